@@ -15,6 +15,8 @@
 
 namespace zembrel {
 
+class JsonReader;  // the catalog's JSON reader (engine module)
+
 // Kind numbers fix the order of the kinds (not the stored tags).
 enum class ValueKind : unsigned char { Int = 0, Text = 1, Float = 2, Bool = 3, Null = 4, Uuid = 5, Date = 6, DateTime = 7 };
 
@@ -59,6 +61,11 @@ public:
     std::string display() const;
     // Diagnostic text used in messages: Int(5), Text("a"), Float(1.0), Null.
     std::string debug() const;
+
+    // JSON form of a value (catalog defaults, sort spill rows); defined with
+    // the catalog's JSON code in the engine module.
+    Status serialize(std::string& out) const;
+    static Result<Value> deserialize(JsonReader& reader);
 
     // Structural equality (same kind, same payload; floats by bit pattern).
     bool operator==(const Value& o) const;
