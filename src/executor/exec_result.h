@@ -1,0 +1,40 @@
+// The outcome of one successful statement. The variant index is part of the
+// contract: the C API's message table, its auto-save rule and the page-store
+// sync select by it, so the alternatives must stay in this order.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "types/value.h"
+
+namespace zembrel {
+
+struct TableCreated { std::string table; };
+struct TableAltered { std::string table; };
+struct MergePolicySet { std::string table; std::optional<std::string> policy; };  // none = DEFAULT
+struct TableDropped { std::string table; };
+struct TableTruncated { std::string table; uint64_t removed = 0; };
+struct Inserted {
+    std::string table;
+    uint64_t count = 0;
+    std::optional<std::string> pk;  // generated key of a one-row insert into a table with a PK column
+    uint64_t total = 0;             // rows in the table afterwards
+};
+struct Updated { uint64_t count = 0; std::string table; };
+struct Deleted { uint64_t count = 0; std::string table; uint64_t remaining = 0; };
+struct Rows { std::vector<std::string> columns; std::vector<Row> rows; };
+struct TransactionStarted {};
+struct TransactionCommitted {};
+struct TransactionRolledBack {};
+struct IndexCreated { std::string index; };
+struct IndexDropped { std::string index; std::string table; };
+
+using ExecResult = std::variant<TableCreated, TableAltered, MergePolicySet, TableDropped, TableTruncated, Inserted,
+                                Updated, Deleted, Rows, TransactionStarted, TransactionCommitted,
+                                TransactionRolledBack, IndexCreated, IndexDropped>;
+
+}  // namespace zembrel
