@@ -1,7 +1,20 @@
 /* zembrel: an embedded SQL database engine. Plain C interface.
  *
- * Conventions: every text passed in is NUL-terminated UTF-8; every text handed
- * out is owned by the library. */
+ * Conventions kept by every function:
+ * - Text arguments are NUL-terminated UTF-8. A NULL pointer and text that is
+ *   not valid UTF-8 are refused alike.
+ * - Status results: 0 success, 1 failure. Functions returning a handle or a
+ *   result set return NULL on failure.
+ * - A failing call stores its message in the handle's error slot (read it with
+ *   zembrel_errmsg); a successful statement clears the slot, except that a
+ *   failed automatic save leaves "auto-save failed: ..." there while the call
+ *   itself succeeds.
+ * - Texts handed out are owned by the library: zembrel_errmsg's text stays
+ *   valid until the next call on the same handle; result-set texts stay valid
+ *   until zembrel_result_free. Never free them yourself.
+ * - A database handle and a result set are used by one thread at a time.
+ * - Closing a handle never saves: outside a transaction every successful
+ *   statement is saved as it runs; inside one, COMMIT saves. */
 #ifndef ZEMBREL_H
 #define ZEMBREL_H
 
@@ -14,6 +27,45 @@ extern "C" {
 #else
 #define ZEMBREL_API
 #endif
+
+typedef struct zembrel_db zembrel_db;         /* a database handle */
+typedef struct zembrel_result zembrel_result; /* a result set, owned by the caller */
+
+/* Opens the database file at path, creating it when missing. NULL when the
+ * path is NULL or not UTF-8, when the file cannot be opened, or when another
+ * handle (in this or another process) holds it. */
+ZEMBREL_API zembrel_db* zembrel_open(const char* path);
+
+/* Opens a new, empty database that lives in memory (and, once needed, in a
+ * temporary file that is removed at close). Never NULL. */
+ZEMBREL_API zembrel_db* zembrel_open_memory(void);
+
+/* Closes the handle and releases the database; unsaved changes (an open
+ * transaction) are lost. NULL does nothing. */
+ZEMBREL_API void zembrel_close(zembrel_db* db);
+
+/* Runs one SQL statement; text after the first ';' is ignored. 0 or 1. */
+ZEMBREL_API int zembrel_exec(zembrel_db* db, const char* sql);
+
+/* Runs one SQL statement and returns its outcome as a result set: a table of
+ * text cells for SELECT and EXPLAIN, otherwise the statement's message.
+ * NULL on failure (see zembrel_errmsg). */
+ZEMBREL_API zembrel_result* zembrel_query(zembrel_db* db, const char* sql);
+
+/* The handle's last error or note, or NULL when there is none. */
+ZEMBREL_API const char* zembrel_errmsg(zembrel_db* db);
+
+/* Result-set accessors. Out-of-range indexes and a NULL result set give NULL
+ * (texts) or 0 (counts). SQL NULL cells read as the text "NULL". */
+ZEMBREL_API int zembrel_result_column_count(const zembrel_result* rs);
+ZEMBREL_API const char* zembrel_result_column_name(const zembrel_result* rs, int column);
+ZEMBREL_API int zembrel_result_row_count(const zembrel_result* rs);
+ZEMBREL_API const char* zembrel_result_value(const zembrel_result* rs, int row, int column);
+/* The statement's message ("Table 't' created.", ...); NULL for a row result. */
+ZEMBREL_API const char* zembrel_result_message(const zembrel_result* rs);
+/* Frees the result set and all its texts. NULL does nothing. A result set
+ * may outlive the handle it came from. */
+ZEMBREL_API void zembrel_result_free(zembrel_result* rs);
 
 /* The library's version text; static, never freed. */
 ZEMBREL_API const char* zembrel_version(void);
