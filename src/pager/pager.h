@@ -1,0 +1,299 @@
+// interface: stable
+//
+// The pager owns one page file of 4096-byte pages (page 0 is the header page),
+// hands pages out through a bounded page cache, allocates and frees pages via
+// a free-page list kept in the file, and makes changes durable through the
+// write-ahead log (wal.cpp) and the checkpoint. On-disk formats are documented
+// at the top of pager.cpp (header page, free page, CRC) and wal.cpp (log).
+//
+// Page access: `read_page` returns a `PageRef`, a pinned handle. While a
+// PageRef lives its page cannot be evicted, so its bytes stay valid across any
+// further pager calls (reads, allocations, commits). Pins are cheap; drop them
+// when done (a B+tree operation keeps a handful at most). If every cached page
+// is pinned the cache grows past its capacity rather than evict a pinned page.
+//   auto ref = pager.read_page(n);           // Result<PageRef>
+//   if (!ref) return std::unexpected(ref.error());
+//   const std::uint8_t* p = ref->data();      // read
+//   std::uint8_t* w = ref->mutable_data();    // marks the page dirty, write in place
+// The copy-in/copy-out calls `read_page_into` and `write_page` need no handle.
+//
+// Contracts: a PageRef must not outlive its Pager; `rollback` and the
+// destructor require that no PageRef is alive (a violation ends the process).
+// Threads: a Pager is used by one thread at a time. Only the `readers` counter
+// is shared with snapshots on other threads. A PagerSnapshot is used by one
+// thread and needs no lock; it may outlive neither the files it reads nor the
+// process's use of its Vfs, but it may outlive its Pager.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "pager/vfs.h"
+#include "types/error.h"
+
+namespace zembrel {
+
+inline constexpr std::size_t kPageSize = 4096;
+// Pages held by the cache of a pager.
+inline constexpr std::size_t kDefaultCacheCapacity = 4096;
+// A commit that leaves the log longer than this runs a checkpoint.
+inline constexpr std::uint64_t kCheckpointThreshold = 4194304;
+
+using PageBuf = std::array<std::uint8_t, kPageSize>;
+// Page number -> offset of the page data of its newest committed copy in the log.
+using WalIndex = std::unordered_map<std::uint64_t, std::uint64_t>;
+using ReadersCounter = std::atomic<std::uint64_t>;
+
+// CRC-32 (IEEE, reflected; zlib's crc32) of bytes 0..4092 of a page.
+std::uint32_t page_crc(const std::uint8_t* page);
+// The write-ahead log's path: the page file's path with ".pwal" appended.
+std::string wal_path_for(const std::string& page_file_path);
+
+class Pager;
+
+namespace pager_detail {
+// One cache entry. Lives in a stable heap node so that pinned handles stay
+// valid while the cache map rehashes.
+struct CachedPage {
+    alignas(16) PageBuf data;
+    std::uint64_t page = 0;
+    std::uint64_t last_use = 0;  // tick of the access clock
+    std::uint32_t pins = 0;
+    bool dirty = false;          // changed since last written to the log
+    CachedPage* lru_prev = nullptr;  // towards least recently used
+    CachedPage* lru_next = nullptr;  // towards most recently used
+};
+}  // namespace pager_detail
+
+// A pinned page of the cache. Move-only. Valid until destroyed or moved from.
+class PageRef {
+public:
+    PageRef() = default;
+    PageRef(PageRef&& other) noexcept : pager_(other.pager_), entry_(other.entry_) {
+        other.pager_ = nullptr;
+        other.entry_ = nullptr;
+    }
+    PageRef& operator=(PageRef&& other) noexcept;
+    PageRef(const PageRef&) = delete;
+    PageRef& operator=(const PageRef&) = delete;
+    ~PageRef() { release(); }
+
+    explicit operator bool() const { return entry_ != nullptr; }
+    std::uint64_t page_no() const { return entry_->page; }
+    // The page's 4096 bytes, read-only.
+    const std::uint8_t* data() const { return entry_->data.data(); }
+    std::span<const std::uint8_t, kPageSize> bytes() const { return std::span<const std::uint8_t, kPageSize>(entry_->data); }
+    // Marks the page dirty and returns its bytes for writing in place.
+    std::uint8_t* mutable_data();
+    std::span<std::uint8_t, kPageSize> mutable_bytes() { return std::span<std::uint8_t, kPageSize>(mutable_data(), kPageSize); }
+    // Marks the page dirty without touching its bytes.
+    void mark_dirty() { (void)mutable_data(); }
+    bool is_dirty() const { return entry_->dirty; }
+    // Drops the pin early.
+    void release();
+
+private:
+    friend class Pager;
+    PageRef(Pager* pager, pager_detail::CachedPage* entry) : pager_(pager), entry_(entry) {}
+    Pager* pager_ = nullptr;
+    pager_detail::CachedPage* entry_ = nullptr;
+};
+
+class PagerSnapshot;
+
+class Pager {
+public:
+    // Builds a new page file at `path` (which must not exist): header page,
+    // an empty catalog leaf as page 1 (catalog_root 1), committed to a new log.
+    // On failure after the file was made, the file and its log are removed.
+    static Result<std::unique_ptr<Pager>> create(std::shared_ptr<Vfs> vfs, std::string path);
+
+    // Opens an existing page file: reads the header page, replays the log,
+    // takes the header fields from the log's committed page 0, checkpoints.
+    // Errors: the file layer's open error, "unsupported page file version: {}",
+    // "unsupported page size: {}", "not a KRVP page file", "page file has no
+    // catalog", and any log or checkpoint error.
+    static Result<std::unique_ptr<Pager>> open(std::shared_ptr<Vfs> vfs, std::string path);
+
+    // Discards every change since the last commit (closing never saves), then
+    // checkpoints what is committed, ignoring the result, and closes the files.
+    ~Pager();
+    Pager(const Pager&) = delete;
+    Pager& operator=(const Pager&) = delete;
+
+    // ---- pages -------------------------------------------------------------
+    // The page, pinned. Errors: "page {} out of bounds (page count {})",
+    // "page {} read failed: {}", "page checksum mismatch (stored 0x..., computed
+    // 0x...)", "WAL read failed: {}", and the log errors of a dirty eviction.
+    Result<PageRef> read_page(std::uint64_t page);
+    // Copy-out / copy-in forms of the same (write_page marks the page dirty).
+    Status read_page_into(std::uint64_t page, std::span<std::uint8_t, kPageSize> out);
+    Status write_page(std::uint64_t page, std::span<const std::uint8_t, kPageSize> bytes);
+    // A zero-filled, dirty, cached page: the head of the free list, else a new
+    // page at the end (page_count grows). Sets header_dirty.
+    Result<std::uint64_t> allocate_page();
+    // Pushes `page` onto the free list: bytes 0..8 take free_list_head, the
+    // rest is zeroed, the page is dirty, free_list_head = page, header_dirty.
+    // Page 0 or a page not below page_count: "cannot free invalid page {}".
+    Status free_page(std::uint64_t page);
+
+    // ---- header fields -----------------------------------------------------
+    std::uint64_t page_count() const { return page_count_; }
+    std::uint64_t free_list_head() const { return free_list_head_; }
+    std::uint64_t catalog_root() const { return catalog_root_; }
+    // Each setter also sets header_dirty.
+    void set_page_count(std::uint64_t v) { page_count_ = v; header_dirty_ = true; }
+    void set_free_list_head(std::uint64_t v) { free_list_head_ = v; header_dirty_ = true; }
+    void set_catalog_root(std::uint64_t v) { catalog_root_ = v; header_dirty_ = true; }
+    bool header_dirty() const { return header_dirty_; }
+    void mark_header_dirty() { header_dirty_ = true; }
+    std::uint16_t version() const { return version_; }
+    bool checksums_enabled() const { return checksums_enabled_; }
+    // Bytes of a page available to its user: 4092 with checksums, else 4096.
+    std::size_t usable_page_size() const { return checksums_enabled_ ? kPageSize - 4 : kPageSize; }
+
+    // ---- durability --------------------------------------------------------
+    // Appends every dirty page (ascending) and the header page as the commit
+    // frame to the log and flushes it; checkpoints once the log passes 4 MiB.
+    Status commit();
+    // Commits, then (unless a snapshot lives) copies the committed pages into
+    // the page file, flushes it and deletes the log.
+    Status checkpoint();
+    // Discards everything since the last commit: dirty and uncommitted cache
+    // entries, pending log frames, header fields; cuts the log back to the end
+    // of its last commit frame. No PageRef may be alive.
+    Status rollback();
+    // Closes and deletes the log.
+    void reset_wal();
+    // The 4096 bytes at `offset` of the open log ("WAL read failed: {}").
+    Status read_wal_page(std::uint64_t offset, std::span<std::uint8_t, kPageSize> out);
+    // Rebuilds wal_index from the log on disk (called by `open`).
+    Status replay_wal();
+
+    // ---- snapshots ---------------------------------------------------------
+    // A read-only view as of the last commit: raises `readers`, copies
+    // wal_index, opens the page file (and the log, when the copy is non-empty)
+    // read-only and reads the header page through the view. Errors: the file
+    // layer's open errors, "WAL file '{}' missing while {} committed frame(s)
+    // are indexed — another process touched this database; reopen it to
+    // recover", "snapshot header corrupt", and the snapshot's read errors.
+    Result<std::unique_ptr<PagerSnapshot>> snapshot();
+
+    // ---- introspection -----------------------------------------------------
+    const std::string& path() const { return path_; }
+    std::string wal_path() const { return wal_path_for(path_); }
+    const std::shared_ptr<Vfs>& vfs() const { return vfs_; }
+    const WalIndex& wal_index() const { return wal_index_; }
+    std::shared_ptr<ReadersCounter> readers() const { return readers_; }
+    std::uint64_t wal_len() const { return wal_len_; }
+    bool wal_open() const { return wal_ != nullptr; }
+    std::uint64_t cache_misses() const { return cache_misses_; }
+    std::size_t cache_size() const { return cache_.size(); }
+    std::size_t cache_capacity() const { return cache_capacity_; }
+    std::size_t pending_wal_size() const { return pending_wal_.size(); }
+    std::size_t dirty_page_count() const { return dirty_.size(); }
+    SyncMode sync_mode() const { return sync_mode_; }
+    // Smaller caches make eviction paths cheap to exercise in tests.
+    void set_cache_capacity(std::size_t pages) { cache_capacity_ = pages == 0 ? 1 : pages; }
+
+private:
+    friend class PageRef;
+    using CachedPage = pager_detail::CachedPage;
+
+    Pager(std::shared_ptr<Vfs> vfs, std::string path, std::unique_ptr<VfsFile> file);
+
+    // cache (pager.cpp)
+    Result<CachedPage*> cache_insert(std::uint64_t page, const PageBuf& bytes, bool dirty);
+    Status evict_one();
+    void lru_unlink(CachedPage* e);
+    void lru_push_back(CachedPage* e);
+    void touch(CachedPage* e);
+    void drop_entry(CachedPage* e);
+    void mark_dirty(CachedPage* e);
+    void unpin(CachedPage* e);
+    Result<CachedPage*> fetch(std::uint64_t page);
+    Status write_page_to_file(std::uint64_t page, const PageBuf& bytes);
+    void build_header(PageBuf& out) const;
+    void remember_commit_state();
+
+    // log (wal.cpp)
+    Status ensure_wal();
+    Status prepare_append();
+    Result<std::uint64_t> append_wal_frame(std::uint64_t page, const std::uint8_t* bytes, bool commit);
+    Status commit_inner();
+    Status checkpoint_inner();
+
+    std::string path_;
+    std::unique_ptr<VfsFile> file_;
+    std::shared_ptr<Vfs> vfs_;
+    std::unordered_map<std::uint64_t, std::unique_ptr<CachedPage>> cache_;
+    CachedPage* lru_head_ = nullptr;  // least recently used
+    CachedPage* lru_tail_ = nullptr;  // most recently used
+    std::vector<std::unique_ptr<CachedPage>> spare_;  // recycled entries
+    std::unordered_set<std::uint64_t> dirty_;
+    WalIndex wal_index_;
+    std::unordered_map<std::uint64_t, std::uint64_t> pending_wal_;
+    std::unique_ptr<VfsFile> wal_;
+    std::uint64_t wal_len_ = 0;
+    // End of the last commit frame in the open log (0: no log); rollback cuts back to it.
+    std::uint64_t wal_commit_len_ = 0;
+    // A cut of the log's tail failed: nothing is appended until it succeeds.
+    bool wal_tail_uncut_ = false;
+    std::shared_ptr<ReadersCounter> readers_;
+    std::size_t cache_capacity_ = kDefaultCacheCapacity;
+    std::uint64_t clock_ = 0;
+    std::uint64_t page_count_ = 1;
+    std::uint64_t free_list_head_ = 0;
+    std::uint64_t catalog_root_ = 0;
+    std::uint64_t committed_page_count_ = 1;
+    std::uint64_t committed_free_list_head_ = 0;
+    std::uint64_t committed_catalog_root_ = 0;
+    std::uint64_t cache_misses_ = 0;
+    std::uint16_t version_ = 2;
+    bool header_dirty_ = false;
+    bool checksums_enabled_ = true;
+    SyncMode sync_mode_ = kSyncFull;
+    std::size_t live_pins_ = 0;
+};
+
+// A read-only view of a page file as of one commit, for one reader thread.
+// Keeps the pager's `readers` counter raised while it lives, which suspends
+// checkpoints so that its log offsets stay valid.
+class PagerSnapshot {
+public:
+    ~PagerSnapshot();
+    PagerSnapshot(const PagerSnapshot&) = delete;
+    PagerSnapshot& operator=(const PagerSnapshot&) = delete;
+
+    // An owned copy of the page. Errors: "page {} out of bounds (snapshot page
+    // count {})", "snapshot WAL read failed: {}", "snapshot read failed: {}",
+    // "page checksum mismatch (stored 0x..., computed 0x...)".
+    Result<PageBuf> read_page(std::uint64_t page) const;
+    Status read_page_into(std::uint64_t page, std::span<std::uint8_t, kPageSize> out) const;
+
+    std::uint64_t page_count() const { return page_count_; }
+    std::uint64_t catalog_root() const { return catalog_root_; }
+    bool checksums_enabled() const { return checksums_; }
+    std::size_t usable_page_size() const { return checksums_ ? kPageSize - 4 : kPageSize; }
+
+private:
+    friend class Pager;
+    PagerSnapshot() = default;
+    std::unique_ptr<VfsFile> file_;
+    std::shared_ptr<const WalIndex> wal_index_;
+    std::shared_ptr<ReadersCounter> readers_;
+    std::unique_ptr<VfsFile> wal_;
+    std::uint64_t page_count_ = UINT64_MAX;
+    std::uint64_t catalog_root_ = 0;
+    bool checksums_ = true;
+};
+
+}  // namespace zembrel

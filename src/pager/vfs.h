@@ -1,0 +1,108 @@
+// The file layer: the one door through which the page store touches the file
+// system. `Vfs` opens and removes files, `VfsFile` is one open file. Every
+// failure is a Storage error whose text names the operation and carries the
+// operating-system error as "<description> (os error <n>)".
+//
+// Ownership: a `Vfs` is shared (std::shared_ptr) between the pager, its log and
+// its snapshots; a `VfsFile` has exactly one owner and closes on destruction.
+// Threads: `RealVfs` is stateless and may be used from any thread; a `VfsFile`
+// is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "types/error.h"
+
+namespace zembrel {
+
+// Durability of a flush: 0 full, 1 barrier, 2 plain fsync. On platforms
+// without the full or barrier flush, modes 0 and 1 fall back to fsync.
+using SyncMode = std::uint8_t;
+inline constexpr SyncMode kSyncFull = 0;
+inline constexpr SyncMode kSyncBarrier = 1;
+inline constexpr SyncMode kSyncPlain = 2;
+
+class VfsFile {
+public:
+    virtual ~VfsFile() = default;
+    // Debug form: "RealFile(...)".
+    virtual std::string describe() const = 0;
+    // Fills the whole buffer from `offset`; a file that ends first is the error
+    // "read failed: failed to fill whole buffer".
+    virtual Status read_at(std::span<std::uint8_t> buffer, std::uint64_t offset) = 0;
+    // Writes every byte at `offset`, extending the file if needed (a gap reads as zeros).
+    virtual Status write_at(std::span<const std::uint8_t> bytes, std::uint64_t offset) = 0;
+    // Shortens or extends the file ("truncate failed: {}").
+    virtual Status set_len(std::uint64_t length) = 0;
+    // Current length in bytes ("stat failed: {}").
+    virtual Result<std::uint64_t> len() = 0;
+    // Flushes to stable storage ("fsync failed: {}").
+    virtual Status sync(SyncMode mode) = 0;
+};
+
+class Vfs {
+public:
+    virtual ~Vfs() = default;
+    // Debug form: "RealVfs".
+    virtual std::string describe() const = 0;
+    // Read-write, existing file only ("open failed for '{}': {}").
+    virtual Result<std::unique_ptr<VfsFile>> open(const std::string& path) = 0;
+    // Read-write, the file must not exist ("create failed for '{}': {}").
+    virtual Result<std::unique_ptr<VfsFile>> create_new(const std::string& path) = 0;
+    // Read-write, created or emptied ("create failed for '{}': {}").
+    virtual Result<std::unique_ptr<VfsFile>> create_truncate(const std::string& path) = 0;
+    // Read only, existing file only ("open failed for '{}': {}").
+    virtual Result<std::unique_ptr<VfsFile>> open_read_only(const std::string& path) = 0;
+    // True when the path's metadata can be read (symbolic links followed); any failure is false.
+    virtual bool exists(const std::string& path) = 0;
+    // Like `exists`, but only a missing path (ENOENT, ENOTDIR) is false; any other
+    // failure is the error "stat failed for '{}': {}". Used where "cannot tell"
+    // must not be mistaken for "absent" (an existing but unreadable log).
+    virtual Result<bool> exists_checked(const std::string& path) = 0;
+    // Unlinks the file; the error carries only the operating-system error.
+    virtual Status remove(const std::string& path) = 0;
+    // Makes the directory entry of `path` durable by flushing its parent
+    // directory ("." for a bare file name). Every failure is ignored.
+    virtual void sync_dir(const std::string& path) = 0;
+};
+
+// "<strerror text> (os error <n>)".
+std::string os_error_text(int errnum);
+
+class RealFile final : public VfsFile {
+public:
+    // Takes ownership of an open descriptor.
+    explicit RealFile(int fd, std::string path = {});
+    ~RealFile() override;
+    RealFile(const RealFile&) = delete;
+    RealFile& operator=(const RealFile&) = delete;
+
+    std::string describe() const override;
+    Status read_at(std::span<std::uint8_t> buffer, std::uint64_t offset) override;
+    Status write_at(std::span<const std::uint8_t> bytes, std::uint64_t offset) override;
+    Status set_len(std::uint64_t length) override;
+    Result<std::uint64_t> len() override;
+    Status sync(SyncMode mode) override;
+
+private:
+    int fd_;
+    std::string path_;
+};
+
+class RealVfs final : public Vfs {
+public:
+    std::string describe() const override;
+    Result<std::unique_ptr<VfsFile>> open(const std::string& path) override;
+    Result<std::unique_ptr<VfsFile>> create_new(const std::string& path) override;
+    Result<std::unique_ptr<VfsFile>> create_truncate(const std::string& path) override;
+    Result<std::unique_ptr<VfsFile>> open_read_only(const std::string& path) override;
+    bool exists(const std::string& path) override;
+    Result<bool> exists_checked(const std::string& path) override;
+    Status remove(const std::string& path) override;
+    void sync_dir(const std::string& path) override;
+};
+
+}  // namespace zembrel
