@@ -1,0 +1,23 @@
+// UTF-8 validation with positioned error texts, and the quoted diagnostic
+// form of a text.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zembrel {
+
+// Nothing when the bytes are valid UTF-8; otherwise the error text
+// "invalid utf-8 sequence of {n} bytes from index {i}" (a bad sequence of n
+// bytes starts at byte i) or "incomplete utf-8 byte sequence from index {i}"
+// (the input ends inside a sequence starting at byte i).
+std::optional<std::string> utf8_error(std::string_view bytes);
+
+// The text in double quotes, with \" \\ \n \r \t \0 escaped and other
+// unprintable characters (and a combining mark at the start) written as
+// \u{hex}. Single quotes stay as they are. Bytes that are not UTF-8 are shown
+// as \u{fffd}.
+std::string quoted_debug_text(std::string_view text);
+
+}  // namespace zembrel

@@ -1,0 +1,199 @@
+// The two orders of values and the texts of values and column types.
+#include "types/value.h"
+
+#include <bit>
+#include <cstring>
+
+#include "types/float_text.h"
+#include "types/utf8.h"
+
+namespace zembrel {
+
+namespace {
+
+// IEEE 754 totalOrder key: -NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN.
+int64_t total_order_key(double d) {
+    int64_t bits = std::bit_cast<int64_t>(d);
+    if (bits < 0) bits ^= INT64_MAX;  // flip all but the sign bit
+    return bits;
+}
+
+std::strong_ordering total_cmp(double a, double b) { return total_order_key(a) <=> total_order_key(b); }
+
+std::strong_ordering bytes_cmp(const std::string& a, const std::string& b) {
+    size_t n = std::min(a.size(), b.size());
+    int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
+    if (c != 0) return c < 0 ? std::strong_ordering::less : std::strong_ordering::greater;
+    return a.size() <=> b.size();
+}
+
+double as_number(const Value& v) { return v.is_int() ? static_cast<double>(v.as_int()) : v.as_float(); }
+
+// SQL-order classes of kinds: Null < Bool < numbers < text kinds.
+int sql_class(ValueKind k) {
+    switch (k) {
+        case ValueKind::Null: return 0;
+        case ValueKind::Bool: return 1;
+        case ValueKind::Int:
+        case ValueKind::Float: return 2;
+        default: return 3;
+    }
+}
+
+// Key-order ranks, equal to the key tags.
+int key_rank(ValueKind k) {
+    switch (k) {
+        case ValueKind::Null: return 0;
+        case ValueKind::Bool: return 1;
+        case ValueKind::Int: return 2;
+        case ValueKind::Float: return 3;
+        case ValueKind::Text: return 4;
+        case ValueKind::Uuid: return 5;
+        case ValueKind::Date: return 6;
+        case ValueKind::DateTime: return 7;
+    }
+    return 0;
+}
+
+bool is_dateish(ValueKind k) { return k == ValueKind::Date || k == ValueKind::DateTime; }
+
+const char* kind_name(ValueKind k) {
+    switch (k) {
+        case ValueKind::Int: return "Int";
+        case ValueKind::Text: return "Text";
+        case ValueKind::Float: return "Float";
+        case ValueKind::Bool: return "Bool";
+        case ValueKind::Null: return "Null";
+        case ValueKind::Uuid: return "Uuid";
+        case ValueKind::Date: return "Date";
+        case ValueKind::DateTime: return "DateTime";
+    }
+    return "Null";
+}
+
+}  // namespace
+
+std::strong_ordering Value::sql_cmp(const Value& a, const Value& b) {
+    int ca = sql_class(a.kind_), cb = sql_class(b.kind_);
+    if (ca != cb) return ca <=> cb;
+    switch (ca) {
+        case 0: return std::strong_ordering::equal;
+        case 1: return a.num_.b <=> b.num_.b;
+        case 2:
+            if (a.is_int() && b.is_int()) return a.num_.i <=> b.num_.i;
+            return total_cmp(as_number(a), as_number(b));
+        default:
+            // A Uuid sits below Date and DateTime whatever the texts; every
+            // other pair of text kinds compares by bytes.
+            if (a.kind_ == ValueKind::Uuid && is_dateish(b.kind_)) return std::strong_ordering::less;
+            if (is_dateish(a.kind_) && b.kind_ == ValueKind::Uuid) return std::strong_ordering::greater;
+            return bytes_cmp(a.text_, b.text_);
+    }
+}
+
+std::strong_ordering Value::key_cmp(const Value& a, const Value& b) {
+    if (a.kind_ == b.kind_) {
+        switch (a.kind_) {
+            case ValueKind::Null: return std::strong_ordering::equal;
+            case ValueKind::Bool: return a.num_.b <=> b.num_.b;
+            case ValueKind::Int: return a.num_.i <=> b.num_.i;
+            case ValueKind::Float: return total_cmp(a.num_.f, b.num_.f);
+            default: return bytes_cmp(a.text_, b.text_);
+        }
+    }
+    bool a_tu = a.kind_ == ValueKind::Text || a.kind_ == ValueKind::Uuid;
+    bool b_tu = b.kind_ == ValueKind::Text || b.kind_ == ValueKind::Uuid;
+    if (a_tu && b_tu) return bytes_cmp(a.text_, b.text_);
+    return key_rank(a.kind_) <=> key_rank(b.kind_);
+}
+
+bool Value::operator==(const Value& o) const {
+    if (kind_ != o.kind_) return false;
+    switch (kind_) {
+        case ValueKind::Null: return true;
+        case ValueKind::Bool: return num_.b == o.num_.b;
+        case ValueKind::Int: return num_.i == o.num_.i;
+        case ValueKind::Float: return std::bit_cast<uint64_t>(num_.f) == std::bit_cast<uint64_t>(o.num_.f);
+        default: return text_ == o.text_;
+    }
+}
+
+std::string Value::display() const {
+    switch (kind_) {
+        case ValueKind::Int: return std::to_string(num_.i);
+        case ValueKind::Float: return float_cell_text(num_.f);
+        case ValueKind::Bool: return num_.b ? "true" : "false";
+        case ValueKind::Null: return "NULL";
+        default: return text_;
+    }
+}
+
+std::string Value::debug() const {
+    std::string out = kind_name(kind_);
+    switch (kind_) {
+        case ValueKind::Null: return out;
+        case ValueKind::Int: out += "(" + std::to_string(num_.i) + ")"; return out;
+        case ValueKind::Float: out += "(" + float_debug_text(num_.f) + ")"; return out;
+        case ValueKind::Bool: out += num_.b ? "(true)" : "(false)"; return out;
+        default:
+            out += '(';
+            out += quoted_debug_text(text_);
+            out += ')';
+            return out;
+    }
+}
+
+std::string debug_values(std::span<const Value> values) {
+    std::string out = "[";
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i) out += ", ";
+        out += values[i].debug();
+    }
+    out += ']';
+    return out;
+}
+
+bool KeyLess::operator()(const std::vector<Value>& a, const std::vector<Value>& b) const {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        auto c = Value::key_cmp(a[i], b[i]);
+        if (c != 0) return c < 0;
+    }
+    return a.size() < b.size();
+}
+
+std::string DataType::display() const {
+    switch (kind) {
+        case DataTypeKind::Int: return "INT";
+        case DataTypeKind::Text: return "TEXT";
+        case DataTypeKind::Float: return "FLOAT";
+        case DataTypeKind::Bool: return "BOOL";
+        case DataTypeKind::Pk: return "PK";
+        case DataTypeKind::Date: return "DATE";
+        case DataTypeKind::DateTime: return "DATETIME";
+        case DataTypeKind::Str: return "STRING(" + std::to_string(size) + ")";
+    }
+    return "INT";
+}
+
+std::string DataType::debug() const {
+    switch (kind) {
+        case DataTypeKind::Int: return "Int";
+        case DataTypeKind::Text: return "Text";
+        case DataTypeKind::Float: return "Float";
+        case DataTypeKind::Bool: return "Bool";
+        case DataTypeKind::Pk: return "Pk";
+        case DataTypeKind::Date: return "Date";
+        case DataTypeKind::DateTime: return "DateTime";
+        case DataTypeKind::Str: return "Str(" + std::to_string(size) + ")";
+    }
+    return "Int";
+}
+
+std::optional<size_t> Table::column_index(std::string_view column) const {
+    for (size_t i = 0; i < columns.size(); ++i)
+        if (columns[i].name == column) return i;
+    return std::nullopt;
+}
+
+}  // namespace zembrel
