@@ -212,7 +212,7 @@ private:
 
     // cache (pager.cpp)
     Result<CachedPage*> cache_insert(std::uint64_t page, const PageBuf& bytes, bool dirty);
-    Status evict_one();
+    Result<bool> evict_one();  // false: every entry is pinned
     void lru_unlink(CachedPage* e);
     void lru_push_back(CachedPage* e);
     void touch(CachedPage* e);
@@ -228,8 +228,6 @@ private:
     Status ensure_wal();
     Status prepare_append();
     Result<std::uint64_t> append_wal_frame(std::uint64_t page, const std::uint8_t* bytes, bool commit);
-    Status commit_inner();
-    Status checkpoint_inner();
 
     std::string path_;
     std::unique_ptr<VfsFile> file_;
@@ -262,6 +260,7 @@ private:
     bool checksums_enabled_ = true;
     SyncMode sync_mode_ = kSyncFull;
     std::size_t live_pins_ = 0;
+    bool skip_close_checkpoint_ = false;  // a failed create removes its files instead
 };
 
 // A read-only view of a page file as of one commit, for one reader thread.

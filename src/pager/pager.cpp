@@ -1,0 +1,519 @@
+// Page file, header page and page cache.
+//
+// Page file: pages of 4096 bytes at offset page × 4096. With checksums on
+// (version 2), bytes 4092..4096 of every page in the page file hold the CRC-32
+// (zlib's crc32) of bytes 0..4092, little-endian; the CRC is written when a
+// page goes into the page file and checked when it is read from it. Pages in
+// the cache and in the log carry whatever those four bytes last held.
+//
+// Header page (page 0), little-endian:
+//   offset size field
+//   0      4    magic "KRVP"
+//   4      2    version: 2 (1 = no checksums, read only)
+//   6      4    page size: 4096
+//   10     8    page count, page 0 included
+//   18     8    head of the free-page list (0 = empty)
+//   26     8    page number of the catalog tree's root (0 = none)
+//   34     4058 zero
+//   4092   4    CRC-32 of bytes 0..4092 (version 2)
+//
+// Free page:
+//   0      8    next free page (0 ends the list)
+//   8      4088 zero
+//
+// Cache: a hash map of stable heap entries plus an intrusive list in access
+// order. The victim is the least recently used unpinned entry (the smallest
+// `last_use`), found from the list head in O(1) (skipping the few pinned ones).
+#include "pager/pager.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "pager/le_bytes.h"
+
+namespace zembrel {
+
+namespace {
+
+constexpr std::size_t kMaxSpareEntries = 64;
+// Largest page number whose offset fits a signed 64-bit file offset.
+constexpr std::uint64_t kMaxFilePage = (static_cast<std::uint64_t>(INT64_MAX) / kPageSize) - 1;
+
+std::string hex32(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+
+[[noreturn]] void invariant_failed(const char* what) {
+    std::fputs(what, stderr);
+    std::fputc('\n', stderr);
+    std::abort();
+}
+
+// Checks the CRC of a page read from a page file.
+Status verify_crc(const std::uint8_t* page) {
+    std::uint32_t stored = le::get32(page + kPageSize - 4);
+    std::uint32_t computed = page_crc(page);
+    if (stored != computed)
+        return storage_error("page checksum mismatch (stored " + hex32(stored) + ", computed " + hex32(computed) + ")");
+    return {};
+}
+
+// True when `page` starts before `file_len` (the page lies at least partly in the file).
+bool page_in_file(std::uint64_t page, std::uint64_t file_len) { return page < (file_len / kPageSize) + (file_len % kPageSize != 0); }
+
+}  // namespace
+
+std::uint32_t page_crc(const std::uint8_t* page) {
+    return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), page, static_cast<uInt>(kPageSize - 4)));
+}
+
+std::string wal_path_for(const std::string& page_file_path) { return page_file_path + ".pwal"; }
+
+// ---- PageRef ---------------------------------------------------------------
+
+PageRef& PageRef::operator=(PageRef&& other) noexcept {
+    if (this != &other) {
+        release();
+        pager_ = other.pager_;
+        entry_ = other.entry_;
+        other.pager_ = nullptr;
+        other.entry_ = nullptr;
+    }
+    return *this;
+}
+
+std::uint8_t* PageRef::mutable_data() {
+    pager_->mark_dirty(entry_);
+    return entry_->data.data();
+}
+
+void PageRef::release() {
+    if (entry_ != nullptr) {
+        pager_->unpin(entry_);
+        entry_ = nullptr;
+        pager_ = nullptr;
+    }
+}
+
+// ---- construction and release ----------------------------------------------
+
+Pager::Pager(std::shared_ptr<Vfs> vfs, std::string path, std::unique_ptr<VfsFile> file)
+    : path_(std::move(path)), file_(std::move(file)), vfs_(std::move(vfs)), readers_(std::make_shared<ReadersCounter>(0)) {}
+
+Pager::~Pager() {
+    if (live_pins_ != 0) invariant_failed("pager released while pages are pinned");
+    if (!skip_close_checkpoint_) {
+        // Closing never saves: what was not committed is dropped first.
+        (void)rollback();
+        (void)checkpoint();
+    }
+}
+
+void Pager::remember_commit_state() {
+    committed_page_count_ = page_count_;
+    committed_free_list_head_ = free_list_head_;
+    committed_catalog_root_ = catalog_root_;
+}
+
+void Pager::build_header(PageBuf& out) const {
+    out.fill(0);
+    std::memcpy(out.data(), "KRVP", 4);
+    le::put16(out.data() + 4, version_);
+    le::put32(out.data() + 6, static_cast<std::uint32_t>(kPageSize));
+    le::put64(out.data() + 10, page_count_);
+    le::put64(out.data() + 18, free_list_head_);
+    le::put64(out.data() + 26, catalog_root_);
+}
+
+Result<std::unique_ptr<Pager>> Pager::create(std::shared_ptr<Vfs> vfs, std::string path) {
+    auto file = vfs->create_new(path);
+    if (!file) return std::unexpected(file.error());
+    std::unique_ptr<Pager> pager(new Pager(vfs, path, std::move(*file)));
+    pager->version_ = 2;
+    pager->checksums_enabled_ = true;
+    pager->page_count_ = 1;
+    pager->free_list_head_ = 0;
+    pager->catalog_root_ = 0;
+    pager->remember_commit_state();
+
+    auto build = [&]() -> Status {
+        PageBuf header;
+        pager->build_header(header);
+        if (auto st = pager->write_page_to_file(0, header); !st) return st;
+        if (auto st = pager->file_->sync(pager->sync_mode_); !st) return st;
+        vfs->sync_dir(path);
+        auto leaf = pager->allocate_page();
+        if (!leaf) return std::unexpected(leaf.error());
+        {
+            auto ref = pager->read_page(*leaf);
+            if (!ref) return std::unexpected(ref.error());
+            ref->mutable_data()[0] = 1;  // an empty B+tree leaf: type 1, no cells, no next leaf
+        }
+        pager->set_catalog_root(*leaf);
+        return pager->commit();
+    };
+    if (auto st = build(); !st) {
+        // A half-made database must not be found by a later open.
+        (void)pager->rollback();
+        pager->skip_close_checkpoint_ = true;
+        pager->wal_.reset();
+        pager.reset();
+        (void)vfs->remove(wal_path_for(path));
+        (void)vfs->remove(path);
+        return std::unexpected(st.error());
+    }
+    return pager;
+}
+
+Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string path) {
+    auto file = vfs->open(path);
+    if (!file) return std::unexpected(file.error());
+    auto len = (*file)->len();
+    if (!len) return std::unexpected(len.error());
+
+    std::unique_ptr<Pager> pager(new Pager(vfs, path, std::move(*file)));
+    bool header_found = false;
+    pager->version_ = 1;
+    pager->page_count_ = 1;
+    pager->free_list_head_ = 0;
+    pager->catalog_root_ = 0;
+    if (*len >= kPageSize) {
+        PageBuf header;
+        // An unreadable header page counts as no header; the log may still hold one.
+        if (pager->file_->read_at(header, 0) && std::memcmp(header.data(), "KRVP", 4) == 0) {
+            std::uint16_t version = le::get16(header.data() + 4);
+            if (version != 1 && version != 2)
+                return storage_error("unsupported page file version: " + std::to_string(version));
+            std::uint32_t page_size = le::get32(header.data() + 6);
+            if (page_size != kPageSize) return storage_error("unsupported page size: " + std::to_string(page_size));
+            std::uint64_t page_count = le::get64(header.data() + 10);
+            if (page_count != 0) {
+                header_found = true;
+                pager->version_ = version;
+                pager->page_count_ = page_count;
+                pager->free_list_head_ = le::get64(header.data() + 18);
+                pager->catalog_root_ = le::get64(header.data() + 26);
+            }
+        }
+    }
+    pager->checksums_enabled_ = pager->version_ > 1;
+    pager->remember_commit_state();
+
+    if (auto st = pager->replay_wal(); !st) return std::unexpected(st.error());
+    if (!pager->wal_index_.empty()) {
+        auto it = pager->wal_index_.find(0);
+        if (it != pager->wal_index_.end()) {
+            PageBuf copy;
+            if (auto st = pager->read_wal_page(it->second, copy); !st) return std::unexpected(st.error());
+            if (std::memcmp(copy.data(), "KRVP", 4) == 0) {
+                header_found = true;
+                pager->version_ = le::get16(copy.data() + 4);
+                pager->page_count_ = le::get64(copy.data() + 10);
+                pager->free_list_head_ = le::get64(copy.data() + 18);
+                pager->catalog_root_ = le::get64(copy.data() + 26);
+                pager->checksums_enabled_ = pager->version_ > 1;
+                pager->remember_commit_state();
+            }
+        }
+        if (auto st = pager->checkpoint(); !st) return std::unexpected(st.error());
+    }
+    if (!header_found) return storage_error("not a KRVP page file");
+    if (pager->catalog_root_ == 0) return storage_error("page file has no catalog");
+    return pager;
+}
+
+// ---- cache -----------------------------------------------------------------
+
+void Pager::lru_unlink(CachedPage* e) {
+    if (e->lru_prev != nullptr) e->lru_prev->lru_next = e->lru_next;
+    else lru_head_ = e->lru_next;
+    if (e->lru_next != nullptr) e->lru_next->lru_prev = e->lru_prev;
+    else lru_tail_ = e->lru_prev;
+    e->lru_prev = e->lru_next = nullptr;
+}
+
+void Pager::lru_push_back(CachedPage* e) {
+    e->lru_prev = lru_tail_;
+    e->lru_next = nullptr;
+    if (lru_tail_ != nullptr) lru_tail_->lru_next = e;
+    else lru_head_ = e;
+    lru_tail_ = e;
+}
+
+void Pager::touch(CachedPage* e) {
+    e->last_use = clock_;
+    if (e != lru_tail_) {
+        lru_unlink(e);
+        lru_push_back(e);
+    }
+}
+
+void Pager::mark_dirty(CachedPage* e) {
+    if (!e->dirty) {
+        e->dirty = true;
+        dirty_.insert(e->page);
+    }
+}
+
+void Pager::unpin(CachedPage* e) {
+    --e->pins;
+    --live_pins_;
+}
+
+void Pager::drop_entry(CachedPage* e) {
+    if (e->pins != 0) invariant_failed("pinned page dropped from the cache");
+    if (e->dirty) dirty_.erase(e->page);
+    lru_unlink(e);
+    auto it = cache_.find(e->page);
+    std::unique_ptr<CachedPage> node = std::move(it->second);
+    cache_.erase(it);
+    if (spare_.size() < kMaxSpareEntries) spare_.push_back(std::move(node));
+}
+
+Result<bool> Pager::evict_one() {
+    CachedPage* victim = lru_head_;
+    while (victim != nullptr && victim->pins != 0) victim = victim->lru_next;
+    if (victim == nullptr) return false;
+    if (victim->dirty) {
+        // A dirty victim goes to the log as an uncommitted frame; if that
+        // fails it stays cached and dirty, so nothing is lost.
+        if (auto st = prepare_append(); !st) return std::unexpected(st.error());
+        auto off = append_wal_frame(victim->page, victim->data.data(), false);
+        if (!off) return std::unexpected(off.error());
+        pending_wal_[victim->page] = *off;
+    }
+    drop_entry(victim);
+    return true;
+}
+
+Result<Pager::CachedPage*> Pager::cache_insert(std::uint64_t page, const PageBuf& bytes, bool dirty) {
+    if (auto it = cache_.find(page); it != cache_.end()) drop_entry(it->second.get());
+    while (cache_.size() >= cache_capacity_) {
+        auto evicted = evict_one();
+        if (!evicted) return std::unexpected(evicted.error());
+        if (!*evicted) break;  // everything is pinned: grow past the capacity
+    }
+    ++clock_;
+    std::unique_ptr<CachedPage> node;
+    if (!spare_.empty()) {
+        node = std::move(spare_.back());
+        spare_.pop_back();
+    } else {
+        node = std::make_unique<CachedPage>();
+    }
+    CachedPage* e = node.get();
+    e->data = bytes;
+    e->page = page;
+    e->last_use = clock_;
+    e->pins = 0;
+    e->dirty = false;
+    cache_.emplace(page, std::move(node));
+    lru_push_back(e);
+    if (dirty) mark_dirty(e);
+    return e;
+}
+
+Result<Pager::CachedPage*> Pager::fetch(std::uint64_t page) {
+    if (page >= page_count_)
+        return storage_error("page " + std::to_string(page) + " out of bounds (page count " + std::to_string(page_count_) + ")");
+    ++clock_;
+    const std::uint64_t tick = clock_;
+    if (auto it = cache_.find(page); it != cache_.end()) {
+        touch(it->second.get());
+        return it->second.get();
+    }
+    ++cache_misses_;
+    PageBuf buf{};
+    const std::uint64_t* log_offset = nullptr;
+    if (auto it = pending_wal_.find(page); it != pending_wal_.end()) log_offset = &it->second;
+    else if (auto jt = wal_index_.find(page); jt != wal_index_.end()) log_offset = &jt->second;
+    if (log_offset != nullptr) {
+        if (auto st = read_wal_page(*log_offset, buf); !st) return std::unexpected(st.error());
+    } else {
+        auto len = file_->len();
+        if (!len) return std::unexpected(len.error());
+        if (page_in_file(page, *len)) {
+            if (auto st = file_->read_at(buf, page * kPageSize); !st)
+                return storage_error("page " + std::to_string(page) + " read failed: " + st.error().message);
+            if (checksums_enabled_) {
+                if (auto st = verify_crc(buf.data()); !st) return std::unexpected(st.error());
+            }
+        }
+    }
+    auto e = cache_insert(page, buf, false);
+    if (!e) return std::unexpected(e.error());
+    (*e)->last_use = tick;
+    return *e;
+}
+
+Status Pager::write_page_to_file(std::uint64_t page, const PageBuf& bytes) {
+    if (page > kMaxFilePage)  // a page number from damaged bytes must not wrap the offset
+        return storage_error("page " + std::to_string(page) + " write failed: write failed: " + os_error_text(EFBIG));
+    PageBuf copy = bytes;
+    if (checksums_enabled_) le::put32(copy.data() + kPageSize - 4, page_crc(copy.data()));
+    if (auto st = file_->write_at(copy, page * kPageSize); !st)
+        return storage_error("page " + std::to_string(page) + " write failed: " + st.error().message);
+    return {};
+}
+
+// ---- pages -----------------------------------------------------------------
+
+Result<PageRef> Pager::read_page(std::uint64_t page) {
+    auto e = fetch(page);
+    if (!e) return std::unexpected(e.error());
+    ++(*e)->pins;
+    ++live_pins_;
+    return PageRef(this, *e);
+}
+
+Status Pager::read_page_into(std::uint64_t page, std::span<std::uint8_t, kPageSize> out) {
+    auto e = fetch(page);
+    if (!e) return std::unexpected(e.error());
+    std::memcpy(out.data(), (*e)->data.data(), kPageSize);
+    return {};
+}
+
+Status Pager::write_page(std::uint64_t page, std::span<const std::uint8_t, kPageSize> bytes) {
+    auto e = fetch(page);
+    if (!e) return std::unexpected(e.error());
+    std::memcpy((*e)->data.data(), bytes.data(), kPageSize);
+    mark_dirty(*e);
+    return {};
+}
+
+Result<std::uint64_t> Pager::allocate_page() {
+    if (free_list_head_ != 0) {
+        const std::uint64_t page = free_list_head_;
+        auto e = fetch(page);
+        if (!e) return std::unexpected(e.error());
+        free_list_head_ = le::get64((*e)->data.data());
+        header_dirty_ = true;
+        mark_dirty(*e);
+        (*e)->data.fill(0);
+        return page;
+    }
+    const std::uint64_t page = page_count_;
+    ++page_count_;
+    header_dirty_ = true;
+    static const PageBuf kZero{};
+    auto e = cache_insert(page, kZero, true);
+    if (!e) {
+        --page_count_;
+        return std::unexpected(e.error());
+    }
+    return page;
+}
+
+Status Pager::free_page(std::uint64_t page) {
+    if (page == 0 || page >= page_count_) return storage_error("cannot free invalid page " + std::to_string(page));
+    auto e = fetch(page);
+    if (!e) return std::unexpected(e.error());
+    mark_dirty(*e);
+    (*e)->data.fill(0);
+    le::put64((*e)->data.data(), free_list_head_);
+    free_list_head_ = page;
+    header_dirty_ = true;
+    return {};
+}
+
+// ---- rollback --------------------------------------------------------------
+
+Status Pager::rollback() {
+    if (live_pins_ != 0) invariant_failed("pager rollback while pages are pinned");
+    // Entries that hold uncommitted bytes: dirty ones, and clean ones that were
+    // read back from an uncommitted (evicted) frame.
+    std::vector<std::uint64_t> drop(dirty_.begin(), dirty_.end());
+    for (const auto& [page, off] : pending_wal_) drop.push_back(page);
+    for (std::uint64_t page : drop) {
+        if (auto it = cache_.find(page); it != cache_.end()) drop_entry(it->second.get());
+    }
+    dirty_.clear();
+    pending_wal_.clear();
+    page_count_ = committed_page_count_;
+    free_list_head_ = committed_free_list_head_;
+    catalog_root_ = committed_catalog_root_;
+    header_dirty_ = false;
+
+    if (wal_ == nullptr) return {};
+    if (wal_index_.empty()) {
+        // Nothing committed lives in this log: it held only evicted frames.
+        reset_wal();
+        return {};
+    }
+    if (wal_len_ == wal_commit_len_ && !wal_tail_uncut_) return {};
+    wal_len_ = wal_commit_len_;
+    if (auto st = wal_->set_len(wal_commit_len_); !st) {
+        // Appends stay blocked until the cut succeeds, so stale frames can
+        // never end up in front of a later commit frame.
+        wal_tail_uncut_ = true;
+        return st;
+    }
+    wal_tail_uncut_ = false;
+    return {};
+}
+
+// ---- snapshots -------------------------------------------------------------
+
+PagerSnapshot::~PagerSnapshot() {
+    if (readers_ != nullptr) readers_->fetch_sub(1, std::memory_order_seq_cst);
+}
+
+Result<std::unique_ptr<PagerSnapshot>> Pager::snapshot() {
+    std::unique_ptr<PagerSnapshot> snap(new PagerSnapshot());
+    readers_->fetch_add(1, std::memory_order_seq_cst);
+    snap->readers_ = readers_;  // from here on, releasing `snap` lowers the counter
+    snap->wal_index_ = std::make_shared<const WalIndex>(wal_index_);
+    snap->checksums_ = checksums_enabled_;
+    auto file = vfs_->open_read_only(path_);
+    if (!file) return std::unexpected(file.error());
+    snap->file_ = std::move(*file);
+    if (!snap->wal_index_->empty()) {
+        const std::string log = wal_path();
+        if (!vfs_->exists(log))
+            return storage_error("WAL file '" + log + "' missing while " + std::to_string(snap->wal_index_->size()) +
+                                 " committed frame(s) are indexed \u2014 another process touched this database; reopen it to recover");
+        auto wal = vfs_->open_read_only(log);
+        if (!wal) return std::unexpected(wal.error());
+        snap->wal_ = std::move(*wal);
+    }
+    auto header = snap->read_page(0);
+    if (!header) return std::unexpected(header.error());
+    if (std::memcmp(header->data(), "KRVP", 4) != 0) return storage_error("snapshot header corrupt");
+    snap->page_count_ = le::get64(header->data() + 10);
+    snap->catalog_root_ = le::get64(header->data() + 26);
+    return snap;
+}
+
+Status PagerSnapshot::read_page_into(std::uint64_t page, std::span<std::uint8_t, kPageSize> out) const {
+    if (page >= page_count_)
+        return storage_error("page " + std::to_string(page) + " out of bounds (snapshot page count " + std::to_string(page_count_) + ")");
+    if (auto it = wal_index_->find(page); it != wal_index_->end()) {
+        if (auto st = wal_->read_at(out, it->second); !st) return storage_error("snapshot WAL read failed: " + st.error().message);
+        return {};
+    }
+    auto len = file_->len();
+    if (!len) return std::unexpected(len.error());
+    if (!page_in_file(page, *len)) {
+        std::memset(out.data(), 0, kPageSize);
+        return {};
+    }
+    if (auto st = file_->read_at(out, page * kPageSize); !st) return storage_error("snapshot read failed: " + st.error().message);
+    if (checksums_) return verify_crc(out.data());
+    return {};
+}
+
+Result<PageBuf> PagerSnapshot::read_page(std::uint64_t page) const {
+    PageBuf buf;
+    if (auto st = read_page_into(page, buf); !st) return std::unexpected(st.error());
+    return buf;
+}
+
+}  // namespace zembrel

@@ -1,0 +1,172 @@
+// POSIX implementation of the file layer.
+#include "pager/vfs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace zembrel {
+
+namespace {
+
+constexpr std::size_t kMaxIo = 2147483647;  // per read/write call
+
+int errno_value() { return errno; }
+
+std::string errno_text() { return os_error_text(errno_value()); }
+
+// Flushes with fsync, repeating on EINTR. Returns 0 or the errno.
+int plain_fsync(int fd) {
+    for (;;) {
+        if (::fsync(fd) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
+}
+
+Result<std::unique_ptr<VfsFile>> open_with(const std::string& path, int flags, const char* what) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return storage_error(std::string(what) + " failed for '" + path + "': " + errno_text());
+    return std::unique_ptr<VfsFile>(new RealFile(fd, path));
+}
+
+// The parent directory of `path`; empty when the path has none.
+std::string parent_dir(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    if (p.empty() || p == "/") return {};
+    auto slash = p.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    std::string dir = p.substr(0, slash);
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+}
+
+}  // namespace
+
+std::string os_error_text(int errnum) {
+    char buf[256];
+    // GNU strerror_r returns the text, which may or may not live in buf.
+    const char* text = ::strerror_r(errnum, buf, sizeof buf);
+    return std::string(text) + " (os error " + std::to_string(errnum) + ")";
+}
+
+RealFile::RealFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+
+RealFile::~RealFile() {
+    if (fd_ >= 0) ::close(fd_);  // a failed close has nothing left to tell anyone
+}
+
+std::string RealFile::describe() const { return "RealFile(fd " + std::to_string(fd_) + ", '" + path_ + "')"; }
+
+Status RealFile::read_at(std::span<std::uint8_t> buffer, std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        return storage_error("read failed: " + os_error_text(EINVAL));
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        std::size_t want = std::min(buffer.size() - done, kMaxIo);
+        ssize_t n = ::pread(fd_, buffer.data() + done, want, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return storage_error("read failed: " + errno_text());
+        }
+        if (n == 0) return storage_error("read failed: failed to fill whole buffer");
+        done += static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+Status RealFile::write_at(std::span<const std::uint8_t> bytes, std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        return storage_error("write failed: " + os_error_text(EINVAL));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        std::size_t want = std::min(bytes.size() - done, kMaxIo);
+        ssize_t n = ::pwrite(fd_, bytes.data() + done, want, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return storage_error("write failed: " + errno_text());
+        }
+        if (n == 0) return storage_error("write failed: failed to write whole buffer");
+        done += static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+Status RealFile::set_len(std::uint64_t length) {
+    if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        return storage_error("truncate failed: " + os_error_text(EINVAL));
+    for (;;) {
+        if (::ftruncate(fd_, static_cast<off_t>(length)) == 0) return {};
+        if (errno != EINTR) return storage_error("truncate failed: " + errno_text());
+    }
+}
+
+Result<std::uint64_t> RealFile::len() {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return storage_error("stat failed: " + errno_text());
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+Status RealFile::sync(SyncMode mode) {
+    // Linux has neither the full nor the barrier flush: both fall back to
+    // fsync, as a refused full/barrier flush would elsewhere.
+    (void)mode;
+    int err = plain_fsync(fd_);
+    if (err != 0) return storage_error("fsync failed: " + os_error_text(err));
+    return {};
+}
+
+std::string RealVfs::describe() const { return "RealVfs"; }
+
+Result<std::unique_ptr<VfsFile>> RealVfs::open(const std::string& path) { return open_with(path, O_RDWR, "open"); }
+
+Result<std::unique_ptr<VfsFile>> RealVfs::create_new(const std::string& path) {
+    return open_with(path, O_RDWR | O_CREAT | O_EXCL, "create");
+}
+
+Result<std::unique_ptr<VfsFile>> RealVfs::create_truncate(const std::string& path) {
+    return open_with(path, O_RDWR | O_CREAT | O_TRUNC, "create");
+}
+
+Result<std::unique_ptr<VfsFile>> RealVfs::open_read_only(const std::string& path) {
+    return open_with(path, O_RDONLY, "open");
+}
+
+bool RealVfs::exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+Result<bool> RealVfs::exists_checked(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return true;
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    return storage_error("stat failed for '" + path + "': " + errno_text());
+}
+
+Status RealVfs::remove(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) return storage_error(errno_text());
+    return {};
+}
+
+void RealVfs::sync_dir(const std::string& path) {
+    std::string dir = parent_dir(path);
+    if (dir.empty()) return;
+    int fd;
+    do {
+        fd = ::open(dir.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return;
+    (void)plain_fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace zembrel

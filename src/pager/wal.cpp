@@ -1,0 +1,226 @@
+// Write-ahead log, commit, checkpoint and replay of the pager.
+//
+// Log file: the page file's path + ".pwal".
+//
+// WalHeader (16 bytes, little-endian):
+//   offset size field
+//   0      4    magic "KWAL"
+//   4      2    version: 1
+//   6      8    page size: 4096 (replay checks only the low 32 bits)
+//   14     2    zero
+//
+// WalFrame (4137 bytes), appended from offset 16; frame k starts at 16 + k × 4137:
+//   0      8    page number
+//   8      1    commit flag: 1 on the header-page frame that ends a commit
+//   9      32   SHA-256 of page number (8 bytes), flag (1 byte) and page (4096 bytes)
+//   41     4096 the page as it was in the cache
+//
+// Offsets kept in wal_index / pending_wal point at a frame's page data
+// (frame start + 41). Only frames up to the last commit frame count.
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "pager/le_bytes.h"
+#include "pager/pager.h"
+
+namespace zembrel {
+
+namespace {
+
+constexpr std::uint64_t kWalHeaderSize = 16;
+constexpr std::uint64_t kFrameHeadSize = 41;
+constexpr std::uint64_t kFrameSize = kFrameHeadSize + kPageSize;  // 4137
+
+void frame_digest(const std::uint8_t* head9, const std::uint8_t* page, std::uint8_t out[32]) {
+    std::uint8_t buf[9 + kPageSize];
+    std::memcpy(buf, head9, 9);
+    std::memcpy(buf + 9, page, kPageSize);
+    ::SHA256(buf, sizeof buf, out);
+}
+
+}  // namespace
+
+Status Pager::ensure_wal() {
+    if (wal_ != nullptr) return {};
+    const std::string log = wal_path();
+    auto file = vfs_->create_truncate(log);
+    if (!file) return std::unexpected(file.error());
+    std::uint8_t header[kWalHeaderSize] = {};
+    std::memcpy(header, "KWAL", 4);
+    le::put16(header + 4, 1);
+    le::put64(header + 6, kPageSize);
+    if (auto st = (*file)->write_at(header, 0); !st) return storage_error("WAL header write failed: " + st.error().message);
+    vfs_->sync_dir(log);
+    wal_ = std::move(*file);
+    wal_len_ = kWalHeaderSize;
+    wal_commit_len_ = kWalHeaderSize;
+    wal_tail_uncut_ = false;
+    return {};
+}
+
+Status Pager::prepare_append() {
+    if (auto st = ensure_wal(); !st) return st;
+    if (wal_tail_uncut_) {
+        if (auto st = wal_->set_len(wal_len_); !st) return st;
+        wal_tail_uncut_ = false;
+    }
+    return {};
+}
+
+Result<std::uint64_t> Pager::append_wal_frame(std::uint64_t page, const std::uint8_t* bytes, bool commit) {
+    std::vector<std::uint8_t> frame(kFrameSize);
+    le::put64(frame.data(), page);
+    frame[8] = commit ? 1 : 0;
+    frame_digest(frame.data(), bytes, frame.data() + 9);
+    std::memcpy(frame.data() + kFrameHeadSize, bytes, kPageSize);
+    if (auto st = wal_->write_at(frame, wal_len_); !st) return storage_error("WAL append failed: " + st.error().message);
+    const std::uint64_t data_offset = wal_len_ + kFrameHeadSize;
+    wal_len_ += kFrameSize;
+    return data_offset;
+}
+
+Status Pager::commit() {
+    std::vector<std::uint64_t> pages(dirty_.begin(), dirty_.end());
+    if (pages.empty() && pending_wal_.empty() && !header_dirty_) return {};
+    std::sort(pages.begin(), pages.end());
+    if (auto st = prepare_append(); !st) return st;
+
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> written;
+    written.reserve(pages.size() + 1);
+    for (std::uint64_t page : pages) {
+        auto off = append_wal_frame(page, cache_.at(page)->data.data(), false);
+        if (!off) return std::unexpected(off.error());
+        written.emplace_back(page, *off);
+    }
+    PageBuf header;
+    build_header(header);
+    auto off = append_wal_frame(0, header.data(), true);
+    if (!off) return std::unexpected(off.error());
+    written.emplace_back(0, *off);
+    if (auto st = wal_->sync(sync_mode_); !st) return storage_error("WAL fsync failed: " + st.error().message);
+
+    for (const auto& [page, offset] : pending_wal_) wal_index_[page] = offset;
+    pending_wal_.clear();
+    for (const auto& [page, offset] : written) wal_index_[page] = offset;
+    for (std::uint64_t page : pages) cache_.at(page)->dirty = false;
+    dirty_.clear();
+    header_dirty_ = false;
+    wal_commit_len_ = wal_len_;
+    remember_commit_state();
+
+    if (wal_len_ > kCheckpointThreshold) return checkpoint();
+    return {};
+}
+
+Status Pager::checkpoint() {
+    if (auto st = commit(); !st) return st;
+    // Live snapshots read through their copies of wal_index: keep the log as it is.
+    if (readers_->load(std::memory_order_acquire) != 0) return {};
+    if (wal_index_.empty()) {
+        reset_wal();
+        return {};
+    }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> entries(wal_index_.begin(), wal_index_.end());
+    std::sort(entries.begin(), entries.end());
+    PageBuf buf;
+    for (const auto& [page, offset] : entries) {
+        if (auto st = read_wal_page(offset, buf); !st) return st;
+        if (auto st = write_page_to_file(page, buf); !st) return st;
+    }
+    if (page_count_ > static_cast<std::uint64_t>(INT64_MAX) / kPageSize)
+        return storage_error("truncate failed: " + os_error_text(EFBIG));
+    if (auto st = file_->set_len(page_count_ * kPageSize); !st) return st;
+    if (auto st = file_->sync(sync_mode_); !st) return storage_error("page file fsync failed: " + st.error().message);
+    wal_index_.clear();
+    pending_wal_.clear();
+    reset_wal();
+    return {};
+}
+
+void Pager::reset_wal() {
+    const std::string log = wal_path();
+    if (wal_ != nullptr) {
+        wal_.reset();
+        (void)vfs_->remove(log);
+    } else if (vfs_->exists(log)) {
+        (void)vfs_->remove(log);
+    }
+    wal_len_ = 0;
+    wal_commit_len_ = 0;
+    wal_tail_uncut_ = false;
+}
+
+Status Pager::read_wal_page(std::uint64_t offset, std::span<std::uint8_t, kPageSize> out) {
+    if (wal_ == nullptr) {
+        std::fputs("WAL page read without an open log\n", stderr);
+        std::abort();
+    }
+    if (auto st = wal_->read_at(out, offset); !st) return storage_error("WAL read failed: " + st.error().message);
+    return {};
+}
+
+Status Pager::replay_wal() {
+    const std::string log = wal_path();
+    // Only a log that is truly absent means "no log"; one that exists but
+    // cannot be opened or read fails the open and stays in place.
+    auto present = vfs_->exists_checked(log);
+    if (!present) return std::unexpected(present.error());
+    if (!*present) return {};
+    auto opened = vfs_->open(log);
+    if (!opened) return std::unexpected(opened.error());
+    std::unique_ptr<VfsFile> file = std::move(*opened);
+    auto len = file->len();
+    if (!len) return std::unexpected(len.error());
+
+    auto discard = [&]() {
+        file.reset();
+        (void)vfs_->remove(log);
+    };
+    if (*len < kWalHeaderSize) {
+        discard();
+        return {};
+    }
+    std::uint8_t header[kWalHeaderSize];
+    if (auto st = file->read_at(header, 0); !st) return storage_error("WAL read failed: " + st.error().message);
+    if (std::memcmp(header, "KWAL", 4) != 0 || le::get16(header + 4) != 1 || le::get32(header + 6) != kPageSize) {
+        discard();
+        return {};
+    }
+
+    std::unordered_map<std::uint64_t, std::uint64_t> uncommitted;
+    std::uint64_t commit_end = 0;
+    std::vector<std::uint8_t> frame(kFrameSize);
+    std::uint8_t digest[32];
+    // The scan stops at the file's length: a torn frame at the tail is never read.
+    for (std::uint64_t off = kWalHeaderSize; off <= *len && *len - off >= kFrameSize; off += kFrameSize) {
+        if (auto st = file->read_at(frame, off); !st) return storage_error("WAL read failed: " + st.error().message);
+        frame_digest(frame.data(), frame.data() + kFrameHeadSize, digest);
+        if (std::memcmp(digest, frame.data() + 9, 32) != 0) break;
+        uncommitted[le::get64(frame.data())] = off + kFrameHeadSize;
+        if (frame[8] == 1) {
+            for (const auto& [page, offset] : uncommitted) wal_index_[page] = offset;
+            uncommitted.clear();
+            commit_end = off + kFrameSize;
+        }
+    }
+    if (wal_index_.empty()) {
+        discard();
+        return {};
+    }
+    if (auto st = file->set_len(commit_end); !st) return st;
+    wal_ = std::move(file);
+    wal_len_ = commit_end;
+    wal_commit_len_ = commit_end;
+    wal_tail_uncut_ = false;
+    return {};
+}
+
+}  // namespace zembrel
