@@ -1,0 +1,73 @@
+#include "hash_column/hash_column.h"
+
+#include <argon2.h>
+#include <openssl/sha.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace zembrel::hash_column {
+
+namespace {
+
+constexpr uint32_t kMemoryKiB = 19456;
+constexpr uint32_t kPasses = 2;
+constexpr uint32_t kLanes = 1;
+constexpr size_t kSaltLen = 16;
+constexpr size_t kHashLen = 32;
+
+[[noreturn]] void die(const char* what, const char* detail) {
+    std::fprintf(stderr, "%s: %s\n", what, detail);
+    std::abort();
+}
+
+}  // namespace
+
+std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
+    std::array<std::uint8_t, 32> out{};
+    SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.data());
+    return out;
+}
+
+std::string base64_unpadded(const std::uint8_t* data, size_t len) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((len * 4 + 2) / 3);
+    size_t i = 0;
+    for (; i + 3 <= len; i += 3) {
+        uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8) | data[i + 2];
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        out += alphabet[(v >> 6) & 63];
+        out += alphabet[v & 63];
+    }
+    if (len - i == 1) {
+        uint32_t v = uint32_t(data[i]) << 16;
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+    } else if (len - i == 2) {
+        uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8);
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        out += alphabet[(v >> 6) & 63];
+    }
+    return out;
+}
+
+std::string hash_value(std::string_view text, std::string_view salt) {
+    const auto digest = sha256(salt);
+    std::array<std::uint8_t, kHashLen> hash{};
+    // An empty view may carry a null pointer, which the library refuses even
+    // with a zero length.
+    const char* pwd = text.empty() ? "" : text.data();
+    int rc = argon2id_hash_raw(kPasses, kMemoryKiB, kLanes, pwd, text.size(), digest.data(), kSaltLen, hash.data(),
+                               hash.size());
+    if (rc != ARGON2_OK) die("argon2id hashing failed", argon2_error_message(rc));
+    std::string out = "$argon2id$v=19$m=19456,t=2,p=1$";
+    out += base64_unpadded(digest.data(), kSaltLen);
+    out += '$';
+    out += base64_unpadded(hash.data(), hash.size());
+    return out;
+}
+
+}  // namespace zembrel::hash_column

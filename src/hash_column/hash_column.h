@@ -1,0 +1,31 @@
+// Hashing of HASH-column texts: Argon2id in the PHC string form, with the
+// salt derived from the column's salt text, so the same text in the same
+// column always hashes to the same string.
+//
+// Result layout (always 97 characters):
+//   $argon2id$v=19$m=19456,t=2,p=1$<salt: 22 chars>$<hash: 43 chars>
+// salt = first 16 bytes of SHA-256(salt text); both fields in standard
+// Base64 without padding. Argon2id version 19, 19456 KiB, 2 passes, 1 lane,
+// 32-byte output, no secret, no associated data.
+//
+// Thread-safe; each call allocates and releases its own ~19 MiB working area.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zembrel::hash_column {
+
+// The PHC string of `text` under `salt`. Both are byte strings (they may hold
+// NUL bytes). Cannot fail; a failure of the hashing library ends the process.
+std::string hash_value(std::string_view text, std::string_view salt);
+
+// SHA-256 digest of a byte string.
+std::array<std::uint8_t, 32> sha256(std::string_view bytes);
+
+// Standard Base64 (A-Z a-z 0-9 + /) without trailing "=".
+std::string base64_unpadded(const std::uint8_t* data, size_t len);
+
+}  // namespace zembrel::hash_column

@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <argon2.h>
+
+#include "hash_column/hash_column.h"
+
+using namespace zembrel::hash_column;
+
+namespace {
+
+std::string hex(const std::array<std::uint8_t, 32>& d) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (auto b : d) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+std::string b64(std::string_view s) { return base64_unpadded(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()); }
+
+const std::string kPrefix = "$argon2id$v=19$m=19456,t=2,p=1$";
+
+}  // namespace
+
+TEST(HashColumn, Sha256AndBase64) {
+    EXPECT_EQ(hex(sha256("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hex(sha256("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    struct Case { const char* in; const char* out; };
+    const Case cases[] = {{"", ""}, {"f", "Zg"}, {"fo", "Zm8"}, {"foo", "Zm9v"}, {"foob", "Zm9vYg"},
+                          {"fooba", "Zm9vYmE"}, {"foobar", "Zm9vYmFy"}, {"\xff\xfe\xfd", "//79"}};
+    for (const auto& c : cases) EXPECT_EQ(b64(c.in), c.out);
+}
+
+// Few cases: every hash takes ~19 MiB and tens of milliseconds.
+TEST(HashColumn, PhcStringIsDeterministicAndVerifies) {
+    const std::string salt = "3f2a1c9e-0b7d-4e8a-9c61-5d2f7a8b9e10";
+    const std::string text("pass\0word", 9);
+    std::string h1 = hash_value(text, salt);
+    EXPECT_EQ(h1.size(), 97u);
+    EXPECT_EQ(h1.rfind(kPrefix, 0), 0u);
+    auto digest = sha256(salt);
+    EXPECT_EQ(h1.substr(kPrefix.size(), 23), base64_unpadded(digest.data(), 16) + "$");
+    EXPECT_EQ(hash_value(text, salt), h1);
+    // The whole text counts, NUL and all: the library's own check of the PHC
+    // string accepts it for the full text only.
+    EXPECT_EQ(argon2id_verify(h1.c_str(), text.data(), text.size()), ARGON2_OK);
+    EXPECT_NE(argon2id_verify(h1.c_str(), "pass", 4), ARGON2_OK);
+
+    std::string other_salt = hash_value(text, salt + "x");
+    EXPECT_NE(other_salt.substr(kPrefix.size(), 22), h1.substr(kPrefix.size(), 22));
+    EXPECT_NE(other_salt.substr(kPrefix.size() + 23), h1.substr(kPrefix.size() + 23));
+
+    // The empty text, and a text that already is a hash, hash like any other.
+    std::string empty = hash_value("", salt);
+    EXPECT_EQ(empty.size(), 97u);
+    EXPECT_EQ(argon2id_verify(empty.c_str(), "", 0), ARGON2_OK);
+    std::string again = hash_value(h1, salt);
+    EXPECT_NE(again, h1);
+    EXPECT_EQ(argon2id_verify(again.c_str(), h1.data(), h1.size()), ARGON2_OK);
+}
