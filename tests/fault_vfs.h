@@ -1,0 +1,165 @@
+// A fault-injecting file system for tests: wraps another Vfs and makes chosen
+// calls fail with the same error texts the real file layer gives.
+//
+//   auto vfs = std::make_shared<zembrel::testing::FaultVfs>();
+//   vfs->fail_nth(FaultOp::Sync, 1, ".pwal");    // the next sync of a log fails once
+//   vfs->fail_nth(FaultOp::Write, 3, "", true);  // the 3rd write and every later one fail
+//   vfs->clear();                                 // back to normal
+//
+// A rule counts only the calls of its kind whose file path contains its filter
+// (an empty filter matches every path). Rules are matched in the order added;
+// each call is counted by every matching rule. Files opened through the
+// FaultVfs keep following its rules for their whole life. Thread-safe.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pager/vfs.h"
+
+namespace zembrel::testing {
+
+enum class FaultOp {
+    Open,     // open and open_read_only
+    Create,   // create_new and create_truncate
+    Read,     // VfsFile::read_at
+    Write,    // VfsFile::write_at
+    SetLen,   // VfsFile::set_len
+    Len,      // VfsFile::len
+    Sync,     // VfsFile::sync
+    Remove,   // Vfs::remove
+    Count_
+};
+
+class FaultVfs : public Vfs {
+public:
+    explicit FaultVfs(std::shared_ptr<Vfs> inner = std::make_shared<RealVfs>())
+        : inner_(std::move(inner)), state_(std::make_shared<State>()) {}
+
+    // Makes the `nth` (1-based, counted from now) matching call of `op` fail
+    // with `os_errno`; with `sticky`, every matching call from then on fails too.
+    void fail_nth(FaultOp op, std::uint64_t nth, std::string path_filter = "", bool sticky = false, int os_errno = EIO) {
+        std::lock_guard lock(state_->mu);
+        state_->rules.push_back(Rule{op, nth, std::move(path_filter), sticky, os_errno, 0});
+    }
+    // Removes every rule.
+    void clear() {
+        std::lock_guard lock(state_->mu);
+        state_->rules.clear();
+    }
+    // Calls of `op` seen since construction (failed ones included).
+    std::uint64_t calls(FaultOp op) const {
+        std::lock_guard lock(state_->mu);
+        return state_->calls[static_cast<int>(op)];
+    }
+    // Calls that were made to fail since construction.
+    std::uint64_t injected() const {
+        std::lock_guard lock(state_->mu);
+        return state_->injected;
+    }
+
+    std::string describe() const override { return "FaultVfs(" + inner_->describe() + ")"; }
+
+    Result<std::unique_ptr<VfsFile>> open(const std::string& path) override {
+        if (int e = state_->hit(FaultOp::Open, path)) return fail_open("open", path, e);
+        return wrap(inner_->open(path), path);
+    }
+    Result<std::unique_ptr<VfsFile>> create_new(const std::string& path) override {
+        if (int e = state_->hit(FaultOp::Create, path)) return fail_open("create", path, e);
+        return wrap(inner_->create_new(path), path);
+    }
+    Result<std::unique_ptr<VfsFile>> create_truncate(const std::string& path) override {
+        if (int e = state_->hit(FaultOp::Create, path)) return fail_open("create", path, e);
+        return wrap(inner_->create_truncate(path), path);
+    }
+    Result<std::unique_ptr<VfsFile>> open_read_only(const std::string& path) override {
+        if (int e = state_->hit(FaultOp::Open, path)) return fail_open("open", path, e);
+        return wrap(inner_->open_read_only(path), path);
+    }
+    bool exists(const std::string& path) override { return inner_->exists(path); }
+    Result<bool> exists_checked(const std::string& path) override { return inner_->exists_checked(path); }
+    Status remove(const std::string& path) override {
+        if (int e = state_->hit(FaultOp::Remove, path)) return storage_error(os_error_text(e));
+        return inner_->remove(path);
+    }
+    void sync_dir(const std::string& path) override { inner_->sync_dir(path); }
+
+private:
+    struct Rule {
+        FaultOp op;
+        std::uint64_t nth;
+        std::string filter;
+        bool sticky;
+        int err;
+        std::uint64_t seen;
+    };
+    struct State {
+        mutable std::mutex mu;
+        std::vector<Rule> rules;
+        std::uint64_t calls[static_cast<int>(FaultOp::Count_)] = {};
+        std::uint64_t injected = 0;
+        // Counts the call; returns the errno to fail with, or 0.
+        int hit(FaultOp op, const std::string& path) {
+            std::lock_guard lock(mu);
+            ++calls[static_cast<int>(op)];
+            int result = 0;
+            for (Rule& r : rules) {
+                if (r.op != op || path.find(r.filter) == std::string::npos) continue;
+                ++r.seen;
+                if (result == 0 && (r.seen == r.nth || (r.sticky && r.seen > r.nth))) result = r.err;
+            }
+            if (result != 0) ++injected;
+            return result;
+        }
+    };
+
+    class File : public VfsFile {
+    public:
+        File(std::unique_ptr<VfsFile> inner, std::string path, std::shared_ptr<State> state)
+            : inner_(std::move(inner)), path_(std::move(path)), state_(std::move(state)) {}
+        std::string describe() const override { return "Fault" + inner_->describe(); }
+        Status read_at(std::span<std::uint8_t> buffer, std::uint64_t offset) override {
+            if (int e = state_->hit(FaultOp::Read, path_)) return storage_error("read failed: " + os_error_text(e));
+            return inner_->read_at(buffer, offset);
+        }
+        Status write_at(std::span<const std::uint8_t> bytes, std::uint64_t offset) override {
+            if (int e = state_->hit(FaultOp::Write, path_)) return storage_error("write failed: " + os_error_text(e));
+            return inner_->write_at(bytes, offset);
+        }
+        Status set_len(std::uint64_t length) override {
+            if (int e = state_->hit(FaultOp::SetLen, path_)) return storage_error("truncate failed: " + os_error_text(e));
+            return inner_->set_len(length);
+        }
+        Result<std::uint64_t> len() override {
+            if (int e = state_->hit(FaultOp::Len, path_)) return storage_error("stat failed: " + os_error_text(e));
+            return inner_->len();
+        }
+        Status sync(SyncMode mode) override {
+            if (int e = state_->hit(FaultOp::Sync, path_)) return storage_error("fsync failed: " + os_error_text(e));
+            return inner_->sync(mode);
+        }
+
+    private:
+        std::unique_ptr<VfsFile> inner_;
+        std::string path_;
+        std::shared_ptr<State> state_;
+    };
+
+    static Result<std::unique_ptr<VfsFile>> fail_open(const char* what, const std::string& path, int e) {
+        return storage_error(std::string(what) + " failed for '" + path + "': " + os_error_text(e));
+    }
+    Result<std::unique_ptr<VfsFile>> wrap(Result<std::unique_ptr<VfsFile>> inner, const std::string& path) {
+        if (!inner) return inner;
+        return std::unique_ptr<VfsFile>(new File(std::move(*inner), path, state_));
+    }
+
+    std::shared_ptr<Vfs> inner_;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace zembrel::testing
