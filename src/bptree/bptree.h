@@ -1,0 +1,162 @@
+// B+trees in the pages of a Pager: the ordered structure behind the catalog,
+// every table and every index. A tree is named by its root page number; byte
+// keys (at most 1024 bytes) in plain byte order; values inline while the leaf
+// cell stays within 2000 bytes, else in a chain of overflow pages. Inserts
+// split from the leaves up and may return a new root; deletes never
+// rebalance. Page layouts: page_layout.h.
+//
+// Every operation descends page by page (never assuming a uniform depth), so
+// trees joined by append_tree, whose leaves lie at different depths, work
+// everywhere. Descents and walks are iterative and bounded by the pager's page
+// count, so a damaged tree that loops gives a Storage error, not a hang.
+//
+// Errors are Storage errors: the tree's own texts ("key length {} exceeds
+// maximum {}", "invalid b+tree page type: {}", "page {} is not a leaf",
+// "page {} is not an interior node", "overflow chain truncated", "cannot
+// free invalid page {}", "empty tree has no leftmost key", "value length {}
+// exceeds maximum {}", "b+tree page {} is damaged: ...") and the pager's
+// texts unchanged. A failed operation may leave pages it already wrote dirty.
+//
+// Threads and lifetime: all calls run on the thread that owns the Pager. A
+// cursor refers to its Pager (or PagerSnapshot), which must outlive it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "bptree/page_layout.h"
+#include "pager/pager.h"
+#include "types/error.h"
+
+namespace zembrel {
+
+struct KeyValue {
+    std::vector<uint8_t> key;
+    std::vector<uint8_t> value;
+};
+
+struct LeafNode {
+    std::vector<LeafCell> cells;
+    uint64_t next_leaf = 0;
+};
+
+struct InteriorNode {
+    std::vector<InteriorCell> cells;
+    uint64_t right_child = 0;
+};
+
+// First page and length of a value written to an overflow chain.
+struct OverflowChain {
+    uint64_t first_page = 0;
+    uint32_t length = 0;
+};
+
+// (first key, page) of one node of a level, for finish_bulk_load.
+using BulkEntry = std::pair<std::vector<uint8_t>, uint64_t>;
+
+// A forward cursor along the leaf chain. It reads a leaf once when it
+// arrives there and walks a private copy of it, so changes made to the tree
+// while a cursor is open may or may not be seen by it (never unsafely).
+class BPlusTreeCursor {
+public:
+    // A cursor on `leaf` (0 = already at the end) at cell `position`.
+    BPlusTreeCursor(Pager& pager, uint64_t leaf, size_t position);
+    // The same over a read snapshot (see BPlusTree::read_leaf_snapshot).
+    BPlusTreeCursor(const PagerSnapshot& snapshot, uint64_t leaf, size_t position);
+
+    // The next (key, value) in key order, nothing at the end. Empty leaves
+    // are passed over; overflow values are read whole.
+    Result<std::optional<KeyValue>> next();
+
+    uint64_t leaf_page() const { return leaf_; }
+    size_t position() const { return pos_; }
+
+private:
+    friend class BPlusTree;
+    Status load_leaf();
+
+    Pager* pager_ = nullptr;
+    const PagerSnapshot* snapshot_ = nullptr;
+    uint64_t leaf_ = 0;
+    size_t pos_ = 0;
+    uint64_t hops_ = 0;                 // leaves visited; bounded by the page count
+    bool loaded_ = false;               // page_ and index_ hold leaf_
+    std::unique_ptr<PageBuf> page_;     // copy of the current leaf, when loaded
+    bpt::PageIndex index_;
+};
+
+class BPlusTree {
+public:
+    static constexpr size_t kMaxKeyLen = bpt::kMaxKeyLen;
+    static constexpr size_t kMaxInlineCell = bpt::kMaxInlineCell;
+    static constexpr uint64_t kMaxValueLen = 0xFFFFFFFFull;
+
+    // Inserts `key`, or replaces the value of an equal key; returns the root
+    // (a new page when the old root split).
+    static Result<uint64_t> insert(Pager& pager, uint64_t root, bpt::ByteSpan key, bpt::ByteSpan value);
+    // Removes `key`; false (and nothing written) when absent. The root never
+    // changes and nothing is rebalanced.
+    static Result<bool> delete_key(Pager& pager, uint64_t root, bpt::ByteSpan key);
+
+    // The leaf that would hold `key`, or the left-most leaf without a key.
+    static Result<uint64_t> find_leaf(Pager& pager, uint64_t root, std::optional<bpt::ByteSpan> key);
+    // A cursor at the first cell whose key is not smaller than `key` (the
+    // first cell of the tree without a key).
+    static Result<BPlusTreeCursor> seek(Pager& pager, uint64_t root, std::optional<bpt::ByteSpan> key);
+
+    // Serialize into an existing page, marking it dirty. The cells must fit
+    // (12 plus their sizes within the usable bytes) and keys be at most 1024
+    // bytes; otherwise a Storage error and nothing is written.
+    static Status write_leaf(Pager& pager, uint64_t page, std::span<const LeafCell> cells, uint64_t next_leaf);
+    static Status write_interior(Pager& pager, uint64_t page, std::span<const InteriorCell> cells,
+                                 uint64_t right_child);
+    static Result<LeafNode> read_leaf(Pager& pager, uint64_t page);
+    static Result<InteriorNode> read_interior(Pager& pager, uint64_t page);
+
+    // The leaf cell for (key, value) as insert and the bulk loaders store it:
+    // checks the key and value lengths and moves a value whose cell would
+    // exceed 2000 bytes into a new overflow chain.
+    static Result<LeafCell> make_leaf_cell(Pager& pager, bpt::ByteSpan key, bpt::ByteSpan value);
+
+    // Overflow chains. An empty value needs no page (first page 0).
+    static Result<OverflowChain> write_overflow(Pager& pager, bpt::ByteSpan value);
+    // The value of a cell: a copy of inline bytes, or the chain's bytes.
+    static Result<std::vector<uint8_t>> read_overflow(Pager& pager, const LeafCell& cell);
+    static Result<std::vector<uint8_t>> read_overflow(const PagerSnapshot& snapshot, const LeafCell& cell);
+    static Status free_overflow(Pager& pager, const LeafCell& cell);
+
+    // Returns every page of the tree (and of its overflow chains) to the
+    // free list.
+    static Status free_tree(Pager& pager, uint64_t root);
+
+    // Builds the interior levels over leaves the caller filled and linked in
+    // key order; returns the root (a single leaf is its own root). An empty
+    // list is refused.
+    static Result<uint64_t> finish_bulk_load(Pager& pager, std::vector<BulkEntry> entries);
+
+    // True when the root is 0 or a leaf without cells (an interior root is
+    // never empty, even when all its leaves are).
+    static Result<bool> is_empty(Pager& pager, uint64_t root);
+
+    // Joins two trees when every key of the right one is greater than every
+    // key of the left one; returns the new root. Either tree empty: the other.
+    static Result<uint64_t> append_tree(Pager& pager, uint64_t left_root, uint64_t right_root);
+    // The first cell's child at every interior page (the right-most child of
+    // one without cells) down to a leaf.
+    static Result<uint64_t> leftmost_leaf_page(Pager& pager, uint64_t root);
+    // A new root with the one cell (right tree's first key, left root) and the
+    // right root as right-most child.
+    static Result<uint64_t> join_roots(Pager& pager, uint64_t left_root, uint64_t right_root);
+
+    // Read snapshots: find_leaf without a key, and a cursor's next, reading
+    // through the snapshot. A snapshot cursor is
+    // BPlusTreeCursor(snapshot, leftmost_leaf_snapshot(...), 0).
+    static Result<uint64_t> leftmost_leaf_snapshot(const PagerSnapshot& snapshot, uint64_t root);
+    static Result<std::optional<KeyValue>> read_leaf_snapshot(BPlusTreeCursor& cursor) { return cursor.next(); }
+};
+
+}  // namespace zembrel

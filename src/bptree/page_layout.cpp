@@ -1,0 +1,246 @@
+#include "bptree/page_layout.h"
+
+#include <algorithm>
+#include <cstring>
+#include "types/text_format.h"
+
+namespace zembrel::bpt {
+
+uint16_t get_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t get_u32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+uint64_t get_u64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+void put_u16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put_u32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void put_u64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+int compare_keys(ByteSpan a, ByteSpan b) {
+    size_t n = std::min(a.size(), b.size());
+    if (n > 0) {
+        int c = std::memcmp(a.data(), b.data(), n);
+        if (c != 0) return c < 0 ? -1 : 1;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+namespace {
+
+std::unexpected<EngineError> damaged(uint64_t page_no, const std::string& what) {
+    return storage_error(zembrel::format("b+tree page {} is damaged: {}", page_no, what));
+}
+
+// Walks the cells of a page whose type byte is already known to be 1 or 2.
+Result<PageIndex> index_cells(const uint8_t* page, size_t usable, uint64_t page_no) {
+    PageIndex idx;
+    idx.type = page[0];
+    idx.link = get_u64(page + 4);
+    size_t count = get_u16(page + 2);
+    // A cell takes at least 7 bytes: a count beyond what fits cannot be real.
+    if (count > (usable - kHeaderSize) / kLeafCellHead) {
+        return damaged(page_no, zembrel::format("cell count {} cannot fit", count));
+    }
+    idx.cells.reserve(count);
+    bool leaf = idx.type == kLeafType;
+    size_t head = leaf ? kLeafCellHead : kInteriorCellHead;
+    size_t off = kHeaderSize;
+    for (size_t i = 0; i < count; ++i) {
+        if (off + head > usable) return damaged(page_no, zembrel::format("cell {} runs past the end of the page", i));
+        size_t key_len = get_u16(page + off);
+        if (key_len > kMaxKeyLen) {
+            return damaged(page_no, zembrel::format("key length {} exceeds maximum {}", key_len, kMaxKeyLen));
+        }
+        size_t payload = 0;
+        if (leaf) {
+            bool chained = page[off + 6] != 0;
+            payload = chained ? 8 : get_u32(page + off + 2);
+        }
+        size_t size = head + key_len + payload;  // no wrap: payload < 2^32
+        if (off + size > usable) return damaged(page_no, zembrel::format("cell {} runs past the end of the page", i));
+        idx.cells.push_back(CellRef{static_cast<uint16_t>(off), static_cast<uint16_t>(size),
+                                    static_cast<uint16_t>(key_len)});
+        off += size;
+    }
+    idx.used = off;
+    return idx;
+}
+
+}  // namespace
+
+Result<PageIndex> index_page(const uint8_t* page, size_t usable, uint64_t page_no) {
+    if (page[0] != kLeafType && page[0] != kInteriorType) {
+        return storage_error(zembrel::format("invalid b+tree page type: {}", page[0]));
+    }
+    return index_cells(page, usable, page_no);
+}
+
+Result<PageIndex> index_leaf(const uint8_t* page, size_t usable, uint64_t page_no) {
+    if (page[0] != kLeafType) return storage_error(zembrel::format("page {} is not a leaf", page_no));
+    return index_cells(page, usable, page_no);
+}
+
+Result<PageIndex> index_interior(const uint8_t* page, size_t usable, uint64_t page_no) {
+    if (page[0] != kInteriorType) return storage_error(zembrel::format("page {} is not an interior node", page_no));
+    return index_cells(page, usable, page_no);
+}
+
+ByteSpan cell_key(const uint8_t* page, uint8_t type, const CellRef& c) {
+    size_t head = type == kLeafType ? kLeafCellHead : kInteriorCellHead;
+    return ByteSpan(page + c.offset + head, c.key_len);
+}
+
+uint64_t interior_child(const uint8_t* page, const CellRef& c) { return get_u64(page + c.offset + 2); }
+
+bool leaf_cell_overflow(const uint8_t* page, const CellRef& c) { return page[c.offset + 6] != 0; }
+
+uint32_t leaf_cell_value_len(const uint8_t* page, const CellRef& c) { return get_u32(page + c.offset + 2); }
+
+uint64_t leaf_cell_first_overflow(const uint8_t* page, const CellRef& c) {
+    return get_u64(page + c.offset + kLeafCellHead + c.key_len);
+}
+
+ByteSpan leaf_inline_value(const uint8_t* page, const CellRef& c) {
+    if (leaf_cell_overflow(page, c)) return {};
+    size_t start = kLeafCellHead + c.key_len;
+    return ByteSpan(page + c.offset + start, c.size - start);
+}
+
+LeafCell decode_leaf_cell(const uint8_t* page, const CellRef& c) {
+    LeafCell cell;
+    ByteSpan key = cell_key(page, kLeafType, c);
+    cell.key.assign(key.begin(), key.end());
+    cell.value_len = leaf_cell_value_len(page, c);
+    cell.overflow = leaf_cell_overflow(page, c);
+    if (cell.overflow) {
+        cell.overflow_page = leaf_cell_first_overflow(page, c);
+    } else {
+        ByteSpan v = leaf_inline_value(page, c);
+        cell.value.assign(v.begin(), v.end());
+    }
+    return cell;
+}
+
+InteriorCell decode_interior_cell(const uint8_t* page, const CellRef& c) {
+    InteriorCell cell;
+    ByteSpan key = cell_key(page, kInteriorType, c);
+    cell.key.assign(key.begin(), key.end());
+    cell.child = interior_child(page, c);
+    return cell;
+}
+
+size_t lower_bound(const uint8_t* page, const PageIndex& idx, ByteSpan key) {
+    size_t lo = 0, hi = idx.cells.size();
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (compare_keys(cell_key(page, idx.type, idx.cells[mid]), key) < 0) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
+
+size_t upper_bound(const uint8_t* page, const PageIndex& idx, ByteSpan key) {
+    size_t lo = 0, hi = idx.cells.size();
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (compare_keys(cell_key(page, idx.type, idx.cells[mid]), key) <= 0) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
+
+void encode_leaf_cell(std::vector<uint8_t>& out, const LeafCell& cell) {
+    size_t start = out.size();
+    out.resize(start + cell.size());
+    uint8_t* p = out.data() + start;
+    put_u16(p, static_cast<uint16_t>(cell.key.size()));
+    put_u32(p + 2, cell.value_len);
+    p[6] = cell.overflow ? 1 : 0;
+    if (!cell.key.empty()) std::memcpy(p + 7, cell.key.data(), cell.key.size());
+    p += 7 + cell.key.size();
+    if (cell.overflow) {
+        put_u64(p, cell.overflow_page);
+    } else if (!cell.value.empty()) {
+        std::memcpy(p, cell.value.data(), cell.value.size());
+    }
+}
+
+void encode_interior_cell(std::vector<uint8_t>& out, ByteSpan key, uint64_t child) {
+    size_t start = out.size();
+    out.resize(start + kInteriorCellHead + key.size());
+    uint8_t* p = out.data() + start;
+    put_u16(p, static_cast<uint16_t>(key.size()));
+    put_u64(p + 2, child);
+    if (!key.empty()) std::memcpy(p + 10, key.data(), key.size());
+}
+
+void assemble_page(uint8_t* page, size_t usable, uint8_t type, uint64_t link, std::span<const ByteSpan> cells) {
+    std::memset(page, 0, usable);
+    page[0] = type;
+    put_u16(page + 2, static_cast<uint16_t>(cells.size()));
+    put_u64(page + 4, link);
+    size_t off = kHeaderSize;
+    for (ByteSpan c : cells) {
+        if (off + c.size() > usable) fatal("b+tree page image overflows its page");
+        if (!c.empty()) std::memcpy(page + off, c.data(), c.size());
+        off += c.size();
+    }
+}
+
+size_t choose_leaf_split(std::span<const size_t> sizes, size_t usable) {
+    size_t n = sizes.size();
+    if (n < 2) return 0;
+    std::vector<size_t> prefix(n + 1, 0);
+    for (size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] + sizes[i];
+    size_t total = prefix[n];
+    size_t cap = usable - kHeaderSize;
+    size_t preferred = 1;
+    while (preferred < n - 1 && prefix[preferred] < total / 2) ++preferred;
+    auto fits = [&](size_t k) { return prefix[k] <= cap && total - prefix[k] <= cap; };
+    // Nearest fitting point to the preferred one, looking both ways.
+    for (size_t d = 0; d < n; ++d) {
+        if (preferred >= d + 1 && preferred - d >= 1 && fits(preferred - d)) return preferred - d;
+        if (preferred + d <= n - 1 && fits(preferred + d)) return preferred + d;
+    }
+    return 0;
+}
+
+size_t choose_interior_split(std::span<const size_t> sizes, size_t usable) {
+    size_t c = sizes.size();
+    if (c < 3) return 0;
+    std::vector<size_t> prefix(c + 1, 0);
+    for (size_t i = 0; i < c; ++i) prefix[i + 1] = prefix[i] + sizes[i];
+    size_t cap = usable - kHeaderSize;
+    auto fits = [&](size_t p) { return prefix[p] <= cap && prefix[c] - prefix[p + 1] <= cap; };
+    size_t preferred = std::clamp<size_t>(c / 2, 1, c - 2);
+    for (size_t d = 0; d < c; ++d) {
+        if (preferred >= d + 1 && fits(preferred - d)) return preferred - d;
+        if (preferred + d <= c - 2 && fits(preferred + d)) return preferred + d;
+    }
+    return 0;
+}
+
+}  // namespace zembrel::bpt

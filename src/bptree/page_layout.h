@@ -1,0 +1,157 @@
+// Byte layouts of B+tree pages, with no pager involved: validating a copy of
+// a page, finding and decoding its cells, and assembling page images from
+// encoded cells. All integers are little-endian. U = usable bytes of a page
+// (4092 with page checksums, whose last four bytes are reserved, else 4096).
+//
+// Leaf page (type 1):
+//   offset  size  field
+//   0       1     page type: 1
+//   1       1     zero
+//   2       2     cell count
+//   4       8     page number of the next leaf to the right; 0 = last leaf
+//   12      ...   cells in ascending key order, packed; zero up to U
+// Leaf cell:
+//   0       2     key length K (at most 1024)
+//   2       4     total value length V
+//   6       1     overflow flag: 0 = inline, otherwise (written as 1) chained
+//   7       K     key bytes
+//   7+K     V|8   inline value bytes, or the first overflow page number
+//
+// Interior page (type 2): as the leaf, but offset 4 holds the right-most
+// child's page number. Interior cell:
+//   0       2     key length K
+//   2       8     child page number (keys smaller than this cell's key)
+//   10      K     key bytes
+//
+// Overflow page (no type byte):
+//   0       8     next overflow page; 0 = last
+//   8       D     value bytes, D = U - 8 (less only at the end of the value)
+//
+// Every reader here checks lengths against U before touching bytes, so a
+// damaged page yields a Storage error, never an out-of-bounds read. Page
+// arguments point at kPageSize bytes (a pinned cache page or a copy).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "pager/pager.h"
+#include "types/error.h"
+
+namespace zembrel {
+
+// One leaf entry, decoded and owning its bytes.
+struct LeafCell {
+    std::vector<uint8_t> key;
+    std::vector<uint8_t> value;   // the inline value; empty when `overflow`
+    uint64_t overflow_page = 0;   // first page of the chain when `overflow`
+    uint32_t value_len = 0;       // total value length, inline or chained
+    bool overflow = false;
+
+    // Bytes the cell takes on its page.
+    size_t size() const { return 7 + key.size() + (overflow ? 8 : value.size()); }
+};
+
+// One routing entry of an interior page: `child` holds the keys below `key`.
+struct InteriorCell {
+    std::vector<uint8_t> key;
+    uint64_t child = 0;
+
+    size_t size() const { return 10 + key.size(); }
+};
+
+namespace bpt {
+
+constexpr size_t kHeaderSize = 12;
+constexpr size_t kMaxKeyLen = 1024;
+constexpr size_t kMaxInlineCell = 2000;  // a larger leaf cell moves its value out
+constexpr size_t kLeafCellHead = 7;
+constexpr size_t kInteriorCellHead = 10;
+constexpr uint8_t kLeafType = 1;
+constexpr uint8_t kInteriorType = 2;
+
+using ByteSpan = std::span<const uint8_t>;
+
+constexpr size_t usable_bytes(bool checksums) { return checksums ? 4092 : 4096; }
+constexpr size_t overflow_chunk(bool checksums) { return usable_bytes(checksums) - 8; }
+
+uint16_t get_u16(const uint8_t* p);
+uint32_t get_u32(const uint8_t* p);
+uint64_t get_u64(const uint8_t* p);
+void put_u16(uint8_t* p, uint16_t v);
+void put_u32(uint8_t* p, uint32_t v);
+void put_u64(uint8_t* p, uint64_t v);
+
+// Byte order of keys: unsigned bytes over the common length, then length.
+int compare_keys(ByteSpan a, ByteSpan b);
+
+// Where one cell lies on a page copy (validated to lie within U).
+struct CellRef {
+    uint16_t offset = 0;
+    uint16_t size = 0;
+    uint16_t key_len = 0;
+};
+
+// The validated shape of a leaf or interior page copy. `link` is the next
+// leaf of a leaf and the right-most child of an interior page.
+struct PageIndex {
+    uint8_t type = 0;
+    uint64_t link = 0;
+    std::vector<CellRef> cells;
+    size_t used = kHeaderSize;  // header plus cell bytes
+};
+
+// Validates a leaf or interior page; any other type byte fails with
+// "invalid b+tree page type: {}".
+Result<PageIndex> index_page(const uint8_t* page, size_t usable, uint64_t page_no);
+// As index_page, but only accepts the one type; errors "page {} is not a
+// leaf" / "page {} is not an interior node".
+Result<PageIndex> index_leaf(const uint8_t* page, size_t usable, uint64_t page_no);
+Result<PageIndex> index_interior(const uint8_t* page, size_t usable, uint64_t page_no);
+
+inline ByteSpan cell_bytes(const uint8_t* page, const CellRef& c) {
+    return ByteSpan(page + c.offset, c.size);
+}
+ByteSpan cell_key(const uint8_t* page, uint8_t type, const CellRef& c);
+uint64_t interior_child(const uint8_t* page, const CellRef& c);
+// The cell's value as stored: for an inline cell the bytes, for a chained
+// cell nothing (see leaf_cell_overflow / leaf_cell_value_len).
+ByteSpan leaf_inline_value(const uint8_t* page, const CellRef& c);
+bool leaf_cell_overflow(const uint8_t* page, const CellRef& c);
+uint32_t leaf_cell_value_len(const uint8_t* page, const CellRef& c);
+uint64_t leaf_cell_first_overflow(const uint8_t* page, const CellRef& c);
+
+LeafCell decode_leaf_cell(const uint8_t* page, const CellRef& c);
+InteriorCell decode_interior_cell(const uint8_t* page, const CellRef& c);
+
+// First cell whose key is not smaller than `key` (== cell count when none).
+size_t lower_bound(const uint8_t* page, const PageIndex& idx, ByteSpan key);
+// First cell whose key is greater than `key`: the routing choice of an
+// interior page (== cell count means the right-most child).
+size_t upper_bound(const uint8_t* page, const PageIndex& idx, ByteSpan key);
+
+// Encoded cells, appended to `out`.
+void encode_leaf_cell(std::vector<uint8_t>& out, const LeafCell& cell);
+void encode_interior_cell(std::vector<uint8_t>& out, ByteSpan key, uint64_t child);
+
+// Writes header and the concatenated cells into bytes 0..usable of `page`
+// (the rest of that range zeroed; bytes past `usable` left alone). The cells
+// must fit: 12 plus their sizes at most `usable`.
+void assemble_page(uint8_t* page, size_t usable, uint8_t type, uint64_t link,
+                   std::span<const ByteSpan> cells);
+
+// Split choice over cells of the given sizes that do not fit one page.
+// Leaf: the left part is the shortest prefix reaching half the bytes (never
+// all cells); when a half would not fit, the nearest point where both do.
+// Returns the number of cells kept on the left, or 0 when no point fits.
+size_t choose_leaf_split(std::span<const size_t> sizes, size_t usable);
+// Interior: the middle cell p = c / 2 goes up; when a half would not fit,
+// the nearest p with both halves non-empty and fitting. Returns p, or 0
+// when none fits.
+size_t choose_interior_split(std::span<const size_t> sizes, size_t usable);
+
+}  // namespace bpt
+}  // namespace zembrel

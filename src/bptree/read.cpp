@@ -1,0 +1,188 @@
+// Reading a tree: descents, the leaf-chain cursor (live and snapshot), and
+// the whole-page read and write forms.
+
+#include <algorithm>
+#include <cstring>
+#include "types/text_format.h"
+
+#include "bptree/bptree.h"
+#include "bptree/tree_io.h"
+
+namespace zembrel {
+
+using namespace bpt;
+
+// ---- cursor -----------------------------------------------------------------
+
+BPlusTreeCursor::BPlusTreeCursor(Pager& pager, uint64_t leaf, size_t position)
+    : pager_(&pager), leaf_(leaf), pos_(position) {}
+
+BPlusTreeCursor::BPlusTreeCursor(const PagerSnapshot& snapshot, uint64_t leaf, size_t position)
+    : snapshot_(&snapshot), leaf_(leaf), pos_(position) {}
+
+Status BPlusTreeCursor::load_leaf() {
+    PageSource src{pager_, snapshot_};
+    // Every leaf of a valid chain is a distinct page.
+    if (++hops_ > src.page_count()) return damaged(leaf_, "leaf chain loops");
+    if (!page_) page_ = std::make_unique<PageBuf>();
+    auto st = src.read(leaf_, *page_);
+    if (!st) return st;
+    auto idx = index_leaf(page_->data(), src.usable(), leaf_);
+    if (!idx) {
+        page_.reset();
+        return std::unexpected(idx.error());
+    }
+    index_ = std::move(*idx);
+    loaded_ = true;
+    return {};
+}
+
+Result<std::optional<KeyValue>> BPlusTreeCursor::next() {
+    while (leaf_ != 0) {
+        if (!loaded_) {
+            auto st = load_leaf();
+            if (!st) return std::unexpected(st.error());
+        }
+        if (pos_ < index_.cells.size()) break;
+        leaf_ = index_.link;
+        pos_ = 0;
+        loaded_ = false;
+    }
+    if (leaf_ == 0) return std::optional<KeyValue>();
+
+    const CellRef& c = index_.cells[pos_++];
+    const uint8_t* p = page_->data();
+    KeyValue kv;
+    ByteSpan key = cell_key(p, kLeafType, c);
+    kv.key.assign(key.begin(), key.end());
+    if (leaf_cell_overflow(p, c)) {
+        auto v = read_chain(PageSource{pager_, snapshot_}, leaf_cell_first_overflow(p, c), leaf_cell_value_len(p, c));
+        if (!v) return std::unexpected(v.error());
+        kv.value = std::move(*v);
+    } else {
+        ByteSpan v = leaf_inline_value(p, c);
+        kv.value.assign(v.begin(), v.end());
+    }
+    return std::optional<KeyValue>(std::move(kv));
+}
+
+// ---- descents ---------------------------------------------------------------
+
+Result<uint64_t> BPlusTree::find_leaf(Pager& pager, uint64_t root, std::optional<ByteSpan> key) {
+    return descend(PageSource{&pager, nullptr}, root, key);
+}
+
+Result<uint64_t> BPlusTree::leftmost_leaf_page(Pager& pager, uint64_t root) {
+    return descend(PageSource{&pager, nullptr}, root, std::nullopt);
+}
+
+Result<uint64_t> BPlusTree::leftmost_leaf_snapshot(const PagerSnapshot& snapshot, uint64_t root) {
+    return descend(PageSource{nullptr, &snapshot}, root, std::nullopt);
+}
+
+Result<BPlusTreeCursor> BPlusTree::seek(Pager& pager, uint64_t root, std::optional<ByteSpan> key) {
+    auto leaf = find_leaf(pager, root, key);
+    if (!leaf) return std::unexpected(leaf.error());
+    BPlusTreeCursor cursor(pager, *leaf, 0);
+    auto st = cursor.load_leaf();
+    if (!st) return std::unexpected(st.error());
+    if (key) cursor.pos_ = lower_bound(cursor.page_->data(), cursor.index_, *key);
+    return cursor;
+}
+
+Result<bool> BPlusTree::is_empty(Pager& pager, uint64_t root) {
+    if (root == 0) return true;
+    auto ref = pager.read_page(root);
+    if (!ref) return std::unexpected(ref.error());
+    auto idx = index_page(ref->data(), pager.usable_page_size(), root);
+    if (!idx) return std::unexpected(idx.error());
+    return idx->type == kLeafType && idx->cells.empty();
+}
+
+// ---- whole pages ------------------------------------------------------------
+
+Result<LeafNode> BPlusTree::read_leaf(Pager& pager, uint64_t page) {
+    auto ref = pager.read_page(page);
+    if (!ref) return std::unexpected(ref.error());
+    auto idx = index_leaf(ref->data(), pager.usable_page_size(), page);
+    if (!idx) return std::unexpected(idx.error());
+    LeafNode node;
+    node.next_leaf = idx->link;
+    node.cells.reserve(idx->cells.size());
+    for (const CellRef& c : idx->cells) node.cells.push_back(decode_leaf_cell(ref->data(), c));
+    return node;
+}
+
+Result<InteriorNode> BPlusTree::read_interior(Pager& pager, uint64_t page) {
+    auto ref = pager.read_page(page);
+    if (!ref) return std::unexpected(ref.error());
+    auto idx = index_interior(ref->data(), pager.usable_page_size(), page);
+    if (!idx) return std::unexpected(idx.error());
+    InteriorNode node;
+    node.right_child = idx->link;
+    node.cells.reserve(idx->cells.size());
+    for (const CellRef& c : idx->cells) node.cells.push_back(decode_interior_cell(ref->data(), c));
+    return node;
+}
+
+namespace {
+
+Status write_cells(Pager& pager, uint64_t page, uint8_t type, uint64_t link, const std::vector<uint8_t>& bytes,
+                   const std::vector<size_t>& sizes) {
+    const size_t usable = pager.usable_page_size();
+    if (kHeaderSize + bytes.size() > usable || sizes.size() > UINT16_MAX) {
+        return storage_error(zembrel::format("cells of {} bytes do not fit in page {}", bytes.size(), page));
+    }
+    std::vector<ByteSpan> images;
+    images.reserve(sizes.size());
+    size_t off = 0;
+    for (size_t s : sizes) {
+        images.emplace_back(bytes.data() + off, s);
+        off += s;
+    }
+    auto ref = pager.read_page(page);
+    if (!ref) return std::unexpected(ref.error());
+    PageBuf image;
+    assemble_page(image.data(), usable, type, link, images);
+    std::memcpy(ref->mutable_data(), image.data(), usable);
+    return {};
+}
+
+Status check_key(size_t len) {
+    if (len > kMaxKeyLen) return storage_error(zembrel::format("key length {} exceeds maximum {}", len, kMaxKeyLen));
+    return {};
+}
+
+}  // namespace
+
+Status BPlusTree::write_leaf(Pager& pager, uint64_t page, std::span<const LeafCell> cells, uint64_t next_leaf) {
+    std::vector<uint8_t> bytes;
+    std::vector<size_t> sizes;
+    sizes.reserve(cells.size());
+    for (const LeafCell& c : cells) {
+        if (auto st = check_key(c.key.size()); !st) return st;
+        if (!c.overflow && c.value.size() != c.value_len) {
+            return storage_error(zembrel::format("leaf cell value of {} bytes claims length {}", c.value.size(), c.value_len));
+        }
+        encode_leaf_cell(bytes, c);
+        sizes.push_back(c.size());
+        if (kHeaderSize + bytes.size() > pager.usable_page_size()) break;  // reported below
+    }
+    return write_cells(pager, page, kLeafType, next_leaf, bytes, sizes);
+}
+
+Status BPlusTree::write_interior(Pager& pager, uint64_t page, std::span<const InteriorCell> cells,
+                                 uint64_t right_child) {
+    std::vector<uint8_t> bytes;
+    std::vector<size_t> sizes;
+    sizes.reserve(cells.size());
+    for (const InteriorCell& c : cells) {
+        if (auto st = check_key(c.key.size()); !st) return st;
+        encode_interior_cell(bytes, c.key, c.child);
+        sizes.push_back(c.size());
+        if (kHeaderSize + bytes.size() > pager.usable_page_size()) break;
+    }
+    return write_cells(pager, page, kInteriorType, right_child, bytes, sizes);
+}
+
+}  // namespace zembrel

@@ -1,0 +1,88 @@
+#include "bptree/tree_io.h"
+
+#include <algorithm>
+#include "types/text_format.h"
+
+namespace zembrel::bpt {
+
+Status PageSource::read(uint64_t page, PageBuf& out) const {
+    if (pager != nullptr) return pager->read_page_into(page, out);
+    return snapshot->read_page_into(page, out);
+}
+
+size_t PageSource::usable() const {
+    return pager != nullptr ? pager->usable_page_size() : snapshot->usable_page_size();
+}
+
+uint64_t PageSource::page_count() const {
+    return pager != nullptr ? pager->page_count() : snapshot->page_count();
+}
+
+std::unexpected<EngineError> damaged(uint64_t page_no, const std::string& what) {
+    return storage_error(zembrel::format("b+tree page {} is damaged: {}", page_no, what));
+}
+
+Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<ByteSpan> key) {
+    PageBuf buf;
+    uint64_t page = root;
+    // A valid tree never visits more levels than it has pages.
+    for (uint64_t level = 0; level <= src.page_count(); ++level) {
+        auto st = src.read(page, buf);
+        if (!st) return std::unexpected(st.error());
+        auto idx = index_page(buf.data(), src.usable(), page);
+        if (!idx) return std::unexpected(idx.error());
+        if (idx->type == kLeafType) return page;
+        size_t choice = key ? upper_bound(buf.data(), *idx, *key) : 0;
+        page = choice < idx->cells.size() ? interior_child(buf.data(), idx->cells[choice]) : idx->link;
+    }
+    return damaged(root, "descent does not reach a leaf");
+}
+
+Result<std::vector<uint8_t>> read_chain(const PageSource& src, uint64_t first, uint32_t length) {
+    std::vector<uint8_t> out;
+    size_t chunk = src.usable() - 8;
+    uint64_t page_count = src.page_count();
+    // Reserve no more than the file could hold, whatever a damaged length says.
+    uint64_t bound = page_count > UINT32_MAX ? UINT64_MAX : page_count * chunk;
+    out.reserve(static_cast<size_t>(std::min<uint64_t>(length, bound)));
+    PageBuf buf;
+    uint64_t remaining = length;
+    uint64_t page = first;
+    uint64_t hops = 0;
+    while (remaining > 0) {
+        if (page == 0) return storage_error("overflow chain truncated");
+        if (++hops > page_count) return damaged(first, "overflow chain loops");
+        auto st = src.read(page, buf);
+        if (!st) return std::unexpected(st.error());
+        size_t take = static_cast<size_t>(std::min<uint64_t>(chunk, remaining));
+        out.insert(out.end(), buf.begin() + 8, buf.begin() + 8 + static_cast<ptrdiff_t>(take));
+        remaining -= take;
+        page = get_u64(buf.data());
+    }
+    return out;
+}
+
+Status free_chain(Pager& pager, uint64_t first, uint32_t length, std::unordered_set<uint64_t>* seen) {
+    if (first == 0 || length == 0) return {};
+    size_t chunk = pager.usable_page_size() - 8;
+    uint64_t remaining = length;
+    uint64_t page = first;
+    while (true) {
+        if (page == 0 || page >= pager.page_count()) {
+            return storage_error(zembrel::format("cannot free invalid page {}", page));
+        }
+        if (seen != nullptr && !seen->insert(page).second) return damaged(page, "page is reachable twice");
+        auto ref = pager.read_page(page);
+        if (!ref) return std::unexpected(ref.error());
+        uint64_t next = get_u64(ref->data());
+        ref->release();
+        auto st = pager.free_page(page);
+        if (!st) return st;
+        // Stop where the value ends even if the last page's link is stale.
+        if (next == 0 || remaining <= chunk) return {};
+        remaining -= chunk;
+        page = next;
+    }
+}
+
+}  // namespace zembrel::bpt

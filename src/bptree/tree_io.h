@@ -1,0 +1,42 @@
+// Internal helpers of the B+tree: reading pages from either a Pager or a read
+// snapshot, bounded descents and overflow-chain reads shared by the live and
+// the snapshot readers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "bptree/page_layout.h"
+#include "pager/pager.h"
+
+namespace zembrel::bpt {
+
+// Where pages come from: exactly one of the two pointers is set.
+struct PageSource {
+    Pager* pager = nullptr;
+    const PagerSnapshot* snapshot = nullptr;
+
+    // Copies the page into `out`.
+    Status read(uint64_t page, PageBuf& out) const;
+    size_t usable() const;
+    uint64_t page_count() const;
+};
+
+std::unexpected<EngineError> damaged(uint64_t page_no, const std::string& what);
+
+// From `root` down to the leaf that would hold `key` (the left-most leaf
+// without a key). Bounded by the page count, so a loop is an error.
+Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<ByteSpan> key);
+
+// Reads `length` bytes of the chain starting at `first`.
+Result<std::vector<uint8_t>> read_chain(const PageSource& src, uint64_t first, uint32_t length);
+
+// Frees the chain of a value of `length` bytes starting at `first`. With
+// `seen`, a page met twice (a damaged tree sharing pages) is an error
+// instead of a second push onto the free list.
+Status free_chain(Pager& pager, uint64_t first, uint32_t length, std::unordered_set<uint64_t>* seen);
+
+}  // namespace zembrel::bpt
