@@ -135,6 +135,8 @@ struct Table {
 
     // Position of the named column, if any.
     std::optional<size_t> column_index(std::string_view column) const;
+    // rowids become 1..n and next_rowid n + 1, unconditionally (mem_index.cpp).
+    void renumber_rowids();
 };
 
 struct Database {

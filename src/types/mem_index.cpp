@@ -1,0 +1,123 @@
+#include "types/mem_index.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace zembrel {
+
+MemIndex::MemIndex(std::string name_, std::string table_, std::vector<std::string> columns_,
+                   std::vector<size_t> positions_, bool unique_)
+    : name(std::move(name_)),
+      table(std::move(table_)),
+      columns(std::move(columns_)),
+      positions(std::move(positions_)),
+      unique(unique_) {}
+
+std::optional<IndexKey> MemIndex::key_for_row(const Row& row, std::span<const size_t> positions) {
+    for (size_t p : positions)
+        if (p >= row.size() || row[p].is_null()) return std::nullopt;
+    IndexKey key;
+    key.reserve(positions.size());
+    for (size_t p : positions) key.push_back(row[p]);
+    return key;
+}
+
+const RowIdList* MemIndex::find(const IndexKey& key) const {
+    auto it = map_.find(key);
+    return it == map_.end() ? nullptr : &it->second;
+}
+
+void MemIndex::add_row_id(const IndexKey& key, uint64_t rowid) {
+    auto it = map_.find(key);
+    if (it == map_.end()) it = map_.emplace(key, RowIdList{}).first;
+    RowIdList& ids = it->second;
+    bool maybe_present = has_ids_ && rowid <= max_id_;
+    if (!maybe_present || std::find(ids.begin(), ids.end(), rowid) == ids.end()) ids.push_back(rowid);
+    if (!has_ids_ || rowid > max_id_) max_id_ = rowid;
+    has_ids_ = true;
+}
+
+void MemIndex::remove_row_id(const IndexKey& key, uint64_t rowid) {
+    auto it = map_.find(key);
+    if (it == map_.end()) return;
+    std::erase(it->second, rowid);
+    if (it->second.empty()) map_.erase(it);
+}
+
+void MemIndex::set_entered(size_t rows, uint64_t last_id, bool may_hold_stale) {
+    entered_rows_ = rows;
+    last_entered_id_ = last_id;
+    may_hold_stale_ids_ = may_hold_stale;
+}
+
+void MemIndex::replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_id) {
+    map_ = std::move(map);
+    has_ids_ = false;
+    max_id_ = 0;
+    for (const auto& [key, ids] : map_) {
+        for (uint64_t id : ids) {
+            if (!has_ids_ || id > max_id_) max_id_ = id;
+            has_ids_ = true;
+        }
+    }
+    set_entered(entered_rows, last_id, false);
+}
+
+MemIndex* MemIndexMap::get(std::string_view name) {
+    auto it = indexes_.find(std::string(name));
+    return it == indexes_.end() ? nullptr : &it->second;
+}
+
+const MemIndex* MemIndexMap::get(std::string_view name) const {
+    auto it = indexes_.find(std::string(name));
+    return it == indexes_.end() ? nullptr : &it->second;
+}
+
+std::vector<MemIndexInfo> MemIndexMap::indexes_of_table(std::string_view table) const {
+    std::vector<MemIndexInfo> out;
+    for (const auto& [name, index] : indexes_)
+        if (index.table == table) out.push_back({name, index.positions, index.unique});
+    return out;
+}
+
+std::vector<std::string> MemIndexMap::names_of_table(std::string_view table) const {
+    std::vector<std::string> out;
+    for (const auto& [name, index] : indexes_)
+        if (index.table == table) out.push_back(name);
+    return out;
+}
+
+bool MemIndexMap::insert(MemIndex index) {
+    std::string key = index.name;
+    return indexes_.try_emplace(std::move(key), std::move(index)).second;
+}
+
+std::optional<MemIndex> MemIndexMap::remove(std::string_view name) {
+    auto it = indexes_.find(std::string(name));
+    if (it == indexes_.end()) return std::nullopt;
+    MemIndex out = std::move(it->second);
+    indexes_.erase(it);
+    return out;
+}
+
+void MemIndexMap::remove_table(std::string_view table) {
+    std::erase_if(indexes_, [&](const auto& entry) { return entry.second.table == table; });
+}
+
+bool renumber_if_mismatched(Table& table) {
+    const size_t n = table.rows.size();
+    if (table.rowids.size() == n) return false;
+    table.rowids.resize(n);
+    for (size_t i = 0; i < n; ++i) table.rowids[i] = i + 1;
+    if (table.next_rowid <= n) table.next_rowid = n + 1;
+    return true;
+}
+
+void Table::renumber_rowids() {
+    const size_t n = rows.size();
+    rowids.resize(n);
+    for (size_t i = 0; i < n; ++i) rowids[i] = i + 1;
+    next_rowid = n + 1;
+}
+
+}  // namespace zembrel
