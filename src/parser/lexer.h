@@ -1,0 +1,20 @@
+// SQL text to tokens: one left-to-right pass with one byte of look-ahead.
+//
+// Pure function of its input; safe on any number of threads at once.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "parser/token.h"
+
+namespace zembrel::parser::lexer {
+
+// The whole token list, always ended by one Eof token, or the message of the
+// first lexical error (the caller wraps it as a Parse error). The text may hold
+// any bytes; bytes that are not UTF-8 are reported, never read past.
+std::expected<std::vector<Token>, std::string> tokenize(std::string_view sql);
+
+}  // namespace zembrel::parser::lexer
