@@ -1,0 +1,437 @@
+#include "pager/pager.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+
+#include "fault_vfs.h"
+#include "pager_test_util.h"
+
+namespace zembrel {
+namespace {
+
+using namespace zembrel::testing;
+
+std::shared_ptr<Vfs> real_vfs() { return std::make_shared<RealVfs>(); }
+
+std::unique_ptr<Pager> must_create(const std::string& p, std::shared_ptr<Vfs> vfs = real_vfs()) {
+    auto r = Pager::create(vfs, p);
+    EXPECT_TRUE(r) << r.error().message;
+    return r ? std::move(*r) : nullptr;
+}
+
+std::unique_ptr<Pager> must_open(const std::string& p, std::shared_ptr<Vfs> vfs = real_vfs()) {
+    auto r = Pager::open(vfs, p);
+    EXPECT_TRUE(r) << r.error().message;
+    return r ? std::move(*r) : nullptr;
+}
+
+std::uint64_t page_seed(Pager& pager, std::uint64_t page) {
+    PageBuf buf;
+    auto st = pager.read_page_into(page, buf);
+    EXPECT_TRUE(st) << st.error().message;
+    return get_u64(buf.data());
+}
+
+void write_seed(Pager& pager, std::uint64_t page, std::uint64_t seed) {
+    auto ref = pager.read_page(page);
+    ASSERT_TRUE(ref) << ref.error().message;
+    fill_pattern(ref->mutable_data(), seed);
+}
+
+TEST(Pager, CreateWritesHeaderLeafAndFirstCommit) {
+    TempDir t;
+    const std::string p = t.path("db");
+    {
+        auto pager = must_create(p);
+        ASSERT_TRUE(pager);
+        EXPECT_EQ(pager->page_count(), 2u);
+        EXPECT_EQ(pager->catalog_root(), 1u);
+        EXPECT_EQ(pager->free_list_head(), 0u);
+        EXPECT_FALSE(pager->header_dirty());
+        EXPECT_EQ(pager->version(), 2);
+        EXPECT_EQ(pager->usable_page_size(), 4092u);
+        // The page file alone still says one page; leaf and header sit in the log.
+        auto file = read_file(p);
+        ASSERT_EQ(file.size(), kPageSize);
+        EXPECT_EQ(std::memcmp(file.data(), "KRVP", 4), 0);
+        EXPECT_EQ(get_u64(file.data() + 10), 1u);
+        EXPECT_EQ(file_size_or_zero(wal_path_for(p)), 16u + 2 * 4137);
+        EXPECT_TRUE(all_page_crcs_valid(p));
+        auto leaf = pager->read_page(1);
+        ASSERT_TRUE(leaf);
+        EXPECT_EQ(leaf->data()[0], 1);  // empty leaf
+    }
+    // Closing checkpointed the committed pages into the file.
+    auto file = read_file(p);
+    ASSERT_EQ(file.size(), 2 * kPageSize);
+    EXPECT_EQ(get_u64(file.data() + 10), 2u);
+    EXPECT_EQ(get_u64(file.data() + 26), 1u);
+    EXPECT_FALSE(fs::exists(wal_path_for(p)));
+    EXPECT_TRUE(all_page_crcs_valid(p));
+
+    // Create on an existing path fails and leaves the file as it was.
+    auto again = Pager::create(real_vfs(), p);
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().message, "create failed for '" + p + "': File exists (os error 17)");
+    EXPECT_EQ(read_file(p), file);
+}
+
+TEST(Pager, BoundsZeroPagesAndChecksums) {
+    TempDir t;
+    const std::string p = t.path("db");
+    {
+        auto pager = must_create(p);
+        auto oob = pager->read_page(2);
+        ASSERT_FALSE(oob);
+        EXPECT_EQ(oob.error().message, "page 2 out of bounds (page count 2)");
+        EXPECT_EQ(oob.error().kind, ErrorKind::Storage);
+        EXPECT_TRUE(pager->read_page(1));
+        // A page inside page_count with no copy anywhere reads as zeros.
+        pager->set_page_count(10);
+        auto zero = pager->read_page(9);
+        ASSERT_TRUE(zero);
+        for (std::size_t i = 0; i < kPageSize; ++i) ASSERT_EQ(zero->data()[i], 0);
+        zero->release();
+        pager->set_page_count(3);
+        write_seed(*pager, 2, 77);
+        ASSERT_TRUE(pager->commit());
+    }
+    auto bytes = read_file(p);
+    ASSERT_EQ(bytes.size(), 3 * kPageSize);
+    bytes[2 * kPageSize + 100] ^= 0x40;
+    write_file(p, bytes);
+    std::uint32_t stored = 0;
+    std::memcpy(&stored, bytes.data() + 3 * kPageSize - 4, 4);
+    auto computed = static_cast<std::uint32_t>(::crc32(0, bytes.data() + 2 * kPageSize, kPageSize - 4));
+    char expected[128];
+    std::snprintf(expected, sizeof expected, "page checksum mismatch (stored 0x%08x, computed 0x%08x)", stored, computed);
+
+    auto pager = must_open(p);
+    auto bad = pager->read_page(2);
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().message, expected);
+    EXPECT_EQ(page_seed(*pager, 1), get_u64(bytes.data() + kPageSize));  // other pages unaffected
+}
+
+TEST(Pager, VersionOneFileHasNoChecksums) {
+    TempDir t;
+    const std::string p = t.path("db");
+    std::vector<std::uint8_t> bytes(2 * kPageSize, 0);
+    std::memcpy(bytes.data(), "KRVP", 4);
+    bytes[4] = 1;                                  // version 1
+    bytes[6] = 0x00, bytes[7] = 0x10;              // 4096
+    put_u64(bytes.data() + 10, 2);
+    put_u64(bytes.data() + 26, 1);
+    bytes[kPageSize] = 1;
+    bytes[kPageSize + 4094] = 0x5A;                // no CRC here: the byte is plain data
+    write_file(p, bytes);
+    {
+        auto pager = must_open(p);
+        ASSERT_TRUE(pager);
+        EXPECT_FALSE(pager->checksums_enabled());
+        EXPECT_EQ(pager->usable_page_size(), 4096u);
+        auto leaf = pager->read_page(1);
+        ASSERT_TRUE(leaf) << leaf.error().message;
+        EXPECT_EQ(leaf->data()[4094], 0x5A);
+        leaf->mutable_data()[4095] = 0x33;
+        leaf->release();
+        ASSERT_TRUE(pager->commit());
+    }
+    auto after = read_file(p);
+    EXPECT_EQ(after[4], 1);  // stays version 1
+    EXPECT_EQ(after[kPageSize + 4095], 0x33);
+}
+
+TEST(Pager, EvictionIsLeastRecentlyUsed) {
+    TempDir t;
+    auto pager = must_create(t.path("db"));
+    pager->set_cache_capacity(8);
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(pager->allocate_page());
+    ASSERT_TRUE(pager->commit());
+    ASSERT_TRUE(pager->checkpoint());
+    // Fill the cache with pages 1..8 in order, then touch 1 again.
+    for (std::uint64_t pg = 1; pg <= 8; ++pg) ASSERT_TRUE(pager->read_page(pg));
+    ASSERT_TRUE(pager->read_page(1));
+    const auto misses = pager->cache_misses();
+    ASSERT_TRUE(pager->read_page(9));  // evicts 2, the least recently used
+    EXPECT_EQ(pager->cache_misses(), misses + 1);
+    ASSERT_TRUE(pager->read_page(1));
+    ASSERT_TRUE(pager->read_page(3));
+    EXPECT_EQ(pager->cache_misses(), misses + 1);
+    ASSERT_TRUE(pager->read_page(2));  // was evicted
+    EXPECT_EQ(pager->cache_misses(), misses + 2);
+    EXPECT_EQ(pager->cache_size(), 8u);
+}
+
+TEST(Pager, FullDefaultCacheEvictsDirtyPageIntoLog) {
+    TempDir t;
+    auto pager = must_create(t.path("db"));
+    ASSERT_EQ(pager->cache_capacity(), 4096u);
+    std::vector<std::uint64_t> pages;
+    for (int i = 0; i < 4097; ++i) {
+        auto pg = pager->allocate_page();
+        ASSERT_TRUE(pg);
+        pages.push_back(*pg);
+        write_seed(*pager, *pg, 1000 + *pg);
+    }
+    // The clean page 1 went first, then the least recently used dirty page went to the log.
+    EXPECT_EQ(pager->cache_size(), 4096u);
+    EXPECT_EQ(pager->pending_wal_size(), 1u);
+    EXPECT_TRUE(pager->wal_open());
+    for (std::uint64_t pg : pages) ASSERT_EQ(page_seed(*pager, pg), 1000 + pg) << pg;
+}
+
+TEST(Pager, AllocateReusesFreedPagesLastFreedFirst) {
+    TempDir t;
+    auto pager = must_create(t.path("db"));
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(pager->allocate_page());
+    ASSERT_EQ(pager->page_count(), 12u);
+    write_seed(*pager, 7, 5);
+    ASSERT_TRUE(pager->free_page(7));
+    ASSERT_TRUE(pager->free_page(9));
+    EXPECT_EQ(pager->free_list_head(), 9u);
+    {
+        auto freed = pager->read_page(9);
+        EXPECT_EQ(get_u64(freed->data()), 7u);
+        auto seven = pager->read_page(7);
+        for (std::size_t i = 0; i < kPageSize; ++i) ASSERT_EQ(seven->data()[i], 0) << i;
+    }
+    EXPECT_EQ(pager->allocate_page().value(), 9u);
+    EXPECT_EQ(pager->allocate_page().value(), 7u);
+    EXPECT_EQ(pager->allocate_page().value(), 12u);
+    EXPECT_EQ(pager->free_list_head(), 0u);
+    for (std::uint64_t bad : {0ull, 13ull, 99ull}) {
+        auto st = pager->free_page(bad);
+        ASSERT_FALSE(st);
+        EXPECT_EQ(st.error().message, "cannot free invalid page " + std::to_string(bad));
+    }
+}
+
+// Pinned handles survive any amount of eviction; under the sanitizers a stale
+// pointer would be reported. A model of every page's content checks each read.
+TEST(Pager, PinnedPagesSurviveEvictionStress) {
+    TempDir t;
+    auto pager = must_create(t.path("db"));
+    pager->set_cache_capacity(6);
+    std::mt19937_64 rng(42);
+    std::map<std::uint64_t, std::uint64_t> committed{{1, 0}}, current{{1, 0}};
+    auto seed_of = [](const std::map<std::uint64_t, std::uint64_t>& m, std::uint64_t pg) {
+        auto it = m.find(pg);
+        return it == m.end() ? 0 : it->second;
+    };
+    std::vector<PageRef> pins;
+    std::uint64_t next_seed = 100;
+    for (int step = 0; step < 4000; ++step) {
+        const int op = static_cast<int>(rng() % 100);
+        if (op < 15 && pager->page_count() < 60) {
+            auto pg = pager->allocate_page();
+            ASSERT_TRUE(pg);
+            current[*pg] = 0;
+        } else if (op < 55) {
+            std::uint64_t pg = 1 + rng() % (pager->page_count() - 1);
+            auto ref = pager->read_page(pg);
+            ASSERT_TRUE(ref) << ref.error().message;
+            std::uint64_t seed = next_seed++;
+            fill_pattern(ref->mutable_data(), seed);
+            current[pg] = seed;
+            if (pins.size() < 4) pins.push_back(std::move(*ref));
+        } else if (op < 85) {
+            std::uint64_t pg = 1 + rng() % (pager->page_count() - 1);
+            auto ref = pager->read_page(pg);
+            ASSERT_TRUE(ref);
+            ASSERT_EQ(get_u64(ref->data()), seed_of(current, pg)) << "page " << pg << " step " << step;
+        } else if (op < 93) {
+            ASSERT_TRUE(pager->commit());
+            committed = current;
+        } else {
+            pins.clear();
+            ASSERT_TRUE(pager->rollback());
+            current = committed;
+        }
+        // Every pinned page still shows what the model says.
+        for (const PageRef& r : pins) ASSERT_EQ(get_u64(r.data()), seed_of(current, r.page_no())) << "step " << step;
+        if (pins.size() == 4 && rng() % 4 == 0) pins.erase(pins.begin());
+    }
+    pins.clear();
+    ASSERT_TRUE(pager->commit());
+    std::uint64_t count = pager->page_count();
+    pager.reset();
+    pager = must_open(t.path("db"));
+    ASSERT_EQ(pager->page_count(), count);
+    for (std::uint64_t pg = 1; pg < count; ++pg) ASSERT_EQ(page_seed(*pager, pg), seed_of(current, pg)) << pg;
+    EXPECT_TRUE(all_page_crcs_valid(t.path("db")));
+}
+
+TEST(Pager, AllPinnedCacheGrowsInsteadOfEvicting) {
+    TempDir t;
+    auto pager = must_create(t.path("db"));
+    pager->set_cache_capacity(2);
+    std::vector<PageRef> refs;
+    for (int i = 0; i < 5; ++i) {
+        auto pg = pager->allocate_page();
+        ASSERT_TRUE(pg);
+        auto ref = pager->read_page(*pg);
+        ASSERT_TRUE(ref);
+        fill_pattern(ref->mutable_data(), 500 + i);
+        refs.push_back(std::move(*ref));
+    }
+    EXPECT_GE(pager->cache_size(), 5u);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(get_u64(refs[i].data()), 500u + i);
+    refs.clear();
+    ASSERT_TRUE(pager->read_page(1));
+    EXPECT_LE(pager->cache_size(), 3u);
+}
+
+TEST(Pager, RollbackRestoresLastCommit) {
+    TempDir t;
+    const std::string p = t.path("db");
+    auto pager = must_create(p);
+    pager->set_cache_capacity(4);
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(pager->allocate_page());
+    for (std::uint64_t pg = 2; pg < 8; ++pg) write_seed(*pager, pg, pg);
+    ASSERT_TRUE(pager->commit());
+    const std::uint64_t committed_len = pager->wal_len();
+
+    // Uncommitted work: rewrites (some evicted into the log), allocations,
+    // frees and header changes.
+    for (std::uint64_t pg = 2; pg < 8; ++pg) write_seed(*pager, pg, 900 + pg);
+    auto extra = pager->allocate_page();
+    ASSERT_TRUE(extra);
+    ASSERT_TRUE(pager->free_page(3));
+    pager->set_catalog_root(5);
+    EXPECT_GT(pager->wal_len(), committed_len);
+    EXPECT_GT(pager->pending_wal_size(), 0u);
+
+    ASSERT_TRUE(pager->rollback());
+    EXPECT_EQ(pager->wal_len(), committed_len);
+    EXPECT_EQ(file_size_or_zero(wal_path_for(p)), committed_len);
+    EXPECT_EQ(pager->page_count(), 8u);
+    EXPECT_EQ(pager->free_list_head(), 0u);
+    EXPECT_EQ(pager->catalog_root(), 1u);
+    EXPECT_FALSE(pager->header_dirty());
+    EXPECT_EQ(pager->pending_wal_size(), 0u);
+    EXPECT_EQ(pager->dirty_page_count(), 0u);
+    for (std::uint64_t pg = 2; pg < 8; ++pg) EXPECT_EQ(page_seed(*pager, pg), pg);
+
+    // A later commit's replay never counts the discarded frames.
+    write_seed(*pager, 4, 44);
+    ASSERT_TRUE(pager->commit());
+    crash_copy(p, t.path("copy"));
+    auto copy = must_open(t.path("copy"));
+    for (std::uint64_t pg = 2; pg < 8; ++pg) EXPECT_EQ(page_seed(*copy, pg), pg == 4 ? 44 : pg);
+    EXPECT_EQ(copy->catalog_root(), 1u);
+}
+
+TEST(Pager, RollbackOfOnlyEvictedFramesDeletesFreshLog) {
+    TempDir t;
+    const std::string p = t.path("db");
+    auto pager = must_create(p);
+    ASSERT_TRUE(pager->checkpoint());
+    EXPECT_FALSE(fs::exists(wal_path_for(p)));
+    pager->set_cache_capacity(2);
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(pager->allocate_page());
+    EXPECT_TRUE(fs::exists(wal_path_for(p)));
+    ASSERT_TRUE(pager->rollback());
+    EXPECT_FALSE(fs::exists(wal_path_for(p)));
+    EXPECT_EQ(pager->page_count(), 2u);
+}
+
+TEST(Pager, ClosingNeverSaves) {
+    TempDir t;
+    const std::string p = t.path("db");
+    {
+        auto pager = must_create(p);
+        ASSERT_TRUE(pager->allocate_page());
+        write_seed(*pager, 2, 1);
+        ASSERT_TRUE(pager->commit());
+        write_seed(*pager, 2, 2);
+        ASSERT_TRUE(pager->allocate_page());
+        pager->set_catalog_root(2);
+    }
+    auto pager = must_open(p);
+    EXPECT_EQ(pager->page_count(), 3u);
+    EXPECT_EQ(pager->catalog_root(), 1u);
+    EXPECT_EQ(page_seed(*pager, 2), 1u);
+    EXPECT_FALSE(fs::exists(wal_path_for(p)));
+}
+
+TEST(Pager, OpenRejectsForeignFiles) {
+    TempDir t;
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        std::string error;
+    };
+    auto header = [](std::uint16_t version, std::uint32_t page_size, std::uint64_t count, std::uint64_t root) {
+        std::vector<std::uint8_t> b(2 * kPageSize, 0);
+        std::memcpy(b.data(), "KRVP", 4);
+        b[4] = static_cast<std::uint8_t>(version);
+        b[5] = static_cast<std::uint8_t>(version >> 8);
+        for (int i = 0; i < 4; ++i) b[6 + i] = static_cast<std::uint8_t>(page_size >> (8 * i));
+        put_u64(b.data() + 10, count);
+        put_u64(b.data() + 26, root);
+        std::uint32_t crc = page_crc(b.data());
+        std::memcpy(b.data() + kPageSize - 4, &crc, 4);
+        return b;
+    };
+    std::vector<Case> cases = {
+        {"short file", std::vector<std::uint8_t>(100, 'K'), "not a KRVP page file"},
+        {"wrong magic", std::vector<std::uint8_t>(kPageSize, 'x'), "not a KRVP page file"},
+        {"page count 0", header(2, 4096, 0, 1), "not a KRVP page file"},
+        {"version 0", header(0, 4096, 2, 1), "unsupported page file version: 0"},
+        {"version 3", header(3, 4096, 2, 1), "unsupported page file version: 3"},
+        {"page size 8192", header(2, 8192, 2, 1), "unsupported page size: 8192"},
+        {"no catalog", header(2, 4096, 2, 0), "page file has no catalog"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string p = t.path(c.name);
+        write_file(p, c.bytes);
+        auto r = Pager::open(real_vfs(), p);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().message, c.error);
+    }
+    auto missing = Pager::open(real_vfs(), t.path("missing"));
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().message, "open failed for '" + t.path("missing") + "': No such file or directory (os error 2)");
+}
+
+TEST(Pager, FailedCreateLeavesNothingBehind) {
+    TempDir t;
+    struct Case {
+        const char* name;
+        FaultOp op;
+        std::uint64_t nth;
+        std::string filter;
+        std::string error;
+    };
+    const std::string eio = "Input/output error (os error 5)";
+    std::vector<Case> cases = {
+        {"header write", FaultOp::Write, 1, "", "page 0 write failed: write failed: " + eio},
+        {"page file sync", FaultOp::Sync, 1, "", "fsync failed: " + eio},
+        {"log create", FaultOp::Create, 1, ".pwal", ""},
+        {"log header write", FaultOp::Write, 1, ".pwal", "WAL header write failed: write failed: " + eio},
+        {"frame append", FaultOp::Write, 2, ".pwal", "WAL append failed: write failed: " + eio},
+        {"log sync", FaultOp::Sync, 1, ".pwal", "WAL fsync failed: fsync failed: " + eio},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string p = t.path(std::string("db_") + c.name);
+        auto vfs = std::make_shared<FaultVfs>();
+        vfs->fail_nth(c.op, c.nth, c.filter);
+        auto r = Pager::create(vfs, p);
+        ASSERT_FALSE(r);
+        std::string expected = c.error.empty() ? "create failed for '" + wal_path_for(p) + "': " + eio : c.error;
+        EXPECT_EQ(r.error().message, expected);
+        EXPECT_FALSE(fs::exists(p));
+        EXPECT_FALSE(fs::exists(wal_path_for(p)));
+        EXPECT_TRUE(Pager::create(real_vfs(), p));  // the path is free again
+    }
+}
+
+}  // namespace
+}  // namespace zembrel

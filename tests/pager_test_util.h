@@ -1,0 +1,83 @@
+// Helpers shared by the pager, log and crash tests.
+#pragma once
+
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "pager/pager.h"
+
+namespace zembrel::testing {
+
+namespace fs = std::filesystem;
+
+// A fresh directory, removed with everything in it at the end of the test.
+struct TempDir {
+    fs::path dir;
+    TempDir() {
+        std::string tmpl = (fs::temp_directory_path() / "zb_pager_XXXXXX").string();
+        dir = ::mkdtemp(tmpl.data());
+    }
+    ~TempDir() { fs::remove_all(dir); }
+    std::string path(const std::string& name) const { return (dir / name).string(); }
+};
+
+inline std::vector<std::uint8_t> read_file(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_file(const std::string& p, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::uint64_t file_size_or_zero(const std::string& p) {
+    std::error_code ec;
+    auto n = fs::file_size(p, ec);
+    return ec ? 0 : n;
+}
+
+inline std::uint64_t get_u64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+inline void put_u64(std::uint8_t* p, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// The image a crash would leave: copies the page file and its log (if any)
+// to `to` and `to`.pwal while the pager that wrote them is still alive.
+inline void crash_copy(const std::string& from, const std::string& to) {
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    fs::remove(wal_path_for(to));
+    if (fs::exists(wal_path_for(from))) fs::copy_file(wal_path_for(from), wal_path_for(to));
+}
+
+// Fills a page with a pattern derived from `seed` (bytes 0..4092; the CRC area stays zero).
+inline void fill_pattern(std::uint8_t* page, std::uint64_t seed) {
+    std::memset(page, 0, kPageSize);
+    put_u64(page, seed);
+    for (std::size_t i = 8; i < kPageSize - 4; ++i) page[i] = static_cast<std::uint8_t>((seed * 131 + i * 7) >> 3);
+}
+
+// True when every page of the page file carries a valid CRC.
+inline bool all_page_crcs_valid(const std::string& p) {
+    auto bytes = read_file(p);
+    if (bytes.size() % kPageSize != 0) return false;
+    for (std::size_t off = 0; off < bytes.size(); off += kPageSize) {
+        std::uint32_t stored = 0;
+        std::memcpy(&stored, bytes.data() + off + kPageSize - 4, 4);  // little-endian host
+        if (stored != page_crc(bytes.data() + off)) return false;
+    }
+    return true;
+}
+
+}  // namespace zembrel::testing
