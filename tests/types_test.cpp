@@ -230,3 +230,237 @@ TEST(StableSort, KeepsEqualOrderAndSurvivesInconsistentComparator) {
     stable_merge_sort(mixed, [](const Value& a, const Value& b) { return Value::sql_cmp(a, b) < 0; });
     EXPECT_EQ(mixed.size(), 300u);
 }
+
+// ---- coercion, defaults, column definitions, dates, UUIDs ----
+
+#include <regex>
+
+#include "hash_column/hash_column.h"
+#include "types/coerce.h"
+#include "types/dates.h"
+#include "types/uuid.h"
+
+namespace {
+
+DataType DTy(DataTypeKind k) { return DataType::of(k); }
+
+Column col(DataType t, std::optional<DefaultValue> def = std::nullopt, std::string name = "c") {
+    Column c;
+    c.name = std::move(name);
+    c.data_type = t;
+    c.default_value = std::move(def);
+    return c;
+}
+
+}  // namespace
+
+TEST(Coerce, KindAgainstColumnType) {
+    struct Case { Value in; DataType type; std::optional<Value> out; const char* error; };
+    const Case cases[] = {
+        {I(3), DTy(DataTypeKind::Float), F(3.0), nullptr},
+        {I(3), DTy(DataTypeKind::Int), I(3), nullptr},
+        {F(3.0), DTy(DataTypeKind::Int), {}, "column 'c' expects INT, got Float(3.0)"},
+        {T("5"), DTy(DataTypeKind::Int), {}, "column 'c' expects INT, got Text(\"5\")"},
+        {I(1), DTy(DataTypeKind::Pk), {}, "column 'c' expects PK, got Int(1)"},
+        {B(true), DTy(DataTypeKind::Int), {}, "column 'c' expects INT, got Bool(true)"},
+        {B(true), DTy(DataTypeKind::Bool), B(true), nullptr},
+        {F(2.5), DTy(DataTypeKind::Float), F(2.5), nullptr},
+        {T("x"), DTy(DataTypeKind::Text), T("x"), nullptr},
+        {T("x"), DTy(DataTypeKind::Float), {}, "column 'c' expects FLOAT, got Text(\"x\")"},
+        {D("2024-01-01"), DTy(DataTypeKind::Date), {}, "column 'c' expects DATE, got Date(\"2024-01-01\")"},
+        {U("u"), DTy(DataTypeKind::Text), {}, "column 'c' expects TEXT, got Uuid(\"u\")"},
+        {DT("x"), DataType::str(5), {}, "column 'c' expects STRING(5), got DateTime(\"x\")"},
+        {T("2024-1-5"), DTy(DataTypeKind::Date), D("2024-1-5"), nullptr},
+        {T("2024-02-30"), DTy(DataTypeKind::Date), {}, "column 'c': invalid date '2024-02-30', expected yyyy-MM-dd"},
+        {T("2024-01-05 10:30:00:250"), DTy(DataTypeKind::DateTime), DT("2024-01-05 10:30:00:250"), nullptr},
+        {T("2024-01-05 10:30:00"), DTy(DataTypeKind::DateTime), {},
+         "column 'c': invalid datetime '2024-01-05 10:30:00', expected yyyy-MM-dd HH:mm:ss:ms"},
+        {T("abc"), DataType::str(2), {}, "column 'c': string length 3 exceeds STRING(2)"},
+        {T("\xC3\xA9"), DataType::str(1), {}, "column 'c': string length 2 exceeds STRING(1)"},
+        {T("ab"), DataType::str(2), T("ab"), nullptr},
+        {T(""), DataType::str(0), T(""), nullptr},
+    };
+    for (const auto& c : cases) {
+        auto r = types::coerce_value(c.in, col(c.type));
+        if (c.out) {
+            ASSERT_TRUE(r.has_value()) << c.in.debug() << " -> " << c.type.debug() << ": " << r.error().message;
+            EXPECT_EQ(*r, *c.out);
+        } else {
+            ASSERT_FALSE(r.has_value()) << c.in.debug() << " -> " << c.type.debug();
+            EXPECT_EQ(r.error().kind, ErrorKind::Type);
+            EXPECT_EQ(r.error().message, c.error);
+        }
+    }
+}
+
+TEST(Coerce, NullTakesTheDefault) {
+    EXPECT_EQ(*types::coerce_value(N(), col(DTy(DataTypeKind::Int))), N());
+    EXPECT_EQ(*types::coerce_value(N(), col(DTy(DataTypeKind::Int), DefaultValue::today())), N());
+    EXPECT_EQ(*types::coerce_value(N(), col(DTy(DataTypeKind::Int), DefaultValue::of(I(7)))), I(7));
+    Value today = *types::coerce_value(N(), col(DTy(DataTypeKind::Date), DefaultValue::today()));
+    EXPECT_EQ(today.kind(), ValueKind::Date);
+    EXPECT_TRUE(std::regex_match(today.as_text(), std::regex(R"(\d{4}-\d{2}-\d{2})"))) << today.as_text();
+    Value now = *types::coerce_value(N(), col(DTy(DataTypeKind::DateTime), DefaultValue::today()));
+    EXPECT_EQ(now.kind(), ValueKind::DateTime);
+    EXPECT_TRUE(std::regex_match(now.as_text(), std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3})")))
+        << now.as_text();
+    EXPECT_TRUE(types::parse_datetime(now.as_text(), "c").has_value());
+    EXPECT_TRUE(types::parse_date(today.as_text()));
+}
+
+// Few cases: every hash takes ~19 MiB and tens of milliseconds.
+TEST(Coerce, HashColumnsHashTextsAndTextDefaults) {
+    Column c = col(DataType::str(3), DefaultValue::of(T("abc")), "pw");
+    c.salt = "0b0e8a40-3d1c-4f55-9a77-2f7b1c0d9e11";
+    const std::string want = hash_column::hash_value("abc", *c.salt);
+    auto written = types::coerce_value(T("abc"), c);
+    ASSERT_TRUE(written.has_value());
+    EXPECT_EQ(*written, T(want));
+    // The default reaches the column as the same hash, so a lookup by the
+    // clear text finds rows that took the default.
+    EXPECT_EQ(*types::coerce_value(N(), c), T(want));
+    // The STRING(n) check measures the text, not the 97-character hash.
+    EXPECT_EQ(types::coerce_value(T("abcd"), c).error().message, "column 'pw': string length 4 exceeds STRING(3)");
+    // Non-text values in a HASH column are not hashed (and Int is refused).
+    EXPECT_FALSE(types::coerce_value(I(1), c).has_value());
+}
+
+TEST(ColumnDef, ValidateDefault) {
+    struct Case { Value v; DataType type; std::optional<Value> out; ErrorKind kind; const char* error; };
+    const Case cases[] = {
+        {I(5), DTy(DataTypeKind::Int), I(5), {}, nullptr},
+        {I(5), DTy(DataTypeKind::Float), {}, ErrorKind::Execution,
+         "column 'c': default value Int(5) does not match type FLOAT"},
+        {N(), DTy(DataTypeKind::Int), {}, ErrorKind::Execution,
+         "column 'c': default value Null does not match type INT"},
+        {T("x"), DataType::str(0), {}, ErrorKind::Type, "column 'c': default string length 1 exceeds STRING(0)"},
+        {T("x"), DataType::str(1), T("x"), {}, nullptr},
+        {T("2024-1-5"), DTy(DataTypeKind::Date), D("2024-1-5"), {}, nullptr},
+        {T("2024-13-01"), DTy(DataTypeKind::Date), {}, ErrorKind::Type,
+         "column 'c': invalid date '2024-13-01', expected yyyy-MM-dd"},
+        {T("2024-01-01 00:00:00:1000"), DTy(DataTypeKind::DateTime), {}, ErrorKind::Type,
+         "column 'c': milliseconds must be 0-999, got 1000"},
+        {T("t"), DTy(DataTypeKind::Pk), {}, ErrorKind::Execution,
+         "column 'c': default value Text(\"t\") does not match type PK"},
+        {D("2024-01-01"), DTy(DataTypeKind::Date), {}, ErrorKind::Execution,
+         "column 'c': default value Date(\"2024-01-01\") does not match type DATE"},
+        {F(1.5), DTy(DataTypeKind::Float), F(1.5), {}, nullptr},
+        {F(kNaN), DTy(DataTypeKind::Float), {}, ErrorKind::Execution,
+         "column 'c': default value must be a finite number"},
+        {F(-kInf), DTy(DataTypeKind::Float), {}, ErrorKind::Execution,
+         "column 'c': default value must be a finite number"},
+        {B(false), DTy(DataTypeKind::Bool), B(false), {}, nullptr},
+    };
+    for (const auto& c : cases) {
+        auto r = Column::validate_default(c.v, c.type, "c");
+        if (c.out) {
+            ASSERT_TRUE(r.has_value()) << c.v.debug() << " " << r.error().message;
+            EXPECT_EQ(*r, *c.out);
+        } else {
+            ASSERT_FALSE(r.has_value()) << c.v.debug() << " -> " << c.type.debug();
+            EXPECT_EQ(r.error().kind, c.kind);
+            EXPECT_EQ(r.error().message, c.error);
+        }
+    }
+}
+
+TEST(ColumnDef, FromDef) {
+    auto plain = Column::from_def("n", DTy(DataTypeKind::Int), DefaultValue::of(I(1)), true, false);
+    ASSERT_TRUE(plain.has_value());
+    EXPECT_EQ(plain->name, "n");
+    EXPECT_EQ(plain->default_value, DefaultValue::of(I(1)));
+    EXPECT_FALSE(plain->salt.has_value());
+    EXPECT_TRUE(plain->nullable);
+
+    auto pk = Column::from_def("id", DTy(DataTypeKind::Pk), std::nullopt, true, false);
+    EXPECT_FALSE(pk->nullable);
+    auto not_null = Column::from_def("x", DTy(DataTypeKind::Text), std::nullopt, false, false);
+    EXPECT_FALSE(not_null->nullable);
+
+    auto d = Column::from_def("d", DTy(DataTypeKind::Date), DefaultValue::of(T("2024-1-5")), true, false);
+    EXPECT_EQ(d->default_value, DefaultValue::of(D("2024-1-5")));
+    auto today_on_int = Column::from_def("t", DTy(DataTypeKind::Int), DefaultValue::today(), true, false);
+    EXPECT_EQ(today_on_int->default_value, DefaultValue::today());
+
+    auto bad = Column::from_def("f", DTy(DataTypeKind::Float), DefaultValue::of(I(5)), true, false);
+    ASSERT_FALSE(bad.has_value());
+    EXPECT_EQ(bad.error().message, "column 'f': default value Int(5) does not match type FLOAT");
+
+    auto h1 = Column::from_def("h", DTy(DataTypeKind::Text), std::nullopt, true, true);
+    auto h2 = Column::from_def("h", DTy(DataTypeKind::Text), std::nullopt, true, true);
+    ASSERT_TRUE(h1->salt && h2->salt);
+    EXPECT_NE(*h1->salt, *h2->salt);
+    // A Text default of a HASH column stays clear text in the definition; it
+    // is hashed when stored.
+    auto hd = Column::from_def("h", DTy(DataTypeKind::Text), DefaultValue::of(T("x")), true, true);
+    EXPECT_EQ(hd->default_value, DefaultValue::of(T("x")));
+}
+
+TEST(Dates, DateRule) {
+    struct Case { const char* text; bool ok; };
+    const Case cases[] = {
+        {"2024-01-05", true},   {"2024-1-5", true},     {"24-1-5", true},       {"2024-02-29", true},
+        {"2023-02-29", false},  {"2024-02-30", false},  {"1900-02-29", false},  {"2000-02-29", true},
+        {"12345-01-01", false}, {"+12345-01-01", true}, {"-0044-03-15", true},  {"+2024-01-05", true},
+        {"-1-02-29", false},    {"-4-02-29", true},     {" 2024- 1- 5", true},  {"2024-01-05 ", false},
+        {"2024-00-10", false},  {"2024-12-31", true},   {"2024-12-32", false},  {"2024-11-31", false},
+        {"2024-01-0", false},   {"", false},            {"2024-01", false},     {"2024/01/05", false},
+        {"\xE2\x80\x83" "2024-01-05", true},  // em space
+        {"\xC2\xA0" "2024-01-05", true},      // no-break space
+        {"\xE2\x80\x8B" "2024-01-05", false}, // zero width space is not white space
+        {"2024-011-05", false}, {"+-1-01-01", false},   {"+999999999-01-01", false}, {"0000-01-01", true},
+        {"\xC3", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(types::parse_date(c.text), c.ok) << c.text;
+    EXPECT_FALSE(types::parse_date(std::string("2024-01-05\0", 11)));
+}
+
+TEST(Dates, DateTimeRule) {
+    const std::string bad_dt = "column 'c': invalid datetime '{}', expected yyyy-MM-dd HH:mm:ss:ms";
+    struct Case { const char* text; const char* error; };
+    const Case cases[] = {
+        {"2024-01-05 10:30:00:250", nullptr},
+        {"2024-01-05 10:30:00:007", nullptr},
+        {"2024-01-05 10:30:00:+7", nullptr},
+        {"2024-01-05 23:59:60:0", nullptr},
+        {"2024-01-0510:30:00:1", nullptr},
+        {"2024-1-5 \t 1: 2: 3:999", nullptr},
+        {"2024-01-05 10:30:00", "invalid datetime"},
+        {"2024-01-05 10:30:00:1:2", "invalid datetime"},
+        {"2024-01-05 24:00:00:0", "invalid datetime"},
+        {"2024-01-05 10:60:00:0", "invalid datetime"},
+        {"2024-01-05 10:30:61:0", "invalid datetime"},
+        {"2024-02-30 10:30:00:0", "invalid datetime"},
+        {"2024-01-05 10:30:00 :0", "invalid datetime"},
+        {"2024-01-05 10:30:00:1000", "column 'c': milliseconds must be 0-999, got 1000"},
+        {"2024-01-05 10:30:00:4294967295", "column 'c': milliseconds must be 0-999, got 4294967295"},
+        {"2024-01-05 10:30:00:4294967296", "column 'c': invalid milliseconds '4294967296'"},
+        {"2024-01-05 10:30:00:", "column 'c': invalid milliseconds ''"},
+        {"2024-01-05 10:30:00:-1", "column 'c': invalid milliseconds '-1'"},
+        {"2024-01-05 10:30:00: 1", "column 'c': invalid milliseconds ' 1'"},
+        {"2024-01-05 10:30:00:+", "column 'c': invalid milliseconds '+'"},
+    };
+    for (const auto& c : cases) {
+        auto r = types::parse_datetime(c.text, "c");
+        if (!c.error) {
+            EXPECT_TRUE(r.has_value()) << c.text << ": " << r.error().message;
+            continue;
+        }
+        ASSERT_FALSE(r.has_value()) << c.text;
+        EXPECT_EQ(r.error().kind, ErrorKind::Type);
+        std::string want = c.error;
+        if (want == "invalid datetime") want = bad_dt.substr(0, bad_dt.find("{}")) + c.text + bad_dt.substr(bad_dt.find("{}") + 2);
+        EXPECT_EQ(r.error().message, want);
+    }
+}
+
+TEST(Uuid, VersionFourText) {
+    const std::regex form("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    std::string prev;
+    for (int i = 0; i < 50; ++i) {
+        std::string u = types::new_uuid();
+        ASSERT_TRUE(std::regex_match(u, form)) << u;
+        EXPECT_NE(u, prev);
+        prev = u;
+    }
+}

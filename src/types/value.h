@@ -123,6 +123,16 @@ struct Column {
     std::optional<std::string> salt;  // present exactly for HASH columns
     bool nullable = true;
 
+    // A column from the parts of a parsed column definition (name, type,
+    // default, nullable, HASH): a Literal default goes through
+    // validate_default, Today is kept untested, a HASH column gets a fresh
+    // UUID salt, a Pk column is never nullable. Defined in types/coerce.cpp.
+    static Result<Column> from_def(std::string name, DataType data_type, std::optional<DefaultValue> default_value,
+                                   bool nullable, bool hash);
+    // The validated, possibly converted default for a column of `type`
+    // (Text becomes Date/DateTime for those types). Defined in types/coerce.cpp.
+    static Result<Value> validate_default(const Value& value, DataType type, std::string_view column_name);
+
     bool operator==(const Column&) const = default;
 };
 
