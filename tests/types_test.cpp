@@ -233,6 +233,7 @@ TEST(StableSort, KeepsEqualOrderAndSurvivesInconsistentComparator) {
 
 // ---- coercion, defaults, column definitions, dates, UUIDs ----
 
+#include <random>
 #include <regex>
 
 #include "hash_column/hash_column.h"
@@ -462,5 +463,19 @@ TEST(Uuid, VersionFourText) {
         ASSERT_TRUE(std::regex_match(u, form)) << u;
         EXPECT_NE(u, prev);
         prev = u;
+    }
+}
+
+// Arbitrary bytes in texts never crash the text checks (run under the sanitizers).
+TEST(TextChecksProperty, RandomBytes) {
+    std::mt19937_64 rng(3);
+    const char pool[] = {'0', '1', '9', '-', ':', '+', ' ', '\xC2', '\xA0', '\xE2', '\x80', '\x83', '\xF0', '\xFF', '\0'};
+    for (int i = 0; i < 20000; ++i) {
+        std::string s(rng() % 28, '\0');
+        for (char& c : s) c = rng() % 2 ? pool[rng() % sizeof pool] : static_cast<char>(rng());
+        (void)utf8_error(s);
+        (void)T(s).debug();
+        (void)types::parse_date(s);
+        (void)types::parse_datetime(s, "c");
     }
 }

@@ -64,7 +64,6 @@ Result<Decoded> decode_text(ByteView bytes, ValueKind kind) {
 }  // namespace
 
 void encode_escaped(std::uint8_t tag, std::string_view text, Bytes& out) {
-    out.reserve(out.size() + text.size() + 3);
     out.push_back(tag);
     for (char c : text) {
         auto b = static_cast<std::uint8_t>(c);
