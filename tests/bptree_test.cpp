@@ -1,0 +1,743 @@
+#include "bptree/bptree.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bptree/page_layout.h"
+#include "pager/pager.h"
+
+using namespace zembrel;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes key_of(uint64_t n, size_t len = 8) {
+    // Big-endian counter padded on the right: byte order equals numeric order.
+    Bytes k(std::max<size_t>(len, 8), 0x5A);
+    for (int i = 0; i < 8; ++i) k[i] = static_cast<uint8_t>(n >> (56 - 8 * i));
+    return k;
+}
+
+Bytes filled(size_t n, uint8_t seed) {
+    Bytes v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 31);
+    return v;
+}
+
+struct TempDir {
+    std::string dir;
+    TempDir() {
+        std::string tmpl = (fs::temp_directory_path() / "zb_bptree_XXXXXX").string();
+        dir = ::mkdtemp(tmpl.data());
+    }
+    ~TempDir() { fs::remove_all(dir); }
+};
+
+class TreeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path = tmp.dir + "/t.db";
+        auto p = Pager::create(vfs, path);
+        ASSERT_TRUE(p) << p.error().message;
+        pager = std::move(*p);
+    }
+
+    uint64_t new_tree() {
+        auto page = pager->allocate_page();
+        EXPECT_TRUE(page);
+        EXPECT_TRUE(BPlusTree::write_leaf(*pager, *page, {}, 0));
+        return *page;
+    }
+
+    uint64_t insert(uint64_t root, const Bytes& k, const Bytes& v) {
+        auto r = BPlusTree::insert(*pager, root, k, v);
+        EXPECT_TRUE(r) << r.error().message;
+        return r ? *r : root;
+    }
+
+    std::vector<KeyValue> scan(uint64_t root, std::optional<Bytes> from = std::nullopt) {
+        std::optional<bpt::ByteSpan> key;
+        if (from) key = bpt::ByteSpan(*from);
+        auto cur = BPlusTree::seek(*pager, root, key);
+        EXPECT_TRUE(cur) << cur.error().message;
+        std::vector<KeyValue> out;
+        if (!cur) return out;
+        while (true) {
+            auto kv = cur->next();
+            EXPECT_TRUE(kv) << kv.error().message;
+            if (!kv || !*kv) break;
+            out.push_back(std::move(**kv));
+        }
+        return out;
+    }
+
+    uint64_t free_list_length() {
+        uint64_t n = 0;
+        for (uint64_t p = pager->free_list_head(); p != 0 && n <= pager->page_count(); ++n) {
+            auto ref = pager->read_page(p);
+            EXPECT_TRUE(ref);
+            if (!ref) break;
+            p = bpt::get_u64(ref->data());
+        }
+        return n;
+    }
+
+    // Checks the shape of a tree: every page valid and fitting, keys
+    // ascending and inside their parents' bounds, the leaf chain equal to
+    // the leaves in tree order. Returns the greatest depth (a leaf root is 1).
+    size_t check_tree(uint64_t root) {
+        struct Item {
+            uint64_t page;
+            std::optional<Bytes> lo, hi;
+            size_t depth;
+        };
+        std::vector<Item> stack{{root, std::nullopt, std::nullopt, 1}};
+        std::vector<uint64_t> leaves;
+        size_t max_depth = 0;
+        while (!stack.empty()) {
+            Item it = std::move(stack.back());
+            stack.pop_back();
+            max_depth = std::max(max_depth, it.depth);
+            auto ref = pager->read_page(it.page);
+            EXPECT_TRUE(ref);
+            if (!ref) return 0;
+            auto idx = bpt::index_page(ref->data(), pager->usable_page_size(), it.page);
+            EXPECT_TRUE(idx) << idx.error().message;
+            if (!idx) return 0;
+            EXPECT_LE(idx->used, pager->usable_page_size());
+            std::optional<Bytes> prev = it.lo;
+            for (size_t i = 0; i < idx->cells.size(); ++i) {
+                auto k = bpt::cell_key(ref->data(), idx->type, idx->cells[i]);
+                Bytes key(k.begin(), k.end());
+                if (prev) {
+                    if (idx->type == bpt::kLeafType && i > 0) {
+                        EXPECT_LT(*prev, key) << "page " << it.page;
+                    } else {
+                        EXPECT_LE(*prev, key) << "page " << it.page;
+                    }
+                }
+                if (it.hi) { EXPECT_LT(key, *it.hi) << "page " << it.page; }
+                prev = key;
+            }
+            if (idx->type == bpt::kLeafType) {
+                leaves.push_back(it.page);
+                continue;
+            }
+            // Push right to left so that leaves come out in key order.
+            std::optional<Bytes> hi = it.hi;
+            size_t n = idx->cells.size();
+            stack.push_back({idx->link, n ? std::optional<Bytes>() : it.lo, hi, it.depth + 1});
+            if (n) {
+                auto k = bpt::cell_key(ref->data(), idx->type, idx->cells[n - 1]);
+                stack.back().lo = Bytes(k.begin(), k.end());
+            }
+            for (size_t i = n; i-- > 0;) {
+                auto k = bpt::cell_key(ref->data(), idx->type, idx->cells[i]);
+                Bytes key(k.begin(), k.end());
+                std::optional<Bytes> lo = it.lo;
+                if (i > 0) {
+                    auto pk = bpt::cell_key(ref->data(), idx->type, idx->cells[i - 1]);
+                    lo = Bytes(pk.begin(), pk.end());
+                }
+                stack.push_back({bpt::interior_child(ref->data(), idx->cells[i]), lo, key, it.depth + 1});
+            }
+        }
+        // The chain from the left-most leaf visits exactly these leaves.
+        auto first = BPlusTree::leftmost_leaf_page(*pager, root);
+        EXPECT_TRUE(first);
+        std::vector<uint64_t> chain;
+        for (uint64_t p = first ? *first : 0; p != 0 && chain.size() <= leaves.size();) {
+            chain.push_back(p);
+            auto leaf = BPlusTree::read_leaf(*pager, p);
+            EXPECT_TRUE(leaf);
+            if (!leaf) break;
+            p = leaf->next_leaf;
+        }
+        EXPECT_EQ(chain, leaves);
+        return max_depth;
+    }
+
+    TempDir tmp;
+    std::string path;
+    std::shared_ptr<Vfs> vfs = std::make_shared<RealVfs>();
+    std::unique_ptr<Pager> pager;
+};
+
+// ---- page layouts -----------------------------------------------------------
+
+TEST(PageLayout, DamagedPagesAreErrors) {
+    const size_t U = 4092;
+    auto leaf_with = [](uint16_t count, std::vector<std::pair<size_t, const void*>> parts) {
+        PageBuf p{};
+        p[0] = 1;
+        bpt::put_u16(p.data() + 2, count);
+        size_t off = 12;
+        for (auto& [n, src] : parts) {
+            std::memcpy(p.data() + off, src, n);
+            off += n;
+        }
+        return p;
+    };
+    struct Case {
+        const char* name;
+        PageBuf page;
+        const char* error;  // nullptr: valid
+    };
+    uint8_t good[] = {2, 0, 1, 0, 0, 0, 0, 'a', 'b', 'z'};          // K 2, V 1 inline
+    uint8_t long_value[] = {1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 'a'};  // V = 4 GiB - 1 inline
+    uint8_t long_key[] = {0x01, 0x04, 0, 0, 0, 0, 0};               // K = 1025
+    uint8_t chained[] = {1, 0, 0, 0x10, 0, 0, 1, 'k', 9, 0, 0, 0, 0, 0, 0, 0};
+    PageBuf bad_type{};
+    bad_type[0] = 7;
+    PageBuf last_cell_cut{};  // a valid cell whose end lies in the CRC area
+    last_cell_cut[0] = 1;
+    bpt::put_u16(last_cell_cut.data() + 2, 1);
+    bpt::put_u16(last_cell_cut.data() + 12, 0);
+    bpt::put_u32(last_cell_cut.data() + 14, static_cast<uint32_t>(U - 12 - 7 + 1));
+    PageBuf interior_cut{};  // four cells of 1034 bytes: the fourth ends past U
+    interior_cut[0] = 2;
+    bpt::put_u16(interior_cut.data() + 2, 4);
+    for (size_t i = 0; i < 4; ++i) bpt::put_u16(interior_cut.data() + 12 + i * 1034, 1024);
+    PageBuf header_cut{};  // the second cell's head starts 3 bytes before U
+    header_cut[0] = 1;
+    bpt::put_u16(header_cut.data() + 2, 2);
+    bpt::put_u32(header_cut.data() + 12 + 2, static_cast<uint32_t>(U - 3 - 12 - 7));
+    std::vector<Case> cases = {
+        {"valid leaf", leaf_with(1, {{sizeof good, good}}), nullptr},
+        {"valid chained cell", leaf_with(1, {{sizeof chained, chained}}), nullptr},
+        {"bad type", bad_type, "invalid b+tree page type: 7"},
+        {"count too large", leaf_with(600, {}), "b+tree page 9 is damaged: cell count 600 cannot fit"},
+        {"cell head past end", header_cut, "b+tree page 9 is damaged: cell 1 runs past the end of the page"},
+        {"value past end", leaf_with(1, {{sizeof long_value, long_value}}), "b+tree page 9 is damaged: cell 0 runs past the end of the page"},
+        {"key too long", leaf_with(1, {{sizeof long_key, long_key}}), "b+tree page 9 is damaged: key length 1025 exceeds maximum 1024"},
+        {"cell into crc area", last_cell_cut, "b+tree page 9 is damaged: cell 0 runs past the end of the page"},
+        {"interior cells past end", interior_cut, "b+tree page 9 is damaged: cell 3 runs past the end of the page"},
+    };
+    for (const Case& c : cases) {
+        auto idx = bpt::index_page(c.page.data(), U, 9);
+        if (c.error == nullptr) {
+            EXPECT_TRUE(idx) << c.name << ": " << idx.error().message;
+        } else {
+            ASSERT_FALSE(idx) << c.name;
+            EXPECT_EQ(idx.error().kind, ErrorKind::Storage) << c.name;
+            EXPECT_EQ(idx.error().message, c.error) << c.name;
+        }
+    }
+    // The same cell that ends in the CRC area fits a page without checksums.
+    EXPECT_TRUE(bpt::index_page(last_cell_cut.data(), 4096, 9));
+    EXPECT_EQ(bpt::index_leaf(interior_cut.data(), U, 4).error().message, "page 4 is not a leaf");
+    EXPECT_EQ(bpt::index_interior(cases[0].page.data(), U, 4).error().message, "page 4 is not an interior node");
+}
+
+TEST(PageLayout, SplitPointsKeepBothHalvesFitting) {
+    const size_t U = 4092, cap = U - 12;
+    struct Case {
+        std::vector<size_t> sizes;
+        size_t leaf_expect;  // 0: only check that both halves fit
+    };
+    std::vector<Case> leaf_cases = {
+        // The half-size rule would keep 1013 + 1013 + 1013 + 2000 = 5039 on the left.
+        {{1013, 1013, 1013, 2000, 1041}, 3},
+        {{1000, 1000, 1000, 1000, 1000}, 3},
+        {{2000, 2000, 100}, 2},
+        {{10, 10, 2000, 2000, 2000}, 0},
+        {{2000, 10, 10, 10, 2000, 2000}, 0},
+        {{2000, 2000, 2000}, 0},
+    };
+    for (const Case& c : leaf_cases) {
+        size_t k = bpt::choose_leaf_split(c.sizes, U);
+        ASSERT_GT(k, 0u);
+        ASSERT_LT(k, c.sizes.size());
+        size_t left = 0, total = 0;
+        for (size_t i = 0; i < c.sizes.size(); ++i) (i < k ? left : total) += c.sizes[i];
+        EXPECT_LE(left, cap);
+        EXPECT_LE(total, cap);
+        if (c.leaf_expect) { EXPECT_EQ(k, c.leaf_expect); }
+    }
+    // Interior: cells of 1034 bytes beside tiny ones; the middle cell goes up.
+    std::vector<std::vector<size_t>> interior_cases = {
+        {11, 11, 11, 11, 1034, 1034, 1034, 1034, 1034},
+        {1034, 1034, 1034, 1034, 1034},
+        {1034, 1034, 1034, 11, 11, 11, 11, 11, 11, 11, 1034},
+        {11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 11, 1034, 1034, 1034, 1034},
+    };
+    for (const auto& sizes : interior_cases) {
+        size_t p = bpt::choose_interior_split(sizes, U);
+        ASSERT_GE(p, 1u);
+        ASSERT_LE(p, sizes.size() - 2);
+        size_t left = 0, right = 0;
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            if (i < p) left += sizes[i];
+            if (i > p) right += sizes[i];
+        }
+        EXPECT_LE(left, cap);
+        EXPECT_LE(right, cap);
+    }
+    EXPECT_EQ(bpt::choose_interior_split(std::vector<size_t>{1034, 1034, 1034, 1034, 1034}, U), 2u);
+}
+
+// ---- single operations ------------------------------------------------------
+
+TEST_F(TreeTest, KeyAndValueLimits) {
+    uint64_t root = new_tree();
+    auto r = BPlusTree::insert(*pager, root, Bytes(1025, 'k'), Bytes{});
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind, ErrorKind::Storage);
+    EXPECT_EQ(r.error().message, "key length 1025 exceeds maximum 1024");
+    root = insert(root, Bytes(1024, 'k'), Bytes{1});
+
+    // 7 + K + V == 2000 stays inline; one byte more goes to a chain.
+    Bytes k1 = bytes_of("inline"), k2 = bytes_of("chained");
+    root = insert(root, k1, filled(2000 - 7 - k1.size(), 1));
+    root = insert(root, k2, filled(2000 - 7 - k2.size() + 1, 2));
+    auto leaf = BPlusTree::read_leaf(*pager, *BPlusTree::find_leaf(*pager, root, k1));
+    ASSERT_TRUE(leaf);
+    for (const LeafCell& c : leaf->cells) {
+        if (c.key == k1) { EXPECT_FALSE(c.overflow); }
+        if (c.key == k2) {
+            EXPECT_TRUE(c.overflow);
+            EXPECT_EQ(c.value_len, 2000 - 7 - k2.size() + 1);
+            EXPECT_EQ(*BPlusTree::read_overflow(*pager, c), filled(2000 - 7 - k2.size() + 1, 2));
+        }
+    }
+
+    // A value of 4 GiB is refused before anything is read or written.
+    uint8_t dummy = 0;
+    uint64_t before = pager->page_count();
+    auto big = BPlusTree::insert(*pager, root, k1, bpt::ByteSpan(&dummy, size_t{1} << 32));
+    ASSERT_FALSE(big);
+    EXPECT_EQ(big.error().message, "value length 4294967296 exceeds maximum 4294967295");
+    EXPECT_EQ(pager->page_count(), before);
+}
+
+TEST_F(TreeTest, OverflowChainsAndReplacement) {
+    uint64_t root = new_tree();
+    Bytes value = filled(10000, 7);
+    auto chain = BPlusTree::write_overflow(*pager, value);
+    ASSERT_TRUE(chain);
+    // 4084 + 4084 + 1832 bytes on three pages.
+    std::vector<uint64_t> pages;
+    for (uint64_t p = chain->first_page; p != 0;) {
+        pages.push_back(p);
+        auto ref = pager->read_page(p);
+        ASSERT_TRUE(ref);
+        p = bpt::get_u64(ref->data());
+    }
+    ASSERT_EQ(pages.size(), 3u);
+    {
+        auto ref = pager->read_page(pages[2]);
+        EXPECT_EQ(std::memcmp(ref->data() + 8, value.data() + 2 * 4084, 1832), 0);
+        EXPECT_EQ(ref->data()[8 + 1832], 0);
+    }
+    LeafCell cell;
+    cell.overflow = true;
+    cell.overflow_page = chain->first_page;
+    cell.value_len = chain->length;
+    EXPECT_EQ(*BPlusTree::read_overflow(*pager, cell), value);
+    cell.value_len = 20000;  // longer than the chain
+    EXPECT_EQ(BPlusTree::read_overflow(*pager, cell).error().message, "overflow chain truncated");
+    cell.value_len = chain->length;
+    ASSERT_TRUE(BPlusTree::free_overflow(*pager, cell));
+    EXPECT_EQ(free_list_length(), 3u);
+    EXPECT_EQ(BPlusTree::write_overflow(*pager, Bytes{})->first_page, 0u);
+
+    // Replacing a chained value frees its chain; the new chain reuses it.
+    Bytes key = bytes_of("k");
+    root = insert(root, key, value);
+    EXPECT_EQ(free_list_length(), 0u);
+    uint64_t count = pager->page_count();
+    root = insert(root, key, bytes_of("small"));
+    EXPECT_EQ(free_list_length(), 3u);
+    root = insert(root, key, filled(9000, 3));
+    EXPECT_EQ(pager->page_count(), count);
+    auto all = scan(root);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].value, filled(9000, 3));
+}
+
+TEST_F(TreeTest, SplitsDeletesAndEmptiness) {
+    uint64_t root = new_tree();
+    EXPECT_TRUE(*BPlusTree::is_empty(*pager, root));
+    EXPECT_TRUE(*BPlusTree::is_empty(*pager, 0));
+    // Fill one leaf until it splits: a new root with exactly one cell whose
+    // key is the first key of the new right leaf.
+    uint64_t n = 0;
+    uint64_t first_root = root;
+    while (root == first_root) root = insert(root, key_of(n++), filled(100, 1));
+    auto top = BPlusTree::read_interior(*pager, root);
+    ASSERT_TRUE(top);
+    ASSERT_EQ(top->cells.size(), 1u);
+    EXPECT_EQ(top->cells[0].child, first_root);
+    auto right = BPlusTree::read_leaf(*pager, top->right_child);
+    ASSERT_TRUE(right);
+    EXPECT_EQ(top->cells[0].key, right->cells[0].key);
+    EXPECT_EQ(BPlusTree::read_leaf(*pager, root).error().message, "page " + std::to_string(root) + " is not a leaf");
+
+    // Deleting an absent key writes nothing.
+    ASSERT_TRUE(pager->commit());
+    auto gone = BPlusTree::delete_key(*pager, root, key_of(n + 5));
+    ASSERT_TRUE(gone);
+    EXPECT_FALSE(*gone);
+    EXPECT_EQ(pager->dirty_page_count(), 0u);
+    EXPECT_FALSE(pager->header_dirty());
+
+    // A cursor sought past the last key ends at once; seeks land on the
+    // first key not smaller.
+    EXPECT_TRUE(scan(root, key_of(n)).empty());
+    auto from = scan(root, key_of(3, 9));  // between key 3 and key 4
+    ASSERT_EQ(from.size(), n - 4);
+    EXPECT_EQ(from[0].key, key_of(4));
+
+    // Deleting every key leaves empty leaves under an interior root.
+    for (uint64_t i = 0; i < n; ++i) EXPECT_TRUE(*BPlusTree::delete_key(*pager, root, key_of(i)));
+    EXPECT_TRUE(scan(root).empty());
+    EXPECT_FALSE(*BPlusTree::is_empty(*pager, root));
+    check_tree(root);
+}
+
+TEST_F(TreeTest, AdversarialCellSizesAlwaysFit) {
+    // Keys of 1 and 1024 bytes, cells of exactly 2000 bytes and tiny ones,
+    // in orders that defeat a split by count or by half the bytes.
+    uint64_t root = new_tree();
+    std::map<Bytes, Bytes> model;
+    std::mt19937_64 rng(42);
+    for (int round = 0; round < 600; ++round) {
+        size_t klen = (rng() % 3 == 0) ? 1 + rng() % 4 : 1000 + rng() % 25;
+        Bytes key(klen);
+        for (auto& b : key) b = static_cast<uint8_t>(rng() % 4 + 'a');
+        size_t vlen;
+        switch (rng() % 4) {
+            case 0: vlen = 2000 - 7 - klen; break;  // a full 2000-byte cell
+            case 1: vlen = 0; break;
+            case 2: vlen = rng() % 16; break;
+            default: vlen = (2000 - 7 - klen) / 2; break;
+        }
+        Bytes value = filled(vlen, static_cast<uint8_t>(round));
+        root = insert(root, key, value);
+        model[key] = value;
+        if (round % 100 == 99) check_tree(root);
+    }
+    EXPECT_GE(check_tree(root), 3u);
+    auto all = scan(root);
+    ASSERT_EQ(all.size(), model.size());
+    auto it = model.begin();
+    for (size_t i = 0; i < all.size(); ++i, ++it) {
+        EXPECT_EQ(all[i].key, it->first);
+        EXPECT_EQ(all[i].value, it->second);
+    }
+}
+
+TEST_F(TreeTest, RandomizedAgainstMap) {
+    pager->set_cache_capacity(24);  // evictions during splits and chains
+    uint64_t root = new_tree();
+    std::map<Bytes, Bytes> model;
+    std::vector<Bytes> keys;
+    std::mt19937_64 rng(7);
+    auto random_key = [&] {
+        size_t len = rng() % 8 == 0 ? 1 + rng() % 1024 : 1 + rng() % 12;
+        Bytes k(len);
+        for (auto& b : k) b = static_cast<uint8_t>(rng() % 3);  // many shared prefixes
+        return k;
+    };
+    auto random_value = [&] {
+        switch (rng() % 6) {
+            case 0: return filled(2001 + rng() % 18000, static_cast<uint8_t>(rng()));
+            case 1: return Bytes{};
+            default: return filled(rng() % 300, static_cast<uint8_t>(rng()));
+        }
+    };
+    for (int batch = 0; batch < 12; ++batch) {
+        for (int op = 0; op < 150; ++op) {
+            int what = static_cast<int>(rng() % 10);
+            if (what < 5 || keys.empty()) {
+                Bytes k = random_key();
+                Bytes v = random_value();
+                root = insert(root, k, v);
+                if (!model.count(k)) keys.push_back(k);
+                model[k] = v;
+            } else if (what < 7) {
+                const Bytes& k = keys[rng() % keys.size()];
+                Bytes v = random_value();
+                root = insert(root, k, v);
+                model[k] = v;
+            } else if (what < 9) {
+                Bytes k = rng() % 4 == 0 ? random_key() : keys[rng() % keys.size()];
+                auto r = BPlusTree::delete_key(*pager, root, k);
+                ASSERT_TRUE(r) << r.error().message;
+                EXPECT_EQ(*r, model.erase(k) == 1);
+            } else {
+                Bytes k = random_key();
+                auto got = scan(root, k);
+                auto it = model.lower_bound(k);
+                ASSERT_EQ(got.size(), static_cast<size_t>(std::distance(it, model.end())));
+                if (!got.empty()) {
+                    EXPECT_EQ(got[0].key, it->first);
+                    EXPECT_EQ(got[0].value, it->second);
+                }
+            }
+        }
+        check_tree(root);
+        auto all = scan(root);
+        ASSERT_EQ(all.size(), model.size());
+        auto it = model.begin();
+        for (size_t i = 0; i < all.size(); ++i, ++it) {
+            ASSERT_EQ(all[i].key, it->first);
+            ASSERT_EQ(all[i].value, it->second);
+        }
+    }
+    EXPECT_GE(check_tree(root), 3u);
+    // Every page but the header and the catalog leaf returns to the free list.
+    uint64_t before = free_list_length();
+    ASSERT_TRUE(BPlusTree::free_tree(*pager, root));
+    EXPECT_EQ(free_list_length(), pager->page_count() - 2);
+    EXPECT_LT(before, free_list_length());
+}
+
+// ---- bulk load and append ---------------------------------------------------
+
+// Fills leaves in key order as the page-store loaders do and finishes them.
+uint64_t bulk_load(Pager& pager, uint64_t first, uint64_t count, size_t value_len) {
+    std::vector<BulkEntry> entries;
+    std::vector<LeafCell> cells;
+    size_t used = 12;
+    uint64_t page = *pager.allocate_page();
+    auto close = [&](uint64_t next) {
+        EXPECT_TRUE(BPlusTree::write_leaf(pager, page, cells, next));
+        entries.emplace_back(cells.front().key, page);
+        cells.clear();
+        used = 12;
+    };
+    for (uint64_t i = first; i < first + count; ++i) {
+        auto cell = BPlusTree::make_leaf_cell(pager, key_of(i), filled(value_len, static_cast<uint8_t>(i)));
+        EXPECT_TRUE(cell);
+        if (used + cell->size() > pager.usable_page_size()) {
+            uint64_t next = *pager.allocate_page();
+            close(next);
+            page = next;
+        }
+        used += cell->size();
+        cells.push_back(std::move(*cell));
+    }
+    close(0);
+    auto root = BPlusTree::finish_bulk_load(pager, std::move(entries));
+    EXPECT_TRUE(root);
+    return *root;
+}
+
+TEST_F(TreeTest, BulkLoadOfManyKeys) {
+    const uint64_t n = 100000;
+    uint64_t root = bulk_load(*pager, 0, n, 20);
+    EXPECT_EQ(check_tree(root), 3u);
+    auto cur = BPlusTree::seek(*pager, root, std::nullopt);
+    ASSERT_TRUE(cur);
+    uint64_t seen = 0;
+    while (auto kv = cur->next()) {
+        if (!*kv) break;
+        ASSERT_EQ((*kv)->key, key_of(seen));
+        ++seen;
+    }
+    EXPECT_EQ(seen, n);
+    for (uint64_t i : {uint64_t{0}, uint64_t{4711}, n - 1}) {
+        auto got = scan(root, key_of(i));
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got[0].value, filled(20, static_cast<uint8_t>(i)));
+    }
+    // The loaded tree takes inserts and deletes like any other.
+    root = insert(root, key_of(n + 1), bytes_of("x"));
+    EXPECT_TRUE(*BPlusTree::delete_key(*pager, root, key_of(5)));
+    EXPECT_EQ(scan(root).size(), n);
+    EXPECT_FALSE(BPlusTree::finish_bulk_load(*pager, {}));
+}
+
+TEST_F(TreeTest, AppendTreesOfDifferentDepths) {
+    uint64_t empty = new_tree();
+    uint64_t small = bulk_load(*pager, 0, 10, 4);          // one leaf
+    EXPECT_EQ(*BPlusTree::append_tree(*pager, empty, small), small);
+    EXPECT_EQ(*BPlusTree::append_tree(*pager, small, empty), small);
+    EXPECT_EQ(*BPlusTree::append_tree(*pager, 0, small), small);
+
+    uint64_t deep = bulk_load(*pager, 10, 30000, 8);      // three levels
+    uint64_t root = *BPlusTree::append_tree(*pager, small, deep);
+    auto top = BPlusTree::read_interior(*pager, root);
+    ASSERT_TRUE(top);
+    ASSERT_EQ(top->cells.size(), 1u);
+    EXPECT_EQ(top->cells[0].key, key_of(10));
+    uint64_t tail = bulk_load(*pager, 30010, 500, 8);     // two levels
+    root = *BPlusTree::append_tree(*pager, root, tail);
+    check_tree(root);
+    auto all = scan(root);
+    ASSERT_EQ(all.size(), 30510u);
+    for (size_t i = 0; i < all.size(); i += 997) EXPECT_EQ(all[i].key, key_of(i));
+
+    // Uneven depths take inserts, splits, seeks and deletes everywhere.
+    std::mt19937_64 rng(3);
+    std::map<Bytes, Bytes> model;
+    for (auto& kv : all) model[kv.key] = kv.value;
+    for (int i = 0; i < 3000; ++i) {
+        Bytes k = key_of(rng() % 31000, 8 + rng() % 40);
+        Bytes v = filled(rng() % 500, 9);
+        root = insert(root, k, v);
+        model[k] = v;
+        if (i % 3 == 0) {
+            Bytes d = key_of(rng() % 31000);
+            EXPECT_EQ(*BPlusTree::delete_key(*pager, root, d), model.erase(d) == 1);
+        }
+    }
+    check_tree(root);
+    all = scan(root);
+    ASSERT_EQ(all.size(), model.size());
+    auto it = model.begin();
+    for (size_t i = 0; i < all.size(); ++i, ++it) ASSERT_EQ(all[i].key, it->first);
+
+    // A right tree whose first leaf is empty cannot be joined, and the left
+    // tree's chain is left alone.
+    uint64_t hollow = bulk_load(*pager, 40000, 400, 8);
+    for (uint64_t i = 40000; i < 40400; ++i) ASSERT_TRUE(*BPlusTree::delete_key(*pager, hollow, key_of(i)));
+    uint64_t left = bulk_load(*pager, 0, 5, 1);
+    auto joined = BPlusTree::append_tree(*pager, left, hollow);
+    ASSERT_FALSE(joined);
+    EXPECT_EQ(joined.error().message, "empty tree has no leftmost key");
+    EXPECT_EQ(BPlusTree::read_leaf(*pager, left)->next_leaf, 0u);
+
+    ASSERT_TRUE(BPlusTree::free_tree(*pager, root));
+}
+
+// ---- durability and snapshots -----------------------------------------------
+
+TEST_F(TreeTest, ReadsAfterReopenAndThroughSnapshots) {
+    uint64_t root = new_tree();
+    std::map<Bytes, Bytes> model;
+    for (uint64_t i = 0; i < 400; ++i) {
+        Bytes v = filled(i % 50 == 0 ? 9000 : 40, static_cast<uint8_t>(i));
+        root = insert(root, key_of(i * 2), v);
+        model[key_of(i * 2)] = v;
+    }
+    ASSERT_TRUE(pager->commit());
+    ASSERT_TRUE(pager->checkpoint());
+    for (uint64_t i = 0; i < 200; ++i) {
+        root = insert(root, key_of(i * 2 + 1), bytes_of("odd"));
+        model[key_of(i * 2 + 1)] = bytes_of("odd");
+    }
+    ASSERT_TRUE(pager->commit());
+    const uint64_t committed_root = root;
+
+    // A snapshot sees the committed tree, and not what comes after it.
+    {
+        auto snap = pager->snapshot();
+        ASSERT_TRUE(snap) << snap.error().message;
+        for (uint64_t i = 0; i < 50; ++i) root = insert(root, key_of(100000 + i), bytes_of("late"));
+        ASSERT_TRUE(BPlusTree::delete_key(*pager, root, key_of(0)));
+        auto leaf = BPlusTree::leftmost_leaf_snapshot(**snap, committed_root);
+        ASSERT_TRUE(leaf) << leaf.error().message;
+        BPlusTreeCursor cur(**snap, *leaf, 0);
+        auto it = model.begin();
+        size_t n = 0;
+        while (true) {
+            auto kv = BPlusTree::read_leaf_snapshot(cur);
+            ASSERT_TRUE(kv) << kv.error().message;
+            if (!*kv) break;
+            ASSERT_NE(it, model.end());
+            EXPECT_EQ((*kv)->key, it->first);
+            EXPECT_EQ((*kv)->value, it->second);
+            ++it;
+            ++n;
+        }
+        EXPECT_EQ(n, model.size());
+    }
+    ASSERT_TRUE(pager->rollback());
+
+    pager.reset();  // checkpoints what is committed
+    auto reopened = Pager::open(vfs, path);
+    ASSERT_TRUE(reopened) << reopened.error().message;
+    pager = std::move(*reopened);
+    root = committed_root;
+    check_tree(root);
+    auto all = scan(root);
+    ASSERT_EQ(all.size(), model.size());
+    auto it = model.begin();
+    for (size_t i = 0; i < all.size(); ++i, ++it) {
+        EXPECT_EQ(all[i].key, it->first);
+        EXPECT_EQ(all[i].value, it->second);
+    }
+}
+
+// ---- damaged trees ----------------------------------------------------------
+
+TEST_F(TreeTest, DamagedTreesGiveErrors) {
+    uint64_t root = new_tree();
+    for (uint64_t i = 0; i < 300; ++i) root = insert(root, key_of(i), filled(60, 1));
+    auto top = BPlusTree::read_interior(*pager, root);
+    ASSERT_TRUE(top);
+    uint64_t leaf = top->cells[0].child;
+
+    auto expect_error = [&](const std::string& text) {
+        auto f = BPlusTree::find_leaf(*pager, root, key_of(0));
+        auto s = BPlusTree::seek(*pager, root, std::nullopt);
+        auto i = BPlusTree::insert(*pager, root, key_of(1), Bytes{1});
+        for (const EngineError* e : {f ? nullptr : &f.error(), s ? nullptr : &s.error(), i ? nullptr : &i.error()}) {
+            ASSERT_NE(e, nullptr) << text;
+            EXPECT_EQ(e->kind, ErrorKind::Storage);
+            EXPECT_EQ(e->message, text);
+        }
+    };
+    PageBuf saved;
+    ASSERT_TRUE(pager->read_page_into(leaf, saved));
+    auto damage = [&](auto&& fn) {
+        auto ref = pager->read_page(leaf);
+        fn(ref->mutable_data());
+    };
+    damage([](uint8_t* p) { bpt::put_u16(p + 2, 4000); });
+    expect_error("b+tree page " + std::to_string(leaf) + " is damaged: cell count 4000 cannot fit");
+    ASSERT_TRUE(pager->write_page(leaf, saved));
+    damage([](uint8_t* p) { bpt::put_u32(p + 12 + 2, 0x7FFFFFFF); });
+    expect_error("b+tree page " + std::to_string(leaf) + " is damaged: cell 0 runs past the end of the page");
+    ASSERT_TRUE(pager->write_page(leaf, saved));
+    damage([](uint8_t* p) { p[0] = 9; });
+    expect_error("invalid b+tree page type: 9");
+    // An interior page that points at itself is reported, not followed forever.
+    ASSERT_TRUE(pager->write_page(leaf, saved));
+    PageBuf top_saved;
+    ASSERT_TRUE(pager->read_page_into(root, top_saved));
+    {
+        auto ref = pager->read_page(root);
+        bpt::put_u64(ref->mutable_data() + 12 + 2, root);
+    }
+    expect_error("b+tree page " + std::to_string(root) + " is damaged: descent does not reach a leaf");
+    ASSERT_TRUE(pager->write_page(root, top_saved));
+    // A leaf chain that loops ends the scan with an error.
+    {
+        auto ref = pager->read_page(leaf);
+        bpt::put_u64(ref->mutable_data() + 4, leaf);
+    }
+    auto cur = BPlusTree::seek(*pager, root, std::nullopt);
+    ASSERT_TRUE(cur);
+    Result<std::optional<KeyValue>> kv;
+    for (int guard = 0; guard < 100000; ++guard) {
+        kv = cur->next();
+        if (!kv || !*kv) break;
+    }
+    ASSERT_FALSE(kv);
+    EXPECT_EQ(kv.error().message, "b+tree page " + std::to_string(leaf) + " is damaged: leaf chain loops");
+    ASSERT_TRUE(pager->write_page(leaf, saved));
+    // A child reached twice is freed once and reported.
+    {
+        auto ref = pager->read_page(root);
+        bpt::put_u64(ref->mutable_data() + 4, leaf);
+    }
+    auto fr = BPlusTree::free_tree(*pager, root);
+    ASSERT_FALSE(fr);
+    EXPECT_EQ(fr.error().message, "b+tree page " + std::to_string(leaf) + " is damaged: page is reachable twice");
+}
+
+}  // namespace
