@@ -1,0 +1,480 @@
+// Catalog entries and the JSON forms of values, types and columns.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "engine/catalog_entry.h"
+#include "engine/json_reader.h"
+#include "engine/schema_json.h"
+
+namespace zembrel {
+namespace {
+
+Column col(std::string name, DataType t, std::optional<DefaultValue> def = std::nullopt,
+           std::optional<std::string> salt = std::nullopt, bool nullable = true) {
+    return Column{std::move(name), t, std::move(def), std::move(salt), nullable};
+}
+
+CatalogEntry books() {
+    CatalogEntry e;
+    e.columns.push_back(col("id", DataType::of(DataTypeKind::Int), std::nullopt, std::nullopt, false));
+    e.columns.push_back(col("title", DataType::str(80), DefaultValue::of(Value::text("untitled"))));
+    e.root = 3;
+    e.rowid_hint = 1026;
+    IndexCatalogEntry ix;
+    ix.name = "books_title";
+    ix.columns = {"title"};
+    ix.root = 7;
+    e.indexes.push_back(ix);
+    e.merge_policy = "lww";
+    return e;
+}
+
+std::string error_of(std::string_view json) {
+    auto r = CatalogEntry::from_json(json);
+    if (r) return "<ok>";
+    EXPECT_EQ(r.error().kind, ErrorKind::Storage);
+    return r.error().message;
+}
+
+std::string value_json(const Value& v) {
+    std::string out;
+    auto st = v.serialize(out);
+    return st ? out : "<error: " + st.error().message + ">";
+}
+
+Result<Value> read_value(std::string_view json) {
+    JsonReader in(json);
+    auto v = Value::deserialize(in);
+    if (!v) return v;
+    if (auto st = in.finish(); !st) return fail(st.error());
+    return v;
+}
+
+TEST(CatalogEntryWriter, ExampleLineByteForByte) {
+    auto json = books().to_json();
+    ASSERT_TRUE(json);
+    EXPECT_EQ(*json,
+              R"({"columns":[{"name":"id","data_type":"Int","nullable":false},{"name":"title","data_type":{"Str":80},)"
+              R"("default":{"Literal":{"Text":"untitled"}}}],"root":3,"rowid_hint":1026,"indexes":[{"name":"books_title",)"
+              R"("columns":["title"],"root":7,"unique":false}],"merge_policy":"lww"})");
+}
+
+TEST(CatalogEntryWriter, OptionalPartsAndForms) {
+    CatalogEntry e;
+    e.columns.push_back(col("a", DataType::of(DataTypeKind::Date), DefaultValue::today()));
+    e.columns.push_back(col("b", DataType::of(DataTypeKind::Text), DefaultValue::of(Value::null()), std::string("s1")));
+    e.columns.push_back(col("c", DataType::of(DataTypeKind::Pk)));
+    e.root = 18446744073709551615ull;
+    e.rowid_counter = 99;  // never stored
+    e.rowid_hint = 0;
+    auto json = e.to_json();
+    ASSERT_TRUE(json);
+    EXPECT_EQ(*json,
+              R"({"columns":[{"name":"a","data_type":"Date","default":"Today"},)"
+              R"({"name":"b","data_type":"Text","default":{"Literal":"Null"},"salt":"s1"},)"
+              R"({"name":"c","data_type":"Pk"}],"root":18446744073709551615,"rowid_hint":0,"indexes":[]})");
+}
+
+TEST(ValueJson, WrittenForms) {
+    struct Case {
+        Value v;
+        std::string json;
+    } cases[] = {
+        {Value::null(), R"("Null")"},
+        {Value::integer(0), R"({"Int":0})"},
+        {Value::integer(std::numeric_limits<int64_t>::min()), R"({"Int":-9223372036854775808})"},
+        {Value::integer(std::numeric_limits<int64_t>::max()), R"({"Int":9223372036854775807})"},
+        {Value::floating(1.0), R"({"Float":1.0})"},
+        {Value::floating(-0.0), R"({"Float":-0.0})"},
+        {Value::floating(0.1), R"({"Float":0.1})"},
+        {Value::floating(1e300), R"({"Float":1e+300})"},
+        {Value::boolean(true), R"({"Bool":true})"},
+        {Value::boolean(false), R"({"Bool":false})"},
+        {Value::uuid("u-1"), R"({"Uuid":"u-1"})"},
+        {Value::date("2024-01-02"), R"({"Date":"2024-01-02"})"},
+        {Value::datetime("2024-01-02 03:04:05"), R"({"DateTime":"2024-01-02 03:04:05"})"},
+        // Escapes: quote, backslash, short forms, other controls as \u00xx
+        // lower-case; DEL and non-ASCII stay raw.
+        {Value::text(std::string("q\"b\\\b\t\n\f\r\x01\x1f\x7f\xc3\xa9", 14)),
+         "{\"Text\":\"q\\\"b\\\\\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xc3\xa9\"}"},
+        {Value::text(std::string("a\0b", 3)), R"({"Text":"a\u0000b"})"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(value_json(c.v), c.json) << c.v.debug();
+        auto back = read_value(c.json);
+        ASSERT_TRUE(back) << c.json << ": " << back.error().message;
+        EXPECT_EQ(*back, c.v) << c.json;
+    }
+}
+
+TEST(ValueJson, UnwritableValuesAreRefusedWithoutTrace) {
+    const double bad_floats[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                                 -std::numeric_limits<double>::infinity()};
+    for (double f : bad_floats) {
+        std::string out = "[";
+        auto st = Value::floating(f).serialize(out);
+        ASSERT_FALSE(st);
+        EXPECT_EQ(st.error().kind, ErrorKind::Storage);
+        EXPECT_EQ(out, "[");
+    }
+    std::string out = "x";
+    auto st = Value::text("ab\xff").serialize(out);
+    ASSERT_FALSE(st);
+    EXPECT_EQ(out, "x");
+
+    // In an entry the inner text is wrapped; nothing else is produced.
+    CatalogEntry e;
+    e.columns.push_back(col("f", DataType::of(DataTypeKind::Float), DefaultValue::of(Value::floating(NAN))));
+    auto json = e.to_json();
+    ASSERT_FALSE(json);
+    EXPECT_EQ(json.error().kind, ErrorKind::Storage);
+    EXPECT_EQ(json.error().message.rfind("catalog encode failed: ", 0), 0u) << json.error().message;
+    e.columns[0] = col("bad\xc0", DataType::of(DataTypeKind::Int));
+    json = e.to_json();
+    ASSERT_FALSE(json);
+    EXPECT_EQ(json.error().message.rfind("catalog encode failed: ", 0), 0u) << json.error().message;
+}
+
+TEST(ValueJson, ReadingRules) {
+    struct Case {
+        std::string json;
+        std::string expect;  // debug text of the value, or the error text
+    } cases[] = {
+        {R"({"Float":3})", "Float(3.0)"},
+        {R"({"Float":-3})", "Float(-3.0)"},
+        {R"({"Float":2.5e0})", "Float(2.5)"},
+        {R"({"Null":null})", "Null"},
+        {R"( {"Int" : -12} )", "Int(-12)"},
+        {R"({"Float":null})", "invalid type: null, expected f64 at line 1 column 13"},
+        {R"({"Int":9223372036854775808})", "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 26"},
+        {R"({"Int":-9223372036854775809})", "invalid type: floating point `-9223372036854775809`, expected i64 at line 1 column 27"},
+        {R"({"Int":1.0})", "invalid type: floating point `1.0`, expected i64 at line 1 column 10"},
+        {R"("Int")", "invalid type: unit variant, expected newtype variant at line 1 column 5"},
+        {R"("Nul")", "unknown variant `Nul`, expected one of `Int`, `Text`, `Float`, `Bool`, `Null`, `Uuid`, `Date`, "
+                     "`DateTime` at line 1 column 5"},
+        {R"({"int":1})", "unknown variant `int`, expected one of `Int`, `Text`, `Float`, `Bool`, `Null`, `Uuid`, `Date`, "
+                         "`DateTime` at line 1 column 6"},
+        {R"({"Bool":1})", "invalid type: integer `1`, expected a boolean at line 1 column 9"},
+        {R"({"Text":1})", "invalid type: integer `1`, expected a string at line 1 column 9"},
+        {R"({"Null":0})", "invalid type: integer `0`, expected unit at line 1 column 9"},
+        {R"({"Int":1,"Text":"a"})", "invalid length: expected map with a single key at line 1 column 15"},
+        {R"({})", "invalid type: map with no keys, expected enum Value at line 1 column 2"},
+        {R"(5)", "invalid type: integer `5`, expected enum Value at line 1 column 1"},
+        {R"("Null" x)", "trailing characters at line 1 column 8"},
+        {"", "EOF while parsing a value at line 1 column 0"},
+    };
+    for (const auto& c : cases) {
+        auto v = read_value(c.json);
+        EXPECT_EQ(v ? v->debug() : v.error().message, c.expect) << c.json;
+    }
+}
+
+TEST(DataTypeJson, ReadingRules) {
+    struct Case {
+        std::string json;
+        std::string expect;
+    } cases[] = {
+        {R"("DateTime")", "DateTime"},
+        {R"({"Str":65535})", "Str(65535)"},
+        {R"({"Str":0})", "Str(0)"},
+        {R"({"Bool":null})", "Bool"},
+        {R"({"Str":65536})", "invalid value: integer `65536`, expected u16 at line 1 column 12"},
+        {R"({"Str":-1})", "invalid value: integer `-1`, expected u16 at line 1 column 9"},
+        {R"("Str")", "invalid type: unit variant, expected newtype variant at line 1 column 5"},
+        {R"({"Int":5})", "invalid type: integer `5`, expected unit at line 1 column 8"},
+        {R"("String")", "unknown variant `String`, expected one of `Int`, `Text`, `Float`, `Bool`, `Pk`, `Date`, "
+                        "`DateTime`, `Str` at line 1 column 8"},
+        {R"(["Int"])", "invalid type: sequence, expected enum DataType at line 1 column 1"},
+    };
+    for (const auto& c : cases) {
+        JsonReader in(c.json);
+        auto t = schema_json::read_data_type(in);
+        Status end = t ? in.finish() : Status{};
+        std::string got = !t ? t.error().message : !end ? end.error().message : t->debug();
+        EXPECT_EQ(got, c.expect) << c.json;
+    }
+}
+
+TEST(CatalogEntryReader, AcceptedForms) {
+    const CatalogEntry expected = books();
+    struct Case {
+        std::string name;
+        std::string json;
+    } cases[] = {
+        {"array form",
+         R"([[{"name":"id","data_type":"Int","nullable":false},)"
+         R"(["title",{"Str":80},{"Literal":{"Text":"untitled"}}]],3,1026,)"
+         R"([["books_title",["title"],"",7,false]],"lww"])"},
+        {"keys in any order, unknown keys at every level, whitespace",
+         " \r\n\t{ \"merge_policy\" : \"lww\", \"extra\": {\"deep\": [1, {\"x\": null}]},\n"
+         R"("indexes":[{"unique":false,"root":7,"columns":["title"],"name":"books_title","note":[]}],)"
+         R"("rowid_hint":1026,"root":3,"columns":[{"nullable":false,"data_type":"Int","name":"id","x":1},)"
+         R"({"name":"title","data_type":{"Str":80},"default":{"Literal":{"Text":"untitled"}},"salt":null,"nullable":true}]} )"
+         "\n"},
+        {"optional field forms",
+         R"({"columns":[{"name":"id","data_type":{"Int":null},"nullable":false},)"
+         R"({"name":"title","data_type":{"Str":80},"default":{"Literal":{"Text":"untitled"}}}],)"
+         R"("root":3,"rowid_hint":1026,"indexes":[["books_title",[],"title",7]],"merge_policy":"lww"})"},
+    };
+    for (const auto& c : cases) {
+        auto e = CatalogEntry::from_json(c.json);
+        ASSERT_TRUE(e) << c.name << ": " << e.error().message;
+        ASSERT_TRUE(e->derive_fields()) << c.name;
+        CatalogEntry want = expected;
+        ASSERT_TRUE(want.derive_fields());
+        EXPECT_EQ(*e, want) << c.name;
+        EXPECT_EQ(*e->to_json(), *expected.to_json()) << c.name;
+    }
+
+    // Defaults of a minimal entry: no indexes, no policy; null policy is none.
+    for (std::string json : {R"({"columns":[],"root":1,"rowid_hint":2})", R"({"columns":[],"root":1,"rowid_hint":2,"merge_policy":null})",
+                             R"([[],1,2])", R"([[],1,2,[],null])"}) {
+        auto e = CatalogEntry::from_json(json);
+        ASSERT_TRUE(e) << json << ": " << e.error().message;
+        EXPECT_TRUE(e->indexes.empty());
+        EXPECT_FALSE(e->merge_policy);
+        EXPECT_EQ(e->root, 1u);
+        EXPECT_EQ(e->rowid_hint, 2u);
+        EXPECT_EQ(*e->to_json(), R"({"columns":[],"root":1,"rowid_hint":2,"indexes":[]})");
+    }
+
+    // Column defaults: nullable when absent, no default and no salt for null;
+    // "Today" in both forms.
+    auto e = CatalogEntry::from_json(
+        R"({"columns":[{"name":"d","data_type":"Date","default":{"Today":null}},["e","DateTime","Today",null],)"
+        R"(["f","Int",null,"salt",false]],"root":0,"rowid_hint":0})");
+    ASSERT_TRUE(e) << e.error().message;
+    ASSERT_EQ(e->columns.size(), 3u);
+    EXPECT_EQ(e->columns[0], col("d", DataType::of(DataTypeKind::Date), DefaultValue::today()));
+    EXPECT_EQ(e->columns[1], col("e", DataType::of(DataTypeKind::DateTime), DefaultValue::today()));
+    EXPECT_EQ(e->columns[2], col("f", DataType::of(DataTypeKind::Int), std::nullopt, std::string("salt"), false));
+}
+
+TEST(CatalogEntryReader, Errors) {
+    struct Case {
+        std::string json;
+        std::string error;
+    } cases[] = {
+        {R"({"columns":[],"rowid_hint":2})", "missing field `root` at line 1 column 29"},
+        {R"({"root":1})", "missing field `columns` at line 1 column 10"},
+        {"{\"columns\":[],\n\"root\":1\n}", "missing field `rowid_hint` at line 3 column 1"},
+        {R"({"columns":[],"root":1,"root":2,"rowid_hint":2})", "duplicate field `root` at line 1 column 29"},
+        {"{\"columns\":[{\"name\":\"a\",\n  \"name\":\"b\",\"data_type\":\"Int\"}],\"root\":1,\"rowid_hint\":2}",
+         "duplicate field `name` at line 2 column 8"},
+        {R"({"columns":[{"name":"a"}],"root":1,"rowid_hint":2})", "missing field `data_type` at line 1 column 24"},
+        {R"({"columns":[],"root":1,"rowid_hint":2,"indexes":[{"name":"i","columns":["a"]}]})",
+         "missing field `root` at line 1 column 77"},
+        {R"({"columns":[],"root":1,"rowid_hint":2,"indexes":[{"root":1}]})", "missing field `name` at line 1 column 59"},
+        {R"([[],1])", "invalid length 2, expected struct CatalogEntry with 5 elements at line 1 column 6"},
+        {R"([[],1,2,[],null,6])", "invalid length 6, expected struct CatalogEntry with 5 elements at line 1 column 18"},
+        {R"({"columns":[["a"]],"root":1,"rowid_hint":2})", "invalid length 1, expected struct Column with 5 elements at line 1 column 17"},
+        {R"({"columns":[],"root":1,"rowid_hint":2,"indexes":[["i",[],"",]]})",
+         "syntax error while parsing value - unexpected ']'; expected '[', '{', or a literal at line 1 column 61"},
+        {R"({"columns":[],"root":1,"rowid_hint":2,"indexes":[["i",[],""]]})",
+         "invalid length 3, expected struct IndexCatalogEntry with 5 elements at line 1 column 60"},
+        {R"({"columns":[],"root":-1,"rowid_hint":2})", "invalid value: integer `-1`, expected u64 at line 1 column 23"},
+        {R"({"columns":[],"root":18446744073709551616,"rowid_hint":2})",
+         "invalid type: floating point `18446744073709551616`, expected u64 at line 1 column 41"},
+        {R"({"columns":[],"root":"1","rowid_hint":2})", "invalid type: string \"1\", expected u64 at line 1 column 24"},
+        {R"({"columns":{},"root":1,"rowid_hint":2})", "invalid type: map, expected a sequence at line 1 column 12"},
+        {R"({"columns":[],"root":1,"rowid_hint":2,"merge_policy":5})", "invalid type: integer `5`, expected a string at line 1 column 54"},
+        {R"({"columns":[5],"root":1,"rowid_hint":2})", "invalid type: integer `5`, expected struct Column at line 1 column 13"},
+        {R"({"columns":[],"root":1,"rowid_hint":2,"indexes":[{"name":"i","root":1,"unique":"no"}]})",
+         "invalid type: string \"no\", expected a boolean at line 1 column 83"},
+        {R"({"columns":[],"root":1,"rowid_hint":2,"indexes":[{"name":"i","root":1,"columns":[1]}]})",
+         "invalid type: integer `1`, expected a string at line 1 column 82"},
+        {R"({"columns":[{"name":"a","data_type":"Int","default":"Literal"}],"root":1,"rowid_hint":2})",
+         "invalid type: unit variant, expected newtype variant at line 1 column 61"},
+        {R"({"columns":[{"name":"a","data_type":"Int","default":"Now"}],"root":1,"rowid_hint":2})",
+         "unknown variant `Now`, expected one of `Today`, `Literal` at line 1 column 57"},
+        {R"("x")", "invalid type: string \"x\", expected struct CatalogEntry at line 1 column 3"},
+        {R"({"columns":[],"root":1,"rowid_hint":2} {})", "trailing characters at line 1 column 40"},
+        {R"({"columns":[],"root":1,"rowid_hint":2}x)", "trailing characters at line 1 column 39"},
+        {"", "EOF while parsing a value at line 1 column 0"},
+        {" \n ", "EOF while parsing a value at line 2 column 1"},
+        {R"({"columns":[],"root":1,"rowid_hint":2)",
+         "syntax error while parsing object - unexpected end of input; expected '}' at line 1 column 37"},
+        {R"({"columns":[],"root":tru})", "syntax error while parsing value - invalid literal; last read: '\"root\":tru}' at line 1 column 25"},
+        // The earlier problem wins over a later syntax error.
+        {R"({"columns":[],"root":"x",,,})", "invalid type: string \"x\", expected u64 at line 1 column 24"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(error_of(c.json), c.error) << c.json;
+}
+
+TEST(CatalogEntryReader, NestingLimit) {
+    auto nested = [](int arrays) {
+        return R"({"columns":[],"root":1,"rowid_hint":2,"x":)" + std::string(arrays, '[') + std::string(arrays, ']') + "}";
+    };
+    EXPECT_EQ(error_of(nested(126)), "<ok>");  // 127 open at once
+    EXPECT_EQ(error_of(nested(127)), "recursion limit exceeded at line 1 column 169");
+    // Far deeper than any stack could recurse: still a clean error.
+    EXPECT_EQ(error_of(R"({"columns":[],"root":1,"rowid_hint":2,"x":)" + std::string(1000000, '[')).substr(0, 24), "recursion limit exceeded");
+}
+
+TEST(CatalogEntryDerive, LoadRules) {
+    auto e = CatalogEntry::from_json(
+        R"({"columns":[{"name":"a","data_type":"Int"},{"name":"k","data_type":"Pk"},{"name":"b","data_type":"Pk"},)"
+        R"({"name":"c","data_type":"Text"}],"root":4,"rowid_hint":2049,"indexes":[)"
+        R"({"name":"i1","column":"c","root":5},{"name":"i2","columns":["b","a"],"column":"c","root":6,"unique":true},)"
+        R"({"name":"i3","columns":[],"column":"a","root":7}]})");
+    ASSERT_TRUE(e) << e.error().message;
+    ASSERT_TRUE(e->derive_fields());
+    EXPECT_EQ(e->pk_column, std::optional<size_t>(1));
+    EXPECT_EQ(e->rowid_counter, 2049u);
+    ASSERT_EQ(e->indexes.size(), 3u);
+    EXPECT_EQ(e->indexes[0].columns, std::vector<std::string>{"c"});
+    EXPECT_EQ(e->indexes[0].positions, std::vector<size_t>{3});
+    EXPECT_EQ(e->indexes[1].columns, (std::vector<std::string>{"b", "a"}));
+    EXPECT_EQ(e->indexes[1].positions, (std::vector<size_t>{2, 0}));
+    EXPECT_TRUE(e->indexes[1].unique);
+    EXPECT_EQ(e->indexes[2].positions, std::vector<size_t>{0});
+    // Written back, the one-column form becomes the list form.
+    EXPECT_EQ(e->to_json()->find("\"column\""), std::string::npos);
+    EXPECT_NE(e->to_json()->find(R"({"name":"i1","columns":["c"],"root":5,"unique":false})"), std::string::npos);
+
+    auto none = CatalogEntry::from_json(R"({"columns":[{"name":"a","data_type":"Int"}],"root":1,"rowid_hint":0})");
+    ASSERT_TRUE(none && none->derive_fields());
+    EXPECT_FALSE(none->pk_column);
+
+    // An index over a column the table lacks is refused, not pointed at column 0.
+    for (std::string idx : {R"({"name":"ix","columns":["a","zz"],"root":1})", R"({"name":"ix","root":1})"}) {
+        auto bad = CatalogEntry::from_json(R"({"columns":[{"name":"a","data_type":"Int"}],"root":1,"rowid_hint":0,"indexes":[)" +
+                                           idx + "]}");
+        ASSERT_TRUE(bad) << bad.error().message;
+        auto st = bad->derive_fields();
+        ASSERT_FALSE(st) << idx;
+        EXPECT_EQ(st.error().kind, ErrorKind::Storage);
+        EXPECT_EQ(st.error().message, idx.find("zz") != std::string::npos ? "index 'ix' names unknown column 'zz'"
+                                                                           : "index 'ix' names unknown column ''");
+    }
+}
+
+// ---- randomized -------------------------------------------------------------
+
+std::string random_text(std::mt19937_64& rng) {
+    static const std::string pieces[] = {"a", "Z", "0", " ", "\"", "\\", "\n", "\t", std::string(1, '\0'), "\x1f", "\x7f",
+                                         "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "{", "]", ":", ","};
+    std::string s;
+    size_t n = rng() % 12;
+    for (size_t i = 0; i < n; ++i) s += pieces[rng() % std::size(pieces)];
+    return s;
+}
+
+Value random_value(std::mt19937_64& rng) {
+    switch (rng() % 8) {
+        case 0: return Value::integer(static_cast<int64_t>(rng()));
+        case 1: return Value::text(random_text(rng));
+        case 2: {
+            double d;
+            do {
+                uint64_t bits = rng();
+                std::memcpy(&d, &bits, sizeof d);
+            } while (!std::isfinite(d));
+            return Value::floating(d);
+        }
+        case 3: return Value::boolean(rng() % 2);
+        case 4: return Value::null();
+        case 5: return Value::uuid(random_text(rng));
+        case 6: return Value::date(random_text(rng));
+        default: return Value::datetime(random_text(rng));
+    }
+}
+
+CatalogEntry random_entry(std::mt19937_64& rng) {
+    CatalogEntry e;
+    size_t ncols = rng() % 5;
+    for (size_t i = 0; i < ncols; ++i) {
+        Column c;
+        c.name = random_text(rng);
+        auto kind = static_cast<DataTypeKind>(rng() % 8);
+        c.data_type = kind == DataTypeKind::Str ? DataType::str(static_cast<uint16_t>(rng())) : DataType::of(kind);
+        switch (rng() % 3) {
+            case 0: break;
+            case 1: c.default_value = DefaultValue::today(); break;
+            default: c.default_value = DefaultValue::of(random_value(rng));
+        }
+        if (rng() % 3 == 0) c.salt = random_text(rng);
+        c.nullable = rng() % 2;
+        e.columns.push_back(std::move(c));
+    }
+    size_t nidx = rng() % 3;
+    for (size_t i = 0; i < nidx; ++i) {
+        IndexCatalogEntry ix;
+        ix.name = random_text(rng);
+        size_t n = rng() % 3;
+        for (size_t j = 0; j < n; ++j) ix.columns.push_back(random_text(rng));
+        ix.root = rng();
+        ix.unique = rng() % 2;
+        e.indexes.push_back(std::move(ix));
+    }
+    if (rng() % 2) e.merge_policy = random_text(rng);
+    e.root = rng();
+    e.rowid_hint = rng() >> (rng() % 64);
+    return e;
+}
+
+TEST(CatalogEntryRandom, WriterReaderRoundTrip) {
+    std::mt19937_64 rng(1234);
+    for (int i = 0; i < 2000; ++i) {
+        CatalogEntry e = random_entry(rng);
+        auto json = e.to_json();
+        ASSERT_TRUE(json) << json.error().message;
+        auto back = CatalogEntry::from_json(*json);
+        ASSERT_TRUE(back) << *json << "\n" << back.error().message;
+        EXPECT_EQ(*back, e) << *json;
+    }
+    // Rows, as sort spill files store them.
+    for (int i = 0; i < 500; ++i) {
+        Row row;
+        size_t n = rng() % 6;
+        for (size_t j = 0; j < n; ++j) row.push_back(random_value(rng));
+        std::string out;
+        ASSERT_TRUE(schema_json::write_row(out, row));
+        JsonReader in(out);
+        auto back = schema_json::read_row(in);
+        ASSERT_TRUE(back) << out << ": " << back.error().message;
+        ASSERT_TRUE(in.finish());
+        EXPECT_EQ(*back, row) << out;
+    }
+}
+
+TEST(CatalogEntryRandom, DamagedBytesNeverCrash) {
+    std::mt19937_64 rng(99);
+    std::string good = *books().to_json();
+    static const char alphabet[] = "{}[]:,\"\\0123456789-+.eE truefalsnul\n\x80\xff\xc3";
+    for (int i = 0; i < 10000; ++i) {
+        std::string s;
+        if (i % 2 == 0) {
+            s = good;
+            size_t edits = 1 + rng() % 4;
+            for (size_t k = 0; k < edits && !s.empty(); ++k) {
+                size_t at = rng() % s.size();
+                switch (rng() % 3) {
+                    case 0: s[at] = alphabet[rng() % (sizeof alphabet - 1)]; break;
+                    case 1: s.erase(at, 1 + rng() % 8); break;
+                    default: s.insert(at, 1, alphabet[rng() % (sizeof alphabet - 1)]);
+                }
+            }
+        } else {
+            size_t n = rng() % 64;
+            for (size_t k = 0; k < n; ++k)
+                s.push_back(rng() % 4 ? alphabet[rng() % (sizeof alphabet - 1)] : static_cast<char>(rng()));
+        }
+        auto e = CatalogEntry::from_json(s);
+        if (e) {
+            (void)e->derive_fields();
+        } else {
+            EXPECT_NE(e.error().message.find(" at line "), std::string::npos) << e.error().message;
+        }
+        JsonReader in(s);
+        (void)Value::deserialize(in);
+    }
+}
+
+}  // namespace
+}  // namespace zembrel
