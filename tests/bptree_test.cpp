@@ -319,6 +319,29 @@ TEST_F(TreeTest, KeyAndValueLimits) {
     ASSERT_FALSE(big);
     EXPECT_EQ(big.error().message, "value length 4294967296 exceeds maximum 4294967295");
     EXPECT_EQ(pager->page_count(), before);
+
+    // Whole-page writes refuse what does not fit and leave the page alone.
+    std::vector<LeafCell> cells(3);
+    for (size_t i = 0; i < cells.size(); ++i) {
+        cells[i].key = key_of(i);
+        cells[i].value = filled(1500, 1);
+        cells[i].value_len = 1500;
+    }
+    uint64_t page = *pager->allocate_page();
+    auto w = BPlusTree::write_leaf(*pager, page, cells, 0);
+    ASSERT_FALSE(w);
+    EXPECT_EQ(w.error().kind, ErrorKind::Storage);
+    EXPECT_FALSE(BPlusTree::write_leaf(*pager, page, std::vector<LeafCell>{LeafCell{Bytes(1025, 1), {}, 0, 0, false}}, 0));
+    EXPECT_FALSE(BPlusTree::write_interior(*pager, page, std::vector<InteriorCell>(4, InteriorCell{Bytes(1024, 1), 5}), 0));
+    EXPECT_EQ(BPlusTree::is_empty(*pager, page).error().message, "invalid b+tree page type: 0");
+    cells.pop_back();
+    ASSERT_TRUE(BPlusTree::write_leaf(*pager, page, cells, 77));
+    auto back = BPlusTree::read_leaf(*pager, page);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->next_leaf, 77u);
+    ASSERT_EQ(back->cells.size(), 2u);
+    EXPECT_EQ(back->cells[1].key, key_of(1));
+    EXPECT_EQ(back->cells[1].value, filled(1500, 1));
 }
 
 TEST_F(TreeTest, OverflowChainsAndReplacement) {
@@ -611,6 +634,22 @@ TEST_F(TreeTest, AppendTreesOfDifferentDepths) {
     EXPECT_EQ(BPlusTree::read_leaf(*pager, left)->next_leaf, 0u);
 
     ASSERT_TRUE(BPlusTree::free_tree(*pager, root));
+}
+
+TEST_F(TreeTest, ManyAppendsMakeDeepTreesThatStillWork) {
+    // Each append puts a new root on top: the first leaves sink deeper.
+    uint64_t root = bulk_load(*pager, 0, 3, 4);
+    for (uint64_t t = 1; t < 400; ++t) root = *BPlusTree::append_tree(*pager, root, bulk_load(*pager, t * 3, 3, 4));
+    EXPECT_GE(check_tree(root), 400u);
+    for (uint64_t i = 0; i < 1200; i += 7) root = insert(root, key_of(i, 9), filled(300, 2));
+    EXPECT_TRUE(*BPlusTree::delete_key(*pager, root, key_of(0)));
+    check_tree(root);
+    EXPECT_EQ(scan(root).size(), 1200u - 1 + 172);
+    EXPECT_EQ(scan(root, key_of(1199)).size(), 1u);
+    uint64_t free_before = free_list_length();
+    ASSERT_TRUE(BPlusTree::free_tree(*pager, root));
+    EXPECT_EQ(free_list_length(), pager->page_count() - 2);
+    EXPECT_LT(free_before, free_list_length());
 }
 
 // ---- durability and snapshots -----------------------------------------------
