@@ -180,6 +180,9 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
     if (!len) return std::unexpected(len.error());
 
     std::unique_ptr<Pager> pager(new Pager(vfs, path, std::move(*file)));
+    // Until the open succeeds, releasing the pager must not touch the files:
+    // its closing checkpoint would delete a log that could not be read.
+    pager->skip_close_checkpoint_ = true;
     bool header_found = false;
     pager->version_ = 1;
     pager->page_count_ = 1;
@@ -227,6 +230,7 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
     }
     if (!header_found) return storage_error("not a KRVP page file");
     if (pager->catalog_root_ == 0) return storage_error("page file has no catalog");
+    pager->skip_close_checkpoint_ = false;
     return pager;
 }
 

@@ -260,7 +260,7 @@ private:
     bool checksums_enabled_ = true;
     SyncMode sync_mode_ = kSyncFull;
     std::size_t live_pins_ = 0;
-    bool skip_close_checkpoint_ = false;  // a failed create removes its files instead
+    bool skip_close_checkpoint_ = false;  // set while create or open has not succeeded
 };
 
 // A read-only view of a page file as of one commit, for one reader thread.
