@@ -4,12 +4,16 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 
 #include "engine/catalog_entry.h"
+#include "engine/catalog_store.h"
 #include "engine/json_reader.h"
 #include "engine/schema_json.h"
+#include "keycodec/keycodec.h"
+#include "pager_test_util.h"
 
 namespace zembrel {
 namespace {
@@ -473,6 +477,118 @@ TEST(CatalogEntryRandom, DamagedBytesNeverCrash) {
         }
         JsonReader in(s);
         (void)Value::deserialize(in);
+    }
+}
+
+
+// ---- the catalog tree -----------------------------------------------------
+
+std::unique_ptr<Pager> new_pager(const std::string& path) {
+    auto p = Pager::create(std::make_shared<RealVfs>(), path);
+    EXPECT_TRUE(p) << p.error().message;
+    return std::move(*p);
+}
+
+std::span<const uint8_t> bytes_of(std::string_view s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
+
+TEST(CatalogStore, WriteReplaceReopenAndLoad) {
+    testing::TempDir dir;
+    const std::string path = dir.path("cat.krvp");
+    std::map<std::string, CatalogEntry> expected;
+    {
+        auto pager = new_pager(path);
+        const uint64_t first_root = pager->catalog_root();
+        // Enough entries, some large enough for overflow chains, to split
+        // the catalog tree several times.
+        for (int i = 0; i < 400; ++i) {
+            CatalogEntry e = books();
+            e.root = 100 + i;
+            e.rowid_hint = i * 1024;
+            if (i % 50 == 0) e.columns[1].default_value = DefaultValue::of(Value::text(std::string(5000, 'x')));
+            std::string name = "table_" + std::to_string(i);
+            ASSERT_TRUE(write_catalog_entry(*pager, name, e));
+            expected[name] = e;
+        }
+        EXPECT_NE(pager->catalog_root(), first_root);
+        EXPECT_TRUE(pager->header_dirty());
+        // Replacing is whole: fewer columns, policy gone.
+        CatalogEntry small;
+        small.columns.push_back(col("only", DataType::of(DataTypeKind::Pk)));
+        small.root = 9;
+        small.rowid_hint = 77;
+        small.rowid_counter = 5000;  // never stored
+        ASSERT_TRUE(write_catalog_entry(*pager, "table_7", small));
+        expected["table_7"] = small;
+        // An entry that cannot be encoded touches nothing.
+        const uint64_t root_before = pager->catalog_root();
+        CatalogEntry bad = small;
+        bad.columns[0].default_value = DefaultValue::of(Value::floating(INFINITY));
+        auto st = write_catalog_entry(*pager, "table_8", bad);
+        ASSERT_FALSE(st);
+        EXPECT_EQ(st.error().message.rfind("catalog encode failed: ", 0), 0u) << st.error().message;
+        EXPECT_EQ(pager->catalog_root(), root_before);
+        ASSERT_TRUE(pager->commit());
+    }
+    auto reopened = Pager::open(std::make_shared<RealVfs>(), path);
+    ASSERT_TRUE(reopened) << reopened.error().message;
+    auto loaded = load_catalog_entries(**reopened);
+    ASSERT_TRUE(loaded) << loaded.error().message;
+    ASSERT_EQ(loaded->size(), expected.size());
+    // Key order of Text keys is the names' byte order.
+    auto want = expected.begin();
+    for (const auto& [name, entry] : *loaded) {
+        ASSERT_EQ(name, want->first);
+        CatalogEntry derived = want->second;
+        ASSERT_TRUE(derived.derive_fields());
+        EXPECT_EQ(entry, derived) << name;
+        ++want;
+    }
+    const auto& t7 = (*loaded)[std::distance(expected.begin(), expected.find("table_7"))].second;
+    EXPECT_EQ(t7.rowid_counter, 77u);
+    EXPECT_EQ(t7.pk_column, std::optional<size_t>(0));
+
+    // A read snapshot sees the same records (not derived).
+    auto snap = (*reopened)->snapshot();
+    ASSERT_TRUE(snap) << snap.error().message;
+    auto from_snapshot = load_catalog_entries(**snap);
+    ASSERT_TRUE(from_snapshot) << from_snapshot.error().message;
+    ASSERT_EQ(from_snapshot->size(), expected.size());
+    EXPECT_EQ((*from_snapshot)[0].first, expected.begin()->first);
+    EXPECT_EQ((*from_snapshot)[0].second.root, expected.begin()->second.root);
+}
+
+TEST(CatalogStore, DamagedRecordsFailTheLoad) {
+    testing::TempDir dir;
+    struct Case {
+        std::vector<uint8_t> key;
+        std::string value;
+        std::string error;
+    } cases[] = {
+        {keycodec::catalog_key("t"), R"({"columns":[],"rowid_hint":1})",
+         "corrupt catalog entry 't': missing field `root` at line 1 column 29"},
+        {keycodec::catalog_key("t"),
+         R"({"columns":[{"name":"a","data_type":"Int"}],"root":1,"rowid_hint":1,"indexes":[{"name":"ix","columns":["b"],"root":2}]})",
+         "corrupt catalog entry 't': index 'ix' names unknown column 'b'"},
+        {keycodec::table_key(5), R"({"columns":[],"root":1,"rowid_hint":1})", "invalid catalog key: Int(5)"},
+        {{0x04, 'a'}, R"({"columns":[],"root":1,"rowid_hint":1})", ""},  // key codec's own error
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        auto pager = new_pager(dir.path("d" + std::to_string(n++) + ".krvp"));
+        ASSERT_TRUE(write_catalog_entry(*pager, "fine", books()));
+        auto root = BPlusTree::insert(*pager, pager->catalog_root(), c.key, bytes_of(c.value));
+        ASSERT_TRUE(root) << root.error().message;
+        pager->set_catalog_root(*root);
+        auto loaded = load_catalog_entries(*pager);
+        ASSERT_FALSE(loaded) << c.value;
+        EXPECT_EQ(loaded.error().kind, ErrorKind::Storage);
+        if (!c.error.empty()) {
+            EXPECT_EQ(loaded.error().message, c.error);
+        } else {
+            auto direct = keycodec::decode_key(c.key);
+            ASSERT_FALSE(direct);
+            EXPECT_EQ(loaded.error().message, direct.error().message);
+        }
     }
 }
 
