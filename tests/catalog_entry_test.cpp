@@ -300,6 +300,7 @@ TEST(CatalogEntryReader, Errors) {
         {R"({"columns":[],"root":1,"rowid_hint":2} {})", "trailing characters at line 1 column 40"},
         {R"({"columns":[],"root":1,"rowid_hint":2}x)", "trailing characters at line 1 column 39"},
         {"", "EOF while parsing a value at line 1 column 0"},
+        {"\xEF\xBB\xBF{\"columns\":[],\"root\":1,\"rowid_hint\":2}", "expected value at line 1 column 1"},
         {" \n ", "EOF while parsing a value at line 2 column 1"},
         {R"({"columns":[],"root":1,"rowid_hint":2)",
          "syntax error while parsing object - unexpected end of input; expected '}' at line 1 column 37"},

@@ -144,6 +144,11 @@ struct JsonScanSink {
 
 JsonReader::JsonReader(std::string_view text) : text_(text) {
     JsonScanSink sink{*this, text.data(), text.data()};
+    // The library passes over a leading byte-order mark; JSON has none.
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        sink.fail_here("expected value", 1);
+        return;
+    }
     TrackingIterator first{text.data(), &sink.furthest};
     TrackingIterator last{text.data() + text.size(), &sink.furthest};
     // Not strict: the scan stops after the first value, and what follows is
