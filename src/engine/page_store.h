@@ -1,0 +1,145 @@
+// The page store: a Pager and its Catalog. Every table of a page file is a
+// B+tree keyed by row id (key encoding of Int(row id), 9 bytes) whose values
+// are row records; every index is a B+tree of index keys (the indexed values'
+// key encodings, then Int(row id)) with empty values. Each table has a
+// CatalogEntry in the catalog tree and in `catalog`.
+//
+// Row ids stored here are handed out by `next_rowid` from the entry's
+// `rowid_counter`; `rowid_hint` (persisted) is kept at least as high, so a
+// reopened table (counter = hint) never reuses an id. A rewrite numbers the
+// rows 1..n again.
+//
+// All operations change pages only in the pager's cache; a save commits them.
+// Each operation stops at its first error and undoes nothing; the caller
+// rolls the pager back (and reloads the catalog) rather than save such a
+// state. Rewrites and index builds check every index key (length, and the
+// uniqueness of a unique index's keys) before the first page changes, so a
+// rewrite that cannot succeed fails with the file untouched.
+//
+// Errors: Execution "table '{}' not found" for a name absent from the
+// catalog; the texts listed per operation; lower layers' errors unchanged.
+// Ownership and thread: the store belongs to one Engine, used by one thread
+// at a time. Cursors borrow the store's pager and must not outlive it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "bptree/bptree.h"
+#include "engine/catalog.h"
+#include "pager/pager.h"
+#include "types/error.h"
+#include "types/value.h"
+
+namespace zembrel {
+
+// Longest key a B+tree accepts.
+inline constexpr size_t kMaxIndexKeyLen = 1024;
+
+struct PageStore {
+    std::unique_ptr<Pager> pager;
+    Catalog catalog;
+
+    // ---- tables (table_store.cpp) --------------------------------------
+    // A new empty table (root: one empty leaf; counter and hint 1).
+    // "table '{}' already exists" when the name is taken.
+    Status create_table(const std::string& name, std::vector<Column> columns);
+    // Removes the entry, frees its index trees and its tree, and deletes its
+    // catalog record. The entry is gone from `catalog` even when a later step
+    // fails.
+    Status drop_table(const std::string& name);
+    // Replaces the columns; pk_column and every index's positions follow the
+    // new columns by name. An index that names a column no longer present
+    // can match no row and is dropped (its tree freed).
+    Status set_table_columns(const std::string& name, std::vector<Column> columns);
+    // Sets (or, with none, clears) the merge-policy word.
+    Status set_merge_policy(const std::string& name, std::optional<std::string> policy);
+    // The next row id as an Int value. Moves the hint 1024 past the counter
+    // (and writes the entry) whenever the counter passes it.
+    Result<Value> next_rowid(const std::string& name);
+    // Stores the row's record under `key` (an existing key's value is
+    // replaced) and writes the entry when the table's root moved.
+    Status put_row(const std::string& name, std::span<const uint8_t> key, std::span<const Value> row);
+    // Appends rows new to the table under fresh ids from next_rowid, adds
+    // their index entries (unique indexes checked against live rows:
+    // "unique constraint violated: duplicate key {}") and returns the ids in
+    // row order. Index key lengths are checked before anything is stored.
+    Result<std::vector<uint64_t>> insert_rows(const std::string& name, std::span<const Row> rows);
+    // Replaces the table's whole content by `rows` under ids 1..n, rebuilds
+    // its index trees and writes the entry (counter n + 1, hint n + 1025).
+    // The caller renumbers the in-memory table the same way.
+    Status rewrite_table(const std::string& name, std::span<const Row> rows);
+    // rewrite_table without freeing the old tree: for a table whose tree is
+    // still empty (its empty root leaf is left as it is).
+    Status replace_table_rows(const std::string& name, std::span<const Row> rows);
+    // A fresh tree of `rows` under ids first_rowid, first_rowid + 1, ...;
+    // returns its root. Touches no catalog entry and no index.
+    Result<uint64_t> bulk_load_rows(uint64_t first_rowid, std::span<const Row> rows);
+    // The row stored under the key encoding of `key`, or none.
+    Result<std::optional<Row>> fetch_row(const std::string& name, const Value& key);
+
+    // ---- index trees (index_store.cpp) ---------------------------------
+    // Builds a new index over the table's stored rows and appends it to the
+    // entry. Errors: "index must list at least one column", "index '{}'
+    // already exists", "columns ({}) are already indexed on '{}'", "column
+    // '{}' not found on '{}'", "rowid must be Int", "unique index '{}':
+    // duplicate key {}", "key length {} exceeds maximum {}". Nothing of the
+    // entry changes and no page is taken unless every key is valid.
+    Status create_index(const std::string& table, const std::string& index_name,
+                        const std::vector<std::string>& columns, bool unique);
+    // Removes the index from the entry, frees its tree, writes the entry.
+    // "index '{}' not found".
+    Status drop_index(const std::string& table, const std::string& index_name);
+    // Rebuilds every index tree of the table from `rows`, which hold the row
+    // ids 1..n in list order (n = rows.size()). Every key is checked first
+    // ("key length {} exceeds maximum {}"; a unique index whose rows repeat
+    // a key: "unique constraint violated: duplicate key {}"), then the old
+    // trees are freed and the new ones bulk-loaded. Sets the new roots in the
+    // in-memory entry; the caller writes the entry.
+    Status rebuild_indexes(const std::string& table, std::span<const Row> rows);
+    // Adds the entry of (rowid, row) to the index tree at `root` and returns
+    // its root. A row with a Null in an indexed column has no entry. For a
+    // unique index, entries with the same values whose row is still in the
+    // table fail with "unique constraint violated: duplicate key {}"; those
+    // whose row is gone are stale and deleted. Touches no catalog entry.
+    Result<uint64_t> insert_index_entry(const std::string& table, uint64_t root, uint64_t rowid,
+                                        std::span<const Value> row, std::span<const size_t> positions,
+                                        bool unique);
+    // insert_index_entry into every index of the table, in catalog order;
+    // new roots are stored in the entry, which is then written.
+    Status insert_index_entries(const std::string& table, uint64_t rowid, std::span<const Value> row);
+
+    // Writes a copy of the table's entry into the catalog tree.
+    Status write_entry(const std::string& name);
+};
+
+// A forward cursor over a table's rows in row-id order. Borrows the store's
+// pager; changes to the table while it is open may or may not be seen.
+class TableCursor {
+public:
+    static Result<TableCursor> open(PageStore& store, const std::string& name);
+    // The next (row id key, row), nothing at the end.
+    Result<std::optional<std::pair<Value, Row>>> next_row();
+
+private:
+    explicit TableCursor(BPlusTreeCursor cursor) : cursor_(std::move(cursor)) {}
+    BPlusTreeCursor cursor_;
+};
+
+// A page-file table scan: the rows of a TableCursor without their keys.
+class TableRowIterator {
+public:
+    explicit TableRowIterator(TableCursor cursor) : cursor_(std::move(cursor)) {}
+    Result<std::optional<Row>> next();
+
+private:
+    TableCursor cursor_;
+};
+
+}  // namespace zembrel

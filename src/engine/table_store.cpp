@@ -1,0 +1,322 @@
+// Tables of the page store: catalog entries, row ids, rows and rewrites.
+//
+// Table tree: key = key encoding of Int(row id) (9 bytes, so the tree is in
+// row-id order), value = the row record (storage/row_record.h). An empty
+// table is one empty leaf.
+
+#include <algorithm>
+
+#include "engine/bulk_load.h"
+#include "engine/catalog_store.h"
+#include "engine/index_build.h"
+#include "engine/index_keys.h"
+#include "engine/page_store.h"
+#include "keycodec/keycodec.h"
+#include "storage/row_record.h"
+#include "types/text_format.h"
+
+namespace zembrel {
+
+namespace {
+
+std::optional<size_t> first_pk_column(const std::vector<Column>& columns) {
+    for (size_t i = 0; i < columns.size(); ++i) {
+        if (columns[i].data_type.kind == DataTypeKind::Pk) return i;
+    }
+    return std::nullopt;
+}
+
+// The rows under ids first, first + 1, ... as a fresh tree.
+Result<uint64_t> load_rows(Pager& pager, uint64_t first, std::span<const Row> rows) {
+    BulkLoader loader(pager);
+    storage::Bytes record;
+    record.reserve(4096);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        record.clear();
+        auto enc = storage::encode_row_into(record, rows[i]);
+        if (!enc) return std::unexpected(enc.error());
+        auto st = loader.add(keycodec::table_key(first + i), record);
+        if (!st) return std::unexpected(st.error());
+    }
+    return loader.finish();
+}
+
+}  // namespace
+
+Status PageStore::write_entry(const std::string& name) {
+    auto entry = catalog.table(name);
+    if (!entry) return std::unexpected(entry.error());
+    return write_catalog_entry(*pager, name, **entry);
+}
+
+Status PageStore::create_table(const std::string& name, std::vector<Column> columns) {
+    if (catalog.contains(name)) return execution_error(format("table '{}' already exists", name));
+    BulkLoader empty(*pager);
+    auto root = empty.finish();
+    if (!root) return std::unexpected(root.error());
+    CatalogEntry entry;
+    entry.pk_column = first_pk_column(columns);
+    entry.columns = std::move(columns);
+    entry.root = *root;
+    entry.rowid_counter = 1;
+    entry.rowid_hint = 1;
+    auto st = write_catalog_entry(*pager, name, entry);
+    if (!st) return st;
+    catalog.put(name, std::move(entry));
+    return {};
+}
+
+Status PageStore::drop_table(const std::string& name) {
+    std::optional<CatalogEntry> entry = catalog.take(name);
+    if (!entry) return execution_error(format("table '{}' not found", name));
+    for (const IndexCatalogEntry& index : entry->indexes) {
+        auto st = BPlusTree::free_tree(*pager, index.root);
+        if (!st) return st;
+    }
+    auto st = BPlusTree::free_tree(*pager, entry->root);
+    if (!st) return st;
+    auto removed = BPlusTree::delete_key(*pager, pager->catalog_root(), keycodec::catalog_key(name));
+    if (!removed) return std::unexpected(removed.error());
+    return {};
+}
+
+Status PageStore::set_table_columns(const std::string& name, std::vector<Column> columns) {
+    auto found = catalog.table(name);
+    if (!found) return std::unexpected(found.error());
+    CatalogEntry& entry = **found;
+    entry.columns = std::move(columns);
+    entry.pk_column = first_pk_column(entry.columns);
+
+    // Index positions follow the columns by name: a column dropped or moved
+    // before an indexed one must not leave the index reading the wrong
+    // value (or past the end of a row). An index whose column is gone can
+    // match no row any more; keeping it would also make the stored entry
+    // unreadable at the next open.
+    std::vector<uint64_t> orphaned;
+    std::vector<IndexCatalogEntry> kept;
+    kept.reserve(entry.indexes.size());
+    for (IndexCatalogEntry& index : entry.indexes) {
+        std::vector<size_t> positions;
+        bool complete = true;
+        for (const std::string& column : index.columns) {
+            auto it = std::find_if(entry.columns.begin(), entry.columns.end(),
+                                   [&](const Column& c) { return c.name == column; });
+            if (it == entry.columns.end()) {
+                complete = false;
+                break;
+            }
+            positions.push_back(static_cast<size_t>(it - entry.columns.begin()));
+        }
+        if (!complete) {
+            orphaned.push_back(index.root);
+            continue;
+        }
+        index.positions = std::move(positions);
+        kept.push_back(std::move(index));
+    }
+    entry.indexes = std::move(kept);
+    for (uint64_t root : orphaned) {
+        auto st = BPlusTree::free_tree(*pager, root);
+        if (!st) return st;
+    }
+    return write_catalog_entry(*pager, name, entry);
+}
+
+Status PageStore::set_merge_policy(const std::string& name, std::optional<std::string> policy) {
+    auto found = catalog.table(name);
+    if (!found) return std::unexpected(found.error());
+    (*found)->merge_policy = std::move(policy);
+    return write_catalog_entry(*pager, name, **found);
+}
+
+Result<Value> PageStore::next_rowid(const std::string& name) {
+    auto found = catalog.table(name);
+    if (!found) return std::unexpected(found.error());
+    CatalogEntry& entry = **found;
+    const uint64_t id = entry.rowid_counter;
+    entry.rowid_counter = id + 1;
+    if (id + 1 > entry.rowid_hint) {
+        // Persist a bound 1024 ids ahead so that the entry is written once
+        // per 1025 ids, not once per row, and a reopen still starts above
+        // every id handed out.
+        entry.rowid_hint = id + 1025;
+        auto st = write_catalog_entry(*pager, name, entry);
+        if (!st) return std::unexpected(st.error());
+    }
+    return Value::integer(static_cast<int64_t>(id));
+}
+
+Status PageStore::put_row(const std::string& name, std::span<const uint8_t> key, std::span<const Value> row) {
+    auto found = catalog.table(name);
+    if (!found) return std::unexpected(found.error());
+    const uint64_t old_root = (*found)->root;
+    auto record = storage::encode_row(row);
+    if (!record) return std::unexpected(record.error());
+    auto root = BPlusTree::insert(*pager, old_root, key, *record);
+    if (!root) return std::unexpected(root.error());
+    if (*root != old_root) {
+        auto again = catalog.table(name);
+        if (!again) return std::unexpected(again.error());
+        (*again)->root = *root;
+        return write_catalog_entry(*pager, name, **again);
+    }
+    return {};
+}
+
+Result<std::vector<uint64_t>> PageStore::insert_rows(const std::string& name, std::span<const Row> rows) {
+    auto found = catalog.table(name);
+    if (!found) return std::unexpected(found.error());
+
+    // Every index key is built (and its length checked) before the first
+    // row is stored; the row-id suffixes are filled in once the ids exist.
+    std::vector<KeyBatch> batches;
+    batches.reserve((*found)->indexes.size());
+    for (const IndexCatalogEntry& index : (*found)->indexes) {
+        auto keys = collect_index_keys(index.name, index.positions, rows, {}, UniqueCheck::None);
+        if (!keys) return std::unexpected(keys.error());
+        batches.push_back(std::move(*keys));
+    }
+
+    std::vector<uint64_t> ids;
+    ids.reserve(rows.size());
+    for (const Row& row : rows) {
+        auto id = next_rowid(name);
+        if (!id) return std::unexpected(id.error());
+        const uint64_t rowid = static_cast<uint64_t>(id->as_int());
+        auto st = put_row(name, keycodec::table_key(rowid), row);
+        if (!st) return std::unexpected(st.error());
+        ids.push_back(rowid);
+    }
+
+    bool roots_changed = false;
+    for (size_t i = 0; i < batches.size(); ++i) {
+        KeyBatch& keys = batches[i];
+        for (size_t k = 0; k < keys.size(); ++k) keys.set_rowid(k, ids[keys.row(k)]);
+        keys.sort();
+        auto entry = catalog.table(name);
+        if (!entry) return std::unexpected(entry.error());
+        const IndexCatalogEntry index = (*entry)->indexes[i];
+        uint64_t root = index.root;
+        for (size_t k = 0; k < keys.size(); ++k) {
+            Result<uint64_t> next =
+                index.unique ? insert_index_entry(name, root, ids[keys.row(k)], rows[keys.row(k)], index.positions, true)
+                             : BPlusTree::insert(*pager, root, keys.key(k), {});
+            if (!next) return std::unexpected(next.error());
+            root = *next;
+        }
+        if (root != index.root) {
+            auto again = catalog.table(name);
+            if (!again) return std::unexpected(again.error());
+            (*again)->indexes[i].root = root;
+            roots_changed = true;
+        }
+    }
+    if (roots_changed) {
+        auto st = write_entry(name);
+        if (!st) return std::unexpected(st.error());
+    }
+    return ids;
+}
+
+Result<uint64_t> PageStore::bulk_load_rows(uint64_t first_rowid, std::span<const Row> rows) {
+    return load_rows(*pager, first_rowid, rows);
+}
+
+namespace {
+
+// Steps shared by rewrite_table and replace_table_rows once the old tree
+// (if any) is gone: the rows as a fresh tree under ids 1..n, the entry's
+// root and row-id fields, the rebuilt index trees, the entry written.
+Status load_table(PageStore& store, const std::string& name, std::span<const Row> rows, PreparedIndexes prepared) {
+    auto root = load_rows(*store.pager, 1, rows);
+    if (!root) return std::unexpected(root.error());
+    auto entry = store.catalog.table(name);
+    if (!entry) return std::unexpected(entry.error());
+    const uint64_t n = rows.size();
+    (*entry)->root = *root;
+    (*entry)->rowid_counter = n + 1;
+    (*entry)->rowid_hint = n + 1025;
+    auto st = apply_index_rebuild(store, name, std::move(prepared));
+    if (!st) return st;
+    return store.write_entry(name);
+}
+
+}  // namespace
+
+Status PageStore::rewrite_table(const std::string& name, std::span<const Row> rows) {
+    auto entry = catalog.table(name);
+    if (!entry) return std::unexpected(entry.error());
+    auto prepared = prepare_index_rebuild(**entry, rows);
+    if (!prepared) return std::unexpected(prepared.error());
+    auto st = BPlusTree::free_tree(*pager, (*entry)->root);
+    if (!st) return st;
+    return load_table(*this, name, rows, std::move(*prepared));
+}
+
+Status PageStore::replace_table_rows(const std::string& name, std::span<const Row> rows) {
+    auto entry = catalog.table(name);
+    if (!entry) return std::unexpected(entry.error());
+    auto prepared = prepare_index_rebuild(**entry, rows);
+    if (!prepared) return std::unexpected(prepared.error());
+    return load_table(*this, name, rows, std::move(*prepared));
+}
+
+Result<std::optional<Row>> PageStore::fetch_row(const std::string& name, const Value& key) {
+    auto entry = catalog.table(name);
+    if (!entry) return std::unexpected(entry.error());
+    keycodec::Bytes wanted;
+    keycodec::encode_value(key, wanted);
+    auto leaf = BPlusTree::find_leaf(*pager, (*entry)->root, bpt::ByteSpan(wanted));
+    if (!leaf) return std::unexpected(leaf.error());
+    auto ref = pager->read_page(*leaf);
+    if (!ref) return std::unexpected(ref.error());
+    const uint8_t* page = ref->data();
+    auto index = bpt::index_leaf(page, pager->usable_page_size(), *leaf);
+    if (!index) return std::unexpected(index.error());
+    const size_t pos = bpt::lower_bound(page, *index, wanted);
+    if (pos == index->cells.size() ||
+        bpt::compare_keys(bpt::cell_key(page, bpt::kLeafType, index->cells[pos]), wanted) != 0) {
+        return std::optional<Row>();
+    }
+    const bpt::CellRef& cell = index->cells[pos];
+    if (!bpt::leaf_cell_overflow(page, cell)) {
+        auto row = storage::decode_row(bpt::leaf_inline_value(page, cell));
+        if (!row) return std::unexpected(row.error());
+        return std::optional<Row>(std::move(*row));
+    }
+    LeafCell chained = bpt::decode_leaf_cell(page, cell);
+    ref->release();
+    auto bytes = BPlusTree::read_overflow(*pager, chained);
+    if (!bytes) return std::unexpected(bytes.error());
+    auto row = storage::decode_row(*bytes);
+    if (!row) return std::unexpected(row.error());
+    return std::optional<Row>(std::move(*row));
+}
+
+Result<TableCursor> TableCursor::open(PageStore& store, const std::string& name) {
+    auto entry = store.catalog.table(name);
+    if (!entry) return std::unexpected(entry.error());
+    auto cursor = BPlusTree::seek(*store.pager, (*entry)->root, std::nullopt);
+    if (!cursor) return std::unexpected(cursor.error());
+    return TableCursor(std::move(*cursor));
+}
+
+Result<std::optional<std::pair<Value, Row>>> TableCursor::next_row() {
+    auto kv = cursor_.next();
+    if (!kv) return std::unexpected(kv.error());
+    if (!*kv) return std::optional<std::pair<Value, Row>>();
+    auto key = keycodec::decode_key((*kv)->key);
+    if (!key) return std::unexpected(key.error());
+    auto row = storage::decode_row((*kv)->value);
+    if (!row) return std::unexpected(row.error());
+    return std::optional<std::pair<Value, Row>>(std::in_place, std::move(*key), std::move(*row));
+}
+
+Result<std::optional<Row>> TableRowIterator::next() {
+    auto item = cursor_.next_row();
+    if (!item) return std::unexpected(item.error());
+    if (!*item) return std::optional<Row>();
+    return std::optional<Row>(std::move((*item)->second));
+}
+
+}  // namespace zembrel

@@ -1,0 +1,303 @@
+// Tables of the page store: lifecycle, row ids and their persisted hint,
+// appends, rewrites, bulk loads, scans and point reads, and the rule that a
+// rewrite which cannot succeed changes no page.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "page_store_test_util.h"
+
+namespace zembrel {
+namespace {
+
+using testing::col;
+using testing::row_of;
+using testing::StoreFixture;
+
+std::vector<Column> two_columns() { return {col("id", DataTypeKind::Int), col("name", DataTypeKind::Text)}; }
+
+TEST(TableStore, CreateDropAndMissingTables) {
+    StoreFixture f;
+    auto& s = f.store;
+    ASSERT_TRUE(s.create_table("t", {col("k", DataTypeKind::Pk), col("v", DataTypeKind::Int)}));
+    const CatalogEntry& e = f.entry("t");
+    EXPECT_EQ(e.rowid_counter, 1u);
+    EXPECT_EQ(e.rowid_hint, 1u);
+    EXPECT_EQ(e.pk_column, std::optional<size_t>(0));
+    auto empty = BPlusTree::is_empty(*s.pager, e.root);
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(*empty);
+    EXPECT_EQ(f.stored_json("t"),
+              R"({"columns":[{"name":"k","data_type":"Pk"},{"name":"v","data_type":"Int"}],"root":)" +
+                  std::to_string(e.root) + R"(,"rowid_hint":1,"indexes":[]})");
+
+    // A second create fails and leaves the entry as it was.
+    const CatalogEntry before = e;
+    auto again = s.create_table("t", two_columns());
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error(), EngineError::execution("table 't' already exists"));
+    EXPECT_EQ(f.entry("t"), before);
+
+    // Every operation on an absent table names it.
+    const EngineError missing = EngineError::execution("table 'nope' not found");
+    const Row r = row_of(1, "a");
+    EXPECT_EQ(s.drop_table("nope").error(), missing);
+    EXPECT_EQ(s.set_table_columns("nope", two_columns()).error(), missing);
+    EXPECT_EQ(s.set_merge_policy("nope", "lww").error(), missing);
+    EXPECT_EQ(s.next_rowid("nope").error(), missing);
+    EXPECT_EQ(s.put_row("nope", keycodec::table_key(1), r).error(), missing);
+    EXPECT_EQ(s.insert_rows("nope", {&r, 1}).error(), missing);
+    EXPECT_EQ(s.rewrite_table("nope", {}).error(), missing);
+    EXPECT_EQ(s.replace_table_rows("nope", {}).error(), missing);
+    EXPECT_EQ(s.fetch_row("nope", Value::integer(1)).error(), missing);
+    EXPECT_EQ(TableCursor::open(s, "nope").error(), missing);
+    EXPECT_EQ(s.catalog.clone_entry("nope").error(), missing);
+
+    // Dropping frees the tree and the record; the name can be used again,
+    // and the same content fits in the pages the first table gave back.
+    ASSERT_TRUE(s.create_index("t", "by_v", {"v"}, false));
+    std::vector<Row> rows;
+    for (int i = 0; i < 600; ++i) rows.push_back({Value::uuid("u" + std::to_string(i)), Value::integer(i)});
+    ASSERT_TRUE(s.insert_rows("t", rows));
+    const uint64_t pages = s.pager->page_count();
+    ASSERT_TRUE(s.drop_table("t"));
+    EXPECT_FALSE(s.catalog.contains("t"));
+    EXPECT_EQ(f.stored_json("t"), "");
+    ASSERT_TRUE(s.create_table("t", {col("k", DataTypeKind::Pk), col("v", DataTypeKind::Int)}));
+    ASSERT_TRUE(s.create_index("t", "by_v", {"v"}, false));
+    ASSERT_TRUE(s.insert_rows("t", rows));
+    EXPECT_EQ(s.pager->page_count(), pages);
+    f.reopen();
+    EXPECT_EQ(f.scan("t").size(), 600u);
+}
+
+TEST(TableStore, RowIdsAndPersistedHint) {
+    StoreFixture f;
+    auto& s = f.store;
+    ASSERT_TRUE(s.create_table("t", two_columns()));
+    // (call number, id handed out, hint afterwards)
+    struct Step { int call; int64_t id; uint64_t hint; };
+    const Step steps[] = {{1, 1, 1026}, {2, 2, 1026}, {1025, 1025, 1026}, {1026, 1026, 2051}, {2051, 2051, 3076}};
+    int call = 0;
+    for (const Step& step : steps) {
+        Value id;
+        while (call < step.call) {
+            auto v = s.next_rowid("t");
+            ASSERT_TRUE(v);
+            id = *v;
+            ++call;
+        }
+        EXPECT_EQ(id, Value::integer(step.id)) << step.call;
+        EXPECT_EQ(f.entry("t").rowid_hint, step.hint) << step.call;
+        EXPECT_NE(f.stored_json("t").find("\"rowid_hint\":" + std::to_string(step.hint)), std::string::npos);
+    }
+    // A reopened table continues at the stored hint, above every id handed out.
+    f.reopen();
+    EXPECT_EQ(f.entry("t").rowid_counter, 3076u);
+    EXPECT_EQ(*s.next_rowid("t"), Value::integer(3076));
+}
+
+TEST(TableStore, InsertRowsCommitReopen) {
+    StoreFixture f;
+    auto& s = f.store;
+    ASSERT_TRUE(s.create_table("t", two_columns()));
+    const Row first = row_of(10, "first");
+    auto ids = s.insert_rows("t", {&first, 1});
+    ASSERT_TRUE(ids);
+    EXPECT_EQ(*ids, std::vector<uint64_t>{1});
+    f.reopen();
+    EXPECT_EQ(f.entry("t").rowid_hint, 1026u);
+    EXPECT_EQ(f.entry("t").rowid_counter, 1026u);
+
+    // Ids continue at the hint; a row big enough for an overflow chain and
+    // enough rows to split the table's root round-trip through a reopen.
+    std::vector<Row> rows;
+    for (int i = 0; i < 1500; ++i) rows.push_back(row_of(i, "row " + std::to_string(i)));
+    rows[700][1] = Value::text(std::string(9000, 'x'));
+    ids = s.insert_rows("t", rows);
+    ASSERT_TRUE(ids);
+    ASSERT_EQ(ids->size(), rows.size());
+    EXPECT_EQ(ids->front(), 1026u);
+    EXPECT_EQ(ids->back(), 1026u + 1499);
+    f.reopen();
+    auto stored = f.scan("t");
+    ASSERT_EQ(stored.size(), 1501u);
+    EXPECT_EQ(stored[0], (std::pair<int64_t, Row>{1, first}));
+    for (size_t i = 0; i < rows.size(); ++i) {
+        ASSERT_EQ(stored[i + 1].first, static_cast<int64_t>(1026 + i));
+        ASSERT_EQ(stored[i + 1].second, rows[i]) << i;
+    }
+    auto big = s.fetch_row("t", Value::integer(1026 + 700));
+    ASSERT_TRUE(big && *big);
+    EXPECT_EQ(**big, rows[700]);
+    auto small = s.fetch_row("t", Value::integer(1026 + 701));
+    ASSERT_TRUE(small && *small);
+    EXPECT_EQ(**small, rows[701]);
+    for (int64_t absent : {0, 2, 1025, 1026 + 1500}) {
+        auto none = s.fetch_row("t", Value::integer(absent));
+        ASSERT_TRUE(none);
+        EXPECT_FALSE(*none) << absent;
+    }
+}
+
+TEST(TableStore, RewriteNumbersRowsAndKeepsIndexes) {
+    StoreFixture f;
+    auto& s = f.store;
+    ASSERT_TRUE(s.create_table("t", two_columns()));
+    ASSERT_TRUE(s.create_index("t", "by_name", {"name"}, false));
+    std::vector<Row> rows;
+    for (int i = 0; i < 3000; ++i) rows.push_back(row_of(i, "n" + std::to_string(i % 100)));
+    ASSERT_TRUE(s.insert_rows("t", rows));
+    rows.erase(rows.begin(), rows.begin() + 1000);
+    rows[5][1] = Value::null();
+
+    ASSERT_TRUE(s.rewrite_table("t", rows));
+    const uint64_t n = rows.size();
+    EXPECT_EQ(f.entry("t").rowid_counter, n + 1);
+    EXPECT_EQ(f.entry("t").rowid_hint, n + 1025);
+    f.reopen();
+    auto stored = f.scan("t");
+    ASSERT_EQ(stored.size(), n);
+    for (size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(stored[i].first, static_cast<int64_t>(i + 1));
+        ASSERT_EQ(stored[i].second, rows[i]);
+    }
+    // Index keys name the new positions; the Null row has none but still
+    // took its id.
+    auto keys = f.index_keys(f.index("t", "by_name")->root, 1);
+    ASSERT_EQ(keys.size(), n - 1);
+    for (const auto& [values, rowid] : keys) {
+        ASSERT_GE(rowid, 1u);
+        ASSERT_LE(rowid, n);
+        ASSERT_NE(rowid, 6u);
+        ASSERT_EQ(values[0], rows[rowid - 1][1]);
+    }
+    EXPECT_EQ(*s.next_rowid("t"), Value::integer(static_cast<int64_t>(n + 1025)));
+
+    // Zero rows: one empty leaf, counter 1, hint 1025; the old pages come
+    // back to the free list.
+    ASSERT_TRUE(s.rewrite_table("t", {}));
+    EXPECT_EQ(f.entry("t").rowid_counter, 1u);
+    EXPECT_EQ(f.entry("t").rowid_hint, 1025u);
+    EXPECT_TRUE(*BPlusTree::is_empty(*s.pager, f.entry("t").root));
+    EXPECT_TRUE(f.index_keys(f.index("t", "by_name")->root, 1).empty());
+    EXPECT_NE(s.pager->free_list_head(), 0u);
+}
+
+TEST(TableStore, ReplaceAndBulkLoadRows) {
+    StoreFixture f;
+    auto& s = f.store;
+    ASSERT_TRUE(s.create_table("t", two_columns()));
+    ASSERT_TRUE(s.create_index("t", "by_id", {"id"}, true));
+    std::vector<Row> rows;
+    for (int i = 0; i < 50; ++i) rows.push_back(row_of(i, std::string(300, static_cast<char>('a' + i % 26))));
+    ASSERT_TRUE(s.replace_table_rows("t", rows));
+    EXPECT_EQ(f.entry("t").rowid_counter, 51u);
+    EXPECT_EQ(f.entry("t").rowid_hint, 1075u);
+    EXPECT_EQ(f.index_keys(f.index("t", "by_id")->root, 1).size(), 50u);
+
+    // A fresh run under ids 51.. joins the table's tree behind its rows.
+    const uint64_t entry_root = f.entry("t").root;
+    auto run = s.bulk_load_rows(51, rows);
+    ASSERT_TRUE(run);
+    EXPECT_EQ(f.entry("t").root, entry_root);
+    auto joined = BPlusTree::append_tree(*s.pager, entry_root, *run);
+    ASSERT_TRUE(joined);
+    s.catalog.get("t")->root = *joined;
+    auto stored = f.scan("t");
+    ASSERT_EQ(stored.size(), 100u);
+    for (size_t i = 0; i < 100; ++i) {
+        EXPECT_EQ(stored[i].first, static_cast<int64_t>(i + 1));
+        EXPECT_EQ(stored[i].second, rows[i % 50]);
+    }
+    auto none = s.bulk_load_rows(7, {});
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(*BPlusTree::is_empty(*s.pager, *none));
+}
+
+TEST(TableStore, ColumnsAndMergePolicy) {
+    StoreFixture f;
+    auto& s = f.store;
+    ASSERT_TRUE(s.create_table("t", {col("a", DataTypeKind::Int), col("b", DataTypeKind::Text),
+                                     col("c", DataTypeKind::Int)}));
+    ASSERT_TRUE(s.create_index("t", "by_c", {"c"}, false));
+    ASSERT_TRUE(s.create_index("t", "by_b", {"b"}, false));
+    ASSERT_TRUE(s.set_merge_policy("t", "lww"));
+    EXPECT_EQ(f.entry("t").merge_policy, std::optional<std::string>("lww"));
+
+    // Dropping column b: c moves to position 1 and the index on b goes.
+    ASSERT_TRUE(s.set_table_columns("t", {col("a", DataTypeKind::Int), col("c", DataTypeKind::Int),
+                                          col("k", DataTypeKind::Pk)}));
+    EXPECT_EQ(f.entry("t").pk_column, std::optional<size_t>(2));
+    ASSERT_EQ(f.entry("t").indexes.size(), 1u);
+    EXPECT_EQ(f.index("t", "by_c")->positions, std::vector<size_t>{1});
+    const std::vector<Row> rows = {{Value::integer(1), Value::integer(7), Value::uuid("x")}};
+    ASSERT_TRUE(s.rewrite_table("t", rows));
+
+    f.reopen();
+    EXPECT_EQ(f.entry("t").merge_policy, std::optional<std::string>("lww"));
+    EXPECT_EQ(f.entry("t").columns.size(), 3u);
+    EXPECT_EQ(f.entry("t").pk_column, std::optional<size_t>(2));
+    auto keys = f.index_keys(f.index("t", "by_c")->root, 1);
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys[0].first[0], Value::integer(7));
+    ASSERT_TRUE(s.set_merge_policy("t", std::nullopt));
+    EXPECT_EQ(f.stored_json("t").find("merge_policy"), std::string::npos);
+}
+
+// A rewrite, replacement, rebuild or index build that cannot succeed fails
+// before it frees or writes anything: the page cache holds no dirty page and
+// the stored table reads as before.
+TEST(TableStore, FailingRewritesChangeNoPage) {
+    StoreFixture f;
+    auto& s = f.store;
+    ASSERT_TRUE(s.create_table("t", two_columns()));
+    ASSERT_TRUE(s.create_index("t", "by_name", {"name"}, false));
+    ASSERT_TRUE(s.create_index("t", "u_id", {"id"}, true));
+    std::vector<Row> rows;
+    for (int i = 0; i < 400; ++i) rows.push_back(row_of(i, "r" + std::to_string(i)));
+    ASSERT_TRUE(s.insert_rows("t", rows));
+    ASSERT_TRUE(s.pager->commit());
+    const CatalogEntry before = f.entry("t");
+    const auto stored_before = f.scan("t");
+
+    std::vector<Row> long_text = rows;
+    long_text[200][1] = Value::text(std::string(1100, 'z'));  // key: 1 + 1100 + 2 + 9 bytes
+    std::vector<Row> duplicate = rows;
+    duplicate[300][0] = Value::integer(5);
+    const EngineError too_long = EngineError::storage("key length 1112 exceeds maximum 1024");
+    const EngineError dup = EngineError::execution("unique constraint violated: duplicate key [Int(5)]");
+
+    struct Case {
+        const char* what;
+        std::function<Status()> run;
+        EngineError expected;
+    };
+    const Case cases[] = {
+        {"rewrite, long key", [&] { return s.rewrite_table("t", long_text); }, too_long},
+        {"rewrite, duplicate", [&] { return s.rewrite_table("t", duplicate); }, dup},
+        {"replace, long key", [&] { return s.replace_table_rows("t", long_text); }, too_long},
+        {"rebuild, duplicate", [&] { return s.rebuild_indexes("t", duplicate); }, dup},
+        {"insert, long key",
+         [&]() -> Status {
+             auto r = s.insert_rows("t", {&long_text[200], 1});
+             if (!r) return std::unexpected(r.error());
+             return {};
+         },
+         too_long},
+    };
+    for (const Case& c : cases) {
+        auto st = c.run();
+        ASSERT_FALSE(st) << c.what;
+        EXPECT_EQ(st.error(), c.expected) << c.what;
+        EXPECT_EQ(s.pager->dirty_page_count(), 0u) << c.what;
+        EXPECT_FALSE(s.pager->header_dirty()) << c.what;
+        EXPECT_EQ(f.entry("t"), before) << c.what;
+    }
+    EXPECT_EQ(f.scan("t"), stored_before);
+    EXPECT_EQ(f.index_keys(f.index("t", "u_id")->root, 1).size(), 400u);
+}
+
+}  // namespace
+}  // namespace zembrel
