@@ -1,0 +1,219 @@
+// Keeping the in-memory indexes in step with the in-memory tables.
+//
+// Cost of an INSERT: index_insert_row must, before entering new rows, drop
+// from every unique index the row ids that are not ids of the table's older
+// rows (ids left behind by earlier changes). Walking every key for that on
+// each INSERT would make a loop of one-row INSERTs quadratic, so each
+// MemIndex remembers how many leading rows it covers and whether it may hold
+// anything else; the walk only runs when that record cannot rule stale ids
+// out, and then leaves exactly what the walk always would.
+#include <algorithm>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace zembrel {
+namespace {
+
+Table* find_table(Database& db, std::string_view name) {
+    auto it = db.tables.find(std::string(name));
+    return it == db.tables.end() ? nullptr : &it->second;
+}
+
+// Row ids changed under the table's indexes: they may now name the wrong rows.
+void renumber_and_flag(MemIndexMap& indexes, Table& table) {
+    if (!renumber_if_mismatched(table)) return;
+    for (const std::string& name : indexes.names_of_table(table.name))
+        if (MemIndex* index = indexes.get(name)) index->mark_may_hold_stale_ids();
+}
+
+uint64_t id_before(const Table& table, size_t rows) { return rows == 0 ? 0 : table.rowids[rows - 1]; }
+
+// Whether the index may hold an id outside the table's first `kept` row ids.
+bool may_hold_ids_outside(const MemIndex& index, const Table& table, size_t kept) {
+    if (index.map().empty()) return false;
+    if (index.may_hold_stale_ids()) return true;
+    size_t entered = index.entered_rows();
+    if (entered > kept || entered > table.rowids.size()) return true;
+    return entered > 0 && table.rowids[entered - 1] != index.last_entered_id();
+}
+
+}  // namespace
+
+void Engine::rebuild_pk_index(std::string_view table_name) {
+    Table* table = find_table(database, table_name);
+    if (!table) {
+        pk_indexes.erase(std::string(table_name));
+        return;
+    }
+    renumber_and_flag(mem_indexes, *table);
+    std::optional<size_t> pk_column;
+    for (size_t i = 0; i < table->columns.size(); ++i) {
+        if (table->columns[i].data_type.kind == DataTypeKind::Pk) {
+            pk_column = i;
+            break;
+        }
+    }
+    if (!pk_column) {
+        pk_indexes.erase(std::string(table_name));
+        return;
+    }
+    PkIndex entry;
+    entry.pk_column = *pk_column;
+    for (size_t i = 0; i < table->rows.size(); ++i) {
+        const Row& row = table->rows[i];
+        if (*pk_column < row.size()) entry.tree.insert(row[*pk_column], table->rowids[i]);
+    }
+    pk_indexes.insert_or_assign(std::string(table_name), std::move(entry));
+}
+
+void Engine::pk_index_insert(std::string_view table_name, size_t first) {
+    auto entry = pk_indexes.find(std::string(table_name));
+    Table* table = find_table(database, table_name);
+    if (entry == pk_indexes.end() || !table) return;
+    renumber_and_flag(mem_indexes, *table);
+    const size_t column = entry->second.pk_column;
+    for (size_t i = first; i < table->rows.size(); ++i) {
+        const Row& row = table->rows[i];
+        if (column < row.size()) entry->second.tree.insert(row[column], table->rowids[i]);
+    }
+}
+
+void Engine::rebuild_index(std::string_view index_name) {
+    const MemIndex* found = mem_indexes.get(index_name);
+    if (!found) return;
+    const std::string table_name = found->table;
+    const std::vector<size_t> positions = found->positions;
+    Table* table = find_table(database, table_name);
+    if (!table) return;
+    renumber_and_flag(mem_indexes, *table);
+
+    IndexKeyMap map;
+    for (size_t i = 0; i < table->rows.size(); ++i) {
+        auto key = MemIndex::key_for_row(table->rows[i], positions);
+        if (!key) continue;
+        map[std::move(*key)].push_back(table->rowids[i]);
+    }
+    if (MemIndex* index = mem_indexes.get(index_name)) {
+        const size_t n = table->rows.size();
+        index->replace_map(std::move(map), n, id_before(*table, n));
+    }
+}
+
+void Engine::rebuild_secondary_indexes(std::string_view table_name) {
+    for (const std::string& name : mem_indexes.names_of_table(table_name)) rebuild_index(name);
+}
+
+Status Engine::index_insert_row(std::string_view table_name, size_t first) {
+    const std::vector<MemIndexInfo> infos = mem_indexes.indexes_of_table(table_name);
+    Table* table = find_table(database, table_name);
+    if (!table) return {};
+
+    // The ids of the rows before the new ones; unique indexes keep only these.
+    const size_t kept = std::min(first, table->rowids.size());
+    std::unordered_set<uint64_t> kept_ids;
+    bool kept_ids_built = false;
+    // Per collected index: whether it may still hold ids outside the kept ones.
+    std::vector<bool> stale(infos.size(), false);
+    for (size_t j = 0; j < infos.size(); ++j) {
+        MemIndex* index = mem_indexes.get(infos[j].name);
+        if (!index) continue;
+        bool outside = may_hold_ids_outside(*index, *table, kept);
+        if (outside && infos[j].unique) {
+            if (!kept_ids_built) {
+                kept_ids.reserve(kept);
+                kept_ids.insert(table->rowids.begin(), table->rowids.begin() + static_cast<ptrdiff_t>(kept));
+                kept_ids_built = true;
+            }
+            index->retain_row_ids([&](uint64_t id) { return kept_ids.contains(id); });
+            outside = false;
+        }
+        stale[j] = outside;
+        index->set_entered(kept, id_before(*table, kept), outside);
+    }
+
+    renumber_and_flag(mem_indexes, *table);
+    const size_t n = table->rows.size();
+    if (first >= n) return {};
+
+    // Every key is computed before any is entered.
+    const size_t new_rows = n - first;
+    std::vector<uint64_t> ids(table->rowids.begin() + static_cast<ptrdiff_t>(first), table->rowids.end());
+    std::vector<std::optional<IndexKey>> keys;
+    keys.reserve(new_rows * infos.size());
+    for (size_t i = first; i < n; ++i)
+        for (const MemIndexInfo& info : infos) keys.push_back(MemIndex::key_for_row(table->rows[i], info.positions));
+
+    // Whatever happens below, the indexes then cover (at most) all n rows.
+    auto record_coverage = [&] {
+        for (size_t j = 0; j < infos.size(); ++j) {
+            MemIndex* index = mem_indexes.get(infos[j].name);
+            if (!index) continue;
+            index->set_entered(n, id_before(*table, n), index->may_hold_stale_ids() || stale[j]);
+        }
+    };
+
+    for (size_t r = 0; r < new_rows; ++r) {
+        const uint64_t rowid = ids[r];
+        for (size_t j = 0; j < infos.size(); ++j) {
+            const std::optional<IndexKey>& key = keys[r * infos.size() + j];
+            if (!key) continue;
+            MemIndex* index = mem_indexes.get(infos[j].name);
+            if (!index) continue;
+            if (infos[j].unique) {
+                const RowIdList* holders = index->find(*key);
+                if (holders && std::any_of(holders->begin(), holders->end(), [&](uint64_t id) { return id != rowid; })) {
+                    record_coverage();
+                    return execution_error("unique constraint violated: duplicate key " + debug_values(*key));
+                }
+            }
+            index->add_row_id(*key, rowid);
+        }
+    }
+    record_coverage();
+    return {};
+}
+
+void Engine::remove_rows_from_indexes(std::string_view table_name, uint64_t rowid, const Row& row) {
+    for (const std::string& name : mem_indexes.names_of_table(table_name)) {
+        MemIndex* index = mem_indexes.get(name);
+        if (!index) continue;
+        auto key = index->key_for_row(row);
+        if (key) index->remove_row_id(*key, rowid);
+    }
+}
+
+void Engine::truncate_table_rows(std::string_view table_name, size_t count) {
+    Table* table = find_table(database, table_name);
+    if (count == 0 || !table || table->rows.size() < count) return;
+    const size_t n = table->rows.size();
+    const size_t keep = n - count;
+    // With parallel lists every cut row pairs with its own id; otherwise the
+    // pairing below may miss ids, which then stay behind in the indexes.
+    const bool parallel = table->rowids.size() == n;
+
+    std::vector<Row> cut_rows(std::make_move_iterator(table->rows.begin() + static_cast<ptrdiff_t>(keep)),
+                              std::make_move_iterator(table->rows.end()));
+    table->rows.resize(keep);
+    const size_t id_cut = std::min(keep, table->rowids.size());
+    std::vector<uint64_t> cut_ids(table->rowids.begin() + static_cast<ptrdiff_t>(id_cut), table->rowids.end());
+    table->rowids.resize(id_cut);
+
+    const size_t pairs = std::min(cut_ids.size(), cut_rows.size());
+    for (size_t i = 0; i < pairs; ++i) remove_rows_from_indexes(table_name, cut_ids[i], cut_rows[i]);
+
+    for (const std::string& name : mem_indexes.names_of_table(table_name)) {
+        MemIndex* index = mem_indexes.get(name);
+        if (!index) continue;
+        if (!parallel) index->mark_may_hold_stale_ids();
+        if (index->entered_rows() > keep) {
+            const uint64_t last = keep <= table->rowids.size() ? id_before(*table, keep) : 0;
+            index->set_entered(keep, last, index->may_hold_stale_ids() || keep > table->rowids.size());
+        }
+    }
+    rebuild_pk_index(table_name);
+}
+
+}  // namespace zembrel
