@@ -1,0 +1,261 @@
+// Index trees of the page store: building with its refusals and the unique
+// check, single entries with the live-row check and stale entries, batched
+// appends, rebuild numbering and dropping.
+
+#include <gtest/gtest.h>
+
+#include "page_store_test_util.h"
+
+namespace zembrel {
+namespace {
+
+using testing::col;
+using testing::row_of;
+using testing::StoreFixture;
+
+struct IndexFixture : StoreFixture {
+    IndexFixture() {
+        EXPECT_TRUE(store.create_table("t", {col("id", DataTypeKind::Int), col("name", DataTypeKind::Text),
+                                             col("n", DataTypeKind::Int)}));
+    }
+    std::vector<uint64_t> insert(std::vector<Row> rows) {
+        auto ids = store.insert_rows("t", rows);
+        EXPECT_TRUE(ids) << ids.error().message;
+        return ids ? *ids : std::vector<uint64_t>{};
+    }
+};
+
+Row row3(int64_t id, Value name, Value n) { return Row{Value::integer(id), std::move(name), std::move(n)}; }
+
+TEST(IndexStore, CreateIndexRefusals) {
+    IndexFixture f;
+    auto& s = f.store;
+    ASSERT_TRUE(s.create_index("t", "by_name", {"name"}, false));
+    ASSERT_TRUE(s.create_index("t", "by_id_n", {"id", "n"}, true));
+    struct Case {
+        std::string table, index;
+        std::vector<std::string> columns;
+        bool unique;
+        EngineError expected;
+    };
+    const Case cases[] = {
+        {"t", "x", {}, false, EngineError::execution("index must list at least one column")},
+        {"nope", "x", {"id"}, false, EngineError::execution("table 'nope' not found")},
+        {"t", "by_name", {"id"}, false, EngineError::execution("index 'by_name' already exists")},
+        {"t", "other", {"name"}, true, EngineError::execution("columns (name) are already indexed on 't'")},
+        {"t", "other", {"id", "n"}, false, EngineError::execution("columns (id, n) are already indexed on 't'")},
+        {"t", "other", {"id", "missing"}, false, EngineError::execution("column 'missing' not found on 't'")},
+        {"t", "other", {"Name"}, false, EngineError::execution("column 'Name' not found on 't'")},
+    };
+    const CatalogEntry before = f.entry("t");
+    const uint64_t pages = s.pager->page_count();
+    for (const Case& c : cases) {
+        auto st = s.create_index(c.table, c.index, c.columns, c.unique);
+        ASSERT_FALSE(st) << c.index;
+        EXPECT_EQ(st.error(), c.expected);
+    }
+    EXPECT_EQ(f.entry("t"), before);
+    EXPECT_EQ(s.pager->page_count(), pages);
+    // The same columns in another order are another index.
+    ASSERT_TRUE(s.create_index("t", "by_n_id", {"n", "id"}, false));
+    EXPECT_EQ(f.index("t", "by_n_id")->positions, (std::vector<size_t>{2, 0}));
+}
+
+TEST(IndexStore, BuildOverExistingRows) {
+    IndexFixture f;
+    auto& s = f.store;
+    std::vector<Row> rows;
+    for (int i = 0; i < 2000; ++i) rows.push_back(row3(i, Value::text("v" + std::to_string(i)), Value::integer(i % 7)));
+    rows[10][1] = Value::null();
+    rows[1500][1] = Value::text(std::string(1010, 'k'));  // 1 + 1010 + 2 + 9 = 1022: still a key
+    f.insert(rows);
+
+    ASSERT_TRUE(s.create_index("t", "u_name", {"name"}, true));
+    ASSERT_TRUE(s.create_index("t", "by_n", {"n"}, false));
+    f.reopen();
+    auto keys = f.index_keys(f.index("t", "u_name")->root, 1);
+    ASSERT_EQ(keys.size(), 1999u);  // the Null row has no entry
+    for (const auto& [values, rowid] : keys) ASSERT_EQ(values[0], rows[rowid - 1][1]);
+    auto by_n = f.index_keys(f.index("t", "by_n")->root, 1);
+    ASSERT_EQ(by_n.size(), 2000u);
+    for (size_t i = 1; i < by_n.size(); ++i) {
+        // Equal values are ordered by row id.
+        if (by_n[i - 1].first == by_n[i].first) {
+            ASSERT_LT(by_n[i - 1].second, by_n[i].second);
+        }
+    }
+
+    // Duplicates refuse a unique build, naming the first repeat in row
+    // order; the refusal takes no page and adds no index.
+    ASSERT_TRUE(s.drop_index("t", "u_name"));
+    rows.clear();
+    rows.push_back(row3(1, Value::text("a"), Value::integer(1)));
+    rows.push_back(row3(2, Value::text("b"), Value::integer(2)));
+    rows.push_back(row3(3, Value::text("b"), Value::integer(3)));
+    rows.push_back(row3(4, Value::text("a"), Value::integer(4)));
+    ASSERT_TRUE(s.rewrite_table("t", rows));
+    ASSERT_TRUE(s.create_index("t", "u_name_id", {"name", "id"}, true));  // the pairs are distinct
+    ASSERT_TRUE(s.pager->commit());
+    auto st = s.create_index("t", "u_name", {"name"}, true);
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error(), EngineError::execution("unique index 'u_name': duplicate key [Text(\"b\")]"));
+    EXPECT_EQ(s.pager->dirty_page_count(), 0u);
+    EXPECT_EQ(f.index("t", "u_name"), nullptr);
+    ASSERT_TRUE(s.drop_index("t", "u_name_id"));
+
+    // With one of the equal values Null the build succeeds.
+    rows[2][1] = Value::null();
+    rows[3][1] = Value::text("d");
+    ASSERT_TRUE(s.rewrite_table("t", rows));
+    ASSERT_TRUE(s.pager->commit());
+    rows.push_back(row3(5, Value::text(std::string(1100, 'q')), Value::integer(5)));
+    ASSERT_TRUE(s.rewrite_table("t", rows));  // no index on name now
+    ASSERT_TRUE(s.pager->commit());
+    st = s.create_index("t", "u_name", {"name"}, true);
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error(), EngineError::storage("key length 1112 exceeds maximum 1024"));
+    EXPECT_EQ(s.pager->dirty_page_count(), 0u);
+    rows.pop_back();
+    ASSERT_TRUE(s.rewrite_table("t", rows));
+    ASSERT_TRUE(s.create_index("t", "u_name", {"name"}, true));
+    EXPECT_EQ(f.index_keys(f.index("t", "u_name")->root, 1).size(), 3u);
+}
+
+TEST(IndexStore, UniqueCheckAgainstLiveRows) {
+    IndexFixture f;
+    auto& s = f.store;
+    ASSERT_TRUE(s.create_index("t", "u_n", {"n"}, true));
+    ASSERT_TRUE(s.create_index("t", "by_name", {"name"}, false));
+    f.insert({row3(1, Value::text("a"), Value::integer(5)), row3(2, Value::text("a"), Value::integer(6))});
+
+    // A live row holds n = 5: refused, and nothing of the new row's entries.
+    const Row clash = row3(3, Value::text("c"), Value::integer(5));
+    auto r = s.insert_rows("t", {&clash, 1});
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), EngineError::execution("unique constraint violated: duplicate key [Int(5)]"));
+    // Two equal new rows in one batch clash with each other.
+    const std::vector<Row> pair = {row3(4, Value::text("d"), Value::integer(9)),
+                                   row3(5, Value::text("e"), Value::integer(9))};
+    r = s.insert_rows("t", pair);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), EngineError::execution("unique constraint violated: duplicate key [Int(9)]"));
+
+    // Rows gone from the table leave stale entries: a new row with their
+    // values is accepted and the stale entries are deleted.
+    ASSERT_TRUE(s.rewrite_table("t", {}));
+    const IndexCatalogEntry& u = *f.index("t", "u_n");
+    uint64_t root = u.root;
+    for (uint64_t stale : {7u, 8u}) {
+        keycodec::Bytes key;
+        keycodec::encode_value(Value::integer(5), key);
+        auto suffix = keycodec::table_key(stale);
+        key.insert(key.end(), suffix.begin(), suffix.end());
+        auto next = BPlusTree::insert(*s.pager, root, key, {});
+        ASSERT_TRUE(next);
+        root = *next;
+    }
+    const Row fresh = row3(9, Value::text("f"), Value::integer(5));
+    ASSERT_TRUE(s.put_row("t", keycodec::table_key(1), fresh));
+    auto new_root = s.insert_index_entry("t", root, 1, fresh, u.positions, true);
+    ASSERT_TRUE(new_root);
+    auto keys = f.index_keys(*new_root, 1);
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys[0].second, 1u);
+    // Putting the same row under its own id again is no clash.
+    ASSERT_TRUE(s.insert_index_entry("t", *new_root, 1, fresh, u.positions, true));
+    // Another live row with the same value is.
+    ASSERT_TRUE(s.put_row("t", keycodec::table_key(2), fresh));
+    auto refused = s.insert_index_entry("t", *new_root, 2, fresh, u.positions, true);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), EngineError::execution("unique constraint violated: duplicate key [Int(5)]"));
+    // A non-unique index takes the second entry after the first.
+    auto plain = s.insert_index_entry("t", *new_root, 2, fresh, u.positions, false);
+    ASSERT_TRUE(plain);
+    keys = f.index_keys(*plain, 1);
+    ASSERT_EQ(keys.size(), 2u);
+    EXPECT_EQ(keys[0].second, 1u);
+    EXPECT_EQ(keys[1].second, 2u);
+    // A Null in an indexed column: no entry, the root comes back unchanged.
+    const Row with_null = row3(10, Value::text("g"), Value::null());
+    EXPECT_EQ(*s.insert_index_entry("t", *plain, 3, with_null, u.positions, true), *plain);
+}
+
+TEST(IndexStore, AppendedEntriesSurviveReopen) {
+    IndexFixture f;
+    auto& s = f.store;
+    ASSERT_TRUE(s.create_index("t", "u_id", {"id"}, true));
+    ASSERT_TRUE(s.create_index("t", "by_name_n", {"name", "n"}, false));
+    const uint64_t first_root = f.index("t", "u_id")->root;
+    std::vector<Row> rows;
+    for (int i = 0; i < 3000; ++i) rows.push_back(row3(3000 - i, Value::text("x" + std::to_string(i % 50)), Value::integer(i)));
+    f.insert(rows);
+    EXPECT_NE(f.index("t", "u_id")->root, first_root);  // the index grew a new root
+
+    // Single entries through insert_index_entries, enough to split roots.
+    const uint64_t roots_before = f.index("t", "by_name_n")->root;
+    for (int i = 0; i < 400; ++i) {
+        Row r = row3(10000 + i, Value::text(std::string(200, 'y') + std::to_string(i)), Value::integer(i));
+        auto id = s.next_rowid("t");
+        ASSERT_TRUE(id);
+        const uint64_t rowid = static_cast<uint64_t>(id->as_int());
+        ASSERT_TRUE(s.put_row("t", keycodec::table_key(rowid), r));
+        ASSERT_TRUE(s.insert_index_entries("t", rowid, r));
+        rows.push_back(std::move(r));
+    }
+    EXPECT_NE(f.index("t", "by_name_n")->root, roots_before);
+
+    f.reopen();
+    auto stored = f.scan("t");
+    ASSERT_EQ(stored.size(), rows.size());
+    auto u = f.index_keys(f.index("t", "u_id")->root, 1);
+    auto by = f.index_keys(f.index("t", "by_name_n")->root, 2);
+    ASSERT_EQ(u.size(), rows.size());
+    ASSERT_EQ(by.size(), rows.size());
+    for (const auto& [values, rowid] : u) ASSERT_EQ(values[0], rows[rowid - 1][0]);
+    for (const auto& [values, rowid] : by) {
+        ASSERT_EQ(values[0], rows[rowid - 1][1]);
+        ASSERT_EQ(values[1], rows[rowid - 1][2]);
+    }
+    // After the reopen the unique index still refuses a live value.
+    const Row again = row3(17, Value::text("z"), Value::integer(0));
+    auto r = s.insert_rows("t", {&again, 1});
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), EngineError::execution("unique constraint violated: duplicate key [Int(17)]"));
+}
+
+TEST(IndexStore, RebuildAndDrop) {
+    IndexFixture f;
+    auto& s = f.store;
+    ASSERT_TRUE(s.create_index("t", "a", {"id"}, false));
+    ASSERT_TRUE(s.create_index("t", "b", {"name"}, false));
+    ASSERT_TRUE(s.create_index("t", "c", {"n"}, true));
+    const std::vector<Row> rows = {row3(5, Value::text("p"), Value::integer(1)),
+                                   row3(6, Value::null(), Value::integer(2)),
+                                   row3(7, Value::text("p"), Value::null())};
+    ASSERT_TRUE(s.rebuild_indexes("t", rows));
+    using Keys = std::vector<std::pair<std::vector<Value>, uint64_t>>;
+    EXPECT_EQ(f.index_keys(f.index("t", "b")->root, 1),
+              (Keys{{{Value::text("p")}, 1}, {{Value::text("p")}, 3}}));
+    EXPECT_EQ(f.index_keys(f.index("t", "c")->root, 1),
+              (Keys{{{Value::integer(1)}, 1}, {{Value::integer(2)}, 2}}));
+    // The caller writes the entry after a rebuild.
+    ASSERT_TRUE(s.write_entry("t"));
+
+    const uint64_t free_before = s.pager->free_list_head();
+    ASSERT_TRUE(s.drop_index("t", "b"));
+    EXPECT_NE(s.pager->free_list_head(), free_before);
+    auto missing = s.drop_index("t", "b");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), EngineError::execution("index 'b' not found"));
+    f.reopen();
+    ASSERT_EQ(f.entry("t").indexes.size(), 2u);
+    EXPECT_EQ(f.entry("t").indexes[0].name, "a");
+    EXPECT_EQ(f.entry("t").indexes[1].name, "c");
+    EXPECT_EQ(f.index_keys(f.index("t", "a")->root, 1).size(), 3u);
+    // No indexes: a rebuild does nothing.
+    ASSERT_TRUE(s.create_table("bare", {col("x", DataTypeKind::Int)}));
+    ASSERT_TRUE(s.rebuild_indexes("bare", rows));
+}
+
+}  // namespace
+}  // namespace zembrel
