@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "types/value.h"
+#include "types/utf8.h"
 
 namespace zembrel {
 
@@ -19,12 +19,19 @@ const char* kind_name(ErrorKind k) {
 }
 }  // namespace
 
-std::string EngineError::display() const { return std::string(kind_name(kind)) + " error: " + message; }
+std::string EngineError::display() const {
+    std::string out = kind_name(kind);
+    out += " error: ";
+    out += message;
+    return out;
+}
 
 std::string EngineError::debug() const {
-    // The quoted form of the message is the Debug text of a Text value minus its kind name.
-    std::string quoted = Value::text(message).debug();
-    return std::string(kind_name(kind)) + quoted.substr(4);
+    std::string out = kind_name(kind);
+    out += '(';
+    out += quoted_debug_text(message);
+    out += ')';
+    return out;
 }
 
 void fatal(const std::string& what) {
