@@ -132,8 +132,16 @@ std::string Value::debug() const {
     std::string out = kind_name(kind_);
     switch (kind_) {
         case ValueKind::Null: return out;
-        case ValueKind::Int: out += "(" + std::to_string(num_.i) + ")"; return out;
-        case ValueKind::Float: out += "(" + float_debug_text(num_.f) + ")"; return out;
+        case ValueKind::Int:
+            out += '(';
+            out += std::to_string(num_.i);
+            out += ')';
+            return out;
+        case ValueKind::Float:
+            out += '(';
+            out += float_debug_text(num_.f);
+            out += ')';
+            return out;
         case ValueKind::Bool: out += num_.b ? "(true)" : "(false)"; return out;
         default:
             out += '(';
