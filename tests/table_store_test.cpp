@@ -266,6 +266,8 @@ TEST(TableStore, FailingRewritesChangeNoPage) {
     long_text[200][1] = Value::text(std::string(1100, 'z'));  // key: 1 + 1100 + 2 + 9 bytes
     std::vector<Row> duplicate = rows;
     duplicate[300][0] = Value::integer(5);
+    std::vector<Row> too_wide = rows;
+    too_wide[399] = Row(65536, Value::null());
     const EngineError too_long = EngineError::storage("key length 1112 exceeds maximum 1024");
     const EngineError dup = EngineError::execution("unique constraint violated: duplicate key [Int(5)]");
 
@@ -277,6 +279,8 @@ TEST(TableStore, FailingRewritesChangeNoPage) {
     const Case cases[] = {
         {"rewrite, long key", [&] { return s.rewrite_table("t", long_text); }, too_long},
         {"rewrite, duplicate", [&] { return s.rewrite_table("t", duplicate); }, dup},
+        {"rewrite, row too wide", [&] { return s.rewrite_table("t", too_wide); },
+         EngineError::storage("row of 65536 values is too long to store (limit 65535)")},
         {"replace, long key", [&] { return s.replace_table_rows("t", long_text); }, too_long},
         {"rebuild, duplicate", [&] { return s.rebuild_indexes("t", duplicate); }, dup},
         {"insert, long key",

@@ -41,6 +41,36 @@ Result<uint64_t> load_rows(Pager& pager, uint64_t first, std::span<const Row> ro
     return loader.finish();
 }
 
+// What encoding and storing the rows could refuse, found without writing:
+// the record's value count and text lengths, and the record's length as a
+// B+tree value. Lets a rewrite fail before it frees the old tree.
+Status check_rows_storable(std::span<const Row> rows) {
+    for (const Row& row : rows) {
+        if (row.size() > storage::kMaxRecordValues) {
+            return storage_error(format("row of {} values is too long to store (limit 65535)", row.size()));
+        }
+        uint64_t record = 2;
+        for (const Value& v : row) {
+            record += 1;
+            if (v.has_text()) {
+                if (v.as_text().size() > storage::kMaxRecordText) {
+                    return storage_error(
+                        format("text of {} bytes is too long to store (limit 4294967295)", v.as_text().size()));
+                }
+                record += 4 + v.as_text().size();
+            } else if (v.is_int() || v.is_float()) {
+                record += 8;
+            } else if (v.is_bool()) {
+                record += 1;
+            }
+        }
+        if (record > BPlusTree::kMaxValueLen) {
+            return storage_error(format("value length {} exceeds maximum {}", record, BPlusTree::kMaxValueLen));
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 Status PageStore::write_entry(const std::string& name) {
@@ -246,6 +276,7 @@ Status load_table(PageStore& store, const std::string& name, std::span<const Row
 Status PageStore::rewrite_table(const std::string& name, std::span<const Row> rows) {
     auto entry = catalog.table(name);
     if (!entry) return std::unexpected(entry.error());
+    if (auto ok = check_rows_storable(rows); !ok) return ok;
     auto prepared = prepare_index_rebuild(**entry, rows);
     if (!prepared) return std::unexpected(prepared.error());
     auto st = BPlusTree::free_tree(*pager, (*entry)->root);
@@ -256,6 +287,7 @@ Status PageStore::rewrite_table(const std::string& name, std::span<const Row> ro
 Status PageStore::replace_table_rows(const std::string& name, std::span<const Row> rows) {
     auto entry = catalog.table(name);
     if (!entry) return std::unexpected(entry.error());
+    if (auto ok = check_rows_storable(rows); !ok) return ok;
     auto prepared = prepare_index_rebuild(**entry, rows);
     if (!prepared) return std::unexpected(prepared.error());
     return load_table(*this, name, rows, std::move(*prepared));
