@@ -1,0 +1,122 @@
+// Moving tables between the page store and the in-memory Database: lazy
+// loading by name, whole-database passes, the name maps filled from the
+// catalog, and the return to the last commit after a failed write.
+
+#include <utility>
+
+#include "engine/catalog_store.h"
+#include "engine/engine.h"
+#include "engine/sorted_names.h"
+
+namespace zembrel {
+
+Status Engine::ensure_table_loaded(std::string_view name) {
+    std::string key(name);
+    if (database.tables.contains(key)) return {};
+    auto store = ensure_page_store();
+    if (!store) return fail(store.error());
+    const CatalogEntry* entry = (*store)->catalog.get(name);
+    if (entry == nullptr) return {};  // no such table; the statement's own checks report it
+
+    Table table;
+    table.name = key;
+    table.columns = entry->columns;
+    table.next_rowid = entry->rowid_counter;
+    auto cursor = TableCursor::open(**store, key);
+    if (!cursor) return fail(cursor.error());
+    for (;;) {
+        auto next = cursor->next_row();
+        if (!next) return fail(next.error());
+        if (!*next) break;
+        auto& [rowid, row] = **next;
+        if (!rowid.is_int()) return storage_error("table row key must be Int rowid");
+        table.rowids.push_back(static_cast<uint64_t>(rowid.as_int()));
+        table.rows.push_back(std::move(row));
+    }
+    // Ids were handed out below the counter; keep the next one above them all
+    // even if the counter was damaged.
+    if (!table.rowids.empty() && table.next_rowid <= table.rowids.back()) table.next_rowid = table.rowids.back() + 1;
+    database.tables.emplace(key, std::move(table));
+    rebuild_pk_index(name);
+    rebuild_secondary_indexes(name);
+    return {};
+}
+
+Status Engine::load_all_tables() {
+    auto store = ensure_page_store();
+    if (!store) return fail(store.error());
+    for (const std::string& name : executor::sorted_keys((*store)->catalog.entries())) {
+        if (auto st = ensure_table_loaded(name); !st) return st;
+    }
+    return {};
+}
+
+Status Engine::materialize_tables() {
+    auto got = ensure_page_store();
+    if (!got) return fail(got.error());
+    PageStore& store = **got;
+    for (auto& [name, table] : database.tables) {
+        Status st = store.catalog.contains(name) ? store.set_table_columns(name, table.columns)
+                                                  : store.create_table(name, table.columns);
+        if (!st) return st;
+        if (st = store.rewrite_table(name, table.rows); !st) return st;
+        // The store numbered the rows 1..n; memory follows so that ids agree.
+        table.renumber_rowids();
+        rebuild_pk_index(name);
+        rebuild_secondary_indexes(name);
+        // Indexes known only in memory get their trees too.
+        for (const MemIndexInfo& info : mem_indexes.indexes_of_table(name)) {
+            const CatalogEntry* entry = store.catalog.get(name);
+            bool stored = false;
+            for (const auto& ix : entry->indexes) stored = stored || ix.name == info.name;
+            if (stored) continue;
+            const MemIndex* index = mem_indexes.get(info.name);
+            if (st = store.create_index(name, index->name, index->columns, index->unique); !st) return st;
+        }
+    }
+    return {};
+}
+
+void Engine::refresh_pk_indexes() {
+    for (const auto& [name, table] : database.tables) rebuild_pk_index(name);
+}
+
+void Engine::rebuild_name_maps() {
+    if (!page_store) return;
+    const Catalog& catalog = page_store->catalog;
+    for (const std::string& name : executor::sorted_keys(catalog.entries())) {
+        const CatalogEntry* entry = catalog.get(name);
+        if (entry->merge_policy) merge_policies[name] = *entry->merge_policy;
+        for (const IndexCatalogEntry& ix : entry->indexes) {
+            if (mem_indexes.contains(ix.name)) continue;
+            mem_indexes.insert(MemIndex(ix.name, name, ix.columns, ix.positions, ix.unique));
+        }
+    }
+}
+
+Status Engine::reset_to_last_commit() {
+    database.tables.clear();
+    pk_indexes.clear();
+    mem_indexes = MemIndexMap();
+    merge_policies.clear();
+    row_cache.clear();
+    txn_snapshot.reset();
+    txn_changed_tables.clear();
+    table_sync_modes.clear();
+    if (!page_store) return {};
+    Status rolled = page_store->pager->rollback();
+    if (auto st = reload_catalog(); !st) return st;
+    rebuild_name_maps();
+    return rolled;
+}
+
+Status Engine::reload_catalog() {
+    if (!page_store) return {};
+    page_store->catalog.clear();
+    auto entries = load_catalog_entries(*page_store->pager);
+    if (!entries) return fail(entries.error());
+    for (auto& [name, entry] : *entries) page_store->catalog.put(std::move(name), std::move(entry));
+    return {};
+}
+
+}  // namespace zembrel

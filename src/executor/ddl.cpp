@@ -1,0 +1,144 @@
+// CREATE TABLE, DROP TABLE, TRUNCATE, CREATE [UNIQUE] INDEX, DROP INDEX on
+// the in-memory side of the engine.
+
+#include <set>
+#include <utility>
+
+#include "executor/handlers.h"
+#include "types/text_format.h"
+
+namespace zembrel::executor {
+
+namespace {
+
+bool is_date_type(DataType t) { return t.kind == DataTypeKind::Date || t.kind == DataTypeKind::DateTime; }
+bool is_text_type(DataType t) { return t.kind == DataTypeKind::Text || t.kind == DataTypeKind::Str; }
+
+std::string join_names(const std::vector<std::string>& names) {
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += names[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<ExecResult> create_table(Engine& engine, parser::CreateTable statement) {
+    if (engine.database.tables.contains(statement.name))
+        return execution_error(format("table '{}' already exists", statement.name));
+    std::vector<Column> columns;
+    columns.reserve(statement.columns.size());
+    for (auto& def : statement.columns) {
+        auto column = Column::from_def(std::move(def.name), def.data_type, std::move(def.default_value), def.nullable,
+                                       def.hash);
+        if (!column) return fail(column.error());
+        columns.push_back(std::move(*column));
+    }
+    size_t pk_columns = 0;
+    for (const Column& c : columns) pk_columns += c.data_type.kind == DataTypeKind::Pk ? 1 : 0;
+    if (pk_columns > 1) return execution_error("only one Pk column allowed per table");
+    for (const Column& c : columns) {
+        if (c.default_value && c.default_value->is_today() && !is_date_type(c.data_type))
+            return execution_error(format("column '{}': Default(Today) is only valid for Date and DateTime", c.name));
+        if (c.salt && !is_text_type(c.data_type))
+            return execution_error(format("column '{}': HASH is only valid for TEXT and STRING columns", c.name));
+    }
+    Table table;
+    table.name = statement.name;
+    table.columns = std::move(columns);
+    engine.database.tables.emplace(statement.name, std::move(table));
+    engine.rebuild_pk_index(statement.name);
+    return TableCreated{std::move(statement.name)};
+}
+
+Result<ExecResult> drop_table(Engine& engine, const parser::DropTable& statement) {
+    const std::string& name = statement.name;
+    auto it = engine.database.tables.find(name);
+    if (it == engine.database.tables.end()) return execution_error(format("table '{}' not found", name));
+
+    // Inside a transaction, keep what the drop takes beyond the rows (the
+    // pre-image holds those) so that ROLLBACK can bring the table back whole.
+    if (engine.txn_snapshot) {
+        TxnPreImage& pre = (*engine.txn_snapshot)[name];
+        if (!pre.drop_recorded) {
+            pre.drop_recorded = true;
+            for (const std::string& ix : engine.mem_indexes.names_of_table(name)) {
+                const MemIndex* index = engine.mem_indexes.get(ix);
+                pre.dropped_indexes.emplace_back(index->name, index->table, index->columns, index->positions,
+                                                 index->unique);
+            }
+            if (auto p = engine.merge_policies.find(name); p != engine.merge_policies.end())
+                pre.dropped_merge_policy = p->second;
+        }
+    }
+    engine.database.tables.erase(it);
+    engine.merge_policies.erase(name);
+    engine.pk_indexes.erase(name);
+    engine.mem_indexes.remove_table(name);
+    engine.row_cache.erase(name);
+    return TableDropped{name};
+}
+
+Result<ExecResult> truncate_table(Engine& engine, const parser::Truncate& statement) {
+    auto it = engine.database.tables.find(statement.table);
+    if (it == engine.database.tables.end()) return execution_error(format("table '{}' not found", statement.table));
+    Table& table = it->second;
+    uint64_t removed = table.rows.size();
+    table.rows.clear();
+    table.rowids.clear();
+    table.next_rowid = 1;
+    engine.row_cache.erase(statement.table);
+    engine.rebuild_pk_index(statement.table);
+    engine.rebuild_secondary_indexes(statement.table);
+    return TableTruncated{statement.table, removed};
+}
+
+Result<ExecResult> create_index(Engine& engine, parser::CreateIndex statement) {
+    if (engine.mem_indexes.contains(statement.name))
+        return execution_error(format("index '{}' already exists", statement.name));
+    if (statement.columns.empty()) return execution_error("index must list at least one column");
+    auto it = engine.database.tables.find(statement.table);
+    if (it == engine.database.tables.end()) return execution_error(format("table '{}' not found", statement.table));
+    const Table& table = it->second;
+
+    std::vector<size_t> positions;
+    positions.reserve(statement.columns.size());
+    for (const std::string& column : statement.columns) {
+        auto pos = table.column_index(column);
+        if (!pos) return execution_error(format("column '{}' not found on '{}'", column, statement.table));
+        positions.push_back(*pos);
+    }
+    for (size_t pos : positions) {
+        if (table.columns[pos].data_type.kind == DataTypeKind::Pk)
+            return execution_error("primary key column already has an index");
+    }
+    for (const auto& [name, index] : engine.mem_indexes) {
+        if (index.table == statement.table && index.columns == statement.columns)
+            return execution_error(
+                format("columns ({}) are already indexed on '{}'", join_names(statement.columns), statement.table));
+    }
+    if (statement.unique) {
+        std::set<IndexKey, KeyLess> seen;
+        for (const Row& row : table.rows) {
+            auto key = MemIndex::key_for_row(row, positions);
+            if (!key) continue;
+            if (!seen.insert(std::move(*key)).second)
+                return execution_error(format("unique index '{}': duplicate key", statement.name));
+        }
+    }
+    std::string name = statement.name;
+    engine.mem_indexes.insert(MemIndex(name, std::move(statement.table), std::move(statement.columns),
+                                       std::move(positions), statement.unique));
+    engine.rebuild_index(name);
+    return IndexCreated{std::move(name)};
+}
+
+Result<ExecResult> drop_index(Engine& engine, const parser::DropIndex& statement) {
+    auto removed = engine.mem_indexes.remove(statement.name);
+    if (!removed) return execution_error(format("index '{}' not found", statement.name));
+    return IndexDropped{statement.name, std::move(removed->table)};
+}
+
+}  // namespace zembrel::executor

@@ -1,0 +1,230 @@
+// Mirroring finished statement outcomes into the page store's cache.
+//
+// Row ids: the page store hands out the ids of stored rows (next_rowid from
+// its persisted counter); the in-memory table takes them over, so memory and
+// file always agree on which id names which row. A rewrite numbers the rows
+// 1..n in both.
+
+#include <algorithm>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "engine/sorted_names.h"
+#include "executor/handlers.h"
+#include "types/text_format.h"
+
+namespace zembrel::executor {
+
+void renumber_in_memory(Engine& engine, const std::string& name) {
+    auto it = engine.database.tables.find(name);
+    if (it == engine.database.tables.end()) return;
+    it->second.renumber_rowids();
+    engine.rebuild_pk_index(name);
+    engine.rebuild_secondary_indexes(name);
+}
+
+void adopt_stored_rowids(Engine& engine, const std::string& name, size_t first, const std::vector<uint64_t>& ids,
+                         uint64_t next_rowid) {
+    auto it = engine.database.tables.find(name);
+    if (it == engine.database.tables.end()) return;
+    Table& table = it->second;
+    bool changed = false;
+    for (size_t i = 0; i < ids.size() && first + i < table.rowids.size(); ++i) {
+        if (table.rowids[first + i] != ids[i]) {
+            table.rowids[first + i] = ids[i];
+            changed = true;
+        }
+    }
+    table.next_rowid = next_rowid;
+    // Ids normally agree already (memory counts from the store's counter);
+    // only after they drifted apart do the indexes need a rebuild.
+    if (changed) {
+        engine.rebuild_pk_index(name);
+        engine.rebuild_secondary_indexes(name);
+    }
+}
+
+namespace {
+
+// The next row id the store will hand out for the table.
+uint64_t stored_next_rowid(PageStore& store, const std::string& name, uint64_t fallback) {
+    const CatalogEntry* entry = store.catalog.get(name);
+    return entry ? entry->rowid_counter : fallback;
+}
+
+// Appends rows [first, end) of the in-memory table under ids from the store.
+Status append_rows(Engine& engine, PageStore& store, const std::string& name, size_t first) {
+    const Table& table = engine.database.tables.at(name);
+    std::span<const Row> rows(table.rows.data() + first, table.rows.size() - first);
+    auto ids = store.insert_rows(name, rows);
+    if (!ids) return fail(ids.error());
+    adopt_stored_rowids(engine, name, first, *ids, stored_next_rowid(store, name, table.next_rowid));
+    return {};
+}
+
+// Index trees and the merge policy that memory has and the stored entry
+// lacks: those of a table created in the open transaction reach the file
+// together with the table.
+Status reconcile_table_extras(Engine& engine, PageStore& store, const std::string& name) {
+    for (const MemIndexInfo& info : engine.mem_indexes.indexes_of_table(name)) {
+        const CatalogEntry* entry = store.catalog.get(name);
+        if (entry == nullptr) return {};
+        bool stored = std::any_of(entry->indexes.begin(), entry->indexes.end(),
+                                  [&](const IndexCatalogEntry& ix) { return ix.name == info.name; });
+        if (stored) continue;
+        const MemIndex* index = engine.mem_indexes.get(info.name);
+        if (auto st = store.create_index(name, index->name, index->columns, index->unique); !st) return st;
+    }
+    const CatalogEntry* entry = store.catalog.get(name);
+    if (entry == nullptr) return {};
+    std::optional<std::string> wanted;
+    if (auto p = engine.merge_policies.find(name); p != engine.merge_policies.end()) wanted = p->second;
+    if (entry->merge_policy != wanted) return store.set_merge_policy(name, std::move(wanted));
+    return {};
+}
+
+Status sync_commit(Engine& engine) {
+    auto got = engine.ensure_page_store();
+    if (!got) return fail(got.error());
+    PageStore& store = **got;
+    TxnChangedTables changed = std::exchange(engine.txn_changed_tables, {});
+    TableSyncModeMap modes = std::exchange(engine.table_sync_modes, {});
+
+    std::vector<std::string> renumber;
+    for (const std::string& name : sort_names(changed)) {
+        auto it = engine.database.tables.find(name);
+        if (it == engine.database.tables.end()) {
+            if (store.catalog.contains(name)) {
+                if (auto st = store.drop_table(name); !st) return st;
+            }
+            continue;
+        }
+        const Table& table = it->second;
+        if (const CatalogEntry* entry = store.catalog.get(name)) {
+            if (entry->columns != table.columns) {
+                if (auto st = store.set_table_columns(name, table.columns); !st) return st;
+            }
+        } else if (auto st = store.create_table(name, table.columns); !st) {
+            return st;
+        }
+
+        auto mode = modes.find(name);
+        if (mode == modes.end() || mode->second.mode == TableSyncMode::Rewrite) {
+            if (auto st = store.rewrite_table(name, table.rows); !st) return st;
+            renumber.push_back(name);
+        } else {
+            uint64_t base = mode->second.base_rows;
+            uint64_t rows = table.rows.size();
+            if (base > rows)
+                return storage_error(format("append sync base_rows {} exceeds row count {}", base, rows));
+            if (base < rows) {
+                const CatalogEntry* entry = store.catalog.get(name);
+                auto empty = BPlusTree::is_empty(*store.pager, entry->root);
+                if (!empty) return fail(empty.error());
+                if (base == 0 && *empty) {
+                    // A table filled in this transaction: one bulk load.
+                    if (auto st = store.replace_table_rows(name, table.rows); !st) return st;
+                    renumber.push_back(name);
+                } else if (auto st = append_rows(engine, store, name, base); !st) {
+                    return st;
+                }
+            }
+        }
+        if (auto st = reconcile_table_extras(engine, store, name); !st) return st;
+    }
+    for (const std::string& name : renumber) renumber_in_memory(engine, name);
+    return {};
+}
+
+}  // namespace
+
+}  // namespace zembrel::executor
+
+namespace zembrel {
+
+using executor::renumber_in_memory;
+
+Status Engine::sync_to_page_store(const ExecResult& result) {
+    if (skip_persist) return {};
+    return std::visit(
+        [this](const auto& r) -> Status {
+            using T = std::decay_t<decltype(r)>;
+            if constexpr (std::is_same_v<T, TableCreated>) {
+                std::vector<Column> columns = database.tables.at(r.table).columns;
+                auto store = ensure_page_store();
+                if (!store) return fail(store.error());
+                return (*store)->create_table(r.table, std::move(columns));
+            } else if constexpr (std::is_same_v<T, TableAltered>) {
+                auto store = ensure_page_store();
+                if (!store) return fail(store.error());
+                const Table& table = database.tables.at(r.table);
+                if (auto st = (*store)->set_table_columns(r.table, table.columns); !st) return st;
+                if (auto st = (*store)->rewrite_table(r.table, table.rows); !st) return st;
+                renumber_in_memory(*this, r.table);
+                return {};
+            } else if constexpr (std::is_same_v<T, MergePolicySet>) {
+                auto store = ensure_page_store();
+                if (!store) return fail(store.error());
+                if (!(*store)->catalog.contains(r.table)) return {};
+                return (*store)->set_merge_policy(r.table, r.policy);
+            } else if constexpr (std::is_same_v<T, TableDropped>) {
+                auto store = ensure_page_store();
+                if (!store) return fail(store.error());
+                if (!(*store)->catalog.contains(r.table)) return {};
+                return (*store)->drop_table(r.table);
+            } else if constexpr (std::is_same_v<T, TableTruncated>) {
+                auto store = ensure_page_store();
+                if (!store) return fail(store.error());
+                auto it = database.tables.find(r.table);
+                if ((*store)->catalog.contains(r.table)) {
+                    static const std::vector<Row> kNoRows;
+                    const std::vector<Row>& rows = it == database.tables.end() ? kNoRows : it->second.rows;
+                    if (auto st = (*store)->rewrite_table(r.table, rows); !st) return st;
+                }
+                renumber_in_memory(*this, r.table);
+                return {};
+            } else if constexpr (std::is_same_v<T, Inserted>) {
+                if (r.count == 0) return {};
+                auto store = ensure_page_store();
+                if (!store) return fail(store.error());
+                const Table& table = database.tables.at(r.table);
+                if (!(*store)->catalog.contains(r.table)) {
+                    if (auto st = (*store)->create_table(r.table, table.columns); !st) return st;
+                }
+                return executor::append_rows(*this, **store, r.table, table.rows.size() - r.count);
+            } else if constexpr (std::is_same_v<T, Updated> || std::is_same_v<T, Deleted>) {
+                if (r.count == 0) return {};
+                auto store = ensure_page_store();
+                if (!store) return fail(store.error());
+                if (auto st = (*store)->rewrite_table(r.table, database.tables.at(r.table).rows); !st) return st;
+                renumber_in_memory(*this, r.table);
+                return {};
+            } else if constexpr (std::is_same_v<T, TransactionCommitted>) {
+                return executor::sync_commit(*this);
+            } else if constexpr (std::is_same_v<T, IndexCreated>) {
+                const MemIndex* index = mem_indexes.get(r.index);
+                if (index == nullptr) return execution_error(format("index '{}' not found", r.index));
+                std::string table = index->table;
+                std::vector<std::string> columns = index->columns;
+                bool unique = index->unique;
+                auto store = ensure_page_store();
+                if (!store) return fail(store.error());
+                return (*store)->create_index(table, r.index, columns, unique);
+            } else if constexpr (std::is_same_v<T, IndexDropped>) {
+                auto store = ensure_page_store();
+                if (!store) return fail(store.error());
+                const CatalogEntry* entry = (*store)->catalog.get(r.table);
+                if (entry == nullptr) return {};
+                bool stored = std::any_of(entry->indexes.begin(), entry->indexes.end(),
+                                          [&](const IndexCatalogEntry& ix) { return ix.name == r.index; });
+                if (!stored) return {};
+                return (*store)->drop_index(r.table, r.index);
+            } else {
+                return {};  // Rows, TransactionStarted, TransactionRolledBack
+            }
+        },
+        result);
+}
+
+}  // namespace zembrel

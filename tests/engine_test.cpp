@@ -1,0 +1,209 @@
+// Engine lifecycle: create, open, lock, release, the in-memory backing file,
+// lazy loading and storage::open / save.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "engine_test_util.h"
+
+namespace zembrel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string locked_text(const std::string& path) {
+    return "Storage error: database '" + path + "' is locked by another process";
+}
+
+TEST(EngineLifecycle, SecondOpenOfALockedFileFailsUntilRelease) {
+    ScratchDir dir;
+    std::string path = dir.file("app.db");
+    {
+        Engine first = must(Engine::create_page_file(path));
+        EXPECT_TRUE(fs::exists(path + ".lock"));
+        auto again = Engine::open_page_file(path);
+        ASSERT_FALSE(again);
+        EXPECT_EQ(again.error().display(), locked_text(path));
+        auto created = Engine::create_page_file(path);
+        ASSERT_FALSE(created);
+        EXPECT_EQ(created.error().display(), locked_text(path));
+        auto via_storage = storage::open(path);
+        ASSERT_FALSE(via_storage);
+        EXPECT_EQ(via_storage.error().display(), locked_text(path));
+
+        // Moving the engine moves the lock with it.
+        Engine moved = std::move(first);
+        EXPECT_FALSE(Engine::open_page_file(path));
+    }
+    auto reopened = Engine::open_page_file(path);
+    ASSERT_TRUE(reopened) << reopened.error().display();
+    EXPECT_TRUE(fs::exists(path + ".lock"));
+}
+
+TEST(EngineLifecycle, CreateOnAnExistingPathLeavesTheFileAlone) {
+    ScratchDir dir;
+    std::string path = dir.file("taken.db");
+    { std::ofstream(path) << "hello"; }
+    auto engine = Engine::create_page_file(path);
+    ASSERT_FALSE(engine);
+    EXPECT_EQ(engine.error().kind, ErrorKind::Storage);
+    std::ifstream in(path);
+    std::string content;
+    in >> content;
+    EXPECT_EQ(content, "hello");
+    // The lock was let go on failure.
+    fs::remove(path);
+    EXPECT_TRUE(Engine::create_page_file(path));
+}
+
+TEST(EngineLifecycle, StorageOpenChoosesByTheFirstBytes) {
+    ScratchDir dir;
+    std::string fresh = dir.file("fresh.db");
+    {
+        Engine e = must(storage::open(fresh));
+        ASSERT_TRUE(e.page_store);
+        EXPECT_EQ(e.path, fresh);
+    }
+    {
+        std::ifstream in(fresh, std::ios::binary);
+        char magic[4] = {};
+        in.read(magic, 4);
+        EXPECT_EQ(std::string(magic, 4), "KRVP");
+    }
+    EXPECT_TRUE(storage::open(fresh));  // reopened as a page file
+
+    struct Case { const char* name; std::string bytes; };
+    for (const Case& c : {Case{"empty", ""}, Case{"json", "{\"tables\":{}}"}, Case{"krv", "KRV"}}) {
+        std::string path = dir.file(c.name);
+        { std::ofstream(path, std::ios::binary) << c.bytes; }
+        auto e = storage::open(path);
+        ASSERT_FALSE(e) << c.name;
+        EXPECT_EQ(e.error().display(), "Storage error: unsupported database file format") << c.name;
+    }
+}
+
+TEST(EngineLifecycle, InMemoryBackingFileLivesInTmpdirUntilRelease) {
+    ScratchDir dir;
+    const char* old = std::getenv("TMPDIR");
+    std::string saved = old ? old : "";
+    ::setenv("TMPDIR", dir.path().c_str(), 1);
+    auto files = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.path())) names.push_back(entry.path().filename().string());
+        return names;
+    };
+    {
+        Engine idle;
+        EXPECT_TRUE(files().empty());
+    }
+    EXPECT_TRUE(files().empty());  // an engine that never needed a page store touches no file
+    {
+        Engine e;
+        ok(e, "CREATE TABLE t (id PK, name TEXT)");
+        ok(e, "INSERT INTO t VALUES ('a')");
+        ASSERT_TRUE(e.temp_page_file);
+        auto names = files();
+        bool backing = std::any_of(names.begin(), names.end(), [](const std::string& n) {
+            return n.starts_with("zembrel-mem-") && n.ends_with(".krvp");
+        });
+        EXPECT_TRUE(backing);
+        EXPECT_TRUE(fs::exists(*e.temp_page_file));
+        EXPECT_EQ(e.path, std::nullopt);
+        EXPECT_EQ(e.lock_fd, -1);
+        ASSERT_TRUE(storage::save(e));
+    }
+    EXPECT_TRUE(files().empty());
+    if (old) ::setenv("TMPDIR", saved.c_str(), 1);
+    else ::unsetenv("TMPDIR");
+}
+
+TEST(EngineLifecycle, ForceNestedJoinFromTheEnvironment) {
+    struct Case { const char* value; bool on; };
+    const Case cases[] = {{"1", true},     {"true", true},   {"TRUE", true},   {"tRuE", true}, {"yes", false},
+                          {"0", false},    {"2", false},     {"true ", false}, {" 1", false},  {"", false}};
+    for (const Case& c : cases) {
+        ::setenv("ZEMBREL_FORCE_NESTED_JOIN", c.value, 1);
+        EXPECT_EQ(Engine().force_nested_join, c.on) << "'" << c.value << "'";
+    }
+    ::unsetenv("ZEMBREL_FORCE_NESTED_JOIN");
+    EXPECT_FALSE(Engine().force_nested_join);
+}
+
+TEST(EngineLifecycle, DefaultsOfANewEngine) {
+    Engine e;
+    EXPECT_FALSE(e.page_store);
+    EXPECT_FALSE(e.in_transaction());
+    EXPECT_EQ(e.sort_run_rows, 32768u);
+    EXPECT_FALSE(e.skip_persist);
+    EXPECT_FALSE(e.change_capture);
+}
+
+TEST(EngineLifecycle, TablesLoadLazilyAfterReopen) {
+    ScratchDir dir;
+    std::string path = dir.file("lazy.db");
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "CREATE TABLE b (id PK, n INT)");
+        ok(e, "CREATE TABLE a (n INT, s TEXT)");
+        ok(e, "CREATE UNIQUE INDEX a_s ON a (s)");
+        ok(e, "INSERT INTO a VALUES (1, 'x'), (2, 'y'), (3, NULL)");
+        ok(e, "INSERT INTO b VALUES (10)");
+        ASSERT_TRUE(storage::save(e));
+    }
+    Engine e = must(storage::open(path));
+    EXPECT_TRUE(e.database.tables.empty());
+    EXPECT_EQ(e.page_store->catalog.size(), 2u);
+    // Index definitions are known before their table is loaded.
+    ASSERT_TRUE(e.mem_indexes.get("a_s"));
+    EXPECT_EQ(e.mem_indexes.get("a_s")->table, "a");
+
+    // A writing statement loads only the table it names.
+    EXPECT_EQ(err(e, "INSERT INTO a VALUES (4, 'x')"),
+              "Execution error: unique constraint violated: duplicate key [Text(\"x\")]");
+    ASSERT_NE(table_of(e, "a"), nullptr);
+    EXPECT_EQ(table_of(e, "b"), nullptr);
+    EXPECT_EQ(table_of(e, "a")->rows.size(), 3u);
+    EXPECT_EQ(table_of(e, "a")->rowids, (std::vector<uint64_t>{1, 2, 3}));
+
+    ASSERT_TRUE(e.load_all_tables());
+    ASSERT_NE(table_of(e, "b"), nullptr);
+    EXPECT_EQ(table_of(e, "b")->rows.size(), 1u);
+    EXPECT_EQ(e.pk_indexes.count("b"), 1u);
+    EXPECT_EQ(e.pk_indexes.at("b").tree.len, 1u);
+}
+
+TEST(EngineLifecycle, ClosingNeverSaves) {
+    ScratchDir dir;
+    std::string path = dir.file("nosave.db");
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "CREATE TABLE t (n INT)");
+        ok(e, "INSERT INTO t VALUES (1)");
+        ASSERT_TRUE(storage::save(e));
+        ok(e, "INSERT INTO t VALUES (2)");
+        ok(e, "CREATE TABLE u (n INT)");  // mirrored into the cache, never committed
+    }
+    Engine e = must(storage::open(path));
+    EXPECT_FALSE(e.page_store->catalog.contains("u"));
+    ASSERT_TRUE(e.load_all_tables());
+    EXPECT_EQ(table_of(e, "t")->rows.size(), 1u);
+}
+
+TEST(EngineLifecycle, UnsupportedStatementsNameTheirKind) {
+    Engine e;
+    ok(e, "CREATE TABLE t (n INT)");
+    struct Case { const char* sql; const char* message; };
+    for (const Case& c : {Case{"SELECT * FROM t", "SELECT is not supported yet"},
+                          Case{"UPDATE t SET n = 1", "UPDATE is not supported yet"},
+                          Case{"DELETE FROM t", "DELETE is not supported yet"},
+                          Case{"ALTER TABLE t ADD COLUMN m INT", "ALTER TABLE is not supported yet"},
+                          Case{"EXPLAIN SELECT * FROM t", "EXPLAIN is not supported yet"}}) {
+        EXPECT_EQ(err(e, c.sql), std::string("Execution error: ") + c.message);
+    }
+}
+
+}  // namespace
+}  // namespace zembrel::testing
