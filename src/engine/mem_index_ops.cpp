@@ -155,13 +155,17 @@ Status Engine::index_insert_row(std::string_view table_name, size_t first) {
         }
     };
 
+    // Nothing below adds or removes indexes, so the lookups by name hold.
+    std::vector<MemIndex*> targets;
+    targets.reserve(infos.size());
+    for (const MemIndexInfo& info : infos) targets.push_back(mem_indexes.get(info.name));
+
     for (size_t r = 0; r < new_rows; ++r) {
         const uint64_t rowid = ids[r];
         for (size_t j = 0; j < infos.size(); ++j) {
             const std::optional<IndexKey>& key = keys[r * infos.size() + j];
-            if (!key) continue;
-            MemIndex* index = mem_indexes.get(infos[j].name);
-            if (!index) continue;
+            MemIndex* index = targets[j];
+            if (!key || !index) continue;
             if (infos[j].unique) {
                 const RowIdList* holders = index->find(*key);
                 if (holders && std::any_of(holders->begin(), holders->end(), [&](uint64_t id) { return id != rowid; })) {
@@ -177,11 +181,9 @@ Status Engine::index_insert_row(std::string_view table_name, size_t first) {
 }
 
 void Engine::remove_rows_from_indexes(std::string_view table_name, uint64_t rowid, const Row& row) {
-    for (const std::string& name : mem_indexes.names_of_table(table_name)) {
-        MemIndex* index = mem_indexes.get(name);
-        if (!index) continue;
-        auto key = index->key_for_row(row);
-        if (key) index->remove_row_id(*key, rowid);
+    for (auto& [name, index] : mem_indexes) {
+        if (index.table != table_name) continue;
+        if (auto key = index.key_for_row(row)) index.remove_row_id(*key, rowid);
     }
 }
 

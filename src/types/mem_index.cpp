@@ -64,12 +64,12 @@ void MemIndex::replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_i
 }
 
 MemIndex* MemIndexMap::get(std::string_view name) {
-    auto it = indexes_.find(std::string(name));
+    auto it = indexes_.find(name);
     return it == indexes_.end() ? nullptr : &it->second;
 }
 
 const MemIndex* MemIndexMap::get(std::string_view name) const {
-    auto it = indexes_.find(std::string(name));
+    auto it = indexes_.find(name);
     return it == indexes_.end() ? nullptr : &it->second;
 }
 
@@ -93,7 +93,7 @@ bool MemIndexMap::insert(MemIndex index) {
 }
 
 std::optional<MemIndex> MemIndexMap::remove(std::string_view name) {
-    auto it = indexes_.find(std::string(name));
+    auto it = indexes_.find(name);
     if (it == indexes_.end()) return std::nullopt;
     MemIndex out = std::move(it->second);
     indexes_.erase(it);

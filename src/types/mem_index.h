@@ -11,8 +11,11 @@
 // Engine's MemIndexMap, used from the Engine's thread.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <span>
@@ -134,7 +137,12 @@ public:
     auto end() const { return indexes_.end(); }
 
 private:
-    std::unordered_map<std::string, MemIndex> indexes_;
+    // Lets lookups by string_view go without building a std::string.
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, MemIndex, NameHash, std::equal_to<>> indexes_;
 };
 
 // The renumbering rule: when the table's rowids and rows differ in length,
