@@ -1,0 +1,138 @@
+// INSERT through Engine::execute: generated keys, coercion, defaults, NOT
+// NULL, unique checks, all-or-nothing, and the row ids the page file hands out.
+#include <gtest/gtest.h>
+
+#include "engine_test_util.h"
+
+namespace zembrel::testing {
+namespace {
+
+const Inserted& inserted(const ExecResult& r) {
+    static const Inserted kNone;
+    return std::holds_alternative<Inserted>(r) ? std::get<Inserted>(r) : kNone;
+}
+
+TEST(Insert, Refusals) {
+    Engine e;
+    ok(e, "CREATE TABLE t (id PK, name TEXT NOT NULL, n INT DEFAULT (7), s STRING(3))");
+    struct Case { const char* sql; const char* message; };
+    const Case cases[] = {
+        {"INSERT INTO nope VALUES (1)", "Execution error: table 'nope' not found"},
+        {"INSERT INTO t VALUES ('a')", "Execution error: expected 3 values (Pk columns are auto-generated), got 1"},
+        {"INSERT INTO t (name) VALUES ('a', 1)", "Execution error: column count (1) does not match value count (2)"},
+        {"INSERT INTO t (zz) VALUES (1)", "Execution error: column 'zz' not found in table 't'"},
+        {"INSERT INTO t (Name) VALUES ('a')", "Execution error: column 'Name' not found in table 't'"},
+        {"INSERT INTO t (id) VALUES (1)", "Execution error: column 'id' is Pk and cannot be set manually"},
+        {"INSERT INTO t (n) VALUES (1)", "Execution error: column 'name' does not accept NULL (NOT NULL)"},
+        {"INSERT INTO t VALUES (NULL, 1, 'x')", "Execution error: column 'name' does not accept NULL (NOT NULL)"},
+        {"INSERT INTO t VALUES ('a', 'x', 'y')", "Type error: column 'n' expects INT, got Text(\"x\")"},
+        {"INSERT INTO t VALUES ('a', 1, 'long')", "Type error: column 's': string length 4 exceeds STRING(3)"},
+        // The first bad row decides; nothing of the good first row is stored.
+        {"INSERT INTO t VALUES ('a', 1, 'x'), ('b', 2.5, 'y')", "Type error: column 'n' expects INT, got Float(2.5)"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(err(e, c.sql), c.message) << c.sql;
+    EXPECT_TRUE(table_of(e, "t")->rows.empty());
+    EXPECT_EQ(table_of(e, "t")->next_rowid, 1u);
+}
+
+TEST(Insert, GeneratedKeysDefaultsAndTotals) {
+    Engine e;
+    ok(e, "CREATE TABLE t (id PK, name TEXT NOT NULL DEFAULT ('anon'), n INT DEFAULT (7))");
+    ok(e, "CREATE TABLE plain (n INT)");
+
+    auto one = inserted(ok(e, "INSERT INTO t (name) VALUES ('a')"));
+    ASSERT_TRUE(one.pk);
+    EXPECT_EQ(one.pk->size(), 36u);
+    EXPECT_EQ((*one.pk)[14], '4');
+    EXPECT_EQ(one.count, 1u);
+    EXPECT_EQ(one.total, 1u);
+    const Row& row = table_of(e, "t")->rows[0];
+    EXPECT_EQ(row[0], Value::uuid(*one.pk));
+    EXPECT_EQ(row[2], Value::integer(7));  // omitted: its default
+
+    // An explicit NULL into a NOT NULL column with a default takes the default.
+    auto two = inserted(ok(e, "INSERT INTO t VALUES (NULL, 1), ('b', NULL)"));
+    EXPECT_FALSE(two.pk);
+    EXPECT_EQ(two.count, 2u);
+    EXPECT_EQ(two.total, 3u);
+    EXPECT_EQ(table_of(e, "t")->rows[1][1], Value::text("anon"));
+    EXPECT_EQ(table_of(e, "t")->rows[2][2], Value::integer(7));
+    EXPECT_EQ(e.pk_indexes.at("t").tree.len, 3u);
+
+    EXPECT_FALSE(inserted(ok(e, "INSERT INTO plain VALUES (1)")).pk);
+}
+
+TEST(Insert, UniqueViolationUndoesTheWholeStatement) {
+    ScratchDir dir;
+    std::string path = dir.file("uniq.db");
+    Engine e = must(storage::open(path));
+    ok(e, "CREATE TABLE t (n INT, s TEXT)");
+    ok(e, "CREATE UNIQUE INDEX us ON t (s)");
+    ok(e, "INSERT INTO t VALUES (1, 'a')");
+    ASSERT_TRUE(storage::save(e));
+    EXPECT_EQ(err(e, "INSERT INTO t VALUES (2, 'b'), (3, 'c'), (4, 'a')"),
+              "Execution error: unique constraint violated: duplicate key [Text(\"a\")]");
+    const Table* t = table_of(e, "t");
+    EXPECT_EQ(t->rows.size(), 1u);
+    EXPECT_EQ(t->rowids, (std::vector<uint64_t>{1}));
+    EXPECT_EQ(t->next_rowid, 5u);  // the ids of the refused rows are not reused
+    EXPECT_EQ(err(e, "INSERT INTO t VALUES (5, 'b'), (6, 'b')"),
+              "Execution error: unique constraint violated: duplicate key [Text(\"b\")]");
+    EXPECT_EQ(e.mem_indexes.get("us")->map().size(), 1u);
+    // Nullable keys never clash.
+    ok(e, "INSERT INTO t VALUES (7, NULL), (8, NULL)");
+}
+
+TEST(Insert, RowIdsComeFromTheFileAndSurviveReopen) {
+    ScratchDir dir;
+    std::string path = dir.file("ids.db");
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "CREATE TABLE t (id PK, n INT)");
+        ok(e, "INSERT INTO t VALUES (1), (2)");
+        ASSERT_TRUE(storage::save(e));
+    }
+    std::vector<uint64_t> ids;
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "INSERT INTO t VALUES (3)");
+        ids = table_of(e, "t")->rowids;
+        ASSERT_EQ(ids.size(), 3u);
+        EXPECT_EQ(ids[0], 1u);
+        EXPECT_EQ(ids[1], 2u);
+        // A reopened table continues above every id handed out before.
+        EXPECT_GT(ids[2], 2u);
+        EXPECT_EQ(table_of(e, "t")->next_rowid, e.page_store->catalog.get("t")->rowid_counter);
+        ASSERT_TRUE(storage::save(e));
+    }
+    Engine e = must(storage::open(path));
+    ASSERT_TRUE(e.load_all_tables());
+    EXPECT_EQ(table_of(e, "t")->rowids, ids);
+    EXPECT_EQ(table_of(e, "t")->rows[2][1], Value::integer(3));
+}
+
+TEST(Insert, KeyTooLongForTheFileIsRefusedWhole) {
+    ScratchDir dir;
+    std::string path = dir.file("long.db");
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "CREATE TABLE t (n INT, s TEXT)");
+        ok(e, "CREATE INDEX i_s ON t (s)");
+        ok(e, "INSERT INTO t VALUES (1, 'short')");
+        ASSERT_TRUE(storage::save(e));
+        std::string sql = "INSERT INTO t VALUES (2, 'ok'), (3, '" + std::string(1100, 'x') + "')";
+        std::string message = err(e, sql);
+        EXPECT_TRUE(message.starts_with("Storage error: key length ")) << message;
+        EXPECT_EQ(table_of(e, "t")->rows.size(), 1u);
+        EXPECT_EQ(e.mem_indexes.get("i_s")->map().size(), 1u);
+        ok(e, "INSERT INTO t VALUES (4, 'fine')");
+        ASSERT_TRUE(storage::save(e));
+    }
+    Engine e = must(storage::open(path));
+    ASSERT_TRUE(e.load_all_tables());
+    ASSERT_EQ(table_of(e, "t")->rows.size(), 2u);
+    EXPECT_EQ(table_of(e, "t")->rows[1][0], Value::integer(4));
+}
+
+}  // namespace
+}  // namespace zembrel::testing
