@@ -192,6 +192,32 @@ TEST(EngineLifecycle, ClosingNeverSaves) {
     EXPECT_EQ(table_of(e, "t")->rows.size(), 1u);
 }
 
+TEST(EngineLifecycle, MaterializeWritesEveryTableWithItsIndexes) {
+    ScratchDir dir;
+    ::setenv("TMPDIR", dir.path().c_str(), 1);
+    Engine e;
+    Table t;
+    t.name = "t";
+    t.columns = {Column{"a", DataType::of(DataTypeKind::Int), std::nullopt, std::nullopt, true}};
+    t.rows = {{Value::integer(10)}, {Value::integer(20)}};
+    t.rowids = {3, 7};
+    t.next_rowid = 8;
+    e.database.tables.emplace("t", std::move(t));
+    e.mem_indexes.insert(MemIndex("ta", "t", {"a"}, {0}, true));
+    e.rebuild_index("ta");
+    ASSERT_TRUE(e.materialize_tables());
+    ASSERT_TRUE(e.page_store);
+    const CatalogEntry* entry = e.page_store->catalog.get("t");
+    ASSERT_NE(entry, nullptr);
+    ASSERT_EQ(entry->indexes.size(), 1u);
+    EXPECT_TRUE(entry->indexes[0].unique);
+    // Memory follows the stored numbering.
+    EXPECT_EQ(table_of(e, "t")->rowids, (std::vector<uint64_t>{1, 2}));
+    EXPECT_EQ(err(e, "INSERT INTO t VALUES (20)"),
+              "Execution error: unique constraint violated: duplicate key [Int(20)]");
+    ::unsetenv("TMPDIR");
+}
+
 TEST(EngineLifecycle, UnsupportedStatementsNameTheirKind) {
     Engine e;
     ok(e, "CREATE TABLE t (n INT)");
