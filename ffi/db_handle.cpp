@@ -1,0 +1,104 @@
+// Database handles: open, close, exec, query and the auto-save rule.
+#include <new>
+
+#include "c_text.h"
+#include "engine/storage_open.h"
+#include "handles.h"
+#include "messages.h"
+#include "parser/parser.h"
+#include "zembrel.h"
+
+using namespace zembrel;
+
+namespace {
+
+void set_error(zembrel_db* db, const EngineError& e) { db->last_error = ffi::c_safe(e.display()); }
+
+// Saves after a successful statement unless the outcome says not to; a failed
+// save becomes the handle's note while the statement still counts as done.
+void auto_save(zembrel_db* db, const ExecResult& result) {
+    bool save;
+    if (std::holds_alternative<TransactionStarted>(result) || std::holds_alternative<TransactionRolledBack>(result))
+        save = false;
+    else if (std::holds_alternative<TransactionCommitted>(result))
+        save = true;
+    else
+        save = !db->engine.in_transaction();
+    if (!save) return;
+    if (auto saved = storage::save(db->engine); !saved)
+        db->last_error = ffi::c_safe("auto-save failed: " + saved.error().display());
+}
+
+// Parses and runs one statement; on failure fills the slot and returns none.
+std::optional<ExecResult> run_statement(zembrel_db* db, const char* sql) {
+    auto text = ffi::text_arg(sql);
+    if (!text) {
+        db->last_error = "invalid SQL string";
+        return std::nullopt;
+    }
+    auto statement = parser::parse_sql(*text);
+    if (!statement) {
+        set_error(db, statement.error());
+        return std::nullopt;
+    }
+    auto result = db->engine.execute(std::move(*statement));
+    if (!result) {
+        set_error(db, result.error());
+        return std::nullopt;
+    }
+    db->last_error.reset();
+    return std::move(*result);
+}
+
+}  // namespace
+
+extern "C" {
+
+zembrel_db* zembrel_open(const char* path) {
+    auto text = ffi::text_arg(path);
+    if (!text) return nullptr;
+    auto engine = storage::open(std::string(*text));
+    if (!engine) return nullptr;
+    return new zembrel_db{std::move(*engine), std::nullopt};
+}
+
+zembrel_db* zembrel_open_memory(void) { return new zembrel_db{Engine(), std::nullopt}; }
+
+void zembrel_close(zembrel_db* db) { delete db; }
+
+const char* zembrel_errmsg(zembrel_db* db) {
+    if (db == nullptr || !db->last_error) return nullptr;
+    return db->last_error->c_str();
+}
+
+int zembrel_exec(zembrel_db* db, const char* sql) {
+    if (db == nullptr) return 1;
+    auto result = run_statement(db, sql);
+    if (!result) return 1;
+    auto_save(db, *result);
+    return 0;
+}
+
+zembrel_result* zembrel_query(zembrel_db* db, const char* sql) {
+    if (db == nullptr) return nullptr;
+    auto result = run_statement(db, sql);
+    if (!result) return nullptr;
+    auto* rs = new zembrel_result();
+    if (auto* rows = std::get_if<Rows>(&*result)) {
+        rs->columns.reserve(rows->columns.size());
+        for (auto& name : rows->columns) rs->columns.push_back(ffi::c_safe(std::move(name)).value_or(""));
+        rs->rows.reserve(rows->rows.size());
+        for (const Row& row : rows->rows) {
+            std::vector<std::string> cells;
+            cells.reserve(row.size());
+            for (const Value& v : row) cells.push_back(ffi::c_safe(v.display()).value_or(""));
+            rs->rows.push_back(std::move(cells));
+        }
+        return rs;
+    }
+    auto_save(db, *result);
+    rs->message = ffi::c_safe(ffi::exec_result_message(*result));
+    return rs;
+}
+
+}  // extern "C"

@@ -1,0 +1,247 @@
+/* The database-handle and result-set functions, driven only through the
+ * public header. */
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include "capi_util.h"
+#include "zembrel.h"
+
+static void test_version_and_null_handles(void) {
+    const char* v = zembrel_version();
+    CHECK_STR(v, "0.1.0-velandro");
+    CHECK(v == zembrel_version());
+
+    CHECK(zembrel_open(NULL) == NULL);
+    CHECK(zembrel_open("\xff\xfe") == NULL);
+    CHECK(zembrel_exec(NULL, "BEGIN") == 1);
+    CHECK(zembrel_query(NULL, "BEGIN") == NULL);
+    CHECK(zembrel_errmsg(NULL) == NULL);
+    CHECK(zembrel_result_column_count(NULL) == 0);
+    CHECK(zembrel_result_row_count(NULL) == 0);
+    CHECK(zembrel_result_column_name(NULL, 0) == NULL);
+    CHECK(zembrel_result_value(NULL, 0, 0) == NULL);
+    CHECK(zembrel_result_message(NULL) == NULL);
+    zembrel_result_free(NULL);
+    zembrel_close(NULL);
+}
+
+static void test_error_slot(void) {
+    zembrel_db* db = zembrel_open_memory();
+    CHECK(db != NULL);
+    CHECK(zembrel_errmsg(db) == NULL);
+
+    CHECK(zembrel_exec(db, NULL) == 1);
+    CHECK_STR(zembrel_errmsg(db), "invalid SQL string");
+    CHECK(zembrel_exec(db, "CREATE TABLE t (a INT)") == 0);
+    CHECK(zembrel_errmsg(db) == NULL);
+
+    /* An overlong encoding of '/' is not UTF-8. */
+    CHECK(zembrel_query(db, "INSERT INTO t VALUES (1) \xc0\xaf") == NULL);
+    CHECK_STR(zembrel_errmsg(db), "invalid SQL string");
+
+    CHECK(zembrel_exec(db, "CREATE TABLE") == 1);
+    CHECK_PREFIX(zembrel_errmsg(db), "Parse error: ");
+    CHECK(zembrel_exec(db, "CREATE TABLE t (a INT)") == 1);
+    CHECK_STR(zembrel_errmsg(db), "Execution error: table 't' already exists");
+    CHECK(zembrel_exec(db, "INSERT INTO nope VALUES (1)") == 1);
+    CHECK_STR(zembrel_errmsg(db), "Execution error: table 'nope' not found");
+    CHECK(zembrel_exec(db, "COMMIT") == 1);
+    CHECK_STR(zembrel_errmsg(db), "Execution error: no active transaction");
+    CHECK(zembrel_exec(db, "INSERT INTO t VALUES (2)") == 0);
+    CHECK(zembrel_errmsg(db) == NULL);
+    zembrel_close(db);
+}
+
+/* Runs one statement through zembrel_query and checks its message. */
+static void check_message(zembrel_db* db, const char* sql, const char* expected) {
+    zembrel_result* rs = zembrel_query(db, sql);
+    CHECK(rs != NULL);
+    if (rs == NULL) {
+        fprintf(stderr, "  statement: %s\n  error: %s\n", sql, zembrel_errmsg(db) ? zembrel_errmsg(db) : "NULL");
+        return;
+    }
+    if (expected != NULL) CHECK_STR(zembrel_result_message(rs), expected);
+    CHECK(zembrel_result_column_count(rs) == 0);
+    CHECK(zembrel_result_row_count(rs) == 0);
+    zembrel_result_free(rs);
+}
+
+static void test_result_messages(void) {
+    zembrel_db* db = zembrel_open_memory();
+    check_message(db, "CREATE TABLE items (id PK, name TEXT)", "Table 'items' created.");
+    check_message(db, "CREATE TABLE plain (a INT, b TEXT)", "Table 'plain' created.");
+    check_message(db, "INSERT INTO plain VALUES (1, 'x'), (2, 'y')", "Inserted 2 row(s) into 'plain'. (2 total)");
+    check_message(db, "INSERT INTO plain VALUES (3, 'z')", "Inserted 1 row(s) into 'plain'. (3 total)");
+    check_message(db, "BEGIN", "Transaction started.");
+    check_message(db, "ROLLBACK", "Transaction rolled back.");
+    check_message(db, "BEGIN TRANSACTION", "Transaction started.");
+    check_message(db, "COMMIT WORK", "Transaction committed.");
+    check_message(db, "CREATE INDEX by_a ON plain (a)", "Index 'by_a' created.");
+    check_message(db, "DROP INDEX by_a", "Index 'by_a' dropped from 'plain'.");
+    check_message(db, "TRUNCATE TABLE plain", "Table 'plain' truncated. (3 row(s) removed)");
+    check_message(db, "DROP TABLE plain", "Table 'plain' dropped.");
+
+    /* A one-row insert into a table with a PK column reports the generated key. */
+    zembrel_result* rs = zembrel_query(db, "INSERT INTO items (name) VALUES ('first')");
+    CHECK(rs != NULL);
+    if (rs != NULL) {
+        const char* msg = zembrel_result_message(rs);
+        CHECK_PREFIX(msg, "Inserted 1 row into 'items'. PK: ");
+        CHECK(msg != NULL && strlen(msg) == strlen("Inserted 1 row into 'items'. PK: ") + 36 + strlen(" (1 total)"));
+        CHECK(msg != NULL && strcmp(msg + strlen(msg) - strlen(" (1 total)"), " (1 total)") == 0);
+
+        /* Every index outside the result is refused, negative ones included. */
+        CHECK(zembrel_result_column_name(rs, 0) == NULL);
+        CHECK(zembrel_result_column_name(rs, -1) == NULL);
+        CHECK(zembrel_result_value(rs, 0, 0) == NULL);
+        CHECK(zembrel_result_value(rs, -1, -1) == NULL);
+        zembrel_result_free(rs);
+    }
+    check_message(db, "INSERT INTO items (name) VALUES ('a'), ('b')", "Inserted 2 row(s) into 'items'. (3 total)");
+    zembrel_close(db);
+}
+
+static void test_result_outlives_handle(void) {
+    zembrel_db* db = zembrel_open_memory();
+    zembrel_result* rs = zembrel_query(db, "CREATE TABLE t (a INT)");
+    zembrel_close(db);
+    CHECK_STR(zembrel_result_message(rs), "Table 't' created.");
+    zembrel_result_free(rs);
+}
+
+/* Outside a transaction every statement is saved as it runs; inside one only
+ * COMMIT saves, and ROLLBACK never does. The log beside the file shows it. */
+static void test_auto_save(void) {
+    char* dir = make_temp_dir();
+    char* path = join_path(dir, "app.db");
+    char* wal = join_path(dir, "app.db.pwal");
+    zembrel_db* db = zembrel_open(path);
+    CHECK(db != NULL);
+
+    CHECK(zembrel_exec(db, "CREATE TABLE t (a INT)") == 0);
+    long after_create = file_size(wal);
+    CHECK(after_create > 16);
+    CHECK(zembrel_exec(db, "INSERT INTO t VALUES (1)") == 0);
+    long after_insert = file_size(wal);
+    CHECK(after_insert > after_create);
+
+    CHECK(zembrel_exec(db, "BEGIN") == 0);
+    CHECK(zembrel_exec(db, "INSERT INTO t VALUES (2)") == 0);
+    CHECK(zembrel_exec(db, "INSERT INTO t VALUES (3)") == 0);
+    CHECK(file_size(wal) == after_insert);
+    CHECK(zembrel_exec(db, "ROLLBACK") == 0);
+    CHECK(file_size(wal) == after_insert);
+
+    CHECK(zembrel_exec(db, "BEGIN") == 0);
+    CHECK(zembrel_exec(db, "INSERT INTO t VALUES (4)") == 0);
+    CHECK(file_size(wal) == after_insert);
+    CHECK(zembrel_exec(db, "COMMIT") == 0);
+    CHECK(file_size(wal) > after_insert);
+
+    /* The second opener of a held file is refused; after close it may open. */
+    CHECK(zembrel_open(path) == NULL);
+    zembrel_close(db);
+    db = zembrel_open(path);
+    CHECK(db != NULL);
+    /* Rows 1 and 4 survived; 2 and 3 were rolled back. */
+    check_message(db, "INSERT INTO t VALUES (5)", "Inserted 1 row(s) into 't'. (3 total)");
+    zembrel_close(db);
+
+    remove_dir(dir);
+    free(wal);
+    free(path);
+    free(dir);
+}
+
+/* Closing with an open transaction loses it and leaves the file as committed. */
+static void test_close_never_saves(void) {
+    char* dir = make_temp_dir();
+    char* path = join_path(dir, "app.db");
+    zembrel_db* db = zembrel_open(path);
+    CHECK(zembrel_exec(db, "CREATE TABLE t (a INT)") == 0);
+    CHECK(zembrel_exec(db, "INSERT INTO t VALUES (1)") == 0);
+    CHECK(zembrel_exec(db, "BEGIN") == 0);
+    CHECK(zembrel_exec(db, "INSERT INTO t VALUES (2)") == 0);
+    CHECK(zembrel_exec(db, "DROP TABLE t") == 0);
+    zembrel_close(db);
+
+    db = zembrel_open(path);
+    CHECK(db != NULL);
+    check_message(db, "INSERT INTO t VALUES (3)", "Inserted 1 row(s) into 't'. (2 total)");
+    zembrel_close(db);
+    remove_dir(dir);
+    free(path);
+    free(dir);
+}
+
+/* An in-memory database gets a backing file in TMPDIR once it needs one and
+ * removes it at close. */
+static void test_memory_leaves_no_file(void) {
+    char* dir = make_temp_dir();
+    char* old = getenv("TMPDIR") ? strdup(getenv("TMPDIR")) : NULL;
+    setenv("TMPDIR", dir, 1);
+    zembrel_db* db = zembrel_open_memory();
+    CHECK(zembrel_exec(db, "CREATE TABLE t (a INT)") == 0);
+    CHECK(zembrel_exec(db, "INSERT INTO t VALUES (1)") == 0);
+    CHECK(count_entries(dir) > 0);
+    zembrel_close(db);
+    CHECK(count_entries(dir) == 0);
+    if (old) {
+        setenv("TMPDIR", old, 1);
+        free(old);
+    } else {
+        unsetenv("TMPDIR");
+    }
+    remove_dir(dir);
+    free(dir);
+}
+
+/* A save that cannot write (the file-size limit reached) still reports the
+ * statement as done, with the note in the error slot. Runs in a child so the
+ * limit does not reach the rest of the tests. */
+static void test_auto_save_failure(void) {
+    char* dir = make_temp_dir();
+    char* path = join_path(dir, "app.db");
+    char* wal = join_path(dir, "app.db.pwal");
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        zembrel_db* db = zembrel_open(path);
+        if (db == NULL || zembrel_exec(db, "CREATE TABLE t (a INT)") != 0) _exit(3);
+        long size = file_size(wal);
+        struct rlimit lim = {(rlim_t)size, (rlim_t)size};
+        if (size <= 0 || setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(4);
+        if (zembrel_exec(db, "INSERT INTO t VALUES (1)") != 0) _exit(5);
+        const char* msg = zembrel_errmsg(db);
+        if (msg == NULL || strncmp(msg, "auto-save failed: Storage error: ", 33) != 0) _exit(6);
+        zembrel_result* rs = zembrel_query(db, "INSERT INTO t VALUES (2)");
+        if (rs == NULL || zembrel_result_message(rs) == NULL) _exit(7);
+        if (strncmp(zembrel_errmsg(db) ? zembrel_errmsg(db) : "", "auto-save failed: ", 18) != 0) _exit(8);
+        zembrel_result_free(rs);
+        zembrel_close(db);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        fprintf(stderr, "  child status %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    remove_dir(dir);
+    free(wal);
+    free(path);
+    free(dir);
+}
+
+int main(void) {
+    test_version_and_null_handles();
+    test_error_slot();
+    test_result_messages();
+    test_result_outlives_handle();
+    test_auto_save();
+    test_close_never_saves();
+    test_memory_leaves_no_file();
+    test_auto_save_failure();
+    if (failures) fprintf(stderr, "%d check(s) failed\n", failures);
+    return failures ? 1 : 0;
+}

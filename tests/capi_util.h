@@ -1,0 +1,96 @@
+/* Small helpers shared by the C tests of the public interface. */
+#ifndef ZEMBREL_CAPI_UTIL_H
+#define ZEMBREL_CAPI_UTIL_H
+
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static int failures = 0;
+
+#define CHECK(cond)                                                              \
+    do {                                                                         \
+        if (!(cond)) {                                                           \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            failures++;                                                          \
+        }                                                                        \
+    } while (0)
+
+#define CHECK_STR(actual, expected)                                                          \
+    do {                                                                                     \
+        const char* a_ = (actual);                                                           \
+        const char* e_ = (expected);                                                         \
+        if (a_ == NULL || strcmp(a_, e_) != 0) {                                             \
+            fprintf(stderr, "%s:%d: expected \"%s\", got %s%s%s\n", __FILE__, __LINE__, e_, \
+                    a_ ? "\"" : "", a_ ? a_ : "NULL", a_ ? "\"" : "");                       \
+            failures++;                                                                      \
+        }                                                                                    \
+    } while (0)
+
+#define CHECK_PREFIX(actual, prefix)                                                          \
+    do {                                                                                      \
+        const char* a_ = (actual);                                                            \
+        const char* p_ = (prefix);                                                            \
+        if (a_ == NULL || strncmp(a_, p_, strlen(p_)) != 0) {                                 \
+            fprintf(stderr, "%s:%d: expected prefix \"%s\", got %s%s%s\n", __FILE__, __LINE__, \
+                    p_, a_ ? "\"" : "", a_ ? a_ : "NULL", a_ ? "\"" : "");                    \
+            failures++;                                                                       \
+        }                                                                                     \
+    } while (0)
+
+/* A fresh directory under the temporary directory; the caller frees it. */
+static inline char* make_temp_dir(void) {
+    const char* base = getenv("TMPDIR");
+    if (base == NULL || *base == '\0') base = "/tmp";
+    char* dir = malloc(strlen(base) + 32);
+    sprintf(dir, "%s/zembrel-capi-XXXXXX", base);
+    if (mkdtemp(dir) == NULL) {
+        perror("mkdtemp");
+        exit(2);
+    }
+    return dir;
+}
+
+static inline char* join_path(const char* dir, const char* name) {
+    char* p = malloc(strlen(dir) + strlen(name) + 2);
+    sprintf(p, "%s/%s", dir, name);
+    return p;
+}
+
+static inline long file_size(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 ? (long)st.st_size : -1;
+}
+
+static inline int count_entries(const char* dir) {
+    DIR* d = opendir(dir);
+    if (d == NULL) return -1;
+    int n = 0;
+    struct dirent* e;
+    while ((e = readdir(d)) != NULL)
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) n++;
+    closedir(d);
+    return n;
+}
+
+/* Removes the files of a flat directory and the directory itself. */
+static inline void remove_dir(const char* dir) {
+    DIR* d = opendir(dir);
+    if (d != NULL) {
+        struct dirent* e;
+        while ((e = readdir(d)) != NULL) {
+            if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+            char* p = join_path(dir, e->d_name);
+            unlink(p);
+            free(p);
+        }
+        closedir(d);
+    }
+    rmdir(dir);
+}
+
+#endif
