@@ -145,6 +145,9 @@ TEST(Lexer, StringLiterals) {
         {std::string("'nul\0'", 6), "StringLiteral(\"nul\\0\") Eof"},
         {"'bell\x07'", "StringLiteral(\"bell\\u{7}\") Eof"},
         {"'caf\xC3\xA9'", "StringLiteral(\"caf\xC3\xA9\") Eof"},
+        // Combining marks are written as code points wherever they stand.
+        {"'e\xCC\x81'", "StringLiteral(\"e\\u{301}\") Eof"},
+        {"'\xCC\x81x\xE2\x83\x9D'", "StringLiteral(\"\\u{301}x\\u{20dd}\") Eof"},
         {"'a'", "StringLiteral(\"a\") Eof"},
         {"'a''", "error: unterminated string"},
         {"'abc", "error: unterminated string"},

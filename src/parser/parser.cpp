@@ -311,7 +311,7 @@ Result<Statement> Parser::parse_alter() {
             for (std::string_view word : {"merge", "policy"}) {
                 ZB_TRY(name, expect_identifier());
                 if (!ascii_iequals(name, word)) {
-                    return parse_error("expected SET MERGE POLICY, got " + quoted_debug_text(name));
+                    return parse_error("expected SET MERGE POLICY, got " + quoted_debug_text_all_marks(name));
                 }
             }
             Token policy = advance();

@@ -49,7 +49,7 @@ std::string Token::printed() const {
         case TokenKind::Identifier:
         case TokenKind::StringLiteral:
             out += '(';
-            out += quoted_debug_text(text);
+            out += quoted_debug_text_all_marks(text);
             out += ')';
             break;
         case TokenKind::IntegerLiteral:

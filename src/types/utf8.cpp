@@ -87,7 +87,9 @@ std::optional<std::string> utf8_error(std::string_view bytes) {
     return std::nullopt;
 }
 
-std::string quoted_debug_text(std::string_view text) {
+namespace {
+
+std::string quoted(std::string_view text, bool every_mark) {
     std::string out;
     out.reserve(text.size() + 2);
     out += '"';
@@ -108,7 +110,7 @@ std::string quoted_debug_text(std::string_view text) {
             case '\t': out += "\\t"; break;
             case '\0': out += "\\0"; break;
             default:
-                if (unprintable(c) || (i == 0 && combining(c))) {
+                if (unprintable(c) || ((every_mark || i == 0) && combining(c))) {
                     char buf[16];
                     std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
                     out += buf;
@@ -120,5 +122,11 @@ std::string quoted_debug_text(std::string_view text) {
     out += '"';
     return out;
 }
+
+}  // namespace
+
+std::string quoted_debug_text(std::string_view text) { return quoted(text, false); }
+
+std::string quoted_debug_text_all_marks(std::string_view text) { return quoted(text, true); }
 
 }  // namespace zembrel

@@ -20,4 +20,8 @@ std::optional<std::string> utf8_error(std::string_view bytes);
 // as \u{fffd}.
 std::string quoted_debug_text(std::string_view text);
 
+// As quoted_debug_text, but every combining mark is written as \u{hex},
+// wherever it stands (the printed form of SQL tokens in parse errors).
+std::string quoted_debug_text_all_marks(std::string_view text);
+
 }  // namespace zembrel
