@@ -411,6 +411,10 @@ TEST(Dates, DateRule) {
         {"\xE2\x80\x8B" "2024-01-05", false}, // zero width space is not white space
         {"2024-011-05", false}, {"+-1-01-01", false},   {"+999999999-01-01", false}, {"0000-01-01", true},
         {"\xC3", false},
+        // Overlong forms of white space are not characters at all.
+        {"\xC0\x89" "2024-01-05", false}, {"\xE0\x80\xA0" "2024-01-05", false},
+        {"\xF0\x82\x80\x80" "2024-01-05", false}, {"\xC1\xA0" "2024-01-05", false},
+        {"\xED\xA0\x80" "2024-01-05", false},
     };
     for (const auto& c : cases) EXPECT_EQ(types::parse_date(c.text), c.ok) << c.text;
     EXPECT_FALSE(types::parse_date(std::string("2024-01-05\0", 11)));

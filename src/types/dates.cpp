@@ -36,6 +36,10 @@ struct Scanner {
             if ((b(k) & 0xC0) != 0x80) return 0;
             c = (c << 6) | (b(k) & 0x3F);
         }
+        // Overlong forms (0xC0 0x89 for a tab) and surrogates are not
+        // characters; taking them as white space would accept bad bytes.
+        static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (c < kMin[n] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return 0;
         len = n;
         return c;
     }
