@@ -584,11 +584,22 @@ TEST_F(TreeTest, BulkLoadOfManyKeys) {
 }
 
 TEST_F(TreeTest, AppendTreesOfDifferentDepths) {
-    uint64_t empty = new_tree();
+    // An empty side gives way to the other tree, and its lone leaf, which
+    // the result no longer reaches, goes back to the free list.
     uint64_t small = bulk_load(*pager, 0, 10, 4);          // one leaf
+    uint64_t empty = new_tree();
     EXPECT_EQ(*BPlusTree::append_tree(*pager, empty, small), small);
+    EXPECT_EQ(pager->free_list_head(), empty);
+    EXPECT_EQ(new_tree(), empty);
     EXPECT_EQ(*BPlusTree::append_tree(*pager, small, empty), small);
+    EXPECT_EQ(pager->free_list_head(), empty);
+    EXPECT_EQ(new_tree(), empty);
+    EXPECT_EQ(*BPlusTree::append_tree(*pager, empty, empty), empty);  // one tree: nothing freed
+    EXPECT_EQ(pager->free_list_head(), 0u);
+    EXPECT_EQ(*BPlusTree::append_tree(*pager, empty, 0), empty);      // never trade a leaf for no root
+    EXPECT_EQ(pager->free_list_head(), 0u);
     EXPECT_EQ(*BPlusTree::append_tree(*pager, 0, small), small);
+    EXPECT_EQ(BPlusTree::read_leaf(*pager, small)->cells.size(), 10u);
 
     uint64_t deep = bulk_load(*pager, 10, 30000, 8);      // three levels
     uint64_t root = *BPlusTree::append_tree(*pager, small, deep);

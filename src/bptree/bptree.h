@@ -143,7 +143,10 @@ public:
     static Result<bool> is_empty(Pager& pager, uint64_t root);
 
     // Joins two trees when every key of the right one is greater than every
-    // key of the left one; returns the new root. Either tree empty: the other.
+    // key of the left one; returns the new root. Either tree empty: the
+    // other, and the empty one's leaf is freed (the caller stores the result
+    // in place of both roots and must not use the freed one again). A root
+    // of 0 is no tree and frees nothing.
     static Result<uint64_t> append_tree(Pager& pager, uint64_t left_root, uint64_t right_root);
     // The first cell's child at every interior page (the right-most child of
     // one without cells) down to a leaf.

@@ -165,12 +165,24 @@ Result<uint64_t> BPlusTree::join_roots(Pager& pager, uint64_t left_root, uint64_
 }
 
 Result<uint64_t> BPlusTree::append_tree(Pager& pager, uint64_t left_root, uint64_t right_root) {
+    // An empty side is at most one leaf page, and the caller replaces its
+    // references to both roots by the result: a page the result does not
+    // keep goes back to the free list instead of leaking on every append.
+    // A missing tree (root 0) never displaces a real leaf.
+    if (right_root == 0) return left_root;
+    if (left_root == 0 || left_root == right_root) return right_root;
     auto left_empty = is_empty(pager, left_root);
     if (!left_empty) return std::unexpected(left_empty.error());
-    if (*left_empty) return right_root;
+    if (*left_empty) {
+        if (auto st = pager.free_page(left_root); !st) return std::unexpected(st.error());
+        return right_root;
+    }
     auto right_empty = is_empty(pager, right_root);
     if (!right_empty) return std::unexpected(right_empty.error());
-    if (*right_empty) return left_root;
+    if (*right_empty) {
+        if (auto st = pager.free_page(right_root); !st) return std::unexpected(st.error());
+        return left_root;
+    }
 
     const size_t usable = pager.usable_page_size();
     // The left tree's right-most leaf, always taking the right-most child.
