@@ -111,8 +111,8 @@ Result<ExecResult> insert(Engine& engine, parser::Insert statement) {
         if (is_pk(table.columns[c])) pk_column = c;
     std::optional<std::string> pk;
     if (n == 1 && pk_column) pk = built[0][*pk_column].as_text();
-    table.rows.reserve(first + n);
-    table.rowids.reserve(first + n);
+    // No exact reserve here: it would defeat geometric growth and copy the
+    // whole table on every one-row INSERT.
     for (Row& row : built) {
         table.rowids.push_back(table.next_rowid++);
         table.rows.push_back(std::move(row));
