@@ -211,6 +211,95 @@ TEST(Pager, AllocateReusesFreedPagesLastFreedFirst) {
     }
 }
 
+// A damaged free list (a page linking to itself, a loop, a link or head past
+// the page count, a live page reached through a stale link) is an error at
+// allocation; no page is ever handed out twice and the failed call changes
+// nothing, so every later call fails the same way.
+TEST(Pager, DamagedFreeListIsAnErrorNotADoubleHandout) {
+    TempDir t;
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> links;  // free page -> next
+        std::uint64_t head;
+        bool reopen_after_first;  // commit and reopen after the first allocation
+        std::vector<std::uint64_t> handed_out;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"self link", {{5, 5}}, 5, false, {}, "free-list page 5 links to invalid page 5"},
+        {"loop of two", {{5, 6}, {6, 5}}, 5, false, {5}, "free-list page 6 links to invalid page 5"},
+        {"loop across a reopen", {{5, 6}, {6, 5}}, 5, true, {5, 6}, "free-list page 5 is not a free page"},
+        {"link past the page count", {{5, 40}}, 5, false, {}, "free-list page 5 links to invalid page 40"},
+        {"head past the page count", {}, 12, false, {}, "free-list head 12 out of bounds (page count 12)"},
+        {"head on a live page", {}, 3, false, {}, "free-list page 3 is not a free page"},
+        {"sound list", {{5, 6}, {6, 0}}, 5, false, {5, 6, 12}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string p = t.path(c.name);
+        auto pager = must_create(p);
+        for (int i = 0; i < 10; ++i) ASSERT_TRUE(pager->allocate_page());
+        for (std::uint64_t pg = 2; pg < 12; ++pg) write_seed(*pager, pg, 100 + pg);
+        for (const auto& [pg, next] : c.links) {
+            auto ref = pager->read_page(pg);
+            ASSERT_TRUE(ref);
+            std::memset(ref->mutable_data(), 0, kPageSize);
+            put_u64(ref->mutable_data(), next);
+        }
+        pager->set_free_list_head(c.head);
+        ASSERT_TRUE(pager->commit());
+        std::vector<std::uint64_t> got;
+        Result<std::uint64_t> r;
+        for (int i = 0; i < 4; ++i) {
+            r = pager->allocate_page();
+            if (!r) break;
+            got.push_back(*r);
+            write_seed(*pager, *r, 500 + *r);  // handed-out pages are put to use
+            if (c.reopen_after_first && i == 0) {
+                ASSERT_TRUE(pager->commit());
+                pager.reset();
+                pager = must_open(p);
+            }
+            if (c.error.empty() && got.size() == c.handed_out.size()) break;
+        }
+        EXPECT_EQ(got, c.handed_out);
+        if (c.error.empty()) continue;
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().kind, ErrorKind::Storage);
+        EXPECT_EQ(r.error().message, c.error);
+        const std::uint64_t head = pager->free_list_head(), count = pager->page_count();
+        auto again = pager->allocate_page();
+        ASSERT_FALSE(again);
+        EXPECT_EQ(again.error().message, c.error);
+        EXPECT_EQ(pager->free_list_head(), head);
+        EXPECT_EQ(pager->page_count(), count);
+        for (std::uint64_t pg : got) EXPECT_EQ(page_seed(*pager, pg), 500 + pg);
+    }
+
+    // Freeing the page that heads the free list again would make it link to itself.
+    auto pager = must_create(t.path("double free"));
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(pager->allocate_page());
+    ASSERT_TRUE(pager->free_page(3));
+    auto st = pager->free_page(3);
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().message, "page 3 is already free");
+    EXPECT_EQ(pager->allocate_page().value(), 3u);
+    EXPECT_EQ(pager->allocate_page().value(), 6u);
+    // A page handed out and freed again is reused; a rollback forgets what was handed out.
+    ASSERT_TRUE(pager->free_page(3));
+    EXPECT_EQ(pager->allocate_page().value(), 3u);
+    ASSERT_TRUE(pager->commit());
+    ASSERT_TRUE(pager->free_page(4));
+    ASSERT_TRUE(pager->free_page(2));
+    ASSERT_TRUE(pager->commit());
+    EXPECT_EQ(pager->allocate_page().value(), 2u);
+    EXPECT_EQ(pager->allocate_page().value(), 4u);
+    ASSERT_TRUE(pager->rollback());
+    EXPECT_EQ(pager->allocate_page().value(), 2u);
+    EXPECT_EQ(pager->allocate_page().value(), 4u);
+    EXPECT_EQ(pager->allocate_page().value(), 7u);
+}
+
 // Pinned handles survive any amount of eviction; under the sanitizers a stale
 // pointer would be reported. A model of every page's content checks each read.
 TEST(Pager, PinnedPagesSurviveEvictionStress) {

@@ -396,9 +396,23 @@ Status Pager::write_page(std::uint64_t page, std::span<const std::uint8_t, kPage
 Result<std::uint64_t> Pager::allocate_page() {
     if (free_list_head_ != 0) {
         const std::uint64_t page = free_list_head_;
+        if (page >= page_count_)
+            return storage_error("free-list head " + std::to_string(page) + " out of bounds (page count " +
+                                 std::to_string(page_count_) + ")");
         auto e = fetch(page);
         if (!e) return std::unexpected(e.error());
-        free_list_head_ = le::get64((*e)->data.data());
+        // Damaged bytes must not make the list hand a page out twice: a free
+        // page is zero past its link, and its link leads to a page that is
+        // neither itself nor one already handed out since the last commit
+        // (a loop). Nothing changes when the check fails.
+        const std::uint8_t* bytes = (*e)->data.data();
+        if (std::any_of(bytes + 8, bytes + kPageSize - 4, [](std::uint8_t b) { return b != 0; }))
+            return storage_error("free-list page " + std::to_string(page) + " is not a free page");
+        const std::uint64_t next = le::get64(bytes);
+        if (next != 0 && (next >= page_count_ || next == page || free_taken_.contains(next)))
+            return storage_error("free-list page " + std::to_string(page) + " links to invalid page " + std::to_string(next));
+        free_taken_.insert(page);
+        free_list_head_ = next;
         header_dirty_ = true;
         mark_dirty(*e);
         (*e)->data.fill(0);
@@ -418,6 +432,8 @@ Result<std::uint64_t> Pager::allocate_page() {
 
 Status Pager::free_page(std::uint64_t page) {
     if (page == 0 || page >= page_count_) return storage_error("cannot free invalid page " + std::to_string(page));
+    // Freeing the head again would make it link to itself.
+    if (page == free_list_head_) return storage_error("page " + std::to_string(page) + " is already free");
     auto e = fetch(page);
     if (!e) return std::unexpected(e.error());
     mark_dirty(*e);
@@ -425,6 +441,7 @@ Status Pager::free_page(std::uint64_t page) {
     le::put64((*e)->data.data(), free_list_head_);
     free_list_head_ = page;
     header_dirty_ = true;
+    free_taken_.erase(page);
     return {};
 }
 
@@ -441,6 +458,7 @@ Status Pager::rollback() {
     }
     dirty_.clear();
     pending_wal_.clear();
+    free_taken_.clear();
     page_count_ = committed_page_count_;
     free_list_head_ = committed_free_list_head_;
     catalog_root_ = committed_catalog_root_;

@@ -138,11 +138,15 @@ public:
     Status read_page_into(std::uint64_t page, std::span<std::uint8_t, kPageSize> out);
     Status write_page(std::uint64_t page, std::span<const std::uint8_t, kPageSize> bytes);
     // A zero-filled, dirty, cached page: the head of the free list, else a new
-    // page at the end (page_count grows). Sets header_dirty.
+    // page at the end (page_count grows). Sets header_dirty. A damaged free
+    // list fails without a change: "free-list head {} out of bounds (page
+    // count {})", "free-list page {} is not a free page", "free-list page {}
+    // links to invalid page {}".
     Result<std::uint64_t> allocate_page();
     // Pushes `page` onto the free list: bytes 0..8 take free_list_head, the
     // rest is zeroed, the page is dirty, free_list_head = page, header_dirty.
-    // Page 0 or a page not below page_count: "cannot free invalid page {}".
+    // Page 0 or a page not below page_count: "cannot free invalid page {}";
+    // the page that heads the free list: "page {} is already free".
     Status free_page(std::uint64_t page);
 
     // ---- header fields -----------------------------------------------------
@@ -237,6 +241,9 @@ private:
     CachedPage* lru_tail_ = nullptr;  // most recently used
     std::vector<std::unique_ptr<CachedPage>> spare_;  // recycled entries
     std::unordered_set<std::uint64_t> dirty_;
+    // Pages handed out from the free list since the last commit: a link back
+    // to one of them is a loop in a damaged list.
+    std::unordered_set<std::uint64_t> free_taken_;
     WalIndex wal_index_;
     std::unordered_map<std::uint64_t, std::uint64_t> pending_wal_;
     std::unique_ptr<VfsFile> wal_;

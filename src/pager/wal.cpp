@@ -113,6 +113,7 @@ Status Pager::commit() {
     for (std::uint64_t page : pages) cache_.at(page)->dirty = false;
     dirty_.clear();
     header_dirty_ = false;
+    free_taken_.clear();
     wal_commit_len_ = wal_len_;
     remember_commit_state();
 
