@@ -76,7 +76,7 @@ struct PageStore {
     // The caller renumbers the in-memory table the same way.
     Status rewrite_table(const std::string& name, std::span<const Row> rows);
     // rewrite_table without freeing the old tree: for a table whose tree is
-    // still empty (its empty root leaf is left as it is).
+    // still empty (its empty root leaf goes back to the free list).
     Status replace_table_rows(const std::string& name, std::span<const Row> rows);
     // A fresh tree of `rows` under ids first_rowid, first_rowid + 1, ...;
     // returns its root. Touches no catalog entry and no index.

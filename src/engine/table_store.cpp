@@ -290,6 +290,14 @@ Status PageStore::replace_table_rows(const std::string& name, std::span<const Ro
     if (auto ok = check_rows_storable(rows); !ok) return ok;
     auto prepared = prepare_index_rebuild(**entry, rows);
     if (!prepared) return std::unexpected(prepared.error());
+    // The table's tree is one empty leaf, which the new root replaces: give
+    // it back (the load may take it again) rather than leak a page per call.
+    const uint64_t old_root = (*entry)->root;
+    auto empty = BPlusTree::is_empty(*pager, old_root);
+    if (!empty) return std::unexpected(empty.error());
+    if (*empty && old_root != 0) {
+        if (auto st = pager->free_page(old_root); !st) return st;
+    }
     return load_table(*this, name, rows, std::move(*prepared));
 }
 
