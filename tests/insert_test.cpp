@@ -23,6 +23,9 @@ TEST(Insert, Refusals) {
         {"INSERT INTO t (zz) VALUES (1)", "Execution error: column 'zz' not found in table 't'"},
         {"INSERT INTO t (Name) VALUES ('a')", "Execution error: column 'Name' not found in table 't'"},
         {"INSERT INTO t (id) VALUES (1)", "Execution error: column 'id' is Pk and cannot be set manually"},
+        // Within a row the value count is checked before the listed names.
+        {"INSERT INTO t (zz) VALUES (1, 2)", "Execution error: column count (1) does not match value count (2)"},
+        {"INSERT INTO t (id, name) VALUES (1)", "Execution error: column count (2) does not match value count (1)"},
         {"INSERT INTO t (n) VALUES (1)", "Execution error: column 'name' does not accept NULL (NOT NULL)"},
         {"INSERT INTO t VALUES (NULL, 1, 'x')", "Execution error: column 'name' does not accept NULL (NOT NULL)"},
         {"INSERT INTO t VALUES ('a', 'x', 'y')", "Type error: column 'n' expects INT, got Text(\"x\")"},

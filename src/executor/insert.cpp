@@ -80,23 +80,30 @@ Result<ExecResult> insert(Engine& engine, parser::Insert statement) {
     Table& table = it->second;
 
     // Phase 1: build every row; the table is untouched until all are valid.
+    // A bad listed name is reported only once a row's value count has
+    // passed, since each row is checked count first, then names.
     std::vector<std::optional<size_t>> slots;
     size_t listed = 0;
+    std::optional<EngineError> name_error;
     if (statement.columns) {
         listed = statement.columns->size();
         slots.assign(table.columns.size(), std::nullopt);
-        for (size_t i = 0; i < listed; ++i) {
+        for (size_t i = 0; i < listed && !name_error; ++i) {
             const std::string& name = (*statement.columns)[i];
             auto pos = table.column_index(name);
-            if (!pos) return execution_error(format("column '{}' not found in table '{}'", name, statement.table));
-            if (is_pk(table.columns[*pos]))
-                return execution_error(format("column '{}' is Pk and cannot be set manually", name));
-            if (!slots[*pos]) slots[*pos] = i;
+            if (!pos) {
+                name_error = EngineError::execution(format("column '{}' not found in table '{}'", name, statement.table));
+            } else if (is_pk(table.columns[*pos])) {
+                name_error = EngineError::execution(format("column '{}' is Pk and cannot be set manually", name));
+            } else if (!slots[*pos]) {
+                slots[*pos] = i;
+            }
         }
     }
     std::vector<Row> built;
     built.reserve(statement.rows.size());
     for (auto& values : statement.rows) {
+        if (statement.columns && values.size() == listed && name_error) return fail(std::move(*name_error));
         auto row = statement.columns ? build_listed(table, slots, listed, values) : build_positional(table, values);
         if (!row) return fail(row.error());
         built.push_back(std::move(*row));
