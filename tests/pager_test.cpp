@@ -375,6 +375,27 @@ TEST(Pager, AllPinnedCacheGrowsInsteadOfEvicting) {
     EXPECT_LE(pager->cache_size(), 3u);
 }
 
+TEST(Pager, ChangeCountSeesEveryWriteAndNoRead) {
+    TempDir t;
+    auto pager = must_create(t.path("db"));
+    ASSERT_TRUE(pager);
+    auto page = pager->allocate_page();
+    ASSERT_TRUE(page);
+    std::uint64_t before = pager->change_count();
+    (void)page_seed(*pager, *page);
+    EXPECT_EQ(pager->change_count(), before);  // reading changes nothing
+    write_seed(*pager, *page, 1);
+    EXPECT_GT(pager->change_count(), before);
+    // A second write of a page that is dirty already still counts: callers
+    // compare counts to learn whether a failed operation touched the cache.
+    before = pager->change_count();
+    write_seed(*pager, *page, 2);
+    EXPECT_GT(pager->change_count(), before);
+    before = pager->change_count();
+    pager->set_catalog_root(pager->catalog_root());
+    EXPECT_GT(pager->change_count(), before);
+}
+
 TEST(Pager, RollbackRestoresLastCommit) {
     TempDir t;
     const std::string p = t.path("db");

@@ -261,6 +261,7 @@ void Pager::touch(CachedPage* e) {
 }
 
 void Pager::mark_dirty(CachedPage* e) {
+    ++change_count_;
     if (!e->dirty) {
         e->dirty = true;
         dirty_.insert(e->page);
@@ -421,6 +422,7 @@ Result<std::uint64_t> Pager::allocate_page() {
     const std::uint64_t page = page_count_;
     ++page_count_;
     header_dirty_ = true;
+    ++change_count_;
     static const PageBuf kZero{};
     auto e = cache_insert(page, kZero, true);
     if (!e) {
@@ -441,6 +443,7 @@ Status Pager::free_page(std::uint64_t page) {
     le::put64((*e)->data.data(), free_list_head_);
     free_list_head_ = page;
     header_dirty_ = true;
+    ++change_count_;
     free_taken_.erase(page);
     return {};
 }
@@ -472,11 +475,19 @@ Status Pager::rollback() {
     }
     if (wal_len_ == wal_commit_len_ && !wal_tail_uncut_) return {};
     wal_len_ = wal_commit_len_;
-    if (auto st = wal_->set_len(wal_commit_len_); !st) {
+    // The cut is flushed too: a commit whose log flush failed may already have
+    // its commit frame on disk, and a crash must not replay it after it was
+    // reported failed and rolled back.
+    Status cut = wal_->set_len(wal_commit_len_);
+    if (cut) {
+        if (auto synced = wal_->sync(sync_mode_); !synced)
+            cut = storage_error("WAL fsync failed: " + synced.error().message);
+    }
+    if (!cut) {
         // Appends stay blocked until the cut succeeds, so stale frames can
         // never end up in front of a later commit frame.
         wal_tail_uncut_ = true;
-        return st;
+        return cut;
     }
     wal_tail_uncut_ = false;
     return {};

@@ -154,11 +154,15 @@ public:
     std::uint64_t free_list_head() const { return free_list_head_; }
     std::uint64_t catalog_root() const { return catalog_root_; }
     // Each setter also sets header_dirty.
-    void set_page_count(std::uint64_t v) { page_count_ = v; header_dirty_ = true; }
-    void set_free_list_head(std::uint64_t v) { free_list_head_ = v; header_dirty_ = true; }
-    void set_catalog_root(std::uint64_t v) { catalog_root_ = v; header_dirty_ = true; }
+    void set_page_count(std::uint64_t v) { page_count_ = v; mark_header_dirty(); }
+    void set_free_list_head(std::uint64_t v) { free_list_head_ = v; mark_header_dirty(); }
+    void set_catalog_root(std::uint64_t v) { catalog_root_ = v; mark_header_dirty(); }
     bool header_dirty() const { return header_dirty_; }
-    void mark_header_dirty() { header_dirty_ = true; }
+    void mark_header_dirty() { header_dirty_ = true; ++change_count_; }
+    // Grows with every write access to a page or header field, whether or not
+    // the page was dirty already: equal counts before and after an operation
+    // prove it changed nothing in the cache.
+    std::uint64_t change_count() const { return change_count_; }
     std::uint16_t version() const { return version_; }
     bool checksums_enabled() const { return checksums_enabled_; }
     // Bytes of a page available to its user: 4092 with checksums, else 4096.
@@ -264,6 +268,7 @@ private:
     std::uint64_t cache_misses_ = 0;
     std::uint16_t version_ = 2;
     bool header_dirty_ = false;
+    std::uint64_t change_count_ = 0;
     bool checksums_enabled_ = true;
     SyncMode sync_mode_ = kSyncFull;
     std::size_t live_pins_ = 0;
