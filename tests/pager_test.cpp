@@ -15,20 +15,6 @@ namespace {
 
 using namespace zembrel::testing;
 
-std::shared_ptr<Vfs> real_vfs() { return std::make_shared<RealVfs>(); }
-
-std::unique_ptr<Pager> must_create(const std::string& p, std::shared_ptr<Vfs> vfs = real_vfs()) {
-    auto r = Pager::create(vfs, p);
-    EXPECT_TRUE(r) << r.error().message;
-    return r ? std::move(*r) : nullptr;
-}
-
-std::unique_ptr<Pager> must_open(const std::string& p, std::shared_ptr<Vfs> vfs = real_vfs()) {
-    auto r = Pager::open(vfs, p);
-    EXPECT_TRUE(r) << r.error().message;
-    return r ? std::move(*r) : nullptr;
-}
-
 std::uint64_t page_seed(Pager& pager, std::uint64_t page) {
     PageBuf buf;
     auto st = pager.read_page_into(page, buf);

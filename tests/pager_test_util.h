@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "pager/pager.h"
 
 namespace zembrel::testing {
@@ -78,6 +80,21 @@ inline bool all_page_crcs_valid(const std::string& p) {
         if (stored != page_crc(bytes.data() + off)) return false;
     }
     return true;
+}
+
+inline std::shared_ptr<Vfs> real_vfs() { return std::make_shared<RealVfs>(); }
+
+// A pager that must come into being; the test fails (and gets null) otherwise.
+inline std::unique_ptr<Pager> must_create(const std::string& p, std::shared_ptr<Vfs> vfs = real_vfs()) {
+    auto r = Pager::create(vfs, p);
+    EXPECT_TRUE(r) << r.error().message;
+    return r ? std::move(*r) : nullptr;
+}
+
+inline std::unique_ptr<Pager> must_open(const std::string& p, std::shared_ptr<Vfs> vfs = real_vfs()) {
+    auto r = Pager::open(vfs, p);
+    EXPECT_TRUE(r) << r.error().message;
+    return r ? std::move(*r) : nullptr;
 }
 
 }  // namespace zembrel::testing
