@@ -293,3 +293,56 @@ TEST(SyncFailure, RefusalBeforeAnyPageChangedKeepsTheTransaction) {
 
 }  // namespace
 }  // namespace zembrel::testing
+
+namespace zembrel::testing {
+namespace {
+
+// A sync that fails after writing only into pages an earlier, not yet saved
+// statement had already changed leaves every pager count as it was; it must
+// still not leave its row in the page cache for the next save to commit. And
+// while the catalog cannot be read back, nothing may write as if it were empty.
+TEST(SyncFailure, FailureAfterWritingIntoDirtyPagesReturnsToTheLastCommit) {
+    ScratchDir dir;
+    std::string path = dir.file("dirty.db");
+    auto vfs = std::make_shared<FaultVfs>();
+    const std::vector<std::string> expected{"a", "b", "e"};
+    {
+        Engine e = must(Engine::create_page_file(path, vfs));
+        ok(e, "CREATE TABLE t (n INT, s TEXT)");
+        ok(e, "CREATE INDEX tn ON t (n)");
+        ok(e, "INSERT INTO t VALUES (1, 'a'), (2, 'b')");
+        ASSERT_TRUE(storage::save(e));
+        // Not saved: the table's leaf is now dirty (a Null n has no index entry).
+        ok(e, "INSERT INTO t VALUES (NULL, 'c')");
+        Pager& pager = *e.page_store->pager;
+        {
+            // Push every other page out of the cache, keeping the leaf.
+            auto leaf = pager.read_page(e.page_store->catalog.get("t")->root);
+            ASSERT_TRUE(leaf);
+            pager.set_cache_capacity(1);
+            auto spare = pager.allocate_page();
+            ASSERT_TRUE(spare);
+            ASSERT_TRUE(pager.free_page(*spare));
+        }
+        // The row goes into the cached leaf; its index entry needs a read.
+        vfs->fail_nth(FaultOp::Read, 1, "", true);
+        std::string message = err(e, "INSERT INTO t VALUES (4, 'd')");
+        EXPECT_NE(message.find("read failed"), std::string::npos) << message;
+        EXPECT_NE(err(e, "CREATE TABLE t (x INT)").find("read failed"), std::string::npos);
+        vfs->clear();
+        pager.set_cache_capacity(4096);
+        ok(e, "INSERT INTO t VALUES (5, 'e')");
+        ASSERT_TRUE(storage::save(e));
+        ASSERT_TRUE(e.ensure_table_loaded("t"));
+        ASSERT_NE(table_of(e, "t"), nullptr);
+        std::vector<std::string> in_memory;
+        for (const Row& row : table_of(e, "t")->rows) in_memory.push_back(row[1].display());
+        EXPECT_EQ(in_memory, expected);
+    }
+    std::vector<std::string> stored;
+    for (const Row& row : stored_rows(path, "t")) stored.push_back(row[1].display());
+    EXPECT_EQ(stored, expected);
+}
+
+}  // namespace
+}  // namespace zembrel::testing

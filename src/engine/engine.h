@@ -95,6 +95,11 @@ struct Engine {
     bool force_nested_join = false;
     // The file system the page store goes through (tests inject faults here).
     std::shared_ptr<Vfs> vfs;
+    // The in-memory catalog could not be read back after a failed write and
+    // is empty: nothing may use it (an empty catalog would let a write make
+    // stored tables anew over their data) until ensure_page_store has read
+    // it again.
+    bool catalog_stale = false;
 
     // ---- Lifecycle (engine_lifecycle.cpp) ----
     // Engine::new: in memory, no page store; reads ZEMBREL_FORCE_NESTED_JOIN.
@@ -120,6 +125,8 @@ struct Engine {
     static Result<Engine> open_page_file(const std::string& path, std::shared_ptr<Vfs> vfs);
     // The page store, created first (a backing file in TMPDIR, else /tmp)
     // for an engine that has none. A failure leaves the engine without one.
+    // A stale catalog is read again first (with the name maps); while that
+    // fails, so does this.
     Result<PageStore*> ensure_page_store();
 
     // ---- Loading (engine_load.cpp) ----
@@ -142,7 +149,8 @@ struct Engine {
     // when the committed catalog cannot be read back.
     Status reset_to_last_commit();
     // Replaces the in-memory catalog by what the catalog tree holds now
-    // (row-id counters restart at their persisted hints).
+    // (row-id counters restart at their persisted hints). On failure the
+    // catalog is left empty and marked stale.
     Status reload_catalog();
 
     // ---- Statement execution (src/executor) ----

@@ -99,7 +99,8 @@ Engine::Engine(Engine&& o) noexcept
       lock_fd(std::exchange(o.lock_fd, -1)),
       skip_persist(o.skip_persist),
       force_nested_join(o.force_nested_join),
-      vfs(o.vfs) {
+      vfs(o.vfs),
+      catalog_stale(o.catalog_stale) {
     // A moved-from optional stays engaged; the source must own nothing.
     o.path.reset();
     o.temp_page_file.reset();
@@ -175,7 +176,13 @@ Result<Engine> Engine::open_page_file(const std::string& path, std::shared_ptr<V
 }
 
 Result<PageStore*> Engine::ensure_page_store() {
-    if (page_store) return page_store.get();
+    if (page_store) {
+        if (catalog_stale) {
+            if (auto st = reload_catalog(); !st) return fail(st.error());
+            rebuild_name_maps();
+        }
+        return page_store.get();
+    }
     std::string file = join_path(temp_dir(), format("zembrel-mem-{}.krvp", types::new_uuid()));
     auto pager = Pager::create(vfs ? vfs : std::make_shared<RealVfs>(), file);
     if (!pager) return fail(pager.error());

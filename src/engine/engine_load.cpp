@@ -114,6 +114,7 @@ Status Engine::reload_catalog() {
     if (!page_store) return {};
     page_store->catalog.clear();
     auto entries = load_catalog_entries(*page_store->pager);
+    catalog_stale = !entries.has_value();
     if (!entries) return fail(entries.error());
     for (auto& [name, entry] : *entries) page_store->catalog.put(std::move(name), std::move(entry));
     return {};
