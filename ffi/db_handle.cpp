@@ -54,7 +54,7 @@ std::optional<ExecResult> run_statement(zembrel_db* db, const char* sql) {
 
 extern "C" {
 
-zembrel_db* zembrel_open(const char* path) {
+zembrel_db* zembrel_open(const char* path) noexcept {
     auto text = ffi::text_arg(path);
     if (!text) return nullptr;
     auto engine = storage::open(std::string(*text));
@@ -62,16 +62,16 @@ zembrel_db* zembrel_open(const char* path) {
     return new zembrel_db{std::move(*engine), std::nullopt};
 }
 
-zembrel_db* zembrel_open_memory(void) { return new zembrel_db{Engine(), std::nullopt}; }
+zembrel_db* zembrel_open_memory(void) noexcept { return new zembrel_db{Engine(), std::nullopt}; }
 
-void zembrel_close(zembrel_db* db) { delete db; }
+void zembrel_close(zembrel_db* db) noexcept { delete db; }
 
-const char* zembrel_errmsg(zembrel_db* db) {
+const char* zembrel_errmsg(zembrel_db* db) noexcept {
     if (db == nullptr || !db->last_error) return nullptr;
     return db->last_error->c_str();
 }
 
-int zembrel_exec(zembrel_db* db, const char* sql) {
+int zembrel_exec(zembrel_db* db, const char* sql) noexcept {
     if (db == nullptr) return 1;
     auto result = run_statement(db, sql);
     if (!result) return 1;
@@ -79,7 +79,7 @@ int zembrel_exec(zembrel_db* db, const char* sql) {
     return 0;
 }
 
-zembrel_result* zembrel_query(zembrel_db* db, const char* sql) {
+zembrel_result* zembrel_query(zembrel_db* db, const char* sql) noexcept {
     if (db == nullptr) return nullptr;
     auto result = run_statement(db, sql);
     if (!result) return nullptr;

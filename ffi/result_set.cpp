@@ -11,31 +11,31 @@ bool in_range(int index, size_t count) { return static_cast<uint64_t>(static_cas
 
 extern "C" {
 
-int zembrel_result_column_count(const zembrel_result* rs) {
+int zembrel_result_column_count(const zembrel_result* rs) noexcept {
     return rs == nullptr ? 0 : static_cast<int>(static_cast<uint32_t>(rs->columns.size()));
 }
 
-const char* zembrel_result_column_name(const zembrel_result* rs, int column) {
+const char* zembrel_result_column_name(const zembrel_result* rs, int column) noexcept {
     if (rs == nullptr || !in_range(column, rs->columns.size())) return nullptr;
     return rs->columns[static_cast<size_t>(column)].c_str();
 }
 
-int zembrel_result_row_count(const zembrel_result* rs) {
+int zembrel_result_row_count(const zembrel_result* rs) noexcept {
     return rs == nullptr ? 0 : static_cast<int>(static_cast<uint32_t>(rs->rows.size()));
 }
 
-const char* zembrel_result_value(const zembrel_result* rs, int row, int column) {
+const char* zembrel_result_value(const zembrel_result* rs, int row, int column) noexcept {
     if (rs == nullptr || !in_range(row, rs->rows.size())) return nullptr;
     const auto& cells = rs->rows[static_cast<size_t>(row)];
     if (!in_range(column, cells.size())) return nullptr;
     return cells[static_cast<size_t>(column)].c_str();
 }
 
-const char* zembrel_result_message(const zembrel_result* rs) {
+const char* zembrel_result_message(const zembrel_result* rs) noexcept {
     if (rs == nullptr || !rs->message) return nullptr;
     return rs->message->c_str();
 }
 
-void zembrel_result_free(zembrel_result* rs) { delete rs; }
+void zembrel_result_free(zembrel_result* rs) noexcept { delete rs; }
 
 }  // extern "C"

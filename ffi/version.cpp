@@ -1,3 +1,3 @@
 #include "zembrel.h"
 
-extern "C" const char* zembrel_version(void) { return "0.1.0-velandro"; }
+extern "C" const char* zembrel_version(void) noexcept { return "0.1.0-velandro"; }

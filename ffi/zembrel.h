@@ -28,47 +28,55 @@ extern "C" {
 #define ZEMBREL_API
 #endif
 
+/* Nothing is thrown across this interface: a failure that cannot be reported
+ * (exhausted memory, a broken internal invariant) ends the process. */
+#ifdef __cplusplus
+#define ZEMBREL_NOEXCEPT noexcept
+#else
+#define ZEMBREL_NOEXCEPT
+#endif
+
 typedef struct zembrel_db zembrel_db;         /* a database handle */
 typedef struct zembrel_result zembrel_result; /* a result set, owned by the caller */
 
 /* Opens the database file at path, creating it when missing. NULL when the
  * path is NULL or not UTF-8, when the file cannot be opened, or when another
  * handle (in this or another process) holds it. */
-ZEMBREL_API zembrel_db* zembrel_open(const char* path);
+ZEMBREL_API zembrel_db* zembrel_open(const char* path) ZEMBREL_NOEXCEPT;
 
 /* Opens a new, empty database that lives in memory (and, once needed, in a
  * temporary file that is removed at close). Never NULL. */
-ZEMBREL_API zembrel_db* zembrel_open_memory(void);
+ZEMBREL_API zembrel_db* zembrel_open_memory(void) ZEMBREL_NOEXCEPT;
 
 /* Closes the handle and releases the database; unsaved changes (an open
  * transaction) are lost. NULL does nothing. */
-ZEMBREL_API void zembrel_close(zembrel_db* db);
+ZEMBREL_API void zembrel_close(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
 /* Runs one SQL statement; text after the first ';' is ignored. 0 or 1. */
-ZEMBREL_API int zembrel_exec(zembrel_db* db, const char* sql);
+ZEMBREL_API int zembrel_exec(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;
 
 /* Runs one SQL statement and returns its outcome as a result set: a table of
  * text cells for SELECT and EXPLAIN, otherwise the statement's message.
  * NULL on failure (see zembrel_errmsg). */
-ZEMBREL_API zembrel_result* zembrel_query(zembrel_db* db, const char* sql);
+ZEMBREL_API zembrel_result* zembrel_query(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;
 
 /* The handle's last error or note, or NULL when there is none. */
-ZEMBREL_API const char* zembrel_errmsg(zembrel_db* db);
+ZEMBREL_API const char* zembrel_errmsg(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
 /* Result-set accessors. Out-of-range indexes and a NULL result set give NULL
  * (texts) or 0 (counts). SQL NULL cells read as the text "NULL". */
-ZEMBREL_API int zembrel_result_column_count(const zembrel_result* rs);
-ZEMBREL_API const char* zembrel_result_column_name(const zembrel_result* rs, int column);
-ZEMBREL_API int zembrel_result_row_count(const zembrel_result* rs);
-ZEMBREL_API const char* zembrel_result_value(const zembrel_result* rs, int row, int column);
+ZEMBREL_API int zembrel_result_column_count(const zembrel_result* rs) ZEMBREL_NOEXCEPT;
+ZEMBREL_API const char* zembrel_result_column_name(const zembrel_result* rs, int column) ZEMBREL_NOEXCEPT;
+ZEMBREL_API int zembrel_result_row_count(const zembrel_result* rs) ZEMBREL_NOEXCEPT;
+ZEMBREL_API const char* zembrel_result_value(const zembrel_result* rs, int row, int column) ZEMBREL_NOEXCEPT;
 /* The statement's message ("Table 't' created.", ...); NULL for a row result. */
-ZEMBREL_API const char* zembrel_result_message(const zembrel_result* rs);
+ZEMBREL_API const char* zembrel_result_message(const zembrel_result* rs) ZEMBREL_NOEXCEPT;
 /* Frees the result set and all its texts. NULL does nothing. A result set
  * may outlive the handle it came from. */
-ZEMBREL_API void zembrel_result_free(zembrel_result* rs);
+ZEMBREL_API void zembrel_result_free(zembrel_result* rs) ZEMBREL_NOEXCEPT;
 
 /* The library's version text; static, never freed. */
-ZEMBREL_API const char* zembrel_version(void);
+ZEMBREL_API const char* zembrel_version(void) ZEMBREL_NOEXCEPT;
 
 #ifdef __cplusplus
 }
