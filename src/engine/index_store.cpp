@@ -20,15 +20,6 @@ namespace zembrel {
 
 namespace {
 
-std::string join_names(const std::vector<std::string>& names) {
-    std::string out;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) out += ", ";
-        out += names[i];
-    }
-    return out;
-}
-
 Result<uint64_t> load_keys(Pager& pager, const KeyBatch& keys) {
     BulkLoader loader(pager);
     for (size_t i = 0; i < keys.size(); ++i) {
@@ -92,7 +83,7 @@ Status PageStore::create_index(const std::string& table, const std::string& inde
     }
     for (const IndexCatalogEntry& index : entry.indexes) {
         if (index.columns == columns) {
-            return execution_error(format("columns ({}) are already indexed on '{}'", join_names(columns), table));
+            return execution_error(format("columns ({}) are already indexed on '{}'", join_texts(columns), table));
         }
     }
     std::vector<size_t> positions;

@@ -14,15 +14,6 @@ namespace {
 bool is_date_type(DataType t) { return t.kind == DataTypeKind::Date || t.kind == DataTypeKind::DateTime; }
 bool is_text_type(DataType t) { return t.kind == DataTypeKind::Text || t.kind == DataTypeKind::Str; }
 
-std::string join_names(const std::vector<std::string>& names) {
-    std::string out;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) out += ", ";
-        out += names[i];
-    }
-    return out;
-}
-
 }  // namespace
 
 Result<ExecResult> create_table(Engine& engine, parser::CreateTable statement) {
@@ -117,7 +108,7 @@ Result<ExecResult> create_index(Engine& engine, parser::CreateIndex statement) {
     for (const auto& [name, index] : engine.mem_indexes) {
         if (index.table == statement.table && index.columns == statement.columns)
             return execution_error(
-                format("columns ({}) are already indexed on '{}'", join_names(statement.columns), statement.table));
+                format("columns ({}) are already indexed on '{}'", join_texts(statement.columns), statement.table));
     }
     if (statement.unique) {
         std::set<IndexKey, KeyLess> seen;

@@ -6,6 +6,7 @@
 #include <concepts>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zembrel {
 
@@ -35,6 +36,16 @@ std::string format(std::string_view tmpl, const Args&... args) {
     std::string out;
     out.reserve(tmpl.size() + 16 * sizeof...(Args));
     detail::format_rest(out, tmpl, args...);
+    return out;
+}
+
+// The texts joined by ", ", as messages list column names.
+inline std::string join_texts(const std::vector<std::string>& texts) {
+    std::string out;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += texts[i];
+    }
     return out;
 }
 
