@@ -529,5 +529,64 @@ TEST(Pager, FailedCreateLeavesNothingBehind) {
     }
 }
 
+// A process killed inside create leaves the header page (catalog root 0) and
+// perhaps a log without a commit. Nothing was ever committed there, so the
+// next open finishes the creation instead of refusing the path for good.
+// Removes that fail stand in for the cleanup the killed process never ran.
+TEST(Pager, OpenFinishesACreateThatNeverCommitted) {
+    TempDir t;
+    struct Case {
+        const char* name;
+        FaultOp op;
+        std::uint64_t nth;
+        const char* filter;
+    };
+    const Case cases[] = {
+        {"log create", FaultOp::Create, 1, ".pwal"},
+        {"log header write", FaultOp::Write, 1, ".pwal"},
+        {"frame append", FaultOp::Write, 2, ".pwal"},
+        {"commit frame append", FaultOp::Write, 3, ".pwal"},
+        {"log sync", FaultOp::Sync, 1, ".pwal"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string p = t.path(std::string("db_") + c.name);
+        auto vfs = std::make_shared<FaultVfs>();
+        vfs->fail_nth(c.op, c.nth, c.filter);
+        vfs->fail_nth(FaultOp::Remove, 1, "", true);
+        ASSERT_FALSE(Pager::create(vfs, p));
+        ASSERT_EQ(file_size_or_zero(p), kPageSize);
+        {
+            auto pager = must_open(p);
+            ASSERT_TRUE(pager);
+            EXPECT_EQ(pager->catalog_root(), 1u);
+            EXPECT_EQ(pager->page_count(), 2u);
+            auto leaf = pager->read_page(1);
+            ASSERT_TRUE(leaf);
+            EXPECT_EQ(leaf->data()[0], 1);  // an empty leaf
+        }
+        auto again = must_open(p);
+        ASSERT_TRUE(again);
+        EXPECT_EQ(again->catalog_root(), 1u);
+    }
+
+    // A file past its header page is a damaged database, not an unfinished
+    // one: it stays refused and untouched.
+    const std::string p = t.path("longer");
+    {
+        auto vfs = std::make_shared<FaultVfs>();
+        vfs->fail_nth(FaultOp::Write, 1, ".pwal");
+        vfs->fail_nth(FaultOp::Remove, 1, "", true);
+        ASSERT_FALSE(Pager::create(vfs, p));
+    }
+    auto bytes = read_file(p);
+    bytes.resize(2 * kPageSize, 7);
+    write_file(p, bytes);
+    auto r = Pager::open(real_vfs(), p);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message, "page file has no catalog");
+    EXPECT_EQ(read_file(p), bytes);
+}
+
 }  // namespace
 }  // namespace zembrel

@@ -150,15 +150,7 @@ Result<std::unique_ptr<Pager>> Pager::create(std::shared_ptr<Vfs> vfs, std::stri
         if (auto st = pager->write_page_to_file(0, header); !st) return st;
         if (auto st = pager->file_->sync(pager->sync_mode_); !st) return st;
         vfs->sync_dir(path);
-        auto leaf = pager->allocate_page();
-        if (!leaf) return std::unexpected(leaf.error());
-        {
-            auto ref = pager->read_page(*leaf);
-            if (!ref) return std::unexpected(ref.error());
-            ref->mutable_data()[0] = 1;  // an empty B+tree leaf: type 1, no cells, no next leaf
-        }
-        pager->set_catalog_root(*leaf);
-        return pager->commit();
+        return pager->commit_empty_catalog();
     };
     if (auto st = build(); !st) {
         // A half-made database must not be found by a later open.
@@ -173,6 +165,18 @@ Result<std::unique_ptr<Pager>> Pager::create(std::shared_ptr<Vfs> vfs, std::stri
     return pager;
 }
 
+Status Pager::commit_empty_catalog() {
+    auto leaf = allocate_page();
+    if (!leaf) return std::unexpected(leaf.error());
+    {
+        auto ref = read_page(*leaf);
+        if (!ref) return std::unexpected(ref.error());
+        ref->mutable_data()[0] = 1;  // an empty B+tree leaf: type 1, no cells, no next leaf
+    }
+    set_catalog_root(*leaf);
+    return commit();
+}
+
 Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string path) {
     auto file = vfs->open(path);
     if (!file) return std::unexpected(file.error());
@@ -184,6 +188,10 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
     // its closing checkpoint would delete a log that could not be read.
     pager->skip_close_checkpoint_ = true;
     bool header_found = false;
+    // The exact state `create` leaves before its first commit: one header page
+    // with a valid CRC, no pages, no catalog. A process killed there left a
+    // database that never held anything; the open finishes the creation.
+    bool unfinished_create = false;
     pager->version_ = 1;
     pager->page_count_ = 1;
     pager->free_list_head_ = 0;
@@ -204,6 +212,9 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
                 pager->page_count_ = page_count;
                 pager->free_list_head_ = le::get64(header.data() + 18);
                 pager->catalog_root_ = le::get64(header.data() + 26);
+                unfinished_create = *len == kPageSize && version == 2 && page_count == 1 &&
+                                    pager->free_list_head_ == 0 && pager->catalog_root_ == 0 &&
+                                    le::get32(header.data() + kPageSize - 4) == page_crc(header.data());
             }
         }
     }
@@ -218,6 +229,7 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
             if (auto st = pager->read_wal_page(it->second, copy); !st) return std::unexpected(st.error());
             if (std::memcmp(copy.data(), "KRVP", 4) == 0) {
                 header_found = true;
+                unfinished_create = false;
                 pager->version_ = le::get16(copy.data() + 4);
                 pager->page_count_ = le::get64(copy.data() + 10);
                 pager->free_list_head_ = le::get64(copy.data() + 18);
@@ -229,7 +241,10 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
         if (auto st = pager->checkpoint(); !st) return std::unexpected(st.error());
     }
     if (!header_found) return storage_error("not a KRVP page file");
-    if (pager->catalog_root_ == 0) return storage_error("page file has no catalog");
+    if (pager->catalog_root_ == 0) {
+        if (!unfinished_create) return storage_error("page file has no catalog");
+        if (auto st = pager->commit_empty_catalog(); !st) return std::unexpected(st.error());
+    }
     pager->skip_close_checkpoint_ = false;
     return pager;
 }

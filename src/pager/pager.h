@@ -118,6 +118,8 @@ public:
 
     // Opens an existing page file: reads the header page, replays the log,
     // takes the header fields from the log's committed page 0, checkpoints.
+    // A file left by a `create` that never reached its first commit (exactly
+    // one header page: page count 1, no catalog) gets its empty catalog now.
     // Errors: the file layer's open error, "unsupported page file version: {}",
     // "unsupported page size: {}", "not a KRVP page file", "page file has no
     // catalog", and any log or checkpoint error.
@@ -231,6 +233,9 @@ private:
     Status write_page_to_file(std::uint64_t page, const PageBuf& bytes);
     void build_header(PageBuf& out) const;
     void remember_commit_state();
+    // Allocates an empty leaf, makes it the catalog root and commits: the
+    // last steps of `create`, also run by an open that finds them undone.
+    Status commit_empty_catalog();
 
     // log (wal.cpp)
     Status ensure_wal();
