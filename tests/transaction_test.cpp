@@ -346,3 +346,51 @@ TEST(SyncFailure, FailureAfterWritingIntoDirtyPagesReturnsToTheLastCommit) {
 
 }  // namespace
 }  // namespace zembrel::testing
+
+namespace zembrel::testing {
+namespace {
+
+// A stored index build refused while reading the stored rows changes no page,
+// even when those reads push dirty pages of the open transaction into the
+// log: the transaction stays open with everything done in it so far.
+TEST(SyncFailure, RefusalWhileDirtyPagesAreEvictedKeepsTheTransaction) {
+    ScratchDir dir;
+    std::string path = dir.file("evict.db");
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "CREATE TABLE t (n INT, s TEXT)");
+        ok(e, "CREATE TABLE u (n INT)");
+        ok(e, "CREATE INDEX un ON u (n)");
+        std::string sql = "INSERT INTO t VALUES ";
+        for (int i = 0; i < 100; ++i) sql += "(" + std::to_string(i) + ", '" + std::string(600, 'p') + "'), ";
+        ok(e, sql + "(0, 'again')");  // the stored duplicate comes last
+        ASSERT_TRUE(storage::save(e));
+    }
+    {
+        Engine e = must(storage::open(path));  // an empty cache
+        e.page_store->pager->set_cache_capacity(2);
+
+        ok(e, "BEGIN");
+        ok(e, "INSERT INTO u VALUES (5)");
+        ok(e, "TRUNCATE TABLE t");
+        ok(e, "DROP INDEX un");  // reaches the page cache at once
+        ASSERT_GT(e.page_store->pager->dirty_page_count(), 0u);
+        std::string message = err(e, "CREATE UNIQUE INDEX tn ON t (n)");
+        EXPECT_NE(message.find("duplicate key"), std::string::npos) << message;
+        EXPECT_TRUE(e.in_transaction());
+        EXPECT_EQ(e.mem_indexes.get("tn"), nullptr);
+        ASSERT_NE(table_of(e, "u"), nullptr);
+        EXPECT_EQ(table_of(e, "u")->rows.size(), 1u);
+        ok(e, "COMMIT");
+        ASSERT_TRUE(storage::save(e));
+    }
+    Engine e = must(storage::open(path));
+    EXPECT_TRUE(e.page_store->catalog.get("u")->indexes.empty());
+    EXPECT_TRUE(e.page_store->catalog.get("t")->indexes.empty());
+    ASSERT_TRUE(e.load_all_tables());
+    EXPECT_EQ(table_of(e, "u")->rows.size(), 1u);
+    EXPECT_TRUE(table_of(e, "t")->rows.empty());
+}
+
+}  // namespace
+}  // namespace zembrel::testing
