@@ -1,0 +1,347 @@
+/* A process killed at random moments keeps every statement that returned 0
+ * and nothing of one that did not finish: after each kill the file holds
+ * exactly a prefix of the work, at least everything the process reported
+ * done. The kills fall on commits, on checkpoints (the log passes 4 MiB), on
+ * opens and in the middle of transactions.
+ *
+ * Progress is one number, the level: 0 nothing, 1 table created, 2 unique
+ * index created, 2 + R the rows with n = 1..R stored. The work from a level
+ * to the next is a function of the level alone, so the parent knows what the
+ * one unit in flight at the kill would have stored.
+ *
+ * Set ZEMBREL_CRASH_SEED to repeat a run; a failing run prints its seed. */
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdint.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include "capi_util.h"
+#include "zembrel.h"
+
+enum { ROUNDS = 20, MAX_STATEMENTS = 3, SQL_CAP = 1 << 14 };
+
+static const char* const kUnique = "Execution error: unique constraint violated: duplicate key";
+
+static uint64_t next_random(uint64_t* state) {
+    uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+/* The unit of work that starts with `rows_before` rows stored: one INSERT,
+ * or BEGIN, some INSERTs, COMMIT. One row in a few carries a text of some
+ * KB so that rows spill into overflow pages and the log grows fast. */
+struct unit {
+    int txn;
+    int statements;
+    int rows[MAX_STATEMENTS];
+    int total;
+    int big_row; /* index of the row within the unit with a large text, or -1 */
+    int big_len;
+};
+
+static void plan_unit(long rows_before, struct unit* u) {
+    uint64_t s = (uint64_t)rows_before * 7919u + 17u;
+    uint64_t kind = next_random(&s) % 8;
+    memset(u, 0, sizeof *u);
+    if (kind < 4) {
+        u->statements = 1;
+        u->rows[0] = 1;
+    } else if (kind < 6) {
+        u->statements = 1;
+        u->rows[0] = 2 + (int)(next_random(&s) % 4);
+    } else {
+        u->txn = 1;
+        u->statements = 1 + (int)(next_random(&s) % MAX_STATEMENTS);
+        for (int i = 0; i < u->statements; i++) u->rows[i] = 1 + (int)(next_random(&s) % 3);
+    }
+    for (int i = 0; i < u->statements; i++) u->total += u->rows[i];
+    u->big_row = next_random(&s) % 2 == 0 ? (int)(next_random(&s) % (uint64_t)u->total) : -1;
+    u->big_len = 2100 + (int)(next_random(&s) % 2000);
+}
+
+static long next_level(long level) {
+    if (level < 2) return level + 1;
+    struct unit u;
+    plan_unit(level - 2, &u);
+    return level + u.total;
+}
+
+/* ---- the child ------------------------------------------------------------ */
+
+static void child_run(zembrel_db* db, const char* sql) {
+    if (zembrel_exec(db, sql) != 0) {
+        fprintf(stderr, "child: statement failed: %.80s\n  error: %s\n", sql,
+                zembrel_errmsg(db) ? zembrel_errmsg(db) : "NULL");
+        _exit(11);
+    }
+    /* A success that left a note means the automatic save failed. */
+    if (zembrel_errmsg(db) != NULL) {
+        fprintf(stderr, "child: %.80s\n  note: %s\n", sql, zembrel_errmsg(db));
+        _exit(12);
+    }
+}
+
+static void child_main(const char* path, const char* log, long level, int out) {
+    long last_log_len = 0;
+    zembrel_db* db = zembrel_open(path);
+    if (db == NULL) {
+        fprintf(stderr, "child: open failed\n");
+        _exit(10);
+    }
+    char* sql = malloc(SQL_CAP);
+    for (;;) {
+        if (level == 0) {
+            child_run(db, "CREATE TABLE t (id PK, n INT, s TEXT)");
+        } else if (level == 1) {
+            child_run(db, "CREATE UNIQUE INDEX un ON t (n)");
+        } else {
+            struct unit u;
+            plan_unit(level - 2, &u);
+            long n = level - 2;
+            int row = 0;
+            if (u.txn) child_run(db, "BEGIN");
+            for (int i = 0; i < u.statements; i++) {
+                int len = sprintf(sql, "INSERT INTO t VALUES ");
+                for (int r = 0; r < u.rows[i]; r++, row++) {
+                    n++;
+                    len += sprintf(sql + len, "%s(%ld, 'row %ld ", r ? ", " : "", n, n);
+                    int pad = row == u.big_row ? u.big_len : 8;
+                    for (int k = 0; k < pad; k++) sql[len++] = (char)('a' + (n + k) % 26);
+                    len += sprintf(sql + len, "')");
+                }
+                child_run(db, sql);
+            }
+            if (u.txn) child_run(db, "COMMIT");
+        }
+        level = next_level(level);
+        /* The low bit tells the parent that the log shrank: a checkpoint ran. */
+        long log_len = file_size(log);
+        long record = level * 2 + (log_len < last_log_len ? 1 : 0);
+        last_log_len = log_len;
+        if (write(out, &record, sizeof record) != (ssize_t)sizeof record) _exit(13);
+    }
+}
+
+/* ---- the parent's checks -------------------------------------------------- */
+
+/* The "(N total)" at the end of an INSERT message, or -1. */
+static long total_of(const char* msg) {
+    if (msg == NULL) return -1;
+    const char* open = strrchr(msg, '(');
+    long total = -1;
+    char tail[16];
+    if (open == NULL || sscanf(open, "(%ld total%15s", &total, tail) != 2 || strcmp(tail, ")") != 0) return -1;
+    return total;
+}
+
+/* Runs an INSERT expected to succeed and returns its total, or -1. */
+static long insert_total(zembrel_db* db, const char* sql) {
+    zembrel_result* rs = zembrel_query(db, sql);
+    if (rs == NULL) {
+        fprintf(stderr, "probe failed: %.80s\n  error: %s\n", sql, zembrel_errmsg(db) ? zembrel_errmsg(db) : "NULL");
+        return -1;
+    }
+    long total = total_of(zembrel_result_message(rs));
+    if (total < 0) fprintf(stderr, "probe: unexpected message %s\n", zembrel_result_message(rs));
+    zembrel_result_free(rs);
+    return total;
+}
+
+static int refused_as_duplicate(zembrel_db* db, long n) {
+    char sql[64];
+    snprintf(sql, sizeof sql, "INSERT INTO t VALUES (%ld, 'dup')", n);
+    if (zembrel_exec(db, sql) == 0) {
+        fprintf(stderr, "n = %ld is missing: its duplicate was stored\n", n);
+        return 0;
+    }
+    const char* msg = zembrel_errmsg(db);
+    if (msg == NULL || strncmp(msg, kUnique, strlen(kUnique)) != 0) {
+        fprintf(stderr, "duplicate of n = %ld: unexpected error %s\n", n, msg ? msg : "NULL");
+        return 0;
+    }
+    return 1;
+}
+
+/* Reopens the file and finds its level through statement messages alone,
+ * inside a transaction that is rolled back. `upto` bounds the values ever
+ * attempted: none of R+1..upto may be stored, which with R rows of distinct
+ * values in 1..upto leaves exactly 1..R. -1 on any failure. */
+static long probe_level(const char* path, long upto) {
+    zembrel_db* db = zembrel_open(path);
+    if (db == NULL) {
+        fprintf(stderr, "reopen failed\n");
+        return -1;
+    }
+    long level = -1;
+    if (zembrel_exec(db, "BEGIN") != 0) {
+        fprintf(stderr, "BEGIN failed: %s\n", zembrel_errmsg(db));
+        zembrel_close(db);
+        return -1;
+    }
+    zembrel_result* rs = zembrel_query(db, "INSERT INTO t VALUES (-1, 'probe'), (-1, 'probe')");
+    if (rs != NULL) {
+        /* No unique index: the table must be empty. */
+        long total = total_of(zembrel_result_message(rs));
+        zembrel_result_free(rs);
+        if (total == 2) level = 1;
+        else fprintf(stderr, "table without index holds rows (total %ld)\n", total);
+    } else {
+        const char* msg = zembrel_errmsg(db);
+        if (msg != NULL && strstr(msg, "table 't' not found") != NULL) {
+            level = 0;
+        } else if (msg != NULL && strncmp(msg, kUnique, strlen(kUnique)) == 0) {
+            long total = insert_total(db, "INSERT INTO t VALUES (-1, 'probe')");
+            if (total >= 1) {
+                long rows = total - 1;
+                int ok = rows == 0 || (refused_as_duplicate(db, 1) && refused_as_duplicate(db, rows));
+                long last = upto > rows ? upto : rows + 1;
+                char* sql = malloc((size_t)(last - rows) * 24 + 64);
+                int len = sprintf(sql, "INSERT INTO t VALUES ");
+                for (long n = rows + 1; n <= last; n++) len += sprintf(sql + len, "%s(%ld, '')", n > rows + 1 ? ", " : "", n);
+                long after = ok ? insert_total(db, sql) : -1;
+                free(sql);
+                if (after == total + (last - rows)) level = 2 + rows;
+                else if (ok) fprintf(stderr, "values above %ld: total %ld after adding %ld\n", rows, after, last - rows);
+            }
+        } else {
+            fprintf(stderr, "first probe: unexpected error %s\n", msg ? msg : "NULL");
+        }
+    }
+    rs = zembrel_query(db, "ROLLBACK");
+    if (rs == NULL || zembrel_result_message(rs) == NULL || strcmp(zembrel_result_message(rs), "Transaction rolled back.") != 0) {
+        fprintf(stderr, "ROLLBACK failed: %s\n", zembrel_errmsg(db) ? zembrel_errmsg(db) : "NULL");
+        level = -1;
+    }
+    zembrel_result_free(rs);
+    zembrel_close(db);
+    return level;
+}
+
+/* ---- the rounds ----------------------------------------------------------- */
+
+static long now_ms(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+static long checkpoints = 0;      /* reported by the children */
+static int threshold_rounds = 0;  /* rounds whose log passed the checkpoint threshold */
+
+/* Reads the child's records until the deadline (deadline < 0: until end of
+ * file); returns the last level, or `last` when none came, and counts the
+ * checkpoints reported. */
+static long read_reports(int fd, long last, long deadline) {
+    static char buf[4096];
+    static size_t have = 0;
+    for (;;) {
+        int timeout = -1;
+        if (deadline >= 0) {
+            long left = deadline - now_ms();
+            if (left <= 0) return last;
+            timeout = (int)left;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        int r = poll(&p, 1, timeout);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return last;
+        ssize_t got = read(fd, buf + have, sizeof buf - have);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            have = 0;
+            return last;
+        }
+        have += (size_t)got;
+        size_t whole = have / sizeof(long) * sizeof(long);
+        for (size_t at = 0; at < whole; at += sizeof(long)) {
+            long record;
+            memcpy(&record, buf + at, sizeof record);
+            last = record / 2;
+            checkpoints += record % 2;
+        }
+        memmove(buf, buf + whole, have - whole);
+        have -= whole;
+    }
+}
+
+/* Waits for the moment to kill the child and returns the last level it
+ * reported by then. One round in five kills early (open, loading the table,
+ * creating the schema), one in five just after a commit took the log past
+ * the checkpoint threshold (the commit's sync or the checkpoint itself), the
+ * rest at a random time once the child has begun to report. */
+static long kill_time(int round, int fd, long level, const char* log, uint64_t* rng) {
+    const long give_up = now_ms() + 5000;
+    long reported = level;
+    /* Reaching the threshold takes several hundred rows, and every row adds to
+     * the loading time of each later open: three such rounds are enough. */
+    const int checkpoint_round = round % 5 == 2 && round < 15;
+    if (round % 5 == 0) return read_reports(fd, level, now_ms() + (long)(next_random(rng) % 40));
+    if (checkpoint_round) {
+        while (file_size(log) <= 4194304 && now_ms() < give_up) reported = read_reports(fd, reported, now_ms() + 1);
+        if (file_size(log) > 4194304) threshold_rounds++;
+        return read_reports(fd, reported, now_ms() + (long)(next_random(rng) % 25));
+    }
+    while (reported == level && now_ms() < give_up) reported = read_reports(fd, reported, now_ms() + 5);
+    return read_reports(fd, reported, now_ms() + 20 + (long)(next_random(rng) % 330));
+}
+
+int main(void) {
+    const char* seed_text = getenv("ZEMBREL_CRASH_SEED");
+    uint64_t seed = seed_text ? strtoull(seed_text, NULL, 10) : (uint64_t)time(NULL) ^ ((uint64_t)getpid() << 20);
+    uint64_t rng = seed;
+    char* dir = make_temp_dir();
+    char* path = join_path(dir, "crash.db");
+    char* log = join_path(dir, "crash.db.pwal");
+
+    long level = 0;
+    for (int round = 0; round < ROUNDS && failures == 0; round++) {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            perror("pipe");
+            return 2;
+        }
+        fflush(NULL);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            child_main(path, log, level, fds[1]);
+        }
+        close(fds[1]);
+        long reported = kill_time(round, fds[0], level, log, &rng);
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        reported = read_reports(fds[0], reported, -1);
+        close(fds[0]);
+        if (!WIFSIGNALED(status)) {
+            fprintf(stderr, "round %d: the child ended by itself (status %d)\n", round, status);
+            failures++;
+            break;
+        }
+        long in_flight = next_level(reported);
+        long found = probe_level(path, in_flight);
+        if (found != reported && found != in_flight) {
+            fprintf(stderr, "round %d: file at level %ld, child reported %ld (in flight up to %ld), started at %ld\n",
+                    round, found, reported, in_flight, level);
+            failures++;
+            break;
+        }
+        level = found;
+    }
+
+    /* The kills must have met the checkpoint, not only ordinary commits. */
+    if (failures == 0) CHECK(threshold_rounds > 0);
+    printf("capi_crash_test: %d rounds, %ld rows, %d kills at the checkpoint threshold, %ld checkpoints reported\n",
+           ROUNDS, level < 2 ? 0 : level - 2, threshold_rounds, checkpoints);
+    if (failures) fprintf(stderr, "%d check(s) failed; repeat with ZEMBREL_CRASH_SEED=%llu\n", failures,
+                          (unsigned long long)seed);
+    remove_dir(dir);
+    free(log);
+    free(path);
+    free(dir);
+    return failures ? 1 : 0;
+}
