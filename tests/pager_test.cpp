@@ -570,21 +570,6 @@ TEST(Pager, OpenFinishesACreateThatNeverCommitted) {
         EXPECT_EQ(again->catalog_root(), 1u);
     }
 
-    // Killed before the header page was written: an empty file.
-    {
-        const std::string p = t.path("empty");
-        write_file(p, {});
-        {
-            auto pager = must_open(p);
-            ASSERT_TRUE(pager);
-            EXPECT_EQ(pager->catalog_root(), 1u);
-            EXPECT_EQ(pager->page_count(), 2u);
-        }
-        EXPECT_EQ(file_size_or_zero(p), 2 * kPageSize);  // checkpointed at close
-        EXPECT_TRUE(all_page_crcs_valid(p));
-        EXPECT_TRUE(must_open(p));
-    }
-
     // A file past its header page is a damaged database, not an unfinished
     // one: it stays refused and untouched.
     const std::string p = t.path("longer");

@@ -21,9 +21,6 @@ constexpr char kPageFileMagic[4] = {'K', 'R', 'V', 'P'};
 Result<Engine> open(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return Engine::create_page_file(path);
-    // An empty file is what a create killed before its header page leaves;
-    // it holds nothing, and the page-file open finishes the creation.
-    if (S_ISREG(st.st_mode) && st.st_size == 0) return Engine::open_page_file(path);
 
     int fd;
     do {

@@ -137,7 +137,22 @@ Result<std::unique_ptr<Pager>> Pager::create(std::shared_ptr<Vfs> vfs, std::stri
     auto file = vfs->create_new(path);
     if (!file) return std::unexpected(file.error());
     std::unique_ptr<Pager> pager(new Pager(vfs, path, std::move(*file)));
-    if (auto st = pager->build_new_file(); !st) {
+    pager->version_ = 2;
+    pager->checksums_enabled_ = true;
+    pager->page_count_ = 1;
+    pager->free_list_head_ = 0;
+    pager->catalog_root_ = 0;
+    pager->remember_commit_state();
+
+    auto build = [&]() -> Status {
+        PageBuf header;
+        pager->build_header(header);
+        if (auto st = pager->write_page_to_file(0, header); !st) return st;
+        if (auto st = pager->file_->sync(pager->sync_mode_); !st) return st;
+        vfs->sync_dir(path);
+        return pager->commit_empty_catalog();
+    };
+    if (auto st = build(); !st) {
         // A half-made database must not be found by a later open.
         (void)pager->rollback();
         pager->skip_close_checkpoint_ = true;
@@ -148,21 +163,6 @@ Result<std::unique_ptr<Pager>> Pager::create(std::shared_ptr<Vfs> vfs, std::stri
         return std::unexpected(st.error());
     }
     return pager;
-}
-
-Status Pager::build_new_file() {
-    version_ = 2;
-    checksums_enabled_ = true;
-    page_count_ = 1;
-    free_list_head_ = 0;
-    catalog_root_ = 0;
-    remember_commit_state();
-    PageBuf header;
-    build_header(header);
-    if (auto st = write_page_to_file(0, header); !st) return st;
-    if (auto st = file_->sync(sync_mode_); !st) return st;
-    vfs_->sync_dir(path_);
-    return commit_empty_catalog();
 }
 
 Status Pager::commit_empty_catalog() {
@@ -188,11 +188,10 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
     // its closing checkpoint would delete a log that could not be read.
     pager->skip_close_checkpoint_ = true;
     bool header_found = false;
-    // The exact states `create` passes through before its first commit: an
-    // empty file, or one header page with a valid CRC, no pages, no catalog.
-    // A process killed there left a database that never held anything; the
-    // open finishes the creation instead of refusing the path for good.
-    bool unfinished_create = *len == 0;
+    // The exact state `create` leaves before its first commit: one header page
+    // with a valid CRC, no pages, no catalog. A process killed there left a
+    // database that never held anything; the open finishes the creation.
+    bool unfinished_create = false;
     pager->version_ = 1;
     pager->page_count_ = 1;
     pager->free_list_head_ = 0;
@@ -241,12 +240,11 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
         }
         if (auto st = pager->checkpoint(); !st) return std::unexpected(st.error());
     }
-    if (unfinished_create) {
-        if (auto st = pager->build_new_file(); !st) return std::unexpected(st.error());
-        header_found = true;
-    }
     if (!header_found) return storage_error("not a KRVP page file");
-    if (pager->catalog_root_ == 0) return storage_error("page file has no catalog");
+    if (pager->catalog_root_ == 0) {
+        if (!unfinished_create) return storage_error("page file has no catalog");
+        if (auto st = pager->commit_empty_catalog(); !st) return std::unexpected(st.error());
+    }
     pager->skip_close_checkpoint_ = false;
     return pager;
 }

@@ -118,8 +118,8 @@ public:
 
     // Opens an existing page file: reads the header page, replays the log,
     // takes the header fields from the log's committed page 0, checkpoints.
-    // A file left by a `create` that never reached its first commit (empty,
-    // or exactly one header page: page count 1, no catalog) is built anew.
+    // A file left by a `create` that never reached its first commit (exactly
+    // one header page: page count 1, no catalog) gets its empty catalog now.
     // Errors: the file layer's open error, "unsupported page file version: {}",
     // "unsupported page size: {}", "not a KRVP page file", "page file has no
     // catalog", and any log or checkpoint error.
@@ -233,10 +233,8 @@ private:
     Status write_page_to_file(std::uint64_t page, const PageBuf& bytes);
     void build_header(PageBuf& out) const;
     void remember_commit_state();
-    // Writes and syncs the header page of a new file, then allocates an empty
-    // leaf, makes it the catalog root and commits: the work of `create`, also
-    // run by an open that finds it cut short before its first commit.
-    Status build_new_file();
+    // Allocates an empty leaf, makes it the catalog root and commits: the
+    // last steps of `create`, also run by an open that finds them undone.
     Status commit_empty_catalog();
 
     // log (wal.cpp)
