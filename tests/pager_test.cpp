@@ -482,6 +482,11 @@ TEST(Pager, OpenRejectsForeignFiles) {
         {"version 3", header(3, 4096, 2, 1), "unsupported page file version: 3"},
         {"page size 8192", header(2, 8192, 2, 1), "unsupported page size: 8192"},
         {"no catalog", header(2, 4096, 2, 0), "page file has no catalog"},
+        // A page count the file cannot back would make every loop bounded by
+        // it endless and let the checkpoint grow the file to it.
+        {"page count past the file", header(2, 4096, 3, 1), "page count 3 exceeds the 2 pages of the page file and its log"},
+        {"huge page count", header(2, 4096, std::uint64_t(1) << 40, 1),
+         "page count 1099511627776 exceeds the 2 pages of the page file and its log"},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -177,6 +177,37 @@ TEST(Wal, BadDigestEndsReplay) {
     EXPECT_EQ(reopened->page_count(), 4u);
 }
 
+// A committed header frame whose page count passes every page of the file
+// and the log (damage with a recomputed digest) fails the open; the page file
+// is not grown to that count and the log stays.
+TEST(Wal, CommittedPageCountPastFileAndLogFailsTheOpen) {
+    TempDir t;
+    const std::string p = t.path("db");
+    {
+        auto pager = make_db(p, 2, 1);
+        write_seed(*pager, 2, 10);
+        ASSERT_TRUE(pager->commit());  // frames: page 2, header
+        crash_copy(p, t.path("copy"));
+    }
+    const std::string copy = t.path("copy");
+    auto log = read_file(wal_path_for(copy));
+    ASSERT_EQ(log.size(), 16 + 2 * kFrame);
+    std::uint8_t* frame = log.data() + 16 + kFrame;
+    ASSERT_EQ(get_u64(frame), 0u);
+    put_u64(frame + 41 + 10, std::uint64_t(1) << 30);
+    std::uint8_t buf[9 + kPageSize];
+    std::memcpy(buf, frame, 9);
+    std::memcpy(buf + 9, frame + 41, kPageSize);
+    SHA256(buf, sizeof buf, frame + 9);
+    write_file(wal_path_for(copy), log);
+    const std::uint64_t size_before = file_size_or_zero(copy);
+    auto r = Pager::open(real_vfs(), copy);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message, "page count 1073741824 exceeds the 4 pages of the page file and its log");
+    EXPECT_EQ(file_size_or_zero(copy), size_before);
+    EXPECT_EQ(read_file(wal_path_for(copy)), log);
+}
+
 TEST(Wal, ForeignOrShortLogIsRemoved) {
     TempDir t;
     struct Case {

@@ -238,9 +238,20 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
                 pager->remember_commit_state();
             }
         }
-        if (auto st = pager->checkpoint(); !st) return std::unexpected(st.error());
     }
     if (!header_found) return storage_error("not a KRVP page file");
+    // Every page below the page count was committed, so it is in the file or
+    // in the log. A larger count comes from damage; believed, it would let the
+    // checkpoint grow the file to it and make every loop bound by the page
+    // count (tree descents, leaf chains) practically endless.
+    std::uint64_t held = *len / kPageSize;
+    for (const auto& entry : pager->wal_index_) held = std::max(held, entry.first + 1);
+    if (pager->page_count_ > held)
+        return storage_error("page count " + std::to_string(pager->page_count_) + " exceeds the " +
+                             std::to_string(held) + " pages of the page file and its log");
+    if (!pager->wal_index_.empty()) {
+        if (auto st = pager->checkpoint(); !st) return std::unexpected(st.error());
+    }
     if (pager->catalog_root_ == 0) {
         if (!unfinished_create) return storage_error("page file has no catalog");
         if (auto st = pager->commit_empty_catalog(); !st) return std::unexpected(st.error());

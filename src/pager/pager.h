@@ -121,7 +121,8 @@ public:
     // A file left by a `create` that never reached its first commit (exactly
     // one header page: page count 1, no catalog) gets its empty catalog now.
     // Errors: the file layer's open error, "unsupported page file version: {}",
-    // "unsupported page size: {}", "not a KRVP page file", "page file has no
+    // "unsupported page size: {}", "not a KRVP page file", "page count {}
+    // exceeds the {} pages of the page file and its log", "page file has no
     // catalog", and any log or checkpoint error.
     static Result<std::unique_ptr<Pager>> open(std::shared_ptr<Vfs> vfs, std::string path);
 
