@@ -177,35 +177,61 @@ TEST(Wal, BadDigestEndsReplay) {
     EXPECT_EQ(reopened->page_count(), 4u);
 }
 
-// A committed header frame whose page count passes every page of the file
-// and the log (damage with a recomputed digest) fails the open; the page file
-// is not grown to that count and the log stays.
-TEST(Wal, CommittedPageCountPastFileAndLogFailsTheOpen) {
+// Committed frames (damaged, digests recomputed) that claim pages the file
+// and the log do not hold fail the open: a header page count past them, a
+// page past the page count, or both at once. The page file is not grown to
+// such a page and the log stays.
+TEST(Wal, CommittedPagesPastFileAndLogFailTheOpen) {
     TempDir t;
     const std::string p = t.path("db");
     {
         auto pager = make_db(p, 2, 1);
         write_seed(*pager, 2, 10);
         ASSERT_TRUE(pager->commit());  // frames: page 2, header
-        crash_copy(p, t.path("copy"));
+        crash_copy(p, t.path("image"));
     }
-    const std::string copy = t.path("copy");
-    auto log = read_file(wal_path_for(copy));
-    ASSERT_EQ(log.size(), 16 + 2 * kFrame);
-    std::uint8_t* frame = log.data() + 16 + kFrame;
-    ASSERT_EQ(get_u64(frame), 0u);
-    put_u64(frame + 41 + 10, std::uint64_t(1) << 30);
-    std::uint8_t buf[9 + kPageSize];
-    std::memcpy(buf, frame, 9);
-    std::memcpy(buf + 9, frame + 41, kPageSize);
-    SHA256(buf, sizeof buf, frame + 9);
-    write_file(wal_path_for(copy), log);
-    const std::uint64_t size_before = file_size_or_zero(copy);
-    auto r = Pager::open(real_vfs(), copy);
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message, "page count 1073741824 exceeds the 4 pages of the page file and its log");
-    EXPECT_EQ(file_size_or_zero(copy), size_before);
-    EXPECT_EQ(read_file(wal_path_for(copy)), log);
+    const auto image = read_file(t.path("image"));
+    const auto image_log = read_file(wal_path_for(t.path("image")));
+    ASSERT_EQ(image_log.size(), 16 + 2 * kFrame);
+    ASSERT_EQ(get_u64(image_log.data() + 16 + kFrame), 0u);
+    const std::uint64_t big = std::uint64_t(1) << 30;
+    struct Case {
+        const char* name;
+        std::uint64_t page_count;  // 0: as committed
+        std::uint64_t page2_as;    // 0: page 2's frame keeps its number
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"page count past the pages", big, 0, "page count 1073741824 exceeds the 4 pages of the page file and its log"},
+        {"frame past the page count", 0, big, "WAL frame of page 1073741824 is past the page count 4"},
+        {"both", big + 1, big, "page count 1073741825 exceeds the 5 pages of the page file and its log"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string copy = t.path(c.name);
+        write_file(copy, image);
+        auto log = image_log;
+        auto redigest = [&](std::uint8_t* frame) {
+            std::uint8_t buf[9 + kPageSize];
+            std::memcpy(buf, frame, 9);
+            std::memcpy(buf + 9, frame + 41, kPageSize);
+            SHA256(buf, sizeof buf, frame + 9);
+        };
+        if (c.page2_as) {
+            put_u64(log.data() + 16, c.page2_as);
+            redigest(log.data() + 16);
+        }
+        if (c.page_count) {
+            put_u64(log.data() + 16 + kFrame + 41 + 10, c.page_count);
+            redigest(log.data() + 16 + kFrame);
+        }
+        write_file(wal_path_for(copy), log);
+        auto r = Pager::open(real_vfs(), copy);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().message, c.error);
+        EXPECT_EQ(file_size_or_zero(copy), image.size());
+        EXPECT_EQ(read_file(wal_path_for(copy)), log);
+    }
 }
 
 TEST(Wal, ForeignOrShortLogIsRemoved) {

@@ -240,12 +240,19 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
         }
     }
     if (!header_found) return storage_error("not a KRVP page file");
-    // Every page below the page count was committed, so it is in the file or
-    // in the log. A larger count comes from damage; believed, it would let the
-    // checkpoint grow the file to it and make every loop bound by the page
+    // The page count never shrinks in a commit, so every committed page lies
+    // below it, and every page below it was committed: it is in the file or in
+    // the log. Anything else comes from damage; believed, it would let the
+    // checkpoint grow the file to it and make every loop bounded by the page
     // count (tree descents, leaf chains) practically endless.
-    std::uint64_t held = *len / kPageSize;
-    for (const auto& entry : pager->wal_index_) held = std::max(held, entry.first + 1);
+    const std::uint64_t file_pages = *len / kPageSize;
+    std::uint64_t held = file_pages;
+    for (const auto& entry : pager->wal_index_) {
+        if (entry.first >= pager->page_count_)
+            return storage_error("WAL frame of page " + std::to_string(entry.first) + " is past the page count " +
+                                 std::to_string(pager->page_count_));
+        if (entry.first >= file_pages) ++held;
+    }
     if (pager->page_count_ > held)
         return storage_error("page count " + std::to_string(pager->page_count_) + " exceeds the " +
                              std::to_string(held) + " pages of the page file and its log");

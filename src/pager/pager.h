@@ -122,8 +122,9 @@ public:
     // one header page: page count 1, no catalog) gets its empty catalog now.
     // Errors: the file layer's open error, "unsupported page file version: {}",
     // "unsupported page size: {}", "not a KRVP page file", "page count {}
-    // exceeds the {} pages of the page file and its log", "page file has no
-    // catalog", and any log or checkpoint error.
+    // exceeds the {} pages of the page file and its log", "WAL frame of page
+    // {} is past the page count {}", "page file has no catalog", and any log
+    // or checkpoint error.
     static Result<std::unique_ptr<Pager>> open(std::shared_ptr<Vfs> vfs, std::string path);
 
     // Discards every change since the last commit (closing never saves), then
