@@ -127,13 +127,7 @@ Result<uint64_t> BPlusTree::finish_bulk_load(Pager& pager, std::vector<BulkEntry
             if (!page) return std::unexpected(page.error());
             auto ref = pager.read_page(*page);
             if (!ref) return std::unexpected(ref.error());
-            std::vector<ByteSpan> images;
-            images.reserve(sizes.size());
-            size_t off = 0;
-            for (size_t s : sizes) {
-                images.emplace_back(cells.data() + off, s);
-                off += s;
-            }
+            const std::vector<ByteSpan> images = cell_spans(cells, sizes);
             assemble_page(ref->mutable_data(), usable, kInteriorType, pending, images);
             above.emplace_back(std::move(first_key), *page);
         }

@@ -197,6 +197,17 @@ void encode_interior_cell(std::vector<uint8_t>& out, ByteSpan key, uint64_t chil
     if (!key.empty()) std::memcpy(p + 10, key.data(), key.size());
 }
 
+std::vector<ByteSpan> cell_spans(std::span<const uint8_t> bytes, std::span<const size_t> sizes) {
+    std::vector<ByteSpan> spans;
+    spans.reserve(sizes.size());
+    size_t off = 0;
+    for (size_t s : sizes) {
+        spans.emplace_back(bytes.data() + off, s);
+        off += s;
+    }
+    return spans;
+}
+
 void assemble_page(uint8_t* page, size_t usable, uint8_t type, uint64_t link, std::span<const ByteSpan> cells) {
     std::memset(page, 0, usable);
     page[0] = type;

@@ -137,6 +137,9 @@ size_t upper_bound(const uint8_t* page, const PageIndex& idx, ByteSpan key);
 void encode_leaf_cell(std::vector<uint8_t>& out, const LeafCell& cell);
 void encode_interior_cell(std::vector<uint8_t>& out, ByteSpan key, uint64_t child);
 
+// Views of cells laid end to end in `bytes`, cut by their sizes.
+std::vector<ByteSpan> cell_spans(std::span<const uint8_t> bytes, std::span<const size_t> sizes);
+
 // Writes header and the concatenated cells into bytes 0..usable of `page`
 // (the rest of that range zeroed; bytes past `usable` left alone). The cells
 // must fit: 12 plus their sizes at most `usable`.

@@ -133,13 +133,7 @@ Status write_cells(Pager& pager, uint64_t page, uint8_t type, uint64_t link, con
     if (kHeaderSize + bytes.size() > usable || sizes.size() > UINT16_MAX) {
         return storage_error(zembrel::format("cells of {} bytes do not fit in page {}", bytes.size(), page));
     }
-    std::vector<ByteSpan> images;
-    images.reserve(sizes.size());
-    size_t off = 0;
-    for (size_t s : sizes) {
-        images.emplace_back(bytes.data() + off, s);
-        off += s;
-    }
+    const std::vector<ByteSpan> images = cell_spans(bytes, sizes);
     auto ref = pager.read_page(page);
     if (!ref) return std::unexpected(ref.error());
     PageBuf image;
