@@ -30,10 +30,19 @@
 #include <vector>
 
 #include "engine_test_util.h"
+#include "pager/le_bytes.h"
 #include "pager/pager.h"
+#include "pager_test_util.h"
 
 namespace zembrel::testing {
 namespace {
+
+using le::get16;
+using le::get32;
+using le::get64;
+using le::put16;
+using le::put32;
+using le::put64;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -41,23 +50,6 @@ constexpr size_t kPage = 4096;
 constexpr size_t kWalHeader = 16;
 constexpr size_t kFrameHead = 41;
 constexpr size_t kFrame = kFrameHead + kPage;
-
-uint16_t get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t get32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-uint64_t get64(const uint8_t* p) { return uint64_t(get32(p)) | uint64_t(get32(p + 4)) << 32; }
-void put16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
-void put32(uint8_t* p, uint32_t v) { for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i)); }
-void put64(uint8_t* p, uint64_t v) { for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i)); }
-
-Bytes read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
 
 size_t open_fds() {
     size_t n = 0;
