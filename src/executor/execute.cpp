@@ -50,20 +50,21 @@ bool is_set_merge_policy(const parser::Statement& s) {
     return alter != nullptr && alter->action.kind() == parser::AlterActionKind::SetMergePolicy;
 }
 
-// Everything about the pager that a write would move. Equal before and after
-// a failed sync means the sync changed no page. The log length and the dirty
-// and pending counts are left out: reading pages may push dirty pages of
-// earlier statements into the log, which moves them but changes none.
+// Which pager, and how far its change count stood. Equal before and after a
+// failed sync means the sync changed no page and no header field (a pager
+// made by the sync differs by identity). The log length and the dirty count
+// would not do: reading pages may push dirty pages of earlier statements into
+// the log, which moves them but changes none.
 struct PagerMark {
-    uint64_t page_count = 0, free_list_head = 0, catalog_root = 0, changes = 0;
-    bool header_dirty = false, present = false;
+    const Pager* pager = nullptr;
+    uint64_t changes = 0;
     bool operator==(const PagerMark&) const = default;
 };
 
 PagerMark mark_of(const Engine& engine) {
     if (!engine.page_store || !engine.page_store->pager) return {};
     const Pager& p = *engine.page_store->pager;
-    return PagerMark{p.page_count(), p.free_list_head(), p.catalog_root(), p.change_count(), p.header_dirty(), true};
+    return PagerMark{&p, p.change_count()};
 }
 
 // The table named by an outcome that changes one, if any.
@@ -119,8 +120,11 @@ Result<ExecResult> Engine::execute(parser::Statement statement) {
     }
     const StatementKind kind = statement.kind();
     const bool writing = is_writing(kind);
+    // Every writing kind loads its tables, so the names serve both below.
+    std::vector<std::string> names;
     if (loads_named_tables(kind)) {
-        for (const std::string& name : executor::table_names(statement)) {
+        names = executor::table_names(statement);
+        for (const std::string& name : names) {
             if (auto st = ensure_table_loaded(name); !st) return fail(st.error());
         }
     }
@@ -128,7 +132,6 @@ Result<ExecResult> Engine::execute(parser::Statement statement) {
 
     const bool in_txn = in_transaction();
     if (in_txn && writing) {
-        std::vector<std::string> names = executor::table_names(statement);
         for (const std::string& name : names) {
             if (txn_snapshot->contains(name)) continue;
             TxnPreImage pre;
