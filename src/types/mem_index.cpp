@@ -31,10 +31,8 @@ void MemIndex::add_row_id(const IndexKey& key, uint64_t rowid) {
     auto it = map_.find(key);
     if (it == map_.end()) it = map_.emplace(key, RowIdList{}).first;
     RowIdList& ids = it->second;
-    bool maybe_present = has_ids_ && rowid <= max_id_;
-    if (!maybe_present || std::find(ids.begin(), ids.end(), rowid) == ids.end()) ids.push_back(rowid);
-    if (!has_ids_ || rowid > max_id_) max_id_ = rowid;
-    has_ids_ = true;
+    if (rowid > max_id_ || std::find(ids.begin(), ids.end(), rowid) == ids.end()) ids.push_back(rowid);
+    max_id_ = std::max(max_id_, rowid);
 }
 
 void MemIndex::remove_row_id(const IndexKey& key, uint64_t rowid) {
@@ -52,14 +50,9 @@ void MemIndex::set_entered(size_t rows, uint64_t last_id, bool may_hold_stale) {
 
 void MemIndex::replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_id) {
     map_ = std::move(map);
-    has_ids_ = false;
     max_id_ = 0;
-    for (const auto& [key, ids] : map_) {
-        for (uint64_t id : ids) {
-            if (!has_ids_ || id > max_id_) max_id_ = id;
-            has_ids_ = true;
-        }
-    }
+    for (const auto& [key, ids] : map_)
+        for (uint64_t id : ids) max_id_ = std::max(max_id_, id);
     set_entered(entered_rows, last_id, false);
 }
 

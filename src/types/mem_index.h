@@ -98,10 +98,10 @@ private:
     bool may_hold_stale_ids_ = false;
     size_t entered_rows_ = 0;
     uint64_t last_entered_id_ = 0;
-    // Upper bound of every id ever added: an id above it cannot be in any
-    // list, which spares the duplicate scan of a long row-id list.
+    // Upper bound of every id in any list (0 while none was added): an id
+    // above it cannot be there, which spares the duplicate scan of a long
+    // row-id list.
     uint64_t max_id_ = 0;
-    bool has_ids_ = false;
 };
 
 // One index of a table as MemIndexMap::indexes_of_table reports it (copies).
