@@ -62,8 +62,8 @@ Result<Row> build_listed(const Table& table, const std::vector<std::optional<siz
         }
         // An omitted column stores its default exactly as an explicit NULL
         // would (through coercion), so a HASH column never keeps a default
-        // in clear text.
-        Value given = slots[c] ? values[*slots[c]] : Value::null();
+        // in clear text. Each entry fills one column at most, so it moves.
+        Value given = slots[c] ? std::move(values[*slots[c]]) : Value::null();
         auto value = types::coerce_value(std::move(given), column);
         if (!value) return fail(value.error());
         if (auto st = check_not_null(column, *value); !st) return fail(st.error());
