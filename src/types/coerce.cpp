@@ -15,8 +15,16 @@ namespace {
 
 bool is_text_column(DataTypeKind k) { return k == DataTypeKind::Text || k == DataTypeKind::Str; }
 
-std::unexpected<EngineError> invalid_date(std::string_view column, std::string_view text) {
-    return type_error(format("column '{}': invalid date '{}', expected yyyy-MM-dd", column, text));
+// A text written into a DATE or DATETIME column (`kind`), checked against the
+// column's rule and made a Date or DateTime value.
+Result<Value> dated(std::string text, DataTypeKind kind, std::string_view column) {
+    if (kind == DataTypeKind::Date) {
+        if (!parse_date(text))
+            return type_error(format("column '{}': invalid date '{}', expected yyyy-MM-dd", column, text));
+        return Value::date(std::move(text));
+    }
+    if (auto st = parse_datetime(text, column); !st) return fail(std::move(st.error()));
+    return Value::datetime(std::move(text));
 }
 
 Value hashed_if_salted(Value v, const Column& column) {
@@ -67,16 +75,8 @@ Result<Value> coerce_value(Value value, const Column& column) {
             }
             break;
         case DataTypeKind::Date:
-            if (kind == ValueKind::Text) {
-                if (!parse_date(value.as_text())) return invalid_date(name, value.as_text());
-                return Value::date(std::move(value.mutable_text()));
-            }
-            break;
         case DataTypeKind::DateTime:
-            if (kind == ValueKind::Text) {
-                if (auto st = parse_datetime(value.as_text(), name); !st) return fail(std::move(st.error()));
-                return Value::datetime(std::move(value.mutable_text()));
-            }
+            if (kind == ValueKind::Text) return dated(std::move(value.mutable_text()), type.kind, name);
             break;
         case DataTypeKind::Pk: break;
     }
@@ -114,17 +114,8 @@ Result<Value> Column::validate_default(const Value& value, DataType type, std::s
             }
             break;
         case DataTypeKind::Date:
-            if (kind == ValueKind::Text) {
-                if (!types::parse_date(value.as_text())) return types::invalid_date(column_name, value.as_text());
-                return Value::date(value.as_text());
-            }
-            break;
         case DataTypeKind::DateTime:
-            if (kind == ValueKind::Text) {
-                if (auto st = types::parse_datetime(value.as_text(), column_name); !st)
-                    return fail(std::move(st.error()));
-                return Value::datetime(value.as_text());
-            }
+            if (kind == ValueKind::Text) return types::dated(value.as_text(), type.kind, column_name);
             break;
         case DataTypeKind::Pk: break;
     }
