@@ -22,8 +22,8 @@
 //   8      4088 zero
 //
 // Cache: a hash map of stable heap entries plus an intrusive list in access
-// order. The victim is the least recently used unpinned entry (the smallest
-// `last_use`), found from the list head in O(1) (skipping the few pinned ones).
+// order. The victim is the least recently used unpinned entry, found from the
+// list head in O(1) (skipping the few pinned ones).
 #include "pager/pager.h"
 
 #include <zlib.h>
@@ -286,7 +286,6 @@ void Pager::lru_push_back(CachedPage* e) {
 }
 
 void Pager::touch(CachedPage* e) {
-    e->last_use = clock_;
     if (e != lru_tail_) {
         lru_unlink(e);
         lru_push_back(e);
@@ -339,7 +338,6 @@ Result<Pager::CachedPage*> Pager::cache_insert(std::uint64_t page, const PageBuf
         if (!evicted) return std::unexpected(evicted.error());
         if (!*evicted) break;  // everything is pinned: grow past the capacity
     }
-    ++clock_;
     std::unique_ptr<CachedPage> node;
     if (!spare_.empty()) {
         node = std::move(spare_.back());
@@ -350,7 +348,6 @@ Result<Pager::CachedPage*> Pager::cache_insert(std::uint64_t page, const PageBuf
     CachedPage* e = node.get();
     e->data = bytes;
     e->page = page;
-    e->last_use = clock_;
     e->pins = 0;
     e->dirty = false;
     cache_.emplace(page, std::move(node));
@@ -362,8 +359,6 @@ Result<Pager::CachedPage*> Pager::cache_insert(std::uint64_t page, const PageBuf
 Result<Pager::CachedPage*> Pager::fetch(std::uint64_t page) {
     if (page >= page_count_)
         return storage_error("page " + std::to_string(page) + " out of bounds (page count " + std::to_string(page_count_) + ")");
-    ++clock_;
-    const std::uint64_t tick = clock_;
     if (auto it = cache_.find(page); it != cache_.end()) {
         touch(it->second.get());
         return it->second.get();
@@ -386,10 +381,7 @@ Result<Pager::CachedPage*> Pager::fetch(std::uint64_t page) {
             }
         }
     }
-    auto e = cache_insert(page, buf, false);
-    if (!e) return std::unexpected(e.error());
-    (*e)->last_use = tick;
-    return *e;
+    return cache_insert(page, buf, false);
 }
 
 Status Pager::write_page_to_file(std::uint64_t page, const PageBuf& bytes) {

@@ -65,7 +65,6 @@ namespace pager_detail {
 struct CachedPage {
     alignas(16) PageBuf data;
     std::uint64_t page = 0;
-    std::uint64_t last_use = 0;  // tick of the access clock
     std::uint32_t pins = 0;
     bool dirty = false;          // changed since last written to the log
     CachedPage* lru_prev = nullptr;  // towards least recently used
@@ -265,7 +264,6 @@ private:
     bool wal_tail_uncut_ = false;
     std::shared_ptr<ReadersCounter> readers_;
     std::size_t cache_capacity_ = kDefaultCacheCapacity;
-    std::uint64_t clock_ = 0;
     std::uint64_t page_count_ = 1;
     std::uint64_t free_list_head_ = 0;
     std::uint64_t catalog_root_ = 0;
