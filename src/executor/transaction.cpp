@@ -39,9 +39,8 @@ Status restore_dropped_in_store(PageStore& store, const TxnPreImage& pre, const 
 
 Result<ExecResult> begin(Engine& engine) {
     if (engine.txn_snapshot) return execution_error("there is already an active transaction");
+    clear_transaction(engine);
     engine.txn_snapshot.emplace();
-    engine.txn_changed_tables.clear();
-    engine.table_sync_modes.clear();
     return TransactionStarted{};
 }
 
