@@ -291,12 +291,6 @@ TEST(SyncFailure, RefusalBeforeAnyPageChangedKeepsTheTransaction) {
     EXPECT_EQ(stored_rows(path, "u").size(), 1u);
 }
 
-}  // namespace
-}  // namespace zembrel::testing
-
-namespace zembrel::testing {
-namespace {
-
 // A sync that fails after writing only into pages an earlier, not yet saved
 // statement had already changed leaves every pager count as it was; it must
 // still not leave its row in the page cache for the next save to commit. And
@@ -343,12 +337,6 @@ TEST(SyncFailure, FailureAfterWritingIntoDirtyPagesReturnsToTheLastCommit) {
     for (const Row& row : stored_rows(path, "t")) stored.push_back(row[1].display());
     EXPECT_EQ(stored, expected);
 }
-
-}  // namespace
-}  // namespace zembrel::testing
-
-namespace zembrel::testing {
-namespace {
 
 // A stored index build refused while reading the stored rows changes no page,
 // even when those reads push dirty pages of the open transaction into the
