@@ -138,8 +138,6 @@ struct Engine {
     // Writes every in-memory table (schema, rows, indexes) into the page
     // store; nothing is committed.
     Status materialize_tables();
-    // rebuild_pk_index for every table, in ascending name order.
-    void refresh_pk_indexes();
     // Merge policies and index definitions from the catalog into the maps.
     void rebuild_name_maps();
     // Returns to the last commit after a failed write into the page store:

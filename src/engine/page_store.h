@@ -132,14 +132,4 @@ private:
     BPlusTreeCursor cursor_;
 };
 
-// A page-file table scan: the rows of a TableCursor without their keys.
-class TableRowIterator {
-public:
-    explicit TableRowIterator(TableCursor cursor) : cursor_(std::move(cursor)) {}
-    Result<std::optional<Row>> next();
-
-private:
-    TableCursor cursor_;
-};
-
 }  // namespace zembrel

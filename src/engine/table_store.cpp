@@ -352,11 +352,4 @@ Result<std::optional<std::pair<Value, Row>>> TableCursor::next_row() {
     return std::optional<std::pair<Value, Row>>(std::in_place, std::move(*key), std::move(*row));
 }
 
-Result<std::optional<Row>> TableRowIterator::next() {
-    auto item = cursor_.next_row();
-    if (!item) return std::unexpected(item.error());
-    if (!*item) return std::optional<Row>();
-    return std::optional<Row>(std::move((*item)->second));
-}
-
 }  // namespace zembrel
