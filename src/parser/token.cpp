@@ -3,6 +3,7 @@
 #include <array>
 
 #include "types/float_text.h"
+#include "types/text_format.h"
 #include "types/utf8.h"
 
 namespace zembrel::parser {
@@ -44,27 +45,14 @@ bool Token::operator==(const Token& o) const {
 }
 
 std::string Token::printed() const {
-    std::string out(token_kind_name(kind));
+    const std::string_view name = token_kind_name(kind);
     switch (kind) {
         case TokenKind::Identifier:
-        case TokenKind::StringLiteral:
-            out += '(';
-            out += quoted_debug_text_all_marks(text);
-            out += ')';
-            break;
-        case TokenKind::IntegerLiteral:
-            out += '(';
-            out += std::to_string(int_value);
-            out += ')';
-            break;
-        case TokenKind::FloatLiteral:
-            out += '(';
-            out += float_debug_text(float_value);
-            out += ')';
-            break;
-        default: break;
+        case TokenKind::StringLiteral: return format("{}({})", name, quoted_debug_text_all_marks(text));
+        case TokenKind::IntegerLiteral: return format("{}({})", name, int_value);
+        case TokenKind::FloatLiteral: return format("{}({})", name, float_debug_text(float_value));
+        default: return std::string(name);
     }
-    return out;
 }
 
 }  // namespace zembrel::parser
