@@ -209,6 +209,17 @@ TEST(Utf8, ErrorTexts) {
             EXPECT_FALSE(err.has_value()) << *err;
         }
     }
+    struct CharCase { std::string bytes; size_t at; char32_t cp; size_t len; };
+    const CharCase chars[] = {
+        {"a\xC3\xA9", 1, 0xE9, 2},    {"\xF0\x9F\x98\x80", 0, 0x1F600, 4}, {"\xE2\x80\x83", 0, 0x2003, 3},
+        {"\xC0\x89", 0, 0, 0},        {"\xED\xA0\x80", 0, 0, 0},           {"\xE2\x80", 0, 0, 0},
+        {"a\xC3\xA9", 2, 0, 0},       {"\xF4\x90\x80\x80", 0, 0, 0},
+    };
+    for (const auto& c : chars) {
+        size_t len = 99;
+        EXPECT_EQ(utf8_char_at(c.bytes, c.at, len), c.cp) << c.at;
+        EXPECT_EQ(len, c.len) << c.at;
+    }
 }
 
 TEST(StableSort, KeepsEqualOrderAndSurvivesInconsistentComparator) {

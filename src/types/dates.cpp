@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "types/text_format.h"
+#include "types/utf8.h"
 
 namespace zembrel::types {
 
@@ -23,30 +24,10 @@ struct Scanner {
     }
     bool digit_here() const { return pos < s.size() && s[pos] >= '0' && s[pos] <= '9'; }
 
-    // One decoded character at pos and its byte length (0 when not UTF-8).
-    char32_t peek(size_t& len) const {
-        auto b = [&](size_t k) { return static_cast<unsigned char>(s[pos + k]); };
-        len = 0;
-        if (pos >= s.size()) return 0;
-        unsigned char b0 = b(0);
-        size_t n = b0 < 0x80 ? 1 : (b0 >> 5) == 6 ? 2 : (b0 >> 4) == 14 ? 3 : (b0 >> 3) == 30 ? 4 : 0;
-        if (n == 0 || pos + n > s.size()) return 0;
-        char32_t c = n == 1 ? b0 : n == 2 ? (b0 & 0x1F) : n == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-        for (size_t k = 1; k < n; ++k) {
-            if ((b(k) & 0xC0) != 0x80) return 0;
-            c = (c << 6) | (b(k) & 0x3F);
-        }
-        // Overlong forms (0xC0 0x89 for a tab) and surrogates are not
-        // characters; taking them as white space would accept bad bytes.
-        static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (c < kMin[n] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return 0;
-        len = n;
-        return c;
-    }
     void skip_space() {
-        for (;;) {
+        while (pos < s.size()) {
             size_t len;
-            char32_t c = peek(len);
+            char32_t c = utf8_char_at(s, pos, len);
             if (len == 0 || !is_unicode_space(c)) return;
             pos += len;
         }

@@ -74,6 +74,12 @@ bool combining(char32_t c) {
 
 }  // namespace
 
+char32_t utf8_char_at(std::string_view text, size_t i, size_t& len) {
+    Step st = step_at(text, i);
+    len = st.ok ? st.len : 0;
+    return st.ok ? st.cp : 0;
+}
+
 std::optional<std::string> utf8_error(std::string_view bytes) {
     size_t i = 0;
     while (i < bytes.size()) {

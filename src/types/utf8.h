@@ -14,6 +14,11 @@ namespace zembrel {
 // (the input ends inside a sequence starting at byte i).
 std::optional<std::string> utf8_error(std::string_view bytes);
 
+// The character starting at byte `i` of `text` (i < text.size()) and, in
+// `len`, its length in bytes; `len` is 0 when the bytes there are not one
+// valid UTF-8 sequence (overlong forms and surrogates included).
+char32_t utf8_char_at(std::string_view text, size_t i, size_t& len);
+
 // The text in double quotes, with \" \\ \n \r \t \0 escaped and other
 // unprintable characters (and a combining mark at the start) written as
 // \u{hex}. Single quotes stay as they are. Bytes that are not UTF-8 are shown
