@@ -6,32 +6,6 @@
 
 namespace zembrel::bpt {
 
-uint16_t get_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t get_u32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-uint64_t get_u64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-void put_u16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put_u32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-void put_u64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 int compare_keys(ByteSpan a, ByteSpan b) {
     size_t n = std::min(a.size(), b.size());
     if (n > 0) {
@@ -42,11 +16,11 @@ int compare_keys(ByteSpan a, ByteSpan b) {
     return a.size() < b.size() ? -1 : 1;
 }
 
-namespace {
-
 std::unexpected<EngineError> damaged(uint64_t page_no, const std::string& what) {
     return storage_error(zembrel::format("b+tree page {} is damaged: {}", page_no, what));
 }
+
+namespace {
 
 // Walks the cells of a page whose type byte is already known to be 1 or 2.
 Result<PageIndex> index_cells(const uint8_t* page, size_t usable, uint64_t page_no) {

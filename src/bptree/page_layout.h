@@ -36,8 +36,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "pager/le_bytes.h"
 #include "pager/pager.h"
 #include "types/error.h"
 
@@ -78,12 +80,15 @@ using ByteSpan = std::span<const uint8_t>;
 constexpr size_t usable_bytes(bool checksums) { return checksums ? 4092 : 4096; }
 constexpr size_t overflow_chunk(bool checksums) { return usable_bytes(checksums) - 8; }
 
-uint16_t get_u16(const uint8_t* p);
-uint32_t get_u32(const uint8_t* p);
-uint64_t get_u64(const uint8_t* p);
-void put_u16(uint8_t* p, uint16_t v);
-void put_u32(uint8_t* p, uint32_t v);
-void put_u64(uint8_t* p, uint64_t v);
+inline uint16_t get_u16(const uint8_t* p) { return le::get16(p); }
+inline uint32_t get_u32(const uint8_t* p) { return le::get32(p); }
+inline uint64_t get_u64(const uint8_t* p) { return le::get64(p); }
+inline void put_u16(uint8_t* p, uint16_t v) { le::put16(p, v); }
+inline void put_u32(uint8_t* p, uint32_t v) { le::put32(p, v); }
+inline void put_u64(uint8_t* p, uint64_t v) { le::put64(p, v); }
+
+// "b+tree page {} is damaged: {}".
+std::unexpected<EngineError> damaged(uint64_t page_no, const std::string& what);
 
 // Byte order of keys: unsigned bytes over the common length, then length.
 int compare_keys(ByteSpan a, ByteSpan b);

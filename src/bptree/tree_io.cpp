@@ -18,10 +18,6 @@ uint64_t PageSource::page_count() const {
     return pager != nullptr ? pager->page_count() : snapshot->page_count();
 }
 
-std::unexpected<EngineError> damaged(uint64_t page_no, const std::string& what) {
-    return storage_error(zembrel::format("b+tree page {} is damaged: {}", page_no, what));
-}
-
 Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<ByteSpan> key) {
     PageBuf buf;
     uint64_t page = root;

@@ -25,8 +25,6 @@ struct PageSource {
     uint64_t page_count() const;
 };
 
-std::unexpected<EngineError> damaged(uint64_t page_no, const std::string& what);
-
 // From `root` down to the leaf that would hold `key` (the left-most leaf
 // without a key). Bounded by the page count, so a loop is an error.
 Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<ByteSpan> key);
