@@ -1,19 +1,14 @@
 #include "engine/bulk_load.h"
 
-#include "types/text_format.h"
-
 namespace zembrel {
 
 BulkLoader::BulkLoader(Pager& pager) : pager_(pager), usable_(pager.usable_page_size()) {}
 
 Status BulkLoader::add(std::span<const uint8_t> key, std::span<const uint8_t> value) {
-    if (key.size() > bpt::kMaxKeyLen) {
-        return storage_error(format("key length {} exceeds maximum {}", key.size(), bpt::kMaxKeyLen));
-    }
     auto cell = BPlusTree::make_leaf_cell(pager_, key, value);
     if (!cell) return std::unexpected(cell.error());
     const size_t size = cell->size();
-    if (!cell_ends_.empty() && bpt::kHeaderSize + cells_.size() + size > usable_) {
+    if (!cell_sizes_.empty() && bpt::kHeaderSize + cells_.size() + size > usable_) {
         auto next = pager_.allocate_page();
         if (!next) return std::unexpected(next.error());
         auto st = close_leaf(*next);
@@ -25,27 +20,20 @@ Status BulkLoader::add(std::span<const uint8_t> key, std::span<const uint8_t> va
         if (!first) return std::unexpected(first.error());
         page_ = *first;
     }
-    if (cell_ends_.empty()) first_key_.assign(key.begin(), key.end());
+    if (cell_sizes_.empty()) first_key_.assign(key.begin(), key.end());
     bpt::encode_leaf_cell(cells_, *cell);
-    cell_ends_.push_back(cells_.size());
+    cell_sizes_.push_back(size);
     return {};
 }
 
 Status BulkLoader::close_leaf(uint64_t next_leaf) {
-    std::vector<bpt::ByteSpan> spans;
-    spans.reserve(cell_ends_.size());
-    size_t start = 0;
-    for (size_t end : cell_ends_) {
-        spans.emplace_back(cells_.data() + start, end - start);
-        start = end;
-    }
     auto ref = pager_.read_page(page_);
     if (!ref) return std::unexpected(ref.error());
-    bpt::assemble_page(ref->mutable_data(), usable_, bpt::kLeafType, next_leaf, spans);
+    bpt::assemble_page(ref->mutable_data(), usable_, bpt::kLeafType, next_leaf, bpt::cell_spans(cells_, cell_sizes_));
     leaves_.emplace_back(std::move(first_key_), page_);
     first_key_.clear();
     cells_.clear();
-    cell_ends_.clear();
+    cell_sizes_.clear();
     return {};
 }
 

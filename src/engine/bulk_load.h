@@ -27,8 +27,9 @@ class BulkLoader {
 public:
     explicit BulkLoader(Pager& pager);
 
-    // Adds the next pair. A key longer than 1024 bytes: Storage "key length
-    // {} exceeds maximum {}".
+    // Adds the next pair as BPlusTree::make_leaf_cell makes its cell, with
+    // its refusals (a key longer than 1024 bytes: Storage "key length {}
+    // exceeds maximum {}").
     Status add(std::span<const uint8_t> key, std::span<const uint8_t> value);
     // Writes the last leaf and builds the levels above; returns the root.
     // The loader is spent afterwards.
@@ -41,7 +42,7 @@ private:
     size_t usable_;
     uint64_t page_ = 0;                  // page of the leaf being filled
     std::vector<uint8_t> cells_;         // encoded cells of that leaf
-    std::vector<size_t> cell_ends_;      // end offset of each cell in cells_
+    std::vector<size_t> cell_sizes_;     // size of each cell in cells_
     std::vector<uint8_t> first_key_;
     std::vector<BulkEntry> leaves_;      // (first key, page) of closed leaves
 };
