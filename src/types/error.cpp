@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "types/text_format.h"
 #include "types/utf8.h"
 
 namespace zembrel {
@@ -19,20 +20,9 @@ const char* kind_name(ErrorKind k) {
 }
 }  // namespace
 
-std::string EngineError::display() const {
-    std::string out = kind_name(kind);
-    out += " error: ";
-    out += message;
-    return out;
-}
+std::string EngineError::display() const { return format("{} error: {}", kind_name(kind), message); }
 
-std::string EngineError::debug() const {
-    std::string out = kind_name(kind);
-    out += '(';
-    out += quoted_debug_text(message);
-    out += ')';
-    return out;
-}
+std::string EngineError::debug() const { return format("{}({})", kind_name(kind), quoted_debug_text(message)); }
 
 void fatal(const std::string& what) {
     std::fputs(what.c_str(), stderr);

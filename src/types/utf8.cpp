@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "types/text_format.h"
+
 namespace zembrel {
 
 namespace {
@@ -85,8 +87,8 @@ std::optional<std::string> utf8_error(std::string_view bytes) {
     while (i < bytes.size()) {
         Step st = step_at(bytes, i);
         if (!st.ok) {
-            if (st.bad_len == 0) return "incomplete utf-8 byte sequence from index " + std::to_string(i);
-            return "invalid utf-8 sequence of " + std::to_string(st.bad_len) + " bytes from index " + std::to_string(i);
+            if (st.bad_len == 0) return format("incomplete utf-8 byte sequence from index {}", i);
+            return format("invalid utf-8 sequence of {} bytes from index {}", st.bad_len, i);
         }
         i += st.len;
     }

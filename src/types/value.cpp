@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "types/float_text.h"
+#include "types/text_format.h"
 #include "types/utf8.h"
 
 namespace zembrel {
@@ -129,25 +130,12 @@ std::string Value::display() const {
 }
 
 std::string Value::debug() const {
-    std::string out = kind_name(kind_);
     switch (kind_) {
-        case ValueKind::Null: return out;
-        case ValueKind::Int:
-            out += '(';
-            out += std::to_string(num_.i);
-            out += ')';
-            return out;
-        case ValueKind::Float:
-            out += '(';
-            out += float_debug_text(num_.f);
-            out += ')';
-            return out;
-        case ValueKind::Bool: out += num_.b ? "(true)" : "(false)"; return out;
-        default:
-            out += '(';
-            out += quoted_debug_text(text_);
-            out += ')';
-            return out;
+        case ValueKind::Null: return "Null";
+        case ValueKind::Int: return format("Int({})", num_.i);
+        case ValueKind::Float: return format("Float({})", float_debug_text(num_.f));
+        case ValueKind::Bool: return num_.b ? "Bool(true)" : "Bool(false)";
+        default: return format("{}({})", kind_name(kind_), quoted_debug_text(text_));
     }
 }
 
