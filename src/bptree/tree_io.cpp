@@ -10,6 +10,18 @@ Status PageSource::read(uint64_t page, PageBuf& out) const {
     return snapshot->read_page_into(page, out);
 }
 
+Status PageSource::load(uint64_t page, SourcePage& out) const {
+    if (pager != nullptr) {
+        out.ref_.release();
+        auto ref = pager->read_page(page);
+        if (!ref) return std::unexpected(ref.error());
+        out.ref_ = std::move(*ref);
+        return {};
+    }
+    if (!out.buf_) out.buf_ = std::make_unique<PageBuf>();
+    return snapshot->read_page_into(page, *out.buf_);
+}
+
 size_t PageSource::usable() const {
     return pager != nullptr ? pager->usable_page_size() : snapshot->usable_page_size();
 }
@@ -19,17 +31,18 @@ uint64_t PageSource::page_count() const {
 }
 
 Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<ByteSpan> key) {
-    PageBuf buf;
+    SourcePage view;
     uint64_t page = root;
     // A valid tree never visits more levels than it has pages.
     for (uint64_t level = 0; level <= src.page_count(); ++level) {
-        auto st = src.read(page, buf);
+        auto st = src.load(page, view);
         if (!st) return std::unexpected(st.error());
-        auto idx = index_page(buf.data(), src.usable(), page);
+        const uint8_t* p = view.data();
+        auto idx = index_page(p, src.usable(), page);
         if (!idx) return std::unexpected(idx.error());
         if (idx->type == kLeafType) return page;
-        size_t choice = key ? upper_bound(buf.data(), *idx, *key) : 0;
-        page = choice < idx->cells.size() ? interior_child(buf.data(), idx->cells[choice]) : idx->link;
+        size_t choice = key ? upper_bound(p, *idx, *key) : 0;
+        page = choice < idx->cells.size() ? interior_child(p, idx->cells[choice]) : idx->link;
     }
     return damaged(root, "descent does not reach a leaf");
 }
@@ -41,19 +54,20 @@ Result<std::vector<uint8_t>> read_chain(const PageSource& src, uint64_t first, u
     // Reserve no more than the file could hold, whatever a damaged length says.
     uint64_t bound = page_count > UINT32_MAX ? UINT64_MAX : page_count * chunk;
     out.reserve(static_cast<size_t>(std::min<uint64_t>(length, bound)));
-    PageBuf buf;
+    SourcePage view;
     uint64_t remaining = length;
     uint64_t page = first;
     uint64_t hops = 0;
     while (remaining > 0) {
         if (page == 0) return storage_error("overflow chain truncated");
         if (++hops > page_count) return damaged(first, "overflow chain loops");
-        auto st = src.read(page, buf);
+        auto st = src.load(page, view);
         if (!st) return std::unexpected(st.error());
+        const uint8_t* p = view.data();
         size_t take = static_cast<size_t>(std::min<uint64_t>(chunk, remaining));
-        out.insert(out.end(), buf.begin() + 8, buf.begin() + 8 + static_cast<ptrdiff_t>(take));
+        out.insert(out.end(), p + 8, p + 8 + take);
         remaining -= take;
-        page = get_u64(buf.data());
+        page = get_u64(p);
     }
     return out;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -14,6 +15,19 @@
 
 namespace zembrel::bpt {
 
+// A page being looked at through a PageSource: pinned in the pager's cache
+// (no copy), or a copy read from the snapshot into a buffer reused by the
+// next load. Holds at most one pin; must not outlive the source's Pager.
+class SourcePage {
+public:
+    const uint8_t* data() const { return ref_ ? ref_.data() : buf_->data(); }
+
+private:
+    friend struct PageSource;
+    PageRef ref_;
+    std::unique_ptr<PageBuf> buf_;
+};
+
 // Where pages come from: exactly one of the two pointers is set.
 struct PageSource {
     Pager* pager = nullptr;
@@ -21,6 +35,8 @@ struct PageSource {
 
     // Copies the page into `out`.
     Status read(uint64_t page, PageBuf& out) const;
+    // Makes `out` show the page, dropping what it showed before.
+    Status load(uint64_t page, SourcePage& out) const;
     size_t usable() const;
     uint64_t page_count() const;
 };
