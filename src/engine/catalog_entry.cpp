@@ -170,24 +170,31 @@ Result<CatalogEntry> CatalogEntry::from_json(std::string_view bytes) {
     return e;
 }
 
-Status CatalogEntry::derive_fields() {
-    pk_column.reset();
+std::optional<std::size_t> first_pk_column(std::span<const Column> columns) {
     for (std::size_t i = 0; i < columns.size(); ++i) {
-        if (columns[i].data_type.kind == DataTypeKind::Pk) {
-            pk_column = i;
-            break;
-        }
+        if (columns[i].data_type.kind == DataTypeKind::Pk) return i;
     }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> column_position(std::span<const Column> columns, std::string_view name) {
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (columns[i].name == name) return i;
+    }
+    return std::nullopt;
+}
+
+Status CatalogEntry::derive_fields() {
+    pk_column = first_pk_column(columns);
     for (IndexCatalogEntry& ix : indexes) {
         if (ix.columns.empty()) ix.columns.push_back(ix.column);
         ix.column.clear();
         ix.positions.clear();
         ix.positions.reserve(ix.columns.size());
         for (const std::string& name : ix.columns) {
-            std::size_t at = 0;
-            while (at < columns.size() && columns[at].name != name) ++at;
-            if (at == columns.size()) return storage_error(format("index '{}' names unknown column '{}'", ix.name, name));
-            ix.positions.push_back(at);
+            auto at = column_position(columns, name);
+            if (!at) return storage_error(format("index '{}' names unknown column '{}'", ix.name, name));
+            ix.positions.push_back(*at);
         }
     }
     rowid_counter = rowid_hint;

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,5 +65,10 @@ struct CatalogEntry {
 
     bool operator==(const CatalogEntry&) const = default;
 };
+
+// Position of the first Pk column, if any.
+std::optional<std::size_t> first_pk_column(std::span<const Column> columns);
+// Position of the column named `name` (compared byte for byte), if any.
+std::optional<std::size_t> column_position(std::span<const Column> columns, std::string_view name);
 
 }  // namespace zembrel

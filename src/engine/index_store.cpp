@@ -89,12 +89,9 @@ Status PageStore::create_index(const std::string& table, const std::string& inde
     std::vector<size_t> positions;
     positions.reserve(columns.size());
     for (const std::string& column : columns) {
-        auto it = std::find_if(entry.columns.begin(), entry.columns.end(),
-                               [&](const Column& c) { return c.name == column; });
-        if (it == entry.columns.end()) {
-            return execution_error(format("column '{}' not found on '{}'", column, table));
-        }
-        positions.push_back(static_cast<size_t>(it - entry.columns.begin()));
+        auto at = column_position(entry.columns, column);
+        if (!at) return execution_error(format("column '{}' not found on '{}'", column, table));
+        positions.push_back(*at);
     }
 
     // The whole table, in row-id order.

@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/catalog_entry.h"
 #include "engine/engine.h"
 
 namespace zembrel {
@@ -49,13 +50,7 @@ void Engine::rebuild_pk_index(std::string_view table_name) {
         return;
     }
     renumber_and_flag(mem_indexes, *table);
-    std::optional<size_t> pk_column;
-    for (size_t i = 0; i < table->columns.size(); ++i) {
-        if (table->columns[i].data_type.kind == DataTypeKind::Pk) {
-            pk_column = i;
-            break;
-        }
-    }
+    const std::optional<size_t> pk_column = first_pk_column(table->columns);
     if (!pk_column) {
         pk_indexes.erase(std::string(table_name));
         return;

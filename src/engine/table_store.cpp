@@ -4,8 +4,6 @@
 // row-id order), value = the row record (storage/row_record.h). An empty
 // table is one empty leaf.
 
-#include <algorithm>
-
 #include "engine/bulk_load.h"
 #include "engine/catalog_store.h"
 #include "engine/index_build.h"
@@ -18,13 +16,6 @@
 namespace zembrel {
 
 namespace {
-
-std::optional<size_t> first_pk_column(const std::vector<Column>& columns) {
-    for (size_t i = 0; i < columns.size(); ++i) {
-        if (columns[i].data_type.kind == DataTypeKind::Pk) return i;
-    }
-    return std::nullopt;
-}
 
 // The rows under ids first, first + 1, ... as a fresh tree.
 Result<uint64_t> load_rows(Pager& pager, uint64_t first, std::span<const Row> rows) {
@@ -129,13 +120,12 @@ Status PageStore::set_table_columns(const std::string& name, std::vector<Column>
         std::vector<size_t> positions;
         bool complete = true;
         for (const std::string& column : index.columns) {
-            auto it = std::find_if(entry.columns.begin(), entry.columns.end(),
-                                   [&](const Column& c) { return c.name == column; });
-            if (it == entry.columns.end()) {
+            auto at = column_position(entry.columns, column);
+            if (!at) {
                 complete = false;
                 break;
             }
-            positions.push_back(static_cast<size_t>(it - entry.columns.begin()));
+            positions.push_back(*at);
         }
         if (!complete) {
             orphaned.push_back(index.root);
