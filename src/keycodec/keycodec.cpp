@@ -15,6 +15,12 @@ void put_be64(std::uint64_t v, Bytes& out) {
     for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
 }
 
+// An Int key of the 64-bit pattern `v` (an int64 or a row id).
+void put_int(std::uint64_t v, Bytes& out) {
+    out.push_back(kInt);
+    put_be64(v ^ kSignBit, out);
+}
+
 std::uint64_t get_be64(const std::uint8_t* p) {
     std::uint64_t v = 0;
     for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
@@ -81,10 +87,7 @@ void encode_value(const Value& value, Bytes& out) {
             out.push_back(kBool);
             out.push_back(value.as_bool() ? 0x01 : 0x00);
             return;
-        case ValueKind::Int:
-            out.push_back(kInt);
-            put_be64(static_cast<std::uint64_t>(value.as_int()) ^ kSignBit, out);
-            return;
+        case ValueKind::Int: put_int(static_cast<std::uint64_t>(value.as_int()), out); return;
         case ValueKind::Float: {
             std::uint64_t bits = std::bit_cast<std::uint64_t>(value.as_float());
             bits = (bits & kSignBit) ? ~bits : (bits | kSignBit);
@@ -99,16 +102,14 @@ void encode_value(const Value& value, Bytes& out) {
 Bytes table_key(std::uint64_t rowid) {
     Bytes out;
     out.reserve(9);
-    out.push_back(kInt);
-    put_be64(rowid ^ kSignBit, out);
+    put_int(rowid, out);
     return out;
 }
 
 Bytes index_key(std::span<const Value> values, std::uint64_t rowid) {
     Bytes out;
     for (const Value& v : values) encode_value(v, out);
-    out.push_back(kInt);
-    put_be64(rowid ^ kSignBit, out);
+    put_int(rowid, out);
     return out;
 }
 
