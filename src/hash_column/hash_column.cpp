@@ -3,6 +3,7 @@
 #include <argon2.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -33,23 +34,13 @@ std::string base64_unpadded(const std::uint8_t* data, size_t len) {
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     out.reserve((len * 4 + 2) / 3);
-    size_t i = 0;
-    for (; i + 3 <= len; i += 3) {
-        uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8) | data[i + 2];
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-        out += alphabet[v & 63];
-    }
-    if (len - i == 1) {
+    for (size_t i = 0; i < len; i += 3) {
+        // A group of n input bytes (3, or fewer at the end) gives n + 1 characters.
+        const size_t n = std::min<size_t>(3, len - i);
         uint32_t v = uint32_t(data[i]) << 16;
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-    } else if (len - i == 2) {
-        uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8);
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
+        if (n > 1) v |= uint32_t(data[i + 1]) << 8;
+        if (n > 2) v |= data[i + 2];
+        for (size_t k = 0; k <= n; ++k) out += alphabet[(v >> (18 - 6 * k)) & 63];
     }
     return out;
 }
