@@ -4,22 +4,14 @@
 #include <limits>
 #include <random>
 
+#include "hex_bytes_util.h"
 #include "keycodec/keycodec.h"
 
 using namespace zembrel;
+using zembrel::testing::hex_bytes;
 using namespace zembrel::keycodec;
 
 namespace {
-
-Bytes hex(const char* s) {
-    Bytes out;
-    for (const char* p = s; *p;) {
-        if (*p == ' ') { ++p; continue; }
-        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
-        p += 2;
-    }
-    return out;
-}
 
 Bytes enc(const Value& v) {
     Bytes b;
@@ -61,7 +53,7 @@ TEST(KeyCodec, EncodedBytesAndRoundTrip) {
     };
     for (const auto& c : cases) {
         Bytes b = enc(c.v);
-        EXPECT_EQ(b, hex(c.bytes)) << c.v.debug();
+        EXPECT_EQ(b, hex_bytes(c.bytes)) << c.v.debug();
         auto back = decode_key(b);
         ASSERT_TRUE(back.has_value()) << back.error().message;
         EXPECT_EQ(*back, c.v);
@@ -69,7 +61,7 @@ TEST(KeyCodec, EncodedBytesAndRoundTrip) {
     EXPECT_EQ(table_key(1), enc(Value::integer(1)));
     EXPECT_EQ(catalog_key("users"), enc(Value::text("users")));
     // A bool payload other than 0x00 reads as true.
-    EXPECT_EQ(*decode_key(hex("01 7F")), Value::boolean(true));
+    EXPECT_EQ(*decode_key(hex_bytes("01 7F")), Value::boolean(true));
 }
 
 TEST(KeyCodec, DecodeErrors) {
@@ -91,7 +83,7 @@ TEST(KeyCodec, DecodeErrors) {
         {"04 61 00 01 00", "trailing bytes after key"},
     };
     for (const auto& c : cases) {
-        auto r = decode_key(hex(c.bytes));
+        auto r = decode_key(hex_bytes(c.bytes));
         ASSERT_FALSE(r.has_value()) << c.bytes;
         EXPECT_EQ(r.error().kind, ErrorKind::Storage);
         EXPECT_EQ(r.error().message, c.message) << c.bytes;
@@ -116,7 +108,7 @@ TEST(KeyCodec, IndexKeys) {
     encode_value(Value::integer(1), bad);
     encode_value(Value::text("r"), bad);
     EXPECT_EQ(decode_index_key(bad, 1).error().message, "index key rowid must be Int");
-    EXPECT_EQ(decode_index_key(hex("02 80"), 1).error().message, "truncated int key");
+    EXPECT_EQ(decode_index_key(hex_bytes("02 80"), 1).error().message, "truncated int key");
     EXPECT_EQ(decode_index_key(enc(Value::integer(1)), 1).error().message, "empty key");
 
     // Equal values order by row id.

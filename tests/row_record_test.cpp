@@ -3,24 +3,12 @@
 #include <limits>
 #include <random>
 
+#include "hex_bytes_util.h"
 #include "storage/row_record.h"
 
 using namespace zembrel;
+using zembrel::testing::hex_bytes;
 using namespace zembrel::storage;
-
-namespace {
-
-Bytes hex(const char* s) {
-    Bytes out;
-    for (const char* p = s; *p;) {
-        if (*p == ' ' || *p == ',') { ++p; continue; }
-        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
-        p += 2;
-    }
-    return out;
-}
-
-}  // namespace
 
 TEST(RowRecord, BytesAndRoundTrip) {
     struct Case { Row row; const char* bytes; };
@@ -37,13 +25,13 @@ TEST(RowRecord, BytesAndRoundTrip) {
     for (const auto& c : cases) {
         auto b = encode_row(c.row);
         ASSERT_TRUE(b.has_value());
-        EXPECT_EQ(*b, hex(c.bytes)) << debug_values(c.row);
+        EXPECT_EQ(*b, hex_bytes(c.bytes)) << debug_values(c.row);
         auto back = decode_row(*b);
         ASSERT_TRUE(back.has_value()) << back.error().message;
         EXPECT_EQ(*back, c.row);
     }
     // Trailing bytes are ignored; a non-zero bool byte is true.
-    auto r = decode_row(hex("01 00 03 05 EE EE"));
+    auto r = decode_row(hex_bytes("01 00 03 05 EE EE"));
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(*r, Row{Value::boolean(true)});
     // NaN payloads and -0.0 survive bit for bit.
@@ -68,7 +56,7 @@ TEST(RowRecord, DecodeErrors) {
         {"FF FF 00", "unexpected end of file"},
     };
     for (const auto& c : cases) {
-        auto r = decode_row(hex(c.bytes));
+        auto r = decode_row(hex_bytes(c.bytes));
         ASSERT_FALSE(r.has_value()) << c.bytes;
         EXPECT_EQ(r.error().kind, ErrorKind::Storage);
         EXPECT_EQ(r.error().message, c.message) << c.bytes;
@@ -87,7 +75,7 @@ TEST(RowRecord, CursorAndLimits) {
     EXPECT_EQ(decode_value(c).error().message, "unexpected end of file");
 
     // A failed string read leaves the cursor where it was.
-    Bytes s = hex("03 00 00 00 61");
+    Bytes s = hex_bytes("03 00 00 00 61");
     Cursor sc{s, 0};
     EXPECT_FALSE(decode_string(sc).has_value());
     EXPECT_EQ(sc.pos, 0u);
@@ -101,9 +89,9 @@ TEST(RowRecord, CursorAndLimits) {
     auto too_wide = encode_row(wide);
     ASSERT_FALSE(too_wide.has_value());
     EXPECT_EQ(too_wide.error().kind, ErrorKind::Storage);
-    Bytes keep = hex("AA");
+    Bytes keep = hex_bytes("AA");
     EXPECT_FALSE(encode_row_into(keep, wide).has_value());
-    EXPECT_EQ(keep, hex("AA"));
+    EXPECT_EQ(keep, hex_bytes("AA"));
 }
 
 // Random and truncated records never crash or read out of bounds (run under
