@@ -3,9 +3,6 @@
 // joined by append_tree can be deep). Split points are chosen by bytes so
 // that both halves always fit their pages, whatever the mix of cell sizes.
 
-#include <cstring>
-#include "types/text_format.h"
-
 #include "bptree/bptree.h"
 #include "bptree/tree_io.h"
 
@@ -25,18 +22,6 @@ struct PathStep {
     size_t choice = 0;  // cell index routed through; == cell count: right-most child
 };
 
-// Copies the usable part of an assembled image into the pinned page.
-void store(PageRef& ref, const PageBuf& image, size_t usable) {
-    std::memcpy(ref.mutable_data(), image.data(), usable);
-}
-
-Status store_new(Pager& pager, uint64_t page, const PageBuf& image, size_t usable) {
-    auto ref = pager.read_page(page);
-    if (!ref) return std::unexpected(ref.error());
-    store(*ref, image, usable);
-    return {};
-}
-
 std::vector<size_t> sizes_of(const std::vector<ByteSpan>& images) {
     std::vector<size_t> sizes;
     sizes.reserve(images.size());
@@ -50,59 +35,52 @@ size_t total_of(const std::vector<ByteSpan>& images) {
     return t;
 }
 
-// `leaf` is pinned by the caller for the whole call.
-Result<std::optional<Split>> insert_into_leaf(Pager& pager, PageRef& leaf, ByteSpan key, const LeafCell& cell) {
+// `leaf` is pinned by the caller for the whole call; `idx` is its index.
+Result<std::optional<Split>> insert_into_leaf(Pager& pager, PageRef& leaf, const PageIndex& idx, ByteSpan key,
+                                              const LeafCell& cell) {
     const size_t usable = pager.usable_page_size();
     const uint64_t page = leaf.page_no();
     const uint8_t* p = leaf.data();
-    auto idx = index_leaf(p, usable, page);
-    if (!idx) return std::unexpected(idx.error());
-    const size_t n = idx->cells.size();
-    size_t pos = lower_bound(p, *idx, key);
-    bool replace = pos < n && compare_keys(cell_key(p, kLeafType, idx->cells[pos]), key) == 0;
+    const size_t n = idx.cells.size();
+    size_t pos = lower_bound(p, idx, key);
+    bool replace = pos < n && compare_keys(cell_key(p, kLeafType, idx.cells[pos]), key) == 0;
 
     std::vector<uint8_t> encoded;
     encode_leaf_cell(encoded, cell);
     std::vector<ByteSpan> images;
     images.reserve(n + 1);
-    for (size_t i = 0; i < pos; ++i) images.push_back(cell_bytes(p, idx->cells[i]));
+    for (size_t i = 0; i < pos; ++i) images.push_back(cell_bytes(p, idx.cells[i]));
     images.push_back(encoded);
-    for (size_t i = pos + (replace ? 1 : 0); i < n; ++i) images.push_back(cell_bytes(p, idx->cells[i]));
+    for (size_t i = pos + (replace ? 1 : 0); i < n; ++i) images.push_back(cell_bytes(p, idx.cells[i]));
 
-    if (replace && leaf_cell_overflow(p, idx->cells[pos])) {
+    if (replace && leaf_cell_overflow(p, idx.cells[pos])) {
         // The pin keeps `p` valid while the old chain goes to the free list.
-        auto st = free_chain(pager, leaf_cell_first_overflow(p, idx->cells[pos]),
-                             leaf_cell_value_len(p, idx->cells[pos]), nullptr);
+        auto st = free_chain(pager, leaf_cell_first_overflow(p, idx.cells[pos]),
+                             leaf_cell_value_len(p, idx.cells[pos]), nullptr);
         if (!st) return std::unexpected(st.error());
     }
 
-    PageBuf left;
     if (total_of(images) <= usable) {
-        assemble_page(left.data(), usable, kLeafType, idx->link, images);
-        store(leaf, left, usable);
+        rewrite_page(leaf, usable, kLeafType, idx.link, images);
         return std::optional<Split>();
     }
 
     std::vector<size_t> sizes = sizes_of(images);
     size_t k = choose_leaf_split(sizes, usable);
     if (k == 0) return damaged(page, "its cells cannot be split into two pages");
-    auto right_page = pager.allocate_page();
-    if (!right_page) return std::unexpected(right_page.error());
 
     Split split;
-    split.right = *right_page;
     ByteSpan first_right = images[k];
     size_t key_len = get_u16(first_right.data());
     split.separator.assign(first_right.begin() + kLeafCellHead,
                            first_right.begin() + static_cast<ptrdiff_t>(kLeafCellHead + key_len));
 
-    PageBuf right;
+    // The right half is built while the left page still holds its cells.
     std::span<const ByteSpan> all(images);
-    assemble_page(left.data(), usable, kLeafType, *right_page, all.first(k));
-    assemble_page(right.data(), usable, kLeafType, idx->link, all.subspan(k));
-    store(leaf, left, usable);
-    auto st = store_new(pager, *right_page, right, usable);
-    if (!st) return std::unexpected(st.error());
+    auto right_page = new_page(pager, kLeafType, idx.link, all.subspan(k));
+    if (!right_page) return std::unexpected(right_page.error());
+    split.right = *right_page;
+    rewrite_page(leaf, usable, kLeafType, *right_page, all.first(k));
     return std::optional<Split>(std::move(split));
 }
 
@@ -134,18 +112,14 @@ Result<std::optional<Split>> insert_into_interior(Pager& pager, uint64_t page, s
         right_child = below.right;
     }
 
-    PageBuf left;
     if (total_of(images) <= usable) {
-        assemble_page(left.data(), usable, kInteriorType, right_child, images);
-        store(*ref, left, usable);
+        rewrite_page(*ref, usable, kInteriorType, right_child, images);
         return std::optional<Split>();
     }
 
     std::vector<size_t> sizes = sizes_of(images);
     size_t mid = choose_interior_split(sizes, usable);
     if (mid == 0) return damaged(page, "its cells cannot be split into two pages");
-    auto right_page = pager.allocate_page();
-    if (!right_page) return std::unexpected(right_page.error());
 
     // The middle cell leaves the page: its key goes up, its child becomes the
     // left page's right-most child.
@@ -153,27 +127,22 @@ Result<std::optional<Split>> insert_into_interior(Pager& pager, uint64_t page, s
     size_t key_len = get_u16(middle.data());
     uint64_t middle_child = get_u64(middle.data() + 2);
     Split split;
-    split.right = *right_page;
     split.separator.assign(middle.begin() + kInteriorCellHead,
                            middle.begin() + static_cast<ptrdiff_t>(kInteriorCellHead + key_len));
 
-    PageBuf right;
+    // The right half is built while the left page still holds its cells.
     std::span<const ByteSpan> all(images);
-    assemble_page(left.data(), usable, kInteriorType, middle_child, all.first(mid));
-    assemble_page(right.data(), usable, kInteriorType, right_child, all.subspan(mid + 1));
-    store(*ref, left, usable);
-    auto st = store_new(pager, *right_page, right, usable);
-    if (!st) return std::unexpected(st.error());
+    auto right_page = new_page(pager, kInteriorType, right_child, all.subspan(mid + 1));
+    if (!right_page) return std::unexpected(right_page.error());
+    split.right = *right_page;
+    rewrite_page(*ref, usable, kInteriorType, middle_child, all.first(mid));
     return std::optional<Split>(std::move(split));
 }
 
 }  // namespace
 
 Result<uint64_t> BPlusTree::insert(Pager& pager, uint64_t root, ByteSpan key, ByteSpan value) {
-    if (key.size() > kMaxKeyLen) {
-        return storage_error(zembrel::format("key length {} exceeds maximum {}", key.size(), kMaxKeyLen));
-    }
-    auto cell = make_leaf_cell(pager, key, value);
+    auto cell = make_leaf_cell(pager, key, value);  // checks the key and value lengths first
     if (!cell) return std::unexpected(cell.error());
 
     const size_t usable = pager.usable_page_size();
@@ -187,7 +156,7 @@ Result<uint64_t> BPlusTree::insert(Pager& pager, uint64_t root, ByteSpan key, By
         auto idx = index_page(ref->data(), usable, page);
         if (!idx) return std::unexpected(idx.error());
         if (idx->type == kLeafType) {
-            auto s = insert_into_leaf(pager, *ref, key, *cell);
+            auto s = insert_into_leaf(pager, *ref, *idx, key, *cell);
             if (!s) return std::unexpected(s.error());
             split = std::move(*s);
             break;
@@ -206,16 +175,10 @@ Result<uint64_t> BPlusTree::insert(Pager& pager, uint64_t root, ByteSpan key, By
     }
     if (!split) return root;
 
-    auto new_root = pager.allocate_page();
-    if (!new_root) return std::unexpected(new_root.error());
     std::vector<uint8_t> cell_image;
     encode_interior_cell(cell_image, split->separator, root);
     ByteSpan images[1] = {cell_image};
-    PageBuf image;
-    assemble_page(image.data(), usable, kInteriorType, split->right, images);
-    auto st = store_new(pager, *new_root, image, usable);
-    if (!st) return std::unexpected(st.error());
-    return *new_root;
+    return new_page(pager, kInteriorType, split->right, images);
 }
 
 }  // namespace zembrel

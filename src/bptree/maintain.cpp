@@ -1,7 +1,6 @@
 // Delete without rebalancing, freeing whole trees, building interior levels
 // over bulk-loaded leaves, and joining two trees.
 
-#include <cstring>
 #include "types/text_format.h"
 #include <unordered_set>
 
@@ -34,9 +33,7 @@ Result<bool> BPlusTree::delete_key(Pager& pager, uint64_t root, ByteSpan key) {
     for (size_t i = 0; i < idx->cells.size(); ++i) {
         if (i != pos) images.push_back(cell_bytes(p, idx->cells[i]));
     }
-    PageBuf image;
-    assemble_page(image.data(), usable, kLeafType, idx->link, images);
-    std::memcpy(ref->mutable_data(), image.data(), usable);
+    rewrite_page(*ref, usable, kLeafType, idx->link, images);
     ref->release();
     if (chained) {
         auto st = free_chain(pager, first, length, nullptr);
@@ -123,12 +120,8 @@ Result<uint64_t> BPlusTree::finish_bulk_load(Pager& pager, std::vector<BulkEntry
                 pending = entries[i].second;
                 ++i;
             }
-            auto page = pager.allocate_page();
+            auto page = new_page(pager, kInteriorType, pending, cell_spans(cells, sizes));
             if (!page) return std::unexpected(page.error());
-            auto ref = pager.read_page(*page);
-            if (!ref) return std::unexpected(ref.error());
-            const std::vector<ByteSpan> images = cell_spans(cells, sizes);
-            assemble_page(ref->mutable_data(), usable, kInteriorType, pending, images);
             above.emplace_back(std::move(first_key), *page);
         }
         entries = std::move(above);
@@ -149,13 +142,8 @@ Result<uint64_t> BPlusTree::join_roots(Pager& pager, uint64_t left_root, uint64_
         if (idx->cells.empty()) return storage_error("empty tree has no leftmost key");
         encode_interior_cell(cell, cell_key(ref->data(), kLeafType, idx->cells[0]), left_root);
     }
-    auto page = pager.allocate_page();
-    if (!page) return std::unexpected(page.error());
-    auto ref = pager.read_page(*page);
-    if (!ref) return std::unexpected(ref.error());
     ByteSpan images[1] = {cell};
-    assemble_page(ref->mutable_data(), usable, kInteriorType, right_root, images);
-    return *page;
+    return new_page(pager, kInteriorType, right_root, images);
 }
 
 Result<uint64_t> BPlusTree::append_tree(Pager& pager, uint64_t left_root, uint64_t right_root) {

@@ -1,8 +1,6 @@
 // Reading a tree: descents, the leaf-chain cursor (live and snapshot), and
 // the whole-page read and write forms.
 
-#include <algorithm>
-#include <cstring>
 #include "types/text_format.h"
 
 #include "bptree/bptree.h"
@@ -136,9 +134,7 @@ Status write_cells(Pager& pager, uint64_t page, uint8_t type, uint64_t link, con
     const std::vector<ByteSpan> images = cell_spans(bytes, sizes);
     auto ref = pager.read_page(page);
     if (!ref) return std::unexpected(ref.error());
-    PageBuf image;
-    assemble_page(image.data(), usable, type, link, images);
-    std::memcpy(ref->mutable_data(), image.data(), usable);
+    assemble_page(ref->mutable_data(), usable, type, link, images);  // the cells live in `bytes`, not on the page
     return {};
 }
 

@@ -1,6 +1,7 @@
 #include "bptree/tree_io.h"
 
 #include <algorithm>
+#include <cstring>
 #include "types/text_format.h"
 
 namespace zembrel::bpt {
@@ -28,6 +29,21 @@ size_t PageSource::usable() const {
 
 uint64_t PageSource::page_count() const {
     return pager != nullptr ? pager->page_count() : snapshot->page_count();
+}
+
+void rewrite_page(PageRef& ref, size_t usable, uint8_t type, uint64_t link, std::span<const ByteSpan> cells) {
+    PageBuf image;
+    assemble_page(image.data(), usable, type, link, cells);
+    std::memcpy(ref.mutable_data(), image.data(), usable);
+}
+
+Result<uint64_t> new_page(Pager& pager, uint8_t type, uint64_t link, std::span<const ByteSpan> cells) {
+    auto page = pager.allocate_page();
+    if (!page) return std::unexpected(page.error());
+    auto ref = pager.read_page(*page);
+    if (!ref) return std::unexpected(ref.error());
+    assemble_page(ref->mutable_data(), pager.usable_page_size(), type, link, cells);
+    return *page;
 }
 
 Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<ByteSpan> key) {

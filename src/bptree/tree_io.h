@@ -45,6 +45,14 @@ struct PageSource {
 // without a key). Bounded by the page count, so a loop is an error.
 Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<ByteSpan> key);
 
+// Rebuilds the pinned page from `cells`, which may lie on that very page
+// (they are assembled aside first). The cells must fit.
+void rewrite_page(PageRef& ref, size_t usable, uint8_t type, uint64_t link, std::span<const ByteSpan> cells);
+
+// Allocates a page and assembles `cells` (which must fit) into it; returns
+// its number.
+Result<uint64_t> new_page(Pager& pager, uint8_t type, uint64_t link, std::span<const ByteSpan> cells);
+
 // Reads `length` bytes of the chain starting at `first`.
 Result<std::vector<uint8_t>> read_chain(const PageSource& src, uint64_t first, uint32_t length);
 
