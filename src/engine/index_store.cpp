@@ -202,15 +202,11 @@ Status PageStore::insert_index_entries(const std::string& table, uint64_t rowid,
     auto found = catalog.table(table);
     if (!found) return std::unexpected(found.error());
     bool roots_changed = false;
-    const size_t count = (*found)->indexes.size();
-    for (size_t i = 0; i < count; ++i) {
-        auto entry = catalog.table(table);
-        if (!entry) return std::unexpected(entry.error());
-        const IndexCatalogEntry index = (*entry)->indexes[i];
+    for (IndexCatalogEntry& index : (*found)->indexes) {
         auto root = insert_index_entry(table, index.root, rowid, row, index.positions, index.unique);
         if (!root) return std::unexpected(root.error());
         if (*root != index.root) {
-            (*entry)->indexes[i].root = *root;
+            index.root = *root;
             roots_changed = true;
         }
     }

@@ -169,29 +169,26 @@ Result<Value> PageStore::next_rowid(const std::string& name) {
 Status PageStore::put_row(const std::string& name, std::span<const uint8_t> key, std::span<const Value> row) {
     auto found = catalog.table(name);
     if (!found) return std::unexpected(found.error());
-    const uint64_t old_root = (*found)->root;
+    CatalogEntry& entry = **found;
     auto record = storage::encode_row(row);
     if (!record) return std::unexpected(record.error());
-    auto root = BPlusTree::insert(*pager, old_root, key, *record);
+    auto root = BPlusTree::insert(*pager, entry.root, key, *record);
     if (!root) return std::unexpected(root.error());
-    if (*root != old_root) {
-        auto again = catalog.table(name);
-        if (!again) return std::unexpected(again.error());
-        (*again)->root = *root;
-        return write_catalog_entry(*pager, name, **again);
-    }
-    return {};
+    if (*root == entry.root) return {};
+    entry.root = *root;
+    return write_catalog_entry(*pager, name, entry);
 }
 
 Result<std::vector<uint64_t>> PageStore::insert_rows(const std::string& name, std::span<const Row> rows) {
     auto found = catalog.table(name);
     if (!found) return std::unexpected(found.error());
+    CatalogEntry& entry = **found;  // stays put: nothing below erases entries
 
     // Every index key is built (and its length checked) before the first
     // row is stored; the row-id suffixes are filled in once the ids exist.
     std::vector<KeyBatch> batches;
-    batches.reserve((*found)->indexes.size());
-    for (const IndexCatalogEntry& index : (*found)->indexes) {
+    batches.reserve(entry.indexes.size());
+    for (const IndexCatalogEntry& index : entry.indexes) {
         auto keys = collect_index_keys(index.name, index.positions, rows, {}, UniqueCheck::None);
         if (!keys) return std::unexpected(keys.error());
         batches.push_back(std::move(*keys));
@@ -213,9 +210,7 @@ Result<std::vector<uint64_t>> PageStore::insert_rows(const std::string& name, st
         KeyBatch& keys = batches[i];
         for (size_t k = 0; k < keys.size(); ++k) keys.set_rowid(k, ids[keys.row(k)]);
         keys.sort();
-        auto entry = catalog.table(name);
-        if (!entry) return std::unexpected(entry.error());
-        const IndexCatalogEntry index = (*entry)->indexes[i];
+        IndexCatalogEntry& index = entry.indexes[i];
         uint64_t root = index.root;
         for (size_t k = 0; k < keys.size(); ++k) {
             Result<uint64_t> next =
@@ -225,9 +220,7 @@ Result<std::vector<uint64_t>> PageStore::insert_rows(const std::string& name, st
             root = *next;
         }
         if (root != index.root) {
-            auto again = catalog.table(name);
-            if (!again) return std::unexpected(again.error());
-            (*again)->indexes[i].root = root;
+            index.root = root;
             roots_changed = true;
         }
     }
