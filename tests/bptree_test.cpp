@@ -1,10 +1,8 @@
 #include "bptree/bptree.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <random>
 #include <string>
@@ -12,9 +10,9 @@
 
 #include "bptree/page_layout.h"
 #include "pager/pager.h"
+#include "pager_test_util.h"
 
 using namespace zembrel;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -35,19 +33,10 @@ Bytes filled(size_t n, uint8_t seed) {
     return v;
 }
 
-struct TempDir {
-    std::string dir;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "zb_bptree_XXXXXX").string();
-        dir = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(dir); }
-};
-
 class TreeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        path = tmp.dir + "/t.db";
+        path = tmp.path("t.db");
         auto p = Pager::create(vfs, path);
         ASSERT_TRUE(p) << p.error().message;
         pager = std::move(*p);
@@ -80,6 +69,17 @@ protected:
             out.push_back(std::move(**kv));
         }
         return out;
+    }
+
+    // A scan of the whole tree yields exactly the entries of `model`, in order.
+    void expect_contents(uint64_t root, const std::map<Bytes, Bytes>& model) {
+        auto all = scan(root);
+        ASSERT_EQ(all.size(), model.size());
+        auto it = model.begin();
+        for (size_t i = 0; i < all.size(); ++i, ++it) {
+            ASSERT_EQ(all[i].key, it->first) << "entry " << i;
+            ASSERT_EQ(all[i].value, it->second) << "entry " << i;
+        }
     }
 
     uint64_t free_list_length() {
@@ -168,7 +168,7 @@ protected:
         return max_depth;
     }
 
-    TempDir tmp;
+    zembrel::testing::TempDir tmp;
     std::string path;
     std::shared_ptr<Vfs> vfs = std::make_shared<RealVfs>();
     std::unique_ptr<Pager> pager;
@@ -452,13 +452,7 @@ TEST_F(TreeTest, AdversarialCellSizesAlwaysFit) {
         if (round % 100 == 99) check_tree(root);
     }
     EXPECT_GE(check_tree(root), 3u);
-    auto all = scan(root);
-    ASSERT_EQ(all.size(), model.size());
-    auto it = model.begin();
-    for (size_t i = 0; i < all.size(); ++i, ++it) {
-        EXPECT_EQ(all[i].key, it->first);
-        EXPECT_EQ(all[i].value, it->second);
-    }
+    expect_contents(root, model);
 }
 
 TEST_F(TreeTest, RandomizedAgainstMap) {
@@ -511,13 +505,7 @@ TEST_F(TreeTest, RandomizedAgainstMap) {
             }
         }
         check_tree(root);
-        auto all = scan(root);
-        ASSERT_EQ(all.size(), model.size());
-        auto it = model.begin();
-        for (size_t i = 0; i < all.size(); ++i, ++it) {
-            ASSERT_EQ(all[i].key, it->first);
-            ASSERT_EQ(all[i].value, it->second);
-        }
+        ASSERT_NO_FATAL_FAILURE(expect_contents(root, model));
     }
     EXPECT_GE(check_tree(root), 3u);
     // Every page but the header and the catalog leaf returns to the free list.
@@ -713,13 +701,7 @@ TEST_F(TreeTest, ReadsAfterReopenAndThroughSnapshots) {
     pager = std::move(*reopened);
     root = committed_root;
     check_tree(root);
-    auto all = scan(root);
-    ASSERT_EQ(all.size(), model.size());
-    auto it = model.begin();
-    for (size_t i = 0; i < all.size(); ++i, ++it) {
-        EXPECT_EQ(all[i].key, it->first);
-        EXPECT_EQ(all[i].value, it->second);
-    }
+    expect_contents(root, model);
 }
 
 // ---- damaged trees ----------------------------------------------------------

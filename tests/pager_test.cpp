@@ -15,13 +15,6 @@ namespace {
 
 using namespace zembrel::testing;
 
-std::uint64_t page_seed(Pager& pager, std::uint64_t page) {
-    PageBuf buf;
-    auto st = pager.read_page_into(page, buf);
-    EXPECT_TRUE(st) << st.error().message;
-    return get_u64(buf.data());
-}
-
 void write_seed(Pager& pager, std::uint64_t page, std::uint64_t seed) {
     auto ref = pager.read_page(page);
     ASSERT_TRUE(ref) << ref.error().message;

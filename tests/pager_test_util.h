@@ -1,4 +1,4 @@
-// Helpers shared by the pager, log and crash tests.
+// Helpers shared by the file layer, pager, log, crash and B+tree tests.
 #pragma once
 
 #include <stdlib.h>
@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pager/le_bytes.h"
 #include "pager/pager.h"
 
 namespace zembrel::testing {
@@ -45,15 +46,8 @@ inline std::uint64_t file_size_or_zero(const std::string& p) {
     return ec ? 0 : n;
 }
 
-inline std::uint64_t get_u64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-inline void put_u64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+inline std::uint64_t get_u64(const std::uint8_t* p) { return le::get64(p); }
+inline void put_u64(std::uint8_t* p, std::uint64_t v) { le::put64(p, v); }
 
 // The image a crash would leave: copies the page file and its log (if any)
 // to `to` and `to`.pwal while the pager that wrote them is still alive.
@@ -68,6 +62,14 @@ inline void fill_pattern(std::uint8_t* page, std::uint64_t seed) {
     std::memset(page, 0, kPageSize);
     put_u64(page, seed);
     for (std::size_t i = 8; i < kPageSize - 4; ++i) page[i] = static_cast<std::uint8_t>((seed * 131 + i * 7) >> 3);
+}
+
+// The first eight bytes of a page: the seed `fill_pattern` wrote there.
+inline std::uint64_t page_seed(Pager& pager, std::uint64_t page) {
+    PageBuf buf;
+    auto st = pager.read_page_into(page, buf);
+    EXPECT_TRUE(st) << st.error().message;
+    return get_u64(buf.data());
 }
 
 // True when every page of the page file carries a valid CRC.

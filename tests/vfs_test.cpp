@@ -8,20 +8,13 @@
 #include <fstream>
 #include <vector>
 
+#include "pager_test_util.h"
+
 namespace zembrel {
 namespace {
 
+using zembrel::testing::TempDir;
 namespace fs = std::filesystem;
-
-struct TempDir {
-    fs::path dir;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "zb_vfs_XXXXXX").string();
-        dir = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(dir); }
-    std::string path(const std::string& name) const { return (dir / name).string(); }
-};
 
 std::string slurp(const std::string& p) {
     std::ifstream in(p, std::ios::binary);

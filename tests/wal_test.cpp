@@ -14,13 +14,6 @@ using namespace zembrel::testing;
 
 constexpr std::uint64_t kFrame = 4137;
 
-std::uint64_t seed_at(Pager& pager, std::uint64_t page) {
-    PageBuf buf;
-    auto st = pager.read_page_into(page, buf);
-    EXPECT_TRUE(st) << st.error().message;
-    return get_u64(buf.data());
-}
-
 void write_seed(Pager& pager, std::uint64_t page, std::uint64_t seed) {
     PageBuf buf;
     fill_pattern(buf.data(), seed);
@@ -149,7 +142,7 @@ TEST(Wal, ReplayCutsUncommittedAndTornTail) {
         }
         auto reopened = must_open(copy);
         ASSERT_TRUE(reopened);
-        for (std::uint64_t pg = 2; pg < 8; ++pg) EXPECT_EQ(seed_at(*reopened, pg), 2u) << pg;
+        for (std::uint64_t pg = 2; pg < 8; ++pg) EXPECT_EQ(page_seed(*reopened, pg), 2u) << pg;
         EXPECT_FALSE(fs::exists(wal_path_for(copy)));  // checkpointed at open
         EXPECT_TRUE(all_page_crcs_valid(copy));
     }
@@ -172,8 +165,8 @@ TEST(Wal, BadDigestEndsReplay) {
     log[16 + 2 * kFrame + 41 + 500] ^= 1;  // damage the second commit's first page
     write_file(wal_path_for(copy), log);
     auto reopened = must_open(copy);
-    EXPECT_EQ(seed_at(*reopened, 2), 10u);
-    EXPECT_EQ(seed_at(*reopened, 3), 1u);  // the third commit is ignored too
+    EXPECT_EQ(page_seed(*reopened, 2), 10u);
+    EXPECT_EQ(page_seed(*reopened, 3), 1u);  // the third commit is ignored too
     EXPECT_EQ(reopened->page_count(), 4u);
 }
 
@@ -265,7 +258,7 @@ TEST(Wal, ForeignOrShortLogIsRemoved) {
         write_file(wal_path_for(p), log);
         auto pager = must_open(p);
         ASSERT_TRUE(pager);
-        EXPECT_EQ(seed_at(*pager, 2), 1u);  // the page file alone
+        EXPECT_EQ(page_seed(*pager, 2), 1u);  // the page file alone
         EXPECT_FALSE(fs::exists(wal_path_for(p)));
     }
 }
@@ -299,7 +292,7 @@ TEST(Wal, UnreadableLogFailsTheOpenAndStays) {
         EXPECT_EQ(file_size_or_zero(log), size);
     }
     auto pager = must_open(p);
-    EXPECT_EQ(seed_at(*pager, 2), 2u);
+    EXPECT_EQ(page_seed(*pager, 2), 2u);
 }
 
 TEST(Wal, SnapshotsSeeLastCommitAndSuspendCheckpoints) {
@@ -427,7 +420,7 @@ TEST(Wal, InjectedFaultsLeaveExactlyTheLastCommit) {
 
             // Which commit is the last one depends on where the failure struck.
             const bool second_committed = first_committed && pager->dirty_page_count() == 0 && pager->pending_wal_size() == 0 &&
-                                          seed_at(*pager, 2) == 302;
+                                          page_seed(*pager, 2) == 302;
             auto rb = pager->rollback();
             (void)rb;  // a failed cut is retried before the next append
             EXPECT_EQ(pager->catalog_root(), first_committed ? 7u : 1u);
@@ -439,7 +432,7 @@ TEST(Wal, InjectedFaultsLeaveExactlyTheLastCommit) {
                 std::uint64_t want = 1;
                 if (first_committed) want = 200 + pg;
                 if (second_committed && pg < 5) want = 300 + pg;
-                EXPECT_EQ(seed_at(*reopened, pg), want) << "page " << pg;
+                EXPECT_EQ(page_seed(*reopened, pg), want) << "page " << pg;
             }
             EXPECT_EQ(reopened->catalog_root(), first_committed ? 7u : 1u);
             EXPECT_EQ(reopened->page_count(), first_committed ? 9u : 8u);
