@@ -237,19 +237,41 @@ Result<uint64_t> PageStore::bulk_load_rows(uint64_t first_rowid, std::span<const
 
 namespace {
 
-// Steps shared by rewrite_table and replace_table_rows once the old tree
-// (if any) is gone: the rows as a fresh tree under ids 1..n, the entry's
-// root and row-id fields, the rebuilt index trees, the entry written.
-Status load_table(PageStore& store, const std::string& name, std::span<const Row> rows, PreparedIndexes prepared) {
+// How a table load gives back the table's old tree.
+enum class OldTree {
+    Free,       // free the whole tree
+    EmptyLeaf,  // the tree is one empty leaf: return that page
+};
+
+// rewrite_table and replace_table_rows: every row and index key checked
+// before any page changes, the old tree given back, the rows as a fresh tree
+// under ids 1..n, the entry's root and row-id fields, the rebuilt index
+// trees, the entry written.
+Status load_table(PageStore& store, const std::string& name, std::span<const Row> rows, OldTree old) {
+    auto found = store.catalog.table(name);
+    if (!found) return std::unexpected(found.error());
+    CatalogEntry& entry = **found;
+    if (auto ok = check_rows_storable(rows); !ok) return ok;
+    auto prepared = prepare_index_rebuild(entry, rows);
+    if (!prepared) return std::unexpected(prepared.error());
+    if (old == OldTree::Free) {
+        if (auto st = BPlusTree::free_tree(*store.pager, entry.root); !st) return st;
+    } else {
+        // The new root replaces the empty leaf: give it back (the load may
+        // take it again) rather than leak a page per call.
+        auto empty = BPlusTree::is_empty(*store.pager, entry.root);
+        if (!empty) return std::unexpected(empty.error());
+        if (*empty && entry.root != 0) {
+            if (auto st = store.pager->free_page(entry.root); !st) return st;
+        }
+    }
     auto root = load_rows(*store.pager, 1, rows);
     if (!root) return std::unexpected(root.error());
-    auto entry = store.catalog.table(name);
-    if (!entry) return std::unexpected(entry.error());
     const uint64_t n = rows.size();
-    (*entry)->root = *root;
-    (*entry)->rowid_counter = n + 1;
-    (*entry)->rowid_hint = n + 1025;
-    auto st = apply_index_rebuild(store, name, std::move(prepared));
+    entry.root = *root;
+    entry.rowid_counter = n + 1;
+    entry.rowid_hint = n + 1025;
+    auto st = apply_index_rebuild(store, name, std::move(*prepared));
     if (!st) return st;
     return store.write_entry(name);
 }
@@ -257,31 +279,11 @@ Status load_table(PageStore& store, const std::string& name, std::span<const Row
 }  // namespace
 
 Status PageStore::rewrite_table(const std::string& name, std::span<const Row> rows) {
-    auto entry = catalog.table(name);
-    if (!entry) return std::unexpected(entry.error());
-    if (auto ok = check_rows_storable(rows); !ok) return ok;
-    auto prepared = prepare_index_rebuild(**entry, rows);
-    if (!prepared) return std::unexpected(prepared.error());
-    auto st = BPlusTree::free_tree(*pager, (*entry)->root);
-    if (!st) return st;
-    return load_table(*this, name, rows, std::move(*prepared));
+    return load_table(*this, name, rows, OldTree::Free);
 }
 
 Status PageStore::replace_table_rows(const std::string& name, std::span<const Row> rows) {
-    auto entry = catalog.table(name);
-    if (!entry) return std::unexpected(entry.error());
-    if (auto ok = check_rows_storable(rows); !ok) return ok;
-    auto prepared = prepare_index_rebuild(**entry, rows);
-    if (!prepared) return std::unexpected(prepared.error());
-    // The table's tree is one empty leaf, which the new root replaces: give
-    // it back (the load may take it again) rather than leak a page per call.
-    const uint64_t old_root = (*entry)->root;
-    auto empty = BPlusTree::is_empty(*pager, old_root);
-    if (!empty) return std::unexpected(empty.error());
-    if (*empty && old_root != 0) {
-        if (auto st = pager->free_page(old_root); !st) return st;
-    }
-    return load_table(*this, name, rows, std::move(*prepared));
+    return load_table(*this, name, rows, OldTree::EmptyLeaf);
 }
 
 Result<std::optional<Row>> PageStore::fetch_row(const std::string& name, const Value& key) {
