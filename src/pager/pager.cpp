@@ -446,8 +446,7 @@ Result<std::uint64_t> Pager::allocate_page() {
     }
     const std::uint64_t page = page_count_;
     ++page_count_;
-    header_dirty_ = true;
-    ++change_count_;
+    mark_header_dirty();
     static const PageBuf kZero{};
     auto e = cache_insert(page, kZero, true);
     if (!e) {
@@ -467,8 +466,7 @@ Status Pager::free_page(std::uint64_t page) {
     (*e)->data.fill(0);
     le::put64((*e)->data.data(), free_list_head_);
     free_list_head_ = page;
-    header_dirty_ = true;
-    ++change_count_;
+    mark_header_dirty();
     free_taken_.erase(page);
     return {};
 }
