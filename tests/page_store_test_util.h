@@ -4,9 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,10 +14,9 @@
 #include "engine/page_store.h"
 #include "keycodec/keycodec.h"
 #include "pager/vfs.h"
+#include "pager_test_util.h"
 
 namespace zembrel::testing {
-
-namespace fs = std::filesystem;
 
 inline Column col(std::string name, DataTypeKind kind) {
     Column c;
@@ -30,24 +27,18 @@ inline Column col(std::string name, DataTypeKind kind) {
 
 inline Row row_of(int64_t id, std::string text) { return Row{Value::integer(id), Value::text(std::move(text))}; }
 
-// A page store over a new page file in a private directory.
+// A page store over a new page file in a private directory (members go in
+// reverse order: the store closes before the directory is removed).
 struct StoreFixture {
-    fs::path dir;
-    std::string path;
+    TempDir dir;
+    std::string path = dir.path("db.krvp");
     std::shared_ptr<Vfs> vfs = std::make_shared<RealVfs>();
     PageStore store;
 
     StoreFixture() {
-        std::string tmpl = (fs::temp_directory_path() / "zb_store_XXXXXX").string();
-        dir = ::mkdtemp(tmpl.data());
-        path = (dir / "db.krvp").string();
         auto pager = Pager::create(vfs, path);
         if (!pager) ADD_FAILURE() << pager.error().message;
         else store.pager = std::move(*pager);
-    }
-    ~StoreFixture() {
-        store.pager.reset();
-        fs::remove_all(dir);
     }
 
     // Commits, closes and opens the file again with the catalog loaded from
