@@ -143,8 +143,9 @@ struct Engine {
     // Returns to the last commit after a failed write into the page store:
     // the pager is rolled back, the catalog reloaded from the committed
     // tree, every loaded table, index and cached row set dropped (they load
-    // again from the file) and an open transaction discarded. Fails only
-    // when the committed catalog cannot be read back.
+    // again from the file) and an open transaction discarded. Fails when
+    // the rollback fails or the committed catalog cannot be read back; the
+    // memory is dropped either way.
     Status reset_to_last_commit();
     // Replaces the in-memory catalog by what the catalog tree holds now
     // (row-id counters restart at their persisted hints). On failure the
