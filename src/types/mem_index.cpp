@@ -100,9 +100,10 @@ void MemIndexMap::remove_table(std::string_view table) {
 bool renumber_if_mismatched(Table& table) {
     const size_t n = table.rows.size();
     if (table.rowids.size() == n) return false;
-    table.rowids.resize(n);
-    for (size_t i = 0; i < n; ++i) table.rowids[i] = i + 1;
-    if (table.next_rowid <= n) table.next_rowid = n + 1;
+    const uint64_t next = table.next_rowid;
+    table.renumber_rowids();
+    // Unlike renumber_rowids, a counter already past n is kept.
+    table.next_rowid = std::max<uint64_t>(next, n + 1);
     return true;
 }
 
