@@ -63,6 +63,13 @@ struct CatalogEntry {
     // guessed column would answer seeks and unique checks wrongly).
     Status derive_fields();
 
+    // The entry holds an index tree of that name.
+    bool has_index(std::string_view index_name) const {
+        for (const IndexCatalogEntry& ix : indexes)
+            if (ix.name == index_name) return true;
+        return false;
+    }
+
     bool operator==(const CatalogEntry&) const = default;
 };
 

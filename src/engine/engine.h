@@ -138,6 +138,10 @@ struct Engine {
     // Writes every in-memory table (schema, rows, indexes) into the page
     // store; nothing is committed.
     Status materialize_tables();
+    // Builds the stored tree of every in-memory index of the table that its
+    // catalog entry lacks (the table must be in the page store, or nothing
+    // happens).
+    Status store_memory_only_indexes(const std::string& table);
     // Merge policies and index definitions from the catalog into the maps.
     void rebuild_name_maps();
     // Returns to the last commit after a failed write into the page store:
@@ -148,8 +152,8 @@ struct Engine {
     // memory is dropped either way.
     Status reset_to_last_commit();
     // Replaces the in-memory catalog by what the catalog tree holds now
-    // (row-id counters restart at their persisted hints). On failure the
-    // catalog is left empty and marked stale.
+    // (row-id counters restart at their persisted hints) and refreshes the name
+    // maps from it. On failure the catalog is left empty and marked stale.
     Status reload_catalog();
 
     // ---- Statement execution (src/executor) ----

@@ -179,7 +179,6 @@ Result<PageStore*> Engine::ensure_page_store() {
     if (page_store) {
         if (catalog_stale) {
             if (auto st = reload_catalog(); !st) return fail(st.error());
-            rebuild_name_maps();
         }
         return page_store.get();
     }

@@ -64,15 +64,19 @@ Status Engine::materialize_tables() {
         table.renumber_rowids();
         rebuild_pk_index(name);
         rebuild_secondary_indexes(name);
-        // Indexes known only in memory get their trees too.
-        for (const MemIndexInfo& info : mem_indexes.indexes_of_table(name)) {
-            const CatalogEntry* entry = store.catalog.get(name);
-            bool stored = false;
-            for (const auto& ix : entry->indexes) stored = stored || ix.name == info.name;
-            if (stored) continue;
-            const MemIndex* index = mem_indexes.get(info.name);
-            if (st = store.create_index(name, index->name, index->columns, index->unique); !st) return st;
-        }
+        if (st = store_memory_only_indexes(name); !st) return st;
+    }
+    return {};
+}
+
+Status Engine::store_memory_only_indexes(const std::string& table) {
+    PageStore& store = *page_store;
+    for (const MemIndexInfo& info : mem_indexes.indexes_of_table(table)) {
+        const CatalogEntry* entry = store.catalog.get(table);
+        if (entry == nullptr) return {};
+        if (entry->has_index(info.name)) continue;
+        const MemIndex* index = mem_indexes.get(info.name);
+        if (auto st = store.create_index(table, index->name, index->columns, index->unique); !st) return st;
     }
     return {};
 }
@@ -102,7 +106,6 @@ Status Engine::reset_to_last_commit() {
     if (!page_store) return {};
     Status rolled = page_store->pager->rollback();
     if (auto st = reload_catalog(); !st) return st;
-    rebuild_name_maps();
     return rolled;
 }
 
@@ -113,6 +116,7 @@ Status Engine::reload_catalog() {
     catalog_stale = !entries.has_value();
     if (!entries) return fail(entries.error());
     for (auto& [name, entry] : *entries) page_store->catalog.put(std::move(name), std::move(entry));
+    rebuild_name_maps();
     return {};
 }
 

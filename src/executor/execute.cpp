@@ -185,7 +185,6 @@ Result<ExecResult> Engine::execute(parser::Statement statement) {
     if (!commit && mark_of(*this) == before && undo_in_memory(*this, *result)) {
         // Nothing reached the pages; the catalog may hold a half-made change.
         (void)reload_catalog();
-        rebuild_name_maps();
         return fail(synced.error());
     }
     (void)reset_to_last_commit();

@@ -67,15 +67,7 @@ Status append_rows(Engine& engine, PageStore& store, const std::string& name, si
 // lacks: those of a table created in the open transaction reach the file
 // together with the table.
 Status reconcile_table_extras(Engine& engine, PageStore& store, const std::string& name) {
-    for (const MemIndexInfo& info : engine.mem_indexes.indexes_of_table(name)) {
-        const CatalogEntry* entry = store.catalog.get(name);
-        if (entry == nullptr) return {};
-        bool stored = std::any_of(entry->indexes.begin(), entry->indexes.end(),
-                                  [&](const IndexCatalogEntry& ix) { return ix.name == info.name; });
-        if (stored) continue;
-        const MemIndex* index = engine.mem_indexes.get(info.name);
-        if (auto st = store.create_index(name, index->name, index->columns, index->unique); !st) return st;
-    }
+    if (auto st = engine.store_memory_only_indexes(name); !st) return st;
     const CatalogEntry* entry = store.catalog.get(name);
     if (entry == nullptr) return {};
     std::optional<std::string> wanted;
@@ -216,9 +208,7 @@ Status Engine::sync_to_page_store(const ExecResult& result) {
                 if (!store) return fail(store.error());
                 const CatalogEntry* entry = (*store)->catalog.get(r.table);
                 if (entry == nullptr) return {};
-                bool stored = std::any_of(entry->indexes.begin(), entry->indexes.end(),
-                                          [&](const IndexCatalogEntry& ix) { return ix.name == r.index; });
-                if (!stored) return {};
+                if (!entry->has_index(r.index)) return {};
                 return (*store)->drop_index(r.table, r.index);
             } else {
                 return {};  // Rows, TransactionStarted, TransactionRolledBack
