@@ -26,6 +26,7 @@ TEST(RowRecord, BytesAndRoundTrip) {
         auto b = encode_row(c.row);
         ASSERT_TRUE(b.has_value());
         EXPECT_EQ(*b, hex_bytes(c.bytes)) << debug_values(c.row);
+        EXPECT_EQ(encoded_row_size(c.row), b->size());
         auto back = decode_row(*b);
         ASSERT_TRUE(back.has_value()) << back.error().message;
         EXPECT_EQ(*back, c.row);
@@ -89,6 +90,7 @@ TEST(RowRecord, CursorAndLimits) {
     auto too_wide = encode_row(wide);
     ASSERT_FALSE(too_wide.has_value());
     EXPECT_EQ(too_wide.error().kind, ErrorKind::Storage);
+    EXPECT_EQ(encoded_row_size(wide).error(), too_wide.error());
     Bytes keep = hex_bytes("AA");
     EXPECT_FALSE(encode_row_into(keep, wide).has_value());
     EXPECT_EQ(keep, hex_bytes("AA"));

@@ -37,26 +37,10 @@ Result<uint64_t> load_rows(Pager& pager, uint64_t first, std::span<const Row> ro
 // B+tree value. Lets a rewrite fail before it frees the old tree.
 Status check_rows_storable(std::span<const Row> rows) {
     for (const Row& row : rows) {
-        if (row.size() > storage::kMaxRecordValues) {
-            return storage_error(format("row of {} values is too long to store (limit 65535)", row.size()));
-        }
-        uint64_t record = 2;
-        for (const Value& v : row) {
-            record += 1;
-            if (v.has_text()) {
-                if (v.as_text().size() > storage::kMaxRecordText) {
-                    return storage_error(
-                        format("text of {} bytes is too long to store (limit 4294967295)", v.as_text().size()));
-                }
-                record += 4 + v.as_text().size();
-            } else if (v.is_int() || v.is_float()) {
-                record += 8;
-            } else if (v.is_bool()) {
-                record += 1;
-            }
-        }
-        if (record > BPlusTree::kMaxValueLen) {
-            return storage_error(format("value length {} exceeds maximum {}", record, BPlusTree::kMaxValueLen));
+        auto record = storage::encoded_row_size(row);
+        if (!record) return fail(std::move(record.error()));
+        if (*record > BPlusTree::kMaxValueLen) {
+            return storage_error(format("value length {} exceeds maximum {}", *record, BPlusTree::kMaxValueLen));
         }
     }
     return {};

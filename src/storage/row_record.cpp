@@ -77,6 +77,26 @@ Result<Bytes> encode_row(std::span<const Value> row) {
     return out;
 }
 
+Result<std::uint64_t> encoded_row_size(std::span<const Value> row) {
+    if (row.size() > kMaxRecordValues)
+        return storage_error(format("row of {} values is too long to store (limit 65535)", row.size()));
+    std::uint64_t size = 2;
+    for (const Value& v : row) {
+        size += 1;
+        if (v.has_text()) {
+            if (v.as_text().size() > kMaxRecordText)
+                return storage_error(
+                    format("text of {} bytes is too long to store (limit 4294967295)", v.as_text().size()));
+            size += 4 + v.as_text().size();
+        } else if (v.is_int() || v.is_float()) {
+            size += 8;
+        } else if (v.is_bool()) {
+            size += 1;
+        }
+    }
+    return size;
+}
+
 Result<std::string> decode_string(Cursor& c) {
     if (c.remaining() < 4) return eof();
     std::uint64_t len = get_le(c.bytes.data() + c.pos, 4);

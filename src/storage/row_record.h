@@ -53,6 +53,9 @@ Status encode_value(Bytes& out, const Value& value);
 // The whole record of a row: count, then each value. The buffer starts with
 // room for 4096 bytes.
 Result<Bytes> encode_row(std::span<const Value> row);
+// The byte length encode_row would produce, with the same refusals (too many
+// values, a text too long), without encoding.
+Result<std::uint64_t> encoded_row_size(std::span<const Value> row);
 // Appends the record of a row to `out` (for callers that reuse a buffer); on
 // failure `out` is left as it was.
 Status encode_row_into(Bytes& out, std::span<const Value> row);
