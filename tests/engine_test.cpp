@@ -218,6 +218,21 @@ TEST(EngineLifecycle, MaterializeWritesEveryTableWithItsIndexes) {
     ::unsetenv("TMPDIR");
 }
 
+// Copies filled table by table get their primary-key trees in one pass; row
+// ids that do not match the rows are renumbered first.
+TEST(EngineLifecycle, RefreshPkIndexesCoversEveryTable) {
+    Engine e;
+    Table t;
+    t.name = "t";
+    t.columns = {Column{"id", DataType::of(DataTypeKind::Pk), std::nullopt, std::nullopt, false}};
+    t.rows = {{Value::uuid("a")}, {Value::uuid("b")}};
+    e.database.tables.emplace("t", std::move(t));
+    e.refresh_pk_indexes();
+    ASSERT_TRUE(e.pk_indexes.contains("t"));
+    EXPECT_EQ(e.pk_indexes.at("t").tree.len, 2u);
+    EXPECT_EQ(table_of(e, "t")->rowids, (std::vector<uint64_t>{1, 2}));
+}
+
 TEST(EngineLifecycle, UnsupportedStatementsNameTheirKind) {
     Engine e;
     ok(e, "CREATE TABLE t (n INT)");

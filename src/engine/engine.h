@@ -142,6 +142,9 @@ struct Engine {
     // catalog entry lacks (the table must be in the page store, or nothing
     // happens).
     Status store_memory_only_indexes(const std::string& table);
+    // rebuild_pk_index for every table, in ascending name order (migration,
+    // save-as and shadow copies call it after filling the Database).
+    void refresh_pk_indexes();
     // Merge policies and index definitions from the catalog into the maps.
     void rebuild_name_maps();
     // Returns to the last commit after a failed write into the page store:

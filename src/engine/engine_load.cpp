@@ -81,6 +81,10 @@ Status Engine::store_memory_only_indexes(const std::string& table) {
     return {};
 }
 
+void Engine::refresh_pk_indexes() {
+    for (const auto& [name, table] : database.tables) rebuild_pk_index(name);
+}
+
 void Engine::rebuild_name_maps() {
     if (!page_store) return;
     const Catalog& catalog = page_store->catalog;
