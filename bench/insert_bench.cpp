@@ -19,7 +19,7 @@ namespace {
 
 bool run(Engine& engine, const std::string& sql) {
     auto statement = parser::parse_sql(sql);
-    return statement && engine.execute(std::move(*statement)).has_value();
+    return statement && executor::execute(engine, std::move(*statement)).has_value();
 }
 
 void BM_InsertStatement(benchmark::State& state) {

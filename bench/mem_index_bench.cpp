@@ -36,20 +36,20 @@ void BM_OneRowInsert(benchmark::State& state) {
         table.rows.push_back(make_row(i));
         table.rowids.push_back(table.next_rowid++);
     }
-    engine.database.tables.emplace("t", std::move(table));
-    engine.mem_indexes.insert(MemIndex("t_a", "t", {"a"}, {1}, true));
-    engine.mem_indexes.insert(MemIndex("t_b", "t", {"b"}, {2}, false));
-    engine.rebuild_pk_index("t");
-    engine.rebuild_secondary_indexes("t");
+    engine.tables.database.tables.emplace("t", std::move(table));
+    engine.tables.mem_indexes.insert(MemIndex("t_a", "t", {"a"}, {1}, true));
+    engine.tables.mem_indexes.insert(MemIndex("t_b", "t", {"b"}, {2}, false));
+    engine.tables.rebuild_pk_index("t");
+    engine.tables.rebuild_secondary_indexes("t");
 
-    Table& t = engine.database.tables.at("t");
+    Table& t = engine.tables.database.tables.at("t");
     int64_t next = existing;
     for (auto _ : state) {
         const size_t s = t.rows.size();
         t.rows.push_back(make_row(next++));
         t.rowids.push_back(t.next_rowid++);
-        engine.pk_index_insert("t", s);
-        if (!engine.index_insert_row("t", s)) state.SkipWithError("unexpected unique violation");
+        engine.tables.pk_index_insert("t", s);
+        if (!engine.tables.index_insert_row("t", s)) state.SkipWithError("unexpected unique violation");
     }
     state.SetItemsProcessed(state.iterations());
 }

@@ -3,6 +3,7 @@
 
 #include "c_text.h"
 #include "engine/storage_open.h"
+#include "executor/execute.h"
 #include "handles.h"
 #include "messages.h"
 #include "parser/parser.h"
@@ -41,7 +42,7 @@ std::optional<ExecResult> run_statement(zembrel_db* db, const char* sql) {
         set_error(db, statement.error());
         return std::nullopt;
     }
-    auto result = db->engine.execute(std::move(*statement));
+    auto result = executor::execute(db->engine, std::move(*statement));
     if (!result) {
         set_error(db, result.error());
         return std::nullopt;

@@ -8,10 +8,10 @@
 #include <random>
 #include <string>
 
-#include "engine/catalog_entry.h"
-#include "engine/catalog_store.h"
-#include "engine/json_reader.h"
-#include "engine/schema_json.h"
+#include "catalog/catalog_entry.h"
+#include "catalog/catalog_store.h"
+#include "catalog/json_reader.h"
+#include "catalog/schema_json.h"
 #include "keycodec/keycodec.h"
 #include "pager_test_util.h"
 
@@ -47,13 +47,13 @@ std::string error_of(std::string_view json) {
 
 std::string value_json(const Value& v) {
     std::string out;
-    auto st = v.serialize(out);
+    auto st = schema_json::write_value(out, v);
     return st ? out : "<error: " + st.error().message + ">";
 }
 
 Result<Value> read_value(std::string_view json) {
     JsonReader in(json);
-    auto v = Value::deserialize(in);
+    auto v = schema_json::read_value(in);
     if (!v) return v;
     if (auto st = in.finish(); !st) return fail(st.error());
     return v;
@@ -121,13 +121,13 @@ TEST(ValueJson, UnwritableValuesAreRefusedWithoutTrace) {
                                  -std::numeric_limits<double>::infinity()};
     for (double f : bad_floats) {
         std::string out = "[";
-        auto st = Value::floating(f).serialize(out);
+        auto st = schema_json::write_value(out, Value::floating(f));
         ASSERT_FALSE(st);
         EXPECT_EQ(st.error().kind, ErrorKind::Storage);
         EXPECT_EQ(out, "[");
     }
     std::string out = "x";
-    auto st = Value::text("ab\xff").serialize(out);
+    auto st = schema_json::write_value(out, Value::text("ab\xff"));
     ASSERT_FALSE(st);
     EXPECT_EQ(out, "x");
 
@@ -477,7 +477,7 @@ TEST(CatalogEntryRandom, DamagedBytesNeverCrash) {
             EXPECT_NE(e.error().message.find(" at line "), std::string::npos) << e.error().message;
         }
         JsonReader in(s);
-        (void)Value::deserialize(in);
+        (void)schema_json::read_value(in);
     }
 }
 

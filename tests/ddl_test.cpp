@@ -29,9 +29,9 @@ TEST(Ddl, RefusalsChangeNothing) {
         {"DROP INDEX nope", "index 'nope' not found"},
     };
     for (const Case& c : cases) EXPECT_EQ(err(e, c.sql), std::string("Execution error: ") + c.message) << c.sql;
-    EXPECT_EQ(e.database.tables.size(), 1u);
-    EXPECT_EQ(e.mem_indexes.size(), 1u);
-    EXPECT_EQ(e.page_store->catalog.size(), 1u);
+    EXPECT_EQ(e.tables.database.tables.size(), 1u);
+    EXPECT_EQ(e.tables.mem_indexes.size(), 1u);
+    EXPECT_EQ(e.file.page_store->catalog.size(), 1u);
     // A column definition refused by the column builder passes its error on.
     EXPECT_EQ(err(e, "CREATE TABLE q (d DATE DEFAULT ('nope'))").substr(0, 11), "Type error:");
 }
@@ -43,11 +43,11 @@ TEST(Ddl, IndexesOverExistingRows) {
     // Keys holding a Null take no part in the unique check.
     EXPECT_TRUE(std::holds_alternative<IndexCreated>(ok(e, "CREATE UNIQUE INDEX ab ON t (a, b)")));
     EXPECT_EQ(err(e, "CREATE UNIQUE INDEX us ON t (s)"), "Execution error: unique index 'us': duplicate key");
-    EXPECT_EQ(e.mem_indexes.get("us"), nullptr);
-    EXPECT_FALSE(e.page_store->catalog.get("t")->indexes.size() != 1);
+    EXPECT_EQ(e.tables.mem_indexes.get("us"), nullptr);
+    EXPECT_FALSE(e.file.page_store->catalog.get("t")->indexes.size() != 1);
     // The reversed column list is another index.
     ok(e, "CREATE INDEX ba ON t (b, a)");
-    const MemIndex* ba = e.mem_indexes.get("ba");
+    const MemIndex* ba = e.tables.mem_indexes.get("ba");
     ASSERT_NE(ba, nullptr);
     EXPECT_EQ(ba->positions, (std::vector<size_t>{1, 0}));
     EXPECT_EQ(ba->map().size(), 1u);  // only the row without a Null
@@ -55,7 +55,7 @@ TEST(Ddl, IndexesOverExistingRows) {
     auto dropped = ok(e, "DROP INDEX ba");
     ASSERT_TRUE(std::holds_alternative<IndexDropped>(dropped));
     EXPECT_EQ(std::get<IndexDropped>(dropped).table, "t");
-    EXPECT_EQ(e.page_store->catalog.get("t")->indexes.size(), 1u);
+    EXPECT_EQ(e.file.page_store->catalog.get("t")->indexes.size(), 1u);
 }
 
 TEST(Ddl, TruncateRestartsRowIds) {
@@ -67,7 +67,7 @@ TEST(Ddl, TruncateRestartsRowIds) {
     auto truncated = ok(e, "TRUNCATE TABLE t");
     ASSERT_TRUE(std::holds_alternative<TableTruncated>(truncated));
     EXPECT_EQ(std::get<TableTruncated>(truncated).removed, 5u);
-    EXPECT_EQ(e.pk_indexes.at("t").tree.len, 0u);
+    EXPECT_EQ(e.tables.pk_indexes.at("t").tree.len, 0u);
     ok(e, "INSERT INTO t VALUES (6)");
     EXPECT_EQ(table_of(e, "t")->rowids, (std::vector<uint64_t>{1}));
 }
@@ -83,18 +83,18 @@ TEST(Ddl, DropTableTakesItsIndexesAndReachesTheFile) {
         ok(e, "CREATE UNIQUE INDEX ib ON t (b)");
         ASSERT_TRUE(storage::save(e));
         ok(e, "DROP TABLE t");
-        EXPECT_EQ(e.mem_indexes.size(), 0u);
+        EXPECT_EQ(e.tables.mem_indexes.size(), 0u);
         // The names are free again.
         ok(e, "CREATE INDEX ia ON keep (a)");
         ASSERT_TRUE(storage::save(e));
     }
     Engine e = must(storage::open(path));
-    EXPECT_FALSE(e.page_store->catalog.contains("t"));
-    ASSERT_TRUE(e.page_store->catalog.contains("keep"));
-    ASSERT_EQ(e.page_store->catalog.get("keep")->indexes.size(), 1u);
-    EXPECT_EQ(e.page_store->catalog.get("keep")->indexes[0].name, "ia");
-    ASSERT_NE(e.mem_indexes.get("ia"), nullptr);
-    EXPECT_EQ(e.mem_indexes.get("ia")->table, "keep");
+    EXPECT_FALSE(e.file.page_store->catalog.contains("t"));
+    ASSERT_TRUE(e.file.page_store->catalog.contains("keep"));
+    ASSERT_EQ(e.file.page_store->catalog.get("keep")->indexes.size(), 1u);
+    EXPECT_EQ(e.file.page_store->catalog.get("keep")->indexes[0].name, "ia");
+    ASSERT_NE(e.tables.mem_indexes.get("ia"), nullptr);
+    EXPECT_EQ(e.tables.mem_indexes.get("ia")->table, "keep");
 }
 
 }  // namespace

@@ -151,16 +151,16 @@ std::string diff_table(const Table& t, const MTable& m) {
 // exactly once. Also checks every index tree against its table's rows.
 class FileAudit {
 public:
-    explicit FileAudit(Engine& e) : e_(e), pager_(*e.page_store->pager), owner_(pager_.page_count()) {}
+    explicit FileAudit(Engine& e) : e_(e), pager_(*e.file.page_store->pager), owner_(pager_.page_count()) {}
 
     std::string run() {
         mark(0, "header");
         tree(pager_.catalog_root(), "catalog");
         std::vector<std::string> names;
-        for (const auto& [name, entry] : e_.page_store->catalog.entries()) names.push_back(name);
+        for (const auto& [name, entry] : e_.file.page_store->catalog.entries()) names.push_back(name);
         std::sort(names.begin(), names.end());
         for (const auto& name : names) {
-            const CatalogEntry& entry = *e_.page_store->catalog.get(name);
+            const CatalogEntry& entry = *e_.file.page_store->catalog.get(name);
             tree(entry.root, "table " + name);
             for (const auto& ix : entry.indexes) {
                 tree(ix.root, "index " + ix.name);
@@ -334,7 +334,7 @@ private:
 
     void tune() {
         // A small cache makes statements spill dirty pages into the log.
-        if (engine_.page_store) engine_.page_store->pager->set_cache_capacity(vfs_ ? 3 : 48);
+        if (engine_.file.page_store) engine_.file.page_store->pager->set_cache_capacity(vfs_ ? 3 : 48);
     }
 
     std::string context() const {
@@ -815,18 +815,18 @@ private:
     // (with all) every model table is in memory.
     std::string compare_loaded(const State& s, bool all) {
         std::string out;
-        for (const auto& [name, t] : engine_.database.tables) {
+        for (const auto& [name, t] : engine_.tables.database.tables) {
             auto it = s.tables.find(name);
             if (it == s.tables.end()) out += "table " + name + " should not exist; ";
             else if (std::string d = diff_table(t, it->second); !d.empty()) out += "table " + name + ": " + d + "; ";
         }
         for (const auto& [name, t] : s.tables) {
-            if (engine_.database.tables.count(name)) continue;
-            if (all || !engine_.page_store || !engine_.page_store->catalog.contains(name))
+            if (engine_.tables.database.tables.count(name)) continue;
+            if (all || !engine_.file.page_store || !engine_.file.page_store->catalog.contains(name))
                 out += "table " + name + " missing; ";
         }
         std::map<std::string, MIndex> mem;
-        for (const auto& [name, ix] : engine_.mem_indexes) mem[name] = MIndex{ix.table, ix.columns, ix.unique};
+        for (const auto& [name, ix] : engine_.tables.mem_indexes) mem[name] = MIndex{ix.table, ix.columns, ix.unique};
         if (mem != s.indexes) out += "in-memory index definitions differ; ";
         return out;
     }
@@ -841,7 +841,7 @@ private:
         if (auto st = engine_.load_all_tables(); !st) return "load_all_tables: " + st.error().display();
         std::string out = compare_loaded(s, true);
         std::map<std::string, MIndex> stored;
-        for (const auto& [table, entry] : engine_.page_store->catalog.entries())
+        for (const auto& [table, entry] : engine_.file.page_store->catalog.entries())
             for (const auto& ix : entry.indexes) stored[ix.name] = MIndex{table, ix.columns, ix.unique};
         if (stored != s.indexes) out += "stored index definitions differ; ";
         return out;

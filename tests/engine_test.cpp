@@ -64,8 +64,8 @@ TEST(EngineLifecycle, StorageOpenChoosesByTheFirstBytes) {
     std::string fresh = dir.file("fresh.db");
     {
         Engine e = must(storage::open(fresh));
-        ASSERT_TRUE(e.page_store);
-        EXPECT_EQ(e.path, fresh);
+        ASSERT_TRUE(e.file.page_store);
+        EXPECT_EQ(e.file.path, fresh);
     }
     {
         std::ifstream in(fresh, std::ios::binary);
@@ -104,15 +104,15 @@ TEST(EngineLifecycle, InMemoryBackingFileLivesInTmpdirUntilRelease) {
         Engine e;
         ok(e, "CREATE TABLE t (id PK, name TEXT)");
         ok(e, "INSERT INTO t VALUES ('a')");
-        ASSERT_TRUE(e.temp_page_file);
+        ASSERT_TRUE(e.file.backing_file.path());
         auto names = files();
         bool backing = std::any_of(names.begin(), names.end(), [](const std::string& n) {
             return n.starts_with("zembrel-mem-") && n.ends_with(".krvp");
         });
         EXPECT_TRUE(backing);
-        EXPECT_TRUE(fs::exists(*e.temp_page_file));
-        EXPECT_EQ(e.path, std::nullopt);
-        EXPECT_EQ(e.lock_fd, -1);
+        EXPECT_TRUE(fs::exists(*e.file.backing_file.path()));
+        EXPECT_EQ(e.file.path, std::nullopt);
+        EXPECT_FALSE(e.file.lock.held());
         ASSERT_TRUE(storage::save(e));
     }
     EXPECT_TRUE(files().empty());
@@ -126,18 +126,18 @@ TEST(EngineLifecycle, ForceNestedJoinFromTheEnvironment) {
                           {"0", false},    {"2", false},     {"true ", false}, {" 1", false},  {"", false}};
     for (const Case& c : cases) {
         ::setenv("ZEMBREL_FORCE_NESTED_JOIN", c.value, 1);
-        EXPECT_EQ(Engine().force_nested_join, c.on) << "'" << c.value << "'";
+        EXPECT_EQ(Engine().settings.force_nested_join, c.on) << "'" << c.value << "'";
     }
     ::unsetenv("ZEMBREL_FORCE_NESTED_JOIN");
-    EXPECT_FALSE(Engine().force_nested_join);
+    EXPECT_FALSE(Engine().settings.force_nested_join);
 }
 
 TEST(EngineLifecycle, DefaultsOfANewEngine) {
     Engine e;
-    EXPECT_FALSE(e.page_store);
+    EXPECT_FALSE(e.file.page_store);
     EXPECT_FALSE(e.in_transaction());
-    EXPECT_EQ(e.sort_run_rows, 32768u);
-    EXPECT_FALSE(e.skip_persist);
+    EXPECT_EQ(e.settings.sort_run_rows, 32768u);
+    EXPECT_FALSE(e.settings.skip_persist);
     EXPECT_FALSE(e.change_capture);
 }
 
@@ -154,11 +154,11 @@ TEST(EngineLifecycle, TablesLoadLazilyAfterReopen) {
         ASSERT_TRUE(storage::save(e));
     }
     Engine e = must(storage::open(path));
-    EXPECT_TRUE(e.database.tables.empty());
-    EXPECT_EQ(e.page_store->catalog.size(), 2u);
+    EXPECT_TRUE(e.tables.database.tables.empty());
+    EXPECT_EQ(e.file.page_store->catalog.size(), 2u);
     // Index definitions are known before their table is loaded.
-    ASSERT_TRUE(e.mem_indexes.get("a_s"));
-    EXPECT_EQ(e.mem_indexes.get("a_s")->table, "a");
+    ASSERT_TRUE(e.tables.mem_indexes.get("a_s"));
+    EXPECT_EQ(e.tables.mem_indexes.get("a_s")->table, "a");
 
     // A writing statement loads only the table it names.
     EXPECT_EQ(err(e, "INSERT INTO a VALUES (4, 'x')"),
@@ -171,8 +171,8 @@ TEST(EngineLifecycle, TablesLoadLazilyAfterReopen) {
     ASSERT_TRUE(e.load_all_tables());
     ASSERT_NE(table_of(e, "b"), nullptr);
     EXPECT_EQ(table_of(e, "b")->rows.size(), 1u);
-    EXPECT_EQ(e.pk_indexes.count("b"), 1u);
-    EXPECT_EQ(e.pk_indexes.at("b").tree.len, 1u);
+    EXPECT_EQ(e.tables.pk_indexes.count("b"), 1u);
+    EXPECT_EQ(e.tables.pk_indexes.at("b").tree.len, 1u);
 }
 
 TEST(EngineLifecycle, ClosingNeverSaves) {
@@ -187,7 +187,7 @@ TEST(EngineLifecycle, ClosingNeverSaves) {
         ok(e, "CREATE TABLE u (n INT)");  // mirrored into the cache, never committed
     }
     Engine e = must(storage::open(path));
-    EXPECT_FALSE(e.page_store->catalog.contains("u"));
+    EXPECT_FALSE(e.file.page_store->catalog.contains("u"));
     ASSERT_TRUE(e.load_all_tables());
     EXPECT_EQ(table_of(e, "t")->rows.size(), 1u);
 }
@@ -202,12 +202,12 @@ TEST(EngineLifecycle, MaterializeWritesEveryTableWithItsIndexes) {
     t.rows = {{Value::integer(10)}, {Value::integer(20)}};
     t.rowids = {3, 7};
     t.next_rowid = 8;
-    e.database.tables.emplace("t", std::move(t));
-    e.mem_indexes.insert(MemIndex("ta", "t", {"a"}, {0}, true));
-    e.rebuild_index("ta");
+    e.tables.database.tables.emplace("t", std::move(t));
+    e.tables.mem_indexes.insert(MemIndex("ta", "t", {"a"}, {0}, true));
+    e.tables.rebuild_index("ta");
     ASSERT_TRUE(e.materialize_tables());
-    ASSERT_TRUE(e.page_store);
-    const CatalogEntry* entry = e.page_store->catalog.get("t");
+    ASSERT_TRUE(e.file.page_store);
+    const CatalogEntry* entry = e.file.page_store->catalog.get("t");
     ASSERT_NE(entry, nullptr);
     ASSERT_EQ(entry->indexes.size(), 1u);
     EXPECT_TRUE(entry->indexes[0].unique);
@@ -226,10 +226,10 @@ TEST(EngineLifecycle, RefreshPkIndexesCoversEveryTable) {
     t.name = "t";
     t.columns = {Column{"id", DataType::of(DataTypeKind::Pk), std::nullopt, std::nullopt, false}};
     t.rows = {{Value::uuid("a")}, {Value::uuid("b")}};
-    e.database.tables.emplace("t", std::move(t));
+    e.tables.database.tables.emplace("t", std::move(t));
     e.refresh_pk_indexes();
-    ASSERT_TRUE(e.pk_indexes.contains("t"));
-    EXPECT_EQ(e.pk_indexes.at("t").tree.len, 2u);
+    ASSERT_TRUE(e.tables.pk_indexes.contains("t"));
+    EXPECT_EQ(e.tables.pk_indexes.at("t").tree.len, 2u);
     EXPECT_EQ(table_of(e, "t")->rowids, (std::vector<uint64_t>{1, 2}));
 }
 

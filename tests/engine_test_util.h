@@ -11,6 +11,7 @@
 
 #include "engine/engine.h"
 #include "engine/storage_open.h"
+#include "executor/execute.h"
 #include "parser/parser.h"
 
 namespace zembrel::testing {
@@ -36,7 +37,7 @@ private:
 inline Result<ExecResult> run(Engine& engine, std::string_view sql) {
     auto statement = parser::parse_sql(sql);
     if (!statement) return fail(statement.error());
-    return engine.execute(std::move(*statement));
+    return executor::execute(engine, std::move(*statement));
 }
 
 // Runs a statement that must succeed.
@@ -62,8 +63,8 @@ inline Engine must(Result<Engine> r) {
 }
 
 inline const Table* table_of(const Engine& engine, const std::string& name) {
-    auto it = engine.database.tables.find(name);
-    return it == engine.database.tables.end() ? nullptr : &it->second;
+    auto it = engine.tables.database.tables.find(name);
+    return it == engine.tables.database.tables.end() ? nullptr : &it->second;
 }
 
 }  // namespace zembrel::testing

@@ -60,7 +60,7 @@ TEST(Insert, GeneratedKeysDefaultsAndTotals) {
     EXPECT_EQ(two.total, 3u);
     EXPECT_EQ(table_of(e, "t")->rows[1][1], Value::text("anon"));
     EXPECT_EQ(table_of(e, "t")->rows[2][2], Value::integer(7));
-    EXPECT_EQ(e.pk_indexes.at("t").tree.len, 3u);
+    EXPECT_EQ(e.tables.pk_indexes.at("t").tree.len, 3u);
 
     EXPECT_FALSE(inserted(ok(e, "INSERT INTO plain VALUES (1)")).pk);
 }
@@ -81,9 +81,27 @@ TEST(Insert, UniqueViolationUndoesTheWholeStatement) {
     EXPECT_EQ(t->next_rowid, 5u);  // the ids of the refused rows are not reused
     EXPECT_EQ(err(e, "INSERT INTO t VALUES (5, 'b'), (6, 'b')"),
               "Execution error: unique constraint violated: duplicate key [Text(\"b\")]");
-    EXPECT_EQ(e.mem_indexes.get("us")->map().size(), 1u);
+    EXPECT_EQ(e.tables.mem_indexes.get("us")->map().size(), 1u);
     // Nullable keys never clash.
     ok(e, "INSERT INTO t VALUES (7, NULL), (8, NULL)");
+}
+
+// A shadow session must see exactly the statements that happened: a refused
+// one, in memory or at the file, leaves no captured row behind.
+TEST(Insert, OnlyStatementsThatSucceedAreCaptured) {
+    Engine e;
+    ok(e, "CREATE TABLE u (n INT)");
+    ok(e, "CREATE UNIQUE INDEX un ON u (n)");
+    ok(e, "INSERT INTO u VALUES (1)");
+    e.change_capture.emplace();
+    err(e, "INSERT INTO u VALUES (2), (1)");
+    EXPECT_EQ(table_of(e, "u")->rows.size(), 1u);
+    EXPECT_TRUE(e.change_capture->empty());
+    ok(e, "INSERT INTO u VALUES (2), (3)");
+    ASSERT_EQ(e.change_capture->size(), 2u);
+    EXPECT_EQ((*e.change_capture)[1].table, "u");
+    EXPECT_FALSE((*e.change_capture)[1].before);
+    EXPECT_EQ((*e.change_capture)[1].after, (Row{Value::integer(3)}));
 }
 
 TEST(Insert, RowIdsComeFromTheFileAndSurviveReopen) {
@@ -105,7 +123,7 @@ TEST(Insert, RowIdsComeFromTheFileAndSurviveReopen) {
         EXPECT_EQ(ids[1], 2u);
         // A reopened table continues above every id handed out before.
         EXPECT_GT(ids[2], 2u);
-        EXPECT_EQ(table_of(e, "t")->next_rowid, e.page_store->catalog.get("t")->rowid_counter);
+        EXPECT_EQ(table_of(e, "t")->next_rowid, e.file.page_store->catalog.get("t")->rowid_counter);
         ASSERT_TRUE(storage::save(e));
     }
     Engine e = must(storage::open(path));
@@ -127,7 +145,7 @@ TEST(Insert, KeyTooLongForTheFileIsRefusedWhole) {
         std::string message = err(e, sql);
         EXPECT_TRUE(message.starts_with("Storage error: key length ")) << message;
         EXPECT_EQ(table_of(e, "t")->rows.size(), 1u);
-        EXPECT_EQ(e.mem_indexes.get("i_s")->map().size(), 1u);
+        EXPECT_EQ(e.tables.mem_indexes.get("i_s")->map().size(), 1u);
         ok(e, "INSERT INTO t VALUES (4, 'fine')");
         ASSERT_TRUE(storage::save(e));
     }

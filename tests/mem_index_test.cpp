@@ -39,15 +39,15 @@ Row row(int64_t id, std::optional<int64_t> a, std::optional<std::string> b) {
 
 // Appends rows the way INSERT does, then enters them into both index families.
 Status insert_rows(Engine& e, const std::vector<Row>& rows) {
-    Table& t = e.database.tables.at("t");
+    Table& t = e.tables.database.tables.at("t");
     size_t s = t.rows.size();
     for (const Row& r : rows) {
         t.rows.push_back(r);
         t.rowids.push_back(t.next_rowid++);
     }
-    e.pk_index_insert("t", s);
-    auto st = e.index_insert_row("t", s);
-    if (!st) e.truncate_table_rows("t", rows.size());
+    e.tables.pk_index_insert("t", s);
+    auto st = e.tables.index_insert_row("t", s);
+    if (!st) e.tables.truncate_table_rows("t", rows.size());
     return st;
 }
 
@@ -59,11 +59,11 @@ std::map<std::string, std::vector<uint64_t>> dump(const MemIndex& index) {
 
 Engine engine_with(const std::vector<Row>& rows) {
     Engine e;
-    e.database.tables["t"] = make_table(rows);
-    e.mem_indexes.insert(MemIndex("t_a", "t", {"a"}, {1}, true));
-    e.mem_indexes.insert(MemIndex("t_ab", "t", {"a", "b"}, {1, 2}, false));
-    e.rebuild_pk_index("t");
-    e.rebuild_secondary_indexes("t");
+    e.tables.database.tables["t"] = make_table(rows);
+    e.tables.mem_indexes.insert(MemIndex("t_a", "t", {"a"}, {1}, true));
+    e.tables.mem_indexes.insert(MemIndex("t_ab", "t", {"a", "b"}, {1, 2}, false));
+    e.tables.rebuild_pk_index("t");
+    e.tables.rebuild_secondary_indexes("t");
     return e;
 }
 
@@ -147,45 +147,45 @@ TEST(MemIndex, RenumberingRules) {
 
 TEST(MemIndex, PrimaryKeyIndex) {
     Engine e = engine_with({row(1, 1, "x"), row(2, 2, "y"), row(1, 3, "z")});
-    ASSERT_TRUE(e.pk_indexes.contains("t"));
-    const PkIndex& pk = e.pk_indexes.at("t");
+    ASSERT_TRUE(e.tables.pk_indexes.contains("t"));
+    const PkIndex& pk = e.tables.pk_indexes.at("t");
     EXPECT_EQ(pk.pk_column, 0u);
     EXPECT_EQ(pk.tree.len, 2u);
     EXPECT_EQ(pk.tree.find(Value::uuid("u1")), 3u);  // the later row wins
     EXPECT_EQ(pk.tree.find(Value::text("u2")), 2u);  // Text and Uuid keys meet
 
     // Rows appended with ids out of step get 1..n at the next rebuild.
-    Table& t = e.database.tables.at("t");
+    Table& t = e.tables.database.tables.at("t");
     t.rows.push_back(row(9, 9, "w"));
-    e.pk_index_insert("t", 3);
+    e.tables.pk_index_insert("t", 3);
     EXPECT_EQ(t.rowids, (std::vector<uint64_t>{1, 2, 3, 4}));
     EXPECT_EQ(t.next_rowid, 5u);
-    EXPECT_EQ(e.pk_indexes.at("t").tree.find(Value::uuid("u9")), 4u);
+    EXPECT_EQ(e.tables.pk_indexes.at("t").tree.find(Value::uuid("u9")), 4u);
 
     // No Pk column: no entry, and inserting does nothing.
     t.columns[0].data_type = DataType::of(DataTypeKind::Text);
-    e.rebuild_pk_index("t");
-    EXPECT_FALSE(e.pk_indexes.contains("t"));
-    e.pk_index_insert("t", 0);
-    EXPECT_FALSE(e.pk_indexes.contains("t"));
+    e.tables.rebuild_pk_index("t");
+    EXPECT_FALSE(e.tables.pk_indexes.contains("t"));
+    e.tables.pk_index_insert("t", 0);
+    EXPECT_FALSE(e.tables.pk_indexes.contains("t"));
 
     // A stale entry of a table that is gone is dropped.
-    e.pk_indexes["gone"] = PkIndex{};
-    e.rebuild_pk_index("gone");
-    EXPECT_FALSE(e.pk_indexes.contains("gone"));
+    e.tables.pk_indexes["gone"] = PkIndex{};
+    e.tables.rebuild_pk_index("gone");
+    EXPECT_FALSE(e.tables.pk_indexes.contains("gone"));
 }
 
 TEST(MemIndex, RebuildKeepsDuplicatesAndSkipsNulls) {
     Engine e = engine_with({row(1, 5, "x"), row(2, std::nullopt, "y"), row(3, 5, std::nullopt), row(4, 5, "x")});
     using Dump = std::map<std::string, std::vector<uint64_t>>;
-    EXPECT_EQ(dump(*e.mem_indexes.get("t_a")), (Dump{{"[Int(5)]", {1, 3, 4}}}));
-    EXPECT_EQ(dump(*e.mem_indexes.get("t_ab")), (Dump{{"[Int(5), Text(\"x\")]", {1, 4}}}));
+    EXPECT_EQ(dump(*e.tables.mem_indexes.get("t_a")), (Dump{{"[Int(5)]", {1, 3, 4}}}));
+    EXPECT_EQ(dump(*e.tables.mem_indexes.get("t_ab")), (Dump{{"[Int(5), Text(\"x\")]", {1, 4}}}));
 }
 
 TEST(MemIndex, UniqueChecksAndUndo) {
     Engine e = engine_with({row(1, 1, "x"), row(2, std::nullopt, "y")});
-    const auto before_a = dump(*e.mem_indexes.get("t_a"));
-    const auto before_ab = dump(*e.mem_indexes.get("t_ab"));
+    const auto before_a = dump(*e.tables.mem_indexes.get("t_a"));
+    const auto before_ab = dump(*e.tables.mem_indexes.get("t_ab"));
 
     struct Case {
         std::vector<Row> rows;
@@ -202,53 +202,53 @@ TEST(MemIndex, UniqueChecksAndUndo) {
         EXPECT_EQ(st.error().kind, ErrorKind::Execution);
         EXPECT_EQ(st.error().message, *c.error);
         next += c.rows.size();
-        const Table& t = e.database.tables.at("t");
+        const Table& t = e.tables.database.tables.at("t");
         EXPECT_EQ(t.rows.size(), 2u);
         EXPECT_EQ(t.rowids, (std::vector<uint64_t>{1, 2}));
         EXPECT_EQ(t.next_rowid, next);  // not lowered
-        EXPECT_EQ(dump(*e.mem_indexes.get("t_a")), before_a);
-        EXPECT_EQ(dump(*e.mem_indexes.get("t_ab")), before_ab);
-        EXPECT_EQ(e.pk_indexes.at("t").tree.len, 2u);
+        EXPECT_EQ(dump(*e.tables.mem_indexes.get("t_a")), before_a);
+        EXPECT_EQ(dump(*e.tables.mem_indexes.get("t_ab")), before_ab);
+        EXPECT_EQ(e.tables.pk_indexes.at("t").tree.len, 2u);
     }
 
     // Nulls never clash; Int 1 and Float 1.0 are different keys.
     ASSERT_TRUE(insert_rows(e, {row(6, std::nullopt, "z"), row(7, std::nullopt, "z")}).has_value());
-    Table& t = e.database.tables.at("t");
+    Table& t = e.tables.database.tables.at("t");
     t.rows.push_back({Value::uuid("u8"), Value::floating(1.0), Value::text("f")});
     t.rowids.push_back(t.next_rowid++);
-    ASSERT_TRUE(e.index_insert_row("t", t.rows.size() - 1).has_value());
-    EXPECT_EQ(e.mem_indexes.get("t_a")->map().size(), 2u);
+    ASSERT_TRUE(e.tables.index_insert_row("t", t.rows.size() - 1).has_value());
+    EXPECT_EQ(e.tables.mem_indexes.get("t_a")->map().size(), 2u);
 
     // A key that already holds the row's own id is no clash.
-    ASSERT_TRUE(e.index_insert_row("t", t.rows.size() - 1).has_value());
-    EXPECT_EQ(*e.mem_indexes.get("t_a")->find({Value::floating(1.0)}), (std::vector<uint64_t>{t.rowids.back()}));
+    ASSERT_TRUE(e.tables.index_insert_row("t", t.rows.size() - 1).has_value());
+    EXPECT_EQ(*e.tables.mem_indexes.get("t_a")->find({Value::floating(1.0)}), (std::vector<uint64_t>{t.rowids.back()}));
 }
 
 TEST(MemIndex, RemoveAndTruncate) {
     Engine e = engine_with({row(1, 1, "x"), row(2, std::nullopt, "y"), row(3, 3, "z")});
-    const Table& t = e.database.tables.at("t");
-    auto all = dump(*e.mem_indexes.get("t_ab"));
+    const Table& t = e.tables.database.tables.at("t");
+    auto all = dump(*e.tables.mem_indexes.get("t_ab"));
 
     // Removing a row with a Null key changes nothing; removing the only id
     // of a key removes the key.
-    e.remove_rows_from_indexes("t", 2, t.rows[1]);
-    EXPECT_EQ(dump(*e.mem_indexes.get("t_ab")), all);
-    e.remove_rows_from_indexes("t", 3, t.rows[2]);
-    EXPECT_EQ(e.mem_indexes.get("t_a")->find({Value::integer(3)}), nullptr);
-    e.remove_rows_from_indexes("nope", 3, t.rows[2]);
+    e.tables.remove_rows_from_indexes("t", 2, t.rows[1]);
+    EXPECT_EQ(dump(*e.tables.mem_indexes.get("t_ab")), all);
+    e.tables.remove_rows_from_indexes("t", 3, t.rows[2]);
+    EXPECT_EQ(e.tables.mem_indexes.get("t_a")->find({Value::integer(3)}), nullptr);
+    e.tables.remove_rows_from_indexes("nope", 3, t.rows[2]);
 
     e = engine_with({row(1, 1, "x"), row(2, std::nullopt, "y"), row(3, 3, "z")});
-    const Table& t2 = e.database.tables.at("t");
+    const Table& t2 = e.tables.database.tables.at("t");
     for (size_t n : {size_t{0}, size_t{4}}) {
-        e.truncate_table_rows("t", n);
+        e.tables.truncate_table_rows("t", n);
         EXPECT_EQ(t2.rows.size(), 3u);
     }
-    e.truncate_table_rows("t", 2);
+    e.tables.truncate_table_rows("t", 2);
     EXPECT_EQ(t2.rows.size(), 1u);
     EXPECT_EQ(t2.rowids, (std::vector<uint64_t>{1}));
     EXPECT_EQ(t2.next_rowid, 4u);
-    EXPECT_EQ(e.mem_indexes.get("t_a")->map().size(), 1u);
-    EXPECT_EQ(e.pk_indexes.at("t").tree.len, 1u);
+    EXPECT_EQ(e.tables.mem_indexes.get("t_a")->map().size(), 1u);
+    EXPECT_EQ(e.tables.pk_indexes.at("t").tree.len, 1u);
 }
 
 // ---- The purge-skipping INSERT against the algorithm as written ----
@@ -326,12 +326,12 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
             std::mt19937_64 rng(seed);
             Engine e;
             Reference ref;
-            e.database.tables["t"] = make_table({});
+            e.tables.database.tables["t"] = make_table({});
             ref.table = make_table({});
             std::vector<size_t> pos = unique_first ? std::vector<size_t>{1} : std::vector<size_t>{1, 2};
-            e.mem_indexes.insert(MemIndex("i", "t", {"a"}, pos, unique_first));
+            e.tables.mem_indexes.insert(MemIndex("i", "t", {"a"}, pos, unique_first));
             ref.indexes["i"] = RefIndex{pos, unique_first, {}};
-            Table& t = e.database.tables.at("t");
+            Table& t = e.tables.database.tables.at("t");
             auto random_row = [&] {
                 auto a = rng() % 5 == 0 ? std::nullopt : std::optional<int64_t>(rng() % 60);
                 return row(static_cast<int64_t>(rng() % 1000), a, std::string(1, char('a' + rng() % 3)));
@@ -347,10 +347,10 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
                             ref.table.rows.push_back(r);
                             ref.table.rowids.push_back(ref.table.next_rowid++);
                         }
-                        bool ok = e.index_insert_row("t", s).has_value();
+                        bool ok = e.tables.index_insert_row("t", s).has_value();
                         ASSERT_EQ(ok, ref.insert(s)) << "seed " << seed << " step " << step;
                         if (!ok) {
-                            e.truncate_table_rows("t", k);
+                            e.tables.truncate_table_rows("t", k);
                             ref.truncate(k);
                         }
                         break;
@@ -358,7 +358,7 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
                     case 4: {  // DELETE of one row, indexes kept in step
                         if (t.rows.empty()) break;
                         size_t p = rng() % t.rows.size();
-                        e.remove_rows_from_indexes("t", t.rowids[p], t.rows[p]);
+                        e.tables.remove_rows_from_indexes("t", t.rowids[p], t.rows[p]);
                         ref.remove(ref.table.rowids[p], ref.table.rows[p]);
                         for (Table* x : {&t, &ref.table}) {
                             x->rows.erase(x->rows.begin() + static_cast<ptrdiff_t>(p));
@@ -378,7 +378,7 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
                                 x->rowids[p] = x->next_rowid++;
                             }
                         }
-                        e.mem_indexes.get("i")->mark_may_hold_stale_ids();
+                        e.tables.mem_indexes.get("i")->mark_may_hold_stale_ids();
                         break;
                     }
                     case 6: {  // the newest rows get fresh ids behind the indexes' back
@@ -393,7 +393,7 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
                         if (t.rows.empty()) break;
                         t.rowids.pop_back();
                         ref.table.rowids.pop_back();
-                        e.rebuild_pk_index("t");
+                        e.tables.rebuild_pk_index("t");
                         renumber_if_mismatched(ref.table);
                         break;
                     }
@@ -404,9 +404,9 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
                         t.rowids.push_back(t.next_rowid++);
                         ref.table.rows.push_back(r);
                         ref.table.rowids.push_back(ref.table.next_rowid++);
-                        e.rebuild_index("i");
+                        e.tables.rebuild_index("i");
                         ref.rebuild(ref.indexes["i"]);
-                        bool ok = e.index_insert_row("t", s).has_value();
+                        bool ok = e.tables.index_insert_row("t", s).has_value();
                         ASSERT_EQ(ok, ref.insert(s)) << "seed " << seed << " step " << step;
                         break;
                     }
@@ -415,14 +415,14 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
                             t.rowids.pop_back();
                             ref.table.rowids.pop_back();
                         }
-                        e.rebuild_index("i");
+                        e.tables.rebuild_index("i");
                         ref.rebuild(ref.indexes["i"]);
                         break;
                     }
                 }
                 ASSERT_EQ(t.rowids, ref.table.rowids) << "seed " << seed << " step " << step;
                 ASSERT_EQ(t.next_rowid, ref.table.next_rowid);
-                const MemIndex& got = *e.mem_indexes.get("i");
+                const MemIndex& got = *e.tables.mem_indexes.get("i");
                 ASSERT_EQ(got.map().size(), ref.indexes["i"].map.size()) << "seed " << seed << " step " << step;
                 auto it = ref.indexes["i"].map.begin();
                 for (const auto& [key, ids] : got.map()) {
@@ -443,9 +443,9 @@ TEST(MemIndex, PlainInsertsKeepTheIndexProvablyClean) {
     ASSERT_FALSE(insert_rows(e, {row(999, 5, "x")}).has_value());
     ASSERT_TRUE(insert_rows(e, {row(1000, 1000, "x")}).has_value());
     for (const char* name : {"t_a", "t_ab"}) {
-        const MemIndex& ix = *e.mem_indexes.get(name);
+        const MemIndex& ix = *e.tables.mem_indexes.get(name);
         EXPECT_FALSE(ix.may_hold_stale_ids());
         EXPECT_EQ(ix.entered_rows(), 301u);
-        EXPECT_EQ(ix.last_entered_id(), e.database.tables.at("t").rowids.back());
+        EXPECT_EQ(ix.last_entered_id(), e.tables.database.tables.at("t").rowids.back());
     }
 }

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "bptree/bptree.h"
-#include "engine/catalog_store.h"
-#include "engine/page_store.h"
+#include "catalog/catalog_store.h"
+#include "pagestore/page_store.h"
 #include "keycodec/keycodec.h"
 #include "pager/vfs.h"
 #include "pager_test_util.h"

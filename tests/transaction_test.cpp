@@ -51,10 +51,10 @@ TEST(Transaction, AppendAndRewriteModesReachTheFile) {
         ASSERT_TRUE(storage::save(e));
         ok(e, "BEGIN");
         ok(e, "INSERT INTO t VALUES (6), (7)");
-        EXPECT_EQ(e.table_sync_modes.at("t").mode, TableSyncMode::Append);
-        EXPECT_EQ(e.table_sync_modes.at("t").base_rows, 5u);
+        EXPECT_EQ(e.txn.sync_modes.at("t").mode, TableSyncMode::Append);
+        EXPECT_EQ(e.txn.sync_modes.at("t").base_rows, 5u);
         // Nothing reaches the store before COMMIT.
-        EXPECT_EQ(e.page_store->pager->dirty_page_count(), 0u);
+        EXPECT_EQ(e.file.page_store->pager->dirty_page_count(), 0u);
         ok(e, "COMMIT");
         EXPECT_EQ(table_of(e, "t")->rowids, ids_1_to(7));
         ASSERT_TRUE(storage::save(e));
@@ -62,9 +62,9 @@ TEST(Transaction, AppendAndRewriteModesReachTheFile) {
         ok(e, "BEGIN");
         ok(e, "INSERT INTO t VALUES (8)");
         ok(e, "TRUNCATE TABLE t");
-        EXPECT_EQ(e.table_sync_modes.at("t").mode, TableSyncMode::Rewrite);
+        EXPECT_EQ(e.txn.sync_modes.at("t").mode, TableSyncMode::Rewrite);
         ok(e, "INSERT INTO t VALUES (9), (10)");
-        EXPECT_EQ(e.table_sync_modes.at("t").mode, TableSyncMode::Rewrite);
+        EXPECT_EQ(e.txn.sync_modes.at("t").mode, TableSyncMode::Rewrite);
         ok(e, "COMMIT");
         ASSERT_TRUE(storage::save(e));
     }
@@ -114,9 +114,9 @@ TEST(Transaction, CreatedTableWithIndexIsCommittedOrRolledBackWhole) {
         ok(e, "CREATE INDEX ga ON gone (a)");
         ok(e, "ROLLBACK");
         EXPECT_EQ(table_of(e, "gone"), nullptr);
-        EXPECT_EQ(e.pk_indexes.count("gone"), 0u);
-        EXPECT_EQ(e.mem_indexes.get("ga"), nullptr);
-        EXPECT_FALSE(e.page_store->catalog.contains("gone"));
+        EXPECT_EQ(e.tables.pk_indexes.count("gone"), 0u);
+        EXPECT_EQ(e.tables.mem_indexes.get("ga"), nullptr);
+        EXPECT_FALSE(e.file.page_store->catalog.contains("gone"));
 
         ok(e, "BEGIN");
         ok(e, "CREATE TABLE kept (id PK, a INT)");
@@ -126,7 +126,7 @@ TEST(Transaction, CreatedTableWithIndexIsCommittedOrRolledBackWhole) {
         ASSERT_TRUE(storage::save(e));
     }
     Engine e = must(storage::open(path));
-    const CatalogEntry* entry = e.page_store->catalog.get("kept");
+    const CatalogEntry* entry = e.file.page_store->catalog.get("kept");
     ASSERT_NE(entry, nullptr);
     ASSERT_EQ(entry->indexes.size(), 1u);
     EXPECT_EQ(entry->indexes[0].name, "ka");
@@ -145,36 +145,36 @@ TEST(Transaction, RollbackRestoresDroppedAndTruncatedTables) {
         ok(e, "CREATE INDEX ta ON t (a)");
         ok(e, "CREATE UNIQUE INDEX ts ON t (s)");
         ok(e, "INSERT INTO t VALUES (1, 'x'), (2, 'y'), (3, 'z')");
-        ASSERT_TRUE(e.page_store->set_merge_policy("t", "lww"));
-        e.merge_policies["t"] = "lww";
+        ASSERT_TRUE(e.file.page_store->set_merge_policy("t", "lww"));
+        e.tables.merge_policies["t"] = "lww";
         ASSERT_TRUE(storage::save(e));
 
         ok(e, "BEGIN");
         ok(e, "INSERT INTO t VALUES (4, 'w')");
         ok(e, "DROP TABLE t");
-        EXPECT_FALSE(e.page_store->catalog.contains("t"));  // the drop reached the store at once
+        EXPECT_FALSE(e.file.page_store->catalog.contains("t"));  // the drop reached the store at once
         ok(e, "ROLLBACK");
         const Table* t = table_of(e, "t");
         ASSERT_NE(t, nullptr);
         EXPECT_EQ(t->rows.size(), 3u);
-        EXPECT_EQ(e.pk_indexes.at("t").tree.len, 3u);
-        ASSERT_NE(e.mem_indexes.get("ts"), nullptr);
-        EXPECT_EQ(e.mem_indexes.get("ts")->map().size(), 3u);
-        EXPECT_EQ(e.merge_policies.at("t"), "lww");
-        EXPECT_EQ(e.page_store->catalog.get("t")->indexes.size(), 2u);
+        EXPECT_EQ(e.tables.pk_indexes.at("t").tree.len, 3u);
+        ASSERT_NE(e.tables.mem_indexes.get("ts"), nullptr);
+        EXPECT_EQ(e.tables.mem_indexes.get("ts")->map().size(), 3u);
+        EXPECT_EQ(e.tables.merge_policies.at("t"), "lww");
+        EXPECT_EQ(e.file.page_store->catalog.get("t")->indexes.size(), 2u);
 
         // TRUNCATE, like any delete, is undone in memory; the row cache goes.
         ok(e, "BEGIN");
         ok(e, "TRUNCATE TABLE t");
-        e.row_cache["t"] = std::make_shared<const std::vector<Row>>();
+        e.tables.row_cache["t"] = std::make_shared<const std::vector<Row>>();
         ok(e, "ROLLBACK");
-        EXPECT_TRUE(e.row_cache.empty());
+        EXPECT_TRUE(e.tables.row_cache.empty());
         EXPECT_EQ(table_of(e, "t")->rows.size(), 3u);
-        EXPECT_EQ(e.mem_indexes.get("ta")->map().size(), 3u);
+        EXPECT_EQ(e.tables.mem_indexes.get("ta")->map().size(), 3u);
         ASSERT_TRUE(storage::save(e));
     }
     Engine e = must(storage::open(path));
-    const CatalogEntry* entry = e.page_store->catalog.get("t");
+    const CatalogEntry* entry = e.file.page_store->catalog.get("t");
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->merge_policy, std::optional<std::string>("lww"));
     ASSERT_EQ(entry->indexes.size(), 2u);
@@ -197,7 +197,7 @@ struct FaultyDb {
         ok(engine, "CREATE TABLE u (n INT)");
         ok(engine, "INSERT INTO t VALUES (1, 'a'), (2, 'b'), (3, 'c'), (4, 'd'), (5, 'e')");
         EXPECT_TRUE(storage::save(engine));
-        engine.page_store->pager->set_cache_capacity(4);
+        engine.file.page_store->pager->set_cache_capacity(4);
     }
     // Every write into the log fails from now on.
     void break_log() { vfs->fail_nth(FaultOp::Write, 1, ".pwal", true); }
@@ -211,8 +211,8 @@ struct FaultyDb {
         ASSERT_TRUE(engine.ensure_table_loaded("t"));
         EXPECT_EQ(table_of(engine, "t")->rows.size(), 5u);
         EXPECT_EQ(table_of(engine, "t")->rowids, ids_1_to(5));
-        EXPECT_TRUE(engine.page_store->catalog.contains("u"));
-        EXPECT_FALSE(engine.page_store->catalog.contains("x"));
+        EXPECT_TRUE(engine.file.page_store->catalog.contains("u"));
+        EXPECT_FALSE(engine.file.page_store->catalog.contains("x"));
     }
 };
 
@@ -248,7 +248,7 @@ TEST(SyncFailure, FailedCommitDiscardsTheTransaction) {
     std::string path = db.path;
     db.engine = Engine();
     Engine reopened = must(storage::open(path));
-    EXPECT_FALSE(reopened.page_store->catalog.contains("x"));
+    EXPECT_FALSE(reopened.file.page_store->catalog.contains("x"));
     ASSERT_TRUE(reopened.ensure_table_loaded("t"));
     EXPECT_EQ(table_of(reopened, "t")->rows.size(), 5u);
 }
@@ -267,7 +267,7 @@ TEST(SyncFailure, ImmediateSyncInsideATransactionRollsItBack) {
     db.vfs->clear();
     EXPECT_NE(message.find("write failed"), std::string::npos) << message;
     EXPECT_FALSE(db.engine.in_transaction());
-    EXPECT_TRUE(db.engine.page_store->catalog.contains("big"));
+    EXPECT_TRUE(db.engine.page_store()->catalog.contains("big"));
     db.expect_last_commit();
     ASSERT_TRUE(db.engine.ensure_table_loaded("big"));
     EXPECT_EQ(table_of(db.engine, "big")->rows.size(), 200u);
@@ -282,8 +282,8 @@ TEST(SyncFailure, RefusalBeforeAnyPageChangedKeepsTheTransaction) {
     std::string message = err(db.engine, "CREATE INDEX ts ON t (s)");
     EXPECT_TRUE(message.starts_with("Storage error: key length ")) << message;
     EXPECT_TRUE(db.engine.in_transaction());
-    EXPECT_EQ(db.engine.mem_indexes.get("ts"), nullptr);
-    EXPECT_TRUE(db.engine.page_store->catalog.get("t")->indexes.empty());
+    EXPECT_EQ(db.engine.tables.mem_indexes.get("ts"), nullptr);
+    EXPECT_TRUE(db.engine.page_store()->catalog.get("t")->indexes.empty());
     ok(db.engine, "COMMIT");
     ASSERT_TRUE(storage::save(db.engine));
     std::string path = db.path;
@@ -308,10 +308,10 @@ TEST(SyncFailure, FailureAfterWritingIntoDirtyPagesReturnsToTheLastCommit) {
         ASSERT_TRUE(storage::save(e));
         // Not saved: the table's leaf is now dirty (a Null n has no index entry).
         ok(e, "INSERT INTO t VALUES (NULL, 'c')");
-        Pager& pager = *e.page_store->pager;
+        Pager& pager = *e.file.page_store->pager;
         {
             // Push every other page out of the cache, keeping the leaf.
-            auto leaf = pager.read_page(e.page_store->catalog.get("t")->root);
+            auto leaf = pager.read_page(e.file.page_store->catalog.get("t")->root);
             ASSERT_TRUE(leaf);
             pager.set_cache_capacity(1);
             auto spare = pager.allocate_page();
@@ -356,25 +356,25 @@ TEST(SyncFailure, RefusalWhileDirtyPagesAreEvictedKeepsTheTransaction) {
     }
     {
         Engine e = must(storage::open(path));  // an empty cache
-        e.page_store->pager->set_cache_capacity(2);
+        e.file.page_store->pager->set_cache_capacity(2);
 
         ok(e, "BEGIN");
         ok(e, "INSERT INTO u VALUES (5)");
         ok(e, "TRUNCATE TABLE t");
         ok(e, "DROP INDEX un");  // reaches the page cache at once
-        ASSERT_GT(e.page_store->pager->dirty_page_count(), 0u);
+        ASSERT_GT(e.file.page_store->pager->dirty_page_count(), 0u);
         std::string message = err(e, "CREATE UNIQUE INDEX tn ON t (n)");
         EXPECT_NE(message.find("duplicate key"), std::string::npos) << message;
         EXPECT_TRUE(e.in_transaction());
-        EXPECT_EQ(e.mem_indexes.get("tn"), nullptr);
+        EXPECT_EQ(e.tables.mem_indexes.get("tn"), nullptr);
         ASSERT_NE(table_of(e, "u"), nullptr);
         EXPECT_EQ(table_of(e, "u")->rows.size(), 1u);
         ok(e, "COMMIT");
         ASSERT_TRUE(storage::save(e));
     }
     Engine e = must(storage::open(path));
-    EXPECT_TRUE(e.page_store->catalog.get("u")->indexes.empty());
-    EXPECT_TRUE(e.page_store->catalog.get("t")->indexes.empty());
+    EXPECT_TRUE(e.file.page_store->catalog.get("u")->indexes.empty());
+    EXPECT_TRUE(e.file.page_store->catalog.get("t")->indexes.empty());
     ASSERT_TRUE(e.load_all_tables());
     EXPECT_EQ(table_of(e, "u")->rows.size(), 1u);
     EXPECT_TRUE(table_of(e, "t")->rows.empty());

@@ -4,15 +4,16 @@
 
 #include <utility>
 
-#include "engine/catalog_store.h"
+#include "catalog/catalog_store.h"
 #include "engine/engine.h"
-#include "engine/sorted_names.h"
+#include "types/sorted_names.h"
+#include "types/text_format.h"
 
 namespace zembrel {
 
 Status Engine::ensure_table_loaded(std::string_view name) {
     std::string key(name);
-    if (database.tables.contains(key)) return {};
+    if (tables.database.tables.contains(key)) return {};
     auto store = ensure_page_store();
     if (!store) return fail(store.error());
     const CatalogEntry* entry = (*store)->catalog.get(name);
@@ -30,22 +31,24 @@ Status Engine::ensure_table_loaded(std::string_view name) {
         if (!*next) break;
         auto& [rowid, row] = **next;
         if (!rowid.is_int()) return storage_error("table row key must be Int rowid");
+        if (row.size() != table.columns.size())
+            return storage_error(format("row {} of table '{}' holds {} values for {} columns", rowid.as_int(), key,
+                                        row.size(), table.columns.size()));
         table.rowids.push_back(static_cast<uint64_t>(rowid.as_int()));
         table.rows.push_back(std::move(row));
     }
     // Ids were handed out below the counter; keep the next one above them all
     // even if the counter was damaged.
     if (!table.rowids.empty() && table.next_rowid <= table.rowids.back()) table.next_rowid = table.rowids.back() + 1;
-    database.tables.emplace(key, std::move(table));
-    rebuild_pk_index(name);
-    rebuild_secondary_indexes(name);
+    tables.database.tables.emplace(key, std::move(table));
+    tables.rebuild_indexes(name);
     return {};
 }
 
 Status Engine::load_all_tables() {
     auto store = ensure_page_store();
     if (!store) return fail(store.error());
-    for (const std::string& name : executor::sorted_keys((*store)->catalog.entries())) {
+    for (const std::string& name : sorted_keys((*store)->catalog.entries())) {
         if (auto st = ensure_table_loaded(name); !st) return st;
     }
     return {};
@@ -55,71 +58,64 @@ Status Engine::materialize_tables() {
     auto got = ensure_page_store();
     if (!got) return fail(got.error());
     PageStore& store = **got;
-    for (auto& [name, table] : database.tables) {
+    for (auto& [name, table] : tables.database.tables) {
         Status st = store.catalog.contains(name) ? store.set_table_columns(name, table.columns)
                                                   : store.create_table(name, table.columns);
         if (!st) return st;
         if (st = store.rewrite_table(name, table.rows); !st) return st;
         // The store numbered the rows 1..n; memory follows so that ids agree.
         table.renumber_rowids();
-        rebuild_pk_index(name);
-        rebuild_secondary_indexes(name);
+        tables.rebuild_indexes(name);
         if (st = store_memory_only_indexes(name); !st) return st;
     }
     return {};
 }
 
 Status Engine::store_memory_only_indexes(const std::string& table) {
-    PageStore& store = *page_store;
-    for (const MemIndexInfo& info : mem_indexes.indexes_of_table(table)) {
+    PageStore& store = *file.page_store;
+    for (const MemIndexInfo& info : tables.mem_indexes.indexes_of_table(table)) {
         const CatalogEntry* entry = store.catalog.get(table);
         if (entry == nullptr) return {};
         if (entry->has_index(info.name)) continue;
-        const MemIndex* index = mem_indexes.get(info.name);
+        const MemIndex* index = tables.mem_indexes.get(info.name);
         if (auto st = store.create_index(table, index->name, index->columns, index->unique); !st) return st;
     }
     return {};
 }
 
 void Engine::refresh_pk_indexes() {
-    for (const auto& [name, table] : database.tables) rebuild_pk_index(name);
+    for (const auto& [name, table] : tables.database.tables) tables.rebuild_pk_index(name);
 }
 
 void Engine::rebuild_name_maps() {
-    if (!page_store) return;
-    const Catalog& catalog = page_store->catalog;
-    for (const std::string& name : executor::sorted_keys(catalog.entries())) {
+    if (!file.page_store) return;
+    const Catalog& catalog = file.page_store->catalog;
+    for (const std::string& name : sorted_keys(catalog.entries())) {
         const CatalogEntry* entry = catalog.get(name);
-        if (entry->merge_policy) merge_policies[name] = *entry->merge_policy;
+        if (entry->merge_policy) tables.merge_policies[name] = *entry->merge_policy;
         for (const IndexCatalogEntry& ix : entry->indexes) {
-            if (mem_indexes.contains(ix.name)) continue;
-            mem_indexes.insert(MemIndex(ix.name, name, ix.columns, ix.positions, ix.unique));
+            if (tables.mem_indexes.contains(ix.name)) continue;
+            tables.mem_indexes.insert(MemIndex(ix.name, name, ix.columns, ix.positions, ix.unique));
         }
     }
 }
 
 Status Engine::reset_to_last_commit() {
-    database.tables.clear();
-    pk_indexes.clear();
-    mem_indexes = MemIndexMap();
-    merge_policies.clear();
-    row_cache.clear();
-    txn_snapshot.reset();
-    txn_changed_tables.clear();
-    table_sync_modes.clear();
-    if (!page_store) return {};
-    Status rolled = page_store->pager->rollback();
+    tables.clear();
+    txn.clear();
+    if (!file.page_store) return {};
+    Status rolled = file.page_store->pager->rollback();
     if (auto st = reload_catalog(); !st) return st;
     return rolled;
 }
 
 Status Engine::reload_catalog() {
-    if (!page_store) return {};
-    page_store->catalog.clear();
-    auto entries = load_catalog_entries(*page_store->pager);
-    catalog_stale = !entries.has_value();
+    if (!file.page_store) return {};
+    file.page_store->catalog.clear();
+    auto entries = load_catalog_entries(*file.page_store->pager);
+    file.catalog_stale = !entries.has_value();
     if (!entries) return fail(entries.error());
-    for (auto& [name, entry] : *entries) page_store->catalog.put(std::move(name), std::move(entry));
+    for (auto& [name, entry] : *entries) file.page_store->catalog.put(std::move(name), std::move(entry));
     rebuild_name_maps();
     return {};
 }

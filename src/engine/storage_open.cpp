@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/page_store.h"
+#include "pagestore/page_store.h"
 #include "pager/vfs.h"
 
 namespace zembrel::storage {
@@ -42,7 +42,7 @@ Result<Engine> open(const std::string& path) {
 }
 
 Status save(Engine& engine) {
-    if (engine.page_store) return engine.page_store->pager->commit();
+    if (engine.file.page_store) return engine.file.page_store->pager->commit();
     return {};
 }
 

@@ -17,7 +17,7 @@ bool is_text_type(DataType t) { return t.kind == DataTypeKind::Text || t.kind ==
 }  // namespace
 
 Result<ExecResult> create_table(Engine& engine, parser::CreateTable statement) {
-    if (engine.database.tables.contains(statement.name))
+    if (engine.tables.database.tables.contains(statement.name))
         return execution_error(format("table '{}' already exists", statement.name));
     std::vector<Column> columns;
     columns.reserve(statement.columns.size());
@@ -39,59 +39,54 @@ Result<ExecResult> create_table(Engine& engine, parser::CreateTable statement) {
     Table table;
     table.name = statement.name;
     table.columns = std::move(columns);
-    engine.database.tables.emplace(statement.name, std::move(table));
-    engine.rebuild_pk_index(statement.name);
+    engine.tables.database.tables.emplace(statement.name, std::move(table));
+    engine.tables.rebuild_pk_index(statement.name);
     return TableCreated{std::move(statement.name)};
 }
 
 Result<ExecResult> drop_table(Engine& engine, const parser::DropTable& statement) {
     const std::string& name = statement.name;
-    auto it = engine.database.tables.find(name);
-    if (it == engine.database.tables.end()) return execution_error(format("table '{}' not found", name));
+    auto it = engine.tables.database.tables.find(name);
+    if (it == engine.tables.database.tables.end()) return execution_error(format("table '{}' not found", name));
 
     // Inside a transaction, keep what the drop takes beyond the rows (the
     // pre-image holds those) so that ROLLBACK can bring the table back whole.
-    if (engine.txn_snapshot) {
-        TxnPreImage& pre = (*engine.txn_snapshot)[name];
+    if (engine.txn.pre_images) {
+        TxnPreImage& pre = (*engine.txn.pre_images)[name];
         if (!pre.drop_recorded) {
             pre.drop_recorded = true;
-            for (const std::string& ix : engine.mem_indexes.names_of_table(name)) {
-                const MemIndex* index = engine.mem_indexes.get(ix);
+            for (const std::string& ix : engine.tables.mem_indexes.names_of_table(name)) {
+                const MemIndex* index = engine.tables.mem_indexes.get(ix);
                 pre.dropped_indexes.emplace_back(index->name, index->table, index->columns, index->positions,
                                                  index->unique);
             }
-            if (auto p = engine.merge_policies.find(name); p != engine.merge_policies.end())
+            if (auto p = engine.tables.merge_policies.find(name); p != engine.tables.merge_policies.end())
                 pre.dropped_merge_policy = p->second;
         }
     }
-    engine.database.tables.erase(it);
-    engine.merge_policies.erase(name);
-    engine.pk_indexes.erase(name);
-    engine.mem_indexes.remove_table(name);
-    engine.row_cache.erase(name);
+    engine.tables.forget_table(name);
     return TableDropped{name};
 }
 
 Result<ExecResult> truncate_table(Engine& engine, const parser::Truncate& statement) {
-    auto it = engine.database.tables.find(statement.table);
-    if (it == engine.database.tables.end()) return execution_error(format("table '{}' not found", statement.table));
+    auto it = engine.tables.database.tables.find(statement.table);
+    if (it == engine.tables.database.tables.end()) return execution_error(format("table '{}' not found", statement.table));
     Table& table = it->second;
     uint64_t removed = table.rows.size();
     table.rows.clear();
     table.rowids.clear();
     table.next_rowid = 1;
-    engine.row_cache.erase(statement.table);
-    engine.rebuild_pk_index(statement.table);
-    engine.rebuild_secondary_indexes(statement.table);
+    engine.tables.row_cache.erase(statement.table);
+    engine.tables.rebuild_indexes(statement.table);
     return TableTruncated{statement.table, removed};
 }
 
 Result<ExecResult> create_index(Engine& engine, parser::CreateIndex statement) {
-    if (engine.mem_indexes.contains(statement.name))
+    if (engine.tables.mem_indexes.contains(statement.name))
         return execution_error(format("index '{}' already exists", statement.name));
     if (statement.columns.empty()) return execution_error("index must list at least one column");
-    auto it = engine.database.tables.find(statement.table);
-    if (it == engine.database.tables.end()) return execution_error(format("table '{}' not found", statement.table));
+    auto it = engine.tables.database.tables.find(statement.table);
+    if (it == engine.tables.database.tables.end()) return execution_error(format("table '{}' not found", statement.table));
     const Table& table = it->second;
 
     std::vector<size_t> positions;
@@ -105,7 +100,7 @@ Result<ExecResult> create_index(Engine& engine, parser::CreateIndex statement) {
         if (table.columns[pos].data_type.kind == DataTypeKind::Pk)
             return execution_error("primary key column already has an index");
     }
-    for (const auto& [name, index] : engine.mem_indexes) {
+    for (const auto& [name, index] : engine.tables.mem_indexes) {
         if (index.table == statement.table && index.columns == statement.columns)
             return execution_error(
                 format("columns ({}) are already indexed on '{}'", join_texts(statement.columns), statement.table));
@@ -120,14 +115,14 @@ Result<ExecResult> create_index(Engine& engine, parser::CreateIndex statement) {
         }
     }
     std::string name = statement.name;
-    engine.mem_indexes.insert(MemIndex(name, std::move(statement.table), std::move(statement.columns),
+    engine.tables.mem_indexes.insert(MemIndex(name, std::move(statement.table), std::move(statement.columns),
                                        std::move(positions), statement.unique));
-    engine.rebuild_index(name);
+    engine.tables.rebuild_index(name);
     return IndexCreated{std::move(name)};
 }
 
 Result<ExecResult> drop_index(Engine& engine, const parser::DropIndex& statement) {
-    auto removed = engine.mem_indexes.remove(statement.name);
+    auto removed = engine.tables.mem_indexes.remove(statement.name);
     if (!removed) return execution_error(format("index '{}' not found", statement.name));
     return IndexDropped{statement.name, std::move(removed->table)};
 }

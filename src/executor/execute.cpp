@@ -15,11 +15,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "executor/execute.h"
 #include "executor/handlers.h"
 #include "executor/table_names.h"
 #include "types/text_format.h"
 
-namespace zembrel {
+namespace zembrel::executor {
 
 namespace {
 
@@ -62,8 +63,9 @@ struct PagerMark {
 };
 
 PagerMark mark_of(const Engine& engine) {
-    if (!engine.page_store || !engine.page_store->pager) return {};
-    const Pager& p = *engine.page_store->pager;
+    const PageStore* store = engine.page_store();
+    if (store == nullptr || !store->pager) return {};
+    const Pager& p = *store->pager;
     return PagerMark{&p, p.change_count()};
 }
 
@@ -95,137 +97,145 @@ bool syncs_inside_transaction(const ExecResult& r) {
 // page changed. False when this outcome cannot be undone in memory alone.
 bool undo_in_memory(Engine& engine, const ExecResult& r) {
     if (auto* ins = std::get_if<Inserted>(&r)) {
-        engine.truncate_table_rows(ins->table, ins->count);
+        engine.tables.truncate_table_rows(ins->table, ins->count);
         return true;
     }
     if (auto* created = std::get_if<TableCreated>(&r)) {
-        engine.database.tables.erase(created->table);
-        engine.pk_indexes.erase(created->table);
-        engine.mem_indexes.remove_table(created->table);
+        engine.tables.forget_table(created->table);
         return true;
     }
     if (auto* index = std::get_if<IndexCreated>(&r)) {
-        engine.mem_indexes.remove(index->index);
+        engine.tables.mem_indexes.remove(index->index);
         return true;
     }
     return false;
 }
 
+// Records the rows of a statement that succeeded, sync included, for a
+// shadow session. Only here: a handler that fails after changing memory must
+// not leave changes behind that never happened.
+void capture_changes(Engine& engine, const ExecResult& result) {
+    if (!engine.change_capture) return;
+    if (auto* ins = std::get_if<Inserted>(&result)) {
+        const Table* table = engine.tables.find(ins->table);
+        if (table == nullptr || ins->count > table->rows.size()) return;
+        for (size_t i = table->rows.size() - ins->count; i < table->rows.size(); ++i)
+            engine.change_capture->push_back(CapturedChange{ins->table, std::nullopt, table->rows[i]});
+    }
+}
+
+// Records pre-images and sync modes of the tables a writing statement in a
+// transaction names, before it runs.
+void prepare_transaction(Engine& engine, const parser::Statement& statement, const std::vector<std::string>& names) {
+    TxnSnapshot& pre_images = *engine.txn.pre_images;
+    for (const std::string& name : names) {
+        if (pre_images.contains(name)) continue;
+        TxnPreImage pre;
+        if (const Table* table = engine.tables.find(name)) pre.table = *table;
+        pre_images.emplace(name, std::move(pre));
+    }
+    if (names.empty()) return;
+    const StatementKind kind = statement.kind();
+    const std::string& name = names.front();
+    const bool rewrite = kind == StatementKind::Update || kind == StatementKind::Delete ||
+                         kind == StatementKind::DropTable || kind == StatementKind::Truncate ||
+                         (kind == StatementKind::AlterTable && !is_set_merge_policy(statement));
+    const bool append = kind == StatementKind::CreateTable || kind == StatementKind::Insert;
+    TableSyncModeMap& modes = engine.txn.sync_modes;
+    if (rewrite) {
+        modes[name] = TableSyncMode{TableSyncMode::Rewrite, 0};
+    } else if (append) {
+        auto existing = modes.find(name);
+        if (existing == modes.end() || existing->second.mode != TableSyncMode::Rewrite) {
+            const TxnPreImage& pre = pre_images.find(name)->second;
+            uint64_t base = pre.table ? pre.table->rows.size() : 0;
+            modes[name] = TableSyncMode{TableSyncMode::Append, base};
+        }
+    }
+}
+
+// One handler per statement kind; a kind without one does not compile.
+struct Dispatch {
+    Engine& engine;
+    Result<ExecResult> operator()(parser::CreateTable&& s) { return create_table(engine, std::move(s)); }
+    Result<ExecResult> operator()(parser::Insert&& s) { return insert(engine, std::move(s)); }
+    Result<ExecResult> operator()(parser::SelectStatement&&) { return execution_error("SELECT is not supported yet"); }
+    Result<ExecResult> operator()(parser::Update&&) { return execution_error("UPDATE is not supported yet"); }
+    Result<ExecResult> operator()(parser::Delete&&) { return execution_error("DELETE is not supported yet"); }
+    Result<ExecResult> operator()(parser::AlterTable&&) { return execution_error("ALTER TABLE is not supported yet"); }
+    Result<ExecResult> operator()(parser::CreateIndex&& s) { return create_index(engine, std::move(s)); }
+    Result<ExecResult> operator()(parser::DropIndex&& s) { return drop_index(engine, s); }
+    Result<ExecResult> operator()(parser::DropTable&& s) { return drop_table(engine, s); }
+    Result<ExecResult> operator()(parser::Truncate&& s) { return truncate_table(engine, s); }
+    Result<ExecResult> operator()(parser::Begin&&) { return begin(engine); }
+    Result<ExecResult> operator()(parser::Commit&&) { return commit(engine); }
+    Result<ExecResult> operator()(parser::Rollback&&) { return rollback(engine); }
+    Result<ExecResult> operator()(parser::Explain&&) { return execution_error("EXPLAIN is not supported yet"); }
+    template <class T>
+    Result<ExecResult> operator()(T&&) = delete;
+};
+
 }  // namespace
 
-Result<ExecResult> Engine::execute(parser::Statement statement) {
+Result<ExecResult> execute(Engine& engine, parser::Statement statement) {
     // Below, the catalog is also read directly (transactions); it must be whole.
-    if (page_store && catalog_stale) {
-        if (auto store = ensure_page_store(); !store) return fail(store.error());
+    if (engine.file.page_store && engine.file.catalog_stale) {
+        if (auto store = engine.ensure_page_store(); !store) return fail(store.error());
     }
     const StatementKind kind = statement.kind();
     const bool writing = is_writing(kind);
     // Every writing kind loads its tables, so the names serve both below.
     std::vector<std::string> names;
     if (loads_named_tables(kind)) {
-        names = executor::table_names(statement);
+        names = table_names(statement);
         for (const std::string& name : names) {
-            if (auto st = ensure_table_loaded(name); !st) return fail(st.error());
+            if (auto st = engine.ensure_table_loaded(name); !st) return fail(st.error());
         }
     }
-    if (writing) row_cache.clear();
+    if (writing) engine.tables.row_cache.clear();
 
-    const bool in_txn = in_transaction();
-    if (in_txn && writing) {
-        for (const std::string& name : names) {
-            if (txn_snapshot->contains(name)) continue;
-            TxnPreImage pre;
-            if (auto it = database.tables.find(name); it != database.tables.end()) pre.table = it->second;
-            txn_snapshot->emplace(name, std::move(pre));
-        }
-        if (!names.empty()) {
-            const std::string& name = names.front();
-            const bool rewrite = kind == StatementKind::Update || kind == StatementKind::Delete ||
-                                 kind == StatementKind::DropTable || kind == StatementKind::Truncate ||
-                                 (kind == StatementKind::AlterTable && !is_set_merge_policy(statement));
-            const bool append = kind == StatementKind::CreateTable || kind == StatementKind::Insert;
-            if (rewrite) {
-                table_sync_modes[name] = TableSyncMode{TableSyncMode::Rewrite, 0};
-            } else if (append) {
-                auto existing = table_sync_modes.find(name);
-                if (existing == table_sync_modes.end() || existing->second.mode != TableSyncMode::Rewrite) {
-                    const TxnPreImage& pre = txn_snapshot->at(name);
-                    uint64_t base = pre.table ? pre.table->rows.size() : 0;
-                    table_sync_modes[name] = TableSyncMode{TableSyncMode::Append, base};
-                }
-            }
-        }
-    }
+    const bool in_txn = engine.in_transaction();
+    if (in_txn && writing) prepare_transaction(engine, statement, names);
 
-    auto result = execute_statement(std::move(statement));
+    auto result = execute_statement(engine, std::move(statement));
     if (!result) return result;
 
     if (in_txn) {
-        if (const std::string* table = changed_table(*result)) txn_changed_tables.insert(*table);
+        if (const std::string* table = changed_table(*result)) engine.txn.changed_tables.insert(*table);
     }
     bool sync = !in_txn || syncs_inside_transaction(*result);
     // An index or merge policy of a table created in this transaction waits
     // for COMMIT, which creates the table in the store first.
-    if (sync && in_txn && !skip_persist) {
+    if (sync && in_txn && !engine.settings.skip_persist) {
         const std::string* table = nullptr;
         if (auto* ix = std::get_if<IndexCreated>(&*result)) {
-            if (const MemIndex* index = mem_indexes.get(ix->index)) table = &index->table;
+            if (const MemIndex* index = engine.tables.mem_indexes.get(ix->index)) table = &index->table;
         } else if (auto* mp = std::get_if<MergePolicySet>(&*result)) {
             table = &mp->table;
         }
-        if (table != nullptr && (!page_store || !page_store->catalog.contains(*table))) sync = false;
+        const PageStore* store = engine.page_store();
+        if (table != nullptr && (store == nullptr || !store->catalog.contains(*table))) sync = false;
     }
-    if (!sync) return result;
-
-    const PagerMark before = mark_of(*this);
-    auto synced = sync_to_page_store(*result);
-    if (synced) return result;
-
-    const bool commit = std::holds_alternative<TransactionCommitted>(*result);
-    if (!commit && mark_of(*this) == before && undo_in_memory(*this, *result)) {
-        // Nothing reached the pages; the catalog may hold a half-made change.
-        (void)reload_catalog();
-        return fail(synced.error());
-    }
-    (void)reset_to_last_commit();
-    return fail(synced.error());
-}
-
-Result<ExecResult> Engine::execute_statement(parser::Statement statement) {
-    return std::visit(
-        [this](auto&& s) -> Result<ExecResult> {
-            using T = std::decay_t<decltype(s)>;
-            if constexpr (std::is_same_v<T, parser::CreateTable>) {
-                return executor::create_table(*this, std::move(s));
-            } else if constexpr (std::is_same_v<T, parser::Insert>) {
-                return executor::insert(*this, std::move(s));
-            } else if constexpr (std::is_same_v<T, parser::SelectStatement>) {
-                return execution_error("SELECT is not supported yet");
-            } else if constexpr (std::is_same_v<T, parser::Update>) {
-                return execution_error("UPDATE is not supported yet");
-            } else if constexpr (std::is_same_v<T, parser::Delete>) {
-                return execution_error("DELETE is not supported yet");
-            } else if constexpr (std::is_same_v<T, parser::AlterTable>) {
-                return execution_error("ALTER TABLE is not supported yet");
-            } else if constexpr (std::is_same_v<T, parser::CreateIndex>) {
-                return executor::create_index(*this, std::move(s));
-            } else if constexpr (std::is_same_v<T, parser::DropIndex>) {
-                return executor::drop_index(*this, s);
-            } else if constexpr (std::is_same_v<T, parser::DropTable>) {
-                return executor::drop_table(*this, s);
-            } else if constexpr (std::is_same_v<T, parser::Truncate>) {
-                return executor::truncate_table(*this, s);
-            } else if constexpr (std::is_same_v<T, parser::Begin>) {
-                return executor::begin(*this);
-            } else if constexpr (std::is_same_v<T, parser::Commit>) {
-                return executor::commit(*this);
-            } else if constexpr (std::is_same_v<T, parser::Rollback>) {
-                return executor::rollback(*this);
-            } else {
-                return execution_error("EXPLAIN is not supported yet");
+    if (sync) {
+        const PagerMark before = mark_of(engine);
+        auto synced = sync_to_page_store(engine, *result);
+        if (!synced) {
+            const bool commit = std::holds_alternative<TransactionCommitted>(*result);
+            if (!commit && mark_of(engine) == before && undo_in_memory(engine, *result)) {
+                // Nothing reached the pages; the catalog may hold a half-made change.
+                (void)engine.reload_catalog();
+                return fail(synced.error());
             }
-        },
-        std::move(statement.node));
+            (void)engine.reset_to_last_commit();
+            return fail(synced.error());
+        }
+    }
+    capture_changes(engine, *result);
+    return result;
 }
 
-}  // namespace zembrel
+Result<ExecResult> execute_statement(Engine& engine, parser::Statement statement) {
+    return std::visit(Dispatch{engine}, std::move(statement.node));
+}
+
+}  // namespace zembrel::executor

@@ -7,7 +7,7 @@
 
 #include "executor/handlers.h"
 #include "types/coerce.h"
-#include "types/mem_index.h"
+#include "btree/mem_index.h"
 #include "types/text_format.h"
 #include "types/uuid.h"
 
@@ -75,8 +75,8 @@ Result<Row> build_listed(const Table& table, const std::vector<std::optional<siz
 }  // namespace
 
 Result<ExecResult> insert(Engine& engine, parser::Insert statement) {
-    auto it = engine.database.tables.find(statement.table);
-    if (it == engine.database.tables.end()) return execution_error(format("table '{}' not found", statement.table));
+    auto it = engine.tables.database.tables.find(statement.table);
+    if (it == engine.tables.database.tables.end()) return execution_error(format("table '{}' not found", statement.table));
     Table& table = it->second;
 
     // Phase 1: build every row; the table is untouched until all are valid.
@@ -124,13 +124,9 @@ Result<ExecResult> insert(Engine& engine, parser::Insert statement) {
         table.rowids.push_back(table.next_rowid++);
         table.rows.push_back(std::move(row));
     }
-    if (engine.change_capture) {
-        for (size_t i = first; i < table.rows.size(); ++i)
-            engine.change_capture->push_back(CapturedChange{statement.table, std::nullopt, table.rows[i]});
-    }
-    engine.pk_index_insert(statement.table, first);
-    if (auto st = engine.index_insert_row(statement.table, first); !st) {
-        engine.truncate_table_rows(statement.table, n);
+    engine.tables.pk_index_insert(statement.table, first);
+    if (auto st = engine.tables.index_insert_row(statement.table, first); !st) {
+        engine.tables.truncate_table_rows(statement.table, n);
         return fail(st.error());
     }
     return Inserted{statement.table, n, std::move(pk), table.rows.size()};

@@ -10,24 +10,24 @@
 #include <type_traits>
 #include <utility>
 
-#include "engine/sorted_names.h"
+#include "types/sorted_names.h"
+#include "executor/execute.h"
 #include "executor/handlers.h"
 #include "types/text_format.h"
 
 namespace zembrel::executor {
 
 void renumber_in_memory(Engine& engine, const std::string& name) {
-    auto it = engine.database.tables.find(name);
-    if (it == engine.database.tables.end()) return;
+    auto it = engine.tables.database.tables.find(name);
+    if (it == engine.tables.database.tables.end()) return;
     it->second.renumber_rowids();
-    engine.rebuild_pk_index(name);
-    engine.rebuild_secondary_indexes(name);
+    engine.tables.rebuild_indexes(name);
 }
 
 void adopt_stored_rowids(Engine& engine, const std::string& name, size_t first, const std::vector<uint64_t>& ids,
                          uint64_t next_rowid) {
-    auto it = engine.database.tables.find(name);
-    if (it == engine.database.tables.end()) return;
+    auto it = engine.tables.database.tables.find(name);
+    if (it == engine.tables.database.tables.end()) return;
     Table& table = it->second;
     bool changed = false;
     for (size_t i = 0; i < ids.size() && first + i < table.rowids.size(); ++i) {
@@ -40,12 +40,18 @@ void adopt_stored_rowids(Engine& engine, const std::string& name, size_t first, 
     // Ids normally agree already (memory counts from the store's counter);
     // only after they drifted apart do the indexes need a rebuild.
     if (changed) {
-        engine.rebuild_pk_index(name);
-        engine.rebuild_secondary_indexes(name);
+        engine.tables.rebuild_indexes(name);
     }
 }
 
 namespace {
+
+// The in-memory table an outcome names; a handler that succeeded left it there.
+Result<const Table*> loaded_table(const Engine& engine, const std::string& name) {
+    const Table* table = engine.tables.find(name);
+    if (table == nullptr) return execution_error(format("table '{}' not found", name));
+    return table;
+}
 
 // The next row id the store will hand out for the table.
 uint64_t stored_next_rowid(PageStore& store, const std::string& name, uint64_t fallback) {
@@ -55,7 +61,9 @@ uint64_t stored_next_rowid(PageStore& store, const std::string& name, uint64_t f
 
 // Appends rows [first, end) of the in-memory table under ids from the store.
 Status append_rows(Engine& engine, PageStore& store, const std::string& name, size_t first) {
-    const Table& table = engine.database.tables.at(name);
+    auto found = loaded_table(engine, name);
+    if (!found) return fail(found.error());
+    const Table& table = **found;
     std::span<const Row> rows(table.rows.data() + first, table.rows.size() - first);
     auto ids = store.insert_rows(name, rows);
     if (!ids) return fail(ids.error());
@@ -71,7 +79,7 @@ Status reconcile_table_extras(Engine& engine, PageStore& store, const std::strin
     const CatalogEntry* entry = store.catalog.get(name);
     if (entry == nullptr) return {};
     std::optional<std::string> wanted;
-    if (auto p = engine.merge_policies.find(name); p != engine.merge_policies.end()) wanted = p->second;
+    if (auto p = engine.tables.merge_policies.find(name); p != engine.tables.merge_policies.end()) wanted = p->second;
     if (entry->merge_policy != wanted) return store.set_merge_policy(name, std::move(wanted));
     return {};
 }
@@ -80,13 +88,13 @@ Status sync_commit(Engine& engine) {
     auto got = engine.ensure_page_store();
     if (!got) return fail(got.error());
     PageStore& store = **got;
-    TxnChangedTables changed = std::exchange(engine.txn_changed_tables, {});
-    TableSyncModeMap modes = std::exchange(engine.table_sync_modes, {});
+    TxnChangedTables changed = std::exchange(engine.txn.changed_tables, {});
+    TableSyncModeMap modes = std::exchange(engine.txn.sync_modes, {});
 
     std::vector<std::string> renumber;
     for (const std::string& name : sort_names(changed)) {
-        auto it = engine.database.tables.find(name);
-        if (it == engine.database.tables.end()) {
+        auto it = engine.tables.database.tables.find(name);
+        if (it == engine.tables.database.tables.end()) {
             if (store.catalog.contains(name)) {
                 if (auto st = store.drop_table(name); !st) return st;
             }
@@ -131,80 +139,82 @@ Status sync_commit(Engine& engine) {
 
 }  // namespace
 
-}  // namespace zembrel::executor
-
-namespace zembrel {
-
-using executor::renumber_in_memory;
-
-Status Engine::sync_to_page_store(const ExecResult& result) {
-    if (skip_persist) return {};
+Status sync_to_page_store(Engine& engine, const ExecResult& result) {
+    if (engine.settings.skip_persist) return {};
     return std::visit(
-        [this](const auto& r) -> Status {
+        [&engine](const auto& r) -> Status {
             using T = std::decay_t<decltype(r)>;
             if constexpr (std::is_same_v<T, TableCreated>) {
-                std::vector<Column> columns = database.tables.at(r.table).columns;
-                auto store = ensure_page_store();
+                auto table = loaded_table(engine, r.table);
+                if (!table) return fail(table.error());
+                std::vector<Column> columns = (*table)->columns;
+                auto store = engine.ensure_page_store();
                 if (!store) return fail(store.error());
                 return (*store)->create_table(r.table, std::move(columns));
             } else if constexpr (std::is_same_v<T, TableAltered>) {
-                auto store = ensure_page_store();
+                auto store = engine.ensure_page_store();
                 if (!store) return fail(store.error());
-                const Table& table = database.tables.at(r.table);
+                auto found = loaded_table(engine, r.table);
+                if (!found) return fail(found.error());
+                const Table& table = **found;
                 if (auto st = (*store)->set_table_columns(r.table, table.columns); !st) return st;
                 if (auto st = (*store)->rewrite_table(r.table, table.rows); !st) return st;
-                renumber_in_memory(*this, r.table);
+                renumber_in_memory(engine, r.table);
                 return {};
             } else if constexpr (std::is_same_v<T, MergePolicySet>) {
-                auto store = ensure_page_store();
+                auto store = engine.ensure_page_store();
                 if (!store) return fail(store.error());
                 if (!(*store)->catalog.contains(r.table)) return {};
                 return (*store)->set_merge_policy(r.table, r.policy);
             } else if constexpr (std::is_same_v<T, TableDropped>) {
-                auto store = ensure_page_store();
+                auto store = engine.ensure_page_store();
                 if (!store) return fail(store.error());
                 if (!(*store)->catalog.contains(r.table)) return {};
                 return (*store)->drop_table(r.table);
             } else if constexpr (std::is_same_v<T, TableTruncated>) {
-                auto store = ensure_page_store();
+                auto store = engine.ensure_page_store();
                 if (!store) return fail(store.error());
-                auto it = database.tables.find(r.table);
+                auto it = engine.tables.database.tables.find(r.table);
                 if ((*store)->catalog.contains(r.table)) {
                     static const std::vector<Row> kNoRows;
-                    const std::vector<Row>& rows = it == database.tables.end() ? kNoRows : it->second.rows;
+                    const std::vector<Row>& rows = it == engine.tables.database.tables.end() ? kNoRows : it->second.rows;
                     if (auto st = (*store)->rewrite_table(r.table, rows); !st) return st;
                 }
-                renumber_in_memory(*this, r.table);
+                renumber_in_memory(engine, r.table);
                 return {};
             } else if constexpr (std::is_same_v<T, Inserted>) {
                 if (r.count == 0) return {};
-                auto store = ensure_page_store();
+                auto store = engine.ensure_page_store();
                 if (!store) return fail(store.error());
-                const Table& table = database.tables.at(r.table);
+                auto found = loaded_table(engine, r.table);
+                if (!found) return fail(found.error());
+                const Table& table = **found;
                 if (!(*store)->catalog.contains(r.table)) {
                     if (auto st = (*store)->create_table(r.table, table.columns); !st) return st;
                 }
-                return executor::append_rows(*this, **store, r.table, table.rows.size() - r.count);
+                return append_rows(engine, **store, r.table, table.rows.size() - r.count);
             } else if constexpr (std::is_same_v<T, Updated> || std::is_same_v<T, Deleted>) {
                 if (r.count == 0) return {};
-                auto store = ensure_page_store();
+                auto store = engine.ensure_page_store();
                 if (!store) return fail(store.error());
-                if (auto st = (*store)->rewrite_table(r.table, database.tables.at(r.table).rows); !st) return st;
-                renumber_in_memory(*this, r.table);
+                auto found = loaded_table(engine, r.table);
+                if (!found) return fail(found.error());
+                if (auto st = (*store)->rewrite_table(r.table, (*found)->rows); !st) return st;
+                renumber_in_memory(engine, r.table);
                 return {};
             } else if constexpr (std::is_same_v<T, TransactionCommitted>) {
-                return executor::sync_commit(*this);
+                return sync_commit(engine);
             } else if constexpr (std::is_same_v<T, IndexCreated>) {
-                const MemIndex* index = mem_indexes.get(r.index);
+                const MemIndex* index = engine.tables.mem_indexes.get(r.index);
                 if (index == nullptr) return execution_error(format("index '{}' not found", r.index));
                 std::string table = index->table;
                 std::vector<std::string> columns = index->columns;
                 bool unique = index->unique;
-                auto store = ensure_page_store();
+                auto store = engine.ensure_page_store();
                 if (!store) return fail(store.error());
                 return (*store)->create_index(table, r.index, columns, unique);
             } else if constexpr (std::is_same_v<T, IndexDropped>) {
-                auto store = ensure_page_store();
+                auto store = engine.ensure_page_store();
                 if (!store) return fail(store.error());
                 const CatalogEntry* entry = (*store)->catalog.get(r.table);
                 if (entry == nullptr) return {};
@@ -217,4 +227,4 @@ Status Engine::sync_to_page_store(const ExecResult& result) {
         result);
 }
 
-}  // namespace zembrel
+}  // namespace zembrel::executor

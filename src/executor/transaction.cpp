@@ -10,18 +10,12 @@
 
 #include <utility>
 
-#include "engine/sorted_names.h"
+#include "types/sorted_names.h"
 #include "executor/handlers.h"
 
 namespace zembrel::executor {
 
 namespace {
-
-void clear_transaction(Engine& engine) {
-    engine.txn_snapshot.reset();
-    engine.txn_changed_tables.clear();
-    engine.table_sync_modes.clear();
-}
 
 // The stored side of bringing back a table whose drop was already mirrored.
 Status restore_dropped_in_store(PageStore& store, const TxnPreImage& pre, const std::string& name) {
@@ -38,38 +32,35 @@ Status restore_dropped_in_store(PageStore& store, const TxnPreImage& pre, const 
 }  // namespace
 
 Result<ExecResult> begin(Engine& engine) {
-    if (engine.txn_snapshot) return execution_error("there is already an active transaction");
-    clear_transaction(engine);
-    engine.txn_snapshot.emplace();
+    if (engine.txn.pre_images) return execution_error("there is already an active transaction");
+    engine.txn.clear();
+    engine.txn.pre_images.emplace();
     return TransactionStarted{};
 }
 
 Result<ExecResult> commit(Engine& engine) {
-    if (!engine.txn_snapshot) return execution_error("no active transaction");
+    if (!engine.txn.pre_images) return execution_error("no active transaction");
     // The changed tables and their sync modes stay for the commit-time sync.
-    engine.txn_snapshot.reset();
+    engine.txn.pre_images.reset();
     return TransactionCommitted{};
 }
 
 Result<ExecResult> rollback(Engine& engine) {
-    if (!engine.txn_snapshot) return execution_error("no active transaction");
-    TxnSnapshot snapshot = std::move(*engine.txn_snapshot);
-    clear_transaction(engine);
+    if (!engine.txn.pre_images) return execution_error("no active transaction");
+    TxnSnapshot snapshot = std::move(*engine.txn.pre_images);
+    engine.txn.clear();
     // Later SELECTs must not read rolled-back rows.
-    engine.row_cache.clear();
+    engine.tables.row_cache.clear();
 
     PageStore* store = nullptr;
-    if (engine.page_store && !engine.skip_persist) store = engine.page_store.get();
+    if (!engine.settings.skip_persist) store = engine.page_store();
     bool store_failed = false;
 
     for (const std::string& name : sorted_keys(snapshot)) {
-        TxnPreImage& pre = snapshot.at(name);
+        TxnPreImage& pre = snapshot.find(name)->second;
         if (!pre.table) {
             // Created inside the transaction: it never reached the store.
-            engine.database.tables.erase(name);
-            engine.pk_indexes.erase(name);
-            engine.mem_indexes.remove_table(name);
-            engine.merge_policies.erase(name);
+            engine.tables.forget_table(name);
             continue;
         }
         bool rebuilt_in_store = false;
@@ -79,17 +70,16 @@ Result<ExecResult> rollback(Engine& engine) {
         }
         // Indexes of a later table of the same name give way to the originals.
         if (pre.drop_recorded) {
-            engine.mem_indexes.remove_table(name);
+            engine.tables.mem_indexes.remove_table(name);
             for (MemIndex& index : pre.dropped_indexes) {
-                if (!engine.mem_indexes.contains(index.name)) engine.mem_indexes.insert(std::move(index));
+                if (!engine.tables.mem_indexes.contains(index.name)) engine.tables.mem_indexes.insert(std::move(index));
             }
-            if (pre.dropped_merge_policy) engine.merge_policies[name] = *pre.dropped_merge_policy;
-            else engine.merge_policies.erase(name);
+            if (pre.dropped_merge_policy) engine.tables.merge_policies[name] = *pre.dropped_merge_policy;
+            else engine.tables.merge_policies.erase(name);
         }
-        engine.database.tables.insert_or_assign(name, std::move(*pre.table));
-        if (rebuilt_in_store) engine.database.tables.at(name).renumber_rowids();
-        engine.rebuild_pk_index(name);
-        engine.rebuild_secondary_indexes(name);
+        auto [it, inserted] = engine.tables.database.tables.insert_or_assign(name, std::move(*pre.table));
+        if (rebuilt_in_store) it->second.renumber_rowids();
+        engine.tables.rebuild_indexes(name);
     }
     if (store_failed) {
         // The store could not take the table back: return to the last commit,

@@ -1,6 +1,8 @@
 // The two orders of values and the texts of values and column types.
 #include "types/value.h"
 
+#include <algorithm>
+
 #include <bit>
 #include <cstring>
 
@@ -190,6 +192,23 @@ std::optional<size_t> Table::column_index(std::string_view column) const {
     for (size_t i = 0; i < columns.size(); ++i)
         if (columns[i].name == column) return i;
     return std::nullopt;
+}
+
+bool renumber_if_mismatched(Table& table) {
+    const size_t n = table.rows.size();
+    if (table.rowids.size() == n) return false;
+    const uint64_t next = table.next_rowid;
+    table.renumber_rowids();
+    // Unlike renumber_rowids, a counter already past n is kept.
+    table.next_rowid = std::max<uint64_t>(next, n + 1);
+    return true;
+}
+
+void Table::renumber_rowids() {
+    const size_t n = rows.size();
+    rowids.resize(n);
+    for (size_t i = 0; i < n; ++i) rowids[i] = i + 1;
+    next_rowid = n + 1;
 }
 
 }  // namespace zembrel

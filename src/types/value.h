@@ -15,7 +15,6 @@
 
 namespace zembrel {
 
-class JsonReader;  // the catalog's JSON reader (engine module)
 
 // Kind numbers fix the order of the kinds (not the stored tags).
 enum class ValueKind : unsigned char { Int = 0, Text = 1, Float = 2, Bool = 3, Null = 4, Uuid = 5, Date = 6, DateTime = 7 };
@@ -61,11 +60,6 @@ public:
     std::string display() const;
     // Diagnostic text used in messages: Int(5), Text("a"), Float(1.0), Null.
     std::string debug() const;
-
-    // JSON form of a value (catalog defaults, sort spill rows); defined with
-    // the catalog's JSON code in the engine module.
-    Status serialize(std::string& out) const;
-    static Result<Value> deserialize(JsonReader& reader);
 
     // Structural equality (same kind, same payload; floats by bit pattern).
     bool operator==(const Value& o) const;
@@ -145,9 +139,14 @@ struct Table {
 
     // Position of the named column, if any.
     std::optional<size_t> column_index(std::string_view column) const;
-    // rowids become 1..n and next_rowid n + 1, unconditionally (mem_index.cpp).
+    // rowids become 1..n and next_rowid n + 1, unconditionally.
     void renumber_rowids();
 };
+
+// The renumbering rule: when the table's rowids and rows differ in length,
+// rowids become 1..n and next_rowid is raised to n + 1 unless it is already
+// above n. Returns whether the row ids changed.
+bool renumber_if_mismatched(Table& table);
 
 struct Database {
     std::map<std::string, Table> tables;  // ordered by the names' bytes

@@ -12,16 +12,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/catalog_entry.h"
-#include "engine/engine.h"
+#include "engine/loaded_tables.h"
+
+#include "catalog/catalog_entry.h"
 
 namespace zembrel {
 namespace {
-
-Table* find_table(Database& db, std::string_view name) {
-    auto it = db.tables.find(std::string(name));
-    return it == db.tables.end() ? nullptr : &it->second;
-}
 
 // Row ids changed under the table's indexes: they may now name the wrong rows.
 void renumber_and_flag(MemIndexMap& indexes, Table& table) {
@@ -43,8 +39,39 @@ bool may_hold_ids_outside(const MemIndex& index, const Table& table, size_t kept
 
 }  // namespace
 
-void Engine::rebuild_pk_index(std::string_view table_name) {
-    Table* table = find_table(database, table_name);
+Table* LoadedTables::find(std::string_view name) {
+    auto it = database.tables.find(std::string(name));
+    return it == database.tables.end() ? nullptr : &it->second;
+}
+
+const Table* LoadedTables::find(std::string_view name) const {
+    auto it = database.tables.find(std::string(name));
+    return it == database.tables.end() ? nullptr : &it->second;
+}
+
+void LoadedTables::forget_table(const std::string& name) {
+    database.tables.erase(name);
+    pk_indexes.erase(name);
+    mem_indexes.remove_table(name);
+    merge_policies.erase(name);
+    row_cache.erase(name);
+}
+
+void LoadedTables::clear() {
+    database.tables.clear();
+    pk_indexes.clear();
+    mem_indexes = MemIndexMap();
+    merge_policies.clear();
+    row_cache.clear();
+}
+
+void LoadedTables::rebuild_indexes(std::string_view table) {
+    rebuild_pk_index(table);
+    rebuild_secondary_indexes(table);
+}
+
+void LoadedTables::rebuild_pk_index(std::string_view table_name) {
+    Table* table = find(table_name);
     if (!table) {
         pk_indexes.erase(std::string(table_name));
         return;
@@ -64,9 +91,9 @@ void Engine::rebuild_pk_index(std::string_view table_name) {
     pk_indexes.insert_or_assign(std::string(table_name), std::move(entry));
 }
 
-void Engine::pk_index_insert(std::string_view table_name, size_t first) {
+void LoadedTables::pk_index_insert(std::string_view table_name, size_t first) {
     auto entry = pk_indexes.find(std::string(table_name));
-    Table* table = find_table(database, table_name);
+    Table* table = find(table_name);
     if (entry == pk_indexes.end() || !table) return;
     renumber_and_flag(mem_indexes, *table);
     const size_t column = entry->second.pk_column;
@@ -76,12 +103,12 @@ void Engine::pk_index_insert(std::string_view table_name, size_t first) {
     }
 }
 
-void Engine::rebuild_index(std::string_view index_name) {
+void LoadedTables::rebuild_index(std::string_view index_name) {
     const MemIndex* found = mem_indexes.get(index_name);
     if (!found) return;
     const std::string table_name = found->table;
     const std::vector<size_t> positions = found->positions;
-    Table* table = find_table(database, table_name);
+    Table* table = find(table_name);
     if (!table) return;
     renumber_and_flag(mem_indexes, *table);
 
@@ -97,13 +124,13 @@ void Engine::rebuild_index(std::string_view index_name) {
     }
 }
 
-void Engine::rebuild_secondary_indexes(std::string_view table_name) {
+void LoadedTables::rebuild_secondary_indexes(std::string_view table_name) {
     for (const std::string& name : mem_indexes.names_of_table(table_name)) rebuild_index(name);
 }
 
-Status Engine::index_insert_row(std::string_view table_name, size_t first) {
+Status LoadedTables::index_insert_row(std::string_view table_name, size_t first) {
     const std::vector<MemIndexInfo> infos = mem_indexes.indexes_of_table(table_name);
-    Table* table = find_table(database, table_name);
+    Table* table = find(table_name);
     if (!table) return {};
 
     // The ids of the rows before the new ones; unique indexes keep only these.
@@ -175,15 +202,15 @@ Status Engine::index_insert_row(std::string_view table_name, size_t first) {
     return {};
 }
 
-void Engine::remove_rows_from_indexes(std::string_view table_name, uint64_t rowid, const Row& row) {
+void LoadedTables::remove_rows_from_indexes(std::string_view table_name, uint64_t rowid, const Row& row) {
     for (auto& [name, index] : mem_indexes) {
         if (index.table != table_name) continue;
         if (auto key = index.key_for_row(row)) index.remove_row_id(*key, rowid);
     }
 }
 
-void Engine::truncate_table_rows(std::string_view table_name, size_t count) {
-    Table* table = find_table(database, table_name);
+void LoadedTables::truncate_table_rows(std::string_view table_name, size_t count) {
+    Table* table = find(table_name);
     if (count == 0 || !table || table->rows.size() < count) return;
     const size_t n = table->rows.size();
     const size_t keep = n - count;

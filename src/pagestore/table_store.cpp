@@ -4,11 +4,11 @@
 // row-id order), value = the row record (storage/row_record.h). An empty
 // table is one empty leaf.
 
-#include "engine/bulk_load.h"
-#include "engine/catalog_store.h"
-#include "engine/index_build.h"
-#include "engine/index_keys.h"
-#include "engine/page_store.h"
+#include "pagestore/bulk_load.h"
+#include "catalog/catalog_store.h"
+#include "pagestore/index_build.h"
+#include "pagestore/index_keys.h"
+#include "pagestore/page_store.h"
 #include "keycodec/keycodec.h"
 #include "storage/row_record.h"
 #include "types/text_format.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/catalog_entry.h"
-#include "engine/index_keys.h"
+#include "catalog/catalog_entry.h"
+#include "pagestore/index_keys.h"
 #include "types/error.h"
 
 namespace zembrel {

@@ -1,4 +1,4 @@
-#include "engine/catalog_store.h"
+#include "catalog/catalog_store.h"
 
 #include "keycodec/keycodec.h"
 #include "types/text_format.h"

@@ -1,10 +1,10 @@
-#include "engine/catalog_entry.h"
+#include "catalog/catalog_entry.h"
 
 #include <array>
 
-#include "engine/json_reader.h"
-#include "engine/json_writer.h"
-#include "engine/schema_json.h"
+#include "catalog/json_reader.h"
+#include "catalog/json_writer.h"
+#include "catalog/schema_json.h"
 #include "types/text_format.h"
 
 namespace zembrel {

@@ -9,10 +9,10 @@
 
 #include <algorithm>
 
-#include "engine/bulk_load.h"
-#include "engine/catalog_store.h"
-#include "engine/index_build.h"
-#include "engine/page_store.h"
+#include "pagestore/bulk_load.h"
+#include "catalog/catalog_store.h"
+#include "pagestore/index_build.h"
+#include "pagestore/page_store.h"
 #include "keycodec/keycodec.h"
 #include "types/text_format.h"
 

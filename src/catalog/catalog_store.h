@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bptree/bptree.h"
-#include "engine/catalog_entry.h"
+#include "catalog/catalog_entry.h"
 #include "pager/pager.h"
 #include "types/error.h"
 

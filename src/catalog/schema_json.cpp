@@ -1,8 +1,8 @@
-#include "engine/schema_json.h"
+#include "catalog/schema_json.h"
 
 #include <array>
 
-#include "engine/json_writer.h"
+#include "catalog/json_writer.h"
 #include "types/text_format.h"
 
 namespace zembrel {
@@ -41,33 +41,35 @@ Status write_text_value(std::string& out, std::string_view kind, std::string_vie
 
 }  // namespace
 
-Status Value::serialize(std::string& out) const {
-    switch (kind()) {
+namespace schema_json {
+
+Status write_value(std::string& out, const Value& value) {
+    switch (value.kind()) {
         case ValueKind::Null: out += "\"Null\""; return {};
         case ValueKind::Int:
             out += "{\"Int\":";
-            json_out::write_signed(out, as_int());
+            json_out::write_signed(out, value.as_int());
             out.push_back('}');
             return {};
         case ValueKind::Float: {
             // Checked before anything is appended, so a refused value leaves no trace.
             std::string num;
-            if (auto st = json_out::write_float(num, as_float()); !st) return st;
+            if (auto st = json_out::write_float(num, value.as_float()); !st) return st;
             out += "{\"Float\":";
             out += num;
             out.push_back('}');
             return {};
         }
-        case ValueKind::Bool: out += as_bool() ? "{\"Bool\":true}" : "{\"Bool\":false}"; return {};
-        case ValueKind::Text: return write_text_value(out, "Text", as_text());
-        case ValueKind::Uuid: return write_text_value(out, "Uuid", as_text());
-        case ValueKind::Date: return write_text_value(out, "Date", as_text());
-        case ValueKind::DateTime: return write_text_value(out, "DateTime", as_text());
+        case ValueKind::Bool: out += value.as_bool() ? "{\"Bool\":true}" : "{\"Bool\":false}"; return {};
+        case ValueKind::Text: return write_text_value(out, "Text", value.as_text());
+        case ValueKind::Uuid: return write_text_value(out, "Uuid", value.as_text());
+        case ValueKind::Date: return write_text_value(out, "Date", value.as_text());
+        case ValueKind::DateTime: return write_text_value(out, "DateTime", value.as_text());
     }
     return storage_error("unknown value kind");
 }
 
-Result<Value> Value::deserialize(JsonReader& in) {
+Result<Value> read_value(JsonReader& in) {
     auto head = in.begin_variant("enum Value");
     if (!head) return fail(head.error());
     auto kind = find_name(kValueKinds, head->name);
@@ -115,7 +117,6 @@ Result<Value> Value::deserialize(JsonReader& in) {
     return v;
 }
 
-namespace schema_json {
 
 Status write_data_type(std::string& out, const DataType& type) {
     if (type.kind == DataTypeKind::Str) {
@@ -138,7 +139,7 @@ Status write_default(std::string& out, const DefaultValue& def) {
         return {};
     }
     out += "{\"Literal\":";
-    if (auto st = def.literal.serialize(out); !st) return st;
+    if (auto st = write_value(out, def.literal); !st) return st;
     out.push_back('}');
     return {};
 }
@@ -165,7 +166,7 @@ Status write_row(std::string& out, const Row& row) {
     out.push_back('[');
     for (std::size_t i = 0; i < row.size(); ++i) {
         if (i > 0) out.push_back(',');
-        if (auto st = row[i].serialize(out); !st) return st;
+        if (auto st = write_value(out, row[i]); !st) return st;
     }
     out.push_back(']');
     return {};
@@ -207,7 +208,7 @@ Result<DefaultValue> read_default(JsonReader& in) {
     if (today) {
         if (auto st = in.read_null("unit"); !st) return fail(st.error());
     } else {
-        auto v = Value::deserialize(in);
+        auto v = read_value(in);
         if (!v) return fail(v.error());
         d = DefaultValue::of(std::move(*v));
     }
@@ -279,7 +280,7 @@ Result<std::vector<Column>> read_column_list(JsonReader& in) {
 Result<Row> read_row(JsonReader& in) {
     Row row;
     auto st = in.read_array([&]() -> Status {
-        auto v = Value::deserialize(in);
+        auto v = read_value(in);
         if (!v) return fail(v.error());
         row.push_back(std::move(*v));
         return {};

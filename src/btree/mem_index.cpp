@@ -1,4 +1,4 @@
-#include "types/mem_index.h"
+#include "btree/mem_index.h"
 
 #include <algorithm>
 #include <utility>
@@ -95,23 +95,6 @@ std::optional<MemIndex> MemIndexMap::remove(std::string_view name) {
 
 void MemIndexMap::remove_table(std::string_view table) {
     std::erase_if(indexes_, [&](const auto& entry) { return entry.second.table == table; });
-}
-
-bool renumber_if_mismatched(Table& table) {
-    const size_t n = table.rows.size();
-    if (table.rowids.size() == n) return false;
-    const uint64_t next = table.next_rowid;
-    table.renumber_rowids();
-    // Unlike renumber_rowids, a counter already past n is kept.
-    table.next_rowid = std::max<uint64_t>(next, n + 1);
-    return true;
-}
-
-void Table::renumber_rowids() {
-    const size_t n = rows.size();
-    rowids.resize(n);
-    for (size_t i = 0; i < n; ++i) rowids[i] = i + 1;
-    next_rowid = n + 1;
 }
 
 }  // namespace zembrel

@@ -1,4 +1,4 @@
-#include "engine/index_keys.h"
+#include "pagestore/index_keys.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "engine/json_writer.h"
+#include "catalog/json_writer.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "engine/bulk_load.h"
+#include "pagestore/bulk_load.h"
 
 namespace zembrel {
 

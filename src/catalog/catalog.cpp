@@ -1,4 +1,4 @@
-#include "engine/catalog.h"
+#include "catalog/catalog.h"
 
 #include "types/text_format.h"
 

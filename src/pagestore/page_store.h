@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "bptree/bptree.h"
-#include "engine/catalog.h"
+#include "catalog/catalog.h"
 #include "pager/pager.h"
 #include "types/error.h"
 #include "types/value.h"

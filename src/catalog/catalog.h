@@ -16,7 +16,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "engine/catalog_entry.h"
+#include "catalog/catalog_entry.h"
 #include "types/error.h"
 
 namespace zembrel {

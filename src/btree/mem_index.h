@@ -145,9 +145,5 @@ private:
     std::unordered_map<std::string, MemIndex, NameHash, std::equal_to<>> indexes_;
 };
 
-// The renumbering rule: when the table's rowids and rows differ in length,
-// rowids become 1..n and next_rowid is raised to n + 1 unless it is already
-// above n. Returns whether the row ids changed.
-bool renumber_if_mismatched(Table& table);
 
 }  // namespace zembrel

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace zembrel::executor {
+namespace zembrel {
 
 // Copies of the names, sorted by their bytes.
 template <class Range>

@@ -1,4 +1,4 @@
-#include "engine/json_reader.h"
+#include "catalog/json_reader.h"
 
 #include <iterator>
 #include <nlohmann/json.hpp>

@@ -1,8 +1,7 @@
 // JSON forms of the data model: values, column types, column defaults,
 // columns and rows. The catalog entries are built from these, the legacy
 // database document reuses the readers, and sort spill files store rows with
-// write_row/read_row. Value::serialize and Value::deserialize are defined with
-// them (schema_json.cpp).
+// write_row/read_row.
 //
 //   DataType      "Int" "Text" "Float" "Bool" "Pk" "Date" "DateTime" | {"Str":n}
 //   DefaultValue  "Today" | {"Literal":Value}           (no default: key left out)
@@ -25,16 +24,18 @@
 #include <string>
 #include <vector>
 
-#include "engine/json_reader.h"
+#include "catalog/json_reader.h"
 #include "types/value.h"
 
 namespace zembrel::schema_json {
 
+Status write_value(std::string& out, const Value& value);
 Status write_data_type(std::string& out, const DataType& type);
 Status write_default(std::string& out, const DefaultValue& def);
 Status write_column(std::string& out, const Column& column);
 Status write_row(std::string& out, const Row& row);
 
+Result<Value> read_value(JsonReader& in);
 Result<DataType> read_data_type(JsonReader& in);
 // "Today", {"Today":null} or {"Literal":Value}; null is the caller's business
 // (it means "no default" where a default is optional).

@@ -1,0 +1,102 @@
+// The open database file of an Engine: its path, the lock file, the page
+// store and, for an in-memory database, the temporary backing page file.
+//
+// Release order matters and is fixed here, whatever moves happened before:
+// uncommitted pages are rolled back and the page store closed first (its
+// closing checkpoint only copies what is committed), then a backing file and
+// its log are deleted, and only then is the lock let go, so no other opener
+// races the closing checkpoint.
+//
+// Ownership: an Engine owns one DatabaseFile; it is move-only. Thread: the
+// owning engine's.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "pagestore/page_store.h"
+#include "pager/vfs.h"
+#include "types/error.h"
+
+namespace zembrel {
+
+// An exclusive flock on path + ".lock", held until destruction.
+class FileLock {
+public:
+    FileLock() = default;
+    // Opens the lock file beside `database_path` (created with mode 0666,
+    // never truncated, read or written) and locks it with
+    // flock(LOCK_EX | LOCK_NB). flock locks belong to the open file
+    // description, so a second open in the same process is refused like one
+    // from another process. Errors: "lock file open failed: {}", "database
+    // '{}' is locked by another process".
+    static Result<FileLock> acquire(const std::string& database_path);
+    ~FileLock() { release(); }
+    FileLock(FileLock&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    FileLock& operator=(FileLock&& o) noexcept;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    bool held() const { return fd_ >= 0; }
+    void release();
+
+private:
+    explicit FileLock(int fd) : fd_(fd) {}
+    int fd_ = -1;
+};
+
+// The backing page file of an in-memory database: private to its engine, so
+// it and any log a failed final checkpoint left behind are deleted on release.
+class BackingFile {
+public:
+    BackingFile() = default;
+    explicit BackingFile(std::string path) : path_(std::move(path)) {}
+    ~BackingFile() { remove(); }
+    BackingFile(BackingFile&& o) noexcept : path_(std::move(o.path_)) { o.path_.reset(); }
+    BackingFile& operator=(BackingFile&& o) noexcept;
+    BackingFile(const BackingFile&) = delete;
+    BackingFile& operator=(const BackingFile&) = delete;
+    const std::optional<std::string>& path() const { return path_; }
+    void remove();
+
+private:
+    std::optional<std::string> path_;
+};
+
+// Rolls uncommitted pages back before the store (and its pager) goes.
+struct ClosePageStore {
+    void operator()(PageStore* store) const;
+};
+using PageStorePtr = std::unique_ptr<PageStore, ClosePageStore>;
+
+struct DatabaseFile {
+    std::optional<std::string> path;  // none for an in-memory database
+    // The file system the page store goes through (tests inject faults here).
+    std::shared_ptr<Vfs> vfs;
+    // Declared in release order, so that a defaulted move assignment lets the
+    // old store, backing file and lock go in that order too.
+    PageStorePtr page_store;  // none until created or opened
+    BackingFile backing_file;
+    FileLock lock;
+    // The in-memory catalog could not be read back after a failed write and
+    // is empty: nothing may use it (an empty catalog would let a write make
+    // stored tables anew over their data) until it has been read again.
+    bool catalog_stale = false;
+
+    DatabaseFile();
+    // Releases in declaration order rather than the reverse.
+    ~DatabaseFile() { close(); }
+    DatabaseFile(DatabaseFile&&) noexcept = default;
+    DatabaseFile& operator=(DatabaseFile&&) noexcept = default;
+    DatabaseFile(const DatabaseFile&) = delete;
+    DatabaseFile& operator=(const DatabaseFile&) = delete;
+
+    // Releases the store, the backing file and the lock, in that order.
+    void close();
+};
+
+// The directory for temporary files: TMPDIR when set and not empty, else /tmp.
+std::string temp_dir();
+std::string join_path(const std::string& dir, const std::string& name);
+
+}  // namespace zembrel

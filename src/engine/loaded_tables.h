@@ -1,0 +1,82 @@
+// The tables an Engine has loaded into memory, with everything kept in step
+// with their rows: the primary-key trees, the secondary indexes, the merge
+// policies mirrored from the catalog and the RowCache of SELECT.
+//
+// This is the read-only view operators get (`const LoadedTables&`), and the
+// home of the row-level operations that keep both index families in step
+// with the rows. Operations naming an absent table or index do nothing.
+// Statement execution calls them after changing rows:
+//   INSERT of k rows onto s existing rows (already appended):
+//     pk_index_insert(t, s); index_insert_row(t, s); on failure
+//     truncate_table_rows(t, k).
+//   after a rewrite in the page store: Table::renumber_rowids,
+//     rebuild_pk_index, rebuild_secondary_indexes.
+//   after loading a table: rebuild_pk_index, rebuild_secondary_indexes.
+//
+// Ownership: owned by one Engine; references into it (tables, rows, index
+// entries) stay valid until the next change of the same table. Thread: the
+// owning engine's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "btree/mem_index.h"
+#include "btree/pk_index.h"
+#include "types/error.h"
+#include "types/value.h"
+
+namespace zembrel {
+
+// Table name -> merge policy word, mirrored from the catalog.
+using MergePolicyMap = std::unordered_map<std::string, std::string>;
+// Table name -> shared row snapshot for SELECT; emptied by every write.
+using RowCache = std::unordered_map<std::string, std::shared_ptr<const std::vector<Row>>>;
+
+struct LoadedTables {
+    Database database;
+    PkIndexMap pk_indexes;
+    MemIndexMap mem_indexes;
+    MergePolicyMap merge_policies;
+    RowCache row_cache;
+
+    Table* find(std::string_view name);
+    const Table* find(std::string_view name) const;
+
+    // Forgets a table in memory: its rows, both index families, its merge
+    // policy and its cached rows.
+    void forget_table(const std::string& name);
+    // Forgets every table (they load again from the page store).
+    void clear();
+
+    // Rebuilds (or removes, for a table without a Pk column or an absent
+    // table) the table's primary-key index; with equal Pk values the last
+    // row wins.
+    void rebuild_pk_index(std::string_view table);
+    // Adds the rows from position `first` on to the table's primary-key tree.
+    void pk_index_insert(std::string_view table, size_t first);
+    // Refills one index's map from all rows of its table; no unique check.
+    void rebuild_index(std::string_view index_name);
+    // rebuild_index for every index of the table.
+    void rebuild_secondary_indexes(std::string_view table);
+    // rebuild_pk_index and rebuild_secondary_indexes.
+    void rebuild_indexes(std::string_view table);
+    // Enters the rows from position `first` on into every index of the table.
+    // Fails with "unique constraint violated: duplicate key {}" when a unique
+    // index already holds a new row's key under another row's id; what was
+    // entered before the clash stays (the caller truncates the rows).
+    Status index_insert_row(std::string_view table, size_t first);
+    // Takes rowid out of the list of the row's key in every index of the table.
+    void remove_rows_from_indexes(std::string_view table, uint64_t rowid, const Row& row);
+    // Removes the table's last `count` rows and their ids from the table and
+    // the secondary indexes and rebuilds the primary-key index; next_rowid
+    // stays. Nothing happens for 0 or more than the row count.
+    void truncate_table_rows(std::string_view table, size_t count);
+};
+
+}  // namespace zembrel
