@@ -163,15 +163,17 @@ TEST(RunFile, RoundTripAndDamagedRecords) {
     EXPECT_EQ(**reader->read_row(), empty);
     EXPECT_FALSE(reader->read_row()->has_value());
 
-    // A body cut short, a length beyond the file, and bad JSON are errors.
-    std::string record;
-    ASSERT_TRUE(sort_spill::encode_record(record, a).has_value());
+    // A body cut short, a length beyond the file, a bad tag and bytes after
+    // the last value are errors.
+    storage::Bytes encoded;
+    ASSERT_TRUE(sort_spill::encode_record(encoded, a).has_value());
+    const std::string record(encoded.begin(), encoded.end());
     const std::pair<std::string, std::string> damaged[] = {
         {record.substr(0, record.size() - 1), "read sort row body: "},
         {record.substr(0, 2), "read sort run: "},
-        {std::string("\xff\xff\xff\x7f[]", 6), "read sort row body: "},
-        {std::string("\x03\0\0\0[1]", 7), "decode sort row: "},
-        {std::string("\x0e\0\0\0[{\"Float\":\"x\"}]", 18), "decode sort row: "},
+        {std::string("\xff\xff\xff\x7f\0\0", 6), "read sort row body: "},
+        {std::string("\x03\0\0\0\x01\0\x09", 7), "decode sort row: "},
+        {std::string("\x03\0\0\0\0\0\0", 7), "decode sort row: "},
     };
     for (const auto& [bytes, prefix] : damaged) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;

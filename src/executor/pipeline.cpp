@@ -124,7 +124,7 @@ Result<PipelineOutput> build_pipeline(OperatorPtr child, std::span<const BoundTa
         }
         out.rows.reserve(input.size());
         for (const Row* r : input) out.rows.push_back(project_row(*r, plan.projection));
-        for (const operators::WindowPlan& w : plan.windows) operators::evaluate_window(w, input, out.rows);
+        operators::evaluate_windows(plan.windows, input, out.rows);
         if (!plan.subqueries.empty()) {
             if (borrow) {
                 owned.reserve(input.size());

@@ -1,7 +1,10 @@
 #include "operators/hash_aggregate.h"
 
-#include <map>
 #include <optional>
+#include <unordered_map>
+
+#include "operators/key_hash.h"
+#include "types/stable_sort.h"
 
 namespace zembrel::operators {
 
@@ -68,7 +71,7 @@ HashAggregate::HashAggregate(OperatorPtr child, std::vector<size_t> group_positi
       outputs_(std::move(outputs)) {}
 
 Status HashAggregate::run() {
-    std::map<std::vector<Value>, std::vector<Accumulator>, KeyLess> groups;
+    std::unordered_map<std::vector<Value>, std::vector<Accumulator>, KeyHash, KeyEqual> groups;
     std::vector<Value> key;  // reused: a lookup allocates only for a new group
     key.reserve(group_positions_.size());
     for (;;) {
@@ -87,8 +90,17 @@ Status HashAggregate::run() {
     }
     if (groups.empty() && group_positions_.empty())
         groups.emplace(std::vector<Value>{}, std::vector<Accumulator>(aggregates_.size()));
+    // Groups come out in key order.
+    using Group = std::pair<const std::vector<Value>, std::vector<Accumulator>>;
+    std::vector<Group*> ordered;
+    ordered.reserve(groups.size());
+    for (Group& g : groups) ordered.push_back(&g);
+    KeyLess less;
+    stable_merge_sort(ordered, [&less](const Group* a, const Group* b) { return less(a->first, b->first); });
     results_.reserve(groups.size());
-    for (auto& [group_key, accs] : groups) {
+    for (Group* group : ordered) {
+        const std::vector<Value>& group_key = group->first;
+        std::vector<Accumulator>& accs = group->second;
         Row out;
         out.reserve(outputs_.size());
         for (const AggregateOutput& o : outputs_) {

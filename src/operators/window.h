@@ -45,9 +45,11 @@ struct WindowPlan {
     WindowFuncCode func = WindowFuncCode::RowNumber;
 };
 
-// Writes the window's value into output[i][output_slot] for every input row
-// *input[i]. `output` is parallel to `input`; positions lie inside the rows (the
-// planner guarantees it; otherwise the process ends).
-void evaluate_window(const WindowPlan& plan, const std::vector<const Row*>& input, std::vector<Row>& output);
+// Writes each window's value into output[i][output_slot] for every input
+// row *input[i]. `output` is parallel to `input`; positions lie inside the
+// rows (the planner guarantees it; otherwise the process ends). Windows with
+// the same PARTITION BY and ORDER BY share one partitioning and one sort.
+void evaluate_windows(const std::vector<WindowPlan>& plans, const std::vector<const Row*>& input,
+                      std::vector<Row>& output);
 
 }  // namespace zembrel::operators

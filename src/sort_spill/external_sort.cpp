@@ -178,30 +178,42 @@ Status ExternalSort::start() {
         if (!head) return fail(head.error());
         readers_.push_back(std::move(*reader));
         heads_.push_back(std::move(*head));
+        if (heads_.back()) heap_.push_back(i);
     }
+    std::make_heap(heap_.begin(), heap_.end(), [this](size_t a, size_t b) { return run_after(a, b); });
     state_ = State::Merging;
     return {};
 }
 
+bool ExternalSort::run_after(size_t a, size_t b) const {
+    // Heap order: the smallest head on top; equal heads by run number, so
+    // equal rows come out in run order and, runs being sorted stably, in
+    // the child's order.
+    std::strong_ordering c = cmp_(*heads_[a], *heads_[b]);
+    return c > 0 || (c == 0 && a > b);
+}
+
 Result<const Row*> ExternalSort::next_merged() {
-    // The first run with the smallest head wins, so equal rows come out in
-    // run order and, runs being sorted stably, in input order.
-    size_t best = heads_.size();
-    for (size_t i = 0; i < heads_.size(); ++i) {
-        if (!heads_[i]) continue;
-        if (best == heads_.size() || cmp_.less(*heads_[i], *heads_[best])) best = i;
-    }
-    if (best == heads_.size()) {
+    auto after = [this](size_t a, size_t b) { return run_after(a, b); };
+    if (heap_.empty()) {
         readers_.clear();
         heads_.clear();
         dir_.reset();
         state_ = State::Done;
         return nullptr;
     }
+    std::pop_heap(heap_.begin(), heap_.end(), after);
+    const size_t best = heap_.back();
+    if (!heads_[best]) return storage_error("sort run underflow");
     current_ = std::move(*heads_[best]);
     auto head = readers_[best].read_row();
     if (!head) return fail(head.error());
     heads_[best] = std::move(*head);
+    if (heads_[best]) {
+        std::push_heap(heap_.begin(), heap_.end(), after);
+    } else {
+        heap_.pop_back();
+    }
     return &current_;
 }
 

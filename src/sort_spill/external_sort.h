@@ -1,7 +1,8 @@
 // ExternalSort: the ORDER BY operator. The first next() drains the child;
 // inputs that fit in one chunk (`chunk_rows`) are sorted in memory, larger
 // ones are cut into sorted runs written to run files (run_file.h) in a
-// private spill directory and merged in one pass. Every sort is stable: rows
+// private spill directory and merged in one pass (a heap over the runs'
+// heads, ties taken from the lower run). Every sort is stable: rows
 // that compare equal come out in the child's order.
 //
 // The spill directory, "zembrel_sort_{uuid}" under TMPDIR (else /tmp), is
@@ -71,6 +72,7 @@ private:
     const Row* keep(const Row& lent);
     Status spill_buffer();
     Result<const Row*> next_merged();
+    bool run_after(size_t a, size_t b) const;
     void sort_buffer();
 
     operators::OperatorPtr child_;
@@ -88,6 +90,7 @@ private:
     uint64_t runs_written_ = 0;
     std::vector<RunReader> readers_;
     std::vector<std::optional<Row>> heads_;
+    std::vector<size_t> heap_;  // runs with a head, smallest head on top
     Row current_;
 };
 

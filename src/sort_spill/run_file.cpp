@@ -13,8 +13,6 @@
 #include <cstring>
 #include <utility>
 
-#include "catalog/json_reader.h"
-#include "catalog/schema_json.h"
 
 namespace zembrel::sort_spill {
 
@@ -24,92 +22,11 @@ constexpr size_t kIoChunk = 1 << 20;
 
 std::string os_error() { return std::strerror(errno); }
 
-void put_u32(std::string& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+void put_u32(std::uint8_t* at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>((v >> (8 * i)) & 0xFF);
 }
 
-Status encode_value(std::string& out, const Value& v) {
-    if (v.is_float() && !std::isfinite(v.as_float())) {
-        static constexpr char kHex[] = "0123456789abcdef";
-        uint64_t bits = std::bit_cast<uint64_t>(v.as_float());
-        out += "{\"Float\":\"";
-        for (int shift = 60; shift >= 0; shift -= 4) out.push_back(kHex[(bits >> shift) & 0xF]);
-        out += "\"}";
-        return {};
-    }
-    return schema_json::write_value(out, v);
-}
-
-std::optional<uint64_t> parse_bits(std::string_view hex) {
-    if (hex.size() != 16) return std::nullopt;
-    uint64_t bits = 0;
-    for (char c : hex) {
-        int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else return std::nullopt;
-        bits = (bits << 4) | static_cast<uint64_t>(d);
-    }
-    return bits;
-}
-
-constexpr std::array<std::string_view, 8> kValueKinds = {"Int", "Text", "Float", "Bool", "Null", "Uuid", "Date", "DateTime"};
-
-Result<Value> decode_value(JsonReader& in) {
-    auto head = in.begin_variant("enum Value");
-    if (!head) return fail(head.error());
-    size_t kind = kValueKinds.size();
-    for (size_t i = 0; i < kValueKinds.size(); ++i)
-        if (kValueKinds[i] == head->name) kind = i;
-    if (kind == kValueKinds.size()) return fail(in.unknown_variant(head->name, kValueKinds));
-    const auto k = static_cast<ValueKind>(kind);
-    if (head->unit) {
-        if (k == ValueKind::Null) return Value::null();
-        return fail(in.error("invalid type: unit variant, expected newtype variant"));
-    }
-    Value v;
-    switch (k) {
-        case ValueKind::Null:
-            if (auto st = in.read_null("unit"); !st) return fail(st.error());
-            break;
-        case ValueKind::Int: {
-            auto i = in.read_i64();
-            if (!i) return fail(i.error());
-            v = Value::integer(*i);
-            break;
-        }
-        case ValueKind::Float: {
-            if (in.peek().kind == JsonToken::String) {
-                auto s = in.read_string();
-                if (!s) return fail(s.error());
-                auto bits = parse_bits(*s);
-                if (!bits) return fail(in.error("invalid float bit pattern"));
-                v = Value::floating(std::bit_cast<double>(*bits));
-                break;
-            }
-            auto f = in.read_f64();
-            if (!f) return fail(f.error());
-            v = Value::floating(*f);
-            break;
-        }
-        case ValueKind::Bool: {
-            auto b = in.read_bool();
-            if (!b) return fail(b.error());
-            v = Value::boolean(*b);
-            break;
-        }
-        default: {
-            auto s = in.read_string();
-            if (!s) return fail(s.error());
-            v = Value::with_text(k, std::move(*s));
-            break;
-        }
-    }
-    if (auto st = in.end_variant(); !st) return fail(st.error());
-    return v;
-}
-
-Status write_all(int fd, const std::string& bytes) {
+Status write_all(int fd, const storage::Bytes& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -124,47 +41,44 @@ Status write_all(int fd, const std::string& bytes) {
 
 }  // namespace
 
-Status encode_record(std::string& out, const Row& row) {
+Status encode_record(storage::Bytes& out, const Row& row) {
     const size_t mark = out.size();
-    out.append(4, '\0');
-    out.push_back('[');
-    for (size_t i = 0; i < row.size(); ++i) {
-        if (i > 0) out.push_back(',');
-        if (auto st = encode_value(out, row[i]); !st) {
-            out.resize(mark);
-            return storage_error("encode sort row: " + st.error().message);
-        }
+    out.resize(mark + 4);
+    if (auto st = storage::encode_row_into(out, row); !st) {
+        out.resize(mark);
+        // A row record holds at most 65535 values and texts below 4 GiB.
+        return storage_error("sort row too large");
     }
-    out.push_back(']');
     const size_t len = out.size() - mark - 4;
     if (len > 0xFFFFFFFFull) {
         out.resize(mark);
         return storage_error("sort row too large");
     }
-    std::string prefix;
-    put_u32(prefix, static_cast<uint32_t>(len));
-    out.replace(mark, 4, prefix);
+    put_u32(out.data() + mark, static_cast<uint32_t>(len));
     return {};
 }
 
-Result<Row> decode_row(std::string_view json) {
-    JsonReader in(json);
+Result<Row> decode_row(storage::ByteView record) {
+    storage::Cursor cursor{record, 0};
+    if (cursor.remaining() < 2) return storage_error("decode sort row: unexpected end of record");
+    const size_t count = static_cast<size_t>(record[0]) | static_cast<size_t>(record[1]) << 8;
+    cursor.pos = 2;
     Row row;
-    auto st = in.read_array([&]() -> Status {
-        auto v = decode_value(in);
-        if (!v) return fail(v.error());
+    row.reserve(std::min(count, record.size()));
+    for (size_t i = 0; i < count; ++i) {
+        auto v = storage::decode_value(cursor);
+        if (!v) return storage_error("decode sort row: " + v.error().message);
         row.push_back(std::move(*v));
-        return {};
-    });
-    if (st) st = in.finish();
-    if (!st) return storage_error("decode sort row: " + st.error().message);
+    }
+    if (cursor.remaining() != 0) return storage_error("decode sort row: bytes after the last value");
     return row;
 }
 
 Status write_run(const std::string& path, std::span<const Row* const> rows) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return storage_error("create sort run: " + os_error());
-    std::string buf;
+    storage::Bytes buf;
+    buf.reserve(kIoChunk + 4096);
     Status st;
     for (const Row* row : rows) {
         st = encode_record(buf, *row);
@@ -250,7 +164,7 @@ Result<std::optional<Row>> RunReader::read_row() {
     auto body = fill(len, "read sort row body: ");
     if (!body) return fail(body.error());
     if (!*body) return storage_error("read sort row body: unexpected end of file");
-    auto row = decode_row(std::string_view(buf_.data() + pos_, len));
+    auto row = decode_row(storage::ByteView(reinterpret_cast<const std::uint8_t*>(buf_.data() + pos_), len));
     pos_ += len;
     if (!row) return fail(row.error());
     return std::optional<Row>(std::move(*row));

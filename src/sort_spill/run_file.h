@@ -4,20 +4,21 @@
 // Layout: the rows one after another, nothing before the first record or
 // after the last. One record:
 //
-//   | Offset | Size | Field                                               |
-//   |--------|------|-----------------------------------------------------|
-//   | 0      | 4    | length L of the JSON text, u32 little-endian        |
-//   | 4      | L    | the row as a JSON array: "[" values joined "," "]"  |
+//   | Offset | Size | Field                                                 |
+//   |--------|------|-------------------------------------------------------|
+//   | 0      | 4    | length L of the row record, u32 little-endian         |
+//   | 4      | L    | the row as a row record (storage/row_record.h): a u16 |
+//   |        |      | value count, then a tag and a payload per value       |
 //
-// Values are externally tagged as in the catalog: {"Int":5}, {"Text":"a"},
-// {"Float":1.5}, {"Bool":true}, "Null", {"Uuid":".."}, {"Date":".."},
-// {"DateTime":".."}. A Float that is not finite (no JSON number can hold it)
-// is written as its IEEE-754 bit pattern in 16 lower-case hex digits,
-// {"Float":"7ff0000000000000"}, so a spilled sort returns exactly the values
-// an in-memory one does. An empty row is "[]".
+// The row record holds every value exactly (a Float by its IEEE-754 bits,
+// non-finite ones included, and texts byte for byte), so a spilled sort
+// returns exactly the values an in-memory one does, and it is read back
+// without a text parser. A record must end with its last value. A row of
+// more than 65535 values, or with a text of 4 GiB or more, cannot be
+// written ("sort row too large").
 //
-// Every error is a Storage EngineError: "create sort run: {}", "encode sort
-// row: {}", "sort row too large", "write sort row: {}", "open sort run: {}",
+// Every error is a Storage EngineError: "create sort run: {}", "sort row too
+// large", "write sort row: {}", "open sort run: {}",
 // "read sort run: {}", "read sort row body: {}", "decode sort row: {}".
 #pragma once
 
@@ -27,15 +28,16 @@
 #include <string>
 #include <vector>
 
+#include "storage/row_record.h"
 #include "types/error.h"
 #include "types/value.h"
 
 namespace zembrel::sort_spill {
 
-// Appends one record (length and JSON text) for the row.
-Status encode_record(std::string& out, const Row& row);
-// The row of one record's JSON text.
-Result<Row> decode_row(std::string_view json);
+// Appends one record (length and row record) for the row.
+Status encode_record(storage::Bytes& out, const Row& row);
+// The row of one record's bytes (after the length).
+Result<Row> decode_row(storage::ByteView record);
 
 // Creates (or truncates, mode 0666) the file and writes one record per row
 // in the given order. The file is closed on every path.
