@@ -14,6 +14,7 @@
 #include <openssl/sha.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cctype>
@@ -734,8 +735,8 @@ TEST(StorageFuzz, CraftedDamageNeverCrashes) {
 
 // ------------------------------------------------------------ shadow logs
 
-// A shadow log of random ops and seals, with the offset where each of its
-// frames starts (and one past the last).
+// A shadow log of random ops and seals, and where each frame starts (plus
+// one past the last).
 struct ShadowBase {
     Bytes bytes;
     std::vector<size_t> starts;
@@ -746,9 +747,8 @@ const ShadowBase& shadow_base() {
     static const ShadowBase base = [] {
         ShadowBase b;
         ScratchDir dir;
-        const std::string path = dir.file("base.krvb");
         std::mt19937_64 rng(11);
-        auto log = shadow::ShadowLog::create(path, "fuzz-branch", {{"people", rng()}, {"tags", rng()}});
+        auto log = shadow::ShadowLog::create(dir.file("base.krvb"), "fuzz", {{"people", rng()}, {"tags", rng()}});
         if (!log) std::abort();
         b.starts.push_back(log->end());
         auto row = [&] {
@@ -758,109 +758,77 @@ const ShadowBase& shadow_base() {
             return r;
         };
         for (int i = 0; i < 40; ++i) {
-            shadow::ShadowLogEntry e;
-            switch (rng() % 6) {
-                case 0: e = shadow::SealRecord{"author", big_text(rng, rng() % 30), rng(), rng() % 9}; break;
-                case 1: case 2: e = shadow::ShadowOp::insert("people", row()); break;
-                case 3: case 4: e = shadow::ShadowOp::update("tags", Value::integer(i), row(), row()); break;
-                default: e = shadow::ShadowOp::remove("people", Value::text("k"), rng() % 2 ? std::optional<Row>(row()) : std::nullopt);
-            }
-            const auto* op = std::get_if<shadow::ShadowOp>(&e);
-            if (!(op ? op->encode(*log) : log->append_seal(std::get<shadow::SealRecord>(e)))) std::abort();
-            b.entries.push_back(std::move(e));
+            const uint64_t kind = rng() % 4;
+            if (kind == 0) b.entries.push_back(shadow::SealRecord{"author", big_text(rng, rng() % 30), rng(), rng() % 9});
+            if (kind == 1) b.entries.push_back(shadow::ShadowOp::insert("people", row()));
+            if (kind == 2) b.entries.push_back(shadow::ShadowOp::update("tags", Value::integer(i), row(), row()));
+            if (kind == 3) b.entries.push_back(shadow::ShadowOp::remove("people", Value::text("k"), std::nullopt));
+            const auto* op = std::get_if<shadow::ShadowOp>(&b.entries.back());
+            if (!(op ? op->encode(*log) : log->append_seal(std::get<shadow::SealRecord>(b.entries.back())))) std::abort();
             b.starts.push_back(log->end());
         }
-        std::ifstream in(path, std::ios::binary);
+        std::ifstream in(dir.file("base.krvb"), std::ios::binary);
         b.bytes.assign(std::istreambuf_iterator<char>(in), {});
         return b;
     }();
     return base;
 }
 
-// Damage to a shadow log and the outcome the reader's rules give for it.
+// Damaged log bytes and what the reader's rules make of them: the first
+// `intact` entries as written, then the end (valid_len `stop`), or, where
+// `goes_on`, possibly the changed frame and every later one as written.
 struct ShadowDamage {
     Bytes bytes;
     std::string what;
-    // The entries that must be read first, and what may follow them: exactly
-    // nothing more (valid_len at `stop`), or, when `may_go_on`, alternatively
-    // every frame from there on (each one but `changed` as it was).
-    size_t intact = 0;
-    size_t stop = 0;
-    bool may_go_on = false;
-    size_t changed = 0;
-    bool header = false;  // the header was hit: any outcome but a crash
+    size_t intact = 0, stop = 0;
+    bool goes_on = false;
+    bool anything = false;  // header hit or frames reshaped: any outcome but a crash
 };
-
-void recrc(Bytes& b, size_t start) {
-    const uint32_t len = get32(b.data() + start);
-    put32(b.data() + start + 4, static_cast<uint32_t>(::crc32_z(0, b.data() + start + 8, len)));
-}
 
 ShadowDamage damage_shadow(std::mt19937_64& rng) {
     const ShadowBase& base = shadow_base();
     ShadowDamage d;
     d.bytes = base.bytes;
-    const size_t frames = base.entries.size();
-    const size_t k = rng() % frames;
-    const size_t start = base.starts[k], end = base.starts[k + 1];
+    const size_t k = rng() % base.entries.size(), start = base.starts[k], end = base.starts[k + 1];
     d.intact = k;
     d.stop = start;
-    switch (rng() % 7) {
-        case 0: {  // torn tail: cut anywhere after the header
+    auto recrc = [&](size_t at) {
+        put32(d.bytes.data() + at + 4, static_cast<uint32_t>(::crc32_z(0, d.bytes.data() + at + 8, get32(d.bytes.data() + at))));
+    };
+    switch (rng() % 6) {
+        case 0: {  // a torn tail
             const size_t cut = base.starts[0] + rng() % (base.bytes.size() - base.starts[0] + 1);
             d.bytes.resize(cut);
-            d.intact = 0;
-            while (d.intact < frames && base.starts[d.intact + 1] <= cut) ++d.intact;
+            d.intact = std::upper_bound(base.starts.begin(), base.starts.end(), cut) - base.starts.begin() - 1;
             d.stop = base.starts[d.intact];
             d.what = "cut at " + std::to_string(cut);
             break;
         }
-        case 1: {  // a flipped bit in a CRC or payload
-            const size_t at = start + 4 + rng() % (end - start - 4);
-            d.bytes[at] ^= static_cast<uint8_t>(1u << (rng() % 8));
-            d.what = "bit flipped at " + std::to_string(at);
+        case 1:  // a flipped bit in a CRC or a payload
+            d.bytes[start + 4 + rng() % (end - start - 4)] ^= static_cast<uint8_t>(1u << (rng() % 8));
+            d.what = "bit flipped in frame " + std::to_string(k);
             break;
-        }
-        case 2: {  // a zero or huge length
-            const uint32_t len = rng() % 3 == 0 ? 0 : 0xFFFFFFFFu - static_cast<uint32_t>(rng() % 1000);
-            put32(d.bytes.data() + start, len);
-            d.what = "length " + std::to_string(len) + " in frame " + std::to_string(k);
+        case 2:  // a zero or huge length
+            put32(d.bytes.data() + start, rng() % 3 ? 0xFFFFFFFFu - static_cast<uint32_t>(rng() % 1000) : 0);
+            d.what = "length of frame " + std::to_string(k);
             break;
-        }
-        case 3: {  // crafted payload bytes behind a correct CRC
-            for (int i = 0, n = 1 + int(rng() % 4); i < n; ++i) {
-                const size_t at = start + 8 + rng() % (end - start - 8);
-                d.bytes[at] = rng() % 3 ? static_cast<uint8_t>(rng()) : 0xFF;
-            }
-            recrc(d.bytes, start);
-            d.may_go_on = true;
-            d.changed = k;
+        case 3:  // crafted payload bytes behind a correct CRC
+            for (int i = 0, n = 1 + int(rng() % 4); i < n; ++i)
+                d.bytes[start + 8 + rng() % (end - start - 8)] = rng() % 3 ? static_cast<uint8_t>(rng()) : 0xFF;
+            recrc(start);
+            d.goes_on = true;
             d.what = "crafted payload in frame " + std::to_string(k);
             break;
-        }
-        case 4: {  // a shorter length behind a correct CRC: the rest reads as frames
+        case 4:  // a shorter length behind a correct CRC: the rest of the payload reads as frames
             put32(d.bytes.data() + start, 1 + static_cast<uint32_t>(rng() % (end - start - 8)));
-            recrc(d.bytes, start);
-            d.header = true;  // what follows is arbitrary; only the prefix is known
+            recrc(start);
+            d.anything = true;
             d.what = "shortened frame " + std::to_string(k);
             break;
-        }
-        case 5: {  // trailing bytes
-            const size_t n = 1 + rng() % 20;
-            for (size_t i = 0; i < n; ++i) d.bytes.push_back(static_cast<uint8_t>(rng()));
-            d.intact = frames;
-            d.stop = base.bytes.size();
-            d.may_go_on = n >= 8;  // a lucky frame of garbage is read, never more than that
-            d.changed = frames;
-            d.what = std::to_string(n) + " trailing bytes";
-            break;
-        }
-        default: {  // the header
-            for (int i = 0, n = 1 + int(rng() % 3); i < n; ++i)
-                d.bytes[rng() % base.starts[0]] = static_cast<uint8_t>(rng() % 4 ? rng() : 0xFF);
-            d.header = true;
-            d.what = "header damage";
-        }
+        default:  // the header
+            for (int i = 0, n = 1 + int(rng() % 3); i < n; ++i) d.bytes[rng() % base.starts[0]] = static_cast<uint8_t>(rng());
+            d.anything = true;
+            d.what = "header";
     }
     return d;
 }
@@ -878,44 +846,36 @@ TEST(StorageFuzz, ShadowLogDamage) {
         SCOPED_TRACE("seed " + std::to_string(seed) + ": " + d.what);
         auto f = shadow::ShadowFile::parse(d.bytes, "copy");
         if (!f) {
-            ASSERT_TRUE(d.header) << f.error().display();
+            ASSERT_TRUE(d.anything) << f.error().display();
             continue;
         }
         // The good part reads the same on its own.
         auto again = shadow::ShadowFile::parse(std::span(d.bytes).first(f->valid_len), "copy");
-        ASSERT_TRUE(again.has_value());
-        ASSERT_EQ(again->entries, f->entries);
-        ASSERT_EQ(again->valid_len, f->valid_len);
-        if (!d.header) {
+        ASSERT_TRUE(again && again->entries == f->entries && again->valid_len == f->valid_len);
+        if (!d.anything) {
             ASSERT_GE(f->entries.size(), d.intact);
-            for (size_t i = 0; i < d.intact; ++i) ASSERT_EQ(f->entries[i], base.entries[i]) << "entry " << i;
+            ASSERT_TRUE(std::equal(base.entries.begin(), base.entries.begin() + d.intact, f->entries.begin()));
             if (f->entries.size() == d.intact) {
                 EXPECT_EQ(f->valid_len, d.stop);
             } else {
-                ASSERT_TRUE(d.may_go_on) << f->entries.size() << " entries";
-                if (d.changed == base.entries.size()) {
-                    EXPECT_EQ(f->entries.size(), d.intact + 1);
-                } else {
-                    ASSERT_EQ(f->entries.size(), base.entries.size());
-                    for (size_t i = d.changed + 1; i < base.entries.size(); ++i) ASSERT_EQ(f->entries[i], base.entries[i]);
-                    EXPECT_EQ(f->valid_len, d.bytes.size());
-                }
+                ASSERT_TRUE(d.goes_on);
+                ASSERT_EQ(f->entries.size(), base.entries.size());
+                ASSERT_TRUE(std::equal(base.entries.begin() + d.intact + 1, base.entries.end(), f->entries.begin() + d.intact + 1));
+                EXPECT_EQ(f->valid_len, d.bytes.size());
             }
         }
-        // Reopened for appending, the log is cut to its good part and grows
-        // from there.
+        // Reopened for appending, a log is cut to its good part and grows from there.
         if (seed % 10 == 0) {
-            const std::string path = dir.file("s" + std::to_string(seed) + ".krvb");
+            const std::string path = dir.file("s.krvb");
             write_file(path, d.bytes);
             {
                 auto log = shadow::ShadowLog::open_existing(path);
                 ASSERT_TRUE(log.has_value()) << log.error().display();
                 EXPECT_EQ(std::filesystem::file_size(path), f->valid_len);
-                ASSERT_TRUE(shadow::ShadowOp::insert("people", {Value::integer(1)}).encode(*log).has_value());
+                ASSERT_TRUE(shadow::ShadowOp::insert("people", {Value::integer(1)}).encode(*log));
             }
             auto grown = shadow::ShadowFile::read(path);
-            ASSERT_TRUE(grown.has_value());
-            ASSERT_EQ(grown->entries.size(), f->entries.size() + 1);
+            ASSERT_TRUE(grown && grown->entries.size() == f->entries.size() + 1);
             EXPECT_EQ(grown->valid_len, std::filesystem::file_size(path));
             std::filesystem::remove(path);
         }
