@@ -100,27 +100,13 @@ struct Reader {
         pos += n;
         return true;
     }
-    bool u8(std::uint8_t& v) {
-        if (remaining() < 1) return false;
-        v = bytes[pos++];
-        return true;
-    }
-    bool u16(std::uint16_t& v) {
-        if (remaining() < 2) return false;
-        v = le::get16(bytes.data() + pos);
-        pos += 2;
-        return true;
-    }
-    bool u32(std::uint32_t& v) {
-        if (remaining() < 4) return false;
-        v = le::get32(bytes.data() + pos);
-        pos += 4;
-        return true;
-    }
-    bool u64(std::uint64_t& v) {
-        if (remaining() < 8) return false;
-        v = le::get64(bytes.data() + pos);
-        pos += 8;
+    // A little-endian unsigned integer of T's width.
+    template <class T>
+    bool num(T& v) {
+        if (remaining() < sizeof(T)) return false;
+        v = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i) v = static_cast<T>(v | (static_cast<T>(bytes[pos + i]) << (8 * i)));
+        pos += sizeof(T);
         return true;
     }
     ByteView rest() const { return bytes.subspan(pos); }
@@ -148,7 +134,7 @@ std::optional<Value> decode_pk(ByteView bytes) {
 std::optional<Value> read_prefixed_pk(Reader& r) {
     std::uint32_t p = 0;
     ByteView record;
-    if (!r.u32(p) || !r.take(p, record)) return std::nullopt;
+    if (!r.num(p) || !r.take(p, record)) return std::nullopt;
     return decode_pk(record);
 }
 
@@ -156,12 +142,12 @@ std::optional<Value> read_prefixed_pk(Reader& r) {
 // optional is the fault signal.
 std::optional<std::optional<Row>> read_optional_row(Reader& r) {
     std::uint8_t flag = 0;
-    if (!r.u8(flag)) return std::nullopt;
+    if (!r.num(flag)) return std::nullopt;
     if (flag == 0) return std::optional<Row>{};
     if (flag != 1) return std::nullopt;
     std::uint32_t len = 0;
     ByteView record;
-    if (!r.u32(len) || !r.take(len, record)) return std::nullopt;
+    if (!r.num(len) || !r.take(len, record)) return std::nullopt;
     auto row = decode_row(record);
     if (!row) return std::nullopt;
     return std::optional<Row>(std::move(*row));
@@ -173,8 +159,8 @@ std::optional<ShadowLogEntry> decode_seal(ByteView payload) {
     std::uint32_t a = 0, g = 0;
     ByteView author, message;
     SealRecord seal;
-    if (!r.u32(a) || !r.take(a, author) || !r.u32(g) || !r.take(g, message) || !r.u64(seal.timestamp) ||
-        !r.u64(seal.op_count))
+    if (!r.num(a) || !r.take(a, author) || !r.num(g) || !r.take(g, message) || !r.num(seal.timestamp) ||
+        !r.num(seal.op_count))
         return std::nullopt;
     seal.author = utf8_lossy(as_text(author));
     seal.message = utf8_lossy(as_text(message));
@@ -186,7 +172,7 @@ std::optional<ShadowLogEntry> decode_op(ByteView payload, std::uint16_t version)
     std::uint8_t kind = 0;
     std::uint16_t t = 0;
     ByteView name;
-    if (!r.u8(kind) || !r.u16(t) || !r.take(t, name)) return std::nullopt;
+    if (!r.num(kind) || !r.num(t) || !r.take(t, name)) return std::nullopt;
     if (utf8_error(as_text(name))) return std::nullopt;
     ShadowOp op;
     op.table.assign(as_text(name));
@@ -452,16 +438,16 @@ Result<ShadowFile> ShadowFile::parse(ByteView bytes, const std::string& path) {
     Reader r{bytes, 6};
     std::uint16_t n = 0;
     ByteView name;
-    if (!r.u16(n) || !r.take(n, name)) return storage_error("shadow header truncated");
+    if (!r.num(n) || !r.take(n, name)) return storage_error("shadow header truncated");
     file.name = utf8_lossy(as_text(name));
     if (file.version == 3) {
         std::uint16_t m = 0;
-        if (!r.u16(m)) return storage_error("shadow header truncated");
+        if (!r.num(m)) return storage_error("shadow header truncated");
         for (std::uint16_t i = 0; i < m; ++i) {
             std::uint16_t k = 0;
             ByteView table;
             std::uint64_t fingerprint = 0;
-            if (!r.u16(k) || !r.take(k, table) || !r.u64(fingerprint)) return storage_error("shadow header truncated");
+            if (!r.num(k) || !r.take(k, table) || !r.num(fingerprint)) return storage_error("shadow header truncated");
             file.table_fingerprints.insert_or_assign(utf8_lossy(as_text(table)), fingerprint);
         }
     }
@@ -525,15 +511,18 @@ Result<ShadowLog> ShadowLog::create(const std::string& path, std::string_view na
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return storage_error(format("shadow '{}': {}", path, errno_text()));
     ShadowLog log(path, fd, 0);
-    // Locked before the first byte is written: from here on no other log
-    // can open this file and take it over.
-    if (auto st = lock_log(fd, path); !st) return fail(std::move(st.error()));
-    if (!write_all_at(fd, *header, 0)) {
-        std::string err = errno_text();
+    // Until its header is whole the file is of no use to anyone, and left
+    // behind it would make the name unusable for good: it goes again on
+    // failure. (Whoever else got at it in between read an empty file and
+    // failed.)
+    auto discard = [&log, &path](EngineError error) {
         log.close_file();
-        ::unlink(path.c_str());  // a partial header would make the name unusable for good
-        return storage_error(format("shadow header write: {}", err));
-    }
+        ::unlink(path.c_str());
+        return fail(std::move(error));
+    };
+    // Locked before the first byte is written, so no other log takes it over.
+    if (auto st = lock_log(fd, path); !st) return discard(std::move(st.error()));
+    if (!write_all_at(fd, *header, 0)) return discard(EngineError::storage(format("shadow header write: {}", errno_text())));
     log.end_ = header->size();
     return log;
 }

@@ -117,7 +117,8 @@ public:
     // Creates the parent directories (mode 0777 before umask; "shadow dir
     // '{}': {}"), then the file exclusively (mode 0666; "shadow '{}': {}"),
     // locks it, and writes a version-3 header ("shadow header write: {}").
-    // A failed header write removes the file again. Names that do not fit
+    // A failed lock ("shadow log '{}' is in use by another session") or
+    // header write removes the file again. Names that do not fit
     // the header are refused before anything is created. Nothing is flushed.
     static Result<ShadowLog> create(const std::string& path, std::string_view name,
                                     const TableFingerprints& fingerprints);
