@@ -62,7 +62,7 @@ Result<std::optional<Rows>> try_pk_fast_path(Engine& engine, const parser::Selec
     Row out;
     out.reserve(plan->projection.size());
     for (int64_t slot : plan->projection) {
-        if (slot < 0 || static_cast<size_t>(slot) >= row.size()) fatal("projection position outside the row");
+        if (slot < 0 || static_cast<size_t>(slot) >= row.size()) invariant_failed("projection position outside the row");
         out.push_back(row[static_cast<size_t>(slot)]);
     }
     result.rows.push_back(std::move(out));

@@ -42,7 +42,7 @@ Row project_row(const Row& in, const std::vector<int64_t>& projection) {
             out.emplace_back();
             continue;
         }
-        if (static_cast<uint64_t>(slot) >= in.size()) fatal("projection position outside the row");
+        if (static_cast<uint64_t>(slot) >= in.size()) invariant_failed("projection position outside the row");
         out.push_back(in[static_cast<size_t>(slot)]);
     }
     return out;

@@ -215,7 +215,7 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
 }
 
 Result<ExecResult> select(Engine& engine, parser::SelectStatement statement) {
-    hash_select_literals(engine, statement);
+    if (auto st = hash_select_literals(engine, statement); !st) return fail(st.error());
     const bool fast_path_shape = !statement.group_by && is_simple_select_list(statement) &&
                                  (!statement.where_clause || !contains_subquery(*statement.where_clause));
     if (fast_path_shape) {

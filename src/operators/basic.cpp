@@ -44,7 +44,7 @@ Result<const Row*> Project::next() {
     current_.clear();
     current_.reserve(positions_.size());
     for (size_t p : positions_) {
-        if (p >= in.size()) fatal("projection position outside the row");
+        if (p >= in.size()) invariant_failed("projection position outside the row");
         current_.push_back(in[p]);
     }
     return &current_;
@@ -59,7 +59,7 @@ Result<const Row*> Limit::next() {
 
 std::strong_ordering RowComparator::operator()(const Row& a, const Row& b) const {
     for (const SortKey& k : keys_) {
-        if (k.position >= a.size() || k.position >= b.size()) fatal("sort key position outside the row");
+        if (k.position >= a.size() || k.position >= b.size()) invariant_failed("sort key position outside the row");
         std::strong_ordering c = Value::sql_cmp(a[k.position], b[k.position]);
         if (c != 0) return k.ascending ? c : 0 <=> c;
     }

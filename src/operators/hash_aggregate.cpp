@@ -24,7 +24,7 @@ void accumulate(Accumulator& acc, const AggregateCall& call, const Row& row) {
         ++acc.rows;
         return;
     }
-    if (call.position >= row.size()) fatal("aggregate position outside the row");
+    if (call.position >= row.size()) invariant_failed("aggregate position outside the row");
     const Value& v = row[call.position];
     switch (call.kind) {
         case AggregateKind::CountStar: break;
@@ -81,7 +81,7 @@ Status HashAggregate::run() {
         const Row& row = **got;
         key.clear();
         for (size_t p : group_positions_) {
-            if (p >= row.size()) fatal("group position outside the row");
+            if (p >= row.size()) invariant_failed("group position outside the row");
             key.push_back(row[p]);
         }
         auto it = groups.find(key);
@@ -105,10 +105,10 @@ Status HashAggregate::run() {
         out.reserve(outputs_.size());
         for (const AggregateOutput& o : outputs_) {
             if (o.source == AggregateOutput::Source::GroupKey) {
-                if (o.index >= group_key.size()) fatal("group key index outside the key");
+                if (o.index >= group_key.size()) invariant_failed("group key index outside the key");
                 out.push_back(group_key[o.index]);
             } else {
-                if (o.index >= accs.size()) fatal("aggregate index outside the calls");
+                if (o.index >= accs.size()) invariant_failed("aggregate index outside the calls");
                 out.push_back(result_of(accs[o.index], aggregates_[o.index].kind));
             }
         }

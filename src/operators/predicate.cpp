@@ -110,7 +110,7 @@ BoundPredicate& BoundPredicate::operator=(const BoundPredicate& o) {
 
 namespace {
 const Value& at(const Row& row, size_t position) {
-    if (position >= row.size()) fatal("condition position outside the row");
+    if (position >= row.size()) invariant_failed("condition position outside the row");
     return row[position];
 }
 }  // namespace

@@ -122,20 +122,20 @@ void check_positions(const WindowPlan& plan, const std::vector<const Row*>& inpu
     for (size_t i = 0; i < input.size(); ++i) {
         const Row& row = *input[i];
         for (size_t p : plan.partition_by)
-            if (p >= row.size()) fatal("partition position outside the row");
+            if (p >= row.size()) invariant_failed("partition position outside the row");
         for (const SortKey& k : plan.order_by)
-            if (k.position >= row.size()) fatal("window order position outside the row");
-        if (plan.value_col && *plan.value_col >= row.size()) fatal("window argument outside the row");
-        if (plan.output_slot >= output[i].size()) fatal("window output slot outside the row");
+            if (k.position >= row.size()) invariant_failed("window order position outside the row");
+        if (plan.value_col && *plan.value_col >= row.size()) invariant_failed("window argument outside the row");
+        if (plan.output_slot >= output[i].size()) invariant_failed("window output slot outside the row");
     }
-    if (plan.func == WindowFuncCode::Sum && !plan.value_col) fatal("SUM window without an argument");
+    if (plan.func == WindowFuncCode::Sum && !plan.value_col) invariant_failed("SUM window without an argument");
 }
 
 }  // namespace
 
 void evaluate_windows(const std::vector<WindowPlan>& plans, const std::vector<const Row*>& input,
                       std::vector<Row>& output) {
-    if (output.size() != input.size()) fatal("window output not parallel to its input");
+    if (output.size() != input.size()) invariant_failed("window output not parallel to its input");
     for (const WindowPlan& plan : plans) check_positions(plan, input, output);
     std::vector<bool> done(plans.size(), false);
     for (size_t first = 0; first < plans.size(); ++first) {

@@ -93,7 +93,7 @@ void ExternalSort::sort_buffer() {
     entries.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         const Row& row = *buffer_[i];
-        if (first.position >= row.size()) fatal("sort key position outside the row");
+        if (first.position >= row.size()) invariant_failed("sort key position outside the row");
         entries.push_back({operators::SortCell::of(row[first.position]), static_cast<uint32_t>(i)});
     }
     const bool more_keys = cmp_.keys().size() > 1;
