@@ -255,9 +255,14 @@ Result<const Row*> ExternalSort::next() {
                 return fail(st.error());
             }
             return next();
-        case State::InMemory:
+        case State::InMemory: {
             if (position_ >= buffer_.size()) return nullptr;
+            // Rows come out scattered in memory; ask for the next ones early.
+            constexpr size_t kAhead = 8;
+            if (position_ + 2 * kAhead < buffer_.size()) __builtin_prefetch(buffer_[position_ + 2 * kAhead]);
+            if (position_ + kAhead < buffer_.size()) __builtin_prefetch(buffer_[position_ + kAhead]->data());
             return buffer_[position_++];
+        }
         case State::Merging: return next_merged();
         case State::Done: return nullptr;
     }
