@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <utility>
 
@@ -79,6 +80,9 @@ Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, File
     const std::string building = sibling_path(path, "migrate");
     (void)vfs->remove(building);
     (void)vfs->remove(wal_path_for(building));
+    // The live row-id counters (n + 1) the reopened file would otherwise
+    // start at the persisted hints.
+    std::map<std::string, uint64_t> counters;
     {
         auto built = Engine::create_page_file(building, vfs);
         if (!built) return fail(built.error());
@@ -88,6 +92,7 @@ Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, File
         // Every page into the page file itself: a log named after the
         // migration file would not follow it to its final name.
         if (auto st = built->page_store()->pager->checkpoint(); !st) return fail(st.error());
+        for (const auto& [name, entry] : built->page_store()->catalog.entries()) counters[name] = entry.rowid_counter;
     }
     (void)vfs->remove(building + ".lock");
     // A log beside a legacy file belongs to no database of it; the page
@@ -110,7 +115,13 @@ Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, File
         return storage_error("migrate rename failed: " + st.error().message);
     }
     vfs->sync_dir(path);
-    return Engine::open_page_file(path, std::move(vfs), std::move(lock));
+    auto opened = Engine::open_page_file(path, std::move(vfs), std::move(lock));
+    if (!opened) return opened;
+    for (const auto& [name, counter] : counters) {
+        CatalogEntry* entry = opened->page_store()->catalog.get(name);
+        if (entry != nullptr && counter <= entry->rowid_hint) entry->rowid_counter = counter;
+    }
+    return opened;
 }
 
 Status save(Engine& engine) {
