@@ -524,6 +524,14 @@ TEST(SaveAs, FileRouteCopiesAndRefusesALockedDestination) {
     ASSERT_FALSE(nowhere.has_value());
     EXPECT_EQ(nowhere.error().display().rfind("Storage error: lock file open failed: ", 0), 0u);
 
+    // Another name of the source itself: refused before it could be emptied.
+    const std::string alias = dir.file("alias.db");
+    fs::create_symlink(src, alias);
+    auto same = storage::save_as(e, alias);
+    ASSERT_FALSE(same.has_value());
+    EXPECT_EQ(same.error().display(), "Storage error: copy failed: source and destination are the same file");
+    EXPECT_TRUE(starts_with(read_file(src), "KRVP"));
+
     const std::string dst = dir.file("dst.db");
     write_file(dst + ".pwal", {7, 7, 7});  // a stale log must not be replayed over the copy
     e = must(storage::save_as(e, dst));
