@@ -40,7 +40,6 @@ Result<Engine> move_into_new_file(Engine& engine, const std::string& path, FileL
     auto created = Engine::create_page_file(path, std::move(vfs), std::move(lock));
     if (!created) return fail(created.error());
     Engine& fresh = *created;
-    fresh.settings = engine.settings;
 
     std::map<std::string, SavedIds> saved;
     for (const auto& [name, table] : engine.tables.database.tables) saved[name] = {table.rowids, table.next_rowid};
@@ -83,9 +82,7 @@ Result<Engine> save_as(Engine& engine, const std::string& path) {
     if (!lock) return fail(lock.error());
     std::shared_ptr<Vfs> vfs = engine.file.vfs ? engine.file.vfs : std::make_shared<RealVfs>();
     if (engine.file.path && engine.file.page_store) {
-        auto copied = copy_file_database(engine, path, std::move(*lock), std::move(vfs));
-        if (copied) copied->settings = engine.settings;
-        return copied;
+        return copy_file_database(engine, path, std::move(*lock), std::move(vfs));
     }
     return move_into_new_file(engine, path, std::move(*lock), std::move(vfs));
 }
