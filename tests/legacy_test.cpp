@@ -373,7 +373,7 @@ TEST(LegacyMigration, AFailureAtAnyStepKeepsTheData) {
 // Ends the process at its `crash_at`th change to the file system.
 class CrashVfs : public Vfs {
 public:
-    explicit CrashVfs(uint64_t crash_at) : crash_at_(crash_at) {}
+    CrashVfs(uint64_t crash_at, bool links) : crash_at_(crash_at), links_(links) {}
     void step() {
         if (++steps_ == crash_at_) ::_exit(0);
     }
@@ -399,6 +399,7 @@ public:
         return inner_.rename(a, b);
     }
     Status hard_link(const std::string& a, const std::string& b) override {
+        if (!links_) return storage_error(os_error_text(EPERM));
         step();
         return inner_.hard_link(a, b);
     }
@@ -434,33 +435,36 @@ private:
     }
     RealVfs inner_;
     uint64_t crash_at_;
+    bool links_;
     uint64_t steps_ = 0;
 };
 
 TEST(LegacyMigration, ACrashAtAnyStepKeepsTheData) {
     const Bytes snap = snapshot_v3(sample_database());
-    uint64_t crash_at = 1;
-    for (;; ++crash_at) {
-        SCOPED_TRACE(::testing::Message() << "crash at step " << crash_at);
-        ScratchDir dir;
-        const std::string path = dir.file("app.db");
-        write_file(path, snap);
-        pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            auto opened = storage::open(path, std::make_shared<CrashVfs>(crash_at));
-            ::_exit(opened ? 3 : 4);  // ran to the end without reaching the crash
+    for (bool links : {true, false}) {
+        uint64_t crash_at = 1;
+        for (;; ++crash_at) {
+            SCOPED_TRACE(::testing::Message() << "crash at step " << crash_at << " links " << links);
+            ScratchDir dir;
+            const std::string path = dir.file("app.db");
+            write_file(path, snap);
+            pid_t pid = ::fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                auto opened = storage::open(path, std::make_shared<CrashVfs>(crash_at, links));
+                ::_exit(opened ? 3 : 4);  // ran to the end without reaching the crash
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(people_rows_at(path), 60u);
+            if (WEXITSTATUS(status) != 0) {
+                EXPECT_EQ(WEXITSTATUS(status), 3);
+                break;
+            }
         }
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(people_rows_at(path), 60u);
-        if (WEXITSTATUS(status) != 0) {
-            EXPECT_EQ(WEXITSTATUS(status), 3);
-            break;
-        }
+        EXPECT_GT(crash_at, 10u);
     }
-    EXPECT_GT(crash_at, 10u);
 }
 
 // ------------------------------------------------------------- save-as

@@ -50,13 +50,31 @@ Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
     return migrate_to_page_file(path, std::move(legacy), std::move(*lock), std::move(vfs));
 }
 
+// A migration without hard links that stopped between its two renames left
+// the database only under the migration file (complete by then, since the
+// legacy file moves only after it is checkpointed) and the backup. Finishes
+// it; nothing when that is not what lies there.
+std::optional<Result<Engine>> finish_interrupted_migration(const std::string& path, std::shared_ptr<Vfs> vfs) {
+    const std::string building = sibling_path(path, "migrate");
+    if (!vfs->exists(building) || !vfs->exists(sibling_path(path, "bak"))) return std::nullopt;
+    auto lock = FileLock::acquire(path);
+    if (!lock) return Result<Engine>(fail(lock.error()));
+    if (vfs->exists(path)) return std::nullopt;  // another opener got here first
+    if (!vfs->rename(building, path)) return std::nullopt;
+    vfs->sync_dir(path);
+    return Engine::open_page_file(path, std::move(vfs), std::move(*lock));
+}
+
 }  // namespace
 
 Result<Engine> open(const std::string& path) { return open(path, std::make_shared<RealVfs>()); }
 
 Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return Engine::create_page_file(path, std::move(vfs));
+    if (::stat(path.c_str(), &st) != 0) {
+        if (auto finished = finish_interrupted_migration(path, vfs)) return std::move(*finished);
+        return Engine::create_page_file(path, std::move(vfs));
+    }
 
     int fd;
     do {

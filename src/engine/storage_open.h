@@ -19,7 +19,8 @@
 //      is renamed onto the path. At every moment the path holds either the
 //      legacy file or the finished page file. Where the file system has no
 //      hard links the legacy file is renamed onto ".bak" instead, and put
-//      back when the final rename fails;
+//      back when the final rename fails; an open that finds no file at the
+//      path but both ".migrate" and ".bak" beside it finishes that rename;
 //   4. the page file is opened at its final name, under the lock held since 1.
 // Errors: "open failed: {}", "read failed: {}", "backup failed: {}",
 // "migrate rename failed: {}", and those of the legacy readers, the snapshot
