@@ -59,7 +59,10 @@ std::optional<Result<Engine>> finish_interrupted_migration(const std::string& pa
     if (!vfs->exists(building) || !vfs->exists(sibling_path(path, "bak"))) return std::nullopt;
     auto lock = FileLock::acquire(path);
     if (!lock) return Result<Engine>(fail(lock.error()));
-    if (vfs->exists(path)) return std::nullopt;  // another opener got here first
+    if (vfs->exists(path)) {  // another opener finished it first
+        lock->release();
+        return open(path, std::move(vfs));
+    }
     if (!vfs->rename(building, path)) return std::nullopt;
     vfs->sync_dir(path);
     return Engine::open_page_file(path, std::move(vfs), std::move(*lock));
