@@ -42,16 +42,16 @@ set(consumer_args -G ${GENERATOR} -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_BUILD
 if(MODE STREQUAL "install")
   set(prefix ${WORK_DIR}/prefix)
   run(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-  foreach(f ${LIBDIR}/libzembrel.so ${LIBDIR}/libzembrel.so.0 ${LIBDIR}/libzembrel.so.${VERSION}
+  foreach(f ${LIBDIR}/libzembrel.so ${LIBDIR}/libzembrel.so.${SOVERSION} ${LIBDIR}/libzembrel.so.${VERSION}
             include/zembrel.h ${LIBDIR}/pkgconfig/zembrel.pc ${LIBDIR}/cmake/zembrel/zembrelConfig.cmake)
     if(NOT EXISTS ${prefix}/${f})
       message(FATAL_ERROR "not installed: ${f}")
     endif()
   endforeach()
-  file(GLOB private_headers ${prefix}/include/*)
-  list(LENGTH private_headers n)
+  file(GLOB headers ${prefix}/include/*)
+  list(LENGTH headers n)
   if(NOT n EQUAL 1)
-    message(FATAL_ERROR "installed headers besides zembrel.h: ${private_headers}")
+    message(FATAL_ERROR "installed headers besides zembrel.h: ${headers}")
   endif()
 
   # pkg-config
