@@ -1,11 +1,12 @@
 // The join road of a SELECT: the operator tree yielding the joined rows of
-// the FROM table and its JOIN tables, with the WHERE pushed down where it
-// touches only the FROM table.
+// the FROM table and its JOIN tables, left to right, with the WHERE pushed
+// down onto the FROM table's scan where that cannot change the result.
 #pragma once
 
 #include <span>
 
 #include "engine/engine.h"
+#include "executor/conditions.h"
 #include "executor/select_binding.h"
 #include "operators/operator.h"
 #include "parser/ast.h"
@@ -18,7 +19,15 @@ struct JoinSource {
     const parser::Expr* residual_where = nullptr;
 };
 
+// Each join gets a hash join when its ON condition is an AND of equalities
+// between a column of the tables before it and a column of its own table,
+// else (and always under `force_nested_join`) a nested-loop join. The WHERE
+// goes below the joins only when it names nothing but the FROM table, holds
+// no subquery, every join is INNER or LEFT (a RIGHT join's Null-filled rows
+// must still meet it), and the SELECT is not inside another (`outer` absent:
+// its WHERE may name outer columns). Errors: binding errors of the ON
+// conditions and the row-snapshot errors of the tables.
 Result<JoinSource> build_join_source(Engine& engine, const parser::SelectStatement& statement,
-                                     std::span<const BoundTable> tables);
+                                     std::span<const BoundTable> tables, const OuterContext* outer);
 
 }  // namespace zembrel::executor

@@ -180,7 +180,7 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
     const std::vector<parser::OrderByItem>* order_by = s.order_by ? &*s.order_by : nullptr;
 
     if (!s.joins.empty()) {
-        auto joined = build_join_source(engine, s, tables);
+        auto joined = build_join_source(engine, s, tables, outer);
         if (!joined) return fail(joined.error());
         return run_select(engine, std::move(joined->source), tables, joined->residual_where, order_by, s.limit,
                           std::move(bound->plan), outer, sort_run_rows);

@@ -1,11 +1,11 @@
-// Subqueries are not run yet: every statement that needs one fails cleanly
-// before it returns a row.
 #include "executor/subquery.h"
+
+#include "executor/select.h"
 
 namespace zembrel::executor {
 
-Result<Rows> run_subquery(Engine&, const parser::SelectStatement&, const OuterContext&) {
-    return execution_error("subqueries are not supported yet");
+Result<Rows> run_subquery(Engine& engine, const parser::SelectStatement& subquery, const OuterContext& outer) {
+    return execute_select(engine, subquery, &outer);
 }
 
 Result<Value> scalar_value(Rows result) {
@@ -19,7 +19,7 @@ operators::Truth in_subquery_truth(const Value& probe, const Rows& result) {
     if (probe.is_null()) return operators::Truth::Indeterminate;
     bool saw_null = false;
     for (const Row& row : result.rows) {
-        if (row.empty()) continue;
+        if (row.size() != 1) return operators::Truth::Indeterminate;
         if (row.front().is_null()) saw_null = true;
         else if (Value::key_cmp(row.front(), probe) == 0) return operators::Truth::True;
     }

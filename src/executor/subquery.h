@@ -18,9 +18,10 @@ Result<Rows> run_subquery(Engine& engine, const parser::SelectStatement& subquer
 // one row"; "subquery must return exactly one column".
 Result<Value> scalar_value(Rows result);
 
-// x IN (subquery): Indeterminate for a Null probe; True when a first-column
-// value equals the probe under Value::key_cmp; else Indeterminate when a
-// value is Null, else False.
+// x IN (subquery): Indeterminate for a Null probe; rows in order: a row not
+// exactly one value wide gives Indeterminate at once, a value equal to the
+// probe under Value::key_cmp True at once; after the last row Indeterminate
+// when a value was Null, else False.
 operators::Truth in_subquery_truth(const Value& probe, const Rows& result);
 
 }  // namespace zembrel::executor

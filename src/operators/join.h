@@ -1,0 +1,91 @@
+// Join operators: the left input is the pipeline built so far, the right
+// input the JOIN table's rows. Output rows are always the left row's values
+// followed by the right row's, also for a right join; an unmatched row of the
+// outer side comes out once, completed with Nulls.
+//
+// Both operators decide a match with the same three-valued `=` (and the rest
+// of the ON condition) that a filter over the combined row would use, so the
+// algorithm chosen never changes which rows come out, nor their order:
+// inner and left joins are left-major with right rows in table order, right
+// joins right-major with left rows in input order.
+//
+// Thread: one pipeline is driven by one thread.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+#include "operators/basic.h"
+#include "operators/operator.h"
+
+namespace zembrel::operators {
+
+enum class JoinType : uint8_t { Inner = 0, Left = 1, Right = 2 };
+
+// Any ON condition: every pair of rows is tested. Inner and left joins read
+// the left input one row at a time; a right join drains it first.
+class NestedLoopJoin final : public Operator {
+public:
+    NestedLoopJoin(OperatorPtr left, SharedRows right_rows, RowPredicate on, size_t left_width, size_t right_width,
+                   JoinType type);
+    Result<const Row*> next() override;
+    Row take(const Row&) override { return std::move(current_); }
+
+private:
+    Result<bool> fill_pending();
+
+    OperatorPtr left_;
+    SharedRows right_rows_;
+    RowPredicate on_;
+    size_t left_width_;
+    size_t right_width_;
+    JoinType type_;
+    std::deque<Row> pending_;
+    Row current_;
+    // Right join: the drained left rows and the next right row to test.
+    std::vector<Row> left_rows_;
+    bool left_drained_ = false;
+    size_t right_position_ = 0;
+    Row scratch_;
+};
+
+// An ON condition that is an AND of left column = right column equalities.
+// The build side is hashed on a form coarser than `=` (numbers by their
+// double value, every text kind by its bytes) and each candidate is then
+// tested with `=` itself, so Int 1 meets Float 1.0 exactly as under a nested
+// loop and a NULL key meets nothing. Inner and left joins build on the
+// right rows and read the left input one row at a time; a right join builds
+// on the drained left input and walks the right rows in table order.
+class HashJoin final : public Operator {
+public:
+    HashJoin(OperatorPtr left, SharedRows right_rows, std::vector<size_t> left_keys, std::vector<size_t> right_keys,
+             size_t left_width, size_t right_width, JoinType type);
+    Result<const Row*> next() override;
+    Row take(const Row&) override { return std::move(current_); }
+
+private:
+    Result<bool> fill_pending();
+    bool keys_equal(const Row& left, const Row& right) const;
+
+    OperatorPtr left_;
+    SharedRows right_rows_;
+    std::vector<size_t> left_keys_;
+    std::vector<size_t> right_keys_;
+    size_t left_width_;
+    size_t right_width_;
+    JoinType type_;
+    std::unordered_map<size_t, std::vector<size_t>> table_;  // key hash -> build positions, ascending
+    bool built_ = false;
+    std::vector<Row> left_rows_;  // right join: the build side
+    size_t right_position_ = 0;
+    std::deque<Row> pending_;
+    Row current_;
+};
+
+// Hash of a join key consistent with `=`: values that compare equal hash
+// alike; none when a key value is NULL (it can match nothing).
+std::optional<size_t> join_key_hash(const Row& row, const std::vector<size_t>& positions);
+
+}  // namespace zembrel::operators
