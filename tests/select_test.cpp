@@ -327,7 +327,7 @@ TEST(SelectPageFile, ATableOnlyInTheFileIsReadWithoutLoadingIt) {
 
 }  // namespace
 
-// Random joins of two or three tables t1, t2, t3 (id INT, a INT, b FLOAT,
+// Random single-table queries and joins of two or three tables t1, t2, t3 (id INT, a INT, b FLOAT,
 // c TEXT, NULLs everywhere but id) with WHERE conditions holding IN and
 // EXISTS subqueries, correlated or not. Every query runs three ways that
 // must agree row for row, order included: with indexes, without, and with
@@ -363,10 +363,19 @@ struct JoinGen {
         switch (depth > 1 ? pick(3) : pick(9)) {
             case 0:
             case 1: {
+                // Numbers of the other kind and NULL too: an index seek must fit them or stand aside.
                 std::string c = column(tables);
-                return c + " " + ops[pick(6)] + " " + literal_for(c.back());
+                const char kind = c.back() == 'c' ? 'c' : "abN"[pick(3)];
+                return c + " " + ops[pick(6)] + " " + (kind == 'N' ? "NULL" : literal_for(kind));
             }
-            case 2: return column(tables) + (pick(2) ? " IS NULL" : " IS NOT NULL");
+            case 2:
+                if (pick(2)) {  // a range, or the key of the composite index
+                    const std::string t = "t" + std::to_string(1 + pick(tables)) + ".";
+                    if (pick(2)) return "(" + t + "b = " + literal_for('b') + " AND " + t + "c = " + literal_for('c') + ")";
+                    return "(" + t + "a >= " + literal_for(pick(2) ? 'a' : 'b') + " AND " + t + "a " + ops[2 + pick(4)] +
+                           " " + literal_for('a') + ")";
+                }
+                return column(tables) + (pick(2) ? " IS NULL" : " IS NOT NULL");
             case 3: return "(" + condition(tables, depth + 1) + " AND " + condition(tables, depth + 1) + ")";
             case 4: return "(" + condition(tables, depth + 1) + " OR " + condition(tables, depth + 1) + ")";
             case 5: return "NOT (" + condition(tables, depth + 1) + ")";
@@ -408,7 +417,10 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
             const std::string name = "t" + std::to_string(t);
             for (Engine* e : {&plain, &indexed, &nested}) ok(*e, "CREATE TABLE " + name + " (id INT, a INT, b FLOAT, c TEXT)");
             ok(indexed, "CREATE INDEX " + name + "_a ON " + name + " (a)");
+            ok(indexed, "CREATE INDEX " + name + "_b ON " + name + " (b)");
+            ok(indexed, "CREATE INDEX " + name + "_c ON " + name + " (c)");
             ok(indexed, "CREATE INDEX " + name + "_bc ON " + name + " (b, c)");
+            ok(indexed, "CREATE INDEX " + name + "_ab ON " + name + " (a, b)");
             sqlite_exec(db, "CREATE TABLE " + name + " (id INTEGER, a INTEGER, b REAL, c TEXT)");
             const int n = 5 + gen.pick(25);
             std::string insert = "INSERT INTO " + name + " VALUES ";

@@ -1,6 +1,7 @@
 #include "executor/access_path.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace zembrel::executor {
 
@@ -69,9 +70,242 @@ Result<std::optional<Rows>> try_pk_fast_path(Engine& engine, const parser::Selec
     return std::optional<Rows>(std::move(result));
 }
 
-Result<std::optional<SeekRows>> try_index_seek(Engine&, const parser::SelectStatement&, std::span<const BoundTable>) {
-    // No secondary-index seek yet: every one-table SELECT scans.
-    return std::optional<SeekRows>();
+namespace {
+
+// The column of a comparison when it belongs to the FROM table (unqualified,
+// or qualified with the table's name or alias).
+std::optional<size_t> own_column(const BoundTable& from, const parser::ColumnRef& ref) {
+    if (ref.table && *ref.table != from.name && !(from.alias && *from.alias == *ref.table)) return std::nullopt;
+    for (size_t i = 0; i < from.columns.size(); ++i)
+        if (from.columns[i].name == ref.column) return i;
+    return std::nullopt;
+}
+
+// A bound's literal fitted to the values a column of `type` holds, as a
+// bound no tighter than the literal's: every value the comparison accepts
+// stays inside it (the WHERE itself decides afterwards). None when the
+// kinds cannot meet in one index order.
+std::optional<Bound> fit_bound(const Value& literal, Bound::Kind kind, DataType type, bool is_lower) {
+    switch (type.kind) {
+        case DataTypeKind::Int:
+            if (literal.is_int()) return Bound{kind, literal};
+            if (literal.is_float()) {
+                const double f = literal.as_float();
+                // Beyond this the double has no Int neighbour to round to.
+                if (!(f > -9.2e18 && f < 9.2e18)) return std::nullopt;
+                const double whole = is_lower ? std::floor(f) : std::ceil(f);
+                return Bound{Bound::Kind::Included, Value::integer(static_cast<int64_t>(whole))};
+            }
+            return std::nullopt;
+        case DataTypeKind::Float:
+            if (literal.is_float()) return Bound{kind, literal};
+            if (literal.is_int())
+                return Bound{Bound::Kind::Included, Value::floating(static_cast<double>(literal.as_int()))};
+            return std::nullopt;
+        case DataTypeKind::Text:
+        case DataTypeKind::Str:
+            if (literal.kind() == ValueKind::Text || literal.kind() == ValueKind::Uuid) return Bound{kind, literal};
+            return std::nullopt;
+        case DataTypeKind::Pk:
+            if (literal.kind() == ValueKind::Text || literal.kind() == ValueKind::Uuid)
+                return Bound{kind, Value::uuid(literal.as_text())};
+            return std::nullopt;
+        case DataTypeKind::Date:
+            if (literal.kind() == ValueKind::Text || literal.kind() == ValueKind::Date)
+                return Bound{kind, Value::date(literal.as_text())};
+            return std::nullopt;
+        case DataTypeKind::DateTime:
+            if (literal.kind() == ValueKind::Text || literal.kind() == ValueKind::DateTime)
+                return Bound{kind, Value::datetime(literal.as_text())};
+            return std::nullopt;
+        case DataTypeKind::Bool:
+            if (literal.kind() == ValueKind::Bool) return Bound{kind, literal};
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+struct ColumnRange {
+    size_t column = 0;
+    Bound lower, upper;
+};
+
+// The tighter of two lower (or upper) bounds under the key order.
+Bound tighter(const Bound& a, const Bound& b, bool lower) {
+    if (a.kind == Bound::Kind::Unbounded) return b;
+    if (b.kind == Bound::Kind::Unbounded) return a;
+    const auto c = Value::key_cmp(a.value, b.value);
+    if (c == 0) return a.kind == Bound::Kind::Excluded ? a : b;
+    return (lower ? c > 0 : c < 0) ? a : b;
+}
+
+std::optional<ColumnRange> column_range(const parser::Expr& where, const BoundTable& from) {
+    if (const auto* c = std::get_if<parser::CompareExpr>(&where.node)) {
+        const auto* literal = std::get_if<Value>(&c->right.node);
+        if (literal == nullptr || literal->is_null()) return std::nullopt;
+        auto column = own_column(from, c->left);
+        if (!column) return std::nullopt;
+        const DataType type = from.columns[*column].data_type;
+        ColumnRange range{*column, {}, {}};
+        using K = Bound::Kind;
+        auto set = [&](Bound& end, K kind, bool is_lower) {
+            auto fitted = fit_bound(*literal, kind, type, is_lower);
+            if (!fitted) return false;
+            end = std::move(*fitted);
+            return true;
+        };
+        switch (c->op) {
+            case parser::CompareOp::Eq:
+                if (!set(range.lower, K::Included, true) || !set(range.upper, K::Included, false)) return std::nullopt;
+                break;
+            case parser::CompareOp::Lt: if (!set(range.upper, K::Excluded, false)) return std::nullopt; break;
+            case parser::CompareOp::Le: if (!set(range.upper, K::Included, false)) return std::nullopt; break;
+            case parser::CompareOp::Gt: if (!set(range.lower, K::Excluded, true)) return std::nullopt; break;
+            case parser::CompareOp::Ge: if (!set(range.lower, K::Included, true)) return std::nullopt; break;
+            case parser::CompareOp::Ne: return std::nullopt;
+        }
+        return range;
+    }
+    if (const auto* a = std::get_if<parser::AndExpr>(&where.node)) {
+        auto l = column_range(*a->left, from);
+        auto r = column_range(*a->right, from);
+        if (!l || !r || l->column != r->column) return std::nullopt;
+        return ColumnRange{l->column, tighter(l->lower, r->lower, true), tighter(l->upper, r->upper, false)};
+    }
+    return std::nullopt;
+}
+
+// (column, fitted value) per equality of an AND of equalities with literals.
+bool equality_pairs(const parser::Expr& where, const BoundTable& from, std::vector<std::pair<size_t, Value>>& out) {
+    if (const auto* c = std::get_if<parser::CompareExpr>(&where.node)) {
+        const auto* literal = std::get_if<Value>(&c->right.node);
+        if (c->op != parser::CompareOp::Eq || literal == nullptr || literal->is_null()) return false;
+        auto column = own_column(from, c->left);
+        if (!column) return false;
+        // An equality fits only where the literal keeps its exact value.
+        auto fitted = fit_bound(*literal, Bound::Kind::Included, from.columns[*column].data_type, true);
+        if (!fitted || Value::sql_cmp(fitted->value, *literal) != 0) return false;
+        out.emplace_back(*column, std::move(fitted->value));
+        return true;
+    }
+    if (const auto* a = std::get_if<parser::AndExpr>(&where.node))
+        return equality_pairs(*a->left, from, out) && equality_pairs(*a->right, from, out);
+    return false;
+}
+
+// An index holds every keyed row of the table exactly when it has entered
+// all of them and none of its ids can be stale.
+bool in_step(const MemIndex& index, const Table& table) {
+    if (index.may_hold_stale_ids() || index.entered_rows() != table.rows.size()) return false;
+    if (table.rowids.size() != table.rows.size()) return false;
+    return table.rows.empty() || table.rowids.back() == index.last_entered_id();
+}
+
+// The table's usable indexes, by name.
+std::vector<const MemIndex*> usable_indexes(const Engine& engine, const Table& table) {
+    std::vector<const MemIndex*> out;
+    for (const std::string& name : engine.tables.mem_indexes.names_of_table(table.name)) {
+        const MemIndex* index = engine.tables.mem_indexes.get(name);
+        if (index != nullptr && in_step(*index, table)) out.push_back(index);
+    }
+    std::sort(out.begin(), out.end(), [](const MemIndex* a, const MemIndex* b) { return a->name < b->name; });
+    return out;
+}
+
+bool in_range(const Value& k, const Bound& lower, const Bound& upper) {
+    using K = Bound::Kind;
+    if (lower.kind != K::Unbounded) {
+        const auto c = Value::key_cmp(k, lower.value);
+        if (c < 0 || (lower.kind == K::Excluded && c == 0)) return false;
+    }
+    if (upper.kind != K::Unbounded) {
+        const auto c = Value::key_cmp(k, upper.value);
+        if (c > 0 || (upper.kind == K::Excluded && c == 0)) return false;
+    }
+    return true;
+}
+
+// Row ids of an index's keys whose first value lies in the range.
+void range_row_ids(const MemIndex& index, const Bound& lower, const Bound& upper, std::vector<uint64_t>& out) {
+    const IndexKeyMap& map = index.map();
+    auto it = lower.kind == Bound::Kind::Unbounded ? map.begin() : map.lower_bound(IndexKey{lower.value});
+    for (; it != map.end(); ++it) {
+        const Value& k = it->first.front();
+        if (upper.kind != Bound::Kind::Unbounded) {
+            const auto c = Value::key_cmp(k, upper.value);
+            if (c > 0 || (upper.kind == Bound::Kind::Excluded && c == 0)) break;
+        }
+        if (!in_range(k, lower, upper)) continue;
+        out.insert(out.end(), it->second.begin(), it->second.end());
+    }
+}
+
+}  // namespace
+
+std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::SelectStatement& s,
+                                           const BoundTable& from) {
+    if (!s.joins.empty() || s.order_by || !s.where_clause) return std::nullopt;
+    const Table* table = engine.tables.find(s.from.name);
+    if (table == nullptr) return std::nullopt;
+    const std::vector<const MemIndex*> indexes = usable_indexes(engine, *table);
+    if (indexes.empty()) return std::nullopt;
+
+    std::vector<std::pair<size_t, Value>> pairs;
+    if (equality_pairs(*s.where_clause, from, pairs) && pairs.size() >= 2) {
+        for (const MemIndex* index : indexes) {
+            if (index->positions.size() != pairs.size()) continue;
+            bool same = true;
+            for (size_t i = 0; i < pairs.size() && same; ++i) same = index->positions[i] == pairs[i].first;
+            if (!same) continue;
+            AccessPath path{AccessPath::Kind::Composite, index->name, index->columns, {}, {}, {}};
+            for (auto& [column, value] : pairs) path.key.push_back(value);
+            return path;
+        }
+    }
+    // A range uses single-column indexes only: a composite index leaves out
+    // rows with NULL in its later columns, which its first column's range
+    // must still return.
+    auto range = column_range(*s.where_clause, from);
+    if (!range) return std::nullopt;
+    for (const MemIndex* index : indexes) {
+        if (index->positions.size() != 1 || index->positions.front() != range->column) continue;
+        return AccessPath{AccessPath::Kind::Range, index->name, index->columns, {}, range->lower, range->upper};
+    }
+    return std::nullopt;
+}
+
+Result<std::optional<SeekRows>> try_index_seek(Engine& engine, const parser::SelectStatement& s,
+                                               std::span<const BoundTable> tables) {
+    if (tables.size() != 1) return std::optional<SeekRows>();
+    auto path = plan_access_path(engine, s, tables.front());
+    if (!path) return std::optional<SeekRows>();
+    const Table* table = engine.tables.find(s.from.name);
+    const MemIndex* index = engine.tables.mem_indexes.get(path->index);
+    if (table == nullptr || index == nullptr) return std::optional<SeekRows>();
+    auto predicate = bind_predicate(*s.where_clause, tables);
+    if (!predicate) return fail(predicate.error());
+
+    std::vector<uint64_t> ids;
+    if (path->kind == AccessPath::Kind::Composite) {
+        if (const RowIdList* found = index->find(path->key)) ids = *found;
+    } else {
+        range_row_ids(*index, path->lower, path->upper, ids);
+    }
+    // Table order, as a scan reads them; each row once.
+    std::vector<size_t> positions;
+    positions.reserve(ids.size());
+    for (uint64_t id : ids) {
+        if (auto at = row_position(*table, id)) positions.push_back(*at);
+    }
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+    SeekRows out;
+    out.rows.reserve(positions.size());
+    for (size_t at : positions) {
+        const Row& row = table->rows[at];
+        if (predicate->eval(row) == operators::Truth::True) out.rows.push_back(row);
+    }
+    return std::optional<SeekRows>(std::move(out));
 }
 
 }  // namespace zembrel::executor

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "engine/engine.h"
@@ -22,9 +23,42 @@ namespace zembrel::executor {
 // the row through the primary-key tree. None when it does not apply.
 Result<std::optional<Rows>> try_pk_fast_path(Engine& engine, const parser::SelectStatement& statement);
 
-// Rows of an index seek for a one-table SELECT with a Plain plan: `ordered`
-// when they already come in ORDER BY order with the LIMIT applied. None
-// when no index serves the statement.
+// One end of an index range.
+struct Bound {
+    enum class Kind : uint8_t { Included = 0, Excluded = 1, Unbounded = 2 };
+    Kind kind = Kind::Unbounded;
+    Value value;
+};
+
+// How a one-table SELECT reads its FROM table through an in-memory index:
+// the whole key of a composite index, or a range on the one column of a
+// single-column index. The path only narrows the rows a scan would read:
+// the seek's rows still meet the whole WHERE, in table order, so a path
+// never changes a result.
+struct AccessPath {
+    enum class Kind : uint8_t { Composite = 0, Range = 1 };
+    Kind kind = Kind::Range;
+    std::string index;                 // the MemIndex used
+    std::vector<std::string> columns;  // Composite: the index's columns; Range: the column
+    std::vector<Value> key;            // Composite: one fitted value per column
+    Bound lower, upper;                // Range
+};
+
+// The path for a SELECT without joins, GROUP BY or ORDER BY over a loaded
+// table, with a WHERE that pins indexed columns: first an AND of equalities
+// naming exactly the columns of a composite index in its order, else a
+// range (AND of comparisons with literals on one column) on a column that
+// a single-column index holds. Among several usable indexes the one with
+// the smallest name. A literal that cannot be fitted to the column's kind
+// (a text against a number, a number outside the Int range), a NULL
+// literal, or an index not in step with the table's rows: no path (the scan
+// answers, and a NULL bound matches nothing there).
+std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::SelectStatement& statement,
+                                           const BoundTable& from);
+
+// Rows of an index seek for a one-table SELECT with a Plain plan, in table
+// order and already filtered by the whole WHERE (ORDER BY and LIMIT are the
+// pipeline's). None when no index serves the statement.
 struct SeekRows {
     std::vector<Row> rows;
     bool ordered = false;

@@ -186,7 +186,8 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
                           std::move(bound->plan), outer, sort_run_rows);
     }
 
-    if (bound->plan.kind == OutputPlan::Kind::Plain && !s.group_by) {
+    // Inside a subquery the WHERE may name outer columns: no seek there.
+    if (bound->plan.kind == OutputPlan::Kind::Plain && !s.group_by && outer == nullptr) {
         auto seek = try_index_seek(engine, s, tables);
         if (!seek) return fail(seek.error());
         if (*seek) {
