@@ -498,3 +498,62 @@ TEST(SelectJoins, UnmatchedRowsAndSubqueryMessages) {
     EXPECT_EQ(err(e, "SELECT v FROM l WHERE k = (SELECT w, w FROM r WHERE w = 'p')"),
               "Execution error: subquery must return exactly one column");
 }
+
+std::string plan_of(Engine& e, const std::string& sql) {
+    Rows r = rows_of(e, sql);
+    EXPECT_EQ(r.columns, std::vector<std::string>{"plan"}) << sql;
+    std::string out;
+    for (const Row& row : r.rows) out += row.front().display() + "\n";
+    return out;
+}
+
+TEST(SelectExplain, LinesOfThePlanRun) {
+    Engine e;
+    ok(e, "CREATE TABLE t (a INT, b TEXT, x INT)");
+    ok(e, "CREATE TABLE u (a INT, y FLOAT)");
+    ok(e, "CREATE INDEX t_ab ON t (a, b)");
+    ok(e, "CREATE INDEX t_x ON t (x)");
+    ok(e, "INSERT INTO t VALUES (1, 'x', 3), (2, 'y', 5)");
+    const std::pair<std::string, std::string> cases[] = {
+        {"EXPLAIN SELECT * FROM t", "TableScan(t)\nProject\n"},
+        {"EXPLAIN SELECT * FROM t WHERE a = 1 ORDER BY b LIMIT 5", "TableScan(t)\nFilter\nExternalSort\nLimit(5)\nProject\n"},
+        {"EXPLAIN SELECT * FROM t WHERE a = 1 AND b = 'x'", "IndexSeek(table=t, index=(a,b), key=[1,x])\nProject\n"},
+        {"EXPLAIN SELECT * FROM t WHERE x > 3 AND x <= 7",
+         "IndexSeek(table=t, col=x, lower=Excluded(3), upper=Included(7))\nProject\n"},
+        {"EXPLAIN SELECT * FROM t WHERE x >= 3", "IndexSeek(table=t, col=x, lower=Included(3), upper=Unbounded)\nProject\n"},
+        {"EXPLAIN SELECT b, COUNT(*) FROM t GROUP BY b", "TableScan(t)\nHashAggregate\nProject\n"},
+        {"EXPLAIN SELECT * FROM t JOIN u ON t.a = u.a WHERE t.x = 1",
+         "Filter(t pushdown)\nTableScan(t)\nHashJoin(build=right, probe=left, kind=Inner, keys=[0])\nProject\n"},
+        {"EXPLAIN SELECT * FROM t RIGHT JOIN u ON t.a = u.a WHERE t.x = 1",
+         "TableScan(t)\nHashJoin(build=right, probe=left, kind=Right, keys=[0])\nFilter\nProject\n"},
+        {"EXPLAIN SELECT * FROM t LEFT JOIN u ON t.a < u.a LIMIT 2", "TableScan(t)\nNestedLoopJoin(kind=Left)\nLimit(2)\nProject\n"},
+    };
+    for (const auto& [sql, want] : cases) EXPECT_EQ(plan_of(e, sql), want) << sql;
+    e.settings.force_nested_join = true;
+    EXPECT_EQ(plan_of(e, "EXPLAIN SELECT * FROM t JOIN u ON t.a = u.a"), "TableScan(t)\nNestedLoopJoin(kind=Inner)\nProject\n");
+    EXPECT_EQ(err(e, "EXPLAIN SELECT * FROM t JOIN u ON t.a = u.nope"), "Execution error: column 'nope' not found in table 'u'");
+}
+
+// An index never changes a result: literals of the other numeric kind, a
+// NULL bound, rows with NULL in a composite index's later column.
+TEST(SelectIndexSeek, ResultsEqualAScan) {
+    Engine indexed, plain;
+    for (Engine* e : {&indexed, &plain}) {
+        ok(*e, "CREATE TABLE t (i INT, f FLOAT, s TEXT)");
+        ok(*e, "INSERT INTO t VALUES (1, 0.5, 'a'), (2, 1.0, NULL), (3, 2.5, 'c'), (5, NULL, 'b'), (NULL, 1.5, 'a')");
+    }
+    ok(indexed, "CREATE INDEX t_i ON t (i)");
+    ok(indexed, "CREATE INDEX t_f ON t (f)");
+    ok(indexed, "CREATE INDEX t_is ON t (i, s)");
+    const char* queries[] = {
+        "SELECT * FROM t WHERE f > 1",         "SELECT * FROM t WHERE i = 1.0",        "SELECT * FROM t WHERE i > 2.5",
+        "SELECT * FROM t WHERE i < 2.5",       "SELECT * FROM t WHERE i = 2.5",        "SELECT * FROM t WHERE f >= 1 AND f < 2",
+        "SELECT * FROM t WHERE i > NULL",      "SELECT * FROM t WHERE i = 5",          "SELECT * FROM t WHERE i = 5 AND s = 'b'",
+        "SELECT * FROM t WHERE i = 1 AND s = 'a'", "SELECT * FROM t WHERE f = 1",     "SELECT * FROM t WHERE i <= 100000000000000000000000000000.5",
+        "SELECT * FROM t WHERE i > 1 AND i > 2", "SELECT * FROM t WHERE s = 'a'",     "SELECT * FROM t WHERE f <> 1",
+    };
+    for (const char* sql : queries) EXPECT_EQ(cells_of(rows_of(indexed, sql)), cells_of(rows_of(plain, sql))) << sql;
+    EXPECT_EQ(plan_of(indexed, "EXPLAIN SELECT * FROM t WHERE i = 1.0"),
+              "IndexSeek(table=t, col=i, lower=Included(1), upper=Included(1))\nProject\n");
+    EXPECT_EQ(rows_of(indexed, "SELECT * FROM t WHERE i = 5").rows.size(), 1u);
+}

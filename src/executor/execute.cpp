@@ -171,7 +171,7 @@ struct Dispatch {
     Result<ExecResult> operator()(parser::Begin&&) { return begin(engine); }
     Result<ExecResult> operator()(parser::Commit&&) { return commit(engine); }
     Result<ExecResult> operator()(parser::Rollback&&) { return rollback(engine); }
-    Result<ExecResult> operator()(parser::Explain&&) { return execution_error("EXPLAIN is not supported yet"); }
+    Result<ExecResult> operator()(parser::Explain&& s) { return explain_statement(engine, std::move(s)); }
     template <class T>
     Result<ExecResult> operator()(T&&) = delete;
 };

@@ -18,8 +18,17 @@ operators::JoinType join_type(parser::JoinKind kind) {
     return operators::JoinType::Inner;
 }
 
-Result<bool> can_push_down(const parser::SelectStatement& s, std::span<const BoundTable> tables,
-                           const OuterContext* outer) {
+}  // namespace
+
+JoinChoice choose_join(const Engine& engine, const operators::BoundPredicate& on, size_t left_width) {
+    if (engine.settings.force_nested_join) return {};
+    auto keys = equi_join_keys(on, left_width);
+    if (!keys) return {};
+    return JoinChoice{true, std::move(keys->first), std::move(keys->second)};
+}
+
+Result<bool> where_pushes_down(const parser::SelectStatement& s, std::span<const BoundTable> tables,
+                               const OuterContext* outer) {
     if (outer != nullptr || !s.where_clause) return false;
     const bool inner_or_left = std::all_of(s.joins.begin(), s.joins.end(), [](const parser::Join& j) {
         return j.kind == parser::JoinKind::Inner || j.kind == parser::JoinKind::Left;
@@ -27,8 +36,6 @@ Result<bool> can_push_down(const parser::SelectStatement& s, std::span<const Bou
     if (!inner_or_left) return false;
     return where_fits_left_table(*s.where_clause, tables, tables.front().columns.size());
 }
-
-}  // namespace
 
 Result<JoinSource> build_join_source(Engine& engine, const parser::SelectStatement& s,
                                      std::span<const BoundTable> tables, const OuterContext* outer) {
@@ -39,7 +46,7 @@ Result<JoinSource> build_join_source(Engine& engine, const parser::SelectStateme
 
     JoinSource out;
     out.residual_where = s.where_clause ? &*s.where_clause : nullptr;
-    auto push = can_push_down(s, tables, outer);
+    auto push = where_pushes_down(s, tables, outer);
     if (!push) return fail(push.error());
     if (*push) {
         auto predicate = bind_predicate(*s.where_clause, tables.first(1));
@@ -57,11 +64,10 @@ Result<JoinSource> build_join_source(Engine& engine, const parser::SelectStateme
         auto on = bind_predicate(s.joins[i].on, tables.first(i + 2));
         if (!on) return fail(on.error());
         const auto type = join_type(s.joins[i].kind);
-        std::optional<std::pair<std::vector<size_t>, std::vector<size_t>>> keys;
-        if (!engine.settings.force_nested_join) keys = equi_join_keys(*on, left_width);
-        if (keys) {
+        JoinChoice choice = choose_join(engine, *on, left_width);
+        if (choice.hash) {
             source = std::make_unique<operators::HashJoin>(std::move(source), std::move(*right_rows),
-                                                           std::move(keys->first), std::move(keys->second),
+                                                           std::move(choice.left_keys), std::move(choice.right_keys),
                                                            left_width, right_width, type);
         } else {
             source = std::make_unique<operators::NestedLoopJoin>(std::move(source), std::move(*right_rows),

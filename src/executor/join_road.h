@@ -4,6 +4,7 @@
 #pragma once
 
 #include <span>
+#include <vector>
 
 #include "engine/engine.h"
 #include "executor/conditions.h"
@@ -27,6 +28,21 @@ struct JoinSource {
 // must still meet it), and the SELECT is not inside another (`outer` absent:
 // its WHERE may name outer columns). Errors: binding errors of the ON
 // conditions and the row-snapshot errors of the tables.
+// The algorithm of one join: a hash join on the key pairs (left positions in
+// the row built so far, right positions in the JOIN table's row) when the ON
+// condition is an AND of such equalities and nested loops are not forced;
+// else a nested loop.
+struct JoinChoice {
+    bool hash = false;
+    std::vector<size_t> left_keys;
+    std::vector<size_t> right_keys;
+};
+JoinChoice choose_join(const Engine& engine, const operators::BoundPredicate& on, size_t left_width);
+
+// Whether the WHERE goes below the joins (the rule above).
+Result<bool> where_pushes_down(const parser::SelectStatement& statement, std::span<const BoundTable> tables,
+                               const OuterContext* outer);
+
 Result<JoinSource> build_join_source(Engine& engine, const parser::SelectStatement& statement,
                                      std::span<const BoundTable> tables, const OuterContext* outer);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "executor/access_path.h"
+#include "executor/explain.h"
 #include "executor/join_road.h"
 #include "executor/pipeline.h"
 #include "executor/subquery.h"
@@ -213,6 +214,55 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
     if (!rows) return fail(rows.error());
     return run_select(engine, std::make_unique<operators::TableScan>(std::move(*rows)), tables, where, order_by,
                       s.limit, std::move(bound->plan), outer, sort_run_rows);
+}
+
+Result<std::vector<std::string>> explain_select(Engine& engine, const parser::SelectStatement& s) {
+    auto bound = bind_select(engine, s, nullptr);
+    if (!bound) return fail(bound.error());
+    const std::vector<BoundTable>& tables = bound->tables;
+    const bool aggregates = bound->plan.kind == OutputPlan::Kind::Aggregate || s.group_by.has_value();
+    std::vector<std::string> lines;
+
+    if (s.joins.empty()) {
+        if (bound->plan.kind == OutputPlan::Kind::Plain && !s.group_by) {
+            // The same lookup SELECT makes; its error is the EXPLAIN's.
+            auto seek = try_index_seek(engine, s, tables);
+            if (!seek) return fail(seek.error());
+            auto path = plan_access_path(engine, s, tables.front());
+            if (*seek && path) {
+                lines.push_back(explain::index_seek_line(s.from.name, *path));
+                explain::pipeline_tail(lines, false, false, s.order_by.has_value(), s.limit);
+                return lines;
+            }
+        }
+        lines.push_back(format("TableScan({})", s.from.name));
+        explain::pipeline_tail(lines, s.where_clause.has_value(), aggregates, s.order_by.has_value(), s.limit);
+        return lines;
+    }
+
+    auto push = where_pushes_down(s, tables, nullptr);
+    if (!push) return fail(push.error());
+    if (*push) lines.push_back(format("Filter({} pushdown)", s.from.name));
+    lines.push_back(format("TableScan({})", s.from.name));
+    for (size_t i = 0; i < s.joins.size(); ++i) {
+        auto on = bind_predicate(s.joins[i].on, std::span<const BoundTable>(tables).first(i + 2));
+        if (!on) return fail(on.error());
+        const JoinChoice choice = choose_join(engine, *on, tables[i + 1].offset);
+        lines.push_back(choice.hash ? explain::hash_join_line(s.joins[i].kind, choice.left_keys)
+                                    : explain::nested_loop_line(s.joins[i].kind));
+    }
+    explain::pipeline_tail(lines, s.where_clause.has_value() && !*push, aggregates, s.order_by.has_value(), s.limit);
+    return lines;
+}
+
+Result<ExecResult> explain_statement(Engine& engine, parser::Explain statement) {
+    if (auto st = hash_select_literals(engine, statement.select); !st) return fail(st.error());
+    auto lines = explain_select(engine, statement.select);
+    if (!lines) return fail(lines.error());
+    Rows out{{"plan"}, {}};
+    out.rows.reserve(lines->size());
+    for (std::string& line : *lines) out.rows.push_back(Row{Value::text(std::move(line))});
+    return ExecResult(std::move(out));
 }
 
 Result<ExecResult> select(Engine& engine, parser::SelectStatement statement) {

@@ -30,6 +30,13 @@ namespace zembrel::executor {
 // The dispatcher's branch for SELECT.
 Result<ExecResult> select(Engine& engine, parser::SelectStatement statement);
 
+// EXPLAIN: the HASH-literal rewrite, then one "plan" row per line of the
+// plan the SELECT would run, chosen by the same decision functions; binding
+// and ON errors and the error of a single-table index lookup are its errors.
+// It never reads the rows of a table scan.
+Result<ExecResult> explain_statement(Engine& engine, parser::Explain statement);
+Result<std::vector<std::string>> explain_select(Engine& engine, const parser::SelectStatement& statement);
+
 // A bound SELECT run to its rows; `outer` is present inside a correlated
 // subquery. The statement's HASH literals must already be rewritten.
 Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& statement, const OuterContext* outer);
