@@ -113,6 +113,8 @@ TEST(EngineLifecycle, InMemoryBackingFileLivesInTmpdirUntilRelease) {
         EXPECT_TRUE(fs::exists(*e.file.backing_file.path()));
         EXPECT_EQ(e.file.path, std::nullopt);
         EXPECT_FALSE(e.file.lock.held());
+        // No one reopens the backing file: its commits skip the flushes.
+        EXPECT_EQ(e.page_store()->pager->sync_mode(), kSyncNone);
         ASSERT_TRUE(storage::save(e));
     }
     EXPECT_TRUE(files().empty());

@@ -58,7 +58,7 @@ Status Pager::ensure_wal() {
     le::put16(header + 4, 1);
     le::put64(header + 6, kPageSize);
     if (auto st = (*file)->write_at(header, 0); !st) return storage_error("WAL header write failed: " + st.error().message);
-    vfs_->sync_dir(log);
+    if (sync_mode_ != kSyncNone) vfs_->sync_dir(log);
     wal_ = std::move(*file);
     wal_len_ = kWalHeaderSize;
     wal_commit_len_ = kWalHeaderSize;
