@@ -36,7 +36,7 @@ struct EntropyBuffer {
         const std::uint64_t now = fork_count.load(std::memory_order_relaxed);
         if (used + n > sizeof bytes || forks != now) {
             if (getentropy(bytes, sizeof bytes) != 0)
-                fatal(format("could not retrieve random bytes for uuid: {} (os error {})", std::strerror(errno), errno));
+                invariant_failed(format("could not retrieve random bytes for uuid: {} (os error {})", std::strerror(errno), errno));
             used = 0;
             forks = now;
         }
