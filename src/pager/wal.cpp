@@ -104,19 +104,6 @@ Status Pager::commit() {
 
     std::vector<std::pair<std::uint64_t, std::uint64_t>> written;
     written.reserve(pages.size() + 1);
-<<<<<<< HEAD
-    // The page frames go out in one write (a write per frame costs a system
-    // call each), the commit frame after them in its own.
-    if (!pages.empty()) {
-        std::vector<std::uint8_t> frames(pages.size() * kFrameSize);
-        for (std::size_t i = 0; i < pages.size(); ++i)
-            build_frame(frames.data() + i * kFrameSize, pages[i], cache_.at(pages[i])->data.data(), false);
-        if (auto st = wal_->write_at(frames, wal_len_); !st)
-            return storage_error("WAL append failed: " + st.error().message);
-        for (std::size_t i = 0; i < pages.size(); ++i)
-            written.emplace_back(pages[i], wal_len_ + i * kFrameSize + kFrameHeadSize);
-        wal_len_ += frames.size();
-=======
     // Dirty pages are pinned in the cache until they are committed or rolled back.
     std::vector<CachedPage*> entries;
     entries.reserve(pages.size());
@@ -125,12 +112,17 @@ Status Pager::commit() {
         ZEMBREL_INVARIANT(it != cache_.end(), "dirty page missing from the cache");
         entries.push_back(it->second.get());
     }
-    for (size_t i = 0; i < pages.size(); ++i) {
-        const std::uint64_t page = pages[i];
-        auto off = append_wal_frame(page, entries[i]->data.data(), false);
-        if (!off) return std::unexpected(off.error());
-        written.emplace_back(page, *off);
->>>>>>> main
+    // The page frames go out in one write (a write per frame costs a system
+    // call each), the commit frame after them in its own.
+    if (!pages.empty()) {
+        std::vector<std::uint8_t> frames(pages.size() * kFrameSize);
+        for (std::size_t i = 0; i < pages.size(); ++i)
+            build_frame(frames.data() + i * kFrameSize, pages[i], entries[i]->data.data(), false);
+        if (auto st = wal_->write_at(frames, wal_len_); !st)
+            return storage_error("WAL append failed: " + st.error().message);
+        for (std::size_t i = 0; i < pages.size(); ++i)
+            written.emplace_back(pages[i], wal_len_ + i * kFrameSize + kFrameHeadSize);
+        wal_len_ += frames.size();
     }
     PageBuf header;
     build_header(header);
