@@ -49,7 +49,6 @@ struct TxnPreImage {
     std::vector<MemIndex> dropped_indexes;  // definitions; key maps are rebuilt
     std::optional<std::string> dropped_merge_policy;
 
-    bool table_existed() const { return table.has_value() || grown.has_value(); }
     // Rows the table had before the transaction touched it.
     size_t row_count() const { return table ? table->rows.size() : grown ? grown->rows : 0; }
     // Turns a `grown` pre-image into the copy it stands for, taken from the
