@@ -1,17 +1,16 @@
-// Side-by-side timing of zembrel and SQLite through their C APIs.
+// Side-by-side harnesses: the same SQL text on zembrel and on SQLite, timed
+// in alternating runs, reported as the ratio of zembrel's median time to
+// SQLite's. Header-only so that any benchmark in bench/ can include it.
 //
-// A workload is a setup (untimed, may differ per engine: the dialects
-// disagree on key columns) and a timed sequence of steps, each an SQL text
-// run with one call, or a close and reopen of the database. Both engines get
-// the very same SQL texts. Runs alternate between the engines (and which one
-// goes first), and each engine's median run is reported with the ratio
-// zembrel/SQLite:
-//   side_by_side::Workload w{...};
-//   side_by_side::Outcome o = side_by_side::run(w);   // prints one line
-//
-// Databases live in a fresh directory under TMPDIR (or /tmp), removed after
-// the workload. A failed call ends the process with the engine's message:
-// a benchmark that measured an error would mislead.
+// Two faces, each compiled where its headers are visible:
+// - in-process (zembrel::bench): a zembrel Engine driven through the
+//   executor, for benchmarks linked against the modules. Both sides do the
+//   whole work of a query a caller would: zembrel parses, plans and
+//   materializes its result rows; SQLite prepares, steps every row and reads
+//   every column value.
+// - through the C APIs (zembrel::bench::capi): workloads of SQL texts and
+//   reopens on a zembrel_db and an sqlite3 handle, for benchmarks linked
+//   against the shared library, measuring what a user of the library gets.
 #pragma once
 
 #include <sqlite3.h>
@@ -20,15 +19,148 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+namespace zembrel::bench {
+
+[[noreturn]] inline void die(const std::string& what) {
+    std::fprintf(stderr, "%s\n", what.c_str());
+    std::exit(1);
+}
+
+inline double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+}  // namespace zembrel::bench
+
+#if __has_include("engine/engine.h")
+#include "engine/engine.h"
+#include "executor/execute.h"
+#include "parser/parser.h"
+
+namespace zembrel::bench {
+
+// Runs one statement on the engine; returns the number of result rows.
+inline size_t zembrel_run(Engine& engine, const std::string& sql) {
+    auto statement = parser::parse_sql(sql);
+    if (!statement) die(sql + ": " + statement.error().display());
+    auto result = executor::execute(engine, std::move(*statement));
+    if (!result) die(sql + ": " + result.error().display());
+    if (auto* rows = std::get_if<Rows>(&*result)) return rows->rows.size();
+    return 0;
+}
+
+class SqliteDb {
+public:
+    SqliteDb() {
+        if (sqlite3_open(":memory:", &db_) != SQLITE_OK) die("sqlite3_open failed");
+    }
+    ~SqliteDb() { sqlite3_close(db_); }
+    SqliteDb(const SqliteDb&) = delete;
+    SqliteDb& operator=(const SqliteDb&) = delete;
+
+    sqlite3* handle() const { return db_; }
+
+    void exec(const std::string& sql) {
+        char* msg = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &msg) != SQLITE_OK) die(sql + ": " + (msg ? msg : ""));
+    }
+
+    // Steps through every row and reads every column; returns the row count.
+    size_t query(const std::string& sql) {
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) die(sql + ": " + sqlite3_errmsg(db_));
+        size_t rows = 0;
+        int rc;
+        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+            ++rows;
+            const int n = sqlite3_column_count(st);
+            for (int i = 0; i < n; ++i) {
+                switch (sqlite3_column_type(st, i)) {
+                    case SQLITE_INTEGER: sink_ += static_cast<uint64_t>(sqlite3_column_int64(st, i)); break;
+                    case SQLITE_FLOAT: sink_ += static_cast<uint64_t>(sqlite3_column_double(st, i)); break;
+                    case SQLITE_TEXT: sink_ += static_cast<uint64_t>(sqlite3_column_bytes(st, i)); break;
+                    default: break;
+                }
+            }
+        }
+        if (rc != SQLITE_DONE) die(sql + ": " + sqlite3_errmsg(db_));
+        sqlite3_finalize(st);
+        return rows;
+    }
+
+private:
+    sqlite3* db_ = nullptr;
+    uint64_t sink_ = 0;  // keeps the column reads from being optimised away
+};
+
+struct Timing {
+    double ours_ms = 0;
+    double theirs_ms = 0;
+    double ratio() const { return theirs_ms > 0 ? ours_ms / theirs_ms : 0; }
+};
+
+
+// One warm-up run of each, then `rounds` runs alternating ours, theirs.
+inline Timing alternate(const std::function<void()>& ours, const std::function<void()>& theirs, int rounds) {
+    using clock = std::chrono::steady_clock;
+    auto time = [](const std::function<void()>& f) {
+        auto t0 = clock::now();
+        f();
+        return std::chrono::duration<double, std::milli>(clock::now() - t0).count();
+    };
+    ours();
+    theirs();
+    std::vector<double> a, b;
+    for (int i = 0; i < rounds; ++i) {
+        a.push_back(time(ours));
+        b.push_back(time(theirs));
+    }
+    return Timing{median(a), median(b)};
+}
+
+// The same SQL on both sides; checks that both return the same row count.
+inline Timing same_sql(Engine& engine, SqliteDb& sqlite, const std::string& sql, int rounds) {
+    const size_t ours = zembrel_run(engine, sql);
+    const size_t theirs = sqlite.query(sql);
+    if (ours != theirs) die(sql + ": row counts differ (" + std::to_string(ours) + " vs " + std::to_string(theirs) + ")");
+    return alternate([&] { zembrel_run(engine, sql); }, [&] { sqlite.query(sql); }, rounds);
+}
+
+inline void print_header() {
+    std::printf("%-34s %10s %12s %12s %8s\n", "workload", "rows", "zembrel ms", "sqlite ms", "ratio");
+}
+
+inline void print_row(const std::string& name, uint64_t rows, const Timing& t) {
+    std::printf("%-34s %10llu %12.2f %12.2f %8.2f\n", name.c_str(), static_cast<unsigned long long>(rows), t.ours_ms,
+                t.theirs_ms, t.ratio());
+    std::fflush(stdout);
+}
+
+}  // namespace zembrel::bench
+#endif
+
+#if __has_include("zembrel.h")
 #include "zembrel.h"
 
-namespace side_by_side {
+// A workload is a setup (untimed, may differ per engine: the dialects
+// disagree on key columns) and a timed sequence of steps, each an SQL text
+// run with one call, or a close and reopen of the database. Both engines get
+// the very same SQL texts. Runs alternate between the engines (and which one
+// goes first):
+//   capi::Workload w{...};
+//   capi::Outcome o = capi::run(w);   // prints one line
+// Databases live in a fresh directory under TMPDIR (or /tmp), removed after
+// the workload. A failed call ends the process with the engine's message:
+// a benchmark that measured an error would mislead.
+namespace zembrel::bench::capi {
 
 enum class EngineKind { Zembrel, Sqlite };
 enum class Where { Memory, File };
@@ -87,7 +219,7 @@ private:
     [[noreturn]] void die(const char* message, const std::string& what) const {
         std::fprintf(stderr, "%s failed: %s\n  on: %.200s\n", kind_ == EngineKind::Zembrel ? "zembrel" : "sqlite",
                      message ? message : "(no message)", what.c_str());
-        std::exit(2);
+        std::exit(1);
     }
 
     EngineKind kind_;
@@ -116,18 +248,13 @@ struct Outcome {
     double ratio() const { return sqlite_seconds > 0 ? zembrel_seconds / sqlite_seconds : 0; }
 };
 
-inline double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 inline std::string fresh_dir() {
     const char* tmp = std::getenv("TMPDIR");
     std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/side-by-side-XXXXXX";
     if (::mkdtemp(dir.data()) == nullptr) {
         std::perror("mkdtemp");
-        std::exit(2);
+        std::exit(1);
     }
     return dir;
 }
@@ -140,7 +267,7 @@ inline std::string format_seconds(double s) {
     return buf;
 }
 
-inline void print(const Outcome& o) {
+inline void print_outcome(const Outcome& o) {
     std::printf("%-48s zembrel %10s  sqlite %10s  ratio %6.2f\n", o.name.c_str(),
                 format_seconds(o.zembrel_seconds).c_str(), format_seconds(o.sqlite_seconds).c_str(), o.ratio());
     std::fflush(stdout);
@@ -180,8 +307,9 @@ inline Outcome run(const Workload& w) {
     std::filesystem::remove_all(dir, ec);
 
     Outcome o{w.name, median(times[0]), median(times[1])};
-    print(o);
+    print_outcome(o);
     return o;
 }
 
-}  // namespace side_by_side
+}  // namespace zembrel::bench::capi
+#endif

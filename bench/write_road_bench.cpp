@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "side_by_side.h"
+#include "zembrel.h"
 
-using namespace side_by_side;
+using namespace zembrel::bench::capi;
 
 namespace {
 
