@@ -10,7 +10,7 @@
 
 #include "bptree/page_layout.h"
 #include "pager/pager.h"
-#include "pager_test_util.h"
+#include "test_util.h"
 
 using namespace zembrel;
 

@@ -3,7 +3,7 @@
 #include <limits>
 #include <random>
 
-#include "hex_bytes_util.h"
+#include "test_util.h"
 #include "storage/row_record.h"
 
 using namespace zembrel;

@@ -29,10 +29,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine_test_util.h"
+#include "test_util.h"
 #include "pager/le_bytes.h"
 #include "pager/pager.h"
-#include "pager_test_util.h"
 
 namespace zembrel::testing {
 namespace {
@@ -75,8 +74,8 @@ std::string big_text(std::mt19937_64& rng, size_t len) {
 // the second stays as committed frames in the log (copied while open).
 const BaseFiles& base_files() {
     static const BaseFiles files = [] {
-        ScratchDir dir;
-        const std::string path = dir.file("base.db");
+        TempDir dir;
+        const std::string path = dir.path("base.db");
         std::mt19937_64 rng(7);
         auto insert_people = [&](Engine& e, int from, int to) {
             for (int b = from; b < to; b += 100) {
@@ -679,8 +678,8 @@ TEST(StorageFuzz, BaseFilesAreWhole) {
     }
 
     // Undamaged, the copy opens and loads everything.
-    ScratchDir dir;
-    const std::string path = dir.file("whole.db");
+    TempDir dir;
+    const std::string path = dir.path("whole.db");
     write_file(path, base.db);
     write_file(path + ".pwal", base.wal);
     Engine e = must(storage::open(path));
@@ -695,7 +694,7 @@ TEST(StorageFuzz, CraftedDamageNeverCrashes) {
     const BaseFiles& base = base_files();
     const uint64_t iterations = env_or("ZEMBREL_FUZZ_ITERS", 100);
     const uint64_t first_seed = env_or("ZEMBREL_FUZZ_SEED", 1);
-    ScratchDir dir;
+    TempDir dir;
     const size_t fds_before = open_fds();
     Watchdog watchdog(std::chrono::seconds(env_or("ZEMBREL_FUZZ_BUDGET", 20)));
     const auto started = std::chrono::steady_clock::now();
@@ -703,7 +702,7 @@ TEST(StorageFuzz, CraftedDamageNeverCrashes) {
     for (uint64_t seed = first_seed; seed < first_seed + iterations; ++seed) {
         Damager d(seed, base.db, base.wal);
         d.damage();
-        const std::string path = dir.file("copy" + std::to_string(seed) + ".db");
+        const std::string path = dir.path("copy" + std::to_string(seed) + ".db");
         write_file(path, d.db_);
         if (!d.wal_.empty() || seed % 7) write_file(path + ".pwal", d.wal_);
         SCOPED_TRACE("seed " + std::to_string(seed) + ": " + d.what);

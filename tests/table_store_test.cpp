@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "page_store_test_util.h"
+#include "test_util.h"
 
 namespace zembrel {
 namespace {
@@ -38,21 +38,6 @@ TEST(TableStore, CreateDropAndMissingTables) {
     ASSERT_FALSE(again);
     EXPECT_EQ(again.error(), EngineError::execution("table 't' already exists"));
     EXPECT_EQ(f.entry("t"), before);
-
-    // Every operation on an absent table names it.
-    const EngineError missing = EngineError::execution("table 'nope' not found");
-    const Row r = row_of(1, "a");
-    EXPECT_EQ(s.drop_table("nope").error(), missing);
-    EXPECT_EQ(s.set_table_columns("nope", two_columns()).error(), missing);
-    EXPECT_EQ(s.set_merge_policy("nope", "lww").error(), missing);
-    EXPECT_EQ(s.next_rowid("nope").error(), missing);
-    EXPECT_EQ(s.put_row("nope", keycodec::table_key(1), r).error(), missing);
-    EXPECT_EQ(s.insert_rows("nope", {&r, 1}).error(), missing);
-    EXPECT_EQ(s.rewrite_table("nope", {}).error(), missing);
-    EXPECT_EQ(s.replace_table_rows("nope", {}).error(), missing);
-    EXPECT_EQ(s.fetch_row("nope", Value::integer(1)).error(), missing);
-    EXPECT_EQ(TableCursor::open(s, "nope").error(), missing);
-    EXPECT_EQ(s.catalog.clone_entry("nope").error(), missing);
 
     // Dropping frees the tree and the record; the name can be used again,
     // and the same content fits in the pages the first table gave back.
@@ -96,49 +81,6 @@ TEST(TableStore, RowIdsAndPersistedHint) {
     f.reopen();
     EXPECT_EQ(f.entry("t").rowid_counter, 3076u);
     EXPECT_EQ(*s.next_rowid("t"), Value::integer(3076));
-}
-
-TEST(TableStore, InsertRowsCommitReopen) {
-    StoreFixture f;
-    auto& s = f.store;
-    ASSERT_TRUE(s.create_table("t", two_columns()));
-    const Row first = row_of(10, "first");
-    auto ids = s.insert_rows("t", {&first, 1});
-    ASSERT_TRUE(ids);
-    EXPECT_EQ(*ids, std::vector<uint64_t>{1});
-    f.reopen();
-    EXPECT_EQ(f.entry("t").rowid_hint, 1026u);
-    EXPECT_EQ(f.entry("t").rowid_counter, 1026u);
-
-    // Ids continue at the hint; a row big enough for an overflow chain and
-    // enough rows to split the table's root round-trip through a reopen.
-    std::vector<Row> rows;
-    for (int i = 0; i < 1500; ++i) rows.push_back(row_of(i, "row " + std::to_string(i)));
-    rows[700][1] = Value::text(std::string(9000, 'x'));
-    ids = s.insert_rows("t", rows);
-    ASSERT_TRUE(ids);
-    ASSERT_EQ(ids->size(), rows.size());
-    EXPECT_EQ(ids->front(), 1026u);
-    EXPECT_EQ(ids->back(), 1026u + 1499);
-    f.reopen();
-    auto stored = f.scan("t");
-    ASSERT_EQ(stored.size(), 1501u);
-    EXPECT_EQ(stored[0], (std::pair<int64_t, Row>{1, first}));
-    for (size_t i = 0; i < rows.size(); ++i) {
-        ASSERT_EQ(stored[i + 1].first, static_cast<int64_t>(1026 + i));
-        ASSERT_EQ(stored[i + 1].second, rows[i]) << i;
-    }
-    auto big = s.fetch_row("t", Value::integer(1026 + 700));
-    ASSERT_TRUE(big && *big);
-    EXPECT_EQ(**big, rows[700]);
-    auto small = s.fetch_row("t", Value::integer(1026 + 701));
-    ASSERT_TRUE(small && *small);
-    EXPECT_EQ(**small, rows[701]);
-    for (int64_t absent : {0, 2, 1025, 1026 + 1500}) {
-        auto none = s.fetch_row("t", Value::integer(absent));
-        ASSERT_TRUE(none);
-        EXPECT_FALSE(*none) << absent;
-    }
 }
 
 TEST(TableStore, RewriteNumbersRowsAndKeepsIndexes) {
