@@ -100,30 +100,5 @@ TEST(Ddl, TruncateRestartsRowIds) {
     EXPECT_EQ(table_of(e, "t")->rowids, (std::vector<uint64_t>{1}));
 }
 
-TEST(Ddl, DropTableTakesItsIndexesAndReachesTheFile) {
-    TempDir dir;
-    std::string path = dir.path("ddl.db");
-    {
-        Engine e = must(storage::open(path));
-        ok(e, "CREATE TABLE t (a INT, b TEXT)");
-        ok(e, "CREATE TABLE keep (a INT)");
-        ok(e, "CREATE INDEX ia ON t (a)");
-        ok(e, "CREATE UNIQUE INDEX ib ON t (b)");
-        ASSERT_TRUE(storage::save(e));
-        ok(e, "DROP TABLE t");
-        EXPECT_EQ(e.tables.mem_indexes.size(), 0u);
-        // The names are free again.
-        ok(e, "CREATE INDEX ia ON keep (a)");
-        ASSERT_TRUE(storage::save(e));
-    }
-    Engine e = must(storage::open(path));
-    EXPECT_FALSE(e.file.page_store->catalog.contains("t"));
-    ASSERT_TRUE(e.file.page_store->catalog.contains("keep"));
-    ASSERT_EQ(e.file.page_store->catalog.get("keep")->indexes.size(), 1u);
-    EXPECT_EQ(e.file.page_store->catalog.get("keep")->indexes[0].name, "ia");
-    ASSERT_NE(e.tables.mem_indexes.get("ia"), nullptr);
-    EXPECT_EQ(e.tables.mem_indexes.get("ia")->table, "keep");
-}
-
 }  // namespace
 }  // namespace zembrel::testing

@@ -39,27 +39,6 @@ TEST(Insert, GeneratedKeysDefaultsAndTotals) {
     EXPECT_FALSE(inserted(ok(e, "INSERT INTO plain VALUES (1)")).pk);
 }
 
-TEST(Insert, UniqueViolationUndoesTheWholeStatement) {
-    TempDir dir;
-    std::string path = dir.path("uniq.db");
-    Engine e = must(storage::open(path));
-    ok(e, "CREATE TABLE t (n INT, s TEXT)");
-    ok(e, "CREATE UNIQUE INDEX us ON t (s)");
-    ok(e, "INSERT INTO t VALUES (1, 'a')");
-    ASSERT_TRUE(storage::save(e));
-    EXPECT_EQ(err(e, "INSERT INTO t VALUES (2, 'b'), (3, 'c'), (4, 'a')"),
-              "Execution error: unique constraint violated: duplicate key [Text(\"a\")]");
-    const Table* t = table_of(e, "t");
-    EXPECT_EQ(t->rows.size(), 1u);
-    EXPECT_EQ(t->rowids, (std::vector<uint64_t>{1}));
-    EXPECT_EQ(t->next_rowid, 5u);  // the ids of the refused rows are not reused
-    EXPECT_EQ(err(e, "INSERT INTO t VALUES (5, 'b'), (6, 'b')"),
-              "Execution error: unique constraint violated: duplicate key [Text(\"b\")]");
-    EXPECT_EQ(e.tables.mem_indexes.get("us")->map().size(), 1u);
-    // Nullable keys never clash.
-    ok(e, "INSERT INTO t VALUES (7, NULL), (8, NULL)");
-}
-
 // A shadow session must see exactly the statements that happened: a refused
 // one, in memory or at the file, leaves no captured row behind.
 TEST(Insert, OnlyStatementsThatSucceedAreCaptured) {

@@ -178,23 +178,4 @@ TEST(Lexer, UnexpectedCharacters) {
     });
 }
 
-TEST(Token, EqualityAndNames) {
-    EXPECT_EQ(Token::identifier("a"), Token::identifier("a"));
-    EXPECT_NE(Token::identifier("a"), Token::identifier("A"));
-    EXPECT_NE(Token::identifier("a"), Token::string_literal("a"));
-    EXPECT_EQ(Token::integer(3), Token::integer(3));
-    EXPECT_NE(Token::integer(3), Token::integer(4));
-    EXPECT_EQ(Token::floating(0.0), Token::floating(-0.0));  // IEEE comparison
-    EXPECT_NE(Token::floating(NAN), Token::floating(NAN));
-    EXPECT_EQ(Token::of(TokenKind::Comma), Token::of(TokenKind::Comma));
-    EXPECT_EQ(token_kind_name(TokenKind::Select), "Select");
-    EXPECT_EQ(token_kind_name(TokenKind::DateTime), "DateTime");
-    EXPECT_EQ(token_kind_name(TokenKind::False), "False");
-    EXPECT_EQ(token_kind_name(TokenKind::IntegerLiteral), "IntegerLiteral");
-    EXPECT_EQ(token_kind_name(TokenKind::NotEqual), "NotEqual");
-    EXPECT_EQ(token_kind_name(TokenKind::Eof), "Eof");
-    EXPECT_EQ(static_cast<int>(TokenKind::Eof), 89);
-    EXPECT_EQ(Token::floating(-2.5).printed(), "FloatLiteral(-2.5)");
-}
-
 }  // namespace

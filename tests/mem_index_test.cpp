@@ -141,11 +141,6 @@ TEST(MemIndex, PrimaryKeyIndex) {
     EXPECT_FALSE(e.tables.pk_indexes.contains("t"));
     e.tables.pk_index_insert("t", 0);
     EXPECT_FALSE(e.tables.pk_indexes.contains("t"));
-
-    // A stale entry of a table that is gone is dropped.
-    e.tables.pk_indexes["gone"] = PkIndex{};
-    e.tables.rebuild_pk_index("gone");
-    EXPECT_FALSE(e.tables.pk_indexes.contains("gone"));
 }
 
 TEST(MemIndex, RebuildKeepsDuplicatesAndSkipsNulls) {
