@@ -190,6 +190,9 @@ TEST(MemIndex, UniqueChecksAndUndo) {
     // A key that already holds the row's own id is no clash.
     ASSERT_TRUE(e.tables.index_insert_row("t", t.rows.size() - 1).has_value());
     EXPECT_EQ(*e.tables.mem_indexes.get("t_a")->find({Value::floating(1.0)}), (std::vector<uint64_t>{t.rowids.back()}));
+    // Cutting more rows than the table holds cuts none.
+    e.tables.truncate_table_rows("t", t.rows.size() + 1);
+    EXPECT_EQ(t.rows.size(), 5u);
 }
 
 // ---- The purge-skipping INSERT against the algorithm as written ----
