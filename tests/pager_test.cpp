@@ -342,6 +342,26 @@ TEST(Pager, RollbackOfOnlyEvictedFramesDeletesFreshLog) {
     EXPECT_EQ(pager->page_count(), 2u);
 }
 
+// The pager's own close, apart from the engine's: it drops what was not committed.
+TEST(Pager, ClosingNeverSaves) {
+    TempDir t;
+    const std::string p = t.path("db");
+    {
+        auto pager = must_create(p);
+        ASSERT_TRUE(pager->allocate_page());
+        write_seed(*pager, 2, 1);
+        ASSERT_TRUE(pager->commit());
+        write_seed(*pager, 2, 2);
+        ASSERT_TRUE(pager->allocate_page());
+        pager->set_catalog_root(2);
+    }
+    auto pager = must_open(p);
+    EXPECT_EQ(pager->page_count(), 3u);
+    EXPECT_EQ(pager->catalog_root(), 1u);
+    EXPECT_EQ(page_seed(*pager, 2), 1u);
+    EXPECT_FALSE(fs::exists(wal_path_for(p)));
+}
+
 TEST(Pager, OpenRejectsForeignFiles) {
     TempDir t;
     struct Case {
