@@ -131,6 +131,27 @@ TEST(EngineLifecycle, TablesLoadLazilyAfterReopen) {
     EXPECT_EQ(e.tables.pk_indexes.at("b").tree.len, 1u);
 }
 
+// A stored row narrower or wider than its table (damage, or a catalog that
+// lost step with the rows) is refused at load, before any index reads it.
+TEST(EngineLifecycle, ARowOfTheWrongWidthIsAStorageError) {
+    TempDir dir;
+    std::string path = dir.path("width.db");
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "CREATE TABLE t (a INT, b INT)");
+        ok(e, "CREATE INDEX tb ON t (b)");
+        ok(e, "INSERT INTO t VALUES (1, 2), (3, 4)");
+        std::vector<Column> wider = table_of(e, "t")->columns;
+        wider.push_back(wider.back());
+        wider.back().name = "c";
+        ASSERT_TRUE(e.page_store()->set_table_columns("t", wider));
+        ASSERT_TRUE(storage::save(e));
+    }
+    Engine e = must(storage::open(path));
+    EXPECT_EQ(err(e, "INSERT INTO t VALUES (5, 6, 7)"), "Storage error: row 1 of table 't' holds 2 values for 3 columns");
+    EXPECT_EQ(table_of(e, "t"), nullptr);
+}
+
 TEST(EngineLifecycle, MaterializeWritesEveryTableWithItsIndexes) {
     TempDir dir;
     ::setenv("TMPDIR", dir.root().c_str(), 1);

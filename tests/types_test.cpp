@@ -176,6 +176,15 @@ TEST(Utf8, ErrorTexts) {
         EXPECT_EQ(utf8_char_at(c.bytes, c.at, len), c.cp) << c.at;
         EXPECT_EQ(len, c.len) << c.at;
     }
+    // Lossy reading: one U+FFFD per maximal invalid subpart, as the error
+    // texts above count them.
+    const std::string r = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> lossy[] = {
+        {"plain \xC3\xA9 \xF0\x9F\x98\x80", "plain \xC3\xA9 \xF0\x9F\x98\x80"},
+        {"\xE2\x82z", r + "z"},        {"\xF0\x9F\x98", r},          {"\xC0\x80", r + r},
+        {"\xED\xA0\x80", r + r + r}, {"a\xFF\xFE" "b", "a" + r + r + "b"}, {"\xF4\x90", r + r},
+    };
+    for (const auto& [in, out] : lossy) EXPECT_EQ(utf8_lossy(in), out) << quoted_debug_text(in);
 }
 
 TEST(StableSort, KeepsEqualOrderAndSurvivesInconsistentComparator) {
@@ -280,7 +289,7 @@ TEST(Coerce, NullTakesTheDefault) {
 TEST(Coerce, HashColumnsHashTextsAndTextDefaults) {
     Column c = col(DataType::str(3), DefaultValue::of(T("abc")), "pw");
     c.salt = "0b0e8a40-3d1c-4f55-9a77-2f7b1c0d9e11";
-    const std::string want = hash_column::hash_value("abc", *c.salt);
+    const std::string want = *hash_column::hash_value("abc", *c.salt);
     auto written = types::coerce_value(T("abc"), c);
     ASSERT_TRUE(written.has_value());
     EXPECT_EQ(*written, T(want));

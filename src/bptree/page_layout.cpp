@@ -189,7 +189,7 @@ void assemble_page(uint8_t* page, size_t usable, uint8_t type, uint64_t link, st
     put_u64(page + 4, link);
     size_t off = kHeaderSize;
     for (ByteSpan c : cells) {
-        if (off + c.size() > usable) fatal("b+tree page image overflows its page");
+        ZEMBREL_INVARIANT(off + c.size() <= usable, "b+tree page image overflows its page");
         if (!c.empty()) std::memcpy(page + off, c.data(), c.size());
         off += c.size();
     }

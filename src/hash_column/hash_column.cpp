@@ -17,11 +17,6 @@ constexpr uint32_t kLanes = 1;
 constexpr size_t kSaltLen = 16;
 constexpr size_t kHashLen = 32;
 
-[[noreturn]] void die(const char* what, const char* detail) {
-    std::fprintf(stderr, "%s: %s\n", what, detail);
-    std::abort();
-}
-
 }  // namespace
 
 std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
@@ -45,7 +40,7 @@ std::string base64_unpadded(const std::uint8_t* data, size_t len) {
     return out;
 }
 
-std::string hash_value(std::string_view text, std::string_view salt) {
+std::expected<std::string, std::string> hash_value(std::string_view text, std::string_view salt) {
     const auto digest = sha256(salt);
     std::array<std::uint8_t, kHashLen> hash{};
     // An empty view may carry a null pointer, which the library refuses even
@@ -53,7 +48,7 @@ std::string hash_value(std::string_view text, std::string_view salt) {
     const char* pwd = text.empty() ? "" : text.data();
     int rc = argon2id_hash_raw(kPasses, kMemoryKiB, kLanes, pwd, text.size(), digest.data(), kSaltLen, hash.data(),
                                hash.size());
-    if (rc != ARGON2_OK) die("argon2id hashing failed", argon2_error_message(rc));
+    if (rc != ARGON2_OK) return std::unexpected(std::string(argon2_error_message(rc)));
     std::string out = "$argon2id$v=19$m=19456,t=2,p=1$";
     out += base64_unpadded(digest.data(), kSaltLen);
     out += '$';

@@ -13,14 +13,16 @@
 
 #include <array>
 #include <cstdint>
+#include <expected>
 #include <string>
 #include <string_view>
 
 namespace zembrel::hash_column {
 
 // The PHC string of `text` under `salt`. Both are byte strings (they may hold
-// NUL bytes). Cannot fail; a failure of the hashing library ends the process.
-std::string hash_value(std::string_view text, std::string_view salt);
+// NUL bytes). Fails, with the hashing library's reason, when the library
+// refuses (a text of 4 GiB or more, no memory for the working area).
+std::expected<std::string, std::string> hash_value(std::string_view text, std::string_view salt);
 
 // SHA-256 digest of a byte string.
 std::array<std::uint8_t, 32> sha256(std::string_view bytes);

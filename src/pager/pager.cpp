@@ -34,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "pager/le_bytes.h"
 
@@ -49,12 +50,6 @@ std::string hex32(std::uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08x", v);
     return buf;
-}
-
-[[noreturn]] void invariant_failed(const char* what) {
-    std::fputs(what, stderr);
-    std::fputc('\n', stderr);
-    std::abort();
 }
 
 // Checks the CRC of a page read from a page file.
@@ -109,7 +104,7 @@ Pager::Pager(std::shared_ptr<Vfs> vfs, std::string path, std::unique_ptr<VfsFile
     : path_(std::move(path)), file_(std::move(file)), vfs_(std::move(vfs)), readers_(std::make_shared<ReadersCounter>(0)) {}
 
 Pager::~Pager() {
-    if (live_pins_ != 0) invariant_failed("pager released while pages are pinned");
+    ZEMBREL_INVARIANT(live_pins_ == 0, "pager released while pages are pinned");
     if (!skip_close_checkpoint_) {
         // Closing never saves: what was not committed is dropped first.
         (void)rollback();
@@ -122,6 +117,34 @@ void Pager::remember_commit_state() {
     committed_free_list_head_ = free_list_head_;
     committed_catalog_root_ = catalog_root_;
 }
+
+namespace {
+
+struct HeaderFields {
+    std::uint16_t version = 0;
+    std::uint64_t page_count = 0;
+    std::uint64_t free_list_head = 0;
+    std::uint64_t catalog_root = 0;
+};
+
+// The one reader of a header page image, wherever it comes from (the page
+// file, the log's copy of page 0, a snapshot). None: the magic is missing.
+// Errors: "unsupported page file version: {}", "unsupported page size: {}".
+Result<std::optional<HeaderFields>> decode_header(const PageBuf& page) {
+    if (std::memcmp(page.data(), "KRVP", 4) != 0) return std::nullopt;
+    HeaderFields h;
+    h.version = le::get16(page.data() + 4);
+    if (h.version != 1 && h.version != 2)
+        return storage_error("unsupported page file version: " + std::to_string(h.version));
+    std::uint32_t page_size = le::get32(page.data() + 6);
+    if (page_size != kPageSize) return storage_error("unsupported page size: " + std::to_string(page_size));
+    h.page_count = le::get64(page.data() + 10);
+    h.free_list_head = le::get64(page.data() + 18);
+    h.catalog_root = le::get64(page.data() + 26);
+    return h;
+}
+
+}  // namespace
 
 void Pager::build_header(PageBuf& out) const {
     out.fill(0);
@@ -199,23 +222,19 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
     if (*len >= kPageSize) {
         PageBuf header;
         // An unreadable header page counts as no header; the log may still hold one.
-        if (pager->file_->read_at(header, 0) && std::memcmp(header.data(), "KRVP", 4) == 0) {
-            std::uint16_t version = le::get16(header.data() + 4);
-            if (version != 1 && version != 2)
-                return storage_error("unsupported page file version: " + std::to_string(version));
-            std::uint32_t page_size = le::get32(header.data() + 6);
-            if (page_size != kPageSize) return storage_error("unsupported page size: " + std::to_string(page_size));
-            std::uint64_t page_count = le::get64(header.data() + 10);
-            if (page_count != 0) {
-                header_found = true;
-                pager->version_ = version;
-                pager->page_count_ = page_count;
-                pager->free_list_head_ = le::get64(header.data() + 18);
-                pager->catalog_root_ = le::get64(header.data() + 26);
-                unfinished_create = *len == kPageSize && version == 2 && page_count == 1 &&
-                                    pager->free_list_head_ == 0 && pager->catalog_root_ == 0 &&
-                                    le::get32(header.data() + kPageSize - 4) == page_crc(header.data());
-            }
+        Result<std::optional<HeaderFields>> fields = std::optional<HeaderFields>();
+        if (pager->file_->read_at(header, 0)) fields = decode_header(header);
+        if (!fields) return std::unexpected(fields.error());
+        if (*fields && (*fields)->page_count != 0) {
+            const HeaderFields& h = **fields;
+            header_found = true;
+            pager->version_ = h.version;
+            pager->page_count_ = h.page_count;
+            pager->free_list_head_ = h.free_list_head;
+            pager->catalog_root_ = h.catalog_root;
+            unfinished_create = *len == kPageSize && h.version == 2 && h.page_count == 1 && h.free_list_head == 0 &&
+                                h.catalog_root == 0 &&
+                                le::get32(header.data() + kPageSize - 4) == page_crc(header.data());
         }
     }
     pager->checksums_enabled_ = pager->version_ > 1;
@@ -227,13 +246,16 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
         if (it != pager->wal_index_.end()) {
             PageBuf copy;
             if (auto st = pager->read_wal_page(it->second, copy); !st) return std::unexpected(st.error());
-            if (std::memcmp(copy.data(), "KRVP", 4) == 0) {
+            auto fields = decode_header(copy);
+            if (!fields) return std::unexpected(fields.error());
+            if (*fields) {
+                const HeaderFields& h = **fields;
                 header_found = true;
                 unfinished_create = false;
-                pager->version_ = le::get16(copy.data() + 4);
-                pager->page_count_ = le::get64(copy.data() + 10);
-                pager->free_list_head_ = le::get64(copy.data() + 18);
-                pager->catalog_root_ = le::get64(copy.data() + 26);
+                pager->version_ = h.version;
+                pager->page_count_ = h.page_count;
+                pager->free_list_head_ = h.free_list_head;
+                pager->catalog_root_ = h.catalog_root;
                 pager->checksums_enabled_ = pager->version_ > 1;
                 pager->remember_commit_state();
             }
@@ -306,7 +328,7 @@ void Pager::unpin(CachedPage* e) {
 }
 
 void Pager::drop_entry(CachedPage* e) {
-    if (e->pins != 0) invariant_failed("pinned page dropped from the cache");
+    ZEMBREL_INVARIANT(e->pins == 0, "pinned page dropped from the cache");
     if (e->dirty) dirty_.erase(e->page);
     lru_unlink(e);
     auto it = cache_.find(e->page);
@@ -474,7 +496,7 @@ Status Pager::free_page(std::uint64_t page) {
 // ---- rollback --------------------------------------------------------------
 
 Status Pager::rollback() {
-    if (live_pins_ != 0) invariant_failed("pager rollback while pages are pinned");
+    ZEMBREL_INVARIANT(live_pins_ == 0, "pager rollback while pages are pinned");
     // Entries that hold uncommitted bytes: dirty ones, and clean ones that were
     // read back from an uncommitted (evicted) frame.
     std::vector<std::uint64_t> drop(dirty_.begin(), dirty_.end());
@@ -542,9 +564,11 @@ Result<std::unique_ptr<PagerSnapshot>> Pager::snapshot() {
     }
     auto header = snap->read_page(0);
     if (!header) return std::unexpected(header.error());
-    if (std::memcmp(header->data(), "KRVP", 4) != 0) return storage_error("snapshot header corrupt");
-    snap->page_count_ = le::get64(header->data() + 10);
-    snap->catalog_root_ = le::get64(header->data() + 26);
+    auto fields = decode_header(*header);
+    if (!fields) return std::unexpected(fields.error());
+    if (!*fields) return storage_error("snapshot header corrupt");
+    snap->page_count_ = (*fields)->page_count;
+    snap->catalog_root_ = (*fields)->catalog_root;
     return snap;
 }
 

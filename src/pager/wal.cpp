@@ -95,8 +95,17 @@ Status Pager::commit() {
 
     std::vector<std::pair<std::uint64_t, std::uint64_t>> written;
     written.reserve(pages.size() + 1);
+    // Dirty pages are pinned in the cache until they are committed or rolled back.
+    std::vector<CachedPage*> entries;
+    entries.reserve(pages.size());
     for (std::uint64_t page : pages) {
-        auto off = append_wal_frame(page, cache_.at(page)->data.data(), false);
+        auto it = cache_.find(page);
+        ZEMBREL_INVARIANT(it != cache_.end(), "dirty page missing from the cache");
+        entries.push_back(it->second.get());
+    }
+    for (size_t i = 0; i < pages.size(); ++i) {
+        const std::uint64_t page = pages[i];
+        auto off = append_wal_frame(page, entries[i]->data.data(), false);
         if (!off) return std::unexpected(off.error());
         written.emplace_back(page, *off);
     }
@@ -110,7 +119,7 @@ Status Pager::commit() {
     for (const auto& [page, offset] : pending_wal_) wal_index_[page] = offset;
     pending_wal_.clear();
     for (const auto& [page, offset] : written) wal_index_[page] = offset;
-    for (std::uint64_t page : pages) cache_.at(page)->dirty = false;
+    for (CachedPage* entry : entries) entry->dirty = false;
     dirty_.clear();
     header_dirty_ = false;
     free_taken_.clear();
@@ -160,10 +169,7 @@ void Pager::reset_wal() {
 }
 
 Status Pager::read_wal_page(std::uint64_t offset, std::span<std::uint8_t, kPageSize> out) {
-    if (wal_ == nullptr) {
-        std::fputs("WAL page read without an open log\n", stderr);
-        std::abort();
-    }
+    ZEMBREL_INVARIANT(wal_ != nullptr, "WAL page read without an open log");
     if (auto st = wal_->read_at(out, offset); !st) return storage_error("WAL read failed: " + st.error().message);
     return {};
 }

@@ -27,9 +27,12 @@ Result<Value> dated(std::string text, DataTypeKind kind, std::string_view column
     return Value::datetime(std::move(text));
 }
 
-Value hashed_if_salted(Value v, const Column& column) {
-    if (column.salt && v.kind() == ValueKind::Text && is_text_column(column.data_type.kind))
-        return Value::text(hash_column::hash_value(v.as_text(), *column.salt));
+Result<Value> hashed_if_salted(Value v, const Column& column) {
+    if (column.salt && v.kind() == ValueKind::Text && is_text_column(column.data_type.kind)) {
+        auto hashed = hash_column::hash_value(v.as_text(), *column.salt);
+        if (!hashed) return execution_error(format("column '{}': hashing failed: {}", column.name, hashed.error()));
+        return Value::text(std::move(*hashed));
+    }
     return v;
 }
 

@@ -24,9 +24,8 @@ std::string EngineError::display() const { return format("{} error: {}", kind_na
 
 std::string EngineError::debug() const { return format("{}({})", kind_name(kind), quoted_debug_text(message)); }
 
-void fatal(const std::string& what) {
-    std::fputs(what.c_str(), stderr);
-    std::fputc('\n', stderr);
+void invariant_failed(std::string_view what) {
+    std::fprintf(stderr, "zembrel: internal invariant broken: %.*s\n", static_cast<int>(what.size()), what.data());
     std::abort();
 }
 

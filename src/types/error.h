@@ -5,6 +5,7 @@
 
 #include <expected>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace zembrel {
@@ -38,7 +39,14 @@ inline std::unexpected<EngineError> execution_error(std::string m) { return fail
 inline std::unexpected<EngineError> storage_error(std::string m) { return fail(EngineError::storage(std::move(m))); }
 inline std::unexpected<EngineError> type_error(std::string m) { return fail(EngineError::type(std::move(m))); }
 
-// Ends the process for a broken internal invariant that valid data cannot reach.
-[[noreturn]] void fatal(const std::string& what);
+// The one check for programming errors: ends the process with
+// "zembrel: internal invariant broken: {what}" on stderr. Only for states no
+// file content and no caller input can bring about; anything those can reach
+// returns an EngineError instead.
+[[noreturn]] void invariant_failed(std::string_view what);
+#define ZEMBREL_INVARIANT(condition, what)                        \
+    do {                                                          \
+        if (!(condition)) ::zembrel::invariant_failed(what);      \
+    } while (0)
 
 }  // namespace zembrel

@@ -14,7 +14,7 @@ namespace zembrel::types {
 std::string new_uuid() {
     std::uint8_t b[16];
     if (getentropy(b, sizeof b) != 0)
-        fatal(format("could not retrieve random bytes for uuid: {} (os error {})", std::strerror(errno), errno));
+        invariant_failed(format("could not retrieve random bytes for uuid: {} (os error {})", std::strerror(errno), errno));
     b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);
     b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);
     static const char digits[] = "0123456789abcdef";
