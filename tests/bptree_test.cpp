@@ -263,29 +263,6 @@ TEST_F(TreeTest, KeyAndValueLimits) {
     ASSERT_FALSE(big);
     EXPECT_EQ(big.error().message, "value length 4294967296 exceeds maximum 4294967295");
     EXPECT_EQ(pager->page_count(), before);
-
-    // Whole-page writes refuse what does not fit and leave the page alone.
-    std::vector<LeafCell> cells(3);
-    for (size_t i = 0; i < cells.size(); ++i) {
-        cells[i].key = key_of(i);
-        cells[i].value = filled(1500, 1);
-        cells[i].value_len = 1500;
-    }
-    uint64_t page = *pager->allocate_page();
-    auto w = BPlusTree::write_leaf(*pager, page, cells, 0);
-    ASSERT_FALSE(w);
-    EXPECT_EQ(w.error().kind, ErrorKind::Storage);
-    EXPECT_FALSE(BPlusTree::write_leaf(*pager, page, std::vector<LeafCell>{LeafCell{Bytes(1025, 1), {}, 0, 0, false}}, 0));
-    EXPECT_FALSE(BPlusTree::write_interior(*pager, page, std::vector<InteriorCell>(4, InteriorCell{Bytes(1024, 1), 5}), 0));
-    EXPECT_EQ(BPlusTree::is_empty(*pager, page).error().message, "invalid b+tree page type: 0");
-    cells.pop_back();
-    ASSERT_TRUE(BPlusTree::write_leaf(*pager, page, cells, 77));
-    auto back = BPlusTree::read_leaf(*pager, page);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->next_leaf, 77u);
-    ASSERT_EQ(back->cells.size(), 2u);
-    EXPECT_EQ(back->cells[1].key, key_of(1));
-    EXPECT_EQ(back->cells[1].value, filled(1500, 1));
 }
 
 TEST_F(TreeTest, OverflowChainsAndReplacement) {
@@ -466,31 +443,6 @@ uint64_t bulk_load(Pager& pager, uint64_t first, uint64_t count, size_t value_le
     auto root = BPlusTree::finish_bulk_load(pager, std::move(entries));
     EXPECT_TRUE(root);
     return *root;
-}
-
-TEST_F(TreeTest, BulkLoadOfManyKeys) {
-    const uint64_t n = 100000;
-    uint64_t root = bulk_load(*pager, 0, n, 20);
-    EXPECT_EQ(check_tree(root), 3u);
-    auto cur = BPlusTree::seek(*pager, root, std::nullopt);
-    ASSERT_TRUE(cur);
-    uint64_t seen = 0;
-    while (auto kv = cur->next()) {
-        if (!*kv) break;
-        ASSERT_EQ((*kv)->key, key_of(seen));
-        ++seen;
-    }
-    EXPECT_EQ(seen, n);
-    for (uint64_t i : {uint64_t{0}, uint64_t{4711}, n - 1}) {
-        auto got = scan(root, key_of(i));
-        ASSERT_FALSE(got.empty());
-        EXPECT_EQ(got[0].value, filled(20, static_cast<uint8_t>(i)));
-    }
-    // The loaded tree takes inserts and deletes like any other.
-    root = insert(root, key_of(n + 1), bytes_of("x"));
-    EXPECT_TRUE(*BPlusTree::delete_key(*pager, root, key_of(5)));
-    EXPECT_EQ(scan(root).size(), n);
-    EXPECT_FALSE(BPlusTree::finish_bulk_load(*pager, {}));
 }
 
 TEST_F(TreeTest, AppendTreesOfDifferentDepths) {

@@ -22,23 +22,6 @@ std::vector<Row> stored_rows(const std::string& path, const std::string& table) 
     return t ? t->rows : std::vector<Row>{};
 }
 
-TEST(Transaction, StateErrors) {
-    Engine e;
-    ok(e, "BEGIN");
-    EXPECT_EQ(err(e, "BEGIN"), "Execution error: there is already an active transaction");
-    EXPECT_TRUE(e.in_transaction());
-    ok(e, "CREATE TABLE t (s TEXT)");
-    ok(e, "CREATE UNIQUE INDEX us ON t (s)");
-    ok(e, "INSERT INTO t VALUES ('a')");
-    // A failing statement leaves the transaction and earlier changes alone.
-    EXPECT_EQ(err(e, "INSERT INTO t VALUES ('a')"),
-              "Execution error: unique constraint violated: duplicate key [Text(\"a\")]");
-    EXPECT_TRUE(e.in_transaction());
-    EXPECT_TRUE(std::holds_alternative<TransactionCommitted>(ok(e, "COMMIT")));
-    EXPECT_FALSE(e.in_transaction());
-    EXPECT_EQ(table_of(e, "t")->rows.size(), 1u);
-}
-
 // Rows appended in a transaction follow the stored ones, in the session and
 // after a reopen; a TRUNCATE in a transaction rewrites the table from 1.
 TEST(Transaction, AppendAndRewriteReachTheFile) {
@@ -150,26 +133,6 @@ struct FaultyDb {
         EXPECT_FALSE(engine.file.page_store->catalog.contains("x"));
     }
 };
-
-TEST(SyncFailure, ImmediateSyncInsideATransactionRollsItBack) {
-    FaultyDb db;
-    ok(db.engine, "CREATE TABLE big (n INT, s TEXT)");
-    ok(db.engine, FaultyDb::big_insert("big", 200));
-    ASSERT_TRUE(storage::save(db.engine));
-    ok(db.engine, "BEGIN");
-    ok(db.engine, "INSERT INTO t VALUES (6, 'f')");
-    ok(db.engine, "INSERT INTO u VALUES (1)");
-    // Freeing the big tree dirties more pages than the cache holds.
-    db.break_log();
-    std::string message = err(db.engine, "DROP TABLE big");
-    db.vfs->clear();
-    EXPECT_NE(message.find("write failed"), std::string::npos) << message;
-    EXPECT_FALSE(db.engine.in_transaction());
-    EXPECT_TRUE(db.engine.page_store()->catalog.contains("big"));
-    db.expect_last_commit();
-    ASSERT_TRUE(db.engine.ensure_table_loaded("big"));
-    EXPECT_EQ(table_of(db.engine, "big")->rows.size(), 200u);
-}
 
 TEST(SyncFailure, RefusalBeforeAnyPageChangedKeepsTheTransaction) {
     FaultyDb db;
