@@ -1,6 +1,6 @@
-// Index trees of the page store: building with the unique check, single
-// entries with the live-row check and stale entries, rebuild numbering and
-// dropping.
+// Index trees of the page store: refused builds, single entries with the
+// live-row check and stale entries, rebuild numbering. Building, appending
+// and dropping through statements are the engine model test's.
 
 #include <gtest/gtest.h>
 
@@ -68,18 +68,6 @@ TEST(IndexStore, UniqueCheckAgainstLiveRows) {
     ASSERT_TRUE(s.create_index("t", "by_name", {"name"}, false));
     f.insert("t", {row3(1, Value::text("a"), Value::integer(5)), row3(2, Value::text("a"), Value::integer(6))});
 
-    // A live row holds n = 5: refused, and nothing of the new row's entries.
-    const Row clash = row3(3, Value::text("c"), Value::integer(5));
-    auto r = s.insert_rows("t", {&clash, 1});
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error(), EngineError::execution("unique constraint violated: duplicate key [Int(5)]"));
-    // Two equal new rows in one batch clash with each other.
-    const std::vector<Row> pair = {row3(4, Value::text("d"), Value::integer(9)),
-                                   row3(5, Value::text("e"), Value::integer(9))};
-    r = s.insert_rows("t", pair);
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error(), EngineError::execution("unique constraint violated: duplicate key [Int(9)]"));
-
     // Rows gone from the table leave stale entries: a new row with their
     // values is accepted and the stale entries are deleted.
     ASSERT_TRUE(s.rewrite_table("t", {}));
@@ -144,7 +132,7 @@ TEST(IndexStore, SingleEntriesKeepTheirRootsAcrossReopen) {
     for (const auto& [values, rowid] : keys) EXPECT_EQ(values, (std::vector<Value>{rows[rowid - 1][1], rows[rowid - 1][2]}));
 }
 
-TEST(IndexStore, RebuildAndDrop) {
+TEST(IndexStore, RebuildNumbersRowsByPosition) {
     StoreFixture f;
     create_t(f);
     auto& s = f.store;
@@ -163,17 +151,6 @@ TEST(IndexStore, RebuildAndDrop) {
     // The caller writes the entry after a rebuild.
     ASSERT_TRUE(s.write_entry("t"));
 
-    const uint64_t free_before = s.pager->free_list_head();
-    ASSERT_TRUE(s.drop_index("t", "b"));
-    EXPECT_NE(s.pager->free_list_head(), free_before);
-    auto missing = s.drop_index("t", "b");
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error(), EngineError::execution("index 'b' not found"));
-    f.reopen();
-    ASSERT_EQ(f.entry("t").indexes.size(), 2u);
-    EXPECT_EQ(f.entry("t").indexes[0].name, "a");
-    EXPECT_EQ(f.entry("t").indexes[1].name, "c");
-    EXPECT_EQ(f.index_keys(f.index("t", "a")->root, 1).size(), 3u);
     // No indexes: a rebuild writes no page.
     ASSERT_TRUE(s.create_table("bare", {col("x", DataTypeKind::Int)}));
     ASSERT_TRUE(s.pager->commit());

@@ -101,54 +101,25 @@ TEST(Transaction, RollbackRestoresMergePolicyAndClearsTheRowCache) {
     EXPECT_EQ(e.file.page_store->catalog.get("t")->merge_policy, std::optional<std::string>("lww"));
 }
 
-// A database with table t (5 committed rows) behind a fault-injecting file
-// layer and a page cache small enough that a big write spills to the log.
-struct FaultyDb {
-    TempDir dir;
-    std::string path = dir.path("faulty.db");
-    std::shared_ptr<FaultVfs> vfs = std::make_shared<FaultVfs>();
-    Engine engine;
-
-    FaultyDb() {
-        engine = must(Engine::create_page_file(path, vfs));
-        ok(engine, "CREATE TABLE t (id PK, n INT, s TEXT)");
-        ok(engine, "CREATE TABLE u (n INT)");
-        ok(engine, "INSERT INTO t VALUES (1, 'a'), (2, 'b'), (3, 'c'), (4, 'd'), (5, 'e')");
-        EXPECT_TRUE(storage::save(engine));
-        engine.file.page_store->pager->set_cache_capacity(4);
-    }
-    // Every write into the log fails from now on.
-    void break_log() { vfs->fail_nth(FaultOp::Write, 1, ".pwal", true); }
-    static std::string big_insert(const std::string& table, int rows) {
-        std::string sql = "INSERT INTO " + table + " VALUES ";
-        for (int i = 0; i < rows; ++i) sql += (i ? ", (" : "(") + std::to_string(i) + ", '" + std::string(600, 'q') + "')";
-        return sql;
-    }
-    void expect_last_commit() {
-        EXPECT_FALSE(engine.in_transaction());
-        ASSERT_TRUE(engine.ensure_table_loaded("t"));
-        EXPECT_EQ(table_of(engine, "t")->rows.size(), 5u);
-        EXPECT_EQ(table_of(engine, "t")->rowids, ids_1_to(5));
-        EXPECT_TRUE(engine.file.page_store->catalog.contains("u"));
-        EXPECT_FALSE(engine.file.page_store->catalog.contains("x"));
-    }
-};
-
 TEST(SyncFailure, RefusalBeforeAnyPageChangedKeepsTheTransaction) {
-    FaultyDb db;
-    ok(db.engine, "INSERT INTO t VALUES (6, '" + std::string(1100, 'k') + "')");
-    ASSERT_TRUE(storage::save(db.engine));
-    ok(db.engine, "BEGIN");
-    ok(db.engine, "INSERT INTO u VALUES (1)");
-    std::string message = err(db.engine, "CREATE INDEX ts ON t (s)");
-    EXPECT_TRUE(message.starts_with("Storage error: key length ")) << message;
-    EXPECT_TRUE(db.engine.in_transaction());
-    EXPECT_EQ(db.engine.tables.mem_indexes.get("ts"), nullptr);
-    EXPECT_TRUE(db.engine.page_store()->catalog.get("t")->indexes.empty());
-    ok(db.engine, "COMMIT");
-    ASSERT_TRUE(storage::save(db.engine));
-    std::string path = db.path;
-    db.engine = Engine();
+    TempDir dir;
+    const std::string path = dir.path("refusal.db");
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "CREATE TABLE t (id PK, n INT, s TEXT)");
+        ok(e, "CREATE TABLE u (n INT)");
+        ok(e, "INSERT INTO t VALUES (1, 'a'), (6, '" + std::string(1100, 'k') + "')");
+        ASSERT_TRUE(storage::save(e));
+        ok(e, "BEGIN");
+        ok(e, "INSERT INTO u VALUES (1)");
+        std::string message = err(e, "CREATE INDEX ts ON t (s)");
+        EXPECT_TRUE(message.starts_with("Storage error: key length ")) << message;
+        EXPECT_TRUE(e.in_transaction());
+        EXPECT_EQ(e.tables.mem_indexes.get("ts"), nullptr);
+        EXPECT_TRUE(e.page_store()->catalog.get("t")->indexes.empty());
+        ok(e, "COMMIT");
+        ASSERT_TRUE(storage::save(e));
+    }
     EXPECT_EQ(stored_rows(path, "u").size(), 1u);
 }
 

@@ -55,56 +55,27 @@ std::vector<Frame> frames_of(const std::string& log) {
     return out;
 }
 
-TEST(Wal, CommitFrameLayoutAndSizes) {
+// The log's header, then one frame per dirty page in ascending order and the
+// header page as the commit frame, each with its digest.
+TEST(Wal, CommitFrameLayout) {
     TempDir t;
     const std::string p = t.path("db");
     const std::string log = wal_path_for(p);
     auto pager = make_db(p, 0, 0);
-
-    pager->mark_header_dirty();
-    ASSERT_TRUE(pager->commit());
-    EXPECT_EQ(file_size_or_zero(log), 16 + kFrame);
-    auto frames = frames_of(log);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].page, 0u);
-    EXPECT_EQ(frames[0].flag, 1);
-    auto bytes = read_file(log);
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 16),
-              (std::vector<std::uint8_t>{'K', 'W', 'A', 'L', 1, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 0}));
-
-    ASSERT_TRUE(pager->checkpoint());
-    EXPECT_FALSE(fs::exists(log));
     for (int i = 0; i < 3; ++i) write_seed(*pager, pager->allocate_page().value(), 9);
     ASSERT_TRUE(pager->commit());
-    EXPECT_EQ(file_size_or_zero(log), 16564u);
-    frames = frames_of(log);
-    ASSERT_EQ(frames.size(), 4u);
+    const auto bytes = read_file(log);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 16),
+              (std::vector<std::uint8_t>{'K', 'W', 'A', 'L', 1, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 0}));
+    auto frames = frames_of(log);
+    ASSERT_EQ(bytes.size(), 16 + 4 * kFrame);
     const std::uint64_t want_pages[] = {2, 3, 4, 0};
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(frames[i].page, want_pages[i]);
         EXPECT_EQ(frames[i].flag, i == 3 ? 1 : 0);
         EXPECT_TRUE(frames[i].digest_ok);
     }
-    // The header frame carries the committed header fields.
-    const auto after = read_file(log);
-    EXPECT_EQ(get_u64(after.data() + 16 + 3 * kFrame + 41 + 10), 5u);
-}
-
-TEST(Wal, CheckpointRunsAtTheFrameThatPassesFourMiB) {
-    TempDir t;
-    const std::string p = t.path("db");
-    const std::string log = wal_path_for(p);
-    auto pager = make_db(p, 0, 0);
-    for (int i = 0; i < 1012; ++i) ASSERT_TRUE(pager->allocate_page());
-    ASSERT_TRUE(pager->commit());  // 1012 pages + header = 1013 frames
-    EXPECT_EQ(file_size_or_zero(log), 4190797u);
-    EXPECT_EQ(pager->wal_len(), 4190797u);
-    pager->mark_header_dirty();
-    ASSERT_TRUE(pager->commit());  // frame 1014: 4,194,934 bytes > 4 MiB
-    EXPECT_FALSE(fs::exists(log));
-    EXPECT_EQ(pager->wal_len(), 0u);
-    EXPECT_EQ(file_size_or_zero(p), 1014 * kPageSize);
-    EXPECT_TRUE(all_page_crcs_valid(p));
+    EXPECT_EQ(get_u64(bytes.data() + 16 + 3 * kFrame + 41 + 10), 5u);  // the committed page count
 }
 
 void redigest(std::uint8_t* frame) {
@@ -237,7 +208,6 @@ TEST(Wal, SnapshotsSeeLastCommitAndSuspendCheckpoints) {
     auto snap_r = pager->snapshot();
     ASSERT_TRUE(snap_r) << snap_r.error().message;
     auto snap = std::move(*snap_r);
-    EXPECT_EQ(pager->readers()->load(), 1u);
     EXPECT_EQ(snap->page_count(), 4u);
     EXPECT_EQ(snap->catalog_root(), 1u);
     EXPECT_EQ(get_u64(snap->read_page(2).value().data()), 2u);
@@ -255,7 +225,6 @@ TEST(Wal, SnapshotsSeeLastCommitAndSuspendCheckpoints) {
     EXPECT_EQ(get_u64(snap->read_page(2).value().data()), 2u);
     EXPECT_EQ(get_u64(snap->read_page(3).value().data()), 1u);
     snap.reset();
-    EXPECT_EQ(pager->readers()->load(), 0u);
 
     ASSERT_TRUE(pager->commit());  // nothing to write: returns before the size test
     EXPECT_TRUE(fs::exists(log));
@@ -276,7 +245,6 @@ TEST(Wal, SnapshotErrors) {
     EXPECT_EQ(r.error().message, "WAL file '" + wal_path_for(p) +
                                      "' missing while 2 committed frame(s) are indexed \u2014 another process "
                                      "touched this database; reopen it to recover");
-    EXPECT_EQ(pager->readers()->load(), 0u);
 
     // A damaged page in the page file fails the snapshot read with the CRC text.
     const std::string q = t.path("db2");
