@@ -67,12 +67,6 @@ TEST(EngineLifecycle, StorageOpenChoosesByTheFirstBytes) {
         ASSERT_TRUE(e.file.page_store);
         EXPECT_EQ(e.file.path, fresh);
     }
-    {
-        std::ifstream in(fresh, std::ios::binary);
-        char magic[4] = {};
-        in.read(magic, 4);
-        EXPECT_EQ(std::string(magic, 4), "KRVP");
-    }
     EXPECT_TRUE(storage::open(fresh));  // reopened as a page file
 
     // Anything else is a legacy database: read (and refused) or migrated.

@@ -134,13 +134,6 @@ TEST(MemIndex, PrimaryKeyIndex) {
     EXPECT_EQ(t.rowids, (std::vector<uint64_t>{1, 2, 3, 4}));
     EXPECT_EQ(t.next_rowid, 5u);
     EXPECT_EQ(e.tables.pk_indexes.at("t").tree.find(Value::uuid("u9")), 4u);
-
-    // No Pk column: no entry, and inserting does nothing.
-    t.columns[0].data_type = DataType::of(DataTypeKind::Text);
-    e.tables.rebuild_pk_index("t");
-    EXPECT_FALSE(e.tables.pk_indexes.contains("t"));
-    e.tables.pk_index_insert("t", 0);
-    EXPECT_FALSE(e.tables.pk_indexes.contains("t"));
 }
 
 TEST(MemIndex, RebuildKeepsDuplicatesAndSkipsNulls) {
