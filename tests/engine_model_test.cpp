@@ -232,11 +232,7 @@ private:
         }
     }
     void free_list() {
-        uint64_t p = pager_.free_list_head();
-        for (size_t n = 0; p != 0 && n <= owner_.size(); ++n) {
-            mark(p, "free list");
-            p = link_of(p);
-        }
+        for (uint64_t p : free_list_pages(pager_)) mark(p, "free list");
     }
     // The index tree holds exactly one entry per row with no Null key.
     void check_index(const std::string& table, const IndexCatalogEntry& ix) {
