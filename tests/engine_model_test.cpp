@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bptree/bptree.h"
-#include "engine_test_util.h"
+#include "test_util.h"
 #include "fault_vfs.h"
 #include "keycodec/keycodec.h"
 
@@ -232,11 +232,7 @@ private:
         }
     }
     void free_list() {
-        uint64_t p = pager_.free_list_head();
-        for (size_t n = 0; p != 0 && n <= owner_.size(); ++n) {
-            mark(p, "free list");
-            p = link_of(p);
-        }
+        for (uint64_t p : free_list_pages(pager_)) mark(p, "free list");
     }
     // The index tree holds exactly one entry per row with no Null key.
     void check_index(const std::string& table, const IndexCatalogEntry& ix) {
@@ -299,7 +295,7 @@ const char* const kIndexes[] = {"i0", "i1", "i2", "i3", "i4", "i5"};
 class Runner {
 public:
     Runner(uint64_t seed, std::shared_ptr<FaultVfs> vfs) : rng_(seed), seed_(seed), vfs_(std::move(vfs)) {
-        path_ = dir_.file("model.db");
+        path_ = dir_.path("model.db");
         engine_ = vfs_ ? must(Engine::create_page_file(path_, vfs_)) : must(storage::open(path_));
         tune();
     }
@@ -704,6 +700,10 @@ private:
             return;
         }
         check_memory();
+        // Where the key trees are restored or kept rather than rebuilt.
+        if (st.sql == "ROLLBACK" || st.sql == "COMMIT") {
+            if (std::string d = compare_index_content(); !d.empty()) ADD_FAILURE() << d << "\n" << context();
+        }
         if (!in_txn_) save();
     }
 
@@ -794,7 +794,7 @@ private:
         if (crash) {
             // The files as a crash would leave them: whatever the open engine
             // wrote so far (uncommitted log frames included).
-            std::string copy = dir_.file("crash" + std::to_string(++crashes_) + ".db");
+            std::string copy = dir_.path("crash" + std::to_string(++crashes_) + ".db");
             std::filesystem::copy_file(path_, copy);
             if (std::filesystem::exists(path_ + ".pwal")) std::filesystem::copy_file(path_ + ".pwal", copy + ".pwal");
             Engine reopened = vfs_ ? must(Engine::open_page_file(copy, vfs_)) : must(storage::open(copy));
@@ -828,6 +828,41 @@ private:
         std::map<std::string, MIndex> mem;
         for (const auto& [name, ix] : engine_.tables.mem_indexes) mem[name] = MIndex{ix.table, ix.columns, ix.unique};
         if (mem != s.indexes) out += "in-memory index definitions differ; ";
+        return out;
+    }
+
+    // "" when the key trees kept up statement by statement (and restored by
+    // ROLLBACK) hold what a rebuild from the rows gives: the primary-key tree
+    // exactly, every secondary index at least every entry (stale ids of
+    // rows gone may linger there).
+    std::string compare_index_content() {
+        LoadedTables rebuilt = engine_.tables;
+        std::string out;
+        for (const auto& [name, table] : engine_.tables.database.tables) {
+            rebuilt.rebuild_indexes(name);
+            auto live_pk = engine_.tables.pk_indexes.find(name);
+            auto want_pk = rebuilt.pk_indexes.find(name);
+            if ((live_pk == engine_.tables.pk_indexes.end()) != (want_pk == rebuilt.pk_indexes.end())) {
+                out += "primary-key index of " + name + " present in one only; ";
+            } else if (live_pk != engine_.tables.pk_indexes.end()) {
+                std::vector<std::pair<std::string, uint64_t>> a, b;
+                live_pk->second.tree.for_each([&](const Value& k, uint64_t id) { return a.emplace_back(k.debug(), id), true; });
+                want_pk->second.tree.for_each([&](const Value& k, uint64_t id) { return b.emplace_back(k.debug(), id), true; });
+                if (a != b) out += "primary-key index of " + name + " differs from a rebuild; ";
+            }
+        }
+        for (const auto& [name, want] : rebuilt.mem_indexes) {
+            const MemIndex* live = engine_.tables.mem_indexes.get(name);
+            if (live == nullptr) continue;
+            for (const auto& [key, ids] : want.map()) {
+                const RowIdList* have = live->find(key);
+                for (uint64_t id : ids)
+                    if (have == nullptr || std::find(have->begin(), have->end(), id) == have->end()) {
+                        out += "index " + name + " lacks " + debug_values(key) + " of row " + std::to_string(id) + "; ";
+                        return out;
+                    }
+            }
+        }
         return out;
     }
 
@@ -891,7 +926,7 @@ private:
 
     std::mt19937_64 rng_;
     uint64_t seed_;
-    ScratchDir dir_;
+    TempDir dir_;
     std::string path_;
     std::shared_ptr<FaultVfs> vfs_;
     Engine engine_;
