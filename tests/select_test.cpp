@@ -529,6 +529,9 @@ TEST(SelectExplain, LinesOfThePlanRun) {
         {"EXPLAIN SELECT * FROM t LEFT JOIN u ON t.a < u.a LIMIT 2", "TableScan(t)\nNestedLoopJoin(kind=Left)\nLimit(2)\nProject\n"},
     };
     for (const auto& [sql, want] : cases) EXPECT_EQ(plan_of(e, sql), want) << sql;
+    ok(e, "CREATE INDEX u_a ON u (a)");
+    EXPECT_EQ(plan_of(e, "EXPLAIN SELECT * FROM t LEFT JOIN u ON u.a = t.x"),
+              "TableScan(t)\nIndexNestedLoopJoin(probe=left, index_table=u, index_col=a, keys=[x=a])\nProject\n");
     e.settings.force_nested_join = true;
     EXPECT_EQ(plan_of(e, "EXPLAIN SELECT * FROM t JOIN u ON t.a = u.a"), "TableScan(t)\nNestedLoopJoin(kind=Inner)\nProject\n");
     EXPECT_EQ(err(e, "EXPLAIN SELECT * FROM t JOIN u ON t.a = u.nope"), "Execution error: column 'nope' not found in table 'u'");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <vector>
 
 #include "engine/engine.h"
@@ -28,16 +29,22 @@ struct JoinSource {
 // must still meet it), and the SELECT is not inside another (`outer` absent:
 // its WHERE may name outer columns). Errors: binding errors of the ON
 // conditions and the row-snapshot errors of the tables.
-// The algorithm of one join: a hash join on the key pairs (left positions in
-// the row built so far, right positions in the JOIN table's row) when the ON
-// condition is an AND of such equalities and nested loops are not forced;
-// else a nested loop.
+// The algorithm of one join, unless nested loops are forced: when the ON
+// condition is an AND of equalities between a left column and a right
+// column (left positions in the row built so far, right positions in the
+// JOIN table's row), an index nested-loop join for one pair of an INNER or
+// LEFT join whose right column a single-column index of the loaded JOIN
+// table holds in step with its rows, else a hash join; any other ON: a
+// nested loop.
 struct JoinChoice {
-    bool hash = false;
+    enum class Algorithm : uint8_t { NestedLoop = 0, Hash = 1, IndexNestedLoop = 2 };
+    Algorithm algorithm = Algorithm::NestedLoop;
     std::vector<size_t> left_keys;
     std::vector<size_t> right_keys;
+    std::string index_column;  // IndexNestedLoop: the JOIN table's key column
 };
-JoinChoice choose_join(const Engine& engine, const operators::BoundPredicate& on, size_t left_width);
+JoinChoice choose_join(const Engine& engine, const operators::BoundPredicate& on, size_t left_width,
+                       const parser::Join& join);
 
 // Whether the WHERE goes below the joins (the rule above).
 Result<bool> where_pushes_down(const parser::SelectStatement& statement, std::span<const BoundTable> tables,

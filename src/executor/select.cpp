@@ -247,9 +247,23 @@ Result<std::vector<std::string>> explain_select(Engine& engine, const parser::Se
     for (size_t i = 0; i < s.joins.size(); ++i) {
         auto on = bind_predicate(s.joins[i].on, std::span<const BoundTable>(tables).first(i + 2));
         if (!on) return fail(on.error());
-        const JoinChoice choice = choose_join(engine, *on, tables[i + 1].offset);
-        lines.push_back(choice.hash ? explain::hash_join_line(s.joins[i].kind, choice.left_keys)
-                                    : explain::nested_loop_line(s.joins[i].kind));
+        const JoinChoice choice = choose_join(engine, *on, tables[i + 1].offset, s.joins[i]);
+        switch (choice.algorithm) {
+            case JoinChoice::Algorithm::NestedLoop: lines.push_back(explain::nested_loop_line(s.joins[i].kind)); break;
+            case JoinChoice::Algorithm::Hash:
+                lines.push_back(explain::hash_join_line(s.joins[i].kind, choice.left_keys));
+                break;
+            case JoinChoice::Algorithm::IndexNestedLoop: {
+                const size_t lp = choice.left_keys.front();
+                std::string left_column;
+                for (const BoundTable& t : std::span<const BoundTable>(tables).first(i + 1)) {
+                    if (lp >= t.offset && lp < t.offset + t.columns.size()) left_column = t.columns[lp - t.offset].name;
+                }
+                lines.push_back(format("IndexNestedLoopJoin(probe=left, index_table={}, index_col={}, keys=[{}={}])",
+                                       s.joins[i].table.name, choice.index_column, left_column, choice.index_column));
+                break;
+            }
+        }
     }
     explain::pipeline_tail(lines, s.where_clause.has_value() && !*push, aggregates, s.order_by.has_value(), s.limit);
     return lines;
