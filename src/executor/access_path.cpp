@@ -245,13 +245,18 @@ void range_row_ids(const MemIndex& index, const Bound& lower, const Bound& upper
 std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::SelectStatement& s,
                                            const BoundTable& from) {
     if (!s.joins.empty() || s.order_by || !s.where_clause) return std::nullopt;
-    const Table* table = engine.tables.find(s.from.name);
+    return plan_where_access_path(engine, s.from.name, *s.where_clause, from);
+}
+
+std::optional<AccessPath> plan_where_access_path(const Engine& engine, const std::string& table_name,
+                                                 const parser::Expr& where, const BoundTable& from) {
+    const Table* table = engine.tables.find(table_name);
     if (table == nullptr) return std::nullopt;
     const std::vector<const MemIndex*> indexes = usable_indexes(engine, *table);
     if (indexes.empty()) return std::nullopt;
 
     std::vector<std::pair<size_t, Value>> pairs;
-    if (equality_pairs(*s.where_clause, from, pairs) && pairs.size() >= 2) {
+    if (equality_pairs(where, from, pairs) && pairs.size() >= 2) {
         for (const MemIndex* index : indexes) {
             if (index->positions.size() != pairs.size()) continue;
             bool same = true;
@@ -265,7 +270,7 @@ std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::S
     // A range uses single-column indexes only: a composite index leaves out
     // rows with NULL in its later columns, which its first column's range
     // must still return.
-    auto range = column_range(*s.where_clause, from);
+    auto range = column_range(where, from);
     if (!range) return std::nullopt;
     for (const MemIndex* index : indexes) {
         if (index->positions.size() != 1 || index->positions.front() != range->column) continue;
@@ -279,10 +284,16 @@ Result<std::optional<SeekRows>> try_index_seek(Engine& engine, const parser::Sel
     if (tables.size() != 1) return std::optional<SeekRows>();
     auto path = plan_access_path(engine, s, tables.front());
     if (!path) return std::optional<SeekRows>();
-    const Table* table = engine.tables.find(s.from.name);
+    return seek_rows(engine, s.from.name, *path, *s.where_clause, tables);
+}
+
+Result<std::optional<SeekRows>> seek_rows(const Engine& engine, const std::string& table_name, const AccessPath& path_in,
+                                          const parser::Expr& where, std::span<const BoundTable> tables) {
+    const AccessPath* path = &path_in;
+    const Table* table = engine.tables.find(table_name);
     const MemIndex* index = engine.tables.mem_indexes.get(path->index);
     if (table == nullptr || index == nullptr) return std::optional<SeekRows>();
-    auto predicate = bind_predicate(*s.where_clause, tables);
+    auto predicate = bind_predicate(where, tables);
     if (!predicate) return fail(predicate.error());
 
     std::vector<uint64_t> ids;

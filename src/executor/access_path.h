@@ -56,6 +56,17 @@ struct AccessPath {
 std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::SelectStatement& statement,
                                            const BoundTable& from);
 
+// The same choice for a WHERE over the one table `from` (a correlated
+// subquery's WHERE with the outer row's values in place).
+std::optional<AccessPath> plan_where_access_path(const Engine& engine, const std::string& table,
+                                                 const parser::Expr& where, const BoundTable& from);
+
+// The rows of a path that meet `where`, in table order; none when the
+// path's index is gone. The predicate's binding error is returned.
+struct SeekRows;
+Result<std::optional<SeekRows>> seek_rows(const Engine& engine, const std::string& table, const AccessPath& path,
+                                          const parser::Expr& where, std::span<const BoundTable> tables);
+
 // Rows of an index seek for a one-table SELECT with a Plain plan, in table
 // order and already filtered by the whole WHERE (ORDER BY and LIMIT are the
 // pipeline's). None when no index serves the statement.

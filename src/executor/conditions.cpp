@@ -200,6 +200,96 @@ std::optional<std::pair<std::vector<size_t>, std::vector<size_t>>> equi_join_key
     return keys;
 }
 
+namespace {
+
+parser::CompareOp mirrored(parser::CompareOp op) {
+    switch (op) {
+        case parser::CompareOp::Lt: return parser::CompareOp::Gt;
+        case parser::CompareOp::Gt: return parser::CompareOp::Lt;
+        case parser::CompareOp::Le: return parser::CompareOp::Ge;
+        case parser::CompareOp::Ge: return parser::CompareOp::Le;
+        default: return op;
+    }
+}
+
+template <class Node>
+std::optional<parser::Expr> binary_with_outer(const Node& n, std::span<const BoundTable> scope, uint64_t outer_width,
+                                              const Row& outer_row) {
+    auto l = with_outer_values(*n.left, scope, outer_width, outer_row);
+    if (!l) return std::nullopt;
+    auto r = with_outer_values(*n.right, scope, outer_width, outer_row);
+    if (!r) return std::nullopt;
+    return parser::Expr{Node{std::make_unique<parser::Expr>(std::move(*l)), std::make_unique<parser::Expr>(std::move(*r))}};
+}
+
+}  // namespace
+
+std::optional<parser::Expr> with_outer_values(const parser::Expr& where, std::span<const BoundTable> scope,
+                                              uint64_t outer_width, const Row& outer_row) {
+    // Some(position) for an own column, none for an outer one or an error.
+    auto own = [&](const parser::ColumnRef& ref) -> std::optional<std::optional<uint64_t>> {
+        auto p = resolve_column(scope, ref);
+        if (!p) return std::nullopt;
+        if (*p < outer_width) return std::optional<uint64_t>();
+        return std::optional<uint64_t>(*p);
+    };
+    auto outer_value = [&](const parser::ColumnRef& ref) -> std::optional<Value> {
+        auto p = resolve_column(scope, ref);
+        if (!p || *p >= outer_width || *p >= outer_row.size()) return std::nullopt;
+        return outer_row[*p];
+    };
+    switch (where.kind()) {
+        case ExprKind::Compare: {
+            const auto& c = std::get<parser::CompareExpr>(where.node);
+            auto left = own(c.left);
+            if (!left) return std::nullopt;
+            if (const auto* v = std::get_if<Value>(&c.right.node)) {
+                if (!*left) return std::nullopt;
+                return parser::Expr{parser::CompareExpr{c.left, c.op, parser::Operand{*v}}};
+            }
+            const auto* col = std::get_if<parser::ColumnRef>(&c.right.node);
+            if (col == nullptr) return std::nullopt;
+            auto right = own(*col);
+            if (!right) return std::nullopt;
+            if (*left && *right) return parser::Expr{parser::CompareExpr{c.left, c.op, parser::Operand{*col}}};
+            if (*left) {
+                auto v = outer_value(*col);
+                if (!v) return std::nullopt;
+                return parser::Expr{parser::CompareExpr{c.left, c.op, parser::Operand{std::move(*v)}}};
+            }
+            if (*right) {
+                auto v = outer_value(c.left);
+                if (!v) return std::nullopt;
+                return parser::Expr{parser::CompareExpr{*col, mirrored(c.op), parser::Operand{std::move(*v)}}};
+            }
+            return std::nullopt;
+        }
+        case ExprKind::IsNull: {
+            const auto& n = std::get<parser::IsNullExpr>(where.node);
+            auto p = own(n.column);
+            if (!p || !*p) return std::nullopt;
+            return parser::Expr{parser::IsNullExpr{n.column}};
+        }
+        case ExprKind::IsNotNull: {
+            const auto& n = std::get<parser::IsNotNullExpr>(where.node);
+            auto p = own(n.column);
+            if (!p || !*p) return std::nullopt;
+            return parser::Expr{parser::IsNotNullExpr{n.column}};
+        }
+        case ExprKind::Exists:
+        case ExprKind::InSubquery: return std::nullopt;
+        case ExprKind::And:
+            return binary_with_outer(std::get<parser::AndExpr>(where.node), scope, outer_width, outer_row);
+        case ExprKind::Or: return binary_with_outer(std::get<parser::OrExpr>(where.node), scope, outer_width, outer_row);
+        case ExprKind::Not: {
+            auto inner = with_outer_values(*std::get<parser::NotExpr>(where.node).inner, scope, outer_width, outer_row);
+            if (!inner) return std::nullopt;
+            return parser::Expr{parser::NotExpr{std::make_unique<parser::Expr>(std::move(*inner))}};
+        }
+    }
+    return std::nullopt;
+}
+
 Result<Truth> eval_condition(Engine& engine, std::span<const BoundTable> tables, const Row& row,
                              const parser::Expr& condition) {
     switch (condition.kind()) {
@@ -238,18 +328,16 @@ Result<Truth> eval_condition(Engine& engine, std::span<const BoundTable> tables,
             return truth_of(!(*v)->is_null());
         }
         case ExprKind::Exists: {
-            auto rows = run_subquery(engine, *std::get<parser::ExistsExpr>(condition.node).subquery,
-                                     OuterContext{tables, &row});
-            if (!rows) return fail(rows.error());
-            return truth_of(!rows->rows.empty());
+            auto exists = subquery_exists(engine, *std::get<parser::ExistsExpr>(condition.node).subquery,
+                                          OuterContext{tables, &row});
+            if (!exists) return fail(exists.error());
+            return truth_of(*exists);
         }
         case ExprKind::InSubquery: {
             const auto& in = std::get<parser::InSubqueryExpr>(condition.node);
             auto probe = column_value(tables, row, in.column);
             if (!probe) return fail(probe.error());
-            auto rows = run_subquery(engine, *in.subquery, OuterContext{tables, &row});
-            if (!rows) return fail(rows.error());
-            return in_subquery_truth(**probe, *rows);
+            return subquery_in(engine, **probe, *in.subquery, OuterContext{tables, &row});
         }
         case ExprKind::And:
         case ExprKind::Or: {

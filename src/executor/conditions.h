@@ -56,6 +56,16 @@ Result<bool> where_fits_left_table(const parser::Expr& condition, std::span<cons
 std::optional<std::pair<std::vector<size_t>, std::vector<size_t>>> equi_join_keys(
     const operators::BoundPredicate& predicate, size_t left_width);
 
+// A correlated WHERE with the outer row's values in place of its outer
+// column references, as a condition over the statement's own tables that
+// gives every own row the same truth: `scope` is the outer tables followed
+// by the own ones, the first `outer_width` positions the outer row's. None
+// when an outer column stands where no literal can (IS [NOT] NULL, or both
+// sides of a comparison), a reference fails to resolve, or the condition
+// holds a subquery.
+std::optional<parser::Expr> with_outer_values(const parser::Expr& where, std::span<const BoundTable> scope,
+                                              uint64_t outer_width, const Row& outer_row);
+
 // Evaluates a condition against one row of `tables`, resolving columns as it
 // goes and running its subqueries (each once, for this row, with an outer
 // context of `tables` and `row`). AND and OR evaluate both sides, left first,

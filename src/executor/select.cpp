@@ -199,6 +199,23 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
         }
     }
 
+    // A correlated subquery over one table seeks with the outer row's values
+    // as literals: the references to outer columns are never seeked on.
+    if (outer != nullptr && where != nullptr && bound->plan.kind == OutputPlan::Kind::Plain && !s.group_by &&
+        outer->row != nullptr) {
+        const std::vector<BoundTable> scope = combine_tables(outer->tables, tables);
+        auto own_where = with_outer_values(*where, scope, joined_width(outer->tables), *outer->row);
+        if (own_where) {
+            if (auto path = plan_where_access_path(engine, s.from.name, *own_where, tables.front())) {
+                auto seek = seek_rows(engine, s.from.name, *path, *own_where, tables);
+                if (!seek) return fail(seek.error());
+                if (*seek)
+                    return run_select(engine, rows_source(std::move((*seek)->rows)), tables, nullptr, order_by, s.limit,
+                                      std::move(bound->plan), outer, sort_run_rows);
+            }
+        }
+    }
+
     const bool direct = (where == nullptr || !contains_subquery(*where)) && outer == nullptr &&
                         (bound->plan.kind == OutputPlan::Kind::Aggregate ||
                          (bound->plan.subqueries.empty() && bound->plan.windows.empty()));
@@ -280,6 +297,7 @@ Result<ExecResult> explain_statement(Engine& engine, parser::Explain statement) 
 }
 
 Result<ExecResult> select(Engine& engine, parser::SelectStatement statement) {
+    const SubqueryCacheScope subquery_cache(engine);
     if (auto st = hash_select_literals(engine, statement); !st) return fail(st.error());
     const bool fast_path_shape = !statement.group_by && is_simple_select_list(statement) &&
                                  (!statement.where_clause || !contains_subquery(*statement.where_clause));

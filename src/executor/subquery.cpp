@@ -1,11 +1,153 @@
 #include "executor/subquery.h"
 
+#include <unordered_map>
+#include <unordered_set>
+
 #include "executor/select.h"
+#include "operators/key_hash.h"
 
 namespace zembrel::executor {
 
+namespace {
+
+struct ValueKeyHash {
+    size_t operator()(const Value& v) const { return operators::key_hash(v); }
+};
+struct ValueKeyEqual {
+    bool operator()(const Value& a, const Value& b) const { return Value::key_cmp(a, b) == 0; }
+};
+
+// The result of a subquery that names no outer column: the same for every
+// outer row, so it runs once per statement. The IN set is built on first use.
+struct CachedResult {
+    bool correlated = false;
+    bool ran = false;
+    Rows rows;
+    bool set_built = false;
+    bool saw_null = false;
+    bool bad_width = false;
+    std::unordered_set<Value, ValueKeyHash, ValueKeyEqual> values;
+};
+
+// One statement's cache, open while SubqueryCacheScope lives. Keys are the
+// subqueries' nodes, which the statement owns for as long as it runs.
+struct Cache {
+    const Engine* engine = nullptr;
+    int depth = 0;
+    std::unordered_map<const parser::SelectStatement*, CachedResult> results;
+};
+thread_local Cache cache;
+
+bool names_outer_column(const parser::Expr& e, std::span<const BoundTable> scope, uint64_t outer_width) {
+    auto outer_or_error = [&](const parser::ColumnRef& ref) {
+        auto p = resolve_column(scope, ref);
+        return !p || *p < outer_width;
+    };
+    switch (e.kind()) {
+        case parser::ExprKind::Compare: {
+            const auto& c = std::get<parser::CompareExpr>(e.node);
+            if (outer_or_error(c.left)) return true;
+            if (const auto* col = std::get_if<parser::ColumnRef>(&c.right.node)) return outer_or_error(*col);
+            return c.right.kind() == parser::OperandKind::Subquery;
+        }
+        case parser::ExprKind::IsNull: return outer_or_error(std::get<parser::IsNullExpr>(e.node).column);
+        case parser::ExprKind::IsNotNull: return outer_or_error(std::get<parser::IsNotNullExpr>(e.node).column);
+        case parser::ExprKind::Exists:
+        case parser::ExprKind::InSubquery: return true;  // its own subquery may name them
+        case parser::ExprKind::And: {
+            const auto& a = std::get<parser::AndExpr>(e.node);
+            return names_outer_column(*a.left, scope, outer_width) || names_outer_column(*a.right, scope, outer_width);
+        }
+        case parser::ExprKind::Or: {
+            const auto& o = std::get<parser::OrExpr>(e.node);
+            return names_outer_column(*o.left, scope, outer_width) || names_outer_column(*o.right, scope, outer_width);
+        }
+        case parser::ExprKind::Not: return names_outer_column(*std::get<parser::NotExpr>(e.node).inner, scope, outer_width);
+    }
+    return true;
+}
+
+// The cached entry of an uncorrelated subquery, run on first use; nullptr
+// when no cache is open or the subquery depends on the outer row (or its
+// references fail: it then runs, and fails, the ordinary way).
+Result<CachedResult*> cached(Engine& engine, const parser::SelectStatement& sub, const OuterContext& outer) {
+    if (cache.depth == 0 || cache.engine != &engine) return static_cast<CachedResult*>(nullptr);
+    auto [it, fresh] = cache.results.try_emplace(&sub);
+    CachedResult& entry = it->second;
+    if (fresh && sub.where_clause) {
+        auto own = bind_tables(engine, sub.from, sub.joins);
+        entry.correlated = !own || names_outer_column(*sub.where_clause, combine_tables(outer.tables, *own),
+                                                      joined_width(outer.tables));
+    }
+    if (entry.correlated) return static_cast<CachedResult*>(nullptr);
+    if (!entry.ran) {
+        auto rows = execute_select(engine, sub, &outer);
+        if (!rows) {
+            cache.results.erase(it);
+            return fail(rows.error());
+        }
+        entry.rows = std::move(*rows);
+        entry.ran = true;
+    }
+    return &entry;
+}
+
+}  // namespace
+
+SubqueryCacheScope::SubqueryCacheScope(const Engine& engine) {
+    if (cache.depth == 0) cache.engine = &engine;
+    ++cache.depth;
+}
+
+SubqueryCacheScope::~SubqueryCacheScope() {
+    if (--cache.depth == 0) {
+        cache.results.clear();
+        cache.engine = nullptr;
+    }
+}
+
 Result<Rows> run_subquery(Engine& engine, const parser::SelectStatement& subquery, const OuterContext& outer) {
+    auto entry = cached(engine, subquery, outer);
+    if (!entry) return fail(entry.error());
+    if (*entry != nullptr) return (*entry)->rows;
     return execute_select(engine, subquery, &outer);
+}
+
+Result<bool> subquery_exists(Engine& engine, const parser::SelectStatement& subquery, const OuterContext& outer) {
+    auto entry = cached(engine, subquery, outer);
+    if (!entry) return fail(entry.error());
+    if (*entry != nullptr) return !(*entry)->rows.rows.empty();
+    auto rows = execute_select(engine, subquery, &outer);
+    if (!rows) return fail(rows.error());
+    return !rows->rows.empty();
+}
+
+Result<operators::Truth> subquery_in(Engine& engine, const Value& probe, const parser::SelectStatement& subquery,
+                                     const OuterContext& outer) {
+    auto entry = cached(engine, subquery, outer);
+    if (!entry) return fail(entry.error());
+    if (*entry == nullptr) {
+        auto rows = execute_select(engine, subquery, &outer);
+        if (!rows) return fail(rows.error());
+        return in_subquery_truth(probe, *rows);
+    }
+    CachedResult& c = **entry;
+    if (!c.set_built) {
+        for (const Row& row : c.rows.rows) {
+            if (row.size() != 1) {
+                c.bad_width = true;
+                break;
+            }
+            if (row.front().is_null()) c.saw_null = true;
+            else c.values.insert(row.front());
+        }
+        c.set_built = true;
+    }
+    if (probe.is_null()) return operators::Truth::Indeterminate;
+    if (c.rows.rows.empty()) return operators::Truth::False;
+    if (c.bad_width) return operators::Truth::Indeterminate;
+    if (c.values.contains(probe)) return operators::Truth::True;
+    return c.saw_null ? operators::Truth::Indeterminate : operators::Truth::False;
 }
 
 Result<Value> scalar_value(Rows result) {

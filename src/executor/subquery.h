@@ -11,6 +11,23 @@
 
 namespace zembrel::executor {
 
+// While one lives (the SELECT dispatcher opens one per statement), a
+// subquery whose WHERE names no outer column runs once and its rows serve
+// every outer row; nested scopes share the outermost. Without one every
+// call runs the subquery. Thread: the engine's; scopes nest strictly.
+class SubqueryCacheScope {
+public:
+    explicit SubqueryCacheScope(const Engine& engine);
+    ~SubqueryCacheScope();
+    SubqueryCacheScope(const SubqueryCacheScope&) = delete;
+    SubqueryCacheScope& operator=(const SubqueryCacheScope&) = delete;
+};
+
+// EXISTS and IN (subquery) for one outer row, with the rules below.
+Result<bool> subquery_exists(Engine& engine, const parser::SelectStatement& subquery, const OuterContext& outer);
+Result<operators::Truth> subquery_in(Engine& engine, const Value& probe, const parser::SelectStatement& subquery,
+                                     const OuterContext& outer);
+
 // Runs a subquery for one row of the SELECT around it.
 Result<Rows> run_subquery(Engine& engine, const parser::SelectStatement& subquery, const OuterContext& outer);
 
