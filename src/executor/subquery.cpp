@@ -81,7 +81,9 @@ Result<CachedResult*> cached(Engine& engine, const parser::SelectStatement& sub,
     }
     if (entry.correlated) return static_cast<CachedResult*>(nullptr);
     if (!entry.ran) {
-        auto rows = execute_select(engine, sub, &outer);
+        // Every reference of its WHERE resolved to its own tables, so it runs
+        // as a statement of its own, with its own roads (seeks, bound filters).
+        auto rows = execute_select(engine, sub, nullptr);
         if (!rows) {
             cache.results.erase(it);
             return fail(rows.error());
