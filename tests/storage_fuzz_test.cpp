@@ -12,7 +12,9 @@
 // ZEMBREL_FUZZ_ITERS and ZEMBREL_FUZZ_SEED run a longer or different series.
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cctype>
@@ -33,6 +35,7 @@
 #include "pager/le_bytes.h"
 #include "pager/pager.h"
 #include "pager_test_util.h"
+#include "shadow/shadow_log.h"
 
 namespace zembrel::testing {
 namespace {
@@ -728,6 +731,156 @@ TEST(StorageFuzz, CraftedDamageNeverCrashes) {
                 static_cast<unsigned long long>(reached.opened), static_cast<unsigned long long>(reached.loaded),
                 static_cast<unsigned long long>(reached.statements), static_cast<unsigned long long>(reached.saved),
                 static_cast<unsigned long long>(reached.reopened));
+}
+
+// ------------------------------------------------------------ shadow logs
+
+// A shadow log of random ops and seals, and where each frame starts (plus
+// one past the last).
+struct ShadowBase {
+    Bytes bytes;
+    std::vector<size_t> starts;
+    std::vector<shadow::ShadowLogEntry> entries;
+};
+
+const ShadowBase& shadow_base() {
+    static const ShadowBase base = [] {
+        ShadowBase b;
+        ScratchDir dir;
+        std::mt19937_64 rng(11);
+        auto log = shadow::ShadowLog::create(dir.file("base.krvb"), "fuzz", {{"people", rng()}, {"tags", rng()}});
+        if (!log) std::abort();
+        b.starts.push_back(log->end());
+        auto row = [&] {
+            Row r{Value::integer(std::int64_t(rng() % 100)), Value::text(big_text(rng, rng() % 8 ? rng() % 20 : 3000)),
+                  Value::floating(0.5), Value::null(), Value::date("2024-02-02")};
+            r.resize(1 + rng() % r.size());
+            return r;
+        };
+        for (int i = 0; i < 40; ++i) {
+            const uint64_t kind = rng() % 4;
+            if (kind == 0) b.entries.push_back(shadow::SealRecord{"author", big_text(rng, rng() % 30), rng(), rng() % 9});
+            if (kind == 1) b.entries.push_back(shadow::ShadowOp::insert("people", row()));
+            if (kind == 2) b.entries.push_back(shadow::ShadowOp::update("tags", Value::integer(i), row(), row()));
+            if (kind == 3) b.entries.push_back(shadow::ShadowOp::remove("people", Value::text("k"), std::nullopt));
+            const auto* op = std::get_if<shadow::ShadowOp>(&b.entries.back());
+            if (!(op ? op->encode(*log) : log->append_seal(std::get<shadow::SealRecord>(b.entries.back())))) std::abort();
+            b.starts.push_back(log->end());
+        }
+        std::ifstream in(dir.file("base.krvb"), std::ios::binary);
+        b.bytes.assign(std::istreambuf_iterator<char>(in), {});
+        return b;
+    }();
+    return base;
+}
+
+// Damaged log bytes and what the reader's rules make of them: the first
+// `intact` entries as written, then the end (valid_len `stop`), or, where
+// `goes_on`, possibly the changed frame and every later one as written.
+struct ShadowDamage {
+    Bytes bytes;
+    std::string what;
+    size_t intact = 0, stop = 0;
+    bool goes_on = false;
+    bool anything = false;  // header hit or frames reshaped: any outcome but a crash
+};
+
+ShadowDamage damage_shadow(std::mt19937_64& rng) {
+    const ShadowBase& base = shadow_base();
+    ShadowDamage d;
+    d.bytes = base.bytes;
+    const size_t k = rng() % base.entries.size(), start = base.starts[k], end = base.starts[k + 1];
+    d.intact = k;
+    d.stop = start;
+    auto recrc = [&](size_t at) {
+        put32(d.bytes.data() + at + 4, static_cast<uint32_t>(::crc32_z(0, d.bytes.data() + at + 8, get32(d.bytes.data() + at))));
+    };
+    switch (rng() % 6) {
+        case 0: {  // a torn tail
+            const size_t cut = base.starts[0] + rng() % (base.bytes.size() - base.starts[0] + 1);
+            d.bytes.resize(cut);
+            d.intact = std::upper_bound(base.starts.begin(), base.starts.end(), cut) - base.starts.begin() - 1;
+            d.stop = base.starts[d.intact];
+            d.what = "cut at " + std::to_string(cut);
+            break;
+        }
+        case 1:  // a flipped bit in a CRC or a payload
+            d.bytes[start + 4 + rng() % (end - start - 4)] ^= static_cast<uint8_t>(1u << (rng() % 8));
+            d.what = "bit flipped in frame " + std::to_string(k);
+            break;
+        case 2:  // a zero or huge length
+            put32(d.bytes.data() + start, rng() % 3 ? 0xFFFFFFFFu - static_cast<uint32_t>(rng() % 1000) : 0);
+            d.what = "length of frame " + std::to_string(k);
+            break;
+        case 3:  // crafted payload bytes behind a correct CRC
+            for (int i = 0, n = 1 + int(rng() % 4); i < n; ++i)
+                d.bytes[start + 8 + rng() % (end - start - 8)] = rng() % 3 ? static_cast<uint8_t>(rng()) : 0xFF;
+            recrc(start);
+            d.goes_on = true;
+            d.what = "crafted payload in frame " + std::to_string(k);
+            break;
+        case 4:  // a shorter length behind a correct CRC: the rest of the payload reads as frames
+            put32(d.bytes.data() + start, 1 + static_cast<uint32_t>(rng() % (end - start - 8)));
+            recrc(start);
+            d.anything = true;
+            d.what = "shortened frame " + std::to_string(k);
+            break;
+        default:  // the header
+            for (int i = 0, n = 1 + int(rng() % 3); i < n; ++i) d.bytes[rng() % base.starts[0]] = static_cast<uint8_t>(rng());
+            d.anything = true;
+            d.what = "header";
+    }
+    return d;
+}
+
+TEST(StorageFuzz, ShadowLogDamage) {
+    const ShadowBase& base = shadow_base();
+    ASSERT_EQ(shadow::ShadowFile::parse(base.bytes, "base")->entries, base.entries);
+    const uint64_t iterations = env_or("ZEMBREL_FUZZ_ITERS", 100) * 10;
+    const uint64_t first_seed = env_or("ZEMBREL_FUZZ_SEED", 1);
+    ScratchDir dir;
+    const size_t fds_before = open_fds();
+    for (uint64_t seed = first_seed; seed < first_seed + iterations; ++seed) {
+        std::mt19937_64 rng(seed);
+        const ShadowDamage d = damage_shadow(rng);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": " + d.what);
+        auto f = shadow::ShadowFile::parse(d.bytes, "copy");
+        if (!f) {
+            ASSERT_TRUE(d.anything) << f.error().display();
+            continue;
+        }
+        // The good part reads the same on its own.
+        auto again = shadow::ShadowFile::parse(std::span(d.bytes).first(f->valid_len), "copy");
+        ASSERT_TRUE(again && again->entries == f->entries && again->valid_len == f->valid_len);
+        if (!d.anything) {
+            ASSERT_GE(f->entries.size(), d.intact);
+            ASSERT_TRUE(std::equal(base.entries.begin(), base.entries.begin() + d.intact, f->entries.begin()));
+            if (f->entries.size() == d.intact) {
+                EXPECT_EQ(f->valid_len, d.stop);
+            } else {
+                ASSERT_TRUE(d.goes_on);
+                ASSERT_EQ(f->entries.size(), base.entries.size());
+                ASSERT_TRUE(std::equal(base.entries.begin() + d.intact + 1, base.entries.end(), f->entries.begin() + d.intact + 1));
+                EXPECT_EQ(f->valid_len, d.bytes.size());
+            }
+        }
+        // Reopened for appending, a log is cut to its good part and grows from there.
+        if (seed % 10 == 0) {
+            const std::string path = dir.file("s.krvb");
+            write_file(path, d.bytes);
+            {
+                auto log = shadow::ShadowLog::open_existing(path);
+                ASSERT_TRUE(log.has_value()) << log.error().display();
+                EXPECT_EQ(std::filesystem::file_size(path), f->valid_len);
+                ASSERT_TRUE(shadow::ShadowOp::insert("people", {Value::integer(1)}).encode(*log));
+            }
+            auto grown = shadow::ShadowFile::read(path);
+            ASSERT_TRUE(grown && grown->entries.size() == f->entries.size() + 1);
+            EXPECT_EQ(grown->valid_len, std::filesystem::file_size(path));
+            std::filesystem::remove(path);
+        }
+    }
+    EXPECT_EQ(open_fds(), fds_before);
 }
 
 }  // namespace
