@@ -283,6 +283,28 @@ TEST(SharedDb, AFailedCommitLeavesNothingAndTheRetryAppliesOnce) {
     EXPECT_NE(testing::table_of(reader, "kept"), nullptr);
 }
 
+// A commit that reached the log counts even when the checkpoint after it
+// fails: reporting it as failed would make a retry apply it twice.
+TEST(SharedDb, AFailedCheckpointAfterADurableCommitIsNoFailure) {
+    ScratchDir dir;
+    auto vfs = std::make_shared<FaultVfs>();
+    SharedDb db{testing::must(Engine::create_page_file(dir.file("c.db"), vfs))};
+    auto wal_len = [&] { return db.with_engine([](Engine& e) { return e.page_store()->pager->wal_len(); }); };
+    ok(db, "CREATE TABLE t (id INT, pad TEXT)");
+    // Writes never cut a file; the checkpoint sets the page file's length.
+    vfs->fail_nth(FaultOp::SetLen, 1);
+    const std::string pad(1500, 'x');
+    int statements = 0;
+    while (vfs->injected() == 0) {
+        ASSERT_LT(statements, 20000) << "no checkpoint was tried";
+        ok(db, "INSERT INTO t VALUES (" + std::to_string(statements++) + ", '" + pad + "')");
+    }
+    EXPECT_GT(wal_len(), kCheckpointThreshold);
+    ok(db, "INSERT INTO t VALUES (-1, 'after')");
+    EXPECT_LT(wal_len(), kCheckpointThreshold);
+    EXPECT_EQ(count_now(db, "t"), static_cast<size_t>(statements) + 1);
+}
+
 // ---------------------------------------------------------------------------
 // Many threads: 8 writers, 4 readers. Writer w's statement i inserts group i:
 // one row (w, i, 6) through the fast road, or three rows (w, i, 1..3) in one

@@ -72,9 +72,17 @@ Result<ExecResult> SharedDb::write(parser::Statement statement) {
         return result;
     }
     if (PageStore* store = engine_.page_store()) {
+        const Pager& pager = *store->pager;
         if (auto committed = store->pager->commit(); !committed) {
-            (void)engine_.reset_to_last_commit();
-            return fail(committed.error());
+            const bool landed = pager.dirty_page_count() == 0 && pager.pending_wal_size() == 0 && !pager.header_dirty();
+            if (!landed) {
+                (void)engine_.reset_to_last_commit();
+                return fail(committed.error());
+            }
+            // Only the checkpoint after a durable commit failed: the
+            // statement is done and must not be reported as failed (a retry
+            // would apply it twice). The log stays over its threshold, so
+            // the next commit checkpoints again.
         }
     }
     remember_commit();
