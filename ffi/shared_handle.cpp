@@ -22,6 +22,7 @@ thread_local CopyState t_copy_state = CopyState::Fresh;
 
 // Frees the copy when its thread exits; later calls on that thread get NULL.
 struct CopyRelease {
+    bool armed = false;
     ~CopyRelease() {
         std::free(t_copy);
         t_copy = nullptr;
@@ -99,7 +100,7 @@ const char* zembrel_errmsg_shared(zembrel_shared* db) noexcept {
         }
     }
     if (t_copy_state == CopyState::Fresh) {
-        (void)&t_copy_release;  // first use registers its release at thread exit
+        t_copy_release.armed = true;  // first use registers its release at thread exit
         t_copy_state = CopyState::Alive;
     }
     std::free(t_copy);
