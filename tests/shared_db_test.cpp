@@ -57,6 +57,8 @@ public:
     bool exists(const std::string& p) override { return real_.exists(p); }
     Result<bool> exists_checked(const std::string& p) override { return real_.exists_checked(p); }
     Status remove(const std::string& p) override { return real_.remove(p); }
+    Status rename(const std::string& f, const std::string& t) override { return real_.rename(f, t); }
+    Status hard_link(const std::string& f, const std::string& t) override { return real_.hard_link(f, t); }
     void sync_dir(const std::string&) override {}
 };
 
