@@ -17,6 +17,7 @@
 
 #include "executor/execute.h"
 #include "executor/handlers.h"
+#include "executor/select.h"
 #include "executor/table_names.h"
 #include "types/text_format.h"
 
@@ -159,7 +160,7 @@ struct Dispatch {
     Engine& engine;
     Result<ExecResult> operator()(parser::CreateTable&& s) { return create_table(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::Insert&& s) { return insert(engine, std::move(s)); }
-    Result<ExecResult> operator()(parser::SelectStatement&&) { return execution_error("SELECT is not supported yet"); }
+    Result<ExecResult> operator()(parser::SelectStatement&& s) { return select(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::Update&&) { return execution_error("UPDATE is not supported yet"); }
     Result<ExecResult> operator()(parser::Delete&&) { return execution_error("DELETE is not supported yet"); }
     Result<ExecResult> operator()(parser::AlterTable&&) { return execution_error("ALTER TABLE is not supported yet"); }
