@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/read_snapshot.h"
-#include "engine_test_util.h"
+#include "test_util.h"
 #include "fault_vfs.h"
 #include "parser/parser.h"
 #include "shared/shared_db.h"
@@ -20,7 +20,7 @@ namespace {
 
 using testing::FaultOp;
 using testing::FaultVfs;
-using testing::ScratchDir;
+using testing::TempDir;
 
 // The real file system without flushes: the thread tests exercise locking
 // and snapshots, not the disk, and thousands of fsyncs would dominate them.
@@ -111,8 +111,8 @@ TEST(SharedDb, TransactionsAreRefusedWithoutTouchingTheEngine) {
 }
 
 TEST(SharedDb, EveryWritingStatementIsCommittedWhenItReturns) {
-    ScratchDir dir;
-    const std::string path = dir.file("w.db");
+    TempDir dir;
+    const std::string path = dir.path("w.db");
     {
         auto db = SharedDb::open(path);
         ASSERT_TRUE(db.has_value()) << db.error().display();
@@ -194,9 +194,9 @@ TEST(SharedDb, SelectLoadsJoinAndSubqueryTables) {
 // reuse the freed pages.
 TEST(SharedDb, SnapshotsShowTheCommitTheyWereTakenAt) {
     for (bool in_memory : {false, true}) {
-        ScratchDir dir;
+        TempDir dir;
         auto opened = in_memory ? Result<std::unique_ptr<SharedDb>>(std::make_unique<SharedDb>(Engine()))
-                                : SharedDb::open(dir.file("s.db"));
+                                : SharedDb::open(dir.path("s.db"));
         ASSERT_TRUE(opened.has_value());
         SharedDb& db = **opened;
         const std::string pad(300, 'p');
@@ -229,8 +229,8 @@ TEST(SharedDb, SnapshotsShowTheCommitTheyWereTakenAt) {
 // Checkpoints wait for readers: a snapshot held across many commits lets the
 // log grow past its threshold; the first commit after it goes shrinks it.
 TEST(SharedDb, ALongSnapshotHoldsTheLogUntilItIsReleased) {
-    ScratchDir dir;
-    auto opened = SharedDb::open(dir.file("log.db"));
+    TempDir dir;
+    auto opened = SharedDb::open(dir.path("log.db"));
     ASSERT_TRUE(opened.has_value());
     SharedDb& db = **opened;
     auto wal_len = [&] { return db.with_engine([](Engine& e) { return e.page_store()->pager->wal_len(); }); };
@@ -253,8 +253,8 @@ TEST(SharedDb, ALongSnapshotHoldsTheLogUntilItIsReleased) {
 // A write whose commit fails is undone: nothing of it rides along with the
 // next commit, and the retry applies it once.
 TEST(SharedDb, AFailedCommitLeavesNothingAndTheRetryAppliesOnce) {
-    ScratchDir dir;
-    const std::string path = dir.file("f.db");
+    TempDir dir;
+    const std::string path = dir.path("f.db");
     auto vfs = std::make_shared<FaultVfs>();
     SharedDb db{testing::must(Engine::create_page_file(path, vfs))};
     ok(db, "CREATE TABLE t (id INT)");
@@ -288,9 +288,9 @@ TEST(SharedDb, AFailedCommitLeavesNothingAndTheRetryAppliesOnce) {
 // A commit that reached the log counts even when the checkpoint after it
 // fails: reporting it as failed would make a retry apply it twice.
 TEST(SharedDb, AFailedCheckpointAfterADurableCommitIsNoFailure) {
-    ScratchDir dir;
+    TempDir dir;
     auto vfs = std::make_shared<FaultVfs>();
-    SharedDb db{testing::must(Engine::create_page_file(dir.file("c.db"), vfs))};
+    SharedDb db{testing::must(Engine::create_page_file(dir.path("c.db"), vfs))};
     auto wal_len = [&] { return db.with_engine([](Engine& e) { return e.page_store()->pager->wal_len(); }); };
     ok(db, "CREATE TABLE t (id INT, pad TEXT)");
     // Writes never cut a file; the checkpoint sets the page file's length.
@@ -444,8 +444,8 @@ void run_many_threads(SharedDb& db) {
 }
 
 TEST(SharedDbThreads, EightWritersFourReadersOnAFile) {
-    ScratchDir dir;
-    SharedDb db{testing::must(Engine::create_page_file(dir.file("threads.db"), std::make_shared<NoFlushVfs>()))};
+    TempDir dir;
+    SharedDb db{testing::must(Engine::create_page_file(dir.path("threads.db"), std::make_shared<NoFlushVfs>()))};
     run_many_threads(db);
 }
 
