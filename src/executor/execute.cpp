@@ -126,17 +126,30 @@ void capture_changes(Engine& engine, const ExecResult& result) {
 }
 
 // Records pre-images and sync modes of the tables a writing statement in a
-// transaction names, before it runs.
+// transaction names, before it runs. An INSERT only appends rows, so its
+// tables' pre-images are their lengths; any other writing statement first
+// turns such a length into a copy of the rows it stands for.
 void prepare_transaction(Engine& engine, const parser::Statement& statement, const std::vector<std::string>& names) {
     TxnSnapshot& pre_images = *engine.txn.pre_images;
+    const StatementKind kind = statement.kind();
+    const bool only_appends = kind == StatementKind::Insert;
     for (const std::string& name : names) {
-        if (pre_images.contains(name)) continue;
+        const Table* table = engine.tables.find(name);
+        if (auto known = pre_images.find(name); known != pre_images.end()) {
+            if (!only_appends && table != nullptr) known->second.materialize_grown(*table);
+            continue;
+        }
         TxnPreImage pre;
-        if (const Table* table = engine.tables.find(name)) pre.table = *table;
+        if (table != nullptr) {
+            // Ids out of step with the rows get renumbered by the INSERT: copy.
+            if (only_appends && table->rowids.size() == table->rows.size())
+                pre.grown = GrownTable{table->rows.size(), table->next_rowid};
+            else
+                pre.table = *table;
+        }
         pre_images.emplace(name, std::move(pre));
     }
     if (names.empty()) return;
-    const StatementKind kind = statement.kind();
     const std::string& name = names.front();
     const bool rewrite = kind == StatementKind::Update || kind == StatementKind::Delete ||
                          kind == StatementKind::DropTable || kind == StatementKind::Truncate ||
@@ -149,7 +162,7 @@ void prepare_transaction(Engine& engine, const parser::Statement& statement, con
         auto existing = modes.find(name);
         if (existing == modes.end() || existing->second.mode != TableSyncMode::Rewrite) {
             const TxnPreImage& pre = pre_images.find(name)->second;
-            uint64_t base = pre.table ? pre.table->rows.size() : 0;
+            uint64_t base = pre.row_count();
             modes[name] = TableSyncMode{TableSyncMode::Append, base};
         }
     }
