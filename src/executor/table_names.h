@@ -14,10 +14,4 @@ namespace zembrel::executor {
 // BEGIN, COMMIT, ROLLBACK: none.
 std::vector<std::string> table_names(const parser::Statement& statement);
 
-// Every table a statement reads or writes, subqueries included: table_names
-// followed, for SELECT and EXPLAIN, by the tables of every subquery (in the
-// ON conditions, the WHERE and the select list, depth first), each name
-// once, in first-seen order.
-std::vector<std::string> all_table_names(const parser::Statement& statement);
-
 }  // namespace zembrel::executor
