@@ -17,6 +17,7 @@
 
 #include "executor/execute.h"
 #include "executor/handlers.h"
+#include "executor/select.h"
 #include "executor/table_names.h"
 #include "types/text_format.h"
 
@@ -201,7 +202,7 @@ struct Dispatch {
     Engine& engine;
     Result<ExecResult> operator()(parser::CreateTable&& s) { return create_table(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::Insert&& s) { return insert(engine, std::move(s)); }
-    Result<ExecResult> operator()(parser::SelectStatement&&) { return execution_error("SELECT is not supported yet"); }
+    Result<ExecResult> operator()(parser::SelectStatement&& s) { return select(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::Update&& s) { return update(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::Delete&& s) { return remove(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::AlterTable&& s) { return alter_table(engine, std::move(s)); }
