@@ -9,10 +9,17 @@
 // reopened; every step may fail with an error, nothing may crash. A watchdog
 // ends the process when one copy takes too long (a loop a damaged link made).
 //
+// Legacy databases get the same treatment: snapshot files of each version,
+// their log and the JSON document, damaged (counts set huge, page links
+// bent, checksums and digests recomputed after the damage, text cut or
+// garbled) and then read and migrated; every one is read or refused.
+//
 // ZEMBREL_FUZZ_ITERS and ZEMBREL_FUZZ_SEED run a longer or different series.
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cctype>
@@ -30,9 +37,18 @@
 #include <vector>
 
 #include "engine_test_util.h"
+#include "legacy/snapshot_file.h"
+#include "legacy_files_util.h"
 #include "pager/le_bytes.h"
 #include "pager/pager.h"
 #include "pager_test_util.h"
+#include "shadow/shadow_log.h"
+
+// A damaged count must never size an allocation: one past a gigabyte ends
+// the process under the address sanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" const char* __asan_default_options() { return "max_allocation_size_mb=1024"; }
+#endif
 
 namespace zembrel::testing {
 namespace {
@@ -728,6 +744,300 @@ TEST(StorageFuzz, CraftedDamageNeverCrashes) {
                 static_cast<unsigned long long>(reached.opened), static_cast<unsigned long long>(reached.loaded),
                 static_cast<unsigned long long>(reached.statements), static_cast<unsigned long long>(reached.saved),
                 static_cast<unsigned long long>(reached.reopened));
+}
+
+// ------------------------------------------------------------ legacy files
+
+struct LegacyBase {
+    std::string what;
+    Bytes db;
+    Bytes log;  // empty: none
+};
+
+const std::vector<LegacyBase>& legacy_bases() {
+    static const std::vector<LegacyBase> bases = [] {
+        using namespace legacy;
+        const Database db = sample_database();
+        Bytes v3 = snapshot_v3(db);
+        Bytes log = log_header(v3);
+        Table extra;
+        extra.name = "extra";
+        extra.columns = {col("v", DataType::of(DataTypeKind::Text))};
+        extra.rows = {{Value::text("e1")}, {Value::null()}};
+        append_log_record(log, table_image_payload(extra));
+        append_log_record(log, row_append_payload("B", {{Value::integer(1), Value::text("a")}}, 2, 1));
+        append_log_record(log, row_append_payload("extra", {{Value::text("e2")}}, 1, 1));
+        return std::vector<LegacyBase>{{"v1", snapshot_v1(db), {}},
+                                       {"v2", snapshot_v2(db), {}},
+                                       {"v3", v3, {}},
+                                       {"v3+log", v3, log},
+                                       {"json", to_bytes(json_document(db)), {}},
+                                       {"json array", to_bytes(json_document(db, true)), {}}};
+    }();
+    return bases;
+}
+
+void reseal_snapshot(Bytes& b) {
+    if (b.size() < kPage || get16(b.data() + 4) != 3) return;
+    storage::Digest d = storage::image_checksum(b);
+    std::memcpy(b.data() + 22, d.data(), d.size());
+}
+
+void reseal_log(Bytes& log) {
+    size_t at = 38;
+    while (log.size() >= at + 36) {
+        uint64_t len = get32(log.data() + at);
+        if (len > log.size() - at - 36) return;
+        storage::Digest d = storage::sha256(storage::ByteView(log.data() + at + 36, len));
+        std::memcpy(log.data() + at + 4, d.data(), d.size());
+        at += 36 + len;
+    }
+}
+
+void damage_legacy(Bytes& b, std::mt19937_64& rng, bool json, std::string& what) {
+    if (b.empty()) return;
+    static const uint32_t kCounts[] = {0, 1, 2, 0xFFFF, 0x10000, 0x7FFFFFFF, 0xFFFFFFFF, 4092, 4093};
+    static const char kJson[] = "{}[]\",:0919-e.tnul ";
+    const int kinds = 1 + int(rng() % 3);
+    for (int k = 0; k < kinds; ++k) {
+        const size_t at = rng() % b.size();
+        switch (rng() % 5) {
+            case 0:
+                b.resize(at);
+                what += " cut@" + std::to_string(at);
+                if (b.empty()) return;
+                break;
+            case 1:
+                if (json) {
+                    b[at] = uint8_t(kJson[rng() % (sizeof kJson - 1)]);
+                } else {
+                    b[at] ^= uint8_t(1 + rng() % 255);
+                }
+                what += " byte@" + std::to_string(at);
+                break;
+            case 2:
+                if (json) {
+                    size_t len = std::min<size_t>(b.size() - at, 1 + rng() % 40);
+                    b.insert(b.begin() + long(at), b.begin() + long(at), b.begin() + long(at + len));
+                    what += " dup@" + std::to_string(at);
+                } else if (at + 4 <= b.size()) {
+                    put32(b.data() + at, kCounts[rng() % std::size(kCounts)]);
+                    what += " u32@" + std::to_string(at);
+                }
+                break;
+            case 3:
+                if (!json && at + 2 <= b.size()) {
+                    put16(b.data() + at, uint16_t(kCounts[rng() % std::size(kCounts)]));
+                    what += " u16@" + std::to_string(at);
+                }
+                break;
+            default:
+                // Page links of a paged snapshot bent to another page.
+                if (!json && b.size() >= 2 * kPage) {
+                    size_t page = 1 + rng() % (b.size() / kPage - 1);
+                    put32(b.data() + page * kPage, uint32_t(rng() % (b.size() / kPage + 2)));
+                    what += " link@" + std::to_string(page);
+                }
+        }
+    }
+}
+
+TEST(StorageFuzz, LegacyDamageNeverCrashes) {
+    const auto& bases = legacy_bases();
+    const uint64_t iterations = env_or("ZEMBREL_FUZZ_ITERS", 100) * 3;
+    const uint64_t first_seed = env_or("ZEMBREL_FUZZ_SEED", 1);
+    ScratchDir dir;
+    const size_t fds_before = open_fds();
+    Watchdog watchdog(std::chrono::seconds(env_or("ZEMBREL_FUZZ_BUDGET", 20)));
+    uint64_t read = 0, migrated = 0;
+    for (uint64_t seed = first_seed; seed < first_seed + iterations; ++seed) {
+        std::mt19937_64 rng(seed);
+        const LegacyBase& base = bases[seed % bases.size()];
+        const bool json = base.what.starts_with("json");
+        Bytes db = base.db, log = base.log;
+        std::string what = base.what;
+        if (log.empty() || rng() % 2) {
+            damage_legacy(db, rng, json, what);
+            if (rng() % 2) reseal_snapshot(db);
+        } else {
+            what += " log";
+            damage_legacy(log, rng, false, what);
+            if (rng() % 3) reseal_log(log);
+        }
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": " + what);
+        watchdog.start(seed);
+        if (storage::parse_snapshot(db)) ++read;
+        // One in three goes the whole way: recovery, replay, migration.
+        if (seed % 3 == 0 || !log.empty()) {
+            const std::string path = dir.file("legacy" + std::to_string(seed) + ".db");
+            write_file(path, db);
+            if (!log.empty()) write_file(path + ".wal", log);
+            auto opened = storage::open(path);
+            if (opened) {
+                ++migrated;
+                (void)opened->load_all_tables();
+                (void)run(*opened, kStatements[3]);
+            } else {
+                EXPECT_FALSE(opened.error().display().empty());
+            }
+        }
+        watchdog.done();
+        if (HasFailure()) break;
+    }
+    EXPECT_EQ(open_fds(), fds_before);
+    EXPECT_GT(read * 10, iterations);  // damage must not stop every copy at the door
+    std::printf("legacy fuzz: %llu copies; read %llu, migrated %llu\n", static_cast<unsigned long long>(iterations),
+                static_cast<unsigned long long>(read), static_cast<unsigned long long>(migrated));
+}
+
+// ------------------------------------------------------------ shadow logs
+
+// A shadow log of random ops and seals, and where each frame starts (plus
+// one past the last).
+struct ShadowBase {
+    Bytes bytes;
+    std::vector<size_t> starts;
+    std::vector<shadow::ShadowLogEntry> entries;
+};
+
+const ShadowBase& shadow_base() {
+    static const ShadowBase base = [] {
+        ShadowBase b;
+        ScratchDir dir;
+        std::mt19937_64 rng(11);
+        auto log = shadow::ShadowLog::create(dir.file("base.krvb"), "fuzz", {{"people", rng()}, {"tags", rng()}});
+        if (!log) std::abort();
+        b.starts.push_back(log->end());
+        auto row = [&] {
+            Row r{Value::integer(std::int64_t(rng() % 100)), Value::text(big_text(rng, rng() % 8 ? rng() % 20 : 3000)),
+                  Value::floating(0.5), Value::null(), Value::date("2024-02-02")};
+            r.resize(1 + rng() % r.size());
+            return r;
+        };
+        for (int i = 0; i < 40; ++i) {
+            const uint64_t kind = rng() % 4;
+            if (kind == 0) b.entries.push_back(shadow::SealRecord{"author", big_text(rng, rng() % 30), rng(), rng() % 9});
+            if (kind == 1) b.entries.push_back(shadow::ShadowOp::insert("people", row()));
+            if (kind == 2) b.entries.push_back(shadow::ShadowOp::update("tags", Value::integer(i), row(), row()));
+            if (kind == 3) b.entries.push_back(shadow::ShadowOp::remove("people", Value::text("k"), std::nullopt));
+            const auto* op = std::get_if<shadow::ShadowOp>(&b.entries.back());
+            if (!(op ? op->encode(*log) : log->append_seal(std::get<shadow::SealRecord>(b.entries.back())))) std::abort();
+            b.starts.push_back(log->end());
+        }
+        std::ifstream in(dir.file("base.krvb"), std::ios::binary);
+        b.bytes.assign(std::istreambuf_iterator<char>(in), {});
+        return b;
+    }();
+    return base;
+}
+
+// Damaged log bytes and what the reader's rules make of them: the first
+// `intact` entries as written, then the end (valid_len `stop`), or, where
+// `goes_on`, possibly the changed frame and every later one as written.
+struct ShadowDamage {
+    Bytes bytes;
+    std::string what;
+    size_t intact = 0, stop = 0;
+    bool goes_on = false;
+    bool anything = false;  // header hit or frames reshaped: any outcome but a crash
+};
+
+ShadowDamage damage_shadow(std::mt19937_64& rng) {
+    const ShadowBase& base = shadow_base();
+    ShadowDamage d;
+    d.bytes = base.bytes;
+    const size_t k = rng() % base.entries.size(), start = base.starts[k], end = base.starts[k + 1];
+    d.intact = k;
+    d.stop = start;
+    auto recrc = [&](size_t at) {
+        put32(d.bytes.data() + at + 4, static_cast<uint32_t>(::crc32_z(0, d.bytes.data() + at + 8, get32(d.bytes.data() + at))));
+    };
+    switch (rng() % 6) {
+        case 0: {  // a torn tail
+            const size_t cut = base.starts[0] + rng() % (base.bytes.size() - base.starts[0] + 1);
+            d.bytes.resize(cut);
+            d.intact = std::upper_bound(base.starts.begin(), base.starts.end(), cut) - base.starts.begin() - 1;
+            d.stop = base.starts[d.intact];
+            d.what = "cut at " + std::to_string(cut);
+            break;
+        }
+        case 1:  // a flipped bit in a CRC or a payload
+            d.bytes[start + 4 + rng() % (end - start - 4)] ^= static_cast<uint8_t>(1u << (rng() % 8));
+            d.what = "bit flipped in frame " + std::to_string(k);
+            break;
+        case 2:  // a zero or huge length
+            put32(d.bytes.data() + start, rng() % 3 ? 0xFFFFFFFFu - static_cast<uint32_t>(rng() % 1000) : 0);
+            d.what = "length of frame " + std::to_string(k);
+            break;
+        case 3:  // crafted payload bytes behind a correct CRC
+            for (int i = 0, n = 1 + int(rng() % 4); i < n; ++i)
+                d.bytes[start + 8 + rng() % (end - start - 8)] = rng() % 3 ? static_cast<uint8_t>(rng()) : 0xFF;
+            recrc(start);
+            d.goes_on = true;
+            d.what = "crafted payload in frame " + std::to_string(k);
+            break;
+        case 4:  // a shorter length behind a correct CRC: the rest of the payload reads as frames
+            put32(d.bytes.data() + start, 1 + static_cast<uint32_t>(rng() % (end - start - 8)));
+            recrc(start);
+            d.anything = true;
+            d.what = "shortened frame " + std::to_string(k);
+            break;
+        default:  // the header
+            for (int i = 0, n = 1 + int(rng() % 3); i < n; ++i) d.bytes[rng() % base.starts[0]] = static_cast<uint8_t>(rng());
+            d.anything = true;
+            d.what = "header";
+    }
+    return d;
+}
+
+TEST(StorageFuzz, ShadowLogDamage) {
+    const ShadowBase& base = shadow_base();
+    ASSERT_EQ(shadow::ShadowFile::parse(base.bytes, "base")->entries, base.entries);
+    const uint64_t iterations = env_or("ZEMBREL_FUZZ_ITERS", 100) * 10;
+    const uint64_t first_seed = env_or("ZEMBREL_FUZZ_SEED", 1);
+    ScratchDir dir;
+    const size_t fds_before = open_fds();
+    for (uint64_t seed = first_seed; seed < first_seed + iterations; ++seed) {
+        std::mt19937_64 rng(seed);
+        const ShadowDamage d = damage_shadow(rng);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": " + d.what);
+        auto f = shadow::ShadowFile::parse(d.bytes, "copy");
+        if (!f) {
+            ASSERT_TRUE(d.anything) << f.error().display();
+            continue;
+        }
+        // The good part reads the same on its own.
+        auto again = shadow::ShadowFile::parse(std::span(d.bytes).first(f->valid_len), "copy");
+        ASSERT_TRUE(again && again->entries == f->entries && again->valid_len == f->valid_len);
+        if (!d.anything) {
+            ASSERT_GE(f->entries.size(), d.intact);
+            ASSERT_TRUE(std::equal(base.entries.begin(), base.entries.begin() + d.intact, f->entries.begin()));
+            if (f->entries.size() == d.intact) {
+                EXPECT_EQ(f->valid_len, d.stop);
+            } else {
+                ASSERT_TRUE(d.goes_on);
+                ASSERT_EQ(f->entries.size(), base.entries.size());
+                ASSERT_TRUE(std::equal(base.entries.begin() + d.intact + 1, base.entries.end(), f->entries.begin() + d.intact + 1));
+                EXPECT_EQ(f->valid_len, d.bytes.size());
+            }
+        }
+        // Reopened for appending, a log is cut to its good part and grows from there.
+        if (seed % 10 == 0) {
+            const std::string path = dir.file("s.krvb");
+            write_file(path, d.bytes);
+            {
+                auto log = shadow::ShadowLog::open_existing(path);
+                ASSERT_TRUE(log.has_value()) << log.error().display();
+                EXPECT_EQ(std::filesystem::file_size(path), f->valid_len);
+                ASSERT_TRUE(shadow::ShadowOp::insert("people", {Value::integer(1)}).encode(*log));
+            }
+            auto grown = shadow::ShadowFile::read(path);
+            ASSERT_TRUE(grown && grown->entries.size() == f->entries.size() + 1);
+            EXPECT_EQ(grown->valid_len, std::filesystem::file_size(path));
+            std::filesystem::remove(path);
+        }
+    }
+    EXPECT_EQ(open_fds(), fds_before);
 }
 
 }  // namespace

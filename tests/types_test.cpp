@@ -220,6 +220,15 @@ TEST(Utf8, ErrorTexts) {
         EXPECT_EQ(utf8_char_at(c.bytes, c.at, len), c.cp) << c.at;
         EXPECT_EQ(len, c.len) << c.at;
     }
+    // Lossy reading: one U+FFFD per maximal invalid subpart, as the error
+    // texts above count them.
+    const std::string r = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> lossy[] = {
+        {"plain \xC3\xA9 \xF0\x9F\x98\x80", "plain \xC3\xA9 \xF0\x9F\x98\x80"},
+        {"\xE2\x82z", r + "z"},        {"\xF0\x9F\x98", r},          {"\xC0\x80", r + r},
+        {"\xED\xA0\x80", r + r + r}, {"a\xFF\xFE" "b", "a" + r + r + "b"}, {"\xF4\x90", r + r},
+    };
+    for (const auto& [in, out] : lossy) EXPECT_EQ(utf8_lossy(in), out) << quoted_debug_text(in);
 }
 
 TEST(StableSort, KeepsEqualOrderAndSurvivesInconsistentComparator) {

@@ -1,8 +1,9 @@
 // A table's merge policy: what a shadow merge does with a row that changed
 // both in the shadow and in the base since the shadow read it. The catalog
-// keeps a table's policy as its canonical word ("lww", "error",
-// "field_merge", "manual"); ALTER TABLE ... SET MERGE POLICY stores `word()`
-// of a parsed policy there.
+// keeps a table's policy as its word ("lww", "error", "field_merge",
+// "manual"); ALTER TABLE ... SET MERGE POLICY stores `word()` of a parsed
+// policy there, and the merge parses the stored word back with `parse`
+// (a stored word that does not parse is treated as no policy).
 #pragma once
 
 #include <cstdint>

@@ -137,4 +137,46 @@ std::string quoted_debug_text(std::string_view text) { return quoted(text, false
 
 std::string quoted_debug_text_all_marks(std::string_view text) { return quoted(text, true); }
 
+std::string utf8_lossy(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t n = bytes.size();
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char b = p[i];
+        if (b < 0x80) {
+            out.push_back(static_cast<char>(b));
+            ++i;
+            continue;
+        }
+        // Continuation count and the allowed range of the first continuation
+        // byte, which excludes overlong forms, surrogates and code points
+        // beyond U+10FFFF.
+        size_t need = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) need = 1;
+        else if (b == 0xE0) { need = 2; lo = 0xA0; }
+        else if (b == 0xED) { need = 2; hi = 0x9F; }
+        else if (b >= 0xE1 && b <= 0xEF) need = 2;
+        else if (b == 0xF0) { need = 3; lo = 0x90; }
+        else if (b == 0xF4) { need = 3; hi = 0x8F; }
+        else if (b >= 0xF1 && b <= 0xF3) need = 3;
+        size_t len = 1;
+        bool whole = need > 0;
+        for (size_t k = 0; k < need; ++k) {
+            const unsigned char lower = k == 0 ? lo : 0x80, upper = k == 0 ? hi : 0xBF;
+            if (i + len >= n || p[i + len] < lower || p[i + len] > upper) {
+                whole = false;
+                break;
+            }
+            ++len;
+        }
+        if (whole) out.append(bytes.substr(i, len));
+        else out.append("\xEF\xBF\xBD");
+        i += len;
+    }
+    return out;
+}
+
 }  // namespace zembrel

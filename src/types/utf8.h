@@ -29,4 +29,9 @@ std::string quoted_debug_text(std::string_view text);
 // wherever it stands (the printed form of SQL tokens in parse errors).
 std::string quoted_debug_text_all_marks(std::string_view text);
 
+// The text with every invalid UTF-8 sequence replaced by U+FFFD, one
+// replacement per maximal invalid subpart (a truncated but well-begun
+// sequence is one replacement; a stray byte is one).
+std::string utf8_lossy(std::string_view bytes);
+
 }  // namespace zembrel
