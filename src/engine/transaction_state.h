@@ -3,6 +3,7 @@
 // COMMIT. Plain data; the executor's transaction handlers give it meaning.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,18 +27,61 @@ struct TableSyncMode {
     uint64_t base_rows = 0;
 };
 
+// The pre-image of a table that only INSERT, UPDATE and DELETE touched so
+// far: instead of a copy of every row, the first image of each row the
+// transaction changed or removed. Rows with ids above `last_stored_id` are
+// new in the transaction. The columns are the table's current ones (a column
+// change turns the journal into a full copy first).
+struct RowJournal {
+    uint64_t next_rowid = 1;
+    uint64_t last_stored_id = 0;  // highest row id of the table at first touch
+    size_t row_count = 0;         // rows at first touch
+    std::unordered_map<uint64_t, Row> originals;
+};
+
 // A table's state just before the first statement of the transaction that
-// touched it. `table` none: the table did not exist then. When the
-// transaction drops the table, the indexes and merge policy the drop removed
-// are kept here (first drop only) so that ROLLBACK can bring them back.
+// touched it. `table` and `journal` both none: the table did not exist then.
+// When the transaction drops the table, the indexes and merge policy the drop
+// removed are kept here (first drop only) so that ROLLBACK can bring them back.
 struct TxnPreImage {
     std::optional<Table> table;
+    std::optional<RowJournal> journal;  // instead of `table`, see RowJournal
     bool drop_recorded = false;
     std::vector<MemIndex> dropped_indexes;  // definitions; key maps are rebuilt
     std::optional<std::string> dropped_merge_policy;
 };
 
 using TxnSnapshot = std::unordered_map<std::string, TxnPreImage>;
+
+// The table as it was at first touch, from its current state and the journal.
+// Rows of `current` must pair with their ids in ascending order.
+inline Table reconstruct_pre_image(const Table& current, const RowJournal& journal) {
+    Table out;
+    out.name = current.name;
+    out.columns = current.columns;
+    out.next_rowid = journal.next_rowid;
+    out.rows.reserve(journal.row_count);
+    out.rowids.reserve(journal.row_count);
+    // Removed rows, ascending by id, merged back in between the kept ones.
+    std::vector<uint64_t> removed;
+    for (const auto& [id, row] : journal.originals) removed.push_back(id);
+    std::sort(removed.begin(), removed.end());
+    size_t r = 0;
+    auto put = [&](uint64_t id, const Row& row) {
+        out.rowids.push_back(id);
+        out.rows.push_back(row);
+    };
+    for (size_t i = 0; i < current.rows.size() && i < current.rowids.size(); ++i) {
+        const uint64_t id = current.rowids[i];
+        if (id > journal.last_stored_id) break;
+        for (; r < removed.size() && removed[r] < id; ++r) put(removed[r], journal.originals.find(removed[r])->second);
+        if (r < removed.size() && removed[r] == id) ++r;
+        auto original = journal.originals.find(id);
+        put(id, original != journal.originals.end() ? original->second : current.rows[i]);
+    }
+    for (; r < removed.size(); ++r) put(removed[r], journal.originals.find(removed[r])->second);
+    return out;
+}
 using TxnChangedTables = std::unordered_set<std::string>;
 using TableSyncModeMap = std::unordered_map<std::string, TableSyncMode>;
 

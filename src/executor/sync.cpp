@@ -143,13 +143,46 @@ std::optional<std::vector<StoredRowChange>> difference(const Table& stored, cons
     return out;
 }
 
+// The same from a row journal: the journaled rows as they are now (or gone),
+// then the rows new in the transaction, which follow every stored one.
+std::optional<std::vector<StoredRowChange>> journal_difference(const Table& now, const RowJournal& journal) {
+    if (now.rows.size() != now.rowids.size() || !std::is_sorted(now.rowids.begin(), now.rowids.end()))
+        return std::nullopt;
+    std::vector<uint64_t> ids;
+    ids.reserve(journal.originals.size());
+    for (const auto& [id, row] : journal.originals) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
+    std::vector<StoredRowChange> out;
+    out.reserve(ids.size());
+    for (uint64_t id : ids) {
+        const Row& before = journal.originals.find(id)->second;
+        auto it = std::lower_bound(now.rowids.begin(), now.rowids.end(), id);
+        if (it == now.rowids.end() || *it != id) {
+            out.push_back(StoredRowChange{id, &before, nullptr});
+            continue;
+        }
+        const Row& after = now.rows[static_cast<size_t>(it - now.rowids.begin())];
+        if (after != before) out.push_back(StoredRowChange{id, &before, &after});
+    }
+    auto first_new = std::upper_bound(now.rowids.begin(), now.rowids.end(), journal.last_stored_id);
+    for (auto it = first_new; it != now.rowids.end(); ++it)
+        out.push_back(StoredRowChange{*it, nullptr, &now.rows[static_cast<size_t>(it - now.rowids.begin())]});
+    return out;
+}
+
 // A table whose rows the transaction changed in place: the difference to
 // the pre-image when the store still holds exactly that, else a rewrite.
 // True when the caller must renumber memory after a rewrite.
 Result<bool> write_changes(PageStore& store, const Table& table, const TxnPreImage* pre) {
     const CatalogEntry* entry = store.catalog.get(table.name);
-    if (pre != nullptr && pre->table && !pre->drop_recorded && entry != nullptr &&
-        entry->columns == pre->table->columns && entry->columns == table.columns) {
+    const bool stored_as_before = pre != nullptr && !pre->drop_recorded && entry != nullptr && entry->columns == table.columns;
+    if (stored_as_before && pre->journal) {
+        if (auto changes = journal_difference(table, *pre->journal)) {
+            if (auto st = store.apply_row_changes(table.name, *changes, table.next_rowid); !st) return fail(st.error());
+            return false;
+        }
+    }
+    if (stored_as_before && pre->table && entry->columns == pre->table->columns) {
         if (auto changes = difference(*pre->table, table)) {
             if (auto st = store.apply_row_changes(table.name, *changes, table.next_rowid); !st) return fail(st.error());
             return false;

@@ -60,6 +60,12 @@ Result<ExecResult> rollback(Engine& engine) {
 
     for (const std::string& name : sorted_keys(snapshot)) {
         TxnPreImage& pre = snapshot.find(name)->second;
+        if (pre.journal) {
+            const Table* current = engine.tables.find(name);
+            // Not in memory: it loads again from the store, which holds the pre-image.
+            if (current == nullptr) continue;
+            pre.table = reconstruct_pre_image(*current, *pre.journal);
+        }
         if (!pre.table) {
             // Created inside the transaction: it never reached the store.
             engine.tables.forget_table(name);
