@@ -106,7 +106,10 @@ Status drop_indexes_memory_lacks(Engine& engine, PageStore& store, const std::st
 Status write_updated(PageStore& store, const Updated& r) {
     std::vector<StoredRowChange> changes;
     changes.reserve(r.rows.size());
-    for (const UpdatedRow& row : r.rows) changes.push_back(StoredRowChange{row.rowid, &row.before, &row.after});
+    // A row set to the values it had needs no page.
+    for (const UpdatedRow& row : r.rows)
+        if (row.before != row.after) changes.push_back(StoredRowChange{row.rowid, &row.before, &row.after});
+    if (changes.empty()) return {};
     return store.apply_row_changes(r.table, changes, 0);
 }
 
