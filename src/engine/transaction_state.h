@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,20 +40,6 @@ struct RowJournal {
     std::unordered_map<uint64_t, Row> originals;
 };
 
-// A table's state just before the first statement of the transaction that
-// touched it. `table` and `journal` both none: the table did not exist then.
-// When the transaction drops the table, the indexes and merge policy the drop
-// removed are kept here (first drop only) so that ROLLBACK can bring them back.
-struct TxnPreImage {
-    std::optional<Table> table;
-    std::optional<RowJournal> journal;  // instead of `table`, see RowJournal
-    bool drop_recorded = false;
-    std::vector<MemIndex> dropped_indexes;  // definitions; key maps are rebuilt
-    std::optional<std::string> dropped_merge_policy;
-};
-
-using TxnSnapshot = std::unordered_map<std::string, TxnPreImage>;
-
 // The table as it was at first touch, from its current state and the journal.
 // Rows of `current` must pair with their ids in ascending order.
 inline Table reconstruct_pre_image(const Table& current, const RowJournal& journal) {
@@ -82,6 +69,53 @@ inline Table reconstruct_pre_image(const Table& current, const RowJournal& journ
     for (; r < removed.size(); ++r) put(removed[r], journal.originals.find(removed[r])->second);
     return out;
 }
+
+// A table's state just before the first statement of the transaction that
+// touched it: a whole copy (`table`), or while only rows changed, a row
+// journal (`journal`, with `table` none). Neither: the table did not exist
+// then. Before any other change the journal must become a copy
+// (materialize). When the transaction drops the table, the indexes and merge
+// policy the drop removed are kept here (first drop only) so that ROLLBACK
+// can bring them back.
+struct TxnPreImage {
+    std::optional<Table> table;
+    std::optional<RowJournal> journal;  // instead of `table`, see RowJournal
+    bool drop_recorded = false;
+    std::vector<MemIndex> dropped_indexes;  // definitions; key maps are rebuilt
+    std::optional<std::string> dropped_merge_policy;
+
+    // Rows the table had before the transaction touched it.
+    size_t row_count() const { return table ? table->rows.size() : journal ? journal->row_count : 0; }
+    // Turns a journal into the copy it stands for, from the live table.
+    void materialize(const Table& live) {
+        if (!journal) return;
+        table = reconstruct_pre_image(live, *journal);
+        journal.reset();
+    }
+    // The pre-image as a table, leaving this one empty; `live` is the table
+    // now (needed for a journal, whose rows it mostly holds). A journal
+    // without changed rows stands for the live table's leading rows.
+    std::optional<Table> take_table(Table* live) {
+        if (journal) {
+            if (live == nullptr) return std::nullopt;
+            Table restored;
+            if (journal->originals.empty()) {
+                restored = std::move(*live);
+                restored.rows.resize(std::min(journal->row_count, restored.rows.size()));
+                restored.rowids.resize(std::min(journal->row_count, restored.rowids.size()));
+                restored.next_rowid = journal->next_rowid;
+            } else {
+                restored = reconstruct_pre_image(*live, *journal);
+            }
+            journal.reset();
+            return restored;
+        }
+        return std::move(table);
+    }
+};
+
+using TxnSnapshot = std::unordered_map<std::string, TxnPreImage>;
+
 using TxnChangedTables = std::unordered_set<std::string>;
 using TableSyncModeMap = std::unordered_map<std::string, TableSyncMode>;
 

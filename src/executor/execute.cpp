@@ -182,7 +182,10 @@ void journal_changed_rows(Engine& engine, const ExecResult& result) {
 }
 
 // Records pre-images and sync modes of the tables a writing statement in a
-// transaction names, before it runs.
+// transaction names, before it runs. INSERT, UPDATE and DELETE change rows
+// under their ids, so their tables' pre-images are row journals (the length
+// and the first images of changed rows); any other change of a table first
+// turns its journal into a copy of the rows it stands for.
 void prepare_transaction(Engine& engine, const parser::Statement& statement, const std::vector<std::string>& names) {
     TxnSnapshot& pre_images = *engine.txn.pre_images;
     const StatementKind kind = statement.kind();
@@ -208,9 +211,8 @@ void prepare_transaction(Engine& engine, const parser::Statement& statement, con
                 }
             }
             pre_images.emplace(name, std::move(pre));
-        } else if (!rows_only && found->second.journal && table != nullptr) {
-            found->second.table = reconstruct_pre_image(*table, *found->second.journal);
-            found->second.journal.reset();
+        } else if (!rows_only && table != nullptr) {
+            found->second.materialize(*table);
         }
     }
     if (names.empty()) return;
@@ -232,7 +234,7 @@ void prepare_transaction(Engine& engine, const parser::Statement& statement, con
         auto existing = modes.find(name);
         if (existing == modes.end() || existing->second.mode == TableSyncMode::Append) {
             const TxnPreImage& pre = pre_images.find(name)->second;
-            uint64_t base = pre.table ? pre.table->rows.size() : pre.journal ? pre.journal->row_count : 0;
+            uint64_t base = pre.row_count();
             modes[name] = TableSyncMode{TableSyncMode::Append, base};
         }
     }

@@ -204,6 +204,9 @@ Status sync_commit(Engine& engine) {
     std::optional<TxnSnapshot> pre_images = std::exchange(engine.txn.committing, std::nullopt);
 
     std::vector<std::string> renumber;
+    // Filled in this transaction and loaded 1..n: ids that are 1..n already
+    // need no renumbering, and the indexes built row by row stay.
+    std::vector<std::string> bulk_loaded;
     for (const std::string& name : sort_names(changed)) {
         auto it = engine.tables.database.tables.find(name);
         if (it == engine.tables.database.tables.end()) {
@@ -246,7 +249,7 @@ Status sync_commit(Engine& engine) {
                 if (base == 0 && *empty) {
                     // A table filled in this transaction: one bulk load.
                     if (auto st = store.replace_table_rows(name, table.rows); !st) return st;
-                    renumber.push_back(name);
+                    bulk_loaded.push_back(name);
                 } else if (auto st = append_rows(engine, store, name, base); !st) {
                     return st;
                 }
@@ -255,6 +258,14 @@ Status sync_commit(Engine& engine) {
         if (auto st = reconcile_table_extras(engine, store, name); !st) return st;
     }
     for (const std::string& name : renumber) renumber_in_memory(engine, name);
+    for (const std::string& name : bulk_loaded) {
+        Table* table = engine.tables.find(name);
+        if (table == nullptr) continue;
+        bool numbered = table->rowids.size() == table->rows.size();
+        for (size_t i = 0; numbered && i < table->rowids.size(); ++i) numbered = table->rowids[i] == i + 1;
+        if (numbered) table->next_rowid = table->rowids.size() + 1;
+        else renumber_in_memory(engine, name);
+    }
     return {};
 }
 
