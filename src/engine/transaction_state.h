@@ -19,62 +19,95 @@ namespace zembrel {
 
 // How a table changed inside a transaction reaches the page store at COMMIT.
 struct TableSyncMode {
-    enum Mode : uint64_t { Append = 0, Rewrite = 1 };
+    // Changes: the store still holds the table's pre-image; COMMIT writes
+    // the difference between it and memory by row id (UPDATE and DELETE
+    // change rows in place, so no rewrite is needed).
+    enum Mode : uint64_t { Append = 0, Rewrite = 1, Changes = 2 };
     uint64_t mode = Append;
     // Append only: leading rows of the in-memory table the page store holds.
     uint64_t base_rows = 0;
 };
 
-// The pre-image of a table that has only had rows appended since the
-// transaction first touched it: its leading `rows` rows and their ids, which
-// are still those of the live table, and the row-id counter it had then.
-// Copying the table would make the first INSERT of a transaction cost the
-// whole table.
-struct GrownTable {
-    size_t rows = 0;
+// The pre-image of a table that only INSERT, UPDATE and DELETE touched so
+// far: instead of a copy of every row, the first image of each row the
+// transaction changed or removed. Rows with ids above `last_stored_id` are
+// new in the transaction. The columns are the table's current ones (a column
+// change turns the journal into a full copy first).
+struct RowJournal {
     uint64_t next_rowid = 1;
+    uint64_t last_stored_id = 0;  // highest row id of the table at first touch
+    size_t row_count = 0;         // rows at first touch
+    std::unordered_map<uint64_t, Row> originals;
 };
 
+// The table as it was at first touch, from its current state and the journal.
+// Rows of `current` must pair with their ids in ascending order.
+inline Table reconstruct_pre_image(const Table& current, const RowJournal& journal) {
+    Table out;
+    out.name = current.name;
+    out.columns = current.columns;
+    out.next_rowid = journal.next_rowid;
+    out.rows.reserve(journal.row_count);
+    out.rowids.reserve(journal.row_count);
+    // Removed rows, ascending by id, merged back in between the kept ones.
+    std::vector<uint64_t> removed;
+    for (const auto& [id, row] : journal.originals) removed.push_back(id);
+    std::sort(removed.begin(), removed.end());
+    size_t r = 0;
+    auto put = [&](uint64_t id, const Row& row) {
+        out.rowids.push_back(id);
+        out.rows.push_back(row);
+    };
+    for (size_t i = 0; i < current.rows.size() && i < current.rowids.size(); ++i) {
+        const uint64_t id = current.rowids[i];
+        if (id > journal.last_stored_id) break;
+        for (; r < removed.size() && removed[r] < id; ++r) put(removed[r], journal.originals.find(removed[r])->second);
+        if (r < removed.size() && removed[r] == id) ++r;
+        auto original = journal.originals.find(id);
+        put(id, original != journal.originals.end() ? original->second : current.rows[i]);
+    }
+    for (; r < removed.size(); ++r) put(removed[r], journal.originals.find(removed[r])->second);
+    return out;
+}
+
 // A table's state just before the first statement of the transaction that
-// touched it: a whole copy (`table`), or while the table only grew, the
-// length it had (`grown`, with `table` none). Neither: the table did not
-// exist then. Before any change other than appending rows, `grown` must
-// become a copy (materialize_grown). When the transaction drops the table,
-// the indexes and merge policy the drop removed are kept here (first drop
-// only) so that ROLLBACK can bring them back.
+// touched it: a whole copy (`table`), or while only rows changed, a row
+// journal (`journal`, with `table` none). Neither: the table did not exist
+// then. Before any other change the journal must become a copy
+// (materialize). When the transaction drops the table, the indexes and merge
+// policy the drop removed are kept here (first drop only) so that ROLLBACK
+// can bring them back.
 struct TxnPreImage {
     std::optional<Table> table;
-    std::optional<GrownTable> grown;
+    std::optional<RowJournal> journal;  // instead of `table`, see RowJournal
     bool drop_recorded = false;
     std::vector<MemIndex> dropped_indexes;  // definitions; key maps are rebuilt
     std::optional<std::string> dropped_merge_policy;
 
     // Rows the table had before the transaction touched it.
-    size_t row_count() const { return table ? table->rows.size() : grown ? grown->rows : 0; }
-    // Turns a `grown` pre-image into the copy it stands for, taken from the
-    // live table (which must have only grown since).
-    void materialize_grown(const Table& live) {
-        if (!grown) return;
-        Table copy;
-        copy.name = live.name;
-        copy.columns = live.columns;
-        const size_t n = std::min(grown->rows, live.rows.size());
-        copy.rows.assign(live.rows.begin(), live.rows.begin() + static_cast<ptrdiff_t>(n));
-        copy.rowids.assign(live.rowids.begin(), live.rowids.begin() + static_cast<ptrdiff_t>(std::min(n, live.rowids.size())));
-        copy.next_rowid = grown->next_rowid;
-        table = std::move(copy);
-        grown.reset();
+    size_t row_count() const { return table ? table->rows.size() : journal ? journal->row_count : 0; }
+    // Turns a journal into the copy it stands for, from the live table.
+    void materialize(const Table& live) {
+        if (!journal) return;
+        table = reconstruct_pre_image(live, *journal);
+        journal.reset();
     }
-    // The pre-image as a table, leaving this one empty; `live` is the
-    // table now (needed for a `grown` pre-image, whose rows it holds).
+    // The pre-image as a table, leaving this one empty; `live` is the table
+    // now (needed for a journal, whose rows it mostly holds). A journal
+    // without changed rows stands for the live table's leading rows.
     std::optional<Table> take_table(Table* live) {
-        if (grown) {
+        if (journal) {
             if (live == nullptr) return std::nullopt;
-            Table restored = std::move(*live);
-            restored.rows.resize(std::min(grown->rows, restored.rows.size()));
-            restored.rowids.resize(std::min(grown->rows, restored.rowids.size()));
-            restored.next_rowid = grown->next_rowid;
-            grown.reset();
+            Table restored;
+            if (journal->originals.empty()) {
+                restored = std::move(*live);
+                restored.rows.resize(std::min(journal->row_count, restored.rows.size()));
+                restored.rowids.resize(std::min(journal->row_count, restored.rowids.size()));
+                restored.next_rowid = journal->next_rowid;
+            } else {
+                restored = reconstruct_pre_image(*live, *journal);
+            }
+            journal.reset();
             return restored;
         }
         return std::move(table);
@@ -82,6 +115,7 @@ struct TxnPreImage {
 };
 
 using TxnSnapshot = std::unordered_map<std::string, TxnPreImage>;
+
 using TxnChangedTables = std::unordered_set<std::string>;
 using TableSyncModeMap = std::unordered_map<std::string, TableSyncMode>;
 
@@ -91,6 +125,9 @@ struct TransactionState {
     // Kept past COMMIT's handler for the commit's own sync, which empties them.
     TxnChangedTables changed_tables;
     TableSyncModeMap sync_modes;
+    // The pre-images, handed from COMMIT's handler to the commit's sync
+    // (which writes changed rows as the difference to them).
+    std::optional<TxnSnapshot> committing;
 
     bool open() const { return pre_images.has_value(); }
     // Forgets everything: no transaction is open afterwards.
@@ -98,6 +135,7 @@ struct TransactionState {
         pre_images.reset();
         changed_tables.clear();
         sync_modes.clear();
+        committing.reset();
     }
 };
 

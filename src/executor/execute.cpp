@@ -12,6 +12,7 @@
 //   discarded).
 // Either way the statement returns the sync's error.
 
+#include <algorithm>
 #include <type_traits>
 #include <utility>
 
@@ -109,58 +110,129 @@ bool undo_in_memory(Engine& engine, const ExecResult& r) {
         engine.tables.mem_indexes.remove(index->index);
         return true;
     }
+    if (auto* updated = std::get_if<Updated>(&r)) {
+        std::vector<size_t> positions;
+        std::vector<Row> before;
+        for (const UpdatedRow& row : updated->rows) {
+            positions.push_back(row.position);
+            before.push_back(row.before);
+        }
+        // The rows held these keys a moment ago: no clash can come back.
+        return engine.tables.update_rows(updated->table, positions, before).has_value();
+    }
+    if (auto* deleted = std::get_if<Deleted>(&r)) {
+        std::vector<size_t> positions;
+        std::vector<uint64_t> ids;
+        std::vector<Row> rows;
+        for (const DeletedRow& row : deleted->rows) {
+            positions.push_back(row.position);
+            ids.push_back(row.rowid);
+            rows.push_back(row.row);
+        }
+        engine.tables.restore_deleted_rows(deleted->table, positions, ids, std::move(rows));
+        return true;
+    }
     return false;
 }
 
 // Records the rows of a statement that succeeded, sync included, for a
 // shadow session. Only here: a handler that fails after changing memory must
 // not leave changes behind that never happened.
-void capture_changes(Engine& engine, const ExecResult& result) {
+// The images of UPDATE and DELETE come with their outcome and are moved on.
+void capture_changes(Engine& engine, ExecResult& result) {
     if (!engine.change_capture) return;
+    std::vector<CapturedChange>& capture = *engine.change_capture;
     if (auto* ins = std::get_if<Inserted>(&result)) {
         const Table* table = engine.tables.find(ins->table);
         if (table == nullptr || ins->count > table->rows.size()) return;
         for (size_t i = table->rows.size() - ins->count; i < table->rows.size(); ++i)
-            engine.change_capture->push_back(CapturedChange{ins->table, std::nullopt, table->rows[i]});
+            capture.push_back(CapturedChange{ins->table, std::nullopt, table->rows[i]});
+    } else if (auto* updated = std::get_if<Updated>(&result)) {
+        for (UpdatedRow& row : updated->rows)
+            capture.push_back(CapturedChange{updated->table, std::move(row.before), std::move(row.after)});
+    } else if (auto* deleted = std::get_if<Deleted>(&result)) {
+        for (DeletedRow& row : deleted->rows)
+            capture.push_back(CapturedChange{deleted->table, std::move(row.row), std::nullopt});
     }
 }
 
+// The changed rows are the execute step's own; callers get counts only.
+void release_changed_rows(ExecResult& result) {
+    if (auto* updated = std::get_if<Updated>(&result)) updated->rows = {};
+    if (auto* deleted = std::get_if<Deleted>(&result)) deleted->rows = {};
+}
+
+// Keeps the first image of every stored row an UPDATE or DELETE of the open
+// transaction changed, for a table whose pre-image is a row journal.
+void journal_changed_rows(Engine& engine, const ExecResult& result) {
+    const std::string* table = nullptr;
+    if (auto* u = std::get_if<Updated>(&result)) table = &u->table;
+    if (auto* d = std::get_if<Deleted>(&result)) table = &d->table;
+    if (table == nullptr || !engine.txn.pre_images) return;
+    auto pre = engine.txn.pre_images->find(*table);
+    if (pre == engine.txn.pre_images->end() || !pre->second.journal) return;
+    RowJournal& journal = *pre->second.journal;
+    auto keep = [&](uint64_t id, const Row& before) {
+        if (id <= journal.last_stored_id) journal.originals.try_emplace(id, before);
+    };
+    if (auto* u = std::get_if<Updated>(&result))
+        for (const UpdatedRow& row : u->rows) keep(row.rowid, row.before);
+    if (auto* d = std::get_if<Deleted>(&result))
+        for (const DeletedRow& row : d->rows) keep(row.rowid, row.row);
+}
+
 // Records pre-images and sync modes of the tables a writing statement in a
-// transaction names, before it runs. An INSERT only appends rows, so its
-// tables' pre-images are their lengths; any other writing statement first
-// turns such a length into a copy of the rows it stands for.
+// transaction names, before it runs. INSERT, UPDATE and DELETE change rows
+// under their ids, so their tables' pre-images are row journals (the length
+// and the first images of changed rows); any other change of a table first
+// turns its journal into a copy of the rows it stands for.
 void prepare_transaction(Engine& engine, const parser::Statement& statement, const std::vector<std::string>& names) {
     TxnSnapshot& pre_images = *engine.txn.pre_images;
     const StatementKind kind = statement.kind();
-    const bool only_appends = kind == StatementKind::Insert;
+    // Statements that change rows only, and keep row ids, can start a row
+    // journal instead of copying the table; any other change of the table
+    // needs the whole pre-image first.
+    const bool rows_only = kind == StatementKind::Insert || kind == StatementKind::Update ||
+                           kind == StatementKind::Delete || kind == StatementKind::CreateIndex ||
+                           is_set_merge_policy(statement);
     for (const std::string& name : names) {
         const Table* table = engine.tables.find(name);
-        if (auto known = pre_images.find(name); known != pre_images.end()) {
-            if (!only_appends && table != nullptr) known->second.materialize_grown(*table);
-            continue;
+        auto found = pre_images.find(name);
+        if (found == pre_images.end()) {
+            TxnPreImage pre;
+            if (table != nullptr) {
+                const bool paired = table->rowids.size() == table->rows.size() &&
+                                    std::is_sorted(table->rowids.begin(), table->rowids.end());
+                if (rows_only && paired) {
+                    pre.journal = RowJournal{table->next_rowid, table->rowids.empty() ? 0 : table->rowids.back(),
+                                             table->rows.size(), {}};
+                } else {
+                    pre.table = *table;
+                }
+            }
+            pre_images.emplace(name, std::move(pre));
+        } else if (!rows_only && table != nullptr) {
+            found->second.materialize(*table);
         }
-        TxnPreImage pre;
-        if (table != nullptr) {
-            // Ids out of step with the rows get renumbered by the INSERT: copy.
-            if (only_appends && table->rowids.size() == table->rows.size())
-                pre.grown = GrownTable{table->rows.size(), table->next_rowid};
-            else
-                pre.table = *table;
-        }
-        pre_images.emplace(name, std::move(pre));
     }
     if (names.empty()) return;
     const std::string& name = names.front();
-    const bool rewrite = kind == StatementKind::Update || kind == StatementKind::Delete ||
-                         kind == StatementKind::DropTable || kind == StatementKind::Truncate ||
+    const bool rewrite = kind == StatementKind::DropTable || kind == StatementKind::Truncate ||
                          (kind == StatementKind::AlterTable && !is_set_merge_policy(statement));
+    const bool in_place = kind == StatementKind::Update || kind == StatementKind::Delete;
     const bool append = kind == StatementKind::CreateTable || kind == StatementKind::Insert;
     TableSyncModeMap& modes = engine.txn.sync_modes;
     if (rewrite) {
         modes[name] = TableSyncMode{TableSyncMode::Rewrite, 0};
+    } else if (in_place) {
+        // Rows changed in place reach the store as the difference to the
+        // pre-image, which covers rows appended before or after as well.
+        auto existing = modes.find(name);
+        if (existing == modes.end() || existing->second.mode != TableSyncMode::Rewrite)
+            modes[name] = TableSyncMode{TableSyncMode::Changes, 0};
     } else if (append) {
         auto existing = modes.find(name);
-        if (existing == modes.end() || existing->second.mode != TableSyncMode::Rewrite) {
+        if (existing == modes.end() || existing->second.mode == TableSyncMode::Append) {
             const TxnPreImage& pre = pre_images.find(name)->second;
             uint64_t base = pre.row_count();
             modes[name] = TableSyncMode{TableSyncMode::Append, base};
@@ -174,9 +246,9 @@ struct Dispatch {
     Result<ExecResult> operator()(parser::CreateTable&& s) { return create_table(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::Insert&& s) { return insert(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::SelectStatement&& s) { return select(engine, std::move(s)); }
-    Result<ExecResult> operator()(parser::Update&&) { return execution_error("UPDATE is not supported yet"); }
-    Result<ExecResult> operator()(parser::Delete&&) { return execution_error("DELETE is not supported yet"); }
-    Result<ExecResult> operator()(parser::AlterTable&&) { return execution_error("ALTER TABLE is not supported yet"); }
+    Result<ExecResult> operator()(parser::Update&& s) { return update(engine, std::move(s)); }
+    Result<ExecResult> operator()(parser::Delete&& s) { return remove(engine, std::move(s)); }
+    Result<ExecResult> operator()(parser::AlterTable&& s) { return alter_table(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::CreateIndex&& s) { return create_index(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::DropIndex&& s) { return drop_index(engine, s); }
     Result<ExecResult> operator()(parser::DropTable&& s) { return drop_table(engine, s); }
@@ -216,6 +288,7 @@ Result<ExecResult> execute(Engine& engine, parser::Statement statement) {
 
     if (in_txn) {
         if (const std::string* table = changed_table(*result)) engine.txn.changed_tables.insert(*table);
+        journal_changed_rows(engine, *result);
     }
     bool sync = !in_txn || syncs_inside_transaction(*result);
     // An index or merge policy of a table created in this transaction waits
@@ -245,6 +318,7 @@ Result<ExecResult> execute(Engine& engine, parser::Statement statement) {
         }
     }
     capture_changes(engine, *result);
+    release_changed_rows(*result);
     return result;
 }
 
