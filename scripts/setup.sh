@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config zlib1g-dev libssl-dev libargon2-dev
-          nlohmann-json3-dev libgtest-dev libbenchmark-dev)
+          nlohmann-json3-dev libgtest-dev libbenchmark-dev libsqlite3-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -258,11 +258,7 @@ TEST(EngineLifecycle, UnsupportedStatementsNameTheirKind) {
     Engine e;
     ok(e, "CREATE TABLE t (n INT)");
     struct Case { const char* sql; const char* message; };
-    for (const Case& c : {Case{"SELECT * FROM t", "SELECT is not supported yet"},
-                          Case{"UPDATE t SET n = 1", "UPDATE is not supported yet"},
-                          Case{"DELETE FROM t", "DELETE is not supported yet"},
-                          Case{"ALTER TABLE t ADD COLUMN m INT", "ALTER TABLE is not supported yet"},
-                          Case{"EXPLAIN SELECT * FROM t", "EXPLAIN is not supported yet"}}) {
+    for (const Case& c : {Case{"EXPLAIN SELECT * FROM t", "EXPLAIN is not supported yet"}}) {
         EXPECT_EQ(err(e, c.sql), std::string("Execution error: ") + c.message);
     }
 }

@@ -93,10 +93,15 @@ void Engine::rebuild_name_maps() {
     for (const std::string& name : sorted_keys(catalog.entries())) {
         const CatalogEntry* entry = catalog.get(name);
         if (entry->merge_policy) tables.merge_policies[name] = *entry->merge_policy;
+        bool added = false;
         for (const IndexCatalogEntry& ix : entry->indexes) {
             if (tables.mem_indexes.contains(ix.name)) continue;
             tables.mem_indexes.insert(MemIndex(ix.name, name, ix.columns, ix.positions, ix.unique));
+            added = true;
         }
+        // A loaded table's new definitions are filled at once, positioned by
+        // the columns memory has (a transaction may have changed them).
+        if (added && tables.find(name) != nullptr) tables.refit_indexes(name);
     }
 }
 

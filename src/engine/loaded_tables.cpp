@@ -9,6 +9,7 @@
 // out, and then leaves exactly what the walk always would.
 #include <algorithm>
 #include <string>
+#include <set>
 #include <unordered_set>
 #include <vector>
 
@@ -68,6 +69,30 @@ void LoadedTables::clear() {
 void LoadedTables::rebuild_indexes(std::string_view table) {
     rebuild_pk_index(table);
     rebuild_secondary_indexes(table);
+}
+
+void LoadedTables::refit_indexes(std::string_view table_name) {
+    const Table* table = find(table_name);
+    if (!table) return;
+    for (const std::string& name : mem_indexes.names_of_table(table_name)) {
+        MemIndex* index = mem_indexes.get(name);
+        std::vector<size_t> positions;
+        bool complete = true;
+        for (const std::string& column : index->columns) {
+            auto at = table->column_index(column);
+            if (!at) {
+                complete = false;
+                break;
+            }
+            positions.push_back(*at);
+        }
+        if (!complete) {
+            mem_indexes.remove(name);
+            continue;
+        }
+        index->positions = std::move(positions);
+    }
+    rebuild_indexes(table_name);
 }
 
 void LoadedTables::rebuild_pk_index(std::string_view table_name) {
@@ -238,6 +263,135 @@ void LoadedTables::truncate_table_rows(std::string_view table_name, size_t count
         }
     }
     rebuild_pk_index(table_name);
+}
+
+}  // namespace zembrel
+
+namespace zembrel {
+
+std::optional<size_t> LoadedTables::position_of_rowid(std::string_view table_name, uint64_t rowid) const {
+    const Table* table = find(table_name);
+    if (!table) return std::nullopt;
+    const auto& ids = table->rowids;
+    auto it = std::lower_bound(ids.begin(), ids.end(), rowid);
+    if (it != ids.end() && *it == rowid) return static_cast<size_t>(it - ids.begin());
+    // Ids that do not ascend (never made by this engine) still find their row.
+    if (!std::is_sorted(ids.begin(), ids.end())) {
+        auto found = std::find(ids.begin(), ids.end(), rowid);
+        if (found != ids.end()) return static_cast<size_t>(found - ids.begin());
+    }
+    return std::nullopt;
+}
+
+Status LoadedTables::update_rows(std::string_view table_name, std::span<const size_t> positions,
+                                 std::span<const Row> after) {
+    Table* table = find(table_name);
+    if (!table || positions.empty()) return {};
+    renumber_and_flag(mem_indexes, *table);
+    std::vector<MemIndex*> indexes;
+    for (const std::string& name : mem_indexes.names_of_table(table_name)) indexes.push_back(mem_indexes.get(name));
+    std::unordered_set<uint64_t> changed_ids;
+    changed_ids.reserve(positions.size());
+    for (size_t p : positions) changed_ids.insert(table->rowids[p]);
+
+    // Every unique key the changed rows will hold, checked before any change.
+    for (MemIndex* index : indexes) {
+        if (!index->unique) continue;
+        std::set<IndexKey, KeyLess> taken;
+        for (size_t c = 0; c < positions.size(); ++c) {
+            auto key = index->key_for_row(after[c]);
+            if (!key) continue;
+            const auto clash = [&] {
+                return execution_error("unique constraint violated: duplicate key " + debug_values(*key));
+            };
+            if (!taken.insert(*key).second) return clash();
+            const RowIdList* holders = index->find(*key);
+            if (holders == nullptr) continue;
+            for (uint64_t holder : *holders) {
+                if (changed_ids.contains(holder)) continue;  // moves away or is counted in `taken`
+                // An id left behind by an earlier change names no row holding the key.
+                auto at = position_of_rowid(table_name, holder);
+                if (at && index->key_for_row(table->rows[*at]) == key) return clash();
+            }
+        }
+    }
+
+    const std::optional<size_t> pk_column = first_pk_column(table->columns);
+    bool pk_changed = false;
+    for (size_t c = 0; c < positions.size(); ++c) {
+        Row& row = table->rows[positions[c]];
+        const uint64_t rowid = table->rowids[positions[c]];
+        for (MemIndex* index : indexes) {
+            auto old_key = index->key_for_row(row);
+            auto new_key = index->key_for_row(after[c]);
+            if (old_key == new_key) continue;
+            if (old_key) index->remove_row_id(*old_key, rowid);
+            if (new_key) index->add_row_id(*new_key, rowid);
+        }
+        if (pk_column && *pk_column < row.size() && !(row[*pk_column] == after[c][*pk_column])) pk_changed = true;
+        row = after[c];
+    }
+    if (pk_changed) rebuild_pk_index(table_name);
+    return {};
+}
+
+std::vector<Row> LoadedTables::delete_rows(std::string_view table_name, std::span<const size_t> positions) {
+    Table* table = find(table_name);
+    if (!table || positions.empty()) return {};
+    renumber_and_flag(mem_indexes, *table);
+    for (size_t p : positions) remove_rows_from_indexes(table_name, table->rowids[p], table->rows[p]);
+
+    std::vector<Row> removed;
+    removed.reserve(positions.size());
+    size_t out = 0;
+    size_t next = 0;  // index into positions
+    for (size_t i = 0; i < table->rows.size(); ++i) {
+        if (next < positions.size() && positions[next] == i) {
+            removed.push_back(std::move(table->rows[i]));
+            ++next;
+            continue;
+        }
+        if (out != i) {
+            table->rows[out] = std::move(table->rows[i]);
+            table->rowids[out] = table->rowids[i];
+        }
+        ++out;
+    }
+    table->rows.resize(out);
+    table->rowids.resize(out);
+    // The indexes now hold exactly the ids of the remaining rows.
+    for (const std::string& name : mem_indexes.names_of_table(table_name)) {
+        MemIndex* index = mem_indexes.get(name);
+        index->set_entered(out, id_before(*table, out), index->may_hold_stale_ids());
+    }
+    rebuild_pk_index(table_name);
+    return removed;
+}
+
+void LoadedTables::restore_deleted_rows(std::string_view table_name, std::span<const size_t> positions,
+                                        std::span<const uint64_t> ids, std::vector<Row> rows) {
+    Table* table = find(table_name);
+    if (!table || rows.empty()) return;
+    const size_t total = table->rows.size() + rows.size();
+    std::vector<Row> merged_rows;
+    std::vector<uint64_t> merged_ids;
+    merged_rows.reserve(total);
+    merged_ids.reserve(total);
+    size_t kept = 0, back = 0;
+    for (size_t i = 0; i < total; ++i) {
+        if (back < rows.size() && positions[back] == i) {
+            merged_rows.push_back(std::move(rows[back]));
+            merged_ids.push_back(ids[back]);
+            ++back;
+        } else if (kept < table->rows.size()) {
+            merged_rows.push_back(std::move(table->rows[kept]));
+            merged_ids.push_back(table->rowids[kept]);
+            ++kept;
+        }
+    }
+    table->rows = std::move(merged_rows);
+    table->rowids = std::move(merged_ids);
+    rebuild_indexes(table_name);
 }
 
 }  // namespace zembrel

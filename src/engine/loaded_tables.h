@@ -12,6 +12,7 @@
 //   after a rewrite in the page store: Table::renumber_rowids,
 //     rebuild_pk_index, rebuild_secondary_indexes.
 //   after loading a table: rebuild_pk_index, rebuild_secondary_indexes.
+//   UPDATE: update_rows (checks, then changes); DELETE: delete_rows.
 //
 // Ownership: owned by one Engine; references into it (tables, rows, index
 // entries) stay valid until the next change of the same table. Thread: the
@@ -21,6 +22,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -66,6 +69,10 @@ struct LoadedTables {
     void rebuild_secondary_indexes(std::string_view table);
     // rebuild_pk_index and rebuild_secondary_indexes.
     void rebuild_indexes(std::string_view table);
+    // After the table's columns changed: every index's positions follow its
+    // columns by name, an index naming a column the table lacks is removed,
+    // and both index families are rebuilt.
+    void refit_indexes(std::string_view table);
     // Enters the rows from position `first` on into every index of the table.
     // Fails with "unique constraint violated: duplicate key {}" when a unique
     // index already holds a new row's key under another row's id; what was
@@ -73,6 +80,23 @@ struct LoadedTables {
     Status index_insert_row(std::string_view table, size_t first);
     // Takes rowid out of the list of the row's key in every index of the table.
     void remove_rows_from_indexes(std::string_view table, uint64_t rowid, const Row& row);
+    // The position of the row with this id, or none. Ids ascend along the
+    // rows, so this is a binary search (with a scan as the fallback).
+    std::optional<size_t> position_of_rowid(std::string_view table, uint64_t rowid) const;
+    // Replaces the rows at `positions` (distinct) by `after` (parallel),
+    // keeping the ids. Every new key of every unique index is checked first,
+    // against the other rows and among the changed rows: a clash fails with
+    // "unique constraint violated: duplicate key {}" and changes nothing.
+    // Then only the index entries whose key changed move; the primary-key
+    // index follows when a Pk value changed.
+    Status update_rows(std::string_view table, std::span<const size_t> positions, std::span<const Row> after);
+    // Removes the rows at `positions` (ascending, distinct) with their ids
+    // and index entries and returns them in that order; next_rowid stays.
+    std::vector<Row> delete_rows(std::string_view table, std::span<const size_t> positions);
+    // Puts removed rows back at the positions they had (ascending, as given
+    // to delete_rows) under their ids, and rebuilds the table's indexes.
+    void restore_deleted_rows(std::string_view table, std::span<const size_t> positions,
+                              std::span<const uint64_t> ids, std::vector<Row> rows);
     // Removes the table's last `count` rows and their ids from the table and
     // the secondary indexes and rebuilds the primary-key index; next_rowid
     // stays. Nothing happens for 0 or more than the row count.

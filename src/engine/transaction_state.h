@@ -17,7 +17,10 @@ namespace zembrel {
 
 // How a table changed inside a transaction reaches the page store at COMMIT.
 struct TableSyncMode {
-    enum Mode : uint64_t { Append = 0, Rewrite = 1 };
+    // Changes: the store still holds the table's pre-image; COMMIT writes
+    // the difference between it and memory by row id (UPDATE and DELETE
+    // change rows in place, so no rewrite is needed).
+    enum Mode : uint64_t { Append = 0, Rewrite = 1, Changes = 2 };
     uint64_t mode = Append;
     // Append only: leading rows of the in-memory table the page store holds.
     uint64_t base_rows = 0;
@@ -44,6 +47,9 @@ struct TransactionState {
     // Kept past COMMIT's handler for the commit's own sync, which empties them.
     TxnChangedTables changed_tables;
     TableSyncModeMap sync_modes;
+    // The pre-images, handed from COMMIT's handler to the commit's sync
+    // (which writes changed rows as the difference to them).
+    std::optional<TxnSnapshot> committing;
 
     bool open() const { return pre_images.has_value(); }
     // Forgets everything: no transaction is open afterwards.
@@ -51,6 +57,7 @@ struct TransactionState {
         pre_images.reset();
         changed_tables.clear();
         sync_modes.clear();
+        committing.reset();
     }
 };
 

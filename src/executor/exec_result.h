@@ -24,8 +24,33 @@ struct Inserted {
     std::optional<std::string> pk;  // generated key of a one-row insert into a table with a PK column
     uint64_t total = 0;             // rows in the table afterwards
 };
-struct Updated { uint64_t count = 0; std::string table; };
-struct Deleted { uint64_t count = 0; std::string table; uint64_t remaining = 0; };
+// One row an UPDATE changed: its id, its position, and both images.
+struct UpdatedRow {
+    uint64_t rowid = 0;
+    size_t position = 0;
+    Row before;
+    Row after;
+};
+// One row a DELETE removed: its id, the position it had, the row.
+struct DeletedRow {
+    uint64_t rowid = 0;
+    size_t position = 0;
+    Row row;
+};
+// `rows` hand the changed rows to the execute step (the page-store sync by
+// row id, the undo of a failed sync, the shadow capture); it empties them
+// before the outcome leaves it.
+struct Updated {
+    uint64_t count = 0;
+    std::string table;
+    std::vector<UpdatedRow> rows;
+};
+struct Deleted {
+    uint64_t count = 0;
+    std::string table;
+    uint64_t remaining = 0;
+    std::vector<DeletedRow> rows;
+};
 struct Rows { std::vector<std::string> columns; std::vector<Row> rows; };
 struct TransactionStarted {};
 struct TransactionCommitted {};

@@ -17,6 +17,7 @@
 
 #include "executor/execute.h"
 #include "executor/handlers.h"
+#include "executor/select.h"
 #include "executor/table_names.h"
 #include "types/text_format.h"
 
@@ -108,20 +109,56 @@ bool undo_in_memory(Engine& engine, const ExecResult& r) {
         engine.tables.mem_indexes.remove(index->index);
         return true;
     }
+    if (auto* updated = std::get_if<Updated>(&r)) {
+        std::vector<size_t> positions;
+        std::vector<Row> before;
+        for (const UpdatedRow& row : updated->rows) {
+            positions.push_back(row.position);
+            before.push_back(row.before);
+        }
+        // The rows held these keys a moment ago: no clash can come back.
+        return engine.tables.update_rows(updated->table, positions, before).has_value();
+    }
+    if (auto* deleted = std::get_if<Deleted>(&r)) {
+        std::vector<size_t> positions;
+        std::vector<uint64_t> ids;
+        std::vector<Row> rows;
+        for (const DeletedRow& row : deleted->rows) {
+            positions.push_back(row.position);
+            ids.push_back(row.rowid);
+            rows.push_back(row.row);
+        }
+        engine.tables.restore_deleted_rows(deleted->table, positions, ids, std::move(rows));
+        return true;
+    }
     return false;
 }
 
 // Records the rows of a statement that succeeded, sync included, for a
 // shadow session. Only here: a handler that fails after changing memory must
 // not leave changes behind that never happened.
-void capture_changes(Engine& engine, const ExecResult& result) {
+// The images of UPDATE and DELETE come with their outcome and are moved on.
+void capture_changes(Engine& engine, ExecResult& result) {
     if (!engine.change_capture) return;
+    std::vector<CapturedChange>& capture = *engine.change_capture;
     if (auto* ins = std::get_if<Inserted>(&result)) {
         const Table* table = engine.tables.find(ins->table);
         if (table == nullptr || ins->count > table->rows.size()) return;
         for (size_t i = table->rows.size() - ins->count; i < table->rows.size(); ++i)
-            engine.change_capture->push_back(CapturedChange{ins->table, std::nullopt, table->rows[i]});
+            capture.push_back(CapturedChange{ins->table, std::nullopt, table->rows[i]});
+    } else if (auto* updated = std::get_if<Updated>(&result)) {
+        for (UpdatedRow& row : updated->rows)
+            capture.push_back(CapturedChange{updated->table, std::move(row.before), std::move(row.after)});
+    } else if (auto* deleted = std::get_if<Deleted>(&result)) {
+        for (DeletedRow& row : deleted->rows)
+            capture.push_back(CapturedChange{deleted->table, std::move(row.row), std::nullopt});
     }
+}
+
+// The changed rows are the execute step's own; callers get counts only.
+void release_changed_rows(ExecResult& result) {
+    if (auto* updated = std::get_if<Updated>(&result)) updated->rows = {};
+    if (auto* deleted = std::get_if<Deleted>(&result)) deleted->rows = {};
 }
 
 // Records pre-images and sync modes of the tables a writing statement in a
@@ -137,16 +174,22 @@ void prepare_transaction(Engine& engine, const parser::Statement& statement, con
     if (names.empty()) return;
     const StatementKind kind = statement.kind();
     const std::string& name = names.front();
-    const bool rewrite = kind == StatementKind::Update || kind == StatementKind::Delete ||
-                         kind == StatementKind::DropTable || kind == StatementKind::Truncate ||
+    const bool rewrite = kind == StatementKind::DropTable || kind == StatementKind::Truncate ||
                          (kind == StatementKind::AlterTable && !is_set_merge_policy(statement));
+    const bool in_place = kind == StatementKind::Update || kind == StatementKind::Delete;
     const bool append = kind == StatementKind::CreateTable || kind == StatementKind::Insert;
     TableSyncModeMap& modes = engine.txn.sync_modes;
     if (rewrite) {
         modes[name] = TableSyncMode{TableSyncMode::Rewrite, 0};
+    } else if (in_place) {
+        // Rows changed in place reach the store as the difference to the
+        // pre-image, which covers rows appended before or after as well.
+        auto existing = modes.find(name);
+        if (existing == modes.end() || existing->second.mode != TableSyncMode::Rewrite)
+            modes[name] = TableSyncMode{TableSyncMode::Changes, 0};
     } else if (append) {
         auto existing = modes.find(name);
-        if (existing == modes.end() || existing->second.mode != TableSyncMode::Rewrite) {
+        if (existing == modes.end() || existing->second.mode == TableSyncMode::Append) {
             const TxnPreImage& pre = pre_images.find(name)->second;
             uint64_t base = pre.table ? pre.table->rows.size() : 0;
             modes[name] = TableSyncMode{TableSyncMode::Append, base};
@@ -159,10 +202,10 @@ struct Dispatch {
     Engine& engine;
     Result<ExecResult> operator()(parser::CreateTable&& s) { return create_table(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::Insert&& s) { return insert(engine, std::move(s)); }
-    Result<ExecResult> operator()(parser::SelectStatement&&) { return execution_error("SELECT is not supported yet"); }
-    Result<ExecResult> operator()(parser::Update&&) { return execution_error("UPDATE is not supported yet"); }
-    Result<ExecResult> operator()(parser::Delete&&) { return execution_error("DELETE is not supported yet"); }
-    Result<ExecResult> operator()(parser::AlterTable&&) { return execution_error("ALTER TABLE is not supported yet"); }
+    Result<ExecResult> operator()(parser::SelectStatement&& s) { return select(engine, std::move(s)); }
+    Result<ExecResult> operator()(parser::Update&& s) { return update(engine, std::move(s)); }
+    Result<ExecResult> operator()(parser::Delete&& s) { return remove(engine, std::move(s)); }
+    Result<ExecResult> operator()(parser::AlterTable&& s) { return alter_table(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::CreateIndex&& s) { return create_index(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::DropIndex&& s) { return drop_index(engine, s); }
     Result<ExecResult> operator()(parser::DropTable&& s) { return drop_table(engine, s); }
@@ -231,6 +274,7 @@ Result<ExecResult> execute(Engine& engine, parser::Statement statement) {
         }
     }
     capture_changes(engine, *result);
+    release_changed_rows(*result);
     return result;
 }
 

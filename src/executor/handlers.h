@@ -20,6 +20,13 @@ Result<ExecResult> drop_index(Engine& engine, const parser::DropIndex& statement
 // insert.cpp
 Result<ExecResult> insert(Engine& engine, parser::Insert statement);
 
+// update_delete.cpp
+Result<ExecResult> update(Engine& engine, parser::Update statement);
+Result<ExecResult> remove(Engine& engine, parser::Delete statement);
+
+// alter.cpp
+Result<ExecResult> alter_table(Engine& engine, parser::AlterTable statement);
+
 // transaction.cpp
 Result<ExecResult> begin(Engine& engine);
 Result<ExecResult> commit(Engine& engine);

@@ -84,12 +84,88 @@ Status reconcile_table_extras(Engine& engine, PageStore& store, const std::strin
     return {};
 }
 
+// Stored indexes of the table that memory no longer has: DROP COLUMN took
+// them in memory (inside a transaction) and the store follows at COMMIT. An
+// index dropped by DROP INDEX left the store at once, so no other index is
+// missing from memory.
+Status drop_indexes_memory_lacks(Engine& engine, PageStore& store, const std::string& name) {
+    const CatalogEntry* entry = store.catalog.get(name);
+    if (entry == nullptr) return {};
+    std::vector<std::string> gone;
+    for (const IndexCatalogEntry& index : entry->indexes) {
+        const MemIndex* mem = engine.tables.mem_indexes.get(index.name);
+        if (mem == nullptr || mem->table != name) gone.push_back(index.name);
+    }
+    for (const std::string& index : gone) {
+        if (auto st = store.drop_index(name, index); !st) return st;
+    }
+    return {};
+}
+
+// The rows of an UPDATE or DELETE, by row id.
+Status write_updated(PageStore& store, const Updated& r) {
+    std::vector<StoredRowChange> changes;
+    changes.reserve(r.rows.size());
+    for (const UpdatedRow& row : r.rows) changes.push_back(StoredRowChange{row.rowid, &row.before, &row.after});
+    return store.apply_row_changes(r.table, changes, 0);
+}
+
+Status write_deleted(PageStore& store, const Deleted& r) {
+    std::vector<StoredRowChange> changes;
+    changes.reserve(r.rows.size());
+    for (const DeletedRow& row : r.rows) changes.push_back(StoredRowChange{row.rowid, &row.row, nullptr});
+    return store.apply_row_changes(r.table, changes, 0);
+}
+
+// The difference between a table's pre-image (what the store holds) and
+// memory, by row id; none when the two cannot be paired that way.
+std::optional<std::vector<StoredRowChange>> difference(const Table& stored, const Table& now) {
+    if (stored.rows.size() != stored.rowids.size() || now.rows.size() != now.rowids.size()) return std::nullopt;
+    if (!std::is_sorted(stored.rowids.begin(), stored.rowids.end()) ||
+        !std::is_sorted(now.rowids.begin(), now.rowids.end()))
+        return std::nullopt;
+    std::vector<StoredRowChange> out;
+    size_t i = 0, j = 0;
+    while (i < stored.rows.size() || j < now.rows.size()) {
+        if (j == now.rows.size() || (i < stored.rows.size() && stored.rowids[i] < now.rowids[j])) {
+            out.push_back(StoredRowChange{stored.rowids[i], &stored.rows[i], nullptr});
+            ++i;
+        } else if (i == stored.rows.size() || now.rowids[j] < stored.rowids[i]) {
+            out.push_back(StoredRowChange{now.rowids[j], nullptr, &now.rows[j]});
+            ++j;
+        } else {
+            if (stored.rows[i] != now.rows[j])
+                out.push_back(StoredRowChange{now.rowids[j], &stored.rows[i], &now.rows[j]});
+            ++i;
+            ++j;
+        }
+    }
+    return out;
+}
+
+// A table whose rows the transaction changed in place: the difference to
+// the pre-image when the store still holds exactly that, else a rewrite.
+// True when the caller must renumber memory after a rewrite.
+Result<bool> write_changes(PageStore& store, const Table& table, const TxnPreImage* pre) {
+    const CatalogEntry* entry = store.catalog.get(table.name);
+    if (pre != nullptr && pre->table && !pre->drop_recorded && entry != nullptr &&
+        entry->columns == pre->table->columns && entry->columns == table.columns) {
+        if (auto changes = difference(*pre->table, table)) {
+            if (auto st = store.apply_row_changes(table.name, *changes, table.next_rowid); !st) return fail(st.error());
+            return false;
+        }
+    }
+    if (auto st = store.rewrite_table(table.name, table.rows); !st) return fail(st.error());
+    return true;
+}
+
 Status sync_commit(Engine& engine) {
     auto got = engine.ensure_page_store();
     if (!got) return fail(got.error());
     PageStore& store = **got;
     TxnChangedTables changed = std::exchange(engine.txn.changed_tables, {});
     TableSyncModeMap modes = std::exchange(engine.txn.sync_modes, {});
+    std::optional<TxnSnapshot> pre_images = std::exchange(engine.txn.committing, std::nullopt);
 
     std::vector<std::string> renumber;
     for (const std::string& name : sort_names(changed)) {
@@ -101,6 +177,7 @@ Status sync_commit(Engine& engine) {
             continue;
         }
         const Table& table = it->second;
+        if (auto st = drop_indexes_memory_lacks(engine, store, name); !st) return st;
         if (const CatalogEntry* entry = store.catalog.get(name)) {
             if (entry->columns != table.columns) {
                 if (auto st = store.set_table_columns(name, table.columns); !st) return st;
@@ -110,7 +187,15 @@ Status sync_commit(Engine& engine) {
         }
 
         auto mode = modes.find(name);
-        if (mode == modes.end() || mode->second.mode == TableSyncMode::Rewrite) {
+        if (mode != modes.end() && mode->second.mode == TableSyncMode::Changes) {
+            const TxnPreImage* pre = nullptr;
+            if (pre_images) {
+                if (auto p = pre_images->find(name); p != pre_images->end()) pre = &p->second;
+            }
+            auto rewritten = write_changes(store, table, pre);
+            if (!rewritten) return fail(rewritten.error());
+            if (*rewritten) renumber.push_back(name);
+        } else if (mode == modes.end() || mode->second.mode == TableSyncMode::Rewrite) {
             if (auto st = store.rewrite_table(name, table.rows); !st) return st;
             renumber.push_back(name);
         } else {
@@ -157,6 +242,7 @@ Status sync_to_page_store(Engine& engine, const ExecResult& result) {
                 auto found = loaded_table(engine, r.table);
                 if (!found) return fail(found.error());
                 const Table& table = **found;
+                if (auto st = drop_indexes_memory_lacks(engine, **store, r.table); !st) return st;
                 if (auto st = (*store)->set_table_columns(r.table, table.columns); !st) return st;
                 if (auto st = (*store)->rewrite_table(r.table, table.rows); !st) return st;
                 renumber_in_memory(engine, r.table);
@@ -199,9 +285,17 @@ Status sync_to_page_store(Engine& engine, const ExecResult& result) {
                 if (!store) return fail(store.error());
                 auto found = loaded_table(engine, r.table);
                 if (!found) return fail(found.error());
-                if (auto st = (*store)->rewrite_table(r.table, (*found)->rows); !st) return st;
-                renumber_in_memory(engine, r.table);
-                return {};
+                // Memory and file name each row by the same id, so the
+                // changed rows go in by id; a table the store lacks (never
+                // the case once created) is written whole.
+                if (!(*store)->catalog.contains(r.table)) {
+                    if (auto st = (*store)->create_table(r.table, (*found)->columns); !st) return st;
+                    if (auto st = (*store)->rewrite_table(r.table, (*found)->rows); !st) return st;
+                    renumber_in_memory(engine, r.table);
+                    return {};
+                }
+                if constexpr (std::is_same_v<T, Updated>) return write_updated(**store, r);
+                else return write_deleted(**store, r);
             } else if constexpr (std::is_same_v<T, TransactionCommitted>) {
                 return sync_commit(engine);
             } else if constexpr (std::is_same_v<T, IndexCreated>) {

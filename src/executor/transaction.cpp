@@ -40,7 +40,9 @@ Result<ExecResult> begin(Engine& engine) {
 
 Result<ExecResult> commit(Engine& engine) {
     if (!engine.txn.pre_images) return execution_error("no active transaction");
-    // The changed tables and their sync modes stay for the commit-time sync.
+    // The changed tables, their sync modes and the pre-images stay for the
+    // commit-time sync.
+    engine.txn.committing = std::move(engine.txn.pre_images);
     engine.txn.pre_images.reset();
     return TransactionCommitted{};
 }
@@ -88,6 +90,10 @@ Result<ExecResult> rollback(Engine& engine) {
         return TransactionRolledBack{};
     }
     engine.rebuild_name_maps();
+    // Index definitions are not part of a pre-image: those that came back
+    // from the catalog, and those a column change in the transaction moved,
+    // follow the restored columns and are filled from the restored rows.
+    for (const std::string& name : sorted_keys(snapshot)) engine.tables.refit_indexes(name);
     return TransactionRolledBack{};
 }
 

@@ -42,6 +42,15 @@ namespace zembrel {
 // Longest key a B+tree accepts.
 inline constexpr size_t kMaxIndexKeyLen = 1024;
 
+// One row of a table changed by row id: `before` only = remove the row,
+// `after` only = a new row under `rowid`, both = replace the row. The rows are
+// borrowed for the call.
+struct StoredRowChange {
+    uint64_t rowid = 0;
+    const Row* before = nullptr;  // the row as the store holds it
+    const Row* after = nullptr;
+};
+
 struct PageStore {
     std::unique_ptr<Pager> pager;
     Catalog catalog;
@@ -75,6 +84,16 @@ struct PageStore {
     // its index trees and writes the entry (counter n + 1, hint n + 1025).
     // The caller renumbers the in-memory table the same way.
     Status rewrite_table(const std::string& name, std::span<const Row> rows);
+    // Applies the changes by row id: rows removed, replaced or added in the
+    // table tree, and only the index entries whose key changed removed and
+    // added (removals first, so rows that swap unique keys pass; unique
+    // indexes are checked against live rows: "unique constraint violated:
+    // duplicate key {}"). Ids stay as given; the counter (and the hint) move
+    // above the highest added id and to at least `next_rowid_at_least`. Every new record and index key is checked
+    // for size before the first page changes. Costs O(k log n) page
+    // touches for k changes. `changes` must name each row id once.
+    Status apply_row_changes(const std::string& name, std::span<const StoredRowChange> changes,
+                             uint64_t next_rowid_at_least);
     // rewrite_table without freeing the old tree: for a table whose tree is
     // still empty (its empty root leaf goes back to the free list).
     Status replace_table_rows(const std::string& name, std::span<const Row> rows);

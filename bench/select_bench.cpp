@@ -1,0 +1,82 @@
+// SELECT on one table, side by side with SQLite (same SQL text, alternating
+// runs), at 100,000 and 1,000,000 rows of t(id INT, g INT, v FLOAT, s TEXT)
+// with g in 1,000 groups: a scan with a 10% filter, GROUP BY into 1,000
+// groups, ORDER BY of all rows and with LIMIT 10, and ROW_NUMBER with a
+// running SUM over 1,000 partitions. Prints zembrel/SQLite per workload and
+// the growth of zembrel's time from 100,000 to 1,000,000 rows.
+//
+// Both databases live in memory. Run a Release build:
+//   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEMBREL_BENCH=ON
+//   ninja -C build/rel select_bench && build/rel/select_bench
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "side_by_side.h"
+
+using namespace zembrel;
+using namespace zembrel::bench;
+
+namespace {
+
+struct Workload {
+    const char* name;
+    const char* sql;
+};
+
+const Workload kWorkloads[] = {
+    {"scan, 10% filter", "SELECT id, v, s FROM t WHERE g < 100"},
+    {"GROUP BY 1,000 groups", "SELECT g, COUNT(*), SUM(v), AVG(v) FROM t GROUP BY g"},
+    {"ORDER BY all rows", "SELECT * FROM t ORDER BY v"},
+    {"ORDER BY ... LIMIT 10", "SELECT * FROM t ORDER BY v LIMIT 10"},
+    {"ROW_NUMBER + running SUM", "SELECT id, ROW_NUMBER() OVER (PARTITION BY g ORDER BY v), SUM(v) OVER "
+                                 "(PARTITION BY g ORDER BY v ROWS BETWEEN UNBOUNDED PRECEDING AND CURRENT ROW) "
+                                 "FROM t"},
+};
+
+void fill(Engine& engine, SqliteDb& sqlite, uint64_t rows) {
+    zembrel_run(engine, "CREATE TABLE t (id INT, g INT, v FLOAT, s TEXT)");
+    sqlite.exec("CREATE TABLE t (id INTEGER, g INTEGER, v REAL, s TEXT)");
+    std::mt19937_64 rng(42);
+    sqlite.exec("BEGIN");
+    for (uint64_t i = 0; i < rows;) {
+        std::string values;
+        for (int k = 0; k < 1000 && i < rows; ++k, ++i) {
+            if (k) values += ", ";
+            values += "(" + std::to_string(i) + ", " + std::to_string(rng() % 1000) + ", " +
+                      std::to_string(static_cast<double>(rng() % 10'000'000) / 7.0) + ", 'name_" +
+                      std::to_string(rng() % 100'000) + "')";
+        }
+        zembrel_run(engine, "INSERT INTO t VALUES " + values);
+        sqlite.exec("INSERT INTO t VALUES " + values);
+    }
+    sqlite.exec("COMMIT");
+}
+
+}  // namespace
+
+// Arguments (optional, for profiling one case): a row count, then a part of
+// a workload's name.
+int main(int argc, char** argv) {
+    std::vector<uint64_t> sizes = {100'000, 1'000'000};
+    if (argc > 1) sizes = {std::stoull(argv[1])};
+    const std::string only = argc > 2 ? argv[2] : "";
+    std::map<std::string, double> at_small;
+    for (uint64_t rows : sizes) {
+        Engine engine;
+        SqliteDb sqlite;
+        fill(engine, sqlite, rows);
+        std::printf("\n%llu rows\n", static_cast<unsigned long long>(rows));
+        print_header();
+        for (const Workload& w : kWorkloads) {
+            if (std::string(w.name).find(only) == std::string::npos) continue;
+            Timing t = same_sql(engine, sqlite, w.sql, rows > 100'000 ? 3 : 7);
+            print_row(w.name, rows, t);
+            if (rows == 100'000) at_small[w.name] = t.ours_ms;
+            else if (at_small.contains(w.name)) std::printf("%-34s growth for 10x rows: %.2fx\n", "", t.ours_ms / at_small[w.name]);
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,282 @@
+#include "executor/conditions.h"
+
+#include <algorithm>
+
+#include "executor/subquery.h"
+#include "hash_column/hash_column.h"
+
+namespace zembrel::executor {
+
+namespace {
+
+using parser::ExprKind;
+using operators::Truth;
+
+bool already_hashed(const std::string& text) {
+    if (text.size() >= 10 && text.compare(0, 10, "$argon2id$") == 0) return true;
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+           });
+}
+
+const Column* find_column(std::span<const BoundTable> tables, const parser::ColumnRef& ref) {
+    for (const BoundTable& t : tables) {
+        if (ref.table && !((t.alias && *t.alias == *ref.table) || t.name == *ref.table)) continue;
+        for (const Column& c : t.columns)
+            if (c.name == ref.column) return &c;
+    }
+    return nullptr;
+}
+
+void hash_in_subqueries_of_condition(const Engine& engine, parser::Expr& condition);
+
+void hash_in_subquery(const Engine& engine, parser::SelectStatement* sub) {
+    if (sub != nullptr) hash_select_literals(engine, *sub);
+}
+
+// Every subquery under a condition, at any depth.
+void hash_in_subqueries_of_condition(const Engine& engine, parser::Expr& condition) {
+    switch (condition.kind()) {
+        case ExprKind::Compare: {
+            auto& c = std::get<parser::CompareExpr>(condition.node);
+            if (auto* sub = std::get_if<std::unique_ptr<parser::SelectStatement>>(&c.right.node))
+                hash_in_subquery(engine, sub->get());
+            return;
+        }
+        case ExprKind::Exists: hash_in_subquery(engine, std::get<parser::ExistsExpr>(condition.node).subquery.get()); return;
+        case ExprKind::InSubquery:
+            hash_in_subquery(engine, std::get<parser::InSubqueryExpr>(condition.node).subquery.get());
+            return;
+        case ExprKind::And: {
+            auto& a = std::get<parser::AndExpr>(condition.node);
+            hash_in_subqueries_of_condition(engine, *a.left);
+            hash_in_subqueries_of_condition(engine, *a.right);
+            return;
+        }
+        case ExprKind::Or: {
+            auto& o = std::get<parser::OrExpr>(condition.node);
+            hash_in_subqueries_of_condition(engine, *o.left);
+            hash_in_subqueries_of_condition(engine, *o.right);
+            return;
+        }
+        case ExprKind::Not: hash_in_subqueries_of_condition(engine, *std::get<parser::NotExpr>(condition.node).inner); return;
+        default: return;
+    }
+}
+
+Truth truth_of(bool b) { return b ? Truth::True : Truth::False; }
+
+Result<const Value*> column_value(std::span<const BoundTable> tables, const Row& row, const parser::ColumnRef& ref) {
+    auto p = resolve_column(tables, ref);
+    if (!p) return fail(p.error());
+    if (*p >= row.size()) invariant_failed("condition column outside the row");
+    return &row[*p];
+}
+
+}  // namespace
+
+void hash_condition_literals(parser::Expr& condition, std::span<const BoundTable> tables) {
+    switch (condition.kind()) {
+        case ExprKind::Compare: {
+            auto& c = std::get<parser::CompareExpr>(condition.node);
+            auto* literal = std::get_if<Value>(&c.right.node);
+            if (literal == nullptr || literal->kind() != ValueKind::Text) return;
+            const Column* column = find_column(tables, c.left);
+            if (column == nullptr || !column->salt) return;
+            if (already_hashed(literal->as_text())) return;
+            // A text the hashing library refuses matches no stored hash either.
+            if (auto hashed = hash_column::hash_value(literal->as_text(), *column->salt)) *literal = Value::text(std::move(*hashed));
+            return;
+        }
+        case ExprKind::And: {
+            auto& a = std::get<parser::AndExpr>(condition.node);
+            hash_condition_literals(*a.left, tables);
+            hash_condition_literals(*a.right, tables);
+            return;
+        }
+        case ExprKind::Or: {
+            auto& o = std::get<parser::OrExpr>(condition.node);
+            hash_condition_literals(*o.left, tables);
+            hash_condition_literals(*o.right, tables);
+            return;
+        }
+        case ExprKind::Not: hash_condition_literals(*std::get<parser::NotExpr>(condition.node).inner, tables); return;
+        default: return;
+    }
+}
+
+void hash_select_literals(const Engine& engine, parser::SelectStatement& select) {
+    const std::vector<BoundTable> tables = bind_tables_lenient(engine, select.from, select.joins);
+    // An ON condition sees the FROM table and the joins up to its own.
+    for (size_t i = 0; i < select.joins.size(); ++i) {
+        const std::vector<BoundTable> visible =
+            bind_tables_lenient(engine, select.from, std::span<const parser::Join>(select.joins).first(i + 1));
+        hash_condition_literals(select.joins[i].on, visible);
+        hash_in_subqueries_of_condition(engine, select.joins[i].on);
+    }
+    if (select.where_clause) {
+        hash_condition_literals(*select.where_clause, tables);
+        hash_in_subqueries_of_condition(engine, *select.where_clause);
+    }
+    if (select.items) {
+        for (parser::SelectItem& item : *select.items) {
+            if (auto* sub = std::get_if<std::unique_ptr<parser::SelectStatement>>(&item.node)) hash_in_subquery(engine, sub->get());
+        }
+    }
+}
+
+bool contains_subquery(const parser::Expr& condition) {
+    switch (condition.kind()) {
+        case ExprKind::Compare:
+            return std::get<parser::CompareExpr>(condition.node).right.kind() == parser::OperandKind::Subquery;
+        case ExprKind::IsNull:
+        case ExprKind::IsNotNull: return false;
+        case ExprKind::Exists:
+        case ExprKind::InSubquery: return true;
+        case ExprKind::And: {
+            const auto& a = std::get<parser::AndExpr>(condition.node);
+            return contains_subquery(*a.left) || contains_subquery(*a.right);
+        }
+        case ExprKind::Or: {
+            const auto& o = std::get<parser::OrExpr>(condition.node);
+            return contains_subquery(*o.left) || contains_subquery(*o.right);
+        }
+        case ExprKind::Not: return contains_subquery(*std::get<parser::NotExpr>(condition.node).inner);
+    }
+    return false;
+}
+
+Result<uint64_t> max_column_position(const parser::Expr& condition, std::span<const BoundTable> tables) {
+    switch (condition.kind()) {
+        case ExprKind::Compare: {
+            const auto& c = std::get<parser::CompareExpr>(condition.node);
+            auto left = resolve_column(tables, c.left);
+            if (!left) return left;
+            if (const auto* col = std::get_if<parser::ColumnRef>(&c.right.node)) {
+                auto right = resolve_column(tables, *col);
+                if (!right) return right;
+                return std::max(*left, *right);
+            }
+            return left;
+        }
+        case ExprKind::IsNull: return resolve_column(tables, std::get<parser::IsNullExpr>(condition.node).column);
+        case ExprKind::IsNotNull: return resolve_column(tables, std::get<parser::IsNotNullExpr>(condition.node).column);
+        case ExprKind::Exists:
+        case ExprKind::InSubquery: return uint64_t{0};
+        case ExprKind::And:
+        case ExprKind::Or: {
+            const parser::Expr* l;
+            const parser::Expr* r;
+            if (const auto* a = std::get_if<parser::AndExpr>(&condition.node)) {
+                l = a->left.get();
+                r = a->right.get();
+            } else {
+                const auto& o = std::get<parser::OrExpr>(condition.node);
+                l = o.left.get();
+                r = o.right.get();
+            }
+            auto lp = max_column_position(*l, tables);
+            if (!lp) return lp;
+            auto rp = max_column_position(*r, tables);
+            if (!rp) return rp;
+            return std::max(*lp, *rp);
+        }
+        case ExprKind::Not: return max_column_position(*std::get<parser::NotExpr>(condition.node).inner, tables);
+    }
+    return uint64_t{0};
+}
+
+Result<bool> where_fits_left_table(const parser::Expr& condition, std::span<const BoundTable> tables,
+                                   uint64_t left_width) {
+    if (contains_subquery(condition)) return false;
+    auto max = max_column_position(condition, tables);
+    if (!max) return fail(max.error());
+    return *max < left_width;
+}
+
+std::optional<std::pair<std::vector<size_t>, std::vector<size_t>>> equi_join_keys(
+    const operators::BoundPredicate& predicate, size_t left_width) {
+    auto pairs = predicate.equi_pairs(left_width);
+    if (!pairs || pairs->empty()) return std::nullopt;
+    std::pair<std::vector<size_t>, std::vector<size_t>> keys;
+    for (auto [l, r] : *pairs) {
+        keys.first.push_back(l);
+        keys.second.push_back(r);
+    }
+    return keys;
+}
+
+Result<Truth> eval_condition(Engine& engine, std::span<const BoundTable> tables, const Row& row,
+                             const parser::Expr& condition) {
+    switch (condition.kind()) {
+        case ExprKind::Compare: {
+            const auto& c = std::get<parser::CompareExpr>(condition.node);
+            auto left = column_value(tables, row, c.left);
+            if (!left) return fail(left.error());
+            const auto op = static_cast<operators::CompareCode>(c.op);
+            switch (c.right.kind()) {
+                case parser::OperandKind::Value:
+                    return operators::compare_truth(op, **left, std::get<Value>(c.right.node));
+                case parser::OperandKind::Column: {
+                    auto right = column_value(tables, row, std::get<parser::ColumnRef>(c.right.node));
+                    if (!right) return fail(right.error());
+                    return operators::compare_truth(op, **left, **right);
+                }
+                case parser::OperandKind::Subquery: {
+                    const auto& sub = *std::get<std::unique_ptr<parser::SelectStatement>>(c.right.node);
+                    auto rows = run_subquery(engine, sub, OuterContext{tables, &row});
+                    if (!rows) return fail(rows.error());
+                    auto value = scalar_value(std::move(*rows));
+                    if (!value) return fail(value.error());
+                    return operators::compare_truth(op, **left, *value);
+                }
+            }
+            return Truth::Indeterminate;
+        }
+        case ExprKind::IsNull: {
+            auto v = column_value(tables, row, std::get<parser::IsNullExpr>(condition.node).column);
+            if (!v) return fail(v.error());
+            return truth_of((*v)->is_null());
+        }
+        case ExprKind::IsNotNull: {
+            auto v = column_value(tables, row, std::get<parser::IsNotNullExpr>(condition.node).column);
+            if (!v) return fail(v.error());
+            return truth_of(!(*v)->is_null());
+        }
+        case ExprKind::Exists: {
+            auto rows = run_subquery(engine, *std::get<parser::ExistsExpr>(condition.node).subquery,
+                                     OuterContext{tables, &row});
+            if (!rows) return fail(rows.error());
+            return truth_of(!rows->rows.empty());
+        }
+        case ExprKind::InSubquery: {
+            const auto& in = std::get<parser::InSubqueryExpr>(condition.node);
+            auto probe = column_value(tables, row, in.column);
+            if (!probe) return fail(probe.error());
+            auto rows = run_subquery(engine, *in.subquery, OuterContext{tables, &row});
+            if (!rows) return fail(rows.error());
+            return in_subquery_truth(**probe, *rows);
+        }
+        case ExprKind::And:
+        case ExprKind::Or: {
+            const bool is_and = condition.kind() == ExprKind::And;
+            const parser::Expr& l = is_and ? *std::get<parser::AndExpr>(condition.node).left
+                                           : *std::get<parser::OrExpr>(condition.node).left;
+            const parser::Expr& r = is_and ? *std::get<parser::AndExpr>(condition.node).right
+                                           : *std::get<parser::OrExpr>(condition.node).right;
+            auto lt = eval_condition(engine, tables, row, l);
+            if (!lt) return lt;
+            auto rt = eval_condition(engine, tables, row, r);
+            if (!rt) return rt;
+            return is_and ? operators::truth_and(*lt, *rt) : operators::truth_or(*lt, *rt);
+        }
+        case ExprKind::Not: {
+            auto inner = eval_condition(engine, tables, row, *std::get<parser::NotExpr>(condition.node).inner);
+            if (!inner) return inner;
+            return operators::truth_not(*inner);
+        }
+    }
+    return Truth::Indeterminate;
+}
+
+}  // namespace zembrel::executor

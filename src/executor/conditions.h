@@ -1,0 +1,64 @@
+// Conditions between parsing and the decision whether a row qualifies: the
+// HASH-literal rewrite, the structural tests the planner asks, and the
+// dynamic evaluator for conditions that hold subqueries.
+//
+// One semantics everywhere: three-valued logic (operators/predicate.h). The
+// dynamic evaluator gives exactly what a bound predicate gives for the same
+// subquery-free condition, and a row qualifies only when the result is True.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "engine/engine.h"
+#include "executor/select_binding.h"
+#include "operators/predicate.h"
+#include "parser/ast.h"
+
+namespace zembrel::executor {
+
+// The SELECT around a correlated subquery: its tables and current row.
+struct OuterContext {
+    std::span<const BoundTable> tables;
+    const Row* row = nullptr;
+};
+
+// Replaces each text literal compared with a HASH column (found among
+// `tables` by the comparison's left column) by its stored hash, unless it is
+// already a "$argon2id$" hash or a 64-digit hex digest. Walks AND, OR and
+// NOT; stops at IS [NOT] NULL, EXISTS, IN and subquery operands. Never fails.
+void hash_condition_literals(parser::Expr& condition, std::span<const BoundTable> tables);
+
+// The rewrite for a whole SELECT, once per statement: its WHERE against its
+// own tables, each ON condition against the tables up to its join, and the
+// same, recursively, in every subquery of the statement (each against its
+// own tables).
+void hash_select_literals(const Engine& engine, parser::SelectStatement& select);
+
+// EXISTS, IN (subquery) or a subquery operand anywhere under AND, OR, NOT.
+bool contains_subquery(const parser::Expr& condition);
+
+// The largest joined-row position the condition names (EXISTS and IN count
+// as 0); the first resolution error.
+Result<uint64_t> max_column_position(const parser::Expr& condition, std::span<const BoundTable> tables);
+
+// Whether a WHERE can be applied right above the FROM table's scan.
+Result<bool> where_fits_left_table(const parser::Expr& condition, std::span<const BoundTable> tables,
+                                   uint64_t left_width);
+
+// Left key positions and right key positions (relative to the right table)
+// of an equi-join ON condition; none when the join is not one.
+std::optional<std::pair<std::vector<size_t>, std::vector<size_t>>> equi_join_keys(
+    const operators::BoundPredicate& predicate, size_t left_width);
+
+// Evaluates a condition against one row of `tables`, resolving columns as it
+// goes and running its subqueries (each once, for this row, with an outer
+// context of `tables` and `row`). AND and OR evaluate both sides, left first,
+// so a failing right side fails the statement. The first error is returned.
+Result<operators::Truth> eval_condition(Engine& engine, std::span<const BoundTable> tables, const Row& row,
+                                        const parser::Expr& condition);
+
+}  // namespace zembrel::executor

@@ -1,0 +1,238 @@
+#include "executor/select.h"
+
+#include <algorithm>
+
+#include "executor/access_path.h"
+#include "executor/join_road.h"
+#include "executor/pipeline.h"
+#include "executor/subquery.h"
+#include "operators/basic.h"
+#include "types/stable_sort.h"
+#include "types/text_format.h"
+
+namespace zembrel::executor {
+
+namespace {
+
+using operators::OperatorPtr;
+
+bool is_simple_select_list(const parser::SelectStatement& s) {
+    if (!s.items) return true;
+    return std::all_of(s.items->begin(), s.items->end(),
+                       [](const parser::SelectItem& item) { return item.kind() == parser::SelectItemKind::Column; });
+}
+
+// The reference checks of a SELECT, in their fixed order; the first error
+// ends the statement. Gives the tables and the output plan.
+struct Bound {
+    std::vector<BoundTable> tables;
+    OutputPlan plan;
+};
+
+Result<Bound> bind_select(Engine& engine, const parser::SelectStatement& s, const OuterContext* outer) {
+    auto tables = bind_tables(engine, s.from, s.joins);
+    if (!tables) return fail(tables.error());
+    auto scope_of = [&](size_t own_count) {
+        std::span<const BoundTable> own = std::span<const BoundTable>(*tables).first(own_count);
+        return outer != nullptr ? combine_tables(outer->tables, own) : std::vector<BoundTable>(own.begin(), own.end());
+    };
+    for (size_t i = 0; i < s.joins.size(); ++i) {
+        if (auto st = check_columns(s.joins[i].on, scope_of(i + 2)); !st) return fail(st.error());
+    }
+    auto plan = plan_select_list(*tables, s.items, s.group_by);
+    if (!plan) return fail(plan.error());
+    const std::vector<BoundTable> full = scope_of(tables->size());
+    if (s.where_clause) {
+        if (auto st = check_columns(*s.where_clause, full); !st) return fail(st.error());
+    }
+    if (s.group_by) {
+        for (const parser::ColumnRef& ref : *s.group_by) {
+            if (auto p = resolve_column(full, ref); !p) return fail(p.error());
+        }
+    }
+    if (s.order_by) {
+        for (const parser::OrderByItem& item : *s.order_by) {
+            if (plan->kind == OutputPlan::Kind::Plain) {
+                if (auto p = resolve_column(full, item.column); !p) return fail(p.error());
+            } else if (std::find(plan->columns.begin(), plan->columns.end(), item.column.column) == plan->columns.end()) {
+                return execution_error(format("ORDER BY column '{}' not in SELECT output", item.column.column));
+            }
+        }
+    }
+    return Bound{std::move(*tables), std::move(*plan)};
+}
+
+Rows rows_of(PipelineOutput out) { return Rows{std::move(out.columns), std::move(out.rows)}; }
+
+// A stored row must be as wide as its table; a narrower one would send
+// positions past its end.
+Status check_width(const Row& row, size_t width, const std::string& table) {
+    if (row.size() != width)
+        return storage_error(format("table '{}' holds a row of {} values, expected {}", table, row.size(), width));
+    return {};
+}
+
+}  // namespace
+
+std::vector<BoundTable> combine_tables(std::span<const BoundTable> outer, std::span<const BoundTable> own) {
+    std::vector<BoundTable> all(outer.begin(), outer.end());
+    const uint64_t width = joined_width(outer);
+    for (const BoundTable& t : own) {
+        all.push_back(t);
+        all.back().offset += width;
+    }
+    return all;
+}
+
+OperatorPtr rows_source(std::vector<Row> rows) {
+    return std::make_unique<operators::TableScan>(operators::own_rows(std::move(rows)));
+}
+
+Result<OperatorPtr> open_table_scan(Engine& engine, const std::string& table, bool has_order_by, bool has_limit) {
+    if (const Table* t = engine.tables.find(table)) {
+        return OperatorPtr(std::make_unique<operators::TableScan>(operators::borrow_rows(t->rows)));
+    }
+    if (auto it = engine.tables.row_cache.find(table); it != engine.tables.row_cache.end()) {
+        return OperatorPtr(std::make_unique<operators::TableScan>(it->second));
+    }
+    if (has_order_by || !has_limit) {
+        auto rows = table_rows_snapshot(engine, table);
+        if (!rows) return fail(rows.error());
+        return OperatorPtr(std::make_unique<operators::TableScan>(std::move(*rows)));
+    }
+    auto store = engine.ensure_page_store();
+    if (!store) return fail(store.error());
+    const CatalogEntry* entry = (*store)->catalog.get(table);
+    if (entry == nullptr) return execution_error(format("table '{}' not found", table));
+    const size_t width = entry->columns.size();
+    auto cursor = TableCursor::open(**store, table);
+    if (!cursor) return fail(cursor.error());
+    auto shared = std::make_shared<TableCursor>(std::move(*cursor));
+    return OperatorPtr(std::make_unique<operators::RowIterSource>(
+        [shared, width, table]() -> Result<std::optional<Row>> {
+            auto next = shared->next_row();
+            if (!next) return fail(next.error());
+            if (!*next) return std::optional<Row>();
+            if (auto st = check_width((*next)->second, width, table); !st) return fail(st.error());
+            return std::optional<Row>(std::move((*next)->second));
+        }));
+}
+
+Result<Rows> run_select(Engine& engine, OperatorPtr source, std::span<const BoundTable> tables,
+                        const parser::Expr* where, const std::vector<parser::OrderByItem>* order_by,
+                        std::optional<uint64_t> limit, OutputPlan plan, const OuterContext* outer,
+                        uint64_t sort_run_rows) {
+    const auto subqueries = plan.subqueries;
+    const bool windows = !plan.windows.empty();
+
+    if (where != nullptr && (outer != nullptr || contains_subquery(*where))) {
+        std::vector<BoundTable> scope;
+        if (outer != nullptr) scope = combine_tables(outer->tables, tables);
+        const std::span<const BoundTable> eval_tables = outer != nullptr ? std::span<const BoundTable>(scope) : tables;
+        std::vector<Row> kept;
+        Row joined;
+        for (;;) {
+            auto got = source->next();
+            if (!got) return fail(got.error());
+            if (*got == nullptr) break;
+            const Row* row = *got;
+            if (outer != nullptr) {
+                joined = *outer->row;
+                joined.insert(joined.end(), row->begin(), row->end());
+                row = &joined;
+            }
+            auto truth = eval_condition(engine, eval_tables, *row, *where);
+            if (!truth) return fail(truth.error());
+            if (*truth == operators::Truth::True) kept.push_back(source->take(**got));
+        }
+        source = rows_source(std::move(kept));
+        where = nullptr;
+    }
+
+    auto out = build_pipeline(std::move(source), tables, where, windows ? nullptr : order_by,
+                              windows ? std::nullopt : limit, std::move(plan), sort_run_rows);
+    if (!out) return fail(out.error());
+
+    if (!subqueries.empty() && out->source_rows) {
+        const size_t n = std::min(out->rows.size(), out->source_rows->size());
+        for (size_t i = 0; i < n; ++i) {
+            for (const auto& [slot, sub] : subqueries) {
+                auto rows = run_subquery(engine, *sub, OuterContext{tables, &(*out->source_rows)[i]});
+                if (!rows) return fail(rows.error());
+                auto value = scalar_value(std::move(*rows));
+                if (!value) return fail(value.error());
+                out->rows[i][slot] = std::move(*value);
+            }
+        }
+    }
+
+    if (windows) {
+        if (order_by != nullptr) {
+            auto keys = output_sort_keys(*order_by, out->columns);
+            if (!keys) return fail(keys.error());
+            operators::RowComparator cmp(std::move(*keys));
+            stable_merge_sort(out->rows, [&cmp](const Row& a, const Row& b) { return cmp.less(a, b); });
+        }
+        if (limit && out->rows.size() > *limit) out->rows.resize(*limit);
+    }
+    return rows_of(std::move(*out));
+}
+
+Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, const OuterContext* outer) {
+    const uint64_t sort_run_rows = engine.settings.sort_run_rows;
+    auto bound = bind_select(engine, s, outer);
+    if (!bound) return fail(bound.error());
+    const std::vector<BoundTable>& tables = bound->tables;
+    const parser::Expr* where = s.where_clause ? &*s.where_clause : nullptr;
+    const std::vector<parser::OrderByItem>* order_by = s.order_by ? &*s.order_by : nullptr;
+
+    if (!s.joins.empty()) {
+        auto joined = build_join_source(engine, s, tables);
+        if (!joined) return fail(joined.error());
+        return run_select(engine, std::move(joined->source), tables, joined->residual_where, order_by, s.limit,
+                          std::move(bound->plan), outer, sort_run_rows);
+    }
+
+    if (bound->plan.kind == OutputPlan::Kind::Plain && !s.group_by) {
+        auto seek = try_index_seek(engine, s, tables);
+        if (!seek) return fail(seek.error());
+        if (*seek) {
+            const bool ordered = (*seek)->ordered;
+            return run_select(engine, rows_source(std::move((*seek)->rows)), tables, nullptr,
+                              ordered ? nullptr : order_by, ordered ? std::nullopt : s.limit, std::move(bound->plan),
+                              outer, sort_run_rows);
+        }
+    }
+
+    const bool direct = (where == nullptr || !contains_subquery(*where)) && outer == nullptr &&
+                        (bound->plan.kind == OutputPlan::Kind::Aggregate ||
+                         (bound->plan.subqueries.empty() && bound->plan.windows.empty()));
+    if (direct) {
+        auto source = open_table_scan(engine, s.from.name, order_by != nullptr, s.limit.has_value());
+        if (!source) return fail(source.error());
+        auto out = build_pipeline(std::move(*source), tables, where, order_by, s.limit, std::move(bound->plan),
+                                  sort_run_rows);
+        if (!out) return fail(out.error());
+        return rows_of(std::move(*out));
+    }
+    auto rows = table_rows_snapshot(engine, s.from.name);
+    if (!rows) return fail(rows.error());
+    return run_select(engine, std::make_unique<operators::TableScan>(std::move(*rows)), tables, where, order_by,
+                      s.limit, std::move(bound->plan), outer, sort_run_rows);
+}
+
+Result<ExecResult> select(Engine& engine, parser::SelectStatement statement) {
+    hash_select_literals(engine, statement);
+    const bool fast_path_shape = !statement.group_by && is_simple_select_list(statement) &&
+                                 (!statement.where_clause || !contains_subquery(*statement.where_clause));
+    if (fast_path_shape) {
+        auto fast = try_pk_fast_path(engine, statement);
+        if (!fast) return fail(fast.error());
+        if (*fast) return ExecResult(std::move(**fast));
+    }
+    auto rows = execute_select(engine, statement, nullptr);
+    if (!rows) return fail(rows.error());
+    return ExecResult(std::move(*rows));
+}
+
+}  // namespace zembrel::executor

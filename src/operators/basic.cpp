@@ -1,0 +1,72 @@
+#include "operators/basic.h"
+
+namespace zembrel::operators {
+
+SharedRows borrow_rows(const std::vector<Row>& rows) {
+    // Aliasing constructor with an empty owner: shares nothing, frees nothing.
+    return SharedRows(std::shared_ptr<void>(), &rows);
+}
+
+SharedRows own_rows(std::vector<Row> rows) { return std::make_shared<const std::vector<Row>>(std::move(rows)); }
+
+Result<const Row*> TableScan::next() {
+    if (position_ >= rows_->size()) return nullptr;
+    return &(*rows_)[position_++];
+}
+
+Result<const Row*> RowIterSource::next() {
+    auto got = source_();
+    if (!got) return fail(got.error());
+    if (!*got) return nullptr;
+    current_ = std::move(**got);
+    return &current_;
+}
+
+Result<const Row*> Filter::next() {
+    for (;;) {
+        auto got = child_->next();
+        if (!got || *got == nullptr) return got;
+        if (predicate_(**got)) return got;
+    }
+}
+
+Result<const Row*> Project::next() {
+    auto got = child_->next();
+    if (!got || *got == nullptr) return got;
+    const Row& in = **got;
+    current_.clear();
+    current_.reserve(positions_.size());
+    for (size_t p : positions_) {
+        if (p >= in.size()) invariant_failed("projection position outside the row");
+        current_.push_back(in[p]);
+    }
+    return &current_;
+}
+
+Result<const Row*> Limit::next() {
+    if (remaining_ == 0) return nullptr;
+    auto got = child_->next();
+    if (got && *got != nullptr) --remaining_;
+    return got;
+}
+
+std::strong_ordering RowComparator::operator()(const Row& a, const Row& b) const {
+    for (const SortKey& k : keys_) {
+        if (k.position >= a.size() || k.position >= b.size()) invariant_failed("sort key position outside the row");
+        std::strong_ordering c = Value::sql_cmp(a[k.position], b[k.position]);
+        if (c != 0) return k.ascending ? c : 0 <=> c;
+    }
+    return std::strong_ordering::equal;
+}
+
+Result<std::vector<Row>> drain(Operator& op) {
+    std::vector<Row> rows;
+    for (;;) {
+        auto got = op.next();
+        if (!got) return fail(got.error());
+        if (*got == nullptr) return rows;
+        rows.push_back(op.take(**got));
+    }
+}
+
+}  // namespace zembrel::operators

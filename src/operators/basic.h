@@ -1,0 +1,95 @@
+// The simple operators: scans of a row list, an adapter over a row-producing
+// callable, Filter, Project and Limit. None produces an error of its own;
+// errors of children and sources pass through unchanged.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "operators/operator.h"
+
+namespace zembrel::operators {
+
+// A list of rows shared by its holders. A scan of a loaded table holds a
+// non-owning pointer to the table's own rows (read in place; valid for the
+// statement, which changes no table); a snapshot read from the page file, or
+// rows a statement collected, are owned by the pointer.
+using SharedRows = std::shared_ptr<const std::vector<Row>>;
+
+// Rows of `rows` lent in place, without ownership: valid while `rows` is.
+SharedRows borrow_rows(const std::vector<Row>& rows);
+// Rows owned by the shared list.
+SharedRows own_rows(std::vector<Row> rows);
+
+// Hands out the list's rows in list order, in place.
+class TableScan final : public Operator {
+public:
+    explicit TableScan(SharedRows rows) : rows_(std::move(rows)) {}
+    Result<const Row*> next() override;
+    bool rows_stay_valid() const override { return true; }
+
+private:
+    SharedRows rows_;
+    size_t position_ = 0;
+};
+
+// A row-producing callable: each call yields a row, the end (none) or an
+// error, with next()'s meaning. Used for cursors over page-file tables.
+using RowSource = std::function<Result<std::optional<Row>>()>;
+
+class RowIterSource final : public Operator {
+public:
+    explicit RowIterSource(RowSource source) : source_(std::move(source)) {}
+    Result<const Row*> next() override;
+    Row take(const Row&) override { return std::move(current_); }
+
+private:
+    RowSource source_;
+    Row current_;
+};
+
+// Passes the child's rows for which the predicate holds (is True).
+class Filter final : public Operator {
+public:
+    Filter(OperatorPtr child, RowPredicate predicate) : child_(std::move(child)), predicate_(std::move(predicate)) {}
+    Result<const Row*> next() override;
+    bool rows_stay_valid() const override { return child_->rows_stay_valid(); }
+    Row take(const Row& lent) override { return child_->take(lent); }
+
+private:
+    OperatorPtr child_;
+    RowPredicate predicate_;
+};
+
+// Builds each row from copies of the child row's values at `positions` (a
+// position may repeat; every position lies inside the child's rows).
+class Project final : public Operator {
+public:
+    Project(OperatorPtr child, std::vector<size_t> positions)
+        : child_(std::move(child)), positions_(std::move(positions)) {}
+    Result<const Row*> next() override;
+    Row take(const Row&) override { return std::move(current_); }
+
+private:
+    OperatorPtr child_;
+    std::vector<size_t> positions_;
+    Row current_;
+};
+
+// Passes at most `remaining` rows and never asks the child for more.
+class Limit final : public Operator {
+public:
+    Limit(OperatorPtr child, uint64_t remaining) : child_(std::move(child)), remaining_(remaining) {}
+    Result<const Row*> next() override;
+    bool rows_stay_valid() const override { return child_->rows_stay_valid(); }
+    Row take(const Row& lent) override { return child_->take(lent); }
+
+private:
+    OperatorPtr child_;
+    uint64_t remaining_;
+};
+
+}  // namespace zembrel::operators

@@ -1,0 +1,91 @@
+// The pull interface of SELECT's physical operators, and the two callables
+// operators are given: the row predicate and the row comparator.
+//
+// A pipeline is a tree of operators; each parent owns its children
+// (std::unique_ptr), so releasing the root releases the whole tree, on every
+// path. An operator is ready for next() as soon as it is built.
+//
+// Rows are lent, not handed over: next() returns a pointer to a row that
+// stays valid until the same operator's next() is called again or the
+// operator is released, so a scan reads a table in place and a filter never
+// copies a row it rejects. A consumer that keeps a row copies it, or takes
+// it with take() where the operator can give up its own buffer.
+//
+// Thread: one pipeline is driven by one thread.
+#pragma once
+
+#include <compare>
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include "operators/predicate.h"
+#include "types/error.h"
+#include "types/value.h"
+
+namespace zembrel::operators {
+
+class Operator {
+public:
+    virtual ~Operator() = default;
+
+    // Exactly one of three outcomes: a row (non-null pointer, lent as said
+    // above), the end (nullptr), or an error. Callers stop at the first end
+    // or error and then release the operator.
+    virtual Result<const Row*> next() = 0;
+
+    // True when every row this operator hands out stays valid and unchanged
+    // until the operator is released (a scan over a table or a list, and
+    // filters and limits over such a scan). A sort then keeps pointers
+    // instead of copies.
+    virtual bool rows_stay_valid() const { return false; }
+
+    // The row the last next() returned, as an owned value: moved out when
+    // the operator owns a row it would not hand out again, copied otherwise.
+    // Call at most once per row, before the next next(); a consumer that
+    // keeps pointers (rows_stay_valid) does not call it.
+    virtual Row take(const Row& lent) { return lent; }
+};
+
+using OperatorPtr = std::unique_ptr<Operator>;
+
+// One ordering key: a position in the rows compared, ascending or not.
+struct SortKey {
+    size_t position = 0;
+    bool ascending = true;
+    bool operator==(const SortKey&) const = default;
+};
+
+// Compares two rows key by key with Value::sql_cmp; a descending key reverses
+// its result; the first key that differs decides; no keys: all rows equal.
+// A key position outside a row is a broken invariant and ends the process.
+class RowComparator {
+public:
+    RowComparator() = default;
+    explicit RowComparator(std::vector<SortKey> keys) : keys_(std::move(keys)) {}
+    std::strong_ordering operator()(const Row& a, const Row& b) const;
+    bool less(const Row& a, const Row& b) const { return (*this)(a, b) < 0; }
+    const std::vector<SortKey>& keys() const { return keys_; }
+
+private:
+    std::vector<SortKey> keys_;
+};
+
+// A bound condition as a callable: true exactly when the predicate is True
+// (False and Indeterminate both reject). No side effect; call it any number
+// of times.
+class RowPredicate {
+public:
+    explicit RowPredicate(BoundPredicate predicate) : predicate_(std::move(predicate)) {}
+    bool operator()(const Row& row) const { return predicate_.eval(row) == Truth::True; }
+    const BoundPredicate& predicate() const { return predicate_; }
+
+private:
+    BoundPredicate predicate_;
+};
+
+// Drains an operator to its end into owned rows (the first error is returned
+// and the rows read so far are dropped).
+Result<std::vector<Row>> drain(Operator& op);
+
+}  // namespace zembrel::operators

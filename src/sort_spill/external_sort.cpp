@@ -1,0 +1,243 @@
+#include "sort_spill/external_sort.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "types/stable_sort.h"
+#include "types/text_format.h"
+#include "types/uuid.h"
+
+namespace zembrel::sort_spill {
+
+namespace {
+
+std::string temp_directory() {
+    const char* dir = std::getenv("TMPDIR");
+    if (dir != nullptr && *dir != '\0') return dir;
+    return "/tmp";
+}
+
+}  // namespace
+
+Result<SpillDir> SpillDir::create() {
+    std::filesystem::path path = std::filesystem::path(temp_directory()) / ("zembrel_sort_" + types::new_uuid());
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) return storage_error("sort spill dir: " + ec.message());
+    // create_directories uses mode 0777 before the umask, as wanted.
+    return SpillDir(path.string());
+}
+
+SpillDir& SpillDir::operator=(SpillDir&& other) noexcept {
+    if (this != &other) {
+        remove();
+        path_ = std::exchange(other.path_, std::string());
+    }
+    return *this;
+}
+
+std::string SpillDir::run_path(uint64_t index) const {
+    std::string digits = std::to_string(index);
+    if (digits.size() < 4) digits.insert(0, 4 - digits.size(), '0');
+    return path_ + "/run_" + digits + ".sort";
+}
+
+void SpillDir::remove() {
+    if (path_.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+    path_.clear();
+}
+
+ExternalSort::ExternalSort(operators::OperatorPtr child, std::vector<operators::SortKey> keys, uint64_t chunk_rows,
+                           std::optional<uint64_t> keep_first)
+    : child_(std::move(child)),
+      cmp_(std::move(keys)),
+      chunk_rows_(std::max<uint64_t>(chunk_rows, 1)),
+      keep_first_(keep_first) {
+    borrow_ = child_->rows_stay_valid();
+    // A top-k buffer only pays when it is smaller than a chunk; otherwise
+    // the ordinary sort holds no more than a chunk anyway.
+    if (keep_first_ && *keep_first_ >= chunk_rows_) keep_first_.reset();
+}
+
+const Row* ExternalSort::keep(const Row& lent) {
+    if (borrow_) return &lent;
+    owned_.push_back(child_->take(lent));
+    return &owned_.back();
+}
+
+void ExternalSort::sort_buffer() {
+    if (buffer_.size() < 2) return;
+    stable_merge_sort(buffer_, [this](const Row* a, const Row* b) { return cmp_.less(*a, *b); });
+}
+
+Status ExternalSort::spill_buffer() {
+    sort_buffer();
+    if (!dir_) {
+        auto dir = SpillDir::create();
+        if (!dir) return fail(dir.error());
+        dir_ = std::move(*dir);
+    }
+    if (auto st = write_run(dir_->run_path(runs_written_), buffer_); !st) return st;
+    ++runs_written_;
+    buffer_.clear();
+    owned_.clear();
+    return {};
+}
+
+Status ExternalSort::start_top_k() {
+    const uint64_t k = *keep_first_;
+    struct Entry {
+        const Row* row;
+        uint64_t seq;
+        Row* slot;  // the sort's own copy, when rows are copied
+    };
+    auto before = [this](const Entry& a, const Entry& b) {
+        std::strong_ordering c = cmp_(*a.row, *b.row);
+        return c < 0 || (c == 0 && a.seq < b.seq);
+    };
+    // A max-heap under `before`: its top is the kept row that would come
+    // last, the one a better new row replaces.
+    std::vector<Entry> heap;
+    uint64_t seq = 0;
+    for (;; ++seq) {
+        auto got = child_->next();
+        if (!got) return fail(got.error());
+        if (*got == nullptr) break;
+        const Row& row = **got;
+        if (heap.size() < k) {
+            const Row* kept = keep(row);
+            heap.push_back({kept, seq, borrow_ ? nullptr : &owned_.back()});
+            std::push_heap(heap.begin(), heap.end(), before);
+            continue;
+        }
+        // A new row ties with the last kept one only after it in input
+        // order, so it enters only when strictly less.
+        if (k == 0 || !cmp_.less(row, *heap.front().row)) continue;
+        std::pop_heap(heap.begin(), heap.end(), before);
+        Entry& out = heap.back();
+        if (borrow_) {
+            out.row = &row;
+        } else {
+            *out.slot = child_->take(row);
+            out.row = out.slot;
+        }
+        out.seq = seq;
+        std::push_heap(heap.begin(), heap.end(), before);
+    }
+    stable_merge_sort(heap, before);
+    buffer_.clear();
+    buffer_.reserve(heap.size());
+    for (const Entry& e : heap) buffer_.push_back(e.row);
+    position_ = 0;
+    state_ = State::InMemory;
+    return {};
+}
+
+Status ExternalSort::start() {
+    if (keep_first_) return start_top_k();
+    for (;;) {
+        auto got = child_->next();
+        if (!got) {
+            dir_.reset();
+            return fail(got.error());
+        }
+        if (*got == nullptr) break;
+        buffer_.push_back(keep(**got));
+        if (buffer_.size() >= chunk_rows_) {
+            if (auto st = spill_buffer(); !st) {
+                dir_.reset();
+                return st;
+            }
+        }
+    }
+    if (runs_written_ == 0) {
+        sort_buffer();
+        position_ = 0;
+        state_ = State::InMemory;
+        return {};
+    }
+    if (!buffer_.empty()) {
+        if (auto st = spill_buffer(); !st) {
+            dir_.reset();
+            return st;
+        }
+    }
+    readers_.reserve(runs_written_);
+    heads_.reserve(runs_written_);
+    for (uint64_t i = 0; i < runs_written_; ++i) {
+        auto reader = RunReader::open(dir_->run_path(i));
+        if (!reader) return fail(reader.error());
+        auto head = reader->read_row();
+        if (!head) return fail(head.error());
+        readers_.push_back(std::move(*reader));
+        heads_.push_back(std::move(*head));
+        if (heads_.back()) heap_.push_back(i);
+    }
+    std::make_heap(heap_.begin(), heap_.end(), [this](size_t a, size_t b) { return run_after(a, b); });
+    state_ = State::Merging;
+    return {};
+}
+
+bool ExternalSort::run_after(size_t a, size_t b) const {
+    // Heap order: the smallest head on top; equal heads by run number, so
+    // equal rows come out in run order and, runs being sorted stably, in
+    // the child's order.
+    std::strong_ordering c = cmp_(*heads_[a], *heads_[b]);
+    return c > 0 || (c == 0 && a > b);
+}
+
+Result<const Row*> ExternalSort::next_merged() {
+    auto after = [this](size_t a, size_t b) { return run_after(a, b); };
+    if (heap_.empty()) {
+        readers_.clear();
+        heads_.clear();
+        dir_.reset();
+        state_ = State::Done;
+        return nullptr;
+    }
+    std::pop_heap(heap_.begin(), heap_.end(), after);
+    const size_t best = heap_.back();
+    if (!heads_[best]) return storage_error("sort run underflow");
+    current_ = std::move(*heads_[best]);
+    auto head = readers_[best].read_row();
+    if (!head) return fail(head.error());
+    heads_[best] = std::move(*head);
+    if (heads_[best]) {
+        std::push_heap(heap_.begin(), heap_.end(), after);
+    } else {
+        heap_.pop_back();
+    }
+    return &current_;
+}
+
+Result<const Row*> ExternalSort::next() {
+    switch (state_) {
+        case State::NotStarted:
+            if (auto st = start(); !st) {
+                state_ = State::Done;
+                return fail(st.error());
+            }
+            return next();
+        case State::InMemory:
+            if (position_ >= buffer_.size()) return nullptr;
+            return buffer_[position_++];
+        case State::Merging: return next_merged();
+        case State::Done: return nullptr;
+    }
+    return nullptr;
+}
+
+Row ExternalSort::take(const Row& lent) {
+    if (state_ == State::Merging) return std::move(current_);
+    if (state_ == State::InMemory && !borrow_) return std::move(const_cast<Row&>(lent));  // our own copy, handed out once
+    return lent;
+}
+
+}  // namespace zembrel::sort_spill

@@ -1,0 +1,97 @@
+// ExternalSort: the ORDER BY operator. The first next() drains the child;
+// inputs that fit in one chunk (`chunk_rows`) are sorted in memory, larger
+// ones are cut into sorted runs written to run files (run_file.h) in a
+// private spill directory and merged in one pass (a heap over the runs'
+// heads, ties taken from the lower run). Every sort is stable: rows
+// that compare equal come out in the child's order.
+//
+// The spill directory, "zembrel_sort_{uuid}" under TMPDIR (else /tmp), is
+// created only when the first run must be written, so a sort that fits in
+// memory touches no file. It is removed with its runs when the merge ends,
+// when the child fails, and when the operator is released early.
+//
+// With `keep_first` = k (an ORDER BY under LIMIT k, k < chunk_rows) the
+// sort keeps only the k first rows of the stable order in memory while it
+// reads, and never spills.
+//
+// Rows handed out in memory are lent in place (pointers into the child's
+// rows when those stay valid, else into the sort's own copies).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "operators/operator.h"
+#include "sort_spill/run_file.h"
+
+namespace zembrel::sort_spill {
+
+// A directory removed with everything in it when released.
+class SpillDir {
+public:
+    // Creates "zembrel_sort_{uuid}" (mode 0777 before umask, parents too)
+    // in the temporary directory. "sort spill dir: {}" on failure.
+    static Result<SpillDir> create();
+    SpillDir(SpillDir&& other) noexcept : path_(std::exchange(other.path_, std::string())) {}
+    SpillDir& operator=(SpillDir&& other) noexcept;
+    SpillDir(const SpillDir&) = delete;
+    SpillDir& operator=(const SpillDir&) = delete;
+    ~SpillDir() { remove(); }
+
+    const std::string& path() const { return path_; }
+    // "run_0000.sort", ... inside the directory.
+    std::string run_path(uint64_t index) const;
+    // Removes the directory now; failures are ignored.
+    void remove();
+
+private:
+    explicit SpillDir(std::string path) : path_(std::move(path)) {}
+    std::string path_;
+};
+
+class ExternalSort final : public operators::Operator {
+public:
+    ExternalSort(operators::OperatorPtr child, std::vector<operators::SortKey> keys, uint64_t chunk_rows,
+                 std::optional<uint64_t> keep_first = std::nullopt);
+    Result<const Row*> next() override;
+    Row take(const Row& lent) override;
+
+    // For tests: the spill directory while it exists.
+    const std::optional<SpillDir>& spill_dir() const { return dir_; }
+
+private:
+    enum class State : uint8_t { NotStarted, InMemory, Merging, Done };
+
+    Status start();
+    Status start_top_k();
+    // Keeps a lent row: its address when the child's rows stay valid, else
+    // a copy held by the sort.
+    const Row* keep(const Row& lent);
+    Status spill_buffer();
+    Result<const Row*> next_merged();
+    bool run_after(size_t a, size_t b) const;
+    void sort_buffer();
+
+    operators::OperatorPtr child_;
+    operators::RowComparator cmp_;
+    uint64_t chunk_rows_;
+    std::optional<uint64_t> keep_first_;
+    bool borrow_ = false;
+    State state_ = State::NotStarted;
+
+    std::deque<Row> owned_;            // copies, when the child's rows do not stay valid
+    std::vector<const Row*> buffer_;   // the current chunk, or the sorted rows in memory
+    size_t position_ = 0;
+
+    std::optional<SpillDir> dir_;
+    uint64_t runs_written_ = 0;
+    std::vector<RunReader> readers_;
+    std::vector<std::optional<Row>> heads_;
+    std::vector<size_t> heap_;  // runs with a head, smallest head on top
+    Row current_;
+};
+
+}  // namespace zembrel::sort_spill

@@ -1,0 +1,237 @@
+// UPDATE, DELETE and ALTER TABLE through Engine::execute: every refusal in
+// its check order, all-or-nothing UPDATE in and out of transactions, index
+// upkeep after column changes, the shadow capture, and merge policy words.
+#include <gtest/gtest.h>
+
+#include "engine_test_util.h"
+#include "types/merge_policy.h"
+
+namespace zembrel::testing {
+namespace {
+
+// Rows, ids, next id and both index families of a table, for comparisons.
+struct TableState {
+    std::vector<Row> rows;
+    std::vector<uint64_t> rowids;
+    uint64_t next_rowid = 0;
+    std::vector<std::pair<Value, uint64_t>> pk;
+    std::map<std::string, IndexKeyMap> indexes;
+    bool operator==(const TableState&) const = default;
+};
+
+TableState state_of(const Engine& e, const std::string& name) {
+    TableState s;
+    const Table* t = table_of(e, name);
+    if (t == nullptr) return s;
+    s.rows = t->rows;
+    s.rowids = t->rowids;
+    s.next_rowid = t->next_rowid;
+    if (auto pk = e.tables.pk_indexes.find(name); pk != e.tables.pk_indexes.end())
+        pk->second.tree.for_each([&](const Value& k, uint64_t id) {
+            s.pk.emplace_back(k, id);
+            return true;
+        });
+    for (const auto& [ix, index] : e.tables.mem_indexes)
+        if (index.table == name) s.indexes[ix] = index.map();
+    return s;
+}
+
+TEST(Dml, RefusalsInCheckOrder) {
+    Engine e;
+    ok(e, "CREATE TABLE t (id PK, name TEXT NOT NULL, n INT DEFAULT (7), s STRING(3), h TEXT HASH, d DATE)");
+    ok(e, "CREATE TABLE one (a INT)");
+    ok(e, "CREATE TABLE empty (a INT)");
+    ok(e, "INSERT INTO t VALUES ('a', 1, 'abc', 'x', '2020-01-01'), ('b', NULL, 'ab', NULL, NULL)");
+    ok(e, "INSERT INTO one VALUES (1)");
+    struct Case { const char* sql; const char* message; };
+    const Case cases[] = {
+        {"ALTER TABLE nope ADD COLUMN x INT", "Execution error: table 'nope' not found"},
+        {"ALTER TABLE nope SET MERGE POLICY bogus", "Execution error: table 'nope' not found"},
+        {"ALTER TABLE t ADD COLUMN name PK", "Execution error: column 'name' already exists in table 't'"},
+        {"ALTER TABLE t ADD COLUMN k PK", "Execution error: cannot add PK column with ALTER TABLE"},
+        {"ALTER TABLE t ADD COLUMN k INT HASH DEFAULT (TODAY)",
+         "Execution error: column 'k': Default(Today) is only valid for Date and DateTime"},
+        {"ALTER TABLE t ADD COLUMN k INT HASH NOT NULL",
+         "Execution error: column 'k': HASH is only valid for TEXT and STRING columns"},
+        {"ALTER TABLE t ADD COLUMN k INT NOT NULL",
+         "Execution error: cannot add NOT NULL column 'k' without a default to a table with existing rows"},
+        {"ALTER TABLE t DROP COLUMN zz", "Execution error: column 'zz' not found in table 't'"},
+        {"ALTER TABLE t DROP COLUMN Name", "Execution error: column 'Name' not found in table 't'"},
+        {"ALTER TABLE t DROP COLUMN id", "Execution error: cannot drop PK column"},
+        {"ALTER TABLE one DROP COLUMN a", "Execution error: cannot drop the last column of a table"},
+        {"ALTER TABLE t MODIFY COLUMN zz INT", "Execution error: column 'zz' not found in table 't'"},
+        {"ALTER TABLE t MODIFY COLUMN id TEXT", "Execution error: cannot modify PK column"},
+        {"ALTER TABLE t MODIFY COLUMN n PK", "Execution error: cannot modify PK column"},
+        {"ALTER TABLE t MODIFY COLUMN n FLOAT", "Execution error: cannot change column type from INT to FLOAT"},
+        {"ALTER TABLE t MODIFY COLUMN s INT", "Execution error: cannot change column type from STRING(3) to INT"},
+        {"ALTER TABLE t MODIFY COLUMN h STRING(2)", "Execution error: column 'h': cannot remove HASH (irreversible)"},
+        {"ALTER TABLE t MODIFY COLUMN d DATE HASH",
+         "Execution error: column 'd': HASH is only valid for TEXT and STRING columns"},
+        {"ALTER TABLE t MODIFY COLUMN n INT DEFAULT (TODAY)",
+         "Execution error: column 'n': Default(Today) is only valid for Date and DateTime"},
+        {"ALTER TABLE t MODIFY COLUMN d DATE NOT NULL",
+         "Execution error: column 'd': existing data contains NULL values, cannot set NOT NULL"},
+        {"ALTER TABLE t MODIFY COLUMN s STRING(2)", "Execution error: column 's': existing value length 3 exceeds STRING(2)"},
+        {"ALTER TABLE t SET MERGE POLICY bogus",
+         "Execution error: unknown merge policy 'bogus' (expected lww, error, field_merge, manual or DEFAULT)"},
+        {"UPDATE nope SET a = 1", "Execution error: table 'nope' not found"},
+        {"UPDATE t SET zz = 1", "Execution error: column 'zz' not found in table 't'"},
+        {"UPDATE t SET id = 'x'", "Execution error: cannot update PK column 'id'"},
+        {"UPDATE t SET n = 'x'", "Type error: column 'n' expects INT, got Text(\"x\")"},
+        {"UPDATE t SET name = NULL", "Execution error: column 'name' does not accept NULL (NOT NULL)"},
+        // The SET list is checked in order, even where no row would match.
+        {"UPDATE t SET n = 2, zz = 1, id = 'x'", "Execution error: column 'zz' not found in table 't'"},
+        {"UPDATE empty SET a = 'x'", "Type error: column 'a' expects INT, got Text(\"x\")"},
+        {"DELETE FROM nope", "Execution error: table 'nope' not found"},
+    };
+    const TableState before = state_of(e, "t");
+    const std::vector<Column> columns = table_of(e, "t")->columns;
+    for (const Case& c : cases) EXPECT_EQ(err(e, c.sql), c.message) << c.sql;
+    EXPECT_EQ(state_of(e, "t"), before);
+    EXPECT_EQ(table_of(e, "t")->columns, columns);
+    EXPECT_FALSE(e.tables.merge_policies.contains("t"));
+}
+
+// A unique clash of any updated row leaves everything as it was, in memory
+// and in the file, in and out of a transaction; a later UPDATE still works.
+TEST(Dml, FailingUpdateChangesNothing) {
+    for (bool in_txn : {false, true}) {
+        ScratchDir dir;
+        const std::string path = dir.file("u.db");
+        {
+            Engine e = must(storage::open(path));
+            ok(e, "CREATE TABLE t (id PK, n INT, m INT)");
+            ok(e, "CREATE UNIQUE INDEX un ON t (n)");
+            ok(e, "CREATE INDEX im ON t (m)");
+            ok(e, "INSERT INTO t (n, m) VALUES (1, 10), (2, 20), (NULL, 30)");
+            ASSERT_TRUE(storage::save(e));
+            if (in_txn) ok(e, "BEGIN");
+            const TableState before = state_of(e, "t");
+            // Every row would take n = 5: a clash among the updated rows.
+            EXPECT_EQ(err(e, "UPDATE t SET m = 1, n = 5"), "Execution error: unique constraint violated: duplicate key [Int(5)]");
+            EXPECT_EQ(state_of(e, "t"), before);
+            EXPECT_EQ(e.in_transaction(), in_txn);
+            // Null keys never clash; the plain index follows the new values.
+            auto r = ok(e, "UPDATE t SET n = NULL, m = 7");
+            EXPECT_EQ(std::get<Updated>(r).count, 3u);
+            EXPECT_TRUE(std::get<Updated>(r).rows.empty());  // the images stay inside the execute step
+            EXPECT_EQ(state_of(e, "t").indexes["un"].size(), 0u);
+            EXPECT_EQ(state_of(e, "t").indexes["im"].size(), 1u);
+            EXPECT_EQ(state_of(e, "t").rowids, before.rowids);
+            if (in_txn) ok(e, "COMMIT");
+            ASSERT_TRUE(storage::save(e));
+        }
+        Engine again = must(storage::open(path));
+        ASSERT_TRUE(again.ensure_table_loaded("t"));
+        const Table* t = table_of(again, "t");
+        ASSERT_EQ(t->rows.size(), 3u);
+        for (const Row& row : t->rows) {
+            EXPECT_TRUE(row[1].is_null());
+            EXPECT_EQ(row[2], Value::integer(7));
+        }
+        EXPECT_EQ(t->rowids, (std::vector<uint64_t>{1, 2, 3}));
+        // Ids stay unique across the reopen.
+        ok(again, "INSERT INTO t (n, m) VALUES (1, 1)");
+        EXPECT_GT(table_of(again, "t")->rowids.back(), 3u);
+    }
+}
+
+TEST(Dml, ColumnChangesKeepIndexesInStep) {
+    ScratchDir dir;
+    const std::string path = dir.file("a.db");
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "CREATE TABLE t (a INT, b TEXT, id PK, c INT)");
+        ok(e, "CREATE INDEX ia ON t (a)");
+        ok(e, "CREATE INDEX iab ON t (a, b)");
+        ok(e, "CREATE UNIQUE INDEX ic ON t (c)");
+        ok(e, "CREATE INDEX ib ON t (b)");
+        ok(e, "INSERT INTO t (a, b, c) VALUES (1, 'x', 10), (2, 'y', 20)");
+        ok(e, "ALTER TABLE t DROP COLUMN a");
+        EXPECT_FALSE(e.tables.mem_indexes.contains("ia"));
+        EXPECT_FALSE(e.tables.mem_indexes.contains("iab"));
+        EXPECT_EQ(e.tables.mem_indexes.get("ic")->positions, std::vector<size_t>{2});
+        EXPECT_EQ(e.tables.pk_indexes.at("t").pk_column, 1u);
+        EXPECT_EQ(err(e, "INSERT INTO t (b, c) VALUES ('z', 10)"),
+                  "Execution error: unique constraint violated: duplicate key [Int(10)]");
+        // HASH over existing values: the index holds the hashes.
+        ok(e, "ALTER TABLE t MODIFY COLUMN b TEXT HASH");
+        const Table* t = table_of(e, "t");
+        const std::string hx = t->rows[0][0].as_text();
+        EXPECT_EQ(hx.rfind("$argon2id$", 0), 0u);
+        EXPECT_TRUE(e.tables.mem_indexes.get("ib")->find({Value::text(hx)}) != nullptr);
+        // A HASH column added with a Text default stores the hash of the default.
+        ok(e, "ALTER TABLE t ADD COLUMN k TEXT HASH DEFAULT ('dflt')");
+        EXPECT_EQ(t->rows[1][3].as_text().rfind("$argon2id$", 0), 0u);
+        EXPECT_EQ(t->rows[0][3], t->rows[1][3]);
+        ok(e, "ALTER TABLE t SET MERGE POLICY ' Field-Merge'");
+        EXPECT_EQ(e.tables.merge_policies.at("t"), "field_merge");
+        ASSERT_TRUE(storage::save(e));
+    }
+    Engine again = must(storage::open(path));
+    ASSERT_TRUE(again.ensure_table_loaded("t"));
+    const CatalogEntry* entry = again.file.page_store->catalog.get("t");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->indexes.size(), 2u);
+    EXPECT_EQ(entry->merge_policy, std::optional<std::string>("field_merge"));
+    EXPECT_EQ(table_of(again, "t")->columns.size(), 4u);
+    ok(again, "ALTER TABLE t SET MERGE POLICY DEFAULT");
+    EXPECT_FALSE(again.tables.merge_policies.contains("t"));
+    EXPECT_EQ(again.file.page_store->catalog.get("t")->merge_policy, std::nullopt);
+}
+
+// DROP COLUMN inside a transaction takes its indexes in memory at once and
+// in the file at COMMIT; ROLLBACK brings them back with the column.
+TEST(Dml, DropColumnInTransaction) {
+    for (bool commit : {false, true}) {
+        Engine e;
+        ok(e, "CREATE TABLE t (a INT, b INT)");
+        ok(e, "CREATE INDEX ia ON t (a)");
+        ok(e, "CREATE INDEX ib ON t (b)");
+        ok(e, "INSERT INTO t VALUES (1, 2), (3, 4)");
+        ok(e, "BEGIN");
+        ok(e, "ALTER TABLE t DROP COLUMN a");
+        EXPECT_EQ(e.tables.mem_indexes.get("ib")->positions, std::vector<size_t>{0});
+        EXPECT_FALSE(e.tables.mem_indexes.contains("ia"));
+        ok(e, commit ? "COMMIT" : "ROLLBACK");
+        const CatalogEntry* entry = e.file.page_store->catalog.get("t");
+        EXPECT_EQ(entry->indexes.size(), commit ? 1u : 2u);
+        EXPECT_EQ(e.tables.mem_indexes.contains("ia"), !commit);
+        const MemIndex* ib = e.tables.mem_indexes.get("ib");
+        EXPECT_EQ(ib->positions, std::vector<size_t>{commit ? 0u : 1u});
+        EXPECT_TRUE(ib->find({Value::integer(4)}) != nullptr);
+    }
+}
+
+TEST(Dml, CaptureHoldsTheImagesOfSuccessfulStatementsOnly) {
+    Engine e;
+    ok(e, "CREATE TABLE t (n INT, m INT)");
+    ok(e, "CREATE UNIQUE INDEX un ON t (n)");
+    ok(e, "INSERT INTO t VALUES (1, 1), (2, 2)");
+    e.change_capture.emplace();
+    ok(e, "UPDATE t SET m = 5");
+    EXPECT_EQ(err(e, "UPDATE t SET n = 3"), "Execution error: unique constraint violated: duplicate key [Int(3)]");
+    ok(e, "DELETE FROM t");
+    const auto& c = *e.change_capture;
+    ASSERT_EQ(c.size(), 4u);
+    EXPECT_EQ(c[0].before, (Row{Value::integer(1), Value::integer(1)}));
+    EXPECT_EQ(c[0].after, (Row{Value::integer(1), Value::integer(5)}));
+    EXPECT_EQ(c[2].before, (Row{Value::integer(1), Value::integer(5)}));
+    EXPECT_FALSE(c[3].after);
+}
+
+TEST(Dml, MergePolicyWords) {
+    struct Case { const char* word; std::optional<std::string_view> canonical; };
+    const Case cases[] = {
+        {"lww", "lww"}, {" ERROR\t", "error"}, {"Field-Merge", "field_merge"}, {"FIELDMERGE", "field_merge"},
+        {"field_merge", "field_merge"}, {"\u3000manual\u3000", "manual"}, {"field merge", std::nullopt},
+        {"", std::nullopt}, {"  ", std::nullopt}, {"lw w", std::nullopt}, {"\xff", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        auto p = MergePolicy::parse(c.word);
+        EXPECT_EQ(p ? std::optional<std::string_view>(p->word()) : std::nullopt, c.canonical) << c.word;
+    }
+}
+
+}  // namespace
+}  // namespace zembrel::testing
