@@ -84,22 +84,9 @@ zembrel_result* zembrel_query(zembrel_db* db, const char* sql) noexcept {
     if (db == nullptr) return nullptr;
     auto result = run_statement(db, sql);
     if (!result) return nullptr;
-    auto* rs = new zembrel_result();
-    if (auto* rows = std::get_if<Rows>(&*result)) {
-        rs->columns.reserve(rows->columns.size());
-        for (auto& name : rows->columns) rs->columns.push_back(ffi::c_safe(std::move(name)).value_or(""));
-        rs->rows.reserve(rows->rows.size());
-        for (const Row& row : rows->rows) {
-            std::vector<std::string> cells;
-            cells.reserve(row.size());
-            for (const Value& v : row) cells.push_back(ffi::c_safe(v.display()).value_or(""));
-            rs->rows.push_back(std::move(cells));
-        }
-        return rs;
-    }
+    if (std::holds_alternative<Rows>(*result)) return ffi::new_result_set(std::move(*result));
     auto_save(db, *result);
-    rs->message = ffi::c_safe(ffi::exec_result_message(*result));
-    return rs;
+    return ffi::new_result_set(std::move(*result));
 }
 
 }  // extern "C"

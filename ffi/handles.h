@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "executor/exec_result.h"
+#include "shadow/session.h"
 
 struct zembrel_db {
     zembrel::Engine engine;
@@ -19,3 +21,17 @@ struct zembrel_result {
     std::vector<std::vector<std::string>> rows;
     std::optional<std::string> message;  // none for a row result
 };
+
+struct zembrel_shadow {
+    zembrel::shadow::ShadowSession session;
+    // The error slot, as zembrel_db's; it also carries the conflict report.
+    std::optional<std::string> last_error;
+};
+
+namespace zembrel::ffi {
+
+// A caller-owned result set of an outcome: the cells of a row result as
+// texts, else no columns or rows and the outcome's message.
+zembrel_result* new_result_set(ExecResult result);
+
+}  // namespace zembrel::ffi

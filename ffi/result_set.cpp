@@ -1,13 +1,37 @@
 // Result-set accessors: never fail, out-of-range gives NULL or 0.
 #include <cstdint>
 
+#include "c_text.h"
 #include "handles.h"
+#include "messages.h"
 #include "zembrel.h"
 
 namespace {
 // A C index widened with its sign and compared unsigned: negatives are out of range.
 bool in_range(int index, size_t count) { return static_cast<uint64_t>(static_cast<int64_t>(index)) < count; }
 }  // namespace
+
+namespace zembrel::ffi {
+
+zembrel_result* new_result_set(ExecResult result) {
+    auto* rs = new zembrel_result();
+    if (auto* rows = std::get_if<Rows>(&result)) {
+        rs->columns.reserve(rows->columns.size());
+        for (auto& name : rows->columns) rs->columns.push_back(c_safe(std::move(name)).value_or(""));
+        rs->rows.reserve(rows->rows.size());
+        for (const Row& row : rows->rows) {
+            std::vector<std::string> cells;
+            cells.reserve(row.size());
+            for (const Value& v : row) cells.push_back(c_safe(v.display()).value_or(""));
+            rs->rows.push_back(std::move(cells));
+        }
+        return rs;
+    }
+    rs->message = c_safe(exec_result_message(result));
+    return rs;
+}
+
+}  // namespace zembrel::ffi
 
 extern "C" {
 
