@@ -72,6 +72,38 @@ const char* zembrel_errmsg(zembrel_db* db) noexcept {
     return db->last_error->c_str();
 }
 
+int zembrel_save(zembrel_db* db) noexcept {
+    if (db == nullptr) return 1;
+    if (!db->engine.file.path) {
+        db->last_error = "no file path set";
+        return 1;
+    }
+    if (auto saved = storage::save(db->engine); !saved) {
+        set_error(db, saved.error());
+        return 1;
+    }
+    db->last_error.reset();
+    return 0;
+}
+
+int zembrel_save_as(zembrel_db* db, const char* path) noexcept {
+    if (db == nullptr) return 1;
+    auto text = ffi::text_arg(path);
+    if (!text) {
+        db->last_error = "invalid path";
+        return 1;
+    }
+    auto moved = storage::save_as(db->engine, std::string(*text));
+    if (!moved) {
+        set_error(db, moved.error());
+        return 1;
+    }
+    // The old engine goes now: its lock and any backing file are released.
+    db->engine = std::move(*moved);
+    db->last_error.reset();
+    return 0;
+}
+
 int zembrel_exec(zembrel_db* db, const char* sql) noexcept {
     if (db == nullptr) return 1;
     auto result = run_statement(db, sql);

@@ -39,9 +39,11 @@ extern "C" {
 typedef struct zembrel_db zembrel_db;         /* a database handle */
 typedef struct zembrel_result zembrel_result; /* a result set, owned by the caller */
 
-/* Opens the database file at path, creating it when missing. NULL when the
- * path is NULL or not UTF-8, when the file cannot be opened, or when another
- * handle (in this or another process) holds it. */
+/* Opens the database file at path, creating it when missing. A database in
+ * an older file format is converted in place (the old file is kept beside
+ * it with ".bak" appended to its name). NULL when the path is NULL or not
+ * UTF-8, when the file cannot be opened or read, or when another handle (in
+ * this or another process) holds it. */
 ZEMBREL_API zembrel_db* zembrel_open(const char* path) ZEMBREL_NOEXCEPT;
 
 /* Opens a new, empty database that lives in memory (and, once needed, in a
@@ -51,6 +53,19 @@ ZEMBREL_API zembrel_db* zembrel_open_memory(void) ZEMBREL_NOEXCEPT;
 /* Closes the handle and releases the database; unsaved changes (an open
  * transaction) are lost. NULL does nothing. */
 ZEMBREL_API void zembrel_close(zembrel_db* db) ZEMBREL_NOEXCEPT;
+
+/* Makes the handle's changes durable in its file. 1 with "no file path set"
+ * for an in-memory database (until zembrel_save_as gives it a file). */
+ZEMBREL_API int zembrel_save(zembrel_db* db) ZEMBREL_NOEXCEPT;
+
+/* Writes the database to path and moves the handle over to it: from then on
+ * statements and saves go to the new file, and the old file (if any) stays
+ * as it was, unlocked. The path's lock is taken before anything is written,
+ * so a file another handle holds is never touched. A file database is
+ * copied; an in-memory one needs a path where no file exists yet and takes
+ * its tables, indexes and merge policies along. Refused while a transaction
+ * is open. 0 or 1; on failure the handle keeps working on its old database. */
+ZEMBREL_API int zembrel_save_as(zembrel_db* db, const char* path) ZEMBREL_NOEXCEPT;
 
 /* Runs one SQL statement; text after the first ';' is ignored. 0 or 1. */
 ZEMBREL_API int zembrel_exec(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;

@@ -33,6 +33,8 @@ enum class FaultOp {
     Len,      // VfsFile::len
     Sync,     // VfsFile::sync
     Remove,   // Vfs::remove
+    Rename,   // Vfs::rename (filtered by the source path)
+    Link,     // Vfs::hard_link (filtered by the source path)
     Count_
 };
 
@@ -86,6 +88,14 @@ public:
     Status remove(const std::string& path) override {
         if (int e = state_->hit(FaultOp::Remove, path)) return storage_error(os_error_text(e));
         return inner_->remove(path);
+    }
+    Status rename(const std::string& from, const std::string& to) override {
+        if (int e = state_->hit(FaultOp::Rename, from)) return storage_error(os_error_text(e));
+        return inner_->rename(from, to);
+    }
+    Status hard_link(const std::string& from, const std::string& to) override {
+        if (int e = state_->hit(FaultOp::Link, from)) return storage_error(os_error_text(e));
+        return inner_->hard_link(from, to);
     }
     void sync_dir(const std::string& path) override { inner_->sync_dir(path); }
 

@@ -68,10 +68,15 @@ struct Engine {
     // A new page file at `path`, which must not exist.
     static Result<Engine> create_page_file(const std::string& path);
     static Result<Engine> create_page_file(const std::string& path, std::shared_ptr<Vfs> vfs);
+    // The same with the path's lock already taken by the caller (save-as and
+    // migration hold it from before they touch any file); it goes to the
+    // engine, or is released on failure.
+    static Result<Engine> create_page_file(const std::string& path, std::shared_ptr<Vfs> vfs, FileLock lock);
     // An existing page file: lock, header, log replay, checkpoint, catalog
     // load, name maps. Loads no rows.
     static Result<Engine> open_page_file(const std::string& path);
     static Result<Engine> open_page_file(const std::string& path, std::shared_ptr<Vfs> vfs);
+    static Result<Engine> open_page_file(const std::string& path, std::shared_ptr<Vfs> vfs, FileLock lock);
     // The page store, created first (a backing file in TMPDIR, else /tmp)
     // for an engine that has none. A failure leaves the engine without one.
     // A stale catalog is read again first (with the name maps); while that
@@ -88,8 +93,9 @@ struct Engine {
     Status ensure_table_loaded(std::string_view table);
     // Every catalog table, in ascending name order.
     Status load_all_tables();
-    // Writes every in-memory table (schema, rows, indexes) into the page
-    // store; nothing is committed.
+    // Writes every in-memory table (schema, rows, indexes, merge policy)
+    // into the page store; nothing is committed. The rows are numbered
+    // 1..n, in the store and in memory.
     Status materialize_tables();
     // Builds the stored tree of every in-memory index of the table that its
     // catalog entry lacks (the table must be in the page store, or nothing

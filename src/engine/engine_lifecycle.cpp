@@ -46,8 +46,12 @@ Result<Engine> Engine::create_page_file(const std::string& path) {
 Result<Engine> Engine::create_page_file(const std::string& path, std::shared_ptr<Vfs> vfs) {
     auto lock = FileLock::acquire(path);
     if (!lock) return fail(lock.error());
+    return create_page_file(path, std::move(vfs), std::move(*lock));
+}
+
+Result<Engine> Engine::create_page_file(const std::string& path, std::shared_ptr<Vfs> vfs, FileLock lock) {
     Engine engine;
-    engine.file.lock = std::move(*lock);  // released with the engine on every failure below
+    engine.file.lock = std::move(lock);  // released with the engine on every failure below
     engine.file.vfs = vfs;
     auto pager = Pager::create(std::move(vfs), path);
     if (!pager) return fail(pager.error());
@@ -63,8 +67,12 @@ Result<Engine> Engine::open_page_file(const std::string& path) {
 Result<Engine> Engine::open_page_file(const std::string& path, std::shared_ptr<Vfs> vfs) {
     auto lock = FileLock::acquire(path);
     if (!lock) return fail(lock.error());
+    return open_page_file(path, std::move(vfs), std::move(*lock));
+}
+
+Result<Engine> Engine::open_page_file(const std::string& path, std::shared_ptr<Vfs> vfs, FileLock lock) {
     Engine engine;
-    engine.file.lock = std::move(*lock);
+    engine.file.lock = std::move(lock);
     engine.file.vfs = vfs;
     // Header, log replay and checkpoint are the pager's.
     auto pager = Pager::open(std::move(vfs), path);

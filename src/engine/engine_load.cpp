@@ -67,6 +67,13 @@ Status Engine::materialize_tables() {
         table.renumber_rowids();
         tables.rebuild_indexes(name);
         if (st = store_memory_only_indexes(name); !st) return st;
+        auto policy = tables.merge_policies.find(name);
+        if (policy != tables.merge_policies.end()) {
+            const CatalogEntry* entry = store.catalog.get(name);
+            if (entry != nullptr && entry->merge_policy != policy->second) {
+                if (st = store.set_merge_policy(name, policy->second); !st) return st;
+            }
+        }
     }
     return {};
 }

@@ -1,3 +1,4 @@
+// Opening a database file (and migrating a legacy one) and saving it.
 #include "engine/storage_open.h"
 
 #include <fcntl.h>
@@ -6,9 +7,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <optional>
+#include <utility>
 
+#include "legacy/legacy_files.h"
+#include "legacy/snapshot_file.h"
+#include "legacy/snapshot_log.h"
 #include "pagestore/page_store.h"
-#include "pager/vfs.h"
+#include "pager/pager.h"
 
 namespace zembrel::storage {
 
@@ -16,11 +23,61 @@ namespace {
 
 constexpr char kPageFileMagic[4] = {'K', 'R', 'V', 'P'};
 
+// The legacy branch of `open`, under the path's lock from its first step.
+Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
+    auto lock = FileLock::acquire(path);
+    if (!lock) return fail(lock.error());
+    std::optional<Bytes> log = recover_leftover_files(path);
+    auto bytes = read_whole_file(path);
+    if (!bytes) return fail(bytes.error());
+    auto db = parse_snapshot(*bytes);
+    if (!db) return fail(db.error());
+
+    Engine legacy;
+    legacy.tables.database = std::move(*db);
+    legacy.file.path = path;
+    std::optional<ByteView> log_view;
+    if (log) log_view = ByteView(*log);
+    LogOutcome outcome = replay_snapshot_log(legacy.tables.database, log_view, *bytes);
+    legacy.refresh_pk_indexes();
+    if (outcome == LogOutcome::Applied) {
+        // The replayed state becomes the snapshot (which removes the log), so
+        // a failed migration below still finds it.
+        if (auto st = write_snapshot(legacy.tables.database, path); !st) return fail(st.error());
+    } else if (outcome == LogOutcome::Discarded) {
+        ::unlink(sibling_path(path, "wal").c_str());
+    }
+    return migrate_to_page_file(path, std::move(legacy), std::move(*lock), std::move(vfs));
+}
+
+// A migration without hard links that stopped between its two renames left
+// the database only under the migration file (complete by then, since the
+// legacy file moves only after it is checkpointed) and the backup. Finishes
+// it; nothing when that is not what lies there.
+std::optional<Result<Engine>> finish_interrupted_migration(const std::string& path, std::shared_ptr<Vfs> vfs) {
+    const std::string building = sibling_path(path, "migrate");
+    if (!vfs->exists(building) || !vfs->exists(sibling_path(path, "bak"))) return std::nullopt;
+    auto lock = FileLock::acquire(path);
+    if (!lock) return Result<Engine>(fail(lock.error()));
+    if (vfs->exists(path)) {  // another opener finished it first
+        lock->release();
+        return open(path, std::move(vfs));
+    }
+    if (!vfs->rename(building, path)) return std::nullopt;
+    vfs->sync_dir(path);
+    return Engine::open_page_file(path, std::move(vfs), std::move(*lock));
+}
+
 }  // namespace
 
-Result<Engine> open(const std::string& path) {
+Result<Engine> open(const std::string& path) { return open(path, std::make_shared<RealVfs>()); }
+
+Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return Engine::create_page_file(path);
+    if (::stat(path.c_str(), &st) != 0) {
+        if (auto finished = finish_interrupted_migration(path, vfs)) return std::move(*finished);
+        return Engine::create_page_file(path, std::move(vfs));
+    }
 
     int fd;
     do {
@@ -35,14 +92,62 @@ Result<Engine> open(const std::string& path) {
     } while (n < 0 && errno == EINTR);
     ::close(fd);
 
-    if (std::memcmp(head, kPageFileMagic, sizeof head) == 0) return Engine::open_page_file(path);
-    // Older snapshot formats are migrated by a later version; until then they
-    // are refused before any file is touched.
-    return storage_error("unsupported database file format");
+    if (std::memcmp(head, kPageFileMagic, sizeof head) == 0) return Engine::open_page_file(path, std::move(vfs));
+    return open_legacy(path, std::move(vfs));
+}
+
+Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, FileLock lock,
+                                    std::shared_ptr<Vfs> vfs) {
+    const std::string building = sibling_path(path, "migrate");
+    (void)vfs->remove(building);
+    (void)vfs->remove(wal_path_for(building));
+    // The live row-id counters (n + 1) the reopened file would otherwise
+    // start at the persisted hints.
+    std::map<std::string, uint64_t> counters;
+    {
+        auto built = Engine::create_page_file(building, vfs);
+        if (!built) return fail(built.error());
+        built->tables.database = std::move(legacy.tables.database);
+        built->tables.merge_policies = std::move(legacy.tables.merge_policies);
+        if (auto st = built->materialize_tables(); !st) return fail(st.error());
+        // Every page into the page file itself: a log named after the
+        // migration file would not follow it to its final name.
+        if (auto st = built->page_store()->pager->checkpoint(); !st) return fail(st.error());
+        for (const auto& [name, entry] : built->page_store()->catalog.entries()) counters[name] = entry.rowid_counter;
+    }
+    (void)vfs->remove(building + ".lock");
+    // A log beside a legacy file belongs to no database of it; the page
+    // file must not inherit it.
+    (void)vfs->remove(wal_path_for(path));
+
+    const std::string backup = sibling_path(path, "bak");
+    (void)vfs->remove(backup);
+    // A second name first, so that the path always holds a whole database;
+    // without hard links the file itself moves and comes back on failure.
+    const bool linked = vfs->hard_link(path, backup).has_value();
+    if (!linked) {
+        if (auto st = vfs->rename(path, backup); !st) return storage_error("backup failed: " + st.error().message);
+    }
+    if (auto st = vfs->rename(building, path); !st) {
+        if (linked)
+            (void)vfs->remove(backup);
+        else
+            (void)vfs->rename(backup, path);
+        return storage_error("migrate rename failed: " + st.error().message);
+    }
+    vfs->sync_dir(path);
+    auto opened = Engine::open_page_file(path, std::move(vfs), std::move(lock));
+    if (!opened) return opened;
+    for (const auto& [name, counter] : counters) {
+        CatalogEntry* entry = opened->page_store()->catalog.get(name);
+        if (entry != nullptr && counter <= entry->rowid_hint) entry->rowid_counter = counter;
+    }
+    return opened;
 }
 
 Status save(Engine& engine) {
     if (engine.file.page_store) return engine.file.page_store->pager->commit();
+    if (engine.file.path) return write_snapshot(engine.tables.database, *engine.file.path);
     return {};
 }
 

@@ -2,25 +2,70 @@
 //
 // `open` decides by the file's first four bytes: a path whose metadata cannot
 // be read becomes a new page file, a file beginning with "KRVP" is opened as a
-// page file; any other file is refused for now with the Storage error
-// "unsupported database file format". The returned Engine holds the path's
-// lock file until it is destroyed.
+// page file, and any other file is a legacy database (a snapshot file with
+// its log, or the JSON document; src/legacy) that is migrated into a page
+// file in place before an engine is returned. No open returns an engine on
+// a legacy file. The returned Engine holds the path's lock file until it is
+// destroyed.
 //
-// `save` makes the engine's mirrored changes durable: an engine with a page
-// store commits its pager; an engine without one writes nothing. The engine
-// stays usable after a failed save.
+// Migration, with the path's lock held from before any file is touched:
+//   1. leftovers of an interrupted snapshot rewrite are resolved, the file is
+//      read and parsed, a matching snapshot log is replayed (and the snapshot
+//      rewritten with it);
+//   2. the page file is built beside it at path + ".migrate" (a leftover one
+//      is removed first), every table numbered 1..n, and checkpointed so the
+//      page file alone holds every page;
+//   3. the legacy file gets its second name path + ".bak", then the page file
+//      is renamed onto the path. At every moment the path holds either the
+//      legacy file or the finished page file. Where the file system has no
+//      hard links the legacy file is renamed onto ".bak" instead, and put
+//      back when the final rename fails; an open that finds no file at the
+//      path but both ".migrate" and ".bak" beside it finishes that rename;
+//   4. the page file is opened at its final name, under the lock held since 1.
+// Errors: "open failed: {}", "read failed: {}", "backup failed: {}",
+// "migrate rename failed: {}", and those of the legacy readers, the snapshot
+// rewrite, creating, filling and opening the page file.
+//
+// `save` makes the engine's mirrored changes durable: with a page store the
+// pager commits; without one but with a path a version-3 snapshot is
+// written there; an in-memory engine without a store writes nothing. The
+// engine stays usable after a failed save.
+//
+// `save_as` builds the engine that takes over from `engine` at `path`:
+//   - refused with the Execution error "cannot save as while a transaction
+//     is active" when a transaction is open;
+//   - the path's lock is taken first: a file another handle holds is never
+//     touched ("database '{}' is locked by another process");
+//   - a file database (path and page store) is checkpointed and its page
+//     file copied to `path` ("copy failed: {}"), a stale log there removed,
+//     and the copy opened;
+//   - otherwise every table, index definition and merge policy moves into a
+//     new page file created at `path` (which must not exist), then committed.
+//     On failure the tables move back and `engine` is as it was.
+// On success the caller replaces `engine` by the result (the old engine's
+// files are released when it is destroyed).
 //
 // Thread: the thread that owns the engine.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "engine/engine.h"
+#include "pager/vfs.h"
 #include "types/error.h"
 
 namespace zembrel::storage {
 
 Result<Engine> open(const std::string& path);
+// The same through another file system (tests inject faults and crashes).
+Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs);
 Status save(Engine& engine);
+Result<Engine> save_as(Engine& engine, const std::string& path);
+
+// The last step of a legacy open: `legacy` holds the tables read (no page
+// store), `lock` is the path's lock.
+Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, FileLock lock,
+                                    std::shared_ptr<Vfs> vfs);
 
 }  // namespace zembrel::storage

@@ -157,6 +157,16 @@ Status RealVfs::remove(const std::string& path) {
     return {};
 }
 
+Status RealVfs::rename(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return storage_error(errno_text());
+    return {};
+}
+
+Status RealVfs::hard_link(const std::string& from, const std::string& to) {
+    if (::link(from.c_str(), to.c_str()) != 0) return storage_error(errno_text());
+    return {};
+}
+
 void RealVfs::sync_dir(const std::string& path) {
     std::string dir = parent_dir(path);
     if (dir.empty()) return;

@@ -64,6 +64,12 @@ public:
     virtual Result<bool> exists_checked(const std::string& path) = 0;
     // Unlinks the file; the error carries only the operating-system error.
     virtual Status remove(const std::string& path) = 0;
+    // Moves `from` onto `to` (replacing it) in one step; the error carries
+    // only the operating-system error.
+    virtual Status rename(const std::string& from, const std::string& to) = 0;
+    // Gives the file at `from` the second name `to`, which must not exist;
+    // the error carries only the operating-system error.
+    virtual Status hard_link(const std::string& from, const std::string& to) = 0;
     // Makes the directory entry of `path` durable by flushing its parent
     // directory ("." for a bare file name). Every failure is ignored.
     virtual void sync_dir(const std::string& path) = 0;
@@ -102,6 +108,8 @@ public:
     bool exists(const std::string& path) override;
     Result<bool> exists_checked(const std::string& path) override;
     Status remove(const std::string& path) override;
+    Status rename(const std::string& from, const std::string& to) override;
+    Status hard_link(const std::string& from, const std::string& to) override;
     void sync_dir(const std::string& path) override;
 };
 

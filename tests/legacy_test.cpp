@@ -1,0 +1,541 @@
+// Legacy databases: every snapshot version and the JSON document migrate to
+// page files with the same rows; the snapshot log replays record by record;
+// the readers' messages; a failure or a crash at any step of a migration
+// leaves the data at the path; save and save-as at the engine level.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "engine_test_util.h"
+#include "fault_vfs.h"
+#include "legacy/legacy_files.h"
+#include "legacy/snapshot_file.h"
+#include "legacy_files_util.h"
+#include "pager_test_util.h"
+
+namespace zembrel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace legacy;
+
+bool starts_with(const Bytes& b, const char* magic) { return b.size() >= 4 && std::memcmp(b.data(), magic, 4) == 0; }
+
+// The migrated engine holds exactly `db`'s tables and rows, numbered 1..n.
+void expect_tables(Engine& e, const Database& db) {
+    ASSERT_TRUE(e.load_all_tables().has_value());
+    ASSERT_EQ(e.page_store()->catalog.size(), db.tables.size());
+    for (const auto& [name, want] : db.tables) {
+        SCOPED_TRACE(name);
+        const Table* got = table_of(e, name);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(got->columns, want.columns);
+        EXPECT_EQ(got->rows, want.rows);
+        for (size_t i = 0; i < got->rowids.size(); ++i) EXPECT_EQ(got->rowids[i], i + 1);
+        EXPECT_EQ(got->next_rowid, want.rows.size() + 1);
+        const CatalogEntry* entry = e.page_store()->catalog.get(name);
+        EXPECT_TRUE(entry->indexes.empty());
+        EXPECT_FALSE(entry->merge_policy.has_value());
+    }
+}
+
+TEST(LegacyOpen, EveryFormMigratesWithItsRows) {
+    const Database db = sample_database();
+    const std::pair<const char*, Bytes> forms[] = {
+        {"v1", snapshot_v1(db)},
+        {"v2", snapshot_v2(db)},
+        {"v3", snapshot_v3(db)},
+        {"json object", to_bytes(json_document(db))},
+        {"json array", to_bytes(json_document(db, true))},
+    };
+    for (const auto& [what, bytes] : forms) {
+        SCOPED_TRACE(what);
+        ScratchDir dir;
+        const std::string path = dir.file("app.db");
+        write_file(path, bytes);
+        {
+            Engine e = must(storage::open(path));
+            EXPECT_TRUE(starts_with(read_file(path), "KRVP"));
+            EXPECT_EQ(read_file(path + ".bak"), bytes);
+            EXPECT_FALSE(fs::exists(path + ".migrate"));
+            EXPECT_FALSE(fs::exists(path + ".migrate.pwal"));
+            expect_tables(e, db);
+            // The migrated file takes new rows and indexes like any other.
+            ok(e, "INSERT INTO B (x, y) VALUES (1, 'ab')");
+            ok(e, "CREATE UNIQUE INDEX people_name ON people (name)");
+            ASSERT_TRUE(storage::save(e).has_value());
+        }
+        Engine again = must(storage::open(path));
+        ASSERT_TRUE(again.load_all_tables().has_value());
+        EXPECT_EQ(table_of(again, "people")->rows, db.tables.at("people").rows);
+        EXPECT_EQ(table_of(again, "B")->rowids, std::vector<uint64_t>{1});
+        EXPECT_EQ(again.page_store()->catalog.get("people")->indexes.size(), 1u);
+        EXPECT_FALSE(fs::exists(wal_path_for(path + ".migrate")));
+    }
+}
+
+TEST(LegacyOpen, LogReplaysRecordByRecord) {
+    const Database db = sample_database();
+    const Bytes snap = snapshot_v3(db);
+    Table extra;
+    extra.name = "extra";
+    extra.columns = {col("v", DataType::of(DataTypeKind::Text))};
+    extra.rows = {{Value::text("e1")}};
+    Table empty_cols;
+    empty_cols.name = "z";
+    const std::vector<Row> two = {{Value::integer(1), Value::text("a")}, {Value::integer(2), Value::null()}};
+    Database other;
+    other.tables["other"] = extra;
+
+    struct Case {
+        const char* what;
+        std::function<Bytes()> log;
+        std::vector<std::string> tables;  // after the open
+        size_t b_rows;
+    };
+    const Case cases[] = {
+        {"third digest bad: two applied",
+         [&] {
+             Bytes l = log_header(snap);
+             append_log_record(l, table_image_payload(extra));
+             append_log_record(l, row_append_payload("B", two, 2, 2));
+             append_log_record(l, row_append_payload("B", two, 2, 2), false);
+             return l;
+         },
+         {"B", "extra", "people"}, 2},
+        {"header of another snapshot: nothing",
+         [&] {
+             Bytes l = log_header(snapshot_v3(other));
+             append_log_record(l, table_image_payload(extra));
+             return l;
+         },
+         {"B", "people"}, 0},
+        {"width differs from the columns: stops there",
+         [&] {
+             Bytes l = log_header(snap);
+             append_log_record(l, row_append_payload("B", two, 2, 2));
+             append_log_record(l, row_append_payload("B", {{Value::integer(3)}}, 1, 1));
+             append_log_record(l, table_image_payload(extra));
+             return l;
+         },
+         {"B", "people"}, 2},
+        {"rows of no values with a huge count: refused",
+         [&] {
+             Bytes l = log_header(snap);
+             append_log_record(l, table_image_payload(empty_cols));
+             append_log_record(l, row_append_payload("z", {}, 0, 0xFFFFFFFF));
+             return l;
+         },
+         {"B", "people", "z"}, 0},
+        {"huge count, few bytes: refused",
+         [&] {
+             Bytes l = log_header(snap);
+             append_log_record(l, row_append_payload("B", two, 2, 0xFFFFFFFF));
+             return l;
+         },
+         {"B", "people"}, 0},
+        {"unknown table, unknown kind, empty payload: nothing",
+         [&] {
+             Bytes l = log_header(snap);
+             append_log_record(l, row_append_payload("nope", two, 2, 2));
+             return l;
+         },
+         {"B", "people"}, 0},
+        {"a complete snapshot in the log replaces the file",
+         [&] { return snapshot_v3(other); }, {"other"}, 0},
+        {"a damaged snapshot in the log is dropped",
+         [&] {
+             Bytes s = snapshot_v3(other);
+             s[5000] ^= 1;
+             return s;
+         },
+         {"B", "people"}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        const std::string path = dir.file("app.db");
+        write_file(path, snap);
+        write_file(path + ".wal", c.log());
+        write_file(path + ".tmp", {1, 2, 3});
+        Engine e = must(storage::open(path));
+        ASSERT_TRUE(e.load_all_tables().has_value());
+        std::vector<std::string> names;
+        for (const auto& [name, t] : e.page_store()->catalog.entries()) names.push_back(name);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, c.tables);
+        if (const Table* b = table_of(e, "B")) {
+            EXPECT_EQ(b->rows.size(), c.b_rows);
+        }
+        EXPECT_FALSE(fs::exists(path + ".wal"));
+        EXPECT_FALSE(fs::exists(path + ".tmp"));
+        // The backup is the state the migration started from, as a snapshot.
+        auto backup = storage::parse_snapshot(read_file(path + ".bak"));
+        ASSERT_TRUE(backup.has_value());
+        EXPECT_EQ(backup->tables.size(), c.tables.size());
+    }
+}
+
+TEST(LegacyOpen, LockedDatabaseLeavesEveryFileAlone) {
+    ScratchDir dir;
+    const std::string path = dir.file("app.db");
+    const Bytes snap = snapshot_v3(sample_database());
+    write_file(path, snap);
+    write_file(path + ".wal", {9, 9, 9, 9});
+    write_file(path + ".tmp", {1});
+    auto held = FileLock::acquire(path);
+    ASSERT_TRUE(held.has_value());
+    auto opened = storage::open(path);
+    ASSERT_FALSE(opened.has_value());
+    EXPECT_EQ(opened.error().display(), "Storage error: database '" + path + "' is locked by another process");
+    EXPECT_EQ(read_file(path), snap);
+    EXPECT_EQ(read_file(path + ".wal"), (Bytes{9, 9, 9, 9}));
+    EXPECT_EQ(read_file(path + ".tmp"), Bytes{1});
+    EXPECT_FALSE(fs::exists(path + ".bak"));
+}
+
+// One family: what the legacy reader says about bytes it cannot take.
+TEST(LegacyReader, Messages) {
+    const Database db = sample_database();
+    const Bytes v3 = snapshot_v3(db);
+    auto v3_with = [&](auto change) {
+        Bytes b = v3;
+        change(b);
+        return b;
+    };
+    auto resealed = [&](auto change) {
+        Bytes b = v3;
+        change(b);
+        storage::Digest d = storage::image_checksum(b);
+        std::memcpy(b.data() + 22, d.data(), d.size());
+        return b;
+    };
+    auto v1_table = [](std::initializer_list<uint8_t> after_name) {
+        Bytes b = {'K', 'R', 'V', 'D', 1, 0, 1, 0, 0, 0, 1, 0, 0, 0, 't'};
+        b.insert(b.end(), after_name);
+        return b;
+    };
+    Bytes truncated = v3;
+    truncated.resize(v3.size() - 4096);
+    Bytes padded = v3;
+    padded.resize(v3.size() + 4096, 0);
+    const std::string len = std::to_string(v3.size());
+    const std::string json_row =
+        R"({"tables":{"t":{"name":"t","columns":[{"name":"a","data_type":"Int"}],"rows":[[{"Int":1}],[]]}}})";
+
+    const std::pair<Bytes, std::string> cases[] = {
+        {{}, "parse failed: EOF while parsing a value at line 1 column 0"},
+        {to_bytes("KRVD\x03"), "parse failed: syntax error while parsing value - invalid literal; last read: 'K' at line 1 column 1"},
+        {to_bytes("\xff{}"), "read failed: invalid utf-8 sequence of 1 bytes from index 0"},
+        {v3_with([](Bytes& b) { b.resize(4095); }), "file too small for paged format"},
+        {v3_with([](Bytes& b) { le::put32(b.data() + 6, 8192); }), "unsupported page size: 8192"},
+        {truncated, "file truncated: fewer bytes than page count"},
+        {padded, "file length mismatch: header says " + len + ", got " + std::to_string(v3.size() + 4096)},
+        {v3_with([](Bytes& b) { b[4096 + 100] ^= 1; }), "checksum mismatch: file is corrupt"},
+        {v3_with([](Bytes& b) { b[60] ^= 1; }), "checksum mismatch: file is corrupt"},
+        {v3_with([](Bytes& b) { le::put16(b.data() + 4, 4); }), "unsupported format version: 4"},
+        {resealed([](Bytes& b) { le::put16(b.data() + 54, 400); }), "unexpected end of file"},
+        {resealed([](Bytes& b) { le::put32(b.data() + 56 + 5, 99); }), "page 99 out of bounds"},
+        {resealed([](Bytes& b) { le::put32(b.data() + 56 + 9, 0); }), "unexpected end of file"},
+        // The second record's chain points back into the first.
+        {resealed([](Bytes& b) { le::put32(b.data() + 56 + 13 + 10, 1); }), "page 1 is used twice"},
+        {resealed([](Bytes& b) { le::put32(b.data() + 4096 * 2, 2); }), "page 2 is used twice"},
+        {{'K', 'R', 'V', 'D', 1, 0, 1, 0, 0}, "unexpected end of file"},
+        {v1_table({1, 0, 1, 0, 0, 0, 'a', 9, 0, 0, 0}), "invalid data type tag: 9"},
+        {v1_table({1, 0, 1, 0, 0, 0, 'a', 0, 1, 3, 0}), "invalid default tag: 3"},
+        {v1_table({1, 0, 1, 0, 0, 0, 'a', 0, 1, 0, 2}), "invalid salt tag: 2"},
+        {v1_table({1, 0, 1, 0, 0, 0, 'a', 0, 1, 2, 9, 0}), "invalid value tag: 9"},
+        {v1_table({1, 0, 1, 0, 0, 0, 'a', 0, 1, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1}), "unexpected end of file"},
+        {v1_table({0, 0, 0xFF, 0xFF, 0xFF, 0xFF}), "table record 't' has 4294967295 rows but no columns"},
+        {{'K', 'R', 'V', 'D', 1, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0xFF}, "invalid UTF-8: invalid utf-8 sequence of 1 bytes from index 0"},
+        {to_bytes("[]"), "parse failed: invalid length 0, expected struct Database with 1 element at line 1 column 2"},
+        {to_bytes("[{},{}]"), "parse failed: invalid length 2, expected struct Database with 1 element at line 1 column 7"},
+        {to_bytes("{\"tables\":{},\n \"tables\":{}}"), "parse failed: duplicate field `tables` at line 2 column 9"},
+        {to_bytes("{}"), "parse failed: missing field `tables` at line 1 column 2"},
+        {to_bytes("5"), "parse failed: invalid type: integer `5`, expected struct Database at line 1 column 1"},
+        {to_bytes("{\"tables\":{\"t\":{\"name\":\"t\",\"columns\":[]}}}"),
+         "parse failed: missing field `rows` at line 1 column 40"},
+        {to_bytes("{\"tables\":{\"t\":[\"t\",[]]}}"),
+         "parse failed: invalid length 2, expected struct Table with 5 elements at line 1 column 23"},
+        {to_bytes("{\"tables\":{}} x"), "parse failed: trailing characters at line 1 column 15"},
+        {to_bytes(json_row), "parse failed: row 2 of table 't' has 0 values for 1 columns at line 1 column 94"},
+        {to_bytes(R"({"tables":{"t":["t",[],[[],[]],[4,4]]}})"),
+         "parse failed: duplicate row id 4 in table 't' at line 1 column 37"},
+        {to_bytes(R"({"tables":{"t":["t",[],[[]],[18446744073709551615]]}})"),
+         "parse failed: row id 18446744073709551615 of table 't' is out of range at line 1 column 51"},
+        {to_bytes("{\"x\":" + std::string(200, '[')), "parse failed: recursion limit exceeded at line 1 column 132"},
+    };
+    for (const auto& [bytes, want] : cases) {
+        auto got = storage::parse_snapshot(bytes);
+        if (got) {
+            ADD_FAILURE() << "accepted, wanted: " << want;
+            continue;
+        }
+        EXPECT_EQ(got.error().message, want);
+        EXPECT_EQ(got.error().kind, ErrorKind::Storage);
+    }
+}
+
+TEST(LegacyReader, JsonRowIdsAreKeptOrRenumbered) {
+    auto read = [](const char* doc) {
+        auto db = storage::parse_snapshot(to_bytes(doc));
+        EXPECT_TRUE(db.has_value()) << (db ? "" : db.error().message);
+        return db ? db->tables.at("t") : Table();
+    };
+    // Ids that match the rows stay; the counter rises above them.
+    Table kept = read(R"({"tables":{"t":{"name":"t","columns":[],"rows":[[],[]],"rowids":[9,5],"next_rowid":3}}})");
+    EXPECT_EQ(kept.rowids, (std::vector<uint64_t>{9, 5}));
+    EXPECT_EQ(kept.next_rowid, 10u);
+    // Under another key the record keeps its own name; the later key wins.
+    auto db = storage::parse_snapshot(to_bytes(R"({"x":1,"tables":{"a":["b",[],[]],"a":["c",[],[[]]]}})"));
+    ASSERT_TRUE(db.has_value());
+    EXPECT_EQ(db->tables.at("a").name, "c");
+    EXPECT_EQ(db->tables.at("a").rows.size(), 1u);
+    EXPECT_TRUE(storage::parse_snapshot(to_bytes("[{}]")).has_value());
+}
+
+TEST(LegacySnapshot, WriterRoundTripsAndRefusesAnOversizedHeader) {
+    ScratchDir dir;
+    const std::string path = dir.file("snap.db");
+    Engine e;
+    e.tables.database = sample_database();
+    e.file.path = path;
+    ASSERT_TRUE(storage::save(e).has_value());
+    const Bytes written = read_file(path);
+    EXPECT_EQ(written, snapshot_v3(e.tables.database));
+    auto back = storage::parse_snapshot(written);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->tables.at("people").rows, e.tables.database.tables.at("people").rows);
+    // A record of exactly one page's payload takes one page; one byte more takes two.
+    Database empty;
+    EXPECT_EQ(snapshot_v3(empty).size(), 4096u);
+
+    for (int i = 0; i < 40; ++i) e.tables.database.tables["t" + std::string(100, 'a' + i % 26) + std::to_string(i)];
+    auto refused = storage::save(e);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().message, "header overflow: 4677 bytes (max 4096)");
+    EXPECT_FALSE(fs::exists(path + ".tmp"));
+    EXPECT_EQ(read_file(path), written);
+}
+
+// ------------------------------------------------- failures and crashes
+
+size_t people_rows_at(const std::string& path) {
+    auto e = storage::open(path);
+    if (!e) {
+        ADD_FAILURE() << e.error().display();
+        return 0;
+    }
+    auto loaded = e->load_all_tables();
+    EXPECT_TRUE(loaded.has_value()) << (loaded ? "" : loaded.error().display());
+    const Table* t = table_of(*e, "people");
+    return t ? t->rows.size() : 0;
+}
+
+TEST(LegacyMigration, AFailureAtAnyStepKeepsTheData) {
+    const Bytes snap = snapshot_v3(sample_database());
+    struct Scenario {
+        FaultOp op;
+        bool without_links;  // the rename fallback runs
+    };
+    const Scenario scenarios[] = {{FaultOp::Create, false}, {FaultOp::Write, false}, {FaultOp::Sync, false},
+                                  {FaultOp::Remove, false}, {FaultOp::Rename, false}, {FaultOp::Rename, true},
+                                  {FaultOp::Link, false},   {FaultOp::Open, false},  {FaultOp::Read, false}};
+    int failed_opens = 0;
+    for (const Scenario& s : scenarios) {
+        for (uint64_t n = 1;; ++n) {
+            SCOPED_TRACE(::testing::Message() << "op " << int(s.op) << " call " << n << " links " << !s.without_links);
+            ScratchDir dir;
+            const std::string path = dir.file("app.db");
+            write_file(path, snap);
+            auto vfs = std::make_shared<FaultVfs>();
+            if (s.without_links) vfs->fail_nth(FaultOp::Link, 1, "", true, EPERM);
+            vfs->fail_nth(s.op, n);
+            {
+                auto opened = storage::open(path, vfs);
+                if (!opened) ++failed_opens;
+                // The legacy file, or the finished page file.
+                const Bytes now = read_file(path);
+                if (!starts_with(now, "KRVP")) {
+                    EXPECT_EQ(now, snap);
+                }
+            }
+            EXPECT_EQ(people_rows_at(path), 60u);
+            if (vfs->calls(s.op) < n) break;
+        }
+    }
+    EXPECT_GT(failed_opens, 5);
+}
+
+// Ends the process at its `crash_at`th change to the file system.
+class CrashVfs : public Vfs {
+public:
+    CrashVfs(uint64_t crash_at, bool links) : crash_at_(crash_at), links_(links) {}
+    void step() {
+        if (++steps_ == crash_at_) ::_exit(0);
+    }
+    std::string describe() const override { return "CrashVfs"; }
+    Result<std::unique_ptr<VfsFile>> open(const std::string& p) override { return wrap(inner_.open(p)); }
+    Result<std::unique_ptr<VfsFile>> create_new(const std::string& p) override {
+        step();
+        return wrap(inner_.create_new(p));
+    }
+    Result<std::unique_ptr<VfsFile>> create_truncate(const std::string& p) override {
+        step();
+        return wrap(inner_.create_truncate(p));
+    }
+    Result<std::unique_ptr<VfsFile>> open_read_only(const std::string& p) override { return wrap(inner_.open_read_only(p)); }
+    bool exists(const std::string& p) override { return inner_.exists(p); }
+    Result<bool> exists_checked(const std::string& p) override { return inner_.exists_checked(p); }
+    Status remove(const std::string& p) override {
+        step();
+        return inner_.remove(p);
+    }
+    Status rename(const std::string& a, const std::string& b) override {
+        step();
+        return inner_.rename(a, b);
+    }
+    Status hard_link(const std::string& a, const std::string& b) override {
+        if (!links_) return storage_error(os_error_text(EPERM));
+        step();
+        return inner_.hard_link(a, b);
+    }
+    void sync_dir(const std::string& p) override { inner_.sync_dir(p); }
+
+private:
+    class File : public VfsFile {
+    public:
+        File(std::unique_ptr<VfsFile> f, CrashVfs* vfs) : f_(std::move(f)), vfs_(vfs) {}
+        std::string describe() const override { return f_->describe(); }
+        Status read_at(std::span<std::uint8_t> b, std::uint64_t o) override { return f_->read_at(b, o); }
+        Status write_at(std::span<const std::uint8_t> b, std::uint64_t o) override {
+            vfs_->step();
+            return f_->write_at(b, o);
+        }
+        Status set_len(std::uint64_t n) override {
+            vfs_->step();
+            return f_->set_len(n);
+        }
+        Result<std::uint64_t> len() override { return f_->len(); }
+        Status sync(SyncMode m) override {
+            vfs_->step();
+            return f_->sync(m);
+        }
+
+    private:
+        std::unique_ptr<VfsFile> f_;
+        CrashVfs* vfs_;
+    };
+    Result<std::unique_ptr<VfsFile>> wrap(Result<std::unique_ptr<VfsFile>> f) {
+        if (!f) return f;
+        return std::unique_ptr<VfsFile>(new File(std::move(*f), this));
+    }
+    RealVfs inner_;
+    uint64_t crash_at_;
+    bool links_;
+    uint64_t steps_ = 0;
+};
+
+TEST(LegacyMigration, ACrashAtAnyStepKeepsTheData) {
+    const Bytes snap = snapshot_v3(sample_database());
+    for (bool links : {true, false}) {
+        uint64_t crash_at = 1;
+        for (;; ++crash_at) {
+            SCOPED_TRACE(::testing::Message() << "crash at step " << crash_at << " links " << links);
+            ScratchDir dir;
+            const std::string path = dir.file("app.db");
+            write_file(path, snap);
+            pid_t pid = ::fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                auto opened = storage::open(path, std::make_shared<CrashVfs>(crash_at, links));
+                ::_exit(opened ? 3 : 4);  // ran to the end without reaching the crash
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(people_rows_at(path), 60u);
+            if (WEXITSTATUS(status) != 0) {
+                EXPECT_EQ(WEXITSTATUS(status), 3);
+                break;
+            }
+        }
+        EXPECT_GT(crash_at, 10u);
+    }
+}
+
+// ------------------------------------------------------------- save-as
+
+// The lock and transaction refusals and the routes' basics are in
+// capi_save_test.c; here what the C interface cannot reach.
+TEST(SaveAs, InMemoryKeepsEverythingOrGivesItBack) {
+    ScratchDir dir;
+    auto vfs = std::make_shared<FaultVfs>();
+    Engine mem;
+    mem.file.vfs = vfs;
+    mem.settings.skip_persist = true;  // memory only: no backing file to agree with
+    ok(mem, "CREATE TABLE t (id PK, name TEXT)");
+    ok(mem, "CREATE UNIQUE INDEX t_name ON t (name)");
+    ok(mem, "INSERT INTO t (name) VALUES ('a'), ('b')");
+    mem.tables.merge_policies["t"] = "field_merge";
+    // Ids with gaps, as deletes leave them; the new file numbers the rows 1..n.
+    const std::vector<uint64_t> ids = {5, 9};
+    mem.tables.find("t")->rowids = ids;
+    mem.tables.find("t")->next_rowid = 10;
+    mem.tables.rebuild_indexes("t");
+
+    // Every failure while the new file is filled gives the tables back as they were.
+    const std::string path = dir.file("saved.db");
+    for (uint64_t n = 1;; ++n) {
+        fs::remove(path);
+        vfs->clear();
+        vfs->fail_nth(FaultOp::Write, n, "saved.db");
+        auto saved = storage::save_as(mem, path);
+        if (saved) {
+            mem = std::move(*saved);
+            break;
+        }
+        ASSERT_NE(table_of(mem, "t"), nullptr);
+        EXPECT_EQ(table_of(mem, "t")->rowids, ids);
+        EXPECT_EQ(err(mem, "INSERT INTO t (name) VALUES ('b')").rfind("Execution error: unique", 0), 0u);
+    }
+    mem = Engine();
+    Engine reopened = must(storage::open(path));
+    const CatalogEntry* entry = reopened.page_store()->catalog.get("t");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->merge_policy, std::optional<std::string>("field_merge"));
+    ASSERT_EQ(entry->indexes.size(), 1u);
+    EXPECT_TRUE(entry->indexes[0].unique);
+    ASSERT_TRUE(reopened.load_all_tables().has_value());
+    EXPECT_EQ(table_of(reopened, "t")->rows.size(), 2u);
+}
+
+TEST(SaveAs, FileRouteCopiesWhatTheLogHolds) {
+    ScratchDir dir;
+    const std::string src = dir.file("src.db");
+    Engine e = must(storage::open(src));
+    ok(e, "CREATE TABLE t (a INT)");
+    ok(e, "INSERT INTO t VALUES (1)");  // in the page cache only, not saved
+
+    // Another name of the source itself: refused before it could be emptied.
+    const std::string alias = dir.file("alias.db");
+    fs::create_symlink(src, alias);
+    auto same = storage::save_as(e, alias);
+    ASSERT_FALSE(same.has_value());
+    EXPECT_EQ(same.error().display(), "Storage error: copy failed: source and destination are the same file");
+    EXPECT_TRUE(starts_with(read_file(src), "KRVP"));
+
+    const std::string dst = dir.file("dst.db");
+    write_file(dst + ".pwal", {7, 7, 7});  // a stale log must not be replayed over the copy
+    e = must(storage::save_as(e, dst));
+    e = Engine();
+    Engine copy = must(storage::open(dst));
+    ASSERT_TRUE(copy.load_all_tables().has_value());
+    EXPECT_EQ(table_of(copy, "t")->rows.size(), 1u);
+}
+
+}  // namespace
+}  // namespace zembrel::testing
