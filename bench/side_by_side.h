@@ -41,8 +41,8 @@ inline size_t zembrel_run(Engine& engine, const std::string& sql) {
 
 class SqliteDb {
 public:
-    SqliteDb() {
-        if (sqlite3_open(":memory:", &db_) != SQLITE_OK) die("sqlite3_open failed");
+    explicit SqliteDb(const std::string& path = ":memory:") {
+        if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) die("sqlite3_open failed");
     }
     ~SqliteDb() { sqlite3_close(db_); }
     SqliteDb(const SqliteDb&) = delete;

@@ -83,6 +83,16 @@ TEST(Dml, RefusalsInCheckOrder) {
         {"UPDATE t SET n = 2, zz = 1, id = 'x'", "Execution error: column 'zz' not found in table 't'"},
         {"UPDATE empty SET a = 'x'", "Type error: column 'a' expects INT, got Text(\"x\")"},
         {"DELETE FROM nope", "Execution error: table 'nope' not found"},
+        // The WHERE is resolved before the SET list, and bound after it.
+        {"UPDATE t SET zz = 1 WHERE nope = 1", "Execution error: column 'nope' not found"},
+        {"DELETE FROM t WHERE nope = 1", "Execution error: column 'nope' not found"},
+        {"UPDATE t SET zz = 1 WHERE id IN (SELECT a FROM one)", "Execution error: column 'zz' not found in table 't'"},
+        {"UPDATE t SET n = 1 WHERE id IN (SELECT a FROM one)",
+         "Execution error: subquery predicates must use dynamic evaluation"},
+        {"DELETE FROM t WHERE EXISTS (SELECT a FROM one)",
+         "Execution error: subquery predicates must use dynamic evaluation"},
+        {"DELETE FROM t WHERE n = (SELECT a FROM one)",
+         "Execution error: scalar subqueries in comparisons use dynamic evaluation"},
     };
     const TableState before = state_of(e, "t");
     const std::vector<Column> columns = table_of(e, "t")->columns;
@@ -111,6 +121,14 @@ TEST(Dml, FailingUpdateChangesNothing) {
             EXPECT_EQ(err(e, "UPDATE t SET m = 1, n = 5"), "Execution error: unique constraint violated: duplicate key [Int(5)]");
             EXPECT_EQ(state_of(e, "t"), before);
             EXPECT_EQ(e.in_transaction(), in_txn);
+            // A clash with a row the WHERE leaves alone.
+            EXPECT_EQ(err(e, "UPDATE t SET n = 2 WHERE n = 1 OR n IS NULL"),
+                      "Execution error: unique constraint violated: duplicate key [Int(2)]");
+            EXPECT_EQ(state_of(e, "t"), before);
+            // Rows that swap unique keys pass.
+            ok(e, "UPDATE t SET n = 3 WHERE n = 1");
+            ok(e, "UPDATE t SET n = 1 WHERE n = 2");
+            ok(e, "UPDATE t SET n = 2 WHERE n = 3");
             // Null keys never clash; the plain index follows the new values.
             auto r = ok(e, "UPDATE t SET n = NULL, m = 7");
             EXPECT_EQ(std::get<Updated>(r).count, 3u);
@@ -201,6 +219,35 @@ TEST(Dml, DropColumnInTransaction) {
         EXPECT_EQ(ib->positions, std::vector<size_t>{commit ? 0u : 1u});
         EXPECT_TRUE(ib->find({Value::integer(4)}) != nullptr);
     }
+}
+
+// A WHERE passes a row only when true; HASH literals are compared hashed;
+// the index narrowing finds what the scan finds.
+TEST(Dml, WhereSemantics) {
+    Engine e;
+    ok(e, "CREATE TABLE t (id PK, a INT, h TEXT HASH, f FLOAT)");
+    ok(e, "CREATE INDEX ia ON t (a)");
+    ok(e, "INSERT INTO t (a, h, f) VALUES (1, 'x', 1.0), (NULL, 'y', 2.0), (9, 'x', 1.5), (1, NULL, NULL)");
+    auto count = [&](const char* sql) -> uint64_t {
+        auto r = run(e, sql);
+        EXPECT_TRUE(r) << sql << (r ? "" : " -> " + r.error().display());
+        if (!r) return 99;
+        if (auto* u = std::get_if<Updated>(&*r)) return u->count;
+        return std::get<Deleted>(*r).count;
+    };
+    EXPECT_EQ(count("UPDATE t SET f = 3.0 WHERE a = 1.0"), 2u);  // Int 1 equals Float 1.0 in a condition
+    EXPECT_EQ(count("UPDATE t SET f = 4.0 WHERE a = 1 AND h = 'x'"), 1u);
+    EXPECT_EQ(count("UPDATE t SET f = 5.0 WHERE NOT (a > 5)"), 2u);  // the Null row stays out
+    const std::string id = table_of(e, "t")->rows[2][0].as_text();
+    EXPECT_EQ(count(("UPDATE t SET a = 10 WHERE id = '" + id + "'").c_str()), 1u);
+    EXPECT_EQ(count("UPDATE t SET a = 10 WHERE id = 'no such key'"), 0u);
+    EXPECT_EQ(count("DELETE FROM t WHERE h = 'y'"), 1u);
+    EXPECT_EQ(count("DELETE FROM t WHERE NOT (a > 5)"), 2u);
+    ASSERT_EQ(table_of(e, "t")->rows.size(), 1u);
+    EXPECT_EQ(table_of(e, "t")->rows[0][1], Value::integer(10));
+    EXPECT_EQ(count("DELETE FROM t WHERE a = 10"), 1u);
+    EXPECT_EQ(e.tables.mem_indexes.get("ia")->map().size(), 0u);
+    EXPECT_EQ(e.tables.pk_indexes.at("t").tree.size(), 0u);
 }
 
 TEST(Dml, CaptureHoldsTheImagesOfSuccessfulStatementsOnly) {

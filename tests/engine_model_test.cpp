@@ -571,14 +571,252 @@ private:
                 if (ixs.count(iname)) return gen_drop_index();
             // The stored table (its rows as of BEGIN) must take a unique index too.
             auto base = txn_base_.tables.find(tname);
-            if (unique && base != txn_base_.tables.end() && !txn_first_drop_.count(tname)) {
+            // A name DROP COLUMN freed in memory is still taken in the store.
+            if (txn_col_dropped_.count(iname)) return gen_drop_index();
+            if (base != txn_base_.tables.end() && !txn_first_drop_.count(tname)) {
                 bool same_cols = true;
                 for (const auto& c : cols) same_cols = same_cols && base->second.pos(c).has_value();
-                if (!same_cols || has_duplicate(base->second.rows, positions_of(base->second, cols)))
+                if (!same_cols || (unique && has_duplicate(base->second.rows, positions_of(base->second, cols))))
                     st.expect = Expect::Either;
             }
         }
         st.apply = [iname, tname, cols, unique](State& s) { s.indexes[iname] = MIndex{tname, cols, unique}; };
+        return st;
+    }
+
+    // ------------------------------------------ UPDATE, DELETE, ALTER
+    // Three-valued truth: 0 false, 1 true, 2 unknown.
+    using Truth3 = int;
+    struct MCond {
+        enum Kind { Cmp, IsNull, Not, And, Or } kind = Cmp;
+        size_t col = 0;
+        std::string op;  // "=", "<>", "<", ">"
+        Value lit;
+        std::vector<MCond> kids;
+    };
+    static Truth3 eval_cond(const MCond& c, const Row& row) {
+        switch (c.kind) {
+            case MCond::IsNull: return row[c.col].is_null() ? 1 : 0;
+            case MCond::Not: {
+                Truth3 t = eval_cond(c.kids[0], row);
+                return t == 2 ? 2 : 1 - t;
+            }
+            case MCond::And: {
+                Truth3 a = eval_cond(c.kids[0], row), b = eval_cond(c.kids[1], row);
+                if (a == 0 || b == 0) return 0;
+                return a == 1 && b == 1 ? 1 : 2;
+            }
+            case MCond::Or: {
+                Truth3 a = eval_cond(c.kids[0], row), b = eval_cond(c.kids[1], row);
+                if (a == 1 || b == 1) return 1;
+                return a == 0 && b == 0 ? 0 : 2;
+            }
+            default: {
+                if (row[c.col].is_null() || c.lit.is_null()) return 2;
+                auto o = Value::sql_cmp(row[c.col], c.lit);
+                bool r = c.op == "=" ? o == 0 : c.op == "<>" ? o != 0 : c.op == "<" ? o < 0 : o > 0;
+                return r ? 1 : 0;
+            }
+        }
+    }
+
+    // A condition over the table's columns (values often taken from its rows,
+    // so that index lookups hit), with its SQL text.
+    MCond gen_cond(const MTable& t, std::string& sql, int depth = 0) {
+        MCond c;
+        if (depth < 2 && chance(25)) {
+            c.kind = chance(50) ? MCond::And : MCond::Or;
+            std::string a, b;
+            c.kids.push_back(gen_cond(t, a, depth + 1));
+            c.kids.push_back(gen_cond(t, b, depth + 1));
+            sql = "(" + a + (c.kind == MCond::And ? " AND " : " OR ") + b + ")";
+            return c;
+        }
+        if (depth < 2 && chance(15)) {
+            c.kind = MCond::Not;
+            std::string a;
+            c.kids.push_back(gen_cond(t, a, depth + 1));
+            sql = "NOT (" + a + ")";
+            return c;
+        }
+        std::vector<size_t> cols;
+        for (size_t i = 0; i < t.cols.size(); ++i)
+            if (!t.cols[i].blob) cols.push_back(i);
+        if (cols.empty()) cols.push_back(0);
+        c.col = cols[pick(cols.size())];
+        const MCol& col = t.cols[c.col];
+        if (chance(15)) {
+            c.kind = MCond::IsNull;
+            sql = col.name + " IS NULL";
+            return c;
+        }
+        static const char* const kOps[] = {"=", "=", "=", "<>", "<", ">"};
+        c.op = kOps[pick(6)];
+        if (!t.rows.empty() && (col.type.kind == DataTypeKind::Pk || chance(60))) {
+            c.lit = t.rows[pick(t.rows.size())][c.col];
+        } else {
+            bool bad = false;
+            std::string lit;
+            c.lit = gen_value(col, lit, false, bad);
+        }
+        Value shown = c.lit;
+        if (shown.kind() == ValueKind::Date || shown.kind() == ValueKind::Uuid) shown = Value::text(shown.as_text());
+        sql = col.name + " " + c.op + " " + sql_literal(shown);
+        return c;
+    }
+
+    // Positions of the rows a WHERE passes (all without one).
+    static std::vector<size_t> matching(const MTable& t, const std::optional<MCond>& where) {
+        std::vector<size_t> out;
+        for (size_t i = 0; i < t.rows.size(); ++i)
+            if (!where || eval_cond(*where, t.rows[i]) == 1) out.push_back(i);
+        return out;
+    }
+
+    bool unique_clash(const std::string& table, const MTable& t) const {
+        for (const auto& [iname, ix] : cur_.indexes)
+            if (ix.table == table && ix.unique && has_duplicate(t.rows, positions_of(t, ix.cols))) return true;
+        return false;
+    }
+
+    Step gen_update() {
+        std::string name = name_from(kTables, cur_.tables, true);
+        auto it = cur_.tables.find(name);
+        if (it == cur_.tables.end()) return Step{"UPDATE " + name + " SET a = 1", Expect::Fail, nullptr};
+        const MTable& t = it->second;
+        Step st;
+        st.sql = "UPDATE " + name + " SET ";
+        std::vector<std::pair<size_t, Value>> sets;
+        bool bad = false, wild = chance(10);
+        size_t n = 1 + pick(2);
+        for (size_t k = 0; k < n; ++k) {
+            size_t i = pick(t.cols.size());
+            const MCol& c = t.cols[i];
+            std::string lit;
+            if (c.type.kind == DataTypeKind::Pk) {
+                bad = true;
+                lit = "'x'";
+            } else {
+                Value v = gen_value(c, lit, wild, bad);
+                if (v.is_null() && c.def) v = *c.def;
+                if (v.is_null() && c.not_null) bad = true;
+                sets.emplace_back(i, v);
+            }
+            st.sql += (k ? ", " : "") + c.name + " = " + lit;
+        }
+        std::optional<MCond> where;
+        if (chance(85)) {
+            std::string w;
+            where = gen_cond(t, w);
+            st.sql += " WHERE " + w;
+        }
+        MTable after = t;
+        for (size_t p : matching(t, where))
+            for (const auto& [i, v] : sets) after.rows[p][i] = v;
+        if (!bad && unique_clash(name, after)) bad = true;
+        st.expect = bad ? Expect::Fail : Expect::Ok;
+        st.apply = [name, after](State& s) { s.tables[name] = after; };
+        return st;
+    }
+
+    Step gen_delete() {
+        std::string name = name_from(kTables, cur_.tables, true);
+        auto it = cur_.tables.find(name);
+        if (it == cur_.tables.end()) return Step{"DELETE FROM " + name, Expect::Fail, nullptr};
+        const MTable& t = it->second;
+        Step st;
+        st.sql = "DELETE FROM " + name;
+        std::optional<MCond> where;
+        if (chance(90)) {
+            std::string w;
+            where = gen_cond(t, w);
+            st.sql += " WHERE " + w;
+        }
+        MTable after = t;
+        after.rows.clear();
+        std::vector<size_t> gone = matching(t, where);
+        for (size_t i = 0, g = 0; i < t.rows.size(); ++i) {
+            if (g < gone.size() && gone[g] == i) ++g;
+            else after.rows.push_back(t.rows[i]);
+        }
+        st.apply = [name, after](State& s) { s.tables[name] = after; };
+        return st;
+    }
+
+    Step gen_alter() {
+        std::string name = name_from(kTables, cur_.tables, true);
+        auto it = cur_.tables.find(name);
+        if (it == cur_.tables.end()) return Step{"ALTER TABLE " + name + " DROP COLUMN c0", Expect::Fail, nullptr};
+        const MTable& t = it->second;
+        Step st;
+        const int action = static_cast<int>(pick(100));
+        if (action < 35) {
+            MCol c;
+            c.name = chance(10) ? t.cols[pick(t.cols.size())].name : "a" + std::to_string(pick(6));
+            c.type = chance(50) ? DataType::of(DataTypeKind::Int) : DataType::str(static_cast<uint16_t>(3 + pick(4)));
+            c.not_null = chance(30);
+            if (chance(50)) c.def = c.type.kind == DataTypeKind::Int ? Value::integer(9) : Value::text("n");
+            st.sql = "ALTER TABLE " + name + " ADD COLUMN " + c.name + " " + c.type.display();
+            if (c.not_null) st.sql += " NOT NULL";
+            if (c.def) st.sql += " DEFAULT (" + sql_literal(*c.def) + ")";
+            bool fail = t.pos(c.name).has_value() || (c.not_null && !c.def && !t.rows.empty());
+            st.expect = fail ? Expect::Fail : Expect::Ok;
+            st.apply = [name, c](State& s) {
+                MTable& mt = s.tables.at(name);
+                mt.cols.push_back(c);
+                for (Row& r : mt.rows) r.push_back(c.def ? *c.def : Value::null());
+            };
+            return st;
+        }
+        if (action < 65) {
+            size_t i = pick(t.cols.size());
+            // A table left with its Pk column only could take no INSERT text.
+            size_t plain = 0;
+            for (const MCol& c : t.cols) plain += c.type.kind == DataTypeKind::Pk ? 0 : 1;
+            if (plain == 1 && t.pk() && t.cols[i].type.kind != DataTypeKind::Pk) return gen_update();
+            std::string col = chance(5) ? "zz" : t.cols[i].name;
+            st.sql = "ALTER TABLE " + name + " DROP COLUMN " + col;
+            bool fail = col == "zz" || t.cols[i].type.kind == DataTypeKind::Pk || t.cols.size() == 1;
+            st.expect = fail ? Expect::Fail : Expect::Ok;
+            st.apply = [this, name, col](State& s) {
+                MTable& mt = s.tables.at(name);
+                size_t p = *mt.pos(col);
+                mt.cols.erase(mt.cols.begin() + static_cast<std::ptrdiff_t>(p));
+                for (Row& r : mt.rows) r.erase(r.begin() + static_cast<std::ptrdiff_t>(p));
+                for (auto ix = s.indexes.begin(); ix != s.indexes.end();) {
+                    bool gone = ix->second.table == name &&
+                                std::find(ix->second.cols.begin(), ix->second.cols.end(), col) != ix->second.cols.end();
+                    if (gone && in_txn_) txn_col_dropped_[ix->first] = ix->second;
+                    ix = gone ? s.indexes.erase(ix) : std::next(ix);
+                }
+            };
+            return st;
+        }
+        if (action < 90) {
+            size_t i = pick(t.cols.size());
+            const MCol& old = t.cols[i];
+            MCol c = old;
+            c.def.reset();
+            c.not_null = chance(30);
+            const bool textual = old.type.kind == DataTypeKind::Text || old.type.kind == DataTypeKind::Str;
+            if (textual && !old.blob && chance(70))
+                c.type = chance(30) ? DataType::of(DataTypeKind::Text) : DataType::str(static_cast<uint16_t>(2 + pick(6)));
+            else if (chance(15))
+                c.type = old.type.kind == DataTypeKind::Int ? DataType::of(DataTypeKind::Float) : DataType::of(DataTypeKind::Int);
+            st.sql = "ALTER TABLE " + name + " MODIFY COLUMN " + c.name + " " + c.type.display() + (c.not_null ? " NOT NULL" : "");
+            bool fail = old.type.kind == DataTypeKind::Pk || (!(old.type == c.type) && !(textual && (c.type.kind == DataTypeKind::Text || c.type.kind == DataTypeKind::Str)));
+            for (const Row& r : t.rows) {
+                if (c.not_null && r[i].is_null()) fail = true;
+                if (c.type.kind == DataTypeKind::Str && r[i].kind() == ValueKind::Text && r[i].as_text().size() > c.type.size) fail = true;
+            }
+            st.expect = fail ? Expect::Fail : Expect::Ok;
+            st.apply = [name, i, c](State& s) { s.tables.at(name).cols[i] = c; };
+            return st;
+        }
+        static const char* const kWords[] = {"lww", "Field-Merge", "manual", "bogus", "DEFAULT"};
+        std::string word = kWords[pick(5)];
+        st.sql = "ALTER TABLE " + name + " SET MERGE POLICY " + (word == "DEFAULT" ? word : "'" + word + "'");
+        st.expect = word == "bogus" ? Expect::Fail : Expect::Ok;
         return st;
     }
 
@@ -619,6 +857,7 @@ private:
                 txn_base_ = s;
                 txn_touched_.clear();
                 txn_first_drop_.clear();
+                txn_col_dropped_.clear();
             };
             return st;
         }
@@ -645,12 +884,18 @@ private:
                 for (const auto& [n, ix] : drop->second) s.indexes.emplace(n, ix);
         }
         s.tables = txn_base_.tables;
+        // Indexes DROP COLUMN took from a stored table come back with the column.
+        for (const auto& [n, ix] : txn_col_dropped_)
+            if (s.tables.count(ix.table) && !txn_first_drop_.count(ix.table) && !s.indexes.count(n)) s.indexes[n] = ix;
         in_txn_ = false;
     }
 
     Step generate() {
         int d = static_cast<int>(pick(100));
-        if (d < 55) return gen_insert();
+        if (d < 30) return gen_insert();
+        if (d < 43) return gen_update();
+        if (d < 50) return gen_delete();
+        if (d < 55) return gen_alter();
         if (d < 62) return gen_create_table();
         if (d < 64) return gen_drop_table();
         if (d < 66) return gen_truncate();
@@ -663,7 +908,8 @@ private:
     // ------------------------------------------------------------ running
     static std::string target_table(const std::string& sql) {
         // Every statement here names its table right before " (" or at the end.
-        static const char* const kHeads[] = {"CREATE TABLE ", "INSERT INTO ", "DROP TABLE ", "TRUNCATE TABLE "};
+        static const char* const kHeads[] = {"CREATE TABLE ", "INSERT INTO ", "DROP TABLE ", "TRUNCATE TABLE ",
+                                             "UPDATE ",       "DELETE FROM ", "ALTER TABLE "};
         for (const char* h : kHeads) {
             if (sql.rfind(h, 0) == 0) {
                 std::string rest = sql.substr(std::strlen(h));
@@ -724,6 +970,8 @@ private:
                 return;
             }
             committed_ = cur_;
+            if (std::string d = FileAudit(engine_).run(); !d.empty())
+                ADD_FAILURE() << "page file after a statement: " << d << "\n" << context();
             return;
         }
         note(std::string("  save with an injected fault -> ") + (st ? "ok" : st.error().display()));
@@ -833,7 +1081,47 @@ private:
 
     void check_memory() {
         std::string d = compare_loaded(cur_, false);
+        if (d.empty()) d = check_memory_indexes();
         if (!d.empty()) ADD_FAILURE() << d << "\n" << context();
+    }
+
+    // Both in-memory index families hold exactly the rows' keys under their ids.
+    std::string check_memory_indexes() {
+        for (const auto& [name, t] : engine_.tables.database.tables) {
+            std::optional<size_t> pk;
+            for (size_t c = 0; c < t.columns.size() && !pk; ++c)
+                if (t.columns[c].data_type.kind == DataTypeKind::Pk) pk = c;
+            auto entry = engine_.tables.pk_indexes.find(name);
+            if (pk.has_value() != (entry != engine_.tables.pk_indexes.end())) return "pk index presence of " + name;
+            if (pk) {
+                if (entry->second.pk_column != *pk || entry->second.tree.size() != t.rows.size())
+                    return "pk index of " + name + " differs in size or column";
+                for (size_t i = 0; i < t.rows.size(); ++i)
+                    if (entry->second.tree.find(t.rows[i][*pk]) != std::optional<uint64_t>(t.rowids[i]))
+                        return "pk index of " + name + " misses row " + std::to_string(i);
+            }
+        }
+        for (const auto& [iname, ix] : engine_.tables.mem_indexes) {
+            const Table* t = table_of(engine_, ix.table);
+            if (t == nullptr) continue;
+            std::vector<size_t> positions;
+            for (const auto& c : ix.columns) {
+                auto p = t->column_index(c);
+                if (!p) return "index " + iname + " names a missing column";
+                positions.push_back(*p);
+            }
+            if (positions != ix.positions) return "index " + iname + " has stale positions";
+            std::map<std::vector<Value>, std::vector<uint64_t>, KeyLess> want, have;
+            for (size_t i = 0; i < t->rows.size(); ++i)
+                if (auto k = key_of(t->rows[i], positions)) want[*k].push_back(t->rowids[i]);
+            for (const auto& [k, ids] : ix.map()) {
+                auto sorted = ids;
+                std::sort(sorted.begin(), sorted.end());
+                have[k] = sorted;
+            }
+            if (want != have) return "index " + iname + " does not match the rows of " + ix.table;
+        }
+        return "";
     }
 
     // "" when a freshly opened engine's file equals the state.
@@ -899,6 +1187,7 @@ private:
     bool in_txn_ = false;
     std::set<std::string> txn_touched_;
     std::map<std::string, std::map<std::string, MIndex>> txn_first_drop_;
+    std::map<std::string, MIndex> txn_col_dropped_;
     std::vector<std::string> trace_;
     size_t steps_ = 0;
     int crashes_ = 0;
