@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets up, builds the library in release mode, then compiles and runs examples/quickstart.c.
+# Sets up, builds the library in release mode, then compiles and runs examples/quickstart.c and examples/branch.c.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh"
@@ -8,4 +8,12 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEMBREL_TESTS
 cmake --build "$build" --target zembrel
 cc -std=c11 -Wall -Wextra -I "$root/ffi" "$root/examples/quickstart.c" \
    -L "$build" -lzembrel -Wl,-rpath,"$build" -o "$build/quickstart"
+cc -std=c11 -Wall -Wextra -I "$root/ffi" "$root/examples/branch.c" \
+   -L "$build" -lzembrel -Wl,-rpath,"$build" -o "$build/branch"
+echo
+"$build/branch"
 "$build/quickstart"
+cc -std=c11 -Wall -Wextra -I "$root/ffi" "$root/examples/branch.c" \
+   -L "$build" -lzembrel -Wl,-rpath,"$build" -o "$build/branch"
+echo
+"$build/branch"

@@ -4,6 +4,8 @@
 // failing at every write and sync of the base; unique values moved between
 // rows; the kept-ops file across commits.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <map>
 #include <random>
@@ -329,6 +331,42 @@ TEST(ShadowBranch, ReplaySealCommitAndKeptOpsAccumulate) {
         EXPECT_EQ(std::get<shadow::ShadowOp>(kept->entries.back()).pk.display(), key);
         EXPECT_EQ(read_base(path).at(key)[1].display(), start.at(key)[1].display());
     }
+    EXPECT_EQ(read_base(path).size(), 4u);
+}
+
+// A statement whose second op cannot be written (the file size limit) did
+// not happen: the log is cut back, the counters stay, and neither the
+// snapshot nor a commit shows its first row.
+TEST(ShadowCapture, AFailedAppendTakesTheWholeStatementBack) {
+    ScratchDir dir;
+    const std::string path = dir.file("base.db");
+    base_exec(path, "CREATE TABLE t (id PK, a INT, b INT)");
+    base_exec(path, "INSERT INTO t (a, b) VALUES (1, 1), (2, 2)");
+    ShadowSession s = open_session(path);
+    shadow_ok(s, "INSERT INTO t (a, b) VALUES (3, 3)");
+    const std::string log = s.log->path();
+    const auto size = std::filesystem::file_size(log);
+
+    struct rlimit old;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tight = {static_cast<rlim_t>(size + 100), old.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    auto r = s.execute("INSERT INTO t (a, b) VALUES (4, 4), (5, 5), (6, 6)");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, old_handler);
+
+    ASSERT_FALSE(r.has_value());
+    EXPECT_NE(r.error().display().find("shadow append"), std::string::npos) << r.error().display();
+    EXPECT_EQ(std::filesystem::file_size(log), size);
+    EXPECT_EQ(s.pending, 1u);
+    auto rows = s.execute("SELECT a FROM t");
+    ASSERT_TRUE(rows.has_value()) << rows.error().display();
+    EXPECT_EQ(std::get<Rows>(*rows).rows.size(), 3u);
+    shadow_ok(s, "INSERT INTO t (a, b) VALUES (7, 7)");
+    auto report = s.commit();
+    ASSERT_TRUE(report.has_value()) << report.error().display();
+    EXPECT_EQ(report->ops_merged, 2u);
     EXPECT_EQ(read_base(path).size(), 4u);
 }
 
