@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <map>
 #include <random>
@@ -368,6 +370,59 @@ TEST(ShadowCapture, AFailedAppendTakesTheWholeStatementBack) {
     ASSERT_TRUE(report.has_value()) << report.error().display();
     EXPECT_EQ(report->ops_merged, 2u);
     EXPECT_EQ(read_base(path).size(), 4u);
+}
+
+// A process killed at a random moment of a branch's commit: reopening the
+// branch and committing whatever it still holds always ends in the base
+// holding the merge exactly once.
+TEST(ShadowCommitCrash, KilledCommitsEndInOneMergeAfterRetry) {
+    std::mt19937 rng(5);
+    int outcomes[3] = {0, 0, 0};  // before the merge, merged with the log left, done
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ScratchDir dir;
+        const std::string path = dir.file("base.db");
+        base_exec(path, "CREATE TABLE t (id PK, a INT, b INT)");
+        base_exec(path, "CREATE UNIQUE INDEX t_b ON t (b)");
+        base_exec(path, "INSERT INTO t (a, b) VALUES (0, 1), (0, 2), (0, 3), (0, 4), (0, 5), (0, 6)");
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(fds[0]);
+            auto s = ShadowSession::open_branch(path, "work");
+            bool good = s && s->execute("UPDATE t SET a = 7") && s->execute("DELETE FROM t WHERE b = 3") &&
+                        s->execute("UPDATE t SET b = 3 WHERE b = 4") && s->execute("INSERT INTO t (a, b) VALUES (9, 9)") &&
+                        s->seal("me", "m");
+            char ready = good ? 1 : 0;
+            if (::write(fds[1], &ready, 1) != 1 || !good) ::_exit(2);
+            ::_exit(s->commit() ? 0 : 3);
+        }
+        ::close(fds[1]);
+        char ready = 0;
+        ASSERT_EQ(::read(fds[0], &ready, 1), 1);
+        ::close(fds[0]);
+        ASSERT_EQ(ready, 1);
+        ::usleep(rng() % 40000);
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+        ShadowSession again = open_session(path, "work");
+        ++outcomes[again.pending == 0 ? 2 : read_base(path).at(read_base(path).begin()->first)[1].display() == "0" ? 0 : 1];
+        if (again.pending > 0) {
+            auto report = again.commit();
+            ASSERT_TRUE(report.has_value()) << report.error().display();
+        }
+        const Keyed merged = read_base(path);
+        std::multiset<std::string> seen;
+        for (const auto& [key, row] : merged) seen.insert(row[1].display() + "/" + row[2].display());
+        EXPECT_EQ(seen, (std::multiset<std::string>{"7/1", "7/2", "7/3", "7/5", "7/6", "9/9"}));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("base.db.shadows/work.krvb")));
+    }
+    std::printf("kills: %d before the merge, %d merged with the log left, %d done\n", outcomes[0], outcomes[1], outcomes[2]);
+    EXPECT_GT(outcomes[0] + outcomes[1], 0);
 }
 
 }  // namespace

@@ -216,7 +216,10 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
 Result<ShadowSession> ShadowSession::open(const std::string& base_path) {
     auto snapshot = load_base_snapshot(base_path);
     if (!snapshot) return fail(snapshot.error());
-    ShadowSession session{.base_path = base_path, .name = types::new_uuid(), .snapshot = std::move(*snapshot)};
+    ShadowSession session;
+    session.base_path = base_path;
+    session.name = types::new_uuid();
+    session.snapshot = std::move(*snapshot);
     return session;
 }
 
@@ -225,8 +228,11 @@ Result<ShadowSession> ShadowSession::open_branch(const std::string& base_path, s
     if (!path) return fail(path.error());
     auto snapshot = load_base_snapshot(base_path);
     if (!snapshot) return fail(snapshot.error());
-    ShadowSession session{.base_path = base_path, .name = std::string(branch), .branch = std::string(branch),
-                          .snapshot = std::move(*snapshot)};
+    ShadowSession session;
+    session.base_path = base_path;
+    session.name = std::string(branch);
+    session.branch = std::string(branch);
+    session.snapshot = std::move(*snapshot);
     if (!file_exists(*path)) return session;
     ShadowFile file;
     auto log = ShadowLog::open_existing(*path, &file);
