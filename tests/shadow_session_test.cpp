@@ -126,6 +126,61 @@ std::string pick(std::mt19937& rng, const Keyed& rows) {
     return it->first;
 }
 
+// Replay finds rows by the display text of their key.
+TEST(ShadowReplay, RowsAreFoundByKeyText) {
+    using shadow::ShadowOp;
+    const Value i7 = Value::integer(7), t7 = Value::text("7"), i8 = Value::integer(8);
+    auto row = [](Value k, int64_t v) { return Row{std::move(k), Value::integer(v)}; };
+    struct Case {
+        const char* name;
+        std::vector<ShadowOp> ops;
+        const char* rows;  // debug texts, in order
+        const char* rowids;
+        uint64_t next_rowid;
+    };
+    const Case cases[] = {
+        {"delete by text removes Int and Text keys", {ShadowOp::remove("t", t7, std::nullopt)}, "[Int(8), Int(3)]", "1", 2},
+        {"insert of a present key replaces its row", {ShadowOp::insert("t", row(i8, 9))},
+         "[Int(7), Int(1)][Text(\"7\"), Int(2)][Int(8), Int(9)]", "1 2 3", 10},
+        {"update of a missing key appends", {ShadowOp::update("t", Value::integer(9), std::nullopt, row(Value::integer(9), 5))},
+         "[Int(7), Int(1)][Text(\"7\"), Int(2)][Int(8), Int(3)][Int(9), Int(5)]", "1 2 3 4", 10},
+        {"delete of a missing key still renumbers", {ShadowOp::remove("t", Value::integer(42), std::nullopt)},
+         "[Int(7), Int(1)][Text(\"7\"), Int(2)][Int(8), Int(3)]", "1 2 3", 4},
+        {"update replaces the last row of a shared text", {ShadowOp::update("t", i7, std::nullopt, row(i7, 6))},
+         "[Int(7), Int(1)][Int(7), Int(6)][Int(8), Int(3)]", "1 2 3", 10},
+        {"delete then insert and update the key",
+         {ShadowOp::remove("t", i8, std::nullopt), ShadowOp::insert("t", row(i8, 4)),
+          ShadowOp::update("t", i8, std::nullopt, row(i8, 6)), ShadowOp::remove("t", i7, std::nullopt)},
+         "[Int(8), Int(6)]", "1", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Engine e;
+        Table t;
+        t.name = "t";
+        t.columns.resize(2);
+        t.columns[0].name = "id";
+        t.columns[0].data_type = DataType::of(DataTypeKind::Pk);
+        t.columns[1].name = "v";
+        t.rows = {row(i7, 1), row(t7, 2), row(i8, 3)};
+        t.rowids = {1, 2, 3};
+        t.next_rowid = 10;
+        e.tables.database.tables.emplace("t", std::move(t));
+        ASSERT_TRUE(shadow::replay_ops(e, c.ops));
+        const Table& out = *table_of(e, "t");
+        std::string rows, ids;
+        for (const Row& r : out.rows) rows += debug_values(r);
+        for (uint64_t id : out.rowids) ids += (ids.empty() ? "" : " ") + std::to_string(id);
+        EXPECT_EQ(rows, c.rows);
+        EXPECT_EQ(ids, c.rowids);
+        EXPECT_EQ(out.next_rowid, c.next_rowid);
+    }
+    Engine e;
+    auto missing = shadow::replay_ops(e, {ShadowOp::insert("nope", Row{})});
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().display(), "Execution error: shadow references unknown table 'nope'");
+}
+
 TEST(ShadowSessionModel, RandomWorkInShadowAndBaseMergesLikeTheModel) {
     const MergePolicy policies[] = {MergePolicy::Lww, MergePolicy::Error, MergePolicy::FieldMerge,
                                     MergePolicy::Manual};

@@ -46,13 +46,14 @@ Result<Engine> open_once(const std::string& path, const std::shared_ptr<Vfs>& vf
     return Engine::create_page_file(path, vfs);
 }
 
-// Rows are found by the display text of their key; the last row of a text wins.
-using KeyPositions = std::unordered_map<std::string, std::size_t>;
+// Rows are found by the display text of their key: a delete removes every
+// row of its text, an update or insert replaces the last of them.
+using KeyPositions = std::unordered_map<std::string, std::vector<std::size_t>>;
 
 KeyPositions key_positions(const Table& table, std::size_t pk) {
     KeyPositions out;
     for (std::size_t i = 0; i < table.rows.size(); ++i)
-        if (pk < table.rows[i].size()) out.insert_or_assign(table.rows[i][pk].display(), i);
+        if (pk < table.rows[i].size()) out[table.rows[i][pk].display()].push_back(i);
     return out;
 }
 
@@ -163,53 +164,84 @@ Result<Engine> load_base_snapshot(const std::string& path) {
 
 Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
     if (ops.empty()) return {};
-    std::map<std::string, KeyPositions> caches;
-    std::set<std::string> touched;
+    // Deleted rows are only marked while the ops run and leave at the end,
+    // so that a delete costs the rows of its key, not a pass over the table.
+    struct Replay {
+        Table* table = nullptr;
+        std::optional<std::size_t> pk;
+        bool keyed = false;            // `positions` built
+        KeyPositions positions;        // key text -> every live row holding it
+        std::vector<bool> dead;
+        bool deleted = false;
+    };
+    std::map<std::string, Replay> touched;
     for (const ShadowOp& op : ops) {
-        Table* table = engine.tables.find(op.table);
-        if (table == nullptr) return execution_error(format("shadow references unknown table '{}'", op.table));
-        touched.insert(op.table);
-        const std::optional<std::size_t> pk = pk_of(*table);
-        if (op.kind == ShadowOp::Kind::Delete) {
-            if (!pk) return execution_error(format("shadow Delete on table '{}' without PK column", op.table));
-            const std::string key = op.pk.display();
-            std::vector<Row> kept;
-            kept.reserve(table->rows.size());
-            for (Row& row : table->rows)
-                if (*pk >= row.size() || row[*pk].display() != key) kept.push_back(std::move(row));
-            table->rows = std::move(kept);
-            table->renumber_rowids();
-            caches.erase(op.table);
+        auto state = touched.find(op.table);
+        if (state == touched.end()) {
+            Table* table = engine.tables.find(op.table);
+            if (table == nullptr) return execution_error(format("shadow references unknown table '{}'", op.table));
+            Replay fresh;
+            fresh.table = table;
+            fresh.pk = pk_of(*table);
+            state = touched.emplace(op.table, std::move(fresh)).first;
+        }
+        Replay& r = state->second;
+        Table& table = *r.table;
+        auto append = [&](std::optional<std::string> key) {
+            table.rows.push_back(op.row);
+            if (r.keyed) {
+                r.dead.push_back(false);
+                if (key) r.positions[*key].push_back(table.rows.size() - 1);
+            }
+            renumber_after_append(table);
+        };
+        if (op.kind == ShadowOp::Kind::Insert && !r.pk) {
+            append(std::nullopt);
             continue;
         }
-        if (op.kind == ShadowOp::Kind::Insert && !pk) {
-            table->rows.push_back(op.row);
-            renumber_after_append(*table);
-            continue;
+        if (!r.pk) {
+            const char* kind = op.kind == ShadowOp::Kind::Delete ? "Delete" : "Update";
+            return execution_error(format("shadow {} on table '{}' without PK column", kind, op.table));
         }
-        if (!pk) return execution_error(format("shadow Update on table '{}' without PK column", op.table));
-        std::string key;
-        if (op.kind == ShadowOp::Kind::Update) {
+        if (!r.keyed) {
+            r.positions = key_positions(table, *r.pk);
+            r.dead.assign(table.rows.size(), false);
+            r.keyed = true;
+        }
+        std::optional<std::string> key;
+        if (op.kind != ShadowOp::Kind::Insert)
             key = op.pk.display();
-        } else if (*pk < op.row.size()) {
-            key = op.row[*pk].display();
-        } else {
-            // A row narrower than the table (a log of another schema) has no key.
-            table->rows.push_back(op.row);
-            renumber_after_append(*table);
+        else if (*r.pk < op.row.size())
+            key = op.row[*r.pk].display();
+        if (op.kind == ShadowOp::Kind::Delete) {
+            if (auto at = r.positions.find(*key); at != r.positions.end()) {
+                for (std::size_t i : at->second) r.dead[i] = true;
+                r.positions.erase(at);
+            }
+            r.deleted = true;
             continue;
         }
-        auto cache = caches.find(op.table);
-        if (cache == caches.end()) cache = caches.emplace(op.table, key_positions(*table, *pk)).first;
-        if (auto at = cache->second.find(key); at != cache->second.end()) {
-            table->rows[at->second] = op.row;
-        } else {
-            table->rows.push_back(op.row);
-            cache->second.insert_or_assign(std::move(key), table->rows.size() - 1);
-            renumber_after_append(*table);
-        }
+        // A row narrower than the table (a log of another schema) has no key.
+        auto at = key ? r.positions.find(*key) : r.positions.end();
+        if (at != r.positions.end())
+            table.rows[at->second.back()] = op.row;
+        else
+            append(std::move(key));
     }
-    for (const std::string& name : touched) engine.tables.rebuild_indexes(name);
+    for (auto& [name, r] : touched) {
+        if (r.deleted) {
+            Table& table = *r.table;
+            std::size_t kept = 0;
+            for (std::size_t i = 0; i < table.rows.size(); ++i) {
+                if (r.dead[i]) continue;
+                if (kept != i) table.rows[kept] = std::move(table.rows[i]);
+                ++kept;
+            }
+            table.rows.resize(kept);
+            table.renumber_rowids();
+        }
+        engine.tables.rebuild_indexes(name);
+    }
     return {};
 }
 
