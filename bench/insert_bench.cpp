@@ -11,6 +11,7 @@
 
 #include "engine/engine.h"
 #include "engine/storage_open.h"
+#include "executor/execute.h"
 #include "parser/parser.h"
 
 using namespace zembrel;

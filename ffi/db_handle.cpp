@@ -15,9 +15,12 @@ namespace {
 
 void set_error(zembrel_db* db, const EngineError& e) { db->last_error = ffi::c_safe(e.display()); }
 
-// Saves after a successful statement unless the outcome says not to; a failed
-// save becomes the handle's note while the statement still counts as done.
-void auto_save(zembrel_db* db, const ExecResult& result) {
+// Saves after a successful statement unless the outcome says not to. A save
+// that fails returns the engine to its last commit, undoing the statement (at
+// COMMIT the whole transaction): its changes would otherwise live on only in
+// memory and in uncommitted pages, lost at close or carried into the file by
+// a later statement's save. The caller is told, so a retry applies it once.
+bool auto_save(zembrel_db* db, const ExecResult& result) {
     bool save;
     if (std::holds_alternative<TransactionStarted>(result) || std::holds_alternative<TransactionRolledBack>(result))
         save = false;
@@ -25,9 +28,14 @@ void auto_save(zembrel_db* db, const ExecResult& result) {
         save = true;
     else
         save = !db->engine.in_transaction();
-    if (!save) return;
-    if (auto saved = storage::save(db->engine); !saved)
-        db->last_error = ffi::c_safe("auto-save failed: " + saved.error().display());
+    if (!save) return true;
+    auto saved = storage::save(db->engine);
+    if (saved) return true;
+    // Should the return itself fail, the memory is dropped all the same and
+    // the catalog marked stale: the next statement reads both from the file.
+    (void)db->engine.reset_to_last_commit();
+    db->last_error = ffi::c_safe("auto-save failed: " + saved.error().display());
+    return false;
 }
 
 // Parses and runs one statement; on failure fills the slot and returns none.
@@ -108,16 +116,14 @@ int zembrel_exec(zembrel_db* db, const char* sql) noexcept {
     if (db == nullptr) return 1;
     auto result = run_statement(db, sql);
     if (!result) return 1;
-    auto_save(db, *result);
-    return 0;
+    return auto_save(db, *result) ? 0 : 1;
 }
 
 zembrel_result* zembrel_query(zembrel_db* db, const char* sql) noexcept {
     if (db == nullptr) return nullptr;
     auto result = run_statement(db, sql);
     if (!result) return nullptr;
-    if (std::holds_alternative<Rows>(*result)) return ffi::new_result_set(std::move(*result));
-    auto_save(db, *result);
+    if (!std::holds_alternative<Rows>(*result) && !auto_save(db, *result)) return nullptr;
     return ffi::new_result_set(std::move(*result));
 }
 

@@ -1,20 +1,29 @@
 /* zembrel: an embedded SQL database engine. Plain C interface.
  *
+ * Link with `pkg-config --cflags --libs zembrel`, or from CMake with
+ * find_package(zembrel) and the target zembrel::zembrel.
+ *
  * Conventions kept by every function:
  * - Text arguments are NUL-terminated UTF-8. A NULL pointer and text that is
  *   not valid UTF-8 are refused alike.
  * - Status results: 0 success, 1 failure. Functions returning a handle or a
  *   result set return NULL on failure.
  * - A failing call stores its message in the handle's error slot (read it with
- *   zembrel_errmsg); a successful statement clears the slot, except that a
- *   failed automatic save leaves "auto-save failed: ..." there while the call
- *   itself succeeds.
+ *   zembrel_errmsg); a successful statement clears the slot.
  * - Texts handed out are owned by the library: zembrel_errmsg's text stays
  *   valid until the next call on the same handle; result-set texts stay valid
  *   until zembrel_result_free. Never free them yourself.
- * - A database handle and a result set are used by one thread at a time.
- * - Closing a handle never saves: outside a transaction every successful
- *   statement is saved as it runs; inside one, COMMIT saves. */
+ * - Threads: a handle has no lock of its own. One database handle (and one
+ *   result set) must never be used from two threads at once; a program that
+ *   shares a handle between threads serialises its calls itself, and does so
+ *   for zembrel_errmsg as well, whose text the next call replaces.
+ * - Saving: outside a transaction every successful statement is saved (made
+ *   durable in the file's log) before the call returns; inside one, COMMIT
+ *   saves the whole transaction. When that save fails, the statement (at
+ *   COMMIT the whole transaction) is undone, the call fails and the slot holds
+ *   "auto-save failed: " followed by the storage error: the database is as of
+ *   its last successful save, and running the statement again applies it once.
+ * - Closing a handle never saves: an open transaction is lost. */
 #ifndef ZEMBREL_H
 #define ZEMBREL_H
 
@@ -42,8 +51,10 @@ typedef struct zembrel_result zembrel_result; /* a result set, owned by the call
 /* Opens the database file at path, creating it when missing. A database in
  * an older file format is converted in place (the old file is kept beside
  * it with ".bak" appended to its name). NULL when the path is NULL or not
- * UTF-8, when the file cannot be opened or read, or when another handle (in
- * this or another process) holds it. */
+ * UTF-8, when the file cannot be opened, read or created (no access, a
+ * damaged or foreign file, ...), or when another handle (in this or another
+ * process) holds it. The reason is not reported: no handle exists whose error
+ * slot could hold it, so a NULL says only that the open failed. */
 ZEMBREL_API zembrel_db* zembrel_open(const char* path) ZEMBREL_NOEXCEPT;
 
 /* Opens a new, empty database that lives in memory (and, once needed, in a
@@ -67,19 +78,25 @@ ZEMBREL_API int zembrel_save(zembrel_db* db) ZEMBREL_NOEXCEPT;
  * is open. 0 or 1; on failure the handle keeps working on its old database. */
 ZEMBREL_API int zembrel_save_as(zembrel_db* db, const char* path) ZEMBREL_NOEXCEPT;
 
-/* Runs one SQL statement; text after the first ';' is ignored. 0 or 1. */
+/* Runs one SQL statement; 0 on success, 1 on failure (see zembrel_errmsg).
+ * Only the first statement of the text runs: whatever follows it, after a ';'
+ * or not, is ignored without being read, so "INSERT ...; DROP TABLE t" runs
+ * the INSERT alone and reports no error for the rest. */
 ZEMBREL_API int zembrel_exec(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;
 
 /* Runs one SQL statement and returns its outcome as a result set: a table of
  * text cells for SELECT and EXPLAIN, otherwise the statement's message.
- * NULL on failure (see zembrel_errmsg). */
+ * NULL on failure (see zembrel_errmsg). As zembrel_exec, it runs only the
+ * first statement of the text. */
 ZEMBREL_API zembrel_result* zembrel_query(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;
 
 /* The handle's last error or note, or NULL when there is none. */
 ZEMBREL_API const char* zembrel_errmsg(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
 /* Result-set accessors. Out-of-range indexes and a NULL result set give NULL
- * (texts) or 0 (counts). SQL NULL cells read as the text "NULL". */
+ * (texts) or 0 (counts). Every cell is text: an SQL NULL value reads as the
+ * four-letter text "NULL", never as a NULL pointer, so it cannot be told
+ * apart from a TEXT value 'NULL' here. */
 ZEMBREL_API int zembrel_result_column_count(const zembrel_result* rs) ZEMBREL_NOEXCEPT;
 ZEMBREL_API const char* zembrel_result_column_name(const zembrel_result* rs, int column) ZEMBREL_NOEXCEPT;
 ZEMBREL_API int zembrel_result_row_count(const zembrel_result* rs) ZEMBREL_NOEXCEPT;

@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# Sets up, builds the library in release mode, then compiles and runs examples/quickstart.c and examples/branch.c.
+# Sets up, builds the library in release mode, installs it into build/release/prefix,
+# then compiles examples/quickstart.c and examples/branch.c against that install
+# through pkg-config and runs them.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" build
 build="$root/build/release"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEMBREL_TESTS=OFF
+prefix="$build/prefix"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEMBREL_TESTS=OFF \
+      -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib
 cmake --build "$build" --target zembrel
-cc -std=c11 -Wall -Wextra -I "$root/ffi" "$root/examples/quickstart.c" \
-   -L "$build" -lzembrel -Wl,-rpath,"$build" -o "$build/quickstart"
-cc -std=c11 -Wall -Wextra -I "$root/ffi" "$root/examples/branch.c" \
-   -L "$build" -lzembrel -Wl,-rpath,"$build" -o "$build/branch"
-echo
-"$build/branch"
+cmake --install "$build" >/dev/null
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+for example in quickstart branch; do
+    # shellcheck disable=SC2046 # the flags are meant to split
+    cc -std=c11 -Wall -Wextra "$root/examples/$example.c" $(pkg-config --cflags --libs zembrel) \
+       -Wl,-rpath,"$prefix/lib" -o "$build/$example"
+done
 "$build/quickstart"
-cc -std=c11 -Wall -Wextra -I "$root/ffi" "$root/examples/branch.c" \
-   -L "$build" -lzembrel -Wl,-rpath,"$build" -o "$build/branch"
 echo
 "$build/branch"

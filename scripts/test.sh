@@ -2,7 +2,7 @@
 # Sets up, builds with AddressSanitizer and UndefinedBehaviorSanitizer, runs every test.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" build test
 build="$root/build/asan"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEMBREL_SANITIZE=ON
 cmake --build "$build"

@@ -1,9 +1,5 @@
 /* The database-handle and result-set functions, driven only through the
  * public header. */
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-
 #include "capi_util.h"
 #include "zembrel.h"
 
@@ -197,42 +193,6 @@ static void test_memory_leaves_no_file(void) {
     free(dir);
 }
 
-/* A save that cannot write (the file-size limit reached) still reports the
- * statement as done, with the note in the error slot. Runs in a child so the
- * limit does not reach the rest of the tests. */
-static void test_auto_save_failure(void) {
-    char* dir = make_temp_dir();
-    char* path = join_path(dir, "app.db");
-    char* wal = join_path(dir, "app.db.pwal");
-    pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        zembrel_db* db = zembrel_open(path);
-        if (db == NULL || zembrel_exec(db, "CREATE TABLE t (a INT)") != 0) _exit(3);
-        long size = file_size(wal);
-        struct rlimit lim = {(rlim_t)size, (rlim_t)size};
-        if (size <= 0 || setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(4);
-        if (zembrel_exec(db, "INSERT INTO t VALUES (1)") != 0) _exit(5);
-        const char* msg = zembrel_errmsg(db);
-        if (msg == NULL || strncmp(msg, "auto-save failed: Storage error: ", 33) != 0) _exit(6);
-        zembrel_result* rs = zembrel_query(db, "INSERT INTO t VALUES (2)");
-        if (rs == NULL || zembrel_result_message(rs) == NULL) _exit(7);
-        if (strncmp(zembrel_errmsg(db) ? zembrel_errmsg(db) : "", "auto-save failed: ", 18) != 0) _exit(8);
-        zembrel_result_free(rs);
-        zembrel_close(db);
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0))
-        fprintf(stderr, "  child status %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-    remove_dir(dir);
-    free(wal);
-    free(path);
-    free(dir);
-}
-
 int main(void) {
     test_version_and_null_handles();
     test_error_slot();
@@ -241,7 +201,6 @@ int main(void) {
     test_auto_save();
     test_close_never_saves();
     test_memory_leaves_no_file();
-    test_auto_save_failure();
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);
     return failures ? 1 : 0;
 }

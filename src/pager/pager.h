@@ -174,6 +174,8 @@ public:
     // ---- durability --------------------------------------------------------
     // Appends every dirty page (ascending) and the header page as the commit
     // frame to the log and flushes it; checkpoints once the log passes 4 MiB.
+    // Fails only when the commit did not become durable: a failing checkpoint
+    // after it keeps the log and is tried again after the next commit.
     Status commit();
     // Commits, then (unless a snapshot lives) copies the committed pages into
     // the page file, flushes it and deletes the log.
