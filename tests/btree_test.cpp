@@ -179,3 +179,47 @@ TEST(MemBTree, CopiesAreDeepAndMovedFromTreesAreEmpty) {
     tree.insert(Value::integer(5), 1);
     EXPECT_EQ(tree.find(Value::integer(5)), 1u);
 }
+
+namespace {
+
+// Erasing leaves nodes underfull, but order, lookups and bounded walks hold,
+// and inserts after erases still land where they belong.
+TEST(MemBTree, MatchesOrderedMapUnderRandomInsertsAndErases) {
+    for (uint64_t seed : {1, 2, 3}) {
+        std::mt19937_64 rng(seed);
+        MemBTree tree;
+        Model model;
+        for (int step = 0; step < 6000; ++step) {
+            Value k = random_value(rng);
+            if (rng() % 100 < (step < 3000 ? 35 : 65)) {
+                EXPECT_EQ(tree.erase(k), model.erase(k) == 1);
+            } else {
+                tree.insert(k, static_cast<uint64_t>(step));
+                model[k] = static_cast<uint64_t>(step);
+            }
+        }
+        ASSERT_EQ(tree.size(), model.size());
+        auto it = model.begin();
+        tree.for_each([&](const Value& k, uint64_t v) {
+            EXPECT_TRUE(it != model.end() && Value::key_cmp(k, it->first) == 0 && v == it->second);
+            if (it != model.end()) ++it;
+            return true;
+        });
+        EXPECT_TRUE(it == model.end());
+        for (const auto& [k, v] : model) EXPECT_EQ(tree.find(k), v);
+        const Value lower = Value::integer(0);
+        auto from = model.lower_bound(lower);
+        tree.for_each_from(lower, [&](const Value& k, uint64_t) {
+            EXPECT_TRUE(from != model.end() && Value::key_cmp(k, from->first) == 0);
+            if (from != model.end()) ++from;
+            return true;
+        });
+        EXPECT_TRUE(from == model.end());
+        for (const auto& [k, v] : Model(model)) EXPECT_TRUE(tree.erase(k));
+        EXPECT_TRUE(tree.empty());
+        tree.insert(Value::integer(1), 1);
+        EXPECT_EQ(tree.find(Value::integer(1)), 1u);
+    }
+}
+
+}  // namespace

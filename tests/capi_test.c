@@ -106,6 +106,26 @@ static void test_result_outlives_handle(void) {
     zembrel_result_free(rs);
 }
 
+/* A query's rows come back as text cells under their column names, with no
+ * message; a row result outlives its handle like any other. */
+static void test_query_rows(void) {
+    zembrel_db* db = zembrel_open_memory();
+    check_message(db, "CREATE TABLE t (k TEXT, v FLOAT)", "Table 't' created.");
+    check_message(db, "INSERT INTO t VALUES ('a', 1.5), ('b', NULL), ('a', 2)", "Inserted 3 row(s) into 't'. (3 total)");
+    zembrel_result* rs = zembrel_query(db, "SELECT k, SUM(v) FROM t WHERE v IS NOT NULL GROUP BY k ORDER BY k");
+    zembrel_close(db);
+    CHECK(rs != NULL);
+    if (rs == NULL) return;
+    CHECK(zembrel_result_message(rs) == NULL);
+    CHECK(zembrel_result_column_count(rs) == 2);
+    CHECK_STR(zembrel_result_column_name(rs, 1), "SUM(v)");
+    CHECK(zembrel_result_row_count(rs) == 1);
+    CHECK_STR(zembrel_result_value(rs, 0, 0), "a");
+    CHECK_STR(zembrel_result_value(rs, 0, 1), "3.5");
+    CHECK(zembrel_result_value(rs, 1, 0) == NULL);
+    zembrel_result_free(rs);
+}
+
 /* Outside a transaction every statement is saved as it runs; inside one only
  * COMMIT saves, and ROLLBACK never does. The log beside the file shows it. */
 static void test_auto_save(void) {
@@ -198,6 +218,7 @@ int main(void) {
     test_error_slot();
     test_result_messages();
     test_result_outlives_handle();
+    test_query_rows();
     test_auto_save();
     test_close_never_saves();
     test_memory_leaves_no_file();

@@ -102,7 +102,9 @@ TEST(ExternalSort, SpilledSortEqualsInMemorySortIncludingNonFiniteFloats) {
     engine.settings.sort_run_rows = 1;
     const std::vector<Row> by_s = select_rows(engine, "SELECT s, id FROM t ORDER BY s");
     for (size_t i = 1; i < by_s.size(); ++i) {
-        if (Value::sql_cmp(by_s[i - 1][0], by_s[i][0]) == 0) EXPECT_LT(by_s[i - 1][1].as_int(), by_s[i][1].as_int());
+        if (Value::sql_cmp(by_s[i - 1][0], by_s[i][0]) == 0) {
+            EXPECT_LT(by_s[i - 1][1].as_int(), by_s[i][1].as_int());
+        }
     }
     EXPECT_EQ(tmp.entries(), 0u);
 }

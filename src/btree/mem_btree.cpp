@@ -121,4 +121,51 @@ std::optional<uint64_t> MemBTree::find(const Value& key) const {
     return std::nullopt;
 }
 
+std::optional<std::pair<Value, uint64_t>> MemBTree::take_max(MemBTreeNode& node) {
+    if (node.leaf) {
+        if (node.keys.empty()) return std::nullopt;
+        std::pair<Value, uint64_t> out{std::move(node.keys.back()), node.values.back()};
+        node.keys.pop_back();
+        node.values.pop_back();
+        return out;
+    }
+    if (auto below = take_max(*node.children.back())) return below;
+    // The right-most subtree holds no key: the node's last key is the
+    // largest, and that empty subtree goes with it.
+    if (node.keys.empty()) return std::nullopt;
+    std::pair<Value, uint64_t> out{std::move(node.keys.back()), node.values.back()};
+    node.keys.pop_back();
+    node.values.pop_back();
+    node.children.pop_back();
+    return out;
+}
+
+bool MemBTree::erase(const Value& key) {
+    MemBTreeNode* node = root.get();
+    while (node != nullptr) {
+        const size_t p = lower_position(*node, key);
+        if (p < node->keys.size() && Value::key_cmp(node->keys[p], key) == 0) {
+            const auto at = static_cast<ptrdiff_t>(p);
+            if (node->leaf) {
+                node->keys.erase(node->keys.begin() + at);
+                node->values.erase(node->values.begin() + at);
+            } else if (auto below = take_max(*node->children[p])) {
+                // The largest key left of it takes its place.
+                node->keys[p] = std::move(below->first);
+                node->values[p] = below->second;
+            } else {
+                // Nothing lies left of it: the key and that empty subtree go.
+                node->keys.erase(node->keys.begin() + at);
+                node->values.erase(node->values.begin() + at);
+                node->children.erase(node->children.begin() + at);
+            }
+            --len;
+            return true;
+        }
+        if (node->leaf) return false;
+        node = node->children[p].get();
+    }
+    return false;
+}
+
 }  // namespace zembrel

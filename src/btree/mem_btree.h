@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "types/value.h"
@@ -59,6 +60,12 @@ public:
     // Row id stored under a key equal to the given one.
     std::optional<uint64_t> find(const Value& key) const;
 
+    // Removes the key equal to the given one (true), or does nothing (false).
+    // O(depth): nodes are not merged, so a node may hold fewer than t - 1
+    // keys (even none); search order and every operation stay valid, and a
+    // rebuild restores the fixed shape.
+    bool erase(const Value& key);
+
     // Visits (key, rowid) in ascending key order while fn returns true.
     template <class Fn>
     void for_each(Fn&& fn) const {
@@ -91,6 +98,9 @@ private:
         }
         return true;
     }
+    // Takes the largest key (and its row id) out of the subtree; none when
+    // the subtree holds no key.
+    static std::optional<std::pair<Value, uint64_t>> take_max(MemBTreeNode& node);
     // Number of keys of the node less than key.
     static size_t lower_position(const MemBTreeNode& node, const Value& key);
 };

@@ -340,6 +340,17 @@ std::vector<Row> LoadedTables::delete_rows(std::string_view table_name, std::spa
     if (!table || positions.empty()) return {};
     renumber_and_flag(mem_indexes, *table);
     for (size_t p : positions) remove_rows_from_indexes(table_name, table->rowids[p], table->rows[p]);
+    // The primary-key tree loses exactly the deleted rows' keys (a key that
+    // names another row stays).
+    auto pk = pk_indexes.find(std::string(table_name));
+    if (pk != pk_indexes.end()) {
+        const size_t column = pk->second.pk_column;
+        for (size_t p : positions) {
+            const Row& row = table->rows[p];
+            if (column < row.size() && pk->second.tree.find(row[column]) == std::optional<uint64_t>(table->rowids[p]))
+                pk->second.tree.erase(row[column]);
+        }
+    }
 
     std::vector<Row> removed;
     removed.reserve(positions.size());
@@ -364,7 +375,6 @@ std::vector<Row> LoadedTables::delete_rows(std::string_view table_name, std::spa
         MemIndex* index = mem_indexes.get(name);
         index->set_entered(out, id_before(*table, out), index->may_hold_stale_ids());
     }
-    rebuild_pk_index(table_name);
     return removed;
 }
 

@@ -4,6 +4,7 @@
 
 #include "executor/subquery.h"
 #include "hash_column/hash_column.h"
+#include "types/text_format.h"
 
 namespace zembrel::executor {
 
@@ -28,39 +29,30 @@ const Column* find_column(std::span<const BoundTable> tables, const parser::Colu
     return nullptr;
 }
 
-void hash_in_subqueries_of_condition(const Engine& engine, parser::Expr& condition);
-
-void hash_in_subquery(const Engine& engine, parser::SelectStatement* sub) {
-    if (sub != nullptr) hash_select_literals(engine, *sub);
-}
-
-// Every subquery under a condition, at any depth.
-void hash_in_subqueries_of_condition(const Engine& engine, parser::Expr& condition) {
+Status hash_in_subqueries_of_condition(const Engine& engine, parser::Expr& condition) {
     switch (condition.kind()) {
         case ExprKind::Compare: {
             auto& c = std::get<parser::CompareExpr>(condition.node);
             if (auto* sub = std::get_if<std::unique_ptr<parser::SelectStatement>>(&c.right.node))
-                hash_in_subquery(engine, sub->get());
-            return;
+                return hash_select_literals(engine, **sub);
+            return {};
         }
-        case ExprKind::Exists: hash_in_subquery(engine, std::get<parser::ExistsExpr>(condition.node).subquery.get()); return;
+        case ExprKind::Exists: return hash_select_literals(engine, *std::get<parser::ExistsExpr>(condition.node).subquery);
         case ExprKind::InSubquery:
-            hash_in_subquery(engine, std::get<parser::InSubqueryExpr>(condition.node).subquery.get());
-            return;
+            return hash_select_literals(engine, *std::get<parser::InSubqueryExpr>(condition.node).subquery);
         case ExprKind::And: {
             auto& a = std::get<parser::AndExpr>(condition.node);
-            hash_in_subqueries_of_condition(engine, *a.left);
-            hash_in_subqueries_of_condition(engine, *a.right);
-            return;
+            if (auto st = hash_in_subqueries_of_condition(engine, *a.left); !st) return st;
+            return hash_in_subqueries_of_condition(engine, *a.right);
         }
         case ExprKind::Or: {
             auto& o = std::get<parser::OrExpr>(condition.node);
-            hash_in_subqueries_of_condition(engine, *o.left);
-            hash_in_subqueries_of_condition(engine, *o.right);
-            return;
+            if (auto st = hash_in_subqueries_of_condition(engine, *o.left); !st) return st;
+            return hash_in_subqueries_of_condition(engine, *o.right);
         }
-        case ExprKind::Not: hash_in_subqueries_of_condition(engine, *std::get<parser::NotExpr>(condition.node).inner); return;
-        default: return;
+        case ExprKind::Not:
+            return hash_in_subqueries_of_condition(engine, *std::get<parser::NotExpr>(condition.node).inner);
+        default: return {};
     }
 }
 
@@ -75,54 +67,56 @@ Result<const Value*> column_value(std::span<const BoundTable> tables, const Row&
 
 }  // namespace
 
-void hash_condition_literals(parser::Expr& condition, std::span<const BoundTable> tables) {
+Status hash_condition_literals(parser::Expr& condition, std::span<const BoundTable> tables) {
     switch (condition.kind()) {
         case ExprKind::Compare: {
             auto& c = std::get<parser::CompareExpr>(condition.node);
             auto* literal = std::get_if<Value>(&c.right.node);
-            if (literal == nullptr || literal->kind() != ValueKind::Text) return;
+            if (literal == nullptr || literal->kind() != ValueKind::Text) return {};
             const Column* column = find_column(tables, c.left);
-            if (column == nullptr || !column->salt) return;
-            if (already_hashed(literal->as_text())) return;
-            // A text the hashing library refuses matches no stored hash either.
-            if (auto hashed = hash_column::hash_value(literal->as_text(), *column->salt)) *literal = Value::text(std::move(*hashed));
-            return;
+            if (column == nullptr || !column->salt) return {};
+            if (already_hashed(literal->as_text())) return {};
+            auto hashed = hash_column::hash_value(literal->as_text(), *column->salt);
+            if (!hashed) return execution_error(format("column '{}': hashing failed: {}", column->name, hashed.error()));
+            *literal = Value::text(std::move(*hashed));
+            return {};
         }
         case ExprKind::And: {
             auto& a = std::get<parser::AndExpr>(condition.node);
-            hash_condition_literals(*a.left, tables);
-            hash_condition_literals(*a.right, tables);
-            return;
+            if (auto st = hash_condition_literals(*a.left, tables); !st) return st;
+            return hash_condition_literals(*a.right, tables);
         }
         case ExprKind::Or: {
             auto& o = std::get<parser::OrExpr>(condition.node);
-            hash_condition_literals(*o.left, tables);
-            hash_condition_literals(*o.right, tables);
-            return;
+            if (auto st = hash_condition_literals(*o.left, tables); !st) return st;
+            return hash_condition_literals(*o.right, tables);
         }
-        case ExprKind::Not: hash_condition_literals(*std::get<parser::NotExpr>(condition.node).inner, tables); return;
-        default: return;
+        case ExprKind::Not: return hash_condition_literals(*std::get<parser::NotExpr>(condition.node).inner, tables);
+        default: return {};
     }
 }
 
-void hash_select_literals(const Engine& engine, parser::SelectStatement& select) {
+Status hash_select_literals(const Engine& engine, parser::SelectStatement& select) {
     const std::vector<BoundTable> tables = bind_tables_lenient(engine, select.from, select.joins);
     // An ON condition sees the FROM table and the joins up to its own.
     for (size_t i = 0; i < select.joins.size(); ++i) {
         const std::vector<BoundTable> visible =
             bind_tables_lenient(engine, select.from, std::span<const parser::Join>(select.joins).first(i + 1));
-        hash_condition_literals(select.joins[i].on, visible);
-        hash_in_subqueries_of_condition(engine, select.joins[i].on);
+        if (auto st = hash_condition_literals(select.joins[i].on, visible); !st) return st;
+        if (auto st = hash_in_subqueries_of_condition(engine, select.joins[i].on); !st) return st;
     }
     if (select.where_clause) {
-        hash_condition_literals(*select.where_clause, tables);
-        hash_in_subqueries_of_condition(engine, *select.where_clause);
+        if (auto st = hash_condition_literals(*select.where_clause, tables); !st) return st;
+        if (auto st = hash_in_subqueries_of_condition(engine, *select.where_clause); !st) return st;
     }
     if (select.items) {
         for (parser::SelectItem& item : *select.items) {
-            if (auto* sub = std::get_if<std::unique_ptr<parser::SelectStatement>>(&item.node)) hash_in_subquery(engine, sub->get());
+            if (auto* sub = std::get_if<std::unique_ptr<parser::SelectStatement>>(&item.node)) {
+                if (auto st = hash_select_literals(engine, **sub); !st) return st;
+            }
         }
     }
+    return {};
 }
 
 bool contains_subquery(const parser::Expr& condition) {

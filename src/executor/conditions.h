@@ -29,14 +29,16 @@ struct OuterContext {
 // Replaces each text literal compared with a HASH column (found among
 // `tables` by the comparison's left column) by its stored hash, unless it is
 // already a "$argon2id$" hash or a 64-digit hex digest. Walks AND, OR and
-// NOT; stops at IS [NOT] NULL, EXISTS, IN and subquery operands. Never fails.
-void hash_condition_literals(parser::Expr& condition, std::span<const BoundTable> tables);
+// NOT; stops at IS [NOT] NULL, EXISTS, IN and subquery operands. A column
+// that is not found or not HASH leaves the literal alone; fails only when
+// hashing itself fails ("column '{}': hashing failed: {}").
+Status hash_condition_literals(parser::Expr& condition, std::span<const BoundTable> tables);
 
 // The rewrite for a whole SELECT, once per statement: its WHERE against its
 // own tables, each ON condition against the tables up to its join, and the
 // same, recursively, in every subquery of the statement (each against its
 // own tables).
-void hash_select_literals(const Engine& engine, parser::SelectStatement& select);
+Status hash_select_literals(const Engine& engine, parser::SelectStatement& select);
 
 // EXISTS, IN (subquery) or a subquery operand anywhere under AND, OR, NOT.
 bool contains_subquery(const parser::Expr& condition);

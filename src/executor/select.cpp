@@ -64,14 +64,6 @@ Result<Bound> bind_select(Engine& engine, const parser::SelectStatement& s, cons
 
 Rows rows_of(PipelineOutput out) { return Rows{std::move(out.columns), std::move(out.rows)}; }
 
-// A stored row must be as wide as its table; a narrower one would send
-// positions past its end.
-Status check_width(const Row& row, size_t width, const std::string& table) {
-    if (row.size() != width)
-        return storage_error(format("table '{}' holds a row of {} values, expected {}", table, row.size(), width));
-    return {};
-}
-
 }  // namespace
 
 std::vector<BoundTable> combine_tables(std::span<const BoundTable> outer, std::span<const BoundTable> own) {
@@ -113,7 +105,8 @@ Result<OperatorPtr> open_table_scan(Engine& engine, const std::string& table, bo
             auto next = shared->next_row();
             if (!next) return fail(next.error());
             if (!*next) return std::optional<Row>();
-            if (auto st = check_width((*next)->second, width, table); !st) return fail(st.error());
+            if (auto st = check_stored_row((*next)->first, (*next)->second, width, table); !st)
+                return fail(st.error());
             return std::optional<Row>(std::move((*next)->second));
         }));
 }
@@ -222,7 +215,7 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
 }
 
 Result<ExecResult> select(Engine& engine, parser::SelectStatement statement) {
-    hash_select_literals(engine, statement);
+    if (auto st = hash_select_literals(engine, statement); !st) return fail(st.error());
     const bool fast_path_shape = !statement.group_by && is_simple_select_list(statement) &&
                                  (!statement.where_clause || !contains_subquery(*statement.where_clause));
     if (fast_path_shape) {

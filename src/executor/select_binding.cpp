@@ -361,7 +361,9 @@ Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::str
     if (auto it = engine.tables.row_cache.find(name); it != engine.tables.row_cache.end()) return it->second;
     auto store = engine.ensure_page_store();
     if (!store) return fail(store.error());
-    if ((*store)->catalog.get(name) == nullptr) return execution_error(format("table '{}' not found", name));
+    const CatalogEntry* entry = (*store)->catalog.get(name);
+    if (entry == nullptr) return execution_error(format("table '{}' not found", name));
+    const size_t width = entry->columns.size();
     auto cursor = TableCursor::open(**store, name);
     if (!cursor) return fail(cursor.error());
     std::vector<Row> rows;
@@ -369,11 +371,18 @@ Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::str
         auto next = cursor->next_row();
         if (!next) return fail(next.error());
         if (!*next) break;
+        if (auto st = check_stored_row((*next)->first, (*next)->second, width, name); !st) return fail(st.error());
         rows.push_back(std::move((*next)->second));
     }
     operators::SharedRows shared = operators::own_rows(std::move(rows));
     engine.tables.row_cache[name] = shared;
     return shared;
+}
+
+Status check_stored_row(const Value& rowid, const Row& row, size_t width, const std::string& table) {
+    if (row.size() == width) return {};
+    return storage_error(format("row {} of table '{}' holds {} values for {} columns",
+                                rowid.is_int() ? rowid.as_int() : 0, table, row.size(), width));
 }
 
 Result<std::vector<size_t>> column_positions(const Table& table, std::span<const std::string> names) {

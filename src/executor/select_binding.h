@@ -99,6 +99,10 @@ Result<OutputPlan> plan_select_list(std::span<const BoundTable> tables,
 // stays unloaded). "table '{}' not found"; page-store errors unchanged.
 Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::string& name);
 
+// A row read from a table's B+tree must be as wide as the table: a narrower
+// one would send positions past its end. The same Storage error as loading.
+Status check_stored_row(const Value& rowid, const Row& row, size_t width, const std::string& table);
+
 // Each name's index among the table's columns. "column '{}' not found on '{}'".
 Result<std::vector<size_t>> column_positions(const Table& table, std::span<const std::string> names);
 

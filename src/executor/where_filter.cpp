@@ -97,8 +97,7 @@ Status check_where(const Table& table, parser::Expr& condition) {
     const BoundTable scope = scope_of(table);
     const std::span<const BoundTable> tables(&scope, 1);
     if (auto st = check_columns(condition, tables); !st) return st;
-    hash_condition_literals(condition, tables);
-    return {};
+    return hash_condition_literals(condition, tables);
 }
 
 Result<RowFilter> bind_where(const Table& table, const parser::Expr& condition) {

@@ -33,7 +33,8 @@ private:
 
 // Resolves every column reference of the condition against the table
 // (errors of the column resolution), then replaces text literals compared
-// with a HASH column by their hash, in place.
+// with a HASH column by their hash, in place (a text the hashing library
+// refuses fails the statement).
 Status check_where(const Table& table, parser::Expr& condition);
 
 // The bound condition. A subquery cannot be bound: "subquery predicates must

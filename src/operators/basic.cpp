@@ -30,10 +30,17 @@ Result<const Row*> Filter::next() {
     }
 }
 
+Project::Project(OperatorPtr child, std::vector<size_t> positions)
+    : child_(std::move(child)), positions_(std::move(positions)) {
+    for (size_t i = 0; i < positions_.size(); ++i) identity_ = identity_ && positions_[i] == i;
+}
+
 Result<const Row*> Project::next() {
     auto got = child_->next();
     if (!got || *got == nullptr) return got;
     const Row& in = **got;
+    passed_on_ = identity_ && in.size() == positions_.size();
+    if (passed_on_) return got;
     current_.clear();
     current_.reserve(positions_.size());
     for (size_t p : positions_) {

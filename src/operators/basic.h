@@ -66,16 +66,20 @@ private:
 
 // Builds each row from copies of the child row's values at `positions` (a
 // position may repeat; every position lies inside the child's rows).
+// A projection that keeps every column in place hands the child's row on
+// as it is.
 class Project final : public Operator {
 public:
-    Project(OperatorPtr child, std::vector<size_t> positions)
-        : child_(std::move(child)), positions_(std::move(positions)) {}
+    Project(OperatorPtr child, std::vector<size_t> positions);
     Result<const Row*> next() override;
-    Row take(const Row&) override { return std::move(current_); }
+    bool rows_stay_valid() const override { return identity_ && child_->rows_stay_valid(); }
+    Row take(const Row& lent) override { return passed_on_ ? child_->take(lent) : std::move(current_); }
 
 private:
     OperatorPtr child_;
     std::vector<size_t> positions_;
+    bool identity_ = true;   // positions are 0, 1, ..., n - 1
+    bool passed_on_ = false;  // the last row is the child's own
     Row current_;
 };
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "operators/sort_cell.h"
 #include "types/stable_sort.h"
 #include "types/text_format.h"
 #include "types/uuid.h"
@@ -73,8 +74,37 @@ const Row* ExternalSort::keep(const Row& lent) {
 }
 
 void ExternalSort::sort_buffer() {
-    if (buffer_.size() < 2) return;
-    stable_merge_sort(buffer_, [this](const Row* a, const Row* b) { return cmp_.less(*a, *b); });
+    const size_t n = buffer_.size();
+    if (n < 2) return;
+    if (cmp_.keys().empty()) return;  // every row equal: input order stands
+    if (n > UINT32_MAX) {
+        stable_merge_sort(buffer_, [this](const Row* a, const Row* b) { return cmp_.less(*a, *b); });
+        return;
+    }
+    // The first key's values as cells side by side, each carrying its row's
+    // place: most comparisons end there, and the sort streams through one
+    // array instead of reaching into every row.
+    const operators::SortKey first = cmp_.keys().front();
+    struct Entry {
+        operators::SortCell key;
+        uint32_t index;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        const Row& row = *buffer_[i];
+        if (first.position >= row.size()) invariant_failed("sort key position outside the row");
+        entries.push_back({operators::SortCell::of(row[first.position]), static_cast<uint32_t>(i)});
+    }
+    const bool more_keys = cmp_.keys().size() > 1;
+    stable_merge_sort(entries, [&](const Entry& a, const Entry& b) {
+        std::strong_ordering c = operators::SortCell::compare(a.key, b.key);
+        if (c != 0) return first.ascending ? c < 0 : c > 0;
+        return more_keys && cmp_.less(*buffer_[a.index], *buffer_[b.index]);
+    });
+    std::vector<const Row*> sorted(n);
+    for (size_t i = 0; i < n; ++i) sorted[i] = buffer_[entries[i].index];
+    buffer_ = std::move(sorted);
 }
 
 Status ExternalSort::spill_buffer() {
@@ -225,9 +255,14 @@ Result<const Row*> ExternalSort::next() {
                 return fail(st.error());
             }
             return next();
-        case State::InMemory:
+        case State::InMemory: {
             if (position_ >= buffer_.size()) return nullptr;
+            // Rows come out scattered in memory; ask for the next ones early.
+            constexpr size_t kAhead = 8;
+            if (position_ + 2 * kAhead < buffer_.size()) __builtin_prefetch(buffer_[position_ + 2 * kAhead]);
+            if (position_ + kAhead < buffer_.size()) __builtin_prefetch(buffer_[position_ + kAhead]->data());
             return buffer_[position_++];
+        }
         case State::Merging: return next_merged();
         case State::Done: return nullptr;
     }

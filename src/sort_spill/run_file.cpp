@@ -80,7 +80,13 @@ Status write_run(const std::string& path, std::span<const Row* const> rows) {
     storage::Bytes buf;
     buf.reserve(kIoChunk + 4096);
     Status st;
-    for (const Row* row : rows) {
+    // Sorted rows lie scattered in memory: fetch a row's object and then its
+    // values a few rows ahead, so writing waits less on memory.
+    constexpr size_t kAhead = 8;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (i + 2 * kAhead < rows.size()) __builtin_prefetch(rows[i + 2 * kAhead]);
+        if (i + kAhead < rows.size()) __builtin_prefetch(rows[i + kAhead]->data());
+        const Row* row = rows[i];
         st = encode_record(buf, *row);
         if (!st) break;
         if (buf.size() >= kIoChunk) {

@@ -11,7 +11,10 @@ namespace zembrel::storage {
 namespace {
 
 void put_le(Bytes& out, std::uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    // One growth check per number, not per byte.
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(bytes));
+    for (int i = 0; i < bytes; ++i) out[at + static_cast<size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 std::uint64_t get_le(const std::uint8_t* p, int bytes) {
