@@ -58,11 +58,16 @@ void fill(Engine& engine, SqliteDb& sqlite, uint64_t rows) {
 }  // namespace
 
 // Arguments (optional, for profiling one case): a row count, then a part of
-// a workload's name.
+// a workload's name. Options meant for other benchmarks ("--...") are
+// skipped.
 int main(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        if (argv[i][0] != '-') args.emplace_back(argv[i]);
     std::vector<uint64_t> sizes = {100'000, 1'000'000};
-    if (argc > 1) sizes = {std::stoull(argv[1])};
-    const std::string only = argc > 2 ? argv[2] : "";
+    if (!args.empty() && !args[0].empty() && args[0].find_first_not_of("0123456789") == std::string::npos)
+        sizes = {std::stoull(args[0])};
+    const std::string only = args.size() > 1 ? args[1] : "";
     std::map<std::string, double> at_small;
     for (uint64_t rows : sizes) {
         Engine engine;
