@@ -10,7 +10,7 @@
 #include <map>
 #include <random>
 
-#include "engine_test_util.h"
+#include "test_util.h"
 
 namespace zembrel::testing {
 namespace {
@@ -85,8 +85,8 @@ Model stored(const std::string& path) {
 }
 
 TEST(DmlCrash, KilledStatementsLeaveExactlyTheAcknowledgedOnes) {
-    ScratchDir dir;
-    const std::string path = dir.file("crash.db");
+    TempDir dir;
+    const std::string path = dir.path("crash.db");
     {
         Engine e = must(storage::open(path));
         ok(e, "CREATE TABLE t (k INT, v INT, pad TEXT)");

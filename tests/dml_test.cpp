@@ -3,7 +3,7 @@
 // upkeep after column changes, the shadow capture, and merge policy words.
 #include <gtest/gtest.h>
 
-#include "engine_test_util.h"
+#include "test_util.h"
 #include "types/merge_policy.h"
 
 namespace zembrel::testing {
@@ -106,8 +106,8 @@ TEST(Dml, RefusalsInCheckOrder) {
 // and in the file, in and out of a transaction; a later UPDATE still works.
 TEST(Dml, FailingUpdateChangesNothing) {
     for (bool in_txn : {false, true}) {
-        ScratchDir dir;
-        const std::string path = dir.file("u.db");
+        TempDir dir;
+        const std::string path = dir.path("u.db");
         {
             Engine e = must(storage::open(path));
             ok(e, "CREATE TABLE t (id PK, n INT, m INT)");
@@ -155,8 +155,8 @@ TEST(Dml, FailingUpdateChangesNothing) {
 }
 
 TEST(Dml, ColumnChangesKeepIndexesInStep) {
-    ScratchDir dir;
-    const std::string path = dir.file("a.db");
+    TempDir dir;
+    const std::string path = dir.path("a.db");
     {
         Engine e = must(storage::open(path));
         ok(e, "CREATE TABLE t (a INT, b TEXT, id PK, c INT)");

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bptree/bptree.h"
-#include "engine_test_util.h"
+#include "test_util.h"
 #include "fault_vfs.h"
 #include "keycodec/keycodec.h"
 
@@ -232,11 +232,7 @@ private:
         }
     }
     void free_list() {
-        uint64_t p = pager_.free_list_head();
-        for (size_t n = 0; p != 0 && n <= owner_.size(); ++n) {
-            mark(p, "free list");
-            p = link_of(p);
-        }
+        for (uint64_t p : free_list_pages(pager_)) mark(p, "free list");
     }
     // The index tree holds exactly one entry per row with no Null key.
     void check_index(const std::string& table, const IndexCatalogEntry& ix) {
@@ -299,7 +295,7 @@ const char* const kIndexes[] = {"i0", "i1", "i2", "i3", "i4", "i5"};
 class Runner {
 public:
     Runner(uint64_t seed, std::shared_ptr<FaultVfs> vfs) : rng_(seed), seed_(seed), vfs_(std::move(vfs)) {
-        path_ = dir_.file("model.db");
+        path_ = dir_.path("model.db");
         engine_ = vfs_ ? must(Engine::create_page_file(path_, vfs_)) : must(storage::open(path_));
         tune();
     }
@@ -1042,7 +1038,7 @@ private:
         if (crash) {
             // The files as a crash would leave them: whatever the open engine
             // wrote so far (uncommitted log frames included).
-            std::string copy = dir_.file("crash" + std::to_string(++crashes_) + ".db");
+            std::string copy = dir_.path("crash" + std::to_string(++crashes_) + ".db");
             std::filesystem::copy_file(path_, copy);
             if (std::filesystem::exists(path_ + ".pwal")) std::filesystem::copy_file(path_ + ".pwal", copy + ".pwal");
             Engine reopened = vfs_ ? must(Engine::open_page_file(copy, vfs_)) : must(storage::open(copy));
@@ -1179,7 +1175,7 @@ private:
 
     std::mt19937_64 rng_;
     uint64_t seed_;
-    ScratchDir dir_;
+    TempDir dir_;
     std::string path_;
     std::shared_ptr<FaultVfs> vfs_;
     Engine engine_;

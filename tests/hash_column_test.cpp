@@ -8,25 +8,13 @@ using namespace zembrel::hash_column;
 
 namespace {
 
-std::string hex(const std::array<std::uint8_t, 32>& d) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (auto b : d) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 std::string b64(std::string_view s) { return base64_unpadded(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()); }
 
 const std::string kPrefix = "$argon2id$v=19$m=19456,t=2,p=1$";
 
 }  // namespace
 
-TEST(HashColumn, Sha256AndBase64) {
-    EXPECT_EQ(hex(sha256("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(hex(sha256("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+TEST(HashColumn, Base64) {
     struct Case { const char* in; const char* out; };
     const Case cases[] = {{"", ""}, {"f", "Zg"}, {"fo", "Zm8"}, {"foo", "Zm9v"}, {"foob", "Zm9vYg"},
                           {"fooba", "Zm9vYmE"}, {"foobar", "Zm9vYmFy"}, {"\xff\xfe\xfd", "//79"}};

@@ -4,7 +4,7 @@
 #include <limits>
 #include <random>
 
-#include "hex_bytes_util.h"
+#include "test_util.h"
 #include "keycodec/keycodec.h"
 
 using namespace zembrel;

@@ -13,18 +13,11 @@
 #include "legacy/snapshot_file.h"
 #include "legacy/table_record.h"
 #include "pager/le_bytes.h"
+#include "test_util.h"
 
 namespace zembrel::testing::legacy {
 
 using storage::Bytes;
-
-inline Column col(std::string name, DataType type, bool nullable = true) {
-    Column c;
-    c.name = std::move(name);
-    c.data_type = type;
-    c.nullable = nullable;
-    return c;
-}
 
 // "B" (no rows) sorts before "people" (every column form, enough rows that
 // its record spans several pages).
@@ -37,7 +30,7 @@ inline Database sample_database() {
 
     Table p;
     p.name = "people";
-    p.columns = {col("id", DataType::of(DataTypeKind::Pk), false), col("name", DataType::of(DataTypeKind::Text), false),
+    p.columns = {col("id", DataType::of(DataTypeKind::Pk), {}, {}, false), col("name", DataType::of(DataTypeKind::Text), {}, {}, false),
                  col("age", DataType::of(DataTypeKind::Int)), col("score", DataType::of(DataTypeKind::Float)),
                  col("ok", DataType::of(DataTypeKind::Bool)), col("born", DataType::of(DataTypeKind::Date)),
                  col("at", DataType::of(DataTypeKind::DateTime)), col("pw", DataType::of(DataTypeKind::Text))};

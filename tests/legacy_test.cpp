@@ -9,12 +9,11 @@
 #include <filesystem>
 #include <functional>
 
-#include "engine_test_util.h"
+#include "test_util.h"
 #include "fault_vfs.h"
 #include "legacy/legacy_files.h"
 #include "legacy/snapshot_file.h"
 #include "legacy_files_util.h"
-#include "pager_test_util.h"
 
 namespace zembrel::testing {
 namespace {
@@ -53,8 +52,8 @@ TEST(LegacyOpen, EveryFormMigratesWithItsRows) {
     };
     for (const auto& [what, bytes] : forms) {
         SCOPED_TRACE(what);
-        ScratchDir dir;
-        const std::string path = dir.file("app.db");
+        TempDir dir;
+        const std::string path = dir.path("app.db");
         write_file(path, bytes);
         {
             Engine e = must(storage::open(path));
@@ -156,8 +155,8 @@ TEST(LegacyOpen, LogReplaysRecordByRecord) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ScratchDir dir;
-        const std::string path = dir.file("app.db");
+        TempDir dir;
+        const std::string path = dir.path("app.db");
         write_file(path, snap);
         write_file(path + ".wal", c.log());
         write_file(path + ".tmp", {1, 2, 3});
@@ -180,8 +179,8 @@ TEST(LegacyOpen, LogReplaysRecordByRecord) {
 }
 
 TEST(LegacyOpen, LockedDatabaseLeavesEveryFileAlone) {
-    ScratchDir dir;
-    const std::string path = dir.file("app.db");
+    TempDir dir;
+    const std::string path = dir.path("app.db");
     const Bytes snap = snapshot_v3(sample_database());
     write_file(path, snap);
     write_file(path + ".wal", {9, 9, 9, 9});
@@ -298,8 +297,8 @@ TEST(LegacyReader, JsonRowIdsAreKeptOrRenumbered) {
 }
 
 TEST(LegacySnapshot, WriterRoundTripsAndRefusesAnOversizedHeader) {
-    ScratchDir dir;
-    const std::string path = dir.file("snap.db");
+    TempDir dir;
+    const std::string path = dir.path("snap.db");
     Engine e;
     e.tables.database = sample_database();
     e.file.path = path;
@@ -348,8 +347,8 @@ TEST(LegacyMigration, AFailureAtAnyStepKeepsTheData) {
     for (const Scenario& s : scenarios) {
         for (uint64_t n = 1;; ++n) {
             SCOPED_TRACE(::testing::Message() << "op " << int(s.op) << " call " << n << " links " << !s.without_links);
-            ScratchDir dir;
-            const std::string path = dir.file("app.db");
+            TempDir dir;
+            const std::string path = dir.path("app.db");
             write_file(path, snap);
             auto vfs = std::make_shared<FaultVfs>();
             if (s.without_links) vfs->fail_nth(FaultOp::Link, 1, "", true, EPERM);
@@ -445,8 +444,8 @@ TEST(LegacyMigration, ACrashAtAnyStepKeepsTheData) {
         uint64_t crash_at = 1;
         for (;; ++crash_at) {
             SCOPED_TRACE(::testing::Message() << "crash at step " << crash_at << " links " << links);
-            ScratchDir dir;
-            const std::string path = dir.file("app.db");
+            TempDir dir;
+            const std::string path = dir.path("app.db");
             write_file(path, snap);
             pid_t pid = ::fork();
             ASSERT_GE(pid, 0);
@@ -472,7 +471,7 @@ TEST(LegacyMigration, ACrashAtAnyStepKeepsTheData) {
 // The lock and transaction refusals and the routes' basics are in
 // capi_save_test.c; here what the C interface cannot reach.
 TEST(SaveAs, InMemoryKeepsEverythingOrGivesItBack) {
-    ScratchDir dir;
+    TempDir dir;
     auto vfs = std::make_shared<FaultVfs>();
     Engine mem;
     mem.file.vfs = vfs;
@@ -488,7 +487,7 @@ TEST(SaveAs, InMemoryKeepsEverythingOrGivesItBack) {
     mem.tables.rebuild_indexes("t");
 
     // Every failure while the new file is filled gives the tables back as they were.
-    const std::string path = dir.file("saved.db");
+    const std::string path = dir.path("saved.db");
     for (uint64_t n = 1;; ++n) {
         fs::remove(path);
         vfs->clear();
@@ -514,21 +513,21 @@ TEST(SaveAs, InMemoryKeepsEverythingOrGivesItBack) {
 }
 
 TEST(SaveAs, FileRouteCopiesWhatTheLogHolds) {
-    ScratchDir dir;
-    const std::string src = dir.file("src.db");
+    TempDir dir;
+    const std::string src = dir.path("src.db");
     Engine e = must(storage::open(src));
     ok(e, "CREATE TABLE t (a INT)");
     ok(e, "INSERT INTO t VALUES (1)");  // in the page cache only, not saved
 
     // Another name of the source itself: refused before it could be emptied.
-    const std::string alias = dir.file("alias.db");
+    const std::string alias = dir.path("alias.db");
     fs::create_symlink(src, alias);
     auto same = storage::save_as(e, alias);
     ASSERT_FALSE(same.has_value());
     EXPECT_EQ(same.error().display(), "Storage error: copy failed: source and destination are the same file");
     EXPECT_TRUE(starts_with(read_file(src), "KRVP"));
 
-    const std::string dst = dir.file("dst.db");
+    const std::string dst = dir.path("dst.db");
     write_file(dst + ".pwal", {7, 7, 7});  // a stale log must not be replayed over the copy
     e = must(storage::save_as(e, dst));
     e = Engine();

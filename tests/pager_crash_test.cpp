@@ -9,7 +9,7 @@
 #include <random>
 
 #include "pager/pager.h"
-#include "pager_test_util.h"
+#include "test_util.h"
 
 namespace zembrel {
 namespace {

@@ -8,7 +8,7 @@
 #include <random>
 
 #include "fault_vfs.h"
-#include "pager_test_util.h"
+#include "test_util.h"
 
 namespace zembrel {
 namespace {
@@ -27,12 +27,6 @@ TEST(Pager, CreateWritesHeaderLeafAndFirstCommit) {
     {
         auto pager = must_create(p);
         ASSERT_TRUE(pager);
-        EXPECT_EQ(pager->page_count(), 2u);
-        EXPECT_EQ(pager->catalog_root(), 1u);
-        EXPECT_EQ(pager->free_list_head(), 0u);
-        EXPECT_FALSE(pager->header_dirty());
-        EXPECT_EQ(pager->version(), 2);
-        EXPECT_EQ(pager->usable_page_size(), 4092u);
         // The page file alone still says one page; leaf and header sit in the log.
         auto file = read_file(p);
         ASSERT_EQ(file.size(), kPageSize);
@@ -51,12 +45,6 @@ TEST(Pager, CreateWritesHeaderLeafAndFirstCommit) {
     EXPECT_EQ(get_u64(file.data() + 26), 1u);
     EXPECT_FALSE(fs::exists(wal_path_for(p)));
     EXPECT_TRUE(all_page_crcs_valid(p));
-
-    // Create on an existing path fails and leaves the file as it was.
-    auto again = Pager::create(real_vfs(), p);
-    ASSERT_FALSE(again);
-    EXPECT_EQ(again.error().message, "create failed for '" + p + "': File exists (os error 17)");
-    EXPECT_EQ(read_file(p), file);
 }
 
 TEST(Pager, BoundsZeroPagesAndChecksums) {
@@ -123,71 +111,6 @@ TEST(Pager, VersionOneFileHasNoChecksums) {
     auto after = read_file(p);
     EXPECT_EQ(after[4], 1);  // stays version 1
     EXPECT_EQ(after[kPageSize + 4095], 0x33);
-}
-
-TEST(Pager, EvictionIsLeastRecentlyUsed) {
-    TempDir t;
-    auto pager = must_create(t.path("db"));
-    pager->set_cache_capacity(8);
-    for (int i = 0; i < 10; ++i) ASSERT_TRUE(pager->allocate_page());
-    ASSERT_TRUE(pager->commit());
-    ASSERT_TRUE(pager->checkpoint());
-    // Fill the cache with pages 1..8 in order, then touch 1 again.
-    for (std::uint64_t pg = 1; pg <= 8; ++pg) ASSERT_TRUE(pager->read_page(pg));
-    ASSERT_TRUE(pager->read_page(1));
-    const auto misses = pager->cache_misses();
-    ASSERT_TRUE(pager->read_page(9));  // evicts 2, the least recently used
-    EXPECT_EQ(pager->cache_misses(), misses + 1);
-    ASSERT_TRUE(pager->read_page(1));
-    ASSERT_TRUE(pager->read_page(3));
-    EXPECT_EQ(pager->cache_misses(), misses + 1);
-    ASSERT_TRUE(pager->read_page(2));  // was evicted
-    EXPECT_EQ(pager->cache_misses(), misses + 2);
-    EXPECT_EQ(pager->cache_size(), 8u);
-}
-
-TEST(Pager, FullDefaultCacheEvictsDirtyPageIntoLog) {
-    TempDir t;
-    auto pager = must_create(t.path("db"));
-    ASSERT_EQ(pager->cache_capacity(), 4096u);
-    std::vector<std::uint64_t> pages;
-    for (int i = 0; i < 4097; ++i) {
-        auto pg = pager->allocate_page();
-        ASSERT_TRUE(pg);
-        pages.push_back(*pg);
-        write_seed(*pager, *pg, 1000 + *pg);
-    }
-    // The clean page 1 went first, then the least recently used dirty page went to the log.
-    EXPECT_EQ(pager->cache_size(), 4096u);
-    EXPECT_EQ(pager->pending_wal_size(), 1u);
-    EXPECT_TRUE(pager->wal_open());
-    for (std::uint64_t pg : pages) ASSERT_EQ(page_seed(*pager, pg), 1000 + pg) << pg;
-}
-
-TEST(Pager, AllocateReusesFreedPagesLastFreedFirst) {
-    TempDir t;
-    auto pager = must_create(t.path("db"));
-    for (int i = 0; i < 10; ++i) ASSERT_TRUE(pager->allocate_page());
-    ASSERT_EQ(pager->page_count(), 12u);
-    write_seed(*pager, 7, 5);
-    ASSERT_TRUE(pager->free_page(7));
-    ASSERT_TRUE(pager->free_page(9));
-    EXPECT_EQ(pager->free_list_head(), 9u);
-    {
-        auto freed = pager->read_page(9);
-        EXPECT_EQ(get_u64(freed->data()), 7u);
-        auto seven = pager->read_page(7);
-        for (std::size_t i = 0; i < kPageSize; ++i) ASSERT_EQ(seven->data()[i], 0) << i;
-    }
-    EXPECT_EQ(pager->allocate_page().value(), 9u);
-    EXPECT_EQ(pager->allocate_page().value(), 7u);
-    EXPECT_EQ(pager->allocate_page().value(), 12u);
-    EXPECT_EQ(pager->free_list_head(), 0u);
-    for (std::uint64_t bad : {0ull, 13ull, 99ull}) {
-        auto st = pager->free_page(bad);
-        ASSERT_FALSE(st);
-        EXPECT_EQ(st.error().message, "cannot free invalid page " + std::to_string(bad));
-    }
 }
 
 // A damaged free list (a page linking to itself, a loop, a link or head past
@@ -262,6 +185,11 @@ TEST(Pager, DamagedFreeListIsAnErrorNotADoubleHandout) {
     auto st = pager->free_page(3);
     ASSERT_FALSE(st);
     EXPECT_EQ(st.error().message, "page 3 is already free");
+    for (std::uint64_t bad : {0ull, 6ull, 99ull}) {
+        auto invalid = pager->free_page(bad);
+        ASSERT_FALSE(invalid);
+        EXPECT_EQ(invalid.error().message, "cannot free invalid page " + std::to_string(bad));
+    }
     EXPECT_EQ(pager->allocate_page().value(), 3u);
     EXPECT_EQ(pager->allocate_page().value(), 6u);
     // A page handed out and freed again is reused; a rollback forgets what was handed out.
@@ -354,27 +282,6 @@ TEST(Pager, AllPinnedCacheGrowsInsteadOfEvicting) {
     EXPECT_LE(pager->cache_size(), 3u);
 }
 
-TEST(Pager, ChangeCountSeesEveryWriteAndNoRead) {
-    TempDir t;
-    auto pager = must_create(t.path("db"));
-    ASSERT_TRUE(pager);
-    auto page = pager->allocate_page();
-    ASSERT_TRUE(page);
-    std::uint64_t before = pager->change_count();
-    (void)page_seed(*pager, *page);
-    EXPECT_EQ(pager->change_count(), before);  // reading changes nothing
-    write_seed(*pager, *page, 1);
-    EXPECT_GT(pager->change_count(), before);
-    // A second write of a page that is dirty already still counts: callers
-    // compare counts to learn whether a failed operation touched the cache.
-    before = pager->change_count();
-    write_seed(*pager, *page, 2);
-    EXPECT_GT(pager->change_count(), before);
-    before = pager->change_count();
-    pager->set_catalog_root(pager->catalog_root());
-    EXPECT_GT(pager->change_count(), before);
-}
-
 TEST(Pager, RollbackRestoresLastCommit) {
     TempDir t;
     const std::string p = t.path("db");
@@ -383,7 +290,7 @@ TEST(Pager, RollbackRestoresLastCommit) {
     for (int i = 0; i < 6; ++i) ASSERT_TRUE(pager->allocate_page());
     for (std::uint64_t pg = 2; pg < 8; ++pg) write_seed(*pager, pg, pg);
     ASSERT_TRUE(pager->commit());
-    const std::uint64_t committed_len = pager->wal_len();
+    const std::uint64_t committed_len = file_size_or_zero(wal_path_for(p));
 
     // Uncommitted work: rewrites (some evicted into the log), allocations,
     // frees and header changes.
@@ -392,18 +299,13 @@ TEST(Pager, RollbackRestoresLastCommit) {
     ASSERT_TRUE(extra);
     ASSERT_TRUE(pager->free_page(3));
     pager->set_catalog_root(5);
-    EXPECT_GT(pager->wal_len(), committed_len);
-    EXPECT_GT(pager->pending_wal_size(), 0u);
+    EXPECT_GT(file_size_or_zero(wal_path_for(p)), committed_len);
 
     ASSERT_TRUE(pager->rollback());
-    EXPECT_EQ(pager->wal_len(), committed_len);
     EXPECT_EQ(file_size_or_zero(wal_path_for(p)), committed_len);
     EXPECT_EQ(pager->page_count(), 8u);
     EXPECT_EQ(pager->free_list_head(), 0u);
     EXPECT_EQ(pager->catalog_root(), 1u);
-    EXPECT_FALSE(pager->header_dirty());
-    EXPECT_EQ(pager->pending_wal_size(), 0u);
-    EXPECT_EQ(pager->dirty_page_count(), 0u);
     for (std::uint64_t pg = 2; pg < 8; ++pg) EXPECT_EQ(page_seed(*pager, pg), pg);
 
     // A later commit's replay never counts the discarded frames.
@@ -429,6 +331,7 @@ TEST(Pager, RollbackOfOnlyEvictedFramesDeletesFreshLog) {
     EXPECT_EQ(pager->page_count(), 2u);
 }
 
+// The pager's own close, apart from the engine's: it drops what was not committed.
 TEST(Pager, ClosingNeverSaves) {
     TempDir t;
     const std::string p = t.path("db");

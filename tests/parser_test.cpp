@@ -208,25 +208,6 @@ void run_cases(const std::vector<Case>& cases) {
 
 // ---------------------------------------------------------------------------
 
-TEST(Parser, StatementKindCodes) {
-    const std::vector<std::pair<std::string, int>> cases = {
-        {"CREATE TABLE t (a INT)", 0}, {"INSERT INTO t VALUES (1)", 1}, {"SELECT * FROM t", 2},
-        {"UPDATE t SET a = 1", 3},     {"DELETE FROM t", 4},            {"ALTER TABLE t DROP a", 5},
-        {"CREATE INDEX i ON t (a)", 6}, {"DROP INDEX i", 7},            {"DROP TABLE t", 8},
-        {"TRUNCATE TABLE t", 9},       {"BEGIN", 10},                   {"COMMIT", 11},
-        {"ROLLBACK", 12},              {"EXPLAIN SELECT * FROM t", 13},
-    };
-    for (const auto& [sql, code] : cases) {
-        auto st = zp::parse_sql(sql);
-        ASSERT_TRUE(st.has_value()) << sql << ": " << st.error().message;
-        EXPECT_EQ(static_cast<int>(st->kind()), code) << sql;
-    }
-    EXPECT_EQ(static_cast<int>(zp::ExprKind::Not), 7);
-    EXPECT_EQ(static_cast<int>(zp::AlterActionKind::SetMergePolicy), 3);
-    EXPECT_EQ(static_cast<int>(zp::FrameBoundKind::CurrentRow), 4);
-    EXPECT_EQ(static_cast<int>(zp::CompareOp::Ge), 5);
-}
-
 TEST(Parser, StatementDispatchAndEnd) {
     run_cases({
         {"", "error: unexpected token: Eof"},

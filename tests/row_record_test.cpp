@@ -3,7 +3,7 @@
 #include <limits>
 #include <random>
 
-#include "hex_bytes_util.h"
+#include "test_util.h"
 #include "storage/row_record.h"
 
 using namespace zembrel;
@@ -70,9 +70,7 @@ TEST(RowRecord, CursorAndLimits) {
     ASSERT_TRUE(encode_value(b, Value::integer(7)));
     Cursor c{b, 0};
     EXPECT_EQ(*decode_value(c), Value::text("hi"));
-    EXPECT_EQ(c.pos, 7u);
     EXPECT_EQ(*decode_value(c), Value::integer(7));
-    EXPECT_EQ(c.pos, b.size());
     EXPECT_EQ(decode_value(c).error().message, "unexpected end of file");
 
     // A failed string read leaves the cursor where it was.

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine_test_util.h"
+#include "test_util.h"
 
 using namespace zembrel;
 using namespace zembrel::testing;
@@ -296,8 +296,8 @@ TEST(SelectOutput, NamesEmptyAggregatesAndWindowFrames) {
 }
 
 TEST(SelectPageFile, ATableOnlyInTheFileIsReadWithoutLoadingIt) {
-    ScratchDir dir;
-    const std::string path = dir.file("t.db");
+    TempDir dir;
+    const std::string path = dir.path("t.db");
     {
         Engine engine = must(storage::open(path));
         ok(engine, "CREATE TABLE t (id PK, n INT)");

@@ -11,8 +11,7 @@
 #include <fstream>
 #include <random>
 
-#include "engine_test_util.h"
-#include "hex_bytes_util.h"
+#include "test_util.h"
 #include "pager/le_bytes.h"
 #include "shadow/shadow_log.h"
 
@@ -44,8 +43,8 @@ EngineError error_of(const Result<T>& r) {
 }
 
 TEST(ShadowLog, WrittenBytes) {
-    ScratchDir dir;
-    const std::string path = dir.file("sub/dir/b.krvb");  // parent directories are made
+    TempDir dir;
+    const std::string path = dir.path("sub/dir/b.krvb");  // parent directories are made
     {
         auto log = ShadowLog::create(path, "b", {{"t", 0x0102030405060708ULL}});
         ASSERT_TRUE(log.has_value()) << log.error().display();
@@ -198,10 +197,10 @@ Status append(ShadowLog& log, const ShadowLogEntry& e) {
 }
 
 TEST(ShadowLog, RandomRoundTripAndReopen) {
-    ScratchDir dir;
+    TempDir dir;
     for (std::uint64_t seed = 1; seed <= 20; ++seed) {
         std::mt19937_64 rng(seed);
-        const std::string path = dir.file("s" + std::to_string(seed) + ".krvb");
+        const std::string path = dir.path("s" + std::to_string(seed) + ".krvb");
         TableFingerprints fps;
         for (int i = 0, n = int(rng() % 4); i < n; ++i) fps["t" + std::to_string(i)] = rng();
         std::vector<ShadowLogEntry> written;
@@ -226,8 +225,8 @@ TEST(ShadowLog, RandomRoundTripAndReopen) {
 }
 
 TEST(ShadowLog, OneWriterPerLog) {
-    ScratchDir dir;
-    const std::string path = dir.file("feature.krvb");
+    TempDir dir;
+    const std::string path = dir.path("feature.krvb");
     const auto in_use = EngineError::storage("shadow log '" + path + "' is in use by another session");
     auto first = ShadowLog::create(path, "feature", {});
     ASSERT_TRUE(first.has_value());
@@ -264,8 +263,8 @@ private:
 };
 
 TEST(ShadowLog, FailedWritesLeaveNoTrap) {
-    ScratchDir dir;
-    const std::string path = dir.file("big.krvv");
+    TempDir dir;
+    const std::string path = dir.path("big.krvv");
     {
         FileSizeLimit limit(64);
         auto log = ShadowLog::create(path, std::string(200, 'n'), {});

@@ -13,7 +13,7 @@
 #include <random>
 #include <set>
 
-#include "engine_test_util.h"
+#include "test_util.h"
 #include "fault_vfs.h"
 #include "shadow/session.h"
 
@@ -188,8 +188,8 @@ TEST(ShadowSessionModel, RandomWorkInShadowAndBaseMergesLikeTheModel) {
     for (int seed = 1; seed <= 24; ++seed) {
         const MergePolicy policy = policies[seed % 4];
         std::mt19937 rng(seed);
-        ScratchDir dir;
-        const std::string path = dir.file("base.db");
+        TempDir dir;
+        const std::string path = dir.path("base.db");
         base_exec(path, "CREATE TABLE t (id PK, a INT, b INT)");
         base_exec(path, "INSERT INTO t (a, b) VALUES (1, 1), (2, 2), (3, 3), (4, 4), (5, 5), (6, 6)");
         const Keyed start = read_base(path);
@@ -263,8 +263,8 @@ TEST(ShadowCommitFaults, EveryFailedStepLeavesTheBaseAndRetryAppliesOnce) {
     for (const auto& [op, label] : faults) {
         for (std::uint64_t nth = 1;; ++nth) {
             SCOPED_TRACE(std::string(label) + " " + std::to_string(nth));
-            ScratchDir dir;
-            const std::string path = dir.file("base.db");
+            TempDir dir;
+            const std::string path = dir.path("base.db");
             base_exec(path, "CREATE TABLE t (id PK, a INT, b INT)");
             base_exec(path, "CREATE TABLE k (a INT)");
             base_exec(path, "CREATE UNIQUE INDEX t_a ON t (a)");
@@ -291,7 +291,7 @@ TEST(ShadowCommitFaults, EveryFailedStepLeavesTheBaseAndRetryAppliesOnce) {
                 EXPECT_EQ(text_of(read_base(path)), text_of(base));
                 EXPECT_EQ(read_base(path, "k").size(), 0u);
                 EXPECT_TRUE(std::filesystem::exists(log));
-                EXPECT_FALSE(std::filesystem::exists(dir.file("base.db.shadows/") + session.name + ".krvc"));
+                EXPECT_FALSE(std::filesystem::exists(dir.path("base.db.shadows/") + session.name + ".krvc"));
                 EXPECT_EQ(session.pending, 4u);
             }
             // A fault after the save (the closing checkpoint) does not fail it.
@@ -317,8 +317,8 @@ TEST(ShadowCommitFaults, EveryFailedStepLeavesTheBaseAndRetryAppliesOnce) {
 // Rows trade a unique value in one merge, whatever their key order; a value
 // that a base row keeps is refused before anything is written.
 TEST(ShadowCommitUnique, ValuesMoveBetweenRowsAndClashesAreRefusedFirst) {
-    ScratchDir dir;
-    const std::string path = dir.file("base.db");
+    TempDir dir;
+    const std::string path = dir.path("base.db");
     base_exec(path, "CREATE TABLE t (id PK, a INT, b INT)");
     base_exec(path, "CREATE UNIQUE INDEX t_a ON t (a)");
     base_exec(path, "INSERT INTO t (a, b) VALUES (1, 0), (2, 0), (3, 0)");
@@ -349,13 +349,13 @@ TEST(ShadowCommitUnique, ValuesMoveBetweenRowsAndClashesAreRefusedFirst) {
 // Ops a manual merge sets aside reach the kept-ops file; a later commit of
 // the same branch adds its own instead of replacing the file.
 TEST(ShadowBranch, ReplaySealCommitAndKeptOpsAccumulate) {
-    ScratchDir dir;
-    const std::string path = dir.file("base.db");
+    TempDir dir;
+    const std::string path = dir.path("base.db");
     base_exec(path, "CREATE TABLE t (id PK, a INT, b INT)");
     base_exec(path, "INSERT INTO t (a, b) VALUES (1, 0), (2, 0)");
     const Keyed start = read_base(path);
     const std::string k1 = start.begin()->first, k2 = start.rbegin()->first;
-    const std::string kept_path = dir.file("base.db.shadows/feature-1.krvc");
+    const std::string kept_path = dir.path("base.db.shadows/feature-1.krvc");
     int round = 0;
     for (const std::string& key : {k1, k2}) {
         ++round;
@@ -395,8 +395,8 @@ TEST(ShadowBranch, ReplaySealCommitAndKeptOpsAccumulate) {
 // not happen: the log is cut back, the counters stay, and neither the
 // snapshot nor a commit shows its first row.
 TEST(ShadowCapture, AFailedAppendTakesTheWholeStatementBack) {
-    ScratchDir dir;
-    const std::string path = dir.file("base.db");
+    TempDir dir;
+    const std::string path = dir.path("base.db");
     base_exec(path, "CREATE TABLE t (id PK, a INT, b INT)");
     base_exec(path, "INSERT INTO t (a, b) VALUES (1, 1), (2, 2)");
     ShadowSession s = open_session(path);
@@ -435,8 +435,8 @@ TEST(ShadowCommitCrash, KilledCommitsEndInOneMergeAfterRetry) {
     int outcomes[3] = {0, 0, 0};  // before the merge, merged with the log left, done
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        ScratchDir dir;
-        const std::string path = dir.file("base.db");
+        TempDir dir;
+        const std::string path = dir.path("base.db");
         base_exec(path, "CREATE TABLE t (id PK, a INT, b INT)");
         base_exec(path, "CREATE UNIQUE INDEX t_b ON t (b)");
         base_exec(path, "INSERT INTO t (a, b) VALUES (0, 1), (0, 2), (0, 3), (0, 4), (0, 5), (0, 6)");
@@ -474,7 +474,7 @@ TEST(ShadowCommitCrash, KilledCommitsEndInOneMergeAfterRetry) {
         std::multiset<std::string> seen;
         for (const auto& [key, row] : merged) seen.insert(row[1].display() + "/" + row[2].display());
         EXPECT_EQ(seen, (std::multiset<std::string>{"7/1", "7/2", "7/3", "7/5", "7/6", "9/9"}));
-        EXPECT_FALSE(std::filesystem::exists(dir.file("base.db.shadows/work.krvb")));
+        EXPECT_FALSE(std::filesystem::exists(dir.path("base.db.shadows/work.krvb")));
     }
     std::printf("kills: %d before the merge, %d merged with the log left, %d done\n", outcomes[0], outcomes[1], outcomes[2]);
     EXPECT_GT(outcomes[0] + outcomes[1], 0);

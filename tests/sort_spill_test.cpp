@@ -11,7 +11,7 @@
 #include <limits>
 #include <random>
 
-#include "engine_test_util.h"
+#include "test_util.h"
 #include "executor/select.h"
 #include "sort_spill/external_sort.h"
 #include "sort_spill/run_file.h"
@@ -28,7 +28,7 @@ public:
     TmpDirScope() {
         const char* old = std::getenv("TMPDIR");
         if (old != nullptr) old_ = old;
-        setenv("TMPDIR", dir_.path().c_str(), 1);
+        setenv("TMPDIR", dir_.root().c_str(), 1);
     }
     ~TmpDirScope() {
         if (old_) setenv("TMPDIR", old_->c_str(), 1);
@@ -37,14 +37,14 @@ public:
     // Spill directories present (an in-memory engine's backing file lives here too).
     size_t entries() const {
         size_t n = 0;
-        for (const auto& e : fs::directory_iterator(dir_.path()))
+        for (const auto& e : fs::directory_iterator(dir_.root()))
             if (e.path().filename().string().starts_with("zembrel_sort_")) ++n;
         return n;
     }
-    const std::string& path() const { return dir_.path(); }
+    std::string path() const { return dir_.root(); }
 
 private:
-    ScratchDir dir_;
+    TempDir dir_;
     std::optional<std::string> old_;
 };
 
@@ -152,8 +152,8 @@ TEST(ExternalSort, SpillDirectoryIsGoneAfterEndErrorAndEarlyRelease) {
 }
 
 TEST(RunFile, RoundTripAndDamagedRecords) {
-    ScratchDir dir;
-    const std::string path = dir.file("run_0000.sort");
+    TempDir dir;
+    const std::string path = dir.path("run_0000.sort");
     const Row a{Value::text("say \"hi\"\n"), Value(), Value::floating(-0.0), Value::integer(INT64_MIN),
                 Value::boolean(true), Value::date("2024-01-02"), Value::floating(std::numeric_limits<double>::infinity())};
     const Row empty{};

@@ -23,25 +23,23 @@
 #include <atomic>
 #include <chrono>
 #include <cctype>
-#include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <string>
-#include <thread>
+#include <unistd.h>
 #include <vector>
 
-#include "engine_test_util.h"
 #include "legacy/snapshot_file.h"
 #include "legacy_files_util.h"
+#include "test_util.h"
 #include "pager/le_bytes.h"
 #include "pager/pager.h"
-#include "pager_test_util.h"
 #include "shadow/shadow_log.h"
 
 // A damaged count must never size an allocation: one past a gigabyte ends
@@ -91,8 +89,8 @@ std::string big_text(std::mt19937_64& rng, size_t len) {
 // the second stays as committed frames in the log (copied while open).
 const BaseFiles& base_files() {
     static const BaseFiles files = [] {
-        ScratchDir dir;
-        const std::string path = dir.file("base.db");
+        TempDir dir;
+        const std::string path = dir.path("base.db");
         std::mt19937_64 rng(7);
         auto insert_people = [&](Engine& e, int from, int to) {
             for (int b = from; b < to; b += 100) {
@@ -574,51 +572,13 @@ private:
 
 // ------------------------------------------------------------ the watchdog
 
-// Ends the process when an iteration runs past its budget: a hang shows as a
-// failure naming the seed instead of a stuck test.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds budget) : budget_(budget), thread_([this] { run(); }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mu_);
-            stop_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-    void start(uint64_t seed) {
-        std::lock_guard lock(mu_);
-        seed_ = seed;
-        started_ = std::chrono::steady_clock::now();
-        active_ = true;
-    }
-    void done() {
-        std::lock_guard lock(mu_);
-        active_ = false;
-    }
-
-private:
-    void run() {
-        std::unique_lock lock(mu_);
-        while (!stop_) {
-            cv_.wait_for(lock, std::chrono::milliseconds(200));
-            if (active_ && std::chrono::steady_clock::now() - started_ > budget_) {
-                std::fprintf(stderr, "storage fuzz: seed %llu ran past its time budget (hang?)\n",
-                             static_cast<unsigned long long>(seed_));
-                std::abort();
-            }
-        }
-    }
-    std::chrono::seconds budget_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool stop_ = false;
-    bool active_ = false;
-    uint64_t seed_ = 0;
-    std::chrono::steady_clock::time_point started_;
-    std::thread thread_;
-};
+// A hang shows as a failure naming the seed instead of a stuck test: the
+// alarm ends the process when one copy runs past its budget.
+char alarm_note[96];
+void on_alarm(int) {
+    (void)!::write(2, alarm_note, std::strlen(alarm_note));
+    std::_Exit(3);
+}
 
 // ------------------------------------------------------------ the run
 
@@ -695,8 +655,8 @@ TEST(StorageFuzz, BaseFilesAreWhole) {
     }
 
     // Undamaged, the copy opens and loads everything.
-    ScratchDir dir;
-    const std::string path = dir.file("whole.db");
+    TempDir dir;
+    const std::string path = dir.path("whole.db");
     write_file(path, base.db);
     write_file(path + ".pwal", base.wal);
     Engine e = must(storage::open(path));
@@ -711,22 +671,25 @@ TEST(StorageFuzz, CraftedDamageNeverCrashes) {
     const BaseFiles& base = base_files();
     const uint64_t iterations = env_or("ZEMBREL_FUZZ_ITERS", 100);
     const uint64_t first_seed = env_or("ZEMBREL_FUZZ_SEED", 1);
-    ScratchDir dir;
+    TempDir dir;
     const size_t fds_before = open_fds();
-    Watchdog watchdog(std::chrono::seconds(env_or("ZEMBREL_FUZZ_BUDGET", 20)));
+    const unsigned budget = static_cast<unsigned>(env_or("ZEMBREL_FUZZ_BUDGET", 20));
+    std::signal(SIGALRM, on_alarm);
     const auto started = std::chrono::steady_clock::now();
     Reached reached;
     for (uint64_t seed = first_seed; seed < first_seed + iterations; ++seed) {
         Damager d(seed, base.db, base.wal);
         d.damage();
-        const std::string path = dir.file("copy" + std::to_string(seed) + ".db");
+        const std::string path = dir.path("copy" + std::to_string(seed) + ".db");
         write_file(path, d.db_);
         if (!d.wal_.empty() || seed % 7) write_file(path + ".pwal", d.wal_);
         SCOPED_TRACE("seed " + std::to_string(seed) + ": " + d.what);
-        watchdog.start(seed);
+        std::snprintf(alarm_note, sizeof alarm_note, "storage fuzz: seed %llu ran past its time budget (hang?)\n",
+                      static_cast<unsigned long long>(seed));
+        ::alarm(budget);
         std::mt19937_64 rng(seed * 31 + 1);
         exercise(path, rng, reached);
-        watchdog.done();
+        ::alarm(0);
         std::filesystem::remove(path);
         std::filesystem::remove(path + ".pwal");
         std::filesystem::remove(path + ".lock");
@@ -846,9 +809,10 @@ TEST(StorageFuzz, LegacyDamageNeverCrashes) {
     const auto& bases = legacy_bases();
     const uint64_t iterations = env_or("ZEMBREL_FUZZ_ITERS", 100) * 3;
     const uint64_t first_seed = env_or("ZEMBREL_FUZZ_SEED", 1);
-    ScratchDir dir;
+    TempDir dir;
     const size_t fds_before = open_fds();
-    Watchdog watchdog(std::chrono::seconds(env_or("ZEMBREL_FUZZ_BUDGET", 20)));
+    const unsigned budget = static_cast<unsigned>(env_or("ZEMBREL_FUZZ_BUDGET", 20));
+    std::signal(SIGALRM, on_alarm);
     uint64_t read = 0, migrated = 0;
     for (uint64_t seed = first_seed; seed < first_seed + iterations; ++seed) {
         std::mt19937_64 rng(seed);
@@ -865,11 +829,13 @@ TEST(StorageFuzz, LegacyDamageNeverCrashes) {
             if (rng() % 3) reseal_log(log);
         }
         SCOPED_TRACE("seed " + std::to_string(seed) + ": " + what);
-        watchdog.start(seed);
+        std::snprintf(alarm_note, sizeof alarm_note, "storage fuzz: seed %llu ran past its time budget (hang?)\n",
+                      static_cast<unsigned long long>(seed));
+        ::alarm(budget);
         if (storage::parse_snapshot(db)) ++read;
         // One in three goes the whole way: recovery, replay, migration.
         if (seed % 3 == 0 || !log.empty()) {
-            const std::string path = dir.file("legacy" + std::to_string(seed) + ".db");
+            const std::string path = dir.path("legacy" + std::to_string(seed) + ".db");
             write_file(path, db);
             if (!log.empty()) write_file(path + ".wal", log);
             auto opened = storage::open(path);
@@ -881,7 +847,7 @@ TEST(StorageFuzz, LegacyDamageNeverCrashes) {
                 EXPECT_FALSE(opened.error().display().empty());
             }
         }
-        watchdog.done();
+        ::alarm(0);
         if (HasFailure()) break;
     }
     EXPECT_EQ(open_fds(), fds_before);
@@ -903,9 +869,9 @@ struct ShadowBase {
 const ShadowBase& shadow_base() {
     static const ShadowBase base = [] {
         ShadowBase b;
-        ScratchDir dir;
+        TempDir dir;
         std::mt19937_64 rng(11);
-        auto log = shadow::ShadowLog::create(dir.file("base.krvb"), "fuzz", {{"people", rng()}, {"tags", rng()}});
+        auto log = shadow::ShadowLog::create(dir.path("base.krvb"), "fuzz", {{"people", rng()}, {"tags", rng()}});
         if (!log) std::abort();
         b.starts.push_back(log->end());
         auto row = [&] {
@@ -924,7 +890,7 @@ const ShadowBase& shadow_base() {
             if (!(op ? op->encode(*log) : log->append_seal(std::get<shadow::SealRecord>(b.entries.back())))) std::abort();
             b.starts.push_back(log->end());
         }
-        std::ifstream in(dir.file("base.krvb"), std::ios::binary);
+        std::ifstream in(dir.path("base.krvb"), std::ios::binary);
         b.bytes.assign(std::istreambuf_iterator<char>(in), {});
         return b;
     }();
@@ -995,7 +961,7 @@ TEST(StorageFuzz, ShadowLogDamage) {
     ASSERT_EQ(shadow::ShadowFile::parse(base.bytes, "base")->entries, base.entries);
     const uint64_t iterations = env_or("ZEMBREL_FUZZ_ITERS", 100) * 10;
     const uint64_t first_seed = env_or("ZEMBREL_FUZZ_SEED", 1);
-    ScratchDir dir;
+    TempDir dir;
     const size_t fds_before = open_fds();
     for (uint64_t seed = first_seed; seed < first_seed + iterations; ++seed) {
         std::mt19937_64 rng(seed);
@@ -1023,7 +989,7 @@ TEST(StorageFuzz, ShadowLogDamage) {
         }
         // Reopened for appending, a log is cut to its good part and grows from there.
         if (seed % 10 == 0) {
-            const std::string path = dir.file("s.krvb");
+            const std::string path = dir.path("s.krvb");
             write_file(path, d.bytes);
             {
                 auto log = shadow::ShadowLog::open_existing(path);

@@ -1,12 +1,13 @@
 // Tables of the page store: lifecycle, row ids and their persisted hint,
-// appends, rewrites, bulk loads, scans and point reads, and the rule that a
-// rewrite which cannot succeed changes no page.
+// columns and merge policy, and the rule that a rewrite which cannot succeed
+// changes no page. Rows through reopens, rewrites and bulk loads are the
+// engine model test's.
 
 #include <gtest/gtest.h>
 
 #include <functional>
 
-#include "page_store_test_util.h"
+#include "test_util.h"
 
 namespace zembrel {
 namespace {
@@ -17,7 +18,7 @@ using testing::StoreFixture;
 
 std::vector<Column> two_columns() { return {col("id", DataTypeKind::Int), col("name", DataTypeKind::Text)}; }
 
-TEST(TableStore, CreateDropAndMissingTables) {
+TEST(TableStore, CreateAndDropTables) {
     StoreFixture f;
     auto& s = f.store;
     ASSERT_TRUE(s.create_table("t", {col("k", DataTypeKind::Pk), col("v", DataTypeKind::Int)}));
@@ -31,28 +32,6 @@ TEST(TableStore, CreateDropAndMissingTables) {
     EXPECT_EQ(f.stored_json("t"),
               R"({"columns":[{"name":"k","data_type":"Pk"},{"name":"v","data_type":"Int"}],"root":)" +
                   std::to_string(e.root) + R"(,"rowid_hint":1,"indexes":[]})");
-
-    // A second create fails and leaves the entry as it was.
-    const CatalogEntry before = e;
-    auto again = s.create_table("t", two_columns());
-    ASSERT_FALSE(again);
-    EXPECT_EQ(again.error(), EngineError::execution("table 't' already exists"));
-    EXPECT_EQ(f.entry("t"), before);
-
-    // Every operation on an absent table names it.
-    const EngineError missing = EngineError::execution("table 'nope' not found");
-    const Row r = row_of(1, "a");
-    EXPECT_EQ(s.drop_table("nope").error(), missing);
-    EXPECT_EQ(s.set_table_columns("nope", two_columns()).error(), missing);
-    EXPECT_EQ(s.set_merge_policy("nope", "lww").error(), missing);
-    EXPECT_EQ(s.next_rowid("nope").error(), missing);
-    EXPECT_EQ(s.put_row("nope", keycodec::table_key(1), r).error(), missing);
-    EXPECT_EQ(s.insert_rows("nope", {&r, 1}).error(), missing);
-    EXPECT_EQ(s.rewrite_table("nope", {}).error(), missing);
-    EXPECT_EQ(s.replace_table_rows("nope", {}).error(), missing);
-    EXPECT_EQ(s.fetch_row("nope", Value::integer(1)).error(), missing);
-    EXPECT_EQ(TableCursor::open(s, "nope").error(), missing);
-    EXPECT_EQ(s.catalog.clone_entry("nope").error(), missing);
 
     // Dropping frees the tree and the record; the name can be used again,
     // and the same content fits in the pages the first table gave back.
@@ -96,132 +75,6 @@ TEST(TableStore, RowIdsAndPersistedHint) {
     f.reopen();
     EXPECT_EQ(f.entry("t").rowid_counter, 3076u);
     EXPECT_EQ(*s.next_rowid("t"), Value::integer(3076));
-}
-
-TEST(TableStore, InsertRowsCommitReopen) {
-    StoreFixture f;
-    auto& s = f.store;
-    ASSERT_TRUE(s.create_table("t", two_columns()));
-    const Row first = row_of(10, "first");
-    auto ids = s.insert_rows("t", {&first, 1});
-    ASSERT_TRUE(ids);
-    EXPECT_EQ(*ids, std::vector<uint64_t>{1});
-    f.reopen();
-    EXPECT_EQ(f.entry("t").rowid_hint, 1026u);
-    EXPECT_EQ(f.entry("t").rowid_counter, 1026u);
-
-    // Ids continue at the hint; a row big enough for an overflow chain and
-    // enough rows to split the table's root round-trip through a reopen.
-    std::vector<Row> rows;
-    for (int i = 0; i < 1500; ++i) rows.push_back(row_of(i, "row " + std::to_string(i)));
-    rows[700][1] = Value::text(std::string(9000, 'x'));
-    ids = s.insert_rows("t", rows);
-    ASSERT_TRUE(ids);
-    ASSERT_EQ(ids->size(), rows.size());
-    EXPECT_EQ(ids->front(), 1026u);
-    EXPECT_EQ(ids->back(), 1026u + 1499);
-    f.reopen();
-    auto stored = f.scan("t");
-    ASSERT_EQ(stored.size(), 1501u);
-    EXPECT_EQ(stored[0], (std::pair<int64_t, Row>{1, first}));
-    for (size_t i = 0; i < rows.size(); ++i) {
-        ASSERT_EQ(stored[i + 1].first, static_cast<int64_t>(1026 + i));
-        ASSERT_EQ(stored[i + 1].second, rows[i]) << i;
-    }
-    auto big = s.fetch_row("t", Value::integer(1026 + 700));
-    ASSERT_TRUE(big && *big);
-    EXPECT_EQ(**big, rows[700]);
-    auto small = s.fetch_row("t", Value::integer(1026 + 701));
-    ASSERT_TRUE(small && *small);
-    EXPECT_EQ(**small, rows[701]);
-    for (int64_t absent : {0, 2, 1025, 1026 + 1500}) {
-        auto none = s.fetch_row("t", Value::integer(absent));
-        ASSERT_TRUE(none);
-        EXPECT_FALSE(*none) << absent;
-    }
-}
-
-TEST(TableStore, RewriteNumbersRowsAndKeepsIndexes) {
-    StoreFixture f;
-    auto& s = f.store;
-    ASSERT_TRUE(s.create_table("t", two_columns()));
-    ASSERT_TRUE(s.create_index("t", "by_name", {"name"}, false));
-    std::vector<Row> rows;
-    for (int i = 0; i < 3000; ++i) rows.push_back(row_of(i, "n" + std::to_string(i % 100)));
-    ASSERT_TRUE(s.insert_rows("t", rows));
-    rows.erase(rows.begin(), rows.begin() + 1000);
-    rows[5][1] = Value::null();
-
-    ASSERT_TRUE(s.rewrite_table("t", rows));
-    const uint64_t n = rows.size();
-    EXPECT_EQ(f.entry("t").rowid_counter, n + 1);
-    EXPECT_EQ(f.entry("t").rowid_hint, n + 1025);
-    f.reopen();
-    auto stored = f.scan("t");
-    ASSERT_EQ(stored.size(), n);
-    for (size_t i = 0; i < n; ++i) {
-        ASSERT_EQ(stored[i].first, static_cast<int64_t>(i + 1));
-        ASSERT_EQ(stored[i].second, rows[i]);
-    }
-    // Index keys name the new positions; the Null row has none but still
-    // took its id.
-    auto keys = f.index_keys(f.index("t", "by_name")->root, 1);
-    ASSERT_EQ(keys.size(), n - 1);
-    for (const auto& [values, rowid] : keys) {
-        ASSERT_GE(rowid, 1u);
-        ASSERT_LE(rowid, n);
-        ASSERT_NE(rowid, 6u);
-        ASSERT_EQ(values[0], rows[rowid - 1][1]);
-    }
-    EXPECT_EQ(*s.next_rowid("t"), Value::integer(static_cast<int64_t>(n + 1025)));
-
-    // Zero rows: one empty leaf, counter 1, hint 1025; the old pages come
-    // back to the free list.
-    ASSERT_TRUE(s.rewrite_table("t", {}));
-    EXPECT_EQ(f.entry("t").rowid_counter, 1u);
-    EXPECT_EQ(f.entry("t").rowid_hint, 1025u);
-    EXPECT_TRUE(*BPlusTree::is_empty(*s.pager, f.entry("t").root));
-    EXPECT_TRUE(f.index_keys(f.index("t", "by_name")->root, 1).empty());
-    EXPECT_NE(s.pager->free_list_head(), 0u);
-}
-
-TEST(TableStore, ReplaceAndBulkLoadRows) {
-    StoreFixture f;
-    auto& s = f.store;
-    // The empty leaf a table starts with is given back, not leaked: filling
-    // it with no rows takes no new page.
-    ASSERT_TRUE(s.create_table("e", two_columns()));
-    const uint64_t pages = s.pager->page_count();
-    ASSERT_TRUE(s.replace_table_rows("e", {}));
-    EXPECT_EQ(s.pager->page_count(), pages);
-    EXPECT_TRUE(*BPlusTree::is_empty(*s.pager, f.entry("e").root));
-
-    ASSERT_TRUE(s.create_table("t", two_columns()));
-    ASSERT_TRUE(s.create_index("t", "by_id", {"id"}, true));
-    std::vector<Row> rows;
-    for (int i = 0; i < 50; ++i) rows.push_back(row_of(i, std::string(300, static_cast<char>('a' + i % 26))));
-    ASSERT_TRUE(s.replace_table_rows("t", rows));
-    EXPECT_EQ(f.entry("t").rowid_counter, 51u);
-    EXPECT_EQ(f.entry("t").rowid_hint, 1075u);
-    EXPECT_EQ(f.index_keys(f.index("t", "by_id")->root, 1).size(), 50u);
-
-    // A fresh run under ids 51.. joins the table's tree behind its rows.
-    const uint64_t entry_root = f.entry("t").root;
-    auto run = s.bulk_load_rows(51, rows);
-    ASSERT_TRUE(run);
-    EXPECT_EQ(f.entry("t").root, entry_root);
-    auto joined = BPlusTree::append_tree(*s.pager, entry_root, *run);
-    ASSERT_TRUE(joined);
-    s.catalog.get("t")->root = *joined;
-    auto stored = f.scan("t");
-    ASSERT_EQ(stored.size(), 100u);
-    for (size_t i = 0; i < 100; ++i) {
-        EXPECT_EQ(stored[i].first, static_cast<int64_t>(i + 1));
-        EXPECT_EQ(stored[i].second, rows[i % 50]);
-    }
-    auto none = s.bulk_load_rows(7, {});
-    ASSERT_TRUE(none);
-    EXPECT_TRUE(*BPlusTree::is_empty(*s.pager, *none));
 }
 
 TEST(TableStore, ColumnsAndMergePolicy) {

@@ -141,50 +141,6 @@ TEST(ValueText, DisplayAndDebug) {
     }
 }
 
-TEST(ValueText, ListsTypesErrors) {
-    std::vector<Value> key{I(5), T("a")};
-    EXPECT_EQ(debug_values(key), "[Int(5), Text(\"a\")]");
-    EXPECT_EQ(debug_values({}), "[]");
-
-    struct TypeCase { DataType t; const char* display; const char* debug; };
-    const TypeCase types[] = {
-        {DataType::of(DataTypeKind::Int), "INT", "Int"},
-        {DataType::of(DataTypeKind::Text), "TEXT", "Text"},
-        {DataType::of(DataTypeKind::Float), "FLOAT", "Float"},
-        {DataType::of(DataTypeKind::Bool), "BOOL", "Bool"},
-        {DataType::of(DataTypeKind::Pk), "PK", "Pk"},
-        {DataType::of(DataTypeKind::Date), "DATE", "Date"},
-        {DataType::of(DataTypeKind::DateTime), "DATETIME", "DateTime"},
-        {DataType::str(0), "STRING(0)", "Str(0)"},
-        {DataType::str(255), "STRING(255)", "Str(255)"},
-        {DataType::str(65535), "STRING(65535)", "Str(65535)"},
-    };
-    for (const auto& c : types) {
-        EXPECT_EQ(c.t.display(), c.display);
-        EXPECT_EQ(c.t.debug(), c.debug);
-    }
-
-    EXPECT_EQ(EngineError::type("bad value").display(), "Type error: bad value");
-    EXPECT_EQ(EngineError::parse("x").display(), "Parse error: x");
-    EXPECT_EQ(EngineError::execution("x").display(), "Execution error: x");
-    EXPECT_EQ(EngineError::storage("x").display(), "Storage error: x");
-    EXPECT_EQ(EngineError::storage("empty key").debug(), "Storage(\"empty key\")");
-    EXPECT_EQ(EngineError::parse("say \"hi\"").debug(), "Parse(\"say \\\"hi\\\"\")");
-}
-
-TEST(ValueEquality, StructuralAndTableLookup) {
-    EXPECT_EQ(F(kNaN), F(kNaN));
-    EXPECT_NE(F(0.0), F(-0.0));
-    EXPECT_NE(I(1), F(1.0));
-    EXPECT_NE(T("a"), U("a"));
-    EXPECT_EQ(T("a"), T("a"));
-    Table t;
-    t.columns.push_back(Column{"a", DataType::of(DataTypeKind::Int), {}, {}, true});
-    t.columns.push_back(Column{"b", DataType::of(DataTypeKind::Int), {}, {}, true});
-    EXPECT_EQ(t.column_index("b"), 1u);
-    EXPECT_FALSE(t.column_index("c").has_value());
-}
-
 TEST(Utf8, ErrorTexts) {
     struct Case { std::string bytes; const char* want; };
     const Case cases[] = {
@@ -383,38 +339,6 @@ TEST(ColumnDef, ValidateDefault) {
             EXPECT_EQ(r.error().message, c.error);
         }
     }
-}
-
-TEST(ColumnDef, FromDef) {
-    auto plain = Column::from_def("n", DTy(DataTypeKind::Int), DefaultValue::of(I(1)), true, false);
-    ASSERT_TRUE(plain.has_value());
-    EXPECT_EQ(plain->name, "n");
-    EXPECT_EQ(plain->default_value, DefaultValue::of(I(1)));
-    EXPECT_FALSE(plain->salt.has_value());
-    EXPECT_TRUE(plain->nullable);
-
-    auto pk = Column::from_def("id", DTy(DataTypeKind::Pk), std::nullopt, true, false);
-    EXPECT_FALSE(pk->nullable);
-    auto not_null = Column::from_def("x", DTy(DataTypeKind::Text), std::nullopt, false, false);
-    EXPECT_FALSE(not_null->nullable);
-
-    auto d = Column::from_def("d", DTy(DataTypeKind::Date), DefaultValue::of(T("2024-1-5")), true, false);
-    EXPECT_EQ(d->default_value, DefaultValue::of(D("2024-1-5")));
-    auto today_on_int = Column::from_def("t", DTy(DataTypeKind::Int), DefaultValue::today(), true, false);
-    EXPECT_EQ(today_on_int->default_value, DefaultValue::today());
-
-    auto bad = Column::from_def("f", DTy(DataTypeKind::Float), DefaultValue::of(I(5)), true, false);
-    ASSERT_FALSE(bad.has_value());
-    EXPECT_EQ(bad.error().message, "column 'f': default value Int(5) does not match type FLOAT");
-
-    auto h1 = Column::from_def("h", DTy(DataTypeKind::Text), std::nullopt, true, true);
-    auto h2 = Column::from_def("h", DTy(DataTypeKind::Text), std::nullopt, true, true);
-    ASSERT_TRUE(h1->salt && h2->salt);
-    EXPECT_NE(*h1->salt, *h2->salt);
-    // A Text default of a HASH column stays clear text in the definition; it
-    // is hashed when stored.
-    auto hd = Column::from_def("h", DTy(DataTypeKind::Text), DefaultValue::of(T("x")), true, true);
-    EXPECT_EQ(hd->default_value, DefaultValue::of(T("x")));
 }
 
 TEST(Dates, DateRule) {
