@@ -946,6 +946,10 @@ private:
             return;
         }
         check_memory();
+        // Where the key trees are restored or kept rather than rebuilt.
+        if (st.sql == "ROLLBACK" || st.sql == "COMMIT") {
+            if (std::string d = compare_index_content(); !d.empty()) ADD_FAILURE() << d << "\n" << context();
+        }
         if (!in_txn_) save();
     }
 
@@ -1072,6 +1076,41 @@ private:
         std::map<std::string, MIndex> mem;
         for (const auto& [name, ix] : engine_.tables.mem_indexes) mem[name] = MIndex{ix.table, ix.columns, ix.unique};
         if (mem != s.indexes) out += "in-memory index definitions differ; ";
+        return out;
+    }
+
+    // "" when the key trees kept up statement by statement (and restored by
+    // ROLLBACK) hold what a rebuild from the rows gives: the primary-key tree
+    // exactly, every secondary index at least every entry (stale ids of
+    // rows gone may linger there).
+    std::string compare_index_content() {
+        LoadedTables rebuilt = engine_.tables;
+        std::string out;
+        for (const auto& [name, table] : engine_.tables.database.tables) {
+            rebuilt.rebuild_indexes(name);
+            auto live_pk = engine_.tables.pk_indexes.find(name);
+            auto want_pk = rebuilt.pk_indexes.find(name);
+            if ((live_pk == engine_.tables.pk_indexes.end()) != (want_pk == rebuilt.pk_indexes.end())) {
+                out += "primary-key index of " + name + " present in one only; ";
+            } else if (live_pk != engine_.tables.pk_indexes.end()) {
+                std::vector<std::pair<std::string, uint64_t>> a, b;
+                live_pk->second.tree.for_each([&](const Value& k, uint64_t id) { return a.emplace_back(k.debug(), id), true; });
+                want_pk->second.tree.for_each([&](const Value& k, uint64_t id) { return b.emplace_back(k.debug(), id), true; });
+                if (a != b) out += "primary-key index of " + name + " differs from a rebuild; ";
+            }
+        }
+        for (const auto& [name, want] : rebuilt.mem_indexes) {
+            const MemIndex* live = engine_.tables.mem_indexes.get(name);
+            if (live == nullptr) continue;
+            for (const auto& [key, ids] : want.map()) {
+                const RowIdList* have = live->find(key);
+                for (uint64_t id : ids)
+                    if (have == nullptr || std::find(have->begin(), have->end(), id) == have->end()) {
+                        out += "index " + name + " lacks " + debug_values(key) + " of row " + std::to_string(id) + "; ";
+                        return out;
+                    }
+            }
+        }
         return out;
     }
 

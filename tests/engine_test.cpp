@@ -87,6 +87,18 @@ TEST(EngineLifecycle, StorageOpenChoosesByTheFirstBytes) {
     }
 }
 
+// No one reopens an in-memory database's backing file after a crash: its
+// commits skip the flushes, while a database file keeps them.
+TEST(EngineLifecycle, OnlyTheBackingFileOfAnInMemoryDatabaseSkipsTheFlushes) {
+    Engine memory;
+    ok(memory, "CREATE TABLE t (id PK, name TEXT)");
+    ASSERT_TRUE(memory.page_store());
+    EXPECT_EQ(memory.page_store()->pager->sync_mode(), kSyncNone);
+    TempDir dir;
+    Engine file = must(storage::open(dir.path("f.db")));
+    EXPECT_EQ(file.page_store()->pager->sync_mode(), kSyncFull);
+}
+
 TEST(EngineLifecycle, ForceNestedJoinFromTheEnvironment) {
     struct Case { const char* value; bool on; };
     const Case cases[] = {{"1", true},     {"true", true},   {"TRUE", true},   {"tRuE", true}, {"yes", false},

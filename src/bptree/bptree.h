@@ -71,6 +71,9 @@ public:
     // The next (key, value) in key order, nothing at the end. Empty leaves
     // are passed over; overflow values are read whole.
     Result<std::optional<KeyValue>> next();
+    // The same without copies: false at the end, else `key` and `value` view
+    // the next cell's bytes until the cursor moves again or goes away.
+    Result<bool> next_view(bpt::ByteSpan& key, bpt::ByteSpan& value);
 
     uint64_t leaf_page() const { return leaf_; }
     size_t position() const { return pos_; }
@@ -86,6 +89,7 @@ private:
     uint64_t hops_ = 0;                 // leaves visited; bounded by the page count
     bool loaded_ = false;               // page_ and index_ hold leaf_
     std::unique_ptr<PageBuf> page_;     // copy of the current leaf, when loaded
+    std::vector<uint8_t> overflow_;     // the last overflow value next_view read
     bpt::PageIndex index_;
 };
 

@@ -36,6 +36,18 @@ Status BPlusTreeCursor::load_leaf() {
 }
 
 Result<std::optional<KeyValue>> BPlusTreeCursor::next() {
+    ByteSpan key, value;
+    auto got = next_view(key, value);
+    if (!got) return std::unexpected(got.error());
+    if (!*got) return std::optional<KeyValue>();
+    KeyValue kv;
+    kv.key.assign(key.begin(), key.end());
+    if (value.data() == overflow_.data() && value.size() == overflow_.size()) kv.value = std::move(overflow_);
+    else kv.value.assign(value.begin(), value.end());
+    return std::optional<KeyValue>(std::move(kv));
+}
+
+Result<bool> BPlusTreeCursor::next_view(ByteSpan& key, ByteSpan& value) {
     while (leaf_ != 0) {
         if (!loaded_) {
             auto st = load_leaf();
@@ -46,22 +58,20 @@ Result<std::optional<KeyValue>> BPlusTreeCursor::next() {
         pos_ = 0;
         loaded_ = false;
     }
-    if (leaf_ == 0) return std::optional<KeyValue>();
+    if (leaf_ == 0) return false;
 
     const CellRef& c = index_.cells[pos_++];
     const uint8_t* p = page_->data();
-    KeyValue kv;
-    ByteSpan key = cell_key(p, kLeafType, c);
-    kv.key.assign(key.begin(), key.end());
+    key = cell_key(p, kLeafType, c);
     if (leaf_cell_overflow(p, c)) {
         auto v = read_chain(PageSource{pager_, snapshot_}, leaf_cell_first_overflow(p, c), leaf_cell_value_len(p, c));
         if (!v) return std::unexpected(v.error());
-        kv.value = std::move(*v);
+        overflow_ = std::move(*v);
+        value = ByteSpan(overflow_.data(), overflow_.size());
     } else {
-        ByteSpan v = leaf_inline_value(p, c);
-        kv.value.assign(v.begin(), v.end());
+        value = leaf_inline_value(p, c);
     }
-    return std::optional<KeyValue>(std::move(kv));
+    return true;
 }
 
 // ---- descents ---------------------------------------------------------------

@@ -22,6 +22,9 @@ namespace zembrel {
 
 struct MemBTreeNode {
     std::vector<Value> keys;        // ascending in key order
+    // Value::key_prefix of each key, parallel to keys: a search compares
+    // these first and reaches into the keys (often on the heap) only on ties.
+    std::vector<unsigned __int128> prefixes;
     std::vector<uint64_t> values;   // row ids, parallel to keys
     std::vector<std::unique_ptr<MemBTreeNode>> children;  // empty in a leaf, keys + 1 otherwise
     bool leaf = true;
@@ -51,6 +54,12 @@ public:
     // Adds the key, or replaces the row id of an equal key already present
     // (the new key is then dropped and len stays).
     void insert(Value key, uint64_t rowid);
+
+    // A tree holding exactly the given entries, built bottom-up in linear
+    // time. `entries` must be in ascending key order without equal keys.
+    // Every node but the root holds t - 1 .. 2t - 2 keys, so later inserts
+    // keep working as on any tree.
+    static MemBTree from_sorted(std::vector<std::pair<Value, uint64_t>> entries);
 
     // Splits the full child at position i of x: the child keeps t - 1 keys,
     // the key at t - 1 moves up into x at i, the rest goes to a new sibling
@@ -103,6 +112,15 @@ private:
     static std::optional<std::pair<Value, uint64_t>> take_max(MemBTreeNode& node);
     // Number of keys of the node less than key.
     static size_t lower_position(const MemBTreeNode& node, const Value& key);
+    // The same for a key whose prefix is already known; `equal` tells
+    // whether the key at the returned position is equal to it.
+    struct Probe {
+        const Value& key;
+        unsigned __int128 prefix;
+        bool exact;
+        explicit Probe(const Value& k) : key(k), prefix(Value::key_prefix(k)), exact(Value::key_prefix_exact(k)) {}
+    };
+    static size_t lower_position(const MemBTreeNode& node, const Probe& probe, bool& equal);
 };
 
 }  // namespace zembrel

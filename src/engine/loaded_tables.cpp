@@ -15,6 +15,7 @@
 
 #include "engine/loaded_tables.h"
 
+#include "btree/key_order.h"
 #include "catalog/catalog_entry.h"
 
 namespace zembrel {
@@ -107,12 +108,24 @@ void LoadedTables::rebuild_pk_index(std::string_view table_name) {
         pk_indexes.erase(std::string(table_name));
         return;
     }
-    PkIndex entry;
-    entry.pk_column = *pk_column;
-    for (size_t i = 0; i < table->rows.size(); ++i) {
-        const Row& row = table->rows[i];
-        if (*pk_column < row.size()) entry.tree.insert(row[*pk_column], table->rowids[i]);
+    // From a sorted run: each key once, under the id of its last row.
+    const size_t column = *pk_column;
+    const std::vector<Row>& rows = table->rows;
+    // The keys are copied in row order, which walks memory in order; the
+    // sorted pass then moves them out of one contiguous array.
+    std::vector<Value> keys;
+    keys.reserve(rows.size());
+    for (const Row& row : rows) keys.push_back(column < row.size() ? row[column] : Value());
+    const std::vector<KeyedRow> order = rows_in_key_order(rows, std::span<const size_t>(&column, 1), false);
+    std::vector<std::pair<Value, uint64_t>> entries;
+    entries.reserve(order.size());
+    for (const auto& [i, same] : order) {
+        if (same) entries.back().second = table->rowids[i];
+        else entries.emplace_back(std::move(keys[i]), table->rowids[i]);
     }
+    PkIndex entry;
+    entry.pk_column = column;
+    entry.tree = MemBTree::from_sorted(std::move(entries));
     pk_indexes.insert_or_assign(std::string(table_name), std::move(entry));
 }
 
@@ -137,11 +150,16 @@ void LoadedTables::rebuild_index(std::string_view index_name) {
     if (!table) return;
     renumber_and_flag(mem_indexes, *table);
 
+    // From a sorted run: each distinct key is built once and goes in at the end.
     IndexKeyMap map;
-    for (size_t i = 0; i < table->rows.size(); ++i) {
-        auto key = MemIndex::key_for_row(table->rows[i], positions);
-        if (!key) continue;
-        map[std::move(*key)].push_back(table->rowids[i]);
+    const std::vector<Row>& rows = table->rows;
+    RowIdList* last = nullptr;
+    for (const auto& [i, same] : rows_in_key_order(rows, positions, true)) {
+        if (!same) {
+            auto key = MemIndex::key_for_row(rows[i], positions);
+            last = &map.emplace_hint(map.end(), std::move(*key), RowIdList{})->second;
+        }
+        last->push_back(table->rowids[i]);
     }
     if (MemIndex* index = mem_indexes.get(index_name)) {
         const size_t n = table->rows.size();

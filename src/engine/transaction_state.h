@@ -3,6 +3,8 @@
 // COMMIT. Plain data; the executor's transaction handlers give it meaning.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,18 +28,94 @@ struct TableSyncMode {
     uint64_t base_rows = 0;
 };
 
+// The pre-image of a table that only INSERT, UPDATE and DELETE touched so
+// far: instead of a copy of every row, the first image of each row the
+// transaction changed or removed. Rows with ids above `last_stored_id` are
+// new in the transaction. The columns are the table's current ones (a column
+// change turns the journal into a full copy first).
+struct RowJournal {
+    uint64_t next_rowid = 1;
+    uint64_t last_stored_id = 0;  // highest row id of the table at first touch
+    size_t row_count = 0;         // rows at first touch
+    std::unordered_map<uint64_t, Row> originals;
+};
+
+// The table as it was at first touch, from its current state and the journal.
+// Rows of `current` must pair with their ids in ascending order.
+inline Table reconstruct_pre_image(const Table& current, const RowJournal& journal) {
+    Table out;
+    out.name = current.name;
+    out.columns = current.columns;
+    out.next_rowid = journal.next_rowid;
+    out.rows.reserve(journal.row_count);
+    out.rowids.reserve(journal.row_count);
+    // Removed rows, ascending by id, merged back in between the kept ones.
+    std::vector<uint64_t> removed;
+    for (const auto& [id, row] : journal.originals) removed.push_back(id);
+    std::sort(removed.begin(), removed.end());
+    size_t r = 0;
+    auto put = [&](uint64_t id, const Row& row) {
+        out.rowids.push_back(id);
+        out.rows.push_back(row);
+    };
+    for (size_t i = 0; i < current.rows.size() && i < current.rowids.size(); ++i) {
+        const uint64_t id = current.rowids[i];
+        if (id > journal.last_stored_id) break;
+        for (; r < removed.size() && removed[r] < id; ++r) put(removed[r], journal.originals.find(removed[r])->second);
+        if (r < removed.size() && removed[r] == id) ++r;
+        auto original = journal.originals.find(id);
+        put(id, original != journal.originals.end() ? original->second : current.rows[i]);
+    }
+    for (; r < removed.size(); ++r) put(removed[r], journal.originals.find(removed[r])->second);
+    return out;
+}
+
 // A table's state just before the first statement of the transaction that
-// touched it. `table` none: the table did not exist then. When the
-// transaction drops the table, the indexes and merge policy the drop removed
-// are kept here (first drop only) so that ROLLBACK can bring them back.
+// touched it: a whole copy (`table`), or while only rows changed, a row
+// journal (`journal`, with `table` none). Neither: the table did not exist
+// then. Before any other change the journal must become a copy
+// (materialize). When the transaction drops the table, the indexes and merge
+// policy the drop removed are kept here (first drop only) so that ROLLBACK
+// can bring them back.
 struct TxnPreImage {
     std::optional<Table> table;
+    std::optional<RowJournal> journal;  // instead of `table`, see RowJournal
     bool drop_recorded = false;
     std::vector<MemIndex> dropped_indexes;  // definitions; key maps are rebuilt
     std::optional<std::string> dropped_merge_policy;
+
+    // Rows the table had before the transaction touched it.
+    size_t row_count() const { return table ? table->rows.size() : journal ? journal->row_count : 0; }
+    // Turns a journal into the copy it stands for, from the live table.
+    void materialize(const Table& live) {
+        if (!journal) return;
+        table = reconstruct_pre_image(live, *journal);
+        journal.reset();
+    }
+    // The pre-image as a table, leaving this one empty; `live` is the table
+    // now (needed for a journal, whose rows it mostly holds). A journal
+    // without changed rows stands for the live table's leading rows.
+    std::optional<Table> take_table(Table* live) {
+        if (journal) {
+            if (live == nullptr) return std::nullopt;
+            Table restored;
+            if (journal->originals.empty()) {
+                restored = std::move(*live);
+                restored.rows.resize(std::min(journal->row_count, restored.rows.size()));
+                restored.rowids.resize(std::min(journal->row_count, restored.rowids.size()));
+                restored.next_rowid = journal->next_rowid;
+            } else {
+                restored = reconstruct_pre_image(*live, *journal);
+            }
+            journal.reset();
+            return restored;
+        }
+        return std::move(table);
+    }
 };
 
 using TxnSnapshot = std::unordered_map<std::string, TxnPreImage>;
+
 using TxnChangedTables = std::unordered_set<std::string>;
 using TableSyncModeMap = std::unordered_map<std::string, TableSyncMode>;
 

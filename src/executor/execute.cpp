@@ -12,6 +12,7 @@
 //   discarded).
 // Either way the statement returns the sync's error.
 
+#include <algorithm>
 #include <type_traits>
 #include <utility>
 
@@ -161,18 +162,60 @@ void release_changed_rows(ExecResult& result) {
     if (auto* deleted = std::get_if<Deleted>(&result)) deleted->rows = {};
 }
 
+// Keeps the first image of every stored row an UPDATE or DELETE of the open
+// transaction changed, for a table whose pre-image is a row journal.
+void journal_changed_rows(Engine& engine, const ExecResult& result) {
+    const std::string* table = nullptr;
+    if (auto* u = std::get_if<Updated>(&result)) table = &u->table;
+    if (auto* d = std::get_if<Deleted>(&result)) table = &d->table;
+    if (table == nullptr || !engine.txn.pre_images) return;
+    auto pre = engine.txn.pre_images->find(*table);
+    if (pre == engine.txn.pre_images->end() || !pre->second.journal) return;
+    RowJournal& journal = *pre->second.journal;
+    auto keep = [&](uint64_t id, const Row& before) {
+        if (id <= journal.last_stored_id) journal.originals.try_emplace(id, before);
+    };
+    if (auto* u = std::get_if<Updated>(&result))
+        for (const UpdatedRow& row : u->rows) keep(row.rowid, row.before);
+    if (auto* d = std::get_if<Deleted>(&result))
+        for (const DeletedRow& row : d->rows) keep(row.rowid, row.row);
+}
+
 // Records pre-images and sync modes of the tables a writing statement in a
-// transaction names, before it runs.
+// transaction names, before it runs. INSERT, UPDATE and DELETE change rows
+// under their ids, so their tables' pre-images are row journals (the length
+// and the first images of changed rows); any other change of a table first
+// turns its journal into a copy of the rows it stands for.
 void prepare_transaction(Engine& engine, const parser::Statement& statement, const std::vector<std::string>& names) {
     TxnSnapshot& pre_images = *engine.txn.pre_images;
+    const StatementKind kind = statement.kind();
+    // Statements that change rows only, and keep row ids, can start a row
+    // journal instead of copying the table; any other change of the table
+    // needs the whole pre-image first.
+    const bool rows_only = kind == StatementKind::Insert || kind == StatementKind::Update ||
+                           kind == StatementKind::Delete || kind == StatementKind::CreateIndex ||
+                           is_set_merge_policy(statement);
     for (const std::string& name : names) {
-        if (pre_images.contains(name)) continue;
-        TxnPreImage pre;
-        if (const Table* table = engine.tables.find(name)) pre.table = *table;
-        pre_images.emplace(name, std::move(pre));
+        const Table* table = engine.tables.find(name);
+        auto found = pre_images.find(name);
+        if (found == pre_images.end()) {
+            TxnPreImage pre;
+            if (table != nullptr) {
+                const bool paired = table->rowids.size() == table->rows.size() &&
+                                    std::is_sorted(table->rowids.begin(), table->rowids.end());
+                if (rows_only && paired) {
+                    pre.journal = RowJournal{table->next_rowid, table->rowids.empty() ? 0 : table->rowids.back(),
+                                             table->rows.size(), {}};
+                } else {
+                    pre.table = *table;
+                }
+            }
+            pre_images.emplace(name, std::move(pre));
+        } else if (!rows_only && table != nullptr) {
+            found->second.materialize(*table);
+        }
     }
     if (names.empty()) return;
-    const StatementKind kind = statement.kind();
     const std::string& name = names.front();
     const bool rewrite = kind == StatementKind::DropTable || kind == StatementKind::Truncate ||
                          (kind == StatementKind::AlterTable && !is_set_merge_policy(statement));
@@ -191,7 +234,7 @@ void prepare_transaction(Engine& engine, const parser::Statement& statement, con
         auto existing = modes.find(name);
         if (existing == modes.end() || existing->second.mode == TableSyncMode::Append) {
             const TxnPreImage& pre = pre_images.find(name)->second;
-            uint64_t base = pre.table ? pre.table->rows.size() : 0;
+            uint64_t base = pre.row_count();
             modes[name] = TableSyncMode{TableSyncMode::Append, base};
         }
     }
@@ -245,6 +288,7 @@ Result<ExecResult> execute(Engine& engine, parser::Statement statement) {
 
     if (in_txn) {
         if (const std::string* table = changed_table(*result)) engine.txn.changed_tables.insert(*table);
+        journal_changed_rows(engine, *result);
     }
     bool sync = !in_txn || syncs_inside_transaction(*result);
     // An index or merge policy of a table created in this transaction waits

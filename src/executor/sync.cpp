@@ -106,7 +106,10 @@ Status drop_indexes_memory_lacks(Engine& engine, PageStore& store, const std::st
 Status write_updated(PageStore& store, const Updated& r) {
     std::vector<StoredRowChange> changes;
     changes.reserve(r.rows.size());
-    for (const UpdatedRow& row : r.rows) changes.push_back(StoredRowChange{row.rowid, &row.before, &row.after});
+    // A row set to the values it had needs no page.
+    for (const UpdatedRow& row : r.rows)
+        if (row.before != row.after) changes.push_back(StoredRowChange{row.rowid, &row.before, &row.after});
+    if (changes.empty()) return {};
     return store.apply_row_changes(r.table, changes, 0);
 }
 
@@ -143,13 +146,46 @@ std::optional<std::vector<StoredRowChange>> difference(const Table& stored, cons
     return out;
 }
 
+// The same from a row journal: the journaled rows as they are now (or gone),
+// then the rows new in the transaction, which follow every stored one.
+std::optional<std::vector<StoredRowChange>> journal_difference(const Table& now, const RowJournal& journal) {
+    if (now.rows.size() != now.rowids.size() || !std::is_sorted(now.rowids.begin(), now.rowids.end()))
+        return std::nullopt;
+    std::vector<uint64_t> ids;
+    ids.reserve(journal.originals.size());
+    for (const auto& [id, row] : journal.originals) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
+    std::vector<StoredRowChange> out;
+    out.reserve(ids.size());
+    for (uint64_t id : ids) {
+        const Row& before = journal.originals.find(id)->second;
+        auto it = std::lower_bound(now.rowids.begin(), now.rowids.end(), id);
+        if (it == now.rowids.end() || *it != id) {
+            out.push_back(StoredRowChange{id, &before, nullptr});
+            continue;
+        }
+        const Row& after = now.rows[static_cast<size_t>(it - now.rowids.begin())];
+        if (after != before) out.push_back(StoredRowChange{id, &before, &after});
+    }
+    auto first_new = std::upper_bound(now.rowids.begin(), now.rowids.end(), journal.last_stored_id);
+    for (auto it = first_new; it != now.rowids.end(); ++it)
+        out.push_back(StoredRowChange{*it, nullptr, &now.rows[static_cast<size_t>(it - now.rowids.begin())]});
+    return out;
+}
+
 // A table whose rows the transaction changed in place: the difference to
 // the pre-image when the store still holds exactly that, else a rewrite.
 // True when the caller must renumber memory after a rewrite.
 Result<bool> write_changes(PageStore& store, const Table& table, const TxnPreImage* pre) {
     const CatalogEntry* entry = store.catalog.get(table.name);
-    if (pre != nullptr && pre->table && !pre->drop_recorded && entry != nullptr &&
-        entry->columns == pre->table->columns && entry->columns == table.columns) {
+    const bool stored_as_before = pre != nullptr && !pre->drop_recorded && entry != nullptr && entry->columns == table.columns;
+    if (stored_as_before && pre->journal) {
+        if (auto changes = journal_difference(table, *pre->journal)) {
+            if (auto st = store.apply_row_changes(table.name, *changes, table.next_rowid); !st) return fail(st.error());
+            return false;
+        }
+    }
+    if (stored_as_before && pre->table && entry->columns == pre->table->columns) {
         if (auto changes = difference(*pre->table, table)) {
             if (auto st = store.apply_row_changes(table.name, *changes, table.next_rowid); !st) return fail(st.error());
             return false;
@@ -168,6 +204,9 @@ Status sync_commit(Engine& engine) {
     std::optional<TxnSnapshot> pre_images = std::exchange(engine.txn.committing, std::nullopt);
 
     std::vector<std::string> renumber;
+    // Filled in this transaction and loaded 1..n: ids that are 1..n already
+    // need no renumbering, and the indexes built row by row stay.
+    std::vector<std::string> bulk_loaded;
     for (const std::string& name : sort_names(changed)) {
         auto it = engine.tables.database.tables.find(name);
         if (it == engine.tables.database.tables.end()) {
@@ -210,7 +249,7 @@ Status sync_commit(Engine& engine) {
                 if (base == 0 && *empty) {
                     // A table filled in this transaction: one bulk load.
                     if (auto st = store.replace_table_rows(name, table.rows); !st) return st;
-                    renumber.push_back(name);
+                    bulk_loaded.push_back(name);
                 } else if (auto st = append_rows(engine, store, name, base); !st) {
                     return st;
                 }
@@ -219,6 +258,14 @@ Status sync_commit(Engine& engine) {
         if (auto st = reconcile_table_extras(engine, store, name); !st) return st;
     }
     for (const std::string& name : renumber) renumber_in_memory(engine, name);
+    for (const std::string& name : bulk_loaded) {
+        Table* table = engine.tables.find(name);
+        if (table == nullptr) continue;
+        bool numbered = table->rowids.size() == table->rows.size();
+        for (size_t i = 0; numbered && i < table->rowids.size(); ++i) numbered = table->rowids[i] == i + 1;
+        if (numbered) table->next_rowid = table->rowids.size() + 1;
+        else renumber_in_memory(engine, name);
+    }
     return {};
 }
 

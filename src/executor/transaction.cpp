@@ -18,8 +18,7 @@ namespace zembrel::executor {
 namespace {
 
 // The stored side of bringing back a table whose drop was already mirrored.
-Status restore_dropped_in_store(PageStore& store, const TxnPreImage& pre, const std::string& name) {
-    const Table& table = *pre.table;
+Status restore_dropped_in_store(PageStore& store, const TxnPreImage& pre, const Table& table, const std::string& name) {
     if (auto st = store.create_table(name, table.columns); !st) return st;
     if (auto st = store.replace_table_rows(name, table.rows); !st) return st;
     for (const MemIndex& index : pre.dropped_indexes) {
@@ -60,14 +59,15 @@ Result<ExecResult> rollback(Engine& engine) {
 
     for (const std::string& name : sorted_keys(snapshot)) {
         TxnPreImage& pre = snapshot.find(name)->second;
-        if (!pre.table) {
+        std::optional<Table> restored = pre.take_table(engine.tables.find(name));
+        if (!restored) {
             // Created inside the transaction: it never reached the store.
             engine.tables.forget_table(name);
             continue;
         }
         bool rebuilt_in_store = false;
         if (store != nullptr && !store->catalog.contains(name)) {
-            if (auto st = restore_dropped_in_store(*store, pre, name); !st) store_failed = true;
+            if (auto st = restore_dropped_in_store(*store, pre, *restored, name); !st) store_failed = true;
             rebuilt_in_store = true;
         }
         // Indexes of a later table of the same name give way to the originals.
@@ -79,7 +79,7 @@ Result<ExecResult> rollback(Engine& engine) {
             if (pre.dropped_merge_policy) engine.tables.merge_policies[name] = *pre.dropped_merge_policy;
             else engine.tables.merge_policies.erase(name);
         }
-        auto [it, inserted] = engine.tables.database.tables.insert_or_assign(name, std::move(*pre.table));
+        auto [it, inserted] = engine.tables.database.tables.insert_or_assign(name, std::move(*restored));
         if (rebuilt_in_store) it->second.renumber_rowids();
         engine.tables.rebuild_indexes(name);
     }

@@ -156,10 +156,11 @@ void Pager::build_header(PageBuf& out) const {
     le::put64(out.data() + 26, catalog_root_);
 }
 
-Result<std::unique_ptr<Pager>> Pager::create(std::shared_ptr<Vfs> vfs, std::string path) {
+Result<std::unique_ptr<Pager>> Pager::create(std::shared_ptr<Vfs> vfs, std::string path, SyncMode sync_mode) {
     auto file = vfs->create_new(path);
     if (!file) return std::unexpected(file.error());
     std::unique_ptr<Pager> pager(new Pager(vfs, path, std::move(*file)));
+    pager->sync_mode_ = sync_mode;
     pager->version_ = 2;
     pager->checksums_enabled_ = true;
     pager->page_count_ = 1;
@@ -172,7 +173,7 @@ Result<std::unique_ptr<Pager>> Pager::create(std::shared_ptr<Vfs> vfs, std::stri
         pager->build_header(header);
         if (auto st = pager->write_page_to_file(0, header); !st) return st;
         if (auto st = pager->file_->sync(pager->sync_mode_); !st) return st;
-        vfs->sync_dir(path);
+        if (pager->sync_mode_ != kSyncNone) vfs->sync_dir(path);
         return pager->commit_empty_catalog();
     };
     if (auto st = build(); !st) {

@@ -113,7 +113,10 @@ public:
     // Builds a new page file at `path` (which must not exist): header page,
     // an empty catalog leaf as page 1 (catalog_root 1), committed to a new log.
     // On failure after the file was made, the file and its log are removed.
-    static Result<std::unique_ptr<Pager>> create(std::shared_ptr<Vfs> vfs, std::string path);
+    // Every flush of this pager uses `sync_mode`; with kSyncNone it flushes
+    // neither its files nor their directory (a file no one reopens).
+    static Result<std::unique_ptr<Pager>> create(std::shared_ptr<Vfs> vfs, std::string path,
+                                                 SyncMode sync_mode = kSyncFull);
 
     // Opens an existing page file: reads the header page, replays the log,
     // takes the header fields from the log's committed page 0, checkpoints.

@@ -20,10 +20,14 @@ namespace zembrel {
 
 // Durability of a flush: 0 full, 1 barrier, 2 plain fsync. On platforms
 // without the full or barrier flush, modes 0 and 1 fall back to fsync.
+// 3 skips the flush: for a file that no one opens again after a crash (the
+// backing file of an in-memory database), whose commits need ordering within
+// this process only, which the operating system's cache already gives.
 using SyncMode = std::uint8_t;
 inline constexpr SyncMode kSyncFull = 0;
 inline constexpr SyncMode kSyncBarrier = 1;
 inline constexpr SyncMode kSyncPlain = 2;
+inline constexpr SyncMode kSyncNone = 3;
 
 class VfsFile {
 public:

@@ -311,12 +311,13 @@ Result<TableCursor> TableCursor::open(PageStore& store, const std::string& name)
 }
 
 Result<std::optional<std::pair<Value, Row>>> TableCursor::next_row() {
-    auto kv = cursor_.next();
-    if (!kv) return std::unexpected(kv.error());
-    if (!*kv) return std::optional<std::pair<Value, Row>>();
-    auto key = keycodec::decode_key((*kv)->key);
+    bpt::ByteSpan key_bytes, value_bytes;
+    auto got = cursor_.next_view(key_bytes, value_bytes);
+    if (!got) return std::unexpected(got.error());
+    if (!*got) return std::optional<std::pair<Value, Row>>();
+    auto key = keycodec::decode_key(key_bytes);
     if (!key) return std::unexpected(key.error());
-    auto row = storage::decode_row((*kv)->value);
+    auto row = storage::decode_row(value_bytes);
     if (!row) return std::unexpected(row.error());
     return std::optional<std::pair<Value, Row>>(std::in_place, std::move(*key), std::move(*row));
 }

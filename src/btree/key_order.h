@@ -1,0 +1,29 @@
+// Ordering a table's rows by a key of their values, for building key trees
+// from sorted runs instead of one insert per row.
+//
+// The order is the key order of the values at the given positions, compared
+// element by element (Value::key_cmp), ties broken by row position, so equal
+// keys keep their rows in table order. Sorting goes by a 128-bit image of
+// the first value (Value::key_prefix) and falls back to key_cmp only on ties;
+// input already in order (keys that grow with the rows) is recognised in one
+// pass and not sorted at all.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "types/value.h"
+
+namespace zembrel {
+
+struct KeyedRow {
+    size_t row;
+    bool same_key_as_previous;  // its key equals the previous entry's
+};
+
+// The rows that have a value at every position in `positions` (and, with
+// `skip_nulls`, no Null among them), in key order.
+std::vector<KeyedRow> rows_in_key_order(std::span<const Row> rows, std::span<const size_t> positions, bool skip_nulls);
+
+}  // namespace zembrel
