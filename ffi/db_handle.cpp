@@ -123,8 +123,9 @@ zembrel_result* zembrel_query(zembrel_db* db, const char* sql) noexcept {
     if (db == nullptr) return nullptr;
     auto result = run_statement(db, sql);
     if (!result) return nullptr;
-    if (!std::holds_alternative<Rows>(*result) && !auto_save(db, *result)) return nullptr;
-    return ffi::new_result_set(std::move(*result));
+    if (auto* rows = std::get_if<Rows>(&*result)) return ffi::new_rows_result(*rows);
+    if (!auto_save(db, *result)) return nullptr;
+    return ffi::new_message_result(*result);
 }
 
 }  // extern "C"

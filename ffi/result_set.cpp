@@ -13,20 +13,22 @@ bool in_range(int index, size_t count) { return static_cast<uint64_t>(static_cas
 
 namespace zembrel::ffi {
 
-zembrel_result* new_result_set(ExecResult result) {
+zembrel_result* new_rows_result(const Rows& rows) {
     auto* rs = new zembrel_result();
-    if (auto* rows = std::get_if<Rows>(&result)) {
-        rs->columns.reserve(rows->columns.size());
-        for (auto& name : rows->columns) rs->columns.push_back(c_safe(std::move(name)).value_or(""));
-        rs->rows.reserve(rows->rows.size());
-        for (const Row& row : rows->rows) {
-            std::vector<std::string> cells;
-            cells.reserve(row.size());
-            for (const Value& v : row) cells.push_back(c_safe(v.display()).value_or(""));
-            rs->rows.push_back(std::move(cells));
-        }
-        return rs;
+    rs->columns.reserve(rows.columns.size());
+    for (const std::string& name : rows.columns) rs->columns.push_back(c_safe(name).value_or(""));
+    rs->rows.reserve(rows.rows.size());
+    for (const Row& row : rows.rows) {
+        std::vector<std::string> cells;
+        cells.reserve(row.size());
+        for (const Value& v : row) cells.push_back(c_safe(v.display()).value_or(""));
+        rs->rows.push_back(std::move(cells));
     }
+    return rs;
+}
+
+zembrel_result* new_message_result(const ExecResult& result) {
+    auto* rs = new zembrel_result();
     rs->message = c_safe(exec_result_message(result));
     return rs;
 }

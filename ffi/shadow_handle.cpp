@@ -58,7 +58,8 @@ zembrel_result* zembrel_shadow_query(zembrel_shadow* sh, const char* sql) noexce
     if (sh == nullptr) return nullptr;
     auto result = run(sh, sql);
     if (!result) return nullptr;
-    return ffi::new_result_set(std::move(*result));
+    if (auto* rows = std::get_if<Rows>(&*result)) return ffi::new_rows_result(*rows);
+    return ffi::new_message_result(*result);
 }
 
 long long zembrel_shadow_pending(zembrel_shadow* sh) noexcept {

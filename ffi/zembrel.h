@@ -47,6 +47,7 @@ extern "C" {
 
 typedef struct zembrel_db zembrel_db;         /* a database handle */
 typedef struct zembrel_result zembrel_result; /* a result set, owned by the caller */
+typedef struct zembrel_shared zembrel_shared; /* a shared handle, usable from many threads */
 
 /* Opens the database file at path, creating it when missing. A database in
  * an older file format is converted in place (the old file is kept beside
@@ -106,6 +107,41 @@ ZEMBREL_API const char* zembrel_result_message(const zembrel_result* rs) ZEMBREL
 /* Frees the result set and all its texts. NULL does nothing. A result set
  * may outlive the handle it came from. */
 ZEMBREL_API void zembrel_result_free(zembrel_result* rs) ZEMBREL_NOEXCEPT;
+
+/* Shared handles: one database file used by several threads of a process at
+ * once. zembrel_exec_shared, zembrel_query_shared and zembrel_errmsg_shared
+ * may run on one handle from any number of threads at the same time;
+ * zembrel_close_shared must come after all of them.
+ * - Every statement commits itself: its changes are in the database's log
+ *   when the call returns (no save step, no auto-save note). BEGIN, COMMIT
+ *   and ROLLBACK fail with "Execution error: interactive transactions are
+ *   not yet supported over shared connections (each statement
+ *   auto-commits)". A failed statement changes nothing.
+ * - SELECT runs on a snapshot of the last commit, without blocking writers
+ *   once the snapshot is taken. While snapshots live the log is not
+ *   checkpointed, so long queries under steady writes let the log grow
+ *   until the first commit after they finish.
+ * - Errors of all threads land in the handle's one slot (the last one
+ *   wins). */
+
+/* Opens the page file at path, creating it when missing. NULL when the path
+ * is NULL or not UTF-8, when the file is not a page file (older formats are
+ * not converted here), or when another handle holds it. */
+ZEMBREL_API zembrel_shared* zembrel_open_shared(const char* path) ZEMBREL_NOEXCEPT;
+
+/* Runs one SQL statement. 0 or 1 (see zembrel_errmsg_shared). */
+ZEMBREL_API int zembrel_exec_shared(zembrel_shared* db, const char* sql) ZEMBREL_NOEXCEPT;
+
+/* As zembrel_query, on a shared handle. */
+ZEMBREL_API zembrel_result* zembrel_query_shared(zembrel_shared* db, const char* sql) ZEMBREL_NOEXCEPT;
+
+/* A copy of the handle's last error, or NULL when there is none. The copy
+ * belongs to the calling thread: it stays valid until this thread's next
+ * zembrel_errmsg_shared call (on any shared handle) or until it exits. */
+ZEMBREL_API const char* zembrel_errmsg_shared(zembrel_shared* db) ZEMBREL_NOEXCEPT;
+
+/* Closes the handle and releases the database. NULL does nothing. */
+ZEMBREL_API void zembrel_close_shared(zembrel_shared* db) ZEMBREL_NOEXCEPT;
 
 /* ---- Shadow sessions ----------------------------------------------------
  * A shadow works on a private copy of a database (the base). SELECT reads the

@@ -8,4 +8,12 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEMBREL_SANITIZ
 cmake --build "$build"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-cd "$build" && ctest --output-on-failure -j "$(nproc)"
+(cd "$build" && ctest --output-on-failure -j "$(nproc)")
+
+# ThreadSanitizer: a second build of only the thread tests.
+tsan="$root/build/tsan"
+cmake -S "$root" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMBREL_TSAN=ON
+cmake --build "$tsan" --target shared_db_test capi_shared_test
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+"$tsan/shared_db_test" --gtest_filter='SharedDbThreads.*'
+"$tsan/capi_shared_test"

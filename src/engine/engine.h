@@ -91,6 +91,12 @@ struct Engine {
     // from the catalog's column count is a Storage error naming the table
     // and the row id.
     Status ensure_table_loaded(std::string_view table);
+    // Loads (or replaces) the table from its tree as of the snapshot, with
+    // the entry's columns and no secondary indexes unless this engine
+    // defines them. Same row errors as ensure_table_loaded. Touches neither
+    // this engine's page store nor the snapshot's pager.
+    Status load_table_from_snapshot(const PagerSnapshot& snapshot, std::string_view table,
+                                    const CatalogEntry& entry);
     // Every catalog table, in ascending name order.
     Status load_all_tables();
     // Writes every in-memory table (schema, rows, indexes, merge policy)

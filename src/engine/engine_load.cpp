@@ -11,6 +11,31 @@
 
 namespace zembrel {
 
+namespace {
+
+// Appends the cursor's rows and their ids to `table`; next_rowid ends above
+// every id read.
+Status read_table_rows(TableCursor& cursor, Table& table) {
+    for (;;) {
+        auto next = cursor.next_row();
+        if (!next) return fail(next.error());
+        if (!*next) break;
+        auto& [rowid, row] = **next;
+        if (!rowid.is_int()) return storage_error("table row key must be Int rowid");
+        if (row.size() != table.columns.size())
+            return storage_error(format("row {} of table '{}' holds {} values for {} columns", rowid.as_int(),
+                                        table.name, row.size(), table.columns.size()));
+        table.rowids.push_back(static_cast<uint64_t>(rowid.as_int()));
+        table.rows.push_back(std::move(row));
+    }
+    // Ids were handed out below the counter; keep the next one above them all
+    // even if the counter was damaged.
+    if (!table.rowids.empty() && table.next_rowid <= table.rowids.back()) table.next_rowid = table.rowids.back() + 1;
+    return {};
+}
+
+}  // namespace
+
 Status Engine::ensure_table_loaded(std::string_view name) {
     std::string key(name);
     if (tables.database.tables.contains(key)) return {};
@@ -25,22 +50,23 @@ Status Engine::ensure_table_loaded(std::string_view name) {
     table.next_rowid = entry->rowid_counter;
     auto cursor = TableCursor::open(**store, key);
     if (!cursor) return fail(cursor.error());
-    for (;;) {
-        auto next = cursor->next_row();
-        if (!next) return fail(next.error());
-        if (!*next) break;
-        auto& [rowid, row] = **next;
-        if (!rowid.is_int()) return storage_error("table row key must be Int rowid");
-        if (row.size() != table.columns.size())
-            return storage_error(format("row {} of table '{}' holds {} values for {} columns", rowid.as_int(), key,
-                                        row.size(), table.columns.size()));
-        table.rowids.push_back(static_cast<uint64_t>(rowid.as_int()));
-        table.rows.push_back(std::move(row));
-    }
-    // Ids were handed out below the counter; keep the next one above them all
-    // even if the counter was damaged.
-    if (!table.rowids.empty() && table.next_rowid <= table.rowids.back()) table.next_rowid = table.rowids.back() + 1;
+    if (auto st = read_table_rows(*cursor, table); !st) return st;
     tables.database.tables.emplace(key, std::move(table));
+    tables.rebuild_indexes(name);
+    return {};
+}
+
+Status Engine::load_table_from_snapshot(const PagerSnapshot& snapshot, std::string_view name,
+                                        const CatalogEntry& entry) {
+    Table table;
+    table.name = std::string(name);
+    table.columns = entry.columns;
+    table.next_rowid = 1;
+    auto cursor = TableCursor::open_snapshot(snapshot, entry.root);
+    if (!cursor) return fail(cursor.error());
+    if (auto st = read_table_rows(*cursor, table); !st) return st;
+    tables.forget_table(table.name);
+    tables.database.tables.emplace(table.name, std::move(table));
     tables.rebuild_indexes(name);
     return {};
 }

@@ -139,10 +139,13 @@ struct PageStore {
 };
 
 // A forward cursor over a table's rows in row-id order. Borrows the store's
-// pager; changes to the table while it is open may or may not be seen.
+// pager (or the snapshot, which must outlive it); changes to the table while
+// it is open may or may not be seen (a snapshot sees none).
 class TableCursor {
 public:
     static Result<TableCursor> open(PageStore& store, const std::string& name);
+    // The table whose tree is rooted at `root`, as of the snapshot.
+    static Result<TableCursor> open_snapshot(const PagerSnapshot& snapshot, uint64_t root);
     // The next (row id key, row), nothing at the end.
     Result<std::optional<std::pair<Value, Row>>> next_row();
 

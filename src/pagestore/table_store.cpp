@@ -310,6 +310,12 @@ Result<TableCursor> TableCursor::open(PageStore& store, const std::string& name)
     return TableCursor(std::move(*cursor));
 }
 
+Result<TableCursor> TableCursor::open_snapshot(const PagerSnapshot& snapshot, uint64_t root) {
+    auto leaf = BPlusTree::leftmost_leaf_snapshot(snapshot, root);
+    if (!leaf) return std::unexpected(leaf.error());
+    return TableCursor(BPlusTreeCursor(snapshot, *leaf, 0));
+}
+
 Result<std::optional<std::pair<Value, Row>>> TableCursor::next_row() {
     bpt::ByteSpan key_bytes, value_bytes;
     auto got = cursor_.next_view(key_bytes, value_bytes);

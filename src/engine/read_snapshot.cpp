@@ -1,0 +1,45 @@
+#include "engine/read_snapshot.h"
+
+#include <algorithm>
+
+namespace zembrel {
+
+Result<ReadSnapshot> ReadSnapshot::take(Engine& engine) {
+    auto store = engine.ensure_page_store();
+    if (!store) return fail(store.error());
+    auto pages = (*store)->pager->snapshot();
+    if (!pages) return fail(pages.error());
+    return ReadSnapshot(std::move(*pages));
+}
+
+Status ReadSnapshot::load_catalog() {
+    if (catalog_loaded_) return {};
+    auto entries = load_catalog_entries(*pages_);
+    if (!entries) return fail(entries.error());
+    catalog_ = std::move(*entries);
+    // The tree hands the entries out in key order, which is not name order
+    // for every name; sort once so lookups can halve.
+    std::sort(catalog_.begin(), catalog_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    catalog_loaded_ = true;
+    return {};
+}
+
+const CatalogEntry* ReadSnapshot::entry(const std::string& name) const {
+    auto it = std::lower_bound(catalog_.begin(), catalog_.end(), name,
+                               [](const NamedCatalogEntry& e, const std::string& n) { return e.first < n; });
+    if (it == catalog_.end() || it->first != name) return nullptr;
+    return &it->second;
+}
+
+Status ReadSnapshot::load_tables(Engine& target, const std::vector<std::string>& names) {
+    if (auto st = load_catalog(); !st) return st;
+    for (const std::string& name : names) {
+        if (target.tables.find(name) != nullptr) continue;
+        const CatalogEntry* found = entry(name);
+        if (found == nullptr) continue;
+        if (auto st = target.load_table_from_snapshot(*pages_, name, *found); !st) return st;
+    }
+    return {};
+}
+
+}  // namespace zembrel

@@ -1,0 +1,58 @@
+// A read-only view of an engine's database as of its last commit, for
+// running a query on another thread while the engine goes on writing.
+//
+// `take` runs on the engine's thread (under the lock that guards the engine)
+// and is cheap: it opens the page file and the log read-only and copies the
+// log's page index; it never reads the engine's page cache, so uncommitted
+// pages are never seen. Everything after that (`load_catalog`,
+// `load_tables`) reads only the snapshot and runs on any one thread without
+// the lock.
+//
+// Log growth: while any ReadSnapshot of a pager lives, that pager's
+// checkpoints do nothing, so the snapshot's log offsets stay valid; commits
+// go on appending to the log. A snapshot held for long while writers commit
+// therefore lets the log grow past its checkpoint threshold; the next
+// commit after the last snapshot is released checkpoints it.
+//
+// Ownership: owns its read-only files; may outlive the engine it was taken
+// from (not the process's use of the files).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "catalog/catalog_store.h"
+#include "engine/engine.h"
+#include "pager/pager.h"
+#include "types/error.h"
+
+namespace zembrel {
+
+class ReadSnapshot {
+public:
+    // Creates the engine's page store first when it has none (an in-memory
+    // engine). Errors: ensure_page_store's and Pager::snapshot's.
+    static Result<ReadSnapshot> take(Engine& engine);
+
+    // Reads the catalog as of the snapshot (once; later calls do nothing).
+    // Errors: the tree's and codecs', "invalid catalog key: {}", "corrupt
+    // catalog entry '{}': {}".
+    Status load_catalog();
+    // Loads each named table the snapshot's catalog holds into `target`
+    // (names it lacks are skipped; a name given twice loads once), calling
+    // load_catalog first.
+    Status load_tables(Engine& target, const std::vector<std::string>& names);
+
+    const PagerSnapshot& pages() const { return *pages_; }
+
+private:
+    explicit ReadSnapshot(std::unique_ptr<PagerSnapshot> pages) : pages_(std::move(pages)) {}
+    const CatalogEntry* entry(const std::string& name) const;
+
+    std::unique_ptr<PagerSnapshot> pages_;
+    std::vector<NamedCatalogEntry> catalog_;  // in key order
+    bool catalog_loaded_ = false;
+};
+
+}  // namespace zembrel
