@@ -9,6 +9,7 @@
 
 #include "engine/engine.h"
 #include "executor/exec_result.h"
+#include "shadow/session.h"
 #include "shared/shared_db.h"
 
 struct zembrel_db {
@@ -30,6 +31,12 @@ struct zembrel_shared {
     std::unique_ptr<zembrel::SharedDb> db;
     std::mutex slot_mutex;
     std::optional<std::string> last_error;  // guarded by slot_mutex
+};
+
+struct zembrel_shadow {
+    zembrel::shadow::ShadowSession session;
+    // The error slot, as zembrel_db's; it also carries the conflict report.
+    std::optional<std::string> last_error;
 };
 
 namespace zembrel::ffi {

@@ -143,6 +143,51 @@ ZEMBREL_API const char* zembrel_errmsg_shared(zembrel_shared* db) ZEMBREL_NOEXCE
 /* Closes the handle and releases the database. NULL does nothing. */
 ZEMBREL_API void zembrel_close_shared(zembrel_shared* db) ZEMBREL_NOEXCEPT;
 
+/* ---- Shadow sessions ----------------------------------------------------
+ * A shadow works on a private copy of a database (the base). SELECT reads the
+ * copy; INSERT, UPDATE and DELETE change it and are recorded, row by row, in
+ * a log in the directory "<base>.shadows" beside the base; a commit merges
+ * the recorded rows three-way into the base under each table's merge policy
+ * (lww, error, field_merge, manual). Other statements are refused. An
+ * anonymous shadow lives for its handle; a named branch keeps its log
+ * "<branch>.krvb" across handles and must seal its ops before a commit.
+ * The base is opened only while it is copied or merged into, waiting up to
+ * ten seconds while another handle holds it. A shadow handle is used by one
+ * thread at a time. Counts are -1 on failure; status results 0/1. */
+typedef struct zembrel_shadow zembrel_shadow;
+
+/* An anonymous shadow of the database at base_path; NULL on failure. */
+ZEMBREL_API zembrel_shadow* zembrel_shadow_open(const char* base_path) ZEMBREL_NOEXCEPT;
+/* The named branch (1-64 of letters, digits, '_', '-', '.'; not starting with
+ * '.'), with its recorded ops replayed onto the copy; NULL on failure. */
+ZEMBREL_API zembrel_shadow* zembrel_shadow_open_branch(const char* base_path, const char* branch) ZEMBREL_NOEXCEPT;
+/* Runs one statement on the shadow. Nothing is saved to the base. */
+ZEMBREL_API int zembrel_shadow_exec(zembrel_shadow* sh, const char* sql) ZEMBREL_NOEXCEPT;
+/* As zembrel_query, on the shadow. */
+ZEMBREL_API zembrel_result* zembrel_shadow_query(zembrel_shadow* sh, const char* sql) ZEMBREL_NOEXCEPT;
+/* Ops recorded and not yet merged; ops recorded since the last seal. */
+ZEMBREL_API long long zembrel_shadow_pending(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
+ZEMBREL_API long long zembrel_shadow_unsealed(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
+/* Seals a branch's unsealed ops (author NULL: "zembrel"; message NULL: "");
+ * returns their number. */
+ZEMBREL_API long long zembrel_shadow_seal(zembrel_shadow* sh, const char* author, const char* message) ZEMBREL_NOEXCEPT;
+/* Rebuilds the copy from the current base and the recorded ops. */
+ZEMBREL_API int zembrel_shadow_refresh(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
+/* Merges the recorded ops into the base and saves it; returns the ops merged
+ * (those the manual policy set aside in "<log>.krvc" not counted). A failure
+ * leaves the base and the shadow as they were. */
+ZEMBREL_API long long zembrel_shadow_commit(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
+/* A dry run of the merge: the number of conflicting rows, with their report
+ * lines "table[key]: kind (outcome)" joined by '\n' in zembrel_shadow_errmsg. */
+ZEMBREL_API long long zembrel_shadow_conflicts(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
+/* The policy ("lww", "error", "field_merge", "manual") for the table, or with
+ * table NULL the default for tables without a policy of their own. */
+ZEMBREL_API int zembrel_shadow_set_merge_policy(zembrel_shadow* sh, const char* table, const char* policy) ZEMBREL_NOEXCEPT;
+/* The shadow's last error or conflict report, or NULL. */
+ZEMBREL_API const char* zembrel_shadow_errmsg(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
+/* Closes the shadow; nothing is merged, saved or deleted. NULL does nothing. */
+ZEMBREL_API void zembrel_shadow_close(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
+
 /* The library's version text; static, never freed. */
 ZEMBREL_API const char* zembrel_version(void) ZEMBREL_NOEXCEPT;
 

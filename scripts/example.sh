@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds the library in release mode, installs it into build/release/prefix,
-# then compiles examples/quickstart.c against that install through pkg-config and runs it.
+# then compiles examples/quickstart.c and examples/branch.c against that install
+# through pkg-config and runs them.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh" build
@@ -11,7 +12,11 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEMBREL_TESTS
 cmake --build "$build" --target zembrel
 cmake --install "$build" >/dev/null
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
-# shellcheck disable=SC2046 # the flags are meant to split
-cc -std=c11 -Wall -Wextra "$root/examples/quickstart.c" $(pkg-config --cflags --libs zembrel) \
-   -Wl,-rpath,"$prefix/lib" -o "$build/quickstart"
+for example in quickstart branch; do
+    # shellcheck disable=SC2046 # the flags are meant to split
+    cc -std=c11 -Wall -Wextra "$root/examples/$example.c" $(pkg-config --cflags --libs zembrel) \
+       -Wl,-rpath,"$prefix/lib" -o "$build/$example"
+done
 "$build/quickstart"
+echo
+"$build/branch"

@@ -600,6 +600,17 @@ Status ShadowLog::sync() {
     return {};
 }
 
+Status ShadowLog::truncate_to(std::uint64_t offset) {
+    if (fd_ < 0) return storage_error("shadow truncate: log is closed");
+    if (offset > end_) return storage_error(format("shadow truncate '{}': offset past the end", path_));
+    end_ = offset;
+    while (::ftruncate(fd_, static_cast<off_t>(offset)) != 0) {
+        if (errno == EINTR) continue;
+        return storage_error(format("shadow truncate '{}': {}", path_, errno_text()));
+    }
+    return {};
+}
+
 // ---------------------------------------------------------------- fingerprint
 
 std::uint64_t schema_fingerprint(std::span<const Column> columns) {

@@ -145,6 +145,10 @@ public:
     Status append_seal(const SealRecord& seal);
     // Flushes the file to stable storage ("shadow fsync: {}").
     Status sync();
+    // Cuts the log back to `offset` (a frame boundary at or before `end()`),
+    // dropping the frames after it ("shadow truncate '{}': {}"). Appends
+    // continue at `offset` even when the cut fails.
+    Status truncate_to(std::uint64_t offset);
 
     const std::string& path() const { return path_; }
     // Offset just past the last whole frame.
