@@ -15,13 +15,6 @@ namespace zembrel::shadow {
 
 namespace {
 
-bool rows_equal(const Row& a, const Row& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Value::key_cmp(a[i], b[i]) != 0) return false;
-    return true;
-}
-
 // The resolved entries of one table: a range of the key-ordered map.
 auto resolved_of(const MergeResolution& resolution, const std::string& table) {
     auto first = resolution.resolved.lower_bound(MergeKey{table, {}});
@@ -99,7 +92,7 @@ Status apply_to_page_store(Engine& base, const MergeResolution& resolution, cons
             if (!row) {
                 changes.push_back(StoredRowChange{at->rowid, &current, nullptr});
                 ++report.deleted;
-            } else if (!rows_equal(*row, current)) {
+            } else if (!rows_equal_by_key(*row, current)) {
                 changes.push_back(StoredRowChange{at->rowid, &current, &*row});
                 ++report.updated;
             }

@@ -4,14 +4,15 @@
 
 namespace zembrel::shadow {
 
-namespace {
-
-bool rows_equal(const Row& a, const Row& b) {
+bool rows_equal_by_key(const Row& a, const Row& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (Value::key_cmp(a[i], b[i]) != 0) return false;
     return true;
 }
+
+
+namespace {
 
 bool values_equal(const Value& a, const Value& b) { return Value::key_cmp(a, b) == 0; }
 
@@ -21,19 +22,19 @@ std::optional<ConflictKind::Tag> classify(const NetChange& change, const Row* cu
     using Tag = ConflictKind::Tag;
     const BeforeImage& before = change.before;
     if (!change.row) {
-        if (current == nullptr || !before.is_row() || rows_equal(before.row, *current)) return std::nullopt;
+        if (current == nullptr || !before.is_row() || rows_equal_by_key(before.row, *current)) return std::nullopt;
         return Tag::DeleteDiverged;
     }
     if (current == nullptr) {
         if (before.is_row()) return Tag::UpdateOnDeletedRow;
         return std::nullopt;
     }
-    if (rows_equal(*current, *change.row)) return std::nullopt;
+    if (rows_equal_by_key(*current, *change.row)) return std::nullopt;
     switch (before.kind) {
         case BeforeImage::Kind::Inserted: return Tag::InsertOnExistingPk;
         case BeforeImage::Kind::Absent: return std::nullopt;
         case BeforeImage::Kind::Row:
-            if (rows_equal(before.row, *current)) return std::nullopt;
+            if (rows_equal_by_key(before.row, *current)) return std::nullopt;
             return Tag::UpdateDiverged;
     }
     return std::nullopt;

@@ -100,4 +100,8 @@ std::vector<std::string> format_conflict_lines(const std::vector<ConflictRecord>
 // The records whose outcome is Aborted, in order.
 std::vector<ConflictRecord> aborted_conflicts(const std::vector<ConflictRecord>& records);
 
+// Whether two rows hold the same values under key order (an Int and a
+// Float of equal value differ, as they do in a key).
+bool rows_equal_by_key(const Row& a, const Row& b);
+
 }  // namespace zembrel::shadow
