@@ -73,27 +73,24 @@ Probe index_key(const Value& probe, DataType type, Value& key) {
 // Inner or left join on one key pair through the JOIN table's index: each
 // left row's key value is looked up, the candidates are tested with `=`
 // itself and come out in table order, exactly as under a nested loop.
-class IndexNestedLoopJoin final : public operators::Operator {
+class IndexNestedLoopJoin final : public operators::BufferedJoin {
 public:
     IndexNestedLoopJoin(operators::OperatorPtr left, const Table& table, const MemIndex& index, size_t left_key,
                         size_t right_key, operators::JoinType type)
         : left_(std::move(left)), table_(table), index_(index), left_key_(left_key), right_key_(right_key),
           type_(type), key_type_(right_key < table.columns.size() ? table.columns[right_key].data_type : DataType{}) {}
 
-    Result<const Row*> next() override {
+private:
+    Result<bool> fill_pending() override {
         while (pending_.empty()) {
             auto got = left_->next();
             if (!got) return fail(got.error());
-            if (*got == nullptr) return static_cast<const Row*>(nullptr);
+            if (*got == nullptr) return false;
             probe(**got);
         }
-        current_ = std::move(pending_.front());
-        pending_.pop_front();
-        return &current_;
+        return true;
     }
-    Row take(const Row&) override { return std::move(current_); }
 
-private:
     void probe(const Row& l) {
         if (left_key_ >= l.size()) invariant_failed("join key position outside the row");
         const Value& v = l[left_key_];
@@ -141,8 +138,6 @@ private:
     operators::JoinType type_;
     DataType key_type_;
     std::vector<size_t> positions_;
-    std::deque<Row> pending_;
-    Row current_;
 };
 
 }  // namespace

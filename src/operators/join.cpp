@@ -100,7 +100,7 @@ Result<bool> NestedLoopJoin::fill_pending() {
     return true;
 }
 
-Result<const Row*> NestedLoopJoin::next() {
+Result<const Row*> BufferedJoin::next() {
     if (pending_.empty()) {
         auto more = fill_pending();
         if (!more) return fail(more.error());
@@ -178,17 +178,6 @@ Result<bool> HashJoin::fill_pending() {
         if (pending_.empty() && type_ == JoinType::Left) pending_.push_back(left_null_filled(l, right_width_));
     }
     return true;
-}
-
-Result<const Row*> HashJoin::next() {
-    if (pending_.empty()) {
-        auto more = fill_pending();
-        if (!more) return fail(more.error());
-        if (!*more) return static_cast<const Row*>(nullptr);
-    }
-    current_ = std::move(pending_.front());
-    pending_.pop_front();
-    return &current_;
 }
 
 }  // namespace zembrel::operators

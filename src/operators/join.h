@@ -24,17 +24,31 @@ namespace zembrel::operators {
 
 enum class JoinType : uint8_t { Inner = 0, Left = 1, Right = 2 };
 
+// A join makes its output in batches (every match of one probe row, or its
+// NULL-filled row) and lends them out one at a time.
+class BufferedJoin : public Operator {
+public:
+    Result<const Row*> next() final;
+    Row take(const Row&) final { return std::move(current_); }
+
+protected:
+    // Adds the next non-empty batch to `pending_`; false at the end.
+    virtual Result<bool> fill_pending() = 0;
+    std::deque<Row> pending_;
+
+private:
+    Row current_;
+};
+
 // Any ON condition: every pair of rows is tested. Inner and left joins read
 // the left input one row at a time; a right join drains it first.
-class NestedLoopJoin final : public Operator {
+class NestedLoopJoin final : public BufferedJoin {
 public:
     NestedLoopJoin(OperatorPtr left, SharedRows right_rows, RowPredicate on, size_t left_width, size_t right_width,
                    JoinType type);
-    Result<const Row*> next() override;
-    Row take(const Row&) override { return std::move(current_); }
 
 private:
-    Result<bool> fill_pending();
+    Result<bool> fill_pending() override;
 
     OperatorPtr left_;
     SharedRows right_rows_;
@@ -42,8 +56,6 @@ private:
     size_t left_width_;
     size_t right_width_;
     JoinType type_;
-    std::deque<Row> pending_;
-    Row current_;
     // Right join: the drained left rows and the next right row to test.
     std::vector<Row> left_rows_;
     bool left_drained_ = false;
@@ -58,15 +70,13 @@ private:
 // loop and a NULL key meets nothing. Inner and left joins build on the
 // right rows and read the left input one row at a time; a right join builds
 // on the drained left input and walks the right rows in table order.
-class HashJoin final : public Operator {
+class HashJoin final : public BufferedJoin {
 public:
     HashJoin(OperatorPtr left, SharedRows right_rows, std::vector<size_t> left_keys, std::vector<size_t> right_keys,
              size_t left_width, size_t right_width, JoinType type);
-    Result<const Row*> next() override;
-    Row take(const Row&) override { return std::move(current_); }
 
 private:
-    Result<bool> fill_pending();
+    Result<bool> fill_pending() override;
     bool keys_equal(const Row& left, const Row& right) const;
 
     OperatorPtr left_;
@@ -80,8 +90,6 @@ private:
     bool built_ = false;
     std::vector<Row> left_rows_;  // right join: the build side
     size_t right_position_ = 0;
-    std::deque<Row> pending_;
-    Row current_;
 };
 
 // Hash of a join key consistent with `=`: values that compare equal hash
