@@ -72,17 +72,12 @@ Result<ExecResult> SharedDb::write(parser::Statement statement) {
         return result;
     }
     if (PageStore* store = engine_.page_store()) {
-        const Pager& pager = *store->pager;
+        // Fails only when the commit is not durable (a failed checkpoint
+        // after it is no failure), so undoing here can never undo a
+        // statement that is stored.
         if (auto committed = store->pager->commit(); !committed) {
-            const bool landed = pager.dirty_page_count() == 0 && pager.pending_wal_size() == 0 && !pager.header_dirty();
-            if (!landed) {
-                (void)engine_.reset_to_last_commit();
-                return fail(committed.error());
-            }
-            // Only the checkpoint after a durable commit failed: the
-            // statement is done and must not be reported as failed (a retry
-            // would apply it twice). The log stays over its threshold, so
-            // the next commit checkpoints again.
+            (void)engine_.reset_to_last_commit();
+            return fail(committed.error());
         }
     }
     remember_commit();
