@@ -358,6 +358,20 @@ struct JoinGen {
         }
     }
 
+    std::string correlation() {
+        const char* ops[] = {"=", "<>", "<", ">", "<=", ">="};
+        switch (pick(8)) {
+            case 0: return "s.a = t1.a AND s.c " + std::string(ops[pick(6)]) + " " + literal_for('c');
+            case 1: return "s.a = t1.b";                     // Int index, Float outer values
+            case 2: return "t1.a = s.b";                     // Float index, Int outer values, outer side first
+            case 3: return "s.b = t1.b AND s.c = t1.c";      // the composite index
+            case 4: return "s.a " + std::string(ops[2 + pick(4)]) + " t1.b AND s.c IS NOT NULL";  // a range
+            case 5: return "(s.a = t1.a OR s.c = t1.c)";     // no seek
+            case 6: return "s.a = t1.a AND EXISTS (SELECT * FROM t2 AS u WHERE u.c = s.c AND u.b > t1.b)";  // two levels up
+            default: return "s.a = t1.a AND s.b > t1.b";
+        }
+    }
+
     std::string condition(int tables, int depth) {
         const char* ops[] = {"=", "<>", "<", ">", "<=", ">="};
         switch (depth > 1 ? pick(3) : pick(9)) {
@@ -379,16 +393,27 @@ struct JoinGen {
             case 3: return "(" + condition(tables, depth + 1) + " AND " + condition(tables, depth + 1) + ")";
             case 4: return "(" + condition(tables, depth + 1) + " OR " + condition(tables, depth + 1) + ")";
             case 5: return "NOT (" + condition(tables, depth + 1) + ")";
-            case 6: {  // same kinds on both sides: IN compares by key order
+            case 6: {  // same kinds on both sides: IN compares by key order; a NULL probe as below
                 const std::string col = pick(2) ? "a" : "c";
-                return "t1." + col + (pick(3) == 0 ? " NOT IN" : " IN") + " (SELECT s." + col + " FROM t3 AS s WHERE s.b > " +
-                       literal_for('b') + ")";
+                return "(t1." + col + " IS NOT NULL AND t1." + col + (pick(3) == 0 ? " NOT IN" : " IN") +
+                       " (SELECT s." + col + " FROM t3 AS s WHERE s.b > " + literal_for('b') + "))";
             }
-            case 7:  // correlated
-                return std::string(pick(3) == 0 ? "NOT " : "") + "EXISTS (SELECT * FROM t3 AS s WHERE s.a = t1.a AND s.c " +
-                       ops[pick(6)] + " " + literal_for('c') + ")";
+            case 7: {  // correlated, prepared once: the outer row's values (NULLs, the other numeric kind) key the seeks
+                const std::string where = correlation();
+                if (pick(3) == 0) {
+                    // Same kinds on both sides: IN compares by key order. A NULL probe against no rows is
+                    // where the dialects part, hence the IS NOT NULL.
+                    const std::string col = pick(2) ? "a" : "c";
+                    return "(t1." + col + " IS NOT NULL AND t1." + col + (pick(3) == 0 ? " NOT IN" : " IN") +
+                           " (SELECT s." + col + " FROM t3 AS s WHERE " + where +
+                           (pick(3) == 0 ? " ORDER BY s.id LIMIT 2))" : "))");
+                }
+                return std::string(pick(3) == 0 ? "NOT " : "") + "EXISTS (SELECT * FROM t3 AS s WHERE " + where +
+                       (pick(4) == 0 ? " LIMIT 1)" : ")");
+            }
             default:  // a correlated subquery with a join of its own
-                return "EXISTS (SELECT * FROM t3 AS s JOIN t2 AS u ON s.c = u.c WHERE u.a = t1.a)";
+                return std::string("EXISTS (SELECT * FROM t3 AS s JOIN t2 AS u ON s.c = u.c WHERE ") +
+                       (pick(2) ? "u.a = t1.a)" : "u.b = t1.a AND s.a IS NOT NULL)");
         }
     }
 };
@@ -445,6 +470,7 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
             }
             std::string sql = "SELECT " + ids + ", t1.c";
             if (gen.pick(4) == 0) sql += ", (SELECT MAX(s.b) FROM t3 AS s WHERE s.a = t1.a)";
+            if (gen.pick(5) == 0) sql += ", (SELECT s.c FROM t3 AS s WHERE " + gen.correlation() + " ORDER BY s.id LIMIT 1)";
             sql += " FROM " + from;
             if (gen.pick(5) != 0) sql += " WHERE " + gen.condition(tables, 0);
             const bool ordered = gen.pick(2) == 0;
