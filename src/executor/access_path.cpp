@@ -27,12 +27,53 @@ const parser::CompareExpr* pk_equality(const parser::Expr& where) {
 // The position of the row with this row id. Row ids ascend along a table's
 // rows; the linear walk is only a safety net.
 std::optional<size_t> row_position(const Table& table, uint64_t rowid) {
+    // A table never thinned out holds exactly the ids 1..n.
+    if (rowid >= 1 && rowid <= table.rowids.size() && table.rowids[rowid - 1] == rowid &&
+        rowid <= table.rows.size())
+        return static_cast<size_t>(rowid - 1);
     auto it = std::lower_bound(table.rowids.begin(), table.rowids.end(), rowid);
     if (it == table.rowids.end() || *it != rowid) it = std::find(table.rowids.begin(), table.rowids.end(), rowid);
     if (it == table.rowids.end()) return std::nullopt;
     const auto at = static_cast<size_t>(it - table.rowids.begin());
     if (at >= table.rows.size()) return std::nullopt;
     return at;
+}
+
+// The position of a column of the one table in scope, as resolve_column
+// finds it; none where resolve_column would fail.
+std::optional<size_t> column_of(const Table& table, const parser::TableRef& from, const parser::ColumnRef& ref) {
+    if (ref.table && *ref.table != from.name && !(from.alias && *from.alias == *ref.table)) return std::nullopt;
+    return table.column_index(ref.column);
+}
+
+// The names and positions of a select list of plain columns (or `*`) over
+// the one table, without copying its columns; none when a reference does
+// not resolve.
+struct PlainProjection {
+    std::vector<std::string> columns;
+    std::vector<int64_t> projection;
+};
+std::optional<PlainProjection> plain_projection(const Table& table, const parser::TableRef& from,
+                                                const std::optional<std::vector<parser::SelectItem>>& items) {
+    PlainProjection out;
+    if (!items) {
+        for (size_t i = 0; i < table.columns.size(); ++i) {
+            out.columns.push_back(table.columns[i].name);
+            out.projection.push_back(static_cast<int64_t>(i));
+        }
+        return out;
+    }
+    out.columns.reserve(items->size());
+    out.projection.reserve(items->size());
+    for (const parser::SelectItem& item : *items) {
+        const auto* ref = std::get_if<parser::ColumnRef>(&item.node);
+        if (ref == nullptr) return std::nullopt;
+        auto at = column_of(table, from, *ref);
+        if (!at) return std::nullopt;
+        out.columns.push_back(ref->column);
+        out.projection.push_back(static_cast<int64_t>(*at));
+    }
+    return out;
 }
 
 }  // namespace
@@ -46,13 +87,17 @@ Result<std::optional<Rows>> try_pk_fast_path(Engine& engine, const parser::Selec
     if (pk == engine.tables.pk_indexes.end()) return std::optional<Rows>();
     const parser::CompareExpr* eq = pk_equality(*s.where_clause);
     if (eq == nullptr) return std::optional<Rows>();
-    const BoundTable bound{s.from.name, table->columns, s.from.alias, 0};
-    const std::span<const BoundTable> scope(&bound, 1);
-    auto position = resolve_column(scope, eq->left);
+    auto position = column_of(*table, s.from, eq->left);
     if (!position || *position != pk->second.pk_column) return std::optional<Rows>();
 
-    auto plan = plan_select_list(scope, s.items, std::nullopt);
-    if (!plan) return fail(plan.error());
+    auto plan = plain_projection(*table, s.from, s.items);
+    if (!plan) {
+        // A reference that does not resolve: the binder words the error.
+        const BoundTable bound{s.from.name, table->columns, s.from.alias, 0};
+        auto planned = plan_select_list(std::span<const BoundTable>(&bound, 1), s.items, std::nullopt);
+        if (!planned) return fail(planned.error());
+        plan = PlainProjection{std::move(planned->columns), std::move(planned->projection)};
+    }
     Rows result{std::move(plan->columns), {}};
     if (s.limit && *s.limit == 0) return std::optional<Rows>(std::move(result));
     auto rowid = pk->second.tree.find(std::get<Value>(eq->right.node));

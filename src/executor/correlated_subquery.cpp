@@ -120,6 +120,16 @@ bool in_step(const MemIndex& index, const Table& table) {
     return table.rows.empty() || table.rowids.back() == index.last_entered_id();
 }
 
+// The position of the row with this id. Ids ascend along a table's rows,
+// and a table never thinned out holds exactly 1..n: one probe then.
+std::optional<size_t> row_position_of(const Table& table, uint64_t id) {
+    const std::vector<uint64_t>& ids = table.rowids;
+    if (id >= 1 && id <= ids.size() && ids[id - 1] == id) return static_cast<size_t>(id - 1);
+    auto it = std::lower_bound(ids.begin(), ids.end(), id);
+    if (it == ids.end() || *it != id) return std::nullopt;
+    return static_cast<size_t>(it - ids.begin());
+}
+
 bool is_numeric(DataType t) { return t.kind == DataTypeKind::Int || t.kind == DataTypeKind::Float; }
 
 bool seekable(DataType t) { return is_numeric(t) || t.kind == DataTypeKind::Text || t.kind == DataTypeKind::Str; }
@@ -246,10 +256,8 @@ bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t
     auto value_of = [&](const KeySource& s) -> const Value& { return s.outer ? outer_row[s.position] : s.literal; };
     const IndexKeyMap& map = seek.index->map();
     auto add_ids = [&](const RowIdList& ids) {
-        for (uint64_t id : ids) {
-            auto it = std::lower_bound(table_->rowids.begin(), table_->rowids.end(), id);
-            if (it != table_->rowids.end() && *it == id) positions.push_back(static_cast<size_t>(it - table_->rowids.begin()));
-        }
+        for (uint64_t id : ids)
+            if (auto at = row_position_of(*table_, id)) positions.push_back(*at);
     };
     if (!seek.range) {
         key_.resize(seek.key.size());
