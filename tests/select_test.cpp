@@ -580,6 +580,7 @@ TEST(SelectIndexSeek, ResultsEqualAScan) {
         "SELECT * FROM t WHERE i > NULL",      "SELECT * FROM t WHERE i = 5",          "SELECT * FROM t WHERE i = 5 AND s = 'b'",
         "SELECT * FROM t WHERE i = 1 AND s = 'a'", "SELECT * FROM t WHERE f = 1",     "SELECT * FROM t WHERE i <= 100000000000000000000000000000.5",
         "SELECT * FROM t WHERE i > 1 AND i > 2", "SELECT * FROM t WHERE s = 'a'",     "SELECT * FROM t WHERE f <> 1",
+        "SELECT i, i, s FROM t WHERE i > 1 LIMIT 2", "SELECT f FROM t WHERE f >= 0.5 LIMIT 0", "SELECT t.s FROM t WHERE i < 9",
     };
     for (const char* sql : queries) EXPECT_EQ(cells_of(rows_of(indexed, sql)), cells_of(rows_of(plain, sql))) << sql;
     EXPECT_EQ(plan_of(indexed, "EXPLAIN SELECT * FROM t WHERE i = 1.0"),

@@ -324,6 +324,34 @@ std::optional<AccessPath> plan_where_access_path(const Engine& engine, const std
     return std::nullopt;
 }
 
+Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::SelectStatement& s) {
+    if (!s.joins.empty() || s.group_by || !plain_columns_only(s)) return std::optional<Rows>();
+    const Table* table = engine.tables.find(s.from.name);
+    if (table == nullptr) return std::optional<Rows>();
+    auto projection = plain_projection(*table, s.from, s.items);
+    if (!projection) return std::optional<Rows>();
+    const BoundTable from{s.from.name, table->columns, s.from.alias, 0};
+    auto path = plan_access_path(engine, s, from);
+    if (!path) return std::optional<Rows>();
+    auto seek = seek_rows(engine, s.from.name, *path, *s.where_clause, std::span<const BoundTable>(&from, 1));
+    if (!seek) return fail(seek.error());
+    if (!*seek) return std::optional<Rows>();
+    std::vector<Row>& rows = (*seek)->rows;
+    if (s.limit && rows.size() > *s.limit) rows.resize(static_cast<size_t>(*s.limit));
+    Rows result{std::move(projection->columns), {}};
+    result.rows.reserve(rows.size());
+    for (const Row& row : rows) {
+        Row out;
+        out.reserve(projection->projection.size());
+        for (int64_t slot : projection->projection) {
+            if (slot < 0 || static_cast<size_t>(slot) >= row.size()) invariant_failed("projection position outside the row");
+            out.push_back(row[static_cast<size_t>(slot)]);
+        }
+        result.rows.push_back(std::move(out));
+    }
+    return std::optional<Rows>(std::move(result));
+}
+
 Result<std::optional<SeekRows>> try_index_seek(Engine& engine, const parser::SelectStatement& s,
                                                std::span<const BoundTable> tables) {
     if (tables.size() != 1) return std::optional<SeekRows>();

@@ -298,6 +298,9 @@ Result<ExecResult> select(Engine& engine, parser::SelectStatement statement) {
         auto fast = try_pk_fast_path(engine, statement);
         if (!fast) return fail(fast.error());
         if (*fast) return ExecResult(std::move(**fast));
+        auto seek = try_index_fast_path(engine, statement);
+        if (!seek) return fail(seek.error());
+        if (*seek) return ExecResult(std::move(**seek));
     }
     auto rows = execute_select(engine, statement, nullptr);
     if (!rows) return fail(rows.error());
