@@ -136,6 +136,20 @@ bool seekable(DataType t) { return is_numeric(t) || t.kind == DataTypeKind::Text
 
 }  // namespace
 
+const RowIdList* CorrelatedSubquery::find_key(const Value& key) {
+    const MemIndex& index = *seek_->index;
+    if (const KeyHashView* view = index.hash_view()) return view->find(key);
+    // A seek walks some twenty nodes of the map, the hash view costs about
+    // one slot per key to build: past this many seeks in one statement it
+    // has paid for itself, and it serves later statements until the index
+    // gains or loses a key.
+    if (++seeks_ < 16 + index.map().size() / 64) {
+        probe_.assign(1, key);
+        return index.find(probe_);
+    }
+    return index.build_hash_view().find(key);
+}
+
 CorrelatedSubquery::CorrelatedSubquery(const parser::SelectStatement& subquery, BoundSelect bound,
                                        std::vector<BoundTable> scope, uint64_t outer_width)
     : statement_(subquery), bound_(std::move(bound)), scope_(std::move(scope)), outer_width_(outer_width) {}
@@ -228,7 +242,11 @@ void CorrelatedSubquery::plan_seek(const Engine& engine) {
         }
         if (seek.key.size() == index->positions.size()) seek_ = std::move(seek);
     }
-    if (seek_) return;
+    if (seek_) {
+        seek_->whole_where = seek_->key.size() == 1 && conjuncts.size() == 1 &&
+                             where_->kind() == BoundPredicate::Kind::Compare;
+        return;
+    }
     // Else a range on the one column of an index.
     for (const MemIndex* index : indexes) {
         if (index->positions.size() != 1) continue;
@@ -271,7 +289,8 @@ bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t
                 case Fit::Scan: return false;
             }
         }
-        if (const RowIdList* ids = seek.index->find(key_)) add_ids(*ids);
+        const RowIdList* ids = key_.size() == 1 ? find_key(key_.front()) : seek.index->find(key_);
+        if (ids != nullptr) add_ids(*ids);
     } else {
         Value lower, upper;
         if (seek.lower) {
@@ -298,6 +317,22 @@ bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t
     std::sort(positions.begin(), positions.end());
     positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
     return true;
+}
+
+std::optional<bool> CorrelatedSubquery::exists_in_index(const Row& outer_row) {
+    if (!seek_ || !seek_->whole_where) return std::nullopt;
+    const KeySource& source = seek_->key.front();
+    const Value& v = source.outer ? outer_row[source.position] : source.literal;
+    if (v.is_null()) return false;
+    // A fitted key is equal under the key order exactly to the values `=`
+    // accepts; an index in step with its table holds only live row ids.
+    Value key;
+    switch (equal_key(v, seek_->types.front(), key)) {
+        case Fit::Key: return find_key(key) != nullptr;
+        case Fit::NoMatch: return false;
+        case Fit::Scan: return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 template <class Keep>
@@ -368,6 +403,7 @@ Result<bool> CorrelatedSubquery::exists(Engine& engine, const OuterContext& oute
         return !rows->rows.empty();
     }
     if (statement_.limit && *statement_.limit == 0) return false;
+    if (auto known = exists_in_index(*outer.row)) return *known;
     bool found = false;
     auto st = visit(engine, *outer.row, [&](const Row&) {
         found = true;

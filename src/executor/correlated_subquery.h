@@ -66,6 +66,9 @@ private:
         std::vector<KeySource> key;                // equality: one per index column
         std::optional<KeySource> lower, upper;     // range on the index's one column
         std::vector<DataType> types;               // the indexed columns' types
+        // The WHERE is this one equality on the index's one column: the
+        // index alone tells whether a row passes.
+        bool whole_where = false;
     };
 
     CorrelatedSubquery(const parser::SelectStatement& subquery, BoundSelect bound, std::vector<BoundTable> scope,
@@ -78,6 +81,14 @@ private:
     // Appends the table positions of the seek's candidates; false when the
     // seek cannot serve this outer row (the table is scanned instead).
     bool seek_positions(const Row& outer_row, std::vector<size_t>& positions);
+    // Whether some row passes, read from the index alone; none when only
+    // the rows can tell.
+    std::optional<bool> exists_in_index(const Row& outer_row);
+
+    // The row ids of a key of the seek's single-column index: through the
+    // index's hash view once this statement's seeks have paid for building
+    // it (or it is there already), else down the ordered map.
+    const RowIdList* find_key(const Value& key);
 
     const parser::SelectStatement& statement_;
     BoundSelect bound_;
@@ -90,6 +101,8 @@ private:
     std::optional<operators::SharedRows> rows_;  // the own table's rows, read on first scan
     std::vector<size_t> positions_;              // scratch of one seek
     IndexKey key_;                               // scratch of one seek
+    IndexKey probe_;                             // scratch of find_key
+    uint64_t seeks_ = 0;                         // seeks through the index so far
 };
 
 }  // namespace zembrel::executor
