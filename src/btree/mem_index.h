@@ -81,6 +81,9 @@ public:
     // Read access for seeks and range scans.
     const IndexKeyMap& map() const { return map_; }
     const RowIdList* find(const IndexKey& key) const;
+    // Row ids in all lists together: the number of keyed rows while the index
+    // is in step with its table, so the table's other rows have a Null key.
+    size_t id_count() const { return id_count_; }
 
     // Appends rowid to the key's list (creating the key) unless the list
     // already holds it. For ids of rows that are in the table: an id of a
@@ -122,7 +125,7 @@ public:
     void retain_row_ids(Keep&& keep) {
         for (auto it = map_.begin(); it != map_.end();) {
             auto& ids = it->second;
-            std::erase_if(ids, [&](uint64_t id) { return !keep(id); });
+            id_count_ -= std::erase_if(ids, [&](uint64_t id) { return !keep(id); });
             if (!ids.empty()) {
                 ++it;
                 continue;
@@ -141,6 +144,7 @@ private:
     // above it cannot be there, which spares the duplicate scan of a long
     // row-id list.
     uint64_t max_id_ = 0;
+    size_t id_count_ = 0;
     // The view points into map_: a moved index takes it along (the map's
     // nodes stay where they are), a copy starts without one.
     struct HashViewHolder {
