@@ -399,6 +399,8 @@ TEST(MemIndexHashView, AgreesWithTheMapThroughEveryChange) {
                 }
             }
             if (rng() % 3 == 0) index.build_hash_view();
+            // find_one builds the view by itself after enough lookups.
+            for (int64_t p = -3; p <= 3; ++p) EXPECT_EQ(index.find_one(key_of(p)), index.find(IndexKey{key_of(p)}));
             const KeyHashView* view = index.hash_view();
             if (view == nullptr) continue;
             for (int64_t p = -22; p <= 22; ++p) {

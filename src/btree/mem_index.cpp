@@ -33,7 +33,7 @@ const RowIdList* MemIndex::find(const IndexKey& key) const {
 void MemIndex::add_row_id(const IndexKey& key, uint64_t rowid) {
     auto it = map_.find(key);
     if (it == map_.end()) {
-        hash_view_.view.reset();
+        hash_view_.reset();
         it = map_.emplace(key, RowIdList{}).first;
     }
     RowIdList& ids = it->second;
@@ -49,7 +49,7 @@ void MemIndex::remove_row_id(const IndexKey& key, uint64_t rowid) {
     if (it == map_.end()) return;
     id_count_ -= std::erase(it->second, rowid);
     if (it->second.empty()) {
-        hash_view_.view.reset();
+        hash_view_.reset();
         map_.erase(it);
     }
 }
@@ -61,7 +61,7 @@ void MemIndex::set_entered(size_t rows, uint64_t last_id, bool may_hold_stale) {
 }
 
 void MemIndex::replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_id) {
-    hash_view_.view.reset();
+    hash_view_.reset();
     map_ = std::move(map);
     max_id_ = 0;
     id_count_ = 0;
@@ -76,6 +76,14 @@ const KeyHashView& MemIndex::build_hash_view() const {
     if (positions.size() != 1) invariant_failed("a hash view of a composite index");
     if (!hash_view_.view) hash_view_.view = std::make_shared<const KeyHashView>(map_);
     return *hash_view_.view;
+}
+
+const RowIdList* MemIndex::find_one(const Value& key) const {
+    if (positions.size() == 1) {
+        if (const KeyHashView* view = hash_view()) return view->find(key);
+        if (++hash_view_.lookups >= 16 + map_.size() / 64) return build_hash_view().find(key);
+    }
+    return find(IndexKey{key});
 }
 
 KeyHashView::KeyHashView(const IndexKeyMap& map) {

@@ -524,6 +524,39 @@ Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::Se
     const BoundTable from{s.from.name, table->columns, s.from.alias, 0};
     auto path = plan_access_path(engine, s, from);
     if (!path || path->in_page_file || path->ordered) return std::optional<Rows>();
+    auto project = [&](const Row& row) {
+        Row out;
+        out.reserve(projection->projection.size());
+        for (int64_t slot : projection->projection) {
+            if (slot < 0 || static_cast<size_t>(slot) >= row.size()) invariant_failed("projection position outside the row");
+            out.push_back(row[static_cast<size_t>(slot)]);
+        }
+        return out;
+    };
+    // One value of a single-column index: its row ids through find_one (a
+    // run of such lookups goes through the index's hash view).
+    const MemIndex* index = engine.tables.mem_indexes.get(path->index);
+    if (index != nullptr && index->positions.size() == 1 && path->kind == AccessPath::Kind::Range &&
+        path->lower.kind == Bound::Kind::Included && path->upper.kind == Bound::Kind::Included &&
+        Value::key_cmp(path->lower.value, path->upper.value) == 0) {
+        auto predicate = bind_predicate(*s.where_clause, std::span<const BoundTable>(&from, 1));
+        if (!predicate) return fail(predicate.error());
+        std::vector<size_t> positions;
+        if (const RowIdList* ids = index->find_one(path->lower.value)) {
+            for (uint64_t id : *ids)
+                if (auto at = row_position(*table, id)) positions.push_back(*at);
+        }
+        // Table order, as a scan reads them.
+        std::sort(positions.begin(), positions.end());
+        positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+        Rows result{std::move(projection->columns), {}};
+        for (size_t at : positions) {
+            if (s.limit && result.rows.size() >= *s.limit) break;
+            const Row& row = table->rows[at];
+            if (predicate->eval(row) == operators::Truth::True) result.rows.push_back(project(row));
+        }
+        return std::optional<Rows>(std::move(result));
+    }
     auto seek = seek_rows(engine, s.from.name, *path, *s.where_clause, std::span<const BoundTable>(&from, 1));
     if (!seek) return fail(seek.error());
     if (!*seek) return std::optional<Rows>();
@@ -531,15 +564,7 @@ Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::Se
     if (s.limit && rows.size() > *s.limit) rows.resize(static_cast<size_t>(*s.limit));
     Rows result{std::move(projection->columns), {}};
     result.rows.reserve(rows.size());
-    for (const Row& row : rows) {
-        Row out;
-        out.reserve(projection->projection.size());
-        for (int64_t slot : projection->projection) {
-            if (slot < 0 || static_cast<size_t>(slot) >= row.size()) invariant_failed("projection position outside the row");
-            out.push_back(row[static_cast<size_t>(slot)]);
-        }
-        result.rows.push_back(std::move(out));
-    }
+    for (const Row& row : rows) result.rows.push_back(project(row));
     return std::optional<Rows>(std::move(result));
 }
 

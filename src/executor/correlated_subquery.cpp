@@ -136,20 +136,6 @@ bool seekable(DataType t) { return is_numeric(t) || t.kind == DataTypeKind::Text
 
 }  // namespace
 
-const RowIdList* CorrelatedSubquery::find_key(const Value& key) {
-    const MemIndex& index = *seek_->index;
-    if (const KeyHashView* view = index.hash_view()) return view->find(key);
-    // A seek walks some twenty nodes of the map, the hash view costs about
-    // one slot per key to build: past this many seeks in one statement it
-    // has paid for itself, and it serves later statements until the index
-    // gains or loses a key.
-    if (++seeks_ < 16 + index.map().size() / 64) {
-        probe_.assign(1, key);
-        return index.find(probe_);
-    }
-    return index.build_hash_view().find(key);
-}
-
 CorrelatedSubquery::CorrelatedSubquery(const parser::SelectStatement& subquery, BoundSelect bound,
                                        std::vector<BoundTable> scope, uint64_t outer_width)
     : statement_(subquery), bound_(std::move(bound)), scope_(std::move(scope)), outer_width_(outer_width) {}
@@ -289,7 +275,7 @@ bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t
                 case Fit::Scan: return false;
             }
         }
-        const RowIdList* ids = key_.size() == 1 ? find_key(key_.front()) : seek.index->find(key_);
+        const RowIdList* ids = key_.size() == 1 ? seek.index->find_one(key_.front()) : seek.index->find(key_);
         if (ids != nullptr) add_ids(*ids);
     } else {
         Value lower, upper;
@@ -328,7 +314,7 @@ std::optional<bool> CorrelatedSubquery::exists_in_index(const Row& outer_row) {
     // accepts; an index in step with its table holds only live row ids.
     Value key;
     switch (equal_key(v, seek_->types.front(), key)) {
-        case Fit::Key: return find_key(key) != nullptr;
+        case Fit::Key: return seek_->index->find_one(key) != nullptr;
         case Fit::NoMatch: return false;
         case Fit::Scan: return std::nullopt;
     }

@@ -85,11 +85,6 @@ private:
     // the rows can tell.
     std::optional<bool> exists_in_index(const Row& outer_row);
 
-    // The row ids of a key of the seek's single-column index: through the
-    // index's hash view once this statement's seeks have paid for building
-    // it (or it is there already), else down the ordered map.
-    const RowIdList* find_key(const Value& key);
-
     const parser::SelectStatement& statement_;
     BoundSelect bound_;
     std::vector<BoundTable> scope_;  // outer tables, then the own ones
@@ -101,8 +96,6 @@ private:
     std::optional<operators::SharedRows> rows_;  // the own table's rows, read on first scan
     std::vector<size_t> positions_;              // scratch of one seek
     IndexKey key_;                               // scratch of one seek
-    IndexKey probe_;                             // scratch of find_key
-    uint64_t seeks_ = 0;                         // seeks through the index so far
 };
 
 }  // namespace zembrel::executor
