@@ -54,6 +54,8 @@ public:
     // Read access for seeks and range scans.
     const IndexKeyMap& map() const { return map_; }
     const RowIdList* find(const IndexKey& key) const;
+    // The list of the one-value key {key}, found without building that key.
+    const RowIdList* find(const Value& key) const;
 
     // Appends rowid to the key's list (creating the key) unless the list
     // already holds it. For ids of rows that are in the table: an id of a
