@@ -134,8 +134,7 @@ private:
             found_[i].probe = index_key(l[left_key_], key_type_, key);
             if (found_[i].probe == Probe::Key) keys_.emplace_back(std::move(key), i);
         }
-        std::sort(keys_.begin(), keys_.end(),
-                  [](const auto& a, const auto& b) { return Value::key_cmp(a.first, b.first) < 0; });
+        std::sort(keys_.begin(), keys_.end(), [](const auto& a, const auto& b) { return KeyLess{}(a.first, b.first); });
         for (size_t k = 0; k < keys_.size(); ++k) {
             const RowIdList* ids = nullptr;
             if (k > 0 && Value::key_cmp(keys_[k - 1].first, keys_[k].first) == 0) {
@@ -149,7 +148,8 @@ private:
         return true;
     }
 
-    // The candidate positions of every batch row, in table order. The rows
+    // The candidate positions of every batch row found through the index,
+    // in table order (a scanning row has none here: see emit). The rows
     // they name are mostly far apart in memory: each pass asks for the
     // memory the next one reads, so the misses overlap.
     void gather_positions() {
@@ -168,8 +168,6 @@ private:
                     }
                 }
                 if (positions_.size() - from > 1) std::sort(positions_.begin() + from, positions_.end());
-            } else if (found_[i].probe == Probe::Scan) {
-                for (size_t at = 0; at < table_.rows.size(); ++at) positions_.push_back(at);
             }
             starts_.push_back(positions_.size());
         }
@@ -179,8 +177,11 @@ private:
     void emit(size_t i) {
         const Row& l = *batch_[i];
         const Value& v = l[left_key_];
-        for (size_t k = starts_[i]; k < starts_[i + 1]; ++k) {
-            const Row& r = table_.rows[positions_[k]];
+        // A key the index cannot pin down meets every row, one by one.
+        const bool scan = found_[i].probe == Probe::Scan;
+        const size_t end = scan ? table_.rows.size() : starts_[i + 1];
+        for (size_t k = scan ? 0 : starts_[i]; k < end; ++k) {
+            const Row& r = table_.rows[scan ? k : positions_[k]];
             if (operators::compare_truth(operators::CompareCode::Eq, v, r[right_key_]) != operators::Truth::True) continue;
             Row out;
             out.reserve(l.size() + r.size());

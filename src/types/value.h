@@ -92,12 +92,19 @@ struct KeyLess {
     bool operator()(const Value& a, const Value& b) const { return Value::key_cmp(a, b) < 0; }
     bool operator()(const std::vector<Value>& a, const std::vector<Value>& b) const;
     bool operator()(const std::vector<Value>& a, const Value& b) const {
-        return a.empty() || Value::key_cmp(a.front(), b) < 0;
+        return a.empty() || cmp(a.front(), b) < 0;
     }
     bool operator()(const Value& a, const std::vector<Value>& b) const {
         if (b.empty()) return false;
-        const auto c = Value::key_cmp(a, b.front());
+        const auto c = cmp(a, b.front());
         return c < 0 || (c == 0 && b.size() > 1);
+    }
+
+private:
+    // Integer keys, the common case of a lookup, compared in line.
+    static std::strong_ordering cmp(const Value& a, const Value& b) {
+        if (a.is_int() && b.is_int()) return a.as_int() <=> b.as_int();
+        return Value::key_cmp(a, b);
     }
 };
 
