@@ -525,50 +525,6 @@ TEST_F(TreeTest, ManyAppendsMakeDeepTreesThatStillWork) {
     EXPECT_LT(free_before, free_list_length());
 }
 
-// ---- durability and snapshots -----------------------------------------------
-
-TEST_F(TreeTest, SnapshotsReadTheCommittedTree) {
-    uint64_t root = new_tree();
-    std::map<Bytes, Bytes> model;
-    for (uint64_t i = 0; i < 400; ++i) {
-        Bytes v = filled(i % 50 == 0 ? 9000 : 40, static_cast<uint8_t>(i));
-        root = insert(root, key_of(i * 2), v);
-        model[key_of(i * 2)] = v;
-    }
-    ASSERT_TRUE(pager->commit());
-    ASSERT_TRUE(pager->checkpoint());
-    for (uint64_t i = 0; i < 200; ++i) {
-        root = insert(root, key_of(i * 2 + 1), bytes_of("odd"));
-        model[key_of(i * 2 + 1)] = bytes_of("odd");
-    }
-    ASSERT_TRUE(pager->commit());
-    const uint64_t committed_root = root;
-
-    // A snapshot sees the committed tree, and not what comes after it.
-    {
-        auto snap = pager->snapshot();
-        ASSERT_TRUE(snap) << snap.error().message;
-        for (uint64_t i = 0; i < 50; ++i) root = insert(root, key_of(100000 + i), bytes_of("late"));
-        ASSERT_TRUE(BPlusTree::delete_key(*pager, root, key_of(0)));
-        auto leaf = BPlusTree::leftmost_leaf_snapshot(**snap, committed_root);
-        ASSERT_TRUE(leaf) << leaf.error().message;
-        BPlusTreeCursor cur(**snap, *leaf, 0);
-        auto it = model.begin();
-        size_t n = 0;
-        while (true) {
-            auto kv = BPlusTree::read_leaf_snapshot(cur);
-            ASSERT_TRUE(kv) << kv.error().message;
-            if (!*kv) break;
-            ASSERT_NE(it, model.end());
-            EXPECT_EQ((*kv)->key, it->first);
-            EXPECT_EQ((*kv)->value, it->second);
-            ++it;
-            ++n;
-        }
-        EXPECT_EQ(n, model.size());
-    }
-}
-
 // ---- damaged trees ----------------------------------------------------------
 
 TEST_F(TreeTest, DamagedTreesGiveErrors) {

@@ -15,12 +15,6 @@ namespace {
 
 using namespace zembrel::testing;
 
-void write_seed(Pager& pager, std::uint64_t page, std::uint64_t seed) {
-    auto ref = pager.read_page(page);
-    ASSERT_TRUE(ref) << ref.error().message;
-    fill_pattern(ref->mutable_data(), seed);
-}
-
 TEST(Pager, CreateWritesHeaderLeafAndFirstCommit) {
     TempDir t;
     const std::string p = t.path("db");
@@ -282,41 +276,6 @@ TEST(Pager, AllPinnedCacheGrowsInsteadOfEvicting) {
     EXPECT_LE(pager->cache_size(), 3u);
 }
 
-TEST(Pager, RollbackRestoresLastCommit) {
-    TempDir t;
-    const std::string p = t.path("db");
-    auto pager = must_create(p);
-    pager->set_cache_capacity(4);
-    for (int i = 0; i < 6; ++i) ASSERT_TRUE(pager->allocate_page());
-    for (std::uint64_t pg = 2; pg < 8; ++pg) write_seed(*pager, pg, pg);
-    ASSERT_TRUE(pager->commit());
-    const std::uint64_t committed_len = file_size_or_zero(wal_path_for(p));
-
-    // Uncommitted work: rewrites (some evicted into the log), allocations,
-    // frees and header changes.
-    for (std::uint64_t pg = 2; pg < 8; ++pg) write_seed(*pager, pg, 900 + pg);
-    auto extra = pager->allocate_page();
-    ASSERT_TRUE(extra);
-    ASSERT_TRUE(pager->free_page(3));
-    pager->set_catalog_root(5);
-    EXPECT_GT(file_size_or_zero(wal_path_for(p)), committed_len);
-
-    ASSERT_TRUE(pager->rollback());
-    EXPECT_EQ(file_size_or_zero(wal_path_for(p)), committed_len);
-    EXPECT_EQ(pager->page_count(), 8u);
-    EXPECT_EQ(pager->free_list_head(), 0u);
-    EXPECT_EQ(pager->catalog_root(), 1u);
-    for (std::uint64_t pg = 2; pg < 8; ++pg) EXPECT_EQ(page_seed(*pager, pg), pg);
-
-    // A later commit's replay never counts the discarded frames.
-    write_seed(*pager, 4, 44);
-    ASSERT_TRUE(pager->commit());
-    crash_copy(p, t.path("copy"));
-    auto copy = must_open(t.path("copy"));
-    for (std::uint64_t pg = 2; pg < 8; ++pg) EXPECT_EQ(page_seed(*copy, pg), pg == 4 ? 44 : pg);
-    EXPECT_EQ(copy->catalog_root(), 1u);
-}
-
 TEST(Pager, RollbackOfOnlyEvictedFramesDeletesFreshLog) {
     TempDir t;
     const std::string p = t.path("db");
@@ -329,26 +288,6 @@ TEST(Pager, RollbackOfOnlyEvictedFramesDeletesFreshLog) {
     ASSERT_TRUE(pager->rollback());
     EXPECT_FALSE(fs::exists(wal_path_for(p)));
     EXPECT_EQ(pager->page_count(), 2u);
-}
-
-// The pager's own close, apart from the engine's: it drops what was not committed.
-TEST(Pager, ClosingNeverSaves) {
-    TempDir t;
-    const std::string p = t.path("db");
-    {
-        auto pager = must_create(p);
-        ASSERT_TRUE(pager->allocate_page());
-        write_seed(*pager, 2, 1);
-        ASSERT_TRUE(pager->commit());
-        write_seed(*pager, 2, 2);
-        ASSERT_TRUE(pager->allocate_page());
-        pager->set_catalog_root(2);
-    }
-    auto pager = must_open(p);
-    EXPECT_EQ(pager->page_count(), 3u);
-    EXPECT_EQ(pager->catalog_root(), 1u);
-    EXPECT_EQ(page_seed(*pager, 2), 1u);
-    EXPECT_FALSE(fs::exists(wal_path_for(p)));
 }
 
 TEST(Pager, OpenRejectsForeignFiles) {
@@ -397,78 +336,59 @@ TEST(Pager, OpenRejectsForeignFiles) {
     EXPECT_EQ(missing.error().message, "open failed for '" + t.path("missing") + "': No such file or directory (os error 2)");
 }
 
-TEST(Pager, FailedCreateLeavesNothingBehind) {
+// A failed create leaves nothing behind and frees the path again. A process
+// killed inside create leaves the header page (catalog root 0) and perhaps a
+// log without a commit (failing removes stand in for the cleanup it never
+// ran): nothing was committed there, so the next open finishes the creation
+// instead of refusing the path for good.
+TEST(Pager, FailedOrKilledCreate) {
     TempDir t;
-    struct Case {
-        const char* name;
-        FaultOp op;
-        std::uint64_t nth;
-        std::string filter;
-        std::string error;
-    };
     const std::string eio = "Input/output error (os error 5)";
-    std::vector<Case> cases = {
-        {"header write", FaultOp::Write, 1, "", "page 0 write failed: write failed: " + eio},
-        {"page file sync", FaultOp::Sync, 1, "", "fsync failed: " + eio},
-        {"log create", FaultOp::Create, 1, ".pwal", ""},
-        {"log header write", FaultOp::Write, 1, ".pwal", "WAL header write failed: write failed: " + eio},
-        {"frame append", FaultOp::Write, 2, ".pwal", "WAL append failed: write failed: " + eio},
-        {"log sync", FaultOp::Sync, 1, ".pwal", "WAL fsync failed: fsync failed: " + eio},
-    };
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string p = t.path(std::string("db_") + c.name);
-        auto vfs = std::make_shared<FaultVfs>();
-        vfs->fail_nth(c.op, c.nth, c.filter);
-        auto r = Pager::create(vfs, p);
-        ASSERT_FALSE(r);
-        std::string expected = c.error.empty() ? "create failed for '" + wal_path_for(p) + "': " + eio : c.error;
-        EXPECT_EQ(r.error().message, expected);
-        EXPECT_FALSE(fs::exists(p));
-        EXPECT_FALSE(fs::exists(wal_path_for(p)));
-        EXPECT_TRUE(Pager::create(real_vfs(), p));  // the path is free again
-    }
-}
-
-// A process killed inside create leaves the header page (catalog root 0) and
-// perhaps a log without a commit. Nothing was ever committed there, so the
-// next open finishes the creation instead of refusing the path for good.
-// Removes that fail stand in for the cleanup the killed process never ran.
-TEST(Pager, OpenFinishesACreateThatNeverCommitted) {
-    TempDir t;
     struct Case {
         const char* name;
         FaultOp op;
         std::uint64_t nth;
         const char* filter;
+        std::string error;
+        bool log_begun;  // the header page is in place
     };
     const Case cases[] = {
-        {"log create", FaultOp::Create, 1, ".pwal"},
-        {"log header write", FaultOp::Write, 1, ".pwal"},
-        {"frame append", FaultOp::Write, 2, ".pwal"},
-        {"commit frame append", FaultOp::Write, 3, ".pwal"},
-        {"log sync", FaultOp::Sync, 1, ".pwal"},
+        {"header write", FaultOp::Write, 1, "", "page 0 write failed: write failed: " + eio, false},
+        {"page file sync", FaultOp::Sync, 1, "", "fsync failed: " + eio, false},
+        {"log create", FaultOp::Create, 1, ".pwal", "create failed for '{log}': " + eio, true},
+        {"log header write", FaultOp::Write, 1, ".pwal", "WAL header write failed: write failed: " + eio, true},
+        {"frame append", FaultOp::Write, 2, ".pwal", "WAL append failed: write failed: " + eio, true},
+        {"commit frame append", FaultOp::Write, 3, ".pwal", "WAL append failed: write failed: " + eio, true},
+        {"log sync", FaultOp::Sync, 1, ".pwal", "WAL fsync failed: fsync failed: " + eio, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string p = t.path(std::string("db_") + c.name);
-        auto vfs = std::make_shared<FaultVfs>();
-        vfs->fail_nth(c.op, c.nth, c.filter);
-        vfs->fail_nth(FaultOp::Remove, 1, "", true);
-        ASSERT_FALSE(Pager::create(vfs, p));
-        ASSERT_EQ(file_size_or_zero(p), kPageSize);
-        {
-            auto pager = must_open(p);
-            ASSERT_TRUE(pager);
-            EXPECT_EQ(pager->catalog_root(), 1u);
-            EXPECT_EQ(pager->page_count(), 2u);
-            auto leaf = pager->read_page(1);
-            ASSERT_TRUE(leaf);
-            EXPECT_EQ(leaf->data()[0], 1);  // an empty leaf
+        for (bool killed : {false, true}) {
+            if (killed && !c.log_begun) continue;
+            SCOPED_TRACE(std::string(c.name) + (killed ? " (killed)" : ""));
+            const std::string p = t.path(std::string(killed ? "k_" : "f_") + c.name);
+            auto vfs = std::make_shared<FaultVfs>();
+            vfs->fail_nth(c.op, c.nth, c.filter);
+            if (killed) vfs->fail_nth(FaultOp::Remove, 1, "", true);
+            auto r = Pager::create(vfs, p);
+            ASSERT_FALSE(r);
+            if (!killed) {
+                std::string want = c.error;
+                if (auto at = want.find("{log}"); at != std::string::npos) want.replace(at, 5, wal_path_for(p));
+                EXPECT_EQ(r.error().message, want);
+                EXPECT_FALSE(fs::exists(p));
+                EXPECT_FALSE(fs::exists(wal_path_for(p)));
+                EXPECT_TRUE(Pager::create(real_vfs(), p));
+                continue;
+            }
+            ASSERT_EQ(file_size_or_zero(p), kPageSize);
+            for (int open = 0; open < 2; ++open) {  // finished, and the same at the next open
+                auto pager = must_open(p);
+                ASSERT_TRUE(pager);
+                EXPECT_EQ(pager->catalog_root(), 1u);
+                EXPECT_EQ(pager->page_count(), 2u);
+                EXPECT_EQ(pager->read_page(1).value().data()[0], 1);  // an empty leaf
+            }
         }
-        auto again = must_open(p);
-        ASSERT_TRUE(again);
-        EXPECT_EQ(again->catalog_root(), 1u);
     }
 
     // A file past its header page is a damaged database, not an unfinished

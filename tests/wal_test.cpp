@@ -15,13 +15,6 @@ using namespace zembrel::testing;
 
 constexpr std::uint64_t kFrame = 4137;
 
-void write_seed(Pager& pager, std::uint64_t page, std::uint64_t seed) {
-    PageBuf buf;
-    fill_pattern(buf.data(), seed);
-    auto st = pager.write_page(page, buf);
-    ASSERT_TRUE(st) << st.error().message;
-}
-
 // A page file with pages 2..(1 + pages) holding `seed`, committed and checkpointed.
 std::unique_ptr<Pager> make_db(const std::string& p, int pages, std::uint64_t seed) {
     auto pager = must_create(p);
