@@ -106,6 +106,14 @@ static void test_statements(void) {
     zembrel_close(db);
 }
 
+static void test_result_outlives_handle(void) {
+    zembrel_db* db = zembrel_open_memory();
+    zembrel_result* rs = zembrel_query(db, "CREATE TABLE t (a INT)");
+    zembrel_close(db);
+    CHECK_STR(zembrel_result_message(rs), "Table 't' created.");
+    zembrel_result_free(rs);
+}
+
 /* A query's rows come back as text cells under their column names, with no
  * message; a row result outlives its handle like any other. */
 static void test_query_rows(void) {
@@ -200,6 +208,7 @@ static void test_memory_leaves_no_file(void) {
 int main(void) {
     test_version_and_null_handles();
     test_statements();
+    test_result_outlives_handle();
     test_query_rows();
     test_auto_save();
     test_memory_leaves_no_file();

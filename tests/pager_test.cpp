@@ -276,6 +276,41 @@ TEST(Pager, AllPinnedCacheGrowsInsteadOfEvicting) {
     EXPECT_LE(pager->cache_size(), 3u);
 }
 
+TEST(Pager, RollbackRestoresLastCommit) {
+    TempDir t;
+    const std::string p = t.path("db");
+    auto pager = must_create(p);
+    pager->set_cache_capacity(4);
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(pager->allocate_page());
+    for (std::uint64_t pg = 2; pg < 8; ++pg) write_seed(*pager, pg, pg);
+    ASSERT_TRUE(pager->commit());
+    const std::uint64_t committed_len = file_size_or_zero(wal_path_for(p));
+
+    // Uncommitted work: rewrites (some evicted into the log), allocations,
+    // frees and header changes.
+    for (std::uint64_t pg = 2; pg < 8; ++pg) write_seed(*pager, pg, 900 + pg);
+    auto extra = pager->allocate_page();
+    ASSERT_TRUE(extra);
+    ASSERT_TRUE(pager->free_page(3));
+    pager->set_catalog_root(5);
+    EXPECT_GT(file_size_or_zero(wal_path_for(p)), committed_len);
+
+    ASSERT_TRUE(pager->rollback());
+    EXPECT_EQ(file_size_or_zero(wal_path_for(p)), committed_len);
+    EXPECT_EQ(pager->page_count(), 8u);
+    EXPECT_EQ(pager->free_list_head(), 0u);
+    EXPECT_EQ(pager->catalog_root(), 1u);
+    for (std::uint64_t pg = 2; pg < 8; ++pg) EXPECT_EQ(page_seed(*pager, pg), pg);
+
+    // A later commit's replay never counts the discarded frames.
+    write_seed(*pager, 4, 44);
+    ASSERT_TRUE(pager->commit());
+    crash_copy(p, t.path("copy"));
+    auto copy = must_open(t.path("copy"));
+    for (std::uint64_t pg = 2; pg < 8; ++pg) EXPECT_EQ(page_seed(*copy, pg), pg == 4 ? 44 : pg);
+    EXPECT_EQ(copy->catalog_root(), 1u);
+}
+
 TEST(Pager, RollbackOfOnlyEvictedFramesDeletesFreshLog) {
     TempDir t;
     const std::string p = t.path("db");
@@ -288,6 +323,26 @@ TEST(Pager, RollbackOfOnlyEvictedFramesDeletesFreshLog) {
     ASSERT_TRUE(pager->rollback());
     EXPECT_FALSE(fs::exists(wal_path_for(p)));
     EXPECT_EQ(pager->page_count(), 2u);
+}
+
+// The pager's own close, apart from the engine's: it drops what was not committed.
+TEST(Pager, ClosingNeverSaves) {
+    TempDir t;
+    const std::string p = t.path("db");
+    {
+        auto pager = must_create(p);
+        ASSERT_TRUE(pager->allocate_page());
+        write_seed(*pager, 2, 1);
+        ASSERT_TRUE(pager->commit());
+        write_seed(*pager, 2, 2);
+        ASSERT_TRUE(pager->allocate_page());
+        pager->set_catalog_root(2);
+    }
+    auto pager = must_open(p);
+    EXPECT_EQ(pager->page_count(), 3u);
+    EXPECT_EQ(pager->catalog_root(), 1u);
+    EXPECT_EQ(page_seed(*pager, 2), 1u);
+    EXPECT_FALSE(fs::exists(wal_path_for(p)));
 }
 
 TEST(Pager, OpenRejectsForeignFiles) {

@@ -137,7 +137,7 @@ TEST(SharedDb, SnapshotsShowTheCommitTheyWereTakenAt) {
                                 : SharedDb::open(dir.path("s.db"));
         ASSERT_TRUE(opened.has_value());
         SharedDb& db = **opened;
-        const std::string pad(2500, 'p');
+        const std::string pad(300, 'p'), big(2500, 'b');  // big: an overflow chain
         ok(db, "CREATE TABLE t (id INT, v TEXT)");
         ok(db, "CREATE TABLE d (id INT, v TEXT)");
         for (int i = 0; i < 40; ++i) {
@@ -147,7 +147,7 @@ TEST(SharedDb, SnapshotsShowTheCommitTheyWereTakenAt) {
         auto before = db.take_snapshot();
         ASSERT_TRUE(before.has_value());
         ok(db, "DROP TABLE d");
-        for (int i = 40; i < 80; ++i) ok(db, "INSERT INTO t VALUES (" + std::to_string(i) + ", '" + pad + "')");
+        for (int i = 40; i < 80; ++i) ok(db, "INSERT INTO t VALUES (" + std::to_string(i) + ", '" + big + "')");
         auto middle = db.take_snapshot();
         ASSERT_TRUE(middle.has_value());
         ok(db, "DROP TABLE t");
@@ -158,7 +158,9 @@ TEST(SharedDb, SnapshotsShowTheCommitTheyWereTakenAt) {
         std::vector<Row> old_d = rows_in(*before, "d");
         ASSERT_EQ(old_d.size(), 120u);
         for (size_t i = 0; i < old_d.size(); i += 3) EXPECT_EQ(old_d[i][1], Value::text(pad));
-        EXPECT_EQ(rows_in(*middle, "t").size(), 80u);
+        std::vector<Row> middle_t = rows_in(*middle, "t");
+        ASSERT_EQ(middle_t.size(), 80u);
+        EXPECT_EQ(middle_t[79][1], Value::text(big));
         EXPECT_TRUE(rows_in(*middle, "d").empty());
         EXPECT_EQ(count_now(db, "t"), 0u);
     }
