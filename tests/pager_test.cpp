@@ -15,32 +15,6 @@ namespace {
 
 using namespace zembrel::testing;
 
-TEST(Pager, CreateWritesHeaderLeafAndFirstCommit) {
-    TempDir t;
-    const std::string p = t.path("db");
-    {
-        auto pager = must_create(p);
-        ASSERT_TRUE(pager);
-        // The page file alone still says one page; leaf and header sit in the log.
-        auto file = read_file(p);
-        ASSERT_EQ(file.size(), kPageSize);
-        EXPECT_EQ(std::memcmp(file.data(), "KRVP", 4), 0);
-        EXPECT_EQ(get_u64(file.data() + 10), 1u);
-        EXPECT_EQ(file_size_or_zero(wal_path_for(p)), 16u + 2 * 4137);
-        EXPECT_TRUE(all_page_crcs_valid(p));
-        auto leaf = pager->read_page(1);
-        ASSERT_TRUE(leaf);
-        EXPECT_EQ(leaf->data()[0], 1);  // empty leaf
-    }
-    // Closing checkpointed the committed pages into the file.
-    auto file = read_file(p);
-    ASSERT_EQ(file.size(), 2 * kPageSize);
-    EXPECT_EQ(get_u64(file.data() + 10), 2u);
-    EXPECT_EQ(get_u64(file.data() + 26), 1u);
-    EXPECT_FALSE(fs::exists(wal_path_for(p)));
-    EXPECT_TRUE(all_page_crcs_valid(p));
-}
-
 TEST(Pager, BoundsZeroPagesAndChecksums) {
     TempDir t;
     const std::string p = t.path("db");
