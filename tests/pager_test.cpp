@@ -15,6 +15,18 @@ namespace {
 
 using namespace zembrel::testing;
 
+// A two-page file whose header page holds these fields (and a valid CRC).
+std::vector<std::uint8_t> header_file(std::uint16_t version, std::uint32_t page_size, std::uint64_t count, std::uint64_t root) {
+    std::vector<std::uint8_t> b(2 * kPageSize, 0);
+    std::memcpy(b.data(), "KRVP", 4);
+    le::put16(b.data() + 4, version);
+    le::put32(b.data() + 6, page_size);
+    put_u64(b.data() + 10, count);
+    put_u64(b.data() + 26, root);
+    le::put32(b.data() + kPageSize - 4, page_crc(b.data()));
+    return b;
+}
+
 TEST(Pager, BoundsZeroPagesAndChecksums) {
     TempDir t;
     const std::string p = t.path("db");
@@ -55,12 +67,7 @@ TEST(Pager, BoundsZeroPagesAndChecksums) {
 TEST(Pager, VersionOneFileHasNoChecksums) {
     TempDir t;
     const std::string p = t.path("db");
-    std::vector<std::uint8_t> bytes(2 * kPageSize, 0);
-    std::memcpy(bytes.data(), "KRVP", 4);
-    bytes[4] = 1;                                  // version 1
-    bytes[6] = 0x00, bytes[7] = 0x10;              // 4096
-    put_u64(bytes.data() + 10, 2);
-    put_u64(bytes.data() + 26, 1);
+    auto bytes = header_file(1, 4096, 2, 1);  // version 1: the header's CRC word means nothing
     bytes[kPageSize] = 1;
     bytes[kPageSize + 4094] = 0x5A;                // no CRC here: the byte is plain data
     write_file(p, bytes);
@@ -326,30 +333,18 @@ TEST(Pager, OpenRejectsForeignFiles) {
         std::vector<std::uint8_t> bytes;
         std::string error;
     };
-    auto header = [](std::uint16_t version, std::uint32_t page_size, std::uint64_t count, std::uint64_t root) {
-        std::vector<std::uint8_t> b(2 * kPageSize, 0);
-        std::memcpy(b.data(), "KRVP", 4);
-        b[4] = static_cast<std::uint8_t>(version);
-        b[5] = static_cast<std::uint8_t>(version >> 8);
-        for (int i = 0; i < 4; ++i) b[6 + i] = static_cast<std::uint8_t>(page_size >> (8 * i));
-        put_u64(b.data() + 10, count);
-        put_u64(b.data() + 26, root);
-        std::uint32_t crc = page_crc(b.data());
-        std::memcpy(b.data() + kPageSize - 4, &crc, 4);
-        return b;
-    };
     std::vector<Case> cases = {
         {"short file", std::vector<std::uint8_t>(100, 'K'), "not a KRVP page file"},
         {"wrong magic", std::vector<std::uint8_t>(kPageSize, 'x'), "not a KRVP page file"},
-        {"page count 0", header(2, 4096, 0, 1), "not a KRVP page file"},
-        {"version 0", header(0, 4096, 2, 1), "unsupported page file version: 0"},
-        {"version 3", header(3, 4096, 2, 1), "unsupported page file version: 3"},
-        {"page size 8192", header(2, 8192, 2, 1), "unsupported page size: 8192"},
-        {"no catalog", header(2, 4096, 2, 0), "page file has no catalog"},
+        {"page count 0", header_file(2, 4096, 0, 1), "not a KRVP page file"},
+        {"version 0", header_file(0, 4096, 2, 1), "unsupported page file version: 0"},
+        {"version 3", header_file(3, 4096, 2, 1), "unsupported page file version: 3"},
+        {"page size 8192", header_file(2, 8192, 2, 1), "unsupported page size: 8192"},
+        {"no catalog", header_file(2, 4096, 2, 0), "page file has no catalog"},
         // A page count the file cannot back would make every loop bounded by
         // it endless and let the checkpoint grow the file to it.
-        {"page count past the file", header(2, 4096, 3, 1), "page count 3 exceeds the 2 pages of the page file and its log"},
-        {"huge page count", header(2, 4096, std::uint64_t(1) << 40, 1),
+        {"page count past the file", header_file(2, 4096, 3, 1), "page count 3 exceeds the 2 pages of the page file and its log"},
+        {"huge page count", header_file(2, 4096, std::uint64_t(1) << 40, 1),
          "page count 1099511627776 exceeds the 2 pages of the page file and its log"},
     };
     for (auto& c : cases) {
