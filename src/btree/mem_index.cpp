@@ -30,6 +30,11 @@ const RowIdList* MemIndex::find(const IndexKey& key) const {
     return it == map_.end() ? nullptr : &it->second;
 }
 
+const RowIdList* MemIndex::find(const Value& key) const {
+    auto it = map_.find(key);
+    return it == map_.end() ? nullptr : &it->second;
+}
+
 void MemIndex::add_row_id(const IndexKey& key, uint64_t rowid) {
     auto it = map_.find(key);
     if (it == map_.end()) {

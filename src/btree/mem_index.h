@@ -81,6 +81,8 @@ public:
     // Read access for seeks and range scans.
     const IndexKeyMap& map() const { return map_; }
     const RowIdList* find(const IndexKey& key) const;
+    // The list of the one-value key {key}, found without building that key.
+    const RowIdList* find(const Value& key) const;
     // Row ids in all lists together: the number of keyed rows while the index
     // is in step with its table, so the table's other rows have a Null key.
     size_t id_count() const { return id_count_; }
