@@ -353,7 +353,7 @@ Result<Rows> CorrelatedSubquery::run(Engine& engine, const OuterContext& outer) 
 
     if (!s.joins.empty()) {
         // The joins do not depend on the outer row (the WHERE stays above them).
-        auto joined = build_join_source(engine, s, tables, &outer);
+        auto joined = build_join_source(engine, s, tables, bound_.plan, &outer);
         if (!joined) return fail(joined.error());
         if (!where_)
             return run_select(engine, std::move(joined->source), tables, joined->residual_where, order_by, s.limit,
