@@ -757,3 +757,31 @@ TEST(SelectPageFile, SeeksPassOverStaleEntriesAndStillFillTheLimit) {
     }
     EXPECT_EQ(table_of(engine, "t"), nullptr);
 }
+
+// A correlated subquery is bound once, on its first outer row: its errors
+// keep their texts, and one that never runs (no outer row) raises none.
+TEST(SelectSubqueries, PreparedCorrelatedSubqueriesKeepTheirErrors) {
+    Engine e;
+    ok(e, "CREATE TABLE o (id INT, k INT)");
+    ok(e, "CREATE TABLE none (id INT, k INT)");
+    ok(e, "CREATE TABLE s (id INT, k INT)");
+    ok(e, "CREATE INDEX s_k ON s (k)");
+    ok(e, "INSERT INTO o VALUES (1, 1), (2, 2), (3, NULL)");
+    ok(e, "INSERT INTO s VALUES (10, 1), (11, 1), (12, 2)");
+    const std::pair<const char*, const char*> cases[] = {
+        {"SELECT id FROM o WHERE EXISTS (SELECT * FROM s WHERE s.nope = o.k)",
+         "Execution error: column 'nope' not found in table 's'"},
+        {"SELECT id FROM o WHERE EXISTS (SELECT * FROM gone WHERE gone.k = o.k)", "Execution error: table 'gone' not found"},
+        {"SELECT id FROM o WHERE EXISTS (SELECT * FROM s WHERE id = o.k)",
+         "Execution error: ambiguous column 'id' \xE2\x80\x94 qualify with table name or alias"},
+        {"SELECT id, (SELECT s.id FROM s WHERE s.k = o.k) FROM o", "Execution error: subquery returned more than one row"},
+    };
+    for (const auto& [sql, want] : cases) EXPECT_EQ(err(e, sql), want) << sql;
+    for (const auto& [sql, want] : cases) {
+        std::string on_empty = sql;
+        on_empty.replace(on_empty.find("FROM o"), 6, "FROM none AS o");
+        EXPECT_TRUE(rows_of(e, on_empty).rows.empty()) << on_empty;
+    }
+    EXPECT_EQ(cells_of(rows_of(e, "SELECT id, (SELECT s.id FROM s WHERE s.k = o.k AND s.id > 10) FROM o")),
+              cells_of(rows_of(e, "SELECT id, (SELECT MAX(s.id) FROM s WHERE s.k = o.k AND s.id > 10) FROM o")));
+}
