@@ -445,8 +445,7 @@ TEST(Pager, OpenFinishesACreateThatNeverCommitted) {
     const Case cases[] = {
         {"log create", FaultOp::Create, 1, ".pwal"},
         {"log header write", FaultOp::Write, 1, ".pwal"},
-        {"frame append", FaultOp::Write, 2, ".pwal"},
-        {"commit frame append", FaultOp::Write, 3, ".pwal"},
+        {"frames append", FaultOp::Write, 2, ".pwal"},
         {"log sync", FaultOp::Sync, 1, ".pwal"},
     };
     for (const Case& c : cases) {
