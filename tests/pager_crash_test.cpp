@@ -72,19 +72,20 @@ void expect_state(Pager& pager, std::uint64_t c) {
 }
 
 // Builds the database PowerCut tests start from: counter 0, kDataPages data pages.
-void make_counter_db(const std::string& p, std::shared_ptr<Vfs> vfs) {
-    auto created = Pager::create(std::move(vfs), p);
-    ASSERT_TRUE(created);
+std::unique_ptr<Pager> make_counter_db(const std::string& p, std::shared_ptr<Vfs> vfs, SyncMode mode = kSyncFull) {
+    auto created = Pager::create(std::move(vfs), p, mode);
+    EXPECT_TRUE(created);
+    if (!created) return nullptr;
     auto& pager = **created;
     PageBuf zero;
     fill_pattern(zero.data(), 0);
-    ASSERT_TRUE(pager.write_page(1, zero));
+    EXPECT_TRUE(pager.write_page(1, zero));
     for (std::uint64_t j = 0; j < kDataPages; ++j) {
         auto pg = pager.allocate_page();
-        ASSERT_TRUE(pg);
-        ASSERT_TRUE(pager.write_page(*pg, zero));
+        EXPECT_TRUE(pg && pager.write_page(*pg, zero));
     }
-    ASSERT_TRUE(pager.commit());
+    EXPECT_TRUE(pager.commit());
+    return std::move(*created);
 }
 
 // A file system whose flushed bytes survive a power cut and whose unflushed
@@ -261,7 +262,7 @@ TEST(PagerCrash, PowerCutKeepsAPrefixAcrossRecycledLogs) {
     {
         const std::string p = t.path("full");
         auto vfs = std::make_shared<PowerCutVfs>();
-        make_counter_db(p, vfs);
+        make_counter_db(p, vfs).reset();
         ASSERT_EQ(commit_until_cut(p, vfs, kCommits), kCommits);
         total_ops = vfs->ops();
         for (std::uint64_t op : vfs->log_header_ops())
@@ -276,7 +277,7 @@ TEST(PagerCrash, PowerCutKeepsAPrefixAcrossRecycledLogs) {
         SCOPED_TRACE("cut after op " + std::to_string(cut_at));
         const std::string p = t.path("db" + std::to_string(trial));
         auto vfs = std::make_shared<PowerCutVfs>();
-        make_counter_db(p, vfs);
+        make_counter_db(p, vfs).reset();
         const std::uint64_t base_ops = vfs->ops();
         vfs->cut_after(cut_at > base_ops ? cut_at - base_ops : 1);
         const std::uint64_t acked = commit_until_cut(p, vfs, kCommits);
@@ -299,6 +300,31 @@ TEST(PagerCrash, PowerCutKeepsAPrefixAcrossRecycledLogs) {
         }
         ++trial;
     }
+}
+
+// A log that is never flushed is reused without being zeroed; the files as
+// the operating system holds them (what a killed process leaves) must still
+// open as exactly the last commit, in every generation of the log.
+TEST(PagerCrash, UnflushedLogReusedInPlaceReplaysTheLastCommit) {
+    TempDir t;
+    const std::string p = t.path("db");
+    auto created = make_counter_db(p, std::make_shared<RealVfs>(), kSyncNone);
+    ASSERT_TRUE(created);
+    Pager& pager = *created;
+    int copies = 0;
+    for (std::uint64_t i = 1; i <= 700; ++i) {
+        apply_commit(pager, i);
+        ASSERT_TRUE(pager.commit());
+        if (i % 97 != 0) continue;
+        const std::string q = t.path("copy" + std::to_string(copies++));
+        fs::copy_file(p, q);
+        fs::copy_file(wal_path_for(p), wal_path_for(q));
+        auto reopened = Pager::open(std::make_shared<RealVfs>(), q);
+        ASSERT_TRUE(reopened) << reopened.error().message;
+        expect_state(**reopened, i);
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_EQ(copies, 7);
 }
 
 TEST(PagerCrash, KilledCommitsLeaveAPrefix) {

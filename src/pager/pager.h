@@ -256,6 +256,8 @@ private:
     // caller deletes it instead.
     Status recycle_wal();
     Result<std::uint64_t> append_wal_frame(std::uint64_t page, const std::uint8_t* bytes, bool commit);
+    // Zero bytes written after the last frame of every log write (wal.cpp).
+    std::size_t end_mark_size() const;
 
     std::string path_;
     std::unique_ptr<VfsFile> file_;
@@ -273,6 +275,11 @@ private:
     std::unique_ptr<VfsFile> wal_;
     std::vector<std::uint8_t> commit_buf_;  // the frames of one commit, reused
     std::unique_ptr<pager_detail::FrameHasher> hasher_;
+    // The header page of the last commit frame built and that frame's first
+    // 41 bytes (page number, flag, digest): reused while the header is unchanged.
+    PageBuf last_header_{};
+    std::array<std::uint8_t, 41> last_header_frame_head_{};
+    bool last_header_known_ = false;
     std::uint64_t wal_len_ = 0;
     // End of the last commit frame in the open log (0: no log); rollback cuts back to it.
     std::uint64_t wal_commit_len_ = 0;

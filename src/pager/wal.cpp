@@ -28,6 +28,11 @@
 // (from here the log is ignored at open; the page file is complete), frames
 // zeroed and flushed, header made valid again (flushed with the first commit).
 // An explicit checkpoint (open, save-as, close) still deletes the log.
+//
+// A log that is never flushed (sync mode "none": a file no one reopens after
+// a crash) is reused without zeroing: each write to it ends with 41 zero
+// bytes past its last frame, a frame head whose digest fails, so a replay
+// (of the file as the operating system holds it) stops at the newest frame.
 #include <openssl/sha.h>
 
 #include <algorithm>
@@ -97,9 +102,10 @@ Status Pager::ensure_wal() {
 Status Pager::recycle_wal() {
     if (wal_ == nullptr) return storage_error("no log to recycle");
     if (sync_mode_ == kSyncNone) {
-        // No one replays this log after a crash: cutting it back to its
-        // header is enough to leave no old frame behind.
-        if (auto st = wal_->set_len(kWalHeaderSize); !st) return st;
+        // Without flushes there is no torn write to guard against: every
+        // write ends with a zero frame head (see `end_mark_size`), so the
+        // old frames past it are never scanned, and the blocks are simply
+        // overwritten.
     } else {
         auto physical = wal_->len();
         if (!physical) return std::unexpected(physical.error());
@@ -150,8 +156,10 @@ void build_frame(pager_detail::FrameHasher& hasher, std::uint8_t* out, std::uint
 
 }  // namespace
 
+std::size_t Pager::end_mark_size() const { return sync_mode_ == kSyncNone ? kFrameHeadSize : 0; }
+
 Result<std::uint64_t> Pager::append_wal_frame(std::uint64_t page, const std::uint8_t* bytes, bool commit) {
-    std::vector<std::uint8_t> frame(kFrameSize);
+    std::vector<std::uint8_t> frame(kFrameSize + end_mark_size());
     build_frame(*hasher_, frame.data(), page, bytes, commit);
     if (auto st = wal_->write_at(frame, wal_len_); !st) return storage_error("WAL append failed: " + st.error().message);
     const std::uint64_t data_offset = wal_len_ + kFrameHeadSize;
@@ -178,12 +186,25 @@ Status Pager::commit() {
     // Every frame, the commit frame included, goes out in one write: a write
     // per frame costs a system call each. The buffer is kept between commits.
     const std::size_t frame_count = pages.size() + 1;
-    commit_buf_.resize(frame_count * kFrameSize);
+    const std::size_t end_mark = end_mark_size();
+    commit_buf_.resize(frame_count * kFrameSize + end_mark);
+    std::memset(commit_buf_.data() + frame_count * kFrameSize, 0, end_mark);
     for (std::size_t i = 0; i < pages.size(); ++i)
         build_frame(*hasher_, commit_buf_.data() + i * kFrameSize, pages[i], entries[i]->data.data(), false);
     PageBuf header;
     build_header(header);
-    build_frame(*hasher_, commit_buf_.data() + pages.size() * kFrameSize, 0, header.data(), true);
+    std::uint8_t* commit_frame = commit_buf_.data() + pages.size() * kFrameSize;
+    if (last_header_known_ && header == last_header_) {
+        // Most commits leave the header as it was: its frame is the same
+        // bytes, digest included, as the last one.
+        std::memcpy(commit_frame, last_header_frame_head_.data(), kFrameHeadSize);
+        std::memcpy(commit_frame + kFrameHeadSize, header.data(), kPageSize);
+    } else {
+        build_frame(*hasher_, commit_frame, 0, header.data(), true);
+        last_header_ = header;
+        std::memcpy(last_header_frame_head_.data(), commit_frame, kFrameHeadSize);
+        last_header_known_ = true;
+    }
     Status wrote = wal_->write_at(commit_buf_, wal_len_);
     if (commit_buf_.capacity() > kKeptCommitBuffer) std::vector<std::uint8_t>().swap(commit_buf_);
     if (!wrote) return storage_error("WAL append failed: " + wrote.error().message);
