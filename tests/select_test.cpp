@@ -328,11 +328,16 @@ TEST(SelectPageFile, ATableOnlyInTheFileIsReadWithoutLoadingIt) {
 }  // namespace
 
 // Random single-table queries and joins of two or three tables t1, t2, t3 (id INT, a INT, b FLOAT,
-// c TEXT, NULLs everywhere but id) with WHERE conditions holding IN and
-// EXISTS subqueries, correlated or not. Every query runs three ways that
-// must agree row for row, order included: with indexes, without, and with
-// nested-loop joins forced; and against SQLite as a sorted multiset (with an
-// ORDER BY over every table's id: in order).
+// c TEXT, NULLs everywhere but id, d INT NOT NULL, uid PK) with WHERE conditions holding IN and
+// EXISTS subqueries, correlated or not, and ORDER BY one column with a LIMIT (ties and NULL keys
+// included). Every query runs four ways: with in-memory indexes, without, with nested-loop joins
+// forced, and with the tables and their indexes only in the page file; and against SQLite as a
+// sorted multiset (with an ORDER BY over every table's id, or over the column and then id: in
+// order). An ORDER BY over the ids leaves ties: every way keeps nested-loop order, row for row.
+// Where an ORDER BY fixes the order (over every table's uid: no ties) or there is none, merge
+// and build-left hash joins may reorder rows: results compare as multisets then, and a uid order
+// is compared exactly against the same engine with nested loops forced (uids differ between
+// engines).
 struct JoinGen {
     std::mt19937_64 rng;
     int pick(int n) { return static_cast<int>(rng() % static_cast<uint64_t>(n)); }
@@ -345,6 +350,15 @@ struct JoinGen {
         }
     }
     std::string column(int tables) { return "t" + std::to_string(1 + pick(tables)) + "." + "abc"[pick(3)]; }
+
+    // A range on one column of t1, literals of the other numeric kind too.
+    std::string range_on(char col) {
+        auto lit = [&] { return col == 'c' ? literal_for('c') : col == 'd' ? std::to_string(pick(5) - 1) : literal_for("ab"[pick(2)]); };
+        const char* ops[] = {"<", ">", "<=", ">=", "="};
+        std::string r = "t1." + std::string(1, col) + " " + ops[pick(5)] + " " + lit();
+        if (pick(2)) r += " AND t1." + std::string(1, col) + " " + ops[pick(4)] + " " + lit();
+        return r;
+    }
 
     std::string on(int left_tables, int right) {
         const std::string r = "t" + std::to_string(right);
@@ -381,8 +395,10 @@ struct JoinGen {
             case 5: return "NOT (" + condition(tables, depth + 1) + ")";
             case 6: {  // same kinds on both sides: IN compares by key order
                 const std::string col = pick(2) ? "a" : "c";
-                return "t1." + col + (pick(3) == 0 ? " NOT IN" : " IN") + " (SELECT s." + col + " FROM t3 AS s WHERE s.b > " +
-                       literal_for('b') + ")";
+                const std::string sub = " (SELECT s." + col + " FROM t3 AS s WHERE s.b > " + literal_for('b') + ")";
+                // NULL NOT IN an empty list is unknown here and true there: leave NULL out.
+                if (pick(3) == 0) return "(t1." + col + " IS NOT NULL AND t1." + col + " NOT IN" + sub + ")";
+                return "t1." + col + " IN" + sub;
             }
             case 7:  // correlated
                 return std::string(pick(3) == 0 ? "NOT " : "") + "EXISTS (SELECT * FROM t3 AS s WHERE s.a = t1.a AND s.c " +
@@ -406,64 +422,112 @@ std::vector<std::vector<Cell>> sorted_cells(std::vector<std::vector<Cell>> rows)
 
 TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) {
     int compared = 0;
+    TempDir dir;
     for (uint64_t seed = 1; seed <= 5; ++seed) {
         JoinGen gen{std::mt19937_64(seed * 7919)};
         Engine plain, indexed, nested;
         nested.settings.force_nested_join = true;
+        const std::string paged_path = dir.path("paged" + std::to_string(seed) + ".db");
+        Engine paged = must(storage::open(paged_path));
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
         std::unique_ptr<sqlite3, int (*)(sqlite3*)> closer(db, sqlite3_close);
         for (int t = 1; t <= 3; ++t) {
             const std::string name = "t" + std::to_string(t);
-            for (Engine* e : {&plain, &indexed, &nested}) ok(*e, "CREATE TABLE " + name + " (id INT, a INT, b FLOAT, c TEXT)");
-            ok(indexed, "CREATE INDEX " + name + "_a ON " + name + " (a)");
-            ok(indexed, "CREATE INDEX " + name + "_b ON " + name + " (b)");
-            ok(indexed, "CREATE INDEX " + name + "_c ON " + name + " (c)");
-            ok(indexed, "CREATE INDEX " + name + "_bc ON " + name + " (b, c)");
-            ok(indexed, "CREATE INDEX " + name + "_ab ON " + name + " (a, b)");
-            sqlite_exec(db, "CREATE TABLE " + name + " (id INTEGER, a INTEGER, b REAL, c TEXT)");
+            for (Engine* e : {&plain, &indexed, &nested, &paged})
+                ok(*e, "CREATE TABLE " + name + " (id INT, a INT, b FLOAT, c TEXT, d INT NOT NULL, uid PK)");
+            for (Engine* e : {&indexed, &paged}) {
+                for (const char* cols : {"a", "b", "c", "d", "bc", "ab"}) {
+                    std::string list;
+                    for (const char* p = cols; *p; ++p) list += (p == cols ? "" : ", ") + std::string(1, *p);
+                    ok(*e, "CREATE INDEX " + name + "_" + cols + " ON " + name + " (" + list + ")");
+                }
+            }
+            sqlite_exec(db, "CREATE TABLE " + name + " (id INTEGER, a INTEGER, b REAL, c TEXT, d INTEGER NOT NULL)");
             const int n = 5 + gen.pick(25);
             std::string insert = "INSERT INTO " + name + " VALUES ";
             for (int i = 1; i <= n; ++i) {
                 auto maybe = [&](std::string v) { return gen.pick(5) == 0 ? std::string("NULL") : v; };
                 insert += (i > 1 ? ", (" : "(") + std::to_string(i) + ", " + maybe(gen.literal_for('a')) + ", " +
-                          maybe(gen.literal_for('b')) + ", " + maybe(gen.literal_for('c')) + ")";
+                          maybe(gen.literal_for('b')) + ", " + maybe(gen.literal_for('c')) + ", " +
+                          std::to_string(gen.pick(4)) + ")";
             }
-            for (Engine* e : {&plain, &indexed, &nested}) ok(*e, insert);
+            for (Engine* e : {&plain, &indexed, &nested, &paged}) ok(*e, insert);
             sqlite_exec(db, insert);
         }
+        // Reopened, the tables are only in the page file (a SELECT never loads them).
+        ASSERT_TRUE(storage::save(paged).has_value());
+        paged = Engine();
+        paged = must(storage::open(paged_path));
         for (int q = 0; q < 60; ++q) {
+            if (gen.pick(4) == 0) {  // ORDER BY one column with a LIMIT: the ordered index scans
+                const char col = "abcd"[gen.pick(4)];
+                std::string where;
+                if (const int w = gen.pick(3); w == 1) where = " WHERE " + gen.range_on(col);
+                else if (w == 2) where = " WHERE " + gen.condition(1, 0);
+                const std::string dir = gen.pick(2) ? " DESC" : "";
+                const std::string limit = " LIMIT " + std::to_string(gen.pick(10) == 0 ? 0 : 1 + gen.pick(8));
+                const std::string head = "SELECT t1.id, t1.c, t1.d FROM t1" + where + " ORDER BY t1." + std::string(1, col) + dir;
+                const std::string sql = head + limit;
+                auto with_plain = cells_of(rows_of(plain, sql));
+                ASSERT_EQ(cells_of(rows_of(indexed, sql)), with_plain) << sql;
+                ASSERT_EQ(cells_of(rows_of(paged, sql)), with_plain) << sql;
+                ASSERT_EQ(with_plain, sqlite_cells(db, head + ", t1.id" + limit)) << "seed " << seed << ": " << sql;
+                ++compared;
+                continue;
+            }
             const int tables = 1 + gen.pick(3);
             std::string from = "t1";
             std::string ids = "t1.id";
-            std::string order = "t1.id";
+            std::string by_id = "t1.id";
+            std::string by_uid = "t1.uid";
             for (int t = 2; t <= tables; ++t) {
                 const char* kinds[] = {" JOIN ", " LEFT JOIN ", " RIGHT JOIN "};
-                from += std::string(kinds[gen.pick(3)]) + "t" + std::to_string(t) + " ON " + gen.on(t - 1, t);
+                from += std::string(gen.pick(2) ? kinds[0] : kinds[gen.pick(3)]) + "t" + std::to_string(t) + " ON " +
+                        gen.on(t - 1, t);
                 ids += ", t" + std::to_string(t) + ".id";
-                order += ", t" + std::to_string(t) + ".id";
+                by_id += ", t" + std::to_string(t) + ".id";
+                by_uid += ", t" + std::to_string(t) + ".uid";
             }
             std::string sql = "SELECT " + ids + ", t1.c";
             if (gen.pick(4) == 0) sql += ", (SELECT MAX(s.b) FROM t3 AS s WHERE s.a = t1.a)";
             sql += " FROM " + from;
             if (gen.pick(5) != 0) sql += " WHERE " + gen.condition(tables, 0);
-            const bool ordered = gen.pick(2) == 0;
-            if (ordered) {
-                sql += " ORDER BY " + order;
-                if (gen.pick(2) == 0) sql += " LIMIT " + std::to_string(gen.pick(10));
+            const std::string unordered = sql;
+            enum { None, ById, ByUid } order = static_cast<decltype(None)>(gen.pick(3));
+            bool limited = false;
+            if (order != None) {
+                sql += " ORDER BY " + (order == ById ? by_id : by_uid);
+                limited = gen.pick(2) == 0;
+                if (limited) sql += " LIMIT " + std::to_string(gen.pick(10));
             }
-            auto with_plain = cells_of(rows_of(plain, sql));
-            ASSERT_EQ(cells_of(rows_of(indexed, sql)), with_plain) << sql;
-            ASSERT_EQ(cells_of(rows_of(nested, sql)), with_plain) << sql;
-            auto want = sqlite_cells(db, sql);
-            auto got = with_plain;
-            if (!ordered) {
-                got = sorted_cells(std::move(got));
-                want = sorted_cells(std::move(want));
+            auto with_indexes = cells_of(rows_of(indexed, sql));
+            indexed.settings.force_nested_join = true;
+            auto with_nested = cells_of(rows_of(indexed, sql));
+            indexed.settings.force_nested_join = false;
+            if (order == None) {
+                ASSERT_EQ(sorted_cells(with_indexes), sorted_cells(with_nested)) << sql;
+            } else {
+                ASSERT_EQ(with_indexes, with_nested) << sql;
             }
+            if (order == ByUid && limited) {
+                ++compared;
+                continue;  // which rows a LIMIT keeps depends on the uids
+            }
+            auto got = cells_of(rows_of(plain, sql));
+            auto forced = cells_of(rows_of(nested, sql));
+            auto from_file = cells_of(rows_of(paged, sql));
+            auto want = sqlite_cells(db, order == ByUid ? unordered : sql);
+            if (order != ById) {
+                for (auto* rows : {&got, &forced, &from_file, &with_indexes, &want}) *rows = sorted_cells(std::move(*rows));
+            }
+            ASSERT_EQ(with_indexes, got) << sql;
+            ASSERT_EQ(forced, got) << sql;
+            ASSERT_EQ(from_file, got) << sql;
             ASSERT_EQ(got, want) << "seed " << seed << ": " << sql << "\nzembrel:\n" << show(got) << "sqlite:\n" << show(want);
             ++compared;
         }
+        for (int t = 1; t <= 3; ++t) EXPECT_EQ(table_of(paged, "t" + std::to_string(t)), nullptr);
     }
     EXPECT_EQ(compared, 300);
 }
@@ -499,6 +563,49 @@ TEST(SelectJoins, UnmatchedRowsAndSubqueryMessages) {
               "Execution error: subquery must return exactly one column");
 }
 
+// One equality for every algorithm: each join runs with indexes (merge and
+// index joins), without (hash joins, the smaller FROM table hashed) and
+// with nested loops forced, on keys of every pairing of INT, FLOAT, TEXT
+// and DATE: Int 1 meets Float 1.0, integers beyond 2^53 meet the double
+// they round to, a text meets the date of the same text, NULL meets nothing.
+std::string plan_of(Engine& e, const std::string& sql);
+
+TEST(SelectJoins, EveryAlgorithmMatchesWithTheOneEquality) {
+    Engine indexed, plain, nested;
+    nested.settings.force_nested_join = true;
+    for (Engine* e : {&indexed, &plain, &nested}) {
+        ok(*e, "CREATE TABLE l (k INT, f FLOAT, s TEXT, d DATE)");
+        ok(*e, "CREATE TABLE r (k INT, f FLOAT, s TEXT, d DATE)");
+        ok(*e, "INSERT INTO l VALUES (1, 1.0, '2024-01-02', '2024-01-02'), (NULL, NULL, NULL, NULL), "
+               "(9007199254740993, 9007199254740992.0, 'b', '2024-01-03'), (1, 2.5, '2024-01-03', '2024-01-02')");
+        ok(*e, "INSERT INTO r VALUES (1, 1.0, '2024-01-03', '2024-01-03'), (9007199254740992, 9007199254740992.0, "
+               "'2024-01-02', '2024-01-02'), (NULL, 1.0, NULL, '2024-01-02'), (2, NULL, 'b', NULL), "
+               "(1, 1.0, '2024-01-02', '2024-01-03')");
+    }
+    for (const char* c : {"k", "f", "s", "d"}) {
+        ok(indexed, std::string("CREATE INDEX l_") + c + " ON l (" + c + ")");
+        ok(indexed, std::string("CREATE INDEX r_") + c + " ON r (" + c + ")");
+    }
+    EXPECT_EQ(plan_of(indexed, "EXPLAIN SELECT * FROM l JOIN r ON l.s = r.d"),
+              "TableScan(l)\nMergeJoin(left=l, right=r, keys=[s=d])\nProject\n");
+    EXPECT_EQ(plan_of(plain, "EXPLAIN SELECT * FROM l JOIN r ON l.k = r.f"),
+              "TableScan(l)\nHashJoin(build=left, probe=right, kind=Inner, keys=[0])\nProject\n");
+    int matched = 0;
+    for (const char* kind : {"JOIN", "LEFT JOIN", "RIGHT JOIN"}) {
+        for (const char* x : {"k", "f", "s", "d"}) {
+            for (const char* y : {"k", "f", "s", "d"}) {
+                const std::string sql = std::string("SELECT l.k, l.f, l.s, l.d, r.k, r.f, r.s, r.d FROM l ") + kind +
+                                        " r ON l." + x + " = r." + y;
+                const auto want = sorted_cells(cells_of(rows_of(nested, sql)));
+                EXPECT_EQ(sorted_cells(cells_of(rows_of(indexed, sql))), want) << sql;
+                EXPECT_EQ(sorted_cells(cells_of(rows_of(plain, sql))), want) << sql;
+                matched += static_cast<int>(want.size());
+            }
+        }
+    }
+    EXPECT_GT(matched, 48 * 4);  // more than the NULL-filled rows alone
+}
+
 std::string plan_of(Engine& e, const std::string& sql) {
     Rows r = rows_of(e, sql);
     EXPECT_EQ(r.columns, std::vector<std::string>{"plan"}) << sql;
@@ -529,7 +636,27 @@ TEST(SelectExplain, LinesOfThePlanRun) {
         {"EXPLAIN SELECT * FROM t LEFT JOIN u ON t.a < u.a LIMIT 2", "TableScan(t)\nNestedLoopJoin(kind=Left)\nLimit(2)\nProject\n"},
     };
     for (const auto& [sql, want] : cases) EXPECT_EQ(plan_of(e, sql), want) << sql;
+    // ORDER BY an indexed column with a LIMIT: the seek sorts and limits.
+    const std::pair<std::string, std::string> ordered[] = {
+        {"EXPLAIN SELECT * FROM t ORDER BY x LIMIT 5", "IndexSeek(table=t, col=x, lower=Unbounded, upper=Unbounded)\nProject\n"},
+        {"EXPLAIN SELECT * FROM t WHERE x > 3 ORDER BY x DESC LIMIT 5",
+         "IndexSeek(table=t, col=x, lower=Excluded(3), upper=Unbounded)\nProject\n"},
+        {"EXPLAIN SELECT * FROM t ORDER BY x", "TableScan(t)\nExternalSort\nProject\n"},
+        {"EXPLAIN SELECT * FROM t WHERE a = 1 ORDER BY x LIMIT 5", "TableScan(t)\nFilter\nExternalSort\nLimit(5)\nProject\n"},
+        {"EXPLAIN SELECT * FROM t WHERE x > 3 ORDER BY a LIMIT 5", "TableScan(t)\nFilter\nExternalSort\nLimit(5)\nProject\n"},
+    };
+    for (const auto& [sql, want] : ordered) EXPECT_EQ(plan_of(e, sql), want) << sql;
+    // The smaller FROM table is hashed only where the row order cannot show.
+    ok(e, "INSERT INTO u VALUES (1, 1.5), (2, 2.5), (7, 0.5)");
+    EXPECT_EQ(plan_of(e, "EXPLAIN SELECT * FROM t JOIN u ON t.a = u.a"),
+              "TableScan(t)\nHashJoin(build=left, probe=right, kind=Inner, keys=[0])\nProject\n");
+    EXPECT_EQ(plan_of(e, "EXPLAIN SELECT t.b FROM t JOIN u ON t.a = u.a ORDER BY t.a"),
+              "TableScan(t)\nHashJoin(build=right, probe=left, kind=Inner, keys=[0])\nExternalSort\nProject\n");
     ok(e, "CREATE INDEX u_a ON u (a)");
+    EXPECT_EQ(plan_of(e, "EXPLAIN SELECT * FROM t JOIN u ON u.a = t.a"),
+              "TableScan(t)\nMergeJoin(left=t, right=u, keys=[a=a])\nProject\n");
+    EXPECT_EQ(plan_of(e, "EXPLAIN SELECT * FROM t JOIN u ON t.a = u.a LIMIT 1"),
+              "TableScan(t)\nIndexNestedLoopJoin(probe=left, index_table=u, index_col=a, keys=[a=a])\nLimit(1)\nProject\n");
     EXPECT_EQ(plan_of(e, "EXPLAIN SELECT * FROM t LEFT JOIN u ON u.a = t.x"),
               "TableScan(t)\nIndexNestedLoopJoin(probe=left, index_table=u, index_col=a, keys=[x=a])\nProject\n");
     e.settings.force_nested_join = true;
@@ -559,4 +686,47 @@ TEST(SelectIndexSeek, ResultsEqualAScan) {
     EXPECT_EQ(plan_of(indexed, "EXPLAIN SELECT * FROM t WHERE i = 1.0"),
               "IndexSeek(table=t, col=i, lower=Included(1), upper=Included(1))\nProject\n");
     EXPECT_EQ(rows_of(indexed, "SELECT * FROM t WHERE i = 5").rows.size(), 1u);
+}
+
+// Rows gone from a page-file table while their index entries stay (stale
+// entries): a seek passes over them and still fills its LIMIT, in table
+// order for a range and in key order (ties by row id) for an ordered scan.
+TEST(SelectPageFile, SeeksPassOverStaleEntriesAndStillFillTheLimit) {
+    TempDir dir;
+    const std::string path = dir.path("stale.db");
+    {
+        Engine engine = must(storage::open(path));
+        ok(engine, "CREATE TABLE t (id INT, k INT NOT NULL, n INT)");
+        ok(engine, "CREATE INDEX t_k ON t (k)");
+        std::string insert = "INSERT INTO t VALUES ";
+        for (int id = 1; id <= 20; ++id) insert += (id > 1 ? ", (" : "(") + std::to_string(id) + ", " + std::to_string(id % 5) + ", NULL)";
+        ok(engine, insert);
+        PageStore* store = engine.page_store();
+        for (uint64_t rowid : {1, 2, 3, 5, 6, 7, 11}) {
+            auto gone = BPlusTree::delete_key(*store->pager, store->catalog.get("t")->root, keycodec::table_key(rowid));
+            ASSERT_TRUE(gone.has_value() && *gone) << rowid;
+        }
+        ASSERT_TRUE(storage::save(engine).has_value());
+    }
+    Engine engine = must(storage::open(path));
+    struct Case {
+        std::string sql;
+        std::vector<int64_t> ids;
+        std::string plan_head;
+    };
+    const Case cases[] = {
+        {"SELECT id FROM t WHERE k >= 0 LIMIT 3", {4, 8, 9}, "IndexSeek(table=t, col=k, lower=Included(0), upper=Unbounded)\nLimit(3)\n"},
+        {"SELECT id FROM t WHERE k = 1 LIMIT 2", {16}, "IndexSeek(table=t, col=k, lower=Included(1), upper=Included(1))\nLimit(2)\n"},
+        {"SELECT id FROM t ORDER BY k LIMIT 4", {10, 15, 20, 16}, "IndexSeek(table=t, col=k, lower=Unbounded, upper=Unbounded)\n"},
+        {"SELECT id FROM t WHERE k > 0 AND n IS NULL LIMIT 2", {4, 8}, "TableScan(t)\nFilter\nLimit(2)\n"},
+        {"SELECT id FROM t WHERE k > 1 ORDER BY k LIMIT 3", {12, 17, 8}, "IndexSeek(table=t, col=k, lower=Excluded(1), upper=Unbounded)\n"},
+        {"SELECT id FROM t ORDER BY k DESC LIMIT 2", {4, 9}, "TableScan(t)\nExternalSort\nLimit(2)\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<int64_t> ids;
+        for (const Row& r : rows_of(engine, c.sql).rows) ids.push_back(r[0].as_int());
+        EXPECT_EQ(ids, c.ids) << c.sql;
+        EXPECT_EQ(plan_of(engine, "EXPLAIN " + c.sql), c.plan_head + "Project\n") << c.sql;
+    }
+    EXPECT_EQ(table_of(engine, "t"), nullptr);
 }

@@ -27,18 +27,26 @@ const RowIdList* MemIndex::find(const IndexKey& key) const {
     return it == map_.end() ? nullptr : &it->second;
 }
 
+const RowIdList* MemIndex::find(const Value& key) const {
+    auto it = map_.find(key);
+    return it == map_.end() ? nullptr : &it->second;
+}
+
 void MemIndex::add_row_id(const IndexKey& key, uint64_t rowid) {
     auto it = map_.find(key);
     if (it == map_.end()) it = map_.emplace(key, RowIdList{}).first;
     RowIdList& ids = it->second;
-    if (rowid > max_id_ || std::find(ids.begin(), ids.end(), rowid) == ids.end()) ids.push_back(rowid);
+    if (rowid > max_id_ || std::find(ids.begin(), ids.end(), rowid) == ids.end()) {
+        ids.push_back(rowid);
+        ++id_count_;
+    }
     max_id_ = std::max(max_id_, rowid);
 }
 
 void MemIndex::remove_row_id(const IndexKey& key, uint64_t rowid) {
     auto it = map_.find(key);
     if (it == map_.end()) return;
-    std::erase(it->second, rowid);
+    id_count_ -= std::erase(it->second, rowid);
     if (it->second.empty()) map_.erase(it);
 }
 
@@ -51,8 +59,11 @@ void MemIndex::set_entered(size_t rows, uint64_t last_id, bool may_hold_stale) {
 void MemIndex::replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_id) {
     map_ = std::move(map);
     max_id_ = 0;
-    for (const auto& [key, ids] : map_)
+    id_count_ = 0;
+    for (const auto& [key, ids] : map_) {
         for (uint64_t id : ids) max_id_ = std::max(max_id_, id);
+        id_count_ += ids.size();
+    }
     set_entered(entered_rows, last_id, false);
 }
 

@@ -54,6 +54,11 @@ public:
     // Read access for seeks and range scans.
     const IndexKeyMap& map() const { return map_; }
     const RowIdList* find(const IndexKey& key) const;
+    // The list of the one-value key {key}, found without building that key.
+    const RowIdList* find(const Value& key) const;
+    // Row ids in all lists together: the number of keyed rows while the index
+    // is in step with its table, so the table's other rows have a Null key.
+    size_t id_count() const { return id_count_; }
 
     // Appends rowid to the key's list (creating the key) unless the list
     // already holds it. For ids of rows that are in the table: an id of a
@@ -88,7 +93,7 @@ public:
     void retain_row_ids(Keep&& keep) {
         for (auto it = map_.begin(); it != map_.end();) {
             auto& ids = it->second;
-            std::erase_if(ids, [&](uint64_t id) { return !keep(id); });
+            id_count_ -= std::erase_if(ids, [&](uint64_t id) { return !keep(id); });
             it = ids.empty() ? map_.erase(it) : std::next(it);
         }
     }
@@ -102,6 +107,7 @@ private:
     // above it cannot be there, which spares the duplicate scan of a long
     // row-id list.
     uint64_t max_id_ = 0;
+    size_t id_count_ = 0;
 };
 
 // One index of a table as MemIndexMap::indexes_of_table reports it (copies).
