@@ -105,7 +105,10 @@ Status Pager::recycle_wal() {
         // Without flushes there is no torn write to guard against: every
         // write ends with a zero frame head (see `end_mark_size`), so the
         // old frames past it are never scanned, and the blocks are simply
-        // overwritten.
+        // overwritten. Until the next write the mark goes right after the
+        // header.
+        static constexpr std::uint8_t kEndMark[kFrameHeadSize] = {};
+        if (auto st = wal_->write_at(kEndMark, kWalHeaderSize); !st) return st;
     } else {
         auto physical = wal_->len();
         if (!physical) return std::unexpected(physical.error());
