@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -103,9 +104,10 @@ protected:
             auto ref = pager->read_page(it.page);
             EXPECT_TRUE(ref);
             if (!ref) return 0;
-            auto idx = bpt::index_page(ref->data(), pager->usable_page_size(), it.page);
-            EXPECT_TRUE(idx) << idx.error().message;
-            if (!idx) return 0;
+            auto idx = std::make_unique<bpt::PageIndex>();
+            auto indexed = bpt::index_page(ref->data(), pager->usable_page_size(), it.page, *idx);
+            EXPECT_TRUE(indexed) << indexed.error().message;
+            if (!indexed) return 0;
             EXPECT_LE(idx->used, pager->usable_page_size());
             std::optional<Bytes> prev = it.lo;
             for (size_t i = 0; i < idx->cells.size(); ++i) {
@@ -215,8 +217,9 @@ TEST(PageLayout, DamagedPagesAreErrors) {
         {"cell into crc area", last_cell_cut, "b+tree page 9 is damaged: cell 0 runs past the end of the page"},
         {"interior cells past end", interior_cut, "b+tree page 9 is damaged: cell 3 runs past the end of the page"},
     };
+    bpt::PageIndex scratch;
     for (const Case& c : cases) {
-        auto idx = bpt::index_page(c.page.data(), U, 9);
+        auto idx = bpt::index_page(c.page.data(), U, 9, scratch);
         if (c.error == nullptr) {
             EXPECT_TRUE(idx) << c.name << ": " << idx.error().message;
         } else {
@@ -226,9 +229,9 @@ TEST(PageLayout, DamagedPagesAreErrors) {
         }
     }
     // The same cell that ends in the CRC area fits a page without checksums.
-    EXPECT_TRUE(bpt::index_page(last_cell_cut.data(), 4096, 9));
-    EXPECT_EQ(bpt::index_leaf(interior_cut.data(), U, 4).error().message, "page 4 is not a leaf");
-    EXPECT_EQ(bpt::index_interior(cases[0].page.data(), U, 4).error().message, "page 4 is not an interior node");
+    EXPECT_TRUE(bpt::index_page(last_cell_cut.data(), 4096, 9, scratch));
+    EXPECT_EQ(bpt::index_leaf(interior_cut.data(), U, 4, scratch).error().message, "page 4 is not a leaf");
+    EXPECT_EQ(bpt::index_interior(cases[0].page.data(), U, 4, scratch).error().message, "page 4 is not an interior node");
 }
 
 // ---- single operations ------------------------------------------------------

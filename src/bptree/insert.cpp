@@ -3,6 +3,8 @@
 // joined by append_tree can be deep). Split points are chosen by bytes so
 // that both halves always fit their pages, whatever the mix of cell sizes.
 
+#include <array>
+
 #include "bptree/bptree.h"
 #include "bptree/tree_io.h"
 
@@ -35,23 +37,16 @@ size_t total_of(const std::vector<ByteSpan>& images) {
     return t;
 }
 
-// `leaf` is pinned by the caller for the whole call; `idx` is its index.
+// `leaf` is pinned by the caller for the whole call; `idx` is its index and
+// `encoded` the new cell's bytes (not on the page).
 Result<std::optional<Split>> insert_into_leaf(Pager& pager, PageRef& leaf, const PageIndex& idx, ByteSpan key,
-                                              const LeafCell& cell) {
+                                              ByteSpan encoded) {
     const size_t usable = pager.usable_page_size();
     const uint64_t page = leaf.page_no();
     const uint8_t* p = leaf.data();
     const size_t n = idx.cells.size();
     size_t pos = lower_bound(p, idx, key);
     bool replace = pos < n && compare_keys(cell_key(p, kLeafType, idx.cells[pos]), key) == 0;
-
-    std::vector<uint8_t> encoded;
-    encode_leaf_cell(encoded, cell);
-    std::vector<ByteSpan> images;
-    images.reserve(n + 1);
-    for (size_t i = 0; i < pos; ++i) images.push_back(cell_bytes(p, idx.cells[i]));
-    images.push_back(encoded);
-    for (size_t i = pos + (replace ? 1 : 0); i < n; ++i) images.push_back(cell_bytes(p, idx.cells[i]));
 
     if (replace && leaf_cell_overflow(p, idx.cells[pos])) {
         // The pin keeps `p` valid while the old chain goes to the free list.
@@ -60,10 +55,18 @@ Result<std::optional<Split>> insert_into_leaf(Pager& pager, PageRef& leaf, const
         if (!st) return std::unexpected(st.error());
     }
 
-    if (total_of(images) <= usable) {
-        rewrite_page(leaf, usable, kLeafType, idx.link, images);
+    const size_t removed = replace ? 1 : 0;
+    if (idx.used - (replace ? idx.cells[pos].size : 0) + encoded.size() <= usable) {
+        // The common case changes the page where it lies, with no copy of its cells.
+        splice_cells(leaf.mutable_data(), usable, idx, pos, removed, encoded);
         return std::optional<Split>();
     }
+
+    std::vector<ByteSpan> images;
+    images.reserve(n + 1);
+    for (size_t i = 0; i < pos; ++i) images.push_back(cell_bytes(p, idx.cells[i]));
+    images.push_back(encoded);
+    for (size_t i = pos + removed; i < n; ++i) images.push_back(cell_bytes(p, idx.cells[i]));
 
     std::vector<size_t> sizes = sizes_of(images);
     size_t k = choose_leaf_split(sizes, usable);
@@ -90,24 +93,24 @@ Result<std::optional<Split>> insert_into_interior(Pager& pager, uint64_t page, s
     auto ref = pager.read_page(page);
     if (!ref) return std::unexpected(ref.error());
     const uint8_t* p = ref->data();
-    auto idx = index_interior(p, usable, page);
-    if (!idx) return std::unexpected(idx.error());
-    const size_t n = idx->cells.size();
+    PageIndex idx;
+    if (auto indexed = index_interior(p, usable, page, idx); !indexed) return std::unexpected(indexed.error());
+    const size_t n = idx.cells.size();
     if (choice > n) return damaged(page, "changed under an insert");
 
-    uint64_t chosen = choice < n ? interior_child(p, idx->cells[choice]) : idx->link;
-    uint64_t right_child = idx->link;
+    uint64_t chosen = choice < n ? interior_child(p, idx.cells[choice]) : idx.link;
+    uint64_t right_child = idx.link;
     std::vector<uint8_t> new_cell;
     encode_interior_cell(new_cell, below.separator, chosen);
     std::vector<uint8_t> redirected;  // the cell that pointed at `chosen` now points at the new page
     std::vector<ByteSpan> images;
     images.reserve(n + 1);
-    for (size_t i = 0; i < choice; ++i) images.push_back(cell_bytes(p, idx->cells[i]));
+    for (size_t i = 0; i < choice; ++i) images.push_back(cell_bytes(p, idx.cells[i]));
     images.push_back(new_cell);
     if (choice < n) {
-        encode_interior_cell(redirected, cell_key(p, kInteriorType, idx->cells[choice]), below.right);
+        encode_interior_cell(redirected, cell_key(p, kInteriorType, idx.cells[choice]), below.right);
         images.push_back(redirected);
-        for (size_t i = choice + 1; i < n; ++i) images.push_back(cell_bytes(p, idx->cells[i]));
+        for (size_t i = choice + 1; i < n; ++i) images.push_back(cell_bytes(p, idx.cells[i]));
     } else {
         right_child = below.right;
     }
@@ -142,8 +145,20 @@ Result<std::optional<Split>> insert_into_interior(Pager& pager, uint64_t page, s
 }  // namespace
 
 Result<uint64_t> BPlusTree::insert(Pager& pager, uint64_t root, ByteSpan key, ByteSpan value) {
-    auto cell = make_leaf_cell(pager, key, value);  // checks the key and value lengths first
-    if (!cell) return std::unexpected(cell.error());
+    // An inline cell is encoded straight from the caller's bytes; a larger
+    // value goes to its overflow chain first, as make_leaf_cell stores it.
+    std::array<uint8_t, kMaxInlineCell> inline_cell;
+    std::vector<uint8_t> chained_cell;
+    ByteSpan encoded;
+    if (key.size() <= kMaxKeyLen && value.size() <= kMaxValueLen &&
+        kLeafCellHead + key.size() + value.size() <= kMaxInlineCell) {
+        encoded = ByteSpan(inline_cell.data(), encode_inline_leaf_cell(inline_cell.data(), key, value));
+    } else {
+        auto cell = make_leaf_cell(pager, key, value);  // checks the key and value lengths first
+        if (!cell) return std::unexpected(cell.error());
+        encode_leaf_cell(chained_cell, *cell);
+        encoded = chained_cell;
+    }
 
     const size_t usable = pager.usable_page_size();
     std::vector<PathStep> path;
@@ -153,17 +168,17 @@ Result<uint64_t> BPlusTree::insert(Pager& pager, uint64_t root, ByteSpan key, By
         if (level > pager.page_count()) return damaged(root, "descent does not reach a leaf");
         auto ref = pager.read_page(page);
         if (!ref) return std::unexpected(ref.error());
-        auto idx = index_page(ref->data(), usable, page);
-        if (!idx) return std::unexpected(idx.error());
-        if (idx->type == kLeafType) {
-            auto s = insert_into_leaf(pager, *ref, *idx, key, *cell);
+        PageIndex idx;
+        if (auto indexed = index_page(ref->data(), usable, page, idx); !indexed) return std::unexpected(indexed.error());
+        if (idx.type == kLeafType) {
+            auto s = insert_into_leaf(pager, *ref, idx, key, encoded);
             if (!s) return std::unexpected(s.error());
             split = std::move(*s);
             break;
         }
-        size_t choice = upper_bound(ref->data(), *idx, key);
+        size_t choice = upper_bound(ref->data(), idx, key);
         path.push_back(PathStep{page, choice});
-        page = choice < idx->cells.size() ? interior_child(ref->data(), idx->cells[choice]) : idx->link;
+        page = choice < idx.cells.size() ? interior_child(ref->data(), idx.cells[choice]) : idx.link;
     }
 
     while (split && !path.empty()) {

@@ -18,22 +18,17 @@ Result<bool> BPlusTree::delete_key(Pager& pager, uint64_t root, ByteSpan key) {
     auto ref = pager.read_page(*leaf);
     if (!ref) return std::unexpected(ref.error());
     const uint8_t* p = ref->data();
-    auto idx = index_leaf(p, usable, *leaf);
-    if (!idx) return std::unexpected(idx.error());
-    size_t pos = lower_bound(p, *idx, key);
-    if (pos == idx->cells.size() || compare_keys(cell_key(p, kLeafType, idx->cells[pos]), key) != 0) return false;
+    PageIndex idx;
+    if (auto indexed = index_leaf(p, usable, *leaf, idx); !indexed) return std::unexpected(indexed.error());
+    size_t pos = lower_bound(p, idx, key);
+    if (pos == idx.cells.size() || compare_keys(cell_key(p, kLeafType, idx.cells[pos]), key) != 0) return false;
 
-    const CellRef gone = idx->cells[pos];
+    const CellRef gone = idx.cells[pos];
     bool chained = leaf_cell_overflow(p, gone);
     uint64_t first = chained ? leaf_cell_first_overflow(p, gone) : 0;
     uint32_t length = leaf_cell_value_len(p, gone);
 
-    std::vector<ByteSpan> images;
-    images.reserve(idx->cells.size());
-    for (size_t i = 0; i < idx->cells.size(); ++i) {
-        if (i != pos) images.push_back(cell_bytes(p, idx->cells[i]));
-    }
-    rewrite_page(*ref, usable, kLeafType, idx->link, images);
+    splice_cells(ref->mutable_data(), usable, idx, pos, 1, {});
     ref->release();
     if (chained) {
         auto st = free_chain(pager, first, length, nullptr);
@@ -61,10 +56,10 @@ Status BPlusTree::free_tree(Pager& pager, uint64_t root) {
         if (!seen.insert(page).second) return damaged(page, "page is reachable twice");
         auto st = pager.read_page_into(page, buf);
         if (!st) return st;
-        auto idx = index_page(buf.data(), usable, page);
-        if (!idx) return std::unexpected(idx.error());
-        if (idx->type == kLeafType) {
-            for (const CellRef& c : idx->cells) {
+        PageIndex idx;
+        if (auto indexed = index_page(buf.data(), usable, page, idx); !indexed) return std::unexpected(indexed.error());
+        if (idx.type == kLeafType) {
+            for (const CellRef& c : idx.cells) {
                 if (!leaf_cell_overflow(buf.data(), c)) continue;
                 auto fc = free_chain(pager, leaf_cell_first_overflow(buf.data(), c), leaf_cell_value_len(buf.data(), c),
                                      &seen);
@@ -73,9 +68,9 @@ Status BPlusTree::free_tree(Pager& pager, uint64_t root) {
             return pager.free_page(page);
         }
         Frame f{page, {}, 0};
-        f.children.reserve(idx->cells.size() + 1);
-        for (const CellRef& c : idx->cells) f.children.push_back(interior_child(buf.data(), c));
-        f.children.push_back(idx->link);
+        f.children.reserve(idx.cells.size() + 1);
+        for (const CellRef& c : idx.cells) f.children.push_back(interior_child(buf.data(), c));
+        f.children.push_back(idx.link);
         stack.push_back(std::move(f));
         return {};
     };
@@ -137,10 +132,10 @@ Result<uint64_t> BPlusTree::join_roots(Pager& pager, uint64_t left_root, uint64_
     {
         auto ref = pager.read_page(*leaf);
         if (!ref) return std::unexpected(ref.error());
-        auto idx = index_leaf(ref->data(), usable, *leaf);
-        if (!idx) return std::unexpected(idx.error());
-        if (idx->cells.empty()) return storage_error("empty tree has no leftmost key");
-        encode_interior_cell(cell, cell_key(ref->data(), kLeafType, idx->cells[0]), left_root);
+        PageIndex idx;
+        if (auto indexed = index_leaf(ref->data(), usable, *leaf, idx); !indexed) return std::unexpected(indexed.error());
+        if (idx.cells.empty()) return storage_error("empty tree has no leftmost key");
+        encode_interior_cell(cell, cell_key(ref->data(), kLeafType, idx.cells[0]), left_root);
     }
     ByteSpan images[1] = {cell};
     return new_page(pager, kInteriorType, right_root, images);
@@ -174,10 +169,10 @@ Result<uint64_t> BPlusTree::append_tree(Pager& pager, uint64_t left_root, uint64
         if (level > pager.page_count()) return damaged(left_root, "descent does not reach a leaf");
         auto st = pager.read_page_into(last, buf);
         if (!st) return std::unexpected(st.error());
-        auto idx = index_page(buf.data(), usable, last);
-        if (!idx) return std::unexpected(idx.error());
-        if (idx->type == kLeafType) break;
-        last = idx->link;
+        PageIndex idx;
+        if (auto indexed = index_page(buf.data(), usable, last, idx); !indexed) return std::unexpected(indexed.error());
+        if (idx.type == kLeafType) break;
+        last = idx.link;
     }
     auto first = leftmost_leaf_page(pager, right_root);
     if (!first) return std::unexpected(first.error());
@@ -186,9 +181,9 @@ Result<uint64_t> BPlusTree::append_tree(Pager& pager, uint64_t left_root, uint64
     {
         auto ref = pager.read_page(*first);
         if (!ref) return std::unexpected(ref.error());
-        auto idx = index_leaf(ref->data(), usable, *first);
-        if (!idx) return std::unexpected(idx.error());
-        if (idx->cells.empty()) return storage_error("empty tree has no leftmost key");
+        PageIndex idx;
+        if (auto indexed = index_leaf(ref->data(), usable, *first, idx); !indexed) return std::unexpected(indexed.error());
+        if (idx.cells.empty()) return storage_error("empty tree has no leftmost key");
     }
     {
         auto ref = pager.read_page(last);

@@ -23,16 +23,15 @@ std::unexpected<EngineError> damaged(uint64_t page_no, const std::string& what) 
 namespace {
 
 // Walks the cells of a page whose type byte is already known to be 1 or 2.
-Result<PageIndex> index_cells(const uint8_t* page, size_t usable, uint64_t page_no) {
-    PageIndex idx;
+Status index_cells(const uint8_t* page, size_t usable, uint64_t page_no, PageIndex& idx) {
     idx.type = page[0];
     idx.link = get_u64(page + 4);
+    idx.cells.clear();
     size_t count = get_u16(page + 2);
     // A cell takes at least 7 bytes: a count beyond what fits cannot be real.
     if (count > (usable - kHeaderSize) / kLeafCellHead) {
         return damaged(page_no, zembrel::format("cell count {} cannot fit", count));
     }
-    idx.cells.reserve(count);
     bool leaf = idx.type == kLeafType;
     size_t head = leaf ? kLeafCellHead : kInteriorCellHead;
     size_t off = kHeaderSize;
@@ -54,26 +53,26 @@ Result<PageIndex> index_cells(const uint8_t* page, size_t usable, uint64_t page_
         off += size;
     }
     idx.used = off;
-    return idx;
+    return {};
 }
 
 }  // namespace
 
-Result<PageIndex> index_page(const uint8_t* page, size_t usable, uint64_t page_no) {
+Status index_page(const uint8_t* page, size_t usable, uint64_t page_no, PageIndex& out) {
     if (page[0] != kLeafType && page[0] != kInteriorType) {
         return storage_error(zembrel::format("invalid b+tree page type: {}", page[0]));
     }
-    return index_cells(page, usable, page_no);
+    return index_cells(page, usable, page_no, out);
 }
 
-Result<PageIndex> index_leaf(const uint8_t* page, size_t usable, uint64_t page_no) {
+Status index_leaf(const uint8_t* page, size_t usable, uint64_t page_no, PageIndex& out) {
     if (page[0] != kLeafType) return storage_error(zembrel::format("page {} is not a leaf", page_no));
-    return index_cells(page, usable, page_no);
+    return index_cells(page, usable, page_no, out);
 }
 
-Result<PageIndex> index_interior(const uint8_t* page, size_t usable, uint64_t page_no) {
+Status index_interior(const uint8_t* page, size_t usable, uint64_t page_no, PageIndex& out) {
     if (page[0] != kInteriorType) return storage_error(zembrel::format("page {} is not an interior node", page_no));
-    return index_cells(page, usable, page_no);
+    return index_cells(page, usable, page_no, out);
 }
 
 ByteSpan cell_key(const uint8_t* page, uint8_t type, const CellRef& c) {
@@ -193,6 +192,31 @@ void assemble_page(uint8_t* page, size_t usable, uint8_t type, uint64_t link, st
         if (!c.empty()) std::memcpy(page + off, c.data(), c.size());
         off += c.size();
     }
+}
+
+void splice_cells(uint8_t* page, size_t usable, const PageIndex& idx, size_t pos, size_t removed, ByteSpan inserted) {
+    const size_t n = idx.cells.size();
+    ZEMBREL_INVARIANT(pos + removed <= n && removed <= 1, "cell splice outside the page's cells");
+    const size_t at = pos < n ? idx.cells[pos].offset : idx.used;
+    const size_t removed_size = removed != 0 ? idx.cells[pos].size : 0;
+    const size_t tail = at + removed_size;
+    const size_t new_used = idx.used - removed_size + inserted.size();
+    ZEMBREL_INVARIANT(new_used <= usable, "b+tree page image overflows its page");
+    if (inserted.size() != removed_size) std::memmove(page + at + inserted.size(), page + tail, idx.used - tail);
+    if (!inserted.empty()) std::memcpy(page + at, inserted.data(), inserted.size());
+    // What assemble_page would leave: a zero spare byte and zeros after the cells.
+    std::memset(page + new_used, 0, usable - new_used);
+    page[1] = 0;
+    put_u16(page + 2, static_cast<uint16_t>(n - removed + (inserted.empty() ? 0 : 1)));
+}
+
+size_t encode_inline_leaf_cell(uint8_t* out, ByteSpan key, ByteSpan value) {
+    put_u16(out, static_cast<uint16_t>(key.size()));
+    put_u32(out + 2, static_cast<uint32_t>(value.size()));
+    out[6] = 0;
+    if (!key.empty()) std::memcpy(out + kLeafCellHead, key.data(), key.size());
+    if (!value.empty()) std::memcpy(out + kLeafCellHead + key.size(), value.data(), value.size());
+    return kLeafCellHead + key.size() + value.size();
 }
 
 size_t choose_leaf_split(std::span<const size_t> sizes, size_t usable) {

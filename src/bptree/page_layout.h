@@ -93,11 +93,45 @@ std::unexpected<EngineError> damaged(uint64_t page_no, const std::string& what);
 // Byte order of keys: unsigned bytes over the common length, then length.
 int compare_keys(ByteSpan a, ByteSpan b);
 
-// Where one cell lies on a page copy (validated to lie within U).
+// Where one cell lies on a page copy (validated to lie within U). No member
+// initializers: a CellRefs buffer of them must cost nothing to create.
 struct CellRef {
-    uint16_t offset = 0;
-    uint16_t size = 0;
-    uint16_t key_len = 0;
+    uint16_t offset;
+    uint16_t size;
+    uint16_t key_len;
+};
+
+// Most cells a page can hold: each takes at least the 7-byte leaf head.
+constexpr size_t kMaxCellsPerPage = (kPageSize - kHeaderSize) / kLeafCellHead;
+
+// The cells of one page, in page order, held inline so that looking at a
+// page never allocates (every descent indexes each page it passes). Copies
+// move only the cells in use.
+class CellRefs {
+public:
+    CellRefs() {}  // leaves the buffer uninitialized on purpose
+    CellRefs(const CellRefs& other) : count_(other.count_) { copy_from(other); }
+    CellRefs& operator=(const CellRefs& other) {
+        count_ = other.count_;
+        copy_from(other);
+        return *this;
+    }
+
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const CellRef& operator[](size_t i) const { return refs_[i]; }
+    const CellRef* begin() const { return refs_; }
+    const CellRef* end() const { return refs_ + count_; }
+    void clear() { count_ = 0; }
+    // The caller checks the page's cell count against kMaxCellsPerPage first.
+    void push_back(const CellRef& c) { refs_[count_++] = c; }
+
+private:
+    void copy_from(const CellRefs& other) {
+        for (size_t i = 0; i < count_; ++i) refs_[i] = other.refs_[i];
+    }
+    size_t count_ = 0;
+    CellRef refs_[kMaxCellsPerPage];
 };
 
 // The validated shape of a leaf or interior page copy. `link` is the next
@@ -105,17 +139,18 @@ struct CellRef {
 struct PageIndex {
     uint8_t type = 0;
     uint64_t link = 0;
-    std::vector<CellRef> cells;
+    CellRefs cells;
     size_t used = kHeaderSize;  // header plus cell bytes
 };
 
-// Validates a leaf or interior page; any other type byte fails with
+// Validates a leaf or interior page into `out` (reusable: its old content
+// is replaced; unspecified after an error); any other type byte fails with
 // "invalid b+tree page type: {}".
-Result<PageIndex> index_page(const uint8_t* page, size_t usable, uint64_t page_no);
+Status index_page(const uint8_t* page, size_t usable, uint64_t page_no, PageIndex& out);
 // As index_page, but only accepts the one type; errors "page {} is not a
 // leaf" / "page {} is not an interior node".
-Result<PageIndex> index_leaf(const uint8_t* page, size_t usable, uint64_t page_no);
-Result<PageIndex> index_interior(const uint8_t* page, size_t usable, uint64_t page_no);
+Status index_leaf(const uint8_t* page, size_t usable, uint64_t page_no, PageIndex& out);
+Status index_interior(const uint8_t* page, size_t usable, uint64_t page_no, PageIndex& out);
 
 inline ByteSpan cell_bytes(const uint8_t* page, const CellRef& c) {
     return ByteSpan(page + c.offset, c.size);
@@ -150,6 +185,17 @@ std::vector<ByteSpan> cell_spans(std::span<const uint8_t> bytes, std::span<const
 // must fit: 12 plus their sizes at most `usable`.
 void assemble_page(uint8_t* page, size_t usable, uint8_t type, uint64_t link,
                    std::span<const ByteSpan> cells);
+
+// Replaces, in place, `removed` (0 or 1) cells at position `pos` of the
+// indexed page by `inserted` (empty: none), giving the bytes assemble_page
+// would give for the resulting cell list. `inserted` must not lie on the
+// page and the result must fit: idx.used - removed sizes + inserted size at
+// most `usable`.
+void splice_cells(uint8_t* page, size_t usable, const PageIndex& idx, size_t pos, size_t removed, ByteSpan inserted);
+
+// Encodes the inline leaf cell (key, value) into `out`, which holds at least
+// 7 + key + value bytes; returns the cell's size.
+size_t encode_inline_leaf_cell(uint8_t* out, ByteSpan key, ByteSpan value);
 
 // Split choice over cells of the given sizes that do not fit one page.
 // Leaf: the left part is the shortest prefix reaching half the bytes (never

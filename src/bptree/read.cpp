@@ -25,12 +25,10 @@ Status BPlusTreeCursor::load_leaf() {
     if (!page_) page_ = std::make_unique<PageBuf>();
     auto st = src.read(leaf_, *page_);
     if (!st) return st;
-    auto idx = index_leaf(page_->data(), src.usable(), leaf_);
-    if (!idx) {
+    if (auto indexed = index_leaf(page_->data(), src.usable(), leaf_, index_); !indexed) {
         page_.reset();
-        return std::unexpected(idx.error());
+        return indexed;
     }
-    index_ = std::move(*idx);
     loaded_ = true;
     return {};
 }
@@ -102,9 +100,9 @@ Result<bool> BPlusTree::is_empty(Pager& pager, uint64_t root) {
     if (root == 0) return true;
     auto ref = pager.read_page(root);
     if (!ref) return std::unexpected(ref.error());
-    auto idx = index_page(ref->data(), pager.usable_page_size(), root);
-    if (!idx) return std::unexpected(idx.error());
-    return idx->type == kLeafType && idx->cells.empty();
+    PageIndex idx;
+    if (auto indexed = index_page(ref->data(), pager.usable_page_size(), root, idx); !indexed) return std::unexpected(indexed.error());
+    return idx.type == kLeafType && idx.cells.empty();
 }
 
 // ---- whole pages ------------------------------------------------------------
@@ -112,24 +110,24 @@ Result<bool> BPlusTree::is_empty(Pager& pager, uint64_t root) {
 Result<LeafNode> BPlusTree::read_leaf(Pager& pager, uint64_t page) {
     auto ref = pager.read_page(page);
     if (!ref) return std::unexpected(ref.error());
-    auto idx = index_leaf(ref->data(), pager.usable_page_size(), page);
-    if (!idx) return std::unexpected(idx.error());
+    PageIndex idx;
+    if (auto indexed = index_leaf(ref->data(), pager.usable_page_size(), page, idx); !indexed) return std::unexpected(indexed.error());
     LeafNode node;
-    node.next_leaf = idx->link;
-    node.cells.reserve(idx->cells.size());
-    for (const CellRef& c : idx->cells) node.cells.push_back(decode_leaf_cell(ref->data(), c));
+    node.next_leaf = idx.link;
+    node.cells.reserve(idx.cells.size());
+    for (const CellRef& c : idx.cells) node.cells.push_back(decode_leaf_cell(ref->data(), c));
     return node;
 }
 
 Result<InteriorNode> BPlusTree::read_interior(Pager& pager, uint64_t page) {
     auto ref = pager.read_page(page);
     if (!ref) return std::unexpected(ref.error());
-    auto idx = index_interior(ref->data(), pager.usable_page_size(), page);
-    if (!idx) return std::unexpected(idx.error());
+    PageIndex idx;
+    if (auto indexed = index_interior(ref->data(), pager.usable_page_size(), page, idx); !indexed) return std::unexpected(indexed.error());
     InteriorNode node;
-    node.right_child = idx->link;
-    node.cells.reserve(idx->cells.size());
-    for (const CellRef& c : idx->cells) node.cells.push_back(decode_interior_cell(ref->data(), c));
+    node.right_child = idx.link;
+    node.cells.reserve(idx.cells.size());
+    for (const CellRef& c : idx.cells) node.cells.push_back(decode_interior_cell(ref->data(), c));
     return node;
 }
 

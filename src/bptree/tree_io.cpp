@@ -54,11 +54,11 @@ Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<Byt
         auto st = src.load(page, view);
         if (!st) return std::unexpected(st.error());
         const uint8_t* p = view.data();
-        auto idx = index_page(p, src.usable(), page);
-        if (!idx) return std::unexpected(idx.error());
-        if (idx->type == kLeafType) return page;
-        size_t choice = key ? upper_bound(p, *idx, *key) : 0;
-        page = choice < idx->cells.size() ? interior_child(p, idx->cells[choice]) : idx->link;
+        PageIndex idx;
+        if (auto indexed = index_page(p, src.usable(), page, idx); !indexed) return std::unexpected(indexed.error());
+        if (idx.type == kLeafType) return page;
+        size_t choice = key ? upper_bound(p, idx, *key) : 0;
+        page = choice < idx.cells.size() ? interior_child(p, idx.cells[choice]) : idx.link;
     }
     return damaged(root, "descent does not reach a leaf");
 }

@@ -280,14 +280,15 @@ Result<std::optional<Row>> PageStore::fetch_row(const std::string& name, const V
     auto ref = pager->read_page(*leaf);
     if (!ref) return std::unexpected(ref.error());
     const uint8_t* page = ref->data();
-    auto index = bpt::index_leaf(page, pager->usable_page_size(), *leaf);
-    if (!index) return std::unexpected(index.error());
-    const size_t pos = bpt::lower_bound(page, *index, wanted);
-    if (pos == index->cells.size() ||
-        bpt::compare_keys(bpt::cell_key(page, bpt::kLeafType, index->cells[pos]), wanted) != 0) {
+    bpt::PageIndex index;
+    if (auto indexed = bpt::index_leaf(page, pager->usable_page_size(), *leaf, index); !indexed)
+        return std::unexpected(indexed.error());
+    const size_t pos = bpt::lower_bound(page, index, wanted);
+    if (pos == index.cells.size() ||
+        bpt::compare_keys(bpt::cell_key(page, bpt::kLeafType, index.cells[pos]), wanted) != 0) {
         return std::optional<Row>();
     }
-    const bpt::CellRef& cell = index->cells[pos];
+    const bpt::CellRef& cell = index.cells[pos];
     if (!bpt::leaf_cell_overflow(page, cell)) {
         auto row = storage::decode_row(bpt::leaf_inline_value(page, cell));
         if (!row) return std::unexpected(row.error());
