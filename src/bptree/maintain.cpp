@@ -12,14 +12,13 @@ namespace zembrel {
 using namespace bpt;
 
 Result<bool> BPlusTree::delete_key(Pager& pager, uint64_t root, ByteSpan key) {
-    auto leaf = find_leaf(pager, root, key);
+    PageIndex idx;
+    auto leaf = descend(PageSource{&pager, nullptr}, root, key, idx);
     if (!leaf) return std::unexpected(leaf.error());
     const size_t usable = pager.usable_page_size();
-    auto ref = pager.read_page(*leaf);
+    auto ref = pager.read_page(*leaf);  // the page descend just indexed
     if (!ref) return std::unexpected(ref.error());
     const uint8_t* p = ref->data();
-    PageIndex idx;
-    if (auto indexed = index_leaf(p, usable, *leaf, idx); !indexed) return std::unexpected(indexed.error());
     size_t pos = lower_bound(p, idx, key);
     if (pos == idx.cells.size() || compare_keys(cell_key(p, kLeafType, idx.cells[pos]), key) != 0) return false;
 

@@ -87,11 +87,18 @@ Result<uint64_t> BPlusTree::leftmost_leaf_snapshot(const PagerSnapshot& snapshot
 }
 
 Result<BPlusTreeCursor> BPlusTree::seek(Pager& pager, uint64_t root, std::optional<ByteSpan> key) {
-    auto leaf = find_leaf(pager, root, key);
+    BPlusTreeCursor cursor(pager, 0, 0);
+    PageSource src{&pager, nullptr};
+    auto leaf = descend(src, root, key, cursor.index_);
     if (!leaf) return std::unexpected(leaf.error());
-    BPlusTreeCursor cursor(pager, *leaf, 0);
-    auto st = cursor.load_leaf();
+    // The descent validated the leaf: the cursor takes a copy of its bytes
+    // and that index, as load_leaf would have made them.
+    cursor.leaf_ = *leaf;
+    cursor.page_ = std::make_unique<PageBuf>();
+    auto st = src.read(*leaf, *cursor.page_);
     if (!st) return std::unexpected(st.error());
+    cursor.hops_ = 1;
+    cursor.loaded_ = true;
     if (key) cursor.pos_ = lower_bound(cursor.page_->data(), cursor.index_, *key);
     return cursor;
 }

@@ -47,6 +47,11 @@ Result<uint64_t> new_page(Pager& pager, uint8_t type, uint64_t link, std::span<c
 }
 
 Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<ByteSpan> key) {
+    PageIndex idx;
+    return descend(src, root, key, idx);
+}
+
+Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<ByteSpan> key, PageIndex& idx) {
     SourcePage view;
     uint64_t page = root;
     // A valid tree never visits more levels than it has pages.
@@ -54,7 +59,6 @@ Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<Byt
         auto st = src.load(page, view);
         if (!st) return std::unexpected(st.error());
         const uint8_t* p = view.data();
-        PageIndex idx;
         if (auto indexed = index_page(p, src.usable(), page, idx); !indexed) return std::unexpected(indexed.error());
         if (idx.type == kLeafType) return page;
         size_t choice = key ? upper_bound(p, idx, *key) : 0;

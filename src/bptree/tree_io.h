@@ -44,6 +44,9 @@ struct PageSource {
 // From `root` down to the leaf that would hold `key` (the left-most leaf
 // without a key). Bounded by the page count, so a loop is an error.
 Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<ByteSpan> key);
+// The same, leaving the leaf's index in `leaf_index` so that a caller about
+// to look at the leaf need not validate it a second time.
+Result<uint64_t> descend(const PageSource& src, uint64_t root, std::optional<ByteSpan> key, PageIndex& leaf_index);
 
 // Rebuilds the pinned page from `cells`, which may lie on that very page
 // (they are assembled aside first). The cells must fit.
