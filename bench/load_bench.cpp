@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
                         decoded.push_back(std::move((*next)->second));
                     }
                 } else if (std::string(repeat) == "rows") {
-                    Engine again = std::move(*engine);
+                    { Engine gone = std::move(*engine); }
                     auto reopened = storage::open(path);
                     if (!reopened) die(reopened.error().display());
                     engine = std::move(reopened);

@@ -116,7 +116,10 @@ void LoadedTables::rebuild_pk_index(std::string_view table_name) {
     const std::vector<Row>& rows = table->rows;
     std::vector<Value> by_row;
     by_row.reserve(rows.size());
-    for (const Row& row : rows) by_row.push_back(column < row.size() ? row[column] : Value());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        prefetch_ahead(rows, i, column);
+        by_row.push_back(column < rows[i].size() ? rows[i][column] : Value());
+    }
     std::vector<unsigned __int128> run_prefixes;
     const std::vector<KeyedRow> order =
         rows_in_key_order(rows, std::span<const size_t>(&column, 1), false, &run_prefixes);
