@@ -274,6 +274,16 @@ TEST(MemIndex, FlatKeyMapMatchesAnOrderedMap) {
                 auto want_lower = ref.lower_bound(key);
                 ASSERT_EQ(lower == index.map().end(), want_lower == ref.end());
                 if (want_lower != ref.end()) ASSERT_EQ(debug_values(lower->first), debug_values(want_lower->first));
+                // Backwards from the first key above it, as a descending scan walks.
+                auto upper = index.map().upper_bound(key);
+                auto want_upper = ref.upper_bound(key);
+                for (int back = 0; back < 3 && want_upper != ref.begin(); ++back) {
+                    ASSERT_TRUE(upper != index.map().begin());
+                    --upper;
+                    --want_upper;
+                    ASSERT_EQ(debug_values(upper->first), debug_values(want_upper->first));
+                }
+                if (want_upper == ref.begin()) ASSERT_TRUE(upper == index.map().begin());
             }
         };
         for (int step = 0; step < 6000; ++step) {

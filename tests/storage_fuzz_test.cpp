@@ -597,6 +597,16 @@ const std::string kStatements[] = {
     "INSERT INTO later (x, b) VALUES (3.5, TRUE)",
 };
 
+// Seeks and ordered scans through the index trees of tables still only in
+// the file: a range, a composite key, an ordered scan with and without WHERE.
+const char* const kSeeks[] = {
+    "SELECT n FROM docs WHERE n > 3 LIMIT 2",
+    "SELECT k, v FROM tags WHERE k >= 0",
+    "SELECT id FROM people WHERE age = 5 AND active = TRUE",
+    "SELECT name FROM people ORDER BY name LIMIT 7",
+    "SELECT age FROM people WHERE name > 'person-3' ORDER BY name LIMIT 3",
+};
+
 // How far the damaged copies got: the series must reach every step often.
 struct Reached {
     uint64_t opened = 0, loaded = 0, statements = 0, saved = 0, reopened = 0;
@@ -613,6 +623,7 @@ void exercise(const std::string& path, std::mt19937_64& rng, Reached& reached) {
         }
         ++reached.opened;
         Engine e = std::move(*opened);
+        for (const char* sql : kSeeks) (void)run(e, sql);
         if (e.load_all_tables()) ++reached.loaded;
         const int n = 1 + int(rng() % 5);
         for (int i = 0; i < n; ++i)

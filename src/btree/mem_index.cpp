@@ -125,6 +125,12 @@ IndexKeyMap::const_iterator IndexKeyMap::lower_bound(Key key) const {
     return const_iterator(this, at, pos);
 }
 
+IndexKeyMap::const_iterator IndexKeyMap::upper_bound(Key key) const {
+    const_iterator it = lower_bound(key);
+    if (it != end() && compare_keys((*it).first, key) == 0) ++it;
+    return it;
+}
+
 IndexKeyMap::const_iterator IndexKeyMap::find(Key key) const {
     if (leaves_.empty()) return end();
     const size_t at = leaf_for(key);
@@ -228,14 +234,17 @@ std::optional<IndexKey> MemIndex::key_for_row(const Row& row, std::span<const si
 
 void MemIndex::add_row_id(const IndexKey& key, uint64_t rowid) {
     RowIdList& ids = map_.entry(key);
-    if (rowid > max_id_ || !ids.contains(rowid)) ids.push_back(rowid);
+    if (rowid > max_id_ || !ids.contains(rowid)) {
+        ids.push_back(rowid);
+        ++id_count_;
+    }
     max_id_ = std::max(max_id_, rowid);
 }
 
 void MemIndex::remove_row_id(const IndexKey& key, uint64_t rowid) {
     RowIdList* ids = map_.find_ids(key);
     if (ids == nullptr) return;
-    ids->erase_if([&](uint64_t id) { return id == rowid; });
+    id_count_ -= ids->erase_if([&](uint64_t id) { return id == rowid; });
     if (ids->empty()) map_.erase(key);
 }
 
@@ -248,8 +257,11 @@ void MemIndex::set_entered(size_t rows, uint64_t last_id, bool may_hold_stale) {
 void MemIndex::replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_id) {
     map_ = std::move(map);
     max_id_ = 0;
-    for (const auto& [key, ids] : map_)
+    id_count_ = 0;
+    for (const auto& [key, ids] : map_) {
         for (uint64_t id : ids) max_id_ = std::max(max_id_, id);
+        id_count_ += ids.size();
+    }
     set_entered(entered_rows, last_id, false);
 }
 

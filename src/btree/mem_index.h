@@ -64,18 +64,21 @@ public:
 
     void push_back(uint64_t id);
     // Removes every id for which drop(id) holds, keeping the others' order.
+    // Returns how many went.
     template <class Drop>
-    void erase_if(Drop&& drop) {
+    size_t erase_if(Drop&& drop) {
         if (many_.empty()) {
-            if (has_one_ && drop(one_)) has_one_ = false;
-            return;
+            if (!has_one_ || !drop(one_)) return 0;
+            has_one_ = false;
+            return 1;
         }
-        std::erase_if(many_, drop);
+        const size_t removed = std::erase_if(many_, drop);
         if (many_.size() == 1) {
             one_ = many_.front();
             has_one_ = true;
             many_ = {};
         }
+        return removed;
     }
 
     operator std::vector<uint64_t>() const { return std::vector<uint64_t>(begin(), end()); }
@@ -108,7 +111,7 @@ public:
         using value_type = std::pair<Key, const RowIdList&>;
         using reference = value_type;
         using difference_type = std::ptrdiff_t;
-        using iterator_category = std::forward_iterator_tag;
+        using iterator_category = std::bidirectional_iterator_tag;
         struct Arrow {
             value_type item;
             const value_type* operator->() const { return &item; }
@@ -127,6 +130,17 @@ public:
         const_iterator operator++(int) {
             const_iterator old = *this;
             ++*this;
+            return old;
+        }
+        // Not before begin().
+        const_iterator& operator--() {
+            if (pos_ == 0) pos_ = map_->leaves_[--leaf_]->size();
+            --pos_;
+            return *this;
+        }
+        const_iterator operator--(int) {
+            const_iterator old = *this;
+            --*this;
             return old;
         }
         bool operator==(const const_iterator& o) const { return leaf_ == o.leaf_ && pos_ == o.pos_; }
@@ -152,6 +166,8 @@ public:
     const_iterator end() const { return const_iterator(this, leaves_.size(), 0); }
     // The first key not less than `key`.
     const_iterator lower_bound(Key key) const;
+    // The first key greater than `key`.
+    const_iterator upper_bound(Key key) const;
     const_iterator find(Key key) const;
     const RowIdList* find_ids(Key key) const;
     RowIdList* find_ids(Key key) { return const_cast<RowIdList*>(std::as_const(*this).find_ids(key)); }
@@ -226,6 +242,9 @@ public:
     const IndexKeyMap& map() const { return map_; }
     const RowIdList* find(const IndexKey& key) const { return map_.find_ids(key); }
     const RowIdList* find(std::span<const Value> key) const { return map_.find_ids(key); }
+    // Row ids in all lists together: the number of keyed rows while the index
+    // is in step with its table, so the table's other rows have a Null key.
+    size_t id_count() const { return id_count_; }
 
     // Appends rowid to the key's list (creating the key) unless the list
     // already holds it. For ids of rows that are in the table: an id of a
@@ -258,7 +277,8 @@ public:
     // keys whose list empties are removed.
     template <class Keep>
     void retain_row_ids(Keep&& keep) {
-        map_.for_each_list_removing_empty([&](RowIdList& ids) { ids.erase_if([&](uint64_t id) { return !keep(id); }); });
+        map_.for_each_list_removing_empty(
+            [&](RowIdList& ids) { id_count_ -= ids.erase_if([&](uint64_t id) { return !keep(id); }); });
     }
 
 private:
@@ -270,6 +290,7 @@ private:
     // above it cannot be there, which spares the duplicate scan of a long
     // row-id list.
     uint64_t max_id_ = 0;
+    size_t id_count_ = 0;
 };
 
 // One index of a table as MemIndexMap::indexes_of_table reports it (copies).

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+
+#include "executor/page_seek.h"
 
 namespace zembrel::executor {
 
@@ -197,72 +200,74 @@ bool equality_pairs(const parser::Expr& where, const BoundTable& from, std::vect
 // all of them and none of its ids can be stale.
 bool in_step(const MemIndex& index, const Table& table) {
     if (index.may_hold_stale_ids() || index.entered_rows() != table.rows.size()) return false;
-    if (table.rowids.size() != table.rows.size()) return false;
+    if (table.rowids.size() != table.rows.size() || index.id_count() > table.rows.size()) return false;
     return table.rows.empty() || table.rowids.back() == index.last_entered_id();
 }
 
-// The table's usable indexes, by name.
-std::vector<const MemIndex*> usable_indexes(const Engine& engine, const Table& table) {
-    std::vector<const MemIndex*> out;
-    for (const std::string& name : engine.tables.mem_indexes.names_of_table(table.name)) {
-        const MemIndex* index = engine.tables.mem_indexes.get(name);
-        if (index != nullptr && in_step(*index, table)) out.push_back(index);
+// An index a path may use, wherever it lives.
+struct Candidate {
+    std::string name;
+    std::vector<std::string> columns;
+    std::vector<size_t> positions;
+};
+
+struct Candidates {
+    std::vector<Candidate> indexes;  // by name
+    bool in_page_file = false;
+};
+
+// The usable indexes of a loaded table (those in step with its rows), or of
+// a table only in the page file (those whose columns the catalog places
+// inside its rows). A stale catalog is read again before anyone may use it:
+// until then, no path.
+Candidates candidate_indexes(const Engine& engine, const std::string& table_name, size_t width) {
+    Candidates out;
+    if (const Table* table = engine.tables.find(table_name)) {
+        for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_name)) {
+            const MemIndex* index = engine.tables.mem_indexes.get(name);
+            if (index != nullptr && in_step(*index, *table))
+                out.indexes.push_back({index->name, index->columns, index->positions});
+        }
+    } else if (const PageStore* store = engine.page_store(); store != nullptr && !engine.file.catalog_stale) {
+        const CatalogEntry* entry = store->catalog.get(table_name);
+        if (entry == nullptr) return out;
+        out.in_page_file = true;
+        for (const IndexCatalogEntry& ix : entry->indexes) {
+            if (ix.columns.empty() || ix.positions.size() != ix.columns.size()) continue;
+            if (std::any_of(ix.positions.begin(), ix.positions.end(), [&](size_t p) { return p >= width; })) continue;
+            out.indexes.push_back({ix.name, ix.columns, ix.positions});
+        }
     }
-    std::sort(out.begin(), out.end(), [](const MemIndex* a, const MemIndex* b) { return a->name < b->name; });
+    std::sort(out.indexes.begin(), out.indexes.end(),
+              [](const Candidate& a, const Candidate& b) { return a.name < b.name; });
     return out;
 }
 
-bool in_range(const Value& k, const Bound& lower, const Bound& upper) {
-    using K = Bound::Kind;
-    if (lower.kind != K::Unbounded) {
-        const auto c = Value::key_cmp(k, lower.value);
-        if (c < 0 || (lower.kind == K::Excluded && c == 0)) return false;
-    }
-    if (upper.kind != K::Unbounded) {
-        const auto c = Value::key_cmp(k, upper.value);
-        if (c > 0 || (upper.kind == K::Excluded && c == 0)) return false;
-    }
-    return true;
+AccessPath path_through(AccessPath::Kind kind, const Candidate& index, bool in_page_file) {
+    AccessPath path;
+    path.kind = kind;
+    path.index = index.name;
+    path.columns = index.columns;
+    path.in_page_file = in_page_file;
+    return path;
 }
 
-// Row ids of an index's keys whose first value lies in the range.
-void range_row_ids(const MemIndex& index, const Bound& lower, const Bound& upper, std::vector<uint64_t>& out) {
-    const IndexKeyMap& map = index.map();
-    auto it = lower.kind == Bound::Kind::Unbounded ? map.begin() : map.lower_bound(IndexKey{lower.value});
-    for (; it != map.end(); ++it) {
-        const Value& k = it->first.front();
-        if (upper.kind != Bound::Kind::Unbounded) {
-            const auto c = Value::key_cmp(k, upper.value);
-            if (c > 0 || (upper.kind == Bound::Kind::Excluded && c == 0)) break;
-        }
-        if (!in_range(k, lower, upper)) continue;
-        out.insert(out.end(), it->second.begin(), it->second.end());
-    }
+bool has_window_items(const parser::SelectStatement& s) {
+    return s.items && std::any_of(s.items->begin(), s.items->end(), [](const parser::SelectItem& item) {
+               return item.kind() == parser::SelectItemKind::Window;
+           });
 }
 
-}  // namespace
-
-std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::SelectStatement& s,
-                                           const BoundTable& from) {
-    if (!s.joins.empty() || s.order_by || !s.where_clause) return std::nullopt;
-    return plan_where_access_path(engine, s.from.name, *s.where_clause, from);
-}
-
-std::optional<AccessPath> plan_where_access_path(const Engine& engine, const std::string& table_name,
-                                                 const parser::Expr& where, const BoundTable& from) {
-    const Table* table = engine.tables.find(table_name);
-    if (table == nullptr) return std::nullopt;
-    const std::vector<const MemIndex*> indexes = usable_indexes(engine, *table);
-    if (indexes.empty()) return std::nullopt;
-
+std::optional<AccessPath> where_path(const Candidates& candidates, const parser::Expr& where, const BoundTable& from) {
+    if (candidates.indexes.empty()) return std::nullopt;
     std::vector<std::pair<size_t, Value>> pairs;
     if (equality_pairs(where, from, pairs) && pairs.size() >= 2) {
-        for (const MemIndex* index : indexes) {
-            if (index->positions.size() != pairs.size()) continue;
+        for (const Candidate& index : candidates.indexes) {
+            if (index.positions.size() != pairs.size()) continue;
             bool same = true;
-            for (size_t i = 0; i < pairs.size() && same; ++i) same = index->positions[i] == pairs[i].first;
+            for (size_t i = 0; i < pairs.size() && same; ++i) same = index.positions[i] == pairs[i].first;
             if (!same) continue;
-            AccessPath path{AccessPath::Kind::Composite, index->name, index->columns, {}, {}, {}};
+            AccessPath path = path_through(AccessPath::Kind::Composite, index, candidates.in_page_file);
             for (auto& [column, value] : pairs) path.key.push_back(value);
             return path;
         }
@@ -272,11 +277,196 @@ std::optional<AccessPath> plan_where_access_path(const Engine& engine, const std
     // must still return.
     auto range = column_range(where, from);
     if (!range) return std::nullopt;
-    for (const MemIndex* index : indexes) {
-        if (index->positions.size() != 1 || index->positions.front() != range->column) continue;
-        return AccessPath{AccessPath::Kind::Range, index->name, index->columns, {}, range->lower, range->upper};
+    for (const Candidate& index : candidates.indexes) {
+        if (index.positions.size() != 1 || index.positions.front() != range->column) continue;
+        AccessPath path = path_through(AccessPath::Kind::Range, index, candidates.in_page_file);
+        path.lower = range->lower;
+        path.upper = range->upper;
+        return path;
     }
     return std::nullopt;
+}
+
+// ORDER BY one indexed column with a LIMIT. The index holds no row with a
+// Null key: in memory the walk adds them where the sort puts them (the
+// index's id count tells whether there are any); from the page file only a
+// scan would find them, so there the path needs a WHERE that rejects them (a
+// range on the column) or a NOT NULL column. Ties come out in table order:
+// the index orders equal keys by row id there, and in memory each key's
+// rows are put in table order.
+std::optional<AccessPath> ordered_path(const Engine& engine, const parser::SelectStatement& s,
+                                       const BoundTable& from) {
+    if (s.order_by->size() != 1 || !s.limit || has_window_items(s)) return std::nullopt;
+    const parser::OrderByItem& item = s.order_by->front();
+    auto column = own_column(from, item.column);
+    if (!column) return std::nullopt;
+    Bound lower, upper;
+    if (s.where_clause) {
+        auto range = column_range(*s.where_clause, from);
+        if (!range || range->column != *column) return std::nullopt;
+        lower = std::move(range->lower);
+        upper = std::move(range->upper);
+    }
+    const Candidates candidates = candidate_indexes(engine, s.from.name, from.columns.size());
+    // The page file's index trees are walked forward only.
+    if (candidates.in_page_file && (item.descending || (!s.where_clause && from.columns[*column].nullable)))
+        return std::nullopt;
+    for (const Candidate& index : candidates.indexes) {
+        if (index.positions.size() != 1 || index.positions.front() != *column) continue;
+        AccessPath path = path_through(AccessPath::Kind::Range, index, candidates.in_page_file);
+        path.lower = lower;
+        path.upper = upper;
+        path.limit = s.limit;
+        path.ordered = true;
+        path.descending = item.descending;
+        return path;
+    }
+    return std::nullopt;
+}
+
+// Row ids of an index's keys whose first value lies in the range.
+void range_row_ids(const MemIndex& index, const Bound& lower, const Bound& upper, std::vector<uint64_t>& out) {
+    const IndexKeyMap& map = index.map();
+    auto it = lower.kind == Bound::Kind::Unbounded ? map.begin() : map.lower_bound(IndexKey{lower.value});
+    for (; it != map.end(); ++it) {
+        const Value& k = it->first.front();
+        if (!below_upper(k, upper)) break;
+        if (!above_lower(k, lower)) continue;
+        out.insert(out.end(), it->second.begin(), it->second.end());
+    }
+}
+
+using Predicate = operators::BoundPredicate;
+
+bool passes(const Predicate* predicate, const Row& row) {
+    return predicate == nullptr || predicate->eval(row) == operators::Truth::True;
+}
+
+// The first `limit` rows of an ordered path over a loaded table.
+void ordered_memory_rows(const Table& table, const MemIndex& index, const AccessPath& path,
+                         const Predicate* predicate, uint64_t limit, std::vector<Row>& out) {
+    const size_t column = index.positions.front();
+    // Without a WHERE the rows with a Null key count too (a range rejects them).
+    const bool null_rows = predicate == nullptr && index.id_count() < table.rows.size();
+    auto add_null_rows = [&] {
+        for (const Row& row : table.rows) {
+            if (out.size() >= limit) return;
+            if (column < row.size() && row[column].is_null() && passes(predicate, row)) out.push_back(row);
+        }
+    };
+    std::vector<size_t> positions;
+    auto add_key_rows = [&](const RowIdList& ids) {
+        positions.clear();
+        for (uint64_t id : ids) {
+            if (auto at = row_position(table, id)) positions.push_back(*at);
+        }
+        std::sort(positions.begin(), positions.end());
+        positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+        for (size_t at : positions) {
+            if (out.size() >= limit) return;
+            if (passes(predicate, table.rows[at])) out.push_back(table.rows[at]);
+        }
+    };
+    const IndexKeyMap& map = index.map();
+    if (!path.descending) {
+        if (null_rows) add_null_rows();
+        auto it = path.lower.kind == Bound::Kind::Unbounded ? map.begin() : map.lower_bound(IndexKey{path.lower.value});
+        for (; it != map.end() && out.size() < limit; ++it) {
+            const Value& k = it->first.front();
+            if (!below_upper(k, path.upper)) break;
+            if (above_lower(k, path.lower)) add_key_rows(it->second);
+        }
+        return;
+    }
+    auto it = path.upper.kind == Bound::Kind::Unbounded ? map.end() : map.upper_bound(IndexKey{path.upper.value});
+    while (it != map.begin() && out.size() < limit) {
+        --it;
+        const Value& k = it->first.front();
+        if (!above_lower(k, path.lower)) break;
+        if (below_upper(k, path.upper)) add_key_rows(it->second);
+    }
+    if (null_rows) add_null_rows();
+}
+
+Result<std::optional<SeekRows>> memory_seek(const Table& table, const MemIndex& index, const AccessPath& path,
+                                            const Predicate* predicate) {
+    const uint64_t limit = path.limit.value_or(std::numeric_limits<uint64_t>::max());
+    SeekRows out;
+    out.ordered = path.ordered;
+    if (limit == 0) return std::optional<SeekRows>(std::move(out));
+    if (path.ordered) {
+        ordered_memory_rows(table, index, path, predicate, limit, out.rows);
+        return std::optional<SeekRows>(std::move(out));
+    }
+    std::vector<uint64_t> ids;
+    if (path.kind == AccessPath::Kind::Composite) {
+        if (const RowIdList* found = index.find(path.key)) ids = *found;
+    } else {
+        range_row_ids(index, path.lower, path.upper, ids);
+    }
+    // Table order, as a scan reads them; each row once.
+    std::vector<size_t> positions;
+    positions.reserve(ids.size());
+    for (uint64_t id : ids) {
+        if (auto at = row_position(table, id)) positions.push_back(*at);
+    }
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+    for (size_t at : positions) {
+        if (out.rows.size() >= limit) break;
+        if (passes(predicate, table.rows[at])) out.rows.push_back(table.rows[at]);
+    }
+    return std::optional<SeekRows>(std::move(out));
+}
+
+Result<std::optional<SeekRows>> seek_path(const Engine& engine, const std::string& table_name, const AccessPath& path,
+                                          const parser::Expr* where, std::span<const BoundTable> tables) {
+    std::optional<Predicate> predicate;
+    if (where != nullptr) {
+        auto bound = bind_predicate(*where, tables);
+        if (!bound) return fail(bound.error());
+        predicate = std::move(*bound);
+    }
+    const Predicate* test = predicate ? &*predicate : nullptr;
+    if (path.in_page_file) {
+        PageStore* store = engine.page_store();
+        if (store == nullptr || engine.tables.find(table_name) != nullptr) return std::optional<SeekRows>();
+        return page_seek_rows(*store, table_name, path, [test](const Row& row) { return passes(test, row); });
+    }
+    const Table* table = engine.tables.find(table_name);
+    const MemIndex* index = engine.tables.mem_indexes.get(path.index);
+    if (table == nullptr || index == nullptr || index->table != table_name || index->positions.empty())
+        return std::optional<SeekRows>();
+    return memory_seek(*table, *index, path, test);
+}
+
+}  // namespace
+
+bool above_lower(const Value& k, const Bound& lower) {
+    if (lower.kind == Bound::Kind::Unbounded) return true;
+    const auto c = Value::key_cmp(k, lower.value);
+    return c > 0 || (c == 0 && lower.kind == Bound::Kind::Included);
+}
+
+bool below_upper(const Value& k, const Bound& upper) {
+    if (upper.kind == Bound::Kind::Unbounded) return true;
+    const auto c = Value::key_cmp(k, upper.value);
+    return c < 0 || (c == 0 && upper.kind == Bound::Kind::Included);
+}
+
+std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::SelectStatement& s,
+                                           const BoundTable& from) {
+    if (!s.joins.empty() || s.group_by) return std::nullopt;
+    if (s.order_by) return ordered_path(engine, s, from);
+    if (!s.where_clause) return std::nullopt;
+    auto path = plan_where_access_path(engine, s.from.name, *s.where_clause, from);
+    if (path && !has_window_items(s)) path->limit = s.limit;
+    return path;
+}
+
+std::optional<AccessPath> plan_where_access_path(const Engine& engine, const std::string& table_name,
+                                                 const parser::Expr& where, const BoundTable& from) {
+    return where_path(candidate_indexes(engine, table_name, from.columns.size()), where, from);
 }
 
 Result<std::optional<SeekRows>> try_index_seek(Engine& engine, const parser::SelectStatement& s,
@@ -284,39 +474,12 @@ Result<std::optional<SeekRows>> try_index_seek(Engine& engine, const parser::Sel
     if (tables.size() != 1) return std::optional<SeekRows>();
     auto path = plan_access_path(engine, s, tables.front());
     if (!path) return std::optional<SeekRows>();
-    return seek_rows(engine, s.from.name, *path, *s.where_clause, tables);
+    return seek_path(engine, s.from.name, *path, s.where_clause ? &*s.where_clause : nullptr, tables);
 }
 
-Result<std::optional<SeekRows>> seek_rows(const Engine& engine, const std::string& table_name, const AccessPath& path_in,
+Result<std::optional<SeekRows>> seek_rows(const Engine& engine, const std::string& table_name, const AccessPath& path,
                                           const parser::Expr& where, std::span<const BoundTable> tables) {
-    const AccessPath* path = &path_in;
-    const Table* table = engine.tables.find(table_name);
-    const MemIndex* index = engine.tables.mem_indexes.get(path->index);
-    if (table == nullptr || index == nullptr) return std::optional<SeekRows>();
-    auto predicate = bind_predicate(where, tables);
-    if (!predicate) return fail(predicate.error());
-
-    std::vector<uint64_t> ids;
-    if (path->kind == AccessPath::Kind::Composite) {
-        if (const RowIdList* found = index->find(path->key)) ids = *found;
-    } else {
-        range_row_ids(*index, path->lower, path->upper, ids);
-    }
-    // Table order, as a scan reads them; each row once.
-    std::vector<size_t> positions;
-    positions.reserve(ids.size());
-    for (uint64_t id : ids) {
-        if (auto at = row_position(*table, id)) positions.push_back(*at);
-    }
-    std::sort(positions.begin(), positions.end());
-    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-    SeekRows out;
-    out.rows.reserve(positions.size());
-    for (size_t at : positions) {
-        const Row& row = table->rows[at];
-        if (predicate->eval(row) == operators::Truth::True) out.rows.push_back(row);
-    }
-    return std::optional<SeekRows>(std::move(out));
+    return seek_path(engine, table_name, path, &where, tables);
 }
 
 }  // namespace zembrel::executor

@@ -30,46 +30,71 @@ struct Bound {
     Value value;
 };
 
-// How a one-table SELECT reads its FROM table through an in-memory index:
-// the whole key of a composite index, or a range on the one column of a
-// single-column index. The path only narrows the rows a scan would read:
-// the seek's rows still meet the whole WHERE, in table order, so a path
-// never changes a result.
+// Whether k lies inside the lower (upper) end, under Value::key_cmp.
+bool above_lower(const Value& k, const Bound& lower);
+bool below_upper(const Value& k, const Bound& upper);
+
+// How a one-table SELECT reads its FROM table through an index: the whole
+// key of a composite index, or a range on the one column of a single-column
+// index, from the engine's in-memory index of a loaded table or from the
+// index tree of a table read straight from the page file.
+//
+// An unordered path only narrows the rows a scan would read: its rows still
+// meet the whole WHERE, in table order. An ordered path (ORDER BY its column
+// with a LIMIT) delivers the first `limit` rows that meet the whole WHERE in
+// exactly the order the stable sort of a scan would give them, rows with a
+// Null key included where the sort puts them. Either way a path never
+// changes a result.
 struct AccessPath {
     enum class Kind : uint8_t { Composite = 0, Range = 1 };
     Kind kind = Kind::Range;
-    std::string index;                 // the MemIndex used
+    std::string index;                 // the index used
     std::vector<std::string> columns;  // Composite: the index's columns; Range: the column
     std::vector<Value> key;            // Composite: one fitted value per column
-    Bound lower, upper;                // Range
+    Bound lower, upper;                // Range (both Unbounded for an ordered scan without WHERE)
+    bool in_page_file = false;         // the table's index tree, not a MemIndex
+    // At most this many rows: with `ordered`, the first in ORDER BY order;
+    // otherwise the first in table order (set only where nothing after the
+    // WHERE needs more rows: no ORDER BY, no window function).
+    std::optional<uint64_t> limit;
+    bool ordered = false;     // rows in ORDER BY order, the LIMIT applied
+    bool descending = false;  // with `ordered`: ORDER BY ... DESC
 };
 
-// The path for a SELECT without joins, GROUP BY or ORDER BY over a loaded
-// table, with a WHERE that pins indexed columns: first an AND of equalities
-// naming exactly the columns of a composite index in its order, else a
-// range (AND of comparisons with literals on one column) on a column that
-// a single-column index holds. Among several usable indexes the one with
-// the smallest name. A literal that cannot be fitted to the column's kind
-// (a text against a number, a number outside the Int range), a NULL
-// literal, or an index not in step with the table's rows: no path (the scan
-// answers, and a NULL bound matches nothing there).
+// The path for a SELECT without joins or GROUP BY. Without ORDER BY, for a
+// WHERE that pins indexed columns: first an AND of equalities naming exactly
+// the columns of a composite index in its order, else a range (AND of
+// comparisons with literals on one column) on a column that a single-column
+// index holds. With ORDER BY: only one column of the FROM table, a LIMIT, no
+// window function, a single-column index on it, and a WHERE that is absent or
+// a range on that column (a table read from the page file: ascending only,
+// and without WHERE only for a NOT NULL column, since the rows with a Null
+// key sort first and only a scan finds them there).
+// Among several usable indexes the one with the smallest name. A literal that
+// cannot be fitted to the column's kind (a text against a number, a number
+// outside the Int range), a NULL literal, or an in-memory index not in step
+// with the table's rows: no path (the scan answers, and a NULL bound matches
+// nothing there). Reads only the catalog; creates no page store.
 std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::SelectStatement& statement,
                                            const BoundTable& from);
 
-// The same choice for a WHERE over the one table `from` (a correlated
+// The unordered choice for a WHERE over the one table `from` (a correlated
 // subquery's WHERE with the outer row's values in place).
 std::optional<AccessPath> plan_where_access_path(const Engine& engine, const std::string& table,
                                                  const parser::Expr& where, const BoundTable& from);
 
-// The rows of a path that meet `where`, in table order; none when the
-// path's index is gone. The predicate's binding error is returned.
+// The rows of a path that meet `where` (ordered or in table order, as the
+// path says); none when the path's index is gone. Errors: the predicate's
+// binding error; for a page-file path, the index tree's and the table
+// tree's errors, and a stored row of the wrong width.
 struct SeekRows;
 Result<std::optional<SeekRows>> seek_rows(const Engine& engine, const std::string& table, const AccessPath& path,
                                           const parser::Expr& where, std::span<const BoundTable> tables);
 
-// Rows of an index seek for a one-table SELECT with a Plain plan, in table
-// order and already filtered by the whole WHERE (ORDER BY and LIMIT are the
-// pipeline's). None when no index serves the statement.
+// Rows of an index seek for a one-table SELECT with a Plain plan, already
+// filtered by the whole WHERE; when `ordered`, also in ORDER BY order and
+// limited, else in table order (ORDER BY and LIMIT are the pipeline's).
+// None when no index serves the statement.
 struct SeekRows {
     std::vector<Row> rows;
     bool ordered = false;

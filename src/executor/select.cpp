@@ -247,8 +247,11 @@ Result<std::vector<std::string>> explain_select(Engine& engine, const parser::Se
             if (!seek) return fail(seek.error());
             auto path = plan_access_path(engine, s, tables.front());
             if (*seek && path) {
+                // An ordered seek delivers the rows sorted and limited.
+                const bool ordered = (*seek)->ordered;
                 lines.push_back(explain::index_seek_line(s.from.name, *path));
-                explain::pipeline_tail(lines, false, false, s.order_by.has_value(), s.limit);
+                explain::pipeline_tail(lines, false, false, !ordered && s.order_by.has_value(),
+                                       ordered ? std::nullopt : s.limit);
                 return lines;
             }
         }

@@ -1,0 +1,119 @@
+#include "executor/page_seek.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "executor/select_binding.h"
+#include "keycodec/keycodec.h"
+#include "pagestore/index_cursor.h"
+
+namespace zembrel::executor {
+
+namespace {
+
+// Where the walk starts: the first entry of the key's values, or of the
+// lower bound's value (past all of its entries when it is excluded).
+std::optional<keycodec::Bytes> start_key(const AccessPath& path) {
+    keycodec::Bytes start;
+    if (path.kind == AccessPath::Kind::Composite) {
+        for (const Value& v : path.key) keycodec::encode_value(v, start);
+        return start;
+    }
+    if (path.lower.kind == Bound::Kind::Unbounded) return std::nullopt;
+    keycodec::encode_value(path.lower.value, start);
+    if (path.lower.kind == Bound::Kind::Excluded)
+        keycodec::encode_value(Value::integer(std::numeric_limits<int64_t>::max()), start);
+    return start;
+}
+
+enum class Step { Take, Skip, Stop };
+
+Step step_for(const AccessPath& path, const IndexEntry& entry) {
+    if (path.kind == AccessPath::Kind::Composite) {
+        if (entry.values.size() != path.key.size()) return Step::Stop;
+        for (size_t i = 0; i < entry.values.size(); ++i)
+            if (Value::key_cmp(entry.values[i], path.key[i]) != 0) return Step::Stop;
+        return Step::Take;
+    }
+    if (entry.values.empty()) return Step::Stop;
+    const Value& k = entry.values.front();
+    if (!below_upper(k, path.upper)) return Step::Stop;
+    return above_lower(k, path.lower) ? Step::Take : Step::Skip;
+}
+
+// The row under `rowid`, none when it is gone; a row of the wrong width is
+// damage.
+Result<std::optional<Row>> fetch(PageStore& store, const std::string& table, size_t width, uint64_t rowid) {
+    const Value key = Value::integer(static_cast<int64_t>(rowid));
+    auto row = store.fetch_row(table, key);
+    if (!row) return fail(row.error());
+    if (*row) {
+        if (auto st = check_stored_row(key, **row, width, table); !st) return fail(st.error());
+    }
+    return row;
+}
+
+bool holds_entry_values(const Row& row, const std::vector<size_t>& positions, const IndexEntry& entry) {
+    for (size_t i = 0; i < positions.size() && i < entry.values.size(); ++i) {
+        if (positions[i] >= row.size() || Value::key_cmp(row[positions[i]], entry.values[i]) != 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Result<std::optional<SeekRows>> page_seek_rows(PageStore& store, const std::string& table, const AccessPath& path,
+                                               const std::function<bool(const Row&)>& keep) {
+    const CatalogEntry* entry = store.catalog.get(table);
+    if (entry == nullptr || (path.ordered && path.descending)) return std::optional<SeekRows>();
+    const size_t width = entry->columns.size();
+    const std::optional<keycodec::Bytes> start = start_key(path);
+    auto cursor = IndexCursor::open(store, table, path.index,
+                                    start ? std::optional<std::span<const uint8_t>>(*start) : std::nullopt);
+    if (!cursor) return fail(cursor.error());
+    if (!*cursor) return std::optional<SeekRows>();
+    const std::vector<size_t> positions = (*cursor)->positions();
+    const uint64_t limit = path.limit.value_or(std::numeric_limits<uint64_t>::max());
+
+    SeekRows out;
+    out.ordered = path.ordered;
+    if (limit == 0) return std::optional<SeekRows>(std::move(out));
+
+    if (path.ordered) {
+        while (out.rows.size() < limit) {
+            auto next = (*cursor)->next();
+            if (!next) return fail(next.error());
+            if (!*next) break;
+            const Step step = step_for(path, **next);
+            if (step == Step::Stop) break;
+            if (step == Step::Skip) continue;
+            auto row = fetch(store, table, width, (*next)->rowid);
+            if (!row) return fail(row.error());
+            if (*row && holds_entry_values(**row, positions, **next) && keep(**row)) out.rows.push_back(std::move(**row));
+        }
+        return std::optional<SeekRows>(std::move(out));
+    }
+
+    std::vector<uint64_t> ids;
+    for (;;) {
+        auto next = (*cursor)->next();
+        if (!next) return fail(next.error());
+        if (!*next) break;
+        const Step step = step_for(path, **next);
+        if (step == Step::Stop) break;
+        if (step == Step::Take) ids.push_back((*next)->rowid);
+    }
+    // Table order, as a scan reads the rows; each row once even when a stale
+    // entry names it beside its live one.
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    for (uint64_t id : ids) {
+        if (out.rows.size() >= limit) break;
+        auto row = fetch(store, table, width, id);
+        if (!row) return fail(row.error());
+        if (*row && keep(**row)) out.rows.push_back(std::move(**row));
+    }
+    return std::optional<SeekRows>(std::move(out));
+}
+
+}  // namespace zembrel::executor

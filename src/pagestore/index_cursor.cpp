@@ -1,0 +1,39 @@
+#include "pagestore/index_cursor.h"
+
+#include "keycodec/keycodec.h"
+#include "types/text_format.h"
+
+namespace zembrel {
+
+Result<std::optional<IndexCursor>> IndexCursor::open(PageStore& store, const std::string& table,
+                                                     const std::string& index,
+                                                     std::optional<std::span<const uint8_t>> start) {
+    const CatalogEntry* entry = store.catalog.get(table);
+    if (entry == nullptr) return std::optional<IndexCursor>();
+    for (const IndexCatalogEntry& ix : entry->indexes) {
+        if (ix.name != index) continue;
+        if (ix.positions.empty() || ix.positions.size() != ix.columns.size()) return std::optional<IndexCursor>();
+        auto cursor = BPlusTree::seek(*store.pager, ix.root,
+                                      start ? std::optional<bpt::ByteSpan>(bpt::ByteSpan(*start)) : std::nullopt);
+        if (!cursor) return std::unexpected(cursor.error());
+        return std::optional<IndexCursor>(IndexCursor(std::move(*cursor), ix.name, ix.positions));
+    }
+    return std::optional<IndexCursor>();
+}
+
+Result<std::optional<IndexEntry>> IndexCursor::next() {
+    bpt::ByteSpan key, value;
+    auto got = cursor_.next_view(key, value);
+    if (!got) return std::unexpected(got.error());
+    if (!*got) return std::optional<IndexEntry>();
+    auto decoded = keycodec::decode_index_key(key, positions_.size());
+    if (!decoded) return std::unexpected(decoded.error());
+    // Row ids are handed out from 1; a key decoding to 0 or to a negative Int
+    // was not written by the store.
+    if (decoded->rowid == 0 || decoded->rowid > static_cast<uint64_t>(INT64_MAX))
+        return storage_error(format("index '{}' holds an entry with row id {}", index_,
+                                    static_cast<int64_t>(decoded->rowid)));
+    return std::optional<IndexEntry>(IndexEntry{std::move(decoded->values), decoded->rowid});
+}
+
+}  // namespace zembrel

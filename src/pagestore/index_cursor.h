@@ -1,0 +1,59 @@
+// A forward walk over one index tree of the page store, entry by entry in
+// key order, each entry decoded into its indexed values and row id.
+//
+// Index tree entry (see index_store.cpp):
+//   key    the key encodings of the indexed values in index column order,
+//          then the key encoding of Int(row id) (9 bytes)
+//   value  empty
+// Entries with equal values are therefore ordered by row id. An entry may be
+// stale (its row gone from the table tree, or changed since): the reader of
+// an entry checks the row it names.
+//
+// Errors: the B+tree's and the key decoder's Storage errors, unchanged; a
+// row id below 1 is a damaged entry ("index '{}' holds an entry with row id
+// {}"). Borrows the store's pager, which must outlive the cursor; changes to
+// the index while the cursor is open may or may not be seen.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bptree/bptree.h"
+#include "pagestore/page_store.h"
+#include "types/error.h"
+#include "types/value.h"
+
+namespace zembrel {
+
+struct IndexEntry {
+    std::vector<Value> values;  // one per indexed column
+    uint64_t rowid = 0;
+};
+
+class IndexCursor {
+public:
+    // A cursor over the named index of the table, at the first entry whose
+    // key is not below `start` (the first entry of the tree without one).
+    // None when the table or the index is not in the catalog.
+    static Result<std::optional<IndexCursor>> open(PageStore& store, const std::string& table,
+                                                   const std::string& index,
+                                                   std::optional<std::span<const uint8_t>> start);
+
+    // The next entry, nothing at the end.
+    Result<std::optional<IndexEntry>> next();
+
+    // Positions of the indexed columns in the table's rows.
+    const std::vector<size_t>& positions() const { return positions_; }
+
+private:
+    IndexCursor(BPlusTreeCursor cursor, std::string index, std::vector<size_t> positions)
+        : cursor_(std::move(cursor)), index_(std::move(index)), positions_(std::move(positions)) {}
+    BPlusTreeCursor cursor_;
+    std::string index_;
+    std::vector<size_t> positions_;
+};
+
+}  // namespace zembrel
