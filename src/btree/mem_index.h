@@ -157,8 +157,19 @@ public:
     IndexKeyMap() = default;
     IndexKeyMap(const IndexKeyMap& other);
     IndexKeyMap& operator=(const IndexKeyMap& other);
-    IndexKeyMap(IndexKeyMap&&) noexcept = default;
-    IndexKeyMap& operator=(IndexKeyMap&&) noexcept = default;
+    // A moved-from map is empty.
+    IndexKeyMap(IndexKeyMap&& other) noexcept
+        : leaves_(std::move(other.leaves_)), size_(std::exchange(other.size_, 0)) {
+        other.leaves_.clear();
+    }
+    IndexKeyMap& operator=(IndexKeyMap&& other) noexcept {
+        if (this != &other) {
+            leaves_ = std::move(other.leaves_);
+            other.leaves_.clear();
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
