@@ -265,8 +265,7 @@ TEST_F(TreeTest, KeyAndValueLimits) {
     EXPECT_EQ(pager->page_count(), before);
 }
 
-TEST_F(TreeTest, OverflowChainsAndReplacement) {
-    uint64_t root = new_tree();
+TEST_F(TreeTest, OverflowChains) {
     Bytes value = filled(10000, 7);
     auto chain = BPlusTree::write_overflow(*pager, value);
     ASSERT_TRUE(chain);
@@ -281,19 +280,6 @@ TEST_F(TreeTest, OverflowChainsAndReplacement) {
     ASSERT_TRUE(BPlusTree::free_overflow(*pager, cell));
     EXPECT_EQ(free_list_length(), 3u);  // 4084 + 4084 + 1832 bytes
     EXPECT_EQ(BPlusTree::write_overflow(*pager, Bytes{})->first_page, 0u);
-
-    // Replacing a chained value frees its chain; the new chain reuses it.
-    Bytes key = bytes_of("k");
-    root = insert(root, key, value);
-    EXPECT_EQ(free_list_length(), 0u);
-    uint64_t count = pager->page_count();
-    root = insert(root, key, bytes_of("small"));
-    EXPECT_EQ(free_list_length(), 3u);
-    root = insert(root, key, filled(9000, 3));
-    EXPECT_EQ(pager->page_count(), count);
-    auto all = scan(root);
-    ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(all[0].value, filled(9000, 3));
 }
 
 TEST_F(TreeTest, SplitsDeletesAndEmptiness) {
@@ -523,50 +509,6 @@ TEST_F(TreeTest, ManyAppendsMakeDeepTreesThatStillWork) {
     ASSERT_TRUE(BPlusTree::free_tree(*pager, root));
     EXPECT_EQ(free_list_length(), pager->page_count() - 2);
     EXPECT_LT(free_before, free_list_length());
-}
-
-// ---- durability and snapshots -----------------------------------------------
-
-TEST_F(TreeTest, SnapshotsReadTheCommittedTree) {
-    uint64_t root = new_tree();
-    std::map<Bytes, Bytes> model;
-    for (uint64_t i = 0; i < 400; ++i) {
-        Bytes v = filled(i % 50 == 0 ? 9000 : 40, static_cast<uint8_t>(i));
-        root = insert(root, key_of(i * 2), v);
-        model[key_of(i * 2)] = v;
-    }
-    ASSERT_TRUE(pager->commit());
-    ASSERT_TRUE(pager->checkpoint());
-    for (uint64_t i = 0; i < 200; ++i) {
-        root = insert(root, key_of(i * 2 + 1), bytes_of("odd"));
-        model[key_of(i * 2 + 1)] = bytes_of("odd");
-    }
-    ASSERT_TRUE(pager->commit());
-    const uint64_t committed_root = root;
-
-    // A snapshot sees the committed tree, and not what comes after it.
-    {
-        auto snap = pager->snapshot();
-        ASSERT_TRUE(snap) << snap.error().message;
-        for (uint64_t i = 0; i < 50; ++i) root = insert(root, key_of(100000 + i), bytes_of("late"));
-        ASSERT_TRUE(BPlusTree::delete_key(*pager, root, key_of(0)));
-        auto leaf = BPlusTree::leftmost_leaf_snapshot(**snap, committed_root);
-        ASSERT_TRUE(leaf) << leaf.error().message;
-        BPlusTreeCursor cur(**snap, *leaf, 0);
-        auto it = model.begin();
-        size_t n = 0;
-        while (true) {
-            auto kv = BPlusTree::read_leaf_snapshot(cur);
-            ASSERT_TRUE(kv) << kv.error().message;
-            if (!*kv) break;
-            ASSERT_NE(it, model.end());
-            EXPECT_EQ((*kv)->key, it->first);
-            EXPECT_EQ((*kv)->value, it->second);
-            ++it;
-            ++n;
-        }
-        EXPECT_EQ(n, model.size());
-    }
 }
 
 // ---- damaged trees ----------------------------------------------------------

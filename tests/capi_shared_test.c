@@ -101,17 +101,15 @@ static void* insert_and_read_errors(void* arg) {
     return NULL;
 }
 
-/* Counts never go back and always land on whole statements. Stops at once
- * while the dispatcher has no SELECT yet. */
+/* Counts never go back and always land on whole statements. */
 static void* count_rows(void* arg) {
     struct worker* w = arg;
     long last = 0;
     for (int i = 0; i < 200; ++i) {
         zembrel_result* rs = zembrel_query_shared(w->db, "SELECT COUNT(*) FROM m");
         if (rs == NULL) {
-            const char* msg = zembrel_errmsg_shared(w->db);
-            if (msg != NULL && strcmp(msg, "Execution error: SELECT is not supported yet") == 0) return NULL;
-            continue; /* another thread's error may stand in the slot */
+            w->failed++;
+            continue;
         }
         const char* cell = zembrel_result_value(rs, 0, 0);
         long n = cell ? strtol(cell, NULL, 10) : -1;

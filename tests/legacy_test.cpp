@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 
 #include "test_util.h"
 #include "fault_vfs.h"
@@ -89,76 +88,44 @@ TEST(LegacyOpen, LogReplaysRecordByRecord) {
     Database other;
     other.tables["other"] = extra;
 
+    struct Record {
+        Bytes payload;
+        bool good_digest = true;
+    };
+    auto log_of = [](const Bytes& over, const std::vector<Record>& records) {
+        Bytes l = log_header(over);
+        for (const Record& r : records) append_log_record(l, r.payload, r.good_digest);
+        return l;
+    };
+    Bytes damaged = snapshot_v3(other);
+    damaged[5000] ^= 1;
     struct Case {
         const char* what;
-        std::function<Bytes()> log;
+        Bytes log;
         std::vector<std::string> tables;  // after the open
         size_t b_rows;
     };
     const Case cases[] = {
         {"third digest bad: two applied",
-         [&] {
-             Bytes l = log_header(snap);
-             append_log_record(l, table_image_payload(extra));
-             append_log_record(l, row_append_payload("B", two, 2, 2));
-             append_log_record(l, row_append_payload("B", two, 2, 2), false);
-             return l;
-         },
+         log_of(snap, {{table_image_payload(extra)}, {row_append_payload("B", two, 2, 2)}, {row_append_payload("B", two, 2, 2), false}}),
          {"B", "extra", "people"}, 2},
-        {"header of another snapshot: nothing",
-         [&] {
-             Bytes l = log_header(snapshot_v3(other));
-             append_log_record(l, table_image_payload(extra));
-             return l;
-         },
-         {"B", "people"}, 0},
+        {"header of another snapshot: nothing", log_of(snapshot_v3(other), {{table_image_payload(extra)}}), {"B", "people"}, 0},
         {"width differs from the columns: stops there",
-         [&] {
-             Bytes l = log_header(snap);
-             append_log_record(l, row_append_payload("B", two, 2, 2));
-             append_log_record(l, row_append_payload("B", {{Value::integer(3)}}, 1, 1));
-             append_log_record(l, table_image_payload(extra));
-             return l;
-         },
+         log_of(snap, {{row_append_payload("B", two, 2, 2)}, {row_append_payload("B", {{Value::integer(3)}}, 1, 1)}, {table_image_payload(extra)}}),
          {"B", "people"}, 2},
         {"rows of no values with a huge count: refused",
-         [&] {
-             Bytes l = log_header(snap);
-             append_log_record(l, table_image_payload(empty_cols));
-             append_log_record(l, row_append_payload("z", {}, 0, 0xFFFFFFFF));
-             return l;
-         },
-         {"B", "people", "z"}, 0},
-        {"huge count, few bytes: refused",
-         [&] {
-             Bytes l = log_header(snap);
-             append_log_record(l, row_append_payload("B", two, 2, 0xFFFFFFFF));
-             return l;
-         },
-         {"B", "people"}, 0},
-        {"unknown table, unknown kind, empty payload: nothing",
-         [&] {
-             Bytes l = log_header(snap);
-             append_log_record(l, row_append_payload("nope", two, 2, 2));
-             return l;
-         },
-         {"B", "people"}, 0},
-        {"a complete snapshot in the log replaces the file",
-         [&] { return snapshot_v3(other); }, {"other"}, 0},
-        {"a damaged snapshot in the log is dropped",
-         [&] {
-             Bytes s = snapshot_v3(other);
-             s[5000] ^= 1;
-             return s;
-         },
-         {"B", "people"}, 0},
+         log_of(snap, {{table_image_payload(empty_cols)}, {row_append_payload("z", {}, 0, 0xFFFFFFFF)}}), {"B", "people", "z"}, 0},
+        {"huge count, few bytes: refused", log_of(snap, {{row_append_payload("B", two, 2, 0xFFFFFFFF)}}), {"B", "people"}, 0},
+        {"unknown table: nothing", log_of(snap, {{row_append_payload("nope", two, 2, 2)}}), {"B", "people"}, 0},
+        {"a complete snapshot in the log replaces the file", snapshot_v3(other), {"other"}, 0},
+        {"a damaged snapshot in the log is dropped", damaged, {"B", "people"}, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         const std::string path = dir.path("app.db");
         write_file(path, snap);
-        write_file(path + ".wal", c.log());
+        write_file(path + ".wal", c.log);
         write_file(path + ".tmp", {1, 2, 3});
         Engine e = must(storage::open(path));
         ASSERT_TRUE(e.load_all_tables().has_value());
@@ -369,75 +336,6 @@ TEST(LegacyMigration, AFailureAtAnyStepKeepsTheData) {
     EXPECT_GT(failed_opens, 5);
 }
 
-// Ends the process at its `crash_at`th change to the file system.
-class CrashVfs : public Vfs {
-public:
-    CrashVfs(uint64_t crash_at, bool links) : crash_at_(crash_at), links_(links) {}
-    void step() {
-        if (++steps_ == crash_at_) ::_exit(0);
-    }
-    std::string describe() const override { return "CrashVfs"; }
-    Result<std::unique_ptr<VfsFile>> open(const std::string& p) override { return wrap(inner_.open(p)); }
-    Result<std::unique_ptr<VfsFile>> create_new(const std::string& p) override {
-        step();
-        return wrap(inner_.create_new(p));
-    }
-    Result<std::unique_ptr<VfsFile>> create_truncate(const std::string& p) override {
-        step();
-        return wrap(inner_.create_truncate(p));
-    }
-    Result<std::unique_ptr<VfsFile>> open_read_only(const std::string& p) override { return wrap(inner_.open_read_only(p)); }
-    bool exists(const std::string& p) override { return inner_.exists(p); }
-    Result<bool> exists_checked(const std::string& p) override { return inner_.exists_checked(p); }
-    Status remove(const std::string& p) override {
-        step();
-        return inner_.remove(p);
-    }
-    Status rename(const std::string& a, const std::string& b) override {
-        step();
-        return inner_.rename(a, b);
-    }
-    Status hard_link(const std::string& a, const std::string& b) override {
-        if (!links_) return storage_error(os_error_text(EPERM));
-        step();
-        return inner_.hard_link(a, b);
-    }
-    void sync_dir(const std::string& p) override { inner_.sync_dir(p); }
-
-private:
-    class File : public VfsFile {
-    public:
-        File(std::unique_ptr<VfsFile> f, CrashVfs* vfs) : f_(std::move(f)), vfs_(vfs) {}
-        std::string describe() const override { return f_->describe(); }
-        Status read_at(std::span<std::uint8_t> b, std::uint64_t o) override { return f_->read_at(b, o); }
-        Status write_at(std::span<const std::uint8_t> b, std::uint64_t o) override {
-            vfs_->step();
-            return f_->write_at(b, o);
-        }
-        Status set_len(std::uint64_t n) override {
-            vfs_->step();
-            return f_->set_len(n);
-        }
-        Result<std::uint64_t> len() override { return f_->len(); }
-        Status sync(SyncMode m) override {
-            vfs_->step();
-            return f_->sync(m);
-        }
-
-    private:
-        std::unique_ptr<VfsFile> f_;
-        CrashVfs* vfs_;
-    };
-    Result<std::unique_ptr<VfsFile>> wrap(Result<std::unique_ptr<VfsFile>> f) {
-        if (!f) return f;
-        return std::unique_ptr<VfsFile>(new File(std::move(*f), this));
-    }
-    RealVfs inner_;
-    uint64_t crash_at_;
-    bool links_;
-    uint64_t steps_ = 0;
-};
-
 TEST(LegacyMigration, ACrashAtAnyStepKeepsTheData) {
     const Bytes snap = snapshot_v3(sample_database());
     for (bool links : {true, false}) {
@@ -450,7 +348,13 @@ TEST(LegacyMigration, ACrashAtAnyStepKeepsTheData) {
             pid_t pid = ::fork();
             ASSERT_GE(pid, 0);
             if (pid == 0) {
-                auto opened = storage::open(path, std::make_shared<CrashVfs>(crash_at, links));
+                // Ends the process at its `crash_at`th change to the file system.
+                auto vfs = std::make_shared<WatchedVfs>();
+                vfs->links = links;
+                vfs->on_change = [&, steps = uint64_t(0)]() mutable {
+                    if (++steps == crash_at) ::_exit(0);
+                };
+                auto opened = storage::open(path, vfs);
                 ::_exit(opened ? 3 : 4);  // ran to the end without reaching the crash
             }
             int status = 0;

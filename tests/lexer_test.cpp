@@ -34,8 +34,9 @@ void run_cases(const std::vector<Case>& cases) {
     for (const Case& c : cases) EXPECT_EQ(lex(c.sql), c.expected) << "input: " << c.sql;
 }
 
-TEST(Lexer, WhitespaceCommentsAndOperators) {
+TEST(Lexer, TokensAndMessages) {
     run_cases({
+        // White space, comments and operators.
         {"", "Eof"},
         {" \t\r\n\f ", "Eof"},
         {"-- only a comment", "Eof"},
@@ -50,11 +51,7 @@ TEST(Lexer, WhitespaceCommentsAndOperators) {
         {"(),.;*?", "LeftParen RightParen Comma Dot Semicolon Asterisk Question Eof"},
         {"a\fb", "Identifier(\"a\") Identifier(\"b\") Eof"},
         {"x -- trailing\ny", "Identifier(\"x\") Identifier(\"y\") Eof"},
-    });
-}
-
-TEST(Lexer, Numbers) {
-    run_cases({
+        // Numbers.
         {"0", "IntegerLiteral(0) Eof"},
         {"42", "IntegerLiteral(42) Eof"},
         {"9223372036854775807", "IntegerLiteral(9223372036854775807) Eof"},
@@ -78,13 +75,8 @@ TEST(Lexer, Numbers) {
         {"0." + std::string(400, '0') + "1", "FloatLiteral(0.0) Eof"},
         // A subnormal keeps its correctly rounded value.
         {"0." + std::string(323, '0') + "3", "FloatLiteral(5e-324) Eof"},
-    });
-}
-
-TEST(Lexer, WordsThatAreNoKeywords) {
-    // The keyword table itself is the parser tests' (every statement form,
-    // the type synonyms); here the words that must stay identifiers.
-    run_cases({
+        // Words that are no keywords (the keyword table itself is the parser
+        // tests': every statement form, the type synonyms).
         {"Users", "Identifier(\"Users\") Eof"},
         {"_x1", "Identifier(\"_x1\") Eof"},
         // Words that look like SQL but are no keywords here.
@@ -94,11 +86,7 @@ TEST(Lexer, WordsThatAreNoKeywords) {
          "Identifier(\"offset\") Eof"},
         // Longer than any keyword, and a keyword with a suffix.
         {"row_numbers selected", "Identifier(\"row_numbers\") Identifier(\"selected\") Eof"},
-    });
-}
-
-TEST(Lexer, StringLiterals) {
-    run_cases({
+        // String literals.
         {"'it''s'", "StringLiteral(\"it's\") Eof"},
         {"''", "StringLiteral(\"\") Eof"},
         {"''''", "StringLiteral(\"'\") Eof"},
@@ -117,11 +105,7 @@ TEST(Lexer, StringLiterals) {
         {"'", "error: unterminated string"},
         {"'bad \xFF byte'", "error: invalid UTF-8 in string literal: invalid utf-8 sequence of 1 bytes from index 4"},
         {"'cut \xC3'", "error: invalid UTF-8 in string literal: incomplete utf-8 byte sequence from index 4"},
-    });
-}
-
-TEST(Lexer, UnexpectedCharacters) {
-    run_cases({
+        // Unexpected characters.
         {"!", "error: unexpected character: '!'"},
         {"a ! b", "error: unexpected character: '!'"},
         {"\"a\"", "error: unexpected character: '\"'"},

@@ -15,36 +15,16 @@ namespace {
 
 using namespace zembrel::testing;
 
-void write_seed(Pager& pager, std::uint64_t page, std::uint64_t seed) {
-    auto ref = pager.read_page(page);
-    ASSERT_TRUE(ref) << ref.error().message;
-    fill_pattern(ref->mutable_data(), seed);
-}
-
-TEST(Pager, CreateWritesHeaderLeafAndFirstCommit) {
-    TempDir t;
-    const std::string p = t.path("db");
-    {
-        auto pager = must_create(p);
-        ASSERT_TRUE(pager);
-        // The page file alone still says one page; leaf and header sit in the log.
-        auto file = read_file(p);
-        ASSERT_EQ(file.size(), kPageSize);
-        EXPECT_EQ(std::memcmp(file.data(), "KRVP", 4), 0);
-        EXPECT_EQ(get_u64(file.data() + 10), 1u);
-        EXPECT_EQ(file_size_or_zero(wal_path_for(p)), 16u + 2 * 4137);
-        EXPECT_TRUE(all_page_crcs_valid(p));
-        auto leaf = pager->read_page(1);
-        ASSERT_TRUE(leaf);
-        EXPECT_EQ(leaf->data()[0], 1);  // empty leaf
-    }
-    // Closing checkpointed the committed pages into the file.
-    auto file = read_file(p);
-    ASSERT_EQ(file.size(), 2 * kPageSize);
-    EXPECT_EQ(get_u64(file.data() + 10), 2u);
-    EXPECT_EQ(get_u64(file.data() + 26), 1u);
-    EXPECT_FALSE(fs::exists(wal_path_for(p)));
-    EXPECT_TRUE(all_page_crcs_valid(p));
+// A two-page file whose header page holds these fields (and a valid CRC).
+std::vector<std::uint8_t> header_file(std::uint16_t version, std::uint32_t page_size, std::uint64_t count, std::uint64_t root) {
+    std::vector<std::uint8_t> b(2 * kPageSize, 0);
+    std::memcpy(b.data(), "KRVP", 4);
+    le::put16(b.data() + 4, version);
+    le::put32(b.data() + 6, page_size);
+    put_u64(b.data() + 10, count);
+    put_u64(b.data() + 26, root);
+    le::put32(b.data() + kPageSize - 4, page_crc(b.data()));
+    return b;
 }
 
 TEST(Pager, BoundsZeroPagesAndChecksums) {
@@ -87,12 +67,7 @@ TEST(Pager, BoundsZeroPagesAndChecksums) {
 TEST(Pager, VersionOneFileHasNoChecksums) {
     TempDir t;
     const std::string p = t.path("db");
-    std::vector<std::uint8_t> bytes(2 * kPageSize, 0);
-    std::memcpy(bytes.data(), "KRVP", 4);
-    bytes[4] = 1;                                  // version 1
-    bytes[6] = 0x00, bytes[7] = 0x10;              // 4096
-    put_u64(bytes.data() + 10, 2);
-    put_u64(bytes.data() + 26, 1);
+    auto bytes = header_file(1, 4096, 2, 1);  // version 1: the header's CRC word means nothing
     bytes[kPageSize] = 1;
     bytes[kPageSize + 4094] = 0x5A;                // no CRC here: the byte is plain data
     write_file(p, bytes);
@@ -358,30 +333,18 @@ TEST(Pager, OpenRejectsForeignFiles) {
         std::vector<std::uint8_t> bytes;
         std::string error;
     };
-    auto header = [](std::uint16_t version, std::uint32_t page_size, std::uint64_t count, std::uint64_t root) {
-        std::vector<std::uint8_t> b(2 * kPageSize, 0);
-        std::memcpy(b.data(), "KRVP", 4);
-        b[4] = static_cast<std::uint8_t>(version);
-        b[5] = static_cast<std::uint8_t>(version >> 8);
-        for (int i = 0; i < 4; ++i) b[6 + i] = static_cast<std::uint8_t>(page_size >> (8 * i));
-        put_u64(b.data() + 10, count);
-        put_u64(b.data() + 26, root);
-        std::uint32_t crc = page_crc(b.data());
-        std::memcpy(b.data() + kPageSize - 4, &crc, 4);
-        return b;
-    };
     std::vector<Case> cases = {
         {"short file", std::vector<std::uint8_t>(100, 'K'), "not a KRVP page file"},
         {"wrong magic", std::vector<std::uint8_t>(kPageSize, 'x'), "not a KRVP page file"},
-        {"page count 0", header(2, 4096, 0, 1), "not a KRVP page file"},
-        {"version 0", header(0, 4096, 2, 1), "unsupported page file version: 0"},
-        {"version 3", header(3, 4096, 2, 1), "unsupported page file version: 3"},
-        {"page size 8192", header(2, 8192, 2, 1), "unsupported page size: 8192"},
-        {"no catalog", header(2, 4096, 2, 0), "page file has no catalog"},
+        {"page count 0", header_file(2, 4096, 0, 1), "not a KRVP page file"},
+        {"version 0", header_file(0, 4096, 2, 1), "unsupported page file version: 0"},
+        {"version 3", header_file(3, 4096, 2, 1), "unsupported page file version: 3"},
+        {"page size 8192", header_file(2, 8192, 2, 1), "unsupported page size: 8192"},
+        {"no catalog", header_file(2, 4096, 2, 0), "page file has no catalog"},
         // A page count the file cannot back would make every loop bounded by
         // it endless and let the checkpoint grow the file to it.
-        {"page count past the file", header(2, 4096, 3, 1), "page count 3 exceeds the 2 pages of the page file and its log"},
-        {"huge page count", header(2, 4096, std::uint64_t(1) << 40, 1),
+        {"page count past the file", header_file(2, 4096, 3, 1), "page count 3 exceeds the 2 pages of the page file and its log"},
+        {"huge page count", header_file(2, 4096, std::uint64_t(1) << 40, 1),
          "page count 1099511627776 exceeds the 2 pages of the page file and its log"},
     };
     for (auto& c : cases) {
@@ -397,78 +360,59 @@ TEST(Pager, OpenRejectsForeignFiles) {
     EXPECT_EQ(missing.error().message, "open failed for '" + t.path("missing") + "': No such file or directory (os error 2)");
 }
 
-TEST(Pager, FailedCreateLeavesNothingBehind) {
+// A failed create leaves nothing behind and frees the path again. A process
+// killed inside create leaves the header page (catalog root 0) and perhaps a
+// log without a commit (failing removes stand in for the cleanup it never
+// ran): nothing was committed there, so the next open finishes the creation
+// instead of refusing the path for good.
+TEST(Pager, FailedOrKilledCreate) {
     TempDir t;
-    struct Case {
-        const char* name;
-        FaultOp op;
-        std::uint64_t nth;
-        std::string filter;
-        std::string error;
-    };
     const std::string eio = "Input/output error (os error 5)";
-    std::vector<Case> cases = {
-        {"header write", FaultOp::Write, 1, "", "page 0 write failed: write failed: " + eio},
-        {"page file sync", FaultOp::Sync, 1, "", "fsync failed: " + eio},
-        {"log create", FaultOp::Create, 1, ".pwal", ""},
-        {"log header write", FaultOp::Write, 1, ".pwal", "WAL header write failed: write failed: " + eio},
-        {"frame append", FaultOp::Write, 2, ".pwal", "WAL append failed: write failed: " + eio},
-        {"log sync", FaultOp::Sync, 1, ".pwal", "WAL fsync failed: fsync failed: " + eio},
-    };
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string p = t.path(std::string("db_") + c.name);
-        auto vfs = std::make_shared<FaultVfs>();
-        vfs->fail_nth(c.op, c.nth, c.filter);
-        auto r = Pager::create(vfs, p);
-        ASSERT_FALSE(r);
-        std::string expected = c.error.empty() ? "create failed for '" + wal_path_for(p) + "': " + eio : c.error;
-        EXPECT_EQ(r.error().message, expected);
-        EXPECT_FALSE(fs::exists(p));
-        EXPECT_FALSE(fs::exists(wal_path_for(p)));
-        EXPECT_TRUE(Pager::create(real_vfs(), p));  // the path is free again
-    }
-}
-
-// A process killed inside create leaves the header page (catalog root 0) and
-// perhaps a log without a commit. Nothing was ever committed there, so the
-// next open finishes the creation instead of refusing the path for good.
-// Removes that fail stand in for the cleanup the killed process never ran.
-TEST(Pager, OpenFinishesACreateThatNeverCommitted) {
-    TempDir t;
     struct Case {
         const char* name;
         FaultOp op;
         std::uint64_t nth;
         const char* filter;
+        std::string error;
+        bool log_begun;  // the header page is in place
     };
     const Case cases[] = {
-        {"log create", FaultOp::Create, 1, ".pwal"},
-        {"log header write", FaultOp::Write, 1, ".pwal"},
-        {"frame append", FaultOp::Write, 2, ".pwal"},
-        {"commit frame append", FaultOp::Write, 3, ".pwal"},
-        {"log sync", FaultOp::Sync, 1, ".pwal"},
+        {"header write", FaultOp::Write, 1, "", "page 0 write failed: write failed: " + eio, false},
+        {"page file sync", FaultOp::Sync, 1, "", "fsync failed: " + eio, false},
+        {"log create", FaultOp::Create, 1, ".pwal", "create failed for '{log}': " + eio, true},
+        {"log header write", FaultOp::Write, 1, ".pwal", "WAL header write failed: write failed: " + eio, true},
+        {"frame append", FaultOp::Write, 2, ".pwal", "WAL append failed: write failed: " + eio, true},
+        {"commit frame append", FaultOp::Write, 3, ".pwal", "WAL append failed: write failed: " + eio, true},
+        {"log sync", FaultOp::Sync, 1, ".pwal", "WAL fsync failed: fsync failed: " + eio, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string p = t.path(std::string("db_") + c.name);
-        auto vfs = std::make_shared<FaultVfs>();
-        vfs->fail_nth(c.op, c.nth, c.filter);
-        vfs->fail_nth(FaultOp::Remove, 1, "", true);
-        ASSERT_FALSE(Pager::create(vfs, p));
-        ASSERT_EQ(file_size_or_zero(p), kPageSize);
-        {
-            auto pager = must_open(p);
-            ASSERT_TRUE(pager);
-            EXPECT_EQ(pager->catalog_root(), 1u);
-            EXPECT_EQ(pager->page_count(), 2u);
-            auto leaf = pager->read_page(1);
-            ASSERT_TRUE(leaf);
-            EXPECT_EQ(leaf->data()[0], 1);  // an empty leaf
+        for (bool killed : {false, true}) {
+            if (killed && !c.log_begun) continue;
+            SCOPED_TRACE(std::string(c.name) + (killed ? " (killed)" : ""));
+            const std::string p = t.path(std::string(killed ? "k_" : "f_") + c.name);
+            auto vfs = std::make_shared<FaultVfs>();
+            vfs->fail_nth(c.op, c.nth, c.filter);
+            if (killed) vfs->fail_nth(FaultOp::Remove, 1, "", true);
+            auto r = Pager::create(vfs, p);
+            ASSERT_FALSE(r);
+            if (!killed) {
+                std::string want = c.error;
+                if (auto at = want.find("{log}"); at != std::string::npos) want.replace(at, 5, wal_path_for(p));
+                EXPECT_EQ(r.error().message, want);
+                EXPECT_FALSE(fs::exists(p));
+                EXPECT_FALSE(fs::exists(wal_path_for(p)));
+                EXPECT_TRUE(Pager::create(real_vfs(), p));
+                continue;
+            }
+            ASSERT_EQ(file_size_or_zero(p), kPageSize);
+            for (int open = 0; open < 2; ++open) {  // finished, and the same at the next open
+                auto pager = must_open(p);
+                ASSERT_TRUE(pager);
+                EXPECT_EQ(pager->catalog_root(), 1u);
+                EXPECT_EQ(pager->page_count(), 2u);
+                EXPECT_EQ(pager->read_page(1).value().data()[0], 1);  // an empty leaf
+            }
         }
-        auto again = must_open(p);
-        ASSERT_TRUE(again);
-        EXPECT_EQ(again->catalog_root(), 1u);
     }
 
     // A file past its header page is a damaged database, not an unfinished

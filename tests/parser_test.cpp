@@ -36,8 +36,10 @@ void run_cases(const std::vector<Case>& cases) {
 
 // ---------------------------------------------------------------------------
 
-TEST(Parser, StatementDispatchAndEnd) {
+TEST(Parser, TreesAndMessages) {
+    const std::string p = "SELECT * FROM t WHERE ";
     run_cases({
+        // Statement dispatch and end.
         {"", "error: unexpected token: Eof"},
         {"-- nothing", "error: unexpected token: Eof"},
         {";", "error: unexpected token: Semicolon"},
@@ -69,11 +71,7 @@ TEST(Parser, StatementDispatchAndEnd) {
         {"EXPLAIN SELECT a FROM t", "Explain SELECT [a] FROM t"},
         {"EXPLAIN DELETE FROM t", "error: expected Select, got Delete"},
         {"SELECT * FROM t WHERE a = 1 ?", "error: expected Eof, got Question"},
-    });
-}
-
-TEST(Parser, CreateDropTruncateAlter) {
-    run_cases({
+        // CREATE, DROP, TRUNCATE, ALTER.
         {"CREATE TABLE t (id PK, name STRING(40) NOT NULL, d DATE DEFAULT (TODAY), s STRING HASH)",
          "CreateTable t [(id Pk), (name Str(40) notnull), (d Date default=Today), (s Str(255) hash)]"},
         {"create table T (a integer, b varchar, c real, d double, e boolean, f datetime, g string(0))",
@@ -134,11 +132,7 @@ TEST(Parser, CreateDropTruncateAlter) {
          "error: expected merge policy (lww, error, field_merge, manual or DEFAULT), got Eof"},
         {"ALTER TABLE t RENAME TO u", "error: expected ADD, DROP, MODIFY or SET MERGE POLICY, got Identifier(\"RENAME\")"},
         {"ALTER t ADD c INT", "error: expected Table, got Identifier(\"t\")"},
-    });
-}
-
-TEST(Parser, InsertUpdateDeleteAndLiterals) {
-    run_cases({
+        // INSERT, UPDATE, DELETE and literals.
         {"INSERT INTO t VALUES (1)", "Insert t * [[Int(1)]]"},
         {"INSERT INTO t (a) VALUES (1), (2)", "Insert t [a] [[Int(1)], [Int(2)]]"},
         {"INSERT INTO t (a, b) VALUES (1.5, 'x', TRUE, FALSE, NULL, -5, -2.5)",
@@ -171,11 +165,7 @@ TEST(Parser, InsertUpdateDeleteAndLiterals) {
         {"DELETE FROM t", "Delete t"},
         {"DELETE FROM t WHERE a IS NULL", "Delete t WHERE (a IS NULL)"},
         {"DELETE t", "error: expected From, got Identifier(\"t\")"},
-    });
-}
-
-TEST(Parser, SelectList) {
-    run_cases({
+        // Select list.
         {"SELECT * FROM t", "SELECT * FROM t"},
         {"SELECT a FROM t", "SELECT [a] FROM t"},
         {"SELECT a, t.b FROM t", "SELECT [a, t.b] FROM t"},
@@ -226,11 +216,7 @@ TEST(Parser, SelectList) {
          "error: expected RightParen, got Identifier(\"RANGE\")"},
         {"SELECT (a) FROM t", "error: expected Select, got Identifier(\"a\")"},
         {"SELECT (SELECT a FROM u FROM t", "error: expected RightParen, got From"},
-    });
-}
-
-TEST(Parser, FromJoinsAndClauses) {
-    run_cases({
+        // FROM, joins and clauses.
         {"SELECT * FROM t x", "SELECT * FROM t AS x"},
         {"SELECT * FROM t AS x", "SELECT * FROM t AS x"},
         {"SELECT * FROM t AS", "error: expected identifier, got Eof"},
@@ -257,12 +243,7 @@ TEST(Parser, FromJoinsAndClauses) {
         {"SELECT * FROM t WHERE EXISTS (SELECT * FROM u, v)", "error: expected RightParen, got Comma"},
         {"SELECT * FROM t WHERE EXISTS (SELECT * FROM u HAVING x)",
          "error: expected RightParen, got Identifier(\"x\")"},
-    });
-}
-
-TEST(Parser, Conditions) {
-    const std::string p = "SELECT * FROM t WHERE ";
-    run_cases({
+        // Conditions.
         {p + "a BETWEEN 1 AND 2", "error: expected comparison operator, got Between"},
         {p + "a LIKE 'x'", "error: expected comparison operator, got Identifier(\"LIKE\")"},
         {p + "a NOT LIKE 'x'", "error: expected IN after NOT, got Identifier(\"LIKE\")"},

@@ -328,12 +328,16 @@ TEST(SelectPageFile, ATableOnlyInTheFileIsReadWithoutLoadingIt) {
 }  // namespace
 
 // Random single-table queries and joins of two or three tables t1, t2, t3 (id INT, a INT, b FLOAT,
-// c TEXT, NULLs everywhere but id, and d INT NOT NULL) with WHERE conditions holding IN and
+// c TEXT, NULLs everywhere but id, d INT NOT NULL, uid PK) with WHERE conditions holding IN and
 // EXISTS subqueries, correlated or not, and ORDER BY one column with a LIMIT (ties and NULL keys
-// included). Every query runs four ways that must agree row for row, order included: with
-// in-memory indexes, without, with nested-loop joins forced, and with the tables and their indexes
-// only in the page file; and against SQLite as a sorted multiset (with an ORDER BY over every
-// table's id, or over the column and then id: in order).
+// included). Every query runs four ways: with in-memory indexes, without, with nested-loop joins
+// forced, and with the tables and their indexes only in the page file; and against SQLite as a
+// sorted multiset (with an ORDER BY over every table's id, or over the column and then id: in
+// order). An ORDER BY over the ids leaves ties: every way keeps nested-loop order, row for row.
+// Where an ORDER BY fixes the order (over every table's uid: no ties) or there is none, merge
+// and build-left hash joins may reorder rows: results compare as multisets then, and a uid order
+// is compared exactly against the same engine with nested loops forced (uids differ between
+// engines).
 struct JoinGen {
     std::mt19937_64 rng;
     int pick(int n) { return static_cast<int>(rng() % static_cast<uint64_t>(n)); }
@@ -431,7 +435,7 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
         for (int t = 1; t <= 3; ++t) {
             const std::string name = "t" + std::to_string(t);
             for (Engine* e : {&plain, &indexed, &nested, &paged})
-                ok(*e, "CREATE TABLE " + name + " (id INT, a INT, b FLOAT, c TEXT, d INT NOT NULL)");
+                ok(*e, "CREATE TABLE " + name + " (id INT, a INT, b FLOAT, c TEXT, d INT NOT NULL, uid PK)");
             for (Engine* e : {&indexed, &paged}) {
                 for (const char* cols : {"a", "b", "c", "d", "bc", "ab"}) {
                     std::string list;
@@ -475,32 +479,51 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
             const int tables = 1 + gen.pick(3);
             std::string from = "t1";
             std::string ids = "t1.id";
-            std::string order = "t1.id";
+            std::string by_id = "t1.id";
+            std::string by_uid = "t1.uid";
             for (int t = 2; t <= tables; ++t) {
                 const char* kinds[] = {" JOIN ", " LEFT JOIN ", " RIGHT JOIN "};
-                from += std::string(kinds[gen.pick(3)]) + "t" + std::to_string(t) + " ON " + gen.on(t - 1, t);
+                from += std::string(gen.pick(2) ? kinds[0] : kinds[gen.pick(3)]) + "t" + std::to_string(t) + " ON " +
+                        gen.on(t - 1, t);
                 ids += ", t" + std::to_string(t) + ".id";
-                order += ", t" + std::to_string(t) + ".id";
+                by_id += ", t" + std::to_string(t) + ".id";
+                by_uid += ", t" + std::to_string(t) + ".uid";
             }
             std::string sql = "SELECT " + ids + ", t1.c";
             if (gen.pick(4) == 0) sql += ", (SELECT MAX(s.b) FROM t3 AS s WHERE s.a = t1.a)";
             sql += " FROM " + from;
             if (gen.pick(5) != 0) sql += " WHERE " + gen.condition(tables, 0);
-            const bool ordered = gen.pick(2) == 0;
-            if (ordered) {
-                sql += " ORDER BY " + order;
-                if (gen.pick(2) == 0) sql += " LIMIT " + std::to_string(gen.pick(10));
+            const std::string unordered = sql;
+            enum { None, ById, ByUid } order = static_cast<decltype(None)>(gen.pick(3));
+            bool limited = false;
+            if (order != None) {
+                sql += " ORDER BY " + (order == ById ? by_id : by_uid);
+                limited = gen.pick(2) == 0;
+                if (limited) sql += " LIMIT " + std::to_string(gen.pick(10));
             }
-            auto with_plain = cells_of(rows_of(plain, sql));
-            ASSERT_EQ(cells_of(rows_of(indexed, sql)), with_plain) << sql;
-            ASSERT_EQ(cells_of(rows_of(nested, sql)), with_plain) << sql;
-            ASSERT_EQ(cells_of(rows_of(paged, sql)), with_plain) << sql;
-            auto want = sqlite_cells(db, sql);
-            auto got = with_plain;
-            if (!ordered) {
-                got = sorted_cells(std::move(got));
-                want = sorted_cells(std::move(want));
+            auto with_indexes = cells_of(rows_of(indexed, sql));
+            indexed.settings.force_nested_join = true;
+            auto with_nested = cells_of(rows_of(indexed, sql));
+            indexed.settings.force_nested_join = false;
+            if (order == None) {
+                ASSERT_EQ(sorted_cells(with_indexes), sorted_cells(with_nested)) << sql;
+            } else {
+                ASSERT_EQ(with_indexes, with_nested) << sql;
             }
+            if (order == ByUid && limited) {
+                ++compared;
+                continue;  // which rows a LIMIT keeps depends on the uids
+            }
+            auto got = cells_of(rows_of(plain, sql));
+            auto forced = cells_of(rows_of(nested, sql));
+            auto from_file = cells_of(rows_of(paged, sql));
+            auto want = sqlite_cells(db, order == ByUid ? unordered : sql);
+            if (order != ById) {
+                for (auto* rows : {&got, &forced, &from_file, &with_indexes, &want}) *rows = sorted_cells(std::move(*rows));
+            }
+            ASSERT_EQ(with_indexes, got) << sql;
+            ASSERT_EQ(forced, got) << sql;
+            ASSERT_EQ(from_file, got) << sql;
             ASSERT_EQ(got, want) << "seed " << seed << ": " << sql << "\nzembrel:\n" << show(got) << "sqlite:\n" << show(want);
             ++compared;
         }
@@ -538,6 +561,49 @@ TEST(SelectJoins, UnmatchedRowsAndSubqueryMessages) {
     EXPECT_EQ(err(e, "SELECT v FROM l WHERE k = (SELECT k FROM l)"), "Execution error: subquery returned more than one row");
     EXPECT_EQ(err(e, "SELECT v FROM l WHERE k = (SELECT w, w FROM r WHERE w = 'p')"),
               "Execution error: subquery must return exactly one column");
+}
+
+// One equality for every algorithm: each join runs with indexes (merge and
+// index joins), without (hash joins, the smaller FROM table hashed) and
+// with nested loops forced, on keys of every pairing of INT, FLOAT, TEXT
+// and DATE: Int 1 meets Float 1.0, integers beyond 2^53 meet the double
+// they round to, a text meets the date of the same text, NULL meets nothing.
+std::string plan_of(Engine& e, const std::string& sql);
+
+TEST(SelectJoins, EveryAlgorithmMatchesWithTheOneEquality) {
+    Engine indexed, plain, nested;
+    nested.settings.force_nested_join = true;
+    for (Engine* e : {&indexed, &plain, &nested}) {
+        ok(*e, "CREATE TABLE l (k INT, f FLOAT, s TEXT, d DATE)");
+        ok(*e, "CREATE TABLE r (k INT, f FLOAT, s TEXT, d DATE)");
+        ok(*e, "INSERT INTO l VALUES (1, 1.0, '2024-01-02', '2024-01-02'), (NULL, NULL, NULL, NULL), "
+               "(9007199254740993, 9007199254740992.0, 'b', '2024-01-03'), (1, 2.5, '2024-01-03', '2024-01-02')");
+        ok(*e, "INSERT INTO r VALUES (1, 1.0, '2024-01-03', '2024-01-03'), (9007199254740992, 9007199254740992.0, "
+               "'2024-01-02', '2024-01-02'), (NULL, 1.0, NULL, '2024-01-02'), (2, NULL, 'b', NULL), "
+               "(1, 1.0, '2024-01-02', '2024-01-03')");
+    }
+    for (const char* c : {"k", "f", "s", "d"}) {
+        ok(indexed, std::string("CREATE INDEX l_") + c + " ON l (" + c + ")");
+        ok(indexed, std::string("CREATE INDEX r_") + c + " ON r (" + c + ")");
+    }
+    EXPECT_EQ(plan_of(indexed, "EXPLAIN SELECT * FROM l JOIN r ON l.s = r.d"),
+              "TableScan(l)\nMergeJoin(left=l, right=r, keys=[s=d])\nProject\n");
+    EXPECT_EQ(plan_of(plain, "EXPLAIN SELECT * FROM l JOIN r ON l.k = r.f"),
+              "TableScan(l)\nHashJoin(build=left, probe=right, kind=Inner, keys=[0])\nProject\n");
+    int matched = 0;
+    for (const char* kind : {"JOIN", "LEFT JOIN", "RIGHT JOIN"}) {
+        for (const char* x : {"k", "f", "s", "d"}) {
+            for (const char* y : {"k", "f", "s", "d"}) {
+                const std::string sql = std::string("SELECT l.k, l.f, l.s, l.d, r.k, r.f, r.s, r.d FROM l ") + kind +
+                                        " r ON l." + x + " = r." + y;
+                const auto want = sorted_cells(cells_of(rows_of(nested, sql)));
+                EXPECT_EQ(sorted_cells(cells_of(rows_of(indexed, sql))), want) << sql;
+                EXPECT_EQ(sorted_cells(cells_of(rows_of(plain, sql))), want) << sql;
+                matched += static_cast<int>(want.size());
+            }
+        }
+    }
+    EXPECT_GT(matched, 48 * 4);  // more than the NULL-filled rows alone
 }
 
 std::string plan_of(Engine& e, const std::string& sql) {
@@ -580,7 +646,17 @@ TEST(SelectExplain, LinesOfThePlanRun) {
         {"EXPLAIN SELECT * FROM t WHERE x > 3 ORDER BY a LIMIT 5", "TableScan(t)\nFilter\nExternalSort\nLimit(5)\nProject\n"},
     };
     for (const auto& [sql, want] : ordered) EXPECT_EQ(plan_of(e, sql), want) << sql;
+    // The smaller FROM table is hashed only where the row order cannot show.
+    ok(e, "INSERT INTO u VALUES (1, 1.5), (2, 2.5), (7, 0.5)");
+    EXPECT_EQ(plan_of(e, "EXPLAIN SELECT * FROM t JOIN u ON t.a = u.a"),
+              "TableScan(t)\nHashJoin(build=left, probe=right, kind=Inner, keys=[0])\nProject\n");
+    EXPECT_EQ(plan_of(e, "EXPLAIN SELECT t.b FROM t JOIN u ON t.a = u.a ORDER BY t.a"),
+              "TableScan(t)\nHashJoin(build=right, probe=left, kind=Inner, keys=[0])\nExternalSort\nProject\n");
     ok(e, "CREATE INDEX u_a ON u (a)");
+    EXPECT_EQ(plan_of(e, "EXPLAIN SELECT * FROM t JOIN u ON u.a = t.a"),
+              "TableScan(t)\nMergeJoin(left=t, right=u, keys=[a=a])\nProject\n");
+    EXPECT_EQ(plan_of(e, "EXPLAIN SELECT * FROM t JOIN u ON t.a = u.a LIMIT 1"),
+              "TableScan(t)\nIndexNestedLoopJoin(probe=left, index_table=u, index_col=a, keys=[a=a])\nLimit(1)\nProject\n");
     EXPECT_EQ(plan_of(e, "EXPLAIN SELECT * FROM t LEFT JOIN u ON u.a = t.x"),
               "TableScan(t)\nIndexNestedLoopJoin(probe=left, index_table=u, index_col=a, keys=[x=a])\nProject\n");
     e.settings.force_nested_join = true;

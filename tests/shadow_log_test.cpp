@@ -3,8 +3,6 @@
 // random write/read round trip, the lock that keeps a second writer off a
 // log, and writes that fail part-way. Damaged logs: storage_fuzz_test.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -241,26 +239,6 @@ TEST(ShadowLog, OneWriterPerLog) {
     ASSERT_TRUE(next.has_value()) << next.error().display();
     EXPECT_EQ(next->end(), std::filesystem::file_size(path));
 }
-
-// Files this process writes may not grow past `bytes` meanwhile (writes fail
-// part-way with EFBIG; the signal is ignored).
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) : old_handler_(::signal(SIGXFSZ, SIG_IGN)) {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit lim = saved_;
-        lim.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &lim);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        ::signal(SIGXFSZ, old_handler_);
-    }
-
-private:
-    sighandler_t old_handler_;
-    rlimit saved_{};
-};
 
 TEST(ShadowLog, FailedWritesLeaveNoTrap) {
     TempDir dir;

@@ -5,7 +5,6 @@
 // rows; the kept-ops file across commits.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -404,14 +403,10 @@ TEST(ShadowCapture, AFailedAppendTakesTheWholeStatementBack) {
     const std::string log = s.log->path();
     const auto size = std::filesystem::file_size(log);
 
-    struct rlimit old;
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit tight = {static_cast<rlim_t>(size + 100), old.rlim_max};
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
-    auto r = s.execute("INSERT INTO t (a, b) VALUES (4, 4), (5, 5), (6, 6)");
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    ::signal(SIGXFSZ, old_handler);
+    auto r = [&] {
+        FileSizeLimit limit(size + 100);
+        return s.execute("INSERT INTO t (a, b) VALUES (4, 4), (5, 5), (6, 6)");
+    }();
 
     ASSERT_FALSE(r.has_value());
     EXPECT_NE(r.error().display().find("shadow append"), std::string::npos) << r.error().display();

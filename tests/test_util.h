@@ -1,17 +1,20 @@
 // Helpers shared by the C++ tests: a temporary directory, file images and
-// crash copies, pagers that must open, page patterns, column makers, random
-// values, the free-list walker, statements run from SQL text, and the one
-// fixture of the page-store tests.
+// crash copies, a file-size limit, a watching file system, pagers that must
+// open, page patterns, column makers, random values, the free-list walker,
+// statements run from SQL text, and the one fixture of the page-store tests.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -90,6 +93,75 @@ inline void crash_copy(const std::string& from, const std::string& to) {
     if (fs::exists(wal_path_for(from))) fs::copy_file(wal_path_for(from), wal_path_for(to));
 }
 
+// Files this process writes may not grow past `bytes` meanwhile (writes fail
+// part-way with EFBIG; the signal is ignored).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) : old_handler_(::signal(SIGXFSZ, SIG_IGN)) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit lim = saved_;
+        lim.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        ::signal(SIGXFSZ, old_handler_);
+    }
+
+private:
+    sighandler_t old_handler_;
+    rlimit saved_{};
+};
+
+// The real file system, watched: `on_change` runs before every call that
+// changes the disk (create, write, set_len, sync, remove, rename, link). With
+// `flush` false syncs do nothing; with `links` false hard links fail (EPERM).
+class WatchedVfs final : public Vfs {
+public:
+    std::function<void()> on_change = [] {};
+    bool flush = true, links = true;
+
+    std::string describe() const override { return "WatchedVfs"; }
+    Result<std::unique_ptr<VfsFile>> open(const std::string& p) override { return wrap(real_.open(p)); }
+    Result<std::unique_ptr<VfsFile>> create_new(const std::string& p) override { return on_change(), wrap(real_.create_new(p)); }
+    Result<std::unique_ptr<VfsFile>> create_truncate(const std::string& p) override {
+        return on_change(), wrap(real_.create_truncate(p));
+    }
+    Result<std::unique_ptr<VfsFile>> open_read_only(const std::string& p) override { return wrap(real_.open_read_only(p)); }
+    bool exists(const std::string& p) override { return real_.exists(p); }
+    Result<bool> exists_checked(const std::string& p) override { return real_.exists_checked(p); }
+    Status remove(const std::string& p) override { return on_change(), real_.remove(p); }
+    Status rename(const std::string& a, const std::string& b) override { return on_change(), real_.rename(a, b); }
+    Status hard_link(const std::string& a, const std::string& b) override {
+        if (!links) return storage_error(os_error_text(EPERM));
+        return on_change(), real_.hard_link(a, b);
+    }
+    void sync_dir(const std::string& p) override {
+        if (flush) real_.sync_dir(p);
+    }
+
+private:
+    class File final : public VfsFile {
+    public:
+        File(std::unique_ptr<VfsFile> f, WatchedVfs* vfs) : f_(std::move(f)), vfs_(vfs) {}
+        std::string describe() const override { return f_->describe(); }
+        Status read_at(std::span<std::uint8_t> b, std::uint64_t o) override { return f_->read_at(b, o); }
+        Status write_at(std::span<const std::uint8_t> b, std::uint64_t o) override { return vfs_->on_change(), f_->write_at(b, o); }
+        Status set_len(std::uint64_t n) override { return vfs_->on_change(), f_->set_len(n); }
+        Result<std::uint64_t> len() override { return f_->len(); }
+        Status sync(SyncMode m) override { return vfs_->on_change(), vfs_->flush ? f_->sync(m) : Status{}; }
+
+    private:
+        std::unique_ptr<VfsFile> f_;
+        WatchedVfs* vfs_;
+    };
+    Result<std::unique_ptr<VfsFile>> wrap(Result<std::unique_ptr<VfsFile>> f) {
+        if (!f) return f;
+        return std::unique_ptr<VfsFile>(std::make_unique<File>(std::move(*f), this));
+    }
+    RealVfs real_;
+};
+
 // ------------------------------------------------------------ pages
 
 // Fills a page with a pattern derived from `seed` (bytes 0..4092; the CRC area stays zero).
@@ -97,6 +169,14 @@ inline void fill_pattern(std::uint8_t* page, std::uint64_t seed) {
     std::memset(page, 0, kPageSize);
     put_u64(page, seed);
     for (std::size_t i = 8; i < kPageSize - 4; ++i) page[i] = static_cast<std::uint8_t>((seed * 131 + i * 7) >> 3);
+}
+
+// Writes the `fill_pattern` of `seed` to a page.
+inline void write_seed(Pager& pager, std::uint64_t page, std::uint64_t seed) {
+    PageBuf buf;
+    fill_pattern(buf.data(), seed);
+    auto st = pager.write_page(page, buf);
+    ASSERT_TRUE(st) << st.error().message;
 }
 
 // The first eight bytes of a page: the seed `fill_pattern` wrote there.

@@ -53,6 +53,7 @@ public:
 
     const uint64_t* begin() const { return many_.empty() ? &one_ : many_.data(); }
     const uint64_t* end() const { return begin() + size(); }
+    const uint64_t* data() const { return begin(); }
     uint64_t* begin() { return many_.empty() ? &one_ : many_.data(); }
     uint64_t* end() { return begin() + size(); }
     size_t size() const { return many_.empty() ? (has_one_ ? 1 : 0) : many_.size(); }
@@ -253,6 +254,8 @@ public:
     const IndexKeyMap& map() const { return map_; }
     const RowIdList* find(const IndexKey& key) const { return map_.find_ids(key); }
     const RowIdList* find(std::span<const Value> key) const { return map_.find_ids(key); }
+    // The list of the one-value key {key}, found without building that key.
+    const RowIdList* find(const Value& key) const { return map_.find_ids(IndexKeyView(&key, 1)); }
     // Row ids in all lists together: the number of keyed rows while the index
     // is in step with its table, so the table's other rows have a Null key.
     size_t id_count() const { return id_count_; }

@@ -45,10 +45,12 @@ std::string index_seek_line(const std::string& table, const AccessPath& path) {
 
 std::string nested_loop_line(parser::JoinKind kind) { return format("NestedLoopJoin(kind={})", kind_text(kind)); }
 
-std::string hash_join_line(parser::JoinKind kind, const std::vector<size_t>& left_keys) {
+std::string hash_join_line(parser::JoinKind kind, const std::vector<size_t>& left_keys, bool build_left) {
     std::vector<std::string> keys;
     for (size_t k : left_keys) keys.push_back(std::to_string(k));
-    return format("HashJoin(build=right, probe=left, kind={}, keys=[{}])", kind_text(kind), joined(keys, ", "));
+    return format(build_left ? "HashJoin(build=left, probe=right, kind={}, keys=[{}])"
+                             : "HashJoin(build=right, probe=left, kind={}, keys=[{}])",
+                  kind_text(kind), joined(keys, ", "));
 }
 
 void pipeline_tail(std::vector<std::string>& lines, bool residual_where, bool aggregates, bool order_by,

@@ -19,7 +19,7 @@ std::string index_seek_line(const std::string& table, const AccessPath& path);
 
 // "NestedLoopJoin(kind=Inner)"; "HashJoin(build=right, probe=left, kind=Left, keys=[0, 2])".
 std::string nested_loop_line(parser::JoinKind kind);
-std::string hash_join_line(parser::JoinKind kind, const std::vector<size_t>& left_keys);
+std::string hash_join_line(parser::JoinKind kind, const std::vector<size_t>& left_keys, bool build_left);
 
 // Appends "Filter", "HashAggregate", "ExternalSort", "Limit(n)" for the
 // steps present, in that order, then "Project".

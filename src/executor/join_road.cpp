@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <optional>
 
 #include "operators/basic.h"
 #include "operators/join.h"
@@ -73,49 +74,114 @@ Probe index_key(const Value& probe, DataType type, Value& key) {
 // Inner or left join on one key pair through the JOIN table's index: each
 // left row's key value is looked up, the candidates are tested with `=`
 // itself and come out in table order, exactly as under a nested loop.
+// Left rows are read in batches whose keys are looked up in key order
+// (neighbouring lookups then share most of their path through the index);
+// the output still follows the left rows' order.
 class IndexNestedLoopJoin final : public operators::BufferedJoin {
 public:
     IndexNestedLoopJoin(operators::OperatorPtr left, const Table& table, const MemIndex& index, size_t left_key,
                         size_t right_key, operators::JoinType type)
         : left_(std::move(left)), table_(table), index_(index), left_key_(left_key), right_key_(right_key),
-          type_(type), key_type_(right_key < table.columns.size() ? table.columns[right_key].data_type : DataType{}) {}
+          type_(type), key_type_(right_key < table.columns.size() ? table.columns[right_key].data_type : DataType{}),
+          // Row ids without gaps map to positions by subtraction.
+          dense_ids_(!table.rowids.empty() && table.rowids.back() >= table.rowids.front() &&
+                     table.rowids.back() - table.rowids.front() == table.rowids.size() - 1) {}
 
 private:
+    // What a left row's key finds: a row-id list, every row, or nothing.
+    struct Found {
+        Probe probe = Probe::NoMatch;
+        const RowIdList* ids = nullptr;
+    };
+
     Result<bool> fill_pending() override {
         while (pending_.empty()) {
-            auto got = left_->next();
-            if (!got) return fail(got.error());
-            if (*got == nullptr) return false;
-            probe(**got);
+            if (next_ >= batch_.size()) {
+                auto more = read_batch();
+                if (!more) return fail(more.error());
+                if (!*more) return false;
+            }
+            emit(next_);
+            ++next_;
         }
         return true;
     }
 
-    void probe(const Row& l) {
-        if (left_key_ >= l.size()) invariant_failed("join key position outside the row");
-        const Value& v = l[left_key_];
-        positions_.clear();
-        if (!v.is_null()) {
-            Value key;
-            switch (index_key(v, key_type_, key)) {
-                case Probe::Key:
-                    if (const RowIdList* ids = index_.find(IndexKey{key})) {
-                        for (uint64_t id : *ids) {
-                            auto it = std::lower_bound(table_.rowids.begin(), table_.rowids.end(), id);
-                            if (it != table_.rowids.end() && *it == id)
-                                positions_.push_back(static_cast<size_t>(it - table_.rowids.begin()));
-                        }
-                        std::sort(positions_.begin(), positions_.end());
-                    }
-                    break;
-                case Probe::Scan:
-                    for (size_t i = 0; i < table_.rows.size(); ++i) positions_.push_back(i);
-                    break;
-                case Probe::NoMatch: break;
-            }
+    Result<bool> read_batch() {
+        batch_.clear();
+        owned_.clear();
+        next_ = 0;
+        const bool lent_rows_stay = left_->rows_stay_valid();
+        while (batch_.size() + owned_.size() < batch_limit_) {
+            auto got = left_->next();
+            if (!got) return fail(got.error());
+            if (*got == nullptr) break;
+            if (lent_rows_stay) batch_.push_back(*got);
+            else owned_.push_back(left_->take(**got));
         }
-        for (size_t at : positions_) {
-            const Row& r = table_.rows[at];
+        for (const Row& row : owned_) batch_.push_back(&row);
+        // Small first batches keep a LIMIT from reading far ahead.
+        batch_limit_ = std::min<size_t>(batch_limit_ * 4, 4096);
+        if (batch_.empty()) return false;
+
+        found_.assign(batch_.size(), Found{});
+        keys_.clear();
+        for (size_t i = 0; i < batch_.size(); ++i) {
+            const Row& l = *batch_[i];
+            if (left_key_ >= l.size()) invariant_failed("join key position outside the row");
+            if (l[left_key_].is_null()) continue;
+            Value key;
+            found_[i].probe = index_key(l[left_key_], key_type_, key);
+            if (found_[i].probe == Probe::Key) keys_.emplace_back(std::move(key), i);
+        }
+        std::sort(keys_.begin(), keys_.end(), [](const auto& a, const auto& b) { return KeyLess{}(a.first, b.first); });
+        for (size_t k = 0; k < keys_.size(); ++k) {
+            const RowIdList* ids = nullptr;
+            if (k > 0 && Value::key_cmp(keys_[k - 1].first, keys_[k].first) == 0) {
+                ids = found_[keys_[k - 1].second].ids;
+            } else {
+                ids = index_.find(keys_[k].first);
+            }
+            found_[keys_[k].second].ids = ids;
+        }
+        gather_positions();
+        return true;
+    }
+
+    // The candidate positions of every batch row found through the index,
+    // in table order (a scanning row has none here: see emit). The rows
+    // they name are mostly far apart in memory: each pass asks for the
+    // memory the next one reads, so the misses overlap.
+    void gather_positions() {
+        for (const Found& f : found_) {
+            if (f.ids != nullptr) __builtin_prefetch(f.ids->data());
+        }
+        positions_.clear();
+        starts_.assign(1, 0);
+        for (size_t i = 0; i < batch_.size(); ++i) {
+            const size_t from = positions_.size();
+            if (found_[i].probe == Probe::Key && found_[i].ids != nullptr) {
+                for (uint64_t id : *found_[i].ids) {
+                    if (auto at = position_of(id)) {
+                        positions_.push_back(*at);
+                        __builtin_prefetch(&table_.rows[*at]);
+                    }
+                }
+                if (positions_.size() - from > 1) std::sort(positions_.begin() + from, positions_.end());
+            }
+            starts_.push_back(positions_.size());
+        }
+        for (size_t at : positions_) __builtin_prefetch(table_.rows[at].data() + right_key_);
+    }
+
+    void emit(size_t i) {
+        const Row& l = *batch_[i];
+        const Value& v = l[left_key_];
+        // A key the index cannot pin down meets every row, one by one.
+        const bool scan = found_[i].probe == Probe::Scan;
+        const size_t end = scan ? table_.rows.size() : starts_[i + 1];
+        for (size_t k = scan ? 0 : starts_[i]; k < end; ++k) {
+            const Row& r = table_.rows[scan ? k : positions_[k]];
             if (operators::compare_truth(operators::CompareCode::Eq, v, r[right_key_]) != operators::Truth::True) continue;
             Row out;
             out.reserve(l.size() + r.size());
@@ -130,6 +196,17 @@ private:
         }
     }
 
+    std::optional<size_t> position_of(uint64_t id) const {
+        const std::vector<uint64_t>& ids = table_.rowids;
+        if (dense_ids_) {
+            if (id < ids.front() || id > ids.back()) return std::nullopt;
+            return static_cast<size_t>(id - ids.front());
+        }
+        auto it = std::lower_bound(ids.begin(), ids.end(), id);
+        if (it == ids.end() || *it != id) return std::nullopt;
+        return static_cast<size_t>(it - ids.begin());
+    }
+
     operators::OperatorPtr left_;
     const Table& table_;
     const MemIndex& index_;
@@ -137,24 +214,126 @@ private:
     size_t right_key_;
     operators::JoinType type_;
     DataType key_type_;
-    std::vector<size_t> positions_;
+    bool dense_ids_;
+    size_t batch_limit_ = 16;
+    std::vector<const Row*> batch_;  // the batch's left rows, in input order
+    std::vector<Row> owned_;         // their copies when the input lends rows only briefly
+    std::vector<Found> found_;       // per batch row
+    std::vector<std::pair<Value, size_t>> keys_;  // (index key, batch row), sorted by key
+    size_t next_ = 0;
+    std::vector<size_t> positions_;  // candidates of batch row i: [starts_[i], starts_[i + 1])
+    std::vector<size_t> starts_;
 };
 
 }  // namespace
 
-JoinChoice choose_join(const Engine& engine, const operators::BoundPredicate& on, size_t left_width,
-                       const parser::Join& join) {
-    if (engine.settings.force_nested_join) return {};
-    auto keys = equi_join_keys(on, left_width);
-    if (!keys) return {};
-    JoinChoice choice{JoinChoice::Algorithm::Hash, std::move(keys->first), std::move(keys->second), {}};
-    if (choice.left_keys.size() == 1 && join.kind != parser::JoinKind::Right) {
-        if (const MemIndex* index = join_index(engine, join.table.name, choice.right_keys.front())) {
-            choice.algorithm = JoinChoice::Algorithm::IndexNestedLoop;
-            choice.index_column = index->columns.front();
+namespace {
+
+// Whether an index can deliver the column in key order: an in-memory index
+// leading with it, the table's Pk column, or a page-file index leading with
+// it for a table that is not loaded.
+bool is_column_indexed(const Engine& engine, const BoundTable& table, size_t column) {
+    if (column >= table.columns.size()) return false;
+    const std::string& name = table.columns[column].name;
+    for (const std::string& index_name : engine.tables.mem_indexes.names_of_table(table.name)) {
+        const MemIndex* index = engine.tables.mem_indexes.get(index_name);
+        if (index != nullptr && !index->columns.empty() && index->columns.front() == name) return true;
+    }
+    if (table.columns[column].data_type.kind == DataTypeKind::Pk) return true;
+    if (engine.tables.find(table.name) != nullptr) return false;
+    const PageStore* store = engine.page_store();
+    const CatalogEntry* entry = store != nullptr ? store->catalog.get(table.name) : nullptr;
+    if (entry == nullptr) return false;
+    return std::any_of(entry->indexes.begin(), entry->indexes.end(), [&](const IndexCatalogEntry& index) {
+        return !index.columns.empty() ? index.columns.front() == name : index.column == name;
+    });
+}
+
+// Whether `=` between columns of these types is an equivalence that the
+// SQL order keeps in runs: not for integers against floats, nor for UUIDs
+// against dates, nor for kinds that never meet.
+bool merge_types_agree(DataType a, DataType b) {
+    auto family = [](DataTypeKind k) {
+        switch (k) {
+            case DataTypeKind::Text:
+            case DataTypeKind::Str: return 0;
+            case DataTypeKind::Date:
+            case DataTypeKind::DateTime: return 1;
+            case DataTypeKind::Pk: return 2;
+            case DataTypeKind::Int: return 3;
+            case DataTypeKind::Float: return 4;
+            case DataTypeKind::Bool: return 5;
+        }
+        return 6;
+    };
+    const int fa = family(a.kind), fb = family(b.kind);
+    return fa == fb || (fa == 0 && (fb == 1 || fb == 2)) || (fb == 0 && (fa == 1 || fa == 2));
+}
+
+// The bound table holding a position of the joined row.
+const BoundTable* table_at(std::span<const BoundTable> tables, size_t position) {
+    for (const BoundTable& t : tables) {
+        if (position >= t.offset && position < t.offset + t.columns.size()) return &t;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+Result<JoinChoice> choose_join(const Engine& engine, const operators::BoundPredicate& on,
+                               std::span<const BoundTable> tables, const parser::Join& join,
+                               const JoinSetting& setting) {
+    if (engine.settings.force_nested_join || tables.size() < 2) return JoinChoice{};
+    const BoundTable& right = tables.back();
+    auto keys = equi_join_keys(on, right.offset);
+    if (!keys) return JoinChoice{};
+    JoinChoice choice{JoinChoice::Algorithm::Hash, std::move(keys->first), std::move(keys->second), {}, false};
+    const bool first_inner = setting.position == 0 && join.kind == parser::JoinKind::Inner;
+    if (choice.left_keys.size() == 1) {
+        const size_t lp = choice.left_keys.front(), rp = choice.right_keys.front();
+        const BoundTable* left = table_at(tables.first(tables.size() - 1), lp);
+        if (first_inner && setting.order_free && left != nullptr && rp < right.columns.size() &&
+            is_column_indexed(engine, *left, lp - left->offset) && is_column_indexed(engine, right, rp) &&
+            merge_types_agree(left->columns[lp - left->offset].data_type, right.columns[rp].data_type)) {
+            choice.algorithm = JoinChoice::Algorithm::Merge;
+            return choice;
+        }
+        if (join.kind != parser::JoinKind::Right) {
+            if (const MemIndex* index = join_index(engine, join.table.name, rp)) {
+                choice.algorithm = JoinChoice::Algorithm::IndexNestedLoop;
+                choice.index_column = index->columns.front();
+                return choice;
+            }
         }
     }
+    if (first_inner && setting.order_free && !setting.where_pushed && setting.row_counts) {
+        auto counts = setting.row_counts();
+        if (!counts) return fail(counts.error());
+        choice.build_left = counts->first < counts->second;
+    }
     return choice;
+}
+
+bool order_free_joins(const parser::SelectStatement& s, const OutputPlan& plan, std::span<const BoundTable> tables) {
+    if (plan.kind != OutputPlan::Kind::Plain || !plan.subqueries.empty() || !plan.windows.empty()) return false;
+    if (s.where_clause && contains_subquery(*s.where_clause)) return false;
+    if (!s.order_by) return !s.limit.has_value();
+    std::vector<uint64_t> ordered;
+    for (const parser::OrderByItem& item : *s.order_by) {
+        auto position = resolve_column(tables, item.column);
+        if (!position) return false;
+        ordered.push_back(*position);
+    }
+    // Pk values are unique and never NULL in a stored row, so rows that tie
+    // on every table's Pk are one pairing (or one NULL-filled row).
+    return std::all_of(tables.begin(), tables.end(), [&](const BoundTable& t) {
+        for (size_t c = 0; c < t.columns.size(); ++c) {
+            if (t.columns[c].data_type.kind == DataTypeKind::Pk &&
+                std::find(ordered.begin(), ordered.end(), t.offset + c) != ordered.end())
+                return true;
+        }
+        return false;
+    });
 }
 
 Result<bool> where_pushes_down(const parser::SelectStatement& s, std::span<const BoundTable> tables,
@@ -168,11 +347,12 @@ Result<bool> where_pushes_down(const parser::SelectStatement& s, std::span<const
 }
 
 Result<JoinSource> build_join_source(Engine& engine, const parser::SelectStatement& s,
-                                     std::span<const BoundTable> tables, const OuterContext* outer) {
+                                     std::span<const BoundTable> tables, const OutputPlan& plan,
+                                     const OuterContext* outer) {
     if (tables.size() != s.joins.size() + 1) invariant_failed("one bound table per FROM and JOIN table");
     auto from_rows = table_rows_snapshot(engine, s.from.name);
     if (!from_rows) return fail(from_rows.error());
-    operators::OperatorPtr source = std::make_unique<operators::TableScan>(std::move(*from_rows));
+    operators::OperatorPtr source = std::make_unique<operators::TableScan>(*from_rows);
 
     JoinSource out;
     out.residual_where = s.where_clause ? &*s.where_clause : nullptr;
@@ -184,6 +364,7 @@ Result<JoinSource> build_join_source(Engine& engine, const parser::SelectStateme
         source = std::make_unique<operators::Filter>(std::move(source), operators::RowPredicate(std::move(*predicate)));
         out.residual_where = nullptr;
     }
+    const bool order_free = order_free_joins(s, plan, tables);
 
     for (size_t i = 0; i < s.joins.size(); ++i) {
         const BoundTable& right = tables[i + 1];
@@ -194,21 +375,56 @@ Result<JoinSource> build_join_source(Engine& engine, const parser::SelectStateme
         auto on = bind_predicate(s.joins[i].on, tables.first(i + 2));
         if (!on) return fail(on.error());
         const auto type = join_type(s.joins[i].kind);
-        JoinChoice choice = choose_join(engine, *on, left_width, s.joins[i]);
-        if (choice.algorithm == JoinChoice::Algorithm::IndexNestedLoop) {
-            const Table* table = engine.tables.find(s.joins[i].table.name);
-            const MemIndex* index = join_index(engine, s.joins[i].table.name, choice.right_keys.front());
-            if (table == nullptr || index == nullptr) invariant_failed("the join's index went away while planning");
-            source = std::make_unique<IndexNestedLoopJoin>(std::move(source), *table, *index, choice.left_keys.front(),
-                                                           choice.right_keys.front(), type);
-        } else if (choice.algorithm == JoinChoice::Algorithm::Hash) {
-            source = std::make_unique<operators::HashJoin>(std::move(source), std::move(*right_rows),
-                                                           std::move(choice.left_keys), std::move(choice.right_keys),
-                                                           left_width, right_width, type);
-        } else {
-            source = std::make_unique<operators::NestedLoopJoin>(std::move(source), std::move(*right_rows),
-                                                                 operators::RowPredicate(std::move(*on)), left_width,
-                                                                 right_width, type);
+        JoinSetting setting{i, order_free, *push, [&]() -> Result<std::pair<size_t, size_t>> {
+                                return std::pair<size_t, size_t>((*from_rows)->size(), (*right_rows)->size());
+                            }};
+        auto chosen = choose_join(engine, *on, tables.first(i + 2), s.joins[i], setting);
+        if (!chosen) return fail(chosen.error());
+        JoinChoice& choice = *chosen;
+        switch (choice.algorithm) {
+            case JoinChoice::Algorithm::Merge: {
+                auto left_rows = operators::drain(*source);
+                if (!left_rows) return fail(left_rows.error());
+                const size_t lp = choice.left_keys.front(), rp = choice.right_keys.front();
+                if (operators::merge_keys_compatible(*left_rows, lp, **right_rows, rp)) {
+                    source = std::make_unique<operators::MergeJoin>(std::move(*left_rows), std::move(*right_rows), lp, rp);
+                } else {
+                    // Values of kinds the column types do not hold: hashing
+                    // matches them with `=` all the same.
+                    source = std::make_unique<operators::HashJoin>(
+                        std::make_unique<operators::TableScan>(operators::own_rows(std::move(*left_rows))),
+                        std::move(*right_rows), std::move(choice.left_keys), std::move(choice.right_keys), left_width,
+                        right_width, type);
+                }
+                break;
+            }
+            case JoinChoice::Algorithm::IndexNestedLoop: {
+                const Table* table = engine.tables.find(s.joins[i].table.name);
+                const MemIndex* index = join_index(engine, s.joins[i].table.name, choice.right_keys.front());
+                if (table == nullptr || index == nullptr) invariant_failed("the join's index went away while planning");
+                source = std::make_unique<IndexNestedLoopJoin>(std::move(source), *table, *index,
+                                                               choice.left_keys.front(), choice.right_keys.front(), type);
+                break;
+            }
+            case JoinChoice::Algorithm::Hash:
+                if (choice.build_left) {
+                    // The left input is the bare FROM scan here (nothing was
+                    // pushed down): its rows are the snapshot itself.
+                    source = operators::HashJoin::build_left(*from_rows, std::move(*right_rows),
+                                                             std::move(choice.left_keys), std::move(choice.right_keys),
+                                                             left_width, right_width);
+                } else {
+                    source = std::make_unique<operators::HashJoin>(std::move(source), std::move(*right_rows),
+                                                                   std::move(choice.left_keys),
+                                                                   std::move(choice.right_keys), left_width,
+                                                                   right_width, type);
+                }
+                break;
+            case JoinChoice::Algorithm::NestedLoop:
+                source = std::make_unique<operators::NestedLoopJoin>(std::move(source), std::move(*right_rows),
+                                                                     operators::RowPredicate(std::move(*on)),
+                                                                     left_width, right_width, type);
+                break;
         }
     }
     out.source = std::move(source);

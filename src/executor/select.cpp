@@ -181,7 +181,7 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
     const std::vector<parser::OrderByItem>* order_by = s.order_by ? &*s.order_by : nullptr;
 
     if (!s.joins.empty()) {
-        auto joined = build_join_source(engine, s, tables, outer);
+        auto joined = build_join_source(engine, s, tables, bound->plan, outer);
         if (!joined) return fail(joined.error());
         return run_select(engine, std::move(joined->source), tables, joined->residual_where, order_by, s.limit,
                           std::move(bound->plan), outer, sort_run_rows);
@@ -264,25 +264,43 @@ Result<std::vector<std::string>> explain_select(Engine& engine, const parser::Se
     if (!push) return fail(push.error());
     if (*push) lines.push_back(format("Filter({} pushdown)", s.from.name));
     lines.push_back(format("TableScan({})", s.from.name));
+    const bool order_free = order_free_joins(s, bound->plan, tables);
     for (size_t i = 0; i < s.joins.size(); ++i) {
-        auto on = bind_predicate(s.joins[i].on, std::span<const BoundTable>(tables).first(i + 2));
+        const std::span<const BoundTable> scope = std::span<const BoundTable>(tables).first(i + 2);
+        auto on = bind_predicate(s.joins[i].on, scope);
         if (!on) return fail(on.error());
-        const JoinChoice choice = choose_join(engine, *on, tables[i + 1].offset, s.joins[i]);
-        switch (choice.algorithm) {
+        // The counts SELECT compares, from the same row snapshots.
+        JoinSetting setting{i, order_free, *push, [&]() -> Result<std::pair<size_t, size_t>> {
+                                auto from = table_rows_snapshot(engine, s.from.name);
+                                if (!from) return fail(from.error());
+                                auto right = table_rows_snapshot(engine, s.joins[i].table.name);
+                                if (!right) return fail(right.error());
+                                return std::pair<size_t, size_t>((*from)->size(), (*right)->size());
+                            }};
+        auto choice = choose_join(engine, *on, scope, s.joins[i], setting);
+        if (!choice) return fail(choice.error());
+        auto column_at = [&](size_t position) {
+            for (const BoundTable& t : scope) {
+                if (position >= t.offset && position < t.offset + t.columns.size())
+                    return t.columns[position - t.offset].name;
+            }
+            return std::string();
+        };
+        switch (choice->algorithm) {
             case JoinChoice::Algorithm::NestedLoop: lines.push_back(explain::nested_loop_line(s.joins[i].kind)); break;
             case JoinChoice::Algorithm::Hash:
-                lines.push_back(explain::hash_join_line(s.joins[i].kind, choice.left_keys));
+                lines.push_back(explain::hash_join_line(s.joins[i].kind, choice->left_keys, choice->build_left));
                 break;
-            case JoinChoice::Algorithm::IndexNestedLoop: {
-                const size_t lp = choice.left_keys.front();
-                std::string left_column;
-                for (const BoundTable& t : std::span<const BoundTable>(tables).first(i + 1)) {
-                    if (lp >= t.offset && lp < t.offset + t.columns.size()) left_column = t.columns[lp - t.offset].name;
-                }
+            case JoinChoice::Algorithm::IndexNestedLoop:
                 lines.push_back(format("IndexNestedLoopJoin(probe=left, index_table={}, index_col={}, keys=[{}={}])",
-                                       s.joins[i].table.name, choice.index_column, left_column, choice.index_column));
+                                       s.joins[i].table.name, choice->index_column,
+                                       column_at(choice->left_keys.front()), choice->index_column));
                 break;
-            }
+            case JoinChoice::Algorithm::Merge:
+                lines.push_back(format("MergeJoin(left={}, right={}, keys=[{}={}])", s.from.name,
+                                       s.joins[i].table.name, column_at(choice->left_keys.front()),
+                                       column_at(tables[i + 1].offset + choice->right_keys.front())));
+                break;
         }
     }
     explain::pipeline_tail(lines, s.where_clause.has_value() && !*push, aggregates, s.order_by.has_value(), s.limit);

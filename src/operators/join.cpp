@@ -4,6 +4,8 @@
 #include <functional>
 #include <string_view>
 
+#include "types/stable_sort.h"
+
 namespace zembrel::operators {
 
 namespace {
@@ -129,8 +131,40 @@ bool HashJoin::keys_equal(const Row& left, const Row& right) const {
     return true;
 }
 
+std::unique_ptr<HashJoin> HashJoin::build_left(SharedRows left_rows, SharedRows right_rows,
+                                               std::vector<size_t> left_keys, std::vector<size_t> right_keys,
+                                               size_t left_width, size_t right_width) {
+    auto join = std::make_unique<HashJoin>(nullptr, std::move(right_rows), std::move(left_keys), std::move(right_keys),
+                                           left_width, right_width, JoinType::Inner);
+    join->left_list_ = std::move(left_rows);
+    return join;
+}
+
 Result<bool> HashJoin::fill_pending() {
     const std::vector<Row>& right = *right_rows_;
+    if (left_list_) {
+        const std::vector<Row>& left = *left_list_;
+        if (!built_) {
+            built_ = true;
+            if (left.empty() || right.empty()) return false;
+            table_.reserve(left.size());
+            for (size_t i = 0; i < left.size(); ++i) {
+                if (auto h = join_key_hash(left[i], left_keys_)) table_[*h].push_back(i);
+            }
+        }
+        while (pending_.empty()) {
+            if (right_position_ >= right.size()) return false;
+            const Row& r = right[right_position_++];
+            auto h = join_key_hash(r, right_keys_);
+            if (!h) continue;
+            auto it = table_.find(*h);
+            if (it == table_.end()) continue;
+            for (size_t i : it->second) {
+                if (keys_equal(left[i], r)) pending_.push_back(combined(left[i], r));
+            }
+        }
+        return true;
+    }
     if (type_ == JoinType::Right) {
         if (!built_) {
             auto rows = drain(*left_);
@@ -176,6 +210,74 @@ Result<bool> HashJoin::fill_pending() {
             }
         }
         if (pending_.empty() && type_ == JoinType::Left) pending_.push_back(left_null_filled(l, right_width_));
+    }
+    return true;
+}
+
+bool merge_keys_compatible(const std::vector<Row>& left, size_t left_key, const std::vector<Row>& right,
+                           size_t right_key) {
+    bool ints = false, floats = false, uuids = false, dates = false;
+    auto note = [&](const std::vector<Row>& rows, size_t key) {
+        for (const Row& row : rows) {
+            switch (at(row, key).kind()) {
+                case ValueKind::Int: ints = true; break;
+                case ValueKind::Float: floats = true; break;
+                case ValueKind::Uuid: uuids = true; break;
+                case ValueKind::Date:
+                case ValueKind::DateTime: dates = true; break;
+                default: break;
+            }
+        }
+    };
+    note(left, left_key);
+    note(right, right_key);
+    return !(ints && floats) && !(uuids && dates);
+}
+
+namespace {
+
+// Positions of the rows whose key is not NULL, sorted stably by key.
+std::vector<size_t> key_order(const std::vector<Row>& rows, size_t key) {
+    std::vector<size_t> order;
+    order.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (!at(rows[i], key).is_null()) order.push_back(i);
+    }
+    stable_merge_sort(order, [&rows, key](size_t a, size_t b) { return Value::sql_cmp(rows[a][key], rows[b][key]) < 0; });
+    return order;
+}
+
+}  // namespace
+
+MergeJoin::MergeJoin(std::vector<Row> left_rows, SharedRows right_rows, size_t left_key, size_t right_key)
+    : left_rows_(std::move(left_rows)), right_rows_(std::move(right_rows)), left_key_(left_key), right_key_(right_key) {
+    if (!left_rows_.empty()) {
+        left_order_ = key_order(left_rows_, left_key_);
+        if (!left_order_.empty()) right_order_ = key_order(*right_rows_, right_key_);
+    }
+}
+
+Result<bool> MergeJoin::fill_pending() {
+    const std::vector<Row>& right = *right_rows_;
+    while (pending_.empty()) {
+        if (left_pos_ >= left_order_.size() || right_pos_ >= right_order_.size()) return false;
+        const Value& l = left_rows_[left_order_[left_pos_]][left_key_];
+        const Value& r = right[right_order_[right_pos_]][right_key_];
+        const auto c = Value::sql_cmp(l, r);
+        if (c < 0) { ++left_pos_; continue; }
+        if (c > 0) { ++right_pos_; continue; }
+        size_t left_end = left_pos_ + 1;
+        while (left_end < left_order_.size() && Value::sql_cmp(left_rows_[left_order_[left_end]][left_key_], l) == 0)
+            ++left_end;
+        size_t right_end = right_pos_ + 1;
+        while (right_end < right_order_.size() && Value::sql_cmp(right[right_order_[right_end]][right_key_], r) == 0)
+            ++right_end;
+        for (size_t i = left_pos_; i < left_end; ++i) {
+            for (size_t j = right_pos_; j < right_end; ++j)
+                pending_.push_back(combined(left_rows_[left_order_[i]], right[right_order_[j]]));
+        }
+        left_pos_ = left_end;
+        right_pos_ = right_end;
     }
     return true;
 }

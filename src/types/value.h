@@ -86,9 +86,26 @@ using Row = std::vector<Value>;
 std::string debug_values(std::span<const Value> values);
 
 // Strict weak "less" adaptor for the key order, for ordered containers.
+// A lone Value also looks up a key of values as the one-value key.
 struct KeyLess {
+    using is_transparent = void;
     bool operator()(const Value& a, const Value& b) const { return Value::key_cmp(a, b) < 0; }
     bool operator()(const std::vector<Value>& a, const std::vector<Value>& b) const;
+    bool operator()(const std::vector<Value>& a, const Value& b) const {
+        return a.empty() || cmp(a.front(), b) < 0;
+    }
+    bool operator()(const Value& a, const std::vector<Value>& b) const {
+        if (b.empty()) return false;
+        const auto c = cmp(a, b.front());
+        return c < 0 || (c == 0 && b.size() > 1);
+    }
+
+private:
+    // Integer keys, the common case of a lookup, compared in line.
+    static std::strong_ordering cmp(const Value& a, const Value& b) {
+        if (a.is_int() && b.is_int()) return a.as_int() <=> b.as_int();
+        return Value::key_cmp(a, b);
+    }
 };
 
 enum class DataTypeKind : uint16_t { Int = 0, Text = 1, Float = 2, Bool = 3, Pk = 4, Date = 5, DateTime = 6, Str = 7 };
