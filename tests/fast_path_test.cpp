@@ -82,7 +82,7 @@ TEST(FastPath, TakesOrDeclinesAndAgreesWithTheFullParser) {
         auto got = fast(c.sql);
         EXPECT_EQ(got.has_value(), c.road == Road::Fast) << c.sql;
         if (!got) continue;
-        auto full = zp::parse_sql(c.sql);
+        auto full = zp::parse_sql_tokens(c.sql);
         ASSERT_TRUE(full.has_value()) << c.sql << ": " << full.error().message;
         EXPECT_EQ(*got, show(*full)) << c.sql;
     }
@@ -100,7 +100,7 @@ TEST(FastPath, KeptDifferencesFromTheFullParser) {
     };
     for (const char* sql : texts) {
         EXPECT_TRUE(fast(sql).has_value()) << sql;
-        EXPECT_FALSE(zp::parse_sql(sql).has_value()) << sql;
+        EXPECT_FALSE(zp::parse_sql_tokens(sql).has_value()) << sql;
     }
     EXPECT_EQ(fast("INSERT INTO t VALUES (-.5)"), "Insert t * [[Float(-0.5)]]");
 }
@@ -194,6 +194,26 @@ private:
         return s + tails[pick(6)];
     }
 
+public:
+    // SELECT ... FROM t WHERE c op v [LIMIT n], near the point-query shape.
+    std::string point_text() {
+        std::string s = space() + cased("select") + " ";
+        if (pick(5) == 0) {
+            s += "*";
+        } else {
+            const int n = 1 + pick(3);
+            for (int i = 0; i < n; ++i) s += (i ? (pick(3) ? ", " : space() + "," + space()) : "") + column_ref();
+        }
+        s += " " + cased("from") + space() + " " + name() + space() + " " + cased("where") + " " + column_ref();
+        static const char* ops[] = {"=", "<>", "!=", "<", ">", "<=", ">=", "=="};
+        s += space() + ops[pick(8)] + space() + value();
+        static const char* tails[] = {"", ";", " ; ", " LIMIT 3", " limit 007;", " LIMIT -1", " LIMIT 9223372036854775808",
+                                      "LIMIT 2", " LIMIT", ";;", "; x", " -- c", "-3", " AND a = 1", " x"};
+        s += tails[pick(15)];
+        return pick(4) == 0 ? mutate(std::move(s)) : s;
+    }
+
+private:
     std::string mutate(std::string s) {
         if (s.empty()) return s;
         size_t at = static_cast<size_t>(pick(static_cast<int>(s.size())));
@@ -230,7 +250,7 @@ TEST(FastPath, GeneratedCorpusAgreesWithTheFullParser) {
             continue;
         }
         ++taken;
-        auto full = zp::parse_sql(sql);
+        auto full = zp::parse_sql_tokens(sql);
         if (!full) {
             // Only the kept differences may part the two roads.
             const std::string& msg = full.error().message;
@@ -246,6 +266,25 @@ TEST(FastPath, GeneratedCorpusAgreesWithTheFullParser) {
     EXPECT_GT(taken, 700u);
     EXPECT_GT(declined, 1500u);
     EXPECT_GT(keyword_names, 50u);
+}
+
+// The point-query recognizer keeps no difference at all: whatever it takes,
+// the full parser takes and builds the same tree from.
+TEST(FastPath, PointQueriesBuildTheFullParsersTree) {
+    Corpus corpus(7);
+    size_t taken = 0;
+    for (int i = 0; i < 6000; ++i) {
+        const std::string sql = corpus.point_text();
+        auto got = zp::fast_point_select::try_parse(sql);
+        if (!got) continue;
+        ++taken;
+        auto full = zp::parse_sql_tokens(sql);
+        ASSERT_TRUE(full.has_value()) << sql << " -> " << full.error().message;
+        EXPECT_EQ(show(*got), show(*full)) << sql;
+    }
+    EXPECT_GT(taken, 400u);
+    EXPECT_EQ(show(*zp::fast_point_select::try_parse("select a, T.b from t where T.b <= -2.5 LIMIT 4;")),
+              show(*zp::parse_sql_tokens("select a, T.b from t where T.b <= -2.5 LIMIT 4;")));
 }
 
 }  // namespace

@@ -371,3 +371,52 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
         }
     }
 }
+
+// The hash view answers exactly what the ordered map answers, and goes away
+// whenever the index gains or loses a key (a stale view would point at
+// erased entries): random changes, each followed by probes of both kinds.
+TEST(MemIndexHashView, AgreesWithTheMapThroughEveryChange) {
+    std::mt19937_64 rng(99);
+    for (int round = 0; round < 2; ++round) {
+        const bool floats = round == 1;
+        auto key_of = [&](int64_t n) { return floats ? Value::floating(static_cast<double>(n) / 2) : Value::integer(n); };
+        MemIndex index("i", "t", {"a"}, {0}, false);
+        uint64_t next_id = 1;
+        for (int step = 0; step < 400; ++step) {
+            const int64_t n = static_cast<int64_t>(rng() % 40) - 20;
+            switch (rng() % 5) {
+                case 0:
+                case 1: index.add_row_id(IndexKey{key_of(n)}, next_id++); break;
+                case 2: index.remove_row_id(IndexKey{key_of(n)}, rng() % next_id); break;
+                case 3: index.retain_row_ids([&](uint64_t id) { return id % 7 != static_cast<uint64_t>(step % 7); }); break;
+                default: {
+                    MemIndex copy = index;  // a copy never inherits a view into another map
+                    EXPECT_EQ(copy.hash_view(), nullptr);
+                    index.build_hash_view();
+                    MemIndex moved = std::move(index);  // a move keeps it: the map's nodes stay put
+                    index = std::move(moved);
+                    ASSERT_NE(index.hash_view(), nullptr);
+                }
+            }
+            if (rng() % 3 == 0) index.build_hash_view();
+            // find_one builds the view by itself after enough lookups.
+            for (int64_t p = -3; p <= 3; ++p) EXPECT_EQ(index.find_one(key_of(p)), index.find(IndexKey{key_of(p)}));
+            const KeyHashView* view = index.hash_view();
+            if (view == nullptr) continue;
+            for (int64_t p = -22; p <= 22; ++p) {
+                for (const Value& probe : {key_of(p), Value::integer(p), Value::floating(static_cast<double>(p)),
+                                           Value::text(std::to_string(p))}) {
+                    const RowIdList* want = index.find(IndexKey{probe});
+                    EXPECT_EQ(view->find(probe), want) << probe.debug() << " step " << step;
+                }
+            }
+        }
+    }
+    // Texts go through a hash and are confirmed, a Uuid equal to a Text of the same bytes included.
+    MemIndex texts("s", "t", {"s"}, {0}, false);
+    for (const char* t : {"a", "b", "a longer text than eight"}) texts.add_row_id(IndexKey{Value::text(t)}, 1);
+    const KeyHashView& view = texts.build_hash_view();
+    EXPECT_NE(view.find(Value::uuid("a longer text than eight")), nullptr);
+    EXPECT_EQ(view.find(Value::text("c")), nullptr);
+    EXPECT_EQ(view.find(Value::date("a")), nullptr);
+}

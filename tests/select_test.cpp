@@ -372,6 +372,20 @@ struct JoinGen {
         }
     }
 
+    std::string correlation() {
+        const char* ops[] = {"=", "<>", "<", ">", "<=", ">="};
+        switch (pick(8)) {
+            case 0: return "s.a = t1.a AND s.c " + std::string(ops[pick(6)]) + " " + literal_for('c');
+            case 1: return "s.a = t1.b";                     // Int index, Float outer values
+            case 2: return "t1.a = s.b";                     // Float index, Int outer values, outer side first
+            case 3: return "s.b = t1.b AND s.c = t1.c";      // the composite index
+            case 4: return "s.a " + std::string(ops[2 + pick(4)]) + " t1.b AND s.c IS NOT NULL";  // a range
+            case 5: return "(s.a = t1.a OR s.c = t1.c)";     // no seek
+            case 6: return "s.a = t1.a AND EXISTS (SELECT * FROM t2 AS u WHERE u.c = s.c AND u.b > t1.b)";  // two levels up
+            default: return "s.a = t1.a AND s.b > t1.b";
+        }
+    }
+
     std::string condition(int tables, int depth) {
         const char* ops[] = {"=", "<>", "<", ">", "<=", ">="};
         switch (depth > 1 ? pick(3) : pick(9)) {
@@ -400,11 +414,22 @@ struct JoinGen {
                 if (pick(3) == 0) return "(t1." + col + " IS NOT NULL AND t1." + col + " NOT IN" + sub + ")";
                 return "t1." + col + " IN" + sub;
             }
-            case 7:  // correlated
-                return std::string(pick(3) == 0 ? "NOT " : "") + "EXISTS (SELECT * FROM t3 AS s WHERE s.a = t1.a AND s.c " +
-                       ops[pick(6)] + " " + literal_for('c') + ")";
+            case 7: {  // correlated, prepared once: the outer row's values (NULLs, the other numeric kind) key the seeks
+                const std::string where = correlation();
+                if (pick(3) == 0) {
+                    // Same kinds on both sides: IN compares by key order. A NULL probe against no rows is
+                    // where the dialects part, hence the IS NOT NULL.
+                    const std::string col = pick(2) ? "a" : "c";
+                    return "(t1." + col + " IS NOT NULL AND t1." + col + (pick(3) == 0 ? " NOT IN" : " IN") +
+                           " (SELECT s." + col + " FROM t3 AS s WHERE " + where +
+                           (pick(3) == 0 ? " ORDER BY s.id LIMIT 2))" : "))");
+                }
+                return std::string(pick(3) == 0 ? "NOT " : "") + "EXISTS (SELECT * FROM t3 AS s WHERE " + where +
+                       (pick(4) == 0 ? " LIMIT 1)" : ")");
+            }
             default:  // a correlated subquery with a join of its own
-                return "EXISTS (SELECT * FROM t3 AS s JOIN t2 AS u ON s.c = u.c WHERE u.a = t1.a)";
+                return std::string("EXISTS (SELECT * FROM t3 AS s JOIN t2 AS u ON s.c = u.c WHERE ") +
+                       (pick(2) ? "u.a = t1.a)" : "u.b = t1.a AND s.a IS NOT NULL)");
         }
     }
 };
@@ -491,6 +516,7 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
             }
             std::string sql = "SELECT " + ids + ", t1.c";
             if (gen.pick(4) == 0) sql += ", (SELECT MAX(s.b) FROM t3 AS s WHERE s.a = t1.a)";
+            if (gen.pick(5) == 0) sql += ", (SELECT s.c FROM t3 AS s WHERE " + gen.correlation() + " ORDER BY s.id LIMIT 1)";
             sql += " FROM " + from;
             if (gen.pick(5) != 0) sql += " WHERE " + gen.condition(tables, 0);
             const std::string unordered = sql;
@@ -681,6 +707,7 @@ TEST(SelectIndexSeek, ResultsEqualAScan) {
         "SELECT * FROM t WHERE i > NULL",      "SELECT * FROM t WHERE i = 5",          "SELECT * FROM t WHERE i = 5 AND s = 'b'",
         "SELECT * FROM t WHERE i = 1 AND s = 'a'", "SELECT * FROM t WHERE f = 1",     "SELECT * FROM t WHERE i <= 100000000000000000000000000000.5",
         "SELECT * FROM t WHERE i > 1 AND i > 2", "SELECT * FROM t WHERE s = 'a'",     "SELECT * FROM t WHERE f <> 1",
+        "SELECT i, i, s FROM t WHERE i > 1 LIMIT 2", "SELECT f FROM t WHERE f >= 0.5 LIMIT 0", "SELECT t.s FROM t WHERE i < 9",
     };
     for (const char* sql : queries) EXPECT_EQ(cells_of(rows_of(indexed, sql)), cells_of(rows_of(plain, sql))) << sql;
     EXPECT_EQ(plan_of(indexed, "EXPLAIN SELECT * FROM t WHERE i = 1.0"),
@@ -729,4 +756,32 @@ TEST(SelectPageFile, SeeksPassOverStaleEntriesAndStillFillTheLimit) {
         EXPECT_EQ(plan_of(engine, "EXPLAIN " + c.sql), c.plan_head + "Project\n") << c.sql;
     }
     EXPECT_EQ(table_of(engine, "t"), nullptr);
+}
+
+// A correlated subquery is bound once, on its first outer row: its errors
+// keep their texts, and one that never runs (no outer row) raises none.
+TEST(SelectSubqueries, PreparedCorrelatedSubqueriesKeepTheirErrors) {
+    Engine e;
+    ok(e, "CREATE TABLE o (id INT, k INT)");
+    ok(e, "CREATE TABLE none (id INT, k INT)");
+    ok(e, "CREATE TABLE s (id INT, k INT)");
+    ok(e, "CREATE INDEX s_k ON s (k)");
+    ok(e, "INSERT INTO o VALUES (1, 1), (2, 2), (3, NULL)");
+    ok(e, "INSERT INTO s VALUES (10, 1), (11, 1), (12, 2)");
+    const std::pair<const char*, const char*> cases[] = {
+        {"SELECT id FROM o WHERE EXISTS (SELECT * FROM s WHERE s.nope = o.k)",
+         "Execution error: column 'nope' not found in table 's'"},
+        {"SELECT id FROM o WHERE EXISTS (SELECT * FROM gone WHERE gone.k = o.k)", "Execution error: table 'gone' not found"},
+        {"SELECT id FROM o WHERE EXISTS (SELECT * FROM s WHERE id = o.k)",
+         "Execution error: ambiguous column 'id' \xE2\x80\x94 qualify with table name or alias"},
+        {"SELECT id, (SELECT s.id FROM s WHERE s.k = o.k) FROM o", "Execution error: subquery returned more than one row"},
+    };
+    for (const auto& [sql, want] : cases) EXPECT_EQ(err(e, sql), want) << sql;
+    for (const auto& [sql, want] : cases) {
+        std::string on_empty = sql;
+        on_empty.replace(on_empty.find("FROM o"), 6, "FROM none AS o");
+        EXPECT_TRUE(rows_of(e, on_empty).rows.empty()) << on_empty;
+    }
+    EXPECT_EQ(cells_of(rows_of(e, "SELECT id, (SELECT s.id FROM s WHERE s.k = o.k AND s.id > 10) FROM o")),
+              cells_of(rows_of(e, "SELECT id, (SELECT MAX(s.id) FROM s WHERE s.k = o.k AND s.id > 10) FROM o")));
 }

@@ -89,10 +89,10 @@ Expected model(const NetChange& n, const std::optional<Row>& cur, MergePolicy po
         if (inserted) kind = Tag::InsertOnExistingPk;
         else if (has_before && !same(n.before.row, *cur)) kind = Tag::UpdateDiverged;
     }
-    if (!kind) return {std::nullopt, MergeOutcome::Aborted, n.row};
-    if (policy == P::Lww) return {kind, MergeOutcome::Ours, n.row};
-    if (policy == P::Manual) return {kind, MergeOutcome::Skipped, {}};
-    if (policy == P::Error || *kind != Tag::UpdateDiverged) return {kind, MergeOutcome::Aborted, {}};
+    if (!kind) return {std::nullopt, MergeOutcome::Aborted, n.row, {}};
+    if (policy == P::Lww) return {kind, MergeOutcome::Ours, n.row, {}};
+    if (policy == P::Manual) return {kind, MergeOutcome::Skipped, {}, {}};
+    if (policy == P::Error || *kind != Tag::UpdateDiverged) return {kind, MergeOutcome::Aborted, {}, {}};
     Row m = *n.row;
     std::vector<std::string> clash;
     for (size_t j = 0; j < m.size(); ++j) {
@@ -101,7 +101,7 @@ Expected model(const NetChange& n, const std::optional<Row>& cur, MergePolicy po
         else if (!same({c}, {b})) clash.push_back(j == 1 ? "a" : j == 2 ? "b" : "id");
     }
     if (!clash.empty()) return {Tag::SameColumnsEdited, MergeOutcome::Aborted, {}, clash};
-    return {kind, MergeOutcome::Merged, m};
+    return {kind, MergeOutcome::Merged, m, {}};
 }
 
 TEST(MergePlanning, RandomHistoriesAgainstModel) {

@@ -1,6 +1,9 @@
 #include "btree/mem_index.h"
 
 #include <algorithm>
+#include <bit>
+#include <functional>
+#include <string_view>
 #include <utility>
 
 namespace zembrel {
@@ -233,7 +236,10 @@ std::optional<IndexKey> MemIndex::key_for_row(const Row& row, std::span<const si
 }
 
 void MemIndex::add_row_id(const IndexKey& key, uint64_t rowid) {
+    const size_t keys_before = map_.size();
     RowIdList& ids = map_.entry(key);
+    // A new key moves its neighbours in the leaf, which the hash view points to.
+    if (map_.size() != keys_before) hash_view_.reset();
     if (rowid > max_id_ || !ids.contains(rowid)) {
         ids.push_back(rowid);
         ++id_count_;
@@ -245,7 +251,10 @@ void MemIndex::remove_row_id(const IndexKey& key, uint64_t rowid) {
     RowIdList* ids = map_.find_ids(key);
     if (ids == nullptr) return;
     id_count_ -= ids->erase_if([&](uint64_t id) { return id == rowid; });
-    if (ids->empty()) map_.erase(key);
+    if (ids->empty()) {
+        hash_view_.reset();
+        map_.erase(key);
+    }
 }
 
 void MemIndex::set_entered(size_t rows, uint64_t last_id, bool may_hold_stale) {
@@ -255,6 +264,7 @@ void MemIndex::set_entered(size_t rows, uint64_t last_id, bool may_hold_stale) {
 }
 
 void MemIndex::replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_id) {
+    hash_view_.reset();
     map_ = std::move(map);
     max_id_ = 0;
     id_count_ = 0;
@@ -263,6 +273,87 @@ void MemIndex::replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_i
         id_count_ += ids.size();
     }
     set_entered(entered_rows, last_id, false);
+}
+
+const KeyHashView& MemIndex::build_hash_view() const {
+    if (positions.size() != 1) invariant_failed("a hash view of a composite index");
+    if (!hash_view_.view) hash_view_.view = std::make_shared<const KeyHashView>(map_);
+    return *hash_view_.view;
+}
+
+const RowIdList* MemIndex::find_one(const Value& key) const {
+    if (positions.size() == 1) {
+        if (const KeyHashView* view = hash_view()) return view->find(key);
+        if (++hash_view_.lookups >= 16 + map_.size() / 64) return build_hash_view().find(key);
+    }
+    return find(IndexKey{key});
+}
+
+KeyHashView::KeyHashView(const IndexKeyMap& map) {
+    size_t capacity = 16;
+    while (capacity < map.size() * 2) capacity *= 2;
+    slots_.resize(capacity);
+    mask_ = capacity - 1;
+    if (!map.empty()) {
+        const ValueKind first = map.begin()->first.front().kind();
+        if (first == ValueKind::Int || first == ValueKind::Float) numeric_kind_ = first;
+    }
+    for (const auto& entry : map) {
+        if (entry.first.size() != 1) invariant_failed("a single-column index holds a wider key");
+        if (numeric_kind_ && entry.first.front().kind() != *numeric_kind_) numeric_kind_.reset();
+    }
+    for (const auto& entry : map) {
+        uint64_t code = 0;
+        code_of(entry.first.front(), code);
+        size_t at = mixed(code) & mask_;
+        while (slots_[at].key != nullptr) at = (at + 1) & mask_;
+        slots_[at] = Slot{code, &entry.first.front(), &entry.second};
+    }
+}
+
+uint64_t KeyHashView::mixed(uint64_t h) {
+    // Spreads the bits the mask keeps (a Float's low bits are often zero).
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ull;
+    return h ^ (h >> 33);
+}
+
+bool KeyHashView::code_of(const Value& key, uint64_t& code) const {
+    if (numeric_kind_) {
+        // No key of another kind is equal under the key order.
+        if (key.kind() != *numeric_kind_) return false;
+        code = key.is_int() ? static_cast<uint64_t>(key.as_int()) : std::bit_cast<uint64_t>(key.as_float());
+        return true;
+    }
+    // Equal under the key order hashes alike: Text and Uuid of the same
+    // bytes share a hash; other kinds differ by their tag.
+    uint64_t h = 0;
+    switch (key.kind()) {
+        case ValueKind::Null: h = 0x51ed27; break;
+        case ValueKind::Bool: h = key.as_bool() ? 1 : 2; break;
+        case ValueKind::Int: h = static_cast<uint64_t>(key.as_int()) ^ 0x2000000000000001ull; break;
+        case ValueKind::Float: h = std::bit_cast<uint64_t>(key.as_float()) ^ 0x3000000000000003ull; break;
+        case ValueKind::Text:
+        case ValueKind::Uuid: h = std::hash<std::string_view>{}(key.as_text()) ^ 0x4000000000000004ull; break;
+        case ValueKind::Date: h = std::hash<std::string_view>{}(key.as_text()) ^ 0x6000000000000006ull; break;
+        case ValueKind::DateTime: h = std::hash<std::string_view>{}(key.as_text()) ^ 0x7000000000000007ull; break;
+    }
+    code = h;
+    return true;
+}
+
+const RowIdList* KeyHashView::find(const Value& key) const {
+    uint64_t code = 0;
+    if (!code_of(key, code)) return nullptr;
+    for (size_t at = mixed(code) & mask_; slots_[at].key != nullptr; at = (at + 1) & mask_) {
+        const Slot& slot = slots_[at];
+        if (slot.code != code) continue;
+        // Numeric codes are the keys themselves; hashes are confirmed.
+        if (numeric_kind_ || Value::key_cmp(*slot.key, key) == 0) return slot.ids;
+    }
+    return nullptr;
 }
 
 MemIndex* MemIndexMap::get(std::string_view name) {

@@ -231,6 +231,33 @@ private:
     size_t size_ = 0;
 };
 
+// A hash view of a single-column index's keys, for runs of point lookups:
+// a probe reads one slot where the ordered map walks some twenty nodes. It
+// points into the index's map and is valid only while the index has not
+// gained or lost a key (MemIndex drops it then). Read-only once built.
+class KeyHashView {
+public:
+    explicit KeyHashView(const IndexKeyMap& map);
+    // The row ids under a key equal to `key` under Value::key_cmp, or null.
+    const RowIdList* find(const Value& key) const;
+
+private:
+    struct Slot {
+        uint64_t code = 0;  // the key's bits when every key is an Int (or every one a Float), else its hash
+        const Value* key = nullptr;       // the key's one value in the map; null: empty slot
+        const RowIdList* ids = nullptr;   // its row ids in the map
+    };
+    static uint64_t mixed(uint64_t h);
+    // The slot code of `key`; none when no key of the map can equal it.
+    bool code_of(const Value& key, uint64_t& code) const;
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    // Int or Float when every key is one value of that kind: the code is
+    // then the value's bits and equal codes are equal keys.
+    std::optional<ValueKind> numeric_kind_;
+};
+
 class MemIndex {
 public:
     std::string name;                  // same as its key in MemIndexMap
@@ -285,14 +312,30 @@ public:
     uint64_t last_entered_id() const { return last_entered_id_; }
     void set_entered(size_t rows, uint64_t last_id, bool may_hold_stale);
 
+    // The hash view of a single-column index, when one was built and the
+    // index has gained or lost no key since; null otherwise.
+    const KeyHashView* hash_view() const { return hash_view_.view.get(); }
+    // Builds the hash view (single-column indexes only; O(keys)). It lives
+    // until the index gains or loses a key or is copied.
+    const KeyHashView& build_hash_view() const;
+    // The row ids under one value of a single-column index (as find). Once
+    // the lookups since the index last gained or lost a key have cost about
+    // what the hash view costs to build (one per 64 keys), it is built and
+    // answers from then on: runs of lookups go through one slot instead of
+    // some twenty tree nodes, while changes between few lookups never pay
+    // for it.
+    const RowIdList* find_one(const Value& key) const;
+
     // Replaces the key map (a rebuild), resetting the bookkeeping.
     void replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_id);
     // Keeps in every key's list only the ids for which keep(id) holds;
     // keys whose list empties are removed.
     template <class Keep>
     void retain_row_ids(Keep&& keep) {
+        const size_t keys_before = map_.size();
         map_.for_each_list_removing_empty(
             [&](RowIdList& ids) { id_count_ -= ids.erase_if([&](uint64_t id) { return !keep(id); }); });
+        if (map_.size() != keys_before) hash_view_.reset();
     }
 
 private:
@@ -305,6 +348,25 @@ private:
     // row-id list.
     uint64_t max_id_ = 0;
     size_t id_count_ = 0;
+    // The view points into map_: a moved index takes it along (the map's
+    // leaves stay where they are), a copy starts without one.
+    struct HashViewHolder {
+        std::shared_ptr<const KeyHashView> view;
+        uint64_t lookups = 0;  // find_one calls since the last key change
+        HashViewHolder() = default;
+        HashViewHolder(const HashViewHolder&) {}
+        HashViewHolder& operator=(const HashViewHolder&) {
+            reset();
+            return *this;
+        }
+        void reset() {
+            view.reset();
+            lookups = 0;
+        }
+        HashViewHolder(HashViewHolder&&) noexcept = default;
+        HashViewHolder& operator=(HashViewHolder&&) noexcept = default;
+    };
+    mutable HashViewHolder hash_view_;
 };
 
 // One index of a table as MemIndexMap::indexes_of_table reports it (copies).

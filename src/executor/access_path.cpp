@@ -30,12 +30,53 @@ const parser::CompareExpr* pk_equality(const parser::Expr& where) {
 // The position of the row with this row id. Row ids ascend along a table's
 // rows; the linear walk is only a safety net.
 std::optional<size_t> row_position(const Table& table, uint64_t rowid) {
+    // A table never thinned out holds exactly the ids 1..n.
+    if (rowid >= 1 && rowid <= table.rowids.size() && table.rowids[rowid - 1] == rowid &&
+        rowid <= table.rows.size())
+        return static_cast<size_t>(rowid - 1);
     auto it = std::lower_bound(table.rowids.begin(), table.rowids.end(), rowid);
     if (it == table.rowids.end() || *it != rowid) it = std::find(table.rowids.begin(), table.rowids.end(), rowid);
     if (it == table.rowids.end()) return std::nullopt;
     const auto at = static_cast<size_t>(it - table.rowids.begin());
     if (at >= table.rows.size()) return std::nullopt;
     return at;
+}
+
+// The position of a column of the one table in scope, as resolve_column
+// finds it; none where resolve_column would fail.
+std::optional<size_t> column_of(const Table& table, const parser::TableRef& from, const parser::ColumnRef& ref) {
+    if (ref.table && *ref.table != from.name && !(from.alias && *from.alias == *ref.table)) return std::nullopt;
+    return table.column_index(ref.column);
+}
+
+// The names and positions of a select list of plain columns (or `*`) over
+// the one table, without copying its columns; none when a reference does
+// not resolve.
+struct PlainProjection {
+    std::vector<std::string> columns;
+    std::vector<int64_t> projection;
+};
+std::optional<PlainProjection> plain_projection(const Table& table, const parser::TableRef& from,
+                                                const std::optional<std::vector<parser::SelectItem>>& items) {
+    PlainProjection out;
+    if (!items) {
+        for (size_t i = 0; i < table.columns.size(); ++i) {
+            out.columns.push_back(table.columns[i].name);
+            out.projection.push_back(static_cast<int64_t>(i));
+        }
+        return out;
+    }
+    out.columns.reserve(items->size());
+    out.projection.reserve(items->size());
+    for (const parser::SelectItem& item : *items) {
+        const auto* ref = std::get_if<parser::ColumnRef>(&item.node);
+        if (ref == nullptr) return std::nullopt;
+        auto at = column_of(table, from, *ref);
+        if (!at) return std::nullopt;
+        out.columns.push_back(ref->column);
+        out.projection.push_back(static_cast<int64_t>(*at));
+    }
+    return out;
 }
 
 }  // namespace
@@ -49,13 +90,17 @@ Result<std::optional<Rows>> try_pk_fast_path(Engine& engine, const parser::Selec
     if (pk == engine.tables.pk_indexes.end()) return std::optional<Rows>();
     const parser::CompareExpr* eq = pk_equality(*s.where_clause);
     if (eq == nullptr) return std::optional<Rows>();
-    const BoundTable bound{s.from.name, table->columns, s.from.alias, 0};
-    const std::span<const BoundTable> scope(&bound, 1);
-    auto position = resolve_column(scope, eq->left);
+    auto position = column_of(*table, s.from, eq->left);
     if (!position || *position != pk->second.pk_column) return std::optional<Rows>();
 
-    auto plan = plan_select_list(scope, s.items, std::nullopt);
-    if (!plan) return fail(plan.error());
+    auto plan = plain_projection(*table, s.from, s.items);
+    if (!plan) {
+        // A reference that does not resolve: the binder words the error.
+        const BoundTable bound{s.from.name, table->columns, s.from.alias, 0};
+        auto planned = plan_select_list(std::span<const BoundTable>(&bound, 1), s.items, std::nullopt);
+        if (!planned) return fail(planned.error());
+        plan = PlainProjection{std::move(planned->columns), std::move(planned->projection)};
+    }
     Rows result{std::move(plan->columns), {}};
     if (s.limit && *s.limit == 0) return std::optional<Rows>(std::move(result));
     auto rowid = pk->second.tree.find(std::get<Value>(eq->right.node));
@@ -467,6 +512,60 @@ std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::S
 std::optional<AccessPath> plan_where_access_path(const Engine& engine, const std::string& table_name,
                                                  const parser::Expr& where, const BoundTable& from) {
     return where_path(candidate_indexes(engine, table_name, from.columns.size()), where, from);
+}
+
+Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::SelectStatement& s) {
+    if (!s.joins.empty() || s.group_by || s.order_by || !s.where_clause || !plain_columns_only(s))
+        return std::optional<Rows>();
+    const Table* table = engine.tables.find(s.from.name);
+    if (table == nullptr) return std::optional<Rows>();
+    auto projection = plain_projection(*table, s.from, s.items);
+    if (!projection) return std::optional<Rows>();
+    const BoundTable from{s.from.name, table->columns, s.from.alias, 0};
+    auto path = plan_access_path(engine, s, from);
+    if (!path || path->in_page_file || path->ordered) return std::optional<Rows>();
+    auto project = [&](const Row& row) {
+        Row out;
+        out.reserve(projection->projection.size());
+        for (int64_t slot : projection->projection) {
+            if (slot < 0 || static_cast<size_t>(slot) >= row.size()) invariant_failed("projection position outside the row");
+            out.push_back(row[static_cast<size_t>(slot)]);
+        }
+        return out;
+    };
+    // One value of a single-column index: its row ids through find_one (a
+    // run of such lookups goes through the index's hash view).
+    const MemIndex* index = engine.tables.mem_indexes.get(path->index);
+    if (index != nullptr && index->positions.size() == 1 && path->kind == AccessPath::Kind::Range &&
+        path->lower.kind == Bound::Kind::Included && path->upper.kind == Bound::Kind::Included &&
+        Value::key_cmp(path->lower.value, path->upper.value) == 0) {
+        auto predicate = bind_predicate(*s.where_clause, std::span<const BoundTable>(&from, 1));
+        if (!predicate) return fail(predicate.error());
+        std::vector<size_t> positions;
+        if (const RowIdList* ids = index->find_one(path->lower.value)) {
+            for (uint64_t id : *ids)
+                if (auto at = row_position(*table, id)) positions.push_back(*at);
+        }
+        // Table order, as a scan reads them.
+        std::sort(positions.begin(), positions.end());
+        positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+        Rows result{std::move(projection->columns), {}};
+        for (size_t at : positions) {
+            if (s.limit && result.rows.size() >= *s.limit) break;
+            const Row& row = table->rows[at];
+            if (predicate->eval(row) == operators::Truth::True) result.rows.push_back(project(row));
+        }
+        return std::optional<Rows>(std::move(result));
+    }
+    auto seek = seek_rows(engine, s.from.name, *path, *s.where_clause, std::span<const BoundTable>(&from, 1));
+    if (!seek) return fail(seek.error());
+    if (!*seek) return std::optional<Rows>();
+    std::vector<Row>& rows = (*seek)->rows;
+    if (s.limit && rows.size() > *s.limit) rows.resize(static_cast<size_t>(*s.limit));
+    Rows result{std::move(projection->columns), {}};
+    result.rows.reserve(rows.size());
+    for (const Row& row : rows) result.rows.push_back(project(row));
+    return std::optional<Rows>(std::move(result));
 }
 
 Result<std::optional<SeekRows>> try_index_seek(Engine& engine, const parser::SelectStatement& s,

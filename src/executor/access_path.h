@@ -23,6 +23,14 @@ namespace zembrel::executor {
 // the row through the primary-key tree. None when it does not apply.
 Result<std::optional<Rows>> try_pk_fast_path(Engine& engine, const parser::SelectStatement& statement);
 
+// A one-table SELECT of plain columns (or `*`) without GROUP BY or ORDER BY
+// over a loaded table whose WHERE gives an in-memory index path
+// (plan_access_path): the rows of the seek, at most LIMIT, projected,
+// without binding the statement or building operators. The very rows execute_select gives; none when it does
+// not apply (a select-list reference that does not resolve included: the
+// binder reports it).
+Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::SelectStatement& statement);
+
 // One end of an index range.
 struct Bound {
     enum class Kind : uint8_t { Included = 0, Excluded = 1, Unbounded = 2 };

@@ -97,16 +97,24 @@ Status hash_condition_literals(parser::Expr& condition, std::span<const BoundTab
 }
 
 Status hash_select_literals(const Engine& engine, parser::SelectStatement& select) {
-    const std::vector<BoundTable> tables = bind_tables_lenient(engine, select.from, select.joins);
+    // Without a HASH column among its tables this level has nothing to
+    // rewrite (its subqueries still may).
+    const bool hashes = names_hash_column(engine, select.from, select.joins);
+    const std::vector<BoundTable> tables =
+        hashes ? bind_tables_lenient(engine, select.from, select.joins) : std::vector<BoundTable>();
     // An ON condition sees the FROM table and the joins up to its own.
     for (size_t i = 0; i < select.joins.size(); ++i) {
-        const std::vector<BoundTable> visible =
-            bind_tables_lenient(engine, select.from, std::span<const parser::Join>(select.joins).first(i + 1));
-        if (auto st = hash_condition_literals(select.joins[i].on, visible); !st) return st;
+        if (hashes) {
+            const std::vector<BoundTable> visible =
+                bind_tables_lenient(engine, select.from, std::span<const parser::Join>(select.joins).first(i + 1));
+            if (auto st = hash_condition_literals(select.joins[i].on, visible); !st) return st;
+        }
         if (auto st = hash_in_subqueries_of_condition(engine, select.joins[i].on); !st) return st;
     }
     if (select.where_clause) {
-        if (auto st = hash_condition_literals(*select.where_clause, tables); !st) return st;
+        if (hashes) {
+            if (auto st = hash_condition_literals(*select.where_clause, tables); !st) return st;
+        }
         if (auto st = hash_in_subqueries_of_condition(engine, *select.where_clause); !st) return st;
     }
     if (select.items) {

@@ -23,14 +23,21 @@ bool is_simple_select_list(const parser::SelectStatement& s) {
                        [](const parser::SelectItem& item) { return item.kind() == parser::SelectItemKind::Column; });
 }
 
-// The reference checks of a SELECT, in their fixed order; the first error
-// ends the statement. Gives the tables and the output plan.
-struct Bound {
-    std::vector<BoundTable> tables;
-    OutputPlan plan;
-};
+Rows rows_of(PipelineOutput out) { return Rows{std::move(out.columns), std::move(out.rows)}; }
 
-Result<Bound> bind_select(Engine& engine, const parser::SelectStatement& s, const OuterContext* outer) {
+}  // namespace
+
+std::vector<BoundTable> combine_tables(std::span<const BoundTable> outer, std::span<const BoundTable> own) {
+    std::vector<BoundTable> all(outer.begin(), outer.end());
+    const uint64_t width = joined_width(outer);
+    for (const BoundTable& t : own) {
+        all.push_back(t);
+        all.back().offset += width;
+    }
+    return all;
+}
+
+Result<BoundSelect> bind_select(Engine& engine, const parser::SelectStatement& s, const OuterContext* outer) {
     auto tables = bind_tables(engine, s.from, s.joins);
     if (!tables) return fail(tables.error());
     auto scope_of = [&](size_t own_count) {
@@ -60,21 +67,7 @@ Result<Bound> bind_select(Engine& engine, const parser::SelectStatement& s, cons
             }
         }
     }
-    return Bound{std::move(*tables), std::move(*plan)};
-}
-
-Rows rows_of(PipelineOutput out) { return Rows{std::move(out.columns), std::move(out.rows)}; }
-
-}  // namespace
-
-std::vector<BoundTable> combine_tables(std::span<const BoundTable> outer, std::span<const BoundTable> own) {
-    std::vector<BoundTable> all(outer.begin(), outer.end());
-    const uint64_t width = joined_width(outer);
-    for (const BoundTable& t : own) {
-        all.push_back(t);
-        all.back().offset += width;
-    }
-    return all;
+    return BoundSelect{std::move(*tables), std::move(*plan)};
 }
 
 OperatorPtr rows_source(std::vector<Row> rows) {
@@ -326,6 +319,9 @@ Result<ExecResult> select(Engine& engine, parser::SelectStatement statement) {
         auto fast = try_pk_fast_path(engine, statement);
         if (!fast) return fail(fast.error());
         if (*fast) return ExecResult(std::move(**fast));
+        auto seek = try_index_fast_path(engine, statement);
+        if (!seek) return fail(seek.error());
+        if (*seek) return ExecResult(std::move(**seek));
     }
     auto rows = execute_select(engine, statement, nullptr);
     if (!rows) return fail(rows.error());

@@ -37,6 +37,16 @@ Result<ExecResult> select(Engine& engine, parser::SelectStatement statement);
 Result<ExecResult> explain_statement(Engine& engine, parser::Explain statement);
 Result<std::vector<std::string>> explain_select(Engine& engine, const parser::SelectStatement& statement);
 
+// The reference checks of a SELECT, in their fixed order (tables, ON
+// conditions, select list, WHERE, GROUP BY, ORDER BY); the first error ends
+// the statement. Inside a subquery the WHERE, GROUP BY and ORDER BY see the
+// outer tables first.
+struct BoundSelect {
+    std::vector<BoundTable> tables;
+    OutputPlan plan;
+};
+Result<BoundSelect> bind_select(Engine& engine, const parser::SelectStatement& statement, const OuterContext* outer);
+
 // A bound SELECT run to its rows; `outer` is present inside a correlated
 // subquery. The statement's HASH literals must already be rewritten.
 Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& statement, const OuterContext* outer);

@@ -139,6 +139,15 @@ std::vector<BoundTable> bind_tables_lenient(const Engine& engine, const parser::
     return tables;
 }
 
+bool names_hash_column(const Engine& engine, const parser::TableRef& from, std::span<const parser::Join> joins) {
+    auto salted = [&](const parser::TableRef& ref) {
+        const std::vector<Column>* columns = lenient_columns(engine, ref.name);
+        return columns != nullptr &&
+               std::any_of(columns->begin(), columns->end(), [](const Column& c) { return c.salt.has_value(); });
+    };
+    return salted(from) || std::any_of(joins.begin(), joins.end(), [&](const parser::Join& j) { return salted(j.table); });
+}
+
 Result<uint64_t> resolve_column(std::span<const BoundTable> scope, const parser::ColumnRef& ref) {
     if (!ref.table) {
         std::optional<uint64_t> found;

@@ -68,6 +68,10 @@ Result<std::vector<BoundTable>> bind_tables(Engine& engine, const parser::TableR
 std::vector<BoundTable> bind_tables_lenient(const Engine& engine, const parser::TableRef& from,
                                             std::span<const parser::Join> joins);
 
+// Whether any of the tables, found as bind_tables_lenient finds them, has
+// a HASH column. Copies nothing.
+bool names_hash_column(const Engine& engine, const parser::TableRef& from, std::span<const parser::Join> joins);
+
 // Position of a column in the joined row. Errors: "ambiguous column '{}' —
 // qualify with table name or alias", "column '{}' not found", "table or
 // alias '{}' not found", "column '{}' not found in table '{}'".

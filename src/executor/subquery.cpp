@@ -3,6 +3,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "executor/correlated_subquery.h"
 #include "executor/select.h"
 #include "operators/key_hash.h"
 
@@ -19,8 +20,10 @@ struct ValueKeyEqual {
 
 // The result of a subquery that names no outer column: the same for every
 // outer row, so it runs once per statement. The IN set is built on first use.
+// A correlated subquery is prepared on first use instead, and runs per row.
 struct CachedResult {
     bool correlated = false;
+    std::unique_ptr<CorrelatedSubquery> prepared;
     bool ran = false;
     Rows rows;
     bool set_built = false;
@@ -67,9 +70,8 @@ bool names_outer_column(const parser::Expr& e, std::span<const BoundTable> scope
     return true;
 }
 
-// The cached entry of an uncorrelated subquery, run on first use; nullptr
-// when no cache is open or the subquery depends on the outer row (or its
-// references fail: it then runs, and fails, the ordinary way).
+// The statement's entry of a subquery, an uncorrelated one run on first
+// use; nullptr when no cache is open.
 Result<CachedResult*> cached(Engine& engine, const parser::SelectStatement& sub, const OuterContext& outer) {
     if (cache.depth == 0 || cache.engine != &engine) return static_cast<CachedResult*>(nullptr);
     auto [it, fresh] = cache.results.try_emplace(&sub);
@@ -79,19 +81,32 @@ Result<CachedResult*> cached(Engine& engine, const parser::SelectStatement& sub,
         entry.correlated = !own || names_outer_column(*sub.where_clause, combine_tables(outer.tables, *own),
                                                       joined_width(outer.tables));
     }
-    if (entry.correlated) return static_cast<CachedResult*>(nullptr);
-    if (!entry.ran) {
-        // Every reference of its WHERE resolved to its own tables, so it runs
-        // as a statement of its own, with its own roads (seeks, bound filters).
-        auto rows = execute_select(engine, sub, nullptr);
-        if (!rows) {
-            cache.results.erase(it);
-            return fail(rows.error());
-        }
-        entry.rows = std::move(*rows);
-        entry.ran = true;
+    if (entry.correlated || entry.ran) return &entry;
+    // Every reference of its WHERE resolved to its own tables, so it runs
+    // as a statement of its own, with its own roads (seeks, bound filters).
+    auto rows = execute_select(engine, sub, nullptr);
+    if (!rows) {
+        cache.results.erase(it);
+        return fail(rows.error());
     }
+    entry.rows = std::move(*rows);
+    entry.ran = true;
     return &entry;
+}
+
+// The prepared plan of a correlated entry for this outer row; nullptr when
+// the subquery must run afresh (no cache, or an outer row of another shape).
+// Binding errors surface on first use, as they would from a fresh run.
+Result<CorrelatedSubquery*> prepared(Engine& engine, CachedResult* entry, const parser::SelectStatement& sub,
+                                     const OuterContext& outer) {
+    if (entry == nullptr || outer.row == nullptr) return static_cast<CorrelatedSubquery*>(nullptr);
+    if (!entry->prepared) {
+        auto made = CorrelatedSubquery::prepare(engine, sub, outer);
+        if (!made) return fail(made.error());
+        entry->prepared = std::move(*made);
+    }
+    if (!entry->prepared->fits(outer)) return static_cast<CorrelatedSubquery*>(nullptr);
+    return entry->prepared.get();
 }
 
 }  // namespace
@@ -111,14 +126,20 @@ SubqueryCacheScope::~SubqueryCacheScope() {
 Result<Rows> run_subquery(Engine& engine, const parser::SelectStatement& subquery, const OuterContext& outer) {
     auto entry = cached(engine, subquery, outer);
     if (!entry) return fail(entry.error());
-    if (*entry != nullptr) return (*entry)->rows;
+    if (*entry != nullptr && !(*entry)->correlated) return (*entry)->rows;
+    auto plan = prepared(engine, *entry, subquery, outer);
+    if (!plan) return fail(plan.error());
+    if (*plan != nullptr) return (*plan)->run(engine, outer);
     return execute_select(engine, subquery, &outer);
 }
 
 Result<bool> subquery_exists(Engine& engine, const parser::SelectStatement& subquery, const OuterContext& outer) {
     auto entry = cached(engine, subquery, outer);
     if (!entry) return fail(entry.error());
-    if (*entry != nullptr) return !(*entry)->rows.rows.empty();
+    if (*entry != nullptr && !(*entry)->correlated) return !(*entry)->rows.rows.empty();
+    auto plan = prepared(engine, *entry, subquery, outer);
+    if (!plan) return fail(plan.error());
+    if (*plan != nullptr) return (*plan)->exists(engine, outer);
     auto rows = execute_select(engine, subquery, &outer);
     if (!rows) return fail(rows.error());
     return !rows->rows.empty();
@@ -128,7 +149,10 @@ Result<operators::Truth> subquery_in(Engine& engine, const Value& probe, const p
                                      const OuterContext& outer) {
     auto entry = cached(engine, subquery, outer);
     if (!entry) return fail(entry.error());
-    if (*entry == nullptr) {
+    if (*entry == nullptr || (*entry)->correlated) {
+        auto plan = prepared(engine, *entry, subquery, outer);
+        if (!plan) return fail(plan.error());
+        if (*plan != nullptr) return (*plan)->in(engine, probe, outer);
         auto rows = execute_select(engine, subquery, &outer);
         if (!rows) return fail(rows.error());
         return in_subquery_truth(probe, *rows);

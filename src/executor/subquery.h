@@ -13,8 +13,9 @@ namespace zembrel::executor {
 
 // While one lives (the SELECT dispatcher opens one per statement), a
 // subquery whose WHERE names no outer column runs once and its rows serve
-// every outer row; nested scopes share the outermost. Without one every
-// call runs the subquery. Thread: the engine's; scopes nest strictly.
+// every outer row, and a correlated one is bound and planned once and then
+// only run per outer row (correlated_subquery.h); nested scopes share the
+// outermost. Without one every call binds, plans and runs the subquery. Thread: the engine's; scopes nest strictly.
 class SubqueryCacheScope {
 public:
     explicit SubqueryCacheScope(const Engine& engine);

@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include "parser/lexer.h"
 #include "types/utf8.h"
 
 namespace zembrel::parser {
@@ -289,5 +290,112 @@ std::optional<Statement> try_parse(std::string_view sql) {
 }
 
 }  // namespace fast_select
+
+namespace fast_point_select {
+
+namespace {
+
+// A name that lexes as an identifier: a keyword would not.
+std::optional<std::string> plain_name(TextCursor& c) {
+    auto name = identifier(c);
+    if (!name || lexer::keyword_kind(*name)) return std::nullopt;
+    return name;
+}
+
+std::optional<ColumnRef> column_ref(TextCursor& c) {
+    auto first = plain_name(c);
+    if (!first) return std::nullopt;
+    if (c.peek() != '.') return ColumnRef{std::move(*first), std::nullopt};
+    ++c.pos;
+    auto column = plain_name(c);
+    if (!column) return std::nullopt;
+    return ColumnRef{std::move(*column), std::move(*first)};
+}
+
+std::optional<CompareOp> compare_op(TextCursor& c) {
+    const char a = c.peek();
+    const char b = c.pos + 1 < c.text.size() ? c.text[c.pos + 1] : '\0';
+    auto take = [&](size_t n, CompareOp op) {
+        c.pos += n;
+        return std::optional<CompareOp>(op);
+    };
+    if (a == '=') return take(1, CompareOp::Eq);
+    if (a == '!' && b == '=') return take(2, CompareOp::Ne);
+    if (a == '<' && b == '>') return take(2, CompareOp::Ne);
+    if (a == '<' && b == '=') return take(2, CompareOp::Le);
+    if (a == '<') return take(1, CompareOp::Lt);
+    if (a == '>' && b == '=') return take(2, CompareOp::Ge);
+    if (a == '>') return take(1, CompareOp::Gt);
+    return std::nullopt;
+}
+
+std::optional<Value> literal(TextCursor& c) {
+    if (c.peek() == '\'') return string_literal(c);
+    const bool negative = c.peek() == '-';
+    if (negative) ++c.pos;
+    // The lexer starts a number at a digit only ("-.5" is no number there).
+    if (!is_digit(c.peek())) return std::nullopt;
+    return fast_insert::parse_number(c, negative);
+}
+
+}  // namespace
+
+std::optional<Statement> try_parse(std::string_view sql) {
+    TextCursor c{sql, 0};
+    skip_select_space(c);
+    if (!match_word(c, "select")) return std::nullopt;
+    skip_select_space(c);
+    SelectStatement select;
+    if (c.peek() == '*') {
+        ++c.pos;
+    } else {
+        std::vector<ColumnRef> columns;
+        for (;;) {
+            auto column = column_ref(c);
+            if (!column) return std::nullopt;
+            columns.push_back(std::move(*column));
+            skip_select_space(c);
+            if (c.peek() != ',') break;
+            ++c.pos;
+            skip_select_space(c);
+        }
+        select.items = fast_select::columns_to_select_items(std::move(columns));
+    }
+    skip_select_space(c);
+    if (!match_word(c, "from")) return std::nullopt;
+    skip_select_space(c);
+    auto table = plain_name(c);
+    if (!table) return std::nullopt;
+    skip_select_space(c);
+    if (!match_word(c, "where")) return std::nullopt;
+    skip_select_space(c);
+    auto left = column_ref(c);
+    if (!left) return std::nullopt;
+    skip_select_space(c);
+    auto op = compare_op(c);
+    if (!op) return std::nullopt;
+    skip_select_space(c);
+    auto value = literal(c);
+    if (!value) return std::nullopt;
+    skip_select_space(c);
+    if (match_word(c, "limit")) {
+        skip_select_space(c);
+        const size_t start = c.pos;
+        while (is_digit(c.peek())) ++c.pos;
+        auto limit = digits_to_int(c.text.substr(start, c.pos - start));
+        if (!limit) return std::nullopt;
+        select.limit = static_cast<uint64_t>(*limit);
+        skip_select_space(c);
+    }
+    if (c.peek() == ';') ++c.pos;
+    skip_select_space(c);
+    if (!c.at_end()) return std::nullopt;
+
+    select.from = TableRef{std::move(*table), std::nullopt};
+    select.where_clause = Expr{CompareExpr{std::move(*left), *op, Operand{std::move(*value)}}};
+    return Statement{std::move(select)};
+}
+
+}  // namespace fast_point_select
 
 }  // namespace zembrel::parser

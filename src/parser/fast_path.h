@@ -1,4 +1,4 @@
-// Text fast paths: two recognizers that read a statement straight from its
+// Text fast paths: recognizers that read a statement straight from its
 // text, without the lexer and the recursive-descent parser, for the two
 // shapes shared handles see most.
 //
@@ -63,5 +63,18 @@ std::optional<Value> parse_integer(TextCursor& cursor);
 std::vector<SelectItem> columns_to_select_items(std::vector<ColumnRef> columns);
 
 }  // namespace fast_select
+
+// SELECT * | c, ... FROM t WHERE c op literal [LIMIT n] [;]: the point and
+// range query of one table. Unlike the two above it keeps no difference from
+// parse_sql (keywords are refused as names, numbers are read as the lexer
+// reads them), so parse_sql itself tries it first. Columns may be qualified
+// (q.c, no space around the dot); op is one of = <> != < > <= >=; the
+// literal is an integer or a decimal (a '-' directly before its first
+// digit) or a quoted text.
+namespace fast_point_select {
+
+std::optional<Statement> try_parse(std::string_view sql);
+
+}  // namespace fast_point_select
 
 }  // namespace zembrel::parser

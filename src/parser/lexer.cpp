@@ -1,11 +1,13 @@
 #include "parser/lexer.h"
 
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <iterator>
 #include <limits>
 #include <optional>
 #include <system_error>
+#include <vector>
 
 #include "types/utf8.h"
 
@@ -69,18 +71,6 @@ bool is_word_byte(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_digit(c) || c == '_';
 }
 
-std::optional<TokenKind> keyword_kind(std::string_view word) {
-    if (word.size() > kMaxKeywordLength) return std::nullopt;
-    char upper[kMaxKeywordLength];
-    for (size_t i = 0; i < word.size(); ++i) {
-        char c = word[i];
-        upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    for (const Keyword& k : kKeywords) {
-        if (k.word.size() == word.size() && std::memcmp(k.word.data(), upper, word.size()) == 0) return k.kind;
-    }
-    return std::nullopt;
-}
 
 // The character that starts at p, whole; a byte that starts no valid UTF-8
 // sequence is shown as the replacement character so the message stays UTF-8.
@@ -183,6 +173,25 @@ std::optional<TokenKind> single_byte_kind(char c) {
 }
 
 }  // namespace
+
+std::optional<TokenKind> keyword_kind(std::string_view word) {
+    if (word.empty() || word.size() > kMaxKeywordLength) return std::nullopt;
+    char upper[kMaxKeywordLength];
+    for (size_t i = 0; i < word.size(); ++i) {
+        char c = word[i];
+        upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    // Only the keywords of the word's length and first letter are compared.
+    static const std::array<std::vector<Keyword>, kMaxKeywordLength + 1> by_length = [] {
+        std::array<std::vector<Keyword>, kMaxKeywordLength + 1> table;
+        for (const Keyword& k : kKeywords) table[k.word.size()].push_back(k);
+        return table;
+    }();
+    for (const Keyword& k : by_length[word.size()]) {
+        if (k.word[0] == upper[0] && std::memcmp(k.word.data(), upper, word.size()) == 0) return k.kind;
+    }
+    return std::nullopt;
+}
 
 std::expected<std::vector<Token>, std::string> tokenize(std::string_view sql) {
     std::vector<Token> tokens;

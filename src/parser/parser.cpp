@@ -2,6 +2,7 @@
 // grammar of every statement other than the body of a SELECT.
 #include "parser/parser.h"
 
+#include "parser/fast_path.h"
 #include "parser/lexer.h"
 #include "parser/rule_support.h"
 #include "types/text_format.h"
@@ -36,6 +37,12 @@ std::string ascii_lower(std::string s) {
 }  // namespace
 
 Result<Statement> parse_sql(std::string_view sql) {
+    // The commonest query shape builds its tree straight from the text.
+    if (auto statement = fast_point_select::try_parse(sql)) return std::move(*statement);
+    return parse_sql_tokens(sql);
+}
+
+Result<Statement> parse_sql_tokens(std::string_view sql) {
     auto tokens = lexer::tokenize(sql);
     if (!tokens) return parse_error(std::move(tokens.error()));
     Parser parser(std::move(*tokens));

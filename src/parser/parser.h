@@ -20,6 +20,9 @@ namespace zembrel::parser {
 // the next token must be ";" or the end of the text ("expected Eof, got {}"
 // otherwise); anything after the ";" is not examined.
 Result<Statement> parse_sql(std::string_view sql);
+// The same through the lexer and the recursive-descent parser alone,
+// without the text fast path (which builds the very same tree or declines).
+Result<Statement> parse_sql_tokens(std::string_view sql);
 
 // Parenthesised conditions and subqueries nest at most this deep (the outer
 // SELECT counts as one level); deeper text fails with a Parse error instead of

@@ -1,0 +1,426 @@
+#include "executor/correlated_subquery.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "executor/join_road.h"
+#include "executor/pipeline.h"
+#include "executor/subquery.h"
+
+namespace zembrel::executor {
+
+namespace {
+
+using operators::BoundPredicate;
+using operators::CompareCode;
+using operators::Truth;
+
+// Doubles below this in magnitude stand for exactly one integer each.
+constexpr double kExactIntegers = 9007199254740992.0;
+
+// A bound WHERE over the outer row followed by the own row, read from the
+// two rows where they lie: no joined row is built per candidate.
+Truth eval_across(const BoundPredicate& p, const Row& outer, const Row& own, uint64_t outer_width) {
+    auto at = [&](size_t position) -> const Value& {
+        if (position < outer_width) {
+            if (position >= outer.size()) invariant_failed("condition position outside the outer row");
+            return outer[position];
+        }
+        const size_t own_position = position - outer_width;
+        if (own_position >= own.size()) invariant_failed("condition position outside the row");
+        return own[own_position];
+    };
+    switch (p.kind()) {
+        case BoundPredicate::Kind::Compare:
+            return operators::compare_truth(p.op(), at(p.left_position()),
+                                            p.literal() ? *p.literal() : at(p.right_position()));
+        case BoundPredicate::Kind::IsNull: return at(p.left_position()).is_null() ? Truth::True : Truth::False;
+        case BoundPredicate::Kind::IsNotNull: return at(p.left_position()).is_null() ? Truth::False : Truth::True;
+        case BoundPredicate::Kind::And: {
+            const Truth l = eval_across(*p.first(), outer, own, outer_width);
+            if (l == Truth::False) return Truth::False;
+            return operators::truth_and(l, eval_across(*p.second(), outer, own, outer_width));
+        }
+        case BoundPredicate::Kind::Or: {
+            const Truth l = eval_across(*p.first(), outer, own, outer_width);
+            if (l == Truth::True) return Truth::True;
+            return operators::truth_or(l, eval_across(*p.second(), outer, own, outer_width));
+        }
+        case BoundPredicate::Kind::Not:
+            return operators::truth_not(eval_across(*p.first(), outer, own, outer_width));
+    }
+    return Truth::Indeterminate;
+}
+
+CompareCode mirrored(CompareCode op) {
+    switch (op) {
+        case CompareCode::Lt: return CompareCode::Gt;
+        case CompareCode::Gt: return CompareCode::Lt;
+        case CompareCode::Le: return CompareCode::Ge;
+        case CompareCode::Ge: return CompareCode::Le;
+        default: return op;
+    }
+}
+
+// How one value meets an indexed column: as a key, as a value no row there
+// can equal, or (kinds whose orders differ) only through a scan.
+enum class Fit : uint8_t { Key, NoMatch, Scan };
+
+// The key every value `=` to `v` carries in a column of `type`.
+Fit equal_key(const Value& v, DataType type, Value& key) {
+    switch (type.kind) {
+        case DataTypeKind::Int:
+            if (v.is_int()) { key = v; return Fit::Key; }
+            if (v.is_float()) {
+                const double f = v.as_float();
+                if (std::isnan(f) || std::floor(f) != f) return Fit::NoMatch;
+                if (!(std::fabs(f) < kExactIntegers)) return Fit::Scan;
+                key = Value::integer(static_cast<int64_t>(f));
+                return Fit::Key;
+            }
+            return Fit::Scan;
+        case DataTypeKind::Float:
+            if (v.is_float()) { key = v; return Fit::Key; }
+            if (v.is_int()) { key = Value::floating(static_cast<double>(v.as_int())); return Fit::Key; }
+            return Fit::Scan;
+        case DataTypeKind::Text:
+        case DataTypeKind::Str:
+            if (v.kind() == ValueKind::Text || v.kind() == ValueKind::Uuid) { key = Value::text(v.as_text()); return Fit::Key; }
+            return Fit::Scan;
+        default: return Fit::Scan;
+    }
+}
+
+// An inclusive bound no tighter than `v` for a numeric column: every value
+// the comparison accepts stays inside it (the WHERE decides afterwards).
+Fit range_key(const Value& v, DataType type, bool lower, Value& key) {
+    switch (type.kind) {
+        case DataTypeKind::Int:
+            if (v.is_int()) { key = v; return Fit::Key; }
+            if (v.is_float()) {
+                const double f = v.as_float();
+                if (!(std::fabs(f) < kExactIntegers)) return Fit::Scan;
+                key = Value::integer(static_cast<int64_t>(lower ? std::floor(f) : std::ceil(f)));
+                return Fit::Key;
+            }
+            return Fit::Scan;
+        case DataTypeKind::Float:
+            if (v.is_float()) { key = v; return Fit::Key; }
+            if (v.is_int()) { key = Value::floating(static_cast<double>(v.as_int())); return Fit::Key; }
+            return Fit::Scan;
+        default: return Fit::Scan;
+    }
+}
+
+// An index holds every keyed row of the table: it entered all of them and
+// none of its ids can be stale.
+bool in_step(const MemIndex& index, const Table& table) {
+    if (index.may_hold_stale_ids() || index.entered_rows() != table.rows.size()) return false;
+    if (table.rowids.size() != table.rows.size()) return false;
+    return table.rows.empty() || table.rowids.back() == index.last_entered_id();
+}
+
+// The position of the row with this id. Ids ascend along a table's rows,
+// and a table never thinned out holds exactly 1..n: one probe then.
+std::optional<size_t> row_position_of(const Table& table, uint64_t id) {
+    const std::vector<uint64_t>& ids = table.rowids;
+    if (id >= 1 && id <= ids.size() && ids[id - 1] == id) return static_cast<size_t>(id - 1);
+    auto it = std::lower_bound(ids.begin(), ids.end(), id);
+    if (it == ids.end() || *it != id) return std::nullopt;
+    return static_cast<size_t>(it - ids.begin());
+}
+
+bool is_numeric(DataType t) { return t.kind == DataTypeKind::Int || t.kind == DataTypeKind::Float; }
+
+bool seekable(DataType t) { return is_numeric(t) || t.kind == DataTypeKind::Text || t.kind == DataTypeKind::Str; }
+
+}  // namespace
+
+CorrelatedSubquery::CorrelatedSubquery(const parser::SelectStatement& subquery, BoundSelect bound,
+                                       std::vector<BoundTable> scope, uint64_t outer_width)
+    : statement_(subquery), bound_(std::move(bound)), scope_(std::move(scope)), outer_width_(outer_width) {}
+
+CorrelatedSubquery::~CorrelatedSubquery() = default;
+
+Result<std::unique_ptr<CorrelatedSubquery>> CorrelatedSubquery::prepare(Engine& engine,
+                                                                        const parser::SelectStatement& s,
+                                                                        const OuterContext& outer) {
+    auto bound = bind_select(engine, s, &outer);
+    if (!bound) return fail(bound.error());
+    std::vector<BoundTable> scope = combine_tables(outer.tables, bound->tables);
+    std::unique_ptr<CorrelatedSubquery> prepared(
+        new CorrelatedSubquery(s, std::move(*bound), std::move(scope), joined_width(outer.tables)));
+    CorrelatedSubquery& p = *prepared;
+    if (s.where_clause && !contains_subquery(*s.where_clause)) {
+        // Every reference resolved while binding: this cannot fail.
+        auto where = bind_predicate(*s.where_clause, p.scope_);
+        if (!where) return fail(where.error());
+        p.where_ = std::move(*where);
+    }
+    const OutputPlan& plan = p.bound_.plan;
+    // An ORDER BY naming an outer column fails when the pipeline is built:
+    // such a subquery keeps the whole road, error included.
+    const bool order_ok = !s.order_by || build_sort_keys(*s.order_by, p.bound_.tables).has_value();
+    p.plain_ = s.joins.empty() && p.where_ && plan.kind == OutputPlan::Kind::Plain && !s.group_by &&
+               plan.subqueries.empty() && plan.windows.empty() && order_ok;
+    if (s.joins.empty() && p.where_) p.plan_seek(engine);
+    return prepared;
+}
+
+void CorrelatedSubquery::plan_seek(const Engine& engine) {
+    table_ = engine.tables.find(statement_.from.name);
+    if (table_ == nullptr) return;
+    const std::vector<Column>& columns = table_->columns;
+
+    // The comparisons of the WHERE's top-level AND between an own column and
+    // an outer column or a literal, as (own column, operator, source).
+    struct Conjunct {
+        size_t column;
+        CompareCode op;
+        KeySource source;
+    };
+    std::vector<Conjunct> conjuncts;
+    std::vector<const BoundPredicate*> stack{&*where_};
+    while (!stack.empty()) {
+        const BoundPredicate* p = stack.back();
+        stack.pop_back();
+        if (p->kind() == BoundPredicate::Kind::And) {
+            stack.push_back(p->second());
+            stack.push_back(p->first());
+            continue;
+        }
+        if (p->kind() != BoundPredicate::Kind::Compare || p->op() == CompareCode::Ne) continue;
+        const size_t l = p->left_position();
+        const bool left_own = l >= outer_width_;
+        if (p->literal()) {
+            if (left_own) conjuncts.push_back({l - outer_width_, p->op(), KeySource{false, 0, *p->literal()}});
+            continue;
+        }
+        const size_t r = p->right_position();
+        const bool right_own = r >= outer_width_;
+        if (left_own && !right_own) conjuncts.push_back({l - outer_width_, p->op(), KeySource{true, r, {}}});
+        if (!left_own && right_own) conjuncts.push_back({r - outer_width_, mirrored(p->op()), KeySource{true, l, {}}});
+    }
+    if (conjuncts.empty()) return;
+
+    std::vector<const MemIndex*> indexes;
+    for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_->name)) {
+        const MemIndex* index = engine.tables.mem_indexes.get(name);
+        if (index != nullptr && in_step(*index, *table_)) indexes.push_back(index);
+    }
+    std::sort(indexes.begin(), indexes.end(), [](const MemIndex* a, const MemIndex* b) { return a->name < b->name; });
+    auto equality_on = [&](size_t column) -> const Conjunct* {
+        for (const Conjunct& c : conjuncts)
+            if (c.column == column && c.op == CompareCode::Eq) return &c;
+        return nullptr;
+    };
+    auto type_of = [&](size_t column) { return columns[column].data_type; };
+
+    // Equalities covering every column of an index, the widest index first.
+    for (const MemIndex* index : indexes) {
+        if (seek_ && seek_->key.size() >= index->positions.size()) continue;
+        Seek seek{index, false, {}, {}, {}, {}};
+        for (size_t column : index->positions) {
+            const Conjunct* c = column < columns.size() && seekable(type_of(column)) ? equality_on(column) : nullptr;
+            if (c == nullptr) break;
+            seek.key.push_back(c->source);
+            seek.types.push_back(type_of(column));
+        }
+        if (seek.key.size() == index->positions.size()) seek_ = std::move(seek);
+    }
+    if (seek_) {
+        seek_->whole_where = seek_->key.size() == 1 && conjuncts.size() == 1 &&
+                             where_->kind() == BoundPredicate::Kind::Compare;
+        return;
+    }
+    // Else a range on the one column of an index.
+    for (const MemIndex* index : indexes) {
+        if (index->positions.size() != 1) continue;
+        const size_t column = index->positions.front();
+        if (column >= columns.size() || !is_numeric(type_of(column))) continue;
+        Seek seek{index, true, {}, {}, {}, {type_of(column)}};
+        for (const Conjunct& c : conjuncts) {
+            if (c.column != column) continue;
+            if ((c.op == CompareCode::Gt || c.op == CompareCode::Ge) && !seek.lower) seek.lower = c.source;
+            if ((c.op == CompareCode::Lt || c.op == CompareCode::Le) && !seek.upper) seek.upper = c.source;
+        }
+        if (seek.lower || seek.upper) {
+            seek_ = std::move(seek);
+            return;
+        }
+    }
+}
+
+bool CorrelatedSubquery::fits(const OuterContext& outer) const {
+    return outer.row != nullptr && joined_width(outer.tables) == outer_width_ && outer.row->size() >= outer_width_;
+}
+
+bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t>& positions) {
+    const Seek& seek = *seek_;
+    auto value_of = [&](const KeySource& s) -> const Value& { return s.outer ? outer_row[s.position] : s.literal; };
+    const IndexKeyMap& map = seek.index->map();
+    auto add_ids = [&](const RowIdList& ids) {
+        for (uint64_t id : ids)
+            if (auto at = row_position_of(*table_, id)) positions.push_back(*at);
+    };
+    if (!seek.range) {
+        key_.resize(seek.key.size());
+        for (size_t i = 0; i < seek.key.size(); ++i) {
+            const Value& v = value_of(seek.key[i]);
+            // = with NULL is never true, and the WHERE's AND needs it true.
+            if (v.is_null()) return true;
+            switch (equal_key(v, seek.types[i], key_[i])) {
+                case Fit::Key: break;
+                case Fit::NoMatch: return true;
+                case Fit::Scan: return false;
+            }
+        }
+        const RowIdList* ids = key_.size() == 1 ? seek.index->find_one(key_.front()) : seek.index->find(key_);
+        if (ids != nullptr) add_ids(*ids);
+    } else {
+        Value lower, upper;
+        if (seek.lower) {
+            const Value& v = value_of(*seek.lower);
+            if (v.is_null()) return true;
+            if (range_key(v, seek.types.front(), true, lower) != Fit::Key) return false;
+        }
+        if (seek.upper) {
+            const Value& v = value_of(*seek.upper);
+            if (v.is_null()) return true;
+            if (range_key(v, seek.types.front(), false, upper) != Fit::Key) return false;
+        }
+        auto it = map.begin();
+        if (seek.lower) {
+            key_.assign(1, lower);
+            it = map.lower_bound(key_);
+        }
+        for (; it != map.end(); ++it) {
+            if (seek.upper && Value::key_cmp(it->first.front(), upper) > 0) break;
+            add_ids(it->second);
+        }
+    }
+    // Table order, as a scan reads them.
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+    return true;
+}
+
+std::optional<bool> CorrelatedSubquery::exists_in_index(const Row& outer_row) {
+    if (!seek_ || !seek_->whole_where) return std::nullopt;
+    const KeySource& source = seek_->key.front();
+    const Value& v = source.outer ? outer_row[source.position] : source.literal;
+    if (v.is_null()) return false;
+    // A fitted key is equal under the key order exactly to the values `=`
+    // accepts; an index in step with its table holds only live row ids.
+    Value key;
+    switch (equal_key(v, seek_->types.front(), key)) {
+        case Fit::Key: return seek_->index->find_one(key) != nullptr;
+        case Fit::NoMatch: return false;
+        case Fit::Scan: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+template <class Keep>
+Status CorrelatedSubquery::visit(Engine& engine, const Row& outer_row, Keep&& keep) {
+    if (seek_) {
+        positions_.clear();
+        if (seek_positions(outer_row, positions_)) {
+            for (size_t at : positions_) {
+                const Row& row = table_->rows[at];
+                if (eval_across(*where_, outer_row, row, outer_width_) == Truth::True && !keep(row)) break;
+            }
+            return {};
+        }
+    }
+    if (!rows_) {
+        auto rows = table_rows_snapshot(engine, statement_.from.name);
+        if (!rows) return fail(rows.error());
+        rows_ = std::move(*rows);
+    }
+    for (const Row& row : **rows_) {
+        if (eval_across(*where_, outer_row, row, outer_width_) == Truth::True && !keep(row)) break;
+    }
+    return {};
+}
+
+Result<Rows> CorrelatedSubquery::run(Engine& engine, const OuterContext& outer) {
+    const parser::SelectStatement& s = statement_;
+    const uint64_t sort_run_rows = engine.settings.sort_run_rows;
+    const std::vector<parser::OrderByItem>* order_by = s.order_by ? &*s.order_by : nullptr;
+    const std::vector<BoundTable>& tables = bound_.tables;
+    std::vector<Row> kept;
+
+    if (!s.joins.empty()) {
+        // The joins do not depend on the outer row (the WHERE stays above them).
+        auto joined = build_join_source(engine, s, tables, bound_.plan, &outer);
+        if (!joined) return fail(joined.error());
+        if (!where_)
+            return run_select(engine, std::move(joined->source), tables, joined->residual_where, order_by, s.limit,
+                              bound_.plan, &outer, sort_run_rows);
+        operators::Operator& source = *joined->source;
+        for (;;) {
+            auto got = source.next();
+            if (!got) return fail(got.error());
+            if (*got == nullptr) break;
+            if (eval_across(*where_, *outer.row, **got, outer_width_) == Truth::True) kept.push_back(source.take(**got));
+        }
+    } else if (!where_) {
+        auto rows = table_rows_snapshot(engine, s.from.name);
+        if (!rows) return fail(rows.error());
+        return run_select(engine, std::make_unique<operators::TableScan>(std::move(*rows)), tables,
+                          s.where_clause ? &*s.where_clause : nullptr, order_by, s.limit, bound_.plan, &outer,
+                          sort_run_rows);
+    } else {
+        auto st = visit(engine, *outer.row, [&](const Row& row) {
+            kept.push_back(row);
+            return true;
+        });
+        if (!st) return fail(st.error());
+    }
+    return run_select(engine, rows_source(std::move(kept)), tables, nullptr, order_by, s.limit, bound_.plan, &outer,
+                      sort_run_rows);
+}
+
+Result<bool> CorrelatedSubquery::exists(Engine& engine, const OuterContext& outer) {
+    if (!plain_) {
+        auto rows = run(engine, outer);
+        if (!rows) return fail(rows.error());
+        return !rows->rows.empty();
+    }
+    if (statement_.limit && *statement_.limit == 0) return false;
+    if (auto known = exists_in_index(*outer.row)) return *known;
+    bool found = false;
+    auto st = visit(engine, *outer.row, [&](const Row&) {
+        found = true;
+        return false;
+    });
+    if (!st) return fail(st.error());
+    return found;
+}
+
+Result<Truth> CorrelatedSubquery::in(Engine& engine, const Value& probe, const OuterContext& outer) {
+    const std::vector<int64_t>& projection = bound_.plan.projection;
+    if (!plain_ || statement_.limit || projection.size() != 1 || projection.front() < 0) {
+        auto rows = run(engine, outer);
+        if (!rows) return fail(rows.error());
+        return in_subquery_truth(probe, *rows);
+    }
+    if (probe.is_null()) return Truth::Indeterminate;
+    const auto column = static_cast<size_t>(projection.front());
+    bool any = false, saw_null = false, found = false;
+    auto st = visit(engine, *outer.row, [&](const Row& row) {
+        any = true;
+        if (column >= row.size()) invariant_failed("projection position outside the row");
+        const Value& v = row[column];
+        if (v.is_null()) saw_null = true;
+        else if (Value::key_cmp(v, probe) == 0) found = true;
+        return !found;
+    });
+    if (!st) return fail(st.error());
+    if (found) return Truth::True;
+    if (!any) return Truth::False;
+    return saw_null ? Truth::Indeterminate : Truth::False;
+}
+
+}  // namespace zembrel::executor

@@ -1,0 +1,101 @@
+// A correlated subquery prepared once per statement: bound, its select list
+// planned, its WHERE bound over the outer tables followed by its own, and
+// the index it seeks through chosen. Each outer row then only supplies its
+// values: the seek's key is taken from them and the candidates are tested
+// with the whole WHERE, reading the outer row and the own row side by side.
+//
+// The results are exactly those of running the subquery afresh for the
+// outer row (execute_select with that outer context): same rows, same order,
+// same errors. Inside a correlated subquery the WHERE is never pushed below
+// its joins, and a seek only ever runs on one of its own columns; a value
+// that cannot be fitted to the indexed column's kind scans instead.
+//
+// Lifetime: lives while the statement runs (the subquery cache of the
+// SELECT owns it); it borrows the statement's subquery node and the
+// engine's tables and indexes, which a SELECT never changes. Thread: the
+// engine's.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "engine/engine.h"
+#include "executor/conditions.h"
+#include "executor/exec_result.h"
+#include "executor/select.h"
+#include "operators/predicate.h"
+#include "parser/ast.h"
+
+namespace zembrel::executor {
+
+class CorrelatedSubquery {
+public:
+    // Binds the subquery against `outer`'s tables and its own; the binding
+    // errors of execute_select, in its order.
+    static Result<std::unique_ptr<CorrelatedSubquery>> prepare(Engine& engine, const parser::SelectStatement& subquery,
+                                                              const OuterContext& outer);
+
+    // Whether `outer` has the shape this was prepared for (else the caller
+    // runs the subquery afresh).
+    bool fits(const OuterContext& outer) const;
+
+    // The subquery's rows for the outer row.
+    Result<Rows> run(Engine& engine, const OuterContext& outer);
+    // EXISTS: at least one row.
+    Result<bool> exists(Engine& engine, const OuterContext& outer);
+    // probe IN (subquery), by in_subquery_truth's rules.
+    Result<operators::Truth> in(Engine& engine, const Value& probe, const OuterContext& outer);
+
+    CorrelatedSubquery(const CorrelatedSubquery&) = delete;
+    CorrelatedSubquery& operator=(const CorrelatedSubquery&) = delete;
+    ~CorrelatedSubquery();
+
+private:
+    // Where one value of a seek key comes from: the outer row, or a literal.
+    struct KeySource {
+        bool outer = true;
+        size_t position = 0;  // in the outer row
+        Value literal;
+    };
+    // The index a WHERE conjunct lets the subquery seek through.
+    struct Seek {
+        const MemIndex* index = nullptr;
+        bool range = false;
+        std::vector<KeySource> key;                // equality: one per index column
+        std::optional<KeySource> lower, upper;     // range on the index's one column
+        std::vector<DataType> types;               // the indexed columns' types
+        // The WHERE is this one equality on the index's one column: the
+        // index alone tells whether a row passes.
+        bool whole_where = false;
+    };
+
+    CorrelatedSubquery(const parser::SelectStatement& subquery, BoundSelect bound, std::vector<BoundTable> scope,
+                       uint64_t outer_width);
+    void plan_seek(const Engine& engine);
+    // Calls `keep(row)` for each own row the WHERE passes, in table order,
+    // until it returns false.
+    template <class Keep>
+    Status visit(Engine& engine, const Row& outer_row, Keep&& keep);
+    // Appends the table positions of the seek's candidates; false when the
+    // seek cannot serve this outer row (the table is scanned instead).
+    bool seek_positions(const Row& outer_row, std::vector<size_t>& positions);
+    // Whether some row passes, read from the index alone; none when only
+    // the rows can tell.
+    std::optional<bool> exists_in_index(const Row& outer_row);
+
+    const parser::SelectStatement& statement_;
+    BoundSelect bound_;
+    std::vector<BoundTable> scope_;  // outer tables, then the own ones
+    uint64_t outer_width_ = 0;
+    std::optional<operators::BoundPredicate> where_;  // present for a WHERE without subqueries
+    bool plain_ = false;   // rows go out one per qualifying own row: EXISTS and IN need no pipeline
+    const Table* table_ = nullptr;
+    std::optional<Seek> seek_;
+    std::optional<operators::SharedRows> rows_;  // the own table's rows, read on first scan
+    std::vector<size_t> positions_;              // scratch of one seek
+    IndexKey key_;                               // scratch of one seek
+};
+
+}  // namespace zembrel::executor
