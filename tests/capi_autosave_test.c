@@ -152,32 +152,39 @@ static void faults_in_commits(zembrel_db* db) {
  * file is done: it reports success, and the checkpoint runs once it can. */
 static void fault_in_checkpoint(zembrel_db* db) {
     long key = 1000000;
-    /* Two checkpoints first, so that the page file outgrows a full log. */
+    /* Two checkpoints first, so that the page file outgrows a full log. A
+     * checkpoint shows as a page file that grew: the log may be kept and
+     * reused, so its size tells nothing. */
     int checkpoints = 0;
-    long last_wal = file_size(g_wal);
+    long last_db = file_size(g_path);
     for (int i = 0; i < 200 && checkpoints < 2; i++, key++) {
         CHILD_CHECK(zembrel_exec(db, insert_sql(key, 1, BIG_PAD)) == 0);
         report(key, 1);
-        long wal = file_size(g_wal);
-        if (wal < last_wal) checkpoints++;
-        last_wal = wal;
+        long db_size = file_size(g_path);
+        if (db_size > last_db) checkpoints++;
+        last_db = db_size;
     }
     CHILD_CHECK(checkpoints == 2);
     CHILD_CHECK(file_size(g_path) > CHECKPOINT_AT + 4 * BIG_PAD);
 
-    limit_files(file_size(g_path) + 16 * FRAME);
+    const long db_before = file_size(g_path);
+    const long wal_before = file_size(g_wal);
+    limit_files(db_before + 16 * FRAME);
     int past_threshold = 0;
     for (int i = 0; i < 200 && past_threshold < 3; i++, key++) {
         int ok = zembrel_exec(db, insert_sql(key, 1, BIG_PAD)) == 0;
         CHILD_CHECK(ok && zembrel_errmsg(db) == NULL);
         report(key, 1);
-        if (file_size(g_wal) > CHECKPOINT_AT) past_threshold++;
+        /* Longer than the log has ever been: its checkpoints failed. */
+        long wal = file_size(g_wal);
+        if (wal > CHECKPOINT_AT && wal > wal_before) past_threshold++;
     }
-    CHILD_CHECK(past_threshold == 3); /* the log stayed: its checkpoints failed */
+    CHILD_CHECK(past_threshold == 3);
     lift_limit();
     CHILD_CHECK(zembrel_exec(db, insert_sql(key, 1, 8)) == 0);
     report(key, 1);
-    CHILD_CHECK(file_size(g_wal) < CHECKPOINT_AT);
+    /* The checkpoint ran: the page file grew past the limit that stopped it. */
+    CHILD_CHECK(file_size(g_path) > db_before + 16 * FRAME);
 }
 
 static void child_main(void) {

@@ -381,8 +381,7 @@ TEST(Pager, FailedOrKilledCreate) {
         {"page file sync", FaultOp::Sync, 1, "", "fsync failed: " + eio, false},
         {"log create", FaultOp::Create, 1, ".pwal", "create failed for '{log}': " + eio, true},
         {"log header write", FaultOp::Write, 1, ".pwal", "WAL header write failed: write failed: " + eio, true},
-        {"frame append", FaultOp::Write, 2, ".pwal", "WAL append failed: write failed: " + eio, true},
-        {"commit frame append", FaultOp::Write, 3, ".pwal", "WAL append failed: write failed: " + eio, true},
+        {"frames append", FaultOp::Write, 2, ".pwal", "WAL append failed: write failed: " + eio, true},
         {"log sync", FaultOp::Sync, 1, ".pwal", "WAL fsync failed: fsync failed: " + eio, true},
     };
     for (const Case& c : cases) {

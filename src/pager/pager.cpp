@@ -36,6 +36,7 @@
 #include <cstring>
 #include <optional>
 
+#include "pager/frame_hash.h"
 #include "pager/le_bytes.h"
 
 namespace zembrel {
@@ -101,7 +102,11 @@ void PageRef::release() {
 // ---- construction and release ----------------------------------------------
 
 Pager::Pager(std::shared_ptr<Vfs> vfs, std::string path, std::unique_ptr<VfsFile> file)
-    : path_(std::move(path)), file_(std::move(file)), vfs_(std::move(vfs)), readers_(std::make_shared<ReadersCounter>(0)) {}
+    : path_(std::move(path)),
+      file_(std::move(file)),
+      vfs_(std::move(vfs)),
+      hasher_(std::make_unique<pager_detail::FrameHasher>()),
+      readers_(std::make_shared<ReadersCounter>(0)) {}
 
 Pager::~Pager() {
     ZEMBREL_INVARIANT(live_pins_ == 0, "pager released while pages are pinned");

@@ -60,6 +60,8 @@ std::string wal_path_for(const std::string& page_file_path);
 class Pager;
 
 namespace pager_detail {
+class FrameHasher;  // frame_hash.h
+
 // One cache entry. Lives in a stable heap node so that pinned handles stay
 // valid while the cache map rehashes.
 struct CachedPage {
@@ -181,7 +183,8 @@ public:
     // after it keeps the log and is tried again after the next commit.
     Status commit();
     // Commits, then (unless a snapshot lives) copies the committed pages into
-    // the page file, flushes it and deletes the log.
+    // the page file, flushes it and deletes the log. (The checkpoint that a
+    // commit runs past 4 MiB keeps the log file and empties it for reuse.)
     Status checkpoint();
     // Discards everything since the last commit: dirty and uncommitted cache
     // entries, pending log frames, header fields; cuts the log back to the end
@@ -246,7 +249,15 @@ private:
     // log (wal.cpp)
     Status ensure_wal();
     Status prepare_append();
+    // Copies the committed pages into the page file and flushes it; then the
+    // log is recycled (`keep_log`) or deleted. Requires a commit just before.
+    Status copy_log_into_file(bool keep_log);
+    // Empties the open log in place for reuse (see wal.cpp); on failure the
+    // caller deletes it instead.
+    Status recycle_wal();
     Result<std::uint64_t> append_wal_frame(std::uint64_t page, const std::uint8_t* bytes, bool commit);
+    // Zero bytes written after the last frame of every log write (wal.cpp).
+    std::size_t end_mark_size() const;
 
     std::string path_;
     std::unique_ptr<VfsFile> file_;
@@ -262,9 +273,18 @@ private:
     WalIndex wal_index_;
     std::unordered_map<std::uint64_t, std::uint64_t> pending_wal_;
     std::unique_ptr<VfsFile> wal_;
+    std::vector<std::uint8_t> commit_buf_;  // the frames of one commit, reused
+    std::unique_ptr<pager_detail::FrameHasher> hasher_;
+    // The header page of the last commit frame built and that frame's first
+    // 41 bytes (page number, flag, digest): reused while the header is unchanged.
+    PageBuf last_header_{};
+    std::array<std::uint8_t, 41> last_header_frame_head_{};
+    bool last_header_known_ = false;
     std::uint64_t wal_len_ = 0;
     // End of the last commit frame in the open log (0: no log); rollback cuts back to it.
     std::uint64_t wal_commit_len_ = 0;
+    // Commits written to the open log since it was created or recycled.
+    std::uint64_t wal_commits_ = 0;
     // A cut of the log's tail failed: nothing is appended until it succeeds.
     bool wal_tail_uncut_ = false;
     std::shared_ptr<ReadersCounter> readers_;

@@ -17,6 +17,22 @@
 //
 // Offsets kept in wal_index / pending_wal point at a frame's page data
 // (frame start + 41). Only frames up to the last commit frame count.
+//
+// Recycled log: the checkpoint that a growing log triggers keeps the file and
+// its blocks instead of deleting it, so later commits overwrite allocated
+// blocks and their flush carries no change of size or allocation. Before
+// reuse every byte after the header is zero: replay stops at the first frame
+// whose digest fails, and a zero frame always fails, so no frame of an older
+// generation can ever be taken for part of a newer commit, even when a commit
+// is torn half way. The order on disk is: header made invalid and flushed
+// (from here the log is ignored at open; the page file is complete), frames
+// zeroed and flushed, header made valid again (flushed with the first commit).
+// An explicit checkpoint (open, save-as, close) still deletes the log.
+//
+// A log that is never flushed (sync mode "none": a file no one reopens after
+// a crash) is reused without zeroing: each write to it ends with 41 zero
+// bytes past its last frame, a frame head whose digest fails, so a replay
+// (of the file as the operating system holds it) stops at the newest frame.
 #include <openssl/sha.h>
 
 #include <algorithm>
@@ -28,6 +44,7 @@
 #include <utility>
 #include <vector>
 
+#include "pager/frame_hash.h"
 #include "pager/le_bytes.h"
 #include "pager/pager.h"
 
@@ -38,12 +55,30 @@ namespace {
 constexpr std::uint64_t kWalHeaderSize = 16;
 constexpr std::uint64_t kFrameHeadSize = 41;
 constexpr std::uint64_t kFrameSize = kFrameHeadSize + kPageSize;  // 4137
+// Capacity of the commit buffer kept for the next commit; a larger one (a big
+// transaction's) is given back.
+constexpr std::size_t kKeptCommitBuffer = 64 * kFrameSize;
+// Largest write of consecutive pages during a checkpoint.
+constexpr std::size_t kCheckpointRunBytes = 64 * kPageSize;
+// Recycling pays when a log's generation was many small commits, each of
+// which then flushes without a change of size; zeroing a log that one or two
+// large commits filled costs more than it saves, so such a log is deleted.
+constexpr std::uint64_t kRecycleMinCommits = 16;
+constexpr std::uint64_t kRecycleMaxBytes = 2 * kCheckpointThreshold;
+// Largest page number whose offset fits a signed 64-bit file offset.
+constexpr std::uint64_t kMaxFilePage = (static_cast<std::uint64_t>(INT64_MAX) / kPageSize) - 1;
 
-void frame_digest(const std::uint8_t* head9, const std::uint8_t* page, std::uint8_t out[32]) {
-    std::uint8_t buf[9 + kPageSize];
-    std::memcpy(buf, head9, 9);
-    std::memcpy(buf + 9, page, kPageSize);
-    ::SHA256(buf, sizeof buf, out);
+// The digest covers the page number, the commit flag and the page.
+void frame_digest(pager_detail::FrameHasher& hasher, const std::uint8_t* head9, const std::uint8_t* page,
+                  std::uint8_t out[32]) {
+    hasher.digest(head9, 9, page, kPageSize, out);
+}
+
+void fill_wal_header(std::uint8_t* out) {
+    std::memset(out, 0, kWalHeaderSize);
+    std::memcpy(out, "KWAL", 4);
+    le::put16(out + 4, 1);
+    le::put64(out + 6, kPageSize);
 }
 
 }  // namespace
@@ -53,16 +88,52 @@ Status Pager::ensure_wal() {
     const std::string log = wal_path();
     auto file = vfs_->create_truncate(log);
     if (!file) return std::unexpected(file.error());
-    std::uint8_t header[kWalHeaderSize] = {};
-    std::memcpy(header, "KWAL", 4);
-    le::put16(header + 4, 1);
-    le::put64(header + 6, kPageSize);
+    std::uint8_t header[kWalHeaderSize];
+    fill_wal_header(header);
     if (auto st = (*file)->write_at(header, 0); !st) return storage_error("WAL header write failed: " + st.error().message);
     if (sync_mode_ != kSyncNone) vfs_->sync_dir(log);
     wal_ = std::move(*file);
     wal_len_ = kWalHeaderSize;
     wal_commit_len_ = kWalHeaderSize;
     wal_tail_uncut_ = false;
+    return {};
+}
+
+Status Pager::recycle_wal() {
+    if (wal_ == nullptr) return storage_error("no log to recycle");
+    if (sync_mode_ == kSyncNone) {
+        // Without flushes there is no torn write to guard against: every
+        // write ends with a zero frame head (see `end_mark_size`), so the
+        // old frames past it are never scanned, and the blocks are simply
+        // overwritten. Until the next write the mark goes right after the
+        // header.
+        static constexpr std::uint8_t kEndMark[kFrameHeadSize] = {};
+        if (auto st = wal_->write_at(kEndMark, kWalHeaderSize); !st) return st;
+    } else {
+        auto physical = wal_->len();
+        if (!physical) return std::unexpected(physical.error());
+        if (wal_commits_ < kRecycleMinCommits || *physical > kRecycleMaxBytes)
+            return storage_error("log not worth recycling");
+        static constexpr std::uint8_t kNoHeader[kWalHeaderSize] = {};
+        if (auto st = wal_->write_at(kNoHeader, 0); !st) return st;
+        if (auto st = wal_->sync(sync_mode_); !st) return st;
+        if (*physical > kWalHeaderSize) {
+            const std::uint64_t span = *physical - kWalHeaderSize;
+            std::vector<std::uint8_t> zeros(static_cast<std::size_t>(std::min<std::uint64_t>(span, 1u << 20)));
+            for (std::uint64_t off = kWalHeaderSize; off < *physical; off += zeros.size()) {
+                const std::uint64_t n = std::min<std::uint64_t>(zeros.size(), *physical - off);
+                if (auto st = wal_->write_at(std::span<const std::uint8_t>(zeros.data(), n), off); !st) return st;
+            }
+            if (auto st = wal_->sync(sync_mode_); !st) return st;
+        }
+        std::uint8_t header[kWalHeaderSize];
+        fill_wal_header(header);
+        if (auto st = wal_->write_at(header, 0); !st) return st;
+    }
+    wal_len_ = kWalHeaderSize;
+    wal_commit_len_ = kWalHeaderSize;
+    wal_tail_uncut_ = false;
+    wal_commits_ = 0;
     return {};
 }
 
@@ -78,18 +149,21 @@ Status Pager::prepare_append() {
 namespace {
 
 // Fills kFrameSize bytes at `out` with the frame of one page.
-void build_frame(std::uint8_t* out, std::uint64_t page, const std::uint8_t* bytes, bool commit) {
+void build_frame(pager_detail::FrameHasher& hasher, std::uint8_t* out, std::uint64_t page, const std::uint8_t* bytes,
+                 bool commit) {
     le::put64(out, page);
     out[8] = commit ? 1 : 0;
-    frame_digest(out, bytes, out + 9);
+    frame_digest(hasher, out, bytes, out + 9);
     std::memcpy(out + kFrameHeadSize, bytes, kPageSize);
 }
 
 }  // namespace
 
+std::size_t Pager::end_mark_size() const { return sync_mode_ == kSyncNone ? kFrameHeadSize : 0; }
+
 Result<std::uint64_t> Pager::append_wal_frame(std::uint64_t page, const std::uint8_t* bytes, bool commit) {
-    std::vector<std::uint8_t> frame(kFrameSize);
-    build_frame(frame.data(), page, bytes, commit);
+    std::vector<std::uint8_t> frame(kFrameSize + end_mark_size());
+    build_frame(*hasher_, frame.data(), page, bytes, commit);
     if (auto st = wal_->write_at(frame, wal_len_); !st) return storage_error("WAL append failed: " + st.error().message);
     const std::uint64_t data_offset = wal_len_ + kFrameHeadSize;
     wal_len_ += kFrameSize;
@@ -112,23 +186,35 @@ Status Pager::commit() {
         ZEMBREL_INVARIANT(it != cache_.end(), "dirty page missing from the cache");
         entries.push_back(it->second.get());
     }
-    // The page frames go out in one write (a write per frame costs a system
-    // call each), the commit frame after them in its own.
-    if (!pages.empty()) {
-        std::vector<std::uint8_t> frames(pages.size() * kFrameSize);
-        for (std::size_t i = 0; i < pages.size(); ++i)
-            build_frame(frames.data() + i * kFrameSize, pages[i], entries[i]->data.data(), false);
-        if (auto st = wal_->write_at(frames, wal_len_); !st)
-            return storage_error("WAL append failed: " + st.error().message);
-        for (std::size_t i = 0; i < pages.size(); ++i)
-            written.emplace_back(pages[i], wal_len_ + i * kFrameSize + kFrameHeadSize);
-        wal_len_ += frames.size();
-    }
+    // Every frame, the commit frame included, goes out in one write: a write
+    // per frame costs a system call each. The buffer is kept between commits.
+    const std::size_t frame_count = pages.size() + 1;
+    const std::size_t end_mark = end_mark_size();
+    commit_buf_.resize(frame_count * kFrameSize + end_mark);
+    std::memset(commit_buf_.data() + frame_count * kFrameSize, 0, end_mark);
+    for (std::size_t i = 0; i < pages.size(); ++i)
+        build_frame(*hasher_, commit_buf_.data() + i * kFrameSize, pages[i], entries[i]->data.data(), false);
     PageBuf header;
     build_header(header);
-    auto off = append_wal_frame(0, header.data(), true);
-    if (!off) return std::unexpected(off.error());
-    written.emplace_back(0, *off);
+    std::uint8_t* commit_frame = commit_buf_.data() + pages.size() * kFrameSize;
+    if (last_header_known_ && header == last_header_) {
+        // Most commits leave the header as it was: its frame is the same
+        // bytes, digest included, as the last one.
+        std::memcpy(commit_frame, last_header_frame_head_.data(), kFrameHeadSize);
+        std::memcpy(commit_frame + kFrameHeadSize, header.data(), kPageSize);
+    } else {
+        build_frame(*hasher_, commit_frame, 0, header.data(), true);
+        last_header_ = header;
+        std::memcpy(last_header_frame_head_.data(), commit_frame, kFrameHeadSize);
+        last_header_known_ = true;
+    }
+    Status wrote = wal_->write_at(commit_buf_, wal_len_);
+    if (commit_buf_.capacity() > kKeptCommitBuffer) std::vector<std::uint8_t>().swap(commit_buf_);
+    if (!wrote) return storage_error("WAL append failed: " + wrote.error().message);
+    for (std::size_t i = 0; i < pages.size(); ++i)
+        written.emplace_back(pages[i], wal_len_ + i * kFrameSize + kFrameHeadSize);
+    written.emplace_back(0, wal_len_ + pages.size() * kFrameSize + kFrameHeadSize);
+    wal_len_ += frame_count * kFrameSize;
     if (auto st = wal_->sync(sync_mode_); !st) return storage_error("WAL fsync failed: " + st.error().message);
 
     for (const auto& [page, offset] : pending_wal_) wal_index_[page] = offset;
@@ -139,18 +225,23 @@ Status Pager::commit() {
     header_dirty_ = false;
     free_taken_.clear();
     wal_commit_len_ = wal_len_;
+    ++wal_commits_;
     remember_commit_state();
 
     // The commit is durable now. A checkpoint that fails leaves the log whole
     // (it stays the newest copy of its pages) and runs again after the next
     // commit; reporting it as this commit's failure would make callers undo
     // or retry work that is already in the file.
-    if (wal_len_ > kCheckpointThreshold) (void)checkpoint();
+    if (wal_len_ > kCheckpointThreshold) (void)copy_log_into_file(/*keep_log=*/true);
     return {};
 }
 
 Status Pager::checkpoint() {
     if (auto st = commit(); !st) return st;
+    return copy_log_into_file(/*keep_log=*/false);
+}
+
+Status Pager::copy_log_into_file(bool keep_log) {
     // Live snapshots read through their copies of wal_index: keep the log as it is.
     if (readers_->load(std::memory_order_acquire) != 0) return {};
     if (wal_index_.empty()) {
@@ -159,18 +250,45 @@ Status Pager::checkpoint() {
     }
     std::vector<std::pair<std::uint64_t, std::uint64_t>> entries(wal_index_.begin(), wal_index_.end());
     std::sort(entries.begin(), entries.end());
-    PageBuf buf;
+    // Right after a commit every cached page is clean and holds its newest
+    // committed bytes, so only uncached pages are read back from the log.
+    // Runs of consecutive pages go into the page file in one write each.
+    std::vector<std::uint8_t> run;
+    std::uint64_t run_first = 0;
+    auto flush_run = [&]() -> Status {
+        if (run.empty()) return {};
+        Status st = file_->write_at(run, run_first * kPageSize);
+        run.clear();
+        if (!st) return storage_error("page " + std::to_string(run_first) + " write failed: " + st.error().message);
+        return {};
+    };
     for (const auto& [page, offset] : entries) {
-        if (auto st = read_wal_page(offset, buf); !st) return st;
-        if (auto st = write_page_to_file(page, buf); !st) return st;
+        if (page > kMaxFilePage)  // a page number from damaged bytes must not wrap the offset
+            return storage_error("page " + std::to_string(page) + " write failed: write failed: " + os_error_text(EFBIG));
+        if (!run.empty() && (page != run_first + run.size() / kPageSize || run.size() >= kCheckpointRunBytes)) {
+            if (auto st = flush_run(); !st) return st;
+        }
+        if (run.empty()) run_first = page;
+        const std::size_t at = run.size();
+        run.resize(at + kPageSize);
+        std::span<std::uint8_t, kPageSize> slot(run.data() + at, kPageSize);
+        if (auto it = cache_.find(page); it != cache_.end() && !it->second->dirty) {
+            std::memcpy(slot.data(), it->second->data.data(), kPageSize);
+        } else if (auto st = read_wal_page(offset, slot); !st) {
+            return st;
+        }
+        if (checksums_enabled_) le::put32(slot.data() + kPageSize - 4, page_crc(slot.data()));
     }
+    if (auto st = flush_run(); !st) return st;
     if (page_count_ > static_cast<std::uint64_t>(INT64_MAX) / kPageSize)
         return storage_error("truncate failed: " + os_error_text(EFBIG));
     if (auto st = file_->set_len(page_count_ * kPageSize); !st) return st;
     if (auto st = file_->sync(sync_mode_); !st) return storage_error("page file fsync failed: " + st.error().message);
     wal_index_.clear();
     pending_wal_.clear();
-    reset_wal();
+    // A log that cannot be recycled is deleted as an explicit checkpoint
+    // deletes it: everything in it is in the page file now.
+    if (!keep_log || !recycle_wal()) reset_wal();
     return {};
 }
 
@@ -185,6 +303,7 @@ void Pager::reset_wal() {
     wal_len_ = 0;
     wal_commit_len_ = 0;
     wal_tail_uncut_ = false;
+    wal_commits_ = 0;
 }
 
 Status Pager::read_wal_page(std::uint64_t offset, std::span<std::uint8_t, kPageSize> out) {
@@ -228,7 +347,7 @@ Status Pager::replay_wal() {
     // The scan stops at the file's length: a torn frame at the tail is never read.
     for (std::uint64_t off = kWalHeaderSize; off <= *len && *len - off >= kFrameSize; off += kFrameSize) {
         if (auto st = file->read_at(frame, off); !st) return storage_error("WAL read failed: " + st.error().message);
-        frame_digest(frame.data(), frame.data() + kFrameHeadSize, digest);
+        frame_digest(*hasher_, frame.data(), frame.data() + kFrameHeadSize, digest);
         if (std::memcmp(digest, frame.data() + 9, 32) != 0) break;
         uncommitted[le::get64(frame.data())] = off + kFrameHeadSize;
         if (frame[8] == 1) {
