@@ -269,19 +269,19 @@ TEST(MemIndex, FlatKeyMapMatchesAnOrderedMap) {
                 const RowIdList* got = index.find(key);
                 auto want = ref.find(key);
                 ASSERT_EQ(got != nullptr, want != ref.end());
-                if (got) ASSERT_EQ(*got, want->second);
+                if (got) { ASSERT_EQ(*got, want->second); }
                 if (width == 1) {
                     // Enough lookups build the hash view, which must follow every change.
                     for (int again = 0; again < 3; ++again) {
                         const RowIdList* one = index.find_one(key.front());
                         ASSERT_EQ(one != nullptr, want != ref.end()) << "seed " << seed << " step " << step;
-                        if (one) ASSERT_EQ(*one, want->second);
+                        if (one) { ASSERT_EQ(*one, want->second); }
                     }
                 }
                 auto lower = index.map().lower_bound(key);
                 auto want_lower = ref.lower_bound(key);
                 ASSERT_EQ(lower == index.map().end(), want_lower == ref.end());
-                if (want_lower != ref.end()) ASSERT_EQ(debug_values(lower->first), debug_values(want_lower->first));
+                if (want_lower != ref.end()) { ASSERT_EQ(debug_values(lower->first), debug_values(want_lower->first)); }
                 // Backwards from the first key above it, as a descending scan walks.
                 auto upper = index.map().upper_bound(key);
                 auto want_upper = ref.upper_bound(key);
@@ -291,7 +291,7 @@ TEST(MemIndex, FlatKeyMapMatchesAnOrderedMap) {
                     --want_upper;
                     ASSERT_EQ(debug_values(upper->first), debug_values(want_upper->first));
                 }
-                if (want_upper == ref.begin()) ASSERT_TRUE(upper == index.map().begin());
+                if (want_upper == ref.begin()) { ASSERT_TRUE(upper == index.map().begin()); }
             }
         };
         for (int step = 0; step < 6000; ++step) {
