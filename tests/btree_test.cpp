@@ -8,6 +8,7 @@
 
 #include "btree/key_order.h"
 #include "btree/mem_btree.h"
+#include "btree/mem_index.h"
 #include "test_util.h"
 
 using namespace zembrel;
@@ -235,6 +236,106 @@ TEST(MemBTree, MatchesOrderedMapUnderRandomInsertsAndErases) {
         EXPECT_TRUE(tree.empty());
         tree.insert(Value::integer(1), 1);
         EXPECT_EQ(tree.find(Value::integer(1)), 1u);
+    }
+}
+
+// The flat key map of a secondary index against an ordered map: adds and
+// removals enough to split and empty leaves, purges, keys of one and two
+// values (a one-value probe of a two-value index is a proper prefix), lower
+// bounds, copies and rebuilds from a sorted run.
+TEST(MemIndex, FlatKeyMapMatchesAnOrderedMap) {
+    using RefMap = std::map<IndexKey, std::vector<uint64_t>, KeyLess>;
+    for (uint64_t seed = 1; seed <= 4; ++seed) {
+        std::mt19937_64 rng(seed);
+        const size_t width = seed % 2 ? 1 : 2;
+        MemIndex index("i", "t", {}, width == 1 ? std::vector<size_t>{0} : std::vector<size_t>{0, 1}, false);
+        RefMap ref;
+        auto random_key = [&] {
+            IndexKey key;
+            for (size_t i = 0; i < width; ++i) key.push_back(rng() % 4 ? Value::integer(rng() % 700) : random_value(rng));
+            return key;
+        };
+        auto check = [&](int step) {
+            ASSERT_EQ(index.map().size(), ref.size()) << "seed " << seed << " step " << step;
+            auto it = ref.begin();
+            for (const auto& [key, ids] : index.map()) {
+                ASSERT_EQ(debug_values(key), debug_values(it->first)) << "seed " << seed << " step " << step;
+                ASSERT_EQ(ids, it->second);
+                ++it;
+            }
+            for (int probe = 0; probe < 20; ++probe) {
+                IndexKey key = random_key();
+                if (probe % 2) key.resize(1);
+                const RowIdList* got = index.find(key);
+                auto want = ref.find(key);
+                ASSERT_EQ(got != nullptr, want != ref.end());
+                if (got) { ASSERT_EQ(*got, want->second); }
+                if (width == 1) {
+                    // Enough lookups build the hash view, which must follow every change.
+                    for (int again = 0; again < 3; ++again) {
+                        const RowIdList* one = index.find_one(key.front());
+                        ASSERT_EQ(one != nullptr, want != ref.end()) << "seed " << seed << " step " << step;
+                        if (one) { ASSERT_EQ(*one, want->second); }
+                    }
+                }
+                auto lower = index.map().lower_bound(key);
+                auto want_lower = ref.lower_bound(key);
+                ASSERT_EQ(lower == index.map().end(), want_lower == ref.end());
+                if (want_lower != ref.end()) { ASSERT_EQ(debug_values(lower->first), debug_values(want_lower->first)); }
+                // Backwards from the first key above it, as a descending scan walks.
+                auto upper = index.map().upper_bound(key);
+                auto want_upper = ref.upper_bound(key);
+                for (int back = 0; back < 3 && want_upper != ref.begin(); ++back) {
+                    ASSERT_TRUE(upper != index.map().begin());
+                    --upper;
+                    --want_upper;
+                    ASSERT_EQ(debug_values(upper->first), debug_values(want_upper->first));
+                }
+                if (want_upper == ref.begin()) { ASSERT_TRUE(upper == index.map().begin()); }
+            }
+        };
+        for (int step = 0; step < 6000; ++step) {
+            const uint64_t op = rng() % 100;
+            if (op < 55) {
+                IndexKey key = random_key();
+                const uint64_t id = rng() % 50;
+                index.add_row_id(key, id);
+                auto& ids = ref[key];
+                if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+            } else if (op < 97 && !ref.empty()) {
+                // Mostly keys that are there, so that leaves empty out.
+                auto at = ref.begin();
+                std::advance(at, static_cast<long>(rng() % ref.size()));
+                IndexKey key = rng() % 8 ? at->first : random_key();
+                const uint64_t id = rng() % 3 ? (ref.contains(key) ? ref[key].front() : 0) : rng() % 50;
+                index.remove_row_id(key, id);
+                if (auto found = ref.find(key); found != ref.end()) {
+                    std::erase(found->second, id);
+                    if (found->second.empty()) ref.erase(found);
+                }
+            } else if (op < 98) {
+                const uint64_t cut = rng() % 50;
+                index.retain_row_ids([&](uint64_t id) { return id < cut; });
+                for (auto it = ref.begin(); it != ref.end();) {
+                    std::erase_if(it->second, [&](uint64_t id) { return id >= cut; });
+                    it = it->second.empty() ? ref.erase(it) : std::next(it);
+                }
+            } else if (op < 99) {
+                const MemIndex copy = index;
+                index = copy;
+            } else {
+                // Rebuilt from the sorted run of the model's keys.
+                IndexKeyMap rebuilt;
+                std::vector<size_t> positions(width);
+                for (size_t i = 0; i < width; ++i) positions[i] = i;
+                for (const auto& [key, ids] : ref) {
+                    RowIdList& list = rebuilt.append_greatest(key, positions);
+                    for (uint64_t id : ids) list.push_back(id);
+                }
+                index.replace_map(std::move(rebuilt), 0, 0);
+            }
+            if (step % 250 == 0 || step == 5999) check(step);
+        }
     }
 }
 

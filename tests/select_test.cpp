@@ -696,7 +696,8 @@ TEST(SelectIndexSeek, ResultsEqualAScan) {
     Engine indexed, plain;
     for (Engine* e : {&indexed, &plain}) {
         ok(*e, "CREATE TABLE t (i INT, f FLOAT, s TEXT)");
-        ok(*e, "INSERT INTO t VALUES (1, 0.5, 'a'), (2, 1.0, NULL), (3, 2.5, 'c'), (5, NULL, 'b'), (NULL, 1.5, 'a')");
+        ok(*e, "INSERT INTO t VALUES (1, 0.5, 'a'), (2, 1.0, NULL), (3, 2.5, 'c'), (5, NULL, 'b'), (NULL, 1.5, 'a'), "
+               "(9007199254740993, NULL, 'z')");
     }
     ok(indexed, "CREATE INDEX t_i ON t (i)");
     ok(indexed, "CREATE INDEX t_f ON t (f)");
@@ -708,6 +709,8 @@ TEST(SelectIndexSeek, ResultsEqualAScan) {
         "SELECT * FROM t WHERE i = 1 AND s = 'a'", "SELECT * FROM t WHERE f = 1",     "SELECT * FROM t WHERE i <= 100000000000000000000000000000.5",
         "SELECT * FROM t WHERE i > 1 AND i > 2", "SELECT * FROM t WHERE s = 'a'",     "SELECT * FROM t WHERE f <> 1",
         "SELECT i, i, s FROM t WHERE i > 1 LIMIT 2", "SELECT f FROM t WHERE f >= 0.5 LIMIT 0", "SELECT t.s FROM t WHERE i < 9",
+        // Past 2^53 one double is `=` to several Ints.
+        "SELECT * FROM t WHERE i <= 9007199254740992.0", "SELECT * FROM t WHERE i = 9007199254740992.0",
     };
     for (const char* sql : queries) EXPECT_EQ(cells_of(rows_of(indexed, sql)), cells_of(rows_of(plain, sql))) << sql;
     EXPECT_EQ(plan_of(indexed, "EXPLAIN SELECT * FROM t WHERE i = 1.0"),

@@ -23,7 +23,14 @@ struct KeyedRow {
 };
 
 // The rows that have a value at every position in `positions` (and, with
-// `skip_nulls`, no Null among them), in key order.
-std::vector<KeyedRow> rows_in_key_order(std::span<const Row> rows, std::span<const size_t> positions, bool skip_nulls);
+// `skip_nulls`, no Null among them), in key order. With `prefixes`, it
+// receives Value::key_prefix of each entry's first key value, parallel to
+// the result (so that a tree built from the run need not compute it again).
+// A hint for a pass over `rows` that reads the value at `position` of each
+// row in turn, now at row i: starts the memory reads of the rows ahead.
+void prefetch_ahead(std::span<const Row> rows, size_t i, size_t position);
+
+std::vector<KeyedRow> rows_in_key_order(std::span<const Row> rows, std::span<const size_t> positions, bool skip_nulls,
+                                        std::vector<unsigned __int128>* prefixes = nullptr);
 
 }  // namespace zembrel

@@ -132,10 +132,6 @@ void MemBTree::insert(Value key, uint64_t rowid) {
 }
 
 MemBTree MemBTree::from_sorted(std::vector<std::pair<Value, uint64_t>> entries) {
-    MemBTree tree;
-    tree.len = entries.size();
-    if (entries.empty()) return tree;
-    const size_t most = 2 * tree.t - 2;  // fill of a built node: one below full
     std::vector<Value> keys;
     std::vector<unsigned __int128> prefixes;
     std::vector<uint64_t> values;
@@ -148,6 +144,15 @@ MemBTree MemBTree::from_sorted(std::vector<std::pair<Value, uint64_t>> entries) 
         values.push_back(value);
     }
     entries = {};
+    return from_sorted(std::move(keys), std::move(prefixes), std::move(values));
+}
+
+MemBTree MemBTree::from_sorted(std::vector<Value> keys, std::vector<unsigned __int128> prefixes,
+                               std::vector<uint64_t> values) {
+    MemBTree tree;
+    tree.len = keys.size();
+    if (keys.empty()) return tree;
+    const size_t most = 2 * tree.t - 2;  // fill of a built node: one below full
     // One level per pass: m items over c nodes with one separator between
     // neighbours, which moves up as the next level's items.
     std::vector<std::unique_ptr<MemBTreeNode>> children;

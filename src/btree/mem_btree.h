@@ -60,6 +60,10 @@ public:
     // Every node but the root holds t - 1 .. 2t - 2 keys, so later inserts
     // keep working as on any tree.
     static MemBTree from_sorted(std::vector<std::pair<Value, uint64_t>> entries);
+    // The same from parallel arrays: the keys, their Value::key_prefix and
+    // their row ids.
+    static MemBTree from_sorted(std::vector<Value> keys, std::vector<unsigned __int128> prefixes,
+                                std::vector<uint64_t> values);
 
     // Splits the full child at position i of x: the child keeps t - 1 keys,
     // the key at t - 1 moves up into x at i, the rest goes to a new sibling

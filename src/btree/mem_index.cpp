@@ -8,6 +8,216 @@
 
 namespace zembrel {
 
+namespace {
+
+// Element by element in key order, a proper prefix first.
+int compare_keys(std::span<const Value> a, std::span<const Value> b) {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        const auto c = Value::key_cmp(a[i], b[i]);
+        if (c != 0) return c < 0 ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+}  // namespace
+
+void RowIdList::push_back(uint64_t id) {
+    if (!many_.empty()) {
+        many_.push_back(id);
+    } else if (!has_one_) {
+        one_ = id;
+        has_one_ = true;
+    } else {
+        many_.reserve(4);
+        many_.push_back(one_);
+        many_.push_back(id);
+        has_one_ = false;
+    }
+}
+
+IndexKeyMap::IndexKeyMap(const IndexKeyMap& other) : size_(other.size_) {
+    leaves_.reserve(other.leaves_.size());
+    for (const auto& leaf : other.leaves_) leaves_.push_back(std::make_unique<Leaf>(*leaf));
+}
+
+IndexKeyMap& IndexKeyMap::operator=(const IndexKeyMap& other) {
+    if (this != &other) {
+        IndexKeyMap copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+bool operator==(const IndexKeyMap& a, const IndexKeyMap& b) {
+    if (a.size() != b.size()) return false;
+    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+        const auto [ka, ia] = *i;
+        const auto [kb, ib] = *j;
+        if (!std::ranges::equal(ka, kb) || !(ia == ib)) return false;
+    }
+    return true;
+}
+
+size_t IndexKeyMap::Leaf::lower(Key key, bool& equal) const {
+    size_t lo = 0, hi = size();
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (compare_keys(this->key(mid), key) < 0) lo = mid + 1;
+        else hi = mid;
+    }
+    equal = lo < size() && compare_keys(this->key(lo), key) == 0;
+    return lo;
+}
+
+void IndexKeyMap::Leaf::insert(size_t at, Key key) {
+    const size_t from = start(at);
+    values.insert(values.begin() + static_cast<ptrdiff_t>(from), key.begin(), key.end());
+    const auto width = static_cast<uint32_t>(key.size());
+    ends.insert(ends.begin() + static_cast<ptrdiff_t>(at), static_cast<uint32_t>(from) + width);
+    for (size_t i = at + 1; i < ends.size(); ++i) ends[i] += width;
+    ids.emplace(ids.begin() + static_cast<ptrdiff_t>(at));
+}
+
+void IndexKeyMap::Leaf::remove(size_t at) {
+    const size_t from = start(at);
+    const uint32_t width = ends[at] - static_cast<uint32_t>(from);
+    values.erase(values.begin() + static_cast<ptrdiff_t>(from), values.begin() + static_cast<ptrdiff_t>(ends[at]));
+    ends.erase(ends.begin() + static_cast<ptrdiff_t>(at));
+    for (size_t i = at; i < ends.size(); ++i) ends[i] -= width;
+    ids.erase(ids.begin() + static_cast<ptrdiff_t>(at));
+}
+
+size_t IndexKeyMap::Leaf::drop_empty() {
+    size_t out = 0, value_out = 0;
+    const size_t n = size();
+    for (size_t i = 0; i < n; ++i) {
+        const size_t from = start(i), to = ends[i];
+        if (ids[i].empty()) continue;
+        if (out != i) {
+            for (size_t v = from; v < to; ++v) values[value_out + v - from] = std::move(values[v]);
+            ids[out] = std::move(ids[i]);
+        }
+        value_out += to - from;
+        ends[out] = static_cast<uint32_t>(value_out);
+        ++out;
+    }
+    values.resize(value_out);
+    ends.resize(out);
+    ids.resize(out);
+    return n - out;
+}
+
+size_t IndexKeyMap::leaf_for(Key key) const {
+    size_t lo = 0, hi = leaves_.size();
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        const Leaf& leaf = *leaves_[mid];
+        if (compare_keys(leaf.key(leaf.size() - 1), key) < 0) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo == leaves_.size() && lo > 0 ? lo - 1 : lo;
+}
+
+IndexKeyMap::const_iterator IndexKeyMap::lower_bound(Key key) const {
+    if (leaves_.empty()) return end();
+    const size_t at = leaf_for(key);
+    bool equal = false;
+    const size_t pos = leaves_[at]->lower(key, equal);
+    if (pos == leaves_[at]->size()) return const_iterator(this, at + 1, 0);  // past the last key
+    return const_iterator(this, at, pos);
+}
+
+IndexKeyMap::const_iterator IndexKeyMap::upper_bound(Key key) const {
+    const_iterator it = lower_bound(key);
+    if (it != end() && compare_keys((*it).first, key) == 0) ++it;
+    return it;
+}
+
+IndexKeyMap::const_iterator IndexKeyMap::find(Key key) const {
+    if (leaves_.empty()) return end();
+    const size_t at = leaf_for(key);
+    bool equal = false;
+    const size_t pos = leaves_[at]->lower(key, equal);
+    return equal ? const_iterator(this, at, pos) : end();
+}
+
+const RowIdList* IndexKeyMap::find_ids(Key key) const {
+    if (leaves_.empty()) return nullptr;
+    const Leaf& leaf = *leaves_[leaf_for(key)];
+    bool equal = false;
+    const size_t pos = leaf.lower(key, equal);
+    return equal ? &leaf.ids[pos] : nullptr;
+}
+
+RowIdList& IndexKeyMap::entry(Key key) {
+    if (leaves_.empty()) {
+        leaves_.push_back(std::make_unique<Leaf>());
+        leaves_.back()->insert(0, key);
+        ++size_;
+        return leaves_.back()->ids.back();
+    }
+    size_t at = leaf_for(key);
+    bool equal = false;
+    size_t pos = leaves_[at]->lower(key, equal);
+    if (equal) return leaves_[at]->ids[pos];
+    leaves_[at]->insert(pos, key);
+    ++size_;
+    if (leaves_[at]->size() > kLeafMax) {
+        split(at);
+        if (pos >= leaves_[at]->size()) {
+            pos -= leaves_[at]->size();
+            ++at;
+        }
+    }
+    return leaves_[at]->ids[pos];
+}
+
+void IndexKeyMap::split(size_t at) {
+    Leaf& left = *leaves_[at];
+    const size_t keep = left.size() / 2;
+    const size_t cut = left.start(keep);
+    auto right = std::make_unique<Leaf>();
+    right->values.assign(std::make_move_iterator(left.values.begin() + static_cast<ptrdiff_t>(cut)),
+                         std::make_move_iterator(left.values.end()));
+    for (size_t i = keep; i < left.size(); ++i) right->ends.push_back(left.ends[i] - static_cast<uint32_t>(cut));
+    right->ids.assign(std::make_move_iterator(left.ids.begin() + static_cast<ptrdiff_t>(keep)),
+                      std::make_move_iterator(left.ids.end()));
+    left.values.resize(cut);
+    left.ends.resize(keep);
+    left.ids.resize(keep);
+    leaves_.insert(leaves_.begin() + static_cast<ptrdiff_t>(at) + 1, std::move(right));
+}
+
+void IndexKeyMap::erase(Key key) {
+    if (leaves_.empty()) return;
+    const size_t at = leaf_for(key);
+    bool equal = false;
+    const size_t pos = leaves_[at]->lower(key, equal);
+    if (!equal) return;
+    leaves_[at]->remove(pos);
+    --size_;
+    if (leaves_[at]->ids.empty()) leaves_.erase(leaves_.begin() + static_cast<ptrdiff_t>(at));
+}
+
+RowIdList& IndexKeyMap::append_greatest(const Row& row, std::span<const size_t> positions) {
+    // Built leaves are left a quarter empty, so that inserts between the
+    // loaded keys do not split at once.
+    constexpr size_t kBuildFill = kLeafMax * 3 / 4;
+    if (leaves_.empty() || leaves_.back()->size() >= kBuildFill) {
+        auto leaf = std::make_unique<Leaf>();
+        leaf->values.reserve(kBuildFill * positions.size());
+        leaf->ends.reserve(kBuildFill);
+        leaf->ids.reserve(kBuildFill);
+        leaves_.push_back(std::move(leaf));
+    }
+    Leaf& leaf = *leaves_.back();
+    for (size_t p : positions) leaf.values.push_back(row[p]);
+    leaf.ends.push_back(static_cast<uint32_t>(leaf.values.size()));
+    ++size_;
+    return leaf.ids.emplace_back();
+}
+
 MemIndex::MemIndex(std::string name_, std::string table_, std::vector<std::string> columns_,
                    std::vector<size_t> positions_, bool unique_)
     : name(std::move(name_)),
@@ -25,24 +235,12 @@ std::optional<IndexKey> MemIndex::key_for_row(const Row& row, std::span<const si
     return key;
 }
 
-const RowIdList* MemIndex::find(const IndexKey& key) const {
-    auto it = map_.find(key);
-    return it == map_.end() ? nullptr : &it->second;
-}
-
-const RowIdList* MemIndex::find(const Value& key) const {
-    auto it = map_.find(key);
-    return it == map_.end() ? nullptr : &it->second;
-}
-
 void MemIndex::add_row_id(const IndexKey& key, uint64_t rowid) {
-    auto it = map_.find(key);
-    if (it == map_.end()) {
-        hash_view_.reset();
-        it = map_.emplace(key, RowIdList{}).first;
-    }
-    RowIdList& ids = it->second;
-    if (rowid > max_id_ || std::find(ids.begin(), ids.end(), rowid) == ids.end()) {
+    const size_t keys_before = map_.size();
+    RowIdList& ids = map_.entry(key);
+    // A new key moves its neighbours in the leaf, which the hash view points to.
+    if (map_.size() != keys_before) hash_view_.reset();
+    if (rowid > max_id_ || !ids.contains(rowid)) {
         ids.push_back(rowid);
         ++id_count_;
     }
@@ -50,12 +248,12 @@ void MemIndex::add_row_id(const IndexKey& key, uint64_t rowid) {
 }
 
 void MemIndex::remove_row_id(const IndexKey& key, uint64_t rowid) {
-    auto it = map_.find(key);
-    if (it == map_.end()) return;
-    id_count_ -= std::erase(it->second, rowid);
-    if (it->second.empty()) {
+    RowIdList* ids = map_.find_ids(key);
+    if (ids == nullptr) return;
+    id_count_ -= ids->erase_if([&](uint64_t id) { return id == rowid; });
+    if (ids->empty()) {
         hash_view_.reset();
-        map_.erase(it);
+        map_.erase(key);
     }
 }
 
@@ -108,8 +306,8 @@ KeyHashView::KeyHashView(const IndexKeyMap& map) {
         uint64_t code = 0;
         code_of(entry.first.front(), code);
         size_t at = mixed(code) & mask_;
-        while (slots_[at].entry != nullptr) at = (at + 1) & mask_;
-        slots_[at] = Slot{code, &entry};
+        while (slots_[at].key != nullptr) at = (at + 1) & mask_;
+        slots_[at] = Slot{code, &entry.first.front(), &entry.second};
     }
 }
 
@@ -149,11 +347,11 @@ bool KeyHashView::code_of(const Value& key, uint64_t& code) const {
 const RowIdList* KeyHashView::find(const Value& key) const {
     uint64_t code = 0;
     if (!code_of(key, code)) return nullptr;
-    for (size_t at = mixed(code) & mask_; slots_[at].entry != nullptr; at = (at + 1) & mask_) {
+    for (size_t at = mixed(code) & mask_; slots_[at].key != nullptr; at = (at + 1) & mask_) {
         const Slot& slot = slots_[at];
         if (slot.code != code) continue;
         // Numeric codes are the keys themselves; hashes are confirmed.
-        if (numeric_kind_ || Value::key_cmp(slot.entry->first.front(), key) == 0) return &slot.entry->second;
+        if (numeric_kind_ || Value::key_cmp(*slot.key, key) == 0) return slot.ids;
     }
     return nullptr;
 }

@@ -15,14 +15,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "types/value.h"
@@ -30,8 +31,205 @@
 namespace zembrel {
 
 using IndexKey = std::vector<Value>;
-using RowIdList = std::vector<uint64_t>;
-using IndexKeyMap = std::map<IndexKey, RowIdList, KeyLess>;
+
+// A key as an index holds it: a view of its values, which converts to an
+// IndexKey where a copy is wanted.
+class IndexKeyView : public std::span<const Value> {
+public:
+    using std::span<const Value>::span;
+    IndexKeyView(std::span<const Value> values) : std::span<const Value>(values) {}
+    operator IndexKey() const { return IndexKey(begin(), end()); }
+};
+
+// The row ids under one key: ids in the order they were added, each once.
+// One id (every key of a unique index, most of any other) is held inline;
+// a longer list moves to the heap. Reads like a vector of ids.
+class RowIdList {
+public:
+    RowIdList() = default;
+    RowIdList(std::initializer_list<uint64_t> ids) {
+        for (uint64_t id : ids) push_back(id);
+    }
+
+    const uint64_t* begin() const { return many_.empty() ? &one_ : many_.data(); }
+    const uint64_t* end() const { return begin() + size(); }
+    const uint64_t* data() const { return begin(); }
+    uint64_t* begin() { return many_.empty() ? &one_ : many_.data(); }
+    uint64_t* end() { return begin() + size(); }
+    size_t size() const { return many_.empty() ? (has_one_ ? 1 : 0) : many_.size(); }
+    bool empty() const { return size() == 0; }
+    uint64_t front() const { return *begin(); }
+    uint64_t back() const { return end()[-1]; }
+    uint64_t operator[](size_t i) const { return begin()[i]; }
+    bool contains(uint64_t id) const { return std::find(begin(), end(), id) != end(); }
+
+    void push_back(uint64_t id);
+    // Removes every id for which drop(id) holds, keeping the others' order.
+    // Returns how many went.
+    template <class Drop>
+    size_t erase_if(Drop&& drop) {
+        if (many_.empty()) {
+            if (!has_one_ || !drop(one_)) return 0;
+            has_one_ = false;
+            return 1;
+        }
+        const size_t removed = std::erase_if(many_, drop);
+        if (many_.size() == 1) {
+            one_ = many_.front();
+            has_one_ = true;
+            many_ = {};
+        }
+        return removed;
+    }
+
+    operator std::vector<uint64_t>() const { return std::vector<uint64_t>(begin(), end()); }
+    friend bool operator==(const RowIdList& a, const RowIdList& b) { return std::ranges::equal(a, b); }
+    friend bool operator==(const RowIdList& a, const std::vector<uint64_t>& b) { return std::ranges::equal(a, b); }
+
+private:
+    uint64_t one_ = 0;
+    bool has_one_ = false;        // one_ is the list (only while many_ is empty)
+    std::vector<uint64_t> many_;  // the list when it holds two ids or more
+};
+
+// The ordered keys of one index with their row-id lists, kept flat: sorted
+// leaves of up to kLeafMax keys, each leaf holding its keys' values in one
+// array, so that a key costs no allocation of its own (only texts too long
+// to sit inside a Value do). Reads like an ordered map from key to list:
+// iteration yields (key as a span of values, list) in key order.
+//
+// Finding the leaf is a binary search over the leaves, changing one is a
+// shift within it; a split or an emptied leaf moves the leaf pointers
+// (one per ~100 keys). References into it (keys, lists) are valid until the
+// next change.
+class IndexKeyMap {
+public:
+    static constexpr size_t kLeafMax = 128;
+    using Key = IndexKeyView;
+
+    class const_iterator {
+    public:
+        using value_type = std::pair<Key, const RowIdList&>;
+        using reference = value_type;
+        using difference_type = std::ptrdiff_t;
+        using iterator_category = std::bidirectional_iterator_tag;
+        struct Arrow {
+            value_type item;
+            const value_type* operator->() const { return &item; }
+        };
+
+        const_iterator() = default;
+        value_type operator*() const { return {map_->leaves_[leaf_]->key(pos_), map_->leaves_[leaf_]->ids[pos_]}; }
+        Arrow operator->() const { return Arrow{**this}; }
+        const_iterator& operator++() {
+            if (++pos_ == map_->leaves_[leaf_]->size()) {
+                ++leaf_;
+                pos_ = 0;
+            }
+            return *this;
+        }
+        const_iterator operator++(int) {
+            const_iterator old = *this;
+            ++*this;
+            return old;
+        }
+        // Not before begin().
+        const_iterator& operator--() {
+            if (pos_ == 0) pos_ = map_->leaves_[--leaf_]->size();
+            --pos_;
+            return *this;
+        }
+        const_iterator operator--(int) {
+            const_iterator old = *this;
+            --*this;
+            return old;
+        }
+        bool operator==(const const_iterator& o) const { return leaf_ == o.leaf_ && pos_ == o.pos_; }
+
+    private:
+        friend class IndexKeyMap;
+        const_iterator(const IndexKeyMap* map, size_t leaf, size_t pos) : map_(map), leaf_(leaf), pos_(pos) {}
+        const IndexKeyMap* map_ = nullptr;
+        size_t leaf_ = 0;
+        size_t pos_ = 0;
+    };
+    using iterator = const_iterator;
+
+    IndexKeyMap() = default;
+    IndexKeyMap(const IndexKeyMap& other);
+    IndexKeyMap& operator=(const IndexKeyMap& other);
+    // A moved-from map is empty.
+    IndexKeyMap(IndexKeyMap&& other) noexcept
+        : leaves_(std::move(other.leaves_)), size_(std::exchange(other.size_, 0)) {
+        other.leaves_.clear();
+    }
+    IndexKeyMap& operator=(IndexKeyMap&& other) noexcept {
+        if (this != &other) {
+            leaves_ = std::move(other.leaves_);
+            other.leaves_.clear();
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
+
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const_iterator begin() const { return const_iterator(this, 0, 0); }
+    const_iterator end() const { return const_iterator(this, leaves_.size(), 0); }
+    // The first key not less than `key`.
+    const_iterator lower_bound(Key key) const;
+    // The first key greater than `key`.
+    const_iterator upper_bound(Key key) const;
+    const_iterator find(Key key) const;
+    const RowIdList* find_ids(Key key) const;
+    RowIdList* find_ids(Key key) { return const_cast<RowIdList*>(std::as_const(*this).find_ids(key)); }
+
+    // The list of the key, the key entered with an empty list when new.
+    RowIdList& entry(Key key);
+    // Removes the key and its list; an absent key is no error.
+    void erase(Key key);
+    // For building in key order: enters a key greater than every key held
+    // (the values at `positions` of `row`) and returns its empty list, valid
+    // until the next change.
+    RowIdList& append_greatest(const Row& row, std::span<const size_t> positions);
+
+    // Applies fn(list) to every list; keys whose list it leaves empty go.
+    template <class Fn>
+    void for_each_list_removing_empty(Fn&& fn) {
+        for (auto& leaf : leaves_) {
+            for (RowIdList& ids : leaf->ids) fn(ids);
+            size_ -= leaf->drop_empty();
+        }
+        std::erase_if(leaves_, [](const auto& leaf) { return leaf->ids.empty(); });
+    }
+
+    friend bool operator==(const IndexKeyMap& a, const IndexKeyMap& b);
+
+private:
+    struct Leaf {
+        std::vector<Value> values;   // the keys' values, one key after another
+        std::vector<uint32_t> ends;  // where each key's values end in `values`
+        std::vector<RowIdList> ids;  // parallel to ends
+
+        size_t size() const { return ids.size(); }
+        size_t start(size_t i) const { return i == 0 ? 0 : ends[i - 1]; }
+        Key key(size_t i) const { return Key(values.data() + start(i), ends[i] - start(i)); }
+        // Number of keys less than `key`; `equal` tells whether the key
+        // there equals it.
+        size_t lower(Key key, bool& equal) const;
+        void insert(size_t at, Key key);
+        void remove(size_t at);
+        // Removes the keys with empty lists; returns how many went.
+        size_t drop_empty();
+    };
+    // The leaf that holds the key or would receive it: the first whose last
+    // key is not less than it, else the last leaf.
+    size_t leaf_for(Key key) const;
+    void split(size_t leaf);
+
+    std::vector<std::unique_ptr<Leaf>> leaves_;  // none when empty, never an empty one
+    size_t size_ = 0;
+};
 
 // A hash view of a single-column index's keys, for runs of point lookups:
 // a probe reads one slot where the ordered map walks some twenty nodes. It
@@ -46,7 +244,8 @@ public:
 private:
     struct Slot {
         uint64_t code = 0;  // the key's bits when every key is an Int (or every one a Float), else its hash
-        const IndexKeyMap::value_type* entry = nullptr;  // null: empty slot
+        const Value* key = nullptr;       // the key's one value in the map; null: empty slot
+        const RowIdList* ids = nullptr;   // its row ids in the map
     };
     static uint64_t mixed(uint64_t h);
     // The slot code of `key`; none when no key of the map can equal it.
@@ -80,9 +279,10 @@ public:
 
     // Read access for seeks and range scans.
     const IndexKeyMap& map() const { return map_; }
-    const RowIdList* find(const IndexKey& key) const;
+    const RowIdList* find(const IndexKey& key) const { return map_.find_ids(key); }
+    const RowIdList* find(std::span<const Value> key) const { return map_.find_ids(key); }
     // The list of the one-value key {key}, found without building that key.
-    const RowIdList* find(const Value& key) const;
+    const RowIdList* find(const Value& key) const { return map_.find_ids(IndexKeyView(&key, 1)); }
     // Row ids in all lists together: the number of keyed rows while the index
     // is in step with its table, so the table's other rows have a Null key.
     size_t id_count() const { return id_count_; }
@@ -132,16 +332,10 @@ public:
     // keys whose list empties are removed.
     template <class Keep>
     void retain_row_ids(Keep&& keep) {
-        for (auto it = map_.begin(); it != map_.end();) {
-            auto& ids = it->second;
-            id_count_ -= std::erase_if(ids, [&](uint64_t id) { return !keep(id); });
-            if (!ids.empty()) {
-                ++it;
-                continue;
-            }
-            hash_view_.reset();
-            it = map_.erase(it);
-        }
+        const size_t keys_before = map_.size();
+        map_.for_each_list_removing_empty(
+            [&](RowIdList& ids) { id_count_ -= ids.erase_if([&](uint64_t id) { return !keep(id); }); });
+        if (map_.size() != keys_before) hash_view_.reset();
     }
 
 private:
@@ -155,7 +349,7 @@ private:
     uint64_t max_id_ = 0;
     size_t id_count_ = 0;
     // The view points into map_: a moved index takes it along (the map's
-    // nodes stay where they are), a copy starts without one.
+    // leaves stay where they are), a copy starts without one.
     struct HashViewHolder {
         std::shared_ptr<const KeyHashView> view;
         uint64_t lookups = 0;  // find_one calls since the last key change

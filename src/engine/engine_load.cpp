@@ -14,19 +14,22 @@ namespace zembrel {
 namespace {
 
 // Appends the cursor's rows and their ids to `table`; next_rowid ends above
-// every id read.
+// every id read. Each row is decoded straight into its place in the table.
 Status read_table_rows(TableCursor& cursor, Table& table) {
+    Value rowid;
     for (;;) {
-        auto next = cursor.next_row();
-        if (!next) return fail(next.error());
-        if (!*next) break;
-        auto& [rowid, row] = **next;
+        Row& row = table.rows.emplace_back();
+        auto next = cursor.next_row_into(rowid, row);
+        if (!next || !*next) {
+            table.rows.pop_back();
+            if (!next) return fail(next.error());
+            break;
+        }
         if (!rowid.is_int()) return storage_error("table row key must be Int rowid");
         if (row.size() != table.columns.size())
             return storage_error(format("row {} of table '{}' holds {} values for {} columns", rowid.as_int(),
                                         table.name, row.size(), table.columns.size()));
         table.rowids.push_back(static_cast<uint64_t>(rowid.as_int()));
-        table.rows.push_back(std::move(row));
     }
     // Ids were handed out below the counter; keep the next one above them all
     // even if the counter was damaged.

@@ -108,24 +108,40 @@ void LoadedTables::rebuild_pk_index(std::string_view table_name) {
         pk_indexes.erase(std::string(table_name));
         return;
     }
-    // From a sorted run: each key once, under the id of its last row.
+    // From a sorted run: each key once, under the id of its last row. The
+    // keys are copied in row order, which walks memory in order (rows taken
+    // in key order would each cost a cache miss); the sorted pass then moves
+    // them out of one contiguous array.
     const size_t column = *pk_column;
     const std::vector<Row>& rows = table->rows;
-    // The keys are copied in row order, which walks memory in order; the
-    // sorted pass then moves them out of one contiguous array.
+    std::vector<Value> by_row;
+    by_row.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        prefetch_ahead(rows, i, column);
+        by_row.push_back(column < rows[i].size() ? rows[i][column] : Value());
+    }
+    std::vector<unsigned __int128> run_prefixes;
+    const std::vector<KeyedRow> order =
+        rows_in_key_order(rows, std::span<const size_t>(&column, 1), false, &run_prefixes);
     std::vector<Value> keys;
-    keys.reserve(rows.size());
-    for (const Row& row : rows) keys.push_back(column < row.size() ? row[column] : Value());
-    const std::vector<KeyedRow> order = rows_in_key_order(rows, std::span<const size_t>(&column, 1), false);
-    std::vector<std::pair<Value, uint64_t>> entries;
-    entries.reserve(order.size());
-    for (const auto& [i, same] : order) {
-        if (same) entries.back().second = table->rowids[i];
-        else entries.emplace_back(std::move(keys[i]), table->rowids[i]);
+    std::vector<unsigned __int128> prefixes;
+    std::vector<uint64_t> ids;
+    keys.reserve(order.size());
+    prefixes.reserve(order.size());
+    ids.reserve(order.size());
+    for (size_t k = 0; k < order.size(); ++k) {
+        const auto& [i, same] = order[k];
+        if (same) {
+            ids.back() = table->rowids[i];
+            continue;
+        }
+        keys.push_back(std::move(by_row[i]));
+        prefixes.push_back(run_prefixes[k]);
+        ids.push_back(table->rowids[i]);
     }
     PkIndex entry;
     entry.pk_column = column;
-    entry.tree = MemBTree::from_sorted(std::move(entries));
+    entry.tree = MemBTree::from_sorted(std::move(keys), std::move(prefixes), std::move(ids));
     pk_indexes.insert_or_assign(std::string(table_name), std::move(entry));
 }
 
@@ -155,10 +171,7 @@ void LoadedTables::rebuild_index(std::string_view index_name) {
     const std::vector<Row>& rows = table->rows;
     RowIdList* last = nullptr;
     for (const auto& [i, same] : rows_in_key_order(rows, positions, true)) {
-        if (!same) {
-            auto key = MemIndex::key_for_row(rows[i], positions);
-            last = &map.emplace_hint(map.end(), std::move(*key), RowIdList{})->second;
-        }
+        if (!same) last = &map.append_greatest(rows[i], positions);
         last->push_back(table->rowids[i]);
     }
     if (MemIndex* index = mem_indexes.get(index_name)) {

@@ -129,50 +129,6 @@ std::optional<size_t> own_column(const BoundTable& from, const parser::ColumnRef
     return std::nullopt;
 }
 
-// A bound's literal fitted to the values a column of `type` holds, as a
-// bound no tighter than the literal's: every value the comparison accepts
-// stays inside it (the WHERE itself decides afterwards). None when the
-// kinds cannot meet in one index order.
-std::optional<Bound> fit_bound(const Value& literal, Bound::Kind kind, DataType type, bool is_lower) {
-    switch (type.kind) {
-        case DataTypeKind::Int:
-            if (literal.is_int()) return Bound{kind, literal};
-            if (literal.is_float()) {
-                const double f = literal.as_float();
-                // Beyond this the double has no Int neighbour to round to.
-                if (!(f > -9.2e18 && f < 9.2e18)) return std::nullopt;
-                const double whole = is_lower ? std::floor(f) : std::ceil(f);
-                return Bound{Bound::Kind::Included, Value::integer(static_cast<int64_t>(whole))};
-            }
-            return std::nullopt;
-        case DataTypeKind::Float:
-            if (literal.is_float()) return Bound{kind, literal};
-            if (literal.is_int())
-                return Bound{Bound::Kind::Included, Value::floating(static_cast<double>(literal.as_int()))};
-            return std::nullopt;
-        case DataTypeKind::Text:
-        case DataTypeKind::Str:
-            if (literal.kind() == ValueKind::Text || literal.kind() == ValueKind::Uuid) return Bound{kind, literal};
-            return std::nullopt;
-        case DataTypeKind::Pk:
-            if (literal.kind() == ValueKind::Text || literal.kind() == ValueKind::Uuid)
-                return Bound{kind, Value::uuid(literal.as_text())};
-            return std::nullopt;
-        case DataTypeKind::Date:
-            if (literal.kind() == ValueKind::Text || literal.kind() == ValueKind::Date)
-                return Bound{kind, Value::date(literal.as_text())};
-            return std::nullopt;
-        case DataTypeKind::DateTime:
-            if (literal.kind() == ValueKind::Text || literal.kind() == ValueKind::DateTime)
-                return Bound{kind, Value::datetime(literal.as_text())};
-            return std::nullopt;
-        case DataTypeKind::Bool:
-            if (literal.kind() == ValueKind::Bool) return Bound{kind, literal};
-            return std::nullopt;
-    }
-    return std::nullopt;
-}
-
 struct ColumnRange {
     size_t column = 0;
     Bound lower, upper;
@@ -580,5 +536,77 @@ Result<std::optional<SeekRows>> seek_rows(const Engine& engine, const std::strin
                                           const parser::Expr& where, std::span<const BoundTable> tables) {
     return seek_path(engine, table_name, path, &where, tables);
 }
+
+KeyFit fit_equal_key(const Value& probe, DataType type, Value& key) {
+    const bool text = probe.kind() == ValueKind::Text || probe.kind() == ValueKind::Uuid ||
+                      probe.kind() == ValueKind::Date || probe.kind() == ValueKind::DateTime;
+    switch (type.kind) {
+        case DataTypeKind::Int:
+            if (probe.is_int()) { key = probe; return KeyFit::Key; }
+            if (probe.is_float()) {
+                const double f = probe.as_float();
+                if (std::isnan(f) || std::floor(f) != f) return KeyFit::NoMatch;
+                if (!(std::fabs(f) < kExactIntegers)) return KeyFit::Scan;
+                key = Value::integer(static_cast<int64_t>(f));
+                return KeyFit::Key;
+            }
+            return KeyFit::NoMatch;
+        case DataTypeKind::Float:
+            if (probe.is_float()) { key = probe; return KeyFit::Key; }
+            if (probe.is_int()) { key = Value::floating(static_cast<double>(probe.as_int())); return KeyFit::Key; }
+            return KeyFit::NoMatch;
+        case DataTypeKind::Text:
+        case DataTypeKind::Str: if (text) { key = Value::text(probe.as_text()); return KeyFit::Key; } return KeyFit::NoMatch;
+        case DataTypeKind::Pk: if (text) { key = Value::uuid(probe.as_text()); return KeyFit::Key; } return KeyFit::NoMatch;
+        case DataTypeKind::Date: if (text) { key = Value::date(probe.as_text()); return KeyFit::Key; } return KeyFit::NoMatch;
+        case DataTypeKind::DateTime:
+            if (text) { key = Value::datetime(probe.as_text()); return KeyFit::Key; }
+            return KeyFit::NoMatch;
+        case DataTypeKind::Bool: if (probe.kind() == ValueKind::Bool) { key = probe; return KeyFit::Key; } return KeyFit::NoMatch;
+    }
+    return KeyFit::Scan;
+}
+
+std::optional<Bound> fit_bound(const Value& literal, Bound::Kind kind, DataType type, bool is_lower) {
+    switch (type.kind) {
+        case DataTypeKind::Int:
+            if (literal.is_int()) return Bound{kind, literal};
+            if (literal.is_float()) {
+                const double f = literal.as_float();
+                // Past this one double is `=` to several Ints on both sides of
+                // its floor and ceiling.
+                if (!(std::fabs(f) < kExactIntegers)) return std::nullopt;
+                const double whole = is_lower ? std::floor(f) : std::ceil(f);
+                return Bound{Bound::Kind::Included, Value::integer(static_cast<int64_t>(whole))};
+            }
+            return std::nullopt;
+        case DataTypeKind::Float:
+            if (literal.is_float()) return Bound{kind, literal};
+            if (literal.is_int())
+                return Bound{Bound::Kind::Included, Value::floating(static_cast<double>(literal.as_int()))};
+            return std::nullopt;
+        case DataTypeKind::Text:
+        case DataTypeKind::Str:
+            if (literal.kind() == ValueKind::Text || literal.kind() == ValueKind::Uuid) return Bound{kind, literal};
+            return std::nullopt;
+        case DataTypeKind::Pk:
+            if (literal.kind() == ValueKind::Text || literal.kind() == ValueKind::Uuid)
+                return Bound{kind, Value::uuid(literal.as_text())};
+            return std::nullopt;
+        case DataTypeKind::Date:
+            if (literal.kind() == ValueKind::Text || literal.kind() == ValueKind::Date)
+                return Bound{kind, Value::date(literal.as_text())};
+            return std::nullopt;
+        case DataTypeKind::DateTime:
+            if (literal.kind() == ValueKind::Text || literal.kind() == ValueKind::DateTime)
+                return Bound{kind, Value::datetime(literal.as_text())};
+            return std::nullopt;
+        case DataTypeKind::Bool:
+            if (literal.kind() == ValueKind::Bool) return Bound{kind, literal};
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 
 }  // namespace zembrel::executor

@@ -42,6 +42,23 @@ struct Bound {
 bool above_lower(const Value& k, const Bound& lower);
 bool below_upper(const Value& k, const Bound& upper);
 
+// Doubles below this in magnitude stand for exactly one integer each; past
+// it one double is `=` to several Ints, so no single key stands for it.
+inline constexpr double kExactIntegers = 9007199254740992.0;
+
+// How a value `=` compares against the keys an index on a column of `type`
+// holds: Key sets `key` to the one key every equal value carries; NoMatch
+// when no value of the column can equal it; Scan when no single key does
+// (the caller reads the table instead).
+enum class KeyFit : uint8_t { Key, NoMatch, Scan };
+KeyFit fit_equal_key(const Value& probe, DataType type, Value& key);
+
+// A range end's value fitted to the keys of a column of `type`, as a bound
+// no tighter than the comparison's: every value it accepts stays inside (the
+// WHERE itself decides afterwards). None when no bound in key order holds
+// every such value (the caller reads the table instead).
+std::optional<Bound> fit_bound(const Value& literal, Bound::Kind kind, DataType type, bool is_lower);
+
 // How a one-table SELECT reads its FROM table through an index: the whole
 // key of a composite index, or a range on the one column of a single-column
 // index, from the engine's in-memory index of a loaded table or from the

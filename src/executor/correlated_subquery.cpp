@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "executor/access_path.h"
 #include "executor/join_road.h"
 #include "executor/pipeline.h"
 #include "executor/subquery.h"
@@ -14,9 +15,6 @@ namespace {
 using operators::BoundPredicate;
 using operators::CompareCode;
 using operators::Truth;
-
-// Doubles below this in magnitude stand for exactly one integer each.
-constexpr double kExactIntegers = 9007199254740992.0;
 
 // A bound WHERE over the outer row followed by the own row, read from the
 // two rows where they lie: no joined row is built per candidate.
@@ -59,56 +57,6 @@ CompareCode mirrored(CompareCode op) {
         case CompareCode::Le: return CompareCode::Ge;
         case CompareCode::Ge: return CompareCode::Le;
         default: return op;
-    }
-}
-
-// How one value meets an indexed column: as a key, as a value no row there
-// can equal, or (kinds whose orders differ) only through a scan.
-enum class Fit : uint8_t { Key, NoMatch, Scan };
-
-// The key every value `=` to `v` carries in a column of `type`.
-Fit equal_key(const Value& v, DataType type, Value& key) {
-    switch (type.kind) {
-        case DataTypeKind::Int:
-            if (v.is_int()) { key = v; return Fit::Key; }
-            if (v.is_float()) {
-                const double f = v.as_float();
-                if (std::isnan(f) || std::floor(f) != f) return Fit::NoMatch;
-                if (!(std::fabs(f) < kExactIntegers)) return Fit::Scan;
-                key = Value::integer(static_cast<int64_t>(f));
-                return Fit::Key;
-            }
-            return Fit::Scan;
-        case DataTypeKind::Float:
-            if (v.is_float()) { key = v; return Fit::Key; }
-            if (v.is_int()) { key = Value::floating(static_cast<double>(v.as_int())); return Fit::Key; }
-            return Fit::Scan;
-        case DataTypeKind::Text:
-        case DataTypeKind::Str:
-            if (v.kind() == ValueKind::Text || v.kind() == ValueKind::Uuid) { key = Value::text(v.as_text()); return Fit::Key; }
-            return Fit::Scan;
-        default: return Fit::Scan;
-    }
-}
-
-// An inclusive bound no tighter than `v` for a numeric column: every value
-// the comparison accepts stays inside it (the WHERE decides afterwards).
-Fit range_key(const Value& v, DataType type, bool lower, Value& key) {
-    switch (type.kind) {
-        case DataTypeKind::Int:
-            if (v.is_int()) { key = v; return Fit::Key; }
-            if (v.is_float()) {
-                const double f = v.as_float();
-                if (!(std::fabs(f) < kExactIntegers)) return Fit::Scan;
-                key = Value::integer(static_cast<int64_t>(lower ? std::floor(f) : std::ceil(f)));
-                return Fit::Key;
-            }
-            return Fit::Scan;
-        case DataTypeKind::Float:
-            if (v.is_float()) { key = v; return Fit::Key; }
-            if (v.is_int()) { key = Value::floating(static_cast<double>(v.as_int())); return Fit::Key; }
-            return Fit::Scan;
-        default: return Fit::Scan;
     }
 }
 
@@ -269,10 +217,10 @@ bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t
             const Value& v = value_of(seek.key[i]);
             // = with NULL is never true, and the WHERE's AND needs it true.
             if (v.is_null()) return true;
-            switch (equal_key(v, seek.types[i], key_[i])) {
-                case Fit::Key: break;
-                case Fit::NoMatch: return true;
-                case Fit::Scan: return false;
+            switch (fit_equal_key(v, seek.types[i], key_[i])) {
+                case KeyFit::Key: break;
+                case KeyFit::NoMatch: return true;
+                case KeyFit::Scan: return false;
             }
         }
         const RowIdList* ids = key_.size() == 1 ? seek.index->find_one(key_.front()) : seek.index->find(key_);
@@ -282,12 +230,16 @@ bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t
         if (seek.lower) {
             const Value& v = value_of(*seek.lower);
             if (v.is_null()) return true;
-            if (range_key(v, seek.types.front(), true, lower) != Fit::Key) return false;
+            auto fitted = fit_bound(v, Bound::Kind::Included, seek.types.front(), true);
+            if (!fitted) return false;
+            lower = std::move(fitted->value);
         }
         if (seek.upper) {
             const Value& v = value_of(*seek.upper);
             if (v.is_null()) return true;
-            if (range_key(v, seek.types.front(), false, upper) != Fit::Key) return false;
+            auto fitted = fit_bound(v, Bound::Kind::Included, seek.types.front(), false);
+            if (!fitted) return false;
+            upper = std::move(fitted->value);
         }
         auto it = map.begin();
         if (seek.lower) {
@@ -313,10 +265,10 @@ std::optional<bool> CorrelatedSubquery::exists_in_index(const Row& outer_row) {
     // A fitted key is equal under the key order exactly to the values `=`
     // accepts; an index in step with its table holds only live row ids.
     Value key;
-    switch (equal_key(v, seek_->types.front(), key)) {
-        case Fit::Key: return seek_->index->find_one(key) != nullptr;
-        case Fit::NoMatch: return false;
-        case Fit::Scan: return std::nullopt;
+    switch (fit_equal_key(v, seek_->types.front(), key)) {
+        case KeyFit::Key: return seek_->index->find_one(key) != nullptr;
+        case KeyFit::NoMatch: return false;
+        case KeyFit::Scan: return std::nullopt;
     }
     return std::nullopt;
 }

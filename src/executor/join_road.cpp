@@ -5,6 +5,7 @@
 #include <deque>
 #include <optional>
 
+#include "executor/access_path.h"
 #include "operators/basic.h"
 #include "operators/join.h"
 
@@ -37,39 +38,6 @@ const MemIndex* join_index(const Engine& engine, const std::string& table_name, 
     return best;
 }
 
-// The index key that every value `=` to `probe` carries in a column of
-// `type`; none when no value there can equal it, or when several keys could
-// (a Float beyond the doubles that hold every integer).
-enum class Probe : uint8_t { Key, NoMatch, Scan };
-Probe index_key(const Value& probe, DataType type, Value& key) {
-    const bool text = probe.kind() == ValueKind::Text || probe.kind() == ValueKind::Uuid ||
-                      probe.kind() == ValueKind::Date || probe.kind() == ValueKind::DateTime;
-    switch (type.kind) {
-        case DataTypeKind::Int:
-            if (probe.is_int()) { key = probe; return Probe::Key; }
-            if (probe.is_float()) {
-                const double f = probe.as_float();
-                if (std::isnan(f) || std::floor(f) != f) return Probe::NoMatch;
-                if (!(std::fabs(f) < 9007199254740992.0)) return Probe::Scan;
-                key = Value::integer(static_cast<int64_t>(f));
-                return Probe::Key;
-            }
-            return Probe::NoMatch;
-        case DataTypeKind::Float:
-            if (probe.is_float()) { key = probe; return Probe::Key; }
-            if (probe.is_int()) { key = Value::floating(static_cast<double>(probe.as_int())); return Probe::Key; }
-            return Probe::NoMatch;
-        case DataTypeKind::Text:
-        case DataTypeKind::Str: if (text) { key = Value::text(probe.as_text()); return Probe::Key; } return Probe::NoMatch;
-        case DataTypeKind::Pk: if (text) { key = Value::uuid(probe.as_text()); return Probe::Key; } return Probe::NoMatch;
-        case DataTypeKind::Date: if (text) { key = Value::date(probe.as_text()); return Probe::Key; } return Probe::NoMatch;
-        case DataTypeKind::DateTime:
-            if (text) { key = Value::datetime(probe.as_text()); return Probe::Key; }
-            return Probe::NoMatch;
-        case DataTypeKind::Bool: if (probe.kind() == ValueKind::Bool) { key = probe; return Probe::Key; } return Probe::NoMatch;
-    }
-    return Probe::Scan;
-}
 
 // Inner or left join on one key pair through the JOIN table's index: each
 // left row's key value is looked up, the candidates are tested with `=`
@@ -90,7 +58,7 @@ public:
 private:
     // What a left row's key finds: a row-id list, every row, or nothing.
     struct Found {
-        Probe probe = Probe::NoMatch;
+        KeyFit probe = KeyFit::NoMatch;
         const RowIdList* ids = nullptr;
     };
 
@@ -131,8 +99,8 @@ private:
             if (left_key_ >= l.size()) invariant_failed("join key position outside the row");
             if (l[left_key_].is_null()) continue;
             Value key;
-            found_[i].probe = index_key(l[left_key_], key_type_, key);
-            if (found_[i].probe == Probe::Key) keys_.emplace_back(std::move(key), i);
+            found_[i].probe = fit_equal_key(l[left_key_], key_type_, key);
+            if (found_[i].probe == KeyFit::Key) keys_.emplace_back(std::move(key), i);
         }
         std::sort(keys_.begin(), keys_.end(), [](const auto& a, const auto& b) { return KeyLess{}(a.first, b.first); });
         for (size_t k = 0; k < keys_.size(); ++k) {
@@ -160,7 +128,7 @@ private:
         starts_.assign(1, 0);
         for (size_t i = 0; i < batch_.size(); ++i) {
             const size_t from = positions_.size();
-            if (found_[i].probe == Probe::Key && found_[i].ids != nullptr) {
+            if (found_[i].probe == KeyFit::Key && found_[i].ids != nullptr) {
                 for (uint64_t id : *found_[i].ids) {
                     if (auto at = position_of(id)) {
                         positions_.push_back(*at);
@@ -178,7 +146,7 @@ private:
         const Row& l = *batch_[i];
         const Value& v = l[left_key_];
         // A key the index cannot pin down meets every row, one by one.
-        const bool scan = found_[i].probe == Probe::Scan;
+        const bool scan = found_[i].probe == KeyFit::Scan;
         const size_t end = scan ? table_.rows.size() : starts_[i + 1];
         for (size_t k = scan ? 0 : starts_[i]; k < end; ++k) {
             const Row& r = table_.rows[scan ? k : positions_[k]];

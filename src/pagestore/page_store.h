@@ -148,6 +148,9 @@ public:
     static Result<TableCursor> open_snapshot(const PagerSnapshot& snapshot, uint64_t root);
     // The next (row id key, row), nothing at the end.
     Result<std::optional<std::pair<Value, Row>>> next_row();
+    // The same into `key` and `row` (the row's capacity reused): false at
+    // the end. The same errors, in the same order.
+    Result<bool> next_row_into(Value& key, Row& row);
 
 private:
     explicit TableCursor(BPlusTreeCursor cursor) : cursor_(std::move(cursor)) {}

@@ -329,4 +329,16 @@ Result<std::optional<std::pair<Value, Row>>> TableCursor::next_row() {
     return std::optional<std::pair<Value, Row>>(std::in_place, std::move(*key), std::move(*row));
 }
 
+Result<bool> TableCursor::next_row_into(Value& key, Row& row) {
+    bpt::ByteSpan key_bytes, value_bytes;
+    auto got = cursor_.next_view(key_bytes, value_bytes);
+    if (!got) return std::unexpected(got.error());
+    if (!*got) return false;
+    auto decoded = keycodec::decode_key(key_bytes);
+    if (!decoded) return std::unexpected(decoded.error());
+    key = std::move(*decoded);
+    if (auto st = storage::decode_row_into(value_bytes, row); !st) return std::unexpected(st.error());
+    return true;
+}
+
 }  // namespace zembrel

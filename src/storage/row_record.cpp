@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <string_view>
 
 #include "types/text_format.h"
 #include "types/utf8.h"
@@ -140,20 +141,81 @@ Result<Value> decode_value(Cursor& c) {
     }
 }
 
+namespace {
+
+bool all_ascii(const std::uint8_t* p, size_t n) {
+    std::uint64_t seen = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        seen |= word;
+    }
+    for (; i < n; ++i) seen |= p[i];
+    return (seen & 0x8080808080808080ULL) == 0;
+}
+
+// decode_value appending to `row`, for the row decoder: the same checks and
+// texts, without a Value passing through a Result on its way into the row.
+Status decode_value_into(Cursor& c, Row& row) {
+    if (c.remaining() < 1) return eof();
+    const std::uint8_t tag = c.bytes[c.pos];
+    const std::uint8_t* p = c.bytes.data() + c.pos + 1;
+    switch (tag) {
+        case 0: c.pos += 1; row.emplace_back(); return {};
+        case 1:
+            if (c.remaining() < 9) return eof();
+            c.pos += 9;
+            row.push_back(Value::integer(static_cast<std::int64_t>(get_le(p, 8))));
+            return {};
+        case 2:
+            if (c.remaining() < 9) return eof();
+            c.pos += 9;
+            row.push_back(Value::floating(std::bit_cast<double>(get_le(p, 8))));
+            return {};
+        case 3:
+            if (c.remaining() < 2) return eof();
+            c.pos += 2;
+            row.push_back(Value::boolean(*p != 0));
+            return {};
+        case 4: case 5: case 6: case 7: {
+            if (c.remaining() - 1 < 4) return eof();
+            const std::uint64_t len = get_le(p, 4);
+            if (c.remaining() - 5 < len) return eof();
+            const auto* text = reinterpret_cast<const char*>(p + 4);
+            const auto n = static_cast<size_t>(len);
+            if (!all_ascii(p + 4, n)) {
+                if (auto err = utf8_error(std::string_view(text, n))) return storage_error("invalid UTF-8: " + *err);
+            }
+            static constexpr ValueKind kinds[] = {ValueKind::Text, ValueKind::Uuid, ValueKind::Date, ValueKind::DateTime};
+            row.push_back(Value::with_text(kinds[tag - 4], std::string(text, n)));
+            c.pos += 5 + n;
+            return {};
+        }
+        default: return storage_error(format("invalid value tag: {}", static_cast<unsigned>(tag)));
+    }
+}
+
+}  // namespace
+
 Result<Row> decode_row(ByteView bytes) {
+    Row row;
+    if (auto st = decode_row_into(bytes, row); !st) return fail(std::move(st.error()));
+    return row;
+}
+
+Status decode_row_into(ByteView bytes, Row& row) {
+    row.clear();
     if (bytes.size() < 2) return eof();
     size_t count = static_cast<size_t>(get_le(bytes.data(), 2));
     Cursor c{bytes, 2};
-    Row row;
     // Each value takes at least one byte, so a count beyond what is left is
     // already known to fail; do not reserve for it.
     row.reserve(std::min(count, c.remaining()));
     for (size_t i = 0; i < count; ++i) {
-        auto v = decode_value(c);
-        if (!v) return fail(std::move(v.error()));
-        row.push_back(std::move(*v));
+        if (auto st = decode_value_into(c, row); !st) return st;
     }
-    return row;
+    return {};
 }
 
 }  // namespace zembrel::storage

@@ -62,6 +62,9 @@ Status encode_row_into(Bytes& out, std::span<const Value> row);
 
 // Decodes a record; bytes after the last value are ignored.
 Result<Row> decode_row(ByteView bytes);
+// The same into `row` (emptied first, its capacity reused); on failure the
+// row holds the values decoded before the bad one.
+Status decode_row_into(ByteView bytes, Row& row);
 // Decodes one tagged value at the cursor and advances it.
 Result<Value> decode_value(Cursor& cursor);
 // Reads an unsigned 32-bit length and that many bytes of UTF-8 text.
