@@ -166,18 +166,18 @@ Result<uint64_t> PageStore::insert_index_entry(const std::string& table, uint64_
         if (!cursor) return std::unexpected(cursor.error());
         std::vector<std::pair<uint64_t, keycodec::Bytes>> holders;
         for (;;) {
-            auto kv = cursor->next();
-            if (!kv) return std::unexpected(kv.error());
-            if (!*kv) break;
-            auto decoded = keycodec::decode_index_key((*kv)->key, values->size());
+            bpt::ByteSpan entry_key, entry_value;
+            auto got = cursor->next_view(entry_key, entry_value);
+            if (!got) return std::unexpected(got.error());
+            if (!*got) break;
+            auto decoded = keycodec::decode_index_key(entry_key, values->size());
             if (!decoded) return std::unexpected(decoded.error());
             bool same = true;
             for (size_t i = 0; i < values->size() && same; ++i) {
                 same = Value::key_cmp(decoded->values[i], (*values)[i]) == 0;
             }
             if (!same) break;
-            (*kv)->key.resize(decoded->consumed);
-            holders.emplace_back(decoded->rowid, std::move((*kv)->key));
+            holders.emplace_back(decoded->rowid, keycodec::Bytes(entry_key.begin(), entry_key.begin() + static_cast<ptrdiff_t>(decoded->consumed)));
         }
         for (auto& [holder, key] : holders) {
             // An entry of this very row (put again under its own id) is no
