@@ -95,14 +95,9 @@ Timing lookups(Engine& engine, SqliteDb& sqlite, const std::vector<std::string>&
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i)
-        if (argv[i][0] != '-') args.emplace_back(argv[i]);
-    std::vector<uint64_t> sizes = {100'000, 1'000'000};
-    if (!args.empty() && !args[0].empty() && args[0].find_first_not_of("0123456789") == std::string::npos)
-        sizes = {std::stoull(args[0])};
-    // A part of a workload's name runs only the joins and subqueries that match.
-    const std::string only = args.size() > 1 ? args[1] : "";
+    const BenchArgs args = parse_bench_args(argc, argv);
+    const std::vector<uint64_t>& sizes = args.sizes;
+    const std::string& only = args.only;
     for (uint64_t rows : sizes) {
         Engine engine;
         SqliteDb sqlite;

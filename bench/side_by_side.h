@@ -101,6 +101,25 @@ private:
     uint64_t sink_ = 0;  // keeps the column reads from being optimised away
 };
 
+// The command line of the SELECT benchmarks, for profiling one case: a row
+// count, then a part of a workload's name; options meant for other
+// benchmarks ("--...") are skipped.
+struct BenchArgs {
+    std::vector<uint64_t> sizes = {100'000, 1'000'000};
+    std::string only;  // empty: every workload
+};
+
+inline BenchArgs parse_bench_args(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        if (argv[i][0] != '-') args.emplace_back(argv[i]);
+    BenchArgs out;
+    if (!args.empty() && !args[0].empty() && args[0].find_first_not_of("0123456789") == std::string::npos)
+        out.sizes = {std::stoull(args[0])};
+    if (args.size() > 1) out.only = args[1];
+    return out;
+}
+
 struct Timing {
     double ours_ms = 0;
     double theirs_ms = 0;

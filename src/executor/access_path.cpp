@@ -197,14 +197,6 @@ bool equality_pairs(const parser::Expr& where, const BoundTable& from, std::vect
     return false;
 }
 
-// An index holds every keyed row of the table exactly when it has entered
-// all of them and none of its ids can be stale.
-bool in_step(const MemIndex& index, const Table& table) {
-    if (index.may_hold_stale_ids() || index.entered_rows() != table.rows.size()) return false;
-    if (table.rowids.size() != table.rows.size() || index.id_count() > table.rows.size()) return false;
-    return table.rows.empty() || table.rowids.back() == index.last_entered_id();
-}
-
 // An index a path may use, wherever it lives.
 struct Candidate {
     std::string name;
@@ -226,7 +218,7 @@ Candidates candidate_indexes(const Engine& engine, const std::string& table_name
     if (const Table* table = engine.tables.find(table_name)) {
         for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_name)) {
             const MemIndex* index = engine.tables.mem_indexes.get(name);
-            if (index != nullptr && in_step(*index, *table))
+            if (index != nullptr && index_in_step(*index, *table))
                 out.indexes.push_back({index->name, index->columns, index->positions});
         }
     } else if (const PageStore* store = engine.page_store(); store != nullptr && !engine.file.catalog_stale) {
@@ -535,6 +527,12 @@ Result<std::optional<SeekRows>> try_index_seek(Engine& engine, const parser::Sel
 Result<std::optional<SeekRows>> seek_rows(const Engine& engine, const std::string& table_name, const AccessPath& path,
                                           const parser::Expr& where, std::span<const BoundTable> tables) {
     return seek_path(engine, table_name, path, &where, tables);
+}
+
+bool index_in_step(const MemIndex& index, const Table& table) {
+    if (index.may_hold_stale_ids() || index.entered_rows() != table.rows.size()) return false;
+    if (table.rowids.size() != table.rows.size() || index.id_count() > table.rows.size()) return false;
+    return table.rows.empty() || table.rowids.back() == index.last_entered_id();
 }
 
 KeyFit fit_equal_key(const Value& probe, DataType type, Value& key) {

@@ -42,6 +42,11 @@ struct Bound {
 bool above_lower(const Value& k, const Bound& lower);
 bool below_upper(const Value& k, const Bound& upper);
 
+// Whether an in-memory index holds every keyed row of its loaded table: it
+// has entered all of them and none of its ids can be stale. Only such an
+// index may answer for the table (seeks, index joins, correlated seeks).
+bool index_in_step(const MemIndex& index, const Table& table);
+
 // Doubles below this in magnitude stand for exactly one integer each; past
 // it one double is `=` to several Ints, so no single key stands for it.
 inline constexpr double kExactIntegers = 9007199254740992.0;

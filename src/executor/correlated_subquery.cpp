@@ -60,14 +60,6 @@ CompareCode mirrored(CompareCode op) {
     }
 }
 
-// An index holds every keyed row of the table: it entered all of them and
-// none of its ids can be stale.
-bool in_step(const MemIndex& index, const Table& table) {
-    if (index.may_hold_stale_ids() || index.entered_rows() != table.rows.size()) return false;
-    if (table.rowids.size() != table.rows.size()) return false;
-    return table.rows.empty() || table.rowids.back() == index.last_entered_id();
-}
-
 // The position of the row with this id. Ids ascend along a table's rows,
 // and a table never thinned out holds exactly 1..n: one probe then.
 std::optional<size_t> row_position_of(const Table& table, uint64_t id) {
@@ -154,7 +146,7 @@ void CorrelatedSubquery::plan_seek(const Engine& engine) {
     std::vector<const MemIndex*> indexes;
     for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_->name)) {
         const MemIndex* index = engine.tables.mem_indexes.get(name);
-        if (index != nullptr && in_step(*index, *table_)) indexes.push_back(index);
+        if (index != nullptr && index_in_step(*index, *table_)) indexes.push_back(index);
     }
     std::sort(indexes.begin(), indexes.end(), [](const MemIndex* a, const MemIndex* b) { return a->name < b->name; });
     auto equality_on = [&](size_t column) -> const Conjunct* {

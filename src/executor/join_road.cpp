@@ -26,13 +26,12 @@ operators::JoinType join_type(parser::JoinKind kind) {
 // row of the table; the smallest name among several.
 const MemIndex* join_index(const Engine& engine, const std::string& table_name, size_t column) {
     const Table* table = engine.tables.find(table_name);
-    if (table == nullptr || table->rowids.size() != table->rows.size()) return nullptr;
+    if (table == nullptr) return nullptr;
     const MemIndex* best = nullptr;
     for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_name)) {
         const MemIndex* index = engine.tables.mem_indexes.get(name);
         if (index == nullptr || index->positions.size() != 1 || index->positions.front() != column) continue;
-        if (index->may_hold_stale_ids() || index->entered_rows() != table->rows.size()) continue;
-        if (!table->rows.empty() && table->rowids.back() != index->last_entered_id()) continue;
+        if (!index_in_step(*index, *table)) continue;
         if (best == nullptr || index->name < best->name) best = index;
     }
     return best;
