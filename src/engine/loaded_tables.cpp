@@ -302,16 +302,7 @@ namespace zembrel {
 
 std::optional<size_t> LoadedTables::position_of_rowid(std::string_view table_name, uint64_t rowid) const {
     const Table* table = find(table_name);
-    if (!table) return std::nullopt;
-    const auto& ids = table->rowids;
-    auto it = std::lower_bound(ids.begin(), ids.end(), rowid);
-    if (it != ids.end() && *it == rowid) return static_cast<size_t>(it - ids.begin());
-    // Ids that do not ascend (never made by this engine) still find their row.
-    if (!std::is_sorted(ids.begin(), ids.end())) {
-        auto found = std::find(ids.begin(), ids.end(), rowid);
-        if (found != ids.end()) return static_cast<size_t>(found - ids.begin());
-    }
-    return std::nullopt;
+    return table ? table->position_of_rowid(rowid) : std::nullopt;
 }
 
 Status LoadedTables::update_rows(std::string_view table_name, std::span<const size_t> positions,

@@ -27,20 +27,6 @@ const parser::CompareExpr* pk_equality(const parser::Expr& where) {
     return c;
 }
 
-// The position of the row with this row id. Row ids ascend along a table's
-// rows; the linear walk is only a safety net.
-std::optional<size_t> row_position(const Table& table, uint64_t rowid) {
-    // A table never thinned out holds exactly the ids 1..n.
-    if (rowid >= 1 && rowid <= table.rowids.size() && table.rowids[rowid - 1] == rowid &&
-        rowid <= table.rows.size())
-        return static_cast<size_t>(rowid - 1);
-    auto it = std::lower_bound(table.rowids.begin(), table.rowids.end(), rowid);
-    if (it == table.rowids.end() || *it != rowid) it = std::find(table.rowids.begin(), table.rowids.end(), rowid);
-    if (it == table.rowids.end()) return std::nullopt;
-    const auto at = static_cast<size_t>(it - table.rowids.begin());
-    if (at >= table.rows.size()) return std::nullopt;
-    return at;
-}
 
 // The position of a column of the one table in scope, as resolve_column
 // finds it; none where resolve_column would fail.
@@ -105,7 +91,7 @@ Result<std::optional<Rows>> try_pk_fast_path(Engine& engine, const parser::Selec
     if (s.limit && *s.limit == 0) return std::optional<Rows>(std::move(result));
     auto rowid = pk->second.tree.find(std::get<Value>(eq->right.node));
     if (!rowid) return std::optional<Rows>(std::move(result));
-    auto at = row_position(*table, *rowid);
+    auto at = table->position_of_rowid(*rowid);
     if (!at) return std::optional<Rows>(std::move(result));
     const Row& row = table->rows[*at];
     Row out;
@@ -351,7 +337,7 @@ void ordered_memory_rows(const Table& table, const MemIndex& index, const Access
     auto add_key_rows = [&](const RowIdList& ids) {
         positions.clear();
         for (uint64_t id : ids) {
-            if (auto at = row_position(table, id)) positions.push_back(*at);
+            if (auto at = table.position_of_rowid(id)) positions.push_back(*at);
         }
         std::sort(positions.begin(), positions.end());
         positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
@@ -401,7 +387,7 @@ Result<std::optional<SeekRows>> memory_seek(const Table& table, const MemIndex& 
     std::vector<size_t> positions;
     positions.reserve(ids.size());
     for (uint64_t id : ids) {
-        if (auto at = row_position(table, id)) positions.push_back(*at);
+        if (auto at = table.position_of_rowid(id)) positions.push_back(*at);
     }
     std::sort(positions.begin(), positions.end());
     positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
@@ -492,7 +478,7 @@ Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::Se
         std::vector<size_t> positions;
         if (const RowIdList* ids = index->find_one(path->lower.value)) {
             for (uint64_t id : *ids)
-                if (auto at = row_position(*table, id)) positions.push_back(*at);
+                if (auto at = table->position_of_rowid(id)) positions.push_back(*at);
         }
         // Table order, as a scan reads them.
         std::sort(positions.begin(), positions.end());

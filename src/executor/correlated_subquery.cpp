@@ -60,15 +60,6 @@ CompareCode mirrored(CompareCode op) {
     }
 }
 
-// The position of the row with this id. Ids ascend along a table's rows,
-// and a table never thinned out holds exactly 1..n: one probe then.
-std::optional<size_t> row_position_of(const Table& table, uint64_t id) {
-    const std::vector<uint64_t>& ids = table.rowids;
-    if (id >= 1 && id <= ids.size() && ids[id - 1] == id) return static_cast<size_t>(id - 1);
-    auto it = std::lower_bound(ids.begin(), ids.end(), id);
-    if (it == ids.end() || *it != id) return std::nullopt;
-    return static_cast<size_t>(it - ids.begin());
-}
 
 bool is_numeric(DataType t) { return t.kind == DataTypeKind::Int || t.kind == DataTypeKind::Float; }
 
@@ -201,7 +192,7 @@ bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t
     const IndexKeyMap& map = seek.index->map();
     auto add_ids = [&](const RowIdList& ids) {
         for (uint64_t id : ids)
-            if (auto at = row_position_of(*table_, id)) positions.push_back(*at);
+            if (auto at = table_->position_of_rowid(id)) positions.push_back(*at);
     };
     if (!seek.range) {
         key_.resize(seek.key.size());

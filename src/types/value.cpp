@@ -2,7 +2,6 @@
 #include "types/value.h"
 
 #include <algorithm>
-
 #include <bit>
 #include <cstring>
 
@@ -224,6 +223,17 @@ bool renumber_if_mismatched(Table& table) {
     // Unlike renumber_rowids, a counter already past n is kept.
     table.next_rowid = std::max<uint64_t>(next, n + 1);
     return true;
+}
+
+std::optional<size_t> Table::position_of_rowid(uint64_t rowid) const {
+    const size_t n = std::min(rowids.size(), rows.size());
+    if (rowid >= 1 && rowid <= n && rowids[rowid - 1] == rowid) return static_cast<size_t>(rowid - 1);
+    auto it = std::lower_bound(rowids.begin(), rowids.end(), rowid);
+    if (it == rowids.end() || *it != rowid) it = std::find(rowids.begin(), rowids.end(), rowid);
+    if (it == rowids.end()) return std::nullopt;
+    const auto at = static_cast<size_t>(it - rowids.begin());
+    if (at >= rows.size()) return std::nullopt;
+    return at;
 }
 
 void Table::renumber_rowids() {

@@ -164,6 +164,10 @@ struct Table {
     std::optional<size_t> column_index(std::string_view column) const;
     // rowids become 1..n and next_rowid n + 1, unconditionally.
     void renumber_rowids();
+    // Position of the row with this row id. Ids ascend along the rows (one
+    // probe when they run 1..n, else a binary search); ids that do not
+    // ascend (never made by this engine) are still found by a walk.
+    std::optional<size_t> position_of_rowid(uint64_t rowid) const;
 };
 
 // The renumbering rule: when the table's rowids and rows differ in length,
