@@ -165,13 +165,9 @@ private:
 
     std::optional<size_t> position_of(uint64_t id) const {
         const std::vector<uint64_t>& ids = table_.rowids;
-        if (dense_ids_) {
-            if (id < ids.front() || id > ids.back()) return std::nullopt;
+        if (dense_ids_ && id >= ids.front() && id <= ids.back() && ids[id - ids.front()] == id)
             return static_cast<size_t>(id - ids.front());
-        }
-        auto it = std::lower_bound(ids.begin(), ids.end(), id);
-        if (it == ids.end() || *it != id) return std::nullopt;
-        return static_cast<size_t>(it - ids.begin());
+        return table_.position_of_rowid(id);
     }
 
     operators::OperatorPtr left_;
