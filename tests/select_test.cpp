@@ -596,6 +596,27 @@ TEST(SelectJoins, UnmatchedRowsAndSubqueryMessages) {
 // they round to, a text meets the date of the same text, NULL meets nothing.
 std::string plan_of(Engine& e, const std::string& sql);
 
+// Row ids that do not ascend along the rows (a table this engine did not
+// write): index joins and correlated seeks still find each id's own row.
+TEST(SelectJoins, RowIdsOutOfOrderStillFindTheirRows) {
+    Engine indexed, plain;
+    for (Engine* e : {&indexed, &plain}) {
+        ok(*e, "CREATE TABLE t (a INT)");
+        ok(*e, "CREATE TABLE u (k INT, v TEXT)");
+        ok(*e, "INSERT INTO t VALUES (1), (2), (3), (4)");
+        ok(*e, "INSERT INTO u VALUES (1, 'one'), (2, 'two'), (3, 'three'), (4, 'four')");
+        Table& u = e->tables.database.tables.at("u");
+        // Each row keeps its id; only their order changes: ids 1, 3, 2, 4.
+        std::swap(u.rows[1], u.rows[2]);
+        std::swap(u.rowids[1], u.rowids[2]);
+    }
+    ok(indexed, "CREATE INDEX u_k ON u (k)");
+    for (const char* sql : {"SELECT t.a, u.v FROM t JOIN u ON t.a = u.k ORDER BY t.a",
+                            "SELECT a FROM t WHERE EXISTS (SELECT v FROM u WHERE u.k = t.a AND u.v = 'two')",
+                            "SELECT a, (SELECT v FROM u WHERE u.k = t.a) FROM t"})
+        EXPECT_EQ(cells_of(rows_of(indexed, sql)), cells_of(rows_of(plain, sql))) << sql;
+}
+
 TEST(SelectJoins, EveryAlgorithmMatchesWithTheOneEquality) {
     Engine indexed, plain, nested;
     nested.settings.force_nested_join = true;
