@@ -86,12 +86,12 @@ ZEMBREL_API int zembrel_save(zembrel_db* db) ZEMBREL_NOEXCEPT;
  * as it was, unlocked. The path's lock is taken before anything is written,
  * so a file another handle holds is never touched (the call fails with
  * "database '<path>' is locked by another process"). A file database is
- * copied, and the copy REPLACES any file that exists at path and that no
- * handle holds, together with that file's log. An in-memory one needs a
- * path where no file exists yet ("create failed for '<path>': ...") and
- * takes its tables, indexes and merge policies along. Refused while a
- * transaction is open ("cannot save as while a transaction is active").
- * 0 or 1; on failure the handle keeps working on its old database. */
+ * copied: a file at path that no handle holds is replaced without warning,
+ * and a log beside it is removed. An in-memory one needs a path where no
+ * file exists yet ("create failed for '<path>': ...") and takes its tables,
+ * indexes and merge policies along. Refused while a transaction is open
+ * ("cannot save as while a transaction is active"). 0 or 1; on failure the
+ * handle keeps working on its old database. */
 ZEMBREL_API int zembrel_save_as(zembrel_db* db, const char* path) ZEMBREL_NOEXCEPT;
 
 /* Runs one SQL statement; 0 on success, 1 on failure (see zembrel_errmsg).
