@@ -26,7 +26,10 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -217,6 +220,29 @@ TEST(SqlManual, EveryExampleGivesTheResultShown) {
     // A document the reader above no longer understands must not pass empty.
     EXPECT_GE(sql_blocks, 40);
     EXPECT_GE(result_blocks, 30);
+}
+
+// The prose list of keywords: each one listed is refused as a name.
+TEST(SqlManual, EveryListedKeywordIsRefusedAsAName) {
+    std::ifstream in(std::string(ZEMBREL_DOCS_DIR) + "/sql.md");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string intro = "The keywords are ";
+    const size_t start = text.find(intro);
+    ASSERT_NE(start, std::string::npos);
+    std::istringstream words(text.substr(start + intro.size(), text.find('.', start) - start - intro.size()));
+    zembrel_db* db = zembrel_open_memory();
+    int count = 0;
+    for (std::string word; words >> word; ++count) {
+        const std::string sql = "CREATE TABLE " + word + " (a INT)";
+        const int rc = zembrel_exec(db, sql.c_str());
+        const char* error = zembrel_errmsg(db);
+        EXPECT_TRUE(rc == 1 && error != nullptr &&
+                    std::string_view(error).starts_with("Parse error: expected identifier, got "))
+            << word << " is taken as a name";
+    }
+    EXPECT_EQ(zembrel_exec(db, "CREATE TABLE value (a INT)"), 0);  // the page's example of a name
+    zembrel_close(db);
+    EXPECT_GE(count, 70);
 }
 
 TEST(ShadowManual, TheProgramPrintsWhatThePageShows) {
