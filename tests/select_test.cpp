@@ -771,6 +771,7 @@ TEST(SelectExplain, LinesOfThePlanRun) {
         {"SELECT n FROM p WHERE id = '" + id + "' AND id >= '" + id + "' ORDER BY id LIMIT 3", pk_seek + "Project\n", "20"},
         {"SELECT * FROM p WHERE id = 'gone'", "IndexSeek(table=p, col=id, lower=Included(gone), upper=Included(gone))\nProject\n", ""},
         {"SELECT n FROM p WHERE id >= '" + id + "'", "TableScan(p)\nFilter\nProject\n", nullptr},
+        {"SELECT n FROM p WHERE id = '" + id + "' AND id > '" + id + "'", "TableScan(p)\nFilter\nProject\n", ""},
         {"SELECT COUNT(*) FROM p WHERE id = '" + id + "'", "TableScan(p)\nFilter\nHashAggregate\nProject\n", "1"},
         // ORDER BY an indexed column, ascending, with a LIMIT: the seek sorts
         // and limits; descending, or without a LIMIT, the scan and the sort.

@@ -130,11 +130,12 @@ bool equality_pairs(const parser::Expr& where, const BoundTable& from, std::vect
     return false;
 }
 
-// An index a path may use, wherever it lives.
+// An index a path may use, wherever it lives; it borrows the index's (or
+// the catalog's) fields for the one planning call.
 struct Candidate {
-    std::string name;
-    std::vector<std::string> columns;
-    std::vector<size_t> positions;
+    const std::string* name;
+    const std::vector<std::string>* columns;
+    const std::vector<size_t>* positions;
 };
 
 struct Candidates {
@@ -153,7 +154,7 @@ Candidates candidate_indexes(const Engine& engine, const std::string& table_name
         for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_name)) {
             const MemIndex* index = engine.tables.mem_indexes.get(name);
             if (index != nullptr && index_in_step(*index, *table))
-                out.indexes.push_back({index->name, index->columns, index->positions});
+                out.indexes.push_back({&index->name, &index->columns, &index->positions});
         }
         if (auto pk = engine.tables.pk_indexes.find(table_name); pk != engine.tables.pk_indexes.end())
             out.pk_column = pk->second.pk_column;
@@ -164,19 +165,19 @@ Candidates candidate_indexes(const Engine& engine, const std::string& table_name
         for (const IndexCatalogEntry& ix : entry->indexes) {
             if (ix.columns.empty() || ix.positions.size() != ix.columns.size()) continue;
             if (std::any_of(ix.positions.begin(), ix.positions.end(), [&](size_t p) { return p >= width; })) continue;
-            out.indexes.push_back({ix.name, ix.columns, ix.positions});
+            out.indexes.push_back({&ix.name, &ix.columns, &ix.positions});
         }
     }
     std::sort(out.indexes.begin(), out.indexes.end(),
-              [](const Candidate& a, const Candidate& b) { return a.name < b.name; });
+              [](const Candidate& a, const Candidate& b) { return *a.name < *b.name; });
     return out;
 }
 
 AccessPath path_through(AccessPath::Kind kind, const Candidate& index, bool in_page_file) {
     AccessPath path;
     path.kind = kind;
-    path.index = index.name;
-    path.columns = index.columns;
+    path.index = *index.name;
+    path.columns = *index.columns;
     path.in_page_file = in_page_file;
     return path;
 }
@@ -197,7 +198,7 @@ std::optional<AccessPath> range_path(const Candidates& candidates, const ColumnR
         return path;
     }
     for (const Candidate& index : candidates.indexes) {
-        if (index.positions.size() != 1 || index.positions.front() != range.column) continue;
+        if (index.positions->size() != 1 || index.positions->front() != range.column) continue;
         AccessPath path = path_through(AccessPath::Kind::Range, index, candidates.in_page_file);
         path.lower = range.lower;
         path.upper = range.upper;
@@ -217,9 +218,9 @@ std::optional<AccessPath> where_path(const Candidates& candidates, const parser:
     std::vector<std::pair<size_t, Value>> pairs;
     if (equality_pairs(where, from, pairs) && pairs.size() >= 2) {
         for (const Candidate& index : candidates.indexes) {
-            if (index.positions.size() != pairs.size()) continue;
+            if (index.positions->size() != pairs.size()) continue;
             bool same = true;
-            for (size_t i = 0; i < pairs.size() && same; ++i) same = index.positions[i] == pairs[i].first;
+            for (size_t i = 0; i < pairs.size() && same; ++i) same = (*index.positions)[i] == pairs[i].first;
             if (!same) continue;
             AccessPath path = path_through(AccessPath::Kind::Composite, index, candidates.in_page_file);
             for (auto& [column, value] : pairs) path.key.push_back(value);
@@ -266,9 +267,10 @@ bool passes(const Predicate* predicate, const Row& row) {
 }
 
 // Hands emit(row) the rows of a path over a loaded table that meet the
-// predicate, at most the path's limit, in `order`. An ordered path without
-// WHERE counts the rows with a Null key too, first (a range rejects them).
-// False when the path's index is gone.
+// predicate (the WHERE; none needed for a PrimaryKey path), at most the
+// path's limit, in `order`. An ordered path without WHERE counts the rows
+// with a Null key too, first (a range rejects them). False when the path's
+// index is gone.
 template <class Emit>
 bool memory_seek(const Engine& engine, const Table& table, const AccessPath& path, const Predicate* predicate,
                  SeekOrder order, Emit&& emit) {
@@ -286,8 +288,11 @@ bool memory_seek(const Engine& engine, const Table& table, const AccessPath& pat
         auto pk = engine.tables.pk_indexes.find(table.name);
         if (pk == engine.tables.pk_indexes.end()) return false;
         if (room == 0) return true;
+        // The key answers the whole WHERE: it is where the WHERE's
+        // comparisons on the Pk column meet, and Pk values compare with the
+        // texts fitted to them by bytes under both orders.
         if (auto id = pk->second.tree.find(path.lower.value)) {
-            if (auto at = table.position_of_rowid(*id)) take(*at);
+            if (auto at = table.position_of_rowid(*id)) emit(table.rows[*at]);
         }
         return true;
     }
@@ -401,11 +406,16 @@ Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::Se
     const BoundTable from{s.from.name, table->columns, s.from.alias, 0};
     auto path = plan_access_path(engine, s, from);
     if (!path || path->in_page_file) return std::optional<Rows>();
-    auto predicate = bind_predicate(*s.where_clause, std::span<const BoundTable>(&from, 1));
-    if (!predicate) return fail(predicate.error());
+    std::optional<Predicate> predicate;
+    if (path->kind != AccessPath::Kind::PrimaryKey) {
+        auto bound = bind_predicate(*s.where_clause, std::span<const BoundTable>(&from, 1));
+        if (!bound) return fail(bound.error());
+        predicate = std::move(*bound);
+    }
     Rows result{std::move(projection->columns), {}};
     const std::vector<int64_t>& slots = projection->projection;
-    const bool found = memory_seek(engine, *table, *path, &*predicate, SeekOrder::Index, [&](const Row& row) {
+    const Predicate* test = predicate ? &*predicate : nullptr;
+    const bool found = memory_seek(engine, *table, *path, test, SeekOrder::Index, [&](const Row& row) {
         Row out;
         out.reserve(slots.size());
         for (int64_t slot : slots) {
