@@ -6,10 +6,11 @@
 // the growth of zembrel's time from 100,000 to 1,000,000 rows.
 //
 // Then the index roads, with indexes on v, g and id on both sides: ORDER BY
-// the indexed v with LIMIT 10 (ascending and descending) on the loaded
-// table; then the same table saved, reopened and read straight from the page
-// file (never loaded): ORDER BY v LIMIT 10 over a range of v, a seek of about
-// 1/1,000 of the rows (g = 7) and a point seek (id = 4242).
+// the indexed v with LIMIT 10 on the loaded table (ascending walks the
+// index; descending takes the scan and its sort of the first ten); then the
+// same table saved, reopened and read straight from the page file (never
+// loaded): ORDER BY v LIMIT 10 over a range of v, a seek of about 1/1,000
+// of the rows (g = 7) and a point seek (id = 4242).
 //
 // SQLite lives in memory; zembrel's first part too, its page-file part in a
 // database file under TMPDIR (warm page cache after the warm-up run). Run a

@@ -232,6 +232,35 @@ std::optional<parser::Expr> binary_with_outer(const Node& n, std::span<const Bou
 
 }  // namespace
 
+bool names_outer_column(const parser::Expr& e, std::span<const BoundTable> scope, uint64_t outer_width) {
+    auto outer_or_error = [&](const parser::ColumnRef& ref) {
+        auto p = resolve_column(scope, ref);
+        return !p || *p < outer_width;
+    };
+    switch (e.kind()) {
+        case parser::ExprKind::Compare: {
+            const auto& c = std::get<parser::CompareExpr>(e.node);
+            if (outer_or_error(c.left)) return true;
+            if (const auto* col = std::get_if<parser::ColumnRef>(&c.right.node)) return outer_or_error(*col);
+            return c.right.kind() == parser::OperandKind::Subquery;
+        }
+        case parser::ExprKind::IsNull: return outer_or_error(std::get<parser::IsNullExpr>(e.node).column);
+        case parser::ExprKind::IsNotNull: return outer_or_error(std::get<parser::IsNotNullExpr>(e.node).column);
+        case parser::ExprKind::Exists:
+        case parser::ExprKind::InSubquery: return true;  // its own subquery may name them
+        case parser::ExprKind::And: {
+            const auto& a = std::get<parser::AndExpr>(e.node);
+            return names_outer_column(*a.left, scope, outer_width) || names_outer_column(*a.right, scope, outer_width);
+        }
+        case parser::ExprKind::Or: {
+            const auto& o = std::get<parser::OrExpr>(e.node);
+            return names_outer_column(*o.left, scope, outer_width) || names_outer_column(*o.right, scope, outer_width);
+        }
+        case parser::ExprKind::Not: return names_outer_column(*std::get<parser::NotExpr>(e.node).inner, scope, outer_width);
+    }
+    return true;
+}
+
 std::optional<parser::Expr> with_outer_values(const parser::Expr& where, std::span<const BoundTable> scope,
                                               uint64_t outer_width, const Row& outer_row) {
     // Some(position) for an own column, none for an outer one or an error.

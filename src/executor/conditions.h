@@ -56,6 +56,12 @@ Result<bool> where_fits_left_table(const parser::Expr& condition, std::span<cons
 std::optional<std::pair<std::vector<size_t>, std::vector<size_t>>> equi_join_keys(
     const operators::BoundPredicate& predicate, size_t left_width);
 
+// Whether a condition over `scope` (the outer tables followed by the own
+// ones, the first `outer_width` positions the outer row's) may read the
+// outer row: a reference resolves to an outer column or fails to resolve,
+// or it holds a subquery (which may name outer columns).
+bool names_outer_column(const parser::Expr& condition, std::span<const BoundTable> scope, uint64_t outer_width);
+
 // A correlated WHERE with the outer row's values in place of its outer
 // column references, as a condition over the statement's own tables that
 // gives every own row the same truth: `scope` is the outer tables followed

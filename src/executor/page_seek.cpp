@@ -62,58 +62,49 @@ bool holds_entry_values(const Row& row, const std::vector<size_t>& positions, co
 
 }  // namespace
 
-Result<std::optional<SeekRows>> page_seek_rows(PageStore& store, const std::string& table, const AccessPath& path,
-                                               const std::function<bool(const Row&)>& keep) {
+Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const std::string& table,
+                                                       const AccessPath& path, SeekOrder order,
+                                                       const std::function<bool(const Row&)>& keep) {
+    using Out = std::optional<std::vector<Row>>;
     const CatalogEntry* entry = store.catalog.get(table);
-    if (entry == nullptr || (path.ordered && path.descending)) return std::optional<SeekRows>();
+    if (entry == nullptr) return Out();
     const size_t width = entry->columns.size();
     const std::optional<keycodec::Bytes> start = start_key(path);
     auto cursor = IndexCursor::open(store, table, path.index,
                                     start ? std::optional<std::span<const uint8_t>>(*start) : std::nullopt);
     if (!cursor) return fail(cursor.error());
-    if (!*cursor) return std::optional<SeekRows>();
+    if (!*cursor) return Out();
     const std::vector<size_t> positions = (*cursor)->positions();
     const uint64_t limit = path.limit.value_or(std::numeric_limits<uint64_t>::max());
 
-    SeekRows out;
-    out.ordered = path.ordered;
-    if (limit == 0) return std::optional<SeekRows>(std::move(out));
-
-    if (path.ordered) {
-        while (out.rows.size() < limit) {
-            auto next = (*cursor)->next();
-            if (!next) return fail(next.error());
-            if (!*next) break;
-            const Step step = step_for(path, **next);
-            if (step == Step::Stop) break;
-            if (step == Step::Skip) continue;
-            auto row = fetch(store, table, width, (*next)->rowid);
-            if (!row) return fail(row.error());
-            if (*row && holds_entry_values(**row, positions, **next) && keep(**row)) out.rows.push_back(std::move(**row));
-        }
-        return std::optional<SeekRows>(std::move(out));
-    }
-
-    std::vector<uint64_t> ids;
-    for (;;) {
+    std::vector<Row> rows;
+    std::vector<uint64_t> ids;  // table order: gathered, then fetched
+    while (rows.size() < limit) {
         auto next = (*cursor)->next();
         if (!next) return fail(next.error());
         if (!*next) break;
         const Step step = step_for(path, **next);
         if (step == Step::Stop) break;
-        if (step == Step::Take) ids.push_back((*next)->rowid);
+        if (step == Step::Skip) continue;
+        if (order == SeekOrder::Table) {
+            ids.push_back((*next)->rowid);
+            continue;
+        }
+        auto row = fetch(store, table, width, (*next)->rowid);
+        if (!row) return fail(row.error());
+        if (*row && holds_entry_values(**row, positions, **next) && keep(**row)) rows.push_back(std::move(**row));
     }
-    // Table order, as a scan reads the rows; each row once even when a stale
-    // entry names it beside its live one.
+    // Each row once, as a scan reads them, even when a stale entry names it
+    // beside its live one.
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     for (uint64_t id : ids) {
-        if (out.rows.size() >= limit) break;
+        if (rows.size() >= limit) break;
         auto row = fetch(store, table, width, id);
         if (!row) return fail(row.error());
-        if (*row && keep(**row)) out.rows.push_back(std::move(**row));
+        if (*row && keep(**row)) rows.push_back(std::move(**row));
     }
-    return std::optional<SeekRows>(std::move(out));
+    return Out(std::move(rows));
 }
 
 }  // namespace zembrel::executor
