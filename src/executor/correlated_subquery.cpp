@@ -18,7 +18,7 @@ using operators::Truth;
 
 // A bound WHERE over the outer row followed by the own row, read from the
 // two rows where they lie: no joined row is built per candidate.
-Truth eval_across(const BoundPredicate& p, const Row& outer, const Row& own, uint64_t outer_width) {
+Truth eval_across(const BoundPredicate& p, const ChainedRow& outer, const Row& own, uint64_t outer_width) {
     auto at = [&](size_t position) -> const Value& {
         if (position < outer_width) {
             if (position >= outer.size()) invariant_failed("condition position outside the outer row");
@@ -186,7 +186,7 @@ bool CorrelatedSubquery::fits(const OuterContext& outer) const {
     return outer.row != nullptr && joined_width(outer.tables) == outer_width_ && outer.row->size() >= outer_width_;
 }
 
-bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t>& positions) {
+bool CorrelatedSubquery::seek_positions(const ChainedRow& outer_row, std::vector<size_t>& positions) {
     const Seek& seek = *seek_;
     auto value_of = [&](const KeySource& s) -> const Value& { return s.outer ? outer_row[s.position] : s.literal; };
     const IndexKeyMap& map = seek.index->map();
@@ -240,7 +240,7 @@ bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t
     return true;
 }
 
-std::optional<bool> CorrelatedSubquery::exists_in_index(const Row& outer_row) {
+std::optional<bool> CorrelatedSubquery::exists_in_index(const ChainedRow& outer_row) {
     if (!seek_ || !seek_->whole_where) return std::nullopt;
     const KeySource& source = seek_->key.front();
     const Value& v = source.outer ? outer_row[source.position] : source.literal;
@@ -257,7 +257,7 @@ std::optional<bool> CorrelatedSubquery::exists_in_index(const Row& outer_row) {
 }
 
 template <class Keep>
-Status CorrelatedSubquery::visit(Engine& engine, const Row& outer_row, Keep&& keep) {
+Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep) {
     if (seek_) {
         positions_.clear();
         if (seek_positions(outer_row, positions_)) {

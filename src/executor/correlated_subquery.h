@@ -77,13 +77,13 @@ private:
     // Calls `keep(row)` for each own row the WHERE passes, in table order,
     // until it returns false.
     template <class Keep>
-    Status visit(Engine& engine, const Row& outer_row, Keep&& keep);
+    Status visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep);
     // Appends the table positions of the seek's candidates; false when the
     // seek cannot serve this outer row (the table is scanned instead).
-    bool seek_positions(const Row& outer_row, std::vector<size_t>& positions);
+    bool seek_positions(const ChainedRow& outer_row, std::vector<size_t>& positions);
     // Whether some row passes, read from the index alone; none when only
     // the rows can tell.
-    std::optional<bool> exists_in_index(const Row& outer_row);
+    std::optional<bool> exists_in_index(const ChainedRow& outer_row);
 
     const parser::SelectStatement& statement_;
     BoundSelect bound_;
