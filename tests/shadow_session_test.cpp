@@ -272,7 +272,7 @@ TEST(ShadowCommitFaults, EveryFailedStepLeavesTheBaseAndRetryAppliesOnce) {
             ShadowSession session = open_session(path);
             session.set_merge_policy("t", MergePolicy::Manual);
             auto vfs = std::make_shared<FaultVfs>();
-            session.base_vfs = vfs;
+            session.vfs = vfs;
             const std::string first = start.begin()->first, last = start.rbegin()->first;
             shadow_ok(session, "UPDATE t SET a = 10 WHERE id = '" + first + "'");
             shadow_ok(session, "DELETE FROM t WHERE id = '" + last + "'");
