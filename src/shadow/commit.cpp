@@ -1,8 +1,5 @@
 #include "shadow/commit.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <set>
 #include <utility>
@@ -194,6 +191,7 @@ CommitReport close_merged_log(ShadowSession& session, CommitReport report) {
     session.log.reset();
     session.stale = true;
     session.pending = 0;
+    session.commit_unsettled = false;
     if (!session.branch) session.name = types::new_uuid();
     return report;
 }
@@ -235,6 +233,7 @@ Result<CommitReport> ShadowSession::commit() {
         if (!settled) return fail(settled.error());
         if (*settled == Settled::Saved) return close_merged_log(*this, settled_report(*record, log_path));
     }
+    commit_unsettled = false;
     if (input->ops.empty()) {
         (void)fs.remove(log_path);
         return close_merged_log(*this, report);
@@ -287,10 +286,11 @@ Result<CommitReport> ShadowSession::commit() {
         // commit reached the file before the failure only the file can tell.
         input->base = Engine();
         auto reopened = open_database_with_retry(base_path, vfs);
-        if (!reopened) return fail(st.error());  // the record stays for the next commit or open
-        auto settled = settle_merge_record(*reopened, fs, record_path, record, &input->file);
-        if (!settled || *settled == Settled::NotSaved) return fail(st.error());
-        return close_merged_log(*this, std::move(report));
+        auto settled = reopened ? settle_merge_record(*reopened, fs, record_path, record, &input->file)
+                                : Result<Settled>(fail(reopened.error()));
+        if (settled && *settled != Settled::NotSaved) return close_merged_log(*this, std::move(report));
+        commit_unsettled = !settled;  // the record stays for the next commit or open
+        return fail(st.error());
     }
     // The base holds the merge. A log or record that cannot be removed stays
     // for the next open to settle; the commit has succeeded all the same.

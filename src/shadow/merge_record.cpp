@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <iterator>
 
 #include "pager/le_bytes.h"
 #include "shadow/session.h"
@@ -131,8 +130,9 @@ Result<MergeRecord> MergeRecord::parse(ByteView bytes, const std::string& path) 
     std::uint16_t version = 0;
     std::uint8_t appended = 0;
     std::uint64_t from = 0;
-    if (!in.num(version) || version != kVersion || !in.text(r.id) || !in.text(r.log_file) || !in.num(r.log_len) || !in.num(r.log_crc) || !in.num(r.ops_merged) ||
-        !in.num(r.kept) || !in.num(appended) || !in.num(from) || appended > 1 || in.pos != in.bytes.size())
+    if (!in.num(version) || version != kVersion || !in.text(r.id) || !in.text(r.log_file) || !in.num(r.log_len) ||
+        !in.num(r.log_crc) || !in.num(r.ops_merged) || !in.num(r.kept) || !in.num(appended) || !in.num(from) ||
+        appended > 1 || in.pos != in.bytes.size())
         return damaged();
     // The log is removed by this name: it must stay inside the directory.
     if (r.log_file.empty() || r.log_file == "." || r.log_file == ".." ||
@@ -150,7 +150,9 @@ std::string log_stem(const std::string& log_path) {
     return file.substr(0, dot);
 }
 
-std::string merge_record_path(const std::string& log_path) { return sibling(log_path, log_stem(log_path) + kRecordExt); }
+std::string merge_record_path(const std::string& log_path) {
+    return sibling(log_path, log_stem(log_path) + kRecordExt);
+}
 
 std::string kept_ops_path(const std::string& log_path) { return sibling(log_path, log_stem(log_path) + ".krvc"); }
 
@@ -189,7 +191,8 @@ Status mark_merged_tables(PageStore& store, const std::vector<std::string>& tabl
         auto entry = store.catalog.table(name);
         if (!entry) return fail(entry.error());
         std::erase_if((*entry)->shadow_merges, [&](const auto& mark) {
-            return mark.first != stem && !fs.exists((std::filesystem::path(shadow_dir) / (mark.first + kRecordExt)).string());
+            const auto record = std::filesystem::path(shadow_dir) / (mark.first + kRecordExt);
+            return mark.first != stem && !fs.exists(record.string());
         });
         (*entry)->shadow_merges.insert_or_assign(stem, id);
         if (auto st = store.write_entry(name); !st) return st;
@@ -210,7 +213,8 @@ Result<Settled> settle_merge_record(const Engine& base, Vfs& fs, const std::stri
         if (auto st = take_back_merge(fs, path, record); !st) return fail(st.error());
         return Settled::NotSaved;
     }
-    const bool same_log = log_now != nullptr && log_now->valid_len == record.log_len && log_now->valid_crc == record.log_crc;
+    const bool same_log =
+        log_now != nullptr && log_now->valid_len == record.log_len && log_now->valid_crc == record.log_crc;
     if (same_log) {
         // Until the log is surely gone the record must stay: without it the
         // log would merge again.

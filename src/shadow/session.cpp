@@ -349,6 +349,10 @@ Result<ExecResult> ShadowSession::execute(std::string_view sql) {
         return execution_error(
             "shadow sessions are DML-only: DDL, TRUNCATE and transactions must run on a classic exclusive "
             "connection (RFC GIT_MERGE §3.5)");
+    // Whether the log's ops are in the base is open until a commit settles
+    // its record; an op added meanwhile could not be told from them.
+    if (commit_unsettled)
+        return execution_error("the last commit of this shadow did not finish; commit again before changing rows");
     const std::string table_name = dml_table(*statement);
     const Table* table = snapshot.tables.find(table_name);
     if (table == nullptr) return execution_error(format("table '{}' not found in shadow snapshot", table_name));
