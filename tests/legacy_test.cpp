@@ -192,8 +192,7 @@ TEST(LegacyReader, Messages) {
     auto resealed = [&](auto change) {
         Bytes b = v3;
         change(b);
-        storage::Digest d = storage::image_checksum(b);
-        std::memcpy(b.data() + 22, d.data(), d.size());
+        reseal(b);
         return b;
     };
     auto v1_table = [](std::initializer_list<uint8_t> after_name) {

@@ -79,10 +79,10 @@ struct LoadedTables {
     // entered before the clash stays (the caller truncates the rows).
     Status index_insert_row(std::string_view table, size_t first);
     // Refuses rows that would give an index of the table a key the page
-    // store cannot hold ("key length {} exceeds maximum {}" for the first such
-    // row in `rows`), before a statement changes the
-    // table: such a row must not pass a statement only to fail the mirroring
-    // or a COMMIT later.
+    // store cannot hold ("key length {} exceeds maximum {}" for the first
+    // such row in `rows`). Statements call it before they change the table:
+    // such a row must not pass a statement only to fail the mirroring or a
+    // COMMIT later.
     Status check_index_key_lengths(std::string_view table, std::span<const Row> rows) const;
     // Takes rowid out of the list of the row's key in every index of the table.
     void remove_rows_from_indexes(std::string_view table, uint64_t rowid, const Row& row);

@@ -1,8 +1,7 @@
 // INSERT: every statement row becomes a complete table row first (generated
-// keys, coercion, defaults, NOT NULL, index key lengths), then all rows are
-// appended at once; a
-// unique violation takes every new row out again, so a statement is all or
-// nothing.
+// keys, coercion, defaults, NOT NULL), the index keys of all of them are
+// measured, then all rows are appended at once; a unique violation takes
+// every new row out again, so a statement is all or nothing.
 
 #include <utility>
 

@@ -27,8 +27,7 @@ Status check_table(const JsonReader& in, Table& table) {
                                         table.rows[i].size(), width)));
     }
     // A list of another length is replaced by 1..n when the table is loaded;
-    // only ids that will be kept must be usable. Ids are unsigned 64-bit
-    // throughout.
+    // only ids that will be kept must be usable.
     if (table.rowids.size() != table.rows.size() || table.rowids.empty()) return {};
     std::vector<std::uint64_t> sorted = table.rowids;
     std::sort(sorted.begin(), sorted.end());
