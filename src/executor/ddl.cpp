@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "executor/handlers.h"
+#include "pagestore/index_keys.h"
 #include "types/text_format.h"
 
 namespace zembrel::executor {
@@ -105,14 +106,17 @@ Result<ExecResult> create_index(Engine& engine, parser::CreateIndex statement) {
             return execution_error(
                 format("columns ({}) are already indexed on '{}'", join_texts(statement.columns), statement.table));
     }
-    if (statement.unique) {
-        std::set<IndexKey, KeyLess> seen;
-        for (const Row& row : table.rows) {
+    // Row by row, as a build that enters the rows in order meets them: a
+    // repeated key, then a key too long for the page store. The second is
+    // refused here also where the store builds the index only at COMMIT.
+    std::set<IndexKey, KeyLess> seen;
+    for (const Row& row : table.rows) {
+        if (statement.unique) {
             auto key = MemIndex::key_for_row(row, positions);
-            if (!key) continue;
-            if (!seen.insert(std::move(*key)).second)
+            if (key && !seen.insert(std::move(*key)).second)
                 return execution_error(format("unique index '{}': duplicate key", statement.name));
         }
+        if (auto st = check_row_index_key(row, positions); !st) return fail(st.error());
     }
     std::string name = statement.name;
     engine.tables.mem_indexes.insert(MemIndex(name, std::move(statement.table), std::move(statement.columns),
