@@ -53,7 +53,6 @@ namespace zembrel::ffi {
 // holding a NUL byte becomes "") are placed at once, the row not kept.
 class ResultBuilder final : public RowSink {
 public:
-    ResultBuilder() : rs_(std::make_unique<zembrel_result>()) {}
     void row(const Row& row) override;
     // The result set, with these column names; the builder is spent.
     zembrel_result* finish(const std::vector<std::string>& columns);
@@ -61,7 +60,7 @@ public:
 private:
     void place(std::string_view text);
 
-    std::unique_ptr<zembrel_result> rs_;
+    zembrel_result rs_;
     char* free_ = nullptr;  // the unused end of the last block
     size_t room_ = 0;
     size_t next_block_ = 4096;

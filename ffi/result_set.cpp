@@ -47,19 +47,19 @@ void ResultBuilder::place(std::string_view text) {
     if (room_ < need) {
         const size_t size = std::max(need, next_block_);
         next_block_ = std::min(next_block_ * 2, kLargestBlock);
-        rs_->blocks.push_back(std::make_unique_for_overwrite<char[]>(size));
-        free_ = rs_->blocks.back().get();
+        rs_.blocks.push_back(std::make_unique_for_overwrite<char[]>(size));
+        free_ = rs_.blocks.back().get();
         room_ = size;
     }
     std::memcpy(free_, text.data(), text.size());
     free_[text.size()] = '\0';
-    rs_->cells.push_back(free_);
+    rs_.cells.push_back(free_);
     free_ += need;
     room_ -= need;
 }
 
 void ResultBuilder::row(const Row& row) {
-    rs_->row_starts.push_back(rs_->cells.size());
+    rs_.row_starts.push_back(rs_.cells.size());
     for (const Value& v : row) {
         if (v.has_text()) {
             const std::string_view text = v.as_text();
@@ -73,10 +73,10 @@ void ResultBuilder::row(const Row& row) {
 }
 
 zembrel_result* ResultBuilder::finish(const std::vector<std::string>& columns) {
-    rs_->columns.reserve(columns.size());
-    for (const std::string& name : columns) rs_->columns.push_back(c_safe(name).value_or(""));
-    rs_->row_starts.push_back(rs_->cells.size());
-    return rs_.release();
+    rs_.columns.reserve(columns.size());
+    for (const std::string& name : columns) rs_.columns.push_back(c_safe(name).value_or(""));
+    rs_.row_starts.push_back(rs_.cells.size());
+    return new zembrel_result(std::move(rs_));
 }
 
 zembrel_result* new_rows_result(const Rows& rows) {

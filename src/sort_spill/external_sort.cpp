@@ -63,8 +63,8 @@ ExternalSort::ExternalSort(operators::OperatorPtr child, std::vector<operators::
                            std::optional<uint64_t> keep_first)
     : child_(std::move(child)), cmp_(std::move(keys)), budget_(std::max<uint64_t>(budget, 1)), keep_first_(keep_first) {
     borrow_ = child_->rows_stay_valid();
-    // The slots of k rows alone beyond the budget: the ordinary sort holds
-    // no more than the budget anyway.
+    // Keeping the first k pays only while their slots alone fit in the
+    // budget; beyond that the ordinary sort holds no more than the budget.
     if (keep_first_ && *keep_first_ >= budget_ / kSlotBytes) keep_first_.reset();
 }
 
