@@ -772,7 +772,12 @@ TEST(SelectExplain, LinesOfThePlanRun) {
         {"SELECT * FROM p WHERE id = 'gone'", "IndexSeek(table=p, col=id, lower=Included(gone), upper=Included(gone))\nProject\n", ""},
         {"SELECT n FROM p WHERE id >= '" + id + "'", "TableScan(p)\nFilter\nProject\n", nullptr},
         {"SELECT n FROM p WHERE id = '" + id + "' AND id > '" + id + "'", "TableScan(p)\nFilter\nProject\n", ""},
-        {"SELECT COUNT(*) FROM p WHERE id = '" + id + "'", "TableScan(p)\nFilter\nHashAggregate\nProject\n", "1"},
+        // Aggregates group the rows of the seek; ORDER BY and LIMIT act on
+        // the groups.
+        {"SELECT COUNT(*) FROM p WHERE id = '" + id + "'", pk_seek + "HashAggregate\nProject\n", "1"},
+        {"SELECT x, COUNT(*) FROM t WHERE x >= 4 GROUP BY x ORDER BY x LIMIT 1",
+         "IndexSeek(table=t, col=x, lower=Included(4), upper=Unbounded)\nHashAggregate\nExternalSort\nLimit(1)\nProject\n",
+         "4"},
         // ORDER BY an indexed column, ascending, with a LIMIT: the seek sorts
         // and limits; descending, or without a LIMIT, the scan and the sort.
         {"SELECT * FROM t ORDER BY x LIMIT 5", "IndexSeek(table=t, col=x, lower=Unbounded, upper=Unbounded)\nProject\n", "1,3,2"},

@@ -145,6 +145,9 @@ public:
     // True when the root is 0 or a leaf without cells (an interior root is
     // never empty, even when all its leaves are).
     static Result<bool> is_empty(Pager& pager, uint64_t root);
+    // The number of cells along the leaf chain, read from each leaf's cell
+    // index without decoding a value.
+    static Result<uint64_t> count_entries(Pager& pager, uint64_t root);
 
     // Joins two trees when every key of the right one is greater than every
     // key of the left one; returns the new root. Either tree empty: the

@@ -5,6 +5,7 @@
 
 #include "executor/select_binding.h"
 #include "keycodec/keycodec.h"
+#include "operators/basic.h"
 #include "pagestore/index_cursor.h"
 
 namespace zembrel::executor {
@@ -105,6 +106,57 @@ Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const s
         if (*row && keep(**row)) rows.push_back(std::move(**row));
     }
     return Out(std::move(rows));
+}
+
+Result<std::vector<Row>> page_pk_rows(Engine& engine, const std::string& table, size_t pk_column, const Value& key) {
+    auto snapshot = table_rows_snapshot(engine, table);
+    if (!snapshot) return fail(snapshot.error());
+    const std::vector<Row>& rows = **snapshot;
+    auto pk_of = [&](uint32_t at) -> const Value& {
+        const Row& row = rows[at];
+        if (pk_column >= row.size()) invariant_failed("Pk column outside a stored row");
+        return row[pk_column];
+    };
+    std::vector<Row> out;
+    if (rows.size() > std::numeric_limits<uint32_t>::max()) {
+        for (const Row& row : rows)
+            if (Value::key_cmp(row[pk_column], key) == 0) out.push_back(row);
+        return out;
+    }
+    PageTableFacts& facts = engine.tables.row_cache.facts[table];
+    if (!facts.pk_order_built) {
+        facts.pk_order.resize(rows.size());
+        for (uint32_t i = 0; i < facts.pk_order.size(); ++i) facts.pk_order[i] = i;
+        std::stable_sort(facts.pk_order.begin(), facts.pk_order.end(),
+                         [&](uint32_t a, uint32_t b) { return Value::key_cmp(pk_of(a), pk_of(b)) < 0; });
+        facts.pk_order_built = true;
+    }
+    auto first = std::lower_bound(facts.pk_order.begin(), facts.pk_order.end(), key,
+                                  [&](uint32_t at, const Value& k) { return Value::key_cmp(pk_of(at), k) < 0; });
+    for (; first != facts.pk_order.end() && Value::key_cmp(pk_of(*first), key) == 0; ++first)
+        out.push_back(rows[*first]);
+    return out;
+}
+
+Result<bool> page_index_complete(Engine& engine, const std::string& table, const std::string& index) {
+    PageTableFacts& facts = engine.tables.row_cache.facts[table];
+    if (auto known = facts.index_complete.find(index); known != facts.index_complete.end()) return known->second;
+    PageStore* store = engine.page_store();
+    const CatalogEntry* entry = store != nullptr ? store->catalog.get(table) : nullptr;
+    if (entry == nullptr) return false;
+    auto ix = std::find_if(entry->indexes.begin(), entry->indexes.end(),
+                           [&](const IndexCatalogEntry& e) { return e.name == index; });
+    if (ix == entry->indexes.end()) return false;
+    auto rows = BPlusTree::count_entries(*store->pager, entry->root);
+    if (!rows) return fail(rows.error());
+    auto entries = BPlusTree::count_entries(*store->pager, ix->root);
+    if (!entries) return fail(entries.error());
+    // A write moves a row's entries with it, so the two counts agree exactly
+    // when no row lacks an entry; more entries than rows means stale ones,
+    // and then the counts tell nothing.
+    const bool complete = *entries == *rows;
+    facts.index_complete[index] = complete;
+    return complete;
 }
 
 }  // namespace zembrel::executor
