@@ -75,6 +75,11 @@ public:
     // the next cell's bytes until the cursor moves again or goes away.
     Result<bool> next_view(bpt::ByteSpan& key, bpt::ByteSpan& value);
 
+    // Moves to the first cell not smaller than `key` when the leaf in hand
+    // holds it: above its first key and at most its last. False (the cursor
+    // unmoved) otherwise; then only a new descent finds the place.
+    bool seek_within(bpt::ByteSpan key);
+
     uint64_t leaf_page() const { return leaf_; }
     size_t position() const { return pos_; }
 

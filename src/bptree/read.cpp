@@ -33,6 +33,16 @@ Status BPlusTreeCursor::load_leaf() {
     return {};
 }
 
+bool BPlusTreeCursor::seek_within(ByteSpan key) {
+    if (leaf_ == 0 || !loaded_ || index_.cells.empty()) return false;
+    const uint8_t* p = page_->data();
+    if (compare_keys(key, cell_key(p, kLeafType, index_.cells[0])) <= 0 ||
+        compare_keys(key, cell_key(p, kLeafType, index_.cells[index_.cells.size() - 1])) > 0)
+        return false;
+    pos_ = lower_bound(p, index_, key);
+    return true;
+}
+
 Result<std::optional<KeyValue>> BPlusTreeCursor::next() {
     ByteSpan key, value;
     auto got = next_view(key, value);

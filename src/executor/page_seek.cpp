@@ -44,11 +44,11 @@ Step step_for(const AccessPath& path, const IndexEntry& entry) {
 
 // The row under `rowid`, none when it is gone; a row of the wrong width is
 // damage.
-Result<std::optional<Row>> fetch(PageStore& store, const std::string& table, size_t width, uint64_t rowid) {
-    const Value key = Value::integer(static_cast<int64_t>(rowid));
-    auto row = store.fetch_row(table, key);
+Result<std::optional<Row>> fetch(RowFetcher& rows, const std::string& table, size_t width, uint64_t rowid) {
+    auto row = rows.fetch(rowid);
     if (!row) return fail(row.error());
     if (*row) {
+        const Value key = Value::integer(static_cast<int64_t>(rowid));
         if (auto st = check_stored_row(key, **row, width, table); !st) return fail(st.error());
     }
     return row;
@@ -76,6 +76,8 @@ Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const s
     if (!cursor) return fail(cursor.error());
     if (!*cursor) return Out();
     const std::vector<size_t> positions = (*cursor)->positions();
+    std::optional<RowFetcher> fetcher = RowFetcher::open(store, table);
+    if (!fetcher) return Out();
     const uint64_t limit = path.limit.value_or(std::numeric_limits<uint64_t>::max());
 
     std::vector<Row> rows;
@@ -91,7 +93,7 @@ Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const s
             ids.push_back((*next)->rowid);
             continue;
         }
-        auto row = fetch(store, table, width, (*next)->rowid);
+        auto row = fetch(*fetcher, table, width, (*next)->rowid);
         if (!row) return fail(row.error());
         if (*row && holds_entry_values(**row, positions, **next) && keep(**row)) rows.push_back(std::move(**row));
     }
@@ -101,7 +103,7 @@ Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const s
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     for (uint64_t id : ids) {
         if (rows.size() >= limit) break;
-        auto row = fetch(store, table, width, id);
+        auto row = fetch(*fetcher, table, width, id);
         if (!row) return fail(row.error());
         if (*row && keep(**row)) rows.push_back(std::move(**row));
     }
