@@ -67,7 +67,8 @@ ZEMBREL_API zembrel_db* zembrel_open_memory(void) ZEMBREL_NOEXCEPT;
 ZEMBREL_API void zembrel_close(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
 /* Makes the handle's changes durable in its file. 1 with "no file path set"
- * for an in-memory database (until zembrel_save_as gives it a file). */
+ * for an in-memory database (until zembrel_save_as gives it a file). Refused
+ * while a transaction is open: COMMIT saves it. */
 ZEMBREL_API int zembrel_save(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
 /* Writes the database to path and moves the handle over to it: from then on
