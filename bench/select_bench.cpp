@@ -184,28 +184,28 @@ void file_against_loaded(uint64_t rows, const std::string& only) {
         for (const Row& row : std::get<Rows>(*got).rows) keys.push_back(row.front().display());
     }
     const FileQuery queries[] = {
-        {"Pk lookup", [&](int i) { return "SELECT n FROM big WHERE k = '" + keys[static_cast<size_t>(i) % keys.size()] + "'"; },
+        {"file: Pk lookup", [&](int i) { return "SELECT n FROM big WHERE k = '" + keys[static_cast<size_t>(i) % keys.size()] + "'"; },
          "UPDATE big SET n = 0 WHERE g = -1"},
-        {"index lookup g = 7", [](int) { return std::string("SELECT n FROM big WHERE g = 7"); },
+        {"file: index lookup g = 7", [](int) { return std::string("SELECT n FROM big WHERE g = 7"); },
          "UPDATE big SET n = 0 WHERE g = -1"},
-        {"COUNT(*) WHERE g = 7", [](int) { return std::string("SELECT COUNT(*) FROM big WHERE g = 7"); },
+        {"file: COUNT(*) WHERE g = 7", [](int) { return std::string("SELECT COUNT(*) FROM big WHERE g = 7"); },
          "UPDATE big SET n = 0 WHERE g = -1"},
-        {"ORDER BY n LIMIT 10", [](int) { return std::string("SELECT k, n FROM big ORDER BY n LIMIT 10"); },
+        {"file: ORDER BY n LIMIT 10", [](int) { return std::string("SELECT k, n FROM big ORDER BY n LIMIT 10"); },
          "UPDATE big SET n = 0 WHERE g = -1"},
-        {"correlated SUM",
+        {"file: correlated SUM",
          [](int) {
              return std::string("SELECT COUNT(*) FROM orders o WHERE o.total > (SELECT SUM(i.price) FROM order_items i "
                                 "WHERE i.ord_no = o.ord_no)");
          },
          "UPDATE order_items SET price = 0 WHERE ord_no = -1; UPDATE orders SET total = 0 WHERE ord_no = -1"},
-        {"correlated NOT EXISTS",
+        {"file: correlated NOT EXISTS",
          [](int) {
              return std::string("SELECT COUNT(*) FROM orders o WHERE NOT EXISTS (SELECT * FROM order_items i "
                                 "WHERE i.ord_no = o.ord_no)");
          },
          "UPDATE order_items SET price = 0 WHERE ord_no = -1; UPDATE orders SET total = 0 WHERE ord_no = -1"},
     };
-    std::printf("%-26s %10s %10s %10s %10s %10s %8s\n", "file vs loaded", "rows", "first ms", "later ms", "load ms",
+    std::printf("%-34s %10s %10s %10s %10s %10s %8s\n", "file vs loaded", "rows", "first ms", "later ms", "load ms",
                 "loaded ms", "ratio");
     for (const FileQuery& q : queries) {
         if (std::string(q.name).find(only) == std::string::npos) continue;
@@ -236,7 +236,7 @@ void file_against_loaded(uint64_t rows, const std::string& only) {
             loaded.push_back(ms_since(t0));
         }
         const double l = median(later), m = median(loaded);
-        std::printf("%-26s %10llu %10.3f %10.4f %10.1f %10.4f %8.2f\n", q.name, static_cast<unsigned long long>(rows),
+        std::printf("%-34s %10llu %10.3f %10.4f %10.1f %10.4f %8.2f\n", q.name, static_cast<unsigned long long>(rows),
                     first, l, load, m, m > 0 ? l / m : 0);
         std::fflush(stdout);
     }

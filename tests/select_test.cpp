@@ -4,9 +4,16 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -389,9 +396,43 @@ struct JoinGen {
         }
     }
 
+    // The FROM and WHERE of a subquery `levels` deep over t2 and t3, level k aliased nk: each level tests its
+    // own columns and may name a column of a level above it (t1 only where `reach_top`), and the level below
+    // stands in an EXISTS, an IN or a scalar MAX. So the subquery is correlated at some depth or at none.
+    std::string nested(int level, int levels, bool reach_top) {
+        const std::string me = "n" + std::to_string(level);
+        std::string where = me + (pick(2) ? ".d < " + std::to_string(2 + pick(2)) : ".c IS NOT NULL");
+        const int highest = reach_top ? 0 : 1;  // level 0 is t1
+        if (level > highest && pick(4) != 0) {
+            const int above = highest + pick(level - highest);
+            const std::string other = above == 0 ? "t1" : "n" + std::to_string(above);
+            const char* ops[] = {"=", "<", ">="};
+            switch (pick(3)) {
+                case 0: where += " AND " + me + ".a " + ops[pick(3)] + " " + other + ".a"; break;
+                case 1: where += " AND " + other + ".c = " + me + ".c"; break;
+                default: where = "(" + where + " OR " + me + ".b > " + other + ".b)"; break;
+            }
+        }
+        if (level < levels) {
+            const std::string below = nested(level + 1, levels, reach_top);
+            const std::string next = "n" + std::to_string(level + 1);
+            switch (pick(7)) {
+                case 0:
+                case 1: where += " AND EXISTS (SELECT * " + below + ")"; break;
+                case 2: where += " AND NOT EXISTS (SELECT * " + below + ")"; break;
+                case 3:
+                case 4:
+                    where += " AND " + me + ".a IS NOT NULL AND " + me + ".a IN (SELECT " + next + ".a " + below + ")";
+                    break;
+                default: where += " AND " + me + ".a <= (SELECT MAX(" + next + ".a) " + below + ")"; break;
+            }
+        }
+        return std::string("FROM ") + (pick(2) ? "t2" : "t3") + " AS " + me + " WHERE " + where;
+    }
+
     std::string condition(int tables, int depth) {
         const char* ops[] = {"=", "<>", "<", ">", "<=", ">="};
-        switch (depth > 1 ? pick(3) : pick(9)) {
+        switch (depth > 1 ? pick(3) : pick(10)) {
             case 0:
             case 1: {
                 // Numbers of the other kind and NULL too: an index seek must fit them or stand aside.
@@ -433,6 +474,15 @@ struct JoinGen {
                 }
                 return std::string(pick(3) == 0 ? "NOT " : "") + "EXISTS (SELECT * FROM t3 AS s WHERE " + where +
                        (pick(4) == 0 ? " LIMIT 1)" : ")");
+            }
+            case 8: {  // nested; naming t1 over one table only (over joins each of its rows would run them)
+                const bool reach_top = tables == 1 && pick(2);
+                const std::string body = nested(1, 2 + pick(2), reach_top);
+                switch (pick(3)) {
+                    case 0: return std::string(pick(3) == 0 ? "NOT " : "") + "EXISTS (SELECT * " + body + ")";
+                    case 1: return "(t1.a IS NOT NULL AND t1.a IN (SELECT n1.a " + body + "))";
+                    default: return "t1.a <= (SELECT MAX(n1.a) " + body + ")";
+                }
             }
             default:  // a correlated subquery with a join of its own
                 return std::string("EXISTS (SELECT * FROM t3 AS s JOIN t2 AS u ON s.c = u.c WHERE ") +
@@ -606,6 +656,7 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
             std::string sql = "SELECT " + ids + ", t1.c";
             if (gen.pick(4) == 0) sql += ", (SELECT MAX(s.b) FROM t3 AS s WHERE s.a = t1.a)";
             if (gen.pick(5) == 0) sql += ", (SELECT s.c FROM t3 AS s WHERE " + gen.correlation() + " ORDER BY s.id LIMIT 1)";
+            if (gen.pick(6) == 0) sql += ", (SELECT MAX(n1.b) " + gen.nested(1, 2, tables == 1) + ")";
             sql += " FROM " + from;
             if (gen.pick(5) != 0) sql += " WHERE " + gen.condition(tables, 0);
             const std::string unordered = sql;
@@ -980,16 +1031,25 @@ TEST(SelectPageFile, PkLookupsGroupedSeeksAndOrderedScansStayUnloaded) {
 }
 
 // A correlated subquery is bound once, on its first outer row: its errors
-// keep their texts, and one that never runs (no outer row) raises none.
+// keep their texts, and one that never runs (no outer row) raises none. A
+// subquery nested in one that names nothing outside it still resolves its
+// names over every level around it, the outermost first.
 TEST(SelectSubqueries, PreparedCorrelatedSubqueriesKeepTheirErrors) {
     Engine e;
     ok(e, "CREATE TABLE o (id INT, k INT)");
     ok(e, "CREATE TABLE none (id INT, k INT)");
     ok(e, "CREATE TABLE s (id INT, k INT)");
+    ok(e, "CREATE TABLE m (id INT, w INT)");
     ok(e, "CREATE INDEX s_k ON s (k)");
     ok(e, "INSERT INTO o VALUES (1, 1), (2, 2), (3, NULL)");
     ok(e, "INSERT INTO s VALUES (10, 1), (11, 1), (12, 2)");
+    ok(e, "INSERT INTO m VALUES (20, 2), (21, 5)");
     const std::pair<const char*, const char*> cases[] = {
+        // k is a column of o and of s, not of m between them.
+        {"SELECT id FROM o WHERE EXISTS (SELECT * FROM m WHERE m.w = 2 AND EXISTS (SELECT * FROM s WHERE k = m.w))",
+         "Execution error: ambiguous column 'k' \xE2\x80\x94 qualify with table name or alias"},
+        {"SELECT id FROM o WHERE EXISTS (SELECT m.w FROM m WHERE EXISTS (SELECT * FROM s WHERE s.k = m.w) ORDER BY id)",
+         "Execution error: ambiguous column 'id' \xE2\x80\x94 qualify with table name or alias"},
         {"SELECT id FROM o WHERE EXISTS (SELECT * FROM s WHERE s.nope = o.k)",
          "Execution error: column 'nope' not found in table 's'"},
         {"SELECT id FROM o WHERE EXISTS (SELECT * FROM gone WHERE gone.k = o.k)", "Execution error: table 'gone' not found"},
@@ -1005,4 +1065,113 @@ TEST(SelectSubqueries, PreparedCorrelatedSubqueriesKeepTheirErrors) {
     }
     EXPECT_EQ(cells_of(rows_of(e, "SELECT id, (SELECT s.id FROM s WHERE s.k = o.k AND s.id > 10) FROM o")),
               cells_of(rows_of(e, "SELECT id, (SELECT MAX(s.id) FROM s WHERE s.k = o.k AND s.id > 10) FROM o")));
+    const std::pair<const char*, std::vector<int64_t>> nested[] = {
+        // s.k names the outermost s, not the s called x: correlated two levels down.
+        {"SELECT id FROM s WHERE EXISTS (SELECT * FROM s AS x WHERE EXISTS (SELECT * FROM m WHERE m.w = s.k))", {12}},
+        {"SELECT id FROM o WHERE EXISTS (SELECT * FROM m WHERE EXISTS (SELECT * FROM s WHERE s.k = o.k))", {1, 2}},
+        {"SELECT id FROM o WHERE EXISTS (SELECT * FROM m WHERE EXISTS (SELECT * FROM s WHERE s.k = m.w))", {1, 2, 3}},
+    };
+    for (const auto& [sql, want] : nested) {
+        std::vector<int64_t> ids;
+        for (const Row& row : rows_of(e, sql).rows) ids.push_back(row[0].as_int());
+        EXPECT_EQ(ids, want) << sql;
+    }
+}
+
+// The growth of the peak resident size while `run` works, in KiB, taken in
+// a child process: a forked child's peak starts at its size at the fork, so
+// nothing the test did before counts. None when the child fails.
+std::optional<long> peak_growth_kib(const std::function<bool()>& run) {
+    int fds[2];
+    if (::pipe(fds) != 0) return std::nullopt;
+    const pid_t pid = ::fork();
+    if (pid < 0) return std::nullopt;
+    if (pid == 0) {
+        ::close(fds[0]);
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_SELF, &before);
+        const bool ran = run();
+        ::getrusage(RUSAGE_SELF, &after);
+        const long growth = after.ru_maxrss - before.ru_maxrss;
+        const bool sent = ::write(fds[1], &growth, sizeof growth) == sizeof growth;
+        ::_exit(ran && sent ? 0 : 1);
+    }
+    ::close(fds[1]);
+    long growth = 0;
+    const bool got = ::read(fds[0], &growth, sizeof growth) == sizeof growth;
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return growth;
+}
+
+// `levels` subqueries, each in the WHERE of the one around it, over t as t1,
+// t2, ...: `opening(k)` opens level k + 1 in level k's WHERE, after level
+// k's own test `own(k)` (empty for none; level 0 is the statement).
+std::string nest(int levels, const std::function<std::string(int)>& opening,
+                 const std::function<std::string(int)>& own) {
+    std::string sql = "SELECT COUNT(*) FROM t AS t0";
+    for (int k = 0; k <= levels; ++k) {
+        std::string where = own(k);
+        if (k < levels) where += (where.empty() ? "" : " AND ") + opening(k);
+        if (!where.empty()) sql += " WHERE " + where;
+    }
+    return sql + std::string(static_cast<size_t>(levels), ')');
+}
+
+// Subqueries that name nothing outside them run once per statement at any
+// depth, and so does a level whose own subquery names only that level; a
+// deep chain of correlated subqueries holds each outer row once, not a copy
+// per level. Run per outer row at every level, the first statements take
+// minutes; copied into every level, the 1 MiB row takes gigabytes.
+TEST(SelectSubqueries, NestedSubqueriesStayWithinTimeAndMemoryBudgets) {
+    Engine e;
+    ok(e, "CREATE TABLE t (a INT, b TEXT)");
+    ok(e, "CREATE INDEX t_a ON t (a)");
+    std::string insert = "INSERT INTO t VALUES (0, 'x')";
+    for (int i = 1; i < 1000; ++i) insert += ", (" + std::to_string(i) + ", 'x')";
+    ok(e, insert);
+    auto t = [](int k) { return "t" + std::to_string(k); };
+    auto exists = [&](int k) { return "EXISTS (SELECT * FROM t AS " + t(k + 1); };
+    auto none = [](int) { return std::string(); };
+    const std::pair<std::string, int64_t> timed[] = {
+        {nest(4, exists, none), 1000},
+        {nest(4, [&](int k) { return t(k) + ".a IN (SELECT " + t(k + 1) + ".a FROM t AS " + t(k + 1); },
+              [&](int k) { return k == 0 ? "" : t(k) + ".a < " + std::to_string(1000 - k); }),
+         996},
+        // MIN is 0 at the bottom and one more at each level up: 3 at the top.
+        {nest(4, [&](int k) { return t(k) + ".a > (SELECT MIN(" + t(k + 1) + ".a) FROM t AS " + t(k + 1); }, none),
+         996},
+        {nest(2, exists, [&](int k) { return k == 1 ? "t1.a > 990" : k == 2 ? "t2.a = t1.a" : ""; }), 1000},
+    };
+    for (const auto& [sql, want] : timed) {
+        const auto start = std::chrono::steady_clock::now();
+        Rows rows = rows_of(e, sql);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        ASSERT_EQ(rows.rows.size(), 1u) << sql;
+        EXPECT_EQ(rows.rows[0][0].as_int(), want) << sql;
+        EXPECT_LT(took.count(), 1.0) << sql;
+    }
+
+    Engine big;
+    ok(big, "CREATE TABLE t (a INT, b TEXT)");
+    ok(big, "INSERT INTO t VALUES (1, '" + std::string(1 << 20, 'x') + "')");
+    constexpr int kLevels = 100;
+    const std::string deep[] = {
+        nest(kLevels, exists, none),
+        nest(kLevels, exists, [&](int k) { return k == 0 ? "" : t(k) + ".a = " + t(k - 1) + ".a"; }),
+    };
+    for (const std::string& sql : deep) {
+        ASSERT_LT(sql.size(), 10000u);
+        auto growth = peak_growth_kib([&] {
+            auto r = run(big, sql);
+            const Rows* rows = r ? std::get_if<Rows>(&*r) : nullptr;
+            return rows != nullptr && rows->rows.size() == 1 && rows->rows[0][0].as_int() == 1;
+        });
+        ASSERT_TRUE(growth.has_value()) << sql;
+        // A few MiB a level at most: the address sanitizer keeps freed
+        // memory in quarantine, up to 256 MiB by default.
+        EXPECT_LT(*growth, kLevels * 4 * 1024L) << sql;
+    }
 }

@@ -255,11 +255,44 @@ TEST(ShadowSessionModel, RandomWorkInShadowAndBaseMergesLikeTheModel) {
     EXPECT_GT(failures, 2);
 }
 
-// Every write and sync of the base failing in turn: the commit fails, the
-// base and the session stay as they were; the retry then merges exactly once.
+std::size_t row_count(const std::string& path, const std::string& table) {
+    Engine e = must(storage::open(path));
+    EXPECT_TRUE(e.load_all_tables());
+    const Table* t = table_of(e, table);
+    return t ? t->rows.size() : 0;
+}
+
+// Every write and sync of the commit failing in turn (the base, the merge
+// record, the kept-ops file): the commit fails, the base and the session stay
+// as they were; the retry then merges exactly once. A save reported failed
+// whose commit the file kept all the same (its log could be neither cut back
+// nor removed) has merged: the commit says so at once, or, when the base
+// cannot be opened again to tell, leaves its merge record for the retry.
 TEST(ShadowCommitFaults, EveryFailedStepLeavesTheBaseAndRetryAppliesOnce) {
-    const std::pair<FaultOp, const char*> faults[] = {{FaultOp::Write, "write"}, {FaultOp::Sync, "sync"}};
-    for (const auto& [op, label] : faults) {
+    enum FirstTry { FailsCleanly, Merges, LeavesRecord };
+    struct Fault {
+        const char* label;
+        void (*arm)(FaultVfs&, std::uint64_t nth);
+        FirstTry first_try;
+    };
+    const Fault faults[] = {
+        {"write", [](FaultVfs& vfs, std::uint64_t nth) { vfs.fail_nth(FaultOp::Write, nth, "", true); }, FailsCleanly},
+        {"sync", [](FaultVfs& vfs, std::uint64_t nth) { vfs.fail_nth(FaultOp::Sync, nth, "", true); }, FailsCleanly},
+        {"kept commit",
+         [](FaultVfs& vfs, std::uint64_t) {
+             vfs.fail_nth(FaultOp::Sync, 1, ".pwal");
+             vfs.fail_nth(FaultOp::Remove, 1, ".pwal", true);
+         },
+         Merges},
+        {"kept commit, base not reopened",
+         [](FaultVfs& vfs, std::uint64_t) {
+             vfs.fail_nth(FaultOp::Sync, 1, ".pwal");
+             vfs.fail_nth(FaultOp::SetLen, 1, ".pwal", true);
+             vfs.fail_nth(FaultOp::Remove, 1, ".pwal", true);
+         },
+         LeavesRecord},
+    };
+    for (const auto& [label, arm, expected] : faults) {
         for (std::uint64_t nth = 1;; ++nth) {
             SCOPED_TRACE(std::string(label) + " " + std::to_string(nth));
             TempDir dir;
@@ -272,7 +305,7 @@ TEST(ShadowCommitFaults, EveryFailedStepLeavesTheBaseAndRetryAppliesOnce) {
             ShadowSession session = open_session(path);
             session.set_merge_policy("t", MergePolicy::Manual);
             auto vfs = std::make_shared<FaultVfs>();
-            session.base_vfs = vfs;
+            session.vfs = vfs;
             const std::string first = start.begin()->first, last = start.rbegin()->first;
             shadow_ok(session, "UPDATE t SET a = 10 WHERE id = '" + first + "'");
             shadow_ok(session, "DELETE FROM t WHERE id = '" + last + "'");
@@ -282,13 +315,29 @@ TEST(ShadowCommitFaults, EveryFailedStepLeavesTheBaseAndRetryAppliesOnce) {
             const Keyed base = read_base(path);
             const std::string log = session.log->path();
 
-            vfs->fail_nth(op, nth, "", true);
+            arm(*vfs, nth);
             auto first_try = session.commit();
+            const std::string record = dir.path("base.db.shadows/") + session.name + ".krvm";
+            if (expected != FailsCleanly) {
+                EXPECT_GT(vfs->injected(), 0u);
+                EXPECT_EQ(first_try.has_value(), expected == Merges);
+            }
+            EXPECT_EQ(std::filesystem::exists(record), expected == LeavesRecord);
             vfs->clear();
+            if (expected == LeavesRecord) {
+                open_session(path);  // another session leaves alone a record whose log this one holds
+                EXPECT_TRUE(std::filesystem::exists(record));
+                // Until it is settled the log takes no more ops; reading goes on.
+                auto refused = session.execute("INSERT INTO k (a) VALUES (8)");
+                ASSERT_FALSE(refused.has_value());
+                EXPECT_EQ(refused.error().display(), "Execution error: the last commit of this shadow did not finish; "
+                                                     "commit again before changing rows");
+                EXPECT_TRUE(session.execute("SELECT a FROM k").has_value());
+            }
             const bool failed = !first_try;
-            if (failed) {
+            if (failed && expected == FailsCleanly) {
                 EXPECT_EQ(text_of(read_base(path)), text_of(base));
-                EXPECT_EQ(read_base(path, "k").size(), 0u);
+                EXPECT_EQ(row_count(path, "k"), 0u);
                 EXPECT_TRUE(std::filesystem::exists(log));
                 EXPECT_FALSE(std::filesystem::exists(dir.path("base.db.shadows/") + session.name + ".krvc"));
                 EXPECT_EQ(session.pending, 4u);
@@ -302,12 +351,13 @@ TEST(ShadowCommitFaults, EveryFailedStepLeavesTheBaseAndRetryAppliesOnce) {
             EXPECT_EQ(merged.size(), 3u);
             EXPECT_EQ(debug_values(merged.at(first)), debug_values(base.at(first)));
             EXPECT_FALSE(merged.contains(last));
-            EXPECT_EQ(read_base(path, "k").size(), 1u);
+            EXPECT_EQ(row_count(path, "k"), 1u);
             EXPECT_FALSE(std::filesystem::exists(log));
             auto kept = shadow::ShadowFile::read(*retried->kept_path);
             ASSERT_TRUE(kept.has_value());
             EXPECT_EQ(kept->entries.size(), 1u);
-            if (!failed) break;
+            shadow_ok(session, "INSERT INTO k (a) VALUES (8)");
+            if (!failed || expected != FailsCleanly) break;
             ASSERT_LT(nth, 60u);
         }
     }
@@ -422,57 +472,157 @@ TEST(ShadowCapture, AFailedAppendTakesTheWholeStatementBack) {
     EXPECT_EQ(read_base(path).size(), 4u);
 }
 
+// The crash scenario: t (id PK, a, b, unique b) and keyless k. The shadow
+// changes every row of t, moves a unique value, deletes and inserts, and
+// puts the same row into k twice; meanwhile the base changes the row b = 6,
+// which the manual policy of t sets aside into the kept-ops file.
+void prepare_crash_base(const std::string& path) {
+    base_exec(path, "CREATE TABLE t (id PK, a INT, b INT)");
+    base_exec(path, "CREATE UNIQUE INDEX t_b ON t (b)");
+    base_exec(path, "CREATE TABLE k (x INT)");
+    base_exec(path, "INSERT INTO t (a, b) VALUES (0, 1), (0, 2), (0, 3), (0, 4), (0, 5), (0, 6)");
+}
+
+// Runs in a forked child: records the work in a branch "work" (sealed) or
+// an anonymous shadow, lets the base change its row, sends the shadow's name
+// down `fd` and commits; `kill_step` (0: none) kills it through the file
+// system at that step of the commit. Exits 0 when the commit succeeded.
+[[noreturn]] void crash_child(const std::string& path, bool branch, int fd, std::uint64_t kill_step, bool torn) {
+    auto s = branch ? ShadowSession::open_branch(path, "work") : ShadowSession::open(path);
+    bool good = s && s->execute("UPDATE t SET a = 7") && s->execute("DELETE FROM t WHERE b = 3") &&
+                s->execute("UPDATE t SET b = 3 WHERE b = 4") && s->execute("INSERT INTO t (a, b) VALUES (9, 9)") &&
+                s->execute("INSERT INTO k (x) VALUES (1), (1)") && (!branch || s->seal("me", "m"));
+    if (good) {
+        auto base = storage::open(path);
+        good = base && run(*base, "UPDATE t SET a = 5 WHERE b = 6") && storage::save(*base);
+    }
+    const std::string name = good ? s->name : "";
+    if (::write(fd, name.data(), name.size()) != static_cast<ssize_t>(name.size()) || !good) ::_exit(2);
+    ::close(fd);
+    s->set_merge_policy("t", MergePolicy::Manual);
+    auto vfs = std::make_shared<FaultVfs>();
+    if (kill_step != 0) vfs->kill_at(kill_step, torn);
+    s->vfs = vfs;
+    ::_exit(s->commit() ? 0 : 3);
+}
+
+// After a crash child: the next open settles what it left, a branch commits
+// what it still holds, and the base holds the merge once (an anonymous
+// shadow's also not at all: nothing can merge its log again) with the kept
+// op in the kept-ops file once. Returns whether the base holds the merge.
+bool expect_one_merge(const std::string& path, bool branch, const std::string& name) {
+    const std::string dir = path + ".shadows/";
+    if (branch) {
+        ShadowSession again = open_session(path, "work");
+        if (again.pending > 0) {
+            again.set_merge_policy("t", MergePolicy::Manual);
+            auto report = again.commit();
+            EXPECT_TRUE(report.has_value()) << report.error().display();
+        }
+    } else {
+        open_session(path);
+    }
+    const bool merged = row_count(path, "k") != 0;
+    std::multiset<std::string> seen;
+    for (const auto& [key, row] : read_base(path)) seen.insert(row[1].display() + "/" + row[2].display());
+    if (merged) {
+        EXPECT_EQ(row_count(path, "k"), 2u);
+        EXPECT_EQ(seen, (std::multiset<std::string>{"7/1", "7/2", "7/3", "7/5", "5/6", "9/9"}));
+        auto kept = shadow::ShadowFile::read(dir + name + ".krvc");
+        EXPECT_TRUE(kept.has_value()) << kept.error().display();
+        if (kept) {
+            EXPECT_EQ(kept->entries.size(), 1u);
+            EXPECT_EQ(kept->valid_len, std::filesystem::file_size(dir + name + ".krvc"));
+            const auto* op = kept->entries.empty() ? nullptr : std::get_if<shadow::ShadowOp>(&kept->entries[0]);
+            EXPECT_TRUE(op != nullptr && op->kind == shadow::ShadowOp::Kind::Update && op->row[2].display() == "6");
+        }
+    } else {
+        EXPECT_FALSE(branch);
+        EXPECT_EQ(seen, (std::multiset<std::string>{"0/1", "0/2", "0/3", "0/4", "0/5", "5/6"}));
+        EXPECT_FALSE(std::filesystem::exists(dir + name + ".krvc"));
+    }
+    EXPECT_EQ(std::filesystem::exists(dir + name + (branch ? ".krvb" : ".krvv")), !merged);
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        EXPECT_EQ(entry.path().string().find(".krvm"), std::string::npos) << entry.path();
+    return merged;
+}
+
+struct CrashRun {
+    std::string name;
+    int status = 0;
+};
+
+// Forks a crash child; `kill_after_us` kills it from here after that long.
+CrashRun run_crash_child(const std::string& path, bool branch, std::uint64_t kill_step, bool torn,
+                         std::optional<int> kill_after_us = std::nullopt) {
+    CrashRun run;
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        ADD_FAILURE() << "pipe";
+        return run;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        crash_child(path, branch, fds[1], kill_step, torn);
+    }
+    ::close(fds[1]);
+    char buf[128];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) run.name.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    if (kill_after_us) {
+        ::usleep(*kill_after_us);
+        ::kill(pid, SIGKILL);
+    }
+    ::waitpid(pid, &run.status, 0);
+    EXPECT_FALSE(run.name.empty()) << "the child could not record its work";
+    EXPECT_TRUE(WIFSIGNALED(run.status) || WEXITSTATUS(run.status) == 0) << WEXITSTATUS(run.status);
+    return run;
+}
+
 // A process killed at a random moment of a branch's commit: reopening the
 // branch and committing whatever it still holds always ends in the base
-// holding the merge exactly once.
+// holding the merge exactly once, keyless rows and kept ops included.
 TEST(ShadowCommitCrash, KilledCommitsEndInOneMergeAfterRetry) {
     std::mt19937 rng(5);
-    int outcomes[3] = {0, 0, 0};  // before the merge, merged with the log left, done
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         TempDir dir;
         const std::string path = dir.path("base.db");
-        base_exec(path, "CREATE TABLE t (id PK, a INT, b INT)");
-        base_exec(path, "CREATE UNIQUE INDEX t_b ON t (b)");
-        base_exec(path, "INSERT INTO t (a, b) VALUES (0, 1), (0, 2), (0, 3), (0, 4), (0, 5), (0, 6)");
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::close(fds[0]);
-            auto s = ShadowSession::open_branch(path, "work");
-            bool good = s && s->execute("UPDATE t SET a = 7") && s->execute("DELETE FROM t WHERE b = 3") &&
-                        s->execute("UPDATE t SET b = 3 WHERE b = 4") && s->execute("INSERT INTO t (a, b) VALUES (9, 9)") &&
-                        s->seal("me", "m");
-            char ready = good ? 1 : 0;
-            if (::write(fds[1], &ready, 1) != 1 || !good) ::_exit(2);
-            ::_exit(s->commit() ? 0 : 3);
-        }
-        ::close(fds[1]);
-        char ready = 0;
-        ASSERT_EQ(::read(fds[0], &ready, 1), 1);
-        ::close(fds[0]);
-        ASSERT_EQ(ready, 1);
-        ::usleep(rng() % 40000);
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
-        ShadowSession again = open_session(path, "work");
-        ++outcomes[again.pending == 0 ? 2 : read_base(path).at(read_base(path).begin()->first)[1].display() == "0" ? 0 : 1];
-        if (again.pending > 0) {
-            auto report = again.commit();
-            ASSERT_TRUE(report.has_value()) << report.error().display();
-        }
-        const Keyed merged = read_base(path);
-        std::multiset<std::string> seen;
-        for (const auto& [key, row] : merged) seen.insert(row[1].display() + "/" + row[2].display());
-        EXPECT_EQ(seen, (std::multiset<std::string>{"7/1", "7/2", "7/3", "7/5", "7/6", "9/9"}));
-        EXPECT_FALSE(std::filesystem::exists(dir.path("base.db.shadows/work.krvb")));
+        prepare_crash_base(path);
+        CrashRun run = run_crash_child(path, true, 0, false, static_cast<int>(rng() % 40000));
+        expect_one_merge(path, true, "work");
     }
-    std::printf("kills: %d before the merge, %d merged with the log left, %d done\n", outcomes[0], outcomes[1], outcomes[2]);
-    EXPECT_GT(outcomes[0] + outcomes[1], 0);
+}
+
+// The same, killed at each file-system step of the commit in turn (the base
+// and its log, the merge record, the kept-ops file, the removals), with the
+// write met there torn in half or not: a branch merges once after its
+// reopen, an anonymous shadow once or (killed before its save) not at all.
+TEST(ShadowCommitCrash, KilledAtEveryStepEndsInOneMerge) {
+    TempDir prepared;
+    prepare_crash_base(prepared.path("base.db"));
+    for (bool branch : {true, false}) {
+        for (bool torn : {false, true}) {
+            int outcomes[2] = {0, 0};  // not merged, merged (the last run: not killed)
+            std::uint64_t step = 1;
+            for (;; ++step) {
+                SCOPED_TRACE(std::string(branch ? "branch" : "anonymous") + (torn ? " torn" : "") + " step " +
+                             std::to_string(step));
+                TempDir dir;
+                const std::string path = dir.path("base.db");
+                crash_copy(prepared.path("base.db"), path);
+                CrashRun run = run_crash_child(path, branch, step, torn);
+                ++outcomes[expect_one_merge(path, branch, branch ? "work" : run.name)];
+                if (HasFailure() || WIFEXITED(run.status)) break;
+                ASSERT_LT(step, 500u);
+            }
+            std::printf("%s%s: %llu steps, %d kills left no merge, %d one\n", branch ? "branch" : "anonymous",
+                        torn ? " torn" : "", static_cast<unsigned long long>(step - 1), outcomes[0], outcomes[1] - 1);
+            EXPECT_GT(outcomes[branch ? 1 : 0], 3);
+            EXPECT_GT(outcomes[1], 3);
+        }
+    }
 }
 
 }  // namespace

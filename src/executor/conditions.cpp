@@ -58,14 +58,22 @@ Status hash_in_subqueries_of_condition(const Engine& engine, parser::Expr& condi
 
 Truth truth_of(bool b) { return b ? Truth::True : Truth::False; }
 
-Result<const Value*> column_value(std::span<const BoundTable> tables, const Row& row, const parser::ColumnRef& ref) {
+Result<const Value*> column_value(std::span<const BoundTable> tables, const ChainedRow& row,
+                                  const parser::ColumnRef& ref) {
     auto p = resolve_column(tables, ref);
     if (!p) return fail(p.error());
-    if (*p >= row.size()) invariant_failed("condition column outside the row");
     return &row[*p];
 }
 
 }  // namespace
+
+const Value& ChainedRow::operator[](size_t position) const {
+    const ChainedRow* part = this;
+    while (position < part->outer_width_) part = part->outer_;
+    position -= part->outer_width_;
+    if (position >= part->own_.size()) invariant_failed("condition column outside the row");
+    return part->own_[position];
+}
 
 Status hash_condition_literals(parser::Expr& condition, std::span<const BoundTable> tables) {
     switch (condition.kind()) {
@@ -222,7 +230,7 @@ parser::CompareOp mirrored(parser::CompareOp op) {
 
 template <class Node>
 std::optional<parser::Expr> binary_with_outer(const Node& n, std::span<const BoundTable> scope, uint64_t outer_width,
-                                              const Row& outer_row) {
+                                              const ChainedRow& outer_row) {
     auto l = with_outer_values(*n.left, scope, outer_width, outer_row);
     if (!l) return std::nullopt;
     auto r = with_outer_values(*n.right, scope, outer_width, outer_row);
@@ -262,7 +270,7 @@ bool names_outer_column(const parser::Expr& e, std::span<const BoundTable> scope
 }
 
 std::optional<parser::Expr> with_outer_values(const parser::Expr& where, std::span<const BoundTable> scope,
-                                              uint64_t outer_width, const Row& outer_row) {
+                                              uint64_t outer_width, const ChainedRow& outer_row) {
     // Some(position) for an own column, none for an outer one or an error.
     auto own = [&](const parser::ColumnRef& ref) -> std::optional<std::optional<uint64_t>> {
         auto p = resolve_column(scope, ref);
@@ -327,7 +335,7 @@ std::optional<parser::Expr> with_outer_values(const parser::Expr& where, std::sp
     return std::nullopt;
 }
 
-Result<Truth> eval_condition(Engine& engine, std::span<const BoundTable> tables, const Row& row,
+Result<Truth> eval_condition(Engine& engine, std::span<const BoundTable> tables, const ChainedRow& row,
                              const parser::Expr& condition) {
     switch (condition.kind()) {
         case ExprKind::Compare: {

@@ -19,7 +19,7 @@ using operators::Truth;
 
 // A bound WHERE over the outer row followed by the own row, read from the
 // two rows where they lie: no joined row is built per candidate.
-Truth eval_across(const BoundPredicate& p, const Row& outer, const Row& own, uint64_t outer_width) {
+Truth eval_across(const BoundPredicate& p, const ChainedRow& outer, const Row& own, uint64_t outer_width) {
     auto at = [&](size_t position) -> const Value& {
         if (position < outer_width) {
             if (position >= outer.size()) invariant_failed("condition position outside the outer row");
@@ -211,7 +211,7 @@ bool CorrelatedSubquery::fits(const OuterContext& outer) const {
     return outer.row != nullptr && joined_width(outer.tables) == outer_width_ && outer.row->size() >= outer_width_;
 }
 
-KeyFit CorrelatedSubquery::fit_seek_key(const Row& outer_row) {
+KeyFit CorrelatedSubquery::fit_seek_key(const ChainedRow& outer_row) {
     const Seek& seek = *seek_;
     auto value_of = [&](const KeySource& s) -> const Value& { return s.outer ? outer_row[s.position] : s.literal; };
     if (!seek.range) {
@@ -238,7 +238,7 @@ KeyFit CorrelatedSubquery::fit_seek_key(const Row& outer_row) {
     return fit_end(seek.upper, false, upper_);
 }
 
-bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t>& positions) {
+bool CorrelatedSubquery::seek_positions(const ChainedRow& outer_row, std::vector<size_t>& positions) {
     const Seek& seek = *seek_;
     auto add_ids = [&](const RowIdList& ids) {
         for (uint64_t id : ids)
@@ -270,7 +270,7 @@ bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t
     return true;
 }
 
-Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const Row& outer_row) {
+Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow& outer_row) {
     const Seek& seek = *seek_;
     page_rows_.clear();
     switch (fit_seek_key(outer_row)) {
@@ -331,7 +331,7 @@ Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const Row& outer
     return true;
 }
 
-std::optional<bool> CorrelatedSubquery::exists_in_index(const Row& outer_row) {
+std::optional<bool> CorrelatedSubquery::exists_in_index(const ChainedRow& outer_row) {
     if (!seek_ || !seek_->whole_where || seek_->index == nullptr) return std::nullopt;
     const KeySource& source = seek_->key.front();
     const Value& v = source.outer ? outer_row[source.position] : source.literal;
@@ -348,7 +348,7 @@ std::optional<bool> CorrelatedSubquery::exists_in_index(const Row& outer_row) {
 }
 
 template <class Keep>
-Status CorrelatedSubquery::visit(Engine& engine, const Row& outer_row, Keep&& keep) {
+Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep) {
     if (seek_ && seek_->index == nullptr) {
         auto served = seek_page_rows(engine, outer_row);
         if (!served) return fail(served.error());

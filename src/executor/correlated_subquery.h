@@ -81,20 +81,20 @@ private:
     // Calls `keep(row)` for each own row the WHERE passes, in table order,
     // until it returns false.
     template <class Keep>
-    Status visit(Engine& engine, const Row& outer_row, Keep&& keep);
+    Status visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep);
     // Fits the seek's key (or bounds) from the outer row into key_ (or
     // lower_, upper_): Scan when no key stands for the values (the table is
     // read instead), NoMatch when no row can pass.
-    KeyFit fit_seek_key(const Row& outer_row);
+    KeyFit fit_seek_key(const ChainedRow& outer_row);
     // Appends the table positions of the seek's candidates; false when the
     // seek cannot serve this outer row (the table is scanned instead).
-    bool seek_positions(const Row& outer_row, std::vector<size_t>& positions);
+    bool seek_positions(const ChainedRow& outer_row, std::vector<size_t>& positions);
     // The same through the page file's index tree: the candidate rows, in
     // table order, into page_rows_; false when a scan must serve.
-    Result<bool> seek_page_rows(Engine& engine, const Row& outer_row);
+    Result<bool> seek_page_rows(Engine& engine, const ChainedRow& outer_row);
     // Whether some row passes, read from the index alone; none when only
     // the rows can tell.
-    std::optional<bool> exists_in_index(const Row& outer_row);
+    std::optional<bool> exists_in_index(const ChainedRow& outer_row);
 
     const parser::SelectStatement& statement_;
     BoundSelect bound_;

@@ -117,18 +117,12 @@ Result<Rows> run_select(Engine& engine, OperatorPtr source, std::span<const Boun
         if (outer != nullptr) scope = combine_tables(outer->tables, tables);
         const std::span<const BoundTable> eval_tables = outer != nullptr ? std::span<const BoundTable>(scope) : tables;
         std::vector<Row> kept;
-        Row joined;
         for (;;) {
             auto got = source->next();
             if (!got) return fail(got.error());
             if (*got == nullptr) break;
-            const Row* row = *got;
-            if (outer != nullptr) {
-                joined = *outer->row;
-                joined.insert(joined.end(), row->begin(), row->end());
-                row = &joined;
-            }
-            auto truth = eval_condition(engine, eval_tables, *row, *where);
+            const ChainedRow row = outer != nullptr ? ChainedRow(*outer->row, **got) : ChainedRow(**got);
+            auto truth = eval_condition(engine, eval_tables, row, *where);
             if (!truth) return fail(truth.error());
             if (*truth == operators::Truth::True) kept.push_back(source->take(**got));
         }
@@ -143,8 +137,9 @@ Result<Rows> run_select(Engine& engine, OperatorPtr source, std::span<const Boun
     if (!subqueries.empty() && out->source_rows) {
         const size_t n = std::min(out->rows.size(), out->source_rows->size());
         for (size_t i = 0; i < n; ++i) {
+            const ChainedRow input((*out->source_rows)[i]);
             for (const auto& [slot, sub] : subqueries) {
-                auto rows = run_subquery(engine, *sub, OuterContext{tables, &(*out->source_rows)[i]});
+                auto rows = run_subquery(engine, *sub, OuterContext{tables, &input});
                 if (!rows) return fail(rows.error());
                 auto value = scalar_value(std::move(*rows));
                 if (!value) return fail(value.error());

@@ -39,9 +39,6 @@
 
 namespace zembrel {
 
-// Longest key a B+tree accepts.
-inline constexpr size_t kMaxIndexKeyLen = 1024;
-
 // One row of a table changed by row id: `before` only = remove the row,
 // `after` only = a new row under `rowid`, both = replace the row. The rows are
 // borrowed for the call.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "keycodec/keycodec.h"
+#include "pagestore/index_keys.h"
 #include "pagestore/page_store.h"
 #include "storage/row_record.h"
 #include "types/text_format.h"
@@ -68,8 +69,9 @@ Status PageStore::apply_row_changes(const std::string& name, std::span<const Sto
             if (change.after != nullptr) {
                 auto new_key = index_key_bytes(entry.indexes[i], change.rowid, *change.after);
                 if (!new_key) return fail(new_key.error());
-                if (*new_key && (*new_key)->size() > kMaxIndexKeyLen)
-                    return storage_error(format("key length {} exceeds maximum {}", (*new_key)->size(), kMaxIndexKeyLen));
+                if (*new_key) {
+                    if (auto fits = check_index_key_length((*new_key)->size()); !fits) return fits;
+                }
                 pair.new_key = std::move(*new_key);
             }
         }

@@ -15,6 +15,7 @@
 #include "executor/execute.h"
 #include "parser/parser.h"
 #include "shadow/merge_plan.h"
+#include "shadow/merge_record.h"
 #include "types/text_format.h"
 #include "types/uuid.h"
 
@@ -146,20 +147,39 @@ Result<Engine> open_database_with_retry(const std::string& path, const std::shar
     }
 }
 
-Result<Engine> load_base_snapshot(const std::string& path) {
-    auto base = open_database_with_retry(path);
-    if (!base) return base;
-    if (auto st = base->load_all_tables(); !st) return fail(st.error());
+namespace {
+
+// The snapshot of an open base, which is consumed: its loaded state moves
+// over whole, and dropping it releases the base's lock file.
+Result<Engine> snapshot_of(Engine base) {
+    if (auto st = base.load_all_tables(); !st) return fail(st.error());
     Engine copy;
-    // The base is dropped right after: its loaded state moves over whole.
-    copy.tables.database = std::move(base->tables.database);
-    copy.tables.mem_indexes = std::move(base->tables.mem_indexes);
-    copy.tables.merge_policies = std::move(base->tables.merge_policies);
-    *base = Engine();  // releases the base's lock file now
+    copy.tables.database = std::move(base.tables.database);
+    copy.tables.mem_indexes = std::move(base.tables.mem_indexes);
+    copy.tables.merge_policies = std::move(base.tables.merge_policies);
+    base = Engine();
     copy.settings.skip_persist = true;
     copy.refresh_pk_indexes();
     for (const auto& [name, table] : copy.tables.database.tables) copy.tables.rebuild_secondary_indexes(name);
     return copy;
+}
+
+// The snapshot of the base taken by an opening session, after the merges
+// that commits cut short left behind are settled (while the base's lock is
+// held). An unsettled record of `own_record` fails the open.
+Result<Engine> settled_snapshot(const std::string& base_path, const std::string& own_record) {
+    auto base = open_database_with_retry(base_path);
+    if (!base) return base;
+    if (auto st = settle_unfinished_merges(*base, base_path, own_record); !st) return fail(st.error());
+    return snapshot_of(std::move(*base));
+}
+
+}  // namespace
+
+Result<Engine> load_base_snapshot(const std::string& path) {
+    auto base = open_database_with_retry(path);
+    if (!base) return base;
+    return snapshot_of(std::move(*base));
 }
 
 Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
@@ -246,7 +266,7 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
 }
 
 Result<ShadowSession> ShadowSession::open(const std::string& base_path) {
-    auto snapshot = load_base_snapshot(base_path);
+    auto snapshot = settled_snapshot(base_path, "");
     if (!snapshot) return fail(snapshot.error());
     ShadowSession session;
     session.base_path = base_path;
@@ -258,7 +278,7 @@ Result<ShadowSession> ShadowSession::open(const std::string& base_path) {
 Result<ShadowSession> ShadowSession::open_branch(const std::string& base_path, std::string_view branch) {
     auto path = branch_file_path(base_path, branch);
     if (!path) return fail(path.error());
-    auto snapshot = load_base_snapshot(base_path);
+    auto snapshot = settled_snapshot(base_path, merge_record_path(*path));
     if (!snapshot) return fail(snapshot.error());
     ShadowSession session;
     session.base_path = base_path;
@@ -329,6 +349,10 @@ Result<ExecResult> ShadowSession::execute(std::string_view sql) {
         return execution_error(
             "shadow sessions are DML-only: DDL, TRUNCATE and transactions must run on a classic exclusive "
             "connection (RFC GIT_MERGE §3.5)");
+    // Whether the log's ops are in the base is open until a commit settles
+    // its record; an op added meanwhile could not be told from them.
+    if (commit_unsettled)
+        return execution_error("the last commit of this shadow did not finish; commit again before changing rows");
     const std::string table_name = dml_table(*statement);
     const Table* table = snapshot.tables.find(table_name);
     if (table == nullptr) return execution_error(format("table '{}' not found in shadow snapshot", table_name));

@@ -90,8 +90,13 @@ struct ShadowSession {
     // The snapshot no longer agrees with base + log (a capture failed after
     // the statement had run): the next statement first rebuilds it.
     bool needs_rebuild = false;
-    // The file system the commit opens the base through (none: the real one).
-    std::shared_ptr<Vfs> base_vfs;
+    // A commit failed leaving its merge record (its save failed and the base
+    // could not be asked whether it holds the merge): INSERT, UPDATE and
+    // DELETE are refused until a commit settles the record.
+    bool commit_unsettled = false;
+    // The file system the commit works through: the base, the merge record
+    // and the kept-ops file (none: the real one).
+    std::shared_ptr<Vfs> vfs;
 
     // A new anonymous session; creates no file.
     static Result<ShadowSession> open(const std::string& base_path);
