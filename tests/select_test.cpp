@@ -598,7 +598,7 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
         paged = must(storage::open(paged_path));
         for (int q = 0; q < 60; ++q) {
             // Now and then a fresh handle: nothing learned about the tables
-            // (their rows, Pk order, index counts) carries over.
+            // (their rows, Pk keys, index counts) carries over.
             if (changes.pick(3) == 0) {
                 paged = Engine();
                 paged = must(storage::open(paged_path));
@@ -968,7 +968,7 @@ TEST(SelectPageFile, SeeksPassOverStaleEntriesAndStillFillTheLimit) {
 }
 
 // A table read from the page file answers a Pk value through its cached
-// rows ordered once by Pk, groups the rows of a seek, and walks an index on
+// rows keyed once by Pk, groups the rows of a seek, and walks an index on
 // a nullable column for ORDER BY ... LIMIT only while every row has an
 // entry there; all without loading the table, with a loaded table's rows.
 TEST(SelectPageFile, PkLookupsGroupedSeeksAndOrderedScansStayUnloaded) {
@@ -994,7 +994,7 @@ TEST(SelectPageFile, PkLookupsGroupedSeeksAndOrderedScansStayUnloaded) {
     for (bool with_null : {false, true}) {
         Engine engine = must(storage::open(path));
         const Rows all = rows_of(engine, "SELECT id, n FROM t");
-        for (int round = 0; round < 2; ++round) {  // the second reads the order the first made
+        for (int round = 0; round < 2; ++round) {  // the second reads the keys the first made
             for (const Row& r : all.rows) {
                 EXPECT_EQ(n_of(engine, "SELECT n FROM t WHERE id = '" + r[0].display() + "'"),
                           std::vector<std::string>{r[1].display()});

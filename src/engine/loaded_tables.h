@@ -43,10 +43,10 @@ using SharedTableRows = std::shared_ptr<const std::vector<Row>>;
 // What SELECT learned about a table read from the page file, true of the
 // rows the RowCache holds for it (or would read): it is dropped with them.
 struct PageTableFacts {
-    // Positions of the cached rows in the key order of their Pk values (ties
-    // in table order): the primary-key tree the page file does not have.
-    std::vector<uint32_t> pk_order;
-    bool pk_order_built = false;
+    // (hash of the Pk value, position) of every cached row, sorted: the
+    // primary-key lookup the page file does not have.
+    std::vector<std::pair<uint64_t, uint32_t>> pk_hashes;
+    bool pk_hashes_built = false;
     // Index name -> whether every row of the table has an entry in it (no
     // row holds a NULL in the index's first column).
     std::unordered_map<std::string, bool> index_complete;

@@ -65,7 +65,7 @@ std::optional<Bound> fit_bound(const Value& literal, Bound::Kind kind, DataType 
 // index (from the engine's in-memory index of a loaded table or from the
 // index tree of a table read straight from the page file), or one value of
 // the Pk column through a loaded table's primary-key tree (for a table read
-// from the page file, through its cached rows ordered by Pk value).
+// from the page file, through its cached rows keyed by Pk value).
 //
 // A seek hands its rows on in index order: key order, and within a key the
 // order the index holds its row ids in. Nothing else is promised without an

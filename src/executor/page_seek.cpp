@@ -110,33 +110,45 @@ Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const s
     return Out(std::move(rows));
 }
 
+// Equal under the key order means equal texts (for the text kinds), so
+// equal values hash alike; other kinds all share one hash.
+uint64_t key_hash(const Value& v) {
+    switch (v.kind()) {
+        case ValueKind::Text:
+        case ValueKind::Uuid:
+        case ValueKind::Date:
+        case ValueKind::DateTime: return std::hash<std::string_view>{}(std::string_view(v.as_text()));
+        default: return 0;
+    }
+}
+
 Result<std::vector<Row>> page_pk_rows(Engine& engine, const std::string& table, size_t pk_column, const Value& key) {
     auto snapshot = table_rows_snapshot(engine, table);
     if (!snapshot) return fail(snapshot.error());
     const std::vector<Row>& rows = **snapshot;
-    auto pk_of = [&](uint32_t at) -> const Value& {
+    auto pk_of = [&](size_t at) -> const Value& {
         const Row& row = rows[at];
         if (pk_column >= row.size()) invariant_failed("Pk column outside a stored row");
         return row[pk_column];
     };
     std::vector<Row> out;
     if (rows.size() > std::numeric_limits<uint32_t>::max()) {
-        for (const Row& row : rows)
-            if (Value::key_cmp(row[pk_column], key) == 0) out.push_back(row);
+        for (size_t at = 0; at < rows.size(); ++at)
+            if (Value::key_cmp(pk_of(at), key) == 0) out.push_back(rows[at]);
         return out;
     }
     PageTableFacts& facts = engine.tables.row_cache.facts[table];
-    if (!facts.pk_order_built) {
-        facts.pk_order.resize(rows.size());
-        for (uint32_t i = 0; i < facts.pk_order.size(); ++i) facts.pk_order[i] = i;
-        std::stable_sort(facts.pk_order.begin(), facts.pk_order.end(),
-                         [&](uint32_t a, uint32_t b) { return Value::key_cmp(pk_of(a), pk_of(b)) < 0; });
-        facts.pk_order_built = true;
+    if (!facts.pk_hashes_built) {
+        facts.pk_hashes.resize(rows.size());
+        for (uint32_t at = 0; at < facts.pk_hashes.size(); ++at) facts.pk_hashes[at] = {key_hash(pk_of(at)), at};
+        std::sort(facts.pk_hashes.begin(), facts.pk_hashes.end());
+        facts.pk_hashes_built = true;
     }
-    auto first = std::lower_bound(facts.pk_order.begin(), facts.pk_order.end(), key,
-                                  [&](uint32_t at, const Value& k) { return Value::key_cmp(pk_of(at), k) < 0; });
-    for (; first != facts.pk_order.end() && Value::key_cmp(pk_of(*first), key) == 0; ++first)
-        out.push_back(rows[*first]);
+    // Equal hashes in table order: the rows come as a scan meets them.
+    const uint64_t hash = key_hash(key);
+    auto it = std::lower_bound(facts.pk_hashes.begin(), facts.pk_hashes.end(), std::pair<uint64_t, uint32_t>(hash, 0));
+    for (; it != facts.pk_hashes.end() && it->first == hash; ++it)
+        if (Value::key_cmp(pk_of(it->second), key) == 0) out.push_back(rows[it->second]);
     return out;
 }
 

@@ -31,8 +31,8 @@ Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const s
 // The rows of a table read from the page file whose Pk value (column
 // `pk_column`) equals `key` under the key order, in table order. The page
 // file has no primary-key tree: the first lookup reads the table into the
-// RowCache (as a scan would) and orders its rows by Pk value once; the
-// later ones search that order. Errors: those of the snapshot.
+// RowCache (as a scan would) and keys its rows by Pk value once; the
+// later ones look the key up there. Errors: those of the snapshot.
 Result<std::vector<Row>> page_pk_rows(Engine& engine, const std::string& table, size_t pk_column, const Value& key);
 
 // Whether every row of a table read from the page file has an entry in the

@@ -324,6 +324,33 @@ Status RowFetcher::load(uint64_t leaf) {
     return {};
 }
 
+Status RowFetcher::descend(bpt::ByteSpan key) {
+    leaf_ = 0;
+    uint64_t page = root_;
+    // A valid tree never visits more levels than it has pages.
+    for (uint64_t level = 0; level <= pager_->page_count(); ++level) {
+        auto known = interiors_.find(page);
+        if (known == interiors_.end()) {
+            if (auto st = pager_->read_page_into(page, *page_); !st) return st;
+            if (page_->data()[0] == bpt::kLeafType) {
+                if (auto st = bpt::index_leaf(page_->data(), pager_->usable_page_size(), page, index_); !st) return st;
+                leaf_ = page;
+                return {};
+            }
+            Interior interior{std::make_unique<PageBuf>(*page_), {}};
+            if (auto st = bpt::index_interior(interior.page->data(), pager_->usable_page_size(), page, interior.index);
+                !st)
+                return st;
+            known = interiors_.emplace(page, std::move(interior)).first;
+        }
+        const uint8_t* p = known->second.page->data();
+        const bpt::PageIndex& idx = known->second.index;
+        const size_t choice = bpt::upper_bound(p, idx, key);
+        page = choice < idx.cells.size() ? bpt::interior_child(p, idx.cells[choice]) : idx.link;
+    }
+    return bpt::damaged(root_, "descent does not reach a leaf");
+}
+
 int RowFetcher::place(bpt::ByteSpan key) const {
     if (leaf_ == 0 || index_.cells.empty()) return -1;
     const uint8_t* page = page_->data();
@@ -342,9 +369,7 @@ Result<std::optional<Row>> RowFetcher::fetch(uint64_t rowid) {
         if (where == -1 && !index_.cells.empty()) return std::optional<Row>();
     }
     if (where != 0) {
-        auto leaf = BPlusTree::find_leaf(*pager_, root_, key);
-        if (!leaf) return std::unexpected(leaf.error());
-        if (auto st = load(*leaf); !st) return std::unexpected(st.error());
+        if (auto st = descend(key); !st) return std::unexpected(st.error());
     }
     return row_in_leaf(*pager_, page_->data(), index_, key);
 }
