@@ -1,5 +1,6 @@
 #include "shadow/merge_plan.h"
 
+#include "shadow/stored_rows.h"
 #include "types/text_format.h"
 
 namespace zembrel::shadow {
@@ -30,10 +31,6 @@ Status check_schema_divergence(const Database& database, const TableFingerprints
 
 namespace {
 
-std::unexpected<EngineError> width_mismatch(const std::string& table) {
-    return execution_error(format("shadow row width mismatch on '{}' — schema divergence", table));
-}
-
 // Later ops replace the net row; the before-image stays the first op's.
 void combine(std::map<MergeKey, NetChange>& changes, MergeKey key, std::optional<Row> row, BeforeImage before) {
     auto [it, fresh] = changes.try_emplace(std::move(key));
@@ -41,8 +38,12 @@ void combine(std::map<MergeKey, NetChange>& changes, MergeKey key, std::optional
     it->second.row = std::move(row);
 }
 
-BeforeImage before_of(const ShadowOp& op) {
-    return op.before ? BeforeImage::of(*op.before) : BeforeImage::absent();
+// A delete's before-image may have any width.
+Result<BeforeImage> before_of(StoredRows& stored, const Table& table, const ShadowOp& op) {
+    if (!op.before) return BeforeImage::absent();
+    auto row = stored.of(table, *op.before, StoredRows::Width::Any);
+    if (!row) return fail(row.error());
+    return BeforeImage::of(std::move(*row));
 }
 
 }  // namespace
@@ -54,30 +55,30 @@ Result<MergePlan> MergePlan::fold_ops(Database& database, const std::vector<Shad
         if (!database.tables.contains(name)) return execution_error(format("shadow references unknown table '{}'", name));
     for (const std::string& name : plan.tables) plan.pk_columns[name] = pk_column_of(database.tables.find(name)->second);
 
+    StoredRows stored;
     for (const ShadowOp& op : ops) {
         const Table& table = database.tables.find(op.table)->second;
         const std::optional<std::size_t> pk = plan.pk_columns.find(op.table)->second;
-        switch (op.kind) {
-            case ShadowOp::Kind::Insert:
-                if (op.row.size() != table.columns.size()) return width_mismatch(op.table);
-                if (!pk) {
-                    plan.keyless_inserts.emplace_back(op.table, op.row);
-                    break;
-                }
-                combine(plan.changes, MergeKey{op.table, op.row[*pk].display()}, op.row, BeforeImage::inserted());
-                break;
-            case ShadowOp::Kind::Update:
-                if (!pk)
-                    return execution_error(format("shadow Update/Delete on table '{}' without PK column", op.table));
-                if (op.row.size() != table.columns.size()) return width_mismatch(op.table);
-                combine(plan.changes, MergeKey{op.table, op.pk.display()}, op.row, before_of(op));
-                break;
-            case ShadowOp::Kind::Delete:
-                if (!pk)
-                    return execution_error(format("shadow Update/Delete on table '{}' without PK column", op.table));
-                combine(plan.changes, MergeKey{op.table, op.pk.display()}, std::nullopt, before_of(op));
-                break;
+        if (op.kind != ShadowOp::Kind::Insert && !pk)
+            return execution_error(format("shadow Update/Delete on table '{}' without PK column", op.table));
+        std::optional<Row> row;
+        if (op.kind != ShadowOp::Kind::Delete) {
+            auto fitted = stored.of(table, op.row);
+            if (!fitted) return fail(fitted.error());
+            row = std::move(*fitted);
         }
+        if (!pk) {
+            plan.keyless_inserts.emplace_back(op.table, std::move(*row));
+            continue;
+        }
+        if (op.kind == ShadowOp::Kind::Insert) {
+            std::string key = (*row)[*pk].display();
+            combine(plan.changes, MergeKey{op.table, std::move(key)}, std::move(row), BeforeImage::inserted());
+            continue;
+        }
+        auto before = before_of(stored, table, op);
+        if (!before) return fail(before.error());
+        combine(plan.changes, MergeKey{op.table, op.pk.display()}, std::move(row), std::move(*before));
     }
 
     // Only the keys the shadow changed are looked up later; one pass over
