@@ -103,14 +103,16 @@ struct MergePlan {
     // that `changes` names are kept; no other key is ever looked up.
     std::map<std::string, std::map<std::string, BaseRow>> base_keys;
 
-    // Folds the ops (in log order) against the base database. Errors:
-    // "shadow references unknown table '{}'" (checked for every table
-    // before any op), "shadow row width mismatch on '{}' — schema
-    // divergence" (an insert or update row whose width is not the table's
-    // column count), "shadow Update/Delete on table '{}' without PK
-    // column". On success a touched keyed table whose row-id list is not as
-    // long as its rows has been renumbered 1..n (next row id raised to n + 1
-    // when not above it); on failure the database is unchanged.
+    // Folds the ops (in log order) against the base database; rows and
+    // before-images are taken as the base stores them (their clear texts at
+    // HASH columns hashed, shadow/stored_rows.h). Errors: "shadow references
+    // unknown table '{}'" (checked for every table before any op), "shadow
+    // row width mismatch on '{}' — schema divergence" (an insert or update
+    // row whose width is not the table's column count), "shadow
+    // Update/Delete on table '{}' without PK column", "column '{}': hashing
+    // failed: {}". On success a touched keyed table whose row-id list is not
+    // as long as its rows has been renumbered 1..n (next row id raised to
+    // n + 1 when not above it); on failure the database is unchanged.
     static Result<MergePlan> fold_ops(Database& database, const std::vector<ShadowOp>& ops);
 
     // Conflict detection (shadow/conflicts.cpp): compares every net change
