@@ -1,6 +1,6 @@
 #include "shadow/merge_plan.h"
 
-#include "shadow/stored_rows.h"
+#include "shadow/clear_texts.h"
 #include "types/text_format.h"
 
 namespace zembrel::shadow {
@@ -29,6 +29,10 @@ Status check_schema_divergence(const Database& database, const TableFingerprints
     return {};
 }
 
+std::unexpected<EngineError> width_mismatch(const std::string& table) {
+    return execution_error(format("shadow row width mismatch on '{}' — schema divergence", table));
+}
+
 namespace {
 
 // Later ops replace the net row; the before-image stays the first op's.
@@ -38,12 +42,8 @@ void combine(std::map<MergeKey, NetChange>& changes, MergeKey key, std::optional
     it->second.row = std::move(row);
 }
 
-// A delete's before-image may have any width.
-Result<BeforeImage> before_of(StoredRows& stored, const Table& table, const ShadowOp& op) {
-    if (!op.before) return BeforeImage::absent();
-    auto row = stored.of(table, *op.before, StoredRows::Width::Any);
-    if (!row) return fail(row.error());
-    return BeforeImage::of(std::move(*row));
+BeforeImage before_of(const ShadowOp& op) {
+    return op.before ? BeforeImage::of(*op.before) : BeforeImage::absent();
 }
 
 }  // namespace
@@ -55,45 +55,42 @@ Result<MergePlan> MergePlan::fold_ops(Database& database, const std::vector<Shad
         if (!database.tables.contains(name)) return execution_error(format("shadow references unknown table '{}'", name));
     for (const std::string& name : plan.tables) plan.pk_columns[name] = pk_column_of(database.tables.find(name)->second);
 
-    StoredRows stored;
     for (const ShadowOp& op : ops) {
         const Table& table = database.tables.find(op.table)->second;
         const std::optional<std::size_t> pk = plan.pk_columns.find(op.table)->second;
-        if (op.kind != ShadowOp::Kind::Insert && !pk)
-            return execution_error(format("shadow Update/Delete on table '{}' without PK column", op.table));
-        std::optional<Row> row;
-        if (op.kind != ShadowOp::Kind::Delete) {
-            auto fitted = stored.of(table, op.row);
-            if (!fitted) return fail(fitted.error());
-            row = std::move(*fitted);
+        switch (op.kind) {
+            case ShadowOp::Kind::Insert:
+                if (op.row.size() != table.columns.size()) return width_mismatch(op.table);
+                if (!pk) {
+                    plan.keyless_inserts.emplace_back(op.table, op.row);
+                    break;
+                }
+                combine(plan.changes, MergeKey{op.table, op.row[*pk].display()}, op.row, BeforeImage::inserted());
+                break;
+            case ShadowOp::Kind::Update:
+                if (!pk)
+                    return execution_error(format("shadow Update/Delete on table '{}' without PK column", op.table));
+                if (op.row.size() != table.columns.size()) return width_mismatch(op.table);
+                combine(plan.changes, MergeKey{op.table, op.pk.display()}, op.row, before_of(op));
+                break;
+            case ShadowOp::Kind::Delete:
+                if (!pk)
+                    return execution_error(format("shadow Update/Delete on table '{}' without PK column", op.table));
+                combine(plan.changes, MergeKey{op.table, op.pk.display()}, std::nullopt, before_of(op));
+                break;
         }
-        if (!pk) {
-            plan.keyless_inserts.emplace_back(op.table, std::move(*row));
-            continue;
-        }
-        if (op.kind == ShadowOp::Kind::Insert) {
-            std::string key = (*row)[*pk].display();
-            combine(plan.changes, MergeKey{op.table, std::move(key)}, std::move(row), BeforeImage::inserted());
-            continue;
-        }
-        auto before = before_of(stored, table, op);
-        if (!before) return fail(before.error());
-        combine(plan.changes, MergeKey{op.table, op.pk.display()}, std::move(row), std::move(*before));
     }
 
     // Only the keys the shadow changed are looked up later; one pass over
     // each touched table finds them (the later row wins a shared key text).
+    // Row ids that are not one per row count as renumbered 1..n, which they
+    // become once nothing can fail.
     std::map<std::string, std::set<std::string>> wanted;
     for (const auto& [key, change] : plan.changes) wanted[key.table].insert(key.key);
     for (const auto& [name, pk] : plan.pk_columns) {
         if (!pk) continue;
-        Table& table = database.tables.find(name)->second;
-        if (table.rowids.size() != table.rows.size()) {
-            const std::uint64_t n = table.rows.size();
-            table.rowids.resize(n);
-            for (std::uint64_t i = 0; i < n; ++i) table.rowids[i] = i + 1;
-            if (table.next_rowid <= n) table.next_rowid = n + 1;
-        }
+        const Table& table = database.tables.find(name)->second;
+        const bool renumbered = table.rowids.size() != table.rows.size();
         auto& keys = plan.base_keys[name];
         const auto want = wanted.find(name);
         if (want == wanted.end()) continue;
@@ -101,9 +98,26 @@ Result<MergePlan> MergePlan::fold_ops(Database& database, const std::vector<Shad
             const Row& row = table.rows[i];
             if (*pk >= row.size()) continue;  // a row without a key value matches no key
             std::string text = row[*pk].display();
-            if (want->second.contains(text)) keys.insert_or_assign(std::move(text), BaseRow{i, table.rowids[i]});
+            if (want->second.contains(text))
+                keys.insert_or_assign(std::move(text), BaseRow{i, renumbered ? i + 1 : table.rowids[i]});
         }
     }
+
+    ClearTextHasher clear_texts;
+    for (auto& [key, change] : plan.changes) {
+        const Table& table = database.tables.find(key.table)->second;
+        const std::optional<BaseRow> at = plan.base_row(key);
+        const Row* current = at ? &table.rows[at->position] : nullptr;
+        if (change.row)
+            if (auto st = clear_texts.hash(table, *change.row, current); !st) return fail(st.error());
+        if (change.before.is_row())
+            if (auto st = clear_texts.hash(table, change.before.row, current); !st) return fail(st.error());
+    }
+    for (auto& [name, row] : plan.keyless_inserts)
+        if (auto st = clear_texts.hash(database.tables.find(name)->second, row, nullptr); !st) return fail(st.error());
+
+    for (const auto& [name, pk] : plan.pk_columns)
+        if (pk) renumber_if_mismatched(database.tables.find(name)->second);
     return plan;
 }
 

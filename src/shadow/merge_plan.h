@@ -86,6 +86,10 @@ std::optional<std::size_t> pk_column_of(const Table& table);
 Status check_schema_divergence(const Database& database, const TableFingerprints& fingerprints,
                                const std::vector<ShadowOp>& ops);
 
+// The Execution error "shadow row width mismatch on '{}' — schema
+// divergence": a recorded row whose width is not its table's.
+std::unexpected<EngineError> width_mismatch(const std::string& table);
+
 // Owned by the merge operation that built it; positions in `base_keys`
 // refer to the Database it was folded against, which must not change while
 // the plan is used.
@@ -103,9 +107,9 @@ struct MergePlan {
     // that `changes` names are kept; no other key is ever looked up.
     std::map<std::string, std::map<std::string, BaseRow>> base_keys;
 
-    // Folds the ops (in log order) against the base database; rows and
-    // before-images are taken as the base stores them (their clear texts at
-    // HASH columns hashed, shadow/stored_rows.h). Errors: "shadow references
+    // Folds the ops (in log order) against the base database; the clear
+    // texts of net rows, before-images and keyless inserts at HASH columns
+    // are hashed (shadow/clear_texts.h). Errors: "shadow references
     // unknown table '{}'" (checked for every table before any op), "shadow
     // row width mismatch on '{}' — schema divergence" (an insert or update
     // row whose width is not the table's column count), "shadow

@@ -16,7 +16,7 @@
 #include "parser/parser.h"
 #include "shadow/merge_plan.h"
 #include "shadow/merge_record.h"
-#include "shadow/stored_rows.h"
+#include "shadow/clear_texts.h"
 #include "types/text_format.h"
 #include "types/uuid.h"
 
@@ -205,7 +205,7 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
         bool deleted = false;
     };
     std::map<std::string, Replay> touched;
-    StoredRows stored;
+    ClearTextHasher clear_texts;
     for (const ShadowOp& op : ops) {
         auto state = touched.find(op.table);
         if (state == touched.end()) {
@@ -222,11 +222,12 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
             const char* kind = op.kind == ShadowOp::Kind::Delete ? "Delete" : "Update";
             return execution_error(format("shadow {} on table '{}' without PK column", kind, op.table));
         }
-        // Rows of another width would break every reader of the table.
-        Result<Row> row = op.kind == ShadowOp::Kind::Delete ? Row{} : stored.of(table, op.row);
-        if (!row) return fail(row.error());
+        // A row of another width would break every reader of the table.
+        if (op.kind != ShadowOp::Kind::Delete && op.row.size() != table.columns.size()) return width_mismatch(op.table);
         if (!r.pk) {
-            table.rows.push_back(std::move(*row));
+            Row row = op.row;
+            if (auto st = clear_texts.hash(table, row, nullptr); !st) return st;
+            table.rows.push_back(std::move(row));
             renumber_after_append(table);
             continue;
         }
@@ -235,17 +236,23 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
             r.dead.assign(table.rows.size(), false);
             r.keyed = true;
         }
-        std::string key = op.kind == ShadowOp::Kind::Insert ? (*row)[*r.pk].display() : op.pk.display();
+        std::string key = op.kind == ShadowOp::Kind::Insert ? op.row[*r.pk].display() : op.pk.display();
+        auto at = r.positions.find(key);
         if (op.kind == ShadowOp::Kind::Delete) {
-            if (auto at = r.positions.find(key); at != r.positions.end()) {
+            if (at != r.positions.end()) {
                 for (std::size_t i : at->second) r.dead[i] = true;
                 r.positions.erase(at);
             }
             r.deleted = true;
-        } else if (auto at = r.positions.find(key); at != r.positions.end()) {
-            table.rows[at->second.back()] = std::move(*row);
+            continue;
+        }
+        Row* current = at != r.positions.end() ? &table.rows[at->second.back()] : nullptr;
+        Row row = op.row;
+        if (auto st = clear_texts.hash(table, row, current); !st) return st;
+        if (current != nullptr) {
+            *current = std::move(row);
         } else {
-            table.rows.push_back(std::move(*row));
+            table.rows.push_back(std::move(row));
             r.dead.push_back(false);
             r.positions[std::move(key)].push_back(table.rows.size() - 1);
             renumber_after_append(table);

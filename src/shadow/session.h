@@ -52,12 +52,13 @@ Result<Engine> open_database_with_retry(const std::string& path, const std::shar
 // base is locked only while it is copied.
 Result<Engine> load_base_snapshot(const std::string& path);
 // Makes the engine's tables show the ops, rows matched by the display text
-// of their primary-key value and stored as the base stores them
-// (shadow/stored_rows.h). Errors (Execution): "shadow references unknown
-// table '{}'", "shadow Update on table '{}' without PK column", "shadow
-// Delete on table '{}' without PK column", "shadow row width mismatch on
-// '{}' — schema divergence" (an inserted or updated row whose width is not
-// the table's). After an error the engine holds a partial replay and must be
+// of their primary-key value, with the clear texts recorded before their
+// column became HASH hashed (shadow/clear_texts.h). Errors (Execution):
+// "shadow references unknown table '{}'", "shadow Update on table '{}'
+// without PK column", "shadow Delete on table '{}' without PK column",
+// "shadow row width mismatch on '{}' — schema divergence" (an inserted or
+// updated row whose width is not the table's), "column '{}': hashing
+// failed: {}". After an error the engine holds a partial replay and must be
 // discarded.
 Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops);
 

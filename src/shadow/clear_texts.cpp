@@ -1,11 +1,11 @@
-#include "shadow/stored_rows.h"
+#include "shadow/clear_texts.h"
 
 #include "hash_column/hash_column.h"
 #include "types/text_format.h"
 
 namespace zembrel::shadow {
 
-std::vector<StoredRows::HashColumn>& StoredRows::hash_columns(const Table& table) {
+std::vector<ClearTextHasher::HashColumn>& ClearTextHasher::hash_columns(const Table& table) {
     auto [it, fresh] = tables_.try_emplace(table.name);
     if (fresh) {
         for (std::size_t i = 0; i < table.columns.size(); ++i) {
@@ -16,23 +16,24 @@ std::vector<StoredRows::HashColumn>& StoredRows::hash_columns(const Table& table
     return it->second;
 }
 
-Result<Row> StoredRows::of(const Table& table, const Row& row, Width width) {
-    if (width == Width::Exact && row.size() != table.columns.size())
-        return execution_error(format("shadow row width mismatch on '{}' — schema divergence", table.name));
-    Row out = row;
+Status ClearTextHasher::hash(const Table& table, Row& row, const Row* base_row) {
     for (HashColumn& column : hash_columns(table)) {
-        if (column.position >= out.size() || out[column.position].kind() != ValueKind::Text) continue;
-        const std::string& text = out[column.position].as_text();
+        const std::size_t p = column.position;
+        if (p >= row.size() || row[p].kind() != ValueKind::Text) continue;
+        const std::string& text = row[p].as_text();
         if (hash_column::has_hash_form(text, column.prefix)) continue;
+        if (base_row != nullptr && p < base_row->size() && (*base_row)[p].kind() == ValueKind::Text &&
+            (*base_row)[p].as_text() == text)
+            continue;
         auto known = column.hashes.find(text);
         if (known == column.hashes.end()) {
             auto hashed = hash_column::hash_value(text, column.salt);
             if (!hashed) return execution_error(format("column '{}': hashing failed: {}", column.name, hashed.error()));
             known = column.hashes.emplace(text, std::move(*hashed)).first;
         }
-        out[column.position] = Value::text(known->second);
+        row[p] = Value::text(known->second);
     }
-    return out;
+    return {};
 }
 
 }  // namespace zembrel::shadow
