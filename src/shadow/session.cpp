@@ -14,9 +14,9 @@
 #include "engine/storage_open.h"
 #include "executor/execute.h"
 #include "parser/parser.h"
+#include "shadow/clear_texts.h"
 #include "shadow/merge_plan.h"
 #include "shadow/merge_record.h"
-#include "shadow/clear_texts.h"
 #include "types/text_format.h"
 #include "types/uuid.h"
 
