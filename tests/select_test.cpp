@@ -337,9 +337,11 @@ TEST(SelectPageFile, ATableOnlyInTheFileIsReadWithoutLoadingIt) {
 // Random single-table queries and joins of two or three tables t1, t2, t3 (id INT, a INT, b FLOAT,
 // c TEXT, NULLs everywhere but id, d INT NOT NULL, uid PK; a few rows updated after the insert, so
 // that index order differs from table order) with WHERE conditions holding IN and EXISTS
-// subqueries, correlated or not, and ORDER BY one column with a LIMIT (ties and NULL keys
-// included). Every query runs four ways: with in-memory indexes, without, with nested-loop joins
-// forced, and with the tables and their indexes only in the page file; and against SQLite.
+// subqueries and aggregate subqueries, correlated or not, ORDER BY one column with a LIMIT (ties
+// and NULL keys included), and aggregates, grouped or not, over indexed equalities and ranges.
+// Every query runs four ways: with in-memory indexes, without, with nested-loop joins forced, and
+// with the tables and their indexes only in the page file, on a handle now and then reopened
+// between statements; and against SQLite.
 // Seeks give their rows in index order and merge and build-left hash joins reorder rows, so
 // without an ORDER BY results compare as multisets, and under a LIMIT as any that many rows of
 // the full result. ORDER BY one column compares the keys in sequence and the rows of equal keys
@@ -466,6 +468,10 @@ struct JoinGen {
                            " (SELECT s." + col + " FROM t3 AS s WHERE " + where +
                            (pick(3) == 0 ? " ORDER BY s.id LIMIT 2))" : "))");
                 }
+                if (pick(4) == 0) {  // an aggregate over the seek the outer row keys
+                    return pick(2) ? "t1.b > (SELECT SUM(s.b) FROM t3 AS s WHERE " + where + ")"
+                                   : "t1.d < (SELECT COUNT(*) FROM t3 AS s WHERE " + where + ")";
+                }
                 return std::string(pick(3) == 0 ? "NOT " : "") + "EXISTS (SELECT * FROM t3 AS s WHERE " + where +
                        (pick(4) == 0 ? " LIMIT 1)" : ")");
             }
@@ -591,6 +597,28 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
         paged = Engine();
         paged = must(storage::open(paged_path));
         for (int q = 0; q < 60; ++q) {
+            // Now and then a fresh handle: nothing learned about the tables
+            // (their rows, Pk keys, index counts) carries over.
+            if (changes.pick(3) == 0) {
+                paged = Engine();
+                paged = must(storage::open(paged_path));
+            }
+            if (gen.pick(6) == 0) {  // aggregates over an indexed equality or range, grouped or not
+                std::string where;
+                switch (gen.pick(4)) {
+                    case 0: where = "t1.a = " + gen.literal_for('a'); break;
+                    case 1: where = "t1.b = " + gen.literal_for('b') + " AND t1.c = " + gen.literal_for('c'); break;
+                    case 2: where = "t1.d = " + std::to_string(gen.pick(4)); break;
+                    default: where = gen.range_on("abd"[gen.pick(3)]); break;
+                }
+                const std::string sql = gen.pick(2) ? "SELECT COUNT(*), MAX(t1.id), MIN(t1.c), SUM(t1.a) FROM t1 WHERE " + where
+                                                    : "SELECT t1.c, COUNT(*), MAX(t1.id) FROM t1 WHERE " + where + " GROUP BY t1.c";
+                const auto want = sorted_cells(sqlite_cells(db, sql));
+                for (Engine* e : {&plain, &indexed, &nested, &paged})
+                    ASSERT_EQ(sorted_cells(cells_of(rows_of(*e, sql))), want) << "seed " << seed << ": " << sql;
+                ++compared;
+                continue;
+            }
             if (gen.pick(4) == 0) {  // ORDER BY one column with a LIMIT: the ordered index scans
                 const char col = "abcd"[gen.pick(4)];
                 std::string where;
@@ -823,7 +851,12 @@ TEST(SelectExplain, LinesOfThePlanRun) {
         {"SELECT * FROM p WHERE id = 'gone'", "IndexSeek(table=p, col=id, lower=Included(gone), upper=Included(gone))\nProject\n", ""},
         {"SELECT n FROM p WHERE id >= '" + id + "'", "TableScan(p)\nFilter\nProject\n", nullptr},
         {"SELECT n FROM p WHERE id = '" + id + "' AND id > '" + id + "'", "TableScan(p)\nFilter\nProject\n", ""},
-        {"SELECT COUNT(*) FROM p WHERE id = '" + id + "'", "TableScan(p)\nFilter\nHashAggregate\nProject\n", "1"},
+        // Aggregates group the rows of the seek; ORDER BY and LIMIT act on
+        // the groups.
+        {"SELECT COUNT(*) FROM p WHERE id = '" + id + "'", pk_seek + "HashAggregate\nProject\n", "1"},
+        {"SELECT x, COUNT(*) FROM t WHERE x >= 4 GROUP BY x ORDER BY x LIMIT 1",
+         "IndexSeek(table=t, col=x, lower=Included(4), upper=Unbounded)\nHashAggregate\nExternalSort\nLimit(1)\nProject\n",
+         "4"},
         // ORDER BY an indexed column, ascending, with a LIMIT: the seek sorts
         // and limits; descending, or without a LIMIT, the scan and the sort.
         {"SELECT * FROM t ORDER BY x LIMIT 5", "IndexSeek(table=t, col=x, lower=Unbounded, upper=Unbounded)\nProject\n", "1,3,2"},
@@ -932,6 +965,69 @@ TEST(SelectPageFile, SeeksPassOverStaleEntriesAndStillFillTheLimit) {
         EXPECT_EQ(plan_of(engine, "EXPLAIN " + c.sql), c.plan_head + "Project\n") << c.sql;
     }
     EXPECT_EQ(table_of(engine, "t"), nullptr);
+}
+
+// A table read from the page file answers a Pk value through its cached
+// rows keyed once by Pk, groups the rows of a seek, and walks an index on
+// a nullable column for ORDER BY ... LIMIT only while every row has an
+// entry there; all without loading the table, with a loaded table's rows.
+TEST(SelectPageFile, PkLookupsGroupedSeeksAndOrderedScansStayUnloaded) {
+    TempDir dir;
+    const std::string path = dir.path("pk.db");
+    {
+        Engine engine = must(storage::open(path));
+        ok(engine, "CREATE TABLE t (id PK, n INT, g INT)");
+        ok(engine, "CREATE INDEX t_n ON t (n)");
+        ok(engine, "CREATE INDEX t_g ON t (g)");
+        ok(engine, "INSERT INTO t (n, g) VALUES (5, 1), (3, 2), (4, 1), (1, 2), (2, 1)");
+        ASSERT_TRUE(storage::save(engine).has_value());
+    }
+    auto n_of = [](Engine& e, const std::string& sql) {
+        std::vector<std::string> out;
+        for (const Row& r : rows_of(e, sql).rows) {
+            std::string line;
+            for (const Value& v : r) line += (line.empty() ? "" : "|") + v.display();
+            out.push_back(line);
+        }
+        return out;
+    };
+    for (bool with_null : {false, true}) {
+        Engine engine = must(storage::open(path));
+        const Rows all = rows_of(engine, "SELECT id, n FROM t");
+        for (int round = 0; round < 2; ++round) {  // the second reads the keys the first made
+            for (const Row& r : all.rows) {
+                EXPECT_EQ(n_of(engine, "SELECT n FROM t WHERE id = '" + r[0].display() + "'"),
+                          std::vector<std::string>{r[1].display()});
+            }
+        }
+        EXPECT_TRUE(rows_of(engine, "SELECT n FROM t WHERE id = 'nope'").rows.empty());
+        const std::string id = all.rows.front()[0].display();
+        EXPECT_EQ(plan_of(engine, "EXPLAIN SELECT n FROM t WHERE id = '" + id + "'"),
+                  "IndexSeek(table=t, col=id, lower=Included(" + id + "), upper=Included(" + id + "))\nProject\n");
+        EXPECT_EQ(plan_of(engine, "EXPLAIN SELECT COUNT(*) FROM t WHERE g = 1"),
+                  "IndexSeek(table=t, col=g, lower=Included(1), upper=Included(1))\nHashAggregate\nProject\n");
+        EXPECT_EQ(n_of(engine, "SELECT COUNT(*) FROM t WHERE g = 1"), std::vector<std::string>{"3"});
+        EXPECT_EQ(n_of(engine, "SELECT g, SUM(n) FROM t WHERE g >= 1 GROUP BY g ORDER BY g"),
+                  (std::vector<std::string>{"1|11", "2|4"}));
+        // A row without an entry in t_n sorts first: only the scan finds it.
+        EXPECT_EQ(plan_of(engine, "EXPLAIN SELECT n FROM t ORDER BY n LIMIT 2"),
+                  with_null ? "TableScan(t)\nExternalSort\nLimit(2)\nProject\n"
+                            : "IndexSeek(table=t, col=n, lower=Unbounded, upper=Unbounded)\nProject\n");
+        const std::vector<std::string> firsts = n_of(engine, "SELECT n FROM t ORDER BY n LIMIT 2");
+        EXPECT_EQ(firsts, with_null ? (std::vector<std::string>{"NULL", "1"}) : (std::vector<std::string>{"1", "2"}));
+        EXPECT_EQ(table_of(engine, "t"), nullptr);
+        // Once a write has loaded the table, the same answers.
+        ok(engine, "INSERT INTO t (n, g) VALUES (NULL, 3)");
+        ok(engine, "DELETE FROM t WHERE g = 3");
+        ASSERT_NE(table_of(engine, "t"), nullptr);
+        EXPECT_EQ(n_of(engine, "SELECT n FROM t WHERE id = '" + id + "'"), std::vector<std::string>{all.rows.front()[1].display()});
+        EXPECT_EQ(n_of(engine, "SELECT n FROM t ORDER BY n LIMIT 2"), firsts);
+        EXPECT_EQ(n_of(engine, "SELECT COUNT(*) FROM t WHERE g = 1"), std::vector<std::string>{"3"});
+        if (!with_null) {
+            ok(engine, "INSERT INTO t (n, g) VALUES (NULL, 2)");
+            ASSERT_TRUE(storage::save(engine).has_value());
+        }
+    }
 }
 
 // A correlated subquery is bound once, on its first outer row: its errors

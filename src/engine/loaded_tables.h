@@ -38,8 +38,43 @@ namespace zembrel {
 
 // Table name -> merge policy word, mirrored from the catalog.
 using MergePolicyMap = std::unordered_map<std::string, std::string>;
-// Table name -> shared row snapshot for SELECT; emptied by every write.
-using RowCache = std::unordered_map<std::string, std::shared_ptr<const std::vector<Row>>>;
+using SharedTableRows = std::shared_ptr<const std::vector<Row>>;
+
+// What SELECT learned about a table read from the page file, true of the
+// rows the RowCache holds for it (or would read): it is dropped with them.
+struct PageTableFacts {
+    // (hash of the Pk value, position) of every cached row, sorted: the
+    // primary-key lookup the page file does not have.
+    std::vector<std::pair<uint64_t, uint32_t>> pk_hashes;
+    bool pk_hashes_built = false;
+    // Index name -> whether every row of the table has an entry in it (no
+    // row holds a NULL in the index's first column).
+    std::unordered_map<std::string, bool> index_complete;
+};
+
+// Table name -> shared row snapshot for SELECT, with the facts learned
+// about the table; emptied by every write.
+struct RowCache {
+    using Map = std::unordered_map<std::string, SharedTableRows>;
+    Map rows;
+    std::unordered_map<std::string, PageTableFacts> facts;
+
+    Map::iterator find(const std::string& name) { return rows.find(name); }
+    Map::const_iterator find(const std::string& name) const { return rows.find(name); }
+    Map::iterator end() { return rows.end(); }
+    Map::const_iterator end() const { return rows.end(); }
+    SharedTableRows& operator[](const std::string& name) { return rows[name]; }
+    size_t count(const std::string& name) const { return rows.count(name); }
+    bool empty() const { return rows.empty() && facts.empty(); }
+    void erase(const std::string& name) {
+        rows.erase(name);
+        facts.erase(name);
+    }
+    void clear() {
+        rows.clear();
+        facts.clear();
+    }
+};
 
 struct LoadedTables {
     Database database;

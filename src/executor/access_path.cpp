@@ -162,6 +162,7 @@ Candidates candidate_indexes(const Engine& engine, const std::string& table_name
         const CatalogEntry* entry = store->catalog.get(table_name);
         if (entry == nullptr) return out;
         out.in_page_file = true;
+        if (entry->pk_column && *entry->pk_column < width) out.pk_column = entry->pk_column;
         for (const IndexCatalogEntry& ix : entry->indexes) {
             if (ix.columns.empty() || ix.positions.size() != ix.columns.size()) continue;
             if (std::any_of(ix.positions.begin(), ix.positions.end(), [&](size_t p) { return p >= width; })) continue;
@@ -185,18 +186,24 @@ AccessPath path_through(AccessPath::Kind kind, const Candidate& index, bool in_p
 // The path of a range: one value of the Pk column through the primary-key
 // tree, else a single-column index on the column. A range uses
 // single-column indexes only: a composite index leaves out rows with NULL in
-// its later columns, which its first column's range must still return.
+// its later columns, which its first column's range must still return. The
+// page file has no primary-key tree: there an index on the Pk column reads
+// less than the RowCache the Pk lookup keys, so it goes first.
 std::optional<AccessPath> range_path(const Candidates& candidates, const ColumnRange& range, const BoundTable& from) {
     using K = Bound::Kind;
-    if (candidates.pk_column == range.column && range.lower.kind == K::Included && range.upper.kind == K::Included &&
-        Value::key_cmp(range.lower.value, range.upper.value) == 0) {
+    const bool pk_point = candidates.pk_column == range.column && range.lower.kind == K::Included &&
+                          range.upper.kind == K::Included &&
+                          Value::key_cmp(range.lower.value, range.upper.value) == 0;
+    auto through_pk = [&] {
         AccessPath path;
         path.kind = AccessPath::Kind::PrimaryKey;
         path.columns = {from.columns[range.column].name};
         path.lower = range.lower;
         path.upper = range.upper;
+        path.in_page_file = candidates.in_page_file;
         return path;
-    }
+    };
+    if (pk_point && !candidates.in_page_file) return through_pk();
     for (const Candidate& index : candidates.indexes) {
         if (index.positions->size() != 1 || index.positions->front() != range.column) continue;
         AccessPath path = path_through(AccessPath::Kind::Range, index, candidates.in_page_file);
@@ -204,6 +211,7 @@ std::optional<AccessPath> range_path(const Candidates& candidates, const ColumnR
         path.upper = range.upper;
         return path;
     }
+    if (pk_point) return through_pk();
     return std::nullopt;
 }
 
@@ -236,9 +244,9 @@ std::optional<AccessPath> where_path(const Candidates& candidates, const parser:
 // row with a Null key: in memory the walk adds them first, where the sort
 // puts them (the index's id count tells whether there are any); from the
 // page file only a scan would find them, so there the path needs a WHERE
-// that rejects them (a range on the column) or a NOT NULL column.
-std::optional<AccessPath> ordered_path(const Engine& engine, const parser::SelectStatement& s,
-                                       const BoundTable& from) {
+// that rejects them (a range on the column), a NOT NULL column, or an index
+// with an entry for every row.
+std::optional<AccessPath> ordered_path(Engine& engine, const parser::SelectStatement& s, const BoundTable& from) {
     if (s.order_by->size() != 1 || !s.limit || has_window_items(s)) return std::nullopt;
     const parser::OrderByItem& item = s.order_by->front();
     if (item.descending) return std::nullopt;
@@ -251,8 +259,13 @@ std::optional<AccessPath> ordered_path(const Engine& engine, const parser::Selec
         range = std::move(*where);
     }
     const Candidates candidates = candidate_indexes(engine, s.from.name, from.columns.size());
-    if (candidates.in_page_file && !s.where_clause && from.columns[*column].nullable) return std::nullopt;
     auto path = range_path(candidates, range, from);
+    if (path && path->in_page_file && path->kind == AccessPath::Kind::Range && !s.where_clause &&
+        from.columns[*column].nullable) {
+        // A tree that cannot be counted is left to the scan, which reports it.
+        auto complete = page_index_complete(engine, s.from.name, path->index);
+        if (!complete || !*complete) return std::nullopt;
+    }
     if (path) {
         path->limit = s.limit;
         path->ordered = true;
@@ -343,7 +356,7 @@ bool memory_seek(const Engine& engine, const Table& table, const AccessPath& pat
     return true;
 }
 
-Result<std::optional<std::vector<Row>>> seek_path(const Engine& engine, const std::string& table_name,
+Result<std::optional<std::vector<Row>>> seek_path(Engine& engine, const std::string& table_name,
                                                   const AccessPath& path, const parser::Expr* where,
                                                   std::span<const BoundTable> tables, SeekOrder order) {
     std::optional<Predicate> predicate;
@@ -358,6 +371,14 @@ Result<std::optional<std::vector<Row>>> seek_path(const Engine& engine, const st
     if (path.in_page_file) {
         PageStore* store = engine.page_store();
         if (store == nullptr || engine.tables.find(table_name) != nullptr) return Out();
+        if (path.kind == AccessPath::Kind::PrimaryKey) {
+            const CatalogEntry* entry = store->catalog.get(table_name);
+            if (entry == nullptr || !entry->pk_column) return Out();
+            auto rows = page_pk_rows(engine, table_name, *entry->pk_column, path.lower.value);
+            if (!rows) return fail(rows.error());
+            if (path.limit && rows->size() > *path.limit) rows->resize(*path.limit);
+            return Out(std::move(*rows));
+        }
         return page_seek_rows(*store, table_name, path, order, [test](const Row& row) { return passes(test, row); });
     }
     const Table* table = engine.tables.find(table_name);
@@ -381,9 +402,15 @@ bool below_upper(const Value& k, const Bound& upper) {
     return c < 0 || (c == 0 && upper.kind == Bound::Kind::Included);
 }
 
-std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::SelectStatement& s,
-                                           const BoundTable& from) {
-    if (!s.joins.empty() || s.group_by) return std::nullopt;
+std::optional<AccessPath> plan_access_path(Engine& engine, const parser::SelectStatement& s, const BoundTable& from,
+                                           bool aggregates) {
+    if (!s.joins.empty()) return std::nullopt;
+    if (aggregates) {
+        // The seek gives the rows to group; ORDER BY and LIMIT act on the
+        // groups.
+        if (!s.where_clause) return std::nullopt;
+        return plan_where_access_path(engine, s.from.name, *s.where_clause, from);
+    }
     if (s.order_by) return ordered_path(engine, s, from);
     if (!s.where_clause) return std::nullopt;
     auto path = plan_where_access_path(engine, s.from.name, *s.where_clause, from);
@@ -404,7 +431,7 @@ Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::Se
     auto projection = plain_projection(*table, s.from, s.items);
     if (!projection) return std::optional<Rows>();
     const BoundTable from{s.from.name, table->columns, s.from.alias, 0};
-    auto path = plan_access_path(engine, s, from);
+    auto path = plan_access_path(engine, s, from, false);
     if (!path || path->in_page_file) return std::optional<Rows>();
     std::optional<Predicate> predicate;
     if (path->kind != AccessPath::Kind::PrimaryKey) {
@@ -429,9 +456,9 @@ Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::Se
 }
 
 Result<std::optional<IndexSeek>> try_index_seek(Engine& engine, const parser::SelectStatement& s,
-                                                std::span<const BoundTable> tables) {
+                                                std::span<const BoundTable> tables, bool aggregates) {
     if (tables.size() != 1) return std::optional<IndexSeek>();
-    auto path = plan_access_path(engine, s, tables.front());
+    auto path = plan_access_path(engine, s, tables.front(), aggregates);
     if (!path) return std::optional<IndexSeek>();
     auto rows = seek_path(engine, s.from.name, *path, s.where_clause ? &*s.where_clause : nullptr, tables,
                           SeekOrder::Index);
@@ -440,7 +467,7 @@ Result<std::optional<IndexSeek>> try_index_seek(Engine& engine, const parser::Se
     return std::optional<IndexSeek>(IndexSeek{std::move(*path), std::move(**rows)});
 }
 
-Result<std::optional<std::vector<Row>>> seek_rows(const Engine& engine, const std::string& table_name,
+Result<std::optional<std::vector<Row>>> seek_rows(Engine& engine, const std::string& table_name,
                                                   const AccessPath& path, const parser::Expr& where,
                                                   std::span<const BoundTable> tables, SeekOrder order) {
     return seek_path(engine, table_name, path, &where, tables, order);

@@ -64,7 +64,8 @@ std::optional<Bound> fit_bound(const Value& literal, Bound::Kind kind, DataType 
 // key of a composite index, a range on the one column of a single-column
 // index (from the engine's in-memory index of a loaded table or from the
 // index tree of a table read straight from the page file), or one value of
-// a loaded table's Pk column through its primary-key tree.
+// the Pk column through a loaded table's primary-key tree (for a table read
+// from the page file, through its cached rows keyed by Pk value).
 //
 // A seek hands its rows on in index order: key order, and within a key the
 // order the index holds its row ids in. Nothing else is promised without an
@@ -103,9 +104,13 @@ struct AccessPath {
 // cannot be fitted to the column's kind (a text against a number, a number
 // outside the Int range), a NULL literal, or an in-memory index not in step
 // with the table's rows: no path (the scan answers, and a NULL bound matches
-// nothing there). Reads only the catalog; creates no page store.
-std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::SelectStatement& statement,
-                                           const BoundTable& from);
+// nothing there). With `aggregates` (aggregates or GROUP BY) only the
+// WHERE's path, without limit or order: the seek gives the rows to group.
+// Reads only the catalog and the trees' cell counts (for an ordered path
+// over a nullable column read from the page file, kept with the RowCache);
+// creates no page store.
+std::optional<AccessPath> plan_access_path(Engine& engine, const parser::SelectStatement& statement,
+                                           const BoundTable& from, bool aggregates);
 
 // The unordered choice for a WHERE over the one table `from` (a correlated
 // subquery's WHERE with the outer row's values in place).
@@ -121,20 +126,20 @@ enum class SeekOrder : uint8_t { Index, Table };
 // `order`; none when the path's index is gone. Errors: the predicate's
 // binding error; for a page-file path, the index tree's and the table
 // tree's errors, and a stored row of the wrong width.
-Result<std::optional<std::vector<Row>>> seek_rows(const Engine& engine, const std::string& table,
+Result<std::optional<std::vector<Row>>> seek_rows(Engine& engine, const std::string& table,
                                                   const AccessPath& path, const parser::Expr& where,
                                                   std::span<const BoundTable> tables, SeekOrder order);
 
-// The index seek of a one-table SELECT with a Plain plan: the path
-// plan_access_path chooses and its rows in index order, already filtered by
-// the whole WHERE; an ordered path's rows also in ORDER BY order and limited
-// (else ORDER BY and LIMIT are the pipeline's). None when no index serves
-// the statement.
+// The index seek of a one-table SELECT: the path plan_access_path chooses
+// and its rows in index order, already filtered by the whole WHERE; an
+// ordered path's rows also in ORDER BY order and limited (else ORDER BY and
+// LIMIT are the pipeline's). `aggregates`: the statement groups the rows.
+// None when no index serves the statement.
 struct IndexSeek {
     AccessPath path;
     std::vector<Row> rows;
 };
 Result<std::optional<IndexSeek>> try_index_seek(Engine& engine, const parser::SelectStatement& statement,
-                                                std::span<const BoundTable> tables);
+                                                std::span<const BoundTable> tables, bool aggregates);
 
 }  // namespace zembrel::executor

@@ -28,4 +28,17 @@ Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const s
                                                        const AccessPath& path, SeekOrder order,
                                                        const std::function<bool(const Row&)>& keep);
 
+// The rows of a table read from the page file whose Pk value (column
+// `pk_column`) equals `key` under the key order, in table order. The page
+// file has no primary-key tree: the first lookup reads the table into the
+// RowCache (as a scan would) and keys its rows by Pk value once; the
+// later ones look the key up there. Errors: those of the snapshot.
+Result<std::vector<Row>> page_pk_rows(Engine& engine, const std::string& table, size_t pk_column, const Value& key);
+
+// Whether every row of a table read from the page file has an entry in the
+// named index (none holds a NULL in its first column), from the counts of
+// the two trees' cells; learned once until the next write. False when the
+// catalog lacks either. Errors: the trees'.
+Result<bool> page_index_complete(Engine& engine, const std::string& table, const std::string& index);
+
 }  // namespace zembrel::executor

@@ -182,8 +182,9 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
     std::vector<BoundTable> scope;  // the outer tables, then the own one
     if (outer != nullptr && where != nullptr) scope = combine_tables(outer->tables, tables);
     const bool correlated = !scope.empty() && names_outer_column(*where, scope, joined_width(outer->tables));
-    if (bound->plan.kind == OutputPlan::Kind::Plain && !s.group_by && !correlated) {
-        auto seek = try_index_seek(engine, s, tables);
+    const bool aggregates = bound->plan.kind == OutputPlan::Kind::Aggregate || s.group_by.has_value();
+    if (!correlated) {
+        auto seek = try_index_seek(engine, s, tables, aggregates);
         if (!seek) return fail(seek.error());
         if (*seek) {
             const bool ordered = (*seek)->path.ordered;
@@ -230,18 +231,16 @@ Result<std::vector<std::string>> explain_select(Engine& engine, const parser::Se
     std::vector<std::string> lines;
 
     if (s.joins.empty()) {
-        if (bound->plan.kind == OutputPlan::Kind::Plain && !s.group_by) {
-            // The very seek SELECT makes; its error is the EXPLAIN's.
-            auto seek = try_index_seek(engine, s, tables);
-            if (!seek) return fail(seek.error());
-            if (*seek) {
-                // An ordered seek delivers the rows sorted and limited.
-                const AccessPath& path = (*seek)->path;
-                lines.push_back(explain::index_seek_line(s.from.name, path));
-                explain::pipeline_tail(lines, false, false, !path.ordered && s.order_by.has_value(),
-                                       path.ordered ? std::nullopt : s.limit);
-                return lines;
-            }
+        // The very seek SELECT makes; its error is the EXPLAIN's.
+        auto seek = try_index_seek(engine, s, tables, aggregates);
+        if (!seek) return fail(seek.error());
+        if (*seek) {
+            // An ordered seek delivers the rows sorted and limited.
+            const AccessPath& path = (*seek)->path;
+            lines.push_back(explain::index_seek_line(s.from.name, path));
+            explain::pipeline_tail(lines, false, aggregates, !path.ordered && s.order_by.has_value(),
+                                   path.ordered ? std::nullopt : s.limit);
+            return lines;
         }
         lines.push_back(format("TableScan({})", s.from.name));
         explain::pipeline_tail(lines, s.where_clause.has_value(), aggregates, s.order_by.has_value(), s.limit);
