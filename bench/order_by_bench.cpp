@@ -7,8 +7,10 @@
 // query. SQLite runs in WAL mode; both read a warm page cache.
 //
 // Usage: order_by_bench [substring...]  runs the workloads whose name
-// contains any of the substrings (all without one).
+// contains any of the substrings (all without one). The machine's load
+// average is printed before and after: figures taken under load say so.
 #include <cstdio>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -47,10 +49,17 @@ bool wanted(const std::string& name, const std::vector<std::string>& filters) {
     return false;
 }
 
+void print_load(const char* when) {
+    std::string one, five, fifteen;
+    std::ifstream("/proc/loadavg") >> one >> five >> fifteen;
+    std::printf("load average %s: %s %s %s\n", when, one.c_str(), five.c_str(), fifteen.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> filters(argv + 1, argv + argc);
+    print_load("before");
     for (long rows : {100'000L, 1'000'000L}) {
         const std::string size = rows >= 1'000'000 ? "1M" : "100k";
         const int runs = rows >= 1'000'000 ? 5 : 9;
@@ -76,5 +85,6 @@ int main(int argc, char** argv) {
             }
         }
     }
+    print_load("after");
     return 0;
 }
