@@ -6,8 +6,8 @@
 // that compare equal come out in the child's order.
 //
 // The budget counts the bytes the sort itself holds per row: its slot (a
-// pointer, and the sort cell with the merge sort's scratch while sorting)
-// and, for a row it had to copy, an estimate of the copy's bytes. Rows lent
+// pointer and the sort cell of its first key) and, for a row it had to
+// copy, an estimate of the copy's bytes. Rows lent
 // for good by the child cost their slot only: spilling them would free
 // nothing but the slot. A run ends with the row that reaches the budget, so
 // a budget of 1 byte writes every row as its own run.
