@@ -42,4 +42,16 @@ Status ReadSnapshot::load_tables(Engine& target, const std::vector<std::string>&
     return {};
 }
 
+Result<std::optional<TableVersion>> ReadSnapshot::decode_table(const std::string& name) {
+    if (auto st = load_catalog(); !st) return fail(st.error());
+    const CatalogEntry* found = entry(name);
+    if (found == nullptr) return std::optional<TableVersion>();
+    // Defined before the rows load, the indexes are filled with them.
+    Engine scratch;
+    for (const IndexCatalogEntry& ix : found->indexes)
+        scratch.tables.mem_indexes.insert(MemIndex(ix.name, name, ix.columns, ix.positions, ix.unique));
+    if (auto st = scratch.load_table_from_snapshot(*pages_, name, *found); !st) return fail(st.error());
+    return scratch.tables.release_table(name);
+}
+
 }  // namespace zembrel

@@ -162,7 +162,7 @@ Result<ExecResult> set_merge_policy(Engine& engine, const Table& table, const st
 }  // namespace
 
 Result<ExecResult> alter_table(Engine& engine, parser::AlterTable statement) {
-    Table* table = engine.tables.find(statement.table);
+    Table* table = engine.tables.find_owned(statement.table);
     if (table == nullptr) return execution_error(format("table '{}' not found", statement.table));
     return std::visit(
         [&](auto&& action) -> Result<ExecResult> {

@@ -135,8 +135,8 @@ void CorrelatedSubquery::plan_seek(const Engine& engine) {
     if (conjuncts.empty()) return;
 
     std::vector<const MemIndex*> indexes;
-    for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_->name)) {
-        const MemIndex* index = engine.tables.mem_indexes.get(name);
+    for (const std::string& name : engine.tables.index_names_of(table_->name)) {
+        const MemIndex* index = engine.tables.index(name);
         if (index != nullptr && index_in_step(*index, *table_)) indexes.push_back(index);
     }
     std::sort(indexes.begin(), indexes.end(), [](const MemIndex* a, const MemIndex* b) { return a->name < b->name; });
