@@ -1,11 +1,13 @@
 // Shared handles: read throughput with 1, 2, 4 and 8 reader threads on one
 // SharedDb, and the text fast paths against the full parser, per statement.
 //
-// Point queries on 1,000,000 rows t(id PK, k INT, name TEXT) with an index
-// on k: by Pk and by the index, through a shared handle (1 to 8 reader
-// threads) and on a plain engine whose table is loaded. The big databases
-// are built on first use (some seconds); run a Release build with
-// --benchmark_filter to pick the workloads.
+// Point queries on 1,000,000 rows big(id PK, k INT, name TEXT) with an
+// index on k: by Pk and by the index, through a shared handle (1 to 8
+// reader threads) and on a plain engine whose table is loaded; for
+// reference, the Pk query on private engines borrowing one decoded version
+// without the handle (how far the machine lets threads scale). The big
+// databases are built on first use (some seconds); run a Release build
+// with --benchmark_filter to pick the workloads.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -168,6 +170,29 @@ void BM_PointShared(benchmark::State& state) {
     state.SetLabel(by_pk ? "by Pk" : "by index");
 }
 
+// The Pk query on private engines that borrow one decoded version, without
+// the shared handle: how far the machine lets the threads scale at all.
+void BM_PointBorrowed(benchmark::State& state) {
+    BigShared& big = big_shared();
+    static std::shared_ptr<const TableVersion> version;
+    static std::once_flag once;
+    std::call_once(once, [&] {
+        auto snapshot = big.db->take_snapshot();
+        if (!snapshot) std::abort();
+        auto decoded = snapshot->decode_table("big");
+        if (!decoded || !*decoded) std::abort();
+        version = std::make_shared<const TableVersion>(std::move(**decoded));
+    });
+    uint64_t i = static_cast<uint64_t>(state.thread_index()) * 104729;
+    for (auto _ : state) {
+        Engine reader;
+        reader.tables.borrow(version);
+        auto parsed = parser::parse_sql(point_query(true, big.pks, i++));
+        check_one_row(executor::execute_statement(reader, std::move(*parsed)), state);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 }  // namespace
 
 BENCHMARK(BM_ParseInsertFull);
@@ -177,5 +202,6 @@ BENCHMARK(BM_ParseSelectFast);
 BENCHMARK(BM_SharedRead)->Threads(1)->Threads(2)->Threads(4)->Threads(8)->UseRealTime();
 BENCHMARK(BM_PointPlain)->Arg(0)->Arg(1);
 BENCHMARK(BM_PointShared)->Arg(0)->Arg(1)->Threads(1)->Threads(2)->Threads(4)->Threads(8)->UseRealTime();
+BENCHMARK(BM_PointBorrowed)->Threads(1)->Threads(8)->UseRealTime();
 
 BENCHMARK_MAIN();
