@@ -508,10 +508,12 @@ TEST(SharedDbThreads, ReadersSeeWholeCommitsAndShareTheUnchangedTable) {
     for (int r = 0; r < kThreads; ++r) {
         readers.emplace_back([&, r] {
             int last = 0;
-            const bool by_index = r % 2 == 1;  // the index of b seeks in half of the readers
+            // Half of the readers seek b's index once per row of a, on the
+            // index all of them share.
+            const bool by_index = r % 2 == 1;
             do {
-                auto result = db.execute(by_index ? "SELECT a.g, COUNT(*), SUM(a.v) FROM a JOIN b ON a.k = b.k "
-                                                    "WHERE b.k >= 0 GROUP BY a.g"
+                auto result = db.execute(by_index ? "SELECT g, COUNT(*), SUM(v) FROM a "
+                                                    "WHERE EXISTS (SELECT * FROM b WHERE b.k = a.k) GROUP BY g"
                                                   : "SELECT a.g, COUNT(*), SUM(a.v) FROM a JOIN b ON a.k = b.k "
                                                     "GROUP BY a.g");
                 const Rows* rows = rows_of(result);
