@@ -196,9 +196,9 @@ ZEMBREL_API long long zembrel_shadow_unsealed(zembrel_shadow* sh) ZEMBREL_NOEXCE
 /* Seals a branch's unsealed ops (author NULL: "zembrel"; message NULL: "");
  * returns their number; -1 for an anonymous shadow or with nothing to seal. */
 ZEMBREL_API long long zembrel_shadow_seal(zembrel_shadow* sh, const char* author, const char* message) ZEMBREL_NOEXCEPT;
-/* Rebuilds the copy from the current base and the recorded ops. Not after
- * the base changed the columns of a table the ops touch: the copy would hold
- * rows of the old width (see docs/shadow.md). */
+/* Rebuilds the copy from the current base and the recorded ops. Fails
+ * ("schema divergence ...", as the commit would) when the base changed the
+ * columns of a table the ops touch; the shadow then keeps its copy. */
 ZEMBREL_API int zembrel_shadow_refresh(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 /* Merges the recorded ops into the base and saves it; returns the ops merged
  * (those the manual policy set aside in "<log name>.krvc" not counted). A

@@ -19,6 +19,9 @@ TEST(Statements, RefusalsChangeNothing) {
     const Case cases[] = {
         {"CREATE TABLE t (x INT)", "Execution error: table 't' already exists"},
         {"CREATE TABLE p (a PK, b PK)", "Execution error: only one Pk column allowed per table"},
+        {"CREATE TABLE y (id PK, a INT, a TEXT)", "Execution error: column 'a' already exists in table 'y'"},
+        // The repeated name is refused before any other check of the columns.
+        {"CREATE TABLE y (a PK, b INT DEFAULT (TODAY), a PK)", "Execution error: column 'a' already exists in table 'y'"},
         {"CREATE TABLE q (n INT DEFAULT (TODAY))",
          "Execution error: column 'n': Default(Today) is only valid for Date and DateTime"},
         {"CREATE TABLE q (n INT DEFAULT (TODAY) HASH)",
@@ -65,6 +68,7 @@ TEST(Statements, RefusalsChangeNothing) {
     EXPECT_EQ(table_of(e, "u")->next_rowid, 1u);
     EXPECT_TRUE(table_of(e, "t")->rows.empty());
     EXPECT_FALSE(e.in_transaction());
+    ok(e, "CREATE TABLE y (a INT, A INT)");  // names differ in case: two columns
     ok(e, "BEGIN");
     EXPECT_EQ(err(e, "BEGIN"), "Execution error: there is already an active transaction");
     EXPECT_TRUE(e.in_transaction());

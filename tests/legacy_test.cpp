@@ -197,6 +197,7 @@ TEST(LegacyReader, Messages) {
     };
     auto v1_table = [](std::initializer_list<uint8_t> after_name) {
         Bytes b = {'K', 'R', 'V', 'D', 1, 0, 1, 0, 0, 0, 1, 0, 0, 0, 't'};
+        b.reserve(b.size() + after_name.size());  // g++ 12 -O3 warns falsely on the insert without it
         b.insert(b.end(), after_name);
         return b;
     };

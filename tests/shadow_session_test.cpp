@@ -125,7 +125,8 @@ std::string pick(std::mt19937& rng, const Keyed& rows) {
     return it->first;
 }
 
-// Replay finds rows by the display text of their key.
+// Replay finds rows by the display text of their key, and refuses rows of
+// another width.
 TEST(ShadowReplay, RowsAreFoundByKeyText) {
     using shadow::ShadowOp;
     const Value i7 = Value::integer(7), t7 = Value::text("7"), i8 = Value::integer(8);
@@ -152,8 +153,8 @@ TEST(ShadowReplay, RowsAreFoundByKeyText) {
           ShadowOp::update("t", i8, std::nullopt, row(i8, 6)), ShadowOp::remove("t", i7, std::nullopt)},
          "[Int(8), Int(6)]", "1", 2},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // t (id PK, v) holding the rows 7, "7" and 8; keyless k (x).
+    auto engine = [&] {
         Engine e;
         Table t;
         t.name = "t";
@@ -165,6 +166,16 @@ TEST(ShadowReplay, RowsAreFoundByKeyText) {
         t.rowids = {1, 2, 3};
         t.next_rowid = 10;
         e.tables.database.tables.emplace("t", std::move(t));
+        Table k;
+        k.name = "k";
+        k.columns.resize(1);
+        k.columns[0].name = "x";
+        e.tables.database.tables.emplace("k", std::move(k));
+        return e;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Engine e = engine();
         ASSERT_TRUE(shadow::replay_ops(e, c.ops));
         const Table& out = *table_of(e, "t");
         std::string rows, ids;
@@ -174,10 +185,21 @@ TEST(ShadowReplay, RowsAreFoundByKeyText) {
         EXPECT_EQ(ids, c.rowids);
         EXPECT_EQ(out.next_rowid, c.next_rowid);
     }
-    Engine e;
-    auto missing = shadow::replay_ops(e, {ShadowOp::insert("nope", Row{})});
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().display(), "Execution error: shadow references unknown table 'nope'");
+    // Rows of another width (a log of another schema) never reach a table.
+    const std::pair<ShadowOp, const char*> refusals[] = {
+        {ShadowOp::insert("nope", Row{}), "shadow references unknown table 'nope'"},
+        {ShadowOp::insert("t", Row{Value::integer(9)}), "shadow row width mismatch on 't' — schema divergence"},
+        {ShadowOp::update("t", i8, std::nullopt, Row{i8, i8, i8}), "shadow row width mismatch on 't' — schema divergence"},
+        {ShadowOp::insert("k", row(i7, 1)), "shadow row width mismatch on 'k' — schema divergence"},
+        {ShadowOp::update("k", i7, std::nullopt, Row{i7}), "shadow Update on table 'k' without PK column"},
+        {ShadowOp::remove("k", i7, std::nullopt), "shadow Delete on table 'k' without PK column"},
+    };
+    for (const auto& [op, error] : refusals) {
+        Engine e = engine();
+        auto refused = shadow::replay_ops(e, {op});
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().message, error);
+    }
 }
 
 TEST(ShadowSessionModel, RandomWorkInShadowAndBaseMergesLikeTheModel) {
@@ -470,6 +492,91 @@ TEST(ShadowCapture, AFailedAppendTakesTheWholeStatementBack) {
     ASSERT_TRUE(report.has_value()) << report.error().display();
     EXPECT_EQ(report->ops_merged, 2u);
     EXPECT_EQ(read_base(path).size(), 4u);
+}
+
+// The rows of a SELECT as "v|v" lines, or the error's text.
+std::string shown(const Result<ExecResult>& r) {
+    if (!r) return r.error().display();
+    std::string out;
+    for (const Row& row : std::get<Rows>(*r).rows) {
+        for (std::size_t i = 0; i < row.size(); ++i) out += (i ? "|" : "") + row[i].display();
+        out += "\n";
+    }
+    return out;
+}
+
+std::string base_query(const std::string& path, const std::string& sql) {
+    Engine e = must(storage::open(path));
+    return shown(run(e, sql));
+}
+
+// A base ALTER of a table after a shadow recorded ops on it. A change of its
+// columns is refused alike by a refresh (the old copy stays readable) and by
+// the commit. A column made HASH is no such change: the texts the shadow
+// recorded before reach the copy and the base hashed, as before-images they
+// still match their base rows, and texts recorded as hashes are not hashed
+// again.
+TEST(ShadowSchemaChange, RefreshAndCommitAgreeAndHashColumnsTakeNoClearText) {
+    const std::string divergence =
+        "Execution error: schema divergence on 't': the shadow was written against a different schema "
+        "(columns/types changed on main since the snapshot)";
+    struct Case {
+        std::vector<const char*> alters;
+        bool diverges;
+    };
+    const Case cases[] = {
+        {{"ALTER TABLE t ADD COLUMN c INT"}, true},
+        {{"ALTER TABLE t DROP COLUMN a"}, true},
+        {{"ALTER TABLE t MODIFY COLUMN s STRING(20)"}, true},
+        {{"ALTER TABLE t ADD COLUMN c INT", "ALTER TABLE t DROP COLUMN c"}, false},
+        {{"ALTER TABLE t MODIFY COLUMN s TEXT HASH"}, false},
+    };
+    for (const Case& c : cases) {
+        const std::string last = c.alters.back();
+        SCOPED_TRACE(last);
+        const bool hash = last.ends_with("HASH");
+        TempDir dir;
+        const std::string path = dir.path("base.db");
+        base_exec(path, "CREATE TABLE t (id PK, a INT, s TEXT)");
+        base_exec(path, "INSERT INTO t (a, s) VALUES (1, 'x'), (2, 'y')");
+        ShadowSession s = open_session(path);
+        s.set_merge_policy(std::nullopt, MergePolicy::Error);  // a stale before-image fails the commit
+        shadow_ok(s, "UPDATE t SET s = 'secret' WHERE a = 1");
+        shadow_ok(s, "INSERT INTO t (a, s) VALUES (3, 'new')");
+        for (const char* alter : c.alters) base_exec(path, alter);
+
+        auto refreshed = s.refresh();
+        // A HASH column compares a literal's hash: only a hashed row matches.
+        EXPECT_EQ(shown(s.execute("SELECT a FROM t WHERE s = 'secret'")), "1\n");
+        EXPECT_EQ(shown(s.execute("SELECT a FROM t WHERE s = 'new'")), "3\n");
+        auto committed = s.commit();
+        if (c.diverges) {
+            ASSERT_FALSE(refreshed);
+            EXPECT_EQ(refreshed.error().display(), divergence);
+            ASSERT_FALSE(committed);
+            EXPECT_EQ(committed.error().display(), divergence);
+            EXPECT_EQ(shown(s.execute("SELECT a, s FROM t ORDER BY a")), "1|secret\n2|y\n3|new\n");
+            EXPECT_EQ(s.pending, 2u);
+            EXPECT_EQ(base_query(path, "SELECT s FROM t ORDER BY s"), "x\ny\n");
+            continue;
+        }
+        ASSERT_TRUE(refreshed) << refreshed.error().display();
+        ASSERT_TRUE(committed) << committed.error().display();
+        EXPECT_EQ(committed->ops_merged, 2u);
+        if (!hash) {
+            EXPECT_EQ(base_query(path, "SELECT a, s FROM t ORDER BY a"), "1|secret\n2|y\n3|new\n");
+            continue;
+        }
+        for (const char* text : {"secret", "y", "new"}) {
+            const std::string rows = base_query(path, "SELECT a, s FROM t WHERE s = '" + std::string(text) + "'");
+            EXPECT_EQ(rows.size(), 2 + 97u + 1) << text << ": " << rows;
+            EXPECT_NE(rows.find("|$argon2id$"), std::string::npos) << rows;
+        }
+        shadow_ok(s, "UPDATE t SET a = 9 WHERE s = 'secret'");
+        auto again = s.commit();
+        ASSERT_TRUE(again) << again.error().display();
+        EXPECT_EQ(base_query(path, "SELECT a FROM t WHERE s = 'secret'"), "9\n");
+    }
 }
 
 // The crash scenario: t (id PK, a, b, unique b) and keyless k. The shadow

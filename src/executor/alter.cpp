@@ -34,8 +34,7 @@ Status check_today_and_hash(const Column& c) {
 }
 
 Result<ExecResult> add_column(Table& table, parser::ColumnDef def) {
-    if (table.column_index(def.name))
-        return execution_error(format("column '{}' already exists in table '{}'", def.name, table.name));
+    if (table.column_index(def.name)) return column_exists_error(def.name, table.name);
     if (is_pk(def.data_type)) return execution_error("cannot add PK column with ALTER TABLE");
     auto built = Column::from_def(std::move(def.name), def.data_type, std::move(def.default_value), def.nullable,
                                   def.hash);
@@ -160,6 +159,10 @@ Result<ExecResult> set_merge_policy(Engine& engine, const Table& table, const st
 }
 
 }  // namespace
+
+std::unexpected<EngineError> column_exists_error(const std::string& column, const std::string& table) {
+    return execution_error(format("column '{}' already exists in table '{}'", column, table));
+}
 
 Result<ExecResult> alter_table(Engine& engine, parser::AlterTable statement) {
     Table* table = engine.tables.find_owned(statement.table);

@@ -2,6 +2,7 @@
 // the in-memory side of the engine.
 
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include "executor/handlers.h"
@@ -20,6 +21,11 @@ bool is_text_type(DataType t) { return t.kind == DataTypeKind::Text || t.kind ==
 Result<ExecResult> create_table(Engine& engine, parser::CreateTable statement) {
     if (engine.tables.database.tables.contains(statement.name))
         return execution_error(format("table '{}' already exists", statement.name));
+    // A second column of a name could never be named: lookups take the first.
+    std::set<std::string_view> names;
+    for (const auto& def : statement.columns) {
+        if (!names.insert(def.name).second) return column_exists_error(def.name, statement.name);
+    }
     std::vector<Column> columns;
     columns.reserve(statement.columns.size());
     for (auto& def : statement.columns) {

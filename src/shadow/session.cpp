@@ -14,6 +14,7 @@
 #include "engine/storage_open.h"
 #include "executor/execute.h"
 #include "parser/parser.h"
+#include "shadow/clear_texts.h"
 #include "shadow/merge_plan.h"
 #include "shadow/merge_record.h"
 #include "types/text_format.h"
@@ -78,18 +79,27 @@ TableFingerprints fingerprints_of(const Database& database) {
     return out;
 }
 
-// The snapshot rebuilt from the base and the log's ops (no schema check).
+// The ops replayed onto a fresh copy of the base, after the schema check a
+// merge makes: a table whose columns changed since the log was made would
+// take rows of another shape, which no merge would accept either.
+Status replay_checked(Engine& engine, const TableFingerprints& fingerprints, const std::vector<ShadowOp>& ops) {
+    if (auto st = check_schema_divergence(engine.tables.database, fingerprints, ops); !st) return st;
+    return replay_ops(engine, ops);
+}
+
+// The snapshot rebuilt from the base and the log's ops.
 Result<Engine> rebuilt_snapshot(const std::string& base_path, std::optional<ShadowLog>& log) {
-    std::vector<ShadowOp> ops;
+    ShadowFile file;
     if (log) {
         if (auto st = log->sync(); !st) return fail(st.error());
-        auto file = ShadowFile::read(log->path());
-        if (!file) return fail(file.error());
-        ops = ShadowFile::all_ops(file->entries);
+        auto read = ShadowFile::read(log->path());
+        if (!read) return fail(read.error());
+        file = std::move(*read);
     }
     auto engine = load_base_snapshot(base_path);
     if (!engine) return engine;
-    if (auto st = replay_ops(*engine, ops); !st) return fail(st.error());
+    if (auto st = replay_checked(*engine, file.table_fingerprints, ShadowFile::all_ops(file.entries)); !st)
+        return fail(st.error());
     return engine;
 }
 
@@ -195,6 +205,7 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
         bool deleted = false;
     };
     std::map<std::string, Replay> touched;
+    ClearTextHasher clear_texts;
     for (const ShadowOp& op : ops) {
         auto state = touched.find(op.table);
         if (state == touched.end()) {
@@ -207,46 +218,45 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
         }
         Replay& r = state->second;
         Table& table = *r.table;
-        auto append = [&](std::optional<std::string> key) {
-            table.rows.push_back(op.row);
-            if (r.keyed) {
-                r.dead.push_back(false);
-                if (key) r.positions[*key].push_back(table.rows.size() - 1);
-            }
-            renumber_after_append(table);
-        };
-        if (op.kind == ShadowOp::Kind::Insert && !r.pk) {
-            append(std::nullopt);
-            continue;
-        }
-        if (!r.pk) {
+        if (op.kind != ShadowOp::Kind::Insert && !r.pk) {
             const char* kind = op.kind == ShadowOp::Kind::Delete ? "Delete" : "Update";
             return execution_error(format("shadow {} on table '{}' without PK column", kind, op.table));
+        }
+        // A row of another width would break every reader of the table.
+        if (op.kind != ShadowOp::Kind::Delete && op.row.size() != table.columns.size()) return width_mismatch(op.table);
+        if (!r.pk) {
+            Row row = op.row;
+            if (auto st = clear_texts.hash(table, row, nullptr); !st) return st;
+            table.rows.push_back(std::move(row));
+            renumber_after_append(table);
+            continue;
         }
         if (!r.keyed) {
             r.positions = key_positions(table, *r.pk);
             r.dead.assign(table.rows.size(), false);
             r.keyed = true;
         }
-        std::optional<std::string> key;
-        if (op.kind != ShadowOp::Kind::Insert)
-            key = op.pk.display();
-        else if (*r.pk < op.row.size())
-            key = op.row[*r.pk].display();
+        std::string key = op.kind == ShadowOp::Kind::Insert ? op.row[*r.pk].display() : op.pk.display();
+        auto at = r.positions.find(key);
         if (op.kind == ShadowOp::Kind::Delete) {
-            if (auto at = r.positions.find(*key); at != r.positions.end()) {
+            if (at != r.positions.end()) {
                 for (std::size_t i : at->second) r.dead[i] = true;
                 r.positions.erase(at);
             }
             r.deleted = true;
             continue;
         }
-        // A row narrower than the table (a log of another schema) has no key.
-        auto at = key ? r.positions.find(*key) : r.positions.end();
-        if (at != r.positions.end())
-            table.rows[at->second.back()] = op.row;
-        else
-            append(std::move(key));
+        Row* current = at != r.positions.end() ? &table.rows[at->second.back()] : nullptr;
+        Row row = op.row;
+        if (auto st = clear_texts.hash(table, row, current); !st) return st;
+        if (current != nullptr) {
+            *current = std::move(row);
+        } else {
+            table.rows.push_back(std::move(row));
+            r.dead.push_back(false);
+            r.positions[std::move(key)].push_back(table.rows.size() - 1);
+            renumber_after_append(table);
+        }
     }
     for (auto& [name, r] : touched) {
         if (r.deleted) {
@@ -290,9 +300,7 @@ Result<ShadowSession> ShadowSession::open_branch(const std::string& base_path, s
     auto log = ShadowLog::open_existing(*path, &file);
     if (!log) return fail(log.error());
     std::vector<ShadowOp> ops = ShadowFile::all_ops(file.entries);
-    if (auto st = check_schema_divergence(session.snapshot.tables.database, file.table_fingerprints, ops); !st)
-        return fail(st.error());
-    if (auto st = replay_ops(session.snapshot, ops); !st) return fail(st.error());
+    if (auto st = replay_checked(session.snapshot, file.table_fingerprints, ops); !st) return fail(st.error());
     session.log = std::move(*log);
     session.pending = ops.size();
     session.unsealed = unsealed_count(file.entries);
