@@ -368,11 +368,10 @@ Result<bool> Pager::evict_one() {
         auto off = append_wal_frame(victim->page, victim->data.data(), false);
         if (!off) return std::unexpected(off.error());
         pending_wal_[victim->page] = *off;
-    } else if (private_file_ && unwritten_.contains(victim->page)) {
+    } else if (victim->unwritten) {
         // A private file's committed page that only the cache holds goes
         // into the page file; on failure it stays cached.
         if (auto st = write_page_to_file(victim->page, victim->data); !st) return std::unexpected(st.error());
-        unwritten_.erase(victim->page);
         wal_index_.erase(victim->page);  // an older committed copy
     }
     drop_entry(victim);
@@ -405,6 +404,7 @@ Pager::CachedPage* Pager::new_entry(std::uint64_t page, const PageBuf& bytes) {
     e->page = page;
     e->pins = 0;
     e->dirty = false;
+    e->unwritten = false;
     cache_.emplace(page, std::move(node));
     lru_push_back(e);
     return e;

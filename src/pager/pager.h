@@ -69,6 +69,9 @@ struct CachedPage {
     std::uint64_t page = 0;
     std::uint32_t pins = 0;
     bool dirty = false;          // changed since last written to the log
+    // A private file's committed page whose committed bytes only this entry
+    // holds (private_file.cpp).
+    bool unwritten = false;
     CachedPage* lru_prev = nullptr;  // towards least recently used
     CachedPage* lru_next = nullptr;  // towards most recently used
 };
@@ -279,12 +282,12 @@ private:
     Status commit_in_cache();
     // Keeps the committed bytes of a page about to change whose committed
     // bytes are nowhere but in its cache entry.
-    void keep_before_image(const CachedPage& e);
+    void keep_before_image(CachedPage& e);
     void forget_before_images();
     // Puts the kept committed bytes back into the cache (rollback).
     void restore_before_images();
-    // Writes the committed pages that only the cache holds, and the committed
-    // header, into the page file (before a snapshot reads it).
+    // Writes the unwritten pages, the committed bytes kept in `before_` and
+    // the committed header into the page file (before a snapshot reads it).
     Status write_unwritten();
     // A clean entry for `page`, made without evicting (the cache may grow
     // past its capacity until the next insertion).
@@ -339,12 +342,11 @@ private:
     std::size_t live_pins_ = 0;
     bool skip_close_checkpoint_ = false;  // set while create or open has not succeeded
 
-    // Private file (private_file.cpp). Committed image: the cache entries of
-    // `unwritten_` over the log's committed pages over the page file.
-    // `before_` holds the committed bytes of unwritten pages changed since
-    // the last commit.
+    // Private file (private_file.cpp). Committed image: the unwritten cache
+    // entries over the log's committed pages over the page file. `before_`
+    // holds the committed bytes of unwritten pages changed since the last
+    // commit.
     bool private_file_ = false;
-    std::unordered_set<std::uint64_t> unwritten_;
     std::unordered_map<std::uint64_t, PageBuf> before_;
 };
 

@@ -5,8 +5,8 @@
 // that a rollback returns to and that Engine::reset_to_last_commit reloads
 // tables and catalog from.
 //
-// Committed image: the cache entries of the pages in `unwritten_`, over the
-// log's committed pages (wal_index), over the page file. A commit writes
+// Committed image: the unwritten cache entries, over the log's committed
+// pages (wal_index), over the page file. A commit writes
 // nothing: its dirty cache entries become unwritten committed pages, and the
 // log frames of pages evicted dirty become committed frames. An unwritten
 // page goes into the page file, in place, when it is evicted or before a
@@ -25,8 +25,10 @@
 
 namespace zembrel {
 
-void Pager::keep_before_image(const CachedPage& e) {
-    if (unwritten_.erase(e.page) != 0) before_.emplace(e.page, e.data);
+void Pager::keep_before_image(CachedPage& e) {
+    if (!e.unwritten) return;
+    e.unwritten = false;
+    before_.emplace(e.page, e.data);
 }
 
 void Pager::forget_before_images() { before_.clear(); }
@@ -34,10 +36,7 @@ void Pager::forget_before_images() { before_.clear(); }
 void Pager::restore_before_images() {
     // No eviction here, so a rollback writes nothing: the cache may pass its
     // capacity until the next insertion evicts.
-    for (const auto& [page, bytes] : before_) {
-        new_entry(page, bytes);
-        unwritten_.insert(page);
-    }
+    for (const auto& [page, bytes] : before_) new_entry(page, bytes)->unwritten = true;
     before_.clear();
 }
 
@@ -48,8 +47,11 @@ Status Pager::commit_in_cache() {
         forget_before_images();
         return {};
     }
-    for (std::uint64_t page : dirty_) cache_.find(page)->second->dirty = false;
-    unwritten_.insert(dirty_.begin(), dirty_.end());
+    for (std::uint64_t page : dirty_) {
+        CachedPage& e = *cache_.find(page)->second;
+        e.dirty = false;
+        e.unwritten = true;
+    }
     dirty_.clear();
     for (const auto& [page, offset] : pending_wal_) wal_index_[page] = offset;
     pending_wal_.clear();
@@ -64,12 +66,14 @@ Status Pager::commit_in_cache() {
 
 Status Pager::write_unwritten() {
     if (!private_file_ || readers_->load(std::memory_order_acquire) != 0) return {};
-    std::vector<std::uint64_t> pages(unwritten_.begin(), unwritten_.end());
-    std::sort(pages.begin(), pages.end());
-    for (std::uint64_t page : pages) {
-        if (auto st = write_page_to_file(page, cache_.find(page)->second->data); !st) return st;
-        unwritten_.erase(page);
-        wal_index_.erase(page);  // an older committed copy
+    std::vector<CachedPage*> pages;
+    for (const auto& [page, e] : cache_)
+        if (e->unwritten) pages.push_back(e.get());
+    std::sort(pages.begin(), pages.end(), [](const CachedPage* a, const CachedPage* b) { return a->page < b->page; });
+    for (CachedPage* e : pages) {
+        if (auto st = write_page_to_file(e->page, e->data); !st) return st;
+        e->unwritten = false;
+        wal_index_.erase(e->page);  // an older committed copy
     }
     // Changed pages whose committed bytes only `before_` holds.
     while (!before_.empty()) {

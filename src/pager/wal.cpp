@@ -288,8 +288,10 @@ Status Pager::copy_log_into_file(bool keep_log) {
     }
     if (auto st = flush_run(); !st) return st;
     // The cached copies just written are in the page file now.
-    if (private_file_)
-        for (const auto& [page, offset] : entries) unwritten_.erase(page);
+    if (private_file_) {
+        for (const auto& [page, offset] : entries)
+            if (auto it = cache_.find(page); it != cache_.end()) it->second->unwritten = false;
+    }
     if (page_count_ > static_cast<std::uint64_t>(INT64_MAX) / kPageSize)
         return storage_error("truncate failed: " + os_error_text(EFBIG));
     if (auto st = file_->set_len(page_count_ * kPageSize); !st) return st;
