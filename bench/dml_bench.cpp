@@ -22,12 +22,6 @@ namespace {
 
 constexpr int64_t kDefaultRows = 100000;
 
-double ms_of(const std::function<void()>& f) {
-    auto t0 = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-}
-
 void save(Engine& e) {
     if (auto st = storage::save(e); !st) die("save: " + st.error().display());
 }

@@ -6,17 +6,20 @@
 // the growth of zembrel's time from 100,000 to 1,000,000 rows.
 //
 // Then the index roads, with indexes on v, g and id on both sides: ORDER BY
-// the indexed v with LIMIT 10 (ascending and descending) on the loaded
-// table; then the same table saved, reopened and read straight from the page
-// file (never loaded): ORDER BY v LIMIT 10 over a range of v, a seek of about
-// 1/1,000 of the rows (g = 7) and a point seek (id = 4242).
+// the indexed v with LIMIT 10 on the loaded table (ascending walks the
+// index; descending takes the scan and its sort of the first ten); then the
+// same table saved, reopened and read straight from the page file (never
+// loaded): ORDER BY v LIMIT 10 over a range of v, a seek of about 1/1,000
+// of the rows (g = 7) and a point seek (id = 4242).
 //
 // SQLite lives in memory; zembrel's first part too, its page-file part in a
 // database file under TMPDIR (warm page cache after the warm-up run). Run a
 // Release build:
 //   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEMBREL_BENCH=ON
 //   ninja -C build/rel select_bench && build/rel/select_bench
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -123,6 +126,123 @@ void index_roads(uint64_t rows, const std::string& only) {
     remove_database(path);
 }
 
+// The same queries on tables read straight from the page file (a handle
+// opened fresh for each query) and on the same tables once a write has
+// loaded them: a Pk lookup, a secondary-index lookup, COUNT over an indexed
+// equality, ORDER BY a nullable uniquely indexed column LIMIT 10, and
+// correlated subqueries over 15,000 orders and 30,000 items. Prints the first
+// run after open, the median of the later ones, the load the write made, the
+// median on the loaded tables, and later/loaded.
+struct FileQuery {
+    const char* name;
+    std::function<std::string(int)> sql;  // the i-th run's text
+    const char* loads;                    // a write that loads the query's tables
+};
+
+void file_against_loaded(uint64_t rows, const std::string& only) {
+    using clock = std::chrono::steady_clock;
+    auto ms_since = [](clock::time_point t0) {
+        return std::chrono::duration<double, std::milli>(clock::now() - t0).count();
+    };
+    const char* tmp = std::getenv("TMPDIR");
+    const std::filesystem::path dir(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+    const std::string path = (dir / ("zembrel_sources_bench_" + std::to_string(rows) + ".db")).string();
+    remove_database(path);
+    std::vector<std::string> keys;
+    {
+        Engine engine = must_open(path);
+        zembrel_run(engine, "CREATE TABLE big (k PK, g INT, n INT)");
+        for (uint64_t i = 0; i < rows;) {
+            std::string values;
+            for (int b = 0; b < 1000 && i < rows; ++b, ++i)
+                values += (b ? ", (" : "(") + std::to_string(i % 1000) + ", " + std::to_string(i) + ")";
+            zembrel_run(engine, "INSERT INTO big (g, n) VALUES " + values);
+        }
+        zembrel_run(engine, "CREATE INDEX big_g ON big (g)");
+        zembrel_run(engine, "CREATE UNIQUE INDEX big_n ON big (n)");
+        zembrel_run(engine, "CREATE TABLE orders (ord_no INT, total FLOAT)");
+        zembrel_run(engine, "CREATE TABLE order_items (ord_no INT, price FLOAT)");
+        for (int i = 0; i < 15'000; i += 1000) {
+            std::string o, it;
+            for (int b = 0; b < 1000; ++b) {
+                const int n = i + b;
+                o += (b ? ", (" : "(") + std::to_string(n) + ", " + std::to_string(n % 97) + ".5)";
+                it += (b ? ", (" : "(") + std::to_string(n) + ", " + std::to_string(n % 31) + ".0), (" +
+                      std::to_string(n) + ", " + std::to_string(n % 17) + ".0)";
+            }
+            zembrel_run(engine, "INSERT INTO orders VALUES " + o);
+            zembrel_run(engine, "INSERT INTO order_items VALUES " + it);
+        }
+        zembrel_run(engine, "CREATE INDEX items_ord ON order_items (ord_no)");
+        if (auto saved = storage::save(engine); !saved) die(saved.error().display());
+    }
+    {
+        Engine engine = must_open(path);
+        auto statement = parser::parse_sql("SELECT k FROM big WHERE n < 200");
+        auto got = executor::execute(engine, std::move(*statement));
+        if (!got) die(got.error().display());
+        for (const Row& row : std::get<Rows>(*got).rows) keys.push_back(row.front().display());
+    }
+    const FileQuery queries[] = {
+        {"file: Pk lookup", [&](int i) { return "SELECT n FROM big WHERE k = '" + keys[static_cast<size_t>(i) % keys.size()] + "'"; },
+         "UPDATE big SET n = 0 WHERE g = -1"},
+        {"file: index lookup g = 7", [](int) { return std::string("SELECT n FROM big WHERE g = 7"); },
+         "UPDATE big SET n = 0 WHERE g = -1"},
+        {"file: COUNT(*) WHERE g = 7", [](int) { return std::string("SELECT COUNT(*) FROM big WHERE g = 7"); },
+         "UPDATE big SET n = 0 WHERE g = -1"},
+        {"file: ORDER BY n LIMIT 10", [](int) { return std::string("SELECT k, n FROM big ORDER BY n LIMIT 10"); },
+         "UPDATE big SET n = 0 WHERE g = -1"},
+        {"file: correlated SUM",
+         [](int) {
+             return std::string("SELECT COUNT(*) FROM orders o WHERE o.total > (SELECT SUM(i.price) FROM order_items i "
+                                "WHERE i.ord_no = o.ord_no)");
+         },
+         "UPDATE order_items SET price = 0 WHERE ord_no = -1; UPDATE orders SET total = 0 WHERE ord_no = -1"},
+        {"file: correlated NOT EXISTS",
+         [](int) {
+             return std::string("SELECT COUNT(*) FROM orders o WHERE NOT EXISTS (SELECT * FROM order_items i "
+                                "WHERE i.ord_no = o.ord_no)");
+         },
+         "UPDATE order_items SET price = 0 WHERE ord_no = -1; UPDATE orders SET total = 0 WHERE ord_no = -1"},
+    };
+    std::printf("%-34s %10s %10s %10s %10s %10s %8s\n", "file vs loaded", "rows", "first ms", "later ms", "load ms",
+                "loaded ms", "ratio");
+    for (const FileQuery& q : queries) {
+        if (std::string(q.name).find(only) == std::string::npos) continue;
+        Engine engine = must_open(path);
+        auto t0 = clock::now();
+        const size_t first_rows = zembrel_run(engine, q.sql(0));
+        const double first = ms_since(t0);
+        const int rounds = 20;
+        std::vector<double> later, loaded;
+        for (int i = 1; i <= rounds; ++i) {
+            t0 = clock::now();
+            zembrel_run(engine, q.sql(i));
+            later.push_back(ms_since(t0));
+        }
+        if (!engine.tables.database.tables.empty()) die(std::string(q.name) + ": the reads loaded a table");
+        t0 = clock::now();
+        std::string loads = q.loads;
+        for (size_t at = 0; at != std::string::npos;) {
+            const size_t end = loads.find(';', at);
+            zembrel_run(engine, loads.substr(at, end == std::string::npos ? end : end - at));
+            at = end == std::string::npos ? end : end + 1;
+        }
+        const double load = ms_since(t0);
+        if (zembrel_run(engine, q.sql(0)) != first_rows) die(std::string(q.name) + ": row counts differ once loaded");
+        for (int i = 1; i <= rounds; ++i) {
+            t0 = clock::now();
+            zembrel_run(engine, q.sql(i));
+            loaded.push_back(ms_since(t0));
+        }
+        const double l = median(later), m = median(loaded);
+        std::printf("%-34s %10llu %10.3f %10.4f %10.1f %10.4f %8.2f\n", q.name, static_cast<unsigned long long>(rows),
+                    first, l, load, m, m > 0 ? l / m : 0);
+        std::fflush(stdout);
+    }
+    remove_database(path);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,6 +268,10 @@ int main(int argc, char** argv) {
         std::printf("\nindex roads, %llu rows\n", static_cast<unsigned long long>(rows));
         print_header();
         index_roads(rows, only);
+    }
+    for (uint64_t rows : sizes) {
+        std::printf("\n");
+        file_against_loaded(rows, only);
     }
     return 0;
 }

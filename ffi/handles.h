@@ -14,8 +14,8 @@
 
 struct zembrel_db {
     zembrel::Engine engine;
-    // The error slot: the last failure's text or the auto-save note; none
-    // after a successful call. Handed out by pointer until the next call.
+    // The error slot: the last failure's text; none after a successful
+    // call. Handed out by pointer until the next call that sets it.
     std::optional<std::string> last_error;
 };
 

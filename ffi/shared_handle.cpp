@@ -31,8 +31,10 @@ struct CopyRelease {
 };
 thread_local CopyRelease t_copy_release;
 
-void store_error(zembrel_shared* db, std::string text) {
-    std::string stored = ffi::c_safe(std::move(text)).value_or("");
+// Unlike the other handles' slots, a message that cannot be handed out
+// whole (it holds a NUL byte) is kept as "", not as no message.
+void store_error(zembrel_shared* db, std::optional<std::string> text) {
+    std::string stored = text ? std::move(*text) : std::string();
     std::lock_guard lock(db->slot_mutex);
     db->last_error = std::move(stored);
 }
@@ -52,7 +54,7 @@ std::optional<ExecResult> run_shared(zembrel_shared* db, const char* sql) {
     }
     auto result = db->db->execute(*text);
     if (!result) {
-        store_error(db, result.error().display());
+        store_error(db, ffi::c_safe(result.error().display()));
         return std::nullopt;
     }
     clear_error(db);

@@ -9,10 +9,19 @@
  * - Status results: 0 success, 1 failure. Functions returning a handle or a
  *   result set return NULL on failure.
  * - A failing call stores its message in the handle's error slot (read it with
- *   zembrel_errmsg); a successful statement clears the slot.
- * - Texts handed out are owned by the library: zembrel_errmsg's text stays
- *   valid until the next call on the same handle; result-set texts stay valid
- *   until zembrel_result_free. Never free them yourself.
+ *   zembrel_errmsg); a successful call clears the slot.
+ * - Texts handed out are owned by the library; never free them yourself.
+ *   They stay valid:
+ *   - zembrel_errmsg: until the next zembrel_exec, zembrel_query,
+ *     zembrel_save or zembrel_save_as on the same handle, or its close;
+ *   - zembrel_result_column_name, zembrel_result_value and
+ *     zembrel_result_message: until zembrel_result_free of their result set
+ *     (which may outlive the handle it came from);
+ *   - zembrel_errmsg_shared: see there (a copy per thread);
+ *   - zembrel_shadow_errmsg: until the next call with the same shadow handle
+ *     other than zembrel_shadow_errmsg, zembrel_shadow_pending and
+ *     zembrel_shadow_unsealed, or its close;
+ *   - zembrel_version: always (a static text).
  * - Threads: a handle has no lock of its own. One database handle (and one
  *   result set) must never be used from two threads at once; a program that
  *   shares a handle between threads serialises its calls itself, and does so
@@ -67,22 +76,30 @@ ZEMBREL_API zembrel_db* zembrel_open_memory(void) ZEMBREL_NOEXCEPT;
 ZEMBREL_API void zembrel_close(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
 /* Makes the handle's changes durable in its file. 1 with "no file path set"
- * for an in-memory database (until zembrel_save_as gives it a file). */
+ * for an in-memory database (until zembrel_save_as gives it a file), and 1
+ * with "cannot save while a transaction is active" inside a transaction
+ * (COMMIT saves it). */
 ZEMBREL_API int zembrel_save(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
 /* Writes the database to path and moves the handle over to it: from then on
  * statements and saves go to the new file, and the old file (if any) stays
  * as it was, unlocked. The path's lock is taken before anything is written,
- * so a file another handle holds is never touched. A file database is
- * copied; an in-memory one needs a path where no file exists yet and takes
- * its tables, indexes and merge policies along. Refused while a transaction
- * is open. 0 or 1; on failure the handle keeps working on its old database. */
+ * so a file another handle holds is never touched (the call fails with
+ * "database '<path>' is locked by another process"). A file database is
+ * copied: a file at path that no handle holds is replaced without warning,
+ * and a log beside it is removed. An in-memory one needs a path where no
+ * file exists yet ("create failed for '<path>': ...") and takes its tables,
+ * indexes and merge policies along. Refused while a transaction is open
+ * ("cannot save as while a transaction is active"). 0 or 1; on failure the
+ * handle keeps working on its old database. */
 ZEMBREL_API int zembrel_save_as(zembrel_db* db, const char* path) ZEMBREL_NOEXCEPT;
 
 /* Runs one SQL statement; 0 on success, 1 on failure (see zembrel_errmsg).
- * Only the first statement of the text runs: whatever follows it, after a ';'
- * or not, is ignored without being read, so "INSERT ...; DROP TABLE t" runs
- * the INSERT alone and reports no error for the rest. */
+ * The dialect is described in docs/sql.md. Only the first statement of the
+ * text runs: whatever follows its ';' is ignored without being read, so
+ * "INSERT ...; DROP TABLE t" runs the INSERT alone and reports no error for
+ * the rest. Without a ';', anything after a complete statement fails the
+ * call ("Parse error: expected Eof, got ..."). */
 ZEMBREL_API int zembrel_exec(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;
 
 /* Runs one SQL statement and returns its outcome as a result set: a table of
@@ -91,7 +108,9 @@ ZEMBREL_API int zembrel_exec(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;
  * first statement of the text. */
 ZEMBREL_API zembrel_result* zembrel_query(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;
 
-/* The handle's last error or note, or NULL when there is none. */
+/* The text of the handle's last failure ("Parse error: ...", "Execution
+ * error: ...", "auto-save failed: ..."), or NULL when the last call
+ * succeeded. Valid until the handle's next statement or save (see above). */
 ZEMBREL_API const char* zembrel_errmsg(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
 /* Result-set accessors. Out-of-range indexes and a NULL result set give NULL
@@ -113,7 +132,7 @@ ZEMBREL_API void zembrel_result_free(zembrel_result* rs) ZEMBREL_NOEXCEPT;
  * may run on one handle from any number of threads at the same time;
  * zembrel_close_shared must come after all of them.
  * - Every statement commits itself: its changes are in the database's log
- *   when the call returns (no save step, no auto-save note). BEGIN, COMMIT
+ *   when the call returns (no save step). BEGIN, COMMIT
  *   and ROLLBACK fail with "Execution error: interactive transactions are
  *   not yet supported over shared connections (each statement
  *   auto-commits)". A failed statement changes nothing.
@@ -148,18 +167,24 @@ ZEMBREL_API void zembrel_close_shared(zembrel_shared* db) ZEMBREL_NOEXCEPT;
  * copy; INSERT, UPDATE and DELETE change it and are recorded, row by row, in
  * a log in the directory "<base>.shadows" beside the base; a commit merges
  * the recorded rows three-way into the base under each table's merge policy
- * (lww, error, field_merge, manual). Other statements are refused. An
- * anonymous shadow lives for its handle; a named branch keeps its log
- * "<branch>.krvb" across handles and must seal its ops before a commit.
- * The base is opened only while it is copied or merged into, waiting up to
- * ten seconds while another handle holds it. A shadow handle is used by one
- * thread at a time. Counts are -1 on failure; status results 0/1. */
+ * (lww, error, field_merge, manual; lww when none is set). Other statements
+ * are refused. An anonymous shadow lives for its handle (its log
+ * "<uuid>.krvv" stays behind when it is closed without a commit); a named
+ * branch keeps its log "<branch>.krvb" across handles and must seal its ops
+ * before a commit. A successful commit deletes the log. The base is opened
+ * only while it is copied or merged into, waiting up to ten seconds while
+ * another handle holds it. A shadow handle is used by one thread at a time.
+ * Counts are -1 on failure; status results 0/1. docs/shadow.md describes
+ * the merge, its conflicts and outcomes, and the files, with examples. */
 typedef struct zembrel_shadow zembrel_shadow;
 
-/* An anonymous shadow of the database at base_path; NULL on failure. */
+/* An anonymous shadow of the database at base_path (a missing file becomes
+ * a new, empty database); NULL on failure, whose reason is not reported. */
 ZEMBREL_API zembrel_shadow* zembrel_shadow_open(const char* base_path) ZEMBREL_NOEXCEPT;
 /* The named branch (1-64 of letters, digits, '_', '-', '.'; not starting with
- * '.'), with its recorded ops replayed onto the copy; NULL on failure. */
+ * '.'), with its recorded ops replayed onto the copy; NULL on failure (an
+ * invalid name, a base that cannot be opened, a branch another handle has
+ * open, a base whose schema changed since the branch recorded its ops). */
 ZEMBREL_API zembrel_shadow* zembrel_shadow_open_branch(const char* base_path, const char* branch) ZEMBREL_NOEXCEPT;
 /* Runs one statement on the shadow. Nothing is saved to the base. */
 ZEMBREL_API int zembrel_shadow_exec(zembrel_shadow* sh, const char* sql) ZEMBREL_NOEXCEPT;
@@ -169,21 +194,34 @@ ZEMBREL_API zembrel_result* zembrel_shadow_query(zembrel_shadow* sh, const char*
 ZEMBREL_API long long zembrel_shadow_pending(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 ZEMBREL_API long long zembrel_shadow_unsealed(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 /* Seals a branch's unsealed ops (author NULL: "zembrel"; message NULL: "");
- * returns their number. */
+ * returns their number; -1 for an anonymous shadow or with nothing to seal. */
 ZEMBREL_API long long zembrel_shadow_seal(zembrel_shadow* sh, const char* author, const char* message) ZEMBREL_NOEXCEPT;
-/* Rebuilds the copy from the current base and the recorded ops. */
+/* Rebuilds the copy from the current base and the recorded ops. Fails
+ * ("schema divergence ...", as the commit would) when the base changed the
+ * columns of a table the ops touch; the shadow then keeps its copy. */
 ZEMBREL_API int zembrel_shadow_refresh(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 /* Merges the recorded ops into the base and saves it; returns the ops merged
- * (those the manual policy set aside in "<log>.krvc" not counted). A failure
- * leaves the base and the shadow as they were. */
+ * (those the manual policy set aside in "<log name>.krvc" not counted). A
+ * conflict whose outcome is Aborted fails the commit ("merge conflict: ...").
+ * A branch with unsealed ops is refused. A failure leaves the base and the
+ * shadow as they were. After a success the shadow's next statement reads a
+ * fresh copy of the base. */
 ZEMBREL_API long long zembrel_shadow_commit(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 /* A dry run of the merge: the number of conflicting rows, with their report
- * lines "table[key]: kind (outcome)" joined by '\n' in zembrel_shadow_errmsg. */
+ * lines "table[key]: kind (outcome)" joined by '\n' in zembrel_shadow_errmsg
+ * (NULL there when the count is 0). Outcomes: Ours (the shadow's row is
+ * taken whole), Merged (merged column by column), Skipped (set aside, the
+ * base keeps its row), Aborted (the commit would fail). Writes nothing. */
 ZEMBREL_API long long zembrel_shadow_conflicts(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 /* The policy ("lww", "error", "field_merge", "manual") for the table, or with
- * table NULL the default for tables without a policy of their own. */
+ * table NULL the default for tables without a policy of their own. A
+ * table's policy set here beats the one stored in the base (ALTER TABLE ...
+ * SET MERGE POLICY), which beats the default; the default is lww until set.
+ * Lasts for this handle only. */
 ZEMBREL_API int zembrel_shadow_set_merge_policy(zembrel_shadow* sh, const char* table, const char* policy) ZEMBREL_NOEXCEPT;
-/* The shadow's last error or conflict report, or NULL. */
+/* The shadow's last error or conflict report, or NULL. Valid until the
+ * next call with this handle other than zembrel_shadow_errmsg,
+ * zembrel_shadow_pending and zembrel_shadow_unsealed, or its close. */
 ZEMBREL_API const char* zembrel_shadow_errmsg(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 /* Closes the shadow; nothing is merged, saved or deleted. NULL does nothing. */
 ZEMBREL_API void zembrel_shadow_close(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;

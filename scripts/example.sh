@@ -13,6 +13,8 @@ cmake --build "$build" --target zembrel
 cmake --install "$build" >/dev/null
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 for example in quickstart branch; do
+    # The rpath lets the programs find libzembrel.so.0 in the prefix when they
+    # run; the loader does not search build/release/prefix/lib by itself.
     # shellcheck disable=SC2046 # the flags are meant to split
     cc -std=c11 -Wall -Wextra "$root/examples/$example.c" $(pkg-config --cflags --libs zembrel) \
        -Wl,-rpath,"$prefix/lib" -o "$build/$example"

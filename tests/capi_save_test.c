@@ -1,7 +1,8 @@
 /* zembrel_save and zembrel_save_as through the public header: the messages,
- * a destination another handle holds, an open transaction, and the copies
- * of a file and of an in-memory database reopened with their rows and
- * unique indexes (a repeated key is refused only if both survived). */
+ * a destination another handle holds, an open transaction (a save waits for
+ * its COMMIT), and the copies of a file and of an in-memory database
+ * reopened with their rows and unique indexes (a repeated key is refused
+ * only if both survived). */
 #include "capi_util.h"
 #include "zembrel.h"
 
@@ -63,6 +64,22 @@ static void test_messages(const char* dir) {
     CHECK(zembrel_save_as(db, txn_path) == 1);
     CHECK_STR(zembrel_errmsg(db), "Execution error: cannot save as while a transaction is active");
     CHECK(file_size(txn_path) == -1);
+    /* A save would keep none of the transaction's rows: refused until COMMIT,
+     * which saves them. */
+    CHECK(zembrel_exec(db, "CREATE TABLE k (n INT)") == 0);
+    CHECK(zembrel_exec(db, "INSERT INTO k VALUES (1)") == 0);
+    CHECK(zembrel_save(db) == 1);
+    CHECK_STR(zembrel_errmsg(db), "Execution error: cannot save while a transaction is active");
+    CHECK(zembrel_exec(db, "INSERT INTO k VALUES (2)") == 0);
+    CHECK(zembrel_exec(db, "COMMIT") == 0);
+    CHECK(zembrel_save(db) == 0);
+    CHECK(zembrel_errmsg(db) == NULL);
+    zembrel_close(db);
+    db = zembrel_open(file_path);
+    zembrel_result* rs = zembrel_query(db, "SELECT COUNT(*) FROM k");
+    CHECK(zembrel_result_row_count(rs) == 1);
+    CHECK_STR(zembrel_result_value(rs, 0, 0), "2");
+    zembrel_result_free(rs);
     zembrel_close(db);
     zembrel_close(mem);
     free(txn_path);

@@ -81,6 +81,20 @@ TEST(CatalogEntryWriter, OptionalPartsAndForms) {
               R"({"columns":[{"name":"a","data_type":"Date","default":"Today"},)"
               R"({"name":"b","data_type":"Text","default":{"Literal":"Null"},"salt":"s1"},)"
               R"({"name":"c","data_type":"Pk"}],"root":18446744073709551615,"rowid_hint":0,"indexes":[]})");
+
+    // Shadow merges come last, as a map in name order; the array form knows
+    // only the five fields before them.
+    CatalogEntry marked = books();
+    marked.shadow_merges = {{"work", "id-2"}, {"feature \"1\"", "id-1"}};
+    auto line = marked.to_json();
+    ASSERT_TRUE(line);
+    EXPECT_TRUE(line->ends_with(R"("merge_policy":"lww","shadow_merges":{"feature \"1\"":"id-1","work":"id-2"}})")) << *line;
+    auto back = CatalogEntry::from_json(*line);
+    ASSERT_TRUE(back) << back.error().message;
+    EXPECT_EQ(back->shadow_merges, marked.shadow_merges);
+    auto later = CatalogEntry::from_json(R"({"shadow_merges":{"a":"x","a":"y"},"columns":[],"root":1,"rowid_hint":2})");
+    ASSERT_TRUE(later) << later.error().message;
+    EXPECT_EQ(later->shadow_merges, (std::map<std::string, std::string>{{"a", "y"}}));
 }
 
 TEST(ValueJson, WrittenForms) {
@@ -274,6 +288,10 @@ TEST(CatalogEntryReader, Errors) {
         {R"({"columns":[],"root":"1","rowid_hint":2})", "invalid type: string \"1\", expected u64 at line 1 column 24"},
         {R"({"columns":{},"root":1,"rowid_hint":2})", "invalid type: map, expected a sequence at line 1 column 12"},
         {R"({"columns":[],"root":1,"rowid_hint":2,"merge_policy":5})", "invalid type: integer `5`, expected a string at line 1 column 54"},
+        {R"({"columns":[],"root":1,"rowid_hint":2,"shadow_merges":["a"]})", "invalid type: sequence, expected a map at line 1 column 55"},
+        {R"({"columns":[],"root":1,"rowid_hint":2,"shadow_merges":{"a":1}})", "invalid type: integer `1`, expected a string at line 1 column 60"},
+        {R"({"columns":[],"root":1,"rowid_hint":2,"shadow_merges":{"a":"x","a":"y"},"shadow_merges":{}})",
+         "duplicate field `shadow_merges` at line 1 column 87"},
         {R"({"columns":[5],"root":1,"rowid_hint":2})", "invalid type: integer `5`, expected struct Column at line 1 column 13"},
         {R"({"columns":[],"root":1,"rowid_hint":2,"indexes":[{"name":"i","root":1,"unique":"no"}]})",
          "invalid type: string \"no\", expected a boolean at line 1 column 83"},
@@ -376,6 +394,7 @@ CatalogEntry random_entry(std::mt19937_64& rng) {
         e.indexes.push_back(std::move(ix));
     }
     if (rng() % 2) e.merge_policy = random_text(rng);
+    for (size_t i = rng() % 3; i > 0; --i) e.shadow_merges[random_text(rng)] = random_text(rng);
     e.root = rng();
     e.rowid_hint = rng() >> (rng() % 64);
     return e;

@@ -14,10 +14,14 @@ TEST(Statements, RefusalsChangeNothing) {
     ok(e, "CREATE TABLE t (id PK, a INT, b TEXT, d DATE DEFAULT (TODAY))");
     ok(e, "CREATE INDEX i1 ON t (a, b)");
     ok(e, "CREATE TABLE u (id PK, name TEXT NOT NULL, n INT DEFAULT (7), s STRING(3))");
-    struct Case { const char* sql; const char* error; };
+    const std::string long_text(1100, 'x');  // in i1 beside an Int: 9 + 1103 + 9 = 1121 bytes
+    struct Case { std::string sql; std::string error; };
     const Case cases[] = {
         {"CREATE TABLE t (x INT)", "Execution error: table 't' already exists"},
         {"CREATE TABLE p (a PK, b PK)", "Execution error: only one Pk column allowed per table"},
+        {"CREATE TABLE y (id PK, a INT, a TEXT)", "Execution error: column 'a' already exists in table 'y'"},
+        // The repeated name is refused before any other check of the columns.
+        {"CREATE TABLE y (a PK, b INT DEFAULT (TODAY), a PK)", "Execution error: column 'a' already exists in table 'y'"},
         {"CREATE TABLE q (n INT DEFAULT (TODAY))",
          "Execution error: column 'n': Default(Today) is only valid for Date and DateTime"},
         {"CREATE TABLE q (n INT DEFAULT (TODAY) HASH)",
@@ -47,6 +51,11 @@ TEST(Statements, RefusalsChangeNothing) {
         {"INSERT INTO u VALUES ('a', 1, 'long')", "Type error: column 's': string length 4 exceeds STRING(3)"},
         // The first bad row decides; nothing of the good first row is stored.
         {"INSERT INTO u VALUES ('a', 1, 'x'), ('b', 2.5, 'y')", "Type error: column 'n' expects INT, got Float(2.5)"},
+        {"INSERT INTO t (a, b) VALUES (1, 'x'), (2, '" + long_text + "')",
+         "Storage error: key length 1121 exceeds maximum 1024"},
+        // Every row is built before any key is measured.
+        {"INSERT INTO t (a, b) VALUES (1, '" + long_text + "'), ('x', 'y')",
+         "Type error: column 'a' expects INT, got Text(\"x\")"},
         {"COMMIT", "Execution error: no active transaction"},
         {"ROLLBACK", "Execution error: no active transaction"},
         {"EXPLAIN SELECT * FROM nope", "Execution error: table 'nope' not found"},
@@ -57,7 +66,9 @@ TEST(Statements, RefusalsChangeNothing) {
     EXPECT_EQ(e.file.page_store->catalog.size(), 2u);
     EXPECT_TRUE(table_of(e, "u")->rows.empty());
     EXPECT_EQ(table_of(e, "u")->next_rowid, 1u);
+    EXPECT_TRUE(table_of(e, "t")->rows.empty());
     EXPECT_FALSE(e.in_transaction());
+    ok(e, "CREATE TABLE y (a INT, A INT)");  // names differ in case: two columns
     ok(e, "BEGIN");
     EXPECT_EQ(err(e, "BEGIN"), "Execution error: there is already an active transaction");
     EXPECT_TRUE(e.in_transaction());

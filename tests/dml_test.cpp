@@ -43,7 +43,9 @@ TEST(Dml, RefusalsInCheckOrder) {
     ok(e, "CREATE TABLE empty (a INT)");
     ok(e, "INSERT INTO t VALUES ('a', 1, 'abc', 'x', '2020-01-01'), ('b', NULL, 'ab', NULL, NULL)");
     ok(e, "INSERT INTO one VALUES (1)");
-    struct Case { const char* sql; const char* message; };
+    ok(e, "CREATE INDEX t_name_n ON t (name, n)");
+    const std::string long_name(1100, 'x');  // with n: 1103 + 9 + 9 = 1121 bytes
+    struct Case { std::string sql; std::string message; };
     const Case cases[] = {
         {"ALTER TABLE nope ADD COLUMN x INT", "Execution error: table 'nope' not found"},
         {"ALTER TABLE nope SET MERGE POLICY bogus", "Execution error: table 'nope' not found"},
@@ -82,6 +84,9 @@ TEST(Dml, RefusalsInCheckOrder) {
         // The SET list is checked in order, even where no row would match.
         {"UPDATE t SET n = 2, zz = 1, id = 'x'", "Execution error: column 'zz' not found in table 't'"},
         {"UPDATE empty SET a = 'x'", "Type error: column 'a' expects INT, got Text(\"x\")"},
+        {"UPDATE t SET name = '" + long_name + "'", "Storage error: key length 1121 exceeds maximum 1024"},
+        // The whole SET list is checked before any row's keys are measured.
+        {"UPDATE t SET name = '" + long_name + "', n = 'x'", "Type error: column 'n' expects INT, got Text(\"x\")"},
         {"DELETE FROM nope", "Execution error: table 'nope' not found"},
         // The WHERE is resolved before the SET list, and bound after it.
         {"UPDATE t SET zz = 1 WHERE nope = 1", "Execution error: column 'nope' not found"},

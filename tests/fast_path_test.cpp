@@ -65,6 +65,7 @@ TEST(FastPath, TakesOrDeclinesAndAgreesWithTheFullParser) {
         {"select U.Name from Users inner join Orders on Users.Id = Orders.Uid where Orders.N = 0 ;\n", Road::Fast},
         {"SELECT u.name FROM users\fINNER JOIN orders ON users.id = orders.uid WHERE orders.n = 1", Road::Full},
         {"SELECT u.name FROM users u INNER JOIN orders ON users.id = orders.uid WHERE orders.n = 1", Road::Full},
+        {"SELECT u.name FROM users FULL JOIN orders ON users.id = orders.uid WHERE orders.n = 1", Road::Full},
         {"SELECT u.a, u.b FROM users INNER JOIN orders ON users.id = orders.uid WHERE orders.n = 1", Road::Full},
         {"SELECT * FROM users INNER JOIN orders ON users.id = orders.uid WHERE orders.n = 1", Road::Full},
         {"SELECT u.name FROM users INNER JOIN orders ON users.id = orders.uid WHERE orders.n = 1 LIMIT 2", Road::Full},

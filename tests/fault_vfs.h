@@ -5,12 +5,16 @@
 //   vfs->fail_nth(FaultOp::Sync, 1, ".pwal");    // the next sync of a log fails once
 //   vfs->fail_nth(FaultOp::Write, 3, "", true);  // the 3rd write and every later one fail
 //   vfs->clear();                                 // back to normal
+//   vfs->kill_at(5, true);  // SIGKILL at the 5th call from now (a write there lands half)
 //
 // A rule counts only the calls of its kind whose file path contains its filter
 // (an empty filter matches every path). Rules are matched in the order added;
 // each call is counted by every matching rule. Files opened through the
 // FaultVfs keep following its rules for their whole life. Thread-safe.
 #pragma once
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -35,6 +39,7 @@ enum class FaultOp {
     Remove,   // Vfs::remove
     Rename,   // Vfs::rename (filtered by the source path)
     Link,     // Vfs::hard_link (filtered by the source path)
+    SyncDir,  // Vfs::sync_dir (never fails; a step for kill_at)
     Count_
 };
 
@@ -48,6 +53,14 @@ public:
     void fail_nth(FaultOp op, std::uint64_t nth, std::string path_filter = "", bool sticky = false, int os_errno = EIO) {
         std::lock_guard lock(state_->mu);
         state_->rules.push_back(Rule{op, nth, std::move(path_filter), sticky, os_errno, 0});
+    }
+    // Kills this process with SIGKILL at the `nth` call of any kind from now,
+    // before the call takes effect; with `torn`, a write met there puts its
+    // first half in the file first. For crash tests in a forked child.
+    void kill_at(std::uint64_t nth, bool torn = false) {
+        std::lock_guard lock(state_->mu);
+        state_->kill_step = state_->steps + nth;
+        state_->torn = torn;
     }
     // Removes every rule.
     void clear() {
@@ -97,7 +110,10 @@ public:
         if (int e = state_->hit(FaultOp::Link, from)) return storage_error(os_error_text(e));
         return inner_->hard_link(from, to);
     }
-    void sync_dir(const std::string& path) override { inner_->sync_dir(path); }
+    void sync_dir(const std::string& path) override {
+        (void)state_->hit(FaultOp::SyncDir, path);
+        inner_->sync_dir(path);
+    }
 
 private:
     struct Rule {
@@ -113,10 +129,14 @@ private:
         std::vector<Rule> rules;
         std::uint64_t calls[static_cast<int>(FaultOp::Count_)] = {};
         std::uint64_t injected = 0;
+        std::uint64_t steps = 0;
+        std::uint64_t kill_step = 0;
+        bool torn = false;
         // Counts the call; returns the errno to fail with, or 0.
         int hit(FaultOp op, const std::string& path) {
             std::lock_guard lock(mu);
             ++calls[static_cast<int>(op)];
+            if (++steps == kill_step && !(torn && op == FaultOp::Write)) ::kill(::getpid(), SIGKILL);
             int result = 0;
             for (Rule& r : rules) {
                 if (r.op != op || path.find(r.filter) == std::string::npos) continue;
@@ -125,6 +145,11 @@ private:
             }
             if (result != 0) ++injected;
             return result;
+        }
+        // The write just counted is the torn one of kill_at.
+        bool tears_now() {
+            std::lock_guard lock(mu);
+            return torn && steps == kill_step;
         }
     };
 
@@ -139,6 +164,10 @@ private:
         }
         Status write_at(std::span<const std::uint8_t> bytes, std::uint64_t offset) override {
             if (int e = state_->hit(FaultOp::Write, path_)) return storage_error("write failed: " + os_error_text(e));
+            if (state_->tears_now()) {
+                (void)inner_->write_at(bytes.first(bytes.size() / 2), offset);
+                ::kill(::getpid(), SIGKILL);
+            }
             return inner_->write_at(bytes, offset);
         }
         Status set_len(std::uint64_t length) override {

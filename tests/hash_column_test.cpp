@@ -39,6 +39,13 @@ TEST(HashColumn, PhcStringIsDeterministicAndVerifies) {
     std::string other_salt = *hash_value(text, salt + "x");
     EXPECT_NE(other_salt.substr(kPrefix.size(), 22), h1.substr(kPrefix.size(), 22));
     EXPECT_NE(other_salt.substr(kPrefix.size() + 23), h1.substr(kPrefix.size() + 23));
+    // The form of a hash under a salt: its prefix and a full hash field.
+    const std::string prefix = hash_prefix(salt);
+    EXPECT_TRUE(has_hash_form(h1, prefix));
+    EXPECT_FALSE(has_hash_form(other_salt, prefix));
+    EXPECT_FALSE(has_hash_form(h1.substr(0, 96), prefix));
+    EXPECT_FALSE(has_hash_form(h1 + "A", prefix));
+    EXPECT_FALSE(has_hash_form(prefix, prefix));
 
     // The empty text, and a text that already is a hash, hash like any other.
     std::string empty = *hash_value("", salt);

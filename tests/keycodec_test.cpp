@@ -44,6 +44,7 @@ TEST(KeyCodec, BytesAndMessages) {
         {Value::floating(-0.0), "03 7F FF FF FF FF FF FF FF"},
         {Value::floating(0.0), "03 80 00 00 00 00 00 00 00"},
         {Value::text(std::string("a\0b", 3)), "04 61 00 FF 62 00 01"},
+        {Value::text(std::string("\0\0", 2)), "04 00 FF 00 FF 00 01"},
         {Value::text(""), "04 00 01"},
         {Value::uuid("a"), "05 61 00 01"},
         {Value::date("1"), "06 31 00 01"},
@@ -75,10 +76,12 @@ TEST(KeyCodec, BytesAndMessages) {
             continue;
         }
         EXPECT_EQ(enc(*c.v), hex_bytes(c.bytes)) << c.v->debug();
+        EXPECT_EQ(encoded_length(*c.v), enc(*c.v).size()) << c.v->debug();
         ASSERT_TRUE(back.has_value()) << back.error().message;
         EXPECT_EQ(*back, *c.v);
     }
     EXPECT_EQ(table_key(1), enc(Value::integer(1)));
+    EXPECT_EQ(table_key(UINT64_MAX).size(), kTableKeyLen);
     EXPECT_EQ(catalog_key("users"), enc(Value::text("users")));
     // A bool payload other than 0x00 reads as true.
     EXPECT_EQ(*decode_key(hex_bytes("01 7F")), Value::boolean(true));

@@ -6,6 +6,7 @@
 #include <openssl/sha.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,7 +72,47 @@ inline Bytes snapshot_v1(const Database& db) {
     return out;
 }
 
-// The object form, or with `array` the array forms of document and tables.
+// Makes the digest of a changed version-3 image good again.
+inline void reseal(Bytes& b) {
+    storage::Digest d = storage::image_checksum(b);
+    std::memcpy(b.data() + 22, d.data(), d.size());
+}
+
+// A version-3 image whose chains are loose in ways the format allows: every
+// directory length becomes `length`, and the last page of each chain links
+// to `last_next` of the chain's first page. Resealed.
+inline Bytes relinked(Bytes b, std::uint32_t length, const std::function<std::uint32_t(std::uint32_t)>& last_next) {
+    size_t at = 56;
+    const std::uint16_t count = le::get16(b.data() + 54);
+    for (std::uint16_t i = 0; i < count; ++i) {
+        at += 4 + le::get32(b.data() + at);
+        const std::uint32_t first = le::get32(b.data() + at);
+        le::put32(b.data() + at + 4, length);
+        at += 8;
+        std::uint32_t page = first;
+        while (le::get32(b.data() + page * 4096) != 0) page = le::get32(b.data() + page * 4096);
+        le::put32(b.data() + page * 4096, last_next(first));
+    }
+    reseal(b);
+    return b;
+}
+
+// A version-3 image with one more directory entry, after the others. Resealed.
+inline Bytes with_entry(Bytes b, const std::string& name, std::uint32_t first, std::uint32_t length) {
+    size_t at = 56;
+    const std::uint16_t count = le::get16(b.data() + 54);
+    for (std::uint16_t i = 0; i < count; ++i) at += 4 + le::get32(b.data() + at) + 8;
+    le::put32(b.data() + at, static_cast<std::uint32_t>(name.size()));
+    std::memcpy(b.data() + at + 4, name.data(), name.size());
+    le::put32(b.data() + at + 4 + name.size(), first);
+    le::put32(b.data() + at + 8 + name.size(), length);
+    le::put16(b.data() + 54, static_cast<std::uint16_t>(count + 1));
+    reseal(b);
+    return b;
+}
+
+// The object form, or with `array` the array forms of document and tables;
+// a table's row ids and next row id only when it has ids.
 inline std::string json_document(const Database& db, bool array = false) {
     std::string out = array ? "[{" : "{\"tables\":{";
     bool first = true;
@@ -88,7 +129,13 @@ inline std::string json_document(const Database& db, bool array = false) {
             if (i) out += ",";
             (void)schema_json::write_row(out, t.rows[i]);
         }
-        out += array ? "]]" : "]}";
+        out += "]";
+        if (!t.rowids.empty()) {
+            out += array ? ",[" : ",\"rowids\":[";
+            for (size_t i = 0; i < t.rowids.size(); ++i) out += (i ? "," : "") + std::to_string(t.rowids[i]);
+            out += (array ? "]," : "],\"next_rowid\":") + std::to_string(t.next_rowid);
+        }
+        out += array ? "]" : "}";
     }
     out += array ? "}]" : "}}";
     return out;

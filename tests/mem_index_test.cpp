@@ -270,7 +270,8 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
             ref.indexes["i"] = RefIndex{pos, unique_first, {}};
             Table& t = e.tables.database.tables.at("t");
             auto random_row = [&] {
-                auto a = rng() % 5 == 0 ? std::nullopt : std::optional<int64_t>(rng() % 60);
+                std::optional<int64_t> a;
+                if (rng() % 5 != 0) a = static_cast<int64_t>(rng() % 60);
                 return row(static_cast<int64_t>(rng() % 1000), a, std::string(1, char('a' + rng() % 3)));
             };
             for (int step = 0; step < 400; ++step) {

@@ -4,9 +4,16 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -328,16 +335,19 @@ TEST(SelectPageFile, ATableOnlyInTheFileIsReadWithoutLoadingIt) {
 }  // namespace
 
 // Random single-table queries and joins of two or three tables t1, t2, t3 (id INT, a INT, b FLOAT,
-// c TEXT, NULLs everywhere but id, d INT NOT NULL, uid PK) with WHERE conditions holding IN and
-// EXISTS subqueries, correlated or not, and ORDER BY one column with a LIMIT (ties and NULL keys
-// included). Every query runs four ways: with in-memory indexes, without, with nested-loop joins
-// forced, and with the tables and their indexes only in the page file; and against SQLite as a
-// sorted multiset (with an ORDER BY over every table's id, or over the column and then id: in
-// order). An ORDER BY over the ids leaves ties: every way keeps nested-loop order, row for row.
-// Where an ORDER BY fixes the order (over every table's uid: no ties) or there is none, merge
-// and build-left hash joins may reorder rows: results compare as multisets then, and a uid order
-// is compared exactly against the same engine with nested loops forced (uids differ between
-// engines).
+// c TEXT, NULLs everywhere but id, d INT NOT NULL, uid PK; a few rows updated after the insert, so
+// that index order differs from table order) with WHERE conditions holding IN and EXISTS
+// subqueries and aggregate subqueries, correlated or not, ORDER BY one column with a LIMIT (ties
+// and NULL keys included), and aggregates, grouped or not, over indexed equalities and ranges.
+// Every query runs four ways: with in-memory indexes, without, with nested-loop joins forced, and
+// with the tables and their indexes only in the page file, on a handle now and then reopened
+// between statements; and against SQLite.
+// Seeks give their rows in index order and merge and build-left hash joins reorder rows, so
+// without an ORDER BY results compare as multisets, and under a LIMIT as any that many rows of
+// the full result. ORDER BY one column compares the keys in sequence and the rows of equal keys
+// as multisets. An ORDER BY over every table's id leaves ties only between rows the ids cannot
+// tell apart: every way keeps nested-loop order, row for row. A uid order (no ties) is compared
+// exactly against the same engine with nested loops forced (uids differ between engines).
 struct JoinGen {
     std::mt19937_64 rng;
     int pick(int n) { return static_cast<int>(rng() % static_cast<uint64_t>(n)); }
@@ -386,9 +396,43 @@ struct JoinGen {
         }
     }
 
+    // The FROM and WHERE of a subquery `levels` deep over t2 and t3, level k aliased nk: each level tests its
+    // own columns and may name a column of a level above it (t1 only where `reach_top`), and the level below
+    // stands in an EXISTS, an IN or a scalar MAX. So the subquery is correlated at some depth or at none.
+    std::string nested(int level, int levels, bool reach_top) {
+        const std::string me = "n" + std::to_string(level);
+        std::string where = me + (pick(2) ? ".d < " + std::to_string(2 + pick(2)) : ".c IS NOT NULL");
+        const int highest = reach_top ? 0 : 1;  // level 0 is t1
+        if (level > highest && pick(4) != 0) {
+            const int above = highest + pick(level - highest);
+            const std::string other = above == 0 ? "t1" : "n" + std::to_string(above);
+            const char* ops[] = {"=", "<", ">="};
+            switch (pick(3)) {
+                case 0: where += " AND " + me + ".a " + ops[pick(3)] + " " + other + ".a"; break;
+                case 1: where += " AND " + other + ".c = " + me + ".c"; break;
+                default: where = "(" + where + " OR " + me + ".b > " + other + ".b)"; break;
+            }
+        }
+        if (level < levels) {
+            const std::string below = nested(level + 1, levels, reach_top);
+            const std::string next = "n" + std::to_string(level + 1);
+            switch (pick(7)) {
+                case 0:
+                case 1: where += " AND EXISTS (SELECT * " + below + ")"; break;
+                case 2: where += " AND NOT EXISTS (SELECT * " + below + ")"; break;
+                case 3:
+                case 4:
+                    where += " AND " + me + ".a IS NOT NULL AND " + me + ".a IN (SELECT " + next + ".a " + below + ")";
+                    break;
+                default: where += " AND " + me + ".a <= (SELECT MAX(" + next + ".a) " + below + ")"; break;
+            }
+        }
+        return std::string("FROM ") + (pick(2) ? "t2" : "t3") + " AS " + me + " WHERE " + where;
+    }
+
     std::string condition(int tables, int depth) {
         const char* ops[] = {"=", "<>", "<", ">", "<=", ">="};
-        switch (depth > 1 ? pick(3) : pick(9)) {
+        switch (depth > 1 ? pick(3) : pick(10)) {
             case 0:
             case 1: {
                 // Numbers of the other kind and NULL too: an index seek must fit them or stand aside.
@@ -424,8 +468,21 @@ struct JoinGen {
                            " (SELECT s." + col + " FROM t3 AS s WHERE " + where +
                            (pick(3) == 0 ? " ORDER BY s.id LIMIT 2))" : "))");
                 }
+                if (pick(4) == 0) {  // an aggregate over the seek the outer row keys
+                    return pick(2) ? "t1.b > (SELECT SUM(s.b) FROM t3 AS s WHERE " + where + ")"
+                                   : "t1.d < (SELECT COUNT(*) FROM t3 AS s WHERE " + where + ")";
+                }
                 return std::string(pick(3) == 0 ? "NOT " : "") + "EXISTS (SELECT * FROM t3 AS s WHERE " + where +
                        (pick(4) == 0 ? " LIMIT 1)" : ")");
+            }
+            case 8: {  // nested; naming t1 over one table only (over joins each of its rows would run them)
+                const bool reach_top = tables == 1 && pick(2);
+                const std::string body = nested(1, 2 + pick(2), reach_top);
+                switch (pick(3)) {
+                    case 0: return std::string(pick(3) == 0 ? "NOT " : "") + "EXISTS (SELECT * " + body + ")";
+                    case 1: return "(t1.a IS NOT NULL AND t1.a IN (SELECT n1.a " + body + "))";
+                    default: return "t1.a <= (SELECT MAX(n1.a) " + body + ")";
+                }
             }
             default:  // a correlated subquery with a join of its own
                 return std::string("EXISTS (SELECT * FROM t3 AS s JOIN t2 AS u ON s.c = u.c WHERE ") +
@@ -434,15 +491,60 @@ struct JoinGen {
     }
 };
 
+std::string row_key(const std::vector<Cell>& r) {
+    std::string s;
+    for (const Cell& c : r)
+        s += (c.kind == Cell::Null ? std::string("N") : c.kind == Cell::Text ? "T" + c.text : "F" + std::to_string(c.number)) + "|";
+    return s;
+}
+
 std::vector<std::vector<Cell>> sorted_cells(std::vector<std::vector<Cell>> rows) {
-    auto key = [](const std::vector<Cell>& r) {
-        std::string s;
-        for (const Cell& c : r)
-            s += (c.kind == Cell::Null ? std::string("N") : c.kind == Cell::Text ? "T" + c.text : "F" + std::to_string(c.number)) + "|";
-        return s;
-    };
-    std::sort(rows.begin(), rows.end(), [&](const auto& x, const auto& y) { return key(x) < key(y); });
+    std::sort(rows.begin(), rows.end(), [&](const auto& x, const auto& y) { return row_key(x) < row_key(y); });
     return rows;
+}
+
+// Whether every row of `part` is one of `whole`'s, each no more often.
+bool sub_multiset(const std::vector<std::vector<Cell>>& part, const std::vector<std::vector<Cell>>& whole) {
+    std::vector<std::string> p, w;
+    for (const auto& r : part) p.push_back(row_key(r));
+    for (const auto& r : whole) w.push_back(row_key(r));
+    std::sort(p.begin(), p.end());
+    std::sort(w.begin(), w.end());
+    return std::includes(w.begin(), w.end(), p.begin(), p.end());
+}
+
+// Whether `got` answers a query without ORDER BY whose rows, without the
+// LIMIT, are `all`: all of them in any order, or, under a LIMIT n, any n of
+// them (all of them when fewer).
+::testing::AssertionResult unordered_answer(const std::vector<std::vector<Cell>>& got,
+                                            const std::vector<std::vector<Cell>>& all, std::optional<uint64_t> limit) {
+    const size_t want = limit ? std::min<size_t>(*limit, all.size()) : all.size();
+    if (got.size() == want && sub_multiset(got, all)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "got:\n" << show(got) << "from " << want << " of:\n" << show(all);
+}
+
+// Whether `got` answers `ORDER BY <the column at key>` [LIMIT n] whose rows,
+// totally ordered with the sort's column first and without the LIMIT, are
+// `all`: the same keys in the same sequence, and the rows of each run of
+// equal keys taken from `all`'s rows of that key (all of them but where the
+// LIMIT cuts the run).
+::testing::AssertionResult ordered_answer(const std::vector<std::vector<Cell>>& got,
+                                          const std::vector<std::vector<Cell>>& all, size_t key,
+                                          std::optional<uint64_t> limit) {
+    auto failure = [&] { return ::testing::AssertionFailure() << "got:\n" << show(got) << "of:\n" << show(all); };
+    if (got.size() != (limit ? std::min<size_t>(*limit, all.size()) : all.size())) return failure();
+    for (size_t i = 0; i < got.size(); ++i)
+        if (!(got[i][key] == all[i][key])) return failure();
+    using Rows = std::vector<std::vector<Cell>>;
+    auto at = [](const Rows& rows, size_t i) { return rows.begin() + static_cast<std::ptrdiff_t>(i); };
+    for (size_t i = 0, end = 0; i < got.size(); i = end) {
+        size_t from = i, to = i;
+        while (end < got.size() && got[end][key] == got[i][key]) ++end;
+        while (from > 0 && all[from - 1][key] == got[i][key]) --from;
+        while (to < all.size() && all[to][key] == got[i][key]) ++to;
+        if (!sub_multiset(Rows(at(got, i), at(got, end)), Rows(at(all, from), at(all, to)))) return failure();
+    }
+    return ::testing::AssertionSuccess();
 }
 
 TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) {
@@ -450,6 +552,7 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
     TempDir dir;
     for (uint64_t seed = 1; seed <= 5; ++seed) {
         JoinGen gen{std::mt19937_64(seed * 7919)};
+        JoinGen changes{std::mt19937_64(seed)};
         Engine plain, indexed, nested;
         nested.settings.force_nested_join = true;
         const std::string paged_path = dir.path("paged" + std::to_string(seed) + ".db");
@@ -479,25 +582,61 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
             }
             for (Engine* e : {&plain, &indexed, &nested, &paged}) ok(*e, insert);
             sqlite_exec(db, insert);
+            // Changed keys move their row ids behind the others of the new
+            // key: index order then differs from table order.
+            for (int u = changes.pick(4); u > 0; --u) {
+                const std::string update = "UPDATE " + name + " SET a = " + changes.literal_for('a') + ", b = " +
+                                           changes.literal_for('b') + ", c = " + changes.literal_for('c') +
+                                           " WHERE id = " + std::to_string(1 + changes.pick(n));
+                for (Engine* e : {&plain, &indexed, &nested, &paged}) ok(*e, update);
+                sqlite_exec(db, update);
+            }
         }
         // Reopened, the tables are only in the page file (a SELECT never loads them).
         ASSERT_TRUE(storage::save(paged).has_value());
         paged = Engine();
         paged = must(storage::open(paged_path));
         for (int q = 0; q < 60; ++q) {
+            // Now and then a fresh handle: nothing learned about the tables
+            // (their rows, Pk keys, index counts) carries over.
+            if (changes.pick(3) == 0) {
+                paged = Engine();
+                paged = must(storage::open(paged_path));
+            }
+            if (gen.pick(6) == 0) {  // aggregates over an indexed equality or range, grouped or not
+                std::string where;
+                switch (gen.pick(4)) {
+                    case 0: where = "t1.a = " + gen.literal_for('a'); break;
+                    case 1: where = "t1.b = " + gen.literal_for('b') + " AND t1.c = " + gen.literal_for('c'); break;
+                    case 2: where = "t1.d = " + std::to_string(gen.pick(4)); break;
+                    default: where = gen.range_on("abd"[gen.pick(3)]); break;
+                }
+                const std::string sql = gen.pick(2) ? "SELECT COUNT(*), MAX(t1.id), MIN(t1.c), SUM(t1.a) FROM t1 WHERE " + where
+                                                    : "SELECT t1.c, COUNT(*), MAX(t1.id) FROM t1 WHERE " + where + " GROUP BY t1.c";
+                const auto want = sorted_cells(sqlite_cells(db, sql));
+                for (Engine* e : {&plain, &indexed, &nested, &paged})
+                    ASSERT_EQ(sorted_cells(cells_of(rows_of(*e, sql))), want) << "seed " << seed << ": " << sql;
+                ++compared;
+                continue;
+            }
             if (gen.pick(4) == 0) {  // ORDER BY one column with a LIMIT: the ordered index scans
                 const char col = "abcd"[gen.pick(4)];
                 std::string where;
                 if (const int w = gen.pick(3); w == 1) where = " WHERE " + gen.range_on(col);
                 else if (w == 2) where = " WHERE " + gen.condition(1, 0);
                 const std::string dir = gen.pick(2) ? " DESC" : "";
-                const std::string limit = " LIMIT " + std::to_string(gen.pick(10) == 0 ? 0 : 1 + gen.pick(8));
-                const std::string head = "SELECT t1.id, t1.c, t1.d FROM t1" + where + " ORDER BY t1." + std::string(1, col) + dir;
-                const std::string sql = head + limit;
-                auto with_plain = cells_of(rows_of(plain, sql));
-                ASSERT_EQ(cells_of(rows_of(indexed, sql)), with_plain) << sql;
-                ASSERT_EQ(cells_of(rows_of(paged, sql)), with_plain) << sql;
-                ASSERT_EQ(with_plain, sqlite_cells(db, head + ", t1.id" + limit)) << "seed " << seed << ": " << sql;
+                const uint64_t count = gen.pick(10) == 0 ? 0 : 1 + gen.pick(8);
+                const std::string key = "t1." + std::string(1, col);
+                const std::string head = "SELECT t1.id, t1.c, t1.d, " + key + " FROM t1" + where + " ORDER BY " + key + dir;
+                const std::string sql = head + " LIMIT " + std::to_string(count);
+                // Ties in any order, and a LIMIT may cut a run of them anywhere.
+                const auto all = sqlite_cells(db, head + ", t1.id");
+                for (Engine* e : {&plain, &indexed, &paged})
+                    ASSERT_TRUE(ordered_answer(cells_of(rows_of(*e, sql)), all, 3, count)) << "seed " << seed << ": " << sql;
+                // Descending, every way takes the scan and its stable sort.
+                if (!dir.empty()) {
+                    for (Engine* e : {&indexed, &paged}) ASSERT_EQ(cells_of(rows_of(*e, sql)), cells_of(rows_of(plain, sql))) << sql;
+                }
                 ++compared;
                 continue;
             }
@@ -517,26 +656,34 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
             std::string sql = "SELECT " + ids + ", t1.c";
             if (gen.pick(4) == 0) sql += ", (SELECT MAX(s.b) FROM t3 AS s WHERE s.a = t1.a)";
             if (gen.pick(5) == 0) sql += ", (SELECT s.c FROM t3 AS s WHERE " + gen.correlation() + " ORDER BY s.id LIMIT 1)";
+            if (gen.pick(6) == 0) sql += ", (SELECT MAX(n1.b) " + gen.nested(1, 2, tables == 1) + ")";
             sql += " FROM " + from;
             if (gen.pick(5) != 0) sql += " WHERE " + gen.condition(tables, 0);
             const std::string unordered = sql;
             enum { None, ById, ByUid } order = static_cast<decltype(None)>(gen.pick(3));
-            bool limited = false;
-            if (order != None) {
-                sql += " ORDER BY " + (order == ById ? by_id : by_uid);
-                limited = gen.pick(2) == 0;
-                if (limited) sql += " LIMIT " + std::to_string(gen.pick(10));
-            }
+            std::optional<uint64_t> limit;
+            if (order != None) sql += " ORDER BY " + (order == ById ? by_id : by_uid);
+            if (gen.pick(order == None ? 3 : 2) == 0) limit = gen.pick(10);
+            if (limit) sql += " LIMIT " + std::to_string(*limit);
             auto with_indexes = cells_of(rows_of(indexed, sql));
             indexed.settings.force_nested_join = true;
             auto with_nested = cells_of(rows_of(indexed, sql));
             indexed.settings.force_nested_join = false;
+            if (order == None && limit) {  // which rows a LIMIT keeps depends on the road
+                const auto all = sqlite_cells(db, unordered);
+                for (Engine* e : {&plain, &nested, &paged})
+                    ASSERT_TRUE(unordered_answer(cells_of(rows_of(*e, sql)), all, limit)) << "seed " << seed << ": " << sql;
+                for (const auto* rows : {&with_indexes, &with_nested})
+                    ASSERT_TRUE(unordered_answer(*rows, all, limit)) << "seed " << seed << ": " << sql;
+                ++compared;
+                continue;
+            }
             if (order == None) {
                 ASSERT_EQ(sorted_cells(with_indexes), sorted_cells(with_nested)) << sql;
             } else {
                 ASSERT_EQ(with_indexes, with_nested) << sql;
             }
-            if (order == ByUid && limited) {
+            if (order == ByUid && limit) {
                 ++compared;
                 continue;  // which rows a LIMIT keeps depends on the uids
             }
@@ -597,7 +744,8 @@ TEST(SelectJoins, UnmatchedRowsAndSubqueryMessages) {
 std::string plan_of(Engine& e, const std::string& sql);
 
 // Row ids that do not ascend along the rows (a table this engine did not
-// write): index joins and correlated seeks still find each id's own row.
+// write): index joins and correlated seeks still find each id's own row,
+// and give the rows in the order of the scan they stand in for.
 TEST(SelectJoins, RowIdsOutOfOrderStillFindTheirRows) {
     Engine indexed, plain;
     for (Engine* e : {&indexed, &plain}) {
@@ -613,7 +761,9 @@ TEST(SelectJoins, RowIdsOutOfOrderStillFindTheirRows) {
     ok(indexed, "CREATE INDEX u_k ON u (k)");
     for (const char* sql : {"SELECT t.a, u.v FROM t JOIN u ON t.a = u.k ORDER BY t.a",
                             "SELECT a FROM t WHERE EXISTS (SELECT v FROM u WHERE u.k = t.a AND u.v = 'two')",
-                            "SELECT a, (SELECT v FROM u WHERE u.k = t.a) FROM t"})
+                            "SELECT a, (SELECT v FROM u WHERE u.k = t.a) FROM t",
+                            // A correlated WHERE is read like the scan, in table order.
+                            "SELECT a, (SELECT v FROM u WHERE u.k >= t.a LIMIT 1) FROM t"})
         EXPECT_EQ(cells_of(rows_of(indexed, sql)), cells_of(rows_of(plain, sql))) << sql;
 }
 
@@ -661,40 +811,70 @@ std::string plan_of(Engine& e, const std::string& sql) {
     return out;
 }
 
+// Each plan beside the rows the same SELECT gives: a seek's rows come in
+// index order (x: 3, 4, 5 holds a: 1, 3, 2), a scan's in table order.
 TEST(SelectExplain, LinesOfThePlanRun) {
     Engine e;
     ok(e, "CREATE TABLE t (a INT, b TEXT, x INT)");
     ok(e, "CREATE TABLE u (a INT, y FLOAT)");
+    ok(e, "CREATE TABLE p (id PK, n INT)");
     ok(e, "CREATE INDEX t_ab ON t (a, b)");
     ok(e, "CREATE INDEX t_x ON t (x)");
-    ok(e, "INSERT INTO t VALUES (1, 'x', 3), (2, 'y', 5)");
-    const std::pair<std::string, std::string> cases[] = {
-        {"EXPLAIN SELECT * FROM t", "TableScan(t)\nProject\n"},
-        {"EXPLAIN SELECT * FROM t WHERE a = 1 ORDER BY b LIMIT 5", "TableScan(t)\nFilter\nExternalSort\nLimit(5)\nProject\n"},
-        {"EXPLAIN SELECT * FROM t WHERE a = 1 AND b = 'x'", "IndexSeek(table=t, index=(a,b), key=[1,x])\nProject\n"},
-        {"EXPLAIN SELECT * FROM t WHERE x > 3 AND x <= 7",
-         "IndexSeek(table=t, col=x, lower=Excluded(3), upper=Included(7))\nProject\n"},
-        {"EXPLAIN SELECT * FROM t WHERE x >= 3", "IndexSeek(table=t, col=x, lower=Included(3), upper=Unbounded)\nProject\n"},
-        {"EXPLAIN SELECT b, COUNT(*) FROM t GROUP BY b", "TableScan(t)\nHashAggregate\nProject\n"},
-        {"EXPLAIN SELECT * FROM t JOIN u ON t.a = u.a WHERE t.x = 1",
-         "Filter(t pushdown)\nTableScan(t)\nHashJoin(build=right, probe=left, kind=Inner, keys=[0])\nProject\n"},
-        {"EXPLAIN SELECT * FROM t RIGHT JOIN u ON t.a = u.a WHERE t.x = 1",
-         "TableScan(t)\nHashJoin(build=right, probe=left, kind=Right, keys=[0])\nFilter\nProject\n"},
-        {"EXPLAIN SELECT * FROM t LEFT JOIN u ON t.a < u.a LIMIT 2", "TableScan(t)\nNestedLoopJoin(kind=Left)\nLimit(2)\nProject\n"},
+    ok(e, "INSERT INTO t VALUES (1, 'x', 3), (2, 'y', 5), (3, 'z', 4)");
+    ok(e, "INSERT INTO p (n) VALUES (10), (20), (30)");
+    const std::string id = rows_of(e, "SELECT id FROM p WHERE n = 20").rows.at(0).at(0).display();
+    const std::string pk_seek = "IndexSeek(table=p, col=id, lower=Included(" + id + "), upper=Included(" + id + "))\n";
+    struct Case {
+        std::string sql, plan;
+        const char* firsts;  // the first column of the SELECT's rows; nullptr: not compared
     };
-    for (const auto& [sql, want] : cases) EXPECT_EQ(plan_of(e, sql), want) << sql;
-    // ORDER BY an indexed column with a LIMIT: the seek sorts and limits.
-    const std::pair<std::string, std::string> ordered[] = {
-        {"EXPLAIN SELECT * FROM t ORDER BY x LIMIT 5", "IndexSeek(table=t, col=x, lower=Unbounded, upper=Unbounded)\nProject\n"},
-        {"EXPLAIN SELECT * FROM t WHERE x > 3 ORDER BY x DESC LIMIT 5",
-         "IndexSeek(table=t, col=x, lower=Excluded(3), upper=Unbounded)\nProject\n"},
-        {"EXPLAIN SELECT * FROM t ORDER BY x", "TableScan(t)\nExternalSort\nProject\n"},
-        {"EXPLAIN SELECT * FROM t WHERE a = 1 ORDER BY x LIMIT 5", "TableScan(t)\nFilter\nExternalSort\nLimit(5)\nProject\n"},
-        {"EXPLAIN SELECT * FROM t WHERE x > 3 ORDER BY a LIMIT 5", "TableScan(t)\nFilter\nExternalSort\nLimit(5)\nProject\n"},
+    const Case cases[] = {
+        {"SELECT * FROM t", "TableScan(t)\nProject\n", "1,2,3"},
+        {"SELECT * FROM t WHERE a = 1 ORDER BY b LIMIT 5", "TableScan(t)\nFilter\nExternalSort\nLimit(5)\nProject\n", "1"},
+        {"SELECT * FROM t WHERE a = 1 AND b = 'x'", "IndexSeek(table=t, index=(a,b), key=[1,x])\nProject\n", "1"},
+        {"SELECT * FROM t WHERE x > 3 AND x <= 7",
+         "IndexSeek(table=t, col=x, lower=Excluded(3), upper=Included(7))\nProject\n", "3,2"},
+        {"SELECT * FROM t WHERE x >= 3", "IndexSeek(table=t, col=x, lower=Included(3), upper=Unbounded)\nProject\n", "1,3,2"},
+        {"SELECT * FROM t WHERE x >= 3 LIMIT 2",
+         "IndexSeek(table=t, col=x, lower=Included(3), upper=Unbounded)\nLimit(2)\nProject\n", "1,3"},
+        {"SELECT b, COUNT(*) FROM t GROUP BY b", "TableScan(t)\nHashAggregate\nProject\n", nullptr},
+        {"SELECT * FROM t JOIN u ON t.a = u.a WHERE t.x = 1",
+         "Filter(t pushdown)\nTableScan(t)\nHashJoin(build=right, probe=left, kind=Inner, keys=[0])\nProject\n", ""},
+        {"SELECT * FROM t RIGHT JOIN u ON t.a = u.a WHERE t.x = 1",
+         "TableScan(t)\nHashJoin(build=right, probe=left, kind=Right, keys=[0])\nFilter\nProject\n", ""},
+        {"SELECT * FROM t LEFT JOIN u ON t.a < u.a LIMIT 2", "TableScan(t)\nNestedLoopJoin(kind=Left)\nLimit(2)\nProject\n", "1,2"},
+        // A Pk value of a loaded table goes through its primary-key tree;
+        // a wider range has no index to read (no MemIndex on the column).
+        {"SELECT n FROM p WHERE id = '" + id + "'", pk_seek + "Project\n", "20"},
+        {"SELECT n FROM p WHERE id = '" + id + "' LIMIT 1", pk_seek + "Limit(1)\nProject\n", "20"},
+        {"SELECT n FROM p WHERE id = '" + id + "' AND id >= '" + id + "' ORDER BY id LIMIT 3", pk_seek + "Project\n", "20"},
+        {"SELECT * FROM p WHERE id = 'gone'", "IndexSeek(table=p, col=id, lower=Included(gone), upper=Included(gone))\nProject\n", ""},
+        {"SELECT n FROM p WHERE id >= '" + id + "'", "TableScan(p)\nFilter\nProject\n", nullptr},
+        {"SELECT n FROM p WHERE id = '" + id + "' AND id > '" + id + "'", "TableScan(p)\nFilter\nProject\n", ""},
+        // Aggregates group the rows of the seek; ORDER BY and LIMIT act on
+        // the groups.
+        {"SELECT COUNT(*) FROM p WHERE id = '" + id + "'", pk_seek + "HashAggregate\nProject\n", "1"},
+        {"SELECT x, COUNT(*) FROM t WHERE x >= 4 GROUP BY x ORDER BY x LIMIT 1",
+         "IndexSeek(table=t, col=x, lower=Included(4), upper=Unbounded)\nHashAggregate\nExternalSort\nLimit(1)\nProject\n",
+         "4"},
+        // ORDER BY an indexed column, ascending, with a LIMIT: the seek sorts
+        // and limits; descending, or without a LIMIT, the scan and the sort.
+        {"SELECT * FROM t ORDER BY x LIMIT 5", "IndexSeek(table=t, col=x, lower=Unbounded, upper=Unbounded)\nProject\n", "1,3,2"},
+        {"SELECT * FROM t WHERE x > 3 ORDER BY x DESC LIMIT 5", "TableScan(t)\nFilter\nExternalSort\nLimit(5)\nProject\n", "2,3"},
+        {"SELECT * FROM t ORDER BY x DESC LIMIT 2", "TableScan(t)\nExternalSort\nLimit(2)\nProject\n", "2,3"},
+        {"SELECT * FROM t ORDER BY x", "TableScan(t)\nExternalSort\nProject\n", "1,3,2"},
+        {"SELECT * FROM t WHERE a = 1 ORDER BY x LIMIT 5", "TableScan(t)\nFilter\nExternalSort\nLimit(5)\nProject\n", "1"},
+        {"SELECT * FROM t WHERE x > 3 ORDER BY a LIMIT 5", "TableScan(t)\nFilter\nExternalSort\nLimit(5)\nProject\n", "2,3"},
     };
-    for (const auto& [sql, want] : ordered) EXPECT_EQ(plan_of(e, sql), want) << sql;
+    for (const Case& c : cases) {
+        EXPECT_EQ(plan_of(e, "EXPLAIN " + c.sql), c.plan) << c.sql;
+        if (c.firsts == nullptr) continue;
+        std::string firsts;
+        for (const Row& row : rows_of(e, c.sql).rows) firsts += (firsts.empty() ? "" : ",") + row.at(0).display();
+        EXPECT_EQ(firsts, c.firsts) << c.sql;
+    }
     // The smaller FROM table is hashed only where the row order cannot show.
-    ok(e, "INSERT INTO u VALUES (1, 1.5), (2, 2.5), (7, 0.5)");
+    ok(e, "INSERT INTO u VALUES (1, 1.5), (2, 2.5), (7, 0.5), (8, 3.5)");
     EXPECT_EQ(plan_of(e, "EXPLAIN SELECT * FROM t JOIN u ON t.a = u.a"),
               "TableScan(t)\nHashJoin(build=left, probe=right, kind=Inner, keys=[0])\nProject\n");
     EXPECT_EQ(plan_of(e, "EXPLAIN SELECT t.b FROM t JOIN u ON t.a = u.a ORDER BY t.a"),
@@ -711,8 +891,9 @@ TEST(SelectExplain, LinesOfThePlanRun) {
     EXPECT_EQ(err(e, "EXPLAIN SELECT * FROM t JOIN u ON t.a = u.nope"), "Execution error: column 'nope' not found in table 'u'");
 }
 
-// An index never changes a result: literals of the other numeric kind, a
-// NULL bound, rows with NULL in a composite index's later column.
+// An index never changes which rows qualify (the order is the index's):
+// literals of the other numeric kind, a NULL bound, rows with NULL in a
+// composite index's later column.
 TEST(SelectIndexSeek, ResultsEqualAScan) {
     Engine indexed, plain;
     for (Engine* e : {&indexed, &plain}) {
@@ -733,15 +914,19 @@ TEST(SelectIndexSeek, ResultsEqualAScan) {
         // Past 2^53 one double is `=` to several Ints.
         "SELECT * FROM t WHERE i <= 9007199254740992.0", "SELECT * FROM t WHERE i = 9007199254740992.0",
     };
-    for (const char* sql : queries) EXPECT_EQ(cells_of(rows_of(indexed, sql)), cells_of(rows_of(plain, sql))) << sql;
+    for (const std::string sql : queries) {
+        const size_t cut = sql.find(" LIMIT ");
+        const auto limit = cut == std::string::npos ? std::nullopt : std::optional<uint64_t>(std::stoull(sql.substr(cut + 7)));
+        EXPECT_TRUE(unordered_answer(cells_of(rows_of(indexed, sql)), cells_of(rows_of(plain, sql.substr(0, cut))), limit)) << sql;
+    }
     EXPECT_EQ(plan_of(indexed, "EXPLAIN SELECT * FROM t WHERE i = 1.0"),
               "IndexSeek(table=t, col=i, lower=Included(1), upper=Included(1))\nProject\n");
     EXPECT_EQ(rows_of(indexed, "SELECT * FROM t WHERE i = 5").rows.size(), 1u);
 }
 
 // Rows gone from a page-file table while their index entries stay (stale
-// entries): a seek passes over them and still fills its LIMIT, in table
-// order for a range and in key order (ties by row id) for an ordered scan.
+// entries): a seek passes over them and still fills its LIMIT, in index
+// order (key order, ties by row id).
 TEST(SelectPageFile, SeeksPassOverStaleEntriesAndStillFillTheLimit) {
     TempDir dir;
     const std::string path = dir.path("stale.db");
@@ -766,7 +951,7 @@ TEST(SelectPageFile, SeeksPassOverStaleEntriesAndStillFillTheLimit) {
         std::string plan_head;
     };
     const Case cases[] = {
-        {"SELECT id FROM t WHERE k >= 0 LIMIT 3", {4, 8, 9}, "IndexSeek(table=t, col=k, lower=Included(0), upper=Unbounded)\nLimit(3)\n"},
+        {"SELECT id FROM t WHERE k >= 0 LIMIT 3", {10, 15, 20}, "IndexSeek(table=t, col=k, lower=Included(0), upper=Unbounded)\nLimit(3)\n"},
         {"SELECT id FROM t WHERE k = 1 LIMIT 2", {16}, "IndexSeek(table=t, col=k, lower=Included(1), upper=Included(1))\nLimit(2)\n"},
         {"SELECT id FROM t ORDER BY k LIMIT 4", {10, 15, 20, 16}, "IndexSeek(table=t, col=k, lower=Unbounded, upper=Unbounded)\n"},
         {"SELECT id FROM t WHERE k > 0 AND n IS NULL LIMIT 2", {4, 8}, "TableScan(t)\nFilter\nLimit(2)\n"},
@@ -782,17 +967,89 @@ TEST(SelectPageFile, SeeksPassOverStaleEntriesAndStillFillTheLimit) {
     EXPECT_EQ(table_of(engine, "t"), nullptr);
 }
 
+// A table read from the page file answers a Pk value through its cached
+// rows keyed once by Pk, groups the rows of a seek, and walks an index on
+// a nullable column for ORDER BY ... LIMIT only while every row has an
+// entry there; all without loading the table, with a loaded table's rows.
+TEST(SelectPageFile, PkLookupsGroupedSeeksAndOrderedScansStayUnloaded) {
+    TempDir dir;
+    const std::string path = dir.path("pk.db");
+    {
+        Engine engine = must(storage::open(path));
+        ok(engine, "CREATE TABLE t (id PK, n INT, g INT)");
+        ok(engine, "CREATE INDEX t_n ON t (n)");
+        ok(engine, "CREATE INDEX t_g ON t (g)");
+        ok(engine, "INSERT INTO t (n, g) VALUES (5, 1), (3, 2), (4, 1), (1, 2), (2, 1)");
+        ASSERT_TRUE(storage::save(engine).has_value());
+    }
+    auto n_of = [](Engine& e, const std::string& sql) {
+        std::vector<std::string> out;
+        for (const Row& r : rows_of(e, sql).rows) {
+            std::string line;
+            for (const Value& v : r) line += (line.empty() ? "" : "|") + v.display();
+            out.push_back(line);
+        }
+        return out;
+    };
+    for (bool with_null : {false, true}) {
+        Engine engine = must(storage::open(path));
+        const Rows all = rows_of(engine, "SELECT id, n FROM t");
+        for (int round = 0; round < 2; ++round) {  // the second reads the keys the first made
+            for (const Row& r : all.rows) {
+                EXPECT_EQ(n_of(engine, "SELECT n FROM t WHERE id = '" + r[0].display() + "'"),
+                          std::vector<std::string>{r[1].display()});
+            }
+        }
+        EXPECT_TRUE(rows_of(engine, "SELECT n FROM t WHERE id = 'nope'").rows.empty());
+        const std::string id = all.rows.front()[0].display();
+        EXPECT_EQ(plan_of(engine, "EXPLAIN SELECT n FROM t WHERE id = '" + id + "'"),
+                  "IndexSeek(table=t, col=id, lower=Included(" + id + "), upper=Included(" + id + "))\nProject\n");
+        EXPECT_EQ(plan_of(engine, "EXPLAIN SELECT COUNT(*) FROM t WHERE g = 1"),
+                  "IndexSeek(table=t, col=g, lower=Included(1), upper=Included(1))\nHashAggregate\nProject\n");
+        EXPECT_EQ(n_of(engine, "SELECT COUNT(*) FROM t WHERE g = 1"), std::vector<std::string>{"3"});
+        EXPECT_EQ(n_of(engine, "SELECT g, SUM(n) FROM t WHERE g >= 1 GROUP BY g ORDER BY g"),
+                  (std::vector<std::string>{"1|11", "2|4"}));
+        // A row without an entry in t_n sorts first: only the scan finds it.
+        EXPECT_EQ(plan_of(engine, "EXPLAIN SELECT n FROM t ORDER BY n LIMIT 2"),
+                  with_null ? "TableScan(t)\nExternalSort\nLimit(2)\nProject\n"
+                            : "IndexSeek(table=t, col=n, lower=Unbounded, upper=Unbounded)\nProject\n");
+        const std::vector<std::string> firsts = n_of(engine, "SELECT n FROM t ORDER BY n LIMIT 2");
+        EXPECT_EQ(firsts, with_null ? (std::vector<std::string>{"NULL", "1"}) : (std::vector<std::string>{"1", "2"}));
+        EXPECT_EQ(table_of(engine, "t"), nullptr);
+        // Once a write has loaded the table, the same answers.
+        ok(engine, "INSERT INTO t (n, g) VALUES (NULL, 3)");
+        ok(engine, "DELETE FROM t WHERE g = 3");
+        ASSERT_NE(table_of(engine, "t"), nullptr);
+        EXPECT_EQ(n_of(engine, "SELECT n FROM t WHERE id = '" + id + "'"), std::vector<std::string>{all.rows.front()[1].display()});
+        EXPECT_EQ(n_of(engine, "SELECT n FROM t ORDER BY n LIMIT 2"), firsts);
+        EXPECT_EQ(n_of(engine, "SELECT COUNT(*) FROM t WHERE g = 1"), std::vector<std::string>{"3"});
+        if (!with_null) {
+            ok(engine, "INSERT INTO t (n, g) VALUES (NULL, 2)");
+            ASSERT_TRUE(storage::save(engine).has_value());
+        }
+    }
+}
+
 // A correlated subquery is bound once, on its first outer row: its errors
-// keep their texts, and one that never runs (no outer row) raises none.
+// keep their texts, and one that never runs (no outer row) raises none. A
+// subquery nested in one that names nothing outside it still resolves its
+// names over every level around it, the outermost first.
 TEST(SelectSubqueries, PreparedCorrelatedSubqueriesKeepTheirErrors) {
     Engine e;
     ok(e, "CREATE TABLE o (id INT, k INT)");
     ok(e, "CREATE TABLE none (id INT, k INT)");
     ok(e, "CREATE TABLE s (id INT, k INT)");
+    ok(e, "CREATE TABLE m (id INT, w INT)");
     ok(e, "CREATE INDEX s_k ON s (k)");
     ok(e, "INSERT INTO o VALUES (1, 1), (2, 2), (3, NULL)");
     ok(e, "INSERT INTO s VALUES (10, 1), (11, 1), (12, 2)");
+    ok(e, "INSERT INTO m VALUES (20, 2), (21, 5)");
     const std::pair<const char*, const char*> cases[] = {
+        // k is a column of o and of s, not of m between them.
+        {"SELECT id FROM o WHERE EXISTS (SELECT * FROM m WHERE m.w = 2 AND EXISTS (SELECT * FROM s WHERE k = m.w))",
+         "Execution error: ambiguous column 'k' \xE2\x80\x94 qualify with table name or alias"},
+        {"SELECT id FROM o WHERE EXISTS (SELECT m.w FROM m WHERE EXISTS (SELECT * FROM s WHERE s.k = m.w) ORDER BY id)",
+         "Execution error: ambiguous column 'id' \xE2\x80\x94 qualify with table name or alias"},
         {"SELECT id FROM o WHERE EXISTS (SELECT * FROM s WHERE s.nope = o.k)",
          "Execution error: column 'nope' not found in table 's'"},
         {"SELECT id FROM o WHERE EXISTS (SELECT * FROM gone WHERE gone.k = o.k)", "Execution error: table 'gone' not found"},
@@ -808,4 +1065,113 @@ TEST(SelectSubqueries, PreparedCorrelatedSubqueriesKeepTheirErrors) {
     }
     EXPECT_EQ(cells_of(rows_of(e, "SELECT id, (SELECT s.id FROM s WHERE s.k = o.k AND s.id > 10) FROM o")),
               cells_of(rows_of(e, "SELECT id, (SELECT MAX(s.id) FROM s WHERE s.k = o.k AND s.id > 10) FROM o")));
+    const std::pair<const char*, std::vector<int64_t>> nested[] = {
+        // s.k names the outermost s, not the s called x: correlated two levels down.
+        {"SELECT id FROM s WHERE EXISTS (SELECT * FROM s AS x WHERE EXISTS (SELECT * FROM m WHERE m.w = s.k))", {12}},
+        {"SELECT id FROM o WHERE EXISTS (SELECT * FROM m WHERE EXISTS (SELECT * FROM s WHERE s.k = o.k))", {1, 2}},
+        {"SELECT id FROM o WHERE EXISTS (SELECT * FROM m WHERE EXISTS (SELECT * FROM s WHERE s.k = m.w))", {1, 2, 3}},
+    };
+    for (const auto& [sql, want] : nested) {
+        std::vector<int64_t> ids;
+        for (const Row& row : rows_of(e, sql).rows) ids.push_back(row[0].as_int());
+        EXPECT_EQ(ids, want) << sql;
+    }
+}
+
+// The growth of the peak resident size while `run` works, in KiB, taken in
+// a child process: a forked child's peak starts at its size at the fork, so
+// nothing the test did before counts. None when the child fails.
+std::optional<long> peak_growth_kib(const std::function<bool()>& run) {
+    int fds[2];
+    if (::pipe(fds) != 0) return std::nullopt;
+    const pid_t pid = ::fork();
+    if (pid < 0) return std::nullopt;
+    if (pid == 0) {
+        ::close(fds[0]);
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_SELF, &before);
+        const bool ran = run();
+        ::getrusage(RUSAGE_SELF, &after);
+        const long growth = after.ru_maxrss - before.ru_maxrss;
+        const bool sent = ::write(fds[1], &growth, sizeof growth) == sizeof growth;
+        ::_exit(ran && sent ? 0 : 1);
+    }
+    ::close(fds[1]);
+    long growth = 0;
+    const bool got = ::read(fds[0], &growth, sizeof growth) == sizeof growth;
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return growth;
+}
+
+// `levels` subqueries, each in the WHERE of the one around it, over t as t1,
+// t2, ...: `opening(k)` opens level k + 1 in level k's WHERE, after level
+// k's own test `own(k)` (empty for none; level 0 is the statement).
+std::string nest(int levels, const std::function<std::string(int)>& opening,
+                 const std::function<std::string(int)>& own) {
+    std::string sql = "SELECT COUNT(*) FROM t AS t0";
+    for (int k = 0; k <= levels; ++k) {
+        std::string where = own(k);
+        if (k < levels) where += (where.empty() ? "" : " AND ") + opening(k);
+        if (!where.empty()) sql += " WHERE " + where;
+    }
+    return sql + std::string(static_cast<size_t>(levels), ')');
+}
+
+// Subqueries that name nothing outside them run once per statement at any
+// depth, and so does a level whose own subquery names only that level; a
+// deep chain of correlated subqueries holds each outer row once, not a copy
+// per level. Run per outer row at every level, the first statements take
+// minutes; copied into every level, the 1 MiB row takes gigabytes.
+TEST(SelectSubqueries, NestedSubqueriesStayWithinTimeAndMemoryBudgets) {
+    Engine e;
+    ok(e, "CREATE TABLE t (a INT, b TEXT)");
+    ok(e, "CREATE INDEX t_a ON t (a)");
+    std::string insert = "INSERT INTO t VALUES (0, 'x')";
+    for (int i = 1; i < 1000; ++i) insert += ", (" + std::to_string(i) + ", 'x')";
+    ok(e, insert);
+    auto t = [](int k) { return "t" + std::to_string(k); };
+    auto exists = [&](int k) { return "EXISTS (SELECT * FROM t AS " + t(k + 1); };
+    auto none = [](int) { return std::string(); };
+    const std::pair<std::string, int64_t> timed[] = {
+        {nest(4, exists, none), 1000},
+        {nest(4, [&](int k) { return t(k) + ".a IN (SELECT " + t(k + 1) + ".a FROM t AS " + t(k + 1); },
+              [&](int k) { return k == 0 ? "" : t(k) + ".a < " + std::to_string(1000 - k); }),
+         996},
+        // MIN is 0 at the bottom and one more at each level up: 3 at the top.
+        {nest(4, [&](int k) { return t(k) + ".a > (SELECT MIN(" + t(k + 1) + ".a) FROM t AS " + t(k + 1); }, none),
+         996},
+        {nest(2, exists, [&](int k) { return k == 1 ? "t1.a > 990" : k == 2 ? "t2.a = t1.a" : ""; }), 1000},
+    };
+    for (const auto& [sql, want] : timed) {
+        const auto start = std::chrono::steady_clock::now();
+        Rows rows = rows_of(e, sql);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        ASSERT_EQ(rows.rows.size(), 1u) << sql;
+        EXPECT_EQ(rows.rows[0][0].as_int(), want) << sql;
+        EXPECT_LT(took.count(), 1.0) << sql;
+    }
+
+    Engine big;
+    ok(big, "CREATE TABLE t (a INT, b TEXT)");
+    ok(big, "INSERT INTO t VALUES (1, '" + std::string(1 << 20, 'x') + "')");
+    constexpr int kLevels = 100;
+    const std::string deep[] = {
+        nest(kLevels, exists, none),
+        nest(kLevels, exists, [&](int k) { return k == 0 ? "" : t(k) + ".a = " + t(k - 1) + ".a"; }),
+    };
+    for (const std::string& sql : deep) {
+        ASSERT_LT(sql.size(), 10000u);
+        auto growth = peak_growth_kib([&] {
+            auto r = run(big, sql);
+            const Rows* rows = r ? std::get_if<Rows>(&*r) : nullptr;
+            return rows != nullptr && rows->rows.size() == 1 && rows->rows[0][0].as_int() == 1;
+        });
+        ASSERT_TRUE(growth.has_value()) << sql;
+        // A few MiB a level at most: the address sanitizer keeps freed
+        // memory in quarantine, up to 256 MiB by default.
+        EXPECT_LT(*growth, kLevels * 4 * 1024L) << sql;
+    }
 }

@@ -1,7 +1,8 @@
 // The shadow log: the exact bytes written, the reader's rules for older
 // versions and faulty headers and frames, the split into sealed ops, a
 // random write/read round trip, the lock that keeps a second writer off a
-// log, and writes that fail part-way. Damaged logs: storage_fuzz_test.
+// log, and writes that fail part-way; the merge record a commit leaves
+// beside its log. Damaged logs: storage_fuzz_test.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -11,6 +12,7 @@
 
 #include "test_util.h"
 #include "pager/le_bytes.h"
+#include "shadow/merge_record.h"
 #include "shadow/shadow_log.h"
 
 namespace zembrel::testing {
@@ -264,6 +266,59 @@ TEST(ShadowLog, FailedWritesLeaveNoTrap) {
     auto f = ShadowFile::read(path);
     EXPECT_EQ(f->entries, (std::vector<ShadowLogEntry>{small, small}));
     EXPECT_EQ(f->valid_len, std::filesystem::file_size(path));
+}
+
+// The merge record a commit leaves beside its log until it is settled: its
+// bytes, its names, and damage of any kind read as an error.
+TEST(MergeRecord, BytesNamesAndDamage) {
+    MergeRecord r{"id-1", "work.krvb", 0x0102, 0xAABBCCDD, 5, 2, 0x30};
+    const Bytes head = hex_bytes("4B52564D 0100 0400 69642D31 0900 776F726B2E6B727662 0201000000000000 DDCCBBAA"
+                                 "0500000000000000 0200000000000000 01 3000000000000000");
+    Bytes crc(4);
+    le::put32(crc.data(), static_cast<std::uint32_t>(::crc32_z(0, head.data(), head.size())));
+    EXPECT_EQ(r.encode(), head + crc);
+    for (std::optional<std::uint64_t> from : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(0)}) {
+        r.kept_from = from;
+        auto back = MergeRecord::parse(r.encode(), "m");
+        ASSERT_TRUE(back.has_value()) << back.error().display();
+        EXPECT_EQ(back->id, r.id);
+        EXPECT_EQ(back->log_file, r.log_file);
+        EXPECT_EQ(std::tie(back->log_len, back->log_crc, back->ops_merged, back->kept, back->kept_from),
+                  std::tie(r.log_len, r.log_crc, r.ops_merged, r.kept, r.kept_from));
+    }
+    const Bytes good = r.encode();
+    auto damaged = [](const Bytes& bytes) {
+        auto parsed = MergeRecord::parse(bytes, "m");
+        return !parsed && parsed.error().message == "merge record 'm' is damaged";
+    };
+    for (std::size_t n = 0; n < good.size(); ++n) EXPECT_TRUE(damaged(Bytes(good.begin(), good.begin() + n))) << n;
+    for (std::size_t i = 0; i < good.size(); ++i) {
+        Bytes flipped = good;
+        flipped[i] ^= 0x10;
+        EXPECT_TRUE(damaged(flipped)) << i;
+    }
+    EXPECT_TRUE(damaged(good + Bytes{0}));
+    // A log name that would reach outside the shadow directory, even with a
+    // good CRC: the settling removes the log by that name.
+    for (const char* name : {"", ".", "..", "../base.db", "a/b"}) {
+        r.log_file = name;
+        EXPECT_TRUE(damaged(r.encode())) << name;
+    }
+
+    EXPECT_EQ(log_stem("d/feature-1.krvb"), "feature-1");
+    EXPECT_EQ(log_stem("d/rc-1.2.krvb"), "rc-1.2");
+    EXPECT_EQ(log_stem("d/.hidden"), ".hidden");
+    EXPECT_EQ(log_stem("d/.."), "shadow");
+    EXPECT_EQ(merge_record_path("d/rc-1.2.krvb"), "d/rc-1.2.krvm");
+    EXPECT_EQ(kept_ops_path("d/rc-1.2.krvb"), "d/rc-1.2.krvc");
+
+    // What a record names of its log: the valid part's length and CRC, which
+    // a torn tail does not change.
+    const Bytes log = hex_bytes("4B525656 0300 0100 77 0000") + frame("01 0100 74 0100 01 0100000000000000");
+    auto f = ShadowFile::parse(log + hex_bytes("FFFF"), "l");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->valid_len, log.size());
+    EXPECT_EQ(f->valid_crc, static_cast<std::uint32_t>(::crc32_z(0, log.data(), log.size())));
 }
 
 }  // namespace

@@ -7,8 +7,10 @@
 #include <random>
 
 #include "engine/engine.h"
+#include "hash_column/hash_column.h"
 #include "shadow/conflicts.h"
 #include "shadow/merge_plan.h"
+#include "shadow/session.h"
 #include "types/merge_policy.h"
 
 namespace zembrel::testing {
@@ -213,6 +215,43 @@ TEST(MergePlanning, KeyTextsKeylessInsertsAndRowIds) {
     EXPECT_EQ(t.rowids, (std::vector<std::uint64_t>{1, 2, 3}));
     EXPECT_EQ(t.next_rowid, 4u);
     EXPECT_EQ(plan->base_row({"t", "7"}), (BaseRow{1, 2}));  // the later of two rows with one key text
+}
+
+// Texts recorded before their column became HASH meet the base hashed, in a
+// merge and in a replay alike; a hash under the column's salt, and the base
+// row's own text carried along unchanged (whatever wrote it), stay as they
+// are. Before-images hashed so still match their base rows.
+TEST(MergePlanning, ClearTextsOfHashColumnsAreHashed) {
+    Column s = col("s", DataTypeKind::Text);
+    s.salt = "salt";
+    const std::string hx = *hash_column::hash_value("x", "salt");
+    auto h = [](std::int64_t id, std::int64_t a, std::string text) {
+        return Row{Value::integer(id), Value::integer(a), Value::text(std::move(text))};
+    };
+    Engine base;
+    Table table{"h", {col("id", DataTypeKind::Pk), col("a", DataTypeKind::Int), s}, {h(1, 0, "legacy"), h(2, 0, hx)}, {}, 1};
+    table.renumber_rowids();
+    base.tables.database.tables["h"] = table;
+    auto upd = [](Row before, Row row) {
+        Value key = row[0];
+        return ShadowOp::update("h", std::move(key), std::move(before), std::move(row));
+    };
+    const std::vector<ShadowOp> ops = {upd(h(1, 0, "legacy"), h(1, 5, "legacy")), upd(h(2, 0, "x"), h(2, 5, "x")),
+                                       ShadowOp::insert("h", h(3, 0, hx)), ShadowOp::insert("h", h(4, 0, "x"))};
+    const std::vector<Row> want = {h(1, 5, "legacy"), h(2, 5, hx), h(3, 0, hx), h(4, 0, hx)};
+
+    auto plan = MergePlan::fold_ops(base.tables.database, ops);
+    ASSERT_TRUE(plan.has_value()) << plan.error().display();
+    std::vector<Row> rows;
+    for (const auto& [key, change] : plan->changes) rows.push_back(change.row.value());
+    EXPECT_EQ(rows, want);
+    EXPECT_EQ(plan->changes.at({"h", "2"}).before, BeforeImage::of(h(2, 0, hx)));
+    EXPECT_TRUE(plan->detect_conflicts(base.tables, {{}, P::Error}).conflicts.empty());
+
+    Engine copy;
+    copy.tables.database.tables["h"] = table;
+    ASSERT_TRUE(replay_ops(copy, ops));
+    EXPECT_EQ(copy.tables.database.tables["h"].rows, want);
 }
 
 TEST(MergePolicyWords, Parse) {

@@ -125,7 +125,8 @@ std::string pick(std::mt19937& rng, const Keyed& rows) {
     return it->first;
 }
 
-// Replay finds rows by the display text of their key.
+// Replay finds rows by the display text of their key, and refuses rows of
+// another width.
 TEST(ShadowReplay, RowsAreFoundByKeyText) {
     using shadow::ShadowOp;
     const Value i7 = Value::integer(7), t7 = Value::text("7"), i8 = Value::integer(8);
@@ -152,8 +153,8 @@ TEST(ShadowReplay, RowsAreFoundByKeyText) {
           ShadowOp::update("t", i8, std::nullopt, row(i8, 6)), ShadowOp::remove("t", i7, std::nullopt)},
          "[Int(8), Int(6)]", "1", 2},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // t (id PK, v) holding the rows 7, "7" and 8; keyless k (x).
+    auto engine = [&] {
         Engine e;
         Table t;
         t.name = "t";
@@ -165,6 +166,16 @@ TEST(ShadowReplay, RowsAreFoundByKeyText) {
         t.rowids = {1, 2, 3};
         t.next_rowid = 10;
         e.tables.database.tables.emplace("t", std::move(t));
+        Table k;
+        k.name = "k";
+        k.columns.resize(1);
+        k.columns[0].name = "x";
+        e.tables.database.tables.emplace("k", std::move(k));
+        return e;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Engine e = engine();
         ASSERT_TRUE(shadow::replay_ops(e, c.ops));
         const Table& out = *table_of(e, "t");
         std::string rows, ids;
@@ -174,10 +185,21 @@ TEST(ShadowReplay, RowsAreFoundByKeyText) {
         EXPECT_EQ(ids, c.rowids);
         EXPECT_EQ(out.next_rowid, c.next_rowid);
     }
-    Engine e;
-    auto missing = shadow::replay_ops(e, {ShadowOp::insert("nope", Row{})});
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().display(), "Execution error: shadow references unknown table 'nope'");
+    // Rows of another width (a log of another schema) never reach a table.
+    const std::pair<ShadowOp, const char*> refusals[] = {
+        {ShadowOp::insert("nope", Row{}), "shadow references unknown table 'nope'"},
+        {ShadowOp::insert("t", Row{Value::integer(9)}), "shadow row width mismatch on 't' — schema divergence"},
+        {ShadowOp::update("t", i8, std::nullopt, Row{i8, i8, i8}), "shadow row width mismatch on 't' — schema divergence"},
+        {ShadowOp::insert("k", row(i7, 1)), "shadow row width mismatch on 'k' — schema divergence"},
+        {ShadowOp::update("k", i7, std::nullopt, Row{i7}), "shadow Update on table 'k' without PK column"},
+        {ShadowOp::remove("k", i7, std::nullopt), "shadow Delete on table 'k' without PK column"},
+    };
+    for (const auto& [op, error] : refusals) {
+        Engine e = engine();
+        auto refused = shadow::replay_ops(e, {op});
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().message, error);
+    }
 }
 
 TEST(ShadowSessionModel, RandomWorkInShadowAndBaseMergesLikeTheModel) {
@@ -255,11 +277,44 @@ TEST(ShadowSessionModel, RandomWorkInShadowAndBaseMergesLikeTheModel) {
     EXPECT_GT(failures, 2);
 }
 
-// Every write and sync of the base failing in turn: the commit fails, the
-// base and the session stay as they were; the retry then merges exactly once.
+std::size_t row_count(const std::string& path, const std::string& table) {
+    Engine e = must(storage::open(path));
+    EXPECT_TRUE(e.load_all_tables());
+    const Table* t = table_of(e, table);
+    return t ? t->rows.size() : 0;
+}
+
+// Every write and sync of the commit failing in turn (the base, the merge
+// record, the kept-ops file): the commit fails, the base and the session stay
+// as they were; the retry then merges exactly once. A save reported failed
+// whose commit the file kept all the same (its log could be neither cut back
+// nor removed) has merged: the commit says so at once, or, when the base
+// cannot be opened again to tell, leaves its merge record for the retry.
 TEST(ShadowCommitFaults, EveryFailedStepLeavesTheBaseAndRetryAppliesOnce) {
-    const std::pair<FaultOp, const char*> faults[] = {{FaultOp::Write, "write"}, {FaultOp::Sync, "sync"}};
-    for (const auto& [op, label] : faults) {
+    enum FirstTry { FailsCleanly, Merges, LeavesRecord };
+    struct Fault {
+        const char* label;
+        void (*arm)(FaultVfs&, std::uint64_t nth);
+        FirstTry first_try;
+    };
+    const Fault faults[] = {
+        {"write", [](FaultVfs& vfs, std::uint64_t nth) { vfs.fail_nth(FaultOp::Write, nth, "", true); }, FailsCleanly},
+        {"sync", [](FaultVfs& vfs, std::uint64_t nth) { vfs.fail_nth(FaultOp::Sync, nth, "", true); }, FailsCleanly},
+        {"kept commit",
+         [](FaultVfs& vfs, std::uint64_t) {
+             vfs.fail_nth(FaultOp::Sync, 1, ".pwal");
+             vfs.fail_nth(FaultOp::Remove, 1, ".pwal", true);
+         },
+         Merges},
+        {"kept commit, base not reopened",
+         [](FaultVfs& vfs, std::uint64_t) {
+             vfs.fail_nth(FaultOp::Sync, 1, ".pwal");
+             vfs.fail_nth(FaultOp::SetLen, 1, ".pwal", true);
+             vfs.fail_nth(FaultOp::Remove, 1, ".pwal", true);
+         },
+         LeavesRecord},
+    };
+    for (const auto& [label, arm, expected] : faults) {
         for (std::uint64_t nth = 1;; ++nth) {
             SCOPED_TRACE(std::string(label) + " " + std::to_string(nth));
             TempDir dir;
@@ -272,7 +327,7 @@ TEST(ShadowCommitFaults, EveryFailedStepLeavesTheBaseAndRetryAppliesOnce) {
             ShadowSession session = open_session(path);
             session.set_merge_policy("t", MergePolicy::Manual);
             auto vfs = std::make_shared<FaultVfs>();
-            session.base_vfs = vfs;
+            session.vfs = vfs;
             const std::string first = start.begin()->first, last = start.rbegin()->first;
             shadow_ok(session, "UPDATE t SET a = 10 WHERE id = '" + first + "'");
             shadow_ok(session, "DELETE FROM t WHERE id = '" + last + "'");
@@ -282,13 +337,29 @@ TEST(ShadowCommitFaults, EveryFailedStepLeavesTheBaseAndRetryAppliesOnce) {
             const Keyed base = read_base(path);
             const std::string log = session.log->path();
 
-            vfs->fail_nth(op, nth, "", true);
+            arm(*vfs, nth);
             auto first_try = session.commit();
+            const std::string record = dir.path("base.db.shadows/") + session.name + ".krvm";
+            if (expected != FailsCleanly) {
+                EXPECT_GT(vfs->injected(), 0u);
+                EXPECT_EQ(first_try.has_value(), expected == Merges);
+            }
+            EXPECT_EQ(std::filesystem::exists(record), expected == LeavesRecord);
             vfs->clear();
+            if (expected == LeavesRecord) {
+                open_session(path);  // another session leaves alone a record whose log this one holds
+                EXPECT_TRUE(std::filesystem::exists(record));
+                // Until it is settled the log takes no more ops; reading goes on.
+                auto refused = session.execute("INSERT INTO k (a) VALUES (8)");
+                ASSERT_FALSE(refused.has_value());
+                EXPECT_EQ(refused.error().display(), "Execution error: the last commit of this shadow did not finish; "
+                                                     "commit again before changing rows");
+                EXPECT_TRUE(session.execute("SELECT a FROM k").has_value());
+            }
             const bool failed = !first_try;
-            if (failed) {
+            if (failed && expected == FailsCleanly) {
                 EXPECT_EQ(text_of(read_base(path)), text_of(base));
-                EXPECT_EQ(read_base(path, "k").size(), 0u);
+                EXPECT_EQ(row_count(path, "k"), 0u);
                 EXPECT_TRUE(std::filesystem::exists(log));
                 EXPECT_FALSE(std::filesystem::exists(dir.path("base.db.shadows/") + session.name + ".krvc"));
                 EXPECT_EQ(session.pending, 4u);
@@ -302,12 +373,13 @@ TEST(ShadowCommitFaults, EveryFailedStepLeavesTheBaseAndRetryAppliesOnce) {
             EXPECT_EQ(merged.size(), 3u);
             EXPECT_EQ(debug_values(merged.at(first)), debug_values(base.at(first)));
             EXPECT_FALSE(merged.contains(last));
-            EXPECT_EQ(read_base(path, "k").size(), 1u);
+            EXPECT_EQ(row_count(path, "k"), 1u);
             EXPECT_FALSE(std::filesystem::exists(log));
             auto kept = shadow::ShadowFile::read(*retried->kept_path);
             ASSERT_TRUE(kept.has_value());
             EXPECT_EQ(kept->entries.size(), 1u);
-            if (!failed) break;
+            shadow_ok(session, "INSERT INTO k (a) VALUES (8)");
+            if (!failed || expected != FailsCleanly) break;
             ASSERT_LT(nth, 60u);
         }
     }
@@ -422,57 +494,242 @@ TEST(ShadowCapture, AFailedAppendTakesTheWholeStatementBack) {
     EXPECT_EQ(read_base(path).size(), 4u);
 }
 
+// The rows of a SELECT as "v|v" lines, or the error's text.
+std::string shown(const Result<ExecResult>& r) {
+    if (!r) return r.error().display();
+    std::string out;
+    for (const Row& row : std::get<Rows>(*r).rows) {
+        for (std::size_t i = 0; i < row.size(); ++i) out += (i ? "|" : "") + row[i].display();
+        out += "\n";
+    }
+    return out;
+}
+
+std::string base_query(const std::string& path, const std::string& sql) {
+    Engine e = must(storage::open(path));
+    return shown(run(e, sql));
+}
+
+// A base ALTER of a table after a shadow recorded ops on it. A change of its
+// columns is refused alike by a refresh (the old copy stays readable) and by
+// the commit. A column made HASH is no such change: the texts the shadow
+// recorded before reach the copy and the base hashed, as before-images they
+// still match their base rows, and texts recorded as hashes are not hashed
+// again.
+TEST(ShadowSchemaChange, RefreshAndCommitAgreeAndHashColumnsTakeNoClearText) {
+    const std::string divergence =
+        "Execution error: schema divergence on 't': the shadow was written against a different schema "
+        "(columns/types changed on main since the snapshot)";
+    struct Case {
+        std::vector<const char*> alters;
+        bool diverges;
+    };
+    const Case cases[] = {
+        {{"ALTER TABLE t ADD COLUMN c INT"}, true},
+        {{"ALTER TABLE t DROP COLUMN a"}, true},
+        {{"ALTER TABLE t MODIFY COLUMN s STRING(20)"}, true},
+        {{"ALTER TABLE t ADD COLUMN c INT", "ALTER TABLE t DROP COLUMN c"}, false},
+        {{"ALTER TABLE t MODIFY COLUMN s TEXT HASH"}, false},
+    };
+    for (const Case& c : cases) {
+        const std::string last = c.alters.back();
+        SCOPED_TRACE(last);
+        const bool hash = last.ends_with("HASH");
+        TempDir dir;
+        const std::string path = dir.path("base.db");
+        base_exec(path, "CREATE TABLE t (id PK, a INT, s TEXT)");
+        base_exec(path, "INSERT INTO t (a, s) VALUES (1, 'x'), (2, 'y')");
+        ShadowSession s = open_session(path);
+        s.set_merge_policy(std::nullopt, MergePolicy::Error);  // a stale before-image fails the commit
+        shadow_ok(s, "UPDATE t SET s = 'secret' WHERE a = 1");
+        shadow_ok(s, "INSERT INTO t (a, s) VALUES (3, 'new')");
+        for (const char* alter : c.alters) base_exec(path, alter);
+
+        auto refreshed = s.refresh();
+        // A HASH column compares a literal's hash: only a hashed row matches.
+        EXPECT_EQ(shown(s.execute("SELECT a FROM t WHERE s = 'secret'")), "1\n");
+        EXPECT_EQ(shown(s.execute("SELECT a FROM t WHERE s = 'new'")), "3\n");
+        auto committed = s.commit();
+        if (c.diverges) {
+            ASSERT_FALSE(refreshed);
+            EXPECT_EQ(refreshed.error().display(), divergence);
+            ASSERT_FALSE(committed);
+            EXPECT_EQ(committed.error().display(), divergence);
+            EXPECT_EQ(shown(s.execute("SELECT a, s FROM t ORDER BY a")), "1|secret\n2|y\n3|new\n");
+            EXPECT_EQ(s.pending, 2u);
+            EXPECT_EQ(base_query(path, "SELECT s FROM t ORDER BY s"), "x\ny\n");
+            continue;
+        }
+        ASSERT_TRUE(refreshed) << refreshed.error().display();
+        ASSERT_TRUE(committed) << committed.error().display();
+        EXPECT_EQ(committed->ops_merged, 2u);
+        if (!hash) {
+            EXPECT_EQ(base_query(path, "SELECT a, s FROM t ORDER BY a"), "1|secret\n2|y\n3|new\n");
+            continue;
+        }
+        for (const char* text : {"secret", "y", "new"}) {
+            const std::string rows = base_query(path, "SELECT a, s FROM t WHERE s = '" + std::string(text) + "'");
+            EXPECT_EQ(rows.size(), 2 + 97u + 1) << text << ": " << rows;
+            EXPECT_NE(rows.find("|$argon2id$"), std::string::npos) << rows;
+        }
+        shadow_ok(s, "UPDATE t SET a = 9 WHERE s = 'secret'");
+        auto again = s.commit();
+        ASSERT_TRUE(again) << again.error().display();
+        EXPECT_EQ(base_query(path, "SELECT a FROM t WHERE s = 'secret'"), "9\n");
+    }
+}
+
+// The crash scenario: t (id PK, a, b, unique b) and keyless k. The shadow
+// changes every row of t, moves a unique value, deletes and inserts, and
+// puts the same row into k twice; meanwhile the base changes the row b = 6,
+// which the manual policy of t sets aside into the kept-ops file.
+void prepare_crash_base(const std::string& path) {
+    base_exec(path, "CREATE TABLE t (id PK, a INT, b INT)");
+    base_exec(path, "CREATE UNIQUE INDEX t_b ON t (b)");
+    base_exec(path, "CREATE TABLE k (x INT)");
+    base_exec(path, "INSERT INTO t (a, b) VALUES (0, 1), (0, 2), (0, 3), (0, 4), (0, 5), (0, 6)");
+}
+
+// Runs in a forked child: records the work in a branch "work" (sealed) or
+// an anonymous shadow, lets the base change its row, sends the shadow's name
+// down `fd` and commits; `kill_step` (0: none) kills it through the file
+// system at that step of the commit. Exits 0 when the commit succeeded.
+[[noreturn]] void crash_child(const std::string& path, bool branch, int fd, std::uint64_t kill_step, bool torn) {
+    auto s = branch ? ShadowSession::open_branch(path, "work") : ShadowSession::open(path);
+    bool good = s && s->execute("UPDATE t SET a = 7") && s->execute("DELETE FROM t WHERE b = 3") &&
+                s->execute("UPDATE t SET b = 3 WHERE b = 4") && s->execute("INSERT INTO t (a, b) VALUES (9, 9)") &&
+                s->execute("INSERT INTO k (x) VALUES (1), (1)") && (!branch || s->seal("me", "m"));
+    if (good) {
+        auto base = storage::open(path);
+        good = base && run(*base, "UPDATE t SET a = 5 WHERE b = 6") && storage::save(*base);
+    }
+    const std::string name = good ? s->name : "";
+    if (::write(fd, name.data(), name.size()) != static_cast<ssize_t>(name.size()) || !good) ::_exit(2);
+    ::close(fd);
+    s->set_merge_policy("t", MergePolicy::Manual);
+    auto vfs = std::make_shared<FaultVfs>();
+    if (kill_step != 0) vfs->kill_at(kill_step, torn);
+    s->vfs = vfs;
+    ::_exit(s->commit() ? 0 : 3);
+}
+
+// After a crash child: the next open settles what it left, a branch commits
+// what it still holds, and the base holds the merge once (an anonymous
+// shadow's also not at all: nothing can merge its log again) with the kept
+// op in the kept-ops file once. Returns whether the base holds the merge.
+bool expect_one_merge(const std::string& path, bool branch, const std::string& name) {
+    const std::string dir = path + ".shadows/";
+    if (branch) {
+        ShadowSession again = open_session(path, "work");
+        if (again.pending > 0) {
+            again.set_merge_policy("t", MergePolicy::Manual);
+            auto report = again.commit();
+            EXPECT_TRUE(report.has_value()) << report.error().display();
+        }
+    } else {
+        open_session(path);
+    }
+    const bool merged = row_count(path, "k") != 0;
+    std::multiset<std::string> seen;
+    for (const auto& [key, row] : read_base(path)) seen.insert(row[1].display() + "/" + row[2].display());
+    if (merged) {
+        EXPECT_EQ(row_count(path, "k"), 2u);
+        EXPECT_EQ(seen, (std::multiset<std::string>{"7/1", "7/2", "7/3", "7/5", "5/6", "9/9"}));
+        auto kept = shadow::ShadowFile::read(dir + name + ".krvc");
+        EXPECT_TRUE(kept.has_value()) << kept.error().display();
+        if (kept) {
+            EXPECT_EQ(kept->entries.size(), 1u);
+            EXPECT_EQ(kept->valid_len, std::filesystem::file_size(dir + name + ".krvc"));
+            const auto* op = kept->entries.empty() ? nullptr : std::get_if<shadow::ShadowOp>(&kept->entries[0]);
+            EXPECT_TRUE(op != nullptr && op->kind == shadow::ShadowOp::Kind::Update && op->row[2].display() == "6");
+        }
+    } else {
+        EXPECT_FALSE(branch);
+        EXPECT_EQ(seen, (std::multiset<std::string>{"0/1", "0/2", "0/3", "0/4", "0/5", "5/6"}));
+        EXPECT_FALSE(std::filesystem::exists(dir + name + ".krvc"));
+    }
+    EXPECT_EQ(std::filesystem::exists(dir + name + (branch ? ".krvb" : ".krvv")), !merged);
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        EXPECT_EQ(entry.path().string().find(".krvm"), std::string::npos) << entry.path();
+    return merged;
+}
+
+struct CrashRun {
+    std::string name;
+    int status = 0;
+};
+
+// Forks a crash child; `kill_after_us` kills it from here after that long.
+CrashRun run_crash_child(const std::string& path, bool branch, std::uint64_t kill_step, bool torn,
+                         std::optional<int> kill_after_us = std::nullopt) {
+    CrashRun run;
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        ADD_FAILURE() << "pipe";
+        return run;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        crash_child(path, branch, fds[1], kill_step, torn);
+    }
+    ::close(fds[1]);
+    char buf[128];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) run.name.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    if (kill_after_us) {
+        ::usleep(*kill_after_us);
+        ::kill(pid, SIGKILL);
+    }
+    ::waitpid(pid, &run.status, 0);
+    EXPECT_FALSE(run.name.empty()) << "the child could not record its work";
+    EXPECT_TRUE(WIFSIGNALED(run.status) || WEXITSTATUS(run.status) == 0) << WEXITSTATUS(run.status);
+    return run;
+}
+
 // A process killed at a random moment of a branch's commit: reopening the
 // branch and committing whatever it still holds always ends in the base
-// holding the merge exactly once.
+// holding the merge exactly once, keyless rows and kept ops included.
 TEST(ShadowCommitCrash, KilledCommitsEndInOneMergeAfterRetry) {
     std::mt19937 rng(5);
-    int outcomes[3] = {0, 0, 0};  // before the merge, merged with the log left, done
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         TempDir dir;
         const std::string path = dir.path("base.db");
-        base_exec(path, "CREATE TABLE t (id PK, a INT, b INT)");
-        base_exec(path, "CREATE UNIQUE INDEX t_b ON t (b)");
-        base_exec(path, "INSERT INTO t (a, b) VALUES (0, 1), (0, 2), (0, 3), (0, 4), (0, 5), (0, 6)");
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::close(fds[0]);
-            auto s = ShadowSession::open_branch(path, "work");
-            bool good = s && s->execute("UPDATE t SET a = 7") && s->execute("DELETE FROM t WHERE b = 3") &&
-                        s->execute("UPDATE t SET b = 3 WHERE b = 4") && s->execute("INSERT INTO t (a, b) VALUES (9, 9)") &&
-                        s->seal("me", "m");
-            char ready = good ? 1 : 0;
-            if (::write(fds[1], &ready, 1) != 1 || !good) ::_exit(2);
-            ::_exit(s->commit() ? 0 : 3);
-        }
-        ::close(fds[1]);
-        char ready = 0;
-        ASSERT_EQ(::read(fds[0], &ready, 1), 1);
-        ::close(fds[0]);
-        ASSERT_EQ(ready, 1);
-        ::usleep(rng() % 40000);
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
-        ShadowSession again = open_session(path, "work");
-        ++outcomes[again.pending == 0 ? 2 : read_base(path).at(read_base(path).begin()->first)[1].display() == "0" ? 0 : 1];
-        if (again.pending > 0) {
-            auto report = again.commit();
-            ASSERT_TRUE(report.has_value()) << report.error().display();
-        }
-        const Keyed merged = read_base(path);
-        std::multiset<std::string> seen;
-        for (const auto& [key, row] : merged) seen.insert(row[1].display() + "/" + row[2].display());
-        EXPECT_EQ(seen, (std::multiset<std::string>{"7/1", "7/2", "7/3", "7/5", "7/6", "9/9"}));
-        EXPECT_FALSE(std::filesystem::exists(dir.path("base.db.shadows/work.krvb")));
+        prepare_crash_base(path);
+        CrashRun run = run_crash_child(path, true, 0, false, static_cast<int>(rng() % 40000));
+        expect_one_merge(path, true, "work");
     }
-    std::printf("kills: %d before the merge, %d merged with the log left, %d done\n", outcomes[0], outcomes[1], outcomes[2]);
-    EXPECT_GT(outcomes[0] + outcomes[1], 0);
+}
+
+// The same, killed at each file-system step of the commit in turn (the base
+// and its log, the merge record, the kept-ops file, the removals), with the
+// write met there torn in half or not: a branch merges once after its
+// reopen, an anonymous shadow once or (killed before its save) not at all.
+TEST(ShadowCommitCrash, KilledAtEveryStepEndsInOneMerge) {
+    TempDir prepared;
+    prepare_crash_base(prepared.path("base.db"));
+    for (bool branch : {true, false}) {
+        for (bool torn : {false, true}) {
+            int outcomes[2] = {0, 0};  // not merged, merged (the last run: not killed)
+            std::uint64_t step = 1;
+            for (;; ++step) {
+                SCOPED_TRACE(std::string(branch ? "branch" : "anonymous") + (torn ? " torn" : "") + " step " +
+                             std::to_string(step));
+                TempDir dir;
+                const std::string path = dir.path("base.db");
+                crash_copy(prepared.path("base.db"), path);
+                CrashRun run = run_crash_child(path, branch, step, torn);
+                ++outcomes[expect_one_merge(path, branch, branch ? "work" : run.name)];
+                if (HasFailure() || WIFEXITED(run.status)) break;
+                ASSERT_LT(step, 500u);
+            }
+            std::printf("%s%s: %llu steps, %d kills left no merge, %d one\n", branch ? "branch" : "anonymous",
+                        torn ? " torn" : "", static_cast<unsigned long long>(step - 1), outcomes[0], outcomes[1] - 1);
+            EXPECT_GT(outcomes[branch ? 1 : 0], 3);
+            EXPECT_GT(outcomes[1], 3);
+        }
+    }
 }
 
 }  // namespace

@@ -75,6 +75,11 @@ public:
     // the next cell's bytes until the cursor moves again or goes away.
     Result<bool> next_view(bpt::ByteSpan& key, bpt::ByteSpan& value);
 
+    // Moves to the first cell not smaller than `key` when the leaf in hand
+    // holds it: above its first key and at most its last. False (the cursor
+    // unmoved) otherwise; then only a new descent finds the place.
+    bool seek_within(bpt::ByteSpan key);
+
     uint64_t leaf_page() const { return leaf_; }
     size_t position() const { return pos_; }
 
@@ -159,6 +164,9 @@ public:
     // True when the root is 0 or a leaf without cells (an interior root is
     // never empty, even when all its leaves are).
     static Result<bool> is_empty(Pager& pager, uint64_t root);
+    // The number of cells along the leaf chain, read from each leaf's cell
+    // index without decoding a value.
+    static Result<uint64_t> count_entries(Pager& pager, uint64_t root);
 
     // Joins two trees when every key of the right one is greater than every
     // key of the left one; returns the new root. Either tree empty: the

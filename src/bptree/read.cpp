@@ -33,6 +33,16 @@ Status BPlusTreeCursor::load_leaf() {
     return {};
 }
 
+bool BPlusTreeCursor::seek_within(ByteSpan key) {
+    if (leaf_ == 0 || !loaded_ || index_.cells.empty()) return false;
+    const uint8_t* p = page_->data();
+    if (compare_keys(key, cell_key(p, kLeafType, index_.cells[0])) <= 0 ||
+        compare_keys(key, cell_key(p, kLeafType, index_.cells[index_.cells.size() - 1])) > 0)
+        return false;
+    pos_ = lower_bound(p, index_, key);
+    return true;
+}
+
 Result<std::optional<KeyValue>> BPlusTreeCursor::next() {
     ByteSpan key, value;
     auto got = next_view(key, value);
@@ -110,6 +120,25 @@ Result<bool> BPlusTree::is_empty(Pager& pager, uint64_t root) {
     PageIndex idx;
     if (auto indexed = index_page(ref->data(), pager.usable_page_size(), root, idx); !indexed) return std::unexpected(indexed.error());
     return idx.type == kLeafType && idx.cells.empty();
+}
+
+Result<uint64_t> BPlusTree::count_entries(Pager& pager, uint64_t root) {
+    if (root == 0) return uint64_t{0};
+    auto leaf = leftmost_leaf_page(pager, root);
+    if (!leaf) return std::unexpected(leaf.error());
+    uint64_t count = 0;
+    uint64_t hops = 0;
+    PageIndex idx;
+    for (uint64_t page = *leaf; page != 0; page = idx.link) {
+        // Every leaf of a valid chain is a distinct page.
+        if (++hops > pager.page_count()) return damaged(page, "leaf chain loops");
+        auto ref = pager.read_page(page);
+        if (!ref) return std::unexpected(ref.error());
+        if (auto indexed = index_leaf(ref->data(), pager.usable_page_size(), page, idx); !indexed)
+            return std::unexpected(indexed.error());
+        count += idx.cells.size();
+    }
+    return count;
 }
 
 // ---- whole pages ------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "catalog/catalog_entry.h"
 
 #include <array>
+#include <utility>
 
 #include "catalog/json_reader.h"
 #include "catalog/json_writer.h"
@@ -11,7 +12,8 @@ namespace zembrel {
 
 namespace {
 
-constexpr std::array<std::string_view, 5> kEntryFields = {"columns", "root", "rowid_hint", "indexes", "merge_policy"};
+constexpr std::array<std::string_view, 6> kEntryFields = {"columns",      "root",        "rowid_hint",
+                                                          "indexes",      "merge_policy", "shadow_merges"};
 constexpr std::array<std::string_view, 5> kIndexFields = {"name", "columns", "column", "root", "unique"};
 
 Status write_index(std::string& out, const IndexCatalogEntry& index) {
@@ -53,6 +55,17 @@ Status write_entry(std::string& out, const CatalogEntry& e) {
         out += ",\"merge_policy\":";
         if (auto st = json_out::write_string(out, *e.merge_policy); !st) return st;
     }
+    if (!e.shadow_merges.empty()) {
+        out += ",\"shadow_merges\":{";
+        bool first = true;
+        for (const auto& [stem, id] : e.shadow_merges) {
+            if (!std::exchange(first, false)) out.push_back(',');
+            if (auto st = json_out::write_string(out, stem); !st) return st;
+            out.push_back(':');
+            if (auto st = json_out::write_string(out, id); !st) return st;
+        }
+        out.push_back('}');
+    }
     out.push_back('}');
     return {};
 }
@@ -67,6 +80,23 @@ Result<std::vector<std::string>> read_name_list(JsonReader& in) {
     });
     if (!st) return fail(st.error());
     return names;
+}
+
+// An object of string values; a key given twice keeps its last value.
+Status read_text_map(JsonReader& in, std::map<std::string, std::string>& out) {
+    if (in.peek().kind != JsonToken::BeginObject) return fail(in.invalid_type("a map"));
+    in.advance();
+    out.clear();
+    while (in.peek().kind == JsonToken::Key) {
+        std::string key(in.text_of(in.peek()));
+        in.advance();
+        auto value = in.read_string();
+        if (!value) return fail(value.error());
+        out.insert_or_assign(std::move(key), std::move(*value));
+    }
+    if (in.peek().kind != JsonToken::EndObject) return fail(in.invalid_type("a field name"));
+    in.advance();
+    return {};
 }
 
 Result<IndexCatalogEntry> read_index(JsonReader& in) {
@@ -111,7 +141,7 @@ Result<IndexCatalogEntry> read_index(JsonReader& in) {
 }
 
 Result<CatalogEntry> read_entry(JsonReader& in) {
-    static constexpr RecordShape kShape{"struct CatalogEntry", kEntryFields, 0b00111, 3};
+    static constexpr RecordShape kShape{"struct CatalogEntry", kEntryFields, 0b000111, 3, 5};
     CatalogEntry e;
     auto st = in.read_record(kShape, [&](std::size_t field) -> Status {
         switch (field) {
@@ -137,6 +167,7 @@ Result<CatalogEntry> read_entry(JsonReader& in) {
                     return {};
                 });
             }
+            case 5: return read_text_map(in, e.shadow_merges);
             default: {
                 if (in.take_null()) {
                     e.merge_policy.reset();

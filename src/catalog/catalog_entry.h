@@ -6,15 +6,19 @@
 //    "root":N,                         root page of the table's tree
 //    "rowid_hint":N,                   persisted bound above every row id handed out
 //    "indexes":[{"name":"..","columns":["..",...],"root":N,"unique":B},...],
-//    "merge_policy":".."}              only when a policy is set
+//    "merge_policy":"..",              only when a policy is set
+//    "shadow_merges":{"<log stem>":"<merge id>",...}}   only when there are any
 //
 // (Column forms: schema_json.h.) Readers also take each record as an array
 // of its stored fields by position (entry: columns, root, rowid_hint,
 // indexes, merge_policy; index: name, columns, column, root, unique) and the
 // older one-column index form "column":"name"; unknown keys are skipped.
+// "shadow_merges" is read by key only, so an entry's array form keeps its
+// five fields; a reader that skips the key loses nothing of the table.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -41,6 +45,12 @@ struct CatalogEntry {
     std::vector<Column> columns;
     std::vector<IndexCatalogEntry> indexes;
     std::optional<std::string> merge_policy;  // lww, error, field_merge or manual; stored unchecked
+    // Shadow merges that wrote into this table, by the stem of the merged
+    // log's file name: the id of the last such merge that may still be
+    // unsettled. Saved in the same commit as the merged rows, it tells a
+    // later open whether a merge that was cut short reached the file
+    // (shadow/merge_record.h).
+    std::map<std::string, std::string> shadow_merges;
     std::uint64_t root = 0;
     std::uint64_t rowid_counter = 0;  // in memory only: the next row id to hand out
     std::uint64_t rowid_hint = 0;

@@ -369,7 +369,7 @@ Status JsonReader::end_object_record(const RecordShape& shape, std::uint64_t see
 }
 
 Status JsonReader::end_array_record(const RecordShape& shape, std::size_t count) {
-    const std::size_t n = shape.fields.size();
+    const std::size_t n = shape.array_len();
     const char* noun = n == 1 ? "element" : "elements";
     if (peek().kind == JsonToken::EndArray) {
         advance();

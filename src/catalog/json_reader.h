@@ -64,6 +64,11 @@ struct RecordShape {
     std::span<const std::string_view> fields;   // keys in declaration order
     std::uint64_t required = 0;                 // bit i: field i must be present in the object form
     std::size_t min_elements = 0;               // the array form needs at least this many elements
+    // The array form holds only the first this many fields (0: all of them);
+    // the later ones are read by key alone.
+    std::size_t array_fields = 0;
+
+    std::size_t array_len() const { return array_fields != 0 ? array_fields : fields.size(); }
 };
 
 // The opening of an enum written as "Name" (unit form) or {"Name": payload}.
@@ -120,7 +125,7 @@ public:
     // A record in object or array form; `read_field(i)` reads field i's value.
     // Object: duplicate keys are "duplicate field `{}`", the first missing
     // required field "missing field `{}`". Array: fewer than min_elements or
-    // more than the fields is "invalid length {n}, expected {name} with {k} elements".
+    // more than its fields is "invalid length {n}, expected {name} with {k} elements".
     template <class F>
     Status read_record(const RecordShape& shape, F&& read_field);
     // Opens an enum value; `what` names the enum for invalid type errors. For
@@ -175,7 +180,7 @@ Status JsonReader::read_record(const RecordShape& shape, F&& read_field) {
         return end_object_record(shape, seen);
     }
     std::size_t count = 0;
-    while (count < shape.fields.size() && peek().kind != JsonToken::EndArray) {
+    while (count < shape.array_len() && peek().kind != JsonToken::EndArray) {
         if (peek().kind == JsonToken::Error) return fail(invalid_type("a value"));
         if (auto st = read_field(count); !st) return st;
         ++count;

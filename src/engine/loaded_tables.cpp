@@ -17,6 +17,7 @@
 
 #include "btree/key_order.h"
 #include "catalog/catalog_entry.h"
+#include "pagestore/index_keys.h"
 
 namespace zembrel {
 namespace {
@@ -258,6 +259,19 @@ Status LoadedTables::index_insert_row(std::string_view table_name, size_t first)
     return {};
 }
 
+Status LoadedTables::check_index_key_lengths(std::string_view table, std::span<const Row> rows) const {
+    std::vector<const MemIndex*> indexes;
+    for (const auto& [name, index] : mem_indexes)
+        if (index.table == table) indexes.push_back(&index);
+    if (indexes.empty()) return {};
+    for (const Row& row : rows) {
+        for (const MemIndex* index : indexes) {
+            if (auto st = check_row_index_key(row, index->positions); !st) return st;
+        }
+    }
+    return {};
+}
+
 void LoadedTables::remove_rows_from_indexes(std::string_view table_name, uint64_t rowid, const Row& row) {
     for (auto& [name, index] : mem_indexes) {
         if (index.table != table_name) continue;
@@ -337,6 +351,8 @@ Status LoadedTables::update_rows(std::string_view table_name, std::span<const si
             }
         }
     }
+
+    if (auto st = check_index_key_lengths(table_name, after); !st) return st;
 
     const std::optional<size_t> pk_column = first_pk_column(table->columns);
     bool pk_changed = false;

@@ -6,9 +6,9 @@
 // home of the row-level operations that keep both index families in step
 // with the rows. Operations naming an absent table or index do nothing.
 // Statement execution calls them after changing rows:
-//   INSERT of k rows onto s existing rows (already appended):
-//     pk_index_insert(t, s); index_insert_row(t, s); on failure
-//     truncate_table_rows(t, k).
+//   INSERT of k rows onto s existing rows: check_index_key_lengths before
+//     appending; once appended pk_index_insert(t, s); index_insert_row(t,
+//     s); on failure truncate_table_rows(t, k).
 //   after a rewrite in the page store: Table::renumber_rowids,
 //     rebuild_pk_index, rebuild_secondary_indexes.
 //   after loading a table: rebuild_pk_index, rebuild_secondary_indexes.
@@ -38,8 +38,43 @@ namespace zembrel {
 
 // Table name -> merge policy word, mirrored from the catalog.
 using MergePolicyMap = std::unordered_map<std::string, std::string>;
-// Table name -> shared row snapshot for SELECT; emptied by every write.
-using RowCache = std::unordered_map<std::string, std::shared_ptr<const std::vector<Row>>>;
+using SharedTableRows = std::shared_ptr<const std::vector<Row>>;
+
+// What SELECT learned about a table read from the page file, true of the
+// rows the RowCache holds for it (or would read): it is dropped with them.
+struct PageTableFacts {
+    // (hash of the Pk value, position) of every cached row, sorted: the
+    // primary-key lookup the page file does not have.
+    std::vector<std::pair<uint64_t, uint32_t>> pk_hashes;
+    bool pk_hashes_built = false;
+    // Index name -> whether every row of the table has an entry in it (no
+    // row holds a NULL in the index's first column).
+    std::unordered_map<std::string, bool> index_complete;
+};
+
+// Table name -> shared row snapshot for SELECT, with the facts learned
+// about the table; emptied by every write.
+struct RowCache {
+    using Map = std::unordered_map<std::string, SharedTableRows>;
+    Map rows;
+    std::unordered_map<std::string, PageTableFacts> facts;
+
+    Map::iterator find(const std::string& name) { return rows.find(name); }
+    Map::const_iterator find(const std::string& name) const { return rows.find(name); }
+    Map::iterator end() { return rows.end(); }
+    Map::const_iterator end() const { return rows.end(); }
+    SharedTableRows& operator[](const std::string& name) { return rows[name]; }
+    size_t count(const std::string& name) const { return rows.count(name); }
+    bool empty() const { return rows.empty() && facts.empty(); }
+    void erase(const std::string& name) {
+        rows.erase(name);
+        facts.erase(name);
+    }
+    void clear() {
+        rows.clear();
+        facts.clear();
+    }
+};
 
 struct LoadedTables {
     Database database;
@@ -78,15 +113,22 @@ struct LoadedTables {
     // index already holds a new row's key under another row's id; what was
     // entered before the clash stays (the caller truncates the rows).
     Status index_insert_row(std::string_view table, size_t first);
+    // Refuses rows that would give an index of the table a key the page
+    // store cannot hold ("key length {} exceeds maximum {}" for the first
+    // such row in `rows`). Statements call it before they change the table:
+    // such a row must not pass a statement only to fail the mirroring or a
+    // COMMIT later.
+    Status check_index_key_lengths(std::string_view table, std::span<const Row> rows) const;
     // Takes rowid out of the list of the row's key in every index of the table.
     void remove_rows_from_indexes(std::string_view table, uint64_t rowid, const Row& row);
     // The position of the row with this id, or none. Ids ascend along the
     // rows, so this is a binary search (with a scan as the fallback).
     std::optional<size_t> position_of_rowid(std::string_view table, uint64_t rowid) const;
     // Replaces the rows at `positions` (distinct) by `after` (parallel),
-    // keeping the ids. Every new key of every unique index is checked first,
-    // against the other rows and among the changed rows: a clash fails with
-    // "unique constraint violated: duplicate key {}" and changes nothing.
+    // keeping the ids. Every new key is checked first: of every unique index
+    // against the other rows and among the changed rows (a clash fails with
+    // "unique constraint violated: duplicate key {}"), then of every index
+    // for its length (check_index_key_lengths); a refusal changes nothing.
     // Then only the index entries whose key changed move; the primary-key
     // index follows when a Pk value changed.
     Status update_rows(std::string_view table, std::span<const size_t> positions, std::span<const Row> after);

@@ -146,6 +146,9 @@ Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, File
 }
 
 Status save(Engine& engine) {
+    // An open transaction's changes are in memory only until COMMIT: a save
+    // now would report success and keep none of them.
+    if (engine.in_transaction()) return execution_error("cannot save while a transaction is active");
     if (engine.file.page_store) return engine.file.page_store->pager->commit();
     if (engine.file.path) return write_snapshot(engine.tables.database, *engine.file.path);
     return {};

@@ -60,6 +60,7 @@ namespace zembrel::storage {
 Result<Engine> open(const std::string& path);
 // The same through another file system (tests inject faults and crashes).
 Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs);
+// Both are refused while a transaction is open.
 Status save(Engine& engine);
 Result<Engine> save_as(Engine& engine, const std::string& path);
 

@@ -16,18 +16,6 @@ bool plain_columns_only(const parser::SelectStatement& s) {
                        [](const parser::SelectItem& item) { return item.kind() == parser::SelectItemKind::Column; });
 }
 
-// The literal of `column = 'text'`, when the WHERE is exactly that. Only
-// text literals: a Pk value is a Uuid, which equals a text of the same bytes
-// under both orders of values, and nothing of another kind.
-const parser::CompareExpr* pk_equality(const parser::Expr& where) {
-    const auto* c = std::get_if<parser::CompareExpr>(&where.node);
-    if (c == nullptr || c->op != parser::CompareOp::Eq) return nullptr;
-    const auto* literal = std::get_if<Value>(&c->right.node);
-    if (literal == nullptr || !(literal->kind() == ValueKind::Text || literal->kind() == ValueKind::Uuid)) return nullptr;
-    return c;
-}
-
-
 // The position of a column of the one table in scope, as resolve_column
 // finds it; none where resolve_column would fail.
 std::optional<size_t> column_of(const Table& table, const parser::TableRef& from, const parser::ColumnRef& ref) {
@@ -64,47 +52,6 @@ std::optional<PlainProjection> plain_projection(const Table& table, const parser
     }
     return out;
 }
-
-}  // namespace
-
-Result<std::optional<Rows>> try_pk_fast_path(Engine& engine, const parser::SelectStatement& s) {
-    if (!s.joins.empty() || s.order_by || s.group_by || !s.where_clause || !plain_columns_only(s))
-        return std::optional<Rows>();
-    const Table* table = engine.tables.find(s.from.name);
-    if (table == nullptr) return std::optional<Rows>();
-    auto pk = engine.tables.pk_indexes.find(s.from.name);
-    if (pk == engine.tables.pk_indexes.end()) return std::optional<Rows>();
-    const parser::CompareExpr* eq = pk_equality(*s.where_clause);
-    if (eq == nullptr) return std::optional<Rows>();
-    auto position = column_of(*table, s.from, eq->left);
-    if (!position || *position != pk->second.pk_column) return std::optional<Rows>();
-
-    auto plan = plain_projection(*table, s.from, s.items);
-    if (!plan) {
-        // A reference that does not resolve: the binder words the error.
-        const BoundTable bound{s.from.name, table->columns, s.from.alias, 0};
-        auto planned = plan_select_list(std::span<const BoundTable>(&bound, 1), s.items, std::nullopt);
-        if (!planned) return fail(planned.error());
-        plan = PlainProjection{std::move(planned->columns), std::move(planned->projection)};
-    }
-    Rows result{std::move(plan->columns), {}};
-    if (s.limit && *s.limit == 0) return std::optional<Rows>(std::move(result));
-    auto rowid = pk->second.tree.find(std::get<Value>(eq->right.node));
-    if (!rowid) return std::optional<Rows>(std::move(result));
-    auto at = table->position_of_rowid(*rowid);
-    if (!at) return std::optional<Rows>(std::move(result));
-    const Row& row = table->rows[*at];
-    Row out;
-    out.reserve(plan->projection.size());
-    for (int64_t slot : plan->projection) {
-        if (slot < 0 || static_cast<size_t>(slot) >= row.size()) invariant_failed("projection position outside the row");
-        out.push_back(row[static_cast<size_t>(slot)]);
-    }
-    result.rows.push_back(std::move(out));
-    return std::optional<Rows>(std::move(result));
-}
-
-namespace {
 
 // The column of a comparison when it belongs to the FROM table (unqualified,
 // or qualified with the table's name or alias).
@@ -183,52 +130,89 @@ bool equality_pairs(const parser::Expr& where, const BoundTable& from, std::vect
     return false;
 }
 
-// An index a path may use, wherever it lives.
+// An index a path may use, wherever it lives; it borrows the index's (or
+// the catalog's) fields for the one planning call.
 struct Candidate {
-    std::string name;
-    std::vector<std::string> columns;
-    std::vector<size_t> positions;
+    const std::string* name;
+    const std::vector<std::string>* columns;
+    const std::vector<size_t>* positions;
 };
 
 struct Candidates {
     std::vector<Candidate> indexes;  // by name
     bool in_page_file = false;
+    std::optional<size_t> pk_column;  // a loaded table's Pk column with its primary-key tree
 };
 
-// The usable indexes of a loaded table (those in step with its rows), or of
-// a table only in the page file (those whose columns the catalog places
-// inside its rows). A stale catalog is read again before anyone may use it:
-// until then, no path.
+// The usable indexes of a loaded table (those in step with its rows, and
+// its primary-key tree), or of a table only in the page file (those whose
+// columns the catalog places inside its rows). A stale catalog is read
+// again before anyone may use it: until then, no path.
 Candidates candidate_indexes(const Engine& engine, const std::string& table_name, size_t width) {
     Candidates out;
     if (const Table* table = engine.tables.find(table_name)) {
         for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_name)) {
             const MemIndex* index = engine.tables.mem_indexes.get(name);
             if (index != nullptr && index_in_step(*index, *table))
-                out.indexes.push_back({index->name, index->columns, index->positions});
+                out.indexes.push_back({&index->name, &index->columns, &index->positions});
         }
+        if (auto pk = engine.tables.pk_indexes.find(table_name); pk != engine.tables.pk_indexes.end())
+            out.pk_column = pk->second.pk_column;
     } else if (const PageStore* store = engine.page_store(); store != nullptr && !engine.file.catalog_stale) {
         const CatalogEntry* entry = store->catalog.get(table_name);
         if (entry == nullptr) return out;
         out.in_page_file = true;
+        if (entry->pk_column && *entry->pk_column < width) out.pk_column = entry->pk_column;
         for (const IndexCatalogEntry& ix : entry->indexes) {
             if (ix.columns.empty() || ix.positions.size() != ix.columns.size()) continue;
             if (std::any_of(ix.positions.begin(), ix.positions.end(), [&](size_t p) { return p >= width; })) continue;
-            out.indexes.push_back({ix.name, ix.columns, ix.positions});
+            out.indexes.push_back({&ix.name, &ix.columns, &ix.positions});
         }
     }
     std::sort(out.indexes.begin(), out.indexes.end(),
-              [](const Candidate& a, const Candidate& b) { return a.name < b.name; });
+              [](const Candidate& a, const Candidate& b) { return *a.name < *b.name; });
     return out;
 }
 
 AccessPath path_through(AccessPath::Kind kind, const Candidate& index, bool in_page_file) {
     AccessPath path;
     path.kind = kind;
-    path.index = index.name;
-    path.columns = index.columns;
+    path.index = *index.name;
+    path.columns = *index.columns;
     path.in_page_file = in_page_file;
     return path;
+}
+
+// The path of a range: one value of the Pk column through the primary-key
+// tree, else a single-column index on the column. A range uses
+// single-column indexes only: a composite index leaves out rows with NULL in
+// its later columns, which its first column's range must still return. The
+// page file has no primary-key tree: there an index on the Pk column reads
+// less than the RowCache the Pk lookup keys, so it goes first.
+std::optional<AccessPath> range_path(const Candidates& candidates, const ColumnRange& range, const BoundTable& from) {
+    using K = Bound::Kind;
+    const bool pk_point = candidates.pk_column == range.column && range.lower.kind == K::Included &&
+                          range.upper.kind == K::Included &&
+                          Value::key_cmp(range.lower.value, range.upper.value) == 0;
+    auto through_pk = [&] {
+        AccessPath path;
+        path.kind = AccessPath::Kind::PrimaryKey;
+        path.columns = {from.columns[range.column].name};
+        path.lower = range.lower;
+        path.upper = range.upper;
+        path.in_page_file = candidates.in_page_file;
+        return path;
+    };
+    if (pk_point && !candidates.in_page_file) return through_pk();
+    for (const Candidate& index : candidates.indexes) {
+        if (index.positions->size() != 1 || index.positions->front() != range.column) continue;
+        AccessPath path = path_through(AccessPath::Kind::Range, index, candidates.in_page_file);
+        path.lower = range.lower;
+        path.upper = range.upper;
+        return path;
+    }
+    if (pk_point) return through_pk();
+    return std::nullopt;
 }
 
 bool has_window_items(const parser::SelectStatement& s) {
@@ -238,81 +222,55 @@ bool has_window_items(const parser::SelectStatement& s) {
 }
 
 std::optional<AccessPath> where_path(const Candidates& candidates, const parser::Expr& where, const BoundTable& from) {
-    if (candidates.indexes.empty()) return std::nullopt;
+    if (candidates.indexes.empty() && !candidates.pk_column) return std::nullopt;
     std::vector<std::pair<size_t, Value>> pairs;
     if (equality_pairs(where, from, pairs) && pairs.size() >= 2) {
         for (const Candidate& index : candidates.indexes) {
-            if (index.positions.size() != pairs.size()) continue;
+            if (index.positions->size() != pairs.size()) continue;
             bool same = true;
-            for (size_t i = 0; i < pairs.size() && same; ++i) same = index.positions[i] == pairs[i].first;
+            for (size_t i = 0; i < pairs.size() && same; ++i) same = (*index.positions)[i] == pairs[i].first;
             if (!same) continue;
             AccessPath path = path_through(AccessPath::Kind::Composite, index, candidates.in_page_file);
             for (auto& [column, value] : pairs) path.key.push_back(value);
             return path;
         }
     }
-    // A range uses single-column indexes only: a composite index leaves out
-    // rows with NULL in its later columns, which its first column's range
-    // must still return.
     auto range = column_range(where, from);
     if (!range) return std::nullopt;
-    for (const Candidate& index : candidates.indexes) {
-        if (index.positions.size() != 1 || index.positions.front() != range->column) continue;
-        AccessPath path = path_through(AccessPath::Kind::Range, index, candidates.in_page_file);
-        path.lower = range->lower;
-        path.upper = range->upper;
-        return path;
-    }
-    return std::nullopt;
+    return range_path(candidates, *range, from);
 }
 
-// ORDER BY one indexed column with a LIMIT. The index holds no row with a
-// Null key: in memory the walk adds them where the sort puts them (the
-// index's id count tells whether there are any); from the page file only a
-// scan would find them, so there the path needs a WHERE that rejects them (a
-// range on the column) or a NOT NULL column. Ties come out in table order:
-// the index orders equal keys by row id there, and in memory each key's
-// rows are put in table order.
-std::optional<AccessPath> ordered_path(const Engine& engine, const parser::SelectStatement& s,
-                                       const BoundTable& from) {
+// ORDER BY one indexed column, ascending, with a LIMIT. The index holds no
+// row with a Null key: in memory the walk adds them first, where the sort
+// puts them (the index's id count tells whether there are any); from the
+// page file only a scan would find them, so there the path needs a WHERE
+// that rejects them (a range on the column), a NOT NULL column, or an index
+// with an entry for every row.
+std::optional<AccessPath> ordered_path(Engine& engine, const parser::SelectStatement& s, const BoundTable& from) {
     if (s.order_by->size() != 1 || !s.limit || has_window_items(s)) return std::nullopt;
     const parser::OrderByItem& item = s.order_by->front();
+    if (item.descending) return std::nullopt;
     auto column = own_column(from, item.column);
     if (!column) return std::nullopt;
-    Bound lower, upper;
+    ColumnRange range{*column, {}, {}};
     if (s.where_clause) {
-        auto range = column_range(*s.where_clause, from);
-        if (!range || range->column != *column) return std::nullopt;
-        lower = std::move(range->lower);
-        upper = std::move(range->upper);
+        auto where = column_range(*s.where_clause, from);
+        if (!where || where->column != *column) return std::nullopt;
+        range = std::move(*where);
     }
     const Candidates candidates = candidate_indexes(engine, s.from.name, from.columns.size());
-    // The page file's index trees are walked forward only.
-    if (candidates.in_page_file && (item.descending || (!s.where_clause && from.columns[*column].nullable)))
-        return std::nullopt;
-    for (const Candidate& index : candidates.indexes) {
-        if (index.positions.size() != 1 || index.positions.front() != *column) continue;
-        AccessPath path = path_through(AccessPath::Kind::Range, index, candidates.in_page_file);
-        path.lower = lower;
-        path.upper = upper;
-        path.limit = s.limit;
-        path.ordered = true;
-        path.descending = item.descending;
-        return path;
+    auto path = range_path(candidates, range, from);
+    if (path && path->in_page_file && path->kind == AccessPath::Kind::Range && !s.where_clause &&
+        from.columns[*column].nullable) {
+        // A tree that cannot be counted is left to the scan, which reports it.
+        auto complete = page_index_complete(engine, s.from.name, path->index);
+        if (!complete || !*complete) return std::nullopt;
     }
-    return std::nullopt;
-}
-
-// Row ids of an index's keys whose first value lies in the range.
-void range_row_ids(const MemIndex& index, const Bound& lower, const Bound& upper, std::vector<uint64_t>& out) {
-    const IndexKeyMap& map = index.map();
-    auto it = lower.kind == Bound::Kind::Unbounded ? map.begin() : map.lower_bound(IndexKey{lower.value});
-    for (; it != map.end(); ++it) {
-        const Value& k = it->first.front();
-        if (!below_upper(k, upper)) break;
-        if (!above_lower(k, lower)) continue;
-        out.insert(out.end(), it->second.begin(), it->second.end());
+    if (path) {
+        path->limit = s.limit;
+        path->ordered = true;
     }
+    return path;
 }
 
 using Predicate = operators::BoundPredicate;
@@ -321,85 +279,86 @@ bool passes(const Predicate* predicate, const Row& row) {
     return predicate == nullptr || predicate->eval(row) == operators::Truth::True;
 }
 
-// The first `limit` rows of an ordered path over a loaded table.
-void ordered_memory_rows(const Table& table, const MemIndex& index, const AccessPath& path,
-                         const Predicate* predicate, uint64_t limit, std::vector<Row>& out) {
-    const size_t column = index.positions.front();
-    // Without a WHERE the rows with a Null key count too (a range rejects them).
-    const bool null_rows = predicate == nullptr && index.id_count() < table.rows.size();
-    auto add_null_rows = [&] {
-        for (const Row& row : table.rows) {
-            if (out.size() >= limit) return;
-            if (column < row.size() && row[column].is_null() && passes(predicate, row)) out.push_back(row);
+// Hands emit(row) the rows of a path over a loaded table that meet the
+// predicate (the WHERE; none needed for a PrimaryKey path), at most the
+// path's limit, in `order`. An ordered path without WHERE counts the rows
+// with a Null key too, first (a range rejects them). False when the path's
+// index is gone.
+template <class Emit>
+bool memory_seek(const Engine& engine, const Table& table, const AccessPath& path, const Predicate* predicate,
+                 SeekOrder order, Emit&& emit) {
+    uint64_t room = path.limit.value_or(std::numeric_limits<uint64_t>::max());
+    // Whether another row may follow.
+    auto take = [&](size_t at) {
+        const Row& row = table.rows[at];
+        if (passes(predicate, row)) {
+            emit(row);
+            --room;
         }
+        return room > 0;
     };
-    std::vector<size_t> positions;
-    auto add_key_rows = [&](const RowIdList& ids) {
-        positions.clear();
+    if (path.kind == AccessPath::Kind::PrimaryKey) {
+        auto pk = engine.tables.pk_indexes.find(table.name);
+        if (pk == engine.tables.pk_indexes.end()) return false;
+        if (room == 0) return true;
+        // The key answers the whole WHERE: it is where the WHERE's
+        // comparisons on the Pk column meet, and Pk values compare with the
+        // texts fitted to them by bytes under both orders.
+        if (auto id = pk->second.tree.find(path.lower.value)) {
+            if (auto at = table.position_of_rowid(*id)) emit(table.rows[*at]);
+        }
+        return true;
+    }
+    const MemIndex* index = engine.tables.mem_indexes.get(path.index);
+    if (index == nullptr || index->table != table.name || index->positions.empty()) return false;
+    if (room == 0) return true;
+
+    std::vector<size_t> positions;  // table order: gathered, then sorted
+    auto add = [&](const RowIdList& ids) {
         for (uint64_t id : ids) {
-            if (auto at = table.position_of_rowid(id)) positions.push_back(*at);
+            auto at = table.position_of_rowid(id);
+            if (!at) continue;
+            if (order == SeekOrder::Table) positions.push_back(*at);
+            else if (!take(*at)) return false;
         }
-        std::sort(positions.begin(), positions.end());
-        positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-        for (size_t at : positions) {
-            if (out.size() >= limit) return;
-            if (passes(predicate, table.rows[at])) out.push_back(table.rows[at]);
-        }
+        return true;
     };
-    const IndexKeyMap& map = index.map();
-    if (!path.descending) {
-        if (null_rows) add_null_rows();
+    if (path.kind == AccessPath::Kind::Composite) {
+        if (const RowIdList* ids = index->find(path.key)) add(*ids);
+    } else if (index->positions.size() == 1 && path.lower.kind == Bound::Kind::Included &&
+               path.upper.kind == Bound::Kind::Included && Value::key_cmp(path.lower.value, path.upper.value) == 0) {
+        // One value: through find_one (a run of such lookups goes through
+        // the index's hash view).
+        if (const RowIdList* ids = index->find_one(path.lower.value)) add(*ids);
+    } else {
+        if (path.ordered && predicate == nullptr && index->id_count() < table.rows.size()) {
+            const size_t column = index->positions.front();
+            for (size_t at = 0; at < table.rows.size(); ++at) {
+                const Row& row = table.rows[at];
+                if (column < row.size() && row[column].is_null() && !take(at)) return true;
+            }
+        }
+        const IndexKeyMap& map = index->map();
         auto it = path.lower.kind == Bound::Kind::Unbounded ? map.begin() : map.lower_bound(IndexKey{path.lower.value});
-        for (; it != map.end() && out.size() < limit; ++it) {
+        for (; it != map.end(); ++it) {
             const Value& k = it->first.front();
             if (!below_upper(k, path.upper)) break;
-            if (above_lower(k, path.lower)) add_key_rows(it->second);
+            if (above_lower(k, path.lower) && !add(it->second)) break;
         }
-        return;
     }
-    auto it = path.upper.kind == Bound::Kind::Unbounded ? map.end() : map.upper_bound(IndexKey{path.upper.value});
-    while (it != map.begin() && out.size() < limit) {
-        --it;
-        const Value& k = it->first.front();
-        if (!above_lower(k, path.lower)) break;
-        if (below_upper(k, path.upper)) add_key_rows(it->second);
+    if (order == SeekOrder::Table) {
+        // Each row once, as a scan reads it.
+        std::sort(positions.begin(), positions.end());
+        positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+        for (size_t at : positions)
+            if (!take(at)) break;
     }
-    if (null_rows) add_null_rows();
+    return true;
 }
 
-Result<std::optional<SeekRows>> memory_seek(const Table& table, const MemIndex& index, const AccessPath& path,
-                                            const Predicate* predicate) {
-    const uint64_t limit = path.limit.value_or(std::numeric_limits<uint64_t>::max());
-    SeekRows out;
-    out.ordered = path.ordered;
-    if (limit == 0) return std::optional<SeekRows>(std::move(out));
-    if (path.ordered) {
-        ordered_memory_rows(table, index, path, predicate, limit, out.rows);
-        return std::optional<SeekRows>(std::move(out));
-    }
-    std::vector<uint64_t> ids;
-    if (path.kind == AccessPath::Kind::Composite) {
-        if (const RowIdList* found = index.find(path.key)) ids = *found;
-    } else {
-        range_row_ids(index, path.lower, path.upper, ids);
-    }
-    // Table order, as a scan reads them; each row once.
-    std::vector<size_t> positions;
-    positions.reserve(ids.size());
-    for (uint64_t id : ids) {
-        if (auto at = table.position_of_rowid(id)) positions.push_back(*at);
-    }
-    std::sort(positions.begin(), positions.end());
-    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-    for (size_t at : positions) {
-        if (out.rows.size() >= limit) break;
-        if (passes(predicate, table.rows[at])) out.rows.push_back(table.rows[at]);
-    }
-    return std::optional<SeekRows>(std::move(out));
-}
-
-Result<std::optional<SeekRows>> seek_path(const Engine& engine, const std::string& table_name, const AccessPath& path,
-                                          const parser::Expr* where, std::span<const BoundTable> tables) {
+Result<std::optional<std::vector<Row>>> seek_path(Engine& engine, const std::string& table_name,
+                                                  const AccessPath& path, const parser::Expr* where,
+                                                  std::span<const BoundTable> tables, SeekOrder order) {
     std::optional<Predicate> predicate;
     if (where != nullptr) {
         auto bound = bind_predicate(*where, tables);
@@ -407,16 +366,26 @@ Result<std::optional<SeekRows>> seek_path(const Engine& engine, const std::strin
         predicate = std::move(*bound);
     }
     const Predicate* test = predicate ? &*predicate : nullptr;
+    if (path.ordered) order = SeekOrder::Index;
+    using Out = std::optional<std::vector<Row>>;
     if (path.in_page_file) {
         PageStore* store = engine.page_store();
-        if (store == nullptr || engine.tables.find(table_name) != nullptr) return std::optional<SeekRows>();
-        return page_seek_rows(*store, table_name, path, [test](const Row& row) { return passes(test, row); });
+        if (store == nullptr || engine.tables.find(table_name) != nullptr) return Out();
+        if (path.kind == AccessPath::Kind::PrimaryKey) {
+            const CatalogEntry* entry = store->catalog.get(table_name);
+            if (entry == nullptr || !entry->pk_column) return Out();
+            auto rows = page_pk_rows(engine, table_name, *entry->pk_column, path.lower.value);
+            if (!rows) return fail(rows.error());
+            if (path.limit && rows->size() > *path.limit) rows->resize(*path.limit);
+            return Out(std::move(*rows));
+        }
+        return page_seek_rows(*store, table_name, path, order, [test](const Row& row) { return passes(test, row); });
     }
     const Table* table = engine.tables.find(table_name);
-    const MemIndex* index = engine.tables.mem_indexes.get(path.index);
-    if (table == nullptr || index == nullptr || index->table != table_name || index->positions.empty())
-        return std::optional<SeekRows>();
-    return memory_seek(*table, *index, path, test);
+    if (table == nullptr) return Out();
+    std::vector<Row> rows;
+    if (!memory_seek(engine, *table, path, test, order, [&](const Row& row) { rows.push_back(row); })) return Out();
+    return Out(std::move(rows));
 }
 
 }  // namespace
@@ -433,9 +402,15 @@ bool below_upper(const Value& k, const Bound& upper) {
     return c < 0 || (c == 0 && upper.kind == Bound::Kind::Included);
 }
 
-std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::SelectStatement& s,
-                                           const BoundTable& from) {
-    if (!s.joins.empty() || s.group_by) return std::nullopt;
+std::optional<AccessPath> plan_access_path(Engine& engine, const parser::SelectStatement& s, const BoundTable& from,
+                                           bool aggregates) {
+    if (!s.joins.empty()) return std::nullopt;
+    if (aggregates) {
+        // The seek gives the rows to group; ORDER BY and LIMIT act on the
+        // groups.
+        if (!s.where_clause) return std::nullopt;
+        return plan_where_access_path(engine, s.from.name, *s.where_clause, from);
+    }
     if (s.order_by) return ordered_path(engine, s, from);
     if (!s.where_clause) return std::nullopt;
     auto path = plan_where_access_path(engine, s.from.name, *s.where_clause, from);
@@ -456,63 +431,46 @@ Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::Se
     auto projection = plain_projection(*table, s.from, s.items);
     if (!projection) return std::optional<Rows>();
     const BoundTable from{s.from.name, table->columns, s.from.alias, 0};
-    auto path = plan_access_path(engine, s, from);
-    if (!path || path->in_page_file || path->ordered) return std::optional<Rows>();
-    auto project = [&](const Row& row) {
+    auto path = plan_access_path(engine, s, from, false);
+    if (!path || path->in_page_file) return std::optional<Rows>();
+    std::optional<Predicate> predicate;
+    if (path->kind != AccessPath::Kind::PrimaryKey) {
+        auto bound = bind_predicate(*s.where_clause, std::span<const BoundTable>(&from, 1));
+        if (!bound) return fail(bound.error());
+        predicate = std::move(*bound);
+    }
+    Rows result{std::move(projection->columns), {}};
+    const std::vector<int64_t>& slots = projection->projection;
+    const Predicate* test = predicate ? &*predicate : nullptr;
+    const bool found = memory_seek(engine, *table, *path, test, SeekOrder::Index, [&](const Row& row) {
         Row out;
-        out.reserve(projection->projection.size());
-        for (int64_t slot : projection->projection) {
+        out.reserve(slots.size());
+        for (int64_t slot : slots) {
             if (slot < 0 || static_cast<size_t>(slot) >= row.size()) invariant_failed("projection position outside the row");
             out.push_back(row[static_cast<size_t>(slot)]);
         }
-        return out;
-    };
-    // One value of a single-column index: its row ids through find_one (a
-    // run of such lookups goes through the index's hash view).
-    const MemIndex* index = engine.tables.mem_indexes.get(path->index);
-    if (index != nullptr && index->positions.size() == 1 && path->kind == AccessPath::Kind::Range &&
-        path->lower.kind == Bound::Kind::Included && path->upper.kind == Bound::Kind::Included &&
-        Value::key_cmp(path->lower.value, path->upper.value) == 0) {
-        auto predicate = bind_predicate(*s.where_clause, std::span<const BoundTable>(&from, 1));
-        if (!predicate) return fail(predicate.error());
-        std::vector<size_t> positions;
-        if (const RowIdList* ids = index->find_one(path->lower.value)) {
-            for (uint64_t id : *ids)
-                if (auto at = table->position_of_rowid(id)) positions.push_back(*at);
-        }
-        // Table order, as a scan reads them.
-        std::sort(positions.begin(), positions.end());
-        positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-        Rows result{std::move(projection->columns), {}};
-        for (size_t at : positions) {
-            if (s.limit && result.rows.size() >= *s.limit) break;
-            const Row& row = table->rows[at];
-            if (predicate->eval(row) == operators::Truth::True) result.rows.push_back(project(row));
-        }
-        return std::optional<Rows>(std::move(result));
-    }
-    auto seek = seek_rows(engine, s.from.name, *path, *s.where_clause, std::span<const BoundTable>(&from, 1));
-    if (!seek) return fail(seek.error());
-    if (!*seek) return std::optional<Rows>();
-    std::vector<Row>& rows = (*seek)->rows;
-    if (s.limit && rows.size() > *s.limit) rows.resize(static_cast<size_t>(*s.limit));
-    Rows result{std::move(projection->columns), {}};
-    result.rows.reserve(rows.size());
-    for (const Row& row : rows) result.rows.push_back(project(row));
+        result.rows.push_back(std::move(out));
+    });
+    if (!found) return std::optional<Rows>();
     return std::optional<Rows>(std::move(result));
 }
 
-Result<std::optional<SeekRows>> try_index_seek(Engine& engine, const parser::SelectStatement& s,
-                                               std::span<const BoundTable> tables) {
-    if (tables.size() != 1) return std::optional<SeekRows>();
-    auto path = plan_access_path(engine, s, tables.front());
-    if (!path) return std::optional<SeekRows>();
-    return seek_path(engine, s.from.name, *path, s.where_clause ? &*s.where_clause : nullptr, tables);
+Result<std::optional<IndexSeek>> try_index_seek(Engine& engine, const parser::SelectStatement& s,
+                                                std::span<const BoundTable> tables, bool aggregates) {
+    if (tables.size() != 1) return std::optional<IndexSeek>();
+    auto path = plan_access_path(engine, s, tables.front(), aggregates);
+    if (!path) return std::optional<IndexSeek>();
+    auto rows = seek_path(engine, s.from.name, *path, s.where_clause ? &*s.where_clause : nullptr, tables,
+                          SeekOrder::Index);
+    if (!rows) return fail(rows.error());
+    if (!*rows) return std::optional<IndexSeek>();
+    return std::optional<IndexSeek>(IndexSeek{std::move(*path), std::move(**rows)});
 }
 
-Result<std::optional<SeekRows>> seek_rows(const Engine& engine, const std::string& table_name, const AccessPath& path,
-                                          const parser::Expr& where, std::span<const BoundTable> tables) {
-    return seek_path(engine, table_name, path, &where, tables);
+Result<std::optional<std::vector<Row>>> seek_rows(Engine& engine, const std::string& table_name,
+                                                  const AccessPath& path, const parser::Expr& where,
+                                                  std::span<const BoundTable> tables, SeekOrder order) {
+    return seek_path(engine, table_name, path, &where, tables, order);
 }
 
 bool index_in_step(const MemIndex& index, const Table& table) {

@@ -1,9 +1,10 @@
-// Index roads of a one-table SELECT. The primary-key point lookup of a
-// loaded table is answered here without operators; index seeks over
-// secondary indexes plug in beside it (try_index_seek).
+// Index roads of a one-table SELECT: the planner's choice of an index
+// (plan_access_path, the one decision SELECT and EXPLAIN both follow) and
+// the seeks that read rows through it, from the engine's in-memory indexes
+// and primary-key trees or from the page file's index trees.
 //
 // A road either answers the statement in full (rows, or the statement's
-// error) or says it does not apply; it never changes a result.
+// error) or says it does not apply; it never changes which rows qualify.
 #pragma once
 
 #include <optional>
@@ -18,17 +19,12 @@
 
 namespace zembrel::executor {
 
-// SELECT items FROM t WHERE pk = 'text' [LIMIT n] on a loaded table with a
-// Pk column, for a select list without aggregates, windows or subqueries:
-// the row through the primary-key tree. None when it does not apply.
-Result<std::optional<Rows>> try_pk_fast_path(Engine& engine, const parser::SelectStatement& statement);
-
 // A one-table SELECT of plain columns (or `*`) without GROUP BY or ORDER BY
-// over a loaded table whose WHERE gives an in-memory index path
+// over a loaded table whose WHERE gives an in-memory path
 // (plan_access_path): the rows of the seek, at most LIMIT, projected,
-// without binding the statement or building operators. The very rows execute_select gives; none when it does
-// not apply (a select-list reference that does not resolve included: the
-// binder reports it).
+// without binding the statement or building operators. The very rows
+// execute_select gives; none when it does not apply (a select-list
+// reference that does not resolve included: the binder reports it).
 Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::SelectStatement& statement);
 
 // One end of an index range.
@@ -65,71 +61,85 @@ KeyFit fit_equal_key(const Value& probe, DataType type, Value& key);
 std::optional<Bound> fit_bound(const Value& literal, Bound::Kind kind, DataType type, bool is_lower);
 
 // How a one-table SELECT reads its FROM table through an index: the whole
-// key of a composite index, or a range on the one column of a single-column
-// index, from the engine's in-memory index of a loaded table or from the
-// index tree of a table read straight from the page file.
+// key of a composite index, a range on the one column of a single-column
+// index (from the engine's in-memory index of a loaded table or from the
+// index tree of a table read straight from the page file), or one value of
+// the Pk column through a loaded table's primary-key tree (for a table read
+// from the page file, through its cached rows keyed by Pk value).
 //
-// An unordered path only narrows the rows a scan would read: its rows still
-// meet the whole WHERE, in table order. An ordered path (ORDER BY its column
-// with a LIMIT) delivers the first `limit` rows that meet the whole WHERE in
-// exactly the order the stable sort of a scan would give them, rows with a
-// Null key included where the sort puts them. Either way a path never
-// changes a result.
+// A seek hands its rows on in index order: key order, and within a key the
+// order the index holds its row ids in. Nothing else is promised without an
+// ORDER BY, so the rows need not come in table order; they all meet the
+// whole WHERE. An ordered path (ORDER BY its column, ascending, with a
+// LIMIT) delivers the first `limit` rows of that index order that meet the
+// whole WHERE, rows with a Null key first, where the sort puts them. Either
+// way a path never changes which rows qualify.
 struct AccessPath {
-    enum class Kind : uint8_t { Composite = 0, Range = 1 };
+    enum class Kind : uint8_t { Composite = 0, Range = 1, PrimaryKey = 2 };
     Kind kind = Kind::Range;
-    std::string index;                 // the index used
-    std::vector<std::string> columns;  // Composite: the index's columns; Range: the column
+    std::string index;                 // the index used (none for PrimaryKey)
+    std::vector<std::string> columns;  // Composite: the index's columns; Range, PrimaryKey: the column
     std::vector<Value> key;            // Composite: one fitted value per column
-    Bound lower, upper;                // Range (both Unbounded for an ordered scan without WHERE)
+    Bound lower, upper;                // Range (both Unbounded for an ordered scan without WHERE);
+                                       // PrimaryKey: both Included, the one key
     bool in_page_file = false;         // the table's index tree, not a MemIndex
-    // At most this many rows: with `ordered`, the first in ORDER BY order;
-    // otherwise the first in table order (set only where nothing after the
-    // WHERE needs more rows: no ORDER BY, no window function).
+    // At most this many rows, the first in index order (set only where
+    // nothing after the WHERE needs more rows: no window function).
     std::optional<uint64_t> limit;
-    bool ordered = false;     // rows in ORDER BY order, the LIMIT applied
-    bool descending = false;  // with `ordered`: ORDER BY ... DESC
+    bool ordered = false;  // rows in ORDER BY order, the LIMIT applied
 };
 
 // The path for a SELECT without joins or GROUP BY. Without ORDER BY, for a
 // WHERE that pins indexed columns: first an AND of equalities naming exactly
-// the columns of a composite index in its order, else a range (AND of
-// comparisons with literals on one column) on a column that a single-column
-// index holds. With ORDER BY: only one column of the FROM table, a LIMIT, no
-// window function, a single-column index on it, and a WHERE that is absent or
-// a range on that column (a table read from the page file: ascending only,
-// and without WHERE only for a NOT NULL column, since the rows with a Null
-// key sort first and only a scan finds them there).
+// the columns of a composite index in its order; else a range (AND of
+// comparisons with literals on one column): one value of a loaded table's
+// Pk column goes through its primary-key tree, any other range through a
+// single-column index on the column. With ORDER BY: only one column of the
+// FROM table, ascending, a LIMIT, no window function, and a WHERE that is
+// absent or a range on that column, read through the primary-key tree (one
+// value) or a single-column index (a table read from the page file: without
+// WHERE only for a NOT NULL column, since the rows with a Null key sort
+// first and only a scan finds them there). ORDER BY ... DESC takes the scan.
 // Among several usable indexes the one with the smallest name. A literal that
 // cannot be fitted to the column's kind (a text against a number, a number
 // outside the Int range), a NULL literal, or an in-memory index not in step
 // with the table's rows: no path (the scan answers, and a NULL bound matches
-// nothing there). Reads only the catalog; creates no page store.
-std::optional<AccessPath> plan_access_path(const Engine& engine, const parser::SelectStatement& statement,
-                                           const BoundTable& from);
+// nothing there). With `aggregates` (aggregates or GROUP BY) only the
+// WHERE's path, without limit or order: the seek gives the rows to group.
+// Reads only the catalog and the trees' cell counts (for an ordered path
+// over a nullable column read from the page file, kept with the RowCache);
+// creates no page store.
+std::optional<AccessPath> plan_access_path(Engine& engine, const parser::SelectStatement& statement,
+                                           const BoundTable& from, bool aggregates);
 
 // The unordered choice for a WHERE over the one table `from` (a correlated
 // subquery's WHERE with the outer row's values in place).
 std::optional<AccessPath> plan_where_access_path(const Engine& engine, const std::string& table,
                                                  const parser::Expr& where, const BoundTable& from);
 
-// The rows of a path that meet `where` (ordered or in table order, as the
-// path says); none when the path's index is gone. Errors: the predicate's
+// The order a seek hands its rows on in: the index's, or the table's (where
+// the seek stands in for a scan whose order shows, as in a correlated
+// subquery). An ordered path always gives index order.
+enum class SeekOrder : uint8_t { Index, Table };
+
+// The rows of a path that meet `where`, at most the path's limit, in
+// `order`; none when the path's index is gone. Errors: the predicate's
 // binding error; for a page-file path, the index tree's and the table
 // tree's errors, and a stored row of the wrong width.
-struct SeekRows;
-Result<std::optional<SeekRows>> seek_rows(const Engine& engine, const std::string& table, const AccessPath& path,
-                                          const parser::Expr& where, std::span<const BoundTable> tables);
+Result<std::optional<std::vector<Row>>> seek_rows(Engine& engine, const std::string& table,
+                                                  const AccessPath& path, const parser::Expr& where,
+                                                  std::span<const BoundTable> tables, SeekOrder order);
 
-// Rows of an index seek for a one-table SELECT with a Plain plan, already
-// filtered by the whole WHERE; when `ordered`, also in ORDER BY order and
-// limited, else in table order (ORDER BY and LIMIT are the pipeline's).
+// The index seek of a one-table SELECT: the path plan_access_path chooses
+// and its rows in index order, already filtered by the whole WHERE; an
+// ordered path's rows also in ORDER BY order and limited (else ORDER BY and
+// LIMIT are the pipeline's). `aggregates`: the statement groups the rows.
 // None when no index serves the statement.
-struct SeekRows {
+struct IndexSeek {
+    AccessPath path;
     std::vector<Row> rows;
-    bool ordered = false;
 };
-Result<std::optional<SeekRows>> try_index_seek(Engine& engine, const parser::SelectStatement& statement,
-                                               std::span<const BoundTable> tables);
+Result<std::optional<IndexSeek>> try_index_seek(Engine& engine, const parser::SelectStatement& statement,
+                                                std::span<const BoundTable> tables, bool aggregates);
 
 }  // namespace zembrel::executor

@@ -1,8 +1,10 @@
 // ALTER TABLE: ADD COLUMN, DROP COLUMN, MODIFY and SET MERGE POLICY on the
-// in-memory side. Every check is made before anything changes. After a
-// column change both index families match the rows again: an index that
-// included a dropped column goes, the others follow their columns by name,
-// and indexes over a column that became HASH hold the hashed values.
+// in-memory side. Every check is made before anything changes, but one: the
+// index keys of a column that became HASH are measured over the hashed rows,
+// and a refusal puts the clear texts back. After a column change both index
+// families match the rows again: an index that included a dropped column
+// goes, the others follow their columns by name, and indexes over a column
+// that became HASH hold the hashed values.
 
 #include <string>
 #include <unordered_map>
@@ -32,8 +34,7 @@ Status check_today_and_hash(const Column& c) {
 }
 
 Result<ExecResult> add_column(Table& table, parser::ColumnDef def) {
-    if (table.column_index(def.name))
-        return execution_error(format("column '{}' already exists in table '{}'", def.name, table.name));
+    if (table.column_index(def.name)) return column_exists_error(def.name, table.name);
     if (is_pk(def.data_type)) return execution_error("cannot add PK column with ALTER TABLE");
     auto built = Column::from_def(std::move(def.name), def.data_type, std::move(def.default_value), def.nullable,
                                   def.hash);
@@ -125,9 +126,17 @@ Result<ExecResult> modify_column(Engine& engine, Table& table, parser::ColumnDef
             if (!hashed) return execution_error(format("column '{}': hashing failed: {}", column.name, hashed.error()));
             hashes.emplace(text, std::move(*hashed));
         }
-        for (Row& row : table.rows) {
-            if (p >= row.size() || row[p].kind() != ValueKind::Text) continue;
-            row[p] = Value::text(hashes.find(row[p].as_text())->second);
+        // A hash may be longer than its text: the clear texts are kept until
+        // every index key is known to fit the page store.
+        auto hashed = [&](const Row& row) { return p < row.size() && row[p].kind() == ValueKind::Text; };
+        std::vector<Value> clear;
+        for (Row& row : table.rows)
+            if (hashed(row)) clear.push_back(std::exchange(row[p], Value::text(hashes.find(row[p].as_text())->second)));
+        if (auto st = engine.tables.check_index_key_lengths(table.name, table.rows); !st) {
+            auto next = clear.begin();
+            for (Row& row : table.rows)
+                if (hashed(row)) row[p] = std::move(*next++);
+            return fail(st.error());
         }
     }
     table.columns[p] = std::move(column);
@@ -150,6 +159,10 @@ Result<ExecResult> set_merge_policy(Engine& engine, const Table& table, const st
 }
 
 }  // namespace
+
+std::unexpected<EngineError> column_exists_error(const std::string& column, const std::string& table) {
+    return execution_error(format("column '{}' already exists in table '{}'", column, table));
+}
 
 Result<ExecResult> alter_table(Engine& engine, parser::AlterTable statement) {
     Table* table = engine.tables.find(statement.table);

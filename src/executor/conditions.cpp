@@ -58,14 +58,22 @@ Status hash_in_subqueries_of_condition(const Engine& engine, parser::Expr& condi
 
 Truth truth_of(bool b) { return b ? Truth::True : Truth::False; }
 
-Result<const Value*> column_value(std::span<const BoundTable> tables, const Row& row, const parser::ColumnRef& ref) {
+Result<const Value*> column_value(std::span<const BoundTable> tables, const ChainedRow& row,
+                                  const parser::ColumnRef& ref) {
     auto p = resolve_column(tables, ref);
     if (!p) return fail(p.error());
-    if (*p >= row.size()) invariant_failed("condition column outside the row");
     return &row[*p];
 }
 
 }  // namespace
+
+const Value& ChainedRow::operator[](size_t position) const {
+    const ChainedRow* part = this;
+    while (position < part->outer_width_) part = part->outer_;
+    position -= part->outer_width_;
+    if (position >= part->own_.size()) invariant_failed("condition column outside the row");
+    return part->own_[position];
+}
 
 Status hash_condition_literals(parser::Expr& condition, std::span<const BoundTable> tables) {
     switch (condition.kind()) {
@@ -222,7 +230,7 @@ parser::CompareOp mirrored(parser::CompareOp op) {
 
 template <class Node>
 std::optional<parser::Expr> binary_with_outer(const Node& n, std::span<const BoundTable> scope, uint64_t outer_width,
-                                              const Row& outer_row) {
+                                              const ChainedRow& outer_row) {
     auto l = with_outer_values(*n.left, scope, outer_width, outer_row);
     if (!l) return std::nullopt;
     auto r = with_outer_values(*n.right, scope, outer_width, outer_row);
@@ -232,8 +240,37 @@ std::optional<parser::Expr> binary_with_outer(const Node& n, std::span<const Bou
 
 }  // namespace
 
+bool names_outer_column(const parser::Expr& e, std::span<const BoundTable> scope, uint64_t outer_width) {
+    auto outer_or_error = [&](const parser::ColumnRef& ref) {
+        auto p = resolve_column(scope, ref);
+        return !p || *p < outer_width;
+    };
+    switch (e.kind()) {
+        case parser::ExprKind::Compare: {
+            const auto& c = std::get<parser::CompareExpr>(e.node);
+            if (outer_or_error(c.left)) return true;
+            if (const auto* col = std::get_if<parser::ColumnRef>(&c.right.node)) return outer_or_error(*col);
+            return c.right.kind() == parser::OperandKind::Subquery;
+        }
+        case parser::ExprKind::IsNull: return outer_or_error(std::get<parser::IsNullExpr>(e.node).column);
+        case parser::ExprKind::IsNotNull: return outer_or_error(std::get<parser::IsNotNullExpr>(e.node).column);
+        case parser::ExprKind::Exists:
+        case parser::ExprKind::InSubquery: return true;  // its own subquery may name them
+        case parser::ExprKind::And: {
+            const auto& a = std::get<parser::AndExpr>(e.node);
+            return names_outer_column(*a.left, scope, outer_width) || names_outer_column(*a.right, scope, outer_width);
+        }
+        case parser::ExprKind::Or: {
+            const auto& o = std::get<parser::OrExpr>(e.node);
+            return names_outer_column(*o.left, scope, outer_width) || names_outer_column(*o.right, scope, outer_width);
+        }
+        case parser::ExprKind::Not: return names_outer_column(*std::get<parser::NotExpr>(e.node).inner, scope, outer_width);
+    }
+    return true;
+}
+
 std::optional<parser::Expr> with_outer_values(const parser::Expr& where, std::span<const BoundTable> scope,
-                                              uint64_t outer_width, const Row& outer_row) {
+                                              uint64_t outer_width, const ChainedRow& outer_row) {
     // Some(position) for an own column, none for an outer one or an error.
     auto own = [&](const parser::ColumnRef& ref) -> std::optional<std::optional<uint64_t>> {
         auto p = resolve_column(scope, ref);
@@ -298,7 +335,7 @@ std::optional<parser::Expr> with_outer_values(const parser::Expr& where, std::sp
     return std::nullopt;
 }
 
-Result<Truth> eval_condition(Engine& engine, std::span<const BoundTable> tables, const Row& row,
+Result<Truth> eval_condition(Engine& engine, std::span<const BoundTable> tables, const ChainedRow& row,
                              const parser::Expr& condition) {
     switch (condition.kind()) {
         case ExprKind::Compare: {

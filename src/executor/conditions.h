@@ -20,10 +20,31 @@
 
 namespace zembrel::executor {
 
+// The values of a row of several tables side by side, read where they lie:
+// the row of the SELECT around (itself chained, inside a subquery of a
+// subquery) followed by the own row. Nesting copies no value, so a deep
+// chain of correlated subqueries holds each row once; reading a position
+// walks one link per level it lies above the own row.
+class ChainedRow {
+public:
+    explicit ChainedRow(std::span<const Value> own) : own_(own) {}
+    // The outer row's positions come first, the own row's follow them.
+    ChainedRow(const ChainedRow& outer, std::span<const Value> own)
+        : outer_(&outer), outer_width_(outer.size()), own_(own) {}
+
+    size_t size() const { return outer_width_ + own_.size(); }
+    const Value& operator[](size_t position) const;
+
+private:
+    const ChainedRow* outer_ = nullptr;
+    size_t outer_width_ = 0;
+    std::span<const Value> own_;
+};
+
 // The SELECT around a correlated subquery: its tables and current row.
 struct OuterContext {
     std::span<const BoundTable> tables;
-    const Row* row = nullptr;
+    const ChainedRow* row = nullptr;
 };
 
 // Replaces each text literal compared with a HASH column (found among
@@ -56,6 +77,12 @@ Result<bool> where_fits_left_table(const parser::Expr& condition, std::span<cons
 std::optional<std::pair<std::vector<size_t>, std::vector<size_t>>> equi_join_keys(
     const operators::BoundPredicate& predicate, size_t left_width);
 
+// Whether a condition over `scope` (the outer tables followed by the own
+// ones, the first `outer_width` positions the outer row's) may read the
+// outer row: a reference resolves to an outer column or fails to resolve,
+// or it holds a subquery (which may name outer columns).
+bool names_outer_column(const parser::Expr& condition, std::span<const BoundTable> scope, uint64_t outer_width);
+
 // A correlated WHERE with the outer row's values in place of its outer
 // column references, as a condition over the statement's own tables that
 // gives every own row the same truth: `scope` is the outer tables followed
@@ -64,13 +91,13 @@ std::optional<std::pair<std::vector<size_t>, std::vector<size_t>>> equi_join_key
 // sides of a comparison), a reference fails to resolve, or the condition
 // holds a subquery.
 std::optional<parser::Expr> with_outer_values(const parser::Expr& where, std::span<const BoundTable> scope,
-                                              uint64_t outer_width, const Row& outer_row);
+                                              uint64_t outer_width, const ChainedRow& outer_row);
 
 // Evaluates a condition against one row of `tables`, resolving columns as it
 // goes and running its subqueries (each once, for this row, with an outer
 // context of `tables` and `row`). AND and OR evaluate both sides, left first,
 // so a failing right side fails the statement. The first error is returned.
-Result<operators::Truth> eval_condition(Engine& engine, std::span<const BoundTable> tables, const Row& row,
+Result<operators::Truth> eval_condition(Engine& engine, std::span<const BoundTable> tables, const ChainedRow& row,
                                         const parser::Expr& condition);
 
 }  // namespace zembrel::executor

@@ -7,6 +7,7 @@
 #include "executor/join_road.h"
 #include "executor/pipeline.h"
 #include "executor/subquery.h"
+#include "keycodec/keycodec.h"
 
 namespace zembrel::executor {
 
@@ -18,7 +19,7 @@ using operators::Truth;
 
 // A bound WHERE over the outer row followed by the own row, read from the
 // two rows where they lie: no joined row is built per candidate.
-Truth eval_across(const BoundPredicate& p, const Row& outer, const Row& own, uint64_t outer_width) {
+Truth eval_across(const BoundPredicate& p, const ChainedRow& outer, const Row& own, uint64_t outer_width) {
     auto at = [&](size_t position) -> const Value& {
         if (position < outer_width) {
             if (position >= outer.size()) invariant_failed("condition position outside the outer row");
@@ -100,8 +101,33 @@ Result<std::unique_ptr<CorrelatedSubquery>> CorrelatedSubquery::prepare(Engine& 
 
 void CorrelatedSubquery::plan_seek(const Engine& engine) {
     table_ = engine.tables.find(statement_.from.name);
-    if (table_ == nullptr) return;
-    const std::vector<Column>& columns = table_->columns;
+    // The indexes to seek through, by name: a loaded table's in step with
+    // its rows, or the page file's trees of a table read from there.
+    struct Usable {
+        const std::string* name;
+        const std::vector<size_t>* positions;
+        const MemIndex* mem;
+    };
+    std::vector<Usable> indexes;
+    const std::vector<Column>* table_columns = nullptr;
+    if (table_ != nullptr) {
+        table_columns = &table_->columns;
+        for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_->name)) {
+            const MemIndex* index = engine.tables.mem_indexes.get(name);
+            if (index != nullptr && index_in_step(*index, *table_))
+                indexes.push_back({&index->name, &index->positions, index});
+        }
+    } else if (const PageStore* store = engine.page_store(); store != nullptr && !engine.file.catalog_stale) {
+        const CatalogEntry* entry = store->catalog.get(statement_.from.name);
+        if (entry == nullptr) return;
+        table_columns = &entry->columns;
+        for (const IndexCatalogEntry& ix : entry->indexes) {
+            if (ix.positions.empty() || ix.positions.size() != ix.columns.size()) continue;
+            indexes.push_back({&ix.name, &ix.positions, nullptr});
+        }
+    }
+    if (table_columns == nullptr) return;
+    const std::vector<Column>& columns = *table_columns;
 
     // The comparisons of the WHERE's top-level AND between an own column and
     // an outer column or a literal, as (own column, operator, source).
@@ -133,13 +159,12 @@ void CorrelatedSubquery::plan_seek(const Engine& engine) {
         if (!left_own && right_own) conjuncts.push_back({r - outer_width_, mirrored(p->op()), KeySource{true, l, {}}});
     }
     if (conjuncts.empty()) return;
-
-    std::vector<const MemIndex*> indexes;
-    for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_->name)) {
-        const MemIndex* index = engine.tables.mem_indexes.get(name);
-        if (index != nullptr && index_in_step(*index, *table_)) indexes.push_back(index);
-    }
-    std::sort(indexes.begin(), indexes.end(), [](const MemIndex* a, const MemIndex* b) { return a->name < b->name; });
+    std::sort(indexes.begin(), indexes.end(), [](const Usable& a, const Usable& b) { return *a.name < *b.name; });
+    auto seek_through = [](const Usable& index, bool range, DataType type) {
+        Seek seek{index.mem, index.mem == nullptr ? *index.name : std::string(), range, {}, {}, {}, {}, false};
+        if (range) seek.types.push_back(type);
+        return seek;
+    };
     auto equality_on = [&](size_t column) -> const Conjunct* {
         for (const Conjunct& c : conjuncts)
             if (c.column == column && c.op == CompareCode::Eq) return &c;
@@ -148,16 +173,16 @@ void CorrelatedSubquery::plan_seek(const Engine& engine) {
     auto type_of = [&](size_t column) { return columns[column].data_type; };
 
     // Equalities covering every column of an index, the widest index first.
-    for (const MemIndex* index : indexes) {
-        if (seek_ && seek_->key.size() >= index->positions.size()) continue;
-        Seek seek{index, false, {}, {}, {}, {}};
-        for (size_t column : index->positions) {
+    for (const Usable& index : indexes) {
+        if (seek_ && seek_->key.size() >= index.positions->size()) continue;
+        Seek seek = seek_through(index, false, {});
+        for (size_t column : *index.positions) {
             const Conjunct* c = column < columns.size() && seekable(type_of(column)) ? equality_on(column) : nullptr;
             if (c == nullptr) break;
             seek.key.push_back(c->source);
             seek.types.push_back(type_of(column));
         }
-        if (seek.key.size() == index->positions.size()) seek_ = std::move(seek);
+        if (seek.key.size() == index.positions->size()) seek_ = std::move(seek);
     }
     if (seek_) {
         seek_->whole_where = seek_->key.size() == 1 && conjuncts.size() == 1 &&
@@ -165,11 +190,11 @@ void CorrelatedSubquery::plan_seek(const Engine& engine) {
         return;
     }
     // Else a range on the one column of an index.
-    for (const MemIndex* index : indexes) {
-        if (index->positions.size() != 1) continue;
-        const size_t column = index->positions.front();
+    for (const Usable& index : indexes) {
+        if (index.positions->size() != 1) continue;
+        const size_t column = index.positions->front();
         if (column >= columns.size() || !is_numeric(type_of(column))) continue;
-        Seek seek{index, true, {}, {}, {}, {type_of(column)}};
+        Seek seek = seek_through(index, true, type_of(column));
         for (const Conjunct& c : conjuncts) {
             if (c.column != column) continue;
             if ((c.op == CompareCode::Gt || c.op == CompareCode::Ge) && !seek.lower) seek.lower = c.source;
@@ -186,51 +211,56 @@ bool CorrelatedSubquery::fits(const OuterContext& outer) const {
     return outer.row != nullptr && joined_width(outer.tables) == outer_width_ && outer.row->size() >= outer_width_;
 }
 
-bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t>& positions) {
+KeyFit CorrelatedSubquery::fit_seek_key(const ChainedRow& outer_row) {
     const Seek& seek = *seek_;
     auto value_of = [&](const KeySource& s) -> const Value& { return s.outer ? outer_row[s.position] : s.literal; };
-    const IndexKeyMap& map = seek.index->map();
-    auto add_ids = [&](const RowIdList& ids) {
-        for (uint64_t id : ids)
-            if (auto at = table_->position_of_rowid(id)) positions.push_back(*at);
-    };
     if (!seek.range) {
         key_.resize(seek.key.size());
         for (size_t i = 0; i < seek.key.size(); ++i) {
             const Value& v = value_of(seek.key[i]);
             // = with NULL is never true, and the WHERE's AND needs it true.
-            if (v.is_null()) return true;
-            switch (fit_equal_key(v, seek.types[i], key_[i])) {
-                case KeyFit::Key: break;
-                case KeyFit::NoMatch: return true;
-                case KeyFit::Scan: return false;
-            }
+            if (v.is_null()) return KeyFit::NoMatch;
+            if (const KeyFit fit = fit_equal_key(v, seek.types[i], key_[i]); fit != KeyFit::Key) return fit;
         }
+        return KeyFit::Key;
+    }
+    auto fit_end = [&](const std::optional<KeySource>& source, bool is_lower, std::optional<Value>& out) {
+        out.reset();
+        if (!source) return KeyFit::Key;
+        const Value& v = value_of(*source);
+        if (v.is_null()) return KeyFit::NoMatch;
+        auto fitted = fit_bound(v, Bound::Kind::Included, seek.types.front(), is_lower);
+        if (!fitted) return KeyFit::Scan;
+        out = std::move(fitted->value);
+        return KeyFit::Key;
+    };
+    if (const KeyFit fit = fit_end(seek.lower, true, lower_); fit != KeyFit::Key) return fit;
+    return fit_end(seek.upper, false, upper_);
+}
+
+bool CorrelatedSubquery::seek_positions(const ChainedRow& outer_row, std::vector<size_t>& positions) {
+    const Seek& seek = *seek_;
+    auto add_ids = [&](const RowIdList& ids) {
+        for (uint64_t id : ids)
+            if (auto at = table_->position_of_rowid(id)) positions.push_back(*at);
+    };
+    switch (fit_seek_key(outer_row)) {
+        case KeyFit::Key: break;
+        case KeyFit::NoMatch: return true;
+        case KeyFit::Scan: return false;
+    }
+    if (!seek.range) {
         const RowIdList* ids = key_.size() == 1 ? seek.index->find_one(key_.front()) : seek.index->find(key_);
         if (ids != nullptr) add_ids(*ids);
     } else {
-        Value lower, upper;
-        if (seek.lower) {
-            const Value& v = value_of(*seek.lower);
-            if (v.is_null()) return true;
-            auto fitted = fit_bound(v, Bound::Kind::Included, seek.types.front(), true);
-            if (!fitted) return false;
-            lower = std::move(fitted->value);
-        }
-        if (seek.upper) {
-            const Value& v = value_of(*seek.upper);
-            if (v.is_null()) return true;
-            auto fitted = fit_bound(v, Bound::Kind::Included, seek.types.front(), false);
-            if (!fitted) return false;
-            upper = std::move(fitted->value);
-        }
+        const IndexKeyMap& map = seek.index->map();
         auto it = map.begin();
-        if (seek.lower) {
-            key_.assign(1, lower);
+        if (lower_) {
+            key_.assign(1, *lower_);
             it = map.lower_bound(key_);
         }
         for (; it != map.end(); ++it) {
-            if (seek.upper && Value::key_cmp(it->first.front(), upper) > 0) break;
+            if (upper_ && Value::key_cmp(it->first.front(), *upper_) > 0) break;
             add_ids(it->second);
         }
     }
@@ -240,8 +270,69 @@ bool CorrelatedSubquery::seek_positions(const Row& outer_row, std::vector<size_t
     return true;
 }
 
-std::optional<bool> CorrelatedSubquery::exists_in_index(const Row& outer_row) {
-    if (!seek_ || !seek_->whole_where) return std::nullopt;
+Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow& outer_row) {
+    const Seek& seek = *seek_;
+    page_rows_.clear();
+    switch (fit_seek_key(outer_row)) {
+        case KeyFit::Key: break;
+        case KeyFit::NoMatch: return true;
+        case KeyFit::Scan: return false;
+    }
+    PageStore* store = engine.page_store();
+    if (store == nullptr) return false;
+    // Where the walk starts: the key's values, or the lower bound's value.
+    keycodec::Bytes start;
+    if (!seek.range) {
+        for (const Value& v : key_) keycodec::encode_value(v, start);
+    } else if (lower_) {
+        keycodec::encode_value(*lower_, start);
+    }
+    if (!cursor_) {
+        auto opened = IndexCursor::open(*store, statement_.from.name, seek.page_index, start);
+        if (!opened) return fail(opened.error());
+        if (!*opened) return false;
+        cursor_ = std::move(**opened);
+        fetcher_ = RowFetcher::open(*store, statement_.from.name);
+        if (!fetcher_) return false;
+    } else if (auto st = cursor_->seek(*store, start); !st) {
+        return fail(st.error());
+    }
+    rowids_.clear();
+    for (;;) {
+        auto next = cursor_->next();
+        if (!next) return fail(next.error());
+        if (!*next) break;
+        const IndexEntry& entry = **next;
+        if (entry.values.empty()) break;
+        if (!seek.range) {
+            bool same = entry.values.size() >= key_.size();
+            for (size_t i = 0; same && i < key_.size(); ++i) same = Value::key_cmp(entry.values[i], key_[i]) == 0;
+            if (!same) break;
+        } else {
+            if (upper_ && Value::key_cmp(entry.values.front(), *upper_) > 0) break;
+            if (lower_ && Value::key_cmp(entry.values.front(), *lower_) < 0) continue;
+        }
+        rowids_.push_back(entry.rowid);
+    }
+    // Table order, as a scan reads them; each row once. A stale entry's row
+    // is gone or fails the WHERE the caller applies.
+    std::sort(rowids_.begin(), rowids_.end());
+    rowids_.erase(std::unique(rowids_.begin(), rowids_.end()), rowids_.end());
+    const size_t width = bound_.tables.front().columns.size();
+    for (uint64_t id : rowids_) {
+        auto row = fetcher_->fetch(id);
+        if (!row) return fail(row.error());
+        if (!*row) continue;
+        if (auto st = check_stored_row(Value::integer(static_cast<int64_t>(id)), **row, width, statement_.from.name);
+            !st)
+            return fail(st.error());
+        page_rows_.push_back(std::move(**row));
+    }
+    return true;
+}
+
+std::optional<bool> CorrelatedSubquery::exists_in_index(const ChainedRow& outer_row) {
+    if (!seek_ || !seek_->whole_where || seek_->index == nullptr) return std::nullopt;
     const KeySource& source = seek_->key.front();
     const Value& v = source.outer ? outer_row[source.position] : source.literal;
     if (v.is_null()) return false;
@@ -257,8 +348,17 @@ std::optional<bool> CorrelatedSubquery::exists_in_index(const Row& outer_row) {
 }
 
 template <class Keep>
-Status CorrelatedSubquery::visit(Engine& engine, const Row& outer_row, Keep&& keep) {
-    if (seek_) {
+Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep) {
+    if (seek_ && seek_->index == nullptr) {
+        auto served = seek_page_rows(engine, outer_row);
+        if (!served) return fail(served.error());
+        if (*served) {
+            for (const Row& row : page_rows_) {
+                if (eval_across(*where_, outer_row, row, outer_width_) == Truth::True && !keep(row)) break;
+            }
+            return {};
+        }
+    } else if (seek_) {
         positions_.clear();
         if (seek_positions(outer_row, positions_)) {
             for (size_t at : positions_) {

@@ -25,7 +25,9 @@
 #include "executor/conditions.h"
 #include "executor/exec_result.h"
 #include "executor/select.h"
+#include "executor/access_path.h"
 #include "operators/predicate.h"
+#include "pagestore/index_cursor.h"
 #include "parser/ast.h"
 
 namespace zembrel::executor {
@@ -59,9 +61,11 @@ private:
         size_t position = 0;  // in the outer row
         Value literal;
     };
-    // The index a WHERE conjunct lets the subquery seek through.
+    // The index a WHERE conjunct lets the subquery seek through: a loaded
+    // table's MemIndex, or an index tree of a table read from the page file.
     struct Seek {
         const MemIndex* index = nullptr;
+        std::string page_index;  // the tree's name when `index` is null
         bool range = false;
         std::vector<KeySource> key;                // equality: one per index column
         std::optional<KeySource> lower, upper;     // range on the index's one column
@@ -77,13 +81,20 @@ private:
     // Calls `keep(row)` for each own row the WHERE passes, in table order,
     // until it returns false.
     template <class Keep>
-    Status visit(Engine& engine, const Row& outer_row, Keep&& keep);
+    Status visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep);
+    // Fits the seek's key (or bounds) from the outer row into key_ (or
+    // lower_, upper_): Scan when no key stands for the values (the table is
+    // read instead), NoMatch when no row can pass.
+    KeyFit fit_seek_key(const ChainedRow& outer_row);
     // Appends the table positions of the seek's candidates; false when the
     // seek cannot serve this outer row (the table is scanned instead).
-    bool seek_positions(const Row& outer_row, std::vector<size_t>& positions);
+    bool seek_positions(const ChainedRow& outer_row, std::vector<size_t>& positions);
+    // The same through the page file's index tree: the candidate rows, in
+    // table order, into page_rows_; false when a scan must serve.
+    Result<bool> seek_page_rows(Engine& engine, const ChainedRow& outer_row);
     // Whether some row passes, read from the index alone; none when only
     // the rows can tell.
-    std::optional<bool> exists_in_index(const Row& outer_row);
+    std::optional<bool> exists_in_index(const ChainedRow& outer_row);
 
     const parser::SelectStatement& statement_;
     BoundSelect bound_;
@@ -96,6 +107,13 @@ private:
     std::optional<operators::SharedRows> rows_;  // the own table's rows, read on first scan
     std::vector<size_t> positions_;              // scratch of one seek
     IndexKey key_;                               // scratch of one seek
+    std::optional<Value> lower_, upper_;         // scratch of one range seek
+    // The page-file seek's cursor and fetcher, reused across outer rows: a
+    // key near the last one is found in the leaves in hand.
+    std::optional<IndexCursor> cursor_;
+    std::optional<RowFetcher> fetcher_;
+    std::vector<uint64_t> rowids_;               // scratch of one page-file seek
+    std::vector<Row> page_rows_;                 // the candidates of one page-file seek
 };
 
 }  // namespace zembrel::executor

@@ -2,9 +2,11 @@
 // the in-memory side of the engine.
 
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include "executor/handlers.h"
+#include "pagestore/index_keys.h"
 #include "types/text_format.h"
 
 namespace zembrel::executor {
@@ -19,6 +21,11 @@ bool is_text_type(DataType t) { return t.kind == DataTypeKind::Text || t.kind ==
 Result<ExecResult> create_table(Engine& engine, parser::CreateTable statement) {
     if (engine.tables.database.tables.contains(statement.name))
         return execution_error(format("table '{}' already exists", statement.name));
+    // A second column of a name could never be named: lookups take the first.
+    std::set<std::string_view> names;
+    for (const auto& def : statement.columns) {
+        if (!names.insert(def.name).second) return column_exists_error(def.name, statement.name);
+    }
     std::vector<Column> columns;
     columns.reserve(statement.columns.size());
     for (auto& def : statement.columns) {
@@ -105,14 +112,17 @@ Result<ExecResult> create_index(Engine& engine, parser::CreateIndex statement) {
             return execution_error(
                 format("columns ({}) are already indexed on '{}'", join_texts(statement.columns), statement.table));
     }
-    if (statement.unique) {
-        std::set<IndexKey, KeyLess> seen;
-        for (const Row& row : table.rows) {
+    // Row by row, as a build that enters the rows in order meets them: a
+    // repeated key, then a key too long for the page store. The second is
+    // refused here also where the store builds the index only at COMMIT.
+    std::set<IndexKey, KeyLess> seen;
+    for (const Row& row : table.rows) {
+        if (statement.unique) {
             auto key = MemIndex::key_for_row(row, positions);
-            if (!key) continue;
-            if (!seen.insert(std::move(*key)).second)
+            if (key && !seen.insert(std::move(*key)).second)
                 return execution_error(format("unique index '{}': duplicate key", statement.name));
         }
+        if (auto st = check_row_index_key(row, positions); !st) return fail(st.error());
     }
     std::string name = statement.name;
     engine.tables.mem_indexes.insert(MemIndex(name, std::move(statement.table), std::move(statement.columns),

@@ -26,6 +26,9 @@ Result<ExecResult> remove(Engine& engine, parser::Delete statement);
 
 // alter.cpp
 Result<ExecResult> alter_table(Engine& engine, parser::AlterTable statement);
+// A column name the table has already: ALTER TABLE ADD, and CREATE TABLE
+// naming a column twice.
+std::unexpected<EngineError> column_exists_error(const std::string& column, const std::string& table);
 
 // transaction.cpp
 Result<ExecResult> begin(Engine& engine);

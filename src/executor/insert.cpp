@@ -1,7 +1,7 @@
 // INSERT: every statement row becomes a complete table row first (generated
-// keys, coercion, defaults, NOT NULL), then all rows are appended at once; a
-// unique violation takes every new row out again, so a statement is all or
-// nothing.
+// keys, coercion, defaults, NOT NULL), the index keys of all of them are
+// measured, then all rows are appended at once; a unique violation takes
+// every new row out again, so a statement is all or nothing.
 
 #include <utility>
 
@@ -108,6 +108,10 @@ Result<ExecResult> insert(Engine& engine, parser::Insert statement) {
         if (!row) return fail(row.error());
         built.push_back(std::move(*row));
     }
+
+    // A key the page store cannot hold is refused here, in or out of a
+    // transaction, rather than by the mirroring or at COMMIT.
+    if (auto st = engine.tables.check_index_key_lengths(statement.table, built); !st) return fail(st.error());
 
     // Phase 2: append with fresh row ids.
     const size_t n = built.size();

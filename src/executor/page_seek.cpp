@@ -5,6 +5,7 @@
 
 #include "executor/select_binding.h"
 #include "keycodec/keycodec.h"
+#include "operators/basic.h"
 #include "pagestore/index_cursor.h"
 
 namespace zembrel::executor {
@@ -43,11 +44,11 @@ Step step_for(const AccessPath& path, const IndexEntry& entry) {
 
 // The row under `rowid`, none when it is gone; a row of the wrong width is
 // damage.
-Result<std::optional<Row>> fetch(PageStore& store, const std::string& table, size_t width, uint64_t rowid) {
-    const Value key = Value::integer(static_cast<int64_t>(rowid));
-    auto row = store.fetch_row(table, key);
+Result<std::optional<Row>> fetch(RowFetcher& rows, const std::string& table, size_t width, uint64_t rowid) {
+    auto row = rows.fetch(rowid);
     if (!row) return fail(row.error());
     if (*row) {
+        const Value key = Value::integer(static_cast<int64_t>(rowid));
         if (auto st = check_stored_row(key, **row, width, table); !st) return fail(st.error());
     }
     return row;
@@ -62,58 +63,114 @@ bool holds_entry_values(const Row& row, const std::vector<size_t>& positions, co
 
 }  // namespace
 
-Result<std::optional<SeekRows>> page_seek_rows(PageStore& store, const std::string& table, const AccessPath& path,
-                                               const std::function<bool(const Row&)>& keep) {
+Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const std::string& table,
+                                                       const AccessPath& path, SeekOrder order,
+                                                       const std::function<bool(const Row&)>& keep) {
+    using Out = std::optional<std::vector<Row>>;
     const CatalogEntry* entry = store.catalog.get(table);
-    if (entry == nullptr || (path.ordered && path.descending)) return std::optional<SeekRows>();
+    if (entry == nullptr) return Out();
     const size_t width = entry->columns.size();
     const std::optional<keycodec::Bytes> start = start_key(path);
     auto cursor = IndexCursor::open(store, table, path.index,
                                     start ? std::optional<std::span<const uint8_t>>(*start) : std::nullopt);
     if (!cursor) return fail(cursor.error());
-    if (!*cursor) return std::optional<SeekRows>();
+    if (!*cursor) return Out();
     const std::vector<size_t> positions = (*cursor)->positions();
+    std::optional<RowFetcher> fetcher = RowFetcher::open(store, table);
+    if (!fetcher) return Out();
     const uint64_t limit = path.limit.value_or(std::numeric_limits<uint64_t>::max());
 
-    SeekRows out;
-    out.ordered = path.ordered;
-    if (limit == 0) return std::optional<SeekRows>(std::move(out));
-
-    if (path.ordered) {
-        while (out.rows.size() < limit) {
-            auto next = (*cursor)->next();
-            if (!next) return fail(next.error());
-            if (!*next) break;
-            const Step step = step_for(path, **next);
-            if (step == Step::Stop) break;
-            if (step == Step::Skip) continue;
-            auto row = fetch(store, table, width, (*next)->rowid);
-            if (!row) return fail(row.error());
-            if (*row && holds_entry_values(**row, positions, **next) && keep(**row)) out.rows.push_back(std::move(**row));
-        }
-        return std::optional<SeekRows>(std::move(out));
-    }
-
-    std::vector<uint64_t> ids;
-    for (;;) {
+    std::vector<Row> rows;
+    std::vector<uint64_t> ids;  // table order: gathered, then fetched
+    while (rows.size() < limit) {
         auto next = (*cursor)->next();
         if (!next) return fail(next.error());
         if (!*next) break;
         const Step step = step_for(path, **next);
         if (step == Step::Stop) break;
-        if (step == Step::Take) ids.push_back((*next)->rowid);
+        if (step == Step::Skip) continue;
+        if (order == SeekOrder::Table) {
+            ids.push_back((*next)->rowid);
+            continue;
+        }
+        auto row = fetch(*fetcher, table, width, (*next)->rowid);
+        if (!row) return fail(row.error());
+        if (*row && holds_entry_values(**row, positions, **next) && keep(**row)) rows.push_back(std::move(**row));
     }
-    // Table order, as a scan reads the rows; each row once even when a stale
-    // entry names it beside its live one.
+    // Each row once, as a scan reads them, even when a stale entry names it
+    // beside its live one.
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     for (uint64_t id : ids) {
-        if (out.rows.size() >= limit) break;
-        auto row = fetch(store, table, width, id);
+        if (rows.size() >= limit) break;
+        auto row = fetch(*fetcher, table, width, id);
         if (!row) return fail(row.error());
-        if (*row && keep(**row)) out.rows.push_back(std::move(**row));
+        if (*row && keep(**row)) rows.push_back(std::move(**row));
     }
-    return std::optional<SeekRows>(std::move(out));
+    return Out(std::move(rows));
+}
+
+// Equal under the key order means equal texts (for the text kinds), so
+// equal values hash alike; other kinds all share one hash.
+uint64_t key_hash(const Value& v) {
+    switch (v.kind()) {
+        case ValueKind::Text:
+        case ValueKind::Uuid:
+        case ValueKind::Date:
+        case ValueKind::DateTime: return std::hash<std::string_view>{}(std::string_view(v.as_text()));
+        default: return 0;
+    }
+}
+
+Result<std::vector<Row>> page_pk_rows(Engine& engine, const std::string& table, size_t pk_column, const Value& key) {
+    auto snapshot = table_rows_snapshot(engine, table);
+    if (!snapshot) return fail(snapshot.error());
+    const std::vector<Row>& rows = **snapshot;
+    auto pk_of = [&](size_t at) -> const Value& {
+        const Row& row = rows[at];
+        if (pk_column >= row.size()) invariant_failed("Pk column outside a stored row");
+        return row[pk_column];
+    };
+    std::vector<Row> out;
+    if (rows.size() > std::numeric_limits<uint32_t>::max()) {
+        for (size_t at = 0; at < rows.size(); ++at)
+            if (Value::key_cmp(pk_of(at), key) == 0) out.push_back(rows[at]);
+        return out;
+    }
+    PageTableFacts& facts = engine.tables.row_cache.facts[table];
+    if (!facts.pk_hashes_built) {
+        facts.pk_hashes.resize(rows.size());
+        for (uint32_t at = 0; at < facts.pk_hashes.size(); ++at) facts.pk_hashes[at] = {key_hash(pk_of(at)), at};
+        std::sort(facts.pk_hashes.begin(), facts.pk_hashes.end());
+        facts.pk_hashes_built = true;
+    }
+    // Equal hashes in table order: the rows come as a scan meets them.
+    const uint64_t hash = key_hash(key);
+    auto it = std::lower_bound(facts.pk_hashes.begin(), facts.pk_hashes.end(), std::pair<uint64_t, uint32_t>(hash, 0));
+    for (; it != facts.pk_hashes.end() && it->first == hash; ++it)
+        if (Value::key_cmp(pk_of(it->second), key) == 0) out.push_back(rows[it->second]);
+    return out;
+}
+
+Result<bool> page_index_complete(Engine& engine, const std::string& table, const std::string& index) {
+    PageTableFacts& facts = engine.tables.row_cache.facts[table];
+    if (auto known = facts.index_complete.find(index); known != facts.index_complete.end()) return known->second;
+    PageStore* store = engine.page_store();
+    const CatalogEntry* entry = store != nullptr ? store->catalog.get(table) : nullptr;
+    if (entry == nullptr) return false;
+    auto ix = std::find_if(entry->indexes.begin(), entry->indexes.end(),
+                           [&](const IndexCatalogEntry& e) { return e.name == index; });
+    if (ix == entry->indexes.end()) return false;
+    auto rows = BPlusTree::count_entries(*store->pager, entry->root);
+    if (!rows) return fail(rows.error());
+    auto entries = BPlusTree::count_entries(*store->pager, ix->root);
+    if (!entries) return fail(entries.error());
+    // A write moves a row's entries with it, so the two counts agree exactly
+    // when no row lacks an entry; more entries than rows means stale ones,
+    // and then the counts tell nothing.
+    const bool complete = *entries == *rows;
+    facts.index_complete[index] = complete;
+    return complete;
 }
 
 }  // namespace zembrel::executor

@@ -13,20 +13,32 @@
 
 namespace zembrel::executor {
 
-// The rows of `path` over the table's index tree that `keep` accepts:
-//   unordered  the entries from the start key up to the first one past the
-//              range (or the key), their row ids sorted, each row fetched by
-//              id in table order until the path's limit rows are kept or the
-//              ids run out;
-//   ordered    (ascending only) the entries in index order, each row fetched
-//              and kept in that order until the limit.
-// An entry whose row is gone (a stale entry) is passed over and the walk
-// goes on, so a LIMIT still gets its rows; in index order an entry whose row
-// now holds other values is passed over too (the row has its own entry).
-// None when the catalog lacks the table or the index. Errors: the index
-// tree's and table tree's, the key decoder's, and "row {} of table '{}'
-// holds {} values for {} columns" for a stored row of the wrong width.
-Result<std::optional<SeekRows>> page_seek_rows(PageStore& store, const std::string& table, const AccessPath& path,
-                                               const std::function<bool(const Row&)>& keep);
+// The rows of `path` over the table's index tree that `keep` accepts, at
+// most the path's limit: in index order, the entries from the start key up
+// to the first one past the range (or the key), each row fetched and kept
+// in that order; in table order, the row ids of those entries sorted and
+// the rows fetched in that order. An entry whose row is gone (a stale
+// entry) is passed over and the walk goes on, so a LIMIT still gets its
+// rows; in index order an entry whose row now holds other values is passed
+// over too (the row has its own entry). None when the catalog lacks the
+// table or the index. Errors: the index tree's and table tree's, the key
+// decoder's, and "row {} of table '{}' holds {} values for {} columns" for
+// a stored row of the wrong width. An ordered path wants index order.
+Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const std::string& table,
+                                                       const AccessPath& path, SeekOrder order,
+                                                       const std::function<bool(const Row&)>& keep);
+
+// The rows of a table read from the page file whose Pk value (column
+// `pk_column`) equals `key` under the key order, in table order. The page
+// file has no primary-key tree: the first lookup reads the table into the
+// RowCache (as a scan would) and keys its rows by Pk value once; the
+// later ones look the key up there. Errors: those of the snapshot.
+Result<std::vector<Row>> page_pk_rows(Engine& engine, const std::string& table, size_t pk_column, const Value& key);
+
+// Whether every row of a table read from the page file has an entry in the
+// named index (none holds a NULL in its first column), from the counts of
+// the two trees' cells; learned once until the next write. False when the
+// catalog lacks either. Errors: the trees'.
+Result<bool> page_index_complete(Engine& engine, const std::string& table, const std::string& index);
 
 }  // namespace zembrel::executor

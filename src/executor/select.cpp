@@ -117,18 +117,12 @@ Result<Rows> run_select(Engine& engine, OperatorPtr source, std::span<const Boun
         if (outer != nullptr) scope = combine_tables(outer->tables, tables);
         const std::span<const BoundTable> eval_tables = outer != nullptr ? std::span<const BoundTable>(scope) : tables;
         std::vector<Row> kept;
-        Row joined;
         for (;;) {
             auto got = source->next();
             if (!got) return fail(got.error());
             if (*got == nullptr) break;
-            const Row* row = *got;
-            if (outer != nullptr) {
-                joined = *outer->row;
-                joined.insert(joined.end(), row->begin(), row->end());
-                row = &joined;
-            }
-            auto truth = eval_condition(engine, eval_tables, *row, *where);
+            const ChainedRow row = outer != nullptr ? ChainedRow(*outer->row, **got) : ChainedRow(**got);
+            auto truth = eval_condition(engine, eval_tables, row, *where);
             if (!truth) return fail(truth.error());
             if (*truth == operators::Truth::True) kept.push_back(source->take(**got));
         }
@@ -143,8 +137,9 @@ Result<Rows> run_select(Engine& engine, OperatorPtr source, std::span<const Boun
     if (!subqueries.empty() && out->source_rows) {
         const size_t n = std::min(out->rows.size(), out->source_rows->size());
         for (size_t i = 0; i < n; ++i) {
+            const ChainedRow input((*out->source_rows)[i]);
             for (const auto& [slot, sub] : subqueries) {
-                auto rows = run_subquery(engine, *sub, OuterContext{tables, &(*out->source_rows)[i]});
+                auto rows = run_subquery(engine, *sub, OuterContext{tables, &input});
                 if (!rows) return fail(rows.error());
                 auto value = scalar_value(std::move(*rows));
                 if (!value) return fail(value.error());
@@ -180,30 +175,31 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
                           std::move(bound->plan), outer, sort_run_rows);
     }
 
-    // Inside a subquery the WHERE may name outer columns: no seek there.
-    if (bound->plan.kind == OutputPlan::Kind::Plain && !s.group_by && outer == nullptr) {
-        auto seek = try_index_seek(engine, s, tables);
+    // Inside a subquery a WHERE that names outer columns is no index's to
+    // answer: it is read like a scan, in table order, with the outer row's
+    // values standing in as literals where that lets an index narrow it.
+    std::vector<BoundTable> scope;  // the outer tables, then the own one
+    if (outer != nullptr && where != nullptr) scope = combine_tables(outer->tables, tables);
+    const bool correlated = !scope.empty() && names_outer_column(*where, scope, joined_width(outer->tables));
+    const bool aggregates = bound->plan.kind == OutputPlan::Kind::Aggregate || s.group_by.has_value();
+    if (!correlated) {
+        auto seek = try_index_seek(engine, s, tables, aggregates);
         if (!seek) return fail(seek.error());
         if (*seek) {
-            const bool ordered = (*seek)->ordered;
+            const bool ordered = (*seek)->path.ordered;
             return run_select(engine, rows_source(std::move((*seek)->rows)), tables, nullptr,
                               ordered ? nullptr : order_by, ordered ? std::nullopt : s.limit, std::move(bound->plan),
                               outer, sort_run_rows);
         }
     }
-
-    // A correlated subquery over one table seeks with the outer row's values
-    // as literals: the references to outer columns are never seeked on.
-    if (outer != nullptr && where != nullptr && bound->plan.kind == OutputPlan::Kind::Plain && !s.group_by &&
-        outer->row != nullptr) {
-        const std::vector<BoundTable> scope = combine_tables(outer->tables, tables);
+    if (correlated && bound->plan.kind == OutputPlan::Kind::Plain && !s.group_by && outer->row != nullptr) {
         auto own_where = with_outer_values(*where, scope, joined_width(outer->tables), *outer->row);
         if (own_where) {
             if (auto path = plan_where_access_path(engine, s.from.name, *own_where, tables.front())) {
-                auto seek = seek_rows(engine, s.from.name, *path, *own_where, tables);
+                auto seek = seek_rows(engine, s.from.name, *path, *own_where, tables, SeekOrder::Table);
                 if (!seek) return fail(seek.error());
                 if (*seek)
-                    return run_select(engine, rows_source(std::move((*seek)->rows)), tables, nullptr, order_by, s.limit,
+                    return run_select(engine, rows_source(std::move(**seek)), tables, nullptr, order_by, s.limit,
                                       std::move(bound->plan), outer, sort_run_rows);
             }
         }
@@ -234,19 +230,16 @@ Result<std::vector<std::string>> explain_select(Engine& engine, const parser::Se
     std::vector<std::string> lines;
 
     if (s.joins.empty()) {
-        if (bound->plan.kind == OutputPlan::Kind::Plain && !s.group_by) {
-            // The same lookup SELECT makes; its error is the EXPLAIN's.
-            auto seek = try_index_seek(engine, s, tables);
-            if (!seek) return fail(seek.error());
-            auto path = plan_access_path(engine, s, tables.front());
-            if (*seek && path) {
-                // An ordered seek delivers the rows sorted and limited.
-                const bool ordered = (*seek)->ordered;
-                lines.push_back(explain::index_seek_line(s.from.name, *path));
-                explain::pipeline_tail(lines, false, false, !ordered && s.order_by.has_value(),
-                                       ordered ? std::nullopt : s.limit);
-                return lines;
-            }
+        // The very seek SELECT makes; its error is the EXPLAIN's.
+        auto seek = try_index_seek(engine, s, tables, aggregates);
+        if (!seek) return fail(seek.error());
+        if (*seek) {
+            // An ordered seek delivers the rows sorted and limited.
+            const AccessPath& path = (*seek)->path;
+            lines.push_back(explain::index_seek_line(s.from.name, path));
+            explain::pipeline_tail(lines, false, aggregates, !path.ordered && s.order_by.has_value(),
+                                   path.ordered ? std::nullopt : s.limit);
+            return lines;
         }
         lines.push_back(format("TableScan({})", s.from.name));
         explain::pipeline_tail(lines, s.where_clause.has_value(), aggregates, s.order_by.has_value(), s.limit);
@@ -316,9 +309,6 @@ Result<ExecResult> select(Engine& engine, parser::SelectStatement statement) {
     const bool fast_path_shape = !statement.group_by && is_simple_select_list(statement) &&
                                  (!statement.where_clause || !contains_subquery(*statement.where_clause));
     if (fast_path_shape) {
-        auto fast = try_pk_fast_path(engine, statement);
-        if (!fast) return fail(fast.error());
-        if (*fast) return ExecResult(std::move(**fast));
         auto seek = try_index_fast_path(engine, statement);
         if (!seek) return fail(seek.error());
         if (*seek) return ExecResult(std::move(**seek));

@@ -2,7 +2,7 @@
 // SELECT driver, and the row sources it reads.
 //
 // Roads of a SELECT, in order: the HASH-literal rewrite (once per
-// statement); the in-memory primary-key fast path for a simple point query;
+// statement); the in-memory index fast path for a simple one-table query;
 // then execute_select: binding and reference checks, then, without joins,
 // an index seek (access_path.h), the direct road (scan + pipeline), or the
 // driver (run_select) when the select list or WHERE needs it; with joins,

@@ -12,7 +12,8 @@
 namespace zembrel::executor {
 
 // While one lives (the SELECT dispatcher opens one per statement), a
-// subquery whose WHERE names no outer column runs once and its rows serve
+// subquery that names no column outside it (in its WHERE, or in the WHERE
+// of a subquery inside it, at any depth) runs once and its result serves
 // every outer row, and a correlated one is bound and planned once and then
 // only run per outer row (correlated_subquery.h); nested scopes share the
 // outermost. Without one every call binds, plans and runs the subquery. Thread: the engine's; scopes nest strictly.

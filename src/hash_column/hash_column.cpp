@@ -16,6 +16,14 @@ constexpr uint32_t kPasses = 2;
 constexpr uint32_t kLanes = 1;
 constexpr size_t kSaltLen = 16;
 constexpr size_t kHashLen = 32;
+constexpr size_t kHashFieldLen = (kHashLen * 4 + 2) / 3;
+
+std::string prefix_of(const std::array<std::uint8_t, 32>& salt_digest) {
+    std::string out = "$argon2id$v=19$m=19456,t=2,p=1$";
+    out += base64_unpadded(salt_digest.data(), kSaltLen);
+    out += '$';
+    return out;
+}
 
 }  // namespace
 
@@ -49,11 +57,15 @@ std::expected<std::string, std::string> hash_value(std::string_view text, std::s
     int rc = argon2id_hash_raw(kPasses, kMemoryKiB, kLanes, pwd, text.size(), digest.data(), kSaltLen, hash.data(),
                                hash.size());
     if (rc != ARGON2_OK) return std::unexpected(std::string(argon2_error_message(rc)));
-    std::string out = "$argon2id$v=19$m=19456,t=2,p=1$";
-    out += base64_unpadded(digest.data(), kSaltLen);
-    out += '$';
+    std::string out = prefix_of(digest);
     out += base64_unpadded(hash.data(), hash.size());
     return out;
+}
+
+std::string hash_prefix(std::string_view salt) { return prefix_of(sha256(salt)); }
+
+bool has_hash_form(std::string_view text, std::string_view prefix) {
+    return text.size() == prefix.size() + kHashFieldLen && text.starts_with(prefix);
 }
 
 }  // namespace zembrel::hash_column

@@ -24,6 +24,12 @@ namespace zembrel::hash_column {
 // refuses (a text of 4 GiB or more, no memory for the working area).
 std::expected<std::string, std::string> hash_value(std::string_view text, std::string_view salt);
 
+// What every hash under `salt` begins with: all but the hash field.
+std::string hash_prefix(std::string_view salt);
+// Whether `text` has the form of a hash whose beginning `prefix` (from
+// hash_prefix) gives: the prefix and a hash field of the right length.
+bool has_hash_form(std::string_view text, std::string_view prefix);
+
 // SHA-256 digest of a byte string.
 std::array<std::uint8_t, 32> sha256(std::string_view bytes);
 

@@ -1,5 +1,6 @@
 #include "keycodec/keycodec.h"
 
+#include <algorithm>
 #include <bit>
 
 #include "types/text_format.h"
@@ -99,9 +100,23 @@ void encode_value(const Value& value, Bytes& out) {
     }
 }
 
+size_t encoded_length(const Value& value) {
+    switch (value.kind()) {
+        case ValueKind::Null: return 1;
+        case ValueKind::Bool: return 2;
+        case ValueKind::Int:
+        case ValueKind::Float: return 9;
+        default: {
+            // Tag, the bytes with every zero byte doubled, the terminator.
+            const std::string& text = value.as_text();
+            return 1 + text.size() + static_cast<size_t>(std::count(text.begin(), text.end(), '\0')) + 2;
+        }
+    }
+}
+
 Bytes table_key(std::uint64_t rowid) {
     Bytes out;
-    out.reserve(9);
+    out.reserve(kTableKeyLen);
     put_int(rowid, out);
     return out;
 }

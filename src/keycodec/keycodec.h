@@ -45,10 +45,13 @@ enum Tag : std::uint8_t {
 
 // Appends the key encoding of one value.
 void encode_value(const Value& value, Bytes& out);
+// The length of that encoding, found without building it.
+size_t encoded_length(const Value& value);
 // Appends a tag byte, the escaped text and the terminator.
 void encode_escaped(std::uint8_t tag, std::string_view text, Bytes& out);
 
-// The 9-byte key of a table row: Int holding the row id.
+// The key of a table row: Int holding the row id.
+inline constexpr size_t kTableKeyLen = 9;
 Bytes table_key(std::uint64_t rowid);
 // An index key: the values' encodings, then Int holding the row id.
 Bytes index_key(std::span<const Value> values, std::uint64_t rowid);

@@ -16,7 +16,6 @@ namespace {
 
 constexpr std::array<std::string_view, 1> kDatabaseFields = {"tables"};
 constexpr std::array<std::string_view, 5> kTableFields = {"name", "columns", "rows", "rowids", "next_rowid"};
-constexpr std::uint64_t kMaxRowId = static_cast<std::uint64_t>(INT64_MAX) - 1;
 
 // What the rest of the engine relies on, checked where the reader can still
 // say where the table ends.
@@ -32,11 +31,15 @@ Status check_table(const JsonReader& in, Table& table) {
     if (table.rowids.size() != table.rows.size() || table.rowids.empty()) return {};
     std::vector<std::uint64_t> sorted = table.rowids;
     std::sort(sorted.begin(), sorted.end());
-    if (sorted.back() > kMaxRowId)
-        return fail(in.error(format("row id {} of table '{}' is out of range", sorted.back(), table.name)));
     auto dup = std::adjacent_find(sorted.begin(), sorted.end());
     if (dup != sorted.end()) return fail(in.error(format("duplicate row id {} in table '{}'", *dup, table.name)));
-    if (table.next_rowid <= sorted.back()) table.next_rowid = sorted.back() + 1;
+    if (sorted.back() == UINT64_MAX) {
+        // No id lies above the largest of all, so no new id could either:
+        // the rows are numbered 1..n as when the list is absent.
+        table.rowids.clear();
+    } else if (table.next_rowid <= sorted.back()) {
+        table.next_rowid = sorted.back() + 1;
+    }
     return {};
 }
 

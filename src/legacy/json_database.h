@@ -15,9 +15,11 @@
 // "name" is kept as read.
 //
 // Nothing in the document is trusted: a row whose width is not the column
-// count is refused; row ids that will be kept (as many as rows) must be
-// distinct and below 2^63, and next_rowid is raised above the largest, so
-// that a new row never reuses an id.
+// count is refused; row ids that will be kept (as many as rows, any unsigned
+// 64-bit value) must be distinct, and next_rowid is raised above the
+// largest, so that a new row never reuses an id. Ids that include 2^64 - 1,
+// above which nothing lies, are dropped like a list of another length (the
+// rows are numbered 1..n).
 //
 // Errors (Storage): "read failed: {}" for bytes that are not UTF-8;
 // "parse failed: {}" with the reader's description and position for

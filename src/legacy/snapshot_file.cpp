@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -23,26 +24,27 @@ constexpr size_t kV2DirAt = 16;
 
 std::unexpected<EngineError> eof() { return storage_error("unexpected end of file"); }
 
-// Gathers one record's bytes by following its page chain.
-Result<Bytes> collect_record(ByteView file, std::uint32_t first, std::uint32_t length,
-                             std::vector<bool>& used_pages) {
+// Gathers one record's bytes by following its page chain: what the chain
+// holds, up to the directory's length, which may run past the chain's end
+// (the record then decodes from what arrived). Records may share pages and a
+// chain may come back to a page; the walk stops once it has read as many
+// pages as the file has data pages, so no loop of links makes a record
+// larger than the file. A link it would follow is still checked.
+Result<Bytes> collect_record(ByteView file, std::uint32_t first, std::uint32_t length) {
     Bytes record;
     if (first == 0 || length == 0) return record;
-    // Distinct data pages cannot carry more than this; a longer record would
-    // arrive short anyway.
     const std::uint64_t data_pages = file.size() / kSnapshotPageSize - 1;
-    if (length > data_pages * kSnapshotPagePayload) return eof();
-    record.reserve(length);
+    record.reserve(std::min<std::uint64_t>(length, data_pages * kSnapshotPagePayload));
     std::uint64_t left = length;
     std::uint64_t page = first;
-    for (;;) {
+    for (std::uint64_t read = 0;; ++read) {
         if (page * kSnapshotPageSize + kSnapshotPageSize > file.size())
             return storage_error(format("page {} out of bounds", page));
-        if (used_pages[page]) return storage_error(format("page {} is used twice", page));
-        used_pages[page] = true;
+        // Past this many pages the chain only repeats pages it has given.
+        if (read == data_pages) break;
         const std::uint8_t* p = file.data() + page * kSnapshotPageSize;
-        std::uint32_t next = le::get32(p);
-        std::uint64_t take = left < kSnapshotPagePayload ? left : kSnapshotPagePayload;
+        const std::uint32_t next = le::get32(p);
+        const std::uint64_t take = std::min<std::uint64_t>(left, kSnapshotPagePayload);
         record.insert(record.end(), p + 4, p + 4 + take);
         if (next == 0 || left <= kSnapshotPagePayload) break;
         left -= kSnapshotPagePayload;
@@ -85,10 +87,8 @@ Result<Database> parse_paged(ByteView file, std::uint16_t version) {
         entries.push_back({std::move(*name), *first, *length});
     }
     Database db;
-    std::vector<bool> used_pages(file.size() / kSnapshotPageSize, false);
-    used_pages[0] = true;
     for (Entry& e : entries) {
-        auto bytes = collect_record(file, e.first, e.length, used_pages);
+        auto bytes = collect_record(file, e.first, e.length);
         if (!bytes) return fail(bytes.error());
         Cursor c{*bytes, 0};
         auto table = decode_table_record(c);

@@ -30,15 +30,16 @@
 // legacy JSON database (legacy/json_database.h).
 //
 // The reader trusts no field: every page it follows is checked against the
-// file, a record length beyond the file's data is short on arrival, and a
-// page may serve only one record once, so no loop of page links can make a
-// record (or all records together) larger than the file.
+// file; a record is what its page chain holds, up to the directory's length
+// (a length past the chain's end leaves it short, and it is refused only if
+// it then does not decode); and a chain is followed for at most as many
+// pages as the file has data pages, so no loop of page links makes a record
+// larger than the file.
 // Errors (Storage): "file too small for paged format", "unsupported page
 // size: {}", "file truncated: fewer bytes than page count", "file length
 // mismatch: header says {}, got {}", "checksum mismatch: file is corrupt",
-// "unsupported format version: {}", "page {} out of bounds", "page {} is
-// used twice", "unexpected end of file", the TableRecord errors, and those
-// of the JSON database.
+// "unsupported format version: {}", "page {} out of bounds", "unexpected end
+// of file", the TableRecord errors, and those of the JSON database.
 #pragma once
 
 #include <array>

@@ -16,9 +16,17 @@ Result<std::optional<IndexCursor>> IndexCursor::open(PageStore& store, const std
         auto cursor = BPlusTree::seek(*store.pager, ix.root,
                                       start ? std::optional<bpt::ByteSpan>(bpt::ByteSpan(*start)) : std::nullopt);
         if (!cursor) return std::unexpected(cursor.error());
-        return std::optional<IndexCursor>(IndexCursor(std::move(*cursor), ix.name, ix.positions));
+        return std::optional<IndexCursor>(IndexCursor(std::move(*cursor), ix.name, ix.positions, ix.root));
     }
     return std::optional<IndexCursor>();
+}
+
+Status IndexCursor::seek(PageStore& store, std::span<const uint8_t> start) {
+    if (cursor_.seek_within(bpt::ByteSpan(start))) return {};
+    auto cursor = BPlusTree::seek(*store.pager, root_, bpt::ByteSpan(start));
+    if (!cursor) return std::unexpected(cursor.error());
+    cursor_ = std::move(*cursor);
+    return {};
 }
 
 Result<std::optional<IndexEntry>> IndexCursor::next() {

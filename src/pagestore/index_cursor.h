@@ -42,6 +42,10 @@ public:
                                                    const std::string& index,
                                                    std::optional<std::span<const uint8_t>> start);
 
+    // Moves to the first entry whose key is not below `start`: within the
+    // leaf in hand when it holds the place, else by a new descent.
+    Status seek(PageStore& store, std::span<const uint8_t> start);
+
     // The next entry, nothing at the end.
     Result<std::optional<IndexEntry>> next();
 
@@ -49,11 +53,12 @@ public:
     const std::vector<size_t>& positions() const { return positions_; }
 
 private:
-    IndexCursor(BPlusTreeCursor cursor, std::string index, std::vector<size_t> positions)
-        : cursor_(std::move(cursor)), index_(std::move(index)), positions_(std::move(positions)) {}
+    IndexCursor(BPlusTreeCursor cursor, std::string index, std::vector<size_t> positions, uint64_t root)
+        : cursor_(std::move(cursor)), index_(std::move(index)), positions_(std::move(positions)), root_(root) {}
     BPlusTreeCursor cursor_;
     std::string index_;
     std::vector<size_t> positions_;
+    uint64_t root_ = 0;
 };
 
 }  // namespace zembrel

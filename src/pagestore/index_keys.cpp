@@ -28,6 +28,25 @@ void KeyBatch::sort() {
     });
 }
 
+std::optional<size_t> index_key_length(std::span<const Value> row, std::span<const size_t> positions) {
+    size_t length = keycodec::kTableKeyLen;
+    for (size_t p : positions) {
+        if (p >= row.size() || row[p].is_null()) return std::nullopt;
+        length += keycodec::encoded_length(row[p]);
+    }
+    return length;
+}
+
+Status check_index_key_length(size_t length) {
+    if (length > bpt::kMaxKeyLen) return storage_error(format("key length {} exceeds maximum {}", length, bpt::kMaxKeyLen));
+    return {};
+}
+
+Status check_row_index_key(std::span<const Value> row, std::span<const size_t> positions) {
+    const std::optional<size_t> length = index_key_length(row, positions);
+    return length ? check_index_key_length(*length) : Status{};
+}
+
 namespace {
 
 int compare_at(const Row& a, const Row& b, std::span<const size_t> positions) {
@@ -64,8 +83,7 @@ Result<KeyBatch> collect_index_keys(std::string_view index_name, std::span<const
     }
     KeyBatch batch;
     std::vector<uint32_t> keyed;
-    size_t too_long = SIZE_MAX;
-    size_t too_long_len = 0;
+    Status fits;  // the first key that does not, after which the scan stops
     keycodec::Bytes key;
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
@@ -87,11 +105,7 @@ Result<KeyBatch> collect_index_keys(std::string_view index_name, std::span<const
         keycodec::Bytes suffix = keycodec::table_key(rowid);
         key.insert(key.end(), suffix.begin(), suffix.end());
         if (check != UniqueCheck::None) keyed.push_back(static_cast<uint32_t>(i));
-        if (key.size() > bpt::kMaxKeyLen) {
-            too_long = i;
-            too_long_len = key.size();
-            break;
-        }
+        if (fits = check_index_key_length(key.size()); !fits) break;
         batch.add(key, static_cast<uint32_t>(i));
     }
     if (check != UniqueCheck::None) {
@@ -105,9 +119,7 @@ Result<KeyBatch> collect_index_keys(std::string_view index_name, std::span<const
             return execution_error(format("unique constraint violated: duplicate key {}", debug_values(values)));
         }
     }
-    if (too_long != SIZE_MAX) {
-        return storage_error(format("key length {} exceeds maximum {}", too_long_len, bpt::kMaxKeyLen));
-    }
+    if (!fits) return fail(fits.error());
     return batch;
 }
 

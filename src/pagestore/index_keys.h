@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,19 @@ private:
     std::vector<uint8_t> bytes_;
     std::vector<Ref> refs_;
 };
+
+// The length of a row's key in an index over `positions`, computed without
+// building it; nothing when the row has no key (a Null, or a position
+// outside the row). Cheap enough to run on every row a statement writes: a
+// few bytes of arithmetic per value, a scan of the bytes of texts only.
+std::optional<size_t> index_key_length(std::span<const Value> row, std::span<const size_t> positions);
+// The one limit on index keys: Storage "key length {} exceeds maximum {}"
+// for a key longer than a B+tree key may be.
+Status check_index_key_length(size_t length);
+// Both together: refuses a row whose key in an index over `positions` the
+// page store could not hold. Statements call this before they change a row,
+// so that neither the mirroring nor a COMMIT meets such a key later.
+Status check_row_index_key(std::span<const Value> row, std::span<const size_t> positions);
 
 enum class UniqueCheck {
     None,

@@ -28,6 +28,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -38,9 +39,6 @@
 #include "types/value.h"
 
 namespace zembrel {
-
-// Longest key a B+tree accepts.
-inline constexpr size_t kMaxIndexKeyLen = 1024;
 
 // One row of a table changed by row id: `before` only = remove the row,
 // `after` only = a new row under `rowid`, both = replace the row. The rows are
@@ -157,6 +155,40 @@ public:
 private:
     explicit TableCursor(BPlusTreeCursor cursor) : cursor_(std::move(cursor)) {}
     BPlusTreeCursor cursor_;
+};
+
+// Rows fetched by row id one after another from one table's tree. While
+// the ids rise (an index's entries of one key, the ids of a sorted list),
+// the next row is looked for in the leaf of the last one and the leaf after
+// it before a new descent from the root. A descent parses each interior
+// page's cell index once for the fetcher's life, a leaf's when it is read. Borrows the store's pager; changes to the table while a
+// fetcher is open may or may not be seen (it holds a copy of one leaf).
+class RowFetcher {
+public:
+    // None when the table is not in the catalog.
+    static std::optional<RowFetcher> open(PageStore& store, const std::string& name);
+    // The row under the row id, none when it is gone. The same errors as
+    // PageStore::fetch_row.
+    Result<std::optional<Row>> fetch(uint64_t rowid);
+
+private:
+    RowFetcher(Pager& pager, uint64_t root) : pager_(&pager), root_(root), page_(std::make_unique<PageBuf>()) {}
+    Status load(uint64_t leaf);
+    // Descends to the leaf that would hold `key` and loads it.
+    Status descend(bpt::ByteSpan key);
+    // Where the key lies against the loaded leaf: -1 before its first cell
+    // (or no leaf, or an empty one), 0 within its cells, 1 past its last.
+    int place(bpt::ByteSpan key) const;
+    Pager* pager_;
+    uint64_t root_;
+    uint64_t leaf_ = 0;  // 0: none loaded
+    std::unique_ptr<PageBuf> page_;
+    bpt::PageIndex index_;
+    struct Interior {
+        std::unique_ptr<PageBuf> page;
+        bpt::PageIndex index;
+    };
+    std::unordered_map<uint64_t, Interior> interiors_;  // by page number
 };
 
 }  // namespace zembrel

@@ -93,8 +93,9 @@ Status PageStore::apply_row_changes(const std::string& name, std::span<const Sto
                 auto got = append_index_key(entry.indexes[i], change.rowid, *change.after, new_key);
                 if (!got) return fail(got.error());
                 has = *got;
-                if (has && new_key.size() > kMaxIndexKeyLen)
-                    return storage_error(format("key length {} exceeds maximum {}", new_key.size(), kMaxIndexKeyLen));
+                if (has) {
+                    if (auto fits = check_index_key_length(new_key.size()); !fits) return fits;
+                }
             }
             if (had == has && (!had || old_key == new_key)) continue;
             if (had) index_changes[i].removed.add(old_key, c);

@@ -270,19 +270,11 @@ Status PageStore::replace_table_rows(const std::string& name, std::span<const Ro
     return load_table(*this, name, rows, OldTree::EmptyLeaf);
 }
 
-Result<std::optional<Row>> PageStore::fetch_row(const std::string& name, const Value& key) {
-    auto entry = catalog.table(name);
-    if (!entry) return std::unexpected(entry.error());
-    keycodec::Bytes wanted;
-    keycodec::encode_value(key, wanted);
-    auto leaf = BPlusTree::find_leaf(*pager, (*entry)->root, bpt::ByteSpan(wanted));
-    if (!leaf) return std::unexpected(leaf.error());
-    auto ref = pager->read_page(*leaf);
-    if (!ref) return std::unexpected(ref.error());
-    const uint8_t* page = ref->data();
-    bpt::PageIndex index;
-    if (auto indexed = bpt::index_leaf(page, pager->usable_page_size(), *leaf, index); !indexed)
-        return std::unexpected(indexed.error());
+namespace {
+
+// The row stored under `wanted` in an indexed leaf, none when absent.
+Result<std::optional<Row>> row_in_leaf(Pager& pager, const uint8_t* page, const bpt::PageIndex& index,
+                                       bpt::ByteSpan wanted) {
     const size_t pos = bpt::lower_bound(page, index, wanted);
     if (pos == index.cells.size() ||
         bpt::compare_keys(bpt::cell_key(page, bpt::kLeafType, index.cells[pos]), wanted) != 0) {
@@ -294,13 +286,92 @@ Result<std::optional<Row>> PageStore::fetch_row(const std::string& name, const V
         if (!row) return std::unexpected(row.error());
         return std::optional<Row>(std::move(*row));
     }
-    LeafCell chained = bpt::decode_leaf_cell(page, cell);
-    ref->release();
-    auto bytes = BPlusTree::read_overflow(*pager, chained);
+    auto bytes = BPlusTree::read_overflow(pager, bpt::decode_leaf_cell(page, cell));
     if (!bytes) return std::unexpected(bytes.error());
     auto row = storage::decode_row(*bytes);
     if (!row) return std::unexpected(row.error());
     return std::optional<Row>(std::move(*row));
+}
+
+}  // namespace
+
+Result<std::optional<Row>> PageStore::fetch_row(const std::string& name, const Value& key) {
+    auto entry = catalog.table(name);
+    if (!entry) return std::unexpected(entry.error());
+    keycodec::Bytes wanted;
+    keycodec::encode_value(key, wanted);
+    auto leaf = BPlusTree::find_leaf(*pager, (*entry)->root, bpt::ByteSpan(wanted));
+    if (!leaf) return std::unexpected(leaf.error());
+    auto ref = pager->read_page(*leaf);
+    if (!ref) return std::unexpected(ref.error());
+    bpt::PageIndex index;
+    if (auto indexed = bpt::index_leaf(ref->data(), pager->usable_page_size(), *leaf, index); !indexed)
+        return std::unexpected(indexed.error());
+    return row_in_leaf(*pager, ref->data(), index, wanted);
+}
+
+std::optional<RowFetcher> RowFetcher::open(PageStore& store, const std::string& name) {
+    const CatalogEntry* entry = store.catalog.get(name);
+    if (entry == nullptr) return std::nullopt;
+    return RowFetcher(*store.pager, entry->root);
+}
+
+Status RowFetcher::load(uint64_t leaf) {
+    leaf_ = 0;
+    if (auto st = pager_->read_page_into(leaf, *page_); !st) return st;
+    if (auto st = bpt::index_leaf(page_->data(), pager_->usable_page_size(), leaf, index_); !st) return st;
+    leaf_ = leaf;
+    return {};
+}
+
+Status RowFetcher::descend(bpt::ByteSpan key) {
+    leaf_ = 0;
+    uint64_t page = root_;
+    // A valid tree never visits more levels than it has pages.
+    for (uint64_t level = 0; level <= pager_->page_count(); ++level) {
+        auto known = interiors_.find(page);
+        if (known == interiors_.end()) {
+            if (auto st = pager_->read_page_into(page, *page_); !st) return st;
+            if (page_->data()[0] == bpt::kLeafType) {
+                if (auto st = bpt::index_leaf(page_->data(), pager_->usable_page_size(), page, index_); !st) return st;
+                leaf_ = page;
+                return {};
+            }
+            Interior interior{std::make_unique<PageBuf>(*page_), {}};
+            if (auto st = bpt::index_interior(interior.page->data(), pager_->usable_page_size(), page, interior.index);
+                !st)
+                return st;
+            known = interiors_.emplace(page, std::move(interior)).first;
+        }
+        const uint8_t* p = known->second.page->data();
+        const bpt::PageIndex& idx = known->second.index;
+        const size_t choice = bpt::upper_bound(p, idx, key);
+        page = choice < idx.cells.size() ? bpt::interior_child(p, idx.cells[choice]) : idx.link;
+    }
+    return bpt::damaged(root_, "descent does not reach a leaf");
+}
+
+int RowFetcher::place(bpt::ByteSpan key) const {
+    if (leaf_ == 0 || index_.cells.empty()) return -1;
+    const uint8_t* page = page_->data();
+    if (bpt::compare_keys(key, bpt::cell_key(page, bpt::kLeafType, index_.cells[0])) < 0) return -1;
+    return bpt::compare_keys(key, bpt::cell_key(page, bpt::kLeafType, index_.cells[index_.cells.size() - 1])) > 0 ? 1 : 0;
+}
+
+Result<std::optional<Row>> RowFetcher::fetch(uint64_t rowid) {
+    const keycodec::Bytes wanted = keycodec::table_key(rowid);
+    const bpt::ByteSpan key(wanted);
+    int where = place(key);
+    if (where == 1 && index_.link != 0) {
+        // Just past this leaf: the next one holds it or nothing does.
+        if (auto st = load(index_.link); !st) return std::unexpected(st.error());
+        where = place(key);
+        if (where == -1 && !index_.cells.empty()) return std::optional<Row>();
+    }
+    if (where != 0) {
+        if (auto st = descend(key); !st) return std::unexpected(st.error());
+    }
+    return row_in_leaf(*pager_, page_->data(), index_, key);
 }
 
 Result<TableCursor> TableCursor::open(PageStore& store, const std::string& name) {

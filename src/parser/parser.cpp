@@ -10,22 +10,12 @@
 
 namespace zembrel::parser {
 
+using detail::ascii_iequals;
 using detail::got;
 
 namespace {
 
 const Token kEof = Token::of(TokenKind::Eof);
-
-bool ascii_iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
 
 std::string ascii_lower(std::string s) {
     for (char& c : s) {

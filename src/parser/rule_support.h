@@ -15,6 +15,18 @@ inline std::unexpected<EngineError> got(std::string_view what, const Token& toke
     return parse_error(std::string(what) + ", got " + token.printed());
 }
 
+// Words that are no keywords (TRANSACTION, MERGE, ...) match in any ASCII case.
+inline bool ascii_iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
 }  // namespace zembrel::parser::detail
 
 // Early return of the error of a Result/Status; ZB_TRY binds the value.

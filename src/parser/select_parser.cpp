@@ -4,6 +4,8 @@
 // both pass the nesting guard, and the depth of every condition tree built
 // here is tracked in last_depth_ so that long AND/OR chains are bounded too.
 #include <algorithm>
+#include <iterator>
+#include <string_view>
 
 #include "parser/parser.h"
 #include "parser/rule_support.h"
@@ -11,9 +13,31 @@
 
 namespace zembrel::parser {
 
+using detail::ascii_iequals;
 using detail::got;
 
 namespace {
+
+// FULL, CROSS, NATURAL and OUTER are no keywords, so right after a table
+// they would read as its alias and "a FULL JOIN b" would run as an inner
+// join. An identifier at the parser's position that opens such a join phrase
+// ("FULL [OUTER] JOIN", "NATURAL LEFT JOIN", ...) is refused, naming the
+// word; as an alias such a word needs AS.
+Status refuse_unsupported_join(const Parser& p) {
+    static constexpr std::string_view kWords[] = {"FULL", "CROSS", "NATURAL", "OUTER"};
+    if (!p.next_is(TokenKind::Identifier)) return {};
+    auto word = std::ranges::find_if(kWords, [&](std::string_view w) { return ascii_iequals(p.peek().text, w); });
+    if (word == std::end(kWords)) return {};
+    for (size_t ahead = 1;; ++ahead) {
+        const Token& t = p.peek_at(ahead);
+        if (t.kind == TokenKind::Join) return parse_error(format("{} JOIN is not supported", *word));
+        const bool join_word = t.kind == TokenKind::Inner || t.kind == TokenKind::Left ||
+                               t.kind == TokenKind::Right ||
+                               (t.kind == TokenKind::Identifier &&
+                                (ascii_iequals(t.text, "OUTER") || ascii_iequals(t.text, "FULL")));
+        if (!join_word) return {};
+    }
+}
 
 // Leaves the nesting level on every path out of a rule.
 class NestingExit {
@@ -133,6 +157,8 @@ Status Parser::parse_from_and_joins(SelectStatement& select, size_t& depth) {
             ZB_CHECK(expect(TokenKind::Join));
             kind = t == TokenKind::Inner ? JoinKind::Inner : t == TokenKind::Left ? JoinKind::Left : JoinKind::Right;
         } else {
+            // After an alias given with AS, or after an ON condition.
+            ZB_CHECK(refuse_unsupported_join(*this));
             return {};
         }
         ZB_TRY(table, parse_table_ref());
@@ -219,6 +245,7 @@ Result<TableRef> Parser::parse_table_ref() {
         ZB_TRY(alias, expect_identifier());
         ref.alias = std::move(alias);
     } else if (next_is(TokenKind::Identifier)) {
+        ZB_CHECK(refuse_unsupported_join(*this));
         ref.alias = advance().text;
     }
     return ref;

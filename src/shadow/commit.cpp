@@ -1,13 +1,11 @@
 #include "shadow/commit.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <set>
 #include <utility>
 
 #include "engine/storage_open.h"
+#include "shadow/merge_record.h"
 #include "types/text_format.h"
 #include "types/uuid.h"
 
@@ -21,14 +19,6 @@ auto resolved_of(const MergeResolution& resolution, const std::string& table) {
     auto last = first;
     while (last != resolution.resolved.end() && last->first.table == table) ++last;
     return std::pair{first, last};
-}
-
-std::string kept_stem(const std::filesystem::path& log_path) {
-    const std::string file = log_path.filename().string();
-    if (file.empty() || file == "..") return "shadow";
-    const std::size_t dot = file.rfind('.');
-    if (dot == std::string::npos || dot == 0) return file;
-    return file.substr(0, dot);
 }
 
 struct MergeInput {
@@ -127,48 +117,34 @@ std::vector<const ShadowOp*> collect_kept_ops(const std::vector<ShadowOp>& ops, 
     return kept;
 }
 
-void KeptOpsWrite::undo() const {
-    if (created) {
-        (void)::unlink(path.c_str());
-    } else if (auto log = ShadowLog::open_existing(path)) {
-        if (log->end() >= old_end) (void)log->truncate_to(old_end);
-    }
+Result<std::optional<std::uint64_t>> kept_ops_end(Vfs& fs, const std::string& kept_path) {
+    auto present = fs.exists_checked(kept_path);
+    if (!present) return fail(present.error());
+    if (!*present) return std::optional<std::uint64_t>();
+    auto file = ShadowFile::read(kept_path);
+    if (!file) return fail(file.error());
+    return std::optional<std::uint64_t>(file->valid_len);
 }
 
-Result<KeptOpsWrite> write_kept_ops(const std::string& log_path, const std::vector<const ShadowOp*>& kept,
-                                    const TableFingerprints& fingerprints) {
-    const std::filesystem::path log(log_path);
-    const std::string stem = kept_stem(log);
-    std::filesystem::path kept_path = log;
-    if (kept_path.has_filename()) kept_path.remove_filename();
-    kept_path /= stem + ".krvc";
-    KeptOpsWrite write{kept_path.string()};
-    struct stat st;
-    std::optional<ShadowLog> file;
-    if (::stat(write.path.c_str(), &st) == 0) {
-        auto existing = ShadowLog::open_existing(write.path);
-        if (!existing) return fail(existing.error());
-        write.old_end = existing->end();
-        file = std::move(*existing);
-    } else {
-        auto created = ShadowLog::create(write.path, stem, fingerprints);
-        if (!created) return fail(created.error());
-        write.created = true;
-        file = std::move(*created);
+Status write_kept_ops(Vfs& fs, const std::string& log_path, std::optional<std::uint64_t> from,
+                      const std::vector<const ShadowOp*>& kept, const TableFingerprints& fingerprints) {
+    Bytes bytes;
+    if (!from) {
+        auto header = log_header(log_stem(log_path), fingerprints);
+        if (!header) return fail(header.error());
+        bytes = std::move(*header);
     }
-    for (const ShadowOp* op : kept) {
-        if (auto s = op->encode(*file); !s) {
-            file.reset();
-            write.undo();
-            return fail(s.error());
-        }
-    }
-    if (auto s = file->sync(); !s) {
-        file.reset();
-        write.undo();
-        return fail(s.error());
-    }
-    return write;
+    for (const ShadowOp* op : kept)
+        if (auto st = append_op_frame(bytes, *op); !st) return st;
+    const std::string path = kept_ops_path(log_path);
+    auto file = from ? fs.open(path) : fs.create_truncate(path);
+    if (!file) return fail(file.error());
+    const std::uint64_t at = from.value_or(0);
+    if (auto st = (*file)->write_at(bytes, at); !st) return st;
+    if (auto st = (*file)->set_len(at + bytes.size()); !st) return st;
+    if (auto st = (*file)->sync(kSyncFull); !st) return st;
+    if (!from) fs.sync_dir(path);
+    return {};
 }
 
 namespace {
@@ -178,7 +154,7 @@ namespace {
 // loaded.
 Result<MergeInput> read_merge_input(ShadowSession& session) {
     if (auto st = session.log->sync(); !st) return fail(st.error());
-    auto base = open_database_with_retry(session.base_path, session.base_vfs);
+    auto base = open_database_with_retry(session.base_path, session.vfs);
     if (!base) return fail(base.error());
     auto file = ShadowFile::read(session.log->path());
     if (!file) return fail(file.error());
@@ -208,6 +184,28 @@ Result<std::vector<ConflictRecord>> ShadowSession::conflicts() {
     return plan->detect_conflicts(input->base.tables, policies).conflicts;
 }
 
+namespace {
+
+// The session after its log merged: stale, no log, a new name if anonymous.
+CommitReport close_merged_log(ShadowSession& session, CommitReport report) {
+    session.log.reset();
+    session.stale = true;
+    session.pending = 0;
+    session.commit_unsettled = false;
+    if (!session.branch) session.name = types::new_uuid();
+    return report;
+}
+
+CommitReport settled_report(const MergeRecord& record, const std::string& log_path) {
+    CommitReport report;
+    report.ops_merged = record.ops_merged;
+    report.kept = record.kept;
+    if (record.kept > 0) report.kept_path = kept_ops_path(log_path);
+    return report;
+}
+
+}  // namespace
+
 Result<CommitReport> ShadowSession::commit() {
     CommitReport report;
     if (!log) {
@@ -219,53 +217,85 @@ Result<CommitReport> ShadowSession::commit() {
             format("branch has {} unsealed op(s) — seal them (commit -m) before merging", unsealed));
     auto input = read_merge_input(*this);
     if (!input) return fail(input.error());
-    if (!input->ops.empty()) {
-        auto plan = plan_merge(*input);
-        if (!plan) return fail(plan.error());
-        MergeResolution resolution = plan->detect_conflicts(input->base.tables, policies);
-        report.tables.assign(plan->tables.begin(), plan->tables.end());
-        report.field_merged = resolution.merged;
-        std::vector<ConflictRecord> aborted = aborted_conflicts(resolution.conflicts);
-        if (!aborted.empty()) {
-            std::string lines;
-            for (const std::string& line : format_conflict_lines(aborted)) {
-                if (!lines.empty()) lines += "; ";
-                lines += line;
-            }
-            return execution_error(
-                format("merge conflict: {} row(s) diverged from base — {}", aborted.size(), lines));
+    RealVfs real_fs;
+    Vfs& fs = vfs ? *vfs : real_fs;
+    const std::string log_path = log->path();
+    const std::string record_path = merge_record_path(log_path);
+    // An earlier commit of this log that was cut short (its save failed and
+    // the base could not be asked) is settled first: when it reached the
+    // base, nothing is left to merge.
+    auto left = fs.exists_checked(record_path);
+    if (!left) return fail(left.error());
+    if (*left) {
+        auto record = read_merge_record(fs, record_path);
+        if (!record) return fail(record.error());
+        auto settled = settle_merge_record(input->base, fs, record_path, *record, &input->file);
+        if (!settled) return fail(settled.error());
+        if (*settled == Settled::Saved) return close_merged_log(*this, settled_report(*record, log_path));
+    }
+    commit_unsettled = false;
+    if (input->ops.empty()) {
+        (void)fs.remove(log_path);
+        return close_merged_log(*this, report);
+    }
+    auto plan = plan_merge(*input);
+    if (!plan) return fail(plan.error());
+    MergeResolution resolution = plan->detect_conflicts(input->base.tables, policies);
+    report.tables.assign(plan->tables.begin(), plan->tables.end());
+    report.field_merged = resolution.merged;
+    std::vector<ConflictRecord> aborted = aborted_conflicts(resolution.conflicts);
+    if (!aborted.empty()) {
+        std::string lines;
+        for (const std::string& line : format_conflict_lines(aborted)) {
+            if (!lines.empty()) lines += "; ";
+            lines += line;
         }
-        if (auto st = check_unique_indexes(input->base, resolution, *plan); !st) return fail(st.error());
-        // A failure from here on drops the base engine unsaved: its pages
-        // roll back, so the file keeps its last commit.
-        if (auto st = apply_to_page_store(input->base, resolution, *plan, report); !st) return fail(st.error());
-        std::vector<const ShadowOp*> kept = collect_kept_ops(input->ops, *plan, resolution);
-        std::optional<KeptOpsWrite> kept_write;
-        // Before the save: once the base holds the merge, the set-aside ops
-        // must already be safe.
-        if (!kept.empty()) {
-            auto written = write_kept_ops(log->path(), kept, input->file.table_fingerprints);
-            if (!written) return fail(written.error());
-            kept_write = std::move(*written);
-            report.kept_path = kept_write->path;
-        }
-        if (auto st = storage::save(input->base); !st) {
-            if (kept_write) kept_write->undo();
+        return execution_error(format("merge conflict: {} row(s) diverged from base — {}", aborted.size(), lines));
+    }
+    if (auto st = check_unique_indexes(input->base, resolution, *plan); !st) return fail(st.error());
+    // A failure from here on drops the base engine unsaved: its pages roll
+    // back, so the file keeps its last commit.
+    if (auto st = apply_to_page_store(input->base, resolution, *plan, report); !st) return fail(st.error());
+    std::vector<const ShadowOp*> kept = collect_kept_ops(input->ops, *plan, resolution);
+    MergeRecord record{types::new_uuid(), std::filesystem::path(log_path).filename().string(), input->file.valid_len,
+                       input->file.valid_crc, input->ops.size() - kept.size(), kept.size(), std::nullopt};
+    if (!kept.empty()) {
+        auto end = kept_ops_end(fs, kept_ops_path(log_path));
+        if (!end) return fail(end.error());
+        record.kept_from = *end;
+        report.kept_path = kept_ops_path(log_path);
+    }
+    if (auto st = mark_merged_tables(*input->base.page_store(), report.tables, log_stem(log_path), record.id, fs,
+                                     shadows_dir(base_path));
+        !st)
+        return fail(st.error());
+    if (auto st = write_merge_record(fs, record_path, record); !st) return fail(st.error());
+    // Before the save: once the base holds the merge, the set-aside ops
+    // must already be safe.
+    if (!kept.empty()) {
+        if (auto st = write_kept_ops(fs, log_path, record.kept_from, kept, input->file.table_fingerprints); !st) {
+            (void)take_back_merge(fs, record_path, record);
             return fail(st.error());
         }
-        report.conflicts = std::move(resolution.conflicts);
-        report.kept = kept.size();
-        report.ops_merged = input->ops.size() - kept.size();
     }
-    // The base file holds the merge; from here nothing can fail.
-    input->base = Engine();
-    const std::string path = log->path();
-    log.reset();
-    (void)::unlink(path.c_str());
-    stale = true;
-    pending = 0;
-    if (!branch) name = types::new_uuid();
-    return report;
+    report.conflicts = std::move(resolution.conflicts);
+    report.kept = kept.size();
+    report.ops_merged = record.ops_merged;
+    if (auto st = storage::save(input->base); !st) {
+        // Dropping the engine rolls its pages back; whether the pager's
+        // commit reached the file before the failure only the file can tell.
+        input->base = Engine();
+        auto reopened = open_database_with_retry(base_path, vfs);
+        auto settled = reopened ? settle_merge_record(*reopened, fs, record_path, record, &input->file)
+                                : Result<Settled>(fail(reopened.error()));
+        if (settled && *settled != Settled::NotSaved) return close_merged_log(*this, std::move(report));
+        commit_unsettled = !settled;  // the record stays for the next commit or open
+        return fail(st.error());
+    }
+    // The base holds the merge. A log or record that cannot be removed stays
+    // for the next open to settle; the commit has succeeded all the same.
+    (void)settle_merge_record(input->base, fs, record_path, record, &input->file);
+    return close_merged_log(*this, std::move(report));
 }
 
 }  // namespace zembrel::shadow

@@ -5,7 +5,8 @@
 //
 // Nothing here saves. The application changes pages in the base's pager
 // cache only; the commit saves them or drops the base engine unsaved, which
-// rolls them back, so a failed commit leaves the base file as it was.
+// rolls them back, so a failed commit leaves the base file as it was. How a
+// commit cut short between its files is finished: shadow/merge_record.h.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "pager/vfs.h"
 #include "shadow/conflicts.h"
 #include "shadow/merge_plan.h"
 #include "shadow/session.h"
@@ -37,22 +39,16 @@ Status apply_to_page_store(Engine& base, const MergeResolution& resolution, cons
 std::vector<const ShadowOp*> collect_kept_ops(const std::vector<ShadowOp>& ops, const MergePlan& plan,
                                               const MergeResolution& resolution);
 
-// A kept-ops file as written by one commit, so that a commit that fails
-// later can take its part back.
-struct KeptOpsWrite {
-    std::string path;
-    bool created = false;      // the file did not exist before
-    std::uint64_t old_end = 0; // its valid length before, when it existed
+// The valid length of the kept-ops file at `kept_path` (where a commit's
+// kept ops go), none when there is no such file; its read errors.
+Result<std::optional<std::uint64_t>> kept_ops_end(Vfs& fs, const std::string& kept_path);
 
-    // Removes a file this write created, or cuts an older one back.
-    void undo() const;
-};
-
-// "<stem of the log's file name>.krvc" beside the log. The file keeps the
-// kept ops of every commit of the log's name: an existing one is appended
-// to (its torn tail cut first), a missing one created with a version-3
-// header (name: the stem; fingerprints: the log's). Flushed before return.
-Result<KeptOpsWrite> write_kept_ops(const std::string& log_path, const std::vector<const ShadowOp*>& kept,
-                                    const TableFingerprints& fingerprints);
+// Writes the kept ops to "<stem of the log's file name>.krvc" beside the
+// log: behind its valid part at `from` (anything after that is cut), or,
+// with none, into a new file with a version-3 header (name: the stem;
+// fingerprints: the log's). The file keeps the kept ops of every commit of
+// the log's name. Flushed before return.
+Status write_kept_ops(Vfs& fs, const std::string& log_path, std::optional<std::uint64_t> from,
+                      const std::vector<const ShadowOp*>& kept, const TableFingerprints& fingerprints);
 
 }  // namespace zembrel::shadow

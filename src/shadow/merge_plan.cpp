@@ -1,5 +1,6 @@
 #include "shadow/merge_plan.h"
 
+#include "shadow/clear_texts.h"
 #include "types/text_format.h"
 
 namespace zembrel::shadow {
@@ -28,11 +29,11 @@ Status check_schema_divergence(const Database& database, const TableFingerprints
     return {};
 }
 
-namespace {
-
 std::unexpected<EngineError> width_mismatch(const std::string& table) {
     return execution_error(format("shadow row width mismatch on '{}' — schema divergence", table));
 }
+
+namespace {
 
 // Later ops replace the net row; the before-image stays the first op's.
 void combine(std::map<MergeKey, NetChange>& changes, MergeKey key, std::optional<Row> row, BeforeImage before) {
@@ -82,17 +83,14 @@ Result<MergePlan> MergePlan::fold_ops(Database& database, const std::vector<Shad
 
     // Only the keys the shadow changed are looked up later; one pass over
     // each touched table finds them (the later row wins a shared key text).
+    // Row ids that are not one per row count as renumbered 1..n, which they
+    // become once nothing can fail.
     std::map<std::string, std::set<std::string>> wanted;
     for (const auto& [key, change] : plan.changes) wanted[key.table].insert(key.key);
     for (const auto& [name, pk] : plan.pk_columns) {
         if (!pk) continue;
-        Table& table = database.tables.find(name)->second;
-        if (table.rowids.size() != table.rows.size()) {
-            const std::uint64_t n = table.rows.size();
-            table.rowids.resize(n);
-            for (std::uint64_t i = 0; i < n; ++i) table.rowids[i] = i + 1;
-            if (table.next_rowid <= n) table.next_rowid = n + 1;
-        }
+        const Table& table = database.tables.find(name)->second;
+        const bool renumbered = table.rowids.size() != table.rows.size();
         auto& keys = plan.base_keys[name];
         const auto want = wanted.find(name);
         if (want == wanted.end()) continue;
@@ -100,9 +98,26 @@ Result<MergePlan> MergePlan::fold_ops(Database& database, const std::vector<Shad
             const Row& row = table.rows[i];
             if (*pk >= row.size()) continue;  // a row without a key value matches no key
             std::string text = row[*pk].display();
-            if (want->second.contains(text)) keys.insert_or_assign(std::move(text), BaseRow{i, table.rowids[i]});
+            if (want->second.contains(text))
+                keys.insert_or_assign(std::move(text), BaseRow{i, renumbered ? i + 1 : table.rowids[i]});
         }
     }
+
+    ClearTextHasher clear_texts;
+    for (auto& [key, change] : plan.changes) {
+        const Table& table = database.tables.find(key.table)->second;
+        const std::optional<BaseRow> at = plan.base_row(key);
+        const Row* current = at ? &table.rows[at->position] : nullptr;
+        if (change.row)
+            if (auto st = clear_texts.hash(table, *change.row, current); !st) return fail(st.error());
+        if (change.before.is_row())
+            if (auto st = clear_texts.hash(table, change.before.row, current); !st) return fail(st.error());
+    }
+    for (auto& [name, row] : plan.keyless_inserts)
+        if (auto st = clear_texts.hash(database.tables.find(name)->second, row, nullptr); !st) return fail(st.error());
+
+    for (const auto& [name, pk] : plan.pk_columns)
+        if (pk) renumber_if_mismatched(database.tables.find(name)->second);
     return plan;
 }
 

@@ -86,6 +86,10 @@ std::optional<std::size_t> pk_column_of(const Table& table);
 Status check_schema_divergence(const Database& database, const TableFingerprints& fingerprints,
                                const std::vector<ShadowOp>& ops);
 
+// The Execution error "shadow row width mismatch on '{}' — schema
+// divergence": a recorded row whose width is not its table's.
+std::unexpected<EngineError> width_mismatch(const std::string& table);
+
 // Owned by the merge operation that built it; positions in `base_keys`
 // refer to the Database it was folded against, which must not change while
 // the plan is used.
@@ -103,14 +107,16 @@ struct MergePlan {
     // that `changes` names are kept; no other key is ever looked up.
     std::map<std::string, std::map<std::string, BaseRow>> base_keys;
 
-    // Folds the ops (in log order) against the base database. Errors:
-    // "shadow references unknown table '{}'" (checked for every table
-    // before any op), "shadow row width mismatch on '{}' — schema
-    // divergence" (an insert or update row whose width is not the table's
-    // column count), "shadow Update/Delete on table '{}' without PK
-    // column". On success a touched keyed table whose row-id list is not as
-    // long as its rows has been renumbered 1..n (next row id raised to n + 1
-    // when not above it); on failure the database is unchanged.
+    // Folds the ops (in log order) against the base database; the clear
+    // texts of net rows, before-images and keyless inserts at HASH columns
+    // are hashed (shadow/clear_texts.h). Errors: "shadow references
+    // unknown table '{}'" (checked for every table before any op), "shadow
+    // row width mismatch on '{}' — schema divergence" (an insert or update
+    // row whose width is not the table's column count), "shadow
+    // Update/Delete on table '{}' without PK column", "column '{}': hashing
+    // failed: {}". On success a touched keyed table whose row-id list is not
+    // as long as its rows has been renumbered 1..n (next row id raised to
+    // n + 1 when not above it); on failure the database is unchanged.
     static Result<MergePlan> fold_ops(Database& database, const std::vector<ShadowOp>& ops);
 
     // Conflict detection (shadow/conflicts.cpp): compares every net change

@@ -14,7 +14,9 @@
 #include "engine/storage_open.h"
 #include "executor/execute.h"
 #include "parser/parser.h"
+#include "shadow/clear_texts.h"
 #include "shadow/merge_plan.h"
+#include "shadow/merge_record.h"
 #include "types/text_format.h"
 #include "types/uuid.h"
 
@@ -77,18 +79,27 @@ TableFingerprints fingerprints_of(const Database& database) {
     return out;
 }
 
-// The snapshot rebuilt from the base and the log's ops (no schema check).
+// The ops replayed onto a fresh copy of the base, after the schema check a
+// merge makes: a table whose columns changed since the log was made would
+// take rows of another shape, which no merge would accept either.
+Status replay_checked(Engine& engine, const TableFingerprints& fingerprints, const std::vector<ShadowOp>& ops) {
+    if (auto st = check_schema_divergence(engine.tables.database, fingerprints, ops); !st) return st;
+    return replay_ops(engine, ops);
+}
+
+// The snapshot rebuilt from the base and the log's ops.
 Result<Engine> rebuilt_snapshot(const std::string& base_path, std::optional<ShadowLog>& log) {
-    std::vector<ShadowOp> ops;
+    ShadowFile file;
     if (log) {
         if (auto st = log->sync(); !st) return fail(st.error());
-        auto file = ShadowFile::read(log->path());
-        if (!file) return fail(file.error());
-        ops = ShadowFile::all_ops(file->entries);
+        auto read = ShadowFile::read(log->path());
+        if (!read) return fail(read.error());
+        file = std::move(*read);
     }
     auto engine = load_base_snapshot(base_path);
     if (!engine) return engine;
-    if (auto st = replay_ops(*engine, ops); !st) return fail(st.error());
+    if (auto st = replay_checked(*engine, file.table_fingerprints, ShadowFile::all_ops(file.entries)); !st)
+        return fail(st.error());
     return engine;
 }
 
@@ -146,20 +157,39 @@ Result<Engine> open_database_with_retry(const std::string& path, const std::shar
     }
 }
 
-Result<Engine> load_base_snapshot(const std::string& path) {
-    auto base = open_database_with_retry(path);
-    if (!base) return base;
-    if (auto st = base->load_all_tables(); !st) return fail(st.error());
+namespace {
+
+// The snapshot of an open base, which is consumed: its loaded state moves
+// over whole, and dropping it releases the base's lock file.
+Result<Engine> snapshot_of(Engine base) {
+    if (auto st = base.load_all_tables(); !st) return fail(st.error());
     Engine copy;
-    // The base is dropped right after: its loaded state moves over whole.
-    copy.tables.database = std::move(base->tables.database);
-    copy.tables.mem_indexes = std::move(base->tables.mem_indexes);
-    copy.tables.merge_policies = std::move(base->tables.merge_policies);
-    *base = Engine();  // releases the base's lock file now
+    copy.tables.database = std::move(base.tables.database);
+    copy.tables.mem_indexes = std::move(base.tables.mem_indexes);
+    copy.tables.merge_policies = std::move(base.tables.merge_policies);
+    base = Engine();
     copy.settings.skip_persist = true;
     copy.refresh_pk_indexes();
     for (const auto& [name, table] : copy.tables.database.tables) copy.tables.rebuild_secondary_indexes(name);
     return copy;
+}
+
+// The snapshot of the base taken by an opening session, after the merges
+// that commits cut short left behind are settled (while the base's lock is
+// held). An unsettled record of `own_record` fails the open.
+Result<Engine> settled_snapshot(const std::string& base_path, const std::string& own_record) {
+    auto base = open_database_with_retry(base_path);
+    if (!base) return base;
+    if (auto st = settle_unfinished_merges(*base, base_path, own_record); !st) return fail(st.error());
+    return snapshot_of(std::move(*base));
+}
+
+}  // namespace
+
+Result<Engine> load_base_snapshot(const std::string& path) {
+    auto base = open_database_with_retry(path);
+    if (!base) return base;
+    return snapshot_of(std::move(*base));
 }
 
 Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
@@ -175,6 +205,7 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
         bool deleted = false;
     };
     std::map<std::string, Replay> touched;
+    ClearTextHasher clear_texts;
     for (const ShadowOp& op : ops) {
         auto state = touched.find(op.table);
         if (state == touched.end()) {
@@ -187,46 +218,45 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
         }
         Replay& r = state->second;
         Table& table = *r.table;
-        auto append = [&](std::optional<std::string> key) {
-            table.rows.push_back(op.row);
-            if (r.keyed) {
-                r.dead.push_back(false);
-                if (key) r.positions[*key].push_back(table.rows.size() - 1);
-            }
-            renumber_after_append(table);
-        };
-        if (op.kind == ShadowOp::Kind::Insert && !r.pk) {
-            append(std::nullopt);
-            continue;
-        }
-        if (!r.pk) {
+        if (op.kind != ShadowOp::Kind::Insert && !r.pk) {
             const char* kind = op.kind == ShadowOp::Kind::Delete ? "Delete" : "Update";
             return execution_error(format("shadow {} on table '{}' without PK column", kind, op.table));
+        }
+        // A row of another width would break every reader of the table.
+        if (op.kind != ShadowOp::Kind::Delete && op.row.size() != table.columns.size()) return width_mismatch(op.table);
+        if (!r.pk) {
+            Row row = op.row;
+            if (auto st = clear_texts.hash(table, row, nullptr); !st) return st;
+            table.rows.push_back(std::move(row));
+            renumber_after_append(table);
+            continue;
         }
         if (!r.keyed) {
             r.positions = key_positions(table, *r.pk);
             r.dead.assign(table.rows.size(), false);
             r.keyed = true;
         }
-        std::optional<std::string> key;
-        if (op.kind != ShadowOp::Kind::Insert)
-            key = op.pk.display();
-        else if (*r.pk < op.row.size())
-            key = op.row[*r.pk].display();
+        std::string key = op.kind == ShadowOp::Kind::Insert ? op.row[*r.pk].display() : op.pk.display();
+        auto at = r.positions.find(key);
         if (op.kind == ShadowOp::Kind::Delete) {
-            if (auto at = r.positions.find(*key); at != r.positions.end()) {
+            if (at != r.positions.end()) {
                 for (std::size_t i : at->second) r.dead[i] = true;
                 r.positions.erase(at);
             }
             r.deleted = true;
             continue;
         }
-        // A row narrower than the table (a log of another schema) has no key.
-        auto at = key ? r.positions.find(*key) : r.positions.end();
-        if (at != r.positions.end())
-            table.rows[at->second.back()] = op.row;
-        else
-            append(std::move(key));
+        Row* current = at != r.positions.end() ? &table.rows[at->second.back()] : nullptr;
+        Row row = op.row;
+        if (auto st = clear_texts.hash(table, row, current); !st) return st;
+        if (current != nullptr) {
+            *current = std::move(row);
+        } else {
+            table.rows.push_back(std::move(row));
+            r.dead.push_back(false);
+            r.positions[std::move(key)].push_back(table.rows.size() - 1);
+            renumber_after_append(table);
+        }
     }
     for (auto& [name, r] : touched) {
         if (r.deleted) {
@@ -246,7 +276,7 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
 }
 
 Result<ShadowSession> ShadowSession::open(const std::string& base_path) {
-    auto snapshot = load_base_snapshot(base_path);
+    auto snapshot = settled_snapshot(base_path, "");
     if (!snapshot) return fail(snapshot.error());
     ShadowSession session;
     session.base_path = base_path;
@@ -258,7 +288,7 @@ Result<ShadowSession> ShadowSession::open(const std::string& base_path) {
 Result<ShadowSession> ShadowSession::open_branch(const std::string& base_path, std::string_view branch) {
     auto path = branch_file_path(base_path, branch);
     if (!path) return fail(path.error());
-    auto snapshot = load_base_snapshot(base_path);
+    auto snapshot = settled_snapshot(base_path, merge_record_path(*path));
     if (!snapshot) return fail(snapshot.error());
     ShadowSession session;
     session.base_path = base_path;
@@ -270,9 +300,7 @@ Result<ShadowSession> ShadowSession::open_branch(const std::string& base_path, s
     auto log = ShadowLog::open_existing(*path, &file);
     if (!log) return fail(log.error());
     std::vector<ShadowOp> ops = ShadowFile::all_ops(file.entries);
-    if (auto st = check_schema_divergence(session.snapshot.tables.database, file.table_fingerprints, ops); !st)
-        return fail(st.error());
-    if (auto st = replay_ops(session.snapshot, ops); !st) return fail(st.error());
+    if (auto st = replay_checked(session.snapshot, file.table_fingerprints, ops); !st) return fail(st.error());
     session.log = std::move(*log);
     session.pending = ops.size();
     session.unsealed = unsealed_count(file.entries);
@@ -329,6 +357,10 @@ Result<ExecResult> ShadowSession::execute(std::string_view sql) {
         return execution_error(
             "shadow sessions are DML-only: DDL, TRUNCATE and transactions must run on a classic exclusive "
             "connection (RFC GIT_MERGE §3.5)");
+    // Whether the log's ops are in the base is open until a commit settles
+    // its record; an op added meanwhile could not be told from them.
+    if (commit_unsettled)
+        return execution_error("the last commit of this shadow did not finish; commit again before changing rows");
     const std::string table_name = dml_table(*statement);
     const Table* table = snapshot.tables.find(table_name);
     if (table == nullptr) return execution_error(format("table '{}' not found in shadow snapshot", table_name));

@@ -52,10 +52,14 @@ Result<Engine> open_database_with_retry(const std::string& path, const std::shar
 // base is locked only while it is copied.
 Result<Engine> load_base_snapshot(const std::string& path);
 // Makes the engine's tables show the ops, rows matched by the display text
-// of their primary-key value. Errors (Execution): "shadow references unknown
-// table '{}'", "shadow Update on table '{}' without PK column", "shadow
-// Delete on table '{}' without PK column". After an error the engine holds a
-// partial replay and must be discarded.
+// of their primary-key value, with the clear texts recorded before their
+// column became HASH hashed (shadow/clear_texts.h). Errors (Execution):
+// "shadow references unknown table '{}'", "shadow Update on table '{}'
+// without PK column", "shadow Delete on table '{}' without PK column",
+// "shadow row width mismatch on '{}' — schema divergence" (an inserted or
+// updated row whose width is not the table's), "column '{}': hashing
+// failed: {}". After an error the engine holds a partial replay and must be
+// discarded.
 Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops);
 
 // What a commit reports; the C API returns `ops_merged`.
@@ -90,8 +94,13 @@ struct ShadowSession {
     // The snapshot no longer agrees with base + log (a capture failed after
     // the statement had run): the next statement first rebuilds it.
     bool needs_rebuild = false;
-    // The file system the commit opens the base through (none: the real one).
-    std::shared_ptr<Vfs> base_vfs;
+    // A commit failed leaving its merge record (its save failed and the base
+    // could not be asked whether it holds the merge): INSERT, UPDATE and
+    // DELETE are refused until a commit settles the record.
+    bool commit_unsettled = false;
+    // The file system the commit works through: the base, the merge record
+    // and the kept-ops file (none: the real one).
+    std::shared_ptr<Vfs> vfs;
 
     // A new anonymous session; creates no file.
     static Result<ShadowSession> open(const std::string& base_path);
@@ -99,8 +108,9 @@ struct ShadowSession {
     // against the snapshot's schemas, replayed and reopened for appending.
     static Result<ShadowSession> open_branch(const std::string& base_path, std::string_view branch);
 
-    // Rebuilds the snapshot from the current base and the log's ops. On
-    // failure the old snapshot and flags stay.
+    // Rebuilds the snapshot from the current base and the log's ops, which
+    // must pass the schema check of a commit ("schema divergence on '{}':
+    // ..."). On failure the old snapshot and flags stay.
     Status refresh();
     // Closes the unsealed ops with a seal; returns their number. Execution
     // errors: "seal() is for named branches; anonymous shadows merge on

@@ -288,6 +288,16 @@ Status encode_seal_into(Bytes& out, const SealRecord& seal) {
     return {};
 }
 
+// Writes length and CRC into the 8 bytes reserved at `at`, for the payload
+// from there to the end of `buf`.
+Status fill_frame_head(Bytes& buf, std::size_t at) {
+    const std::uint64_t len = buf.size() - at - kFrameHead;
+    if (len > kMax32) return storage_error(format("shadow frame of {} bytes is too long (limit 4294967295)", len));
+    le::put32(buf.data() + at, static_cast<std::uint32_t>(len));
+    le::put32(buf.data() + at + 4, crc_of(ByteView(buf).subspan(at + kFrameHead)));
+    return {};
+}
+
 // A buffer that starts with the 8 bytes of a frame head, to be filled once
 // the payload behind it is complete.
 Bytes frame_buffer() {
@@ -415,6 +425,19 @@ Status ShadowOp::encode(ShadowLog& log) const {
     return log.append_built_frame(frame);
 }
 
+Status append_op_frame(Bytes& out, const ShadowOp& op) {
+    const std::size_t at = out.size();
+    out.resize(at + kFrameHead);
+    Status st = encode_op_into(out, op);
+    if (st) st = fill_frame_head(out, at);
+    if (!st) out.resize(at);
+    return st;
+}
+
+Result<Bytes> log_header(std::string_view name, const TableFingerprints& fingerprints) {
+    return header_bytes(name, fingerprints);
+}
+
 Result<Bytes> SealRecord::encode() const {
     Bytes out;
     if (auto st = encode_seal_into(out, *this); !st) return fail(std::move(st.error()));
@@ -463,6 +486,7 @@ Result<ShadowFile> ShadowFile::parse(ByteView bytes, const std::string& path) {
         r.pos += kFrameHead + len;
     }
     file.valid_len = r.pos;
+    file.valid_crc = crc_of(bytes.first(r.pos));
     return file;
 }
 
@@ -577,10 +601,7 @@ Status ShadowLog::append_seal(const SealRecord& seal) {
 }
 
 Status ShadowLog::append_built_frame(Bytes& frame) {
-    const std::uint64_t len = frame.size() - kFrameHead;
-    if (len > kMax32) return storage_error(format("shadow frame of {} bytes is too long (limit 4294967295)", len));
-    le::put32(frame.data(), static_cast<std::uint32_t>(len));
-    le::put32(frame.data() + 4, crc_of(ByteView(frame).subspan(kFrameHead)));
+    if (auto st = fill_frame_head(frame, 0); !st) return st;
     if (fd_ < 0) return storage_error("shadow append: log is closed");
     if (!write_all_at(fd_, frame, end_)) {
         std::string err = errno_text();

@@ -88,6 +88,7 @@ struct ShadowFile {
     TableFingerprints table_fingerprints;    // empty for versions 1 and 2
     std::vector<ShadowLogEntry> entries;     // in file order
     std::uint64_t valid_len = 0;             // just past the last good frame (or the header)
+    std::uint32_t valid_crc = 0;             // CRC-32 of the first valid_len bytes
 
     // Reads the whole file. Errors: "shadow read '{}': {}", then the
     // header errors of `parse`.
@@ -165,6 +166,13 @@ private:
     int fd_ = -1;
     std::uint64_t end_ = 0;
 };
+
+// The version-3 header `ShadowLog::create` writes (a name or table map that
+// does not fit is refused with its message).
+Result<Bytes> log_header(std::string_view name, const TableFingerprints& fingerprints);
+// Appends the op to `out` as one frame, as `ShadowOp::encode` writes it to a
+// log; on failure `out` is as it was.
+Status append_op_frame(Bytes& out, const ShadowOp& op);
 
 // FNV-1a 64 over each column's name, 0xFF, its type's debug text, 0xFF, its
 // nullable flag as one byte, 0xFF, in column order. Defaults and HASH salts

@@ -1,0 +1,291 @@
+// The manuals' examples, run as written, so that the documents cannot drift
+// from the code.
+//
+// docs/sql.md: every ```sql block runs, in document order, on one fresh file
+// database through the C interface. A block holds one or more statements,
+// each ended by a ';' at the end of a line. Every statement must succeed,
+// except that the last one of a block may fail when a ```text block follows
+// it. A ```text block that follows a ```sql block (only blank lines between)
+// shows what the block's last statement returns:
+//   - rows: the column names, then one line per row, cells separated by '|';
+//   - any other statement: its message ("Table 't' created.");
+//   - a failure: the error text ("Parse error: ...").
+// Cells are compared without the blanks around them, so the document may
+// align its columns. In an expected line, <uuid> stands for any generated
+// key and <date> for any yyyy-MM-dd date.
+//
+// docs/shadow.md: its ```c blocks, put together in order, are one program
+// (built from the document by tests/doc_extract.cpp). It runs in an empty
+// directory; what it prints must be the ```text blocks that follow the C
+// blocks, put together in order, compared the same way.
+//
+// Any other block (grammar, shell lines) is prose to these tests.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "doc_blocks.h"
+#include "zembrel.h"
+
+namespace {
+
+using zembrel::testing::DocBlock;
+using zembrel::testing::read_doc_blocks;
+namespace fs = std::filesystem;
+
+std::string trim(const std::string& s) {
+    const size_t first = s.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The text's lines with the blanks around each '|'-separated cell removed;
+// blank lines at the end dropped.
+std::vector<std::string> normalized_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        std::string out;
+        size_t cell = 0;
+        for (;;) {
+            const size_t bar = line.find('|', cell);
+            out += trim(line.substr(cell, bar == std::string::npos ? std::string::npos : bar - cell));
+            if (bar == std::string::npos) break;
+            out += '|';
+            cell = bar + 1;
+        }
+        lines.push_back(out);
+        start = end + 1;
+    }
+    while (!lines.empty() && lines.back().empty()) lines.pop_back();
+    return lines;
+}
+
+// An expected line as a pattern: its text literally, placeholders aside.
+std::regex line_pattern(const std::string& expected) {
+    static const std::vector<std::pair<std::string, std::string>> placeholders = {
+        {"<uuid>", "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}"},
+        {"<date>", "[0-9]{4}-[0-9]{2}-[0-9]{2}"},
+    };
+    std::string pattern;
+    for (size_t i = 0; i < expected.size();) {
+        bool replaced = false;
+        for (const auto& [word, regex] : placeholders) {
+            if (expected.compare(i, word.size(), word) == 0) {
+                pattern += regex;
+                i += word.size();
+                replaced = true;
+                break;
+            }
+        }
+        if (replaced) continue;
+        const char c = expected[i++];
+        if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) pattern += '\\';
+        pattern += c;
+    }
+    return std::regex(pattern);
+}
+
+// Empty when the actual text is what the expected text shows; otherwise
+// the first difference.
+std::string difference(const std::string& expected, const std::string& actual) {
+    const std::vector<std::string> want = normalized_lines(expected);
+    const std::vector<std::string> got = normalized_lines(actual);
+    for (size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
+        const std::string w = i < want.size() ? want[i] : "(nothing)";
+        const std::string g = i < got.size() ? got[i] : "(nothing)";
+        if (i < want.size() && i < got.size() && std::regex_match(g, line_pattern(w))) continue;
+        return "line " + std::to_string(i + 1) + ": expected \"" + w + "\", got \"" + g + "\"\nwhole output:\n" +
+               actual;
+    }
+    return "";
+}
+
+// The statements of a block: each ends with a ';' at the end of a line.
+// Pieces holding nothing but blanks and comments are no statements.
+std::vector<std::string> statements_of(const std::string& block) {
+    std::vector<std::string> out;
+    std::string current;
+    bool has_code = false;
+    size_t start = 0;
+    while (start < block.size()) {
+        size_t end = block.find('\n', start);
+        if (end == std::string::npos) end = block.size();
+        const std::string line = block.substr(start, end - start);
+        start = end + 1;
+        current += line + '\n';
+        const std::string t = trim(line);
+        if (!t.empty() && t.rfind("--", 0) != 0) has_code = true;
+        if (!t.empty() && t.back() == ';') {
+            out.push_back(current);
+            current.clear();
+            has_code = false;
+        }
+    }
+    if (has_code) out.push_back(current);
+    return out;
+}
+
+struct Outcome {
+    bool ok = false;
+    std::string text;  // rows, message or error, as the document shows them
+};
+
+Outcome run_statement(zembrel_db* db, const std::string& sql) {
+    zembrel_result* rs = zembrel_query(db, sql.c_str());
+    if (rs == nullptr) {
+        const char* e = zembrel_errmsg(db);
+        return {false, e != nullptr ? e : "(no error text)"};
+    }
+    Outcome out{true, ""};
+    if (const char* message = zembrel_result_message(rs)) {
+        out.text = message;
+    } else {
+        const int columns = zembrel_result_column_count(rs);
+        for (int c = 0; c < columns; ++c) out.text += (c ? " | " : "") + std::string(zembrel_result_column_name(rs, c));
+        out.text += '\n';
+        for (int r = 0; r < zembrel_result_row_count(rs); ++r) {
+            for (int c = 0; c < columns; ++c) out.text += (c ? " | " : "") + std::string(zembrel_result_value(rs, r, c));
+            out.text += '\n';
+        }
+    }
+    zembrel_result_free(rs);
+    return out;
+}
+
+std::vector<DocBlock> blocks_of(const std::string& document) {
+    std::string error;
+    auto blocks = read_doc_blocks(std::string(ZEMBREL_DOCS_DIR) + "/" + document, error);
+    if (!blocks) ADD_FAILURE() << error;
+    return blocks.value_or(std::vector<DocBlock>{});
+}
+
+struct TempDirectory {
+    fs::path path;
+    TempDirectory() {
+        std::string pattern = (fs::temp_directory_path() / "zembrel-doc-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        path = pattern;
+    }
+    ~TempDirectory() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+TEST(SqlManual, EveryExampleGivesTheResultShown) {
+    const std::vector<DocBlock> blocks = blocks_of("sql.md");
+    TempDirectory dir;
+    zembrel_db* db = zembrel_open((dir.path / "manual.db").c_str());
+    ASSERT_NE(db, nullptr);
+    int sql_blocks = 0, result_blocks = 0;
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        const DocBlock& block = blocks[b];
+        const std::string where = "docs/sql.md:" + std::to_string(block.first_line);
+        if (block.info == "text") {
+            ADD_FAILURE() << where << ": a result block that follows no ```sql block";
+            continue;
+        }
+        if (block.info != "sql") continue;
+        ++sql_blocks;
+        const std::vector<std::string> statements = statements_of(block.text);
+        ASSERT_FALSE(statements.empty()) << where << ": a ```sql block without a statement";
+        const bool shown = b + 1 < blocks.size() && blocks[b + 1].info == "text" && blocks[b + 1].after_code;
+        Outcome last;
+        for (size_t s = 0; s < statements.size(); ++s) {
+            last = run_statement(db, statements[s]);
+            const bool may_fail = shown && s + 1 == statements.size();
+            EXPECT_TRUE(last.ok || may_fail) << where << ": " << statements[s] << "failed: " << last.text;
+        }
+        if (!shown) continue;
+        ++b;
+        ++result_blocks;
+        const std::string diff = difference(blocks[b].text, last.text);
+        EXPECT_TRUE(diff.empty()) << "docs/sql.md:" << blocks[b].first_line << ", result of:\n"
+                                  << statements.back() << diff;
+    }
+    zembrel_close(db);
+    // A document the reader above no longer understands must not pass empty.
+    EXPECT_GE(sql_blocks, 40);
+    EXPECT_GE(result_blocks, 30);
+}
+
+// The prose list of keywords: each one listed is refused as a name.
+TEST(SqlManual, EveryListedKeywordIsRefusedAsAName) {
+    std::ifstream in(std::string(ZEMBREL_DOCS_DIR) + "/sql.md");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string intro = "The keywords are ";
+    const size_t start = text.find(intro);
+    ASSERT_NE(start, std::string::npos);
+    std::istringstream words(text.substr(start + intro.size(), text.find('.', start) - start - intro.size()));
+    zembrel_db* db = zembrel_open_memory();
+    int count = 0;
+    for (std::string word; words >> word; ++count) {
+        const std::string sql = "CREATE TABLE " + word + " (a INT)";
+        const int rc = zembrel_exec(db, sql.c_str());
+        const char* error = zembrel_errmsg(db);
+        EXPECT_TRUE(rc == 1 && error != nullptr &&
+                    std::string_view(error).starts_with("Parse error: expected identifier, got "))
+            << word << " is taken as a name";
+    }
+    EXPECT_EQ(zembrel_exec(db, "CREATE TABLE value (a INT)"), 0);  // the page's example of a name
+    zembrel_close(db);
+    EXPECT_GE(count, 70);
+}
+
+TEST(ShadowManual, TheProgramPrintsWhatThePageShows) {
+    const std::vector<DocBlock> blocks = blocks_of("shadow.md");
+    std::string expected;
+    int c_blocks = 0;
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        if (blocks[b].info == "c") ++c_blocks;
+        if (blocks[b].info != "text") continue;
+        const bool after_c = b > 0 && blocks[b - 1].info == "c" && blocks[b].after_code;
+        EXPECT_TRUE(after_c) << "docs/shadow.md:" << blocks[b].first_line << ": output that follows no ```c block";
+        expected += blocks[b].text;
+    }
+    ASSERT_GE(c_blocks, 5);
+
+    TempDirectory dir;
+    const std::string command = "cd '" + dir.path.string() + "' && '" ZEMBREL_SHADOW_DOC_PROGRAM "' 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
+    const int status = ::pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the program failed:\n" << output;
+    const std::string diff = difference(expected, output);
+    EXPECT_TRUE(diff.empty()) << "docs/shadow.md: " << diff;
+}
+
+// The comparison the two tests rely on: aligned cells and placeholders
+// match, anything else does not.
+TEST(ManualComparison, AlignmentAndPlaceholdersOnly) {
+    EXPECT_EQ(difference("a   | b\n1   | x\n", "a | b\n1 | x\n"), "");
+    EXPECT_EQ(difference("Inserted 1 row into 't'. PK: <uuid> (1 total)",
+                         "Inserted 1 row into 't'. PK: ad2747f1-8bd6-4741-9b08-2767a997a7ab (1 total)"),
+              "");
+    EXPECT_EQ(difference("d\n<date>\n", "d\n2026-12-07\n"), "");
+    EXPECT_NE(difference("a | b\n1 | x\n", "a | b\n1 | y\n"), "");
+    EXPECT_NE(difference("a | b\n1 | x\n", "a | b\n1 | x\n2 | y\n"), "");
+    EXPECT_NE(difference("a | b\n1 | x\n2 | y\n", "a | b\n1 | x\n"), "");
+    EXPECT_NE(difference("x (1.5)", "x 1.5"), "");  // pattern characters are literal
+    EXPECT_NE(difference("PK: <uuid>", "PK: not-a-key"), "");
+    EXPECT_EQ(statements_of("SELECT a\nFROM t;\n-- done\n"), std::vector<std::string>{"SELECT a\nFROM t;\n"});
+    EXPECT_EQ(statements_of("BEGIN;\nCOMMIT;\n").size(), 2u);
+}
+
+}  // namespace
