@@ -468,7 +468,7 @@ Status Pager::read_page_into(std::uint64_t page, std::span<std::uint8_t, kPageSi
 Status Pager::write_page(std::uint64_t page, std::span<const std::uint8_t, kPageSize> bytes) {
     auto e = fetch(page);
     if (!e) return std::unexpected(e.error());
-    mark_dirty(*e);  // first: an in-place pager keeps the bytes it replaces
+    mark_dirty(*e);  // first: a private pager keeps the bytes it replaces
     std::memcpy((*e)->data.data(), bytes.data(), kPageSize);
     return {};
 }
