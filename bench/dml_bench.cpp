@@ -1,5 +1,6 @@
-// UPDATE and DELETE side by side with SQLite on a 100,000-row table with a
-// unique and a plain index, both on files and durable at every commit
+// UPDATE and DELETE side by side with SQLite on a table of 100,000 rows (or
+// as many as the first argument says) with a unique and a plain index, both
+// on files and durable at every commit
 // (zembrel saves to its log with fsync; SQLite runs in WAL mode with
 // synchronous=FULL). Workloads: 1,000 one-row UPDATEs by primary key,
 // autocommitted and in one transaction; a DELETE of 1% of the rows by an
@@ -19,7 +20,7 @@ using namespace zembrel::bench;
 
 namespace {
 
-constexpr int64_t kRows = 100000;
+constexpr int64_t kDefaultRows = 100000;
 
 void save(Engine& e) {
     if (auto st = storage::save(e); !st) die("save: " + st.error().display());
@@ -31,7 +32,10 @@ std::string row_values(int64_t i) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // The table's row count: the first argument, else 100,000.
+    const int64_t kRows = argc > 1 ? std::atoll(argv[1]) : kDefaultRows;
+    if (kRows < 1000) die("at least 1000 rows");
     std::string dir = (std::filesystem::temp_directory_path() / "zembrel-dml-bench-XXXXXX").string();
     if (::mkdtemp(dir.data()) == nullptr) die("mkdtemp failed");
     auto opened = storage::open(dir + "/z.db");

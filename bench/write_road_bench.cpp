@@ -1,7 +1,8 @@
 // The write road side by side with SQLite: autocommitted and transactional
 // INSERTs in memory, BEGIN / k INSERTs / COMMIT on tables of 1,000 to
 // 1,000,000 rows, reopening a 100,000-row file database then inserting one
-// row (which loads the table whole), and 100,000 INSERTs in one transaction.
+// row (which loads the table whole), UPDATE and DELETE of many rows in
+// memory, and 100,000 INSERTs in one transaction.
 //
 // The table has six columns, a primary key, a unique and a plain index. Every
 // timed statement is the same SQL text on both engines.
@@ -112,6 +113,22 @@ int main(int argc, char** argv) {
                       [](int r) { return std::vector<Step>{reopen(), sql(insert_one(run_base(100'000, r)))}; }});
     if (reload)
         std::printf("  zembrel load rate: %.2f M rows/s (target >= 3)\n", 100'000 / reload->zembrel_seconds / 1e6);
+
+    // 3b. UPDATE and DELETE of many rows in memory: about 10% of the rows
+    // (a range of the indexed b that holds 11 of its 100 values, every run
+    // another), and 1% by the indexed b (every run another value).
+    for (long rows : {100'000L, 1'000'000L}) {
+        go({"memory " + size_name(rows) + ": UPDATE 10% of the rows", Where::Memory, 5, false,
+            [rows](Db& db) { make_table(db, rows); },
+            [](int r) {
+                const std::string lo = "group" + std::to_string(1 + r), hi = "group" + std::to_string(2 + r);
+                return std::vector<Step>{sql("UPDATE t SET d = 'changed " + std::to_string(r) + "' WHERE b >= '" + lo +
+                                             "' AND b < '" + hi + "'")};
+            }});
+        go({"memory " + size_name(rows) + ": DELETE 1% by an indexed column", Where::Memory, 5, false,
+            [rows](Db& db) { make_table(db, rows); },
+            [](int r) { return std::vector<Step>{sql("DELETE FROM t WHERE b = 'group" + std::to_string(50 + r) + "'")}; }});
+    }
 
     // 4. 100k INSERT statements in one transaction into an empty table.
     for (Where where : {Where::Memory, Where::File}) {

@@ -272,7 +272,17 @@ TEST(PageLayout, SpliceMatchesAssembly) {
         if (used - (removed ? cells[pos].size() : 0) + inserted.size() > U) continue;
         bpt::PageIndex idx;
         ASSERT_TRUE(bpt::index_leaf(page.data(), U, 9, idx));
-        bpt::splice_cells(page.data(), U, idx, pos, removed, inserted);
+        bpt::splice_cells_indexed(page.data(), U, idx, pos, removed, inserted);
+        // The index kept along is the one the new page gives.
+        bpt::PageIndex fresh;
+        ASSERT_TRUE(bpt::index_leaf(page.data(), U, 9, fresh));
+        ASSERT_EQ(idx.used, fresh.used) << "round " << round;
+        ASSERT_EQ(idx.cells.size(), fresh.cells.size()) << "round " << round;
+        for (size_t i = 0; i < fresh.cells.size(); ++i) {
+            ASSERT_EQ(idx.cells[i].offset, fresh.cells[i].offset) << "round " << round << " cell " << i;
+            ASSERT_EQ(idx.cells[i].size, fresh.cells[i].size) << "round " << round << " cell " << i;
+            ASSERT_EQ(idx.cells[i].key_len, fresh.cells[i].key_len) << "round " << round << " cell " << i;
+        }
 
         cells.erase(cells.begin() + static_cast<ptrdiff_t>(pos), cells.begin() + static_cast<ptrdiff_t>(pos + removed));
         if (!inserted.empty()) cells.insert(cells.begin() + static_cast<ptrdiff_t>(pos), inserted);
@@ -392,6 +402,21 @@ TEST_F(TreeTest, AdversarialCellSizesAlwaysFit) {
 TEST_F(TreeTest, RandomizedAgainstMap) {
     pager->set_cache_capacity(24);  // evictions during splits and chains
     uint64_t root = new_tree();
+    // The twin takes every change one key at a time, also where `pager`
+    // takes a group of changes leaf by leaf: both must hold the same pages.
+    auto made = Pager::create(vfs, tmp.path("twin.db"));
+    ASSERT_TRUE(made);
+    Pager& twin = **made;
+    twin.set_cache_capacity(24);
+    uint64_t twin_root = *twin.allocate_page();
+    ASSERT_TRUE(BPlusTree::write_leaf(twin, twin_root, {}, 0));
+    auto twin_insert = [&](const Bytes& k, const Bytes& v) {
+        auto r = BPlusTree::insert(twin, twin_root, k, v);
+        ASSERT_TRUE(r) << r.error().message;
+        twin_root = *r;
+    };
+    auto twin_delete = [&](const Bytes& k) { ASSERT_TRUE(BPlusTree::delete_key(twin, twin_root, k)); };
+    bool grouped_split = false;
     std::map<Bytes, Bytes> model;
     std::vector<Bytes> keys;
     std::mt19937_64 rng(7);
@@ -415,18 +440,21 @@ TEST_F(TreeTest, RandomizedAgainstMap) {
                 Bytes k = random_key();
                 Bytes v = random_value();
                 root = insert(root, k, v);
+                twin_insert(k, v);
                 if (!model.count(k)) keys.push_back(k);
                 model[k] = v;
             } else if (what < 7) {
                 const Bytes& k = keys[rng() % keys.size()];
                 Bytes v = random_value();
                 root = insert(root, k, v);
+                twin_insert(k, v);
                 model[k] = v;
             } else if (what < 9) {
                 Bytes k = rng() % 4 == 0 ? random_key() : keys[rng() % keys.size()];
                 auto r = BPlusTree::delete_key(*pager, root, k);
                 ASSERT_TRUE(r) << r.error().message;
                 EXPECT_EQ(*r, model.erase(k) == 1);
+                twin_delete(k);
             } else {
                 Bytes k = random_key();
                 auto got = scan(root, k);
@@ -438,9 +466,46 @@ TEST_F(TreeTest, RandomizedAgainstMap) {
                 }
             }
         }
+        // A group: new keys (splitting leaves), replaced values (chains
+        // freed and made), erased keys (leaves emptied) and absent ones.
+        std::map<Bytes, std::optional<Bytes>> group;
+        for (int n = 0; n < 120; ++n) {
+            const int what = static_cast<int>(rng() % 10);
+            if (what < 4 || keys.empty()) group[random_key()] = random_value();
+            else if (what < 6) group[keys[rng() % keys.size()]] = random_value();
+            else if (what < 9) group[keys[rng() % keys.size()]] = std::nullopt;
+            else group[random_key()] = std::nullopt;
+        }
+        std::vector<TreeEdit> edits;
+        for (const auto& [k, v] : group) edits.push_back(TreeEdit{k, v ? bpt::ByteSpan(*v) : bpt::ByteSpan(), !v});
+        const uint64_t pages_before = pager->page_count();
+        auto grouped = BPlusTree::apply_sorted(*pager, root, edits);
+        ASSERT_TRUE(grouped) << grouped.error().message;
+        root = *grouped;
+        grouped_split = grouped_split || pager->page_count() > pages_before;
+        for (const auto& [k, v] : group) {
+            if (v) {
+                ASSERT_NO_FATAL_FAILURE(twin_insert(k, *v));
+                if (!model.count(k)) keys.push_back(k);
+                model[k] = *v;
+            } else {
+                ASSERT_NO_FATAL_FAILURE(twin_delete(k));
+                model.erase(k);
+            }
+        }
+        ASSERT_EQ(root, twin_root);
+        ASSERT_EQ(pager->page_count(), twin.page_count());
+        ASSERT_EQ(pager->free_list_head(), twin.free_list_head());
+        for (uint64_t page = 1; page < pager->page_count(); ++page) {
+            PageBuf mine, theirs;
+            ASSERT_TRUE(pager->read_page_into(page, mine));
+            ASSERT_TRUE(twin.read_page_into(page, theirs));
+            ASSERT_TRUE(mine == theirs) << "batch " << batch << ", page " << page;
+        }
         check_tree(root);
         ASSERT_NO_FATAL_FAILURE(expect_contents(root, model));
     }
+    EXPECT_TRUE(grouped_split);
     EXPECT_GE(check_tree(root), 3u);
     // Every page but the header and the catalog leaf returns to the free list.
     uint64_t before = free_list_length();

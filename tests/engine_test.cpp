@@ -88,15 +88,17 @@ TEST(EngineLifecycle, StorageOpenChoosesByTheFirstBytes) {
 }
 
 // No one reopens an in-memory database's backing file after a crash: its
-// commits skip the flushes, while a database file keeps them.
+// commits skip the log and the flushes, while a database file keeps them.
 TEST(EngineLifecycle, OnlyTheBackingFileOfAnInMemoryDatabaseSkipsTheFlushes) {
     Engine memory;
     ok(memory, "CREATE TABLE t (id PK, name TEXT)");
     ASSERT_TRUE(memory.page_store());
     EXPECT_EQ(memory.page_store()->pager->sync_mode(), kSyncNone);
+    EXPECT_TRUE(memory.page_store()->pager->is_private());
     TempDir dir;
     Engine file = must(storage::open(dir.path("f.db")));
     EXPECT_EQ(file.page_store()->pager->sync_mode(), kSyncFull);
+    EXPECT_FALSE(file.page_store()->pager->is_private());
 }
 
 TEST(EngineLifecycle, ForceNestedJoinFromTheEnvironment) {

@@ -410,8 +410,8 @@ TEST(SaveAs, InMemoryKeepsEverythingOrGivesItBack) {
     mem.tables.merge_policies["t"] = "field_merge";
     // Ids with gaps, as deletes leave them; the new file numbers the rows 1..n.
     const std::vector<uint64_t> ids = {5, 9};
-    mem.tables.find("t")->rowids = ids;
-    mem.tables.find("t")->next_rowid = 10;
+    mem.tables.find_owned("t")->rowids = ids;
+    mem.tables.find_owned("t")->next_rowid = 10;
     mem.tables.rebuild_indexes("t");
 
     // Every failure while the new file is filled gives the tables back as they were.

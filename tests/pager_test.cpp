@@ -290,6 +290,69 @@ TEST(Pager, RollbackRestoresLastCommit) {
     auto copy = must_open(t.path("copy"));
     for (std::uint64_t pg = 2; pg < 8; ++pg) EXPECT_EQ(page_seed(*copy, pg), pg == 4 ? 44 : pg);
     EXPECT_EQ(copy->catalog_root(), 1u);
+
+    // A private file keeps committed pages in the cache and writes them into
+    // the file only when they are evicted or a snapshot is taken. Rollbacks
+    // (also after a failed write or read) and snapshots still see exactly the
+    // last commit.
+    for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+        std::mt19937_64 rng(seed);
+        auto vfs = std::make_shared<FaultVfs>();
+        auto made = Pager::create_private(vfs, t.path("private" + std::to_string(seed)));
+        ASSERT_TRUE(made) << made.error().message;
+        Pager& priv = **made;
+        priv.set_cache_capacity(8);
+        std::map<std::uint64_t, std::uint64_t> committed;
+        for (int i = 0; i < 12; ++i) {
+            auto pg = priv.allocate_page();
+            ASSERT_TRUE(pg);
+            write_seed(priv, *pg, 0);
+            committed[*pg] = 0;
+        }
+        ASSERT_TRUE(priv.commit());
+        std::map<std::uint64_t, std::uint64_t> current = committed;
+        int rollbacks_after_failure = 0;
+        for (std::uint64_t step = 1; step <= 300; ++step) {
+            if (rng() % 3 == 0) vfs->fail_nth(rng() % 2 ? FaultOp::Write : FaultOp::Read, 1 + rng() % 3);
+            bool failed = false;
+            std::vector<std::uint64_t> touched;
+            for (std::uint64_t k = 0, n = 1 + rng() % 5; k < n && !failed; ++k) {
+                const std::uint64_t pg = 2 + rng() % 12;
+                touched.push_back(pg);
+                PageBuf buf;
+                fill_pattern(buf.data(), step * 10 + k);
+                if (priv.write_page(pg, buf)) current[pg] = step * 10 + k;
+                else failed = true;
+            }
+            vfs->clear();
+            if (failed || rng() % 3 == 0) {
+                ASSERT_TRUE(priv.rollback());
+                current = committed;
+                rollbacks_after_failure += failed ? 1 : 0;
+            } else {
+                ASSERT_TRUE(priv.commit());
+                committed = current;
+            }
+            // Reading every page would evict (and so write) every committed
+            // page the cache holds: mostly only the pages just touched.
+            if (step % 10 != 0) {
+                for (std::uint64_t pg : touched) ASSERT_EQ(page_seed(priv, pg), current[pg]) << "seed " << seed << " step " << step;
+                continue;
+            }
+            if (step % 20 == 0) {
+                // Taken before the reads below evict what the cache holds.
+                auto snap = priv.snapshot();
+                ASSERT_TRUE(snap) << snap.error().message;
+                for (const auto& [pg, want] : committed) {
+                    auto bytes = (*snap)->read_page(pg);
+                    ASSERT_TRUE(bytes) << bytes.error().message;
+                    ASSERT_EQ(get_u64(bytes->data()), want) << "seed " << seed << " step " << step;
+                }
+            }
+            for (const auto& [pg, want] : current) ASSERT_EQ(page_seed(priv, pg), want) << "seed " << seed << " step " << step;
+        }
+        EXPECT_GT(rollbacks_after_failure, 10);
+    }
 }
 
 TEST(Pager, RollbackOfOnlyEvictedFramesDeletesFreshLog) {

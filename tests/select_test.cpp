@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "shared/shared_db.h"
 #include "test_util.h"
 
 using namespace zembrel;
@@ -29,6 +30,14 @@ Rows rows_of(Engine& engine, const std::string& sql) {
     ExecResult r = ok(engine, sql);
     if (auto* rows = std::get_if<Rows>(&r)) return std::move(*rows);
     ADD_FAILURE() << sql << " gave no rows";
+    return {};
+}
+
+// The same through a shared handle (a SELECT reads the tables' shared versions).
+Rows rows_of(SharedDb& db, const std::string& sql) {
+    auto r = db.execute(sql);
+    if (auto* rows = r ? std::get_if<Rows>(&*r) : nullptr) return std::move(*rows);
+    ADD_FAILURE() << sql << " -> " << (r ? "no rows" : r.error().display());
     return {};
 }
 
@@ -557,19 +566,28 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
         nested.settings.force_nested_join = true;
         const std::string paged_path = dir.path("paged" + std::to_string(seed) + ".db");
         Engine paged = must(storage::open(paged_path));
+        SharedDb shared{must(Engine::create_page_file(dir.path("shared" + std::to_string(seed) + ".db")))};
+        // Every change of the shared handle meets a version of its table
+        // that readers hold, which the change must replace.
+        auto change_shared = [&](const std::string& table, const std::string& sql) {
+            rows_of(shared, "SELECT COUNT(*) FROM " + table);
+            auto r = shared.execute(sql);
+            EXPECT_TRUE(r.has_value()) << sql << " -> " << (r ? "" : r.error().display());
+        };
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
         std::unique_ptr<sqlite3, int (*)(sqlite3*)> closer(db, sqlite3_close);
         for (int t = 1; t <= 3; ++t) {
             const std::string name = "t" + std::to_string(t);
-            for (Engine* e : {&plain, &indexed, &nested, &paged})
-                ok(*e, "CREATE TABLE " + name + " (id INT, a INT, b FLOAT, c TEXT, d INT NOT NULL, uid PK)");
-            for (Engine* e : {&indexed, &paged}) {
-                for (const char* cols : {"a", "b", "c", "d", "bc", "ab"}) {
-                    std::string list;
-                    for (const char* p = cols; *p; ++p) list += (p == cols ? "" : ", ") + std::string(1, *p);
-                    ok(*e, "CREATE INDEX " + name + "_" + cols + " ON " + name + " (" + list + ")");
-                }
+            const std::string create = "CREATE TABLE " + name + " (id INT, a INT, b FLOAT, c TEXT, d INT NOT NULL, uid PK)";
+            for (Engine* e : {&plain, &indexed, &nested, &paged}) ok(*e, create);
+            ASSERT_TRUE(shared.execute(create).has_value()) << create;
+            for (const char* cols : {"a", "b", "c", "d", "bc", "ab"}) {
+                std::string list;
+                for (const char* p = cols; *p; ++p) list += (p == cols ? "" : ", ") + std::string(1, *p);
+                const std::string index = "CREATE INDEX " + name + "_" + cols + " ON " + name + " (" + list + ")";
+                for (Engine* e : {&indexed, &paged}) ok(*e, index);
+                change_shared(name, index);
             }
             sqlite_exec(db, "CREATE TABLE " + name + " (id INTEGER, a INTEGER, b REAL, c TEXT, d INTEGER NOT NULL)");
             const int n = 5 + gen.pick(25);
@@ -581,6 +599,7 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
                           std::to_string(gen.pick(4)) + ")";
             }
             for (Engine* e : {&plain, &indexed, &nested, &paged}) ok(*e, insert);
+            change_shared(name, insert);
             sqlite_exec(db, insert);
             // Changed keys move their row ids behind the others of the new
             // key: index order then differs from table order.
@@ -589,6 +608,7 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
                                            changes.literal_for('b') + ", c = " + changes.literal_for('c') +
                                            " WHERE id = " + std::to_string(1 + changes.pick(n));
                 for (Engine* e : {&plain, &indexed, &nested, &paged}) ok(*e, update);
+                change_shared(name, update);
                 sqlite_exec(db, update);
             }
         }
@@ -633,9 +653,11 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
                 const auto all = sqlite_cells(db, head + ", t1.id");
                 for (Engine* e : {&plain, &indexed, &paged})
                     ASSERT_TRUE(ordered_answer(cells_of(rows_of(*e, sql)), all, 3, count)) << "seed " << seed << ": " << sql;
+                ASSERT_TRUE(ordered_answer(cells_of(rows_of(shared, sql)), all, 3, count)) << "seed " << seed << ": " << sql;
                 // Descending, every way takes the scan and its stable sort.
                 if (!dir.empty()) {
                     for (Engine* e : {&indexed, &paged}) ASSERT_EQ(cells_of(rows_of(*e, sql)), cells_of(rows_of(plain, sql))) << sql;
+                    ASSERT_EQ(cells_of(rows_of(shared, sql)), cells_of(rows_of(plain, sql))) << sql;
                 }
                 ++compared;
                 continue;
@@ -673,6 +695,7 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
                 const auto all = sqlite_cells(db, unordered);
                 for (Engine* e : {&plain, &nested, &paged})
                     ASSERT_TRUE(unordered_answer(cells_of(rows_of(*e, sql)), all, limit)) << "seed " << seed << ": " << sql;
+                ASSERT_TRUE(unordered_answer(cells_of(rows_of(shared, sql)), all, limit)) << "seed " << seed << ": " << sql;
                 for (const auto* rows : {&with_indexes, &with_nested})
                     ASSERT_TRUE(unordered_answer(*rows, all, limit)) << "seed " << seed << ": " << sql;
                 ++compared;
@@ -690,13 +713,16 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
             auto got = cells_of(rows_of(plain, sql));
             auto forced = cells_of(rows_of(nested, sql));
             auto from_file = cells_of(rows_of(paged, sql));
+            auto from_shared = cells_of(rows_of(shared, sql));
             auto want = sqlite_cells(db, order == ByUid ? unordered : sql);
             if (order != ById) {
-                for (auto* rows : {&got, &forced, &from_file, &with_indexes, &want}) *rows = sorted_cells(std::move(*rows));
+                for (auto* rows : {&got, &forced, &from_file, &from_shared, &with_indexes, &want})
+                    *rows = sorted_cells(std::move(*rows));
             }
             ASSERT_EQ(with_indexes, got) << sql;
             ASSERT_EQ(forced, got) << sql;
             ASSERT_EQ(from_file, got) << sql;
+            ASSERT_EQ(from_shared, got) << sql;
             ASSERT_EQ(got, want) << "seed " << seed << ": " << sql << "\nzembrel:\n" << show(got) << "sqlite:\n" << show(want);
             ++compared;
         }

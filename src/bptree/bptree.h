@@ -98,6 +98,14 @@ private:
     bpt::PageIndex index_;
 };
 
+// One change of a grouped write: put (key, value), or with `erase` remove the
+// key. The bytes are borrowed for the call.
+struct TreeEdit {
+    bpt::ByteSpan key;
+    bpt::ByteSpan value;
+    bool erase = false;
+};
+
 class BPlusTree {
 public:
     static constexpr size_t kMaxKeyLen = bpt::kMaxKeyLen;
@@ -110,6 +118,12 @@ public:
     // Removes `key`; false (and nothing written) when absent. The root never
     // changes and nothing is rebalanced.
     static Result<bool> delete_key(Pager& pager, uint64_t root, bpt::ByteSpan key);
+    // Applies edits sorted by key (ascending; an absent key's erase does
+    // nothing) and returns the root: the very pages that insert and
+    // delete_key give one edit after the other, but each leaf is reached
+    // once for the run of edits it takes. An edit that splits its leaf takes
+    // insert's road and the next edit descends from the root again.
+    static Result<uint64_t> apply_sorted(Pager& pager, uint64_t root, std::span<const TreeEdit> edits);
 
     // The leaf that would hold `key`, or the left-most leaf without a key.
     static Result<uint64_t> find_leaf(Pager& pager, uint64_t root, std::optional<bpt::ByteSpan> key);

@@ -144,22 +144,21 @@ Result<std::optional<Split>> insert_into_interior(Pager& pager, uint64_t page, s
 
 }  // namespace
 
-Result<uint64_t> BPlusTree::insert(Pager& pager, uint64_t root, ByteSpan key, ByteSpan value) {
-    // An inline cell is encoded straight from the caller's bytes; a larger
-    // value goes to its overflow chain first, as make_leaf_cell stores it.
-    std::array<uint8_t, kMaxInlineCell> inline_cell;
-    std::vector<uint8_t> chained_cell;
-    ByteSpan encoded;
-    if (key.size() <= kMaxKeyLen && value.size() <= kMaxValueLen &&
-        kLeafCellHead + key.size() + value.size() <= kMaxInlineCell) {
-        encoded = ByteSpan(inline_cell.data(), encode_inline_leaf_cell(inline_cell.data(), key, value));
-    } else {
-        auto cell = make_leaf_cell(pager, key, value);  // checks the key and value lengths first
-        if (!cell) return std::unexpected(cell.error());
-        encode_leaf_cell(chained_cell, *cell);
-        encoded = chained_cell;
-    }
+namespace bpt {
 
+Result<ByteSpan> encode_cell(Pager& pager, ByteSpan key, ByteSpan value, std::array<uint8_t, kMaxInlineCell>& inline_cell,
+                             std::vector<uint8_t>& chained_cell) {
+    if (key.size() <= kMaxKeyLen && value.size() <= BPlusTree::kMaxValueLen &&
+        kLeafCellHead + key.size() + value.size() <= kMaxInlineCell)
+        return ByteSpan(inline_cell.data(), encode_inline_leaf_cell(inline_cell.data(), key, value));
+    auto cell = BPlusTree::make_leaf_cell(pager, key, value);  // checks the key and value lengths first
+    if (!cell) return std::unexpected(cell.error());
+    chained_cell.clear();
+    encode_leaf_cell(chained_cell, *cell);
+    return ByteSpan(chained_cell);
+}
+
+Result<uint64_t> insert_cell(Pager& pager, uint64_t root, ByteSpan key, ByteSpan encoded) {
     const size_t usable = pager.usable_page_size();
     std::vector<PathStep> path;
     uint64_t page = root;
@@ -194,6 +193,18 @@ Result<uint64_t> BPlusTree::insert(Pager& pager, uint64_t root, ByteSpan key, By
     encode_interior_cell(cell_image, split->separator, root);
     ByteSpan images[1] = {cell_image};
     return new_page(pager, kInteriorType, split->right, images);
+}
+
+}  // namespace bpt
+
+Result<uint64_t> BPlusTree::insert(Pager& pager, uint64_t root, ByteSpan key, ByteSpan value) {
+    // An inline cell is encoded straight from the caller's bytes; a larger
+    // value goes to its overflow chain first, as make_leaf_cell stores it.
+    std::array<uint8_t, kMaxInlineCell> inline_cell;
+    std::vector<uint8_t> chained_cell;
+    auto encoded = encode_cell(pager, key, value, inline_cell, chained_cell);
+    if (!encoded) return std::unexpected(encoded.error());
+    return insert_cell(pager, root, key, *encoded);
 }
 
 }  // namespace zembrel

@@ -210,6 +210,17 @@ void splice_cells(uint8_t* page, size_t usable, const PageIndex& idx, size_t pos
     put_u16(page + 2, static_cast<uint16_t>(n - removed + (inserted.empty() ? 0 : 1)));
 }
 
+void splice_cells_indexed(uint8_t* page, size_t usable, PageIndex& idx, size_t pos, size_t removed, ByteSpan inserted) {
+    const size_t at = pos < idx.cells.size() ? idx.cells[pos].offset : idx.used;
+    const size_t removed_size = removed != 0 ? idx.cells[pos].size : 0;
+    splice_cells(page, usable, idx, pos, removed, inserted);
+    const CellRef cell{static_cast<uint16_t>(at), static_cast<uint16_t>(inserted.size()),
+                       static_cast<uint16_t>(inserted.empty() ? 0 : get_u16(inserted.data()))};
+    const std::ptrdiff_t shift = static_cast<std::ptrdiff_t>(inserted.size()) - static_cast<std::ptrdiff_t>(removed_size);
+    idx.cells.splice(pos, removed, inserted.empty() ? nullptr : &cell, shift);
+    idx.used = idx.used - removed_size + inserted.size();
+}
+
 size_t encode_inline_leaf_cell(uint8_t* out, ByteSpan key, ByteSpan value) {
     put_u16(out, static_cast<uint16_t>(key.size()));
     put_u32(out + 2, static_cast<uint32_t>(value.size()));

@@ -125,6 +125,21 @@ public:
     void clear() { count_ = 0; }
     // The caller checks the page's cell count against kMaxCellsPerPage first.
     void push_back(const CellRef& c) { refs_[count_++] = c; }
+    // Replaces `removed` (0 or 1) refs at `pos` by `inserted` (none: null)
+    // and moves the offsets of the refs after them by `shift` bytes.
+    void splice(size_t pos, size_t removed, const CellRef* inserted, std::ptrdiff_t shift) {
+        const size_t added = inserted != nullptr ? 1 : 0;
+        const size_t tail = count_ - pos - removed;
+        for (size_t i = 0; i < tail; ++i) {
+            // Walks the direction that never overwrites a ref not yet moved.
+            const size_t k = added > removed ? tail - 1 - i : i;
+            refs_[pos + added + k] = refs_[pos + removed + k];
+        }
+        if (inserted != nullptr) refs_[pos] = *inserted;
+        count_ = count_ - removed + added;
+        for (size_t i = pos + added; i < count_; ++i)
+            refs_[i].offset = static_cast<uint16_t>(static_cast<std::ptrdiff_t>(refs_[i].offset) + shift);
+    }
 
 private:
     void copy_from(const CellRefs& other) {
@@ -192,6 +207,9 @@ void assemble_page(uint8_t* page, size_t usable, uint8_t type, uint64_t link,
 // page and the result must fit: idx.used - removed sizes + inserted size at
 // most `usable`.
 void splice_cells(uint8_t* page, size_t usable, const PageIndex& idx, size_t pos, size_t removed, ByteSpan inserted);
+// The same, bringing `idx` along to the page's new cells (as index_page
+// would give them), so that a run of splices need not index the page anew.
+void splice_cells_indexed(uint8_t* page, size_t usable, PageIndex& idx, size_t pos, size_t removed, ByteSpan inserted);
 
 // Encodes the inline leaf cell (key, value) into `out`, which holds at least
 // 7 + key + value bytes; returns the cell's size.

@@ -3,6 +3,7 @@
 // the snapshot readers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -55,6 +56,14 @@ void rewrite_page(PageRef& ref, size_t usable, uint8_t type, uint64_t link, std:
 // Allocates a page and assembles `cells` (which must fit) into it; returns
 // its number.
 Result<uint64_t> new_page(Pager& pager, uint8_t type, uint64_t link, std::span<const ByteSpan> cells);
+
+// The leaf cell of (key, value) as insert stores it: inline in `inline_cell`,
+// or (its value moved to a new overflow chain first) in `chained_cell`.
+Result<ByteSpan> encode_cell(Pager& pager, ByteSpan key, ByteSpan value, std::array<uint8_t, kMaxInlineCell>& inline_cell,
+                             std::vector<uint8_t>& chained_cell);
+// Inserts the encoded leaf cell of `key` (replacing an equal key's cell and
+// its chain), splitting up from the leaf; returns the root.
+Result<uint64_t> insert_cell(Pager& pager, uint64_t root, ByteSpan key, ByteSpan encoded);
 
 // Reads `length` bytes of the chain starting at `first`.
 Result<std::vector<uint8_t>> read_chain(const PageSource& src, uint64_t first, uint32_t length);

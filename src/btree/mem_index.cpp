@@ -277,14 +277,14 @@ void MemIndex::replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_i
 
 const KeyHashView& MemIndex::build_hash_view() const {
     if (positions.size() != 1) invariant_failed("a hash view of a composite index");
-    if (!hash_view_.view) hash_view_.view = std::make_shared<const KeyHashView>(map_);
-    return *hash_view_.view;
+    if (const KeyHashView* view = hash_view_.get()) return *view;
+    return hash_view_.publish(std::make_unique<const KeyHashView>(map_));
 }
 
 const RowIdList* MemIndex::find_one(const Value& key) const {
     if (positions.size() == 1) {
         if (const KeyHashView* view = hash_view()) return view->find(key);
-        if (++hash_view_.lookups >= 16 + map_.size() / 64) return build_hash_view().find(key);
+        if (hash_view_.lookups.fetch_add(1, std::memory_order_relaxed) + 1 >= 16 + map_.size() / 64) return build_hash_view().find(key);
     }
     return find(IndexKey{key});
 }

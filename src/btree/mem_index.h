@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -314,7 +315,7 @@ public:
 
     // The hash view of a single-column index, when one was built and the
     // index has gained or lost no key since; null otherwise.
-    const KeyHashView* hash_view() const { return hash_view_.view.get(); }
+    const KeyHashView* hash_view() const { return hash_view_.get(); }
     // Builds the hash view (single-column indexes only; O(keys)). It lives
     // until the index gains or loses a key or is copied.
     const KeyHashView& build_hash_view() const;
@@ -349,22 +350,40 @@ private:
     uint64_t max_id_ = 0;
     size_t id_count_ = 0;
     // The view points into map_: a moved index takes it along (the map's
-    // leaves stay where they are), a copy starts without one.
+    // leaves stay where they are), a copy starts without one. Readers of an
+    // index nobody changes may run find_one on several threads at once (a
+    // shared handle's readers share tables): the count and the view are
+    // atomic, and of two views built at once the first published stays.
     struct HashViewHolder {
-        std::shared_ptr<const KeyHashView> view;
-        uint64_t lookups = 0;  // find_one calls since the last key change
+        std::atomic<const KeyHashView*> view{nullptr};  // owned
+        std::atomic<uint64_t> lookups{0};               // find_one calls since the last key change
         HashViewHolder() = default;
         HashViewHolder(const HashViewHolder&) {}
         HashViewHolder& operator=(const HashViewHolder&) {
             reset();
             return *this;
         }
-        void reset() {
-            view.reset();
-            lookups = 0;
+        HashViewHolder(HashViewHolder&& other) noexcept
+            : view(other.view.exchange(nullptr)), lookups(other.lookups.load(std::memory_order_relaxed)) {}
+        HashViewHolder& operator=(HashViewHolder&& other) noexcept {
+            if (this != &other) {
+                delete view.exchange(other.view.exchange(nullptr));
+                lookups.store(other.lookups.load(std::memory_order_relaxed), std::memory_order_relaxed);
+            }
+            return *this;
         }
-        HashViewHolder(HashViewHolder&&) noexcept = default;
-        HashViewHolder& operator=(HashViewHolder&&) noexcept = default;
+        ~HashViewHolder() { delete view.load(); }
+        void reset() {
+            delete view.exchange(nullptr);
+            lookups.store(0, std::memory_order_relaxed);
+        }
+        const KeyHashView* get() const { return view.load(std::memory_order_acquire); }
+        // Publishes `built` unless a view is there already; returns the one that stays.
+        const KeyHashView& publish(std::unique_ptr<const KeyHashView> built) {
+            const KeyHashView* expected = nullptr;
+            if (view.compare_exchange_strong(expected, built.get(), std::memory_order_acq_rel)) return *built.release();
+            return *expected;
+        }
     };
     mutable HashViewHolder hash_view_;
 };

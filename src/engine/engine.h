@@ -94,8 +94,8 @@ struct Engine {
     // and the row id.
     Status ensure_table_loaded(std::string_view table);
     // Loads (or replaces) the table from its tree as of the snapshot, with
-    // the entry's columns and no secondary indexes unless this engine
-    // defines them. Same row errors as ensure_table_loaded. Touches neither
+    // the entry's columns and without secondary indexes (those this engine
+    // defined for a table of that name go). Same row errors as ensure_table_loaded. Touches neither
     // this engine's page store nor the snapshot's pager.
     Status load_table_from_snapshot(const PagerSnapshot& snapshot, std::string_view table,
                                     const CatalogEntry& entry);

@@ -42,17 +42,62 @@ bool may_hold_ids_outside(const MemIndex& index, const Table& table, size_t kept
 
 }  // namespace
 
-Table* LoadedTables::find(std::string_view name) {
+const TableVersion* LoadedTables::lent(std::string_view name) const {
+    for (const auto& version : borrowed)
+        if (version->table.name == name) return version.get();
+    return nullptr;
+}
+
+Table* LoadedTables::find_owned(std::string_view name) {
     auto it = database.tables.find(std::string(name));
     return it == database.tables.end() ? nullptr : &it->second;
 }
 
 const Table* LoadedTables::find(std::string_view name) const {
     auto it = database.tables.find(std::string(name));
-    return it == database.tables.end() ? nullptr : &it->second;
+    if (it != database.tables.end()) return &it->second;
+    const TableVersion* version = lent(name);
+    return version != nullptr ? &version->table : nullptr;
+}
+
+const PkIndex* LoadedTables::pk_index(std::string_view table) const {
+    if (auto it = pk_indexes.find(std::string(table)); it != pk_indexes.end()) return &it->second;
+    const TableVersion* version = lent(table);
+    return version != nullptr && version->pk ? &*version->pk : nullptr;
+}
+
+const MemIndex* LoadedTables::index(std::string_view name) const {
+    if (const MemIndex* own = mem_indexes.get(name)) return own;
+    for (const auto& version : borrowed)
+        if (const MemIndex* lent_index = version->indexes.get(name)) return lent_index;
+    return nullptr;
+}
+
+std::vector<std::string> LoadedTables::index_names_of(std::string_view table) const {
+    if (const TableVersion* version = lent(table)) return version->indexes.names_of_table(table);
+    return mem_indexes.names_of_table(table);
+}
+
+void LoadedTables::borrow(std::shared_ptr<const TableVersion> version) {
+    forget_table(version->table.name);
+    borrowed.push_back(std::move(version));
+}
+
+std::optional<TableVersion> LoadedTables::release_table(std::string_view name) {
+    const std::string key(name);
+    auto it = database.tables.find(key);
+    if (it == database.tables.end()) return std::nullopt;
+    TableVersion version{std::move(it->second), std::nullopt, MemIndexMap()};
+    if (auto pk = pk_indexes.find(key); pk != pk_indexes.end()) version.pk = std::move(pk->second);
+    for (const std::string& index_name : mem_indexes.names_of_table(name)) {
+        if (auto index = mem_indexes.remove(index_name)) version.indexes.insert(std::move(*index));
+    }
+    forget_table(key);
+    return version;
 }
 
 void LoadedTables::forget_table(const std::string& name) {
+    std::erase_if(borrowed, [&](const auto& version) { return version->table.name == name; });
     database.tables.erase(name);
     pk_indexes.erase(name);
     mem_indexes.remove_table(name);
@@ -61,6 +106,7 @@ void LoadedTables::forget_table(const std::string& name) {
 }
 
 void LoadedTables::clear() {
+    borrowed.clear();
     database.tables.clear();
     pk_indexes.clear();
     mem_indexes = MemIndexMap();
@@ -74,7 +120,7 @@ void LoadedTables::rebuild_indexes(std::string_view table) {
 }
 
 void LoadedTables::refit_indexes(std::string_view table_name) {
-    const Table* table = find(table_name);
+    const Table* table = find_owned(table_name);
     if (!table) return;
     for (const std::string& name : mem_indexes.names_of_table(table_name)) {
         MemIndex* index = mem_indexes.get(name);
@@ -98,7 +144,7 @@ void LoadedTables::refit_indexes(std::string_view table_name) {
 }
 
 void LoadedTables::rebuild_pk_index(std::string_view table_name) {
-    Table* table = find(table_name);
+    Table* table = find_owned(table_name);
     if (!table) {
         pk_indexes.erase(std::string(table_name));
         return;
@@ -148,7 +194,7 @@ void LoadedTables::rebuild_pk_index(std::string_view table_name) {
 
 void LoadedTables::pk_index_insert(std::string_view table_name, size_t first) {
     auto entry = pk_indexes.find(std::string(table_name));
-    Table* table = find(table_name);
+    Table* table = find_owned(table_name);
     if (entry == pk_indexes.end() || !table) return;
     renumber_and_flag(mem_indexes, *table);
     const size_t column = entry->second.pk_column;
@@ -163,7 +209,7 @@ void LoadedTables::rebuild_index(std::string_view index_name) {
     if (!found) return;
     const std::string table_name = found->table;
     const std::vector<size_t> positions = found->positions;
-    Table* table = find(table_name);
+    Table* table = find_owned(table_name);
     if (!table) return;
     renumber_and_flag(mem_indexes, *table);
 
@@ -187,7 +233,7 @@ void LoadedTables::rebuild_secondary_indexes(std::string_view table_name) {
 
 Status LoadedTables::index_insert_row(std::string_view table_name, size_t first) {
     const std::vector<MemIndexInfo> infos = mem_indexes.indexes_of_table(table_name);
-    Table* table = find(table_name);
+    Table* table = find_owned(table_name);
     if (!table) return {};
 
     // The ids of the rows before the new ones; unique indexes keep only these.
@@ -280,7 +326,7 @@ void LoadedTables::remove_rows_from_indexes(std::string_view table_name, uint64_
 }
 
 void LoadedTables::truncate_table_rows(std::string_view table_name, size_t count) {
-    Table* table = find(table_name);
+    Table* table = find_owned(table_name);
     if (count == 0 || !table || table->rows.size() < count) return;
     const size_t n = table->rows.size();
     const size_t keep = n - count;
@@ -321,7 +367,7 @@ std::optional<size_t> LoadedTables::position_of_rowid(std::string_view table_nam
 
 Status LoadedTables::update_rows(std::string_view table_name, std::span<const size_t> positions,
                                  std::span<const Row> after) {
-    Table* table = find(table_name);
+    Table* table = find_owned(table_name);
     if (!table || positions.empty()) return {};
     renumber_and_flag(mem_indexes, *table);
     std::vector<MemIndex*> indexes;
@@ -374,7 +420,7 @@ Status LoadedTables::update_rows(std::string_view table_name, std::span<const si
 }
 
 std::vector<Row> LoadedTables::delete_rows(std::string_view table_name, std::span<const size_t> positions) {
-    Table* table = find(table_name);
+    Table* table = find_owned(table_name);
     if (!table || positions.empty()) return {};
     renumber_and_flag(mem_indexes, *table);
     for (size_t p : positions) remove_rows_from_indexes(table_name, table->rowids[p], table->rows[p]);
@@ -418,7 +464,7 @@ std::vector<Row> LoadedTables::delete_rows(std::string_view table_name, std::spa
 
 void LoadedTables::restore_deleted_rows(std::string_view table_name, std::span<const size_t> positions,
                                         std::span<const uint64_t> ids, std::vector<Row> rows) {
-    Table* table = find(table_name);
+    Table* table = find_owned(table_name);
     if (!table || rows.empty()) return;
     const size_t total = table->rows.size() + rows.size();
     std::vector<Row> merged_rows;

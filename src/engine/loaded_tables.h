@@ -14,9 +14,17 @@
 //   after loading a table: rebuild_pk_index, rebuild_secondary_indexes.
 //   UPDATE: update_rows (checks, then changes); DELETE: delete_rows.
 //
+// Borrowed tables: an engine may also read tables it does not own, lent as
+// immutable TableVersions (a shared handle's readers borrow the versions
+// the handle keeps instead of decoding a copy each). The lookups below
+// (find, pk_index, index, index_names_of) see loaded and borrowed tables
+// alike; every operation that changes a table reaches loaded ones only
+// (find_owned), so a borrowed table is never changed through this engine.
+//
 // Ownership: owned by one Engine; references into it (tables, rows, index
-// entries) stay valid until the next change of the same table. Thread: the
-// owning engine's.
+// entries) stay valid until the next change of the same table. A borrowed
+// version is kept alive by every engine that borrows it. Thread: the owning
+// engine's; a borrowed version may be read by several threads at once.
 #pragma once
 
 #include <cstddef>
@@ -76,20 +84,44 @@ struct RowCache {
     }
 };
 
+// One table with both its index families, immutable once built.
+struct TableVersion {
+    Table table;
+    std::optional<PkIndex> pk;  // none for a table without a Pk column
+    MemIndexMap indexes;        // the table's own, named as in the catalog
+};
+
 struct LoadedTables {
     Database database;
     PkIndexMap pk_indexes;
     MemIndexMap mem_indexes;
     MergePolicyMap merge_policies;
     RowCache row_cache;
+    // Lent tables; a name is never both here and in `database`.
+    std::vector<std::shared_ptr<const TableVersion>> borrowed;
 
-    Table* find(std::string_view name);
+    // A loaded or borrowed table.
     const Table* find(std::string_view name) const;
+    // A loaded table: the tables statements may change.
+    Table* find_owned(std::string_view name);
+    // The primary-key index of a loaded or borrowed table, if it has one.
+    const PkIndex* pk_index(std::string_view table) const;
+    // A secondary index of a loaded or borrowed table, by name.
+    const MemIndex* index(std::string_view name) const;
+    // The names of the table's secondary indexes (loaded or borrowed).
+    std::vector<std::string> index_names_of(std::string_view table) const;
+
+    // Lends `version` to this engine, in place of a table of its name.
+    void borrow(std::shared_ptr<const TableVersion> version);
+    // Moves a loaded table out with both its index families (forgotten
+    // here); none when it is not loaded.
+    std::optional<TableVersion> release_table(std::string_view name);
 
     // Forgets a table in memory: its rows, both index families, its merge
-    // policy and its cached rows.
+    // policy and its cached rows, or the borrowed version.
     void forget_table(const std::string& name);
-    // Forgets every table (they load again from the page store).
+    // Forgets every table, borrowed ones included (they load again from the
+    // page store).
     void clear();
 
     // Rebuilds (or removes, for a table without a Pk column or an absent
@@ -143,6 +175,9 @@ struct LoadedTables {
     // the secondary indexes and rebuilds the primary-key index; next_rowid
     // stays. Nothing happens for 0 or more than the row count.
     void truncate_table_rows(std::string_view table, size_t count);
+
+private:
+    const TableVersion* lent(std::string_view name) const;
 };
 
 }  // namespace zembrel

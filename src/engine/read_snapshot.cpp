@@ -42,4 +42,26 @@ Status ReadSnapshot::load_tables(Engine& target, const std::vector<std::string>&
     return {};
 }
 
+Result<std::optional<TableVersion>> ReadSnapshot::decode_table(const std::string& name) {
+    if (auto st = load_catalog(); !st) return fail(st.error());
+    const CatalogEntry* found = entry(name);
+    if (found == nullptr) return std::optional<TableVersion>();
+    Engine scratch;
+    if (auto st = scratch.load_table_from_snapshot(*pages_, name, *found); !st) return fail(st.error());
+    // The snapshot's catalog holds index columns by name only (an older
+    // entry in its one-column form). An index naming a column the table
+    // lacks would only have sped reads up: it is left out.
+    for (const IndexCatalogEntry& ix : found->indexes) {
+        std::vector<std::string> columns = ix.columns.empty() ? std::vector<std::string>{ix.column} : ix.columns;
+        std::vector<size_t> positions;
+        for (const std::string& column : columns) {
+            if (auto at = column_position(found->columns, column)) positions.push_back(*at);
+        }
+        if (positions.size() != columns.size()) continue;
+        scratch.tables.mem_indexes.insert(MemIndex(ix.name, name, std::move(columns), std::move(positions), ix.unique));
+    }
+    scratch.tables.rebuild_secondary_indexes(name);
+    return scratch.tables.release_table(name);
+}
+
 }  // namespace zembrel

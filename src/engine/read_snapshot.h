@@ -19,6 +19,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,11 @@ public:
     // (names it lacks are skipped; a name given twice loads once), calling
     // load_catalog first.
     Status load_tables(Engine& target, const std::vector<std::string>& names);
+    // The named table as of the snapshot with its Pk tree and the secondary
+    // indexes its catalog entry defines, decoded in full and ready to be
+    // lent; none when the catalog has no such table. Errors: load_catalog's
+    // and those of load_tables for the rows.
+    Result<std::optional<TableVersion>> decode_table(const std::string& name);
 
     const PagerSnapshot& pages() const { return *pages_; }
 

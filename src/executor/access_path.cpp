@@ -151,13 +151,12 @@ struct Candidates {
 Candidates candidate_indexes(const Engine& engine, const std::string& table_name, size_t width) {
     Candidates out;
     if (const Table* table = engine.tables.find(table_name)) {
-        for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_name)) {
-            const MemIndex* index = engine.tables.mem_indexes.get(name);
+        for (const std::string& name : engine.tables.index_names_of(table_name)) {
+            const MemIndex* index = engine.tables.index(name);
             if (index != nullptr && index_in_step(*index, *table))
                 out.indexes.push_back({&index->name, &index->columns, &index->positions});
         }
-        if (auto pk = engine.tables.pk_indexes.find(table_name); pk != engine.tables.pk_indexes.end())
-            out.pk_column = pk->second.pk_column;
+        if (const PkIndex* pk = engine.tables.pk_index(table_name)) out.pk_column = pk->pk_column;
     } else if (const PageStore* store = engine.page_store(); store != nullptr && !engine.file.catalog_stale) {
         const CatalogEntry* entry = store->catalog.get(table_name);
         if (entry == nullptr) return out;
@@ -298,18 +297,18 @@ bool memory_seek(const Engine& engine, const Table& table, const AccessPath& pat
         return room > 0;
     };
     if (path.kind == AccessPath::Kind::PrimaryKey) {
-        auto pk = engine.tables.pk_indexes.find(table.name);
-        if (pk == engine.tables.pk_indexes.end()) return false;
+        const PkIndex* pk = engine.tables.pk_index(table.name);
+        if (pk == nullptr) return false;
         if (room == 0) return true;
         // The key answers the whole WHERE: it is where the WHERE's
         // comparisons on the Pk column meet, and Pk values compare with the
         // texts fitted to them by bytes under both orders.
-        if (auto id = pk->second.tree.find(path.lower.value)) {
+        if (auto id = pk->tree.find(path.lower.value)) {
             if (auto at = table.position_of_rowid(*id)) emit(table.rows[*at]);
         }
         return true;
     }
-    const MemIndex* index = engine.tables.mem_indexes.get(path.index);
+    const MemIndex* index = engine.tables.index(path.index);
     if (index == nullptr || index->table != table.name || index->positions.empty()) return false;
     if (room == 0) return true;
 

@@ -165,7 +165,7 @@ std::unexpected<EngineError> column_exists_error(const std::string& column, cons
 }
 
 Result<ExecResult> alter_table(Engine& engine, parser::AlterTable statement) {
-    Table* table = engine.tables.find(statement.table);
+    Table* table = engine.tables.find_owned(statement.table);
     if (table == nullptr) return execution_error(format("table '{}' not found", statement.table));
     return std::visit(
         [&](auto&& action) -> Result<ExecResult> {

@@ -112,8 +112,8 @@ void CorrelatedSubquery::plan_seek(const Engine& engine) {
     const std::vector<Column>* table_columns = nullptr;
     if (table_ != nullptr) {
         table_columns = &table_->columns;
-        for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_->name)) {
-            const MemIndex* index = engine.tables.mem_indexes.get(name);
+        for (const std::string& name : engine.tables.index_names_of(table_->name)) {
+            const MemIndex* index = engine.tables.index(name);
             if (index != nullptr && index_in_step(*index, *table_))
                 indexes.push_back({&index->name, &index->positions, index});
         }

@@ -28,8 +28,8 @@ const MemIndex* join_index(const Engine& engine, const std::string& table_name, 
     const Table* table = engine.tables.find(table_name);
     if (table == nullptr) return nullptr;
     const MemIndex* best = nullptr;
-    for (const std::string& name : engine.tables.mem_indexes.names_of_table(table_name)) {
-        const MemIndex* index = engine.tables.mem_indexes.get(name);
+    for (const std::string& name : engine.tables.index_names_of(table_name)) {
+        const MemIndex* index = engine.tables.index(name);
         if (index == nullptr || index->positions.size() != 1 || index->positions.front() != column) continue;
         if (!index_in_step(*index, *table)) continue;
         if (best == nullptr || index->name < best->name) best = index;
@@ -198,8 +198,8 @@ namespace {
 bool is_column_indexed(const Engine& engine, const BoundTable& table, size_t column) {
     if (column >= table.columns.size()) return false;
     const std::string& name = table.columns[column].name;
-    for (const std::string& index_name : engine.tables.mem_indexes.names_of_table(table.name)) {
-        const MemIndex* index = engine.tables.mem_indexes.get(index_name);
+    for (const std::string& index_name : engine.tables.index_names_of(table.name)) {
+        const MemIndex* index = engine.tables.index(index_name);
         if (index != nullptr && !index->columns.empty() && index->columns.front() == name) return true;
     }
     if (table.columns[column].data_type.kind == DataTypeKind::Pk) return true;

@@ -259,7 +259,7 @@ Status sync_commit(Engine& engine) {
     }
     for (const std::string& name : renumber) renumber_in_memory(engine, name);
     for (const std::string& name : bulk_loaded) {
-        Table* table = engine.tables.find(name);
+        Table* table = engine.tables.find_owned(name);
         if (table == nullptr) continue;
         bool numbered = table->rowids.size() == table->rows.size();
         for (size_t i = 0; numbered && i < table->rowids.size(); ++i) numbered = table->rowids[i] == i + 1;

@@ -59,7 +59,7 @@ Result<ExecResult> rollback(Engine& engine) {
 
     for (const std::string& name : sorted_keys(snapshot)) {
         TxnPreImage& pre = snapshot.find(name)->second;
-        std::optional<Table> restored = pre.take_table(engine.tables.find(name));
+        std::optional<Table> restored = pre.take_table(engine.tables.find_owned(name));
         if (!restored) {
             // Created inside the transaction: it never reached the store.
             engine.tables.forget_table(name);

@@ -47,7 +47,7 @@ void pair_rowids(Engine& engine, Table& table) {
 }  // namespace
 
 Result<ExecResult> update(Engine& engine, parser::Update statement) {
-    Table* table = engine.tables.find(statement.table);
+    Table* table = engine.tables.find_owned(statement.table);
     if (table == nullptr) return execution_error(format("table '{}' not found", statement.table));
     if (statement.where_clause) {
         if (auto st = check_where(*table, *statement.where_clause); !st) return fail(st.error());
@@ -81,7 +81,7 @@ Result<ExecResult> update(Engine& engine, parser::Update statement) {
 }
 
 Result<ExecResult> remove(Engine& engine, parser::Delete statement) {
-    Table* table = engine.tables.find(statement.table);
+    Table* table = engine.tables.find_owned(statement.table);
     if (table == nullptr) return execution_error(format("table '{}' not found", statement.table));
     std::optional<RowFilter> filter;
     if (statement.where_clause) {

@@ -151,21 +151,34 @@ Result<std::optional<HeaderFields>> decode_header(const PageBuf& page) {
 
 }  // namespace
 
-void Pager::build_header(PageBuf& out) const {
+void Pager::build_header(PageBuf& out) const { build_header(out, page_count_, free_list_head_, catalog_root_); }
+
+void Pager::build_header(PageBuf& out, std::uint64_t page_count, std::uint64_t free_list_head,
+                         std::uint64_t catalog_root) const {
     out.fill(0);
     std::memcpy(out.data(), "KRVP", 4);
     le::put16(out.data() + 4, version_);
     le::put32(out.data() + 6, static_cast<std::uint32_t>(kPageSize));
-    le::put64(out.data() + 10, page_count_);
-    le::put64(out.data() + 18, free_list_head_);
-    le::put64(out.data() + 26, catalog_root_);
+    le::put64(out.data() + 10, page_count);
+    le::put64(out.data() + 18, free_list_head);
+    le::put64(out.data() + 26, catalog_root);
 }
 
 Result<std::unique_ptr<Pager>> Pager::create(std::shared_ptr<Vfs> vfs, std::string path, SyncMode sync_mode) {
+    return create_file(std::move(vfs), std::move(path), sync_mode, false);
+}
+
+Result<std::unique_ptr<Pager>> Pager::create_private(std::shared_ptr<Vfs> vfs, std::string path) {
+    return create_file(std::move(vfs), std::move(path), kSyncNone, true);
+}
+
+Result<std::unique_ptr<Pager>> Pager::create_file(std::shared_ptr<Vfs> vfs, std::string path, SyncMode sync_mode,
+                                                  bool private_file) {
     auto file = vfs->create_new(path);
     if (!file) return std::unexpected(file.error());
     std::unique_ptr<Pager> pager(new Pager(vfs, path, std::move(*file)));
     pager->sync_mode_ = sync_mode;
+    pager->private_file_ = private_file;
     pager->version_ = 2;
     pager->checksums_enabled_ = true;
     pager->page_count_ = 1;
@@ -323,6 +336,7 @@ void Pager::touch(CachedPage* e) {
 void Pager::mark_dirty(CachedPage* e) {
     ++change_count_;
     if (!e->dirty) {
+        if (private_file_) keep_before_image(*e);
         e->dirty = true;
         dirty_.insert(e->page);
     }
@@ -354,6 +368,11 @@ Result<bool> Pager::evict_one() {
         auto off = append_wal_frame(victim->page, victim->data.data(), false);
         if (!off) return std::unexpected(off.error());
         pending_wal_[victim->page] = *off;
+    } else if (victim->unwritten) {
+        // A private file's committed page that only the cache holds goes
+        // into the page file; on failure it stays cached.
+        if (auto st = write_page_to_file(victim->page, victim->data); !st) return std::unexpected(st.error());
+        wal_index_.erase(victim->page);  // an older committed copy
     }
     drop_entry(victim);
     return true;
@@ -366,6 +385,13 @@ Result<Pager::CachedPage*> Pager::cache_insert(std::uint64_t page, const PageBuf
         if (!evicted) return std::unexpected(evicted.error());
         if (!*evicted) break;  // everything is pinned: grow past the capacity
     }
+    CachedPage* e = new_entry(page, bytes);
+    if (dirty) mark_dirty(e);
+    return e;
+}
+
+Pager::CachedPage* Pager::new_entry(std::uint64_t page, const PageBuf& bytes) {
+    if (auto it = cache_.find(page); it != cache_.end()) drop_entry(it->second.get());
     std::unique_ptr<CachedPage> node;
     if (!spare_.empty()) {
         node = std::move(spare_.back());
@@ -378,9 +404,9 @@ Result<Pager::CachedPage*> Pager::cache_insert(std::uint64_t page, const PageBuf
     e->page = page;
     e->pins = 0;
     e->dirty = false;
+    e->unwritten = false;
     cache_.emplace(page, std::move(node));
     lru_push_back(e);
-    if (dirty) mark_dirty(e);
     return e;
 }
 
@@ -404,7 +430,7 @@ Result<Pager::CachedPage*> Pager::fetch(std::uint64_t page) {
         if (page_in_file(page, *len)) {
             if (auto st = file_->read_at(buf, page * kPageSize); !st)
                 return storage_error("page " + std::to_string(page) + " read failed: " + st.error().message);
-            if (checksums_enabled_) {
+            if (crc_in_file()) {
                 if (auto st = verify_crc(buf.data()); !st) return std::unexpected(st.error());
             }
         }
@@ -416,7 +442,7 @@ Status Pager::write_page_to_file(std::uint64_t page, const PageBuf& bytes) {
     if (page > kMaxFilePage)  // a page number from damaged bytes must not wrap the offset
         return storage_error("page " + std::to_string(page) + " write failed: write failed: " + os_error_text(EFBIG));
     PageBuf copy = bytes;
-    if (checksums_enabled_) le::put32(copy.data() + kPageSize - 4, page_crc(copy.data()));
+    if (crc_in_file()) le::put32(copy.data() + kPageSize - 4, page_crc(copy.data()));
     if (auto st = file_->write_at(copy, page * kPageSize); !st)
         return storage_error("page " + std::to_string(page) + " write failed: " + st.error().message);
     return {};
@@ -442,8 +468,8 @@ Status Pager::read_page_into(std::uint64_t page, std::span<std::uint8_t, kPageSi
 Status Pager::write_page(std::uint64_t page, std::span<const std::uint8_t, kPageSize> bytes) {
     auto e = fetch(page);
     if (!e) return std::unexpected(e.error());
+    mark_dirty(*e);  // first: a private pager keeps the bytes it replaces
     std::memcpy((*e)->data.data(), bytes.data(), kPageSize);
-    mark_dirty(*e);
     return {};
 }
 
@@ -513,6 +539,7 @@ Status Pager::rollback() {
     dirty_.clear();
     pending_wal_.clear();
     free_taken_.clear();
+    restore_before_images();
     page_count_ = committed_page_count_;
     free_list_head_ = committed_free_list_head_;
     catalog_root_ = committed_catalog_root_;
@@ -551,11 +578,15 @@ PagerSnapshot::~PagerSnapshot() {
 }
 
 Result<std::unique_ptr<PagerSnapshot>> Pager::snapshot() {
+    // A snapshot reads the page file: the committed pages only the cache
+    // holds go there first.
+    if (auto st = write_unwritten(); !st) return std::unexpected(st.error());
     std::unique_ptr<PagerSnapshot> snap(new PagerSnapshot());
     readers_->fetch_add(1, std::memory_order_seq_cst);
     snap->readers_ = readers_;  // from here on, releasing `snap` lowers the counter
     snap->wal_index_ = std::make_shared<const WalIndex>(wal_index_);
     snap->checksums_ = checksums_enabled_;
+    snap->verify_crc_ = crc_in_file();
     auto file = vfs_->open_read_only(path_);
     if (!file) return std::unexpected(file.error());
     snap->file_ = std::move(*file);
@@ -592,7 +623,7 @@ Status PagerSnapshot::read_page_into(std::uint64_t page, std::span<std::uint8_t,
         return {};
     }
     if (auto st = file_->read_at(out, page * kPageSize); !st) return storage_error("snapshot read failed: " + st.error().message);
-    if (checksums_) return verify_crc(out.data());
+    if (verify_crc_) return verify_crc(out.data());
     return {};
 }
 

@@ -69,6 +69,9 @@ struct CachedPage {
     std::uint64_t page = 0;
     std::uint32_t pins = 0;
     bool dirty = false;          // changed since last written to the log
+    // A private file's committed page whose committed bytes only this entry
+    // holds (private_file.cpp).
+    bool unwritten = false;
     CachedPage* lru_prev = nullptr;  // towards least recently used
     CachedPage* lru_next = nullptr;  // towards most recently used
 };
@@ -119,6 +122,12 @@ public:
     // neither its files nor their directory (a file no one reopens).
     static Result<std::unique_ptr<Pager>> create(std::shared_ptr<Vfs> vfs, std::string path,
                                                  SyncMode sync_mode = kSyncFull);
+    // The same for a private file that no one reopens and no one recovers
+    // after a crash (the backing file of an in-memory database). Its commits
+    // write nothing (private_file.cpp): committed pages stay in the cache until
+    // they are evicted or a snapshot is taken, then go into the page file in
+    // place; no digests, no flushes.
+    static Result<std::unique_ptr<Pager>> create_private(std::shared_ptr<Vfs> vfs, std::string path);
 
     // Opens an existing page file: reads the header page, replays the log,
     // takes the header fields from the log's committed page 0, checkpoints.
@@ -173,6 +182,10 @@ public:
     std::uint64_t change_count() const { return change_count_; }
     std::uint16_t version() const { return version_; }
     bool checksums_enabled() const { return checksums_enabled_; }
+    // Pages in the page file carry their CRC: with checksums, except in a
+    // private file, which only this process reads back (its pages keep the
+    // layout of checksummed pages all the same).
+    bool crc_in_file() const { return checksums_enabled_ && !private_file_; }
     // Bytes of a page available to its user: 4092 with checksums, else 4096.
     std::size_t usable_page_size() const { return checksums_enabled_ ? kPageSize - 4 : kPageSize; }
 
@@ -220,6 +233,8 @@ public:
     std::size_t pending_wal_size() const { return pending_wal_.size(); }
     std::size_t dirty_page_count() const { return dirty_.size(); }
     SyncMode sync_mode() const { return sync_mode_; }
+    // A private file's pager (create_private).
+    bool is_private() const { return private_file_; }
     // Smaller caches make eviction paths cheap to exercise in tests.
     void set_cache_capacity(std::size_t pages) { cache_capacity_ = pages == 0 ? 1 : pages; }
 
@@ -228,6 +243,8 @@ private:
     using CachedPage = pager_detail::CachedPage;
 
     Pager(std::shared_ptr<Vfs> vfs, std::string path, std::unique_ptr<VfsFile> file);
+    static Result<std::unique_ptr<Pager>> create_file(std::shared_ptr<Vfs> vfs, std::string path, SyncMode sync_mode,
+                                                      bool private_file);
 
     // cache (pager.cpp)
     Result<CachedPage*> cache_insert(std::uint64_t page, const PageBuf& bytes, bool dirty);
@@ -241,6 +258,8 @@ private:
     Result<CachedPage*> fetch(std::uint64_t page);
     Status write_page_to_file(std::uint64_t page, const PageBuf& bytes);
     void build_header(PageBuf& out) const;
+    void build_header(PageBuf& out, std::uint64_t page_count, std::uint64_t free_list_head,
+                      std::uint64_t catalog_root) const;
     void remember_commit_state();
     // Allocates an empty leaf, makes it the catalog root and commits: the
     // last steps of `create`, also run by an open that finds them undone.
@@ -256,8 +275,27 @@ private:
     // caller deletes it instead.
     Status recycle_wal();
     Result<std::uint64_t> append_wal_frame(std::uint64_t page, const std::uint8_t* bytes, bool commit);
+    // The commit through the log (wal.cpp).
+    Status commit_to_log();
+
+    // Commits of a private file (private_file.cpp).
+    Status commit_in_cache();
+    // Keeps the committed bytes of a page about to change whose committed
+    // bytes are nowhere but in its cache entry.
+    void keep_before_image(CachedPage& e);
+    void forget_before_images();
+    // Puts the kept committed bytes back into the cache (rollback).
+    void restore_before_images();
+    // Writes the unwritten pages, the committed bytes kept in `before_` and
+    // the committed header into the page file (before a snapshot reads it).
+    Status write_unwritten();
+    // A clean entry for `page`, made without evicting (the cache may grow
+    // past its capacity until the next insertion).
+    CachedPage* new_entry(std::uint64_t page, const PageBuf& bytes);
     // Zero bytes written after the last frame of every log write (wal.cpp).
     std::size_t end_mark_size() const;
+    // The digests of log frames; none for a private file, whose log is never replayed.
+    pager_detail::FrameHasher* frame_hasher() const { return private_file_ ? nullptr : hasher_.get(); }
 
     std::string path_;
     std::unique_ptr<VfsFile> file_;
@@ -303,6 +341,13 @@ private:
     SyncMode sync_mode_ = kSyncFull;
     std::size_t live_pins_ = 0;
     bool skip_close_checkpoint_ = false;  // set while create or open has not succeeded
+
+    // Private file (private_file.cpp). Committed image: the unwritten cache
+    // entries over the log's committed pages over the page file. `before_`
+    // holds the committed bytes of unwritten pages changed since the last
+    // commit.
+    bool private_file_ = false;
+    std::unordered_map<std::uint64_t, PageBuf> before_;
 };
 
 // A read-only view of a page file as of one commit, for one reader thread.
@@ -335,6 +380,7 @@ private:
     std::uint64_t page_count_ = UINT64_MAX;
     std::uint64_t catalog_root_ = 0;
     bool checksums_ = true;
+    bool verify_crc_ = true;  // the pager's crc_in_file
 };
 
 }  // namespace zembrel

@@ -21,8 +21,9 @@ namespace zembrel {
 // Durability of a flush: 0 full, 1 barrier, 2 plain fsync. On platforms
 // without the full or barrier flush, modes 0 and 1 fall back to fsync.
 // 3 skips the flush: for a file that no one opens again after a crash (the
-// backing file of an in-memory database), whose commits need ordering within
-// this process only, which the operating system's cache already gives.
+// backing file of an in-memory database, whose pager is private), whose
+// writes need ordering within this process only, which the operating
+// system's cache already gives.
 using SyncMode = std::uint8_t;
 inline constexpr SyncMode kSyncFull = 0;
 inline constexpr SyncMode kSyncBarrier = 1;

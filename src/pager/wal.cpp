@@ -148,12 +148,14 @@ Status Pager::prepare_append() {
 
 namespace {
 
-// Fills kFrameSize bytes at `out` with the frame of one page.
-void build_frame(pager_detail::FrameHasher& hasher, std::uint8_t* out, std::uint64_t page, const std::uint8_t* bytes,
+// Fills kFrameSize bytes at `out` with the frame of one page. Without a
+// hasher (a private file's log, never replayed) the digest stays zero.
+void build_frame(pager_detail::FrameHasher* hasher, std::uint8_t* out, std::uint64_t page, const std::uint8_t* bytes,
                  bool commit) {
     le::put64(out, page);
     out[8] = commit ? 1 : 0;
-    frame_digest(hasher, out, bytes, out + 9);
+    if (hasher != nullptr) frame_digest(*hasher, out, bytes, out + 9);
+    else std::memset(out + 9, 0, 32);
     std::memcpy(out + kFrameHeadSize, bytes, kPageSize);
 }
 
@@ -163,7 +165,7 @@ std::size_t Pager::end_mark_size() const { return sync_mode_ == kSyncNone ? kFra
 
 Result<std::uint64_t> Pager::append_wal_frame(std::uint64_t page, const std::uint8_t* bytes, bool commit) {
     std::vector<std::uint8_t> frame(kFrameSize + end_mark_size());
-    build_frame(*hasher_, frame.data(), page, bytes, commit);
+    build_frame(frame_hasher(), frame.data(), page, bytes, commit);
     if (auto st = wal_->write_at(frame, wal_len_); !st) return storage_error("WAL append failed: " + st.error().message);
     const std::uint64_t data_offset = wal_len_ + kFrameHeadSize;
     wal_len_ += kFrameSize;
@@ -171,6 +173,11 @@ Result<std::uint64_t> Pager::append_wal_frame(std::uint64_t page, const std::uin
 }
 
 Status Pager::commit() {
+    if (private_file_) return commit_in_cache();
+    return commit_to_log();
+}
+
+Status Pager::commit_to_log() {
     std::vector<std::uint64_t> pages(dirty_.begin(), dirty_.end());
     if (pages.empty() && pending_wal_.empty() && !header_dirty_) return {};
     std::sort(pages.begin(), pages.end());
@@ -193,7 +200,7 @@ Status Pager::commit() {
     commit_buf_.resize(frame_count * kFrameSize + end_mark);
     std::memset(commit_buf_.data() + frame_count * kFrameSize, 0, end_mark);
     for (std::size_t i = 0; i < pages.size(); ++i)
-        build_frame(*hasher_, commit_buf_.data() + i * kFrameSize, pages[i], entries[i]->data.data(), false);
+        build_frame(frame_hasher(), commit_buf_.data() + i * kFrameSize, pages[i], entries[i]->data.data(), false);
     PageBuf header;
     build_header(header);
     std::uint8_t* commit_frame = commit_buf_.data() + pages.size() * kFrameSize;
@@ -203,7 +210,7 @@ Status Pager::commit() {
         std::memcpy(commit_frame, last_header_frame_head_.data(), kFrameHeadSize);
         std::memcpy(commit_frame + kFrameHeadSize, header.data(), kPageSize);
     } else {
-        build_frame(*hasher_, commit_frame, 0, header.data(), true);
+        build_frame(frame_hasher(), commit_frame, 0, header.data(), true);
         last_header_ = header;
         std::memcpy(last_header_frame_head_.data(), commit_frame, kFrameHeadSize);
         last_header_known_ = true;
@@ -277,9 +284,14 @@ Status Pager::copy_log_into_file(bool keep_log) {
         } else if (auto st = read_wal_page(offset, slot); !st) {
             return st;
         }
-        if (checksums_enabled_) le::put32(slot.data() + kPageSize - 4, page_crc(slot.data()));
+        if (crc_in_file()) le::put32(slot.data() + kPageSize - 4, page_crc(slot.data()));
     }
     if (auto st = flush_run(); !st) return st;
+    // The cached copies just written are in the page file now.
+    if (private_file_) {
+        for (const auto& [page, offset] : entries)
+            if (auto it = cache_.find(page); it != cache_.end()) it->second->unwritten = false;
+    }
     if (page_count_ > static_cast<std::uint64_t>(INT64_MAX) / kPageSize)
         return storage_error("truncate failed: " + os_error_text(EFBIG));
     if (auto st = file_->set_len(page_count_ * kPageSize); !st) return st;

@@ -88,8 +88,10 @@ struct PageStore {
     // indexes are checked against live rows: "unique constraint violated:
     // duplicate key {}"). Ids stay as given; the counter (and the hint) move
     // above the highest added id and to at least `next_rowid_at_least`. Every new record and index key is checked
-    // for size before the first page changes. Costs O(k log n) page
-    // touches for k changes. `changes` must name each row id once.
+    // for size before the first page changes. Each tree is changed leaf by
+    // leaf, its changes sorted by key: at most one descent per change, and
+    // one per leaf for changes that lie together. `changes` must name each
+    // row id once.
     Status apply_row_changes(const std::string& name, std::span<const StoredRowChange> changes,
                              uint64_t next_rowid_at_least);
     // rewrite_table without freeing the old tree: for a table whose tree is

@@ -15,28 +15,38 @@ namespace zembrel {
 
 namespace {
 
-// The index key bytes of a row (values, then the row id), or none for a row
-// with a Null in an indexed column. A position outside the row is a broken
-// catalog: a Storage error rather than a read past the row.
-Result<std::optional<keycodec::Bytes>> index_key_bytes(const IndexCatalogEntry& index, uint64_t rowid, const Row& row) {
-    keycodec::Bytes key;
+// Appends the index key of a row (values, then the row id) to `out`; false
+// (with `out` as it was) for a row with a Null in an indexed column. A
+// position outside the row is a broken catalog: a Storage error rather than
+// a read past the row.
+Result<bool> append_index_key(const IndexCatalogEntry& index, uint64_t rowid, const Row& row, keycodec::Bytes& out) {
+    const size_t start = out.size();
     for (size_t p : index.positions) {
         if (p >= row.size())
             return storage_error(format("index '{}' reads column {} of a row of {} values", index.name, p, row.size()));
-        if (row[p].is_null()) return std::optional<keycodec::Bytes>();
-        keycodec::encode_value(row[p], key);
+        if (row[p].is_null()) {
+            out.resize(start);
+            return false;
+        }
+        keycodec::encode_value(row[p], out);
     }
-    keycodec::Bytes suffix = keycodec::table_key(rowid);
-    key.insert(key.end(), suffix.begin(), suffix.end());
-    return std::optional<keycodec::Bytes>(std::move(key));
+    keycodec::encode_value(Value::integer(static_cast<int64_t>(rowid)), out);
+    return true;
 }
 
-// Per change and index: the old and the new key, and whether they differ.
-struct KeyPair {
-    std::optional<keycodec::Bytes> old_key;
-    std::optional<keycodec::Bytes> new_key;
-    bool changed() const { return old_key != new_key; }
+// The changes of one index: the keys that go and the keys that come, each
+// naming its change.
+struct IndexKeyChanges {
+    KeyBatch removed;
+    KeyBatch added;
 };
+
+// The batch's keys, in its order, as edits of the tree.
+std::vector<TreeEdit> edits_of(const KeyBatch& keys, bool erase) {
+    std::vector<TreeEdit> edits(keys.size());
+    for (size_t k = 0; k < keys.size(); ++k) edits[k] = TreeEdit{keys.key(k), {}, erase};
+    return edits;
+}
 
 }  // namespace
 
@@ -47,76 +57,106 @@ Status PageStore::apply_row_changes(const std::string& name, std::span<const Sto
     CatalogEntry& entry = **found;  // stays put: nothing below erases entries
     const size_t n_indexes = entry.indexes.size();
 
-    // Everything that could be refused, before any page changes.
-    std::vector<KeyPair> keys(changes.size() * n_indexes);
-    std::vector<storage::Bytes> records(changes.size());
-    for (size_t c = 0; c < changes.size(); ++c) {
+    // Row ids usually come ascending already; in that order the table tree
+    // is walked leaf by leaf.
+    std::vector<uint32_t> order(changes.size());
+    for (uint32_t c = 0; c < order.size(); ++c) order[c] = c;
+    auto by_rowid = [&](uint32_t a, uint32_t b) { return changes[a].rowid < changes[b].rowid; };
+    if (!std::is_sorted(order.begin(), order.end(), by_rowid)) std::stable_sort(order.begin(), order.end(), by_rowid);
+
+    // Everything that could be refused, before any page changes. The records
+    // and keys lie in flat buffers: one allocation per buffer, not per row.
+    storage::Bytes record_bytes;
+    std::vector<size_t> record_end(changes.size(), 0);
+    std::vector<IndexKeyChanges> index_changes(n_indexes);
+    keycodec::Bytes old_key, new_key;
+    for (uint32_t c : order) {
         const StoredRowChange& change = changes[c];
         if (change.after != nullptr) {
-            auto record = storage::encode_row(*change.after);
-            if (!record) return std::unexpected(record.error());
-            if (record->size() > BPlusTree::kMaxValueLen)
-                return storage_error(format("value length {} exceeds maximum {}", record->size(), BPlusTree::kMaxValueLen));
-            records[c] = std::move(*record);
+            const size_t start = record_bytes.size();
+            if (auto st = storage::encode_row_into(record_bytes, *change.after); !st) return fail(st.error());
+            if (record_bytes.size() - start > BPlusTree::kMaxValueLen)
+                return storage_error(
+                    format("value length {} exceeds maximum {}", record_bytes.size() - start, BPlusTree::kMaxValueLen));
         }
+        record_end[c] = record_bytes.size();
         for (size_t i = 0; i < n_indexes; ++i) {
-            KeyPair& pair = keys[c * n_indexes + i];
+            old_key.clear();
+            new_key.clear();
+            bool had = false, has = false;
             if (change.before != nullptr) {
-                auto old_key = index_key_bytes(entry.indexes[i], change.rowid, *change.before);
-                if (!old_key) return fail(old_key.error());
-                pair.old_key = std::move(*old_key);
+                auto got = append_index_key(entry.indexes[i], change.rowid, *change.before, old_key);
+                if (!got) return fail(got.error());
+                had = *got;
             }
             if (change.after != nullptr) {
-                auto new_key = index_key_bytes(entry.indexes[i], change.rowid, *change.after);
-                if (!new_key) return fail(new_key.error());
-                if (*new_key) {
-                    if (auto fits = check_index_key_length((*new_key)->size()); !fits) return fits;
+                auto got = append_index_key(entry.indexes[i], change.rowid, *change.after, new_key);
+                if (!got) return fail(got.error());
+                has = *got;
+                if (has) {
+                    if (auto fits = check_index_key_length(new_key.size()); !fits) return fits;
                 }
-                pair.new_key = std::move(*new_key);
             }
+            if (had == has && (!had || old_key == new_key)) continue;
+            if (had) index_changes[i].removed.add(old_key, c);
+            if (has) index_changes[i].added.add(new_key, c);
         }
     }
 
     // Old index entries out first: a key another changed row gives up must
     // be free before that row's new key goes in.
-    for (size_t c = 0; c < changes.size(); ++c) {
-        for (size_t i = 0; i < n_indexes; ++i) {
-            const KeyPair& pair = keys[c * n_indexes + i];
-            if (!pair.changed() || !pair.old_key) continue;
-            auto removed = BPlusTree::delete_key(*pager, entry.indexes[i].root, *pair.old_key);
-            if (!removed) return std::unexpected(removed.error());
-        }
+    for (size_t i = 0; i < n_indexes; ++i) {
+        KeyBatch& removed = index_changes[i].removed;
+        if (removed.empty()) continue;
+        removed.sort();
+        auto root = BPlusTree::apply_sorted(*pager, entry.indexes[i].root, edits_of(removed, true));
+        if (!root) return std::unexpected(root.error());
+        removed = KeyBatch();
     }
 
     // The rows, under their own ids.
     const uint64_t old_root = entry.root;
     uint64_t highest_added = 0;
-    for (size_t c = 0; c < changes.size(); ++c) {
-        const StoredRowChange& change = changes[c];
-        const keycodec::Bytes key = keycodec::table_key(change.rowid);
-        if (change.after == nullptr) {
-            auto removed = BPlusTree::delete_key(*pager, entry.root, key);
-            if (!removed) return std::unexpected(removed.error());
-            continue;
+    {
+        keycodec::Bytes row_keys;
+        row_keys.reserve(order.size() * 9);
+        for (uint32_t c : order) keycodec::encode_value(Value::integer(static_cast<int64_t>(changes[c].rowid)), row_keys);
+        const size_t key_len = order.empty() ? 0 : row_keys.size() / order.size();
+        std::vector<TreeEdit> edits(order.size());
+        for (size_t k = 0; k < order.size(); ++k) {
+            const uint32_t c = order[k];
+            const StoredRowChange& change = changes[c];
+            TreeEdit& edit = edits[k];
+            edit.key = bpt::ByteSpan(row_keys.data() + k * key_len, key_len);
+            edit.erase = change.after == nullptr;
+            if (!edit.erase) {
+                const size_t start = c == order.front() ? 0 : record_end[order[k - 1]];
+                edit.value = bpt::ByteSpan(record_bytes.data() + start, record_end[c] - start);
+                if (change.before == nullptr) highest_added = std::max(highest_added, change.rowid);
+            }
         }
-        auto root = BPlusTree::insert(*pager, entry.root, key, records[c]);
+        auto root = BPlusTree::apply_sorted(*pager, entry.root, edits);
         if (!root) return std::unexpected(root.error());
         entry.root = *root;
-        records[c] = storage::Bytes();
-        if (change.before == nullptr) highest_added = std::max(highest_added, change.rowid);
     }
     bool entry_changed = entry.root != old_root;
 
     // New index entries; a unique index checks the rows that hold the key now.
     for (size_t i = 0; i < n_indexes; ++i) {
         IndexCatalogEntry& index = entry.indexes[i];
+        KeyBatch& added = index_changes[i].added;
+        if (added.empty()) continue;
         uint64_t root = index.root;
-        for (size_t c = 0; c < changes.size(); ++c) {
-            const KeyPair& pair = keys[c * n_indexes + i];
-            if (!pair.changed() || !pair.new_key) continue;
-            Result<uint64_t> next = index.unique ? insert_index_entry(name, root, changes[c].rowid, *changes[c].after,
-                                                                      index.positions, true)
-                                                 : BPlusTree::insert(*pager, root, *pair.new_key, {});
+        if (index.unique) {
+            for (size_t k = 0; k < added.size(); ++k) {
+                const StoredRowChange& change = changes[added.row(k)];
+                auto next = insert_index_entry(name, root, change.rowid, *change.after, index.positions, true);
+                if (!next) return std::unexpected(next.error());
+                root = *next;
+            }
+        } else {
+            added.sort();
+            auto next = BPlusTree::apply_sorted(*pager, root, edits_of(added, false));
             if (!next) return std::unexpected(next.error());
             root = *next;
         }

@@ -209,7 +209,7 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
     for (const ShadowOp& op : ops) {
         auto state = touched.find(op.table);
         if (state == touched.end()) {
-            Table* table = engine.tables.find(op.table);
+            Table* table = engine.tables.find_owned(op.table);
             if (table == nullptr) return execution_error(format("shadow references unknown table '{}'", op.table));
             Replay fresh;
             fresh.table = table;

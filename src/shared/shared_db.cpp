@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <condition_variable>
 #include <utility>
 
 #include "executor/execute.h"
+#include "executor/table_names.h"
 #include "parser/fast_path.h"
 #include "parser/parser.h"
 #include "shared/statement_tables.h"
@@ -20,6 +22,41 @@ Result<parser::Statement> parse(std::string_view sql) {
 }
 
 }  // namespace
+
+// One decode of a table, which the readers that need the same version wait
+// for. Finished exactly once; none when the decode failed or found no table.
+struct SharedDb::PendingVersion {
+    std::mutex mutex;
+    std::condition_variable finished_cv;
+    bool finished = false;
+    std::shared_ptr<const TableVersion> version;
+
+    void finish(std::shared_ptr<const TableVersion> decoded) {
+        {
+            std::lock_guard lock(mutex);
+            finished = true;
+            version = std::move(decoded);
+        }
+        finished_cv.notify_all();
+    }
+    std::shared_ptr<const TableVersion> wait() {
+        std::unique_lock lock(mutex);
+        finished_cv.wait(lock, [this] { return finished; });
+        return version;
+    }
+};
+
+// What one reader borrows, and what it must decode or wait for first.
+struct SharedDb::ReadPlan {
+    struct Named {
+        std::string table;
+        std::shared_ptr<PendingVersion> pending;
+    };
+    std::vector<std::shared_ptr<const TableVersion>> ready;
+    std::vector<Named> decodes;  // registered by this reader: it finishes them
+    std::vector<Named> waits;    // registered by others
+    std::optional<ReadSnapshot> snapshot;  // when anything is decoded or waited for
+};
 
 SharedDb::SharedDb(Engine engine) : engine_(std::move(engine)) { remember_commit(); }
 
@@ -41,11 +78,7 @@ Result<ExecResult> SharedDb::execute(parser::Statement statement) {
         case parser::StatementKind::Begin:
         case parser::StatementKind::Commit:
         case parser::StatementKind::Rollback: return execution_error(std::string(kSharedTransactionRefusal));
-        case parser::StatementKind::Select: {
-            auto snapshot = take_snapshot();
-            if (!snapshot) return fail(snapshot.error());
-            return run_on_snapshot(*snapshot, std::move(statement));
-        }
+        case parser::StatementKind::Select: return read(std::move(statement));
         default: return write(std::move(statement));
     }
 }
@@ -61,8 +94,117 @@ Result<ExecResult> SharedDb::run_on_snapshot(ReadSnapshot& snapshot, parser::Sta
     return executor::execute_statement(reader, std::move(statement));
 }
 
+Result<ExecResult> SharedDb::read(parser::Statement statement) {
+    ReadPlan plan;
+    {
+        std::lock_guard lock(mutex_);
+        for (const std::string& name : shared::tables_named_in(statement)) {
+            VersionSlot& slot = versions_[name];
+            if (slot.version) {
+                plan.ready.push_back(slot.version);
+            } else if (slot.pending) {
+                plan.waits.push_back({name, slot.pending});
+            } else {
+                slot.pending = std::make_shared<PendingVersion>();
+                plan.decodes.push_back({name, slot.pending});
+            }
+        }
+        if (!plan.decodes.empty() || !plan.waits.empty()) {
+            // Taken with the versions, so every table the reader decodes
+            // (its own or, after a failed decode, a waited-for one) is as of
+            // the same commit as those it borrows.
+            auto snapshot = ReadSnapshot::take(engine_);
+            if (!snapshot) {
+                for (const ReadPlan::Named& d : plan.decodes) settle(d.table, d.pending, nullptr);
+                return fail(snapshot.error());
+            }
+            plan.snapshot.emplace(std::move(*snapshot));
+        }
+    }
+    // Decodes first, waits after: a reader finishes all it registered
+    // before it waits for anyone, so no two readers wait for each other.
+    for (size_t i = 0; i < plan.decodes.size(); ++i) {
+        auto version = decode(*plan.snapshot, plan.decodes[i].table);
+        std::lock_guard lock(mutex_);
+        // A failed decode fails the statement, and gives up the decodes it
+        // did not get to: their waiters decode for themselves.
+        const size_t settled = version ? i + 1 : plan.decodes.size();
+        for (size_t j = i; j < settled; ++j)
+            settle(plan.decodes[j].table, plan.decodes[j].pending, version ? *version : nullptr);
+        if (!version) return fail(version.error());
+        if (*version) plan.ready.push_back(std::move(*version));
+    }
+    for (const ReadPlan::Named& w : plan.waits) {
+        std::shared_ptr<const TableVersion> version = w.pending->wait();
+        if (!version) {
+            // Its decoder failed or found no table: see for ourselves.
+            auto own = decode(*plan.snapshot, w.table);
+            if (!own) return fail(own.error());
+            version = std::move(*own);
+        }
+        if (version) plan.ready.push_back(std::move(version));
+    }
+    plan.snapshot.reset();  // everything is decoded: checkpoints need not wait for the query
+
+    Engine reader;
+    for (std::shared_ptr<const TableVersion>& version : plan.ready) reader.tables.borrow(std::move(version));
+    return executor::execute_statement(reader, std::move(statement));
+}
+
+Result<std::shared_ptr<const TableVersion>> SharedDb::decode(ReadSnapshot& snapshot, const std::string& table) {
+    auto decoded = snapshot.decode_table(table);
+    if (!decoded) return fail(decoded.error());
+    if (!*decoded) return std::shared_ptr<const TableVersion>();
+    decoded_.fetch_add(1, std::memory_order_relaxed);
+    return std::make_shared<const TableVersion>(std::move(**decoded));
+}
+
+void SharedDb::settle(const std::string& table, const std::shared_ptr<PendingVersion>& pending,
+                      std::shared_ptr<const TableVersion> version) {
+    auto it = versions_.find(table);
+    if (it != versions_.end()) {
+        VersionSlot& slot = it->second;
+        // Still the decode of the current version (a commit that changed
+        // the table since has dropped it): publish.
+        if (slot.pending == pending) {
+            slot.pending.reset();
+            slot.version = version;
+        }
+        if (!slot.version && !slot.pending && slot.changes == 0) versions_.erase(it);
+    }
+    pending->finish(std::move(version));
+}
+
+std::optional<std::vector<std::string>> SharedDb::tables_changed_by(const parser::Statement& statement) const {
+    if (statement.kind() == parser::StatementKind::Explain) return std::vector<std::string>();
+    if (auto* drop = std::get_if<parser::DropIndex>(&statement.node)) {
+        if (const MemIndex* index = engine_.tables.mem_indexes.get(drop->name))
+            return std::vector<std::string>{index->table};
+        return std::nullopt;
+    }
+    return executor::table_names(statement);
+}
+
+void SharedDb::mark_changed(const std::optional<std::vector<std::string>>& tables,
+                            std::vector<std::shared_ptr<const TableVersion>>& dropped) {
+    auto change = [&](VersionSlot& slot) {
+        ++slot.changes;
+        if (slot.version) dropped.push_back(std::move(slot.version));
+        slot.version.reset();
+        slot.pending.reset();
+    };
+    if (!tables) {
+        for (auto& [name, slot] : versions_) change(slot);
+        return;
+    }
+    for (const std::string& name : *tables) change(versions_[name]);
+}
+
 Result<ExecResult> SharedDb::write(parser::Statement statement) {
+    // Declared before the lock: dropped versions are freed after it goes.
+    std::vector<std::shared_ptr<const TableVersion>> dropped;
     std::lock_guard lock(mutex_);
+    const auto changed = tables_changed_by(statement);
     auto result = executor::execute(engine_, std::move(statement));
     if (!result) {
         // The execute step leaves memory as before or returns to the last
@@ -77,9 +219,11 @@ Result<ExecResult> SharedDb::write(parser::Statement statement) {
         // statement that is stored.
         if (auto committed = store->pager->commit(); !committed) {
             (void)engine_.reset_to_last_commit();
+            mark_changed(changed, dropped);  // whatever reached the log, no version is trusted
             return fail(committed.error());
         }
     }
+    mark_changed(changed, dropped);
     remember_commit();
     return result;
 }

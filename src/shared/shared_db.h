@@ -9,11 +9,18 @@
 //   fails, is undone: the engine returns to its last commit, so a reported
 //   failure leaves nothing behind (nothing of it reaches the log with a later
 //   commit) and a retry applies the work once.
-// - reading (SELECT): a ReadSnapshot is taken under the mutex; then, without
-//   the mutex, every table the statement names (joins and subqueries
-//   included) is loaded from the snapshot into a fresh private engine and
-//   the statement runs there. A reader sees the database as of the last
-//   commit before its snapshot: whole statements only.
+// - reading (SELECT): the statement runs on a fresh private engine that
+//   borrows every table it names (joins and subqueries included) as an
+//   immutable TableVersion. The handle keeps, per table, the version as of
+//   the last commit that changed it; a commit drops the versions of the
+//   tables its statement changed, and only those. Under the mutex a reader
+//   takes the versions that are there and, when one is missing, a
+//   ReadSnapshot; without the mutex it decodes the missing tables from the
+//   snapshot and publishes them for everyone (a decode already under way
+//   for the same change is waited for instead). So a table is decoded once
+//   per change, however many readers use it, and a reader sees the
+//   database as of the last commit before it took its versions: whole
+//   statements only.
 // - BEGIN, COMMIT, ROLLBACK are refused (every statement commits itself).
 //
 // Log growth: while a SELECT's snapshot lives, checkpoints are skipped and
@@ -21,17 +28,26 @@
 // of writes let the log grow past its 4 MiB threshold; the first commit
 // after the last snapshot is released checkpoints it.
 //
+// Memory: besides the tables the writing road has loaded, the handle keeps
+// one decoded version of every table readers have read since its last
+// change; a version that a change dropped goes with its last reader.
+//
 // Threads: `execute`, `take_snapshot` and `with_engine` may be called from
 // any number of threads at once; the parsing (fast paths first, see
-// parser/fast_path.h) and the query itself run outside the mutex. Nothing
-// returns with the mutex held. Destruction must follow every call.
+// parser/fast_path.h), the decoding and the query itself run outside the
+// mutex. Nothing returns with the mutex held. Destruction must follow every
+// call.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/engine.h"
 #include "engine/read_snapshot.h"
@@ -68,20 +84,43 @@ public:
     Result<ReadSnapshot> take_snapshot();
     static Result<ExecResult> run_on_snapshot(ReadSnapshot& snapshot, parser::Statement statement);
 
-    // Runs `f(engine)` under the mutex (inspection and tests).
+    // Runs `f(engine)` under the mutex, for inspection and tests: `f` must
+    // not change the database (readers would not learn of it).
     template <class F>
     auto with_engine(F&& f) {
         std::lock_guard lock(mutex_);
         return f(engine_);
     }
 
+    // How many table versions readers have decoded since the handle opened.
+    uint64_t decoded_versions() const { return decoded_.load(std::memory_order_relaxed); }
+
 private:
+    struct PendingVersion;
+    // What the readers know of one table.
+    struct VersionSlot {
+        uint64_t changes = 0;                          // commits that changed the table
+        std::shared_ptr<const TableVersion> version;   // as of the last change, or none yet
+        std::shared_ptr<PendingVersion> pending;       // its decode under way, or none
+    };
+    struct ReadPlan;
+
+    Result<ExecResult> read(parser::Statement statement);
+    Result<std::shared_ptr<const TableVersion>> decode(ReadSnapshot& snapshot, const std::string& table);
+    void settle(const std::string& table, const std::shared_ptr<PendingVersion>& pending,
+                std::shared_ptr<const TableVersion> version);
     Result<ExecResult> write(parser::Statement statement);
+    // The tables whose stored form the statement may change; none: any.
+    std::optional<std::vector<std::string>> tables_changed_by(const parser::Statement& statement) const;
+    void mark_changed(const std::optional<std::vector<std::string>>& tables,
+                      std::vector<std::shared_ptr<const TableVersion>>& dropped);
     void remember_commit();
     bool changed_since_commit() const;
 
     std::mutex mutex_;
     Engine engine_;
+    std::unordered_map<std::string, VersionSlot> versions_;  // guarded by mutex_
+    std::atomic<uint64_t> decoded_{0};
     // Which pager and how far its change count stood at the last commit.
     const Pager* committed_pager_ = nullptr;
     uint64_t committed_changes_ = 0;
