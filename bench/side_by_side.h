@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -185,12 +186,16 @@ enum class EngineKind { Zembrel, Sqlite };
 enum class Where { Memory, File };
 
 // One timed step: an SQL text, or (file databases only) close and reopen.
+// A query step reads every cell of its result as text, as a user of either
+// library would read a result: zembrel_result_value, sqlite3_column_text.
 struct Step {
     std::string sql;
     bool reopen = false;
+    bool query = false;
 };
-inline Step sql(std::string text) { return Step{std::move(text), false}; }
-inline Step reopen() { return Step{{}, true}; }
+inline Step sql(std::string text) { return Step{std::move(text), false, false}; }
+inline Step query(std::string text) { return Step{std::move(text), false, true}; }
+inline Step reopen() { return Step{{}, true, false}; }
 
 // One open database of either engine.
 class Db {
@@ -211,7 +216,40 @@ public:
         }
     }
 
+    // Runs the query and reads every cell as text; returns the row count.
+    size_t query(const std::string& text) {
+        size_t rows = 0;
+        if (kind_ == EngineKind::Zembrel) {
+            zembrel_result* rs = zembrel_query(zembrel_, text.c_str());
+            if (rs == nullptr) die(zembrel_errmsg(zembrel_), text);
+            rows = static_cast<size_t>(zembrel_result_row_count(rs));
+            const int columns = zembrel_result_column_count(rs);
+            for (int r = 0; r < static_cast<int>(rows); ++r)
+                for (int c = 0; c < columns; ++c) sink_ += std::strlen(zembrel_result_value(rs, r, c));
+            zembrel_result_free(rs);
+        } else {
+            sqlite3_stmt* st = nullptr;
+            if (sqlite3_prepare_v2(sqlite_, text.c_str(), -1, &st, nullptr) != SQLITE_OK) die(sqlite3_errmsg(sqlite_), text);
+            const int columns = sqlite3_column_count(st);
+            int rc;
+            while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+                ++rows;
+                for (int c = 0; c < columns; ++c) {
+                    const unsigned char* cell = sqlite3_column_text(st, c);
+                    sink_ += cell == nullptr ? 0 : static_cast<size_t>(sqlite3_column_bytes(st, c));
+                }
+            }
+            if (rc != SQLITE_DONE) die(sqlite3_errmsg(sqlite_), text);
+            sqlite3_finalize(st);
+        }
+        return rows;
+    }
+
     void run(const Step& step) {
+        if (step.query) {
+            query(step.sql);
+            return;
+        }
         if (!step.reopen) return exec(step.sql);
         close();
         open();
@@ -246,6 +284,7 @@ private:
     std::string path_;
     zembrel_db* zembrel_ = nullptr;
     sqlite3* sqlite_ = nullptr;
+    size_t sink_ = 0;  // keeps the cell reads from being optimised away
 };
 
 struct Workload {

@@ -39,7 +39,8 @@ bool auto_save(zembrel_db* db, const ExecResult& result) {
 }
 
 // Parses and runs one statement; on failure fills the slot and returns none.
-std::optional<ExecResult> run_statement(zembrel_db* db, const char* sql) {
+// A row result's rows go to the sink when there is one.
+std::optional<ExecResult> run_statement(zembrel_db* db, const char* sql, RowSink* sink = nullptr) {
     auto text = ffi::text_arg(sql);
     if (!text) {
         db->last_error = "invalid SQL string";
@@ -50,7 +51,7 @@ std::optional<ExecResult> run_statement(zembrel_db* db, const char* sql) {
         set_error(db, statement.error());
         return std::nullopt;
     }
-    auto result = executor::execute(db->engine, std::move(*statement));
+    auto result = executor::execute(db->engine, std::move(*statement), sink);
     if (!result) {
         set_error(db, result.error());
         return std::nullopt;
@@ -121,9 +122,10 @@ int zembrel_exec(zembrel_db* db, const char* sql) noexcept {
 
 zembrel_result* zembrel_query(zembrel_db* db, const char* sql) noexcept {
     if (db == nullptr) return nullptr;
-    auto result = run_statement(db, sql);
+    ffi::ResultBuilder cells;
+    auto result = run_statement(db, sql, &cells);
     if (!result) return nullptr;
-    if (auto* rows = std::get_if<Rows>(&*result)) return ffi::new_rows_result(*rows);
+    if (auto* rows = std::get_if<Rows>(&*result)) return cells.finish(rows->columns);
     if (!auto_save(db, *result)) return nullptr;
     return ffi::new_message_result(*result);
 }

@@ -19,10 +19,18 @@ struct zembrel_db {
     std::optional<std::string> last_error;
 };
 
+// A row result keeps its cell texts in a few large blocks, each text
+// followed by its NUL, so that building it allocates per block rather than
+// per cell; a text never moves once placed, so the accessors hand out
+// pointers to it.
 struct zembrel_result {
     std::vector<std::string> columns;
-    std::vector<std::vector<std::string>> rows;
+    std::vector<std::unique_ptr<char[]>> blocks;
+    std::vector<const char*> cells;      // row after row
+    std::vector<size_t> row_starts;      // each row's first index in `cells`, then the number of cells
     std::optional<std::string> message;  // none for a row result
+
+    size_t row_count() const { return row_starts.empty() ? 0 : row_starts.size() - 1; }
 };
 
 // A shared handle: any number of threads may call it at once. The slot has
@@ -41,7 +49,25 @@ struct zembrel_shadow {
 
 namespace zembrel::ffi {
 
-// A result set of the rows' cell texts (a text holding a NUL byte becomes "").
+// Builds a row result set as the rows come: each row's cell texts (a text
+// holding a NUL byte becomes "") are placed at once, the row not kept.
+class ResultBuilder final : public RowSink {
+public:
+    void row(const Row& row) override;
+    // The result set, with these column names; the builder is spent.
+    zembrel_result* finish(const std::vector<std::string>& columns);
+
+private:
+    void place(std::string_view text);
+
+    zembrel_result rs_;
+    char* free_ = nullptr;  // the unused end of the last block
+    size_t room_ = 0;
+    size_t next_block_ = 4096;
+    std::string scratch_;  // a cell's text that is not a stored text
+};
+
+// A result set of the rows' cell texts, built as above.
 zembrel_result* new_rows_result(const Rows& rows);
 // A result set holding the outcome's message.
 zembrel_result* new_message_result(const ExecResult& result);

@@ -134,6 +134,66 @@ static void test_query_rows(void) {
     zembrel_result_free(rs);
 }
 
+/* The cell text of every kind of value, NULL, floats without an exponent,
+ * empty and long texts, alike whether the rows stream from the sort into the
+ * result or are collected first (a WHERE with a subquery); then a result of
+ * thousands of cells whose texts all stay readable until it is freed. */
+static void test_cell_texts(void) {
+    enum { kLong = 5000, kRows = 3000 };
+    static const char* const kExpected[][5] = {
+        {"-9223372036854775807", "2", "false", "NULL", "NULL"},
+        {"1", "1.5", "true", "2024-01-02", "a"},
+        {"2", "NULL", "false", "NULL", ""},
+        {"3", "-0", "NULL", "2024-12-31", "x\"y'z"},
+        {"4", "1000000000000000000000", "true", "NULL", NULL}, /* NULL: the long text */
+        {"5", "0.00000015", "NULL", "NULL", "NULL"},
+        {"6", "1428571.4285714286", "NULL", "NULL", "NULL"},
+    };
+    static const char* const kQueries[] = {"SELECT * FROM c ORDER BY id",
+                                           "SELECT * FROM c WHERE id IN (SELECT id FROM c) ORDER BY id"};
+    char* long_text = malloc(kLong + 1);
+    memset(long_text, 'x', kLong);
+    long_text[kLong] = '\0';
+    char* insert = malloc(kLong + 512);
+    zembrel_db* db = zembrel_open_memory();
+    CHECK(zembrel_exec(db, "CREATE TABLE c (id INT, f FLOAT, b BOOL, d DATE, s TEXT)") == 0);
+    CHECK(zembrel_exec(db, "INSERT INTO c VALUES (1, 1.5, true, '2024-01-02', 'a'), (2, NULL, false, NULL, ''), "
+                           "(3, -0.0, NULL, '2024-12-31', 'x\"y''z'), (5, 0.00000015, NULL, NULL, NULL), "
+                           "(6, 1428571.4285714286, NULL, NULL, NULL), (-9223372036854775807, 2, false, NULL, NULL)") == 0);
+    snprintf(insert, kLong + 512, "INSERT INTO c VALUES (4, 1000000000000000000000.0, true, NULL, '%s')", long_text);
+    CHECK(zembrel_exec(db, insert) == 0);
+    for (size_t q = 0; q < sizeof kQueries / sizeof kQueries[0]; q++) {
+        zembrel_result* rs = zembrel_query(db, kQueries[q]);
+        CHECK(rs != NULL && zembrel_result_row_count(rs) == 7 && zembrel_result_column_count(rs) == 5);
+        for (int r = 0; rs != NULL && r < 7; r++)
+            for (int c = 0; c < 5; c++) CHECK_STR(zembrel_result_value(rs, r, c), kExpected[r][c] ? kExpected[r][c] : long_text);
+        CHECK(zembrel_result_value(rs, 0, 5) == NULL && zembrel_result_value(rs, 7, 0) == NULL);
+        zembrel_result_free(rs);
+    }
+
+    CHECK(zembrel_exec(db, "CREATE TABLE many (id INT, s TEXT)") == 0);
+    CHECK(zembrel_exec(db, "BEGIN") == 0);
+    for (int i = 0; i < kRows; i++) {
+        snprintf(insert, kLong + 512, "INSERT INTO many VALUES (%d, '%.*s')", i, (i * 7) % 300, long_text);
+        CHECK(zembrel_exec(db, insert) == 0);
+    }
+    CHECK(zembrel_exec(db, "COMMIT") == 0);
+    zembrel_result* rs = zembrel_query(db, "SELECT s, id FROM many ORDER BY id DESC");
+    CHECK(rs != NULL && zembrel_result_row_count(rs) == kRows);
+    for (int r = 0; rs != NULL && r < kRows; r++) {
+        const int id = kRows - 1 - r;
+        char number[16];
+        snprintf(number, sizeof number, "%d", id);
+        CHECK_STR(zembrel_result_value(rs, r, 1), number);
+        const char* s = zembrel_result_value(rs, r, 0);
+        CHECK(s != NULL && strlen(s) == (size_t)((id * 7) % 300) && strspn(s, "x") == strlen(s));
+    }
+    zembrel_result_free(rs);
+    zembrel_close(db);
+    free(insert);
+    free(long_text);
+}
+
 /* Outside a transaction every statement is saved as it runs; inside one only
  * COMMIT saves, and ROLLBACK never does. The log beside the file shows it. */
 static void test_auto_save(void) {
@@ -210,6 +270,7 @@ int main(void) {
     test_statements();
     test_result_outlives_handle();
     test_query_rows();
+    test_cell_texts();
     test_auto_save();
     test_memory_leaves_no_file();
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);

@@ -150,7 +150,7 @@ TEST(SelectDifferential, AgreesWithSqliteOnRandomTablesAndQueries) {
     for (uint64_t seed = 1; seed <= 6; ++seed) {
         QueryGen gen{std::mt19937_64(seed)};
         Engine engine;
-        engine.settings.sort_run_rows = seed % 2 ? 5 : 32768;  // every other table sorts through run files
+        engine.settings.sort_budget = seed % 2 ? 200 : 32768;  // every other table sorts through run files
         ok(engine, "CREATE TABLE t (id INT, a INT, b FLOAT, c TEXT, g INT)");
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);

@@ -1,10 +1,12 @@
 // The external sort: a spilled sort returns exactly what an in-memory one
-// does (non-finite floats included, ties in input order), and its spill
-// directory is gone after the end, after an error and after an early
-// release. Run files: round trip and damaged records.
+// does (non-finite floats included, ties in input order), runs end where
+// the rows held reach the memory budget, and the spill directory is gone
+// after the end, after an error and after an early release. Run files:
+// round trip and damaged records.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +15,7 @@
 
 #include "test_util.h"
 #include "executor/select.h"
+#include "operators/sort_cell.h"
 #include "sort_spill/external_sort.h"
 #include "sort_spill/run_file.h"
 
@@ -89,17 +92,17 @@ TEST(ExternalSort, SpilledSortEqualsInMemorySortIncludingNonFiniteFloats) {
     for (const char* order : {"k", "k DESC", "s, k DESC", "s DESC"}) {
         for (const char* limit : {"", " LIMIT 5", " LIMIT 40"}) {
             const std::string sql = std::string("SELECT * FROM t ORDER BY ") + order + limit;
-            engine.settings.sort_run_rows = 1 << 20;
+            engine.settings.sort_budget = 1 << 20;
             const std::vector<Row> in_memory = select_rows(engine, sql);
-            for (uint64_t chunk : {3, 16}) {
-                engine.settings.sort_run_rows = chunk;
-                EXPECT_EQ(select_rows(engine, sql), in_memory) << sql << " with runs of " << chunk;
+            for (uint64_t budget : {100, 700}) {
+                engine.settings.sort_budget = budget;
+                EXPECT_EQ(select_rows(engine, sql), in_memory) << sql << " with a budget of " << budget;
             }
         }
     }
     // Ties keep insertion order: ids ascend within equal keys, also with
     // one run per row.
-    engine.settings.sort_run_rows = 1;
+    engine.settings.sort_budget = 1;
     const std::vector<Row> by_s = select_rows(engine, "SELECT s, id FROM t ORDER BY s");
     for (size_t i = 1; i < by_s.size(); ++i) {
         if (Value::sql_cmp(by_s[i - 1][0], by_s[i][0]) == 0) {
@@ -109,6 +112,71 @@ TEST(ExternalSort, SpilledSortEqualsInMemorySortIncludingNonFiniteFloats) {
     EXPECT_EQ(tmp.entries(), 0u);
 }
 
+// Hands out copies of the rows it holds, as a source whose rows do not stay
+// valid: the sort must keep copies, and counts their bytes.
+class CopiedRows final : public operators::Operator {
+public:
+    explicit CopiedRows(std::vector<Row> rows) : rows_(std::move(rows)) {}
+    Result<const Row*> next() override {
+        if (next_ == rows_.size()) return nullptr;
+        current_ = rows_[next_++];
+        return &current_;
+    }
+    Row take(const Row&) override { return std::move(current_); }
+
+private:
+    std::vector<Row> rows_;
+    size_t next_ = 0;
+    Row current_;
+};
+
+TEST(ExternalSort, RunsEndWhereTheBytesHeldReachTheBudget) {
+    TmpDirScope tmp;
+    // Every 40th row carries a 100 KiB text and key 0; the others a few bytes
+    // and keys 0..4. A budget below one large row and far above 39 small
+    // ones ends every run at a large row.
+    std::vector<Row> rows;
+    for (int i = 0; i < 400; ++i) {
+        const bool large = i % 40 == 39;
+        rows.push_back({Value::integer(large ? 0 : i % 5), Value::integer(i),
+                        Value::text(std::string(large ? 100'000 : i % 7, static_cast<char>('a' + i % 26)))});
+    }
+    std::vector<Row> expected = rows;
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](const Row& a, const Row& b) { return a[0].as_int() < b[0].as_int(); });
+    const uint64_t budget = 64 << 10;
+
+    sort_spill::ExternalSort sort(std::make_unique<CopiedRows>(rows), {{0, true}}, budget);
+    std::vector<Row> out;
+    for (;;) {
+        auto got = sort.next();
+        ASSERT_TRUE(got.has_value()) << got.error().message;
+        if (*got == nullptr) break;
+        if (out.empty()) {
+            ASSERT_TRUE(sort.spill_dir().has_value());
+            EXPECT_TRUE(fs::exists(sort.spill_dir()->run_path(9)));
+            EXPECT_FALSE(fs::exists(sort.spill_dir()->run_path(10)));
+            auto run = sort_spill::RunReader::open(sort.spill_dir()->run_path(0));
+            ASSERT_TRUE(run.has_value());
+            int in_run = 0;
+            for (auto r = run->read_row(); r && *r; r = run->read_row()) ++in_run;
+            EXPECT_EQ(in_run, 40);
+        }
+        out.push_back(sort.take(**got));
+    }
+    EXPECT_EQ(out, expected);
+
+    // Under LIMIT 20 the kept rows soon hold two large ones: the sort goes on
+    // through run files and still starts with the same twenty rows.
+    sort_spill::ExternalSort top(std::make_unique<CopiedRows>(rows), {{0, true}}, budget, 20);
+    for (size_t i = 0; i < 20; ++i) {
+        auto got = top.next();
+        ASSERT_TRUE(got.has_value() && *got != nullptr);
+        EXPECT_EQ(**got, expected[i]) << "row " << i;
+        EXPECT_TRUE(top.spill_dir().has_value());
+    }
+}
+
 TEST(ExternalSort, SpillDirectoryIsGoneAfterEndErrorAndEarlyRelease) {
     TmpDirScope tmp;
     auto source = [] {
@@ -116,17 +184,17 @@ TEST(ExternalSort, SpillDirectoryIsGoneAfterEndErrorAndEarlyRelease) {
         for (int i = 0; i < 10; ++i) rows.push_back({Value::integer(9 - i)});
         return executor::rows_source(std::move(rows));
     };
-    {  // fits in one chunk: no file at all
-        sort_spill::ExternalSort sort(source(), {{0, true}}, 100);
+    {  // fits in the budget: no file at all
+        sort_spill::ExternalSort sort(source(), {{0, true}}, 1 << 20);
         ASSERT_TRUE(sort.next().has_value());
         EXPECT_EQ(tmp.entries(), 0u);
     }
-    {  // released after a few merged rows
-        sort_spill::ExternalSort sort(source(), {{0, true}}, 3);
+    {  // released after a few merged rows; a budget of one byte: one run per row
+        sort_spill::ExternalSort sort(source(), {{0, true}}, 1);
         for (int i = 0; i < 3; ++i) ASSERT_NE(*sort.next(), nullptr);
         ASSERT_TRUE(sort.spill_dir().has_value());
-        EXPECT_TRUE(fs::exists(sort.spill_dir()->run_path(3)));
-        EXPECT_FALSE(fs::exists(sort.spill_dir()->run_path(4)));
+        EXPECT_TRUE(fs::exists(sort.spill_dir()->run_path(9)));
+        EXPECT_FALSE(fs::exists(sort.spill_dir()->run_path(10)));
         EXPECT_EQ(tmp.entries(), 1u);
     }
     EXPECT_EQ(tmp.entries(), 0u);
@@ -148,6 +216,27 @@ TEST(ExternalSort, SpillDirectoryIsGoneAfterEndErrorAndEarlyRelease) {
         ASSERT_FALSE(got.has_value());
         EXPECT_EQ(got.error().message, "source broke");
         EXPECT_EQ(tmp.entries(), 0u);
+    }
+}
+
+TEST(SortCell, EveryPairComparesAsSqlCmp) {
+    using namespace std::string_literals;
+    const std::string sixteen = "abcdefghijklmnop";
+    const Value values[] = {
+        Value(), Value::boolean(false), Value::boolean(true), Value::integer(-3), Value::integer(INT64_MIN),
+        Value::floating(-0.0), Value::floating(0.0), Value::floating(std::numeric_limits<double>::quiet_NaN()),
+        Value::floating(-3.0), Value::text(""), Value::text("\0"s), Value::text("a"), Value::text("a\0"s),
+        Value::text("abcdefgh"), Value::text("abcdefgh\xff"), Value::text(sixteen), Value::text(sixteen + "\0"s),
+        Value::text(sixteen + "q"), Value::text(sixteen + "qr"), Value::text(sixteen + "r"), Value::text("\xff\xff"),
+        Value::uuid(sixteen + "q"), Value::uuid("zzz"), Value::date("2024-01-02"), Value::date(sixteen),
+        Value::datetime("2024-01-02T00:00:00"), Value::datetime(sixteen + "q"),
+    };
+    auto sign = [](std::strong_ordering o) { return o < 0 ? -1 : o > 0 ? 1 : 0; };
+    for (const Value& a : values) {
+        for (const Value& b : values) {
+            const auto cells = operators::SortCell::compare(operators::SortCell::of(a), operators::SortCell::of(b));
+            EXPECT_EQ(sign(cells), sign(Value::sql_cmp(a, b))) << a.debug() << " vs " << b.debug();
+        }
     }
 }
 

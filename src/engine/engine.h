@@ -46,7 +46,9 @@ struct CapturedChange {
 };
 
 struct EngineSettings {
-    uint64_t sort_run_rows = 32768;
+    // Bytes an ORDER BY holds in memory before it writes a sorted run to a
+    // file (see sort_spill/external_sort.h for what is counted).
+    uint64_t sort_budget = uint64_t{64} << 20;
     // Statements change memory only; nothing reaches a page store.
     bool skip_persist = false;
     // From ZEMBREL_FORCE_NESTED_JOIN.

@@ -381,7 +381,7 @@ Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Ke
 
 Result<Rows> CorrelatedSubquery::run(Engine& engine, const OuterContext& outer) {
     const parser::SelectStatement& s = statement_;
-    const uint64_t sort_run_rows = engine.settings.sort_run_rows;
+    const uint64_t sort_budget = engine.settings.sort_budget;
     const std::vector<parser::OrderByItem>* order_by = s.order_by ? &*s.order_by : nullptr;
     const std::vector<BoundTable>& tables = bound_.tables;
     std::vector<Row> kept;
@@ -392,7 +392,7 @@ Result<Rows> CorrelatedSubquery::run(Engine& engine, const OuterContext& outer) 
         if (!joined) return fail(joined.error());
         if (!where_)
             return run_select(engine, std::move(joined->source), tables, joined->residual_where, order_by, s.limit,
-                              bound_.plan, &outer, sort_run_rows);
+                              bound_.plan, &outer, sort_budget);
         operators::Operator& source = *joined->source;
         for (;;) {
             auto got = source.next();
@@ -405,7 +405,7 @@ Result<Rows> CorrelatedSubquery::run(Engine& engine, const OuterContext& outer) 
         if (!rows) return fail(rows.error());
         return run_select(engine, std::make_unique<operators::TableScan>(std::move(*rows)), tables,
                           s.where_clause ? &*s.where_clause : nullptr, order_by, s.limit, bound_.plan, &outer,
-                          sort_run_rows);
+                          sort_budget);
     } else {
         auto st = visit(engine, *outer.row, [&](const Row& row) {
             kept.push_back(row);
@@ -414,7 +414,7 @@ Result<Rows> CorrelatedSubquery::run(Engine& engine, const OuterContext& outer) 
         if (!st) return fail(st.error());
     }
     return run_select(engine, rows_source(std::move(kept)), tables, nullptr, order_by, s.limit, bound_.plan, &outer,
-                      sort_run_rows);
+                      sort_budget);
 }
 
 Result<bool> CorrelatedSubquery::exists(Engine& engine, const OuterContext& outer) {

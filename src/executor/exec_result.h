@@ -58,6 +58,19 @@ struct TransactionRolledBack {};
 struct IndexCreated { std::string index; };
 struct IndexDropped { std::string index; std::string table; };
 
+// Takes a row result's rows one at a time as the statement produces them,
+// each lent for the call only, so a caller that turns rows into something
+// else need not hold them all as values first. A statement run with a sink
+// gives it every row of a row result, in order, and returns the result
+// without rows.
+class RowSink {
+public:
+    virtual void row(const Row& row) = 0;
+
+protected:
+    ~RowSink() = default;
+};
+
 using ExecResult = std::variant<TableCreated, TableAltered, MergePolicySet, TableDropped, TableTruncated, Inserted,
                                 Updated, Deleted, Rows, TransactionStarted, TransactionCommitted,
                                 TransactionRolledBack, IndexCreated, IndexDropped>;

@@ -243,9 +243,10 @@ void prepare_transaction(Engine& engine, const parser::Statement& statement, con
 // One handler per statement kind; a kind without one does not compile.
 struct Dispatch {
     Engine& engine;
+    RowSink* sink;
     Result<ExecResult> operator()(parser::CreateTable&& s) { return create_table(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::Insert&& s) { return insert(engine, std::move(s)); }
-    Result<ExecResult> operator()(parser::SelectStatement&& s) { return select(engine, std::move(s)); }
+    Result<ExecResult> operator()(parser::SelectStatement&& s) { return select(engine, std::move(s), sink); }
     Result<ExecResult> operator()(parser::Update&& s) { return update(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::Delete&& s) { return remove(engine, std::move(s)); }
     Result<ExecResult> operator()(parser::AlterTable&& s) { return alter_table(engine, std::move(s)); }
@@ -263,7 +264,7 @@ struct Dispatch {
 
 }  // namespace
 
-Result<ExecResult> execute(Engine& engine, parser::Statement statement) {
+Result<ExecResult> execute(Engine& engine, parser::Statement statement, RowSink* sink) {
     // Below, the catalog is also read directly (transactions); it must be whole.
     if (engine.file.page_store && engine.file.catalog_stale) {
         if (auto store = engine.ensure_page_store(); !store) return fail(store.error());
@@ -283,7 +284,7 @@ Result<ExecResult> execute(Engine& engine, parser::Statement statement) {
     const bool in_txn = engine.in_transaction();
     if (in_txn && writing) prepare_transaction(engine, statement, names);
 
-    auto result = execute_statement(engine, std::move(statement));
+    auto result = execute_statement(engine, std::move(statement), sink);
     if (!result) return result;
 
     if (in_txn) {
@@ -322,8 +323,17 @@ Result<ExecResult> execute(Engine& engine, parser::Statement statement) {
     return result;
 }
 
-Result<ExecResult> execute_statement(Engine& engine, parser::Statement statement) {
-    return std::visit(Dispatch{engine}, std::move(statement.node));
+Result<ExecResult> execute_statement(Engine& engine, parser::Statement statement, RowSink* sink) {
+    auto result = std::visit(Dispatch{engine, sink}, std::move(statement.node));
+    // Row results the SELECT road did not stream (EXPLAIN, seeks, the driver
+    // of subqueries and windows) reach the sink here.
+    if (sink != nullptr && result) {
+        if (auto* rows = std::get_if<Rows>(&*result)) {
+            for (const Row& row : rows->rows) sink->row(row);
+            rows->rows = {};
+        }
+    }
+    return result;
 }
 
 }  // namespace zembrel::executor

@@ -17,9 +17,10 @@
 
 namespace zembrel::executor {
 
-Result<ExecResult> execute(Engine& engine, parser::Statement statement);
+// `sink`: where a row result's rows go (exec_result.h), or none.
+Result<ExecResult> execute(Engine& engine, parser::Statement statement, RowSink* sink = nullptr);
 // The dispatcher alone, on the in-memory tables.
-Result<ExecResult> execute_statement(Engine& engine, parser::Statement statement);
+Result<ExecResult> execute_statement(Engine& engine, parser::Statement statement, RowSink* sink = nullptr);
 // Mirrors one outcome into the page store's cache (nothing is committed).
 Status sync_to_page_store(Engine& engine, const ExecResult& result);
 

@@ -19,18 +19,19 @@ using operators::OperatorPtr;
 // over few rows costs nothing.
 constexpr uint64_t kMaxReserve = 1 << 16;
 
-OperatorPtr sorted(OperatorPtr child, std::vector<operators::SortKey> keys, uint64_t sort_run_rows,
+OperatorPtr sorted(OperatorPtr child, std::vector<operators::SortKey> keys, uint64_t sort_budget,
                    std::optional<uint64_t> limit) {
-    return std::make_unique<sort_spill::ExternalSort>(std::move(child), std::move(keys), std::max<uint64_t>(sort_run_rows, 1),
-                                                      limit);
+    return std::make_unique<sort_spill::ExternalSort>(std::move(child), std::move(keys), sort_budget, limit);
 }
 
-Status drain_into(operators::Operator& top, std::vector<Row>& out) {
+// The rows go to the sink, lent, when there is one: nothing is copied.
+Status drain_into(operators::Operator& top, std::vector<Row>& out, RowSink* sink) {
     for (;;) {
         auto got = top.next();
         if (!got) return fail(got.error());
         if (*got == nullptr) return {};
-        out.push_back(top.take(**got));
+        if (sink != nullptr) sink->row(**got);
+        else out.push_back(top.take(**got));
     }
 }
 
@@ -77,7 +78,8 @@ Result<std::vector<operators::SortKey>> output_sort_keys(const std::vector<parse
 
 Result<PipelineOutput> build_pipeline(OperatorPtr child, std::span<const BoundTable> bindings,
                                       const parser::Expr* where, const std::vector<parser::OrderByItem>* order_by,
-                                      std::optional<uint64_t> limit, OutputPlan plan, uint64_t sort_run_rows) {
+                                      std::optional<uint64_t> limit, OutputPlan plan, uint64_t sort_budget,
+                                      RowSink* sink) {
     PipelineOutput out;
     out.columns = plan.columns;
     if (limit && *limit == 0) return out;
@@ -95,10 +97,10 @@ Result<PipelineOutput> build_pipeline(OperatorPtr child, std::span<const BoundTa
         if (order_by != nullptr) {
             auto keys = output_sort_keys(*order_by, out.columns);
             if (!keys) return fail(keys.error());
-            top = sorted(std::move(top), std::move(*keys), sort_run_rows, limit);
+            top = sorted(std::move(top), std::move(*keys), sort_budget, limit);
         }
         if (limit) top = std::make_unique<operators::Limit>(std::move(top), *limit);
-        if (auto st = drain_into(*top, out.rows); !st) return fail(st.error());
+        if (auto st = drain_into(*top, out.rows, sink); !st) return fail(st.error());
         return out;
     }
 
@@ -139,7 +141,7 @@ Result<PipelineOutput> build_pipeline(OperatorPtr child, std::span<const BoundTa
     if (order_by != nullptr) {
         auto keys = build_sort_keys(*order_by, bindings);
         if (!keys) return fail(keys.error());
-        top = sorted(std::move(top), std::move(*keys), sort_run_rows, limit);
+        top = sorted(std::move(top), std::move(*keys), sort_budget, limit);
     }
     if (limit) top = std::make_unique<operators::Limit>(std::move(top), *limit);
 
@@ -147,7 +149,7 @@ Result<PipelineOutput> build_pipeline(OperatorPtr child, std::span<const BoundTa
     if (plan.subqueries.empty() && !fills_later) {
         std::vector<size_t> positions(plan.projection.begin(), plan.projection.end());
         top = std::make_unique<operators::Project>(std::move(top), std::move(positions));
-        if (auto st = drain_into(*top, out.rows); !st) return fail(st.error());
+        if (auto st = drain_into(*top, out.rows, sink); !st) return fail(st.error());
         return out;
     }
     std::vector<Row> sources;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "executor/exec_result.h"
 #include "executor/select_binding.h"
 #include "operators/operator.h"
 #include "parser/ast.h"
@@ -28,10 +29,13 @@ struct PipelineOutput {
 // left to the caller). `order_by`, `limit`: the statement's, or none (the
 // SELECT driver passes neither for a select list with window functions).
 // An aggregate query orders by output names: "ORDER BY column '{}' not in
-// SELECT output". LIMIT 0 reads no row and binds nothing.
+// SELECT output". LIMIT 0 reads no row and binds nothing. `sink`: takes the
+// drained rows in place of `rows` (a select list with windows or scalar
+// subqueries still fills `rows`).
 Result<PipelineOutput> build_pipeline(operators::OperatorPtr child, std::span<const BoundTable> bindings,
                                       const parser::Expr* where, const std::vector<parser::OrderByItem>* order_by,
-                                      std::optional<uint64_t> limit, OutputPlan plan, uint64_t sort_run_rows);
+                                      std::optional<uint64_t> limit, OutputPlan plan, uint64_t sort_budget,
+                                      RowSink* sink = nullptr);
 
 // One key per ORDER BY item, resolved against the bindings.
 Result<std::vector<operators::SortKey>> build_sort_keys(const std::vector<parser::OrderByItem>& order_by,

@@ -108,7 +108,7 @@ Result<OperatorPtr> open_table_scan(Engine& engine, const std::string& table, bo
 Result<Rows> run_select(Engine& engine, OperatorPtr source, std::span<const BoundTable> tables,
                         const parser::Expr* where, const std::vector<parser::OrderByItem>* order_by,
                         std::optional<uint64_t> limit, OutputPlan plan, const OuterContext* outer,
-                        uint64_t sort_run_rows) {
+                        uint64_t sort_budget) {
     const auto subqueries = plan.subqueries;
     const bool windows = !plan.windows.empty();
 
@@ -131,7 +131,7 @@ Result<Rows> run_select(Engine& engine, OperatorPtr source, std::span<const Boun
     }
 
     auto out = build_pipeline(std::move(source), tables, where, windows ? nullptr : order_by,
-                              windows ? std::nullopt : limit, std::move(plan), sort_run_rows);
+                              windows ? std::nullopt : limit, std::move(plan), sort_budget);
     if (!out) return fail(out.error());
 
     if (!subqueries.empty() && out->source_rows) {
@@ -160,8 +160,9 @@ Result<Rows> run_select(Engine& engine, OperatorPtr source, std::span<const Boun
     return rows_of(std::move(*out));
 }
 
-Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, const OuterContext* outer) {
-    const uint64_t sort_run_rows = engine.settings.sort_run_rows;
+Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, const OuterContext* outer,
+                            RowSink* sink) {
+    const uint64_t sort_budget = engine.settings.sort_budget;
     auto bound = bind_select(engine, s, outer);
     if (!bound) return fail(bound.error());
     const std::vector<BoundTable>& tables = bound->tables;
@@ -172,7 +173,7 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
         auto joined = build_join_source(engine, s, tables, bound->plan, outer);
         if (!joined) return fail(joined.error());
         return run_select(engine, std::move(joined->source), tables, joined->residual_where, order_by, s.limit,
-                          std::move(bound->plan), outer, sort_run_rows);
+                          std::move(bound->plan), outer, sort_budget);
     }
 
     // Inside a subquery a WHERE that names outer columns is no index's to
@@ -189,7 +190,7 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
             const bool ordered = (*seek)->path.ordered;
             return run_select(engine, rows_source(std::move((*seek)->rows)), tables, nullptr,
                               ordered ? nullptr : order_by, ordered ? std::nullopt : s.limit, std::move(bound->plan),
-                              outer, sort_run_rows);
+                              outer, sort_budget);
         }
     }
     if (correlated && bound->plan.kind == OutputPlan::Kind::Plain && !s.group_by && outer->row != nullptr) {
@@ -200,7 +201,7 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
                 if (!seek) return fail(seek.error());
                 if (*seek)
                     return run_select(engine, rows_source(std::move(**seek)), tables, nullptr, order_by, s.limit,
-                                      std::move(bound->plan), outer, sort_run_rows);
+                                      std::move(bound->plan), outer, sort_budget);
             }
         }
     }
@@ -212,14 +213,14 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
         auto source = open_table_scan(engine, s.from.name, order_by != nullptr, s.limit.has_value());
         if (!source) return fail(source.error());
         auto out = build_pipeline(std::move(*source), tables, where, order_by, s.limit, std::move(bound->plan),
-                                  sort_run_rows);
+                                  sort_budget, sink);
         if (!out) return fail(out.error());
         return rows_of(std::move(*out));
     }
     auto rows = table_rows_snapshot(engine, s.from.name);
     if (!rows) return fail(rows.error());
     return run_select(engine, std::make_unique<operators::TableScan>(std::move(*rows)), tables, where, order_by,
-                      s.limit, std::move(bound->plan), outer, sort_run_rows);
+                      s.limit, std::move(bound->plan), outer, sort_budget);
 }
 
 Result<std::vector<std::string>> explain_select(Engine& engine, const parser::SelectStatement& s) {
@@ -303,7 +304,7 @@ Result<ExecResult> explain_statement(Engine& engine, parser::Explain statement) 
     return ExecResult(std::move(out));
 }
 
-Result<ExecResult> select(Engine& engine, parser::SelectStatement statement) {
+Result<ExecResult> select(Engine& engine, parser::SelectStatement statement, RowSink* sink) {
     const SubqueryCacheScope subquery_cache(engine);
     if (auto st = hash_select_literals(engine, statement); !st) return fail(st.error());
     const bool fast_path_shape = !statement.group_by && is_simple_select_list(statement) &&
@@ -313,7 +314,7 @@ Result<ExecResult> select(Engine& engine, parser::SelectStatement statement) {
         if (!seek) return fail(seek.error());
         if (*seek) return ExecResult(std::move(**seek));
     }
-    auto rows = execute_select(engine, statement, nullptr);
+    auto rows = execute_select(engine, statement, nullptr, sink);
     if (!rows) return fail(rows.error());
     return ExecResult(std::move(*rows));
 }

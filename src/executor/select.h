@@ -27,8 +27,9 @@
 
 namespace zembrel::executor {
 
-// The dispatcher's branch for SELECT.
-Result<ExecResult> select(Engine& engine, parser::SelectStatement statement);
+// The dispatcher's branch for SELECT. With a sink, a plain scan's pipeline
+// hands its rows straight to it; other roads leave them to the dispatcher.
+Result<ExecResult> select(Engine& engine, parser::SelectStatement statement, RowSink* sink = nullptr);
 
 // EXPLAIN: the HASH-literal rewrite, then one "plan" row per line of the
 // plan the SELECT would run, chosen by the same decision functions; binding
@@ -49,7 +50,8 @@ Result<BoundSelect> bind_select(Engine& engine, const parser::SelectStatement& s
 
 // A bound SELECT run to its rows; `outer` is present inside a correlated
 // subquery. The statement's HASH literals must already be rewritten.
-Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& statement, const OuterContext* outer);
+Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& statement, const OuterContext* outer,
+                            RowSink* sink = nullptr);
 
 // The SELECT driver: applies a WHERE that needs the dynamic evaluator (it
 // holds a subquery, or the SELECT runs inside another), has the pipeline
@@ -58,7 +60,7 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& state
 Result<Rows> run_select(Engine& engine, operators::OperatorPtr source, std::span<const BoundTable> tables,
                         const parser::Expr* where, const std::vector<parser::OrderByItem>* order_by,
                         std::optional<uint64_t> limit, OutputPlan plan, const OuterContext* outer,
-                        uint64_t sort_run_rows);
+                        uint64_t sort_budget);
 
 // A scan of one table: a loaded table's rows in place; the RowCache's rows;
 // with an ORDER BY or without a LIMIT, the snapshot read from the page file;

@@ -17,6 +17,10 @@ namespace zembrel::sort_spill {
 
 namespace {
 
+// What the sort holds for every row, copied or not: its pointer and the
+// sort cell of its first key.
+constexpr uint64_t kSlotBytes = sizeof(const Row*) + sizeof(operators::SortCell);
+
 std::string temp_directory() {
     const char* dir = std::getenv("TMPDIR");
     if (dir != nullptr && *dir != '\0') return dir;
@@ -55,22 +59,28 @@ void SpillDir::remove() {
     path_.clear();
 }
 
-ExternalSort::ExternalSort(operators::OperatorPtr child, std::vector<operators::SortKey> keys, uint64_t chunk_rows,
+ExternalSort::ExternalSort(operators::OperatorPtr child, std::vector<operators::SortKey> keys, uint64_t budget,
                            std::optional<uint64_t> keep_first)
-    : child_(std::move(child)),
-      cmp_(std::move(keys)),
-      chunk_rows_(std::max<uint64_t>(chunk_rows, 1)),
-      keep_first_(keep_first) {
+    : child_(std::move(child)), cmp_(std::move(keys)), budget_(std::max<uint64_t>(budget, 1)), keep_first_(keep_first) {
     borrow_ = child_->rows_stay_valid();
-    // A top-k buffer only pays when it is smaller than a chunk; otherwise
-    // the ordinary sort holds no more than a chunk anyway.
-    if (keep_first_ && *keep_first_ >= chunk_rows_) keep_first_.reset();
+    // Keeping the first k pays only while their slots alone fit in the
+    // budget; beyond that the ordinary sort holds no more than the budget.
+    if (keep_first_ && *keep_first_ >= budget_ / kSlotBytes) keep_first_.reset();
 }
 
 const Row* ExternalSort::keep(const Row& lent) {
     if (borrow_) return &lent;
     owned_.push_back(child_->take(lent));
     return &owned_.back();
+}
+
+uint64_t ExternalSort::held_for(const Row& kept) const {
+    if (borrow_) return kSlotBytes;
+    // An estimate: the row's own bytes and its texts, short ones included.
+    uint64_t bytes = kSlotBytes + sizeof(Row) + kept.capacity() * sizeof(Value);
+    for (const Value& v : kept)
+        if (v.has_text()) bytes += v.as_text().size();
+    return bytes;
 }
 
 void ExternalSort::sort_buffer() {
@@ -85,25 +95,22 @@ void ExternalSort::sort_buffer() {
     // place: most comparisons end there, and the sort streams through one
     // array instead of reaching into every row.
     const operators::SortKey first = cmp_.keys().front();
-    struct Entry {
-        operators::SortCell key;
-        uint32_t index;
-    };
-    std::vector<Entry> entries;
-    entries.reserve(n);
+    std::vector<operators::SortCell> cells;
+    cells.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         const Row& row = *buffer_[i];
         if (first.position >= row.size()) invariant_failed("sort key position outside the row");
-        entries.push_back({operators::SortCell::of(row[first.position]), static_cast<uint32_t>(i)});
+        cells.push_back(operators::SortCell::of(row[first.position]));
+        cells.back().place = static_cast<uint32_t>(i);
     }
     const bool more_keys = cmp_.keys().size() > 1;
-    stable_merge_sort(entries, [&](const Entry& a, const Entry& b) {
-        std::strong_ordering c = operators::SortCell::compare(a.key, b.key);
+    stable_merge_sort(cells, [&](const operators::SortCell& a, const operators::SortCell& b) {
+        std::strong_ordering c = operators::SortCell::compare(a, b);
         if (c != 0) return first.ascending ? c < 0 : c > 0;
-        return more_keys && cmp_.less(*buffer_[a.index], *buffer_[b.index]);
+        return more_keys && cmp_.less(*buffer_[a.place], *buffer_[b.place]);
     });
     std::vector<const Row*> sorted(n);
-    for (size_t i = 0; i < n; ++i) sorted[i] = buffer_[entries[i].index];
+    for (size_t i = 0; i < n; ++i) sorted[i] = buffer_[cells[i].place];
     buffer_ = std::move(sorted);
 }
 
@@ -118,10 +125,11 @@ Status ExternalSort::spill_buffer() {
     ++runs_written_;
     buffer_.clear();
     owned_.clear();
+    held_ = 0;
     return {};
 }
 
-Status ExternalSort::start_top_k() {
+Result<bool> ExternalSort::start_top_k() {
     const uint64_t k = *keep_first_;
     struct Entry {
         const Row* row;
@@ -136,13 +144,14 @@ Status ExternalSort::start_top_k() {
     // last, the one a better new row replaces.
     std::vector<Entry> heap;
     uint64_t seq = 0;
-    for (;; ++seq) {
+    for (; held_ < budget_; ++seq) {
         auto got = child_->next();
         if (!got) return fail(got.error());
         if (*got == nullptr) break;
         const Row& row = **got;
         if (heap.size() < k) {
             const Row* kept = keep(row);
+            held_ += held_for(*kept);
             heap.push_back({kept, seq, borrow_ ? nullptr : &owned_.back()});
             std::push_heap(heap.begin(), heap.end(), before);
             continue;
@@ -155,49 +164,46 @@ Status ExternalSort::start_top_k() {
         if (borrow_) {
             out.row = &row;
         } else {
+            held_ -= held_for(*out.slot);
             *out.slot = child_->take(row);
             out.row = out.slot;
+            held_ += held_for(*out.slot);
         }
         out.seq = seq;
         std::push_heap(heap.begin(), heap.end(), before);
     }
-    stable_merge_sort(heap, before);
+    const bool over = held_ >= budget_;
+    if (over) {
+        // Rows dropped so far trail k kept ones, so they are not among the
+        // first k: the kept rows, in input order, start the ordinary sort.
+        std::sort(heap.begin(), heap.end(), [](const Entry& a, const Entry& b) { return a.seq < b.seq; });
+    } else {
+        stable_merge_sort(heap, before);
+    }
     buffer_.clear();
     buffer_.reserve(heap.size());
     for (const Entry& e : heap) buffer_.push_back(e.row);
+    if (over) return false;
     position_ = 0;
     state_ = State::InMemory;
-    return {};
+    return true;
 }
 
 Status ExternalSort::start() {
-    if (keep_first_) return start_top_k();
-    for (;;) {
-        auto got = child_->next();
-        if (!got) {
-            dir_.reset();
-            return fail(got.error());
-        }
-        if (*got == nullptr) break;
-        buffer_.push_back(keep(**got));
-        if (buffer_.size() >= chunk_rows_) {
-            if (auto st = spill_buffer(); !st) {
-                dir_.reset();
-                return st;
-            }
-        }
+    if (keep_first_) {
+        auto done = start_top_k();
+        if (!done) return fail(done.error());
+        if (*done) return {};
+    }
+    if (auto st = pull_rest(); !st) {
+        dir_.reset();
+        return st;
     }
     if (runs_written_ == 0) {
         sort_buffer();
         position_ = 0;
         state_ = State::InMemory;
         return {};
-    }
-    if (!buffer_.empty()) {
-        if (auto st = spill_buffer(); !st) {
-            dir_.reset();
-            return st;
-        }
     }
     readers_.reserve(runs_written_);
     heads_.reserve(runs_written_);
@@ -213,6 +219,22 @@ Status ExternalSort::start() {
     std::make_heap(heap_.begin(), heap_.end(), [this](size_t a, size_t b) { return run_after(a, b); });
     state_ = State::Merging;
     return {};
+}
+
+Status ExternalSort::pull_rest() {
+    for (;;) {
+        if (held_ >= budget_) {
+            if (auto st = spill_buffer(); !st) return st;
+        }
+        auto got = child_->next();
+        if (!got) return fail(got.error());
+        if (*got == nullptr) break;
+        buffer_.push_back(keep(**got));
+        held_ += held_for(*buffer_.back());
+    }
+    // The last run, unless everything fits in memory.
+    if (runs_written_ == 0 || buffer_.empty()) return {};
+    return spill_buffer();
 }
 
 bool ExternalSort::run_after(size_t a, size_t b) const {

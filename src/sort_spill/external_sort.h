@@ -1,18 +1,26 @@
 // ExternalSort: the ORDER BY operator. The first next() drains the child;
-// inputs that fit in one chunk (`chunk_rows`) are sorted in memory, larger
+// inputs whose rows fit in the memory budget are sorted in memory, larger
 // ones are cut into sorted runs written to run files (run_file.h) in a
 // private spill directory and merged in one pass (a heap over the runs'
 // heads, ties taken from the lower run). Every sort is stable: rows
 // that compare equal come out in the child's order.
+//
+// The budget counts the bytes the sort itself holds per row: its slot (a
+// pointer and the sort cell of its first key) and, for a row it had to
+// copy, an estimate of the copy's bytes. Rows lent
+// for good by the child cost their slot only: spilling them would free
+// nothing but the slot. A run ends with the row that reaches the budget, so
+// a budget of 1 byte writes every row as its own run.
 //
 // The spill directory, "zembrel_sort_{uuid}" under TMPDIR (else /tmp), is
 // created only when the first run must be written, so a sort that fits in
 // memory touches no file. It is removed with its runs when the merge ends,
 // when the child fails, and when the operator is released early.
 //
-// With `keep_first` = k (an ORDER BY under LIMIT k, k < chunk_rows) the
-// sort keeps only the k first rows of the stable order in memory while it
-// reads, and never spills.
+// With `keep_first` = k (an ORDER BY under LIMIT k) the sort keeps only the
+// k first rows of the stable order in memory while it reads; when the copies
+// of those rows outgrow the budget it carries on as an ordinary sort, the
+// kept rows becoming the start of its first run.
 //
 // Rows handed out in memory are lent in place (pointers into the child's
 // rows when those stay valid, else into the sort's own copies).
@@ -54,7 +62,8 @@ private:
 
 class ExternalSort final : public operators::Operator {
 public:
-    ExternalSort(operators::OperatorPtr child, std::vector<operators::SortKey> keys, uint64_t chunk_rows,
+    // `budget` in bytes; 0 is taken as 1.
+    ExternalSort(operators::OperatorPtr child, std::vector<operators::SortKey> keys, uint64_t budget,
                  std::optional<uint64_t> keep_first = std::nullopt);
     Result<const Row*> next() override;
     Row take(const Row& lent) override;
@@ -66,10 +75,16 @@ private:
     enum class State : uint8_t { NotStarted, InMemory, Merging, Done };
 
     Status start();
-    Status start_top_k();
+    // True when the k first rows are sorted in memory; false when their
+    // copies outgrew the budget, leaving them in buffer_ in input order.
+    Result<bool> start_top_k();
+    // Pulls the rest of the child's rows, spilling when over budget.
+    Status pull_rest();
     // Keeps a lent row: its address when the child's rows stay valid, else
     // a copy held by the sort.
     const Row* keep(const Row& lent);
+    // The bytes the sort holds for a kept row.
+    uint64_t held_for(const Row& kept) const;
     Status spill_buffer();
     Result<const Row*> next_merged();
     bool run_after(size_t a, size_t b) const;
@@ -77,13 +92,14 @@ private:
 
     operators::OperatorPtr child_;
     operators::RowComparator cmp_;
-    uint64_t chunk_rows_;
+    uint64_t budget_;
+    uint64_t held_ = 0;  // bytes held for the rows of buffer_
     std::optional<uint64_t> keep_first_;
     bool borrow_ = false;
     State state_ = State::NotStarted;
 
     std::deque<Row> owned_;            // copies, when the child's rows do not stay valid
-    std::vector<const Row*> buffer_;   // the current chunk, or the sorted rows in memory
+    std::vector<const Row*> buffer_;   // the current run, or the sorted rows in memory
     size_t position_ = 0;
 
     std::optional<SpillDir> dir_;

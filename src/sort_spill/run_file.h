@@ -1,4 +1,4 @@
-// Sort run files: one sorted chunk of rows of an external sort, in a private
+// Sort run files: one sorted run of rows of an external sort, in a private
 // spill directory under the temporary directory.
 //
 // Layout: the rows one after another, nothing before the first record or

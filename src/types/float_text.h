@@ -10,6 +10,8 @@ namespace zembrel {
 // values (1e21 -> "1000000000000000000000", 1.5e-7 -> "0.00000015", -0.0 -> "-0",
 // "inf", "-inf", "NaN").
 std::string float_cell_text(double d);
+// The same text appended to `out`, with no allocation of its own.
+void append_float_cell_text(std::string& out, double d);
 
 // Diagnostic text: positional with at least one fractional digit when zero or
 // 1e-4 <= |d| < 1e16 (1.0, -0.0, 0.0001), exponent form otherwise (1e16,
