@@ -23,7 +23,7 @@ TableState state_of(const Engine& e, const std::string& name) {
     TableState s;
     const Table* t = table_of(e, name);
     if (t == nullptr) return s;
-    s.rows = t->rows;
+    s.rows = t->rows.to_rows();
     s.rowids = t->rowids;
     s.next_rowid = t->next_rowid;
     if (auto pk = e.tables.pk_indexes.find(name); pk != e.tables.pk_indexes.end())
@@ -148,7 +148,7 @@ TEST(Dml, FailingUpdateChangesNothing) {
         ASSERT_TRUE(again.ensure_table_loaded("t"));
         const Table* t = table_of(again, "t");
         ASSERT_EQ(t->rows.size(), 3u);
-        for (const Row& row : t->rows) {
+        for (const RowView row : t->rows) {
             EXPECT_TRUE(row[1].is_null());
             EXPECT_EQ(row[2], Value::integer(7));
         }

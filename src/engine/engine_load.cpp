@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "bptree/bptree.h"
 #include "catalog/catalog_store.h"
 #include "engine/engine.h"
 #include "types/sorted_names.h"
@@ -13,22 +14,23 @@ namespace zembrel {
 
 namespace {
 
-// Appends the cursor's rows and their ids to `table`; next_rowid ends above
-// every id read. Each row is decoded straight into its place in the table.
-Status read_table_rows(TableCursor& cursor, Table& table) {
+// Appends the cursor's rows and their ids to `table`, `expected` rows
+// reserved for up front; next_rowid ends above every id read. Each row is
+// decoded straight into its cells in the table.
+Status read_table_rows(TableCursor& cursor, Table& table, uint64_t expected) {
+    const size_t width = table.columns.size();
+    table.rows.reserve(expected, width);
+    table.rowids.reserve(expected);
     Value rowid;
+    Row other;
     for (;;) {
-        Row& row = table.rows.emplace_back();
-        auto next = cursor.next_row_into(rowid, row);
-        if (!next || !*next) {
-            table.rows.pop_back();
-            if (!next) return fail(next.error());
-            break;
-        }
+        auto next = cursor.next_row_cells(rowid, table.rows, width, other);
+        if (!next) return fail(next.error());
+        if (*next == TableCursor::Read::End) break;
         if (!rowid.is_int()) return storage_error("table row key must be Int rowid");
-        if (row.size() != table.columns.size())
+        if (*next == TableCursor::Read::OtherWidth)
             return storage_error(format("row {} of table '{}' holds {} values for {} columns", rowid.as_int(),
-                                        table.name, row.size(), table.columns.size()));
+                                        table.name, other.size(), width));
         table.rowids.push_back(static_cast<uint64_t>(rowid.as_int()));
     }
     // Ids were handed out below the counter; keep the next one above them all
@@ -53,7 +55,10 @@ Status Engine::ensure_table_loaded(std::string_view name) {
     table.next_rowid = entry->rowid_counter;
     auto cursor = TableCursor::open(**store, key);
     if (!cursor) return fail(cursor.error());
-    if (auto st = read_table_rows(*cursor, table); !st) return st;
+    // Only a size hint: a tree the count cannot walk fails in the read
+    // below with the cursor's own error.
+    auto count = BPlusTree::count_entries(*(*store)->pager, entry->root);
+    if (auto st = read_table_rows(*cursor, table, count ? *count : 0); !st) return st;
     tables.database.tables.emplace(key, std::move(table));
     tables.rebuild_indexes(name);
     return {};
@@ -67,7 +72,7 @@ Status Engine::load_table_from_snapshot(const PagerSnapshot& snapshot, std::stri
     table.next_rowid = 1;
     auto cursor = TableCursor::open_snapshot(snapshot, entry.root);
     if (!cursor) return fail(cursor.error());
-    if (auto st = read_table_rows(*cursor, table); !st) return st;
+    if (auto st = read_table_rows(*cursor, table, 0); !st) return st;
     tables.forget_table(table.name);
     tables.database.tables.emplace(table.name, std::move(table));
     tables.rebuild_indexes(name);

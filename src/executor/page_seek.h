@@ -26,7 +26,7 @@ namespace zembrel::executor {
 // a stored row of the wrong width. An ordered path wants index order.
 Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const std::string& table,
                                                        const AccessPath& path, SeekOrder order,
-                                                       const std::function<bool(const Row&)>& keep);
+                                                       const std::function<bool(RowView)>& keep);
 
 // The rows of a table read from the page file whose Pk value (column
 // `pk_column`) equals `key` under the key order, in table order. The page

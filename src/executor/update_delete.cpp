@@ -66,14 +66,14 @@ Result<ExecResult> update(Engine& engine, parser::Update statement) {
     std::vector<Row> after;
     after.reserve(positions.size());
     for (size_t p : positions) {
-        Row row = table->rows[p];
+        Row row = table->rows[p].to_row();
         for (const SetValue& set : *sets) row[set.position] = set.value;
         after.push_back(std::move(row));
     }
     std::vector<UpdatedRow> changed;
     changed.reserve(positions.size());
     for (size_t c = 0; c < positions.size(); ++c)
-        changed.push_back(UpdatedRow{table->rowids[positions[c]], positions[c], table->rows[positions[c]], {}});
+        changed.push_back(UpdatedRow{table->rowids[positions[c]], positions[c], table->rows[positions[c]].to_row(), {}});
     if (auto st = engine.tables.update_rows(statement.table, positions, after); !st) return fail(st.error());
     for (size_t c = 0; c < changed.size(); ++c) changed[c].after = std::move(after[c]);
     const uint64_t count = changed.size();

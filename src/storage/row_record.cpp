@@ -155,28 +155,30 @@ bool all_ascii(const std::uint8_t* p, size_t n) {
     return (seen & 0x8080808080808080ULL) == 0;
 }
 
-// decode_value appending to `row`, for the row decoder: the same checks and
-// texts, without a Value passing through a Result on its way into the row.
-Status decode_value_into(Cursor& c, Row& row) {
+// decode_value handing the value to `put`, for the row decoders: the same
+// checks and texts, without a Value passing through a Result on its way into
+// the row.
+template <class Put>
+Status decode_value_with(Cursor& c, Put&& put) {
     if (c.remaining() < 1) return eof();
     const std::uint8_t tag = c.bytes[c.pos];
     const std::uint8_t* p = c.bytes.data() + c.pos + 1;
     switch (tag) {
-        case 0: c.pos += 1; row.emplace_back(); return {};
+        case 0: c.pos += 1; put(Value()); return {};
         case 1:
             if (c.remaining() < 9) return eof();
             c.pos += 9;
-            row.push_back(Value::integer(static_cast<std::int64_t>(get_le(p, 8))));
+            put(Value::integer(static_cast<std::int64_t>(get_le(p, 8))));
             return {};
         case 2:
             if (c.remaining() < 9) return eof();
             c.pos += 9;
-            row.push_back(Value::floating(std::bit_cast<double>(get_le(p, 8))));
+            put(Value::floating(std::bit_cast<double>(get_le(p, 8))));
             return {};
         case 3:
             if (c.remaining() < 2) return eof();
             c.pos += 2;
-            row.push_back(Value::boolean(*p != 0));
+            put(Value::boolean(*p != 0));
             return {};
         case 4: case 5: case 6: case 7: {
             if (c.remaining() - 1 < 4) return eof();
@@ -188,7 +190,7 @@ Status decode_value_into(Cursor& c, Row& row) {
                 if (auto err = utf8_error(std::string_view(text, n))) return storage_error("invalid UTF-8: " + *err);
             }
             static constexpr ValueKind kinds[] = {ValueKind::Text, ValueKind::Uuid, ValueKind::Date, ValueKind::DateTime};
-            row.push_back(Value::with_text(kinds[tag - 4], std::string(text, n)));
+            put(Value::with_text(kinds[tag - 4], std::string(text, n)));
             c.pos += 5 + n;
             return {};
         }
@@ -213,7 +215,21 @@ Status decode_row_into(ByteView bytes, Row& row) {
     // already known to fail; do not reserve for it.
     row.reserve(std::min(count, c.remaining()));
     for (size_t i = 0; i < count; ++i) {
-        if (auto st = decode_value_into(c, row); !st) return st;
+        if (auto st = decode_value_with(c, [&row](Value v) { row.push_back(std::move(v)); }); !st) return st;
+    }
+    return {};
+}
+
+std::optional<size_t> row_value_count(ByteView bytes) {
+    if (bytes.size() < 2) return std::nullopt;
+    return static_cast<size_t>(get_le(bytes.data(), 2));
+}
+
+Status decode_row_cells(ByteView bytes, std::span<Value> cells) {
+    if (row_value_count(bytes) != cells.size()) invariant_failed("row record decoded into cells of another count");
+    Cursor c{bytes, 2};
+    for (Value& cell : cells) {
+        if (auto st = decode_value_with(c, [&cell](Value v) { cell = std::move(v); }); !st) return st;
     }
     return {};
 }

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -65,6 +66,13 @@ Result<Row> decode_row(ByteView bytes);
 // The same into `row` (emptied first, its capacity reused); on failure the
 // row holds the values decoded before the bad one.
 Status decode_row_into(ByteView bytes, Row& row);
+// The number of values a record holds, from its header; none when the record
+// is too short to have one.
+std::optional<size_t> row_value_count(ByteView bytes);
+// Decodes a record of exactly cells.size() values (row_value_count; another
+// count is a broken invariant) into `cells`, in place; on failure the cells
+// before the bad value hold the decoded ones.
+Status decode_row_cells(ByteView bytes, std::span<Value> cells);
 // Decodes one tagged value at the cursor and advances it.
 Result<Value> decode_value(Cursor& cursor);
 // Reads an unsigned 32-bit length and that many bytes of UTF-8 text.

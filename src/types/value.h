@@ -1,4 +1,4 @@
-// Values, rows, column types, columns, tables and the in-memory database.
+// Values, rows, column types and columns (tables: types/table.h).
 // Every type owns what it holds; copies are deep.
 #pragma once
 
@@ -151,32 +151,6 @@ struct Column {
     static Result<Value> validate_default(const Value& value, DataType type, std::string_view column_name);
 
     bool operator==(const Column&) const = default;
-};
-
-struct Table {
-    std::string name;
-    std::vector<Column> columns;
-    std::vector<Row> rows;
-    std::vector<uint64_t> rowids;  // parallel to rows
-    uint64_t next_rowid = 1;
-
-    // Position of the named column, if any.
-    std::optional<size_t> column_index(std::string_view column) const;
-    // rowids become 1..n and next_rowid n + 1, unconditionally.
-    void renumber_rowids();
-    // Position of the row with this row id. Ids ascend along the rows (one
-    // probe when they run 1..n, else a binary search); ids that do not
-    // ascend (never made by this engine) are still found by a walk.
-    std::optional<size_t> position_of_rowid(uint64_t rowid) const;
-};
-
-// The renumbering rule: when the table's rowids and rows differ in length,
-// rowids become 1..n and next_rowid is raised to n + 1 unless it is already
-// above n. Returns whether the row ids changed.
-bool renumber_if_mismatched(Table& table);
-
-struct Database {
-    std::map<std::string, Table> tables;  // ordered by the names' bytes
 };
 
 // Stable merge sort over any comparator: the engine's sorts are all stable and
