@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
+#include <vector>
 
 #include "types/error.h"
+#include "types/table.h"
 #include "types/utf8.h"
 #include "types/value.h"
 
@@ -418,4 +422,150 @@ TEST(TextChecksProperty, RandomBytes) {
         (void)types::parse_date(s);
         (void)types::parse_datetime(s, "c");
     }
+}
+
+// Every change a table's rows go through, at random, against a plain list of
+// owned rows: both must hold the same rows, ids and views after each step.
+TEST(FlatRows, RandomChangesMatchAListOfRows) {
+    std::mt19937_64 rng(11);
+    auto value = [&](uint64_t salt) -> Value {
+        switch (rng() % 4) {
+            case 0: return N();
+            case 1: return I(static_cast<int64_t>(salt));
+            case 2: return T(std::string(rng() % 40, static_cast<char>('a' + salt % 26)));  // short and heap texts
+            default: return F(static_cast<double>(salt) / 4);
+        }
+    };
+    for (size_t width : {size_t{0}, size_t{1}, size_t{3}}) {
+        Table table;
+        std::vector<Row> model;
+        std::vector<uint64_t> model_ids;
+        uint64_t next_id = 1;
+        auto fresh = [&] {
+            Row row;
+            for (size_t c = 0; c < width; ++c) row.push_back(value(next_id * 7 + c));
+            return row;
+        };
+        auto sorted_positions = [&](size_t n, size_t count) {
+            std::vector<size_t> all(n);
+            for (size_t i = 0; i < n; ++i) all[i] = i;
+            std::shuffle(all.begin(), all.end(), rng);
+            all.resize(std::min(count, n));
+            std::sort(all.begin(), all.end());
+            return all;
+        };
+        for (int step = 0; step < 3000; ++step) {
+            const size_t n = model.size();
+            switch (rng() % 8) {
+                case 0:
+                case 1: {  // append, owned or viewed
+                    Row row = fresh();
+                    model.push_back(row);
+                    model_ids.push_back(next_id);
+                    if (rng() % 2) {
+                        table.append_row(next_id, std::move(row));
+                    } else {
+                        table.rows.push_back(RowView(row));
+                        table.rowids.push_back(next_id);
+                    }
+                    ++next_id;
+                    break;
+                }
+                case 2: {  // replace in place
+                    if (n == 0) break;
+                    const size_t at = rng() % n;
+                    Row row = fresh();
+                    model[at] = row;
+                    if (rng() % 2) table.rows.replace(at, std::move(row));
+                    else table.rows.replace(at, RowView(row));
+                    break;
+                }
+                case 3: {  // remove at sorted positions, then maybe restore them
+                    const std::vector<size_t> at = sorted_positions(n, rng() % 5);
+                    std::vector<Row> want;
+                    std::vector<uint64_t> ids;
+                    for (size_t p : at) want.push_back(model[p]), ids.push_back(model_ids[p]);
+                    for (size_t k = at.size(); k-- > 0;) {
+                        model.erase(model.begin() + static_cast<std::ptrdiff_t>(at[k]));
+                        model_ids.erase(model_ids.begin() + static_cast<std::ptrdiff_t>(at[k]));
+                    }
+                    std::vector<Row> removed = table.remove_rows(at);
+                    ASSERT_EQ(removed, want);
+                    if (rng() % 2 == 0 && !at.empty()) {  // positions are final ones: put back in order
+                        table.restore_rows(at, ids, std::move(removed));
+                        for (size_t k = 0; k < at.size(); ++k) {
+                            model.insert(model.begin() + static_cast<std::ptrdiff_t>(at[k]), want[k]);
+                            model_ids.insert(model_ids.begin() + static_cast<std::ptrdiff_t>(at[k]), ids[k]);
+                        }
+                    }
+                    break;
+                }
+                case 4: {  // truncate, the cut rows handed back in order
+                    if (rng() % 4 != 0) break;
+                    const size_t keep = n == 0 ? 0 : n - rng() % (std::min<size_t>(n, 4) + 1);
+                    std::vector<Row> cut;
+                    table.rows.truncate(keep, &cut);
+                    table.rowids.resize(keep);
+                    ASSERT_EQ(cut, std::vector<Row>(model.begin() + static_cast<std::ptrdiff_t>(keep), model.end()));
+                    model.resize(keep);
+                    model_ids.resize(keep);
+                    break;
+                }
+                case 5: {  // a column added at the end, or one dropped
+                    if (rng() % 8 != 0) break;
+                    if (rng() % 2 || width == 0) {
+                        const Value fill = value(step);
+                        table.rows.add_column(fill);
+                        for (Row& row : model) row.push_back(fill);
+                        ++width;
+                    } else {
+                        const size_t c = rng() % width;
+                        table.rows.erase_column(c);
+                        for (Row& row : model) row.erase(row.begin() + static_cast<std::ptrdiff_t>(c));
+                        --width;
+                    }
+                    break;
+                }
+                case 6: {  // changed through the mutable cells
+                    if (n == 0 || width == 0) break;
+                    const size_t at = rng() % n, c = rng() % width;
+                    const Value v = value(step);
+                    table.rows.cells(at)[c] = v;
+                    model[at][c] = v;
+                    break;
+                }
+                default: {  // a copy and a view of a suffix read the same rows
+                    const Table copy = table;
+                    ASSERT_EQ(copy.rows, model);
+                    const size_t from = n == 0 ? 0 : rng() % n;
+                    const RowsView tail = RowsView(table.rows).from(from);
+                    ASSERT_EQ(tail.size(), n - from);
+                    for (size_t i = 0; i < tail.size(); ++i) ASSERT_EQ(tail[i], RowView(model[from + i]));
+                    break;
+                }
+            }
+            ASSERT_EQ(table.rows.size(), model.size()) << "step " << step;
+            ASSERT_EQ(table.rowids, model_ids) << "step " << step;
+            ASSERT_TRUE(table.rows == model) << "step " << step;
+            ASSERT_EQ(table.rows.to_rows(), model) << "step " << step;
+            if (!model.empty()) {
+                ASSERT_EQ(table.rows.width(), width);
+            }
+        }
+    }
+}
+
+// A view tests false only for no row at all; an empty row is a row.
+TEST(FlatRows, ViewsOfEmptyRowsAreRows) {
+    const Row empty;
+    EXPECT_TRUE(bool(RowView(empty)));
+    EXPECT_FALSE(bool(RowView()));
+    FlatRows rows{Row{}, Row{}};
+    EXPECT_EQ(rows.size(), 2u);
+    EXPECT_TRUE(bool(rows[1]));
+    EXPECT_TRUE(rows[1].empty());
+    rows.truncate(1);
+    EXPECT_EQ(rows.size(), 1u);
+    rows.remove(std::vector<size_t>{0});
+    EXPECT_TRUE(rows.empty());
 }

@@ -60,7 +60,7 @@ Result<ExecResult> drop_column(Engine& engine, Table& table, const std::string& 
     if (is_pk(table.columns[*at].data_type)) return execution_error("cannot drop PK column");
     if (table.columns.size() == 1) return execution_error("cannot drop the last column of a table");
     table.columns.erase(table.columns.begin() + static_cast<std::ptrdiff_t>(*at));
-    if (*at < table.rows.width()) table.rows.erase_column(*at);
+    table.rows.erase_column(*at);
     engine.tables.refit_indexes(table.name);
     return TableAltered{table.name};
 }

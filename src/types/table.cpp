@@ -127,6 +127,11 @@ void FlatRows::add_column(const Value& fill) {
 }
 
 void FlatRows::erase_column(size_t column) {
+    if (count_ == 0) {
+        // No rows to change; the next row sets the width anyway.
+        if (width_ > 0) --width_;
+        return;
+    }
     if (column >= width_) invariant_failed("dropped column outside the rows");
     size_t out = 0;
     for (size_t i = 0; i < cells_.size(); ++i) {

@@ -140,7 +140,7 @@ public:
     void insert_at(std::span<const size_t> positions, std::vector<Row> rows);
     // Every row gets `fill` appended as a new last value.
     void add_column(const Value& fill);
-    // Every row loses its value at `column` (< width()).
+    // Every row loses its value at `column` (< width() when there are rows).
     void erase_column(size_t column);
     // Replaces the whole list (all rows of one width).
     void assign(std::vector<Row> rows);
