@@ -17,6 +17,7 @@
 // Release build:
 //   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEMBREL_BENCH=ON
 //   ninja -C build/rel select_bench && build/rel/select_bench
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -213,7 +214,9 @@ void file_against_loaded(uint64_t rows, const std::string& only) {
         auto t0 = clock::now();
         const size_t first_rows = zembrel_run(engine, q.sql(0));
         const double first = ms_since(t0);
-        const int rounds = 20;
+        // ZEMBREL_BENCH_ROUNDS raises the count, for profiling one query.
+        const char* asked = std::getenv("ZEMBREL_BENCH_ROUNDS");
+        const int rounds = asked != nullptr ? std::max(1, std::atoi(asked)) : 20;
         std::vector<double> later, loaded;
         for (int i = 1; i <= rounds; ++i) {
             t0 = clock::now();

@@ -39,7 +39,8 @@ bool BPlusTreeCursor::seek_within(ByteSpan key) {
     if (compare_keys(key, cell_key(p, kLeafType, index_.cells[0])) <= 0 ||
         compare_keys(key, cell_key(p, kLeafType, index_.cells[index_.cells.size() - 1])) > 0)
         return false;
-    pos_ = lower_bound(p, index_, key);
+    // Keys looked for one after another mostly rise: from the cell in hand.
+    pos_ = lower_bound_from(p, index_, key, pos_);
     return true;
 }
 
