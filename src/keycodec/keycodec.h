@@ -85,6 +85,9 @@ struct DecodedIndexKey {
 // Decodes an index key of an index on n columns; bytes after the row id are
 // not examined.
 Result<DecodedIndexKey> decode_index_key(ByteView bytes, size_t n);
+// The same into `values` (resized to n, their capacity reused) and `rowid`;
+// returns the bytes consumed. On error both are unspecified.
+Result<size_t> decode_index_key_into(ByteView bytes, size_t n, std::vector<Value>& values, std::uint64_t& rowid);
 
 // The row's values at the index's column positions, in index column order,
 // copied; nothing when any of them is Null (such a row has no index entry and

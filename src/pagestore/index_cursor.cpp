@@ -30,18 +30,26 @@ Status IndexCursor::seek(PageStore& store, std::span<const uint8_t> start) {
 }
 
 Result<std::optional<IndexEntry>> IndexCursor::next() {
+    IndexEntry entry;
+    auto got = next_into(entry);
+    if (!got) return std::unexpected(got.error());
+    if (!*got) return std::optional<IndexEntry>();
+    return std::optional<IndexEntry>(std::move(entry));
+}
+
+Result<bool> IndexCursor::next_into(IndexEntry& entry) {
     bpt::ByteSpan key, value;
     auto got = cursor_.next_view(key, value);
     if (!got) return std::unexpected(got.error());
-    if (!*got) return std::optional<IndexEntry>();
-    auto decoded = keycodec::decode_index_key(key, positions_.size());
+    if (!*got) return false;
+    auto decoded = keycodec::decode_index_key_into(key, positions_.size(), entry.values, entry.rowid);
     if (!decoded) return std::unexpected(decoded.error());
     // Row ids are handed out from 1; a key decoding to 0 or to a negative Int
     // was not written by the store.
-    if (decoded->rowid == 0 || decoded->rowid > static_cast<uint64_t>(INT64_MAX))
+    if (entry.rowid == 0 || entry.rowid > static_cast<uint64_t>(INT64_MAX))
         return storage_error(format("index '{}' holds an entry with row id {}", index_,
-                                    static_cast<int64_t>(decoded->rowid)));
-    return std::optional<IndexEntry>(IndexEntry{std::move(decoded->values), decoded->rowid});
+                                    static_cast<int64_t>(entry.rowid)));
+    return true;
 }
 
 }  // namespace zembrel

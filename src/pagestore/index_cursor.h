@@ -48,6 +48,8 @@ public:
 
     // The next entry, nothing at the end.
     Result<std::optional<IndexEntry>> next();
+    // The same into `entry` (its values' capacity reused): false at the end.
+    Result<bool> next_into(IndexEntry& entry);
 
     // Positions of the indexed columns in the table's rows.
     const std::vector<size_t>& positions() const { return positions_; }
