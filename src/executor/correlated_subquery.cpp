@@ -5,6 +5,7 @@
 
 #include "executor/access_path.h"
 #include "executor/join_road.h"
+#include "executor/page_seek.h"
 #include "executor/pipeline.h"
 #include "executor/subquery.h"
 #include "keycodec/keycodec.h"
@@ -288,11 +289,12 @@ Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow
         keycodec::encode_value(*lower_, start);
     }
     if (!cursor_) {
-        auto opened = IndexCursor::open(*store, statement_.from.name, seek.page_index, start);
+        interiors_ = page_interiors(engine, statement_.from.name);
+        auto opened = IndexCursor::open(*store, statement_.from.name, seek.page_index, start, interiors_.get());
         if (!opened) return fail(opened.error());
         if (!*opened) return false;
         cursor_ = std::move(**opened);
-        fetcher_ = RowFetcher::open(*store, statement_.from.name);
+        fetcher_ = RowFetcher::open(*store, statement_.from.name, interiors_.get());
         if (!fetcher_) return false;
     } else if (auto st = cursor_->seek(*store, start); !st) {
         return fail(st.error());

@@ -63,20 +63,27 @@ bool holds_entry_values(const Row& row, const std::vector<size_t>& positions, co
 
 }  // namespace
 
-Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const std::string& table,
-                                                       const AccessPath& path, SeekOrder order,
-                                                       const std::function<bool(const Row&)>& keep) {
+std::shared_ptr<InteriorPages> page_interiors(Engine& engine, const std::string& table) {
+    std::shared_ptr<InteriorPages>& pages = engine.tables.row_cache.facts[table].interiors;
+    if (!pages) pages = std::make_shared<InteriorPages>();
+    return pages;
+}
+
+Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, InteriorPages& interiors,
+                                                       const std::string& table, const AccessPath& path,
+                                                       SeekOrder order, const std::function<bool(const Row&)>& keep) {
     using Out = std::optional<std::vector<Row>>;
     const CatalogEntry* entry = store.catalog.get(table);
     if (entry == nullptr) return Out();
     const size_t width = entry->columns.size();
     const std::optional<keycodec::Bytes> start = start_key(path);
     auto cursor = IndexCursor::open(store, table, path.index,
-                                    start ? std::optional<std::span<const uint8_t>>(*start) : std::nullopt);
+                                    start ? std::optional<std::span<const uint8_t>>(*start) : std::nullopt,
+                                    &interiors);
     if (!cursor) return fail(cursor.error());
     if (!*cursor) return Out();
     const std::vector<size_t> positions = (*cursor)->positions();
-    std::optional<RowFetcher> fetcher = RowFetcher::open(store, table);
+    std::optional<RowFetcher> fetcher = RowFetcher::open(store, table, &interiors);
     if (!fetcher) return Out();
     const uint64_t limit = path.limit.value_or(std::numeric_limits<uint64_t>::max());
 

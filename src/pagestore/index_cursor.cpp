@@ -5,25 +5,32 @@
 
 namespace zembrel {
 
+Result<BPlusTreeCursor> IndexCursor::descend(PageStore& store, uint64_t root, std::optional<bpt::ByteSpan> start,
+                                             InteriorPages* interiors) {
+    if (interiors != nullptr && start) return BPlusTree::seek(*store.pager, *interiors, root, *start);
+    return BPlusTree::seek(*store.pager, root, start);
+}
+
 Result<std::optional<IndexCursor>> IndexCursor::open(PageStore& store, const std::string& table,
                                                      const std::string& index,
-                                                     std::optional<std::span<const uint8_t>> start) {
+                                                     std::optional<std::span<const uint8_t>> start,
+                                                     InteriorPages* interiors) {
     const CatalogEntry* entry = store.catalog.get(table);
     if (entry == nullptr) return std::optional<IndexCursor>();
     for (const IndexCatalogEntry& ix : entry->indexes) {
         if (ix.name != index) continue;
         if (ix.positions.empty() || ix.positions.size() != ix.columns.size()) return std::optional<IndexCursor>();
-        auto cursor = BPlusTree::seek(*store.pager, ix.root,
-                                      start ? std::optional<bpt::ByteSpan>(bpt::ByteSpan(*start)) : std::nullopt);
+        auto cursor = descend(store, ix.root, start ? std::optional<bpt::ByteSpan>(bpt::ByteSpan(*start)) : std::nullopt,
+                              interiors);
         if (!cursor) return std::unexpected(cursor.error());
-        return std::optional<IndexCursor>(IndexCursor(std::move(*cursor), ix.name, ix.positions, ix.root));
+        return std::optional<IndexCursor>(IndexCursor(std::move(*cursor), ix.name, ix.positions, ix.root, interiors));
     }
     return std::optional<IndexCursor>();
 }
 
 Status IndexCursor::seek(PageStore& store, std::span<const uint8_t> start) {
     if (cursor_.seek_within(bpt::ByteSpan(start))) return {};
-    auto cursor = BPlusTree::seek(*store.pager, root_, bpt::ByteSpan(start));
+    auto cursor = descend(store, root_, bpt::ByteSpan(start), interiors_);
     if (!cursor) return std::unexpected(cursor.error());
     cursor_ = std::move(*cursor);
     return {};

@@ -164,13 +164,16 @@ private:
 // the way down whose keys reach the id and goes down from there (the next
 // leaf costs no descent from the root). An id below the leaf in hand
 // descends from the root. Interior pages are read and their cell index
-// parsed once for the fetcher's life, a leaf's when it is read. Borrows the
-// store's pager; changes to the table while a fetcher is open may or may not
-// be seen (it holds copies of the pages it walks).
+// parsed once (InteriorPages), a leaf's when it is read. Borrows the
+// store's pager; changes to the table while a fetcher is open may or may
+// not be seen (it reads copies of the pages it walks).
 class RowFetcher {
 public:
-    // None when the table is not in the catalog.
-    static std::optional<RowFetcher> open(PageStore& store, const std::string& name);
+    // None when the table is not in the catalog. With `interiors` (which
+    // must outlive the fetcher) the interior pages come from there and are
+    // kept there for later readers; else the fetcher keeps its own.
+    static std::optional<RowFetcher> open(PageStore& store, const std::string& name,
+                                          InteriorPages* interiors = nullptr);
     // The row under the row id, none when it is gone. The same errors as
     // PageStore::fetch_row.
     Result<std::optional<Row>> fetch(uint64_t rowid);
@@ -179,17 +182,7 @@ public:
     Result<bool> fetch_into(uint64_t rowid, Row& row);
 
 private:
-    RowFetcher(Pager& pager, uint64_t root) : pager_(&pager), root_(root), page_(std::make_unique<PageBuf>()) {}
-    struct Interior {
-        std::unique_ptr<PageBuf> page;
-        bpt::PageIndex index;
-    };
-    // An interior page on the way down to the leaf in hand, and the key all
-    // keys below it are smaller than (none: no bound).
-    struct Level {
-        const Interior* node;
-        std::optional<bpt::ByteSpan> upper;
-    };
+    RowFetcher(Pager& pager, uint64_t root, InteriorPages* interiors);
     // Makes the leaf that would hold `key` the one in hand.
     Status locate(bpt::ByteSpan key);
     // From `page` (whose keys all lie below `upper`) down to the leaf that
@@ -203,8 +196,9 @@ private:
     size_t pos_ = 0;     // cell of the last row looked for in the leaf
     std::unique_ptr<PageBuf> page_;
     bpt::PageIndex index_;
-    std::vector<Level> path_;                           // root first; empty when the root is the leaf
-    std::unordered_map<uint64_t, Interior> interiors_;  // by page number; nodes stay put
+    std::vector<InteriorLevel> path_;            // root first; empty when the root is the leaf
+    std::unique_ptr<InteriorPages> own_pages_;   // when none was lent
+    InteriorPages* interiors_;
 };
 
 }  // namespace zembrel

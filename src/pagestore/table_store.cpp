@@ -310,43 +310,27 @@ Result<std::optional<Row>> PageStore::fetch_row(const std::string& name, const V
     return row_in_leaf(*pager, ref->data(), index, wanted);
 }
 
-std::optional<RowFetcher> RowFetcher::open(PageStore& store, const std::string& name) {
+RowFetcher::RowFetcher(Pager& pager, uint64_t root, InteriorPages* interiors)
+    : pager_(&pager), root_(root), page_(std::make_unique<PageBuf>()), interiors_(interiors) {
+    if (interiors_ == nullptr) {
+        own_pages_ = std::make_unique<InteriorPages>();
+        interiors_ = own_pages_.get();
+    }
+}
+
+std::optional<RowFetcher> RowFetcher::open(PageStore& store, const std::string& name, InteriorPages* interiors) {
     const CatalogEntry* entry = store.catalog.get(name);
     if (entry == nullptr) return std::nullopt;
-    return RowFetcher(*store.pager, entry->root);
+    return RowFetcher(*store.pager, entry->root, interiors);
 }
 
 Status RowFetcher::go_down(uint64_t page, std::optional<bpt::ByteSpan> upper, bpt::ByteSpan key) {
     leaf_ = 0;
-    // A valid tree never visits more levels than it has pages.
-    while (path_.size() <= pager_->page_count()) {
-        auto known = interiors_.find(page);
-        if (known == interiors_.end()) {
-            if (auto st = pager_->read_page_into(page, *page_); !st) return st;
-            if (page_->data()[0] == bpt::kLeafType) {
-                if (auto st = bpt::index_leaf(page_->data(), pager_->usable_page_size(), page, index_); !st) return st;
-                leaf_ = page;
-                pos_ = 0;
-                return {};
-            }
-            Interior interior{std::make_unique<PageBuf>(*page_), {}};
-            if (auto st = bpt::index_interior(interior.page->data(), pager_->usable_page_size(), page, interior.index);
-                !st)
-                return st;
-            known = interiors_.emplace(page, std::move(interior)).first;
-        }
-        path_.push_back(Level{&known->second, upper});
-        const uint8_t* p = known->second.page->data();
-        const bpt::PageIndex& idx = known->second.index;
-        const size_t choice = bpt::upper_bound(p, idx, key);
-        if (choice < idx.cells.size()) {
-            upper = bpt::cell_key(p, bpt::kInteriorType, idx.cells[choice]);
-            page = bpt::interior_child(p, idx.cells[choice]);
-        } else {
-            page = idx.link;
-        }
-    }
-    return bpt::damaged(root_, "descent does not reach a leaf");
+    auto leaf = BPlusTree::descend_cached(*pager_, *interiors_, root_, page, upper, key, path_, *page_, index_);
+    if (!leaf) return std::unexpected(leaf.error());
+    leaf_ = *leaf;
+    pos_ = 0;
+    return {};
 }
 
 Status RowFetcher::locate(bpt::ByteSpan key) {
@@ -361,8 +345,8 @@ Status RowFetcher::locate(bpt::ByteSpan key) {
                 const std::optional<bpt::ByteSpan> upper = path_[level].upper;
                 if (upper && bpt::compare_keys(key, *upper) >= 0) continue;
                 path_.resize(level + 1);
-                const Interior& node = *path_[level].node;
-                const uint8_t* p = node.page->data();
+                const InteriorPages::Node& node = *path_[level].node;
+                const uint8_t* p = node.page.data();
                 const size_t choice = bpt::upper_bound(p, node.index, key);
                 if (choice < node.index.cells.size())
                     return go_down(bpt::interior_child(p, node.index.cells[choice]),
