@@ -282,7 +282,8 @@ Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow
     PageStore* store = engine.page_store();
     if (store == nullptr) return false;
     // Where the walk starts: the key's values, or the lower bound's value.
-    keycodec::Bytes start;
+    keycodec::Bytes& start = start_;
+    start.clear();
     if (!seek.range) {
         for (const Value& v : key_) keycodec::encode_value(v, start);
     } else if (lower_) {

@@ -117,6 +117,7 @@ private:
     std::optional<IndexCursor> cursor_;
     std::optional<RowFetcher> fetcher_;
     std::vector<uint64_t> rowids_;               // scratch of one page-file seek
+    std::vector<uint8_t> start_;                 // scratch of one page-file seek: its first key
     IndexEntry entry_;                           // scratch of one page-file seek
     Row page_row_;                               // the page-file candidate in hand
 };

@@ -13,7 +13,9 @@ namespace {
 constexpr std::uint64_t kSignBit = 0x8000000000000000ULL;
 
 void put_be64(std::uint64_t v, Bytes& out) {
-    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+    const size_t at = out.size();
+    out.resize(at + 8);
+    for (size_t i = 0; i < 8; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
 }
 
 // An Int key of the 64-bit pattern `v` (an int64 or a row id).
