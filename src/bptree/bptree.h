@@ -82,9 +82,9 @@ private:
 };
 
 // An interior page passed on the way down, and the key every key below it
-// is smaller than (none: no bound); the span lies in the cached node.
+// is smaller than (none: no bound); the span lies in a cached node.
 struct InteriorLevel {
-    const InteriorPages::Node* node;
+    uint64_t page;
     std::optional<bpt::ByteSpan> upper;
 };
 

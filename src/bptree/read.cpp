@@ -145,7 +145,7 @@ Result<uint64_t> BPlusTree::descend_cached(Pager& pager, InteriorPages& interior
             if (!added) return std::unexpected(added.error());
             node = *added;
         }
-        path.push_back(InteriorLevel{node, upper});
+        path.push_back(InteriorLevel{page, upper});
         const uint8_t* p = node->page.data();
         const size_t choice = upper_bound(p, node->index, key);
         if (choice < node->index.cells.size()) {

@@ -340,18 +340,13 @@ Status RowFetcher::locate(bpt::ByteSpan key) {
             const bpt::CellRef& last = index_.cells[index_.cells.size() - 1];
             if (bpt::compare_keys(key, bpt::cell_key(page, bpt::kLeafType, last)) <= 0) return {};
             // Every key below a level lies at or above the leaf's first key:
-            // the lowest level whose bound the key stays below holds it.
+            // the lowest level whose bound the key stays below holds it, and
+            // the walk goes down again from there.
             for (size_t level = path_.size(); level-- > 0;) {
-                const std::optional<bpt::ByteSpan> upper = path_[level].upper;
-                if (upper && bpt::compare_keys(key, *upper) >= 0) continue;
-                path_.resize(level + 1);
-                const InteriorPages::Node& node = *path_[level].node;
-                const uint8_t* p = node.page.data();
-                const size_t choice = bpt::upper_bound(p, node.index, key);
-                if (choice < node.index.cells.size())
-                    return go_down(bpt::interior_child(p, node.index.cells[choice]),
-                                   bpt::cell_key(p, bpt::kInteriorType, node.index.cells[choice]), key);
-                return go_down(node.index.link, upper, key);
+                const InteriorLevel from = path_[level];
+                if (from.upper && bpt::compare_keys(key, *from.upper) >= 0) continue;
+                path_.resize(level);
+                return go_down(from.page, from.upper, key);
             }
         }
     }
