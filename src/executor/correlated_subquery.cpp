@@ -356,12 +356,14 @@ Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Ke
         auto served = seek_page_rows(engine, outer_row);
         if (!served) return fail(served.error());
         if (*served) {
-            // Fetched one at a time: an EXISTS stops at the first that passes.
+            // Every candidate is fetched, even after `keep` has had enough:
+            // a damaged row reports its error as a fresh run would.
+            bool wanted = true;
             for (uint64_t id : rowids_) {
                 auto found = fetch_page_row(id);
                 if (!found) return fail(found.error());
-                if (!*found) continue;
-                if (eval_across(*where_, outer_row, page_row_, outer_width_) == Truth::True && !keep(page_row_)) break;
+                if (!*found || !wanted) continue;
+                if (eval_across(*where_, outer_row, page_row_, outer_width_) == Truth::True) wanted = keep(page_row_);
             }
             return {};
         }
