@@ -46,13 +46,13 @@ void clear_error(zembrel_shared* db) {
 
 // Runs one statement; on failure fills the slot and returns none. The
 // database's mutex is released inside execute, before the slot is touched.
-std::optional<ExecResult> run_shared(zembrel_shared* db, const char* sql) {
+std::optional<ExecResult> run_shared(zembrel_shared* db, const char* sql, RowSink* sink = nullptr) {
     auto text = ffi::text_arg(sql);
     if (!text) {
         store_error(db, "invalid SQL string");
         return std::nullopt;
     }
-    auto result = db->db->execute(*text);
+    auto result = db->db->execute(*text, sink);
     if (!result) {
         store_error(db, ffi::c_safe(result.error().display()));
         return std::nullopt;
@@ -82,9 +82,10 @@ int zembrel_exec_shared(zembrel_shared* db, const char* sql) noexcept {
 
 zembrel_result* zembrel_query_shared(zembrel_shared* db, const char* sql) noexcept {
     if (db == nullptr) return nullptr;
-    auto result = run_shared(db, sql);
+    ffi::ResultBuilder cells;
+    auto result = run_shared(db, sql, &cells);
     if (!result) return nullptr;
-    if (auto* rows = std::get_if<Rows>(&*result)) return ffi::new_rows_result(*rows);
+    if (auto* rows = std::get_if<Rows>(&*result)) return cells.finish(rows->columns);
     return ffi::new_message_result(*result);
 }
 
