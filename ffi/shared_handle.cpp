@@ -37,11 +37,17 @@ void store_error(zembrel_shared* db, std::optional<std::string> text) {
     std::string stored = text ? std::move(*text) : std::string();
     std::lock_guard lock(db->slot_mutex);
     db->last_error = std::move(stored);
+    db->slot_filled.store(true, std::memory_order_relaxed);
 }
 
 void clear_error(zembrel_shared* db) {
+    // Most calls find the slot empty and leave without the lock, so that
+    // readers succeeding side by side do not meet here. A call that sees it
+    // empty while another fills it comes first in the "last store wins".
+    if (!db->slot_filled.load(std::memory_order_relaxed)) return;
     std::lock_guard lock(db->slot_mutex);
     db->last_error.reset();
+    db->slot_filled.store(false, std::memory_order_relaxed);
 }
 
 // Runs one statement; on failure fills the slot and returns none. The
