@@ -182,11 +182,12 @@ Result<ExecResult> SharedDb::read(parser::Statement statement, RowSink* sink) {
     ReaderLane& lane = lanes_[lane_of_this_thread(kLanes)];
     std::unique_lock lane_lock(lane.mutex, std::try_to_lock);
     // Runs on the lane; versions a commit dropped meanwhile go at once, not
-    // at the lane's next statement.
+    // at the lane's next statement, and so does a page store the statement
+    // gave the engine (naming a table the handle has no version of).
     auto run_on_lane = [&] {
         auto result = executor::execute_statement(lane.engine, std::move(statement), sink);
-        if (lane.epoch != epoch_.load(std::memory_order_acquire)) {
-            lane.engine.tables.clear();
+        if (lane.epoch != epoch_.load(std::memory_order_acquire) || lane.engine.page_store() != nullptr) {
+            lane.engine = Engine();
             lane.epoch = kNoEpoch;
         }
         return result;
