@@ -2,9 +2,9 @@
 // loading by name, whole-database passes, the name maps filled from the
 // catalog, and the return to the last commit after a failed write.
 
+#include <algorithm>
 #include <utility>
 
-#include "bptree/bptree.h"
 #include "catalog/catalog_store.h"
 #include "engine/engine.h"
 #include "types/sorted_names.h"
@@ -55,10 +55,14 @@ Status Engine::ensure_table_loaded(std::string_view name) {
     table.next_rowid = entry->rowid_counter;
     auto cursor = TableCursor::open(**store, key);
     if (!cursor) return fail(cursor.error());
-    // Only a size hint: a tree the count cannot walk fails in the read
-    // below with the cursor's own error.
-    auto count = BPlusTree::count_entries(*(*store)->pager, entry->root);
-    if (auto st = read_table_rows(*cursor, table, count ? *count : 0); !st) return st;
+    // Room for every id handed out so far, unless that is far more than
+    // the file could hold (a damaged counter): rows deleted since leave
+    // room that is never touched, and so never made resident. Counting the
+    // tree's entries instead would read every leaf page twice.
+    const uint64_t ids_out = entry->rowid_counter > 0 ? entry->rowid_counter - 1 : 0;
+    const uint64_t file_bytes = (*store)->pager->page_count() * (*store)->pager->usable_page_size();
+    const uint64_t cell_bytes = ids_out * std::max<uint64_t>(table.columns.size(), 1) * sizeof(Value);
+    if (auto st = read_table_rows(*cursor, table, cell_bytes <= 4 * file_bytes ? ids_out : 0); !st) return st;
     tables.database.tables.emplace(key, std::move(table));
     tables.rebuild_indexes(name);
     return {};
