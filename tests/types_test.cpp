@@ -268,10 +268,10 @@ TEST(Coerce, NullTakesTheDefault) {
     EXPECT_EQ(*types::coerce_value(N(), col(DTy(DataTypeKind::Int), DefaultValue::of(I(7)))), I(7));
     Value today = *types::coerce_value(N(), col(DTy(DataTypeKind::Date), DefaultValue::today()));
     EXPECT_EQ(today.kind(), ValueKind::Date);
-    EXPECT_TRUE(std::regex_match(today.as_text(), std::regex(R"(\d{4}-\d{2}-\d{2})"))) << today.as_text();
+    EXPECT_TRUE(std::regex_match(std::string(today.as_text()), std::regex(R"(\d{4}-\d{2}-\d{2})"))) << today.as_text();
     Value now = *types::coerce_value(N(), col(DTy(DataTypeKind::DateTime), DefaultValue::today()));
     EXPECT_EQ(now.kind(), ValueKind::DateTime);
-    EXPECT_TRUE(std::regex_match(now.as_text(), std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3})")))
+    EXPECT_TRUE(std::regex_match(std::string(now.as_text()), std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3})")))
         << now.as_text();
     EXPECT_TRUE(types::parse_datetime(now.as_text(), "c").has_value());
     EXPECT_TRUE(types::parse_date(today.as_text()));

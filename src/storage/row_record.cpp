@@ -52,7 +52,7 @@ Status encode_value(Bytes& out, const Value& value) {
         case ValueKind::Float: put_le(out, std::bit_cast<std::uint64_t>(value.as_float()), 8); break;
         case ValueKind::Bool: out.push_back(value.as_bool() ? 1 : 0); break;
         default: {
-            const std::string& s = value.as_text();
+            const std::string_view s = value.as_text();
             put_le(out, s.size(), 4);
             out.insert(out.end(), s.begin(), s.end());
         }
