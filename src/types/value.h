@@ -67,14 +67,19 @@ public:
     // The same, but a text longer than kInlineText stays where it is: the
     // caller guarantees the bytes outlive the value and every place the
     // value is kept without a copy (a TextArena of the value's owner).
-    static Value borrowed(ValueKind k, std::string_view s) {
-        if (s.size() <= kInlineText) return with_text(k, s);
-        Value x;
-        x.kind_ = k;
-        x.set_ext(s.data(), s.size());
-        x.rep_ = kBorrowed;
-        return x;
+    // Since a move makes the value own its text, a borrowing value is made
+    // in its place: `Value v = Value::borrowed(...)` or
+    // `row.emplace_back(Value::lend, kind, text)`.
+    static constexpr struct Lend {} lend{};
+    Value(Lend, ValueKind k, std::string_view s) : kind_(k) {
+        if (s.size() <= kInlineText) {
+            own_copy(s);
+            return;
+        }
+        set_ext(s.data(), s.size());
+        rep_ = kBorrowed;
     }
+    static Value borrowed(ValueKind k, std::string_view s) { return Value(lend, k, s); }
 
     ValueKind kind() const { return kind_; }
     bool is_null() const { return kind_ == ValueKind::Null; }
@@ -150,6 +155,14 @@ private:
 static_assert(sizeof(Value) == 16);
 
 using Row = std::vector<Value>;
+
+// Makes every borrowed text among the values their own: for values about to
+// leave their owner by a move of the vector holding them (a row taken out of
+// a table), which moves no value and so keeps borrowing.
+inline void own_texts(std::span<Value> values) {
+    for (Value& v : values)
+        if (v.text_store() == Value::TextStore::Borrowed) v = Value(v);
+}
 
 // "[" Debug texts joined by ", " "]".
 std::string debug_values(std::span<const Value> values);
