@@ -5,8 +5,6 @@
 //
 // Usage: load_bench [rows [runs]]   (100000 rows, 9 runs without them).
 // The first run also prints the time of each step taken alone.
-// `load_bench rows rss` instead opens the file in a fresh process, inserts
-// one row and prints that process's peak resident size against the file's.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,8 +12,6 @@
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <sys/resource.h>
 
 #include "engine/storage_open.h"
 #include "side_by_side.h"
@@ -49,21 +45,7 @@ std::vector<Row> decode_all(Engine& engine) {
 
 }  // namespace
 
-// The child of the rss mode: the peak memory of opening and a first INSERT.
-int open_and_insert(const std::string& path) {
-    auto engine = storage::open(path);
-    if (!engine) die(engine.error().display());
-    zembrel_run(*engine, "INSERT INTO t (a, b, c, d, e) VALUES " + row_values(-1));
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const double file_mb = static_cast<double>(std::filesystem::file_size(path)) / 1e6;
-    const double peak_mb = static_cast<double>(usage.ru_maxrss) / 1e3;
-    std::printf("open + INSERT: peak RSS %.1f MB, file %.1f MB, ratio %.2f\n", peak_mb, file_mb, peak_mb / file_mb);
-    return 0;
-}
-
 int main(int argc, char** argv) {
-    if (argc > 2 && std::string(argv[1]) == "--open-insert") return open_and_insert(argv[2]);
     const long rows = argc > 1 ? std::atol(argv[1]) : 100'000;
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / "zembrel_load_bench";
     std::filesystem::remove_all(dir);
@@ -86,12 +68,6 @@ int main(int argc, char** argv) {
         }
         zembrel_run(*engine, "COMMIT");
         if (auto st = storage::save(*engine); !st) die(st.error().display());
-    }
-    if (argc > 2 && std::string(argv[2]) == "rss") {
-        const std::string child = std::string(argv[0]) + " --open-insert " + path;
-        const int rc = std::system(child.c_str());
-        std::filesystem::remove_all(dir);
-        return rc == 0 ? 0 : 1;
     }
     const int runs = argc > 2 ? std::atoi(argv[2]) : 9;
     std::vector<double> seconds;
