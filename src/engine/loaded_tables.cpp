@@ -24,7 +24,7 @@
 namespace zembrel {
 namespace {
 
-// Tables from which size on forgetting one trims the heap.
+// Forgetting a table this large (rows, or bytes of texts) trims the heap.
 constexpr size_t kTrimRows = 100'000;
 constexpr size_t kTrimBytes = 16 << 20;
 
