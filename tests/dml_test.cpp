@@ -180,7 +180,7 @@ TEST(Dml, ColumnChangesKeepIndexesInStep) {
         // HASH over existing values: the index holds the hashes.
         ok(e, "ALTER TABLE t MODIFY COLUMN b TEXT HASH");
         const Table* t = table_of(e, "t");
-        const std::string hx = t->rows[0][0].as_text();
+        const std::string hx(t->rows[0][0].as_text());
         EXPECT_EQ(hx.rfind("$argon2id$", 0), 0u);
         EXPECT_TRUE(e.tables.mem_indexes.get("ib")->find({Value::text(hx)}) != nullptr);
         // A HASH column added with a Text default stores the hash of the default.
@@ -243,7 +243,7 @@ TEST(Dml, WhereSemantics) {
     EXPECT_EQ(count("UPDATE t SET f = 3.0 WHERE a = 1.0"), 2u);  // Int 1 equals Float 1.0 in a condition
     EXPECT_EQ(count("UPDATE t SET f = 4.0 WHERE a = 1 AND h = 'x'"), 1u);
     EXPECT_EQ(count("UPDATE t SET f = 5.0 WHERE NOT (a > 5)"), 2u);  // the Null row stays out
-    const std::string id = table_of(e, "t")->rows[2][0].as_text();
+    const std::string id(table_of(e, "t")->rows[2][0].as_text());
     EXPECT_EQ(count(("UPDATE t SET a = 10 WHERE id = '" + id + "'").c_str()), 1u);
     EXPECT_EQ(count("UPDATE t SET a = 10 WHERE id = 'no such key'"), 0u);
     EXPECT_EQ(count("DELETE FROM t WHERE h = 'y'"), 1u);

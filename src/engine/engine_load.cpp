@@ -14,12 +14,13 @@ namespace zembrel {
 namespace {
 
 // Appends the cursor's rows and their ids to `table`; next_rowid ends above
-// every id read. Each row is decoded straight into its place in the table.
+// every id read. Each row is decoded straight into its place in the table,
+// its long texts into the table's arena.
 Status read_table_rows(TableCursor& cursor, Table& table) {
     Value rowid;
     for (;;) {
         Row& row = table.rows.emplace_back();
-        auto next = cursor.next_row_into(rowid, row);
+        auto next = cursor.next_row_into(rowid, row, &table.text_arena);
         if (!next || !*next) {
             table.rows.pop_back();
             if (!next) return fail(next.error());

@@ -7,6 +7,8 @@
 // MemIndex remembers how many leading rows it covers and whether it may hold
 // anything else; the walk only runs when that record cannot rule stale ids
 // out, and then leaves exactly what the walk always would.
+#include <malloc.h>
+
 #include <algorithm>
 #include <string>
 #include <set>
@@ -21,6 +23,10 @@
 
 namespace zembrel {
 namespace {
+
+// Forgetting a table this large (rows, or bytes of texts) trims the heap.
+constexpr size_t kTrimRows = 100'000;
+constexpr size_t kTrimBytes = 16 << 20;
 
 // Row ids changed under the table's indexes: they may now name the wrong rows.
 void renumber_and_flag(MemIndexMap& indexes, Table& table) {
@@ -98,11 +104,17 @@ std::optional<TableVersion> LoadedTables::release_table(std::string_view name) {
 
 void LoadedTables::forget_table(const std::string& name) {
     std::erase_if(borrowed, [&](const auto& version) { return version->table.name == name; });
-    database.tables.erase(name);
+    auto table = database.tables.find(name);
+    // A large table leaves many freed blocks behind; hand them back to the
+    // system rather than keep the peak for the rest of the process.
+    const bool large = table != database.tables.end() &&
+                       (table->second.rows.size() >= kTrimRows || table->second.text_arena.bytes_held() >= kTrimBytes);
+    if (table != database.tables.end()) database.tables.erase(table);
     pk_indexes.erase(name);
     mem_indexes.remove_table(name);
     merge_policies.erase(name);
     row_cache.erase(name);
+    if (large) malloc_trim(0);
 }
 
 void LoadedTables::clear() {
@@ -443,6 +455,7 @@ std::vector<Row> LoadedTables::delete_rows(std::string_view table_name, std::spa
     for (size_t i = 0; i < table->rows.size(); ++i) {
         if (next < positions.size() && positions[next] == i) {
             removed.push_back(std::move(table->rows[i]));
+            own_texts(removed.back());
             ++next;
             continue;
         }

@@ -149,8 +149,9 @@ public:
     // The next (row id key, row), nothing at the end.
     Result<std::optional<std::pair<Value, Row>>> next_row();
     // The same into `key` and `row` (the row's capacity reused): false at
-    // the end. The same errors, in the same order.
-    Result<bool> next_row_into(Value& key, Row& row);
+    // the end. The same errors, in the same order. With an arena the row's
+    // long texts are borrowed from it (see storage::decode_row_into).
+    Result<bool> next_row_into(Value& key, Row& row, TextArena* arena = nullptr);
 
 private:
     explicit TableCursor(BPlusTreeCursor cursor) : cursor_(std::move(cursor)) {}

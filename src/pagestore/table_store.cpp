@@ -415,7 +415,7 @@ Result<std::optional<std::pair<Value, Row>>> TableCursor::next_row() {
     return std::optional<std::pair<Value, Row>>(std::in_place, std::move(*key), std::move(*row));
 }
 
-Result<bool> TableCursor::next_row_into(Value& key, Row& row) {
+Result<bool> TableCursor::next_row_into(Value& key, Row& row, TextArena* arena) {
     bpt::ByteSpan key_bytes, value_bytes;
     auto got = cursor_.next_view(key_bytes, value_bytes);
     if (!got) return std::unexpected(got.error());
@@ -423,7 +423,7 @@ Result<bool> TableCursor::next_row_into(Value& key, Row& row) {
     auto decoded = keycodec::decode_key(key_bytes);
     if (!decoded) return std::unexpected(decoded.error());
     key = std::move(*decoded);
-    if (auto st = storage::decode_row_into(value_bytes, row); !st) return std::unexpected(st.error());
+    if (auto st = storage::decode_row_into(value_bytes, row, arena); !st) return std::unexpected(st.error());
     return true;
 }
 

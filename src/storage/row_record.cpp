@@ -52,7 +52,7 @@ Status encode_value(Bytes& out, const Value& value) {
         case ValueKind::Float: put_le(out, std::bit_cast<std::uint64_t>(value.as_float()), 8); break;
         case ValueKind::Bool: out.push_back(value.as_bool() ? 1 : 0); break;
         default: {
-            const std::string& s = value.as_text();
+            const std::string_view s = value.as_text();
             put_le(out, s.size(), 4);
             out.insert(out.end(), s.begin(), s.end());
         }
@@ -157,7 +157,8 @@ bool all_ascii(const std::uint8_t* p, size_t n) {
 
 // decode_value appending to `row`, for the row decoder: the same checks and
 // texts, without a Value passing through a Result on its way into the row.
-Status decode_value_into(Cursor& c, Row& row) {
+// With an arena, texts too long to sit in line go there and are borrowed.
+Status decode_value_into(Cursor& c, Row& row, TextArena* arena) {
     if (c.remaining() < 1) return eof();
     const std::uint8_t tag = c.bytes[c.pos];
     const std::uint8_t* p = c.bytes.data() + c.pos + 1;
@@ -188,7 +189,11 @@ Status decode_value_into(Cursor& c, Row& row) {
                 if (auto err = utf8_error(std::string_view(text, n))) return storage_error("invalid UTF-8: " + *err);
             }
             static constexpr ValueKind kinds[] = {ValueKind::Text, ValueKind::Uuid, ValueKind::Date, ValueKind::DateTime};
-            row.push_back(Value::with_text(kinds[tag - 4], std::string(text, n)));
+            const std::string_view view(text, n);
+            if (arena != nullptr && n > Value::kInlineText)
+                row.emplace_back(Value::lend, kinds[tag - 4], arena->store(view));
+            else
+                row.push_back(Value::with_text(kinds[tag - 4], view));
             c.pos += 5 + n;
             return {};
         }
@@ -204,7 +209,7 @@ Result<Row> decode_row(ByteView bytes) {
     return row;
 }
 
-Status decode_row_into(ByteView bytes, Row& row) {
+Status decode_row_into(ByteView bytes, Row& row, TextArena* arena) {
     row.clear();
     if (bytes.size() < 2) return eof();
     size_t count = static_cast<size_t>(get_le(bytes.data(), 2));
@@ -213,7 +218,7 @@ Status decode_row_into(ByteView bytes, Row& row) {
     // already known to fail; do not reserve for it.
     row.reserve(std::min(count, c.remaining()));
     for (size_t i = 0; i < count; ++i) {
-        if (auto st = decode_value_into(c, row); !st) return st;
+        if (auto st = decode_value_into(c, row, arena); !st) return st;
     }
     return {};
 }

@@ -63,8 +63,11 @@ Status encode_row_into(Bytes& out, std::span<const Value> row);
 // Decodes a record; bytes after the last value are ignored.
 Result<Row> decode_row(ByteView bytes);
 // The same into `row` (emptied first, its capacity reused); on failure the
-// row holds the values decoded before the bad one.
-Status decode_row_into(ByteView bytes, Row& row);
+// row holds the values decoded before the bad one. With an arena, texts
+// longer than Value::kInlineText are stored there and the row's values
+// borrow them: the row must not outlive the arena (a loaded table's rows
+// and its own arena).
+Status decode_row_into(ByteView bytes, Row& row, TextArena* arena = nullptr);
 // Decodes one tagged value at the cursor and advances it.
 Result<Value> decode_value(Cursor& cursor);
 // Reads an unsigned 32-bit length and that many bytes of UTF-8 text.
