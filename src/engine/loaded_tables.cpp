@@ -29,6 +29,17 @@ void renumber_and_flag(MemIndexMap& indexes, Table& table) {
         if (MemIndex* index = indexes.get(name)) index->mark_may_hold_stale_ids();
 }
 
+// Whether two versions of a row agree on every indexed column (a column
+// past either row's end counts as absent in both only when both lack it).
+bool same_indexed_values(const Row& a, const Row& b, std::span<const size_t> positions) {
+    for (size_t p : positions) {
+        const bool in_a = p < a.size(), in_b = p < b.size();
+        if (in_a != in_b) return false;
+        if (in_a && !(a[p] == b[p])) return false;
+    }
+    return true;
+}
+
 uint64_t id_before(const Table& table, size_t rows) { return rows == 0 ? 0 : table.rowids[rows - 1]; }
 
 // Whether the index may hold an id outside the table's first `kept` row ids.
@@ -366,19 +377,30 @@ std::optional<size_t> LoadedTables::position_of_rowid(std::string_view table_nam
 }
 
 Status LoadedTables::update_rows(std::string_view table_name, std::span<const size_t> positions,
-                                 std::span<const Row> after) {
+                                 std::span<Row> after) {
     Table* table = find_owned(table_name);
     if (!table || positions.empty()) return {};
     renumber_and_flag(mem_indexes, *table);
     std::vector<MemIndex*> indexes;
     for (const std::string& name : mem_indexes.names_of_table(table_name)) indexes.push_back(mem_indexes.get(name));
+    // Per index, the changed rows (by their place in `positions`) whose key
+    // moves; a row whose indexed values stay keeps its entry.
+    std::vector<std::vector<size_t>> moving(indexes.size());
+    for (size_t j = 0; j < indexes.size(); ++j) {
+        for (size_t c = 0; c < positions.size(); ++c)
+            if (!same_indexed_values(table->rows[positions[c]], after[c], indexes[j]->positions)) moving[j].push_back(c);
+    }
     std::unordered_set<uint64_t> changed_ids;
-    changed_ids.reserve(positions.size());
-    for (size_t p : positions) changed_ids.insert(table->rowids[p]);
 
     // Every unique key the changed rows will hold, checked before any change.
-    for (MemIndex* index : indexes) {
-        if (!index->unique) continue;
+    // A unique index no changed row moves in cannot gain a clash.
+    for (size_t j = 0; j < indexes.size(); ++j) {
+        const MemIndex* index = indexes[j];
+        if (!index->unique || moving[j].empty()) continue;
+        if (changed_ids.empty()) {
+            changed_ids.reserve(positions.size());
+            for (size_t p : positions) changed_ids.insert(table->rowids[p]);
+        }
         std::set<IndexKey, KeyLess> taken;
         for (size_t c = 0; c < positions.size(); ++c) {
             auto key = index->key_for_row(after[c]);
@@ -402,18 +424,21 @@ Status LoadedTables::update_rows(std::string_view table_name, std::span<const si
 
     const std::optional<size_t> pk_column = first_pk_column(table->columns);
     bool pk_changed = false;
-    for (size_t c = 0; c < positions.size(); ++c) {
-        Row& row = table->rows[positions[c]];
-        const uint64_t rowid = table->rowids[positions[c]];
-        for (MemIndex* index : indexes) {
-            auto old_key = index->key_for_row(row);
+    for (size_t j = 0; j < indexes.size(); ++j) {
+        MemIndex* index = indexes[j];
+        for (size_t c : moving[j]) {
+            const uint64_t rowid = table->rowids[positions[c]];
+            auto old_key = index->key_for_row(table->rows[positions[c]]);
             auto new_key = index->key_for_row(after[c]);
             if (old_key == new_key) continue;
             if (old_key) index->remove_row_id(*old_key, rowid);
             if (new_key) index->add_row_id(*new_key, rowid);
         }
+    }
+    for (size_t c = 0; c < positions.size(); ++c) {
+        Row& row = table->rows[positions[c]];
         if (pk_column && *pk_column < row.size() && !(row[*pk_column] == after[c][*pk_column])) pk_changed = true;
-        row = after[c];
+        std::swap(row, after[c]);
     }
     if (pk_changed) rebuild_pk_index(table_name);
     return {};
