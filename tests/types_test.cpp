@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "types/error.h"
 #include "types/utf8.h"
@@ -86,6 +89,40 @@ TEST(ValueOrder, KeyCmpTable) {
     EXPECT_TRUE(less(std::vector<Value>{I(1)}, std::vector<Value>{I(1), N()}));
     EXPECT_TRUE(less(std::vector<Value>{I(1), T("a")}, std::vector<Value>{I(2)}));
     EXPECT_FALSE(less(std::vector<Value>{T("a")}, std::vector<Value>{U("a")}));
+}
+
+// The key image must agree with key_cmp wherever it decides: texts around
+// the image's length with shared starts and NUL bytes, every kind.
+TEST(ValueOrder, KeyPrefixAgreesWithKeyCmp) {
+    std::mt19937_64 rng(7);
+    auto text = [&] {
+        std::string s(rng() % 20, 'a');
+        for (char& c : s) c = "ab\0\xff"[rng() % 4];
+        return s;
+    };
+    std::vector<Value> values;
+    for (int i = 0; i < 400; ++i) {
+        switch (rng() % 6) {
+            case 0: values.push_back(I(static_cast<int64_t>(rng() % 7) - 3)); break;
+            case 1: values.push_back(F(static_cast<double>(rng() % 7) / 2 - 1.5)); break;
+            case 2: values.push_back(T(text())); break;
+            case 3: values.push_back(U(text())); break;
+            case 4: values.push_back(DT(text())); break;
+            default: values.push_back(rng() % 2 ? N() : B(rng() % 2)); break;
+        }
+    }
+    for (const Value& a : values) {
+        for (const Value& b : values) {
+            const auto pa = Value::key_prefix(a), pb = Value::key_prefix(b);
+            const int want = sign(Value::key_cmp(a, b));
+            if (pa != pb) {
+                EXPECT_EQ(pa < pb ? -1 : 1, want) << a.debug() << " vs " << b.debug();
+            } else if (Value::key_prefix_exact(a)) {
+                EXPECT_EQ(want, 0) << a.debug() << " vs " << b.debug();
+            }
+            EXPECT_EQ(Value::key_prefix_exact(a), !a.has_text() || a.as_text().size() <= Value::kPrefixTextBytes);
+        }
+    }
 }
 
 TEST(ValueText, DisplayAndDebug) {

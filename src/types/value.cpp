@@ -110,25 +110,28 @@ std::strong_ordering Value::key_cmp(const Value& a, const Value& b) {
 }
 
 unsigned __int128 Value::key_prefix(const Value& v) {
-    // High word: the rank of the kind, Text and Uuid sharing one (they
-    // compare by bytes with each other); low word: the payload's order.
-    uint64_t rank = static_cast<uint64_t>(key_rank(v.kind_ == ValueKind::Uuid ? ValueKind::Text : v.kind_));
-    uint64_t low = 0;
+    // Top byte: the rank of the kind, Text and Uuid sharing one (they
+    // compare by bytes with each other); below it the payload's order.
+    const uint64_t rank = static_cast<uint64_t>(key_rank(v.kind_ == ValueKind::Uuid ? ValueKind::Text : v.kind_));
+    unsigned __int128 image = static_cast<unsigned __int128>(rank) << 120;
     switch (v.kind_) {
         case ValueKind::Null: break;
-        case ValueKind::Bool: low = v.num_.b ? 1 : 0; break;
-        case ValueKind::Int: low = static_cast<uint64_t>(v.num_.i) ^ (uint64_t{1} << 63); break;
-        case ValueKind::Float: low = static_cast<uint64_t>(total_order_key(v.num_.f)) ^ (uint64_t{1} << 63); break;
+        case ValueKind::Bool: image |= v.num_.b ? 1 : 0; break;
+        case ValueKind::Int: image |= static_cast<uint64_t>(v.num_.i) ^ (uint64_t{1} << 63); break;
+        case ValueKind::Float: image |= static_cast<uint64_t>(total_order_key(v.num_.f)) ^ (uint64_t{1} << 63); break;
         default: {
-            // The first seven bytes, big-endian, zero-padded, then the length
-            // capped at 8: a text of up to 7 bytes is wholly in the image,
-            // longer ones sharing their first 7 bytes tie.
-            const size_t n = std::min<size_t>(7, v.text_.size());
-            for (size_t i = 0; i < n; ++i) low |= static_cast<uint64_t>(static_cast<unsigned char>(v.text_[i])) << (56 - 8 * i);
-            low |= std::min<uint64_t>(8, v.text_.size());
+            // The first kPrefixTextBytes bytes, big-endian, zero-padded, then
+            // the length capped one above them: a text that short is wholly
+            // in the image, longer ones sharing those bytes tie. Keys of one
+            // index often share a long start ("group 000123"), so the more
+            // bytes the image holds, the fewer ties reach key_cmp.
+            const size_t n = std::min<size_t>(kPrefixTextBytes, v.text_.size());
+            for (size_t i = 0; i < n; ++i)
+                image |= static_cast<unsigned __int128>(static_cast<unsigned char>(v.text_[i])) << (112 - 8 * i);
+            image |= std::min<uint64_t>(kPrefixTextBytes + 1, v.text_.size());
         }
     }
-    return (static_cast<unsigned __int128>(rank) << 64) | low;
+    return image;
 }
 
 bool Value::operator==(const Value& o) const {

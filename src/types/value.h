@@ -57,10 +57,11 @@ public:
     static std::strong_ordering key_cmp(const Value& a, const Value& b);
     // A coarse image of the key order in one number: key_prefix(a) <
     // key_prefix(b) implies key_cmp(a, b) < 0. Equal prefixes mean equal
-    // keys unless the value is a text of 8 bytes or more (key_prefix_exact
+    // keys unless the value is a text longer than kPrefixTextBytes (key_prefix_exact
     // false). Sorting by it first leaves key_cmp to the few ties.
     static unsigned __int128 key_prefix(const Value& v);
-    static bool key_prefix_exact(const Value& v) { return !v.has_text() || v.text_.size() < 8; }
+    static constexpr size_t kPrefixTextBytes = 14;
+    static bool key_prefix_exact(const Value& v) { return !v.has_text() || v.text_.size() <= kPrefixTextBytes; }
 
     // Cell text, as result sets show it (Float 1.0 -> "1", Null -> "NULL").
     std::string display() const;
