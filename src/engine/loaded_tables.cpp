@@ -29,17 +29,6 @@ void renumber_and_flag(MemIndexMap& indexes, Table& table) {
         if (MemIndex* index = indexes.get(name)) index->mark_may_hold_stale_ids();
 }
 
-// Whether two versions of a row agree on every indexed column (a column
-// past either row's end counts as absent in both only when both lack it).
-bool same_indexed_values(const Row& a, const Row& b, std::span<const size_t> positions) {
-    for (size_t p : positions) {
-        const bool in_a = p < a.size(), in_b = p < b.size();
-        if (in_a != in_b) return false;
-        if (in_a && !(a[p] == b[p])) return false;
-    }
-    return true;
-}
-
 // Index entries (key, row id) to add or remove, applied key by key: a key
 // many rows share takes all its ids in one pass, each key's ids in the
 // order given (the order a list keeps).
@@ -406,7 +395,7 @@ Status LoadedTables::update_rows(std::string_view table_name, std::span<const si
     std::vector<std::vector<size_t>> moving(indexes.size());
     for (size_t j = 0; j < indexes.size(); ++j) {
         for (size_t c = 0; c < positions.size(); ++c)
-            if (!same_indexed_values(table->rows[positions[c]], after[c], indexes[j]->positions)) moving[j].push_back(c);
+            if (!same_values_at(table->rows[positions[c]], after[c], indexes[j]->positions)) moving[j].push_back(c);
     }
     std::unordered_set<uint64_t> changed_ids;
 
@@ -442,8 +431,8 @@ Status LoadedTables::update_rows(std::string_view table_name, std::span<const si
 
     const std::optional<size_t> pk_column = first_pk_column(table->columns);
     bool pk_changed = false;
-    // Old entries out before new ones in: each row's key differs, so no list
-    // ends up other than row by row.
+    // Every old entry goes before any new one comes; a row's two keys differ,
+    // so each list ends as row-by-row changes would leave it.
     for (size_t j = 0; j < indexes.size(); ++j) {
         MemIndex* index = indexes[j];
         KeyedIds gone, coming;

@@ -34,14 +34,6 @@ Result<bool> append_index_key(const IndexCatalogEntry& index, uint64_t rowid, co
     return true;
 }
 
-// Whether both versions of a row hold the same values in every column of the
-// index (both present): then its entry stays as it is.
-bool same_indexed_values(const IndexCatalogEntry& index, const Row& before, const Row& after) {
-    for (size_t p : index.positions)
-        if (p >= before.size() || p >= after.size() || !(before[p] == after[p])) return false;
-    return true;
-}
-
 // The changes of one index: the keys that go and the keys that come, each
 // naming its change.
 struct IndexKeyChanges {
@@ -90,7 +82,7 @@ Status PageStore::apply_row_changes(const std::string& name, std::span<const Sto
         record_end[c] = record_bytes.size();
         for (size_t i = 0; i < n_indexes; ++i) {
             if (change.before != nullptr && change.after != nullptr &&
-                same_indexed_values(entry.indexes[i], *change.before, *change.after))
+                same_values_at(*change.before, *change.after, entry.indexes[i].positions))
                 continue;
             old_key.clear();
             new_key.clear();
