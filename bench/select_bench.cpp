@@ -17,6 +17,7 @@
 // Release build:
 //   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DZEMBREL_BENCH=ON
 //   ninja -C build/rel select_bench && build/rel/select_bench
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -130,9 +131,11 @@ void index_roads(uint64_t rows, const std::string& only) {
 // opened fresh for each query) and on the same tables once a write has
 // loaded them: a Pk lookup, a secondary-index lookup, COUNT over an indexed
 // equality, ORDER BY a nullable uniquely indexed column LIMIT 10, and
-// correlated subqueries over 15,000 orders and 30,000 items. Prints the first
-// run after open, the median of the later ones, the load the write made, the
-// median on the loaded tables, and later/loaded.
+// ORDER BY the indexed Pk column LIMIT 10, and correlated subqueries over
+// 15,000 orders and 30,000 items. Prints the first run after open, the
+// median of the later ones, the load the write made, the median on the
+// loaded tables, SQLite's median on the same rows and indexes (in memory),
+// and later/loaded, later/SQLite.
 struct FileQuery {
     const char* name;
     std::function<std::string(int)> sql;  // the i-th run's text
@@ -176,12 +179,42 @@ void file_against_loaded(uint64_t rows, const std::string& only) {
         zembrel_run(engine, "CREATE INDEX items_ord ON order_items (ord_no)");
         if (auto saved = storage::save(engine); !saved) die(saved.error().display());
     }
+    // SQLite gets the very rows (the Pk values zembrel made), the same
+    // indexes, and the same texts.
+    SqliteDb sqlite;
     {
         Engine engine = must_open(path);
-        auto statement = parser::parse_sql("SELECT k FROM big WHERE n < 200");
+        auto statement = parser::parse_sql("SELECT k, g, n FROM big");
         auto got = executor::execute(engine, std::move(*statement));
         if (!got) die(got.error().display());
-        for (const Row& row : std::get<Rows>(*got).rows) keys.push_back(row.front().display());
+        sqlite.exec("CREATE TABLE big (k TEXT PRIMARY KEY, g INTEGER, n INTEGER)");
+        sqlite.exec("CREATE TABLE orders (ord_no INTEGER, total REAL)");
+        sqlite.exec("CREATE TABLE order_items (ord_no INTEGER, price REAL)");
+        sqlite.exec("BEGIN");
+        sqlite3_stmt* insert = nullptr;
+        sqlite3_prepare_v2(sqlite.handle(), "INSERT INTO big VALUES (?, ?, ?)", -1, &insert, nullptr);
+        for (const Row& row : std::get<Rows>(*got).rows) {
+            const std::string k = row[0].display();
+            if (row[2].as_int() < 200) keys.push_back(k);
+            sqlite3_bind_text(insert, 1, k.c_str(), static_cast<int>(k.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_int64(insert, 2, row[1].as_int());
+            sqlite3_bind_int64(insert, 3, row[2].as_int());
+            if (sqlite3_step(insert) != SQLITE_DONE) die("sqlite insert failed");
+            sqlite3_reset(insert);
+        }
+        sqlite3_finalize(insert);
+        for (const char* table : {"orders", "order_items"}) {
+            auto all = parser::parse_sql(std::string("SELECT * FROM ") + table);
+            auto rows = executor::execute(engine, std::move(*all));
+            if (!rows) die(rows.error().display());
+            for (const Row& row : std::get<Rows>(*rows).rows)
+                sqlite.exec(std::string("INSERT INTO ") + table + " VALUES (" + row[0].display() + ", " +
+                            std::to_string(row[1].as_float()) + ")");
+        }
+        sqlite.exec("COMMIT");
+        for (const char* index : {"CREATE INDEX big_g ON big (g)", "CREATE UNIQUE INDEX big_n ON big (n)",
+                                  "CREATE INDEX items_ord ON order_items (ord_no)"})
+            sqlite.exec(index);
     }
     const FileQuery queries[] = {
         {"file: Pk lookup", [&](int i) { return "SELECT n FROM big WHERE k = '" + keys[static_cast<size_t>(i) % keys.size()] + "'"; },
@@ -191,6 +224,8 @@ void file_against_loaded(uint64_t rows, const std::string& only) {
         {"file: COUNT(*) WHERE g = 7", [](int) { return std::string("SELECT COUNT(*) FROM big WHERE g = 7"); },
          "UPDATE big SET n = 0 WHERE g = -1"},
         {"file: ORDER BY n LIMIT 10", [](int) { return std::string("SELECT k, n FROM big ORDER BY n LIMIT 10"); },
+         "UPDATE big SET n = 0 WHERE g = -1"},
+        {"file: ORDER BY k LIMIT 10", [](int) { return std::string("SELECT k FROM big ORDER BY k LIMIT 10"); },
          "UPDATE big SET n = 0 WHERE g = -1"},
         {"file: correlated SUM",
          [](int) {
@@ -205,15 +240,17 @@ void file_against_loaded(uint64_t rows, const std::string& only) {
          },
          "UPDATE order_items SET price = 0 WHERE ord_no = -1; UPDATE orders SET total = 0 WHERE ord_no = -1"},
     };
-    std::printf("%-34s %10s %10s %10s %10s %10s %8s\n", "file vs loaded", "rows", "first ms", "later ms", "load ms",
-                "loaded ms", "ratio");
+    std::printf("%-34s %10s %10s %10s %10s %10s %10s %8s %8s\n", "file vs loaded", "rows", "first ms", "later ms",
+                "load ms", "loaded ms", "sqlite ms", "/loaded", "/sqlite");
     for (const FileQuery& q : queries) {
         if (std::string(q.name).find(only) == std::string::npos) continue;
         Engine engine = must_open(path);
         auto t0 = clock::now();
         const size_t first_rows = zembrel_run(engine, q.sql(0));
         const double first = ms_since(t0);
-        const int rounds = 20;
+        // ZEMBREL_BENCH_ROUNDS raises the count, for profiling one query.
+        const char* asked = std::getenv("ZEMBREL_BENCH_ROUNDS");
+        const int rounds = asked != nullptr ? std::max(1, std::atoi(asked)) : 20;
         std::vector<double> later, loaded;
         for (int i = 1; i <= rounds; ++i) {
             t0 = clock::now();
@@ -235,9 +272,16 @@ void file_against_loaded(uint64_t rows, const std::string& only) {
             zembrel_run(engine, q.sql(i));
             loaded.push_back(ms_since(t0));
         }
-        const double l = median(later), m = median(loaded);
-        std::printf("%-34s %10llu %10.3f %10.4f %10.1f %10.4f %8.2f\n", q.name, static_cast<unsigned long long>(rows),
-                    first, l, load, m, m > 0 ? l / m : 0);
+        std::vector<double> theirs;
+        if (sqlite.query(q.sql(0)) != first_rows) die(std::string(q.name) + ": row counts differ from SQLite's");
+        for (int i = 1; i <= rounds; ++i) {
+            t0 = clock::now();
+            sqlite.query(q.sql(i));
+            theirs.push_back(ms_since(t0));
+        }
+        const double l = median(later), m = median(loaded), t = median(theirs);
+        std::printf("%-34s %10llu %10.3f %10.4f %10.1f %10.4f %10.4f %8.2f %8.2f\n", q.name,
+                    static_cast<unsigned long long>(rows), first, l, load, m, t, m > 0 ? l / m : 0, t > 0 ? l / t : 0);
         std::fflush(stdout);
     }
     remove_database(path);

@@ -1,6 +1,7 @@
 // The records behind the opaque C handles.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,6 +40,9 @@ struct zembrel_shared {
     std::unique_ptr<zembrel::SharedDb> db;
     std::mutex slot_mutex;
     std::optional<std::string> last_error;  // guarded by slot_mutex
+    // Whether last_error holds a text: written under slot_mutex, read
+    // without it by calls that would clear an empty slot.
+    std::atomic<bool> slot_filled{false};
 };
 
 struct zembrel_shadow {

@@ -37,22 +37,28 @@ void store_error(zembrel_shared* db, std::optional<std::string> text) {
     std::string stored = text ? std::move(*text) : std::string();
     std::lock_guard lock(db->slot_mutex);
     db->last_error = std::move(stored);
+    db->slot_filled.store(true, std::memory_order_relaxed);
 }
 
 void clear_error(zembrel_shared* db) {
+    // Most calls find the slot empty and leave without the lock, so that
+    // readers succeeding side by side do not meet here. A call that sees it
+    // empty while another fills it comes first in the "last store wins".
+    if (!db->slot_filled.load(std::memory_order_relaxed)) return;
     std::lock_guard lock(db->slot_mutex);
     db->last_error.reset();
+    db->slot_filled.store(false, std::memory_order_relaxed);
 }
 
 // Runs one statement; on failure fills the slot and returns none. The
 // database's mutex is released inside execute, before the slot is touched.
-std::optional<ExecResult> run_shared(zembrel_shared* db, const char* sql) {
+std::optional<ExecResult> run_shared(zembrel_shared* db, const char* sql, RowSink* sink = nullptr) {
     auto text = ffi::text_arg(sql);
     if (!text) {
         store_error(db, "invalid SQL string");
         return std::nullopt;
     }
-    auto result = db->db->execute(*text);
+    auto result = db->db->execute(*text, sink);
     if (!result) {
         store_error(db, ffi::c_safe(result.error().display()));
         return std::nullopt;
@@ -82,9 +88,10 @@ int zembrel_exec_shared(zembrel_shared* db, const char* sql) noexcept {
 
 zembrel_result* zembrel_query_shared(zembrel_shared* db, const char* sql) noexcept {
     if (db == nullptr) return nullptr;
-    auto result = run_shared(db, sql);
+    ffi::ResultBuilder cells;
+    auto result = run_shared(db, sql, &cells);
     if (!result) return nullptr;
-    if (auto* rows = std::get_if<Rows>(&*result)) return ffi::new_rows_result(*rows);
+    if (auto* rows = std::get_if<Rows>(&*result)) return cells.finish(rows->columns);
     return ffi::new_message_result(*result);
 }
 

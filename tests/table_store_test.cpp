@@ -5,8 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
+#include <optional>
+#include <random>
 
+#include "pagestore/index_cursor.h"
 #include "test_util.h"
 
 namespace zembrel {
@@ -49,6 +54,110 @@ TEST(TableStore, CreateAndDropTables) {
     EXPECT_EQ(s.pager->page_count(), pages);
     f.reopen();
     EXPECT_EQ(f.scan("t").size(), 600u);
+}
+
+// Rows fetched by id in random walks (neighbours, jumps of many leaves,
+// steps back, ids never stored or gone, whole leaves emptied, overflow
+// rows) by fetchers keeping their own interior pages and fetchers sharing
+// them, against the stored rows; and index cursors moved to random keys,
+// mostly rising, against the index's entries (stale ones included).
+TEST(TableStore, FetchersAndIndexCursorsMatchTheTreesOverSeveralLevels) {
+    StoreFixture f;
+    auto& s = f.store;
+    ASSERT_TRUE(s.create_table("t", {col("id", DataTypeKind::Int), col("name", DataTypeKind::Text),
+                                     col("n", DataTypeKind::Int)}));
+    ASSERT_TRUE(s.create_index("t", "t_n", {"n"}, false));
+    std::mt19937_64 rng(11);
+    const uint64_t count = 9000;
+    std::vector<Row> rows;
+    for (uint64_t i = 0; i < count; ++i) {
+        const size_t len = rng() % 60 == 0 ? 2500 + rng() % 3000 : rng() % 300;
+        rows.push_back(Row{Value::integer(static_cast<int64_t>(i)), Value::text(std::string(len, static_cast<char>('a' + i % 26))),
+                           Value::integer(static_cast<int64_t>(rng() % 700))});
+    }
+    const std::vector<uint64_t> ids = f.insert("t", rows);
+    ASSERT_EQ(ids.size(), rows.size());
+    std::map<uint64_t, const Row*> live;
+    std::vector<std::pair<int64_t, uint64_t>> entries;  // (n, row id) of every entry, in key order
+    for (size_t i = 0; i < ids.size(); ++i) {
+        live[ids[i]] = &rows[i];
+        entries.emplace_back(rows[i][2].as_int(), ids[i]);
+    }
+    std::sort(entries.begin(), entries.end());
+    // Rows gone from the table tree, their index entries left behind; runs
+    // of 300 empty whole leaves (deletes never rebalance).
+    const uint64_t root = f.entry("t").root;
+    for (int run = 0; run < 40; ++run) {
+        const uint64_t first = 1 + rng() % count, len = run % 8 == 0 ? 300 : 1 + rng() % 4;
+        for (uint64_t id = first; id < first + len && id <= count; ++id) {
+            auto gone = BPlusTree::delete_key(*s.pager, root, keycodec::table_key(id));
+            ASSERT_TRUE(gone) << gone.error().message;
+            live.erase(id);
+        }
+    }
+    // The walks below climb through more than one interior level.
+    int depth = 1;
+    for (uint64_t page = root;; ++depth) {
+        auto node = BPlusTree::read_interior(*s.pager, page);
+        if (!node) break;
+        page = node->cells.front().child;
+    }
+    ASSERT_GE(depth, 3);
+
+    InteriorPages shared;
+    std::optional<RowFetcher> fetchers[3] = {RowFetcher::open(s, "t"), RowFetcher::open(s, "t", &shared),
+                                             RowFetcher::open(s, "t", &shared)};
+    Row scratch;
+    uint64_t at = 1;
+    for (int step = 0; step < 20000; ++step) {
+        switch (rng() % 10) {
+            case 0: at = rng() % (count + 40); break;
+            case 1: at -= std::min<uint64_t>(at, rng() % 40); break;
+            case 2: at += rng() % 500; break;
+            case 3: at += rng() % 30; break;
+            default: at += rng() % 3; break;
+        }
+        RowFetcher& fetcher = *fetchers[rng() % 3];
+        const auto want = live.find(at);
+        if (rng() % 2 == 0) {
+            auto got = fetcher.fetch(at);
+            ASSERT_TRUE(got) << got.error().message;
+            ASSERT_EQ(got->has_value(), want != live.end()) << "row id " << at;
+            if (*got) {
+                ASSERT_EQ(**got, *want->second) << "row id " << at;
+            }
+        } else {
+            auto got = fetcher.fetch_into(at, scratch);
+            ASSERT_TRUE(got) << got.error().message;
+            ASSERT_EQ(*got, want != live.end()) << "row id " << at;
+            if (*got) {
+                ASSERT_EQ(scratch, *want->second) << "row id " << at;
+            }
+        }
+    }
+
+    for (InteriorPages* interiors : {static_cast<InteriorPages*>(nullptr), &shared}) {
+        auto opened = IndexCursor::open(s, "t", "t_n", std::nullopt, interiors);
+        ASSERT_TRUE(opened && *opened);
+        IndexCursor& cursor = **opened;
+        int64_t n = 0;
+        IndexEntry entry;
+        for (int step = 0; step < 4000; ++step) {
+            n = rng() % 5 == 0 ? static_cast<int64_t>(rng() % 720) : n + static_cast<int64_t>(rng() % 3);
+            keycodec::Bytes start;
+            keycodec::encode_value(Value::integer(n), start);
+            ASSERT_TRUE(cursor.seek(s, start));
+            auto want = std::lower_bound(entries.begin(), entries.end(), std::pair<int64_t, uint64_t>(n, 0));
+            for (uint64_t k = rng() % 4; k > 0; --k, ++want) {
+                auto got = cursor.next_into(entry);
+                ASSERT_TRUE(got) << got.error().message;
+                ASSERT_EQ(*got, want != entries.end()) << "key " << n;
+                if (!*got) break;
+                ASSERT_EQ(entry.values, std::vector<Value>{Value::integer(want->first)}) << "key " << n;
+                ASSERT_EQ(entry.rowid, want->second) << "key " << n;
+            }
+        }
+    }
 }
 
 TEST(TableStore, RowIdsAndPersistedHint) {

@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -57,6 +58,35 @@ struct OverflowChain {
 
 // (first key, page) of one node of a level, for finish_bulk_load.
 using BulkEntry = std::pair<std::vector<uint8_t>, uint64_t>;
+
+// Interior pages of one Pager's trees, each read and its cell index parsed
+// once, for readers that descend again and again. It holds copies, true
+// only while those pages stay unchanged: its owner drops it at the first
+// write. Nodes never move while the cache lives. Not thread-safe.
+class InteriorPages {
+public:
+    struct Node {
+        PageBuf page;
+        bpt::PageIndex index;
+    };
+    // The cached node of `page`, nullptr when not cached.
+    const Node* find(uint64_t page) const {
+        auto it = nodes_.find(page);
+        return it == nodes_.end() ? nullptr : it->second.get();
+    }
+    // Validates and caches the interior page read into `bytes`.
+    Result<const Node*> add(uint64_t page, const PageBuf& bytes, size_t usable);
+
+private:
+    std::unordered_map<uint64_t, std::unique_ptr<Node>> nodes_;
+};
+
+// An interior page passed on the way down, and the key every key below it
+// is smaller than (none: no bound); the span lies in a cached node.
+struct InteriorLevel {
+    uint64_t page;
+    std::optional<bpt::ByteSpan> upper;
+};
 
 // A forward cursor along the leaf chain. It reads a leaf once when it
 // arrives there and walks a private copy of it, so changes made to the tree
@@ -130,6 +160,17 @@ public:
     // A cursor at the first cell whose key is not smaller than `key` (the
     // first cell of the tree without a key).
     static Result<BPlusTreeCursor> seek(Pager& pager, uint64_t root, std::optional<bpt::ByteSpan> key);
+    // The same, the interior pages read through `interiors`.
+    static Result<BPlusTreeCursor> seek(Pager& pager, InteriorPages& interiors, uint64_t root, bpt::ByteSpan key);
+    // From `page` (whose keys all lie below `upper`) down to the leaf that
+    // would hold `key`: interior pages through `interiors`, each appended
+    // to `path`; the leaf copied into `leaf` and its cells indexed into
+    // `leaf_index`. Returns the leaf's number. A path longer than the page
+    // count is damage to the tree at `root`.
+    static Result<uint64_t> descend_cached(Pager& pager, InteriorPages& interiors, uint64_t root, uint64_t page,
+                                           std::optional<bpt::ByteSpan> upper, bpt::ByteSpan key,
+                                           std::vector<InteriorLevel>& path, PageBuf& leaf,
+                                           bpt::PageIndex& leaf_index);
 
     // Serialize into an existing page, marking it dirty. The cells must fit
     // (12 plus their sizes within the usable bytes) and keys be at most 1024

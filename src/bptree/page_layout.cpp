@@ -119,8 +119,11 @@ InteriorCell decode_interior_cell(const uint8_t* page, const CellRef& c) {
     return cell;
 }
 
-size_t lower_bound(const uint8_t* page, const PageIndex& idx, ByteSpan key) {
-    size_t lo = 0, hi = idx.cells.size();
+namespace {
+
+// First cell of [lo, hi) whose key is not smaller than `key` (hi when none),
+// for cells in key order.
+size_t lower_bound_in(const uint8_t* page, const PageIndex& idx, ByteSpan key, size_t lo, size_t hi) {
     while (lo < hi) {
         size_t mid = lo + (hi - lo) / 2;
         if (compare_keys(cell_key(page, idx.type, idx.cells[mid]), key) < 0) {
@@ -128,6 +131,28 @@ size_t lower_bound(const uint8_t* page, const PageIndex& idx, ByteSpan key) {
         } else {
             hi = mid;
         }
+    }
+    return lo;
+}
+
+}  // namespace
+
+size_t lower_bound(const uint8_t* page, const PageIndex& idx, ByteSpan key) {
+    return lower_bound_in(page, idx, key, 0, idx.cells.size());
+}
+
+size_t lower_bound_from(const uint8_t* page, const PageIndex& idx, ByteSpan key, size_t hint) {
+    const size_t n = idx.cells.size();
+    auto below = [&](size_t i) { return compare_keys(cell_key(page, idx.type, idx.cells[i]), key) < 0; };
+    if (hint >= n || !below(hint)) return lower_bound_in(page, idx, key, 0, std::min(hint, n));
+    // Cell `lo - 1` is below the key; widen the step until a cell is not.
+    size_t lo = hint + 1, step = 1;
+    while (lo < n && below(lo)) {
+        lo += 1;
+        const size_t probe = std::min(n, lo + step);
+        if (probe == n || !below(probe - 1)) return lower_bound_in(page, idx, key, lo, probe);
+        lo = probe;
+        step *= 2;
     }
     return lo;
 }

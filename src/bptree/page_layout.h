@@ -184,6 +184,10 @@ InteriorCell decode_interior_cell(const uint8_t* page, const CellRef& c);
 
 // First cell whose key is not smaller than `key` (== cell count when none).
 size_t lower_bound(const uint8_t* page, const PageIndex& idx, ByteSpan key);
+// The same, looked for from cell `hint` on when the key lies past it
+// (galloping: a key a few cells on costs a few comparisons), else below it.
+// For readers whose keys mostly rise: the hint is where the last one was.
+size_t lower_bound_from(const uint8_t* page, const PageIndex& idx, ByteSpan key, size_t hint);
 // First cell whose key is greater than `key`: the routing choice of an
 // interior page (== cell count means the right-most child).
 size_t upper_bound(const uint8_t* page, const PageIndex& idx, ByteSpan key);

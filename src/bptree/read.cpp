@@ -39,7 +39,8 @@ bool BPlusTreeCursor::seek_within(ByteSpan key) {
     if (compare_keys(key, cell_key(p, kLeafType, index_.cells[0])) <= 0 ||
         compare_keys(key, cell_key(p, kLeafType, index_.cells[index_.cells.size() - 1])) > 0)
         return false;
-    pos_ = lower_bound(p, index_, key);
+    // Keys looked for one after another mostly rise: from the cell in hand.
+    pos_ = lower_bound_from(p, index_, key, pos_);
     return true;
 }
 
@@ -110,6 +111,63 @@ Result<BPlusTreeCursor> BPlusTree::seek(Pager& pager, uint64_t root, std::option
     cursor.hops_ = 1;
     cursor.loaded_ = true;
     if (key) cursor.pos_ = lower_bound(cursor.page_->data(), cursor.index_, *key);
+    return cursor;
+}
+
+Result<const InteriorPages::Node*> InteriorPages::add(uint64_t page, const PageBuf& bytes, size_t usable) {
+    auto node = std::make_unique<Node>();
+    node->page = bytes;
+    if (auto st = index_interior(node->page.data(), usable, page, node->index); !st) return std::unexpected(st.error());
+    const Node* out = node.get();
+    nodes_[page] = std::move(node);
+    return out;
+}
+
+Result<uint64_t> BPlusTree::descend_cached(Pager& pager, InteriorPages& interiors, uint64_t root, uint64_t page,
+                                           std::optional<ByteSpan> upper, ByteSpan key,
+                                           std::vector<InteriorLevel>& path, PageBuf& leaf, PageIndex& leaf_index) {
+    // A valid tree never visits more levels than it has pages.
+    while (path.size() <= pager.page_count()) {
+        const InteriorPages::Node* node = interiors.find(page);
+        if (node == nullptr) {
+            if (auto st = pager.read_page_into(page, leaf); !st) return std::unexpected(st.error());
+            if (leaf[0] == kLeafType) {
+                if (auto st = index_leaf(leaf.data(), pager.usable_page_size(), page, leaf_index); !st)
+                    return std::unexpected(st.error());
+                return page;
+            }
+            if (leaf[0] != kInteriorType) {
+                // The descents' own report of a page of neither kind.
+                if (auto st = index_page(leaf.data(), pager.usable_page_size(), page, leaf_index); !st)
+                    return std::unexpected(st.error());
+            }
+            auto added = interiors.add(page, leaf, pager.usable_page_size());
+            if (!added) return std::unexpected(added.error());
+            node = *added;
+        }
+        path.push_back(InteriorLevel{page, upper});
+        const uint8_t* p = node->page.data();
+        const size_t choice = upper_bound(p, node->index, key);
+        if (choice < node->index.cells.size()) {
+            upper = cell_key(p, kInteriorType, node->index.cells[choice]);
+            page = interior_child(p, node->index.cells[choice]);
+        } else {
+            page = node->index.link;
+        }
+    }
+    return damaged(root, "descent does not reach a leaf");
+}
+
+Result<BPlusTreeCursor> BPlusTree::seek(Pager& pager, InteriorPages& interiors, uint64_t root, ByteSpan key) {
+    BPlusTreeCursor cursor(pager, 0, 0);
+    cursor.page_ = std::make_unique<PageBuf>();
+    std::vector<InteriorLevel> path;
+    auto leaf = descend_cached(pager, interiors, root, root, std::nullopt, key, path, *cursor.page_, cursor.index_);
+    if (!leaf) return std::unexpected(leaf.error());
+    cursor.leaf_ = *leaf;
+    cursor.hops_ = 1;
+    cursor.loaded_ = true;
+    cursor.pos_ = lower_bound(cursor.page_->data(), cursor.index_, key);
     return cursor;
 }
 

@@ -44,6 +44,8 @@
 
 namespace zembrel {
 
+class InteriorPages;  // bptree/bptree.h
+
 // Table name -> merge policy word, mirrored from the catalog.
 using MergePolicyMap = std::unordered_map<std::string, std::string>;
 using SharedTableRows = std::shared_ptr<const std::vector<Row>>;
@@ -58,6 +60,9 @@ struct PageTableFacts {
     // Index name -> whether every row of the table has an entry in it (no
     // row holds a NULL in the index's first column).
     std::unordered_map<std::string, bool> index_complete;
+    // The interior pages of the table's tree and index trees that seeks
+    // have read, parsed once for every later statement.
+    std::shared_ptr<InteriorPages> interiors;
 };
 
 // Table name -> shared row snapshot for SELECT, with the facts learned

@@ -5,6 +5,7 @@
 
 #include "executor/access_path.h"
 #include "executor/join_road.h"
+#include "executor/page_seek.h"
 #include "executor/pipeline.h"
 #include "executor/subquery.h"
 #include "keycodec/keycodec.h"
@@ -272,7 +273,7 @@ bool CorrelatedSubquery::seek_positions(const ChainedRow& outer_row, std::vector
 
 Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow& outer_row) {
     const Seek& seek = *seek_;
-    page_rows_.clear();
+    rowids_.clear();
     switch (fit_seek_key(outer_row)) {
         case KeyFit::Key: break;
         case KeyFit::NoMatch: return true;
@@ -281,28 +282,29 @@ Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow
     PageStore* store = engine.page_store();
     if (store == nullptr) return false;
     // Where the walk starts: the key's values, or the lower bound's value.
-    keycodec::Bytes start;
+    keycodec::Bytes& start = start_;
+    start.clear();
     if (!seek.range) {
         for (const Value& v : key_) keycodec::encode_value(v, start);
     } else if (lower_) {
         keycodec::encode_value(*lower_, start);
     }
     if (!cursor_) {
-        auto opened = IndexCursor::open(*store, statement_.from.name, seek.page_index, start);
+        interiors_ = page_interiors(engine, statement_.from.name);
+        auto opened = IndexCursor::open(*store, statement_.from.name, seek.page_index, start, interiors_.get());
         if (!opened) return fail(opened.error());
         if (!*opened) return false;
         cursor_ = std::move(**opened);
-        fetcher_ = RowFetcher::open(*store, statement_.from.name);
+        fetcher_ = RowFetcher::open(*store, statement_.from.name, interiors_.get());
         if (!fetcher_) return false;
     } else if (auto st = cursor_->seek(*store, start); !st) {
         return fail(st.error());
     }
-    rowids_.clear();
     for (;;) {
-        auto next = cursor_->next();
+        auto next = cursor_->next_into(entry_);
         if (!next) return fail(next.error());
         if (!*next) break;
-        const IndexEntry& entry = **next;
+        const IndexEntry& entry = entry_;
         if (entry.values.empty()) break;
         if (!seek.range) {
             bool same = entry.values.size() >= key_.size();
@@ -318,16 +320,17 @@ Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow
     // is gone or fails the WHERE the caller applies.
     std::sort(rowids_.begin(), rowids_.end());
     rowids_.erase(std::unique(rowids_.begin(), rowids_.end()), rowids_.end());
+    return true;
+}
+
+Result<bool> CorrelatedSubquery::fetch_page_row(uint64_t rowid) {
+    auto found = fetcher_->fetch_into(rowid, page_row_);
+    if (!found) return fail(found.error());
+    if (!*found) return false;
     const size_t width = bound_.tables.front().columns.size();
-    for (uint64_t id : rowids_) {
-        auto row = fetcher_->fetch(id);
-        if (!row) return fail(row.error());
-        if (!*row) continue;
-        if (auto st = check_stored_row(Value::integer(static_cast<int64_t>(id)), **row, width, statement_.from.name);
-            !st)
-            return fail(st.error());
-        page_rows_.push_back(std::move(**row));
-    }
+    if (auto st = check_stored_row(Value::integer(static_cast<int64_t>(rowid)), page_row_, width, statement_.from.name);
+        !st)
+        return fail(st.error());
     return true;
 }
 
@@ -353,8 +356,14 @@ Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Ke
         auto served = seek_page_rows(engine, outer_row);
         if (!served) return fail(served.error());
         if (*served) {
-            for (const Row& row : page_rows_) {
-                if (eval_across(*where_, outer_row, row, outer_width_) == Truth::True && !keep(row)) break;
+            // Every candidate is fetched, even after `keep` has had enough:
+            // a damaged row reports its error as a fresh run would.
+            bool wanted = true;
+            for (uint64_t id : rowids_) {
+                auto found = fetch_page_row(id);
+                if (!found) return fail(found.error());
+                if (!*found || !wanted) continue;
+                if (eval_across(*where_, outer_row, page_row_, outer_width_) == Truth::True) wanted = keep(page_row_);
             }
             return {};
         }

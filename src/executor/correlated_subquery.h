@@ -89,9 +89,11 @@ private:
     // Appends the table positions of the seek's candidates; false when the
     // seek cannot serve this outer row (the table is scanned instead).
     bool seek_positions(const ChainedRow& outer_row, std::vector<size_t>& positions);
-    // The same through the page file's index tree: the candidate rows, in
-    // table order, into page_rows_; false when a scan must serve.
+    // The same through the page file's index tree: the candidates' row ids,
+    // in table order, into rowids_; false when a scan must serve.
     Result<bool> seek_page_rows(Engine& engine, const ChainedRow& outer_row);
+    // The row under the id into page_row_; false when it is gone.
+    Result<bool> fetch_page_row(uint64_t rowid);
     // Whether some row passes, read from the index alone; none when only
     // the rows can tell.
     std::optional<bool> exists_in_index(const ChainedRow& outer_row);
@@ -109,11 +111,15 @@ private:
     IndexKey key_;                               // scratch of one seek
     std::optional<Value> lower_, upper_;         // scratch of one range seek
     // The page-file seek's cursor and fetcher, reused across outer rows: a
-    // key near the last one is found in the leaves in hand.
+    // key near the last one is found in the leaves in hand. They read the
+    // interior pages through interiors_.
+    std::shared_ptr<InteriorPages> interiors_;
     std::optional<IndexCursor> cursor_;
     std::optional<RowFetcher> fetcher_;
     std::vector<uint64_t> rowids_;               // scratch of one page-file seek
-    std::vector<Row> page_rows_;                 // the candidates of one page-file seek
+    std::vector<uint8_t> start_;                 // scratch of one page-file seek: its first key
+    IndexEntry entry_;                           // scratch of one page-file seek
+    Row page_row_;                               // the page-file candidate in hand
 };
 
 }  // namespace zembrel::executor

@@ -42,16 +42,16 @@ Step step_for(const AccessPath& path, const IndexEntry& entry) {
     return above_lower(k, path.lower) ? Step::Take : Step::Skip;
 }
 
-// The row under `rowid`, none when it is gone; a row of the wrong width is
-// damage.
-Result<std::optional<Row>> fetch(RowFetcher& rows, const std::string& table, size_t width, uint64_t rowid) {
-    auto row = rows.fetch(rowid);
-    if (!row) return fail(row.error());
-    if (*row) {
+// The row under `rowid` into `row`, false when it is gone; a row of the
+// wrong width is damage.
+Result<bool> fetch(RowFetcher& rows, const std::string& table, size_t width, uint64_t rowid, Row& row) {
+    auto found = rows.fetch_into(rowid, row);
+    if (!found) return fail(found.error());
+    if (*found) {
         const Value key = Value::integer(static_cast<int64_t>(rowid));
-        if (auto st = check_stored_row(key, **row, width, table); !st) return fail(st.error());
+        if (auto st = check_stored_row(key, row, width, table); !st) return fail(st.error());
     }
-    return row;
+    return found;
 }
 
 bool holds_entry_values(const Row& row, const std::vector<size_t>& positions, const IndexEntry& entry) {
@@ -63,39 +63,48 @@ bool holds_entry_values(const Row& row, const std::vector<size_t>& positions, co
 
 }  // namespace
 
-Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const std::string& table,
-                                                       const AccessPath& path, SeekOrder order,
-                                                       const std::function<bool(const Row&)>& keep) {
+std::shared_ptr<InteriorPages> page_interiors(Engine& engine, const std::string& table) {
+    std::shared_ptr<InteriorPages>& pages = engine.tables.row_cache.facts[table].interiors;
+    if (!pages) pages = std::make_shared<InteriorPages>();
+    return pages;
+}
+
+Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, InteriorPages& interiors,
+                                                       const std::string& table, const AccessPath& path,
+                                                       SeekOrder order, const std::function<bool(const Row&)>& keep) {
     using Out = std::optional<std::vector<Row>>;
     const CatalogEntry* entry = store.catalog.get(table);
     if (entry == nullptr) return Out();
     const size_t width = entry->columns.size();
     const std::optional<keycodec::Bytes> start = start_key(path);
     auto cursor = IndexCursor::open(store, table, path.index,
-                                    start ? std::optional<std::span<const uint8_t>>(*start) : std::nullopt);
+                                    start ? std::optional<std::span<const uint8_t>>(*start) : std::nullopt,
+                                    &interiors);
     if (!cursor) return fail(cursor.error());
     if (!*cursor) return Out();
     const std::vector<size_t> positions = (*cursor)->positions();
-    std::optional<RowFetcher> fetcher = RowFetcher::open(store, table);
+    std::optional<RowFetcher> fetcher = RowFetcher::open(store, table, &interiors);
     if (!fetcher) return Out();
     const uint64_t limit = path.limit.value_or(std::numeric_limits<uint64_t>::max());
 
     std::vector<Row> rows;
     std::vector<uint64_t> ids;  // table order: gathered, then fetched
+    IndexEntry at;
+    Row row;  // the row in hand; moved out when kept
     while (rows.size() < limit) {
-        auto next = (*cursor)->next();
+        auto next = (*cursor)->next_into(at);
         if (!next) return fail(next.error());
         if (!*next) break;
-        const Step step = step_for(path, **next);
+        const Step step = step_for(path, at);
         if (step == Step::Stop) break;
         if (step == Step::Skip) continue;
         if (order == SeekOrder::Table) {
-            ids.push_back((*next)->rowid);
+            ids.push_back(at.rowid);
             continue;
         }
-        auto row = fetch(*fetcher, table, width, (*next)->rowid);
-        if (!row) return fail(row.error());
-        if (*row && holds_entry_values(**row, positions, **next) && keep(**row)) rows.push_back(std::move(**row));
+        auto found = fetch(*fetcher, table, width, at.rowid, row);
+        if (!found) return fail(found.error());
+        if (*found && holds_entry_values(row, positions, at) && keep(row)) rows.push_back(std::move(row));
     }
     // Each row once, as a scan reads them, even when a stale entry names it
     // beside its live one.
@@ -103,9 +112,9 @@ Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const s
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     for (uint64_t id : ids) {
         if (rows.size() >= limit) break;
-        auto row = fetch(*fetcher, table, width, id);
-        if (!row) return fail(row.error());
-        if (*row && keep(**row)) rows.push_back(std::move(**row));
+        auto found = fetch(*fetcher, table, width, id, row);
+        if (!found) return fail(found.error());
+        if (*found && keep(row)) rows.push_back(std::move(row));
     }
     return Out(std::move(rows));
 }

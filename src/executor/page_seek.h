@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -24,9 +25,15 @@ namespace zembrel::executor {
 // table or the index. Errors: the index tree's and table tree's, the key
 // decoder's, and "row {} of table '{}' holds {} values for {} columns" for
 // a stored row of the wrong width. An ordered path wants index order.
-Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, const std::string& table,
-                                                       const AccessPath& path, SeekOrder order,
-                                                       const std::function<bool(const Row&)>& keep);
+// The interior pages come from `interiors` (page_interiors).
+Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, InteriorPages& interiors,
+                                                       const std::string& table, const AccessPath& path,
+                                                       SeekOrder order, const std::function<bool(const Row&)>& keep);
+
+// The interior pages of a table read from the page file that seeks keep
+// for later statements (with the RowCache's facts, so dropped by every
+// write).
+std::shared_ptr<InteriorPages> page_interiors(Engine& engine, const std::string& table);
 
 // The rows of a table read from the page file whose Pk value (column
 // `pk_column`) equals `key` under the key order, in table order. The page

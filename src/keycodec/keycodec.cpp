@@ -13,7 +13,9 @@ namespace {
 constexpr std::uint64_t kSignBit = 0x8000000000000000ULL;
 
 void put_be64(std::uint64_t v, Bytes& out) {
-    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+    const size_t at = out.size();
+    out.resize(at + 8);
+    for (size_t i = 0; i < 8; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
 }
 
 // An Int key of the 64-bit pattern `v` (an int64 or a row id).
@@ -166,21 +168,27 @@ Result<Value> decode_key(ByteView bytes) {
     return std::move(d->value);
 }
 
-Result<DecodedIndexKey> decode_index_key(ByteView bytes, size_t n) {
-    DecodedIndexKey out;
-    out.values.reserve(n);
+Result<size_t> decode_index_key_into(ByteView bytes, size_t n, std::vector<Value>& values, std::uint64_t& rowid) {
+    values.resize(n);
     size_t at = 0;
     for (size_t i = 0; i < n; ++i) {
         auto d = decode_value(bytes.subspan(at));
         if (!d) return fail(std::move(d.error()));
         at += d->consumed;
-        out.values.push_back(std::move(d->value));
+        values[i] = std::move(d->value);
     }
     auto last = decode_value(bytes.subspan(at));
     if (!last) return fail(std::move(last.error()));
     if (!last->value.is_int()) return storage_error("index key rowid must be Int");
-    out.rowid = static_cast<std::uint64_t>(last->value.as_int());
-    out.consumed = at + last->consumed;
+    rowid = static_cast<std::uint64_t>(last->value.as_int());
+    return at + last->consumed;
+}
+
+Result<DecodedIndexKey> decode_index_key(ByteView bytes, size_t n) {
+    DecodedIndexKey out;
+    auto consumed = decode_index_key_into(bytes, n, out.values, out.rowid);
+    if (!consumed) return fail(std::move(consumed.error()));
+    out.consumed = *consumed;
     return out;
 }
 

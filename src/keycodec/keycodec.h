@@ -25,6 +25,7 @@
 // report bad input as Storage errors.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -53,6 +54,15 @@ void encode_escaped(std::uint8_t tag, std::string_view text, Bytes& out);
 // The key of a table row: Int holding the row id.
 inline constexpr size_t kTableKeyLen = 9;
 Bytes table_key(std::uint64_t rowid);
+// The same in a fixed array, for lookups that must not allocate.
+using TableKey = std::array<std::uint8_t, kTableKeyLen>;
+inline TableKey table_key_array(std::uint64_t rowid) {
+    const std::uint64_t v = rowid ^ 0x8000000000000000ull;
+    TableKey out{};
+    out[0] = kInt;
+    for (size_t i = 0; i < 8; ++i) out[1 + i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
+    return out;
+}
 // An index key: the values' encodings, then Int holding the row id.
 Bytes index_key(std::span<const Value> values, std::uint64_t rowid);
 // A catalog key: Text holding the table name.
@@ -75,6 +85,9 @@ struct DecodedIndexKey {
 // Decodes an index key of an index on n columns; bytes after the row id are
 // not examined.
 Result<DecodedIndexKey> decode_index_key(ByteView bytes, size_t n);
+// The same into `values` (resized to n, their capacity reused) and `rowid`;
+// returns the bytes consumed. On error both are unspecified.
+Result<size_t> decode_index_key_into(ByteView bytes, size_t n, std::vector<Value>& values, std::uint64_t& rowid);
 
 // The row's values at the index's column positions, in index column order,
 // copied; nothing when any of them is Null (such a row has no index entry and

@@ -37,28 +37,40 @@ class IndexCursor {
 public:
     // A cursor over the named index of the table, at the first entry whose
     // key is not below `start` (the first entry of the tree without one).
-    // None when the table or the index is not in the catalog.
+    // None when the table or the index is not in the catalog. With
+    // `interiors` (which must outlive the cursor) descents read the interior
+    // pages through it.
     static Result<std::optional<IndexCursor>> open(PageStore& store, const std::string& table,
                                                    const std::string& index,
-                                                   std::optional<std::span<const uint8_t>> start);
+                                                   std::optional<std::span<const uint8_t>> start,
+                                                   InteriorPages* interiors = nullptr);
 
     // Moves to the first entry whose key is not below `start`: within the
-    // leaf in hand when it holds the place, else by a new descent.
+    // leaf in hand when it holds the place (from the entry in hand on),
+    // else by a new descent.
     Status seek(PageStore& store, std::span<const uint8_t> start);
 
     // The next entry, nothing at the end.
     Result<std::optional<IndexEntry>> next();
+    // The same into `entry` (its values' capacity reused): false at the end.
+    Result<bool> next_into(IndexEntry& entry);
 
     // Positions of the indexed columns in the table's rows.
     const std::vector<size_t>& positions() const { return positions_; }
 
 private:
-    IndexCursor(BPlusTreeCursor cursor, std::string index, std::vector<size_t> positions, uint64_t root)
-        : cursor_(std::move(cursor)), index_(std::move(index)), positions_(std::move(positions)), root_(root) {}
+    IndexCursor(BPlusTreeCursor cursor, std::string index, std::vector<size_t> positions, uint64_t root,
+                InteriorPages* interiors)
+        : cursor_(std::move(cursor)), index_(std::move(index)), positions_(std::move(positions)), root_(root),
+          interiors_(interiors) {}
+    // A cursor at `start` (the tree's first entry without one).
+    static Result<BPlusTreeCursor> descend(PageStore& store, uint64_t root, std::optional<bpt::ByteSpan> start,
+                                           InteriorPages* interiors);
     BPlusTreeCursor cursor_;
     std::string index_;
     std::vector<size_t> positions_;
     uint64_t root_ = 0;
+    InteriorPages* interiors_ = nullptr;
 };
 
 }  // namespace zembrel

@@ -159,36 +159,46 @@ private:
 
 // Rows fetched by row id one after another from one table's tree. While
 // the ids rise (an index's entries of one key, the ids of a sorted list),
-// the next row is looked for in the leaf of the last one and the leaf after
-// it before a new descent from the root. A descent parses each interior
-// page's cell index once for the fetcher's life, a leaf's when it is read. Borrows the store's pager; changes to the table while a
-// fetcher is open may or may not be seen (it holds a copy of one leaf).
+// the next row is looked for in the leaf in hand from the last row's cell
+// on; past that leaf the walk climbs only to the lowest interior page on
+// the way down whose keys reach the id and goes down from there (the next
+// leaf costs no descent from the root). An id below the leaf in hand
+// descends from the root. Interior pages are read and their cell index
+// parsed once (InteriorPages), a leaf's when it is read. Borrows the
+// store's pager; changes to the table while a fetcher is open may or may
+// not be seen (it reads copies of the pages it walks).
 class RowFetcher {
 public:
-    // None when the table is not in the catalog.
-    static std::optional<RowFetcher> open(PageStore& store, const std::string& name);
+    // None when the table is not in the catalog. With `interiors` (which
+    // must outlive the fetcher) the interior pages come from there and are
+    // kept there for later readers; else the fetcher keeps its own.
+    static std::optional<RowFetcher> open(PageStore& store, const std::string& name,
+                                          InteriorPages* interiors = nullptr);
     // The row under the row id, none when it is gone. The same errors as
     // PageStore::fetch_row.
     Result<std::optional<Row>> fetch(uint64_t rowid);
+    // The same into `row` (its capacity reused): false when the row is gone
+    // (`row` then unspecified).
+    Result<bool> fetch_into(uint64_t rowid, Row& row);
 
 private:
-    RowFetcher(Pager& pager, uint64_t root) : pager_(&pager), root_(root), page_(std::make_unique<PageBuf>()) {}
-    Status load(uint64_t leaf);
-    // Descends to the leaf that would hold `key` and loads it.
-    Status descend(bpt::ByteSpan key);
-    // Where the key lies against the loaded leaf: -1 before its first cell
-    // (or no leaf, or an empty one), 0 within its cells, 1 past its last.
-    int place(bpt::ByteSpan key) const;
+    RowFetcher(Pager& pager, uint64_t root, InteriorPages* interiors);
+    // Makes the leaf that would hold `key` the one in hand.
+    Status locate(bpt::ByteSpan key);
+    // From `page` (whose keys all lie below `upper`) down to the leaf that
+    // would hold `key`, adding the interior pages passed to path_.
+    Status go_down(uint64_t page, std::optional<bpt::ByteSpan> upper, bpt::ByteSpan key);
+    // The leaf in hand's cell of `key` from pos_ on; none when absent.
+    std::optional<bpt::CellRef> find_cell(bpt::ByteSpan key);
     Pager* pager_;
     uint64_t root_;
     uint64_t leaf_ = 0;  // 0: none loaded
+    size_t pos_ = 0;     // cell of the last row looked for in the leaf
     std::unique_ptr<PageBuf> page_;
     bpt::PageIndex index_;
-    struct Interior {
-        std::unique_ptr<PageBuf> page;
-        bpt::PageIndex index;
-    };
-    std::unordered_map<uint64_t, Interior> interiors_;  // by page number
+    std::vector<InteriorLevel> path_;            // root first; empty when the root is the leaf
+    std::unique_ptr<InteriorPages> own_pages_;   // when none was lent
+    InteriorPages* interiors_;
 };
 
 }  // namespace zembrel

@@ -310,68 +310,83 @@ Result<std::optional<Row>> PageStore::fetch_row(const std::string& name, const V
     return row_in_leaf(*pager, ref->data(), index, wanted);
 }
 
-std::optional<RowFetcher> RowFetcher::open(PageStore& store, const std::string& name) {
-    const CatalogEntry* entry = store.catalog.get(name);
-    if (entry == nullptr) return std::nullopt;
-    return RowFetcher(*store.pager, entry->root);
+RowFetcher::RowFetcher(Pager& pager, uint64_t root, InteriorPages* interiors)
+    : pager_(&pager), root_(root), page_(std::make_unique<PageBuf>()), interiors_(interiors) {
+    if (interiors_ == nullptr) {
+        own_pages_ = std::make_unique<InteriorPages>();
+        interiors_ = own_pages_.get();
+    }
 }
 
-Status RowFetcher::load(uint64_t leaf) {
+std::optional<RowFetcher> RowFetcher::open(PageStore& store, const std::string& name, InteriorPages* interiors) {
+    const CatalogEntry* entry = store.catalog.get(name);
+    if (entry == nullptr) return std::nullopt;
+    return RowFetcher(*store.pager, entry->root, interiors);
+}
+
+Status RowFetcher::go_down(uint64_t page, std::optional<bpt::ByteSpan> upper, bpt::ByteSpan key) {
     leaf_ = 0;
-    if (auto st = pager_->read_page_into(leaf, *page_); !st) return st;
-    if (auto st = bpt::index_leaf(page_->data(), pager_->usable_page_size(), leaf, index_); !st) return st;
-    leaf_ = leaf;
+    auto leaf = BPlusTree::descend_cached(*pager_, *interiors_, root_, page, upper, key, path_, *page_, index_);
+    if (!leaf) return std::unexpected(leaf.error());
+    leaf_ = *leaf;
+    pos_ = 0;
     return {};
 }
 
-Status RowFetcher::descend(bpt::ByteSpan key) {
-    leaf_ = 0;
-    uint64_t page = root_;
-    // A valid tree never visits more levels than it has pages.
-    for (uint64_t level = 0; level <= pager_->page_count(); ++level) {
-        auto known = interiors_.find(page);
-        if (known == interiors_.end()) {
-            if (auto st = pager_->read_page_into(page, *page_); !st) return st;
-            if (page_->data()[0] == bpt::kLeafType) {
-                if (auto st = bpt::index_leaf(page_->data(), pager_->usable_page_size(), page, index_); !st) return st;
-                leaf_ = page;
-                return {};
+Status RowFetcher::locate(bpt::ByteSpan key) {
+    if (leaf_ != 0 && !index_.cells.empty()) {
+        const uint8_t* page = page_->data();
+        if (bpt::compare_keys(key, bpt::cell_key(page, bpt::kLeafType, index_.cells[0])) >= 0) {
+            const bpt::CellRef& last = index_.cells[index_.cells.size() - 1];
+            if (bpt::compare_keys(key, bpt::cell_key(page, bpt::kLeafType, last)) <= 0) return {};
+            // Every key below a level lies at or above the leaf's first key:
+            // the lowest level whose bound the key stays below holds it, and
+            // the walk goes down again from there.
+            for (size_t level = path_.size(); level-- > 0;) {
+                const InteriorLevel from = path_[level];
+                if (from.upper && bpt::compare_keys(key, *from.upper) >= 0) continue;
+                path_.resize(level);
+                return go_down(from.page, from.upper, key);
             }
-            Interior interior{std::make_unique<PageBuf>(*page_), {}};
-            if (auto st = bpt::index_interior(interior.page->data(), pager_->usable_page_size(), page, interior.index);
-                !st)
-                return st;
-            known = interiors_.emplace(page, std::move(interior)).first;
         }
-        const uint8_t* p = known->second.page->data();
-        const bpt::PageIndex& idx = known->second.index;
-        const size_t choice = bpt::upper_bound(p, idx, key);
-        page = choice < idx.cells.size() ? bpt::interior_child(p, idx.cells[choice]) : idx.link;
     }
-    return bpt::damaged(root_, "descent does not reach a leaf");
+    path_.clear();
+    return go_down(root_, std::nullopt, key);
 }
 
-int RowFetcher::place(bpt::ByteSpan key) const {
-    if (leaf_ == 0 || index_.cells.empty()) return -1;
+std::optional<bpt::CellRef> RowFetcher::find_cell(bpt::ByteSpan key) {
     const uint8_t* page = page_->data();
-    if (bpt::compare_keys(key, bpt::cell_key(page, bpt::kLeafType, index_.cells[0])) < 0) return -1;
-    return bpt::compare_keys(key, bpt::cell_key(page, bpt::kLeafType, index_.cells[index_.cells.size() - 1])) > 0 ? 1 : 0;
+    pos_ = bpt::lower_bound_from(page, index_, key, pos_);
+    if (pos_ == index_.cells.size()) return std::nullopt;
+    const bpt::CellRef& cell = index_.cells[pos_];
+    if (bpt::compare_keys(bpt::cell_key(page, bpt::kLeafType, cell), key) != 0) return std::nullopt;
+    return cell;
+}
+
+Result<bool> RowFetcher::fetch_into(uint64_t rowid, Row& row) {
+    const keycodec::TableKey wanted = keycodec::table_key_array(rowid);
+    const bpt::ByteSpan key(wanted);
+    if (auto st = locate(key); !st) return std::unexpected(st.error());
+    const std::optional<bpt::CellRef> cell = find_cell(key);
+    if (!cell) return false;
+    const uint8_t* page = page_->data();
+    if (!bpt::leaf_cell_overflow(page, *cell)) {
+        if (auto st = storage::decode_row_into(bpt::leaf_inline_value(page, *cell), row); !st)
+            return std::unexpected(st.error());
+        return true;
+    }
+    auto bytes = BPlusTree::read_overflow(*pager_, bpt::decode_leaf_cell(page, *cell));
+    if (!bytes) return std::unexpected(bytes.error());
+    if (auto st = storage::decode_row_into(*bytes, row); !st) return std::unexpected(st.error());
+    return true;
 }
 
 Result<std::optional<Row>> RowFetcher::fetch(uint64_t rowid) {
-    const keycodec::Bytes wanted = keycodec::table_key(rowid);
-    const bpt::ByteSpan key(wanted);
-    int where = place(key);
-    if (where == 1 && index_.link != 0) {
-        // Just past this leaf: the next one holds it or nothing does.
-        if (auto st = load(index_.link); !st) return std::unexpected(st.error());
-        where = place(key);
-        if (where == -1 && !index_.cells.empty()) return std::optional<Row>();
-    }
-    if (where != 0) {
-        if (auto st = descend(key); !st) return std::unexpected(st.error());
-    }
-    return row_in_leaf(*pager_, page_->data(), index_, key);
+    Row row;
+    auto found = fetch_into(rowid, row);
+    if (!found) return std::unexpected(found.error());
+    if (!*found) return std::optional<Row>();
+    return std::optional<Row>(std::move(row));
 }
 
 Result<TableCursor> TableCursor::open(PageStore& store, const std::string& name) {

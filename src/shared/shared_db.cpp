@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <utility>
 
@@ -67,19 +68,19 @@ Result<std::unique_ptr<SharedDb>> SharedDb::open(const std::string& path) {
     return std::make_unique<SharedDb>(std::move(*engine));
 }
 
-Result<ExecResult> SharedDb::execute(std::string_view sql) {
+Result<ExecResult> SharedDb::execute(std::string_view sql, RowSink* sink) {
     auto statement = parse(sql);
     if (!statement) return fail(statement.error());
-    return execute(std::move(*statement));
+    return execute(std::move(*statement), sink);
 }
 
-Result<ExecResult> SharedDb::execute(parser::Statement statement) {
+Result<ExecResult> SharedDb::execute(parser::Statement statement, RowSink* sink) {
     switch (statement.kind()) {
         case parser::StatementKind::Begin:
         case parser::StatementKind::Commit:
         case parser::StatementKind::Rollback: return execution_error(std::string(kSharedTransactionRefusal));
-        case parser::StatementKind::Select: return read(std::move(statement));
-        default: return write(std::move(statement));
+        case parser::StatementKind::Select: return read(std::move(statement), sink);
+        default: return write(std::move(statement), sink);
     }
 }
 
@@ -94,11 +95,13 @@ Result<ExecResult> SharedDb::run_on_snapshot(ReadSnapshot& snapshot, parser::Sta
     return executor::execute_statement(reader, std::move(statement));
 }
 
-Result<ExecResult> SharedDb::read(parser::Statement statement) {
+Result<SharedDb::Versions> SharedDb::take_versions(const std::vector<std::string>& names) {
     ReadPlan plan;
+    Versions out;
     {
         std::lock_guard lock(mutex_);
-        for (const std::string& name : shared::tables_named_in(statement)) {
+        out.epoch = epoch_.load(std::memory_order_relaxed);
+        for (const std::string& name : names) {
             VersionSlot& slot = versions_[name];
             if (slot.version) {
                 plan.ready.push_back(slot.version);
@@ -133,6 +136,7 @@ Result<ExecResult> SharedDb::read(parser::Statement statement) {
             settle(plan.decodes[j].table, plan.decodes[j].pending, version ? *version : nullptr);
         if (!version) return fail(version.error());
         if (*version) plan.ready.push_back(std::move(*version));
+        else out.complete = false;
     }
     for (const ReadPlan::Named& w : plan.waits) {
         std::shared_ptr<const TableVersion> version = w.pending->wait();
@@ -143,12 +147,80 @@ Result<ExecResult> SharedDb::read(parser::Statement statement) {
             version = std::move(*own);
         }
         if (version) plan.ready.push_back(std::move(version));
+        else out.complete = false;
     }
-    plan.snapshot.reset();  // everything is decoded: checkpoints need not wait for the query
+    // plan.snapshot goes here: everything is decoded, checkpoints need not
+    // wait for the query.
+    out.ready = std::move(plan.ready);
+    return out;
+}
 
-    Engine reader;
-    for (std::shared_ptr<const TableVersion>& version : plan.ready) reader.tables.borrow(std::move(version));
-    return executor::execute_statement(reader, std::move(statement));
+namespace {
+
+// Threads take lanes in turn, so up to kLanes threads have one each.
+size_t lane_of_this_thread(size_t lanes) {
+    static std::atomic<size_t> next{0};
+    thread_local const size_t mine = next.fetch_add(1, std::memory_order_relaxed);
+    return mine % lanes;
+}
+
+}  // namespace
+
+bool SharedDb::lane_fits(const ReaderLane& lane, const std::vector<std::string>& names) {
+    const auto& borrowed = lane.engine.tables.borrowed;
+    if (borrowed.size() != names.size()) return false;
+    for (const std::string& name : names) {
+        if (std::none_of(borrowed.begin(), borrowed.end(),
+                         [&](const auto& version) { return version->table.name == name; }))
+            return false;
+    }
+    return true;
+}
+
+Result<ExecResult> SharedDb::read(parser::Statement statement, RowSink* sink) {
+    const std::vector<std::string> names = shared::tables_named_in(statement);
+    ReaderLane& lane = lanes_[lane_of_this_thread(kLanes)];
+    std::unique_lock lane_lock(lane.mutex, std::try_to_lock);
+    // Runs on the lane; versions a commit dropped meanwhile go at once, not
+    // at the lane's next statement, and so does a page store the statement
+    // gave the engine (naming a table the handle has no version of).
+    auto run_on_lane = [&] {
+        auto result = executor::execute_statement(lane.engine, std::move(statement), sink);
+        if (lane.epoch != epoch_.load(std::memory_order_acquire) || lane.engine.page_store() != nullptr) {
+            lane.engine = Engine();
+            lane.epoch = kNoEpoch;
+        }
+        return result;
+    };
+    if (lane_lock && lane.epoch == epoch_.load(std::memory_order_acquire) && lane_fits(lane, names))
+        return run_on_lane();
+
+    auto versions = take_versions(names);
+    if (!versions) return fail(versions.error());
+    if (!lane_lock || !versions->complete) {
+        // A private engine, so that a missing table's lookups (which give
+        // an engine a page store of its own) leave no lane behind.
+        Engine reader;
+        for (std::shared_ptr<const TableVersion>& version : versions->ready) reader.tables.borrow(std::move(version));
+        return executor::execute_statement(reader, std::move(statement), sink);
+    }
+    lane.engine.tables.clear();
+    for (std::shared_ptr<const TableVersion>& version : versions->ready) lane.engine.tables.borrow(std::move(version));
+    lane.epoch = versions->epoch;
+    return run_on_lane();
+}
+
+void SharedDb::empty_stale_lanes(std::vector<std::shared_ptr<const TableVersion>>& dropped) {
+    const uint64_t epoch = epoch_.load(std::memory_order_relaxed);
+    for (ReaderLane& lane : lanes_) {
+        // A lane in use is left to its reader, which replaces the versions
+        // at its next statement; waiting here would hold every writer.
+        std::unique_lock lane_lock(lane.mutex, std::try_to_lock);
+        if (!lane_lock || lane.epoch == epoch || lane.engine.tables.borrowed.empty()) continue;
+        for (auto& version : lane.engine.tables.borrowed) dropped.push_back(std::move(version));
+        lane.engine.tables.clear();
+        lane.epoch = kNoEpoch;
+    }
 }
 
 Result<std::shared_ptr<const TableVersion>> SharedDb::decode(ReadSnapshot& snapshot, const std::string& table) {
@@ -187,6 +259,10 @@ std::optional<std::vector<std::string>> SharedDb::tables_changed_by(const parser
 
 void SharedDb::mark_changed(const std::optional<std::vector<std::string>>& tables,
                             std::vector<std::shared_ptr<const TableVersion>>& dropped) {
+    if (tables && tables->empty()) return;
+    // Before the lanes are looked at: a lane that sees its epoch current
+    // after this holds no version dropped here.
+    epoch_.fetch_add(1, std::memory_order_release);
     auto change = [&](VersionSlot& slot) {
         ++slot.changes;
         if (slot.version) dropped.push_back(std::move(slot.version));
@@ -195,17 +271,18 @@ void SharedDb::mark_changed(const std::optional<std::vector<std::string>>& table
     };
     if (!tables) {
         for (auto& [name, slot] : versions_) change(slot);
-        return;
+    } else {
+        for (const std::string& name : *tables) change(versions_[name]);
     }
-    for (const std::string& name : *tables) change(versions_[name]);
+    empty_stale_lanes(dropped);
 }
 
-Result<ExecResult> SharedDb::write(parser::Statement statement) {
+Result<ExecResult> SharedDb::write(parser::Statement statement, RowSink* sink) {
     // Declared before the lock: dropped versions are freed after it goes.
     std::vector<std::shared_ptr<const TableVersion>> dropped;
     std::lock_guard lock(mutex_);
     const auto changed = tables_changed_by(statement);
-    auto result = executor::execute(engine_, std::move(statement));
+    auto result = executor::execute(engine_, std::move(statement), sink);
     if (!result) {
         // The execute step leaves memory as before or returns to the last
         // commit itself; pages it left changed must not ride along with the

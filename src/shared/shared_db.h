@@ -21,6 +21,13 @@
 //   per change, however many readers use it, and a reader sees the
 //   database as of the last commit before it took its versions: whole
 //   statements only.
+//   A thread keeps its reader engine between statements in a lane (one of
+//   kLanes, picked by thread): while no commit has dropped a version since
+//   the lane took its versions, and the lane borrows exactly the tables the
+//   statement names, the statement runs on it at once, taking neither the
+//   mutex nor a count of any version, so readers of unchanged tables do not
+//   meet. A lane in use by another thread, or a statement naming a table
+//   that has no version (none stored), gets a fresh private engine instead.
 // - BEGIN, COMMIT, ROLLBACK are refused (every statement commits itself).
 //
 // Log growth: while a SELECT's snapshot lives, checkpoints are skipped and
@@ -30,7 +37,9 @@
 //
 // Memory: besides the tables the writing road has loaded, the handle keeps
 // one decoded version of every table readers have read since its last
-// change; a version that a change dropped goes with its last reader.
+// change; a version that a change dropped goes with its last reader, a lane
+// counting as one until its next statement or the next commit (which
+// empties every lane not in use).
 //
 // Threads: `execute`, `take_snapshot` and `with_engine` may be called from
 // any number of threads at once; the parsing (fast paths first, see
@@ -39,7 +48,9 @@
 // call.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -75,9 +86,11 @@ public:
 
     // Runs one statement of SQL text (valid UTF-8). Errors: parse errors,
     // Execution kSharedTransactionRefusal, the statement's and the commit's
-    // errors, the snapshot's.
-    Result<ExecResult> execute(std::string_view sql);
-    Result<ExecResult> execute(parser::Statement statement);
+    // errors, the snapshot's. With a sink, a row result's rows go to it as
+    // they come (executor::execute's contract); a failure may follow rows
+    // already given.
+    Result<ExecResult> execute(std::string_view sql, RowSink* sink = nullptr);
+    Result<ExecResult> execute(parser::Statement statement, RowSink* sink = nullptr);
 
     // The reading road in two halves, for callers that hold a snapshot
     // across several queries (each query sees the same commit).
@@ -104,12 +117,33 @@ private:
         std::shared_ptr<PendingVersion> pending;       // its decode under way, or none
     };
     struct ReadPlan;
+    // The versions of the named tables as of one commit (`epoch`); a table
+    // without a stored form has none, and makes `complete` false.
+    struct Versions {
+        std::vector<std::shared_ptr<const TableVersion>> ready;
+        uint64_t epoch = 0;
+        bool complete = true;
+    };
+    // A reader engine kept between one thread's statements. Its own cache
+    // line, so that readers on different lanes share none.
+    struct alignas(64) ReaderLane {
+        std::mutex mutex;  // held by the reader running on the lane
+        Engine engine;     // borrows only, never has a page store
+        uint64_t epoch = kNoEpoch;  // epoch_ when its versions were taken
+    };
+    static constexpr size_t kLanes = 16;
+    static constexpr uint64_t kNoEpoch = UINT64_MAX;
 
-    Result<ExecResult> read(parser::Statement statement);
+    Result<ExecResult> read(parser::Statement statement, RowSink* sink);
+    Result<Versions> take_versions(const std::vector<std::string>& names);
+    // True when the lane borrows exactly `names` (each once, as named).
+    static bool lane_fits(const ReaderLane& lane, const std::vector<std::string>& names);
+    // Moves the versions of every lane not in use whose epoch is past into `dropped`.
+    void empty_stale_lanes(std::vector<std::shared_ptr<const TableVersion>>& dropped);
     Result<std::shared_ptr<const TableVersion>> decode(ReadSnapshot& snapshot, const std::string& table);
     void settle(const std::string& table, const std::shared_ptr<PendingVersion>& pending,
                 std::shared_ptr<const TableVersion> version);
-    Result<ExecResult> write(parser::Statement statement);
+    Result<ExecResult> write(parser::Statement statement, RowSink* sink);
     // The tables whose stored form the statement may change; none: any.
     std::optional<std::vector<std::string>> tables_changed_by(const parser::Statement& statement) const;
     void mark_changed(const std::optional<std::vector<std::string>>& tables,
@@ -121,6 +155,10 @@ private:
     Engine engine_;
     std::unordered_map<std::string, VersionSlot> versions_;  // guarded by mutex_
     std::atomic<uint64_t> decoded_{0};
+    // Bumped (under mutex_) by every commit that drops versions: a lane
+    // whose epoch equals it holds versions no commit has replaced.
+    std::atomic<uint64_t> epoch_{0};
+    std::array<ReaderLane, kLanes> lanes_;
     // Which pager and how far its change count stood at the last commit.
     const Pager* committed_pager_ = nullptr;
     uint64_t committed_changes_ = 0;
