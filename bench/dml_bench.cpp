@@ -62,9 +62,9 @@ int main(int argc, char** argv) {
     s.exec("BEGIN");
     std::vector<std::string> ids;
     for (const RowView row : table->rows) {
-        ids.push_back(row[0].as_text());
-        s.exec("INSERT INTO t VALUES ('" + row[0].as_text() + "', " + std::to_string(row[1].as_int()) + ", " +
-               std::to_string(row[2].as_int()) + ", '" + row[3].as_text() + "')");
+        ids.emplace_back(row[0].as_text());
+        s.exec("INSERT INTO t VALUES ('" + std::string(row[0].as_text()) + "', " + std::to_string(row[1].as_int()) + ", " +
+               std::to_string(row[2].as_int()) + ", '" + std::string(row[3].as_text()) + "')");
     }
     s.exec("COMMIT");
 

@@ -203,5 +203,56 @@ TEST(EngineLifecycle, RefreshPkIndexesCoversEveryTable) {
     EXPECT_EQ(table_of(e, "t")->rowids, (std::vector<uint64_t>{1, 2}));
 }
 
+// A loaded table's long texts live in its arena; every way a table leaves
+// memory (forgotten, dropped, rolled back, the engine closed) gives the
+// arena's chunks back, and the rows read the same after every change.
+TEST(EngineLifecycle, LoadedTextsGoBackWithTheirTable) {
+    TempDir dir;
+    const std::string path = dir.path("arena.db");
+    const std::string note = "a note long enough to live outside the value ";
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "CREATE TABLE t (id PK, n INT, s TEXT, d DATE)");
+        ok(e, "CREATE INDEX t_s ON t (s)");
+        std::string insert = "INSERT INTO t (n, s, d) VALUES ";
+        for (int i = 0; i < 300; ++i)
+            insert += (i ? ", (" : "(") + std::to_string(i) + ", '" + note + std::to_string(i) + "', '2024-01-02')";
+        ok(e, insert);
+        ASSERT_TRUE(storage::save(e));
+    }
+    const size_t chunks = TextArena::live_chunks(), bytes = TextArena::live_bytes();
+    for (int round = 0; round < 40; ++round) {
+        {
+            Engine e = must(storage::open(path));
+            ok(e, "INSERT INTO t (n, s, d) VALUES (-1, 'x', '2024-01-03')");
+            EXPECT_GT(TextArena::live_chunks(), chunks);
+            const Table* t = table_of(e, "t");
+            ASSERT_NE(t, nullptr);
+            EXPECT_EQ(t->rows[5][2].text_store(), Value::TextStore::Borrowed);
+            EXPECT_EQ(t->rows[5][2].as_text(), note + "5");
+            switch (round % 4) {
+                case 0:
+                    ok(e, "UPDATE t SET s = 'short' WHERE n < 100");
+                    ok(e, "DELETE FROM t WHERE n > 250");
+                    EXPECT_EQ(std::get<Rows>(ok(e, "SELECT s FROM t WHERE n = 120")).rows.at(0)[0].as_text(), note + "120");
+                    e.tables.forget_table("t");
+                    break;
+                case 1:
+                    ok(e, "BEGIN");
+                    ok(e, "DELETE FROM t WHERE n > 10");
+                    ok(e, "UPDATE t SET n = 7 WHERE n < 5");
+                    ok(e, "ROLLBACK");
+                    EXPECT_EQ(std::get<Rows>(ok(e, "SELECT COUNT(*) FROM t WHERE s > 'a'")).rows.at(0)[0], Value::integer(301));
+                    EXPECT_EQ(std::get<Rows>(ok(e, "SELECT s FROM t WHERE n = 299")).rows.at(0)[0].as_text(), note + "299");
+                    break;
+                case 2: ok(e, "DROP TABLE t"); break;
+                default: break;  // closed with the table loaded
+            }
+        }
+        EXPECT_EQ(TextArena::live_chunks(), chunks) << "round " << round;
+        EXPECT_EQ(TextArena::live_bytes(), bytes) << "round " << round;
+    }
+}
+
 }  // namespace
 }  // namespace zembrel::testing

@@ -275,7 +275,7 @@ TEST(SelectConditions, TextLiteralsComparedWithAHashColumnAreHashedOnce) {
     Engine engine;
     ok(engine, "CREATE TABLE u (name TEXT HASH, n INT)");
     ok(engine, "INSERT INTO u VALUES ('alice', 1), ('bob', 2)");
-    const std::string stored = table_of(engine, "u")->rows[1][0].as_text();
+    const std::string stored(table_of(engine, "u")->rows[1][0].as_text());
     const std::string digest(64, 'a');
     const std::pair<std::string, std::vector<Row>> cases[] = {
         {"SELECT n FROM u WHERE name = 'alice'", {{Value::integer(1)}}},
@@ -334,7 +334,7 @@ TEST(SelectPageFile, ATableOnlyInTheFileIsReadWithoutLoadingIt) {
     ok(engine, "INSERT INTO t (n) VALUES (4)");
     const Table* t = table_of(engine, "t");
     ASSERT_NE(t, nullptr);
-    const std::string key = t->rows[1][0].as_text();
+    const std::string key(t->rows[1][0].as_text());
     Rows one = rows_of(engine, "SELECT n FROM t WHERE id = '" + key + "'");
     EXPECT_EQ(one.rows, (std::vector<Row>{{Value::integer(1)}}));
     EXPECT_TRUE(rows_of(engine, "SELECT n FROM t WHERE id = 'nope'").rows.empty());

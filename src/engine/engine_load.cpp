@@ -16,7 +16,8 @@ namespace {
 
 // Appends the cursor's rows and their ids to `table`, `expected` rows
 // reserved for up front; next_rowid ends above every id read. Each row is
-// decoded straight into its cells in the table.
+// decoded straight into its cells in the table, its long texts into the
+// table's arena.
 Status read_table_rows(TableCursor& cursor, Table& table, uint64_t expected) {
     const size_t width = table.columns.size();
     table.rows.reserve(expected, width);
@@ -24,7 +25,7 @@ Status read_table_rows(TableCursor& cursor, Table& table, uint64_t expected) {
     Value rowid;
     Row other;
     for (;;) {
-        auto next = cursor.next_row_cells(rowid, table.rows, width, other);
+        auto next = cursor.next_row_cells(rowid, table.rows, width, other, &table.text_arena);
         if (!next) return fail(next.error());
         if (*next == TableCursor::Read::End) break;
         if (!rowid.is_int()) return storage_error("table row key must be Int rowid");

@@ -118,8 +118,8 @@ Result<ExecResult> modify_column(Engine& engine, Table& table, parser::ColumnDef
         std::unordered_map<std::string, std::string> hashes;
         for (const RowView row : table.rows) {
             if (p >= row.size() || row[p].kind() != ValueKind::Text) continue;
-            const std::string& text = row[p].as_text();
-            if (hashes.contains(text)) continue;
+            const std::string_view text = row[p].as_text();
+            if (hashes.contains(std::string(text))) continue;
             auto hashed = hash_column::hash_value(text, *column.salt);
             if (!hashed) return execution_error(format("column '{}': hashing failed: {}", column.name, hashed.error()));
             hashes.emplace(text, std::move(*hashed));
@@ -130,7 +130,7 @@ Result<ExecResult> modify_column(Engine& engine, Table& table, parser::ColumnDef
         std::vector<Value> clear;
         for (size_t i = 0; i < table.rows.size(); ++i) {
             std::span<Value> row = table.rows.cells(i);
-            if (hashed(row)) clear.push_back(std::exchange(row[p], Value::text(hashes.find(row[p].as_text())->second)));
+            if (hashed(row)) clear.push_back(std::exchange(row[p], Value::text(hashes.find(std::string(row[p].as_text()))->second)));
         }
         if (auto st = engine.tables.check_index_key_lengths(table.name, table.rows); !st) {
             auto next = clear.begin();

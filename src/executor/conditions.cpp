@@ -13,7 +13,7 @@ namespace {
 using parser::ExprKind;
 using operators::Truth;
 
-bool already_hashed(const std::string& text) {
+bool already_hashed(std::string_view text) {
     if (text.size() >= 10 && text.compare(0, 10, "$argon2id$") == 0) return true;
     return text.size() == 64 && std::all_of(text.begin(), text.end(), [](unsigned char c) {
                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');

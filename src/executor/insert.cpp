@@ -121,7 +121,7 @@ Result<ExecResult> insert(Engine& engine, parser::Insert statement) {
     for (size_t c = 0; c < table.columns.size() && !pk_column; ++c)
         if (is_pk(table.columns[c])) pk_column = c;
     std::optional<std::string> pk;
-    if (n == 1 && pk_column) pk = built[0][*pk_column].as_text();
+    if (n == 1 && pk_column) pk = std::string(built[0][*pk_column].as_text());
     // No exact reserve here: it would defeat geometric growth and copy the
     // whole table on every one-row INSERT.
     for (Row& row : built) {

@@ -110,7 +110,7 @@ size_t encoded_length(const Value& value) {
         case ValueKind::Float: return 9;
         default: {
             // Tag, the bytes with every zero byte doubled, the terminator.
-            const std::string& text = value.as_text();
+            const std::string_view text = value.as_text();
             return 1 + text.size() + static_cast<size_t>(std::count(text.begin(), text.end(), '\0')) + 2;
         }
     }

@@ -150,8 +150,9 @@ public:
     // The next (row id key, row), nothing at the end.
     Result<std::optional<std::pair<Value, Row>>> next_row();
     // The same into `key` and `row` (the row's capacity reused): false at
-    // the end. The same errors, in the same order.
-    Result<bool> next_row_into(Value& key, Row& row);
+    // the end. The same errors, in the same order. With an arena the row's
+    // long texts are borrowed from it (see storage::decode_row_into).
+    Result<bool> next_row_into(Value& key, Row& row, TextArena* arena = nullptr);
     // The next row's key, decoded into `key`, and its record undecoded
     // (storage/row_record.h), valid until the cursor moves: false at the
     // end. Key errors as next_row's.
@@ -160,8 +161,9 @@ public:
     // The next row decoded straight into a new last row of `rows`, of
     // `width` values, and its key into `key` (Appended). A row of another
     // number of values is not appended but decoded into `other` instead
-    // (OtherWidth). Errors and their order as next_row's.
-    Result<Read> next_row_cells(Value& key, FlatRows& rows, size_t width, Row& other);
+    // (OtherWidth). Errors and their order as next_row's. With an arena the
+    // appended row's long texts are borrowed from it.
+    Result<Read> next_row_cells(Value& key, FlatRows& rows, size_t width, Row& other, TextArena* arena = nullptr);
 
 private:
     explicit TableCursor(BPlusTreeCursor cursor) : cursor_(std::move(cursor)) {}

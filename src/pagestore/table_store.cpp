@@ -426,7 +426,8 @@ Result<bool> TableCursor::next_record(Value& key, std::span<const uint8_t>& reco
     return true;
 }
 
-Result<TableCursor::Read> TableCursor::next_row_cells(Value& key, FlatRows& rows, size_t width, Row& other) {
+Result<TableCursor::Read> TableCursor::next_row_cells(Value& key, FlatRows& rows, size_t width, Row& other,
+                                                      TextArena* arena) {
     std::span<const uint8_t> record;
     auto got = next_record(key, record);
     if (!got) return std::unexpected(got.error());
@@ -435,14 +436,14 @@ Result<TableCursor::Read> TableCursor::next_row_cells(Value& key, FlatRows& rows
         if (auto st = storage::decode_row_into(record, other); !st) return std::unexpected(st.error());
         return Read::OtherWidth;
     }
-    if (auto st = storage::decode_row_cells(record, rows.append_blank(width)); !st) {
+    if (auto st = storage::decode_row_cells(record, rows.append_blank(width), arena); !st) {
         rows.pop_back();
         return std::unexpected(st.error());
     }
     return Read::Appended;
 }
 
-Result<bool> TableCursor::next_row_into(Value& key, Row& row) {
+Result<bool> TableCursor::next_row_into(Value& key, Row& row, TextArena* arena) {
     bpt::ByteSpan key_bytes, value_bytes;
     auto got = cursor_.next_view(key_bytes, value_bytes);
     if (!got) return std::unexpected(got.error());
@@ -450,7 +451,7 @@ Result<bool> TableCursor::next_row_into(Value& key, Row& row) {
     auto decoded = keycodec::decode_key(key_bytes);
     if (!decoded) return std::unexpected(decoded.error());
     key = std::move(*decoded);
-    if (auto st = storage::decode_row_into(value_bytes, row); !st) return std::unexpected(st.error());
+    if (auto st = storage::decode_row_into(value_bytes, row, arena); !st) return std::unexpected(st.error());
     return true;
 }
 

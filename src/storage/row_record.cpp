@@ -52,7 +52,7 @@ Status encode_value(Bytes& out, const Value& value) {
         case ValueKind::Float: put_le(out, std::bit_cast<std::uint64_t>(value.as_float()), 8); break;
         case ValueKind::Bool: out.push_back(value.as_bool() ? 1 : 0); break;
         default: {
-            const std::string& s = value.as_text();
+            const std::string_view s = value.as_text();
             put_le(out, s.size(), 4);
             out.insert(out.end(), s.begin(), s.end());
         }
@@ -155,11 +155,13 @@ bool all_ascii(const std::uint8_t* p, size_t n) {
     return (seen & 0x8080808080808080ULL) == 0;
 }
 
-// decode_value handing the value to `put`, for the row decoders: the same
-// checks and texts, without a Value passing through a Result on its way into
-// the row.
-template <class Put>
-Status decode_value_with(Cursor& c, Put&& put) {
+// decode_value into the place `slot()` gives (asked for only once the value
+// has passed its checks), for the row decoders: the same checks and texts,
+// without a Value passing through a Result on its way into the row. With an
+// arena, texts too long to sit in line go there and are borrowed.
+template <class Slot>
+Status decode_value_with(Cursor& c, Slot&& slot, TextArena* arena) {
+    auto put = [&slot](Value v) { slot() = std::move(v); };
     if (c.remaining() < 1) return eof();
     const std::uint8_t tag = c.bytes[c.pos];
     const std::uint8_t* p = c.bytes.data() + c.pos + 1;
@@ -190,7 +192,11 @@ Status decode_value_with(Cursor& c, Put&& put) {
                 if (auto err = utf8_error(std::string_view(text, n))) return storage_error("invalid UTF-8: " + *err);
             }
             static constexpr ValueKind kinds[] = {ValueKind::Text, ValueKind::Uuid, ValueKind::Date, ValueKind::DateTime};
-            put(Value::with_text(kinds[tag - 4], std::string(text, n)));
+            const std::string_view view(text, n);
+            if (arena != nullptr && n > Value::kInlineText)
+                slot().reset_borrowed(kinds[tag - 4], arena->store(view));
+            else
+                put(Value::with_text(kinds[tag - 4], view));
             c.pos += 5 + n;
             return {};
         }
@@ -206,7 +212,7 @@ Result<Row> decode_row(ByteView bytes) {
     return row;
 }
 
-Status decode_row_into(ByteView bytes, Row& row) {
+Status decode_row_into(ByteView bytes, Row& row, TextArena* arena) {
     row.clear();
     if (bytes.size() < 2) return eof();
     size_t count = static_cast<size_t>(get_le(bytes.data(), 2));
@@ -215,7 +221,7 @@ Status decode_row_into(ByteView bytes, Row& row) {
     // already known to fail; do not reserve for it.
     row.reserve(std::min(count, c.remaining()));
     for (size_t i = 0; i < count; ++i) {
-        if (auto st = decode_value_with(c, [&row](Value v) { row.push_back(std::move(v)); }); !st) return st;
+        if (auto st = decode_value_with(c, [&row]() -> Value& { return row.emplace_back(); }, arena); !st) return st;
     }
     return {};
 }
@@ -225,11 +231,11 @@ std::optional<size_t> row_value_count(ByteView bytes) {
     return static_cast<size_t>(get_le(bytes.data(), 2));
 }
 
-Status decode_row_cells(ByteView bytes, std::span<Value> cells) {
+Status decode_row_cells(ByteView bytes, std::span<Value> cells, TextArena* arena) {
     if (row_value_count(bytes) != cells.size()) invariant_failed("row record decoded into cells of another count");
     Cursor c{bytes, 2};
     for (Value& cell : cells) {
-        if (auto st = decode_value_with(c, [&cell](Value v) { cell = std::move(v); }); !st) return st;
+        if (auto st = decode_value_with(c, [&cell]() -> Value& { return cell; }, arena); !st) return st;
     }
     return {};
 }

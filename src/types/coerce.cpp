@@ -17,14 +17,14 @@ bool is_text_column(DataTypeKind k) { return k == DataTypeKind::Text || k == Dat
 
 // A text written into a DATE or DATETIME column (`kind`), checked against the
 // column's rule and made a Date or DateTime value.
-Result<Value> dated(std::string text, DataTypeKind kind, std::string_view column) {
+Result<Value> dated(std::string_view text, DataTypeKind kind, std::string_view column) {
     if (kind == DataTypeKind::Date) {
         if (!parse_date(text))
             return type_error(format("column '{}': invalid date '{}', expected yyyy-MM-dd", column, text));
-        return Value::date(std::move(text));
+        return Value::date(text);
     }
     if (auto st = parse_datetime(text, column); !st) return fail(std::move(st.error()));
-    return Value::datetime(std::move(text));
+    return Value::datetime(text);
 }
 
 Result<Value> hashed_if_salted(Value v, const Column& column) {
@@ -79,7 +79,7 @@ Result<Value> coerce_value(Value value, const Column& column) {
             break;
         case DataTypeKind::Date:
         case DataTypeKind::DateTime:
-            if (kind == ValueKind::Text) return dated(std::move(value.mutable_text()), type.kind, name);
+            if (kind == ValueKind::Text) return dated(value.as_text(), type.kind, name);
             break;
         case DataTypeKind::Pk: break;
     }

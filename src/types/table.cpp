@@ -13,25 +13,52 @@ void FlatRows::adopt_width(size_t width) {
     }
 }
 
+// Cells move by relocation, never by Value's move: a moved value owns its
+// text, and the texts the cells borrow from their table's arena must stay
+// borrowed (a reallocation would otherwise copy every long text).
+void FlatRows::relocate_all(std::vector<Value>& from, std::vector<Value>& to) {
+    const size_t first = to.size();
+    to.resize(first + from.size());
+    for (size_t i = 0; i < from.size(); ++i) Value::relocate(to[first + i], from[i]);
+    from.clear();
+}
+
+void FlatRows::make_room(size_t extra) {
+    const size_t needed = cells_.size() + extra;
+    if (needed <= cells_.capacity()) return;
+    std::vector<Value> fresh;
+    fresh.reserve(std::max(needed, 2 * cells_.capacity()));
+    relocate_all(cells_, fresh);
+    cells_.swap(fresh);
+}
+
 void FlatRows::reserve(size_t rows, size_t width) {
     if (count_ == 0) width_ = width;
-    cells_.reserve(cells_.size() + rows * width_);
+    const size_t extra = rows * width_;
+    if (cells_.size() + extra <= cells_.capacity()) return;
+    std::vector<Value> fresh;
+    fresh.reserve(cells_.size() + extra);
+    relocate_all(cells_, fresh);
+    cells_.swap(fresh);
 }
 
 void FlatRows::push_back(RowView row) {
     adopt_width(row.size());
+    make_room(row.size());
     cells_.insert(cells_.end(), row.begin(), row.end());
     ++count_;
 }
 
 void FlatRows::push_back(Row&& row) {
     adopt_width(row.size());
+    make_room(row.size());
     cells_.insert(cells_.end(), std::make_move_iterator(row.begin()), std::make_move_iterator(row.end()));
     ++count_;
 }
 
 std::span<Value> FlatRows::append_blank(size_t width) {
     adopt_width(width);
+    make_room(width);
     cells_.resize(cells_.size() + width);
     ++count_;
     return cells(count_ - 1);
@@ -83,7 +110,10 @@ void FlatRows::remove(std::span<const size_t> positions, std::vector<Row>* remov
             ++next;
             continue;
         }
-        if (out != i) std::move(row.begin(), row.end(), cells(out).begin());
+        if (out != i) {
+            std::span<Value> to = cells(out);
+            for (size_t k = 0; k < width_; ++k) Value::relocate(to[k], row[k]);
+        }
         ++out;
     }
     cells_.resize(out * width_);
@@ -105,8 +135,7 @@ void FlatRows::insert_at(std::span<const size_t> positions, std::vector<Row> row
                           std::make_move_iterator(rows[back].end()));
             ++back;
         } else if (kept < count_) {
-            std::span<Value> row = cells(kept++);
-            merged.insert(merged.end(), std::make_move_iterator(row.begin()), std::make_move_iterator(row.end()));
+            for (Value& cell : cells(kept++)) Value::relocate(merged.emplace_back(), cell);
         }
     }
     cells_ = std::move(merged);
@@ -118,8 +147,7 @@ void FlatRows::add_column(const Value& fill) {
     std::vector<Value> wider;
     wider.reserve(count_ * (width_ + 1));
     for (size_t i = 0; i < count_; ++i) {
-        std::span<Value> row = cells(i);
-        wider.insert(wider.end(), std::make_move_iterator(row.begin()), std::make_move_iterator(row.end()));
+        for (Value& cell : cells(i)) Value::relocate(wider.emplace_back(), cell);
         wider.push_back(fill);
     }
     cells_ = std::move(wider);
@@ -136,7 +164,7 @@ void FlatRows::erase_column(size_t column) {
     size_t out = 0;
     for (size_t i = 0; i < cells_.size(); ++i) {
         if (i % width_ == column) continue;
-        if (out != i) cells_[out] = std::move(cells_[i]);
+        if (out != i) Value::relocate(cells_[out], cells_[i]);
         ++out;
     }
     cells_.resize(out);

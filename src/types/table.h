@@ -157,6 +157,10 @@ public:
 
 private:
     void adopt_width(size_t width);
+    // Room for `extra` more cells, growing geometrically.
+    void make_room(size_t extra);
+    // Appends every cell of `from` to `to` by relocation and empties `from`.
+    static void relocate_all(std::vector<Value>& from, std::vector<Value>& to);
 
     std::vector<Value> cells_;
     size_t width_ = 0;
@@ -202,6 +206,9 @@ struct Table {
     FlatRows rows;
     std::vector<uint64_t> rowids;  // parallel to rows
     uint64_t next_rowid = 1;
+    // Texts the rows borrow (decoded at load); moved with the table, freed
+    // with it. A copy of the table owns its texts and starts an empty arena.
+    TextArena text_arena{};
 
     // Position of the named column, if any.
     std::optional<size_t> column_index(std::string_view column) const;

@@ -22,7 +22,7 @@ int64_t total_order_key(double d) {
 
 std::strong_ordering total_cmp(double a, double b) { return total_order_key(a) <=> total_order_key(b); }
 
-std::strong_ordering bytes_cmp(const std::string& a, const std::string& b) {
+std::strong_ordering bytes_cmp(std::string_view a, std::string_view b) {
     size_t n = std::min(a.size(), b.size());
     int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
     if (c != 0) return c < 0 ? std::strong_ordering::less : std::strong_ordering::greater;
@@ -80,16 +80,16 @@ std::strong_ordering Value::sql_cmp(const Value& a, const Value& b) {
     if (ca != cb) return ca <=> cb;
     switch (ca) {
         case 0: return std::strong_ordering::equal;
-        case 1: return a.num_.b <=> b.num_.b;
+        case 1: return a.as_bool() <=> b.as_bool();
         case 2:
-            if (a.is_int() && b.is_int()) return a.num_.i <=> b.num_.i;
+            if (a.is_int() && b.is_int()) return a.as_int() <=> b.as_int();
             return total_cmp(as_number(a), as_number(b));
         default:
             // A Uuid sits below Date and DateTime whatever the texts; every
             // other pair of text kinds compares by bytes.
             if (a.kind_ == ValueKind::Uuid && is_dateish(b.kind_)) return std::strong_ordering::less;
             if (is_dateish(a.kind_) && b.kind_ == ValueKind::Uuid) return std::strong_ordering::greater;
-            return bytes_cmp(a.text_, b.text_);
+            return bytes_cmp(a.as_text(), b.as_text());
     }
 }
 
@@ -97,15 +97,15 @@ std::strong_ordering Value::key_cmp(const Value& a, const Value& b) {
     if (a.kind_ == b.kind_) {
         switch (a.kind_) {
             case ValueKind::Null: return std::strong_ordering::equal;
-            case ValueKind::Bool: return a.num_.b <=> b.num_.b;
-            case ValueKind::Int: return a.num_.i <=> b.num_.i;
-            case ValueKind::Float: return total_cmp(a.num_.f, b.num_.f);
-            default: return bytes_cmp(a.text_, b.text_);
+            case ValueKind::Bool: return a.as_bool() <=> b.as_bool();
+            case ValueKind::Int: return a.as_int() <=> b.as_int();
+            case ValueKind::Float: return total_cmp(a.as_float(), b.as_float());
+            default: return bytes_cmp(a.as_text(), b.as_text());
         }
     }
     bool a_tu = a.kind_ == ValueKind::Text || a.kind_ == ValueKind::Uuid;
     bool b_tu = b.kind_ == ValueKind::Text || b.kind_ == ValueKind::Uuid;
-    if (a_tu && b_tu) return bytes_cmp(a.text_, b.text_);
+    if (a_tu && b_tu) return bytes_cmp(a.as_text(), b.as_text());
     return key_rank(a.kind_) <=> key_rank(b.kind_);
 }
 
@@ -116,52 +116,65 @@ unsigned __int128 Value::key_prefix(const Value& v) {
     unsigned __int128 image = static_cast<unsigned __int128>(rank) << 120;
     switch (v.kind_) {
         case ValueKind::Null: break;
-        case ValueKind::Bool: image |= v.num_.b ? 1 : 0; break;
-        case ValueKind::Int: image |= static_cast<uint64_t>(v.num_.i) ^ (uint64_t{1} << 63); break;
-        case ValueKind::Float: image |= static_cast<uint64_t>(total_order_key(v.num_.f)) ^ (uint64_t{1} << 63); break;
+        case ValueKind::Bool: image |= v.as_bool() ? 1 : 0; break;
+        case ValueKind::Int: image |= static_cast<uint64_t>(v.as_int()) ^ (uint64_t{1} << 63); break;
+        case ValueKind::Float: image |= static_cast<uint64_t>(total_order_key(v.as_float())) ^ (uint64_t{1} << 63); break;
         default: {
             // The first kPrefixTextBytes bytes, big-endian, zero-padded, then
             // the length capped one above them: a text that short is wholly
             // in the image, longer ones sharing those bytes tie. Keys of one
             // index often share a long start ("group 000123"), so the more
             // bytes the image holds, the fewer ties reach key_cmp.
-            const size_t n = std::min<size_t>(kPrefixTextBytes, v.text_.size());
+            const std::string_view text = v.as_text();
+            const size_t n = std::min<size_t>(kPrefixTextBytes, text.size());
             for (size_t i = 0; i < n; ++i)
-                image |= static_cast<unsigned __int128>(static_cast<unsigned char>(v.text_[i])) << (112 - 8 * i);
-            image |= std::min<uint64_t>(kPrefixTextBytes + 1, v.text_.size());
+                image |= static_cast<unsigned __int128>(static_cast<unsigned char>(text[i])) << (112 - 8 * i);
+            image |= std::min<uint64_t>(kPrefixTextBytes + 1, text.size());
         }
     }
     return image;
+}
+
+void Value::own_copy(std::string_view s) {
+    if (s.size() <= kInlineText) {
+        if (!s.empty()) std::memcpy(raw_, s.data(), s.size());
+        rep_ = static_cast<unsigned char>(s.size());
+        return;
+    }
+    char* block = new char[s.size()];
+    std::memcpy(block, s.data(), s.size());
+    set_ext(block, s.size());
+    rep_ = kHeap;
 }
 
 bool Value::operator==(const Value& o) const {
     if (kind_ != o.kind_) return false;
     switch (kind_) {
         case ValueKind::Null: return true;
-        case ValueKind::Bool: return num_.b == o.num_.b;
-        case ValueKind::Int: return num_.i == o.num_.i;
-        case ValueKind::Float: return std::bit_cast<uint64_t>(num_.f) == std::bit_cast<uint64_t>(o.num_.f);
-        default: return text_ == o.text_;
+        case ValueKind::Bool: return as_bool() == o.as_bool();
+        case ValueKind::Int: return as_int() == o.as_int();
+        case ValueKind::Float: return std::bit_cast<uint64_t>(as_float()) == std::bit_cast<uint64_t>(o.as_float());
+        default: return as_text() == o.as_text();
     }
 }
 
 std::string Value::display() const {
     switch (kind_) {
-        case ValueKind::Int: return std::to_string(num_.i);
-        case ValueKind::Float: return float_cell_text(num_.f);
-        case ValueKind::Bool: return num_.b ? "true" : "false";
+        case ValueKind::Int: return std::to_string(as_int());
+        case ValueKind::Float: return float_cell_text(as_float());
+        case ValueKind::Bool: return as_bool() ? "true" : "false";
         case ValueKind::Null: return "NULL";
-        default: return text_;
+        default: return std::string(as_text());
     }
 }
 
 std::string Value::debug() const {
     switch (kind_) {
         case ValueKind::Null: return "Null";
-        case ValueKind::Int: return format("Int({})", num_.i);
-        case ValueKind::Float: return format("Float({})", float_debug_text(num_.f));
-        case ValueKind::Bool: return num_.b ? "Bool(true)" : "Bool(false)";
-        default: return format("{}({})", kind_name(kind_), quoted_debug_text(text_));
+        case ValueKind::Int: return format("Int({})", as_int());
+        case ValueKind::Float: return format("Float({})", float_debug_text(as_float()));
+        case ValueKind::Bool: return as_bool() ? "Bool(true)" : "Bool(false)";
+        default: return format("{}({})", kind_name(kind_), quoted_debug_text(as_text()));
     }
 }
 
