@@ -103,8 +103,13 @@ std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> p
             for (size_t i = 0; i < entries.size();) {
                 size_t j = i + 1;
                 while (j < entries.size() && entries[j].prefix == entries[i].prefix) ++j;
-                if (j - i > 1 && (!entries[i].exact || positions.size() > 1))
-                    std::sort(entries.begin() + static_cast<ptrdiff_t>(i), entries.begin() + static_cast<ptrdiff_t>(j), less);
+                // A run is often one key repeated (a plain index), already in
+                // row order: one pass tells, where sorting would compare
+                // texts n log n times.
+                const auto first = entries.begin() + static_cast<ptrdiff_t>(i);
+                const auto last = entries.begin() + static_cast<ptrdiff_t>(j);
+                if (j - i > 1 && (!entries[i].exact || positions.size() > 1) && !std::is_sorted(first, last, less))
+                    std::sort(first, last, less);
                 i = j;
             }
         }
