@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     const Table* table = z.tables.find("t");
     s.exec("BEGIN");
     std::vector<std::string> ids;
-    for (const Row& row : table->rows) {
+    for (const RowView row : table->rows) {
         ids.emplace_back(row[0].as_text());
         s.exec("INSERT INTO t VALUES ('" + std::string(row[0].as_text()) + "', " + std::to_string(row[1].as_int()) + ", " +
                std::to_string(row[2].as_int()) + ", '" + std::string(row[3].as_text()) + "')");

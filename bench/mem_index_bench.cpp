@@ -31,7 +31,7 @@ void BM_OneRowInsert(benchmark::State& state) {
     Table table;
     table.name = "t";
     table.columns = {column("id", DataTypeKind::Pk), column("a", DataTypeKind::Int), column("b", DataTypeKind::Text)};
-    table.rows.reserve(static_cast<size_t>(existing) + 20000);
+    table.rows.reserve(static_cast<size_t>(existing) + 20000, table.columns.size());
     for (int64_t i = 0; i < existing; ++i) {
         table.rows.push_back(make_row(i));
         table.rowids.push_back(table.next_rowid++);

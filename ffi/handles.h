@@ -57,7 +57,7 @@ namespace zembrel::ffi {
 // holding a NUL byte becomes "") are placed at once, the row not kept.
 class ResultBuilder final : public RowSink {
 public:
-    void row(const Row& row) override;
+    void row(RowView row) override;
     // The result set, with these column names; the builder is spent.
     zembrel_result* finish(const std::vector<std::string>& columns);
 

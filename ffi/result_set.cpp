@@ -58,7 +58,7 @@ void ResultBuilder::place(std::string_view text) {
     room_ -= need;
 }
 
-void ResultBuilder::row(const Row& row) {
+void ResultBuilder::row(RowView row) {
     rs_.row_starts.push_back(rs_.cells.size());
     for (const Value& v : row) {
         if (v.has_text()) {

@@ -72,7 +72,7 @@ Model stored(const std::string& path) {
     EXPECT_TRUE(e.ensure_table_loaded("t"));
     const Table* t = table_of(e, "t");
     if (t == nullptr) return m;
-    for (const Row& row : t->rows) {
+    for (const RowView row : t->rows) {
         EXPECT_EQ(row[2].as_text(), pad_for(row[1].as_int()));
         m[row[0].as_int()] = row[1].as_int();
     }

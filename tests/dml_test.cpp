@@ -26,7 +26,7 @@ TableState state_of(const Engine& e, const std::string& name) {
     TableState s;
     const Table* t = table_of(e, name);
     if (t == nullptr) return s;
-    s.rows = t->rows;
+    s.rows = t->rows.to_rows();
     s.rowids = t->rowids;
     s.next_rowid = t->next_rowid;
     if (auto pk = e.tables.pk_indexes.find(name); pk != e.tables.pk_indexes.end())
@@ -151,7 +151,7 @@ TEST(Dml, FailingUpdateChangesNothing) {
         ASSERT_TRUE(again.ensure_table_loaded("t"));
         const Table* t = table_of(again, "t");
         ASSERT_EQ(t->rows.size(), 3u);
-        for (const Row& row : t->rows) {
+        for (const RowView row : t->rows) {
             EXPECT_TRUE(row[1].is_null());
             EXPECT_EQ(row[2], Value::integer(7));
         }
@@ -285,8 +285,8 @@ void expect_indexes_in_step(Engine& e, const std::string& name, const std::strin
 }
 
 // Whether two tables hold the same rows but for their Pk values (column 0).
-bool same_but_ids(const std::vector<Row>& a, const std::vector<Row>& b) {
-    return std::ranges::equal(a, b, [](const Row& x, const Row& y) {
+bool same_but_ids(const FlatRows& a, const FlatRows& b) {
+    return std::ranges::equal(a, b, [](RowView x, RowView y) {
         return x.size() == y.size() && std::equal(x.begin() + 1, x.end(), y.begin() + 1);
     });
 }
@@ -366,7 +366,7 @@ TEST(Dml, RangeWhereThroughIndexFindsWhatTheScanFinds) {
         }
         if (on_file) {
             ASSERT_TRUE(storage::save(indexed));
-            const std::vector<Row> rows = table_of(indexed, "t")->rows;
+            const std::vector<Row> rows = table_of(indexed, "t")->rows.to_rows();
             indexed = Engine();  // lets go of the file
             Engine again = must(storage::open(dir.path("i.db")));
             ASSERT_TRUE(again.ensure_table_loaded("t"));

@@ -67,7 +67,7 @@ struct State {
 
 using KeySet = std::set<std::vector<Value>, KeyLess>;
 
-std::optional<std::vector<Value>> key_of(const Row& row, const std::vector<size_t>& positions) {
+std::optional<std::vector<Value>> key_of(RowView row, const std::vector<size_t>& positions) {
     std::vector<Value> key;
     for (size_t p : positions) {
         if (row[p].is_null()) return std::nullopt;
@@ -110,7 +110,7 @@ std::string sql_literal(const Value& v) {
     }
 }
 
-std::string describe_row(const Row& r) {
+std::string describe_row(RowView r) {
     std::string s = "(";
     for (size_t i = 0; i < r.size(); ++i) {
         std::string d = r[i].debug();
@@ -238,10 +238,10 @@ private:
     void check_index(const std::string& table, const IndexCatalogEntry& ix) {
         const Table* t = table_of(e_, table);
         if (t == nullptr) return;
-        std::map<uint64_t, const Row*> by_id;
-        for (size_t i = 0; i < t->rows.size(); ++i) by_id[t->rowids[i]] = &t->rows[i];
+        std::map<uint64_t, RowView> by_id;
+        for (size_t i = 0; i < t->rows.size(); ++i) by_id[t->rowids[i]] = t->rows[i];
         size_t expected = 0;
-        for (const Row& r : t->rows)
+        for (const RowView r : t->rows)
             if (key_of(r, ix.positions)) ++expected;
         auto cursor = BPlusTree::seek(pager_, ix.root, std::nullopt);
         if (!cursor) {
@@ -263,7 +263,7 @@ private:
                 return;
             }
             auto it = by_id.find(dk->rowid);
-            if (it == by_id.end() || key_of(*it->second, ix.positions) != std::optional(dk->values)) {
+            if (it == by_id.end() || key_of(it->second, ix.positions) != std::optional(dk->values)) {
                 errors_ += "index " + ix.name + " holds a stale entry for row id " + std::to_string(dk->rowid) + "; ";
                 return;
             }

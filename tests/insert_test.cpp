@@ -23,7 +23,7 @@ TEST(Insert, GeneratedKeysDefaultsAndTotals) {
     EXPECT_EQ((*one.pk)[14], '4');
     EXPECT_EQ(one.count, 1u);
     EXPECT_EQ(one.total, 1u);
-    const Row& row = table_of(e, "t")->rows[0];
+    const RowView row = table_of(e, "t")->rows[0];
     EXPECT_EQ(row[0], Value::uuid(*one.pk));
     EXPECT_EQ(row[2], Value::integer(7));  // omitted: its default
 
@@ -110,7 +110,7 @@ TEST(Insert, KeyTooLongForTheFileIsRefusedByTheStatement) {
         Tables out;
         for (const char* name : {"t", "u", "w"}) {
             const Table* t = table_of(e, name);
-            if (t) out.emplace_back(t->columns, t->rows);
+            if (t) out.emplace_back(t->columns, t->rows.to_rows());
         }
         return out;
     };
@@ -152,7 +152,7 @@ TEST(Insert, KeyTooLongForTheFileIsRefusedByTheStatement) {
             ASSERT_TRUE(e.reset_to_last_commit());
             ASSERT_TRUE(e.load_all_tables());
             std::vector<Value> ns;
-            for (const Row& row : table_of(e, "t")->rows) ns.push_back(row[0]);
+            for (const RowView row : table_of(e, "t")->rows) ns.push_back(row[0]);
             EXPECT_EQ(ns, (std::vector<Value>{Value::integer(1), Value::integer(5), Value::integer(4)}));
             EXPECT_EQ(table_of(e, "t")->columns[2].salt, std::nullopt);
             EXPECT_EQ(e.tables.mem_indexes.get("i_s")->map().size(), 3u);

@@ -103,7 +103,7 @@ TEST(MemIndex, RenumberingRules) {
     };
     for (const Case& c : cases) {
         Table t;
-        t.rows.assign(c.rows, Row{Value::integer(0)});
+        t.rows.assign(std::vector<Row>(c.rows, Row{Value::integer(0)}));
         t.rowids = c.rowids;
         t.next_rowid = c.next;
         Table u = t;
@@ -234,7 +234,7 @@ struct Reference {
         }
         return true;
     }
-    void remove(uint64_t id, const Row& r) {
+    void remove(uint64_t id, RowView r) {
         for (auto& [n, ix] : indexes) {
             auto k = MemIndex::key_for_row(r, ix.positions);
             if (!k) continue;
@@ -248,7 +248,7 @@ struct Reference {
         size_t n = table.rows.size();
         if (count == 0 || n < count) return;
         for (size_t i = n - count; i < n; ++i) remove(table.rowids[i], table.rows[i]);
-        table.rows.resize(n - count);
+        table.rows.truncate(n - count);
         table.rowids.resize(n - count);
     }
 };
@@ -298,10 +298,7 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
                         size_t p = rng() % t.rows.size();
                         e.tables.remove_rows_from_indexes("t", t.rowids[p], t.rows[p]);
                         ref.remove(ref.table.rowids[p], ref.table.rows[p]);
-                        for (Table* x : {&t, &ref.table}) {
-                            x->rows.erase(x->rows.begin() + static_cast<ptrdiff_t>(p));
-                            x->rowids.erase(x->rowids.begin() + static_cast<ptrdiff_t>(p));
-                        }
+                        for (Table* x : {&t, &ref.table}) x->remove_rows(std::span<const size_t>(&p, 1));
                         break;
                     }
                     case 5: {  // a row dropped, or given a new id, behind the indexes (announced)
@@ -310,8 +307,7 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
                         bool drop = rng() % 2;
                         for (Table* x : {&t, &ref.table}) {
                             if (drop) {
-                                x->rows.erase(x->rows.begin() + static_cast<ptrdiff_t>(p));
-                                x->rowids.erase(x->rowids.begin() + static_cast<ptrdiff_t>(p));
+                                x->remove_rows(std::span<const size_t>(&p, 1));
                             } else {
                                 x->rowids[p] = x->next_rowid++;
                             }

@@ -781,7 +781,9 @@ TEST(SelectJoins, RowIdsOutOfOrderStillFindTheirRows) {
         ok(*e, "INSERT INTO u VALUES (1, 'one'), (2, 'two'), (3, 'three'), (4, 'four')");
         Table& u = e->tables.database.tables.at("u");
         // Each row keeps its id; only their order changes: ids 1, 3, 2, 4.
-        std::swap(u.rows[1], u.rows[2]);
+        Row second = u.rows[1].to_row();
+        u.rows.replace(1, u.rows[2]);
+        u.rows.replace(2, std::move(second));
         std::swap(u.rowids[1], u.rowids[2]);
     }
     ok(indexed, "CREATE INDEX u_k ON u (k)");

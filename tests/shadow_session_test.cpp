@@ -30,7 +30,7 @@ std::string text_of(const Keyed& rows) {
 
 Keyed rows_of(const Table& table) {
     Keyed out;
-    for (const Row& row : table.rows) out.emplace(row[0].display(), row);
+    for (const RowView row : table.rows) out.emplace(row[0].display(), row.to_row());
     return out;
 }
 
@@ -179,7 +179,7 @@ TEST(ShadowReplay, RowsAreFoundByKeyText) {
         ASSERT_TRUE(shadow::replay_ops(e, c.ops));
         const Table& out = *table_of(e, "t");
         std::string rows, ids;
-        for (const Row& r : out.rows) rows += debug_values(r);
+        for (const RowView r : out.rows) rows += debug_values(r);
         for (uint64_t id : out.rowids) ids += (ids.empty() ? "" : " ") + std::to_string(id);
         EXPECT_EQ(rows, c.rows);
         EXPECT_EQ(ids, c.rowids);

@@ -40,7 +40,7 @@ std::vector<Row> rows_in(ReadSnapshot& snapshot, const std::string& table) {
     auto st = snapshot.load_tables(reader, {table});
     EXPECT_TRUE(st.has_value()) << (st ? "" : st.error().display());
     const Table* t = testing::table_of(reader, table);
-    return t == nullptr ? std::vector<Row>{} : t->rows;
+    return t == nullptr ? std::vector<Row>{} : t->rows.to_rows();
 }
 
 size_t count_now(SharedDb& db, const std::string& table) {

@@ -61,10 +61,10 @@ std::vector<Row> select_rows(Engine& engine, const std::string& sql) {
 class FailingSource final : public operators::Operator {
 public:
     explicit FailingSource(int good) : good_(good) {}
-    Result<const Row*> next() override {
+    Result<RowView> next() override {
         if (good_-- <= 0) return storage_error("source broke");
         row_ = {Value::integer(good_)};
-        return &row_;
+        return RowView(row_);
     }
 
 private:
@@ -86,8 +86,8 @@ TEST(ExternalSort, SpilledSortEqualsInMemorySortIncludingNonFiniteFloats) {
     Table& t = engine.tables.database.tables.at("t");
     const double specials[] = {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
                                std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()};
-    for (size_t i = 0; i < t.rows.size(); i += 7) t.rows[i][1] = Value::floating(specials[(i / 7) % 4]);
-    for (size_t i = 3; i < t.rows.size(); i += 11) t.rows[i][1] = Value();
+    for (size_t i = 0; i < t.rows.size(); i += 7) t.rows.cells(i)[1] = Value::floating(specials[(i / 7) % 4]);
+    for (size_t i = 3; i < t.rows.size(); i += 11) t.rows.cells(i)[1] = Value();
 
     for (const char* order : {"k", "k DESC", "s, k DESC", "s DESC"}) {
         for (const char* limit : {"", " LIMIT 5", " LIMIT 40"}) {
@@ -117,12 +117,12 @@ TEST(ExternalSort, SpilledSortEqualsInMemorySortIncludingNonFiniteFloats) {
 class CopiedRows final : public operators::Operator {
 public:
     explicit CopiedRows(std::vector<Row> rows) : rows_(std::move(rows)) {}
-    Result<const Row*> next() override {
-        if (next_ == rows_.size()) return nullptr;
+    Result<RowView> next() override {
+        if (next_ == rows_.size()) return RowView();
         current_ = rows_[next_++];
-        return &current_;
+        return RowView(current_);
     }
-    Row take(const Row&) override { return std::move(current_); }
+    Row take(RowView) override { return std::move(current_); }
 
 private:
     std::vector<Row> rows_;
@@ -151,7 +151,7 @@ TEST(ExternalSort, RunsEndWhereTheBytesHeldReachTheBudget) {
     for (;;) {
         auto got = sort.next();
         ASSERT_TRUE(got.has_value()) << got.error().message;
-        if (*got == nullptr) break;
+        if (!*got) break;
         if (out.empty()) {
             ASSERT_TRUE(sort.spill_dir().has_value());
             EXPECT_TRUE(fs::exists(sort.spill_dir()->run_path(9)));
@@ -162,7 +162,7 @@ TEST(ExternalSort, RunsEndWhereTheBytesHeldReachTheBudget) {
             for (auto r = run->read_row(); r && *r; r = run->read_row()) ++in_run;
             EXPECT_EQ(in_run, 40);
         }
-        out.push_back(sort.take(**got));
+        out.push_back(sort.take(*got));
     }
     EXPECT_EQ(out, expected);
 
@@ -171,8 +171,8 @@ TEST(ExternalSort, RunsEndWhereTheBytesHeldReachTheBudget) {
     sort_spill::ExternalSort top(std::make_unique<CopiedRows>(rows), {{0, true}}, budget, 20);
     for (size_t i = 0; i < 20; ++i) {
         auto got = top.next();
-        ASSERT_TRUE(got.has_value() && *got != nullptr);
-        EXPECT_EQ(**got, expected[i]) << "row " << i;
+        ASSERT_TRUE(got.has_value() && *got);
+        EXPECT_EQ(got->to_row(), expected[i]) << "row " << i;
         EXPECT_TRUE(top.spill_dir().has_value());
     }
 }
@@ -191,7 +191,7 @@ TEST(ExternalSort, SpillDirectoryIsGoneAfterEndErrorAndEarlyRelease) {
     }
     {  // released after a few merged rows; a budget of one byte: one run per row
         sort_spill::ExternalSort sort(source(), {{0, true}}, 1);
-        for (int i = 0; i < 3; ++i) ASSERT_NE(*sort.next(), nullptr);
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(bool(*sort.next()));
         ASSERT_TRUE(sort.spill_dir().has_value());
         EXPECT_TRUE(fs::exists(sort.spill_dir()->run_path(9)));
         EXPECT_FALSE(fs::exists(sort.spill_dir()->run_path(10)));
@@ -204,8 +204,8 @@ TEST(ExternalSort, SpillDirectoryIsGoneAfterEndErrorAndEarlyRelease) {
         for (;;) {
             auto got = sort.next();
             ASSERT_TRUE(got.has_value());
-            if (*got == nullptr) break;
-            EXPECT_EQ((**got)[0], Value::integer(expect++));
+            if (!*got) break;
+            EXPECT_EQ((*got)[0], Value::integer(expect++));
         }
         EXPECT_EQ(expect, 10);
         EXPECT_EQ(tmp.entries(), 0u);
@@ -246,7 +246,7 @@ TEST(RunFile, RoundTripAndDamagedRecords) {
     const Row a{Value::text("say \"hi\"\n"), Value(), Value::floating(-0.0), Value::integer(INT64_MIN),
                 Value::boolean(true), Value::date("2024-01-02"), Value::floating(std::numeric_limits<double>::infinity())};
     const Row empty{};
-    const Row* rows[] = {&a, &empty};
+    const RowView rows[] = {a, empty};
     ASSERT_TRUE(sort_spill::write_run(path, rows).has_value());
     auto reader = sort_spill::RunReader::open(path);
     ASSERT_TRUE(reader.has_value());

@@ -255,7 +255,7 @@ TEST(TableStore, FailingRewritesChangeNoPage) {
         {"rebuild, duplicate", [&] { return s.rebuild_indexes("t", duplicate); }, dup},
         {"insert, long key",
          [&]() -> Status {
-             auto r = s.insert_rows("t", {&long_text[200], 1});
+             auto r = s.insert_rows("t", std::span<const Row>(&long_text[200], 1));
              if (!r) return std::unexpected(r.error());
              return {};
          },

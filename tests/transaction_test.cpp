@@ -19,7 +19,7 @@ std::vector<Row> stored_rows(const std::string& path, const std::string& table) 
     Engine e = must(storage::open(path));
     EXPECT_TRUE(e.ensure_table_loaded(table));
     const Table* t = table_of(e, table);
-    return t ? t->rows : std::vector<Row>{};
+    return t ? t->rows.to_rows() : std::vector<Row>{};
 }
 
 // Rows appended in a transaction follow the stored ones, in the session and
@@ -91,7 +91,7 @@ TEST(Transaction, RollbackRestoresMergePolicyAndClearsTheRowCache) {
 
         ok(e, "BEGIN");
         ok(e, "TRUNCATE TABLE t");
-        e.tables.row_cache["t"] = std::make_shared<const std::vector<Row>>();
+        e.tables.row_cache["t"] = std::make_shared<const FlatRows>();
         ok(e, "ROLLBACK");
         EXPECT_TRUE(e.tables.row_cache.empty());
         EXPECT_EQ(table_of(e, "t")->rows.size(), 3u);
@@ -162,7 +162,7 @@ TEST(SyncFailure, FailureAfterWritingIntoDirtyPagesReturnsToTheLastCommit) {
         ASSERT_TRUE(e.ensure_table_loaded("t"));
         ASSERT_NE(table_of(e, "t"), nullptr);
         std::vector<std::string> in_memory;
-        for (const Row& row : table_of(e, "t")->rows) in_memory.push_back(row[1].display());
+        for (const RowView row : table_of(e, "t")->rows) in_memory.push_back(row[1].display());
         EXPECT_EQ(in_memory, expected);
     }
     std::vector<std::string> stored;

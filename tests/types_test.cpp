@@ -1,14 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
-#include <random>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "types/error.h"
+#include "types/table.h"
 #include "types/utf8.h"
 #include "types/value.h"
 
@@ -595,4 +596,184 @@ TEST(TextChecksProperty, RandomBytes) {
         (void)types::parse_date(s);
         (void)types::parse_datetime(s, "c");
     }
+}
+
+// Every change a table's rows go through, at random, against a plain list of
+// owned rows: both must hold the same rows, ids and views after each step.
+TEST(FlatRows, RandomChangesMatchAListOfRows) {
+    std::mt19937_64 rng(11);
+    auto value = [&](uint64_t salt) -> Value {
+        switch (rng() % 4) {
+            case 0: return N();
+            case 1: return I(static_cast<int64_t>(salt));
+            case 2: return T(std::string(rng() % 40, static_cast<char>('a' + salt % 26)));  // short and heap texts
+            default: return F(static_cast<double>(salt) / 4);
+        }
+    };
+    for (size_t width : {size_t{0}, size_t{1}, size_t{3}}) {
+        Table table;
+        std::vector<Row> model;
+        std::vector<uint64_t> model_ids;
+        uint64_t next_id = 1;
+        auto fresh = [&] {
+            Row row;
+            for (size_t c = 0; c < width; ++c) row.push_back(value(next_id * 7 + c));
+            return row;
+        };
+        auto sorted_positions = [&](size_t n, size_t count) {
+            std::vector<size_t> all(n);
+            for (size_t i = 0; i < n; ++i) all[i] = i;
+            std::shuffle(all.begin(), all.end(), rng);
+            all.resize(std::min(count, n));
+            std::sort(all.begin(), all.end());
+            return all;
+        };
+        for (int step = 0; step < 3000; ++step) {
+            const size_t n = model.size();
+            switch (rng() % 8) {
+                case 0:
+                case 1: {  // append, owned or viewed
+                    Row row = fresh();
+                    model.push_back(row);
+                    model_ids.push_back(next_id);
+                    if (rng() % 2) {
+                        table.append_row(next_id, std::move(row));
+                    } else {
+                        table.rows.push_back(RowView(row));
+                        table.rowids.push_back(next_id);
+                    }
+                    ++next_id;
+                    break;
+                }
+                case 2: {  // replace in place
+                    if (n == 0) break;
+                    const size_t at = rng() % n;
+                    Row row = fresh();
+                    model[at] = row;
+                    if (rng() % 2) table.rows.replace(at, std::move(row));
+                    else table.rows.replace(at, RowView(row));
+                    break;
+                }
+                case 3: {  // remove at sorted positions, then maybe restore them
+                    const std::vector<size_t> at = sorted_positions(n, rng() % 5);
+                    std::vector<Row> want;
+                    std::vector<uint64_t> ids;
+                    for (size_t p : at) want.push_back(model[p]), ids.push_back(model_ids[p]);
+                    for (size_t k = at.size(); k-- > 0;) {
+                        model.erase(model.begin() + static_cast<std::ptrdiff_t>(at[k]));
+                        model_ids.erase(model_ids.begin() + static_cast<std::ptrdiff_t>(at[k]));
+                    }
+                    std::vector<Row> removed = table.remove_rows(at);
+                    ASSERT_EQ(removed, want);
+                    if (rng() % 2 == 0 && !at.empty()) {  // positions are final ones: put back in order
+                        table.restore_rows(at, ids, std::move(removed));
+                        for (size_t k = 0; k < at.size(); ++k) {
+                            model.insert(model.begin() + static_cast<std::ptrdiff_t>(at[k]), want[k]);
+                            model_ids.insert(model_ids.begin() + static_cast<std::ptrdiff_t>(at[k]), ids[k]);
+                        }
+                    }
+                    break;
+                }
+                case 4: {  // truncate, the cut rows handed back in order
+                    if (rng() % 4 != 0) break;
+                    const size_t keep = n == 0 ? 0 : n - rng() % (std::min<size_t>(n, 4) + 1);
+                    std::vector<Row> cut;
+                    table.rows.truncate(keep, &cut);
+                    table.rowids.resize(keep);
+                    ASSERT_EQ(cut, std::vector<Row>(model.begin() + static_cast<std::ptrdiff_t>(keep), model.end()));
+                    model.resize(keep);
+                    model_ids.resize(keep);
+                    break;
+                }
+                case 5: {  // a column added at the end, or one dropped
+                    if (rng() % 8 != 0) break;
+                    if (rng() % 2 || width == 0) {
+                        const Value fill = value(step);
+                        table.rows.add_column(fill);
+                        for (Row& row : model) row.push_back(fill);
+                        ++width;
+                    } else {
+                        const size_t c = rng() % width;
+                        table.rows.erase_column(c);
+                        for (Row& row : model) row.erase(row.begin() + static_cast<std::ptrdiff_t>(c));
+                        --width;
+                    }
+                    break;
+                }
+                case 6: {  // changed through the mutable cells
+                    if (n == 0 || width == 0) break;
+                    const size_t at = rng() % n, c = rng() % width;
+                    const Value v = value(step);
+                    table.rows.cells(at)[c] = v;
+                    model[at][c] = v;
+                    break;
+                }
+                default: {  // a copy and a view of a suffix read the same rows
+                    const Table copy = table;
+                    ASSERT_EQ(copy.rows, model);
+                    const size_t from = n == 0 ? 0 : rng() % n;
+                    const RowsView tail = RowsView(table.rows).from(from);
+                    ASSERT_EQ(tail.size(), n - from);
+                    for (size_t i = 0; i < tail.size(); ++i) ASSERT_EQ(tail[i], RowView(model[from + i]));
+                    break;
+                }
+            }
+            ASSERT_EQ(table.rows.size(), model.size()) << "step " << step;
+            ASSERT_EQ(table.rowids, model_ids) << "step " << step;
+            ASSERT_TRUE(table.rows == model) << "step " << step;
+            ASSERT_EQ(table.rows.to_rows(), model) << "step " << step;
+            if (!model.empty()) {
+                ASSERT_EQ(table.rows.width(), width);
+            }
+        }
+    }
+}
+
+// A view tests false only for no row at all; an empty row is a row.
+TEST(FlatRows, ViewsOfEmptyRowsAreRows) {
+    const Row empty;
+    EXPECT_TRUE(bool(RowView(empty)));
+    EXPECT_FALSE(bool(RowView()));
+    FlatRows rows{Row{}, Row{}};
+    EXPECT_EQ(rows.size(), 2u);
+    EXPECT_TRUE(bool(rows[1]));
+    EXPECT_TRUE(rows[1].empty());
+    rows.truncate(1);
+    EXPECT_EQ(rows.size(), 1u);
+    rows.remove(std::vector<size_t>{0});
+    EXPECT_TRUE(rows.empty());
+}
+
+// Cells borrowing their table's arena stay borrowed however the rows move
+// inside the table (growth, removal, column changes, undo): a move would
+// copy every long text to the heap. Rows leaving the table own theirs.
+TEST(FlatRows, BorrowedTextsStayBorrowedInsideAndOwnedOutside) {
+    TextArena arena;
+    FlatRows rows;
+    auto text_of = [](size_t i) { return "a text long enough to be borrowed #" + std::to_string(i); };
+    for (size_t i = 0; i < 300; ++i) {  // no reserve: the cells grow and move several times
+        std::span<Value> cells = rows.append_blank(2);
+        cells[0] = Value::integer(static_cast<int64_t>(i));
+        cells[1].reset_borrowed(ValueKind::Text, arena.store(text_of(i)));
+    }
+    auto all_borrowed = [&](size_t column) {
+        return std::ranges::all_of(rows, [&](RowView r) { return r[column].text_store() == Value::TextStore::Borrowed; });
+    };
+    ASSERT_TRUE(all_borrowed(1));
+    std::vector<Row> removed;
+    rows.remove(std::vector<size_t>{0, 5, 299}, &removed);
+    rows.add_column(Value::integer(7));
+    rows.erase_column(0);
+    EXPECT_TRUE(all_borrowed(0));
+    ASSERT_EQ(removed.size(), 3u);
+    for (const Row& r : removed) EXPECT_EQ(r[1].text_store(), Value::TextStore::Heap);
+    EXPECT_EQ(removed[1][1].as_text(), text_of(5));
+    std::vector<Row> back;
+    for (Row& r : removed) back.push_back(Row{std::move(r[1]), Value::integer(7)});
+    rows.insert_at(std::vector<size_t>{0, 5, 299}, std::move(back));
+    EXPECT_EQ(rows.size(), 300u);
+    for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i][0].as_text(), text_of(i)) << i;
+    std::vector<Row> cut;
+    rows.truncate(290, &cut);
+    for (const Row& r : cut) EXPECT_NE(r[0].text_store(), Value::TextStore::Borrowed);
 }

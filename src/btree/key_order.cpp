@@ -44,30 +44,30 @@ void radix_sort_by_prefix(std::vector<Entry>& entries) {
 
 }  // namespace
 
-void prefetch_ahead(std::span<const Row> rows, size_t i, size_t position) {
+void prefetch_ahead(RowsView rows, size_t i, size_t position) {
     // Rows live apart on the heap and a text value's bytes apart again: ask
     // for the row a few steps ahead, and for the text of the row that was
     // asked for before, so that neither wait stalls the pass.
     constexpr size_t kRowsAhead = 16, kTextsAhead = 8;
     if (i + kRowsAhead < rows.size()) {
-        const Row& ahead = rows[i + kRowsAhead];
+        const RowView ahead = rows[i + kRowsAhead];
         if (position < ahead.size()) __builtin_prefetch(&ahead[position]);
     }
     if (i + kTextsAhead < rows.size()) {
-        const Row& ahead = rows[i + kTextsAhead];
+        const RowView ahead = rows[i + kTextsAhead];
         if (position < ahead.size() && ahead[position].has_text())
             __builtin_prefetch(ahead[position].as_text().data());
     }
 }
 
-std::vector<KeyedRow> rows_in_key_order(std::span<const Row> rows, std::span<const size_t> positions, bool skip_nulls,
+std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> positions, bool skip_nulls,
                                         std::vector<unsigned __int128>* prefixes) {
     std::vector<Entry> entries;
     entries.reserve(rows.size());
     const size_t first = positions.empty() ? 0 : positions.front();
     for (size_t i = 0; i < rows.size(); ++i) {
         prefetch_ahead(rows, i, first);
-        const Row& row = rows[i];
+        const RowView row = rows[i];
         bool keyed = true;
         for (size_t p : positions) {
             if (p >= row.size() || (skip_nulls && row[p].is_null())) {
@@ -103,8 +103,13 @@ std::vector<KeyedRow> rows_in_key_order(std::span<const Row> rows, std::span<con
             for (size_t i = 0; i < entries.size();) {
                 size_t j = i + 1;
                 while (j < entries.size() && entries[j].prefix == entries[i].prefix) ++j;
-                if (j - i > 1 && (!entries[i].exact || positions.size() > 1))
-                    std::sort(entries.begin() + static_cast<ptrdiff_t>(i), entries.begin() + static_cast<ptrdiff_t>(j), less);
+                // A run is often one key repeated (a plain index), already in
+                // row order: one pass tells, where sorting would compare
+                // texts n log n times.
+                const auto first = entries.begin() + static_cast<ptrdiff_t>(i);
+                const auto last = entries.begin() + static_cast<ptrdiff_t>(j);
+                if (j - i > 1 && (!entries[i].exact || positions.size() > 1) && !std::is_sorted(first, last, less))
+                    std::sort(first, last, less);
                 i = j;
             }
         }

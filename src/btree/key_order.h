@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel {
@@ -28,9 +29,9 @@ struct KeyedRow {
 // the result (so that a tree built from the run need not compute it again).
 // A hint for a pass over `rows` that reads the value at `position` of each
 // row in turn, now at row i: starts the memory reads of the rows ahead.
-void prefetch_ahead(std::span<const Row> rows, size_t i, size_t position);
+void prefetch_ahead(RowsView rows, size_t i, size_t position);
 
-std::vector<KeyedRow> rows_in_key_order(std::span<const Row> rows, std::span<const size_t> positions, bool skip_nulls,
+std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> positions, bool skip_nulls,
                                         std::vector<unsigned __int128>* prefixes = nullptr);
 
 }  // namespace zembrel

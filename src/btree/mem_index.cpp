@@ -201,7 +201,7 @@ void IndexKeyMap::erase(Key key) {
     if (leaves_[at]->ids.empty()) leaves_.erase(leaves_.begin() + static_cast<ptrdiff_t>(at));
 }
 
-RowIdList& IndexKeyMap::append_greatest(const Row& row, std::span<const size_t> positions) {
+RowIdList& IndexKeyMap::append_greatest(std::span<const Value> row, std::span<const size_t> positions) {
     // Built leaves are left a quarter empty, so that inserts between the
     // loaded keys do not split at once.
     constexpr size_t kBuildFill = kLeafMax * 3 / 4;
@@ -227,7 +227,7 @@ MemIndex::MemIndex(std::string name_, std::string table_, std::vector<std::strin
       positions(std::move(positions_)),
       unique(unique_) {}
 
-std::optional<IndexKey> MemIndex::key_for_row(const Row& row, std::span<const size_t> positions) {
+std::optional<IndexKey> MemIndex::key_for_row(std::span<const Value> row, std::span<const size_t> positions) {
     for (size_t p : positions)
         if (p >= row.size() || row[p].is_null()) return std::nullopt;
     IndexKey key;

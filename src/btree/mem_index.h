@@ -192,7 +192,7 @@ public:
     // For building in key order: enters a key greater than every key held
     // (the values at `positions` of `row`) and returns its empty list, valid
     // until the next change.
-    RowIdList& append_greatest(const Row& row, std::span<const size_t> positions);
+    RowIdList& append_greatest(std::span<const Value> row, std::span<const size_t> positions);
 
     // Applies fn(list) to every list; keys whose list it leaves empty go.
     template <class Fn>
@@ -275,8 +275,8 @@ public:
     // The row's key: copies of the values at the positions, in order; none
     // when any of them is Null. A position beyond the row's end (which valid
     // rows never have) also gives none rather than reading out of bounds.
-    static std::optional<IndexKey> key_for_row(const Row& row, std::span<const size_t> positions);
-    std::optional<IndexKey> key_for_row(const Row& row) const { return key_for_row(row, positions); }
+    static std::optional<IndexKey> key_for_row(std::span<const Value> row, std::span<const size_t> positions);
+    std::optional<IndexKey> key_for_row(std::span<const Value> row) const { return key_for_row(row, positions); }
 
     // Read access for seeks and range scans.
     const IndexKeyMap& map() const { return map_; }

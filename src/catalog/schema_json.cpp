@@ -162,7 +162,7 @@ Status write_column(std::string& out, const Column& column) {
     return {};
 }
 
-Status write_row(std::string& out, const Row& row) {
+Status write_row(std::string& out, std::span<const Value> row) {
     out.push_back('[');
     for (std::size_t i = 0; i < row.size(); ++i) {
         if (i > 0) out.push_back(',');

@@ -33,7 +33,7 @@ Status write_value(std::string& out, const Value& value);
 Status write_data_type(std::string& out, const DataType& type);
 Status write_default(std::string& out, const DefaultValue& def);
 Status write_column(std::string& out, const Column& column);
-Status write_row(std::string& out, const Row& row);
+Status write_row(std::string& out, std::span<const Value> row);
 
 Result<Value> read_value(JsonReader& in);
 Result<DataType> read_data_type(JsonReader& in);

@@ -33,6 +33,7 @@
 #include "pagestore/page_store.h"
 #include "pager/vfs.h"
 #include "types/error.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel {

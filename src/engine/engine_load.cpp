@@ -2,6 +2,7 @@
 // loading by name, whole-database passes, the name maps filled from the
 // catalog, and the return to the last commit after a failed write.
 
+#include <algorithm>
 #include <utility>
 
 #include "catalog/catalog_store.h"
@@ -13,23 +14,24 @@ namespace zembrel {
 
 namespace {
 
-// Appends the cursor's rows and their ids to `table`; next_rowid ends above
-// every id read. Each row is decoded straight into its place in the table,
-// its long texts into the table's arena.
-Status read_table_rows(TableCursor& cursor, Table& table) {
+// Appends the cursor's rows and their ids to `table`, `expected` rows
+// reserved for up front; next_rowid ends above every id read. Each row is
+// decoded straight into its cells in the table, its long texts into the
+// table's arena.
+Status read_table_rows(TableCursor& cursor, Table& table, uint64_t expected) {
+    const size_t width = table.columns.size();
+    table.rows.reserve(expected, width);
+    table.rowids.reserve(expected);
     Value rowid;
+    Row other;
     for (;;) {
-        Row& row = table.rows.emplace_back();
-        auto next = cursor.next_row_into(rowid, row, &table.text_arena);
-        if (!next || !*next) {
-            table.rows.pop_back();
-            if (!next) return fail(next.error());
-            break;
-        }
+        auto next = cursor.next_row_cells(rowid, table.rows, width, other, &table.text_arena);
+        if (!next) return fail(next.error());
+        if (*next == TableCursor::Read::End) break;
         if (!rowid.is_int()) return storage_error("table row key must be Int rowid");
-        if (row.size() != table.columns.size())
+        if (*next == TableCursor::Read::OtherWidth)
             return storage_error(format("row {} of table '{}' holds {} values for {} columns", rowid.as_int(),
-                                        table.name, row.size(), table.columns.size()));
+                                        table.name, other.size(), width));
         table.rowids.push_back(static_cast<uint64_t>(rowid.as_int()));
     }
     // Ids were handed out below the counter; keep the next one above them all
@@ -54,7 +56,14 @@ Status Engine::ensure_table_loaded(std::string_view name) {
     table.next_rowid = entry->rowid_counter;
     auto cursor = TableCursor::open(**store, key);
     if (!cursor) return fail(cursor.error());
-    if (auto st = read_table_rows(*cursor, table); !st) return st;
+    // Room for every id handed out so far, unless that is far more than
+    // the file could hold (a damaged counter): rows deleted since leave
+    // room that is never touched, and so never made resident. Counting the
+    // tree's entries instead would read every leaf page twice.
+    const uint64_t ids_out = entry->rowid_counter > 0 ? entry->rowid_counter - 1 : 0;
+    const uint64_t file_bytes = (*store)->pager->page_count() * (*store)->pager->usable_page_size();
+    const uint64_t cell_bytes = ids_out * std::max<uint64_t>(table.columns.size(), 1) * sizeof(Value);
+    if (auto st = read_table_rows(*cursor, table, cell_bytes <= 4 * file_bytes ? ids_out : 0); !st) return st;
     tables.database.tables.emplace(key, std::move(table));
     tables.rebuild_indexes(name);
     return {};
@@ -68,7 +77,7 @@ Status Engine::load_table_from_snapshot(const PagerSnapshot& snapshot, std::stri
     table.next_rowid = 1;
     auto cursor = TableCursor::open_snapshot(snapshot, entry.root);
     if (!cursor) return fail(cursor.error());
-    if (auto st = read_table_rows(*cursor, table); !st) return st;
+    if (auto st = read_table_rows(*cursor, table, 0); !st) return st;
     tables.forget_table(table.name);
     tables.database.tables.emplace(table.name, std::move(table));
     tables.rebuild_indexes(name);

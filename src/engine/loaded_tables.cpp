@@ -190,7 +190,7 @@ void LoadedTables::rebuild_pk_index(std::string_view table_name) {
     // in key order would each cost a cache miss); the sorted pass then moves
     // them out of one contiguous array.
     const size_t column = *pk_column;
-    const std::vector<Row>& rows = table->rows;
+    const FlatRows& rows = table->rows;
     std::vector<Value> by_row;
     by_row.reserve(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -229,7 +229,7 @@ void LoadedTables::pk_index_insert(std::string_view table_name, size_t first) {
     renumber_and_flag(mem_indexes, *table);
     const size_t column = entry->second.pk_column;
     for (size_t i = first; i < table->rows.size(); ++i) {
-        const Row& row = table->rows[i];
+        const RowView row = table->rows[i];
         if (column < row.size()) entry->second.tree.insert(row[column], table->rowids[i]);
     }
 }
@@ -245,7 +245,7 @@ void LoadedTables::rebuild_index(std::string_view index_name) {
 
     // From a sorted run: each distinct key is built once and goes in at the end.
     IndexKeyMap map;
-    const std::vector<Row>& rows = table->rows;
+    const FlatRows& rows = table->rows;
     RowIdList* last = nullptr;
     for (const auto& [i, same] : rows_in_key_order(rows, positions, true)) {
         if (!same) last = &map.append_greatest(rows[i], positions);
@@ -335,12 +335,12 @@ Status LoadedTables::index_insert_row(std::string_view table_name, size_t first)
     return {};
 }
 
-Status LoadedTables::check_index_key_lengths(std::string_view table, std::span<const Row> rows) const {
+Status LoadedTables::check_index_key_lengths(std::string_view table, RowsView rows) const {
     std::vector<const MemIndex*> indexes;
     for (const auto& [name, index] : mem_indexes)
         if (index.table == table) indexes.push_back(&index);
     if (indexes.empty()) return {};
-    for (const Row& row : rows) {
+    for (const RowView row : rows) {
         for (const MemIndex* index : indexes) {
             if (auto st = check_row_index_key(row, index->positions); !st) return st;
         }
@@ -348,7 +348,7 @@ Status LoadedTables::check_index_key_lengths(std::string_view table, std::span<c
     return {};
 }
 
-void LoadedTables::remove_rows_from_indexes(std::string_view table_name, uint64_t rowid, const Row& row) {
+void LoadedTables::remove_rows_from_indexes(std::string_view table_name, uint64_t rowid, RowView row) {
     for (auto& [name, index] : mem_indexes) {
         if (index.table != table_name) continue;
         if (auto key = index.key_for_row(row)) index.remove_row_id(*key, rowid);
@@ -364,9 +364,8 @@ void LoadedTables::truncate_table_rows(std::string_view table_name, size_t count
     // pairing below may miss ids, which then stay behind in the indexes.
     const bool parallel = table->rowids.size() == n;
 
-    std::vector<Row> cut_rows(std::make_move_iterator(table->rows.begin() + static_cast<ptrdiff_t>(keep)),
-                              std::make_move_iterator(table->rows.end()));
-    table->rows.resize(keep);
+    std::vector<Row> cut_rows;
+    table->rows.truncate(keep, &cut_rows);
     const size_t id_cut = std::min(keep, table->rowids.size());
     std::vector<uint64_t> cut_ids(table->rowids.begin() + static_cast<ptrdiff_t>(id_cut), table->rowids.end());
     table->rowids.resize(id_cut);
@@ -439,7 +438,7 @@ Status LoadedTables::update_rows(std::string_view table_name, std::span<const si
         }
     }
 
-    if (auto st = check_index_key_lengths(table_name, after); !st) return st;
+    if (auto st = check_index_key_lengths(table_name, std::span<const Row>(after)); !st) return st;
 
     const std::optional<size_t> pk_column = first_pk_column(table->columns);
     bool pk_changed = false;
@@ -460,9 +459,12 @@ Status LoadedTables::update_rows(std::string_view table_name, std::span<const si
         for_each_key_run(coming, [&](const IndexKey& key, std::span<const uint64_t> ids) { index->add_row_ids(key, ids); });
     }
     for (size_t c = 0; c < positions.size(); ++c) {
-        Row& row = table->rows[positions[c]];
+        std::span<Value> row = table->rows.cells(positions[c]);
         if (pk_column && *pk_column < row.size() && !(row[*pk_column] == after[c][*pk_column])) pk_changed = true;
-        std::swap(row, after[c]);
+        // The old values leave the table in `after`, owning their texts (a
+        // moved value does), the new ones take their places.
+        if (after[c].size() != row.size()) invariant_failed("an updated row of another width than its table's");
+        std::swap_ranges(row.begin(), row.end(), after[c].begin());
     }
     if (pk_changed) rebuild_pk_index(table_name);
     return {};
@@ -486,31 +488,14 @@ std::vector<Row> LoadedTables::delete_rows(std::string_view table_name, std::spa
     if (pk != pk_indexes.end()) {
         const size_t column = pk->second.pk_column;
         for (size_t p : positions) {
-            const Row& row = table->rows[p];
+            const RowView row = table->rows[p];
             if (column < row.size() && pk->second.tree.find(row[column]) == std::optional<uint64_t>(table->rowids[p]))
                 pk->second.tree.erase(row[column]);
         }
     }
 
-    std::vector<Row> removed;
-    removed.reserve(positions.size());
-    size_t out = 0;
-    size_t next = 0;  // index into positions
-    for (size_t i = 0; i < table->rows.size(); ++i) {
-        if (next < positions.size() && positions[next] == i) {
-            removed.push_back(std::move(table->rows[i]));
-            own_texts(removed.back());
-            ++next;
-            continue;
-        }
-        if (out != i) {
-            table->rows[out] = std::move(table->rows[i]);
-            table->rowids[out] = table->rowids[i];
-        }
-        ++out;
-    }
-    table->rows.resize(out);
-    table->rowids.resize(out);
+    std::vector<Row> removed = table->remove_rows(positions);
+    const size_t out = table->rows.size();
     // The indexes now hold exactly the ids of the remaining rows.
     for (const std::string& name : mem_indexes.names_of_table(table_name)) {
         MemIndex* index = mem_indexes.get(name);
@@ -523,25 +508,7 @@ void LoadedTables::restore_deleted_rows(std::string_view table_name, std::span<c
                                         std::span<const uint64_t> ids, std::vector<Row> rows) {
     Table* table = find_owned(table_name);
     if (!table || rows.empty()) return;
-    const size_t total = table->rows.size() + rows.size();
-    std::vector<Row> merged_rows;
-    std::vector<uint64_t> merged_ids;
-    merged_rows.reserve(total);
-    merged_ids.reserve(total);
-    size_t kept = 0, back = 0;
-    for (size_t i = 0; i < total; ++i) {
-        if (back < rows.size() && positions[back] == i) {
-            merged_rows.push_back(std::move(rows[back]));
-            merged_ids.push_back(ids[back]);
-            ++back;
-        } else if (kept < table->rows.size()) {
-            merged_rows.push_back(std::move(table->rows[kept]));
-            merged_ids.push_back(table->rowids[kept]);
-            ++kept;
-        }
-    }
-    table->rows = std::move(merged_rows);
-    table->rowids = std::move(merged_ids);
+    table->restore_rows(positions, ids, std::move(rows));
     rebuild_indexes(table_name);
 }
 

@@ -40,6 +40,7 @@
 #include "btree/mem_index.h"
 #include "btree/pk_index.h"
 #include "types/error.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel {
@@ -48,7 +49,7 @@ class InteriorPages;  // bptree/bptree.h
 
 // Table name -> merge policy word, mirrored from the catalog.
 using MergePolicyMap = std::unordered_map<std::string, std::string>;
-using SharedTableRows = std::shared_ptr<const std::vector<Row>>;
+using SharedTableRows = std::shared_ptr<const FlatRows>;
 
 // What SELECT learned about a table read from the page file, true of the
 // rows the RowCache holds for it (or would read): it is dropped with them.
@@ -155,9 +156,9 @@ struct LoadedTables {
     // such row in `rows`). Statements call it before they change the table:
     // such a row must not pass a statement only to fail the mirroring or a
     // COMMIT later.
-    Status check_index_key_lengths(std::string_view table, std::span<const Row> rows) const;
+    Status check_index_key_lengths(std::string_view table, RowsView rows) const;
     // Takes rowid out of the list of the row's key in every index of the table.
-    void remove_rows_from_indexes(std::string_view table, uint64_t rowid, const Row& row);
+    void remove_rows_from_indexes(std::string_view table, uint64_t rowid, RowView row);
     // The position of the row with this id, or none. Ids ascend along the
     // rows, so this is a binary search (with a scan as the fallback).
     std::optional<size_t> position_of_rowid(std::string_view table, uint64_t rowid) const;

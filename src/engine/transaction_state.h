@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "btree/mem_index.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel {
@@ -47,14 +48,14 @@ inline Table reconstruct_pre_image(const Table& current, const RowJournal& journ
     out.name = current.name;
     out.columns = current.columns;
     out.next_rowid = journal.next_rowid;
-    out.rows.reserve(journal.row_count);
+    out.rows.reserve(journal.row_count, current.columns.size());
     out.rowids.reserve(journal.row_count);
     // Removed rows, ascending by id, merged back in between the kept ones.
     std::vector<uint64_t> removed;
     for (const auto& [id, row] : journal.originals) removed.push_back(id);
     std::sort(removed.begin(), removed.end());
     size_t r = 0;
-    auto put = [&](uint64_t id, const Row& row) {
+    auto put = [&](uint64_t id, RowView row) {
         out.rowids.push_back(id);
         out.rows.push_back(row);
     };
@@ -101,7 +102,7 @@ struct TxnPreImage {
             Table restored;
             if (journal->originals.empty()) {
                 restored = std::move(*live);
-                restored.rows.resize(std::min(journal->row_count, restored.rows.size()));
+                restored.rows.truncate(std::min(journal->row_count, restored.rows.size()));
                 restored.rowids.resize(std::min(journal->row_count, restored.rowids.size()));
                 restored.next_rowid = journal->next_rowid;
             } else {

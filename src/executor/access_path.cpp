@@ -274,7 +274,7 @@ std::optional<AccessPath> ordered_path(Engine& engine, const parser::SelectState
 
 using Predicate = operators::BoundPredicate;
 
-bool passes(const Predicate* predicate, const Row& row) {
+bool passes(const Predicate* predicate, RowView row) {
     return predicate == nullptr || predicate->eval(row) == operators::Truth::True;
 }
 
@@ -289,7 +289,7 @@ bool memory_seek(const Engine& engine, const Table& table, const AccessPath& pat
     uint64_t room = path.limit.value_or(std::numeric_limits<uint64_t>::max());
     // Whether another row may follow.
     auto take = [&](size_t at) {
-        const Row& row = table.rows[at];
+        const RowView row = table.rows[at];
         if (passes(predicate, row)) {
             emit(row);
             --room;
@@ -333,7 +333,7 @@ bool memory_seek(const Engine& engine, const Table& table, const AccessPath& pat
         if (path.ordered && predicate == nullptr && index->id_count() < table.rows.size()) {
             const size_t column = index->positions.front();
             for (size_t at = 0; at < table.rows.size(); ++at) {
-                const Row& row = table.rows[at];
+                const RowView row = table.rows[at];
                 if (column < row.size() && row[column].is_null() && !take(at)) return true;
             }
         }
@@ -379,12 +379,12 @@ Result<std::optional<std::vector<Row>>> seek_path(Engine& engine, const std::str
             return Out(std::move(*rows));
         }
         return page_seek_rows(*store, *page_interiors(engine, table_name), table_name, path, order,
-                              [test](const Row& row) { return passes(test, row); });
+                              [test](RowView row) { return passes(test, row); });
     }
     const Table* table = engine.tables.find(table_name);
     if (table == nullptr) return Out();
     std::vector<Row> rows;
-    if (!memory_seek(engine, *table, path, test, order, [&](const Row& row) { rows.push_back(row); })) return Out();
+    if (!memory_seek(engine, *table, path, test, order, [&](RowView row) { rows.push_back(row.to_row()); })) return Out();
     return Out(std::move(rows));
 }
 
@@ -442,7 +442,7 @@ Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::Se
     Rows result{std::move(projection->columns), {}};
     const std::vector<int64_t>& slots = projection->projection;
     const Predicate* test = predicate ? &*predicate : nullptr;
-    const bool found = memory_seek(engine, *table, *path, test, SeekOrder::Index, [&](const Row& row) {
+    const bool found = memory_seek(engine, *table, *path, test, SeekOrder::Index, [&](RowView row) {
         Row out;
         out.reserve(slots.size());
         for (int64_t slot : slots) {

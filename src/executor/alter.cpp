@@ -49,7 +49,7 @@ Result<ExecResult> add_column(Table& table, parser::ColumnDef def) {
     auto fill = types::coerce_value(Value::null(), column);
     if (!fill) return fail(fill.error());
     table.columns.push_back(std::move(column));
-    for (Row& row : table.rows) row.push_back(*fill);
+    table.rows.add_column(*fill);
     // Positions of existing columns do not move; the new column is in no index.
     return TableAltered{table.name};
 }
@@ -59,10 +59,8 @@ Result<ExecResult> drop_column(Engine& engine, Table& table, const std::string& 
     if (!at) return execution_error(format("column '{}' not found in table '{}'", name, table.name));
     if (is_pk(table.columns[*at].data_type)) return execution_error("cannot drop PK column");
     if (table.columns.size() == 1) return execution_error("cannot drop the last column of a table");
-    const auto gap = static_cast<std::ptrdiff_t>(*at);
-    table.columns.erase(table.columns.begin() + gap);
-    for (Row& row : table.rows)
-        if (*at < row.size()) row.erase(row.begin() + gap);
+    table.columns.erase(table.columns.begin() + static_cast<std::ptrdiff_t>(*at));
+    table.rows.erase_column(*at);
     engine.tables.refit_indexes(table.name);
     return TableAltered{table.name};
 }
@@ -103,7 +101,7 @@ Result<ExecResult> modify_column(Engine& engine, Table& table, parser::ColumnDef
     if (auto st = check_today_and_hash(column); !st) return fail(st.error());
 
     const size_t p = *at;
-    for (const Row& row : table.rows) {
+    for (const RowView row : table.rows) {
         if (p >= row.size()) continue;
         const Value& v = row[p];
         if (!column.nullable && v.is_null())
@@ -118,7 +116,7 @@ Result<ExecResult> modify_column(Engine& engine, Table& table, parser::ColumnDef
     if (gains_salt) {
         // Every hash is computed before any value changes; equal texts hash once.
         std::unordered_map<std::string, std::string> hashes;
-        for (const Row& row : table.rows) {
+        for (const RowView row : table.rows) {
             if (p >= row.size() || row[p].kind() != ValueKind::Text) continue;
             const std::string_view text = row[p].as_text();
             if (hashes.contains(std::string(text))) continue;
@@ -128,14 +126,18 @@ Result<ExecResult> modify_column(Engine& engine, Table& table, parser::ColumnDef
         }
         // A hash may be longer than its text: the clear texts are kept until
         // every index key is known to fit the page store.
-        auto hashed = [&](const Row& row) { return p < row.size() && row[p].kind() == ValueKind::Text; };
+        auto hashed = [&](std::span<const Value> row) { return p < row.size() && row[p].kind() == ValueKind::Text; };
         std::vector<Value> clear;
-        for (Row& row : table.rows)
+        for (size_t i = 0; i < table.rows.size(); ++i) {
+            std::span<Value> row = table.rows.cells(i);
             if (hashed(row)) clear.push_back(std::exchange(row[p], Value::text(hashes.find(std::string(row[p].as_text()))->second)));
+        }
         if (auto st = engine.tables.check_index_key_lengths(table.name, table.rows); !st) {
             auto next = clear.begin();
-            for (Row& row : table.rows)
+            for (size_t i = 0; i < table.rows.size(); ++i) {
+                std::span<Value> row = table.rows.cells(i);
                 if (hashed(row)) row[p] = std::move(*next++);
+            }
             return fail(st.error());
         }
     }

@@ -20,7 +20,7 @@ using operators::Truth;
 
 // A bound WHERE over the outer row followed by the own row, read from the
 // two rows where they lie: no joined row is built per candidate.
-Truth eval_across(const BoundPredicate& p, const ChainedRow& outer, const Row& own, uint64_t outer_width) {
+Truth eval_across(const BoundPredicate& p, const ChainedRow& outer, RowView own, uint64_t outer_width) {
     auto at = [&](size_t position) -> const Value& {
         if (position < outer_width) {
             if (position >= outer.size()) invariant_failed("condition position outside the outer row");
@@ -371,7 +371,7 @@ Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Ke
         positions_.clear();
         if (seek_positions(outer_row, positions_)) {
             for (size_t at : positions_) {
-                const Row& row = table_->rows[at];
+                const RowView row = table_->rows[at];
                 if (eval_across(*where_, outer_row, row, outer_width_) == Truth::True && !keep(row)) break;
             }
             return {};
@@ -382,7 +382,7 @@ Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Ke
         if (!rows) return fail(rows.error());
         rows_ = std::move(*rows);
     }
-    for (const Row& row : **rows_) {
+    for (const RowView row : **rows_) {
         if (eval_across(*where_, outer_row, row, outer_width_) == Truth::True && !keep(row)) break;
     }
     return {};
@@ -406,8 +406,8 @@ Result<Rows> CorrelatedSubquery::run(Engine& engine, const OuterContext& outer) 
         for (;;) {
             auto got = source.next();
             if (!got) return fail(got.error());
-            if (*got == nullptr) break;
-            if (eval_across(*where_, *outer.row, **got, outer_width_) == Truth::True) kept.push_back(source.take(**got));
+            if (!*got) break;
+            if (eval_across(*where_, *outer.row, *got, outer_width_) == Truth::True) kept.push_back(source.take(*got));
         }
     } else if (!where_) {
         auto rows = table_rows_snapshot(engine, s.from.name);
@@ -416,8 +416,8 @@ Result<Rows> CorrelatedSubquery::run(Engine& engine, const OuterContext& outer) 
                           s.where_clause ? &*s.where_clause : nullptr, order_by, s.limit, bound_.plan, &outer,
                           sort_budget);
     } else {
-        auto st = visit(engine, *outer.row, [&](const Row& row) {
-            kept.push_back(row);
+        auto st = visit(engine, *outer.row, [&](RowView row) {
+            kept.push_back(row.to_row());
             return true;
         });
         if (!st) return fail(st.error());
@@ -435,7 +435,7 @@ Result<bool> CorrelatedSubquery::exists(Engine& engine, const OuterContext& oute
     if (statement_.limit && *statement_.limit == 0) return false;
     if (auto known = exists_in_index(*outer.row)) return *known;
     bool found = false;
-    auto st = visit(engine, *outer.row, [&](const Row&) {
+    auto st = visit(engine, *outer.row, [&](RowView) {
         found = true;
         return false;
     });
@@ -453,7 +453,7 @@ Result<Truth> CorrelatedSubquery::in(Engine& engine, const Value& probe, const O
     if (probe.is_null()) return Truth::Indeterminate;
     const auto column = static_cast<size_t>(projection.front());
     bool any = false, saw_null = false, found = false;
-    auto st = visit(engine, *outer.row, [&](const Row& row) {
+    auto st = visit(engine, *outer.row, [&](RowView row) {
         any = true;
         if (column >= row.size()) invariant_failed("projection position outside the row");
         const Value& v = row[column];

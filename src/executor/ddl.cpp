@@ -116,7 +116,7 @@ Result<ExecResult> create_index(Engine& engine, parser::CreateIndex statement) {
     // repeated key, then a key too long for the page store. The second is
     // refused here also where the store builds the index only at COMMIT.
     std::set<IndexKey, KeyLess> seen;
-    for (const Row& row : table.rows) {
+    for (const RowView row : table.rows) {
         if (statement.unique) {
             auto key = MemIndex::key_for_row(row, positions);
             if (key && !seen.insert(std::move(*key)).second)

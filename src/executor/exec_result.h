@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel {
@@ -65,7 +66,7 @@ struct IndexDropped { std::string index; std::string table; };
 // without rows.
 class RowSink {
 public:
-    virtual void row(const Row& row) = 0;
+    virtual void row(RowView row) = 0;
 
 protected:
     ~RowSink() = default;

@@ -146,7 +146,7 @@ void capture_changes(Engine& engine, ExecResult& result) {
         const Table* table = engine.tables.find(ins->table);
         if (table == nullptr || ins->count > table->rows.size()) return;
         for (size_t i = table->rows.size() - ins->count; i < table->rows.size(); ++i)
-            capture.push_back(CapturedChange{ins->table, std::nullopt, table->rows[i]});
+            capture.push_back(CapturedChange{ins->table, std::nullopt, table->rows[i].to_row()});
     } else if (auto* updated = std::get_if<Updated>(&result)) {
         for (UpdatedRow& row : updated->rows)
             capture.push_back(CapturedChange{updated->table, std::move(row.before), std::move(row.after)});

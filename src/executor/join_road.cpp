@@ -82,11 +82,11 @@ private:
         while (batch_.size() + owned_.size() < batch_limit_) {
             auto got = left_->next();
             if (!got) return fail(got.error());
-            if (*got == nullptr) break;
+            if (!*got) break;
             if (lent_rows_stay) batch_.push_back(*got);
-            else owned_.push_back(left_->take(**got));
+            else owned_.push_back(left_->take(*got));
         }
-        for (const Row& row : owned_) batch_.push_back(&row);
+        for (const Row& row : owned_) batch_.push_back(row);
         // Small first batches keep a LIMIT from reading far ahead.
         batch_limit_ = std::min<size_t>(batch_limit_ * 4, 4096);
         if (batch_.empty()) return false;
@@ -94,7 +94,7 @@ private:
         found_.assign(batch_.size(), Found{});
         keys_.clear();
         for (size_t i = 0; i < batch_.size(); ++i) {
-            const Row& l = *batch_[i];
+            const RowView l = batch_[i];
             if (left_key_ >= l.size()) invariant_failed("join key position outside the row");
             if (l[left_key_].is_null()) continue;
             Value key;
@@ -131,24 +131,23 @@ private:
                 for (uint64_t id : *found_[i].ids) {
                     if (auto at = position_of(id)) {
                         positions_.push_back(*at);
-                        __builtin_prefetch(&table_.rows[*at]);
+                        __builtin_prefetch(table_.rows[*at].data() + right_key_);
                     }
                 }
                 if (positions_.size() - from > 1) std::sort(positions_.begin() + from, positions_.end());
             }
             starts_.push_back(positions_.size());
         }
-        for (size_t at : positions_) __builtin_prefetch(table_.rows[at].data() + right_key_);
     }
 
     void emit(size_t i) {
-        const Row& l = *batch_[i];
+        const RowView l = batch_[i];
         const Value& v = l[left_key_];
         // A key the index cannot pin down meets every row, one by one.
         const bool scan = found_[i].probe == KeyFit::Scan;
         const size_t end = scan ? table_.rows.size() : starts_[i + 1];
         for (size_t k = scan ? 0 : starts_[i]; k < end; ++k) {
-            const Row& r = table_.rows[scan ? k : positions_[k]];
+            const RowView r = table_.rows[scan ? k : positions_[k]];
             if (operators::compare_truth(operators::CompareCode::Eq, v, r[right_key_]) != operators::Truth::True) continue;
             Row out;
             out.reserve(l.size() + r.size());
@@ -157,7 +156,7 @@ private:
             pending_.push_back(std::move(out));
         }
         if (pending_.empty() && type_ == operators::JoinType::Left) {
-            Row out(l);
+            Row out = l.to_row();
             out.resize(l.size() + table_.columns.size());
             pending_.push_back(std::move(out));
         }
@@ -179,7 +178,7 @@ private:
     DataType key_type_;
     bool dense_ids_;
     size_t batch_limit_ = 16;
-    std::vector<const Row*> batch_;  // the batch's left rows, in input order
+    std::vector<RowView> batch_;  // the batch's left rows, in input order
     std::vector<Row> owned_;         // their copies when the input lends rows only briefly
     std::vector<Found> found_;       // per batch row
     std::vector<std::pair<Value, size_t>> keys_;  // (index key, batch row), sorted by key

@@ -54,7 +54,7 @@ Result<bool> fetch(RowFetcher& rows, const std::string& table, size_t width, uin
     return found;
 }
 
-bool holds_entry_values(const Row& row, const std::vector<size_t>& positions, const IndexEntry& entry) {
+bool holds_entry_values(RowView row, const std::vector<size_t>& positions, const IndexEntry& entry) {
     for (size_t i = 0; i < positions.size() && i < entry.values.size(); ++i) {
         if (positions[i] >= row.size() || Value::key_cmp(row[positions[i]], entry.values[i]) != 0) return false;
     }
@@ -71,7 +71,7 @@ std::shared_ptr<InteriorPages> page_interiors(Engine& engine, const std::string&
 
 Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, InteriorPages& interiors,
                                                        const std::string& table, const AccessPath& path,
-                                                       SeekOrder order, const std::function<bool(const Row&)>& keep) {
+                                                       SeekOrder order, const std::function<bool(RowView)>& keep) {
     using Out = std::optional<std::vector<Row>>;
     const CatalogEntry* entry = store.catalog.get(table);
     if (entry == nullptr) return Out();
@@ -134,16 +134,16 @@ uint64_t key_hash(const Value& v) {
 Result<std::vector<Row>> page_pk_rows(Engine& engine, const std::string& table, size_t pk_column, const Value& key) {
     auto snapshot = table_rows_snapshot(engine, table);
     if (!snapshot) return fail(snapshot.error());
-    const std::vector<Row>& rows = **snapshot;
+    const RowsView& rows = **snapshot;
     auto pk_of = [&](size_t at) -> const Value& {
-        const Row& row = rows[at];
+        const RowView row = rows[at];
         if (pk_column >= row.size()) invariant_failed("Pk column outside a stored row");
         return row[pk_column];
     };
     std::vector<Row> out;
     if (rows.size() > std::numeric_limits<uint32_t>::max()) {
         for (size_t at = 0; at < rows.size(); ++at)
-            if (Value::key_cmp(pk_of(at), key) == 0) out.push_back(rows[at]);
+            if (Value::key_cmp(pk_of(at), key) == 0) out.push_back(rows[at].to_row());
         return out;
     }
     PageTableFacts& facts = engine.tables.row_cache.facts[table];
@@ -157,7 +157,7 @@ Result<std::vector<Row>> page_pk_rows(Engine& engine, const std::string& table, 
     const uint64_t hash = key_hash(key);
     auto it = std::lower_bound(facts.pk_hashes.begin(), facts.pk_hashes.end(), std::pair<uint64_t, uint32_t>(hash, 0));
     for (; it != facts.pk_hashes.end() && it->first == hash; ++it)
-        if (Value::key_cmp(pk_of(it->second), key) == 0) out.push_back(rows[it->second]);
+        if (Value::key_cmp(pk_of(it->second), key) == 0) out.push_back(rows[it->second].to_row());
     return out;
 }
 

@@ -28,7 +28,7 @@ namespace zembrel::executor {
 // The interior pages come from `interiors` (page_interiors).
 Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, InteriorPages& interiors,
                                                        const std::string& table, const AccessPath& path,
-                                                       SeekOrder order, const std::function<bool(const Row&)>& keep);
+                                                       SeekOrder order, const std::function<bool(RowView)>& keep);
 
 // The interior pages of a table read from the page file that seeks keep
 // for later statements (with the RowCache's facts, so dropped by every

@@ -29,13 +29,13 @@ Status drain_into(operators::Operator& top, std::vector<Row>& out, RowSink* sink
     for (;;) {
         auto got = top.next();
         if (!got) return fail(got.error());
-        if (*got == nullptr) return {};
-        if (sink != nullptr) sink->row(**got);
-        else out.push_back(top.take(**got));
+        if (!*got) return {};
+        if (sink != nullptr) sink->row(*got);
+        else out.push_back(top.take(*got));
     }
 }
 
-Row project_row(const Row& in, const std::vector<int64_t>& projection) {
+Row project_row(RowView in, const std::vector<int64_t>& projection) {
     Row out;
     out.reserve(projection.size());
     for (int64_t slot : projection) {
@@ -108,29 +108,29 @@ Result<PipelineOutput> build_pipeline(OperatorPtr child, std::span<const BoundTa
         // Windows see every input row at once: keep the rows in place when
         // the source lends them for good, else keep copies.
         std::vector<Row> owned;
-        std::vector<const Row*> input;
+        std::vector<RowView> input;
         const bool borrow = child->rows_stay_valid();
         for (;;) {
             auto got = child->next();
             if (!got) return fail(got.error());
-            if (*got == nullptr) break;
+            if (!*got) break;
             if (borrow) {
                 input.push_back(*got);
             } else {
-                owned.push_back(child->take(**got));
+                owned.push_back(child->take(*got));
             }
         }
         if (!borrow) {
             input.reserve(owned.size());
-            for (const Row& r : owned) input.push_back(&r);
+            for (const Row& r : owned) input.push_back(r);
         }
         out.rows.reserve(input.size());
-        for (const Row* r : input) out.rows.push_back(project_row(*r, plan.projection));
+        for (const RowView r : input) out.rows.push_back(project_row(r, plan.projection));
         operators::evaluate_windows(plan.windows, input, out.rows);
         if (!plan.subqueries.empty()) {
             if (borrow) {
                 owned.reserve(input.size());
-                for (const Row* r : input) owned.push_back(*r);
+                for (const RowView r : input) owned.push_back(r.to_row());
             }
             out.source_rows = std::move(owned);
         }
@@ -156,9 +156,9 @@ Result<PipelineOutput> build_pipeline(OperatorPtr child, std::span<const BoundTa
     for (;;) {
         auto got = top->next();
         if (!got) return fail(got.error());
-        if (*got == nullptr) break;
-        out.rows.push_back(project_row(**got, plan.projection));
-        sources.push_back(top->take(**got));
+        if (!*got) break;
+        out.rows.push_back(project_row(*got, plan.projection));
+        sources.push_back(top->take(*got));
     }
     out.source_rows = std::move(sources);
     return out;

@@ -79,7 +79,7 @@ Result<OperatorPtr> open_table_scan(Engine& engine, const std::string& table, bo
         return OperatorPtr(std::make_unique<operators::TableScan>(operators::borrow_rows(t->rows)));
     }
     if (auto it = engine.tables.row_cache.find(table); it != engine.tables.row_cache.end()) {
-        return OperatorPtr(std::make_unique<operators::TableScan>(it->second));
+        return OperatorPtr(std::make_unique<operators::TableScan>(operators::SharedRows(it->second, *it->second)));
     }
     if (has_order_by || !has_limit) {
         auto rows = table_rows_snapshot(engine, table);
@@ -120,11 +120,11 @@ Result<Rows> run_select(Engine& engine, OperatorPtr source, std::span<const Boun
         for (;;) {
             auto got = source->next();
             if (!got) return fail(got.error());
-            if (*got == nullptr) break;
-            const ChainedRow row = outer != nullptr ? ChainedRow(*outer->row, **got) : ChainedRow(**got);
+            if (!*got) break;
+            const ChainedRow row = outer != nullptr ? ChainedRow(*outer->row, *got) : ChainedRow(*got);
             auto truth = eval_condition(engine, eval_tables, row, *where);
             if (!truth) return fail(truth.error());
-            if (*truth == operators::Truth::True) kept.push_back(source->take(**got));
+            if (*truth == operators::Truth::True) kept.push_back(source->take(*got));
         }
         source = rows_source(std::move(kept));
         where = nullptr;

@@ -367,7 +367,8 @@ Result<OutputPlan> plan_select_list(std::span<const BoundTable> tables,
 
 Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::string& name) {
     if (const Table* t = engine.tables.find(name)) return operators::borrow_rows(t->rows);
-    if (auto it = engine.tables.row_cache.find(name); it != engine.tables.row_cache.end()) return it->second;
+    if (auto it = engine.tables.row_cache.find(name); it != engine.tables.row_cache.end())
+        return operators::SharedRows(it->second, *it->second);
     auto store = engine.ensure_page_store();
     if (!store) return fail(store.error());
     const CatalogEntry* entry = (*store)->catalog.get(name);
@@ -375,17 +376,19 @@ Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::str
     const size_t width = entry->columns.size();
     auto cursor = TableCursor::open(**store, name);
     if (!cursor) return fail(cursor.error());
-    std::vector<Row> rows;
+    auto rows = std::make_shared<FlatRows>();
+    Value rowid;
+    Row other;
     for (;;) {
-        auto next = cursor->next_row();
+        auto next = cursor->next_row_cells(rowid, *rows, width, other);
         if (!next) return fail(next.error());
-        if (!*next) break;
-        if (auto st = check_stored_row((*next)->first, (*next)->second, width, name); !st) return fail(st.error());
-        rows.push_back(std::move((*next)->second));
+        if (*next == TableCursor::Read::End) break;
+        if (*next == TableCursor::Read::OtherWidth) {
+            if (auto st = check_stored_row(rowid, other, width, name); !st) return fail(st.error());
+        }
     }
-    operators::SharedRows shared = operators::own_rows(std::move(rows));
-    engine.tables.row_cache[name] = shared;
-    return shared;
+    engine.tables.row_cache[name] = rows;
+    return operators::SharedRows(rows, *rows);
 }
 
 Status check_stored_row(const Value& rowid, const Row& row, size_t width, const std::string& table) {

@@ -64,8 +64,7 @@ Status append_rows(Engine& engine, PageStore& store, const std::string& name, si
     auto found = loaded_table(engine, name);
     if (!found) return fail(found.error());
     const Table& table = **found;
-    std::span<const Row> rows(table.rows.data() + first, table.rows.size() - first);
-    auto ids = store.insert_rows(name, rows);
+    auto ids = store.insert_rows(name, RowsView(table.rows, first));
     if (!ids) return fail(ids.error());
     adopt_stored_rowids(engine, name, first, *ids, stored_next_rowid(store, name, table.next_rowid));
     return {};
@@ -108,7 +107,7 @@ Status write_updated(PageStore& store, const Updated& r) {
     changes.reserve(r.rows.size());
     // A row set to the values it had needs no page.
     for (const UpdatedRow& row : r.rows)
-        if (row.before != row.after) changes.push_back(StoredRowChange{row.rowid, &row.before, &row.after});
+        if (row.before != row.after) changes.push_back(StoredRowChange{row.rowid, row.before, row.after});
     if (changes.empty()) return {};
     return store.apply_row_changes(r.table, changes, 0);
 }
@@ -116,7 +115,7 @@ Status write_updated(PageStore& store, const Updated& r) {
 Status write_deleted(PageStore& store, const Deleted& r) {
     std::vector<StoredRowChange> changes;
     changes.reserve(r.rows.size());
-    for (const DeletedRow& row : r.rows) changes.push_back(StoredRowChange{row.rowid, &row.row, nullptr});
+    for (const DeletedRow& row : r.rows) changes.push_back(StoredRowChange{row.rowid, row.row, {}});
     return store.apply_row_changes(r.table, changes, 0);
 }
 
@@ -131,14 +130,14 @@ std::optional<std::vector<StoredRowChange>> difference(const Table& stored, cons
     size_t i = 0, j = 0;
     while (i < stored.rows.size() || j < now.rows.size()) {
         if (j == now.rows.size() || (i < stored.rows.size() && stored.rowids[i] < now.rowids[j])) {
-            out.push_back(StoredRowChange{stored.rowids[i], &stored.rows[i], nullptr});
+            out.push_back(StoredRowChange{stored.rowids[i], stored.rows[i], {}});
             ++i;
         } else if (i == stored.rows.size() || now.rowids[j] < stored.rowids[i]) {
-            out.push_back(StoredRowChange{now.rowids[j], nullptr, &now.rows[j]});
+            out.push_back(StoredRowChange{now.rowids[j], {}, now.rows[j]});
             ++j;
         } else {
             if (stored.rows[i] != now.rows[j])
-                out.push_back(StoredRowChange{now.rowids[j], &stored.rows[i], &now.rows[j]});
+                out.push_back(StoredRowChange{now.rowids[j], stored.rows[i], now.rows[j]});
             ++i;
             ++j;
         }
@@ -161,15 +160,15 @@ std::optional<std::vector<StoredRowChange>> journal_difference(const Table& now,
         const Row& before = journal.originals.find(id)->second;
         auto it = std::lower_bound(now.rowids.begin(), now.rowids.end(), id);
         if (it == now.rowids.end() || *it != id) {
-            out.push_back(StoredRowChange{id, &before, nullptr});
+            out.push_back(StoredRowChange{id, before, {}});
             continue;
         }
-        const Row& after = now.rows[static_cast<size_t>(it - now.rowids.begin())];
-        if (after != before) out.push_back(StoredRowChange{id, &before, &after});
+        const RowView after = now.rows[static_cast<size_t>(it - now.rowids.begin())];
+        if (after != RowView(before)) out.push_back(StoredRowChange{id, before, after});
     }
     auto first_new = std::upper_bound(now.rowids.begin(), now.rowids.end(), journal.last_stored_id);
     for (auto it = first_new; it != now.rowids.end(); ++it)
-        out.push_back(StoredRowChange{*it, nullptr, &now.rows[static_cast<size_t>(it - now.rowids.begin())]});
+        out.push_back(StoredRowChange{*it, {}, now.rows[static_cast<size_t>(it - now.rowids.begin())]});
     return out;
 }
 
@@ -309,8 +308,7 @@ Status sync_to_page_store(Engine& engine, const ExecResult& result) {
                 if (!store) return fail(store.error());
                 auto it = engine.tables.database.tables.find(r.table);
                 if ((*store)->catalog.contains(r.table)) {
-                    static const std::vector<Row> kNoRows;
-                    const std::vector<Row>& rows = it == engine.tables.database.tables.end() ? kNoRows : it->second.rows;
+                    const RowsView rows = it == engine.tables.database.tables.end() ? RowsView() : RowsView(it->second.rows);
                     if (auto st = (*store)->rewrite_table(r.table, rows); !st) return st;
                 }
                 renumber_in_memory(engine, r.table);

@@ -66,7 +66,7 @@ Result<ExecResult> update(Engine& engine, parser::Update statement) {
     std::vector<Row> after;
     after.reserve(positions.size());
     for (size_t p : positions) {
-        Row row = table->rows[p];
+        Row row = table->rows[p].to_row();
         for (const SetValue& set : *sets) row[set.position] = set.value;
         after.push_back(std::move(row));
     }
@@ -76,7 +76,7 @@ Result<ExecResult> update(Engine& engine, parser::Update statement) {
     changed.reserve(positions.size());
     for (size_t c = 0; c < positions.size(); ++c)
         changed.push_back(
-            UpdatedRow{table->rowids[positions[c]], positions[c], std::move(after[c]), table->rows[positions[c]]});
+            UpdatedRow{table->rowids[positions[c]], positions[c], std::move(after[c]), table->rows[positions[c]].to_row()});
     const uint64_t count = changed.size();
     return Updated{count, std::move(statement.table), std::move(changed)};
 }

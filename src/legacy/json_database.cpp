@@ -18,17 +18,18 @@ constexpr std::array<std::string_view, 1> kDatabaseFields = {"tables"};
 constexpr std::array<std::string_view, 5> kTableFields = {"name", "columns", "rows", "rowids", "next_rowid"};
 
 // What the rest of the engine relies on, checked where the reader can still
-// say where the table ends.
-Status check_table(const JsonReader& in, Table& table) {
+// say where the table ends; `rows` are the table's rows as read, before the
+// table takes them.
+Status check_table(const JsonReader& in, Table& table, const std::vector<Row>& rows) {
     const size_t width = table.columns.size();
-    for (size_t i = 0; i < table.rows.size(); ++i) {
-        if (table.rows[i].size() != width)
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].size() != width)
             return fail(in.error(format("row {} of table '{}' has {} values for {} columns", i + 1, table.name,
-                                        table.rows[i].size(), width)));
+                                        rows[i].size(), width)));
     }
     // A list of another length is replaced by 1..n when the table is loaded;
     // only ids that will be kept must be usable.
-    if (table.rowids.size() != table.rows.size() || table.rowids.empty()) return {};
+    if (table.rowids.size() != rows.size() || table.rowids.empty()) return {};
     std::vector<std::uint64_t> sorted = table.rowids;
     std::sort(sorted.begin(), sorted.end());
     auto dup = std::adjacent_find(sorted.begin(), sorted.end());
@@ -70,6 +71,7 @@ Result<std::vector<Row>> read_rows(JsonReader& in) {
 Result<Table> read_table(JsonReader& in) {
     static constexpr RecordShape kShape{"struct Table", kTableFields, 0b111, 3};
     Table table;
+    std::vector<Row> rows;
     auto st = in.read_record(kShape, [&](std::size_t field) -> Status {
         switch (field) {
             case 0: {
@@ -85,9 +87,9 @@ Result<Table> read_table(JsonReader& in) {
                 return {};
             }
             case 2: {
-                auto rows = read_rows(in);
-                if (!rows) return fail(rows.error());
-                table.rows = std::move(*rows);
+                auto read = read_rows(in);
+                if (!read) return fail(read.error());
+                rows = std::move(*read);
                 return {};
             }
             case 3: {
@@ -105,7 +107,8 @@ Result<Table> read_table(JsonReader& in) {
         }
     });
     if (!st) return fail(st.error());
-    if (auto checked = check_table(in, table); !checked) return fail(checked.error());
+    if (auto checked = check_table(in, table, rows); !checked) return fail(checked.error());
+    table.rows.assign(std::move(rows));
     return table;
 }
 

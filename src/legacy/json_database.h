@@ -29,6 +29,7 @@
 #include <string_view>
 
 #include "types/error.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel::storage {

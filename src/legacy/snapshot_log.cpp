@@ -54,7 +54,7 @@ Status apply_record(Database& db, ByteView payload) {
         rows.push_back(std::move(row));
     }
     // Decoded whole before the table changes.
-    table.rows.insert(table.rows.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+    for (Row& row : rows) table.rows.push_back(std::move(row));
     return {};
 }
 

@@ -27,6 +27,7 @@
 #include <optional>
 
 #include "storage/row_record.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel::storage {

@@ -147,16 +147,14 @@ Result<Table> decode_table_record(Cursor& c) {
     // Each value takes at least one byte: a count the bytes cannot hold fails
     // before any row is made.
     if (*row_count * width > c.remaining()) return eof();
-    table.rows.reserve(*row_count);
+    table.rows.reserve(*row_count, width);
     for (std::uint32_t r = 0; r < *row_count; ++r) {
-        Row row;
-        row.reserve(width);
-        for (std::uint64_t i = 0; i < width; ++i) {
+        std::span<Value> row = table.rows.append_blank(width);
+        for (Value& cell : row) {
             auto v = decode_value(c);
             if (!v) return fail(v.error());
-            row.push_back(std::move(*v));
+            cell = std::move(*v);
         }
-        table.rows.push_back(std::move(row));
     }
     return table;
 }
@@ -171,7 +169,7 @@ Status encode_table_record(Bytes& out, std::string_view name, const Table& table
     if (table.rows.size() > 0xFFFFFFFFULL)
         return storage_error(format("table '{}' has too many rows for a snapshot ({})", name, table.rows.size()));
     put_u32(out, static_cast<std::uint32_t>(table.rows.size()));
-    for (const Row& row : table.rows) {
+    for (const RowView row : table.rows) {
         if (row.size() != table.columns.size())
             return storage_error(
                 format("table '{}' has a row of {} values for {} columns", name, row.size(), table.columns.size()));

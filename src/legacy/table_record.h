@@ -37,6 +37,7 @@
 
 #include "storage/row_record.h"
 #include "types/error.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel::storage {

@@ -2,31 +2,31 @@
 
 namespace zembrel::operators {
 
-SharedRows borrow_rows(const std::vector<Row>& rows) {
-    // Aliasing constructor with an empty owner: shares nothing, frees nothing.
-    return SharedRows(std::shared_ptr<void>(), &rows);
+SharedRows borrow_rows(RowsView rows) { return SharedRows(nullptr, rows); }
+
+SharedRows own_rows(std::vector<Row> rows) {
+    auto owned = std::make_shared<const std::vector<Row>>(std::move(rows));
+    return SharedRows(owned, RowsView(*owned));
 }
 
-SharedRows own_rows(std::vector<Row> rows) { return std::make_shared<const std::vector<Row>>(std::move(rows)); }
-
-Result<const Row*> TableScan::next() {
-    if (position_ >= rows_->size()) return nullptr;
-    return &(*rows_)[position_++];
+Result<RowView> TableScan::next() {
+    if (position_ >= rows_->size()) return RowView();
+    return (*rows_)[position_++];
 }
 
-Result<const Row*> RowIterSource::next() {
+Result<RowView> RowIterSource::next() {
     auto got = source_();
     if (!got) return fail(got.error());
-    if (!*got) return nullptr;
+    if (!*got) return RowView();
     current_ = std::move(**got);
-    return &current_;
+    return RowView(current_);
 }
 
-Result<const Row*> Filter::next() {
+Result<RowView> Filter::next() {
     for (;;) {
         auto got = child_->next();
-        if (!got || *got == nullptr) return got;
-        if (predicate_(**got)) return got;
+        if (!got || !*got) return got;
+        if (predicate_(*got)) return got;
     }
 }
 
@@ -35,10 +35,10 @@ Project::Project(OperatorPtr child, std::vector<size_t> positions)
     for (size_t i = 0; i < positions_.size(); ++i) identity_ = identity_ && positions_[i] == i;
 }
 
-Result<const Row*> Project::next() {
+Result<RowView> Project::next() {
     auto got = child_->next();
-    if (!got || *got == nullptr) return got;
-    const Row& in = **got;
+    if (!got || !*got) return got;
+    const RowView in = *got;
     passed_on_ = identity_ && in.size() == positions_.size();
     if (passed_on_) return got;
     current_.clear();
@@ -47,17 +47,17 @@ Result<const Row*> Project::next() {
         if (p >= in.size()) invariant_failed("projection position outside the row");
         current_.push_back(in[p]);
     }
-    return &current_;
+    return RowView(current_);
 }
 
-Result<const Row*> Limit::next() {
-    if (remaining_ == 0) return nullptr;
+Result<RowView> Limit::next() {
+    if (remaining_ == 0) return RowView();
     auto got = child_->next();
-    if (got && *got != nullptr) --remaining_;
+    if (got && *got) --remaining_;
     return got;
 }
 
-std::strong_ordering RowComparator::operator()(const Row& a, const Row& b) const {
+std::strong_ordering RowComparator::operator()(RowView a, RowView b) const {
     for (const SortKey& k : keys_) {
         if (k.position >= a.size() || k.position >= b.size()) invariant_failed("sort key position outside the row");
         std::strong_ordering c = Value::sql_cmp(a[k.position], b[k.position]);
@@ -71,8 +71,8 @@ Result<std::vector<Row>> drain(Operator& op) {
     for (;;) {
         auto got = op.next();
         if (!got) return fail(got.error());
-        if (*got == nullptr) return rows;
-        rows.push_back(op.take(**got));
+        if (!*got) return rows;
+        rows.push_back(op.take(*got));
     }
 }
 

@@ -14,13 +14,27 @@
 namespace zembrel::operators {
 
 // A list of rows shared by its holders. A scan of a loaded table holds a
-// non-owning pointer to the table's own rows (read in place; valid for the
+// non-owning view of the table's own rows (read in place; valid for the
 // statement, which changes no table); a snapshot read from the page file, or
-// rows a statement collected, are owned by the pointer.
-using SharedRows = std::shared_ptr<const std::vector<Row>>;
+// rows a statement collected, are owned by the handle. An empty handle
+// names no list and tests false.
+class SharedRows {
+public:
+    SharedRows() = default;
+    SharedRows(std::nullptr_t) {}  // NOLINT: the empty handle
+    SharedRows(std::shared_ptr<const void> owner, RowsView rows) : owner_(std::move(owner)), rows_(rows), set_(true) {}
+    const RowsView& operator*() const { return rows_; }
+    const RowsView* operator->() const { return &rows_; }
+    explicit operator bool() const { return set_; }
+
+private:
+    std::shared_ptr<const void> owner_;
+    RowsView rows_;
+    bool set_ = false;
+};
 
 // Rows of `rows` lent in place, without ownership: valid while `rows` is.
-SharedRows borrow_rows(const std::vector<Row>& rows);
+SharedRows borrow_rows(RowsView rows);
 // Rows owned by the shared list.
 SharedRows own_rows(std::vector<Row> rows);
 
@@ -28,7 +42,7 @@ SharedRows own_rows(std::vector<Row> rows);
 class TableScan final : public Operator {
 public:
     explicit TableScan(SharedRows rows) : rows_(std::move(rows)) {}
-    Result<const Row*> next() override;
+    Result<RowView> next() override;
     bool rows_stay_valid() const override { return true; }
 
 private:
@@ -43,8 +57,8 @@ using RowSource = std::function<Result<std::optional<Row>>()>;
 class RowIterSource final : public Operator {
 public:
     explicit RowIterSource(RowSource source) : source_(std::move(source)) {}
-    Result<const Row*> next() override;
-    Row take(const Row&) override { return std::move(current_); }
+    Result<RowView> next() override;
+    Row take(RowView) override { return std::move(current_); }
 
 private:
     RowSource source_;
@@ -55,9 +69,9 @@ private:
 class Filter final : public Operator {
 public:
     Filter(OperatorPtr child, RowPredicate predicate) : child_(std::move(child)), predicate_(std::move(predicate)) {}
-    Result<const Row*> next() override;
+    Result<RowView> next() override;
     bool rows_stay_valid() const override { return child_->rows_stay_valid(); }
-    Row take(const Row& lent) override { return child_->take(lent); }
+    Row take(RowView lent) override { return child_->take(lent); }
 
 private:
     OperatorPtr child_;
@@ -71,9 +85,9 @@ private:
 class Project final : public Operator {
 public:
     Project(OperatorPtr child, std::vector<size_t> positions);
-    Result<const Row*> next() override;
+    Result<RowView> next() override;
     bool rows_stay_valid() const override { return identity_ && child_->rows_stay_valid(); }
-    Row take(const Row& lent) override { return passed_on_ ? child_->take(lent) : std::move(current_); }
+    Row take(RowView lent) override { return passed_on_ ? child_->take(lent) : std::move(current_); }
 
 private:
     OperatorPtr child_;
@@ -87,9 +101,9 @@ private:
 class Limit final : public Operator {
 public:
     Limit(OperatorPtr child, uint64_t remaining) : child_(std::move(child)), remaining_(remaining) {}
-    Result<const Row*> next() override;
+    Result<RowView> next() override;
     bool rows_stay_valid() const override { return child_->rows_stay_valid(); }
-    Row take(const Row& lent) override { return child_->take(lent); }
+    Row take(RowView lent) override { return child_->take(lent); }
 
 private:
     OperatorPtr child_;

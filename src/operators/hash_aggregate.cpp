@@ -19,7 +19,7 @@ struct Accumulator {
     bool has_sum = false;
 };
 
-void accumulate(Accumulator& acc, const AggregateCall& call, const Row& row) {
+void accumulate(Accumulator& acc, const AggregateCall& call, RowView row) {
     if (call.kind == AggregateKind::CountStar) {
         ++acc.rows;
         return;
@@ -77,8 +77,8 @@ Status HashAggregate::run() {
     for (;;) {
         auto got = child_->next();
         if (!got) return fail(got.error());
-        if (*got == nullptr) break;
-        const Row& row = **got;
+        if (!*got) break;
+        const RowView row = *got;
         key.clear();
         for (size_t p : group_positions_) {
             if (p >= row.size()) invariant_failed("group position outside the row");
@@ -117,16 +117,16 @@ Status HashAggregate::run() {
     return {};
 }
 
-Result<const Row*> HashAggregate::next() {
+Result<RowView> HashAggregate::next() {
     if (!finished_) {
         if (auto st = run(); !st) return fail(st.error());
         finished_ = true;
     }
-    if (position_ >= results_.size()) return nullptr;
-    return &results_[position_++];
+    if (position_ >= results_.size()) return RowView();
+    return RowView(results_[position_++]);
 }
 
-Row HashAggregate::take(const Row&) {
+Row HashAggregate::take(RowView) {
     // Each result row is handed out once, so the last one may be given away.
     return std::move(results_[position_ - 1]);
 }

@@ -35,9 +35,9 @@ class HashAggregate final : public Operator {
 public:
     HashAggregate(OperatorPtr child, std::vector<size_t> group_positions, std::vector<AggregateCall> aggregates,
                   std::vector<AggregateOutput> outputs);
-    Result<const Row*> next() override;
+    Result<RowView> next() override;
     bool rows_stay_valid() const override { return true; }
-    Row take(const Row& lent) override;
+    Row take(RowView lent) override;
 
 private:
     Status run();

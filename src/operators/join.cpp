@@ -10,7 +10,7 @@ namespace zembrel::operators {
 
 namespace {
 
-Row combined(const Row& left, const Row& right) {
+Row combined(RowView left, RowView right) {
     Row out;
     out.reserve(left.size() + right.size());
     out.insert(out.end(), left.begin(), left.end());
@@ -18,7 +18,7 @@ Row combined(const Row& left, const Row& right) {
     return out;
 }
 
-Row left_null_filled(const Row& left, size_t right_width) {
+Row left_null_filled(RowView left, size_t right_width) {
     Row out;
     out.reserve(left.size() + right_width);
     out.insert(out.end(), left.begin(), left.end());
@@ -26,20 +26,20 @@ Row left_null_filled(const Row& left, size_t right_width) {
     return out;
 }
 
-Row right_null_filled(size_t left_width, const Row& right) {
+Row right_null_filled(size_t left_width, RowView right) {
     Row out(left_width);
     out.insert(out.end(), right.begin(), right.end());
     return out;
 }
 
-const Value& at(const Row& row, size_t position) {
+const Value& at(RowView row, size_t position) {
     if (position >= row.size()) invariant_failed("join key position outside the row");
     return row[position];
 }
 
 }  // namespace
 
-std::optional<size_t> join_key_hash(const Row& row, const std::vector<size_t>& positions) {
+std::optional<size_t> join_key_hash(RowView row, const std::vector<size_t>& positions) {
     size_t h = positions.size();
     for (size_t p : positions) {
         const Value& v = at(row, p);
@@ -68,7 +68,7 @@ NestedLoopJoin::NestedLoopJoin(OperatorPtr left, SharedRows right_rows, RowPredi
       type_(type) {}
 
 Result<bool> NestedLoopJoin::fill_pending() {
-    const std::vector<Row>& right = *right_rows_;
+    const RowsView& right = *right_rows_;
     if (type_ == JoinType::Right) {
         if (!left_drained_) {
             auto rows = drain(*left_);
@@ -78,8 +78,8 @@ Result<bool> NestedLoopJoin::fill_pending() {
         }
         while (pending_.empty()) {
             if (right_position_ >= right.size()) return false;
-            const Row& r = right[right_position_++];
-            for (const Row& l : left_rows_) {
+            RowView r = right[right_position_++];
+            for (RowView l : left_rows_) {
                 Row row = combined(l, r);
                 if (on_(row)) pending_.push_back(std::move(row));
             }
@@ -90,9 +90,9 @@ Result<bool> NestedLoopJoin::fill_pending() {
     while (pending_.empty()) {
         auto got = left_->next();
         if (!got) return fail(got.error());
-        if (*got == nullptr) return false;
-        const Row& l = **got;
-        for (const Row& r : right) {
+        if (!*got) return false;
+        RowView l = *got;
+        for (RowView r : right) {
             scratch_.assign(l.begin(), l.end());
             scratch_.insert(scratch_.end(), r.begin(), r.end());
             if (on_(scratch_)) pending_.push_back(std::move(scratch_));
@@ -102,15 +102,15 @@ Result<bool> NestedLoopJoin::fill_pending() {
     return true;
 }
 
-Result<const Row*> BufferedJoin::next() {
+Result<RowView> BufferedJoin::next() {
     if (pending_.empty()) {
         auto more = fill_pending();
         if (!more) return fail(more.error());
-        if (!*more) return static_cast<const Row*>(nullptr);
+        if (!*more) return RowView();
     }
     current_ = std::move(pending_.front());
     pending_.pop_front();
-    return &current_;
+    return RowView(current_);
 }
 
 HashJoin::HashJoin(OperatorPtr left, SharedRows right_rows, std::vector<size_t> left_keys,
@@ -123,7 +123,7 @@ HashJoin::HashJoin(OperatorPtr left, SharedRows right_rows, std::vector<size_t> 
       right_width_(right_width),
       type_(type) {}
 
-bool HashJoin::keys_equal(const Row& left, const Row& right) const {
+bool HashJoin::keys_equal(RowView left, RowView right) const {
     for (size_t i = 0; i < left_keys_.size(); ++i) {
         if (compare_truth(CompareCode::Eq, at(left, left_keys_[i]), at(right, right_keys_[i])) != Truth::True)
             return false;
@@ -141,9 +141,9 @@ std::unique_ptr<HashJoin> HashJoin::build_left(SharedRows left_rows, SharedRows 
 }
 
 Result<bool> HashJoin::fill_pending() {
-    const std::vector<Row>& right = *right_rows_;
+    const RowsView& right = *right_rows_;
     if (left_list_) {
-        const std::vector<Row>& left = *left_list_;
+        const RowsView& left = *left_list_;
         if (!built_) {
             built_ = true;
             if (left.empty() || right.empty()) return false;
@@ -154,7 +154,7 @@ Result<bool> HashJoin::fill_pending() {
         }
         while (pending_.empty()) {
             if (right_position_ >= right.size()) return false;
-            const Row& r = right[right_position_++];
+            RowView r = right[right_position_++];
             auto h = join_key_hash(r, right_keys_);
             if (!h) continue;
             auto it = table_.find(*h);
@@ -177,7 +177,7 @@ Result<bool> HashJoin::fill_pending() {
         }
         while (pending_.empty()) {
             if (right_position_ >= right.size()) return false;
-            const Row& r = right[right_position_++];
+            RowView r = right[right_position_++];
             if (auto h = join_key_hash(r, right_keys_)) {
                 if (auto it = table_.find(*h); it != table_.end()) {
                     for (size_t i : it->second) {
@@ -192,7 +192,7 @@ Result<bool> HashJoin::fill_pending() {
     while (pending_.empty()) {
         auto got = left_->next();
         if (!got) return fail(got.error());
-        if (*got == nullptr) return false;
+        if (!*got) return false;
         if (!built_) {
             // Built only once a left row exists: an empty left input costs nothing.
             table_.reserve(right.size());
@@ -201,7 +201,7 @@ Result<bool> HashJoin::fill_pending() {
             }
             built_ = true;
         }
-        const Row& l = **got;
+        RowView l = *got;
         if (auto h = join_key_hash(l, left_keys_)) {
             if (auto it = table_.find(*h); it != table_.end()) {
                 for (size_t i : it->second) {
@@ -214,11 +214,11 @@ Result<bool> HashJoin::fill_pending() {
     return true;
 }
 
-bool merge_keys_compatible(const std::vector<Row>& left, size_t left_key, const std::vector<Row>& right,
+bool merge_keys_compatible(RowsView left, size_t left_key, RowsView right,
                            size_t right_key) {
     bool ints = false, floats = false, uuids = false, dates = false;
-    auto note = [&](const std::vector<Row>& rows, size_t key) {
-        for (const Row& row : rows) {
+    auto note = [&](RowsView rows, size_t key) {
+        for (RowView row : rows) {
             switch (at(row, key).kind()) {
                 case ValueKind::Int: ints = true; break;
                 case ValueKind::Float: floats = true; break;
@@ -237,7 +237,7 @@ bool merge_keys_compatible(const std::vector<Row>& left, size_t left_key, const 
 namespace {
 
 // Positions of the rows whose key is not NULL, sorted stably by key.
-std::vector<size_t> key_order(const std::vector<Row>& rows, size_t key) {
+std::vector<size_t> key_order(RowsView rows, size_t key) {
     std::vector<size_t> order;
     order.reserve(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -258,7 +258,7 @@ MergeJoin::MergeJoin(std::vector<Row> left_rows, SharedRows right_rows, size_t l
 }
 
 Result<bool> MergeJoin::fill_pending() {
-    const std::vector<Row>& right = *right_rows_;
+    const RowsView& right = *right_rows_;
     while (pending_.empty()) {
         if (left_pos_ >= left_order_.size() || right_pos_ >= right_order_.size()) return false;
         const Value& l = left_rows_[left_order_[left_pos_]][left_key_];

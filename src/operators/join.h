@@ -31,8 +31,8 @@ enum class JoinType : uint8_t { Inner = 0, Left = 1, Right = 2 };
 // NULL-filled row) and lends them out one at a time.
 class BufferedJoin : public Operator {
 public:
-    Result<const Row*> next() final;
-    Row take(const Row&) final { return std::move(current_); }
+    Result<RowView> next() final;
+    Row take(RowView) final { return std::move(current_); }
 
 protected:
     // Adds the next non-empty batch to `pending_`; false at the end.
@@ -88,7 +88,7 @@ public:
 
 private:
     Result<bool> fill_pending() override;
-    bool keys_equal(const Row& left, const Row& right) const;
+    bool keys_equal(RowView left, RowView right) const;
 
     OperatorPtr left_;
     SharedRows right_rows_;
@@ -131,11 +131,11 @@ private:
 // transitively, so a merge pairs exactly the rows `=` pairs: false when
 // integers meet floats (large integers share one double) or UUIDs meet
 // dates (a UUID sorts below every date whatever its text).
-bool merge_keys_compatible(const std::vector<Row>& left, size_t left_key, const std::vector<Row>& right,
+bool merge_keys_compatible(RowsView left, size_t left_key, RowsView right,
                            size_t right_key);
 
 // Hash of a join key consistent with `=`: values that compare equal hash
 // alike; none when a key value is NULL (it can match nothing).
-std::optional<size_t> join_key_hash(const Row& row, const std::vector<size_t>& positions);
+std::optional<size_t> join_key_hash(RowView row, const std::vector<size_t>& positions);
 
 }  // namespace zembrel::operators

@@ -5,7 +5,7 @@
 // (std::unique_ptr), so releasing the root releases the whole tree, on every
 // path. An operator is ready for next() as soon as it is built.
 //
-// Rows are lent, not handed over: next() returns a pointer to a row that
+// Rows are lent, not handed over: next() returns a view of a row that
 // stays valid until the same operator's next() is called again or the
 // operator is released, so a scan reads a table in place and a filter never
 // copies a row it rejects. A consumer that keeps a row copies it, or takes
@@ -21,6 +21,7 @@
 
 #include "operators/predicate.h"
 #include "types/error.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel::operators {
@@ -29,22 +30,22 @@ class Operator {
 public:
     virtual ~Operator() = default;
 
-    // Exactly one of three outcomes: a row (non-null pointer, lent as said
-    // above), the end (nullptr), or an error. Callers stop at the first end
+    // Exactly one of three outcomes: a row (a view that tests true, lent as
+    // said above), the end (the default view, testing false), or an error. Callers stop at the first end
     // or error and then release the operator.
-    virtual Result<const Row*> next() = 0;
+    virtual Result<RowView> next() = 0;
 
     // True when every row this operator hands out stays valid and unchanged
     // until the operator is released (a scan over a table or a list, and
-    // filters and limits over such a scan). A sort then keeps pointers
+    // filters and limits over such a scan). A sort then keeps views
     // instead of copies.
     virtual bool rows_stay_valid() const { return false; }
 
     // The row the last next() returned, as an owned value: moved out when
     // the operator owns a row it would not hand out again, copied otherwise.
     // Call at most once per row, before the next next(); a consumer that
-    // keeps pointers (rows_stay_valid) does not call it.
-    virtual Row take(const Row& lent) { return lent; }
+    // keeps views (rows_stay_valid) does not call it.
+    virtual Row take(RowView lent) { return lent.to_row(); }
 };
 
 using OperatorPtr = std::unique_ptr<Operator>;
@@ -63,8 +64,8 @@ class RowComparator {
 public:
     RowComparator() = default;
     explicit RowComparator(std::vector<SortKey> keys) : keys_(std::move(keys)) {}
-    std::strong_ordering operator()(const Row& a, const Row& b) const;
-    bool less(const Row& a, const Row& b) const { return (*this)(a, b) < 0; }
+    std::strong_ordering operator()(RowView a, RowView b) const;
+    bool less(RowView a, RowView b) const { return (*this)(a, b) < 0; }
     const std::vector<SortKey>& keys() const { return keys_; }
 
 private:
@@ -77,7 +78,7 @@ private:
 class RowPredicate {
 public:
     explicit RowPredicate(BoundPredicate predicate) : predicate_(std::move(predicate)) {}
-    bool operator()(const Row& row) const { return predicate_.eval(row) == Truth::True; }
+    bool operator()(RowView row) const { return predicate_.eval(row) == Truth::True; }
     const BoundPredicate& predicate() const { return predicate_; }
 
 private:

@@ -109,13 +109,13 @@ BoundPredicate& BoundPredicate::operator=(const BoundPredicate& o) {
 }
 
 namespace {
-const Value& at(const Row& row, size_t position) {
+const Value& at(RowView row, size_t position) {
     if (position >= row.size()) invariant_failed("condition position outside the row");
     return row[position];
 }
 }  // namespace
 
-Truth BoundPredicate::eval(const Row& row) const {
+Truth BoundPredicate::eval(RowView row) const {
     // Walks down the right spine with a loop; only left children recurse,
     // so the depth of the call stack is the parser's nesting bound at most.
     const BoundPredicate* p = this;

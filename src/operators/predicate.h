@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel::operators {
@@ -52,7 +53,7 @@ public:
 
     // Three-valued evaluation over a row; positions lie inside the row (the
     // binder guarantees it; otherwise the process ends).
-    Truth eval(const Row& row) const;
+    Truth eval(RowView row) const;
 
     // The (left position, right position - left_width) pairs of an AND of
     // column = column comparisons across the boundary at left_width; none

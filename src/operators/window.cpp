@@ -32,7 +32,7 @@ struct SortedPartition {
     std::vector<Value> keys;  // rows.size() * order_by.size()
 };
 
-SortedPartition sort_partition(const std::vector<SortKey>& order_by, const std::vector<const Row*>& input,
+SortedPartition sort_partition(const std::vector<SortKey>& order_by, const std::vector<RowView>& input,
                                const std::vector<size_t>& rows) {
     const size_t k = order_by.size();
     SortedPartition out;
@@ -43,7 +43,7 @@ SortedPartition sort_partition(const std::vector<SortKey>& order_by, const std::
     std::vector<Value> keys;
     keys.reserve(rows.size() * k);
     for (size_t r : rows)
-        for (const SortKey& key : order_by) keys.push_back((*input[r])[key.position]);
+        for (const SortKey& key : order_by) keys.push_back(input[r][key.position]);
     std::vector<size_t> perm(rows.size());
     for (size_t i = 0; i < perm.size(); ++i) perm[i] = i;
     stable_merge_sort(perm, [&](size_t a, size_t b) {
@@ -68,7 +68,7 @@ bool peers(const SortedPartition& part, size_t k, size_t a, size_t b) {
     return true;
 }
 
-void evaluate(const WindowPlan& plan, const std::vector<const Row*>& input, const SortedPartition& part,
+void evaluate(const WindowPlan& plan, const std::vector<RowView>& input, const SortedPartition& part,
               std::vector<Row>& output) {
     const size_t n = part.rows.size();
     if (n == 0) return;
@@ -91,7 +91,7 @@ void evaluate(const WindowPlan& plan, const std::vector<const Row*>& input, cons
             std::vector<double> sums(n + 1, 0.0);
             std::vector<uint64_t> counts(n + 1, 0);
             for (size_t i = 0; i < n; ++i) {
-                const Value& v = (*input[part.rows[i]])[*plan.value_col];
+                const Value& v = input[part.rows[i]][*plan.value_col];
                 sums[i + 1] = sums[i];
                 counts[i + 1] = counts[i];
                 if (v.is_int() || v.is_float()) {
@@ -118,9 +118,9 @@ void evaluate(const WindowPlan& plan, const std::vector<const Row*>& input, cons
     }
 }
 
-void check_positions(const WindowPlan& plan, const std::vector<const Row*>& input, const std::vector<Row>& output) {
+void check_positions(const WindowPlan& plan, const std::vector<RowView>& input, const std::vector<Row>& output) {
     for (size_t i = 0; i < input.size(); ++i) {
-        const Row& row = *input[i];
+        RowView row = input[i];
         for (size_t p : plan.partition_by)
             if (p >= row.size()) invariant_failed("partition position outside the row");
         for (const SortKey& k : plan.order_by)
@@ -133,7 +133,7 @@ void check_positions(const WindowPlan& plan, const std::vector<const Row*>& inpu
 
 }  // namespace
 
-void evaluate_windows(const std::vector<WindowPlan>& plans, const std::vector<const Row*>& input,
+void evaluate_windows(const std::vector<WindowPlan>& plans, const std::vector<RowView>& input,
                       std::vector<Row>& output) {
     if (output.size() != input.size()) invariant_failed("window output not parallel to its input");
     for (const WindowPlan& plan : plans) check_positions(plan, input, output);
@@ -152,7 +152,7 @@ void evaluate_windows(const std::vector<WindowPlan>& plans, const std::vector<co
             std::vector<Value> key;
             for (size_t i = 0; i < input.size(); ++i) {
                 key.clear();
-                for (size_t p : spec.partition_by) key.push_back((*input[i])[p]);
+                for (size_t p : spec.partition_by) key.push_back(input[i][p]);
                 auto [it, fresh] = index.try_emplace(key, partitions.size());
                 if (fresh) partitions.emplace_back();
                 partitions[it->second].push_back(i);

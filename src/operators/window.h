@@ -49,7 +49,7 @@ struct WindowPlan {
 // row *input[i]. `output` is parallel to `input`; positions lie inside the
 // rows (the planner guarantees it; otherwise the process ends). Windows with
 // the same PARTITION BY and ORDER BY share one partitioning and one sort.
-void evaluate_windows(const std::vector<WindowPlan>& plans, const std::vector<const Row*>& input,
+void evaluate_windows(const std::vector<WindowPlan>& plans, const std::vector<RowView>& input,
                       std::vector<Row>& output);
 
 }  // namespace zembrel::operators

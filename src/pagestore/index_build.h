@@ -28,7 +28,7 @@ using PreparedIndexes = std::vector<PreparedIndex>;
 // Keys of every index of `entry` over `rows` (row ids 1..n by position).
 // Errors: "key length {} exceeds maximum {}"; for a unique index whose rows
 // repeat a key, "unique constraint violated: duplicate key {}".
-Result<PreparedIndexes> prepare_index_rebuild(const CatalogEntry& entry, std::span<const Row> rows);
+Result<PreparedIndexes> prepare_index_rebuild(const CatalogEntry& entry, RowsView rows);
 Status apply_index_rebuild(PageStore& store, const std::string& table, PreparedIndexes prepared);
 
 }  // namespace zembrel

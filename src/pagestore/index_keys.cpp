@@ -55,7 +55,7 @@ Status check_row_index_key(std::span<const Value> row, std::span<const size_t> p
 
 namespace {
 
-int compare_at(const Row& a, const Row& b, std::span<const size_t> positions) {
+int compare_at(RowView a, RowView b, std::span<const size_t> positions) {
     for (size_t p : positions) {
         auto c = Value::key_cmp(a[p], b[p]);
         if (c != 0) return c < 0 ? -1 : 1;
@@ -65,7 +65,7 @@ int compare_at(const Row& a, const Row& b, std::span<const size_t> positions) {
 
 // The first row (in row order) whose values repeat an earlier row's, among
 // `keyed` (positions of rows that have keys, ascending); none: SIZE_MAX.
-size_t first_repeat(std::span<const Row> rows, std::span<const size_t> positions, std::vector<uint32_t> keyed) {
+size_t first_repeat(RowsView rows, std::span<const size_t> positions, std::vector<uint32_t> keyed) {
     std::stable_sort(keyed.begin(), keyed.end(), [&](uint32_t a, uint32_t b) {
         return compare_at(rows[a], rows[b], positions) < 0;
     });
@@ -82,7 +82,7 @@ size_t first_repeat(std::span<const Row> rows, std::span<const size_t> positions
 }  // namespace
 
 Result<KeyBatch> collect_index_keys(std::string_view index_name, std::span<const size_t> positions,
-                                    std::span<const Row> rows, std::span<const uint64_t> rowids,
+                                    RowsView rows, std::span<const uint64_t> rowids,
                                     UniqueCheck check) {
     if (rows.size() > std::numeric_limits<uint32_t>::max()) {
         return storage_error(format("too many rows for one index build: {}", rows.size()));
@@ -92,7 +92,7 @@ Result<KeyBatch> collect_index_keys(std::string_view index_name, std::span<const
     Status fits;  // the first key that does not, after which the scan stops
     keycodec::Bytes key;
     for (size_t i = 0; i < rows.size(); ++i) {
-        const Row& row = rows[i];
+        RowView row = rows[i];
         bool has_null = false;
         key.clear();
         for (size_t p : positions) {

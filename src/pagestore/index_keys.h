@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "types/error.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel {
@@ -83,7 +84,7 @@ enum class UniqueCheck {
 // (Storage "key length {} exceeds maximum {}"). A position outside a row
 // fails with a Storage error instead of reading past it.
 Result<KeyBatch> collect_index_keys(std::string_view index_name, std::span<const size_t> positions,
-                                    std::span<const Row> rows, std::span<const uint64_t> rowids,
+                                    RowsView rows, std::span<const uint64_t> rowids,
                                     UniqueCheck check);
 
 }  // namespace zembrel

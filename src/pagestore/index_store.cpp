@@ -31,7 +31,7 @@ Result<uint64_t> load_keys(Pager& pager, const KeyBatch& keys) {
 
 }  // namespace
 
-Result<PreparedIndexes> prepare_index_rebuild(const CatalogEntry& entry, std::span<const Row> rows) {
+Result<PreparedIndexes> prepare_index_rebuild(const CatalogEntry& entry, RowsView rows) {
     PreparedIndexes prepared;
     prepared.reserve(entry.indexes.size());
     for (const IndexCatalogEntry& index : entry.indexes) {
@@ -63,7 +63,7 @@ Status apply_index_rebuild(PageStore& store, const std::string& table, PreparedI
     return {};
 }
 
-Status PageStore::rebuild_indexes(const std::string& table, std::span<const Row> rows) {
+Status PageStore::rebuild_indexes(const std::string& table, RowsView rows) {
     auto entry = catalog.table(table);
     if (!entry) return std::unexpected(entry.error());
     if ((*entry)->indexes.empty()) return {};

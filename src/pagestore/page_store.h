@@ -36,6 +36,7 @@
 #include "catalog/catalog.h"
 #include "pager/pager.h"
 #include "types/error.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel {
@@ -45,8 +46,8 @@ namespace zembrel {
 // borrowed for the call.
 struct StoredRowChange {
     uint64_t rowid = 0;
-    const Row* before = nullptr;  // the row as the store holds it
-    const Row* after = nullptr;
+    RowView before;  // the row as the store holds it
+    RowView after;
 };
 
 struct PageStore {
@@ -77,11 +78,11 @@ struct PageStore {
     // their index entries (unique indexes checked against live rows:
     // "unique constraint violated: duplicate key {}") and returns the ids in
     // row order. Index key lengths are checked before anything is stored.
-    Result<std::vector<uint64_t>> insert_rows(const std::string& name, std::span<const Row> rows);
+    Result<std::vector<uint64_t>> insert_rows(const std::string& name, RowsView rows);
     // Replaces the table's whole content by `rows` under ids 1..n, rebuilds
     // its index trees and writes the entry (counter n + 1, hint n + 1025).
     // The caller renumbers the in-memory table the same way.
-    Status rewrite_table(const std::string& name, std::span<const Row> rows);
+    Status rewrite_table(const std::string& name, RowsView rows);
     // Applies the changes by row id: rows removed, replaced or added in the
     // table tree, and only the index entries whose key changed removed and
     // added (removals first, so rows that swap unique keys pass; unique
@@ -96,10 +97,10 @@ struct PageStore {
                              uint64_t next_rowid_at_least);
     // rewrite_table without freeing the old tree: for a table whose tree is
     // still empty (its empty root leaf goes back to the free list).
-    Status replace_table_rows(const std::string& name, std::span<const Row> rows);
+    Status replace_table_rows(const std::string& name, RowsView rows);
     // A fresh tree of `rows` under ids first_rowid, first_rowid + 1, ...;
     // returns its root. Touches no catalog entry and no index.
-    Result<uint64_t> bulk_load_rows(uint64_t first_rowid, std::span<const Row> rows);
+    Result<uint64_t> bulk_load_rows(uint64_t first_rowid, RowsView rows);
     // The row stored under the key encoding of `key`, or none.
     Result<std::optional<Row>> fetch_row(const std::string& name, const Value& key);
 
@@ -121,7 +122,7 @@ struct PageStore {
     // a key: "unique constraint violated: duplicate key {}"), then the old
     // trees are freed and the new ones bulk-loaded. Sets the new roots in the
     // in-memory entry; the caller writes the entry.
-    Status rebuild_indexes(const std::string& table, std::span<const Row> rows);
+    Status rebuild_indexes(const std::string& table, RowsView rows);
     // Adds the entry of (rowid, row) to the index tree at `root` and returns
     // its root. A row with a Null in an indexed column has no entry. For a
     // unique index, entries with the same values whose row is still in the
@@ -152,6 +153,17 @@ public:
     // the end. The same errors, in the same order. With an arena the row's
     // long texts are borrowed from it (see storage::decode_row_into).
     Result<bool> next_row_into(Value& key, Row& row, TextArena* arena = nullptr);
+    // The next row's key, decoded into `key`, and its record undecoded
+    // (storage/row_record.h), valid until the cursor moves: false at the
+    // end. Key errors as next_row's.
+    Result<bool> next_record(Value& key, std::span<const uint8_t>& record);
+    enum class Read : uint8_t { End, Appended, OtherWidth };
+    // The next row decoded straight into a new last row of `rows`, of
+    // `width` values, and its key into `key` (Appended). A row of another
+    // number of values is not appended but decoded into `other` instead
+    // (OtherWidth). Errors and their order as next_row's. With an arena the
+    // appended row's long texts are borrowed from it.
+    Result<Read> next_row_cells(Value& key, FlatRows& rows, size_t width, Row& other, TextArena* arena = nullptr);
 
 private:
     explicit TableCursor(BPlusTreeCursor cursor) : cursor_(std::move(cursor)) {}

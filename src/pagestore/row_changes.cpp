@@ -19,7 +19,7 @@ namespace {
 // (with `out` as it was) for a row with a Null in an indexed column. A
 // position outside the row is a broken catalog: a Storage error rather than
 // a read past the row.
-Result<bool> append_index_key(const IndexCatalogEntry& index, uint64_t rowid, const Row& row, keycodec::Bytes& out) {
+Result<bool> append_index_key(const IndexCatalogEntry& index, uint64_t rowid, RowView row, keycodec::Bytes& out) {
     const size_t start = out.size();
     for (size_t p : index.positions) {
         if (p >= row.size())
@@ -72,28 +72,28 @@ Status PageStore::apply_row_changes(const std::string& name, std::span<const Sto
     keycodec::Bytes old_key, new_key;
     for (uint32_t c : order) {
         const StoredRowChange& change = changes[c];
-        if (change.after != nullptr) {
+        if (bool(change.after)) {
             const size_t start = record_bytes.size();
-            if (auto st = storage::encode_row_into(record_bytes, *change.after); !st) return fail(st.error());
+            if (auto st = storage::encode_row_into(record_bytes, change.after); !st) return fail(st.error());
             if (record_bytes.size() - start > BPlusTree::kMaxValueLen)
                 return storage_error(
                     format("value length {} exceeds maximum {}", record_bytes.size() - start, BPlusTree::kMaxValueLen));
         }
         record_end[c] = record_bytes.size();
         for (size_t i = 0; i < n_indexes; ++i) {
-            if (change.before != nullptr && change.after != nullptr &&
-                same_values_at(*change.before, *change.after, entry.indexes[i].positions))
+            if (bool(change.before) && bool(change.after) &&
+                same_values_at(change.before, change.after, entry.indexes[i].positions))
                 continue;
             old_key.clear();
             new_key.clear();
             bool had = false, has = false;
-            if (change.before != nullptr) {
-                auto got = append_index_key(entry.indexes[i], change.rowid, *change.before, old_key);
+            if (bool(change.before)) {
+                auto got = append_index_key(entry.indexes[i], change.rowid, change.before, old_key);
                 if (!got) return fail(got.error());
                 had = *got;
             }
-            if (change.after != nullptr) {
-                auto got = append_index_key(entry.indexes[i], change.rowid, *change.after, new_key);
+            if (bool(change.after)) {
+                auto got = append_index_key(entry.indexes[i], change.rowid, change.after, new_key);
                 if (!got) return fail(got.error());
                 has = *got;
                 if (has) {
@@ -131,11 +131,11 @@ Status PageStore::apply_row_changes(const std::string& name, std::span<const Sto
             const StoredRowChange& change = changes[c];
             TreeEdit& edit = edits[k];
             edit.key = bpt::ByteSpan(row_keys.data() + k * key_len, key_len);
-            edit.erase = change.after == nullptr;
+            edit.erase = !change.after;
             if (!edit.erase) {
                 const size_t start = c == order.front() ? 0 : record_end[order[k - 1]];
                 edit.value = bpt::ByteSpan(record_bytes.data() + start, record_end[c] - start);
-                if (change.before == nullptr) highest_added = std::max(highest_added, change.rowid);
+                if (!change.before) highest_added = std::max(highest_added, change.rowid);
             }
         }
         auto root = BPlusTree::apply_sorted(*pager, entry.root, edits);
@@ -153,7 +153,7 @@ Status PageStore::apply_row_changes(const std::string& name, std::span<const Sto
         if (index.unique) {
             for (size_t k = 0; k < added.size(); ++k) {
                 const StoredRowChange& change = changes[added.row(k)];
-                auto next = insert_index_entry(name, root, change.rowid, *change.after, index.positions, true);
+                auto next = insert_index_entry(name, root, change.rowid, change.after, index.positions, true);
                 if (!next) return std::unexpected(next.error());
                 root = *next;
             }

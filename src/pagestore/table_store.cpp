@@ -18,7 +18,7 @@ namespace zembrel {
 namespace {
 
 // The rows under ids first, first + 1, ... as a fresh tree.
-Result<uint64_t> load_rows(Pager& pager, uint64_t first, std::span<const Row> rows) {
+Result<uint64_t> load_rows(Pager& pager, uint64_t first, RowsView rows) {
     BulkLoader loader(pager);
     storage::Bytes record;
     record.reserve(4096);
@@ -35,8 +35,8 @@ Result<uint64_t> load_rows(Pager& pager, uint64_t first, std::span<const Row> ro
 // What encoding and storing the rows could refuse, found without writing:
 // the record's value count and text lengths, and the record's length as a
 // B+tree value. Lets a rewrite fail before it frees the old tree.
-Status check_rows_storable(std::span<const Row> rows) {
-    for (const Row& row : rows) {
+Status check_rows_storable(RowsView rows) {
+    for (RowView row : rows) {
         auto record = storage::encoded_row_size(row);
         if (!record) return fail(std::move(record.error()));
         if (*record > BPlusTree::kMaxValueLen) {
@@ -163,7 +163,7 @@ Status PageStore::put_row(const std::string& name, std::span<const uint8_t> key,
     return write_catalog_entry(*pager, name, entry);
 }
 
-Result<std::vector<uint64_t>> PageStore::insert_rows(const std::string& name, std::span<const Row> rows) {
+Result<std::vector<uint64_t>> PageStore::insert_rows(const std::string& name, RowsView rows) {
     auto found = catalog.table(name);
     if (!found) return std::unexpected(found.error());
     CatalogEntry& entry = **found;  // stays put: nothing below erases entries
@@ -180,7 +180,7 @@ Result<std::vector<uint64_t>> PageStore::insert_rows(const std::string& name, st
 
     std::vector<uint64_t> ids;
     ids.reserve(rows.size());
-    for (const Row& row : rows) {
+    for (RowView row : rows) {
         auto id = next_rowid(name);
         if (!id) return std::unexpected(id.error());
         const uint64_t rowid = static_cast<uint64_t>(id->as_int());
@@ -215,7 +215,7 @@ Result<std::vector<uint64_t>> PageStore::insert_rows(const std::string& name, st
     return ids;
 }
 
-Result<uint64_t> PageStore::bulk_load_rows(uint64_t first_rowid, std::span<const Row> rows) {
+Result<uint64_t> PageStore::bulk_load_rows(uint64_t first_rowid, RowsView rows) {
     return load_rows(*pager, first_rowid, rows);
 }
 
@@ -231,7 +231,7 @@ enum class OldTree {
 // before any page changes, the old tree given back, the rows as a fresh tree
 // under ids 1..n, the entry's root and row-id fields, the rebuilt index
 // trees, the entry written.
-Status load_table(PageStore& store, const std::string& name, std::span<const Row> rows, OldTree old) {
+Status load_table(PageStore& store, const std::string& name, RowsView rows, OldTree old) {
     auto found = store.catalog.table(name);
     if (!found) return std::unexpected(found.error());
     CatalogEntry& entry = **found;
@@ -262,11 +262,11 @@ Status load_table(PageStore& store, const std::string& name, std::span<const Row
 
 }  // namespace
 
-Status PageStore::rewrite_table(const std::string& name, std::span<const Row> rows) {
+Status PageStore::rewrite_table(const std::string& name, RowsView rows) {
     return load_table(*this, name, rows, OldTree::Free);
 }
 
-Status PageStore::replace_table_rows(const std::string& name, std::span<const Row> rows) {
+Status PageStore::replace_table_rows(const std::string& name, RowsView rows) {
     return load_table(*this, name, rows, OldTree::EmptyLeaf);
 }
 
@@ -413,6 +413,34 @@ Result<std::optional<std::pair<Value, Row>>> TableCursor::next_row() {
     auto row = storage::decode_row(value_bytes);
     if (!row) return std::unexpected(row.error());
     return std::optional<std::pair<Value, Row>>(std::in_place, std::move(*key), std::move(*row));
+}
+
+Result<bool> TableCursor::next_record(Value& key, std::span<const uint8_t>& record) {
+    bpt::ByteSpan key_bytes;
+    auto got = cursor_.next_view(key_bytes, record);
+    if (!got) return std::unexpected(got.error());
+    if (!*got) return false;
+    auto decoded = keycodec::decode_key(key_bytes);
+    if (!decoded) return std::unexpected(decoded.error());
+    key = std::move(*decoded);
+    return true;
+}
+
+Result<TableCursor::Read> TableCursor::next_row_cells(Value& key, FlatRows& rows, size_t width, Row& other,
+                                                      TextArena* arena) {
+    std::span<const uint8_t> record;
+    auto got = next_record(key, record);
+    if (!got) return std::unexpected(got.error());
+    if (!*got) return Read::End;
+    if (storage::row_value_count(record) != width) {
+        if (auto st = storage::decode_row_into(record, other); !st) return std::unexpected(st.error());
+        return Read::OtherWidth;
+    }
+    if (auto st = storage::decode_row_cells(record, rows.append_blank(width), arena); !st) {
+        rows.pop_back();
+        return std::unexpected(st.error());
+    }
+    return Read::Appended;
 }
 
 Result<bool> TableCursor::next_row_into(Value& key, Row& row, TextArena* arena) {

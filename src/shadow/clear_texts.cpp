@@ -16,14 +16,14 @@ std::vector<ClearTextHasher::HashColumn>& ClearTextHasher::hash_columns(const Ta
     return it->second;
 }
 
-Status ClearTextHasher::hash(const Table& table, Row& row, const Row* base_row) {
+Status ClearTextHasher::hash(const Table& table, Row& row, RowView base_row) {
     for (HashColumn& column : hash_columns(table)) {
         const std::size_t p = column.position;
         if (p >= row.size() || row[p].kind() != ValueKind::Text) continue;
         const std::string_view text = row[p].as_text();
         if (hash_column::has_hash_form(text, column.prefix)) continue;
-        if (base_row != nullptr && p < base_row->size() && (*base_row)[p].kind() == ValueKind::Text &&
-            (*base_row)[p].as_text() == text)
+        if (base_row && p < base_row.size() && base_row[p].kind() == ValueKind::Text &&
+            base_row[p].as_text() == text)
             continue;
         auto known = column.hashes.find(std::string(text));
         if (known == column.hashes.end()) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "types/error.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel::shadow {
@@ -30,7 +31,7 @@ public:
     // Hashes, in place, the clear texts of `row` (recorded for `table`) at
     // its HASH columns; `base_row` is the row the base holds under the same
     // key, if any. Error (Execution): "column '{}': hashing failed: {}".
-    Status hash(const Table& table, Row& row, const Row* base_row);
+    Status hash(const Table& table, Row& row, RowView base_row);
 
 private:
     struct HashColumn {

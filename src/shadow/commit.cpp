@@ -74,22 +74,22 @@ Status apply_to_page_store(Engine& base, const MergeResolution& resolution, cons
             const std::optional<BaseRow> at = plan.base_row(it->first);
             if (!at) {
                 if (!row) continue;
-                changes.push_back(StoredRowChange{next_id++, nullptr, &*row});
+                changes.push_back(StoredRowChange{next_id++, {}, *row});
                 ++report.inserted;
                 continue;
             }
-            const Row& current = table->rows[at->position];
+            const RowView current = table->rows[at->position];
             if (!row) {
-                changes.push_back(StoredRowChange{at->rowid, &current, nullptr});
+                changes.push_back(StoredRowChange{at->rowid, current, {}});
                 ++report.deleted;
             } else if (!rows_equal_by_key(*row, current)) {
-                changes.push_back(StoredRowChange{at->rowid, &current, &*row});
+                changes.push_back(StoredRowChange{at->rowid, current, *row});
                 ++report.updated;
             }
         }
         for (const auto& [keyless_table, row] : plan.keyless_inserts) {
             if (keyless_table != name) continue;
-            changes.push_back(StoredRowChange{next_id++, nullptr, &row});
+            changes.push_back(StoredRowChange{next_id++, {}, row});
             ++report.inserted;
         }
         if (changes.empty()) continue;

@@ -4,7 +4,7 @@
 
 namespace zembrel::shadow {
 
-bool rows_equal_by_key(const Row& a, const Row& b) {
+bool rows_equal_by_key(RowView a, RowView b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (Value::key_cmp(a[i], b[i]) != 0) return false;
@@ -18,23 +18,23 @@ bool values_equal(const Value& a, const Value& b) { return Value::key_cmp(a, b) 
 
 // The conflict a net change makes against the current row, or none when it
 // is clean.
-std::optional<ConflictKind::Tag> classify(const NetChange& change, const Row* current) {
+std::optional<ConflictKind::Tag> classify(const NetChange& change, RowView current) {
     using Tag = ConflictKind::Tag;
     const BeforeImage& before = change.before;
     if (!change.row) {
-        if (current == nullptr || !before.is_row() || rows_equal_by_key(before.row, *current)) return std::nullopt;
+        if (!current || !before.is_row() || rows_equal_by_key(before.row, current)) return std::nullopt;
         return Tag::DeleteDiverged;
     }
-    if (current == nullptr) {
+    if (!current) {
         if (before.is_row()) return Tag::UpdateOnDeletedRow;
         return std::nullopt;
     }
-    if (rows_equal_by_key(*current, *change.row)) return std::nullopt;
+    if (rows_equal_by_key(current, *change.row)) return std::nullopt;
     switch (before.kind) {
         case BeforeImage::Kind::Inserted: return Tag::InsertOnExistingPk;
         case BeforeImage::Kind::Absent: return std::nullopt;
         case BeforeImage::Kind::Row:
-            if (rows_equal_by_key(before.row, *current)) return std::nullopt;
+            if (rows_equal_by_key(before.row, current)) return std::nullopt;
             return Tag::UpdateDiverged;
     }
     return std::nullopt;
@@ -137,9 +137,9 @@ MergeResolution MergePlan::detect_conflicts(const LoadedTables& base, const Sess
         // whatever the base holds under the key stays.
         if (!change.row && change.before.kind == BeforeImage::Kind::Inserted) continue;
         const auto table = base.database.tables.find(key.table);
-        const Row* current = nullptr;
+        RowView current;
         if (auto at = base_row(key); at && table != base.database.tables.end() && at->position < table->second.rows.size())
-            current = &table->second.rows[at->position];
+            current = table->second.rows[at->position];
         const auto tag = classify(change, current);
         if (!tag) {
             out.resolved.insert_or_assign(key, change.row);
@@ -150,7 +150,7 @@ MergeResolution MergePlan::detect_conflicts(const LoadedTables& base, const Sess
         record.pk = key.key;
         record.shadow = change.row;
         if (change.before.is_row()) record.before = change.before.row;
-        if (current != nullptr) record.current = *current;
+        if (current) record.current = current.to_row();
         record.kind.tag = *tag;
         if (table != base.database.tables.end())
             resolve(record, key, policy_for(base, policies, key.table), table->second, out);

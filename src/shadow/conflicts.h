@@ -24,6 +24,7 @@
 
 #include "shadow/merge_plan.h"
 #include "types/merge_policy.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel::shadow {
@@ -102,6 +103,6 @@ std::vector<ConflictRecord> aborted_conflicts(const std::vector<ConflictRecord>&
 
 // Whether two rows hold the same values under key order (an Int and a
 // Float of equal value differ, as they do in a key).
-bool rows_equal_by_key(const Row& a, const Row& b);
+bool rows_equal_by_key(RowView a, RowView b);
 
 }  // namespace zembrel::shadow

@@ -95,7 +95,7 @@ Result<MergePlan> MergePlan::fold_ops(Database& database, const std::vector<Shad
         const auto want = wanted.find(name);
         if (want == wanted.end()) continue;
         for (std::size_t i = 0; i < table.rows.size(); ++i) {
-            const Row& row = table.rows[i];
+            const RowView row = table.rows[i];
             if (*pk >= row.size()) continue;  // a row without a key value matches no key
             std::string text = row[*pk].display();
             if (want->second.contains(text))
@@ -107,14 +107,14 @@ Result<MergePlan> MergePlan::fold_ops(Database& database, const std::vector<Shad
     for (auto& [key, change] : plan.changes) {
         const Table& table = database.tables.find(key.table)->second;
         const std::optional<BaseRow> at = plan.base_row(key);
-        const Row* current = at ? &table.rows[at->position] : nullptr;
+        const RowView current = at ? table.rows[at->position] : RowView();
         if (change.row)
             if (auto st = clear_texts.hash(table, *change.row, current); !st) return fail(st.error());
         if (change.before.is_row())
             if (auto st = clear_texts.hash(table, change.before.row, current); !st) return fail(st.error());
     }
     for (auto& [name, row] : plan.keyless_inserts)
-        if (auto st = clear_texts.hash(database.tables.find(name)->second, row, nullptr); !st) return fail(st.error());
+        if (auto st = clear_texts.hash(database.tables.find(name)->second, row, RowView()); !st) return fail(st.error());
 
     for (const auto& [name, pk] : plan.pk_columns)
         if (pk) renumber_if_mismatched(database.tables.find(name)->second);

@@ -27,6 +27,7 @@
 #include "engine/loaded_tables.h"
 #include "shadow/shadow_log.h"
 #include "types/error.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel::shadow {

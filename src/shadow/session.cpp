@@ -226,7 +226,7 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
         if (op.kind != ShadowOp::Kind::Delete && op.row.size() != table.columns.size()) return width_mismatch(op.table);
         if (!r.pk) {
             Row row = op.row;
-            if (auto st = clear_texts.hash(table, row, nullptr); !st) return st;
+            if (auto st = clear_texts.hash(table, row, RowView()); !st) return st;
             table.rows.push_back(std::move(row));
             renumber_after_append(table);
             continue;
@@ -246,11 +246,12 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
             r.deleted = true;
             continue;
         }
-        Row* current = at != r.positions.end() ? &table.rows[at->second.back()] : nullptr;
+        const std::optional<std::size_t> current =
+            at != r.positions.end() ? std::optional<std::size_t>(at->second.back()) : std::nullopt;
         Row row = op.row;
-        if (auto st = clear_texts.hash(table, row, current); !st) return st;
-        if (current != nullptr) {
-            *current = std::move(row);
+        if (auto st = clear_texts.hash(table, row, current ? table.rows[*current] : RowView()); !st) return st;
+        if (current) {
+            table.rows.replace(*current, std::move(row));
         } else {
             table.rows.push_back(std::move(row));
             r.dead.push_back(false);
@@ -261,13 +262,10 @@ Status replay_ops(Engine& engine, const std::vector<ShadowOp>& ops) {
     for (auto& [name, r] : touched) {
         if (r.deleted) {
             Table& table = *r.table;
-            std::size_t kept = 0;
-            for (std::size_t i = 0; i < table.rows.size(); ++i) {
-                if (r.dead[i]) continue;
-                if (kept != i) table.rows[kept] = std::move(table.rows[i]);
-                ++kept;
-            }
-            table.rows.resize(kept);
+            std::vector<std::size_t> dead;
+            for (std::size_t i = 0; i < table.rows.size(); ++i)
+                if (r.dead[i]) dead.push_back(i);
+            table.rows.remove(dead);
             table.renumber_rowids();
         }
         engine.tables.rebuild_indexes(name);

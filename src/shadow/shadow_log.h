@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "types/error.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel::shadow {

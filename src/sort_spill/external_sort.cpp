@@ -19,7 +19,7 @@ namespace {
 
 // What the sort holds for every row, copied or not: its pointer and the
 // sort cell of its first key.
-constexpr uint64_t kSlotBytes = sizeof(const Row*) + sizeof(operators::SortCell);
+constexpr uint64_t kSlotBytes = sizeof(RowView) + sizeof(operators::SortCell);
 
 std::string temp_directory() {
     const char* dir = std::getenv("TMPDIR");
@@ -68,16 +68,16 @@ ExternalSort::ExternalSort(operators::OperatorPtr child, std::vector<operators::
     if (keep_first_ && *keep_first_ >= budget_ / kSlotBytes) keep_first_.reset();
 }
 
-const Row* ExternalSort::keep(const Row& lent) {
-    if (borrow_) return &lent;
+RowView ExternalSort::keep(RowView lent) {
+    if (borrow_) return lent;
     owned_.push_back(child_->take(lent));
-    return &owned_.back();
+    return owned_.back();
 }
 
-uint64_t ExternalSort::held_for(const Row& kept) const {
+uint64_t ExternalSort::held_for(RowView kept) const {
     if (borrow_) return kSlotBytes;
     // An estimate: the row's own bytes and its texts, short ones included.
-    uint64_t bytes = kSlotBytes + sizeof(Row) + kept.capacity() * sizeof(Value);
+    uint64_t bytes = kSlotBytes + sizeof(Row) + kept.size() * sizeof(Value);
     for (const Value& v : kept)
         if (v.has_text()) bytes += v.as_text().size();
     return bytes;
@@ -88,7 +88,7 @@ void ExternalSort::sort_buffer() {
     if (n < 2) return;
     if (cmp_.keys().empty()) return;  // every row equal: input order stands
     if (n > UINT32_MAX) {
-        stable_merge_sort(buffer_, [this](const Row* a, const Row* b) { return cmp_.less(*a, *b); });
+        stable_merge_sort(buffer_, [this](RowView a, RowView b) { return cmp_.less(a, b); });
         return;
     }
     // The first key's values as cells side by side, each carrying its row's
@@ -98,7 +98,7 @@ void ExternalSort::sort_buffer() {
     std::vector<operators::SortCell> cells;
     cells.reserve(n);
     for (size_t i = 0; i < n; ++i) {
-        const Row& row = *buffer_[i];
+        const RowView row = buffer_[i];
         if (first.position >= row.size()) invariant_failed("sort key position outside the row");
         cells.push_back(operators::SortCell::of(row[first.position]));
         cells.back().place = static_cast<uint32_t>(i);
@@ -107,9 +107,9 @@ void ExternalSort::sort_buffer() {
     stable_merge_sort(cells, [&](const operators::SortCell& a, const operators::SortCell& b) {
         std::strong_ordering c = operators::SortCell::compare(a, b);
         if (c != 0) return first.ascending ? c < 0 : c > 0;
-        return more_keys && cmp_.less(*buffer_[a.place], *buffer_[b.place]);
+        return more_keys && cmp_.less(buffer_[a.place], buffer_[b.place]);
     });
-    std::vector<const Row*> sorted(n);
+    std::vector<RowView> sorted(n);
     for (size_t i = 0; i < n; ++i) sorted[i] = buffer_[cells[i].place];
     buffer_ = std::move(sorted);
 }
@@ -132,12 +132,12 @@ Status ExternalSort::spill_buffer() {
 Result<bool> ExternalSort::start_top_k() {
     const uint64_t k = *keep_first_;
     struct Entry {
-        const Row* row;
+        RowView row;
         uint64_t seq;
         Row* slot;  // the sort's own copy, when rows are copied
     };
     auto before = [this](const Entry& a, const Entry& b) {
-        std::strong_ordering c = cmp_(*a.row, *b.row);
+        std::strong_ordering c = cmp_(a.row, b.row);
         return c < 0 || (c == 0 && a.seq < b.seq);
     };
     // A max-heap under `before`: its top is the kept row that would come
@@ -147,26 +147,26 @@ Result<bool> ExternalSort::start_top_k() {
     for (; held_ < budget_; ++seq) {
         auto got = child_->next();
         if (!got) return fail(got.error());
-        if (*got == nullptr) break;
-        const Row& row = **got;
+        if (!*got) break;
+        const RowView row = *got;
         if (heap.size() < k) {
-            const Row* kept = keep(row);
-            held_ += held_for(*kept);
+            const RowView kept = keep(row);
+            held_ += held_for(kept);
             heap.push_back({kept, seq, borrow_ ? nullptr : &owned_.back()});
             std::push_heap(heap.begin(), heap.end(), before);
             continue;
         }
         // A new row ties with the last kept one only after it in input
         // order, so it enters only when strictly less.
-        if (k == 0 || !cmp_.less(row, *heap.front().row)) continue;
+        if (k == 0 || !cmp_.less(row, heap.front().row)) continue;
         std::pop_heap(heap.begin(), heap.end(), before);
         Entry& out = heap.back();
         if (borrow_) {
-            out.row = &row;
+            out.row = row;
         } else {
             held_ -= held_for(*out.slot);
             *out.slot = child_->take(row);
-            out.row = out.slot;
+            out.row = *out.slot;
             held_ += held_for(*out.slot);
         }
         out.seq = seq;
@@ -228,9 +228,9 @@ Status ExternalSort::pull_rest() {
         }
         auto got = child_->next();
         if (!got) return fail(got.error());
-        if (*got == nullptr) break;
-        buffer_.push_back(keep(**got));
-        held_ += held_for(*buffer_.back());
+        if (!*got) break;
+        buffer_.push_back(keep(*got));
+        held_ += held_for(buffer_.back());
     }
     // The last run, unless everything fits in memory.
     if (runs_written_ == 0 || buffer_.empty()) return {};
@@ -245,14 +245,14 @@ bool ExternalSort::run_after(size_t a, size_t b) const {
     return c > 0 || (c == 0 && a > b);
 }
 
-Result<const Row*> ExternalSort::next_merged() {
+Result<RowView> ExternalSort::next_merged() {
     auto after = [this](size_t a, size_t b) { return run_after(a, b); };
     if (heap_.empty()) {
         readers_.clear();
         heads_.clear();
         dir_.reset();
         state_ = State::Done;
-        return nullptr;
+        return RowView();
     }
     std::pop_heap(heap_.begin(), heap_.end(), after);
     const size_t best = heap_.back();
@@ -266,10 +266,10 @@ Result<const Row*> ExternalSort::next_merged() {
     } else {
         heap_.pop_back();
     }
-    return &current_;
+    return RowView(current_);
 }
 
-Result<const Row*> ExternalSort::next() {
+Result<RowView> ExternalSort::next() {
     switch (state_) {
         case State::NotStarted:
             if (auto st = start(); !st) {
@@ -278,23 +278,27 @@ Result<const Row*> ExternalSort::next() {
             }
             return next();
         case State::InMemory: {
-            if (position_ >= buffer_.size()) return nullptr;
+            if (position_ >= buffer_.size()) return RowView();
             // Rows come out scattered in memory; ask for the next ones early.
             constexpr size_t kAhead = 8;
-            if (position_ + 2 * kAhead < buffer_.size()) __builtin_prefetch(buffer_[position_ + 2 * kAhead]);
-            if (position_ + kAhead < buffer_.size()) __builtin_prefetch(buffer_[position_ + kAhead]->data());
+            if (position_ + 2 * kAhead < buffer_.size()) __builtin_prefetch(&buffer_[position_ + 2 * kAhead]);
+            if (position_ + kAhead < buffer_.size()) __builtin_prefetch(buffer_[position_ + kAhead].data());
             return buffer_[position_++];
         }
         case State::Merging: return next_merged();
-        case State::Done: return nullptr;
+        case State::Done: return RowView();
     }
-    return nullptr;
+    return RowView();
 }
 
-Row ExternalSort::take(const Row& lent) {
+Row ExternalSort::take(RowView lent) {
     if (state_ == State::Merging) return std::move(current_);
-    if (state_ == State::InMemory && !borrow_) return std::move(const_cast<Row&>(lent));  // our own copy, handed out once
-    return lent;
+    if (state_ == State::InMemory && !borrow_) {
+        // Our own copy, handed out once: its values move out.
+        Value* values = const_cast<Value*>(lent.data());
+        return Row(std::make_move_iterator(values), std::make_move_iterator(values + lent.size()));
+    }
+    return lent.to_row();
 }
 
 }  // namespace zembrel::sort_spill

@@ -22,7 +22,7 @@
 // of those rows outgrow the budget it carries on as an ordinary sort, the
 // kept rows becoming the start of its first run.
 //
-// Rows handed out in memory are lent in place (pointers into the child's
+// Rows handed out in memory are lent in place (views of the child's
 // rows when those stay valid, else into the sort's own copies).
 #pragma once
 
@@ -65,8 +65,8 @@ public:
     // `budget` in bytes; 0 is taken as 1.
     ExternalSort(operators::OperatorPtr child, std::vector<operators::SortKey> keys, uint64_t budget,
                  std::optional<uint64_t> keep_first = std::nullopt);
-    Result<const Row*> next() override;
-    Row take(const Row& lent) override;
+    Result<RowView> next() override;
+    Row take(RowView lent) override;
 
     // For tests: the spill directory while it exists.
     const std::optional<SpillDir>& spill_dir() const { return dir_; }
@@ -80,13 +80,13 @@ private:
     Result<bool> start_top_k();
     // Pulls the rest of the child's rows, spilling when over budget.
     Status pull_rest();
-    // Keeps a lent row: its address when the child's rows stay valid, else
-    // a copy held by the sort.
-    const Row* keep(const Row& lent);
+    // Keeps a lent row: its view when the child's rows stay valid, else
+    // a view of a copy held by the sort.
+    RowView keep(RowView lent);
     // The bytes the sort holds for a kept row.
-    uint64_t held_for(const Row& kept) const;
+    uint64_t held_for(RowView kept) const;
     Status spill_buffer();
-    Result<const Row*> next_merged();
+    Result<RowView> next_merged();
     bool run_after(size_t a, size_t b) const;
     void sort_buffer();
 
@@ -99,7 +99,7 @@ private:
     State state_ = State::NotStarted;
 
     std::deque<Row> owned_;            // copies, when the child's rows do not stay valid
-    std::vector<const Row*> buffer_;   // the current run, or the sorted rows in memory
+    std::vector<RowView> buffer_;      // the current run, or the sorted rows in memory
     size_t position_ = 0;
 
     std::optional<SpillDir> dir_;

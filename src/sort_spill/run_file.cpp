@@ -41,7 +41,7 @@ Status write_all(int fd, const storage::Bytes& bytes) {
 
 }  // namespace
 
-Status encode_record(storage::Bytes& out, const Row& row) {
+Status encode_record(storage::Bytes& out, RowView row) {
     const size_t mark = out.size();
     out.resize(mark + 4);
     if (auto st = storage::encode_row_into(out, row); !st) {
@@ -74,20 +74,18 @@ Result<Row> decode_row(storage::ByteView record) {
     return row;
 }
 
-Status write_run(const std::string& path, std::span<const Row* const> rows) {
+Status write_run(const std::string& path, std::span<const RowView> rows) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return storage_error("create sort run: " + os_error());
     storage::Bytes buf;
     buf.reserve(kIoChunk + 4096);
     Status st;
-    // Sorted rows lie scattered in memory: fetch a row's object and then its
-    // values a few rows ahead, so writing waits less on memory.
+    // Sorted rows lie scattered in memory: fetch a row's values a few rows
+    // ahead, so writing waits less on memory.
     constexpr size_t kAhead = 8;
     for (size_t i = 0; i < rows.size(); ++i) {
-        if (i + 2 * kAhead < rows.size()) __builtin_prefetch(rows[i + 2 * kAhead]);
-        if (i + kAhead < rows.size()) __builtin_prefetch(rows[i + kAhead]->data());
-        const Row* row = rows[i];
-        st = encode_record(buf, *row);
+        if (i + kAhead < rows.size()) __builtin_prefetch(rows[i + kAhead].data());
+        st = encode_record(buf, rows[i]);
         if (!st) break;
         if (buf.size() >= kIoChunk) {
             st = write_all(fd, buf);

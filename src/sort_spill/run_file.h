@@ -30,18 +30,19 @@
 
 #include "storage/row_record.h"
 #include "types/error.h"
+#include "types/table.h"
 #include "types/value.h"
 
 namespace zembrel::sort_spill {
 
 // Appends one record (length and row record) for the row.
-Status encode_record(storage::Bytes& out, const Row& row);
+Status encode_record(storage::Bytes& out, RowView row);
 // The row of one record's bytes (after the length).
 Result<Row> decode_row(storage::ByteView record);
 
 // Creates (or truncates, mode 0666) the file and writes one record per row
 // in the given order. The file is closed on every path.
-Status write_run(const std::string& path, std::span<const Row* const> rows);
+Status write_run(const std::string& path, std::span<const RowView> rows);
 
 // A run file open for reading, front to back, with its own read buffer.
 // Move-only; closes the file when released.

@@ -155,29 +155,32 @@ bool all_ascii(const std::uint8_t* p, size_t n) {
     return (seen & 0x8080808080808080ULL) == 0;
 }
 
-// decode_value appending to `row`, for the row decoder: the same checks and
-// texts, without a Value passing through a Result on its way into the row.
-// With an arena, texts too long to sit in line go there and are borrowed.
-Status decode_value_into(Cursor& c, Row& row, TextArena* arena) {
+// decode_value into the place `slot()` gives (asked for only once the value
+// has passed its checks), for the row decoders: the same checks and texts,
+// without a Value passing through a Result on its way into the row. With an
+// arena, texts too long to sit in line go there and are borrowed.
+template <class Slot>
+Status decode_value_with(Cursor& c, Slot&& slot, TextArena* arena) {
+    auto put = [&slot](Value v) { slot() = std::move(v); };
     if (c.remaining() < 1) return eof();
     const std::uint8_t tag = c.bytes[c.pos];
     const std::uint8_t* p = c.bytes.data() + c.pos + 1;
     switch (tag) {
-        case 0: c.pos += 1; row.emplace_back(); return {};
+        case 0: c.pos += 1; put(Value()); return {};
         case 1:
             if (c.remaining() < 9) return eof();
             c.pos += 9;
-            row.push_back(Value::integer(static_cast<std::int64_t>(get_le(p, 8))));
+            put(Value::integer(static_cast<std::int64_t>(get_le(p, 8))));
             return {};
         case 2:
             if (c.remaining() < 9) return eof();
             c.pos += 9;
-            row.push_back(Value::floating(std::bit_cast<double>(get_le(p, 8))));
+            put(Value::floating(std::bit_cast<double>(get_le(p, 8))));
             return {};
         case 3:
             if (c.remaining() < 2) return eof();
             c.pos += 2;
-            row.push_back(Value::boolean(*p != 0));
+            put(Value::boolean(*p != 0));
             return {};
         case 4: case 5: case 6: case 7: {
             if (c.remaining() - 1 < 4) return eof();
@@ -191,9 +194,9 @@ Status decode_value_into(Cursor& c, Row& row, TextArena* arena) {
             static constexpr ValueKind kinds[] = {ValueKind::Text, ValueKind::Uuid, ValueKind::Date, ValueKind::DateTime};
             const std::string_view view(text, n);
             if (arena != nullptr && n > Value::kInlineText)
-                row.emplace_back(Value::lend, kinds[tag - 4], arena->store(view));
+                slot().reset_borrowed(kinds[tag - 4], arena->store(view));
             else
-                row.push_back(Value::with_text(kinds[tag - 4], view));
+                put(Value::with_text(kinds[tag - 4], view));
             c.pos += 5 + n;
             return {};
         }
@@ -218,7 +221,21 @@ Status decode_row_into(ByteView bytes, Row& row, TextArena* arena) {
     // already known to fail; do not reserve for it.
     row.reserve(std::min(count, c.remaining()));
     for (size_t i = 0; i < count; ++i) {
-        if (auto st = decode_value_into(c, row, arena); !st) return st;
+        if (auto st = decode_value_with(c, [&row]() -> Value& { return row.emplace_back(); }, arena); !st) return st;
+    }
+    return {};
+}
+
+std::optional<size_t> row_value_count(ByteView bytes) {
+    if (bytes.size() < 2) return std::nullopt;
+    return static_cast<size_t>(get_le(bytes.data(), 2));
+}
+
+Status decode_row_cells(ByteView bytes, std::span<Value> cells, TextArena* arena) {
+    if (row_value_count(bytes) != cells.size()) invariant_failed("row record decoded into cells of another count");
+    Cursor c{bytes, 2};
+    for (Value& cell : cells) {
+        if (auto st = decode_value_with(c, [&cell]() -> Value& { return cell; }, arena); !st) return st;
     }
     return {};
 }

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -68,6 +69,13 @@ Result<Row> decode_row(ByteView bytes);
 // borrow them: the row must not outlive the arena (a loaded table's rows
 // and its own arena).
 Status decode_row_into(ByteView bytes, Row& row, TextArena* arena = nullptr);
+// The number of values a record holds, from its header; none when the record
+// is too short to have one.
+std::optional<size_t> row_value_count(ByteView bytes);
+// Decodes a record of exactly cells.size() values (row_value_count; another
+// count is a broken invariant) into `cells`, in place; on failure the cells
+// before the bad value hold the decoded ones. The arena as for decode_row_into.
+Status decode_row_cells(ByteView bytes, std::span<Value> cells, TextArena* arena = nullptr);
 // Decodes one tagged value at the cursor and advances it.
 Result<Value> decode_value(Cursor& cursor);
 // Reads an unsigned 32-bit length and that many bytes of UTF-8 text.

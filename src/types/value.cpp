@@ -225,38 +225,4 @@ std::string DataType::debug() const {
     return "Int";
 }
 
-std::optional<size_t> Table::column_index(std::string_view column) const {
-    for (size_t i = 0; i < columns.size(); ++i)
-        if (columns[i].name == column) return i;
-    return std::nullopt;
-}
-
-bool renumber_if_mismatched(Table& table) {
-    const size_t n = table.rows.size();
-    if (table.rowids.size() == n) return false;
-    const uint64_t next = table.next_rowid;
-    table.renumber_rowids();
-    // Unlike renumber_rowids, a counter already past n is kept.
-    table.next_rowid = std::max<uint64_t>(next, n + 1);
-    return true;
-}
-
-std::optional<size_t> Table::position_of_rowid(uint64_t rowid) const {
-    const size_t n = std::min(rowids.size(), rows.size());
-    if (rowid >= 1 && rowid <= n && rowids[rowid - 1] == rowid) return static_cast<size_t>(rowid - 1);
-    auto it = std::lower_bound(rowids.begin(), rowids.end(), rowid);
-    if (it == rowids.end() || *it != rowid) it = std::find(rowids.begin(), rowids.end(), rowid);
-    if (it == rowids.end()) return std::nullopt;
-    const auto at = static_cast<size_t>(it - rowids.begin());
-    if (at >= rows.size()) return std::nullopt;
-    return at;
-}
-
-void Table::renumber_rowids() {
-    const size_t n = rows.size();
-    rowids.resize(n);
-    for (size_t i = 0; i < n; ++i) rowids[i] = i + 1;
-    next_rowid = n + 1;
-}
-
 }  // namespace zembrel

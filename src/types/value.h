@@ -1,4 +1,4 @@
-// Values, rows, column types, columns, tables and the in-memory database.
+// Values, rows, column types and columns (tables: types/table.h).
 // Every type owns what it holds (a loaded table's rows may borrow texts from
 // the table's own arena); copies are deep and own their texts.
 #pragma once
@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "types/error.h"
@@ -80,6 +82,22 @@ public:
         rep_ = kBorrowed;
     }
     static Value borrowed(ValueKind k, std::string_view s) { return Value(lend, k, s); }
+    // The same in the place of this value (which is dropped first): for
+    // decoders filling cells their owner's arena backs.
+    void reset_borrowed(ValueKind k, std::string_view s) {
+        std::destroy_at(this);
+        std::construct_at(this, lend, k, s);
+    }
+    // Moves `from` into `to` within one owner (cells moving in their owner's
+    // array): a borrowed text stays borrowed, since the arena stays with the
+    // owner. `from` is left Null.
+    static void relocate(Value& to, Value& from) noexcept {
+        if (&to == &from) return;
+        if (to.rep_ == kHeap) delete[] to.ext_ptr();
+        std::memcpy(to.raw_, from.raw_, sizeof to.raw_);
+        to.rep_ = std::exchange(from.rep_, 0);
+        to.kind_ = std::exchange(from.kind_, ValueKind::Null);
+    }
 
     ValueKind kind() const { return kind_; }
     bool is_null() const { return kind_ == ValueKind::Null; }
@@ -234,35 +252,6 @@ struct Column {
     static Result<Value> validate_default(const Value& value, DataType type, std::string_view column_name);
 
     bool operator==(const Column&) const = default;
-};
-
-struct Table {
-    std::string name;
-    std::vector<Column> columns;
-    std::vector<Row> rows;
-    std::vector<uint64_t> rowids;  // parallel to rows
-    uint64_t next_rowid = 1;
-    // Texts the rows borrow (decoded at load); moved with the table, freed
-    // with it. A copy of the table owns its texts and starts an empty arena.
-    TextArena text_arena{};
-
-    // Position of the named column, if any.
-    std::optional<size_t> column_index(std::string_view column) const;
-    // rowids become 1..n and next_rowid n + 1, unconditionally.
-    void renumber_rowids();
-    // Position of the row with this row id. Ids ascend along the rows (one
-    // probe when they run 1..n, else a binary search); ids that do not
-    // ascend (never made by this engine) are still found by a walk.
-    std::optional<size_t> position_of_rowid(uint64_t rowid) const;
-};
-
-// The renumbering rule: when the table's rowids and rows differ in length,
-// rowids become 1..n and next_rowid is raised to n + 1 unless it is already
-// above n. Returns whether the row ids changed.
-bool renumber_if_mismatched(Table& table);
-
-struct Database {
-    std::map<std::string, Table> tables;  // ordered by the names' bytes
 };
 
 // Stable merge sort over any comparator: the engine's sorts are all stable and

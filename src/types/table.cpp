@@ -1,0 +1,252 @@
+#include "types/table.h"
+
+#include <utility>
+
+namespace zembrel {
+
+void FlatRows::adopt_width(size_t width) {
+    if (count_ == 0) {
+        width_ = width;
+        cells_.clear();
+    } else if (width != width_) {
+        invariant_failed("a row of another width than its table's");
+    }
+}
+
+// Cells move by relocation, never by Value's move: a moved value owns its
+// text, and the texts the cells borrow from their table's arena must stay
+// borrowed (a reallocation would otherwise copy every long text).
+void FlatRows::relocate_all(std::vector<Value>& from, std::vector<Value>& to) {
+    const size_t first = to.size();
+    to.resize(first + from.size());
+    for (size_t i = 0; i < from.size(); ++i) Value::relocate(to[first + i], from[i]);
+    from.clear();
+}
+
+void FlatRows::make_room(size_t extra) {
+    const size_t needed = cells_.size() + extra;
+    if (needed <= cells_.capacity()) return;
+    std::vector<Value> fresh;
+    fresh.reserve(std::max(needed, 2 * cells_.capacity()));
+    relocate_all(cells_, fresh);
+    cells_.swap(fresh);
+}
+
+void FlatRows::reserve(size_t rows, size_t width) {
+    if (count_ == 0) width_ = width;
+    const size_t extra = rows * width_;
+    if (cells_.size() + extra <= cells_.capacity()) return;
+    std::vector<Value> fresh;
+    fresh.reserve(cells_.size() + extra);
+    relocate_all(cells_, fresh);
+    cells_.swap(fresh);
+}
+
+void FlatRows::push_back(RowView row) {
+    adopt_width(row.size());
+    make_room(row.size());
+    cells_.insert(cells_.end(), row.begin(), row.end());
+    ++count_;
+}
+
+void FlatRows::push_back(Row&& row) {
+    adopt_width(row.size());
+    make_room(row.size());
+    cells_.insert(cells_.end(), std::make_move_iterator(row.begin()), std::make_move_iterator(row.end()));
+    ++count_;
+}
+
+std::span<Value> FlatRows::append_blank(size_t width) {
+    adopt_width(width);
+    make_room(width);
+    cells_.resize(cells_.size() + width);
+    ++count_;
+    return cells(count_ - 1);
+}
+
+void FlatRows::pop_back() {
+    cells_.resize(cells_.size() - width_);
+    --count_;
+}
+
+void FlatRows::replace(size_t i, RowView row) {
+    if (row.size() != width_) invariant_failed("a row of another width than its table's");
+    std::copy(row.begin(), row.end(), cells(i).begin());
+}
+
+void FlatRows::replace(size_t i, Row&& row) {
+    if (row.size() != width_) invariant_failed("a row of another width than its table's");
+    std::move(row.begin(), row.end(), cells(i).begin());
+}
+
+void FlatRows::truncate(size_t n, std::vector<Row>* cut) {
+    if (n >= count_) return;
+    if (cut != nullptr) {
+        cut->reserve(cut->size() + (count_ - n));
+        for (size_t i = n; i < count_; ++i) {
+            std::span<Value> c = cells(i);
+            cut->emplace_back(std::make_move_iterator(c.begin()), std::make_move_iterator(c.end()));
+        }
+    }
+    cells_.resize(n * width_);
+    count_ = n;
+}
+
+void FlatRows::clear() {
+    cells_.clear();
+    count_ = 0;
+}
+
+void FlatRows::remove(std::span<const size_t> positions, std::vector<Row>* removed) {
+    if (positions.empty()) return;
+    if (removed != nullptr) removed->reserve(removed->size() + positions.size());
+    size_t out = 0;
+    size_t next = 0;
+    for (size_t i = 0; i < count_; ++i) {
+        std::span<Value> row = cells(i);
+        if (next < positions.size() && positions[next] == i) {
+            if (removed != nullptr)
+                removed->emplace_back(std::make_move_iterator(row.begin()), std::make_move_iterator(row.end()));
+            ++next;
+            continue;
+        }
+        if (out != i) {
+            std::span<Value> to = cells(out);
+            for (size_t k = 0; k < width_; ++k) Value::relocate(to[k], row[k]);
+        }
+        ++out;
+    }
+    cells_.resize(out * width_);
+    count_ = out;
+}
+
+void FlatRows::insert_at(std::span<const size_t> positions, std::vector<Row> rows) {
+    if (rows.empty()) return;
+    const size_t width = count_ == 0 ? rows.front().size() : width_;
+    for (const Row& row : rows)
+        if (row.size() != width) invariant_failed("a row of another width than its table's");
+    const size_t total = count_ + rows.size();
+    std::vector<Value> merged;
+    merged.reserve(total * width);
+    size_t kept = 0, back = 0;
+    for (size_t i = 0; i < total; ++i) {
+        if (back < rows.size() && positions[back] == i) {
+            merged.insert(merged.end(), std::make_move_iterator(rows[back].begin()),
+                          std::make_move_iterator(rows[back].end()));
+            ++back;
+        } else if (kept < count_) {
+            for (Value& cell : cells(kept++)) Value::relocate(merged.emplace_back(), cell);
+        }
+    }
+    cells_ = std::move(merged);
+    width_ = width;
+    count_ = width == 0 ? kept + back : cells_.size() / width;
+}
+
+void FlatRows::add_column(const Value& fill) {
+    std::vector<Value> wider;
+    wider.reserve(count_ * (width_ + 1));
+    for (size_t i = 0; i < count_; ++i) {
+        for (Value& cell : cells(i)) Value::relocate(wider.emplace_back(), cell);
+        wider.push_back(fill);
+    }
+    cells_ = std::move(wider);
+    ++width_;
+}
+
+void FlatRows::erase_column(size_t column) {
+    if (count_ == 0) {
+        // No rows to change; the next row sets the width anyway.
+        if (width_ > 0) --width_;
+        return;
+    }
+    if (column >= width_) invariant_failed("dropped column outside the rows");
+    size_t out = 0;
+    for (size_t i = 0; i < cells_.size(); ++i) {
+        if (i % width_ == column) continue;
+        if (out != i) Value::relocate(cells_[out], cells_[i]);
+        ++out;
+    }
+    cells_.resize(out);
+    --width_;
+}
+
+void FlatRows::assign(std::vector<Row> rows) {
+    clear();
+    if (!rows.empty()) reserve(rows.size(), rows.front().size());
+    for (Row& row : rows) push_back(std::move(row));
+}
+
+std::vector<Row> FlatRows::to_rows() const {
+    std::vector<Row> out;
+    out.reserve(count_);
+    for (RowView row : *this) out.push_back(row.to_row());
+    return out;
+}
+
+std::optional<size_t> Table::column_index(std::string_view column) const {
+    for (size_t i = 0; i < columns.size(); ++i)
+        if (columns[i].name == column) return i;
+    return std::nullopt;
+}
+
+bool renumber_if_mismatched(Table& table) {
+    const size_t n = table.rows.size();
+    if (table.rowids.size() == n) return false;
+    const uint64_t next = table.next_rowid;
+    table.renumber_rowids();
+    // Unlike renumber_rowids, a counter already past n is kept.
+    table.next_rowid = std::max<uint64_t>(next, n + 1);
+    return true;
+}
+
+std::optional<size_t> Table::position_of_rowid(uint64_t rowid) const {
+    const size_t n = std::min(rowids.size(), rows.size());
+    if (rowid >= 1 && rowid <= n && rowids[rowid - 1] == rowid) return static_cast<size_t>(rowid - 1);
+    auto it = std::lower_bound(rowids.begin(), rowids.end(), rowid);
+    if (it == rowids.end() || *it != rowid) it = std::find(rowids.begin(), rowids.end(), rowid);
+    if (it == rowids.end()) return std::nullopt;
+    const auto at = static_cast<size_t>(it - rowids.begin());
+    if (at >= rows.size()) return std::nullopt;
+    return at;
+}
+
+void Table::renumber_rowids() {
+    const size_t n = rows.size();
+    rowids.resize(n);
+    for (size_t i = 0; i < n; ++i) rowids[i] = i + 1;
+    next_rowid = n + 1;
+}
+
+std::vector<Row> Table::remove_rows(std::span<const size_t> positions) {
+    std::vector<Row> removed;
+    rows.remove(positions, &removed);
+    size_t out = 0, next = 0;
+    for (size_t i = 0; i < rowids.size(); ++i) {
+        if (next < positions.size() && positions[next] == i) {
+            ++next;
+            continue;
+        }
+        rowids[out++] = rowids[i];
+    }
+    rowids.resize(out);
+    return removed;
+}
+
+void Table::restore_rows(std::span<const size_t> positions, std::span<const uint64_t> ids, std::vector<Row> back) {
+    const size_t total = rowids.size() + ids.size();
+    std::vector<uint64_t> merged;
+    merged.reserve(total);
+    size_t kept = 0, put = 0;
+    for (size_t i = 0; i < total; ++i) {
+        if (put < ids.size() && positions[put] == i) {
+            merged.push_back(ids[put++]);
+        } else if (kept < rowids.size()) {
+            merged.push_back(rowids[kept++]);
+        }
+    }
+    rowids = std::move(merged);
+    rows.insert_at(positions, std::move(back));
+}
+
+}  // namespace zembrel
