@@ -444,14 +444,10 @@ Result<TableCursor::Read> TableCursor::next_row_cells(Value& key, FlatRows& rows
 }
 
 Result<bool> TableCursor::next_row_into(Value& key, Row& row, TextArena* arena) {
-    bpt::ByteSpan key_bytes, value_bytes;
-    auto got = cursor_.next_view(key_bytes, value_bytes);
-    if (!got) return std::unexpected(got.error());
-    if (!*got) return false;
-    auto decoded = keycodec::decode_key(key_bytes);
-    if (!decoded) return std::unexpected(decoded.error());
-    key = std::move(*decoded);
-    if (auto st = storage::decode_row_into(value_bytes, row, arena); !st) return std::unexpected(st.error());
+    std::span<const uint8_t> record;
+    auto got = next_record(key, record);
+    if (!got || !*got) return got;
+    if (auto st = storage::decode_row_into(record, row, arena); !st) return std::unexpected(st.error());
     return true;
 }
 
