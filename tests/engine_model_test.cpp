@@ -618,7 +618,8 @@ private:
             default: {
                 if (row[c.col].is_null() || c.lit.is_null()) return 2;
                 auto o = Value::sql_cmp(row[c.col], c.lit);
-                bool r = c.op == "=" ? o == 0 : c.op == "<>" ? o != 0 : c.op == "<" ? o < 0 : o > 0;
+                bool r = c.op == "=" ? o == 0 : c.op == "<>" ? o != 0 : c.op == "<" ? o < 0 : c.op == ">" ? o > 0
+                         : c.op == "<=" ? o <= 0 : o >= 0;
                 return r ? 1 : 0;
             }
         }
@@ -654,8 +655,8 @@ private:
             sql = col.name + " IS NULL";
             return c;
         }
-        static const char* const kOps[] = {"=", "=", "=", "<>", "<", ">"};
-        c.op = kOps[pick(6)];
+        static const char* const kOps[] = {"=", "=", "=", "<>", "<", ">", "<=", ">="};
+        c.op = kOps[pick(8)];
         if (!t.rows.empty() && (col.type.kind == DataTypeKind::Pk || chance(60))) {
             c.lit = t.rows[pick(t.rows.size())][c.col];
         } else {

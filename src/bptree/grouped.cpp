@@ -5,6 +5,7 @@
 // leaf, in the same order of page allocations and frees, so the tree comes
 // out page for page the same.
 
+#include <algorithm>
 #include <array>
 
 #include "bptree/bptree.h"
@@ -16,10 +17,26 @@ using namespace bpt;
 
 namespace {
 
+// The interior pages of the last descent, by level, as indexed then. Only a
+// split changes interior pages (a leaf edit, an erase and an overflow chain
+// leave them be), so these stay true until the next split, which forgets
+// them; each later descent then indexes a page only where its path parts
+// from the last one.
+struct DescentPath {
+    struct Level {
+        uint64_t page = 0;
+        PageIndex idx;
+    };
+    std::vector<Level> levels;
+    size_t known = 0;  // levels[0, known) hold real entries
+
+    void forget() { known = 0; }
+};
+
 // The leaf that holds `key`, pinned and indexed; `fence` receives the least
 // separator above it (none: the leaf ends the tree).
 Result<PageRef> leaf_for(Pager& pager, uint64_t root, ByteSpan key, PageIndex& idx,
-                         std::optional<std::vector<uint8_t>>& fence) {
+                         std::optional<std::vector<uint8_t>>& fence, DescentPath& path) {
     const size_t usable = pager.usable_page_size();
     fence.reset();
     uint64_t page = root;
@@ -28,14 +45,27 @@ Result<PageRef> leaf_for(Pager& pager, uint64_t root, ByteSpan key, PageIndex& i
         auto ref = pager.read_page(page);
         if (!ref) return std::unexpected(ref.error());
         const uint8_t* p = ref->data();
-        if (auto indexed = index_page(p, usable, page, idx); !indexed) return std::unexpected(indexed.error());
-        if (idx.type == kLeafType) return std::move(*ref);
-        const size_t choice = upper_bound(p, idx, key);
-        if (choice < idx.cells.size()) {
-            ByteSpan separator = cell_key(p, kInteriorType, idx.cells[choice]);
+        const PageIndex* at = nullptr;
+        if (level < path.known && path.levels[level].page == page) {
+            at = &path.levels[level].idx;
+        } else {
+            if (auto indexed = index_page(p, usable, page, idx); !indexed) return std::unexpected(indexed.error());
+            if (idx.type == kLeafType) {
+                path.known = std::min<size_t>(path.known, level);
+                return std::move(*ref);
+            }
+            if (path.levels.size() <= level) path.levels.resize(level + 1);
+            path.levels[level].page = page;
+            std::swap(path.levels[level].idx, idx);
+            path.known = level + 1;
+            at = &path.levels[level].idx;
+        }
+        const size_t choice = upper_bound(p, *at, key);
+        if (choice < at->cells.size()) {
+            ByteSpan separator = cell_key(p, kInteriorType, at->cells[choice]);
             if (!fence || compare_keys(separator, *fence) < 0) fence.emplace(separator.begin(), separator.end());
         }
-        page = choice < idx.cells.size() ? interior_child(p, idx.cells[choice]) : idx.link;
+        page = choice < at->cells.size() ? interior_child(p, at->cells[choice]) : at->link;
     }
 }
 
@@ -47,9 +77,10 @@ Result<uint64_t> BPlusTree::apply_sorted(Pager& pager, uint64_t root, std::span<
     std::vector<uint8_t> chained_cell;
     std::optional<std::vector<uint8_t>> fence;
     PageIndex idx;
+    DescentPath path;
     size_t i = 0;
     while (i < edits.size()) {
-        auto leaf = leaf_for(pager, root, edits[i].key, idx, fence);
+        auto leaf = leaf_for(pager, root, edits[i].key, idx, fence, path);
         if (!leaf) return std::unexpected(leaf.error());
         bool descend_again = false;
         while (i < edits.size() && !descend_again && (!fence || compare_keys(edits[i].key, *fence) < 0)) {
@@ -76,6 +107,7 @@ Result<uint64_t> BPlusTree::apply_sorted(Pager& pager, uint64_t root, std::span<
             if (idx.used - replaced + encoded->size() > usable) {
                 // A split: insert's own road, from the root.
                 leaf->release();
+                path.forget();
                 auto next = insert_cell(pager, root, edit.key, *encoded);
                 if (!next) return std::unexpected(next.error());
                 root = *next;

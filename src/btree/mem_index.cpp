@@ -4,6 +4,7 @@
 #include <bit>
 #include <functional>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 namespace zembrel {
@@ -251,6 +252,40 @@ void MemIndex::remove_row_id(const IndexKey& key, uint64_t rowid) {
     RowIdList* ids = map_.find_ids(key);
     if (ids == nullptr) return;
     id_count_ -= ids->erase_if([&](uint64_t id) { return id == rowid; });
+    if (ids->empty()) {
+        hash_view_.reset();
+        map_.erase(key);
+    }
+}
+
+void MemIndex::add_row_ids(const IndexKey& key, std::span<const uint64_t> rowids) {
+    if (rowids.size() < 8) {
+        for (uint64_t id : rowids) add_row_id(key, id);
+        return;
+    }
+    const size_t keys_before = map_.size();
+    RowIdList& ids = map_.entry(key);
+    if (map_.size() != keys_before) hash_view_.reset();
+    std::unordered_set<uint64_t> held(ids.begin(), ids.end());
+    held.reserve(ids.size() + rowids.size());
+    for (uint64_t id : rowids) {
+        if (!held.insert(id).second) continue;
+        ids.push_back(id);
+        ++id_count_;
+        max_id_ = std::max(max_id_, id);
+    }
+}
+
+void MemIndex::remove_row_ids(const IndexKey& key, std::span<const uint64_t> rowids) {
+    if (rowids.size() < 8) {
+        for (uint64_t id : rowids) remove_row_id(key, id);
+        return;
+    }
+    RowIdList* ids = map_.find_ids(key);
+    if (ids == nullptr) return;
+    std::vector<uint64_t> gone(rowids.begin(), rowids.end());
+    std::sort(gone.begin(), gone.end());
+    id_count_ -= ids->erase_if([&](uint64_t id) { return std::binary_search(gone.begin(), gone.end(), id); });
     if (ids->empty()) {
         hash_view_.reset();
         map_.erase(key);

@@ -295,6 +295,12 @@ public:
     // Removes every occurrence of rowid from the key's list; the key goes when
     // its list empties. An absent key is no error.
     void remove_row_id(const IndexKey& key, uint64_t rowid);
+    // add_row_id and remove_row_id for many ids of one key at once, with the
+    // same outcome as one call per id in the given order, in time about
+    // linear in the list and the ids (one call per id is quadratic for a key
+    // that many rows share).
+    void add_row_ids(const IndexKey& key, std::span<const uint64_t> rowids);
+    void remove_row_ids(const IndexKey& key, std::span<const uint64_t> rowids);
 
     // Whether the unique purge of Engine::index_insert_row can change this
     // index: true when it may hold a row id that is not the id of one of the

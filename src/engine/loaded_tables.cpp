@@ -35,6 +35,24 @@ void renumber_and_flag(MemIndexMap& indexes, Table& table) {
         if (MemIndex* index = indexes.get(name)) index->mark_may_hold_stale_ids();
 }
 
+// Index entries (key, row id) to add or remove, applied key by key: a key
+// many rows share takes all its ids in one pass, each key's ids in the
+// order given (the order a list keeps).
+using KeyedIds = std::vector<std::pair<IndexKey, uint64_t>>;
+template <class Apply>
+void for_each_key_run(KeyedIds& entries, Apply&& apply) {
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& a, const auto& b) { return KeyLess{}(a.first, b.first); });
+    std::vector<uint64_t> ids;
+    for (size_t i = 0; i < entries.size();) {
+        size_t end = i;
+        ids.clear();
+        while (end < entries.size() && !KeyLess{}(entries[i].first, entries[end].first)) ids.push_back(entries[end++].second);
+        apply(entries[i].first, std::span<const uint64_t>(ids));
+        i = end;
+    }
+}
+
 uint64_t id_before(const Table& table, size_t rows) { return rows == 0 ? 0 : table.rowids[rows - 1]; }
 
 // Whether the index may hold an id outside the table's first `kept` row ids.
@@ -375,19 +393,30 @@ std::optional<size_t> LoadedTables::position_of_rowid(std::string_view table_nam
 }
 
 Status LoadedTables::update_rows(std::string_view table_name, std::span<const size_t> positions,
-                                 std::span<const Row> after) {
+                                 std::span<Row> after) {
     Table* table = find_owned(table_name);
     if (!table || positions.empty()) return {};
     renumber_and_flag(mem_indexes, *table);
     std::vector<MemIndex*> indexes;
     for (const std::string& name : mem_indexes.names_of_table(table_name)) indexes.push_back(mem_indexes.get(name));
+    // Per index, the changed rows (by their place in `positions`) whose key
+    // moves; a row whose indexed values stay keeps its entry.
+    std::vector<std::vector<size_t>> moving(indexes.size());
+    for (size_t j = 0; j < indexes.size(); ++j) {
+        for (size_t c = 0; c < positions.size(); ++c)
+            if (!same_values_at(table->rows[positions[c]], after[c], indexes[j]->positions)) moving[j].push_back(c);
+    }
     std::unordered_set<uint64_t> changed_ids;
-    changed_ids.reserve(positions.size());
-    for (size_t p : positions) changed_ids.insert(table->rowids[p]);
 
     // Every unique key the changed rows will hold, checked before any change.
-    for (MemIndex* index : indexes) {
-        if (!index->unique) continue;
+    // A unique index no changed row moves in cannot gain a clash.
+    for (size_t j = 0; j < indexes.size(); ++j) {
+        const MemIndex* index = indexes[j];
+        if (!index->unique || moving[j].empty()) continue;
+        if (changed_ids.empty()) {
+            changed_ids.reserve(positions.size());
+            for (size_t p : positions) changed_ids.insert(table->rowids[p]);
+        }
         std::set<IndexKey, KeyLess> taken;
         for (size_t c = 0; c < positions.size(); ++c) {
             auto key = index->key_for_row(after[c]);
@@ -411,18 +440,26 @@ Status LoadedTables::update_rows(std::string_view table_name, std::span<const si
 
     const std::optional<size_t> pk_column = first_pk_column(table->columns);
     bool pk_changed = false;
-    for (size_t c = 0; c < positions.size(); ++c) {
-        Row& row = table->rows[positions[c]];
-        const uint64_t rowid = table->rowids[positions[c]];
-        for (MemIndex* index : indexes) {
-            auto old_key = index->key_for_row(row);
+    // Every old entry goes before any new one comes; a row's two keys differ,
+    // so each list ends as row-by-row changes would leave it.
+    for (size_t j = 0; j < indexes.size(); ++j) {
+        MemIndex* index = indexes[j];
+        KeyedIds gone, coming;
+        for (size_t c : moving[j]) {
+            const uint64_t rowid = table->rowids[positions[c]];
+            auto old_key = index->key_for_row(table->rows[positions[c]]);
             auto new_key = index->key_for_row(after[c]);
             if (old_key == new_key) continue;
-            if (old_key) index->remove_row_id(*old_key, rowid);
-            if (new_key) index->add_row_id(*new_key, rowid);
+            if (old_key) gone.emplace_back(std::move(*old_key), rowid);
+            if (new_key) coming.emplace_back(std::move(*new_key), rowid);
         }
+        for_each_key_run(gone, [&](const IndexKey& key, std::span<const uint64_t> ids) { index->remove_row_ids(key, ids); });
+        for_each_key_run(coming, [&](const IndexKey& key, std::span<const uint64_t> ids) { index->add_row_ids(key, ids); });
+    }
+    for (size_t c = 0; c < positions.size(); ++c) {
+        Row& row = table->rows[positions[c]];
         if (pk_column && *pk_column < row.size() && !(row[*pk_column] == after[c][*pk_column])) pk_changed = true;
-        row = after[c];
+        std::swap(row, after[c]);
     }
     if (pk_changed) rebuild_pk_index(table_name);
     return {};
@@ -432,7 +469,14 @@ std::vector<Row> LoadedTables::delete_rows(std::string_view table_name, std::spa
     Table* table = find_owned(table_name);
     if (!table || positions.empty()) return {};
     renumber_and_flag(mem_indexes, *table);
-    for (size_t p : positions) remove_rows_from_indexes(table_name, table->rowids[p], table->rows[p]);
+    for (auto& [name, index] : mem_indexes) {
+        if (index.table != table_name) continue;
+        KeyedIds gone;
+        gone.reserve(positions.size());
+        for (size_t p : positions)
+            if (auto key = index.key_for_row(table->rows[p])) gone.emplace_back(std::move(*key), table->rowids[p]);
+        for_each_key_run(gone, [&](const IndexKey& key, std::span<const uint64_t> ids) { index.remove_row_ids(key, ids); });
+    }
     // The primary-key tree loses exactly the deleted rows' keys (a key that
     // names another row stays).
     auto pk = pk_indexes.find(std::string(table_name));

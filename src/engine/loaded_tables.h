@@ -167,8 +167,10 @@ struct LoadedTables {
     // "unique constraint violated: duplicate key {}"), then of every index
     // for its length (check_index_key_lengths); a refusal changes nothing.
     // Then only the index entries whose key changed move; the primary-key
-    // index follows when a Pk value changed.
-    Status update_rows(std::string_view table, std::span<const size_t> positions, std::span<const Row> after);
+    // index follows when a Pk value changed. On success the rows trade
+    // places: `after[c]` holds the row it replaced (the table keeps the new
+    // one); on failure `after` is as given.
+    Status update_rows(std::string_view table, std::span<const size_t> positions, std::span<Row> after);
     // Removes the rows at `positions` (ascending, distinct) with their ids
     // and index entries and returns them in that order; next_rowid stays.
     std::vector<Row> delete_rows(std::string_view table, std::span<const size_t> positions);

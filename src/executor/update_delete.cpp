@@ -70,12 +70,13 @@ Result<ExecResult> update(Engine& engine, parser::Update statement) {
         for (const SetValue& set : *sets) row[set.position] = set.value;
         after.push_back(std::move(row));
     }
+    // On success `after` holds the rows as they were.
+    if (auto st = engine.tables.update_rows(statement.table, positions, after); !st) return fail(st.error());
     std::vector<UpdatedRow> changed;
     changed.reserve(positions.size());
     for (size_t c = 0; c < positions.size(); ++c)
-        changed.push_back(UpdatedRow{table->rowids[positions[c]], positions[c], table->rows[positions[c]], {}});
-    if (auto st = engine.tables.update_rows(statement.table, positions, after); !st) return fail(st.error());
-    for (size_t c = 0; c < changed.size(); ++c) changed[c].after = std::move(after[c]);
+        changed.push_back(
+            UpdatedRow{table->rowids[positions[c]], positions[c], std::move(after[c]), table->rows[positions[c]]});
     const uint64_t count = changed.size();
     return Updated{count, std::move(statement.table), std::move(changed)};
 }

@@ -23,8 +23,9 @@ public:
 
     // Positions (ascending) of the table's rows the condition passes. An
     // equality with a literal on the Pk column or on a column with a
-    // one-column index narrows the rows through that index first; the
-    // result is the same as the scan's.
+    // one-column index narrows the rows through that index first, else a
+    // range (comparisons with literals on a column with a one-column index
+    // in step with the rows); the result is the same as the scan's.
     std::vector<size_t> matching(const LoadedTables& tables, const Table& table) const;
 
 private:

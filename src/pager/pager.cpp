@@ -168,8 +168,16 @@ Result<std::unique_ptr<Pager>> Pager::create(std::shared_ptr<Vfs> vfs, std::stri
     return create_file(std::move(vfs), std::move(path), sync_mode, false);
 }
 
+// The page cache of a private file. An in-memory database keeps its rows in
+// memory anyway; a cache that holds its pages too spares a statement that
+// touches most leaves of a large table the round trips of evicted pages
+// through the backing file (and the log they go to when evicted dirty).
+constexpr std::size_t kPrivateCacheCapacity = 65536;
+
 Result<std::unique_ptr<Pager>> Pager::create_private(std::shared_ptr<Vfs> vfs, std::string path) {
-    return create_file(std::move(vfs), std::move(path), kSyncNone, true);
+    auto pager = create_file(std::move(vfs), std::move(path), kSyncNone, true);
+    if (pager) (*pager)->set_cache_capacity(kPrivateCacheCapacity);
+    return pager;
 }
 
 Result<std::unique_ptr<Pager>> Pager::create_file(std::shared_ptr<Vfs> vfs, std::string path, SyncMode sync_mode,

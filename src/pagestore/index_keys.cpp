@@ -42,6 +42,12 @@ Status check_index_key_length(size_t length) {
     return {};
 }
 
+bool same_values_at(std::span<const Value> a, std::span<const Value> b, std::span<const size_t> positions) {
+    for (size_t p : positions)
+        if (p >= a.size() || p >= b.size() || !(a[p] == b[p])) return false;
+    return true;
+}
+
 Status check_row_index_key(std::span<const Value> row, std::span<const size_t> positions) {
     const std::optional<size_t> length = index_key_length(row, positions);
     return length ? check_index_key_length(*length) : Status{};

@@ -62,6 +62,10 @@ Status check_index_key_length(size_t length);
 // so that neither the mirroring nor a COMMIT meets such a key later.
 Status check_row_index_key(std::span<const Value> row, std::span<const size_t> positions);
 
+// Whether both rows reach every position and hold equal values there: a
+// change from one to the other leaves an index over `positions` as it is.
+bool same_values_at(std::span<const Value> a, std::span<const Value> b, std::span<const size_t> positions);
+
 enum class UniqueCheck {
     None,
     // CREATE UNIQUE INDEX: "unique index '{}': duplicate key {}".

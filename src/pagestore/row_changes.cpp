@@ -81,6 +81,9 @@ Status PageStore::apply_row_changes(const std::string& name, std::span<const Sto
         }
         record_end[c] = record_bytes.size();
         for (size_t i = 0; i < n_indexes; ++i) {
+            if (change.before != nullptr && change.after != nullptr &&
+                same_values_at(*change.before, *change.after, entry.indexes[i].positions))
+                continue;
             old_key.clear();
             new_key.clear();
             bool had = false, has = false;
