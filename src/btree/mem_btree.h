@@ -99,7 +99,9 @@ public:
     // rebuild restores the fixed shape.
     bool erase(const Value& key);
 
-    // Visits (key, rowid) in ascending key order while fn returns true.
+    // Visits (key, rowid) in ascending key order while fn returns true. A
+    // key held as an image is handed over as a Uuid value living only for
+    // that call of fn.
     template <class Fn>
     void for_each(Fn&& fn) const {
         if (root) visit(*root, nullptr, fn);
