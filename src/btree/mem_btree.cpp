@@ -4,8 +4,30 @@
 
 namespace zembrel {
 
+namespace {
+
+uint64_t below(size_t i) { return i >= 64 ? ~uint64_t{0} : (uint64_t{1} << i) - 1; }
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool is_dash_position(size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+
+int sign(std::strong_ordering c) { return c < 0 ? -1 : c > 0 ? 1 : 0; }
+
+}  // namespace
+
+Value MemBTreeNode::key(size_t i) const {
+    if (is_odd(i)) return others[other_at(i)];
+    char buf[36];
+    return Value::uuid(MemBTree::uuid_text(images[i], buf));
+}
+
 MemBTreeNode::MemBTreeNode(const MemBTreeNode& other)
-    : keys(other.keys), prefixes(other.prefixes), values(other.values), leaf(other.leaf) {
+    : images(other.images), values(other.values), odd(other.odd), others(other.others), leaf(other.leaf) {
     children.reserve(other.children.size());
     for (const auto& child : other.children) children.push_back(std::make_unique<MemBTreeNode>(*child));
 }
@@ -16,6 +38,38 @@ MemBTreeNode& MemBTreeNode::operator=(const MemBTreeNode& other) {
         *this = std::move(copy);
     }
     return *this;
+}
+
+std::optional<unsigned __int128> MemBTree::uuid_image(const Value& key) {
+    if (key.kind() != ValueKind::Uuid && key.kind() != ValueKind::Text) return std::nullopt;
+    const std::string_view text = key.as_text();
+    if (text.size() != 36) return std::nullopt;
+    // The dashes sit at the same places in every canonical text, so the
+    // digits alone decide the order, and '0'-'9' < 'a'-'f' as bytes.
+    unsigned __int128 image = 0;
+    for (size_t i = 0; i < 36; ++i) {
+        if (is_dash_position(i)) {
+            if (text[i] != '-') return std::nullopt;
+            continue;
+        }
+        const int d = hex_digit(text[i]);
+        if (d < 0) return std::nullopt;
+        image = (image << 4) | static_cast<unsigned>(d);
+    }
+    return image;
+}
+
+std::string_view MemBTree::uuid_text(unsigned __int128 image, char (&buf)[36]) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    for (size_t i = 36; i-- > 0;) {
+        if (is_dash_position(i)) {
+            buf[i] = '-';
+            continue;
+        }
+        buf[i] = kDigits[static_cast<unsigned>(image & 0xF)];
+        image >>= 4;
+    }
+    return {buf, 36};
 }
 
 MemBTree::MemBTree() : root(std::make_unique<MemBTreeNode>()) {}
@@ -43,59 +97,100 @@ MemBTree& MemBTree::operator=(const MemBTree& other) {
     return *this;
 }
 
+int MemBTree::compare(const MemBTreeNode& node, size_t i, const Probe& probe) {
+    if (node.is_odd(i)) return sign(Value::key_cmp(node.others[node.other_at(i)], probe.key));
+    if (probe.image) {
+        const unsigned __int128 a = node.images[i];
+        return a < *probe.image ? -1 : a > *probe.image ? 1 : 0;
+    }
+    char buf[36];
+    const Value key = Value::borrowed(ValueKind::Uuid, uuid_text(node.images[i], buf));
+    return sign(Value::key_cmp(key, probe.key));
+}
+
 size_t MemBTree::lower_position(const MemBTreeNode& node, const Value& key) {
     bool equal = false;
     return lower_position(node, Probe(key), equal);
 }
 
 size_t MemBTree::lower_position(const MemBTreeNode& node, const Probe& probe, bool& equal) {
-    // Equal prefixes are both exact or both not.
-    auto cmp = [&](size_t i) -> int {
-        const unsigned __int128 p = node.prefixes[i];
-        if (p != probe.prefix) return p < probe.prefix ? -1 : 1;
-        if (probe.exact) return 0;
-        auto c = Value::key_cmp(node.keys[i], probe.key);
-        return c < 0 ? -1 : c > 0 ? 1 : 0;
-    };
-    size_t lo = 0, hi = node.keys.size();
+    size_t lo = 0, hi = node.size();
+    if (node.odd == 0 && probe.image) {
+        // The common case, a node of canonical Uuids only: numbers alone.
+        const unsigned __int128 want = *probe.image;
+        while (lo < hi) {
+            const size_t mid = lo + (hi - lo) / 2;
+            if (node.images[mid] < want) lo = mid + 1;
+            else hi = mid;
+        }
+        equal = lo < node.size() && node.images[lo] == want;
+        return lo;
+    }
     while (lo < hi) {
-        size_t mid = lo + (hi - lo) / 2;
-        if (cmp(mid) < 0) lo = mid + 1;
+        const size_t mid = lo + (hi - lo) / 2;
+        if (compare(node, mid, probe) < 0) lo = mid + 1;
         else hi = mid;
     }
-    equal = lo < node.keys.size() && cmp(lo) == 0;
+    equal = lo < node.size() && compare(node, lo, probe) == 0;
     return lo;
+}
+
+MemBTree::Entry MemBTree::take(MemBTreeNode& node, size_t i) {
+    Entry out;
+    const auto at = static_cast<ptrdiff_t>(i);
+    out.image = node.images[i];
+    out.value = node.values[i];
+    if (node.is_odd(i)) {
+        const auto o = static_cast<ptrdiff_t>(node.other_at(i));
+        out.other.emplace(std::move(node.others[static_cast<size_t>(o)]));
+        node.others.erase(node.others.begin() + o);
+    }
+    node.odd = (node.odd & below(i)) | ((node.odd >> 1) & ~below(i));
+    node.images.erase(node.images.begin() + at);
+    node.values.erase(node.values.begin() + at);
+    return out;
+}
+
+void MemBTree::put(MemBTreeNode& node, size_t i, Entry entry) {
+    const auto at = static_cast<ptrdiff_t>(i);
+    node.odd = (node.odd & below(i)) | ((node.odd & ~below(i)) << 1);
+    if (entry.other) {
+        node.others.insert(node.others.begin() + static_cast<ptrdiff_t>(node.other_at(i)), std::move(*entry.other));
+        node.odd |= uint64_t{1} << i;
+    }
+    node.images.insert(node.images.begin() + at, entry.other ? 0 : entry.image);
+    node.values.insert(node.values.begin() + at, entry.value);
 }
 
 void MemBTree::split_child(MemBTreeNode& x, size_t i, size_t t) {
     MemBTreeNode& c = *x.children[i];
     auto sibling = std::make_unique<MemBTreeNode>();
     sibling->leaf = c.leaf;
-    sibling->keys.assign(std::make_move_iterator(c.keys.begin() + static_cast<ptrdiff_t>(t)),
-                         std::make_move_iterator(c.keys.end()));
-    sibling->prefixes.assign(c.prefixes.begin() + static_cast<ptrdiff_t>(t), c.prefixes.end());
-    sibling->values.assign(c.values.begin() + static_cast<ptrdiff_t>(t), c.values.end());
+    const auto from = static_cast<ptrdiff_t>(t);
+    sibling->images.assign(c.images.begin() + from, c.images.end());
+    sibling->values.assign(c.values.begin() + from, c.values.end());
+    sibling->odd = c.odd >> t;
+    const auto others_from = static_cast<ptrdiff_t>(c.other_at(t));
+    sibling->others.assign(std::make_move_iterator(c.others.begin() + others_from),
+                           std::make_move_iterator(c.others.end()));
     if (!c.leaf) {
-        sibling->children.assign(std::make_move_iterator(c.children.begin() + static_cast<ptrdiff_t>(t)),
+        sibling->children.assign(std::make_move_iterator(c.children.begin() + from),
                                  std::make_move_iterator(c.children.end()));
         c.children.resize(t);
     }
-    Value middle_key = std::move(c.keys[t - 1]);
-    const unsigned __int128 middle_prefix = c.prefixes[t - 1];
-    uint64_t middle_value = c.values[t - 1];
-    c.keys.resize(t - 1);
-    c.prefixes.resize(t - 1);
-    c.values.resize(t - 1);
-    x.keys.insert(x.keys.begin() + static_cast<ptrdiff_t>(i), std::move(middle_key));
-    x.prefixes.insert(x.prefixes.begin() + static_cast<ptrdiff_t>(i), middle_prefix);
-    x.values.insert(x.values.begin() + static_cast<ptrdiff_t>(i), middle_value);
+    c.images.resize(t);
+    c.values.resize(t);
+    c.others.resize(static_cast<size_t>(others_from));
+    c.odd &= below(t);
+    Entry middle = take(c, t - 1);
+    put(x, i, std::move(middle));
     x.children.insert(x.children.begin() + static_cast<ptrdiff_t>(i) + 1, std::move(sibling));
 }
 
 void MemBTree::insert(Value key, uint64_t rowid) {
     const size_t full = 2 * t - 1;
     if (!root) root = std::make_unique<MemBTreeNode>();  // a moved-from tree is usable again
-    if (root->keys.size() == full) {
+    if (root->size() == full) {
         auto new_root = std::make_unique<MemBTreeNode>();
         new_root->leaf = false;
         new_root->children.push_back(std::move(root));
@@ -112,59 +207,70 @@ void MemBTree::insert(Value key, uint64_t rowid) {
             return;
         }
         if (node->leaf) {
-            node->prefixes.insert(node->prefixes.begin() + static_cast<ptrdiff_t>(p), probe.prefix);
-            node->keys.insert(node->keys.begin() + static_cast<ptrdiff_t>(p), std::move(key));
-            node->values.insert(node->values.begin() + static_cast<ptrdiff_t>(p), rowid);
+            Entry entry;
+            entry.value = rowid;
+            if (probe.image && key.kind() == ValueKind::Uuid) entry.image = *probe.image;
+            else entry.other.emplace(std::move(key));
+            put(*node, p, std::move(entry));
             ++len;
             return;
         }
-        if (node->children[p]->keys.size() == full) {
+        if (node->children[p]->size() == full) {
             split_child(*node, p, t);
-            auto c = Value::key_cmp(key, node->keys[p]);
+            const int c = compare(*node, p, probe);
             if (c == 0) {
                 node->values[p] = rowid;
                 return;
             }
-            if (c > 0) ++p;
+            if (c < 0) ++p;
         }
         node = node->children[p].get();
     }
 }
 
 MemBTree MemBTree::from_sorted(std::vector<std::pair<Value, uint64_t>> entries) {
-    std::vector<Value> keys;
-    std::vector<unsigned __int128> prefixes;
+    std::vector<unsigned __int128> images;
     std::vector<uint64_t> values;
-    keys.reserve(entries.size());
-    prefixes.reserve(entries.size());
+    std::vector<std::pair<size_t, Value>> others;
+    images.reserve(entries.size());
     values.reserve(entries.size());
-    for (auto& [key, value] : entries) {
-        prefixes.push_back(Value::key_prefix(key));
-        keys.push_back(std::move(key));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        auto& [key, value] = entries[i];
+        const auto image = key.kind() == ValueKind::Uuid ? uuid_image(key) : std::nullopt;
+        images.push_back(image.value_or(0));
         values.push_back(value);
+        if (!image) others.emplace_back(i, std::move(key));
     }
     entries = {};
-    return from_sorted(std::move(keys), std::move(prefixes), std::move(values));
+    return from_sorted(std::move(images), std::move(values), std::move(others));
 }
 
-MemBTree MemBTree::from_sorted(std::vector<Value> keys, std::vector<unsigned __int128> prefixes,
-                               std::vector<uint64_t> values) {
+MemBTree MemBTree::from_sorted(std::vector<unsigned __int128> images, std::vector<uint64_t> values,
+                               std::vector<std::pair<size_t, Value>> others) {
     MemBTree tree;
-    tree.len = keys.size();
-    if (keys.empty()) return tree;
+    tree.len = values.size();
+    if (values.empty()) return tree;
     const size_t most = 2 * tree.t - 2;  // fill of a built node: one below full
     // One level per pass: m items over c nodes with one separator between
     // neighbours, which moves up as the next level's items.
     std::vector<std::unique_ptr<MemBTreeNode>> children;
     bool leaf = true;
     for (;;) {
-        const size_t m = keys.size();
+        const size_t m = values.size();
         const size_t c = (m + 1 + most) / (most + 1);
+        size_t next_other = 0;  // first of `others` not yet placed
+        // Moves the odd entries among [pos, pos + k) into the node.
+        auto place_others = [&](MemBTreeNode& node, size_t pos, size_t k) {
+            for (; next_other < others.size() && others[next_other].first < pos + k; ++next_other) {
+                node.odd |= uint64_t{1} << (others[next_other].first - pos);
+                node.others.push_back(std::move(others[next_other].second));
+            }
+        };
         if (c <= 1) {
             auto root = std::make_unique<MemBTreeNode>();
             root->leaf = leaf;
-            root->keys = std::move(keys);
-            root->prefixes = std::move(prefixes);
+            place_others(*root, 0, m);
+            root->images = std::move(images);
             root->values = std::move(values);
             root->children = std::move(children);
             tree.root = std::move(root);
@@ -172,12 +278,11 @@ MemBTree MemBTree::from_sorted(std::vector<Value> keys, std::vector<unsigned __i
         }
         const size_t in_nodes = m - (c - 1);
         const size_t base = in_nodes / c, extra = in_nodes % c;
-        std::vector<Value> up_keys;
-        std::vector<unsigned __int128> up_prefixes;
+        std::vector<unsigned __int128> up_images;
         std::vector<uint64_t> up_values;
+        std::vector<std::pair<size_t, Value>> up_others;
         std::vector<std::unique_ptr<MemBTreeNode>> nodes;
-        up_keys.reserve(c - 1);
-        up_prefixes.reserve(c - 1);
+        up_images.reserve(c - 1);
         up_values.reserve(c - 1);
         nodes.reserve(c);
         size_t pos = 0, child = 0;
@@ -185,11 +290,10 @@ MemBTree MemBTree::from_sorted(std::vector<Value> keys, std::vector<unsigned __i
             const size_t k = base + (j < extra ? 1 : 0);
             auto node = std::make_unique<MemBTreeNode>();
             node->leaf = leaf;
-            node->keys.assign(std::make_move_iterator(keys.begin() + static_cast<ptrdiff_t>(pos)),
-                              std::make_move_iterator(keys.begin() + static_cast<ptrdiff_t>(pos + k)));
-            node->prefixes.assign(prefixes.begin() + static_cast<ptrdiff_t>(pos),
-                                  prefixes.begin() + static_cast<ptrdiff_t>(pos + k));
+            node->images.assign(images.begin() + static_cast<ptrdiff_t>(pos),
+                                images.begin() + static_cast<ptrdiff_t>(pos + k));
             node->values.assign(values.begin() + static_cast<ptrdiff_t>(pos), values.begin() + static_cast<ptrdiff_t>(pos + k));
+            place_others(*node, pos, k);
             if (!leaf) {
                 node->children.assign(std::make_move_iterator(children.begin() + static_cast<ptrdiff_t>(child)),
                                       std::make_move_iterator(children.begin() + static_cast<ptrdiff_t>(child + k + 1)));
@@ -198,15 +302,16 @@ MemBTree MemBTree::from_sorted(std::vector<Value> keys, std::vector<unsigned __i
             pos += k;
             nodes.push_back(std::move(node));
             if (j + 1 < c) {
-                up_keys.push_back(std::move(keys[pos]));
-                up_prefixes.push_back(prefixes[pos]);
+                if (next_other < others.size() && others[next_other].first == pos)
+                    up_others.emplace_back(up_values.size(), std::move(others[next_other++].second));
+                up_images.push_back(images[pos]);
                 up_values.push_back(values[pos]);
                 ++pos;
             }
         }
-        keys = std::move(up_keys);
-        prefixes = std::move(up_prefixes);
+        images = std::move(up_images);
         values = std::move(up_values);
+        others = std::move(up_others);
         children = std::move(nodes);
         leaf = false;
     }
@@ -225,48 +330,37 @@ std::optional<uint64_t> MemBTree::find(const Value& key) const {
     return std::nullopt;
 }
 
-std::optional<std::pair<Value, uint64_t>> MemBTree::take_max(MemBTreeNode& node) {
-    auto pop_last = [](MemBTreeNode& n) {
-        std::pair<Value, uint64_t> out{std::move(n.keys.back()), n.values.back()};
-        n.keys.pop_back();
-        n.prefixes.pop_back();
-        n.values.pop_back();
-        return out;
-    };
+std::optional<MemBTree::Entry> MemBTree::take_max(MemBTreeNode& node) {
     if (node.leaf) {
-        if (node.keys.empty()) return std::nullopt;
-        return pop_last(node);
+        if (node.size() == 0) return std::nullopt;
+        return take(node, node.size() - 1);
     }
-    if (auto below = take_max(*node.children.back())) return below;
+    if (auto below_it = take_max(*node.children.back())) return below_it;
     // The right-most subtree holds no key: the node's last key is the
     // largest, and that empty subtree goes with it.
-    if (node.keys.empty()) return std::nullopt;
-    auto out = pop_last(node);
+    if (node.size() == 0) return std::nullopt;
+    auto out = take(node, node.size() - 1);
     node.children.pop_back();
     return out;
 }
 
 bool MemBTree::erase(const Value& key) {
     MemBTreeNode* node = root.get();
+    const Probe probe(key);
     while (node != nullptr) {
-        const size_t p = lower_position(*node, key);
-        if (p < node->keys.size() && Value::key_cmp(node->keys[p], key) == 0) {
-            const auto at = static_cast<ptrdiff_t>(p);
+        bool equal = false;
+        const size_t p = lower_position(*node, probe, equal);
+        if (equal) {
             if (node->leaf) {
-                node->keys.erase(node->keys.begin() + at);
-                node->prefixes.erase(node->prefixes.begin() + at);
-                node->values.erase(node->values.begin() + at);
-            } else if (auto below = take_max(*node->children[p])) {
+                take(*node, p);
+            } else if (auto largest = take_max(*node->children[p])) {
                 // The largest key left of it takes its place.
-                node->prefixes[p] = Value::key_prefix(below->first);
-                node->keys[p] = std::move(below->first);
-                node->values[p] = below->second;
+                take(*node, p);
+                put(*node, p, std::move(*largest));
             } else {
                 // Nothing lies left of it: the key and that empty subtree go.
-                node->keys.erase(node->keys.begin() + at);
-                node->prefixes.erase(node->prefixes.begin() + at);
-                node->values.erase(node->values.begin() + at);
-                node->children.erase(node->children.begin() + at);
+                take(*node, p);
+                node->children.erase(node->children.begin() + static_cast<ptrdiff_t>(p));
             }
             --len;
             return true;

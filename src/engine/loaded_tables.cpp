@@ -186,39 +186,36 @@ void LoadedTables::rebuild_pk_index(std::string_view table_name) {
         return;
     }
     // From a sorted run: each key once, under the id of its last row. The
-    // keys are copied in row order, which walks memory in order (rows taken
-    // in key order would each cost a cache miss); the sorted pass then moves
-    // them out of one contiguous array.
+    // keys' images are taken in row order, which walks memory in order (rows
+    // taken in key order would each cost a cache miss); only keys that are
+    // not canonical Uuids are copied whole.
     const size_t column = *pk_column;
     const FlatRows& rows = table->rows;
-    std::vector<Value> by_row;
-    by_row.reserve(rows.size());
+    std::vector<unsigned __int128> by_row(rows.size());
+    std::vector<unsigned char> has_image(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         prefetch_ahead(rows, i, column);
-        by_row.push_back(column < rows[i].size() ? rows[i][column] : Value());
+        if (column >= rows[i].size() || rows[i][column].kind() != ValueKind::Uuid) continue;
+        if (const auto image = MemBTree::uuid_image(rows[i][column])) by_row[i] = *image, has_image[i] = 1;
     }
-    std::vector<unsigned __int128> run_prefixes;
-    const std::vector<KeyedRow> order =
-        rows_in_key_order(rows, std::span<const size_t>(&column, 1), false, &run_prefixes);
-    std::vector<Value> keys;
-    std::vector<unsigned __int128> prefixes;
+    const std::vector<KeyedRow> order = rows_in_key_order(rows, std::span<const size_t>(&column, 1), false);
+    std::vector<unsigned __int128> images;
     std::vector<uint64_t> ids;
-    keys.reserve(order.size());
-    prefixes.reserve(order.size());
+    std::vector<std::pair<size_t, Value>> others;
+    images.reserve(order.size());
     ids.reserve(order.size());
-    for (size_t k = 0; k < order.size(); ++k) {
-        const auto& [i, same] = order[k];
+    for (const auto& [i, same] : order) {
         if (same) {
             ids.back() = table->rowids[i];
             continue;
         }
-        keys.push_back(std::move(by_row[i]));
-        prefixes.push_back(run_prefixes[k]);
+        if (!has_image[i]) others.emplace_back(ids.size(), column < rows[i].size() ? rows[i][column] : Value());
+        images.push_back(by_row[i]);
         ids.push_back(table->rowids[i]);
     }
     PkIndex entry;
     entry.pk_column = column;
-    entry.tree = MemBTree::from_sorted(std::move(keys), std::move(prefixes), std::move(ids));
+    entry.tree = MemBTree::from_sorted(std::move(images), std::move(ids), std::move(others));
     pk_indexes.insert_or_assign(std::string(table_name), std::move(entry));
 }
 
