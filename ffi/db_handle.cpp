@@ -79,11 +79,9 @@ zembrel_db* zembrel_open_memory(void) noexcept { return new zembrel_db{Engine(),
 void zembrel_close(zembrel_db* db) noexcept {
     // Large loaded tables leave many freed blocks behind: hand them back to
     // the system rather than keep the peak for the rest of the process.
-    size_t rows = 0;
-    if (db != nullptr)
-        for (const auto& entry : db->engine.tables.database.tables) rows += entry.second.rows.size();
+    const bool trim = db != nullptr && db->engine.tables.worth_trimming();
     delete db;
-    if (rows >= 100'000) malloc_trim(0);
+    if (trim) malloc_trim(0);
 }
 
 const char* zembrel_errmsg(zembrel_db* db) noexcept {

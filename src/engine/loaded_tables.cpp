@@ -28,6 +28,10 @@ namespace {
 constexpr size_t kTrimRows = 100'000;
 constexpr size_t kTrimBytes = 16 << 20;
 
+bool large_enough_to_trim(const Table& table) {
+    return table.rows.size() >= kTrimRows || table.text_arena.bytes_held() >= kTrimBytes;
+}
+
 // Row ids changed under the table's indexes: they may now name the wrong rows.
 void renumber_and_flag(MemIndexMap& indexes, Table& table) {
     if (!renumber_if_mismatched(table)) return;
@@ -125,14 +129,22 @@ void LoadedTables::forget_table(const std::string& name) {
     auto table = database.tables.find(name);
     // A large table leaves many freed blocks behind; hand them back to the
     // system rather than keep the peak for the rest of the process.
-    const bool large = table != database.tables.end() &&
-                       (table->second.rows.size() >= kTrimRows || table->second.text_arena.bytes_held() >= kTrimBytes);
+    const bool large = table != database.tables.end() && large_enough_to_trim(table->second);
     if (table != database.tables.end()) database.tables.erase(table);
     pk_indexes.erase(name);
     mem_indexes.remove_table(name);
     merge_policies.erase(name);
     row_cache.erase(name);
     if (large) malloc_trim(0);
+}
+
+bool LoadedTables::worth_trimming() const {
+    size_t rows = 0, bytes = 0;
+    for (const auto& [name, table] : database.tables) {
+        rows += table.rows.size();
+        bytes += table.text_arena.bytes_held();
+    }
+    return rows >= kTrimRows || bytes >= kTrimBytes;
 }
 
 void LoadedTables::clear() {

@@ -129,6 +129,10 @@ struct LoadedTables {
     // Forgets every table, borrowed ones included (they load again from the
     // page store).
     void clear();
+    // Whether the loaded tables are large enough (rows, or bytes of texts)
+    // that freeing them leaves many blocks worth handing back to the system
+    // (forget_table does; so does closing a handle).
+    bool worth_trimming() const;
 
     // Rebuilds (or removes, for a table without a Pk column or an absent
     // table) the table's primary-key index; with equal Pk values the last

@@ -23,23 +23,22 @@ void FlatRows::relocate_all(std::vector<Value>& from, std::vector<Value>& to) {
     from.clear();
 }
 
-void FlatRows::make_room(size_t extra) {
-    const size_t needed = cells_.size() + extra;
-    if (needed <= cells_.capacity()) return;
+void FlatRows::regrow(size_t capacity) {
     std::vector<Value> fresh;
-    fresh.reserve(std::max(needed, 2 * cells_.capacity()));
+    fresh.reserve(capacity);
     relocate_all(cells_, fresh);
     cells_.swap(fresh);
 }
 
+void FlatRows::make_room(size_t extra) {
+    const size_t needed = cells_.size() + extra;
+    if (needed > cells_.capacity()) regrow(std::max(needed, 2 * cells_.capacity()));
+}
+
 void FlatRows::reserve(size_t rows, size_t width) {
     if (count_ == 0) width_ = width;
-    const size_t extra = rows * width_;
-    if (cells_.size() + extra <= cells_.capacity()) return;
-    std::vector<Value> fresh;
-    fresh.reserve(cells_.size() + extra);
-    relocate_all(cells_, fresh);
-    cells_.swap(fresh);
+    const size_t needed = cells_.size() + rows * width_;
+    if (needed > cells_.capacity()) regrow(needed);
 }
 
 void FlatRows::push_back(RowView row) {

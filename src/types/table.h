@@ -159,6 +159,8 @@ private:
     void adopt_width(size_t width);
     // Room for `extra` more cells, growing geometrically.
     void make_room(size_t extra);
+    // Moves the cells into a new array of this capacity.
+    void regrow(size_t capacity);
     // Appends every cell of `from` to `to` by relocation and empties `from`.
     static void relocate_all(std::vector<Value>& from, std::vector<Value>& to);
 

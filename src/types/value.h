@@ -27,7 +27,7 @@ enum class ValueKind : unsigned char { Int = 0, Text = 1, Float = 2, Bool = 3, N
 // A value in 16 bytes. Numbers and Bools sit in line; a text (Text, Uuid,
 // Date, DateTime) sits in line up to kInlineText bytes, beyond that in one
 // heap block the value owns, or borrowed from a TextArena whose owner keeps
-// the value (made only by Value::borrowed). A borrowed text never leaves its
+// the value (made only by the explicit borrowing calls below). A borrowed text never leaves its
 // owner implicitly: copying or moving a borrowing value gives an owning one.
 class Value {
 public:
@@ -174,14 +174,6 @@ private:
 static_assert(sizeof(Value) == 16);
 
 using Row = std::vector<Value>;
-
-// Makes every borrowed text among the values their own: for values about to
-// leave their owner by a move of the vector holding them (a row taken out of
-// a table), which moves no value and so keeps borrowing.
-inline void own_texts(std::span<Value> values) {
-    for (Value& v : values)
-        if (v.text_store() == Value::TextStore::Borrowed) v = Value(v);
-}
 
 // "[" Debug texts joined by ", " "]".
 std::string debug_values(std::span<const Value> values);
