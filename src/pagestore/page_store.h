@@ -164,6 +164,8 @@ public:
     // (OtherWidth). Errors and their order as next_row's. With an arena the
     // appended row's long texts are borrowed from it.
     Result<Read> next_row_cells(Value& key, FlatRows& rows, size_t width, Row& other, TextArena* arena = nullptr);
+    // For a pass over the whole table: see BPlusTreeCursor::read_ahead.
+    void read_ahead() { cursor_.read_ahead(); }
 
 private:
     explicit TableCursor(BPlusTreeCursor cursor) : cursor_(std::move(cursor)) {}
