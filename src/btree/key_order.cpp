@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <utility>
 
@@ -11,8 +12,6 @@ namespace {
 
 // Below this many entries a comparison sort is as quick.
 constexpr size_t kRadixFrom = 256;
-// Prefixes that differ in at most this many bytes are sorted a byte at a time.
-constexpr size_t kLeastSignificantPasses = 3;
 
 struct Entry {
     unsigned __int128 prefix;
@@ -20,59 +19,73 @@ struct Entry {
     bool exact;  // the prefix stands for the first value wholly
 };
 
-// Sorts by (prefix, row): entries with equal prefixes in row order. Keys of
-// one table share most of their prefix bytes (the kind rank, a common start
-// of their texts, the high bytes of small numbers): when the prefixes differ
-// in a few bytes only, a least-significant-byte radix sort passes over just
-// those bytes (stable, and entries start in row order); when they differ in
-// more (random keys, long texts), one pass distributes the entries by the
-// 16 highest bits in which they differ and each bucket, a few entries for
-// spread keys, is sorted by comparison.
+// Sorts by (prefix, row): entries with equal prefixes in row order, as the
+// entries start. Keys of one table share most of their prefix bytes (the
+// kind rank, a common start of their texts, the high bytes of numbers) and
+// the bytes that differ take few values each (digits, hex digits): one pass
+// distributes the entries into buckets by the ranks of the values of the
+// highest differing bytes, as many bytes as fit 16 bits of ranks. When those
+// are all the bytes that differ, each bucket holds one prefix and is done
+// (the pass keeps row order); otherwise its entries, a few for spread keys,
+// are sorted by comparison.
 template <class E>
 void radix_sort_by_prefix(std::vector<E>& entries) {
-    const size_t n = entries.size();
     constexpr int kBytes = sizeof(unsigned __int128);
+    constexpr int kBucketBits = 16;
     auto byte_of = [](unsigned __int128 prefix, int b) { return static_cast<uint8_t>(prefix >> (8 * b)); };
     const unsigned __int128 first = entries.front().prefix;
     unsigned __int128 differ = 0;
     for (const E& e : entries) differ |= e.prefix ^ first;
     if (differ == 0) return;
-    std::vector<int> varying;
-    for (int b = 0; b < kBytes; ++b)
+    std::vector<int> varying;  // most significant first
+    for (int b = kBytes - 1; b >= 0; --b)
         if (byte_of(differ, b) != 0) varying.push_back(b);
-    if (varying.size() <= kLeastSignificantPasses) {
-        std::vector<E> spare(n);
-        std::array<uint32_t, 256> count;
-        for (int b : varying) {
-            count.fill(0);
-            for (const E& e : entries) ++count[byte_of(e.prefix, b)];
-            uint32_t at = 0;
-            for (uint32_t& c : count) at += std::exchange(c, at);
-            for (const E& e : entries) spare[count[byte_of(e.prefix, b)]++] = e;
-            entries.swap(spare);
-        }
-        return;
+    // Every differing byte takes at least two values, a bit of rank: at
+    // most 16 bytes can share the bucket number.
+    std::vector<std::array<uint8_t, 256>> seen(varying.size());
+    for (auto& s : seen) s.fill(0);
+    for (const E& e : entries)
+        for (size_t v = 0; v < varying.size(); ++v) seen[v][byte_of(e.prefix, varying[v])] = 1;
+    struct Digit {
+        int byte;
+        int shift;
+        std::array<uint16_t, 256> rank;
+    };
+    std::vector<Digit> digits;
+    int bits = 0;
+    for (size_t v = 0; v < varying.size(); ++v) {
+        int values = 0;
+        Digit d{varying[v], 0, {}};
+        for (int x = 0; x < 256; ++x) d.rank[static_cast<size_t>(x)] = static_cast<uint16_t>(seen[v][static_cast<size_t>(x)] ? values++ : 0);
+        const int width = std::bit_width(static_cast<unsigned>(values - 1));
+        if (bits + width > kBucketBits) break;
+        bits += width;
+        digits.push_back(d);
     }
-    const uint64_t high = static_cast<uint64_t>(differ >> 64);
-    const int top = high != 0 ? 127 - __builtin_clzll(high) : 63 - __builtin_clzll(static_cast<uint64_t>(differ));
-    const int shift = std::max(0, top - 15);
-    auto bucket_of = [shift](const E& e) { return static_cast<uint32_t>(e.prefix >> shift) & 0xFFFF; };
-    constexpr size_t kBuckets = 65536;
-    std::vector<uint32_t> start(kBuckets + 1, 0);
+    int shift = bits;
+    for (Digit& d : digits) d.shift = shift -= std::bit_width(static_cast<unsigned>(*std::max_element(d.rank.begin(), d.rank.end())));
+    auto bucket_of = [&digits, byte_of](const E& e) {
+        uint32_t bucket = 0;
+        for (const Digit& d : digits) bucket |= static_cast<uint32_t>(d.rank[byte_of(e.prefix, d.byte)]) << d.shift;
+        return bucket;
+    };
+    const size_t buckets = size_t{1} << bits;
+    std::vector<uint32_t> start(buckets + 1, 0);
     for (const E& e : entries) ++start[bucket_of(e) + 1];
-    for (size_t b = 1; b <= kBuckets; ++b) start[b] += start[b - 1];
+    for (size_t b = 1; b <= buckets; ++b) start[b] += start[b - 1];
     {
         // Into a second array: moving entries in place would wait on one
         // memory read after the other.
-        std::vector<E> spare(n);
+        std::vector<E> spare(entries.size());
         std::vector<uint32_t> next(start.begin(), start.end() - 1);
         for (const E& e : entries) spare[next[bucket_of(e)]++] = e;
         entries.swap(spare);
     }
+    if (digits.size() == varying.size()) return;
     auto less = [](const E& a, const E& b) { return a.prefix != b.prefix ? a.prefix < b.prefix : a.row < b.row; };
-    for (size_t b = 0; b < kBuckets; ++b) {
-        if (start[b + 1] - start[b] > 1)
-            std::sort(entries.begin() + start[b], entries.begin() + start[b + 1], less);
+    for (size_t b = 0; b < buckets; ++b) {
+        const auto from = entries.begin() + start[b], to = entries.begin() + start[b + 1];
+        if (to - from > 1 && !std::is_sorted(from, to, less)) std::sort(from, to, less);
     }
 }
 
