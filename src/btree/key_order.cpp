@@ -1,5 +1,7 @@
 #include "btree/key_order.h"
 
+#include "types/huge_pages.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -76,7 +78,9 @@ void radix_sort_by_prefix(std::vector<E>& entries) {
     {
         // Into a second array: moving entries in place would wait on one
         // memory read after the other.
-        std::vector<E> spare(entries.size());
+        std::vector<E> spare;
+        reserve_huge(spare, entries.size());
+        spare.resize(entries.size());
         std::vector<uint32_t> next(start.begin(), start.end() - 1);
         for (const E& e : entries) spare[next[bucket_of(e)]++] = e;
         entries.swap(spare);
@@ -128,7 +132,7 @@ void prefetch_ahead(RowsView rows, size_t i, size_t position) {
 std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> positions, bool skip_nulls,
                                         std::vector<unsigned __int128>* prefixes) {
     std::vector<Entry> entries;
-    entries.reserve(rows.size());
+    reserve_huge(entries, rows.size());
     const size_t first = positions.empty() ? 0 : positions.front();
     for (size_t i = 0; i < rows.size(); ++i) {
         prefetch_ahead(rows, i, first);
@@ -166,7 +170,9 @@ std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> p
     // (a plain index), already in order: one pass over neighbours tells, and
     // gives the equal-key flags too. Its rows lie scattered over the table,
     // so the rows and texts a few entries ahead are asked for early.
-    std::vector<KeyedRow> order(entries.size());
+    std::vector<KeyedRow> order;
+    reserve_huge(order, entries.size());
+    order.resize(entries.size());
     for (size_t i = 0; i < entries.size();) {
         size_t j = i + 1;
         while (j < entries.size() && entries[j].prefix == entries[i].prefix) ++j;

@@ -20,6 +20,7 @@
 #include "btree/key_order.h"
 #include "catalog/catalog_entry.h"
 #include "pagestore/index_keys.h"
+#include "types/huge_pages.h"
 
 namespace zembrel {
 namespace {
@@ -77,7 +78,7 @@ bool pk_entries_by_image(const Table& table, size_t column, std::vector<unsigned
                          std::vector<uint64_t>& ids) {
     const FlatRows& rows = table.rows;
     std::vector<ImageRow> keyed;
-    keyed.reserve(rows.size());
+    reserve_huge(keyed, rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         prefetch_ahead(rows, i, column);
         if (column >= rows[i].size() || rows[i][column].kind() != ValueKind::Uuid) return false;

@@ -1,5 +1,7 @@
 #include "types/table.h"
 
+#include "types/huge_pages.h"
+
 #include <utility>
 
 namespace zembrel {
@@ -26,6 +28,7 @@ void FlatRows::relocate_all(std::vector<Value>& from, std::vector<Value>& to) {
 void FlatRows::regrow(size_t capacity) {
     std::vector<Value> fresh;
     fresh.reserve(capacity);
+    advise_huge_pages(fresh.data() + cells_.size(), (capacity - cells_.size()) * sizeof(Value));
     relocate_all(cells_, fresh);
     cells_.swap(fresh);
 }
