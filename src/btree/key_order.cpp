@@ -43,11 +43,8 @@ void radix_sort_by_prefix(std::vector<E>& entries) {
     for (int b = kBytes - 1; b >= 0; --b)
         if (byte_of(differ, b) != 0) varying.push_back(b);
     // Every differing byte takes at least two values, a bit of rank: at
-    // most 16 bytes can share the bucket number.
-    std::vector<std::array<uint8_t, 256>> seen(varying.size());
-    for (auto& s : seen) s.fill(0);
-    for (const E& e : entries)
-        for (size_t v = 0; v < varying.size(); ++v) seen[v][byte_of(e.prefix, varying[v])] = 1;
+    // most 16 bytes share the bucket number, mostly one or two. The values
+    // a byte takes are gathered only for the bytes that get in.
     struct Digit {
         int byte;
         int shift;
@@ -55,10 +52,12 @@ void radix_sort_by_prefix(std::vector<E>& entries) {
     };
     std::vector<Digit> digits;
     int bits = 0;
-    for (size_t v = 0; v < varying.size(); ++v) {
+    for (int byte : varying) {
+        std::array<uint8_t, 256> seen{};
+        for (const E& e : entries) seen[byte_of(e.prefix, byte)] = 1;
         int values = 0;
-        Digit d{varying[v], 0, {}};
-        for (int x = 0; x < 256; ++x) d.rank[static_cast<size_t>(x)] = static_cast<uint16_t>(seen[v][static_cast<size_t>(x)] ? values++ : 0);
+        Digit d{byte, 0, {}};
+        for (size_t x = 0; x < 256; ++x) d.rank[x] = static_cast<uint16_t>(seen[x] ? values++ : 0);
         const int width = std::bit_width(static_cast<unsigned>(values - 1));
         if (bits + width > kBucketBits) break;
         bits += width;
