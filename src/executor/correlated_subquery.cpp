@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "executor/access_path.h"
+#include "executor/condition_eval.h"
+#include "executor/index_seek.h"
 #include "executor/join_road.h"
 #include "executor/page_seek.h"
 #include "executor/pipeline.h"
