@@ -87,55 +87,12 @@ bool equality_pairs(const parser::Expr& where, const BoundTable& from, std::vect
     return false;
 }
 
-// An index a path may use, wherever it lives; it borrows the index's (or
-// the catalog's) fields for the one planning call.
-struct Candidate {
-    const std::string* name;
-    const std::vector<std::string>* columns;
-    const std::vector<size_t>* positions;
-};
-
-struct Candidates {
-    std::vector<Candidate> indexes;  // by name
-    bool in_page_file = false;
-    std::optional<size_t> pk_column;  // a loaded table's Pk column with its primary-key tree
-};
-
-// The usable indexes of a loaded table (those in step with its rows, and
-// its primary-key tree), or of a table only in the page file (those whose
-// columns the catalog places inside its rows). A stale catalog is read
-// again before anyone may use it: until then, no path.
-Candidates candidate_indexes(const Engine& engine, const std::string& table_name, size_t width) {
-    Candidates out;
-    if (const Table* table = engine.tables.find(table_name)) {
-        for (const std::string& name : engine.tables.index_names_of(table_name)) {
-            const MemIndex* index = engine.tables.index(name);
-            if (index != nullptr && index_in_step(*index, *table))
-                out.indexes.push_back({&index->name, &index->columns, &index->positions});
-        }
-        if (const PkIndex* pk = engine.tables.pk_index(table_name)) out.pk_column = pk->pk_column;
-    } else if (const PageStore* store = engine.page_store(); store != nullptr && !engine.file.catalog_stale) {
-        const CatalogEntry* entry = store->catalog.get(table_name);
-        if (entry == nullptr) return out;
-        out.in_page_file = true;
-        if (entry->pk_column && *entry->pk_column < width) out.pk_column = entry->pk_column;
-        for (const IndexCatalogEntry& ix : entry->indexes) {
-            if (ix.columns.empty() || ix.positions.size() != ix.columns.size()) continue;
-            if (std::any_of(ix.positions.begin(), ix.positions.end(), [&](size_t p) { return p >= width; })) continue;
-            out.indexes.push_back({&ix.name, &ix.columns, &ix.positions});
-        }
-    }
-    std::sort(out.indexes.begin(), out.indexes.end(),
-              [](const Candidate& a, const Candidate& b) { return *a.name < *b.name; });
-    return out;
-}
-
-AccessPath path_through(AccessPath::Kind kind, const Candidate& index, bool in_page_file) {
+AccessPath path_through(AccessPath::Kind kind, const SourceIndex& index) {
     AccessPath path;
     path.kind = kind;
     path.index = *index.name;
     path.columns = *index.columns;
-    path.in_page_file = in_page_file;
+    path.in_page_file = index.mem == nullptr;
     return path;
 }
 
@@ -145,9 +102,9 @@ AccessPath path_through(AccessPath::Kind kind, const Candidate& index, bool in_p
 // its later columns, which its first column's range must still return. The
 // page file has no primary-key tree: there an index on the Pk column reads
 // less than the RowCache the Pk lookup keys, so it goes first.
-std::optional<AccessPath> range_path(const Candidates& candidates, const ColumnRange& range, const BoundTable& from) {
+std::optional<AccessPath> range_path(const TableSource& source, const ColumnRange& range, const BoundTable& from) {
     using K = Bound::Kind;
-    const bool pk_point = candidates.pk_column == range.column && range.lower.kind == K::Included &&
+    const bool pk_point = source.pk_column == range.column && range.lower.kind == K::Included &&
                           range.upper.kind == K::Included &&
                           Value::key_cmp(range.lower.value, range.upper.value) == 0;
     auto through_pk = [&] {
@@ -156,13 +113,13 @@ std::optional<AccessPath> range_path(const Candidates& candidates, const ColumnR
         path.columns = {from.columns[range.column].name};
         path.lower = range.lower;
         path.upper = range.upper;
-        path.in_page_file = candidates.in_page_file;
+        path.in_page_file = source.in_page_file();
         return path;
     };
-    if (pk_point && !candidates.in_page_file) return through_pk();
-    for (const Candidate& index : candidates.indexes) {
+    if (pk_point && !source.in_page_file()) return through_pk();
+    for (const SourceIndex& index : source.indexes) {
         if (index.positions->size() != 1 || index.positions->front() != range.column) continue;
-        AccessPath path = path_through(AccessPath::Kind::Range, index, candidates.in_page_file);
+        AccessPath path = path_through(AccessPath::Kind::Range, index);
         path.lower = range.lower;
         path.upper = range.upper;
         return path;
@@ -177,23 +134,23 @@ bool has_window_items(const parser::SelectStatement& s) {
            });
 }
 
-std::optional<AccessPath> where_path(const Candidates& candidates, const parser::Expr& where, const BoundTable& from) {
-    if (candidates.indexes.empty() && !candidates.pk_column) return std::nullopt;
+std::optional<AccessPath> where_path(const TableSource& source, const parser::Expr& where, const BoundTable& from) {
+    if (source.indexes.empty() && !source.pk_column) return std::nullopt;
     std::vector<std::pair<size_t, Value>> pairs;
     if (equality_pairs(where, from, pairs) && pairs.size() >= 2) {
-        for (const Candidate& index : candidates.indexes) {
+        for (const SourceIndex& index : source.indexes) {
             if (index.positions->size() != pairs.size()) continue;
             bool same = true;
             for (size_t i = 0; i < pairs.size() && same; ++i) same = (*index.positions)[i] == pairs[i].first;
             if (!same) continue;
-            AccessPath path = path_through(AccessPath::Kind::Composite, index, candidates.in_page_file);
+            AccessPath path = path_through(AccessPath::Kind::Composite, index);
             for (auto& [column, value] : pairs) path.key.push_back(value);
             return path;
         }
     }
     auto range = column_range(where, from);
     if (!range) return std::nullopt;
-    return range_path(candidates, *range, from);
+    return range_path(source, *range, from);
 }
 
 // ORDER BY one indexed column, ascending, with a LIMIT. The index holds no
@@ -214,8 +171,7 @@ std::optional<AccessPath> ordered_path(Engine& engine, const parser::SelectState
         if (!where || where->column != *column) return std::nullopt;
         range = std::move(*where);
     }
-    const Candidates candidates = candidate_indexes(engine, s.from.name, from.columns.size());
-    auto path = range_path(candidates, range, from);
+    auto path = range_path(table_source(engine, s.from.name), range, from);
     if (path && path->in_page_file && path->kind == AccessPath::Kind::Range && !s.where_clause &&
         from.columns[*column].nullable) {
         // A tree that cannot be counted is left to the scan, which reports it.
@@ -261,13 +217,7 @@ std::optional<AccessPath> plan_access_path(Engine& engine, const parser::SelectS
 
 std::optional<AccessPath> plan_where_access_path(const Engine& engine, const std::string& table_name,
                                                  const parser::Expr& where, const BoundTable& from) {
-    return where_path(candidate_indexes(engine, table_name, from.columns.size()), where, from);
-}
-
-bool index_in_step(const MemIndex& index, const Table& table) {
-    if (index.may_hold_stale_ids() || index.entered_rows() != table.rows.size()) return false;
-    if (table.rowids.size() != table.rows.size() || index.id_count() > table.rows.size()) return false;
-    return table.rows.empty() || table.rowids.back() == index.last_entered_id();
+    return where_path(table_source(engine, table_name), where, from);
 }
 
 KeyFit fit_equal_key(const Value& probe, DataType type, Value& key) {

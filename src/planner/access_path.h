@@ -13,6 +13,7 @@
 
 #include "engine/engine.h"
 #include "planner/select_binding.h"
+#include "planner/table_source.h"
 #include "parser/ast.h"
 
 namespace zembrel::planner {
@@ -27,11 +28,6 @@ struct Bound {
 // Whether k lies inside the lower (upper) end, under Value::key_cmp.
 bool above_lower(const Value& k, const Bound& lower);
 bool below_upper(const Value& k, const Bound& upper);
-
-// Whether an in-memory index holds every keyed row of its loaded table: it
-// has entered all of them and none of its ids can be stale. Only such an
-// index may answer for the table (seeks, index joins, correlated seeks).
-bool index_in_step(const MemIndex& index, const Table& table);
 
 // Doubles below this in magnitude stand for exactly one integer each; past
 // it one double is `=` to several Ints, so no single key stands for it.

@@ -8,24 +8,14 @@ namespace zembrel::planner {
 
 namespace {
 
-// Whether an index can deliver the column in key order: an in-memory index
-// leading with it, the table's Pk column, or a page-file index leading with
-// it for a table that is not loaded.
+// Whether an index can deliver the column in key order: one the table
+// offers leading with it, or the column is a Pk column.
 bool is_column_indexed(const Engine& engine, const BoundTable& table, size_t column) {
     if (column >= table.columns.size()) return false;
-    const std::string& name = table.columns[column].name;
-    for (const std::string& index_name : engine.tables.index_names_of(table.name)) {
-        const MemIndex* index = engine.tables.index(index_name);
-        if (index != nullptr && !index->columns.empty() && index->columns.front() == name) return true;
-    }
     if (table.columns[column].data_type.kind == DataTypeKind::Pk) return true;
-    if (engine.tables.find(table.name) != nullptr) return false;
-    const PageStore* store = engine.page_store();
-    const CatalogEntry* entry = store != nullptr ? store->catalog.get(table.name) : nullptr;
-    if (entry == nullptr) return false;
-    return std::any_of(entry->indexes.begin(), entry->indexes.end(), [&](const IndexCatalogEntry& index) {
-        return !index.columns.empty() ? index.columns.front() == name : index.column == name;
-    });
+    const TableSource source = table_source(engine, table.name);
+    return std::any_of(source.indexes.begin(), source.indexes.end(),
+                       [&](const SourceIndex& index) { return index.positions->front() == column; });
 }
 
 // Whether `=` between columns of these types is an equivalence that the
@@ -126,16 +116,11 @@ Result<bool> where_pushes_down(const parser::SelectStatement& s, std::span<const
 }
 
 const MemIndex* join_index(const Engine& engine, const std::string& table_name, size_t column) {
-    const Table* table = engine.tables.find(table_name);
-    if (table == nullptr) return nullptr;
-    const MemIndex* best = nullptr;
-    for (const std::string& name : engine.tables.index_names_of(table_name)) {
-        const MemIndex* index = engine.tables.index(name);
-        if (index == nullptr || index->positions.size() != 1 || index->positions.front() != column) continue;
-        if (!index_in_step(*index, *table)) continue;
-        if (best == nullptr || index->name < best->name) best = index;
+    const TableSource source = table_source(engine, table_name);
+    for (const SourceIndex& index : source.indexes) {
+        if (index.mem != nullptr && index.positions->size() == 1 && index.positions->front() == column) return index.mem;
     }
-    return best;
+    return nullptr;
 }
 
 }  // namespace zembrel::planner

@@ -7,6 +7,42 @@
 
 namespace zembrel::planner {
 
+TableSource table_source(const Engine& engine, const std::string& name) {
+    TableSource out;
+    if (const Table* table = engine.tables.find(name)) {
+        out.kind = TableSource::Kind::Loaded;
+        out.table = table;
+        out.columns = &table->columns;
+        for (const std::string& index_name : engine.tables.index_names_of(name)) {
+            const MemIndex* index = engine.tables.index(index_name);
+            if (index != nullptr && index_in_step(*index, *table))
+                out.indexes.push_back({&index->name, &index->columns, &index->positions, index});
+        }
+        if (const PkIndex* pk = engine.tables.pk_index(name)) out.pk_column = pk->pk_column;
+    } else if (const PageStore* store = engine.page_store(); store != nullptr && !engine.file.catalog_stale) {
+        const CatalogEntry* entry = store->catalog.get(name);
+        if (entry == nullptr) return out;
+        out.kind = TableSource::Kind::PageFile;
+        out.columns = &entry->columns;
+        const size_t width = entry->columns.size();
+        if (entry->pk_column && *entry->pk_column < width) out.pk_column = entry->pk_column;
+        for (const IndexCatalogEntry& ix : entry->indexes) {
+            if (ix.columns.empty() || ix.positions.size() != ix.columns.size()) continue;
+            if (std::any_of(ix.positions.begin(), ix.positions.end(), [&](size_t p) { return p >= width; })) continue;
+            out.indexes.push_back({&ix.name, &ix.columns, &ix.positions, nullptr});
+        }
+    }
+    std::sort(out.indexes.begin(), out.indexes.end(),
+              [](const SourceIndex& a, const SourceIndex& b) { return *a.name < *b.name; });
+    return out;
+}
+
+bool index_in_step(const MemIndex& index, const Table& table) {
+    if (index.may_hold_stale_ids() || index.entered_rows() != table.rows.size()) return false;
+    if (table.rowids.size() != table.rows.size() || index.id_count() > table.rows.size()) return false;
+    return table.rows.empty() || table.rowids.back() == index.last_entered_id();
+}
+
 Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::string& name) {
     if (const Table* t = engine.tables.find(name)) return operators::borrow_rows(t->rows);
     if (auto it = engine.tables.row_cache.find(name); it != engine.tables.row_cache.end())
