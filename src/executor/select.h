@@ -31,9 +31,8 @@ namespace zembrel::executor {
 Result<ExecResult> select(Engine& engine, parser::SelectStatement statement, RowSink* sink = nullptr);
 
 // EXPLAIN: the HASH-literal rewrite, then one "plan" row per line of the
-// plan the SELECT would run, chosen by the same decision functions; binding
-// and ON errors and the error of a single-table index lookup are its errors.
-// It never reads the rows of a table scan.
+// plan the SELECT would run (planner/explain.h); binding and ON errors are
+// its errors. It reads no rows but a build-left join's counts.
 Result<ExecResult> explain_statement(Engine& engine, parser::Explain statement);
 
 // A bound SELECT run to its rows; `outer` is present inside a correlated
