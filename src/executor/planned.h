@@ -12,6 +12,6 @@
 
 namespace zembrel::executor {
 
-using namespace planner;  // NOLINT: the executor is the planner's one client
+using namespace planner;
 
 }  // namespace zembrel::executor
