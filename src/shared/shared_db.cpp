@@ -210,9 +210,9 @@ Result<ExecResult> SharedDb::read(parser::Statement statement, RowSink* sink) {
     const std::vector<std::string> names = shared::tables_named_in(statement);
     std::unique_lock<std::mutex> lane_lock;
     ReaderLane* lane = lock_lane(lane_lock);
-    // Runs on the lane. Versions a commit superseded meanwhile go at once, not when the lane
-    // next misses, and so does a page store the statement gave the engine
-    // (naming a table the handle has no version of).
+    // Runs on the lane. Versions a commit superseded meanwhile go at once,
+    // not when the lane next misses, and so does a page store the statement
+    // gave the engine (naming a table the handle has no version of).
     auto run_on_lane = [&] {
         auto result = executor::execute_statement(lane->engine, std::move(statement), sink);
         std::vector<PublishedPtr> dropped;
@@ -264,15 +264,15 @@ Result<SharedDb::PublishedPtr> SharedDb::decode(ReadSnapshot& snapshot, const st
 void SharedDb::settle(const std::string& table, const std::shared_ptr<PendingVersion>& pending,
                       PublishedPtr version) {
     auto it = versions_.find(table);
+    // Still the decode of the current version (a commit that changed the
+    // table since has dropped it): publish. Else no commit would mark it.
+    const bool current = it != versions_.end() && it->second.pending == pending;
+    if (version && !current) version->superseded.store(true, std::memory_order_relaxed);
     if (it != versions_.end()) {
         VersionSlot& slot = it->second;
-        // Still the decode of the current version (a commit that changed
-        // the table since has dropped it): publish.
-        if (slot.pending == pending) {
+        if (current) {
             slot.pending.reset();
             slot.version = version;
-        } else if (version) {
-            version->superseded.store(true, std::memory_order_relaxed);
         }
         if (!slot.version && !slot.pending && slot.changes == 0) versions_.erase(it);
     }
