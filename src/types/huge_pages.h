@@ -20,7 +20,7 @@ inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // must not have been touched yet to take effect.
 inline void advise_huge_pages(void* p, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (bytes < 2 * kHugePage) return;
+    if (bytes < kHugePage) return;
     const auto start = reinterpret_cast<std::uintptr_t>(p);
     const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
     const std::uintptr_t last = (start + bytes) & ~(kHugePage - 1);
