@@ -1,12 +1,12 @@
 #include "btree/key_order.h"
 
-#include "types/huge_pages.h"
-
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
 #include <utility>
+
+#include "types/huge_pages.h"
 
 namespace zembrel {
 
@@ -20,6 +20,12 @@ struct Entry {
     size_t row;
     bool exact;  // the prefix stands for the first value wholly
 };
+
+// Rows are distinct, so this is the stable order by prefix.
+template <class E>
+bool prefix_row_less(const E& a, const E& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : a.row < b.row;
+}
 
 // Sorts by (prefix, row): entries with equal prefixes in row order, as the
 // entries start. Keys of one table share most of their prefix bytes (the
@@ -47,7 +53,8 @@ void radix_sort_by_prefix(std::vector<E>& entries) {
     // a byte takes are gathered only for the bytes that get in.
     struct Digit {
         int byte;
-        int shift;
+        int width;  // bits of rank
+        int shift;  // of the rank in the bucket number
         std::array<uint16_t, 256> rank;
     };
     std::vector<Digit> digits;
@@ -56,15 +63,15 @@ void radix_sort_by_prefix(std::vector<E>& entries) {
         std::array<uint8_t, 256> seen{};
         for (const E& e : entries) seen[byte_of(e.prefix, byte)] = 1;
         int values = 0;
-        Digit d{byte, 0, {}};
+        Digit d{byte, 0, 0, {}};
         for (size_t x = 0; x < 256; ++x) d.rank[x] = static_cast<uint16_t>(seen[x] ? values++ : 0);
-        const int width = std::bit_width(static_cast<unsigned>(values - 1));
-        if (bits + width > kBucketBits) break;
-        bits += width;
+        d.width = std::bit_width(static_cast<unsigned>(values - 1));
+        if (bits + d.width > kBucketBits) break;
+        bits += d.width;
         digits.push_back(d);
     }
     int shift = bits;
-    for (Digit& d : digits) d.shift = shift -= std::bit_width(static_cast<unsigned>(*std::max_element(d.rank.begin(), d.rank.end())));
+    for (Digit& d : digits) d.shift = shift -= d.width;
     auto bucket_of = [&digits, byte_of](const E& e) {
         uint32_t bucket = 0;
         for (const Digit& d : digits) bucket |= static_cast<uint32_t>(d.rank[byte_of(e.prefix, d.byte)]) << d.shift;
@@ -85,10 +92,9 @@ void radix_sort_by_prefix(std::vector<E>& entries) {
         entries.swap(spare);
     }
     if (digits.size() == varying.size()) return;
-    auto less = [](const E& a, const E& b) { return a.prefix != b.prefix ? a.prefix < b.prefix : a.row < b.row; };
     for (size_t b = 0; b < buckets; ++b) {
         const auto from = entries.begin() + start[b], to = entries.begin() + start[b + 1];
-        if (to - from > 1 && !std::is_sorted(from, to, less)) std::sort(from, to, less);
+        if (to - from > 1 && !std::is_sorted(from, to, prefix_row_less<E>)) std::sort(from, to, prefix_row_less<E>);
     }
 }
 
@@ -202,9 +208,7 @@ std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> p
 }
 
 void sort_image_rows(std::vector<ImageRow>& rows) {
-    auto less = [](const ImageRow& a, const ImageRow& b) {
-        return a.prefix != b.prefix ? a.prefix < b.prefix : a.row < b.row;
-    };
+    auto less = prefix_row_less<ImageRow>;
     if (std::is_sorted(rows.begin(), rows.end(), less)) return;
     if (rows.size() < kRadixFrom || rows.size() > UINT32_MAX) std::sort(rows.begin(), rows.end(), less);
     else radix_sort_by_prefix(rows);

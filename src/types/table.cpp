@@ -1,8 +1,8 @@
 #include "types/table.h"
 
-#include "types/huge_pages.h"
-
 #include <utility>
+
+#include "types/huge_pages.h"
 
 namespace zembrel {
 

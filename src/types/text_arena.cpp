@@ -1,10 +1,10 @@
 #include "types/text_arena.h"
 
-#include "types/huge_pages.h"
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
+
+#include "types/huge_pages.h"
 
 namespace zembrel {
 
