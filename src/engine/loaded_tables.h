@@ -46,6 +46,7 @@
 namespace zembrel {
 
 class InteriorPages;  // bptree/bptree.h
+class DecodedRows;    // pagestore/decoded_rows.h
 
 // Table name -> merge policy word, mirrored from the catalog.
 using MergePolicyMap = std::unordered_map<std::string, std::string>;
@@ -64,6 +65,8 @@ struct PageTableFacts {
     // The interior pages of the table's tree and index trees that seeks
     // have read, parsed once for every later statement.
     std::shared_ptr<InteriorPages> interiors;
+    // The rows of the table's tree that seeks have fetched, decoded once.
+    std::shared_ptr<DecodedRows> decoded_rows;
 };
 
 // Table name -> shared row snapshot for SELECT, with the facts learned

@@ -378,7 +378,8 @@ Result<std::optional<std::vector<Row>>> seek_path(Engine& engine, const std::str
             if (path.limit && rows->size() > *path.limit) rows->resize(*path.limit);
             return Out(std::move(*rows));
         }
-        return page_seek_rows(*store, *page_interiors(engine, table_name), table_name, path, order,
+        return page_seek_rows(*store, *page_interiors(engine, table_name), *page_decoded_rows(engine, table_name),
+                              table_name, path, order,
                               [test](RowView row) { return passes(test, row); });
     }
     const Table* table = engine.tables.find(table_name);

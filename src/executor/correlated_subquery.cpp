@@ -295,7 +295,8 @@ Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow
         if (!opened) return fail(opened.error());
         if (!*opened) return false;
         cursor_ = std::move(**opened);
-        fetcher_ = RowFetcher::open(*store, statement_.from.name, interiors_.get());
+        decoded_ = page_decoded_rows(engine, statement_.from.name);
+        fetcher_ = RowFetcher::open(*store, statement_.from.name, interiors_.get(), decoded_.get());
         if (!fetcher_) return false;
     } else if (auto st = cursor_->seek(*store, start); !st) {
         return fail(st.error());

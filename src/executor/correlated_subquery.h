@@ -112,8 +112,10 @@ private:
     std::optional<Value> lower_, upper_;         // scratch of one range seek
     // The page-file seek's cursor and fetcher, reused across outer rows: a
     // key near the last one is found in the leaves in hand. They read the
-    // interior pages through interiors_.
+    // interior pages through interiors_, the fetcher its rows through
+    // decoded_.
     std::shared_ptr<InteriorPages> interiors_;
+    std::shared_ptr<DecodedRows> decoded_;
     std::optional<IndexCursor> cursor_;
     std::optional<RowFetcher> fetcher_;
     std::vector<uint64_t> rowids_;               // scratch of one page-file seek

@@ -69,8 +69,15 @@ std::shared_ptr<InteriorPages> page_interiors(Engine& engine, const std::string&
     return pages;
 }
 
+std::shared_ptr<DecodedRows> page_decoded_rows(Engine& engine, const std::string& table) {
+    std::shared_ptr<DecodedRows>& rows = engine.tables.row_cache.facts[table].decoded_rows;
+    if (!rows) rows = std::make_shared<DecodedRows>();
+    return rows;
+}
+
 Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, InteriorPages& interiors,
-                                                       const std::string& table, const AccessPath& path,
+                                                       DecodedRows& decoded, const std::string& table,
+                                                       const AccessPath& path,
                                                        SeekOrder order, const std::function<bool(RowView)>& keep) {
     using Out = std::optional<std::vector<Row>>;
     const CatalogEntry* entry = store.catalog.get(table);
@@ -83,7 +90,7 @@ Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, Interio
     if (!cursor) return fail(cursor.error());
     if (!*cursor) return Out();
     const std::vector<size_t> positions = (*cursor)->positions();
-    std::optional<RowFetcher> fetcher = RowFetcher::open(store, table, &interiors);
+    std::optional<RowFetcher> fetcher = RowFetcher::open(store, table, &interiors, &decoded);
     if (!fetcher) return Out();
     const uint64_t limit = path.limit.value_or(std::numeric_limits<uint64_t>::max());
 
