@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "types/value.h"
@@ -29,19 +28,37 @@ public:
     // The row under `rowid`, none when it was not kept. The span lives
     // until the next add.
     std::optional<std::span<const Value>> find(uint64_t rowid) const {
-        auto it = at_.find(rowid);
-        if (it == at_.end()) return std::nullopt;
-        return std::span<const Value>(values_.data() + it->second.first, it->second.second);
+        if (slots_.empty()) return std::nullopt;
+        for (size_t at = slot_of(rowid);; at = (at + 1) & mask_) {
+            const Slot& slot = slots_[at];
+            if (slot.rowid == rowid) return std::span<const Value>(values_.data() + slot.first, slot.width);
+            if (slot.rowid == 0) return std::nullopt;
+        }
     }
     // Keeps a copy of `row` under `rowid` (an id kept already keeps its
     // first row); `record_bytes` is the size of its stored record, which
     // bounds the texts the copy holds.
     void add(uint64_t rowid, std::span<const Value> row, size_t record_bytes);
 
-    size_t row_count() const { return at_.size(); }
+    size_t row_count() const { return count_; }
 
 private:
-    std::unordered_map<uint64_t, std::pair<uint32_t, uint32_t>> at_;  // row id -> (first value, width)
+    // Open addressing by row id; row ids start at 1, so 0 marks a free slot.
+    struct Slot {
+        uint64_t rowid = 0;
+        uint32_t first = 0;  // in values_
+        uint32_t width = 0;
+    };
+    size_t slot_of(uint64_t rowid) const {
+        uint64_t h = rowid * 0xff51afd7ed558ccdull;
+        return (h ^ (h >> 32)) & mask_;
+    }
+    void forget();
+    void grow();
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t count_ = 0;
     std::vector<Value> values_;
     size_t bytes_ = 0;
 };
