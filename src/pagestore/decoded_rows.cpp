@@ -29,9 +29,9 @@ void DecodedRows::add(uint64_t rowid, std::span<const Value> row, size_t record_
     // A value costs its 16 bytes, a long text its bytes besides, and the
     // slot its share of the table: the record's size stands for the texts.
     const size_t cost = row.size() * sizeof(Value) + record_bytes + 2 * sizeof(Slot);
-    if (bytes_ + cost > kMaxBytes || values_.size() + row.size() > std::numeric_limits<uint32_t>::max()) {
+    if (bytes_ + cost > max_bytes_ || values_.size() + row.size() > std::numeric_limits<uint32_t>::max()) {
         forget();
-        if (cost > kMaxBytes) return;
+        if (cost > max_bytes_) return;
     }
     if ((count_ + 1) * 2 > slots_.size()) grow();
     size_t at = slot_of(rowid);

@@ -4,8 +4,8 @@
 //
 // It holds copies, true only while the table's tree stays unchanged: its
 // owner drops it at the first write (the RowCache's facts do). Memory is
-// bounded: past kMaxBytes (the values and their long texts) it forgets
-// every row and fills again, so a reader whose rows do not fit pays a
+// bounded: past max_bytes (kMaxBytes unless given; the values and their
+// long texts) it forgets every row and fills again, so a reader whose rows do not fit pays a
 // decode per row as without it. Rows that are gone are not remembered.
 // Values keep their own long texts, so a row copied out owns everything it
 // holds. Not thread-safe.
@@ -24,6 +24,8 @@ namespace zembrel {
 class DecodedRows {
 public:
     static constexpr size_t kMaxBytes = size_t{64} << 20;
+
+    explicit DecodedRows(size_t max_bytes = kMaxBytes) : max_bytes_(max_bytes) {}
 
     // The row under `rowid`, none when it was not kept. The span lives
     // until the next add.
@@ -61,6 +63,7 @@ private:
     size_t count_ = 0;
     std::vector<Value> values_;
     size_t bytes_ = 0;
+    size_t max_bytes_;
 };
 
 }  // namespace zembrel
