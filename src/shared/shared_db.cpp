@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "executor/execute.h"
-#include "executor/table_names.h"
+#include "planner/table_names.h"
 #include "parser/fast_path.h"
 #include "parser/parser.h"
 #include "shared/statement_tables.h"
@@ -254,7 +254,7 @@ std::optional<std::vector<std::string>> SharedDb::tables_changed_by(const parser
             return std::vector<std::string>{index->table};
         return std::nullopt;
     }
-    return executor::table_names(statement);
+    return planner::table_names(statement);
 }
 
 void SharedDb::mark_changed(const std::optional<std::vector<std::string>>& tables,
