@@ -212,7 +212,7 @@ private:
     uint64_t root_;
     uint64_t leaf_ = 0;  // 0: none loaded
     size_t pos_ = 0;     // cell of the last row looked for in the leaf
-    std::unique_ptr<PageBuf> page_;
+    std::unique_ptr<PageBuf> page_;              // the leaf in hand's copy, from the first leaf on
     bpt::PageIndex index_;
     std::vector<InteriorLevel> path_;            // root first; empty when the root is the leaf
     std::unique_ptr<InteriorPages> own_pages_;   // when none was lent

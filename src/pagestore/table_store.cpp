@@ -311,7 +311,7 @@ Result<std::optional<Row>> PageStore::fetch_row(const std::string& name, const V
 }
 
 RowFetcher::RowFetcher(Pager& pager, uint64_t root, InteriorPages* interiors, DecodedRows* decoded)
-    : pager_(&pager), root_(root), page_(std::make_unique<PageBuf>()), interiors_(interiors), decoded_(decoded) {
+    : pager_(&pager), root_(root), interiors_(interiors), decoded_(decoded) {
     if (interiors_ == nullptr) {
         own_pages_ = std::make_unique<InteriorPages>();
         interiors_ = own_pages_.get();
@@ -327,6 +327,9 @@ std::optional<RowFetcher> RowFetcher::open(PageStore& store, const std::string& 
 
 Status RowFetcher::go_down(uint64_t page, std::optional<bpt::ByteSpan> upper, bpt::ByteSpan key) {
     leaf_ = 0;
+    // Taken at the first leaf: a fetcher whose rows are all decoded already
+    // reads none.
+    if (!page_) page_ = std::make_unique<PageBuf>();
     auto leaf = BPlusTree::descend_cached(*pager_, *interiors_, root_, page, upper, key, path_, *page_, index_);
     if (!leaf) return std::unexpected(leaf.error());
     leaf_ = *leaf;
