@@ -67,6 +67,10 @@ bool page_in_file(std::uint64_t page, std::uint64_t file_len) { return page < (f
 
 }  // namespace
 
+std::uint32_t page_crc(const std::uint8_t* page) {
+    return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), page, static_cast<uInt>(kPageSize - 4)));
+}
+
 std::string wal_path_for(const std::string& page_file_path) { return page_file_path + ".pwal"; }
 
 // ---- PageRef ---------------------------------------------------------------
