@@ -97,15 +97,27 @@ void FlatRows::clear() {
 }
 
 void FlatRows::remove(std::span<const size_t> positions, std::vector<Row>* removed) {
-    if (positions.empty()) return;
     if (removed != nullptr) removed->reserve(removed->size() + positions.size());
+    remove_taking(positions, removed, nullptr);
+}
+
+void FlatRows::remove(std::span<const size_t> positions, FlatRows& removed) {
+    if (!positions.empty()) removed.reserve(positions.size(), width_);
+    remove_taking(positions, nullptr, &removed);
+}
+
+void FlatRows::remove_taking(std::span<const size_t> positions, std::vector<Row>* rows, FlatRows* flat) {
+    if (positions.empty()) return;
     size_t out = 0;
     size_t next = 0;
     for (size_t i = 0; i < count_; ++i) {
         std::span<Value> row = cells(i);
         if (next < positions.size() && positions[next] == i) {
-            if (removed != nullptr)
-                removed->emplace_back(std::make_move_iterator(row.begin()), std::make_move_iterator(row.end()));
+            if (rows != nullptr) rows->emplace_back(std::make_move_iterator(row.begin()), std::make_move_iterator(row.end()));
+            if (flat != nullptr) {
+                std::span<Value> to = flat->append_blank(width_);
+                for (size_t k = 0; k < width_; ++k) Value::relocate(to[k], row[k]);
+            }
             ++next;
             continue;
         }
@@ -217,9 +229,10 @@ void Table::renumber_rowids() {
     next_rowid = n + 1;
 }
 
-std::vector<Row> Table::remove_rows(std::span<const size_t> positions) {
-    std::vector<Row> removed;
-    rows.remove(positions, &removed);
+namespace {
+
+// Removes the ids at `positions` (ascending, distinct), the others keeping their order.
+void remove_ids(std::vector<uint64_t>& rowids, std::span<const size_t> positions) {
     size_t out = 0, next = 0;
     for (size_t i = 0; i < rowids.size(); ++i) {
         if (next < positions.size() && positions[next] == i) {
@@ -229,7 +242,20 @@ std::vector<Row> Table::remove_rows(std::span<const size_t> positions) {
         rowids[out++] = rowids[i];
     }
     rowids.resize(out);
+}
+
+}  // namespace
+
+std::vector<Row> Table::remove_rows(std::span<const size_t> positions) {
+    std::vector<Row> removed;
+    rows.remove(positions, &removed);
+    remove_ids(rowids, positions);
     return removed;
+}
+
+void Table::remove_rows(std::span<const size_t> positions, FlatRows& removed) {
+    rows.remove(positions, removed);
+    remove_ids(rowids, positions);
 }
 
 void Table::restore_rows(std::span<const size_t> positions, std::span<const uint64_t> ids, std::vector<Row> back) {
