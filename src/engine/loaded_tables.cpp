@@ -45,8 +45,9 @@ void renumber_and_flag(MemIndexMap& indexes, Table& table) {
 using KeyedIds = std::vector<std::pair<IndexKey, uint64_t>>;
 template <class Apply>
 void for_each_key_run(KeyedIds& entries, Apply&& apply) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return KeyLess{}(a.first, b.first); });
+    // Rows taken in table order often come in key order already.
+    const auto by_key = [](const auto& a, const auto& b) { return KeyLess{}(a.first, b.first); };
+    if (!std::is_sorted(entries.begin(), entries.end(), by_key)) std::stable_sort(entries.begin(), entries.end(), by_key);
     std::vector<uint64_t> ids;
     for (size_t i = 0; i < entries.size();) {
         size_t end = i;
