@@ -125,13 +125,13 @@ void FlatRows::remove_taking(std::span<const size_t> positions, std::vector<Row>
     for (size_t r = 0; r < positions.size(); ++r) {
         const size_t from = positions[r] + 1;
         const size_t to = r + 1 < positions.size() ? positions[r + 1] : count_;
-        if (to > from) {
-            // A relocation of every cell of the run: the places left behind
-            // hold copies of bits that now belong elsewhere.
+        if (to <= from) continue;
+        // A relocation of every cell of the run: the places left behind hold
+        // copies of bits that now belong elsewhere.
+        if (width_ != 0)
             std::memmove(static_cast<void*>(cells_.data() + out * width_),
                          static_cast<const void*>(cells_.data() + from * width_), (to - from) * width_ * sizeof(Value));
-            out += to - from;
-        }
+        out += to - from;
     }
     // Those copies become Nulls without being destroyed (they own nothing).
     for (size_t i = out * width_; i < count_ * width_; ++i) std::construct_at(&cells_[i]);
