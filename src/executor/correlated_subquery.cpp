@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "executor/access_path.h"
+#include "executor/condition_eval.h"
+#include "executor/index_seek.h"
 #include "executor/join_road.h"
 #include "executor/page_seek.h"
 #include "executor/pipeline.h"
@@ -101,34 +102,10 @@ Result<std::unique_ptr<CorrelatedSubquery>> CorrelatedSubquery::prepare(Engine& 
 }
 
 void CorrelatedSubquery::plan_seek(const Engine& engine) {
-    table_ = engine.tables.find(statement_.from.name);
-    // The indexes to seek through, by name: a loaded table's in step with
-    // its rows, or the page file's trees of a table read from there.
-    struct Usable {
-        const std::string* name;
-        const std::vector<size_t>* positions;
-        const MemIndex* mem;
-    };
-    std::vector<Usable> indexes;
-    const std::vector<Column>* table_columns = nullptr;
-    if (table_ != nullptr) {
-        table_columns = &table_->columns;
-        for (const std::string& name : engine.tables.index_names_of(table_->name)) {
-            const MemIndex* index = engine.tables.index(name);
-            if (index != nullptr && index_in_step(*index, *table_))
-                indexes.push_back({&index->name, &index->positions, index});
-        }
-    } else if (const PageStore* store = engine.page_store(); store != nullptr && !engine.file.catalog_stale) {
-        const CatalogEntry* entry = store->catalog.get(statement_.from.name);
-        if (entry == nullptr) return;
-        table_columns = &entry->columns;
-        for (const IndexCatalogEntry& ix : entry->indexes) {
-            if (ix.positions.empty() || ix.positions.size() != ix.columns.size()) continue;
-            indexes.push_back({&ix.name, &ix.positions, nullptr});
-        }
-    }
-    if (table_columns == nullptr) return;
-    const std::vector<Column>& columns = *table_columns;
+    const TableSource source = table_source(engine, statement_.from.name);
+    table_ = source.table;
+    if (source.columns == nullptr) return;
+    const std::vector<Column>& columns = *source.columns;
 
     // The comparisons of the WHERE's top-level AND between an own column and
     // an outer column or a literal, as (own column, operator, source).
@@ -160,8 +137,7 @@ void CorrelatedSubquery::plan_seek(const Engine& engine) {
         if (!left_own && right_own) conjuncts.push_back({r - outer_width_, mirrored(p->op()), KeySource{true, l, {}}});
     }
     if (conjuncts.empty()) return;
-    std::sort(indexes.begin(), indexes.end(), [](const Usable& a, const Usable& b) { return *a.name < *b.name; });
-    auto seek_through = [](const Usable& index, bool range, DataType type) {
+    auto seek_through = [](const SourceIndex& index, bool range, DataType type) {
         Seek seek{index.mem, index.mem == nullptr ? *index.name : std::string(), range, {}, {}, {}, {}, false};
         if (range) seek.types.push_back(type);
         return seek;
@@ -174,7 +150,7 @@ void CorrelatedSubquery::plan_seek(const Engine& engine) {
     auto type_of = [&](size_t column) { return columns[column].data_type; };
 
     // Equalities covering every column of an index, the widest index first.
-    for (const Usable& index : indexes) {
+    for (const SourceIndex& index : source.indexes) {
         if (seek_ && seek_->key.size() >= index.positions->size()) continue;
         Seek seek = seek_through(index, false, {});
         for (size_t column : *index.positions) {
@@ -191,7 +167,7 @@ void CorrelatedSubquery::plan_seek(const Engine& engine) {
         return;
     }
     // Else a range on the one column of an index.
-    for (const Usable& index : indexes) {
+    for (const SourceIndex& index : source.indexes) {
         if (index.positions->size() != 1) continue;
         const size_t column = index.positions->front();
         if (column >= columns.size() || !is_numeric(type_of(column))) continue;

@@ -22,10 +22,9 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "executor/conditions.h"
 #include "executor/exec_result.h"
 #include "executor/select.h"
-#include "executor/access_path.h"
+#include "executor/planned.h"
 #include "operators/predicate.h"
 #include "pagestore/index_cursor.h"
 #include "parser/ast.h"

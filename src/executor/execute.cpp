@@ -19,7 +19,7 @@
 #include "executor/execute.h"
 #include "executor/handlers.h"
 #include "executor/select.h"
-#include "executor/table_names.h"
+#include "planner/table_names.h"
 #include "types/text_format.h"
 
 namespace zembrel::executor {

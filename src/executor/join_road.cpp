@@ -5,7 +5,6 @@
 #include <deque>
 #include <optional>
 
-#include "executor/access_path.h"
 #include "operators/basic.h"
 #include "operators/join.h"
 
@@ -21,22 +20,6 @@ operators::JoinType join_type(parser::JoinKind kind) {
     }
     return operators::JoinType::Inner;
 }
-
-// The JOIN table's single-column index on `column` when it holds every keyed
-// row of the table; the smallest name among several.
-const MemIndex* join_index(const Engine& engine, const std::string& table_name, size_t column) {
-    const Table* table = engine.tables.find(table_name);
-    if (table == nullptr) return nullptr;
-    const MemIndex* best = nullptr;
-    for (const std::string& name : engine.tables.index_names_of(table_name)) {
-        const MemIndex* index = engine.tables.index(name);
-        if (index == nullptr || index->positions.size() != 1 || index->positions.front() != column) continue;
-        if (!index_in_step(*index, *table)) continue;
-        if (best == nullptr || index->name < best->name) best = index;
-    }
-    return best;
-}
-
 
 // Inner or left join on one key pair through the JOIN table's index: each
 // left row's key value is looked up, the candidates are tested with `=`
@@ -188,125 +171,6 @@ private:
 };
 
 }  // namespace
-
-namespace {
-
-// Whether an index can deliver the column in key order: an in-memory index
-// leading with it, the table's Pk column, or a page-file index leading with
-// it for a table that is not loaded.
-bool is_column_indexed(const Engine& engine, const BoundTable& table, size_t column) {
-    if (column >= table.columns.size()) return false;
-    const std::string& name = table.columns[column].name;
-    for (const std::string& index_name : engine.tables.index_names_of(table.name)) {
-        const MemIndex* index = engine.tables.index(index_name);
-        if (index != nullptr && !index->columns.empty() && index->columns.front() == name) return true;
-    }
-    if (table.columns[column].data_type.kind == DataTypeKind::Pk) return true;
-    if (engine.tables.find(table.name) != nullptr) return false;
-    const PageStore* store = engine.page_store();
-    const CatalogEntry* entry = store != nullptr ? store->catalog.get(table.name) : nullptr;
-    if (entry == nullptr) return false;
-    return std::any_of(entry->indexes.begin(), entry->indexes.end(), [&](const IndexCatalogEntry& index) {
-        return !index.columns.empty() ? index.columns.front() == name : index.column == name;
-    });
-}
-
-// Whether `=` between columns of these types is an equivalence that the
-// SQL order keeps in runs: not for integers against floats, nor for UUIDs
-// against dates, nor for kinds that never meet.
-bool merge_types_agree(DataType a, DataType b) {
-    auto family = [](DataTypeKind k) {
-        switch (k) {
-            case DataTypeKind::Text:
-            case DataTypeKind::Str: return 0;
-            case DataTypeKind::Date:
-            case DataTypeKind::DateTime: return 1;
-            case DataTypeKind::Pk: return 2;
-            case DataTypeKind::Int: return 3;
-            case DataTypeKind::Float: return 4;
-            case DataTypeKind::Bool: return 5;
-        }
-        return 6;
-    };
-    const int fa = family(a.kind), fb = family(b.kind);
-    return fa == fb || (fa == 0 && (fb == 1 || fb == 2)) || (fb == 0 && (fa == 1 || fa == 2));
-}
-
-// The bound table holding a position of the joined row.
-const BoundTable* table_at(std::span<const BoundTable> tables, size_t position) {
-    for (const BoundTable& t : tables) {
-        if (position >= t.offset && position < t.offset + t.columns.size()) return &t;
-    }
-    return nullptr;
-}
-
-}  // namespace
-
-Result<JoinChoice> choose_join(const Engine& engine, const operators::BoundPredicate& on,
-                               std::span<const BoundTable> tables, const parser::Join& join,
-                               const JoinSetting& setting) {
-    if (engine.settings.force_nested_join || tables.size() < 2) return JoinChoice{};
-    const BoundTable& right = tables.back();
-    auto keys = equi_join_keys(on, right.offset);
-    if (!keys) return JoinChoice{};
-    JoinChoice choice{JoinChoice::Algorithm::Hash, std::move(keys->first), std::move(keys->second), {}, false};
-    const bool first_inner = setting.position == 0 && join.kind == parser::JoinKind::Inner;
-    if (choice.left_keys.size() == 1) {
-        const size_t lp = choice.left_keys.front(), rp = choice.right_keys.front();
-        const BoundTable* left = table_at(tables.first(tables.size() - 1), lp);
-        if (first_inner && setting.order_free && left != nullptr && rp < right.columns.size() &&
-            is_column_indexed(engine, *left, lp - left->offset) && is_column_indexed(engine, right, rp) &&
-            merge_types_agree(left->columns[lp - left->offset].data_type, right.columns[rp].data_type)) {
-            choice.algorithm = JoinChoice::Algorithm::Merge;
-            return choice;
-        }
-        if (join.kind != parser::JoinKind::Right) {
-            if (const MemIndex* index = join_index(engine, join.table.name, rp)) {
-                choice.algorithm = JoinChoice::Algorithm::IndexNestedLoop;
-                choice.index_column = index->columns.front();
-                return choice;
-            }
-        }
-    }
-    if (first_inner && setting.order_free && !setting.where_pushed && setting.row_counts) {
-        auto counts = setting.row_counts();
-        if (!counts) return fail(counts.error());
-        choice.build_left = counts->first < counts->second;
-    }
-    return choice;
-}
-
-bool order_free_joins(const parser::SelectStatement& s, const OutputPlan& plan, std::span<const BoundTable> tables) {
-    if (plan.kind != OutputPlan::Kind::Plain || !plan.subqueries.empty() || !plan.windows.empty()) return false;
-    if (s.where_clause && contains_subquery(*s.where_clause)) return false;
-    if (!s.order_by) return !s.limit.has_value();
-    std::vector<uint64_t> ordered;
-    for (const parser::OrderByItem& item : *s.order_by) {
-        auto position = resolve_column(tables, item.column);
-        if (!position) return false;
-        ordered.push_back(*position);
-    }
-    // Pk values are unique and never NULL in a stored row, so rows that tie
-    // on every table's Pk are one pairing (or one NULL-filled row).
-    return std::all_of(tables.begin(), tables.end(), [&](const BoundTable& t) {
-        for (size_t c = 0; c < t.columns.size(); ++c) {
-            if (t.columns[c].data_type.kind == DataTypeKind::Pk &&
-                std::find(ordered.begin(), ordered.end(), t.offset + c) != ordered.end())
-                return true;
-        }
-        return false;
-    });
-}
-
-Result<bool> where_pushes_down(const parser::SelectStatement& s, std::span<const BoundTable> tables,
-                               const OuterContext* outer) {
-    if (outer != nullptr || !s.where_clause) return false;
-    const bool inner_or_left = std::all_of(s.joins.begin(), s.joins.end(), [](const parser::Join& j) {
-        return j.kind == parser::JoinKind::Inner || j.kind == parser::JoinKind::Left;
-    });
-    if (!inner_or_left) return false;
-    return where_fits_left_table(*s.where_clause, tables, tables.front().columns.size());
-}
 
 Result<JoinSource> build_join_source(Engine& engine, const parser::SelectStatement& s,
                                      std::span<const BoundTable> tables, const OutputPlan& plan,

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "executor/select_binding.h"
 #include "keycodec/keycodec.h"
 #include "operators/basic.h"
 #include "pagestore/index_cursor.h"
@@ -159,27 +158,6 @@ Result<std::vector<Row>> page_pk_rows(Engine& engine, const std::string& table, 
     for (; it != facts.pk_hashes.end() && it->first == hash; ++it)
         if (Value::key_cmp(pk_of(it->second), key) == 0) out.push_back(rows[it->second].to_row());
     return out;
-}
-
-Result<bool> page_index_complete(Engine& engine, const std::string& table, const std::string& index) {
-    PageTableFacts& facts = engine.tables.row_cache.facts[table];
-    if (auto known = facts.index_complete.find(index); known != facts.index_complete.end()) return known->second;
-    PageStore* store = engine.page_store();
-    const CatalogEntry* entry = store != nullptr ? store->catalog.get(table) : nullptr;
-    if (entry == nullptr) return false;
-    auto ix = std::find_if(entry->indexes.begin(), entry->indexes.end(),
-                           [&](const IndexCatalogEntry& e) { return e.name == index; });
-    if (ix == entry->indexes.end()) return false;
-    auto rows = BPlusTree::count_entries(*store->pager, entry->root);
-    if (!rows) return fail(rows.error());
-    auto entries = BPlusTree::count_entries(*store->pager, ix->root);
-    if (!entries) return fail(entries.error());
-    // A write moves a row's entries with it, so the two counts agree exactly
-    // when no row lacks an entry; more entries than rows means stale ones,
-    // and then the counts tell nothing.
-    const bool complete = *entries == *rows;
-    facts.index_complete[index] = complete;
-    return complete;
 }
 
 }  // namespace zembrel::executor

@@ -1,5 +1,5 @@
 // Index seeks on a table read straight from the page file: the road of an
-// AccessPath whose index is a tree of the page store (access_path.h plans it
+// AccessPath whose index is a tree of the page store (planner/access_path.h plans it
 // and hands the rows on). The table stays unloaded; only the index entries
 // in the range and the rows they name are read.
 #pragma once
@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "executor/access_path.h"
+#include "executor/index_seek.h"
 #include "pagestore/page_store.h"
 
 namespace zembrel::executor {
@@ -41,11 +41,5 @@ std::shared_ptr<InteriorPages> page_interiors(Engine& engine, const std::string&
 // RowCache (as a scan would) and keys its rows by Pk value once; the
 // later ones look the key up there. Errors: those of the snapshot.
 Result<std::vector<Row>> page_pk_rows(Engine& engine, const std::string& table, size_t pk_column, const Value& key);
-
-// Whether every row of a table read from the page file has an entry in the
-// named index (none holds a NULL in its first column), from the counts of
-// the two trees' cells; learned once until the next write. False when the
-// catalog lacks either. Errors: the trees'.
-Result<bool> page_index_complete(Engine& engine, const std::string& table, const std::string& index);
 
 }  // namespace zembrel::executor

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "executor/conditions.h"
+#include "executor/condition_eval.h"
 #include "operators/basic.h"
 #include "operators/hash_aggregate.h"
 #include "operators/window.h"

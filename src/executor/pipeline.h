@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "executor/exec_result.h"
-#include "executor/select_binding.h"
+#include "executor/planned.h"
 #include "operators/operator.h"
 #include "parser/ast.h"
 

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 
-#include "executor/access_path.h"
-#include "executor/explain.h"
+#include "executor/condition_eval.h"
+#include "executor/index_seek.h"
+#include "planner/explain.h"
 #include "executor/join_road.h"
 #include "executor/pipeline.h"
 #include "executor/subquery.h"
@@ -26,49 +27,6 @@ bool is_simple_select_list(const parser::SelectStatement& s) {
 Rows rows_of(PipelineOutput out) { return Rows{std::move(out.columns), std::move(out.rows)}; }
 
 }  // namespace
-
-std::vector<BoundTable> combine_tables(std::span<const BoundTable> outer, std::span<const BoundTable> own) {
-    std::vector<BoundTable> all(outer.begin(), outer.end());
-    const uint64_t width = joined_width(outer);
-    for (const BoundTable& t : own) {
-        all.push_back(t);
-        all.back().offset += width;
-    }
-    return all;
-}
-
-Result<BoundSelect> bind_select(Engine& engine, const parser::SelectStatement& s, const OuterContext* outer) {
-    auto tables = bind_tables(engine, s.from, s.joins);
-    if (!tables) return fail(tables.error());
-    auto scope_of = [&](size_t own_count) {
-        std::span<const BoundTable> own = std::span<const BoundTable>(*tables).first(own_count);
-        return outer != nullptr ? combine_tables(outer->tables, own) : std::vector<BoundTable>(own.begin(), own.end());
-    };
-    for (size_t i = 0; i < s.joins.size(); ++i) {
-        if (auto st = check_columns(s.joins[i].on, scope_of(i + 2)); !st) return fail(st.error());
-    }
-    auto plan = plan_select_list(*tables, s.items, s.group_by);
-    if (!plan) return fail(plan.error());
-    const std::vector<BoundTable> full = scope_of(tables->size());
-    if (s.where_clause) {
-        if (auto st = check_columns(*s.where_clause, full); !st) return fail(st.error());
-    }
-    if (s.group_by) {
-        for (const parser::ColumnRef& ref : *s.group_by) {
-            if (auto p = resolve_column(full, ref); !p) return fail(p.error());
-        }
-    }
-    if (s.order_by) {
-        for (const parser::OrderByItem& item : *s.order_by) {
-            if (plan->kind == OutputPlan::Kind::Plain) {
-                if (auto p = resolve_column(full, item.column); !p) return fail(p.error());
-            } else if (std::find(plan->columns.begin(), plan->columns.end(), item.column.column) == plan->columns.end()) {
-                return execution_error(format("ORDER BY column '{}' not in SELECT output", item.column.column));
-            }
-        }
-    }
-    return BoundSelect{std::move(*tables), std::move(*plan)};
-}
 
 OperatorPtr rows_source(std::vector<Row> rows) {
     return std::make_unique<operators::TableScan>(operators::own_rows(std::move(rows)));
@@ -221,77 +179,6 @@ Result<Rows> execute_select(Engine& engine, const parser::SelectStatement& s, co
     if (!rows) return fail(rows.error());
     return run_select(engine, std::make_unique<operators::TableScan>(std::move(*rows)), tables, where, order_by,
                       s.limit, std::move(bound->plan), outer, sort_budget);
-}
-
-Result<std::vector<std::string>> explain_select(Engine& engine, const parser::SelectStatement& s) {
-    auto bound = bind_select(engine, s, nullptr);
-    if (!bound) return fail(bound.error());
-    const std::vector<BoundTable>& tables = bound->tables;
-    const bool aggregates = bound->plan.kind == OutputPlan::Kind::Aggregate || s.group_by.has_value();
-    std::vector<std::string> lines;
-
-    if (s.joins.empty()) {
-        // The very seek SELECT makes; its error is the EXPLAIN's.
-        auto seek = try_index_seek(engine, s, tables, aggregates);
-        if (!seek) return fail(seek.error());
-        if (*seek) {
-            // An ordered seek delivers the rows sorted and limited.
-            const AccessPath& path = (*seek)->path;
-            lines.push_back(explain::index_seek_line(s.from.name, path));
-            explain::pipeline_tail(lines, false, aggregates, !path.ordered && s.order_by.has_value(),
-                                   path.ordered ? std::nullopt : s.limit);
-            return lines;
-        }
-        lines.push_back(format("TableScan({})", s.from.name));
-        explain::pipeline_tail(lines, s.where_clause.has_value(), aggregates, s.order_by.has_value(), s.limit);
-        return lines;
-    }
-
-    auto push = where_pushes_down(s, tables, nullptr);
-    if (!push) return fail(push.error());
-    if (*push) lines.push_back(format("Filter({} pushdown)", s.from.name));
-    lines.push_back(format("TableScan({})", s.from.name));
-    const bool order_free = order_free_joins(s, bound->plan, tables);
-    for (size_t i = 0; i < s.joins.size(); ++i) {
-        const std::span<const BoundTable> scope = std::span<const BoundTable>(tables).first(i + 2);
-        auto on = bind_predicate(s.joins[i].on, scope);
-        if (!on) return fail(on.error());
-        // The counts SELECT compares, from the same row snapshots.
-        JoinSetting setting{i, order_free, *push, [&]() -> Result<std::pair<size_t, size_t>> {
-                                auto from = table_rows_snapshot(engine, s.from.name);
-                                if (!from) return fail(from.error());
-                                auto right = table_rows_snapshot(engine, s.joins[i].table.name);
-                                if (!right) return fail(right.error());
-                                return std::pair<size_t, size_t>((*from)->size(), (*right)->size());
-                            }};
-        auto choice = choose_join(engine, *on, scope, s.joins[i], setting);
-        if (!choice) return fail(choice.error());
-        auto column_at = [&](size_t position) {
-            for (const BoundTable& t : scope) {
-                if (position >= t.offset && position < t.offset + t.columns.size())
-                    return t.columns[position - t.offset].name;
-            }
-            return std::string();
-        };
-        switch (choice->algorithm) {
-            case JoinChoice::Algorithm::NestedLoop: lines.push_back(explain::nested_loop_line(s.joins[i].kind)); break;
-            case JoinChoice::Algorithm::Hash:
-                lines.push_back(explain::hash_join_line(s.joins[i].kind, choice->left_keys, choice->build_left));
-                break;
-            case JoinChoice::Algorithm::IndexNestedLoop:
-                lines.push_back(format("IndexNestedLoopJoin(probe=left, index_table={}, index_col={}, keys=[{}={}])",
-                                       s.joins[i].table.name, choice->index_column,
-                                       column_at(choice->left_keys.front()), choice->index_column));
-                break;
-            case JoinChoice::Algorithm::Merge:
-                lines.push_back(format("MergeJoin(left={}, right={}, keys=[{}={}])", s.from.name,
-                                       s.joins[i].table.name, column_at(choice->left_keys.front()),
-                                       column_at(tables[i + 1].offset + choice->right_keys.front())));
-                break;
-        }
-    }
-    explain::pipeline_tail(lines, s.where_clause.has_value() && !*push, aggregates, s.order_by.has_value(), s.limit);
-    return lines;
 }
 
 Result<ExecResult> explain_statement(Engine& engine, parser::Explain statement) {

@@ -1,10 +1,10 @@
-// SELECT: the dispatcher's branch, the planner's roads for one table, the
-// SELECT driver, and the row sources it reads.
+// SELECT: the dispatcher's branch, the roads that run what the planner
+// (src/planner) chose, the SELECT driver, and the row sources it reads.
 //
 // Roads of a SELECT, in order: the HASH-literal rewrite (once per
 // statement); the in-memory index fast path for a simple one-table query;
 // then execute_select: binding and reference checks, then, without joins,
-// an index seek (access_path.h), the direct road (scan + pipeline), or the
+// an index seek (index_seek.h), the direct road (scan + pipeline), or the
 // driver (run_select) when the select list or WHERE needs it; with joins,
 // the join road (join_road.h) and the driver.
 //
@@ -19,9 +19,8 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "executor/conditions.h"
 #include "executor/exec_result.h"
-#include "executor/select_binding.h"
+#include "executor/planned.h"
 #include "operators/operator.h"
 #include "parser/ast.h"
 
@@ -32,21 +31,9 @@ namespace zembrel::executor {
 Result<ExecResult> select(Engine& engine, parser::SelectStatement statement, RowSink* sink = nullptr);
 
 // EXPLAIN: the HASH-literal rewrite, then one "plan" row per line of the
-// plan the SELECT would run, chosen by the same decision functions; binding
-// and ON errors and the error of a single-table index lookup are its errors.
-// It never reads the rows of a table scan.
+// plan the SELECT would run (planner/explain.h); binding and ON errors are
+// its errors. It reads no rows but a build-left join's counts.
 Result<ExecResult> explain_statement(Engine& engine, parser::Explain statement);
-Result<std::vector<std::string>> explain_select(Engine& engine, const parser::SelectStatement& statement);
-
-// The reference checks of a SELECT, in their fixed order (tables, ON
-// conditions, select list, WHERE, GROUP BY, ORDER BY); the first error ends
-// the statement. Inside a subquery the WHERE, GROUP BY and ORDER BY see the
-// outer tables first.
-struct BoundSelect {
-    std::vector<BoundTable> tables;
-    OutputPlan plan;
-};
-Result<BoundSelect> bind_select(Engine& engine, const parser::SelectStatement& statement, const OuterContext* outer);
 
 // A bound SELECT run to its rows; `outer` is present inside a correlated
 // subquery. The statement's HASH literals must already be rewritten.
@@ -71,9 +58,5 @@ Result<operators::OperatorPtr> open_table_scan(Engine& engine, const std::string
 
 // A source yielding the rows in order, each once; it owns them.
 operators::OperatorPtr rows_source(std::vector<Row> rows);
-
-// Copies of the outer tables followed by the SELECT's own, whose offsets
-// move past the outer width.
-std::vector<BoundTable> combine_tables(std::span<const BoundTable> outer, std::span<const BoundTable> own);
 
 }  // namespace zembrel::executor

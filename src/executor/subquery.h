@@ -4,7 +4,7 @@
 #pragma once
 
 #include "engine/engine.h"
-#include "executor/conditions.h"
+#include "executor/planned.h"
 #include "executor/exec_result.h"
 #include "operators/predicate.h"
 #include "parser/ast.h"

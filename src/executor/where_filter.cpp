@@ -4,9 +4,8 @@
 #include <numeric>
 #include <span>
 
-#include "executor/access_path.h"
-#include "executor/conditions.h"
-#include "executor/select_binding.h"
+#include "executor/condition_eval.h"
+#include "executor/index_seek.h"
 
 namespace zembrel::executor {
 

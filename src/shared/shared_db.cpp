@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "executor/execute.h"
-#include "executor/table_names.h"
+#include "planner/table_names.h"
 #include "parser/fast_path.h"
 #include "parser/parser.h"
 #include "shared/statement_tables.h"
@@ -30,9 +30,9 @@ struct SharedDb::PendingVersion {
     std::mutex mutex;
     std::condition_variable finished_cv;
     bool finished = false;
-    std::shared_ptr<const TableVersion> version;
+    PublishedPtr version;
 
-    void finish(std::shared_ptr<const TableVersion> decoded) {
+    void finish(PublishedPtr decoded) {
         {
             std::lock_guard lock(mutex);
             finished = true;
@@ -40,7 +40,7 @@ struct SharedDb::PendingVersion {
         }
         finished_cv.notify_all();
     }
-    std::shared_ptr<const TableVersion> wait() {
+    PublishedPtr wait() {
         std::unique_lock lock(mutex);
         finished_cv.wait(lock, [this] { return finished; });
         return version;
@@ -53,7 +53,7 @@ struct SharedDb::ReadPlan {
         std::string table;
         std::shared_ptr<PendingVersion> pending;
     };
-    std::vector<std::shared_ptr<const TableVersion>> ready;
+    std::vector<PublishedPtr> ready;
     std::vector<Named> decodes;  // registered by this reader: it finishes them
     std::vector<Named> waits;    // registered by others
     std::optional<ReadSnapshot> snapshot;  // when anything is decoded or waited for
@@ -100,7 +100,6 @@ Result<SharedDb::Versions> SharedDb::take_versions(const std::vector<std::string
     Versions out;
     {
         std::lock_guard lock(mutex_);
-        out.epoch = epoch_.load(std::memory_order_relaxed);
         for (const std::string& name : names) {
             VersionSlot& slot = versions_[name];
             if (slot.version) {
@@ -139,12 +138,15 @@ Result<SharedDb::Versions> SharedDb::take_versions(const std::vector<std::string
         else out.complete = false;
     }
     for (const ReadPlan::Named& w : plan.waits) {
-        std::shared_ptr<const TableVersion> version = w.pending->wait();
+        PublishedPtr version = w.pending->wait();
         if (!version) {
-            // Its decoder failed or found no table: see for ourselves.
+            // Its decoder failed or found no table: see for ourselves. Never
+            // published, so no commit would mark it: superseded at once,
+            // and no lane keeps it beyond this statement.
             auto own = decode(*plan.snapshot, w.table);
             if (!own) return fail(own.error());
             version = std::move(*own);
+            if (version) version->superseded.store(true, std::memory_order_relaxed);
         }
         if (version) plan.ready.push_back(std::move(version));
         else out.complete = false;
@@ -157,88 +159,118 @@ Result<SharedDb::Versions> SharedDb::take_versions(const std::vector<std::string
 
 namespace {
 
-// Threads take lanes in turn, so up to kLanes threads have one each.
-size_t lane_of_this_thread(size_t lanes) {
+// The lane this thread had last; new threads take lanes in turn, so up to
+// kLanes threads start on one each.
+size_t& home_lane(size_t lanes) {
     static std::atomic<size_t> next{0};
-    thread_local const size_t mine = next.fetch_add(1, std::memory_order_relaxed);
-    return mine % lanes;
+    thread_local size_t mine = next.fetch_add(1, std::memory_order_relaxed) % lanes;
+    return mine;
 }
 
 }  // namespace
 
+SharedDb::ReaderLane* SharedDb::lock_lane(std::unique_lock<std::mutex>& lock) {
+    size_t& home = home_lane(kLanes);
+    for (size_t step = 0; step < kLanes; ++step) {
+        const size_t i = (home + step) % kLanes;
+        lock = std::unique_lock(lanes_[i].mutex, std::try_to_lock);
+        if (lock) {
+            home = i;
+            return &lanes_[i];
+        }
+    }
+    return nullptr;
+}
+
 bool SharedDb::lane_fits(const ReaderLane& lane, const std::vector<std::string>& names) {
-    const auto& borrowed = lane.engine.tables.borrowed;
-    if (borrowed.size() != names.size()) return false;
     for (const std::string& name : names) {
-        if (std::none_of(borrowed.begin(), borrowed.end(),
-                         [&](const auto& version) { return version->table.name == name; }))
-            return false;
+        auto it = std::find_if(lane.held.begin(), lane.held.end(),
+                               [&](const PublishedPtr& held) { return held->version.table.name == name; });
+        // Acquire: a reader that sees no mark sees nothing the commit after
+        // it changed.
+        if (it == lane.held.end() || (*it)->superseded.load(std::memory_order_acquire)) return false;
     }
     return true;
 }
 
+void SharedDb::refill_lane(ReaderLane& lane, std::vector<PublishedPtr> versions, std::vector<PublishedPtr>& dropped) {
+    auto replaced = std::stable_partition(lane.held.begin(), lane.held.end(), [&](const PublishedPtr& held) {
+        return !is_superseded(held) && std::none_of(versions.begin(), versions.end(), [&](const PublishedPtr& fresh) {
+            return fresh->version.table.name == held->version.table.name;
+        });
+    });
+    std::move(replaced, lane.held.end(), std::back_inserter(dropped));
+    lane.held.erase(replaced, lane.held.end());
+    for (PublishedPtr& fresh : versions) lane.held.push_back(std::move(fresh));
+    lane.engine = Engine();
+    for (const PublishedPtr& held : lane.held) lane.engine.tables.borrow({held, &held->version});
+}
+
 Result<ExecResult> SharedDb::read(parser::Statement statement, RowSink* sink) {
     const std::vector<std::string> names = shared::tables_named_in(statement);
-    ReaderLane& lane = lanes_[lane_of_this_thread(kLanes)];
-    std::unique_lock lane_lock(lane.mutex, std::try_to_lock);
-    // Runs on the lane; versions a commit dropped meanwhile go at once, not
-    // at the lane's next statement, and so does a page store the statement
+    std::unique_lock<std::mutex> lane_lock;
+    ReaderLane* lane = lock_lane(lane_lock);
+    // Runs on the lane. Versions a commit superseded meanwhile go at once,
+    // not when the lane next misses, and so does a page store the statement
     // gave the engine (naming a table the handle has no version of).
     auto run_on_lane = [&] {
-        auto result = executor::execute_statement(lane.engine, std::move(statement), sink);
-        if (lane.epoch != epoch_.load(std::memory_order_acquire) || lane.engine.page_store() != nullptr) {
-            lane.engine = Engine();
-            lane.epoch = kNoEpoch;
+        auto result = executor::execute_statement(lane->engine, std::move(statement), sink);
+        std::vector<PublishedPtr> dropped;
+        if (lane->engine.page_store() != nullptr) {
+            lane->engine = Engine();
+            lane->held.clear();
+        } else if (std::any_of(lane->held.begin(), lane->held.end(), is_superseded)) {
+            refill_lane(*lane, {}, dropped);
         }
+        lane_lock.unlock();  // the dropped versions are freed after it goes
         return result;
     };
-    if (lane_lock && lane.epoch == epoch_.load(std::memory_order_acquire) && lane_fits(lane, names))
-        return run_on_lane();
+    if (lane != nullptr && lane_fits(*lane, names)) return run_on_lane();
 
     auto versions = take_versions(names);
     if (!versions) return fail(versions.error());
-    if (!lane_lock || !versions->complete) {
+    if (lane == nullptr || !versions->complete) {
         // A private engine, so that a missing table's lookups (which give
         // an engine a page store of its own) leave no lane behind.
         Engine reader;
-        for (std::shared_ptr<const TableVersion>& version : versions->ready) reader.tables.borrow(std::move(version));
+        for (const PublishedPtr& version : versions->ready) reader.tables.borrow({version, &version->version});
         return executor::execute_statement(reader, std::move(statement), sink);
     }
-    lane.engine.tables.clear();
-    for (std::shared_ptr<const TableVersion>& version : versions->ready) lane.engine.tables.borrow(std::move(version));
-    lane.epoch = versions->epoch;
+    // Taken together under the mutex, the named versions are as of one
+    // commit, whatever the lane kept of other tables.
+    std::vector<PublishedPtr> replaced;
+    refill_lane(*lane, std::move(versions->ready), replaced);
     return run_on_lane();
 }
 
-void SharedDb::empty_stale_lanes(std::vector<std::shared_ptr<const TableVersion>>& dropped) {
-    const uint64_t epoch = epoch_.load(std::memory_order_relaxed);
+void SharedDb::empty_stale_lanes(std::vector<PublishedPtr>& dropped) {
     for (ReaderLane& lane : lanes_) {
         // A lane in use is left to its reader, which replaces the versions
         // at its next statement; waiting here would hold every writer.
         std::unique_lock lane_lock(lane.mutex, std::try_to_lock);
-        if (!lane_lock || lane.epoch == epoch || lane.engine.tables.borrowed.empty()) continue;
-        for (auto& version : lane.engine.tables.borrowed) dropped.push_back(std::move(version));
-        lane.engine.tables.clear();
-        lane.epoch = kNoEpoch;
+        if (lane_lock && std::any_of(lane.held.begin(), lane.held.end(), is_superseded))
+            refill_lane(lane, {}, dropped);
     }
 }
 
-Result<std::shared_ptr<const TableVersion>> SharedDb::decode(ReadSnapshot& snapshot, const std::string& table) {
+Result<SharedDb::PublishedPtr> SharedDb::decode(ReadSnapshot& snapshot, const std::string& table) {
     auto decoded = snapshot.decode_table(table);
     if (!decoded) return fail(decoded.error());
-    if (!*decoded) return std::shared_ptr<const TableVersion>();
+    if (!*decoded) return PublishedPtr();
     decoded_.fetch_add(1, std::memory_order_relaxed);
-    return std::make_shared<const TableVersion>(std::move(**decoded));
+    return std::make_shared<const Published>(std::move(**decoded));
 }
 
 void SharedDb::settle(const std::string& table, const std::shared_ptr<PendingVersion>& pending,
-                      std::shared_ptr<const TableVersion> version) {
+                      PublishedPtr version) {
     auto it = versions_.find(table);
+    // Still the decode of the current version (a commit that changed the
+    // table since has dropped it): publish. Else no commit would mark it.
+    const bool current = it != versions_.end() && it->second.pending == pending;
+    if (version && !current) version->superseded.store(true, std::memory_order_relaxed);
     if (it != versions_.end()) {
         VersionSlot& slot = it->second;
-        // Still the decode of the current version (a commit that changed
-        // the table since has dropped it): publish.
-        if (slot.pending == pending) {
+        if (current) {
             slot.pending.reset();
             slot.version = version;
         }
@@ -254,18 +286,19 @@ std::optional<std::vector<std::string>> SharedDb::tables_changed_by(const parser
             return std::vector<std::string>{index->table};
         return std::nullopt;
     }
-    return executor::table_names(statement);
+    return planner::table_names(statement);
 }
 
 void SharedDb::mark_changed(const std::optional<std::vector<std::string>>& tables,
-                            std::vector<std::shared_ptr<const TableVersion>>& dropped) {
+                            std::vector<PublishedPtr>& dropped) {
     if (tables && tables->empty()) return;
-    // Before the lanes are looked at: a lane that sees its epoch current
-    // after this holds no version dropped here.
-    epoch_.fetch_add(1, std::memory_order_release);
     auto change = [&](VersionSlot& slot) {
         ++slot.changes;
-        if (slot.version) dropped.push_back(std::move(slot.version));
+        if (slot.version) {
+            // Release: pairs with lane_fits' acquire.
+            slot.version->superseded.store(true, std::memory_order_release);
+            dropped.push_back(std::move(slot.version));
+        }
         slot.version.reset();
         slot.pending.reset();
     };
@@ -279,7 +312,7 @@ void SharedDb::mark_changed(const std::optional<std::vector<std::string>>& table
 
 Result<ExecResult> SharedDb::write(parser::Statement statement, RowSink* sink) {
     // Declared before the lock: dropped versions are freed after it goes.
-    std::vector<std::shared_ptr<const TableVersion>> dropped;
+    std::vector<PublishedPtr> dropped;
     std::lock_guard lock(mutex_);
     const auto changed = tables_changed_by(statement);
     auto result = executor::execute(engine_, std::move(statement), sink);

@@ -22,12 +22,18 @@
 //   database as of the last commit before it took its versions: whole
 //   statements only.
 //   A thread keeps its reader engine between statements in a lane (one of
-//   kLanes, picked by thread): while no commit has dropped a version since
-//   the lane took its versions, and the lane borrows exactly the tables the
-//   statement names, the statement runs on it at once, taking neither the
-//   mutex nor a count of any version, so readers of unchanged tables do not
-//   meet. A lane in use by another thread, or a statement naming a table
-//   that has no version (none stored), gets a fresh private engine instead.
+//   kLanes; a thread keeps the lane it last had and, finding it in use by
+//   another, takes the next free one). The lane keeps every version it
+//   borrowed until a commit supersedes it: while none of the versions of
+//   the tables a statement names has been superseded, the statement runs on
+//   the lane at once, taking neither the mutex nor a count of any version,
+//   so readers do not meet, nor are they held up by commits to tables they
+//   do not read. Versions all current at one moment are the tables as of
+//   the last commit before it, so such a statement still sees whole
+//   commits. Otherwise the lane takes the named tables' versions anew
+//   under the mutex. With every lane in use, or for a statement naming a
+//   table that has no version (none stored), a fresh private engine runs
+//   it instead.
 // - BEGIN, COMMIT, ROLLBACK are refused (every statement commits itself).
 //
 // Log growth: while a SELECT's snapshot lives, checkpoints are skipped and
@@ -109,45 +115,62 @@ public:
     uint64_t decoded_versions() const { return decoded_.load(std::memory_order_relaxed); }
 
 private:
+    // A decoded version as the handle hands it out. `superseded` is set
+    // once, under the mutex, by the first commit that changes the table
+    // after the version's commit (or at once, for a version whose decode a
+    // commit overtook); it is read without the mutex. On a cache line of its
+    // own: every reader of the table reads it, no reader writes near it.
+    struct Published {
+        TableVersion version;
+        alignas(64) mutable std::atomic<bool> superseded{false};
+        explicit Published(TableVersion v) : version(std::move(v)) {}
+    };
+    using PublishedPtr = std::shared_ptr<const Published>;
+    static bool is_superseded(const PublishedPtr& version) {
+        return version->superseded.load(std::memory_order_relaxed);
+    }
     struct PendingVersion;
     // What the readers know of one table.
     struct VersionSlot {
-        uint64_t changes = 0;                          // commits that changed the table
-        std::shared_ptr<const TableVersion> version;   // as of the last change, or none yet
-        std::shared_ptr<PendingVersion> pending;       // its decode under way, or none
+        uint64_t changes = 0;                     // commits that changed the table
+        PublishedPtr version;                     // as of the last change, or none yet
+        std::shared_ptr<PendingVersion> pending;  // its decode under way, or none
     };
     struct ReadPlan;
-    // The versions of the named tables as of one commit (`epoch`); a table
-    // without a stored form has none, and makes `complete` false.
+    // The versions of the named tables as of one commit; a table without a
+    // stored form has none, and makes `complete` false.
     struct Versions {
-        std::vector<std::shared_ptr<const TableVersion>> ready;
-        uint64_t epoch = 0;
+        std::vector<PublishedPtr> ready;
         bool complete = true;
     };
     // A reader engine kept between one thread's statements. Its own cache
     // line, so that readers on different lanes share none.
     struct alignas(64) ReaderLane {
         std::mutex mutex;  // held by the reader running on the lane
-        Engine engine;     // borrows only, never has a page store
-        uint64_t epoch = kNoEpoch;  // epoch_ when its versions were taken
+        Engine engine;     // borrows exactly `held`, never has a page store
+        std::vector<PublishedPtr> held;
     };
     static constexpr size_t kLanes = 16;
-    static constexpr uint64_t kNoEpoch = UINT64_MAX;
 
     Result<ExecResult> read(parser::Statement statement, RowSink* sink);
+    // A free lane, locked: the one this thread had last, else the next free
+    // one (which becomes this thread's); none when every lane is in use.
+    ReaderLane* lock_lane(std::unique_lock<std::mutex>& lock);
     Result<Versions> take_versions(const std::vector<std::string>& names);
-    // True when the lane borrows exactly `names` (each once, as named).
+    // True when the lane holds a version of every named table and none of
+    // those versions is superseded.
     static bool lane_fits(const ReaderLane& lane, const std::vector<std::string>& names);
-    // Moves the versions of every lane not in use whose epoch is past into `dropped`.
-    void empty_stale_lanes(std::vector<std::shared_ptr<const TableVersion>>& dropped);
-    Result<std::shared_ptr<const TableVersion>> decode(ReadSnapshot& snapshot, const std::string& table);
-    void settle(const std::string& table, const std::shared_ptr<PendingVersion>& pending,
-                std::shared_ptr<const TableVersion> version);
+    // Replaces the lane's versions of the tables of `versions` with those,
+    // and moves them and its superseded ones into `dropped`.
+    static void refill_lane(ReaderLane& lane, std::vector<PublishedPtr> versions, std::vector<PublishedPtr>& dropped);
+    // Moves the superseded versions of every lane not in use into `dropped`.
+    void empty_stale_lanes(std::vector<PublishedPtr>& dropped);
+    Result<PublishedPtr> decode(ReadSnapshot& snapshot, const std::string& table);
+    void settle(const std::string& table, const std::shared_ptr<PendingVersion>& pending, PublishedPtr version);
     Result<ExecResult> write(parser::Statement statement, RowSink* sink);
     // The tables whose stored form the statement may change; none: any.
     std::optional<std::vector<std::string>> tables_changed_by(const parser::Statement& statement) const;
-    void mark_changed(const std::optional<std::vector<std::string>>& tables,
-                      std::vector<std::shared_ptr<const TableVersion>>& dropped);
+    void mark_changed(const std::optional<std::vector<std::string>>& tables, std::vector<PublishedPtr>& dropped);
     void remember_commit();
     bool changed_since_commit() const;
 
@@ -155,9 +178,6 @@ private:
     Engine engine_;
     std::unordered_map<std::string, VersionSlot> versions_;  // guarded by mutex_
     std::atomic<uint64_t> decoded_{0};
-    // Bumped (under mutex_) by every commit that drops versions: a lane
-    // whose epoch equals it holds versions no commit has replaced.
-    std::atomic<uint64_t> epoch_{0};
     std::array<ReaderLane, kLanes> lanes_;
     // Which pager and how far its change count stood at the last commit.
     const Pager* committed_pager_ = nullptr;

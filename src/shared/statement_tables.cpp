@@ -4,7 +4,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "executor/table_names.h"
+#include "planner/table_names.h"
 
 namespace zembrel::shared {
 
@@ -58,7 +58,7 @@ private:
 std::vector<std::string> tables_named_in(const Statement& statement) {
     const SelectStatement* select = std::get_if<SelectStatement>(&statement.node);
     if (auto* explain = std::get_if<Explain>(&statement.node)) select = &explain->select;
-    if (select == nullptr) return executor::table_names(statement);
+    if (select == nullptr) return planner::table_names(statement);
     NameCollector collector;
     collector.select(*select);
     return std::move(collector.names);

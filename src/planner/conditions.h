@@ -1,10 +1,7 @@
-// Conditions between parsing and the decision whether a row qualifies: the
-// HASH-literal rewrite, the structural tests the planner asks, and the
-// dynamic evaluator for conditions that hold subqueries.
-//
-// One semantics everywhere: three-valued logic (operators/predicate.h). The
-// dynamic evaluator gives exactly what a bound predicate gives for the same
-// subquery-free condition, and a row qualifies only when the result is True.
+// Conditions between parsing and running: the HASH-literal rewrite, the
+// structural tests the planner asks, and the chained rows a condition of a
+// correlated subquery reads (the executor's condition_eval.h evaluates
+// conditions that hold subqueries).
 #pragma once
 
 #include <cstdint>
@@ -14,11 +11,11 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "executor/select_binding.h"
+#include "planner/select_binding.h"
 #include "operators/predicate.h"
 #include "parser/ast.h"
 
-namespace zembrel::executor {
+namespace zembrel::planner {
 
 // The values of a row of several tables side by side, read where they lie:
 // the row of the SELECT around (itself chained, inside a subquery of a
@@ -93,11 +90,4 @@ bool names_outer_column(const parser::Expr& condition, std::span<const BoundTabl
 std::optional<parser::Expr> with_outer_values(const parser::Expr& where, std::span<const BoundTable> scope,
                                               uint64_t outer_width, const ChainedRow& outer_row);
 
-// Evaluates a condition against one row of `tables`, resolving columns as it
-// goes and running its subqueries (each once, for this row, with an outer
-// context of `tables` and `row`). AND and OR evaluate both sides, left first,
-// so a failing right side fails the statement. The first error is returned.
-Result<operators::Truth> eval_condition(Engine& engine, std::span<const BoundTable> tables, const ChainedRow& row,
-                                        const parser::Expr& condition);
-
-}  // namespace zembrel::executor
+}  // namespace zembrel::planner

@@ -6,7 +6,7 @@
 
 #include "parser/ast.h"
 
-namespace zembrel::executor {
+namespace zembrel::planner {
 
 // CREATE TABLE, ALTER TABLE, DROP TABLE, TRUNCATE: the table; INSERT, UPDATE,
 // DELETE, CREATE INDEX: the target table; SELECT and EXPLAIN: the FROM table,
@@ -14,4 +14,4 @@ namespace zembrel::executor {
 // BEGIN, COMMIT, ROLLBACK: none.
 std::vector<std::string> table_names(const parser::Statement& statement);
 
-}  // namespace zembrel::executor
+}  // namespace zembrel::planner

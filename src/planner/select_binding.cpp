@@ -1,10 +1,10 @@
-#include "executor/select_binding.h"
+#include "planner/select_binding.h"
 
 #include <algorithm>
 
 #include "types/text_format.h"
 
-namespace zembrel::executor {
+namespace zembrel::planner {
 
 namespace {
 
@@ -365,47 +365,4 @@ Result<OutputPlan> plan_select_list(std::span<const BoundTable> tables,
     return plan;
 }
 
-Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::string& name) {
-    if (const Table* t = engine.tables.find(name)) return operators::borrow_rows(t->rows);
-    if (auto it = engine.tables.row_cache.find(name); it != engine.tables.row_cache.end())
-        return operators::SharedRows(it->second, *it->second);
-    auto store = engine.ensure_page_store();
-    if (!store) return fail(store.error());
-    const CatalogEntry* entry = (*store)->catalog.get(name);
-    if (entry == nullptr) return execution_error(format("table '{}' not found", name));
-    const size_t width = entry->columns.size();
-    auto cursor = TableCursor::open(**store, name);
-    if (!cursor) return fail(cursor.error());
-    auto rows = std::make_shared<FlatRows>();
-    Value rowid;
-    Row other;
-    for (;;) {
-        auto next = cursor->next_row_cells(rowid, *rows, width, other);
-        if (!next) return fail(next.error());
-        if (*next == TableCursor::Read::End) break;
-        if (*next == TableCursor::Read::OtherWidth) {
-            if (auto st = check_stored_row(rowid, other, width, name); !st) return fail(st.error());
-        }
-    }
-    engine.tables.row_cache[name] = rows;
-    return operators::SharedRows(rows, *rows);
-}
-
-Status check_stored_row(const Value& rowid, const Row& row, size_t width, const std::string& table) {
-    if (row.size() == width) return {};
-    return storage_error(format("row {} of table '{}' holds {} values for {} columns",
-                                rowid.is_int() ? rowid.as_int() : 0, table, row.size(), width));
-}
-
-Result<std::vector<size_t>> column_positions(const Table& table, std::span<const std::string> names) {
-    std::vector<size_t> positions;
-    positions.reserve(names.size());
-    for (const std::string& name : names) {
-        auto at = table.column_index(name);
-        if (!at) return execution_error(format("column '{}' not found on '{}'", name, table.name));
-        positions.push_back(*at);
-    }
-    return positions;
-}
-
-}  // namespace zembrel::executor
+}  // namespace zembrel::planner

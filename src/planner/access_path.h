@@ -1,10 +1,9 @@
 // Index roads of a one-table SELECT: the planner's choice of an index
 // (plan_access_path, the one decision SELECT and EXPLAIN both follow) and
-// the seeks that read rows through it, from the engine's in-memory indexes
-// and primary-key trees or from the page file's index trees.
+// the fitting of values to index keys that seeks, joins and correlated
+// subqueries share. The executor's index_seek.h reads the rows of a path.
 //
-// A road either answers the statement in full (rows, or the statement's
-// error) or says it does not apply; it never changes which rows qualify.
+// A path never changes which rows qualify.
 #pragma once
 
 #include <optional>
@@ -13,19 +12,11 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "executor/exec_result.h"
-#include "executor/select_binding.h"
+#include "planner/select_binding.h"
+#include "planner/table_source.h"
 #include "parser/ast.h"
 
-namespace zembrel::executor {
-
-// A one-table SELECT of plain columns (or `*`) without GROUP BY or ORDER BY
-// over a loaded table whose WHERE gives an in-memory path
-// (plan_access_path): the rows of the seek, at most LIMIT, projected,
-// without binding the statement or building operators. The very rows
-// execute_select gives; none when it does not apply (a select-list
-// reference that does not resolve included: the binder reports it).
-Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::SelectStatement& statement);
+namespace zembrel::planner {
 
 // One end of an index range.
 struct Bound {
@@ -37,11 +28,6 @@ struct Bound {
 // Whether k lies inside the lower (upper) end, under Value::key_cmp.
 bool above_lower(const Value& k, const Bound& lower);
 bool below_upper(const Value& k, const Bound& upper);
-
-// Whether an in-memory index holds every keyed row of its loaded table: it
-// has entered all of them and none of its ids can be stale. Only such an
-// index may answer for the table (seeks, index joins, correlated seeks).
-bool index_in_step(const MemIndex& index, const Table& table);
 
 // Doubles below this in magnitude stand for exactly one integer each; past
 // it one double is `=` to several Ints, so no single key stands for it.
@@ -117,29 +103,4 @@ std::optional<AccessPath> plan_access_path(Engine& engine, const parser::SelectS
 std::optional<AccessPath> plan_where_access_path(const Engine& engine, const std::string& table,
                                                  const parser::Expr& where, const BoundTable& from);
 
-// The order a seek hands its rows on in: the index's, or the table's (where
-// the seek stands in for a scan whose order shows, as in a correlated
-// subquery). An ordered path always gives index order.
-enum class SeekOrder : uint8_t { Index, Table };
-
-// The rows of a path that meet `where`, at most the path's limit, in
-// `order`; none when the path's index is gone. Errors: the predicate's
-// binding error; for a page-file path, the index tree's and the table
-// tree's errors, and a stored row of the wrong width.
-Result<std::optional<std::vector<Row>>> seek_rows(Engine& engine, const std::string& table,
-                                                  const AccessPath& path, const parser::Expr& where,
-                                                  std::span<const BoundTable> tables, SeekOrder order);
-
-// The index seek of a one-table SELECT: the path plan_access_path chooses
-// and its rows in index order, already filtered by the whole WHERE; an
-// ordered path's rows also in ORDER BY order and limited (else ORDER BY and
-// LIMIT are the pipeline's). `aggregates`: the statement groups the rows.
-// None when no index serves the statement.
-struct IndexSeek {
-    AccessPath path;
-    std::vector<Row> rows;
-};
-Result<std::optional<IndexSeek>> try_index_seek(Engine& engine, const parser::SelectStatement& statement,
-                                                std::span<const BoundTable> tables, bool aggregates);
-
-}  // namespace zembrel::executor
+}  // namespace zembrel::planner

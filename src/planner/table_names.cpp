@@ -1,8 +1,8 @@
-#include "executor/table_names.h"
+#include "planner/table_names.h"
 
 #include <type_traits>
 
-namespace zembrel::executor {
+namespace zembrel::planner {
 
 namespace {
 
@@ -35,4 +35,4 @@ std::vector<std::string> table_names(const parser::Statement& statement) {
         statement.node);
 }
 
-}  // namespace zembrel::executor
+}  // namespace zembrel::planner

@@ -1,7 +1,6 @@
 // Binding of a SELECT: its FROM and JOIN tables laid side by side in one
 // joined row, column references resolved to positions in that row, bound
-// conditions, the select list planned into an OutputPlan, and the row
-// snapshots the scans read.
+// conditions, and the select list planned into an OutputPlan.
 //
 // Names (tables, aliases, columns) are compared as exact byte strings. Every
 // failure is an Execution EngineError and ends the statement; nothing of the
@@ -22,7 +21,7 @@
 #include "operators/window.h"
 #include "parser/ast.h"
 
-namespace zembrel::executor {
+namespace zembrel::planner {
 
 // One FROM or JOIN table as bound for a statement.
 struct BoundTable {
@@ -97,17 +96,7 @@ Result<OutputPlan> plan_select_list(std::span<const BoundTable> tables,
                                     const std::optional<std::vector<parser::SelectItem>>& items,
                                     const std::optional<std::vector<parser::ColumnRef>>& group_by);
 
-// The rows a scan of the table reads: a loaded table's own rows, in place
-// (valid while the statement runs; no copy); else the RowCache's entry; else
-// the rows read from the table's B+tree (stored in the RowCache; the table
-// stays unloaded). "table '{}' not found"; page-store errors unchanged.
-Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::string& name);
-
-// A row read from a table's B+tree must be as wide as the table: a narrower
-// one would send positions past its end. The same Storage error as loading.
-Status check_stored_row(const Value& rowid, const Row& row, size_t width, const std::string& table);
-
 // Each name's index among the table's columns. "column '{}' not found on '{}'".
 Result<std::vector<size_t>> column_positions(const Table& table, std::span<const std::string> names);
 
-}  // namespace zembrel::executor
+}  // namespace zembrel::planner
