@@ -87,7 +87,7 @@ Result<ExecResult> update(Engine& engine, parser::Update statement) {
     if (auto st = engine.tables.update_rows(out.table, out.positions, out.columns, cells); !st) return fail(st.error());
 
     // The rows as they were: the cells taken out, and the kept cells lent by the table.
-    const size_t width = table->columns.size();
+    const size_t width = table->rows.width();
     out.rowids.reserve(n);
     out.before.reserve(n, width);
     for (size_t c = 0; c < n; ++c) {
