@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
@@ -56,13 +57,16 @@ protected:
         return r ? *r : root;
     }
 
-    std::vector<KeyValue> scan(uint64_t root, std::optional<Bytes> from = std::nullopt) {
+    // With `ahead`, the leaves are read in runs past the cache, which must
+    // give what the cache gives: pages only the cache or the log holds too.
+    std::vector<KeyValue> scan(uint64_t root, std::optional<Bytes> from = std::nullopt, bool ahead = false) {
         std::optional<bpt::ByteSpan> key;
         if (from) key = bpt::ByteSpan(*from);
         auto cur = BPlusTree::seek(*pager, root, key);
         EXPECT_TRUE(cur) << cur.error().message;
         std::vector<KeyValue> out;
         if (!cur) return out;
+        if (ahead) cur->read_ahead();
         while (true) {
             auto kv = cur->next();
             EXPECT_TRUE(kv) << kv.error().message;
@@ -74,12 +78,14 @@ protected:
 
     // A scan of the whole tree yields exactly the entries of `model`, in order.
     void expect_contents(uint64_t root, const std::map<Bytes, Bytes>& model) {
-        auto all = scan(root);
-        ASSERT_EQ(all.size(), model.size());
-        auto it = model.begin();
-        for (size_t i = 0; i < all.size(); ++i, ++it) {
-            ASSERT_EQ(all[i].key, it->first) << "entry " << i;
-            ASSERT_EQ(all[i].value, it->second) << "entry " << i;
+        for (bool ahead : {true, false}) {  // ahead first, before a scan through the cache evicts
+            auto all = scan(root, std::nullopt, ahead);
+            ASSERT_EQ(all.size(), model.size());
+            auto it = model.begin();
+            for (size_t i = 0; i < all.size(); ++i, ++it) {
+                ASSERT_EQ(all[i].key, it->first) << "entry " << i << (ahead ? " read ahead" : "");
+                ASSERT_EQ(all[i].value, it->second) << "entry " << i << (ahead ? " read ahead" : "");
+            }
         }
     }
 
@@ -493,6 +499,9 @@ TEST_F(TreeTest, RandomizedAgainstMap) {
                 model.erase(k);
             }
         }
+        // While changed pages are still in the cache, before the reads below
+        // push them out into the log.
+        ASSERT_NO_FATAL_FAILURE(expect_contents(root, model));
         ASSERT_EQ(root, twin_root);
         ASSERT_EQ(pager->page_count(), twin.page_count());
         ASSERT_EQ(pager->free_list_head(), twin.free_list_head());
@@ -500,10 +509,20 @@ TEST_F(TreeTest, RandomizedAgainstMap) {
             PageBuf mine, theirs;
             ASSERT_TRUE(pager->read_page_into(page, mine));
             ASSERT_TRUE(twin.read_page_into(page, theirs));
-            ASSERT_TRUE(mine == theirs) << "batch " << batch << ", page " << page;
+            // The last four bytes hold the CRC once a page has been in the file.
+            ASSERT_TRUE(std::equal(mine.begin(), mine.begin() + pager->usable_page_size(), theirs.begin())) << "batch " << batch << ", page " << page;
         }
         check_tree(root);
         ASSERT_NO_FATAL_FAILURE(expect_contents(root, model));
+        // Pages in the page file, in the log and only in the cache, mixed.
+        // The twin follows, so that both free and reuse pages alike.
+        for (Pager* p : {pager.get(), &twin}) {
+            if (batch % 4 == 1) {
+                ASSERT_TRUE(p->checkpoint());
+            } else if (batch % 4 == 3) {
+                ASSERT_TRUE(p->commit());
+            }
+        }
     }
     EXPECT_TRUE(grouped_split);
     EXPECT_GE(check_tree(root), 3u);
@@ -688,6 +707,64 @@ TEST_F(TreeTest, DamagedTreesGiveErrors) {
     auto fr = BPlusTree::free_tree(*pager, root);
     ASSERT_FALSE(fr);
     EXPECT_EQ(fr.error().message, "b+tree page " + std::to_string(leaf) + " is damaged: page is reachable twice");
+}
+
+TEST_F(TreeTest, ReadAheadSeesTheCacheAndTheLogAndFailsAsTheCacheDoes) {
+    pager->set_cache_capacity(16);
+    const uint64_t n = 3000;
+    uint64_t root = bulk_load(*pager, 0, n, 100);  // leaves on consecutive pages
+    ASSERT_TRUE(pager->checkpoint());
+    std::map<Bytes, Bytes> model;
+    for (uint64_t i = 0; i < n; ++i) model[key_of(i)] = filled(100, static_cast<uint8_t>(i));
+    std::mt19937_64 rng(3);
+    for (int round = 0; round < 9; ++round) {
+        // New values for scattered keys: their leaves change in the cache,
+        // and those pushed out go to the log, uncommitted or committed.
+        for (int k = 0; k < 40; ++k) {
+            const Bytes key = key_of(rng() % n);
+            Bytes value = filled(100, static_cast<uint8_t>(rng()));
+            root = insert(root, key, value);
+            model[key] = std::move(value);
+        }
+        ASSERT_NO_FATAL_FAILURE(expect_contents(root, model));
+        if (round % 3 == 1) {
+            ASSERT_TRUE(pager->commit());
+        } else if (round % 3 == 2) {
+            ASSERT_TRUE(pager->checkpoint());
+        }
+    }
+    // A leaf damaged in the page file fails the scan with the same error,
+    // read ahead or not.
+    auto leaf = BPlusTree::find_leaf(*pager, root, bpt::ByteSpan(key_of(n / 2)));
+    ASSERT_TRUE(leaf);
+    pager.reset();
+    {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(*leaf * kPageSize + 100));
+        file.put('\x7f');
+    }
+    auto reopened = Pager::open(vfs, path);
+    ASSERT_TRUE(reopened) << reopened.error().message;
+    pager = std::move(*reopened);
+    std::string errors[2];
+    for (bool ahead : {true, false}) {
+        auto cur = BPlusTree::seek(*pager, root, std::nullopt);
+        ASSERT_TRUE(cur);
+        if (ahead) cur->read_ahead();
+        size_t read = 0;
+        for (;;) {
+            auto kv = cur->next();
+            if (!kv) {
+                errors[ahead] = kv.error().message;
+                break;
+            }
+            ASSERT_TRUE(*kv) << "the damaged leaf was passed";
+            ++read;
+        }
+        EXPECT_GT(read, 0u);
+    }
+    EXPECT_EQ(errors[0].rfind("page checksum mismatch", 0), 0u) << errors[0];
+    EXPECT_EQ(errors[1], errors[0]);
 }
 
 }  // namespace

@@ -623,6 +623,37 @@ TEST(SelectDifferential, JoinsAndSubqueriesAgreeAcrossAccessPathsAndWithSqlite) 
                 paged = Engine();
                 paged = must(storage::open(paged_path));
             }
+            // Now and then t3, which the correlated subqueries seek, changes
+            // everywhere, or a change is refused or rolled back: nothing read
+            // from the page file before may answer for it afterwards.
+            if (changes.pick(6) == 0) {
+                const std::string id = std::to_string(1 + changes.pick(30));
+                const std::string update = "UPDATE t3 SET a = " + changes.literal_for('a') + ", c = " +
+                                           changes.literal_for('c') + " WHERE id = " + id;
+                switch (changes.pick(4)) {
+                    case 0:  // refused: d is NOT NULL
+                        for (Engine* e : {&plain, &indexed, &nested, &paged}) err(*e, "INSERT INTO t3 (id) VALUES (99)");
+                        EXPECT_FALSE(shared.execute("INSERT INTO t3 (id) VALUES (99)").has_value());
+                        break;
+                    case 1:
+                        for (Engine* e : {&plain, &indexed, &nested, &paged}) {
+                            ok(*e, "BEGIN");
+                            ok(*e, update);
+                            ok(*e, "ROLLBACK");
+                        }
+                        break;
+                    default: {
+                        const std::string sql = changes.pick(2) ? update : "DELETE FROM t3 WHERE id = " + id;
+                        for (Engine* e : {&plain, &indexed, &nested, &paged}) ok(*e, sql);
+                        change_shared("t3", sql);
+                        sqlite_exec(db, sql);
+                    }
+                }
+                // The write loaded t3; reopened, it is read from the file again.
+                ASSERT_TRUE(storage::save(paged).has_value());
+                paged = Engine();
+                paged = must(storage::open(paged_path));
+            }
             if (gen.pick(6) == 0) {  // aggregates over an indexed equality or range, grouped or not
                 std::string where;
                 switch (gen.pick(4)) {

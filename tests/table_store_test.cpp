@@ -59,7 +59,7 @@ TEST(TableStore, CreateAndDropTables) {
 // Rows fetched by id in random walks (neighbours, jumps of many leaves,
 // steps back, ids never stored or gone, whole leaves emptied, overflow
 // rows) by fetchers keeping their own interior pages and fetchers sharing
-// them, against the stored rows; and index cursors moved to random keys,
+// them, with and without decoded rows kept, against the stored rows; and index cursors moved to random keys,
 // mostly rising, against the index's entries (stale ones included).
 TEST(TableStore, FetchersAndIndexCursorsMatchTheTreesOverSeveralLevels) {
     StoreFixture f;
@@ -105,8 +105,13 @@ TEST(TableStore, FetchersAndIndexCursorsMatchTheTreesOverSeveralLevels) {
     ASSERT_GE(depth, 3);
 
     InteriorPages shared;
-    std::optional<RowFetcher> fetchers[3] = {RowFetcher::open(s, "t"), RowFetcher::open(s, "t", &shared),
-                                             RowFetcher::open(s, "t", &shared)};
+    // Decoded rows kept for later fetchers, by two sharing them and by one
+    // whose memory holds a few rows only, so it forgets them again and again.
+    DecodedRows decoded, few(4096);
+    std::optional<RowFetcher> fetchers[5] = {RowFetcher::open(s, "t"), RowFetcher::open(s, "t", &shared),
+                                             RowFetcher::open(s, "t", &shared, &decoded),
+                                             RowFetcher::open(s, "t", &shared, &decoded),
+                                             RowFetcher::open(s, "t", nullptr, &few)};
     Row scratch;
     uint64_t at = 1;
     for (int step = 0; step < 20000; ++step) {
@@ -117,7 +122,7 @@ TEST(TableStore, FetchersAndIndexCursorsMatchTheTreesOverSeveralLevels) {
             case 3: at += rng() % 30; break;
             default: at += rng() % 3; break;
         }
-        RowFetcher& fetcher = *fetchers[rng() % 3];
+        RowFetcher& fetcher = *fetchers[rng() % 5];
         const auto want = live.find(at);
         if (rng() % 2 == 0) {
             auto got = fetcher.fetch(at);
@@ -135,6 +140,9 @@ TEST(TableStore, FetchersAndIndexCursorsMatchTheTreesOverSeveralLevels) {
             }
         }
     }
+
+    EXPECT_GT(decoded.row_count(), 1000u);
+    EXPECT_LT(few.row_count(), 20u);
 
     for (InteriorPages* interiors : {static_cast<InteriorPages*>(nullptr), &shared}) {
         auto opened = IndexCursor::open(s, "t", "t_n", std::nullopt, interiors);

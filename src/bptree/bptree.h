@@ -113,9 +113,19 @@ public:
     uint64_t leaf_page() const { return leaf_; }
     size_t position() const { return pos_; }
 
+    // For a pass over the whole tree: leaves that follow each other in the
+    // page file are read several at a time past the pager's cache
+    // (Pager::read_pages_ahead), which they then do not fill; the cursor
+    // holds up to 256 KiB for them. Errors and what is read stay the same.
+    // A snapshot cursor ignores it.
+    void read_ahead() { ahead_ = true; }
+
 private:
     friend class BPlusTree;
     Status load_leaf();
+    // The current leaf's bytes from the run read ahead, read a new run if
+    // it lies outside; nullptr when it must be read alone.
+    const uint8_t* leaf_from_run();
 
     Pager* pager_ = nullptr;
     const PagerSnapshot* snapshot_ = nullptr;
@@ -123,7 +133,14 @@ private:
     size_t pos_ = 0;
     uint64_t hops_ = 0;                 // leaves visited; bounded by the page count
     bool loaded_ = false;               // page_ and index_ hold leaf_
-    std::unique_ptr<PageBuf> page_;     // copy of the current leaf, when loaded
+    std::unique_ptr<PageBuf> page_;     // copy of the current leaf, when read alone
+    const uint8_t* data_ = nullptr;     // the current leaf's bytes, when loaded
+    bool ahead_ = false;
+    std::vector<uint8_t> run_;          // pages run_first_ .. + run_count_ read ahead
+    uint64_t run_first_ = 0;
+    size_t run_count_ = 0;
+    size_t run_hits_ = 0;               // leaves served from the run in hand
+    size_t run_pages_ = 8;              // the next run's length
     std::vector<uint8_t> overflow_;     // the last overflow value next_view read
     bpt::PageIndex index_;
 };

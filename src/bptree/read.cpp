@@ -1,6 +1,8 @@
 // Reading a tree: descents, the leaf-chain cursor (live and snapshot), and
 // the whole-page read and write forms.
 
+#include <algorithm>
+
 #include "types/text_format.h"
 
 #include "bptree/bptree.h"
@@ -22,20 +24,42 @@ Status BPlusTreeCursor::load_leaf() {
     PageSource src{pager_, snapshot_};
     // Every leaf of a valid chain is a distinct page.
     if (++hops_ > src.page_count()) return damaged(leaf_, "leaf chain loops");
-    if (!page_) page_ = std::make_unique<PageBuf>();
-    auto st = src.read(leaf_, *page_);
-    if (!st) return st;
-    if (auto indexed = index_leaf(page_->data(), src.usable(), leaf_, index_); !indexed) {
+    const uint8_t* bytes = ahead_ && pager_ != nullptr ? leaf_from_run() : nullptr;
+    if (bytes == nullptr) {
+        if (!page_) page_ = std::make_unique<PageBuf>();
+        auto st = src.read(leaf_, *page_);
+        if (!st) return st;
+        bytes = page_->data();
+    }
+    if (auto indexed = index_leaf(bytes, src.usable(), leaf_, index_); !indexed) {
         page_.reset();
+        data_ = nullptr;
         return indexed;
     }
+    data_ = bytes;
     loaded_ = true;
     return {};
 }
 
+const uint8_t* BPlusTreeCursor::leaf_from_run() {
+    constexpr size_t kMostPages = 64;
+    if (leaf_ >= run_first_ && leaf_ - run_first_ < run_count_) {
+        ++run_hits_;
+        return run_.data() + (leaf_ - run_first_) * kPageSize;
+    }
+    // Runs grow while the leaves follow each other and shrink to two pages
+    // when they lie scattered, where a longer run would read pages in vain.
+    if (run_count_ > 0) run_pages_ = std::clamp<size_t>(2 * (run_hits_ + 1), 2, kMostPages);
+    run_.resize(run_pages_ * kPageSize);
+    run_first_ = leaf_;
+    run_count_ = pager_->read_pages_ahead(leaf_, std::span<uint8_t>(run_.data(), run_pages_ * kPageSize));
+    run_hits_ = 0;
+    return run_count_ > 0 ? run_.data() : nullptr;
+}
+
 bool BPlusTreeCursor::seek_within(ByteSpan key) {
     if (leaf_ == 0 || !loaded_ || index_.cells.empty()) return false;
-    const uint8_t* p = page_->data();
+    const uint8_t* p = data_;
     if (compare_keys(key, cell_key(p, kLeafType, index_.cells[0])) <= 0 ||
         compare_keys(key, cell_key(p, kLeafType, index_.cells[index_.cells.size() - 1])) > 0)
         return false;
@@ -70,7 +94,7 @@ Result<bool> BPlusTreeCursor::next_view(ByteSpan& key, ByteSpan& value) {
     if (leaf_ == 0) return false;
 
     const CellRef& c = index_.cells[pos_++];
-    const uint8_t* p = page_->data();
+    const uint8_t* p = data_;
     key = cell_key(p, kLeafType, c);
     if (leaf_cell_overflow(p, c)) {
         auto v = read_chain(PageSource{pager_, snapshot_}, leaf_cell_first_overflow(p, c), leaf_cell_value_len(p, c));
@@ -109,8 +133,9 @@ Result<BPlusTreeCursor> BPlusTree::seek(Pager& pager, uint64_t root, std::option
     auto st = src.read(*leaf, *cursor.page_);
     if (!st) return std::unexpected(st.error());
     cursor.hops_ = 1;
+    cursor.data_ = cursor.page_->data();
     cursor.loaded_ = true;
-    if (key) cursor.pos_ = lower_bound(cursor.page_->data(), cursor.index_, *key);
+    if (key) cursor.pos_ = lower_bound(cursor.data_, cursor.index_, *key);
     return cursor;
 }
 
@@ -166,8 +191,9 @@ Result<BPlusTreeCursor> BPlusTree::seek(Pager& pager, InteriorPages& interiors, 
     if (!leaf) return std::unexpected(leaf.error());
     cursor.leaf_ = *leaf;
     cursor.hops_ = 1;
+    cursor.data_ = cursor.page_->data();
     cursor.loaded_ = true;
-    cursor.pos_ = lower_bound(cursor.page_->data(), cursor.index_, key);
+    cursor.pos_ = lower_bound(cursor.data_, cursor.index_, key);
     return cursor;
 }
 

@@ -34,4 +34,13 @@ void prefetch_ahead(RowsView rows, size_t i, size_t position);
 std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> positions, bool skip_nulls,
                                         std::vector<unsigned __int128>* prefixes = nullptr);
 
+// A row and an image of its key that decides the key's order wholly:
+// equal images are equal keys.
+struct ImageRow {
+    unsigned __int128 prefix;
+    size_t row;
+};
+// Sorts by image, equal images by row.
+void sort_image_rows(std::vector<ImageRow>& rows);
+
 }  // namespace zembrel

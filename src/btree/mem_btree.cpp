@@ -1,5 +1,6 @@
 #include "btree/mem_btree.h"
 
+#include <array>
 #include <utility>
 
 namespace zembrel {
@@ -8,11 +9,15 @@ namespace {
 
 uint64_t below(size_t i) { return i >= 64 ? ~uint64_t{0} : (uint64_t{1} << i) - 1; }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
+// The value of a lower-case hex digit; kNotHex marks every other byte.
+constexpr unsigned kNotHex = 0x10;
+constexpr auto kHexValue = [] {
+    std::array<uint8_t, 256> table{};
+    for (auto& v : table) v = kNotHex;
+    for (unsigned c = '0'; c <= '9'; ++c) table[c] = static_cast<uint8_t>(c - '0');
+    for (unsigned c = 'a'; c <= 'f'; ++c) table[c] = static_cast<uint8_t>(c - 'a' + 10);
+    return table;
+}();
 
 bool is_dash_position(size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
 
@@ -43,20 +48,25 @@ MemBTreeNode& MemBTreeNode::operator=(const MemBTreeNode& other) {
 std::optional<unsigned __int128> MemBTree::uuid_image(const Value& key) {
     if (key.kind() != ValueKind::Uuid && key.kind() != ValueKind::Text) return std::nullopt;
     const std::string_view text = key.as_text();
-    if (text.size() != 36) return std::nullopt;
+    if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-')
+        return std::nullopt;
     // The dashes sit at the same places in every canonical text, so the
-    // digits alone decide the order, and '0'-'9' < 'a'-'f' as bytes.
-    unsigned __int128 image = 0;
-    for (size_t i = 0; i < 36; ++i) {
-        if (is_dash_position(i)) {
-            if (text[i] != '-') return std::nullopt;
-            continue;
+    // digits alone decide the order, and '0'-'9' < 'a'-'f' as bytes. Every
+    // key of a table passes here at load: a table lookup per digit, two
+    // halves of 64 bits, one test for a bad digit at the end.
+    static constexpr uint8_t kDigitAt[32] = {0,  1,  2,  3,  4,  5,  6,  7,  9,  10, 11, 12, 14, 15, 16, 17,
+                                             19, 20, 21, 22, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35};
+    uint64_t half[2] = {0, 0};
+    unsigned bad = 0;
+    for (size_t h = 0; h < 2; ++h) {
+        for (size_t i = 16 * h; i < 16 * h + 16; ++i) {
+            const unsigned d = kHexValue[static_cast<unsigned char>(text[kDigitAt[i]])];
+            bad |= d;
+            half[h] = (half[h] << 4) | (d & 0xF);
         }
-        const int d = hex_digit(text[i]);
-        if (d < 0) return std::nullopt;
-        image = (image << 4) | static_cast<unsigned>(d);
     }
-    return image;
+    if (bad & kNotHex) return std::nullopt;
+    return (static_cast<unsigned __int128>(half[0]) << 64) | half[1];
 }
 
 std::string_view MemBTree::uuid_text(unsigned __int128 image, char (&buf)[36]) {

@@ -56,6 +56,7 @@ Status Engine::ensure_table_loaded(std::string_view name) {
     table.next_rowid = entry->rowid_counter;
     auto cursor = TableCursor::open(**store, key);
     if (!cursor) return fail(cursor.error());
+    cursor->read_ahead();
     // Room for every id handed out so far, unless that is far more than
     // the file could hold (a damaged counter): rows deleted since leave
     // room that is never touched, and so never made resident. Counting the

@@ -20,6 +20,7 @@
 #include "btree/key_order.h"
 #include "catalog/catalog_entry.h"
 #include "pagestore/index_keys.h"
+#include "types/huge_pages.h"
 
 namespace zembrel {
 namespace {
@@ -67,6 +68,66 @@ bool may_hold_ids_outside(const MemIndex& index, const Table& table, size_t kept
     size_t entered = index.entered_rows();
     if (entered > kept || entered > table.rowids.size()) return true;
     return entered > 0 && table.rowids[entered - 1] != index.last_entered_id();
+}
+
+// The Pk tree's entries (see MemBTree::from_sorted) of a table whose keys
+// all have images (canonical Uuids, the usual case), sorted by image alone:
+// false, nothing filled, when a key has none. The images are taken in row
+// order, which walks memory in order (rows taken in key order would each
+// cost a cache miss).
+bool pk_entries_by_image(const Table& table, size_t column, std::vector<unsigned __int128>& images,
+                         std::vector<uint64_t>& ids) {
+    const FlatRows& rows = table.rows;
+    std::vector<ImageRow> keyed;
+    reserve_huge(keyed, rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        prefetch_ahead(rows, i, column);
+        if (column >= rows[i].size() || rows[i][column].kind() != ValueKind::Uuid) return false;
+        const auto image = MemBTree::uuid_image(rows[i][column]);
+        if (!image) return false;
+        keyed.push_back(ImageRow{*image, i});
+    }
+    sort_image_rows(keyed);
+    images.reserve(keyed.size());
+    ids.reserve(keyed.size());
+    constexpr size_t kAhead = 16;
+    for (size_t k = 0; k < keyed.size(); ++k) {
+        if (k + kAhead < keyed.size()) __builtin_prefetch(&table.rowids[keyed[k + kAhead].row]);
+        const uint64_t id = table.rowids[keyed[k].row];
+        if (k > 0 && keyed[k].prefix == keyed[k - 1].prefix) {
+            ids.back() = id;
+            continue;
+        }
+        images.push_back(keyed[k].prefix);
+        ids.push_back(id);
+    }
+    return true;
+}
+
+// The same for keys of any kind: images where they have one, the values of
+// the others in `others`, ordered by value.
+void pk_entries_by_value(const Table& table, size_t column, std::vector<unsigned __int128>& images,
+                         std::vector<uint64_t>& ids, std::vector<std::pair<size_t, Value>>& others) {
+    const FlatRows& rows = table.rows;
+    std::vector<unsigned __int128> by_row(rows.size());
+    std::vector<unsigned char> has_image(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        prefetch_ahead(rows, i, column);
+        if (column >= rows[i].size() || rows[i][column].kind() != ValueKind::Uuid) continue;
+        if (const auto image = MemBTree::uuid_image(rows[i][column])) by_row[i] = *image, has_image[i] = 1;
+    }
+    const std::vector<KeyedRow> order = rows_in_key_order(rows, std::span<const size_t>(&column, 1), false);
+    images.reserve(order.size());
+    ids.reserve(order.size());
+    for (const auto& [i, same] : order) {
+        if (same) {
+            ids.back() = table.rowids[i];
+            continue;
+        }
+        if (!has_image[i]) others.emplace_back(ids.size(), column < rows[i].size() ? rows[i][column] : Value());
+        images.push_back(by_row[i]);
+        ids.push_back(table.rowids[i]);
+    }
 }
 
 }  // namespace
@@ -198,34 +259,12 @@ void LoadedTables::rebuild_pk_index(std::string_view table_name) {
         pk_indexes.erase(std::string(table_name));
         return;
     }
-    // From a sorted run: each key once, under the id of its last row. The
-    // keys' images are taken in row order, which walks memory in order (rows
-    // taken in key order would each cost a cache miss); only keys that are
-    // not canonical Uuids are copied whole.
+    // From a sorted run: each key once, under the id of its last row.
     const size_t column = *pk_column;
-    const FlatRows& rows = table->rows;
-    std::vector<unsigned __int128> by_row(rows.size());
-    std::vector<unsigned char> has_image(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        prefetch_ahead(rows, i, column);
-        if (column >= rows[i].size() || rows[i][column].kind() != ValueKind::Uuid) continue;
-        if (const auto image = MemBTree::uuid_image(rows[i][column])) by_row[i] = *image, has_image[i] = 1;
-    }
-    const std::vector<KeyedRow> order = rows_in_key_order(rows, std::span<const size_t>(&column, 1), false);
     std::vector<unsigned __int128> images;
     std::vector<uint64_t> ids;
     std::vector<std::pair<size_t, Value>> others;
-    images.reserve(order.size());
-    ids.reserve(order.size());
-    for (const auto& [i, same] : order) {
-        if (same) {
-            ids.back() = table->rowids[i];
-            continue;
-        }
-        if (!has_image[i]) others.emplace_back(ids.size(), column < rows[i].size() ? rows[i][column] : Value());
-        images.push_back(by_row[i]);
-        ids.push_back(table->rowids[i]);
-    }
+    if (!pk_entries_by_image(*table, column, images, ids)) pk_entries_by_value(*table, column, images, ids, others);
     PkIndex entry;
     entry.pk_column = column;
     entry.tree = MemBTree::from_sorted(std::move(images), std::move(ids), std::move(others));

@@ -46,10 +46,20 @@
 namespace zembrel {
 
 class InteriorPages;  // bptree/bptree.h
+class DecodedRows;    // pagestore/decoded_rows.h
 
 // Table name -> merge policy word, mirrored from the catalog.
 using MergePolicyMap = std::unordered_map<std::string, std::string>;
 using SharedTableRows = std::shared_ptr<const FlatRows>;
+
+// A single-column index tree of the page file read into memory for runs of
+// point lookups: its keys with their row ids, as the tree holds them (stale
+// entries included: the reader checks the rows), and the hash view over
+// them. Immutable once built; the view points into the map.
+struct PageKeyHash {
+    IndexKeyMap map;
+    std::optional<KeyHashView> view;
+};
 
 // What SELECT learned about a table read from the page file, true of the
 // rows the RowCache holds for it (or would read): it is dropped with them.
@@ -64,6 +74,11 @@ struct PageTableFacts {
     // The interior pages of the table's tree and index trees that seeks
     // have read, parsed once for every later statement.
     std::shared_ptr<InteriorPages> interiors;
+    // The rows of the table's tree that seeks have fetched, decoded once.
+    std::shared_ptr<DecodedRows> decoded_rows;
+    // Index name -> its keys read for point lookups; null when the index is
+    // too large to hold.
+    std::unordered_map<std::string, std::shared_ptr<const PageKeyHash>> key_hashes;
 };
 
 // Table name -> shared row snapshot for SELECT, with the facts learned

@@ -257,6 +257,33 @@ Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow
     }
     PageStore* store = engine.page_store();
     if (store == nullptr) return false;
+    // Past a few seeks of one key the index's keys are read into memory
+    // once (kept for later statements) and looked up there instead.
+    if (!seek.range && key_.size() == 1 && ++key_seeks_ == kSeeksBeforeKeyHash) {
+        key_hash_ = page_key_hash(engine, statement_.from.name, seek.page_index);
+    }
+    if (key_hash_ && !seek.range && key_.size() == 1) {
+        if (const RowIdList* ids = key_hash_->view->find(key_.front())) rowids_.assign(ids->begin(), ids->end());
+    } else if (auto st = seek_page_entries(engine, *store); !st) {
+        return fail(st.error());
+    } else if (!*st) {
+        return false;
+    }
+    // Table order, as a scan reads them; each row once. A stale entry's row
+    // is gone or fails the WHERE the caller applies.
+    std::sort(rowids_.begin(), rowids_.end());
+    rowids_.erase(std::unique(rowids_.begin(), rowids_.end()), rowids_.end());
+    if (!fetcher_) {
+        decoded_ = page_decoded_rows(engine, statement_.from.name);
+        if (!interiors_) interiors_ = page_interiors(engine, statement_.from.name);
+        fetcher_ = RowFetcher::open(*store, statement_.from.name, interiors_.get(), decoded_.get());
+        if (!fetcher_) return false;
+    }
+    return true;
+}
+
+Result<bool> CorrelatedSubquery::seek_page_entries(Engine& engine, PageStore& store) {
+    const Seek& seek = *seek_;
     // Where the walk starts: the key's values, or the lower bound's value.
     keycodec::Bytes& start = start_;
     start.clear();
@@ -267,13 +294,11 @@ Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow
     }
     if (!cursor_) {
         interiors_ = page_interiors(engine, statement_.from.name);
-        auto opened = IndexCursor::open(*store, statement_.from.name, seek.page_index, start, interiors_.get());
+        auto opened = IndexCursor::open(store, statement_.from.name, seek.page_index, start, interiors_.get());
         if (!opened) return fail(opened.error());
         if (!*opened) return false;
         cursor_ = std::move(**opened);
-        fetcher_ = RowFetcher::open(*store, statement_.from.name, interiors_.get());
-        if (!fetcher_) return false;
-    } else if (auto st = cursor_->seek(*store, start); !st) {
+    } else if (auto st = cursor_->seek(store, start); !st) {
         return fail(st.error());
     }
     for (;;) {
@@ -292,10 +317,6 @@ Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow
         }
         rowids_.push_back(entry.rowid);
     }
-    // Table order, as a scan reads them; each row once. A stale entry's row
-    // is gone or fails the WHERE the caller applies.
-    std::sort(rowids_.begin(), rowids_.end());
-    rowids_.erase(std::unique(rowids_.begin(), rowids_.end()), rowids_.end());
     return true;
 }
 
@@ -311,15 +332,18 @@ Result<bool> CorrelatedSubquery::fetch_page_row(uint64_t rowid) {
 }
 
 std::optional<bool> CorrelatedSubquery::exists_in_index(const ChainedRow& outer_row) {
-    if (!seek_ || !seek_->whole_where || seek_->index == nullptr) return std::nullopt;
+    if (!seek_ || !seek_->whole_where || (seek_->index == nullptr && !key_hash_)) return std::nullopt;
     const KeySource& source = seek_->key.front();
     const Value& v = source.outer ? outer_row[source.position] : source.literal;
     if (v.is_null()) return false;
     // A fitted key is equal under the key order exactly to the values `=`
-    // accepts; an index in step with its table holds only live row ids.
+    // accepts; an index in step with its table holds only live row ids, and
+    // so does a page-file index's key hash.
     Value key;
     switch (fit_equal_key(v, seek_->types.front(), key)) {
-        case KeyFit::Key: return seek_->index->find_one(key) != nullptr;
+        case KeyFit::Key:
+            if (seek_->index == nullptr) return key_hash_->view->find(key) != nullptr;
+            return seek_->index->find_one(key) != nullptr;
         case KeyFit::NoMatch: return false;
         case KeyFit::Scan: return std::nullopt;
     }

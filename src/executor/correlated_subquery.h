@@ -91,6 +91,9 @@ private:
     // The same through the page file's index tree: the candidates' row ids,
     // in table order, into rowids_; false when a scan must serve.
     Result<bool> seek_page_rows(Engine& engine, const ChainedRow& outer_row);
+    // The row ids of the entries in the seek's range (or of its key) read
+    // from the index tree into rowids_; false when the index is gone.
+    Result<bool> seek_page_entries(Engine& engine, PageStore& store);
     // The row under the id into page_row_; false when it is gone.
     Result<bool> fetch_page_row(uint64_t rowid);
     // Whether some row passes, read from the index alone; none when only
@@ -111,10 +114,17 @@ private:
     std::optional<Value> lower_, upper_;         // scratch of one range seek
     // The page-file seek's cursor and fetcher, reused across outer rows: a
     // key near the last one is found in the leaves in hand. They read the
-    // interior pages through interiors_.
+    // interior pages through interiors_, the fetcher its rows through
+    // decoded_.
     std::shared_ptr<InteriorPages> interiors_;
+    std::shared_ptr<DecodedRows> decoded_;
     std::optional<IndexCursor> cursor_;
     std::optional<RowFetcher> fetcher_;
+    // The index's keys in memory, once a statement has sought one key
+    // kSeeksBeforeKeyHash times (null while not, or when too large).
+    static constexpr uint64_t kSeeksBeforeKeyHash = 16;
+    uint64_t key_seeks_ = 0;
+    std::shared_ptr<const PageKeyHash> key_hash_;
     std::vector<uint64_t> rowids_;               // scratch of one page-file seek
     std::vector<uint8_t> start_;                 // scratch of one page-file seek: its first key
     IndexEntry entry_;                           // scratch of one page-file seek

@@ -17,9 +17,12 @@ bool plain_columns_only(const parser::SelectStatement& s) {
 
 // The position of a column of the one table in scope, as resolve_column
 // finds it; none where resolve_column would fail.
-std::optional<size_t> column_of(const Table& table, const parser::TableRef& from, const parser::ColumnRef& ref) {
+std::optional<size_t> column_of(const std::vector<Column>& columns, const parser::TableRef& from,
+                                const parser::ColumnRef& ref) {
     if (ref.table && *ref.table != from.name && !(from.alias && *from.alias == *ref.table)) return std::nullopt;
-    return table.column_index(ref.column);
+    for (size_t i = 0; i < columns.size(); ++i)
+        if (columns[i].name == ref.column) return i;
+    return std::nullopt;
 }
 
 // The names and positions of a select list of plain columns (or `*`) over
@@ -29,12 +32,12 @@ struct PlainProjection {
     std::vector<std::string> columns;
     std::vector<int64_t> projection;
 };
-std::optional<PlainProjection> plain_projection(const Table& table, const parser::TableRef& from,
+std::optional<PlainProjection> plain_projection(const std::vector<Column>& columns, const parser::TableRef& from,
                                                 const std::optional<std::vector<parser::SelectItem>>& items) {
     PlainProjection out;
     if (!items) {
-        for (size_t i = 0; i < table.columns.size(); ++i) {
-            out.columns.push_back(table.columns[i].name);
+        for (size_t i = 0; i < columns.size(); ++i) {
+            out.columns.push_back(columns[i].name);
             out.projection.push_back(static_cast<int64_t>(i));
         }
         return out;
@@ -44,7 +47,7 @@ std::optional<PlainProjection> plain_projection(const Table& table, const parser
     for (const parser::SelectItem& item : *items) {
         const auto* ref = std::get_if<parser::ColumnRef>(&item.node);
         if (ref == nullptr) return std::nullopt;
-        auto at = column_of(table, from, *ref);
+        auto at = column_of(columns, from, *ref);
         if (!at) return std::nullopt;
         out.columns.push_back(ref->column);
         out.projection.push_back(static_cast<int64_t>(*at));
@@ -158,7 +161,8 @@ Result<std::optional<std::vector<Row>>> seek_path(Engine& engine, const std::str
             if (path.limit && rows->size() > *path.limit) rows->resize(*path.limit);
             return Out(std::move(*rows));
         }
-        return page_seek_rows(*store, *page_interiors(engine, table_name), table_name, path, order,
+        return page_seek_rows(*store, *page_interiors(engine, table_name), *page_decoded_rows(engine, table_name),
+                              table_name, path, order,
                               [test](RowView row) { return passes(test, row); });
     }
     const Table* table = engine.tables.find(table_name);
@@ -173,13 +177,35 @@ Result<std::optional<std::vector<Row>>> seek_path(Engine& engine, const std::str
 Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::SelectStatement& s) {
     if (!s.joins.empty() || s.group_by || s.order_by || !s.where_clause || !plain_columns_only(s))
         return std::optional<Rows>();
-    const Table* table = engine.tables.find(s.from.name);
-    if (table == nullptr) return std::optional<Rows>();
-    auto projection = plain_projection(*table, s.from, s.items);
+    const TableSource source = table_source(engine, s.from.name);
+    if (source.kind == TableSource::Kind::Missing) return std::optional<Rows>();
+    auto projection = plain_projection(*source.columns, s.from, s.items);
     if (!projection) return std::optional<Rows>();
-    const BoundTable from{s.from.name, table->columns, s.from.alias, 0};
+    const BoundTable from{s.from.name, *source.columns, s.from.alias, 0};
     auto path = plan_access_path(engine, s, from, false);
-    if (!path || path->in_page_file) return std::optional<Rows>();
+    if (!path) return std::optional<Rows>();
+    const std::vector<int64_t>& slots = projection->projection;
+    auto project = [&slots](RowView row) {
+        Row out;
+        out.reserve(slots.size());
+        for (int64_t slot : slots) {
+            if (slot < 0 || static_cast<size_t>(slot) >= row.size()) invariant_failed("projection position outside the row");
+            out.push_back(row[static_cast<size_t>(slot)]);
+        }
+        return out;
+    };
+    if (path->in_page_file) {
+        auto rows = seek_path(engine, s.from.name, *path, &*s.where_clause, std::span<const BoundTable>(&from, 1),
+                              SeekOrder::Index);
+        if (!rows) return fail(rows.error());
+        if (!*rows) return std::optional<Rows>();
+        Rows result{std::move(projection->columns), {}};
+        result.rows.reserve((*rows)->size());
+        for (const Row& row : **rows) result.rows.push_back(project(row));
+        return std::optional<Rows>(std::move(result));
+    }
+    const Table* table = source.table;
+    if (table == nullptr) return std::optional<Rows>();
     std::optional<Predicate> predicate;
     if (path->kind != AccessPath::Kind::PrimaryKey) {
         auto bound = bind_predicate(*s.where_clause, std::span<const BoundTable>(&from, 1));
@@ -187,17 +213,9 @@ Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::Se
         predicate = std::move(*bound);
     }
     Rows result{std::move(projection->columns), {}};
-    const std::vector<int64_t>& slots = projection->projection;
     const Predicate* test = predicate ? &*predicate : nullptr;
-    const bool found = memory_seek(engine, *table, *path, test, SeekOrder::Index, [&](RowView row) {
-        Row out;
-        out.reserve(slots.size());
-        for (int64_t slot : slots) {
-            if (slot < 0 || static_cast<size_t>(slot) >= row.size()) invariant_failed("projection position outside the row");
-            out.push_back(row[static_cast<size_t>(slot)]);
-        }
-        result.rows.push_back(std::move(out));
-    });
+    const bool found = memory_seek(engine, *table, *path, test, SeekOrder::Index,
+                                   [&](RowView row) { result.rows.push_back(project(row)); });
     if (!found) return std::optional<Rows>();
     return std::optional<Rows>(std::move(result));
 }

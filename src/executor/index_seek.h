@@ -19,8 +19,8 @@
 namespace zembrel::executor {
 
 // A one-table SELECT of plain columns (or `*`) without GROUP BY or ORDER BY
-// over a loaded table whose WHERE gives an in-memory path
-// (plan_access_path): the rows of the seek, at most LIMIT, projected,
+// whose WHERE gives a path (plan_access_path; over a loaded table or the
+// page file): the rows of the seek, at most LIMIT, projected,
 // without binding the statement or building operators. The very rows
 // execute_select gives; none when it does not apply (a select-list
 // reference that does not resolve included: the binder reports it).

@@ -68,8 +68,15 @@ std::shared_ptr<InteriorPages> page_interiors(Engine& engine, const std::string&
     return pages;
 }
 
+std::shared_ptr<DecodedRows> page_decoded_rows(Engine& engine, const std::string& table) {
+    std::shared_ptr<DecodedRows>& rows = engine.tables.row_cache.facts[table].decoded_rows;
+    if (!rows) rows = std::make_shared<DecodedRows>();
+    return rows;
+}
+
 Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, InteriorPages& interiors,
-                                                       const std::string& table, const AccessPath& path,
+                                                       DecodedRows& decoded, const std::string& table,
+                                                       const AccessPath& path,
                                                        SeekOrder order, const std::function<bool(RowView)>& keep) {
     using Out = std::optional<std::vector<Row>>;
     const CatalogEntry* entry = store.catalog.get(table);
@@ -82,7 +89,7 @@ Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, Interio
     if (!cursor) return fail(cursor.error());
     if (!*cursor) return Out();
     const std::vector<size_t> positions = (*cursor)->positions();
-    std::optional<RowFetcher> fetcher = RowFetcher::open(store, table, &interiors);
+    std::optional<RowFetcher> fetcher = RowFetcher::open(store, table, &interiors, &decoded);
     if (!fetcher) return Out();
     const uint64_t limit = path.limit.value_or(std::numeric_limits<uint64_t>::max());
 
@@ -158,6 +165,81 @@ Result<std::vector<Row>> page_pk_rows(Engine& engine, const std::string& table, 
     for (; it != facts.pk_hashes.end() && it->first == hash; ++it)
         if (Value::key_cmp(pk_of(it->second), key) == 0) out.push_back(rows[it->second].to_row());
     return out;
+}
+
+namespace {
+
+// The index's entries whose rows are live and hold the entry's key, read
+// into a PageKeyHash; null when they do not fit one or the trees are
+// damaged (see page_key_hash).
+std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages& interiors, DecodedRows& decoded,
+                                                 const std::string& table, const std::string& index) {
+    using Out = std::shared_ptr<const PageKeyHash>;
+    const CatalogEntry* catalog = store.catalog.get(table);
+    if (catalog == nullptr) return Out();
+    auto cursor = IndexCursor::open(store, table, index, std::nullopt, &interiors);
+    if (!cursor || !*cursor || (*cursor)->positions().size() != 1) return Out();
+    const size_t position = (*cursor)->positions().front();
+    struct Entry {
+        Value key;
+        uint64_t rowid;
+    };
+    std::vector<Entry> entries;
+    IndexEntry at;
+    for (;;) {
+        auto next = (*cursor)->next_into(at);
+        if (!next) return Out();
+        if (!*next) break;
+        if (entries.size() >= kMaxKeyHashEntries || at.values.size() != 1) return Out();
+        // The tree's byte order and the key order agree; were they ever
+        // not to, the map would be out of order, so the seek road serves.
+        if (!entries.empty() && Value::key_cmp(at.values.front(), entries.back().key) < 0) return Out();
+        entries.push_back(Entry{std::move(at.values.front()), at.rowid});
+    }
+    // Each entry's row, fetched in row-id order so that every leaf of the
+    // table is read once; a stale entry (its row gone or holding another
+    // key) stays out.
+    std::vector<uint32_t> by_id(entries.size());
+    for (uint32_t i = 0; i < by_id.size(); ++i) by_id[i] = i;
+    std::sort(by_id.begin(), by_id.end(), [&](uint32_t a, uint32_t b) { return entries[a].rowid < entries[b].rowid; });
+    std::optional<RowFetcher> fetcher = RowFetcher::open(store, table, &interiors, &decoded);
+    if (!fetcher) return Out();
+    std::vector<bool> live(entries.size(), false);
+    Row row;
+    for (uint32_t i : by_id) {
+        auto found = fetcher->fetch_into(entries[i].rowid, row);
+        if (!found) return Out();
+        // A row of the wrong width is left to the seek road to report.
+        if (*found && row.size() != catalog->columns.size()) return Out();
+        live[i] = *found && Value::key_cmp(row[position], entries[i].key) == 0;
+    }
+    auto built = std::make_shared<PageKeyHash>();
+    static constexpr size_t kFirst[] = {0};
+    RowIdList* ids = nullptr;  // the list of the last key entered
+    const Value* last = nullptr;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (!live[i]) continue;
+        const Value& key = entries[i].key;
+        if (last == nullptr || Value::key_cmp(key, *last) != 0) {
+            ids = &built->map.append_greatest(std::span<const Value>(&key, 1), kFirst);
+            last = &key;
+        }
+        ids->push_back(entries[i].rowid);
+    }
+    built->view.emplace(built->map);
+    return Out(std::move(built));
+}
+
+}  // namespace
+
+std::shared_ptr<const PageKeyHash> page_key_hash(Engine& engine, const std::string& table, const std::string& index) {
+    PageTableFacts& facts = engine.tables.row_cache.facts[table];
+    if (auto known = facts.key_hashes.find(index); known != facts.key_hashes.end()) return known->second;
+    PageStore* store = engine.page_store();
+    if (store == nullptr) return std::shared_ptr<const PageKeyHash>();
+    auto built = read_key_hash(*store, *page_interiors(engine, table), *page_decoded_rows(engine, table), table, index);
+    facts.key_hashes[index] = built;
+    return built;
 }
 
 }  // namespace zembrel::executor

@@ -25,15 +25,30 @@ namespace zembrel::executor {
 // table or the index. Errors: the index tree's and table tree's, the key
 // decoder's, and "row {} of table '{}' holds {} values for {} columns" for
 // a stored row of the wrong width. An ordered path wants index order.
-// The interior pages come from `interiors` (page_interiors).
+// The interior pages come from `interiors` (page_interiors), the rows
+// through `decoded` (page_decoded_rows).
 Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, InteriorPages& interiors,
-                                                       const std::string& table, const AccessPath& path,
+                                                       DecodedRows& decoded, const std::string& table,
+                                                       const AccessPath& path,
                                                        SeekOrder order, const std::function<bool(RowView)>& keep);
 
 // The interior pages of a table read from the page file that seeks keep
 // for later statements (with the RowCache's facts, so dropped by every
 // write).
 std::shared_ptr<InteriorPages> page_interiors(Engine& engine, const std::string& table);
+// The same of the rows fetched by id from the table's tree.
+std::shared_ptr<DecodedRows> page_decoded_rows(Engine& engine, const std::string& table);
+
+// The keys of a single-column index tree of a table read from the page
+// file with the row ids of their live entries (an entry whose row is gone
+// or holds another key is left out, so a key found has a row that holds
+// it), read once and kept with the RowCache's facts (dropped by every
+// write), for statements that look many keys up. Null when the index has
+// more than one column, holds more than kMaxKeyHashEntries entries, is not
+// in the catalog, or its trees are damaged (the seek road then reports what
+// it meets).
+inline constexpr uint64_t kMaxKeyHashEntries = uint64_t{1} << 20;
+std::shared_ptr<const PageKeyHash> page_key_hash(Engine& engine, const std::string& table, const std::string& index);
 
 // The rows of a table read from the page file whose Pk value (column
 // `pk_column`) equals `key` under the key order, in table order. The page

@@ -67,10 +67,6 @@ bool page_in_file(std::uint64_t page, std::uint64_t file_len) { return page < (f
 
 }  // namespace
 
-std::uint32_t page_crc(const std::uint8_t* page) {
-    return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), page, static_cast<uInt>(kPageSize - 4)));
-}
-
 std::string wal_path_for(const std::string& page_file_path) { return page_file_path + ".pwal"; }
 
 // ---- PageRef ---------------------------------------------------------------
@@ -471,6 +467,34 @@ Status Pager::read_page_into(std::uint64_t page, std::span<std::uint8_t, kPageSi
     if (!e) return std::unexpected(e.error());
     std::memcpy(out.data(), (*e)->data.data(), kPageSize);
     return {};
+}
+
+std::size_t Pager::read_pages_ahead(std::uint64_t first, std::span<std::uint8_t> out) {
+    if (first >= page_count_) return 0;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() / kPageSize, page_count_ - first));
+    auto len = file_->len();
+    if (!len) return 0;
+    // Only whole pages of the file; the rest is read alone, as fetch does.
+    const std::uint64_t in_file = *len / kPageSize > first ? *len / kPageSize - first : 0;
+    const std::size_t from_file = static_cast<std::size_t>(std::min<std::uint64_t>(want, in_file));
+    if (from_file > 0 && !file_->read_at(out.first(from_file * kPageSize), first * kPageSize)) return 0;
+    for (std::size_t k = 0; k < want; ++k) {
+        const std::uint64_t page = first + k;
+        const std::span<std::uint8_t, kPageSize> slot(out.data() + k * kPageSize, kPageSize);
+        if (auto it = cache_.find(page); it != cache_.end()) {
+            std::memcpy(slot.data(), it->second->data.data(), kPageSize);
+            continue;
+        }
+        const std::uint64_t* log_offset = nullptr;
+        if (auto it = pending_wal_.find(page); it != pending_wal_.end()) log_offset = &it->second;
+        else if (auto jt = wal_index_.find(page); jt != wal_index_.end()) log_offset = &jt->second;
+        if (log_offset != nullptr) {
+            if (!read_wal_page(*log_offset, slot)) return k;
+            continue;
+        }
+        if (k >= from_file || (crc_in_file() && !verify_crc(slot.data()))) return k;
+    }
+    return want;
 }
 
 Status Pager::write_page(std::uint64_t page, std::span<const std::uint8_t, kPageSize> bytes) {

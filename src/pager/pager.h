@@ -154,6 +154,14 @@ public:
     // Copy-out / copy-in forms of the same (write_page marks the page dirty).
     Status read_page_into(std::uint64_t page, std::span<std::uint8_t, kPageSize> out);
     Status write_page(std::uint64_t page, std::span<const std::uint8_t, kPageSize> bytes);
+    // Pages first, first + 1, ... as read_page_into gives them, into `out`
+    // (a whole number of pages), for a reader passing over many pages once:
+    // pages the cache does not hold come from the log or, several in one
+    // read, from the page file, and none enters the cache. Returns how many
+    // leading pages were read: it stops before a page that read_page_into
+    // would fail or read as zeros past the file's end (0 when the file
+    // cannot be read); read that page through read_page_into for its outcome.
+    std::size_t read_pages_ahead(std::uint64_t first, std::span<std::uint8_t> out);
     // A zero-filled, dirty, cached page: the head of the free list, else a new
     // page at the end (page_count grows). Sets header_dirty. A damaged free
     // list fails without a change: "free-list head {} out of bounds (page

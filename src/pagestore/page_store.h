@@ -34,6 +34,7 @@
 
 #include "bptree/bptree.h"
 #include "catalog/catalog.h"
+#include "pagestore/decoded_rows.h"
 #include "pager/pager.h"
 #include "types/error.h"
 #include "types/table.h"
@@ -164,6 +165,8 @@ public:
     // (OtherWidth). Errors and their order as next_row's. With an arena the
     // appended row's long texts are borrowed from it.
     Result<Read> next_row_cells(Value& key, FlatRows& rows, size_t width, Row& other, TextArena* arena = nullptr);
+    // For a pass over the whole table: see BPlusTreeCursor::read_ahead.
+    void read_ahead() { cursor_.read_ahead(); }
 
 private:
     explicit TableCursor(BPlusTreeCursor cursor) : cursor_(std::move(cursor)) {}
@@ -179,14 +182,18 @@ private:
 // descends from the root. Interior pages are read and their cell index
 // parsed once (InteriorPages), a leaf's when it is read. Borrows the
 // store's pager; changes to the table while a fetcher is open may or may
-// not be seen (it reads copies of the pages it walks).
+// not be seen (it reads copies of the pages it walks). With DecodedRows a
+// row decoded once is copied from there afterwards, its leaf unread.
 class RowFetcher {
 public:
     // None when the table is not in the catalog. With `interiors` (which
     // must outlive the fetcher) the interior pages come from there and are
-    // kept there for later readers; else the fetcher keeps its own.
+    // kept there for later readers; else the fetcher keeps its own. With
+    // `decoded` (which must outlive the fetcher, and be dropped with the
+    // interiors) the rows fetched are looked for there first and kept
+    // there.
     static std::optional<RowFetcher> open(PageStore& store, const std::string& name,
-                                          InteriorPages* interiors = nullptr);
+                                          InteriorPages* interiors = nullptr, DecodedRows* decoded = nullptr);
     // The row under the row id, none when it is gone. The same errors as
     // PageStore::fetch_row.
     Result<std::optional<Row>> fetch(uint64_t rowid);
@@ -195,7 +202,7 @@ public:
     Result<bool> fetch_into(uint64_t rowid, Row& row);
 
 private:
-    RowFetcher(Pager& pager, uint64_t root, InteriorPages* interiors);
+    RowFetcher(Pager& pager, uint64_t root, InteriorPages* interiors, DecodedRows* decoded);
     // Makes the leaf that would hold `key` the one in hand.
     Status locate(bpt::ByteSpan key);
     // From `page` (whose keys all lie below `upper`) down to the leaf that
@@ -207,11 +214,12 @@ private:
     uint64_t root_;
     uint64_t leaf_ = 0;  // 0: none loaded
     size_t pos_ = 0;     // cell of the last row looked for in the leaf
-    std::unique_ptr<PageBuf> page_;
+    std::unique_ptr<PageBuf> page_;              // the leaf in hand's copy, from the first leaf on
     bpt::PageIndex index_;
     std::vector<InteriorLevel> path_;            // root first; empty when the root is the leaf
     std::unique_ptr<InteriorPages> own_pages_;   // when none was lent
     InteriorPages* interiors_;
+    DecodedRows* decoded_;
 };
 
 }  // namespace zembrel

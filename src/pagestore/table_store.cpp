@@ -310,22 +310,26 @@ Result<std::optional<Row>> PageStore::fetch_row(const std::string& name, const V
     return row_in_leaf(*pager, ref->data(), index, wanted);
 }
 
-RowFetcher::RowFetcher(Pager& pager, uint64_t root, InteriorPages* interiors)
-    : pager_(&pager), root_(root), page_(std::make_unique<PageBuf>()), interiors_(interiors) {
+RowFetcher::RowFetcher(Pager& pager, uint64_t root, InteriorPages* interiors, DecodedRows* decoded)
+    : pager_(&pager), root_(root), interiors_(interiors), decoded_(decoded) {
     if (interiors_ == nullptr) {
         own_pages_ = std::make_unique<InteriorPages>();
         interiors_ = own_pages_.get();
     }
 }
 
-std::optional<RowFetcher> RowFetcher::open(PageStore& store, const std::string& name, InteriorPages* interiors) {
+std::optional<RowFetcher> RowFetcher::open(PageStore& store, const std::string& name, InteriorPages* interiors,
+                                           DecodedRows* decoded) {
     const CatalogEntry* entry = store.catalog.get(name);
     if (entry == nullptr) return std::nullopt;
-    return RowFetcher(*store.pager, entry->root, interiors);
+    return RowFetcher(*store.pager, entry->root, interiors, decoded);
 }
 
 Status RowFetcher::go_down(uint64_t page, std::optional<bpt::ByteSpan> upper, bpt::ByteSpan key) {
     leaf_ = 0;
+    // Taken at the first leaf: a fetcher whose rows are all decoded already
+    // reads none.
+    if (!page_) page_ = std::make_unique<PageBuf>();
     auto leaf = BPlusTree::descend_cached(*pager_, *interiors_, root_, page, upper, key, path_, *page_, index_);
     if (!leaf) return std::unexpected(leaf.error());
     leaf_ = *leaf;
@@ -364,20 +368,30 @@ std::optional<bpt::CellRef> RowFetcher::find_cell(bpt::ByteSpan key) {
 }
 
 Result<bool> RowFetcher::fetch_into(uint64_t rowid, Row& row) {
+    if (decoded_ != nullptr) {
+        if (auto kept = decoded_->find(rowid)) {
+            row.assign(kept->begin(), kept->end());
+            return true;
+        }
+    }
     const keycodec::TableKey wanted = keycodec::table_key_array(rowid);
     const bpt::ByteSpan key(wanted);
     if (auto st = locate(key); !st) return std::unexpected(st.error());
     const std::optional<bpt::CellRef> cell = find_cell(key);
     if (!cell) return false;
     const uint8_t* page = page_->data();
+    size_t record_bytes = 0;
     if (!bpt::leaf_cell_overflow(page, *cell)) {
-        if (auto st = storage::decode_row_into(bpt::leaf_inline_value(page, *cell), row); !st)
-            return std::unexpected(st.error());
-        return true;
+        const bpt::ByteSpan record = bpt::leaf_inline_value(page, *cell);
+        if (auto st = storage::decode_row_into(record, row); !st) return std::unexpected(st.error());
+        record_bytes = record.size();
+    } else {
+        auto bytes = BPlusTree::read_overflow(*pager_, bpt::decode_leaf_cell(page, *cell));
+        if (!bytes) return std::unexpected(bytes.error());
+        if (auto st = storage::decode_row_into(*bytes, row); !st) return std::unexpected(st.error());
+        record_bytes = bytes->size();
     }
-    auto bytes = BPlusTree::read_overflow(*pager_, bpt::decode_leaf_cell(page, *cell));
-    if (!bytes) return std::unexpected(bytes.error());
-    if (auto st = storage::decode_row_into(*bytes, row); !st) return std::unexpected(st.error());
+    if (decoded_ != nullptr) decoded_->add(rowid, row, record_bytes);
     return true;
 }
 

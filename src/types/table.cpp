@@ -4,6 +4,8 @@
 #include <memory>
 #include <utility>
 
+#include "types/huge_pages.h"
+
 namespace zembrel {
 
 void FlatRows::adopt_width(size_t width) {
@@ -28,6 +30,7 @@ void FlatRows::relocate_all(std::vector<Value>& from, std::vector<Value>& to) {
 void FlatRows::regrow(size_t capacity) {
     std::vector<Value> fresh;
     fresh.reserve(capacity);
+    advise_huge_pages(fresh.data() + cells_.size(), (capacity - cells_.size()) * sizeof(Value));
     relocate_all(cells_, fresh);
     cells_.swap(fresh);
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "types/huge_pages.h"
+
 namespace zembrel {
 
 namespace {
@@ -47,6 +49,7 @@ void TextArena::release() noexcept {
 
 char* TextArena::new_chunk(size_t bytes) {
     chunks_.push_back(std::make_unique_for_overwrite<char[]>(bytes));
+    advise_huge_pages(chunks_.back().get(), bytes);
     held_ += bytes;
     live_chunks_.fetch_add(1, std::memory_order_relaxed);
     live_bytes_.fetch_add(bytes, std::memory_order_relaxed);
