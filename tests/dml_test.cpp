@@ -140,7 +140,7 @@ TEST(Dml, FailingUpdateChangesNothing) {
             // Null keys never clash; the plain index follows the new values.
             auto r = ok(e, "UPDATE t SET n = NULL, m = 7");
             EXPECT_EQ(std::get<Updated>(r).count, 3u);
-            EXPECT_TRUE(std::get<Updated>(r).rows.empty());  // the images stay inside the execute step
+            EXPECT_TRUE(std::get<Updated>(r).before.empty());  // the images stay inside the execute step
             EXPECT_EQ(state_of(e, "t").indexes["un"].size(), 0u);
             EXPECT_EQ(state_of(e, "t").indexes["im"].size(), 1u);
             EXPECT_EQ(state_of(e, "t").rowids, before.rowids);

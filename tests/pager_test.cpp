@@ -294,16 +294,19 @@ TEST(Pager, RollbackRestoresLastCommit) {
     // A private file keeps committed pages in the cache and writes them into
     // the file only when they are evicted or a snapshot is taken. Rollbacks
     // (also after a failed write or read) and snapshots still see exactly the
-    // last commit.
-    for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+    // last commit. The later seeds give the cache room for statements that
+    // change many pages, whose committed bytes fill several blocks.
+    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
         std::mt19937_64 rng(seed);
+        const bool wide = seed > 4;
+        const std::uint64_t pages = wide ? 200 : 12;
         auto vfs = std::make_shared<FaultVfs>();
         auto made = Pager::create_private(vfs, t.path("private" + std::to_string(seed)));
         ASSERT_TRUE(made) << made.error().message;
         Pager& priv = **made;
-        priv.set_cache_capacity(8);
+        priv.set_cache_capacity(wide ? 1024 : 8);
         std::map<std::uint64_t, std::uint64_t> committed;
-        for (int i = 0; i < 12; ++i) {
+        for (std::uint64_t i = 0; i < pages; ++i) {
             auto pg = priv.allocate_page();
             ASSERT_TRUE(pg);
             write_seed(priv, *pg, 0);
@@ -316,8 +319,8 @@ TEST(Pager, RollbackRestoresLastCommit) {
             if (rng() % 3 == 0) vfs->fail_nth(rng() % 2 ? FaultOp::Write : FaultOp::Read, 1 + rng() % 3);
             bool failed = false;
             std::vector<std::uint64_t> touched;
-            for (std::uint64_t k = 0, n = 1 + rng() % 5; k < n && !failed; ++k) {
-                const std::uint64_t pg = 2 + rng() % 12;
+            for (std::uint64_t k = 0, n = 1 + rng() % (wide ? pages : 5); k < n && !failed; ++k) {
+                const std::uint64_t pg = 2 + rng() % pages;
                 touched.push_back(pg);
                 PageBuf buf;
                 fill_pattern(buf.data(), step * 10 + k);
@@ -351,7 +354,9 @@ TEST(Pager, RollbackRestoresLastCommit) {
             }
             for (const auto& [pg, want] : current) ASSERT_EQ(page_seed(priv, pg), want) << "seed " << seed << " step " << step;
         }
-        EXPECT_GT(rollbacks_after_failure, 10);
+        if (!wide) {
+            EXPECT_GT(rollbacks_after_failure, 10);
+        }
     }
 }
 

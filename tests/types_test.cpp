@@ -661,7 +661,15 @@ TEST(FlatRows, RandomChangesMatchAListOfRows) {
                         model.erase(model.begin() + static_cast<std::ptrdiff_t>(at[k]));
                         model_ids.erase(model_ids.begin() + static_cast<std::ptrdiff_t>(at[k]));
                     }
-                    std::vector<Row> removed = table.remove_rows(at);
+                    std::vector<Row> removed;
+                    if (rng() % 2) {
+                        removed = table.remove_rows(at);
+                    } else {  // relocated into flat rows
+                        FlatRows flat;
+                        table.remove_rows(at, flat);
+                        ASSERT_EQ(flat.size(), at.size());
+                        removed = flat.to_rows();
+                    }
                     ASSERT_EQ(removed, want);
                     if (rng() % 2 == 0 && !at.empty()) {  // positions are final ones: put back in order
                         table.restore_rows(at, ids, std::move(removed));

@@ -46,8 +46,9 @@ void renumber_and_flag(MemIndexMap& indexes, Table& table) {
 using KeyedIds = std::vector<std::pair<IndexKey, uint64_t>>;
 template <class Apply>
 void for_each_key_run(KeyedIds& entries, Apply&& apply) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return KeyLess{}(a.first, b.first); });
+    // Rows taken in table order often come in key order already.
+    const auto by_key = [](const auto& a, const auto& b) { return KeyLess{}(a.first, b.first); };
+    if (!std::is_sorted(entries.begin(), entries.end(), by_key)) std::stable_sort(entries.begin(), entries.end(), by_key);
     std::vector<uint64_t> ids;
     for (size_t i = 0; i < entries.size();) {
         size_t end = i;
@@ -443,12 +444,30 @@ std::optional<size_t> LoadedTables::position_of_rowid(std::string_view table_nam
 }
 
 Status LoadedTables::update_rows(std::string_view table_name, std::span<const size_t> positions,
-                                 std::span<Row> after) {
+                                 std::span<const size_t> columns, FlatRows& cells) {
     Table* table = find_owned(table_name);
     if (!table || positions.empty()) return {};
+    if (cells.size() != positions.size() || cells.width() != columns.size())
+        invariant_failed("updated cells that do not pair with their rows and columns");
     renumber_and_flag(mem_indexes, *table);
+    // Only an index over a set column can see a key move.
     std::vector<MemIndex*> indexes;
-    for (const std::string& name : mem_indexes.names_of_table(table_name)) indexes.push_back(mem_indexes.get(name));
+    for (const std::string& name : mem_indexes.names_of_table(table_name)) {
+        MemIndex* index = mem_indexes.get(name);
+        if (std::ranges::any_of(index->positions, [&](size_t p) { return std::ranges::find(columns, p) != columns.end(); }))
+            indexes.push_back(index);
+    }
+    // The changed rows as they will read, for those indexes' keys.
+    std::vector<Row> after;
+    if (!indexes.empty()) {
+        after.reserve(positions.size());
+        for (size_t c = 0; c < positions.size(); ++c) {
+            Row row = table->rows[positions[c]].to_row();
+            const RowView given = cells[c];
+            for (size_t k = 0; k < columns.size(); ++k) row[columns[k]] = given[k];
+            after.push_back(std::move(row));
+        }
+    }
     // Per index, the changed rows (by their place in `positions`) whose key
     // moves; a row whose indexed values stay keeps its entry.
     std::vector<std::vector<size_t>> moving(indexes.size());
@@ -486,9 +505,15 @@ Status LoadedTables::update_rows(std::string_view table_name, std::span<const si
         }
     }
 
-    if (auto st = check_index_key_lengths(table_name, std::span<const Row>(after)); !st) return st;
+    // Keys of the other indexes stay as they are, and passed this check when they came.
+    for (const Row& row : after) {
+        for (const MemIndex* index : indexes) {
+            if (auto st = check_row_index_key(row, index->positions); !st) return st;
+        }
+    }
 
     const std::optional<size_t> pk_column = first_pk_column(table->columns);
+    const auto pk_slot = pk_column ? std::ranges::find(columns, *pk_column) : columns.end();
     bool pk_changed = false;
     // Every old entry goes before any new one comes; a row's two keys differ,
     // so each list ends as row-by-row changes would leave it.
@@ -506,19 +531,24 @@ Status LoadedTables::update_rows(std::string_view table_name, std::span<const si
         for_each_key_run(gone, [&](const IndexKey& key, std::span<const uint64_t> ids) { index->remove_row_ids(key, ids); });
         for_each_key_run(coming, [&](const IndexKey& key, std::span<const uint64_t> ids) { index->add_row_ids(key, ids); });
     }
+    // The cells trade places by relocation: a text the table lent from its
+    // arena stays lent, wherever it sits.
     for (size_t c = 0; c < positions.size(); ++c) {
         std::span<Value> row = table->rows.cells(positions[c]);
-        if (pk_column && *pk_column < row.size() && !(row[*pk_column] == after[c][*pk_column])) pk_changed = true;
-        // The old values leave the table in `after`, owning their texts (a
-        // moved value does), the new ones take their places.
-        if (after[c].size() != row.size()) invariant_failed("an updated row of another width than its table's");
-        std::swap_ranges(row.begin(), row.end(), after[c].begin());
+        std::span<Value> given = cells.cells(c);
+        if (pk_slot != columns.end() && !(row[*pk_column] == given[pk_slot - columns.begin()])) pk_changed = true;
+        for (size_t k = 0; k < columns.size(); ++k) {
+            Value held;
+            Value::relocate(held, row[columns[k]]);
+            Value::relocate(row[columns[k]], given[k]);
+            Value::relocate(given[k], held);
+        }
     }
     if (pk_changed) rebuild_pk_index(table_name);
     return {};
 }
 
-std::vector<Row> LoadedTables::delete_rows(std::string_view table_name, std::span<const size_t> positions) {
+FlatRows LoadedTables::delete_rows(std::string_view table_name, std::span<const size_t> positions) {
     Table* table = find_owned(table_name);
     if (!table || positions.empty()) return {};
     renumber_and_flag(mem_indexes, *table);
@@ -542,7 +572,8 @@ std::vector<Row> LoadedTables::delete_rows(std::string_view table_name, std::spa
         }
     }
 
-    std::vector<Row> removed = table->remove_rows(positions);
+    FlatRows removed;
+    table->remove_rows(positions, removed);
     const size_t out = table->rows.size();
     // The indexes now hold exactly the ids of the remaining rows.
     for (const std::string& name : mem_indexes.names_of_table(table_name)) {

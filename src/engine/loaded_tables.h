@@ -181,19 +181,24 @@ struct LoadedTables {
     // The position of the row with this id, or none. Ids ascend along the
     // rows, so this is a binary search (with a scan as the fallback).
     std::optional<size_t> position_of_rowid(std::string_view table, uint64_t rowid) const;
-    // Replaces the rows at `positions` (distinct) by `after` (parallel),
-    // keeping the ids. Every new key is checked first: of every unique index
+    // Gives the rows at `positions` (distinct) the values `cells` holds for
+    // the columns `columns` (distinct, inside the rows; one row of cells per
+    // position, one cell per column), keeping the ids. Every new key of an
+    // index over a set column is checked first: of every unique index
     // against the other rows and among the changed rows (a clash fails with
-    // "unique constraint violated: duplicate key {}"), then of every index
-    // for its length (check_index_key_lengths); a refusal changes nothing.
-    // Then only the index entries whose key changed move; the primary-key
-    // index follows when a Pk value changed. On success the rows trade
-    // places: `after[c]` holds the row it replaced (the table keeps the new
-    // one); on failure `after` is as given.
-    Status update_rows(std::string_view table, std::span<const size_t> positions, std::span<Row> after);
+    // "unique constraint violated: duplicate key {}"), then for its length
+    // (check_row_index_key); a refusal changes nothing. Then only the index
+    // entries whose key changed move; the primary-key index follows when a
+    // Pk value changed. On success the cells trade places by relocation:
+    // `cells` holds the values the rows had, texts borrowed from the table's
+    // arena still borrowed (so they must not outlive the table); on failure
+    // `cells` is as given.
+    Status update_rows(std::string_view table, std::span<const size_t> positions, std::span<const size_t> columns,
+                       FlatRows& cells);
     // Removes the rows at `positions` (ascending, distinct) with their ids
-    // and index entries and returns them in that order; next_rowid stays.
-    std::vector<Row> delete_rows(std::string_view table, std::span<const size_t> positions);
+    // and index entries and returns them in that order, relocated
+    // (FlatRows::remove: they must not outlive the table); next_rowid stays.
+    FlatRows delete_rows(std::string_view table, std::span<const size_t> positions);
     // Puts removed rows back at the positions they had (ascending, as given
     // to delete_rows) under their ids, and rebuilds the table's indexes.
     void restore_deleted_rows(std::string_view table, std::span<const size_t> positions,

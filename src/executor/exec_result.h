@@ -25,32 +25,27 @@ struct Inserted {
     std::optional<std::string> pk;  // generated key of a one-row insert into a table with a PK column
     uint64_t total = 0;             // rows in the table afterwards
 };
-// One row an UPDATE changed: its id, its position, and both images.
-struct UpdatedRow {
-    uint64_t rowid = 0;
-    size_t position = 0;
-    Row before;
-    Row after;
-};
-// One row a DELETE removed: its id, the position it had, the row.
-struct DeletedRow {
-    uint64_t rowid = 0;
-    size_t position = 0;
-    Row row;
-};
-// `rows` hand the changed rows to the execute step (the page-store sync by
-// row id, the undo of a failed sync, the shadow capture); it empties them
-// before the outcome leaves it.
+// `positions`, `rowids` and the images hand the changed rows to the execute
+// step (the page-store sync by row id, the undo of a failed sync, the
+// transaction's row journal, the shadow capture); it empties them before the
+// outcome leaves it. The images may borrow texts from the table (its cells
+// or its arena): they are read while the table stands as the statement left
+// it, and copied where they are kept.
 struct Updated {
     uint64_t count = 0;
     std::string table;
-    std::vector<UpdatedRow> rows;
+    std::vector<size_t> positions;  // of the changed rows, ascending; they stay there
+    std::vector<uint64_t> rowids;   // parallel to positions
+    std::vector<size_t> columns;    // the columns set, ascending, each once
+    FlatRows before;                // each changed row as it was, parallel to positions
 };
 struct Deleted {
     uint64_t count = 0;
     std::string table;
     uint64_t remaining = 0;
-    std::vector<DeletedRow> rows;
+    std::vector<size_t> positions;  // the removed rows had, ascending
+    std::vector<uint64_t> rowids;   // parallel to positions
+    FlatRows rows;                  // the removed rows, parallel to positions
 };
 struct Rows { std::vector<std::string> columns; std::vector<Row> rows; };
 struct TransactionStarted {};

@@ -111,25 +111,18 @@ bool undo_in_memory(Engine& engine, const ExecResult& r) {
         return true;
     }
     if (auto* updated = std::get_if<Updated>(&r)) {
-        std::vector<size_t> positions;
-        std::vector<Row> before;
-        for (const UpdatedRow& row : updated->rows) {
-            positions.push_back(row.position);
-            before.push_back(row.before);
+        // Copies, not loans: the images go when the outcome does.
+        FlatRows cells;
+        cells.reserve(updated->positions.size(), updated->columns.size());
+        for (size_t c = 0; c < updated->positions.size(); ++c) {
+            std::span<Value> row = cells.append_blank(updated->columns.size());
+            for (size_t k = 0; k < updated->columns.size(); ++k) row[k] = updated->before[c][updated->columns[k]];
         }
         // The rows held these keys a moment ago: no clash can come back.
-        return engine.tables.update_rows(updated->table, positions, before).has_value();
+        return engine.tables.update_rows(updated->table, updated->positions, updated->columns, cells).has_value();
     }
     if (auto* deleted = std::get_if<Deleted>(&r)) {
-        std::vector<size_t> positions;
-        std::vector<uint64_t> ids;
-        std::vector<Row> rows;
-        for (const DeletedRow& row : deleted->rows) {
-            positions.push_back(row.position);
-            ids.push_back(row.rowid);
-            rows.push_back(row.row);
-        }
-        engine.tables.restore_deleted_rows(deleted->table, positions, ids, std::move(rows));
+        engine.tables.restore_deleted_rows(deleted->table, deleted->positions, deleted->rowids, deleted->rows.to_rows());
         return true;
     }
     return false;
@@ -148,18 +141,28 @@ void capture_changes(Engine& engine, ExecResult& result) {
         for (size_t i = table->rows.size() - ins->count; i < table->rows.size(); ++i)
             capture.push_back(CapturedChange{ins->table, std::nullopt, table->rows[i].to_row()});
     } else if (auto* updated = std::get_if<Updated>(&result)) {
-        for (UpdatedRow& row : updated->rows)
-            capture.push_back(CapturedChange{updated->table, std::move(row.before), std::move(row.after)});
+        const Table* table = engine.tables.find(updated->table);
+        if (table == nullptr) return;
+        for (size_t c = 0; c < updated->positions.size(); ++c)
+            capture.push_back(
+                CapturedChange{updated->table, updated->before[c].to_row(), table->rows[updated->positions[c]].to_row()});
     } else if (auto* deleted = std::get_if<Deleted>(&result)) {
-        for (DeletedRow& row : deleted->rows)
-            capture.push_back(CapturedChange{deleted->table, std::move(row.row), std::nullopt});
+        for (const RowView row : deleted->rows) capture.push_back(CapturedChange{deleted->table, row.to_row(), std::nullopt});
     }
 }
 
 // The changed rows are the execute step's own; callers get counts only.
 void release_changed_rows(ExecResult& result) {
-    if (auto* updated = std::get_if<Updated>(&result)) updated->rows = {};
-    if (auto* deleted = std::get_if<Deleted>(&result)) deleted->rows = {};
+    if (auto* updated = std::get_if<Updated>(&result)) {
+        updated->positions = {};
+        updated->rowids = {};
+        updated->before = {};
+    }
+    if (auto* deleted = std::get_if<Deleted>(&result)) {
+        deleted->positions = {};
+        deleted->rowids = {};
+        deleted->rows = {};
+    }
 }
 
 // Keeps the first image of every stored row an UPDATE or DELETE of the open
@@ -172,13 +175,14 @@ void journal_changed_rows(Engine& engine, const ExecResult& result) {
     auto pre = engine.txn.pre_images->find(*table);
     if (pre == engine.txn.pre_images->end() || !pre->second.journal) return;
     RowJournal& journal = *pre->second.journal;
-    auto keep = [&](uint64_t id, const Row& before) {
-        if (id <= journal.last_stored_id) journal.originals.try_emplace(id, before);
+    // Copies, not loans: the journal outlives the statement.
+    auto keep = [&](std::span<const uint64_t> ids, const FlatRows& images) {
+        for (size_t c = 0; c < ids.size(); ++c)
+            if (ids[c] <= journal.last_stored_id && !journal.originals.contains(ids[c]))
+                journal.originals.emplace(ids[c], images[c].to_row());
     };
-    if (auto* u = std::get_if<Updated>(&result))
-        for (const UpdatedRow& row : u->rows) keep(row.rowid, row.before);
-    if (auto* d = std::get_if<Deleted>(&result))
-        for (const DeletedRow& row : d->rows) keep(row.rowid, row.row);
+    if (auto* u = std::get_if<Updated>(&result)) keep(u->rowids, u->before);
+    if (auto* d = std::get_if<Deleted>(&result)) keep(d->rowids, d->rows);
 }
 
 // Records pre-images and sync modes of the tables a writing statement in a

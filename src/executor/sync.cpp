@@ -102,12 +102,16 @@ Status drop_indexes_memory_lacks(Engine& engine, PageStore& store, const std::st
 }
 
 // The rows of an UPDATE or DELETE, by row id.
-Status write_updated(PageStore& store, const Updated& r) {
+Status write_updated(PageStore& store, const Table& table, const Updated& r) {
     std::vector<StoredRowChange> changes;
-    changes.reserve(r.rows.size());
-    // A row set to the values it had needs no page.
-    for (const UpdatedRow& row : r.rows)
-        if (row.before != row.after) changes.push_back(StoredRowChange{row.rowid, row.before, row.after});
+    changes.reserve(r.positions.size());
+    for (size_t c = 0; c < r.positions.size(); ++c) {
+        const RowView before = r.before[c];
+        const RowView after = table.rows[r.positions[c]];
+        // A row set to the values it had needs no page.
+        if (std::ranges::all_of(r.columns, [&](size_t k) { return before[k] == after[k]; })) continue;
+        changes.push_back(StoredRowChange{r.rowids[c], before, after});
+    }
     if (changes.empty()) return {};
     return store.apply_row_changes(r.table, changes, 0);
 }
@@ -115,7 +119,7 @@ Status write_updated(PageStore& store, const Updated& r) {
 Status write_deleted(PageStore& store, const Deleted& r) {
     std::vector<StoredRowChange> changes;
     changes.reserve(r.rows.size());
-    for (const DeletedRow& row : r.rows) changes.push_back(StoredRowChange{row.rowid, row.row, {}});
+    for (size_t c = 0; c < r.rows.size(); ++c) changes.push_back(StoredRowChange{r.rowids[c], r.rows[c], {}});
     return store.apply_row_changes(r.table, changes, 0);
 }
 
@@ -339,7 +343,7 @@ Status sync_to_page_store(Engine& engine, const ExecResult& result) {
                     renumber_in_memory(engine, r.table);
                     return {};
                 }
-                if constexpr (std::is_same_v<T, Updated>) return write_updated(**store, r);
+                if constexpr (std::is_same_v<T, Updated>) return write_updated(**store, **found, r);
                 else return write_deleted(**store, r);
             } else if constexpr (std::is_same_v<T, TransactionCommitted>) {
                 return sync_commit(engine);

@@ -4,6 +4,7 @@
 // changed rows go back to the execute step in the outcome: it writes them to
 // the page store by row id and, for a shadow session, captures them.
 
+#include <algorithm>
 #include <utility>
 
 #include "executor/handlers.h"
@@ -62,23 +63,44 @@ Result<ExecResult> update(Engine& engine, parser::Update statement) {
     }
 
     pair_rowids(engine, *table);
-    const std::vector<size_t> positions = filter ? filter->matching(engine.tables, *table) : all_positions(*table);
-    std::vector<Row> after;
-    after.reserve(positions.size());
-    for (size_t p : positions) {
-        Row row = table->rows[p].to_row();
-        for (const SetValue& set : *sets) row[set.position] = set.value;
-        after.push_back(std::move(row));
+    Updated out{0, std::move(statement.table), {}, {}, {}, {}};
+    out.positions = filter ? filter->matching(engine.tables, *table) : all_positions(*table);
+    const size_t n = out.positions.size();
+    if (n == 0) return out;
+
+    // Each column once, the last assignment of it winning, as applied in turn.
+    std::stable_sort(sets->begin(), sets->end(),
+                     [](const SetValue& a, const SetValue& b) { return a.position < b.position; });
+    std::vector<const Value*> values;
+    for (size_t s = 0; s < sets->size(); ++s) {
+        if (s + 1 < sets->size() && (*sets)[s + 1].position == (*sets)[s].position) continue;
+        out.columns.push_back((*sets)[s].position);
+        values.push_back(&(*sets)[s].value);
     }
-    // On success `after` holds the rows as they were.
-    if (auto st = engine.tables.update_rows(statement.table, positions, after); !st) return fail(st.error());
-    std::vector<UpdatedRow> changed;
-    changed.reserve(positions.size());
-    for (size_t c = 0; c < positions.size(); ++c)
-        changed.push_back(
-            UpdatedRow{table->rowids[positions[c]], positions[c], std::move(after[c]), table->rows[positions[c]].to_row()});
-    const uint64_t count = changed.size();
-    return Updated{count, std::move(statement.table), std::move(changed)};
+    FlatRows cells;
+    cells.reserve(n, out.columns.size());
+    for (size_t c = 0; c < n; ++c) {
+        std::span<Value> row = cells.append_blank(out.columns.size());
+        for (size_t k = 0; k < values.size(); ++k) row[k] = *values[k];
+    }
+    // On success `cells` holds the values the rows had in those columns.
+    if (auto st = engine.tables.update_rows(out.table, out.positions, out.columns, cells); !st) return fail(st.error());
+
+    // The rows as they were: the cells taken out, and the kept cells lent by the table.
+    const size_t width = table->rows.width();
+    out.rowids.reserve(n);
+    out.before.reserve(n, width);
+    for (size_t c = 0; c < n; ++c) {
+        const size_t at = out.positions[c];
+        out.rowids.push_back(table->rowids[at]);
+        std::span<Value> image = out.before.append_blank(width);
+        const RowView now = table->rows[at];
+        for (size_t i = 0; i < width; ++i) image[i].lend_from(now[i]);
+        std::span<Value> old = cells.cells(c);
+        for (size_t k = 0; k < out.columns.size(); ++k) Value::relocate(image[out.columns[k]], old[k]);
+    }
+    out.count = n;
+    return out;
 }
 
 Result<ExecResult> remove(Engine& engine, parser::Delete statement) {
@@ -92,17 +114,14 @@ Result<ExecResult> remove(Engine& engine, parser::Delete statement) {
         filter.emplace(std::move(*bound));
     }
     pair_rowids(engine, *table);
-    const std::vector<size_t> positions = filter ? filter->matching(engine.tables, *table) : all_positions(*table);
-    if (positions.empty()) return Deleted{0, std::move(statement.table), table->rows.size(), {}};
-
-    std::vector<DeletedRow> removed;
-    removed.reserve(positions.size());
-    for (size_t p : positions) removed.push_back(DeletedRow{table->rowids[p], p, {}});
-    std::vector<Row> rows = engine.tables.delete_rows(statement.table, positions);
-    for (size_t i = 0; i < rows.size(); ++i) removed[i].row = std::move(rows[i]);
-    const uint64_t count = removed.size();
-    const uint64_t remaining = table->rows.size();
-    return Deleted{count, std::move(statement.table), remaining, std::move(removed)};
+    Deleted out{0, std::move(statement.table), 0, {}, {}, {}};
+    out.positions = filter ? filter->matching(engine.tables, *table) : all_positions(*table);
+    out.rowids.reserve(out.positions.size());
+    for (size_t p : out.positions) out.rowids.push_back(table->rowids[p]);
+    if (!out.positions.empty()) out.rows = engine.tables.delete_rows(out.table, out.positions);
+    out.count = out.positions.size();
+    out.remaining = table->rows.size();
+    return out;
 }
 
 }  // namespace zembrel::executor

@@ -19,6 +19,7 @@
 // go through the log (frames without digests, never flushed), and taking a
 // snapshot first writes every unwritten page, so none exists while one lives.
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "pager/pager.h"
@@ -28,16 +29,29 @@ namespace zembrel {
 void Pager::keep_before_image(CachedPage& e) {
     if (!e.unwritten) return;
     e.unwritten = false;
-    before_.emplace(e.page, e.data);
+    if (before_blocks_.empty() || before_used_ == kBeforeBlock) {
+        before_blocks_.push_back(std::make_unique_for_overwrite<PageBuf[]>(kBeforeBlock));
+        before_used_ = 0;
+    }
+    PageBuf& kept = before_blocks_.back()[before_used_++];
+    kept = e.data;
+    before_.emplace(e.page, &kept);
 }
 
-void Pager::forget_before_images() { before_.clear(); }
+void Pager::forget_before_images() {
+    before_.clear();
+    if (before_blocks_.size() > 1) {
+        std::swap(before_blocks_.front(), before_blocks_.back());
+        before_blocks_.resize(1);
+    }
+    before_used_ = 0;
+}
 
 void Pager::restore_before_images() {
     // No eviction here, so a rollback writes nothing: the cache may pass its
     // capacity until the next insertion evicts.
-    for (const auto& [page, bytes] : before_) new_entry(page, bytes)->unwritten = true;
-    before_.clear();
+    for (const auto& [page, bytes] : before_) new_entry(page, *bytes)->unwritten = true;
+    forget_before_images();
 }
 
 Status Pager::commit_in_cache() {
@@ -78,10 +92,11 @@ Status Pager::write_unwritten() {
     // Changed pages whose committed bytes only `before_` holds.
     while (!before_.empty()) {
         auto it = before_.begin();
-        if (auto st = write_page_to_file(it->first, it->second); !st) return st;
+        if (auto st = write_page_to_file(it->first, *it->second); !st) return st;
         wal_index_.erase(it->first);
         before_.erase(it);
     }
+    forget_before_images();
     PageBuf header;
     build_header(header, committed_page_count_, committed_free_list_head_, committed_catalog_root_);
     if (auto st = write_page_to_file(0, header); !st) return st;

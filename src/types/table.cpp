@@ -1,5 +1,7 @@
 #include "types/table.h"
 
+#include <cstring>
+#include <memory>
 #include <utility>
 
 #include "types/huge_pages.h"
@@ -100,24 +102,42 @@ void FlatRows::clear() {
 }
 
 void FlatRows::remove(std::span<const size_t> positions, std::vector<Row>* removed) {
-    if (positions.empty()) return;
     if (removed != nullptr) removed->reserve(removed->size() + positions.size());
-    size_t out = 0;
-    size_t next = 0;
-    for (size_t i = 0; i < count_; ++i) {
-        std::span<Value> row = cells(i);
-        if (next < positions.size() && positions[next] == i) {
-            if (removed != nullptr)
-                removed->emplace_back(std::make_move_iterator(row.begin()), std::make_move_iterator(row.end()));
-            ++next;
-            continue;
-        }
-        if (out != i) {
-            std::span<Value> to = cells(out);
+    remove_taking(positions, removed, nullptr);
+}
+
+void FlatRows::remove(std::span<const size_t> positions, FlatRows& removed) {
+    if (!positions.empty()) removed.reserve(positions.size(), width_);
+    remove_taking(positions, nullptr, &removed);
+}
+
+void FlatRows::remove_taking(std::span<const size_t> positions, std::vector<Row>* rows, FlatRows* flat) {
+    if (positions.empty()) return;
+    // The removed rows leave first, so that every place a kept row moves to
+    // holds a Null; the kept rows then move down run by run, as bytes.
+    for (size_t p : positions) {
+        std::span<Value> row = cells(p);
+        if (rows != nullptr) rows->emplace_back(std::make_move_iterator(row.begin()), std::make_move_iterator(row.end()));
+        if (flat != nullptr) {
+            std::span<Value> to = flat->append_blank(width_);
             for (size_t k = 0; k < width_; ++k) Value::relocate(to[k], row[k]);
         }
-        ++out;
+        for (Value& cell : row) cell = Value();
     }
+    size_t out = positions.front();
+    for (size_t r = 0; r < positions.size(); ++r) {
+        const size_t from = positions[r] + 1;
+        const size_t to = r + 1 < positions.size() ? positions[r + 1] : count_;
+        if (to <= from) continue;
+        // A relocation of every cell of the run: the places left behind hold
+        // copies of bits that now belong elsewhere.
+        if (width_ != 0)
+            std::memmove(static_cast<void*>(cells_.data() + out * width_),
+                         static_cast<const void*>(cells_.data() + from * width_), (to - from) * width_ * sizeof(Value));
+        out += to - from;
+    }
+    // Those copies become Nulls without being destroyed (they own nothing).
+    for (size_t i = out * width_; i < count_ * width_; ++i) std::construct_at(&cells_[i]);
     cells_.resize(out * width_);
     count_ = out;
 }
@@ -220,9 +240,10 @@ void Table::renumber_rowids() {
     next_rowid = n + 1;
 }
 
-std::vector<Row> Table::remove_rows(std::span<const size_t> positions) {
-    std::vector<Row> removed;
-    rows.remove(positions, &removed);
+namespace {
+
+// Removes the ids at `positions` (ascending, distinct), the others keeping their order.
+void remove_ids(std::vector<uint64_t>& rowids, std::span<const size_t> positions) {
     size_t out = 0, next = 0;
     for (size_t i = 0; i < rowids.size(); ++i) {
         if (next < positions.size() && positions[next] == i) {
@@ -232,7 +253,20 @@ std::vector<Row> Table::remove_rows(std::span<const size_t> positions) {
         rowids[out++] = rowids[i];
     }
     rowids.resize(out);
+}
+
+}  // namespace
+
+std::vector<Row> Table::remove_rows(std::span<const size_t> positions) {
+    std::vector<Row> removed;
+    rows.remove(positions, &removed);
+    remove_ids(rowids, positions);
     return removed;
+}
+
+void Table::remove_rows(std::span<const size_t> positions, FlatRows& removed) {
+    rows.remove(positions, removed);
+    remove_ids(rowids, positions);
 }
 
 void Table::restore_rows(std::span<const size_t> positions, std::span<const uint64_t> ids, std::vector<Row> back) {

@@ -134,6 +134,10 @@ public:
     // pass, moving them in order into *removed when it is given; the others
     // keep their order.
     void remove(std::span<const size_t> positions, std::vector<Row>* removed = nullptr);
+    // The same, the removed rows appended to `removed` (empty or of this
+    // width) by relocation: texts borrowed from the owner's arena stay
+    // borrowed, so `removed` must not outlive the owner.
+    void remove(std::span<const size_t> positions, FlatRows& removed);
     // Puts rows[k] at final position positions[k] (ascending; every
     // position at most the final size - 1), the present rows filling the
     // other places in order.
@@ -163,6 +167,7 @@ private:
     void regrow(size_t capacity);
     // Appends every cell of `from` to `to` by relocation and empties `from`.
     static void relocate_all(std::vector<Value>& from, std::vector<Value>& to);
+    void remove_taking(std::span<const size_t> positions, std::vector<Row>* rows, FlatRows* flat);
 
     std::vector<Value> cells_;
     size_t width_ = 0;
@@ -224,6 +229,9 @@ struct Table {
     // Removes the rows at `positions` (ascending, distinct) and their ids
     // (rowids must pair with rows), in one pass; returns the removed rows.
     std::vector<Row> remove_rows(std::span<const size_t> positions);
+    // The same, the rows relocated into `removed` (FlatRows::remove): they
+    // must not outlive the table.
+    void remove_rows(std::span<const size_t> positions, FlatRows& removed);
     // Undoes remove_rows: rows[k] with id ids[k] back at positions[k].
     void restore_rows(std::span<const size_t> positions, std::span<const uint64_t> ids, std::vector<Row> rows);
     // Appends a row with the given id.

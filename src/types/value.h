@@ -82,6 +82,16 @@ public:
         rep_ = kBorrowed;
     }
     static Value borrowed(ValueKind k, std::string_view s) { return Value(lend, k, s); }
+    // This value (dropped first) becomes one that reads as `o`, borrowing a
+    // text `o` keeps outside itself: valid while `o` lives unchanged. For
+    // images of cells kept beside their owner for a moment, without copying
+    // their texts.
+    void lend_from(const Value& o) {
+        std::destroy_at(this);
+        std::memcpy(raw_, o.raw_, sizeof raw_);
+        kind_ = o.kind_;
+        rep_ = o.rep_ >= kHeap ? kBorrowed : o.rep_;
+    }
     // The same in the place of this value (which is dropped first): for
     // decoders filling cells their owner's arena backs.
     void reset_borrowed(ValueKind k, std::string_view s) {
