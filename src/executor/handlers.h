@@ -10,6 +10,9 @@
 
 namespace zembrel::executor {
 
+inline bool is_date_type(DataType t) { return t.kind == DataTypeKind::Date || t.kind == DataTypeKind::DateTime; }
+inline bool is_text_type(DataType t) { return t.kind == DataTypeKind::Text || t.kind == DataTypeKind::Str; }
+
 // ddl.cpp
 Result<ExecResult> create_table(Engine& engine, parser::CreateTable statement);
 Result<ExecResult> drop_table(Engine& engine, const parser::DropTable& statement);

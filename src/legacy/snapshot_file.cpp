@@ -22,7 +22,6 @@ constexpr size_t kDigestAt = 22;
 constexpr size_t kV3DirAt = 56;
 constexpr size_t kV2DirAt = 16;
 
-std::unexpected<EngineError> eof() { return storage_error("unexpected end of file"); }
 
 // Gathers one record's bytes by following its page chain: what the chain
 // holds, up to the directory's length, which may run past the chain's end
@@ -99,7 +98,7 @@ Result<Database> parse_paged(ByteView file, std::uint16_t version) {
 }
 
 Result<Database> parse_v1(ByteView file) {
-    if (file.size() < 10) return eof();
+    if (file.size() < 10) return unexpected_eof();
     std::uint32_t count = le::get32(file.data() + 6);
     Cursor c{file, 10};
     Database db;

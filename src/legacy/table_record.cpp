@@ -9,7 +9,6 @@ namespace zembrel::storage {
 
 namespace {
 
-std::unexpected<EngineError> eof() { return storage_error("unexpected end of file"); }
 
 constexpr std::uint8_t kStrTag = 7;
 
@@ -85,26 +84,26 @@ Status encode_column(Bytes& out, const Column& col) {
 }  // namespace
 
 Result<std::uint8_t> read_u8(Cursor& c) {
-    if (c.remaining() < 1) return eof();
+    if (c.remaining() < 1) return unexpected_eof();
     return c.bytes[c.pos++];
 }
 
 Result<std::uint16_t> read_u16(Cursor& c) {
-    if (c.remaining() < 2) return eof();
+    if (c.remaining() < 2) return unexpected_eof();
     std::uint16_t v = le::get16(c.bytes.data() + c.pos);
     c.pos += 2;
     return v;
 }
 
 Result<std::uint32_t> read_u32(Cursor& c) {
-    if (c.remaining() < 4) return eof();
+    if (c.remaining() < 4) return unexpected_eof();
     std::uint32_t v = le::get32(c.bytes.data() + c.pos);
     c.pos += 4;
     return v;
 }
 
 Result<ByteView> read_bytes(Cursor& c, std::uint64_t count) {
-    if (c.remaining() < count) return eof();
+    if (c.remaining() < count) return unexpected_eof();
     ByteView v = c.bytes.subspan(c.pos, static_cast<size_t>(count));
     c.pos += static_cast<size_t>(count);
     return v;
@@ -146,7 +145,7 @@ Result<Table> decode_table_record(Cursor& c) {
         return storage_error(format("table record '{}' has {} rows but no columns", table.name, *row_count));
     // Each value takes at least one byte: a count the bytes cannot hold fails
     // before any row is made.
-    if (*row_count * width > c.remaining()) return eof();
+    if (*row_count * width > c.remaining()) return unexpected_eof();
     table.rows.reserve(*row_count, width);
     for (std::uint32_t r = 0; r < *row_count; ++r) {
         std::span<Value> row = table.rows.append_blank(width);

@@ -42,6 +42,9 @@
 
 namespace zembrel::storage {
 
+// A record or file that ends before what it announces.
+inline std::unexpected<EngineError> unexpected_eof() { return storage_error("unexpected end of file"); }
+
 // Reads at the cursor and advances it; too few bytes left is "unexpected end
 // of file" with the cursor unchanged.
 Result<std::uint8_t> read_u8(Cursor& cursor);

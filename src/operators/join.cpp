@@ -32,7 +32,7 @@ Row right_null_filled(size_t left_width, RowView right) {
     return out;
 }
 
-const Value& at(RowView row, size_t position) {
+const Value& key_at(RowView row, size_t position) {
     if (position >= row.size()) invariant_failed("join key position outside the row");
     return row[position];
 }
@@ -42,7 +42,7 @@ const Value& at(RowView row, size_t position) {
 std::optional<size_t> join_key_hash(RowView row, const std::vector<size_t>& positions) {
     size_t h = positions.size();
     for (size_t p : positions) {
-        const Value& v = at(row, p);
+        const Value& v = key_at(row, p);
         size_t part = 0;
         switch (v.kind()) {
             case ValueKind::Null: return std::nullopt;
@@ -125,7 +125,7 @@ HashJoin::HashJoin(OperatorPtr left, SharedRows right_rows, std::vector<size_t> 
 
 bool HashJoin::keys_equal(RowView left, RowView right) const {
     for (size_t i = 0; i < left_keys_.size(); ++i) {
-        if (compare_truth(CompareCode::Eq, at(left, left_keys_[i]), at(right, right_keys_[i])) != Truth::True)
+        if (compare_truth(CompareCode::Eq, key_at(left, left_keys_[i]), key_at(right, right_keys_[i])) != Truth::True)
             return false;
     }
     return true;
@@ -219,7 +219,7 @@ bool merge_keys_compatible(RowsView left, size_t left_key, RowsView right,
     bool ints = false, floats = false, uuids = false, dates = false;
     auto note = [&](RowsView rows, size_t key) {
         for (RowView row : rows) {
-            switch (at(row, key).kind()) {
+            switch (key_at(row, key).kind()) {
                 case ValueKind::Int: ints = true; break;
                 case ValueKind::Float: floats = true; break;
                 case ValueKind::Uuid: uuids = true; break;
@@ -241,7 +241,7 @@ std::vector<size_t> key_order(RowsView rows, size_t key) {
     std::vector<size_t> order;
     order.reserve(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
-        if (!at(rows[i], key).is_null()) order.push_back(i);
+        if (!key_at(rows[i], key).is_null()) order.push_back(i);
     }
     stable_merge_sort(order, [&rows, key](size_t a, size_t b) { return Value::sql_cmp(rows[a][key], rows[b][key]) < 0; });
     return order;

@@ -44,8 +44,6 @@ namespace zembrel {
 namespace {
 
 constexpr std::size_t kMaxSpareEntries = 64;
-// Largest page number whose offset fits a signed 64-bit file offset.
-constexpr std::uint64_t kMaxFilePage = (static_cast<std::uint64_t>(INT64_MAX) / kPageSize) - 1;
 
 std::string hex32(std::uint32_t v) {
     char buf[16];

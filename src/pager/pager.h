@@ -42,6 +42,8 @@
 namespace zembrel {
 
 inline constexpr std::size_t kPageSize = 4096;
+// Largest page number whose offset fits a signed 64-bit file offset.
+inline constexpr std::uint64_t kMaxFilePage = (static_cast<std::uint64_t>(INT64_MAX) / kPageSize) - 1;
 // Pages held by the cache of a pager.
 inline constexpr std::size_t kDefaultCacheCapacity = 4096;
 // A commit that leaves the log longer than this runs a checkpoint.

@@ -65,8 +65,6 @@ constexpr std::size_t kCheckpointRunBytes = 64 * kPageSize;
 // large commits filled costs more than it saves, so such a log is deleted.
 constexpr std::uint64_t kRecycleMinCommits = 16;
 constexpr std::uint64_t kRecycleMaxBytes = 2 * kCheckpointThreshold;
-// Largest page number whose offset fits a signed 64-bit file offset.
-constexpr std::uint64_t kMaxFilePage = (static_cast<std::uint64_t>(INT64_MAX) / kPageSize) - 1;
 
 // The digest covers the page number, the commit flag and the page.
 void frame_digest(pager_detail::FrameHasher& hasher, const std::uint8_t* head9, const std::uint8_t* page,

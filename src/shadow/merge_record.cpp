@@ -13,12 +13,12 @@ namespace zembrel::shadow {
 
 namespace {
 
-constexpr std::uint8_t kMagic[4] = {'K', 'R', 'V', 'M'};
+constexpr std::uint8_t kRecordMagic[4] = {'K', 'R', 'V', 'M'};
 constexpr std::uint16_t kVersion = 1;
 constexpr const char* kRecordExt = ".krvm";
 constexpr const char* kUnfinishedExt = ".krvm.tmp";
 
-std::uint32_t crc_of(ByteView bytes) {
+std::uint32_t record_crc(ByteView bytes) {
     return static_cast<std::uint32_t>(::crc32_z(0, bytes.data(), bytes.size()));
 }
 
@@ -106,7 +106,7 @@ Status settle_left_record(const Engine& base, Vfs& fs, const std::string& path) 
 }  // namespace
 
 Bytes MergeRecord::encode() const {
-    Bytes out(kMagic, kMagic + 4);
+    Bytes out(kRecordMagic, kRecordMagic + 4);
     put(out, kVersion);
     put_text(out, id);
     put_text(out, log_file);
@@ -116,14 +116,14 @@ Bytes MergeRecord::encode() const {
     put(out, kept);
     put(out, static_cast<std::uint8_t>(kept_from ? 1 : 0));
     put(out, kept_from.value_or(0));
-    put(out, crc_of(out));
+    put(out, record_crc(out));
     return out;
 }
 
 Result<MergeRecord> MergeRecord::parse(ByteView bytes, const std::string& path) {
     auto damaged = [&] { return storage_error(format("merge record '{}' is damaged", path)); };
-    if (bytes.size() < 8 || !std::equal(kMagic, kMagic + 4, bytes.begin()) ||
-        crc_of(bytes.first(bytes.size() - 4)) != le::get32(bytes.data() + bytes.size() - 4))
+    if (bytes.size() < 8 || !std::equal(kRecordMagic, kRecordMagic + 4, bytes.begin()) ||
+        record_crc(bytes.first(bytes.size() - 4)) != le::get32(bytes.data() + bytes.size() - 4))
         return damaged();
     Cursor in{bytes.first(bytes.size() - 4), 4};
     MergeRecord r;
