@@ -23,12 +23,12 @@ std::uint32_t record_crc(ByteView bytes) {
 }
 
 template <class T>
-void put(Bytes& out, T v) {
+void put_le(Bytes& out, T v) {
     for (std::size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
-void put_text(Bytes& out, const std::string& s) {
-    put(out, static_cast<std::uint16_t>(s.size()));
+void put_record_text(Bytes& out, const std::string& s) {
+    put_le(out, static_cast<std::uint16_t>(s.size()));
     out.insert(out.end(), s.begin(), s.end());
 }
 
@@ -107,16 +107,16 @@ Status settle_left_record(const Engine& base, Vfs& fs, const std::string& path) 
 
 Bytes MergeRecord::encode() const {
     Bytes out(kRecordMagic, kRecordMagic + 4);
-    put(out, kVersion);
-    put_text(out, id);
-    put_text(out, log_file);
-    put(out, log_len);
-    put(out, log_crc);
-    put(out, ops_merged);
-    put(out, kept);
-    put(out, static_cast<std::uint8_t>(kept_from ? 1 : 0));
-    put(out, kept_from.value_or(0));
-    put(out, record_crc(out));
+    put_le(out, kVersion);
+    put_record_text(out, id);
+    put_record_text(out, log_file);
+    put_le(out, log_len);
+    put_le(out, log_crc);
+    put_le(out, ops_merged);
+    put_le(out, kept);
+    put_le(out, static_cast<std::uint8_t>(kept_from ? 1 : 0));
+    put_le(out, kept_from.value_or(0));
+    put_le(out, record_crc(out));
     return out;
 }
 
