@@ -33,13 +33,10 @@ OperatorPtr rows_source(std::vector<Row> rows) {
 }
 
 Result<OperatorPtr> open_table_scan(Engine& engine, const std::string& table, bool has_order_by, bool has_limit) {
-    if (const Table* t = engine.tables.find(table)) {
-        return OperatorPtr(std::make_unique<operators::TableScan>(operators::borrow_rows(t->rows)));
-    }
-    if (auto it = engine.tables.row_cache.find(table); it != engine.tables.row_cache.end()) {
-        return OperatorPtr(std::make_unique<operators::TableScan>(operators::SharedRows(it->second, *it->second)));
-    }
-    if (has_order_by || !has_limit) {
+    // Rows already in memory (loaded or cached) are scanned in place; the
+    // snapshot reads them so.
+    const bool in_memory = engine.tables.find(table) != nullptr || engine.tables.row_cache.find(table) != engine.tables.row_cache.end();
+    if (in_memory || has_order_by || !has_limit) {
         auto rows = table_rows_snapshot(engine, table);
         if (!rows) return fail(rows.error());
         return OperatorPtr(std::make_unique<operators::TableScan>(std::move(*rows)));
