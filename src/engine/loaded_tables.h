@@ -120,6 +120,12 @@ struct LoadedTables {
     RowCache row_cache;
     // Lent tables; a name is never both here and in `database`.
     std::vector<std::shared_ptr<const TableVersion>> borrowed;
+    // Tables of at least this many rows are read from the page file and
+    // have their index families built with worker threads (one per core at
+    // most, all joined before the call returns); the results are those of
+    // one thread. Tests lower it to take that road with small tables.
+    size_t parallel_rows = kParallelRows;
+    static constexpr size_t kParallelRows = 20'000;
 
     // A loaded or borrowed table.
     const Table* find(std::string_view name) const;
@@ -210,6 +216,8 @@ struct LoadedTables {
 
 private:
     const TableVersion* lent(std::string_view name) const;
+    // Puts the table's primary-key tree in place, or removes it (none).
+    void put_pk_index(std::string_view table, std::optional<PkIndex> index);
 };
 
 }  // namespace zembrel
