@@ -10,10 +10,8 @@
 #include <malloc.h>
 
 #include <algorithm>
-#include <atomic>
 #include <string>
 #include <set>
-#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -132,37 +130,6 @@ void pk_entries_by_value(const Table& table, size_t column, std::vector<unsigned
     }
 }
 
-// The primary-key tree over the table's rows, none for a table without a
-// Pk column; from a sorted run, each key once under the id of its last row.
-// Reads only the table, so several builds may run at once.
-std::optional<PkIndex> build_pk_index(const Table& table) {
-    const std::optional<size_t> pk_column = first_pk_column(table.columns);
-    if (!pk_column) return std::nullopt;
-    const size_t column = *pk_column;
-    std::vector<unsigned __int128> images;
-    std::vector<uint64_t> ids;
-    std::vector<std::pair<size_t, Value>> others;
-    if (!pk_entries_by_image(table, column, images, ids)) pk_entries_by_value(table, column, images, ids, others);
-    PkIndex entry;
-    entry.pk_column = column;
-    entry.tree = MemBTree::from_sorted(std::move(images), std::move(ids), std::move(others));
-    return entry;
-}
-
-// The keys of an index over `positions` with their row ids, from a sorted
-// run: each distinct key is built once and goes in at the end. Reads only
-// the table, as build_pk_index.
-IndexKeyMap build_key_map(const Table& table, std::span<const size_t> positions) {
-    IndexKeyMap map;
-    const FlatRows& rows = table.rows;
-    RowIdList* last = nullptr;
-    for (const auto& [i, same] : rows_in_key_order(rows, positions, true)) {
-        if (!same) last = &map.append_greatest(rows[i], positions);
-        last->push_back(table.rowids[i]);
-    }
-    return map;
-}
-
 }  // namespace
 
 const TableVersion* LoadedTables::lent(std::string_view name) const {
@@ -251,37 +218,9 @@ void LoadedTables::clear() {
     row_cache.clear();
 }
 
-void LoadedTables::rebuild_indexes(std::string_view table_name) {
-    Table* table = find_owned(table_name);
-    const std::vector<std::string> names = mem_indexes.names_of_table(table_name);
-    const size_t cores = std::thread::hardware_concurrency();
-    if (table == nullptr || table->rows.size() < parallel_rows || names.empty() || cores < 2) {
-        rebuild_pk_index(table_name);
-        rebuild_secondary_indexes(table_name);
-        return;
-    }
-    // Each tree only reads the rows: the primary-key tree and every index
-    // are built on threads of their own, then put in place here.
-    renumber_and_flag(mem_indexes, *table);
-    std::vector<std::vector<size_t>> positions;
-    for (const std::string& name : names) positions.push_back(mem_indexes.get(name)->positions);
-    std::optional<PkIndex> pk;
-    std::vector<IndexKeyMap> maps(names.size());
-    std::atomic<size_t> next_job{0};  // 0: the primary-key tree, the longest; k: index k - 1
-    const auto work = [&] {
-        for (size_t job; (job = next_job.fetch_add(1)) <= names.size();) {
-            if (job == 0) pk = build_pk_index(*table);
-            else maps[job - 1] = build_key_map(*table, positions[job - 1]);
-        }
-    };
-    {
-        std::vector<std::jthread> builders;
-        for (size_t k = 1; k < std::min(cores, names.size() + 1); ++k) builders.emplace_back(work);
-        work();
-    }
-    put_pk_index(table_name, std::move(pk));
-    for (size_t k = 0; k < names.size(); ++k)
-        mem_indexes.get(names[k])->replace_map(std::move(maps[k]), table->rows.size(), id_before(*table, table->rows.size()));
+void LoadedTables::rebuild_indexes(std::string_view table) {
+    rebuild_pk_index(table);
+    rebuild_secondary_indexes(table);
 }
 
 void LoadedTables::refit_indexes(std::string_view table_name) {
@@ -310,13 +249,26 @@ void LoadedTables::refit_indexes(std::string_view table_name) {
 
 void LoadedTables::rebuild_pk_index(std::string_view table_name) {
     Table* table = find_owned(table_name);
-    if (table) renumber_and_flag(mem_indexes, *table);
-    put_pk_index(table_name, table ? build_pk_index(*table) : std::nullopt);
-}
-
-void LoadedTables::put_pk_index(std::string_view table_name, std::optional<PkIndex> index) {
-    if (index) pk_indexes.insert_or_assign(std::string(table_name), std::move(*index));
-    else pk_indexes.erase(std::string(table_name));
+    if (!table) {
+        pk_indexes.erase(std::string(table_name));
+        return;
+    }
+    renumber_and_flag(mem_indexes, *table);
+    const std::optional<size_t> pk_column = first_pk_column(table->columns);
+    if (!pk_column) {
+        pk_indexes.erase(std::string(table_name));
+        return;
+    }
+    // From a sorted run: each key once, under the id of its last row.
+    const size_t column = *pk_column;
+    std::vector<unsigned __int128> images;
+    std::vector<uint64_t> ids;
+    std::vector<std::pair<size_t, Value>> others;
+    if (!pk_entries_by_image(*table, column, images, ids)) pk_entries_by_value(*table, column, images, ids, others);
+    PkIndex entry;
+    entry.pk_column = column;
+    entry.tree = MemBTree::from_sorted(std::move(images), std::move(ids), std::move(others));
+    pk_indexes.insert_or_assign(std::string(table_name), std::move(entry));
 }
 
 void LoadedTables::pk_index_insert(std::string_view table_name, size_t first) {
@@ -334,11 +286,20 @@ void LoadedTables::pk_index_insert(std::string_view table_name, size_t first) {
 void LoadedTables::rebuild_index(std::string_view index_name) {
     const MemIndex* found = mem_indexes.get(index_name);
     if (!found) return;
-    Table* table = find_owned(found->table);
-    if (!table) return;
+    const std::string table_name = found->table;
     const std::vector<size_t> positions = found->positions;
+    Table* table = find_owned(table_name);
+    if (!table) return;
     renumber_and_flag(mem_indexes, *table);
-    IndexKeyMap map = build_key_map(*table, positions);
+
+    // From a sorted run: each distinct key is built once and goes in at the end.
+    IndexKeyMap map;
+    const FlatRows& rows = table->rows;
+    RowIdList* last = nullptr;
+    for (const auto& [i, same] : rows_in_key_order(rows, positions, true)) {
+        if (!same) last = &map.append_greatest(rows[i], positions);
+        last->push_back(table->rowids[i]);
+    }
     if (MemIndex* index = mem_indexes.get(index_name)) {
         const size_t n = table->rows.size();
         index->replace_map(std::move(map), n, id_before(*table, n));

@@ -120,10 +120,10 @@ struct LoadedTables {
     RowCache row_cache;
     // Lent tables; a name is never both here and in `database`.
     std::vector<std::shared_ptr<const TableVersion>> borrowed;
-    // Tables of at least this many rows are read from the page file and
-    // have their index families built with worker threads (one per core at
-    // most, all joined before the call returns); the results are those of
-    // one thread. Tests lower it to take that road with small tables.
+    // Tables of at least this many rows are read from the page file with
+    // worker threads (one per core at most, all joined before the load
+    // returns); the rows are those of one thread. Tests lower it to take
+    // that road with small tables.
     size_t parallel_rows = kParallelRows;
     static constexpr size_t kParallelRows = 20'000;
 
@@ -216,8 +216,7 @@ struct LoadedTables {
 
 private:
     const TableVersion* lent(std::string_view name) const;
-    // Puts the table's primary-key tree in place, or removes it (none).
-    void put_pk_index(std::string_view table, std::optional<PkIndex> index);
+
 };
 
 }  // namespace zembrel

@@ -25,6 +25,8 @@ using namespace bpt;
 constexpr size_t kLeavesPerRun = 32;
 // Runs read ahead of the oldest one not yet decoded, per worker.
 constexpr size_t kRunsAheadPerWorker = 4;
+// Bytes of each chunk of a worker's text arena.
+constexpr size_t kArenaChunk = size_t{8} << 20;
 
 // The leaves of the tree under `root`, left to right, as its interior pages
 // name them; none when the root is a leaf or any page read on the way is
@@ -98,14 +100,20 @@ bool read_run(Pager& pager, Run& run, Table& table) {
 bool decode_run(Run& run, size_t usable, size_t width, TextArena& arena, std::vector<PageIndex>& indexes) {
     const size_t n = run.leaves.size();
     size_t cells = 0;
+    size_t record_bytes = 0;
     for (size_t k = 0; k < n; ++k) {
         const uint8_t* page = run.pages.data() + k * kPageSize;
         if (run.check[k] && !Pager::page_checksum_ok(page)) return false;
         if (!index_leaf(page, usable, run.leaves[k], indexes[k])) return false;
         if (indexes[k].link != (k + 1 < n ? run.leaves[k + 1] : run.next_leaf)) return false;
         cells += indexes[k].cells.size();
+        for (const CellRef& c : indexes[k].cells) record_bytes += leaf_inline_value(page, c).size();
     }
     if (cells != run.rowids.size()) return false;
+    // The run's texts fit in its records: room for them in one piece. The
+    // chunks are large, so that the system takes them back whole when the
+    // table goes (small ones would stay with the worker's heap).
+    arena.reserve(record_bytes, kArenaChunk);
     size_t row = 0;
     for (size_t k = 0; k < n; ++k) {
         const uint8_t* page = run.pages.data() + k * kPageSize;
@@ -119,7 +127,7 @@ bool decode_run(Run& run, size_t usable, size_t width, TextArena& arena, std::ve
             run.rowids[row++] = static_cast<uint64_t>(key->as_int());
         }
     }
-    run.pages = {};
+    std::vector<uint8_t>().swap(run.pages);  // frees them (assigning {} would keep the room)
     run.check.reset();
     return true;
 }
