@@ -137,6 +137,20 @@ private:
         std::shared_ptr<PendingVersion> pending;  // its decode under way, or none
     };
     struct ReadPlan;
+    // What a reader takes under the mutex: the named tables' versions that
+    // are there, and for the others (with their slots' change counts then)
+    // a snapshot of the same commit, with the counters below as they stood.
+    struct Taken {
+        struct Missing {
+            std::string table;
+            uint64_t changes = 0;
+        };
+        std::vector<PublishedPtr> ready;
+        std::vector<Missing> missing;
+        std::optional<ReadSnapshot> snapshot;  // when anything is missing
+        uint64_t commits = 0;
+        uint64_t published = 0;
+    };
     // The versions of the named tables as of one commit; a table without a
     // stored form has none, and makes `complete` false.
     struct Versions {
@@ -147,24 +161,43 @@ private:
     // line, so that readers on different lanes share none.
     struct alignas(64) ReaderLane {
         std::mutex mutex;  // held by the reader running on the lane
-        Engine engine;     // borrows exactly `held`, never has a page store
+        // Borrows exactly `held`; its page store, when it has one, is the
+        // read-only one over the snapshot taken with `held`, as of
+        // `snapshot_commits` and `snapshot_published`.
+        Engine engine;
         std::vector<PublishedPtr> held;
+        uint64_t snapshot_commits = 0;
+        uint64_t snapshot_published = 0;
     };
     static constexpr size_t kLanes = 16;
+    // Pages a reader's read-only store over its snapshot caches: enough for
+    // the paths of the seeks of one statement and the next few.
+    static constexpr size_t kSnapshotCachePages = 256;
 
     Result<ExecResult> read(parser::Statement statement, RowSink* sink);
     // A free lane, locked: the one this thread had last, else the next free
     // one (which becomes this thread's); none when every lane is in use.
     ReaderLane* lock_lane(std::unique_lock<std::mutex>& lock);
-    Result<Versions> take_versions(const std::vector<std::string>& names);
-    // True when the lane holds a version of every named table and none of
-    // those versions is superseded.
-    static bool lane_fits(const ReaderLane& lane, const std::vector<std::string>& names);
+    Result<Taken> take_current(const std::vector<std::string>& names);
+    // The missing tables' versions as of the snapshot: a version published
+    // since for the same change, a decode under way for it (waited for), or
+    // decoded here (published when still current).
+    Result<Versions> versions_of_missing(Taken& taken);
+    // True when the statement may run on the lane as it is: the lane holds
+    // a version of every named table and none of those versions is
+    // superseded; or its snapshot is still as of the last commit, no version
+    // was published since, and the tables it holds none of are read through
+    // the page road by index seeks alone.
+    bool lane_fits(ReaderLane& lane, const std::vector<std::string>& names, const parser::Statement& statement) const;
     // Replaces the lane's versions of the tables of `versions` with those,
-    // and moves them and its superseded ones into `dropped`.
+    // and moves them and its superseded ones into `dropped`; the lane's
+    // engine starts afresh (its snapshot's page store goes).
     static void refill_lane(ReaderLane& lane, std::vector<PublishedPtr> versions, std::vector<PublishedPtr>& dropped);
     // Moves the superseded versions of every lane not in use into `dropped`.
     void empty_stale_lanes(std::vector<PublishedPtr>& dropped);
+    // Every lane not in use lets its snapshot go (before a commit, so that
+    // its checkpoint is not held off by readers between statements).
+    void release_lane_snapshots(std::vector<Engine>& dropped);
     Result<PublishedPtr> decode(ReadSnapshot& snapshot, const std::string& table);
     void settle(const std::string& table, const std::shared_ptr<PendingVersion>& pending, PublishedPtr version);
     Result<ExecResult> write(parser::Statement statement, RowSink* sink);
@@ -178,6 +211,11 @@ private:
     Engine engine_;
     std::unordered_map<std::string, VersionSlot> versions_;  // guarded by mutex_
     std::atomic<uint64_t> decoded_{0};
+    // Grow under the mutex: with every commit that changes a table, and with
+    // every version published. A lane's snapshot serves while both stand
+    // where they stood when it was taken.
+    std::atomic<uint64_t> commits_{0};
+    std::atomic<uint64_t> published_{0};
     std::array<ReaderLane, kLanes> lanes_;
     // Which pager and how far its change count stood at the last commit.
     const Pager* committed_pager_ = nullptr;
