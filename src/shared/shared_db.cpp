@@ -177,24 +177,34 @@ Result<SharedDb::Versions> SharedDb::versions_of_missing(Taken& taken) {
 
 namespace {
 
-// Whether the statement reads the tables its engine has no version of (read
-// from the page file) by index seeks alone: a one-table SELECT without
-// joins, subqueries or ORDER BY whose WHERE the planner answers with an
-// index tree of the page file. Such a read costs the pages of a few paths,
-// where waiting for a decode of the table (or doing it) costs a whole read
-// of it. A Pk value is not such a read: the page file has no Pk tree, and
-// the page road finds a Pk value by reading the table whole, so a decoded
-// version (which keeps its Pk tree for later readers) serves it better; so
-// are scans, joins and the rest.
-bool page_road_serves(Engine& reader, const parser::Statement& statement) {
+// A one-table SELECT without joins, subqueries or ORDER BY, with a WHERE:
+// the shape whose WHERE a seek may answer alone.
+const parser::SelectStatement* seek_shaped(const parser::Statement& statement) {
     const auto* s = std::get_if<parser::SelectStatement>(&statement.node);
-    if (s == nullptr || !s->joins.empty() || s->order_by || !s->where_clause || shared::has_subquery(*s)) return false;
-    const planner::TableSource source = planner::table_source(reader, s->from.name);
-    if (!source.in_page_file()) return false;
-    const planner::BoundTable from{s->from.name, *source.columns, s->from.alias, 0};
+    if (s == nullptr || !s->joins.empty() || s->order_by || !s->where_clause || shared::has_subquery(*s)) return nullptr;
+    return s;
+}
+
+// The path the engine would read the statement's table by.
+std::optional<planner::AccessPath> seek_path(Engine& engine, const parser::SelectStatement& s) {
+    const planner::TableSource source = planner::table_source(engine, s.from.name);
+    if (source.kind == planner::TableSource::Kind::Missing) return std::nullopt;
+    const planner::BoundTable from{s.from.name, *source.columns, s.from.alias, 0};
     // With aggregates: the WHERE's path alone, which every SELECT without
     // ORDER BY takes.
-    auto path = planner::plan_access_path(reader, *s, from, true);
+    return planner::plan_access_path(engine, s, from, true);
+}
+
+// Whether the statement reads the tables its engine has no version of (read
+// from the page file) by index seeks alone. Such a read costs the pages of
+// a few paths, where waiting for a decode of the table (or doing it) costs
+// a whole read of it. A Pk value is not such a read: the page file has no
+// Pk tree, and the page road finds a Pk value by reading the table whole;
+// nor are scans, joins and the rest.
+bool page_road_serves(Engine& reader, const parser::Statement& statement) {
+    const parser::SelectStatement* s = seek_shaped(statement);
+    if (s == nullptr || !planner::table_source(reader, s->from.name).in_page_file()) return false;
+    auto path = seek_path(reader, *s);
     return path && path->in_page_file && path->kind != planner::AccessPath::Kind::PrimaryKey;
 }
 
@@ -280,6 +290,7 @@ Result<ExecResult> SharedDb::read(parser::Statement statement, RowSink* sink) {
         return result;
     };
     if (lane != nullptr && lane_fits(*lane, names, statement)) return run_on_lane();
+    if (auto answered = read_on_writer(statement, sink)) return std::move(*answered);
 
     auto taken = take_current(names);
     if (!taken) return fail(taken.error());
@@ -323,9 +334,37 @@ Result<ExecResult> SharedDb::read(parser::Statement statement, RowSink* sink) {
         if (lane != nullptr) lane_lock.unlock();
         return executor::execute_statement(missing, std::move(statement), sink);
     }
-    std::vector<PublishedPtr> replaced;
-    refill_lane(*lane, std::move(versions->ready), replaced);
+    // The versions taken first go in again: a commit since may have
+    // superseded one of them, which the lane would drop otherwise.
+    std::vector<PublishedPtr> replaced, all = std::move(taken->ready);
+    all.insert(all.end(), versions->ready.begin(), versions->ready.end());
+    refill_lane(*lane, std::move(all), replaced);
     return run_on_lane();
+}
+
+std::optional<Result<ExecResult>> SharedDb::read_on_writer(parser::Statement& statement, RowSink* sink) {
+    const parser::SelectStatement* s = seek_shaped(statement);
+    if (s == nullptr) return std::nullopt;
+    std::optional<Result<ExecResult>> out;
+    {
+        std::lock_guard lock(mutex_);
+        if (engine_.tables.find_owned(s->from.name) == nullptr) return std::nullopt;
+        VersionSlot& slot = versions_[s->from.name];
+        if (slot.version || (!slot.pending && slot.writer_reads >= kWriterReadsBeforeDecode)) return std::nullopt;
+        auto path = seek_path(engine_, *s);
+        if (!path || path->in_page_file || path->kind != planner::AccessPath::Kind::PrimaryKey) return std::nullopt;
+        ++slot.writer_reads;
+        // Without the sink: its rows go to it after the mutex, so that no
+        // caller's code runs under it.
+        out = executor::execute_statement(engine_, std::move(statement), nullptr);
+    }
+    if (sink != nullptr && *out) {
+        if (auto* rows = std::get_if<Rows>(&**out)) {
+            for (const Row& row : rows->rows) sink->row(row);
+            rows->rows = {};
+        }
+    }
+    return out;
 }
 
 void SharedDb::release_lane_snapshots(std::vector<Engine>& dropped) {
@@ -402,6 +441,7 @@ void SharedDb::mark_changed(const std::optional<std::vector<std::string>>& table
         }
         slot.version.reset();
         slot.pending.reset();
+        slot.writer_reads = 0;
     };
     if (!tables) {
         for (auto& [name, slot] : versions_) change(slot);

@@ -111,6 +111,11 @@ public:
         return f(engine_);
     }
 
+    // Reads on the writing engine of a table with no version, before one
+    // of them decodes it: decoding costs a whole read of the table, a
+    // seek of its Pk tree there a few microseconds under the mutex.
+    static constexpr uint64_t kWriterReadsBeforeDecode = 1024;
+
     // How many table versions readers have decoded since the handle opened.
     uint64_t decoded_versions() const { return decoded_.load(std::memory_order_relaxed); }
 
@@ -135,6 +140,7 @@ private:
         uint64_t changes = 0;                     // commits that changed the table
         PublishedPtr version;                     // as of the last change, or none yet
         std::shared_ptr<PendingVersion> pending;  // its decode under way, or none
+        uint64_t writer_reads = 0;                // read_on_writer's since the last change
     };
     struct ReadPlan;
     // What a reader takes under the mutex: the named tables' versions that
@@ -175,6 +181,12 @@ private:
     static constexpr size_t kSnapshotCachePages = 256;
 
     Result<ExecResult> read(parser::Statement statement, RowSink* sink);
+    // A Pk point query of a table that has no version while the writing
+    // engine has it loaded, and fewer than kWriterReadsBeforeDecode such
+    // reads since its last change (or a decode of it under way): runs on
+    // the writing engine under the mutex (the last commit, whole), its rows
+    // given to the sink after. None when not so (`statement` untouched).
+    std::optional<Result<ExecResult>> read_on_writer(parser::Statement& statement, RowSink* sink);
     // A free lane, locked: the one this thread had last, else the next free
     // one (which becomes this thread's); none when every lane is in use.
     ReaderLane* lock_lane(std::unique_lock<std::mutex>& lock);
