@@ -9,17 +9,29 @@
 //   fails, is undone: the engine returns to its last commit, so a reported
 //   failure leaves nothing behind (nothing of it reaches the log with a later
 //   commit) and a retry applies the work once.
-// - reading (SELECT): the statement runs on a fresh private engine that
+// - reading (SELECT): the statement runs on a private reader engine that
 //   borrows every table it names (joins and subqueries included) as an
 //   immutable TableVersion. The handle keeps, per table, the version as of
 //   the last commit that changed it; a commit drops the versions of the
 //   tables its statement changed, and only those. Under the mutex a reader
 //   takes the versions that are there and, when one is missing, a
-//   ReadSnapshot; without the mutex it decodes the missing tables from the
-//   snapshot and publishes them for everyone (a decode already under way
-//   for the same change is waited for instead). So a table is decoded once
-//   per change, however many readers use it, and a reader sees the
-//   database as of the last commit before it took its versions: whole
+//   ReadSnapshot of the same commit. Without the mutex it then reads the
+//   missing tables from the snapshot by the cheapest road that gives the
+//   whole of them as of that commit:
+//   - the page road (planner/table_source.h), when index seeks alone
+//     answer the statement (a one-table SELECT whose WHERE an index of the
+//     page file answers): the engine gets a read-only page store over the
+//     snapshot's pages (ReadSnapshot::lend_pages) and reads the pages of a
+//     few paths, as a plain handle reads a table it has not loaded;
+//   - else the table's version, decoded once per change from the snapshot
+//     and published for everyone (a decode already under way for the same
+//     change is waited for instead).
+//   A Pk point query of a table the writing engine has loaded and no
+//   version of is instead answered there, under the mutex (a seek of its
+//   Pk tree; the page file has none), until kWriterReadsBeforeDecode such
+//   reads since the table's last change make the next one decode it. So a
+//   table is decoded at most once per change, no point query waits for a
+//   decode, and a reader sees the database as of one commit: whole
 //   statements only.
 //   A thread keeps its reader engine between statements in a lane (one of
 //   kLanes; a thread keeps the lane it last had and, finding it in use by
@@ -30,16 +42,20 @@
 //   so readers do not meet, nor are they held up by commits to tables they
 //   do not read. Versions all current at one moment are the tables as of
 //   the last commit before it, so such a statement still sees whole
-//   commits. Otherwise the lane takes the named tables' versions anew
-//   under the mutex. With every lane in use, or for a statement naming a
-//   table that has no version (none stored), a fresh private engine runs
-//   it instead.
+//   commits. A lane that read by the page road keeps its snapshot's store
+//   too, for statements the page road answers, while no commit and no
+//   newly published version has come since. Otherwise the lane takes the
+//   named tables' versions anew under the mutex. With every lane in use,
+//   or for a statement naming a table that has no stored form, a fresh
+//   private engine runs it instead.
 // - BEGIN, COMMIT, ROLLBACK are refused (every statement commits itself).
 //
 // Log growth: while a SELECT's snapshot lives, checkpoints are skipped and
 // commits keep appending to the log, so long queries under a steady stream
 // of writes let the log grow past its 4 MiB threshold; the first commit
-// after the last snapshot is released checkpoints it.
+// after the last snapshot is released checkpoints it. A lane between
+// statements lets its snapshot go before each commit; a lane in use keeps
+// it until its statement ends.
 //
 // Memory: besides the tables the writing road has loaded, the handle keeps
 // one decoded version of every table readers have read since its last
