@@ -216,7 +216,6 @@ struct LoadedTables {
 
 private:
     const TableVersion* lent(std::string_view name) const;
-
 };
 
 }  // namespace zembrel
