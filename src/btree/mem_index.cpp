@@ -325,10 +325,12 @@ void MemIndex::remove_row_ids(const IndexKey& key, std::span<const uint64_t> row
     }
 }
 
-void MemIndex::remove_sorted(std::span<const IndexKeyView> keys, std::span<const uint64_t> rowids) {
+size_t MemIndex::remove_sorted(std::span<const IndexKeyView> keys, std::span<const uint64_t> rowids) {
     const size_t keys_before = map_.size();
-    id_count_ -= map_.remove_sorted(keys, rowids);
+    const size_t removed = map_.remove_sorted(keys, rowids);
+    id_count_ -= removed;
     if (map_.size() != keys_before) hash_view_.reset();
+    return removed;
 }
 
 void MemIndex::set_entered(size_t rows, uint64_t last_id, bool may_hold_stale) {

@@ -310,8 +310,8 @@ public:
     void remove_row_ids(const IndexKey& key, std::span<const uint64_t> rowids);
     // remove_row_id(keys[i], rowids[i]) for every i, with `keys` ascending
     // (see IndexKeyMap::remove_sorted): the removal of many rows, in one pass
-    // over the map.
-    void remove_sorted(std::span<const IndexKeyView> keys, std::span<const uint64_t> rowids);
+    // over the map. Returns how many ids went.
+    size_t remove_sorted(std::span<const IndexKeyView> keys, std::span<const uint64_t> rowids);
 
     // Whether the unique purge of Engine::index_insert_row can change this
     // index: true when it may hold a row id that is not the id of one of the

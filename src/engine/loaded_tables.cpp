@@ -597,11 +597,18 @@ FlatRows LoadedTables::delete_rows(std::string_view table_name, std::span<const 
     Table* table = find_owned(table_name);
     if (!table || positions.empty()) return {};
     renumber_and_flag(mem_indexes, *table);
+    // Whether each index may hold ids of no remaining row: when it may hold
+    // ids of no row now (ids changed behind its back included), or when a
+    // deleted row's id was not under the row's key (it may then sit under
+    // another key, and stay).
+    std::vector<std::pair<MemIndex*, bool>> outside;
     SortedEntries entries;
     for (auto& [name, index] : mem_indexes) {
         if (index.table != table_name) continue;
+        const bool before = may_hold_ids_outside(index, *table, table->rows.size());
         sorted_entries_of(*table, positions, index.positions, entries);
-        index.remove_sorted(entries.keys, entries.ids);
+        const size_t removed = index.remove_sorted(entries.keys, entries.ids);
+        outside.emplace_back(&index, before || removed != entries.ids.size());
     }
     // The primary-key tree loses exactly the deleted rows' keys (a key that
     // names another row stays).
@@ -617,11 +624,7 @@ FlatRows LoadedTables::delete_rows(std::string_view table_name, std::span<const 
     FlatRows removed;
     table->remove_rows(positions, removed);
     const size_t out = table->rows.size();
-    // The indexes now hold exactly the ids of the remaining rows.
-    for (const std::string& name : mem_indexes.names_of_table(table_name)) {
-        MemIndex* index = mem_indexes.get(name);
-        index->set_entered(out, id_before(*table, out), index->may_hold_stale_ids());
-    }
+    for (const auto& [index, stale] : outside) index->set_entered(out, id_before(*table, out), stale);
     return removed;
 }
 
