@@ -198,6 +198,9 @@ struct LoadedTables {
     // Removes the rows at `positions` (ascending, distinct) with their ids
     // and index entries and returns them in that order, relocated
     // (FlatRows::remove: they must not outlive the table); next_rowid stays.
+    // Each index loses its entries in one pass over its keys, sorted; an
+    // index that did not hold a row's id under the row's key is marked as
+    // possibly holding stale ids (the next INSERT's unique purge walks it).
     FlatRows delete_rows(std::string_view table, std::span<const size_t> positions);
     // Puts removed rows back at the positions they had (ascending, as given
     // to delete_rows) under their ids, and rebuilds the table's indexes.
