@@ -247,9 +247,10 @@ bool CorrelatedSubquery::seek_positions(const ChainedRow& outer_row, std::vector
     return true;
 }
 
-Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow& outer_row) {
+Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow& outer_row, bool rows_after) {
     const Seek& seek = *seek_;
     rowids_.clear();
+    slots_ = nullptr;
     switch (fit_seek_key(outer_row)) {
         case KeyFit::Key: break;
         case KeyFit::NoMatch: return true;
@@ -260,10 +261,17 @@ Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow
     // Past a few seeks of one key the index's keys are read into memory
     // once (kept for later statements) and looked up there instead.
     if (!seek.range && key_.size() == 1 && ++key_seeks_ == kSeeksBeforeKeyHash) {
-        key_hash_ = page_key_hash(engine, statement_.from.name, seek.page_index);
+        key_hash_ = page_key_hash(engine, statement_.from.name, seek.page_index, rows_after);
     }
     if (key_hash_ && !seek.range && key_.size() == 1) {
-        if (const RowIdList* ids = key_hash_->view->find(key_.front())) rowids_.assign(ids->begin(), ids->end());
+        // A key's slots rise with its rows' ids: table order, each row once.
+        const RowIdList* slots = key_hash_->view->find(key_.front());
+        if (slots == nullptr) return true;
+        if (key_hash_->rows) {
+            slots_ = slots;
+            return true;
+        }
+        for (uint64_t slot : *slots) rowids_.push_back(key_hash_->rowids[slot]);
     } else if (auto st = seek_page_entries(engine, *store); !st) {
         return fail(st.error());
     } else if (!*st) {
@@ -351,10 +359,18 @@ std::optional<bool> CorrelatedSubquery::exists_in_index(const ChainedRow& outer_
 }
 
 template <class Keep>
-Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep) {
+Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep, bool rows_after) {
     if (seek_ && seek_->index == nullptr) {
-        auto served = seek_page_rows(engine, outer_row);
+        auto served = seek_page_rows(engine, outer_row, rows_after);
         if (!served) return fail(served.error());
+        if (*served && slots_ != nullptr) {
+            // Every row the hash holds was decoded whole when it was read.
+            for (uint64_t slot : *slots_) {
+                const RowView row = (*key_hash_->rows)[slot];
+                if (eval_across(*where_, outer_row, row, outer_width_) == Truth::True && !keep(row)) break;
+            }
+            return {};
+        }
         if (*served) {
             // Every candidate is fetched, even after `keep` has had enough:
             // a damaged row reports its error as a fresh run would.
@@ -435,10 +451,15 @@ Result<bool> CorrelatedSubquery::exists(Engine& engine, const OuterContext& oute
     if (statement_.limit && *statement_.limit == 0) return false;
     if (auto known = exists_in_index(*outer.row)) return *known;
     bool found = false;
-    auto st = visit(engine, *outer.row, [&](RowView) {
-        found = true;
-        return false;
-    });
+    // Once the key hash is read, exists_in_index answers for a WHERE the
+    // index alone decides: no row is fetched again.
+    auto st = visit(
+        engine, *outer.row,
+        [&](RowView) {
+            found = true;
+            return false;
+        },
+        !seek_ || !seek_->whole_where);
     if (!st) return fail(st.error());
     return found;
 }

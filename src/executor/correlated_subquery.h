@@ -78,9 +78,10 @@ private:
                        uint64_t outer_width);
     void plan_seek(const Engine& engine);
     // Calls `keep(row)` for each own row the WHERE passes, in table order,
-    // until it returns false.
+    // until it returns false. `rows_after`: later outer rows will want the
+    // rows too, not only the index (see seek_page_rows).
     template <class Keep>
-    Status visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep);
+    Status visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep, bool rows_after = true);
     // Fits the seek's key (or bounds) from the outer row into key_ (or
     // lower_, upper_): Scan when no key stands for the values (the table is
     // read instead), NoMatch when no row can pass.
@@ -88,9 +89,11 @@ private:
     // Appends the table positions of the seek's candidates; false when the
     // seek cannot serve this outer row (the table is scanned instead).
     bool seek_positions(const ChainedRow& outer_row, std::vector<size_t>& positions);
-    // The same through the page file's index tree: the candidates' row ids,
-    // in table order, into rowids_; false when a scan must serve.
-    Result<bool> seek_page_rows(Engine& engine, const ChainedRow& outer_row);
+    // The same through the page file's index tree: the candidates, in table
+    // order, as slots of the key hash's rows into slots_ when it holds them,
+    // else as row ids into rowids_; false when a scan must serve. When it
+    // reads the index's key hash, `rows_after` keeps the rows in it.
+    Result<bool> seek_page_rows(Engine& engine, const ChainedRow& outer_row, bool rows_after);
     // The row ids of the entries in the seek's range (or of its key) read
     // from the index tree into rowids_; false when the index is gone.
     Result<bool> seek_page_entries(Engine& engine, PageStore& store);
@@ -126,6 +129,7 @@ private:
     uint64_t key_seeks_ = 0;
     std::shared_ptr<const PageKeyHash> key_hash_;
     std::vector<uint64_t> rowids_;               // scratch of one page-file seek
+    const RowIdList* slots_ = nullptr;           // the same, when the key hash holds the rows
     std::vector<uint8_t> start_;                 // scratch of one page-file seek: its first key
     IndexEntry entry_;                           // scratch of one page-file seek
     Row page_row_;                               // the page-file candidate in hand
