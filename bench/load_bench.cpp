@@ -3,7 +3,8 @@
 // plain index, a FLOAT, a TEXT and an INT), reopened and loaded again and
 // again. Prints the median load time and the rows per second.
 //
-// Usage: load_bench [rows [runs]]   (100000 rows, 9 runs without them).
+// Usage: load_bench [rows [runs]]   (100000 rows, 9 runs without them);
+// LOAD_BENCH_PARALLEL_ROWS (see below) moves the threshold of the threaded road.
 // The first run also prints the time of each step taken alone.
 #include <algorithm>
 #include <chrono>
@@ -70,10 +71,14 @@ int main(int argc, char** argv) {
         if (auto st = storage::save(*engine); !st) die(st.error().display());
     }
     const int runs = argc > 2 ? std::atoi(argv[2]) : 9;
+    // LOAD_BENCH_PARALLEL_ROWS=n: tables of n rows or more load with worker
+    // threads (a huge n measures the one-thread road).
+    const char* threshold = std::getenv("LOAD_BENCH_PARALLEL_ROWS");
     std::vector<double> seconds;
     for (int run = 0; run < runs; ++run) {
         auto engine = storage::open(path);
         if (!engine) die(engine.error().display());
+        if (threshold) engine->tables.parallel_rows = std::strtoull(threshold, nullptr, 10);
         const auto start = std::chrono::steady_clock::now();
         if (auto st = engine->ensure_table_loaded("t"); !st) die(st.error().display());
         seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());

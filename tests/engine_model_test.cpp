@@ -339,6 +339,9 @@ private:
     void tune() {
         // A small cache makes statements spill dirty pages into the log.
         if (engine_.file.page_store) engine_.file.page_store->pager->set_cache_capacity(vfs_ ? 3 : 48);
+        // Every other engine loads and indexes tables of any size with
+        // worker threads.
+        engine_.tables.parallel_rows = ++tunes_ % 2 == 0 ? 1 : LoadedTables::kParallelRows;
     }
 
     std::string context() const {
@@ -1251,6 +1254,7 @@ private:
     }
 
     std::mt19937_64 rng_;
+    uint64_t tunes_ = 0;
     uint64_t seed_;
     TempDir dir_;
     std::string path_;

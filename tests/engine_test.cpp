@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <limits>
+#include <random>
 
 #include "test_util.h"
 
@@ -201,6 +204,153 @@ TEST(EngineLifecycle, RefreshPkIndexesCoversEveryTable) {
     ASSERT_TRUE(e.tables.pk_indexes.contains("t"));
     EXPECT_EQ(e.tables.pk_indexes.at("t").tree.len, 2u);
     EXPECT_EQ(table_of(e, "t")->rowids, (std::vector<uint64_t>{1, 2}));
+}
+
+// Large tables load with worker threads; small ones, and a large one
+// whose pages the threads will not take (damage, long values), the
+// sequential way. Both must leave the same rows, ids, key trees and errors.
+constexpr size_t kSequential = std::numeric_limits<size_t>::max();
+
+// Everything loading table t leaves in memory, or the error it fails with.
+std::string load_picture(Engine& e, size_t parallel_rows) {
+    e.tables.forget_table("t");
+    e.rebuild_name_maps();  // the index definitions went with the table
+    e.tables.parallel_rows = parallel_rows;
+    if (auto st = e.ensure_table_loaded("t"); !st) return "error: " + st.error().display();
+    const Table* t = table_of(e, "t");
+    if (t == nullptr) return "not loaded";
+    std::string out = "next " + std::to_string(t->next_rowid) + "\n";
+    for (size_t i = 0; i < t->rows.size(); ++i) {
+        out += std::to_string(t->rowids.at(i));
+        for (const Value& v : t->rows[i]) out += " " + v.display();
+        out += "\n";
+    }
+    e.tables.pk_indexes.at("t").tree.for_each([&](const Value& key, uint64_t id) {
+        out += "pk " + key.display() + " " + std::to_string(id) + "\n";
+        return true;
+    });
+    for (const char* name : {"t_n", "t_s"}) {
+        for (const auto& [key, ids] : e.tables.mem_indexes.get(name)->map()) {
+            out += name;
+            for (const Value& v : key) out += " " + v.display();
+            for (uint64_t id : ids) out += " #" + std::to_string(id);
+            out += "\n";
+        }
+    }
+    return out;
+}
+
+std::string load_picture(const std::string& path, size_t parallel_rows) {
+    Engine e = must(storage::open(path));
+    return load_picture(e, parallel_rows);
+}
+
+// A table of `rows` rows over some hundreds of leaves, saved at `path`.
+void write_load_table(const std::string& path, int rows) {
+    Engine e = must(storage::open(path));
+    ok(e, "CREATE TABLE t (id PK, n INT, s TEXT, f FLOAT, note TEXT)");
+    ok(e, "CREATE UNIQUE INDEX t_n ON t (n)");
+    ok(e, "CREATE INDEX t_s ON t (s)");
+    std::mt19937 rng(7);
+    for (int done = 0; done < rows;) {
+        std::string insert = "INSERT INTO t (n, s, f, note) VALUES ";
+        for (int k = 0; k < 500 && done < rows; ++k, ++done) {
+            const std::string s = rng() % 9 == 0 ? "NULL" : "'group " + std::to_string(rng() % 50) + "'";
+            insert += (k ? ", (" : "(") + std::to_string(done * 7 % rows) + ", " + s + ", " +
+                      std::to_string(done) + ".25, '" + std::string(rng() % 60, 'x') + "')";
+        }
+        ok(e, insert);
+    }
+    ok(e, "DELETE FROM t WHERE n > 4000 AND n < 4500");
+    ASSERT_TRUE(storage::save(e));
+}
+
+// The table's leaves in chain order.
+std::vector<uint64_t> leaves_of_t(Engine& e) {
+    Pager& pager = *e.page_store()->pager;
+    std::vector<uint64_t> leaves;
+    auto leaf = BPlusTree::leftmost_leaf_page(pager, e.page_store()->catalog.get("t")->root);
+    PageBuf page;
+    for (uint64_t at = leaf ? *leaf : 0; at != 0; at = le::get64(page.data() + 4)) {
+        leaves.push_back(at);
+        if (!pager.read_page_into(at, page)) break;
+    }
+    return leaves;
+}
+
+TEST(EngineLifecycle, ParallelLoadLeavesWhatTheSequentialLoadLeaves) {
+    TempDir dir;
+    const std::string path = dir.path("parallel.db");
+    write_load_table(path, 6000);
+    const std::string sequential = load_picture(path, kSequential);
+    ASSERT_EQ(sequential.substr(0, 5), "next ");
+    EXPECT_EQ(load_picture(path, 1), sequential);
+
+    // Pages the cache or the log hold, committed or not, come from there.
+    Engine e = must(storage::open(path));
+    e.page_store()->pager->set_cache_capacity(3);
+    ok(e, "UPDATE t SET note = 'changed' WHERE n > 1000 AND n < 3000");
+    ok(e, "INSERT INTO t (n, s) VALUES (-1, 'new')");
+    const std::string changed = load_picture(e, kSequential);
+    EXPECT_NE(changed, sequential);
+    EXPECT_EQ(load_picture(e, 1), changed);
+    ASSERT_TRUE(storage::save(e));
+    EXPECT_EQ(load_picture(e, 1), changed);
+
+    // A value in an overflow chain sends the table the sequential way.
+    ok(e, "UPDATE t SET note = '" + std::string(5000, 'y') + "' WHERE n = 700");
+    const std::string overflowing = load_picture(e, kSequential);
+    EXPECT_NE(overflowing.find(std::string(5000, 'y')), std::string::npos);
+    EXPECT_EQ(load_picture(e, 1), overflowing);
+}
+
+// Damage in several runs of leaves reports what the sequential road meets
+// first; a leaf linked past its neighbour loads what the chain holds.
+TEST(EngineLifecycle, ParallelLoadMeetsDamageAsTheSequentialLoadDoes) {
+    TempDir dir;
+    const std::string clean = dir.path("clean.db");
+    write_load_table(clean, 6000);
+    std::vector<uint64_t> leaves;
+    bool crc = false;
+    {
+        Engine e = must(storage::open(clean));
+        leaves = leaves_of_t(e);
+        crc = e.page_store()->pager->crc_in_file();
+    }
+    ASSERT_GT(leaves.size(), 150u);
+    const std::vector<uint8_t> original = read_file(clean);
+    // Changes a page's bytes, its checksum following unless `stale`.
+    using Edit = std::function<void(uint8_t* page, size_t leaf)>;
+    struct Case {
+        const char* what;
+        Edit edit;
+        bool stale = false;
+    };
+    const std::vector<Case> cases = {
+        {"checksum", [](uint8_t* page, size_t) { page[40] ^= 0x5a; }, true},
+        {"value count", [](uint8_t* page, size_t) { ++page[12 + 7 + 9]; }},
+        {"cell count", [](uint8_t* page, size_t) { page[2] = 0xff; }},
+        {"page type", [](uint8_t* page, size_t) { page[0] = 3; }},
+        {"key", [](uint8_t* page, size_t) { page[12 + 7] = 0x77; }},
+        {"link past a leaf", [&](uint8_t* page, size_t k) { le::put64(page + 4, leaves[k + 2]); }},
+        {"link to nowhere", [](uint8_t* page, size_t) { le::put64(page + 4, 1u << 30); }},
+    };
+    for (const Case& c : cases) {
+        for (const std::vector<size_t>& damaged : {std::vector<size_t>{100, 40}, std::vector<size_t>{0, 140},
+                                                   std::vector<size_t>{leaves.size() - 1}}) {
+            std::vector<uint8_t> bytes = original;
+            for (size_t k : damaged) {
+                if (k + 2 >= leaves.size() && std::string(c.what) == "link past a leaf") continue;
+                uint8_t* page = bytes.data() + leaves[k] * kPageSize;
+                c.edit(page, k);
+                if (crc && !c.stale) le::put32(page + kPageSize - 4, page_crc(page));
+            }
+            const std::string path = dir.path("damaged.db");
+            write_file(path, bytes);
+            const std::string sequential = load_picture(path, kSequential);
+            EXPECT_EQ(load_picture(path, 1), sequential) << c.what << " at leaf " << damaged[0];
+        }
+    }
 }
 
 // A loaded table's long texts live in its arena; every way a table leaves

@@ -3,16 +3,25 @@
 // catalog, and the return to the last commit after a failed write.
 
 #include <algorithm>
+#include <optional>
+#include <thread>
 #include <utility>
 
 #include "catalog/catalog_store.h"
 #include "engine/engine.h"
+#include "pagestore/parallel_rows.h"
 #include "types/sorted_names.h"
 #include "types/text_format.h"
 
 namespace zembrel {
 
 namespace {
+
+// Ids were handed out below the counter; keep the next one above them all
+// even if the counter was damaged.
+void keep_next_rowid_above(Table& table) {
+    if (!table.rowids.empty() && table.next_rowid <= table.rowids.back()) table.next_rowid = table.rowids.back() + 1;
+}
 
 // Appends the cursor's rows and their ids to `table`, `expected` rows
 // reserved for up front; next_rowid ends above every id read. Each row is
@@ -34,9 +43,7 @@ Status read_table_rows(TableCursor& cursor, Table& table, uint64_t expected) {
                                         table.name, other.size(), width));
         table.rowids.push_back(static_cast<uint64_t>(rowid.as_int()));
     }
-    // Ids were handed out below the counter; keep the next one above them all
-    // even if the counter was damaged.
-    if (!table.rowids.empty() && table.next_rowid <= table.rowids.back()) table.next_rowid = table.rowids.back() + 1;
+    keep_next_rowid_above(table);
     return {};
 }
 
@@ -50,22 +57,38 @@ Status Engine::ensure_table_loaded(std::string_view name) {
     const CatalogEntry* entry = (*store)->catalog.get(name);
     if (entry == nullptr) return {};  // no such table; the statement's own checks report it
 
-    Table table;
-    table.name = key;
-    table.columns = entry->columns;
-    table.next_rowid = entry->rowid_counter;
-    auto cursor = TableCursor::open(**store, key);
-    if (!cursor) return fail(cursor.error());
-    cursor->read_ahead();
+    const auto fresh_table = [&] {
+        Table table;
+        table.name = key;
+        table.columns = entry->columns;
+        table.next_rowid = entry->rowid_counter;
+        return table;
+    };
     // Room for every id handed out so far, unless that is far more than
     // the file could hold (a damaged counter): rows deleted since leave
     // room that is never touched, and so never made resident. Counting the
     // tree's entries instead would read every leaf page twice.
     const uint64_t ids_out = entry->rowid_counter > 0 ? entry->rowid_counter - 1 : 0;
     const uint64_t file_bytes = (*store)->pager->page_count() * (*store)->pager->usable_page_size();
-    const uint64_t cell_bytes = ids_out * std::max<uint64_t>(table.columns.size(), 1) * sizeof(Value);
-    if (auto st = read_table_rows(*cursor, table, cell_bytes <= 4 * file_bytes ? ids_out : 0); !st) return st;
-    tables.database.tables.emplace(key, std::move(table));
+    const uint64_t cell_bytes = ids_out * std::max<uint64_t>(entry->columns.size(), 1) * sizeof(Value);
+    const uint64_t expected = cell_bytes <= 4 * file_bytes ? ids_out : 0;
+    std::optional<Table> table;
+    const size_t cores = std::thread::hardware_concurrency();
+    if (expected >= tables.parallel_rows && cores >= 2) {
+        table.emplace(fresh_table());
+        table->rows.reserve(expected, table->columns.size());
+        table->rowids.reserve(expected);
+        if (read_rows_in_parallel(**store, entry->root, *table, cores)) keep_next_rowid_above(*table);
+        else table.reset();  // whatever stopped that road, the sequential one meets in its order
+    }
+    if (!table) {
+        auto cursor = TableCursor::open(**store, key);
+        if (!cursor) return fail(cursor.error());
+        cursor->read_ahead();
+        table.emplace(fresh_table());
+        if (auto st = read_table_rows(*cursor, *table, expected); !st) return st;
+    }
+    tables.database.tables.emplace(key, std::move(*table));
     tables.rebuild_indexes(name);
     return {};
 }

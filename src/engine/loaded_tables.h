@@ -124,6 +124,12 @@ struct LoadedTables {
     RowCache row_cache;
     // Lent tables; a name is never both here and in `database`.
     std::vector<std::shared_ptr<const TableVersion>> borrowed;
+    // Tables of at least this many rows are read from the page file with
+    // worker threads (one per core at most, all joined before the load
+    // returns); the rows are those of one thread. Tests lower it to take
+    // that road with small tables.
+    size_t parallel_rows = kParallelRows;
+    static constexpr size_t kParallelRows = 20'000;
 
     // A loaded or borrowed table.
     const Table* find(std::string_view name) const;

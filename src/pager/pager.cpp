@@ -29,11 +29,13 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 #include "pager/frame_hash.h"
@@ -489,11 +491,32 @@ Status Pager::read_page_into(std::uint64_t page, std::span<std::uint8_t, kPageSi
 }
 
 std::size_t Pager::read_pages_ahead(std::uint64_t first, std::span<std::uint8_t> out) {
+    std::array<bool, 64> check_small{};
+    const std::size_t pages = out.size() / kPageSize;
+    std::unique_ptr<bool[]> check_many;
+    std::span<bool> check(check_small.data(), std::min(pages, check_small.size()));
+    if (pages > check_small.size()) {
+        check_many = std::make_unique<bool[]>(pages);
+        check = std::span<bool>(check_many.get(), pages);
+    }
+    const std::size_t read = read_pages_ahead_unchecked(first, out, check);
+    for (std::size_t k = 0; k < read; ++k)
+        if (check[k] && !page_checksum_ok(out.data() + k * kPageSize)) return k;
+    return read;
+}
+
+bool Pager::page_checksum_ok(const std::uint8_t* page) {
+    return le::get32(page + kPageSize - 4) == page_crc(page);
+}
+
+std::size_t Pager::read_pages_ahead_unchecked(std::uint64_t first, std::span<std::uint8_t> out,
+                                              std::span<bool> check) {
     if (first >= page_count_) return 0;
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() / kPageSize, page_count_ - first));
     if (read_only()) {
         for (std::size_t k = 0; k < want; ++k) {
             const std::span<std::uint8_t, kPageSize> slot(out.data() + k * kPageSize, kPageSize);
+            check[k] = false;  // the snapshot checks what it reads
             if (auto it = cache_.find(first + k); it != cache_.end()) std::memcpy(slot.data(), it->second->data.data(), kPageSize);
             else if (!snapshot_->read_page_into(first + k, slot)) return k;
         }
@@ -508,6 +531,7 @@ std::size_t Pager::read_pages_ahead(std::uint64_t first, std::span<std::uint8_t>
     for (std::size_t k = 0; k < want; ++k) {
         const std::uint64_t page = first + k;
         const std::span<std::uint8_t, kPageSize> slot(out.data() + k * kPageSize, kPageSize);
+        check[k] = false;
         if (auto it = cache_.find(page); it != cache_.end()) {
             std::memcpy(slot.data(), it->second->data.data(), kPageSize);
             continue;
@@ -519,7 +543,8 @@ std::size_t Pager::read_pages_ahead(std::uint64_t first, std::span<std::uint8_t>
             if (!read_wal_page(*log_offset, slot)) return k;
             continue;
         }
-        if (k >= from_file || (crc_in_file() && !verify_crc(slot.data()))) return k;
+        if (k >= from_file) return k;
+        check[k] = crc_in_file();
     }
     return want;
 }

@@ -175,6 +175,15 @@ public:
     // would fail or read as zeros past the file's end (0 when the file
     // cannot be read); read that page through read_page_into for its outcome.
     std::size_t read_pages_ahead(std::uint64_t first, std::span<std::uint8_t> out);
+    // The same, except that the checksums of pages taken from the page file
+    // are left to the caller: check[k] (one slot per page of `out`) tells
+    // whether page first + k must still pass page_checksum_ok before use, so
+    // that reader threads can share that work. A page failing it is one
+    // read_page_into would fail.
+    std::size_t read_pages_ahead_unchecked(std::uint64_t first, std::span<std::uint8_t> out, std::span<bool> check);
+    // Whether a page read from the page file holds the checksum of its
+    // bytes. Thread: any (it reads only the bytes given).
+    static bool page_checksum_ok(const std::uint8_t* page);
     // A zero-filled, dirty, cached page: the head of the free list, else a new
     // page at the end (page_count grows). Sets header_dirty. A damaged free
     // list fails without a change: "free-list head {} out of bounds (page

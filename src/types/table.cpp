@@ -60,6 +60,15 @@ void FlatRows::push_back(Row&& row) {
     ++count_;
 }
 
+std::span<Value> FlatRows::append_blank_rows(size_t n, size_t width) {
+    adopt_width(width);
+    make_room(n * width);
+    const size_t first = cells_.size();
+    cells_.resize(first + n * width);
+    count_ += n;
+    return {cells_.data() + first, n * width};
+}
+
 std::span<Value> FlatRows::append_blank(size_t width) {
     adopt_width(width);
     make_room(width);

@@ -120,6 +120,12 @@ public:
     void reserve(size_t rows, size_t width);
     void push_back(RowView row);
     void push_back(Row&& row);
+    // `n` new last rows of `width` Null values, to be filled in place: their
+    // cells. Within capacity_rows() the cells do not move, so the spans of
+    // earlier calls stay valid (threads may fill them meanwhile).
+    std::span<Value> append_blank_rows(size_t n, size_t width);
+    // Rows the list holds without moving its cells.
+    size_t capacity_rows() const { return width_ == 0 ? 0 : cells_.capacity() / width_; }
     // A new last row of `width` Null values, to be filled in place.
     std::span<Value> append_blank(size_t width);
     void pop_back();

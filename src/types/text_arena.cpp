@@ -56,10 +56,10 @@ char* TextArena::new_chunk(size_t bytes) {
     return chunks_.back().get();
 }
 
-void TextArena::reserve(size_t bytes) {
+void TextArena::reserve(size_t bytes, size_t chunk) {
     if (bytes <= room_) return;
-    next_ = new_chunk(bytes);
-    room_ = bytes;
+    room_ = std::max(bytes, chunk);
+    next_ = new_chunk(room_);
 }
 
 std::string_view TextArena::store(std::string_view text) {

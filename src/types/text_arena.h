@@ -30,7 +30,8 @@ public:
     std::string_view store(std::string_view text);
     // Room for about `bytes` more bytes in one chunk, taken now so that the
     // texts stored next do not go into many growing chunks.
-    void reserve(size_t bytes);
+    // A new chunk taken for it holds at least `chunk` bytes.
+    void reserve(size_t bytes, size_t chunk = 0);
 
     size_t chunk_count() const { return chunks_.size(); }
     size_t bytes_held() const { return held_; }

@@ -1,0 +1,36 @@
+// Reading every row of a large table with worker threads: the leaves the
+// interior pages name are split into runs; the calling thread reads each
+// run's pages through the pager (the only thread that touches it) and
+// gives the run the place of its rows at the end of the table, by the cell
+// counts its pages claim; workers check the pages and decode the rows
+// straight into those places, long texts into an arena of each worker's.
+//
+// The road takes only what the sequential leaf-chain walk would read the
+// same way: a tree with interior pages above its leaves, each leaf linked to
+// the next one they name, in-line values, Int keys, rows of the table's
+// width and pages that read without fault. Anything else (a damaged page
+// included) ends it with false, and the caller reads the table the
+// sequential way, which meets every error in row order as always.
+//
+// Ownership: borrows the store's pager for the call. Thread: the pager's;
+// every worker is joined before the call returns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "types/table.h"
+
+namespace zembrel {
+
+struct PageStore;
+
+// Appends the rows and row ids of the tree rooted at `root` to `table`
+// (rows empty, its columns set), their long texts into its arena, with
+// `workers` threads decoding (at least one). The caller reserves room for
+// the rows and ids: a table that would outgrow it is not taken. False when
+// the road did not take the table; `table`'s rows, ids and arena are then
+// unspecified.
+bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t workers);
+
+}  // namespace zembrel
