@@ -224,6 +224,67 @@ TEST(Wal, SnapshotErrors) {
     EXPECT_EQ(snap.error().message.rfind("page checksum mismatch", 0), 0u);
 }
 
+// A read-only pager over a snapshot reads the snapshot's commit (pages in
+// the file and in the log, through a cache smaller than what it reads, one
+// by one or ahead), never what was committed after it, and refuses every
+// write; it holds off checkpoints until it goes.
+TEST(Wal, ReadOnlyPagerOverASnapshot) {
+    TempDir t;
+    const std::string p = t.path("db");
+    auto pager = make_db(p, 8, 1);  // pages 2..9 in the file
+    for (std::uint64_t pg : {3, 5, 9}) write_seed(*pager, pg, 20 + pg);
+    ASSERT_TRUE(pager->commit());  // these in the log
+    auto snap = pager->snapshot();
+    ASSERT_TRUE(snap) << snap.error().message;
+    auto reader = Pager::over_snapshot(std::shared_ptr<const PagerSnapshot>(std::move(*snap)), 2);
+    for (std::uint64_t pg = 2; pg < 10; ++pg) write_seed(*pager, pg, 50 + pg);
+    ASSERT_TRUE(pager->allocate_page());
+    ASSERT_TRUE(pager->commit());
+    ASSERT_TRUE(pager->checkpoint());  // held off: the log stays
+    EXPECT_TRUE(fs::exists(wal_path_for(p)));
+
+    auto expected = [](std::uint64_t pg) -> std::uint64_t { return pg == 3 || pg == 5 || pg == 9 ? 20 + pg : 1; };
+    EXPECT_TRUE(reader->read_only());
+    EXPECT_EQ(reader->page_count(), 10u);
+    for (int round = 0; round < 2; ++round)
+        for (std::uint64_t pg = 2; pg < 10; ++pg) EXPECT_EQ(page_seed(*reader, pg), expected(pg)) << pg;
+    EXPECT_LE(reader->cache_size(), 2u);
+    std::vector<std::uint8_t> ahead(8 * kPageSize);
+    ASSERT_EQ(reader->read_pages_ahead(2, ahead), 8u);
+    for (std::uint64_t k = 0; k < 8; ++k) EXPECT_EQ(get_u64(ahead.data() + k * kPageSize), expected(2 + k)) << k;
+    EXPECT_EQ(reader->read_page(10).error().message, "page 10 out of bounds (page count 10)");
+
+    auto refused = [](const auto& st) {
+        ASSERT_FALSE(st);
+        EXPECT_EQ(st.error().kind, ErrorKind::Execution);
+        EXPECT_EQ(st.error().message, kReadOnlyPagerRefusal);
+    };
+    PageBuf buf{};
+    refused(reader->write_page(2, buf));
+    refused(reader->allocate_page());
+    refused(reader->free_page(4));
+    refused(reader->snapshot());
+    {
+        auto page = reader->read_page(2);
+        ASSERT_TRUE(page);
+        page->mutable_data()[100] ^= 1;
+    }
+    refused(reader->commit());
+    refused(reader->checkpoint());
+    // A changed page cannot be evicted into a log (a clean one can)...
+    EXPECT_TRUE(reader->read_page(4));
+    refused(reader->read_page(6));
+    // ...and a rollback drops it.
+    ASSERT_TRUE(reader->rollback());
+    EXPECT_EQ(page_seed(*reader, 2), 1u);
+    EXPECT_EQ(pager->readers()->load(), 1u);
+    reader.reset();
+    EXPECT_EQ(pager->readers()->load(), 0u);
+    ASSERT_TRUE(pager->checkpoint());
+    EXPECT_FALSE(fs::exists(wal_path_for(p)));
+    for (std::uint64_t pg = 2; pg < 10; ++pg) EXPECT_EQ(page_seed(*pager, pg), 50 + pg);
+}
+
 // Every single failing write, sync, truncate or create during a commit and
 // checkpoint returns its error; after a rollback and a reopen the file holds
 // exactly the last commit.

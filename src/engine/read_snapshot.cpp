@@ -9,7 +9,20 @@ Result<ReadSnapshot> ReadSnapshot::take(Engine& engine) {
     if (!store) return fail(store.error());
     auto pages = (*store)->pager->snapshot();
     if (!pages) return fail(pages.error());
-    return ReadSnapshot(std::move(*pages));
+    return ReadSnapshot(std::shared_ptr<PagerSnapshot>(std::move(*pages)));
+}
+
+Status ReadSnapshot::lend_pages(Engine& reader, size_t cache_pages) const {
+    PageStorePtr store(new PageStore());
+    store->pager = Pager::over_snapshot(pages_, cache_pages);
+    // Derived, as an opened file's are: the page road finds index columns
+    // by position.
+    auto entries = load_catalog_entries(*store->pager);
+    if (!entries) return fail(entries.error());
+    for (auto& [name, entry] : *entries) store->catalog.put(std::move(name), std::move(entry));
+    reader.file.page_store = std::move(store);
+    reader.file.catalog_stale = false;
+    return {};
 }
 
 Status ReadSnapshot::load_catalog() {

@@ -50,13 +50,24 @@ public:
     // and those of load_tables for the rows.
     Result<std::optional<TableVersion>> decode_table(const std::string& name);
 
+    // Gives `reader` (an engine without a page store, on this snapshot's
+    // thread) a read-only page store over the snapshot's pages
+    // (Pager::over_snapshot, a cache of `cache_pages`) with its catalog as
+    // of the snapshot, so that the tables the reader has not loaded or
+    // borrowed are read through the page road (planner/table_source.h),
+    // as a plain handle reads a table it has not loaded. The store shares
+    // the pages, and with them the hold on checkpoints, until the reader
+    // drops it; a write through it fails (kReadOnlyPagerRefusal). Errors:
+    // the catalog tree's (load_catalog_entries).
+    Status lend_pages(Engine& reader, size_t cache_pages) const;
+
     const PagerSnapshot& pages() const { return *pages_; }
 
 private:
-    explicit ReadSnapshot(std::unique_ptr<PagerSnapshot> pages) : pages_(std::move(pages)) {}
+    explicit ReadSnapshot(std::shared_ptr<PagerSnapshot> pages) : pages_(std::move(pages)) {}
     const CatalogEntry* entry(const std::string& name) const;
 
-    std::unique_ptr<PagerSnapshot> pages_;
+    std::shared_ptr<PagerSnapshot> pages_;
     std::vector<NamedCatalogEntry> catalog_;  // in key order
     bool catalog_loaded_ = false;
 };

@@ -116,6 +116,18 @@ Pager::~Pager() {
     }
 }
 
+std::unique_ptr<Pager> Pager::over_snapshot(std::shared_ptr<const PagerSnapshot> snapshot, std::size_t cache_pages) {
+    std::unique_ptr<Pager> pager(new Pager(nullptr, std::string(), nullptr));
+    pager->skip_close_checkpoint_ = true;  // nothing of it is ever written
+    pager->page_count_ = snapshot->page_count();
+    pager->catalog_root_ = snapshot->catalog_root();
+    pager->checksums_enabled_ = snapshot->checksums_enabled();
+    pager->remember_commit_state();
+    pager->set_cache_capacity(cache_pages);
+    pager->snapshot_ = std::move(snapshot);
+    return pager;
+}
+
 void Pager::remember_commit_state() {
     committed_page_count_ = page_count_;
     committed_free_list_head_ = free_list_head_;
@@ -368,6 +380,7 @@ Result<bool> Pager::evict_one() {
     CachedPage* victim = lru_head_;
     while (victim != nullptr && victim->pins != 0) victim = victim->lru_next;
     if (victim == nullptr) return false;
+    if (victim->dirty && read_only()) return execution_error(kReadOnlyPagerRefusal);
     if (victim->dirty) {
         // A dirty victim goes to the log as an uncommitted frame; if that
         // fails it stays cached and dirty, so nothing is lost.
@@ -426,6 +439,10 @@ Result<Pager::CachedPage*> Pager::fetch(std::uint64_t page) {
     }
     ++cache_misses_;
     PageBuf buf{};
+    if (read_only()) {
+        if (auto st = snapshot_->read_page_into(page, buf); !st) return std::unexpected(st.error());
+        return cache_insert(page, buf, false);
+    }
     const std::uint64_t* log_offset = nullptr;
     if (auto it = pending_wal_.find(page); it != pending_wal_.end()) log_offset = &it->second;
     else if (auto jt = wal_index_.find(page); jt != wal_index_.end()) log_offset = &jt->second;
@@ -475,6 +492,14 @@ Status Pager::read_page_into(std::uint64_t page, std::span<std::uint8_t, kPageSi
 std::size_t Pager::read_pages_ahead(std::uint64_t first, std::span<std::uint8_t> out) {
     if (first >= page_count_) return 0;
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() / kPageSize, page_count_ - first));
+    if (read_only()) {
+        for (std::size_t k = 0; k < want; ++k) {
+            const std::span<std::uint8_t, kPageSize> slot(out.data() + k * kPageSize, kPageSize);
+            if (auto it = cache_.find(first + k); it != cache_.end()) std::memcpy(slot.data(), it->second->data.data(), kPageSize);
+            else if (!snapshot_->read_page_into(first + k, slot)) return k;
+        }
+        return want;
+    }
     auto len = file_->len();
     if (!len) return 0;
     // Only whole pages of the file; the rest is read alone, as fetch does.
@@ -501,6 +526,7 @@ std::size_t Pager::read_pages_ahead(std::uint64_t first, std::span<std::uint8_t>
 }
 
 Status Pager::write_page(std::uint64_t page, std::span<const std::uint8_t, kPageSize> bytes) {
+    if (read_only()) return execution_error(kReadOnlyPagerRefusal);
     auto e = fetch(page);
     if (!e) return std::unexpected(e.error());
     mark_dirty(*e);  // first: a private pager keeps the bytes it replaces
@@ -509,6 +535,7 @@ Status Pager::write_page(std::uint64_t page, std::span<const std::uint8_t, kPage
 }
 
 Result<std::uint64_t> Pager::allocate_page() {
+    if (read_only()) return execution_error(kReadOnlyPagerRefusal);
     if (free_list_head_ != 0) {
         const std::uint64_t page = free_list_head_;
         if (page >= page_count_)
@@ -546,6 +573,7 @@ Result<std::uint64_t> Pager::allocate_page() {
 }
 
 Status Pager::free_page(std::uint64_t page) {
+    if (read_only()) return execution_error(kReadOnlyPagerRefusal);
     if (page == 0 || page >= page_count_) return storage_error("cannot free invalid page " + std::to_string(page));
     // Freeing the head again would make it link to itself.
     if (page == free_list_head_) return storage_error("page " + std::to_string(page) + " is already free");
@@ -613,6 +641,7 @@ PagerSnapshot::~PagerSnapshot() {
 }
 
 Result<std::unique_ptr<PagerSnapshot>> Pager::snapshot() {
+    if (read_only()) return execution_error(kReadOnlyPagerRefusal);
     // A snapshot reads the page file: the committed pages only the cache
     // holds go there first.
     if (auto st = write_unwritten(); !st) return std::unexpected(st.error());

@@ -48,6 +48,8 @@ inline constexpr std::uint64_t kMaxFilePage = (static_cast<std::uint64_t>(INT64_
 inline constexpr std::size_t kDefaultCacheCapacity = 4096;
 // A commit that leaves the log longer than this runs a checkpoint.
 inline constexpr std::uint64_t kCheckpointThreshold = 4194304;
+// What a read-only pager (Pager::over_snapshot) answers a write with.
+inline constexpr const char* kReadOnlyPagerRefusal = "the pages of a read snapshot cannot be written";
 
 using PageBuf = std::array<std::uint8_t, kPageSize>;
 // Page number -> offset of the page data of its newest committed copy in the log.
@@ -142,6 +144,15 @@ public:
     // {} is past the page count {}", "page file has no catalog", and any log
     // or checkpoint error.
     static Result<std::unique_ptr<Pager>> open(std::shared_ptr<Vfs> vfs, std::string path);
+    // A read-only pager over a snapshot, for a reader that walks trees the
+    // way an engine walks its own: pages come from the snapshot through a
+    // cache of `cache_pages` of its own; the header fields are the
+    // snapshot's. It keeps the snapshot (and so its hold on checkpoints)
+    // alive. `allocate_page`, `free_page`, `write_page`, `commit`,
+    // `checkpoint` and `snapshot` fail with Execution
+    // kReadOnlyPagerRefusal; a page changed through PageRef::mutable_data
+    // is dropped at `rollback` or destruction, never written.
+    static std::unique_ptr<Pager> over_snapshot(std::shared_ptr<const PagerSnapshot> snapshot, std::size_t cache_pages);
 
     // Discards every change since the last commit (closing never saves), then
     // checkpoints what is committed, ignoring the result, and closes the files.
@@ -261,6 +272,8 @@ public:
     SyncMode sync_mode() const { return sync_mode_; }
     // A private file's pager (create_private).
     bool is_private() const { return private_file_; }
+    // A pager over a snapshot (over_snapshot).
+    bool read_only() const { return snapshot_ != nullptr; }
     // Smaller caches make eviction paths cheap to exercise in tests.
     void set_cache_capacity(std::size_t pages) { cache_capacity_ = pages == 0 ? 1 : pages; }
 
@@ -385,6 +398,9 @@ private:
     std::unordered_map<std::uint64_t, const PageBuf*> before_;
     std::vector<std::unique_ptr<PageBuf[]>> before_blocks_;
     std::size_t before_used_ = 0;  // pages taken in the last block
+
+    // The pages of a read-only pager (over_snapshot); null otherwise.
+    std::shared_ptr<const PagerSnapshot> snapshot_;
 };
 
 // A read-only view of a page file as of one commit, for one reader thread.

@@ -221,6 +221,7 @@ Result<std::uint64_t> Pager::append_wal_frame(std::uint64_t page, const std::uin
 }
 
 Status Pager::commit() {
+    if (read_only()) return execution_error(kReadOnlyPagerRefusal);
     if (private_file_) return commit_in_cache();
     return commit_to_log();
 }

@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "executor/execute.h"
+#include "planner/access_path.h"
+#include "planner/table_source.h"
 #include "planner/table_names.h"
 #include "parser/fast_path.h"
 #include "parser/parser.h"
@@ -56,7 +58,6 @@ struct SharedDb::ReadPlan {
     std::vector<PublishedPtr> ready;
     std::vector<Named> decodes;  // registered by this reader: it finishes them
     std::vector<Named> waits;    // registered by others
-    std::optional<ReadSnapshot> snapshot;  // when anything is decoded or waited for
 };
 
 SharedDb::SharedDb(Engine engine) : engine_(std::move(engine)) { remember_commit(); }
@@ -95,38 +96,53 @@ Result<ExecResult> SharedDb::run_on_snapshot(ReadSnapshot& snapshot, parser::Sta
     return executor::execute_statement(reader, std::move(statement));
 }
 
-Result<SharedDb::Versions> SharedDb::take_versions(const std::vector<std::string>& names) {
+Result<SharedDb::Taken> SharedDb::take_current(const std::vector<std::string>& names) {
+    Taken taken;
+    std::lock_guard lock(mutex_);
+    for (const std::string& name : names) {
+        auto it = versions_.find(name);
+        if (it != versions_.end() && it->second.version) taken.ready.push_back(it->second.version);
+        else taken.missing.push_back({name, it != versions_.end() ? it->second.changes : 0});
+    }
+    if (taken.missing.empty()) return taken;
+    // Taken with the versions, so every table the reader reads from it
+    // (through the page road, or decoded) is as of the same commit as
+    // those it borrows.
+    auto snapshot = ReadSnapshot::take(engine_);
+    if (!snapshot) return fail(snapshot.error());
+    taken.snapshot.emplace(std::move(*snapshot));
+    taken.commits = commits_.load(std::memory_order_relaxed);
+    taken.published = published_.load(std::memory_order_relaxed);
+    return taken;
+}
+
+Result<SharedDb::Versions> SharedDb::versions_of_missing(Taken& taken) {
     ReadPlan plan;
     Versions out;
+    std::vector<std::string> own;  // changed since the snapshot: decoded for this reader alone
     {
         std::lock_guard lock(mutex_);
-        for (const std::string& name : names) {
-            VersionSlot& slot = versions_[name];
-            if (slot.version) {
+        for (const Taken::Missing& missing : taken.missing) {
+            VersionSlot& slot = versions_[missing.table];
+            // A slot's content is the same for one change count, whoever
+            // decoded it from whichever snapshot.
+            if (slot.changes != missing.changes) {
+                own.push_back(missing.table);
+            } else if (slot.version) {
                 plan.ready.push_back(slot.version);
             } else if (slot.pending) {
-                plan.waits.push_back({name, slot.pending});
+                plan.waits.push_back({missing.table, slot.pending});
             } else {
                 slot.pending = std::make_shared<PendingVersion>();
-                plan.decodes.push_back({name, slot.pending});
+                plan.decodes.push_back({missing.table, slot.pending});
             }
-        }
-        if (!plan.decodes.empty() || !plan.waits.empty()) {
-            // Taken with the versions, so every table the reader decodes
-            // (its own or, after a failed decode, a waited-for one) is as of
-            // the same commit as those it borrows.
-            auto snapshot = ReadSnapshot::take(engine_);
-            if (!snapshot) {
-                for (const ReadPlan::Named& d : plan.decodes) settle(d.table, d.pending, nullptr);
-                return fail(snapshot.error());
-            }
-            plan.snapshot.emplace(std::move(*snapshot));
         }
     }
+    ReadSnapshot& snapshot = *taken.snapshot;
     // Decodes first, waits after: a reader finishes all it registered
     // before it waits for anyone, so no two readers wait for each other.
     for (size_t i = 0; i < plan.decodes.size(); ++i) {
-        auto version = decode(*plan.snapshot, plan.decodes[i].table);
+        auto version = decode(snapshot, plan.decodes[i].table);
         std::lock_guard lock(mutex_);
         // A failed decode fails the statement, and gives up the decodes it
         // did not get to: their waiters decode for themselves.
@@ -139,25 +155,58 @@ Result<SharedDb::Versions> SharedDb::take_versions(const std::vector<std::string
     }
     for (const ReadPlan::Named& w : plan.waits) {
         PublishedPtr version = w.pending->wait();
-        if (!version) {
-            // Its decoder failed or found no table: see for ourselves. Never
-            // published, so no commit would mark it: superseded at once,
-            // and no lane keeps it beyond this statement.
-            auto own = decode(*plan.snapshot, w.table);
-            if (!own) return fail(own.error());
-            version = std::move(*own);
-            if (version) version->superseded.store(true, std::memory_order_relaxed);
-        }
-        if (version) plan.ready.push_back(std::move(version));
-        else out.complete = false;
+        // Its decoder failed or found no table: see for ourselves.
+        if (!version) own.push_back(w.table);
+        else plan.ready.push_back(std::move(version));
     }
-    // plan.snapshot goes here: everything is decoded, checkpoints need not
-    // wait for the query.
+    for (const std::string& table : own) {
+        // Never published, so no commit would mark it: superseded at once,
+        // and no lane keeps it beyond this statement.
+        auto version = decode(snapshot, table);
+        if (!version) return fail(version.error());
+        if (*version) {
+            (*version)->superseded.store(true, std::memory_order_relaxed);
+            plan.ready.push_back(std::move(*version));
+        } else {
+            out.complete = false;
+        }
+    }
     out.ready = std::move(plan.ready);
     return out;
 }
 
 namespace {
+
+// A one-table SELECT without joins, subqueries or ORDER BY, with a WHERE:
+// the shape whose WHERE a seek may answer alone.
+const parser::SelectStatement* seek_shaped(const parser::Statement& statement) {
+    const auto* s = std::get_if<parser::SelectStatement>(&statement.node);
+    if (s == nullptr || !s->joins.empty() || s->order_by || !s->where_clause || shared::has_subquery(*s)) return nullptr;
+    return s;
+}
+
+// The path the engine would read the statement's table by.
+std::optional<planner::AccessPath> seek_path(Engine& engine, const parser::SelectStatement& s) {
+    const planner::TableSource source = planner::table_source(engine, s.from.name);
+    if (source.kind == planner::TableSource::Kind::Missing) return std::nullopt;
+    const planner::BoundTable from{s.from.name, *source.columns, s.from.alias, 0};
+    // With aggregates: the WHERE's path alone, which every SELECT without
+    // ORDER BY takes.
+    return planner::plan_access_path(engine, s, from, true);
+}
+
+// Whether the statement reads the tables its engine has no version of (read
+// from the page file) by index seeks alone. Such a read costs the pages of
+// a few paths, where waiting for a decode of the table (or doing it) costs
+// a whole read of it. A Pk value is not such a read: the page file has no
+// Pk tree, and the page road finds a Pk value by reading the table whole;
+// nor are scans, joins and the rest.
+bool page_road_serves(Engine& reader, const parser::Statement& statement) {
+    const parser::SelectStatement* s = seek_shaped(statement);
+    if (s == nullptr || !planner::table_source(reader, s->from.name).in_page_file()) return false;
+    auto path = seek_path(reader, *s);
+    return path && path->in_page_file && path->kind != planner::AccessPath::Kind::PrimaryKey;
+}
 
 // The lane this thread had last; new threads take lanes in turn, so up to
 // kLanes threads start on one each.
@@ -182,15 +231,27 @@ SharedDb::ReaderLane* SharedDb::lock_lane(std::unique_lock<std::mutex>& lock) {
     return nullptr;
 }
 
-bool SharedDb::lane_fits(const ReaderLane& lane, const std::vector<std::string>& names) {
+bool SharedDb::lane_fits(ReaderLane& lane, const std::vector<std::string>& names,
+                         const parser::Statement& statement) const {
+    bool unheld = false;
     for (const std::string& name : names) {
         auto it = std::find_if(lane.held.begin(), lane.held.end(),
                                [&](const PublishedPtr& held) { return held->version.table.name == name; });
+        if (it == lane.held.end()) {
+            unheld = true;
+            continue;
+        }
         // Acquire: a reader that sees no mark sees nothing the commit after
         // it changed.
-        if (it == lane.held.end() || (*it)->superseded.load(std::memory_order_acquire)) return false;
+        if ((*it)->superseded.load(std::memory_order_acquire)) return false;
     }
-    return true;
+    if (!unheld) return true;
+    // Acquire, as the mark above: the snapshot is as of the last commit.
+    const PageStore* store = lane.engine.page_store();
+    return store != nullptr && store->pager->read_only() &&
+           lane.snapshot_commits == commits_.load(std::memory_order_acquire) &&
+           lane.snapshot_published == published_.load(std::memory_order_acquire) &&
+           page_road_serves(lane.engine, statement);
 }
 
 void SharedDb::refill_lane(ReaderLane& lane, std::vector<PublishedPtr> versions, std::vector<PublishedPtr>& dropped) {
@@ -211,36 +272,111 @@ Result<ExecResult> SharedDb::read(parser::Statement statement, RowSink* sink) {
     std::unique_lock<std::mutex> lane_lock;
     ReaderLane* lane = lock_lane(lane_lock);
     // Runs on the lane. Versions a commit superseded meanwhile go at once,
-    // not when the lane next misses, and so does a page store the statement
-    // gave the engine (naming a table the handle has no version of).
+    // not when the lane next misses, and so does a snapshot a commit
+    // outdated, or a page store of its own the statement gave the engine
+    // (naming a table the handle has no version of).
     auto run_on_lane = [&] {
         auto result = executor::execute_statement(lane->engine, std::move(statement), sink);
         std::vector<PublishedPtr> dropped;
-        if (lane->engine.page_store() != nullptr) {
+        const PageStore* store = lane->engine.page_store();
+        if (store != nullptr && !store->pager->read_only()) {
             lane->engine = Engine();
             lane->held.clear();
-        } else if (std::any_of(lane->held.begin(), lane->held.end(), is_superseded)) {
+        } else if (std::any_of(lane->held.begin(), lane->held.end(), is_superseded) ||
+                   (store != nullptr && lane->snapshot_commits != commits_.load(std::memory_order_relaxed))) {
             refill_lane(*lane, {}, dropped);
         }
         lane_lock.unlock();  // the dropped versions are freed after it goes
         return result;
     };
-    if (lane != nullptr && lane_fits(*lane, names)) return run_on_lane();
+    if (lane != nullptr && lane_fits(*lane, names, statement)) return run_on_lane();
+    if (auto answered = read_on_writer(statement, sink)) return std::move(*answered);
 
-    auto versions = take_versions(names);
-    if (!versions) return fail(versions.error());
-    if (lane == nullptr || !versions->complete) {
-        // A private engine, so that a missing table's lookups (which give
-        // an engine a page store of its own) leave no lane behind.
-        Engine reader;
-        for (const PublishedPtr& version : versions->ready) reader.tables.borrow({version, &version->version});
-        return executor::execute_statement(reader, std::move(statement), sink);
-    }
+    auto taken = take_current(names);
+    if (!taken) return fail(taken.error());
     // Taken together under the mutex, the named versions are as of one
     // commit, whatever the lane kept of other tables.
-    std::vector<PublishedPtr> replaced;
-    refill_lane(*lane, std::move(versions->ready), replaced);
+    Engine own;
+    Engine* reader = &own;
+    if (lane != nullptr) {
+        std::vector<PublishedPtr> replaced;
+        refill_lane(*lane, taken->ready, replaced);
+        reader = &lane->engine;
+    } else {
+        for (const PublishedPtr& version : taken->ready) own.tables.borrow({version, &version->version});
+    }
+    if (taken->missing.empty()) {
+        if (lane != nullptr) return run_on_lane();
+        return executor::execute_statement(own, std::move(statement), sink);
+    }
+    // The tables without a version are read from the snapshot's pages: by
+    // the page road, when its index seeks alone answer the statement (a few
+    // pages, and no reader waits for a decode); else from their versions,
+    // decoded once per change (see page_road_serves for why).
+    if (auto st = taken->snapshot->lend_pages(*reader, kSnapshotCachePages); !st) return fail(st.error());
+    if (lane != nullptr) {
+        lane->snapshot_commits = taken->commits;
+        lane->snapshot_published = taken->published;
+    }
+    if (page_road_serves(*reader, statement)) {
+        if (lane == nullptr) return executor::execute_statement(own, std::move(statement), sink);
+        return run_on_lane();
+    }
+    auto versions = versions_of_missing(*taken);
+    if (!versions) return fail(versions.error());
+    if (lane == nullptr || !versions->complete) {
+        // A private engine, with the snapshot's pages for a table the
+        // snapshot lacks (so that its lookups fail as a plain handle's).
+        Engine missing;
+        for (const PublishedPtr& version : taken->ready) missing.tables.borrow({version, &version->version});
+        for (const PublishedPtr& version : versions->ready) missing.tables.borrow({version, &version->version});
+        if (auto st = taken->snapshot->lend_pages(missing, kSnapshotCachePages); !st) return fail(st.error());
+        if (lane != nullptr) lane_lock.unlock();
+        return executor::execute_statement(missing, std::move(statement), sink);
+    }
+    // The versions taken first go in again: a commit since may have
+    // superseded one of them, which the lane would drop otherwise.
+    std::vector<PublishedPtr> replaced, all = std::move(taken->ready);
+    all.insert(all.end(), versions->ready.begin(), versions->ready.end());
+    refill_lane(*lane, std::move(all), replaced);
     return run_on_lane();
+}
+
+std::optional<Result<ExecResult>> SharedDb::read_on_writer(parser::Statement& statement, RowSink* sink) {
+    const parser::SelectStatement* s = seek_shaped(statement);
+    if (s == nullptr) return std::nullopt;
+    std::optional<Result<ExecResult>> out;
+    {
+        std::lock_guard lock(mutex_);
+        if (engine_.tables.find_owned(s->from.name) == nullptr) return std::nullopt;
+        VersionSlot& slot = versions_[s->from.name];
+        if (slot.version || (!slot.pending && slot.writer_reads >= kWriterReadsBeforeDecode)) return std::nullopt;
+        auto path = seek_path(engine_, *s);
+        if (!path || path->in_page_file || path->kind != planner::AccessPath::Kind::PrimaryKey) return std::nullopt;
+        ++slot.writer_reads;
+        // Without the sink: its rows go to it after the mutex, so that no
+        // caller's code runs under it.
+        out = executor::execute_statement(engine_, std::move(statement), nullptr);
+    }
+    if (sink != nullptr && *out) {
+        if (auto* rows = std::get_if<Rows>(&**out)) {
+            for (const Row& row : rows->rows) sink->row(row);
+            rows->rows = {};
+        }
+    }
+    return out;
+}
+
+void SharedDb::release_lane_snapshots(std::vector<Engine>& dropped) {
+    for (ReaderLane& lane : lanes_) {
+        std::unique_lock lane_lock(lane.mutex, std::try_to_lock);
+        const PageStore* store = lane_lock ? lane.engine.page_store() : nullptr;
+        if (store == nullptr) continue;
+        // The engine goes whole, with what it read through the store.
+        dropped.push_back(std::move(lane.engine));
+        lane.engine = Engine();
+        for (const PublishedPtr& held : lane.held) lane.engine.tables.borrow({held, &held->version});
+    }
 }
 
 void SharedDb::empty_stale_lanes(std::vector<PublishedPtr>& dropped) {
@@ -273,6 +409,8 @@ void SharedDb::settle(const std::string& table, const std::shared_ptr<PendingVer
         if (current) {
             slot.pending.reset();
             slot.version = version;
+            // Release: pairs with lane_fits' acquire.
+            if (version) published_.fetch_add(1, std::memory_order_release);
         }
         if (!slot.version && !slot.pending && slot.changes == 0) versions_.erase(it);
     }
@@ -292,6 +430,8 @@ std::optional<std::vector<std::string>> SharedDb::tables_changed_by(const parser
 void SharedDb::mark_changed(const std::optional<std::vector<std::string>>& tables,
                             std::vector<PublishedPtr>& dropped) {
     if (tables && tables->empty()) return;
+    // Release: pairs with lane_fits' acquire.
+    commits_.fetch_add(1, std::memory_order_release);
     auto change = [&](VersionSlot& slot) {
         ++slot.changes;
         if (slot.version) {
@@ -301,6 +441,7 @@ void SharedDb::mark_changed(const std::optional<std::vector<std::string>>& table
         }
         slot.version.reset();
         slot.pending.reset();
+        slot.writer_reads = 0;
     };
     if (!tables) {
         for (auto& [name, slot] : versions_) change(slot);
@@ -311,8 +452,10 @@ void SharedDb::mark_changed(const std::optional<std::vector<std::string>>& table
 }
 
 Result<ExecResult> SharedDb::write(parser::Statement statement, RowSink* sink) {
-    // Declared before the lock: dropped versions are freed after it goes.
+    // Declared before the lock: dropped versions and readers' engines are
+    // freed after it goes.
     std::vector<PublishedPtr> dropped;
+    std::vector<Engine> dropped_readers;
     std::lock_guard lock(mutex_);
     const auto changed = tables_changed_by(statement);
     auto result = executor::execute(engine_, std::move(statement), sink);
@@ -324,6 +467,9 @@ Result<ExecResult> SharedDb::write(parser::Statement statement, RowSink* sink) {
         return result;
     }
     if (PageStore* store = engine_.page_store()) {
+        // Readers between statements give up their snapshots first, so
+        // that they do not hold off the checkpoint the commit may run.
+        release_lane_snapshots(dropped_readers);
         // Fails only when the commit is not durable (a failed checkpoint
         // after it is no failure), so undoing here can never undo a
         // statement that is stored.

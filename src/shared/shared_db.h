@@ -9,17 +9,29 @@
 //   fails, is undone: the engine returns to its last commit, so a reported
 //   failure leaves nothing behind (nothing of it reaches the log with a later
 //   commit) and a retry applies the work once.
-// - reading (SELECT): the statement runs on a fresh private engine that
+// - reading (SELECT): the statement runs on a private reader engine that
 //   borrows every table it names (joins and subqueries included) as an
 //   immutable TableVersion. The handle keeps, per table, the version as of
 //   the last commit that changed it; a commit drops the versions of the
 //   tables its statement changed, and only those. Under the mutex a reader
 //   takes the versions that are there and, when one is missing, a
-//   ReadSnapshot; without the mutex it decodes the missing tables from the
-//   snapshot and publishes them for everyone (a decode already under way
-//   for the same change is waited for instead). So a table is decoded once
-//   per change, however many readers use it, and a reader sees the
-//   database as of the last commit before it took its versions: whole
+//   ReadSnapshot of the same commit. Without the mutex it then reads the
+//   missing tables from the snapshot by the cheapest road that gives the
+//   whole of them as of that commit:
+//   - the page road (planner/table_source.h), when index seeks alone
+//     answer the statement (a one-table SELECT whose WHERE an index of the
+//     page file answers): the engine gets a read-only page store over the
+//     snapshot's pages (ReadSnapshot::lend_pages) and reads the pages of a
+//     few paths, as a plain handle reads a table it has not loaded;
+//   - else the table's version, decoded once per change from the snapshot
+//     and published for everyone (a decode already under way for the same
+//     change is waited for instead).
+//   A Pk point query of a table the writing engine has loaded and no
+//   version of is instead answered there, under the mutex (a seek of its
+//   Pk tree; the page file has none), until kWriterReadsBeforeDecode such
+//   reads since the table's last change make the next one decode it. So a
+//   table is decoded at most once per change, no point query waits for a
+//   decode, and a reader sees the database as of one commit: whole
 //   statements only.
 //   A thread keeps its reader engine between statements in a lane (one of
 //   kLanes; a thread keeps the lane it last had and, finding it in use by
@@ -30,16 +42,20 @@
 //   so readers do not meet, nor are they held up by commits to tables they
 //   do not read. Versions all current at one moment are the tables as of
 //   the last commit before it, so such a statement still sees whole
-//   commits. Otherwise the lane takes the named tables' versions anew
-//   under the mutex. With every lane in use, or for a statement naming a
-//   table that has no version (none stored), a fresh private engine runs
-//   it instead.
+//   commits. A lane that read by the page road keeps its snapshot's store
+//   too, for statements the page road answers, while no commit and no
+//   newly published version has come since. Otherwise the lane takes the
+//   named tables' versions anew under the mutex. With every lane in use,
+//   or for a statement naming a table that has no stored form, a fresh
+//   private engine runs it instead.
 // - BEGIN, COMMIT, ROLLBACK are refused (every statement commits itself).
 //
 // Log growth: while a SELECT's snapshot lives, checkpoints are skipped and
 // commits keep appending to the log, so long queries under a steady stream
 // of writes let the log grow past its 4 MiB threshold; the first commit
-// after the last snapshot is released checkpoints it.
+// after the last snapshot is released checkpoints it. A lane between
+// statements lets its snapshot go before each commit; a lane in use keeps
+// it until its statement ends.
 //
 // Memory: besides the tables the writing road has loaded, the handle keeps
 // one decoded version of every table readers have read since its last
@@ -111,6 +127,11 @@ public:
         return f(engine_);
     }
 
+    // Reads on the writing engine of a table with no version, before one
+    // of them decodes it: decoding costs a whole read of the table, a
+    // seek of its Pk tree there a few microseconds under the mutex.
+    static constexpr uint64_t kWriterReadsBeforeDecode = 1024;
+
     // How many table versions readers have decoded since the handle opened.
     uint64_t decoded_versions() const { return decoded_.load(std::memory_order_relaxed); }
 
@@ -135,8 +156,23 @@ private:
         uint64_t changes = 0;                     // commits that changed the table
         PublishedPtr version;                     // as of the last change, or none yet
         std::shared_ptr<PendingVersion> pending;  // its decode under way, or none
+        uint64_t writer_reads = 0;                // read_on_writer's since the last change
     };
     struct ReadPlan;
+    // What a reader takes under the mutex: the named tables' versions that
+    // are there, and for the others (with their slots' change counts then)
+    // a snapshot of the same commit, with the counters below as they stood.
+    struct Taken {
+        struct Missing {
+            std::string table;
+            uint64_t changes = 0;
+        };
+        std::vector<PublishedPtr> ready;
+        std::vector<Missing> missing;
+        std::optional<ReadSnapshot> snapshot;  // when anything is missing
+        uint64_t commits = 0;
+        uint64_t published = 0;
+    };
     // The versions of the named tables as of one commit; a table without a
     // stored form has none, and makes `complete` false.
     struct Versions {
@@ -147,24 +183,49 @@ private:
     // line, so that readers on different lanes share none.
     struct alignas(64) ReaderLane {
         std::mutex mutex;  // held by the reader running on the lane
-        Engine engine;     // borrows exactly `held`, never has a page store
+        // Borrows exactly `held`; its page store, when it has one, is the
+        // read-only one over the snapshot taken with `held`, as of
+        // `snapshot_commits` and `snapshot_published`.
+        Engine engine;
         std::vector<PublishedPtr> held;
+        uint64_t snapshot_commits = 0;
+        uint64_t snapshot_published = 0;
     };
     static constexpr size_t kLanes = 16;
+    // Pages a reader's read-only store over its snapshot caches: enough for
+    // the paths of the seeks of one statement and the next few.
+    static constexpr size_t kSnapshotCachePages = 256;
 
     Result<ExecResult> read(parser::Statement statement, RowSink* sink);
+    // A Pk point query of a table that has no version while the writing
+    // engine has it loaded, and fewer than kWriterReadsBeforeDecode such
+    // reads since its last change (or a decode of it under way): runs on
+    // the writing engine under the mutex (the last commit, whole), its rows
+    // given to the sink after. None when not so (`statement` untouched).
+    std::optional<Result<ExecResult>> read_on_writer(parser::Statement& statement, RowSink* sink);
     // A free lane, locked: the one this thread had last, else the next free
     // one (which becomes this thread's); none when every lane is in use.
     ReaderLane* lock_lane(std::unique_lock<std::mutex>& lock);
-    Result<Versions> take_versions(const std::vector<std::string>& names);
-    // True when the lane holds a version of every named table and none of
-    // those versions is superseded.
-    static bool lane_fits(const ReaderLane& lane, const std::vector<std::string>& names);
+    Result<Taken> take_current(const std::vector<std::string>& names);
+    // The missing tables' versions as of the snapshot: a version published
+    // since for the same change, a decode under way for it (waited for), or
+    // decoded here (published when still current).
+    Result<Versions> versions_of_missing(Taken& taken);
+    // True when the statement may run on the lane as it is: the lane holds
+    // a version of every named table and none of those versions is
+    // superseded; or its snapshot is still as of the last commit, no version
+    // was published since, and the tables it holds none of are read through
+    // the page road by index seeks alone.
+    bool lane_fits(ReaderLane& lane, const std::vector<std::string>& names, const parser::Statement& statement) const;
     // Replaces the lane's versions of the tables of `versions` with those,
-    // and moves them and its superseded ones into `dropped`.
+    // and moves them and its superseded ones into `dropped`; the lane's
+    // engine starts afresh (its snapshot's page store goes).
     static void refill_lane(ReaderLane& lane, std::vector<PublishedPtr> versions, std::vector<PublishedPtr>& dropped);
     // Moves the superseded versions of every lane not in use into `dropped`.
     void empty_stale_lanes(std::vector<PublishedPtr>& dropped);
+    // Every lane not in use lets its snapshot go (before a commit, so that
+    // its checkpoint is not held off by readers between statements).
+    void release_lane_snapshots(std::vector<Engine>& dropped);
     Result<PublishedPtr> decode(ReadSnapshot& snapshot, const std::string& table);
     void settle(const std::string& table, const std::shared_ptr<PendingVersion>& pending, PublishedPtr version);
     Result<ExecResult> write(parser::Statement statement, RowSink* sink);
@@ -178,6 +239,11 @@ private:
     Engine engine_;
     std::unordered_map<std::string, VersionSlot> versions_;  // guarded by mutex_
     std::atomic<uint64_t> decoded_{0};
+    // Grow under the mutex: with every commit that changes a table, and with
+    // every version published. A lane's snapshot serves while both stand
+    // where they stood when it was taken.
+    std::atomic<uint64_t> commits_{0};
+    std::atomic<uint64_t> published_{0};
     std::array<ReaderLane, kLanes> lanes_;
     // Which pager and how far its change count stood at the last commit.
     const Pager* committed_pager_ = nullptr;

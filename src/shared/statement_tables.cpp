@@ -15,6 +15,7 @@ using namespace parser;
 class NameCollector {
 public:
     void select(const SelectStatement& s) {
+        ++selects;
         add(s.from.name);
         for (const Join& join : s.joins) add(join.table.name);
         if (s.items) {
@@ -27,6 +28,7 @@ public:
     }
 
     std::vector<std::string> names;
+    size_t selects = 0;
 
 private:
     void add(const std::string& name) {
@@ -62,6 +64,12 @@ std::vector<std::string> tables_named_in(const Statement& statement) {
     NameCollector collector;
     collector.select(*select);
     return std::move(collector.names);
+}
+
+bool has_subquery(const SelectStatement& select) {
+    NameCollector collector;
+    collector.select(select);
+    return collector.selects > 1;
 }
 
 }  // namespace zembrel::shared

@@ -13,4 +13,7 @@ namespace zembrel::shared {
 // order first met. Other kinds: executor::table_names.
 std::vector<std::string> tables_named_in(const parser::Statement& statement);
 
+// Whether the SELECT holds a subquery anywhere (select list, ON, WHERE).
+bool has_subquery(const parser::SelectStatement& select);
+
 }  // namespace zembrel::shared
