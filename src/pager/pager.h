@@ -232,7 +232,7 @@ public:
     // about to change pages and commit starts that making here, on a worker
     // thread, and it overlaps the caller's work (loading a table, running the
     // statement); nothing when the log is open, already being made, the file
-    // is private or flushes are off. `finish_log_ahead` joins the worker: the
+    // is private, the pager read-only or flushes are off. `finish_log_ahead` joins the worker: the
     // caller must call it before its own call returns (the destructor and the
     // log's next use join too). The made log is open and empty, as the
     // commit's own making leaves it, its directory entry flushed; a log the

@@ -120,7 +120,7 @@ Status Pager::ensure_wal() {
 }
 
 void Pager::start_log_ahead() {
-    if (wal_ != nullptr || log_ahead_ != nullptr || private_file_ || sync_mode_ == kSyncNone) return;
+    if (wal_ != nullptr || log_ahead_ != nullptr || private_file_ || read_only() || sync_mode_ == kSyncNone) return;
     auto ahead = std::make_unique<pager_detail::LogAhead>();
     pager_detail::LogAhead* out = ahead.get();
     const bool hasher_wanted = hasher_ == nullptr;
