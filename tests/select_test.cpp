@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -1098,10 +1100,27 @@ TEST(SelectPageFile, PkLookupsGroupedSeeksAndOrderedScansStayUnloaded) {
 // them moves back and forth), outer keys no entry holds, and index entries
 // whose rows are gone, whole leaves of them. Each answer equals the one the
 // same engine gives once a write has loaded the tables.
+// The value of a step that must succeed (a default one when it fails).
+template <class T>
+T value_of(Result<T> r) {
+    if (!r) {
+        ADD_FAILURE() << r.error().display();
+        return T{};
+    }
+    return std::move(*r);
+}
+
+// Past a few seeks of one key a statement reads the index's live entries
+// into a key hash, checked against the rows by one pass over the table's
+// leaves: entries whose row is gone or now holds another key stay out, rows
+// with a NULL key have none, and the hash holds the rows themselves only
+// for statements that read them. Damage makes the seek road serve, with
+// the errors it meets and no others.
 TEST(SelectPageFile, CorrelatedSeeksReuseOneCursorAcrossOuterRows) {
     TempDir dir;
     const std::string path = dir.path("correlated.db");
     std::mt19937_64 rng(3);
+    uint64_t null_run = 0;  // a row id in the middle of a run of rows with a NULL key
     {
         Engine engine = must(storage::open(path));
         ok(engine, "CREATE TABLE orders (ord_no INT, total FLOAT)");
@@ -1116,22 +1135,37 @@ TEST(SelectPageFile, CorrelatedSeeksReuseOneCursorAcrossOuterRows) {
             orders += (i ? ", (" : "(") + ord + ", " + std::to_string(numbers[i] + static_cast<int>(rng() % 5)) + ".5)";
         }
         ok(engine, orders);
-        for (int batch = 0; batch < 5; ++batch) {
+        for (int batch = 0; batch < 6; ++batch) {
             std::string items = "INSERT INTO order_items VALUES ";
             for (int i = 0; i < 1000; ++i) {
-                items += (i ? ", (" : "(") + std::to_string(rng() % 2700) + ", " + std::to_string(rng() % 9) + ".0, '" +
-                         std::string(rng() % 200, 'x') + "')";
+                const bool null_key = batch == 3 ? i < 400 : rng() % 40 == 0;
+                items += (i ? ", (" : "(") + (null_key ? std::string("NULL") : std::to_string(rng() % 2700)) + ", " +
+                         std::to_string(rng() % 9) + ".0, '" + std::string(rng() % 200, 'x') + "')";
             }
             ok(engine, items);
         }
+        null_run = 3000 + 200;
         // Rows gone while their entries stay: single ones and runs that
         // empty whole leaves.
         PageStore* store = engine.page_store();
         const uint64_t root = store->catalog.get("order_items")->root;
         for (int run = 0; run < 60; ++run) {
-            const uint64_t first = 1 + rng() % 5000, len = run % 10 == 0 ? 150 : 1;
+            const uint64_t first = 1 + rng() % 6000, len = run % 10 == 0 ? 150 : 1;
+            if (first + len > 3000 && first < 3400) continue;
             for (uint64_t id = first; id < first + len; ++id)
                 ASSERT_TRUE(BPlusTree::delete_key(*store->pager, root, keycodec::table_key(id)).has_value());
+        }
+        // Rows changed while their entries stay: the old key's entry goes
+        // stale beside the new key's (a NULL key has none).
+        for (int n = 0; n < 80; ++n) {
+            const uint64_t id = 1 + rng() % 6000;
+            auto row = value_of(store->fetch_row("order_items", Value::integer(static_cast<int64_t>(id))));
+            if (!row || (*row)[0].is_null()) continue;
+            (*row)[0] = n % 4 == 0 ? Value::null() : Value::integer(static_cast<int64_t>(rng() % 2700));
+            ASSERT_TRUE(store->put_row("order_items", keycodec::table_key(id), *row).has_value());
+            if (!(*row)[0].is_null()) {
+                ASSERT_TRUE(store->insert_index_entries("order_items", id, *row).has_value());
+            }
         }
         ASSERT_TRUE(storage::save(engine).has_value());
     }
@@ -1143,14 +1177,91 @@ TEST(SelectPageFile, CorrelatedSeeksReuseOneCursorAcrossOuterRows) {
         "SELECT o.ord_no, (SELECT COUNT(*) FROM order_items i WHERE i.ord_no > o.ord_no AND i.ord_no <= o.total) FROM orders o",
         "SELECT o.ord_no, (SELECT MAX(i.price) FROM order_items i WHERE i.ord_no = o.total) FROM orders o",
     };
-    Engine engine = must(storage::open(path));
-    std::vector<std::vector<std::vector<Cell>>> from_file;
-    for (const std::string& sql : queries) from_file.push_back(cells_of(rows_of(engine, sql)));
-    EXPECT_EQ(table_of(engine, "order_items"), nullptr);
-    ok(engine, "UPDATE order_items SET price = 0 WHERE ord_no = -1");
-    ok(engine, "UPDATE orders SET total = 0 WHERE ord_no = -1");
-    ASSERT_NE(table_of(engine, "order_items"), nullptr);
-    for (size_t q = 0; q < std::size(queries); ++q) EXPECT_EQ(show(from_file[q]), show(cells_of(rows_of(engine, queries[q])))) << queries[q];
+    constexpr size_t kQueries = std::size(queries);
+    // The first statement builds the key hash: the SUM keeps the rows in
+    // it, NOT EXISTS (answered by the keys alone) does not, and the later
+    // statements read it as built.
+    std::vector<std::vector<std::vector<Cell>>> from_file[2];
+    for (size_t first : {0, 1}) {
+        Engine engine = must(storage::open(path));
+        for (size_t k = 0; k < kQueries; ++k) {
+            from_file[first].push_back(cells_of(rows_of(engine, queries[(first + k) % kQueries])));
+            if (k > 0) continue;
+            const PageTableFacts& facts = engine.tables.row_cache.facts["order_items"];
+            auto hash = facts.key_hashes.find("items_ord");
+            ASSERT_TRUE(hash != facts.key_hashes.end() && hash->second != nullptr);
+            EXPECT_EQ(hash->second->rows.has_value(), first == 0);
+        }
+        std::rotate(from_file[first].begin(), from_file[first].begin() + static_cast<std::ptrdiff_t>(kQueries - first),
+                    from_file[first].end());
+        EXPECT_EQ(table_of(engine, "order_items"), nullptr);
+    }
+    std::vector<std::vector<std::vector<Cell>>> loaded;
+    {
+        Engine engine = must(storage::open(path));
+        ok(engine, "UPDATE order_items SET price = 0 WHERE ord_no = -1");
+        ok(engine, "UPDATE orders SET total = 0 WHERE ord_no = -1");
+        ASSERT_NE(table_of(engine, "order_items"), nullptr);
+        for (const std::string& sql : queries) loaded.push_back(cells_of(rows_of(engine, sql)));
+    }
+    for (size_t q = 0; q < kQueries; ++q) {
+        EXPECT_EQ(show(from_file[0][q]), show(loaded[q])) << queries[q];
+        EXPECT_EQ(show(from_file[1][q]), show(loaded[q])) << queries[q];
+    }
+
+    // Each damage to a copy of the file as it stands now.
+    const std::string clean = dir.path("correlated_clean.db");
+    std::filesystem::copy_file(path, clean);
+    auto restore = [&] { std::filesystem::copy_file(clean, path, std::filesystem::copy_options::overwrite_existing); };
+    // A damaged leaf holding only rows with a NULL key: no seek reads it,
+    // so the statements answer as before; the hash is left unbuilt.
+    auto damage_leaf_of = [&](uint64_t rowid) {
+        uint64_t leaf = 0;
+        {
+            Engine engine = must(storage::open(path));
+            PageStore* store = value_of(engine.ensure_page_store());
+            leaf = value_of(BPlusTree::find_leaf(*store->pager, store->catalog.get("order_items")->root,
+                                             keycodec::table_key(rowid)));
+        }
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(leaf * kPageSize + 100));
+        file.put('\x7f');
+    };
+    damage_leaf_of(null_run);
+    {
+        Engine engine = must(storage::open(path));
+        EXPECT_NE(err(engine, "SELECT COUNT(*) FROM order_items").find("page checksum mismatch"), std::string::npos);
+        for (size_t q = 0; q < kQueries; ++q) EXPECT_EQ(show(cells_of(rows_of(engine, queries[q]))), show(loaded[q])) << queries[q];
+        EXPECT_EQ(engine.tables.row_cache.facts["order_items"].key_hashes["items_ord"], nullptr);
+    }
+    // A damaged leaf with keyed rows, and a stored row of the wrong width:
+    // every statement that seeks their keys fails as a single seek of one
+    // of them does.
+    for (const bool narrow : {false, true}) {
+        restore();
+        uint64_t rowid = 0;
+        Value key;
+        {
+            Engine engine = must(storage::open(path));
+            PageStore* store = value_of(engine.ensure_page_store());
+            for (rowid = narrow ? 5000 : 1000;; ++rowid) {
+                auto row = value_of(store->fetch_row("order_items", Value::integer(static_cast<int64_t>(rowid))));
+                if (!row || (*row)[0].is_null() || (*row)[0].as_int() >= 2500) continue;
+                key = (*row)[0];
+                if (narrow) {
+                    row->pop_back();
+                    ASSERT_TRUE(store->put_row("order_items", keycodec::table_key(rowid), *row).has_value());
+                    ASSERT_TRUE(storage::save(engine).has_value());
+                }
+                break;
+            }
+        }
+        if (!narrow) damage_leaf_of(rowid);
+        Engine engine = must(storage::open(path));
+        const std::string seek = err(engine, "SELECT * FROM order_items WHERE ord_no = " + key.display());
+        EXPECT_NE(seek.find(narrow ? "holds 2 values for 3 columns" : "page checksum mismatch"), std::string::npos) << seek;
+        for (size_t q : {0, 1, 2, 3}) EXPECT_EQ(err(engine, queries[q]), seek) << queries[q];
+    }
 }
 
 // A correlated subquery is bound once, on its first outer row: its errors

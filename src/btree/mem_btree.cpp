@@ -354,13 +354,18 @@ std::optional<MemBTree::Entry> MemBTree::take_max(MemBTreeNode& node) {
     return out;
 }
 
-bool MemBTree::erase(const Value& key) {
+bool MemBTree::erase(const Value& key) { return erase_matching(key, nullptr); }
+
+bool MemBTree::erase(const Value& key, uint64_t rowid) { return erase_matching(key, &rowid); }
+
+bool MemBTree::erase_matching(const Value& key, const uint64_t* rowid) {
     MemBTreeNode* node = root.get();
     const Probe probe(key);
     while (node != nullptr) {
         bool equal = false;
         const size_t p = lower_position(*node, probe, equal);
         if (equal) {
+            if (rowid != nullptr && node->values[p] != *rowid) return false;
             if (node->leaf) {
                 take(*node, p);
             } else if (auto largest = take_max(*node->children[p])) {

@@ -98,6 +98,9 @@ public:
     // keys (even none); search order and every operation stay valid, and a
     // rebuild restores the fixed shape.
     bool erase(const Value& key);
+    // The same, only when the key names this row id (one descent where a
+    // find and an erase take two).
+    bool erase(const Value& key, uint64_t rowid);
 
     // Visits (key, rowid) in ascending key order while fn returns true. A
     // key held as an image is handed over as a Uuid value living only for
@@ -163,6 +166,8 @@ private:
     // Key order of entry i against the probe: <0, 0 or >0.
     static int compare(const MemBTreeNode& node, size_t i, const Probe& probe);
     static size_t lower_position(const MemBTreeNode& node, const Probe& probe, bool& equal);
+    // erase, of the key named by `rowid` only when one is given.
+    bool erase_matching(const Value& key, const uint64_t* rowid);
 };
 
 }  // namespace zembrel

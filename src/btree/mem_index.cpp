@@ -109,8 +109,8 @@ size_t IndexKeyMap::Leaf::drop_empty() {
     return n - out;
 }
 
-size_t IndexKeyMap::leaf_for(Key key) const {
-    size_t lo = 0, hi = leaves_.size();
+size_t IndexKeyMap::leaf_for(Key key, size_t from) const {
+    size_t lo = from, hi = leaves_.size();
     while (lo < hi) {
         const size_t mid = lo + (hi - lo) / 2;
         const Leaf& leaf = *leaves_[mid];
@@ -199,6 +199,39 @@ void IndexKeyMap::erase(Key key) {
     leaves_[at]->remove(pos);
     --size_;
     if (leaves_[at]->ids.empty()) leaves_.erase(leaves_.begin() + static_cast<ptrdiff_t>(at));
+}
+
+size_t IndexKeyMap::remove_sorted(std::span<const Key> keys, std::span<const uint64_t> ids) {
+    if (keys.size() != ids.size()) invariant_failed("index keys that do not pair with their row ids");
+    size_t removed = 0;
+    std::vector<size_t> emptied;  // leaves left with an empty list, ascending
+    std::vector<uint64_t> gone;   // the ids of one key, sorted
+    size_t at = 0;
+    for (size_t i = 0; i < keys.size() && !leaves_.empty();) {
+        size_t end = i + 1;
+        while (end < keys.size() && compare_keys(keys[end], keys[i]) == 0) ++end;
+        at = leaf_for(keys[i], at);
+        Leaf& leaf = *leaves_[at];
+        bool equal = false;
+        const size_t pos = leaf.lower(keys[i], equal);
+        if (equal) {
+            RowIdList& list = leaf.ids[pos];
+            if (end - i == 1) {
+                removed += list.erase_if([&](uint64_t id) { return id == ids[i]; });
+            } else {
+                gone.assign(ids.begin() + static_cast<ptrdiff_t>(i), ids.begin() + static_cast<ptrdiff_t>(end));
+                std::sort(gone.begin(), gone.end());
+                removed += list.erase_if([&](uint64_t id) { return std::binary_search(gone.begin(), gone.end(), id); });
+            }
+            // The key stays in its leaf until the pass ends, so later keys
+            // find their leaves as before.
+            if (list.empty() && (emptied.empty() || emptied.back() != at)) emptied.push_back(at);
+        }
+        i = end;
+    }
+    for (size_t e : emptied) size_ -= leaves_[e]->drop_empty();
+    if (!emptied.empty()) std::erase_if(leaves_, [](const auto& leaf) { return leaf->ids.empty(); });
+    return removed;
 }
 
 RowIdList& IndexKeyMap::append_greatest(std::span<const Value> row, std::span<const size_t> positions) {
@@ -290,6 +323,14 @@ void MemIndex::remove_row_ids(const IndexKey& key, std::span<const uint64_t> row
         hash_view_.reset();
         map_.erase(key);
     }
+}
+
+size_t MemIndex::remove_sorted(std::span<const IndexKeyView> keys, std::span<const uint64_t> rowids) {
+    const size_t keys_before = map_.size();
+    const size_t removed = map_.remove_sorted(keys, rowids);
+    id_count_ -= removed;
+    if (map_.size() != keys_before) hash_view_.reset();
+    return removed;
 }
 
 void MemIndex::set_entered(size_t rows, uint64_t last_id, bool may_hold_stale) {

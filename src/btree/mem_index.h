@@ -189,6 +189,12 @@ public:
     RowIdList& entry(Key key);
     // Removes the key and its list; an absent key is no error.
     void erase(Key key);
+    // Takes ids[i] out of the list of keys[i] for every i, as one removal
+    // per id would, in one pass over the leaves: `keys` ascend (equal keys
+    // side by side). A key whose list empties goes; each leaf is compacted
+    // once, however many of its keys go. Absent keys and ids are no error.
+    // Returns how many ids went.
+    size_t remove_sorted(std::span<const Key> keys, std::span<const uint64_t> ids);
     // For building in key order: enters a key greater than every key held
     // (the values at `positions` of `row`) and returns its empty list, valid
     // until the next change.
@@ -224,8 +230,9 @@ private:
         size_t drop_empty();
     };
     // The leaf that holds the key or would receive it: the first whose last
-    // key is not less than it, else the last leaf.
-    size_t leaf_for(Key key) const;
+    // key is not less than it, else the last leaf. `from` is a leaf known
+    // not to lie past it.
+    size_t leaf_for(Key key, size_t from = 0) const;
     void split(size_t leaf);
 
     std::vector<std::unique_ptr<Leaf>> leaves_;  // none when empty, never an empty one
@@ -301,6 +308,10 @@ public:
     // that many rows share).
     void add_row_ids(const IndexKey& key, std::span<const uint64_t> rowids);
     void remove_row_ids(const IndexKey& key, std::span<const uint64_t> rowids);
+    // remove_row_id(keys[i], rowids[i]) for every i, with `keys` ascending
+    // (see IndexKeyMap::remove_sorted): the removal of many rows, in one pass
+    // over the map. Returns how many ids went.
+    size_t remove_sorted(std::span<const IndexKeyView> keys, std::span<const uint64_t> rowids);
 
     // Whether the unique purge of Engine::index_insert_row can change this
     // index: true when it may hold a row id that is not the id of one of the

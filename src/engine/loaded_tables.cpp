@@ -59,6 +59,51 @@ void for_each_key_run(KeyedIds& entries, Apply&& apply) {
     }
 }
 
+// The index entries of some rows of a table, sorted by key, each key's
+// values lent from its row (valid while the rows stay as they are), so that
+// no key costs an allocation of its own. A row with a Null (or no value) at
+// a position has no entry.
+struct SortedEntries {
+    std::vector<size_t> rows;
+    std::vector<Value> values;  // key after key
+    std::vector<IndexKeyView> keys;
+    std::vector<uint64_t> ids;  // parallel to keys
+};
+
+void sorted_entries_of(const Table& table, std::span<const size_t> positions, std::span<const size_t> columns,
+                       SortedEntries& out) {
+    const FlatRows& rows = table.rows;
+    out.rows.clear();
+    for (size_t p : positions) {
+        const RowView row = rows[p];
+        if (std::ranges::all_of(columns, [&](size_t c) { return c < row.size() && !row[c].is_null(); }))
+            out.rows.push_back(p);
+    }
+    const auto by_key = [&](size_t a, size_t b) {
+        const RowView x = rows[a], y = rows[b];
+        for (size_t c : columns) {
+            const auto order = Value::key_cmp(x[c], y[c]);
+            if (order != 0) return order < 0;
+        }
+        return false;
+    };
+    // Rows taken in table order often come in key order already.
+    if (!std::is_sorted(out.rows.begin(), out.rows.end(), by_key))
+        std::stable_sort(out.rows.begin(), out.rows.end(), by_key);
+    const size_t width = columns.size();
+    out.values.clear();
+    out.values.resize(out.rows.size() * width);
+    out.keys.clear();
+    out.ids.clear();
+    for (size_t k = 0; k < out.rows.size(); ++k) {
+        const RowView row = rows[out.rows[k]];
+        Value* key = out.values.data() + k * width;
+        for (size_t i = 0; i < width; ++i) key[i].lend_from(row[columns[i]]);
+        out.keys.emplace_back(key, width);
+        out.ids.push_back(table.rowids[out.rows[k]]);
+    }
+}
+
 uint64_t id_before(const Table& table, size_t rows) { return rows == 0 ? 0 : table.rowids[rows - 1]; }
 
 // Whether the index may hold an id outside the table's first `kept` row ids.
@@ -552,13 +597,18 @@ FlatRows LoadedTables::delete_rows(std::string_view table_name, std::span<const 
     Table* table = find_owned(table_name);
     if (!table || positions.empty()) return {};
     renumber_and_flag(mem_indexes, *table);
+    // Whether each index may hold ids of no remaining row: when it may hold
+    // ids of no row now (ids changed behind its back included), or when a
+    // deleted row's id was not under the row's key (it may then sit under
+    // another key, and stay).
+    std::vector<std::pair<MemIndex*, bool>> outside;
+    SortedEntries entries;
     for (auto& [name, index] : mem_indexes) {
         if (index.table != table_name) continue;
-        KeyedIds gone;
-        gone.reserve(positions.size());
-        for (size_t p : positions)
-            if (auto key = index.key_for_row(table->rows[p])) gone.emplace_back(std::move(*key), table->rowids[p]);
-        for_each_key_run(gone, [&](const IndexKey& key, std::span<const uint64_t> ids) { index.remove_row_ids(key, ids); });
+        const bool before = may_hold_ids_outside(index, *table, table->rows.size());
+        sorted_entries_of(*table, positions, index.positions, entries);
+        const size_t removed = index.remove_sorted(entries.keys, entries.ids);
+        outside.emplace_back(&index, before || removed != entries.ids.size());
     }
     // The primary-key tree loses exactly the deleted rows' keys (a key that
     // names another row stays).
@@ -567,19 +617,14 @@ FlatRows LoadedTables::delete_rows(std::string_view table_name, std::span<const 
         const size_t column = pk->second.pk_column;
         for (size_t p : positions) {
             const RowView row = table->rows[p];
-            if (column < row.size() && pk->second.tree.find(row[column]) == std::optional<uint64_t>(table->rowids[p]))
-                pk->second.tree.erase(row[column]);
+            if (column < row.size()) pk->second.tree.erase(row[column], table->rowids[p]);
         }
     }
 
     FlatRows removed;
     table->remove_rows(positions, removed);
     const size_t out = table->rows.size();
-    // The indexes now hold exactly the ids of the remaining rows.
-    for (const std::string& name : mem_indexes.names_of_table(table_name)) {
-        MemIndex* index = mem_indexes.get(name);
-        index->set_entered(out, id_before(*table, out), index->may_hold_stale_ids());
-    }
+    for (const auto& [index, stale] : outside) index->set_entered(out, id_before(*table, out), stale);
     return removed;
 }
 

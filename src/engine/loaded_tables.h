@@ -53,12 +53,16 @@ using MergePolicyMap = std::unordered_map<std::string, std::string>;
 using SharedTableRows = std::shared_ptr<const FlatRows>;
 
 // A single-column index tree of the page file read into memory for runs of
-// point lookups: its keys with their row ids, as the tree holds them (stale
-// entries included: the reader checks the rows), and the hash view over
-// them. Immutable once built; the view points into the map.
+// point lookups: its keys with their live entries (stale ones left out) and
+// the hash view over them. An entry stands as a slot: the map lists a key's
+// slots rising, which is its rows' table order; `rowids` gives a slot's row
+// id and, when the rows were kept, `rows` the row itself. Immutable once
+// built; the view points into the map.
 struct PageKeyHash {
     IndexKeyMap map;
     std::optional<KeyHashView> view;
+    std::vector<uint64_t> rowids;
+    std::optional<FlatRows> rows;
 };
 
 // What SELECT learned about a table read from the page file, true of the
@@ -198,6 +202,9 @@ struct LoadedTables {
     // Removes the rows at `positions` (ascending, distinct) with their ids
     // and index entries and returns them in that order, relocated
     // (FlatRows::remove: they must not outlive the table); next_rowid stays.
+    // Each index loses its entries in one pass over its keys, sorted; an
+    // index that did not hold a row's id under the row's key is marked as
+    // possibly holding stale ids (the next INSERT's unique purge walks it).
     FlatRows delete_rows(std::string_view table, std::span<const size_t> positions);
     // Puts removed rows back at the positions they had (ascending, as given
     // to delete_rows) under their ids, and rebuilds the table's indexes.

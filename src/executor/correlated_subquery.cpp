@@ -16,7 +16,6 @@ namespace zembrel::executor {
 namespace {
 
 using operators::BoundPredicate;
-using operators::CompareCode;
 using operators::Truth;
 
 // A bound WHERE over the outer row followed by the own row, read from the
@@ -53,21 +52,6 @@ Truth eval_across(const BoundPredicate& p, const ChainedRow& outer, RowView own,
     return Truth::Indeterminate;
 }
 
-CompareCode mirrored(CompareCode op) {
-    switch (op) {
-        case CompareCode::Lt: return CompareCode::Gt;
-        case CompareCode::Gt: return CompareCode::Lt;
-        case CompareCode::Le: return CompareCode::Ge;
-        case CompareCode::Ge: return CompareCode::Le;
-        default: return op;
-    }
-}
-
-
-bool is_numeric(DataType t) { return t.kind == DataTypeKind::Int || t.kind == DataTypeKind::Float; }
-
-bool seekable(DataType t) { return is_numeric(t) || t.kind == DataTypeKind::Text || t.kind == DataTypeKind::Str; }
-
 }  // namespace
 
 CorrelatedSubquery::CorrelatedSubquery(const parser::SelectStatement& subquery, BoundSelect bound,
@@ -97,91 +81,12 @@ Result<std::unique_ptr<CorrelatedSubquery>> CorrelatedSubquery::prepare(Engine& 
     const bool order_ok = !s.order_by || build_sort_keys(*s.order_by, p.bound_.tables).has_value();
     p.plain_ = s.joins.empty() && p.where_ && plan.kind == OutputPlan::Kind::Plain && !s.group_by &&
                plan.subqueries.empty() && plan.windows.empty() && order_ok;
-    if (s.joins.empty() && p.where_) p.plan_seek(engine);
+    if (s.joins.empty() && p.where_) {
+        const TableSource source = table_source(engine, s.from.name);
+        p.table_ = source.table;
+        p.seek_ = plan_correlated_seek(source, *p.where_, p.outer_width_);
+    }
     return prepared;
-}
-
-void CorrelatedSubquery::plan_seek(const Engine& engine) {
-    const TableSource source = table_source(engine, statement_.from.name);
-    table_ = source.table;
-    if (source.columns == nullptr) return;
-    const std::vector<Column>& columns = *source.columns;
-
-    // The comparisons of the WHERE's top-level AND between an own column and
-    // an outer column or a literal, as (own column, operator, source).
-    struct Conjunct {
-        size_t column;
-        CompareCode op;
-        KeySource source;
-    };
-    std::vector<Conjunct> conjuncts;
-    std::vector<const BoundPredicate*> stack{&*where_};
-    while (!stack.empty()) {
-        const BoundPredicate* p = stack.back();
-        stack.pop_back();
-        if (p->kind() == BoundPredicate::Kind::And) {
-            stack.push_back(p->second());
-            stack.push_back(p->first());
-            continue;
-        }
-        if (p->kind() != BoundPredicate::Kind::Compare || p->op() == CompareCode::Ne) continue;
-        const size_t l = p->left_position();
-        const bool left_own = l >= outer_width_;
-        if (p->literal()) {
-            if (left_own) conjuncts.push_back({l - outer_width_, p->op(), KeySource{false, 0, *p->literal()}});
-            continue;
-        }
-        const size_t r = p->right_position();
-        const bool right_own = r >= outer_width_;
-        if (left_own && !right_own) conjuncts.push_back({l - outer_width_, p->op(), KeySource{true, r, {}}});
-        if (!left_own && right_own) conjuncts.push_back({r - outer_width_, mirrored(p->op()), KeySource{true, l, {}}});
-    }
-    if (conjuncts.empty()) return;
-    auto seek_through = [](const SourceIndex& index, bool range, DataType type) {
-        Seek seek{index.mem, index.mem == nullptr ? *index.name : std::string(), range, {}, {}, {}, {}, false};
-        if (range) seek.types.push_back(type);
-        return seek;
-    };
-    auto equality_on = [&](size_t column) -> const Conjunct* {
-        for (const Conjunct& c : conjuncts)
-            if (c.column == column && c.op == CompareCode::Eq) return &c;
-        return nullptr;
-    };
-    auto type_of = [&](size_t column) { return columns[column].data_type; };
-
-    // Equalities covering every column of an index, the widest index first.
-    for (const SourceIndex& index : source.indexes) {
-        if (seek_ && seek_->key.size() >= index.positions->size()) continue;
-        Seek seek = seek_through(index, false, {});
-        for (size_t column : *index.positions) {
-            const Conjunct* c = column < columns.size() && seekable(type_of(column)) ? equality_on(column) : nullptr;
-            if (c == nullptr) break;
-            seek.key.push_back(c->source);
-            seek.types.push_back(type_of(column));
-        }
-        if (seek.key.size() == index.positions->size()) seek_ = std::move(seek);
-    }
-    if (seek_) {
-        seek_->whole_where = seek_->key.size() == 1 && conjuncts.size() == 1 &&
-                             where_->kind() == BoundPredicate::Kind::Compare;
-        return;
-    }
-    // Else a range on the one column of an index.
-    for (const SourceIndex& index : source.indexes) {
-        if (index.positions->size() != 1) continue;
-        const size_t column = index.positions->front();
-        if (column >= columns.size() || !is_numeric(type_of(column))) continue;
-        Seek seek = seek_through(index, true, type_of(column));
-        for (const Conjunct& c : conjuncts) {
-            if (c.column != column) continue;
-            if ((c.op == CompareCode::Gt || c.op == CompareCode::Ge) && !seek.lower) seek.lower = c.source;
-            if ((c.op == CompareCode::Lt || c.op == CompareCode::Le) && !seek.upper) seek.upper = c.source;
-        }
-        if (seek.lower || seek.upper) {
-            seek_ = std::move(seek);
-            return;
-        }
-    }
 }
 
 bool CorrelatedSubquery::fits(const OuterContext& outer) const {
@@ -189,7 +94,7 @@ bool CorrelatedSubquery::fits(const OuterContext& outer) const {
 }
 
 KeyFit CorrelatedSubquery::fit_seek_key(const ChainedRow& outer_row) {
-    const Seek& seek = *seek_;
+    const CorrelatedSeek& seek = *seek_;
     auto value_of = [&](const KeySource& s) -> const Value& { return s.outer ? outer_row[s.position] : s.literal; };
     if (!seek.range) {
         key_.resize(seek.key.size());
@@ -216,7 +121,7 @@ KeyFit CorrelatedSubquery::fit_seek_key(const ChainedRow& outer_row) {
 }
 
 bool CorrelatedSubquery::seek_positions(const ChainedRow& outer_row, std::vector<size_t>& positions) {
-    const Seek& seek = *seek_;
+    const CorrelatedSeek& seek = *seek_;
     auto add_ids = [&](const RowIdList& ids) {
         for (uint64_t id : ids)
             if (auto at = table_->position_of_rowid(id)) positions.push_back(*at);
@@ -247,9 +152,10 @@ bool CorrelatedSubquery::seek_positions(const ChainedRow& outer_row, std::vector
     return true;
 }
 
-Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow& outer_row) {
-    const Seek& seek = *seek_;
+Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow& outer_row, bool rows_after) {
+    const CorrelatedSeek& seek = *seek_;
     rowids_.clear();
+    slots_ = nullptr;
     switch (fit_seek_key(outer_row)) {
         case KeyFit::Key: break;
         case KeyFit::NoMatch: return true;
@@ -260,10 +166,17 @@ Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow
     // Past a few seeks of one key the index's keys are read into memory
     // once (kept for later statements) and looked up there instead.
     if (!seek.range && key_.size() == 1 && ++key_seeks_ == kSeeksBeforeKeyHash) {
-        key_hash_ = page_key_hash(engine, statement_.from.name, seek.page_index);
+        key_hash_ = page_key_hash(engine, statement_.from.name, seek.page_index, rows_after);
     }
     if (key_hash_ && !seek.range && key_.size() == 1) {
-        if (const RowIdList* ids = key_hash_->view->find(key_.front())) rowids_.assign(ids->begin(), ids->end());
+        // A key's slots rise with its rows' ids: table order, each row once.
+        const RowIdList* slots = key_hash_->view->find(key_.front());
+        if (slots == nullptr) return true;
+        if (key_hash_->rows) {
+            slots_ = slots;
+            return true;
+        }
+        for (uint64_t slot : *slots) rowids_.push_back(key_hash_->rowids[slot]);
     } else if (auto st = seek_page_entries(engine, *store); !st) {
         return fail(st.error());
     } else if (!*st) {
@@ -283,7 +196,7 @@ Result<bool> CorrelatedSubquery::seek_page_rows(Engine& engine, const ChainedRow
 }
 
 Result<bool> CorrelatedSubquery::seek_page_entries(Engine& engine, PageStore& store) {
-    const Seek& seek = *seek_;
+    const CorrelatedSeek& seek = *seek_;
     // Where the walk starts: the key's values, or the lower bound's value.
     keycodec::Bytes& start = start_;
     start.clear();
@@ -351,10 +264,18 @@ std::optional<bool> CorrelatedSubquery::exists_in_index(const ChainedRow& outer_
 }
 
 template <class Keep>
-Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep) {
+Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep, bool rows_after) {
     if (seek_ && seek_->index == nullptr) {
-        auto served = seek_page_rows(engine, outer_row);
+        auto served = seek_page_rows(engine, outer_row, rows_after);
         if (!served) return fail(served.error());
+        if (*served && slots_ != nullptr) {
+            // Every row the hash holds was decoded whole when it was read.
+            for (uint64_t slot : *slots_) {
+                const RowView row = (*key_hash_->rows)[slot];
+                if (eval_across(*where_, outer_row, row, outer_width_) == Truth::True && !keep(row)) break;
+            }
+            return {};
+        }
         if (*served) {
             // Every candidate is fetched, even after `keep` has had enough:
             // a damaged row reports its error as a fresh run would.
@@ -435,10 +356,15 @@ Result<bool> CorrelatedSubquery::exists(Engine& engine, const OuterContext& oute
     if (statement_.limit && *statement_.limit == 0) return false;
     if (auto known = exists_in_index(*outer.row)) return *known;
     bool found = false;
-    auto st = visit(engine, *outer.row, [&](RowView) {
-        found = true;
-        return false;
-    });
+    // Once the key hash is read, exists_in_index answers for a WHERE the
+    // index alone decides: no row is fetched again.
+    auto st = visit(
+        engine, *outer.row,
+        [&](RowView) {
+            found = true;
+            return false;
+        },
+        !seek_ || !seek_->whole_where);
     if (!st) return fail(st.error());
     return found;
 }

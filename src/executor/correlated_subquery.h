@@ -1,6 +1,6 @@
 // A correlated subquery prepared once per statement: bound, its select list
 // planned, its WHERE bound over the outer tables followed by its own, and
-// the index it seeks through chosen. Each outer row then only supplies its
+// the index it seeks through chosen (planner/correlated_seek.h). Each outer row then only supplies its
 // values: the seek's key is taken from them and the candidates are tested
 // with the whole WHERE, reading the outer row and the own row side by side.
 //
@@ -54,33 +54,13 @@ public:
     ~CorrelatedSubquery();
 
 private:
-    // Where one value of a seek key comes from: the outer row, or a literal.
-    struct KeySource {
-        bool outer = true;
-        size_t position = 0;  // in the outer row
-        Value literal;
-    };
-    // The index a WHERE conjunct lets the subquery seek through: a loaded
-    // table's MemIndex, or an index tree of a table read from the page file.
-    struct Seek {
-        const MemIndex* index = nullptr;
-        std::string page_index;  // the tree's name when `index` is null
-        bool range = false;
-        std::vector<KeySource> key;                // equality: one per index column
-        std::optional<KeySource> lower, upper;     // range on the index's one column
-        std::vector<DataType> types;               // the indexed columns' types
-        // The WHERE is this one equality on the index's one column: the
-        // index alone tells whether a row passes.
-        bool whole_where = false;
-    };
-
     CorrelatedSubquery(const parser::SelectStatement& subquery, BoundSelect bound, std::vector<BoundTable> scope,
                        uint64_t outer_width);
-    void plan_seek(const Engine& engine);
     // Calls `keep(row)` for each own row the WHERE passes, in table order,
-    // until it returns false.
+    // until it returns false. `rows_after`: later outer rows will want the
+    // rows too, not only the index (see seek_page_rows).
     template <class Keep>
-    Status visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep);
+    Status visit(Engine& engine, const ChainedRow& outer_row, Keep&& keep, bool rows_after = true);
     // Fits the seek's key (or bounds) from the outer row into key_ (or
     // lower_, upper_): Scan when no key stands for the values (the table is
     // read instead), NoMatch when no row can pass.
@@ -88,9 +68,11 @@ private:
     // Appends the table positions of the seek's candidates; false when the
     // seek cannot serve this outer row (the table is scanned instead).
     bool seek_positions(const ChainedRow& outer_row, std::vector<size_t>& positions);
-    // The same through the page file's index tree: the candidates' row ids,
-    // in table order, into rowids_; false when a scan must serve.
-    Result<bool> seek_page_rows(Engine& engine, const ChainedRow& outer_row);
+    // The same through the page file's index tree: the candidates, in table
+    // order, as slots of the key hash's rows into slots_ when it holds them,
+    // else as row ids into rowids_; false when a scan must serve. When it
+    // reads the index's key hash, `rows_after` keeps the rows in it.
+    Result<bool> seek_page_rows(Engine& engine, const ChainedRow& outer_row, bool rows_after);
     // The row ids of the entries in the seek's range (or of its key) read
     // from the index tree into rowids_; false when the index is gone.
     Result<bool> seek_page_entries(Engine& engine, PageStore& store);
@@ -107,7 +89,7 @@ private:
     std::optional<operators::BoundPredicate> where_;  // present for a WHERE without subqueries
     bool plain_ = false;   // rows go out one per qualifying own row: EXISTS and IN need no pipeline
     const Table* table_ = nullptr;
-    std::optional<Seek> seek_;
+    std::optional<CorrelatedSeek> seek_;
     std::optional<operators::SharedRows> rows_;  // the own table's rows, read on first scan
     std::vector<size_t> positions_;              // scratch of one seek
     IndexKey key_;                               // scratch of one seek
@@ -126,6 +108,7 @@ private:
     uint64_t key_seeks_ = 0;
     std::shared_ptr<const PageKeyHash> key_hash_;
     std::vector<uint64_t> rowids_;               // scratch of one page-file seek
+    const RowIdList* slots_ = nullptr;           // the same, when the key hash holds the rows
     std::vector<uint8_t> start_;                 // scratch of one page-file seek: its first key
     IndexEntry entry_;                           // scratch of one page-file seek
     Row page_row_;                               // the page-file candidate in hand

@@ -6,6 +6,7 @@
 #include "keycodec/keycodec.h"
 #include "operators/basic.h"
 #include "pagestore/index_cursor.h"
+#include "storage/row_record.h"
 
 namespace zembrel::executor {
 
@@ -172,18 +173,22 @@ namespace {
 // The index's entries whose rows are live and hold the entry's key, read
 // into a PageKeyHash; null when they do not fit one or the trees are
 // damaged (see page_key_hash).
-std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages& interiors, DecodedRows& decoded,
+std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages& interiors, bool keep_rows,
                                                  const std::string& table, const std::string& index) {
     using Out = std::shared_ptr<const PageKeyHash>;
     const CatalogEntry* catalog = store.catalog.get(table);
     if (catalog == nullptr) return Out();
+    const size_t width = catalog->columns.size();
     auto cursor = IndexCursor::open(store, table, index, std::nullopt, &interiors);
     if (!cursor || !*cursor || (*cursor)->positions().size() != 1) return Out();
+    (*cursor)->read_ahead();
     const size_t position = (*cursor)->positions().front();
     struct Entry {
         Value key;
         uint64_t rowid;
+        uint32_t slot;  // kNoSlot while its row is not known to hold the key
     };
+    static constexpr uint32_t kNoSlot = std::numeric_limits<uint32_t>::max();
     std::vector<Entry> entries;
     IndexEntry at;
     for (;;) {
@@ -194,37 +199,70 @@ std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages
         // The tree's byte order and the key order agree; were they ever
         // not to, the map would be out of order, so the seek road serves.
         if (!entries.empty() && Value::key_cmp(at.values.front(), entries.back().key) < 0) return Out();
-        entries.push_back(Entry{std::move(at.values.front()), at.rowid});
+        entries.push_back(Entry{std::move(at.values.front()), at.rowid, kNoSlot});
     }
-    // Each entry's row, fetched in row-id order so that every leaf of the
-    // table is read once; a stale entry (its row gone or holding another
-    // key) stays out.
+    // The entries in row-id order, met by one pass over the table's leaves:
+    // an entry whose row the pass does not meet, or meets holding another
+    // key, is stale and stays out. Each row an entry names is decoded whole,
+    // as a fetch would, so damage the seek road would report (or damage the
+    // pass meets) leaves the map unbuilt. A row with a live entry gets the
+    // next slot: slots rise with row ids.
     std::vector<uint32_t> by_id(entries.size());
     for (uint32_t i = 0; i < by_id.size(); ++i) by_id[i] = i;
     std::sort(by_id.begin(), by_id.end(), [&](uint32_t a, uint32_t b) { return entries[a].rowid < entries[b].rowid; });
-    std::optional<RowFetcher> fetcher = RowFetcher::open(store, table, &interiors, &decoded);
-    if (!fetcher) return Out();
-    std::vector<bool> live(entries.size(), false);
-    Row row;
-    for (uint32_t i : by_id) {
-        auto found = fetcher->fetch_into(entries[i].rowid, row);
-        if (!found) return Out();
-        // A row of the wrong width is left to the seek road to report.
-        if (*found && row.size() != catalog->columns.size()) return Out();
-        live[i] = *found && Value::key_cmp(row[position], entries[i].key) == 0;
-    }
     auto built = std::make_shared<PageKeyHash>();
-    static constexpr size_t kFirst[] = {0};
-    RowIdList* ids = nullptr;  // the list of the last key entered
-    const Value* last = nullptr;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (!live[i]) continue;
-        const Value& key = entries[i].key;
-        if (last == nullptr || Value::key_cmp(key, *last) != 0) {
-            ids = &built->map.append_greatest(std::span<const Value>(&key, 1), kFirst);
-            last = &key;
+    if (keep_rows) built->rows.emplace();
+    size_t kept_bytes = 0;
+    if (!by_id.empty()) {
+        auto rows = TableCursor::open(store, table);
+        if (!rows) return Out();
+        rows->read_ahead();
+        Value rowid;
+        std::span<const uint8_t> record;
+        Row row;
+        size_t next_entry = 0;
+        while (next_entry < by_id.size()) {
+            auto got = rows->next_record(rowid, record);
+            if (!got) return Out();
+            if (!*got) break;
+            if (!rowid.is_int()) return Out();
+            const auto id = static_cast<uint64_t>(rowid.as_int());
+            while (next_entry < by_id.size() && entries[by_id[next_entry]].rowid < id) ++next_entry;
+            if (next_entry == by_id.size() || entries[by_id[next_entry]].rowid != id) continue;
+            // A row of the wrong width is left to the seek road to report.
+            if (!storage::decode_row_into(record, row) || row.size() != width) return Out();
+            const auto slot = static_cast<uint32_t>(built->rowids.size());
+            bool live = false;
+            for (; next_entry < by_id.size() && entries[by_id[next_entry]].rowid == id; ++next_entry) {
+                Entry& entry = entries[by_id[next_entry]];
+                if (Value::key_cmp(row[position], entry.key) != 0) continue;
+                entry.slot = slot;
+                live = true;
+            }
+            if (!live) continue;
+            built->rowids.push_back(id);
+            if (!built->rows) continue;
+            // Past the bound the rows are fetched by id instead, as
+            // DecodedRows would hold them.
+            kept_bytes += width * sizeof(Value) + record.size();
+            if (kept_bytes > DecodedRows::kMaxBytes) built->rows.reset();
+            else built->rows->push_back(std::move(row));
         }
-        ids->push_back(entries[i].rowid);
+    }
+    // Each key's slots rising, each once: entries of one key lie in row-id
+    // order unless the key has several encodings.
+    static constexpr size_t kFirst[] = {0};
+    std::vector<uint32_t> slots;
+    for (size_t i = 0; i < entries.size();) {
+        const Value& key = entries[i].key;
+        slots.clear();
+        for (; i < entries.size() && Value::key_cmp(entries[i].key, key) == 0; ++i)
+            if (entries[i].slot != kNoSlot) slots.push_back(entries[i].slot);
+        if (slots.empty()) continue;
+        if (!std::is_sorted(slots.begin(), slots.end())) std::sort(slots.begin(), slots.end());
+        slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+        RowIdList& list = built->map.append_greatest(std::span<const Value>(&key, 1), kFirst);
+        for (uint32_t slot : slots) list.push_back(slot);
     }
     built->view.emplace(built->map);
     return Out(std::move(built));
@@ -232,12 +270,13 @@ std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages
 
 }  // namespace
 
-std::shared_ptr<const PageKeyHash> page_key_hash(Engine& engine, const std::string& table, const std::string& index) {
+std::shared_ptr<const PageKeyHash> page_key_hash(Engine& engine, const std::string& table, const std::string& index,
+                                                 bool keep_rows) {
     PageTableFacts& facts = engine.tables.row_cache.facts[table];
     if (auto known = facts.key_hashes.find(index); known != facts.key_hashes.end()) return known->second;
     PageStore* store = engine.page_store();
     if (store == nullptr) return std::shared_ptr<const PageKeyHash>();
-    auto built = read_key_hash(*store, *page_interiors(engine, table), *page_decoded_rows(engine, table), table, index);
+    auto built = read_key_hash(*store, *page_interiors(engine, table), keep_rows, table, index);
     facts.key_hashes[index] = built;
     return built;
 }

@@ -40,15 +40,20 @@ std::shared_ptr<InteriorPages> page_interiors(Engine& engine, const std::string&
 std::shared_ptr<DecodedRows> page_decoded_rows(Engine& engine, const std::string& table);
 
 // The keys of a single-column index tree of a table read from the page
-// file with the row ids of their live entries (an entry whose row is gone
-// or holds another key is left out, so a key found has a row that holds
-// it), read once and kept with the RowCache's facts (dropped by every
-// write), for statements that look many keys up. Null when the index has
-// more than one column, holds more than kMaxKeyHashEntries entries, is not
-// in the catalog, or its trees are damaged (the seek road then reports what
-// it meets).
+// file with their live entries (an entry whose row is gone or holds another
+// key is left out, so a key found has a row that holds it), read once and
+// kept with the RowCache's facts (dropped by every write), for statements
+// that look many keys up. The entries are checked by one pass over the
+// table's leaves (read ahead), each row an entry names decoded. With
+// `keep_rows` (for a caller that reads the rows next) the rows of the live
+// entries are kept in the hash, unless they would take more than
+// DecodedRows::kMaxBytes. Null when the index has more than one column,
+// holds more than kMaxKeyHashEntries entries, is not in the catalog, or its
+// trees are damaged where the pass reads them (the seek road then reports
+// what it meets).
 inline constexpr uint64_t kMaxKeyHashEntries = uint64_t{1} << 20;
-std::shared_ptr<const PageKeyHash> page_key_hash(Engine& engine, const std::string& table, const std::string& index);
+std::shared_ptr<const PageKeyHash> page_key_hash(Engine& engine, const std::string& table, const std::string& index,
+                                                 bool keep_rows);
 
 // The rows of a table read from the page file whose Pk value (column
 // `pk_column`) equals `key` under the key order, in table order. The page

@@ -6,6 +6,7 @@
 #include "planner/access_path.h"
 #include "planner/bind_select.h"
 #include "planner/conditions.h"
+#include "planner/correlated_seek.h"
 #include "planner/join_choice.h"
 #include "planner/select_binding.h"
 #include "planner/table_source.h"

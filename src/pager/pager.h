@@ -390,14 +390,17 @@ private:
     // Private file (private_file.cpp). Committed image: the unwritten cache
     // entries over the log's committed pages over the page file. `before_`
     // holds the committed bytes of unwritten pages changed since the last
-    // commit, in blocks of kBeforeBlock pages: a statement that changes many
-    // pages costs one allocation per block, not one per page, and a commit
-    // frees them together (keeping the first block for the next statement).
+    // commit (each page once: keeping them clears `unwritten`), in blocks of
+    // kBeforeBlock pages: a statement that changes many pages costs one
+    // allocation per block, not one per page. A commit keeps the blocks for
+    // the statements after it, up to a quarter of the cache's pages: a run of
+    // statements that each change many pages would otherwise take fresh
+    // memory from the system (and fault it in) for every one.
     static constexpr std::size_t kBeforeBlock = 64;
     bool private_file_ = false;
-    std::unordered_map<std::uint64_t, const PageBuf*> before_;
+    std::vector<std::pair<std::uint64_t, const PageBuf*>> before_;
     std::vector<std::unique_ptr<PageBuf[]>> before_blocks_;
-    std::size_t before_used_ = 0;  // pages taken in the last block
+    std::size_t before_used_ = 0;  // pages taken in the blocks, in order
 
     // The pages of a read-only pager (over_snapshot); null otherwise.
     std::shared_ptr<const PagerSnapshot> snapshot_;

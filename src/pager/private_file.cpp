@@ -29,21 +29,18 @@ namespace zembrel {
 void Pager::keep_before_image(CachedPage& e) {
     if (!e.unwritten) return;
     e.unwritten = false;
-    if (before_blocks_.empty() || before_used_ == kBeforeBlock) {
-        before_blocks_.push_back(std::make_unique_for_overwrite<PageBuf[]>(kBeforeBlock));
-        before_used_ = 0;
-    }
-    PageBuf& kept = before_blocks_.back()[before_used_++];
+    const std::size_t block = before_used_ / kBeforeBlock;
+    if (block == before_blocks_.size()) before_blocks_.push_back(std::make_unique_for_overwrite<PageBuf[]>(kBeforeBlock));
+    PageBuf& kept = before_blocks_[block][before_used_ % kBeforeBlock];
+    ++before_used_;
     kept = e.data;
-    before_.emplace(e.page, &kept);
+    before_.emplace_back(e.page, &kept);
 }
 
 void Pager::forget_before_images() {
     before_.clear();
-    if (before_blocks_.size() > 1) {
-        std::swap(before_blocks_.front(), before_blocks_.back());
-        before_blocks_.resize(1);
-    }
+    const std::size_t kept_blocks = std::max<std::size_t>(1, cache_capacity_ / 4 / kBeforeBlock);
+    if (before_blocks_.size() > kept_blocks) before_blocks_.resize(kept_blocks);
     before_used_ = 0;
 }
 
@@ -90,11 +87,13 @@ Status Pager::write_unwritten() {
         wal_index_.erase(e->page);  // an older committed copy
     }
     // Changed pages whose committed bytes only `before_` holds.
-    while (!before_.empty()) {
-        auto it = before_.begin();
-        if (auto st = write_page_to_file(it->first, *it->second); !st) return st;
-        wal_index_.erase(it->first);
-        before_.erase(it);
+    for (std::size_t i = 0; i < before_.size(); ++i) {
+        const auto [page, bytes] = before_[i];
+        if (auto st = write_page_to_file(page, *bytes); !st) {
+            before_.erase(before_.begin(), before_.begin() + static_cast<std::ptrdiff_t>(i));
+            return st;
+        }
+        wal_index_.erase(page);
     }
     forget_before_images();
     PageBuf header;

@@ -55,6 +55,9 @@ public:
     // The same into `entry` (its values' capacity reused): false at the end.
     Result<bool> next_into(IndexEntry& entry);
 
+    // For a pass over the whole index: see BPlusTreeCursor::read_ahead.
+    void read_ahead() { cursor_.read_ahead(); }
+
     // Positions of the indexed columns in the table's rows.
     const std::vector<size_t>& positions() const { return positions_; }
 

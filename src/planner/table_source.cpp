@@ -54,6 +54,7 @@ Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::str
     const size_t width = entry->columns.size();
     auto cursor = TableCursor::open(**store, name);
     if (!cursor) return fail(cursor.error());
+    cursor->read_ahead();
     auto rows = std::make_shared<FlatRows>();
     Value rowid;
     Row other;

@@ -52,8 +52,8 @@ TableSource table_source(const Engine& engine, const std::string& name);
 
 // The rows a scan of the table reads: a loaded table's own rows, in place
 // (valid while the statement runs; no copy); else the RowCache's entry; else
-// the rows read from the table's B+tree (stored in the RowCache; the table
-// stays unloaded). "table '{}' not found"; page-store errors unchanged.
+// the rows read from the table's B+tree, its leaves read ahead (stored in
+// the RowCache; the table stays unloaded). "table '{}' not found"; page-store errors unchanged.
 Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::string& name);
 
 // A row read from a table's B+tree must be as wide as the table: a narrower
