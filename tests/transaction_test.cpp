@@ -212,5 +212,115 @@ TEST(SyncFailure, RefusalWhileDirtyPagesAreEvictedKeepsTheTransaction) {
     EXPECT_TRUE(table_of(e, "t")->rows.empty());
 }
 
+// Count and sum of v of table t as the file holds it.
+std::pair<size_t, int64_t> stored_count_and_sum(const std::string& path) {
+    const std::vector<Row> rows = stored_rows(path, "t");
+    int64_t sum = 0;
+    for (const Row& row : rows) sum += row[2].as_int();
+    return {rows.size(), sum};
+}
+
+// The first change after an open has the log made on a worker while the
+// table loads: created, its header written and its directory entry flushed
+// before the statement's outcome leaves execute. When the making fails on
+// every try, the save fails with the error the commit's own making gives,
+// the file keeps its rows and no log is left; the statement applied again
+// lands once. A failure of the worker's try alone costs only the commit's
+// own making. A refused statement leaves the made log to the next commit.
+TEST(SyncFailure, LogMadeAheadOfTheFirstCommit) {
+    const std::string eio = "Input/output error (os error 5)";
+    struct Statement {
+        const char* sql;
+        size_t count;  // of the 50 rows 0..49 (sum 1225) after it
+        int64_t sum;
+    };
+    const Statement statements[] = {
+        {"INSERT INTO t (k, v) VALUES (100, 7)", 51, 1232},
+        {"UPDATE t SET v = 100 WHERE k < 10", 50, 2180},
+        {"DELETE FROM t WHERE k >= 40", 40, 780},
+    };
+    struct Fault {
+        FaultOp op;
+        bool every_try;
+        std::string error;  // "{log}" for the log's path
+    };
+    const Fault faults[] = {
+        {FaultOp::Create, true, "create failed for '{log}': " + eio},
+        {FaultOp::Write, true, "WAL header write failed: write failed: " + eio},
+        {FaultOp::Create, false, ""},
+        {FaultOp::Write, false, ""},
+    };
+    TempDir dir;
+    int run_no = 0;
+    for (const Statement& st : statements) {
+        for (const Fault& f : faults) {
+            SCOPED_TRACE(std::string(st.sql) + " fault " + std::to_string(static_cast<int>(f.op)) +
+                         (f.every_try ? " on every try" : " once"));
+            const std::string path = dir.path("ahead" + std::to_string(run_no++) + ".db");
+            const std::string log = wal_path_for(path);
+            {
+                Engine e = must(storage::open(path));
+                ok(e, "CREATE TABLE t (id PK, k INT, v INT)");
+                ok(e, "CREATE UNIQUE INDEX tk ON t (k)");
+                std::string fill = "INSERT INTO t (k, v) VALUES (0, 0)";
+                for (int k = 1; k < 50; ++k) fill += ", (" + std::to_string(k) + ", " + std::to_string(k) + ")";
+                ok(e, fill);
+                ASSERT_TRUE(storage::save(e));
+            }
+            ASSERT_FALSE(std::filesystem::exists(log));
+            auto vfs = std::make_shared<FaultVfs>();
+            {
+                Engine e = must(Engine::open_page_file(path, vfs));
+                ASSERT_FALSE(e.file.page_store->pager->wal_open());
+                vfs->fail_nth(f.op, 1, ".pwal", f.every_try);
+                ok(e, st.sql);
+                auto saved = storage::save(e);
+                if (f.every_try) {
+                    ASSERT_FALSE(saved);
+                    std::string want = f.error;
+                    if (auto at = want.find("{log}"); at != std::string::npos) want.replace(at, 5, log);
+                    EXPECT_EQ(saved.error().message, want);
+                    EXPECT_EQ(vfs->injected(), 2u);  // the worker's try and the commit's
+                    ASSERT_TRUE(e.reset_to_last_commit());
+                    vfs->clear();
+                    // The directory is flushed within the statement, before the save.
+                    const uint64_t dir_flushes = vfs->calls(FaultOp::SyncDir);
+                    ok(e, st.sql);
+                    EXPECT_EQ(vfs->calls(FaultOp::SyncDir), dir_flushes + 1);
+                    EXPECT_TRUE(e.file.page_store->pager->wal_open());
+                    ASSERT_TRUE(storage::save(e));
+                } else {
+                    ASSERT_TRUE(saved) << saved.error().message;
+                    EXPECT_EQ(vfs->injected(), 1u);
+                }
+            }
+            EXPECT_FALSE(std::filesystem::exists(log));
+            EXPECT_EQ(stored_count_and_sum(path), std::make_pair(st.count, st.sum));
+        }
+    }
+
+    // A statement refused after the log was made leaves the log open and
+    // empty; a transaction commits through it, and close removes it.
+    const std::string path = dir.path("refused.db");
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "CREATE TABLE t (id PK, k INT, v INT)");
+        ok(e, "CREATE UNIQUE INDEX tk ON t (k)");
+        ok(e, "INSERT INTO t (k, v) VALUES (1, 1), (2, 2)");
+        ASSERT_TRUE(storage::save(e));
+    }
+    {
+        Engine e = must(storage::open(path));
+        EXPECT_NE(err(e, "INSERT INTO t (k, v) VALUES (2, 5)").find("duplicate key"), std::string::npos);
+        EXPECT_TRUE(e.file.page_store->pager->wal_open());
+        ok(e, "BEGIN");
+        ok(e, "INSERT INTO t (k, v) VALUES (3, 3)");
+        ok(e, "COMMIT");
+        ASSERT_TRUE(storage::save(e));
+    }
+    EXPECT_FALSE(std::filesystem::exists(wal_path_for(path)));
+    EXPECT_EQ(stored_count_and_sum(path), std::make_pair(size_t{3}, int64_t{6}));
+}
+
 }  // namespace
 }  // namespace zembrel::testing

@@ -71,6 +71,29 @@ PagerMark mark_of(const Engine& engine) {
     return PagerMark{&p, p.change_count()};
 }
 
+// A change outside a transaction is committed as soon as it is made; the
+// first one to a file without an open log has the log made on a worker
+// meanwhile (Pager::start_log_ahead), so that the flush of its directory
+// entry overlaps the load and the statement. The worker is joined when this
+// goes, before the statement's outcome leaves execute. The pager is looked
+// up again then: a failed statement may have replaced it.
+class LogMadeAhead {
+public:
+    LogMadeAhead(Engine& engine, bool starts) : engine_(engine) {
+        if (starts && !engine.settings.skip_persist) {
+            if (PageStore* store = engine.page_store(); store != nullptr && store->pager) store->pager->start_log_ahead();
+        }
+    }
+    ~LogMadeAhead() {
+        if (PageStore* store = engine_.page_store(); store != nullptr && store->pager) store->pager->finish_log_ahead();
+    }
+    LogMadeAhead(const LogMadeAhead&) = delete;
+    LogMadeAhead& operator=(const LogMadeAhead&) = delete;
+
+private:
+    Engine& engine_;
+};
+
 // The table named by an outcome that changes one, if any.
 const std::string* changed_table(const ExecResult& r) {
     return std::visit(
@@ -275,6 +298,7 @@ Result<ExecResult> execute(Engine& engine, parser::Statement statement, RowSink*
     }
     const StatementKind kind = statement.kind();
     const bool writing = is_writing(kind);
+    const LogMadeAhead log_ahead(engine, writing && !engine.in_transaction());
     // Every writing kind loads its tables, so the names serve both below.
     std::vector<std::string> names;
     if (loads_named_tables(kind)) {

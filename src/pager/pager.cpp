@@ -40,6 +40,7 @@
 
 #include "pager/frame_hash.h"
 #include "pager/le_bytes.h"
+#include "pager/log_ahead.h"
 
 namespace zembrel {
 
@@ -105,11 +106,11 @@ Pager::Pager(std::shared_ptr<Vfs> vfs, std::string path, std::unique_ptr<VfsFile
     : path_(std::move(path)),
       file_(std::move(file)),
       vfs_(std::move(vfs)),
-      hasher_(std::make_unique<pager_detail::FrameHasher>()),
       readers_(std::make_shared<ReadersCounter>(0)) {}
 
 Pager::~Pager() {
     ZEMBREL_INVARIANT(live_pins_ == 0, "pager released while pages are pinned");
+    finish_log_ahead();
     if (!skip_close_checkpoint_) {
         // Closing never saves: what was not committed is dropped first.
         (void)rollback();

@@ -65,6 +65,7 @@ class Pager;
 
 namespace pager_detail {
 class FrameHasher;  // frame_hash.h
+struct LogAhead;    // log_ahead.h
 
 // One cache entry. Lives in a stable heap node so that pinned handles stay
 // valid while the cache map rehashes.
@@ -235,6 +236,21 @@ public:
     Status rollback();
     // Closes and deletes the log.
     void reset_wal();
+    // The first commit to a file without an open log makes the log, and the
+    // flush of its directory entry can take tens of milliseconds. A caller
+    // about to change pages and commit starts that making here, on a worker
+    // thread, and it overlaps the caller's work (loading a table, running the
+    // statement); nothing when the log is open, already being made, the file
+    // is private, the pager read-only or flushes are off. `finish_log_ahead` joins the worker: the
+    // caller must call it before its own call returns (the destructor and the
+    // log's next use join too). The made log is open and empty, as the
+    // commit's own making leaves it, its directory entry flushed; a log the
+    // worker failed to make is made by the commit as before, which reports
+    // its failure. The durability steps and their order are unchanged.
+    // Threads: the worker only makes the log file and the frame hasher,
+    // through the Vfs, which must then allow calls from a second thread.
+    void start_log_ahead();
+    void finish_log_ahead();
     // The 4096 bytes at `offset` of the open log ("WAL read failed: {}").
     Status read_wal_page(std::uint64_t offset, std::span<std::uint8_t, kPageSize> out);
     // Rebuilds wal_index from the log on disk (called by `open`).
@@ -327,7 +343,11 @@ private:
     // Zero bytes written after the last frame of every log write (wal.cpp).
     std::size_t end_mark_size() const;
     // The digests of log frames; none for a private file, whose log is never replayed.
-    pager_detail::FrameHasher* frame_hasher() const { return private_file_ ? nullptr : hasher_.get(); }
+    // Made on first use (or by the worker of start_log_ahead): only a log
+    // replay or a commit needs it, and making it costs milliseconds.
+    pager_detail::FrameHasher* frame_hasher();
+    // Takes the log made by `make_log_file` as the open, empty log.
+    void adopt_log(std::unique_ptr<VfsFile> log);
 
     std::string path_;
     std::unique_ptr<VfsFile> file_;
@@ -345,6 +365,8 @@ private:
     std::unique_ptr<VfsFile> wal_;
     std::vector<std::uint8_t> commit_buf_;  // the frames of one commit, reused
     std::unique_ptr<pager_detail::FrameHasher> hasher_;
+    // The log being made ahead, until joined (start_log_ahead).
+    std::unique_ptr<pager_detail::LogAhead> log_ahead_;
     // The header page of the last commit frame built and that frame's first
     // 41 bytes (page number, flag, digest): reused while the header is unchanged.
     PageBuf last_header_{};

@@ -41,11 +41,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "pager/frame_hash.h"
 #include "pager/le_bytes.h"
+#include "pager/log_ahead.h"
 #include "pager/pager.h"
 
 namespace zembrel {
@@ -81,20 +83,68 @@ void fill_wal_header(std::uint8_t* out) {
 
 }  // namespace
 
-Status Pager::ensure_wal() {
-    if (wal_ != nullptr) return {};
-    const std::string log = wal_path();
-    auto file = vfs_->create_truncate(log);
+namespace pager_detail {
+
+Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode) {
+    auto file = vfs.create_truncate(log);
     if (!file) return std::unexpected(file.error());
     std::uint8_t header[kWalHeaderSize];
     fill_wal_header(header);
     if (auto st = (*file)->write_at(header, 0); !st) return storage_error("WAL header write failed: " + st.error().message);
-    if (sync_mode_ != kSyncNone) vfs_->sync_dir(log);
-    wal_ = std::move(*file);
+    if (mode != kSyncNone) vfs.sync_dir(log);
+    return file;
+}
+
+}  // namespace pager_detail
+
+pager_detail::FrameHasher* Pager::frame_hasher() {
+    if (private_file_) return nullptr;
+    if (hasher_ == nullptr) hasher_ = std::make_unique<pager_detail::FrameHasher>();
+    return hasher_.get();
+}
+
+void Pager::adopt_log(std::unique_ptr<VfsFile> log) {
+    wal_ = std::move(log);
     wal_len_ = kWalHeaderSize;
     wal_commit_len_ = kWalHeaderSize;
     wal_tail_uncut_ = false;
+}
+
+Status Pager::ensure_wal() {
+    finish_log_ahead();
+    if (wal_ != nullptr) return {};
+    auto file = pager_detail::make_log_file(*vfs_, wal_path(), sync_mode_);
+    if (!file) return std::unexpected(file.error());
+    adopt_log(std::move(*file));
     return {};
+}
+
+void Pager::start_log_ahead() {
+    if (wal_ != nullptr || log_ahead_ != nullptr || private_file_ || read_only() || sync_mode_ == kSyncNone) return;
+    auto ahead = std::make_unique<pager_detail::LogAhead>();
+    pager_detail::LogAhead* out = ahead.get();
+    const bool hasher_wanted = hasher_ == nullptr;
+    // No thread to be had (the system refused one): the commit makes the
+    // log itself, as it would without this.
+    try {
+        ahead->worker = std::thread([out, hasher_wanted, vfs = vfs_, log = wal_path(), mode = sync_mode_] {
+            if (hasher_wanted) out->hasher = std::make_unique<pager_detail::FrameHasher>();
+            out->made = pager_detail::make_log_file(*vfs, log, mode);
+        });
+    } catch (const std::system_error&) {
+        return;
+    }
+    log_ahead_ = std::move(ahead);
+}
+
+void Pager::finish_log_ahead() {
+    if (log_ahead_ == nullptr) return;
+    log_ahead_->worker.join();
+    std::unique_ptr<pager_detail::LogAhead> ahead = std::move(log_ahead_);
+    if (hasher_ == nullptr) hasher_ = std::move(ahead->hasher);
+    // A log the worker could not make is made by the commit that needs it,
+    // which reports its failure.
+    if (ahead->made) adopt_log(std::move(*ahead->made));
 }
 
 Status Pager::recycle_wal() {
@@ -304,6 +354,7 @@ Status Pager::copy_log_into_file(bool keep_log) {
 }
 
 void Pager::reset_wal() {
+    finish_log_ahead();  // a log being made is this log too
     const std::string log = wal_path();
     if (wal_ != nullptr) {
         wal_.reset();
@@ -358,7 +409,7 @@ Status Pager::replay_wal() {
     // The scan stops at the file's length: a torn frame at the tail is never read.
     for (std::uint64_t off = kWalHeaderSize; off <= *len && *len - off >= kFrameSize; off += kFrameSize) {
         if (auto st = file->read_at(frame, off); !st) return storage_error("WAL read failed: " + st.error().message);
-        frame_digest(*hasher_, frame.data(), frame.data() + kFrameHeadSize, digest);
+        frame_digest(*frame_hasher(), frame.data(), frame.data() + kFrameHeadSize, digest);
         if (std::memcmp(digest, frame.data() + 9, 32) != 0) break;
         uncommitted[le::get64(frame.data())] = off + kFrameHeadSize;
         if (frame[8] == 1) {
