@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -160,27 +161,35 @@ bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t
     std::vector<TextArena> arenas(workers);
     std::vector<std::thread> threads;
     threads.reserve(workers);
-    for (size_t w = 0; w < workers; ++w) {
-        threads.emplace_back([&, w] {
-            std::vector<PageIndex> indexes(kLeavesPerRun);
-            for (;;) {
-                Run* run = nullptr;
-                {
-                    std::unique_lock lock(mutex);
-                    work_ready.wait(lock, [&] { return stop || taken < read; });
-                    if (stop) return;
-                    run = &runs[taken++];
-                }
-                const bool ok = decode_run(*run, usable, width, arenas[w], indexes);
-                {
-                    std::lock_guard lock(mutex);
-                    run->ok = ok;
-                    run->decoded = true;
-                }
-                run_done.notify_one();
+    auto work = [&](size_t w) {
+        std::vector<PageIndex> indexes(kLeavesPerRun);
+        for (;;) {
+            Run* run = nullptr;
+            {
+                std::unique_lock lock(mutex);
+                work_ready.wait(lock, [&] { return stop || taken < read; });
+                if (stop) return;
+                run = &runs[taken++];
             }
-        });
+            const bool ok = decode_run(*run, usable, width, arenas[w], indexes);
+            {
+                std::lock_guard lock(mutex);
+                run->ok = ok;
+                run->decoded = true;
+            }
+            run_done.notify_one();
+        }
+    };
+    // The system may refuse threads: the ones it gave do the work, and
+    // without any the caller's one-thread load does.
+    for (size_t w = 0; w < workers; ++w) {
+        try {
+            threads.emplace_back(work, w);
+        } catch (const std::system_error&) {
+            break;
+        }
     }
+    if (threads.empty()) return false;
 
     // Reads runs while few are in flight, else waits for the oldest.
     bool ok = true;
