@@ -177,6 +177,16 @@ Result<SharedDb::Versions> SharedDb::versions_of_missing(Taken& taken) {
 
 namespace {
 
+// An engine that reads exactly the given versions (and whatever page store
+// it is given later).
+template <class Version>
+Engine borrowing(const std::vector<Version>& versions, const std::vector<Version>& more = {}) {
+    Engine engine;
+    for (const auto* list : {&versions, &more})
+        for (const Version& version : *list) engine.tables.borrow({version, &version->version});
+    return engine;
+}
+
 // A one-table SELECT without joins, subqueries or ORDER BY, with a WHERE:
 // the shape whose WHERE a seek may answer alone.
 const parser::SelectStatement* seek_shaped(const parser::Statement& statement) {
@@ -263,8 +273,7 @@ void SharedDb::refill_lane(ReaderLane& lane, std::vector<PublishedPtr> versions,
     std::move(replaced, lane.held.end(), std::back_inserter(dropped));
     lane.held.erase(replaced, lane.held.end());
     for (PublishedPtr& fresh : versions) lane.held.push_back(std::move(fresh));
-    lane.engine = Engine();
-    for (const PublishedPtr& held : lane.held) lane.engine.tables.borrow({held, &held->version});
+    lane.engine = borrowing(lane.held);
 }
 
 Result<ExecResult> SharedDb::read(parser::Statement statement, RowSink* sink) {
@@ -303,7 +312,7 @@ Result<ExecResult> SharedDb::read(parser::Statement statement, RowSink* sink) {
         refill_lane(*lane, taken->ready, replaced);
         reader = &lane->engine;
     } else {
-        for (const PublishedPtr& version : taken->ready) own.tables.borrow({version, &version->version});
+        own = borrowing(taken->ready);
     }
     if (taken->missing.empty()) {
         if (lane != nullptr) return run_on_lane();
@@ -327,9 +336,7 @@ Result<ExecResult> SharedDb::read(parser::Statement statement, RowSink* sink) {
     if (lane == nullptr || !versions->complete) {
         // A private engine, with the snapshot's pages for a table the
         // snapshot lacks (so that its lookups fail as a plain handle's).
-        Engine missing;
-        for (const PublishedPtr& version : taken->ready) missing.tables.borrow({version, &version->version});
-        for (const PublishedPtr& version : versions->ready) missing.tables.borrow({version, &version->version});
+        Engine missing = borrowing(taken->ready, versions->ready);
         if (auto st = taken->snapshot->lend_pages(missing, kSnapshotCachePages); !st) return fail(st.error());
         if (lane != nullptr) lane_lock.unlock();
         return executor::execute_statement(missing, std::move(statement), sink);
@@ -374,8 +381,7 @@ void SharedDb::release_lane_snapshots(std::vector<Engine>& dropped) {
         if (store == nullptr) continue;
         // The engine goes whole, with what it read through the store.
         dropped.push_back(std::move(lane.engine));
-        lane.engine = Engine();
-        for (const PublishedPtr& held : lane.held) lane.engine.tables.borrow({held, &held->version});
+        lane.engine = borrowing(lane.held);
     }
 }
 
