@@ -23,11 +23,9 @@ namespace {
 
 using namespace bpt;
 
-// Leaves per run: enough rows that handing a run over costs nothing next to
-// decoding it, few enough that the runs in flight hold little memory.
+// Leaves per run: enough rows that taking a run costs nothing next to
+// decoding it, few enough that the page room of every thread is small.
 constexpr size_t kLeavesPerRun = 32;
-// Runs read ahead of the oldest one not yet decoded, per worker.
-constexpr size_t kRunsAheadPerWorker = 4;
 // Bytes of each chunk of a worker's text arena.
 constexpr size_t kArenaChunk = size_t{8} << 20;
 
@@ -64,8 +62,11 @@ struct Run {
     std::span<const uint64_t> leaves;
     uint64_t next_leaf = 0;  // the link the run's last leaf must hold
     bool direct = false;     // a worker reads it from the page file
-    size_t first_row = 0;    // where its rows go in the table
+    size_t index = 0;        // its place among the runs
+    std::span<Value> cells;           // its rows in the table, once placed
+    std::span<uint64_t> rowids;       // and their ids
     size_t rows = 0;         // as its checked pages hold
+    bool counted = false;    // `rows` is known (under the call's mutex)
 };
 
 // The pages of the runs one thread reads, the same room for each (fresh
@@ -111,8 +112,7 @@ std::optional<size_t> index_run(const Run& run, RunPages& pages, size_t usable, 
 
 // Decodes the indexed leaves into the run's place in `table`, long texts
 // into `arena`; false at whatever the sequential walk would read otherwise.
-bool decode_run(const Run& run, const RunPages& pages, Table& table, TextArena& arena) {
-    const size_t width = table.columns.size();
+bool decode_run(const Run& run, const RunPages& pages, size_t width, TextArena& arena) {
     const size_t n = run.leaves.size();
     size_t record_bytes = 0;
     for (size_t k = 0; k < n; ++k)
@@ -122,7 +122,7 @@ bool decode_run(const Run& run, const RunPages& pages, Table& table, TextArena& 
     // chunks are large, so that the system takes them back whole when the
     // table goes (small ones would stay with the worker's heap).
     arena.reserve(record_bytes, kArenaChunk);
-    size_t row = run.first_row;
+    size_t row = 0;
     for (size_t k = 0; k < n; ++k) {
         const uint8_t* page = pages.bytes + k * kPageSize;
         for (const CellRef& c : pages.indexes[k].cells) {
@@ -131,8 +131,8 @@ bool decode_run(const Run& run, const RunPages& pages, Table& table, TextArena& 
             if (!key || !key->is_int()) return false;
             const ByteSpan record = leaf_inline_value(page, c);
             if (storage::row_value_count(record) != width) return false;
-            if (!storage::decode_row_cells(record, table.rows.cells(row), &arena)) return false;
-            table.rowids[row++] = static_cast<uint64_t>(key->as_int());
+            if (!storage::decode_row_cells(record, run.cells.subspan(row * width, width), &arena)) return false;
+            run.rowids[row++] = static_cast<uint64_t>(key->as_int());
         }
     }
     return true;
@@ -152,6 +152,7 @@ bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t
     auto leaves = leaves_under(pager, root);
     if (!leaves) return false;
     const size_t usable = pager.usable_page_size();
+    const size_t width = table.columns.size();
     const std::optional<Pager::PageFileReads> reads = pager.page_file_reads();
 
     std::vector<Run> runs((leaves->size() + kLeavesPerRun - 1) / kLeavesPerRun);
@@ -162,6 +163,7 @@ bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t
         const size_t end = std::min(first + kLeavesPerRun, leaves->size());
         runs[i].leaves = std::span<const uint64_t>(leaves->data() + first, end - first);
         runs[i].next_leaf = end < leaves->size() ? (*leaves)[end] : 0;
+        runs[i].index = i;
         runs[i].direct = reads && run_is_direct(runs[i], *reads);
         (runs[i].direct ? direct : through).push_back(&runs[i]);
     }
@@ -177,32 +179,36 @@ bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t
     // system whole (pieces freed by the workers would stay with their heaps).
     const auto room = std::make_unique_for_overwrite<uint8_t[]>((files.size() + 1) * kRunBytes);
 
-    // Guarded by `mutex`.
+    // Guarded by `mutex`, with the runs' `counted`.
     std::mutex mutex;
-    std::condition_variable wake;
-    int pass = 1;         // 1: checking and counting, 2: decoding, 0: stop
-    size_t counted = 0;   // workers done with pass 1
+    std::condition_variable counted_wake;  // a run was counted, or one failed
+    std::condition_variable placed_wake;   // runs were placed, or one failed
+    size_t placed = 0;                     // runs placed, the first ones
+    bool caller_waits = false;
+    size_t workers_wait = 0;
     std::atomic<bool> failed = false;
     std::atomic<size_t> next[2] = {0, 0};  // the next direct run to take, per pass
+    const auto fail = [&] {
+        std::lock_guard lock(mutex);
+        failed = true;
+        counted_wake.notify_all();
+        placed_wake.notify_all();
+    };
 
     std::vector<TextArena> arenas(files.size() + 1);  // the workers', then the calling thread's
-    // Pass 1 or 2 over the runs `read` takes, one after another, `take()`
-    // giving each in turn (nullptr at the end).
-    const auto do_pass = [&](int which, RunPages& pages, TextArena& arena, auto take, auto read) {
-        while (!failed.load(std::memory_order_relaxed)) {
-            Run* run = take();
-            if (run == nullptr) return;
-            bool ok = read_run(*run, pages, read);
-            if (ok && which == 1) {
-                const std::optional<size_t> rows = index_run(*run, pages, usable, true);
-                ok = rows.has_value();
-                if (ok) run->rows = *rows;
-            } else if (ok) {
-                // The checksums passed in the first pass.
-                ok = index_run(*run, pages, usable, false) == run->rows && decode_run(*run, pages, table, arena);
-            }
-            if (!ok) failed = true;
-        }
+    // Checks and counts the run (pass 1) or decodes it into its place (pass
+    // 2), reading its pages with `read`.
+    const auto do_run = [&](int pass, Run& run, RunPages& pages, TextArena& arena, auto read) {
+        if (!read_run(run, pages, read)) return false;
+        if (pass == 2)  // the checksums passed in the first pass
+            return index_run(run, pages, usable, false) == run.rows && decode_run(run, pages, width, arena);
+        const std::optional<size_t> rows = index_run(run, pages, usable, true);
+        if (!rows) return false;
+        std::lock_guard lock(mutex);
+        run.rows = *rows;
+        run.counted = true;
+        if (caller_waits) counted_wake.notify_one();
+        return true;
     };
     std::vector<std::thread> threads;
     threads.reserve(files.size());
@@ -213,75 +219,67 @@ bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t
             std::ranges::fill(check, reads->checksums);
             return file.read_at(out, first * kPageSize).has_value();
         };
-        for (int which : {1, 2}) {
-            const auto take = [&]() -> Run* {
-                const size_t at = next[which - 1].fetch_add(1, std::memory_order_relaxed);
-                return at < direct.size() ? direct[at] : nullptr;
-            };
-            do_pass(which, pages, arenas[w], take, read);
-            std::unique_lock lock(mutex);
-            if (which == 1 && ++counted == threads.size()) wake.notify_all();
-            wake.wait(lock, [&] { return pass != which; });
-            if (pass == 0) return;
+        for (int pass : {1, 2}) {
+            while (!failed.load(std::memory_order_relaxed)) {
+                const size_t at = next[pass - 1].fetch_add(1, std::memory_order_relaxed);
+                if (at >= direct.size()) break;
+                Run& run = *direct[at];
+                if (pass == 2) {
+                    std::unique_lock lock(mutex);
+                    ++workers_wait;
+                    placed_wake.wait(lock, [&] { return failed || placed > run.index; });
+                    --workers_wait;
+                }
+                if (!failed && !do_run(pass, run, pages, arenas[w], read)) return fail();
+            }
         }
     };
     // The system may refuse threads: the ones it gave do the work.
-    {
-        std::lock_guard lock(mutex);  // `threads` is read by the workers under it
-        for (size_t w = 0; w < files.size(); ++w) {
-            try {
-                threads.emplace_back(work, w);
-            } catch (const std::system_error&) {
-                break;
-            }
+    for (size_t w = 0; w < files.size(); ++w) {
+        try {
+            threads.emplace_back(work, w);
+        } catch (const std::system_error&) {
+            break;
         }
     }
     if (threads.empty() && !direct.empty()) return false;
 
-    // The calling thread takes the runs the pager reads, in each pass.
+    // The calling thread takes the runs the pager reads, and places the
+    // runs' rows at the end of the table in order as they are counted (the
+    // workers decode a run once it is placed); a table that would outgrow
+    // the room reserved is not taken.
     RunPages pages{room.get() + files.size() * kRunBytes};
     const auto read_through = [&](uint64_t first, std::span<uint8_t> out, std::span<bool> check) {
         return pager.read_pages_ahead_unchecked(first, out, check) == check.size();
     };
-    size_t at = 0;
-    const auto take_through = [&]() -> Run* { return at < through.size() ? through[at++] : nullptr; };
-    do_pass(1, pages, arenas.back(), take_through, read_through);
-    const auto finish = [&](bool ok) {
-        {
-            std::lock_guard lock(mutex);
-            pass = 0;
-        }
-        wake.notify_all();
-        for (std::thread& t : threads) t.join();
-        // The rows borrow their texts from every worker's arena.
-        for (TextArena& arena : arenas) table.text_arena = std::move(arena);
-        return ok && !failed;
-    };
-    {
-        std::unique_lock lock(mutex);
-        wake.wait(lock, [&] { return counted == threads.size(); });
-    }
-    if (failed) return finish(false);
-
-    // Every run's place, and room for all rows at once; a table that would
-    // outgrow the room reserved is not taken.
-    size_t rows = table.rowids.size();
+    for (Run* run : through)
+        if (!failed && !do_run(1, *run, pages, arenas.back(), read_through)) fail();
     for (Run& run : runs) {
-        run.first_row = rows;
-        rows += run.rows;
-    }
-    if (rows > table.rows.capacity_rows() || rows > table.rowids.capacity()) return finish(false);
-    table.rows.append_blank_rows(rows - table.rowids.size(), table.columns.size());
-    table.rowids.resize(rows);
-    {
+        {
+            std::unique_lock lock(mutex);
+            caller_waits = true;
+            counted_wake.wait(lock, [&] { return failed || run.counted; });
+            caller_waits = false;
+            if (failed) break;
+        }
+        const size_t first = table.rowids.size();
+        if (first + run.rows > table.rows.capacity_rows() || first + run.rows > table.rowids.capacity()) {
+            fail();
+            break;
+        }
+        run.cells = table.rows.append_blank_rows(run.rows, width);
+        table.rowids.resize(first + run.rows);
+        run.rowids = std::span<uint64_t>(table.rowids.data() + first, run.rows);
         std::lock_guard lock(mutex);
-        pass = 2;
+        ++placed;
+        if (workers_wait > 0) placed_wake.notify_all();
     }
-    wake.notify_all();
-    at = 0;
-    do_pass(2, pages, arenas.back(), take_through, read_through);
-    // The workers leave once their last run is decoded.
-    return finish(true);
+    for (Run* run : through)
+        if (!failed && !do_run(2, *run, pages, arenas.back(), read_through)) fail();
+    for (std::thread& t : threads) t.join();
+    // The rows borrow their texts from every worker's arena.
+    for (TextArena& arena : arenas) table.text_arena = std::move(arena);
+    return !failed;
 }
 
 }  // namespace zembrel
