@@ -122,8 +122,8 @@ bool decode_run(const Run& run, const RunPages& pages, size_t width, size_t chun
         for (const CellRef& c : pages.indexes[k].cells)
             record_bytes += leaf_inline_value(pages.bytes + k * kPageSize, c).size();
     // The run's texts fit in its records: room for them in one piece. The
-    // chunks are large, so that the system takes them back whole when the
-    // table goes (small ones would stay with the worker's heap).
+    // chunks are a MiB at least, so that the system takes them back whole
+    // when the table goes (small ones would stay with the worker's heap).
     arena.reserve(record_bytes, chunk);
     size_t row = 0;
     for (size_t k = 0; k < n; ++k) {
