@@ -74,7 +74,8 @@ Status Engine::ensure_table_loaded(std::string_view name) {
     const uint64_t expected = cell_bytes <= 4 * file_bytes ? ids_out : 0;
     std::optional<Table> table;
     const size_t cores = std::thread::hardware_concurrency();
-    if (expected >= tables.parallel_rows && cores >= 2) {
+    const bool parallel = expected >= tables.parallel_rows && cores >= 2;
+    if (parallel) {
         table.emplace(fresh_table());
         table->rows.reserve(expected, table->columns.size());
         table->rowids.reserve(expected);
@@ -89,7 +90,7 @@ Status Engine::ensure_table_loaded(std::string_view name) {
         if (auto st = read_table_rows(*cursor, *table, expected); !st) return st;
     }
     tables.database.tables.emplace(key, std::move(*table));
-    tables.rebuild_indexes(name);
+    tables.rebuild_indexes(name, parallel ? Split{cores, std::max<size_t>(tables.parallel_rows / cores, 1)} : Split{});
     return {};
 }
 
