@@ -143,18 +143,32 @@ bool pk_entries_by_image(const Table& table, size_t column, std::vector<unsigned
     });
     if (!std::ranges::all_of(imaged, [](unsigned char ok) { return ok != 0; })) return false;
     sort_image_rows(keyed, split);
-    images.reserve(keyed.size());
-    ids.reserve(keyed.size());
-    constexpr size_t kAhead = 16;
-    for (size_t k = 0; k < keyed.size(); ++k) {
-        if (k + kAhead < keyed.size()) __builtin_prefetch(&table.rowids[keyed[k + kAhead].row]);
-        const uint64_t id = table.rowids[keyed[k].row];
-        if (k > 0 && keyed[k].prefix == keyed[k - 1].prefix) {
-            ids.back() = id;
-            continue;
+    // Every entry first, in parts; then, if keys repeat, each key's last id
+    // in the place of its first.
+    images.resize(n);
+    ids.resize(n);
+    std::vector<size_t> repeats(parts, 0);
+    run_parts(parts, [&](size_t w) {
+        constexpr size_t kAhead = 16;
+        for (size_t k = part_begin(n, parts, w), end = part_begin(n, parts, w + 1); k < end; ++k) {
+            if (k + kAhead < n) __builtin_prefetch(&table.rowids[keyed[k + kAhead].row]);
+            images[k] = keyed[k].prefix;
+            ids[k] = table.rowids[keyed[k].row];
+            repeats[w] += k > 0 && keyed[k].prefix == keyed[k - 1].prefix;
         }
-        images.push_back(keyed[k].prefix);
-        ids.push_back(id);
+    });
+    if (std::ranges::any_of(repeats, [](size_t r) { return r != 0; })) {
+        size_t kept = 0;
+        for (size_t k = 0; k < n; ++k) {
+            if (k > 0 && images[k] == images[kept - 1]) {
+                ids[kept - 1] = ids[k];
+                continue;
+            }
+            images[kept] = images[k];
+            ids[kept++] = ids[k];
+        }
+        images.resize(kept);
+        ids.resize(kept);
     }
     return true;
 }
