@@ -229,7 +229,7 @@ std::string load_picture(Engine& e, size_t parallel_rows) {
         out += "pk " + key.display() + " " + std::to_string(id) + "\n";
         return true;
     });
-    for (const char* name : {"t_n", "t_s"}) {
+    for (const char* name : {"t_n", "t_s", "t_sf"}) {
         for (const auto& [key, ids] : e.tables.mem_indexes.get(name)->map()) {
             out += name;
             for (const Value& v : key) out += " " + v.display();
@@ -251,13 +251,14 @@ void write_load_table(const std::string& path, int rows) {
     ok(e, "CREATE TABLE t (id PK, n INT, s TEXT, f FLOAT, note TEXT)");
     ok(e, "CREATE UNIQUE INDEX t_n ON t (n)");
     ok(e, "CREATE INDEX t_s ON t (s)");
+    ok(e, "CREATE INDEX t_sf ON t (s, f)");
     std::mt19937 rng(7);
     for (int done = 0; done < rows;) {
         std::string insert = "INSERT INTO t (n, s, f, note) VALUES ";
         for (int k = 0; k < 500 && done < rows; ++k, ++done) {
             const std::string s = rng() % 9 == 0 ? "NULL" : "'group " + std::to_string(rng() % 50) + "'";
             insert += (k ? ", (" : "(") + std::to_string(done * 7 % rows) + ", " + s + ", " +
-                      std::to_string(done) + ".25, '" + std::string(rng() % 60, 'x') + "')";
+                      std::to_string(done % 97) + ".25, '" + std::string(rng() % 60, 'x') + "')";
         }
         ok(e, insert);
     }
