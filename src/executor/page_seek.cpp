@@ -198,6 +198,9 @@ std::optional<Table> rows_read_in_parallel(PageStore& store, const CatalogEntry&
     table->rows.reserve(ids_out, catalog.columns.size());
     table->rowids.reserve(ids_out);
     if (!read_rows_in_parallel(store, catalog.root, *table, cores)) return std::nullopt;
+    // The slots are found by id: ids out of order were not written here.
+    if (std::adjacent_find(table->rowids.begin(), table->rowids.end(), std::greater_equal<>()) != table->rowids.end())
+        return std::nullopt;
     return table;
 }
 
