@@ -197,7 +197,10 @@ std::optional<Table> rows_read_in_parallel(PageStore& store, const CatalogEntry&
     table->columns = catalog.columns;
     table->rows.reserve(ids_out, catalog.columns.size());
     table->rowids.reserve(ids_out);
-    if (!read_rows_in_parallel(store, catalog.root, *table, cores)) return std::nullopt;
+    // A worker for every parallel_rows rows: on a busy machine more threads
+    // than the rows pay for wait their turn, and the statement waits for all.
+    const size_t workers = std::clamp<size_t>(ids_out / std::max<size_t>(parallel_rows, 1), 1, cores);
+    if (!read_rows_in_parallel(store, catalog.root, *table, workers)) return std::nullopt;
     // The slots are found by id: ids out of order were not written here.
     if (std::adjacent_find(table->rowids.begin(), table->rowids.end(), std::greater_equal<>()) != table->rowids.end())
         return std::nullopt;
