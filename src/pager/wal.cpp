@@ -211,13 +211,20 @@ void build_frame(pager_detail::FrameHasher* hasher, std::uint8_t* out, std::uint
 
 std::size_t Pager::end_mark_size() const { return sync_mode_ == kSyncNone ? kFrameHeadSize : 0; }
 
-Result<std::uint64_t> Pager::append_wal_frame(std::uint64_t page, const std::uint8_t* bytes, bool commit) {
-    std::vector<std::uint8_t> frame(kFrameSize + end_mark_size());
-    build_frame(frame_hasher(), frame.data(), page, bytes, commit);
-    if (auto st = wal_->write_at(frame, wal_len_); !st) return storage_error("WAL append failed: " + st.error().message);
-    const std::uint64_t data_offset = wal_len_ + kFrameHeadSize;
-    wal_len_ += kFrameSize;
-    return data_offset;
+Status Pager::append_uncommitted_frames(std::span<CachedPage* const> entries) {
+    const std::size_t end_mark = end_mark_size();
+    commit_buf_.resize(entries.size() * kFrameSize + end_mark);
+    std::memset(commit_buf_.data() + entries.size() * kFrameSize, 0, end_mark);
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        build_frame(frame_hasher(), commit_buf_.data() + i * kFrameSize, entries[i]->page, entries[i]->data.data(), false);
+    if (auto st = wal_->write_at(commit_buf_, wal_len_); !st) return storage_error("WAL append failed: " + st.error().message);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        pending_wal_[entries[i]->page] = wal_len_ + i * kFrameSize + kFrameHeadSize;
+        entries[i]->dirty = false;
+        dirty_.erase(entries[i]->page);
+    }
+    wal_len_ += entries.size() * kFrameSize;
+    return {};
 }
 
 Status Pager::commit() {
@@ -318,7 +325,27 @@ Status Pager::copy_log_into_file(bool keep_log) {
         if (!st) return storage_error("page " + std::to_string(run_first) + " write failed: " + st.error().message);
         return {};
     };
-    for (const auto& [page, offset] : entries) {
+    // Pages that went into the log together sit in consecutive frames, which
+    // are read back in one read: `frames` holds the log's bytes from the page
+    // data at `frames_at` on.
+    std::vector<std::uint8_t> frames;
+    std::uint64_t frames_at = 0;
+    auto read_frames = [&](std::size_t i) -> Status {
+        const std::uint64_t first = entries[i].second;
+        std::size_t n = 1;
+        while (i + n < entries.size() && n < kCheckpointRunBytes / kPageSize && entries[i + n].second == first + n * kFrameSize)
+            ++n;
+        frames.resize((n - 1) * kFrameSize + kPageSize);
+        frames_at = first;
+        if (auto st = wal_->read_at(frames, first); !st) {
+            frames.clear();
+            return storage_error("WAL read failed: " + st.error().message);
+        }
+        return {};
+    };
+    file_len_.reset();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto& [page, offset] = entries[i];
         if (page > kMaxFilePage)  // a page number from damaged bytes must not wrap the offset
             return storage_error("page " + std::to_string(page) + " write failed: write failed: " + os_error_text(EFBIG));
         if (!run.empty() && (page != run_first + run.size() / kPageSize || run.size() >= kCheckpointRunBytes)) {
@@ -330,8 +357,12 @@ Status Pager::copy_log_into_file(bool keep_log) {
         std::span<std::uint8_t, kPageSize> slot(run.data() + at, kPageSize);
         if (auto it = cache_.find(page); it != cache_.end() && !it->second->dirty) {
             std::memcpy(slot.data(), it->second->data.data(), kPageSize);
-        } else if (auto st = read_wal_page(offset, slot); !st) {
-            return st;
+        } else {
+            if (offset < frames_at || offset + kPageSize > frames_at + frames.size()) {
+                ZEMBREL_INVARIANT(wal_ != nullptr, "WAL page read without an open log");
+                if (auto st = read_frames(i); !st) return st;
+            }
+            std::memcpy(slot.data(), frames.data() + (offset - frames_at), kPageSize);
         }
         if (crc_in_file()) le::put32(slot.data() + kPageSize - 4, page_crc(slot.data()));
     }
