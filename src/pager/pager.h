@@ -237,6 +237,9 @@ public:
     Status rollback();
     // Closes and deletes the log.
     void reset_wal();
+    // Closes the log and leaves its file: `retired` when every frame in it
+    // is in the page file (the next log made over it flushes its emptying).
+    void close_wal(bool retired);
     // The first commit to a file without an open log makes the log, and the
     // flush of its directory entry can take tens of milliseconds. A caller
     // about to change pages and commit starts that making here, on a worker
@@ -391,6 +394,8 @@ private:
     std::uint64_t wal_commits_ = 0;
     // A cut of the log's tail failed: nothing is appended until it succeeds.
     bool wal_tail_uncut_ = false;
+    // The closed log's file is still there, every frame of it in the page file.
+    bool log_retired_ = false;
     std::shared_ptr<ReadersCounter> readers_;
     std::size_t cache_capacity_ = kDefaultCacheCapacity;
     std::uint64_t page_count_ = 1;
