@@ -237,9 +237,6 @@ public:
     Status rollback();
     // Closes and deletes the log.
     void reset_wal();
-    // Closes the log and leaves its file: `retired` when every frame in it
-    // is in the page file (the next log made over it flushes its emptying).
-    void close_wal(bool retired);
     // The first commit to a file without an open log makes the log, and the
     // flush of its directory entry can take tens of milliseconds. A caller
     // about to change pages and commit starts that making here, on a worker
@@ -328,11 +325,15 @@ private:
     Status ensure_wal();
     Status prepare_append();
     // Copies the committed pages into the page file and flushes it; then the
-    // log is recycled (`keep_log`) or deleted. Requires a commit just before.
+    // log is recycled or left in place (`keep_log`) or deleted. Requires a
+    // commit just before.
     Status copy_log_into_file(bool keep_log);
     // Empties the open log in place for reuse (see wal.cpp); on failure the
-    // caller deletes it instead.
+    // caller leaves it in place (close_wal) instead.
     Status recycle_wal();
+    // Closes the log and leaves its file: `retired` when every frame in it
+    // is in the page file (the next log made over it flushes its emptying).
+    void close_wal(bool retired);
     // Appends uncommitted frames of `entries` (ascending pages) to the log in
     // one write and records them in pending_wal_; the entries become clean.
     // On failure nothing changes but the bytes past the log's end.
