@@ -280,11 +280,11 @@ std::uint64_t commit_until_cut(const std::string& p, const std::shared_ptr<Power
 }
 
 // Commits (small or wide) until the power is cut, at random moments and
-// around every recycling of the log (its header writes); whatever the disk
+// around every making or recycling of the log (its header writes); whatever the disk
 // kept must reopen as a prefix of the commits that holds every acknowledged one.
 void power_cut_trials(bool wide) {
     TempDir t;
-    const std::uint64_t kCommits = wide ? 80 : 700;  // at least two recycled logs and a third one
+    const std::uint64_t kCommits = wide ? 80 : 700;  // several generations of the log
     // A run without a cut finds where the log is recycled.
     std::vector<std::uint64_t> cut_points;
     std::uint64_t total_ops = 0;
@@ -330,7 +330,6 @@ void power_cut_trials(bool wide) {
         ++trial;
     }
 }
-
 
 // Many commits of a few pages each go through several recycled logs: the
 // power is cut at random moments and around every recycling of the log (its
