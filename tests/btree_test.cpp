@@ -193,12 +193,16 @@ TEST(KeyOrder, RowsInKeyOrderMatchesAStableSortByKey) {
                     if (keyed) want.push_back(i);
                 }
                 std::stable_sort(want.begin(), want.end(), less);
-                std::vector<KeyedRow> got = rows_in_key_order(rows, positions, skip_nulls);
-                ASSERT_EQ(got.size(), want.size());
-                for (size_t i = 0; i < got.size(); ++i) {
-                    ASSERT_EQ(got[i].row, want[i]) << "at " << i;
-                    const bool same = i > 0 && !less(want[i - 1], want[i]) && !less(want[i], want[i - 1]);
-                    ASSERT_EQ(got[i].same_key_as_previous, same) << "at " << i;
+                // Split among threads or not, in parts of any size: one order.
+                for (const Split& split : {Split{}, Split{3, 700}, Split{8, 1}}) {
+                    SCOPED_TRACE(split.workers);
+                    std::vector<KeyedRow> got = rows_in_key_order(rows, positions, skip_nulls, nullptr, split);
+                    ASSERT_EQ(got.size(), want.size());
+                    for (size_t i = 0; i < got.size(); ++i) {
+                        ASSERT_EQ(got[i].row, want[i]) << "at " << i;
+                        const bool same = i > 0 && !less(want[i - 1], want[i]) && !less(want[i], want[i - 1]);
+                        ASSERT_EQ(got[i].same_key_as_previous, same) << "at " << i;
+                    }
                 }
             }
         }

@@ -51,13 +51,13 @@ std::map<std::string, std::vector<uint64_t>> dump(const MemIndex& index) {
     return out;
 }
 
-Engine engine_with(const std::vector<Row>& rows) {
+Engine engine_with(const std::vector<Row>& rows, const Split& split = {}) {
     Engine e;
     e.tables.database.tables["t"] = make_table(rows);
     e.tables.mem_indexes.insert(MemIndex("t_a", "t", {"a"}, {1}, true));
     e.tables.mem_indexes.insert(MemIndex("t_ab", "t", {"a", "b"}, {1, 2}, false));
-    e.tables.rebuild_pk_index("t");
-    e.tables.rebuild_secondary_indexes("t");
+    e.tables.rebuild_pk_index("t", split);
+    e.tables.rebuild_secondary_indexes("t", split);
     return e;
 }
 
@@ -66,7 +66,9 @@ Engine engine_with(const std::vector<Row>& rows) {
 // The primary-key tree a rebuild makes holds what inserting every row in
 // table order makes: each key once, under the id of its last row. Canonical
 // Uuid keys are sorted by their images alone; one key of another form sends
-// the whole table the way of values.
+// the whole table the way of values. Rebuilds split among threads make the
+// same trees, and the same secondary indexes (keys repeated, Nulls, two
+// columns), as the one-thread rebuild.
 TEST(MemIndex, RebuiltPkTreeEqualsRowByRowInserts) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::mt19937_64 rng(21);
@@ -78,22 +80,37 @@ TEST(MemIndex, RebuiltPkTreeEqualsRowByRowInserts) {
             for (size_t k = 0; k < u.size(); ++k)
                 if (k != 8 && k != 13 && k != 18 && k != 23) u[k] = kHex[key_rng() % 16];
             if (round == 3 && i == 1000) u[0] = 'G';  // not canonical
-            rows.push_back({round == 2 && i % 7 == 0 ? Value::text(u) : Value::uuid(u), Value::integer(i), Value::null()});
+            const int64_t a = round == 1 ? static_cast<int64_t>(rng() % 40) : i;
+            const uint64_t b = rng() % 6;
+            rows.push_back({round == 2 && i % 7 == 0 ? Value::text(u) : Value::uuid(u), Value::integer(a),
+                            b == 0 ? Value::null() : Value::text("b" + std::to_string(b))});
         }
-        Engine e = engine_with(rows);
         MemBTree want;
-        const Table& t = e.tables.database.tables.at("t");
-        for (size_t i = 0; i < t.rows.size(); ++i) want.insert(t.rows[i][0], t.rowids[i]);
-        std::vector<std::pair<std::string, uint64_t>> got_entries, want_entries;
-        e.tables.pk_indexes.at("t").tree.for_each([&](const Value& k, uint64_t id) {
-            got_entries.emplace_back(debug_values(std::span<const Value>(&k, 1)), id);
-            return true;
-        });
-        want.for_each([&](const Value& k, uint64_t id) {
-            want_entries.emplace_back(debug_values(std::span<const Value>(&k, 1)), id);
-            return true;
-        });
-        EXPECT_EQ(got_entries, want_entries) << "round " << round;
+        std::vector<std::pair<std::string, uint64_t>> want_entries;
+        std::map<std::string, std::vector<uint64_t>> want_a, want_ab;
+        for (const Split& split : {Split{}, Split{3, 300}, Split{8, 1}}) {
+            SCOPED_TRACE(split.workers);
+            Engine e = engine_with(rows, split);
+            const Table& t = e.tables.database.tables.at("t");
+            std::vector<std::pair<std::string, uint64_t>> got_entries;
+            e.tables.pk_indexes.at("t").tree.for_each([&](const Value& k, uint64_t id) {
+                got_entries.emplace_back(debug_values(std::span<const Value>(&k, 1)), id);
+                return true;
+            });
+            if (split.workers == 1) {
+                for (size_t i = 0; i < t.rows.size(); ++i) want.insert(t.rows[i][0], t.rowids[i]);
+                want.for_each([&](const Value& k, uint64_t id) {
+                    want_entries.emplace_back(debug_values(std::span<const Value>(&k, 1)), id);
+                    return true;
+                });
+                want_a = dump(*e.tables.mem_indexes.get("t_a"));
+                want_ab = dump(*e.tables.mem_indexes.get("t_ab"));
+            }
+            EXPECT_EQ(got_entries, want_entries) << "round " << round;
+            EXPECT_EQ(dump(*e.tables.mem_indexes.get("t_a")), want_a) << "round " << round;
+            EXPECT_EQ(dump(*e.tables.mem_indexes.get("t_ab")), want_ab) << "round " << round;
+        }
+        EXPECT_FALSE(want_ab.empty());
     }
 }
 
@@ -392,7 +409,7 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
                         t.rowids.push_back(t.next_rowid++);
                         ref.table.rows.push_back(r);
                         ref.table.rowids.push_back(ref.table.next_rowid++);
-                        e.tables.rebuild_index("i");
+                        e.tables.rebuild_index("i", step % 2 ? Split{4, 1} : Split{});
                         ref.rebuild(ref.indexes["i"]);
                         bool ok = e.tables.index_insert_row("t", s).has_value();
                         ASSERT_EQ(ok, ref.insert(s)) << "seed " << seed << " step " << step;
@@ -403,7 +420,7 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
                             t.rowids.pop_back();
                             ref.table.rowids.pop_back();
                         }
-                        e.tables.rebuild_index("i");
+                        e.tables.rebuild_index("i", step % 2 ? Split{4, 1} : Split{});
                         ref.rebuild(ref.indexes["i"]);
                         break;
                     }

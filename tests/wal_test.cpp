@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <random>
 
 #include "fault_vfs.h"
 #include "pager/pager.h"
@@ -227,6 +229,45 @@ TEST(Wal, SnapshotErrors) {
 // A read-only pager over a snapshot reads the snapshot's commit (pages in
 // the file and in the log, through a cache smaller than what it reads, one
 // by one or ahead), never what was committed after it, and refuses every
+// Readers on other threads take pages straight from the page file unless
+// the pager names them: whatever the cache, the committed and the pending
+// log hold, every page it does not name reads from the file as the pager
+// reads it, and pages past the file are not offered.
+TEST(Wal, PagesTheFileReadsRight) {
+    TempDir t;
+    const std::string p = t.path("db");
+    auto pager = make_db(p, 40, 1);  // pages 2..41 in the file
+    pager->set_cache_capacity(4);
+    std::mt19937 rng(11);
+    for (int round = 0; round < 6; ++round) {
+        for (int k = 0; k < 8; ++k) write_seed(*pager, 2 + rng() % 40, 100 * round + k);
+        // Odd rounds leave their evicted pages in the log uncommitted.
+        if (round % 2 == 0) {
+            ASSERT_TRUE(pager->commit());
+        }
+        if (round == 3) {
+            ASSERT_TRUE(pager->allocate_page());  // past the file's end
+        }
+        auto reads = pager->page_file_reads();
+        ASSERT_TRUE(reads);
+        EXPECT_EQ(reads->pages, 42u);
+        EXPECT_TRUE(reads->checksums);
+        EXPECT_TRUE(std::ranges::is_sorted(reads->held));
+        EXPECT_FALSE(reads->held.empty());
+        auto file = pager->open_page_file_reader();
+        ASSERT_TRUE(file);
+        for (std::uint64_t pg = 2; pg < reads->pages; ++pg) {
+            if (std::ranges::binary_search(reads->held, pg)) continue;
+            PageBuf direct{};
+            ASSERT_TRUE((*file)->read_at(direct, pg * kPageSize));
+            EXPECT_TRUE(Pager::page_checksum_ok(direct.data())) << pg;
+            PageBuf through{};
+            ASSERT_TRUE(pager->read_page_into(pg, through));
+            EXPECT_TRUE(std::equal(direct.begin(), direct.end() - 4, through.begin())) << "page " << pg << " round " << round;
+        }
+    }
+}
+
 // write; it holds off checkpoints until it goes.
 TEST(Wal, ReadOnlyPagerOverASnapshot) {
     TempDir t;
@@ -249,6 +290,7 @@ TEST(Wal, ReadOnlyPagerOverASnapshot) {
     for (int round = 0; round < 2; ++round)
         for (std::uint64_t pg = 2; pg < 10; ++pg) EXPECT_EQ(page_seed(*reader, pg), expected(pg)) << pg;
     EXPECT_LE(reader->cache_size(), 2u);
+    EXPECT_FALSE(reader->page_file_reads());  // its pages are the snapshot's to give
     std::vector<std::uint8_t> ahead(8 * kPageSize);
     ASSERT_EQ(reader->read_pages_ahead(2, ahead), 8u);
     for (std::uint64_t k = 0; k < 8; ++k) EXPECT_EQ(get_u64(ahead.data() + k * kPageSize), expected(2 + k)) << k;

@@ -4,9 +4,11 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "types/huge_pages.h"
+#include "types/parallel_parts.h"
 
 namespace zembrel {
 
@@ -27,6 +29,20 @@ bool prefix_row_less(const E& a, const E& b) {
     return a.prefix != b.prefix ? a.prefix < b.prefix : a.row < b.row;
 }
 
+// Whether entries are sorted by `less`, each part checked on its own thread.
+template <class E, class Less>
+bool sorted_by(const std::vector<E>& entries, const Less& less, const Split& split) {
+    const size_t n = entries.size(), parts = split.parts(n);
+    std::vector<unsigned char> sorted(parts, 1);
+    run_parts(parts, [&](size_t w) {
+        // Each part also checks the pair across its end.
+        const auto from = entries.begin() + static_cast<ptrdiff_t>(part_begin(n, parts, w));
+        const auto to = entries.begin() + static_cast<ptrdiff_t>(std::min(part_begin(n, parts, w + 1) + 1, n));
+        sorted[w] = std::is_sorted(from, to, less);
+    });
+    return std::ranges::all_of(sorted, [](unsigned char s) { return s != 0; });
+}
+
 // Sorts by (prefix, row): entries with equal prefixes in row order, as the
 // entries start. Keys of one table share most of their prefix bytes (the
 // kind rank, a common start of their texts, the high bytes of numbers) and
@@ -36,21 +52,36 @@ bool prefix_row_less(const E& a, const E& b) {
 // are all the bytes that differ, each bucket holds one prefix and is done
 // (the pass keeps row order); otherwise its entries, a few for spread keys,
 // are sorted by comparison.
+//
+// With threads, each part of the entries is counted and distributed by a
+// thread of its own, a part's entries placed after those of the parts
+// before it in every bucket: the order is the one-thread order exactly.
 template <class E>
-void radix_sort_by_prefix(std::vector<E>& entries) {
+void radix_sort_by_prefix(std::vector<E>& entries, const Split& split) {
     constexpr int kBytes = sizeof(unsigned __int128);
     constexpr int kBucketBits = 16;
+    constexpr size_t kBytesPerPass = 4;
     auto byte_of = [](unsigned __int128 prefix, int b) { return static_cast<uint8_t>(prefix >> (8 * b)); };
+    const size_t n = entries.size(), parts = split.parts(n);
+    auto each_part = [&](auto&& visit) {
+        run_parts(parts, [&](size_t w) {
+            const size_t end = part_begin(n, parts, w + 1);
+            for (size_t k = part_begin(n, parts, w); k < end; ++k) visit(w, entries[k]);
+        });
+    };
     const unsigned __int128 first = entries.front().prefix;
+    std::vector<unsigned __int128> differ_in(parts, 0);
+    each_part([&](size_t w, const E& e) { differ_in[w] |= e.prefix ^ first; });
     unsigned __int128 differ = 0;
-    for (const E& e : entries) differ |= e.prefix ^ first;
+    for (unsigned __int128 d : differ_in) differ |= d;
     if (differ == 0) return;
     std::vector<int> varying;  // most significant first
     for (int b = kBytes - 1; b >= 0; --b)
         if (byte_of(differ, b) != 0) varying.push_back(b);
     // Every differing byte takes at least two values, a bit of rank: at
     // most 16 bytes share the bucket number, mostly one or two. The values
-    // a byte takes are gathered only for the bytes that get in.
+    // a byte takes are gathered only for the bytes that might get in, a few
+    // bytes a pass.
     struct Digit {
         int byte;
         int width;  // bits of rank
@@ -59,16 +90,30 @@ void radix_sort_by_prefix(std::vector<E>& entries) {
     };
     std::vector<Digit> digits;
     int bits = 0;
-    for (int byte : varying) {
-        std::array<uint8_t, 256> seen{};
-        for (const E& e : entries) seen[byte_of(e.prefix, byte)] = 1;
-        int values = 0;
-        Digit d{byte, 0, 0, {}};
-        for (size_t x = 0; x < 256; ++x) d.rank[x] = static_cast<uint16_t>(seen[x] ? values++ : 0);
-        d.width = std::bit_width(static_cast<unsigned>(values - 1));
-        if (bits + d.width > kBucketBits) break;
-        bits += d.width;
-        digits.push_back(d);
+    for (size_t next = 0; next < varying.size() && bits < kBucketBits;) {
+        const size_t batch = std::min(kBytesPerPass, varying.size() - next);
+        using Seen = std::array<std::array<uint8_t, 256>, kBytesPerPass>;
+        std::vector<Seen> seen(parts, Seen{});
+        each_part([&](size_t w, const E& e) {
+            for (size_t j = 0; j < batch; ++j) seen[w][j][byte_of(e.prefix, varying[next + j])] = 1;
+        });
+        bool full = false;
+        for (size_t j = 0; j < batch && !full; ++j) {
+            int values = 0;
+            Digit d{varying[next + j], 0, 0, {}};
+            for (size_t x = 0; x < 256; ++x) {
+                const bool taken = std::ranges::any_of(seen, [&](const Seen& s) { return s[j][x] != 0; });
+                d.rank[x] = static_cast<uint16_t>(taken ? values++ : 0);
+            }
+            d.width = std::bit_width(static_cast<unsigned>(values - 1));
+            full = bits + d.width > kBucketBits;
+            if (!full) {
+                bits += d.width;
+                digits.push_back(d);
+            }
+        }
+        if (full) break;
+        next += batch;
     }
     int shift = bits;
     for (Digit& d : digits) d.shift = shift -= d.width;
@@ -78,24 +123,40 @@ void radix_sort_by_prefix(std::vector<E>& entries) {
         return bucket;
     };
     const size_t buckets = size_t{1} << bits;
+    // Per part and bucket: its entries, then where the next of them goes.
+    std::vector<uint32_t> next(parts * buckets, 0);
+    each_part([&](size_t w, const E& e) { ++next[w * buckets + bucket_of(e)]; });
     std::vector<uint32_t> start(buckets + 1, 0);
-    for (const E& e : entries) ++start[bucket_of(e) + 1];
-    for (size_t b = 1; b <= buckets; ++b) start[b] += start[b - 1];
+    uint32_t at = 0;
+    for (size_t b = 0; b < buckets; ++b) {
+        start[b] = at;
+        for (size_t w = 0; w < parts; ++w) at += std::exchange(next[w * buckets + b], at);
+    }
+    start[buckets] = at;
     {
         // Into a second array: moving entries in place would wait on one
         // memory read after the other.
         std::vector<E> spare;
-        reserve_huge(spare, entries.size());
-        spare.resize(entries.size());
-        std::vector<uint32_t> next(start.begin(), start.end() - 1);
-        for (const E& e : entries) spare[next[bucket_of(e)]++] = e;
+        reserve_huge(spare, n);
+        spare.resize(n);
+        each_part([&](size_t w, const E& e) { spare[next[w * buckets + bucket_of(e)]++] = e; });
         entries.swap(spare);
     }
     if (digits.size() == varying.size()) return;
-    for (size_t b = 0; b < buckets; ++b) {
-        const auto from = entries.begin() + start[b], to = entries.begin() + start[b + 1];
-        if (to - from > 1 && !std::is_sorted(from, to, prefix_row_less<E>)) std::sort(from, to, prefix_row_less<E>);
-    }
+    // Each part sorts the buckets that start among its share of the entries.
+    const size_t sort_parts = split.parts(n);
+    run_parts(sort_parts, [&](size_t w) {
+        auto first_bucket = [&](size_t part) {
+            const uint32_t from = static_cast<uint32_t>(part_begin(n, sort_parts, part));
+            return part == sort_parts ? buckets
+                                      : static_cast<size_t>(std::lower_bound(start.begin(), start.end() - 1, from) -
+                                                            start.begin());
+        };
+        for (size_t b = first_bucket(w), end = first_bucket(w + 1); b < end; ++b) {
+            const auto from = entries.begin() + start[b], to = entries.begin() + start[b + 1];
+            if (to - from > 1 && !std::is_sorted(from, to, prefix_row_less<E>)) std::sort(from, to, prefix_row_less<E>);
+        }
+    });
 }
 
 // A hint for a pass over entries [.., end) in their order, now at k: starts
@@ -135,24 +196,41 @@ void prefetch_ahead(RowsView rows, size_t i, size_t position) {
 }
 
 std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> positions, bool skip_nulls,
-                                        std::vector<unsigned __int128>* prefixes) {
+                                        std::vector<unsigned __int128>* prefixes, const Split& split) {
+    // Each part of the rows fills its own stretch of `entries`; the gaps
+    // left by rows without a key are closed after.
+    const size_t n = rows.size(), parts = split.parts(n);
     std::vector<Entry> entries;
-    reserve_huge(entries, rows.size());
+    reserve_huge(entries, n);
+    entries.resize(n);
+    std::vector<size_t> kept(parts, 0);
     const size_t first = positions.empty() ? 0 : positions.front();
-    for (size_t i = 0; i < rows.size(); ++i) {
-        prefetch_ahead(rows, i, first);
-        const RowView row = rows[i];
-        bool keyed = true;
-        for (size_t p : positions) {
-            if (p >= row.size() || (skip_nulls && row[p].is_null())) {
-                keyed = false;
-                break;
+    run_parts(parts, [&](size_t w) {
+        const size_t begin = part_begin(n, parts, w), end = part_begin(n, parts, w + 1);
+        Entry* out = entries.data() + begin;
+        for (size_t i = begin; i < end; ++i) {
+            prefetch_ahead(rows, i, first);
+            const RowView row = rows[i];
+            bool keyed = true;
+            for (size_t p : positions) {
+                if (p >= row.size() || (skip_nulls && row[p].is_null())) {
+                    keyed = false;
+                    break;
+                }
             }
+            if (!keyed) continue;
+            if (positions.empty()) *out++ = Entry{0, i, true};
+            else *out++ = Entry{Value::key_prefix(row[first]), i, Value::key_prefix_exact(row[first])};
         }
-        if (!keyed) continue;
-        if (positions.empty()) entries.push_back(Entry{0, i, true});
-        else entries.push_back(Entry{Value::key_prefix(row[first]), i, Value::key_prefix_exact(row[first])});
+        kept[w] = static_cast<size_t>(out - (entries.data() + begin));
+    });
+    size_t size = kept[0];
+    for (size_t w = 1; w < parts; ++w) {
+        const size_t begin = part_begin(n, parts, w);
+        if (begin != size) std::memmove(entries.data() + size, entries.data() + begin, kept[w] * sizeof(Entry));
+        size += kept[w];
     }
+    entries.resize(size);
     // Equal prefixes: both exact or both not.
     auto key_order = [&](const Entry& a, const Entry& b) {
         if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
@@ -166,39 +244,51 @@ std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> p
         int c = key_order(a, b);
         return c != 0 ? c < 0 : a.row < b.row;
     };
-    if (!std::is_sorted(entries.begin(), entries.end(), less)) {
+    if (!sorted_by(entries, less, split)) {
         if (entries.size() < kRadixFrom || entries.size() > UINT32_MAX) std::sort(entries.begin(), entries.end(), less);
-        else radix_sort_by_prefix(entries);
+        else radix_sort_by_prefix(entries, split);
     }
     // Entries are now in prefix order, equal prefixes in row order. A run of
     // equal prefixes that does not decide the key is often one key repeated
     // (a plain index), already in order: one pass over neighbours tells, and
     // gives the equal-key flags too. Its rows lie scattered over the table,
-    // so the rows and texts a few entries ahead are asked for early.
+    // so the rows and texts a few entries ahead are asked for early. With
+    // threads, each part takes the runs that start in its share.
     std::vector<KeyedRow> order;
-    reserve_huge(order, entries.size());
-    order.resize(entries.size());
-    for (size_t i = 0; i < entries.size();) {
-        size_t j = i + 1;
-        while (j < entries.size() && entries[j].prefix == entries[i].prefix) ++j;
-        const bool decided = entries[i].exact && positions.size() <= 1;
-        auto flag_run = [&] {
-            bool in_order = true;
-            order[i] = KeyedRow{entries[i].row, false};
-            for (size_t k = i + 1; k < j; ++k) {
-                if (!decided) prefetch_entry(rows, entries, k, j, positions, entries[i].exact ? 1 : 0);
-                const int c = decided ? 0 : key_order(entries[k - 1], entries[k]);
-                in_order = in_order && c <= 0;
-                order[k] = KeyedRow{entries[k].row, c == 0};
-            }
-            return in_order;
-        };
-        if (!flag_run()) {
-            std::sort(entries.begin() + static_cast<ptrdiff_t>(i), entries.begin() + static_cast<ptrdiff_t>(j), less);
-            flag_run();
-        }
-        i = j;
+    reserve_huge(order, size);
+    order.resize(size);
+    const size_t run_parts_count = split.parts(size);
+    std::vector<size_t> bounds(run_parts_count + 1, size);
+    bounds[0] = 0;
+    for (size_t w = 1; w < run_parts_count; ++w) {
+        size_t at = std::max(part_begin(size, run_parts_count, w), bounds[w - 1]);
+        while (at > 0 && at < size && entries[at].prefix == entries[at - 1].prefix) ++at;
+        bounds[w] = at;
     }
+    run_parts(run_parts_count, [&](size_t w) {
+        for (size_t i = bounds[w], end = bounds[w + 1]; i < end;) {
+            size_t j = i + 1;
+            while (j < end && entries[j].prefix == entries[i].prefix) ++j;
+            const bool decided = entries[i].exact && positions.size() <= 1;
+            auto flag_run = [&] {
+                bool in_order = true;
+                order[i] = KeyedRow{entries[i].row, false};
+                for (size_t k = i + 1; k < j; ++k) {
+                    if (!decided) prefetch_entry(rows, entries, k, j, positions, entries[i].exact ? 1 : 0);
+                    const int c = decided ? 0 : key_order(entries[k - 1], entries[k]);
+                    in_order = in_order && c <= 0;
+                    order[k] = KeyedRow{entries[k].row, c == 0};
+                }
+                return in_order;
+            };
+            if (!flag_run()) {
+                std::sort(entries.begin() + static_cast<ptrdiff_t>(i), entries.begin() + static_cast<ptrdiff_t>(j),
+                          less);
+                flag_run();
+            }
+            i = j;
+        }
+    });
     if (prefixes) {
         prefixes->clear();
         prefixes->reserve(entries.size());
@@ -207,11 +297,11 @@ std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> p
     return order;
 }
 
-void sort_image_rows(std::vector<ImageRow>& rows) {
+void sort_image_rows(std::vector<ImageRow>& rows, const Split& split) {
     auto less = prefix_row_less<ImageRow>;
-    if (std::is_sorted(rows.begin(), rows.end(), less)) return;
+    if (sorted_by(rows, less, split)) return;
     if (rows.size() < kRadixFrom || rows.size() > UINT32_MAX) std::sort(rows.begin(), rows.end(), less);
-    else radix_sort_by_prefix(rows);
+    else radix_sort_by_prefix(rows, split);
 }
 
 }  // namespace zembrel

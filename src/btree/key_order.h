@@ -7,12 +7,17 @@
 // the first value (Value::key_prefix) and falls back to key_cmp only on ties;
 // input already in order (keys that grow with the rows) is recognised in one
 // pass and not sorted at all.
+//
+// Thread: with a Split of more than one worker, the passes run in parts on
+// threads of their own, joined before return; the result is the one-thread
+// result exactly. The rows must not change meanwhile.
 #pragma once
 
 #include <cstddef>
 #include <span>
 #include <vector>
 
+#include "types/parallel_parts.h"
 #include "types/table.h"
 #include "types/value.h"
 
@@ -32,7 +37,7 @@ struct KeyedRow {
 void prefetch_ahead(RowsView rows, size_t i, size_t position);
 
 std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> positions, bool skip_nulls,
-                                        std::vector<unsigned __int128>* prefixes = nullptr);
+                                        std::vector<unsigned __int128>* prefixes = nullptr, const Split& split = {});
 
 // A row and an image of its key that decides the key's order wholly:
 // equal images are equal keys.
@@ -41,6 +46,6 @@ struct ImageRow {
     size_t row;
 };
 // Sorts by image, equal images by row.
-void sort_image_rows(std::vector<ImageRow>& rows);
+void sort_image_rows(std::vector<ImageRow>& rows, const Split& split = {});
 
 }  // namespace zembrel

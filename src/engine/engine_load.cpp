@@ -74,7 +74,8 @@ Status Engine::ensure_table_loaded(std::string_view name) {
     const uint64_t expected = cell_bytes <= 4 * file_bytes ? ids_out : 0;
     std::optional<Table> table;
     const size_t cores = std::thread::hardware_concurrency();
-    if (expected >= tables.parallel_rows && cores >= 2) {
+    const bool parallel = expected >= tables.parallel_rows && cores >= 2;
+    if (parallel) {
         table.emplace(fresh_table());
         table->rows.reserve(expected, table->columns.size());
         table->rowids.reserve(expected);
@@ -89,7 +90,11 @@ Status Engine::ensure_table_loaded(std::string_view name) {
         if (auto st = read_table_rows(*cursor, *table, expected); !st) return st;
     }
     tables.database.tables.emplace(key, std::move(*table));
-    tables.rebuild_indexes(name);
+    // Sorting keys splits into parts of several times the rows that make
+    // the decode worth threads: each sorting pass starts threads of its own,
+    // which a busy machine may be slow to run, and one thread sorts 100,000
+    // keys in a few milliseconds.
+    tables.rebuild_indexes(name, parallel ? Split{cores, 3 * tables.parallel_rows} : Split{});
     return {};
 }
 

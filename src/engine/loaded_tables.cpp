@@ -121,30 +121,54 @@ bool may_hold_ids_outside(const MemIndex& index, const Table& table, size_t kept
 // order, which walks memory in order (rows taken in key order would each
 // cost a cache miss).
 bool pk_entries_by_image(const Table& table, size_t column, std::vector<unsigned __int128>& images,
-                         std::vector<uint64_t>& ids) {
+                         std::vector<uint64_t>& ids, const Split& split) {
     const FlatRows& rows = table.rows;
+    const size_t n = rows.size(), parts = split.parts(n);
     std::vector<ImageRow> keyed;
-    reserve_huge(keyed, rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        prefetch_ahead(rows, i, column);
-        if (column >= rows[i].size() || rows[i][column].kind() != ValueKind::Uuid) return false;
-        const auto image = MemBTree::uuid_image(rows[i][column]);
-        if (!image) return false;
-        keyed.push_back(ImageRow{*image, i});
-    }
-    sort_image_rows(keyed);
-    images.reserve(keyed.size());
-    ids.reserve(keyed.size());
-    constexpr size_t kAhead = 16;
-    for (size_t k = 0; k < keyed.size(); ++k) {
-        if (k + kAhead < keyed.size()) __builtin_prefetch(&table.rowids[keyed[k + kAhead].row]);
-        const uint64_t id = table.rowids[keyed[k].row];
-        if (k > 0 && keyed[k].prefix == keyed[k - 1].prefix) {
-            ids.back() = id;
-            continue;
+    reserve_huge(keyed, n);
+    keyed.resize(n);
+    std::vector<unsigned char> imaged(parts, 1);
+    run_parts(parts, [&](size_t w) {
+        for (size_t i = part_begin(n, parts, w), end = part_begin(n, parts, w + 1); i < end; ++i) {
+            prefetch_ahead(rows, i, column);
+            const auto image = column < rows[i].size() && rows[i][column].kind() == ValueKind::Uuid
+                                   ? MemBTree::uuid_image(rows[i][column])
+                                   : std::nullopt;
+            if (!image) {
+                imaged[w] = 0;
+                return;
+            }
+            keyed[i] = ImageRow{*image, i};
         }
-        images.push_back(keyed[k].prefix);
-        ids.push_back(id);
+    });
+    if (!std::ranges::all_of(imaged, [](unsigned char ok) { return ok != 0; })) return false;
+    sort_image_rows(keyed, split);
+    // Every entry first, in parts; then, if keys repeat, each key's last id
+    // in the place of its first.
+    images.resize(n);
+    ids.resize(n);
+    std::vector<size_t> repeats(parts, 0);
+    run_parts(parts, [&](size_t w) {
+        constexpr size_t kAhead = 16;
+        for (size_t k = part_begin(n, parts, w), end = part_begin(n, parts, w + 1); k < end; ++k) {
+            if (k + kAhead < n) __builtin_prefetch(&table.rowids[keyed[k + kAhead].row]);
+            images[k] = keyed[k].prefix;
+            ids[k] = table.rowids[keyed[k].row];
+            repeats[w] += k > 0 && keyed[k].prefix == keyed[k - 1].prefix;
+        }
+    });
+    if (std::ranges::any_of(repeats, [](size_t r) { return r != 0; })) {
+        size_t kept = 0;
+        for (size_t k = 0; k < n; ++k) {
+            if (k > 0 && images[k] == images[kept - 1]) {
+                ids[kept - 1] = ids[k];
+                continue;
+            }
+            images[kept] = images[k];
+            ids[kept++] = ids[k];
+        }
+        images.resize(kept);
+        ids.resize(kept);
     }
     return true;
 }
@@ -152,7 +176,8 @@ bool pk_entries_by_image(const Table& table, size_t column, std::vector<unsigned
 // The same for keys of any kind: images where they have one, the values of
 // the others in `others`, ordered by value.
 void pk_entries_by_value(const Table& table, size_t column, std::vector<unsigned __int128>& images,
-                         std::vector<uint64_t>& ids, std::vector<std::pair<size_t, Value>>& others) {
+                         std::vector<uint64_t>& ids, std::vector<std::pair<size_t, Value>>& others,
+                         const Split& split) {
     const FlatRows& rows = table.rows;
     std::vector<unsigned __int128> by_row(rows.size());
     std::vector<unsigned char> has_image(rows.size());
@@ -161,7 +186,7 @@ void pk_entries_by_value(const Table& table, size_t column, std::vector<unsigned
         if (column >= rows[i].size() || rows[i][column].kind() != ValueKind::Uuid) continue;
         if (const auto image = MemBTree::uuid_image(rows[i][column])) by_row[i] = *image, has_image[i] = 1;
     }
-    const std::vector<KeyedRow> order = rows_in_key_order(rows, std::span<const size_t>(&column, 1), false);
+    const std::vector<KeyedRow> order = rows_in_key_order(rows, std::span<const size_t>(&column, 1), false, nullptr, split);
     images.reserve(order.size());
     ids.reserve(order.size());
     for (const auto& [i, same] : order) {
@@ -263,9 +288,9 @@ void LoadedTables::clear() {
     row_cache.clear();
 }
 
-void LoadedTables::rebuild_indexes(std::string_view table) {
-    rebuild_pk_index(table);
-    rebuild_secondary_indexes(table);
+void LoadedTables::rebuild_indexes(std::string_view table, const Split& split) {
+    rebuild_pk_index(table, split);
+    rebuild_secondary_indexes(table, split);
 }
 
 void LoadedTables::refit_indexes(std::string_view table_name) {
@@ -292,7 +317,7 @@ void LoadedTables::refit_indexes(std::string_view table_name) {
     rebuild_indexes(table_name);
 }
 
-void LoadedTables::rebuild_pk_index(std::string_view table_name) {
+void LoadedTables::rebuild_pk_index(std::string_view table_name, const Split& split) {
     Table* table = find_owned(table_name);
     if (!table) {
         pk_indexes.erase(std::string(table_name));
@@ -309,7 +334,8 @@ void LoadedTables::rebuild_pk_index(std::string_view table_name) {
     std::vector<unsigned __int128> images;
     std::vector<uint64_t> ids;
     std::vector<std::pair<size_t, Value>> others;
-    if (!pk_entries_by_image(*table, column, images, ids)) pk_entries_by_value(*table, column, images, ids, others);
+    if (!pk_entries_by_image(*table, column, images, ids, split))
+        pk_entries_by_value(*table, column, images, ids, others, split);
     PkIndex entry;
     entry.pk_column = column;
     entry.tree = MemBTree::from_sorted(std::move(images), std::move(ids), std::move(others));
@@ -328,7 +354,7 @@ void LoadedTables::pk_index_insert(std::string_view table_name, size_t first) {
     }
 }
 
-void LoadedTables::rebuild_index(std::string_view index_name) {
+void LoadedTables::rebuild_index(std::string_view index_name, const Split& split) {
     const MemIndex* found = mem_indexes.get(index_name);
     if (!found) return;
     const std::string table_name = found->table;
@@ -341,7 +367,7 @@ void LoadedTables::rebuild_index(std::string_view index_name) {
     IndexKeyMap map;
     const FlatRows& rows = table->rows;
     RowIdList* last = nullptr;
-    for (const auto& [i, same] : rows_in_key_order(rows, positions, true)) {
+    for (const auto& [i, same] : rows_in_key_order(rows, positions, true, nullptr, split)) {
         if (!same) last = &map.append_greatest(rows[i], positions);
         last->push_back(table->rowids[i]);
     }
@@ -351,8 +377,8 @@ void LoadedTables::rebuild_index(std::string_view index_name) {
     }
 }
 
-void LoadedTables::rebuild_secondary_indexes(std::string_view table_name) {
-    for (const std::string& name : mem_indexes.names_of_table(table_name)) rebuild_index(name);
+void LoadedTables::rebuild_secondary_indexes(std::string_view table_name, const Split& split) {
+    for (const std::string& name : mem_indexes.names_of_table(table_name)) rebuild_index(name, split);
 }
 
 Status LoadedTables::index_insert_row(std::string_view table_name, size_t first) {

@@ -40,6 +40,7 @@
 #include "btree/mem_index.h"
 #include "btree/pk_index.h"
 #include "types/error.h"
+#include "types/parallel_parts.h"
 #include "types/table.h"
 #include "types/value.h"
 
@@ -126,8 +127,9 @@ struct LoadedTables {
     std::vector<std::shared_ptr<const TableVersion>> borrowed;
     // Tables of at least this many rows are read from the page file with
     // worker threads (one per core at most, all joined before the load
-    // returns); the rows are those of one thread. Tests lower it to take
-    // that road with small tables.
+    // returns), and their key trees sorted so, in parts of at least
+    // 3 * parallel_rows rows; the rows and trees are those of one thread.
+    // Tests lower it to take that road with small tables.
     size_t parallel_rows = kParallelRows;
     static constexpr size_t kParallelRows = 20'000;
 
@@ -161,16 +163,18 @@ struct LoadedTables {
 
     // Rebuilds (or removes, for a table without a Pk column or an absent
     // table) the table's primary-key index; with equal Pk values the last
-    // row wins.
-    void rebuild_pk_index(std::string_view table);
+    // row wins. Every rebuild takes a Split: the sorting passes may run on
+    // worker threads (joined before return), the trees built as one thread
+    // builds them.
+    void rebuild_pk_index(std::string_view table, const Split& split = {});
     // Adds the rows from position `first` on to the table's primary-key tree.
     void pk_index_insert(std::string_view table, size_t first);
     // Refills one index's map from all rows of its table; no unique check.
-    void rebuild_index(std::string_view index_name);
+    void rebuild_index(std::string_view index_name, const Split& split = {});
     // rebuild_index for every index of the table.
-    void rebuild_secondary_indexes(std::string_view table);
+    void rebuild_secondary_indexes(std::string_view table, const Split& split = {});
     // rebuild_pk_index and rebuild_secondary_indexes.
-    void rebuild_indexes(std::string_view table);
+    void rebuild_indexes(std::string_view table, const Split& split = {});
     // After the table's columns changed: every index's positions follow its
     // columns by name, an index naming a column the table lacks is removed,
     // and both index families are rebuilt.

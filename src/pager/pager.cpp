@@ -536,6 +536,24 @@ bool Pager::page_checksum_ok(const std::uint8_t* page) {
     return le::get32(page + kPageSize - 4) == page_crc(page);
 }
 
+std::optional<Pager::PageFileReads> Pager::page_file_reads() {
+    if (read_only()) return std::nullopt;
+    auto len = file_->len();
+    if (!len) return std::nullopt;
+    PageFileReads reads;
+    reads.pages = std::min<std::uint64_t>(page_count_, *len / kPageSize);
+    reads.checksums = crc_in_file();
+    reads.held.reserve(cache_.size() + pending_wal_.size() + wal_index_.size());
+    for (const auto& entry : cache_) reads.held.push_back(entry.first);
+    for (const auto& entry : pending_wal_) reads.held.push_back(entry.first);
+    for (const auto& entry : wal_index_) reads.held.push_back(entry.first);
+    std::sort(reads.held.begin(), reads.held.end());
+    reads.held.erase(std::unique(reads.held.begin(), reads.held.end()), reads.held.end());
+    return reads;
+}
+
+Result<std::unique_ptr<VfsFile>> Pager::open_page_file_reader() const { return vfs_->open_read_only(path_); }
+
 std::size_t Pager::read_pages_ahead_unchecked(std::uint64_t first, std::span<std::uint8_t> out,
                                               std::span<bool> check) {
     if (first >= page_count_) return 0;

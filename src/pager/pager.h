@@ -186,6 +186,23 @@ public:
     // Whether a page read from the page file holds the checksum of its
     // bytes. Thread: any (it reads only the bytes given).
     static bool page_checksum_ok(const std::uint8_t* page);
+    // For readers on other threads that take committed pages straight from
+    // the page file: the leading pages that read so (below the page count,
+    // within the file's whole pages), whether their checksums are the
+    // reader's to check, and those among them the cache or the log holds a
+    // newer copy of (ascending), which only this pager reads right. Each
+    // reader thread reads through a handle of its own (open_page_file_reader).
+    // True until the pager next changes a page, commits or rolls back.
+    struct PageFileReads {
+        std::uint64_t pages = 0;
+        bool checksums = false;
+        std::vector<std::uint64_t> held;
+    };
+    // None for a read-only pager, or when the file's length cannot be taken.
+    std::optional<PageFileReads> page_file_reads();
+    // A read-only handle of the page file, for one reader thread; the file
+    // layer's open errors.
+    Result<std::unique_ptr<VfsFile>> open_page_file_reader() const;
     // A zero-filled, dirty, cached page: the head of the free list, else a new
     // page at the end (page_count grows). Sets header_dirty. A damaged free
     // list fails without a change: "free-list head {} out of bounds (page

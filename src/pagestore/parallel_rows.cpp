@@ -1,6 +1,8 @@
 #include "pagestore/parallel_rows.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -21,13 +23,14 @@ namespace {
 
 using namespace bpt;
 
-// Leaves per run: enough rows that handing a run over costs nothing next to
-// decoding it, few enough that the runs in flight hold little memory.
+// Leaves per run: enough rows that taking a run costs nothing next to
+// decoding it, few enough that the page room of every thread is small.
 constexpr size_t kLeavesPerRun = 32;
-// Runs read ahead of the oldest one not yet decoded, per worker.
-constexpr size_t kRunsAheadPerWorker = 4;
-// Bytes of each chunk of a worker's text arena.
+// Bytes of each chunk of a worker's text arena, at most: a small table's
+// share of texts per worker takes smaller chunks, which the system does
+// not back with huge pages, that would each be mostly untouched.
 constexpr size_t kArenaChunk = size_t{8} << 20;
+constexpr size_t kSmallestArenaChunk = size_t{1} << 20;
 
 // The leaves of the tree under `root`, left to right, as its interior pages
 // name them; none when the root is a leaf or any page read on the way is
@@ -53,72 +56,79 @@ std::optional<std::vector<uint64_t>> leaves_under(Pager& pager, uint64_t root) {
     }
 }
 
-// One run of leaves, read by the calling thread and decoded by a worker.
+// One run of leaves, read twice: once to check its pages and count its
+// rows, once to decode them into their place, known when every run before
+// it has been counted. A worker reads it from the page file when the pager
+// holds no newer copy of any of its pages; else the calling thread reads it
+// through the pager (the only thread that touches the pager).
 struct Run {
     std::span<const uint64_t> leaves;
-    uint64_t next_leaf = 0;            // the link the run's last leaf must hold
-    std::vector<uint8_t> pages;        // the leaves' bytes, in order
-    std::unique_ptr<bool[]> check;     // per page: its checksum is still to be checked
-    std::span<Value> cells;            // the run's rows in the table, by the leaves' cell counts
-    std::span<uint64_t> rowids;        // and their ids
-    bool decoded = false;
-    bool ok = false;
+    uint64_t next_leaf = 0;  // the link the run's last leaf must hold
+    bool direct = false;     // a worker reads it from the page file
+    size_t index = 0;        // its place among the runs
+    std::span<Value> cells;           // its rows in the table, once placed
+    std::span<uint64_t> rowids;       // and their ids
+    size_t rows = 0;         // as its checked pages hold
+    bool counted = false;    // `rows` is known (under the call's mutex)
 };
 
+// The pages of the runs one thread reads, the same room for each (fresh
+// room would be zeroed by the system at every run), in `bytes`.
+struct RunPages {
+    uint8_t* bytes = nullptr;
+    std::array<bool, kLeavesPerRun> check{};  // per page: its checksum is still to be checked
+    std::vector<PageIndex> indexes = std::vector<PageIndex>(kLeavesPerRun);
+};
+constexpr size_t kRunBytes = kLeavesPerRun * kPageSize;
+
 // Reads the run's pages, each stretch of consecutive page numbers at once,
-// and gives it the place of its rows at the end of `table`, sized by the
-// cell counts the pages claim (the worker checks them). False when a page
-// does not read, or the rows would not fit in the room reserved: cells that
-// moved would leave the workers writing into freed memory.
-bool read_run(Pager& pager, Run& run, Table& table) {
+// with `read(first page, pages, check flags)`; false when a page does not read.
+template <class Read>
+bool read_run(const Run& run, RunPages& into, Read read) {
     const size_t n = run.leaves.size();
-    run.pages.resize(n * kPageSize);
-    run.check = std::make_unique<bool[]>(n);
     for (size_t k = 0; k < n;) {
         size_t end = k + 1;
         while (end < n && run.leaves[end] == run.leaves[end - 1] + 1) ++end;
-        const std::span<uint8_t> out(run.pages.data() + k * kPageSize, (end - k) * kPageSize);
-        if (pager.read_pages_ahead_unchecked(run.leaves[k], out, std::span<bool>(run.check.get() + k, end - k)) !=
-            end - k)
+        if (!read(run.leaves[k], std::span<uint8_t>(into.bytes + k * kPageSize, (end - k) * kPageSize),
+                  std::span<bool>(into.check.data() + k, end - k)))
             return false;
         k = end;
     }
-    size_t rows = 0;
-    for (size_t k = 0; k < n; ++k) {
-        const uint8_t* page = run.pages.data() + k * kPageSize;
-        rows += static_cast<size_t>(page[2] | page[3] << 8);
-    }
-    const size_t first = table.rowids.size();
-    if (first + rows > table.rows.capacity_rows() || first + rows > table.rowids.capacity()) return false;
-    run.cells = table.rows.append_blank_rows(rows, table.columns.size());
-    table.rowids.resize(first + rows);
-    run.rowids = std::span<uint64_t>(table.rowids.data() + first, rows);
     return true;
 }
 
-// Checks and decodes the run's leaves into its rows, long texts into
-// `arena`; false at whatever the sequential walk would read otherwise.
-bool decode_run(Run& run, size_t usable, size_t width, TextArena& arena, std::vector<PageIndex>& indexes) {
+// Indexes the run's leaves, checking them (their checksums too when
+// `checksums`) as the sequential walk would read them: their rows, or none.
+std::optional<size_t> index_run(const Run& run, RunPages& pages, size_t usable, bool checksums) {
     const size_t n = run.leaves.size();
     size_t cells = 0;
-    size_t record_bytes = 0;
     for (size_t k = 0; k < n; ++k) {
-        const uint8_t* page = run.pages.data() + k * kPageSize;
-        if (run.check[k] && !Pager::page_checksum_ok(page)) return false;
-        if (!index_leaf(page, usable, run.leaves[k], indexes[k])) return false;
-        if (indexes[k].link != (k + 1 < n ? run.leaves[k + 1] : run.next_leaf)) return false;
-        cells += indexes[k].cells.size();
-        for (const CellRef& c : indexes[k].cells) record_bytes += leaf_inline_value(page, c).size();
+        const uint8_t* page = pages.bytes + k * kPageSize;
+        if (checksums && pages.check[k] && !Pager::page_checksum_ok(page)) return std::nullopt;
+        PageIndex& index = pages.indexes[k];
+        if (!index_leaf(page, usable, run.leaves[k], index)) return std::nullopt;
+        if (index.link != (k + 1 < n ? run.leaves[k + 1] : run.next_leaf)) return std::nullopt;
+        cells += index.cells.size();
     }
-    if (cells != run.rowids.size()) return false;
+    return cells;
+}
+
+// Decodes the indexed leaves into the run's place in `table`, long texts
+// into `arena`; false at whatever the sequential walk would read otherwise.
+bool decode_run(const Run& run, const RunPages& pages, size_t width, size_t chunk, TextArena& arena) {
+    const size_t n = run.leaves.size();
+    size_t record_bytes = 0;
+    for (size_t k = 0; k < n; ++k)
+        for (const CellRef& c : pages.indexes[k].cells)
+            record_bytes += leaf_inline_value(pages.bytes + k * kPageSize, c).size();
     // The run's texts fit in its records: room for them in one piece. The
-    // chunks are large, so that the system takes them back whole when the
-    // table goes (small ones would stay with the worker's heap).
-    arena.reserve(record_bytes, kArenaChunk);
+    // chunks are a MiB at least, so that the system takes them back whole
+    // when the table goes (small ones would stay with the worker's heap).
+    arena.reserve(record_bytes, chunk);
     size_t row = 0;
     for (size_t k = 0; k < n; ++k) {
-        const uint8_t* page = run.pages.data() + k * kPageSize;
-        for (const CellRef& c : indexes[k].cells) {
+        const uint8_t* page = pages.bytes + k * kPageSize;
+        for (const CellRef& c : pages.indexes[k].cells) {
             if (leaf_cell_overflow(page, c)) return false;
             auto key = keycodec::decode_key(cell_key(page, kLeafType, c));
             if (!key || !key->is_int()) return false;
@@ -128,9 +138,14 @@ bool decode_run(Run& run, size_t usable, size_t width, TextArena& arena, std::ve
             run.rowids[row++] = static_cast<uint64_t>(key->as_int());
         }
     }
-    std::vector<uint8_t>().swap(run.pages);  // frees them (assigning {} would keep the room)
-    run.check.reset();
     return true;
+}
+
+// Whether every page of the run reads right from the page file.
+bool run_is_direct(const Run& run, const Pager::PageFileReads& reads) {
+    return std::ranges::all_of(run.leaves, [&](uint64_t leaf) {
+        return leaf < reads.pages && !std::ranges::binary_search(reads.held, leaf);
+    });
 }
 
 }  // namespace
@@ -139,85 +154,138 @@ bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t
     Pager& pager = *store.pager;
     auto leaves = leaves_under(pager, root);
     if (!leaves) return false;
-    const size_t width = table.columns.size();
     const size_t usable = pager.usable_page_size();
+    const size_t width = table.columns.size();
+    const std::optional<Pager::PageFileReads> reads = pager.page_file_reads();
 
     std::vector<Run> runs((leaves->size() + kLeavesPerRun - 1) / kLeavesPerRun);
+    std::vector<Run*> direct;   // the runs workers read, in order
+    std::vector<Run*> through;  // and those the pager reads
     for (size_t i = 0; i < runs.size(); ++i) {
         const size_t first = i * kLeavesPerRun;
         const size_t end = std::min(first + kLeavesPerRun, leaves->size());
         runs[i].leaves = std::span<const uint64_t>(leaves->data() + first, end - first);
         runs[i].next_leaf = end < leaves->size() ? (*leaves)[end] : 0;
+        runs[i].index = i;
+        runs[i].direct = reads && run_is_direct(runs[i], *reads);
+        (runs[i].direct ? direct : through).push_back(&runs[i]);
+    }
+    // Each worker reads the page file through a handle of its own.
+    std::vector<std::unique_ptr<VfsFile>> files(std::min(workers, direct.size()));
+    for (std::unique_ptr<VfsFile>& file : files) {
+        auto opened = pager.open_page_file_reader();
+        if (!opened) return false;
+        file = std::move(*opened);
     }
 
-    // Guarded by `mutex`: how far reading, taking and decoding have come.
-    std::mutex mutex;
-    std::condition_variable work_ready;  // a run was read, or stop
-    std::condition_variable run_done;    // a run was decoded
-    size_t read = 0;                     // runs read
-    size_t taken = 0;                    // runs taken by workers
-    bool stop = false;
+    // The page room of every thread, in one piece that goes back to the
+    // system whole (pieces freed by the workers would stay with their heaps).
+    const auto room = std::make_unique_for_overwrite<uint8_t[]>((files.size() + 1) * kRunBytes);
 
-    std::vector<TextArena> arenas(workers);
+    // Guarded by `mutex`, with the runs' `counted`.
+    std::mutex mutex;
+    std::condition_variable counted_wake;  // a run was counted, or one failed
+    std::condition_variable placed_wake;   // runs were placed, or one failed
+    size_t placed = 0;                     // runs placed, the first ones
+    bool caller_waits = false;
+    size_t workers_wait = 0;
+    std::atomic<bool> failed = false;
+    std::atomic<size_t> next[2] = {0, 0};  // the next direct run to take, per pass
+    const auto fail = [&] {
+        std::lock_guard lock(mutex);
+        failed = true;
+        counted_wake.notify_all();
+        placed_wake.notify_all();
+    };
+
+    std::vector<TextArena> arenas(files.size() + 1);  // the workers', then the calling thread's
+    // A worker's texts take at most the bytes of its share of the leaves.
+    const size_t chunk =
+        std::clamp(leaves->size() * kPageSize / std::max<size_t>(1, files.size()), kSmallestArenaChunk, kArenaChunk);
+    // Checks and counts the run (pass 1) or decodes it into its place (pass
+    // 2), reading its pages with `read`.
+    const auto do_run = [&](int pass, Run& run, RunPages& pages, TextArena& arena, auto read) {
+        if (!read_run(run, pages, read)) return false;
+        if (pass == 2)  // the checksums passed in the first pass
+            return index_run(run, pages, usable, false) == run.rows && decode_run(run, pages, width, chunk, arena);
+        const std::optional<size_t> rows = index_run(run, pages, usable, true);
+        if (!rows) return false;
+        std::lock_guard lock(mutex);
+        run.rows = *rows;
+        run.counted = true;
+        if (caller_waits) counted_wake.notify_one();
+        return true;
+    };
     std::vector<std::thread> threads;
-    threads.reserve(workers);
+    threads.reserve(files.size());
     auto work = [&](size_t w) {
-        std::vector<PageIndex> indexes(kLeavesPerRun);
-        for (;;) {
-            Run* run = nullptr;
-            {
-                std::unique_lock lock(mutex);
-                work_ready.wait(lock, [&] { return stop || taken < read; });
-                if (stop) return;
-                run = &runs[taken++];
+        RunPages pages{room.get() + w * kRunBytes};
+        VfsFile& file = *files[w];
+        const auto read = [&](uint64_t first, std::span<uint8_t> out, std::span<bool> check) {
+            std::ranges::fill(check, reads->checksums);
+            return file.read_at(out, first * kPageSize).has_value();
+        };
+        for (int pass : {1, 2}) {
+            while (!failed.load(std::memory_order_relaxed)) {
+                const size_t at = next[pass - 1].fetch_add(1, std::memory_order_relaxed);
+                if (at >= direct.size()) break;
+                Run& run = *direct[at];
+                if (pass == 2) {
+                    std::unique_lock lock(mutex);
+                    ++workers_wait;
+                    placed_wake.wait(lock, [&] { return failed || placed > run.index; });
+                    --workers_wait;
+                }
+                if (!failed && !do_run(pass, run, pages, arenas[w], read)) return fail();
             }
-            const bool ok = decode_run(*run, usable, width, arenas[w], indexes);
-            {
-                std::lock_guard lock(mutex);
-                run->ok = ok;
-                run->decoded = true;
-            }
-            run_done.notify_one();
         }
     };
-    // The system may refuse threads: the ones it gave do the work, and
-    // without any the caller's one-thread load does.
-    for (size_t w = 0; w < workers; ++w) {
+    // The system may refuse threads: the ones it gave do the work.
+    for (size_t w = 0; w < files.size(); ++w) {
         try {
             threads.emplace_back(work, w);
         } catch (const std::system_error&) {
             break;
         }
     }
-    if (threads.empty()) return false;
+    if (threads.empty() && !direct.empty()) return false;
 
-    // Reads runs while few are in flight, else waits for the oldest.
-    bool ok = true;
-    const size_t ahead = kRunsAheadPerWorker * workers;
-    for (size_t decoded = 0; ok && decoded < runs.size();) {
-        std::unique_lock lock(mutex);
-        if (read < runs.size() && read - decoded < ahead) {
-            lock.unlock();
-            // No worker touches a run before `read` passes it.
-            ok = read_run(pager, runs[read], table);
-            lock.lock();
-            ++read;
-            lock.unlock();
-            work_ready.notify_one();
-            continue;
+    // The calling thread takes the runs the pager reads, and places the
+    // runs' rows at the end of the table in order as they are counted (the
+    // workers decode a run once it is placed); a table that would outgrow
+    // the room reserved is not taken.
+    RunPages pages{room.get() + files.size() * kRunBytes};
+    const auto read_through = [&](uint64_t first, std::span<uint8_t> out, std::span<bool> check) {
+        return pager.read_pages_ahead_unchecked(first, out, check) == check.size();
+    };
+    for (Run* run : through)
+        if (!failed && !do_run(1, *run, pages, arenas.back(), read_through)) fail();
+    for (Run& run : runs) {
+        {
+            std::unique_lock lock(mutex);
+            caller_waits = true;
+            counted_wake.wait(lock, [&] { return failed || run.counted; });
+            caller_waits = false;
+            if (failed) break;
         }
-        run_done.wait(lock, [&] { return runs[decoded].decoded; });
-        ok = runs[decoded++].ok;
-    }
-    {
+        const size_t first = table.rowids.size();
+        if (first + run.rows > table.rows.capacity_rows() || first + run.rows > table.rowids.capacity()) {
+            fail();
+            break;
+        }
+        run.cells = table.rows.append_blank_rows(run.rows, width);
+        table.rowids.resize(first + run.rows);
+        run.rowids = std::span<uint64_t>(table.rowids.data() + first, run.rows);
         std::lock_guard lock(mutex);
-        stop = true;
+        ++placed;
+        if (workers_wait > 0) placed_wake.notify_all();
     }
-    work_ready.notify_all();
+    for (Run* run : through)
+        if (!failed && !do_run(2, *run, pages, arenas.back(), read_through)) fail();
     for (std::thread& t : threads) t.join();
     // The rows borrow their texts from every worker's arena.
     for (TextArena& arena : arenas) table.text_arena = std::move(arena);
-    return ok;
+    return !failed;
 }
 
 }  // namespace zembrel

@@ -1,9 +1,13 @@
 // Reading every row of a large table with worker threads: the leaves the
-// interior pages name are split into runs; the calling thread reads each
-// run's pages through the pager (the only thread that touches it) and
-// gives the run the place of its rows at the end of the table, by the cell
-// counts its pages claim; workers check the pages and decode the rows
-// straight into those places, long texts into an arena of each worker's.
+// interior pages name are split into runs, each read twice. In a first pass
+// workers take runs in order, read their pages straight from the page file
+// (each worker through a handle of its own), check them and count their
+// rows; the calling thread gives each counted run, in order, the place of
+// its rows at the end of the table, and in a second pass the workers read
+// the runs again and decode them there, long texts into an arena of each
+// worker's. Runs holding a page that the pager's cache or log holds a
+// newer copy of are read by the calling thread through the pager (the only
+// thread that touches it), in both passes.
 //
 // The road takes only what the sequential leaf-chain walk would read the
 // same way: a tree with interior pages above its leaves, each leaf linked to
