@@ -121,37 +121,29 @@ int main(int argc, char** argv) {
         print_row("1000 UPDATE by PK, one transaction", kRows, t);
     }
 
-    // Each round deletes another 1% (g = 7, 8, ...).
+    // A statement per round, timed for both engines; the mean per statement.
     constexpr int kRounds = 5;
-    if (wanted("DELETE 1% by indexed column")) {
-        t = Timing{};
+    auto rounds = [&](const std::function<std::string(int)>& statement) {
+        Timing mean;
         for (int r = 0; r < kRounds; ++r) {
-            const std::string del = "DELETE FROM t WHERE g = " + std::to_string(7 + r);
-            timed(t.ours_ms, [&] {
-                zembrel_run(z, del);
+            const std::string sql = statement(r);
+            timed(mean.ours_ms, [&] {
+                zembrel_run(z, sql);
                 save(z);
             });
-            timed(t.theirs_ms, [&] { s.exec(del); });
+            timed(mean.theirs_ms, [&] { s.exec(sql); });
         }
-        t.ours_ms /= kRounds;
-        t.theirs_ms /= kRounds;
-        print_row("DELETE 1% by indexed column", kRows, t);
-    }
-
-    if (wanted("UPDATE 10% of the rows")) {
-        t = Timing{};
-        for (int r = 0; r < kRounds; ++r) {
-            const std::string upd = "UPDATE t SET pad = 'changed" + std::to_string(r) + "' WHERE g < 10";
-            timed(t.ours_ms, [&] {
-                zembrel_run(z, upd);
-                save(z);
-            });
-            timed(t.theirs_ms, [&] { s.exec(upd); });
-        }
-        t.ours_ms /= kRounds;
-        t.theirs_ms /= kRounds;
-        print_row("UPDATE 10% of the rows", kRows, t);
-    }
+        mean.ours_ms /= kRounds;
+        mean.theirs_ms /= kRounds;
+        return mean;
+    };
+    // Each round deletes another 1% (g = 7, 8, ...).
+    if (wanted("DELETE 1% by indexed column"))
+        print_row("DELETE 1% by indexed column", kRows,
+                  rounds([](int r) { return "DELETE FROM t WHERE g = " + std::to_string(7 + r); }));
+    if (wanted("UPDATE 10% of the rows"))
+        print_row("UPDATE 10% of the rows", kRows,
+                  rounds([](int r) { return "UPDATE t SET pad = 'changed" + std::to_string(r) + "' WHERE g < 10"; }));
 
     if (wanted("1000 INSERT, autocommit")) {
         t = Timing{};
