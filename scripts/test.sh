@@ -22,11 +22,12 @@ tsan="$root/build/tsan"
 # build costs a quarter less.
 cmake -S "$root" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMBREL_TSAN=ON -DZEMBREL_WERROR=ON "${unity[@]}" \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
-cmake --build "$tsan" --target shared_db_test capi_shared_test engine_test transaction_test
+cmake --build "$tsan" --target shared_db_test capi_shared_test engine_test transaction_test select_test
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 "$tsan/shared_db_test" --gtest_filter='SharedDbThreads.*'
 "$tsan/capi_shared_test"
-# Worker threads inside one handle: the parallel load and the log made ahead
-# of the first commit.
+# Worker threads inside one handle: the parallel load, the key hash of a
+# correlated subquery and the log made ahead of the first commit.
 "$tsan/engine_test" --gtest_filter='*ParallelLoad*'
+"$tsan/select_test" --gtest_filter='SelectPageFile.CorrelatedSeeks*'
 "$tsan/transaction_test" --gtest_filter='SyncFailure.LogMadeAhead*'

@@ -18,6 +18,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "shared/shared_db.h"
@@ -1180,20 +1181,34 @@ TEST(SelectPageFile, CorrelatedSeeksReuseOneCursorAcrossOuterRows) {
     constexpr size_t kQueries = std::size(queries);
     // The first statement builds the key hash: the SUM keeps the rows in
     // it, NOT EXISTS (answered by the keys alone) does not, and the later
-    // statements read it as built.
-    std::vector<std::vector<std::vector<Cell>>> from_file[2];
-    for (size_t first : {0, 1}) {
+    // statements read it as built. The table's rows are met by one pass,
+    // or read whole by worker threads first (a slot for every row then).
+    size_t item_rows = 0;
+    {
         Engine engine = must(storage::open(path));
+        item_rows = static_cast<size_t>(rows_of(engine, "SELECT COUNT(*) FROM order_items").rows.front()[0].as_int());
+    }
+    std::vector<std::vector<std::vector<Cell>>> from_file[4];
+    for (size_t run : {0, 1, 2, 3}) {
+        const size_t first = run % 2;
+        const bool threads = run >= 2;
+        Engine engine = must(storage::open(path));
+        engine.tables.parallel_rows = threads ? 1 : LoadedTables::kParallelRows;
         for (size_t k = 0; k < kQueries; ++k) {
-            from_file[first].push_back(cells_of(rows_of(engine, queries[(first + k) % kQueries])));
+            from_file[run].push_back(cells_of(rows_of(engine, queries[(first + k) % kQueries])));
             if (k > 0) continue;
             const PageTableFacts& facts = engine.tables.row_cache.facts["order_items"];
             auto hash = facts.key_hashes.find("items_ord");
             ASSERT_TRUE(hash != facts.key_hashes.end() && hash->second != nullptr);
             EXPECT_EQ(hash->second->rows.has_value(), first == 0);
+            if (!threads) {
+                EXPECT_LT(hash->second->rowids.size(), item_rows);
+            } else if (std::thread::hardware_concurrency() >= 2) {
+                EXPECT_EQ(hash->second->rowids.size(), item_rows);
+            }
         }
-        std::rotate(from_file[first].begin(), from_file[first].begin() + static_cast<std::ptrdiff_t>(kQueries - first),
-                    from_file[first].end());
+        std::rotate(from_file[run].begin(), from_file[run].begin() + static_cast<std::ptrdiff_t>(kQueries - first),
+                    from_file[run].end());
         EXPECT_EQ(table_of(engine, "order_items"), nullptr);
     }
     std::vector<std::vector<std::vector<Cell>>> loaded;
@@ -1205,8 +1220,7 @@ TEST(SelectPageFile, CorrelatedSeeksReuseOneCursorAcrossOuterRows) {
         for (const std::string& sql : queries) loaded.push_back(cells_of(rows_of(engine, sql)));
     }
     for (size_t q = 0; q < kQueries; ++q) {
-        EXPECT_EQ(show(from_file[0][q]), show(loaded[q])) << queries[q];
-        EXPECT_EQ(show(from_file[1][q]), show(loaded[q])) << queries[q];
+        for (const auto& run : from_file) EXPECT_EQ(show(run[q]), show(loaded[q])) << queries[q];
     }
 
     // Each damage to a copy of the file as it stands now.
@@ -1228,8 +1242,9 @@ TEST(SelectPageFile, CorrelatedSeeksReuseOneCursorAcrossOuterRows) {
         file.put('\x7f');
     };
     damage_leaf_of(null_run);
-    {
+    for (const size_t parallel_rows : {LoadedTables::kParallelRows, size_t{1}}) {
         Engine engine = must(storage::open(path));
+        engine.tables.parallel_rows = parallel_rows;
         EXPECT_NE(err(engine, "SELECT COUNT(*) FROM order_items").find("page checksum mismatch"), std::string::npos);
         for (size_t q = 0; q < kQueries; ++q) EXPECT_EQ(show(cells_of(rows_of(engine, queries[q]))), show(loaded[q])) << queries[q];
         EXPECT_EQ(engine.tables.row_cache.facts["order_items"].key_hashes["items_ord"], nullptr);
@@ -1257,10 +1272,14 @@ TEST(SelectPageFile, CorrelatedSeeksReuseOneCursorAcrossOuterRows) {
             }
         }
         if (!narrow) damage_leaf_of(rowid);
-        Engine engine = must(storage::open(path));
-        const std::string seek = err(engine, "SELECT * FROM order_items WHERE ord_no = " + key.display());
-        EXPECT_NE(seek.find(narrow ? "holds 2 values for 3 columns" : "page checksum mismatch"), std::string::npos) << seek;
-        for (size_t q : {0, 1, 2, 3}) EXPECT_EQ(err(engine, queries[q]), seek) << queries[q];
+        for (const size_t parallel_rows : {LoadedTables::kParallelRows, size_t{1}}) {
+            Engine engine = must(storage::open(path));
+            engine.tables.parallel_rows = parallel_rows;
+            const std::string seek = err(engine, "SELECT * FROM order_items WHERE ord_no = " + key.display());
+            EXPECT_NE(seek.find(narrow ? "holds 2 values for 3 columns" : "page checksum mismatch"), std::string::npos)
+                << seek;
+            for (size_t q : {0, 1, 2, 3}) EXPECT_EQ(err(engine, queries[q]), seek) << queries[q];
+        }
     }
 }
 

@@ -63,6 +63,7 @@ struct PageKeyHash {
     IndexKeyMap map;
     std::optional<KeyHashView> view;
     std::vector<uint64_t> rowids;
+    TextArena arena;  // long texts the kept rows borrow, when they were read by worker threads
     std::optional<FlatRows> rows;
 };
 

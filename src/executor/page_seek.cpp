@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <limits>
+#include <thread>
 
 #include "keycodec/keycodec.h"
 #include "operators/basic.h"
 #include "pagestore/index_cursor.h"
+#include "pagestore/parallel_rows.h"
 #include "storage/row_record.h"
 
 namespace zembrel::executor {
@@ -170,17 +172,106 @@ Result<std::vector<Row>> page_pk_rows(Engine& engine, const std::string& table, 
 
 namespace {
 
+// Enters `key` (greater than every key entered) with `slots`, rising and
+// each once (entries of one key lie in row-id order unless the key has
+// several encodings), unless there are none; empties `slots`.
+void enter_key(IndexKeyMap& map, const Value& key, std::vector<uint32_t>& slots) {
+    static constexpr size_t kFirst[] = {0};
+    if (slots.empty()) return;
+    if (!std::is_sorted(slots.begin(), slots.end())) std::sort(slots.begin(), slots.end());
+    slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+    RowIdList& list = map.append_greatest(std::span<const Value>(&key, 1), kFirst);
+    for (uint32_t slot : slots) list.push_back(slot);
+    slots.clear();
+}
+
+// Every row of the table read by worker threads (pagestore/parallel_rows.h)
+// when it has enough rows for them to pay and its values would fit the
+// bound of kept rows; none when that road does not take the table.
+std::optional<Table> rows_read_in_parallel(PageStore& store, const CatalogEntry& catalog, size_t parallel_rows) {
+    const uint64_t ids_out = catalog.rowid_counter > 0 ? catalog.rowid_counter - 1 : 0;
+    const size_t cores = std::thread::hardware_concurrency();
+    if (ids_out < parallel_rows || ids_out > kMaxKeyHashEntries || cores < 2) return std::nullopt;
+    if (ids_out * catalog.columns.size() * sizeof(Value) > DecodedRows::kMaxBytes) return std::nullopt;
+    std::optional<Table> table(std::in_place);
+    table->columns = catalog.columns;
+    table->rows.reserve(ids_out, catalog.columns.size());
+    table->rowids.reserve(ids_out);
+    // A worker for every parallel_rows rows: on a busy machine more threads
+    // than the rows pay for wait their turn, and the statement waits for all.
+    const size_t workers = std::clamp<size_t>(ids_out / std::max<size_t>(parallel_rows, 1), 1, cores);
+    if (!read_rows_in_parallel(store, catalog.root, *table, workers)) return std::nullopt;
+    // The slots are found by id: ids out of order were not written here.
+    if (std::adjacent_find(table->rowids.begin(), table->rowids.end(), std::greater_equal<>()) != table->rowids.end())
+        return std::nullopt;
+    return table;
+}
+
+// The key hash over rows read whole beforehand, ids ascending: one walk of
+// the index in key order checks each entry against its row and enters the
+// keys as it goes; a slot is the row's place among the rows.
+std::shared_ptr<const PageKeyHash> key_hash_over_rows(IndexCursor& cursor, Table&& rows, bool keep_rows) {
+    using Out = std::shared_ptr<const PageKeyHash>;
+    const size_t position = cursor.positions().front();
+    auto slot_of = [&](uint64_t rowid) -> std::optional<uint32_t> {
+        const std::vector<uint64_t>& ids = rows.rowids;
+        if (rowid >= 1 && rowid <= ids.size() && ids[rowid - 1] == rowid) return static_cast<uint32_t>(rowid - 1);
+        auto it = std::lower_bound(ids.begin(), ids.end(), rowid);
+        if (it == ids.end() || *it != rowid) return std::nullopt;
+        return static_cast<uint32_t>(it - ids.begin());
+    };
+    auto built = std::make_shared<PageKeyHash>();
+    std::vector<uint32_t> slots;
+    std::optional<Value> key;  // of the entries in hand
+    IndexEntry at;
+    for (uint64_t count = 0;; ++count) {
+        auto next = cursor.next_into(at);
+        if (!next) return Out();
+        if (!*next) break;
+        if (count >= kMaxKeyHashEntries || at.values.size() != 1) return Out();
+        const Value& value = at.values.front();
+        if (key) {
+            const auto order = Value::key_cmp(value, *key);
+            // Out of key order: the seek road serves (see read_key_hash).
+            if (order < 0) return Out();
+            if (order > 0) {
+                enter_key(built->map, *key, slots);
+                key = value;
+            }
+        } else {
+            key = value;
+        }
+        const std::optional<uint32_t> slot = slot_of(at.rowid);
+        if (slot && Value::key_cmp(rows.rows[*slot][position], value) == 0) slots.push_back(*slot);
+    }
+    if (key) enter_key(built->map, *key, slots);
+    if (keep_rows) {
+        built->arena = std::move(rows.text_arena);
+        built->rows.emplace(std::move(rows.rows));
+    }
+    built->rowids = std::move(rows.rowids);
+    built->view.emplace(built->map);
+    return Out(std::move(built));
+}
+
 // The index's entries whose rows are live and hold the entry's key, read
 // into a PageKeyHash; null when they do not fit one or the trees are
 // damaged (see page_key_hash).
 std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages& interiors, bool keep_rows,
-                                                 const std::string& table, const std::string& index) {
+                                                 size_t parallel_rows, const std::string& table,
+                                                 const std::string& index) {
     using Out = std::shared_ptr<const PageKeyHash>;
     const CatalogEntry* catalog = store.catalog.get(table);
     if (catalog == nullptr) return Out();
     const size_t width = catalog->columns.size();
     auto cursor = IndexCursor::open(store, table, index, std::nullopt, &interiors);
     if (!cursor || !*cursor || (*cursor)->positions().size() != 1) return Out();
+    // A table the worker threads read whole (damage stops them) is checked
+    // against in memory; any other is met by the one-thread pass below.
+    if (std::optional<Table> rows = rows_read_in_parallel(store, *catalog, parallel_rows)) {
+        (*cursor)->read_ahead();
+        return key_hash_over_rows(**cursor, std::move(*rows), keep_rows);
+    }
     (*cursor)->read_ahead();
     const size_t position = (*cursor)->positions().front();
     struct Entry {
@@ -249,20 +340,12 @@ std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages
             else built->rows->push_back(std::move(row));
         }
     }
-    // Each key's slots rising, each once: entries of one key lie in row-id
-    // order unless the key has several encodings.
-    static constexpr size_t kFirst[] = {0};
     std::vector<uint32_t> slots;
     for (size_t i = 0; i < entries.size();) {
         const Value& key = entries[i].key;
-        slots.clear();
         for (; i < entries.size() && Value::key_cmp(entries[i].key, key) == 0; ++i)
             if (entries[i].slot != kNoSlot) slots.push_back(entries[i].slot);
-        if (slots.empty()) continue;
-        if (!std::is_sorted(slots.begin(), slots.end())) std::sort(slots.begin(), slots.end());
-        slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
-        RowIdList& list = built->map.append_greatest(std::span<const Value>(&key, 1), kFirst);
-        for (uint32_t slot : slots) list.push_back(slot);
+        enter_key(built->map, key, slots);
     }
     built->view.emplace(built->map);
     return Out(std::move(built));
@@ -276,7 +359,8 @@ std::shared_ptr<const PageKeyHash> page_key_hash(Engine& engine, const std::stri
     if (auto known = facts.key_hashes.find(index); known != facts.key_hashes.end()) return known->second;
     PageStore* store = engine.page_store();
     if (store == nullptr) return std::shared_ptr<const PageKeyHash>();
-    auto built = read_key_hash(*store, *page_interiors(engine, table), keep_rows, table, index);
+    auto built = read_key_hash(*store, *page_interiors(engine, table), keep_rows, engine.tables.parallel_rows, table,
+                               index);
     facts.key_hashes[index] = built;
     return built;
 }

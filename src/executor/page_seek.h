@@ -44,7 +44,9 @@ std::shared_ptr<DecodedRows> page_decoded_rows(Engine& engine, const std::string
 // key is left out, so a key found has a row that holds it), read once and
 // kept with the RowCache's facts (dropped by every write), for statements
 // that look many keys up. The entries are checked by one pass over the
-// table's leaves (read ahead), each row an entry names decoded. With
+// table's leaves (read ahead), each row an entry names decoded; a table of
+// at least the engine's parallel_rows rows is read whole by worker threads
+// instead (all joined before the call returns), when that road takes it. With
 // `keep_rows` (for a caller that reads the rows next) the rows of the live
 // entries are kept in the hash, unless they would take more than
 // DecodedRows::kMaxBytes. Null when the index has more than one column,
