@@ -6,6 +6,8 @@
 // autocommitted and in one transaction; a DELETE of 1% of the rows by an
 // indexed column; an UPDATE of 10% of the rows; and, for zembrel alone,
 // 1,000 autocommitted one-row INSERTs as the yardstick of a one-row write.
+// A second argument runs only the workloads whose names contain it (to
+// profile one of them alone), e.g. `dml_bench 1000000 DELETE`.
 #include <stdlib.h>
 
 #include <filesystem>
@@ -36,6 +38,8 @@ int main(int argc, char** argv) {
     // The table's row count: the first argument, else 100,000.
     const int64_t kRows = argc > 1 ? std::atoll(argv[1]) : kDefaultRows;
     if (kRows < 1000) die("at least 1000 rows");
+    const std::string_view only = argc > 2 ? argv[2] : "";
+    auto wanted = [&](std::string_view workload) { return workload.find(only) != std::string_view::npos; };
     std::string dir = (std::filesystem::temp_directory_path() / "zembrel-dml-bench-XXXXXX").string();
     if (::mkdtemp(dir.data()) == nullptr) die("mkdtemp failed");
     auto opened = storage::open(dir + "/z.db");
@@ -86,74 +90,79 @@ int main(int argc, char** argv) {
         total += std::chrono::duration<double, std::milli>(clock::now() - t0).count();
     };
     Timing t;
-    for (int i = 0; i < 1000; ++i) {
-        timed(t.ours_ms, [&] {
-            zembrel_run(z, update_by_pk(i));
-            save(z);
-        });
-        timed(t.theirs_ms, [&] { s.exec(update_by_pk(i)); });
+    double update_auto = 0;
+    double insert_auto = 0;
+    if (wanted("1000 UPDATE by PK, autocommit")) {
+        for (int i = 0; i < 1000; ++i) {
+            timed(t.ours_ms, [&] {
+                zembrel_run(z, update_by_pk(i));
+                save(z);
+            });
+            timed(t.theirs_ms, [&] { s.exec(update_by_pk(i)); });
+        }
+        print_row("1000 UPDATE by PK, autocommit", kRows, t);
+        update_auto = t.ours_ms;
     }
-    print_row("1000 UPDATE by PK, autocommit", kRows, t);
-    const double update_auto = t.ours_ms;
 
-    t = alternate(
-        [&] {
-            zembrel_run(z, "BEGIN");
-            for (int i = 0; i < 1000; ++i) zembrel_run(z, update_by_pk(999 - i));
-            zembrel_run(z, "COMMIT");
-            save(z);
-        },
-        [&] {
-            s.exec("BEGIN");
-            for (int i = 0; i < 1000; ++i) s.exec(update_by_pk(999 - i));
-            s.exec("COMMIT");
-        },
-        3);
-    print_row("1000 UPDATE by PK, one transaction", kRows, t);
+    if (wanted("1000 UPDATE by PK, one transaction")) {
+        t = alternate(
+            [&] {
+                zembrel_run(z, "BEGIN");
+                for (int i = 0; i < 1000; ++i) zembrel_run(z, update_by_pk(999 - i));
+                zembrel_run(z, "COMMIT");
+                save(z);
+            },
+            [&] {
+                s.exec("BEGIN");
+                for (int i = 0; i < 1000; ++i) s.exec(update_by_pk(999 - i));
+                s.exec("COMMIT");
+            },
+            3);
+        print_row("1000 UPDATE by PK, one transaction", kRows, t);
+    }
 
-    // Each round deletes another 1% (g = 7, 8, ...).
-    t = Timing{};
+    // A statement per round, timed for both engines; the mean per statement.
     constexpr int kRounds = 5;
-    for (int r = 0; r < kRounds; ++r) {
-        const std::string del = "DELETE FROM t WHERE g = " + std::to_string(7 + r);
-        timed(t.ours_ms, [&] {
-            zembrel_run(z, del);
-            save(z);
-        });
-        timed(t.theirs_ms, [&] { s.exec(del); });
-    }
-    t.ours_ms /= kRounds;
-    t.theirs_ms /= kRounds;
-    print_row("DELETE 1% by indexed column", kRows, t);
+    auto rounds = [&](const std::function<std::string(int)>& statement) {
+        Timing mean;
+        for (int r = 0; r < kRounds; ++r) {
+            const std::string sql = statement(r);
+            timed(mean.ours_ms, [&] {
+                zembrel_run(z, sql);
+                save(z);
+            });
+            timed(mean.theirs_ms, [&] { s.exec(sql); });
+        }
+        mean.ours_ms /= kRounds;
+        mean.theirs_ms /= kRounds;
+        return mean;
+    };
+    // Each round deletes another 1% (g = 7, 8, ...).
+    if (wanted("DELETE 1% by indexed column"))
+        print_row("DELETE 1% by indexed column", kRows,
+                  rounds([](int r) { return "DELETE FROM t WHERE g = " + std::to_string(7 + r); }));
+    if (wanted("UPDATE 10% of the rows"))
+        print_row("UPDATE 10% of the rows", kRows,
+                  rounds([](int r) { return "UPDATE t SET pad = 'changed" + std::to_string(r) + "' WHERE g < 10"; }));
 
-    t = Timing{};
-    for (int r = 0; r < kRounds; ++r) {
-        const std::string upd = "UPDATE t SET pad = 'changed" + std::to_string(r) + "' WHERE g < 10";
-        timed(t.ours_ms, [&] {
-            zembrel_run(z, upd);
-            save(z);
-        });
-        timed(t.theirs_ms, [&] { s.exec(upd); });
+    if (wanted("1000 INSERT, autocommit")) {
+        t = Timing{};
+        for (int64_t i = 0; i < 1000; ++i) {
+            const std::string ins = "INSERT INTO t (u, g, pad) VALUES (" + row_values(kRows + i) + ")";
+            const std::string ins_s =
+                "INSERT INTO t VALUES ('x" + std::to_string(i) + "', " + row_values(kRows + i) + ")";
+            timed(t.ours_ms, [&] {
+                zembrel_run(z, ins);
+                save(z);
+            });
+            timed(t.theirs_ms, [&] { s.exec(ins_s); });
+        }
+        print_row("1000 INSERT, autocommit", kRows, t);
+        insert_auto = t.ours_ms;
     }
-    t.ours_ms /= kRounds;
-    t.theirs_ms /= kRounds;
-    print_row("UPDATE 10% of the rows", kRows, t);
-
-    t = Timing{};
-    for (int64_t i = 0; i < 1000; ++i) {
-        const std::string ins = "INSERT INTO t (u, g, pad) VALUES (" + row_values(kRows + i) + ")";
-        const std::string ins_s =
-            "INSERT INTO t VALUES ('x" + std::to_string(i) + "', " + row_values(kRows + i) + ")";
-        timed(t.ours_ms, [&] {
-            zembrel_run(z, ins);
-            save(z);
-        });
-        timed(t.theirs_ms, [&] { s.exec(ins_s); });
-    }
-    print_row("1000 INSERT, autocommit", kRows, t);
-    const double insert_auto = t.ours_ms;
-    std::printf("zembrel: 1000 autocommitted UPDATEs %.2f ms, INSERTs %.2f ms, ratio %.2f\n", update_auto, insert_auto,
-                insert_auto > 0 ? update_auto / insert_auto : 0);
+    if (update_auto > 0 && insert_auto > 0)
+        std::printf("zembrel: 1000 autocommitted UPDATEs %.2f ms, INSERTs %.2f ms, ratio %.2f\n", update_auto, insert_auto,
+                    update_auto / insert_auto);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return 0;

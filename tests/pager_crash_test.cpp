@@ -24,15 +24,39 @@ constexpr std::uint64_t kDataPages = 40;  // pages 2 .. 41; page 1 holds the com
 
 // Commit i writes i into the counter page and into data page 2 + i % kDataPages,
 // and every 7th commit allocates one more page holding i.
-void apply_commit(Pager& pager, std::uint64_t i) {
+// False when a write fails (a power cut).
+bool apply_commit(Pager& pager, std::uint64_t i) {
     PageBuf buf;
     fill_pattern(buf.data(), i);
-    if (!pager.write_page(1, buf)) _exit(3);
-    if (!pager.write_page(2 + i % kDataPages, buf)) _exit(3);
+    if (!pager.write_page(1, buf) || !pager.write_page(2 + i % kDataPages, buf)) return false;
     if (i % 7 == 0) {
         auto pg = pager.allocate_page();
-        if (!pg || !pager.write_page(*pg, buf)) _exit(3);
+        if (!pg || !pager.write_page(*pg, buf)) return false;
     }
+    return true;
+}
+
+// What data page 2 + j holds after commits 1..c (0: never written).
+std::uint64_t last_write(std::uint64_t j, std::uint64_t c) {
+    if (c < j || (j == 0 && c < kDataPages)) return 0;
+    return j + ((c - j) / kDataPages) * kDataPages;
+}
+
+// Commit i as apply_commit makes it, with every data page written twice over
+// with the bytes it holds: a commit of more pages than a small cache holds,
+// whose pages go to the log in batches before the commit frame, and of so
+// many frames that the log fills within fewer commits than pay for emptying
+// it in place.
+bool apply_wide_commit(Pager& pager, std::uint64_t i) {
+    if (!apply_commit(pager, i)) return false;
+    PageBuf buf;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::uint64_t j = 0; j < kDataPages; ++j) {
+            fill_pattern(buf.data(), last_write(j, i));
+            if (!pager.write_page(2 + j, buf)) return false;
+        }
+    }
+    return true;
 }
 
 [[noreturn]] void child_main(const std::string& path, int report_fd) {
@@ -43,7 +67,7 @@ void apply_commit(Pager& pager, std::uint64_t i) {
     PageBuf counter;
     if (!pager.read_page_into(1, counter)) _exit(2);
     for (std::uint64_t i = get_u64(counter.data()) + 1;; ++i) {
-        apply_commit(pager, i);
+        if (!apply_commit(pager, i)) _exit(3);
         if (!pager.commit()) _exit(4);
         std::uint64_t done = i;
         if (::write(report_fd, &done, sizeof done) != sizeof done) _exit(5);
@@ -57,9 +81,7 @@ void expect_state(Pager& pager, std::uint64_t c) {
     ASSERT_EQ(get_u64(buf.data()), c);
     PageBuf want;
     for (std::uint64_t j = 0; j < kDataPages; ++j) {
-        std::uint64_t last = 0;  // newest commit i <= c with i % kDataPages == j
-        if (c >= j && !(j == 0 && c < kDataPages)) last = j + ((c - j) / kDataPages) * kDataPages;
-        fill_pattern(want.data(), last);
+        fill_pattern(want.data(), last_write(j, c));  // newest commit i <= c with i % kDataPages == j
         ASSERT_TRUE(pager.read_page_into(2 + j, buf));
         ASSERT_EQ(std::memcmp(buf.data(), want.data(), kPageSize - 4), 0) << "page " << 2 + j << " after " << c;
     }
@@ -141,8 +163,15 @@ public:
     Result<std::unique_ptr<VfsFile>> create_new(const std::string& path) override {
         return cut_ ? wrap(storage_error("cut"), path, true) : wrap(real_.create_new(path), path, true);
     }
+    // Emptying a file that is there is a truncation like any other: it
+    // survives the cut only once flushed.
     Result<std::unique_ptr<VfsFile>> create_truncate(const std::string& path) override {
-        return cut_ ? wrap(storage_error("cut"), path, true) : wrap(real_.create_truncate(path), path, true);
+        if (cut_) return wrap(storage_error("cut"), path, true);
+        const bool there = real_.exists(path);
+        if (there && !files_.contains(path)) files_[path].durable = read_file(path);
+        auto file = wrap(real_.create_truncate(path), path, !there);
+        if (file && there) files_[path].pending.push_back({true, 0, {}});
+        return file;
     }
     Result<std::unique_ptr<VfsFile>> open_read_only(const std::string& path) override {
         return real_.open_read_only(path);
@@ -234,28 +263,28 @@ private:
 };
 
 // Commits until the power is cut (or `limit` commits); returns the last
-// commit reported durable.
-std::uint64_t commit_until_cut(const std::string& p, const std::shared_ptr<PowerCutVfs>& vfs, std::uint64_t limit) {
+// commit reported durable. Wide commits go through a cache of 8 pages.
+std::uint64_t commit_until_cut(const std::string& p, const std::shared_ptr<PowerCutVfs>& vfs, std::uint64_t limit,
+                               bool wide) {
     auto opened = Pager::open(vfs, p);
     if (!opened) return 0;
     auto& pager = **opened;
+    if (wide) pager.set_cache_capacity(8);
     std::uint64_t acked = 0;
     for (std::uint64_t i = 1; i <= limit; ++i) {
-        apply_commit(pager, i);
-        if (!pager.commit()) break;
+        if (!(wide ? apply_wide_commit(pager, i) : apply_commit(pager, i)) || !pager.commit()) break;
         acked = i;
     }
     (void)pager.rollback();
     return acked;
 }
 
-// Many commits of a few pages each go through several recycled logs: the
-// power is cut at random moments and around every recycling of the log (its
-// header writes), and whatever the disk kept must reopen as a prefix of the
-// commits that holds every acknowledged one.
-TEST(PagerCrash, PowerCutKeepsAPrefixAcrossRecycledLogs) {
+// Commits (small or wide) until the power is cut, at random moments and
+// around every making or recycling of the log (its header writes); whatever the disk
+// kept must reopen as a prefix of the commits that holds every acknowledged one.
+void power_cut_trials(bool wide) {
     TempDir t;
-    constexpr std::uint64_t kCommits = 700;  // two recycled logs and a third one
+    const std::uint64_t kCommits = wide ? 80 : 700;  // several generations of the log
     // A run without a cut finds where the log is recycled.
     std::vector<std::uint64_t> cut_points;
     std::uint64_t total_ops = 0;
@@ -263,14 +292,14 @@ TEST(PagerCrash, PowerCutKeepsAPrefixAcrossRecycledLogs) {
         const std::string p = t.path("full");
         auto vfs = std::make_shared<PowerCutVfs>();
         make_counter_db(p, vfs).reset();
-        ASSERT_EQ(commit_until_cut(p, vfs, kCommits), kCommits);
+        ASSERT_EQ(commit_until_cut(p, vfs, kCommits, wide), kCommits);
         total_ops = vfs->ops();
         for (std::uint64_t op : vfs->log_header_ops())
-            for (std::uint64_t d = 0; d < 4; ++d) cut_points.push_back(op + d);
+            for (std::uint64_t d = 0; d < 4 && op + d <= total_ops; ++d) cut_points.push_back(op + d);
     }
     ASSERT_GT(cut_points.size(), 8u) << "the log was never recycled";
     std::mt19937 rng(11);
-    for (int k = 0; k < 8; ++k) cut_points.push_back(1 + rng() % total_ops);
+    for (int k = 0; k < (wide ? 24 : 8); ++k) cut_points.push_back(1 + rng() % total_ops);
 
     int trial = 0;
     for (std::uint64_t cut_at : cut_points) {
@@ -280,7 +309,7 @@ TEST(PagerCrash, PowerCutKeepsAPrefixAcrossRecycledLogs) {
         make_counter_db(p, vfs).reset();
         const std::uint64_t base_ops = vfs->ops();
         vfs->cut_after(cut_at > base_ops ? cut_at - base_ops : 1);
-        const std::uint64_t acked = commit_until_cut(p, vfs, kCommits);
+        const std::uint64_t acked = commit_until_cut(p, vfs, kCommits, wide);
         ASSERT_TRUE(vfs->cut());
         for (int image = 0; image < 6; ++image) {
             const std::string q = t.path("image" + std::to_string(trial) + "_" + std::to_string(image));
@@ -296,9 +325,22 @@ TEST(PagerCrash, PowerCutKeepsAPrefixAcrossRecycledLogs) {
             ASSERT_GE(found, acked);
             ASSERT_LE(found, acked + 1);  // at most the commit in flight
             expect_state(**reopened, found);
-            if (HasFatalFailure()) return;
+            if (::testing::Test::HasFatalFailure()) return;
         }
         ++trial;
+    }
+}
+
+// Many commits of a few pages each go through several recycled logs: the
+// power is cut at random moments and around every recycling of the log (its
+// header writes), and whatever the disk kept must reopen as a prefix of the
+// commits that holds every acknowledged one. The same with commits of more
+// pages than the cache holds, sent to the log in batches before each commit.
+TEST(PagerCrash, PowerCutKeepsAPrefixAcrossRecycledLogs) {
+    for (const bool wide : {false, true}) {
+        SCOPED_TRACE(wide ? "wide commits" : "small commits");
+        power_cut_trials(wide);
+        if (::testing::Test::HasFatalFailure()) return;
     }
 }
 
@@ -314,7 +356,7 @@ TEST(PagerCrash, UnflushedLogReusedInPlaceReplaysTheLastCommit) {
     int copies = 0;
     std::uint64_t recycled_log_len = 0;
     for (std::uint64_t i = 1; i <= 700; ++i) {
-        apply_commit(pager, i);
+        ASSERT_TRUE(apply_commit(pager, i));
         ASSERT_TRUE(pager.commit());
         // Copies at random moments, and right after each reuse of the log,
         // before the next commit writes into it.

@@ -296,15 +296,22 @@ TEST(Pager, RollbackRestoresLastCommit) {
     // (also after a failed write or read) and snapshots still see exactly the
     // last commit. The later seeds give the cache room for statements that
     // change many pages, whose committed bytes fill several blocks.
-    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+    // The last seeds do the same through the log, with statements that change
+    // many times the pages the cache holds (they go to the log in batches
+    // before the commit, the checkpoints read them back) and faults that also
+    // hit commits and checkpoints: a failed commit is rolled back, and a copy
+    // of the files as a crash leaves them opens as the last commit.
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
         std::mt19937_64 rng(seed);
         const bool wide = seed > 4;
+        const bool logged = seed > 6;
         const std::uint64_t pages = wide ? 200 : 12;
         auto vfs = std::make_shared<FaultVfs>();
-        auto made = Pager::create_private(vfs, t.path("private" + std::to_string(seed)));
+        const std::string path = t.path("private" + std::to_string(seed));
+        auto made = logged ? Pager::create(vfs, path) : Pager::create_private(vfs, path);
         ASSERT_TRUE(made) << made.error().message;
         Pager& priv = **made;
-        priv.set_cache_capacity(wide ? 1024 : 8);
+        priv.set_cache_capacity(logged ? 16 : wide ? 1024 : 8);
         std::map<std::uint64_t, std::uint64_t> committed;
         for (std::uint64_t i = 0; i < pages; ++i) {
             auto pg = priv.allocate_page();
@@ -333,8 +340,22 @@ TEST(Pager, RollbackRestoresLastCommit) {
                 current = committed;
                 rollbacks_after_failure += failed ? 1 : 0;
             } else {
-                ASSERT_TRUE(priv.commit());
-                committed = current;
+                if (logged && rng() % 3 == 0)
+                    vfs->fail_nth(rng() % 2 ? FaultOp::Write : rng() % 2 ? FaultOp::Read : FaultOp::Sync, 1 + rng() % 4);
+                const bool done = static_cast<bool>(priv.commit());
+                vfs->clear();
+                ASSERT_TRUE(done || logged);
+                if (done) {
+                    committed = current;
+                } else {
+                    ASSERT_TRUE(priv.rollback());
+                    current = committed;
+                }
+            }
+            if (logged && step % 25 == 0) {
+                crash_copy(path, path + "-copy");
+                auto copy = must_open(path + "-copy");
+                for (const auto& [pg, want] : committed) ASSERT_EQ(page_seed(*copy, pg), want) << "seed " << seed << " step " << step;
             }
             // Reading every page would evict (and so write) every committed
             // page the cache holds: mostly only the pages just touched.

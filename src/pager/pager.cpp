@@ -386,10 +386,7 @@ Result<bool> Pager::evict_one() {
     if (victim->dirty) {
         // A dirty victim goes to the log as an uncommitted frame; if that
         // fails it stays cached and dirty, so nothing is lost.
-        if (auto st = prepare_append(); !st) return std::unexpected(st.error());
-        auto off = append_wal_frame(victim->page, victim->data.data(), false);
-        if (!off) return std::unexpected(off.error());
-        pending_wal_[victim->page] = *off;
+        if (auto st = spill_dirty(victim); !st) return std::unexpected(st.error());
     } else if (victim->unwritten) {
         // A private file's committed page that only the cache holds goes
         // into the page file; on failure it stays cached.
@@ -398,6 +395,25 @@ Result<bool> Pager::evict_one() {
     }
     drop_entry(victim);
     return true;
+}
+
+Status Pager::spill_dirty(CachedPage* victim) {
+    // A statement that changes more pages than the cache holds evicts dirty
+    // pages one after another: those next in line go out with the victim, in
+    // one write instead of one system call each, and in page order, so that
+    // the checkpoint reads consecutive pages back from consecutive frames.
+    // The scan is bounded so that a cache of mostly clean pages costs little.
+    constexpr std::size_t kSpillBatch = 64;
+    constexpr std::size_t kSpillScan = 4 * kSpillBatch;
+    std::vector<CachedPage*> batch{victim};
+    std::size_t scanned = 0;
+    for (CachedPage* e = victim->lru_next; e != nullptr && batch.size() < kSpillBatch && scanned < kSpillScan;
+         e = e->lru_next, ++scanned) {
+        if (e->dirty && e->pins == 0) batch.push_back(e);
+    }
+    std::sort(batch.begin(), batch.end(), [](const CachedPage* a, const CachedPage* b) { return a->page < b->page; });
+    if (auto st = prepare_append(); !st) return st;
+    return append_uncommitted_frames(batch);
 }
 
 Result<Pager::CachedPage*> Pager::cache_insert(std::uint64_t page, const PageBuf& bytes, bool dirty) {
@@ -451,7 +467,7 @@ Result<Pager::CachedPage*> Pager::fetch(std::uint64_t page) {
     if (log_offset != nullptr) {
         if (auto st = read_wal_page(*log_offset, buf); !st) return std::unexpected(st.error());
     } else {
-        auto len = file_->len();
+        auto len = page_file_len();
         if (!len) return std::unexpected(len.error());
         if (page_in_file(page, *len)) {
             if (auto st = file_->read_at(buf, page * kPageSize); !st)
@@ -464,11 +480,21 @@ Result<Pager::CachedPage*> Pager::fetch(std::uint64_t page) {
     return cache_insert(page, buf, false);
 }
 
+Result<std::uint64_t> Pager::page_file_len() {
+    if (!file_len_) {
+        auto len = file_->len();
+        if (!len) return std::unexpected(len.error());
+        file_len_ = *len;
+    }
+    return *file_len_;
+}
+
 Status Pager::write_page_to_file(std::uint64_t page, const PageBuf& bytes) {
     if (page > kMaxFilePage)  // a page number from damaged bytes must not wrap the offset
         return storage_error("page " + std::to_string(page) + " write failed: write failed: " + os_error_text(EFBIG));
     PageBuf copy = bytes;
     if (crc_in_file()) le::put32(copy.data() + kPageSize - 4, page_crc(copy.data()));
+    file_len_.reset();
     if (auto st = file_->write_at(copy, page * kPageSize); !st)
         return storage_error("page " + std::to_string(page) + " write failed: " + st.error().message);
     return {};
@@ -541,7 +567,7 @@ std::size_t Pager::read_pages_ahead_unchecked(std::uint64_t first, std::span<std
         }
         return want;
     }
-    auto len = file_->len();
+    auto len = page_file_len();
     if (!len) return 0;
     // Only whole pages of the file; the rest is read alone, as fetch does.
     const std::uint64_t in_file = *len / kPageSize > first ? *len / kPageSize - first : 0;

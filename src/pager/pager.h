@@ -315,6 +315,10 @@ private:
     // cache (pager.cpp)
     Result<CachedPage*> cache_insert(std::uint64_t page, const PageBuf& bytes, bool dirty);
     Result<bool> evict_one();  // false: every entry is pinned
+    // Sends `victim` (dirty, unpinned) to the log together with the next
+    // unpinned dirty pages in eviction order, up to kSpillBatch; on success
+    // they are clean (their bytes in pending_wal_) and stay cached.
+    Status spill_dirty(CachedPage* victim);
     void lru_unlink(CachedPage* e);
     void lru_push_back(CachedPage* e);
     void touch(CachedPage* e);
@@ -323,6 +327,9 @@ private:
     void unpin(CachedPage* e);
     Result<CachedPage*> fetch(std::uint64_t page);
     Status write_page_to_file(std::uint64_t page, const PageBuf& bytes);
+    // The page file's length, asked of the file once after each change the
+    // pager makes to it (only this pager writes the file).
+    Result<std::uint64_t> page_file_len();
     void build_header(PageBuf& out) const;
     void build_header(PageBuf& out, std::uint64_t page_count, std::uint64_t free_list_head,
                       std::uint64_t catalog_root) const;
@@ -335,12 +342,19 @@ private:
     Status ensure_wal();
     Status prepare_append();
     // Copies the committed pages into the page file and flushes it; then the
-    // log is recycled (`keep_log`) or deleted. Requires a commit just before.
+    // log is recycled or left in place (`keep_log`) or deleted. Requires a
+    // commit just before.
     Status copy_log_into_file(bool keep_log);
     // Empties the open log in place for reuse (see wal.cpp); on failure the
-    // caller deletes it instead.
+    // caller leaves it in place (close_wal) instead.
     Status recycle_wal();
-    Result<std::uint64_t> append_wal_frame(std::uint64_t page, const std::uint8_t* bytes, bool commit);
+    // Closes the log and leaves its file: `retired` when every frame in it
+    // is in the page file (the next log made over it flushes its emptying).
+    void close_wal(bool retired);
+    // Appends uncommitted frames of `entries` (ascending pages) to the log in
+    // one write and records them in pending_wal_; the entries become clean.
+    // On failure nothing changes but the bytes past the log's end.
+    Status append_uncommitted_frames(std::span<CachedPage* const> entries);
     // The commit through the log (wal.cpp).
     Status commit_to_log();
 
@@ -369,6 +383,7 @@ private:
 
     std::string path_;
     std::unique_ptr<VfsFile> file_;
+    std::optional<std::uint64_t> file_len_;  // page_file_len's answer until the next write
     std::shared_ptr<Vfs> vfs_;
     std::unordered_map<std::uint64_t, std::unique_ptr<CachedPage>> cache_;
     CachedPage* lru_head_ = nullptr;  // least recently used
@@ -397,6 +412,8 @@ private:
     std::uint64_t wal_commits_ = 0;
     // A cut of the log's tail failed: nothing is appended until it succeeds.
     bool wal_tail_uncut_ = false;
+    // The closed log's file is still there, every frame of it in the page file.
+    bool log_retired_ = false;
     std::shared_ptr<ReadersCounter> readers_;
     std::size_t cache_capacity_ = kDefaultCacheCapacity;
     std::uint64_t page_count_ = 1;

@@ -85,13 +85,17 @@ void fill_wal_header(std::uint8_t* out) {
 
 namespace pager_detail {
 
-Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode) {
+Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode, bool over_retired) {
     auto file = vfs.create_truncate(log);
     if (!file) return std::unexpected(file.error());
     std::uint8_t header[kWalHeaderSize];
     fill_wal_header(header);
     if (auto st = (*file)->write_at(header, 0); !st) return storage_error("WAL header write failed: " + st.error().message);
-    if (mode != kSyncNone) vfs.sync_dir(log);
+    if (mode == kSyncNone) return file;
+    if (over_retired) {
+        if (auto st = (*file)->sync(mode); !st) return storage_error("WAL fsync failed: " + st.error().message);
+    }
+    vfs.sync_dir(log);
     return file;
 }
 
@@ -105,6 +109,7 @@ pager_detail::FrameHasher* Pager::frame_hasher() {
 
 void Pager::adopt_log(std::unique_ptr<VfsFile> log) {
     wal_ = std::move(log);
+    log_retired_ = false;
     wal_len_ = kWalHeaderSize;
     wal_commit_len_ = kWalHeaderSize;
     wal_tail_uncut_ = false;
@@ -113,7 +118,7 @@ void Pager::adopt_log(std::unique_ptr<VfsFile> log) {
 Status Pager::ensure_wal() {
     finish_log_ahead();
     if (wal_ != nullptr) return {};
-    auto file = pager_detail::make_log_file(*vfs_, wal_path(), sync_mode_);
+    auto file = pager_detail::make_log_file(*vfs_, wal_path(), sync_mode_, log_retired_);
     if (!file) return std::unexpected(file.error());
     adopt_log(std::move(*file));
     return {};
@@ -127,9 +132,10 @@ void Pager::start_log_ahead() {
     // No thread to be had (the system refused one): the commit makes the
     // log itself, as it would without this.
     try {
-        ahead->worker = std::thread([out, hasher_wanted, vfs = vfs_, log = wal_path(), mode = sync_mode_] {
+        ahead->worker = std::thread([out, hasher_wanted, vfs = vfs_, log = wal_path(), mode = sync_mode_,
+                                     retired = log_retired_] {
             if (hasher_wanted) out->hasher = std::make_unique<pager_detail::FrameHasher>();
-            out->made = pager_detail::make_log_file(*vfs, log, mode);
+            out->made = pager_detail::make_log_file(*vfs, log, mode, retired);
         });
     } catch (const std::system_error&) {
         return;
@@ -211,13 +217,20 @@ void build_frame(pager_detail::FrameHasher* hasher, std::uint8_t* out, std::uint
 
 std::size_t Pager::end_mark_size() const { return sync_mode_ == kSyncNone ? kFrameHeadSize : 0; }
 
-Result<std::uint64_t> Pager::append_wal_frame(std::uint64_t page, const std::uint8_t* bytes, bool commit) {
-    std::vector<std::uint8_t> frame(kFrameSize + end_mark_size());
-    build_frame(frame_hasher(), frame.data(), page, bytes, commit);
-    if (auto st = wal_->write_at(frame, wal_len_); !st) return storage_error("WAL append failed: " + st.error().message);
-    const std::uint64_t data_offset = wal_len_ + kFrameHeadSize;
-    wal_len_ += kFrameSize;
-    return data_offset;
+Status Pager::append_uncommitted_frames(std::span<CachedPage* const> entries) {
+    const std::size_t end_mark = end_mark_size();
+    commit_buf_.resize(entries.size() * kFrameSize + end_mark);
+    std::memset(commit_buf_.data() + entries.size() * kFrameSize, 0, end_mark);
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        build_frame(frame_hasher(), commit_buf_.data() + i * kFrameSize, entries[i]->page, entries[i]->data.data(), false);
+    if (auto st = wal_->write_at(commit_buf_, wal_len_); !st) return storage_error("WAL append failed: " + st.error().message);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        pending_wal_[entries[i]->page] = wal_len_ + i * kFrameSize + kFrameHeadSize;
+        entries[i]->dirty = false;
+        dirty_.erase(entries[i]->page);
+    }
+    wal_len_ += entries.size() * kFrameSize;
+    return {};
 }
 
 Status Pager::commit() {
@@ -318,7 +331,27 @@ Status Pager::copy_log_into_file(bool keep_log) {
         if (!st) return storage_error("page " + std::to_string(run_first) + " write failed: " + st.error().message);
         return {};
     };
-    for (const auto& [page, offset] : entries) {
+    // Pages that went into the log together sit in consecutive frames, which
+    // are read back in one read: `frames` holds the log's bytes from the page
+    // data at `frames_at` on.
+    std::vector<std::uint8_t> frames;
+    std::uint64_t frames_at = 0;
+    auto read_frames = [&](std::size_t i) -> Status {
+        const std::uint64_t first = entries[i].second;
+        std::size_t n = 1;
+        while (i + n < entries.size() && n < kCheckpointRunBytes / kPageSize && entries[i + n].second == first + n * kFrameSize)
+            ++n;
+        frames.resize((n - 1) * kFrameSize + kPageSize);
+        frames_at = first;
+        if (auto st = wal_->read_at(frames, first); !st) {
+            frames.clear();
+            return storage_error("WAL read failed: " + st.error().message);
+        }
+        return {};
+    };
+    file_len_.reset();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto& [page, offset] = entries[i];
         if (page > kMaxFilePage)  // a page number from damaged bytes must not wrap the offset
             return storage_error("page " + std::to_string(page) + " write failed: write failed: " + os_error_text(EFBIG));
         if (!run.empty() && (page != run_first + run.size() / kPageSize || run.size() >= kCheckpointRunBytes)) {
@@ -330,8 +363,12 @@ Status Pager::copy_log_into_file(bool keep_log) {
         std::span<std::uint8_t, kPageSize> slot(run.data() + at, kPageSize);
         if (auto it = cache_.find(page); it != cache_.end() && !it->second->dirty) {
             std::memcpy(slot.data(), it->second->data.data(), kPageSize);
-        } else if (auto st = read_wal_page(offset, slot); !st) {
-            return st;
+        } else {
+            if (offset < frames_at || offset + kPageSize > frames_at + frames.size()) {
+                ZEMBREL_INVARIANT(wal_ != nullptr, "WAL page read without an open log");
+                if (auto st = read_frames(i); !st) return st;
+            }
+            std::memcpy(slot.data(), frames.data() + (offset - frames_at), kPageSize);
         }
         if (crc_in_file()) le::put32(slot.data() + kPageSize - 4, page_crc(slot.data()));
     }
@@ -347,25 +384,34 @@ Status Pager::copy_log_into_file(bool keep_log) {
     if (auto st = file_->sync(sync_mode_); !st) return storage_error("page file fsync failed: " + st.error().message);
     wal_index_.clear();
     pending_wal_.clear();
-    // A log that cannot be recycled is deleted as an explicit checkpoint
-    // deletes it: everything in it is in the page file now.
-    if (!keep_log || !recycle_wal()) reset_wal();
+    // Everything in the log is in the page file now. An explicit checkpoint
+    // deletes it. One that a commit runs keeps it for reuse, and a log not
+    // worth emptying in place (one or two large commits) is closed but left
+    // where it is: its replay would write what the page file holds, and
+    // deleting it costs as long as freeing all its blocks, which the next log
+    // made (on the worker of start_log_ahead, overlapping the next statement)
+    // does as it empties the file.
+    if (!keep_log) reset_wal();
+    else if (!recycle_wal()) close_wal(/*retired=*/true);
     return {};
 }
 
-void Pager::reset_wal() {
+void Pager::close_wal(bool retired) {
     finish_log_ahead();  // a log being made is this log too
-    const std::string log = wal_path();
-    if (wal_ != nullptr) {
-        wal_.reset();
-        (void)vfs_->remove(log);
-    } else if (vfs_->exists(log)) {
-        (void)vfs_->remove(log);
-    }
+    wal_.reset();
     wal_len_ = 0;
     wal_commit_len_ = 0;
     wal_tail_uncut_ = false;
     wal_commits_ = 0;
+    log_retired_ = retired;
+}
+
+void Pager::reset_wal() {
+    finish_log_ahead();  // a log being made is this log too
+    const bool was_open = wal_ != nullptr;
+    close_wal(/*retired=*/false);
+    const std::string log = wal_path();
+    if (was_open || vfs_->exists(log)) (void)vfs_->remove(log);
 }
 
 Status Pager::read_wal_page(std::uint64_t offset, std::span<std::uint8_t, kPageSize> out) {
