@@ -42,19 +42,15 @@ std::uint64_t last_write(std::uint64_t j, std::uint64_t c) {
     return j + ((c - j) / kDataPages) * kDataPages;
 }
 
-// Commit i as apply_commit makes it, with every data page written twice over
-// with the bytes it holds: a commit of more pages than a small cache holds,
-// whose pages go to the log in batches before the commit frame, and of so
-// many frames that the log fills within fewer commits than pay for emptying
-// it in place.
+// Commit i as apply_commit makes it, with every data page written again with
+// the bytes it holds: a commit of more pages than a small cache holds, whose
+// pages go to the log in batches before the commit frame.
 bool apply_wide_commit(Pager& pager, std::uint64_t i) {
     if (!apply_commit(pager, i)) return false;
     PageBuf buf;
-    for (int pass = 0; pass < 2; ++pass) {
-        for (std::uint64_t j = 0; j < kDataPages; ++j) {
-            fill_pattern(buf.data(), last_write(j, i));
-            if (!pager.write_page(2 + j, buf)) return false;
-        }
+    for (std::uint64_t j = 0; j < kDataPages; ++j) {
+        fill_pattern(buf.data(), last_write(j, i));
+        if (!pager.write_page(2 + j, buf)) return false;
     }
     return true;
 }
@@ -163,15 +159,8 @@ public:
     Result<std::unique_ptr<VfsFile>> create_new(const std::string& path) override {
         return cut_ ? wrap(storage_error("cut"), path, true) : wrap(real_.create_new(path), path, true);
     }
-    // Emptying a file that is there is a truncation like any other: it
-    // survives the cut only once flushed.
     Result<std::unique_ptr<VfsFile>> create_truncate(const std::string& path) override {
-        if (cut_) return wrap(storage_error("cut"), path, true);
-        const bool there = real_.exists(path);
-        if (there && !files_.contains(path)) files_[path].durable = read_file(path);
-        auto file = wrap(real_.create_truncate(path), path, !there);
-        if (file && there) files_[path].pending.push_back({true, 0, {}});
-        return file;
+        return cut_ ? wrap(storage_error("cut"), path, true) : wrap(real_.create_truncate(path), path, true);
     }
     Result<std::unique_ptr<VfsFile>> open_read_only(const std::string& path) override {
         return real_.open_read_only(path);

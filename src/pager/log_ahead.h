@@ -26,12 +26,8 @@ struct LogAhead {
 };
 
 // Creates (or empties) the log at `log`, writes its header and, unless
-// `mode` is kSyncNone, flushes its directory entry, and with `over_retired`
-// (a log left in place whose frames are all in the page file) the emptied
-// log too: its old frames must be gone before any new frame can reach the
-// disk, or a torn commit could replay new frames up to an old commit frame.
-// Errors: the Vfs's create error, "WAL header write failed: {}", "WAL fsync
-// failed: {}".
-Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode, bool over_retired);
+// `mode` is kSyncNone, flushes its directory entry. Errors: the Vfs's create
+// error, "WAL header write failed: {}".
+Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode);
 
 }  // namespace zembrel::pager_detail

@@ -412,8 +412,6 @@ private:
     std::uint64_t wal_commits_ = 0;
     // A cut of the log's tail failed: nothing is appended until it succeeds.
     bool wal_tail_uncut_ = false;
-    // The closed log's file is still there, every frame of it in the page file.
-    bool log_retired_ = false;
     std::shared_ptr<ReadersCounter> readers_;
     std::size_t cache_capacity_ = kDefaultCacheCapacity;
     std::uint64_t page_count_ = 1;

@@ -85,17 +85,13 @@ void fill_wal_header(std::uint8_t* out) {
 
 namespace pager_detail {
 
-Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode, bool over_retired) {
+Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode) {
     auto file = vfs.create_truncate(log);
     if (!file) return std::unexpected(file.error());
     std::uint8_t header[kWalHeaderSize];
     fill_wal_header(header);
     if (auto st = (*file)->write_at(header, 0); !st) return storage_error("WAL header write failed: " + st.error().message);
-    if (mode == kSyncNone) return file;
-    if (over_retired) {
-        if (auto st = (*file)->sync(mode); !st) return storage_error("WAL fsync failed: " + st.error().message);
-    }
-    vfs.sync_dir(log);
+    if (mode != kSyncNone) vfs.sync_dir(log);
     return file;
 }
 
@@ -109,7 +105,6 @@ pager_detail::FrameHasher* Pager::frame_hasher() {
 
 void Pager::adopt_log(std::unique_ptr<VfsFile> log) {
     wal_ = std::move(log);
-    log_retired_ = false;
     wal_len_ = kWalHeaderSize;
     wal_commit_len_ = kWalHeaderSize;
     wal_tail_uncut_ = false;
@@ -118,7 +113,7 @@ void Pager::adopt_log(std::unique_ptr<VfsFile> log) {
 Status Pager::ensure_wal() {
     finish_log_ahead();
     if (wal_ != nullptr) return {};
-    auto file = pager_detail::make_log_file(*vfs_, wal_path(), sync_mode_, log_retired_);
+    auto file = pager_detail::make_log_file(*vfs_, wal_path(), sync_mode_);
     if (!file) return std::unexpected(file.error());
     adopt_log(std::move(*file));
     return {};
@@ -132,10 +127,9 @@ void Pager::start_log_ahead() {
     // No thread to be had (the system refused one): the commit makes the
     // log itself, as it would without this.
     try {
-        ahead->worker = std::thread([out, hasher_wanted, vfs = vfs_, log = wal_path(), mode = sync_mode_,
-                                     retired = log_retired_] {
+        ahead->worker = std::thread([out, hasher_wanted, vfs = vfs_, log = wal_path(), mode = sync_mode_] {
             if (hasher_wanted) out->hasher = std::make_unique<pager_detail::FrameHasher>();
-            out->made = pager_detail::make_log_file(*vfs, log, mode, retired);
+            out->made = pager_detail::make_log_file(*vfs, log, mode);
         });
     } catch (const std::system_error&) {
         return;
@@ -384,34 +378,25 @@ Status Pager::copy_log_into_file(bool keep_log) {
     if (auto st = file_->sync(sync_mode_); !st) return storage_error("page file fsync failed: " + st.error().message);
     wal_index_.clear();
     pending_wal_.clear();
-    // Everything in the log is in the page file now. An explicit checkpoint
-    // deletes it. One that a commit runs keeps it for reuse, and a log not
-    // worth emptying in place (one or two large commits) is closed but left
-    // where it is: its replay would write what the page file holds, and
-    // deleting it costs as long as freeing all its blocks, which the next log
-    // made (on the worker of start_log_ahead, overlapping the next statement)
-    // does as it empties the file.
-    if (!keep_log) reset_wal();
-    else if (!recycle_wal()) close_wal(/*retired=*/true);
+    // A log that cannot be recycled is deleted as an explicit checkpoint
+    // deletes it: everything in it is in the page file now.
+    if (!keep_log || !recycle_wal()) reset_wal();
     return {};
-}
-
-void Pager::close_wal(bool retired) {
-    finish_log_ahead();  // a log being made is this log too
-    wal_.reset();
-    wal_len_ = 0;
-    wal_commit_len_ = 0;
-    wal_tail_uncut_ = false;
-    wal_commits_ = 0;
-    log_retired_ = retired;
 }
 
 void Pager::reset_wal() {
     finish_log_ahead();  // a log being made is this log too
-    const bool was_open = wal_ != nullptr;
-    close_wal(/*retired=*/false);
     const std::string log = wal_path();
-    if (was_open || vfs_->exists(log)) (void)vfs_->remove(log);
+    if (wal_ != nullptr) {
+        wal_.reset();
+        (void)vfs_->remove(log);
+    } else if (vfs_->exists(log)) {
+        (void)vfs_->remove(log);
+    }
+    wal_len_ = 0;
+    wal_commit_len_ = 0;
+    wal_tail_uncut_ = false;
+    wal_commits_ = 0;
 }
 
 Status Pager::read_wal_page(std::uint64_t offset, std::span<std::uint8_t, kPageSize> out) {
