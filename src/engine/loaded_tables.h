@@ -129,7 +129,7 @@ struct LoadedTables {
     // Tables of at least this many rows are read from the page file with
     // worker threads (one per core at most, all joined before the load
     // returns), and their key trees sorted so, in parts of at least
-    // 3 * parallel_rows rows; the rows and trees are those of one thread.
+    // parallel_rows rows; the rows and trees are those of one thread.
     // Tests lower it to take that road with small tables.
     size_t parallel_rows = kParallelRows;
     static constexpr size_t kParallelRows = 20'000;

@@ -342,15 +342,11 @@ private:
     Status ensure_wal();
     Status prepare_append();
     // Copies the committed pages into the page file and flushes it; then the
-    // log is recycled or left in place (`keep_log`) or deleted. Requires a
-    // commit just before.
+    // log is recycled (`keep_log`) or deleted. Requires a commit just before.
     Status copy_log_into_file(bool keep_log);
     // Empties the open log in place for reuse (see wal.cpp); on failure the
-    // caller leaves it in place (close_wal) instead.
+    // caller deletes it instead.
     Status recycle_wal();
-    // Closes the log and leaves its file: `retired` when every frame in it
-    // is in the page file (the next log made over it flushes its emptying).
-    void close_wal(bool retired);
     // Appends uncommitted frames of `entries` (ascending pages) to the log in
     // one write and records them in pending_wal_; the entries become clean.
     // On failure nothing changes but the bytes past the log's end.
