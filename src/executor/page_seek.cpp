@@ -266,13 +266,11 @@ std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages
     const size_t width = catalog->columns.size();
     auto cursor = IndexCursor::open(store, table, index, std::nullopt, &interiors);
     if (!cursor || !*cursor || (*cursor)->positions().size() != 1) return Out();
+    (*cursor)->read_ahead();
     // A table the worker threads read whole (damage stops them) is checked
     // against in memory; any other is met by the one-thread pass below.
-    if (std::optional<Table> rows = rows_read_in_parallel(store, *catalog, parallel_rows)) {
-        (*cursor)->read_ahead();
+    if (std::optional<Table> rows = rows_read_in_parallel(store, *catalog, parallel_rows))
         return key_hash_over_rows(**cursor, std::move(*rows), keep_rows);
-    }
-    (*cursor)->read_ahead();
     const size_t position = (*cursor)->positions().front();
     struct Entry {
         Value key;

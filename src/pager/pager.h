@@ -347,6 +347,9 @@ private:
     // Empties the open log in place for reuse (see wal.cpp); on failure the
     // caller deletes it instead.
     Status recycle_wal();
+    // Fills commit_buf_ with an uncommitted frame of each of `entries`, room
+    // for `extra_frames` more after them, and the end mark.
+    void frame_pages(std::span<CachedPage* const> entries, std::size_t extra_frames);
     // Appends uncommitted frames of `entries` (ascending pages) to the log in
     // one write and records them in pending_wal_; the entries become clean.
     // On failure nothing changes but the bytes past the log's end.

@@ -211,12 +211,17 @@ void build_frame(pager_detail::FrameHasher* hasher, std::uint8_t* out, std::uint
 
 std::size_t Pager::end_mark_size() const { return sync_mode_ == kSyncNone ? kFrameHeadSize : 0; }
 
-Status Pager::append_uncommitted_frames(std::span<CachedPage* const> entries) {
+void Pager::frame_pages(std::span<CachedPage* const> entries, std::size_t extra_frames) {
+    const std::size_t frames = entries.size() + extra_frames;
     const std::size_t end_mark = end_mark_size();
-    commit_buf_.resize(entries.size() * kFrameSize + end_mark);
-    std::memset(commit_buf_.data() + entries.size() * kFrameSize, 0, end_mark);
+    commit_buf_.resize(frames * kFrameSize + end_mark);
+    std::memset(commit_buf_.data() + frames * kFrameSize, 0, end_mark);
     for (std::size_t i = 0; i < entries.size(); ++i)
         build_frame(frame_hasher(), commit_buf_.data() + i * kFrameSize, entries[i]->page, entries[i]->data.data(), false);
+}
+
+Status Pager::append_uncommitted_frames(std::span<CachedPage* const> entries) {
+    frame_pages(entries, 0);
     if (auto st = wal_->write_at(commit_buf_, wal_len_); !st) return storage_error("WAL append failed: " + st.error().message);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         pending_wal_[entries[i]->page] = wal_len_ + i * kFrameSize + kFrameHeadSize;
@@ -252,11 +257,7 @@ Status Pager::commit_to_log() {
     // Every frame, the commit frame included, goes out in one write: a write
     // per frame costs a system call each. The buffer is kept between commits.
     const std::size_t frame_count = pages.size() + 1;
-    const std::size_t end_mark = end_mark_size();
-    commit_buf_.resize(frame_count * kFrameSize + end_mark);
-    std::memset(commit_buf_.data() + frame_count * kFrameSize, 0, end_mark);
-    for (std::size_t i = 0; i < pages.size(); ++i)
-        build_frame(frame_hasher(), commit_buf_.data() + i * kFrameSize, pages[i], entries[i]->data.data(), false);
+    frame_pages(entries, 1);
     PageBuf header;
     build_header(header);
     std::uint8_t* commit_frame = commit_buf_.data() + pages.size() * kFrameSize;
