@@ -34,7 +34,7 @@ template <class E, class Less>
 bool sorted_by(const std::vector<E>& entries, const Less& less, const Split& split) {
     const size_t n = entries.size(), parts = split.parts(n);
     std::vector<unsigned char> sorted(parts, 1);
-    run_parts(parts, [&](size_t w) {
+    run_parts(split, parts, [&](size_t w) {
         // Each part also checks the pair across its end.
         const auto from = entries.begin() + static_cast<ptrdiff_t>(part_begin(n, parts, w));
         const auto to = entries.begin() + static_cast<ptrdiff_t>(std::min(part_begin(n, parts, w + 1) + 1, n));
@@ -64,7 +64,7 @@ void radix_sort_by_prefix(std::vector<E>& entries, const Split& split) {
     auto byte_of = [](unsigned __int128 prefix, int b) { return static_cast<uint8_t>(prefix >> (8 * b)); };
     const size_t n = entries.size(), parts = split.parts(n);
     auto each_part = [&](auto&& visit) {
-        run_parts(parts, [&](size_t w) {
+        run_parts(split, parts, [&](size_t w) {
             const size_t end = part_begin(n, parts, w + 1);
             for (size_t k = part_begin(n, parts, w); k < end; ++k) visit(w, entries[k]);
         });
@@ -145,7 +145,7 @@ void radix_sort_by_prefix(std::vector<E>& entries, const Split& split) {
     if (digits.size() == varying.size()) return;
     // Each part sorts the buckets that start among its share of the entries.
     const size_t sort_parts = split.parts(n);
-    run_parts(sort_parts, [&](size_t w) {
+    run_parts(split, sort_parts, [&](size_t w) {
         auto first_bucket = [&](size_t part) {
             const uint32_t from = static_cast<uint32_t>(part_begin(n, sort_parts, part));
             return part == sort_parts ? buckets
@@ -205,7 +205,7 @@ std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> p
     entries.resize(n);
     std::vector<size_t> kept(parts, 0);
     const size_t first = positions.empty() ? 0 : positions.front();
-    run_parts(parts, [&](size_t w) {
+    run_parts(split, parts, [&](size_t w) {
         const size_t begin = part_begin(n, parts, w), end = part_begin(n, parts, w + 1);
         Entry* out = entries.data() + begin;
         for (size_t i = begin; i < end; ++i) {
@@ -265,7 +265,7 @@ std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> p
         while (at > 0 && at < size && entries[at].prefix == entries[at - 1].prefix) ++at;
         bounds[w] = at;
     }
-    run_parts(run_parts_count, [&](size_t w) {
+    run_parts(split, run_parts_count, [&](size_t w) {
         for (size_t i = bounds[w], end = bounds[w + 1]; i < end;) {
             size_t j = i + 1;
             while (j < end && entries[j].prefix == entries[i].prefix) ++j;

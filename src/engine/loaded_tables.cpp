@@ -128,7 +128,7 @@ bool pk_entries_by_image(const Table& table, size_t column, std::vector<unsigned
     reserve_huge(keyed, n);
     keyed.resize(n);
     std::vector<unsigned char> imaged(parts, 1);
-    run_parts(parts, [&](size_t w) {
+    run_parts(split, parts, [&](size_t w) {
         for (size_t i = part_begin(n, parts, w), end = part_begin(n, parts, w + 1); i < end; ++i) {
             prefetch_ahead(rows, i, column);
             const auto image = column < rows[i].size() && rows[i][column].kind() == ValueKind::Uuid
@@ -148,7 +148,7 @@ bool pk_entries_by_image(const Table& table, size_t column, std::vector<unsigned
     images.resize(n);
     ids.resize(n);
     std::vector<size_t> repeats(parts, 0);
-    run_parts(parts, [&](size_t w) {
+    run_parts(split, parts, [&](size_t w) {
         constexpr size_t kAhead = 16;
         for (size_t k = part_begin(n, parts, w), end = part_begin(n, parts, w + 1); k < end; ++k) {
             if (k + kAhead < n) __builtin_prefetch(&table.rowids[keyed[k + kAhead].row]);
@@ -289,8 +289,16 @@ void LoadedTables::clear() {
 }
 
 void LoadedTables::rebuild_indexes(std::string_view table, const Split& split) {
-    rebuild_pk_index(table, split);
-    rebuild_secondary_indexes(table, split);
+    if (split.workers <= 1 || split.crew != nullptr) {
+        rebuild_pk_index(table, split);
+        rebuild_secondary_indexes(table, split);
+        return;
+    }
+    // One crew for every sorting pass of every tree.
+    Crew crew(split.workers);
+    Split shared = split;
+    shared.crew = &crew;
+    rebuild_indexes(table, shared);
 }
 
 void LoadedTables::refit_indexes(std::string_view table_name) {

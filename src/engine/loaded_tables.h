@@ -174,7 +174,8 @@ struct LoadedTables {
     void rebuild_index(std::string_view index_name, const Split& split = {});
     // rebuild_index for every index of the table.
     void rebuild_secondary_indexes(std::string_view table, const Split& split = {});
-    // rebuild_pk_index and rebuild_secondary_indexes.
+    // rebuild_pk_index and rebuild_secondary_indexes; a split of several
+    // workers without a crew gets one crew for all of their passes.
     void rebuild_indexes(std::string_view table, const Split& split = {});
     // After the table's columns changed: every index's positions follow its
     // columns by name, an index naming a column the table lacks is removed,
