@@ -196,7 +196,7 @@ TEST(KeyOrder, RowsInKeyOrderMatchesAStableSortByKey) {
                 // Split among threads or not, in parts of any size: one order.
                 for (const Split& split : {Split{}, Split{3, 700}, Split{8, 1}}) {
                     SCOPED_TRACE(split.workers);
-                    std::vector<KeyedRow> got = rows_in_key_order(rows, positions, skip_nulls, nullptr, split);
+                    const ScratchVector<KeyedRow> got = rows_in_key_order(rows, positions, skip_nulls, nullptr, split);
                     ASSERT_EQ(got.size(), want.size());
                     for (size_t i = 0; i < got.size(); ++i) {
                         ASSERT_EQ(got[i].row, want[i]) << "at " << i;

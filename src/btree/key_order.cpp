@@ -30,8 +30,8 @@ bool prefix_row_less(const E& a, const E& b) {
 }
 
 // Whether entries are sorted by `less`, each part checked on its own thread.
-template <class E, class Less>
-bool sorted_by(const std::vector<E>& entries, const Less& less, const Split& split) {
+template <class Entries, class Less>
+bool sorted_by(const Entries& entries, const Less& less, const Split& split) {
     const size_t n = entries.size(), parts = split.parts(n);
     std::vector<unsigned char> sorted(parts, 1);
     run_parts(split, parts, [&](size_t w) {
@@ -56,8 +56,9 @@ bool sorted_by(const std::vector<E>& entries, const Less& less, const Split& spl
 // With threads, each part of the entries is counted and distributed by a
 // thread of its own, a part's entries placed after those of the parts
 // before it in every bucket: the order is the one-thread order exactly.
-template <class E>
-void radix_sort_by_prefix(std::vector<E>& entries, const Split& split) {
+template <class Entries>
+void radix_sort_by_prefix(Entries& entries, const Split& split) {
+    using E = typename Entries::value_type;
     constexpr int kBytes = sizeof(unsigned __int128);
     constexpr int kBucketBits = 16;
     constexpr size_t kBytesPerPass = 4;
@@ -136,7 +137,7 @@ void radix_sort_by_prefix(std::vector<E>& entries, const Split& split) {
     {
         // Into a second array: moving entries in place would wait on one
         // memory read after the other.
-        std::vector<E> spare;
+        Entries spare;
         reserve_huge(spare, n);
         spare.resize(n);
         each_part([&](size_t w, const E& e) { spare[next[w * buckets + bucket_of(e)]++] = e; });
@@ -162,7 +163,7 @@ void radix_sort_by_prefix(std::vector<E>& entries, const Split& split) {
 // A hint for a pass over entries [.., end) in their order, now at k: starts
 // the memory reads of the rows a few entries ahead, and of the texts at
 // positions[compared] of rows asked for before.
-void prefetch_entry(RowsView rows, const std::vector<Entry>& entries, size_t k, size_t end,
+void prefetch_entry(RowsView rows, const ScratchVector<Entry>& entries, size_t k, size_t end,
                     std::span<const size_t> positions, size_t compared) {
     constexpr size_t kRowsAhead = 16, kTextsAhead = 8;
     if (k + kRowsAhead < end) {
@@ -195,12 +196,12 @@ void prefetch_ahead(RowsView rows, size_t i, size_t position) {
     }
 }
 
-std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> positions, bool skip_nulls,
-                                        std::vector<unsigned __int128>* prefixes, const Split& split) {
+ScratchVector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> positions, bool skip_nulls,
+                                          std::vector<unsigned __int128>* prefixes, const Split& split) {
     // Each part of the rows fills its own stretch of `entries`; the gaps
     // left by rows without a key are closed after.
     const size_t n = rows.size(), parts = split.parts(n);
-    std::vector<Entry> entries;
+    ScratchVector<Entry> entries;
     reserve_huge(entries, n);
     entries.resize(n);
     std::vector<size_t> kept(parts, 0);
@@ -254,7 +255,7 @@ std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> p
     // gives the equal-key flags too. Its rows lie scattered over the table,
     // so the rows and texts a few entries ahead are asked for early. With
     // threads, each part takes the runs that start in its share.
-    std::vector<KeyedRow> order;
+    ScratchVector<KeyedRow> order;
     reserve_huge(order, size);
     order.resize(size);
     const size_t run_parts_count = split.parts(size);
@@ -297,7 +298,7 @@ std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> p
     return order;
 }
 
-void sort_image_rows(std::vector<ImageRow>& rows, const Split& split) {
+void sort_image_rows(ScratchVector<ImageRow>& rows, const Split& split) {
     auto less = prefix_row_less<ImageRow>;
     if (sorted_by(rows, less, split)) return;
     if (rows.size() < kRadixFrom || rows.size() > UINT32_MAX) std::sort(rows.begin(), rows.end(), less);

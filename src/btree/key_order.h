@@ -17,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "types/huge_pages.h"
 #include "types/parallel_parts.h"
 #include "types/table.h"
 #include "types/value.h"
@@ -36,7 +37,7 @@ struct KeyedRow {
 // row in turn, now at row i: starts the memory reads of the rows ahead.
 void prefetch_ahead(RowsView rows, size_t i, size_t position);
 
-std::vector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> positions, bool skip_nulls,
+ScratchVector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t> positions, bool skip_nulls,
                                         std::vector<unsigned __int128>* prefixes = nullptr, const Split& split = {});
 
 // A row and an image of its key that decides the key's order wholly:
@@ -46,6 +47,6 @@ struct ImageRow {
     size_t row;
 };
 // Sorts by image, equal images by row.
-void sort_image_rows(std::vector<ImageRow>& rows, const Split& split = {});
+void sort_image_rows(ScratchVector<ImageRow>& rows, const Split& split = {});
 
 }  // namespace zembrel

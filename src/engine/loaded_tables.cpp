@@ -124,7 +124,7 @@ bool pk_entries_by_image(const Table& table, size_t column, std::vector<unsigned
                          std::vector<uint64_t>& ids, const Split& split) {
     const FlatRows& rows = table.rows;
     const size_t n = rows.size(), parts = split.parts(n);
-    std::vector<ImageRow> keyed;
+    ScratchVector<ImageRow> keyed;
     reserve_huge(keyed, n);
     keyed.resize(n);
     std::vector<unsigned char> imaged(parts, 1);
@@ -145,6 +145,8 @@ bool pk_entries_by_image(const Table& table, size_t column, std::vector<unsigned
     sort_image_rows(keyed, split);
     // Every entry first, in parts; then, if keys repeat, each key's last id
     // in the place of its first.
+    reserve_huge(images, n);
+    reserve_huge(ids, n);
     images.resize(n);
     ids.resize(n);
     std::vector<size_t> repeats(parts, 0);
@@ -186,7 +188,7 @@ void pk_entries_by_value(const Table& table, size_t column, std::vector<unsigned
         if (column >= rows[i].size() || rows[i][column].kind() != ValueKind::Uuid) continue;
         if (const auto image = MemBTree::uuid_image(rows[i][column])) by_row[i] = *image, has_image[i] = 1;
     }
-    const std::vector<KeyedRow> order = rows_in_key_order(rows, std::span<const size_t>(&column, 1), false, nullptr, split);
+    const ScratchVector<KeyedRow> order = rows_in_key_order(rows, std::span<const size_t>(&column, 1), false, nullptr, split);
     images.reserve(order.size());
     ids.reserve(order.size());
     for (const auto& [i, same] : order) {

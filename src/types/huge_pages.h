@@ -6,6 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #if defined(__linux__)
@@ -31,9 +35,31 @@ inline void advise_huge_pages(void* p, std::size_t bytes) {
 #endif
 }
 
-// v.reserve(n), the new room hinted as above.
+// An allocator under which resize() leaves trivial items unwritten, so that
+// the threads that then fill a buffer part by part fault its pages in, each
+// its own part, rather than the calling thread zeroing all of it first.
 template <class T>
-void reserve_huge(std::vector<T>& v, std::size_t n) {
+struct Unwritten : std::allocator<T> {
+    Unwritten() = default;
+    template <class U>
+    Unwritten(const Unwritten<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// A buffer of items that are written before they are read.
+template <class T>
+using ScratchVector = std::vector<T, Unwritten<T>>;
+
+// v.reserve(n), the new room hinted as above.
+template <class T, class A>
+void reserve_huge(std::vector<T, A>& v, std::size_t n) {
     if (n <= v.capacity()) return;
     v.reserve(n);
     advise_huge_pages(v.data() + v.size(), (v.capacity() - v.size()) * sizeof(T));
