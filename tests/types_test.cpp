@@ -783,3 +783,48 @@ TEST(FlatRows, BorrowedTextsStayBorrowedInsideAndOwnedOutside) {
     rows.truncate(290, &cut);
     for (const Row& r : cut) EXPECT_NE(r[0].text_store(), Value::TextStore::Borrowed);
 }
+
+// ---- work split among threads, buffers for it ----
+
+#include <atomic>
+
+#include "types/huge_pages.h"
+#include "types/parallel_parts.h"
+
+// Every part of every pass runs once, whatever the parts against the crew's
+// workers (fewer, as many, more, none), and a pass ends only when all of
+// its parts have; a crew of one worker runs all on the caller.
+TEST(Crew, EveryPartOnceAPassAtATime) {
+    for (size_t workers : {size_t{1}, size_t{3}, size_t{8}}) {
+        Crew crew(workers);
+        std::vector<std::atomic<int>> done(12);
+        for (size_t parts : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{12}, size_t{2}}) {
+            for (auto& d : done) d.store(0);
+            crew.run(parts, [&](size_t w) { done[w].fetch_add(1, std::memory_order_relaxed); });
+            for (size_t w = 0; w < done.size(); ++w) ASSERT_EQ(done[w].load(), w < parts ? 1 : 0) << workers << " " << parts;
+        }
+    }
+}
+
+// A scratch buffer past the size it is mapped for keeps its items through
+// growth, shrinking and copies as a vector does.
+TEST(ScratchVector, LargeBuffersHoldTheirItems) {
+    std::mt19937_64 rng(3);
+    ScratchVector<uint64_t> got;
+    std::vector<uint64_t> want;
+    for (size_t n : {size_t{1000}, size_t{300'000}, size_t{20}, size_t{140'000}}) {
+        while (want.size() < n) {
+            want.push_back(rng());
+            got.push_back(want.back());
+        }
+        want.resize(n);
+        got.resize(n);
+        ASSERT_TRUE(std::ranges::equal(got, want)) << n;
+        const ScratchVector<uint64_t> copy = got;
+        ASSERT_TRUE(std::ranges::equal(copy, want)) << n;
+    }
+    got.resize(got.size() + 200'000);  // unwritten room, then written
+    for (size_t i = want.size(); i < got.size(); ++i) got[i] = i;
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()));
+    EXPECT_EQ(got.back(), got.size() - 1);
+}
