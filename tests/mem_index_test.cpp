@@ -118,6 +118,11 @@ TEST(MemIndex, RebuiltPkTreeEqualsRowByRowInserts) {
             EXPECT_EQ(got_entries, want_entries) << "round " << round;
             EXPECT_EQ(dump(*e.tables.mem_indexes.get("t_a")), want_a) << "round " << round;
             EXPECT_EQ(dump(*e.tables.mem_indexes.get("t_ab")), want_ab) << "round " << round;
+            for (const char* name : {"t_a", "t_ab"}) {
+                size_t ids = 0;
+                for (const auto& [key, list] : dump(*e.tables.mem_indexes.get(name))) ids += list.size();
+                EXPECT_EQ(e.tables.mem_indexes.get(name)->id_count(), ids) << name;
+            }
         }
         EXPECT_EQ(want_ab.empty(), count == 0);
     }

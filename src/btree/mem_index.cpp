@@ -340,14 +340,20 @@ void MemIndex::set_entered(size_t rows, uint64_t last_id, bool may_hold_stale) {
 }
 
 void MemIndex::replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_id) {
+    size_t count = 0;
+    uint64_t max_id = 0;
+    for (const auto& [key, ids] : map) {
+        for (uint64_t id : ids) max_id = std::max(max_id, id);
+        count += ids.size();
+    }
+    replace_map(std::move(map), entered_rows, last_id, count, max_id);
+}
+
+void MemIndex::replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_id, size_t ids, uint64_t max_id) {
     hash_view_.reset();
     map_ = std::move(map);
-    max_id_ = 0;
-    id_count_ = 0;
-    for (const auto& [key, ids] : map_) {
-        for (uint64_t id : ids) max_id_ = std::max(max_id_, id);
-        id_count_ += ids.size();
-    }
+    max_id_ = max_id;
+    id_count_ = ids;
     set_entered(entered_rows, last_id, false);
 }
 

@@ -65,6 +65,11 @@ public:
     bool contains(uint64_t id) const { return std::find(begin(), end(), id) != end(); }
 
     void push_back(uint64_t id);
+    // Room for n ids in all, when that is more than one (a rebuild knows
+    // each list's length before it fills it).
+    void reserve(size_t n) {
+        if (n > 1) many_.reserve(n);
+    }
     // Removes every id for which drop(id) holds, keeping the others' order.
     // Returns how many went.
     template <class Drop>
@@ -346,6 +351,9 @@ public:
 
     // Replaces the key map (a rebuild), resetting the bookkeeping.
     void replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_id);
+    // The same for a map whose lists hold `ids` ids in all, none above
+    // max_id (counted by the rebuild as it filled them).
+    void replace_map(IndexKeyMap map, size_t entered_rows, uint64_t last_id, size_t ids, uint64_t max_id);
     // Keeps in every key's list only the ids for which keep(id) holds;
     // keys whose list empties are removed.
     template <class Keep>

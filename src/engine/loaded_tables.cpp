@@ -373,17 +373,28 @@ void LoadedTables::rebuild_index(std::string_view index_name, const Split& split
     if (!table) return;
     renumber_and_flag(mem_indexes, *table);
 
-    // From a sorted run: each distinct key is built once and goes in at the end.
+    // From a sorted run: each distinct key is built once and goes in at the
+    // end, its list made as long as the key's run.
     IndexKeyMap map;
     const FlatRows& rows = table->rows;
+    const ScratchVector<KeyedRow> order = rows_in_key_order(rows, positions, true, nullptr, split);
+    uint64_t max_id = 0;
     RowIdList* last = nullptr;
-    for (const auto& [i, same] : rows_in_key_order(rows, positions, true, nullptr, split)) {
-        if (!same) last = &map.append_greatest(rows[i], positions);
-        last->push_back(table->rowids[i]);
+    for (size_t k = 0; k < order.size(); ++k) {
+        const auto [i, same] = order[k];
+        if (!same) {
+            last = &map.append_greatest(rows[i], positions);
+            size_t run = 1;
+            while (k + run < order.size() && order[k + run].same_key_as_previous) ++run;
+            last->reserve(run);
+        }
+        const uint64_t id = table->rowids[i];
+        last->push_back(id);
+        max_id = std::max(max_id, id);
     }
     if (MemIndex* index = mem_indexes.get(index_name)) {
         const size_t n = table->rows.size();
-        index->replace_map(std::move(map), n, id_before(*table, n));
+        index->replace_map(std::move(map), n, id_before(*table, n), order.size(), max_id);
     }
 }
 
