@@ -125,8 +125,13 @@ void radix_sort_by_prefix(Entries& entries, const Split& split) {
     };
     const size_t buckets = size_t{1} << bits;
     // Per part and bucket: its entries, then where the next of them goes.
-    std::vector<uint32_t> next(parts * buckets, 0);
-    each_part([&](size_t w, const E& e) { ++next[w * buckets + bucket_of(e)]; });
+    // Each part clears its own counts: fresh pages, faulted in by the threads.
+    ScratchVector<uint32_t> next(parts * buckets);
+    run_parts(split, parts, [&](size_t w) {
+        uint32_t* counts = next.data() + w * buckets;
+        std::fill(counts, counts + buckets, 0);
+        for (size_t k = part_begin(n, parts, w), end = part_begin(n, parts, w + 1); k < end; ++k) ++counts[bucket_of(entries[k])];
+    });
     std::vector<uint32_t> start(buckets + 1, 0);
     uint32_t at = 0;
     for (size_t b = 0; b < buckets; ++b) {
