@@ -822,6 +822,11 @@ TEST(ScratchVector, LargeBuffersHoldTheirItems) {
         ASSERT_TRUE(std::ranges::equal(got, want)) << n;
         const ScratchVector<uint64_t> copy = got;
         ASSERT_TRUE(std::ranges::equal(copy, want)) << n;
+#if defined(__linux__)
+        if (copy.size() * sizeof(uint64_t) >= Unwritten<uint64_t>::kMapFrom) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(copy.data()) % kHugePage, 0u) << n;
+        }
+#endif
     }
     got.resize(got.size() + 200'000);  // unwritten room, then written
     for (size_t i = want.size(); i < got.size(); ++i) got[i] = i;

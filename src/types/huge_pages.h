@@ -90,6 +90,9 @@ private:
     static std::size_t mapped_bytes(std::size_t n) { return (n * sizeof(T) + kHugePage - 1) & ~(kHugePage - 1); }
 };
 
+// A vector rebinds its allocator to its own items: it must stay this one.
+static_assert(std::is_same_v<std::allocator_traits<Unwritten<int>>::rebind_alloc<int>, Unwritten<int>>);
+
 // A buffer of items that are written before they are read.
 template <class T>
 using ScratchVector = std::vector<T, Unwritten<T>>;
