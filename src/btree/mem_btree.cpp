@@ -239,8 +239,8 @@ void MemBTree::insert(Value key, uint64_t rowid) {
 }
 
 MemBTree MemBTree::from_sorted(std::vector<std::pair<Value, uint64_t>> entries) {
-    std::vector<unsigned __int128> images;
-    std::vector<uint64_t> values;
+    ScratchVector<unsigned __int128> images;
+    ScratchVector<uint64_t> values;
     std::vector<std::pair<size_t, Value>> others;
     images.reserve(entries.size());
     values.reserve(entries.size());
@@ -255,7 +255,7 @@ MemBTree MemBTree::from_sorted(std::vector<std::pair<Value, uint64_t>> entries) 
     return from_sorted(std::move(images), std::move(values), std::move(others));
 }
 
-MemBTree MemBTree::from_sorted(std::vector<unsigned __int128> images, std::vector<uint64_t> values,
+MemBTree MemBTree::from_sorted(ScratchVector<unsigned __int128> images, ScratchVector<uint64_t> values,
                                std::vector<std::pair<size_t, Value>> others) {
     MemBTree tree;
     tree.len = values.size();
@@ -280,16 +280,16 @@ MemBTree MemBTree::from_sorted(std::vector<unsigned __int128> images, std::vecto
             auto root = std::make_unique<MemBTreeNode>();
             root->leaf = leaf;
             place_others(*root, 0, m);
-            root->images = std::move(images);
-            root->values = std::move(values);
+            root->images.assign(images.begin(), images.end());
+            root->values.assign(values.begin(), values.end());
             root->children = std::move(children);
             tree.root = std::move(root);
             return tree;
         }
         const size_t in_nodes = m - (c - 1);
         const size_t base = in_nodes / c, extra = in_nodes % c;
-        std::vector<unsigned __int128> up_images;
-        std::vector<uint64_t> up_values;
+        ScratchVector<unsigned __int128> up_images;
+        ScratchVector<uint64_t> up_values;
         std::vector<std::pair<size_t, Value>> up_others;
         std::vector<std::unique_ptr<MemBTreeNode>> nodes;
         up_images.reserve(c - 1);

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "types/huge_pages.h"
 #include "types/value.h"
 
 namespace zembrel {
@@ -76,7 +77,7 @@ public:
     // The same from parallel arrays, allocating nothing per entry: each
     // entry's image (see uuid_image; 0 for an odd entry) and row id, and the
     // odd entries' positions and keys in ascending position.
-    static MemBTree from_sorted(std::vector<unsigned __int128> images, std::vector<uint64_t> values,
+    static MemBTree from_sorted(ScratchVector<unsigned __int128> images, ScratchVector<uint64_t> values,
                                 std::vector<std::pair<size_t, Value>> others);
 
     // The image of a canonical Uuid text (of a Text or Uuid value); none for

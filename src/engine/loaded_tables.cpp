@@ -120,8 +120,8 @@ bool may_hold_ids_outside(const MemIndex& index, const Table& table, size_t kept
 // false, nothing filled, when a key has none. The images are taken in row
 // order, which walks memory in order (rows taken in key order would each
 // cost a cache miss).
-bool pk_entries_by_image(const Table& table, size_t column, std::vector<unsigned __int128>& images,
-                         std::vector<uint64_t>& ids, const Split& split) {
+bool pk_entries_by_image(const Table& table, size_t column, ScratchVector<unsigned __int128>& images,
+                         ScratchVector<uint64_t>& ids, const Split& split) {
     const FlatRows& rows = table.rows;
     const size_t n = rows.size(), parts = split.parts(n);
     ScratchVector<ImageRow> keyed;
@@ -145,8 +145,6 @@ bool pk_entries_by_image(const Table& table, size_t column, std::vector<unsigned
     sort_image_rows(keyed, split);
     // Every entry first, in parts; then, if keys repeat, each key's last id
     // in the place of its first.
-    reserve_huge(images, n);
-    reserve_huge(ids, n);
     images.resize(n);
     ids.resize(n);
     std::vector<size_t> repeats(parts, 0);
@@ -177,8 +175,8 @@ bool pk_entries_by_image(const Table& table, size_t column, std::vector<unsigned
 
 // The same for keys of any kind: images where they have one, the values of
 // the others in `others`, ordered by value.
-void pk_entries_by_value(const Table& table, size_t column, std::vector<unsigned __int128>& images,
-                         std::vector<uint64_t>& ids, std::vector<std::pair<size_t, Value>>& others,
+void pk_entries_by_value(const Table& table, size_t column, ScratchVector<unsigned __int128>& images,
+                         ScratchVector<uint64_t>& ids, std::vector<std::pair<size_t, Value>>& others,
                          const Split& split) {
     const FlatRows& rows = table.rows;
     std::vector<unsigned __int128> by_row(rows.size());
@@ -341,8 +339,8 @@ void LoadedTables::rebuild_pk_index(std::string_view table_name, const Split& sp
     }
     // From a sorted run: each key once, under the id of its last row.
     const size_t column = *pk_column;
-    std::vector<unsigned __int128> images;
-    std::vector<uint64_t> ids;
+    ScratchVector<unsigned __int128> images;
+    ScratchVector<uint64_t> ids;
     std::vector<std::pair<size_t, Value>> others;
     if (!pk_entries_by_image(*table, column, images, ids, split))
         pk_entries_by_value(*table, column, images, ids, others, split);
