@@ -143,7 +143,6 @@ void radix_sort_by_prefix(Entries& entries, const Split& split) {
         // Into a second array: moving entries in place would wait on one
         // memory read after the other.
         Entries spare;
-        reserve_huge(spare, n);
         spare.resize(n);
         each_part([&](size_t w, const E& e) { spare[next[w * buckets + bucket_of(e)]++] = e; });
         entries.swap(spare);
@@ -207,7 +206,6 @@ ScratchVector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t>
     // left by rows without a key are closed after.
     const size_t n = rows.size(), parts = split.parts(n);
     ScratchVector<Entry> entries;
-    reserve_huge(entries, n);
     entries.resize(n);
     std::vector<size_t> kept(parts, 0);
     const size_t first = positions.empty() ? 0 : positions.front();
@@ -261,7 +259,6 @@ ScratchVector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t>
     // so the rows and texts a few entries ahead are asked for early. With
     // threads, each part takes the runs that start in its share.
     ScratchVector<KeyedRow> order;
-    reserve_huge(order, size);
     order.resize(size);
     const size_t run_parts_count = split.parts(size);
     std::vector<size_t> bounds(run_parts_count + 1, size);

@@ -125,7 +125,6 @@ bool pk_entries_by_image(const Table& table, size_t column, ScratchVector<unsign
     const FlatRows& rows = table.rows;
     const size_t n = rows.size(), parts = split.parts(n);
     ScratchVector<ImageRow> keyed;
-    reserve_huge(keyed, n);
     keyed.resize(n);
     std::vector<unsigned char> imaged(parts, 1);
     run_parts(split, parts, [&](size_t w) {

@@ -98,8 +98,8 @@ template <class T>
 using ScratchVector = std::vector<T, Unwritten<T>>;
 
 // v.reserve(n), the new room hinted as above.
-template <class T, class A>
-void reserve_huge(std::vector<T, A>& v, std::size_t n) {
+template <class T>
+void reserve_huge(std::vector<T>& v, std::size_t n) {
     if (n <= v.capacity()) return;
     v.reserve(n);
     advise_huge_pages(v.data() + v.size(), (v.capacity() - v.size()) * sizeof(T));
