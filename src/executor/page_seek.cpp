@@ -233,34 +233,14 @@ std::shared_ptr<PageKeyHash> hash_of(const std::vector<HashEntry>& entries) {
     return hash_of(entries, [](const HashEntry& entry) { return entry.slot; });
 }
 
-// The workers that read the table whole for the key hash
-// (pagestore/parallel_rows.h): none when it has too few rows for them to
-// pay or its values would not fit the bound of kept rows.
+// The workers that read the table whole for the key hash: none below
+// parallel_rows rows (the one-thread pass serves) or when its values would
+// not fit the bound of kept rows.
 size_t parallel_workers(const CatalogEntry& catalog, size_t parallel_rows) {
     const uint64_t ids_out = catalog.rowid_counter > 0 ? catalog.rowid_counter - 1 : 0;
-    const size_t cores = std::thread::hardware_concurrency();
-    if (ids_out < parallel_rows || ids_out > kMaxKeyHashEntries || cores < 2) return 0;
+    if (ids_out < parallel_rows || ids_out > kMaxKeyHashEntries) return 0;
     if (ids_out * catalog.columns.size() * sizeof(Value) > DecodedRows::kMaxBytes) return 0;
-    // A worker for every quarter of parallel_rows rows: on a busy machine
-    // more threads than the rows pay for wait their turn, and the statement
-    // waits for all; two at least, as the calling thread only places the
-    // runs the workers read.
-    return std::clamp<size_t>(ids_out / std::max<size_t>(parallel_rows / 4, 1), 2, cores);
-}
-
-// Every row of the table read by `workers` threads; none when the road
-// does not take it.
-std::optional<Table> rows_read_in_parallel(PageStore& store, const CatalogEntry& catalog, size_t workers) {
-    const uint64_t ids_out = catalog.rowid_counter > 0 ? catalog.rowid_counter - 1 : 0;
-    std::optional<Table> table(std::in_place);
-    table->columns = catalog.columns;
-    table->rows.reserve(ids_out, catalog.columns.size());
-    table->rowids.reserve(ids_out);
-    if (!read_rows_in_parallel(store, catalog.root, *table, workers)) return std::nullopt;
-    // The slots are found by id: ids out of order were not written here.
-    if (std::adjacent_find(table->rowids.begin(), table->rowids.end(), std::greater_equal<>()) != table->rowids.end())
-        return std::nullopt;
-    return table;
+    return planner::parallel_read_workers(ids_out, parallel_rows);
 }
 
 // Sets each entry's slot to its row's place among `rows` (ids ascending)
@@ -306,7 +286,7 @@ std::shared_ptr<const PageKeyHash> key_hash_over_rows(PageStore& store, const Ca
     } catch (const std::system_error&) {
         // The system refused the thread: the rows alone give the slots.
     }
-    std::optional<Table> rows = rows_read_in_parallel(store, catalog, workers);
+    std::shared_ptr<Table> rows = planner::rows_read_in_parallel(store, catalog, workers);
     if (guesser) guesser->join();
     if (!rows) return Out();
     if (!place_entries(entries, *rows, position) || !built) built = hash_of(entries);
