@@ -1291,7 +1291,7 @@ TEST(SelectPageFile, CorrelatedSeeksReuseOneCursorAcrossOuterRows) {
 // the rows untouched, a key changed in place (its old entry stale at the
 // very place the guess puts it), rows deleted (gaps), or a damaged index or
 // table leaf (the error a seek of a key there meets, the hash unbuilt).
-TEST(SelectPageFile, KeyHashGuessedForATableWithoutGapsOnlyWhenItsRowsConfirmIt) {
+TEST(SelectPageFile, CorrelatedSeeksKeepAGuessedKeyHashOnlyWhereTheRowsConfirmIt) {
     TempDir dir;
     const std::string path = dir.path("guess.db");
     std::mt19937_64 rng(11);
