@@ -195,13 +195,15 @@ struct HashEntry {
     uint32_t slot = kNoSlot;
 };
 
-// The index's entries in key order, each of one value; none when the walk
-// meets damage, an entry of several values, more than kMaxKeyHashEntries of
-// them, or keys out of the key order (the tree's byte order and the key
-// order agree; were they ever not to, the map would be out of order, so
-// the seek road serves).
-std::optional<std::vector<HashEntry>> index_entries(IndexCursor& cursor) {
+// The index's entries in key order, each of one value, with room made for
+// `expected` (an entry a row, as a table kept in step has them); none when
+// the walk meets damage, an entry of several values, more than
+// kMaxKeyHashEntries of them, or keys out of the key order (the tree's byte
+// order and the key order agree; were they ever not to, the map would be
+// out of order, so the seek road serves).
+std::optional<std::vector<HashEntry>> index_entries(IndexCursor& cursor, uint64_t expected) {
     std::vector<HashEntry> entries;
+    entries.reserve(std::min(expected, kMaxKeyHashEntries));
     IndexEntry at;
     for (;;) {
         auto next = cursor.next_into(at);
@@ -312,7 +314,8 @@ std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages
     if (!cursor || !*cursor || (*cursor)->positions().size() != 1) return Out();
     (*cursor)->read_ahead();
     const size_t position = (*cursor)->positions().front();
-    std::optional<std::vector<HashEntry>> walked = index_entries(**cursor);
+    std::optional<std::vector<HashEntry>> walked =
+        index_entries(**cursor, catalog->rowid_counter > 0 ? catalog->rowid_counter - 1 : 0);
     if (!walked) return Out();
     std::vector<HashEntry>& entries = *walked;
     // A table the worker threads read whole (damage stops them) is checked
