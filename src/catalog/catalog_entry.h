@@ -53,6 +53,8 @@ struct CatalogEntry {
     std::map<std::string, std::string> shadow_merges;
     std::uint64_t root = 0;
     std::uint64_t rowid_counter = 0;  // in memory only: the next row id to hand out
+    // How many ids were handed out so far: an upper bound of the rows, unless the counter is damaged.
+    std::uint64_t ids_handed_out() const { return rowid_counter > 0 ? rowid_counter - 1 : 0; }
     std::uint64_t rowid_hint = 0;
 
     // The stored fields as one compact JSON line (first buffer allocation 128

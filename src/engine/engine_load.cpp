@@ -64,14 +64,7 @@ Status Engine::ensure_table_loaded(std::string_view name) {
         table.next_rowid = entry->rowid_counter;
         return table;
     };
-    // Room for every id handed out so far, unless that is far more than
-    // the file could hold (a damaged counter): rows deleted since leave
-    // room that is never touched, and so never made resident. Counting the
-    // tree's entries instead would read every leaf page twice.
-    const uint64_t ids_out = entry->rowid_counter > 0 ? entry->rowid_counter - 1 : 0;
-    const uint64_t file_bytes = (*store)->pager->page_count() * (*store)->pager->usable_page_size();
-    const uint64_t cell_bytes = ids_out * std::max<uint64_t>(entry->columns.size(), 1) * sizeof(Value);
-    const uint64_t expected = cell_bytes <= 4 * file_bytes ? ids_out : 0;
+    const uint64_t expected = rows_to_reserve(**store, *entry);
     std::optional<Table> table;
     const size_t cores = std::thread::hardware_concurrency();
     const bool parallel = expected >= tables.parallel_rows && cores >= 2;

@@ -239,7 +239,7 @@ std::shared_ptr<PageKeyHash> hash_of(const std::vector<HashEntry>& entries) {
 // parallel_rows rows (the one-thread pass serves) or when its values would
 // not fit the bound of kept rows.
 size_t parallel_workers(const CatalogEntry& catalog, size_t parallel_rows) {
-    const uint64_t ids_out = catalog.rowid_counter > 0 ? catalog.rowid_counter - 1 : 0;
+    const uint64_t ids_out = catalog.ids_handed_out();
     if (ids_out < parallel_rows || ids_out > kMaxKeyHashEntries) return 0;
     if (ids_out * catalog.columns.size() * sizeof(Value) > DecodedRows::kMaxBytes) return 0;
     return planner::parallel_read_workers(ids_out, parallel_rows);
@@ -315,7 +315,7 @@ std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages
     (*cursor)->read_ahead();
     const size_t position = (*cursor)->positions().front();
     std::optional<std::vector<HashEntry>> walked =
-        index_entries(**cursor, catalog->rowid_counter > 0 ? catalog->rowid_counter - 1 : 0);
+        index_entries(**cursor, catalog->ids_handed_out());
     if (!walked) return Out();
     std::vector<HashEntry>& entries = *walked;
     // A table the worker threads read whole (damage stops them) is checked

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bptree/page_layout.h"
+#include "catalog/catalog_entry.h"
 #include "keycodec/keycodec.h"
 #include "pagestore/page_store.h"
 #include "storage/row_record.h"
@@ -286,6 +287,13 @@ bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t
     // The rows borrow their texts from every worker's arena.
     for (TextArena& arena : arenas) table.text_arena = std::move(arena);
     return !failed;
+}
+
+uint64_t rows_to_reserve(const PageStore& store, const CatalogEntry& entry) {
+    const uint64_t ids_out = entry.ids_handed_out();
+    const uint64_t file_bytes = store.pager->page_count() * store.pager->usable_page_size();
+    const uint64_t cell_bytes = ids_out * std::max<uint64_t>(entry.columns.size(), 1) * sizeof(Value);
+    return cell_bytes <= 4 * file_bytes ? ids_out : 0;
 }
 
 }  // namespace zembrel

@@ -28,6 +28,14 @@
 namespace zembrel {
 
 struct PageStore;
+struct CatalogEntry;
+
+// The rows to reserve before reading the table of `entry`: every id handed
+// out so far, or 0 when that is far more than the file could hold (a
+// damaged counter). Rows deleted since leave room that is never touched,
+// and so never made resident; counting the tree's entries instead would
+// read every leaf page twice.
+uint64_t rows_to_reserve(const PageStore& store, const CatalogEntry& entry);
 
 // Appends the rows and row ids of the tree rooted at `root` to `table`
 // (rows empty, its columns set), their long texts into its arena, with

@@ -53,11 +53,8 @@ size_t parallel_read_workers(uint64_t rows, size_t parallel_rows) {
 }
 
 std::shared_ptr<Table> rows_read_in_parallel(PageStore& store, const CatalogEntry& entry, size_t workers) {
-    // Room for every id handed out, unless far more than the file could
-    // hold (a damaged counter).
-    const uint64_t ids_out = entry.rowid_counter > 0 ? entry.rowid_counter - 1 : 0;
-    const uint64_t file_bytes = store.pager->page_count() * store.pager->usable_page_size();
-    if (ids_out * std::max<size_t>(entry.columns.size(), 1) * sizeof(Value) > 4 * file_bytes) return nullptr;
+    const uint64_t ids_out = rows_to_reserve(store, entry);
+    if (ids_out == 0) return nullptr;
     auto table = std::make_shared<Table>();
     table->columns = entry.columns;
     table->rows.reserve(ids_out, entry.columns.size());
@@ -77,8 +74,7 @@ Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::str
     if (!store) return fail(store.error());
     const CatalogEntry* entry = (*store)->catalog.get(name);
     if (entry == nullptr) return execution_error(format("table '{}' not found", name));
-    const uint64_t ids_out = entry->rowid_counter > 0 ? entry->rowid_counter - 1 : 0;
-    if (const size_t workers = parallel_read_workers(ids_out, engine.tables.parallel_rows); workers > 0) {
+    if (const size_t workers = parallel_read_workers(entry->ids_handed_out(), engine.tables.parallel_rows); workers > 0) {
         if (std::shared_ptr<Table> read = rows_read_in_parallel(**store, *entry, workers)) {
             read->rowids = {};
             SharedTableRows rows(read, &read->rows);  // the texts stay with the rows
