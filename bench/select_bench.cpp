@@ -244,12 +244,15 @@ void file_against_loaded(uint64_t rows, const std::string& only) {
                 "load ms", "loaded ms", "sqlite ms", "/loaded", "/sqlite");
     for (const FileQuery& q : queries) {
         if (std::string(q.name).find(only) == std::string::npos) continue;
+        // ZEMBREL_BENCH_ROUNDS raises the counts, for profiling one query.
+        const char* asked = std::getenv("ZEMBREL_BENCH_ROUNDS");
+        const int rounds = asked != nullptr ? std::max(1, std::atoi(asked)) : 20;
         // The first run is the median of a few, each on a handle opened
         // fresh: one run alone says little on a shared machine.
         Engine engine;
         size_t first_rows = 0;
         std::vector<double> firsts;
-        for (int fresh = 0; fresh < 5; ++fresh) {
+        for (int fresh = 0; fresh < std::max(5, rounds / 4); ++fresh) {
             engine = Engine();  // the old handle lets go of the file first
             engine = must_open(path);
             const auto t0 = clock::now();
@@ -257,9 +260,6 @@ void file_against_loaded(uint64_t rows, const std::string& only) {
             firsts.push_back(ms_since(t0));
         }
         const double first = median(firsts);
-        // ZEMBREL_BENCH_ROUNDS raises the count, for profiling one query.
-        const char* asked = std::getenv("ZEMBREL_BENCH_ROUNDS");
-        const int rounds = asked != nullptr ? std::max(1, std::atoi(asked)) : 20;
         clock::time_point t0;
         std::vector<double> later, loaded;
         for (int i = 1; i <= rounds; ++i) {

@@ -1283,6 +1283,116 @@ TEST(SelectPageFile, CorrelatedSeeksReuseOneCursorAcrossOuterRows) {
     }
 }
 
+// The key hash of a table the workers read whole is built, while they read
+// it, as a table without gaps would place its entries, and kept only when
+// the rows confirm every entry; the outer table's scan is read by threads
+// too. Each form of the items (NULL keys, outer keys without items, keys of
+// several items) answers as the loaded tables and a shared handle do, with
+// the rows untouched, a key changed in place (its old entry stale at the
+// very place the guess puts it), rows deleted (gaps), or a damaged index or
+// table leaf (the error a seek of a key there meets, the hash unbuilt).
+TEST(SelectPageFile, CorrelatedSeeksKeepAGuessedKeyHashOnlyWhereTheRowsConfirmIt) {
+    TempDir dir;
+    const std::string path = dir.path("guess.db");
+    std::mt19937_64 rng(11);
+    {
+        Engine engine = must(storage::open(path));
+        ok(engine, "CREATE TABLE orders (ord_no INT, total FLOAT)");
+        ok(engine, "CREATE TABLE order_items (ord_no INT, price FLOAT)");
+        ok(engine, "CREATE INDEX items_ord ON order_items (ord_no)");
+        std::string orders = "INSERT INTO orders VALUES ";
+        for (int i = 0; i < 1200; ++i)
+            orders += (i ? ", (" : "(") + (i % 97 == 0 ? std::string("NULL") : std::to_string(i)) + ", " +
+                      std::to_string(i % 13) + ".5)";
+        ok(engine, orders);
+        std::string items = "INSERT INTO order_items VALUES ";
+        for (int i = 0; i < 3000; ++i) {
+            const uint64_t pick = rng() % 20;
+            const std::string key = pick == 0 ? "NULL" : std::to_string(rng() % (pick < 10 ? 1500 : 40));
+            items += (i ? ", (" : "(") + key + ", " + std::to_string(rng() % 9) + ".0)";
+        }
+        ok(engine, items);
+        ASSERT_TRUE(storage::save(engine).has_value());
+    }
+    const std::string clean = dir.path("guess_clean.db");
+    std::filesystem::copy_file(path, clean);
+    const std::string queries[] = {
+        "SELECT COUNT(*) FROM orders o WHERE NOT EXISTS (SELECT * FROM order_items i WHERE i.ord_no = o.ord_no)",
+        "SELECT o.ord_no FROM orders o WHERE EXISTS (SELECT * FROM order_items i WHERE i.ord_no = o.ord_no)",
+        "SELECT o.ord_no, (SELECT SUM(i.price) FROM order_items i WHERE i.ord_no = o.ord_no) FROM orders o",
+    };
+    // The leaf of the table or of the index that holds row `rowid`.
+    auto leaf_of = [&](Engine& engine, uint64_t rowid, bool index) {
+        PageStore* store = value_of(engine.ensure_page_store());
+        const CatalogEntry* entry = store->catalog.get("order_items");
+        if (!index) return value_of(BPlusTree::find_leaf(*store->pager, entry->root, keycodec::table_key(rowid)));
+        const Row row = value_of(store->fetch_row("order_items", Value::integer(static_cast<int64_t>(rowid)))).value();
+        const keycodec::Bytes key = keycodec::index_key(std::span<const Value>(&row[0], 1), rowid);
+        return value_of(BPlusTree::find_leaf(*store->pager, entry->indexes.front().root, key));
+    };
+    enum class Change { None, KeyInPlace, Deleted, IndexLeaf, TableLeaf };
+    for (const Change change : {Change::None, Change::KeyInPlace, Change::Deleted, Change::IndexLeaf, Change::TableLeaf}) {
+        std::filesystem::copy_file(clean, path, std::filesystem::copy_options::overwrite_existing);
+        const uint64_t rowid = 1700;  // keyed: the keys are drawn again until it is
+        Value key;
+        uint64_t damaged = 0;
+        {
+            Engine engine = must(storage::open(path));
+            PageStore* store = value_of(engine.ensure_page_store());
+            Row row = value_of(store->fetch_row("order_items", Value::integer(static_cast<int64_t>(rowid)))).value();
+            ASSERT_FALSE(row[0].is_null());
+            key = row[0];
+            if (change == Change::KeyInPlace) {
+                row[0] = Value::integer(1499);
+                ASSERT_TRUE(store->put_row("order_items", keycodec::table_key(rowid), row).has_value());
+                ASSERT_TRUE(store->insert_index_entries("order_items", rowid, row).has_value());
+            } else if (change == Change::Deleted) {
+                ok(engine, "DELETE FROM order_items WHERE price = 3 OR ord_no = " + key.display());
+            } else if (change != Change::None) {
+                damaged = leaf_of(engine, rowid, change == Change::IndexLeaf);
+            }
+            ASSERT_TRUE(storage::save(engine).has_value());
+        }
+        if (damaged != 0) {
+            std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+            file.seekp(static_cast<std::streamoff>(damaged * kPageSize + 100));
+            file.put('\x7f');
+        }
+        const std::string seek = "SELECT price FROM order_items WHERE ord_no = " + key.display();
+        if (damaged != 0) {
+            for (const size_t parallel_rows : {LoadedTables::kParallelRows, size_t{1}}) {
+                Engine engine = must(storage::open(path));
+                engine.tables.parallel_rows = parallel_rows;
+                const std::string error = err(engine, seek);
+                EXPECT_NE(error.find("page checksum mismatch"), std::string::npos) << error;
+                for (const std::string& sql : queries) EXPECT_EQ(err(engine, sql), error) << sql;
+                EXPECT_EQ(engine.tables.row_cache.facts["order_items"].key_hashes["items_ord"], nullptr);
+            }
+            continue;
+        }
+        std::vector<std::string> loaded;
+        {
+            Engine engine = must(storage::open(path));
+            ok(engine, "UPDATE order_items SET price = 0 WHERE ord_no = -1");
+            ok(engine, "UPDATE orders SET total = 0 WHERE ord_no = -1");
+            for (const std::string& sql : queries) loaded.push_back(show(cells_of(rows_of(engine, sql))));
+        }
+        {
+            SharedDb shared{must(storage::open(path))};
+            for (size_t q = 0; q < std::size(queries); ++q)
+                EXPECT_EQ(show(cells_of(rows_of(shared, queries[q]))), loaded[q]) << queries[q];
+        }
+        for (const size_t parallel_rows : {LoadedTables::kParallelRows, size_t{1}}) {
+            Engine engine = must(storage::open(path));
+            engine.tables.parallel_rows = parallel_rows;
+            for (size_t q = 0; q < std::size(queries); ++q)
+                EXPECT_EQ(show(cells_of(rows_of(engine, queries[q]))), loaded[q]) << queries[q];
+            EXPECT_NE(engine.tables.row_cache.facts["order_items"].key_hashes["items_ord"], nullptr);
+            EXPECT_EQ(table_of(engine, "order_items"), nullptr);
+        }
+    }
+}
+
 // A correlated subquery is bound once, on its first outer row: its errors
 // keep their texts, and one that never runs (no outer row) raises none. A
 // subquery nested in one that names nothing outside it still resolves its

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <system_error>
 #include <thread>
 
 #include "keycodec/keycodec.h"
@@ -185,72 +186,117 @@ void enter_key(IndexKeyMap& map, const Value& key, std::vector<uint32_t>& slots)
     slots.clear();
 }
 
-// Every row of the table read by worker threads (pagestore/parallel_rows.h)
-// when it has enough rows for them to pay and its values would fit the
-// bound of kept rows; none when that road does not take the table.
-std::optional<Table> rows_read_in_parallel(PageStore& store, const CatalogEntry& catalog, size_t parallel_rows) {
-    const uint64_t ids_out = catalog.rowid_counter > 0 ? catalog.rowid_counter - 1 : 0;
-    const size_t cores = std::thread::hardware_concurrency();
-    if (ids_out < parallel_rows || ids_out > kMaxKeyHashEntries || cores < 2) return std::nullopt;
-    if (ids_out * catalog.columns.size() * sizeof(Value) > DecodedRows::kMaxBytes) return std::nullopt;
-    std::optional<Table> table(std::in_place);
-    table->columns = catalog.columns;
-    table->rows.reserve(ids_out, catalog.columns.size());
-    table->rowids.reserve(ids_out);
-    // A worker for every parallel_rows rows: on a busy machine more threads
-    // than the rows pay for wait their turn, and the statement waits for all.
-    const size_t workers = std::clamp<size_t>(ids_out / std::max<size_t>(parallel_rows, 1), 1, cores);
-    if (!read_rows_in_parallel(store, catalog.root, *table, workers)) return std::nullopt;
-    // The slots are found by id: ids out of order were not written here.
-    if (std::adjacent_find(table->rowids.begin(), table->rowids.end(), std::greater_equal<>()) != table->rowids.end())
-        return std::nullopt;
-    return table;
+// An index entry of the key hash, `slot` its row's place among the rows
+// once the row is known to hold the key.
+struct HashEntry {
+    static constexpr uint32_t kNoSlot = std::numeric_limits<uint32_t>::max();
+    Value key;
+    uint64_t rowid;
+    uint32_t slot = kNoSlot;
+};
+
+// The index's entries in key order, each of one value, with room made for
+// `expected` (an entry a row, as a table kept in step has them); none when
+// the walk meets damage, an entry of several values, more than
+// kMaxKeyHashEntries of them, or keys out of the key order (the tree's byte
+// order and the key order agree; were they ever not to, the map would be
+// out of order, so the seek road serves).
+std::optional<std::vector<HashEntry>> index_entries(IndexCursor& cursor, uint64_t expected) {
+    std::vector<HashEntry> entries;
+    entries.reserve(std::min(expected, kMaxKeyHashEntries));
+    IndexEntry at;
+    for (;;) {
+        auto next = cursor.next_into(at);
+        if (!next) return std::nullopt;
+        if (!*next) return entries;
+        if (entries.size() >= kMaxKeyHashEntries || at.values.size() != 1) return std::nullopt;
+        if (!entries.empty() && Value::key_cmp(at.values.front(), entries.back().key) < 0) return std::nullopt;
+        entries.push_back(HashEntry{std::move(at.values.front()), at.rowid});
+    }
 }
 
-// The key hash over rows read whole beforehand, ids ascending: one walk of
-// the index in key order checks each entry against its row and enters the
-// keys as it goes; a slot is the row's place among the rows.
-std::shared_ptr<const PageKeyHash> key_hash_over_rows(IndexCursor& cursor, Table&& rows, bool keep_rows) {
-    using Out = std::shared_ptr<const PageKeyHash>;
-    const size_t position = cursor.positions().front();
-    auto slot_of = [&](uint64_t rowid) -> std::optional<uint32_t> {
-        const std::vector<uint64_t>& ids = rows.rowids;
-        if (rowid >= 1 && rowid <= ids.size() && ids[rowid - 1] == rowid) return static_cast<uint32_t>(rowid - 1);
-        auto it = std::lower_bound(ids.begin(), ids.end(), rowid);
-        if (it == ids.end() || *it != rowid) return std::nullopt;
-        return static_cast<uint32_t>(it - ids.begin());
-    };
+// The map and its view over the entries, each in the slot `slot_of` gives
+// it (kNoSlot: none).
+template <class SlotOf>
+std::shared_ptr<PageKeyHash> hash_of(const std::vector<HashEntry>& entries, SlotOf slot_of) {
     auto built = std::make_shared<PageKeyHash>();
     std::vector<uint32_t> slots;
-    std::optional<Value> key;  // of the entries in hand
-    IndexEntry at;
-    for (uint64_t count = 0;; ++count) {
-        auto next = cursor.next_into(at);
-        if (!next) return Out();
-        if (!*next) break;
-        if (count >= kMaxKeyHashEntries || at.values.size() != 1) return Out();
-        const Value& value = at.values.front();
-        if (key) {
-            const auto order = Value::key_cmp(value, *key);
-            // Out of key order: the seek road serves (see read_key_hash).
-            if (order < 0) return Out();
-            if (order > 0) {
-                enter_key(built->map, *key, slots);
-                key = value;
-            }
-        } else {
-            key = value;
-        }
-        const std::optional<uint32_t> slot = slot_of(at.rowid);
-        if (slot && Value::key_cmp(rows.rows[*slot][position], value) == 0) slots.push_back(*slot);
+    for (size_t i = 0; i < entries.size();) {
+        const Value& key = entries[i].key;
+        for (; i < entries.size() && Value::key_cmp(entries[i].key, key) == 0; ++i)
+            if (const uint32_t slot = slot_of(entries[i]); slot != HashEntry::kNoSlot) slots.push_back(slot);
+        enter_key(built->map, key, slots);
     }
-    if (key) enter_key(built->map, *key, slots);
-    if (keep_rows) {
-        built->arena = std::move(rows.text_arena);
-        built->rows.emplace(std::move(rows.rows));
-    }
-    built->rowids = std::move(rows.rowids);
     built->view.emplace(built->map);
+    return built;
+}
+
+std::shared_ptr<PageKeyHash> hash_of(const std::vector<HashEntry>& entries) {
+    return hash_of(entries, [](const HashEntry& entry) { return entry.slot; });
+}
+
+// The workers that read the table whole for the key hash: none below
+// parallel_rows rows (the one-thread pass serves) or when its values would
+// not fit the bound of kept rows.
+size_t parallel_workers(const CatalogEntry& catalog, size_t parallel_rows) {
+    const uint64_t ids_out = catalog.rowid_counter > 0 ? catalog.rowid_counter - 1 : 0;
+    if (ids_out < parallel_rows || ids_out > kMaxKeyHashEntries) return 0;
+    if (ids_out * catalog.columns.size() * sizeof(Value) > DecodedRows::kMaxBytes) return 0;
+    return planner::parallel_read_workers(ids_out, parallel_rows);
+}
+
+// Sets each entry's slot to its row's place among `rows` (ids ascending)
+// when that row holds the entry's key; true when every entry's row is the
+// one of id rowid at place rowid - 1 and holds its key, the slots a table
+// without gaps gives.
+bool place_entries(std::vector<HashEntry>& entries, const Table& rows, size_t position) {
+    const std::vector<uint64_t>& ids = rows.rowids;
+    bool dense = true;
+    for (HashEntry& entry : entries) {
+        entry.slot = HashEntry::kNoSlot;
+        uint64_t at = entry.rowid - 1;
+        if (at >= ids.size() || ids[at] != entry.rowid) {
+            dense = false;
+            auto it = std::lower_bound(ids.begin(), ids.end(), entry.rowid);
+            if (it == ids.end() || *it != entry.rowid) continue;
+            at = static_cast<uint64_t>(it - ids.begin());
+        }
+        if (Value::key_cmp(rows.rows[at][position], entry.key) == 0) entry.slot = static_cast<uint32_t>(at);
+        else dense = false;
+    }
+    return dense;
+}
+
+// The key hash over a table the workers read whole, ids ascending. While
+// they read it, another thread builds the hash as a table without gaps
+// would give it (slot rowid - 1, every entry live), which the rows then
+// confirm; else it is built again over the slots the rows give.
+std::shared_ptr<const PageKeyHash> key_hash_over_rows(PageStore& store, const CatalogEntry& catalog,
+                                                      std::vector<HashEntry>& entries, size_t position,
+                                                      size_t workers, bool keep_rows) {
+    using Out = std::shared_ptr<const PageKeyHash>;
+    // The entries are only read until the thread is joined.
+    std::shared_ptr<PageKeyHash> built;
+    const auto guess = [&] {
+        built = hash_of(entries, [](const HashEntry& entry) {
+            return entry.rowid - 1 < HashEntry::kNoSlot ? static_cast<uint32_t>(entry.rowid - 1) : HashEntry::kNoSlot;
+        });
+    };
+    std::optional<std::thread> guesser;
+    try {
+        guesser.emplace(guess);
+    } catch (const std::system_error&) {
+        // The system refused the thread: the rows alone give the slots.
+    }
+    std::shared_ptr<Table> rows = planner::rows_read_in_parallel(store, catalog, workers);
+    if (guesser) guesser->join();
+    if (!rows) return Out();
+    if (!place_entries(entries, *rows, position) || !built) built = hash_of(entries);
+    if (keep_rows) {
+        built->arena = std::move(rows->text_arena);
+        built->rows.emplace(std::move(rows->rows));
+    }
+    built->rowids = std::move(rows->rowids);
     return Out(std::move(built));
 }
 
@@ -267,28 +313,15 @@ std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages
     auto cursor = IndexCursor::open(store, table, index, std::nullopt, &interiors);
     if (!cursor || !*cursor || (*cursor)->positions().size() != 1) return Out();
     (*cursor)->read_ahead();
+    const size_t position = (*cursor)->positions().front();
+    std::optional<std::vector<HashEntry>> walked =
+        index_entries(**cursor, catalog->rowid_counter > 0 ? catalog->rowid_counter - 1 : 0);
+    if (!walked) return Out();
+    std::vector<HashEntry>& entries = *walked;
     // A table the worker threads read whole (damage stops them) is checked
     // against in memory; any other is met by the one-thread pass below.
-    if (std::optional<Table> rows = rows_read_in_parallel(store, *catalog, parallel_rows))
-        return key_hash_over_rows(**cursor, std::move(*rows), keep_rows);
-    const size_t position = (*cursor)->positions().front();
-    struct Entry {
-        Value key;
-        uint64_t rowid;
-        uint32_t slot;  // kNoSlot while its row is not known to hold the key
-    };
-    static constexpr uint32_t kNoSlot = std::numeric_limits<uint32_t>::max();
-    std::vector<Entry> entries;
-    IndexEntry at;
-    for (;;) {
-        auto next = (*cursor)->next_into(at);
-        if (!next) return Out();
-        if (!*next) break;
-        if (entries.size() >= kMaxKeyHashEntries || at.values.size() != 1) return Out();
-        // The tree's byte order and the key order agree; were they ever
-        // not to, the map would be out of order, so the seek road serves.
-        if (!entries.empty() && Value::key_cmp(at.values.front(), entries.back().key) < 0) return Out();
-        entries.push_back(Entry{std::move(at.values.front()), at.rowid, kNoSlot});
+    if (const size_t workers = parallel_workers(*catalog, parallel_rows); workers > 0) {
+        if (Out built = key_hash_over_rows(store, *catalog, entries, position, workers, keep_rows)) return built;
     }
     // The entries in row-id order, met by one pass over the table's leaves:
     // an entry whose row the pass does not meet, or meets holding another
@@ -299,8 +332,9 @@ std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages
     std::vector<uint32_t> by_id(entries.size());
     for (uint32_t i = 0; i < by_id.size(); ++i) by_id[i] = i;
     std::sort(by_id.begin(), by_id.end(), [&](uint32_t a, uint32_t b) { return entries[a].rowid < entries[b].rowid; });
-    auto built = std::make_shared<PageKeyHash>();
-    if (keep_rows) built->rows.emplace();
+    std::vector<uint64_t> rowids;
+    std::optional<FlatRows> kept_rows;
+    if (keep_rows) kept_rows.emplace();
     size_t kept_bytes = 0;
     if (!by_id.empty()) {
         auto rows = TableCursor::open(store, table);
@@ -320,32 +354,27 @@ std::shared_ptr<const PageKeyHash> read_key_hash(PageStore& store, InteriorPages
             if (next_entry == by_id.size() || entries[by_id[next_entry]].rowid != id) continue;
             // A row of the wrong width is left to the seek road to report.
             if (!storage::decode_row_into(record, row) || row.size() != width) return Out();
-            const auto slot = static_cast<uint32_t>(built->rowids.size());
+            const auto slot = static_cast<uint32_t>(rowids.size());
             bool live = false;
             for (; next_entry < by_id.size() && entries[by_id[next_entry]].rowid == id; ++next_entry) {
-                Entry& entry = entries[by_id[next_entry]];
+                HashEntry& entry = entries[by_id[next_entry]];
                 if (Value::key_cmp(row[position], entry.key) != 0) continue;
                 entry.slot = slot;
                 live = true;
             }
             if (!live) continue;
-            built->rowids.push_back(id);
-            if (!built->rows) continue;
+            rowids.push_back(id);
+            if (!kept_rows) continue;
             // Past the bound the rows are fetched by id instead, as
             // DecodedRows would hold them.
             kept_bytes += width * sizeof(Value) + record.size();
-            if (kept_bytes > DecodedRows::kMaxBytes) built->rows.reset();
-            else built->rows->push_back(std::move(row));
+            if (kept_bytes > DecodedRows::kMaxBytes) kept_rows.reset();
+            else kept_rows->push_back(std::move(row));
         }
     }
-    std::vector<uint32_t> slots;
-    for (size_t i = 0; i < entries.size();) {
-        const Value& key = entries[i].key;
-        for (; i < entries.size() && Value::key_cmp(entries[i].key, key) == 0; ++i)
-            if (entries[i].slot != kNoSlot) slots.push_back(entries[i].slot);
-        enter_key(built->map, key, slots);
-    }
-    built->view.emplace(built->map);
+    std::shared_ptr<PageKeyHash> built = hash_of(entries);
+    built->rowids = std::move(rowids);
+    built->rows = std::move(kept_rows);
     return Out(std::move(built));
 }
 

@@ -171,11 +171,24 @@ Result<Value> decode_key(ByteView bytes) {
 Result<size_t> decode_index_key_into(ByteView bytes, size_t n, std::vector<Value>& values, std::uint64_t& rowid) {
     values.resize(n);
     size_t at = 0;
+    // An Int (every row id, most keys) is read in place: a walk over a
+    // whole index meets one per entry.
+    const auto int_at = [&](size_t from) { return bytes.size() - from >= 9 && bytes[from] == kInt; };
+    const auto int_value = [&](size_t from) { return get_be64(bytes.data() + from + 1) ^ kSignBit; };
     for (size_t i = 0; i < n; ++i) {
+        if (int_at(at)) {
+            values[i] = Value::integer(static_cast<std::int64_t>(int_value(at)));
+            at += 9;
+            continue;
+        }
         auto d = decode_value(bytes.subspan(at));
         if (!d) return fail(std::move(d.error()));
         at += d->consumed;
         values[i] = std::move(d->value);
+    }
+    if (int_at(at)) {
+        rowid = int_value(at);
+        return at + 9;
     }
     auto last = decode_value(bytes.subspan(at));
     if (!last) return fail(std::move(last.error()));

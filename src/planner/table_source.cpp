@@ -1,8 +1,10 @@
 #include "planner/table_source.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "bptree/bptree.h"
+#include "pagestore/parallel_rows.h"
 #include "types/text_format.h"
 
 namespace zembrel::planner {
@@ -43,6 +45,30 @@ bool index_in_step(const MemIndex& index, const Table& table) {
     return table.rows.empty() || table.rowids.back() == index.last_entered_id();
 }
 
+size_t parallel_read_workers(uint64_t rows, size_t parallel_rows) {
+    const size_t cores = std::thread::hardware_concurrency();
+    const size_t quantum = std::max<size_t>(parallel_rows / 4, 1);
+    if (rows < quantum || cores < 2) return 0;
+    return std::clamp<size_t>(rows / quantum, 2, cores);
+}
+
+std::shared_ptr<Table> rows_read_in_parallel(PageStore& store, const CatalogEntry& entry, size_t workers) {
+    // Room for every id handed out, unless far more than the file could
+    // hold (a damaged counter).
+    const uint64_t ids_out = entry.rowid_counter > 0 ? entry.rowid_counter - 1 : 0;
+    const uint64_t file_bytes = store.pager->page_count() * store.pager->usable_page_size();
+    if (ids_out * std::max<size_t>(entry.columns.size(), 1) * sizeof(Value) > 4 * file_bytes) return nullptr;
+    auto table = std::make_shared<Table>();
+    table->columns = entry.columns;
+    table->rows.reserve(ids_out, entry.columns.size());
+    table->rowids.reserve(ids_out);
+    if (!read_rows_in_parallel(store, entry.root, *table, workers)) return nullptr;
+    // Readers find rows by id: ids out of order were not written here.
+    if (std::adjacent_find(table->rowids.begin(), table->rowids.end(), std::greater_equal<>()) != table->rowids.end())
+        return nullptr;
+    return table;
+}
+
 Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::string& name) {
     if (const Table* t = engine.tables.find(name)) return operators::borrow_rows(t->rows);
     if (auto it = engine.tables.row_cache.find(name); it != engine.tables.row_cache.end())
@@ -51,6 +77,15 @@ Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::str
     if (!store) return fail(store.error());
     const CatalogEntry* entry = (*store)->catalog.get(name);
     if (entry == nullptr) return execution_error(format("table '{}' not found", name));
+    const uint64_t ids_out = entry->rowid_counter > 0 ? entry->rowid_counter - 1 : 0;
+    if (const size_t workers = parallel_read_workers(ids_out, engine.tables.parallel_rows); workers > 0) {
+        if (std::shared_ptr<Table> read = rows_read_in_parallel(**store, *entry, workers)) {
+            read->rowids = {};
+            SharedTableRows rows(read, &read->rows);  // the texts stay with the rows
+            engine.tables.row_cache[name] = rows;
+            return operators::SharedRows(rows, *rows);
+        }
+    }
     const size_t width = entry->columns.size();
     auto cursor = TableCursor::open(**store, name);
     if (!cursor) return fail(cursor.error());

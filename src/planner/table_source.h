@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,10 +51,27 @@ struct TableSource {
 };
 TableSource table_source(const Engine& engine, const std::string& name);
 
+// The worker threads that read `rows` rows of a table straight from the
+// page file (pagestore/parallel_rows.h), a worker for every quarter of
+// `parallel_rows` rows, two at least (the calling thread only places the
+// runs the workers read), one per core at most; none below a quarter of
+// `parallel_rows` rows (a scan's decode alone pays for threads from there;
+// a load's follows with the key sorting of its parallel_rows) or on one core.
+// On a busy machine more threads than the rows pay for wait their turn, and
+// the statement waits for all.
+size_t parallel_read_workers(uint64_t rows, size_t parallel_rows);
+
+// The table's rows, ids (ascending) and long texts read by `workers`
+// threads; null when that road does not take the table (the sequential
+// read meets whatever stopped it, in its order) or the catalog's id counter
+// promises more rows than the file could hold.
+std::shared_ptr<Table> rows_read_in_parallel(PageStore& store, const CatalogEntry& entry, size_t workers);
+
 // The rows a scan of the table reads: a loaded table's own rows, in place
 // (valid while the statement runs; no copy); else the RowCache's entry; else
-// the rows read from the table's B+tree, its leaves read ahead (stored in
-// the RowCache; the table stays unloaded). "table '{}' not found"; page-store errors unchanged.
+// the rows read from the table's B+tree, its leaves read ahead or, from
+// parallel_read_workers' rows, by worker threads (all joined before the
+// call returns) (stored in the RowCache; the table stays unloaded). "table '{}' not found"; page-store errors unchanged.
 Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::string& name);
 
 // A row read from a table's B+tree must be as wide as the table: a narrower
