@@ -40,6 +40,7 @@ enum class FaultOp {
     Rename,   // Vfs::rename (filtered by the source path)
     Link,     // Vfs::hard_link (filtered by the source path)
     SyncDir,  // Vfs::sync_dir (never fails; a step for kill_at)
+    Writeback,  // VfsFile::start_writeback (never fails; a step for kill_at)
     Count_
 };
 
@@ -181,6 +182,10 @@ private:
         Status sync(SyncMode mode) override {
             if (int e = state_->hit(FaultOp::Sync, path_)) return storage_error("fsync failed: " + os_error_text(e));
             return inner_->sync(mode);
+        }
+        void start_writeback(std::uint64_t offset, std::uint64_t length) override {
+            (void)state_->hit(FaultOp::Writeback, path_);
+            inner_->start_writeback(offset, length);
         }
 
     private:

@@ -140,6 +140,20 @@ Status RealFile::sync(SyncMode mode) {
     return {};
 }
 
+void VfsFile::start_writeback(std::uint64_t, std::uint64_t) {}
+
+void RealFile::start_writeback(std::uint64_t offset, std::uint64_t length) {
+#if defined(__linux__)
+    // Out of range for the call: the hint is dropped, as any failure of it is.
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    if (offset > kMax || length > kMax - offset) return;
+    (void)::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)offset;
+    (void)length;
+#endif
+}
+
 std::string RealVfs::describe() const { return "RealVfs"; }
 
 Result<std::unique_ptr<VfsFile>> RealVfs::open(const std::string& path) { return open_with(path, O_RDWR, "open"); }

@@ -46,6 +46,13 @@ public:
     virtual Result<std::uint64_t> len() = 0;
     // Flushes to stable storage ("fsync failed: {}").
     virtual Status sync(SyncMode mode) = 0;
+    // Starts writing the bytes written in [offset, offset + length) to the
+    // disk and returns without waiting for them, so that a later `sync` has
+    // less left to wait for. A hint: nothing becomes durable through it (a
+    // crash may keep any part of unflushed writes, with or without it), and
+    // it cannot fail; a write error it meets is the next `sync`'s to report.
+    // The default does nothing.
+    virtual void start_writeback(std::uint64_t offset, std::uint64_t length);
 };
 
 class Vfs {
@@ -97,6 +104,7 @@ public:
     Status set_len(std::uint64_t length) override;
     Result<std::uint64_t> len() override;
     Status sync(SyncMode mode) override;
+    void start_writeback(std::uint64_t offset, std::uint64_t length) override;
 
 private:
     int fd_;

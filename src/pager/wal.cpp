@@ -62,6 +62,9 @@ constexpr std::uint64_t kFrameSize = kFrameHeadSize + kPageSize;  // 4137
 constexpr std::size_t kKeptCommitBuffer = 64 * kFrameSize;
 // Largest write of consecutive pages during a checkpoint.
 constexpr std::size_t kCheckpointRunBytes = 64 * kPageSize;
+// A checkpoint starts the writeback of what it wrote into the page file every
+// so many bytes of the file it passed over.
+constexpr std::uint64_t kCheckpointWritebackBytes = 1u << 20;
 // Recycling pays when a log's generation was many small commits, each of
 // which then flushes without a change of size; zeroing a log that one or two
 // large commits filled costs more than it saves, so such a log is deleted.
@@ -223,6 +226,9 @@ void Pager::frame_pages(std::span<CachedPage* const> entries, std::size_t extra_
 Status Pager::append_uncommitted_frames(std::span<CachedPage* const> entries) {
     frame_pages(entries, 0);
     if (auto st = wal_->write_at(commit_buf_, wal_len_); !st) return storage_error("WAL append failed: " + st.error().message);
+    // The commit's flush waits for every frame before it: those written long
+    // before it go to the disk now, while the statement goes on.
+    if (sync_mode_ != kSyncNone) wal_->start_writeback(wal_len_, entries.size() * kFrameSize);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         pending_wal_[entries[i]->page] = wal_len_ + i * kFrameSize + kFrameHeadSize;
         entries[i]->dirty = false;
@@ -317,13 +323,21 @@ Status Pager::copy_log_into_file(bool keep_log) {
     // Right after a commit every cached page is clean and holds its newest
     // committed bytes, so only uncached pages are read back from the log.
     // Runs of consecutive pages go into the page file in one write each.
+    // The bytes written since the last writeback hint start at `unhinted`:
+    // the file's flush at the end then waits only for the last of them.
     std::vector<std::uint8_t> run;
     std::uint64_t run_first = 0;
+    std::uint64_t unhinted = entries.front().first * kPageSize;
     auto flush_run = [&]() -> Status {
         if (run.empty()) return {};
         Status st = file_->write_at(run, run_first * kPageSize);
+        const std::uint64_t end = run_first * kPageSize + run.size();
         run.clear();
         if (!st) return storage_error("page " + std::to_string(run_first) + " write failed: " + st.error().message);
+        if (sync_mode_ != kSyncNone && end - unhinted >= kCheckpointWritebackBytes) {
+            file_->start_writeback(unhinted, end - unhinted);
+            unhinted = end;
+        }
         return {};
     };
     // Pages that went into the log together sit in consecutive frames, which
