@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 
+#include "pagestore/parallel_rows.h"
 #include "test_util.h"
 
 namespace zembrel::testing {
@@ -212,11 +213,28 @@ TEST(EngineLifecycle, RefreshPkIndexesCoversEveryTable) {
 constexpr size_t kSequential = std::numeric_limits<size_t>::max();
 
 // Everything loading table t leaves in memory, or the error it fails with.
+// The entries of each of t's trees, counted the sequential way or, where
+// that road takes the tree, by worker threads.
+std::string tree_counts(Engine& e, bool parallel) {
+    PageStore& store = *e.page_store();
+    const CatalogEntry* entry = store.catalog.get("t");
+    std::vector<uint64_t> roots{entry->root};
+    for (const IndexCatalogEntry& ix : entry->indexes) roots.push_back(ix.root);
+    std::string out;
+    for (uint64_t root : roots) {
+        const std::optional<uint64_t> counted = parallel ? count_entries_in_parallel(store, root, 3) : std::nullopt;
+        auto n = counted ? Result<uint64_t>(*counted) : BPlusTree::count_entries(*store.pager, root);
+        out += n ? "entries " + std::to_string(*n) + "\n" : "entries: " + n.error().display() + "\n";
+    }
+    return out;
+}
+
 std::string load_picture(Engine& e, size_t parallel_rows) {
+    const std::string counts = tree_counts(e, parallel_rows != kSequential);
     e.tables.forget_table("t");
     e.rebuild_name_maps();  // the index definitions went with the table
     e.tables.parallel_rows = parallel_rows;
-    if (auto st = e.ensure_table_loaded("t"); !st) return "error: " + st.error().display();
+    if (auto st = e.ensure_table_loaded("t"); !st) return "error: " + st.error().display() + "\n" + counts;
     const Table* t = table_of(e, "t");
     if (t == nullptr) return "not loaded";
     std::string out = "next " + std::to_string(t->next_rowid) + "\n";
@@ -237,7 +255,7 @@ std::string load_picture(Engine& e, size_t parallel_rows) {
             out += "\n";
         }
     }
-    return out;
+    return out + counts;
 }
 
 std::string load_picture(const std::string& path, size_t parallel_rows) {
@@ -286,6 +304,14 @@ TEST(EngineLifecycle, ParallelLoadLeavesWhatTheSequentialLoadLeaves) {
     const std::string sequential = load_picture(path, kSequential);
     ASSERT_EQ(sequential.substr(0, 5), "next ");
     EXPECT_EQ(load_picture(path, 1), sequential);
+    {
+        // Every tree of a clean file is counted by the threads.
+        Engine e = must(storage::open(path));
+        const CatalogEntry* entry = e.page_store()->catalog.get("t");
+        EXPECT_TRUE(count_entries_in_parallel(*e.page_store(), entry->root, 3).has_value());
+        for (const IndexCatalogEntry& ix : entry->indexes)
+            EXPECT_TRUE(count_entries_in_parallel(*e.page_store(), ix.root, 3).has_value()) << ix.name;
+    }
 
     // Pages the cache or the log hold, committed or not, come from there.
     Engine e = must(storage::open(path));

@@ -149,14 +149,15 @@ bool run_is_direct(const Run& run, const Pager::PageFileReads& reads) {
     });
 }
 
-}  // namespace
-
-bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t workers) {
+// Both roads below: with `table`, the rows read into it; without, the
+// first pass alone, its counts summed into `rows`.
+bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, size_t workers, uint64_t& rows) {
     Pager& pager = *store.pager;
     auto leaves = leaves_under(pager, root);
     if (!leaves) return false;
     const size_t usable = pager.usable_page_size();
-    const size_t width = table.columns.size();
+    const size_t width = table != nullptr ? table->columns.size() : 0;
+    const int passes = table != nullptr ? 2 : 1;
     const std::optional<Pager::PageFileReads> reads = pager.page_file_reads();
 
     std::vector<Run> runs((leaves->size() + kLeavesPerRun - 1) / kLeavesPerRun);
@@ -226,7 +227,7 @@ bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t
             std::ranges::fill(check, reads->checksums);
             return file.read_at(out, first * kPageSize).has_value();
         };
-        for (int pass : {1, 2}) {
+        for (int pass = 1; pass <= passes; ++pass) {
             while (!failed.load(std::memory_order_relaxed)) {
                 const size_t at = next[pass - 1].fetch_add(1, std::memory_order_relaxed);
                 if (at >= direct.size()) break;
@@ -269,24 +270,41 @@ bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t
             caller_waits = false;
             if (failed) break;
         }
-        const size_t first = table.rowids.size();
-        if (first + run.rows > table.rows.capacity_rows() || first + run.rows > table.rowids.capacity()) {
+        rows += run.rows;
+        if (table == nullptr) continue;
+        const size_t first = table->rowids.size();
+        if (first + run.rows > table->rows.capacity_rows() || first + run.rows > table->rowids.capacity()) {
             fail();
             break;
         }
-        run.cells = table.rows.append_blank_rows(run.rows, width);
-        table.rowids.resize(first + run.rows);
-        run.rowids = std::span<uint64_t>(table.rowids.data() + first, run.rows);
+        run.cells = table->rows.append_blank_rows(run.rows, width);
+        table->rowids.resize(first + run.rows);
+        run.rowids = std::span<uint64_t>(table->rowids.data() + first, run.rows);
         std::lock_guard lock(mutex);
         ++placed;
         if (workers_wait > 0) placed_wake.notify_all();
     }
-    for (Run* run : through)
-        if (!failed && !do_run(2, *run, pages, arenas.back(), read_through)) fail();
+    if (table != nullptr)
+        for (Run* run : through)
+            if (!failed && !do_run(2, *run, pages, arenas.back(), read_through)) fail();
     for (std::thread& t : threads) t.join();
     // The rows borrow their texts from every worker's arena.
-    for (TextArena& arena : arenas) table.text_arena = std::move(arena);
+    if (table != nullptr)
+        for (TextArena& arena : arenas) table->text_arena = std::move(arena);
     return !failed;
+}
+
+}  // namespace
+
+bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t workers) {
+    uint64_t rows = 0;
+    return walk_in_parallel(store, root, &table, workers, rows);
+}
+
+std::optional<uint64_t> count_entries_in_parallel(PageStore& store, uint64_t root, size_t workers) {
+    uint64_t entries = 0;
+    if (!walk_in_parallel(store, root, nullptr, workers, entries)) return std::nullopt;
+    return entries;
 }
 
 uint64_t rows_to_reserve(const PageStore& store, const CatalogEntry& entry) {

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "types/table.h"
 
@@ -44,5 +45,11 @@ uint64_t rows_to_reserve(const PageStore& store, const CatalogEntry& entry);
 // the road did not take the table; `table`'s rows, ids and arena are then
 // unspecified.
 bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t workers);
+
+// The entries of the tree rooted at `root` (a table's or an index's), its
+// leaves checked as the first pass above checks them, by `workers` threads;
+// none when the road did not take the tree (the sequential count meets
+// whatever stopped it).
+std::optional<uint64_t> count_entries_in_parallel(PageStore& store, uint64_t root, size_t workers);
 
 }  // namespace zembrel

@@ -127,9 +127,17 @@ Result<bool> page_index_complete(Engine& engine, const std::string& table, const
     auto ix = std::find_if(entry->indexes.begin(), entry->indexes.end(),
                            [&](const IndexCatalogEntry& e) { return e.name == index; });
     if (ix == entry->indexes.end()) return false;
-    auto rows = BPlusTree::count_entries(*store->pager, entry->root);
+    // Both trees are read whole: a large one by worker threads, when that
+    // road takes it; the sequential count meets whatever stopped it.
+    const size_t workers = parallel_read_workers(entry->ids_handed_out(), engine.tables.parallel_rows);
+    const auto count = [&](uint64_t root) -> Result<uint64_t> {
+        if (workers > 0)
+            if (auto counted = count_entries_in_parallel(*store, root, workers)) return *counted;
+        return BPlusTree::count_entries(*store->pager, root);
+    };
+    auto rows = count(entry->root);
     if (!rows) return fail(rows.error());
-    auto entries = BPlusTree::count_entries(*store->pager, ix->root);
+    auto entries = count(ix->root);
     if (!entries) return fail(entries.error());
     // A write moves a row's entries with it, so the two counts agree exactly
     // when no row lacks an entry; more entries than rows means stale ones,

@@ -80,8 +80,9 @@ Status check_stored_row(const Value& rowid, const Row& row, size_t width, const 
 
 // Whether every row of a table read from the page file has an entry in the
 // named index (none holds a NULL in its first column), from the counts of
-// the two trees' cells; learned once until the next write. False when the
-// catalog lacks either. Errors: the trees'.
+// the two trees' cells (a large table's counted by worker threads, all
+// joined before the call returns); learned once until the next write. False
+// when the catalog lacks either. Errors: the trees'.
 Result<bool> page_index_complete(Engine& engine, const std::string& table, const std::string& index);
 
 }  // namespace zembrel::planner
