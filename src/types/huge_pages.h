@@ -97,12 +97,4 @@ static_assert(std::is_same_v<std::allocator_traits<Unwritten<int>>::rebind_alloc
 template <class T>
 using ScratchVector = std::vector<T, Unwritten<T>>;
 
-// v.reserve(n), the new room hinted as above.
-template <class T>
-void reserve_huge(std::vector<T>& v, std::size_t n) {
-    if (n <= v.capacity()) return;
-    v.reserve(n);
-    advise_huge_pages(v.data() + v.size(), (v.capacity() - v.size()) * sizeof(T));
-}
-
 }  // namespace zembrel
