@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <system_error>
-#include <thread>
 
 #include "keycodec/keycodec.h"
 #include "operators/basic.h"
@@ -215,24 +213,18 @@ std::optional<std::vector<HashEntry>> index_entries(IndexCursor& cursor, uint64_
     }
 }
 
-// The map and its view over the entries, each in the slot `slot_of` gives
-// it (kNoSlot: none).
-template <class SlotOf>
-std::shared_ptr<PageKeyHash> hash_of(const std::vector<HashEntry>& entries, SlotOf slot_of) {
+// The map and its view over the entries, each in its slot (kNoSlot: none).
+std::shared_ptr<PageKeyHash> hash_of(const std::vector<HashEntry>& entries) {
     auto built = std::make_shared<PageKeyHash>();
     std::vector<uint32_t> slots;
     for (size_t i = 0; i < entries.size();) {
         const Value& key = entries[i].key;
         for (; i < entries.size() && Value::key_cmp(entries[i].key, key) == 0; ++i)
-            if (const uint32_t slot = slot_of(entries[i]); slot != HashEntry::kNoSlot) slots.push_back(slot);
+            if (entries[i].slot != HashEntry::kNoSlot) slots.push_back(entries[i].slot);
         enter_key(built->map, key, slots);
     }
     built->view.emplace(built->map);
     return built;
-}
-
-std::shared_ptr<PageKeyHash> hash_of(const std::vector<HashEntry>& entries) {
-    return hash_of(entries, [](const HashEntry& entry) { return entry.slot; });
 }
 
 // The workers that read the table whole for the key hash: none below
@@ -246,52 +238,33 @@ size_t parallel_workers(const CatalogEntry& catalog, size_t parallel_rows) {
 }
 
 // Sets each entry's slot to its row's place among `rows` (ids ascending)
-// when that row holds the entry's key; true when every entry's row is the
-// one of id rowid at place rowid - 1 and holds its key, the slots a table
-// without gaps gives.
-bool place_entries(std::vector<HashEntry>& entries, const Table& rows, size_t position) {
+// when that row holds the entry's key. A table without gaps has the row of
+// id r at place r - 1.
+void place_entries(std::vector<HashEntry>& entries, const Table& rows, size_t position) {
     const std::vector<uint64_t>& ids = rows.rowids;
-    bool dense = true;
     for (HashEntry& entry : entries) {
         entry.slot = HashEntry::kNoSlot;
         uint64_t at = entry.rowid - 1;
         if (at >= ids.size() || ids[at] != entry.rowid) {
-            dense = false;
             auto it = std::lower_bound(ids.begin(), ids.end(), entry.rowid);
             if (it == ids.end() || *it != entry.rowid) continue;
             at = static_cast<uint64_t>(it - ids.begin());
         }
         if (Value::key_cmp(rows.rows[at][position], entry.key) == 0) entry.slot = static_cast<uint32_t>(at);
-        else dense = false;
     }
-    return dense;
 }
 
-// The key hash over a table the workers read whole, ids ascending. While
-// they read it, another thread builds the hash as a table without gaps
-// would give it (slot rowid - 1, every entry live), which the rows then
-// confirm; else it is built again over the slots the rows give.
+// The key hash over a table the workers read whole, ids ascending. It is
+// built on the calling thread once the rows are in: it outlives the call,
+// and memory made by a worker would stay with that worker's heap.
 std::shared_ptr<const PageKeyHash> key_hash_over_rows(PageStore& store, const CatalogEntry& catalog,
                                                       std::vector<HashEntry>& entries, size_t position,
                                                       size_t workers, bool keep_rows) {
     using Out = std::shared_ptr<const PageKeyHash>;
-    // The entries are only read until the thread is joined.
-    std::shared_ptr<PageKeyHash> built;
-    const auto guess = [&] {
-        built = hash_of(entries, [](const HashEntry& entry) {
-            return entry.rowid - 1 < HashEntry::kNoSlot ? static_cast<uint32_t>(entry.rowid - 1) : HashEntry::kNoSlot;
-        });
-    };
-    std::optional<std::thread> guesser;
-    try {
-        guesser.emplace(guess);
-    } catch (const std::system_error&) {
-        // The system refused the thread: the rows alone give the slots.
-    }
     std::shared_ptr<Table> rows = planner::rows_read_in_parallel(store, catalog, workers);
-    if (guesser) guesser->join();
     if (!rows) return Out();
-    if (!place_entries(entries, *rows, position) || !built) built = hash_of(entries);
+    place_entries(entries, *rows, position);
+    std::shared_ptr<PageKeyHash> built = hash_of(entries);
     if (keep_rows) {
         built->arena = std::move(rows->text_arena);
         built->rows.emplace(std::move(rows->rows));

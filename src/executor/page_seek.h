@@ -46,8 +46,8 @@ std::shared_ptr<DecodedRows> page_decoded_rows(Engine& engine, const std::string
 // that look many keys up. The entries are checked by one pass over the
 // table's leaves (read ahead), each row an entry names decoded; a table of
 // at least the engine's parallel_rows rows is read whole by worker threads
-// instead, when that road takes it, while one more thread builds the hash
-// (all joined before the call returns). With
+// instead, when that road takes it (all joined before the call returns);
+// the hash itself is built on the calling thread. With
 // `keep_rows` (for a caller that reads the rows next) the rows of the live
 // entries are kept in the hash, unless they would take more than
 // DecodedRows::kMaxBytes. Null when the index has more than one column,
