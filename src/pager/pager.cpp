@@ -538,7 +538,7 @@ bool Pager::page_checksum_ok(const std::uint8_t* page) {
 
 std::optional<Pager::PageFileReads> Pager::page_file_reads() {
     if (read_only()) return std::nullopt;
-    auto len = file_->len();
+    auto len = page_file_len();
     if (!len) return std::nullopt;
     PageFileReads reads;
     reads.pages = std::min<std::uint64_t>(page_count_, *len / kPageSize);
