@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -383,27 +384,65 @@ TEST(MemBTree, MatchesOrderedMapUnderRandomInsertsAndErases) {
 // The flat key map of a secondary index against an ordered map: adds and
 // removals enough to split and empty leaves, purges, keys of one and two
 // values (a one-value probe of a two-value index is a proper prefix), lower
-// bounds, copies and rebuilds from a sorted run.
+// bounds, copies and rebuilds from a sorted run. Row ids of every form a
+// list holds (one, many, emptied, ids of 2^63 and more); texts too long for
+// a Value, whose arena is compacted as keys go, and copies that must not
+// share it (a copy kept aside is checked against its model later on).
 TEST(MemIndex, FlatKeyMapMatchesAnOrderedMap) {
     using RefMap = std::map<IndexKey, std::vector<uint64_t>, KeyLess>;
+    bool compacted = false;
     for (uint64_t seed = 1; seed <= 4; ++seed) {
         std::mt19937_64 rng(seed);
         const size_t width = seed % 2 ? 1 : 2;
         MemIndex index("i", "t", {}, width == 1 ? std::vector<size_t>{0} : std::vector<size_t>{0, 1}, false);
         RefMap ref;
+        std::optional<std::pair<MemIndex, RefMap>> aside;
         auto random_key = [&] {
             IndexKey key;
-            for (size_t i = 0; i < width; ++i) key.push_back(rng() % 4 ? Value::integer(rng() % 700) : random_value(rng));
+            for (size_t i = 0; i < width; ++i) {
+                const uint64_t kind = rng() % 8;
+                if (kind < 2) {
+                    key.push_back(random_value(rng));
+                } else if (kind == 2) {
+                    const uint64_t n = rng() % 300;
+                    key.push_back(Value::text("long key " + std::to_string(n) + std::string(2000 + n % 2000, '.')));
+                } else {
+                    key.push_back(Value::integer(rng() % 700));
+                }
+            }
             return key;
         };
-        auto check = [&](int step) {
-            ASSERT_EQ(index.map().size(), ref.size()) << "seed " << seed << " step " << step;
-            auto it = ref.begin();
-            for (const auto& [key, ids] : index.map()) {
+        // Mostly small ids; now and then one that cannot sit in a list's word.
+        auto random_id = [&]() -> uint64_t {
+            const uint64_t id = rng() % 50;
+            return id < 44 ? id : ~uint64_t{0} - (id - 44) * (uint64_t{1} << 61);
+        };
+        auto same_as = [&](const MemIndex& have, const RefMap& want, int step) {
+            ASSERT_EQ(have.map().size(), want.size()) << "seed " << seed << " step " << step;
+            auto it = want.begin();
+            for (const auto& [key, ids] : have.map()) {
                 ASSERT_EQ(debug_values(key), debug_values(it->first)) << "seed " << seed << " step " << step;
                 ASSERT_EQ(ids, it->second);
                 ++it;
             }
+        };
+        // The arena holds the long texts of the keys held, and no more
+        // waste than that (or than a pass is worth).
+        size_t last_lent = 0;
+        auto check_texts = [&](int step, bool removal) {
+            size_t live = 0;
+            for (const auto& entry : ref)
+                for (const Value& v : entry.first)
+                    if (v.has_text() && v.as_text().size() > Value::kInlineText) live += v.as_text().size();
+            const IndexKeyMap& map = index.map();
+            ASSERT_EQ(map.text_bytes_live(), live) << "seed " << seed << " step " << step;
+            ASSERT_LE(map.text_bytes_lent() - live, std::max<size_t>(live, 64 * 1024)) << "seed " << seed << " step " << step;
+            compacted = compacted || (removal && map.text_bytes_lent() < last_lent);
+            last_lent = map.text_bytes_lent();
+        };
+        auto check = [&](int step) {
+            same_as(index, ref, step);
+            if (aside) same_as(aside->first, aside->second, step);
             for (int probe = 0; probe < 20; ++probe) {
                 IndexKey key = random_key();
                 if (probe % 2) key.resize(1);
@@ -439,7 +478,7 @@ TEST(MemIndex, FlatKeyMapMatchesAnOrderedMap) {
             const uint64_t op = rng() % 100;
             if (op < 55) {
                 IndexKey key = random_key();
-                const uint64_t id = rng() % 50;
+                const uint64_t id = random_id();
                 index.add_row_id(key, id);
                 auto& ids = ref[key];
                 if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
@@ -451,7 +490,7 @@ TEST(MemIndex, FlatKeyMapMatchesAnOrderedMap) {
                     auto at = std::next(ref.begin(), static_cast<long>(rng() % ref.size()));
                     IndexKey key = rng() % 8 ? at->first : random_key();
                     const auto& held = at->second;
-                    const uint64_t id = rng() % 4 ? held[rng() % held.size()] : rng() % 50;
+                    const uint64_t id = rng() % 4 ? held[rng() % held.size()] : random_id();
                     gone.emplace_back(std::move(key), id);
                 }
                 std::stable_sort(gone.begin(), gone.end(),
@@ -477,7 +516,7 @@ TEST(MemIndex, FlatKeyMapMatchesAnOrderedMap) {
                 auto at = ref.begin();
                 std::advance(at, static_cast<long>(rng() % ref.size()));
                 IndexKey key = rng() % 8 ? at->first : random_key();
-                const uint64_t id = rng() % 3 ? (ref.contains(key) ? ref[key].front() : 0) : rng() % 50;
+                const uint64_t id = rng() % 3 ? (ref.contains(key) ? ref[key].front() : 0) : random_id();
                 index.remove_row_id(key, id);
                 if (auto found = ref.find(key); found != ref.end()) {
                     std::erase(found->second, id);
@@ -493,6 +532,7 @@ TEST(MemIndex, FlatKeyMapMatchesAnOrderedMap) {
             } else if (op < 99) {
                 const MemIndex copy = index;
                 index = copy;
+                aside.emplace(copy, ref);
             } else {
                 // Rebuilt from the sorted run of the model's keys.
                 IndexKeyMap rebuilt;
@@ -500,13 +540,16 @@ TEST(MemIndex, FlatKeyMapMatchesAnOrderedMap) {
                 for (size_t i = 0; i < width; ++i) positions[i] = i;
                 for (const auto& [key, ids] : ref) {
                     RowIdList& list = rebuilt.append_greatest(key, positions);
+                    if (rng() % 2) list.reserve(ids.size());
                     for (uint64_t id : ids) list.push_back(id);
                 }
                 index.replace_map(std::move(rebuilt), 0, 0);
             }
+            check_texts(step, op >= 55 && op < 98);
             if (step % 250 == 0 || step == 5999) check(step);
         }
     }
+    EXPECT_TRUE(compacted);
 }
 
 }  // namespace

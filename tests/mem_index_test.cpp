@@ -458,15 +458,17 @@ TEST(MemIndex, SkippedPurgeGivesTheSameIndexesAsTheFullPurge) {
 // whenever the index gains or loses a key (a stale view would point at
 // erased entries): random changes, each followed by probes of both kinds.
 // Many ids of one key at once leave the index as one call per id would:
-// repeats, ids the list already holds, absent ids and emptied keys included.
+// repeats, ids the list already holds, absent ids and emptied keys included,
+// keys with long texts and ids of 2^63 and more among them.
 TEST(MemIndex, BatchedIdsMatchOneCallPerId) {
     std::mt19937_64 rng(17);
     MemIndex batched("i", "t", {"a"}, {0}, false);
     MemIndex single("i", "t", {"a"}, {0}, false);
     for (int step = 0; step < 600; ++step) {
-        const IndexKey key{Value::integer(static_cast<int64_t>(rng() % 6))};
+        const int64_t n = static_cast<int64_t>(rng() % 6);
+        const IndexKey key{n % 2 ? Value::integer(n) : Value::text("a key longer than a value holds " + std::to_string(n))};
         std::vector<uint64_t> ids(rng() % 40);
-        for (uint64_t& id : ids) id = 1 + rng() % 120;
+        for (uint64_t& id : ids) id = rng() % 8 ? 1 + rng() % 120 : ~uint64_t{0} - rng() % 3;
         if (rng() % 3 != 0) {
             batched.add_row_ids(key, ids);
             for (uint64_t id : ids) single.add_row_id(key, id);

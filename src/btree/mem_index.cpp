@@ -23,23 +23,59 @@ int compare_keys(std::span<const Value> a, std::span<const Value> b) {
 
 }  // namespace
 
-void RowIdList::push_back(uint64_t id) {
-    if (!many_.empty()) {
-        many_.push_back(id);
-    } else if (!has_one_) {
-        one_ = id;
-        has_one_ = true;
-    } else {
-        many_.reserve(4);
-        many_.push_back(one_);
-        many_.push_back(id);
-        has_one_ = false;
+RowIdList::RowIdList(const RowIdList& other) : word_(other.word_) {
+    if (other.in_block()) {
+        word_ = kEmpty;
+        move_to_block(std::max<size_t>(other.size(), 1));
+        std::copy(other.begin(), other.end(), block()->ids());
+        block()->size = other.size();
     }
+}
+
+void RowIdList::push_back(uint64_t id) {
+    if (word_ == kEmpty && id < kBlockTag) {
+        word_ = id;
+        return;
+    }
+    if (!in_block()) move_to_block(4);
+    else if (block()->size == block()->capacity) move_to_block(block()->capacity * 2);
+    Block& b = *block();
+    b.ids()[b.size++] = id;
+}
+
+void RowIdList::move_to_block(size_t capacity) {
+    const size_t n = size();
+    capacity = std::max(capacity, n);
+    auto* fresh = static_cast<Block*>(::operator new(sizeof(Block) + capacity * sizeof(uint64_t)));
+    const auto bits = reinterpret_cast<uintptr_t>(fresh);
+    if ((bits & 1) != 0 || (bits >> 63) != 0) invariant_failed("a row-id block at an address its list cannot hold");
+    fresh->size = n;
+    fresh->capacity = capacity;
+    std::copy(begin(), end(), fresh->ids());
+    release();
+    word_ = kBlockTag | (static_cast<uint64_t>(bits) >> 1);
+}
+
+void RowIdList::release() noexcept {
+    if (in_block()) ::operator delete(block());
+    word_ = kEmpty;
 }
 
 IndexKeyMap::IndexKeyMap(const IndexKeyMap& other) : size_(other.size_) {
     leaves_.reserve(other.leaves_.size());
-    for (const auto& leaf : other.leaves_) leaves_.push_back(std::make_unique<Leaf>(*leaf));
+    if (other.text_live_ > 0) {
+        texts_ = std::make_unique<TextArena>();
+        texts_->reserve(other.text_live_);
+    }
+    for (const LeafPtr& from : other.leaves_) {
+        LeafPtr leaf = make_leaf(from->value_capacity);
+        for (size_t v = 0; v < from->value_count; ++v) set_cell(leaf->values[v], from->values[v]);
+        leaf->value_count = from->value_count;
+        std::copy(from->ends, from->ends + from->count, leaf->ends);
+        std::copy(from->ids, from->ids + from->count, leaf->ids);
+        leaf->count = from->count;
+        leaves_.push_back(std::move(leaf));
+    }
 }
 
 IndexKeyMap& IndexKeyMap::operator=(const IndexKeyMap& other) {
@@ -60,6 +96,61 @@ bool operator==(const IndexKeyMap& a, const IndexKeyMap& b) {
     return true;
 }
 
+namespace {
+
+// The bytes a cell borrows from its map's arena.
+size_t lent_bytes(const Value& cell) {
+    return cell.text_store() == Value::TextStore::Borrowed ? cell.as_text().size() : 0;
+}
+
+// Below this much waste a map's texts are not worth a pass.
+constexpr size_t kCompactFrom = 64 * 1024;
+
+}  // namespace
+
+IndexKeyMap::LeafPtr IndexKeyMap::make_leaf(size_t values) {
+    static_assert(sizeof(Leaf) % alignof(Value) == 0);
+    void* block = ::operator new(sizeof(Leaf) + values * sizeof(Value));
+    LeafPtr leaf(::new (block) Leaf);
+    std::uninitialized_value_construct_n(leaf->tail(), values);
+    leaf->values = leaf->tail();
+    leaf->value_capacity = leaf->tail_capacity = static_cast<uint32_t>(values);
+    return leaf;
+}
+
+void IndexKeyMap::LeafDelete::operator()(Leaf* leaf) const noexcept {
+    std::destroy_n(leaf->tail(), leaf->tail_capacity);
+    leaf->~Leaf();
+    ::operator delete(leaf);
+}
+
+void IndexKeyMap::set_cell(Value& cell, const Value& v) {
+    if (!v.has_text() || v.as_text().size() <= Value::kInlineText) {
+        cell = v;
+        return;
+    }
+    if (!texts_) texts_ = std::make_unique<TextArena>();
+    const std::string_view text = texts_->store(v.as_text());
+    cell.reset_borrowed(v.kind(), text);
+    text_lent_ += text.size();
+    text_live_ += text.size();
+}
+
+void IndexKeyMap::compact_texts_if_wasteful() {
+    const size_t waste = text_lent_ - text_live_;
+    if (!texts_ || waste < kCompactFrom || waste <= text_live_) return;
+    auto fresh = std::make_unique<TextArena>();
+    if (text_live_ > 0) fresh->reserve(text_live_);
+    for (const LeafPtr& leaf : leaves_) {
+        for (size_t v = 0; v < leaf->value_count; ++v) {
+            Value& cell = leaf->values[v];
+            if (lent_bytes(cell) > 0) cell.reset_borrowed(cell.kind(), fresh->store(cell.as_text()));
+        }
+    }
+    texts_ = std::move(fresh);
+    text_lent_ = text_live_;
+}
+
 size_t IndexKeyMap::Leaf::lower(Key key, bool& equal) const {
     size_t lo = 0, hi = size();
     while (lo < hi) {
@@ -71,41 +162,72 @@ size_t IndexKeyMap::Leaf::lower(Key key, bool& equal) const {
     return lo;
 }
 
-void IndexKeyMap::Leaf::insert(size_t at, Key key) {
-    const size_t from = start(at);
-    values.insert(values.begin() + static_cast<ptrdiff_t>(from), key.begin(), key.end());
-    const auto width = static_cast<uint32_t>(key.size());
-    ends.insert(ends.begin() + static_cast<ptrdiff_t>(at), static_cast<uint32_t>(from) + width);
-    for (size_t i = at + 1; i < ends.size(); ++i) ends[i] += width;
-    ids.emplace(ids.begin() + static_cast<ptrdiff_t>(at));
+void IndexKeyMap::Leaf::grow_values(size_t need) {
+    const size_t capacity = std::max<size_t>(need, size_t{value_capacity} * 2);
+    auto bigger = std::make_unique<Value[]>(capacity);
+    for (size_t v = 0; v < value_count; ++v) Value::relocate(bigger[v], values[v]);
+    spilled = std::move(bigger);
+    values = spilled.get();
+    value_capacity = static_cast<uint32_t>(capacity);
 }
 
-void IndexKeyMap::Leaf::remove(size_t at) {
-    const size_t from = start(at);
-    const uint32_t width = ends[at] - static_cast<uint32_t>(from);
-    values.erase(values.begin() + static_cast<ptrdiff_t>(from), values.begin() + static_cast<ptrdiff_t>(ends[at]));
-    ends.erase(ends.begin() + static_cast<ptrdiff_t>(at));
-    for (size_t i = at; i < ends.size(); ++i) ends[i] -= width;
-    ids.erase(ids.begin() + static_cast<ptrdiff_t>(at));
+void IndexKeyMap::Leaf::open_values(size_t from, size_t w) {
+    if (value_count + w > value_capacity) grow_values(value_count + w);
+    for (size_t v = value_count; v-- > from;) Value::relocate(values[v + w], values[v]);
+    value_count += static_cast<uint32_t>(w);
 }
 
-size_t IndexKeyMap::Leaf::drop_empty() {
-    size_t out = 0, value_out = 0;
-    const size_t n = size();
+void IndexKeyMap::Leaf::close_values(size_t from, size_t w) {
+    for (size_t v = from + w; v < value_count; ++v) Value::relocate(values[v - w], values[v]);
+    // What the shift left behind, when nothing followed the removed values.
+    for (size_t v = std::max(from, value_count - w); v < value_count; ++v) values[v] = Value();
+    value_count -= static_cast<uint32_t>(w);
+}
+
+void IndexKeyMap::insert(Leaf& leaf, size_t at, Key key) {
+    const size_t from = leaf.start(at), w = key.size();
+    leaf.open_values(from, w);
+    for (size_t i = 0; i < w; ++i) set_cell(leaf.values[from + i], key[i]);
+    std::move_backward(leaf.ids + at, leaf.ids + leaf.count, leaf.ids + leaf.count + 1);
+    for (size_t i = leaf.count; i > at; --i) leaf.ends[i] = leaf.ends[i - 1] + static_cast<uint32_t>(w);
+    leaf.ends[at] = static_cast<uint32_t>(from + w);
+    ++leaf.count;
+}
+
+void IndexKeyMap::remove(Leaf& leaf, size_t at) {
+    const size_t from = leaf.start(at), w = leaf.ends[at] - from;
+    for (size_t v = from; v < from + w; ++v) text_live_ -= lent_bytes(leaf.values[v]);
+    leaf.close_values(from, w);
+    leaf.ids[at] = RowIdList();
+    std::move(leaf.ids + at + 1, leaf.ids + leaf.count, leaf.ids + at);
+    for (size_t i = at; i + 1 < leaf.count; ++i) leaf.ends[i] = leaf.ends[i + 1] - static_cast<uint32_t>(w);
+    --leaf.count;
+}
+
+size_t IndexKeyMap::drop_empty(Leaf& leaf) {
+    size_t out = 0, value_out = 0, from = 0;
+    const size_t n = leaf.size();
     for (size_t i = 0; i < n; ++i) {
-        const size_t from = start(i), to = ends[i];
-        if (ids[i].empty()) continue;
-        if (out != i) {
-            for (size_t v = from; v < to; ++v) values[value_out + v - from] = std::move(values[v]);
-            ids[out] = std::move(ids[i]);
+        const size_t to = leaf.ends[i];
+        if (leaf.ids[i].empty()) {
+            for (size_t v = from; v < to; ++v) {
+                text_live_ -= lent_bytes(leaf.values[v]);
+                leaf.values[v] = Value();
+            }
+            leaf.ids[i] = RowIdList();
+        } else {
+            if (out != i) {
+                for (size_t v = from; v < to; ++v) Value::relocate(leaf.values[value_out + v - from], leaf.values[v]);
+                leaf.ids[out] = std::move(leaf.ids[i]);
+            }
+            value_out += to - from;
+            leaf.ends[out] = static_cast<uint32_t>(value_out);
+            ++out;
         }
-        value_out += to - from;
-        ends[out] = static_cast<uint32_t>(value_out);
-        ++out;
+        from = to;
     }
-    values.resize(value_out);
-    ends.resize(out);
-    ids.resize(out);
+    leaf.value_count = static_cast<uint32_t>(value_out);
+    leaf.count = static_cast<uint32_t>(out);
     return n - out;
 }
 
@@ -153,16 +275,16 @@ const RowIdList* IndexKeyMap::find_ids(Key key) const {
 
 RowIdList& IndexKeyMap::entry(Key key) {
     if (leaves_.empty()) {
-        leaves_.push_back(std::make_unique<Leaf>());
-        leaves_.back()->insert(0, key);
+        leaves_.push_back(make_leaf((kLeafMax + 1) * key.size()));
+        insert(*leaves_.back(), 0, key);
         ++size_;
-        return leaves_.back()->ids.back();
+        return leaves_.back()->ids[0];
     }
     size_t at = leaf_for(key);
     bool equal = false;
     size_t pos = leaves_[at]->lower(key, equal);
     if (equal) return leaves_[at]->ids[pos];
-    leaves_[at]->insert(pos, key);
+    insert(*leaves_[at], pos, key);
     ++size_;
     if (leaves_[at]->size() > kLeafMax) {
         split(at);
@@ -178,15 +300,16 @@ void IndexKeyMap::split(size_t at) {
     Leaf& left = *leaves_[at];
     const size_t keep = left.size() / 2;
     const size_t cut = left.start(keep);
-    auto right = std::make_unique<Leaf>();
-    right->values.assign(std::make_move_iterator(left.values.begin() + static_cast<ptrdiff_t>(cut)),
-                         std::make_move_iterator(left.values.end()));
-    for (size_t i = keep; i < left.size(); ++i) right->ends.push_back(left.ends[i] - static_cast<uint32_t>(cut));
-    right->ids.assign(std::make_move_iterator(left.ids.begin() + static_cast<ptrdiff_t>(keep)),
-                      std::make_move_iterator(left.ids.end()));
-    left.values.resize(cut);
-    left.ends.resize(keep);
-    left.ids.resize(keep);
+    LeafPtr right = make_leaf(left.value_capacity);
+    for (size_t v = cut; v < left.value_count; ++v) Value::relocate(right->values[v - cut], left.values[v]);
+    right->value_count = static_cast<uint32_t>(left.value_count - cut);
+    left.value_count = static_cast<uint32_t>(cut);
+    for (size_t i = keep; i < left.size(); ++i) {
+        right->ends[i - keep] = left.ends[i] - static_cast<uint32_t>(cut);
+        right->ids[i - keep] = std::move(left.ids[i]);
+    }
+    right->count = static_cast<uint32_t>(left.size() - keep);
+    left.count = static_cast<uint32_t>(keep);
     leaves_.insert(leaves_.begin() + static_cast<ptrdiff_t>(at) + 1, std::move(right));
 }
 
@@ -196,9 +319,10 @@ void IndexKeyMap::erase(Key key) {
     bool equal = false;
     const size_t pos = leaves_[at]->lower(key, equal);
     if (!equal) return;
-    leaves_[at]->remove(pos);
+    remove(*leaves_[at], pos);
     --size_;
-    if (leaves_[at]->ids.empty()) leaves_.erase(leaves_.begin() + static_cast<ptrdiff_t>(at));
+    if (leaves_[at]->size() == 0) leaves_.erase(leaves_.begin() + static_cast<ptrdiff_t>(at));
+    compact_texts_if_wasteful();
 }
 
 size_t IndexKeyMap::remove_sorted(std::span<const Key> keys, std::span<const uint64_t> ids) {
@@ -229,8 +353,11 @@ size_t IndexKeyMap::remove_sorted(std::span<const Key> keys, std::span<const uin
         }
         i = end;
     }
-    for (size_t e : emptied) size_ -= leaves_[e]->drop_empty();
-    if (!emptied.empty()) std::erase_if(leaves_, [](const auto& leaf) { return leaf->ids.empty(); });
+    for (size_t e : emptied) size_ -= drop_empty(*leaves_[e]);
+    if (!emptied.empty()) {
+        std::erase_if(leaves_, [](const auto& leaf) { return leaf->size() == 0; });
+        compact_texts_if_wasteful();
+    }
     return removed;
 }
 
@@ -238,18 +365,14 @@ RowIdList& IndexKeyMap::append_greatest(std::span<const Value> row, std::span<co
     // Built leaves are left a quarter empty, so that inserts between the
     // loaded keys do not split at once.
     constexpr size_t kBuildFill = kLeafMax * 3 / 4;
-    if (leaves_.empty() || leaves_.back()->size() >= kBuildFill) {
-        auto leaf = std::make_unique<Leaf>();
-        leaf->values.reserve(kBuildFill * positions.size());
-        leaf->ends.reserve(kBuildFill);
-        leaf->ids.reserve(kBuildFill);
-        leaves_.push_back(std::move(leaf));
-    }
+    if (leaves_.empty() || leaves_.back()->size() >= kBuildFill)
+        leaves_.push_back(make_leaf((kLeafMax + 1) * positions.size()));
     Leaf& leaf = *leaves_.back();
-    for (size_t p : positions) leaf.values.push_back(row[p]);
-    leaf.ends.push_back(static_cast<uint32_t>(leaf.values.size()));
+    if (leaf.value_count + positions.size() > leaf.value_capacity) leaf.grow_values(leaf.value_count + positions.size());
+    for (size_t p : positions) set_cell(leaf.values[leaf.value_count++], row[p]);
+    leaf.ends[leaf.count] = leaf.value_count;
     ++size_;
-    return leaf.ids.emplace_back();
+    return leaf.ids[leaf.count++];
 }
 
 MemIndex::MemIndex(std::string name_, std::string table_, std::vector<std::string> columns_,

@@ -43,21 +43,36 @@ public:
 };
 
 // The row ids under one key: ids in the order they were added, each once.
-// One id (every key of a unique index, most of any other) is held inline;
-// a longer list moves to the heap. Reads like a vector of ids.
+// Reads like a vector of ids. One word: one id below 2^63 (every key of a
+// unique index, most of any other) sits in it; a longer list, or an id of
+// 2^63 or more, moves to a heap block holding its size, capacity and ids.
 class RowIdList {
 public:
     RowIdList() = default;
     RowIdList(std::initializer_list<uint64_t> ids) {
         for (uint64_t id : ids) push_back(id);
     }
+    RowIdList(const RowIdList& other);
+    RowIdList(RowIdList&& other) noexcept : word_(std::exchange(other.word_, kEmpty)) {}
+    RowIdList& operator=(const RowIdList& other) {
+        if (this != &other) *this = RowIdList(other);
+        return *this;
+    }
+    RowIdList& operator=(RowIdList&& other) noexcept {
+        if (this != &other) {
+            release();
+            word_ = std::exchange(other.word_, kEmpty);
+        }
+        return *this;
+    }
+    ~RowIdList() { release(); }
 
-    const uint64_t* begin() const { return many_.empty() ? &one_ : many_.data(); }
+    const uint64_t* begin() const { return in_block() ? block()->ids() : &word_; }
     const uint64_t* end() const { return begin() + size(); }
     const uint64_t* data() const { return begin(); }
-    uint64_t* begin() { return many_.empty() ? &one_ : many_.data(); }
+    uint64_t* begin() { return in_block() ? block()->ids() : &word_; }
     uint64_t* end() { return begin() + size(); }
-    size_t size() const { return many_.empty() ? (has_one_ ? 1 : 0) : many_.size(); }
+    size_t size() const { return in_block() ? block()->size : word_ == kEmpty ? 0 : 1; }
     bool empty() const { return size() == 0; }
     uint64_t front() const { return *begin(); }
     uint64_t back() const { return end()[-1]; }
@@ -68,22 +83,25 @@ public:
     // Room for n ids in all, when that is more than one (a rebuild knows
     // each list's length before it fills it).
     void reserve(size_t n) {
-        if (n > 1) many_.reserve(n);
+        if (n > 1 && (!in_block() || block()->capacity < n)) move_to_block(n);
     }
     // Removes every id for which drop(id) holds, keeping the others' order.
     // Returns how many went.
     template <class Drop>
     size_t erase_if(Drop&& drop) {
-        if (many_.empty()) {
-            if (!has_one_ || !drop(one_)) return 0;
-            has_one_ = false;
+        if (!in_block()) {
+            if (word_ == kEmpty || !drop(word_)) return 0;
+            word_ = kEmpty;
             return 1;
         }
-        const size_t removed = std::erase_if(many_, drop);
-        if (many_.size() == 1) {
-            one_ = many_.front();
-            has_one_ = true;
-            many_ = {};
+        Block& b = *block();
+        const uint64_t* kept = std::remove_if(b.ids(), b.ids() + b.size, drop);
+        const size_t removed = static_cast<size_t>(b.ids() + b.size - kept);
+        b.size -= removed;
+        if (b.size == 0 || (b.size == 1 && b.ids()[0] < kBlockTag)) {
+            const uint64_t rest = b.size == 0 ? kEmpty : b.ids()[0];
+            release();
+            word_ = rest;
         }
         return removed;
     }
@@ -93,21 +111,42 @@ public:
     friend bool operator==(const RowIdList& a, const std::vector<uint64_t>& b) { return std::ranges::equal(a, b); }
 
 private:
-    uint64_t one_ = 0;
-    bool has_one_ = false;        // one_ is the list (only while many_ is empty)
-    std::vector<uint64_t> many_;  // the list when it holds two ids or more
+    struct Block {
+        uint64_t size;
+        uint64_t capacity;
+        uint64_t* ids() { return reinterpret_cast<uint64_t*>(this + 1); }
+        const uint64_t* ids() const { return reinterpret_cast<const uint64_t*>(this + 1); }
+    };
+    // The word: kEmpty, an id below kBlockTag, or kBlockTag | (block >> 1)
+    // (a block is aligned, so no bit of its address is lost).
+    static constexpr uint64_t kEmpty = ~uint64_t{0};
+    static constexpr uint64_t kBlockTag = uint64_t{1} << 63;
+
+    bool in_block() const { return word_ >= kBlockTag && word_ != kEmpty; }
+    Block* block() const { return reinterpret_cast<Block*>(static_cast<uintptr_t>(word_ << 1)); }
+    // Moves the ids into a new block with room for `capacity` (not below
+    // the size).
+    void move_to_block(size_t capacity);
+    void release() noexcept;
+
+    uint64_t word_ = kEmpty;
 };
+static_assert(sizeof(RowIdList) == 8);
 
 // The ordered keys of one index with their row-id lists, kept flat: sorted
-// leaves of up to kLeafMax keys, each leaf holding its keys' values in one
-// array, so that a key costs no allocation of its own (only texts too long
-// to sit inside a Value do). Reads like an ordered map from key to list:
-// iteration yields (key as a span of values, list) in key order.
+// leaves of up to kLeafMax keys, each leaf one block holding its keys'
+// values, ends and lists, so that a key costs no allocation of its own.
+// Texts too long to sit inside a Value are copied into an arena the map
+// owns and lent to the keys' values; the bytes of keys that went are
+// counted, and once they exceed the bytes of the keys held the texts move
+// to a fresh arena. A copy of the map has its own arena. Reads like an
+// ordered map from key to list: iteration yields (key as a span of values,
+// list) in key order.
 //
 // Finding the leaf is a binary search over the leaves, changing one is a
 // shift within it; a split or an emptied leaf moves the leaf pointers
 // (one per ~100 keys). References into it (keys, lists) are valid until the
-// next change.
+// next change; a key handed to a change must not point into the map.
 class IndexKeyMap {
 public:
     static constexpr size_t kLeafMax = 128;
@@ -164,9 +203,13 @@ public:
     IndexKeyMap() = default;
     IndexKeyMap(const IndexKeyMap& other);
     IndexKeyMap& operator=(const IndexKeyMap& other);
-    // A moved-from map is empty.
+    // A moved-from map is empty. The leaves and texts stay where they are.
     IndexKeyMap(IndexKeyMap&& other) noexcept
-        : leaves_(std::move(other.leaves_)), size_(std::exchange(other.size_, 0)) {
+        : leaves_(std::move(other.leaves_)),
+          size_(std::exchange(other.size_, 0)),
+          texts_(std::move(other.texts_)),
+          text_lent_(std::exchange(other.text_lent_, 0)),
+          text_live_(std::exchange(other.text_live_, 0)) {
         other.leaves_.clear();
     }
     IndexKeyMap& operator=(IndexKeyMap&& other) noexcept {
@@ -174,6 +217,9 @@ public:
             leaves_ = std::move(other.leaves_);
             other.leaves_.clear();
             size_ = std::exchange(other.size_, 0);
+            texts_ = std::move(other.texts_);
+            text_lent_ = std::exchange(other.text_lent_, 0);
+            text_live_ = std::exchange(other.text_live_, 0);
         }
         return *this;
     }
@@ -209,39 +255,75 @@ public:
     template <class Fn>
     void for_each_list_removing_empty(Fn&& fn) {
         for (auto& leaf : leaves_) {
-            for (RowIdList& ids : leaf->ids) fn(ids);
-            size_ -= leaf->drop_empty();
+            for (size_t i = 0; i < leaf->size(); ++i) fn(leaf->ids[i]);
+            size_ -= drop_empty(*leaf);
         }
-        std::erase_if(leaves_, [](const auto& leaf) { return leaf->ids.empty(); });
+        std::erase_if(leaves_, [](const auto& leaf) { return leaf->size() == 0; });
+        compact_texts_if_wasteful();
     }
 
     friend bool operator==(const IndexKeyMap& a, const IndexKeyMap& b);
 
-private:
-    struct Leaf {
-        std::vector<Value> values;   // the keys' values, one key after another
-        std::vector<uint32_t> ends;  // where each key's values end in `values`
-        std::vector<RowIdList> ids;  // parallel to ends
+    // Bytes of key texts in the map's arena: those of the keys held, and
+    // all lent since the arena was made (the rest is waste).
+    size_t text_bytes_live() const { return text_live_; }
+    size_t text_bytes_lent() const { return text_lent_; }
 
-        size_t size() const { return ids.size(); }
+private:
+    // A leaf is one block: this header, then room for values (`tail`). Its
+    // values own nothing (texts past kInlineText are lent from texts_), so
+    // they move by relocation. Lists past `count` are empty.
+    struct Leaf {
+        uint32_t count = 0;
+        uint32_t value_count = 0;
+        uint32_t value_capacity = 0;
+        uint32_t tail_capacity = 0;
+        Value* values = nullptr;           // the tail, or `spilled` once keys wider than planned outgrew it
+        std::unique_ptr<Value[]> spilled;
+        uint32_t ends[kLeafMax + 1];       // where each key's values end in `values`
+        RowIdList ids[kLeafMax + 1];
+
+        size_t size() const { return count; }
         size_t start(size_t i) const { return i == 0 ? 0 : ends[i - 1]; }
-        Key key(size_t i) const { return Key(values.data() + start(i), ends[i] - start(i)); }
+        Key key(size_t i) const { return Key(values + start(i), ends[i] - start(i)); }
+        Value* tail() { return reinterpret_cast<Value*>(this + 1); }
         // Number of keys less than `key`; `equal` tells whether the key
         // there equals it.
         size_t lower(Key key, bool& equal) const;
-        void insert(size_t at, Key key);
-        void remove(size_t at);
-        // Removes the keys with empty lists; returns how many went.
-        size_t drop_empty();
+        // Room for `need` values in all.
+        void grow_values(size_t need);
+        // Inserts w Null values at `from` / removes the w values there
+        // (which must own nothing).
+        void open_values(size_t from, size_t w);
+        void close_values(size_t from, size_t w);
     };
+    struct LeafDelete {
+        void operator()(Leaf* leaf) const noexcept;
+    };
+    using LeafPtr = std::unique_ptr<Leaf, LeafDelete>;
+    // A leaf with room in its block for `values` values.
+    static LeafPtr make_leaf(size_t values);
+
+    // Makes `cell` read as `v`, a long text lent from texts_.
+    void set_cell(Value& cell, const Value& v);
+    void insert(Leaf& leaf, size_t at, Key key);
+    void remove(Leaf& leaf, size_t at);
+    // Removes the keys with empty lists; returns how many went.
+    size_t drop_empty(Leaf& leaf);
+    // Moves the texts of the keys held to a fresh arena when the bytes of
+    // keys that went exceed them (and are worth a pass).
+    void compact_texts_if_wasteful();
     // The leaf that holds the key or would receive it: the first whose last
     // key is not less than it, else the last leaf. `from` is a leaf known
     // not to lie past it.
     size_t leaf_for(Key key, size_t from = 0) const;
     void split(size_t leaf);
 
-    std::vector<std::unique_ptr<Leaf>> leaves_;  // none when empty, never an empty one
+    std::vector<LeafPtr> leaves_;  // none when empty, never an empty one
     size_t size_ = 0;
+    std::unique_ptr<TextArena> texts_;  // null until a long text is lent
+    size_t text_lent_ = 0;              // bytes lent from texts_
+    size_t text_live_ = 0;              // of which the keys held use
 };
 
 // A hash view of a single-column index's keys, for runs of point lookups:
