@@ -381,6 +381,36 @@ TEST(MemBTree, MatchesOrderedMapUnderRandomInsertsAndErases) {
     }
 }
 
+// A build large enough to take its leaves from one mapping gives the map a
+// build from the heap gives, through the changes that follow: splits, keys
+// that go (their blocks stay in the mapping), copies and moves.
+TEST(MemIndex, PlannedBuildMatchesAHeapBuild) {
+    std::mt19937_64 rng(5);
+    const std::vector<size_t> positions{0};
+    IndexKeyMap planned, heap;
+    const size_t keys = 120000;
+    planned.plan_build(keys, 1);
+    for (size_t k = 0; k < keys; ++k) {
+        const Value key = k % 3 ? Value::integer(static_cast<int64_t>(k) * 4)
+                                : Value::text("k" + std::to_string(1000000 + k) + " as a long text");
+        for (IndexKeyMap* map : {&planned, &heap}) map->append_greatest(std::span<const Value>(&key, 1), positions).push_back(k);
+    }
+    for (int step = 0; step < 20000; ++step) {
+        const Value key = Value::integer(static_cast<int64_t>(rng() % (keys * 4)));
+        const IndexKeyView view(&key, 1);
+        if (rng() % 2) {
+            for (IndexKeyMap* map : {&planned, &heap}) map->entry(view).push_back(step);
+        } else {
+            for (IndexKeyMap* map : {&planned, &heap}) map->erase(view);
+        }
+    }
+    ASSERT_EQ(planned, heap);
+    IndexKeyMap moved = std::move(planned);
+    const IndexKeyMap copy = moved;
+    moved = IndexKeyMap();
+    ASSERT_EQ(copy, heap);
+}
+
 // The flat key map of a secondary index against an ordered map: adds and
 // removals enough to split and empty leaves, purges, keys of one and two
 // values (a one-value probe of a two-value index is a proper prefix), lower

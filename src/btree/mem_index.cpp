@@ -108,10 +108,22 @@ constexpr size_t kCompactFrom = 64 * 1024;
 
 }  // namespace
 
+void IndexKeyMap::plan_build(size_t keys, size_t width) {
+    const size_t bytes = (keys + kBuildFill - 1) / kBuildFill * (sizeof(Leaf) + (kLeafMax + 1) * width * sizeof(Value));
+    // A smaller build does as well in the heap's pages; a map holding
+    // leaves keeps its slab.
+    if (bytes < kHugePage || !leaves_.empty() || !slab_.empty()) return;
+    slab_.resize(bytes);
+}
+
 IndexKeyMap::LeafPtr IndexKeyMap::make_leaf(size_t values) {
-    static_assert(sizeof(Leaf) % alignof(Value) == 0);
-    void* block = ::operator new(sizeof(Leaf) + values * sizeof(Value));
+    static_assert(sizeof(Leaf) % alignof(Value) == 0 && alignof(Leaf) <= alignof(std::max_align_t));
+    const size_t bytes = sizeof(Leaf) + values * sizeof(Value);
+    const bool in_slab = slab_.size() - slab_used_ >= bytes;
+    void* block = in_slab ? slab_.data() + slab_used_ : ::operator new(bytes);
+    if (in_slab) slab_used_ += bytes;
     LeafPtr leaf(::new (block) Leaf);
+    leaf->in_slab = in_slab;
     std::uninitialized_value_construct_n(leaf->tail(), values);
     leaf->values = leaf->tail();
     leaf->value_capacity = leaf->tail_capacity = static_cast<uint32_t>(values);
@@ -120,8 +132,9 @@ IndexKeyMap::LeafPtr IndexKeyMap::make_leaf(size_t values) {
 
 void IndexKeyMap::LeafDelete::operator()(Leaf* leaf) const noexcept {
     std::destroy_n(leaf->tail(), leaf->tail_capacity);
+    const bool in_slab = leaf->in_slab;
     leaf->~Leaf();
-    ::operator delete(leaf);
+    if (!in_slab) ::operator delete(leaf);
 }
 
 void IndexKeyMap::set_cell(Value& cell, const Value& v) {
@@ -362,9 +375,6 @@ size_t IndexKeyMap::remove_sorted(std::span<const Key> keys, std::span<const uin
 }
 
 RowIdList& IndexKeyMap::append_greatest(std::span<const Value> row, std::span<const size_t> positions) {
-    // Built leaves are left a quarter empty, so that inserts between the
-    // loaded keys do not split at once.
-    constexpr size_t kBuildFill = kLeafMax * 3 / 4;
     if (leaves_.empty() || leaves_.back()->size() >= kBuildFill)
         leaves_.push_back(make_leaf((kLeafMax + 1) * positions.size()));
     Leaf& leaf = *leaves_.back();

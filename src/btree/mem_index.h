@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "types/huge_pages.h"
 #include "types/value.h"
 
 namespace zembrel {
@@ -205,7 +206,9 @@ public:
     IndexKeyMap& operator=(const IndexKeyMap& other);
     // A moved-from map is empty. The leaves and texts stay where they are.
     IndexKeyMap(IndexKeyMap&& other) noexcept
-        : leaves_(std::move(other.leaves_)),
+        : slab_(std::move(other.slab_)),
+          slab_used_(std::exchange(other.slab_used_, 0)),
+          leaves_(std::move(other.leaves_)),
           size_(std::exchange(other.size_, 0)),
           texts_(std::move(other.texts_)),
           text_lent_(std::exchange(other.text_lent_, 0)),
@@ -216,6 +219,8 @@ public:
         if (this != &other) {
             leaves_ = std::move(other.leaves_);
             other.leaves_.clear();
+            slab_ = std::move(other.slab_);
+            slab_used_ = std::exchange(other.slab_used_, 0);
             size_ = std::exchange(other.size_, 0);
             texts_ = std::move(other.texts_);
             text_lent_ = std::exchange(other.text_lent_, 0);
@@ -246,6 +251,9 @@ public:
     // once, however many of its keys go. Absent keys and ids are no error.
     // Returns how many ids went.
     size_t remove_sorted(std::span<const Key> keys, std::span<const uint64_t> ids);
+    // Before a build of `keys` keys of `width` values by append_greatest:
+    // takes the blocks of their leaves at once when they are many.
+    void plan_build(size_t keys, size_t width);
     // For building in key order: enters a key greater than every key held
     // (the values at `positions` of `row`) and returns its empty list, valid
     // until the next change.
@@ -270,6 +278,9 @@ public:
     size_t text_bytes_lent() const { return text_lent_; }
 
 private:
+    // Built leaves are left a quarter empty, so that inserts between the
+    // loaded keys do not split at once.
+    static constexpr size_t kBuildFill = kLeafMax * 3 / 4;
     // A leaf is one block: this header, then room for values (`tail`). Its
     // values own nothing (texts past kInlineText are lent from texts_), so
     // they move by relocation. Lists past `count` are empty.
@@ -278,6 +289,7 @@ private:
         uint32_t value_count = 0;
         uint32_t value_capacity = 0;
         uint32_t tail_capacity = 0;
+        bool in_slab = false;              // the block lies in the map's slab_
         Value* values = nullptr;           // the tail, or `spilled` once keys wider than planned outgrew it
         std::unique_ptr<Value[]> spilled;
         uint32_t ends[kLeafMax + 1];       // where each key's values end in `values`
@@ -301,8 +313,9 @@ private:
         void operator()(Leaf* leaf) const noexcept;
     };
     using LeafPtr = std::unique_ptr<Leaf, LeafDelete>;
-    // A leaf with room in its block for `values` values.
-    static LeafPtr make_leaf(size_t values);
+    // A leaf with room in its block for `values` values: from slab_ while
+    // it has room, else from the heap.
+    LeafPtr make_leaf(size_t values);
 
     // Makes `cell` read as `v`, a long text lent from texts_.
     void set_cell(Value& cell, const Value& v);
@@ -319,6 +332,12 @@ private:
     size_t leaf_for(Key key, size_t from = 0) const;
     void split(size_t leaf);
 
+    // Blocks for the leaves of a large build, in one mapping that 2 MiB pages
+    // back (a fault per 2 MiB rather than per 4 KiB). A leaf in it that goes
+    // leaves its block unused until the map goes. Declared before leaves_,
+    // which must go first.
+    ScratchVector<std::byte> slab_;
+    size_t slab_used_ = 0;
     std::vector<LeafPtr> leaves_;  // none when empty, never an empty one
     size_t size_ = 0;
     std::unique_ptr<TextArena> texts_;  // null until a long text is lent

@@ -375,6 +375,8 @@ void LoadedTables::rebuild_index(std::string_view index_name, const Split& split
     IndexKeyMap map;
     const FlatRows& rows = table->rows;
     const ScratchVector<KeyedRow> order = rows_in_key_order(rows, positions, true, nullptr, split);
+    const auto keys = std::count_if(order.begin(), order.end(), [](const KeyedRow& r) { return !r.same_key_as_previous; });
+    map.plan_build(static_cast<size_t>(keys), positions.size());
     uint64_t max_id = 0;
     RowIdList* last = nullptr;
     for (size_t k = 0; k < order.size(); ++k) {
