@@ -71,10 +71,11 @@ public:
     const uint64_t* begin() const { return in_block() ? block()->ids() : &word_; }
     const uint64_t* end() const { return begin() + size(); }
     const uint64_t* data() const { return begin(); }
-    uint64_t* begin() { return in_block() ? block()->ids() : &word_; }
-    uint64_t* end() { return begin() + size(); }
     size_t size() const { return in_block() ? block()->size : word_ == kEmpty ? 0 : 1; }
     bool empty() const { return size() == 0; }
+    // For reordering the ids in place: an id written must be one of the list's.
+    uint64_t* begin() { return in_block() ? block()->ids() : &word_; }
+    uint64_t* end() { return begin() + size(); }
     uint64_t front() const { return *begin(); }
     uint64_t back() const { return end()[-1]; }
     uint64_t operator[](size_t i) const { return begin()[i]; }
