@@ -98,6 +98,10 @@ void TextArena::keep(TextRoom& room) {
     const size_t used = room.used_.exchange(0, std::memory_order_relaxed);
     size_t kept = std::exchange(room.size_, 0);
     if (base == nullptr) return;
+    if (used == 0) {
+        Unwritten<char>().deallocate(base, kept);
+        return;
+    }
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     // A mapped room gives back the whole 2 MiB pages past its used part.
     if (kept >= Unwritten<char>::kMapFrom) {
