@@ -4,7 +4,6 @@
 #include <memory>
 #include <utility>
 
-
 namespace zembrel {
 
 void FlatRows::adopt_width(size_t width) {
