@@ -63,10 +63,6 @@ void RowIdList::release() noexcept {
 
 IndexKeyMap::IndexKeyMap(const IndexKeyMap& other) : size_(other.size_) {
     leaves_.reserve(other.leaves_.size());
-    if (other.text_live_ > 0) {
-        texts_ = std::make_unique<TextArena>();
-        texts_->reserve(other.text_live_);
-    }
     for (const LeafPtr& from : other.leaves_) {
         LeafPtr leaf = make_leaf(from->value_capacity);
         for (size_t v = 0; v < from->value_count; ++v) set_cell(leaf->values[v], from->values[v]);
@@ -153,7 +149,6 @@ void IndexKeyMap::compact_texts_if_wasteful() {
     const size_t waste = text_lent_ - text_live_;
     if (!texts_ || waste < kCompactFrom || waste <= text_live_) return;
     auto fresh = std::make_unique<TextArena>();
-    if (text_live_ > 0) fresh->reserve(text_live_);
     for (const LeafPtr& leaf : leaves_) {
         for (size_t v = 0; v < leaf->value_count; ++v) {
             Value& cell = leaf->values[v];
