@@ -17,11 +17,36 @@ namespace {
 // Below this many entries a comparison sort is as quick.
 constexpr size_t kRadixFrom = 256;
 
+// A text longer than Value::kPrefixTextBytes ties on its prefix with every
+// text sharing those bytes, and keys of one index often do ("group 000123
+// tag"): deciding such ties by key_cmp reads two rows and their texts from
+// all over the table. An entry carries the text's next bytes as well, so
+// that texts up to kMoreExact bytes are ordered and told equal without.
+constexpr size_t kMoreBytes = 7;
+constexpr size_t kMoreExact = Value::kPrefixTextBytes + kMoreBytes;
+
 struct Entry {
     unsigned __int128 prefix;
+    // Past the prefix, for a text it does not hold wholly: the next
+    // kMoreBytes bytes, big-endian, zero-padded, then the length capped one
+    // above kMoreExact (so, like the prefix, a shorter text sorts first).
+    // 0 for every other value.
+    uint64_t more;
     size_t row;
-    bool exact;  // the prefix stands for the first value wholly
+
+    // The prefix and `more` stand for the first value wholly.
+    bool exact() const { return (more & 0xFF) <= kMoreExact; }
 };
+
+uint64_t more_of(const Value& v) {
+    if (!v.has_text()) return 0;
+    const std::string_view text = v.as_text();
+    if (text.size() <= Value::kPrefixTextBytes) return 0;
+    uint64_t more = 0;
+    for (size_t i = Value::kPrefixTextBytes; i < kMoreExact; ++i)
+        more = (more << 8) | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0);
+    return (more << 8) | std::min(text.size(), kMoreExact + 1);
+}
 
 // Rows are distinct, so this is the stable order by prefix.
 template <class E>
@@ -223,8 +248,8 @@ ScratchVector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t>
                 }
             }
             if (!keyed) continue;
-            if (positions.empty()) *out++ = Entry{0, i, true};
-            else *out++ = Entry{Value::key_prefix(row[first]), i, Value::key_prefix_exact(row[first])};
+            if (positions.empty()) *out++ = Entry{0, 0, i};
+            else *out++ = Entry{Value::key_prefix(row[first]), more_of(row[first]), i};
         }
         kept[w] = static_cast<size_t>(out - (entries.data() + begin));
     });
@@ -235,10 +260,11 @@ ScratchVector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t>
         size += kept[w];
     }
     entries.resize(size);
-    // Equal prefixes: both exact or both not.
+    // Equal prefixes and `more`: both exact or both not.
     auto key_order = [&](const Entry& a, const Entry& b) {
         if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
-        for (size_t k = a.exact ? 1 : 0; k < positions.size(); ++k) {
+        if (a.more != b.more) return a.more < b.more ? -1 : 1;
+        for (size_t k = a.exact() ? 1 : 0; k < positions.size(); ++k) {
             auto c = Value::key_cmp(rows[a.row][positions[k]], rows[b.row][positions[k]]);
             if (c != 0) return c < 0 ? -1 : 1;
         }
@@ -272,12 +298,14 @@ ScratchVector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t>
         for (size_t i = bounds[w], end = bounds[w + 1]; i < end;) {
             size_t j = i + 1;
             while (j < end && entries[j].prefix == entries[i].prefix) ++j;
-            const bool decided = entries[i].exact && positions.size() <= 1;
+            const bool decided = entries[i].more == 0 && positions.size() <= 1;
+            // Only keys that `more` leaves undecided read their rows.
+            const bool reads_rows = positions.size() > 1 || !entries[i].exact();
             auto flag_run = [&] {
                 bool in_order = true;
                 order[i] = KeyedRow{entries[i].row, false};
                 for (size_t k = i + 1; k < j; ++k) {
-                    if (!decided) prefetch_entry(rows, entries, k, j, positions, entries[i].exact ? 1 : 0);
+                    if (reads_rows) prefetch_entry(rows, entries, k, j, positions, entries[i].exact() ? 1 : 0);
                     const int c = decided ? 0 : key_order(entries[k - 1], entries[k]);
                     in_order = in_order && c <= 0;
                     order[k] = KeyedRow{entries[k].row, c == 0};
