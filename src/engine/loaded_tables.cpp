@@ -289,6 +289,12 @@ void LoadedTables::clear() {
 
 void LoadedTables::rebuild_indexes(std::string_view table, const Split& split) {
     if (split.workers <= 1 || split.crew != nullptr) {
+        // The sorts of the trees one after the other take buffers of about
+        // the same sizes: the pages of one serve the next. They are kept
+        // while the primary-key tree is built only when an index's sort
+        // follows, which would take as much fresh memory there.
+        std::optional<ScratchReuse> reuse;
+        if (!mem_indexes.names_of_table(table).empty()) reuse.emplace();
         rebuild_pk_index(table, split);
         rebuild_secondary_indexes(table, split);
         return;
@@ -375,6 +381,8 @@ void LoadedTables::rebuild_index(std::string_view index_name, const Split& split
     IndexKeyMap map;
     const FlatRows& rows = table->rows;
     const ScratchVector<KeyedRow> order = rows_in_key_order(rows, positions, true, nullptr, split);
+    // The map's nodes come from the heap: kept scratch must not add to that.
+    ScratchReuse::release_current();
     uint64_t max_id = 0;
     RowIdList* last = nullptr;
     for (size_t k = 0; k < order.size(); ++k) {
