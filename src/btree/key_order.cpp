@@ -42,10 +42,12 @@ uint64_t more_of(const Value& v) {
     if (!v.has_text()) return 0;
     const std::string_view text = v.as_text();
     if (text.size() <= Value::kPrefixTextBytes) return 0;
-    uint64_t more = 0;
-    for (size_t i = Value::kPrefixTextBytes; i < kMoreExact; ++i)
-        more = (more << 8) | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0);
-    return (more << 8) | std::min(text.size(), kMoreExact + 1);
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, text.data() + Value::kPrefixTextBytes, std::min(text.size(), kMoreExact) - Value::kPrefixTextBytes);
+    uint64_t more;
+    std::memcpy(&more, bytes, 8);
+    if constexpr (std::endian::native == std::endian::little) more = __builtin_bswap64(more);
+    return more | std::min(text.size(), kMoreExact + 1);
 }
 
 // Rows are distinct, so this is the stable order by prefix.
