@@ -99,7 +99,13 @@ void radix_sort_by_prefix(Entries& entries, const Split& split) {
     };
     const unsigned __int128 first = entries.front().prefix;
     std::vector<unsigned __int128> differ_in(parts, 0);
-    each_part([&](size_t w, const E& e) { differ_in[w] |= e.prefix ^ first; });
+    run_parts(split, parts, [&](size_t w) {
+        // Gathered apart: the parts' slots share a cache line.
+        unsigned __int128 differ = 0;
+        for (size_t k = part_begin(n, parts, w), end = part_begin(n, parts, w + 1); k < end; ++k)
+            differ |= entries[k].prefix ^ first;
+        differ_in[w] = differ;
+    });
     unsigned __int128 differ = 0;
     for (unsigned __int128 d : differ_in) differ |= d;
     if (differ == 0) return;
@@ -121,9 +127,18 @@ void radix_sort_by_prefix(Entries& entries, const Split& split) {
     for (size_t next = 0; next < varying.size() && bits < kBucketBits;) {
         const size_t batch = std::min(kBytesPerPass, varying.size() - next);
         using Seen = std::array<std::array<uint8_t, 256>, kBytesPerPass>;
-        std::vector<Seen> seen(parts, Seen{});
-        each_part([&](size_t w, const E& e) {
-            for (size_t j = 0; j < batch; ++j) seen[w][j][byte_of(e.prefix, varying[next + j])] = 1;
+        std::vector<Seen> seen(parts);
+        run_parts(split, parts, [&](size_t w) {
+            // Marked in tables of the part's own: a byte stored anywhere
+            // else might be an entry's, and every read would wait on it.
+            Seen mine{};
+            int bytes[kBytesPerPass] = {};
+            for (size_t j = 0; j < batch; ++j) bytes[j] = varying[next + j];
+            for (size_t k = part_begin(n, parts, w), end = part_begin(n, parts, w + 1); k < end; ++k) {
+                const unsigned __int128 prefix = entries[k].prefix;
+                for (size_t j = 0; j < batch; ++j) mine[j][byte_of(prefix, bytes[j])] = 1;
+            }
+            seen[w] = mine;
         });
         bool full = false;
         for (size_t j = 0; j < batch && !full; ++j) {

@@ -149,12 +149,14 @@ bool pk_entries_by_image(const Table& table, size_t column, ScratchVector<unsign
     std::vector<size_t> repeats(parts, 0);
     run_parts(split, parts, [&](size_t w) {
         constexpr size_t kAhead = 16;
+        size_t repeated = 0;  // counted apart: the parts' slots share a cache line
         for (size_t k = part_begin(n, parts, w), end = part_begin(n, parts, w + 1); k < end; ++k) {
             if (k + kAhead < n) __builtin_prefetch(&table.rowids[keyed[k + kAhead].row]);
             images[k] = keyed[k].prefix;
             ids[k] = table.rowids[keyed[k].row];
-            repeats[w] += k > 0 && keyed[k].prefix == keyed[k - 1].prefix;
+            repeated += k > 0 && keyed[k].prefix == keyed[k - 1].prefix;
         }
+        repeats[w] = repeated;
     });
     if (std::ranges::any_of(repeats, [](size_t r) { return r != 0; })) {
         size_t kept = 0;
