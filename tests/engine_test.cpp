@@ -442,11 +442,15 @@ TEST(EngineLifecycle, LoadedTextsGoBackWithTheirTable) {
             insert += (i ? ", (" : "(") + std::to_string(i) + ", '" + note + std::to_string(i) + "', '2024-01-02')";
         ok(e, insert);
         ASSERT_TRUE(storage::save(e));
+        ASSERT_TRUE(count_entries_in_parallel(*e.page_store(), e.page_store()->catalog.get("t")->root, 2));
     }
     const size_t chunks = TextArena::live_chunks(), bytes = TextArena::live_bytes();
     for (int round = 0; round < 40; ++round) {
         {
             Engine e = must(storage::open(path));
+            // Every way out, after the sequential load and after the threaded
+            // one, whose texts lie in room shared by its threads.
+            if ((round / 4) % 2 == 1) e.tables.parallel_rows = 1;
             ok(e, "INSERT INTO t (n, s, d) VALUES (-1, 'x', '2024-01-03')");
             EXPECT_GT(TextArena::live_chunks(), chunks);
             const Table* t = table_of(e, "t");

@@ -27,12 +27,6 @@ using namespace bpt;
 // Leaves per run: enough rows that taking a run costs nothing next to
 // decoding it, few enough that the page room of every thread is small.
 constexpr size_t kLeavesPerRun = 32;
-// Bytes of each chunk of a worker's text arena, at most: a small table's
-// share of texts per worker takes smaller chunks, which the system does
-// not back with huge pages, that would each be mostly untouched.
-constexpr size_t kArenaChunk = size_t{8} << 20;
-constexpr size_t kSmallestArenaChunk = size_t{1} << 20;
-
 // The leaves of the tree under `root`, left to right, as its interior pages
 // name them; none when the root is a leaf or any page read on the way is
 // not as a valid tree has it.
@@ -116,16 +110,8 @@ std::optional<size_t> index_run(const Run& run, RunPages& pages, size_t usable, 
 
 // Decodes the indexed leaves into the run's place in `table`, long texts
 // into `arena`; false at whatever the sequential walk would read otherwise.
-bool decode_run(const Run& run, const RunPages& pages, size_t width, size_t chunk, TextArena& arena) {
+bool decode_run(const Run& run, const RunPages& pages, size_t width, TextArena& arena) {
     const size_t n = run.leaves.size();
-    size_t record_bytes = 0;
-    for (size_t k = 0; k < n; ++k)
-        for (const CellRef& c : pages.indexes[k].cells)
-            record_bytes += leaf_inline_value(pages.bytes + k * kPageSize, c).size();
-    // The run's texts fit in its records: room for them in one piece. The
-    // chunks are a MiB at least, so that the system takes them back whole
-    // when the table goes (small ones would stay with the worker's heap).
-    arena.reserve(record_bytes, chunk);
     size_t row = 0;
     for (size_t k = 0; k < n; ++k) {
         const uint8_t* page = pages.bytes + k * kPageSize;
@@ -200,16 +186,20 @@ bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, size_t work
         placed_wake.notify_all();
     };
 
+    // The long texts of the rows lie in the leaves' records, each within a
+    // page: room for them all, shared by every thread's arena.
+    std::optional<TextRoom> texts;
     std::vector<TextArena> arenas(files.size() + 1);  // the workers', then the calling thread's
-    // A worker's texts take at most the bytes of its share of the leaves.
-    const size_t chunk =
-        std::clamp(leaves->size() * kPageSize / std::max<size_t>(1, files.size()), kSmallestArenaChunk, kArenaChunk);
+    if (table != nullptr) {
+        texts.emplace(leaves->size() * usable, arenas.size());
+        for (TextArena& arena : arenas) arena.draw_from(&*texts);
+    }
     // Checks and counts the run (pass 1) or decodes it into its place (pass
     // 2), reading its pages with `read`.
     const auto do_run = [&](int pass, Run& run, RunPages& pages, TextArena& arena, auto read) {
         if (!read_run(run, pages, read)) return false;
         if (pass == 2)  // the checksums passed in the first pass
-            return index_run(run, pages, usable, false) == run.rows && decode_run(run, pages, width, chunk, arena);
+            return index_run(run, pages, usable, false) == run.rows && decode_run(run, pages, width, arena);
         const std::optional<size_t> rows = index_run(run, pages, usable, true);
         if (!rows) return false;
         std::lock_guard lock(mutex);
@@ -288,9 +278,14 @@ bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, size_t work
         for (Run* run : through)
             if (!failed && !do_run(2, *run, pages, arenas.back(), read_through)) fail();
     for (std::thread& t : threads) t.join();
-    // The rows borrow their texts from every worker's arena.
-    if (table != nullptr)
-        for (TextArena& arena : arenas) table->text_arena = std::move(arena);
+    // The rows borrow their texts from the room and every thread's arena.
+    if (table != nullptr) {
+        for (TextArena& arena : arenas) {
+            arena.draw_from(nullptr);
+            table->text_arena = std::move(arena);
+        }
+        table->text_arena.keep(*texts);
+    }
     return !failed;
 }
 

@@ -5,9 +5,9 @@
 // rows; the calling thread gives each counted run, in order, the place of
 // its rows at the end of the table, and in a second pass the workers read
 // the runs again and decode them there, long texts into an arena of each
-// worker's. Runs holding a page that the pager's cache or log holds a
-// newer copy of are read by the calling thread through the pager (the only
-// thread that touches it), in both passes.
+// worker's, drawing on room shared by all. Runs holding a page that the
+// pager's cache or log holds a newer copy of are read by the calling thread
+// through the pager (the only thread that touches it), in both passes.
 //
 // The road takes only what the sequential leaf-chain walk would read the
 // same way: a tree with interior pages above its leaves, each leaf linked to

@@ -4,8 +4,6 @@
 #include <memory>
 #include <utility>
 
-#include "types/huge_pages.h"
-
 namespace zembrel {
 
 void FlatRows::adopt_width(size_t width) {
@@ -20,7 +18,7 @@ void FlatRows::adopt_width(size_t width) {
 // Cells move by relocation, never by Value's move: a moved value owns its
 // text, and the texts the cells borrow from their table's arena must stay
 // borrowed (a reallocation would otherwise copy every long text).
-void FlatRows::relocate_all(std::vector<Value>& from, std::vector<Value>& to) {
+void FlatRows::relocate_all(Cells& from, Cells& to) {
     const size_t first = to.size();
     to.resize(first + from.size());
     for (size_t i = 0; i < from.size(); ++i) Value::relocate(to[first + i], from[i]);
@@ -28,9 +26,8 @@ void FlatRows::relocate_all(std::vector<Value>& from, std::vector<Value>& to) {
 }
 
 void FlatRows::regrow(size_t capacity) {
-    std::vector<Value> fresh;
+    Cells fresh;
     fresh.reserve(capacity);
-    advise_huge_pages(fresh.data() + cells_.size(), (capacity - cells_.size()) * sizeof(Value));
     relocate_all(cells_, fresh);
     cells_.swap(fresh);
 }
@@ -157,7 +154,7 @@ void FlatRows::insert_at(std::span<const size_t> positions, std::vector<Row> row
     for (const Row& row : rows)
         if (row.size() != width) invariant_failed("a row of another width than its table's");
     const size_t total = count_ + rows.size();
-    std::vector<Value> merged;
+    Cells merged;
     merged.reserve(total * width);
     size_t kept = 0, back = 0;
     for (size_t i = 0; i < total; ++i) {
@@ -175,7 +172,7 @@ void FlatRows::insert_at(std::span<const size_t> positions, std::vector<Row> row
 }
 
 void FlatRows::add_column(const Value& fill) {
-    std::vector<Value> wider;
+    Cells wider;
     wider.reserve(count_ * (width_ + 1));
     for (size_t i = 0; i < count_; ++i) {
         for (Value& cell : cells(i)) Value::relocate(wider.emplace_back(), cell);

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "types/huge_pages.h"
 #include "types/value.h"
 
 namespace zembrel {
@@ -166,16 +167,21 @@ public:
     }
 
 private:
+    // A large array of cells is a mapping of its own, on 2 MiB pages where
+    // the system has them, which a load fills with few faults and which goes
+    // back to the system whole when the rows go, whichever thread made it.
+    using Cells = std::vector<Value, Unwritten<Value>>;
+
     void adopt_width(size_t width);
     // Room for `extra` more cells, growing geometrically.
     void make_room(size_t extra);
     // Moves the cells into a new array of this capacity.
     void regrow(size_t capacity);
     // Appends every cell of `from` to `to` by relocation and empties `from`.
-    static void relocate_all(std::vector<Value>& from, std::vector<Value>& to);
+    static void relocate_all(Cells& from, Cells& to);
     void remove_taking(std::span<const size_t> positions, std::vector<Row>* rows, FlatRows* flat);
 
-    std::vector<Value> cells_;
+    Cells cells_;
     size_t width_ = 0;
     size_t count_ = 0;
 };
