@@ -56,6 +56,7 @@ Engine engine_with(const std::vector<Row>& rows, const Split& split = {}) {
     e.tables.database.tables["t"] = make_table(rows);
     e.tables.mem_indexes.insert(MemIndex("t_a", "t", {"a"}, {1}, true));
     e.tables.mem_indexes.insert(MemIndex("t_ab", "t", {"a", "b"}, {1, 2}, false));
+    e.tables.mem_indexes.insert(MemIndex("t_b", "t", {"b"}, {2}, false));
     // Eight workers: one crew for every tree; otherwise threads per pass.
     if (split.workers == 8) {
         e.tables.rebuild_indexes("t", split);
@@ -78,8 +79,9 @@ TEST(MemIndex, RebuiltPkTreeEqualsRowByRowInserts) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::mt19937_64 rng(21);
     // Rounds 4 and 5: a table of no row and one of a few; round 6: Pk keys
-    // that are short texts, none of them a Uuid.
-    for (int round = 0; round < 7; ++round) {
+    // that are short texts, none of them a Uuid; round 7: texts under the
+    // indexes over b longer than a key's image, sharing a long start.
+    for (int round = 0; round < 8; ++round) {
         std::vector<Row> rows;
         const int count = round == 4 ? 0 : round == 5 ? 6 : round == 6 ? 500 : 2000;
         for (int i = 0; i < count; ++i) {
@@ -91,12 +93,14 @@ TEST(MemIndex, RebuiltPkTreeEqualsRowByRowInserts) {
             if (round == 6) u = "key " + std::to_string(key_rng() % 1500);
             const int64_t a = round == 1 ? static_cast<int64_t>(rng() % 40) : i;
             const uint64_t b = rng() % 6;
+            const std::string b_text = round == 7 ? "a long shared start " + std::string(b, 'x') + std::to_string(b % 3)
+                                                  : "b" + std::to_string(b);
             rows.push_back({round == 2 && i % 7 == 0 ? Value::text(u) : round == 6 ? Value::text(u) : Value::uuid(u),
-                            Value::integer(a), b == 0 ? Value::null() : Value::text("b" + std::to_string(b))});
+                            Value::integer(a), b == 0 ? Value::null() : Value::text(b_text)});
         }
         MemBTree want;
         std::vector<std::pair<std::string, uint64_t>> want_entries;
-        std::map<std::string, std::vector<uint64_t>> want_a, want_ab;
+        std::map<std::string, std::vector<uint64_t>> want_a, want_ab, want_b;
         for (const Split& split : {Split{}, Split{3, 300}, Split{8, 1}}) {
             SCOPED_TRACE(split.workers);
             Engine e = engine_with(rows, split);
@@ -114,11 +118,15 @@ TEST(MemIndex, RebuiltPkTreeEqualsRowByRowInserts) {
                 });
                 want_a = dump(*e.tables.mem_indexes.get("t_a"));
                 want_ab = dump(*e.tables.mem_indexes.get("t_ab"));
+                // The plain index over b alone against the rows themselves.
+                for (size_t i = 0; i < t.rows.size(); ++i)
+                    if (!t.rows[i][2].is_null()) want_b[debug_values(std::span<const Value>(&t.rows[i][2], 1))].push_back(t.rowids[i]);
             }
             EXPECT_EQ(got_entries, want_entries) << "round " << round;
             EXPECT_EQ(dump(*e.tables.mem_indexes.get("t_a")), want_a) << "round " << round;
             EXPECT_EQ(dump(*e.tables.mem_indexes.get("t_ab")), want_ab) << "round " << round;
-            for (const char* name : {"t_a", "t_ab"}) {
+            EXPECT_EQ(dump(*e.tables.mem_indexes.get("t_b")), want_b) << "round " << round;
+            for (const char* name : {"t_a", "t_ab", "t_b"}) {
                 size_t ids = 0;
                 for (const auto& [key, list] : dump(*e.tables.mem_indexes.get(name))) ids += list.size();
                 EXPECT_EQ(e.tables.mem_indexes.get(name)->id_count(), ids) << name;

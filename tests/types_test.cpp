@@ -887,3 +887,98 @@ TEST(ScratchVector, LargeBuffersHoldTheirItems) {
     EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()));
     EXPECT_EQ(got.back(), got.size() - 1);
 }
+
+// Buffers of several item sizes made and freed in turn under a
+// ScratchReuse (as the sorts of one table's trees do) never share memory:
+// each keeps what was written into it while the others come and go, in
+// mappings carved from and joined back into the kept ones. Some are made
+// before the scope and freed in it, some outlive it.
+TEST(ScratchReuse, BuffersOfAnySizeNeverOverlap) {
+    struct Wide {
+        unsigned __int128 image;
+        uint64_t row, mark;
+    };
+    using Narrow = ScratchVector<uint64_t>;
+    using Broad = ScratchVector<Wide>;
+    std::mt19937_64 rng(11);
+    auto fill = [](auto& v, uint64_t tag) {
+        for (size_t i = 0; i < v.size(); ++i) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, Narrow>) v[i] = tag ^ i;
+            else v[i] = Wide{tag, i, tag ^ i};
+        }
+    };
+    auto holds = [](const auto& v, uint64_t tag) {
+        for (size_t i = 0; i < v.size(); ++i) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, Narrow>) {
+                if (v[i] != (tag ^ i)) return false;
+            } else if (v[i].image != tag || v[i].row != i || v[i].mark != (tag ^ i)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    std::vector<std::pair<Narrow, uint64_t>> narrow;
+    std::vector<std::pair<Broad, uint64_t>> broad;
+    auto check_all = [&] {
+        for (const auto& [v, tag] : narrow) ASSERT_TRUE(holds(v, tag)) << tag;
+        for (const auto& [v, tag] : broad) ASSERT_TRUE(holds(v, tag)) << tag;
+    };
+    uint64_t next_tag = 1;
+    auto make = [&] {
+        // From below the mapped size to several 2 MiB pages, and empty.
+        const size_t items = rng() % 8 == 0 ? 0 : (size_t{1} << 15) + rng() % (size_t{3} << 18);
+        if (rng() % 2 == 0) {
+            Narrow v(items);
+            fill(v, next_tag);
+            narrow.emplace_back(std::move(v), next_tag++);
+        } else {
+            Broad v(items / 4);
+            fill(v, next_tag);
+            broad.emplace_back(std::move(v), next_tag++);
+        }
+    };
+    auto drop = [&] {
+        if (!narrow.empty() && (broad.empty() || rng() % 2 == 0)) narrow.erase(narrow.begin() + static_cast<ptrdiff_t>(rng() % narrow.size()));
+        else if (!broad.empty()) broad.erase(broad.begin() + static_cast<ptrdiff_t>(rng() % broad.size()));
+    };
+    for (int k = 0; k < 3; ++k) make();
+    for (int round = 0; round < 4; ++round) {
+        ScratchReuse reuse;
+        for (int step = 0; step < 60; ++step) {
+            if (narrow.size() + broad.size() > 5 || rng() % 3 == 0) drop();
+            else make();
+            if (step % 20 == 19) {
+                ScratchReuse inner;  // the innermost serves, then hands back its own
+                make();
+                drop();
+            }
+            if (step == 30) reuse.release();
+            check_all();
+        }
+    }
+    check_all();
+}
+
+// What a pass frees, the next pass of the same size gets back, pages and all.
+TEST(ScratchReuse, AFreedMappingServesTheNextBuffer) {
+    ScratchReuse reuse;
+    const size_t items = size_t{3} << 18;  // 6 MiB of uint64_t
+    const uint64_t* first = nullptr;
+    {
+        ScratchVector<uint64_t> a(items);
+        first = a.data();
+    }
+    {
+        ScratchVector<uint64_t> b(items / 2);  // a part of it
+        ScratchVector<uint64_t> c(items / 4);  // from what is left
+#if defined(__linux__)
+        EXPECT_EQ(b.data(), first);
+        // b's 3 MiB take two whole 2 MiB pages.
+        EXPECT_EQ(reinterpret_cast<const char*>(c.data()) - reinterpret_cast<const char*>(first), 2 * kHugePage);
+#endif
+    }
+    ScratchVector<uint64_t> d(items);  // the parts joined back whole
+#if defined(__linux__)
+    EXPECT_EQ(d.data(), first);
+#endif
+}

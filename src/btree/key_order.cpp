@@ -17,11 +17,38 @@ namespace {
 // Below this many entries a comparison sort is as quick.
 constexpr size_t kRadixFrom = 256;
 
+// A text longer than Value::kPrefixTextBytes ties on its prefix with every
+// text sharing those bytes, and keys of one index often do ("group 000123
+// tag"): deciding such ties by key_cmp reads two rows and their texts from
+// all over the table. An entry carries the text's next bytes as well, so
+// that texts up to kMoreExact bytes are ordered and told equal without.
+constexpr size_t kMoreBytes = 7;
+constexpr size_t kMoreExact = Value::kPrefixTextBytes + kMoreBytes;
+
 struct Entry {
     unsigned __int128 prefix;
+    // Past the prefix, for a text it does not hold wholly: the next
+    // kMoreBytes bytes, big-endian, zero-padded, then the length capped one
+    // above kMoreExact (so, like the prefix, a shorter text sorts first).
+    // 0 for every other value.
+    uint64_t more;
     size_t row;
-    bool exact;  // the prefix stands for the first value wholly
+
+    // The prefix and `more` stand for the first value wholly.
+    bool exact() const { return (more & 0xFF) <= kMoreExact; }
 };
+
+uint64_t more_of(const Value& v) {
+    if (!v.has_text()) return 0;
+    const std::string_view text = v.as_text();
+    if (text.size() <= Value::kPrefixTextBytes) return 0;
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, text.data() + Value::kPrefixTextBytes, std::min(text.size(), kMoreExact) - Value::kPrefixTextBytes);
+    uint64_t more;
+    std::memcpy(&more, bytes, 8);
+    if constexpr (std::endian::native == std::endian::little) more = __builtin_bswap64(more);
+    return more | std::min(text.size(), kMoreExact + 1);
+}
 
 // Rows are distinct, so this is the stable order by prefix.
 template <class E>
@@ -72,7 +99,13 @@ void radix_sort_by_prefix(Entries& entries, const Split& split) {
     };
     const unsigned __int128 first = entries.front().prefix;
     std::vector<unsigned __int128> differ_in(parts, 0);
-    each_part([&](size_t w, const E& e) { differ_in[w] |= e.prefix ^ first; });
+    run_parts(split, parts, [&](size_t w) {
+        // Gathered apart: the parts' slots share a cache line.
+        unsigned __int128 differ = 0;
+        for (size_t k = part_begin(n, parts, w), end = part_begin(n, parts, w + 1); k < end; ++k)
+            differ |= entries[k].prefix ^ first;
+        differ_in[w] = differ;
+    });
     unsigned __int128 differ = 0;
     for (unsigned __int128 d : differ_in) differ |= d;
     if (differ == 0) return;
@@ -94,9 +127,18 @@ void radix_sort_by_prefix(Entries& entries, const Split& split) {
     for (size_t next = 0; next < varying.size() && bits < kBucketBits;) {
         const size_t batch = std::min(kBytesPerPass, varying.size() - next);
         using Seen = std::array<std::array<uint8_t, 256>, kBytesPerPass>;
-        std::vector<Seen> seen(parts, Seen{});
-        each_part([&](size_t w, const E& e) {
-            for (size_t j = 0; j < batch; ++j) seen[w][j][byte_of(e.prefix, varying[next + j])] = 1;
+        std::vector<Seen> seen(parts);
+        run_parts(split, parts, [&](size_t w) {
+            // Marked in tables of the part's own: a byte stored anywhere
+            // else might be an entry's, and every read would wait on it.
+            Seen mine{};
+            int bytes[kBytesPerPass] = {};
+            for (size_t j = 0; j < batch; ++j) bytes[j] = varying[next + j];
+            for (size_t k = part_begin(n, parts, w), end = part_begin(n, parts, w + 1); k < end; ++k) {
+                const unsigned __int128 prefix = entries[k].prefix;
+                for (size_t j = 0; j < batch; ++j) mine[j][byte_of(prefix, bytes[j])] = 1;
+            }
+            seen[w] = mine;
         });
         bool full = false;
         for (size_t j = 0; j < batch && !full; ++j) {
@@ -223,8 +265,8 @@ ScratchVector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t>
                 }
             }
             if (!keyed) continue;
-            if (positions.empty()) *out++ = Entry{0, i, true};
-            else *out++ = Entry{Value::key_prefix(row[first]), i, Value::key_prefix_exact(row[first])};
+            if (positions.empty()) *out++ = Entry{0, 0, i};
+            else *out++ = Entry{Value::key_prefix(row[first]), more_of(row[first]), i};
         }
         kept[w] = static_cast<size_t>(out - (entries.data() + begin));
     });
@@ -235,10 +277,11 @@ ScratchVector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t>
         size += kept[w];
     }
     entries.resize(size);
-    // Equal prefixes: both exact or both not.
+    // Equal prefixes and `more`: both exact or both not.
     auto key_order = [&](const Entry& a, const Entry& b) {
         if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
-        for (size_t k = a.exact ? 1 : 0; k < positions.size(); ++k) {
+        if (a.more != b.more) return a.more < b.more ? -1 : 1;
+        for (size_t k = a.exact() ? 1 : 0; k < positions.size(); ++k) {
             auto c = Value::key_cmp(rows[a.row][positions[k]], rows[b.row][positions[k]]);
             if (c != 0) return c < 0 ? -1 : 1;
         }
@@ -272,12 +315,14 @@ ScratchVector<KeyedRow> rows_in_key_order(RowsView rows, std::span<const size_t>
         for (size_t i = bounds[w], end = bounds[w + 1]; i < end;) {
             size_t j = i + 1;
             while (j < end && entries[j].prefix == entries[i].prefix) ++j;
-            const bool decided = entries[i].exact && positions.size() <= 1;
+            const bool decided = entries[i].more == 0 && positions.size() <= 1;
+            // Only keys that `more` leaves undecided read their rows.
+            const bool reads_rows = positions.size() > 1 || !entries[i].exact();
             auto flag_run = [&] {
                 bool in_order = true;
                 order[i] = KeyedRow{entries[i].row, false};
                 for (size_t k = i + 1; k < j; ++k) {
-                    if (!decided) prefetch_entry(rows, entries, k, j, positions, entries[i].exact ? 1 : 0);
+                    if (reads_rows) prefetch_entry(rows, entries, k, j, positions, entries[i].exact() ? 1 : 0);
                     const int c = decided ? 0 : key_order(entries[k - 1], entries[k]);
                     in_order = in_order && c <= 0;
                     order[k] = KeyedRow{entries[k].row, c == 0};

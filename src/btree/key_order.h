@@ -4,7 +4,8 @@
 // The order is the key order of the values at the given positions, compared
 // element by element (Value::key_cmp), ties broken by row position, so equal
 // keys keep their rows in table order. Sorting goes by a 128-bit image of
-// the first value (Value::key_prefix) and falls back to key_cmp only on ties;
+// the first value (Value::key_prefix), a text longer than it by its next
+// few bytes as well, and falls back to key_cmp only on ties beyond those;
 // input already in order (keys that grow with the rows) is recognised in one
 // pass and not sorted at all.
 //

@@ -149,12 +149,14 @@ bool pk_entries_by_image(const Table& table, size_t column, ScratchVector<unsign
     std::vector<size_t> repeats(parts, 0);
     run_parts(split, parts, [&](size_t w) {
         constexpr size_t kAhead = 16;
+        size_t repeated = 0;  // counted apart: the parts' slots share a cache line
         for (size_t k = part_begin(n, parts, w), end = part_begin(n, parts, w + 1); k < end; ++k) {
             if (k + kAhead < n) __builtin_prefetch(&table.rowids[keyed[k + kAhead].row]);
             images[k] = keyed[k].prefix;
             ids[k] = table.rowids[keyed[k].row];
-            repeats[w] += k > 0 && keyed[k].prefix == keyed[k - 1].prefix;
+            repeated += k > 0 && keyed[k].prefix == keyed[k - 1].prefix;
         }
+        repeats[w] = repeated;
     });
     if (std::ranges::any_of(repeats, [](size_t r) { return r != 0; })) {
         size_t kept = 0;
@@ -289,6 +291,12 @@ void LoadedTables::clear() {
 
 void LoadedTables::rebuild_indexes(std::string_view table, const Split& split) {
     if (split.workers <= 1 || split.crew != nullptr) {
+        // The sorts of the trees one after the other take buffers of about
+        // the same sizes: the pages of one serve the next. They are kept
+        // while the primary-key tree is built only when an index's sort
+        // follows, which would take as much fresh memory there.
+        std::optional<ScratchReuse> reuse;
+        if (!mem_indexes.names_of_table(table).empty()) reuse.emplace();
         rebuild_pk_index(table, split);
         rebuild_secondary_indexes(table, split);
         return;
@@ -375,6 +383,8 @@ void LoadedTables::rebuild_index(std::string_view index_name, const Split& split
     IndexKeyMap map;
     const FlatRows& rows = table->rows;
     const ScratchVector<KeyedRow> order = rows_in_key_order(rows, positions, true, nullptr, split);
+    // The map's leaves and texts are memory of their own: kept scratch must not add to that.
+    ScratchReuse::release_current();
     const auto keys = std::count_if(order.begin(), order.end(), [](const KeyedRow& r) { return !r.same_key_as_previous; });
     map.plan_build(static_cast<size_t>(keys), positions.size());
     uint64_t max_id = 0;

@@ -125,10 +125,19 @@ unsigned __int128 Value::key_prefix(const Value& v) {
             // in the image, longer ones sharing those bytes tie. Keys of one
             // index often share a long start ("group 000123"), so the more
             // bytes the image holds, the fewer ties reach key_cmp.
+            // Every key of a table passes here at load: the bytes go in
+            // as two big-endian words, not one shift each.
             const std::string_view text = v.as_text();
-            const size_t n = std::min<size_t>(kPrefixTextBytes, text.size());
-            for (size_t i = 0; i < n; ++i)
-                image |= static_cast<unsigned __int128>(static_cast<unsigned char>(text[i])) << (112 - 8 * i);
+            unsigned char bytes[16] = {};
+            std::memcpy(bytes, text.data(), std::min<size_t>(kPrefixTextBytes, text.size()));
+            uint64_t high, low;
+            std::memcpy(&high, bytes, 8);
+            std::memcpy(&low, bytes + 8, 8);
+            if constexpr (std::endian::native == std::endian::little) {
+                high = __builtin_bswap64(high);
+                low = __builtin_bswap64(low);
+            }
+            image |= ((static_cast<unsigned __int128>(high) << 64) | low) >> 8;
             image |= std::min<uint64_t>(kPrefixTextBytes + 1, text.size());
         }
     }
