@@ -233,15 +233,15 @@ Result<bool> CorrelatedSubquery::seek_page_entries(Engine& engine, PageStore& st
     return true;
 }
 
-Result<bool> CorrelatedSubquery::fetch_page_row(uint64_t rowid) {
-    auto found = fetcher_->fetch_into(rowid, page_row_);
+Result<std::optional<RowView>> CorrelatedSubquery::fetch_page_row(uint64_t rowid) {
+    auto found = fetcher_->fetch_view(rowid);
     if (!found) return fail(found.error());
-    if (!*found) return false;
+    if (!*found) return found;
     const size_t width = bound_.tables.front().columns.size();
-    if (auto st = check_stored_row(Value::integer(static_cast<int64_t>(rowid)), page_row_, width, statement_.from.name);
+    if (auto st = check_stored_row(Value::integer(static_cast<int64_t>(rowid)), **found, width, statement_.from.name);
         !st)
         return fail(st.error());
-    return true;
+    return found;
 }
 
 std::optional<bool> CorrelatedSubquery::exists_in_index(const ChainedRow& outer_row) {
@@ -284,7 +284,7 @@ Status CorrelatedSubquery::visit(Engine& engine, const ChainedRow& outer_row, Ke
                 auto found = fetch_page_row(id);
                 if (!found) return fail(found.error());
                 if (!*found || !wanted) continue;
-                if (eval_across(*where_, outer_row, page_row_, outer_width_) == Truth::True) wanted = keep(page_row_);
+                if (eval_across(*where_, outer_row, **found, outer_width_) == Truth::True) wanted = keep(**found);
             }
             return {};
         }

@@ -76,8 +76,9 @@ private:
     // The row ids of the entries in the seek's range (or of its key) read
     // from the index tree into rowids_; false when the index is gone.
     Result<bool> seek_page_entries(Engine& engine, PageStore& store);
-    // The row under the id into page_row_; false when it is gone.
-    Result<bool> fetch_page_row(uint64_t rowid);
+    // The row under the id, none when it is gone; the view lives until
+    // the next fetch.
+    Result<std::optional<RowView>> fetch_page_row(uint64_t rowid);
     // Whether some row passes, read from the index alone; none when only
     // the rows can tell.
     std::optional<bool> exists_in_index(const ChainedRow& outer_row);
@@ -111,7 +112,6 @@ private:
     const RowIdList* slots_ = nullptr;           // the same, when the key hash holds the rows
     std::vector<uint8_t> start_;                 // scratch of one page-file seek: its first key
     IndexEntry entry_;                           // scratch of one page-file seek
-    Row page_row_;                               // the page-file candidate in hand
 };
 
 }  // namespace zembrel::executor

@@ -1,6 +1,7 @@
 #include "executor/index_seek.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 
 #include "executor/page_seek.h"
@@ -138,9 +139,12 @@ bool memory_seek(const Engine& engine, const Table& table, const AccessPath& pat
     return true;
 }
 
-Result<std::optional<std::vector<Row>>> seek_path(Engine& engine, const std::string& table_name,
-                                                  const AccessPath& path, const parser::Expr* where,
-                                                  std::span<const BoundTable> tables, SeekOrder order) {
+// Hands emit(row) the rows of `path` that meet the WHERE, as memory_seek
+// does, over a loaded table or one in the page file (the view lives for
+// the call only). False when the path's table or index is gone.
+Result<bool> seek_path_into(Engine& engine, const std::string& table_name, const AccessPath& path,
+                            const parser::Expr* where, std::span<const BoundTable> tables, SeekOrder order,
+                            const std::function<void(RowView)>& emit) {
     std::optional<Predicate> predicate;
     if (where != nullptr) {
         auto bound = bind_predicate(*where, tables);
@@ -149,27 +153,39 @@ Result<std::optional<std::vector<Row>>> seek_path(Engine& engine, const std::str
     }
     const Predicate* test = predicate ? &*predicate : nullptr;
     if (path.ordered) order = SeekOrder::Index;
-    using Out = std::optional<std::vector<Row>>;
     if (path.in_page_file) {
         PageStore* store = engine.page_store();
-        if (store == nullptr || engine.tables.find(table_name) != nullptr) return Out();
+        if (store == nullptr || engine.tables.find(table_name) != nullptr) return false;
         if (path.kind == AccessPath::Kind::PrimaryKey) {
             const CatalogEntry* entry = store->catalog.get(table_name);
-            if (entry == nullptr || !entry->pk_column) return Out();
+            if (entry == nullptr || !entry->pk_column) return false;
             auto rows = page_pk_rows(engine, table_name, *entry->pk_column, path.lower.value);
             if (!rows) return fail(rows.error());
             if (path.limit && rows->size() > *path.limit) rows->resize(*path.limit);
-            return Out(std::move(*rows));
+            for (const Row& row : *rows) emit(row);
+            return true;
         }
         return page_seek_rows(*store, *page_interiors(engine, table_name), *page_decoded_rows(engine, table_name),
-                              table_name, path, order,
-                              [test](RowView row) { return passes(test, row); });
+                              table_name, path, order, [&](RowView row) {
+                                  if (!passes(test, row)) return false;
+                                  emit(row);
+                                  return true;
+                              });
     }
     const Table* table = engine.tables.find(table_name);
-    if (table == nullptr) return Out();
+    if (table == nullptr) return false;
+    return memory_seek(engine, *table, path, test, order, emit);
+}
+
+Result<std::optional<std::vector<Row>>> seek_path(Engine& engine, const std::string& table_name,
+                                                  const AccessPath& path, const parser::Expr* where,
+                                                  std::span<const BoundTable> tables, SeekOrder order) {
     std::vector<Row> rows;
-    if (!memory_seek(engine, *table, path, test, order, [&](RowView row) { rows.push_back(row.to_row()); })) return Out();
-    return Out(std::move(rows));
+    auto found = seek_path_into(engine, table_name, path, where, tables, order,
+                                [&](RowView row) { rows.push_back(row.to_row()); });
+    if (!found) return fail(found.error());
+    if (!*found) return std::optional<std::vector<Row>>();
+    return std::optional<std::vector<Row>>(std::move(rows));
 }
 
 }  // namespace
@@ -195,13 +211,12 @@ Result<std::optional<Rows>> try_index_fast_path(Engine& engine, const parser::Se
         return out;
     };
     if (path->in_page_file) {
-        auto rows = seek_path(engine, s.from.name, *path, &*s.where_clause, std::span<const BoundTable>(&from, 1),
-                              SeekOrder::Index);
-        if (!rows) return fail(rows.error());
-        if (!*rows) return std::optional<Rows>();
         Rows result{std::move(projection->columns), {}};
-        result.rows.reserve((*rows)->size());
-        for (const Row& row : **rows) result.rows.push_back(project(row));
+        auto found = seek_path_into(engine, s.from.name, *path, &*s.where_clause,
+                                    std::span<const BoundTable>(&from, 1), SeekOrder::Index,
+                                    [&](RowView row) { result.rows.push_back(project(row)); });
+        if (!found) return fail(found.error());
+        if (!*found) return std::optional<Rows>();
         return std::optional<Rows>(std::move(result));
     }
     const Table* table = source.table;

@@ -43,14 +43,14 @@ Step step_for(const AccessPath& path, const IndexEntry& entry) {
     return above_lower(k, path.lower) ? Step::Take : Step::Skip;
 }
 
-// The row under `rowid` into `row`, false when it is gone; a row of the
-// wrong width is damage.
-Result<bool> fetch(RowFetcher& rows, const std::string& table, size_t width, uint64_t rowid, Row& row) {
-    auto found = rows.fetch_into(rowid, row);
+// The row under `rowid`, none when it is gone; a row of the wrong width is
+// damage. The view lives until the next fetch.
+Result<std::optional<RowView>> fetch(RowFetcher& rows, const std::string& table, size_t width, uint64_t rowid) {
+    auto found = rows.fetch_view(rowid);
     if (!found) return fail(found.error());
     if (*found) {
         const Value key = Value::integer(static_cast<int64_t>(rowid));
-        if (auto st = check_stored_row(key, row, width, table); !st) return fail(st.error());
+        if (auto st = check_stored_row(key, **found, width, table); !st) return fail(st.error());
     }
     return found;
 }
@@ -76,30 +76,25 @@ std::shared_ptr<DecodedRows> page_decoded_rows(Engine& engine, const std::string
     return rows;
 }
 
-Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, InteriorPages& interiors,
-                                                       DecodedRows& decoded, const std::string& table,
-                                                       const AccessPath& path,
-                                                       SeekOrder order, const std::function<bool(RowView)>& keep) {
-    using Out = std::optional<std::vector<Row>>;
+Result<bool> page_seek_rows(PageStore& store, InteriorPages& interiors, DecodedRows& decoded, const std::string& table,
+                            const AccessPath& path, SeekOrder order, const std::function<bool(RowView)>& take) {
     const CatalogEntry* entry = store.catalog.get(table);
-    if (entry == nullptr) return Out();
+    if (entry == nullptr) return false;
     const size_t width = entry->columns.size();
     const std::optional<keycodec::Bytes> start = start_key(path);
     auto cursor = IndexCursor::open(store, table, path.index,
                                     start ? std::optional<std::span<const uint8_t>>(*start) : std::nullopt,
                                     &interiors);
     if (!cursor) return fail(cursor.error());
-    if (!*cursor) return Out();
+    if (!*cursor) return false;
     const std::vector<size_t> positions = (*cursor)->positions();
     std::optional<RowFetcher> fetcher = RowFetcher::open(store, table, &interiors, &decoded);
-    if (!fetcher) return Out();
-    const uint64_t limit = path.limit.value_or(std::numeric_limits<uint64_t>::max());
+    if (!fetcher) return false;
+    uint64_t room = path.limit.value_or(std::numeric_limits<uint64_t>::max());
 
-    std::vector<Row> rows;
     std::vector<uint64_t> ids;  // table order: gathered, then fetched
     IndexEntry at;
-    Row row;  // the row in hand; moved out when kept
-    while (rows.size() < limit) {
+    while (room > 0) {
         auto next = (*cursor)->next_into(at);
         if (!next) return fail(next.error());
         if (!*next) break;
@@ -110,21 +105,21 @@ Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, Interio
             ids.push_back(at.rowid);
             continue;
         }
-        auto found = fetch(*fetcher, table, width, at.rowid, row);
+        auto found = fetch(*fetcher, table, width, at.rowid);
         if (!found) return fail(found.error());
-        if (*found && holds_entry_values(row, positions, at) && keep(row)) rows.push_back(std::move(row));
+        if (*found && holds_entry_values(**found, positions, at) && take(**found)) --room;
     }
     // Each row once, as a scan reads them, even when a stale entry names it
     // beside its live one.
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     for (uint64_t id : ids) {
-        if (rows.size() >= limit) break;
-        auto found = fetch(*fetcher, table, width, id, row);
+        if (room == 0) break;
+        auto found = fetch(*fetcher, table, width, id);
         if (!found) return fail(found.error());
-        if (*found && keep(row)) rows.push_back(std::move(row));
+        if (*found && take(**found)) --room;
     }
-    return Out(std::move(rows));
+    return true;
 }
 
 // Equal under the key order means equal texts (for the text kinds), so

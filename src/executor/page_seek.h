@@ -14,23 +14,22 @@
 
 namespace zembrel::executor {
 
-// The rows of `path` over the table's index tree that `keep` accepts, at
-// most the path's limit: in index order, the entries from the start key up
-// to the first one past the range (or the key), each row fetched and kept
-// in that order; in table order, the row ids of those entries sorted and
-// the rows fetched in that order. An entry whose row is gone (a stale
-// entry) is passed over and the walk goes on, so a LIMIT still gets its
-// rows; in index order an entry whose row now holds other values is passed
-// over too (the row has its own entry). None when the catalog lacks the
-// table or the index. Errors: the index tree's and table tree's, the key
-// decoder's, and "row {} of table '{}' holds {} values for {} columns" for
-// a stored row of the wrong width. An ordered path wants index order.
-// The interior pages come from `interiors` (page_interiors), the rows
-// through `decoded` (page_decoded_rows).
-Result<std::optional<std::vector<Row>>> page_seek_rows(PageStore& store, InteriorPages& interiors,
-                                                       DecodedRows& decoded, const std::string& table,
-                                                       const AccessPath& path,
-                                                       SeekOrder order, const std::function<bool(RowView)>& keep);
+// The rows of `path` over the table's index tree, handed to `take` (a
+// view that lives for the call only), which says whether the row counts
+// against the path's limit: in index order, the entries from the start key
+// up to the first one past the range (or the key), each row fetched and
+// handed on in that order; in table order, the row ids of those entries
+// sorted and the rows fetched in that order. An entry whose row is gone (a
+// stale entry) is passed over and the walk goes on, so a LIMIT still gets
+// its rows; in index order an entry whose row now holds other values is
+// passed over too (the row has its own entry). False when the catalog
+// lacks the table or the index. Errors: the index tree's and table tree's,
+// the key decoder's, and "row {} of table '{}' holds {} values for {}
+// columns" for a stored row of the wrong width. An ordered path wants
+// index order. The interior pages come from `interiors` (page_interiors),
+// the rows through `decoded` (page_decoded_rows).
+Result<bool> page_seek_rows(PageStore& store, InteriorPages& interiors, DecodedRows& decoded, const std::string& table,
+                            const AccessPath& path, SeekOrder order, const std::function<bool(RowView)>& take);
 
 // The interior pages of a table read from the page file that seeks keep
 // for later statements (with the RowCache's facts, so dropped by every

@@ -200,6 +200,9 @@ public:
     // The same into `row` (its capacity reused): false when the row is gone
     // (`row` then unspecified).
     Result<bool> fetch_into(uint64_t rowid, Row& row);
+    // The same without a copy: a view of the row the DecodedRows keeps, or
+    // of the fetcher's own decoded row. It lives until the next fetch.
+    Result<std::optional<RowView>> fetch_view(uint64_t rowid);
 
 private:
     RowFetcher(Pager& pager, uint64_t root, InteriorPages* interiors, DecodedRows* decoded);
@@ -215,6 +218,7 @@ private:
     uint64_t leaf_ = 0;  // 0: none loaded
     size_t pos_ = 0;     // cell of the last row looked for in the leaf
     std::unique_ptr<PageBuf> page_;              // the leaf in hand's copy, from the first leaf on
+    Row row_;                                    // the last row decoded, which fetch_view lends
     bpt::PageIndex index_;
     std::vector<InteriorLevel> path_;            // root first; empty when the root is the leaf
     std::unique_ptr<InteriorPages> own_pages_;   // when none was lent

@@ -367,31 +367,37 @@ std::optional<bpt::CellRef> RowFetcher::find_cell(bpt::ByteSpan key) {
     return cell;
 }
 
-Result<bool> RowFetcher::fetch_into(uint64_t rowid, Row& row) {
+Result<std::optional<RowView>> RowFetcher::fetch_view(uint64_t rowid) {
+    using Out = std::optional<RowView>;
     if (decoded_ != nullptr) {
-        if (auto kept = decoded_->find(rowid)) {
-            row.assign(kept->begin(), kept->end());
-            return true;
-        }
+        if (auto kept = decoded_->find(rowid)) return Out(RowView(*kept));
     }
     const keycodec::TableKey wanted = keycodec::table_key_array(rowid);
     const bpt::ByteSpan key(wanted);
     if (auto st = locate(key); !st) return std::unexpected(st.error());
     const std::optional<bpt::CellRef> cell = find_cell(key);
-    if (!cell) return false;
+    if (!cell) return Out();
     const uint8_t* page = page_->data();
     size_t record_bytes = 0;
     if (!bpt::leaf_cell_overflow(page, *cell)) {
         const bpt::ByteSpan record = bpt::leaf_inline_value(page, *cell);
-        if (auto st = storage::decode_row_into(record, row); !st) return std::unexpected(st.error());
+        if (auto st = storage::decode_row_into(record, row_); !st) return std::unexpected(st.error());
         record_bytes = record.size();
     } else {
         auto bytes = BPlusTree::read_overflow(*pager_, bpt::decode_leaf_cell(page, *cell));
         if (!bytes) return std::unexpected(bytes.error());
-        if (auto st = storage::decode_row_into(*bytes, row); !st) return std::unexpected(st.error());
+        if (auto st = storage::decode_row_into(*bytes, row_); !st) return std::unexpected(st.error());
         record_bytes = bytes->size();
     }
-    if (decoded_ != nullptr) decoded_->add(rowid, row, record_bytes);
+    if (decoded_ != nullptr) decoded_->add(rowid, row_, record_bytes);
+    return Out(RowView(row_));
+}
+
+Result<bool> RowFetcher::fetch_into(uint64_t rowid, Row& row) {
+    auto found = fetch_view(rowid);
+    if (!found) return std::unexpected(found.error());
+    if (!*found) return false;
+    row.assign((*found)->begin(), (*found)->end());
     return true;
 }
 

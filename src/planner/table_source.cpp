@@ -101,7 +101,7 @@ Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::str
     return operators::SharedRows(rows, *rows);
 }
 
-Status check_stored_row(const Value& rowid, const Row& row, size_t width, const std::string& table) {
+Status check_stored_row(const Value& rowid, RowView row, size_t width, const std::string& table) {
     if (row.size() == width) return {};
     return storage_error(format("row {} of table '{}' holds {} values for {} columns",
                                 rowid.is_int() ? rowid.as_int() : 0, table, row.size(), width));

@@ -76,7 +76,7 @@ Result<operators::SharedRows> table_rows_snapshot(Engine& engine, const std::str
 
 // A row read from a table's B+tree must be as wide as the table: a narrower
 // one would send positions past its end. The same Storage error as loading.
-Status check_stored_row(const Value& rowid, const Row& row, size_t width, const std::string& table);
+Status check_stored_row(const Value& rowid, RowView row, size_t width, const std::string& table);
 
 // Whether every row of a table read from the page file has an entry in the
 // named index (none holds a NULL in its first column), from the counts of

@@ -50,7 +50,16 @@ public:
         return *this;
     }
     Value& operator=(Value&& o) noexcept {
-        if (this != &o) { Value taken(std::move(o)); swap_owning(taken); }
+        // In place rather than by a swap: a swap's partial copies of raw_
+        // stall the loads that follow, and a walk assigns a value a key.
+        if (this == &o) return *this;
+        const char* held = rep_ == kHeap ? ext_ptr() : nullptr;  // freed last: `o` may borrow it
+        std::memcpy(raw_, o.raw_, sizeof raw_);
+        rep_ = o.rep_;
+        kind_ = o.kind_;
+        if (rep_ == kBorrowed) own_copy(o.as_text());
+        else if (rep_ == kHeap) o.rep_ = 0, o.kind_ = ValueKind::Null;
+        delete[] held;
         return *this;
     }
     ~Value() { if (rep_ == kHeap) delete[] ext_ptr(); }
