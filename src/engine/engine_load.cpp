@@ -10,6 +10,7 @@
 #include "catalog/catalog_store.h"
 #include "engine/engine.h"
 #include "pagestore/parallel_rows.h"
+#include "types/parallel_parts.h"
 #include "types/sorted_names.h"
 #include "types/text_format.h"
 
@@ -68,11 +69,15 @@ Status Engine::ensure_table_loaded(std::string_view name) {
     std::optional<Table> table;
     const size_t cores = std::thread::hardware_concurrency();
     const bool parallel = expected >= tables.parallel_rows && cores >= 2;
+    // One crew for the read and every sorting pass after it: starting
+    // threads in a fresh process costs up to a few milliseconds.
+    std::optional<Crew> crew;
     if (parallel) {
+        crew.emplace(cores);
         table.emplace(fresh_table());
         table->rows.reserve(expected, table->columns.size());
         table->rowids.reserve(expected);
-        if (read_rows_in_parallel(**store, entry->root, *table, cores)) keep_next_rowid_above(*table);
+        if (read_rows_in_parallel(**store, entry->root, *table, *crew)) keep_next_rowid_above(*table);
         else table.reset();  // whatever stopped that road, the sequential one meets in its order
     }
     if (!table) {
@@ -84,11 +89,10 @@ Status Engine::ensure_table_loaded(std::string_view name) {
     }
     tables.database.tables.emplace(key, std::move(*table));
     // Sorting keys splits into parts of as many rows as make the decode
-    // worth threads. Each sorting pass starts threads of its own, but a
-    // fresh process pays for every page its sort arrays touch first, and
-    // split that cost is shared: at 100,000 rows the split load is about a
-    // third quicker.
-    tables.rebuild_indexes(name, parallel ? Split{cores, tables.parallel_rows} : Split{});
+    // worth threads. A fresh process pays for every page its sort arrays
+    // touch first, and split that cost is shared: at 100,000 rows the split
+    // load is about a third quicker.
+    tables.rebuild_indexes(name, parallel ? Split{cores, tables.parallel_rows, &*crew} : Split{});
     return {};
 }
 

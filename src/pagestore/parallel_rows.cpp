@@ -3,13 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "bptree/page_layout.h"
@@ -17,6 +13,7 @@
 #include "keycodec/keycodec.h"
 #include "pagestore/page_store.h"
 #include "storage/row_record.h"
+#include "types/parallel_parts.h"
 
 namespace zembrel {
 
@@ -51,23 +48,22 @@ std::optional<std::vector<uint64_t>> leaves_under(Pager& pager, uint64_t root) {
     }
 }
 
-// One run of leaves, read twice: once to check its pages and count its
-// rows, once to decode them into their place, known when every run before
-// it has been counted. A worker reads it from the page file when the pager
-// holds no newer copy of any of its pages; else the calling thread reads it
-// through the pager (the only thread that touches the pager).
+// One run of leaves, read twice: once to count its rows, once to decode
+// them into their place, known when every run has been counted. Any part
+// reads it from the page file when the pager holds no newer copy of any of
+// its pages; else the calling thread reads it through the pager (the only
+// thread that touches the pager).
 struct Run {
     std::span<const uint64_t> leaves;
     uint64_t next_leaf = 0;  // the link the run's last leaf must hold
-    bool direct = false;     // a worker reads it from the page file
+    bool direct = false;     // read from the page file
     size_t index = 0;        // its place among the runs
     std::span<Value> cells;           // its rows in the table, once placed
     std::span<uint64_t> rowids;       // and their ids
-    size_t rows = 0;         // as its checked pages hold
-    bool counted = false;    // `rows` is known (under the call's mutex)
+    size_t rows = 0;         // as its pages (or their headers) hold
 };
 
-// The pages of the runs one thread reads, the same room for each (fresh
+// The pages of the runs one part reads, the same room for each (fresh
 // room would be zeroed by the system at every run), in `bytes`.
 struct RunPages {
     uint8_t* bytes = nullptr;
@@ -108,6 +104,23 @@ std::optional<size_t> index_run(const Run& run, RunPages& pages, size_t usable, 
     return cells;
 }
 
+// The rows of the run as its leaves' headers give them (a leaf's type,
+// cell count and link, read alone), for placing the run: the second pass
+// reads the whole pages, checks them, and holds them to these counts. None
+// when a header is not a leaf's of this chain or does not read.
+std::optional<size_t> count_run_headers(const Run& run, VfsFile& file) {
+    const size_t n = run.leaves.size();
+    size_t cells = 0;
+    std::array<uint8_t, kHeaderSize> head;
+    for (size_t k = 0; k < n; ++k) {
+        if (!file.read_at(head, run.leaves[k] * kPageSize)) return std::nullopt;
+        if (head[0] != kLeafType || get_u64(head.data() + 4) != (k + 1 < n ? run.leaves[k + 1] : run.next_leaf))
+            return std::nullopt;
+        cells += get_u16(head.data() + 2);
+    }
+    return cells;
+}
+
 // Decodes the indexed leaves into the run's place in `table`, long texts
 // into `arena`; false at whatever the sequential walk would read otherwise.
 bool decode_run(const Run& run, const RunPages& pages, size_t width, TextArena& arena) {
@@ -136,18 +149,21 @@ bool run_is_direct(const Run& run, const Pager::PageFileReads& reads) {
 }
 
 // Both roads below: with `table`, the rows read into it; without, the
-// first pass alone, its counts summed into `rows`.
-bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, size_t workers, uint64_t& rows) {
+// first pass alone, its counts summed into `rows`. Each pass is one round
+// of the crew (a handoff per run would wake a sleeping thread per run):
+// part 0, the calling thread, takes the runs the pager reads, then every
+// part takes direct runs in turn. Between the passes the calling thread
+// places every run.
+bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, Crew& crew, uint64_t& rows) {
     Pager& pager = *store.pager;
     auto leaves = leaves_under(pager, root);
     if (!leaves) return false;
     const size_t usable = pager.usable_page_size();
     const size_t width = table != nullptr ? table->columns.size() : 0;
-    const int passes = table != nullptr ? 2 : 1;
     const std::optional<Pager::PageFileReads> reads = pager.page_file_reads();
 
     std::vector<Run> runs((leaves->size() + kLeavesPerRun - 1) / kLeavesPerRun);
-    std::vector<Run*> direct;   // the runs workers read, in order
+    std::vector<Run*> direct;   // the runs every part reads, in order
     std::vector<Run*> through;  // and those the pager reads
     for (size_t i = 0; i < runs.size(); ++i) {
         const size_t first = i * kLeavesPerRun;
@@ -158,147 +174,113 @@ bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, size_t work
         runs[i].direct = reads && run_is_direct(runs[i], *reads);
         (runs[i].direct ? direct : through).push_back(&runs[i]);
     }
-    // Each worker reads the page file through a handle of its own.
-    std::vector<std::unique_ptr<VfsFile>> files(std::min(workers, direct.size()));
+    const size_t parts = std::clamp<size_t>(direct.size(), 1, crew.size());
+    // Each part reads the page file through a handle of its own.
+    std::vector<std::unique_ptr<VfsFile>> files(direct.empty() ? 0 : parts);
     for (std::unique_ptr<VfsFile>& file : files) {
         auto opened = pager.open_page_file_reader();
         if (!opened) return false;
         file = std::move(*opened);
     }
-
-    // The page room of every thread, in one piece that goes back to the
-    // system whole (pieces freed by the workers would stay with their heaps).
-    const auto room = std::make_unique_for_overwrite<uint8_t[]>((files.size() + 1) * kRunBytes);
-
-    // Guarded by `mutex`, with the runs' `counted`.
-    std::mutex mutex;
-    std::condition_variable counted_wake;  // a run was counted, or one failed
-    std::condition_variable placed_wake;   // runs were placed, or one failed
-    size_t placed = 0;                     // runs placed, the first ones
-    bool caller_waits = false;
-    size_t workers_wait = 0;
-    std::atomic<bool> failed = false;
-    std::atomic<size_t> next[2] = {0, 0};  // the next direct run to take, per pass
-    const auto fail = [&] {
-        std::lock_guard lock(mutex);
-        failed = true;
-        counted_wake.notify_all();
-        placed_wake.notify_all();
-    };
+    // The page room of every part, made here: in one piece that goes back to
+    // the system whole, and nothing a worker's heap would keep.
+    const auto room = std::make_unique_for_overwrite<uint8_t[]>(parts * kRunBytes);
+    std::vector<RunPages> pages(parts);
+    for (size_t w = 0; w < parts; ++w) pages[w].bytes = room.get() + w * kRunBytes;
 
     // The long texts of the rows lie in the leaves' records, each within a
-    // page: room for them all, shared by every thread's arena.
+    // page: room for them all, shared by every part's arena.
     std::optional<TextRoom> texts;
-    std::vector<TextArena> arenas(files.size() + 1);  // the workers', then the calling thread's
+    std::vector<TextArena> arenas(parts);
     if (table != nullptr) {
         texts.emplace(leaves->size() * usable, arenas.size());
         for (TextArena& arena : arenas) arena.draw_from(&*texts);
     }
-    // Checks and counts the run (pass 1) or decodes it into its place (pass
-    // 2), reading its pages with `read`.
-    const auto do_run = [&](int pass, Run& run, RunPages& pages, TextArena& arena, auto read) {
-        if (!read_run(run, pages, read)) return false;
-        if (pass == 2)  // the checksums passed in the first pass
-            return index_run(run, pages, usable, false) == run.rows && decode_run(run, pages, width, arena);
-        const std::optional<size_t> rows = index_run(run, pages, usable, true);
-        if (!rows) return false;
-        std::lock_guard lock(mutex);
-        run.rows = *rows;
-        run.counted = true;
-        if (caller_waits) counted_wake.notify_one();
-        return true;
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(files.size());
-    auto work = [&](size_t w) {
-        RunPages pages{room.get() + w * kRunBytes};
-        VfsFile& file = *files[w];
-        const auto read = [&](uint64_t first, std::span<uint8_t> out, std::span<bool> check) {
-            std::ranges::fill(check, reads->checksums);
-            return file.read_at(out, first * kPageSize).has_value();
-        };
-        for (int pass = 1; pass <= passes; ++pass) {
-            while (!failed.load(std::memory_order_relaxed)) {
-                const size_t at = next[pass - 1].fetch_add(1, std::memory_order_relaxed);
-                if (at >= direct.size()) break;
-                Run& run = *direct[at];
-                if (pass == 2) {
-                    std::unique_lock lock(mutex);
-                    ++workers_wait;
-                    placed_wake.wait(lock, [&] { return failed || placed > run.index; });
-                    --workers_wait;
-                }
-                if (!failed && !do_run(pass, run, pages, arenas[w], read)) return fail();
-            }
-        }
-    };
-    // The system may refuse threads: the ones it gave do the work.
-    for (size_t w = 0; w < files.size(); ++w) {
-        try {
-            threads.emplace_back(work, w);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    if (threads.empty() && !direct.empty()) return false;
-
-    // The calling thread takes the runs the pager reads, and places the
-    // runs' rows at the end of the table in order as they are counted (the
-    // workers decode a run once it is placed); a table that would outgrow
-    // the room reserved is not taken.
-    RunPages pages{room.get() + files.size() * kRunBytes};
     const auto read_through = [&](uint64_t first, std::span<uint8_t> out, std::span<bool> check) {
         return pager.read_pages_ahead_unchecked(first, out, check) == check.size();
     };
-    for (Run* run : through)
-        if (!failed && !do_run(1, *run, pages, arenas.back(), read_through)) fail();
+    // Counts the run (pass 1) or decodes it into its place (pass 2). A count
+    // alone checks every page; a read into the table counts direct runs by
+    // their headers and checks the pages whole before decoding them.
+    const auto do_run = [&](int pass, Run& run, size_t w, auto read, VfsFile* file) {
+        if (pass == 2) {
+            return read_run(run, pages[w], read) && index_run(run, pages[w], usable, true) == run.rows &&
+                   decode_run(run, pages[w], width, arenas[w]);
+        }
+        std::optional<size_t> counted;
+        if (table != nullptr && file != nullptr) counted = count_run_headers(run, *file);
+        else if (read_run(run, pages[w], read)) counted = index_run(run, pages[w], usable, true);
+        if (!counted) return false;
+        run.rows = *counted;
+        return true;
+    };
+    std::atomic<bool> failed = false;
+    std::atomic<size_t> next = 0;  // the next direct run to take
+    const auto pass = [&](int number) {
+        next = 0;
+        crew.run(parts, [&](size_t w) {
+            if (w == 0)
+                for (Run* run : through)
+                    if (!failed.load(std::memory_order_relaxed) && !do_run(number, *run, 0, read_through, nullptr))
+                        failed = true;
+            if (files.empty()) return;
+            VfsFile& file = *files[w];
+            const auto read_direct = [&](uint64_t first, std::span<uint8_t> out, std::span<bool> check) {
+                std::ranges::fill(check, reads->checksums);
+                return file.read_at(out, first * kPageSize).has_value();
+            };
+            while (!failed.load(std::memory_order_relaxed)) {
+                const size_t at = next.fetch_add(1, std::memory_order_relaxed);
+                if (at >= direct.size()) break;
+                if (!do_run(number, *direct[at], w, read_direct, &file)) failed = true;
+            }
+        });
+        return !failed;
+    };
+    if (!pass(1)) return false;
+    for (const Run& run : runs) rows += run.rows;
+    if (table == nullptr) return true;
+
+    // Every run's rows at the end of the table in order; a table that would
+    // outgrow the room reserved is not taken.
+    if (table->rowids.size() + rows > table->rows.capacity_rows() ||
+        table->rowids.size() + rows > table->rowids.capacity())
+        return false;
+    // The pages of the rows' room are faulted in by all threads: appending
+    // blank rows would take every fault on the calling thread.
+    crew.run(parts, [&](size_t w) { table->rows.populate_room(rows, width, w, parts); });
     for (Run& run : runs) {
-        {
-            std::unique_lock lock(mutex);
-            caller_waits = true;
-            counted_wake.wait(lock, [&] { return failed || run.counted; });
-            caller_waits = false;
-            if (failed) break;
-        }
-        rows += run.rows;
-        if (table == nullptr) continue;
         const size_t first = table->rowids.size();
-        if (first + run.rows > table->rows.capacity_rows() || first + run.rows > table->rowids.capacity()) {
-            fail();
-            break;
-        }
         run.cells = table->rows.append_blank_rows(run.rows, width);
         table->rowids.resize(first + run.rows);
         run.rowids = std::span<uint64_t>(table->rowids.data() + first, run.rows);
-        std::lock_guard lock(mutex);
-        ++placed;
-        if (workers_wait > 0) placed_wake.notify_all();
     }
-    if (table != nullptr)
-        for (Run* run : through)
-            if (!failed && !do_run(2, *run, pages, arenas.back(), read_through)) fail();
-    for (std::thread& t : threads) t.join();
-    // The rows borrow their texts from the room and every thread's arena.
-    if (table != nullptr) {
-        for (TextArena& arena : arenas) {
-            arena.draw_from(nullptr);
-            table->text_arena = std::move(arena);
-        }
-        table->text_arena.keep(*texts);
+    const bool decoded = pass(2);
+    // The rows borrow their texts from the room and every part's arena.
+    for (TextArena& arena : arenas) {
+        arena.draw_from(nullptr);
+        table->text_arena = std::move(arena);
     }
-    return !failed;
+    table->text_arena.keep(*texts);
+    return decoded;
 }
 
 }  // namespace
 
-bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t workers) {
+bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, Crew& crew) {
     uint64_t rows = 0;
-    return walk_in_parallel(store, root, &table, workers, rows);
+    return walk_in_parallel(store, root, &table, crew, rows);
+}
+
+bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t workers) {
+    Crew crew(workers);
+    return read_rows_in_parallel(store, root, table, crew);
 }
 
 std::optional<uint64_t> count_entries_in_parallel(PageStore& store, uint64_t root, size_t workers) {
+    Crew crew(workers);
     uint64_t entries = 0;
-    if (!walk_in_parallel(store, root, nullptr, workers, entries)) return std::nullopt;
+    if (!walk_in_parallel(store, root, nullptr, crew, entries)) return std::nullopt;
     return entries;
 }
 

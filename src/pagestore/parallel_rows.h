@@ -1,13 +1,15 @@
 // Reading every row of a large table with worker threads: the leaves the
-// interior pages name are split into runs, each read twice. In a first pass
-// workers take runs in order, read their pages straight from the page file
-// (each worker through a handle of its own), check them and count their
-// rows; the calling thread gives each counted run, in order, the place of
-// its rows at the end of the table, and in a second pass the workers read
-// the runs again and decode them there, long texts into an arena of each
-// worker's, drawing on room shared by all. Runs holding a page that the
-// pager's cache or log holds a newer copy of are read by the calling thread
-// through the pager (the only thread that touches it), in both passes.
+// interior pages name are split into runs, each read twice, each pass one
+// round of a crew. In a first pass the crew's threads take runs in order
+// and count their rows from the leaves' headers (a count alone reads and
+// checks the pages whole); the calling thread then gives each run, in
+// order, the place of its rows at the end of the table, and in a second
+// pass the threads read the runs whole, check them against the counts and
+// decode them there, long texts into an arena of each thread's, drawing on
+// room shared by all. Every thread reads the page file through a handle of
+// its own. Runs holding a page that the pager's cache or log holds a newer
+// copy of are read by the calling thread through the pager (the only thread
+// that touches it), in both passes.
 //
 // The road takes only what the sequential leaf-chain walk would read the
 // same way: a tree with interior pages above its leaves, each leaf linked to
@@ -17,7 +19,8 @@
 // sequential way, which meets every error in row order as always.
 //
 // Ownership: borrows the store's pager for the call. Thread: the pager's;
-// every worker is joined before the call returns.
+// the crew's rounds are done before the call returns, and a crew made for
+// the call is joined by then.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +32,7 @@
 namespace zembrel {
 
 struct PageStore;
+class Crew;
 struct CatalogEntry;
 
 // The rows to reserve before reading the table of `entry`: every id handed
@@ -45,6 +49,9 @@ uint64_t rows_to_reserve(const PageStore& store, const CatalogEntry& entry);
 // the road did not take the table; `table`'s rows, ids and arena are then
 // unspecified.
 bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t workers);
+// The same with the threads of `crew` (kept for the passes that follow,
+// such as the sorts of the table's key trees).
+bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, Crew& crew);
 
 // The entries of the tree rooted at `root` (a table's or an index's), its
 // leaves checked as the first pass above checks them, by `workers` threads;

@@ -33,6 +33,9 @@ public:
     Crew(const Crew&) = delete;
     Crew& operator=(const Crew&) = delete;
 
+    // The threads that take parts: the workers and the calling thread.
+    size_t size() const { return threads_.size() + 1; }
+
     // Calls job(w) for each w in [0, parts) and returns when all are done:
     // part w on worker w when there is one, part 0 and any part past the
     // workers on the calling thread.
