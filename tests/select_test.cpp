@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "shared/shared_db.h"
+#include "storage/row_record.h"
 #include "test_util.h"
 
 using namespace zembrel;
@@ -1004,6 +1005,15 @@ TEST(SelectPageFile, SeeksPassOverStaleEntriesAndStillFillTheLimit) {
             auto gone = BPlusTree::delete_key(*store->pager, store->catalog.get("t")->root, keycodec::table_key(rowid));
             ASSERT_TRUE(gone.has_value() && *gone) << rowid;
         }
+        // Row 21 comes to hold k = 4 while its only entry says 1: the
+        // entry is stale, its row there.
+        ok(engine, "INSERT INTO t VALUES (21, 1, NULL)");
+        ASSERT_TRUE(storage::save(engine).has_value());
+        const std::vector<Value> moved{Value::integer(21), Value::integer(4), Value::null()};
+        auto record = storage::encode_row(moved);
+        ASSERT_TRUE(record.has_value());
+        auto root = BPlusTree::insert(*store->pager, store->catalog.get("t")->root, keycodec::table_key(21), *record);
+        ASSERT_TRUE(root.has_value() && *root == store->catalog.get("t")->root);
         ASSERT_TRUE(storage::save(engine).has_value());
     }
     Engine engine = must(storage::open(path));
@@ -1015,6 +1025,7 @@ TEST(SelectPageFile, SeeksPassOverStaleEntriesAndStillFillTheLimit) {
     const Case cases[] = {
         {"SELECT id FROM t WHERE k >= 0 LIMIT 3", {10, 15, 20}, "IndexSeek(table=t, col=k, lower=Included(0), upper=Unbounded)\nLimit(3)\n"},
         {"SELECT id FROM t WHERE k = 1 LIMIT 2", {16}, "IndexSeek(table=t, col=k, lower=Included(1), upper=Included(1))\nLimit(2)\n"},
+        {"SELECT id FROM t WHERE k = 1", {16}, "IndexSeek(table=t, col=k, lower=Included(1), upper=Included(1))\n"},
         {"SELECT id FROM t ORDER BY k LIMIT 4", {10, 15, 20, 16}, "IndexSeek(table=t, col=k, lower=Unbounded, upper=Unbounded)\n"},
         {"SELECT id FROM t WHERE k > 0 AND n IS NULL LIMIT 2", {4, 8}, "TableScan(t)\nFilter\nLimit(2)\n"},
         {"SELECT id FROM t WHERE k > 1 ORDER BY k LIMIT 3", {12, 17, 8}, "IndexSeek(table=t, col=k, lower=Excluded(1), upper=Unbounded)\n"},

@@ -55,11 +55,21 @@ Result<std::optional<RowView>> fetch(RowFetcher& rows, const std::string& table,
     return found;
 }
 
-bool holds_entry_values(RowView row, const std::vector<size_t>& positions, const IndexEntry& entry) {
-    for (size_t i = 0; i < positions.size() && i < entry.values.size(); ++i) {
-        if (positions[i] >= row.size() || Value::key_cmp(row[positions[i]], entry.values[i]) != 0) return false;
+bool holds_entry_values(RowView row, const std::vector<size_t>& positions, std::span<const Value> values) {
+    for (size_t i = 0; i < positions.size() && i < values.size(); ++i) {
+        if (positions[i] >= row.size() || Value::key_cmp(row[positions[i]], values[i]) != 0) return false;
     }
     return true;
+}
+
+// The values of a path that takes the entries of one key (a key, or a range
+// whose bounds are one value, both included); none for any other path.
+std::optional<std::span<const Value>> one_key(const AccessPath& path) {
+    if (path.kind == AccessPath::Kind::Composite) return std::span<const Value>(path.key);
+    if (path.lower.kind == Bound::Kind::Included && path.upper.kind == Bound::Kind::Included &&
+        Value::key_cmp(path.lower.value, path.upper.value) == 0)
+        return std::span<const Value>(&path.lower.value, 1);
+    return std::nullopt;
 }
 
 }  // namespace
@@ -92,22 +102,36 @@ Result<bool> page_seek_rows(PageStore& store, InteriorPages& interiors, DecodedR
     if (!fetcher) return false;
     uint64_t room = path.limit.value_or(std::numeric_limits<uint64_t>::max());
 
+    // The entries of one key mostly hold the very bytes the walk starts
+    // from: their values need no decoding.
+    const std::optional<std::span<const Value>> key = start ? one_key(path) : std::nullopt;
     std::vector<uint64_t> ids;  // table order: gathered, then fetched
     IndexEntry at;
     while (room > 0) {
-        auto next = (*cursor)->next_into(at);
-        if (!next) return fail(next.error());
-        if (!*next) break;
-        const Step step = step_for(path, at);
-        if (step == Step::Stop) break;
-        if (step == Step::Skip) continue;
+        std::span<const Value> values;
+        if (key) {
+            auto next = (*cursor)->next_after_prefix(*start, at);
+            if (!next) return fail(next.error());
+            if (*next == IndexCursor::Next::End) break;
+            if (*next == IndexCursor::Next::SameKey) values = *key;
+        } else {
+            auto next = (*cursor)->next_into(at);
+            if (!next) return fail(next.error());
+            if (!*next) break;
+        }
+        if (values.empty()) {
+            const Step step = step_for(path, at);
+            if (step == Step::Stop) break;
+            if (step == Step::Skip) continue;
+            values = at.values;
+        }
         if (order == SeekOrder::Table) {
             ids.push_back(at.rowid);
             continue;
         }
         auto found = fetch(*fetcher, table, width, at.rowid);
         if (!found) return fail(found.error());
-        if (*found && holds_entry_values(**found, positions, at) && take(**found)) --room;
+        if (*found && holds_entry_values(**found, positions, values) && take(**found)) --room;
     }
     // Each row once, as a scan reads them, even when a stale entry names it
     // beside its live one.

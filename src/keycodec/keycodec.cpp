@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "types/text_format.h"
 #include "types/utf8.h"
@@ -195,6 +196,12 @@ Result<size_t> decode_index_key_into(ByteView bytes, size_t n, std::vector<Value
     if (!last->value.is_int()) return storage_error("index key rowid must be Int");
     rowid = static_cast<std::uint64_t>(last->value.as_int());
     return at + last->consumed;
+}
+
+std::optional<std::uint64_t> rowid_after_prefix(ByteView key, ByteView prefix) {
+    if (key.size() != prefix.size() + 9 || key[prefix.size()] != kInt) return std::nullopt;
+    if (!prefix.empty() && std::memcmp(key.data(), prefix.data(), prefix.size()) != 0) return std::nullopt;
+    return get_be64(key.data() + prefix.size() + 1) ^ kSignBit;
 }
 
 Result<DecodedIndexKey> decode_index_key(ByteView bytes, size_t n) {

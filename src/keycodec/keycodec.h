@@ -88,6 +88,10 @@ Result<DecodedIndexKey> decode_index_key(ByteView bytes, size_t n);
 // The same into `values` (resized to n, their capacity reused) and `rowid`;
 // returns the bytes consumed. On error both are unspecified.
 Result<size_t> decode_index_key_into(ByteView bytes, size_t n, std::vector<Value>& values, std::uint64_t& rowid);
+// The row id of an index key that is `prefix` and then the encoding of an
+// Int alone (the row id); none for any other key. Equal bytes decode to
+// equal values, so such a key holds the values `prefix` encodes.
+std::optional<std::uint64_t> rowid_after_prefix(ByteView key, ByteView prefix);
 
 // The row's values at the index's column positions, in index column order,
 // copied; nothing when any of them is Null (such a row has no index entry and

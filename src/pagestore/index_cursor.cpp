@@ -44,6 +44,12 @@ Result<std::optional<IndexEntry>> IndexCursor::next() {
     return std::optional<IndexEntry>(std::move(entry));
 }
 
+Status IndexCursor::check_rowid(uint64_t rowid) const {
+    if (rowid == 0 || rowid > static_cast<uint64_t>(INT64_MAX))
+        return storage_error(format("index '{}' holds an entry with row id {}", index_, static_cast<int64_t>(rowid)));
+    return {};
+}
+
 Result<bool> IndexCursor::next_into(IndexEntry& entry) {
     bpt::ByteSpan key, value;
     auto got = cursor_.next_view(key, value);
@@ -51,12 +57,24 @@ Result<bool> IndexCursor::next_into(IndexEntry& entry) {
     if (!*got) return false;
     auto decoded = keycodec::decode_index_key_into(key, positions_.size(), entry.values, entry.rowid);
     if (!decoded) return std::unexpected(decoded.error());
-    // Row ids are handed out from 1; a key decoding to 0 or to a negative Int
-    // was not written by the store.
-    if (entry.rowid == 0 || entry.rowid > static_cast<uint64_t>(INT64_MAX))
-        return storage_error(format("index '{}' holds an entry with row id {}", index_,
-                                    static_cast<int64_t>(entry.rowid)));
+    if (auto st = check_rowid(entry.rowid); !st) return std::unexpected(st.error());
     return true;
+}
+
+Result<IndexCursor::Next> IndexCursor::next_after_prefix(std::span<const uint8_t> prefix, IndexEntry& entry) {
+    bpt::ByteSpan key, value;
+    auto got = cursor_.next_view(key, value);
+    if (!got) return std::unexpected(got.error());
+    if (!*got) return Next::End;
+    if (const std::optional<uint64_t> rowid = keycodec::rowid_after_prefix(key, prefix)) {
+        entry.rowid = *rowid;
+        if (auto st = check_rowid(entry.rowid); !st) return std::unexpected(st.error());
+        return Next::SameKey;
+    }
+    auto decoded = keycodec::decode_index_key_into(key, positions_.size(), entry.values, entry.rowid);
+    if (!decoded) return std::unexpected(decoded.error());
+    if (auto st = check_rowid(entry.rowid); !st) return std::unexpected(st.error());
+    return Next::Decoded;
 }
 
 }  // namespace zembrel

@@ -55,6 +55,13 @@ public:
     // The same into `entry` (its values' capacity reused): false at the end.
     Result<bool> next_into(IndexEntry& entry);
 
+    // The same for a walk over the entries of one key whose encoding is
+    // `prefix`: an entry that is `prefix` and its row id alone sets only
+    // `entry.rowid` (its values are the key's) and gives SameKey; any other
+    // is decoded whole (Decoded).
+    enum class Next { End, SameKey, Decoded };
+    Result<Next> next_after_prefix(std::span<const uint8_t> prefix, IndexEntry& entry);
+
     // For a pass over the whole index: see BPlusTreeCursor::read_ahead.
     void read_ahead() { cursor_.read_ahead(); }
 
@@ -62,6 +69,9 @@ public:
     const std::vector<size_t>& positions() const { return positions_; }
 
 private:
+    // The entry's row id, checked: ids are handed out from 1, so a key
+    // decoding to 0 or to a negative Int was not written by the store.
+    Status check_rowid(uint64_t rowid) const;
     IndexCursor(BPlusTreeCursor cursor, std::string index, std::vector<size_t> positions, uint64_t root,
                 InteriorPages* interiors)
         : cursor_(std::move(cursor)), index_(std::move(index)), positions_(std::move(positions)), root_(root),
