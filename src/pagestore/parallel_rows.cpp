@@ -246,9 +246,6 @@ bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, Crew& crew,
     if (table->rowids.size() + rows > table->rows.capacity_rows() ||
         table->rowids.size() + rows > table->rowids.capacity())
         return false;
-    // The pages of the rows' room are faulted in by all threads: appending
-    // blank rows would take every fault on the calling thread.
-    crew.run(parts, [&](size_t w) { table->rows.populate_room(rows, width, w, parts); });
     for (Run& run : runs) {
         const size_t first = table->rowids.size();
         run.cells = table->rows.append_blank_rows(run.rows, width);

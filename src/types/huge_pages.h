@@ -35,26 +35,6 @@ inline void advise_huge_pages(void* p, std::size_t bytes) {
 #endif
 }
 
-// Faults in the pages within [p, p + bytes) for writing, without writing
-// them: threads that will fill shares of a large buffer take its faults in
-// parallel, ahead of the one thread that constructs the buffer's items.
-// Only a hint: where the system cannot, nothing changes.
-inline void populate_for_writing(void* p, std::size_t bytes) {
-#if defined(__linux__)
-#ifndef MADV_POPULATE_WRITE
-    constexpr int MADV_POPULATE_WRITE = 23;  // older headers lack it; older systems refuse it
-#endif
-    constexpr std::uintptr_t kPage = 4096;
-    const auto start = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t first = (start + kPage - 1) & ~(kPage - 1);
-    const std::uintptr_t last = (start + bytes) & ~(kPage - 1);
-    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-#else
-    (void)p;
-    (void)bytes;
-#endif
-}
-
 // The mappings of large scratch buffers (see Unwritten below) freed during
 // a run of passes on one thread, kept for the buffers the run makes next:
 // pages the system zeroed and faulted in once serve again instead of being

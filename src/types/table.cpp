@@ -66,16 +66,6 @@ std::span<Value> FlatRows::append_blank_rows(size_t n, size_t width) {
     return {cells_.data() + first, n * width};
 }
 
-void FlatRows::populate_room(size_t rows, size_t width, size_t part, size_t parts) const {
-    if (parts == 0 || part >= parts || width == 0) return;
-    const size_t room = std::min(cells_.capacity() - cells_.size(), rows <= SIZE_MAX / width ? rows * width : SIZE_MAX);
-    const size_t first = room / parts * part + std::min(part, room % parts);
-    const size_t end = room / parts * (part + 1) + std::min(part + 1, room % parts);
-    // Storage past the end holds no items yet: only its pages are touched.
-    auto* base = const_cast<Value*>(cells_.data()) + cells_.size();
-    populate_for_writing(static_cast<void*>(base + first), (end - first) * sizeof(Value));
-}
-
 std::span<Value> FlatRows::append_blank(size_t width) {
     adopt_width(width);
     make_room(width);

@@ -127,11 +127,6 @@ public:
     std::span<Value> append_blank_rows(size_t n, size_t width);
     // Rows the list holds without moving its cells.
     size_t capacity_rows() const { return width_ == 0 ? 0 : cells_.capacity() / width_; }
-    // Faults in share `part` of `parts` of the room of the next `rows` rows
-    // of `width`, within what is reserved (see populate_for_writing): the
-    // threads that will decode rows there take the faults, not the thread
-    // that appends the blank rows.
-    void populate_room(size_t rows, size_t width, size_t part, size_t parts) const;
     // A new last row of `width` Null values, to be filled in place.
     std::span<Value> append_blank(size_t width);
     void pop_back();
