@@ -57,7 +57,6 @@ struct Run {
     std::span<const uint64_t> leaves;
     uint64_t next_leaf = 0;  // the link the run's last leaf must hold
     bool direct = false;     // read from the page file
-    size_t index = 0;        // its place among the runs
     std::span<Value> cells;           // its rows in the table, once placed
     std::span<uint64_t> rowids;       // and their ids
     size_t rows = 0;         // as its pages (or their headers) hold
@@ -170,7 +169,6 @@ bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, Crew& crew,
         const size_t end = std::min(first + kLeavesPerRun, leaves->size());
         runs[i].leaves = std::span<const uint64_t>(leaves->data() + first, end - first);
         runs[i].next_leaf = end < leaves->size() ? (*leaves)[end] : 0;
-        runs[i].index = i;
         runs[i].direct = reads && run_is_direct(runs[i], *reads);
         (runs[i].direct ? direct : through).push_back(&runs[i]);
     }
