@@ -134,9 +134,10 @@ void index_roads(uint64_t rows, const std::string& only) {
 // equality, ORDER BY a nullable uniquely indexed column LIMIT 10, and
 // ORDER BY the indexed Pk column LIMIT 10, and correlated subqueries over
 // 15,000 orders and 30,000 items. Prints the first run after open (the
-// median of five fresh opens), the median of the later ones, the load the
-// write made, the median on the loaded tables, SQLite's median on the same
-// rows and indexes (in memory), and later/loaded, later/SQLite.
+// median of five fresh opens), the median of the later ones, the load (the
+// write that loads a copy's tables, and the first run there), the median on
+// the loaded tables, SQLite's median on the same rows and indexes (in
+// memory), and later/loaded, later/SQLite.
 struct FileQuery {
     const char* name;
     std::function<std::string(int)> sql;  // the i-th run's text
@@ -269,6 +270,9 @@ void file_against_loaded(uint64_t rows, const std::string& only) {
         // file, those on the loaded tables and SQLite's take turns: a
         // process's speed drifts with the processor it lands on, and turns
         // share the drift.
+        // The load is the write that loads the tables and the first run
+        // after it, which builds what the loaded tables build on first use
+        // (an index's hash view).
         Engine loaded_engine = must_open(loaded_path);
         auto t0 = clock::now();
         std::string loads = q.loads;
@@ -277,9 +281,9 @@ void file_against_loaded(uint64_t rows, const std::string& only) {
             zembrel_run(loaded_engine, loads.substr(at, end == std::string::npos ? end : end - at));
             at = end == std::string::npos ? end : end + 1;
         }
-        const double load = ms_since(t0);
         if (zembrel_run(loaded_engine, q.sql(0)) != first_rows)
             die(std::string(q.name) + ": row counts differ once loaded");
+        const double load = ms_since(t0);
         if (sqlite.query(q.sql(0)) != first_rows) die(std::string(q.name) + ": row counts differ from SQLite's");
         // A quick query runs for at least kLeast ms in all: a median of a few
         // tenths of a millisecond over 20 runs says little on a shared machine.
