@@ -108,23 +108,23 @@ Result<bool> page_seek_rows(PageStore& store, InteriorPages& interiors, DecodedR
     std::vector<uint64_t> ids;  // table order: gathered, then fetched
     IndexEntry at;
     while (room > 0) {
-        std::span<const Value> values;
+        bool same_key = false;  // the entry holds `key`'s very bytes
         if (key) {
             auto next = (*cursor)->next_after_prefix(*start, at);
             if (!next) return fail(next.error());
             if (*next == IndexCursor::Next::End) break;
-            if (*next == IndexCursor::Next::SameKey) values = *key;
+            same_key = *next == IndexCursor::Next::SameKey;
         } else {
             auto next = (*cursor)->next_into(at);
             if (!next) return fail(next.error());
             if (!*next) break;
         }
-        if (values.empty()) {
+        if (!same_key) {
             const Step step = step_for(path, at);
             if (step == Step::Stop) break;
             if (step == Step::Skip) continue;
-            values = at.values;
         }
+        const std::span<const Value> values = same_key ? *key : std::span<const Value>(at.values);
         if (order == SeekOrder::Table) {
             ids.push_back(at.rowid);
             continue;

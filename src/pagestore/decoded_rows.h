@@ -30,7 +30,8 @@ public:
     // The row under `rowid`, none when it was not kept. The span lives
     // until the next add.
     std::optional<std::span<const Value>> find(uint64_t rowid) const {
-        if (slots_.empty()) return std::nullopt;
+        // 0 marks a free slot, and no row has that id.
+        if (slots_.empty() || rowid == 0) return std::nullopt;
         for (size_t at = slot_of(rowid);; at = (at + 1) & mask_) {
             const Slot& slot = slots_[at];
             if (slot.rowid == rowid) return std::span<const Value>(values_.data() + slot.first, slot.width);

@@ -194,14 +194,9 @@ public:
     // there.
     static std::optional<RowFetcher> open(PageStore& store, const std::string& name,
                                           InteriorPages* interiors = nullptr, DecodedRows* decoded = nullptr);
-    // The row under the row id, none when it is gone. The same errors as
-    // PageStore::fetch_row.
-    Result<std::optional<Row>> fetch(uint64_t rowid);
-    // The same into `row` (its capacity reused): false when the row is gone
-    // (`row` then unspecified).
-    Result<bool> fetch_into(uint64_t rowid, Row& row);
-    // The same without a copy: a view of the row the DecodedRows keeps, or
-    // of the fetcher's own decoded row. It lives until the next fetch.
+    // The row under the row id, none when it is gone: a view of the row the
+    // DecodedRows keeps, or of the fetcher's own decoded row, which lives
+    // until the next fetch. The same errors as PageStore::fetch_row.
     Result<std::optional<RowView>> fetch_view(uint64_t rowid);
 
 private:

@@ -393,22 +393,6 @@ Result<std::optional<RowView>> RowFetcher::fetch_view(uint64_t rowid) {
     return Out(RowView(row_));
 }
 
-Result<bool> RowFetcher::fetch_into(uint64_t rowid, Row& row) {
-    auto found = fetch_view(rowid);
-    if (!found) return std::unexpected(found.error());
-    if (!*found) return false;
-    row.assign((*found)->begin(), (*found)->end());
-    return true;
-}
-
-Result<std::optional<Row>> RowFetcher::fetch(uint64_t rowid) {
-    Row row;
-    auto found = fetch_into(rowid, row);
-    if (!found) return std::unexpected(found.error());
-    if (!*found) return std::optional<Row>();
-    return std::optional<Row>(std::move(row));
-}
-
 Result<TableCursor> TableCursor::open(PageStore& store, const std::string& name) {
     auto entry = store.catalog.table(name);
     if (!entry) return std::unexpected(entry.error());
