@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "types/cell_array.h"
 #include "types/error.h"
 #include "types/table.h"
 #include "types/utf8.h"
@@ -670,12 +671,11 @@ TEST(FlatRows, RandomChangesMatchAListOfRows) {
             if (step == 2950 && width > 0) {
                 // Filled in place past the size the cells are mapped for:
                 // the changes that follow move mapped cells.
-                const size_t more = Unwritten<Value>::kMapFrom / sizeof(Value) / width + 100;
-                table.rows.reserve(more, width);
-                const std::span<Value> cells = table.rows.append_blank_rows(more, width);
+                const size_t more = CellArray::kMapFrom / sizeof(Value) / width + 100;
+                const std::span<Value> cells = table.rows.append_rows_to_construct(more, width);
                 for (size_t r = 0; r < more; ++r) {
                     Row row = fresh();
-                    std::ranges::copy(row, cells.begin() + static_cast<std::ptrdiff_t>(r * width));
+                    std::ranges::uninitialized_copy(row, cells.subspan(r * width, width));
                     model.push_back(std::move(row));
                     model_ids.push_back(next_id);
                     table.rowids.push_back(next_id++);
@@ -836,6 +836,40 @@ TEST(FlatRows, BorrowedTextsStayBorrowedInsideAndOwnedOutside) {
     std::vector<Row> cut;
     rows.truncate(290, &cut);
     for (const Row& r : cut) EXPECT_NE(r[0].text_store(), Value::TextStore::Borrowed);
+}
+
+// A cell array grows on the heap, then into a mapping, then by remapping
+// it: every cell keeps its value and where its text lives (a heap text is
+// still owned once, a borrowed one still borrowed).
+TEST(CellArray, GrowsOnTheHeapThenInMappingsWithoutChangingACell) {
+    TextArena arena;
+    CellArray cells;
+    auto text_of = [](size_t i) { return "a text too long to sit in line, number " + std::to_string(i); };
+    auto expected = [&](size_t i) {
+        if (i % 3 == 0) return Value::integer(static_cast<int64_t>(i));
+        return Value::with_text(ValueKind::Text, text_of(i));
+    };
+    constexpr size_t kCells = 8 * CellArray::kMapFrom / sizeof(Value);  // four growths past the first mapping
+    for (size_t i = 0; i < kCells; ++i) {
+        if (i % 3 == 2) cells.emplace_back().reset_borrowed(ValueKind::Text, arena.store(text_of(i)));
+        else cells.push_back(expected(i));
+    }
+    const auto store_of = [](size_t i) {
+        return i % 3 == 0 ? Value::TextStore::Inline : i % 3 == 1 ? Value::TextStore::Heap : Value::TextStore::Borrowed;
+    };
+    for (size_t i = 0; i < kCells; ++i) {
+        ASSERT_EQ(cells[i], expected(i)) << i;
+        ASSERT_EQ(cells[i].text_store(), store_of(i)) << i;
+    }
+    CellArray copy = cells;
+    EXPECT_TRUE(copy == cells);
+    const std::span<Value> more = cells.append_to_construct(1000);
+    std::uninitialized_default_construct(more.begin(), more.end());
+    EXPECT_TRUE(cells[kCells + 999].is_null());
+    cells.truncate(10);
+    copy = std::move(cells);
+    ASSERT_EQ(copy.size(), 10u);
+    EXPECT_EQ(copy[4], expected(4));
 }
 
 // ---- work split among threads, buffers for it ----

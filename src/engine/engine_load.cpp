@@ -75,9 +75,7 @@ Status Engine::ensure_table_loaded(std::string_view name) {
     if (parallel) {
         crew.emplace(cores);
         table.emplace(fresh_table());
-        table->rows.reserve(expected, table->columns.size());
-        table->rowids.reserve(expected);
-        if (read_rows_in_parallel(**store, entry->root, *table, *crew)) keep_next_rowid_above(*table);
+        if (read_rows_in_parallel(**store, entry->root, *table, expected, *crew)) keep_next_rowid_above(*table);
         else table.reset();  // whatever stopped that road, the sequential one meets in its order
     }
     if (!table) {

@@ -60,7 +60,15 @@ struct Run {
     std::span<Value> cells;           // its rows in the table, once placed
     std::span<uint64_t> rowids;       // and their ids
     size_t rows = 0;         // as its pages (or their headers) hold
+    bool cells_made = false;  // its cells are constructed (by the part that decodes it)
 };
+
+// Constructs the run's cells as Nulls: the part that decodes the run does,
+// so that no one thread writes every cell of the table first.
+void make_cells(Run& run) {
+    std::uninitialized_default_construct(run.cells.begin(), run.cells.end());
+    run.cells_made = true;
+}
 
 // The pages of the runs one part reads, the same room for each (fresh
 // room would be zeroed by the system at every run), in `bytes`.
@@ -153,7 +161,7 @@ bool run_is_direct(const Run& run, const Pager::PageFileReads& reads) {
 // part 0, the calling thread, takes the runs the pager reads, then every
 // part takes direct runs in turn. Between the passes the calling thread
 // places every run.
-bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, Crew& crew, uint64_t& rows) {
+bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, uint64_t most_rows, Crew& crew, uint64_t& rows) {
     Pager& pager = *store.pager;
     auto leaves = leaves_under(pager, root);
     if (!leaves) return false;
@@ -202,6 +210,7 @@ bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, Crew& crew,
     // their headers and checks the pages whole before decoding them.
     const auto do_run = [&](int pass, Run& run, size_t w, auto read, VfsFile* file) {
         if (pass == 2) {
+            make_cells(run);
             return read_run(run, pages[w], read) && index_run(run, pages[w], usable, true) == run.rows &&
                    decode_run(run, pages[w], width, arenas[w]);
         }
@@ -239,18 +248,25 @@ bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, Crew& crew,
     for (const Run& run : runs) rows += run.rows;
     if (table == nullptr) return true;
 
-    // Every run's rows at the end of the table in order; a table that would
-    // outgrow the room reserved is not taken.
-    if (table->rowids.size() + rows > table->rows.capacity_rows() ||
-        table->rowids.size() + rows > table->rowids.capacity())
-        return false;
+    // Every run's rows in the table in order: the cells are made by the
+    // parts that decode them. More rows than the caller allows (headers
+    // that lie) are not taken.
+    if (rows > most_rows || !table->rows.empty() || !table->rowids.empty()) return false;
+    const std::span<Value> cells = table->rows.append_rows_to_construct(rows, width);
+    // Room for the rows written after the load: its pages are not touched
+    // until then, and the first of them does not copy every id.
+    table->rowids.reserve(rows + rows / 8);
+    table->rowids.resize(rows);
+    size_t first = 0;
     for (Run& run : runs) {
-        const size_t first = table->rowids.size();
-        run.cells = table->rows.append_blank_rows(run.rows, width);
-        table->rowids.resize(first + run.rows);
+        run.cells = cells.subspan(first * width, run.rows * width);
         run.rowids = std::span<uint64_t>(table->rowids.data() + first, run.rows);
+        first += run.rows;
     }
     const bool decoded = pass(2);
+    // A failure leaves the runs no part took.
+    for (Run& run : runs)
+        if (!run.cells_made) make_cells(run);
     // The rows borrow their texts from the room and every part's arena.
     for (TextArena& arena : arenas) {
         arena.draw_from(nullptr);
@@ -262,20 +278,20 @@ bool walk_in_parallel(PageStore& store, uint64_t root, Table* table, Crew& crew,
 
 }  // namespace
 
-bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, Crew& crew) {
+bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, uint64_t most_rows, Crew& crew) {
     uint64_t rows = 0;
-    return walk_in_parallel(store, root, &table, crew, rows);
+    return walk_in_parallel(store, root, &table, most_rows, crew, rows);
 }
 
-bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t workers) {
+bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, uint64_t most_rows, size_t workers) {
     Crew crew(workers);
-    return read_rows_in_parallel(store, root, table, crew);
+    return read_rows_in_parallel(store, root, table, most_rows, crew);
 }
 
 std::optional<uint64_t> count_entries_in_parallel(PageStore& store, uint64_t root, size_t workers) {
     Crew crew(workers);
     uint64_t entries = 0;
-    if (!walk_in_parallel(store, root, nullptr, crew, entries)) return std::nullopt;
+    if (!walk_in_parallel(store, root, nullptr, 0, crew, entries)) return std::nullopt;
     return entries;
 }
 

@@ -42,16 +42,16 @@ struct CatalogEntry;
 // read every leaf page twice.
 uint64_t rows_to_reserve(const PageStore& store, const CatalogEntry& entry);
 
-// Appends the rows and row ids of the tree rooted at `root` to `table`
-// (rows empty, its columns set), their long texts into its arena, with
-// `workers` threads decoding (at least one). The caller reserves room for
-// the rows and ids: a table that would outgrow it is not taken. False when
-// the road did not take the table; `table`'s rows, ids and arena are then
+// Fills `table` (no rows or ids yet, its columns set) with the rows and row
+// ids of the tree rooted at `root`, their long texts into its arena, with
+// `workers` threads decoding (at least one). A tree of more than
+// `most_rows` rows is not taken (see rows_to_reserve). False when the road
+// did not take the table; `table`'s rows, ids and arena are then
 // unspecified.
-bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, size_t workers);
+bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, uint64_t most_rows, size_t workers);
 // The same with the threads of `crew` (kept for the passes that follow,
 // such as the sorts of the table's key trees).
-bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, Crew& crew);
+bool read_rows_in_parallel(PageStore& store, uint64_t root, Table& table, uint64_t most_rows, Crew& crew);
 
 // The entries of the tree rooted at `root` (a table's or an index's), its
 // leaves checked as the first pass above checks them, by `workers` threads;

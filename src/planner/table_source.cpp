@@ -57,9 +57,7 @@ std::shared_ptr<Table> rows_read_in_parallel(PageStore& store, const CatalogEntr
     if (ids_out == 0) return nullptr;
     auto table = std::make_shared<Table>();
     table->columns = entry.columns;
-    table->rows.reserve(ids_out, entry.columns.size());
-    table->rowids.reserve(ids_out);
-    if (!read_rows_in_parallel(store, entry.root, *table, workers)) return nullptr;
+    if (!read_rows_in_parallel(store, entry.root, *table, ids_out, workers)) return nullptr;
     // Readers find rows by id: ids out of order were not written here.
     if (std::adjacent_find(table->rowids.begin(), table->rowids.end(), std::greater_equal<>()) != table->rowids.end())
         return nullptr;

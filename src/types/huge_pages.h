@@ -63,9 +63,15 @@ public:
     }
     // The calling thread's innermost one, or none.
     static ScratchReuse* current() noexcept { return current_; }
-    // release() on the calling thread's one, if any.
-    static void release_current() noexcept {
-        if (current_ != nullptr) current_->release();
+    // release() on the calling thread's one, if any, when it keeps at
+    // least `bytes`.
+    static void release_current(std::size_t bytes = 0) noexcept {
+        if (current_ != nullptr && current_->kept_bytes() >= bytes) current_->release();
+    }
+    std::size_t kept_bytes() const noexcept {
+        std::size_t sum = 0;
+        for (std::size_t i = 0; i < count_; ++i) sum += kept_[i].bytes;
+        return sum;
     }
 
     // A kept stretch of `bytes` (a multiple of kHugePage), or null.
@@ -119,6 +125,29 @@ private:
     std::size_t count_ = 0;
 };
 
+// `bytes` rounded up to whole 2 MiB pages.
+inline std::size_t huge_page_multiple(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+
+// A fresh mapping of `bytes` (a multiple of kHugePage) on 2 MiB bounds,
+// wholly hinted for 2 MiB pages, to be unmapped with munmap; null when the
+// system refuses it.
+inline void* map_on_huge_pages(std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    void* p = ::mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    // Keep the 2 MiB-aligned part only.
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+    if (first > start) ::munmap(p, first - start);
+    if (const std::size_t tail = start + kHugePage - first) ::munmap(reinterpret_cast<void*>(first + bytes), tail);
+    ::madvise(reinterpret_cast<void*>(first), bytes, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(first);
+#else
+    (void)bytes;
+    return nullptr;
+#endif
+}
+
 // An allocator for buffers that are written before they are read. resize()
 // leaves trivial items unwritten, so that the threads that then fill a
 // buffer part by part fault its pages in, each its own part, rather than the
@@ -140,15 +169,9 @@ struct Unwritten : std::allocator<T> {
             const std::size_t bytes = mapped_bytes(n);
             if (ScratchReuse* reuse = ScratchReuse::current())
                 if (void* kept = reuse->take(bytes)) return static_cast<T*>(kept);
-            void* p = ::mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (p == MAP_FAILED) throw std::bad_alloc();
-            // Keep the 2 MiB-aligned part only.
-            const auto start = reinterpret_cast<std::uintptr_t>(p);
-            const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
-            if (first > start) ::munmap(p, first - start);
-            if (const std::size_t tail = start + kHugePage - first) ::munmap(reinterpret_cast<void*>(first + bytes), tail);
-            ::madvise(reinterpret_cast<void*>(first), bytes, MADV_HUGEPAGE);
-            return reinterpret_cast<T*>(first);
+            void* p = map_on_huge_pages(bytes);
+            if (p == nullptr) throw std::bad_alloc();
+            return static_cast<T*>(p);
         }
 #endif
         return std::allocator<T>::allocate(n);
@@ -174,7 +197,7 @@ struct Unwritten : std::allocator<T> {
     }
 
 private:
-    static std::size_t mapped_bytes(std::size_t n) { return (n * sizeof(T) + kHugePage - 1) & ~(kHugePage - 1); }
+    static std::size_t mapped_bytes(std::size_t n) { return huge_page_multiple(n * sizeof(T)); }
 };
 
 // A vector rebinds its allocator to its own items: it must stay this one.

@@ -15,67 +15,48 @@ void FlatRows::adopt_width(size_t width) {
     }
 }
 
-// Cells move by relocation, never by Value's move: a moved value owns its
-// text, and the texts the cells borrow from their table's arena must stay
-// borrowed (a reallocation would otherwise copy every long text).
-void FlatRows::relocate_all(Cells& from, Cells& to) {
-    const size_t first = to.size();
-    to.resize(first + from.size());
-    for (size_t i = 0; i < from.size(); ++i) Value::relocate(to[first + i], from[i]);
-    from.clear();
-}
-
-void FlatRows::regrow(size_t capacity) {
-    Cells fresh;
-    fresh.reserve(capacity);
-    relocate_all(cells_, fresh);
-    cells_.swap(fresh);
-}
-
 void FlatRows::make_room(size_t extra) {
     const size_t needed = cells_.size() + extra;
-    if (needed > cells_.capacity()) regrow(std::max(needed, 2 * cells_.capacity()));
+    if (needed > cells_.capacity()) cells_.reserve(std::max(needed, 2 * cells_.capacity()));
 }
 
 void FlatRows::reserve(size_t rows, size_t width) {
     if (count_ == 0) width_ = width;
     const size_t needed = cells_.size() + rows * width_;
-    if (needed > cells_.capacity()) regrow(needed);
+    cells_.reserve(needed);
 }
 
 void FlatRows::push_back(RowView row) {
     adopt_width(row.size());
     make_room(row.size());
-    cells_.insert(cells_.end(), row.begin(), row.end());
+    for (const Value& v : row) cells_.push_back(v);
     ++count_;
 }
 
 void FlatRows::push_back(Row&& row) {
     adopt_width(row.size());
     make_room(row.size());
-    cells_.insert(cells_.end(), std::make_move_iterator(row.begin()), std::make_move_iterator(row.end()));
+    for (Value& v : row) cells_.push_back(std::move(v));
     ++count_;
 }
 
-std::span<Value> FlatRows::append_blank_rows(size_t n, size_t width) {
+std::span<Value> FlatRows::append_rows_to_construct(size_t n, size_t width) {
     adopt_width(width);
     make_room(n * width);
-    const size_t first = cells_.size();
-    cells_.resize(first + n * width);
     count_ += n;
-    return {cells_.data() + first, n * width};
+    return cells_.append_to_construct(n * width);
 }
 
 std::span<Value> FlatRows::append_blank(size_t width) {
     adopt_width(width);
     make_room(width);
-    cells_.resize(cells_.size() + width);
+    cells_.append_nulls(width);
     ++count_;
     return cells(count_ - 1);
 }
 
 void FlatRows::pop_back() {
-    cells_.resize(cells_.size() - width_);
+    cells_.truncate(cells_.size() - width_);
     --count_;
 }
 
@@ -98,7 +79,7 @@ void FlatRows::truncate(size_t n, std::vector<Row>* cut) {
             cut->emplace_back(std::make_move_iterator(c.begin()), std::make_move_iterator(c.end()));
         }
     }
-    cells_.resize(n * width_);
+    cells_.truncate(n * width_);
     count_ = n;
 }
 
@@ -144,7 +125,7 @@ void FlatRows::remove_taking(std::span<const size_t> positions, std::vector<Row>
     }
     // Those copies become Nulls without being destroyed (they own nothing).
     for (size_t i = out * width_; i < count_ * width_; ++i) std::construct_at(&cells_[i]);
-    cells_.resize(out * width_);
+    cells_.truncate(out * width_);
     count_ = out;
 }
 
@@ -159,8 +140,7 @@ void FlatRows::insert_at(std::span<const size_t> positions, std::vector<Row> row
     size_t kept = 0, back = 0;
     for (size_t i = 0; i < total; ++i) {
         if (back < rows.size() && positions[back] == i) {
-            merged.insert(merged.end(), std::make_move_iterator(rows[back].begin()),
-                          std::make_move_iterator(rows[back].end()));
+            for (Value& v : rows[back]) merged.push_back(std::move(v));
             ++back;
         } else if (kept < count_) {
             for (Value& cell : cells(kept++)) Value::relocate(merged.emplace_back(), cell);
@@ -195,7 +175,7 @@ void FlatRows::erase_column(size_t column) {
         if (out != i) Value::relocate(cells_[out], cells_[i]);
         ++out;
     }
-    cells_.resize(out);
+    cells_.truncate(out);
     --width_;
 }
 

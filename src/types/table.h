@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "types/huge_pages.h"
+#include "types/cell_array.h"
 #include "types/value.h"
 
 namespace zembrel {
@@ -121,12 +121,12 @@ public:
     void reserve(size_t rows, size_t width);
     void push_back(RowView row);
     void push_back(Row&& row);
-    // `n` new last rows of `width` Null values, to be filled in place: their
-    // cells. Within capacity_rows() the cells do not move, so the spans of
-    // earlier calls stay valid (threads may fill them meanwhile).
-    std::span<Value> append_blank_rows(size_t n, size_t width);
-    // Rows the list holds without moving its cells.
-    size_t capacity_rows() const { return width_ == 0 ? 0 : cells_.capacity() / width_; }
+    // `n` new last rows of `width` cells, to be filled in place: their
+    // cells, not yet constructed. The caller constructs every one of them
+    // (std::uninitialized_default_construct, say) before anything else
+    // reads, changes or destroys the list; threads may do so, each in cells
+    // of its own.
+    std::span<Value> append_rows_to_construct(size_t n, size_t width);
     // A new last row of `width` Null values, to be filled in place.
     std::span<Value> append_blank(size_t width);
     void pop_back();
@@ -167,18 +167,11 @@ public:
     }
 
 private:
-    // A large array of cells is a mapping of its own, on 2 MiB pages where
-    // the system has them, which a load fills with few faults and which goes
-    // back to the system whole when the rows go, whichever thread made it.
-    using Cells = std::vector<Value, Unwritten<Value>>;
+    using Cells = CellArray;
 
     void adopt_width(size_t width);
     // Room for `extra` more cells, growing geometrically.
     void make_room(size_t extra);
-    // Moves the cells into a new array of this capacity.
-    void regrow(size_t capacity);
-    // Appends every cell of `from` to `to` by relocation and empties `from`.
-    static void relocate_all(Cells& from, Cells& to);
     void remove_taking(std::span<const size_t> positions, std::vector<Row>* rows, FlatRows* flat);
 
     Cells cells_;
