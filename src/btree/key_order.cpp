@@ -158,6 +158,16 @@ void radix_sort_by_prefix(Entries& entries, const Split& split) {
         if (full) break;
         next += batch;
     }
+    if (digits.size() < varying.size()) {
+        // The buckets leave keys to compare anyway: not many more of them
+        // than a part has entries, since every part counts into buckets of
+        // its own and counts no entry fills are memory cleared for nothing.
+        const int most = std::max(8, static_cast<int>(std::bit_width(n / parts)));
+        while (digits.size() > 1 && bits > most) {
+            bits -= digits.back().width;
+            digits.pop_back();
+        }
+    }
     int shift = bits;
     for (Digit& d : digits) d.shift = shift -= d.width;
     auto bucket_of = [&digits, byte_of](const E& e) {

@@ -29,6 +29,10 @@ namespace {
 constexpr size_t kTrimRows = 100'000;
 constexpr size_t kTrimBytes = 16 << 20;
 
+// Scratch kept between one index's sort and the next is handed back before
+// an index's map is filled only from this size on.
+constexpr size_t kScratchKeptBelow = 32 << 20;
+
 bool large_enough_to_trim(const Table& table) {
     return table.rows.size() >= kTrimRows || table.text_arena.bytes_held() >= kTrimBytes;
 }
@@ -383,8 +387,10 @@ void LoadedTables::rebuild_index(std::string_view index_name, const Split& split
     IndexKeyMap map;
     const FlatRows& rows = table->rows;
     const ScratchVector<KeyedRow> order = rows_in_key_order(rows, positions, true, nullptr, split);
-    // The map's leaves and texts are memory of their own: kept scratch must not add to that.
-    ScratchReuse::release_current();
+    // The map's leaves and texts are memory of their own: kept scratch of a
+    // large table's sorts must not add to that at the load's peak. A few
+    // MiB are kept for the next index's sort, which would fault them in anew.
+    ScratchReuse::release_current(kScratchKeptBelow);
     const auto keys = std::count_if(order.begin(), order.end(), [](const KeyedRow& r) { return !r.same_key_as_previous; });
     map.plan_build(static_cast<size_t>(keys), positions.size());
     uint64_t max_id = 0;
