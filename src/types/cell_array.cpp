@@ -103,26 +103,10 @@ void CellArray::grow_for(size_t n) {
     if (n > capacity_) reserve(std::max(n, 2 * capacity_));
 }
 
-void CellArray::push_back(const Value& v) {
-    if (size_ == capacity_) {
-        // `v` may be one of the cells, which growing moves.
-        Value copy(v);
-        grow_for(size_ + 1);
-        ::new (static_cast<void*>(data_ + size_)) Value(std::move(copy));
-    } else {
-        ::new (static_cast<void*>(data_ + size_)) Value(v);
-    }
-    ++size_;
-}
-
-void CellArray::push_back(Value&& v) {
-    if (size_ == capacity_) {
-        Value taken(std::move(v));
-        grow_for(size_ + 1);
-        ::new (static_cast<void*>(data_ + size_)) Value(std::move(taken));
-    } else {
-        ::new (static_cast<void*>(data_ + size_)) Value(std::move(v));
-    }
+void CellArray::push_back(Value v) {
+    // Taken by value: `v` may have been one of the cells, which growing moves.
+    grow_for(size_ + 1);
+    ::new (static_cast<void*>(data_ + size_)) Value(std::move(v));
     ++size_;
 }
 

@@ -49,9 +49,8 @@ public:
     // Room for at least `n` cells; the cells keep their values (not their
     // addresses).
     void reserve(size_t n);
-    // One more cell, a copy of `v` or taking it; a Null one to fill.
-    void push_back(const Value& v);
-    void push_back(Value&& v);
+    // One more cell holding `v`; a Null one to fill.
+    void push_back(Value v);
     Value& emplace_back();
     // `n` more Null cells.
     void append_nulls(size_t n);

@@ -15,11 +15,6 @@ void FlatRows::adopt_width(size_t width) {
     }
 }
 
-void FlatRows::make_room(size_t extra) {
-    const size_t needed = cells_.size() + extra;
-    if (needed > cells_.capacity()) cells_.reserve(std::max(needed, 2 * cells_.capacity()));
-}
-
 void FlatRows::reserve(size_t rows, size_t width) {
     if (count_ == 0) width_ = width;
     const size_t needed = cells_.size() + rows * width_;
@@ -28,28 +23,24 @@ void FlatRows::reserve(size_t rows, size_t width) {
 
 void FlatRows::push_back(RowView row) {
     adopt_width(row.size());
-    make_room(row.size());
     for (const Value& v : row) cells_.push_back(v);
     ++count_;
 }
 
 void FlatRows::push_back(Row&& row) {
     adopt_width(row.size());
-    make_room(row.size());
     for (Value& v : row) cells_.push_back(std::move(v));
     ++count_;
 }
 
 std::span<Value> FlatRows::append_rows_to_construct(size_t n, size_t width) {
     adopt_width(width);
-    make_room(n * width);
     count_ += n;
     return cells_.append_to_construct(n * width);
 }
 
 std::span<Value> FlatRows::append_blank(size_t width) {
     adopt_width(width);
-    make_room(width);
     cells_.append_nulls(width);
     ++count_;
     return cells(count_ - 1);

@@ -170,8 +170,6 @@ private:
     using Cells = CellArray;
 
     void adopt_width(size_t width);
-    // Room for `extra` more cells, growing geometrically.
-    void make_room(size_t extra);
     void remove_taking(std::span<const size_t> positions, std::vector<Row>* rows, FlatRows* flat);
 
     Cells cells_;
