@@ -75,14 +75,13 @@ inline Table reconstruct_pre_image(const Table& current, const RowJournal& journ
 // touched it: a whole copy (`table`), or while only rows changed, a row
 // journal (`journal`, with `table` none). Neither: the table did not exist
 // then. Before any other change the journal must become a copy
-// (materialize). When the transaction drops the table, the indexes and merge
-// policy the drop removed are kept here (first drop only) so that ROLLBACK
-// can bring them back.
+// (materialize). When the transaction drops the table, the merge policy the
+// drop removed is kept here (first drop only) so that ROLLBACK can bring it
+// back; its indexes come back from the transaction's index definitions.
 struct TxnPreImage {
     std::optional<Table> table;
     std::optional<RowJournal> journal;  // instead of `table`, see RowJournal
     bool drop_recorded = false;
-    std::vector<MemIndex> dropped_indexes;  // definitions; key maps are rebuilt
     std::optional<std::string> dropped_merge_policy;
 
     // Rows the table had before the transaction touched it.
@@ -120,9 +119,21 @@ using TxnSnapshot = std::unordered_map<std::string, TxnPreImage>;
 using TxnChangedTables = std::unordered_set<std::string>;
 using TableSyncModeMap = std::unordered_map<std::string, TableSyncMode>;
 
+// Whether two indexes are defined alike: same name, table, columns and
+// unique flag (positions follow the columns, entries the rows).
+inline bool same_index_definition(const MemIndex& a, const MemIndex& b) {
+    return a.name == b.name && a.table == b.table && a.columns == b.columns && a.unique == b.unique;
+}
+
 struct TransactionState {
     // Present = a transaction is open.
     std::optional<TxnSnapshot> pre_images;
+    // Every index of the database as BEGIN found it, definitions only (empty
+    // key maps). Index DDL inside the transaction changes memory alone;
+    // ROLLBACK puts these back, and the commit's sync (past COMMIT's
+    // handler) writes the difference to them, so the file holds either these
+    // or the committed ones.
+    std::vector<MemIndex> indexes_at_begin;
     // Kept past COMMIT's handler for the commit's own sync, which empties them.
     TxnChangedTables changed_tables;
     TableSyncModeMap sync_modes;
@@ -137,6 +148,7 @@ struct TransactionState {
         changed_tables.clear();
         sync_modes.clear();
         committing.reset();
+        indexes_at_begin.clear();
     }
 };
 

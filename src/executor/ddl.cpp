@@ -54,17 +54,13 @@ Result<ExecResult> drop_table(Engine& engine, const parser::DropTable& statement
     auto it = engine.tables.database.tables.find(name);
     if (it == engine.tables.database.tables.end()) return execution_error(format("table '{}' not found", name));
 
-    // Inside a transaction, keep what the drop takes beyond the rows (the
-    // pre-image holds those) so that ROLLBACK can bring the table back whole.
+    // Inside a transaction, keep the merge policy the drop takes (the
+    // pre-image holds the rows, the transaction the index definitions) so
+    // that ROLLBACK can bring the table back whole.
     if (engine.txn.pre_images) {
         TxnPreImage& pre = (*engine.txn.pre_images)[name];
         if (!pre.drop_recorded) {
             pre.drop_recorded = true;
-            for (const std::string& ix : engine.tables.mem_indexes.names_of_table(name)) {
-                const MemIndex* index = engine.tables.mem_indexes.get(ix);
-                pre.dropped_indexes.emplace_back(index->name, index->table, index->columns, index->positions,
-                                                 index->unique);
-            }
             if (auto p = engine.tables.merge_policies.find(name); p != engine.tables.merge_policies.end())
                 pre.dropped_merge_policy = p->second;
         }

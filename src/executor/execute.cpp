@@ -112,9 +112,10 @@ const std::string* changed_table(const ExecResult& r) {
         r);
 }
 
+// Index DDL inside a transaction waits for COMMIT with the rows, so that
+// ROLLBACK has nothing of it to take back from the file.
 bool syncs_inside_transaction(const ExecResult& r) {
     return std::holds_alternative<MergePolicySet>(r) || std::holds_alternative<TableDropped>(r) ||
-           std::holds_alternative<IndexCreated>(r) || std::holds_alternative<IndexDropped>(r) ||
            std::holds_alternative<TransactionCommitted>(r);
 }
 
@@ -320,17 +321,13 @@ Result<ExecResult> execute(Engine& engine, parser::Statement statement, RowSink*
         journal_changed_rows(engine, *result);
     }
     bool sync = !in_txn || syncs_inside_transaction(*result);
-    // An index or merge policy of a table created in this transaction waits
-    // for COMMIT, which creates the table in the store first.
+    // A merge policy of a table created in this transaction waits for
+    // COMMIT, which creates the table in the store first.
     if (sync && in_txn && !engine.settings.skip_persist) {
-        const std::string* table = nullptr;
-        if (auto* ix = std::get_if<IndexCreated>(&*result)) {
-            if (const MemIndex* index = engine.tables.mem_indexes.get(ix->index)) table = &index->table;
-        } else if (auto* mp = std::get_if<MergePolicySet>(&*result)) {
-            table = &mp->table;
+        if (auto* mp = std::get_if<MergePolicySet>(&*result)) {
+            const PageStore* store = engine.page_store();
+            if (store == nullptr || !store->catalog.contains(mp->table)) sync = false;
         }
-        const PageStore* store = engine.page_store();
-        if (table != nullptr && (store == nullptr || !store->catalog.contains(*table))) sync = false;
     }
     if (sync) {
         const PagerMark before = mark_of(engine);

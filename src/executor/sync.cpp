@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <span>
+#include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 #include "types/sorted_names.h"
@@ -83,17 +85,18 @@ Status reconcile_table_extras(Engine& engine, PageStore& store, const std::strin
     return {};
 }
 
-// Stored indexes of the table that memory no longer has: DROP COLUMN took
-// them in memory (inside a transaction) and the store follows at COMMIT. An
-// index dropped by DROP INDEX left the store at once, so no other index is
-// missing from memory.
+// Stored indexes of the table that memory no longer has as stored: DROP
+// COLUMN or DROP INDEX took them in memory (inside a transaction), or a
+// CREATE INDEX gave the name a new definition, and the store follows at
+// COMMIT.
 Status drop_indexes_memory_lacks(Engine& engine, PageStore& store, const std::string& name) {
     const CatalogEntry* entry = store.catalog.get(name);
     if (entry == nullptr) return {};
     std::vector<std::string> gone;
     for (const IndexCatalogEntry& index : entry->indexes) {
         const MemIndex* mem = engine.tables.mem_indexes.get(index.name);
-        if (mem == nullptr || mem->table != name) gone.push_back(index.name);
+        if (mem == nullptr || mem->table != name || mem->columns != index.columns || mem->unique != index.unique)
+            gone.push_back(index.name);
     }
     for (const std::string& index : gone) {
         if (auto st = store.drop_index(name, index); !st) return st;
@@ -198,6 +201,24 @@ Result<bool> write_changes(PageStore& store, const Table& table, const TxnPreIma
     return true;
 }
 
+// Tables whose index definitions differ from those BEGIN found.
+std::vector<std::string> tables_with_index_ddl(const MemIndexMap& now, const std::vector<MemIndex>& at_begin) {
+    std::vector<std::string> tables;
+    std::unordered_map<std::string_view, const MemIndex*> before;
+    for (const MemIndex& index : at_begin) before.emplace(index.name, &index);
+    for (const auto& [name, index] : now) {
+        auto b = before.find(name);
+        if (b == before.end() || !same_index_definition(*b->second, index)) tables.push_back(index.table);
+    }
+    for (const MemIndex& index : at_begin) {
+        const MemIndex* still = now.get(index.name);
+        if (still == nullptr || !same_index_definition(*still, index)) tables.push_back(index.table);
+    }
+    std::sort(tables.begin(), tables.end());
+    tables.erase(std::unique(tables.begin(), tables.end()), tables.end());
+    return tables;
+}
+
 Status sync_commit(Engine& engine) {
     auto got = engine.ensure_page_store();
     if (!got) return fail(got.error());
@@ -205,6 +226,14 @@ Status sync_commit(Engine& engine) {
     TxnChangedTables changed = std::exchange(engine.txn.changed_tables, {});
     TableSyncModeMap modes = std::exchange(engine.txn.sync_modes, {});
     std::optional<TxnSnapshot> pre_images = std::exchange(engine.txn.committing, std::nullopt);
+    const std::vector<std::string> index_ddl =
+        tables_with_index_ddl(engine.tables.mem_indexes, std::exchange(engine.txn.indexes_at_begin, {}));
+
+    // Index names are unique across the database: every stored index that
+    // went, or moved to another table, leaves before any is created.
+    for (const std::string& name : index_ddl) {
+        if (auto st = drop_indexes_memory_lacks(engine, store, name); !st) return st;
+    }
 
     std::vector<std::string> renumber;
     // Filled in this transaction and loaded 1..n: ids that are 1..n already
@@ -259,6 +288,12 @@ Status sync_commit(Engine& engine) {
             }
         }
         if (auto st = reconcile_table_extras(engine, store, name); !st) return st;
+    }
+    // Indexes created on tables whose rows did not change: the store builds
+    // them from the rows it holds, which are memory's.
+    for (const std::string& name : index_ddl) {
+        if (changed.contains(name) || !store.catalog.contains(name)) continue;
+        if (auto st = engine.store_memory_only_indexes(name); !st) return st;
     }
     for (const std::string& name : renumber) renumber_in_memory(engine, name);
     for (const std::string& name : bulk_loaded) {

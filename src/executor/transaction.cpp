@@ -1,14 +1,18 @@
 // BEGIN, COMMIT and ROLLBACK.
 //
 // Inside a transaction statements change memory only, except the outcomes
-// that reach the page store at once (merge policy, DROP TABLE, index DDL on a
-// stored table). ROLLBACK therefore puts each touched table's pre-image back
-// in memory and, for a table whose drop already reached the store, builds it
-// there again with its indexes and merge policy. A table still in the store
-// holds exactly its pre-image there (nothing else of it was written), so it
-// is left alone.
+// that reach the page store at once (merge policy, DROP TABLE of a stored
+// table). Index DDL waits for COMMIT like the rows do: BEGIN notes every
+// index definition, and ROLLBACK puts exactly those back. ROLLBACK therefore
+// puts each touched table's pre-image back in memory and, for a table whose
+// drop already reached the store, builds it there again with the indexes
+// BEGIN found and its merge policy. A table still in the store holds exactly
+// its pre-image there (nothing else of it was written), so it is left alone.
 
+#include <algorithm>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "types/sorted_names.h"
 #include "executor/handlers.h"
@@ -18,14 +22,40 @@ namespace zembrel::executor {
 namespace {
 
 // The stored side of bringing back a table whose drop was already mirrored.
-Status restore_dropped_in_store(PageStore& store, const TxnPreImage& pre, const Table& table, const std::string& name) {
+Status restore_dropped_in_store(PageStore& store, const TxnPreImage& pre, const Table& table, const std::string& name,
+                                const std::vector<MemIndex>& indexes_at_begin) {
     if (auto st = store.create_table(name, table.columns); !st) return st;
     if (auto st = store.replace_table_rows(name, table.rows); !st) return st;
-    for (const MemIndex& index : pre.dropped_indexes) {
+    for (const MemIndex& index : indexes_at_begin) {
+        if (index.table != name) continue;
         if (auto st = store.create_index(name, index.name, index.columns, index.unique); !st) return st;
     }
     if (pre.dropped_merge_policy) return store.set_merge_policy(name, pre.dropped_merge_policy);
     return {};
+}
+
+// Makes memory's index definitions those of BEGIN again and returns the
+// tables whose definitions changed. Entries are left empty: the caller
+// refills the indexes of loaded tables.
+std::vector<std::string> restore_index_definitions(MemIndexMap& indexes, std::vector<MemIndex> at_begin) {
+    std::vector<std::string> touched;
+    std::unordered_map<std::string, const MemIndex*> wanted;
+    for (const MemIndex& index : at_begin) wanted.emplace(index.name, &index);
+    std::vector<std::string> gone;
+    for (const auto& [name, index] : indexes) {
+        auto w = wanted.find(name);
+        if (w == wanted.end() || !same_index_definition(*w->second, index)) {
+            gone.push_back(name);
+            touched.push_back(index.table);
+        }
+    }
+    for (const std::string& name : gone) indexes.remove(name);
+    for (MemIndex& index : at_begin) {
+        if (indexes.contains(index.name)) continue;
+        touched.push_back(index.table);
+        indexes.insert(std::move(index));
+    }
+    return touched;
 }
 
 }  // namespace
@@ -34,13 +64,16 @@ Result<ExecResult> begin(Engine& engine) {
     if (engine.txn.pre_images) return execution_error("there is already an active transaction");
     engine.txn.clear();
     engine.txn.pre_images.emplace();
+    engine.txn.indexes_at_begin.reserve(engine.tables.mem_indexes.size());
+    for (const auto& [name, index] : engine.tables.mem_indexes)
+        engine.txn.indexes_at_begin.emplace_back(index.name, index.table, index.columns, index.positions, index.unique);
     return TransactionStarted{};
 }
 
 Result<ExecResult> commit(Engine& engine) {
     if (!engine.txn.pre_images) return execution_error("no active transaction");
-    // The changed tables, their sync modes and the pre-images stay for the
-    // commit-time sync.
+    // The changed tables, their sync modes, the pre-images and the index
+    // definitions of BEGIN stay for the commit-time sync.
     engine.txn.committing = std::move(engine.txn.pre_images);
     engine.txn.pre_images.reset();
     return TransactionCommitted{};
@@ -49,6 +82,7 @@ Result<ExecResult> commit(Engine& engine) {
 Result<ExecResult> rollback(Engine& engine) {
     if (!engine.txn.pre_images) return execution_error("no active transaction");
     TxnSnapshot snapshot = std::move(*engine.txn.pre_images);
+    std::vector<MemIndex> indexes_at_begin = std::move(engine.txn.indexes_at_begin);
     engine.txn.clear();
     // Later SELECTs must not read rolled-back rows.
     engine.tables.row_cache.clear();
@@ -67,21 +101,16 @@ Result<ExecResult> rollback(Engine& engine) {
         }
         bool rebuilt_in_store = false;
         if (store != nullptr && !store->catalog.contains(name)) {
-            if (auto st = restore_dropped_in_store(*store, pre, *restored, name); !st) store_failed = true;
+            if (auto st = restore_dropped_in_store(*store, pre, *restored, name, indexes_at_begin); !st)
+                store_failed = true;
             rebuilt_in_store = true;
         }
-        // Indexes of a later table of the same name give way to the originals.
         if (pre.drop_recorded) {
-            engine.tables.mem_indexes.remove_table(name);
-            for (MemIndex& index : pre.dropped_indexes) {
-                if (!engine.tables.mem_indexes.contains(index.name)) engine.tables.mem_indexes.insert(std::move(index));
-            }
             if (pre.dropped_merge_policy) engine.tables.merge_policies[name] = *pre.dropped_merge_policy;
             else engine.tables.merge_policies.erase(name);
         }
         auto [it, inserted] = engine.tables.database.tables.insert_or_assign(name, std::move(*restored));
         if (rebuilt_in_store) it->second.renumber_rowids();
-        engine.tables.rebuild_indexes(name);
     }
     if (store_failed) {
         // The store could not take the table back: return to the last commit,
@@ -89,11 +118,14 @@ Result<ExecResult> rollback(Engine& engine) {
         if (auto st = engine.reset_to_last_commit(); !st) return fail(st.error());
         return TransactionRolledBack{};
     }
+    std::vector<std::string> refill = restore_index_definitions(engine.tables.mem_indexes, std::move(indexes_at_begin));
     engine.rebuild_name_maps();
-    // Index definitions are not part of a pre-image: those that came back
-    // from the catalog, and those a column change in the transaction moved,
-    // follow the restored columns and are filled from the restored rows.
-    for (const std::string& name : sorted_keys(snapshot)) engine.tables.refit_indexes(name);
+    // The restored definitions follow the restored columns by name and are
+    // filled from the restored rows, as are those of every restored table.
+    for (const std::string& name : sorted_keys(snapshot)) refill.push_back(name);
+    std::sort(refill.begin(), refill.end());
+    refill.erase(std::unique(refill.begin(), refill.end()), refill.end());
+    for (const std::string& name : refill) engine.tables.refit_indexes(name);
     return TransactionRolledBack{};
 }
 

@@ -28,8 +28,17 @@ TableSource table_source(const Engine& engine, const std::string& name) {
         out.columns = &entry->columns;
         const size_t width = entry->columns.size();
         if (entry->pk_column && *entry->pk_column < width) out.pk_column = entry->pk_column;
+        // An index dropped in the open transaction stays in the file until
+        // COMMIT; statements meanwhile see the indexes memory defines.
+        const bool in_transaction = engine.in_transaction();
         for (const IndexCatalogEntry& ix : entry->indexes) {
             if (ix.columns.empty() || ix.positions.size() != ix.columns.size()) continue;
+            if (in_transaction) {
+                const MemIndex* defined = engine.tables.mem_indexes.get(ix.name);
+                if (defined == nullptr || defined->table != name || defined->columns != ix.columns ||
+                    defined->unique != ix.unique)
+                    continue;
+            }
             if (std::any_of(ix.positions.begin(), ix.positions.end(), [&](size_t p) { return p >= width; })) continue;
             out.indexes.push_back({&ix.name, &ix.columns, &ix.positions, nullptr});
         }
