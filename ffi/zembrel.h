@@ -137,9 +137,12 @@ ZEMBREL_API void zembrel_result_free(zembrel_result* rs) ZEMBREL_NOEXCEPT;
  *   not yet supported over shared connections (each statement
  *   auto-commits)". A failed statement changes nothing.
  * - SELECT runs on a snapshot of the last commit, without blocking writers
- *   once the snapshot is taken. While snapshots live the log is not
- *   checkpointed, so long queries under steady writes let the log grow
- *   until the first commit after they finish.
+ *   once the snapshot is taken. While any snapshot lives the log is not
+ *   checkpointed, so under steady writes the log grows for as long as
+ *   SELECTs overlap without a pause, short ones included, not only while a
+ *   long one runs: 24 threads of short queries beside 4 writing threads
+ *   grew it to 477 MB in 30 s (8 reading threads: 14 MB). It is
+ *   checkpointed at the first commit after the readers pause.
  * - Errors of all threads land in the handle's one slot (the last one
  *   wins). */
 
