@@ -51,7 +51,9 @@ void ResultBuilder::place(std::string_view text) {
         free_ = rs_.blocks.back().get();
         room_ = size;
     }
-    std::memcpy(free_, text.data(), text.size());
+    // A cell read as "" (a text holding a NUL byte) comes as an empty view
+    // with no pointer, which memcpy may not be given even for no bytes.
+    if (!text.empty()) std::memcpy(free_, text.data(), text.size());
     free_[text.size()] = '\0';
     rs_.cells.push_back(free_);
     free_ += need;

@@ -50,6 +50,18 @@ inline Database sample_database() {
     return db;
 }
 
+// A table of texts as a legacy file may carry them: one holding a NUL byte,
+// which the C interface cannot hand out whole, and an empty one.
+inline Table nul_text_table() {
+    Table t;
+    t.name = "notes";
+    t.columns = {col("n", DataType::of(DataTypeKind::Int)), col("t", DataType::of(DataTypeKind::Text))};
+    t.rows = {{Value::integer(1), Value::text(std::string("a\0b", 3))},
+              {Value::integer(2), Value::text("")},
+              {Value::integer(3), Value::text("plain")}};
+    return t;
+}
+
 inline Bytes snapshot_v3(const Database& db) {
     auto image = storage::encode_snapshot_image(db);
     return image ? *image : Bytes();

@@ -12,7 +12,8 @@
 // Legacy databases get the same treatment: snapshot files of each version,
 // their log and the JSON document, damaged (counts set huge, page links
 // bent, checksums and digests recomputed after the damage, text cut or
-// garbled) and then read and migrated; every one is read or refused.
+// garbled) and then read and migrated, directly and through the C
+// interface's result sets; every one is read or refused.
 //
 // ZEMBREL_FUZZ_ITERS and ZEMBREL_FUZZ_SEED run a longer or different series.
 #include <gtest/gtest.h>
@@ -30,6 +31,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -41,6 +43,7 @@
 #include "pager/le_bytes.h"
 #include "pager/pager.h"
 #include "shadow/shadow_log.h"
+#include "zembrel.h"
 
 // A damaged count must never size an allocation: one past a gigabyte ends
 // the process under the address sanitizer.
@@ -731,7 +734,8 @@ struct LegacyBase {
 const std::vector<LegacyBase>& legacy_bases() {
     static const std::vector<LegacyBase> bases = [] {
         using namespace legacy;
-        const Database db = sample_database();
+        Database db = sample_database();
+        db.tables["notes"] = nul_text_table();
         Bytes v3 = snapshot_v3(db);
         Bytes log = log_header(v3);
         Table extra;
@@ -749,6 +753,32 @@ const std::vector<LegacyBase>& legacy_bases() {
                                        {"json array", to_bytes(json_document(db, true)), {}}};
     }();
     return bases;
+}
+
+// Opens a legacy copy through the C interface (which migrates it) and reads
+// every cell of every table as a C text; returns the cells of "notes", the
+// table holding a text with a NUL byte, or nothing when it did not open.
+std::optional<std::vector<std::vector<std::string>>> read_through_c_api(const std::string& path) {
+    zembrel_db* handle = zembrel_open(path.c_str());
+    if (handle == nullptr) return std::nullopt;
+    std::vector<std::vector<std::string>> notes;
+    for (const char* table : {"B", "people", "extra", "notes"}) {
+        zembrel_result* rs = zembrel_query(handle, (std::string("SELECT * FROM ") + table).c_str());
+        if (rs == nullptr) continue;
+        const int columns = zembrel_result_column_count(rs);
+        for (int r = 0; r < zembrel_result_row_count(rs); ++r) {
+            std::vector<std::string> row;
+            for (int c = 0; c < columns; ++c) {
+                const char* cell = zembrel_result_value(rs, r, c);
+                EXPECT_NE(cell, nullptr) << table << " row " << r << " column " << c;
+                row.emplace_back(cell == nullptr ? "" : cell);
+            }
+            if (table == std::string_view("notes")) notes.push_back(std::move(row));
+        }
+        zembrel_result_free(rs);
+    }
+    zembrel_close(handle);
+    return notes;
 }
 
 void reseal_snapshot(Bytes& b) {
@@ -825,6 +855,15 @@ TEST(StorageFuzz, LegacyDamageNeverCrashes) {
     const unsigned budget = static_cast<unsigned>(env_or("ZEMBREL_FUZZ_BUDGET", 20));
     std::signal(SIGALRM, on_alarm);
     uint64_t read = 0, migrated = 0;
+    // Undamaged, every form hands out the text holding a NUL byte as "".
+    for (const LegacyBase& base : bases) {
+        const std::string path = dir.path("whole " + base.what + ".db");
+        write_file(path, base.db);
+        if (!base.log.empty()) write_file(path + ".wal", base.log);
+        const auto notes = read_through_c_api(path);
+        ASSERT_TRUE(notes.has_value()) << base.what;
+        EXPECT_EQ(*notes, (std::vector<std::vector<std::string>>{{"1", ""}, {"2", ""}, {"3", "plain"}})) << base.what;
+    }
     for (uint64_t seed = first_seed; seed < first_seed + iterations; ++seed) {
         std::mt19937_64 rng(seed);
         const LegacyBase& base = bases[seed % bases.size()];
@@ -857,6 +896,11 @@ TEST(StorageFuzz, LegacyDamageNeverCrashes) {
             } else {
                 EXPECT_FALSE(opened.error().display().empty());
             }
+            // The same damage once more through the C interface's result sets.
+            const std::string c_path = dir.path("c-api" + std::to_string(seed) + ".db");
+            write_file(c_path, db);
+            if (!log.empty()) write_file(c_path + ".wal", log);
+            (void)read_through_c_api(c_path);
         }
         ::alarm(0);
         if (HasFailure()) break;

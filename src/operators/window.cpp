@@ -1,5 +1,9 @@
 #include "operators/window.h"
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
 #include <unordered_map>
 
 #include "operators/key_hash.h"
@@ -68,6 +72,95 @@ bool peers(const SortedPartition& part, size_t k, size_t a, size_t b) {
     return true;
 }
 
+// The exponent of the lowest set bit of a finite nonzero double: the
+// double is a whole multiple of 2 to that power.
+int quantum_exponent(double d) {
+    const auto bits = std::bit_cast<uint64_t>(d);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+    if (biased != 0) mantissa |= uint64_t{1} << 52;
+    return (biased == 0 ? -1074 : biased - 1075) + std::countr_zero(mantissa);
+}
+
+// Whether no addition among the values can round: all are finite multiples
+// of 2^q (q the smallest quantum among them) and their magnitudes add up to
+// less than 2^(q+53), so every sum of any of them is a multiple of 2^q that
+// a double holds exactly. The magnitudes' own running sum is exact while it
+// stays below that bound and, rounding being monotone, lands on or above it
+// once the true sum does, so the test on the computed sum is exact.
+bool additions_exact(const std::vector<double>& values) {
+    int quantum = std::numeric_limits<int>::max();
+    double magnitude = 0.0;
+    for (double d : values) {
+        if (!std::isfinite(d)) return false;
+        if (d == 0.0) continue;
+        quantum = std::min(quantum, quantum_exponent(d));
+        magnitude += std::fabs(d);
+    }
+    if (quantum == std::numeric_limits<int>::max()) return true;
+    if (quantum + 53 >= std::numeric_limits<double>::max_exponent) return std::isfinite(magnitude);
+    return magnitude < std::ldexp(1.0, quantum + 53);
+}
+
+// SUM must give each row the bits of its frame's values added in row order
+// from 0.0; floats do not add associatively, so the difference of two
+// running totals is not that sum once a large value precedes small ones.
+// Frame starts and ends never move backwards as the row advances, so:
+// - where no addition in the partition can round (integers, halves and the
+//   like, below 2^53 steps in total: see additions_exact), every in-order sum
+//   is the exact sum and the difference of running totals gives its bits:
+//   O(1) a row for every frame;
+// - otherwise one in-order sum is carried from row to row while the frame's
+//   start stays put (UNBOUNDED PRECEDING, or any start held at a partition
+//   edge), extended by the rows the end moves over: O(1) a row amortized;
+// - a start that moves begins a new sum at the new start, re-adding the
+//   frame: O(frame length) a row (n PRECEDING costs n + 1 per row, a moving
+//   start with UNBOUNDED FOLLOWING the rest of the partition). Nothing
+//   cheaper reproduces the bits of a sum that starts elsewhere.
+// Rows without an Int or Float add 0.0, which leaves any such sum as it is
+// (it never holds -0.0, having begun at 0.0).
+template <class Put>
+void evaluate_sum(const WindowPlan& plan, const std::vector<RowView>& input, const SortedPartition& part, Put put) {
+    const size_t n = part.rows.size();
+    std::vector<double> values(n, 0.0);
+    std::vector<size_t> numeric(n + 1, 0);  // numeric[i]: Ints and Floats among the first i rows
+    for (size_t i = 0; i < n; ++i) {
+        const Value& v = input[part.rows[i]][*plan.value_col];
+        numeric[i + 1] = numeric[i];
+        if (v.is_int() || v.is_float()) {
+            values[i] = v.is_int() ? static_cast<double>(v.as_int()) : v.as_float();
+            ++numeric[i + 1];
+        }
+    }
+    const FrameBound start = plan.frame ? plan.frame->first : FrameBound{FrameBound::Kind::UnboundedPreceding, 0};
+    const FrameBound end = plan.frame ? plan.frame->second : FrameBound{FrameBound::Kind::CurrentRow, 0};
+    std::vector<double> totals;  // totals[i]: the first i rows' sum, when additions are exact
+    if (additions_exact(values)) {
+        totals.assign(n + 1, 0.0);
+        for (size_t i = 0; i < n; ++i) totals[i + 1] = totals[i] + values[i];
+    }
+    size_t from = 0, next = 0;  // the carried sum covers rows from .. next-1
+    double sum = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        size_t a = frame_position(start, i, n), b = frame_position(end, i, n);
+        if (a > b) std::swap(a, b);
+        if (numeric[b + 1] == numeric[a]) {
+            put(i, Value::null());
+            continue;
+        }
+        if (!totals.empty()) {
+            put(i, Value::floating(totals[b + 1] - totals[a]));
+            continue;
+        }
+        if (a != from || b + 1 < next) {
+            from = next = a;
+            sum = 0.0;
+        }
+        while (next <= b) sum += values[next++];
+        put(i, Value::floating(sum));
+    }
+}
+
 void evaluate(const WindowPlan& plan, const std::vector<RowView>& input, const SortedPartition& part,
               std::vector<Row>& output) {
     const size_t n = part.rows.size();
@@ -85,36 +178,7 @@ void evaluate(const WindowPlan& plan, const std::vector<RowView>& input, const S
             }
             return;
         }
-        case WindowFuncCode::Sum: {
-            // sums[i], counts[i]: total and number of numeric values of the
-            // first i rows in window order.
-            std::vector<double> sums(n + 1, 0.0);
-            std::vector<uint64_t> counts(n + 1, 0);
-            for (size_t i = 0; i < n; ++i) {
-                const Value& v = input[part.rows[i]][*plan.value_col];
-                sums[i + 1] = sums[i];
-                counts[i + 1] = counts[i];
-                if (v.is_int() || v.is_float()) {
-                    sums[i + 1] += v.is_int() ? static_cast<double>(v.as_int()) : v.as_float();
-                    ++counts[i + 1];
-                }
-            }
-            const FrameBound start =
-                plan.frame ? plan.frame->first : FrameBound{FrameBound::Kind::UnboundedPreceding, 0};
-            const FrameBound end = plan.frame ? plan.frame->second : FrameBound{FrameBound::Kind::CurrentRow, 0};
-            for (size_t i = 0; i < n; ++i) {
-                size_t a = frame_position(start, i, n), b = frame_position(end, i, n);
-                if (a > b) std::swap(a, b);
-                if (counts[b + 1] == counts[a]) {
-                    put(i, Value::null());
-                } else {
-                    // A frame from the partition's start reads the running
-                    // total itself, exactly the left-to-right sum.
-                    put(i, Value::floating(a == 0 ? sums[b + 1] : sums[b + 1] - sums[a]));
-                }
-            }
-            return;
-        }
+        case WindowFuncCode::Sum: evaluate_sum(plan, input, part, put); return;
     }
 }
 

@@ -9,8 +9,9 @@
 // 64-bit floats (NULL when none was numeric); frames are ROWS frames in
 // sorted positions, the default is UNBOUNDED PRECEDING to CURRENT ROW, a
 // frame written backwards is read in the right order, and the arithmetic
-// saturates at the partition's ends. Sums come from running totals over the
-// partition, so a frame costs O(1) whatever its width.
+// saturates at the partition's ends. Each sum has the bits of its frame's
+// values added in row order: a frame costs O(1) where no addition can round
+// or its start stays put, else the frame's length (see evaluate_sum).
 #pragma once
 
 #include <cstdint>
