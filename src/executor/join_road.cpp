@@ -29,13 +29,19 @@ operators::JoinType join_type(parser::JoinKind kind) {
 // the output still follows the left rows' order.
 class IndexNestedLoopJoin final : public operators::BufferedJoin {
 public:
-    IndexNestedLoopJoin(operators::OperatorPtr left, const Table& table, const MemIndex& index, size_t left_key,
-                        size_t right_key, operators::JoinType type)
-        : left_(std::move(left)), table_(table), index_(index), left_key_(left_key), right_key_(right_key),
+    IndexNestedLoopJoin(operators::OperatorPtr left, const Table& table, const MemIndex& index, size_t left_width,
+                        size_t left_key, size_t right_key, operators::JoinType type)
+        : BufferedJoin(left_width, table.columns.size()),
+          left_(std::move(left)), table_(table), index_(index), left_key_(left_key), right_key_(right_key),
           type_(type), key_type_(right_key < table.columns.size() ? table.columns[right_key].data_type : DataType{}),
           // Row ids without gaps map to positions by subtraction.
           dense_ids_(!table.rowids.empty() && table.rowids.back() >= table.rowids.front() &&
                      table.rowids.back() - table.rowids.front() == table.rowids.size() - 1) {}
+
+    // The batch's rows are the left input's own, or kept as keep_row keeps
+    // them: copies only where the input's values do not stay valid, and
+    // those last one batch.
+    bool values_stay_valid() const override { return left_->values_stay_valid(); }
 
 private:
     // What a left row's key finds: a row-id list, every row, or nothing.
@@ -67,7 +73,7 @@ private:
             if (!got) return fail(got.error());
             if (!*got) break;
             if (lent_rows_stay) batch_.push_back(*got);
-            else owned_.push_back(left_->take(*got));
+            else owned_.push_back(operators::keep_row(*left_, *got));
         }
         for (const Row& row : owned_) batch_.push_back(row);
         // Small first batches keep a LIMIT from reading far ahead.
@@ -132,17 +138,9 @@ private:
         for (size_t k = scan ? 0 : starts_[i]; k < end; ++k) {
             const RowView r = table_.rows[scan ? k : positions_[k]];
             if (operators::compare_truth(operators::CompareCode::Eq, v, r[right_key_]) != operators::Truth::True) continue;
-            Row out;
-            out.reserve(l.size() + r.size());
-            out.insert(out.end(), l.begin(), l.end());
-            out.insert(out.end(), r.begin(), r.end());
-            pending_.push_back(std::move(out));
+            pending_.push_back({l, r});
         }
-        if (pending_.empty() && type_ == operators::JoinType::Left) {
-            Row out = l.to_row();
-            out.resize(l.size() + table_.columns.size());
-            pending_.push_back(std::move(out));
-        }
+        if (pending_.empty() && type_ == operators::JoinType::Left) pending_.push_back({l, RowView()});
     }
 
     std::optional<size_t> position_of(uint64_t id) const {
@@ -162,7 +160,7 @@ private:
     bool dense_ids_;
     size_t batch_limit_ = 16;
     std::vector<RowView> batch_;  // the batch's left rows, in input order
-    std::vector<Row> owned_;         // their copies when the input lends rows only briefly
+    std::vector<Row> owned_;         // kept rows when the input lends rows only briefly
     std::vector<Found> found_;       // per batch row
     std::vector<std::pair<Value, size_t>> keys_;  // (index key, batch row), sorted by key
     size_t next_ = 0;
@@ -209,16 +207,19 @@ Result<JoinSource> build_join_source(Engine& engine, const parser::SelectStateme
         JoinChoice& choice = *chosen;
         switch (choice.algorithm) {
             case JoinChoice::Algorithm::Merge: {
-                auto left_rows = operators::drain(*source);
+                // Kept as images of the values they read, with the input
+                // that holds those values.
+                auto left_rows = operators::drain_kept(std::move(source));
                 if (!left_rows) return fail(left_rows.error());
                 const size_t lp = choice.left_keys.front(), rp = choice.right_keys.front();
-                if (operators::merge_keys_compatible(*left_rows, lp, **right_rows, rp)) {
-                    source = std::make_unique<operators::MergeJoin>(std::move(*left_rows), std::move(*right_rows), lp, rp);
+                if (operators::merge_keys_compatible(**left_rows, lp, **right_rows, rp)) {
+                    source = std::make_unique<operators::MergeJoin>(std::move(*left_rows), std::move(*right_rows), lp, rp,
+                                                                    left_width, right_width);
                 } else {
                     // Values of kinds the column types do not hold: hashing
                     // matches them with `=` all the same.
                     source = std::make_unique<operators::HashJoin>(
-                        std::make_unique<operators::TableScan>(operators::own_rows(std::move(*left_rows))),
+                        std::make_unique<operators::TableScan>(std::move(*left_rows)),
                         std::move(*right_rows), std::move(choice.left_keys), std::move(choice.right_keys), left_width,
                         right_width, type);
                 }
@@ -228,7 +229,7 @@ Result<JoinSource> build_join_source(Engine& engine, const parser::SelectStateme
                 const Table* table = engine.tables.find(s.joins[i].table.name);
                 const MemIndex* index = join_index(engine, s.joins[i].table.name, choice.right_keys.front());
                 if (table == nullptr || index == nullptr) invariant_failed("the join's index went away while planning");
-                source = std::make_unique<IndexNestedLoopJoin>(std::move(source), *table, *index,
+                source = std::make_unique<IndexNestedLoopJoin>(std::move(source), *table, *index, left_width,
                                                                choice.left_keys.front(), choice.right_keys.front(), type);
                 break;
             }

@@ -106,10 +106,12 @@ Result<PipelineOutput> build_pipeline(OperatorPtr child, std::span<const BoundTa
 
     if (!plan.windows.empty()) {
         // Windows see every input row at once: keep the rows in place when
-        // the source lends them for good, else keep copies.
+        // the source lends them for good, else keep them (images of a
+        // join's values, which stay with the child, or copies).
         std::vector<Row> owned;
         std::vector<RowView> input;
         const bool borrow = child->rows_stay_valid();
+        const bool copies = !borrow && !child->values_stay_valid();
         for (;;) {
             auto got = child->next();
             if (!got) return fail(got.error());
@@ -117,7 +119,7 @@ Result<PipelineOutput> build_pipeline(OperatorPtr child, std::span<const BoundTa
             if (borrow) {
                 input.push_back(*got);
             } else {
-                owned.push_back(child->take(*got));
+                owned.push_back(operators::keep_row(*child, *got));
             }
         }
         if (!borrow) {
@@ -128,9 +130,12 @@ Result<PipelineOutput> build_pipeline(OperatorPtr child, std::span<const BoundTa
         for (const RowView r : input) out.rows.push_back(project_row(r, plan.projection));
         operators::evaluate_windows(plan.windows, input, out.rows);
         if (!plan.subqueries.empty()) {
-            if (borrow) {
-                owned.reserve(input.size());
-                for (const RowView r : input) owned.push_back(r.to_row());
+            // The subqueries read them after the child is gone: copies.
+            if (!copies) {
+                std::vector<Row> copied;
+                copied.reserve(input.size());
+                for (const RowView r : input) copied.push_back(r.to_row());
+                owned = std::move(copied);
             }
             out.source_rows = std::move(owned);
         }

@@ -79,9 +79,10 @@ Result<Rows> run_select(Engine& engine, OperatorPtr source, std::span<const Boun
             const ChainedRow row = outer != nullptr ? ChainedRow(*outer->row, *got) : ChainedRow(*got);
             auto truth = eval_condition(engine, eval_tables, row, *where);
             if (!truth) return fail(truth.error());
-            if (*truth == operators::Truth::True) kept.push_back(source->take(*got));
+            if (*truth == operators::Truth::True) kept.push_back(operators::keep_row(*source, *got));
         }
-        source = rows_source(std::move(kept));
+        // The kept rows may be images of the source's values: it goes with them.
+        source = std::make_unique<operators::TableScan>(operators::kept_rows(std::move(source), std::move(kept)));
         where = nullptr;
     }
 

@@ -76,4 +76,33 @@ Result<std::vector<Row>> drain(Operator& op) {
     }
 }
 
+Row images_of(RowView row) {
+    Row out(row.size());
+    for (size_t i = 0; i < row.size(); ++i) out[i].lend_from(row[i]);
+    return out;
+}
+
+Row keep_row(Operator& op, RowView lent) { return op.values_stay_valid() ? images_of(lent) : op.take(lent); }
+
+Result<SharedRows> drain_kept(OperatorPtr source) {
+    std::vector<Row> rows;
+    for (;;) {
+        auto got = source->next();
+        if (!got) return fail(got.error());
+        if (!*got) break;
+        rows.push_back(keep_row(*source, *got));
+    }
+    return kept_rows(std::move(source), std::move(rows));
+}
+
+SharedRows kept_rows(OperatorPtr source, std::vector<Row> rows) {
+    // The rows last: dropped before the source whose values they may read.
+    struct Kept {
+        OperatorPtr source;
+        std::vector<Row> rows;
+    };
+    auto kept = std::make_shared<const Kept>(Kept{std::move(source), std::move(rows)});
+    return SharedRows(kept, RowsView(kept->rows));
+}
+
 }  // namespace zembrel::operators

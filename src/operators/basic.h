@@ -38,6 +38,12 @@ SharedRows borrow_rows(RowsView rows);
 // Rows owned by the shared list.
 SharedRows own_rows(std::vector<Row> rows);
 
+// Rows kept from `source` (keep_row) as one list that holds `source` as
+// well, so that the values the rows' images read live as long as the list.
+SharedRows kept_rows(OperatorPtr source, std::vector<Row> rows);
+// Drains `source` to its end into such a list (the first error is returned).
+Result<SharedRows> drain_kept(OperatorPtr source);
+
 // Hands out the list's rows in list order, in place.
 class TableScan final : public Operator {
 public:
@@ -71,6 +77,7 @@ public:
     Filter(OperatorPtr child, RowPredicate predicate) : child_(std::move(child)), predicate_(std::move(predicate)) {}
     Result<RowView> next() override;
     bool rows_stay_valid() const override { return child_->rows_stay_valid(); }
+    bool values_stay_valid() const override { return child_->values_stay_valid(); }
     Row take(RowView lent) override { return child_->take(lent); }
 
 private:
@@ -87,6 +94,7 @@ public:
     Project(OperatorPtr child, std::vector<size_t> positions);
     Result<RowView> next() override;
     bool rows_stay_valid() const override { return identity_ && child_->rows_stay_valid(); }
+    bool values_stay_valid() const override { return identity_ && child_->values_stay_valid(); }
     Row take(RowView lent) override { return passed_on_ ? child_->take(lent) : std::move(current_); }
 
 private:
@@ -103,6 +111,7 @@ public:
     Limit(OperatorPtr child, uint64_t remaining) : child_(std::move(child)), remaining_(remaining) {}
     Result<RowView> next() override;
     bool rows_stay_valid() const override { return child_->rows_stay_valid(); }
+    bool values_stay_valid() const override { return child_->values_stay_valid(); }
     Row take(RowView lent) override { return child_->take(lent); }
 
 private:

@@ -10,28 +10,6 @@ namespace zembrel::operators {
 
 namespace {
 
-Row combined(RowView left, RowView right) {
-    Row out;
-    out.reserve(left.size() + right.size());
-    out.insert(out.end(), left.begin(), left.end());
-    out.insert(out.end(), right.begin(), right.end());
-    return out;
-}
-
-Row left_null_filled(RowView left, size_t right_width) {
-    Row out;
-    out.reserve(left.size() + right_width);
-    out.insert(out.end(), left.begin(), left.end());
-    out.resize(left.size() + right_width);
-    return out;
-}
-
-Row right_null_filled(size_t left_width, RowView right) {
-    Row out(left_width);
-    out.insert(out.end(), right.begin(), right.end());
-    return out;
-}
-
 const Value& key_at(RowView row, size_t position) {
     if (position >= row.size()) invariant_failed("join key position outside the row");
     return row[position];
@@ -58,69 +36,124 @@ std::optional<size_t> join_key_hash(RowView row, const std::vector<size_t>& posi
     return h;
 }
 
+void JoinedRow::show(size_t from, size_t width, RowView row) {
+    if (row.size() != width) invariant_failed("join input row of another width");
+    Value* cells = cells_.data() + from;
+    for (size_t i = 0; i < width; ++i) cells[i].lend_from(row[i]);
+}
+
+void JoinedRow::null(size_t from, size_t width) {
+    Value* cells = cells_.data() + from;
+    for (size_t i = 0; i < width; ++i) cells[i] = Value();
+}
+
+Result<RowView> BufferedJoin::next() {
+    if (next_ >= pending_.size()) {
+        pending_.clear();
+        next_ = 0;
+        auto more = fill_pending();
+        if (!more) return fail(more.error());
+        if (!*more) return RowView();
+        shown_ = false;
+    }
+    const Match& m = pending_[next_++];
+    auto same = [](RowView a, RowView b) { return a.data() == b.data() && a.size() == b.size(); };
+    if (!shown_ || !same(m.left, shown_left_)) {
+        if (m.left) row_.show_left(m.left);
+        else row_.null_left();
+        shown_left_ = m.left;
+    }
+    if (!shown_ || !same(m.right, shown_right_)) {
+        if (m.right) row_.show_right(m.right);
+        else row_.null_right();
+        shown_right_ = m.right;
+    }
+    shown_ = true;
+    return row_.view();
+}
+
 NestedLoopJoin::NestedLoopJoin(OperatorPtr left, SharedRows right_rows, RowPredicate on, size_t left_width,
                                size_t right_width, JoinType type)
     : left_(std::move(left)),
       right_rows_(std::move(right_rows)),
       on_(std::move(on)),
-      left_width_(left_width),
-      right_width_(right_width),
-      type_(type) {}
+      type_(type),
+      row_(left_width, right_width) {}
 
-Result<bool> NestedLoopJoin::fill_pending() {
+Result<RowView> NestedLoopJoin::next() {
+    if (type_ == JoinType::Right) return next_right_major();
     const RowsView& right = *right_rows_;
-    if (type_ == JoinType::Right) {
-        if (!left_drained_) {
-            auto rows = drain(*left_);
-            if (!rows) return fail(rows.error());
-            left_rows_ = std::move(*rows);
-            left_drained_ = true;
+    for (;;) {
+        if (!has_left_) {
+            auto got = left_->next();
+            if (!got) return fail(got.error());
+            if (!*got) return RowView();
+            // Shown once: the right rows only change the right part.
+            row_.show_left(*got);
+            has_left_ = true;
+            matched_ = false;
+            right_position_ = 0;
         }
-        while (pending_.empty()) {
-            if (right_position_ >= right.size()) return false;
-            RowView r = right[right_position_++];
-            for (RowView l : left_rows_) {
-                Row row = combined(l, r);
-                if (on_(row)) pending_.push_back(std::move(row));
+        while (right_position_ < right.size()) {
+            row_.show_right(right[right_position_++]);
+            if (on_(row_.view())) {
+                matched_ = true;
+                return row_.view();
             }
-            if (pending_.empty()) pending_.push_back(right_null_filled(left_width_, r));
         }
-        return true;
-    }
-    while (pending_.empty()) {
-        auto got = left_->next();
-        if (!got) return fail(got.error());
-        if (!*got) return false;
-        RowView l = *got;
-        for (RowView r : right) {
-            scratch_.assign(l.begin(), l.end());
-            scratch_.insert(scratch_.end(), r.begin(), r.end());
-            if (on_(scratch_)) pending_.push_back(std::move(scratch_));
+        has_left_ = false;
+        if (!matched_ && type_ == JoinType::Left) {
+            row_.null_right();
+            return row_.view();
         }
-        if (pending_.empty() && type_ == JoinType::Left) pending_.push_back(left_null_filled(l, right_width_));
     }
-    return true;
 }
 
-Result<RowView> BufferedJoin::next() {
-    if (pending_.empty()) {
-        auto more = fill_pending();
-        if (!more) return fail(more.error());
-        if (!*more) return RowView();
+Result<RowView> NestedLoopJoin::next_right_major() {
+    const RowsView& right = *right_rows_;
+    if (!left_drained_) {
+        for (;;) {
+            auto got = left_->next();
+            if (!got) return fail(got.error());
+            if (!*got) break;
+            left_rows_.push_back(keep_row(*left_, *got));
+        }
+        left_drained_ = true;
+        left_position_ = left_rows_.size();  // no right row is being joined yet
     }
-    current_ = std::move(pending_.front());
-    pending_.pop_front();
-    return RowView(current_);
+    for (;;) {
+        if (left_position_ >= left_rows_.size()) {
+            // The previous right row is done; a new one starts, shown once.
+            if (right_position_ >= right.size()) return RowView();
+            row_.show_right(right[right_position_++]);
+            left_position_ = 0;
+            matched_ = false;
+            if (left_rows_.empty()) {
+                row_.null_left();
+                return row_.view();
+            }
+        }
+        while (left_position_ < left_rows_.size()) {
+            row_.show_left(left_rows_[left_position_++]);
+            if (on_(row_.view())) {
+                matched_ = true;
+                return row_.view();
+            }
+        }
+        if (!matched_) {
+            row_.null_left();
+            return row_.view();
+        }
+    }
 }
 
 HashJoin::HashJoin(OperatorPtr left, SharedRows right_rows, std::vector<size_t> left_keys,
                    std::vector<size_t> right_keys, size_t left_width, size_t right_width, JoinType type)
-    : left_(std::move(left)),
+    : BufferedJoin(left_width, right_width),
+      left_(std::move(left)),
       right_rows_(std::move(right_rows)),
       left_keys_(std::move(left_keys)),
       right_keys_(std::move(right_keys)),
-      left_width_(left_width),
-      right_width_(right_width),
       type_(type) {}
 
 bool HashJoin::keys_equal(RowView left, RowView right) const {
@@ -160,16 +193,19 @@ Result<bool> HashJoin::fill_pending() {
             auto it = table_.find(*h);
             if (it == table_.end()) continue;
             for (size_t i : it->second) {
-                if (keys_equal(left[i], r)) pending_.push_back(combined(left[i], r));
+                if (keys_equal(left[i], r)) pending_.push_back({left[i], r});
             }
         }
         return true;
     }
     if (type_ == JoinType::Right) {
         if (!built_) {
-            auto rows = drain(*left_);
-            if (!rows) return fail(rows.error());
-            left_rows_ = std::move(*rows);
+            for (;;) {
+                auto got = left_->next();
+                if (!got) return fail(got.error());
+                if (!*got) break;
+                left_rows_.push_back(keep_row(*left_, *got));
+            }
             for (size_t i = 0; i < left_rows_.size(); ++i) {
                 if (auto h = join_key_hash(left_rows_[i], left_keys_)) table_[*h].push_back(i);
             }
@@ -181,11 +217,11 @@ Result<bool> HashJoin::fill_pending() {
             if (auto h = join_key_hash(r, right_keys_)) {
                 if (auto it = table_.find(*h); it != table_.end()) {
                     for (size_t i : it->second) {
-                        if (keys_equal(left_rows_[i], r)) pending_.push_back(combined(left_rows_[i], r));
+                        if (keys_equal(left_rows_[i], r)) pending_.push_back({left_rows_[i], r});
                     }
                 }
             }
-            if (pending_.empty()) pending_.push_back(right_null_filled(left_width_, r));
+            if (pending_.empty()) pending_.push_back({RowView(), r});
         }
         return true;
     }
@@ -205,11 +241,11 @@ Result<bool> HashJoin::fill_pending() {
         if (auto h = join_key_hash(l, left_keys_)) {
             if (auto it = table_.find(*h); it != table_.end()) {
                 for (size_t i : it->second) {
-                    if (keys_equal(l, right[i])) pending_.push_back(combined(l, right[i]));
+                    if (keys_equal(l, right[i])) pending_.push_back({l, right[i]});
                 }
             }
         }
-        if (pending_.empty() && type_ == JoinType::Left) pending_.push_back(left_null_filled(l, right_width_));
+        if (pending_.empty() && type_ == JoinType::Left) pending_.push_back({l, RowView()});
     }
     return true;
 }
@@ -249,32 +285,38 @@ std::vector<size_t> key_order(RowsView rows, size_t key) {
 
 }  // namespace
 
-MergeJoin::MergeJoin(std::vector<Row> left_rows, SharedRows right_rows, size_t left_key, size_t right_key)
-    : left_rows_(std::move(left_rows)), right_rows_(std::move(right_rows)), left_key_(left_key), right_key_(right_key) {
-    if (!left_rows_.empty()) {
-        left_order_ = key_order(left_rows_, left_key_);
+MergeJoin::MergeJoin(SharedRows left_rows, SharedRows right_rows, size_t left_key, size_t right_key, size_t left_width,
+                     size_t right_width)
+    : BufferedJoin(left_width, right_width),
+      left_rows_(std::move(left_rows)),
+      right_rows_(std::move(right_rows)),
+      left_key_(left_key),
+      right_key_(right_key) {
+    if (!left_rows_->empty()) {
+        left_order_ = key_order(*left_rows_, left_key_);
         if (!left_order_.empty()) right_order_ = key_order(*right_rows_, right_key_);
     }
 }
 
 Result<bool> MergeJoin::fill_pending() {
+    const RowsView& left = *left_rows_;
     const RowsView& right = *right_rows_;
     while (pending_.empty()) {
         if (left_pos_ >= left_order_.size() || right_pos_ >= right_order_.size()) return false;
-        const Value& l = left_rows_[left_order_[left_pos_]][left_key_];
+        const Value& l = left[left_order_[left_pos_]][left_key_];
         const Value& r = right[right_order_[right_pos_]][right_key_];
         const auto c = Value::sql_cmp(l, r);
         if (c < 0) { ++left_pos_; continue; }
         if (c > 0) { ++right_pos_; continue; }
         size_t left_end = left_pos_ + 1;
-        while (left_end < left_order_.size() && Value::sql_cmp(left_rows_[left_order_[left_end]][left_key_], l) == 0)
+        while (left_end < left_order_.size() && Value::sql_cmp(left[left_order_[left_end]][left_key_], l) == 0)
             ++left_end;
         size_t right_end = right_pos_ + 1;
         while (right_end < right_order_.size() && Value::sql_cmp(right[right_order_[right_end]][right_key_], r) == 0)
             ++right_end;
         for (size_t i = left_pos_; i < left_end; ++i) {
             for (size_t j = right_pos_; j < right_end; ++j)
-                pending_.push_back(combined(left_rows_[left_order_[i]], right[right_order_[j]]));
+                pending_.push_back({left[left_order_[i]], right[right_order_[j]]});
         }
         left_pos_ = left_end;
         right_pos_ = right_end;

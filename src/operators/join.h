@@ -1,7 +1,11 @@
 // Join operators: the left input is the pipeline built so far, the right
 // input the JOIN table's rows. Output rows are always the left row's values
 // followed by the right row's, also for a right join; an unmatched row of the
-// outer side comes out once, completed with Nulls.
+// outer side comes out once, completed with Nulls. A join lends its row as a
+// JoinedRow, which reads its input rows' values where they lie; a consumer
+// that keeps it takes a copy (take) or, living no longer than the join,
+// images (keep_row), so only what a statement outputs, sorts, groups or
+// keeps is ever copied.
 //
 // Every join decides a match with the same three-valued `=` (and the rest
 // of the ON condition) that a filter over the combined row would use, so the
@@ -16,7 +20,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <unordered_map>
 #include <vector>
 
@@ -27,43 +30,84 @@ namespace zembrel::operators {
 
 enum class JoinType : uint8_t { Inner = 0, Left = 1, Right = 2 };
 
-// A join makes its output in batches (every match of one probe row, or its
-// NULL-filled row) and lends them out one at a time.
-class BufferedJoin : public Operator {
+// The row a join lends: images (Value::lend_from) of one left and one right
+// input row's values side by side, or Nulls for the side an unmatched row
+// lacks. A joined row refers to its input rows: only the cells are written,
+// never a text, so a wide or long value no output reads costs nothing to
+// carry through any number of joins. Valid while the input rows' values are.
+class JoinedRow {
 public:
-    Result<RowView> next() final;
-    Row take(RowView) final { return std::move(current_); }
-
-protected:
-    // Adds the next non-empty batch to `pending_`; false at the end.
-    virtual Result<bool> fill_pending() = 0;
-    std::deque<Row> pending_;
+    JoinedRow(size_t left_width, size_t right_width) : cells_(left_width + right_width), left_width_(left_width) {}
+    void show_left(RowView left) { show(0, left_width_, left); }
+    void show_right(RowView right) { show(left_width_, cells_.size() - left_width_, right); }
+    void null_left() { null(0, left_width_); }
+    void null_right() { null(left_width_, cells_.size() - left_width_); }
+    RowView view() const { return cells_; }
 
 private:
-    Row current_;
+    void show(size_t from, size_t width, RowView row);
+    void null(size_t from, size_t width);
+
+    Row cells_;  // sized once: its values never move, which would copy their texts
+    size_t left_width_;
 };
 
-// Any ON condition: every pair of rows is tested. Inner and left joins read
-// the left input one row at a time; a right join drains it first.
-class NestedLoopJoin final : public BufferedJoin {
+// A join that finds its output in batches (every match of one probe row, or
+// its NULL-filled row) as pairs of input rows, and lends them out one at a
+// time as a JoinedRow. The rows a batch names stay valid until the batch is
+// handed out: fill_pending reads on only once it is.
+class BufferedJoin : public Operator {
+public:
+    BufferedJoin(size_t left_width, size_t right_width) : row_(left_width, right_width) {}
+    Result<RowView> next() final;
+
+protected:
+    // One output row: its left and right input rows; a default view stands
+    // for the Nulls of the side an unmatched row lacks.
+    struct Match {
+        RowView left;
+        RowView right;
+    };
+    // Adds the next non-empty batch to `pending_` (empty when called);
+    // false at the end.
+    virtual Result<bool> fill_pending() = 0;
+    std::vector<Match> pending_;
+
+private:
+    JoinedRow row_;
+    size_t next_ = 0;
+    // The input rows row_ shows, so that a side a batch repeats is shown
+    // once (rows of an earlier batch may have changed in place).
+    RowView shown_left_;
+    RowView shown_right_;
+    bool shown_ = false;
+};
+
+// Any ON condition: every pair of rows is tested, on the joined row itself.
+// Inner and left joins read the left input one row at a time and stream
+// their output; a right join keeps the drained left input (keep_row).
+class NestedLoopJoin final : public Operator {
 public:
     NestedLoopJoin(OperatorPtr left, SharedRows right_rows, RowPredicate on, size_t left_width, size_t right_width,
                    JoinType type);
+    Result<RowView> next() override;
+    bool values_stay_valid() const override { return type_ == JoinType::Right || left_->values_stay_valid(); }
 
 private:
-    Result<bool> fill_pending() override;
+    Result<RowView> next_right_major();
 
     OperatorPtr left_;
     SharedRows right_rows_;
     RowPredicate on_;
-    size_t left_width_;
-    size_t right_width_;
     JoinType type_;
-    // Right join: the drained left rows and the next right row to test.
+    JoinedRow row_;
+    bool has_left_ = false;  // inner and left: a left row is being joined
+    bool matched_ = false;   // the row being joined has met a match
+    size_t right_position_ = 0;
+    // Right join: the kept left rows and the next one to test.
     std::vector<Row> left_rows_;
     bool left_drained_ = false;
-    size_t right_position_ = 0;
-    Row scratch_;
+    size_t left_position_ = 0;
 };
 
 // An ON condition that is an AND of left column = right column equalities.
@@ -72,7 +116,8 @@ private:
 // tested with `=` itself, so Int 1 meets Float 1.0 exactly as under a nested
 // loop and a NULL key meets nothing. Inner and left joins build on the
 // right rows and read the left input one row at a time; a right join builds
-// on the drained left input and walks the right rows in table order.
+// on the drained left input (kept as keep_row keeps it) and walks the right
+// rows in table order.
 class HashJoin final : public BufferedJoin {
 public:
     HashJoin(OperatorPtr left, SharedRows right_rows, std::vector<size_t> left_keys, std::vector<size_t> right_keys,
@@ -86,6 +131,10 @@ public:
                                                 std::vector<size_t> left_keys, std::vector<size_t> right_keys,
                                                 size_t left_width, size_t right_width);
 
+    bool values_stay_valid() const override {
+        return left_list_ || type_ == JoinType::Right || left_->values_stay_valid();
+    }
+
 private:
     Result<bool> fill_pending() override;
     bool keys_equal(RowView left, RowView right) const;
@@ -94,8 +143,6 @@ private:
     SharedRows right_rows_;
     std::vector<size_t> left_keys_;
     std::vector<size_t> right_keys_;
-    size_t left_width_;
-    size_t right_width_;
     JoinType type_;
     std::unordered_map<size_t, std::vector<size_t>> table_;  // key hash -> build positions, ascending
     bool built_ = false;
@@ -111,12 +158,14 @@ private:
 // equivalence on the keys present: `merge_keys_compatible` says when.
 class MergeJoin final : public BufferedJoin {
 public:
-    MergeJoin(std::vector<Row> left_rows, SharedRows right_rows, size_t left_key, size_t right_key);
+    MergeJoin(SharedRows left_rows, SharedRows right_rows, size_t left_key, size_t right_key, size_t left_width,
+              size_t right_width);
+    bool values_stay_valid() const override { return true; }
 
 private:
     Result<bool> fill_pending() override;
 
-    std::vector<Row> left_rows_;
+    SharedRows left_rows_;
     SharedRows right_rows_;
     size_t left_key_;
     size_t right_key_;

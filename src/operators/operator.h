@@ -41,6 +41,13 @@ public:
     // instead of copies.
     virtual bool rows_stay_valid() const { return false; }
 
+    // True when the values a lent row reads (texts included) stay valid
+    // until the operator is released, even where the row itself does not:
+    // a join rebuilds its row per call from images of its inputs' values,
+    // which lie in place. A consumer that lives no longer than the operator
+    // may then keep images of a row (keep_row) instead of copying it.
+    virtual bool values_stay_valid() const { return rows_stay_valid(); }
+
     // The row the last next() returned, as an owned value: moved out when
     // the operator owns a row it would not hand out again, copied otherwise.
     // Call at most once per row, before the next next(); a consumer that
@@ -88,5 +95,14 @@ private:
 // Drains an operator to its end into owned rows (the first error is returned
 // and the rows read so far are dropped).
 Result<std::vector<Row>> drain(Operator& op);
+
+// A row of images of `row`'s values (Value::lend_from): no text is copied,
+// and the row is valid only while the values it reads are. Copying or
+// moving one of its values gives an owning value, as for any borrowed text.
+Row images_of(RowView row);
+
+// A row `op` lent, kept by a consumer that keeps `op` alive at least as
+// long: images where op's values stay valid, else op.take(lent).
+Row keep_row(Operator& op, RowView lent);
 
 }  // namespace zembrel::operators

@@ -63,6 +63,7 @@ ExternalSort::ExternalSort(operators::OperatorPtr child, std::vector<operators::
                            std::optional<uint64_t> keep_first)
     : child_(std::move(child)), cmp_(std::move(keys)), budget_(std::max<uint64_t>(budget, 1)), keep_first_(keep_first) {
     borrow_ = child_->rows_stay_valid();
+    images_ = !borrow_ && child_->values_stay_valid();
     // Keeping the first k pays only while their slots alone fit in the
     // budget; beyond that the ordinary sort holds no more than the budget.
     if (keep_first_ && *keep_first_ >= budget_ / kSlotBytes) keep_first_.reset();
@@ -70,7 +71,7 @@ ExternalSort::ExternalSort(operators::OperatorPtr child, std::vector<operators::
 
 RowView ExternalSort::keep(RowView lent) {
     if (borrow_) return lent;
-    owned_.push_back(child_->take(lent));
+    owned_.push_back(images_ ? operators::images_of(lent) : child_->take(lent));
     return owned_.back();
 }
 
@@ -78,6 +79,7 @@ uint64_t ExternalSort::held_for(RowView kept) const {
     if (borrow_) return kSlotBytes;
     // An estimate: the row's own bytes and its texts, short ones included.
     uint64_t bytes = kSlotBytes + sizeof(Row) + kept.size() * sizeof(Value);
+    if (images_) return bytes;  // the texts stay where the child's values are
     for (const Value& v : kept)
         if (v.has_text()) bytes += v.as_text().size();
     return bytes;
@@ -165,7 +167,7 @@ Result<bool> ExternalSort::start_top_k() {
             out.row = row;
         } else {
             held_ -= held_for(*out.slot);
-            *out.slot = child_->take(row);
+            *out.slot = images_ ? operators::images_of(row) : child_->take(row);
             out.row = *out.slot;
             held_ += held_for(*out.slot);
         }
@@ -294,7 +296,8 @@ Result<RowView> ExternalSort::next() {
 Row ExternalSort::take(RowView lent) {
     if (state_ == State::Merging) return std::move(current_);
     if (state_ == State::InMemory && !borrow_) {
-        // Our own copy, handed out once: its values move out.
+        // Our own copy, handed out once: its values move out (images of
+        // the child's values come out as owning copies).
         Value* values = const_cast<Value*>(lent.data());
         return Row(std::make_move_iterator(values), std::make_move_iterator(values + lent.size()));
     }

@@ -80,8 +80,9 @@ private:
     Result<bool> start_top_k();
     // Pulls the rest of the child's rows, spilling when over budget.
     Status pull_rest();
-    // Keeps a lent row: its view when the child's rows stay valid, else
-    // a view of a copy held by the sort.
+    // Keeps a lent row: its view when the child's rows stay valid, else a
+    // view of images of its values when those stay valid (a join's rows),
+    // else a view of a copy held by the sort.
     RowView keep(RowView lent);
     // The bytes the sort holds for a kept row.
     uint64_t held_for(RowView kept) const;
@@ -96,9 +97,10 @@ private:
     uint64_t held_ = 0;  // bytes held for the rows of buffer_
     std::optional<uint64_t> keep_first_;
     bool borrow_ = false;
+    bool images_ = false;  // owned_ holds images of the child's values, not copies
     State state_ = State::NotStarted;
 
-    std::deque<Row> owned_;            // copies, when the child's rows do not stay valid
+    std::deque<Row> owned_;            // images or copies, when the child's rows do not stay valid
     std::vector<RowView> buffer_;      // the current run, or the sorted rows in memory
     size_t position_ = 0;
 
