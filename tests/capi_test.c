@@ -243,6 +243,60 @@ static void test_auto_save(void) {
     free(dir);
 }
 
+static void write_bytes(const char* path, const char* bytes, size_t len) {
+    FILE* f = fopen(path, "wb");
+    CHECK(f != NULL);
+    if (f == NULL) return;
+    CHECK(fwrite(bytes, 1, len, f) == len);
+    fclose(f);
+}
+
+/* An open that fails takes away the lock file it made, whatever it was
+ * given; a lock file that was there before stays, as does that of a
+ * database that opened. */
+static void test_failed_open_leaves_no_lock(void) {
+    char* dir = make_temp_dir();
+    static const char kRandom[] = {'\x9c', '\x01', '\xfe', 'K',    '\x00', '\x7f',
+                                   '\xd3', '"',    '{',    '\x11', '\xa0', '\x42'};
+    struct {
+        const char* name;
+        const char* bytes;
+        long len; /* -1: a directory */
+    } cases[] = {{"text.db", "hello, not a database\n", 22},
+                 {"random.db", kRandom, (long)sizeof kRandom},
+                 {"empty.db", "", 0},
+                 {"short.db", "KRVP", 4},
+                 {"adir", NULL, -1}};
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        char* path = join_path(dir, cases[i].name);
+        char lock[512];
+        snprintf(lock, sizeof lock, "%s.lock", path);
+        if (cases[i].len < 0) CHECK(mkdir(path, 0777) == 0);
+        else write_bytes(path, cases[i].bytes, (size_t)cases[i].len);
+        CHECK(zembrel_open(path) == NULL);
+        if (file_size(lock) != -1) fprintf(stderr, "lock left beside %s\n", cases[i].name);
+        CHECK(file_size(lock) == -1);
+
+        /* Someone else's lock file is not the failed open's to remove. */
+        write_bytes(lock, "", 0);
+        CHECK(zembrel_open(path) == NULL);
+        CHECK(file_size(lock) == 0);
+        unlink(lock);
+        if (cases[i].len < 0) rmdir(path);
+        free(path);
+    }
+    char* good = join_path(dir, "good.db");
+    char* good_lock = join_path(dir, "good.db.lock");
+    zembrel_db* db = zembrel_open(good);
+    CHECK(db != NULL);
+    zembrel_close(db);
+    CHECK(file_size(good_lock) == 0);
+    free(good_lock);
+    free(good);
+    remove_dir(dir);
+    free(dir);
+}
+
 /* An in-memory database gets a backing file in TMPDIR once it needs one and
  * removes it at close. */
 static void test_memory_leaves_no_file(void) {
@@ -272,6 +326,7 @@ int main(void) {
     test_query_rows();
     test_cell_texts();
     test_auto_save();
+    test_failed_open_leaves_no_lock();
     test_memory_leaves_no_file();
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);
     return failures ? 1 : 0;

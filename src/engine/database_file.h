@@ -22,6 +22,12 @@
 namespace zembrel {
 
 // An exclusive flock on path + ".lock", held until destruction.
+//
+// A lock file belongs to its database once a database is open under it
+// (`keep_file`) and stays on disk after release. One that this acquire
+// created for an open that then failed is removed on release, while still
+// held: an acquire that locked it in the meantime finds its name gone (or
+// leading to another file) and starts over, so two holders never meet.
 class FileLock {
 public:
     FileLock() = default;
@@ -33,16 +39,20 @@ public:
     // '{}' is locked by another process".
     static Result<FileLock> acquire(const std::string& database_path);
     ~FileLock() { release(); }
-    FileLock(FileLock&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    FileLock(FileLock&& o) noexcept : fd_(o.fd_), made_(std::move(o.made_)) { o.fd_ = -1; o.made_.clear(); }
     FileLock& operator=(FileLock&& o) noexcept;
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
     bool held() const { return fd_ >= 0; }
+    // A database is open under the lock: its file stays after release.
+    void keep_file() { made_.clear(); }
     void release();
 
 private:
-    explicit FileLock(int fd) : fd_(fd) {}
+    FileLock(int fd, std::string made) : fd_(fd), made_(std::move(made)) {}
     int fd_ = -1;
+    // The lock file's path while this lock made it and no database claimed it.
+    std::string made_;
 };
 
 // The backing page file of an in-memory database: private to its engine, so

@@ -57,6 +57,7 @@ Result<Engine> Engine::create_page_file(const std::string& path, std::shared_ptr
     if (!pager) return fail(pager.error());
     engine.file.page_store = new_page_store(std::move(*pager));
     engine.file.path = path;
+    engine.file.lock.keep_file();
     return engine;
 }
 
@@ -83,6 +84,7 @@ Result<Engine> Engine::open_page_file(const std::string& path, std::shared_ptr<V
     for (auto& [name, entry] : *entries) engine.file.page_store->catalog.put(std::move(name), std::move(entry));
     engine.file.path = path;
     engine.rebuild_name_maps();
+    engine.file.lock.keep_file();
     return engine;
 }
 
