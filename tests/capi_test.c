@@ -1,5 +1,8 @@
 /* The database-handle and result-set functions, driven only through the
  * public header. */
+#include <signal.h>
+#include <sys/wait.h>
+
 #include "capi_util.h"
 #include "zembrel.h"
 
@@ -297,25 +300,79 @@ static void test_failed_open_leaves_no_lock(void) {
     free(dir);
 }
 
-/* An in-memory database gets a backing file in TMPDIR once it needs one and
- * removes it at close. */
+/* Fills an in-memory database: a table with enough rows for many pages. */
+static void fill_memory(zembrel_db* db) {
+    CHECK(zembrel_exec(db, "CREATE TABLE t (id PK, n INT, s TEXT)") == 0);
+    CHECK(zembrel_exec(db, "CREATE UNIQUE INDEX t_n ON t (n)") == 0);
+    char sql[256];
+    for (int i = 1; i <= 300; i++) {
+        snprintf(sql, sizeof sql, "INSERT INTO t (n, s) VALUES (%d, 'row %d of the in-memory table')", i, i);
+        CHECK(zembrel_exec(db, sql) == 0);
+    }
+}
+
+/* Nothing of an in-memory database ever shows in TMPDIR: not while it is
+ * open and used (its backing file has no name), not after it is saved
+ * elsewhere or closed, and not after its process is killed or ends without
+ * closing it. */
 static void test_memory_leaves_no_file(void) {
     char* dir = make_temp_dir();
+    char* out = make_temp_dir();
     char* old = getenv("TMPDIR") ? strdup(getenv("TMPDIR")) : NULL;
     setenv("TMPDIR", dir, 1);
     zembrel_db* db = zembrel_open_memory();
-    CHECK(zembrel_exec(db, "CREATE TABLE t (a INT)") == 0);
-    CHECK(zembrel_exec(db, "INSERT INTO t VALUES (1)") == 0);
-    CHECK(count_entries(dir) > 0);
+    fill_memory(db);
+    zembrel_result* rs = zembrel_query(db, "SELECT COUNT(*), SUM(n) FROM t WHERE n > 100");
+    CHECK_STR(zembrel_result_value(rs, 0, 0), "200");
+    zembrel_result_free(rs);
+    CHECK(zembrel_exec(db, "DELETE FROM t WHERE n > 250") == 0);
+    CHECK(count_entries(dir) == 0);
+
+    /* Save-as reads the tables back through the nameless file. */
+    char* saved = join_path(out, "saved.db");
+    CHECK(zembrel_save_as(db, saved) == 0);
+    CHECK(count_entries(dir) == 0);
+    zembrel_close(db);
+    db = zembrel_open(saved);
+    rs = zembrel_query(db, "SELECT COUNT(*) FROM t");
+    CHECK_STR(zembrel_result_value(rs, 0, 0), "250");
+    zembrel_result_free(rs);
     zembrel_close(db);
     CHECK(count_entries(dir) == 0);
+
+    for (int killed = 0; killed < 2; killed++) {
+        int fds[2];
+        CHECK(pipe(fds) == 0);
+        fflush(NULL);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            zembrel_db* mem = zembrel_open_memory();
+            fill_memory(mem);
+            if (write(fds[1], "x", 1) != 1) _exit(3);
+            if (killed) pause();
+            _exit(failures ? 2 : 0); /* without zembrel_close */
+        }
+        close(fds[1]);
+        char c = 0;
+        CHECK(read(fds[0], &c, 1) == 1);
+        close(fds[0]);
+        if (killed) kill(pid, SIGKILL);
+        int status = 0;
+        CHECK(waitpid(pid, &status, 0) == pid);
+        CHECK(killed ? WIFSIGNALED(status) : WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        CHECK(count_entries(dir) == 0);
+    }
     if (old) {
         setenv("TMPDIR", old, 1);
         free(old);
     } else {
         unsetenv("TMPDIR");
     }
+    remove_dir(out);
     remove_dir(dir);
+    free(saved);
+    free(out);
     free(dir);
 }
 

@@ -78,22 +78,6 @@ void FileLock::release() {
     made_.clear();
 }
 
-BackingFile& BackingFile::operator=(BackingFile&& o) noexcept {
-    if (this != &o) {
-        remove();
-        path_ = std::move(o.path_);
-        o.path_.reset();
-    }
-    return *this;
-}
-
-void BackingFile::remove() {
-    if (!path_) return;
-    ::unlink(path_->c_str());
-    ::unlink(wal_path_for(*path_).c_str());
-    path_.reset();
-}
-
 void ClosePageStore::operator()(PageStore* store) const {
     if (store->pager) (void)store->pager->rollback();
     delete store;
@@ -103,7 +87,6 @@ DatabaseFile::DatabaseFile() : vfs(std::make_shared<RealVfs>()) {}
 
 void DatabaseFile::close() {
     page_store.reset();
-    backing_file.remove();
     lock.release();
 }
 

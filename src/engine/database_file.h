@@ -1,11 +1,11 @@
-// The open database file of an Engine: its path, the lock file, the page
-// store and, for an in-memory database, the temporary backing page file.
+// The open database file of an Engine: its path, the lock file and the page
+// store (for an in-memory database, over its temporary backing page file,
+// which has no name and goes with the store: Pager::create_private).
 //
 // Release order matters and is fixed here, whatever moves happened before:
 // uncommitted pages are rolled back and the page store closed first (its
-// closing checkpoint only copies what is committed), then a backing file and
-// its log are deleted, and only then is the lock let go, so no other opener
-// races the closing checkpoint.
+// closing checkpoint only copies what is committed), and only then is the
+// lock let go, so no other opener races the closing checkpoint.
 //
 // Ownership: an Engine owns one DatabaseFile; it is move-only. Thread: the
 // owning engine's.
@@ -55,24 +55,6 @@ private:
     std::string made_;
 };
 
-// The backing page file of an in-memory database: private to its engine, so
-// it and any log a failed final checkpoint left behind are deleted on release.
-class BackingFile {
-public:
-    BackingFile() = default;
-    explicit BackingFile(std::string path) : path_(std::move(path)) {}
-    ~BackingFile() { remove(); }
-    BackingFile(BackingFile&& o) noexcept : path_(std::move(o.path_)) { o.path_.reset(); }
-    BackingFile& operator=(BackingFile&& o) noexcept;
-    BackingFile(const BackingFile&) = delete;
-    BackingFile& operator=(const BackingFile&) = delete;
-    const std::optional<std::string>& path() const { return path_; }
-    void remove();
-
-private:
-    std::optional<std::string> path_;
-};
-
 // Rolls uncommitted pages back before the store (and its pager) goes.
 struct ClosePageStore {
     void operator()(PageStore* store) const;
@@ -84,9 +66,8 @@ struct DatabaseFile {
     // The file system the page store goes through (tests inject faults here).
     std::shared_ptr<Vfs> vfs;
     // Declared in release order, so that a defaulted move assignment lets the
-    // old store, backing file and lock go in that order too.
+    // old store and lock go in that order too.
     PageStorePtr page_store;  // none until created or opened
-    BackingFile backing_file;
     FileLock lock;
     // The in-memory catalog could not be read back after a failed write and
     // is empty: nothing may use it (an empty catalog would let a write make
@@ -101,7 +82,7 @@ struct DatabaseFile {
     DatabaseFile(const DatabaseFile&) = delete;
     DatabaseFile& operator=(const DatabaseFile&) = delete;
 
-    // Releases the store, the backing file and the lock, in that order.
+    // Releases the store and the lock, in that order.
     void close();
 };
 

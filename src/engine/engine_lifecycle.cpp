@@ -95,12 +95,12 @@ Result<PageStore*> Engine::ensure_page_store() {
         }
         return file.page_store.get();
     }
+    // The name only places the file and names it in messages: the file has
+    // none on disk. No one reopens it after a crash: its commits write in place.
     std::string path = join_path(temp_dir(), format("zembrel-mem-{}.krvp", types::new_uuid()));
-    // No one reopens this file after a crash: its commits write in place.
     auto pager = Pager::create_private(file.vfs ? file.vfs : std::make_shared<RealVfs>(), path);
     if (!pager) return fail(pager.error());
     file.page_store = new_page_store(std::move(*pager));
-    file.backing_file = BackingFile(std::move(path));
     return file.page_store.get();
 }
 
