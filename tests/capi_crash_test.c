@@ -2,7 +2,8 @@
  * and nothing of one that did not finish: after each kill the file holds
  * exactly a prefix of the work, at least everything the process reported
  * done. The kills fall on commits, on checkpoints (the log passes 4 MiB), on
- * opens and in the middle of transactions.
+ * opens and in the middle of transactions. Then kills fall during save-as
+ * (see save_as_rounds).
  *
  * Progress is one number, the level: 0 nothing, 1 table created, 2 unique
  * index created, 2 + R the rows with n = 1..R stored. The work from a level
@@ -260,6 +261,162 @@ static long kill_time(int round, int fd, long level, const char* log, uint64_t* 
     return read_reports(fd, reported, now_ms() + 20 + (long)(next_random(rng) % 330));
 }
 
+/* ---- save-as ------------------------------------------------------------- */
+
+/* Kills during zembrel_save_as at timed moments, by both routes (an
+ * in-memory database, a file database) and with and without an old database
+ * at the destination: the destination is then absent, or the old database
+ * with all its rows, or the whole copy with every table and row; never
+ * anything else, and the copy whenever the child was told the save-as
+ * succeeded. What the kills leave beside the destination must not trouble
+ * the later rounds' save-as to the same path. */
+enum { SAVE_ROWS = 800, SAVE_ROUNDS = 8 };
+
+static const char kPad[] = "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz"
+                           "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrst";
+
+static void fill_save_source(zembrel_db* db, char* sql) {
+    child_run(db, "CREATE TABLE t (id PK, n INT, s TEXT)");
+    child_run(db, "CREATE UNIQUE INDEX un ON t (n)");
+    child_run(db, "CREATE TABLE w (k TEXT)");
+    child_run(db, "INSERT INTO w VALUES ('x'), ('y')");
+    for (int n = 1; n <= SAVE_ROWS;) {
+        int len = sprintf(sql, "INSERT INTO t VALUES ");
+        for (int r = 0; r < 120 && n <= SAVE_ROWS; r++, n++) /* within SQL_CAP */
+            len += sprintf(sql + len, "%s(%d, 'row %d %.*s')", r ? ", " : "", n, n, 60 + n % 40, kPad);
+        child_run(db, sql);
+    }
+}
+
+/* Tells 'R' when it is about to save, then 'S' or 'F' for the outcome. */
+static void save_child(const char* src, const char* dest, int out) {
+    char* sql = malloc(SQL_CAP);
+    zembrel_db* db = src != NULL ? zembrel_open(src) : zembrel_open_memory();
+    if (db == NULL) _exit(10);
+    if (src == NULL) fill_save_source(db, sql);
+    if (write(out, "R", 1) != 1) _exit(13);
+    char outcome = zembrel_save_as(db, dest) == 0 ? 'S' : 'F';
+    if (write(out, &outcome, 1) != 1) _exit(13);
+    pause();
+    _exit(0);
+}
+
+/* "absent", "old" (the table o with its 5 rows), "copy" (t with its rows,
+ * its unique index, and w), or NULL with a note. */
+static const char* save_state(const char* dest) {
+    if (file_size(dest) == -1) return "absent";
+    zembrel_db* db = zembrel_open(dest);
+    if (db == NULL) {
+        fprintf(stderr, "destination does not open\n");
+        return NULL;
+    }
+    const char* state = NULL;
+    zembrel_result* old = zembrel_query(db, "SELECT COUNT(*) FROM o"); /* fails on the copy */
+    const char* old_rows = old != NULL ? zembrel_result_value(old, 0, 0) : NULL;
+    if (old_rows != NULL && strcmp(old_rows, "5") == 0) {
+        state = "old";
+    } else if (number_of(db, "SELECT COUNT(*) FROM t") == SAVE_ROWS &&
+               number_of(db, "SELECT SUM(n) FROM t") == (long)SAVE_ROWS * (SAVE_ROWS + 1) / 2 &&
+               number_of(db, "SELECT COUNT(*) FROM w") == 2 && refused_as_duplicate(db, SAVE_ROWS)) {
+        state = "copy";
+    } else {
+        fprintf(stderr, "destination holds neither the old database nor the copy\n");
+    }
+    zembrel_result_free(old);
+    zembrel_close(db);
+    return state;
+}
+
+static void remove_database(const char* path) {
+    char other[1024];
+    unlink(path);
+    for (int i = 0; i < 2; i++) {
+        snprintf(other, sizeof other, "%s.%s", path, i ? "pwal" : "lock");
+        unlink(other);
+    }
+}
+
+/* Returns the number of kills that fell while the save-as ran. */
+static int save_as_rounds(const char* dir, uint64_t* rng) {
+    char* src = join_path(dir, "save_src.db");
+    char* dest = join_path(dir, "save_dest.db");
+    char* sql = malloc(SQL_CAP);
+    zembrel_db* db = zembrel_open(src);
+    fill_save_source(db, sql);
+    zembrel_close(db);
+    free(sql);
+
+    int in_flight_kills = 0;
+    for (int kind = 0; kind < 4 && failures == 0; kind++) {
+        const int from_file = kind / 2, old_there = kind % 2;
+        long span_us = 0; /* how long an unkilled save-as took: round 0 finds out */
+        /* An in-memory database is never saved over a file: one round shows it. */
+        const char expected = from_file || !old_there ? 'S' : 'F';
+        for (int round = 0; round <= (expected == 'S' ? SAVE_ROUNDS : 0) && failures == 0; round++) {
+            remove_database(dest);
+            if (old_there) {
+                zembrel_db* old = zembrel_open(dest);
+                CHECK(zembrel_exec(old, "CREATE TABLE o (n INT)") == 0);
+                CHECK(zembrel_exec(old, "INSERT INTO o VALUES (1), (2), (3), (4), (5)") == 0);
+                zembrel_close(old);
+            }
+            int fds[2];
+            if (pipe(fds) != 0) {
+                perror("pipe");
+                exit(2);
+            }
+            fflush(NULL);
+            pid_t pid = fork();
+            if (pid == 0) {
+                close(fds[0]);
+                save_child(from_file ? src : NULL, dest, fds[1]);
+            }
+            close(fds[1]);
+            char ready = 0, outcome = 0;
+            CHECK(read(fds[0], &ready, 1) == 1 && ready == 'R');
+            struct timespec start;
+            clock_gettime(CLOCK_MONOTONIC, &start);
+            if (round == 0) {
+                CHECK(read(fds[0], &outcome, 1) == 1);
+                struct timespec end;
+                clock_gettime(CLOCK_MONOTONIC, &end);
+                span_us = (end.tv_sec - start.tv_sec) * 1000000L + (end.tv_nsec - start.tv_nsec) / 1000L;
+            } else {
+                /* Anywhere in the save-as, and a little past its end. */
+                long wait_us = (long)(next_random(rng) % (uint64_t)(span_us * 5 / 4 + 1));
+                struct timespec pause_for = {wait_us / 1000000L, (wait_us % 1000000L) * 1000L};
+                while (nanosleep(&pause_for, &pause_for) != 0 && errno == EINTR) {
+                }
+            }
+            kill(pid, SIGKILL);
+            waitpid(pid, NULL, 0);
+            if (outcome == 0 && read(fds[0], &outcome, 1) != 1) {
+                outcome = 0;
+                in_flight_kills++;
+            }
+            close(fds[0]);
+            const char* found = save_state(dest);
+            const char* before = old_there ? "old" : "absent";
+            int fine = found != NULL;
+            if (fine && outcome != 0)
+                fine = outcome == expected && strcmp(found, expected == 'S' ? "copy" : before) == 0;
+            else if (fine)
+                fine = strcmp(found, before) == 0 || strcmp(found, "copy") == 0;
+            if (!fine) {
+                fprintf(stderr, "save-as round %d (%s database, %s old destination): found %s, outcome %c\n", round,
+                        from_file ? "file" : "in-memory", old_there ? "an" : "no", found ? found : "nothing valid",
+                        outcome ? outcome : '-');
+                failures++;
+            }
+        }
+    }
+    remove_database(dest);
+    remove_database(src);
+    free(dest);
+    free(src);
+    return in_flight_kills;
+}
+
 int main(void) {
     const char* seed_text = getenv("ZEMBREL_CRASH_SEED");
     uint64_t seed = seed_text ? strtoull(seed_text, NULL, 10) : (uint64_t)time(NULL) ^ ((uint64_t)getpid() << 20);
@@ -313,8 +470,11 @@ int main(void) {
 
     /* The kills must have met the checkpoint, not only ordinary commits. */
     if (failures == 0) CHECK(threshold_rounds > 0);
-    printf("capi_crash_test: %d rounds, %ld rows, %d kills at the checkpoint threshold, %ld checkpoints reported\n",
-           ROUNDS, level < 2 ? 0 : level - 2, threshold_rounds, checkpoints);
+    int save_kills = failures == 0 ? save_as_rounds(dir, &rng) : 0;
+    if (failures == 0) CHECK(save_kills > 0);
+    printf("capi_crash_test: %d rounds, %ld rows, %d kills at the checkpoint threshold, %ld checkpoints reported, "
+           "%d kills during a save-as\n",
+           ROUNDS, level < 2 ? 0 : level - 2, threshold_rounds, checkpoints, save_kills);
     if (failures) fprintf(stderr, "%d check(s) failed; repeat with ZEMBREL_CRASH_SEED=%llu\n", failures,
                           (unsigned long long)seed);
     remove_dir(dir);

@@ -1,5 +1,8 @@
 /* The database-handle and result-set functions, driven only through the
  * public header. */
+#include <signal.h>
+#include <sys/wait.h>
+
 #include "capi_util.h"
 #include "zembrel.h"
 
@@ -243,25 +246,133 @@ static void test_auto_save(void) {
     free(dir);
 }
 
-/* An in-memory database gets a backing file in TMPDIR once it needs one and
- * removes it at close. */
+static void write_bytes(const char* path, const char* bytes, size_t len) {
+    FILE* f = fopen(path, "wb");
+    CHECK(f != NULL);
+    if (f == NULL) return;
+    CHECK(fwrite(bytes, 1, len, f) == len);
+    fclose(f);
+}
+
+/* An open that fails takes away the lock file it made, whatever it was
+ * given; a lock file that was there before stays, as does that of a
+ * database that opened. */
+static void test_failed_open_leaves_no_lock(void) {
+    char* dir = make_temp_dir();
+    static const char kRandom[] = {'\x9c', '\x01', '\xfe', 'K',    '\x00', '\x7f',
+                                   '\xd3', '"',    '{',    '\x11', '\xa0', '\x42'};
+    struct {
+        const char* name;
+        const char* bytes;
+        long len; /* -1: a directory */
+    } cases[] = {{"text.db", "hello, not a database\n", 22},
+                 {"random.db", kRandom, (long)sizeof kRandom},
+                 {"empty.db", "", 0},
+                 {"short.db", "KRVP", 4},
+                 {"adir", NULL, -1}};
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        char* path = join_path(dir, cases[i].name);
+        char lock[512];
+        snprintf(lock, sizeof lock, "%s.lock", path);
+        if (cases[i].len < 0) CHECK(mkdir(path, 0777) == 0);
+        else write_bytes(path, cases[i].bytes, (size_t)cases[i].len);
+        CHECK(zembrel_open(path) == NULL);
+        if (file_size(lock) != -1) fprintf(stderr, "lock left beside %s\n", cases[i].name);
+        CHECK(file_size(lock) == -1);
+
+        /* Someone else's lock file is not the failed open's to remove. */
+        write_bytes(lock, "", 0);
+        CHECK(zembrel_open(path) == NULL);
+        CHECK(file_size(lock) == 0);
+        unlink(lock);
+        if (cases[i].len < 0) rmdir(path);
+        free(path);
+    }
+    char* good = join_path(dir, "good.db");
+    char* good_lock = join_path(dir, "good.db.lock");
+    zembrel_db* db = zembrel_open(good);
+    CHECK(db != NULL);
+    zembrel_close(db);
+    CHECK(file_size(good_lock) == 0);
+    free(good_lock);
+    free(good);
+    remove_dir(dir);
+    free(dir);
+}
+
+/* Fills an in-memory database: a table with enough rows for many pages. */
+static void fill_memory(zembrel_db* db) {
+    CHECK(zembrel_exec(db, "CREATE TABLE t (id PK, n INT, s TEXT)") == 0);
+    CHECK(zembrel_exec(db, "CREATE UNIQUE INDEX t_n ON t (n)") == 0);
+    char sql[256];
+    for (int i = 1; i <= 300; i++) {
+        snprintf(sql, sizeof sql, "INSERT INTO t (n, s) VALUES (%d, 'row %d of the in-memory table')", i, i);
+        CHECK(zembrel_exec(db, sql) == 0);
+    }
+}
+
+/* Nothing of an in-memory database ever shows in TMPDIR: not while it is
+ * open and used (its backing file has no name), not after it is saved
+ * elsewhere or closed, and not after its process is killed or ends without
+ * closing it. */
 static void test_memory_leaves_no_file(void) {
     char* dir = make_temp_dir();
+    char* out = make_temp_dir();
     char* old = getenv("TMPDIR") ? strdup(getenv("TMPDIR")) : NULL;
     setenv("TMPDIR", dir, 1);
     zembrel_db* db = zembrel_open_memory();
-    CHECK(zembrel_exec(db, "CREATE TABLE t (a INT)") == 0);
-    CHECK(zembrel_exec(db, "INSERT INTO t VALUES (1)") == 0);
-    CHECK(count_entries(dir) > 0);
+    fill_memory(db);
+    zembrel_result* rs = zembrel_query(db, "SELECT COUNT(*) FROM t WHERE n > 100");
+    CHECK_STR(zembrel_result_value(rs, 0, 0), "200");
+    zembrel_result_free(rs);
+    CHECK(zembrel_exec(db, "DELETE FROM t WHERE n > 250") == 0);
+    CHECK(count_entries(dir) == 0);
+
+    /* Save-as reads the tables back through the nameless file. */
+    char* saved = join_path(out, "saved.db");
+    CHECK(zembrel_save_as(db, saved) == 0);
+    CHECK(count_entries(dir) == 0);
+    zembrel_close(db);
+    db = zembrel_open(saved);
+    rs = zembrel_query(db, "SELECT COUNT(*) FROM t");
+    CHECK_STR(zembrel_result_value(rs, 0, 0), "250");
+    zembrel_result_free(rs);
     zembrel_close(db);
     CHECK(count_entries(dir) == 0);
+
+    for (int killed = 0; killed < 2; killed++) {
+        int fds[2];
+        CHECK(pipe(fds) == 0);
+        fflush(NULL);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            zembrel_db* mem = zembrel_open_memory();
+            fill_memory(mem);
+            if (write(fds[1], "x", 1) != 1) _exit(3);
+            if (killed) pause();
+            _exit(failures ? 2 : 0); /* without zembrel_close */
+        }
+        close(fds[1]);
+        char c = 0;
+        CHECK(read(fds[0], &c, 1) == 1);
+        close(fds[0]);
+        if (killed) kill(pid, SIGKILL);
+        int status = 0;
+        CHECK(waitpid(pid, &status, 0) == pid);
+        CHECK(killed ? WIFSIGNALED(status) : WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        CHECK(count_entries(dir) == 0);
+    }
     if (old) {
         setenv("TMPDIR", old, 1);
         free(old);
     } else {
         unsetenv("TMPDIR");
     }
+    remove_dir(out);
     remove_dir(dir);
+    free(saved);
+    free(out);
     free(dir);
 }
 
@@ -272,6 +383,7 @@ int main(void) {
     test_query_rows();
     test_cell_texts();
     test_auto_save();
+    test_failed_open_leaves_no_lock();
     test_memory_leaves_no_file();
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);
     return failures ? 1 : 0;

@@ -58,7 +58,8 @@ TEST(EngineLifecycle, CreateOnAnExistingPathLeavesTheFileAlone) {
     std::string content;
     in >> content;
     EXPECT_EQ(content, "hello");
-    // The lock was let go on failure.
+    // The lock was let go on failure, and the lock file it made went with it.
+    EXPECT_FALSE(fs::exists(path + ".lock"));
     fs::remove(path);
     EXPECT_TRUE(Engine::create_page_file(path));
 }

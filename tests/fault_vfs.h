@@ -29,8 +29,8 @@
 namespace zembrel::testing {
 
 enum class FaultOp {
-    Open,     // open and open_read_only
-    Create,   // create_new and create_truncate
+    Open,     // open, open_read_only and VfsFile::duplicate
+    Create,   // create_new and create_truncate (create_unnamed: create_new, then remove)
     Read,     // VfsFile::read_at
     Write,    // VfsFile::write_at
     SetLen,   // VfsFile::set_len
@@ -186,6 +186,13 @@ private:
         void start_writeback(std::uint64_t offset, std::uint64_t length) override {
             (void)state_->hit(FaultOp::Writeback, path_);
             inner_->start_writeback(offset, length);
+        }
+        // The second handle follows the same rules.
+        Result<std::unique_ptr<VfsFile>> duplicate() override {
+            if (int e = state_->hit(FaultOp::Open, path_)) return fail_open("open", path_, e);
+            auto inner = inner_->duplicate();
+            if (!inner) return inner;
+            return std::unique_ptr<VfsFile>(new File(std::move(*inner), path_, state_));
         }
 
     private:

@@ -458,10 +458,131 @@ TEST(SaveAs, FileRouteCopiesWhatTheLogHolds) {
     const std::string dst = dir.path("dst.db");
     write_file(dst + ".pwal", {7, 7, 7});  // a stale log must not be replayed over the copy
     e = must(storage::save_as(e, dst));
+    // A destination that is a link to another file: the copy goes where the
+    // link leads, which an open through it then finds.
+    const std::string elsewhere = dir.path("elsewhere.db"), link = dir.path("link.db");
+    write_file(elsewhere, {1, 2, 3});
+    fs::create_symlink(elsewhere, link);
+    e = must(storage::save_as(e, link));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_TRUE(starts_with(read_file(elsewhere), "KRVP"));
     e = Engine();
-    Engine copy = must(storage::open(dst));
-    ASSERT_TRUE(copy.load_all_tables().has_value());
-    EXPECT_EQ(table_of(copy, "t")->rows.size(), 1u);
+    for (const std::string& p : {dst, link}) {
+        Engine copy = must(storage::open(p));
+        ASSERT_TRUE(copy.load_all_tables().has_value());
+        EXPECT_EQ(table_of(copy, "t")->rows.size(), 1u);
+    }
+}
+
+// The tables of the database at `path` with their row counts ("a:40 b:3"),
+// "absent", or why it does not open.
+std::string contents_at(const std::string& path) {
+    if (!fs::exists(path)) return "absent";
+    auto e = Engine::open_page_file(path);
+    if (!e) return e.error().display();
+    if (auto st = e->load_all_tables(); !st) return st.error().display();
+    std::string out;
+    for (const auto& [name, table] : e->tables.database.tables)
+        out += (out.empty() ? "" : " ") + name + ":" + std::to_string(table.rows.size());
+    return out;
+}
+
+void fill_source(Engine& e) {
+    ok(e, "CREATE TABLE a (id PK, s TEXT)");
+    ok(e, "CREATE UNIQUE INDEX a_s ON a (s)");
+    for (int i = 0; i < 40; ++i)
+        ok(e, "INSERT INTO a (s) VALUES ('" + std::to_string(i) + std::string(300, 'x') + "')");
+    ok(e, "CREATE TABLE b (n INT)");
+    ok(e, "INSERT INTO b VALUES (1), (2), (3)");
+}
+
+// A database at `path` as a process that ended without closing it leaves it:
+// the table p and three rows of o in its file, two more rows of o only in its
+// log (which, replayed over another file, would find p's pages gone).
+void leave_unclosed_database(const std::string& path) {
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "CREATE TABLE p (s TEXT)");
+        for (int i = 0; i < 20; ++i) ok(e, "INSERT INTO p VALUES ('" + std::string(500, 'p') + "')");
+        ok(e, "CREATE TABLE o (n INT)");
+        ok(e, "INSERT INTO o VALUES (1), (2), (3)");
+        ASSERT_TRUE(storage::save(e));
+    }
+    Engine e = must(storage::open(path));
+    ok(e, "INSERT INTO o VALUES (4), (5)");
+    ASSERT_TRUE(storage::save(e));
+    const Bytes file = read_file(path), log = read_file(wal_path_for(path));
+    e = Engine();
+    write_file(path, file);
+    write_file(wal_path_for(path), log);
+}
+
+// A process killed at any change it makes to the file system during a
+// save-as leaves the destination as it was (absent, or the old database
+// with every row, those only its log held included) or holding the whole
+// copy, never the copy with the old database's log replayed over it; by
+// both routes. The next save-as there is not hindered by what a kill left.
+TEST(SaveAs, ACrashAtAnyStepLeavesTheOldDatabaseOrTheWholeCopy) {
+    const std::string copy = "a:40 b:3";
+    for (bool from_file : {false, true}) {
+        for (bool old_there : {false, true}) {
+            const std::string before = old_there ? "o:5 p:20" : "absent";
+            uint64_t crash_at = 1;
+            for (;; ++crash_at) {
+                SCOPED_TRACE(::testing::Message() << "from file " << from_file << " old there " << old_there
+                                                  << " crash at step " << crash_at);
+                TempDir dir;
+                const std::string src = dir.path("src.db"), dest = dir.path("dest.db");
+                if (from_file) {
+                    Engine e = must(storage::open(src));
+                    fill_source(e);
+                    ASSERT_TRUE(storage::save(e));
+                }
+                if (old_there) leave_unclosed_database(dest);
+                std::fflush(nullptr);
+                pid_t pid = ::fork();
+                ASSERT_GE(pid, 0);
+                if (pid == 0) {
+                    auto vfs = std::make_shared<WatchedVfs>();
+                    auto opened = from_file ? storage::open(src, vfs) : Result<Engine>(Engine());
+                    if (!opened) ::_exit(5);
+                    if (!from_file) {
+                        opened->file.vfs = vfs;
+                        fill_source(*opened);
+                    }
+                    vfs->on_change = [&, steps = uint64_t(0)]() mutable {
+                        if (++steps == crash_at) ::_exit(0);
+                    };
+                    ::_exit(storage::save_as(*opened, dest) ? 3 : 4);
+                }
+                int status = 0;
+                ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+                ASSERT_TRUE(WIFEXITED(status));
+                const int outcome = WEXITSTATUS(status);
+                const std::string found = contents_at(dest);
+                if (outcome == 0) {
+                    EXPECT_TRUE(found == before || found == copy) << found;
+                } else {
+                    // Ran to the end: an in-memory database never replaces a file.
+                    EXPECT_EQ(outcome, !from_file && old_there ? 4 : 3);
+                    EXPECT_EQ(found, outcome == 3 ? copy : before);
+                    break;
+                }
+                if (from_file || found == "absent") {
+                    Engine again = from_file ? must(storage::open(src)) : Engine();
+                    if (!from_file) fill_source(again);
+                    auto saved = storage::save_as(again, dest);
+                    ASSERT_TRUE(saved) << saved.error().display();
+                    *saved = Engine();
+                    EXPECT_EQ(contents_at(dest), copy);
+                }
+            }
+            // The file route's copy is no step of the file layer, its rename
+            // is, and so is folding an old log; the in-memory route builds
+            // its file through it, and refuses an old one before any step.
+            EXPECT_GT(crash_at, from_file ? (old_there ? 5u : 1u) : (old_there ? 0u : 5u));
+        }
+    }
 }
 
 }  // namespace

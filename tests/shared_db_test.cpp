@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -130,10 +133,15 @@ TEST(SharedDb, SelectLoadsJoinAndSubqueryTables) {
 }
 
 // A snapshot keeps showing its commit while writers append, drop tables and
-// reuse the freed pages; values in overflow chains included.
+// reuse the freed pages; values in overflow chains included. In memory the
+// snapshots read the backing file and its log, which have no names: nothing
+// shows in TMPDIR meanwhile.
 TEST(SharedDb, SnapshotsShowTheCommitTheyWereTakenAt) {
     for (bool in_memory : {false, true}) {
         TempDir dir;
+        const char* tmpdir = std::getenv("TMPDIR");
+        const std::optional<std::string> old_tmpdir = tmpdir ? std::optional<std::string>(tmpdir) : std::nullopt;
+        ::setenv("TMPDIR", dir.root().c_str(), 1);
         auto opened = in_memory ? Result<std::unique_ptr<SharedDb>>(std::make_unique<SharedDb>(Engine()))
                                 : SharedDb::open(dir.path("s.db"));
         ASSERT_TRUE(opened.has_value());
@@ -164,6 +172,12 @@ TEST(SharedDb, SnapshotsShowTheCommitTheyWereTakenAt) {
         EXPECT_EQ(middle_t[79][1], Value::text(big));
         EXPECT_TRUE(rows_in(*middle, "d").empty());
         EXPECT_EQ(count_now(db, "t"), 0u);
+        if (in_memory) {
+            EXPECT_TRUE(db.with_engine([](Engine& e) { return e.page_store()->pager->wal_open(); }));
+            EXPECT_TRUE(std::filesystem::is_empty(dir.root()));
+        }
+        if (old_tmpdir) ::setenv("TMPDIR", old_tmpdir->c_str(), 1);
+        else ::unsetenv("TMPDIR");
     }
 }
 

@@ -150,6 +150,7 @@ private:
         Status set_len(std::uint64_t n) override { return vfs_->on_change(), f_->set_len(n); }
         Result<std::uint64_t> len() override { return f_->len(); }
         Status sync(SyncMode m) override { return vfs_->on_change(), vfs_->flush ? f_->sync(m) : Status{}; }
+        Result<std::unique_ptr<VfsFile>> duplicate() override { return vfs_->wrap(f_->duplicate()); }
 
     private:
         std::unique_ptr<VfsFile> f_;

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <vector>
 
+#include "fault_vfs.h"
 #include "test_util.h"
 
 namespace zembrel {
@@ -121,6 +122,34 @@ TEST(Vfs, ExistsRemoveAndSyncDir) {
     EXPECT_EQ(open_fds(), fds);
     EXPECT_FALSE(fs::exists(t.path("no")));
     EXPECT_FALSE(fs::exists("bare-name"));
+}
+
+// An unnamed file takes no name in its directory, neither through
+// O_TMPFILE nor by the default's create-then-remove (here through a wrapping
+// Vfs); a second handle on it reads what the first wrote, and outlives it.
+TEST(Vfs, UnnamedFilesAndSecondHandles) {
+    TempDir t;
+    const std::string name = t.path("scratch");
+    RealVfs real;
+    auto wrapped = std::make_shared<testing::FaultVfs>();
+    for (Vfs* vfs : {static_cast<Vfs*>(&real), static_cast<Vfs*>(wrapped.get())}) {
+        SCOPED_TRACE(vfs->describe());
+        auto f = vfs->create_unnamed(name);
+        ASSERT_TRUE(f) << f.error().message;
+        EXPECT_TRUE(fs::is_empty(t.root()));
+        const std::vector<std::uint8_t> bytes = {9, 8, 7};
+        ASSERT_TRUE((*f)->write_at(bytes, 4096));
+        auto second = (*f)->duplicate();
+        ASSERT_TRUE(second) << second.error().message;
+        f->reset();
+        std::vector<std::uint8_t> back(3);
+        ASSERT_TRUE((*second)->read_at(back, 4096));
+        EXPECT_EQ(back, bytes);
+        EXPECT_EQ((*second)->len().value(), 4099u);
+    }
+    EXPECT_EQ(real.create_unnamed(t.path("no/such")).error().message,
+              "create failed for '" + t.path("no/such") + "': No such file or directory (os error 2)");
+    EXPECT_TRUE(fs::is_empty(t.root()));
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
-// The open database file of an Engine: its path, the lock file, the page
-// store and, for an in-memory database, the temporary backing page file.
+// The open database file of an Engine: its path, the lock file and the page
+// store (for an in-memory database, over its temporary backing page file,
+// which has no name and goes with the store: Pager::create_private).
 //
 // Release order matters and is fixed here, whatever moves happened before:
 // uncommitted pages are rolled back and the page store closed first (its
-// closing checkpoint only copies what is committed), then a backing file and
-// its log are deleted, and only then is the lock let go, so no other opener
-// races the closing checkpoint.
+// closing checkpoint only copies what is committed), and only then is the
+// lock let go, so no other opener races the closing checkpoint.
 //
 // Ownership: an Engine owns one DatabaseFile; it is move-only. Thread: the
 // owning engine's.
@@ -22,6 +22,12 @@
 namespace zembrel {
 
 // An exclusive flock on path + ".lock", held until destruction.
+//
+// A lock file belongs to its database once a database is open under it
+// (`keep_file`) and stays on disk after release. One that this acquire
+// created for an open that then failed is removed on release, while still
+// held: an acquire that locked it in the meantime finds its name gone (or
+// leading to another file) and starts over, so two holders never meet.
 class FileLock {
 public:
     FileLock() = default;
@@ -33,34 +39,20 @@ public:
     // '{}' is locked by another process".
     static Result<FileLock> acquire(const std::string& database_path);
     ~FileLock() { release(); }
-    FileLock(FileLock&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    FileLock(FileLock&& o) noexcept : fd_(o.fd_), made_(std::move(o.made_)) { o.fd_ = -1; o.made_.clear(); }
     FileLock& operator=(FileLock&& o) noexcept;
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
     bool held() const { return fd_ >= 0; }
+    // A database is open under the lock: its file stays after release.
+    void keep_file() { made_.clear(); }
     void release();
 
 private:
-    explicit FileLock(int fd) : fd_(fd) {}
+    FileLock(int fd, std::string made) : fd_(fd), made_(std::move(made)) {}
     int fd_ = -1;
-};
-
-// The backing page file of an in-memory database: private to its engine, so
-// it and any log a failed final checkpoint left behind are deleted on release.
-class BackingFile {
-public:
-    BackingFile() = default;
-    explicit BackingFile(std::string path) : path_(std::move(path)) {}
-    ~BackingFile() { remove(); }
-    BackingFile(BackingFile&& o) noexcept : path_(std::move(o.path_)) { o.path_.reset(); }
-    BackingFile& operator=(BackingFile&& o) noexcept;
-    BackingFile(const BackingFile&) = delete;
-    BackingFile& operator=(const BackingFile&) = delete;
-    const std::optional<std::string>& path() const { return path_; }
-    void remove();
-
-private:
-    std::optional<std::string> path_;
+    // The lock file's path while this lock made it and no database claimed it.
+    std::string made_;
 };
 
 // Rolls uncommitted pages back before the store (and its pager) goes.
@@ -74,9 +66,8 @@ struct DatabaseFile {
     // The file system the page store goes through (tests inject faults here).
     std::shared_ptr<Vfs> vfs;
     // Declared in release order, so that a defaulted move assignment lets the
-    // old store, backing file and lock go in that order too.
+    // old store and lock go in that order too.
     PageStorePtr page_store;  // none until created or opened
-    BackingFile backing_file;
     FileLock lock;
     // The in-memory catalog could not be read back after a failed write and
     // is empty: nothing may use it (an empty catalog would let a write make
@@ -91,7 +82,7 @@ struct DatabaseFile {
     DatabaseFile(const DatabaseFile&) = delete;
     DatabaseFile& operator=(const DatabaseFile&) = delete;
 
-    // Releases the store, the backing file and the lock, in that order.
+    // Releases the store and the lock, in that order.
     void close();
 };
 

@@ -1,6 +1,6 @@
 // The Engine: the object behind every database handle, built from parts that
 // each own their state:
-//   file      the open database file: path, lock, page store, backing file
+//   file      the open database file: path, lock, page store
 //   tables    the loaded tables with both index families, merge policies and
 //             the RowCache (the read-only view operators get)
 //   txn       the open transaction's pre-images, changed tables, sync modes
@@ -8,7 +8,8 @@
 //
 // Lifecycle: `Engine()` is an in-memory database without a page store; the
 // first operation that needs one creates a backing page file in the
-// temporary directory (deleted again when the Engine is destroyed).
+// temporary directory, without a name: it goes with the Engine, or with the
+// process however that ends.
 // `create_page_file` / `open_page_file` bind an Engine to a database file and
 // hold its lock file until destruction. Destruction never saves: uncommitted
 // pages are rolled back first, so the file stays exactly as of its last

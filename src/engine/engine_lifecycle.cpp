@@ -57,6 +57,7 @@ Result<Engine> Engine::create_page_file(const std::string& path, std::shared_ptr
     if (!pager) return fail(pager.error());
     engine.file.page_store = new_page_store(std::move(*pager));
     engine.file.path = path;
+    engine.file.lock.keep_file();
     return engine;
 }
 
@@ -83,6 +84,7 @@ Result<Engine> Engine::open_page_file(const std::string& path, std::shared_ptr<V
     for (auto& [name, entry] : *entries) engine.file.page_store->catalog.put(std::move(name), std::move(entry));
     engine.file.path = path;
     engine.rebuild_name_maps();
+    engine.file.lock.keep_file();
     return engine;
 }
 
@@ -93,12 +95,12 @@ Result<PageStore*> Engine::ensure_page_store() {
         }
         return file.page_store.get();
     }
+    // The name only places the file and names it in messages: the file has
+    // none on disk. No one reopens it after a crash: its commits write in place.
     std::string path = join_path(temp_dir(), format("zembrel-mem-{}.krvp", types::new_uuid()));
-    // No one reopens this file after a crash: its commits write in place.
     auto pager = Pager::create_private(file.vfs ? file.vfs : std::make_shared<RealVfs>(), path);
     if (!pager) return fail(pager.error());
     file.page_store = new_page_store(std::move(*pager));
-    file.backing_file = BackingFile(std::move(path));
     return file.page_store.get();
 }
 

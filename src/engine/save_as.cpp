@@ -1,4 +1,14 @@
 // Save-as: the engine that takes over a handle's database at another path.
+//
+// The destination changes in one step only: a complete copy, flushed, is
+// built beside it under a name of its own and renamed onto it (and the
+// directory flushed). A process killed at any moment leaves the destination
+// as it was (absent, or the old file) or holding the whole copy; what a kill
+// leaves under the scratch name is never read again, since every save-as
+// picks a new one.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <map>
 #include <utility>
 #include <vector>
@@ -6,21 +16,58 @@
 #include "engine/storage_open.h"
 #include "pager/file_copy.h"
 #include "pager/pager.h"
+#include "types/text_format.h"
+#include "types/uuid.h"
 
 namespace zembrel::storage {
 
 namespace {
 
+// Beside `target`, in its directory (a rename does not cross file systems),
+// and named after it.
+std::string scratch_name(const std::string& target) { return format("{}.{}.saving", target, types::new_uuid()); }
+
+// Puts the finished copy at `scratch` in place of `target`, the file the
+// destination `path` leads to. Errors: the file layer's, the OS error alone.
+//
+// The pager replays whatever log lies beside a page file without asking
+// whether it was written for that file: a log that the destination's
+// earlier database left (its owner ended without closing) would be replayed
+// over the copy if it were still there after the rename. So it goes first,
+// and durably; but not simply deleted, for its commits are that database's
+// until the copy replaces it. It is folded into its own file by opening
+// that (replay and checkpoint, whose order keeps file and log whole at every
+// moment, deleting the log last); only a log that no page file can take is
+// deleted, as an open of the destination would discard it too. A kill at
+// any step before the rename thus leaves the old database whole.
+Status publish(const std::shared_ptr<Vfs>& vfs, const std::string& scratch, const std::string& target,
+               const std::string& path) {
+    const std::string log = wal_path_for(path);
+    if (vfs->exists(log)) {
+        (void)Pager::open(vfs, path);  // closed at once: its checkpoint empties the log into the file
+        if (vfs->exists(log)) {
+            if (auto st = vfs->remove(log); !st) return st;
+        }
+        vfs->sync_dir(log);
+    }
+    if (auto st = vfs->rename(scratch, target); !st) return st;
+    vfs->sync_dir(target);
+    return {};
+}
+
 // The file route: the page file, brought up to date, is copied.
 Result<Engine> copy_file_database(Engine& engine, const std::string& path, FileLock lock,
                                   std::shared_ptr<Vfs> vfs) {
     if (auto st = engine.page_store()->pager->checkpoint(); !st) return fail(st.error());
-    const auto& backing = engine.file.backing_file.path();
-    const std::string& source = backing ? *backing : *engine.file.path;
-    if (auto st = copy_file(source, path); !st) return storage_error("copy failed: " + st.error().message);
-    // A log left there by an earlier database at that path would be replayed
-    // over the copy; nobody holds it (the lock is ours).
-    (void)vfs->remove(wal_path_for(path));
+    // After the checkpoint the page file alone holds every committed page.
+    const std::string target = copy_target(path);
+    const std::string scratch = scratch_name(target);
+    Status st = copy_file(*engine.file.path, target, scratch);
+    if (st) {
+        st = publish(vfs, scratch, target, path);
+        if (!st) (void)vfs->remove(scratch);
+    }
+    if (!st) return storage_error("copy failed: " + st.error().message);
     return Engine::open_page_file(path, std::move(vfs), std::move(lock));
 }
 
@@ -30,15 +77,36 @@ struct SavedIds {
     uint64_t next_rowid = 1;
 };
 
-// The in-memory route: the tables move into a new page file.
+// The error as a file built at `path` itself would have told it.
+EngineError named_as(EngineError e, const std::string& scratch, const std::string& path) {
+    for (size_t at = e.message.find(scratch); at != std::string::npos; at = e.message.find(scratch, at + path.size()))
+        e.message.replace(at, scratch.size(), path);
+    return e;
+}
+
+// As the creation of a new file at `path` reports a name already taken.
+Status refuse_taken(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0)
+        return storage_error(format("create failed for '{}': {}", path, os_error_text(EEXIST)));
+    return {};
+}
+
+// The in-memory route: the tables move into a new page file, built under the
+// scratch name, every page checkpointed into it (a log named after the
+// scratch file would not follow it), then renamed onto `path` and opened
+// there under the lock held since before anything was written.
 Result<Engine> move_into_new_file(Engine& engine, const std::string& path, FileLock lock,
                                   std::shared_ptr<Vfs> vfs) {
     // Tables a failed write dropped from memory live on in the backing file.
     if (engine.page_store()) {
         if (auto st = engine.load_all_tables(); !st) return fail(st.error());
     }
-    auto created = Engine::create_page_file(path, std::move(vfs), std::move(lock));
-    if (!created) return fail(created.error());
+    // This route makes a new file: it never replaces one.
+    if (auto st = refuse_taken(path); !st) return fail(st.error());
+    const std::string scratch = scratch_name(path);
+    auto created = Engine::create_page_file(scratch, vfs, FileLock());
+    if (!created) return fail(named_as(created.error(), scratch, path));
     Engine& fresh = *created;
 
     std::map<std::string, SavedIds> saved;
@@ -50,9 +118,29 @@ Result<Engine> move_into_new_file(Engine& engine, const std::string& path, FileL
     engine.tables.mem_indexes = MemIndexMap();
     engine.tables.merge_policies.clear();
 
+    // The live row-id counters (n + 1), which the reopened file would
+    // otherwise start at the persisted hints.
+    std::map<std::string, uint64_t> counters;
+    bool published = false;
     Status st = fresh.materialize_tables();
-    if (st) st = fresh.page_store()->pager->commit();
-    if (!st) {
+    if (st) st = fresh.page_store()->pager->checkpoint();  // commits first
+    if (st) {
+        for (const auto& [name, entry] : fresh.page_store()->catalog.entries()) counters[name] = entry.rowid_counter;
+        fresh.file.close();
+        st = refuse_taken(path);
+        if (st) {
+            st = publish(vfs, scratch, path, path);
+            if (!st) st = storage_error(format("create failed for '{}': {}", path, st.error().message));
+            published = st.has_value();
+        }
+    }
+    Result<Engine> opened = st ? Engine::open_page_file(path, vfs, std::move(lock)) : Result<Engine>(fail(st.error()));
+    if (!opened) {
+        if (!published) {
+            fresh.file.close();
+            (void)vfs->remove(scratch);
+            (void)vfs->remove(wal_path_for(scratch));
+        }
         // Everything goes back as it was; the engine's own page store still
         // holds the old row ids, so memory must too.
         engine.tables.database = std::move(fresh.tables.database);
@@ -67,10 +155,17 @@ Result<Engine> move_into_new_file(Engine& engine, const std::string& path, FileL
             engine.tables.rebuild_indexes(name);
         }
         engine.tables.row_cache.clear();
-        return fail(st.error());
+        return fail(named_as(opened.error(), scratch, path));
     }
-    fresh.refresh_pk_indexes();
-    return std::move(fresh);
+    opened->tables.database = std::move(fresh.tables.database);
+    opened->tables.mem_indexes = std::move(fresh.tables.mem_indexes);
+    opened->tables.merge_policies = std::move(fresh.tables.merge_policies);
+    for (const auto& [name, counter] : counters) {
+        CatalogEntry* entry = opened->page_store()->catalog.get(name);
+        if (entry != nullptr && counter <= entry->rowid_hint) entry->rowid_counter = counter;
+    }
+    opened->refresh_pk_indexes();
+    return opened;
 }
 
 }  // namespace

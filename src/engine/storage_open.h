@@ -37,11 +37,15 @@
 //   - the path's lock is taken first: a file another handle holds is never
 //     touched ("database '{}' is locked by another process");
 //   - a file database (path and page store) is checkpointed and its page
-//     file copied to `path` ("copy failed: {}"), a stale log there removed,
-//     and the copy opened;
+//     file copied ("copy failed: {}"), then the copy opened at `path`;
 //   - otherwise every table, index definition and merge policy moves into a
-//     new page file created at `path` (which must not exist), then committed.
-//     On failure the tables move back and `engine` is as it was.
+//     new page file, committed, then opened at `path` (which must not exist:
+//     "create failed for '{}': {}"). On failure the tables move back and
+//     `engine` is as it was.
+//   Either way the new file is built beside `path` under a name of its own
+//   and renamed onto it once complete and flushed, after a log that an
+//   earlier database left at `path` was folded into its file or removed:
+//   a crash leaves `path` as it was or holding the whole copy (save_as.cpp).
 // On success the caller replaces `engine` by the result (the old engine's
 // files are released when it is destroyed).
 //

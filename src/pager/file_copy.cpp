@@ -9,6 +9,7 @@
 #endif
 
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
 #include "pager/vfs.h"
@@ -94,13 +95,9 @@ bool clone(int in, int out) {
 #endif
 }
 
-void sync_parent(const std::string& path) {
-    RealVfs().sync_dir(path);
-}
-
 }  // namespace
 
-Status copy_file(const std::string& from, const std::string& to) {
+Status copy_file(const std::string& from, const std::string& to, const std::string& scratch) {
     Fd in{open_retrying(from.c_str(), O_RDONLY)};
     if (in.fd < 0) return os_failure(errno);
     struct stat src;
@@ -108,31 +105,41 @@ Status copy_file(const std::string& from, const std::string& to) {
     if (!S_ISREG(src.st_mode))
         return storage_error("the source path is neither a regular file nor a symlink to a regular file");
     const mode_t perms = src.st_mode & 07777;
-
-    // Not truncated on open: the destination may turn out to be the source.
-    Fd out{open_retrying(to.c_str(), O_WRONLY | O_CREAT, perms)};
-    if (out.fd < 0) return os_failure(errno);
     struct stat dst;
-    if (::fstat(out.fd, &dst) != 0) return os_failure(errno);
-    if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
+    if (::stat(to.c_str(), &dst) == 0 && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
         return storage_error("source and destination are the same file");
-    if (::ftruncate(out.fd, 0) != 0) return os_failure(errno);
-    if (S_ISREG(dst.st_mode) && ::fchmod(out.fd, perms) != 0) return os_failure(errno);
 
-    if (!clone(in.fd, out.fd)) {
-        auto copied = kernel_copy(in.fd, out.fd);
-        if (!copied) return fail(copied.error());
-        if (!*copied) {
-            if (auto st = byte_copy(in.fd, out.fd); !st) return st;
+    Fd out{open_retrying(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL, perms)};
+    if (out.fd < 0) return os_failure(errno);
+    auto fill = [&]() -> Status {
+        if (::fchmod(out.fd, perms) != 0) return os_failure(errno);
+        if (!clone(in.fd, out.fd)) {
+            auto copied = kernel_copy(in.fd, out.fd);
+            if (!copied) return fail(copied.error());
+            if (!*copied) {
+                if (auto st = byte_copy(in.fd, out.fd); !st) return st;
+            }
         }
-    }
-    int rc;
-    do {
-        rc = ::fsync(out.fd);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) return os_failure(errno);
-    sync_parent(to);
-    return {};
+        int rc;
+        do {
+            rc = ::fsync(out.fd);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) return os_failure(errno);
+        return {};
+    };
+    Status st = fill();
+    if (!st) ::unlink(scratch.c_str());
+    return st;
+}
+
+std::string copy_target(const std::string& to) {
+    struct stat st;
+    if (::lstat(to.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return to;
+    char* real = ::realpath(to.c_str(), nullptr);
+    if (real == nullptr) return to;  // a dangling link is replaced itself
+    std::string target(real);
+    std::free(real);
+    return target;
 }
 
 }  // namespace zembrel

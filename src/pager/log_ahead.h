@@ -26,8 +26,9 @@ struct LogAhead {
 };
 
 // Creates (or empties) the log at `log`, writes its header and, unless
-// `mode` is kSyncNone, flushes its directory entry. Errors: the Vfs's create
-// error, "WAL header write failed: {}".
-Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode);
+// `mode` is kSyncNone, flushes its directory entry. An `unnamed` log (a
+// private file's) gets no name at all, `log` only names it in messages.
+// Errors: the Vfs's create error, "WAL header write failed: {}".
+Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode, bool unnamed);
 
 }  // namespace zembrel::pager_detail

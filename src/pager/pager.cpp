@@ -195,7 +195,9 @@ Result<std::unique_ptr<Pager>> Pager::create_private(std::shared_ptr<Vfs> vfs, s
 
 Result<std::unique_ptr<Pager>> Pager::create_file(std::shared_ptr<Vfs> vfs, std::string path, SyncMode sync_mode,
                                                   bool private_file) {
-    auto file = vfs->create_new(path);
+    // A private file has no name from the start: nothing of it outlives
+    // the process, however that ends.
+    auto file = private_file ? vfs->create_unnamed(path) : vfs->create_new(path);
     if (!file) return std::unexpected(file.error());
     std::unique_ptr<Pager> pager(new Pager(vfs, path, std::move(*file)));
     pager->sync_mode_ = sync_mode;
@@ -221,8 +223,10 @@ Result<std::unique_ptr<Pager>> Pager::create_file(std::shared_ptr<Vfs> vfs, std:
         pager->skip_close_checkpoint_ = true;
         pager->wal_.reset();
         pager.reset();
-        (void)vfs->remove(wal_path_for(path));
-        (void)vfs->remove(path);
+        if (!private_file) {
+            (void)vfs->remove(wal_path_for(path));
+            (void)vfs->remove(path);
+        }
         return std::unexpected(st.error());
     }
     return pager;
@@ -552,7 +556,11 @@ std::optional<Pager::PageFileReads> Pager::page_file_reads() {
     return reads;
 }
 
-Result<std::unique_ptr<VfsFile>> Pager::open_page_file_reader() const { return vfs_->open_read_only(path_); }
+Result<std::unique_ptr<VfsFile>> Pager::open_page_file_reader() const {
+    // A private file has no name to open it by.
+    if (private_file_) return file_->duplicate();
+    return vfs_->open_read_only(path_);
+}
 
 std::size_t Pager::read_pages_ahead_unchecked(std::uint64_t first, std::span<std::uint8_t> out,
                                               std::span<bool> check) {
@@ -720,15 +728,15 @@ Result<std::unique_ptr<PagerSnapshot>> Pager::snapshot() {
     snap->wal_index_ = std::make_shared<const WalIndex>(wal_index_);
     snap->checksums_ = checksums_enabled_;
     snap->verify_crc_ = crc_in_file();
-    auto file = vfs_->open_read_only(path_);
+    auto file = open_page_file_reader();
     if (!file) return std::unexpected(file.error());
     snap->file_ = std::move(*file);
     if (!snap->wal_index_->empty()) {
         const std::string log = wal_path();
-        if (!vfs_->exists(log))
+        if (private_file_ ? wal_ == nullptr : !vfs_->exists(log))
             return storage_error("WAL file '" + log + "' missing while " + std::to_string(snap->wal_index_->size()) +
                                  " committed frame(s) are indexed \u2014 another process touched this database; reopen it to recover");
-        auto wal = vfs_->open_read_only(log);
+        auto wal = private_file_ ? wal_->duplicate() : vfs_->open_read_only(log);
         if (!wal) return std::unexpected(wal.error());
         snap->wal_ = std::move(*wal);
     }

@@ -132,7 +132,9 @@ public:
     // after a crash (the backing file of an in-memory database). Its commits
     // write nothing (private_file.cpp): committed pages stay in the cache until
     // they are evicted or a snapshot is taken, then go into the page file in
-    // place; no digests, no flushes.
+    // place; no digests, no flushes. Neither the file nor its log has a name
+    // (Vfs::create_unnamed; `path` names them in messages): its readers get
+    // handles on the pager's own (VfsFile::duplicate).
     static Result<std::unique_ptr<Pager>> create_private(std::shared_ptr<Vfs> vfs, std::string path);
 
     // Opens an existing page file: reads the header page, replays the log,

@@ -154,6 +154,25 @@ void RealFile::start_writeback(std::uint64_t offset, std::uint64_t length) {
 #endif
 }
 
+Result<std::unique_ptr<VfsFile>> VfsFile::duplicate() {
+    return storage_error("open failed for '" + describe() + "': " + os_error_text(EOPNOTSUPP));
+}
+
+Result<std::unique_ptr<VfsFile>> RealFile::duplicate() {
+    // pread and pwrite never move the shared file position, so the two
+    // handles do not disturb each other.
+    const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return storage_error("open failed for '" + path_ + "': " + errno_text());
+    return std::unique_ptr<VfsFile>(new RealFile(fd, path_));
+}
+
+Result<std::unique_ptr<VfsFile>> Vfs::create_unnamed(const std::string& path) {
+    auto file = create_new(path);
+    if (!file) return file;
+    if (auto st = remove(path); !st) return storage_error("create failed for '" + path + "': " + st.error().message);
+    return file;
+}
+
 std::string RealVfs::describe() const { return "RealVfs"; }
 
 Result<std::unique_ptr<VfsFile>> RealVfs::open(const std::string& path) { return open_with(path, O_RDWR, "open"); }
@@ -168,6 +187,23 @@ Result<std::unique_ptr<VfsFile>> RealVfs::create_truncate(const std::string& pat
 
 Result<std::unique_ptr<VfsFile>> RealVfs::open_read_only(const std::string& path) {
     return open_with(path, O_RDONLY, "open");
+}
+
+Result<std::unique_ptr<VfsFile>> RealVfs::create_unnamed(const std::string& path) {
+#if defined(__linux__) && defined(O_TMPFILE)
+    std::string dir = parent_dir(path);
+    if (dir.empty()) dir = ".";
+    int fd;
+    do {
+        // O_EXCL: no one can give it a name later either.
+        fd = ::open(dir.c_str(), O_TMPFILE | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) return std::unique_ptr<VfsFile>(new RealFile(fd, path));
+    // Refused by the file system (or kernel) rather than for the directory's sake.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return storage_error("create failed for '" + path + "': " + errno_text());
+#endif
+    return Vfs::create_unnamed(path);
 }
 
 bool RealVfs::exists(const std::string& path) {

@@ -53,6 +53,11 @@ public:
     // it cannot fail; a write error it meets is the next `sync`'s to report.
     // The default does nothing.
     virtual void start_writeback(std::uint64_t offset, std::uint64_t length);
+    // A second handle on this same open file, for a reader on another
+    // thread: never reopened by name, so it serves a file that has none
+    // (Vfs::create_unnamed). Errors: "open failed for '{}': {}"; the default
+    // has no way to do it (EOPNOTSUPP).
+    virtual Result<std::unique_ptr<VfsFile>> duplicate();
 };
 
 class Vfs {
@@ -68,6 +73,11 @@ public:
     virtual Result<std::unique_ptr<VfsFile>> create_truncate(const std::string& path) = 0;
     // Read only, existing file only ("open failed for '{}': {}").
     virtual Result<std::unique_ptr<VfsFile>> open_read_only(const std::string& path) = 0;
+    // Read-write, a new file in the directory of `path` that no name leads
+    // to: it goes with its last handle however the process ends, a kill
+    // included. `path` names it in messages ("create failed for '{}': {}").
+    // The default creates `path` (create_new) and removes the name at once.
+    virtual Result<std::unique_ptr<VfsFile>> create_unnamed(const std::string& path);
     // True when the path's metadata can be read (symbolic links followed); any failure is false.
     virtual bool exists(const std::string& path) = 0;
     // Like `exists`, but only a missing path (ENOENT, ENOTDIR) is false; any other
@@ -105,6 +115,7 @@ public:
     Result<std::uint64_t> len() override;
     Status sync(SyncMode mode) override;
     void start_writeback(std::uint64_t offset, std::uint64_t length) override;
+    Result<std::unique_ptr<VfsFile>> duplicate() override;
 
 private:
     int fd_;
@@ -118,6 +129,9 @@ public:
     Result<std::unique_ptr<VfsFile>> create_new(const std::string& path) override;
     Result<std::unique_ptr<VfsFile>> create_truncate(const std::string& path) override;
     Result<std::unique_ptr<VfsFile>> open_read_only(const std::string& path) override;
+    // An O_TMPFILE file where the file system has them, else the default's
+    // name for as long as it takes to remove it.
+    Result<std::unique_ptr<VfsFile>> create_unnamed(const std::string& path) override;
     bool exists(const std::string& path) override;
     Result<bool> exists_checked(const std::string& path) override;
     Status remove(const std::string& path) override;

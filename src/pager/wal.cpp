@@ -1,6 +1,7 @@
 // Write-ahead log, commit, checkpoint and replay of the pager.
 //
-// Log file: the page file's path + ".pwal".
+// Log file: the page file's path + ".pwal" (a private file's log, like the
+// file itself, has no name: Vfs::create_unnamed).
 //
 // WalHeader (16 bytes, little-endian):
 //   offset size field
@@ -88,8 +89,8 @@ void fill_wal_header(std::uint8_t* out) {
 
 namespace pager_detail {
 
-Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode) {
-    auto file = vfs.create_truncate(log);
+Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode, bool unnamed) {
+    auto file = unnamed ? vfs.create_unnamed(log) : vfs.create_truncate(log);
     if (!file) return std::unexpected(file.error());
     std::uint8_t header[kWalHeaderSize];
     fill_wal_header(header);
@@ -116,7 +117,7 @@ void Pager::adopt_log(std::unique_ptr<VfsFile> log) {
 Status Pager::ensure_wal() {
     finish_log_ahead();
     if (wal_ != nullptr) return {};
-    auto file = pager_detail::make_log_file(*vfs_, wal_path(), sync_mode_);
+    auto file = pager_detail::make_log_file(*vfs_, wal_path(), sync_mode_, private_file_);
     if (!file) return std::unexpected(file.error());
     adopt_log(std::move(*file));
     return {};
@@ -132,7 +133,7 @@ void Pager::start_log_ahead() {
     try {
         ahead->worker = std::thread([out, hasher_wanted, vfs = vfs_, log = wal_path(), mode = sync_mode_] {
             if (hasher_wanted) out->hasher = std::make_unique<pager_detail::FrameHasher>();
-            out->made = pager_detail::make_log_file(*vfs, log, mode);
+            out->made = pager_detail::make_log_file(*vfs, log, mode, false);
         });
     } catch (const std::system_error&) {
         return;
@@ -402,7 +403,9 @@ Status Pager::copy_log_into_file(bool keep_log) {
 void Pager::reset_wal() {
     finish_log_ahead();  // a log being made is this log too
     const std::string log = wal_path();
-    if (wal_ != nullptr) {
+    if (private_file_) {
+        wal_.reset();  // unnamed: gone with its handle
+    } else if (wal_ != nullptr) {
         wal_.reset();
         (void)vfs_->remove(log);
     } else if (vfs_->exists(log)) {
