@@ -352,6 +352,15 @@ TEST(LegacyMigration, AFailureAtAnyStepKeepsTheData) {
                 if (!starts_with(now, "KRVP")) {
                     EXPECT_EQ(now, snap);
                 }
+                // Nothing of the migration's own stays, unless a removal
+                // itself was what failed.
+                if (s.op != FaultOp::Remove) {
+                    for (const char* leftover : {".migrate", ".migrate.lock", ".migrate.pwal"})
+                        EXPECT_FALSE(std::filesystem::exists(path + leftover)) << leftover;
+                    if (!opened) {
+                        EXPECT_FALSE(std::filesystem::exists(path + ".lock"));
+                    }
+                }
             }
             EXPECT_EQ(people_rows_at(path), 60u);
             if (vfs->calls(s.op) < n) break;

@@ -104,15 +104,26 @@ Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, File
     // The live row-id counters (n + 1) the reopened file would otherwise
     // start at the persisted hints.
     std::map<std::string, uint64_t> counters;
+    // A failed open leaves nothing of the migration's own beside the database.
+    const auto discard_building = [&](EngineError e) -> Result<Engine> {
+        (void)vfs->remove(building);
+        (void)vfs->remove(wal_path_for(building));
+        (void)vfs->remove(building + ".lock");
+        return fail(std::move(e));
+    };
     {
         auto built = Engine::create_page_file(building, vfs);
-        if (!built) return fail(built.error());
+        if (!built) return discard_building(built.error());
         built->tables.database = std::move(legacy.tables.database);
         built->tables.merge_policies = std::move(legacy.tables.merge_policies);
-        if (auto st = built->materialize_tables(); !st) return fail(st.error());
+        Status st = built->materialize_tables();
         // Every page into the page file itself: a log named after the
         // migration file would not follow it to its final name.
-        if (auto st = built->page_store()->pager->checkpoint(); !st) return fail(st.error());
+        if (st) st = built->page_store()->pager->checkpoint();
+        if (!st) {
+            built->file.close();
+            return discard_building(st.error());
+        }
         for (const auto& [name, entry] : built->page_store()->catalog.entries()) counters[name] = entry.rowid_counter;
     }
     (void)vfs->remove(building + ".lock");
@@ -126,14 +137,15 @@ Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, File
     // without hard links the file itself moves and comes back on failure.
     const bool linked = vfs->hard_link(path, backup).has_value();
     if (!linked) {
-        if (auto st = vfs->rename(path, backup); !st) return storage_error("backup failed: " + st.error().message);
+        if (auto st = vfs->rename(path, backup); !st)
+            return discard_building(EngineError::storage("backup failed: " + st.error().message));
     }
     if (auto st = vfs->rename(building, path); !st) {
         if (linked)
             (void)vfs->remove(backup);
         else
             (void)vfs->rename(backup, path);
-        return storage_error("migrate rename failed: " + st.error().message);
+        return discard_building(EngineError::storage("migrate rename failed: " + st.error().message));
     }
     vfs->sync_dir(path);
     auto opened = Engine::open_page_file(path, std::move(vfs), std::move(lock));
