@@ -84,14 +84,18 @@ Row images_of(RowView row) {
 
 Row keep_row(Operator& op, RowView lent) { return op.values_stay_valid() ? images_of(lent) : op.take(lent); }
 
+Status keep_all(Operator& op, std::vector<Row>& out) {
+    for (;;) {
+        auto got = op.next();
+        if (!got) return fail(got.error());
+        if (!*got) return {};
+        out.push_back(keep_row(op, *got));
+    }
+}
+
 Result<SharedRows> drain_kept(OperatorPtr source) {
     std::vector<Row> rows;
-    for (;;) {
-        auto got = source->next();
-        if (!got) return fail(got.error());
-        if (!*got) break;
-        rows.push_back(keep_row(*source, *got));
-    }
+    if (auto st = keep_all(*source, rows); !st) return fail(st.error());
     return kept_rows(std::move(source), std::move(rows));
 }
 

@@ -112,12 +112,7 @@ Result<RowView> NestedLoopJoin::next() {
 Result<RowView> NestedLoopJoin::next_right_major() {
     const RowsView& right = *right_rows_;
     if (!left_drained_) {
-        for (;;) {
-            auto got = left_->next();
-            if (!got) return fail(got.error());
-            if (!*got) break;
-            left_rows_.push_back(keep_row(*left_, *got));
-        }
+        if (auto st = keep_all(*left_, left_rows_); !st) return fail(st.error());
         left_drained_ = true;
         left_position_ = left_rows_.size();  // no right row is being joined yet
     }
@@ -200,12 +195,7 @@ Result<bool> HashJoin::fill_pending() {
     }
     if (type_ == JoinType::Right) {
         if (!built_) {
-            for (;;) {
-                auto got = left_->next();
-                if (!got) return fail(got.error());
-                if (!*got) break;
-                left_rows_.push_back(keep_row(*left_, *got));
-            }
+            if (auto st = keep_all(*left_, left_rows_); !st) return fail(st.error());
             for (size_t i = 0; i < left_rows_.size(); ++i) {
                 if (auto h = join_key_hash(left_rows_[i], left_keys_)) table_[*h].push_back(i);
             }

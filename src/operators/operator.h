@@ -105,4 +105,8 @@ Row images_of(RowView row);
 // long: images where op's values stay valid, else op.take(lent).
 Row keep_row(Operator& op, RowView lent);
 
+// Drains `op` to its end onto `out`, each row kept as keep_row keeps it (the
+// first error is returned; the rows read so far stay in `out`).
+Status keep_all(Operator& op, std::vector<Row>& out);
+
 }  // namespace zembrel::operators
