@@ -118,14 +118,12 @@ Result<Engine> move_into_new_file(Engine& engine, const std::string& path, FileL
     engine.tables.mem_indexes = MemIndexMap();
     engine.tables.merge_policies.clear();
 
-    // The live row-id counters (n + 1), which the reopened file would
-    // otherwise start at the persisted hints.
-    std::map<std::string, uint64_t> counters;
+    RowidCounters counters;
     bool published = false;
     Status st = fresh.materialize_tables();
     if (st) st = fresh.page_store()->pager->checkpoint();  // commits first
     if (st) {
-        for (const auto& [name, entry] : fresh.page_store()->catalog.entries()) counters[name] = entry.rowid_counter;
+        counters = live_rowid_counters(fresh);
         fresh.file.close();
         st = refuse_taken(path);
         if (st) {
@@ -160,10 +158,7 @@ Result<Engine> move_into_new_file(Engine& engine, const std::string& path, FileL
     opened->tables.database = std::move(fresh.tables.database);
     opened->tables.mem_indexes = std::move(fresh.tables.mem_indexes);
     opened->tables.merge_policies = std::move(fresh.tables.merge_policies);
-    for (const auto& [name, counter] : counters) {
-        CatalogEntry* entry = opened->page_store()->catalog.get(name);
-        if (entry != nullptr && counter <= entry->rowid_hint) entry->rowid_counter = counter;
-    }
+    restore_rowid_counters(*opened, counters);
     opened->refresh_pk_indexes();
     return opened;
 }

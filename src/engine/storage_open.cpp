@@ -101,9 +101,7 @@ Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, File
     const std::string building = sibling_path(path, "migrate");
     (void)vfs->remove(building);
     (void)vfs->remove(wal_path_for(building));
-    // The live row-id counters (n + 1) the reopened file would otherwise
-    // start at the persisted hints.
-    std::map<std::string, uint64_t> counters;
+    RowidCounters counters;
     // A failed open leaves nothing of the migration's own beside the database.
     const auto discard_building = [&](EngineError e) -> Result<Engine> {
         (void)vfs->remove(building);
@@ -124,7 +122,7 @@ Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, File
             built->file.close();
             return discard_building(st.error());
         }
-        for (const auto& [name, entry] : built->page_store()->catalog.entries()) counters[name] = entry.rowid_counter;
+        counters = live_rowid_counters(*built);
     }
     (void)vfs->remove(building + ".lock");
     // A log beside a legacy file belongs to no database of it; the page
@@ -150,11 +148,21 @@ Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, File
     vfs->sync_dir(path);
     auto opened = Engine::open_page_file(path, std::move(vfs), std::move(lock));
     if (!opened) return opened;
+    restore_rowid_counters(*opened, counters);
+    return opened;
+}
+
+RowidCounters live_rowid_counters(const Engine& built) {
+    RowidCounters counters;
+    for (const auto& [name, entry] : built.page_store()->catalog.entries()) counters[name] = entry.rowid_counter;
+    return counters;
+}
+
+void restore_rowid_counters(Engine& reopened, const RowidCounters& counters) {
     for (const auto& [name, counter] : counters) {
-        CatalogEntry* entry = opened->page_store()->catalog.get(name);
+        CatalogEntry* entry = reopened.page_store()->catalog.get(name);
         if (entry != nullptr && counter <= entry->rowid_hint) entry->rowid_counter = counter;
     }
-    return opened;
 }
 
 Status save(Engine& engine) {

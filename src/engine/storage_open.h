@@ -52,6 +52,8 @@
 // Thread: the thread that owns the engine.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -67,6 +69,13 @@ Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs);
 // Both are refused while a transaction is open.
 Status save(Engine& engine);
 Result<Engine> save_as(Engine& engine, const std::string& path);
+
+// A file built whole and then reopened (migration, save-as) would start each
+// table's row ids at the persisted hint; these carry the live counters (n +
+// 1) of the built file's catalog over to the reopened one.
+using RowidCounters = std::map<std::string, uint64_t>;
+RowidCounters live_rowid_counters(const Engine& built);
+void restore_rowid_counters(Engine& reopened, const RowidCounters& counters);
 
 // The last step of a legacy open: `legacy` holds the tables read (no page
 // store), `lock` is the path's lock.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -123,6 +124,27 @@ using TableSyncModeMap = std::unordered_map<std::string, TableSyncMode>;
 // unique flag (positions follow the columns, entries the rows).
 inline bool same_index_definition(const MemIndex& a, const MemIndex& b) {
     return a.name == b.name && a.table == b.table && a.columns == b.columns && a.unique == b.unique;
+}
+
+// The tables, sorted, of every index that `now` and `before` define
+// differently or only one of them has. Every other table's indexes are
+// defined alike in both, and a name that moved to another table names both
+// tables.
+inline std::vector<std::string> tables_whose_indexes_differ(const MemIndexMap& now, const std::vector<MemIndex>& before) {
+    std::vector<std::string> tables;
+    std::unordered_map<std::string_view, const MemIndex*> by_name;
+    for (const MemIndex& index : before) by_name.emplace(index.name, &index);
+    for (const auto& [name, index] : now) {
+        auto b = by_name.find(name);
+        if (b == by_name.end() || !same_index_definition(*b->second, index)) tables.push_back(index.table);
+    }
+    for (const MemIndex& index : before) {
+        const MemIndex* still = now.get(index.name);
+        if (still == nullptr || !same_index_definition(*still, index)) tables.push_back(index.table);
+    }
+    std::sort(tables.begin(), tables.end());
+    tables.erase(std::unique(tables.begin(), tables.end()), tables.end());
+    return tables;
 }
 
 struct TransactionState {

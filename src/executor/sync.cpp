@@ -7,9 +7,7 @@
 
 #include <algorithm>
 #include <span>
-#include <string_view>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 
 #include "types/sorted_names.h"
@@ -201,24 +199,6 @@ Result<bool> write_changes(PageStore& store, const Table& table, const TxnPreIma
     return true;
 }
 
-// Tables whose index definitions differ from those BEGIN found.
-std::vector<std::string> tables_with_index_ddl(const MemIndexMap& now, const std::vector<MemIndex>& at_begin) {
-    std::vector<std::string> tables;
-    std::unordered_map<std::string_view, const MemIndex*> before;
-    for (const MemIndex& index : at_begin) before.emplace(index.name, &index);
-    for (const auto& [name, index] : now) {
-        auto b = before.find(name);
-        if (b == before.end() || !same_index_definition(*b->second, index)) tables.push_back(index.table);
-    }
-    for (const MemIndex& index : at_begin) {
-        const MemIndex* still = now.get(index.name);
-        if (still == nullptr || !same_index_definition(*still, index)) tables.push_back(index.table);
-    }
-    std::sort(tables.begin(), tables.end());
-    tables.erase(std::unique(tables.begin(), tables.end()), tables.end());
-    return tables;
-}
-
 Status sync_commit(Engine& engine) {
     auto got = engine.ensure_page_store();
     if (!got) return fail(got.error());
@@ -227,7 +207,7 @@ Status sync_commit(Engine& engine) {
     TableSyncModeMap modes = std::exchange(engine.txn.sync_modes, {});
     std::optional<TxnSnapshot> pre_images = std::exchange(engine.txn.committing, std::nullopt);
     const std::vector<std::string> index_ddl =
-        tables_with_index_ddl(engine.tables.mem_indexes, std::exchange(engine.txn.indexes_at_begin, {}));
+        tables_whose_indexes_differ(engine.tables.mem_indexes, std::exchange(engine.txn.indexes_at_begin, {}));
 
     // Index names are unique across the database: every stored index that
     // went, or moved to another table, leaves before any is created.

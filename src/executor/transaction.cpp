@@ -10,7 +10,6 @@
 // its pre-image there (nothing else of it was written), so it is left alone.
 
 #include <algorithm>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -35,25 +34,14 @@ Status restore_dropped_in_store(PageStore& store, const TxnPreImage& pre, const 
 }
 
 // Makes memory's index definitions those of BEGIN again and returns the
-// tables whose definitions changed. Entries are left empty: the caller
-// refills the indexes of loaded tables.
+// tables whose definitions changed: theirs are all put back as BEGIN had
+// them (every other table's are alike already). Entries are left empty:
+// the caller refills the indexes of loaded tables.
 std::vector<std::string> restore_index_definitions(MemIndexMap& indexes, std::vector<MemIndex> at_begin) {
-    std::vector<std::string> touched;
-    std::unordered_map<std::string, const MemIndex*> wanted;
-    for (const MemIndex& index : at_begin) wanted.emplace(index.name, &index);
-    std::vector<std::string> gone;
-    for (const auto& [name, index] : indexes) {
-        auto w = wanted.find(name);
-        if (w == wanted.end() || !same_index_definition(*w->second, index)) {
-            gone.push_back(name);
-            touched.push_back(index.table);
-        }
-    }
-    for (const std::string& name : gone) indexes.remove(name);
+    std::vector<std::string> touched = tables_whose_indexes_differ(indexes, at_begin);
+    for (const std::string& table : touched) indexes.remove_table(table);
     for (MemIndex& index : at_begin) {
-        if (indexes.contains(index.name)) continue;
-        touched.push_back(index.table);
-        indexes.insert(std::move(index));
+        if (std::binary_search(touched.begin(), touched.end(), index.table)) indexes.insert(std::move(index));
     }
     return touched;
 }

@@ -1,9 +1,9 @@
 // Commits of a private page file (Pager::create_private): the backing file of
 // an in-memory database, which no one reopens and no one recovers after a
-// crash (it has no name to be found by). Its commits need nothing that only a replay reads (log frames,
-// digests, flushes), only what this process reads back: the committed image
-// that a rollback returns to and that Engine::reset_to_last_commit reloads
-// tables and catalog from.
+// crash (it has no name to be found by). Its commits need nothing that only a
+// replay reads (log frames, digests, flushes), only what this process reads
+// back: the committed image that a rollback returns to and that
+// Engine::reset_to_last_commit reloads tables and catalog from.
 //
 // Committed image: the unwritten cache entries, over the log's committed
 // pages (wal_index), over the page file. A commit writes

@@ -71,9 +71,11 @@ ExternalSort::ExternalSort(operators::OperatorPtr child, std::vector<operators::
 
 RowView ExternalSort::keep(RowView lent) {
     if (borrow_) return lent;
-    owned_.push_back(images_ ? operators::images_of(lent) : child_->take(lent));
+    owned_.push_back(own(lent));
     return owned_.back();
 }
+
+Row ExternalSort::own(RowView lent) { return images_ ? operators::images_of(lent) : child_->take(lent); }
 
 uint64_t ExternalSort::held_for(RowView kept) const {
     if (borrow_) return kSlotBytes;
@@ -167,7 +169,7 @@ Result<bool> ExternalSort::start_top_k() {
             out.row = row;
         } else {
             held_ -= held_for(*out.slot);
-            *out.slot = images_ ? operators::images_of(row) : child_->take(row);
+            *out.slot = own(row);
             out.row = *out.slot;
             held_ += held_for(*out.slot);
         }

@@ -84,6 +84,8 @@ private:
     // view of images of its values when those stay valid (a join's rows),
     // else a view of a copy held by the sort.
     RowView keep(RowView lent);
+    // The row keep holds for a lent row that is not borrowed: images or a copy.
+    Row own(RowView lent);
     // The bytes the sort holds for a kept row.
     uint64_t held_for(RowView kept) const;
     Status spill_buffer();
