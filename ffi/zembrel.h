@@ -68,7 +68,8 @@ typedef struct zembrel_shared zembrel_shared; /* a shared handle, usable from ma
 ZEMBREL_API zembrel_db* zembrel_open(const char* path) ZEMBREL_NOEXCEPT;
 
 /* Opens a new, empty database that lives in memory (and, once needed, in a
- * temporary file that is removed at close). Never NULL. */
+ * temporary file without a name, which goes with the handle or the process,
+ * however that ends). Never NULL. */
 ZEMBREL_API zembrel_db* zembrel_open_memory(void) ZEMBREL_NOEXCEPT;
 
 /* Closes the handle and releases the database; unsaved changes (an open
@@ -85,11 +86,13 @@ ZEMBREL_API int zembrel_save(zembrel_db* db) ZEMBREL_NOEXCEPT;
  * statements and saves go to the new file, and the old file (if any) stays
  * as it was, unlocked. The path's lock is taken before anything is written,
  * so a file another handle holds is never touched (the call fails with
- * "database '<path>' is locked by another process"). A file database is
- * copied: a file at path that no handle holds is replaced without warning,
- * and a log beside it is removed. An in-memory one needs a path where no
- * file exists yet ("create failed for '<path>': ...") and takes its tables,
- * indexes and merge policies along. Refused while a transaction is open
+ * "database '<path>' is locked by another process"). The new file is
+ * written beside path and renamed onto it once complete, so a crash leaves
+ * path as it was or holding the whole copy. A file database is copied: a
+ * file at path that no handle holds is replaced without warning, with the
+ * log beside it. An in-memory one needs a path where no file exists yet
+ * ("create failed for '<path>': ...") and takes its tables, indexes and
+ * merge policies along. Refused while a transaction is open
  * ("cannot save as while a transaction is active"). 0 or 1; on failure the
  * handle keeps working on its old database. */
 ZEMBREL_API int zembrel_save_as(zembrel_db* db, const char* path) ZEMBREL_NOEXCEPT;
