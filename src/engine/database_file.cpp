@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "pager/pager.h"
 #include "types/text_format.h"
@@ -88,17 +87,6 @@ DatabaseFile::DatabaseFile() : vfs(std::make_shared<RealVfs>()) {}
 void DatabaseFile::close() {
     page_store.reset();
     lock.release();
-}
-
-std::string temp_dir() {
-    const char* dir = std::getenv("TMPDIR");
-    if (dir != nullptr && *dir != '\0') return dir;
-    return "/tmp";
-}
-
-std::string join_path(const std::string& dir, const std::string& name) {
-    if (!dir.empty() && dir.back() == '/') return dir + name;
-    return dir + "/" + name;
 }
 
 }  // namespace zembrel

@@ -86,8 +86,4 @@ struct DatabaseFile {
     void close();
 };
 
-// The directory for temporary files: TMPDIR when set and not empty, else /tmp.
-std::string temp_dir();
-std::string join_path(const std::string& dir, const std::string& name);
-
 }  // namespace zembrel

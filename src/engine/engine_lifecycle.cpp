@@ -7,6 +7,7 @@
 
 #include "catalog/catalog_store.h"
 #include "engine/engine.h"
+#include "pager/temp_dir.h"
 #include "types/text_format.h"
 #include "types/uuid.h"
 
@@ -97,9 +98,13 @@ Result<PageStore*> Engine::ensure_page_store() {
     }
     // The name only places the file and names it in messages: the file has
     // none on disk. No one reopens it after a crash: its commits write in place.
-    std::string path = join_path(temp_dir(), format("zembrel-mem-{}.krvp", types::new_uuid()));
+    const std::string dir = temp_dir();
+    std::string path = join_path(dir, format("zembrel-mem-{}.krvp", types::new_uuid()));
     auto pager = Pager::create_private(file.vfs ? file.vfs : std::make_shared<RealVfs>(), path);
-    if (!pager) return fail(pager.error());
+    if (!pager) {
+        if (auto fault = temp_dir_fault(dir)) return fail(*fault);
+        return fail(pager.error());
+    }
     file.page_store = new_page_store(std::move(*pager));
     return file.page_store.get();
 }
