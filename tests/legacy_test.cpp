@@ -456,13 +456,18 @@ TEST(SaveAs, FileRouteCopiesWhatTheLogHolds) {
     ok(e, "CREATE TABLE t (a INT)");
     ok(e, "INSERT INTO t VALUES (1)");  // in the page cache only, not saved
 
-    // Another name of the source itself: refused before it could be emptied.
-    const std::string alias = dir.path("alias.db");
+    // Another name of the source itself, a symbolic or a hard link: refused
+    // before it could be emptied.
+    const std::string alias = dir.path("alias.db"), hard = dir.path("hard.db");
     fs::create_symlink(src, alias);
-    auto same = storage::save_as(e, alias);
-    ASSERT_FALSE(same.has_value());
-    EXPECT_EQ(same.error().display(), "Storage error: copy failed: source and destination are the same file");
-    EXPECT_TRUE(starts_with(read_file(src), "KRVP"));
+    fs::create_hard_link(src, hard);
+    for (const std::string& name : {src, alias, hard}) {
+        auto same = storage::save_as(e, name);
+        ASSERT_FALSE(same.has_value());
+        EXPECT_EQ(same.error().display(), "Execution error: cannot save as onto the database's own file");
+        EXPECT_TRUE(starts_with(read_file(src), "KRVP"));
+    }
+    fs::remove(hard);
 
     const std::string dst = dir.path("dst.db");
     write_file(dst + ".pwal", {7, 7, 7});  // a stale log must not be replayed over the copy

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <utility>
 
+#include "pager/file_names.h"
 #include "pager/pager.h"
 #include "types/text_format.h"
 
@@ -22,58 +25,157 @@ int open_retrying(const std::string& path, int flags) {
     return fd;
 }
 
+bool try_flock(int fd) {
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
 // The locked descriptor is still the file the name leads to.
 bool still_named(int fd, const std::string& path) {
     struct stat held, named;
-    return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-           held.st_ino == named.st_ino;
+    return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && same_file(held, named);
+}
+
+bool is_symlink(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+#if defined(__linux__) && defined(O_TMPFILE)
+// Gives the unnamed file `fd` the name `path`, which must not exist.
+bool link_unnamed(int fd, const std::string& path) {
+    char proc[32];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, proc, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    if (errno == EEXIST) return false;
+    // Without /proc: the direct way, open to privileged processes only.
+    return ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0;
+}
+#endif
+
+// A new lock file at `lock_path`, locked by this process before any other
+// opener can reach it: made without a name and linked to it once locked.
+// -1 with errno EEXIST when the name is taken meanwhile (or is a dangling
+// link), EWOULDBLOCK when another opener locked it first (only where the
+// file system has no unnamed files: then it is named before it is locked,
+// and stays should that opener fail), else the OS error.
+int create_locked(const std::string& lock_path) {
+#if defined(__linux__) && defined(O_TMPFILE)
+    const int unnamed = open_retrying(parent_dir(lock_path), O_TMPFILE | O_WRONLY);
+    if (unnamed >= 0) {
+        (void)try_flock(unnamed);  // nothing else can reach it yet
+        if (link_unnamed(unnamed, lock_path)) return unnamed;
+        const int err = errno;
+        ::close(unnamed);
+        if (err == EEXIST) {
+            errno = err;
+            return -1;
+        }
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        return -1;
+    }
+#endif
+    int fd = open_retrying(lock_path, O_WRONLY | O_CREAT | O_EXCL);
+    if (fd < 0) return -1;
+    if (!try_flock(fd)) {
+        ::close(fd);
+        errno = EWOULDBLOCK;
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
 
 Result<FileLock> FileLock::acquire(const std::string& database_path) {
-    std::string lock_path = database_path + ".lock";
+    const std::string file = resolve_links(database_path);
+    const std::string lock_path = file + ".lock";
+    const auto locked = [&] {
+        return storage_error(format("database '{}' is locked by another process", database_path));
+    };
     for (;;) {
-        bool made = true;
-        int fd = open_retrying(lock_path, O_WRONLY | O_CREAT | O_EXCL);
-        if (fd < 0 && errno == EEXIST) {
-            // Also the way through a dangling symbolic link, which the open
-            // then creates the target of: that file is not ours to remove.
-            made = false;
-            fd = open_retrying(lock_path, O_WRONLY | O_CREAT);
+        bool made = false;
+        int fd = open_retrying(lock_path, O_WRONLY);
+        if (fd < 0 && errno == ENOENT) {
+            fd = create_locked(lock_path);
+            made = fd >= 0;
+            if (fd < 0 && errno == EWOULDBLOCK) return locked();
+            if (fd < 0 && errno == EEXIST) {
+                // Another opener made it: lock theirs.
+                if (!is_symlink(lock_path)) continue;
+                // A dangling link, whose target the open through it
+                // creates: that file is not ours to remove.
+                fd = open_retrying(lock_path, O_WRONLY | O_CREAT);
+            }
         }
         if (fd < 0) return storage_error(format("lock file open failed: {}", os_error_text(errno)));
-        int rc;
-        do {
-            rc = ::flock(fd, LOCK_EX | LOCK_NB);
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) {
+        if (!made && !try_flock(fd)) {
             ::close(fd);
-            return storage_error(format("database '{}' is locked by another process", database_path));
+            return locked();
         }
-        if (still_named(fd, lock_path)) return FileLock(fd, made ? lock_path : std::string());
-        // A failed open removed the file after this one opened it.
-        ::close(fd);
+        if (!made && !still_named(fd, lock_path)) {
+            // A failed open removed the file after this one opened it.
+            ::close(fd);
+            continue;
+        }
+        FileLock lock(fd, made ? lock_path : std::string());
+        if (!lock.lock_database_file(file)) return locked();  // its release removes a lock file it made
+        return lock;
     }
 }
+
+bool FileLock::lock_database_file(const std::string& path) {
+    // Read-only and non-blocking: the descriptor only carries the lock, and
+    // whatever the path leads to must not make the open wait.
+    int fd = open_retrying(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return true;  // no file yet, or none this process may read: its own open says why
+    struct stat now, held;
+    if (file_fd_ >= 0 && ::fstat(fd, &now) == 0 && ::fstat(file_fd_, &held) == 0 && same_file(now, held)) {
+        ::close(fd);
+        return true;
+    }
+    if (!try_flock(fd)) {
+        ::close(fd);
+        return false;
+    }
+    if (file_fd_ >= 0) ::close(file_fd_);
+    file_fd_ = fd;
+    return true;
+}
+
+Status FileLock::hold_file(const std::string& database_path) {
+    if (!held() || lock_database_file(resolve_links(database_path))) return {};
+    return storage_error(format("database '{}' is locked by another process", database_path));
+}
+
+FileLock::FileLock(FileLock&& o) noexcept
+    : fd_(std::exchange(o.fd_, -1)), file_fd_(std::exchange(o.file_fd_, -1)), made_(std::exchange(o.made_, {})) {}
 
 FileLock& FileLock::operator=(FileLock&& o) noexcept {
     if (this != &o) {
         release();
-        fd_ = o.fd_;
-        made_ = std::move(o.made_);
-        o.fd_ = -1;
-        o.made_.clear();
+        fd_ = std::exchange(o.fd_, -1);
+        file_fd_ = std::exchange(o.file_fd_, -1);
+        made_ = std::exchange(o.made_, {});
     }
     return *this;
 }
 
 void FileLock::release() {
+    // The file's lock first: an opener that gets the lock file next finds
+    // the file free too.
+    if (file_fd_ >= 0) ::close(file_fd_);
     if (fd_ >= 0) {
         if (!made_.empty()) ::unlink(made_.c_str());
         ::close(fd_);
     }
     fd_ = -1;
+    file_fd_ = -1;
     made_.clear();
 }
 

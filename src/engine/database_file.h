@@ -21,36 +21,58 @@
 
 namespace zembrel {
 
-// An exclusive flock on path + ".lock", held until destruction.
+// The one writer's claim on a database file: an exclusive flock on the lock
+// file beside it (the resolved path + ".lock", file_names.h) and one on the
+// database file itself, both held until release.
+//
+// The lock file keeps out every opener that reaches the file by this name
+// or through a symbolic link, before the file exists and while it is being
+// replaced (migration, save-as); the lock on the file keeps out one that
+// comes through a hard link, whose lock file has another name.
 //
 // A lock file belongs to its database once a database is open under it
-// (`keep_file`) and stays on disk after release. One that this acquire
-// created for an open that then failed is removed on release, while still
-// held: an acquire that locked it in the meantime finds its name gone (or
-// leading to another file) and starts over, so two holders never meet.
+// (`keep_file`) and stays on disk after release. One that this acquire made
+// is given its name only once it is locked, so no other opener can hold it
+// while this one does not; an open under it that fails removes it on
+// release, while still holding it: an acquire that opened it in the
+// meantime finds its name gone (or leading to another file) and starts
+// over, so two holders never meet, and when every open of a path fails, no
+// lock file they made remains. A lock file that was there before stays.
 class FileLock {
 public:
     FileLock() = default;
-    // Opens the lock file beside `database_path` (created with mode 0666,
-    // never truncated, read or written) and locks it with
-    // flock(LOCK_EX | LOCK_NB). flock locks belong to the open file
-    // description, so a second open in the same process is refused like one
-    // from another process. Errors: "lock file open failed: {}", "database
-    // '{}' is locked by another process".
+    // Takes both locks for the database file at `database_path` (links
+    // resolved), the lock file opened for writing, created with mode 0666
+    // when missing, never truncated, read or written; the database file's
+    // lock only when the file exists (a create takes it with `hold_file`).
+    // flock locks belong to the open file description, so a second open in
+    // the same process is refused like one from another process. Errors:
+    // "lock file open failed: {}", "database '{}' is locked by another
+    // process" ({} is `database_path` as given).
     static Result<FileLock> acquire(const std::string& database_path);
     ~FileLock() { release(); }
-    FileLock(FileLock&& o) noexcept : fd_(o.fd_), made_(std::move(o.made_)) { o.fd_ = -1; o.made_.clear(); }
+    FileLock(FileLock&& o) noexcept;
     FileLock& operator=(FileLock&& o) noexcept;
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
     bool held() const { return fd_ >= 0; }
+    // Locks the file that `database_path` leads to now, in place of the
+    // one locked before: for a file that a create made or a rename put
+    // there under this lock. Nothing when the lock is not held, when no
+    // file is there, or when it is the file already locked. Error:
+    // "database '{}' is locked by another process".
+    Status hold_file(const std::string& database_path);
     // A database is open under the lock: its file stays after release.
     void keep_file() { made_.clear(); }
     void release();
 
 private:
     FileLock(int fd, std::string made) : fd_(fd), made_(std::move(made)) {}
-    int fd_ = -1;
+    // Locks the file at `path` (links resolved) in place of the one locked
+    // before; false when another holder has it.
+    bool lock_database_file(const std::string& path);
+    int fd_ = -1;       // the lock file
+    int file_fd_ = -1;  // the database file, once it exists
     // The lock file's path while this lock made it and no database claimed it.
     std::string made_;
 };
@@ -62,7 +84,9 @@ struct ClosePageStore {
 using PageStorePtr = std::unique_ptr<PageStore, ClosePageStore>;
 
 struct DatabaseFile {
-    std::optional<std::string> path;  // none for an in-memory database
+    // The file the caller's path leads to (symbolic links resolved); none
+    // for an in-memory database.
+    std::optional<std::string> path;
     // The file system the page store goes through (tests inject faults here).
     std::shared_ptr<Vfs> vfs;
     // Declared in release order, so that a defaulted move assignment lets the

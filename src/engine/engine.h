@@ -69,7 +69,11 @@ struct Engine {
     // ---- Lifecycle (engine_lifecycle.cpp) ----
     // In memory, no page store; reads ZEMBREL_FORCE_NESTED_JOIN.
     Engine();
-    // A new page file at `path`, which must not exist.
+    // A new page file at `path`, which must not exist. Both create and open
+    // work on the file `path` leads to (resolve_links): its log, lock file
+    // and the engine's `file.path` are named after that file. Under a held
+    // lock they first remove what a killed save-as onto the file left
+    // (save_as_scratch.h).
     static Result<Engine> create_page_file(const std::string& path);
     static Result<Engine> create_page_file(const std::string& path, std::shared_ptr<Vfs> vfs);
     // The same with the path's lock already taken by the caller (save-as and

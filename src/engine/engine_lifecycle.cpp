@@ -7,6 +7,8 @@
 
 #include "catalog/catalog_store.h"
 #include "engine/engine.h"
+#include "engine/save_as_scratch.h"
+#include "pager/file_names.h"
 #include "pager/temp_dir.h"
 #include "types/text_format.h"
 #include "types/uuid.h"
@@ -51,13 +53,16 @@ Result<Engine> Engine::create_page_file(const std::string& path, std::shared_ptr
 }
 
 Result<Engine> Engine::create_page_file(const std::string& path, std::shared_ptr<Vfs> vfs, FileLock lock) {
+    const std::string file = resolve_links(path);
     Engine engine;
     engine.file.lock = std::move(lock);  // released with the engine on every failure below
     engine.file.vfs = vfs;
-    auto pager = Pager::create(std::move(vfs), path);
+    if (engine.file.lock.held()) remove_scratch_leftovers(file);
+    auto pager = Pager::create(std::move(vfs), file);
     if (!pager) return fail(pager.error());
     engine.file.page_store = new_page_store(std::move(*pager));
-    engine.file.path = path;
+    if (auto st = engine.file.lock.hold_file(path); !st) return fail(st.error());
+    engine.file.path = file;
     engine.file.lock.keep_file();
     return engine;
 }
@@ -73,17 +78,22 @@ Result<Engine> Engine::open_page_file(const std::string& path, std::shared_ptr<V
 }
 
 Result<Engine> Engine::open_page_file(const std::string& path, std::shared_ptr<Vfs> vfs, FileLock lock) {
+    const std::string file = resolve_links(path);
     Engine engine;
     engine.file.lock = std::move(lock);
     engine.file.vfs = vfs;
+    // A rename under the lock (migration, save-as) may have put another
+    // file at the path since the lock was taken.
+    if (auto st = engine.file.lock.hold_file(path); !st) return fail(st.error());
+    if (engine.file.lock.held()) remove_scratch_leftovers(file);
     // Header, log replay and checkpoint are the pager's.
-    auto pager = Pager::open(std::move(vfs), path);
+    auto pager = Pager::open(std::move(vfs), file);
     if (!pager) return fail(pager.error());
     auto entries = load_catalog_entries(**pager);
     if (!entries) return fail(entries.error());
     engine.file.page_store = new_page_store(std::move(*pager));
     for (auto& [name, entry] : *entries) engine.file.page_store->catalog.put(std::move(name), std::move(entry));
-    engine.file.path = path;
+    engine.file.path = file;
     engine.rebuild_name_maps();
     engine.file.lock.keep_file();
     return engine;

@@ -1,34 +1,34 @@
 // Save-as: the engine that takes over a handle's database at another path.
 //
-// The destination changes in one step only: a complete copy, flushed, is
-// built beside it under a name of its own and renamed onto it (and the
-// directory flushed). A process killed at any moment leaves the destination
-// as it was (absent, or the old file) or holding the whole copy; what a kill
-// leaves under the scratch name is never read again, since every save-as
-// picks a new one.
+// The destination is the file the caller's path leads to (symbolic links
+// resolved): a link is never replaced by the copy, and the log and lock
+// looked at are that file's own. It changes in one step only: a complete
+// copy, flushed, is built beside it under a name of its own and renamed
+// onto it (and the directory flushed). A process killed at any moment
+// leaves the destination as it was (absent, or the old file) or holding the
+// whole copy; what a kill leaves under the scratch name is removed by the
+// next save-as onto the destination or open of it (save_as_scratch.h).
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <map>
 #include <utility>
 #include <vector>
 
+#include "engine/save_as_scratch.h"
 #include "engine/storage_open.h"
+#include "pager/file_names.h"
 #include "pager/file_copy.h"
 #include "pager/pager.h"
 #include "types/text_format.h"
-#include "types/uuid.h"
 
 namespace zembrel::storage {
 
 namespace {
 
-// Beside `target`, in its directory (a rename does not cross file systems),
-// and named after it.
-std::string scratch_name(const std::string& target) { return format("{}.{}.saving", target, types::new_uuid()); }
-
 // Puts the finished copy at `scratch` in place of `target`, the file the
-// destination `path` leads to. Errors: the file layer's, the OS error alone.
+// destination leads to. Errors: the file layer's, the OS error alone.
 //
 // The pager replays whatever log lies beside a page file without asking
 // whether it was written for that file: a log that the destination's
@@ -40,11 +40,10 @@ std::string scratch_name(const std::string& target) { return format("{}.{}.savin
 // moment, deleting the log last); only a log that no page file can take is
 // deleted, as an open of the destination would discard it too. A kill at
 // any step before the rename thus leaves the old database whole.
-Status publish(const std::shared_ptr<Vfs>& vfs, const std::string& scratch, const std::string& target,
-               const std::string& path) {
-    const std::string log = wal_path_for(path);
+Status publish(const std::shared_ptr<Vfs>& vfs, const std::string& scratch, const std::string& target) {
+    const std::string log = wal_path_for(target);
     if (vfs->exists(log)) {
-        (void)Pager::open(vfs, path);  // closed at once: its checkpoint empties the log into the file
+        (void)Pager::open(vfs, target);  // closed at once: its checkpoint empties the log into the file
         if (vfs->exists(log)) {
             if (auto st = vfs->remove(log); !st) return st;
         }
@@ -56,15 +55,14 @@ Status publish(const std::shared_ptr<Vfs>& vfs, const std::string& scratch, cons
 }
 
 // The file route: the page file, brought up to date, is copied.
-Result<Engine> copy_file_database(Engine& engine, const std::string& path, FileLock lock,
-                                  std::shared_ptr<Vfs> vfs) {
+Result<Engine> copy_file_database(Engine& engine, const std::string& path, const std::string& target,
+                                  FileLock lock, std::shared_ptr<Vfs> vfs) {
     if (auto st = engine.page_store()->pager->checkpoint(); !st) return fail(st.error());
     // After the checkpoint the page file alone holds every committed page.
-    const std::string target = copy_target(path);
-    const std::string scratch = scratch_name(target);
+    const std::string scratch = new_scratch_name(target);
     Status st = copy_file(*engine.file.path, target, scratch);
     if (st) {
-        st = publish(vfs, scratch, target, path);
+        st = publish(vfs, scratch, target);
         if (!st) (void)vfs->remove(scratch);
     }
     if (!st) return storage_error("copy failed: " + st.error().message);
@@ -84,10 +82,11 @@ EngineError named_as(EngineError e, const std::string& scratch, const std::strin
     return e;
 }
 
-// As the creation of a new file at `path` reports a name already taken.
-Status refuse_taken(const std::string& path) {
+// As the creation of a new file at `path` reports a name already taken;
+// `target` is the file it leads to.
+Status refuse_taken(const std::string& path, const std::string& target) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) == 0)
+    if (::lstat(target.c_str(), &st) == 0)
         return storage_error(format("create failed for '{}': {}", path, os_error_text(EEXIST)));
     return {};
 }
@@ -96,15 +95,15 @@ Status refuse_taken(const std::string& path) {
 // scratch name, every page checkpointed into it (a log named after the
 // scratch file would not follow it), then renamed onto `path` and opened
 // there under the lock held since before anything was written.
-Result<Engine> move_into_new_file(Engine& engine, const std::string& path, FileLock lock,
-                                  std::shared_ptr<Vfs> vfs) {
+Result<Engine> move_into_new_file(Engine& engine, const std::string& path, const std::string& target,
+                                  FileLock lock, std::shared_ptr<Vfs> vfs) {
     // Tables a failed write dropped from memory live on in the backing file.
     if (engine.page_store()) {
         if (auto st = engine.load_all_tables(); !st) return fail(st.error());
     }
     // This route makes a new file: it never replaces one.
-    if (auto st = refuse_taken(path); !st) return fail(st.error());
-    const std::string scratch = scratch_name(path);
+    if (auto st = refuse_taken(path, target); !st) return fail(st.error());
+    const std::string scratch = new_scratch_name(target);
     auto created = Engine::create_page_file(scratch, vfs, FileLock());
     if (!created) return fail(named_as(created.error(), scratch, path));
     Engine& fresh = *created;
@@ -125,9 +124,9 @@ Result<Engine> move_into_new_file(Engine& engine, const std::string& path, FileL
     if (st) {
         counters = live_rowid_counters(fresh);
         fresh.file.close();
-        st = refuse_taken(path);
+        st = refuse_taken(path, target);
         if (st) {
-            st = publish(vfs, scratch, path, path);
+            st = publish(vfs, scratch, target);
             if (!st) st = storage_error(format("create failed for '{}': {}", path, st.error().message));
             published = st.has_value();
         }
@@ -163,18 +162,40 @@ Result<Engine> move_into_new_file(Engine& engine, const std::string& path, FileL
     return opened;
 }
 
+// The engine's own page file is `target`, by that name or another (a hard
+// link): its lock is this handle's, and the rename would cut it loose.
+bool is_own_file(const Engine& engine, const std::string& target) {
+    if (!engine.file.path) return false;
+    if (*engine.file.path == target) return true;
+    struct stat own, dest;
+    return ::stat(engine.file.path->c_str(), &own) == 0 && ::stat(target.c_str(), &dest) == 0 &&
+           own.st_dev == dest.st_dev && own.st_ino == dest.st_ino;
+}
+
+// The destination's folder must take new files (the lock file first of
+// them); else the error names the path the call could not create.
+Status check_directory(const std::string& path, const std::string& target) {
+    const std::string dir = parent_dir(target);
+    if (dir.empty() || ::access(dir.c_str(), W_OK | X_OK) == 0) return {};
+    return storage_error(format("create failed for '{}': {}", path, os_error_text(errno)));
+}
+
 }  // namespace
 
 Result<Engine> save_as(Engine& engine, const std::string& path) {
     if (engine.in_transaction()) return execution_error("cannot save as while a transaction is active");
+    const std::string target = resolve_links(path);
+    if (is_own_file(engine, target)) return execution_error("cannot save as onto the database's own file");
+    if (auto st = check_directory(path, target); !st) return fail(st.error());
     // Before anything is written: a file another handle holds stays untouched.
     auto lock = FileLock::acquire(path);
     if (!lock) return fail(lock.error());
+    remove_scratch_leftovers(target);
     std::shared_ptr<Vfs> vfs = engine.file.vfs ? engine.file.vfs : std::make_shared<RealVfs>();
     if (engine.file.path && engine.file.page_store) {
-        return copy_file_database(engine, path, std::move(*lock), std::move(vfs));
+        return copy_file_database(engine, path, target, std::move(*lock), std::move(vfs));
     }
-    return move_into_new_file(engine, path, std::move(*lock), std::move(vfs));
+    return move_into_new_file(engine, path, target, std::move(*lock), std::move(vfs));
 }
 
 }  // namespace zembrel::storage

@@ -15,6 +15,7 @@
 #include "legacy/snapshot_file.h"
 #include "legacy/snapshot_log.h"
 #include "pagestore/page_store.h"
+#include "pager/file_names.h"
 #include "pager/pager.h"
 
 namespace zembrel::storage {
@@ -27,15 +28,16 @@ constexpr char kPageFileMagic[4] = {'K', 'R', 'V', 'P'};
 Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
     auto lock = FileLock::acquire(path);
     if (!lock) return fail(lock.error());
-    std::optional<Bytes> log = recover_leftover_files(path);
-    auto bytes = read_whole_file(path);
+    const std::string file = resolve_links(path);
+    std::optional<Bytes> log = recover_leftover_files(file);
+    auto bytes = read_whole_file(file);
     if (!bytes) return fail(bytes.error());
     auto db = parse_snapshot(*bytes);
     if (!db) return fail(db.error());
 
     Engine legacy;
     legacy.tables.database = std::move(*db);
-    legacy.file.path = path;
+    legacy.file.path = file;
     std::optional<ByteView> log_view;
     if (log) log_view = ByteView(*log);
     LogOutcome outcome = replay_snapshot_log(legacy.tables.database, log_view, *bytes);
@@ -43,9 +45,9 @@ Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
     if (outcome == LogOutcome::Applied) {
         // The replayed state becomes the snapshot (which removes the log), so
         // a failed migration below still finds it.
-        if (auto st = write_snapshot(legacy.tables.database, path); !st) return fail(st.error());
+        if (auto st = write_snapshot(legacy.tables.database, file); !st) return fail(st.error());
     } else if (outcome == LogOutcome::Discarded) {
-        ::unlink(sibling_path(path, "wal").c_str());
+        ::unlink(sibling_path(file, "wal").c_str());
     }
     return migrate_to_page_file(path, std::move(legacy), std::move(*lock), std::move(vfs));
 }
@@ -55,16 +57,17 @@ Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
 // legacy file moves only after it is checkpointed) and the backup. Finishes
 // it; nothing when that is not what lies there.
 std::optional<Result<Engine>> finish_interrupted_migration(const std::string& path, std::shared_ptr<Vfs> vfs) {
-    const std::string building = sibling_path(path, "migrate");
-    if (!vfs->exists(building) || !vfs->exists(sibling_path(path, "bak"))) return std::nullopt;
+    const std::string file = resolve_links(path);
+    const std::string building = sibling_path(file, "migrate");
+    if (!vfs->exists(building) || !vfs->exists(sibling_path(file, "bak"))) return std::nullopt;
     auto lock = FileLock::acquire(path);
     if (!lock) return Result<Engine>(fail(lock.error()));
-    if (vfs->exists(path)) {  // another opener finished it first
+    if (vfs->exists(file)) {  // another opener finished it first
         lock->release();
         return open(path, std::move(vfs));
     }
-    if (!vfs->rename(building, path)) return std::nullopt;
-    vfs->sync_dir(path);
+    if (!vfs->rename(building, file)) return std::nullopt;
+    vfs->sync_dir(file);
     return Engine::open_page_file(path, std::move(vfs), std::move(*lock));
 }
 
@@ -98,7 +101,8 @@ Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
 
 Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, FileLock lock,
                                     std::shared_ptr<Vfs> vfs) {
-    const std::string building = sibling_path(path, "migrate");
+    const std::string file = resolve_links(path);
+    const std::string building = sibling_path(file, "migrate");
     (void)vfs->remove(building);
     (void)vfs->remove(wal_path_for(building));
     RowidCounters counters;
@@ -127,25 +131,25 @@ Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, File
     (void)vfs->remove(building + ".lock");
     // A log beside a legacy file belongs to no database of it; the page
     // file must not inherit it.
-    (void)vfs->remove(wal_path_for(path));
+    (void)vfs->remove(wal_path_for(file));
 
-    const std::string backup = sibling_path(path, "bak");
+    const std::string backup = sibling_path(file, "bak");
     (void)vfs->remove(backup);
     // A second name first, so that the path always holds a whole database;
     // without hard links the file itself moves and comes back on failure.
-    const bool linked = vfs->hard_link(path, backup).has_value();
+    const bool linked = vfs->hard_link(file, backup).has_value();
     if (!linked) {
-        if (auto st = vfs->rename(path, backup); !st)
+        if (auto st = vfs->rename(file, backup); !st)
             return discard_building(EngineError::storage("backup failed: " + st.error().message));
     }
-    if (auto st = vfs->rename(building, path); !st) {
+    if (auto st = vfs->rename(building, file); !st) {
         if (linked)
             (void)vfs->remove(backup);
         else
-            (void)vfs->rename(backup, path);
+            (void)vfs->rename(backup, file);
         return discard_building(EngineError::storage("migrate rename failed: " + st.error().message));
     }
-    vfs->sync_dir(path);
+    vfs->sync_dir(file);
     auto opened = Engine::open_page_file(path, std::move(vfs), std::move(lock));
     if (!opened) return opened;
     restore_rowid_counters(*opened, counters);

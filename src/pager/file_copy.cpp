@@ -132,14 +132,4 @@ Status copy_file(const std::string& from, const std::string& to, const std::stri
     return st;
 }
 
-std::string copy_target(const std::string& to) {
-    struct stat st;
-    if (::lstat(to.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return to;
-    char* real = ::realpath(to.c_str(), nullptr);
-    if (real == nullptr) return to;  // a dangling link is replaced itself
-    std::string target(real);
-    std::free(real);
-    return target;
-}
-
 }  // namespace zembrel

@@ -28,8 +28,4 @@ namespace zembrel {
 // caller's rename is, with the directory.
 Status copy_file(const std::string& from, const std::string& to, const std::string& scratch);
 
-// The file that a copy to `to` replaces: the one a symbolic link at `to`
-// leads to (as an open through the link would reach), else `to` itself.
-std::string copy_target(const std::string& to);
-
 }  // namespace zembrel

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <limits>
 
+#include "pager/file_names.h"
+
 namespace zembrel {
 
 namespace {
@@ -49,19 +51,6 @@ Result<std::unique_ptr<VfsFile>> open_with(const std::string& path, int flags, c
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return storage_error(std::string(what) + " failed for '" + path + "': " + errno_text());
     return std::unique_ptr<VfsFile>(new RealFile(fd, path));
-}
-
-// The parent directory of `path`; empty when the path has none.
-std::string parent_dir(const std::string& path) {
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
-    if (p.empty() || p == "/") return {};
-    auto slash = p.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    std::string dir = p.substr(0, slash);
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    return dir;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "engine/storage_open.h"
 #include "executor/execute.h"
+#include "pager/file_names.h"
 #include "parser/parser.h"
 #include "shadow/clear_texts.h"
 #include "shadow/merge_plan.h"
@@ -131,7 +132,7 @@ Result<ShadowOp> op_of(const Database& database, CapturedChange change) {
 }  // namespace
 
 std::string shadows_dir(const std::string& base_path) {
-    const std::filesystem::path path(base_path);
+    const std::filesystem::path path(resolve_links(base_path));
     const std::string file = path.filename().string();
     if (file.empty() || file == "." || file == "..") return (path / ".shadows").string();
     std::filesystem::path dir = path;

@@ -35,8 +35,10 @@
 
 namespace zembrel::shadow {
 
-// The base path with ".shadows" appended to its file name; a path without a
-// file name (ending in "..", "." or "/") gets ".shadows" inside it.
+// The base file's path (symbolic links resolved, so that every name of the
+// base finds the same logs) with ".shadows" appended to its file name; a
+// path without a file name (ending in "..", "." or "/") gets ".shadows"
+// inside it.
 std::string shadows_dir(const std::string& base_path);
 // The branch log path, or the Execution error "invalid branch name '{}'
 // (use letters, digits, '_', '-', '.'; max 64 chars)". Names are 1 to 64
