@@ -3,6 +3,8 @@
  * its COMMIT), and the copies of a file and of an in-memory database
  * reopened with their rows and unique indexes (a repeated key is refused
  * only if both survived). */
+#include <sys/wait.h>
+
 #include "capi_util.h"
 #include "zembrel.h"
 
@@ -141,11 +143,133 @@ static void test_file_save_as(const char* dir) {
     free(held);
 }
 
+static long count_of(zembrel_db* db, const char* sql) {
+    zembrel_result* rs = zembrel_query(db, sql);
+    const char* cell = rs != NULL ? zembrel_result_value(rs, 0, 0) : NULL;
+    long n = cell != NULL ? strtol(cell, NULL, 10) : -1;
+    zembrel_result_free(rs);
+    return n;
+}
+
+/* A save-as destination is the file its name leads to. A link to a file
+ * another handle holds is refused like the file itself, and the holder's
+ * later writes last; a link to a file whose last process ended without
+ * closing gets the copy in that file, whose log goes first, so that the
+ * file opens as the copy by either name. */
+static void test_save_as_through_links(const char* dir) {
+    char* real = join_path(dir, "links_real.db");
+    char* via_link = join_path(dir, "links_link.db");
+    char* hard = join_path(dir, "links_hard.db");
+    CHECK(symlink("links_real.db", via_link) == 0);
+    zembrel_db* holder = zembrel_open(real);
+    CHECK(zembrel_exec(holder, "CREATE TABLE h (a INT)") == 0);
+    CHECK(link(real, hard) == 0);
+    zembrel_db* mem = zembrel_open_memory();
+    make_table(mem);
+    const char* names[] = {via_link, hard};
+    for (int i = 0; i < 2; i++) {
+        CHECK(zembrel_save_as(mem, names[i]) == 1);
+        char expected[512];
+        snprintf(expected, sizeof expected, "Storage error: database '%s' is locked by another process", names[i]);
+        CHECK_STR(zembrel_errmsg(mem), expected);
+    }
+    CHECK(zembrel_exec(holder, "INSERT INTO h VALUES (7)") == 0);
+    zembrel_close(holder);
+    unlink(hard);
+    holder = zembrel_open(real);
+    CHECK(count_of(holder, "SELECT COUNT(*) FROM h") == 1);
+    zembrel_close(holder);
+
+    /* The old database's last commits are only in its log. */
+    fflush(NULL);
+    pid_t pid = fork();
+    if (pid == 0) {
+        zembrel_db* child = zembrel_open(real);
+        _exit(child != NULL && zembrel_exec(child, "INSERT INTO h VALUES (8), (9)") == 0 ? 0 : 1);
+    }
+    int status = 0;
+    CHECK(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    char* real_log = join_path(dir, "links_real.db.pwal");
+    CHECK(file_size(real_log) > 0);
+    char* src_path = join_path(dir, "links_src.db");
+    zembrel_db* src = zembrel_open(src_path);
+    free(src_path);
+    make_table(src);
+    CHECK(zembrel_save_as(src, via_link) == 0);
+    zembrel_close(src);
+    CHECK(file_size(real_log) == -1);
+    struct stat st;
+    CHECK(lstat(via_link, &st) == 0 && S_ISLNK(st.st_mode));
+    const char* copies[] = {real, via_link};
+    for (int i = 0; i < 2; i++) {
+        check_has_key(copies[i], "a");
+        zembrel_db* db = zembrel_open(copies[i]);
+        CHECK(zembrel_query(db, "SELECT COUNT(*) FROM h") == NULL);
+        zembrel_close(db);
+    }
+    zembrel_close(mem);
+    free(real_log);
+    free(hard);
+    free(via_link);
+    free(real);
+}
+
+/* Names of the form a killed save-as leaves beside `dest`. */
+static void leave_scratch(const char* dest, char names[3][512]) {
+    snprintf(names[0], 512, "%s.0f2c1e6a-5b7d-4c3e-9a8b-1d2e3f4a5b6c.saving", dest);
+    snprintf(names[1], 512, "%s.0f2c1e6a-5b7d-4c3e-9a8b-1d2e3f4a5b6c.saving.pwal", dest);
+    snprintf(names[2], 512, "%s.not-a-save.saving", dest); /* someone else's */
+    for (int i = 0; i < 3; i++) {
+        FILE* f = fopen(names[i], "wb");
+        CHECK(f != NULL && fputs("partial", f) >= 0);
+        if (f) fclose(f);
+    }
+}
+
+/* What a killed save-as left beside a destination goes at the next open of
+ * it and at the next save-as onto it; a destination in a folder that is
+ * not there is named in the error. */
+static void test_save_as_leftovers_and_bad_folders(const char* dir) {
+    char* dest = join_path(dir, "left.db");
+    char names[3][512];
+    for (int by_save = 0; by_save < 2; by_save++) {
+        unlink(dest);
+        leave_scratch(dest, names);
+        zembrel_db* mem = zembrel_open_memory();
+        make_table(mem);
+        if (by_save) {
+            CHECK(zembrel_save_as(mem, dest) == 0);
+        } else {
+            zembrel_db* db = zembrel_open(dest);
+            CHECK(db != NULL);
+            zembrel_close(db);
+        }
+        zembrel_close(mem);
+        CHECK(file_size(names[0]) == -1 && file_size(names[1]) == -1);
+        CHECK(file_size(names[2]) == 7);
+        unlink(names[2]);
+    }
+
+    char* missing = join_path(dir, "no-such-folder/x.db");
+    zembrel_db* db = zembrel_open(dest);
+    CHECK(zembrel_save_as(db, missing) == 1);
+    char expected[512];
+    snprintf(expected, sizeof expected,
+             "Storage error: create failed for '%s': No such file or directory (os error 2)", missing);
+    CHECK_STR(zembrel_errmsg(db), expected);
+    CHECK(count_of(db, "SELECT COUNT(*) FROM t") == 1);
+    zembrel_close(db);
+    free(missing);
+    free(dest);
+}
+
 int main(void) {
     char* dir = make_temp_dir();
     test_messages(dir);
     test_memory_save_as(dir);
     test_file_save_as(dir);
+    test_save_as_through_links(dir);
+    test_save_as_leftovers_and_bad_folders(dir);
     remove_dir(dir);
     free(dir);
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);

@@ -300,6 +300,137 @@ static void test_failed_open_leaves_no_lock(void) {
     free(dir);
 }
 
+/* Whether a handle opens at `path` in another process. */
+static int opens_in_child(const char* path) {
+    fflush(NULL);
+    pid_t pid = fork();
+    if (pid == 0) _exit(zembrel_open(path) != NULL ? 0 : 1);
+    int status = 0;
+    CHECK(waitpid(pid, &status, 0) == pid);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+static long count_of(zembrel_db* db, const char* sql) {
+    zembrel_result* rs = zembrel_query(db, sql);
+    const char* cell = rs != NULL ? zembrel_result_value(rs, 0, 0) : NULL;
+    long n = cell != NULL ? strtol(cell, NULL, 10) : -1;
+    zembrel_result_free(rs);
+    return n;
+}
+
+/* A database is one file however it is named: while a handle holds it, a
+ * symbolic link, a chain of them, a hard link or another spelling of its
+ * path opens no second handle, here or in another process; through a link
+ * the handle's log and lock are the file's own, so a log left by a process
+ * that ended without closing is found by the file's own name. */
+static void test_one_file_whatever_its_name(void) {
+    char* dir = make_temp_dir();
+    char* real = join_path(dir, "real.db");
+    char* via_link = join_path(dir, "link.db");
+    char* chain = join_path(dir, "chain.db");
+    char* hard = join_path(dir, "hard.db");
+    char* spelled = join_path(dir, "./real.db");
+    CHECK(symlink("real.db", via_link) == 0);
+    CHECK(symlink(via_link, chain) == 0);
+
+    zembrel_db* a = zembrel_open(real);
+    CHECK(zembrel_exec(a, "CREATE TABLE t (n INT)") == 0);
+    CHECK(zembrel_exec(a, "INSERT INTO t VALUES (1), (2), (3)") == 0);
+    CHECK(link(real, hard) == 0);
+    const char* names[] = {via_link, chain, hard, spelled};
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; i++) {
+        CHECK(zembrel_open(names[i]) == NULL);
+        CHECK(zembrel_open_shared(names[i]) == NULL);
+        CHECK(!opens_in_child(names[i]));
+    }
+    zembrel_close(a);
+
+    /* A process that ends without closing leaves its commits in the log of
+     * the file itself. */
+    fflush(NULL);
+    pid_t pid = fork();
+    if (pid == 0) {
+        zembrel_db* child = zembrel_open(via_link);
+        _exit(child != NULL && zembrel_exec(child, "INSERT INTO t VALUES (4)") == 0 ? 0 : 1);
+    }
+    int status = 0;
+    CHECK(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    char* real_log = join_path(dir, "real.db.pwal");
+    CHECK(file_size(real_log) > 0);
+    char* link_lock = join_path(dir, "link.db.lock");
+    char* link_log = join_path(dir, "link.db.pwal");
+    CHECK(file_size(link_lock) == -1 && file_size(link_log) == -1);
+
+    zembrel_db* b = zembrel_open(real);
+    CHECK(count_of(b, "SELECT COUNT(*) FROM t") == 4);
+    CHECK(zembrel_open(hard) == NULL && zembrel_open(via_link) == NULL && !opens_in_child(chain));
+    zembrel_close(b);
+    zembrel_shared* shared = zembrel_open_shared(chain);
+    CHECK(shared != NULL);
+    CHECK(zembrel_open(real) == NULL && !opens_in_child(hard));
+    zembrel_close_shared(shared);
+
+    /* A dangling link: the file is made where it leads, the link stays. */
+    char* dangling = join_path(dir, "dangling.db");
+    char* target = join_path(dir, "target.db");
+    CHECK(symlink("target.db", dangling) == 0);
+    zembrel_db* c = zembrel_open(dangling);
+    CHECK(c != NULL);
+    CHECK(zembrel_open(target) == NULL);
+    zembrel_close(c);
+    struct stat st;
+    CHECK(lstat(dangling, &st) == 0 && S_ISLNK(st.st_mode));
+    CHECK(file_size(target) > 0);
+
+    free(dangling);
+    free(target);
+    free(real_log);
+    free(link_lock);
+    free(link_log);
+    free(spelled);
+    free(hard);
+    free(chain);
+    free(via_link);
+    free(real);
+    remove_dir(dir);
+    free(dir);
+}
+
+/* Many processes opening one damaged file at once, every open failing:
+ * no lock file that they made remains. */
+static void test_concurrent_failed_opens_leave_no_lock(void) {
+    enum { PROCESSES = 6, OPENS = 300, ROUNDS = 6 };
+    char* dir = make_temp_dir();
+    char* path = join_path(dir, "x.db");
+    char* lock = join_path(dir, "x.db.lock");
+    write_bytes(path, "not a database at all\n", 22);
+    for (int round = 0; round < ROUNDS; round++) {
+        pid_t pids[PROCESSES];
+        fflush(NULL);
+        for (int p = 0; p < PROCESSES; p++) {
+            pids[p] = fork();
+            if (pids[p] == 0) {
+                int opened = 0;
+                for (int i = 0; i < OPENS; i++) opened += zembrel_open(path) != NULL;
+                _exit(opened);
+            }
+        }
+        for (int p = 0; p < PROCESSES; p++) {
+            int status = 0;
+            CHECK(waitpid(pids[p], &status, 0) == pids[p] && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        if (file_size(lock) != -1) {
+            fprintf(stderr, "round %d left the lock file\n", round);
+            failures++;
+            unlink(lock);
+        }
+    }
+    free(lock);
+    free(path);
+    remove_dir(dir);
+    free(dir);
+}
+
 /* Fills an in-memory database: a table with enough rows for many pages. */
 static void fill_memory(zembrel_db* db) {
     CHECK(zembrel_exec(db, "CREATE TABLE t (id PK, n INT, s TEXT)") == 0);
@@ -363,6 +494,20 @@ static void test_memory_leaves_no_file(void) {
         CHECK(killed ? WIFSIGNALED(status) : WIFEXITED(status) && WEXITSTATUS(status) == 0);
         CHECK(count_entries(dir) == 0);
     }
+
+    /* A temporary folder that is not there is named in the error. */
+    char* missing = join_path(dir, "missing");
+    setenv("TMPDIR", missing, 1);
+    db = zembrel_open_memory();
+    CHECK(zembrel_exec(db, "CREATE TABLE t (a INT)") == 1);
+    char expected[512];
+    snprintf(expected, sizeof expected,
+             "Storage error: temporary directory '%s' is missing or not writable: No such file or directory (os "
+             "error 2)",
+             missing);
+    CHECK_STR(zembrel_errmsg(db), expected);
+    zembrel_close(db);
+    free(missing);
     if (old) {
         setenv("TMPDIR", old, 1);
         free(old);
@@ -384,6 +529,8 @@ int main(void) {
     test_cell_texts();
     test_auto_save();
     test_failed_open_leaves_no_lock();
+    test_concurrent_failed_opens_leave_no_lock();
+    test_one_file_whatever_its_name();
     test_memory_leaves_no_file();
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);
     return failures ? 1 : 0;
