@@ -64,12 +64,32 @@ typedef struct zembrel_shared zembrel_shared; /* a shared handle, usable from ma
  * UTF-8, when the file cannot be opened, read or created (no access, a
  * damaged or foreign file, ...), or when another handle (in this or another
  * process) holds it. The reason is not reported: no handle exists whose error
- * slot could hold it, so a NULL says only that the open failed. */
+ * slot could hold it, so a NULL says only that the open failed.
+ *
+ * A database is one file however it is named. The files beside it (its log
+ * "<file>.pwal", its lock file "<file>.lock", its shadow folder
+ * "<file>.shadows") are named after the file a symbolic link leads to, and
+ * a dangling link gets its file created where it leads. While a handle of
+ * any kind holds a file, every other open of it is refused, whether it
+ * comes by the same path, another spelling of it, a symbolic link or a hard
+ * link. A hard link has no name to follow, though: a log that a process
+ * ended without closing left under one hard link's name is not seen by an
+ * open through another name; open a database by one name.
+ *
+ * A crash leaves nothing but the database: an open that fails removes the
+ * lock file it made; an in-memory database's file and a sort's spill files
+ * have no name; a save-as killed half way leaves its partial copy beside
+ * the destination ("<dest>.<uuid>.saving", for an in-memory source also
+ * with ".pwal" appended), which the next open of the destination or the
+ * next save-as onto it removes. */
 ZEMBREL_API zembrel_db* zembrel_open(const char* path) ZEMBREL_NOEXCEPT;
 
 /* Opens a new, empty database that lives in memory (and, once needed, in a
- * temporary file without a name, which goes with the handle or the process,
- * however that ends). Never NULL. */
+ * temporary file without a name in TMPDIR, else /tmp, which goes with the
+ * handle or the process, however that ends). Never NULL; where the
+ * temporary folder is missing or not writable, the first statement that
+ * needs the file fails with "temporary directory '<dir>' is missing or not
+ * writable: ...". */
 ZEMBREL_API zembrel_db* zembrel_open_memory(void) ZEMBREL_NOEXCEPT;
 
 /* Closes the handle and releases the database; unsaved changes (an open
@@ -84,15 +104,20 @@ ZEMBREL_API int zembrel_save(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
 /* Writes the database to path and moves the handle over to it: from then on
  * statements and saves go to the new file, and the old file (if any) stays
- * as it was, unlocked. The path's lock is taken before anything is written,
- * so a file another handle holds is never touched (the call fails with
- * "database '<path>' is locked by another process"). The new file is
- * written beside path and renamed onto it once complete, so a crash leaves
- * path as it was or holding the whole copy. A file database is copied: a
- * file at path that no handle holds is replaced without warning, with the
- * log beside it. An in-memory one needs a path where no file exists yet
- * ("create failed for '<path>': ...") and takes its tables, indexes and
- * merge policies along. Refused while a transaction is open
+ * as it was, unlocked. The destination is the file path leads to: a
+ * symbolic link stays and its file is written. The path's lock is taken
+ * before anything is written, so a file another handle holds, by this name
+ * or any other, is never touched (the call fails with "database '<path>' is
+ * locked by another process"); the handle's own file is refused with
+ * "cannot save as onto the database's own file", and a path whose folder
+ * is missing or not writable with "create failed for '<path>': ...". The
+ * new file is written beside path and renamed onto it once complete, so a
+ * crash leaves path as it was or holding the whole copy (see zembrel_open
+ * for the partial copy). A file database is copied: a file at path that no
+ * handle holds is replaced without warning, after the commits a log beside
+ * it still held are folded into it. An in-memory one needs a path where no
+ * file exists yet ("create failed for '<path>': ...") and takes its tables,
+ * indexes and merge policies along. Refused while a transaction is open
  * ("cannot save as while a transaction is active"). 0 or 1; on failure the
  * handle keeps working on its old database. */
 ZEMBREL_API int zembrel_save_as(zembrel_db* db, const char* path) ZEMBREL_NOEXCEPT;
