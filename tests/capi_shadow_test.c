@@ -145,6 +145,29 @@ int main(void) {
     char* shadows = join_path(dir, "app.db.shadows");
     CHECK(count_entries(shadows) == 1);
 
+    /* Through a symbolic link a branch is the file's own: its log sits in
+     * the file's shadow folder, the same branch by the file's own name is
+     * refused while it is open, and its commit reaches the file. */
+    char* via_link = join_path(dir, "link.db");
+    CHECK(symlink("app.db", via_link) == 0);
+    sh = zembrel_shadow_open_branch(via_link, "linked");
+    ROW(sh, zembrel_shadow_exec(sh, "INSERT INTO bag (a) VALUES (11)"), 0, NULL);
+    CHECK(zembrel_shadow_open_branch(path, "linked") == NULL);
+    CHECK(count_entries(shadows) == 2);
+    char* link_shadows = join_path(dir, "link.db.shadows");
+    CHECK(count_entries(link_shadows) == -1);
+    ROW(sh, zembrel_shadow_seal(sh, "me", "via the link"), 1, NULL);
+    ROW(sh, zembrel_shadow_commit(sh), 1, NULL);
+    zembrel_shadow_close(sh);
+    zembrel_db* base = zembrel_open(path);
+    rs = zembrel_query(base, "SELECT COUNT(*) FROM bag WHERE a = 11");
+    CHECK_STR(rs ? zembrel_result_value(rs, 0, 0) : NULL, "1");
+    zembrel_result_free(rs);
+    zembrel_close(base);
+    unlink(via_link);
+    free(link_shadows);
+    free(via_link);
+
     remove_dir(shadows);
     free(shadows);
     remove_dir(dir);
