@@ -3,8 +3,6 @@
  * its COMMIT), and the copies of a file and of an in-memory database
  * reopened with their rows and unique indexes (a repeated key is refused
  * only if both survived). */
-#include <sys/wait.h>
-
 #include "capi_util.h"
 #include "zembrel.h"
 
@@ -143,14 +141,6 @@ static void test_file_save_as(const char* dir) {
     free(held);
 }
 
-static long count_of(zembrel_db* db, const char* sql) {
-    zembrel_result* rs = zembrel_query(db, sql);
-    const char* cell = rs != NULL ? zembrel_result_value(rs, 0, 0) : NULL;
-    long n = cell != NULL ? strtol(cell, NULL, 10) : -1;
-    zembrel_result_free(rs);
-    return n;
-}
-
 /* A save-as destination is the file its name leads to. A link to a file
  * another handle holds is refused like the file itself, and the holder's
  * later writes last; a link to a file whose last process ended without
@@ -181,14 +171,7 @@ static void test_save_as_through_links(const char* dir) {
     zembrel_close(holder);
 
     /* The old database's last commits are only in its log. */
-    fflush(NULL);
-    pid_t pid = fork();
-    if (pid == 0) {
-        zembrel_db* child = zembrel_open(real);
-        _exit(child != NULL && zembrel_exec(child, "INSERT INTO h VALUES (8), (9)") == 0 ? 0 : 1);
-    }
-    int status = 0;
-    CHECK(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    exec_and_vanish(real, "INSERT INTO h VALUES (8), (9)");
     char* real_log = join_path(dir, "links_real.db.pwal");
     CHECK(file_size(real_log) > 0);
     char* src_path = join_path(dir, "links_src.db");

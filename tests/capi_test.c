@@ -310,14 +310,6 @@ static int opens_in_child(const char* path) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-static long count_of(zembrel_db* db, const char* sql) {
-    zembrel_result* rs = zembrel_query(db, sql);
-    const char* cell = rs != NULL ? zembrel_result_value(rs, 0, 0) : NULL;
-    long n = cell != NULL ? strtol(cell, NULL, 10) : -1;
-    zembrel_result_free(rs);
-    return n;
-}
-
 /* A database is one file however it is named: while a handle holds it, a
  * symbolic link, a chain of them, a hard link or another spelling of its
  * path opens no second handle, here or in another process; through a link
@@ -347,14 +339,7 @@ static void test_one_file_whatever_its_name(void) {
 
     /* A process that ends without closing leaves its commits in the log of
      * the file itself. */
-    fflush(NULL);
-    pid_t pid = fork();
-    if (pid == 0) {
-        zembrel_db* child = zembrel_open(via_link);
-        _exit(child != NULL && zembrel_exec(child, "INSERT INTO t VALUES (4)") == 0 ? 0 : 1);
-    }
-    int status = 0;
-    CHECK(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    exec_and_vanish(via_link, "INSERT INTO t VALUES (4)");
     char* real_log = join_path(dir, "real.db.pwal");
     CHECK(file_size(real_log) > 0);
     char* link_lock = join_path(dir, "link.db.lock");

@@ -8,7 +8,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include "zembrel.h"
 
 static int failures = 0;
 
@@ -91,6 +94,28 @@ static inline void remove_dir(const char* dir) {
         closedir(d);
     }
     rmdir(dir);
+}
+
+/* The first cell of a query as a number; -1 when the query fails. */
+static inline long count_of(zembrel_db* db, const char* sql) {
+    zembrel_result* rs = zembrel_query(db, sql);
+    const char* cell = rs != NULL ? zembrel_result_value(rs, 0, 0) : NULL;
+    long n = cell != NULL ? strtol(cell, NULL, 10) : -1;
+    zembrel_result_free(rs);
+    return n;
+}
+
+/* Runs one statement in a child process that ends without closing its
+ * handle, as a killed one would: its commit stays in the log. */
+static inline void exec_and_vanish(const char* path, const char* sql) {
+    fflush(NULL);
+    pid_t pid = fork();
+    if (pid == 0) {
+        zembrel_db* child = zembrel_open(path);
+        _exit(child != NULL && zembrel_exec(child, sql) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    CHECK(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 #endif
