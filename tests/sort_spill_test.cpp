@@ -1,16 +1,22 @@
 // The external sort: a spilled sort returns exactly what an in-memory one
 // does (non-finite floats included, ties in input order), runs end where
-// the rows held reach the memory budget, and its run files never show in
-// the temporary directory and are closed after the end, after an error and
-// after an early release. Run files: round trip and damaged records.
+// the rows held reach the memory budget, its run files never show in the
+// temporary directory and are closed after the end, after an error and
+// after an early release, a process killed mid-sort leaves nothing, and an
+// unusable temporary directory is named in the error. Run files: round
+// trip and damaged records.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <limits>
 #include <random>
+#include <thread>
 
 #include "test_util.h"
 #include "executor/select.h"
@@ -24,10 +30,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Points TMPDIR at a private directory for the test's lifetime.
+// Points TMPDIR at a private directory, or at `dir` as given (which may be
+// missing), for the test's lifetime.
 class TmpDirScope {
 public:
-    TmpDirScope() : path_(own_.root()) {
+    explicit TmpDirScope(std::optional<std::string> dir = std::nullopt) : path_(dir ? *dir : own_.root()) {
         const char* old = std::getenv("TMPDIR");
         if (old != nullptr) old_ = old;
         setenv("TMPDIR", path_.c_str(), 1);
@@ -224,6 +231,78 @@ TEST(ExternalSort, RunFilesAreClosedAfterEndErrorAndEarlyRelease) {
         EXPECT_EQ(open_files(), files_before);
     }
     EXPECT_EQ(tmp.entries(), 0u);
+}
+
+// The child of the kill test: tells the parent it starts, then runs a
+// spilling ORDER BY until it is killed. Never returns.
+[[noreturn]] void sort_until_killed(Engine& engine, int ready) {
+    if (::write(ready, "g", 1) != 1) _exit(2);
+    for (;;)
+        if (!run(engine, "SELECT * FROM t ORDER BY k, s")) _exit(3);
+}
+
+TEST(ExternalSort, KilledMidSortLeavesNothingInTheTemporaryDirectory) {
+    TmpDirScope tmp;
+    Engine engine;
+    ok(engine, "CREATE TABLE t (id INT, k INT, s TEXT)");
+    for (int batch = 0; batch < 40; ++batch) {
+        std::string insert = "INSERT INTO t VALUES ";
+        for (int i = 0; i < 500; ++i) {
+            const int id = batch * 500 + i;
+            insert += (i ? ", (" : "(") + std::to_string(id) + ", " + std::to_string(id * 7919 % 1000) + ", 'row " +
+                      std::to_string(id) + "')";
+        }
+        ok(engine, insert);
+    }
+    engine.settings.sort_budget = 16 << 10;  // some fifty runs per sort
+    for (int delay_ms : {1, 4, 9, 16, 25, 40, 70}) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(ready[0]);
+            sort_until_killed(engine, ready[1]);
+        }
+        ::close(ready[1]);
+        char go = 0;
+        const bool started = ::read(ready[0], &go, 1) == 1;
+        ::close(ready[0]);
+        if (started) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(started && WIFSIGNALED(status)) << "the child stopped by itself, status " << status;
+        EXPECT_EQ(tmp.entries(), 0u) << "killed " << delay_ms << " ms into its sorts";
+    }
+}
+
+TEST(ExternalSort, UnusableTemporaryDirectoryIsNamedAndLeftAsItWas) {
+    TempDir dir;
+    write_file(dir.path("file"), {});
+    Engine engine;
+    ok(engine, "CREATE TABLE t (k INT)");
+    ok(engine, "INSERT INTO t VALUES (3), (1), (2)");
+    engine.settings.sort_budget = 1;
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.path("gone"), "No such file or directory (os error 2)"},
+        {dir.path("file"), "Not a directory (os error 20)"},
+    };
+    for (const auto& [tmpdir, why] : cases) {
+        TmpDirScope scope(tmpdir);
+        auto r = run(engine, "SELECT k FROM t ORDER BY k");
+        ASSERT_FALSE(r.has_value()) << tmpdir;
+        EXPECT_EQ(r.error().kind, ErrorKind::Storage);
+        EXPECT_EQ(r.error().message,
+                  "create sort run: temporary directory '" + tmpdir + "' is missing or not writable: " + why);
+    }
+    EXPECT_FALSE(fs::exists(dir.path("gone")));
+    EXPECT_EQ(fs::file_size(dir.path("file")), 0u);
+    // The directory back in place, the same statement spills and succeeds.
+    TmpDirScope scope;
+    EXPECT_EQ(select_rows(engine, "SELECT k FROM t ORDER BY k"),
+              (std::vector<Row>{{Value::integer(1)}, {Value::integer(2)}, {Value::integer(3)}}));
+    EXPECT_EQ(scope.entries(), 0u);
 }
 
 TEST(SortCell, EveryPairComparesAsSqlCmp) {
