@@ -127,7 +127,9 @@ ZEMBREL_API int zembrel_save_as(zembrel_db* db, const char* path) ZEMBREL_NOEXCE
  * text runs: whatever follows its ';' is ignored without being read, so
  * "INSERT ...; DROP TABLE t" runs the INSERT alone and reports no error for
  * the rest. Without a ';', anything after a complete statement fails the
- * call ("Parse error: expected Eof, got ..."). */
+ * call ("Parse error: expected Eof, got ..."). An ORDER BY too large for
+ * memory spills to files without a name in TMPDIR (else /tmp), which go
+ * with the statement or the process, however it ends. */
 ZEMBREL_API int zembrel_exec(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;
 
 /* Runs one SQL statement and returns its outcome as a result set: a table of

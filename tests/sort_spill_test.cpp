@@ -1,17 +1,22 @@
 // The external sort: a spilled sort returns exactly what an in-memory one
 // does (non-finite floats included, ties in input order), runs end where
-// the rows held reach the memory budget, and the spill directory is gone
-// after the end, after an error and after an early release. Run files:
-// round trip and damaged records.
+// the rows held reach the memory budget, its run files never show in the
+// temporary directory and are closed after the end, after an error and
+// after an early release, a process killed mid-sort leaves nothing, and an
+// unusable temporary directory is named in the error. Run files: round
+// trip and damaged records.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <random>
+#include <thread>
 
 #include "test_util.h"
 #include "executor/select.h"
@@ -25,31 +30,36 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Points TMPDIR at a private directory for the test's lifetime.
+// Points TMPDIR at a private directory, or at `dir` as given (which may be
+// missing), for the test's lifetime.
 class TmpDirScope {
 public:
-    TmpDirScope() {
+    explicit TmpDirScope(std::optional<std::string> dir = std::nullopt) : path_(dir ? *dir : own_.root()) {
         const char* old = std::getenv("TMPDIR");
         if (old != nullptr) old_ = old;
-        setenv("TMPDIR", dir_.root().c_str(), 1);
+        setenv("TMPDIR", path_.c_str(), 1);
     }
     ~TmpDirScope() {
         if (old_) setenv("TMPDIR", old_->c_str(), 1);
         else unsetenv("TMPDIR");
     }
-    // Spill directories present (an in-memory engine's backing file lives here too).
+    // Everything in the directory: run files and an in-memory engine's
+    // backing file have no name, so there should never be anything.
     size_t entries() const {
-        size_t n = 0;
-        for (const auto& e : fs::directory_iterator(dir_.root()))
-            if (e.path().filename().string().starts_with("zembrel_sort_")) ++n;
-        return n;
+        return static_cast<size_t>(std::distance(fs::directory_iterator(path_), fs::directory_iterator()));
     }
-    std::string path() const { return dir_.root(); }
 
 private:
-    TempDir dir_;
+    TempDir own_;
+    std::string path_;
     std::optional<std::string> old_;
 };
+
+// Descriptors this process has open: a run file without a name is gone
+// exactly when its descriptor is closed.
+size_t open_files() {
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
 
 std::vector<Row> select_rows(Engine& engine, const std::string& sql) {
     ExecResult r = ok(engine, sql);
@@ -152,19 +162,17 @@ TEST(ExternalSort, RunsEndWhereTheBytesHeldReachTheBudget) {
         auto got = sort.next();
         ASSERT_TRUE(got.has_value()) << got.error().message;
         if (!*got) break;
-        if (out.empty()) {
-            ASSERT_TRUE(sort.spill_dir().has_value());
-            EXPECT_TRUE(fs::exists(sort.spill_dir()->run_path(9)));
-            EXPECT_FALSE(fs::exists(sort.spill_dir()->run_path(10)));
-            auto run = sort_spill::RunReader::open(sort.spill_dir()->run_path(0));
-            ASSERT_TRUE(run.has_value());
-            int in_run = 0;
-            for (auto r = run->read_row(); r && *r; r = run->read_row()) ++in_run;
-            EXPECT_EQ(in_run, 40);
-        }
         out.push_back(sort.take(*got));
     }
     EXPECT_EQ(out, expected);
+    EXPECT_EQ(sort.runs_written(), 10u);
+    // One small row more makes a run of its own only if every run ended at
+    // its large row: ending a row later, the ten runs would take it in.
+    rows.push_back({Value::integer(1), Value::integer(400), Value::text("z")});
+    sort_spill::ExternalSort longer(std::make_unique<CopiedRows>(rows), {{0, true}}, budget);
+    ASSERT_TRUE(longer.next().has_value());
+    EXPECT_EQ(longer.runs_written(), 11u);
+    rows.pop_back();
 
     // Under LIMIT 20 the kept rows soon hold two large ones: the sort goes on
     // through run files and still starts with the same twenty rows.
@@ -173,12 +181,13 @@ TEST(ExternalSort, RunsEndWhereTheBytesHeldReachTheBudget) {
         auto got = top.next();
         ASSERT_TRUE(got.has_value() && *got);
         EXPECT_EQ(got->to_row(), expected[i]) << "row " << i;
-        EXPECT_TRUE(top.spill_dir().has_value());
+        EXPECT_GT(top.runs_written(), 0u);
     }
 }
 
-TEST(ExternalSort, SpillDirectoryIsGoneAfterEndErrorAndEarlyRelease) {
+TEST(ExternalSort, RunFilesAreClosedAfterEndErrorAndEarlyRelease) {
     TmpDirScope tmp;
+    const size_t files_before = open_files();
     auto source = [] {
         std::vector<Row> rows;
         for (int i = 0; i < 10; ++i) rows.push_back({Value::integer(9 - i)});
@@ -187,17 +196,18 @@ TEST(ExternalSort, SpillDirectoryIsGoneAfterEndErrorAndEarlyRelease) {
     {  // fits in the budget: no file at all
         sort_spill::ExternalSort sort(source(), {{0, true}}, 1 << 20);
         ASSERT_TRUE(sort.next().has_value());
-        EXPECT_EQ(tmp.entries(), 0u);
+        EXPECT_EQ(sort.runs_written(), 0u);
+        EXPECT_EQ(open_files(), files_before);
     }
     {  // released after a few merged rows; a budget of one byte: one run per row
         sort_spill::ExternalSort sort(source(), {{0, true}}, 1);
         for (int i = 0; i < 3; ++i) ASSERT_TRUE(bool(*sort.next()));
-        ASSERT_TRUE(sort.spill_dir().has_value());
-        EXPECT_TRUE(fs::exists(sort.spill_dir()->run_path(9)));
-        EXPECT_FALSE(fs::exists(sort.spill_dir()->run_path(10)));
-        EXPECT_EQ(tmp.entries(), 1u);
+        EXPECT_EQ(sort.runs_written(), 10u);
+        EXPECT_EQ(sort.runs_open(), 10u);
+        EXPECT_EQ(open_files(), files_before + 10);
+        EXPECT_EQ(tmp.entries(), 0u);
     }
-    EXPECT_EQ(tmp.entries(), 0u);
+    EXPECT_EQ(open_files(), files_before);
     {  // drained to the end
         sort_spill::ExternalSort sort(source(), {{0, true}}, 2);
         int64_t expect = 0;
@@ -208,15 +218,91 @@ TEST(ExternalSort, SpillDirectoryIsGoneAfterEndErrorAndEarlyRelease) {
             EXPECT_EQ((*got)[0], Value::integer(expect++));
         }
         EXPECT_EQ(expect, 10);
-        EXPECT_EQ(tmp.entries(), 0u);
+        EXPECT_EQ(sort.runs_open(), 0u);
+        EXPECT_EQ(open_files(), files_before);
     }
     {  // the child fails after runs were written
         sort_spill::ExternalSort sort(std::make_unique<FailingSource>(5), {{0, true}}, 2);
         auto got = sort.next();
         ASSERT_FALSE(got.has_value());
         EXPECT_EQ(got.error().message, "source broke");
-        EXPECT_EQ(tmp.entries(), 0u);
+        EXPECT_GT(sort.runs_written(), 0u);
+        EXPECT_EQ(sort.runs_open(), 0u);
+        EXPECT_EQ(open_files(), files_before);
     }
+    EXPECT_EQ(tmp.entries(), 0u);
+}
+
+// The child of the kill test: tells the parent it starts, then runs a
+// spilling ORDER BY until it is killed. Never returns.
+[[noreturn]] void sort_until_killed(Engine& engine, int ready) {
+    if (::write(ready, "g", 1) != 1) _exit(2);
+    for (;;)
+        if (!run(engine, "SELECT * FROM t ORDER BY k, s")) _exit(3);
+}
+
+TEST(ExternalSort, KilledMidSortLeavesNothingInTheTemporaryDirectory) {
+    TmpDirScope tmp;
+    Engine engine;
+    ok(engine, "CREATE TABLE t (id INT, k INT, s TEXT)");
+    for (int batch = 0; batch < 40; ++batch) {
+        std::string insert = "INSERT INTO t VALUES ";
+        for (int i = 0; i < 500; ++i) {
+            const int id = batch * 500 + i;
+            insert += (i ? ", (" : "(") + std::to_string(id) + ", " + std::to_string(id * 7919 % 1000) + ", 'row " +
+                      std::to_string(id) + "')";
+        }
+        ok(engine, insert);
+    }
+    engine.settings.sort_budget = 16 << 10;  // some fifty runs per sort
+    for (int delay_ms : {1, 4, 9, 16, 25, 40, 70}) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(ready[0]);
+            sort_until_killed(engine, ready[1]);
+        }
+        ::close(ready[1]);
+        char go = 0;
+        const bool started = ::read(ready[0], &go, 1) == 1;
+        ::close(ready[0]);
+        if (started) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(started && WIFSIGNALED(status)) << "the child stopped by itself, status " << status;
+        EXPECT_EQ(tmp.entries(), 0u) << "killed " << delay_ms << " ms into its sorts";
+    }
+}
+
+TEST(ExternalSort, UnusableTemporaryDirectoryIsNamedAndLeftAsItWas) {
+    TempDir dir;
+    write_file(dir.path("file"), {});
+    Engine engine;
+    ok(engine, "CREATE TABLE t (k INT)");
+    ok(engine, "INSERT INTO t VALUES (3), (1), (2)");
+    engine.settings.sort_budget = 1;
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.path("gone"), "No such file or directory (os error 2)"},
+        {dir.path("file"), "Not a directory (os error 20)"},
+    };
+    for (const auto& [tmpdir, why] : cases) {
+        TmpDirScope scope(tmpdir);
+        auto r = run(engine, "SELECT k FROM t ORDER BY k");
+        ASSERT_FALSE(r.has_value()) << tmpdir;
+        EXPECT_EQ(r.error().kind, ErrorKind::Storage);
+        EXPECT_EQ(r.error().message,
+                  "create sort run: temporary directory '" + tmpdir + "' is missing or not writable: " + why);
+    }
+    EXPECT_FALSE(fs::exists(dir.path("gone")));
+    EXPECT_EQ(fs::file_size(dir.path("file")), 0u);
+    // The directory back in place, the same statement spills and succeeds.
+    TmpDirScope scope;
+    EXPECT_EQ(select_rows(engine, "SELECT k FROM t ORDER BY k"),
+              (std::vector<Row>{{Value::integer(1)}, {Value::integer(2)}, {Value::integer(3)}}));
+    EXPECT_EQ(scope.entries(), 0u);
 }
 
 TEST(SortCell, EveryPairComparesAsSqlCmp) {
@@ -242,13 +328,14 @@ TEST(SortCell, EveryPairComparesAsSqlCmp) {
 
 TEST(RunFile, RoundTripAndDamagedRecords) {
     TempDir dir;
-    const std::string path = dir.path("run_0000.sort");
     const Row a{Value::text("say \"hi\"\n"), Value(), Value::floating(-0.0), Value::integer(INT64_MIN),
                 Value::boolean(true), Value::date("2024-01-02"), Value::floating(std::numeric_limits<double>::infinity())};
     const Row empty{};
     const RowView rows[] = {a, empty};
-    ASSERT_TRUE(sort_spill::write_run(path, rows).has_value());
-    auto reader = sort_spill::RunReader::open(path);
+    auto file = sort_spill::create_run(dir.root(), "run_0000.sort");
+    ASSERT_TRUE(file.has_value()) << file.error().message;
+    ASSERT_TRUE(sort_spill::write_run(**file, rows).has_value());
+    auto reader = sort_spill::RunReader::open(std::move(*file));
     ASSERT_TRUE(reader.has_value());
     EXPECT_EQ(**reader->read_row(), a);
     EXPECT_EQ(**reader->read_row(), empty);
@@ -267,14 +354,18 @@ TEST(RunFile, RoundTripAndDamagedRecords) {
         {std::string("\x03\0\0\0\0\0\0", 7), "decode sort row: "},
     };
     for (const auto& [bytes, prefix] : damaged) {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-        auto r = sort_spill::RunReader::open(path);
+        auto damaged_file = sort_spill::create_run(dir.root(), "damaged.sort");
+        ASSERT_TRUE(damaged_file.has_value());
+        const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+        ASSERT_TRUE((*damaged_file)->write_at(std::span(data, bytes.size()), 0));
+        auto r = sort_spill::RunReader::open(std::move(*damaged_file));
         ASSERT_TRUE(r.has_value());
         auto row = r->read_row();
         ASSERT_FALSE(row.has_value()) << prefix;
         EXPECT_EQ(row.error().kind, ErrorKind::Storage);
         EXPECT_EQ(row.error().message.rfind(prefix, 0), 0u) << row.error().message;
     }
+    EXPECT_TRUE(fs::is_empty(dir.root()));
 }
 
 }  // namespace

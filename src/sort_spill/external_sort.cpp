@@ -1,14 +1,10 @@
 #include "sort_spill/external_sort.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include "operators/sort_cell.h"
+#include "pager/temp_dir.h"
 #include "types/stable_sort.h"
 #include "types/text_format.h"
 #include "types/uuid.h"
@@ -21,43 +17,15 @@ namespace {
 // sort cell of its first key.
 constexpr uint64_t kSlotBytes = sizeof(RowView) + sizeof(operators::SortCell);
 
-std::string temp_directory() {
-    const char* dir = std::getenv("TMPDIR");
-    if (dir != nullptr && *dir != '\0') return dir;
-    return "/tmp";
+// "zembrel_sort_{uuid}_run_{NNNN}.sort": recognisable in messages, and
+// unique while the file system needs a name for a moment.
+std::string run_name(const std::string& sort_id, uint64_t index) {
+    std::string digits = std::to_string(index);
+    if (digits.size() < 4) digits.insert(0, 4 - digits.size(), '0');
+    return format("zembrel_sort_{}_run_{}.sort", sort_id, digits);
 }
 
 }  // namespace
-
-Result<SpillDir> SpillDir::create() {
-    std::filesystem::path path = std::filesystem::path(temp_directory()) / ("zembrel_sort_" + types::new_uuid());
-    std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    if (ec) return storage_error("sort spill dir: " + ec.message());
-    // create_directories uses mode 0777 before the umask, as wanted.
-    return SpillDir(path.string());
-}
-
-SpillDir& SpillDir::operator=(SpillDir&& other) noexcept {
-    if (this != &other) {
-        remove();
-        path_ = std::exchange(other.path_, std::string());
-    }
-    return *this;
-}
-
-std::string SpillDir::run_path(uint64_t index) const {
-    std::string digits = std::to_string(index);
-    if (digits.size() < 4) digits.insert(0, 4 - digits.size(), '0');
-    return path_ + "/run_" + digits + ".sort";
-}
-
-void SpillDir::remove() {
-    if (path_.empty()) return;
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-    path_.clear();
-}
 
 ExternalSort::ExternalSort(operators::OperatorPtr child, std::vector<operators::SortKey> keys, uint64_t budget,
                            std::optional<uint64_t> keep_first)
@@ -120,12 +88,14 @@ void ExternalSort::sort_buffer() {
 
 Status ExternalSort::spill_buffer() {
     sort_buffer();
-    if (!dir_) {
-        auto dir = SpillDir::create();
-        if (!dir) return fail(dir.error());
-        dir_ = std::move(*dir);
+    if (sort_id_.empty()) {
+        temp_dir_ = temp_dir();
+        sort_id_ = types::new_uuid();
     }
-    if (auto st = write_run(dir_->run_path(runs_written_), buffer_); !st) return st;
+    auto run = create_run(temp_dir_, run_name(sort_id_, runs_written_));
+    if (!run) return fail(run.error());
+    if (auto st = write_run(**run, buffer_); !st) return st;
+    runs_.push_back(std::move(*run));
     ++runs_written_;
     buffer_.clear();
     owned_.clear();
@@ -199,20 +169,21 @@ Status ExternalSort::start() {
         if (!done) return fail(done.error());
         if (*done) return {};
     }
-    if (auto st = pull_rest(); !st) {
-        dir_.reset();
-        return st;
-    }
+    if (auto st = pull_rest(); !st) return st;
     if (runs_written_ == 0) {
         sort_buffer();
         position_ = 0;
         state_ = State::InMemory;
         return {};
     }
-    readers_.reserve(runs_written_);
-    heads_.reserve(runs_written_);
-    for (uint64_t i = 0; i < runs_written_; ++i) {
-        auto reader = RunReader::open(dir_->run_path(i));
+    return start_merge();
+}
+
+Status ExternalSort::start_merge() {
+    readers_.reserve(runs_.size());
+    heads_.reserve(runs_.size());
+    for (size_t i = 0; i < runs_.size(); ++i) {
+        auto reader = RunReader::open(std::move(runs_[i]));
         if (!reader) return fail(reader.error());
         auto head = reader->read_row();
         if (!head) return fail(head.error());
@@ -220,9 +191,17 @@ Status ExternalSort::start() {
         heads_.push_back(std::move(*head));
         if (heads_.back()) heap_.push_back(i);
     }
+    runs_.clear();
     std::make_heap(heap_.begin(), heap_.end(), [this](size_t a, size_t b) { return run_after(a, b); });
     state_ = State::Merging;
     return {};
+}
+
+void ExternalSort::release_runs() {
+    runs_.clear();
+    readers_.clear();
+    heads_.clear();
+    heap_.clear();
 }
 
 Status ExternalSort::pull_rest() {
@@ -252,9 +231,7 @@ bool ExternalSort::run_after(size_t a, size_t b) const {
 Result<RowView> ExternalSort::next_merged() {
     auto after = [this](size_t a, size_t b) { return run_after(a, b); };
     if (heap_.empty()) {
-        readers_.clear();
-        heads_.clear();
-        dir_.reset();
+        release_runs();
         state_ = State::Done;
         return RowView();
     }
@@ -277,6 +254,7 @@ Result<RowView> ExternalSort::next() {
     switch (state_) {
         case State::NotStarted:
             if (auto st = start(); !st) {
+                release_runs();
                 state_ = State::Done;
                 return fail(st.error());
             }

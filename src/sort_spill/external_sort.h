@@ -1,9 +1,9 @@
 // ExternalSort: the ORDER BY operator. The first next() drains the child;
 // inputs whose rows fit in the memory budget are sorted in memory, larger
-// ones are cut into sorted runs written to run files (run_file.h) in a
-// private spill directory and merged in one pass (a heap over the runs'
-// heads, ties taken from the lower run). Every sort is stable: rows
-// that compare equal come out in the child's order.
+// ones are cut into sorted runs written to run files (run_file.h) and
+// merged in one pass (a heap over the runs' heads, ties taken from the
+// lower run). Every sort is stable: rows that compare equal come out in
+// the child's order.
 //
 // The budget counts the bytes the sort itself holds per row: its slot (a
 // pointer and the sort cell of its first key) and, for a row it had to
@@ -12,10 +12,18 @@
 // nothing but the slot. A run ends with the row that reaches the budget, so
 // a budget of 1 byte writes every row as its own run.
 //
-// The spill directory, "zembrel_sort_{uuid}" under TMPDIR (else /tmp), is
-// created only when the first run must be written, so a sort that fits in
-// memory touches no file. It is removed with its runs when the merge ends,
-// when the child fails, and when the operator is released early.
+// Run files have no name: each is created in the temporary directory (TMPDIR,
+// else /tmp, read at the first spill) without one and held open by the sort
+// from its writing to the end of the merge, so nothing the sort spills
+// outlives the process, however it ends. In messages a run is called
+// "zembrel_sort_{uuid}_run_{NNNN}.sort", one uuid per sort. A sort that
+// fits in memory touches no file. The runs are closed, and so gone, when
+// the merge ends, when the sort fails before its first row (the child's
+// error included), and when the operator is released early.
+//
+// Errors: the child's, and run_file.h's; a temporary directory that is
+// missing or not writable fails the first spill with "create sort run:
+// temporary directory '{}' is missing or not writable: {}".
 //
 // With `keep_first` = k (an ORDER BY under LIMIT k) the sort keeps only the
 // k first rows of the stable order in memory while it reads; when the copies
@@ -28,6 +36,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,29 +46,6 @@
 
 namespace zembrel::sort_spill {
 
-// A directory removed with everything in it when released.
-class SpillDir {
-public:
-    // Creates "zembrel_sort_{uuid}" (mode 0777 before umask, parents too)
-    // in the temporary directory. "sort spill dir: {}" on failure.
-    static Result<SpillDir> create();
-    SpillDir(SpillDir&& other) noexcept : path_(std::exchange(other.path_, std::string())) {}
-    SpillDir& operator=(SpillDir&& other) noexcept;
-    SpillDir(const SpillDir&) = delete;
-    SpillDir& operator=(const SpillDir&) = delete;
-    ~SpillDir() { remove(); }
-
-    const std::string& path() const { return path_; }
-    // "run_0000.sort", ... inside the directory.
-    std::string run_path(uint64_t index) const;
-    // Removes the directory now; failures are ignored.
-    void remove();
-
-private:
-    explicit SpillDir(std::string path) : path_(std::move(path)) {}
-    std::string path_;
-};
-
 class ExternalSort final : public operators::Operator {
 public:
     // `budget` in bytes; 0 is taken as 1.
@@ -68,8 +54,9 @@ public:
     Result<RowView> next() override;
     Row take(RowView lent) override;
 
-    // For tests: the spill directory while it exists.
-    const std::optional<SpillDir>& spill_dir() const { return dir_; }
+    // For tests: the runs written so far, and the run files still open.
+    uint64_t runs_written() const { return runs_written_; }
+    size_t runs_open() const { return runs_.size() + readers_.size(); }
 
 private:
     enum class State : uint8_t { NotStarted, InMemory, Merging, Done };
@@ -89,6 +76,10 @@ private:
     // The bytes the sort holds for a kept row.
     uint64_t held_for(RowView kept) const;
     Status spill_buffer();
+    // Opens the merge over the runs written.
+    Status start_merge();
+    // Closes every run file.
+    void release_runs();
     Result<RowView> next_merged();
     bool run_after(size_t a, size_t b) const;
     void sort_buffer();
@@ -106,8 +97,10 @@ private:
     std::vector<RowView> buffer_;      // the current run, or the sorted rows in memory
     size_t position_ = 0;
 
-    std::optional<SpillDir> dir_;
+    std::string temp_dir_;  // the temporary directory, from the first spill on
+    std::string sort_id_;   // this sort's uuid in its runs' names, from the first spill on
     uint64_t runs_written_ = 0;
+    std::vector<std::unique_ptr<VfsFile>> runs_;  // written, not yet merging
     std::vector<RunReader> readers_;
     std::vector<std::optional<Row>> heads_;
     std::vector<size_t> heap_;  // runs with a head, smallest head on top

@@ -1,5 +1,8 @@
-// Sort run files: one sorted run of rows of an external sort, in a private
-// spill directory under the temporary directory.
+// Sort run files: one sorted run of rows of an external sort, in a file
+// without a name in the temporary directory (pager/temp_dir.h). A run is
+// written and read back through the one open file, never reopened by name,
+// so it goes with its last handle however the process ends, a kill
+// included.
 //
 // Layout: the rows one after another, nothing before the first record or
 // after the last. One record:
@@ -23,11 +26,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "pager/vfs.h"
 #include "storage/row_record.h"
 #include "types/error.h"
 #include "types/table.h"
@@ -40,34 +45,41 @@ Status encode_record(storage::Bytes& out, RowView row);
 // The row of one record's bytes (after the length).
 Result<Row> decode_row(storage::ByteView record);
 
-// Creates (or truncates, mode 0666) the file and writes one record per row
-// in the given order. The file is closed on every path.
-Status write_run(const std::string& path, std::span<const RowView> rows);
+// A new, empty run file without a name in the directory `dir`; `name` is
+// the name it would have there, for messages (and for the moment it takes
+// to remove it where the file system cannot create a file without one).
+// The caller owns the file; it vanishes when closed. "create sort run: {}"
+// on failure, {} being temp_dir_fault's text when the directory cannot
+// take a new file, else the file layer's.
+Result<std::unique_ptr<VfsFile>> create_run(const std::string& dir, const std::string& name);
 
-// A run file open for reading, front to back, with its own read buffer.
-// Move-only; closes the file when released.
+// Writes one record per row, in the given order, from the start of `file`
+// (a new, empty one), in chunks of about 1 MiB. The file stays open.
+Status write_run(VfsFile& file, std::span<const RowView> rows);
+
+// A run file read front to back through its own buffer (about 1 MiB, or
+// one record when larger). Move-only; owns the file and closes it, so the
+// run vanishes, when released.
 class RunReader {
 public:
-    static Result<RunReader> open(const std::string& path);
-    RunReader(RunReader&& other) noexcept;
-    RunReader& operator=(RunReader&& other) noexcept;
-    RunReader(const RunReader&) = delete;
-    RunReader& operator=(const RunReader&) = delete;
-    ~RunReader();
+    // Reads the run that `file` holds from its start; "open sort run: {}"
+    // when its length cannot be read.
+    static Result<RunReader> open(std::unique_ptr<VfsFile> file);
 
     // The next row; none at the clean end of the run. A record cut short
     // (also inside its length) is an error.
     Result<std::optional<Row>> read_row();
 
 private:
-    explicit RunReader(int fd) : fd_(fd) {}
+    RunReader(std::unique_ptr<VfsFile> file, uint64_t length) : file_(std::move(file)), unread_(length) {}
     // Makes `n` bytes available from pos_; false at end of file before them.
     Result<bool> fill(size_t n, const char* what);
 
-    int fd_ = -1;
-    std::vector<char> buf_;
+    std::unique_ptr<VfsFile> file_;
+    std::vector<std::uint8_t> buf_;
     size_t pos_ = 0;
     size_t end_ = 0;
+    uint64_t offset_ = 0;  // where in the file buf_'s next bytes come from
     uint64_t unread_ = 0;  // bytes of the file not yet read into buf_
 };
 
