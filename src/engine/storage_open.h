@@ -1,12 +1,13 @@
 // Tying an Engine to the database file at a path.
 //
-// `open` decides by the file's first four bytes: a path whose metadata cannot
-// be read becomes a new page file, a file beginning with "KRVP" is opened as a
-// page file, and any other file is a legacy database (a snapshot file with
-// its log, or the JSON document; src/legacy) that is migrated into a page
-// file in place before an engine is returned. No open returns an engine on
-// a legacy file. The returned Engine holds the path's lock file until it is
-// destroyed.
+// `open` works on the file `path` leads to (symbolic links resolved; the
+// files beside it are named after that file) and decides by its first four
+// bytes: a path whose metadata cannot be read becomes a new page file, a
+// file beginning with "KRVP" is opened as a page file, and any other file is
+// a legacy database (a snapshot file with its log, or the JSON document;
+// src/legacy) that is migrated into a page file in place before an engine
+// is returned. No open returns an engine on a legacy file. The returned
+// Engine holds the file's lock (database_file.h) until it is destroyed.
 //
 // Migration, with the path's lock held from before any file is touched:
 //   1. leftovers of an interrupted snapshot rewrite are resolved, the file is
@@ -31,11 +32,17 @@
 // written there; an in-memory engine without a store writes nothing. The
 // engine stays usable after a failed save.
 //
-// `save_as` builds the engine that takes over from `engine` at `path`:
+// `save_as` builds the engine that takes over from `engine` at `path`, the
+// file that path leads to (symbolic links resolved):
 //   - refused with the Execution error "cannot save as while a transaction
-//     is active" when a transaction is open;
+//     is active" when a transaction is open, and with "cannot save as onto
+//     the database's own file" when path leads to the engine's own file
+//     (by any name, a hard link included);
+//   - a folder that cannot take the new file fails with "create failed for
+//     '{}': {}" (path and the OS error) before anything is touched;
 //   - the path's lock is taken first: a file another handle holds is never
-//     touched ("database '{}' is locked by another process");
+//     touched ("database '{}' is locked by another process"), and what a
+//     killed save-as left beside it is removed (save_as_scratch.h);
 //   - a file database (path and page store) is checkpointed and its page
 //     file copied ("copy failed: {}"), then the copy opened at `path`;
 //   - otherwise every table, index definition and merge policy moves into a
