@@ -60,7 +60,7 @@ Result<Engine> copy_file_database(Engine& engine, const std::string& path, const
     if (auto st = engine.page_store()->pager->checkpoint(); !st) return fail(st.error());
     // After the checkpoint the page file alone holds every committed page.
     const std::string scratch = new_scratch_name(target);
-    Status st = copy_file(*engine.file.path, target, scratch);
+    Status st = copy_file(*engine.file.path, scratch);
     if (st) {
         st = publish(vfs, scratch, target);
         if (!st) (void)vfs->remove(scratch);

@@ -97,7 +97,7 @@ bool clone(int in, int out) {
 
 }  // namespace
 
-Status copy_file(const std::string& from, const std::string& to, const std::string& scratch) {
+Status copy_file(const std::string& from, const std::string& scratch) {
     Fd in{open_retrying(from.c_str(), O_RDONLY)};
     if (in.fd < 0) return os_failure(errno);
     struct stat src;
@@ -105,9 +105,6 @@ Status copy_file(const std::string& from, const std::string& to, const std::stri
     if (!S_ISREG(src.st_mode))
         return storage_error("the source path is neither a regular file nor a symlink to a regular file");
     const mode_t perms = src.st_mode & 07777;
-    struct stat dst;
-    if (::stat(to.c_str(), &dst) == 0 && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
-        return storage_error("source and destination are the same file");
 
     Fd out{open_retrying(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL, perms)};
     if (out.fd < 0) return os_failure(errno);
