@@ -414,7 +414,7 @@ static int save_as_rounds(const char* dir, uint64_t* rng) {
             /* The open of the destination (save_state's, or this one where
              * it is absent) takes away what the kill left beside it. */
             if (found != NULL && strcmp(found, "absent") == 0) zembrel_close(zembrel_open(dest));
-            if (scratch_files(dir, "save_dest.db.") != 0) {
+            if (scratch_files(dir, "save_dest.db") != 0) {
                 fprintf(stderr, "save-as round %d: the next open left the scratch files\n", round);
                 failures++;
             }

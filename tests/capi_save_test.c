@@ -197,11 +197,12 @@ static void test_save_as_through_links(const char* dir) {
     free(real);
 }
 
-/* Names of the form a killed save-as leaves beside `dest`. */
+/* What a killed save-as leaves beside `dest`, and a look-alike that is
+ * another destination's. */
 static void leave_scratch(const char* dest, char names[3][512]) {
-    snprintf(names[0], 512, "%s.0f2c1e6a-5b7d-4c3e-9a8b-1d2e3f4a5b6c.saving", dest);
-    snprintf(names[1], 512, "%s.0f2c1e6a-5b7d-4c3e-9a8b-1d2e3f4a5b6c.saving.pwal", dest);
-    snprintf(names[2], 512, "%s.not-a-save.saving", dest); /* someone else's */
+    snprintf(names[0], 512, "%s.saving", dest);
+    snprintf(names[1], 512, "%s.saving.pwal", dest);
+    snprintf(names[2], 512, "%sx.saving", dest);
     for (int i = 0; i < 3; i++) {
         FILE* f = fopen(names[i], "wb");
         CHECK(f != NULL && fputs("partial", f) >= 0);
@@ -209,9 +210,24 @@ static void leave_scratch(const char* dest, char names[3][512]) {
     }
 }
 
+/* The save-as fails with "create failed for '<path>': <reason>", leaves
+ * the folder `dir` with `entries` entries and the handle working. */
+static void check_refused(zembrel_db* db, const char* path, const char* reason, const char* dir, int entries) {
+    const long rows = count_of(db, "SELECT COUNT(*) FROM t");
+    CHECK(zembrel_save_as(db, path) == 1);
+    char expected[1024];
+    snprintf(expected, sizeof expected, "Storage error: create failed for '%s': %s", path, reason);
+    CHECK_STR(zembrel_errmsg(db), expected);
+    CHECK(count_entries(dir) == entries);
+    CHECK(zembrel_exec(db, "INSERT INTO t (name) VALUES ('after a refusal')") == 0);
+    CHECK(count_of(db, "SELECT COUNT(*) FROM t") == rows + 1);
+    CHECK(zembrel_exec(db, "DELETE FROM t WHERE name = 'after a refusal'") == 0);
+}
+
 /* What a killed save-as left beside a destination goes at the next open of
- * it and at the next save-as onto it; a destination in a folder that is
- * not there is named in the error. */
+ * it and at the next save-as onto it; a destination the system could not
+ * make is refused with the OS's reason, from either route, and nothing of
+ * it is made. */
 static void test_save_as_leftovers_and_bad_folders(const char* dir) {
     char* dest = join_path(dir, "left.db");
     char names[3][512];
@@ -233,17 +249,142 @@ static void test_save_as_leftovers_and_bad_folders(const char* dir) {
         unlink(names[2]);
     }
 
-    char* missing = join_path(dir, "no-such-folder/x.db");
-    zembrel_db* db = zembrel_open(dest);
-    CHECK(zembrel_save_as(db, missing) == 1);
-    char expected[512];
-    snprintf(expected, sizeof expected,
-             "Storage error: create failed for '%s': No such file or directory (os error 2)", missing);
-    CHECK_STR(zembrel_errmsg(db), expected);
-    CHECK(count_of(db, "SELECT COUNT(*) FROM t") == 1);
-    zembrel_close(db);
+    char* bad = join_path(dir, "bad");
+    CHECK(mkdir(bad, 0700) == 0);
+    char* a_file = join_path(bad, "afile");
+    FILE* f = fopen(a_file, "wb");
+    CHECK(f != NULL);
+    if (f) fclose(f);
+    char* missing = join_path(bad, "no-such-folder/x.db");
+    char* under_file = join_path(bad, "afile/x.db");
+    /* A name the folder takes, but not with ".lock" (nor ".saving") after it. */
+    char long_name[251];
+    memset(long_name, 'n', 250);
+    long_name[250] = '\0';
+    char* too_long = join_path(bad, long_name);
+    /* The longest name an in-memory source may take: its copy's log,
+     * "<name>.saving.pwal", fills a folder entry of 255 bytes. */
+    long_name[243] = '\0';
+    char* longest = join_path(bad, long_name);
+    zembrel_db* file_db = zembrel_open(dest);
+    zembrel_db* mem = zembrel_open_memory();
+    make_table(mem);
+    zembrel_db* sources[] = {file_db, mem};
+    for (int i = 0; i < 2; i++) {
+        check_refused(sources[i], missing, "No such file or directory (os error 2)", bad, 1);
+        check_refused(sources[i], under_file, "Not a directory (os error 20)", bad, 1);
+        check_refused(sources[i], too_long, "File name too long (os error 36)", bad, 1);
+    }
+    CHECK(zembrel_save_as(mem, longest) == 0);
+    CHECK(count_of(mem, "SELECT COUNT(*) FROM t") == 1);
+    zembrel_close(mem);
+    zembrel_close(file_db);
+    remove_dir(bad);
+    free(longest);
+    free(too_long);
+    free(under_file);
     free(missing);
+    free(a_file);
+    free(bad);
     free(dest);
+}
+
+/* links/<prefix>0 -> <prefix>1 -> ... -> <prefix><n-1> -> `end`. */
+static void make_chain(const char* dir, const char* prefix, int n, const char* end) {
+    for (int i = 0; i < n; i++) {
+        char name[600], target[600];
+        snprintf(name, sizeof name, "%s/%s%d", dir, prefix, i);
+        if (i + 1 < n)
+            snprintf(target, sizeof target, "%s%d", prefix, i + 1);
+        else
+            snprintf(target, sizeof target, "%s", end);
+        CHECK(symlink(target, name) == 0);
+    }
+}
+
+static int links_in(const char* dir) {
+    DIR* d = opendir(dir);
+    if (d == NULL) return -1;
+    int n = 0;
+    struct dirent* e;
+    while ((e = readdir(d)) != NULL) {
+        struct stat st;
+        char* p = join_path(dir, e->d_name);
+        if (lstat(p, &st) == 0 && S_ISLNK(st.st_mode)) n++;
+        free(p);
+    }
+    closedir(d);
+    return n;
+}
+
+/* A name that leads nowhere (a loop of links, or a chain longer than the
+ * 40 links the system follows) is refused, from either route, and every
+ * link stays a link; a chain of 40 leads the copy to its end. */
+static void test_save_as_onto_names_that_lead_nowhere(const char* dir) {
+    char* links = join_path(dir, "links");
+    CHECK(mkdir(links, 0700) == 0);
+    make_chain(links, "loop", 3, "loop0");
+    make_chain(links, "long", 42, "long.db");
+    make_chain(links, "fits", 40, "fits.db");
+    char* loop = join_path(links, "loop0");
+    char* too_long = join_path(links, "long0");
+    char* fits = join_path(links, "fits0");
+    char* src = join_path(dir, "nowhere_src.db");
+    zembrel_db* file_db = zembrel_open(src);
+    make_table(file_db);
+    zembrel_db* mem = zembrel_open_memory();
+    make_table(mem);
+    zembrel_db* sources[] = {file_db, mem};
+    for (int i = 0; i < 2; i++) {
+        check_refused(sources[i], loop, "Too many levels of symbolic links (os error 40)", links, 85);
+        check_refused(sources[i], too_long, "Too many levels of symbolic links (os error 40)", links, 85);
+    }
+    CHECK(links_in(links) == 85);
+    CHECK(zembrel_save_as(mem, fits) == 0);
+    CHECK(zembrel_exec(mem, "INSERT INTO t (name) VALUES ('b')") == 0);
+    zembrel_close(mem);
+    CHECK(links_in(links) == 85);
+    char* end = join_path(links, "fits.db");
+    check_has_key(end, "b");
+    free(end);
+    zembrel_close(file_db);
+    remove_dir(links);
+    free(src);
+    free(fits);
+    free(too_long);
+    free(loop);
+    free(links);
+}
+
+/* A set-user-id program runs with the real user of its caller and the
+ * effective user of its owner; the OS lets the effective user create, and
+ * so must the folder check. Only root can take on two such users. */
+static void test_save_as_judged_for_the_effective_user(const char* dir) {
+    if (geteuid() != 0) {
+        fprintf(stderr, "skipped the effective-user case: only root can run with a real user of nobody and an "
+                        "effective user of root, as a set-user-id program does\n");
+        return;
+    }
+    char* private_dir = join_path(dir, "root_only");
+    CHECK(mkdir(private_dir, 0700) == 0);
+    char* dest = join_path(private_dir, "x.db");
+    fflush(NULL);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setreuid(65534, 0) != 0 || getuid() != 65534 || geteuid() != 0) _exit(3);
+        zembrel_db* mem = zembrel_open_memory();
+        make_table(mem);
+        const int saved = zembrel_save_as(mem, dest);
+        if (saved != 0) fprintf(stderr, "save-as as effective root: %s\n", zembrel_errmsg(mem));
+        zembrel_close(mem);
+        _exit(saved == 0 && failures == 0 ? 0 : 1);
+    }
+    int status = 0;
+    CHECK(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    check_has_key(dest, "a");
+    remove_dir(private_dir);
+    free(dest);
+    free(private_dir);
 }
 
 int main(void) {
@@ -253,6 +394,8 @@ int main(void) {
     test_file_save_as(dir);
     test_save_as_through_links(dir);
     test_save_as_leftovers_and_bad_folders(dir);
+    test_save_as_onto_names_that_lead_nowhere(dir);
+    test_save_as_judged_for_the_effective_user(dir);
     remove_dir(dir);
     free(dir);
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);

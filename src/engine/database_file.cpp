@@ -123,7 +123,7 @@ Result<FileLock> FileLock::acquire(const std::string& database_path) {
             ::close(fd);
             continue;
         }
-        FileLock lock(fd, made ? lock_path : std::string());
+        FileLock lock(fd, file, made ? lock_path : std::string());
         if (!lock.lock_database_file(file)) return locked();  // its release removes a lock file it made
         return lock;
     }
@@ -149,18 +149,27 @@ bool FileLock::lock_database_file(const std::string& path) {
 }
 
 Status FileLock::hold_file(const std::string& database_path) {
-    if (!held() || lock_database_file(resolve_links(database_path))) return {};
+    if (!held()) return {};
+    struct stat named, locked;
+    if (file_fd_ >= 0 && ::stat(database_path.c_str(), &named) == 0 && ::fstat(file_fd_, &locked) == 0 &&
+        same_file(named, locked))
+        return {};
+    if (lock_database_file(resolve_links(database_path))) return {};
     return storage_error(format("database '{}' is locked by another process", database_path));
 }
 
 FileLock::FileLock(FileLock&& o) noexcept
-    : fd_(std::exchange(o.fd_, -1)), file_fd_(std::exchange(o.file_fd_, -1)), made_(std::exchange(o.made_, {})) {}
+    : fd_(std::exchange(o.fd_, -1)),
+      file_fd_(std::exchange(o.file_fd_, -1)),
+      file_(std::exchange(o.file_, {})),
+      made_(std::exchange(o.made_, {})) {}
 
 FileLock& FileLock::operator=(FileLock&& o) noexcept {
     if (this != &o) {
         release();
         fd_ = std::exchange(o.fd_, -1);
         file_fd_ = std::exchange(o.file_fd_, -1);
+        file_ = std::exchange(o.file_, {});
         made_ = std::exchange(o.made_, {});
     }
     return *this;
@@ -176,6 +185,7 @@ void FileLock::release() {
     }
     fd_ = -1;
     file_fd_ = -1;
+    file_.clear();
     made_.clear();
 }
 

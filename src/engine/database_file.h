@@ -56,23 +56,27 @@ public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
     bool held() const { return fd_ >= 0; }
+    // The file the lock was taken for (the database path, links resolved,
+    // when it was acquired); empty when not held.
+    const std::string& file() const { return file_; }
     // Locks the file that `database_path` leads to now, in place of the
     // one locked before: for a file that a create made or a rename put
     // there under this lock. Nothing when the lock is not held, when no
-    // file is there, or when it is the file already locked. Error:
-    // "database '{}' is locked by another process".
+    // file is there, or when it is the file already locked (one lookup).
+    // Error: "database '{}' is locked by another process".
     Status hold_file(const std::string& database_path);
     // A database is open under the lock: its file stays after release.
     void keep_file() { made_.clear(); }
     void release();
 
 private:
-    FileLock(int fd, std::string made) : fd_(fd), made_(std::move(made)) {}
+    FileLock(int fd, std::string file, std::string made) : fd_(fd), file_(std::move(file)), made_(std::move(made)) {}
     // Locks the file at `path` (links resolved) in place of the one locked
     // before; false when another holder has it.
     bool lock_database_file(const std::string& path);
     int fd_ = -1;       // the lock file
     int file_fd_ = -1;  // the database file, once it exists
+    std::string file_;
     // The lock file's path while this lock made it and no database claimed it.
     std::string made_;
 };

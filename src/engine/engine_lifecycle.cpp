@@ -38,6 +38,32 @@ PageStorePtr new_page_store(std::unique_ptr<Pager> pager) {
     return store;
 }
 
+// The file `path` leads to: the one its lock was taken for, which spares a
+// second walk of its links.
+std::string locked_file(const std::string& path, const FileLock& lock) {
+    return lock.held() ? lock.file() : resolve_links(path);
+}
+
+// An existing page file under `lock`, which holds the file itself already.
+Result<Engine> open_locked(const std::string& path, std::shared_ptr<Vfs> vfs, FileLock lock) {
+    const std::string file = locked_file(path, lock);
+    Engine engine;
+    engine.file.lock = std::move(lock);
+    engine.file.vfs = vfs;
+    if (engine.file.lock.held()) remove_scratch_leftovers(file);
+    // Header, log replay and checkpoint are the pager's.
+    auto pager = Pager::open(std::move(vfs), file);
+    if (!pager) return fail(pager.error());
+    auto entries = load_catalog_entries(**pager);
+    if (!entries) return fail(entries.error());
+    engine.file.page_store = new_page_store(std::move(*pager));
+    for (auto& [name, entry] : *entries) engine.file.page_store->catalog.put(std::move(name), std::move(entry));
+    engine.file.path = file;
+    engine.rebuild_name_maps();
+    engine.file.lock.keep_file();
+    return engine;
+}
+
 }  // namespace
 
 Engine::Engine() { settings.force_nested_join = env_flag_on(std::getenv("ZEMBREL_FORCE_NESTED_JOIN")); }
@@ -53,7 +79,7 @@ Result<Engine> Engine::create_page_file(const std::string& path, std::shared_ptr
 }
 
 Result<Engine> Engine::create_page_file(const std::string& path, std::shared_ptr<Vfs> vfs, FileLock lock) {
-    const std::string file = resolve_links(path);
+    const std::string file = locked_file(path, lock);
     Engine engine;
     engine.file.lock = std::move(lock);  // released with the engine on every failure below
     engine.file.vfs = vfs;
@@ -74,29 +100,14 @@ Result<Engine> Engine::open_page_file(const std::string& path) {
 Result<Engine> Engine::open_page_file(const std::string& path, std::shared_ptr<Vfs> vfs) {
     auto lock = FileLock::acquire(path);
     if (!lock) return fail(lock.error());
-    return open_page_file(path, std::move(vfs), std::move(*lock));
+    return open_locked(path, std::move(vfs), std::move(*lock));
 }
 
 Result<Engine> Engine::open_page_file(const std::string& path, std::shared_ptr<Vfs> vfs, FileLock lock) {
-    const std::string file = resolve_links(path);
-    Engine engine;
-    engine.file.lock = std::move(lock);
-    engine.file.vfs = vfs;
     // A rename under the lock (migration, save-as) may have put another
     // file at the path since the lock was taken.
-    if (auto st = engine.file.lock.hold_file(path); !st) return fail(st.error());
-    if (engine.file.lock.held()) remove_scratch_leftovers(file);
-    // Header, log replay and checkpoint are the pager's.
-    auto pager = Pager::open(std::move(vfs), file);
-    if (!pager) return fail(pager.error());
-    auto entries = load_catalog_entries(**pager);
-    if (!entries) return fail(entries.error());
-    engine.file.page_store = new_page_store(std::move(*pager));
-    for (auto& [name, entry] : *entries) engine.file.page_store->catalog.put(std::move(name), std::move(entry));
-    engine.file.path = file;
-    engine.rebuild_name_maps();
-    engine.file.lock.keep_file();
-    return engine;
+    if (auto st = lock.hold_file(path); !st) return fail(st.error());
+    return open_locked(path, std::move(vfs), std::move(lock));
 }
 
 Result<PageStore*> Engine::ensure_page_store() {

@@ -3,11 +3,14 @@
 // The destination is the file the caller's path leads to (symbolic links
 // resolved): a link is never replaced by the copy, and the log and lock
 // looked at are that file's own. It changes in one step only: a complete
-// copy, flushed, is built beside it under a name of its own and renamed
-// onto it (and the directory flushed). A process killed at any moment
+// copy, flushed, is built beside it under the scratch name and renamed
+// onto it (and the directory flushed). A path that leads nowhere (a loop of
+// links, a chain longer than the system follows) is refused before
+// anything is touched, so no link is ever replaced. A process killed at any moment
 // leaves the destination as it was (absent, or the old file) or holding the
 // whole copy; what a kill leaves under the scratch name is removed by the
 // next save-as onto the destination or open of it (save_as_scratch.h).
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,7 +62,7 @@ Result<Engine> copy_file_database(Engine& engine, const std::string& path, const
                                   FileLock lock, std::shared_ptr<Vfs> vfs) {
     if (auto st = engine.page_store()->pager->checkpoint(); !st) return fail(st.error());
     // After the checkpoint the page file alone holds every committed page.
-    const std::string scratch = new_scratch_name(target);
+    const std::string scratch = scratch_name(target);
     Status st = copy_file(*engine.file.path, scratch);
     if (st) {
         st = publish(vfs, scratch, target);
@@ -103,7 +106,7 @@ Result<Engine> move_into_new_file(Engine& engine, const std::string& path, const
     }
     // This route makes a new file: it never replaces one.
     if (auto st = refuse_taken(path, target); !st) return fail(st.error());
-    const std::string scratch = new_scratch_name(target);
+    const std::string scratch = scratch_name(target);
     auto created = Engine::create_page_file(scratch, vfs, FileLock());
     if (!created) return fail(named_as(created.error(), scratch, path));
     Engine& fresh = *created;
@@ -135,8 +138,8 @@ Result<Engine> move_into_new_file(Engine& engine, const std::string& path, const
     if (!opened) {
         if (!published) {
             fresh.file.close();
+            (void)vfs->remove(wal_path_for(scratch));  // the log first: save_as_scratch.h
             (void)vfs->remove(scratch);
-            (void)vfs->remove(wal_path_for(scratch));
         }
         // Everything goes back as it was; the engine's own page store still
         // holds the old row ids, so memory must too.
@@ -172,12 +175,29 @@ bool is_own_file(const Engine& engine, const std::string& target) {
            own.st_dev == dest.st_dev && own.st_ino == dest.st_ino;
 }
 
-// The destination's folder must take new files (the lock file first of
-// them); else the error names the path the call could not create.
-Status check_directory(const std::string& path, const std::string& target) {
+// Refuses, before anything is touched, a destination whose files could not
+// be made, with the path the caller gave and the OS's reason, as the create
+// itself would report it: a path the system cannot follow (a loop or too
+// long a chain of links, a file where a folder should be), a folder that is
+// missing or that the effective user may not write into, or a name that
+// leaves no room for the longest name save-as makes beside it, `longest`.
+Status check_destination(const std::string& path, const std::string& target, const std::string& longest) {
+    const auto refused = [&](int err) {
+        return storage_error(format("create failed for '{}': {}", path, os_error_text(err)));
+    };
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 && errno != ENOENT) return refused(errno);
     const std::string dir = parent_dir(target);
-    if (dir.empty() || ::access(dir.c_str(), W_OK | X_OK) == 0) return {};
-    return storage_error(format("create failed for '{}': {}", path, os_error_text(errno)));
+    if (dir.empty()) return {};
+    if (::stat(dir.c_str(), &st) != 0) return refused(errno);
+    if (!S_ISDIR(st.st_mode)) return refused(ENOTDIR);
+    // As the kernel judges the create: for the effective user, not the real one.
+    if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return refused(errno);
+    const long name_max = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+    const size_t slash = longest.find_last_of('/');
+    const size_t name_length = slash == std::string::npos ? longest.size() : longest.size() - slash - 1;
+    if (name_max > 0 && name_length > static_cast<size_t>(name_max)) return refused(ENAMETOOLONG);
+    return {};
 }
 
 }  // namespace
@@ -186,15 +206,17 @@ Result<Engine> save_as(Engine& engine, const std::string& path) {
     if (engine.in_transaction()) return execution_error("cannot save as while a transaction is active");
     const std::string target = resolve_links(path);
     if (is_own_file(engine, target)) return execution_error("cannot save as onto the database's own file");
-    if (auto st = check_directory(path, target); !st) return fail(st.error());
+    const bool file_route = engine.file.path && engine.file.page_store;
+    // The copy's log is made only for an in-memory source; the destination's
+    // own log and lock file have shorter names than the copy.
+    const std::string longest = file_route ? scratch_name(target) : wal_path_for(scratch_name(target));
+    if (auto st = check_destination(path, target, longest); !st) return fail(st.error());
     // Before anything is written: a file another handle holds stays untouched.
     auto lock = FileLock::acquire(path);
     if (!lock) return fail(lock.error());
     remove_scratch_leftovers(target);
     std::shared_ptr<Vfs> vfs = engine.file.vfs ? engine.file.vfs : std::make_shared<RealVfs>();
-    if (engine.file.path && engine.file.page_store) {
-        return copy_file_database(engine, path, target, std::move(*lock), std::move(vfs));
-    }
+    if (file_route) return copy_file_database(engine, path, target, std::move(*lock), std::move(vfs));
     return move_into_new_file(engine, path, target, std::move(*lock), std::move(vfs));
 }
 

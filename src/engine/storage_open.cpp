@@ -76,17 +76,21 @@ std::optional<Result<Engine>> finish_interrupted_migration(const std::string& pa
 Result<Engine> open(const std::string& path) { return open(path, std::make_shared<RealVfs>()); }
 
 Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-        if (auto finished = finish_interrupted_migration(path, vfs)) return std::move(*finished);
-        return Engine::create_page_file(path, std::move(vfs));
-    }
-
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return storage_error("open failed: " + os_error_text(errno));
+    if (fd < 0) {
+        // Asked only now, as an open that fails is rare: a path whose
+        // metadata cannot be read is a new database.
+        const int open_error = errno;
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) {
+            if (auto finished = finish_interrupted_migration(path, vfs)) return std::move(*finished);
+            return Engine::create_page_file(path, std::move(vfs));
+        }
+        return storage_error("open failed: " + os_error_text(open_error));
+    }
     // A short or failed read leaves the rest zero, which matches no magic.
     char head[4] = {0, 0, 0, 0};
     ssize_t n;

@@ -38,8 +38,12 @@
 //     is active" when a transaction is open, and with "cannot save as onto
 //     the database's own file" when path leads to the engine's own file
 //     (by any name, a hard link included);
-//   - a folder that cannot take the new file fails with "create failed for
-//     '{}': {}" (path and the OS error) before anything is touched;
+//   - a destination whose files cannot be made fails with "create failed
+//     for '{}': {}" (path and the OS error) before anything is touched: a
+//     path the system cannot follow (a loop or an over-long chain of links,
+//     a file where a folder should be), a folder that is missing or that
+//     the effective user may not write into, a name too long for the
+//     scratch copy's names beside it;
 //   - the path's lock is taken first: a file another handle holds is never
 //     touched ("database '{}' is locked by another process"), and what a
 //     killed save-as left beside it is removed (save_as_scratch.h);
@@ -49,8 +53,8 @@
 //     new page file, committed, then opened at `path` (which must not exist:
 //     "create failed for '{}': {}"). On failure the tables move back and
 //     `engine` is as it was.
-//   Either way the new file is built beside `path` under a name of its own
-//   and renamed onto it once complete and flushed, after a log that an
+//   Either way the new file is built beside `path` under the scratch name
+//   (save_as_scratch.h) and renamed onto it once complete and flushed, after a log that an
 //   earlier database left at `path` was folded into its file or removed:
 //   a crash leaves `path` as it was or holding the whole copy (save_as.cpp).
 // On success the caller replaces `engine` by the result (the old engine's

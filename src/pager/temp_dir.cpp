@@ -1,5 +1,6 @@
 #include "pager/temp_dir.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,7 +30,7 @@ std::optional<EngineError> temp_dir_fault(const std::string& dir) {
         err = errno;
     else if (!S_ISDIR(st.st_mode))
         err = ENOTDIR;
-    else if (::access(dir.c_str(), W_OK | X_OK) != 0)
+    else if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0)  // as the create is judged
         err = errno;
     if (err == 0) return std::nullopt;
     return EngineError::storage(
