@@ -72,24 +72,37 @@ typedef struct zembrel_shared zembrel_shared; /* a shared handle, usable from ma
  * a dangling link gets its file created where it leads. While a handle of
  * any kind holds a file, every other open of it is refused, whether it
  * comes by the same path, another spelling of it, a symbolic link or a hard
- * link. A hard link has no name to follow, though: a log that a process
- * ended without closing left under one hard link's name is not seen by an
- * open through another name; open a database by one name.
+ * link.
  *
- * A crash leaves nothing but the database: an open that fails removes the
- * lock file it made; an in-memory database's file and a sort's spill files
- * have no name; a save-as killed half way leaves its partial copy beside
- * the destination ("<dest>.<uuid>.saving", for an in-memory source also
- * with ".pwal" appended), which the next open of the destination or the
- * next save-as onto it removes. */
+ * Open a database by one name. A hard link has no name to follow: the log
+ * a process left beside one hard link's name by ending without closing is
+ * not seen by an open through another name, and a later open through the
+ * first name replays that old log over the file, losing every write made
+ * through the other name in the meantime, acknowledged or not. Likewise the
+ * log of a file renamed while a handle held it stays under the old name,
+ * where an open by the new name does not look.
+ *
+ * A crash leaves nothing but the database: its file, its lock file (which
+ * stays after every close too, by design) and its log until the next open
+ * folds it in. An open that fails removes the lock file it made on file
+ * systems that make files without a name (O_TMPFILE: ext4, xfs, btrfs,
+ * tmpfs); elsewhere that lock file can stay. An in-memory database's file
+ * and a sort's spill files have no name. A save-as killed half way leaves
+ * its partial copy beside the destination ("<dest>.saving", for an
+ * in-memory source also "<dest>.saving.pwal"), which the next open of the
+ * destination or the next save-as onto it removes.
+ *
+ * An open that must fold such a log into the file fails while the disk is
+ * full; nothing is lost, and the first open after space returns folds it. */
 ZEMBREL_API zembrel_db* zembrel_open(const char* path) ZEMBREL_NOEXCEPT;
 
 /* Opens a new, empty database that lives in memory (and, once needed, in a
  * temporary file without a name in TMPDIR, else /tmp, which goes with the
  * handle or the process, however that ends). Never NULL; where the
- * temporary folder is missing or not writable, the first statement that
- * needs the file fails with "temporary directory '<dir>' is missing or not
- * writable: ...". */
+ * temporary folder is missing or not writable, every statement that needs
+ * the file (every one that reads or writes a table) fails with "Storage
+ * error: temporary directory '<dir>' is missing or not writable: ...", for
+ * as long as the folder stays so. */
 ZEMBREL_API zembrel_db* zembrel_open_memory(void) ZEMBREL_NOEXCEPT;
 
 /* Closes the handle and releases the database; unsaved changes (an open
@@ -109,8 +122,13 @@ ZEMBREL_API int zembrel_save(zembrel_db* db) ZEMBREL_NOEXCEPT;
  * before anything is written, so a file another handle holds, by this name
  * or any other, is never touched (the call fails with "database '<path>' is
  * locked by another process"); the handle's own file is refused with
- * "cannot save as onto the database's own file", and a path whose folder
- * is missing or not writable with "create failed for '<path>': ...". The
+ * "cannot save as onto the database's own file". A path whose files
+ * cannot be made is refused before anything is touched with "create failed
+ * for '<path>': <the system's reason>": one that leads nowhere (a loop of
+ * symbolic links, or a chain of more than 40), a file where a folder should
+ * be, a folder that is missing or that the effective user may not write
+ * into, or a name too long to take ".saving" (for an in-memory source
+ * ".saving.pwal") after it. The
  * new file is written beside path and renamed onto it once complete, so a
  * crash leaves path as it was or holding the whole copy (see zembrel_open
  * for the partial copy). A file database is copied: a file at path that no
@@ -138,9 +156,17 @@ ZEMBREL_API int zembrel_exec(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;
  * first statement of the text. */
 ZEMBREL_API zembrel_result* zembrel_query(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;
 
-/* The text of the handle's last failure ("Parse error: ...", "Execution
- * error: ...", "auto-save failed: ..."), or NULL when the last call
- * succeeded. Valid until the handle's next statement or save (see above). */
+/* The text of the handle's last failure, or NULL when the last call
+ * succeeded. Valid until the handle's next statement or save (see above).
+ * Each text begins with one of:
+ * - "Parse error: " (the SQL text), "Execution error: " (a refused
+ *   statement or request), "Type error: " (a value that does not fit its
+ *   column), "Storage error: " (the file: locks, creates, reads, writes,
+ *   the temporary folder);
+ * - "auto-save failed: " followed by one of the above: the statement ran
+ *   but could not be saved, and was undone (see Saving);
+ * or is one of the bare texts "invalid SQL string", "invalid path" and
+ * "no file path set". */
 ZEMBREL_API const char* zembrel_errmsg(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
 /* Result-set accessors. Out-of-range indexes and a NULL result set give NULL
