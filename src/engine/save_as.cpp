@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <map>
 #include <utility>
 #include <vector>
@@ -196,7 +197,8 @@ Status check_destination(const std::string& path, const std::string& target, con
     const long name_max = ::pathconf(dir.c_str(), _PC_NAME_MAX);
     const size_t slash = longest.find_last_of('/');
     const size_t name_length = slash == std::string::npos ? longest.size() : longest.size() - slash - 1;
-    if (name_max > 0 && name_length > static_cast<size_t>(name_max)) return refused(ENAMETOOLONG);
+    if ((name_max > 0 && name_length > static_cast<size_t>(name_max)) || longest.size() >= PATH_MAX)
+        return refused(ENAMETOOLONG);
     return {};
 }
 
