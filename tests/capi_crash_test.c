@@ -329,15 +329,19 @@ static const char* save_state(const char* dest) {
 }
 
 /* Files beside the destination left by a save-as: its scratch copy and
- * that copy's log. */
-static int scratch_files(const char* dir, const char* dest_name) {
+ * that copy's log. With `stray_only`, only those not of the one name a
+ * save-as uses, "<dest>.saving" and its ".pwal". */
+static int scratch_files(const char* dir, const char* dest_name, int stray_only) {
     DIR* d = opendir(dir);
     if (d == NULL) return -1;
     int n = 0;
     const size_t len = strlen(dest_name);
     struct dirent* e;
-    while ((e = readdir(d)) != NULL)
-        if (strncmp(e->d_name, dest_name, len) == 0 && strstr(e->d_name + len, ".saving") != NULL) n++;
+    while ((e = readdir(d)) != NULL) {
+        if (strncmp(e->d_name, dest_name, len) != 0 || strstr(e->d_name + len, ".saving") == NULL) continue;
+        const int fixed = strcmp(e->d_name + len, ".saving") == 0 || strcmp(e->d_name + len, ".saving.pwal") == 0;
+        if (!stray_only || !fixed) n++;
+    }
     closedir(d);
     return n;
 }
@@ -410,11 +414,15 @@ static int save_as_rounds(const char* dir, uint64_t* rng) {
                 in_flight_kills++;
             }
             close(fds[0]);
+            if (scratch_files(dir, "save_dest.db", 1) != 0) {
+                fprintf(stderr, "save-as round %d: the kill left scratch files of other names\n", round);
+                failures++;
+            }
             const char* found = save_state(dest);
             /* The open of the destination (save_state's, or this one where
              * it is absent) takes away what the kill left beside it. */
             if (found != NULL && strcmp(found, "absent") == 0) zembrel_close(zembrel_open(dest));
-            if (scratch_files(dir, "save_dest.db") != 0) {
+            if (scratch_files(dir, "save_dest.db", 0) != 0) {
                 fprintf(stderr, "save-as round %d: the next open left the scratch files\n", round);
                 failures++;
             }

@@ -4,12 +4,12 @@
 // resolved): a link is never replaced by the copy, and the log and lock
 // looked at are that file's own. It changes in one step only: a complete
 // copy, flushed, is built beside it under the scratch name and renamed
-// onto it (and the directory flushed). A path that leads nowhere (a loop of
-// links, a chain longer than the system follows) is refused before
-// anything is touched, so no link is ever replaced. A process killed at any moment
+// onto it (and the directory flushed). A process killed at any moment
 // leaves the destination as it was (absent, or the old file) or holding the
 // whole copy; what a kill leaves under the scratch name is removed by the
-// next save-as onto the destination or open of it (save_as_scratch.h).
+// next save-as onto the destination or open of it (save_as_scratch.h). A
+// path that leads nowhere (a loop of links, a chain longer than the system
+// follows) is refused before anything is touched, so no link is replaced.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
