@@ -289,7 +289,7 @@ static void test_save_as_leftovers_and_bad_folders(const char* dir) {
     free(dest);
 }
 
-/* links/<prefix>0 -> <prefix>1 -> ... -> <prefix><n-1> -> `end`. */
+/* <dir>/<prefix>0 -> <prefix>1 -> ... -> <prefix><n-1> -> `end`. */
 static void make_chain(const char* dir, const char* prefix, int n, const char* end) {
     for (int i = 0; i < n; i++) {
         char name[600], target[600];
