@@ -28,7 +28,7 @@ constexpr char kPageFileMagic[4] = {'K', 'R', 'V', 'P'};
 Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
     auto lock = FileLock::acquire(path);
     if (!lock) return fail(lock.error());
-    const std::string file = resolve_links(path);
+    const std::string file = lock->file();
     std::optional<Bytes> log = recover_leftover_files(file);
     auto bytes = read_whole_file(file);
     if (!bytes) return fail(bytes.error());
@@ -105,7 +105,7 @@ Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
 
 Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, FileLock lock,
                                     std::shared_ptr<Vfs> vfs) {
-    const std::string file = resolve_links(path);
+    const std::string file = lock.file();
     const std::string building = sibling_path(file, "migrate");
     (void)vfs->remove(building);
     (void)vfs->remove(wal_path_for(building));

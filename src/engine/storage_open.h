@@ -89,7 +89,7 @@ RowidCounters live_rowid_counters(const Engine& built);
 void restore_rowid_counters(Engine& reopened, const RowidCounters& counters);
 
 // The last step of a legacy open: `legacy` holds the tables read (no page
-// store), `lock` is the path's lock.
+// store), `lock` is the path's lock (held: its file names the database).
 Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, FileLock lock,
                                     std::shared_ptr<Vfs> vfs);
 
