@@ -32,6 +32,9 @@
  *   COMMIT the whole transaction) is undone, the call fails and the slot holds
  *   "auto-save failed: " followed by the storage error: the database is as of
  *   its last successful save, and running the statement again applies it once.
+ *   A failed COMMIT ends the transaction (ROLLBACK then fails with "Execution
+ *   error: no active transaction"): running it again means the whole
+ *   transaction, from BEGIN.
  * - Closing a handle never saves: an open transaction is lost. */
 #ifndef ZEMBREL_H
 #define ZEMBREL_H
@@ -62,9 +65,17 @@ typedef struct zembrel_shared zembrel_shared; /* a shared handle, usable from ma
  * an older file format is converted in place (the old file is kept beside
  * it with ".bak" appended to its name). NULL when the path is NULL or not
  * UTF-8, when the file cannot be opened, read or created (no access, a
- * damaged or foreign file, ...), or when another handle (in this or another
- * process) holds it. The reason is not reported: no handle exists whose error
- * slot could hold it, so a NULL says only that the open failed.
+ * damaged or foreign file, an existing empty file, ...), or when another
+ * handle (in this or another process) holds it. The reason is not reported:
+ * no handle exists whose error slot could hold it, so a NULL says only that
+ * the open failed; "database '<path>' is locked by another process" comes
+ * from zembrel_save_as alone.
+ *
+ * There is no read-only mode: a file the process may not write is not
+ * opened, not even to read, and neither is one in a folder it may not
+ * write, unless its lock file is already there and writable; then every
+ * write fails ("auto-save failed: Storage error: create failed for
+ * '<file>.pwal': Permission denied (os error 13)").
  *
  * A database is one file however it is named. The files beside it (its log
  * "<file>.pwal", its lock file "<file>.lock", its shadow folder
@@ -77,10 +88,13 @@ typedef struct zembrel_shared zembrel_shared; /* a shared handle, usable from ma
  * Open a database by one name. A hard link has no name to follow: the log
  * a process left beside one hard link's name by ending without closing is
  * not seen by an open through another name, and a later open through the
- * first name replays that old log over the file, losing every write made
- * through the other name in the meantime, acknowledged or not. Likewise the
- * log of a file renamed while a handle held it stays under the old name,
- * where an open by the new name does not look.
+ * first name replays that old log over the file. That loses every write
+ * made through the other name in the meantime, acknowledged or not, and can
+ * damage the file beyond repair: tables mixing both states, tables lost or
+ * unreadable, statements failing with "Storage error: page <n> out of
+ * bounds (page count <m>)" through either name after every later open.
+ * Likewise the log of a file renamed while a handle held it stays under the
+ * old name, where an open by the new name does not look.
  *
  * A crash leaves nothing but the database: its file, its lock file (which
  * stays after every close too, by design) and its log until the next open
@@ -92,8 +106,10 @@ typedef struct zembrel_shared zembrel_shared; /* a shared handle, usable from ma
  * in-memory source also "<dest>.saving.pwal"), which the next open of the
  * destination or the next save-as onto it removes.
  *
- * An open that must fold such a log into the file fails while the disk is
- * full; nothing is lost, and the first open after space returns folds it. */
+ * Folding a log into the file needs room only when the file must grow.
+ * When it must, a close on a full disk leaves the log as a crash does, and
+ * an open that must fold it fails while the disk stays full; nothing is
+ * lost, and the first open after space returns folds it. */
 ZEMBREL_API zembrel_db* zembrel_open(const char* path) ZEMBREL_NOEXCEPT;
 
 /* Opens a new, empty database that lives in memory (and, once needed, in a
@@ -106,7 +122,8 @@ ZEMBREL_API zembrel_db* zembrel_open(const char* path) ZEMBREL_NOEXCEPT;
 ZEMBREL_API zembrel_db* zembrel_open_memory(void) ZEMBREL_NOEXCEPT;
 
 /* Closes the handle and releases the database; unsaved changes (an open
- * transaction) are lost. NULL does nothing. */
+ * transaction) are lost. On a full disk the log can stay beside the file
+ * (see zembrel_open). NULL does nothing. */
 ZEMBREL_API void zembrel_close(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
 /* Makes the handle's changes durable in its file. 1 with "no file path set"
