@@ -328,10 +328,16 @@ static const char* save_state(const char* dest) {
     return state;
 }
 
-/* Files beside the destination left by a save-as: its scratch copy and
- * that copy's log. With `stray_only`, only those not of the one name a
- * save-as uses, "<dest>.saving" and its ".pwal". */
-static int scratch_files(const char* dir, const char* dest_name, int stray_only) {
+/* Files beside the destination `dest` (in `dir`) left by a save-as: its
+ * scratch copy and that copy's log. With `stray_only`, only those that are
+ * not the copy its lock file records, nor that copy's log. */
+static int scratch_files(const char* dir, const char* dest, int stray_only) {
+    char recorded[1100] = "";
+    if (stray_only) (void)recorded_scratch(dest, recorded, sizeof recorded);
+    const char* slash = strrchr(dest, '/');
+    const char* dest_name = slash ? slash + 1 : dest;
+    const char* recorded_name = recorded[0] ? strrchr(recorded, '/') + 1 : "";
+    const size_t recorded_len = strlen(recorded_name);
     DIR* d = opendir(dir);
     if (d == NULL) return -1;
     int n = 0;
@@ -339,8 +345,9 @@ static int scratch_files(const char* dir, const char* dest_name, int stray_only)
     struct dirent* e;
     while ((e = readdir(d)) != NULL) {
         if (strncmp(e->d_name, dest_name, len) != 0 || strstr(e->d_name + len, ".saving") == NULL) continue;
-        const int fixed = strcmp(e->d_name + len, ".saving") == 0 || strcmp(e->d_name + len, ".saving.pwal") == 0;
-        if (!stray_only || !fixed) n++;
+        const int ours = recorded_len > 0 && strncmp(e->d_name, recorded_name, recorded_len) == 0 &&
+                         (e->d_name[recorded_len] == '\0' || strcmp(e->d_name + recorded_len, ".pwal") == 0);
+        if (!stray_only || !ours) n++;
     }
     closedir(d);
     return n;
@@ -414,16 +421,17 @@ static int save_as_rounds(const char* dir, uint64_t* rng) {
                 in_flight_kills++;
             }
             close(fds[0]);
-            if (scratch_files(dir, "save_dest.db", 1) != 0) {
-                fprintf(stderr, "save-as round %d: the kill left scratch files of other names\n", round);
+            if (scratch_files(dir, dest, 1) != 0) {
+                fprintf(stderr, "save-as round %d: the kill left scratch files its record does not name\n", round);
                 failures++;
             }
             const char* found = save_state(dest);
             /* The open of the destination (save_state's, or this one where
              * it is absent) takes away what the kill left beside it. */
             if (found != NULL && strcmp(found, "absent") == 0) zembrel_close(zembrel_open(dest));
-            if (scratch_files(dir, "save_dest.db", 0) != 0) {
-                fprintf(stderr, "save-as round %d: the next open left the scratch files\n", round);
+            char left[1100];
+            if (scratch_files(dir, dest, 0) != 0 || recorded_scratch(dest, left, sizeof left)) {
+                fprintf(stderr, "save-as round %d: the next open left the scratch files or their record\n", round);
                 failures++;
             }
             const char* before = old_there ? "old" : "absent";

@@ -197,19 +197,6 @@ static void test_save_as_through_links(const char* dir) {
     free(real);
 }
 
-/* What a killed save-as leaves beside `dest`, and a look-alike that is
- * another destination's. */
-static void leave_scratch(const char* dest, char names[3][512]) {
-    snprintf(names[0], 512, "%s.saving", dest);
-    snprintf(names[1], 512, "%s.saving.pwal", dest);
-    snprintf(names[2], 512, "%sx.saving", dest);
-    for (int i = 0; i < 3; i++) {
-        FILE* f = fopen(names[i], "wb");
-        CHECK(f != NULL && fputs("partial", f) >= 0);
-        if (f) fclose(f);
-    }
-}
-
 /* The save-as fails with "create failed for '<path>': <reason>", leaves
  * the folder `dir` with `entries` entries and the handle working. */
 static void check_refused(zembrel_db* db, const char* path, const char* reason, const char* dir, int entries) {
@@ -224,31 +211,10 @@ static void check_refused(zembrel_db* db, const char* path, const char* reason, 
     CHECK(zembrel_exec(db, "DELETE FROM t WHERE name = 'after a refusal'") == 0);
 }
 
-/* What a killed save-as left beside a destination goes at the next open of
- * it and at the next save-as onto it; a destination the system could not
- * make is refused with the OS's reason, from either route, and nothing of
- * it is made. */
-static void test_save_as_leftovers_and_bad_folders(const char* dir) {
+/* A destination the system could not make is refused with the OS's reason,
+ * from either route, and nothing of it is made. */
+static void test_save_as_onto_bad_folders(const char* dir) {
     char* dest = join_path(dir, "left.db");
-    char names[3][512];
-    for (int by_save = 0; by_save < 2; by_save++) {
-        unlink(dest);
-        leave_scratch(dest, names);
-        zembrel_db* mem = zembrel_open_memory();
-        make_table(mem);
-        if (by_save) {
-            CHECK(zembrel_save_as(mem, dest) == 0);
-        } else {
-            zembrel_db* db = zembrel_open(dest);
-            CHECK(db != NULL);
-            zembrel_close(db);
-        }
-        zembrel_close(mem);
-        CHECK(file_size(names[0]) == -1 && file_size(names[1]) == -1);
-        CHECK(file_size(names[2]) == 7);
-        unlink(names[2]);
-    }
-
     char* bad = join_path(dir, "bad");
     CHECK(mkdir(bad, 0700) == 0);
     char* a_file = join_path(bad, "afile");
@@ -257,16 +223,18 @@ static void test_save_as_leftovers_and_bad_folders(const char* dir) {
     if (f) fclose(f);
     char* missing = join_path(bad, "no-such-folder/x.db");
     char* under_file = join_path(bad, "afile/x.db");
-    /* A name the folder takes, but not with ".lock" (nor ".saving") after it. */
+    /* A name the folder takes, but not with ".lock" (nor the copy's
+     * ".<uuid>.saving") after it. */
     char long_name[251];
     memset(long_name, 'n', 250);
     long_name[250] = '\0';
     char* too_long = join_path(bad, long_name);
     /* The longest name an in-memory source may take: its copy's log,
-     * "<name>.saving.pwal", fills a folder entry of 255 bytes. */
-    long_name[243] = '\0';
+     * "<name>.<uuid>.saving.pwal", fills a folder entry of 255 bytes. */
+    long_name[206] = '\0';
     char* longest = join_path(bad, long_name);
     zembrel_db* file_db = zembrel_open(dest);
+    make_table(file_db);
     zembrel_db* mem = zembrel_open_memory();
     make_table(mem);
     zembrel_db* sources[] = {file_db, mem};
@@ -287,19 +255,6 @@ static void test_save_as_leftovers_and_bad_folders(const char* dir) {
     free(a_file);
     free(bad);
     free(dest);
-}
-
-/* <dir>/<prefix>0 -> <prefix>1 -> ... -> <prefix><n-1> -> `end`. */
-static void make_chain(const char* dir, const char* prefix, int n, const char* end) {
-    for (int i = 0; i < n; i++) {
-        char name[600], target[600];
-        snprintf(name, sizeof name, "%s/%s%d", dir, prefix, i);
-        if (i + 1 < n)
-            snprintf(target, sizeof target, "%s%d", prefix, i + 1);
-        else
-            snprintf(target, sizeof target, "%s", end);
-        CHECK(symlink(target, name) == 0);
-    }
 }
 
 static int links_in(const char* dir) {
@@ -387,13 +342,173 @@ static void test_save_as_judged_for_the_effective_user(const char* dir) {
     free(private_dir);
 }
 
+/* Opens `dest` and saves onto it from both routes: each of the three may
+ * take a file beside it for what a killed save-as left. `step` runs after
+ * each, with `arg`. */
+static void touch_namesake(const char* dest, const char* src, void (*step)(void*), void* arg) {
+    zembrel_close(zembrel_open(dest));
+    step(arg);
+    zembrel_db* from_file = zembrel_open(src);
+    CHECK(zembrel_save_as(from_file, dest) == 0);
+    zembrel_close(from_file);
+    step(arg);
+    unlink(dest);
+    zembrel_db* mem = zembrel_open_memory();
+    make_table(mem);
+    CHECK(zembrel_save_as(mem, dest) == 0);
+    zembrel_close(mem);
+    step(arg);
+}
+
+static void nothing(void* arg) { (void)arg; }
+
+static void insert_one(void* db) { CHECK(zembrel_exec((zembrel_db*)db, "INSERT INTO u VALUES (1)") == 0); }
+
+/* A database of the user's under a name that a scratch copy of `dest`
+ * could have (the fixed form and a UUID form) is never taken for what a
+ * killed save-as left: it keeps every acknowledged row when it is closed
+ * with a crash log, while a handle holds it and writes, and as the source
+ * of a save-as onto its namesake; and nothing at such names, a folder
+ * included, stands in the way of a save-as. */
+static void test_namesakes_of_scratch_copies(const char* dir) {
+    char* src = join_path(dir, "namesake_src.db");
+    zembrel_db* s = zembrel_open(src);
+    make_table(s);
+    zembrel_close(s);
+    const char* forms[] = {"%s.saving", "%s.0f0e5a3c-1d2b-4c5d-8e9f-a0b1c2d3e4f5.saving"};
+    char* dest = join_path(dir, "namesake.db");
+    for (int i = 0; i < 2; i++) {
+        char user[1024], user_log[1100];
+        snprintf(user, sizeof user, forms[i], dest);
+        snprintf(user_log, sizeof user_log, "%s.pwal", user);
+        zembrel_db* v = zembrel_open(user);
+        CHECK(zembrel_exec(v, "CREATE TABLE u (n INT)") == 0);
+        CHECK(zembrel_exec(v, "INSERT INTO u VALUES (1), (2), (3)") == 0);
+        zembrel_close(v);
+        exec_and_vanish(user, "INSERT INTO u VALUES (4)");
+        CHECK(file_size(user_log) > 0);
+        unlink(dest);
+        touch_namesake(dest, src, nothing, NULL);
+        CHECK(file_size(user_log) > 0);
+
+        v = zembrel_open(user);
+        CHECK(count_of(v, "SELECT COUNT(*) FROM u") == 4);
+        unlink(dest);
+        touch_namesake(dest, src, insert_one, v);
+        zembrel_close(v);
+
+        /* Its own namesake as the destination of a save-as from it. */
+        v = zembrel_open(user);
+        CHECK(count_of(v, "SELECT COUNT(*) FROM u") == 7);
+        CHECK(zembrel_save_as(v, dest) == 0);
+        CHECK(zembrel_exec(v, "INSERT INTO u VALUES (5)") == 0);
+        CHECK(count_of(v, "SELECT COUNT(*) FROM u") == 8);
+        zembrel_close(v);
+        v = zembrel_open(user);
+        CHECK(count_of(v, "SELECT COUNT(*) FROM u") == 7);
+        zembrel_close(v);
+    }
+
+    char* blocked = join_path(dir, "folders.db");
+    for (int i = 0; i < 2; i++) {
+        char name[1024], log[1100];
+        snprintf(name, sizeof name, forms[i], blocked);
+        snprintf(log, sizeof log, "%s.pwal", name);
+        CHECK(mkdir(name, 0700) == 0 && mkdir(log, 0700) == 0);
+    }
+    unlink(blocked);
+    touch_namesake(blocked, src, nothing, NULL);
+    for (int i = 0; i < 2; i++) {
+        char name[1024], log[1100];
+        snprintf(name, sizeof name, forms[i], blocked);
+        snprintf(log, sizeof log, "%s.pwal", name);
+        CHECK(rmdir(name) == 0 && rmdir(log) == 0);
+    }
+    free(blocked);
+    free(dest);
+    free(src);
+}
+
+/* `path` holds exactly `text`. */
+static int holds(const char* path, const char* text) {
+    long len = 0;
+    char* got = read_all(path, &len);
+    const int same = got != NULL && len == (long)strlen(text) && memcmp(got, text, (size_t)len) == 0;
+    free(got);
+    return same;
+}
+
+/* A symbolic link planted at the name of a file the engine makes beside a
+ * database (its log, its lock file) is refused, and the file it leads to,
+ * or would make, stays as it was. */
+static void test_links_planted_beside_a_database(const char* dir) {
+    static const char kPrecious[] = "the user's own bytes\n";
+    char* victim = join_path(dir, "victim");
+    char* unmade = join_path(dir, "unmade");
+    FILE* f = fopen(victim, "wb");
+    CHECK(f != NULL && fputs(kPrecious, f) >= 0);
+    if (f) fclose(f);
+
+    /* The log's name, before the database exists and after. */
+    for (int existing = 0; existing < 2; existing++) {
+        for (int dangling = 0; dangling < 2; dangling++) {
+            char* db_path = join_path(dir, "planted.db");
+            char log[1024];
+            snprintf(log, sizeof log, "%s.pwal", db_path);
+            if (existing) {
+                zembrel_db* db = zembrel_open(db_path);
+                make_table(db);
+                zembrel_close(db);
+            }
+            CHECK(symlink(dangling ? unmade : victim, log) == 0);
+            CHECK(zembrel_open(db_path) == NULL);
+            CHECK(zembrel_open_shared(db_path) == NULL);
+            CHECK(holds(victim, kPrecious));
+            CHECK(file_size(unmade) == -1);
+            if (!existing) CHECK(file_size(db_path) == -1);
+            unlink(log);
+            if (existing) {
+                zembrel_db* db = zembrel_open(db_path);
+                CHECK(count_of(db, "SELECT COUNT(*) FROM t") == 1);
+                zembrel_close(db);
+            }
+            unlink(db_path);
+            free(db_path);
+        }
+    }
+
+    /* The lock file's name, by an open and by a save-as. */
+    char* locked = join_path(dir, "planted_lock.db");
+    char lock[1024];
+    snprintf(lock, sizeof lock, "%s.lock", locked);
+    CHECK(symlink(victim, lock) == 0);
+    CHECK(zembrel_open(locked) == NULL);
+    zembrel_db* mem = zembrel_open_memory();
+    make_table(mem);
+    CHECK(zembrel_save_as(mem, locked) == 1);
+    char expected[1200];
+    snprintf(expected, sizeof expected, "Storage error: lock file open failed: symbolic link refused at '%s'", lock);
+    CHECK_STR(zembrel_errmsg(mem), expected);
+    CHECK(count_of(mem, "SELECT COUNT(*) FROM t") == 1);
+    zembrel_close(mem);
+    CHECK(holds(victim, kPrecious));
+    CHECK(file_size(locked) == -1);
+    unlink(lock);
+    free(locked);
+    unlink(victim);
+    free(unmade);
+    free(victim);
+}
+
 int main(void) {
     char* dir = make_temp_dir();
     test_messages(dir);
     test_memory_save_as(dir);
     test_file_save_as(dir);
     test_save_as_through_links(dir);
-    test_save_as_leftovers_and_bad_folders(dir);
+    test_save_as_onto_bad_folders(dir);
+    test_namesakes_of_scratch_copies(dir);
+    test_links_planted_beside_a_database(dir);
     test_save_as_onto_names_that_lead_nowhere(dir);
     test_save_as_judged_for_the_effective_user(dir);
     remove_dir(dir);

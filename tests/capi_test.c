@@ -1,6 +1,10 @@
 /* The database-handle and result-set functions, driven only through the
  * public header. */
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include "capi_util.h"
@@ -506,6 +510,107 @@ static void test_memory_leaves_no_file(void) {
     free(dir);
 }
 
+/* Every way in refuses `path` at once and makes nothing in `dir`: the three
+ * opens, and a save-as from either route with `reason`. */
+static void check_refused_everywhere(const char* dir, const char* path, const char* reason, zembrel_db* file_db) {
+    const int entries = count_entries(dir);
+    CHECK(zembrel_open(path) == NULL);
+    CHECK(zembrel_open_shared(path) == NULL);
+    CHECK(zembrel_shadow_open(path) == NULL);
+    CHECK(zembrel_shadow_open_branch(path, "b") == NULL);
+    char expected[1024];
+    snprintf(expected, sizeof expected, "Storage error: create failed for '%s': %s", path, reason);
+    zembrel_db* mem = zembrel_open_memory();
+    CHECK(zembrel_exec(mem, "CREATE TABLE t (n INT)") == 0);
+    zembrel_db* sources[] = {mem, file_db};
+    for (int i = 0; i < 2; i++) {
+        CHECK(zembrel_save_as(sources[i], path) == 1);
+        CHECK_STR(zembrel_errmsg(sources[i]), expected);
+        CHECK(zembrel_exec(sources[i], "INSERT INTO t VALUES (1)") == 0);
+    }
+    zembrel_close(mem);
+    CHECK(count_entries(dir) == entries);
+}
+
+/* A FIFO, a character device and a socket are no databases: every open
+ * and every save-as refuses them at once (a FIFO must not make them wait,
+ * a device that reads without end must not be read), and nothing is made
+ * beside them. Under a watchdog: a blocked call ends the child. */
+static void test_paths_that_are_no_files(void) {
+    char* dir = make_temp_dir();
+    char* src_dir = make_temp_dir();
+    char* fifo = join_path(dir, "fifo.db");
+    char* zero = join_path(dir, "zero.db");
+    char* null_dev = join_path(dir, "null.db");
+    char* sock_path = join_path(dir, "sock.db");
+    char* src = join_path(src_dir, "src.db");
+    CHECK(mkfifo(fifo, 0600) == 0);
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    CHECK(strlen(sock_path) < sizeof addr.sun_path);
+    strncpy(addr.sun_path, sock_path, sizeof addr.sun_path - 1);
+    CHECK(sock >= 0 && bind(sock, (struct sockaddr*)&addr, sizeof addr) == 0);
+    const int devices = mknod(zero, S_IFCHR | 0666, makedev(1, 5)) == 0 && mknod(null_dev, S_IFCHR | 0666, makedev(1, 3)) == 0;
+    if (!devices)
+        fprintf(stderr, "skipped the device cases: making device files needs a privilege this process lacks\n");
+
+    fflush(NULL);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(20);
+        const int before = failures;
+        zembrel_db* file_db = zembrel_open(src);
+        CHECK(zembrel_exec(file_db, "CREATE TABLE t (n INT)") == 0);
+        const char* paths[] = {fifo, sock_path, zero, null_dev};
+        for (int i = 0; i < (devices ? 4 : 2); i++)
+            check_refused_everywhere(dir, paths[i], "not a regular file", file_db);
+        zembrel_close(file_db);
+        _exit(failures == before ? 0 : 1);
+    }
+    int status = 0;
+    CHECK(waitpid(pid, &status, 0) == pid);
+    if (WIFSIGNALED(status)) fprintf(stderr, "a path that is no file blocked a call (signal %d)\n", WTERMSIG(status));
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(sock);
+    free(src);
+    free(sock_path);
+    free(null_dev);
+    free(zero);
+    free(fifo);
+    remove_dir(src_dir);
+    free(src_dir);
+    remove_dir(dir);
+    free(dir);
+}
+
+/* A path that crosses more symbolic links than the system follows (30 to
+ * its folder, then 15 to the file) gives the same answer to every open,
+ * the first included: refused, with nothing made where the chain ends. */
+static void test_path_through_too_many_links(void) {
+    char* dir = make_temp_dir();
+    char* inner = join_path(dir, "inner");
+    CHECK(mkdir(inner, 0700) == 0);
+    make_chain(dir, "d", 30, "inner");
+    make_chain(inner, "f", 15, "x.db");
+    char* path = join_path(dir, "d0/f0");
+    char* src = join_path(inner, "../src.db");
+    zembrel_db* file_db = zembrel_open(src);
+    CHECK(zembrel_exec(file_db, "CREATE TABLE t (n INT)") == 0);
+    for (int round = 0; round < 2; round++) {
+        check_refused_everywhere(inner, path, "Too many levels of symbolic links (os error 40)", file_db);
+        CHECK(count_entries(inner) == 15);
+    }
+    zembrel_close(file_db);
+    remove_dir(inner);
+    free(src);
+    free(path);
+    free(inner);
+    remove_dir(dir);
+    free(dir);
+}
+
 int main(void) {
     test_version_and_null_handles();
     test_statements();
@@ -517,6 +622,8 @@ int main(void) {
     test_concurrent_failed_opens_leave_no_lock();
     test_one_file_whatever_its_name();
     test_memory_leaves_no_file();
+    test_paths_that_are_no_files();
+    test_path_through_too_many_links();
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);
     return failures ? 1 : 0;
 }

@@ -105,6 +105,35 @@ static inline long count_of(zembrel_db* db, const char* sql) {
     return n;
 }
 
+/* <dir>/<prefix>0 -> <prefix>1 -> ... -> <prefix><n-1> -> `end`. */
+static inline void make_chain(const char* dir, const char* prefix, int n, const char* end) {
+    for (int i = 0; i < n; i++) {
+        char name[600], target[600];
+        snprintf(name, sizeof name, "%s/%s%d", dir, prefix, i);
+        if (i + 1 < n)
+            snprintf(target, sizeof target, "%s%d", prefix, i + 1);
+        else
+            snprintf(target, sizeof target, "%s", end);
+        CHECK(symlink(target, name) == 0);
+    }
+}
+
+/* The name of the scratch copy that a save-as onto `dest` recorded in its
+ * lock file ("KRVS" and the copy's UUID, the whole file, while the save-as
+ * builds it) into `out`: "<dest>.<uuid>.saving". 0 when there is no record. */
+static inline int recorded_scratch(const char* dest, char* out, size_t cap) {
+    char lock[1024];
+    snprintf(lock, sizeof lock, "%s.lock", dest);
+    FILE* f = fopen(lock, "rb");
+    if (f == NULL) return 0;
+    char record[41];
+    const size_t n = fread(record, 1, sizeof record, f);
+    fclose(f);
+    if (n != 40 || memcmp(record, "KRVS", 4) != 0) return 0;
+    snprintf(out, cap, "%s.%.36s.saving", dest, record + 4);
+    return 1;
+}
+
 /* Runs one statement in a child process that ends without closing its
  * handle, as a killed one would: its commit stays in the log. */
 static inline void exec_and_vanish(const char* path, const char* sql) {

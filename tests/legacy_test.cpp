@@ -531,6 +531,39 @@ void leave_unclosed_database(const std::string& path) {
     write_file(wal_path_for(path), log);
 }
 
+// The in-memory route's copy gets a log beside it: a link planted at that
+// name the moment the copy exists is refused, not written through; the
+// file it leads to keeps its bytes, the tables stay with the engine, and
+// the next try is not hindered.
+TEST(SaveAs, TheCopysLogIsNotMadeThroughALinkPlantedAtItsName) {
+    TempDir dir;
+    const std::string victim = dir.path("victim"), dest = dir.path("dest.db");
+    write_file(victim, {1, 2, 3});
+    auto vfs = std::make_shared<WatchedVfs>();
+    Engine mem;
+    mem.file.vfs = vfs;
+    ok(mem, "CREATE TABLE t (a INT)");
+    ok(mem, "INSERT INTO t VALUES (1)");
+    std::string planted;
+    vfs->on_create = [&](const std::string& p) {
+        if (!p.ends_with(".saving")) return;
+        planted = wal_path_for(p);
+        fs::create_symlink(victim, planted);
+    };
+    auto saved = storage::save_as(mem, dest);
+    ASSERT_FALSE(saved.has_value());
+    EXPECT_EQ(saved.error().display(), "Storage error: create failed for '" + planted + "': symbolic link refused");
+    EXPECT_EQ(read_file(victim), Bytes({1, 2, 3}));
+    EXPECT_FALSE(fs::exists(dest));
+    EXPECT_EQ(err(mem, "CREATE TABLE t (a INT)"), "Execution error: table 't' already exists");
+
+    vfs->on_create = [](const std::string&) {};
+    mem = must(storage::save_as(mem, dest));
+    mem = Engine();
+    EXPECT_EQ(contents_at(dest), "t:1");
+    EXPECT_EQ(read_file(victim), Bytes({1, 2, 3}));
+}
+
 // A process killed at any change it makes to the file system during a
 // save-as leaves the destination as it was (absent, or the old database
 // with every row, those only its log held included) or holding the whole

@@ -114,18 +114,22 @@ private:
 };
 
 // The real file system, watched: `on_change` runs before every call that
-// changes the disk (create, write, set_len, sync, remove, rename, link). With
-// `flush` false syncs do nothing; with `links` false hard links fail (EPERM).
+// changes the disk (create, write, set_len, sync, remove, rename, link), and
+// `on_create` after it before a create, with the path. With `flush` false
+// syncs do nothing; with `links` false hard links fail (EPERM).
 class WatchedVfs final : public Vfs {
 public:
     std::function<void()> on_change = [] {};
+    std::function<void(const std::string&)> on_create = [](const std::string&) {};
     bool flush = true, links = true;
 
     std::string describe() const override { return "WatchedVfs"; }
     Result<std::unique_ptr<VfsFile>> open(const std::string& p) override { return wrap(real_.open(p)); }
-    Result<std::unique_ptr<VfsFile>> create_new(const std::string& p) override { return on_change(), wrap(real_.create_new(p)); }
+    Result<std::unique_ptr<VfsFile>> create_new(const std::string& p) override {
+        return on_change(), on_create(p), wrap(real_.create_new(p));
+    }
     Result<std::unique_ptr<VfsFile>> create_truncate(const std::string& p) override {
-        return on_change(), wrap(real_.create_truncate(p));
+        return on_change(), on_create(p), wrap(real_.create_truncate(p));
     }
     Result<std::unique_ptr<VfsFile>> open_read_only(const std::string& p) override { return wrap(real_.open_read_only(p)); }
     bool exists(const std::string& p) override { return real_.exists(p); }

@@ -41,11 +41,6 @@ bool still_named(int fd, const std::string& path) {
     return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && same_file(held, named);
 }
 
-bool is_symlink(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
 #if defined(__linux__) && defined(O_TMPFILE)
 // Gives the unnamed file `fd` the name `path`, which must not exist.
 bool link_unnamed(int fd, const std::string& path) {
@@ -60,13 +55,13 @@ bool link_unnamed(int fd, const std::string& path) {
 
 // A new lock file at `lock_path`, locked by this process before any other
 // opener can reach it: made without a name and linked to it once locked.
-// -1 with errno EEXIST when the name is taken meanwhile (or is a dangling
-// link), EWOULDBLOCK when another opener locked it first (only where the
+// -1 with errno EEXIST when the name is taken meanwhile (a link planted there
+// included), EWOULDBLOCK when another opener locked it first (only where the
 // file system has no unnamed files: then it is named before it is locked,
 // and stays should that opener fail), else the OS error.
 int create_locked(const std::string& lock_path) {
 #if defined(__linux__) && defined(O_TMPFILE)
-    const int unnamed = open_retrying(parent_dir(lock_path), O_TMPFILE | O_WRONLY);
+    const int unnamed = open_retrying(parent_dir(lock_path), O_TMPFILE | O_RDWR);
     if (unnamed >= 0) {
         (void)try_flock(unnamed);  // nothing else can reach it yet
         if (link_unnamed(unnamed, lock_path)) return unnamed;
@@ -80,7 +75,7 @@ int create_locked(const std::string& lock_path) {
         return -1;
     }
 #endif
-    int fd = open_retrying(lock_path, O_WRONLY | O_CREAT | O_EXCL);
+    int fd = open_retrying(lock_path, O_RDWR | O_CREAT | O_EXCL);
     if (fd < 0) return -1;
     if (!try_flock(fd)) {
         ::close(fd);
@@ -100,20 +95,21 @@ Result<FileLock> FileLock::acquire(const std::string& database_path) {
     };
     for (;;) {
         bool made = false;
-        int fd = open_retrying(lock_path, O_WRONLY);
+        // Not through a link at its name (O_NOFOLLOW fails such an open with
+        // ELOOP), and never waiting for a FIFO planted there to be read.
+        int fd = open_retrying(lock_path, O_RDWR | O_NOFOLLOW | O_NONBLOCK);
         if (fd < 0 && errno == ENOENT) {
             fd = create_locked(lock_path);
             made = fd >= 0;
             if (fd < 0 && errno == EWOULDBLOCK) return locked();
-            if (fd < 0 && errno == EEXIST) {
-                // Another opener made it: lock theirs.
-                if (!is_symlink(lock_path)) continue;
-                // A dangling link, whose target the open through it
-                // creates: that file is not ours to remove.
-                fd = open_retrying(lock_path, O_WRONLY | O_CREAT);
-            }
+            if (fd < 0 && errno == EEXIST) continue;  // another opener made it: lock theirs
         }
-        if (fd < 0) return storage_error(format("lock file open failed: {}", os_error_text(errno)));
+        if (fd < 0) {
+            const int err = errno;
+            if (err == ELOOP && is_symbolic_link(lock_path))
+                return storage_error(format("lock file open failed: {} at '{}'", kSymlinkRefused, lock_path));
+            return storage_error(format("lock file open failed: {}", os_error_text(err)));
+        }
         if (!made && !try_flock(fd)) {
             ::close(fd);
             return locked();
@@ -162,7 +158,8 @@ FileLock::FileLock(FileLock&& o) noexcept
     : fd_(std::exchange(o.fd_, -1)),
       file_fd_(std::exchange(o.file_fd_, -1)),
       file_(std::exchange(o.file_, {})),
-      made_(std::exchange(o.made_, {})) {}
+      made_(std::exchange(o.made_, {})),
+      note_empty_(std::exchange(o.note_empty_, false)) {}
 
 FileLock& FileLock::operator=(FileLock&& o) noexcept {
     if (this != &o) {
@@ -171,8 +168,45 @@ FileLock& FileLock::operator=(FileLock&& o) noexcept {
         file_fd_ = std::exchange(o.file_fd_, -1);
         file_ = std::exchange(o.file_, {});
         made_ = std::exchange(o.made_, {});
+        note_empty_ = std::exchange(o.note_empty_, false);
     }
     return *this;
+}
+
+std::size_t FileLock::read_note(std::span<std::uint8_t> out) const {
+    if (fd_ < 0 || note_empty_ || out.empty()) return 0;
+    ssize_t n;
+    do {
+        n = ::pread(fd_, out.data(), out.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+Status FileLock::write_note(std::span<const std::uint8_t> note) {
+    const auto os_error = [] { return storage_error(os_error_text(errno)); };
+    if (fd_ < 0) return storage_error(os_error_text(EBADF));
+    // Emptied first: a crash between the two steps leaves no note rather
+    // than the new one with the old one's tail.
+    if (::ftruncate(fd_, 0) != 0) return os_error();
+    note_empty_ = false;
+    for (std::size_t done = 0; done < note.size();) {
+        const ssize_t n = ::pwrite(fd_, note.data() + done, note.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? os_error() : storage_error(os_error_text(EIO));
+        done += static_cast<std::size_t>(n);
+    }
+    int rc;
+    do {
+        rc = ::fdatasync(fd_);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return os_error();
+    if (!made_.empty()) RealVfs().sync_dir(made_);  // a name made just now must outlive a crash too
+    return {};
+}
+
+void FileLock::clear_note() {
+    if (fd_ < 0 || note_empty_) return;
+    if (::ftruncate(fd_, 0) == 0) note_empty_ = true;
 }
 
 void FileLock::release() {
@@ -187,6 +221,7 @@ void FileLock::release() {
     file_fd_ = -1;
     file_.clear();
     made_.clear();
+    note_empty_ = false;
 }
 
 void ClosePageStore::operator()(PageStore* store) const {

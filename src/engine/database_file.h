@@ -11,8 +11,11 @@
 // owning engine's.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "pagestore/page_store.h"
@@ -30,6 +33,12 @@ namespace zembrel {
 // replaced (migration, save-as); the lock on the file keeps out one that
 // comes through a hard link, whose lock file has another name.
 //
+// The lock file is opened without following a symbolic link at its name
+// (a link there is refused: the engine writes into no file it did not
+// make). It holds nothing but, for a while, the holder's note (`read_note`,
+// `write_note`): save-as records there the scratch copy it is about to make
+// (save_as_scratch.h).
+//
 // A lock file belongs to its database once a database is open under it
 // (`keep_file`) and stays on disk after release. One that this acquire made
 // is given its name only once it is locked, so no other opener can hold it
@@ -42,13 +51,15 @@ class FileLock {
 public:
     FileLock() = default;
     // Takes both locks for the database file at `database_path` (links
-    // resolved), the lock file opened for writing, created with mode 0666
-    // when missing, never truncated, read or written; the database file's
+    // resolved), the lock file opened for reading and writing, created with
+    // mode 0666 when missing, never truncated on open; the database file's
     // lock only when the file exists (a create takes it with `hold_file`).
     // flock locks belong to the open file description, so a second open in
     // the same process is refused like one from another process. Errors:
-    // "lock file open failed: {}", "database '{}' is locked by another
-    // process" ({} is `database_path` as given).
+    // "lock file open failed: {}" (for a link at the lock file's name:
+    // "lock file open failed: symbolic link refused at '{}'", the lock
+    // file's path), "database '{}' is locked by another process" ({} is
+    // `database_path` as given).
     static Result<FileLock> acquire(const std::string& database_path);
     ~FileLock() { release(); }
     FileLock(FileLock&& o) noexcept;
@@ -67,10 +78,21 @@ public:
     Status hold_file(const std::string& database_path);
     // A database is open under the lock: its file stays after release.
     void keep_file() { made_.clear(); }
+    // The holder's note: up to `out.size()` bytes from the start of the lock
+    // file, the count read; 0 when there is none or it cannot be read, and
+    // without a read when this acquire made the file. One read, bounded.
+    std::size_t read_note(std::span<std::uint8_t> out) const;
+    // Makes `note` the lock file's whole content, flushed (with the lock
+    // file's name, when this acquire made it) before it returns. Error: the
+    // OS error alone.
+    Status write_note(std::span<const std::uint8_t> note);
+    // Empties the lock file, without a flush; failures are ignored.
+    void clear_note();
     void release();
 
 private:
-    FileLock(int fd, std::string file, std::string made) : fd_(fd), file_(std::move(file)), made_(std::move(made)) {}
+    FileLock(int fd, std::string file, std::string made)
+        : fd_(fd), file_(std::move(file)), made_(std::move(made)), note_empty_(!made_.empty()) {}
     // Locks the file at `path` (links resolved) in place of the one locked
     // before; false when another holder has it.
     bool lock_database_file(const std::string& path);
@@ -79,6 +101,9 @@ private:
     std::string file_;
     // The lock file's path while this lock made it and no database claimed it.
     std::string made_;
+    // The lock file is known to hold no note: this acquire made it, or the
+    // holder emptied it.
+    bool note_empty_ = false;
 };
 
 // Rolls uncommitted pages back before the store (and its pager) goes.

@@ -50,7 +50,7 @@ Result<Engine> open_locked(const std::string& path, std::shared_ptr<Vfs> vfs, Fi
     Engine engine;
     engine.file.lock = std::move(lock);
     engine.file.vfs = vfs;
-    if (engine.file.lock.held()) remove_scratch_leftovers(file);
+    remove_scratch_leftovers(engine.file.lock);
     // Header, log replay and checkpoint are the pager's.
     auto pager = Pager::open(std::move(vfs), file);
     if (!pager) return fail(pager.error());
@@ -83,7 +83,7 @@ Result<Engine> Engine::create_page_file(const std::string& path, std::shared_ptr
     Engine engine;
     engine.file.lock = std::move(lock);  // released with the engine on every failure below
     engine.file.vfs = vfs;
-    if (engine.file.lock.held()) remove_scratch_leftovers(file);
+    remove_scratch_leftovers(engine.file.lock);
     auto pager = Pager::create(std::move(vfs), file);
     if (!pager) return fail(pager.error());
     engine.file.page_store = new_page_store(std::move(*pager));

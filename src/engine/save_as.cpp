@@ -63,13 +63,15 @@ Result<Engine> copy_file_database(Engine& engine, const std::string& path, const
                                   FileLock lock, std::shared_ptr<Vfs> vfs) {
     if (auto st = engine.page_store()->pager->checkpoint(); !st) return fail(st.error());
     // After the checkpoint the page file alone holds every committed page.
-    const std::string scratch = scratch_name(target);
-    Status st = copy_file(*engine.file.path, scratch);
-    if (st) {
-        st = publish(vfs, scratch, target);
-        if (!st) (void)vfs->remove(scratch);
+    auto scratch = record_scratch(lock);
+    if (!scratch) return fail(scratch.error());
+    Status st = copy_file(*engine.file.path, *scratch);
+    if (st) st = publish(vfs, *scratch, target);
+    if (!st) {
+        remove_scratch_leftovers(lock);
+        return storage_error("copy failed: " + st.error().message);
     }
-    if (!st) return storage_error("copy failed: " + st.error().message);
+    clear_scratch_record(lock);
     return Engine::open_page_file(path, std::move(vfs), std::move(lock));
 }
 
@@ -79,10 +81,13 @@ struct SavedIds {
     uint64_t next_rowid = 1;
 };
 
-// The error as a file built at `path` itself would have told it.
+// The error as a file built at `path` itself would have told it. Only the
+// copy's own name is replaced: a file beside it (its log) keeps the name
+// it really has.
 EngineError named_as(EngineError e, const std::string& scratch, const std::string& path) {
-    for (size_t at = e.message.find(scratch); at != std::string::npos; at = e.message.find(scratch, at + path.size()))
-        e.message.replace(at, scratch.size(), path);
+    const std::string quoted = "'" + scratch + "'";
+    for (size_t at = e.message.find(quoted); at != std::string::npos; at = e.message.find(quoted, at + path.size() + 2))
+        e.message.replace(at, quoted.size(), "'" + path + "'");
     return e;
 }
 
@@ -107,9 +112,14 @@ Result<Engine> move_into_new_file(Engine& engine, const std::string& path, const
     }
     // This route makes a new file: it never replaces one.
     if (auto st = refuse_taken(path, target); !st) return fail(st.error());
-    const std::string scratch = scratch_name(target);
+    auto recorded = record_scratch(lock);
+    if (!recorded) return fail(recorded.error());
+    const std::string scratch = std::move(*recorded);
     auto created = Engine::create_page_file(scratch, vfs, FileLock());
-    if (!created) return fail(named_as(created.error(), scratch, path));
+    if (!created) {
+        remove_scratch_leftovers(lock);
+        return fail(named_as(created.error(), scratch, path));
+    }
     Engine& fresh = *created;
 
     std::map<std::string, SavedIds> saved;
@@ -135,13 +145,15 @@ Result<Engine> move_into_new_file(Engine& engine, const std::string& path, const
             published = st.has_value();
         }
     }
-    Result<Engine> opened = st ? Engine::open_page_file(path, vfs, std::move(lock)) : Result<Engine>(fail(st.error()));
+    if (published) {
+        clear_scratch_record(lock);
+    } else {
+        fresh.file.close();
+        remove_scratch_leftovers(lock);
+    }
+    Result<Engine> opened =
+        published ? Engine::open_page_file(path, vfs, std::move(lock)) : Result<Engine>(fail(st.error()));
     if (!opened) {
-        if (!published) {
-            fresh.file.close();
-            (void)vfs->remove(wal_path_for(scratch));  // the log first: save_as_scratch.h
-            (void)vfs->remove(scratch);
-        }
         // Everything goes back as it was; the engine's own page store still
         // holds the old row ids, so memory must too.
         engine.tables.database = std::move(fresh.tables.database);
@@ -187,7 +199,12 @@ Status check_destination(const std::string& path, const std::string& target, con
         return storage_error(format("create failed for '{}': {}", path, os_error_text(err)));
     };
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0 && errno != ENOENT) return refused(errno);
+    if (::stat(path.c_str(), &st) == 0) {
+        // A FIFO, a device or a socket is no database to replace.
+        if (!S_ISREG(st.st_mode)) return storage_error(format("create failed for '{}': {}", path, kNotRegularFile));
+    } else if (errno != ENOENT) {
+        return refused(errno);
+    }
     const std::string dir = parent_dir(target);
     if (dir.empty()) return {};
     if (::stat(dir.c_str(), &st) != 0) return refused(errno);
@@ -211,12 +228,13 @@ Result<Engine> save_as(Engine& engine, const std::string& path) {
     const bool file_route = engine.file.path && engine.file.page_store;
     // The copy's log is made only for an in-memory source; the destination's
     // own log and lock file have shorter names than the copy.
-    const std::string longest = file_route ? scratch_name(target) : wal_path_for(scratch_name(target));
+    const std::string copy = scratch_name_shape(target);
+    const std::string longest = file_route ? copy : wal_path_for(copy);
     if (auto st = check_destination(path, target, longest); !st) return fail(st.error());
     // Before anything is written: a file another handle holds stays untouched.
     auto lock = FileLock::acquire(path);
     if (!lock) return fail(lock.error());
-    remove_scratch_leftovers(target);
+    remove_scratch_leftovers(*lock);
     std::shared_ptr<Vfs> vfs = engine.file.vfs ? engine.file.vfs : std::make_shared<RealVfs>();
     if (file_route) return copy_file_database(engine, path, target, std::move(*lock), std::move(vfs));
     return move_into_new_file(engine, path, target, std::move(*lock), std::move(vfs));

@@ -1,33 +1,55 @@
-// The scratch files of save-as.
+// The scratch files of save-as, and the record that owns them.
 //
 // Save-as builds its copy beside the destination (a rename does not cross
-// file systems) under one fixed name, "<destination>.saving", with that
-// name's log ("<destination>.saving.pwal") for an in-memory source, and
-// renames the copy onto the destination once it is whole. A process killed
-// meanwhile leaves them behind. The next save-as onto the destination and
-// the next open of it remove them: both hold the destination's lock, so no
-// save-as in progress can own them, and the one name keeps it to at most
-// one leftover per destination, found by a lookup whatever else the folder
-// holds.
+// file systems) under a name no one else holds, "<destination>.<uuid>.saving",
+// with that name's log ("<destination>.<uuid>.saving.pwal") for an in-memory
+// source, and renames the copy onto the destination once it is whole. A
+// process killed meanwhile leaves them behind.
+//
+// Such a leftover is found by a record, never by its name: a user may keep a
+// file of their own under any name. Before the copy exists, save-as records
+// its UUID in the destination's lock file (database_file.h), which save-as
+// holds and only the destination's holder writes, and flushes it. The next
+// save-as onto the destination and the next open of it read the record (one
+// bounded read of a file they already hold), remove exactly the files it
+// names and clear it. Nothing unrecorded is ever removed, so at most one
+// leftover per destination exists, and nothing at any other name stands in a
+// save-as's way.
 //
 // The log never outlives the copy: it is made by the copy's pager after the
-// copy exists, and every removal takes the log first. So no copy means no
-// leftover at all, which is what an open finds nearly always.
+// copy exists, and every removal takes the log first.
 //
-// Thread: any; touches only the files named.
+// Thread: the lock's owner; touches only the files named.
 #pragma once
 
 #include <string>
 
+#include "engine/database_file.h"
+#include "types/error.h"
+
 namespace zembrel {
 
-// The scratch name for a copy that is to replace `target` (a resolved path,
-// file_names.h).
-std::string scratch_name(const std::string& target);
+// The scratch copy's path for a save-as onto `target` (a resolved path,
+// file_names.h) whose record holds `uuid`.
+std::string scratch_name(const std::string& target, const std::string& uuid);
 
-// Removes what a killed save-as onto `target` left beside it: the log, then
-// the copy. Failures are ignored: a leftover that stays is tried again at
-// the next open.
-void remove_scratch_leftovers(const std::string& target);
+// A scratch copy's path for `target` as long as every one is, for checking
+// a destination before anything is made.
+std::string scratch_name_shape(const std::string& target);
+
+// Records a new scratch copy for the file `lock` holds (held), flushed, and
+// returns the copy's path; nothing is made at that path. Error: "lock file
+// write failed: {}" with the OS error.
+Result<std::string> record_scratch(FileLock& lock);
+
+// The recorded copy is gone (renamed onto the destination or removed): the
+// record is cleared. A record that outlives a crash here names nothing.
+void clear_scratch_record(FileLock& lock);
+
+// Removes what a killed save-as onto the file `lock` holds left beside it,
+// as its record names it: the log, then the copy; then clears the record.
+// Nothing when the lock is not held or holds no valid record. Failures are
+// ignored: a leftover that stays is tried again at the next open.
+void remove_scratch_leftovers(FileLock& lock);
 
 }  // namespace zembrel

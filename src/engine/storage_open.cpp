@@ -17,12 +17,17 @@
 #include "pagestore/page_store.h"
 #include "pager/file_names.h"
 #include "pager/pager.h"
+#include "types/text_format.h"
 
 namespace zembrel::storage {
 
 namespace {
 
 constexpr char kPageFileMagic[4] = {'K', 'R', 'V', 'P'};
+
+EngineError not_a_database(const std::string& path) {
+    return EngineError::storage(format("open failed for '{}': {}", path, kNotRegularFile));
+}
 
 // The legacy branch of `open`, under the path's lock from its first step.
 Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
@@ -75,21 +80,40 @@ std::optional<Result<Engine>> finish_interrupted_migration(const std::string& pa
 
 Result<Engine> open(const std::string& path) { return open(path, std::make_shared<RealVfs>()); }
 
+Result<bool> database_file_present(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        // The links a create would follow by itself (file_names.h) would
+        // put the file where no later open reaches it.
+        if (errno == ELOOP) return storage_error(format("open failed for '{}': {}", path, os_error_text(ELOOP)));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) return fail(not_a_database(path));
+    return true;
+}
+
 Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without waiting: a FIFO opens at once, to be refused below.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         // Asked only now, as an open that fails is rare: a path whose
         // metadata cannot be read is a new database.
         const int open_error = errno;
-        struct stat st;
-        if (::stat(path.c_str(), &st) != 0) {
+        auto present = database_file_present(path);
+        if (!present) return fail(present.error());
+        if (!*present) {
             if (auto finished = finish_interrupted_migration(path, vfs)) return std::move(*finished);
             return Engine::create_page_file(path, std::move(vfs));
         }
         return storage_error("open failed: " + os_error_text(open_error));
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail(not_a_database(path));
     }
     // A short or failed read leaves the rest zero, which matches no magic.
     char head[4] = {0, 0, 0, 0};

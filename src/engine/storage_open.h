@@ -2,8 +2,10 @@
 //
 // `open` works on the file `path` leads to (symbolic links resolved; the
 // files beside it are named after that file) and decides by its first four
-// bytes: a path whose metadata cannot be read becomes a new page file, a
-// file beginning with "KRVP" is opened as a page file, and any other file is
+// bytes: a path whose metadata cannot be read becomes a new page file, what
+// `database_file_present` refuses is refused before anything is made (it
+// never blocks, on a FIFO neither), a file beginning with "KRVP" is opened as
+// a page file, and any other regular file is
 // a legacy database (a snapshot file with its log, or the JSON document;
 // src/legacy) that is migrated into a page file in place before an engine
 // is returned. No open returns an engine on a legacy file. The returned
@@ -73,6 +75,15 @@
 #include "types/error.h"
 
 namespace zembrel::storage {
+
+// Whether a database file stands at `path` for an open to take: true for a
+// regular file (links followed), false when there is none (or its metadata
+// cannot be read: the create that follows says why). Refused before anything
+// is made, as no database can be there: anything but a regular file (a
+// FIFO, a device, a socket, a folder), "open failed for '{}': not a regular
+// file", and a path through more symbolic links than the system follows,
+// "open failed for '{}': Too many levels of symbolic links (os error 40)".
+Result<bool> database_file_present(const std::string& path);
 
 Result<Engine> open(const std::string& path);
 // The same through another file system (tests inject faults and crashes).

@@ -60,14 +60,23 @@ std::string sibling_path(const std::string& path, const std::string& suffix) { r
 void fsync_parent_dir(const std::string& path) { RealVfs().sync_dir(path); }
 
 Result<Bytes> read_whole_file(const std::string& path) {
-    int fd = open_retrying(path, O_RDONLY);
+    int fd = open_retrying(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return storage_error("read failed: " + os_error_text(errno));
     Bytes out;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
+    struct stat st {};
+    const bool examined = ::fstat(fd, &st) == 0;
+    const int err = errno;
+    if (!examined || !S_ISREG(st.st_mode)) {
+        // A device may read without end, a FIFO wait for ever: only a
+        // regular file has a length to read up to.
+        ::close(fd);
+        return storage_error("read failed: " + (examined ? std::string(kNotRegularFile) : os_error_text(err)));
+    }
+    const auto size = static_cast<size_t>(st.st_size);
+    out.reserve(size);
     std::uint8_t buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+    while (out.size() < size) {  // a file that grows meanwhile is read as it was
+        ssize_t n = ::read(fd, buf, std::min(sizeof buf, size - out.size()));
         if (n < 0) {
             if (errno == EINTR) continue;
             int err = errno;
@@ -85,7 +94,8 @@ Status write_snapshot(const Database& db, const std::string& path) {
     auto image = encode_snapshot_image(db);
     if (!image) return fail(image.error());
     const std::string tmp = sibling_path(path, "tmp");
-    int fd = open_retrying(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    // Never through a link planted at the temporary name.
+    int fd = open_retrying(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
     if (fd < 0) return storage_error("snapshot create failed: " + os_error_text(errno));
     if (int err = write_all(fd, *image)) {
         ::close(fd);

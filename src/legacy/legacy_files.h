@@ -27,7 +27,9 @@ std::string sibling_path(const std::string& path, const std::string& suffix);
 // Flushes the directory holding `path`; every failure is ignored.
 void fsync_parent_dir(const std::string& path);
 
-// The whole file. "read failed: {}" with the operating-system error.
+// The whole file, as long as it was when opened. "read failed: {}" with the
+// operating-system error, or "not a regular file" for anything else (a
+// device, a FIFO), which is never read.
 Result<Bytes> read_whole_file(const std::string& path);
 
 // Writes `db` as a version-3 snapshot at `path` by way of the temporary

@@ -25,10 +25,13 @@ struct LogAhead {
     std::unique_ptr<FrameHasher> hasher;
 };
 
-// Creates (or empties) the log at `log`, writes its header and, unless
-// `mode` is kSyncNone, flushes its directory entry. An `unnamed` log (a
-// private file's) gets no name at all, `log` only names it in messages.
-// Errors: the Vfs's create error, "WAL header write failed: {}".
+// Creates the log at `log`, which must be new (nothing planted at its name,
+// a link or another file's second name, is ever written through), writes
+// its header and, unless `mode` is kSyncNone, flushes its directory entry.
+// An `unnamed` log (a private file's) gets no name at all, `log` only
+// names it in messages.
+// Errors: the Vfs's create error, "WAL header write failed: {}" (the file
+// made is removed again).
 Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode, bool unnamed);
 
 }  // namespace zembrel::pager_detail

@@ -221,10 +221,14 @@ Result<std::unique_ptr<Pager>> Pager::create_file(std::shared_ptr<Vfs> vfs, std:
         // A half-made database must not be found by a later open.
         (void)pager->rollback();
         pager->skip_close_checkpoint_ = true;
+        pager->finish_log_ahead();
+        // Only a log this create made is its to remove: what stands at the
+        // log's name otherwise (a link planted there) stays as it is.
+        const bool made_log = pager->wal_ != nullptr;
         pager->wal_.reset();
         pager.reset();
         if (!private_file) {
-            (void)vfs->remove(wal_path_for(path));
+            if (made_log) (void)vfs->remove(wal_path_for(path));
             (void)vfs->remove(path);
         }
         return std::unexpected(st.error());

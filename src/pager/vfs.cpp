@@ -44,16 +44,31 @@ int data_sync(int fd) {
     }
 }
 
+// Never through a symbolic link at the name itself: every file opened here is
+// one the engine made, or makes, beside a database, and a link planted at its
+// name would have the engine write into whatever it points to. (A database's
+// own path is resolved before it gets here, file_names.h.)
 Result<std::unique_ptr<VfsFile>> open_with(const std::string& path, int flags, const char* what) {
     int fd;
     do {
-        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+        fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return storage_error(std::string(what) + " failed for '" + path + "': " + errno_text());
+    if (fd < 0) {
+        // O_NOFOLLOW reports a link as ELOOP, O_CREAT|O_EXCL as EEXIST.
+        const int err = errno_value();
+        if ((err == ELOOP || err == EEXIST) && is_symbolic_link(path))
+            return storage_error(std::string(what) + " failed for '" + path + "': " + kSymlinkRefused);
+        return storage_error(std::string(what) + " failed for '" + path + "': " + os_error_text(err));
+    }
     return std::unique_ptr<VfsFile>(new RealFile(fd, path));
 }
 
 }  // namespace
+
+bool is_symbolic_link(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
 
 std::string os_error_text(int errnum) {
     char buf[256];
@@ -202,7 +217,7 @@ bool RealVfs::exists(const std::string& path) {
 
 Result<bool> RealVfs::exists_checked(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) return true;
+    if (::lstat(path.c_str(), &st) == 0) return true;
     if (errno == ENOENT || errno == ENOTDIR) return false;
     return storage_error("stat failed for '" + path + "': " + errno_text());
 }

@@ -65,6 +65,8 @@ public:
     virtual ~Vfs() = default;
     // Debug form: "RealVfs".
     virtual std::string describe() const = 0;
+    // The opens and creates below never follow a symbolic link at `path`
+    // itself; they refuse it ("... failed for '{}': symbolic link refused").
     // Read-write, existing file only ("open failed for '{}': {}").
     virtual Result<std::unique_ptr<VfsFile>> open(const std::string& path) = 0;
     // Read-write, the file must not exist ("create failed for '{}': {}").
@@ -80,9 +82,11 @@ public:
     virtual Result<std::unique_ptr<VfsFile>> create_unnamed(const std::string& path);
     // True when the path's metadata can be read (symbolic links followed); any failure is false.
     virtual bool exists(const std::string& path) = 0;
-    // Like `exists`, but only a missing path (ENOENT, ENOTDIR) is false; any other
-    // failure is the error "stat failed for '{}': {}". Used where "cannot tell"
-    // must not be mistaken for "absent" (an existing but unreadable log).
+    // Whether anything is at the name itself, a symbolic link included
+    // (dangling or not: the open that follows refuses it); only a missing
+    // path (ENOENT, ENOTDIR) is false; any other failure is the error "stat
+    // failed for '{}': {}". Used where "cannot tell" must not be mistaken for
+    // "absent" (an existing but unreadable log, a link planted at its name).
     virtual Result<bool> exists_checked(const std::string& path) = 0;
     // Unlinks the file; the error carries only the operating-system error.
     virtual Status remove(const std::string& path) = 0;
@@ -99,6 +103,19 @@ public:
 
 // "<strerror text> (os error <n>)".
 std::string os_error_text(int errnum);
+
+// Every open and create of the file layer refuses a symbolic link at the name
+// it is given, with this reason in place of the OS error: "open failed for
+// '<path>': symbolic link refused". The file the link leads to is untouched.
+inline constexpr const char* kSymlinkRefused = "symbolic link refused";
+
+// Why the engine refuses a path that is there but is no file of its kind (a
+// FIFO, a device, a socket, a folder): it never opens such a thing as a
+// database, which could block or read without end.
+inline constexpr const char* kNotRegularFile = "not a regular file";
+
+// True when `path` itself (not what it leads to) is a symbolic link.
+bool is_symbolic_link(const std::string& path);
 
 class RealFile final : public VfsFile {
 public:

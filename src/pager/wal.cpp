@@ -90,11 +90,16 @@ void fill_wal_header(std::uint8_t* out) {
 namespace pager_detail {
 
 Result<std::unique_ptr<VfsFile>> make_log_file(Vfs& vfs, const std::string& log, SyncMode mode, bool unnamed) {
-    auto file = unnamed ? vfs.create_unnamed(log) : vfs.create_truncate(log);
+    auto file = unnamed ? vfs.create_unnamed(log) : vfs.create_new(log);
     if (!file) return std::unexpected(file.error());
     std::uint8_t header[kWalHeaderSize];
     fill_wal_header(header);
-    if (auto st = (*file)->write_at(header, 0); !st) return storage_error("WAL header write failed: " + st.error().message);
+    if (auto st = (*file)->write_at(header, 0); !st) {
+        // The name goes with the file made for it: the next try makes it anew.
+        file->reset();
+        if (!unnamed) (void)vfs.remove(log);
+        return storage_error("WAL header write failed: " + st.error().message);
+    }
     if (mode != kSyncNone) vfs.sync_dir(log);
     return file;
 }

@@ -45,7 +45,9 @@ bool file_exists(const std::string& path) {
 
 Result<Engine> open_once(const std::string& path, const std::shared_ptr<Vfs>& vfs) {
     if (!vfs) return storage::open(path);
-    if (file_exists(path)) return Engine::open_page_file(path, vfs);
+    auto present = storage::database_file_present(path);
+    if (!present) return fail(present.error());
+    if (*present) return Engine::open_page_file(path, vfs);
     return Engine::create_page_file(path, vfs);
 }
 

@@ -1,11 +1,10 @@
 #include "shared/shared_db.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <utility>
 
+#include "engine/storage_open.h"
 #include "executor/execute.h"
 #include "planner/access_path.h"
 #include "planner/table_source.h"
@@ -63,8 +62,9 @@ struct SharedDb::ReadPlan {
 SharedDb::SharedDb(Engine engine) : engine_(std::move(engine)) { remember_commit(); }
 
 Result<std::unique_ptr<SharedDb>> SharedDb::open(const std::string& path) {
-    struct stat meta {};
-    auto engine = ::stat(path.c_str(), &meta) == 0 ? Engine::open_page_file(path) : Engine::create_page_file(path);
+    auto present = storage::database_file_present(path);
+    if (!present) return fail(present.error());
+    auto engine = *present ? Engine::open_page_file(path) : Engine::create_page_file(path);
     if (!engine) return fail(engine.error());
     return std::make_unique<SharedDb>(std::move(*engine));
 }
