@@ -102,9 +102,20 @@ typedef struct zembrel_shared zembrel_shared; /* a shared handle, usable from ma
  * systems that make files without a name (O_TMPFILE: ext4, xfs, btrfs,
  * tmpfs); elsewhere that lock file can stay. An in-memory database's file
  * and a sort's spill files have no name. A save-as killed half way leaves
- * its partial copy beside the destination ("<dest>.saving", for an
- * in-memory source also "<dest>.saving.pwal"), which the next open of the
- * destination or the next save-as onto it removes.
+ * its partial copy beside the destination ("<dest>.<uuid>.saving", for an
+ * in-memory source also "<dest>.<uuid>.saving.pwal"), which the next open
+ * of the destination or the next save-as onto it removes: save-as records
+ * that name in the destination's lock file before it makes the copy, and
+ * only what such a record names is ever removed, so a file of yours is
+ * never taken for a leftover, whatever its name.
+ *
+ * Only a regular file is a database: a FIFO, a device, a socket or a
+ * folder at path gives NULL at once, without reading or waiting, and
+ * nothing is made beside it. So does a path through more symbolic links
+ * than the system follows (40 in all, those of its folders included). The
+ * log and the lock file are never made or written through a symbolic link
+ * at their own names: with one there, the open gives NULL and the file the
+ * link leads to is left as it is.
  *
  * Folding a log into the file needs room only when the file must grow.
  * When it must, a close on a full disk leaves the log as a crash does, and
@@ -144,11 +155,14 @@ ZEMBREL_API int zembrel_save(zembrel_db* db) ZEMBREL_NOEXCEPT;
  * for '<path>': <the system's reason>": one that leads nowhere (a loop of
  * symbolic links, or a chain of more than 40), a file where a folder should
  * be, a folder that is missing or that the effective user may not write
- * into, or a name too long to take ".saving" (for an in-memory source
- * ".saving.pwal") after it. The
- * new file is written beside path and renamed onto it once complete, so a
- * crash leaves path as it was or holding the whole copy (see zembrel_open
- * for the partial copy). A file database is copied: a file at path that no
+ * into, or a name too long to take ".<uuid>.saving" (44 characters; for an
+ * in-memory source ".<uuid>.saving.pwal", 49) after it. A FIFO, a device,
+ * a socket or a folder at path is refused the same way with "create failed
+ * for '<path>': not a regular file", and a symbolic link at the
+ * destination's lock file with "lock file open failed: symbolic link
+ * refused at '<file>.lock'". The new file is written beside path and
+ * renamed onto it once complete, so a crash leaves path as it was or
+ * holding the whole copy (see zembrel_open for the partial copy). A file database is copied: a file at path that no
  * handle holds is replaced without warning, after the commits a log beside
  * it still held are folded into it. An in-memory one needs a path where no
  * file exists yet ("create failed for '<path>': ...") and takes its tables,
@@ -221,7 +235,8 @@ ZEMBREL_API void zembrel_result_free(zembrel_result* rs) ZEMBREL_NOEXCEPT;
 
 /* Opens the page file at path, creating it when missing. NULL when the path
  * is NULL or not UTF-8, when the file is not a page file (older formats are
- * not converted here), or when another handle holds it. */
+ * not converted here), or when another handle holds it; at once for what
+ * zembrel_open refuses at once (no regular file, too many links). */
 ZEMBREL_API zembrel_shared* zembrel_open_shared(const char* path) ZEMBREL_NOEXCEPT;
 
 /* Runs one SQL statement. 0 or 1 (see zembrel_errmsg_shared). */

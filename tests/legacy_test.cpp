@@ -564,6 +564,26 @@ TEST(SaveAs, TheCopysLogIsNotMadeThroughALinkPlantedAtItsName) {
     EXPECT_EQ(read_file(victim), Bytes({1, 2, 3}));
 }
 
+// The scratch copy a save-as onto `dest` recorded in its lock file, or "".
+std::string recorded_scratch(const std::string& dest) {
+    const Bytes lock = fs::exists(dest + ".lock") ? read_file(dest + ".lock") : Bytes();
+    if (lock.size() != 40 || !starts_with(lock, "KRVS")) return "";
+    return dest + "." + std::string(lock.begin() + 4, lock.end()) + ".saving";
+}
+
+// The files beside `dest` that a save-as onto it may leave: "<dest>.*.saving"
+// and their logs.
+std::vector<std::string> scratch_beside(const std::string& dest) {
+    std::vector<std::string> out;
+    const std::string stem = fs::path(dest).filename().string() + ".";
+    for (const auto& entry : fs::directory_iterator(fs::path(dest).parent_path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(stem) && (name.ends_with(".saving") || name.ends_with(".saving.pwal")))
+            out.push_back(entry.path().string());
+    }
+    return out;
+}
+
 // A process killed at any change it makes to the file system during a
 // save-as leaves the destination as it was (absent, or the old database
 // with every row, those only its log held included) or holding the whole
@@ -571,6 +591,7 @@ TEST(SaveAs, TheCopysLogIsNotMadeThroughALinkPlantedAtItsName) {
 // both routes. The next save-as there is not hindered by what a kill left.
 TEST(SaveAs, ACrashAtAnyStepLeavesTheOldDatabaseOrTheWholeCopy) {
     const std::string copy = "a:40 b:3";
+    int recorded_leftovers = 0;  // kills that left a scratch copy: the record was put to use
     for (bool from_file : {false, true}) {
         for (bool old_there : {false, true}) {
             const std::string before = old_there ? "o:5 p:20" : "absent";
@@ -606,6 +627,11 @@ TEST(SaveAs, ACrashAtAnyStepLeavesTheOldDatabaseOrTheWholeCopy) {
                 ASSERT_EQ(::waitpid(pid, &status, 0), pid);
                 ASSERT_TRUE(WIFEXITED(status));
                 const int outcome = WEXITSTATUS(status);
+                // What the kill left is the one copy the record names.
+                const std::string recorded = recorded_scratch(dest);
+                for (const std::string& left : scratch_beside(dest))
+                    EXPECT_TRUE(left == recorded || left == wal_path_for(recorded)) << left;
+                recorded_leftovers += !scratch_beside(dest).empty();
                 const std::string found = contents_at(dest);
                 if (outcome == 0) {
                     EXPECT_TRUE(found == before || found == copy) << found;
@@ -623,6 +649,9 @@ TEST(SaveAs, ACrashAtAnyStepLeavesTheOldDatabaseOrTheWholeCopy) {
                     *saved = Engine();
                     EXPECT_EQ(contents_at(dest), copy);
                 }
+                // Gone with the next open of the destination or save-as onto it.
+                EXPECT_TRUE(scratch_beside(dest).empty());
+                EXPECT_EQ(recorded_scratch(dest), "");
             }
             // The file route's copy is no step of the file layer, its rename
             // is, and so is folding an old log; the in-memory route builds
@@ -630,6 +659,7 @@ TEST(SaveAs, ACrashAtAnyStepLeavesTheOldDatabaseOrTheWholeCopy) {
             EXPECT_GT(crash_at, from_file ? (old_there ? 5u : 1u) : (old_there ? 0u : 5u));
         }
     }
+    EXPECT_GT(recorded_leftovers, 0);
 }
 
 }  // namespace

@@ -35,9 +35,10 @@ bool try_flock(int fd) {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// The locked descriptor is still the file the name leads to.
-bool still_named(int fd, const std::string& path) {
-    struct stat held, named;
+// The locked descriptor is still the file the name leads to; `held` is
+// what it is.
+bool still_named(int fd, const std::string& path, struct stat& held) {
+    struct stat named;
     return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && same_file(held, named);
 }
 
@@ -114,12 +115,15 @@ Result<FileLock> FileLock::acquire(const std::string& database_path) {
             ::close(fd);
             return locked();
         }
-        if (!made && !still_named(fd, lock_path)) {
+        struct stat held {};
+        if (!made && !still_named(fd, lock_path, held)) {
             // A failed open removed the file after this one opened it.
             ::close(fd);
             continue;
         }
-        FileLock lock(fd, file, made ? lock_path : std::string());
+        // An empty lock file holds no note: the look that just found it
+        // still named spares reading one.
+        FileLock lock(fd, file, made ? lock_path : std::string(), made || held.st_size == 0);
         if (!lock.lock_database_file(file)) return locked();  // its release removes a lock file it made
         return lock;
     }

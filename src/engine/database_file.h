@@ -80,7 +80,8 @@ public:
     void keep_file() { made_.clear(); }
     // The holder's note: up to `out.size()` bytes from the start of the lock
     // file, the count read; 0 when there is none or it cannot be read, and
-    // without a read when this acquire made the file. One read, bounded.
+    // without a read when the lock file was empty when acquired (or made by
+    // the acquire). One read, bounded.
     std::size_t read_note(std::span<std::uint8_t> out) const;
     // Makes `note` the lock file's whole content, flushed (with the lock
     // file's name, when this acquire made it) before it returns. Error: the
@@ -91,8 +92,8 @@ public:
     void release();
 
 private:
-    FileLock(int fd, std::string file, std::string made)
-        : fd_(fd), file_(std::move(file)), made_(std::move(made)), note_empty_(!made_.empty()) {}
+    FileLock(int fd, std::string file, std::string made, bool note_empty)
+        : fd_(fd), file_(std::move(file)), made_(std::move(made)), note_empty_(note_empty) {}
     // Locks the file at `path` (links resolved) in place of the one locked
     // before; false when another holder has it.
     bool lock_database_file(const std::string& path);
@@ -101,8 +102,8 @@ private:
     std::string file_;
     // The lock file's path while this lock made it and no database claimed it.
     std::string made_;
-    // The lock file is known to hold no note: this acquire made it, or the
-    // holder emptied it.
+    // The lock file is known to hold no note: it was empty when acquired,
+    // or the holder emptied it.
     bool note_empty_ = false;
 };
 
