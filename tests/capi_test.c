@@ -567,6 +567,13 @@ static void test_paths_that_are_no_files(void) {
         for (int i = 0; i < (devices ? 4 : 2); i++)
             check_refused_everywhere(dir, paths[i], "not a regular file", file_db);
         zembrel_close(file_db);
+        /* Nor is a FIFO in a branch's place a branch. */
+        char* shadows = join_path(src_dir, "src.db.shadows");
+        char* branch = join_path(shadows, "b.krvb");
+        CHECK(mkdir(shadows, 0700) == 0 && mkfifo(branch, 0600) == 0);
+        CHECK(zembrel_shadow_open_branch(src, "b") == NULL);
+        free(branch);
+        free(shadows);
         _exit(failures == before ? 0 : 1);
     }
     int status = 0;
@@ -579,6 +586,9 @@ static void test_paths_that_are_no_files(void) {
     free(null_dev);
     free(zero);
     free(fifo);
+    char* shadows = join_path(src_dir, "src.db.shadows");
+    remove_dir(shadows);
+    free(shadows);
     remove_dir(src_dir);
     free(src_dir);
     remove_dir(dir);

@@ -60,34 +60,9 @@ std::string sibling_path(const std::string& path, const std::string& suffix) { r
 void fsync_parent_dir(const std::string& path) { RealVfs().sync_dir(path); }
 
 Result<Bytes> read_whole_file(const std::string& path) {
-    int fd = open_retrying(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return storage_error("read failed: " + os_error_text(errno));
-    Bytes out;
-    struct stat st {};
-    const bool examined = ::fstat(fd, &st) == 0;
-    const int err = errno;
-    if (!examined || !S_ISREG(st.st_mode)) {
-        // A device may read without end, a FIFO wait for ever: only a
-        // regular file has a length to read up to.
-        ::close(fd);
-        return storage_error("read failed: " + (examined ? std::string(kNotRegularFile) : os_error_text(err)));
-    }
-    const auto size = static_cast<size_t>(st.st_size);
-    out.reserve(size);
-    std::uint8_t buf[65536];
-    while (out.size() < size) {  // a file that grows meanwhile is read as it was
-        ssize_t n = ::read(fd, buf, std::min(sizeof buf, size - out.size()));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            return storage_error("read failed: " + os_error_text(err));
-        }
-        if (n == 0) break;
-        out.insert(out.end(), buf, buf + n);
-    }
-    ::close(fd);
-    return out;
+    auto bytes = read_regular_file(path);
+    if (!bytes) return storage_error("read failed: " + bytes.error().message);
+    return std::move(*bytes);
 }
 
 Status write_snapshot(const Database& db, const std::string& path) {

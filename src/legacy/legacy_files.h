@@ -27,8 +27,8 @@ std::string sibling_path(const std::string& path, const std::string& suffix);
 // Flushes the directory holding `path`; every failure is ignored.
 void fsync_parent_dir(const std::string& path);
 
-// The whole file, as long as it was when opened. "read failed: {}" with the
-// operating-system error, or "not a regular file" for anything else (a
+// The whole file (read_regular_file, pager/vfs.h). "read failed: {}" with
+// the operating-system error, or "not a regular file" for anything else (a
 // device, a FIFO), which is never read.
 Result<Bytes> read_whole_file(const std::string& path);
 

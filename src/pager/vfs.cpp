@@ -70,6 +70,31 @@ bool is_symbolic_link(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+Result<std::vector<std::uint8_t>> read_regular_file(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return storage_error(errno_text());
+    RealFile file(fd, path);  // closes it
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return storage_error(errno_text());
+    // A device may read without end, a FIFO wait for ever: only a regular
+    // file has a length to read up to.
+    if (!S_ISREG(st.st_mode)) return storage_error(kNotRegularFile);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {  // a file cut short meanwhile is read as far as it goes
+        const ssize_t n = ::read(fd, bytes.data() + done, std::min(bytes.size() - done, kMaxIo));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return storage_error(errno_text());
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
 std::string os_error_text(int errnum) {
     char buf[256];
     // GNU strerror_r returns the text, which may or may not live in buf.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "types/error.h"
 
@@ -116,6 +117,12 @@ inline constexpr const char* kNotRegularFile = "not a regular file";
 
 // True when `path` itself (not what it leads to) is a symbolic link.
 bool is_symbolic_link(const std::string& path);
+
+// The whole regular file at `path`, no longer than it was when opened:
+// opened without following a symbolic link at the name and without waiting
+// (a FIFO), and only read when it is a regular file. Error: the OS error
+// alone ("<description> (os error <n>)"), or kNotRegularFile.
+Result<std::vector<std::uint8_t>> read_regular_file(const std::string& path);
 
 class RealFile final : public VfsFile {
 public:

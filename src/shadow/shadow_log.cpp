@@ -360,25 +360,9 @@ Status lock_log(int fd, const std::string& path) {
 }
 
 Result<Bytes> read_whole_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return storage_error(format("shadow read '{}': {}", path, errno_text()));
-    Bytes bytes;
-    struct stat st{};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
-    std::uint8_t chunk[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            std::string err = errno_text();
-            ::close(fd);
-            return storage_error(format("shadow read '{}': {}", path, err));
-        }
-        if (n == 0) break;
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    }
-    ::close(fd);
-    return bytes;
+    auto bytes = read_regular_file(path);
+    if (!bytes) return storage_error(format("shadow read '{}': {}", path, bytes.error().message));
+    return std::move(*bytes);
 }
 
 }  // namespace
@@ -552,7 +536,7 @@ Result<ShadowLog> ShadowLog::create(const std::string& path, std::string_view na
 }
 
 Result<ShadowLog> ShadowLog::open_existing(const std::string& path, ShadowFile* contents) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return storage_error(format("shadow '{}': {}", path, errno_text()));
     ShadowLog log(path, fd, 0);
     // Read under the lock, so that the valid length cut to below is the one
