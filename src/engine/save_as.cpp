@@ -7,7 +7,8 @@
 // onto it (and the directory flushed). A process killed at any moment
 // leaves the destination as it was (absent, or the old file) or holding the
 // whole copy; what a kill leaves under the scratch name is removed by the
-// next save-as onto the destination or open of it (save_as_scratch.h). A
+// next save-as onto the destination or open of it, which find it by the
+// record save-as keeps in the destination's lock file (save_as_scratch.h). A
 // path that leads nowhere (a loop of links, a chain longer than the system
 // follows) is refused before anything is touched, so no link is replaced.
 #include <fcntl.h>
@@ -193,14 +194,14 @@ bool is_own_file(const Engine& engine, const std::string& target) {
 // itself would report it: a path the system cannot follow (a loop or too
 // long a chain of links, a file where a folder should be), a folder that is
 // missing or that the effective user may not write into, or a name that
-// leaves no room for the longest name save-as makes beside it, `longest`.
+// leaves no room for the longest name save-as makes beside it, `longest`;
+// and, with "not a regular file", a FIFO, a device, a socket or a folder.
 Status check_destination(const std::string& path, const std::string& target, const std::string& longest) {
     const auto refused = [&](int err) {
         return storage_error(format("create failed for '{}': {}", path, os_error_text(err)));
     };
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) {
-        // A FIFO, a device or a socket is no database to replace.
         if (!S_ISREG(st.st_mode)) return storage_error(format("create failed for '{}': {}", path, kNotRegularFile));
     } else if (errno != ENOENT) {
         return refused(errno);

@@ -45,20 +45,25 @@
 //     path the system cannot follow (a loop or an over-long chain of links,
 //     a file where a folder should be), a folder that is missing or that
 //     the effective user may not write into, a name too long for the
-//     scratch copy's names beside it;
+//     scratch copy's names beside it, and anything but a regular file at
+//     path ("create failed for '{}': not a regular file");
 //   - the path's lock is taken first: a file another handle holds is never
-//     touched ("database '{}' is locked by another process"), and what a
-//     killed save-as left beside it is removed (save_as_scratch.h);
+//     touched ("database '{}' is locked by another process"; a link at the
+//     lock file's name: "lock file open failed: symbolic link refused at
+//     '{}'"), and what a killed save-as left beside it, as the lock file's
+//     record names it, is removed (save_as_scratch.h); the new copy is
+//     recorded there before it is made ("lock file write failed: {}");
 //   - a file database (path and page store) is checkpointed and its page
 //     file copied ("copy failed: {}"), then the copy opened at `path`;
 //   - otherwise every table, index definition and merge policy moves into a
 //     new page file, committed, then opened at `path` (which must not exist:
 //     "create failed for '{}': {}"). On failure the tables move back and
 //     `engine` is as it was.
-//   Either way the new file is built beside `path` under the scratch name
-//   (save_as_scratch.h) and renamed onto it once complete and flushed, after a log that an
-//   earlier database left at `path` was folded into its file or removed:
-//   a crash leaves `path` as it was or holding the whole copy (save_as.cpp).
+//   Either way the new file is built beside `path` under the recorded
+//   scratch name (save_as_scratch.h) and renamed onto it once complete and
+//   flushed, after a log that an earlier database left at `path` was folded
+//   into its file or removed: a crash leaves `path` as it was or holding the
+//   whole copy (save_as.cpp).
 // On success the caller replaces `engine` by the result (the old engine's
 // files are released when it is destroyed).
 //
