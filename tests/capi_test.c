@@ -544,17 +544,27 @@ static void test_paths_that_are_no_files(void) {
     char* null_dev = join_path(dir, "null.db");
     char* sock_path = join_path(dir, "sock.db");
     char* src = join_path(src_dir, "src.db");
+    const char* paths[4];
+    int n_paths = 0;
     CHECK(mkfifo(fifo, 0600) == 0);
+    paths[n_paths++] = fifo;
     int sock = socket(AF_UNIX, SOCK_STREAM, 0);
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
-    CHECK(strlen(sock_path) < sizeof addr.sun_path);
-    strncpy(addr.sun_path, sock_path, sizeof addr.sun_path - 1);
-    CHECK(sock >= 0 && bind(sock, (struct sockaddr*)&addr, sizeof addr) == 0);
-    const int devices = mknod(zero, S_IFCHR | 0666, makedev(1, 5)) == 0 && mknod(null_dev, S_IFCHR | 0666, makedev(1, 3)) == 0;
-    if (!devices)
+    if (strlen(sock_path) < sizeof addr.sun_path) {
+        strncpy(addr.sun_path, sock_path, sizeof addr.sun_path - 1);
+        CHECK(sock >= 0 && bind(sock, (struct sockaddr*)&addr, sizeof addr) == 0);
+        paths[n_paths++] = sock_path;
+    } else {
+        fprintf(stderr, "skipped the socket case: the temporary folder's path is too long for a socket's name\n");
+    }
+    if (mknod(zero, S_IFCHR | 0666, makedev(1, 5)) == 0 && mknod(null_dev, S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        paths[n_paths++] = zero;
+        paths[n_paths++] = null_dev;
+    } else {
         fprintf(stderr, "skipped the device cases: making device files needs a privilege this process lacks\n");
+    }
 
     fflush(NULL);
     const pid_t pid = fork();
@@ -563,9 +573,7 @@ static void test_paths_that_are_no_files(void) {
         const int before = failures;
         zembrel_db* file_db = zembrel_open(src);
         CHECK(zembrel_exec(file_db, "CREATE TABLE t (n INT)") == 0);
-        const char* paths[] = {fifo, sock_path, zero, null_dev};
-        for (int i = 0; i < (devices ? 4 : 2); i++)
-            check_refused_everywhere(dir, paths[i], "not a regular file", file_db);
+        for (int i = 0; i < n_paths; i++) check_refused_everywhere(dir, paths[i], "not a regular file", file_db);
         zembrel_close(file_db);
         /* Nor is a FIFO in a branch's place a branch. */
         char* shadows = join_path(src_dir, "src.db.shadows");
