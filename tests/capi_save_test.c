@@ -429,6 +429,12 @@ static void test_namesakes_of_scratch_copies(const char* dir) {
     free(src);
 }
 
+static void write_bytes_to(const char* path, const char* text) {
+    FILE* f = fopen(path, "wb");
+    CHECK(f != NULL && fputs(text, f) >= 0);
+    if (f != NULL) fclose(f);
+}
+
 /* `path` holds exactly `text`. */
 static int holds(const char* path, const char* text) {
     long len = 0;
@@ -500,6 +506,266 @@ static void test_links_planted_beside_a_database(const char* dir) {
     free(victim);
 }
 
+/* A fresh folder `name` under `dir`; the caller frees it. */
+static char* sub_dir(const char* dir, const char* name) {
+    char* d = join_path(dir, name);
+    CHECK(mkdir(d, 0700) == 0);
+    return d;
+}
+
+/* A file source with table t holding one row, in a folder of its own so
+ * that the destination's folder counts only what a save-as makes there. */
+static zembrel_db* file_source(const char* dir) {
+    char* src = join_path(dir, "source_of_saves.db");
+    zembrel_db* db = zembrel_open(src);
+    free(src);
+    CHECK(db != NULL);
+    if (db != NULL && count_of(db, "SELECT COUNT(*) FROM t") == -1) make_table(db);
+    return db;
+}
+
+/* An existing destination: table o with five rows. */
+static void make_destination(const char* dest) {
+    zembrel_db* db = zembrel_open(dest);
+    CHECK(zembrel_exec(db, "CREATE TABLE o (n INT)") == 0);
+    CHECK(zembrel_exec(db, "INSERT INTO o VALUES (1), (2), (3), (4), (5)") == 0);
+    zembrel_close(db);
+}
+
+/* Save-as onto `dest` from `src` is refused with `expected`, and nothing
+ * changed: the destination's bytes (or its absence), what lies in its
+ * folder, and the handle, still on its own database. */
+static void check_save_refused(zembrel_db* src, const char* dest, const char* expected) {
+    char* folder = strdup(dest);
+    *strrchr(folder, '/') = '\0';
+    const int entries = count_entries(folder);
+    long before_len = -1;
+    char* before = read_all(dest, &before_len);
+    CHECK(zembrel_save_as(src, dest) == 1);
+    CHECK_STR(zembrel_errmsg(src), expected);
+    long after_len = -1;
+    char* after = read_all(dest, &after_len);
+    CHECK((before == NULL) == (after == NULL));
+    CHECK(before == NULL || (before_len == after_len && memcmp(before, after, (size_t)before_len) == 0));
+    CHECK(count_entries(folder) == entries);
+    CHECK(count_of(src, "SELECT COUNT(*) FROM t") == 1);
+    free(after);
+    free(before);
+    free(folder);
+}
+
+/* Save-as onto `dest` succeeds: the handle is on the destination, which
+ * holds the source's table and no longer its own. */
+static void check_save_replaces(zembrel_db* src, const char* dest) {
+    CHECK(zembrel_save_as(src, dest) == 0);
+    CHECK(count_of(src, "SELECT COUNT(*) FROM t") == 1);
+    CHECK(count_of(src, "SELECT COUNT(*) FROM o") == -1);
+    CHECK(zembrel_open(dest) == NULL); /* held by the handle */
+}
+
+/* Save-as keeps its record in <dest>.lock only when that file can be no one
+ * else's. A user's bytes there, a hard link to a user's file and a FIFO
+ * keep what they are: every save-as, from both routes, onto an existing
+ * and an absent destination, is refused before anything is made, while a
+ * plain open locks them and leaves them alone. */
+static void test_what_stands_at_the_lock_name(const char* dir) {
+    static const char kPid[] = "pid 4711\n";
+    static const char kUsers[] = "the user's own file\n";
+    const char* reasons[] = {"it holds other data", "it has more than one name", "not a regular file"};
+    for (int kind = 0; kind < 3; kind++) {
+        for (int existing = 0; existing < 2; existing++) {
+            for (int from_file = 0; from_file < 2; from_file++) {
+                if (existing && !from_file) continue; /* that route never replaces a file */
+                char* d = sub_dir(dir, "lock_name");
+                char* src_dir = sub_dir(dir, "lock_name_src");
+                char* dest = join_path(d, "dest.db");
+                char* lock = join_path(d, "dest.db.lock");
+                char* users = join_path(d, "users.txt");
+                if (existing) make_destination(dest);
+                unlink(lock);
+                if (kind == 0) write_bytes_to(lock, kPid);
+                if (kind == 1) {
+                    write_bytes_to(users, kUsers);
+                    CHECK(link(users, lock) == 0);
+                }
+                if (kind == 2) CHECK(mkfifo(lock, 0600) == 0);
+                if (existing) {
+                    zembrel_db* db = zembrel_open(dest);
+                    CHECK(count_of(db, "SELECT COUNT(*) FROM o") == 5);
+                    zembrel_close(db);
+                }
+                zembrel_db* src = from_file ? file_source(src_dir) : zembrel_open_memory();
+                if (!from_file) make_table(src);
+                char expected[1200];
+                snprintf(expected, sizeof expected, "Storage error: lock file write refused: %s at '%s'", reasons[kind],
+                         lock);
+                check_save_refused(src, dest, expected);
+                struct stat st;
+                CHECK(lstat(lock, &st) == 0);
+                if (kind == 0) CHECK(holds(lock, kPid));
+                if (kind == 1) CHECK(holds(users, kUsers) && st.st_nlink == 2);
+                if (kind == 2) CHECK(S_ISFIFO(st.st_mode));
+                unlink(lock);
+                check_save_replaces(src, dest);
+                zembrel_close(src);
+                remove_dir(src_dir);
+                remove_dir(d);
+                free(users);
+                free(lock);
+                free(dest);
+                free(src_dir);
+                free(d);
+            }
+        }
+    }
+    /* What the lock file's open meets names it. */
+    char* d = sub_dir(dir, "lock_folder");
+    char* dest = join_path(d, "dest.db");
+    char* lock = join_path(d, "dest.db.lock");
+    CHECK(mkdir(lock, 0700) == 0);
+    zembrel_db* mem = zembrel_open_memory();
+    make_table(mem);
+    char expected[1200];
+    snprintf(expected, sizeof expected, "Storage error: lock file open failed: not a regular file at '%s'", lock);
+    check_save_refused(mem, dest, expected);
+    zembrel_close(mem);
+    rmdir(lock);
+    remove_dir(d);
+    free(lock);
+    free(dest);
+    free(d);
+}
+
+/* What the reopen of a saved copy would refuse at <dest>.pwal (a symbolic
+ * link, dangling or not, a folder, a FIFO) refuses the save-as before the
+ * destination is touched, from both routes; once it is gone, a save-as
+ * succeeds and has replaced the destination. */
+static void test_what_stands_at_the_log_name(const char* dir) {
+    static const char kPrecious[] = "the user's own bytes\n";
+    for (int kind = 0; kind < 4; kind++) {
+        for (int existing = 0; existing < 2; existing++) {
+            for (int from_file = 0; from_file < 2; from_file++) {
+                if (existing && !from_file) continue; /* that route never replaces a file */
+                char* d = sub_dir(dir, "log_name");
+                char* src_dir = sub_dir(dir, "log_name_src");
+                char* dest = join_path(d, "dest.db");
+                char* log = join_path(d, "dest.db.pwal");
+                char* victim = join_path(src_dir, "victim");
+                char* unmade = join_path(src_dir, "unmade");
+                write_bytes_to(victim, kPrecious);
+                if (existing) make_destination(dest);
+                if (kind == 0) CHECK(symlink(unmade, log) == 0);
+                if (kind == 1) CHECK(symlink(victim, log) == 0);
+                if (kind == 2) CHECK(mkdir(log, 0700) == 0);
+                if (kind == 3) CHECK(mkfifo(log, 0600) == 0);
+                zembrel_db* src = from_file ? file_source(src_dir) : zembrel_open_memory();
+                if (!from_file) make_table(src);
+                char expected[1200];
+                snprintf(expected, sizeof expected, "Storage error: open failed for '%s': %s", log,
+                         kind < 2 ? "symbolic link refused" : "not a regular file");
+                check_save_refused(src, dest, expected);
+                CHECK(holds(victim, kPrecious));
+                CHECK(file_size(unmade) == -1);
+                if (kind == 2) rmdir(log);
+                else unlink(log);
+                check_save_replaces(src, dest);
+                zembrel_close(src);
+                remove_dir(src_dir);
+                remove_dir(d);
+                free(unmade);
+                free(victim);
+                free(log);
+                free(dest);
+                free(src_dir);
+                free(d);
+            }
+        }
+    }
+}
+
+/* Sends one byte down `fd` and waits for one from `back`. */
+static void step_child(int fd, int back) {
+    char c = 'g';
+    CHECK(write(fd, &c, 1) == 1);
+    CHECK(read(back, &c, 1) == 1);
+}
+
+/* A copy that a killed save-as left, and that its record in <dest>.lock
+ * names, held open by another process (a user rescuing what it holds):
+ * neither an open of the destination nor a save-as onto it removes it, and
+ * every write acknowledged through it is there afterwards. Once no one
+ * holds it, the next open takes it away, with its log and lock file. */
+static void test_held_recorded_copy(const char* dir) {
+    static const char kUuid[] = "0f0e5a3c-1d2b-4c5d-8e9f-a0b1c2d3e4f5";
+    char* d = sub_dir(dir, "held_copy");
+    char* src_dir = sub_dir(dir, "held_copy_src");
+    char* dest = join_path(d, "dest.db");
+    char* lock = join_path(d, "dest.db.lock");
+    char copy[1024], copy_log[1100], copy_lock[1100], record[64];
+    snprintf(copy, sizeof copy, "%s.%s.saving", dest, kUuid);
+    snprintf(copy_log, sizeof copy_log, "%s.pwal", copy);
+    snprintf(copy_lock, sizeof copy_lock, "%s.lock", copy);
+    snprintf(record, sizeof record, "KRVS%s", kUuid);
+    zembrel_db* made = zembrel_open(copy);
+    CHECK(zembrel_exec(made, "CREATE TABLE r (n INT)") == 0);
+    zembrel_close(made);
+    write_bytes_to(lock, record);
+
+    int to_child[2], to_parent[2];
+    CHECK(pipe(to_child) == 0 && pipe(to_parent) == 0);
+    fflush(NULL);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        /* Three writes, each acknowledged before the parent goes on. */
+        zembrel_db* db = zembrel_open(copy);
+        int ok = db != NULL;
+        char c;
+        for (int i = 0; i < 3 && ok; i++) {
+            ok = zembrel_exec(db, "INSERT INTO r VALUES (1)") == 0;
+            c = ok ? 'a' : 'x';
+            if (write(to_parent[1], &c, 1) != 1 || read(to_child[0], &c, 1) != 1) ok = 0;
+        }
+        zembrel_close(db);
+        _exit(ok ? 0 : 1);
+    }
+    char c = 0;
+    CHECK(read(to_parent[0], &c, 1) == 1 && c == 'a');
+    zembrel_close(zembrel_open(dest));
+    CHECK(file_size(copy) > 0 && file_size(copy_lock) != -1);
+    CHECK(holds(lock, record));
+    step_child(to_child[1], to_parent[0]);
+    zembrel_db* src = file_source(src_dir);
+    CHECK(zembrel_save_as(src, dest) == 0);
+    zembrel_close(src);
+    CHECK(file_size(copy) > 0);
+    step_child(to_child[1], to_parent[0]);
+    CHECK(write(to_child[1], &c, 1) == 1);
+    int status = 0;
+    CHECK(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    zembrel_db* rescued = zembrel_open(copy);
+    CHECK(count_of(rescued, "SELECT COUNT(*) FROM r") == 3);
+    zembrel_close(rescued);
+    close(to_child[0]);
+    close(to_child[1]);
+    close(to_parent[0]);
+    close(to_parent[1]);
+
+    /* The save-as's own record replaced the old one: the copy is the
+     * user's now. Recorded again and held by no one, it goes. */
+    zembrel_close(zembrel_open(dest));
+    CHECK(file_size(copy) > 0);
+    write_bytes_to(lock, record);
+    zembrel_close(zembrel_open(dest));
+    CHECK(file_size(copy) == -1 && file_size(copy_log) == -1 && file_size(copy_lock) == -1);
+    CHECK(file_size(lock) == 0);
+    remove_dir(src_dir);
+    remove_dir(d);
+    free(lock);
+    free(dest);
+    free(src_dir);
+    free(d);
+}
+
 int main(void) {
     char* dir = make_temp_dir();
     test_messages(dir);
@@ -511,6 +777,9 @@ int main(void) {
     test_links_planted_beside_a_database(dir);
     test_save_as_onto_names_that_lead_nowhere(dir);
     test_save_as_judged_for_the_effective_user(dir);
+    test_what_stands_at_the_lock_name(dir);
+    test_what_stands_at_the_log_name(dir);
+    test_held_recorded_copy(dir);
     remove_dir(dir);
     free(dir);
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);

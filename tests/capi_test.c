@@ -271,7 +271,6 @@ static void test_failed_open_leaves_no_lock(void) {
         long len; /* -1: a directory */
     } cases[] = {{"text.db", "hello, not a database\n", 22},
                  {"random.db", kRandom, (long)sizeof kRandom},
-                 {"empty.db", "", 0},
                  {"short.db", "KRVP", 4},
                  {"adir", NULL, -1}};
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
@@ -629,6 +628,133 @@ static void test_path_through_too_many_links(void) {
     free(dir);
 }
 
+/* An empty file, as a create killed before its first page or mkstemp
+ * leaves it, is a new database to every open: made in place, the name it
+ * was given kept, and a whole database for the next open. */
+static void test_empty_file_is_a_new_database(void) {
+    char* dir = make_temp_dir();
+    for (int way = 0; way < 4; way++) {
+        char name[32];
+        snprintf(name, sizeof name, "empty%d.db", way);
+        char* path = join_path(dir, name);
+        write_bytes(path, "", 0);
+        if (way == 0) {
+            zembrel_db* db = zembrel_open(path);
+            CHECK(db != NULL);
+            CHECK(zembrel_exec(db, "CREATE TABLE t (n INT)") == 0);
+            zembrel_close(db);
+        } else if (way == 1) {
+            zembrel_shared* db = zembrel_open_shared(path);
+            CHECK(db != NULL);
+            CHECK(zembrel_exec_shared(db, "CREATE TABLE t (n INT)") == 0);
+            zembrel_close_shared(db);
+        } else {
+            zembrel_shadow* sh = way == 2 ? zembrel_shadow_open(path) : zembrel_shadow_open_branch(path, "b");
+            CHECK(sh != NULL);
+            zembrel_shadow_close(sh);
+            zembrel_db* db = zembrel_open(path);
+            CHECK(db != NULL);
+            CHECK(zembrel_exec(db, "CREATE TABLE t (n INT)") == 0);
+            zembrel_close(db);
+        }
+        CHECK(file_size(path) > 0);
+        zembrel_db* db = zembrel_open(path);
+        CHECK(db != NULL);
+        CHECK(zembrel_exec(db, "INSERT INTO t VALUES (7)") == 0);
+        CHECK(count_of(db, "SELECT n FROM t") == 7);
+        zembrel_close(db);
+        char* shadows = join_path(dir, "empty3.db.shadows");
+        remove_dir(shadows);
+        free(shadows);
+        free(path);
+    }
+    remove_dir(dir);
+    free(dir);
+}
+
+/* Only a regular file at <db>.migrate finishes a migration that stopped
+ * between its renames. A link there (to a user's JSON document, which an
+ * open would otherwise convert in place), a folder or a FIFO is left where
+ * it is, and the open makes a new database as if none were pending. */
+static void test_what_stands_at_the_migration_name(void) {
+    char* dir = make_temp_dir();
+    char* db_path = join_path(dir, "app.db");
+    char* bak = join_path(dir, "app.db.bak");
+    char* migrate = join_path(dir, "app.db.migrate");
+    char* doc = join_path(dir, "doc.json");
+    static const char kDoc[] = "{\"tables\":{}}";
+    for (int kind = 0; kind < 3; kind++) {
+        write_bytes(bak, "old", 3);
+        write_bytes(doc, kDoc, sizeof kDoc - 1);
+        if (kind == 0) CHECK(symlink("doc.json", migrate) == 0);
+        if (kind == 1) CHECK(mkdir(migrate, 0700) == 0);
+        if (kind == 2) CHECK(mkfifo(migrate, 0600) == 0);
+        zembrel_db* db = zembrel_open(db_path);
+        CHECK(db != NULL);
+        CHECK(count_of(db, "SELECT COUNT(*) FROM t") == -1);  /* a new, empty database */
+        zembrel_close(db);
+        struct stat st;
+        CHECK(lstat(migrate, &st) == 0);
+        CHECK(kind == 0 ? S_ISLNK(st.st_mode) : kind == 1 ? S_ISDIR(st.st_mode) : S_ISFIFO(st.st_mode));
+        long len = 0;
+        char buf[64] = {0};
+        FILE* f = fopen(doc, "rb");
+        CHECK(f != NULL);
+        if (f != NULL) {
+            len = (long)fread(buf, 1, sizeof buf, f);
+            fclose(f);
+        }
+        CHECK(len == (long)sizeof kDoc - 1 && memcmp(buf, kDoc, sizeof kDoc - 1) == 0);
+        char* doc_bak = join_path(dir, "doc.json.bak");
+        CHECK(file_size(doc_bak) == -1);
+        free(doc_bak);
+        if (kind == 1) rmdir(migrate);
+        else unlink(migrate);
+        unlink(db_path);
+        char* wal = join_path(dir, "app.db.pwal");
+        unlink(wal);
+        free(wal);
+    }
+    remove_dir(dir);
+    free(doc);
+    free(migrate);
+    free(bak);
+    free(db_path);
+    free(dir);
+}
+
+/* A symbolic link at a branch's log, dangling or not, is refused when the
+ * branch opens, as one at the base's log is, rather than at every write. */
+static void test_link_at_a_branch_log(void) {
+    char* dir = make_temp_dir();
+    char* base = join_path(dir, "base.db");
+    char* shadows = join_path(dir, "base.db.shadows");
+    char* branch = join_path(shadows, "b.krvb");
+    char* target = join_path(dir, "elsewhere.krvb");
+    zembrel_db* db = zembrel_open(base);
+    CHECK(zembrel_exec(db, "CREATE TABLE t (n INT)") == 0);
+    zembrel_close(db);
+    CHECK(mkdir(shadows, 0700) == 0);
+    CHECK(symlink(target, branch) == 0);
+    CHECK(zembrel_shadow_open_branch(base, "b") == NULL);
+    CHECK(file_size(target) == -1);
+    write_bytes(target, "mine", 4);
+    CHECK(zembrel_shadow_open_branch(base, "b") == NULL);
+    CHECK(file_size(target) == 4);
+    unlink(branch);
+    zembrel_shadow* sh = zembrel_shadow_open_branch(base, "b");
+    CHECK(sh != NULL);
+    CHECK(zembrel_shadow_exec(sh, "INSERT INTO t VALUES (1)") == 0);
+    zembrel_shadow_close(sh);
+    remove_dir(shadows);
+    remove_dir(dir);
+    free(target);
+    free(branch);
+    free(shadows);
+    free(base);
+    free(dir);
+}
+
 int main(void) {
     test_version_and_null_handles();
     test_statements();
@@ -642,6 +768,9 @@ int main(void) {
     test_memory_leaves_no_file();
     test_paths_that_are_no_files();
     test_path_through_too_many_links();
+    test_empty_file_is_a_new_database();
+    test_what_stands_at_the_migration_name();
+    test_link_at_a_branch_log();
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);
     return failures ? 1 : 0;
 }

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "pagestore/parallel_rows.h"
+#include "fault_vfs.h"
 #include "test_util.h"
 
 namespace zembrel::testing {
@@ -74,9 +75,10 @@ TEST(EngineLifecycle, StorageOpenChoosesByTheFirstBytes) {
     }
     EXPECT_TRUE(storage::open(fresh));  // reopened as a page file
 
-    // Anything else is a legacy database: read (and refused) or migrated.
+    // An empty file is a page file no one wrote yet; anything else is a
+    // legacy database: read (and refused) or migrated.
     struct Case { const char* name; std::string bytes; const char* error; };
-    for (const Case& c : {Case{"empty", "", "Storage error: parse failed: EOF while parsing a value at line 1 column 0"},
+    for (const Case& c : {Case{"empty", "", nullptr},
                           Case{"krv", "KRV", "Storage error: parse failed: syntax error while parsing value - invalid literal; last read: 'K' at line 1 column 1"},
                           Case{"json", "{\"tables\":{}}", nullptr}}) {
         std::string path = dir.path(c.name);
@@ -90,6 +92,91 @@ TEST(EngineLifecycle, StorageOpenChoosesByTheFirstBytes) {
             EXPECT_TRUE(e->file.page_store);
         }
     }
+}
+
+// A first open killed at any step, between the create of the file and its
+// first page included, leaves a database that the next open takes: made
+// anew when nothing of it reached the disk, opened when it did.
+TEST(EngineLifecycle, AFirstOpenKilledAtAnyStepLeavesADatabaseThatOpens) {
+    bool left_empty = false;
+    uint64_t crash_at = 1;
+    for (;; ++crash_at) {
+        SCOPED_TRACE(::testing::Message() << "crash at step " << crash_at);
+        TempDir dir;
+        const std::string path = dir.path("first.db");
+        std::fflush(nullptr);
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            auto vfs = std::make_shared<WatchedVfs>();
+            vfs->on_change = [&, steps = uint64_t(0)]() mutable {
+                if (++steps == crash_at) ::_exit(0);
+            };
+            ::_exit(storage::open(path, vfs) ? 3 : 4);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (fs::exists(path) && fs::file_size(path) == 0) left_empty = true;
+        {
+            Engine e = must(storage::open(path));
+            EXPECT_TRUE(e.page_store()->catalog.entries().empty());
+            ok(e, "CREATE TABLE t (n INT)");
+            ok(e, "INSERT INTO t VALUES (1)");
+            ASSERT_TRUE(storage::save(e));
+        }
+        Engine again = must(storage::open(path));
+        auto rows = ok(again, "SELECT n FROM t");
+        EXPECT_EQ(std::get<Rows>(rows).rows.size(), 1u);
+        if (WEXITSTATUS(status) != 0) {
+            EXPECT_EQ(WEXITSTATUS(status), 3);
+            break;
+        }
+    }
+    EXPECT_TRUE(left_empty);  // the kill between the create and the first page was met
+    EXPECT_GT(crash_at, 3u);
+}
+
+// A checkpointed log that cannot be removed (a folder the process may not
+// write) keeps every later write out: the failure says so, rather than the
+// "File exists" of the log it cannot make, and a write once the log can go
+// succeeds.
+TEST(EngineLifecycle, ALogThatCannotBeRemovedIsNamedByTheWritesItStops) {
+    TempDir dir;
+    const std::string path = dir.path("stuck.db");
+    {
+        Engine e = must(storage::open(path));
+        ok(e, "CREATE TABLE t (n INT)");
+        ASSERT_TRUE(storage::save(e));
+    }
+    {
+        // A process that ends without closing leaves its log.
+        Engine e = must(storage::open(path));
+        ok(e, "INSERT INTO t VALUES (1)");
+        ASSERT_TRUE(storage::save(e));
+        const auto file = read_file(path), log = read_file(wal_path_for(path));
+        e = Engine();
+        write_file(path, file);
+        write_file(wal_path_for(path), log);
+    }
+    auto vfs = std::make_shared<FaultVfs>();
+    vfs->fail_nth(FaultOp::Remove, 1, ".pwal", true, EACCES);
+    Engine e = must(storage::open(path, vfs));
+    EXPECT_TRUE(fs::exists(wal_path_for(path)));
+    auto rows = ok(e, "SELECT n FROM t");
+    EXPECT_EQ(std::get<Rows>(rows).rows.size(), 1u);  // the log was read all the same
+    ok(e, "INSERT INTO t VALUES (2)");
+    Status st = storage::save(e);
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().display(), "Storage error: old log '" + wal_path_for(path) +
+                                        "' is still there and cannot be removed: Permission denied (os error 13)");
+    vfs->clear();
+    (void)e.reset_to_last_commit();
+    ok(e, "INSERT INTO t VALUES (3)");
+    ASSERT_TRUE(storage::save(e));
+    e = Engine();
+    Engine reopened = must(storage::open(path));
+    EXPECT_EQ(std::get<Rows>(ok(reopened, "SELECT n FROM t")).rows.size(), 2u);
 }
 
 // No one reopens an in-memory database's backing file after a crash: its

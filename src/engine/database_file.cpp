@@ -86,6 +86,26 @@ int create_locked(const std::string& lock_path) {
     return fd;
 }
 
+// Why the lock file at `lock_path` could not be opened (errno `err`): what
+// stands at its name when that is the reason, else the OS error.
+std::string open_refusal(const std::string& lock_path, int err) {
+    struct stat st;
+    if (::lstat(lock_path.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode)) return kSymlinkRefused;
+        if (!S_ISREG(st.st_mode)) return kNotRegularFile;  // a folder, a socket, a device
+    }
+    return os_error_text(err);
+}
+
+// Why the lock file `st` describes may hold no note, or null: anything but a
+// regular file, or a file that another name leads to too (a hard link to a
+// file of the user's, whose bytes a note would overwrite).
+const char* note_fault(const struct stat& st) {
+    if (!S_ISREG(st.st_mode)) return kNotRegularFile;
+    if (st.st_nlink != 1) return "it has more than one name";
+    return nullptr;
+}
+
 }  // namespace
 
 Result<FileLock> FileLock::acquire(const std::string& database_path) {
@@ -105,12 +125,7 @@ Result<FileLock> FileLock::acquire(const std::string& database_path) {
             if (fd < 0 && errno == EWOULDBLOCK) return locked();
             if (fd < 0 && errno == EEXIST) continue;  // another opener made it: lock theirs
         }
-        if (fd < 0) {
-            const int err = errno;
-            if (err == ELOOP && is_symbolic_link(lock_path))
-                return storage_error(format("lock file open failed: {} at '{}'", kSymlinkRefused, lock_path));
-            return storage_error(format("lock file open failed: {}", os_error_text(err)));
-        }
+        if (fd < 0) return storage_error(format("lock file open failed: {} at '{}'", open_refusal(lock_path, errno), lock_path));
         if (!made && !try_flock(fd)) {
             ::close(fd);
             return locked();
@@ -122,8 +137,10 @@ Result<FileLock> FileLock::acquire(const std::string& database_path) {
             continue;
         }
         // An empty lock file holds no note: the look that just found it
-        // still named spares reading one.
-        FileLock lock(fd, file, made ? lock_path : std::string(), made || held.st_size == 0);
+        // still named spares reading one. A note is only ever kept in a file
+        // that can be no one else's: see `note_fault`.
+        FileLock lock(fd, file, made ? lock_path : std::string(), made || held.st_size == 0,
+                      made || note_fault(held) == nullptr);
         if (!lock.lock_database_file(file)) return locked();  // its release removes a lock file it made
         return lock;
     }
@@ -163,7 +180,8 @@ FileLock::FileLock(FileLock&& o) noexcept
       file_fd_(std::exchange(o.file_fd_, -1)),
       file_(std::exchange(o.file_, {})),
       made_(std::exchange(o.made_, {})),
-      note_empty_(std::exchange(o.note_empty_, false)) {}
+      note_empty_(std::exchange(o.note_empty_, false)),
+      note_file_(std::exchange(o.note_file_, false)) {}
 
 FileLock& FileLock::operator=(FileLock&& o) noexcept {
     if (this != &o) {
@@ -173,12 +191,13 @@ FileLock& FileLock::operator=(FileLock&& o) noexcept {
         file_ = std::exchange(o.file_, {});
         made_ = std::exchange(o.made_, {});
         note_empty_ = std::exchange(o.note_empty_, false);
+        note_file_ = std::exchange(o.note_file_, false);
     }
     return *this;
 }
 
 std::size_t FileLock::read_note(std::span<std::uint8_t> out) const {
-    if (fd_ < 0 || note_empty_ || out.empty()) return 0;
+    if (fd_ < 0 || note_empty_ || !note_file_ || out.empty()) return 0;
     ssize_t n;
     do {
         n = ::pread(fd_, out.data(), out.size(), 0);
@@ -186,9 +205,22 @@ std::size_t FileLock::read_note(std::span<std::uint8_t> out) const {
     return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
+Status FileLock::check_note_file() const {
+    const std::string lock_path = file_ + ".lock";
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0)
+        return storage_error(format("lock file write failed: {} at '{}'", os_error_text(fd_ < 0 ? EBADF : errno), lock_path));
+    if (const char* fault = note_fault(st))
+        return storage_error(format("lock file write refused: {} at '{}'", fault, lock_path));
+    return {};
+}
+
 Status FileLock::write_note(std::span<const std::uint8_t> note) {
-    const auto os_error = [] { return storage_error(os_error_text(errno)); };
-    if (fd_ < 0) return storage_error(os_error_text(EBADF));
+    const auto os_error = [this] {
+        return storage_error(format("lock file write failed: {} at '{}'", os_error_text(errno), file_ + ".lock"));
+    };
+    if (auto st = check_note_file(); !st) return st;
+    note_file_ = true;
     // Emptied first: a crash between the two steps leaves no note rather
     // than the new one with the old one's tail.
     if (::ftruncate(fd_, 0) != 0) return os_error();
@@ -196,7 +228,8 @@ Status FileLock::write_note(std::span<const std::uint8_t> note) {
     for (std::size_t done = 0; done < note.size();) {
         const ssize_t n = ::pwrite(fd_, note.data() + done, note.size() - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n < 0 ? os_error() : storage_error(os_error_text(EIO));
+        if (n == 0) errno = EIO;
+        if (n <= 0) return os_error();
         done += static_cast<std::size_t>(n);
     }
     int rc;
@@ -209,8 +242,12 @@ Status FileLock::write_note(std::span<const std::uint8_t> note) {
 }
 
 void FileLock::clear_note() {
-    if (fd_ < 0 || note_empty_) return;
+    if (fd_ < 0 || note_empty_ || !note_file_) return;
     if (::ftruncate(fd_, 0) == 0) note_empty_ = true;
+}
+
+void FileLock::remove_file_on_release() {
+    if (held()) made_ = file_ + ".lock";
 }
 
 void FileLock::release() {
@@ -226,6 +263,7 @@ void FileLock::release() {
     file_.clear();
     made_.clear();
     note_empty_ = false;
+    note_file_ = false;
 }
 
 void ClosePageStore::operator()(PageStore* store) const {

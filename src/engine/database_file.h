@@ -37,7 +37,10 @@ namespace zembrel {
 // (a link there is refused: the engine writes into no file it did not
 // make). It holds nothing but, for a while, the holder's note (`read_note`,
 // `write_note`): save-as records there the scratch copy it is about to make
-// (save_as_scratch.h).
+// (save_as_scratch.h). A note is read, written and cleared only in a lock
+// file that can be no one else's: a regular file with one name. Whatever
+// else stands at the lock file's name (a user's file, another file's hard
+// link, a FIFO) still carries the lock, and its bytes stay as they are.
 //
 // A lock file belongs to its database once a database is open under it
 // (`keep_file`) and stays on disk after release. One that this acquire made
@@ -56,10 +59,10 @@ public:
     // lock only when the file exists (a create takes it with `hold_file`).
     // flock locks belong to the open file description, so a second open in
     // the same process is refused like one from another process. Errors:
-    // "lock file open failed: {}" (for a link at the lock file's name:
-    // "lock file open failed: symbolic link refused at '{}'", the lock
-    // file's path), "database '{}' is locked by another process" ({} is
-    // `database_path` as given).
+    // "lock file open failed: {} at '{}'" with the lock file's path and the
+    // OS error, or what stands at its name: "symbolic link refused", "not a
+    // regular file" (a folder, a socket, a device); "database '{}' is locked
+    // by another process" ({} is `database_path` as given).
     static Result<FileLock> acquire(const std::string& database_path);
     ~FileLock() { release(); }
     FileLock(FileLock&& o) noexcept;
@@ -81,19 +84,27 @@ public:
     // The holder's note: up to `out.size()` bytes from the start of the lock
     // file, the count read; 0 when there is none or it cannot be read, and
     // without a read when the lock file was empty when acquired (or made by
-    // the acquire). One read, bounded.
+    // the acquire) or may hold no note. One read, bounded.
     std::size_t read_note(std::span<std::uint8_t> out) const;
+    // Whether the lock file may hold a note, asked of the file now: "lock
+    // file write refused: {} at '{}'" with "not a regular file" or "it has
+    // more than one name", and the lock file's path.
+    Status check_note_file() const;
     // Makes `note` the lock file's whole content, flushed (with the lock
-    // file's name, when this acquire made it) before it returns. Error: the
-    // OS error alone.
+    // file's name, when this acquire made it) before it returns. Errors:
+    // those of `check_note_file`, "lock file write failed: {} at '{}'" with
+    // the OS error and the lock file's path.
     Status write_note(std::span<const std::uint8_t> note);
     // Empties the lock file, without a flush; failures are ignored.
     void clear_note();
+    // The database is gone: its lock file goes on release too, while still
+    // held, as one this acquire made does.
+    void remove_file_on_release();
     void release();
 
 private:
-    FileLock(int fd, std::string file, std::string made, bool note_empty)
-        : fd_(fd), file_(std::move(file)), made_(std::move(made)), note_empty_(note_empty) {}
+    FileLock(int fd, std::string file, std::string made, bool note_empty, bool note_file)
+        : fd_(fd), file_(std::move(file)), made_(std::move(made)), note_empty_(note_empty), note_file_(note_file) {}
     // Locks the file at `path` (links resolved) in place of the one locked
     // before; false when another holder has it.
     bool lock_database_file(const std::string& path);
@@ -105,6 +116,9 @@ private:
     // The lock file is known to hold no note: it was empty when acquired,
     // or the holder emptied it.
     bool note_empty_ = false;
+    // The lock file may hold a note: a regular file with one name when
+    // acquired (or made by the acquire), or one a note was written into.
+    bool note_file_ = false;
 };
 
 // Rolls uncommitted pages back before the store (and its pager) goes.

@@ -47,9 +47,13 @@ namespace {
 // any step before the rename thus leaves the old database whole.
 Status publish(const std::shared_ptr<Vfs>& vfs, const std::string& scratch, const std::string& target) {
     const std::string log = wal_path_for(target);
-    if (vfs->exists(log)) {
+    const auto log_there = [&] {
+        auto there = vfs->exists_checked(log);
+        return !there || *there;
+    };
+    if (log_there()) {
         (void)Pager::open(vfs, target);  // closed at once: its checkpoint empties the log into the file
-        if (vfs->exists(log)) {
+        if (log_there()) {
             if (auto st = vfs->remove(log); !st) return st;
         }
         vfs->sync_dir(log);
@@ -189,13 +193,27 @@ bool is_own_file(const Engine& engine, const std::string& target) {
            own.st_dev == dest.st_dev && own.st_ino == dest.st_ino;
 }
 
+// The destination's log is folded into its file before the rename and must
+// be gone after it, for the reopen to take the copy: so a log the reopen
+// would refuse (a symbolic link, dangling or not, a folder, a FIFO) refuses
+// the save-as now, with the reopen's own words, rather than after the
+// destination was replaced.
+Status check_destination_log(const std::string& log) {
+    struct stat st;
+    if (::lstat(log.c_str(), &st) != 0) return {};  // none, or one the fold itself reports on
+    if (S_ISLNK(st.st_mode)) return storage_error(format("open failed for '{}': {}", log, kSymlinkRefused));
+    if (!S_ISREG(st.st_mode)) return storage_error(format("open failed for '{}': {}", log, kNotRegularFile));
+    return {};
+}
+
 // Refuses, before anything is touched, a destination whose files could not
 // be made, with the path the caller gave and the OS's reason, as the create
 // itself would report it: a path the system cannot follow (a loop or too
 // long a chain of links, a file where a folder should be), a folder that is
 // missing or that the effective user may not write into, or a name that
 // leaves no room for the longest name save-as makes beside it, `longest`;
-// and, with "not a regular file", a FIFO, a device, a socket or a folder.
+// with "not a regular file", a FIFO, a device, a socket or a folder; and a
+// log beside it that the reopen would refuse (check_destination_log).
 Status check_destination(const std::string& path, const std::string& target, const std::string& longest) {
     const auto refused = [&](int err) {
         return storage_error(format("create failed for '{}': {}", path, os_error_text(err)));
@@ -217,7 +235,7 @@ Status check_destination(const std::string& path, const std::string& target, con
     const size_t name_length = slash == std::string::npos ? longest.size() : longest.size() - slash - 1;
     if ((name_max > 0 && name_length > static_cast<size_t>(name_max)) || longest.size() >= PATH_MAX)
         return refused(ENAMETOOLONG);
-    return {};
+    return check_destination_log(wal_path_for(target));
 }
 
 }  // namespace

@@ -8,9 +8,10 @@
 //
 // The record is the file's whole content: 40 bytes exactly. Anything else
 // (other bytes, other lengths, a UUID with a character out of place) is no
-// record, and nothing is removed for it.
+// record, and nothing is removed for it, nor is it ever overwritten.
 #include "engine/save_as_scratch.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -22,6 +23,7 @@
 
 #include "pager/pager.h"
 #include "pager/vfs.h"
+#include "types/text_format.h"
 #include "types/uuid.h"
 
 namespace zembrel {
@@ -43,17 +45,37 @@ bool is_uuid_text(std::string_view text) {
     return true;
 }
 
-std::optional<std::string> recorded_uuid(const FileLock& lock) {
+// What the lock file holds: nothing, a record, or bytes of someone else's.
+struct Note {
+    std::size_t length = 0;
+    std::optional<std::string> uuid;
+};
+
+Note read_record(const FileLock& lock) {
     std::array<std::uint8_t, kRecordSize + 1> bytes{};  // one more: a longer file is no record
-    if (lock.read_note(bytes) != kRecordSize) return std::nullopt;
-    if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return std::nullopt;
+    Note note;
+    note.length = lock.read_note(bytes);
+    if (note.length != kRecordSize) return note;
+    if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return note;
     std::string uuid(reinterpret_cast<const char*>(bytes.data()) + sizeof kMagic, kUuidLength);
-    if (!is_uuid_text(uuid)) return std::nullopt;
-    return uuid;
+    if (is_uuid_text(uuid)) note.uuid = std::move(uuid);
+    return note;
 }
 
 // Gone, or never there.
 bool removed(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+
+// The copy's own lock, when a regular file stands at its name: none is
+// taken for anything else there, whose name alone goes. Empty when someone
+// holds the copy (a user who opened it to rescue what it holds, whose
+// writes go into it) or its lock cannot be had.
+std::optional<FileLock> lock_copy(const std::string& scratch) {
+    struct stat st;
+    if (::lstat(scratch.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return FileLock();
+    auto lock = FileLock::acquire(scratch);
+    if (!lock) return std::nullopt;
+    return std::move(*lock);
+}
 
 }  // namespace
 
@@ -70,7 +92,12 @@ Result<std::string> record_scratch(FileLock& lock) {
     std::array<std::uint8_t, kRecordSize> record{};
     std::memcpy(record.data(), kMagic, sizeof kMagic);
     std::memcpy(record.data() + sizeof kMagic, uuid.data(), kUuidLength);
-    if (auto st = lock.write_note(record); !st) return storage_error("lock file write failed: " + st.error().message);
+    // A record replaces only a record (one whose copy is held stays with
+    // its holder): any other bytes there are someone else's.
+    if (auto st = lock.check_note_file(); !st) return fail(st.error());
+    if (const Note note = read_record(lock); note.length != 0 && !note.uuid)
+        return storage_error(format("lock file write refused: it holds other data at '{}.lock'", lock.file()));
+    if (auto st = lock.write_note(record); !st) return fail(st.error());
     return scratch_name(lock.file(), uuid);
 }
 
@@ -78,12 +105,19 @@ void clear_scratch_record(FileLock& lock) { lock.clear_note(); }
 
 void remove_scratch_leftovers(FileLock& lock) {
     if (!lock.held()) return;
-    const std::optional<std::string> uuid = recorded_uuid(lock);
+    const std::optional<std::string> uuid = read_record(lock).uuid;
     if (!uuid) return;
     const std::string scratch = scratch_name(lock.file(), *uuid);
+    // A copy someone holds stays, and so does its record.
+    std::optional<FileLock> copy_lock = lock_copy(scratch);
+    if (!copy_lock) return;
     // The log first (save_as_scratch.h); the record stays while either is
     // still there, for the next open to try again.
-    if (removed(wal_path_for(scratch)) && removed(scratch)) lock.clear_note();
+    if (removed(wal_path_for(scratch)) && removed(scratch)) {
+        // A lock file an open of the copy left goes with it.
+        copy_lock->remove_file_on_release();
+        lock.clear_note();
+    }
 }
 
 }  // namespace zembrel

@@ -16,6 +16,11 @@
 // leftover per destination exists, and nothing at any other name stands in a
 // save-as's way.
 //
+// A copy that someone holds open (a user rescuing it after a kill) is not
+// removed under them: it stays with its record, and the next open tries
+// again. A save-as meanwhile replaces that record with its own, and the held
+// copy is then its holder's for good.
+//
 // The log never outlives the copy: it is made by the copy's pager after the
 // copy exists, and every removal takes the log first.
 //
@@ -38,8 +43,10 @@ std::string scratch_name(const std::string& target, const std::string& uuid);
 std::string scratch_name_shape(const std::string& target);
 
 // Records a new scratch copy for the file `lock` holds (held), flushed, and
-// returns the copy's path; nothing is made at that path. Error: "lock file
-// write failed: {}" with the OS error.
+// returns the copy's path; nothing is made at that path. Only into a lock
+// file that may hold a note (FileLock::check_note_file) and that is empty or
+// holds a record, else "lock file write refused: it holds other data at
+// '{}'"; "lock file write failed: {} at '{}'" with the OS error.
 Result<std::string> record_scratch(FileLock& lock);
 
 // The recorded copy is gone (renamed onto the destination or removed): the
@@ -47,9 +54,11 @@ Result<std::string> record_scratch(FileLock& lock);
 void clear_scratch_record(FileLock& lock);
 
 // Removes what a killed save-as onto the file `lock` holds left beside it,
-// as its record names it: the log, then the copy; then clears the record.
-// Nothing when the lock is not held or holds no valid record. Failures are
-// ignored: a leftover that stays is tried again at the next open.
+// as its record names it: the log, then the copy (and the lock file an open
+// of the copy left); then clears the record. Nothing when the lock is not
+// held or holds no valid record, nor while a handle holds the copy (a user
+// rescuing it): its files and the record stay. Failures are ignored: a
+// leftover that stays is tried again at the next open.
 void remove_scratch_leftovers(FileLock& lock);
 
 }  // namespace zembrel

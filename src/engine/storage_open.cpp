@@ -57,6 +57,14 @@ Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
     return migrate_to_page_file(path, std::move(legacy), std::move(*lock), std::move(vfs));
 }
 
+// Only a regular file, by its own name, can be a migration's page file: a
+// link there leads to a file of someone else's (which the open would then
+// convert in place), and a folder or a FIFO is no database.
+bool migration_file_at(const std::string& building) {
+    struct stat st;
+    return ::lstat(building.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 // A migration without hard links that stopped between its two renames left
 // the database only under the migration file (complete by then, since the
 // legacy file moves only after it is checkpointed) and the backup. Finishes
@@ -64,14 +72,15 @@ Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
 std::optional<Result<Engine>> finish_interrupted_migration(const std::string& path, std::shared_ptr<Vfs> vfs) {
     const std::string file = resolve_links(path);
     const std::string building = sibling_path(file, "migrate");
-    if (!vfs->exists(building) || !vfs->exists(sibling_path(file, "bak"))) return std::nullopt;
+    if (!migration_file_at(building) || !vfs->exists(sibling_path(file, "bak"))) return std::nullopt;
     auto lock = FileLock::acquire(path);
     if (!lock) return Result<Engine>(fail(lock.error()));
     if (vfs->exists(file)) {  // another opener finished it first
         lock->release();
         return open(path, std::move(vfs));
     }
-    if (!vfs->rename(building, file)) return std::nullopt;
+    // Looked at again under the lock: what the first look saw may have gone.
+    if (!migration_file_at(building) || !vfs->rename(building, file)) return std::nullopt;
     vfs->sync_dir(file);
     return Engine::open_page_file(path, std::move(vfs), std::move(*lock));
 }
@@ -123,7 +132,10 @@ Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
     } while (n < 0 && errno == EINTR);
     ::close(fd);
 
-    if (std::memcmp(head, kPageFileMagic, sizeof head) == 0) return Engine::open_page_file(path, std::move(vfs));
+    // An empty file is a page file no one has written yet: the pager makes
+    // it under the lock, as a create would.
+    if (st.st_size == 0 || std::memcmp(head, kPageFileMagic, sizeof head) == 0)
+        return Engine::open_page_file(path, std::move(vfs));
     return open_legacy(path, std::move(vfs));
 }
 

@@ -202,19 +202,9 @@ Result<std::unique_ptr<Pager>> Pager::create_file(std::shared_ptr<Vfs> vfs, std:
     std::unique_ptr<Pager> pager(new Pager(vfs, path, std::move(*file)));
     pager->sync_mode_ = sync_mode;
     pager->private_file_ = private_file;
-    pager->version_ = 2;
-    pager->checksums_enabled_ = true;
-    pager->page_count_ = 1;
-    pager->free_list_head_ = 0;
-    pager->catalog_root_ = 0;
-    pager->remember_commit_state();
 
     auto build = [&]() -> Status {
-        PageBuf header;
-        pager->build_header(header);
-        if (auto st = pager->write_page_to_file(0, header); !st) return st;
-        if (auto st = pager->file_->sync(pager->sync_mode_); !st) return st;
-        if (pager->sync_mode_ != kSyncNone) vfs->sync_dir(path);
+        if (auto st = pager->write_first_header(); !st) return st;
         return pager->commit_empty_catalog();
     };
     if (auto st = build(); !st) {
@@ -234,6 +224,21 @@ Result<std::unique_ptr<Pager>> Pager::create_file(std::shared_ptr<Vfs> vfs, std:
         return std::unexpected(st.error());
     }
     return pager;
+}
+
+Status Pager::write_first_header() {
+    version_ = 2;
+    checksums_enabled_ = true;
+    page_count_ = 1;
+    free_list_head_ = 0;
+    catalog_root_ = 0;
+    remember_commit_state();
+    PageBuf header;
+    build_header(header);
+    if (auto st = write_page_to_file(0, header); !st) return st;
+    if (auto st = file_->sync(sync_mode_); !st) return st;
+    if (sync_mode_ != kSyncNone) vfs_->sync_dir(path_);
+    return {};
 }
 
 Status Pager::commit_empty_catalog() {
@@ -308,6 +313,16 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
                 pager->remember_commit_state();
             }
         }
+    }
+    if (!header_found && *len == 0 && pager->wal_index_.empty()) {
+        // Nothing was ever written here: a create killed before its first
+        // page, or a file made empty for a database to go in (mkstemp). Left
+        // as it is, the name would never open again; it is made now, under
+        // the same lock a create holds.
+        if (auto st = pager->write_first_header(); !st) return std::unexpected(st.error());
+        header_found = true;
+        unfinished_create = true;
+        *len = kPageSize;
     }
     if (!header_found) return storage_error("not a KRVP page file");
     // The page count never shrinks in a commit, so every committed page lies

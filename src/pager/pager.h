@@ -140,7 +140,10 @@ public:
     // Opens an existing page file: reads the header page, replays the log,
     // takes the header fields from the log's committed page 0, checkpoints.
     // A file left by a `create` that never reached its first commit (exactly
-    // one header page: page count 1, no catalog) gets its empty catalog now.
+    // one header page: page count 1, no catalog) gets its empty catalog now,
+    // and an empty file (a create killed before its first page, or a file
+    // its owner made empty for a database) without a log that holds a
+    // header is made as `create` makes one.
     // Errors: the file layer's open error, "unsupported page file version: {}",
     // "unsupported page size: {}", "not a KRVP page file", "page count {}
     // exceeds the {} pages of the page file and its log", "WAL frame of page
@@ -336,6 +339,10 @@ private:
     void build_header(PageBuf& out, std::uint64_t page_count, std::uint64_t free_list_head,
                       std::uint64_t catalog_root) const;
     void remember_commit_state();
+    // The first steps of `create`, also run by an open that finds an empty
+    // file: the header page of a database with no pages and no catalog,
+    // written at offset 0 and flushed with its directory entry.
+    Status write_first_header();
     // Allocates an empty leaf, makes it the catalog root and commits: the
     // last steps of `create`, also run by an open that finds them undone.
     Status commit_empty_catalog();
@@ -413,6 +420,9 @@ private:
     std::uint64_t wal_commits_ = 0;
     // A cut of the log's tail failed: nothing is appended until it succeeds.
     bool wal_tail_uncut_ = false;
+    // A checkpointed log could not be removed (a folder the process may not
+    // write): the next log is made only once it is gone.
+    bool stuck_log_ = false;
     std::shared_ptr<ReadersCounter> readers_;
     std::size_t cache_capacity_ = kDefaultCacheCapacity;
     std::uint64_t page_count_ = 1;

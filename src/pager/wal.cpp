@@ -50,6 +50,7 @@
 #include "pager/le_bytes.h"
 #include "pager/log_ahead.h"
 #include "pager/pager.h"
+#include "types/text_format.h"
 
 namespace zembrel {
 
@@ -122,6 +123,19 @@ void Pager::adopt_log(std::unique_ptr<VfsFile> log) {
 Status Pager::ensure_wal() {
     finish_log_ahead();
     if (wal_ != nullptr) return {};
+    if (stuck_log_) {
+        // Its commits are all in the page file; but while it stands at the
+        // name no new log can be made there, and the create's "File exists"
+        // would hide why.
+        const std::string log = wal_path();
+        auto there = vfs_->exists_checked(log);
+        if (there && *there) {
+            if (auto st = vfs_->remove(log); !st)
+                return storage_error(
+                    format("old log '{}' is still there and cannot be removed: {}", log, st.error().message));
+        }
+        stuck_log_ = false;
+    }
     auto file = pager_detail::make_log_file(*vfs_, wal_path(), sync_mode_, private_file_);
     if (!file) return std::unexpected(file.error());
     adopt_log(std::move(*file));
@@ -412,9 +426,9 @@ void Pager::reset_wal() {
         wal_.reset();  // unnamed: gone with its handle
     } else if (wal_ != nullptr) {
         wal_.reset();
-        (void)vfs_->remove(log);
+        stuck_log_ = !vfs_->remove(log);
     } else if (vfs_->exists(log)) {
-        (void)vfs_->remove(log);
+        stuck_log_ = !vfs_->remove(log);
     }
     wal_len_ = 0;
     wal_commit_len_ = 0;

@@ -38,9 +38,11 @@ bool branch_name_ok(std::string_view name) {
     return true;
 }
 
-bool file_exists(const std::string& path) {
+// Anything at the name itself: a symbolic link there, dangling or not, is
+// for the log's open to refuse, not a log still to be made.
+bool name_taken(const std::string& path) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0;
 }
 
 Result<Engine> open_once(const std::string& path, const std::shared_ptr<Vfs>& vfs) {
@@ -296,7 +298,7 @@ Result<ShadowSession> ShadowSession::open_branch(const std::string& base_path, s
     session.name = std::string(branch);
     session.branch = std::string(branch);
     session.snapshot = std::move(*snapshot);
-    if (!file_exists(*path)) return session;
+    if (!name_taken(*path)) return session;
     ShadowFile file;
     auto log = ShadowLog::open_existing(*path, &file);
     if (!log) return fail(log.error());

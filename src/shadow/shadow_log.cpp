@@ -517,7 +517,11 @@ Result<ShadowLog> ShadowLog::create(const std::string& path, std::string_view na
         if (ec) return storage_error(format("shadow dir '{}': {}", parent.string(), os_error_text(ec.value())));
     }
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return storage_error(format("shadow '{}': {}", path, errno_text()));
+    if (fd < 0) {
+        const int err = errno;  // O_EXCL: a link at the name is EEXIST, dangling or not
+        if (err == EEXIST && is_symbolic_link(path)) return storage_error(format("shadow '{}': {}", path, kSymlinkRefused));
+        return storage_error(format("shadow '{}': {}", path, os_error_text(err)));
+    }
     ShadowLog log(path, fd, 0);
     // Until its header is whole the file is of no use to anyone, and left
     // behind it would make the name unusable for good: it goes again on
@@ -537,7 +541,11 @@ Result<ShadowLog> ShadowLog::create(const std::string& path, std::string_view na
 
 Result<ShadowLog> ShadowLog::open_existing(const std::string& path, ShadowFile* contents) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return storage_error(format("shadow '{}': {}", path, errno_text()));
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ELOOP && is_symbolic_link(path)) return storage_error(format("shadow '{}': {}", path, kSymlinkRefused));
+        return storage_error(format("shadow '{}': {}", path, os_error_text(err)));
+    }
     ShadowLog log(path, fd, 0);
     // Read under the lock, so that the valid length cut to below is the one
     // of the frames this log appends after.
