@@ -80,6 +80,7 @@ int main(void) {
      * columns each side changed and refuses where both changed one column;
      * lww lets the branch's rows win. A refused commit changes nothing. */
     const char* policies[] = {"error", "field_merge"};
+    printf("\nMerging under two policies that refuse these conflicts (the errors are expected):\n");
     for (int i = 0; i < 2; i++) {
         zembrel_shadow_set_merge_policy(sh, "products", policies[i]);
         if (zembrel_shadow_commit(sh) < 0) printf("commit under %s: %s\n", policies[i], zembrel_shadow_errmsg(sh));

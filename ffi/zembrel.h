@@ -35,7 +35,10 @@
  *   A failed COMMIT ends the transaction (ROLLBACK then fails with "Execution
  *   error: no active transaction"): running it again means the whole
  *   transaction, from BEGIN.
- * - Closing a handle never saves: an open transaction is lost. */
+ * - Closing a handle never saves: an open transaction is lost.
+ * - Files: a database is one file, with its log "<file>.pwal" and its lock
+ *   file "<file>.lock" beside it. docs/files.md describes every file the
+ *   library keeps beside a database, links, crashes and full disks. */
 #ifndef ZEMBREL_H
 #define ZEMBREL_H
 
@@ -61,66 +64,30 @@ typedef struct zembrel_db zembrel_db;         /* a database handle */
 typedef struct zembrel_result zembrel_result; /* a result set, owned by the caller */
 typedef struct zembrel_shared zembrel_shared; /* a shared handle, usable from many threads */
 
-/* Opens the database file at path, creating it when missing. A database in
- * an older file format is converted in place (the old file is kept beside
- * it with ".bak" appended to its name). NULL when the path is NULL or not
- * UTF-8, when the file cannot be opened, read or created (no access, a
- * damaged or foreign file, an existing empty file, ...), or when another
- * handle (in this or another process) holds it. The reason is not reported:
- * no handle exists whose error slot could hold it, so a NULL says only that
- * the open failed; "database '<path>' is locked by another process" comes
- * from zembrel_save_as alone.
+/* Opens the database file at path (the file a symbolic link leads to) for
+ * this handle alone. A missing or empty (0-byte) file becomes a new, empty
+ * database; one in an older format is converted in place, the old file
+ * kept beside it as "<file>.bak". There is no read-only mode.
  *
- * There is no read-only mode: a file the process may not write is not
- * opened, not even to read, and neither is one in a folder it may not
- * write, unless its lock file is already there and writable; then every
- * write fails ("auto-save failed: Storage error: create failed for
- * '<file>.pwal': Permission denied (os error 13)").
+ * Returns the handle, or NULL when:
+ * - path is NULL or not UTF-8;
+ * - another handle, in this process or another, holds the file, by this
+ *   name or any other (a symbolic link, a hard link, another spelling);
+ * - the file cannot be read, written or created: no access, a folder the
+ *   process may not write (unless the lock file is already there and
+ *   writable), a damaged or foreign file, a log it cannot fold in on a
+ *   full disk;
+ * - path leads to anything but a regular file (a FIFO, a device, a socket,
+ *   a folder) or through more symbolic links than the system follows (40):
+ *   NULL at once, without reading or waiting, and nothing made;
+ * - a symbolic link stands at "<file>.pwal" or "<file>.lock", or anything
+ *   but a regular file or a FIFO at "<file>.lock".
+ * The reason is not reported: no handle exists whose error slot could hold
+ * it.
  *
- * A database is one file however it is named. The files beside it (its log
- * "<file>.pwal", its lock file "<file>.lock", its shadow folder
- * "<file>.shadows") are named after the file a symbolic link leads to, and
- * a dangling link gets its file created where it leads. While a handle of
- * any kind holds a file, every other open of it is refused, whether it
- * comes by the same path, another spelling of it, a symbolic link or a hard
- * link.
- *
- * Open a database by one name. A hard link has no name to follow: the log
- * a process left beside one hard link's name by ending without closing is
- * not seen by an open through another name, and a later open through the
- * first name replays that old log over the file. That loses every write
- * made through the other name in the meantime, acknowledged or not, and can
- * damage the file beyond repair: tables mixing both states, tables lost or
- * unreadable, statements failing with "Storage error: page <n> out of
- * bounds (page count <m>)" through either name after every later open.
- * Likewise the log of a file renamed while a handle held it stays under the
- * old name, where an open by the new name does not look.
- *
- * A crash leaves nothing but the database: its file, its lock file (which
- * stays after every close too, by design) and its log until the next open
- * folds it in. An open that fails removes the lock file it made on file
- * systems that make files without a name (O_TMPFILE: ext4, xfs, btrfs,
- * tmpfs); elsewhere that lock file can stay. An in-memory database's file
- * and a sort's spill files have no name. A save-as killed half way leaves
- * its partial copy beside the destination ("<dest>.<uuid>.saving", for an
- * in-memory source also "<dest>.<uuid>.saving.pwal"), which the next open
- * of the destination or the next save-as onto it removes: save-as records
- * that name in the destination's lock file before it makes the copy, and
- * only what such a record names is ever removed, so a file of yours is
- * never taken for a leftover, whatever its name.
- *
- * Only a regular file is a database: a FIFO, a device, a socket or a
- * folder at path gives NULL at once, without reading or waiting, and
- * nothing is made beside it. So does a path through more symbolic links
- * than the system follows (40 in all, those of its folders included). The
- * log and the lock file are never made or written through a symbolic link
- * at their own names: with one there, the open gives NULL and the file the
- * link leads to is left as it is.
- *
- * Folding a log into the file needs room only when the file must grow.
- * When it must, a close on a full disk leaves the log as a crash does, and
- * an open that must fold it fails while the disk stays full; nothing is
- * lost, and the first open after space returns folds it. */
+ * Never open one file by two hard-link names: after a crash, writes are
+ * lost and the file can be damaged beyond repair. docs/files.md says what
+ * else happens to the files beside a database. */
 ZEMBREL_API zembrel_db* zembrel_open(const char* path) ZEMBREL_NOEXCEPT;
 
 /* Opens a new, empty database that lives in memory (and, once needed, in a
@@ -133,58 +100,80 @@ ZEMBREL_API zembrel_db* zembrel_open(const char* path) ZEMBREL_NOEXCEPT;
 ZEMBREL_API zembrel_db* zembrel_open_memory(void) ZEMBREL_NOEXCEPT;
 
 /* Closes the handle and releases the database; unsaved changes (an open
- * transaction) are lost. On a full disk the log can stay beside the file
- * (see zembrel_open). NULL does nothing. */
+ * transaction) are lost. The log is folded into the file and removed,
+ * except on a full disk when the file must grow: then it stays for the
+ * next open (docs/files.md). The lock file stays. NULL does nothing. */
 ZEMBREL_API void zembrel_close(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
-/* Makes the handle's changes durable in its file. 1 with "no file path set"
- * for an in-memory database (until zembrel_save_as gives it a file), and 1
- * with "cannot save while a transaction is active" inside a transaction
- * (COMMIT saves it). */
+/* Makes the handle's changes durable in its file (outside a transaction
+ * every statement has already been saved). 0 on success; 1 with:
+ * - "no file path set" for an in-memory database (until zembrel_save_as
+ *   gives it a file);
+ * - "Execution error: cannot save while a transaction is active" (COMMIT
+ *   saves it);
+ * - "Storage error: ..." when the file cannot be written. */
 ZEMBREL_API int zembrel_save(zembrel_db* db) ZEMBREL_NOEXCEPT;
 
-/* Writes the database to path and moves the handle over to it: from then on
- * statements and saves go to the new file, and the old file (if any) stays
- * as it was, unlocked. The destination is the file path leads to: a
- * symbolic link stays and its file is written. The path's lock is taken
- * before anything is written, so a file another handle holds, by this name
- * or any other, is never touched (the call fails with "database '<path>' is
- * locked by another process"); the handle's own file is refused with
- * "cannot save as onto the database's own file". A path whose files
- * cannot be made is refused before anything is touched with "create failed
- * for '<path>': <the system's reason>": one that leads nowhere (a loop of
- * symbolic links, or a chain of more than 40), a file where a folder should
- * be, a folder that is missing or that the effective user may not write
- * into, or a name too long to take ".<uuid>.saving" (44 characters; for an
- * in-memory source ".<uuid>.saving.pwal", 49) after it. A FIFO, a device,
- * a socket or a folder at path is refused the same way with "create failed
- * for '<path>': not a regular file", and a symbolic link at the
- * destination's lock file with "lock file open failed: symbolic link
- * refused at '<file>.lock'". The new file is written beside path and
+/* Writes the database to the file path leads to (a symbolic link stays
+ * and its file is written) and moves the handle over to it: later
+ * statements and saves go there, and the old file, if any, stays as it
+ * was, unlocked. A file database is copied; a file at path that no handle
+ * holds is replaced without warning, once the commits a log beside it held
+ * are folded into it. An in-memory database takes its tables, indexes and
+ * merge policies to a path where no file exists yet.
+ *
+ * 0 on success. 1 on failure: the destination is as it was and the handle
+ * keeps working on its old database. Everything that can refuse the call
+ * is checked before the destination is touched. In the texts, '<path>' is
+ * path as given and <file> the file it leads to:
+ * - "invalid path" (NULL or not UTF-8);
+ * - "Execution error: cannot save as while a transaction is active";
+ * - "Execution error: cannot save as onto the database's own file" (by
+ *   any name, a hard link included);
+ * - "Storage error: database '<path>' is locked by another process";
+ * - "Storage error: create failed for '<path>': <reason>", with the
+ *   system's reason (a loop of symbolic links or a chain of more than 40, a
+ *   file where a folder should be, a folder missing or not writable by the
+ *   effective user, a name too long to take ".<uuid>.saving" after it: 44
+ *   characters, 49 for an in-memory source's ".<uuid>.saving.pwal"; for an
+ *   in-memory source, a file already at path), or with "not a regular
+ *   file" (a FIFO, a device, a socket or a folder at path);
+ * - "Storage error: open failed for '<file>.pwal': symbolic link refused"
+ *   (dangling or not), or "...: not a regular file" (anything else there
+ *   but a regular file);
+ * - "Storage error: lock file open failed: <reason> at '<file>.lock'",
+ *   with the system's reason, "not a regular file" or "symbolic link
+ *   refused";
+ * - "Storage error: lock file write refused: <why> at '<file>.lock'", <why>
+ *   being "not a regular file", "it has more than one name" or "it holds
+ *   other data": the lock file, which keeps its bytes, cannot take
+ *   save-as's record;
+ * - "Storage error: lock file write failed: <reason> at '<file>.lock'";
+ * - "Storage error: copy failed: <reason>" and other Storage errors of
+ *   writing the new file.
+ * The new file is written beside path as "<file>.<uuid>.saving" and
  * renamed onto it once complete, so a crash leaves path as it was or
- * holding the whole copy (see zembrel_open for the partial copy). A file database is copied: a file at path that no
- * handle holds is replaced without warning, after the commits a log beside
- * it still held are folded into it. An in-memory one needs a path where no
- * file exists yet ("create failed for '<path>': ...") and takes its tables,
- * indexes and merge policies along. Refused while a transaction is open
- * ("cannot save as while a transaction is active"). 0 or 1; on failure the
- * handle keeps working on its old database. */
+ * holding the whole copy. docs/files.md says what a killed save-as leaves
+ * and what clears it. */
 ZEMBREL_API int zembrel_save_as(zembrel_db* db, const char* path) ZEMBREL_NOEXCEPT;
 
-/* Runs one SQL statement; 0 on success, 1 on failure (see zembrel_errmsg).
- * The dialect is described in docs/sql.md. Only the first statement of the
- * text runs: whatever follows its ';' is ignored without being read, so
- * "INSERT ...; DROP TABLE t" runs the INSERT alone and reports no error for
- * the rest. Without a ';', anything after a complete statement fails the
- * call ("Parse error: expected Eof, got ..."). An ORDER BY too large for
- * memory spills to files without a name in TMPDIR (else /tmp), which go
- * with the statement or the process, however it ends. */
+/* Runs one SQL statement and saves it (see Saving); 0 on success, 1 on
+ * failure with the reason in zembrel_errmsg ("invalid SQL string" for NULL
+ * or text that is not UTF-8). The dialect is described in docs/sql.md.
+ * Only the first statement of the text runs: whatever follows its ';' is
+ * ignored without being read, so "INSERT ...; DROP TABLE t" runs the
+ * INSERT alone and reports no error for the rest. Without a ';', anything
+ * after a complete statement fails the call ("Parse error: expected Eof,
+ * got ..."). An ORDER BY too large for memory spills to files without a
+ * name in TMPDIR (else /tmp), which go with the statement or the process,
+ * however it ends. */
 ZEMBREL_API int zembrel_exec(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;
 
-/* Runs one SQL statement and returns its outcome as a result set: a table of
- * text cells for SELECT and EXPLAIN, otherwise the statement's message.
- * NULL on failure (see zembrel_errmsg). As zembrel_exec, it runs only the
- * first statement of the text. */
+/* Runs one SQL statement as zembrel_exec does (the first statement of the
+ * text alone, saved) and returns its outcome as a result set, to be freed
+ * with zembrel_result_free: a table of text cells for SELECT and EXPLAIN,
+ * otherwise the statement's message. NULL on failure, with the reason in
+ * zembrel_errmsg. */
 ZEMBREL_API zembrel_result* zembrel_query(zembrel_db* db, const char* sql) ZEMBREL_NOEXCEPT;
 
 /* The text of the handle's last failure, or NULL when the last call
@@ -233,13 +222,14 @@ ZEMBREL_API void zembrel_result_free(zembrel_result* rs) ZEMBREL_NOEXCEPT;
  * - Errors of all threads land in the handle's one slot (the last one
  *   wins). */
 
-/* Opens the page file at path, creating it when missing. NULL when the path
- * is NULL or not UTF-8, when the file is not a page file (older formats are
- * not converted here), or when another handle holds it; at once for what
- * zembrel_open refuses at once (no regular file, too many links). */
+/* Opens the page file at path as zembrel_open does (a missing or empty
+ * file becomes a new, empty database), for the threads of this process.
+ * NULL, with no reason reported, for whatever zembrel_open refuses, and
+ * for a database in an older format, which is not converted here. */
 ZEMBREL_API zembrel_shared* zembrel_open_shared(const char* path) ZEMBREL_NOEXCEPT;
 
-/* Runs one SQL statement. 0 or 1 (see zembrel_errmsg_shared). */
+/* Runs one SQL statement, committed when the call returns. 0 on success,
+ * 1 on failure (see zembrel_errmsg_shared). */
 ZEMBREL_API int zembrel_exec_shared(zembrel_shared* db, const char* sql) ZEMBREL_NOEXCEPT;
 
 /* As zembrel_query, on a shared handle. */
@@ -250,7 +240,8 @@ ZEMBREL_API zembrel_result* zembrel_query_shared(zembrel_shared* db, const char*
  * zembrel_errmsg_shared call (on any shared handle) or until it exits. */
 ZEMBREL_API const char* zembrel_errmsg_shared(zembrel_shared* db) ZEMBREL_NOEXCEPT;
 
-/* Closes the handle and releases the database. NULL does nothing. */
+/* Closes the handle and releases the database, as zembrel_close does.
+ * NULL does nothing. */
 ZEMBREL_API void zembrel_close_shared(zembrel_shared* db) ZEMBREL_NOEXCEPT;
 
 /* ---- Shadow sessions ----------------------------------------------------
@@ -263,52 +254,76 @@ ZEMBREL_API void zembrel_close_shared(zembrel_shared* db) ZEMBREL_NOEXCEPT;
  * "<uuid>.krvv" stays behind when it is closed without a commit); a named
  * branch keeps its log "<branch>.krvb" across handles and must seal its ops
  * before a commit. A successful commit deletes the log. The base is opened
- * only while it is copied or merged into, waiting up to ten seconds while
- * another handle holds it. A shadow handle is used by one thread at a time.
+ * only while it is copied or merged into (open, refresh, the first
+ * statement after a commit, commit, conflict report). Each time, a base
+ * another handle holds is tried again every 15 ms for up to ten seconds;
+ * then the call fails with "Storage error: database '<base path>' is
+ * locked by another process" (the opens: NULL). A shadow handle is used by
+ * one thread at a time.
  * Counts are -1 on failure; status results 0/1. docs/shadow.md describes
  * the merge, its conflicts and outcomes, and the files, with examples. */
 typedef struct zembrel_shadow zembrel_shadow;
 
-/* An anonymous shadow of the database at base_path (a missing file becomes
- * a new, empty database); NULL on failure, whose reason is not reported. */
+/* An anonymous shadow of the database at base_path, opened as zembrel_open
+ * opens it (a missing or empty file becomes a new, empty database); NULL
+ * on failure, whose reason is not reported. */
 ZEMBREL_API zembrel_shadow* zembrel_shadow_open(const char* base_path) ZEMBREL_NOEXCEPT;
 /* The named branch (1-64 of letters, digits, '_', '-', '.'; not starting with
- * '.'), with its recorded ops replayed onto the copy; NULL on failure (an
- * invalid name, a base that cannot be opened, a branch another handle has
- * open, a base whose schema changed since the branch recorded its ops). */
+ * '.'), with its recorded ops replayed onto the copy; NULL on failure,
+ * whose reason is not reported: an invalid name, a base that cannot be
+ * opened (as zembrel_shadow_open), a branch another handle has open, a
+ * base whose schema changed since the branch recorded its ops, and, at
+ * once, a symbolic link (even dangling) at "<base>.shadows/<branch>.krvb". */
 ZEMBREL_API zembrel_shadow* zembrel_shadow_open_branch(const char* base_path, const char* branch) ZEMBREL_NOEXCEPT;
-/* Runs one statement on the shadow. Nothing is saved to the base. */
+/* Runs one statement on the shadow: SELECT and EXPLAIN read the copy;
+ * INSERT, UPDATE and DELETE change it and are recorded; any other
+ * statement fails with an Execution error. Nothing is saved to the base.
+ * 0 on success, 1 on failure (see zembrel_shadow_errmsg). */
 ZEMBREL_API int zembrel_shadow_exec(zembrel_shadow* sh, const char* sql) ZEMBREL_NOEXCEPT;
-/* As zembrel_query, on the shadow. */
+/* As zembrel_shadow_exec, returning a result set as zembrel_query does;
+ * NULL on failure (see zembrel_shadow_errmsg). */
 ZEMBREL_API zembrel_result* zembrel_shadow_query(zembrel_shadow* sh, const char* sql) ZEMBREL_NOEXCEPT;
 /* Ops recorded and not yet merged; ops recorded since the last seal. */
 ZEMBREL_API long long zembrel_shadow_pending(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 ZEMBREL_API long long zembrel_shadow_unsealed(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 /* Seals a branch's unsealed ops (author NULL: "zembrel"; message NULL: "");
- * returns their number; -1 for an anonymous shadow or with nothing to seal. */
+ * returns their number. -1 for an anonymous shadow ("Execution error:
+ * seal() is for named branches; ...") or with nothing to seal
+ * ("Execution error: nothing to commit (no unsealed ops)"). */
 ZEMBREL_API long long zembrel_shadow_seal(zembrel_shadow* sh, const char* author, const char* message) ZEMBREL_NOEXCEPT;
-/* Rebuilds the copy from the current base and the recorded ops. Fails
- * ("schema divergence ...", as the commit would) when the base changed the
- * columns of a table the ops touch; the shadow then keeps its copy. */
+/* Rebuilds the copy from the current base and the recorded ops. 0 on
+ * success; 1 when the base cannot be opened (see above), or with
+ * "Execution error: schema divergence on '<table>': ..." (as the commit
+ * would) when the base changed the columns of a table the ops touch; the
+ * shadow then keeps its copy. */
 ZEMBREL_API int zembrel_shadow_refresh(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 /* Merges the recorded ops into the base and saves it; returns the ops merged
- * (those the manual policy set aside in "<log name>.krvc" not counted). A
- * conflict whose outcome is Aborted fails the commit ("merge conflict: ...").
- * A branch with unsealed ops is refused. A failure leaves the base and the
- * shadow as they were. After a success the shadow's next statement reads a
- * fresh copy of the base. */
+ * (those the manual policy set aside in "<log name>.krvc" not counted). -1
+ * on failure, which leaves the base and the shadow as they were:
+ * - "Execution error: merge conflict: <n> row(s) diverged from base ..."
+ *   for a conflict whose outcome is Aborted;
+ * - "Execution error: branch has <n> unsealed op(s) ..." for a branch
+ *   with unsealed ops;
+ * - "Execution error: schema divergence on '<table>': ...";
+ * - "Storage error: database '<base path>' is locked by another process"
+ *   when another handle still holds the base after the wait (see above),
+ *   and the other Storage errors of opening and saving the base.
+ * After a success the shadow's next statement reads a fresh copy of the
+ * base. */
 ZEMBREL_API long long zembrel_shadow_commit(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 /* A dry run of the merge: the number of conflicting rows, with their report
  * lines "table[key]: kind (outcome)" joined by '\n' in zembrel_shadow_errmsg
  * (NULL there when the count is 0). Outcomes: Ours (the shadow's row is
  * taken whole), Merged (merged column by column), Skipped (set aside, the
- * base keeps its row), Aborted (the commit would fail). Writes nothing. */
+ * base keeps its row), Aborted (the commit would fail). Writes nothing. -1
+ * on failure, with the commit's texts (the locked base included). */
 ZEMBREL_API long long zembrel_shadow_conflicts(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
-/* The policy ("lww", "error", "field_merge", "manual") for the table, or with
- * table NULL the default for tables without a policy of their own. A
- * table's policy set here beats the one stored in the base (ALTER TABLE ...
- * SET MERGE POLICY), which beats the default; the default is lww until set.
- * Lasts for this handle only. */
+/* Sets the policy ("lww", "error", "field_merge", "manual") for the table,
+ * or with table NULL the default for tables without a policy of their own.
+ * A table's policy set here beats the one stored in the base (ALTER TABLE
+ * ... SET MERGE POLICY), which beats the default; the default is lww until
+ * set. Lasts for this handle only. 0 on success; 1 with "invalid merge
+ * policy (lww|error|field_merge|manual)". */
 ZEMBREL_API int zembrel_shadow_set_merge_policy(zembrel_shadow* sh, const char* table, const char* policy) ZEMBREL_NOEXCEPT;
 /* The shadow's last error or conflict report, or NULL. Valid until the
  * next call with this handle other than zembrel_shadow_errmsg,

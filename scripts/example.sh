@@ -21,4 +21,6 @@ for example in quickstart branch; do
 done
 "$build/quickstart"
 echo
+# branch prints "Execution error: merge conflict ..." twice on purpose: the
+# refused merges it shows before the one that succeeds.
 "$build/branch"

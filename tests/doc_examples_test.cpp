@@ -20,6 +20,11 @@
 // be the ```text blocks that follow the C blocks, put together in order,
 // line for line and blank for blank: a reader who runs it sees the page.
 //
+// README.md: its one ```c block is a whole program, built the same way. Run
+// in an empty directory it must print the first ```text block after it and
+// end well; run there again, it must print the second and exit with 1, the
+// database still holding what the first run wrote, once.
+//
 // Any other block (grammar, shell lines) is prose to these tests.
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -181,11 +186,15 @@ Outcome run_statement(zembrel_db* db, const std::string& sql) {
     return out;
 }
 
-std::vector<DocBlock> blocks_of(const std::string& document) {
+std::vector<DocBlock> blocks_at(const std::string& path) {
     std::string error;
-    auto blocks = read_doc_blocks(std::string(ZEMBREL_DOCS_DIR) + "/" + document, error);
+    auto blocks = read_doc_blocks(path, error);
     if (!blocks) ADD_FAILURE() << error;
     return blocks.value_or(std::vector<DocBlock>{});
+}
+
+std::vector<DocBlock> blocks_of(const std::string& document) {
+    return blocks_at(std::string(ZEMBREL_DOCS_DIR) + "/" + document);
 }
 
 struct TempDirectory {
@@ -200,6 +209,24 @@ struct TempDirectory {
         fs::remove_all(path, ec);
     }
 };
+
+struct ProgramRun {
+    int exit_code = -1;  // -1 when it did not exit by itself
+    std::string output;  // stdout and stderr together
+};
+
+// Runs a manual's program with `dir` as its working directory.
+ProgramRun run_program(const fs::path& dir, const std::string& program) {
+    const std::string command = "cd '" + dir.string() + "' && '" + program + "' 2>&1";
+    ProgramRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) run.output.append(chunk, n);
+    const int status = ::pclose(pipe);
+    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+    return run;
+}
 
 TEST(SqlManual, EveryExampleGivesTheResultShown) {
     const std::vector<DocBlock> blocks = blocks_of("sql.md");
@@ -275,16 +302,43 @@ TEST(ShadowManual, TheProgramPrintsWhatThePageShows) {
     ASSERT_GE(c_blocks, 5);
 
     TempDirectory dir;
-    const std::string command = "cd '" + dir.path.string() + "' && '" ZEMBREL_SHADOW_DOC_PROGRAM "' 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char chunk[4096];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
-    const int status = ::pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the program failed:\n" << output;
-    const std::string diff = difference(expected, output, Blanks::Exact);
+    const ProgramRun run = run_program(dir.path, ZEMBREL_SHADOW_DOC_PROGRAM);
+    EXPECT_EQ(run.exit_code, 0) << "the program failed:\n" << run.output;
+    const std::string diff = difference(expected, run.output, Blanks::Exact);
     EXPECT_TRUE(diff.empty()) << "docs/shadow.md: " << diff;
+}
+
+TEST(Readme, TheProgramPrintsWhatTheReadmeShows) {
+    const std::vector<DocBlock> blocks = blocks_at(ZEMBREL_README);
+    int c_blocks = 0;
+    std::vector<std::string> outputs;  // the ```text blocks after the program
+    for (const DocBlock& block : blocks) {
+        if (block.info == "c") ++c_blocks;
+        if (block.info == "text" && c_blocks > 0) outputs.push_back(block.text);
+    }
+    // One program, or the extracted source would glue several together.
+    ASSERT_EQ(c_blocks, 1);
+    ASSERT_EQ(outputs.size(), 2u) << "README.md: the first run's output, then the second's";
+
+    TempDirectory dir;
+    const ProgramRun first = run_program(dir.path, ZEMBREL_README_PROGRAM);
+    EXPECT_EQ(first.exit_code, 0) << "the first run failed:\n" << first.output;
+    std::string diff = difference(outputs[0], first.output, Blanks::Exact);
+    EXPECT_TRUE(diff.empty()) << "README.md, first run: " << diff;
+
+    const ProgramRun second = run_program(dir.path, ZEMBREL_README_PROGRAM);
+    EXPECT_EQ(second.exit_code, 1) << second.output;
+    diff = difference(outputs[1], second.output, Blanks::Exact);
+    EXPECT_TRUE(diff.empty()) << "README.md, second run: " << diff;
+
+    // The rows are in the file the program named, once: the second run
+    // stopped before its INSERT, and a database reopened holds them.
+    zembrel_db* db = zembrel_open((dir.path / "books.db").c_str());
+    ASSERT_NE(db, nullptr);
+    const Outcome rows = run_statement(db, "SELECT title, year FROM books ORDER BY year");
+    EXPECT_TRUE(rows.ok) << rows.text;
+    EXPECT_EQ(rows.text, "title | year\nEmma | 1815\nDune | 1965\n");
+    zembrel_close(db);
 }
 
 // The comparisons the tests rely on: for docs/sql.md aligned cells and

@@ -135,6 +135,17 @@ TEST(EngineLifecycle, AFirstOpenKilledAtAnyStepLeavesADatabaseThatOpens) {
     }
     EXPECT_TRUE(left_empty);  // the kill between the create and the first page was met
     EXPECT_GT(crash_at, 3u);
+
+    // An empty file whose first page cannot be written (a full disk) stays
+    // empty, not half a page, for the next open to make.
+    TempDir dir;
+    const std::string path = dir.path("full.db");
+    write_file(path, {});
+    auto vfs = std::make_shared<FaultVfs>();
+    vfs->fail_nth(FaultOp::Write, 1, "full.db", false, ENOSPC);
+    EXPECT_FALSE(storage::open(path, vfs));
+    EXPECT_EQ(fs::file_size(path), 0u);
+    EXPECT_TRUE(storage::open(path));
 }
 
 // A checkpointed log that cannot be removed (a folder the process may not

@@ -319,7 +319,12 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
         // page, or a file made empty for a database to go in (mkstemp). Left
         // as it is, the name would never open again; it is made now, under
         // the same lock a create holds.
-        if (auto st = pager->write_first_header(); !st) return std::unexpected(st.error());
+        if (auto st = pager->write_first_header(); !st) {
+            // Part of a page would make the file no database at all: it is
+            // left empty, for the next open to make again.
+            (void)pager->file_->set_len(0);
+            return std::unexpected(st.error());
+        }
         header_found = true;
         unfinished_create = true;
         *len = kPageSize;
