@@ -155,39 +155,25 @@ TEST(EngineLifecycle, AFirstOpenKilledAtAnyStepLeavesADatabaseThatOpens) {
 TEST(EngineLifecycle, ALogThatCannotBeRemovedIsNamedByTheWritesItStops) {
     TempDir dir;
     const std::string path = dir.path("stuck.db");
-    {
-        Engine e = must(storage::open(path));
-        ok(e, "CREATE TABLE t (n INT)");
-        ASSERT_TRUE(storage::save(e));
-    }
-    {
-        // A process that ends without closing leaves its log.
-        Engine e = must(storage::open(path));
-        ok(e, "INSERT INTO t VALUES (1)");
-        ASSERT_TRUE(storage::save(e));
-        const auto file = read_file(path), log = read_file(wal_path_for(path));
-        e = Engine();
-        write_file(path, file);
-        write_file(wal_path_for(path), log);
-    }
+    leave_unclosed_database(path);
     auto vfs = std::make_shared<FaultVfs>();
     vfs->fail_nth(FaultOp::Remove, 1, ".pwal", true, EACCES);
     Engine e = must(storage::open(path, vfs));
     EXPECT_TRUE(fs::exists(wal_path_for(path)));
-    auto rows = ok(e, "SELECT n FROM t");
-    EXPECT_EQ(std::get<Rows>(rows).rows.size(), 1u);  // the log was read all the same
-    ok(e, "INSERT INTO t VALUES (2)");
+    auto rows = ok(e, "SELECT n FROM o");
+    EXPECT_EQ(std::get<Rows>(rows).rows.size(), 5u);  // the log was read all the same
+    ok(e, "INSERT INTO o VALUES (6)");
     Status st = storage::save(e);
     ASSERT_FALSE(st);
     EXPECT_EQ(st.error().display(), "Storage error: old log '" + wal_path_for(path) +
                                         "' is still there and cannot be removed: Permission denied (os error 13)");
     vfs->clear();
     (void)e.reset_to_last_commit();
-    ok(e, "INSERT INTO t VALUES (3)");
+    ok(e, "INSERT INTO o VALUES (7)");
     ASSERT_TRUE(storage::save(e));
     e = Engine();
     Engine reopened = must(storage::open(path));
-    EXPECT_EQ(std::get<Rows>(ok(reopened, "SELECT n FROM t")).rows.size(), 2u);
+    EXPECT_EQ(std::get<Rows>(ok(reopened, "SELECT n FROM o")).rows.size(), 6u);
 }
 
 // No one reopens an in-memory database's backing file after a crash: its

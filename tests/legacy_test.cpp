@@ -510,27 +510,6 @@ void fill_source(Engine& e) {
     ok(e, "INSERT INTO b VALUES (1), (2), (3)");
 }
 
-// A database at `path` as a process that ended without closing it leaves it:
-// the table p and three rows of o in its file, two more rows of o only in its
-// log (which, replayed over another file, would find p's pages gone).
-void leave_unclosed_database(const std::string& path) {
-    {
-        Engine e = must(storage::open(path));
-        ok(e, "CREATE TABLE p (s TEXT)");
-        for (int i = 0; i < 20; ++i) ok(e, "INSERT INTO p VALUES ('" + std::string(500, 'p') + "')");
-        ok(e, "CREATE TABLE o (n INT)");
-        ok(e, "INSERT INTO o VALUES (1), (2), (3)");
-        ASSERT_TRUE(storage::save(e));
-    }
-    Engine e = must(storage::open(path));
-    ok(e, "INSERT INTO o VALUES (4), (5)");
-    ASSERT_TRUE(storage::save(e));
-    const Bytes file = read_file(path), log = read_file(wal_path_for(path));
-    e = Engine();
-    write_file(path, file);
-    write_file(wal_path_for(path), log);
-}
-
 // The in-memory route's copy gets a log beside it: a link planted at that
 // name the moment the copy exists is refused, not written through; the
 // file it leads to keeps its bytes, the tables stay with the engine, and
