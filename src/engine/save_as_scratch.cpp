@@ -93,8 +93,8 @@ Result<std::string> record_scratch(FileLock& lock) {
     std::memcpy(record.data(), kMagic, sizeof kMagic);
     std::memcpy(record.data() + sizeof kMagic, uuid.data(), kUuidLength);
     // A record replaces only a record (one whose copy is held stays with
-    // its holder): any other bytes there are someone else's.
-    if (auto st = lock.check_note_file(); !st) return fail(st.error());
+    // its holder): any other bytes there are someone else's. What else may
+    // hold no record at all, write_note refuses.
     if (const Note note = read_record(lock); note.length != 0 && !note.uuid)
         return storage_error(format("lock file write refused: it holds other data at '{}.lock'", lock.file()));
     if (auto st = lock.write_note(record); !st) return fail(st.error());
