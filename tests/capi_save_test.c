@@ -429,12 +429,6 @@ static void test_namesakes_of_scratch_copies(const char* dir) {
     free(src);
 }
 
-static void write_bytes_to(const char* path, const char* text) {
-    FILE* f = fopen(path, "wb");
-    CHECK(f != NULL && fputs(text, f) >= 0);
-    if (f != NULL) fclose(f);
-}
-
 /* `path` holds exactly `text`. */
 static int holds(const char* path, const char* text) {
     long len = 0;
@@ -583,9 +577,9 @@ static void test_what_stands_at_the_lock_name(const char* dir) {
                 char* users = join_path(d, "users.txt");
                 if (existing) make_destination(dest);
                 unlink(lock);
-                if (kind == 0) write_bytes_to(lock, kPid);
+                if (kind == 0) write_bytes(lock, kPid, strlen(kPid));
                 if (kind == 1) {
-                    write_bytes_to(users, kUsers);
+                    write_bytes(users, kUsers, strlen(kUsers));
                     CHECK(link(users, lock) == 0);
                 }
                 if (kind == 2) CHECK(mkfifo(lock, 0600) == 0);
@@ -652,7 +646,7 @@ static void test_what_stands_at_the_log_name(const char* dir) {
                 char* log = join_path(d, "dest.db.pwal");
                 char* victim = join_path(src_dir, "victim");
                 char* unmade = join_path(src_dir, "unmade");
-                write_bytes_to(victim, kPrecious);
+                write_bytes(victim, kPrecious, strlen(kPrecious));
                 if (existing) make_destination(dest);
                 if (kind == 0) CHECK(symlink(unmade, log) == 0);
                 if (kind == 1) CHECK(symlink(victim, log) == 0);
@@ -709,7 +703,7 @@ static void test_held_recorded_copy(const char* dir) {
     zembrel_db* made = zembrel_open(copy);
     CHECK(zembrel_exec(made, "CREATE TABLE r (n INT)") == 0);
     zembrel_close(made);
-    write_bytes_to(lock, record);
+    write_bytes(lock, record, strlen(record));
 
     int to_child[2], to_parent[2];
     CHECK(pipe(to_child) == 0 && pipe(to_parent) == 0);
@@ -754,7 +748,7 @@ static void test_held_recorded_copy(const char* dir) {
      * user's now. Recorded again and held by no one, it goes. */
     zembrel_close(zembrel_open(dest));
     CHECK(file_size(copy) > 0);
-    write_bytes_to(lock, record);
+    write_bytes(lock, record, strlen(record));
     zembrel_close(zembrel_open(dest));
     CHECK(file_size(copy) == -1 && file_size(copy_log) == -1 && file_size(copy_lock) == -1);
     CHECK(file_size(lock) == 0);

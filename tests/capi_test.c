@@ -250,14 +250,6 @@ static void test_auto_save(void) {
     free(dir);
 }
 
-static void write_bytes(const char* path, const char* bytes, size_t len) {
-    FILE* f = fopen(path, "wb");
-    CHECK(f != NULL);
-    if (f == NULL) return;
-    CHECK(fwrite(bytes, 1, len, f) == len);
-    fclose(f);
-}
-
 /* An open that fails takes away the lock file it made, whatever it was
  * given; a lock file that was there before stays, as does that of a
  * database that opened. */

@@ -45,6 +45,15 @@ static int failures = 0;
         }                                                                                     \
     } while (0)
 
+/* Makes `path` hold exactly `len` bytes from `bytes`. */
+static inline void write_bytes(const char* path, const char* bytes, size_t len) {
+    FILE* f = fopen(path, "wb");
+    CHECK(f != NULL);
+    if (f == NULL) return;
+    CHECK(fwrite(bytes, 1, len, f) == len);
+    fclose(f);
+}
+
 /* A fresh directory under the temporary directory; the caller frees it. */
 static inline char* make_temp_dir(void) {
     const char* base = getenv("TMPDIR");

@@ -86,14 +86,12 @@ public:
     // without a read when the lock file was empty when acquired (or made by
     // the acquire) or may hold no note. One read, bounded.
     std::size_t read_note(std::span<std::uint8_t> out) const;
-    // Whether the lock file may hold a note, asked of the file now: "lock
-    // file write refused: {} at '{}'" with "not a regular file" or "it has
-    // more than one name", and the lock file's path.
-    Status check_note_file() const;
     // Makes `note` the lock file's whole content, flushed (with the lock
-    // file's name, when this acquire made it) before it returns. Errors:
-    // those of `check_note_file`, "lock file write failed: {} at '{}'" with
-    // the OS error and the lock file's path.
+    // file's name, when this acquire made it) before it returns; only into
+    // a lock file that may hold a note, asked of the file now. Errors:
+    // "lock file write refused: {} at '{}'" with "not a regular file" or "it
+    // has more than one name" and the lock file's path, "lock file write
+    // failed: {} at '{}'" with the OS error and the lock file's path.
     Status write_note(std::span<const std::uint8_t> note);
     // Empties the lock file, without a flush; failures are ignored.
     void clear_note();
@@ -108,6 +106,8 @@ private:
     // Locks the file at `path` (links resolved) in place of the one locked
     // before; false when another holder has it.
     bool lock_database_file(const std::string& path);
+    // The refusal of `write_note` for a lock file that may hold no note.
+    Status check_note_file() const;
     int fd_ = -1;       // the lock file
     int file_fd_ = -1;  // the database file, once it exists
     std::string file_;

@@ -53,21 +53,18 @@ Result<std::unique_ptr<VfsFile>> open_with(const std::string& path, int flags, c
     do {
         fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        // O_NOFOLLOW reports a link as ELOOP, O_CREAT|O_EXCL as EEXIST.
-        const int err = errno_value();
-        if ((err == ELOOP || err == EEXIST) && is_symbolic_link(path))
-            return storage_error(std::string(what) + " failed for '" + path + "': " + kSymlinkRefused);
-        return storage_error(std::string(what) + " failed for '" + path + "': " + os_error_text(err));
-    }
+    if (fd < 0)
+        return storage_error(std::string(what) + " failed for '" + path + "': " + open_failure_reason(path, errno_value()));
     return std::unique_ptr<VfsFile>(new RealFile(fd, path));
 }
 
 }  // namespace
 
-bool is_symbolic_link(const std::string& path) {
+std::string open_failure_reason(const std::string& path, int err) {
     struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    if ((err == ELOOP || err == EEXIST) && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        return kSymlinkRefused;
+    return os_error_text(err);
 }
 
 Result<std::vector<std::uint8_t>> read_regular_file(const std::string& path) {

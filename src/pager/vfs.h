@@ -115,8 +115,11 @@ inline constexpr const char* kSymlinkRefused = "symbolic link refused";
 // database, which could block or read without end.
 inline constexpr const char* kNotRegularFile = "not a regular file";
 
-// True when `path` itself (not what it leads to) is a symbolic link.
-bool is_symbolic_link(const std::string& path);
+// Why an open or create of `path` without following a link failed with
+// errno `err`: kSymlinkRefused when a symbolic link at the name itself was
+// the cause (O_NOFOLLOW reports it as ELOOP, O_CREAT|O_EXCL as EEXIST,
+// dangling or not), else the OS error ("<description> (os error <n>)").
+std::string open_failure_reason(const std::string& path, int err);
 
 // The whole regular file at `path`, no longer than it was when opened:
 // opened without following a symbolic link at the name and without waiting

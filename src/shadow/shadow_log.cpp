@@ -506,17 +506,6 @@ std::uint64_t unsealed_count(const std::vector<ShadowLogEntry>& entries) {
 
 // ---------------------------------------------------------------- writer
 
-namespace {
-
-// Why a log could not be opened or made (errno `err`): a symbolic link at
-// its name, dangling or not, which O_NOFOLLOW reports as ELOOP and O_EXCL as
-// EEXIST, is named as such; anything else by its OS error.
-EngineError open_failed(const std::string& path, int err) {
-    const bool link = (err == ELOOP || err == EEXIST) && is_symbolic_link(path);
-    return EngineError::storage(format("shadow '{}': {}", path, link ? std::string(kSymlinkRefused) : os_error_text(err)));
-}
-
-}  // namespace
 
 Result<ShadowLog> ShadowLog::create(const std::string& path, std::string_view name,
                                     const TableFingerprints& fingerprints) {
@@ -529,7 +518,7 @@ Result<ShadowLog> ShadowLog::create(const std::string& path, std::string_view na
         if (ec) return storage_error(format("shadow dir '{}': {}", parent.string(), os_error_text(ec.value())));
     }
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(open_failed(path, errno));
+    if (fd < 0) return storage_error(format("shadow '{}': {}", path, open_failure_reason(path, errno)));
     ShadowLog log(path, fd, 0);
     // Until its header is whole the file is of no use to anyone, and left
     // behind it would make the name unusable for good: it goes again on
@@ -549,7 +538,7 @@ Result<ShadowLog> ShadowLog::create(const std::string& path, std::string_view na
 
 Result<ShadowLog> ShadowLog::open_existing(const std::string& path, ShadowFile* contents) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return fail(open_failed(path, errno));
+    if (fd < 0) return storage_error(format("shadow '{}': {}", path, open_failure_reason(path, errno)));
     ShadowLog log(path, fd, 0);
     // Read under the lock, so that the valid length cut to below is the one
     // of the frames this log appends after.
