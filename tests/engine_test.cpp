@@ -148,6 +148,51 @@ TEST(EngineLifecycle, AFirstOpenKilledAtAnyStepLeavesADatabaseThatOpens) {
     EXPECT_TRUE(storage::open(path));
 }
 
+// A first page that a power cut lost after the file had grown leaves one
+// page of zeros: a new database, by either open, as an empty file is. Nothing
+// else that is no database is taken for one, and an open that cannot finish
+// making the database (its log cannot be made: a folder the process may not
+// write) leaves the file as it found it.
+TEST(EngineLifecycle, APageOfZerosIsANewDatabaseAndNothingElseIs) {
+    TempDir dir;
+    const std::vector<std::uint8_t> zeros(kPageSize, 0);
+    for (bool shared_road : {false, true}) {
+        const std::string path = dir.path(shared_road ? "zeros-shared.db" : "zeros.db");
+        write_file(path, zeros);
+        {
+            Engine e = must(shared_road ? Engine::open_page_file(path) : storage::open(path));
+            ok(e, "CREATE TABLE t (n INT)");
+            ASSERT_TRUE(storage::save(e));
+        }
+        Engine again = must(storage::open(path));
+        EXPECT_EQ(again.page_store()->catalog.size(), 1u);
+    }
+
+    std::vector<std::uint8_t> one_byte = zeros;
+    one_byte[2000] = 1;
+    for (const auto& bytes : {std::vector<std::uint8_t>(2 * kPageSize, 0), one_byte}) {
+        const std::string path = dir.path("not-a-database");
+        write_file(path, bytes);
+        EXPECT_FALSE(storage::open(path));
+        EXPECT_FALSE(Engine::open_page_file(path));
+        EXPECT_EQ(read_file(path), bytes);
+    }
+
+    for (const auto& bytes : {std::vector<std::uint8_t>(), zeros}) {
+        const std::string path = dir.path(bytes.empty() ? "unwritable-empty.db" : "unwritable-zeros.db");
+        write_file(path, bytes);
+        auto vfs = std::make_shared<FaultVfs>();
+        vfs->fail_nth(FaultOp::Create, 1, ".pwal", true, EACCES);
+        auto refused = storage::open(path, vfs);
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().display(),
+                  "Storage error: create failed for '" + wal_path_for(path) + "': Permission denied (os error 13)");
+        EXPECT_EQ(read_file(path), bytes);
+        EXPECT_FALSE(fs::exists(wal_path_for(path)));
+        EXPECT_TRUE(storage::open(path));
+    }
+}
+
 // A checkpointed log that cannot be removed (a folder the process may not
 // write) keeps every later write out: the failure says so, rather than the
 // "File exists" of the log it cannot make, and a write once the log can go

@@ -403,7 +403,61 @@ TEST(LegacyMigration, ACrashAtAnyStepKeepsTheData) {
     }
 }
 
+// A conversion never replaces a file at the backup name (a user's own
+// backup): the open fails and changes nothing, with hard links or without,
+// and converts once the name is free.
+TEST(LegacyMigration, NeverReplacesABackupOfTheUsersOwn) {
+    const Bytes snap = snapshot_v3(sample_database());
+    const Bytes mine = {'m', 'i', 'n', 'e'};
+    for (bool links : {true, false}) {
+        SCOPED_TRACE(links ? "hard links" : "no hard links");
+        TempDir dir;
+        const std::string path = dir.path("app.db");
+        write_file(path, snap);
+        write_file(path + ".bak", mine);
+        auto vfs = std::make_shared<WatchedVfs>();
+        vfs->links = links;
+        auto refused = storage::open(path, vfs);
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().display(), "Storage error: backup failed: File exists (os error 17)");
+        EXPECT_EQ(read_file(path), snap);
+        EXPECT_EQ(read_file(path + ".bak"), mine);
+        for (const char* leftover : {".migrate", ".migrate.lock", ".migrate.pwal", ".lock"})
+            EXPECT_FALSE(fs::exists(path + leftover)) << leftover;
+        fs::rename(path + ".bak", dir.path("mine.bak"));
+        EXPECT_EQ(people_rows_at(path), 60u);
+        EXPECT_EQ(read_file(path + ".bak"), snap);
+    }
+}
+
+// An interrupted migration is finished only with a regular file of one
+// name: a hard link at the migration name to a user's database would make
+// the path a second name of that file.
+TEST(LegacyMigration, AHardLinkAtTheMigrationNameIsNotMovedIn) {
+    TempDir dir;
+    const std::string path = dir.path("app.db"), users = dir.path("users.db");
+    {
+        Engine e = must(storage::open(users));
+        ok(e, "CREATE TABLE mine (n INT)");
+        ok(e, "INSERT INTO mine VALUES (1)");
+        ASSERT_TRUE(storage::save(e));
+    }
+    write_file(path + ".bak", snapshot_v3(sample_database()));
+    fs::create_hard_link(users, path + ".migrate");
+    {
+        Engine e = must(storage::open(path));
+        EXPECT_TRUE(e.page_store()->catalog.entries().empty());
+        ok(e, "CREATE TABLE other (n INT)");
+        ASSERT_TRUE(storage::save(e));
+    }
+    EXPECT_EQ(fs::hard_link_count(users), 2u);
+    Engine e = must(storage::open(users));
+    EXPECT_EQ(e.page_store()->catalog.size(), 1u);
+    EXPECT_NE(e.page_store()->catalog.get("mine"), nullptr);
+}
+
 // ------------------------------------------------------------- save-as
+
 
 // The lock and transaction refusals and the routes' basics are in
 // capi_save_test.c; here what the C interface cannot reach.
@@ -561,6 +615,28 @@ std::vector<std::string> scratch_beside(const std::string& dest) {
             out.push_back(entry.path().string());
     }
     return out;
+}
+
+// A clean-up of a save-as's leftovers killed after removing the copy left
+// its log or its lock file, and the record: the next open removes whatever
+// of them is there, and only then clears the record.
+TEST(SaveAs, AnInterruptedCleanUpIsFinishedByTheNextOpen) {
+    const std::string uuid = "0b9a2d4e-5f61-4c7a-8e3b-2d1f0a9c8b7e";
+    for (int left = 1; left <= 3; ++left) {  // bit 0: the copy's lock file; bit 1: its log
+        SCOPED_TRACE(left);
+        TempDir dir;
+        const std::string dest = dir.path("dest.db");
+        must(storage::open(dest)) = Engine();
+        const std::string scratch = dest + "." + uuid + ".saving";
+        const std::string record = "KRVS" + uuid;
+        write_file(dest + ".lock", Bytes(record.begin(), record.end()));
+        if (left & 1) write_file(scratch + ".lock", {});
+        if (left & 2) write_file(wal_path_for(scratch), {1, 2, 3});
+        must(storage::open(dest)) = Engine();
+        EXPECT_FALSE(fs::exists(scratch + ".lock"));
+        EXPECT_FALSE(fs::exists(wal_path_for(scratch)));
+        EXPECT_EQ(fs::file_size(dest + ".lock"), 0u);
+    }
 }
 
 // A process killed at any change it makes to the file system during a

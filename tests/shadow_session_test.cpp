@@ -462,6 +462,46 @@ TEST(ShadowBranch, ReplaySealCommitAndKeptOpsAccumulate) {
     EXPECT_EQ(read_base(path).size(), 4u);
 }
 
+// A branch log left empty (its first op killed between making the file and
+// writing its header) records nothing: the branch opens without ops and its
+// first op writes the header there. A log with bytes but no header, or an
+// empty file that has a second name, is not taken over.
+TEST(ShadowBranch, AnEmptyLogIsANewBranch) {
+    TempDir dir;
+    const std::string path = dir.path("base.db");
+    base_exec(path, "CREATE TABLE t (id PK, v INT)");
+    const std::string log = dir.path("base.db.shadows/b.krvb");
+    fs::create_directory(dir.path("base.db.shadows"));
+    write_file(log, {});
+    {
+        ShadowSession s = open_session(path, "b");
+        EXPECT_EQ(s.pending, 0u);
+        EXPECT_FALSE(s.log.has_value());
+        shadow_ok(s, "INSERT INTO t (v) VALUES (1)");
+    }
+    ShadowSession again = open_session(path, "b");
+    EXPECT_EQ(again.pending, 1u);
+    ASSERT_TRUE(again.seal("me", "one").has_value());
+    ASSERT_TRUE(again.commit().has_value());
+    EXPECT_EQ(read_base(path).size(), 1u);
+
+    write_file(log, {'K', 'R', 'V'});
+    auto refused = ShadowSession::open_branch(path, "b");
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().display(), "Storage error: '" + log + "' is not a KRVV shadow file");
+    EXPECT_EQ(read_file(log), std::vector<std::uint8_t>({'K', 'R', 'V'}));
+
+    const std::string users = dir.path("users-empty-file");
+    write_file(users, {});
+    fs::remove(log);
+    fs::create_hard_link(users, log);
+    ShadowSession linked = open_session(path, "b");
+    auto r = linked.execute("INSERT INTO t (v) VALUES (2)");
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().display(), "Storage error: shadow '" + log + "': File exists (os error 17)");
+    EXPECT_EQ(fs::file_size(users), 0u);
+}
+
 // A statement whose second op cannot be written (the file size limit) did
 // not happen: the log is cut back, the counters stay, and neither the
 // snapshot nor a commit shows its first row.

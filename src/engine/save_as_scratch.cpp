@@ -65,13 +65,15 @@ Note read_record(const FileLock& lock) {
 // Gone, or never there.
 bool removed(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
 
-// The copy's own lock, when a regular file stands at its name: none is
-// taken for anything else there, whose name alone goes. Empty when someone
+// The copy's own lock, taken whether or not the copy is still there: a
+// clean-up killed after removing it left its lock file, which goes under
+// this lock too. None is taken while something other than a regular file
+// stands at the copy's name, whose name alone goes. Empty when someone
 // holds the copy (a user who opened it to rescue what it holds, whose
 // writes go into it) or its lock cannot be had.
 std::optional<FileLock> lock_copy(const std::string& scratch) {
     struct stat st;
-    if (::lstat(scratch.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return FileLock();
+    if (::lstat(scratch.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return FileLock();
     auto lock = FileLock::acquire(scratch);
     if (!lock) return std::nullopt;
     return std::move(*lock);
@@ -111,13 +113,14 @@ void remove_scratch_leftovers(FileLock& lock) {
     // A copy someone holds stays, and so does its record.
     std::optional<FileLock> copy_lock = lock_copy(scratch);
     if (!copy_lock) return;
-    // The log first (save_as_scratch.h); the record stays while either is
-    // still there, for the next open to try again.
-    if (removed(wal_path_for(scratch)) && removed(scratch)) {
-        // A lock file an open of the copy left goes with it.
-        copy_lock->remove_file_on_release();
-        lock.clear_note();
-    }
+    // Every file the record names goes, the log first (save_as_scratch.h)
+    // and the copy's lock file last, still held; the record is cleared only
+    // then, so that a clean-up killed at any step leaves it for the next
+    // open to finish. It stays while the log or the copy cannot go.
+    if (!removed(wal_path_for(scratch)) || !removed(scratch)) return;
+    copy_lock->remove_file_on_release();
+    copy_lock->release();
+    lock.clear_note();
 }
 
 }  // namespace zembrel

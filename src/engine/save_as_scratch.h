@@ -54,8 +54,10 @@ Result<std::string> record_scratch(FileLock& lock);
 void clear_scratch_record(FileLock& lock);
 
 // Removes what a killed save-as onto the file `lock` holds left beside it,
-// as its record names it: the log, then the copy (and the lock file an open
-// of the copy left); then clears the record. Nothing when the lock is not
+// as its record names it, whichever of them are still there: the log, then
+// the copy, then the lock file an open of the copy left; then clears the
+// record, so that a removal killed half-way is finished by the next one.
+// Nothing when the lock is not
 // held or holds no valid record, nor while a handle holds the copy (a user
 // rescuing it): its files and the record stay. Failures are ignored: a
 // leftover that stays is tried again at the next open.

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -57,12 +59,34 @@ Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
     return migrate_to_page_file(path, std::move(legacy), std::move(*lock), std::move(vfs));
 }
 
-// Only a regular file, by its own name, can be a migration's page file: a
-// link there leads to a file of someone else's (which the open would then
-// convert in place), and a folder or a FIFO is no database.
+// Only a regular file with one name can be a migration's page file: a
+// symbolic or hard link there leads to a file of someone else's (which the
+// open would then make a second name of the database), and a folder or a
+// FIFO is no database.
 bool migration_file_at(const std::string& building) {
     struct stat st;
-    return ::lstat(building.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return ::lstat(building.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
+// Keeps the legacy `file` under the name `backup` without ever replacing
+// what stands there (most likely a backup of the user's own): true when
+// `backup` became a second name of the file, which the path keeps until
+// the page file replaces it; false when the file moved there (a file
+// system without hard links). A backup name that leads to the legacy file
+// itself is this conversion's, made by one killed before its end, and
+// serves as it is. Error: the OS error alone, "File exists (os error 17)"
+// for anything else at `backup`.
+Result<bool> keep_as_backup(Vfs& vfs, const std::string& file, const std::string& backup) {
+    struct stat there, legacy;
+    if (::lstat(backup.c_str(), &there) == 0) {
+        if (S_ISREG(there.st_mode) && ::stat(file.c_str(), &legacy) == 0 && there.st_dev == legacy.st_dev &&
+            there.st_ino == legacy.st_ino)
+            return true;
+        return storage_error(os_error_text(EEXIST));
+    }
+    if (vfs.hard_link(file, backup)) return true;
+    if (auto st = vfs.rename_new(file, backup); !st) return fail(st.error());
+    return false;
 }
 
 // A migration without hard links that stopped between its two renames left
@@ -83,6 +107,18 @@ std::optional<Result<Engine>> finish_interrupted_migration(const std::string& pa
     if (!migration_file_at(building) || !vfs->rename(building, file)) return std::nullopt;
     vfs->sync_dir(file);
     return Engine::open_page_file(path, std::move(vfs), std::move(*lock));
+}
+
+// The one page at the start of the file `fd` reads whole and as zeros
+// (asked only of a file that long).
+bool is_zero_page(int fd) {
+    std::array<std::uint8_t, kPageSize> page;
+    ssize_t n;
+    do {
+        n = ::pread(fd, page.data(), page.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(page.size()) &&
+           std::all_of(page.begin(), page.end(), [](std::uint8_t b) { return b == 0; });
 }
 
 }  // namespace
@@ -130,11 +166,15 @@ Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
     do {
         n = ::read(fd, head, sizeof head);
     } while (n < 0 && errno == EINTR);
+    constexpr char kZeros[4] = {0, 0, 0, 0};
+    const bool unwritten = st.st_size == 0 || (st.st_size == static_cast<off_t>(kPageSize) &&
+                                                std::memcmp(head, kZeros, sizeof head) == 0 && is_zero_page(fd));
     ::close(fd);
 
-    // An empty file is a page file no one has written yet: the pager makes
-    // it under the lock, as a create would.
-    if (st.st_size == 0 || std::memcmp(head, kPageFileMagic, sizeof head) == 0)
+    // A file nothing was written into (empty, or a first page that a power
+    // cut left as zeros) is a page file no one has made yet: the pager
+    // makes it under the lock, as a create would.
+    if (unwritten || std::memcmp(head, kPageFileMagic, sizeof head) == 0)
         return Engine::open_page_file(path, std::move(vfs));
     return open_legacy(path, std::move(vfs));
 }
@@ -174,14 +214,11 @@ Result<Engine> migrate_to_page_file(const std::string& path, Engine legacy, File
     (void)vfs->remove(wal_path_for(file));
 
     const std::string backup = sibling_path(file, "bak");
-    (void)vfs->remove(backup);
     // A second name first, so that the path always holds a whole database;
     // without hard links the file itself moves and comes back on failure.
-    const bool linked = vfs->hard_link(file, backup).has_value();
-    if (!linked) {
-        if (auto st = vfs->rename(file, backup); !st)
-            return discard_building(EngineError::storage("backup failed: " + st.error().message));
-    }
+    auto backed_up = keep_as_backup(*vfs, file, backup);
+    if (!backed_up) return discard_building(EngineError::storage("backup failed: " + backed_up.error().message));
+    const bool linked = *backed_up;
     if (auto st = vfs->rename(building, file); !st) {
         if (linked)
             (void)vfs->remove(backup);

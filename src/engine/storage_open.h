@@ -23,7 +23,11 @@
 //      legacy file or the finished page file. Where the file system has no
 //      hard links the legacy file is renamed onto ".bak" instead, and put
 //      back when the final rename fails; an open that finds no file at the
-//      path but both ".migrate" and ".bak" beside it finishes that rename;
+//      path but both ".migrate" (a regular file with one name) and ".bak"
+//      beside it finishes that rename. Nothing at ".bak" is ever replaced:
+//      anything there but the legacy file itself (a user's own backup)
+//      fails the open with "backup failed: File exists (os error 17)",
+//      leaving the legacy file as it was for the next open to try again;
 //   4. the page file is opened at its final name, under the lock held since 1.
 // Errors: "open failed: {}", "read failed: {}", "backup failed: {}",
 // "migrate rename failed: {}", and those of the legacy readers, the snapshot

@@ -209,21 +209,21 @@ Result<std::unique_ptr<Pager>> Pager::create_file(std::shared_ptr<Vfs> vfs, std:
     };
     if (auto st = build(); !st) {
         // A half-made database must not be found by a later open.
-        (void)pager->rollback();
-        pager->skip_close_checkpoint_ = true;
-        pager->finish_log_ahead();
-        // Only a log this create made is its to remove: what stands at the
-        // log's name otherwise (a link planted there) stays as it is.
-        const bool made_log = pager->wal_ != nullptr;
-        pager->wal_.reset();
+        pager->abandon_made_log();
         pager.reset();
-        if (!private_file) {
-            if (made_log) (void)vfs->remove(wal_path_for(path));
-            (void)vfs->remove(path);
-        }
+        if (!private_file) (void)vfs->remove(path);
         return std::unexpected(st.error());
     }
     return pager;
+}
+
+void Pager::abandon_made_log() {
+    (void)rollback();
+    skip_close_checkpoint_ = true;
+    finish_log_ahead();
+    const bool made_log = wal_ != nullptr;
+    wal_.reset();
+    if (made_log && !private_file_) (void)vfs_->remove(wal_path());
 }
 
 Status Pager::write_first_header() {
@@ -268,6 +268,8 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
     // with a valid CRC, no pages, no catalog. A process killed there left a
     // database that never held anything; the open finishes the creation.
     bool unfinished_create = false;
+    // The file is one page long and every byte of it is zero.
+    bool zero_page = false;
     pager->version_ = 1;
     pager->page_count_ = 1;
     pager->free_list_head_ = 0;
@@ -276,7 +278,11 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
         PageBuf header;
         // An unreadable header page counts as no header; the log may still hold one.
         Result<std::optional<HeaderFields>> fields = std::optional<HeaderFields>();
-        if (pager->file_->read_at(header, 0)) fields = decode_header(header);
+        if (pager->file_->read_at(header, 0)) {
+            fields = decode_header(header);
+            zero_page = *len == kPageSize &&
+                        std::all_of(header.begin(), header.end(), [](std::uint8_t b) { return b == 0; });
+        }
         if (!fields) return std::unexpected(fields.error());
         if (*fields && (*fields)->page_count != 0) {
             const HeaderFields& h = **fields;
@@ -314,17 +320,25 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
             }
         }
     }
-    if (!header_found && *len == 0 && pager->wal_index_.empty()) {
-        // Nothing was ever written here: a create killed before its first
-        // page, or a file made empty for a database to go in (mkstemp). Left
-        // as it is, the name would never open again; it is made now, under
-        // the same lock a create holds.
-        if (auto st = pager->write_first_header(); !st) {
-            // Part of a page would make the file no database at all: it is
-            // left empty, for the next open to make again.
-            (void)pager->file_->set_len(0);
-            return std::unexpected(st.error());
-        }
+    // Nothing was ever written here: a create killed before its first page,
+    // a file made empty for a database to go in (mkstemp), or a first page
+    // that a power cut lost after the file had grown to hold it. Nothing of
+    // value can be in it (a database's first page always starts with its
+    // magic), and left as it is the name would never open again: it is made
+    // now, under the same lock a create holds.
+    const std::uint64_t found_len = *len;
+    const bool making = !header_found && pager->wal_index_.empty() && (found_len == 0 || zero_page);
+    // A failed making leaves the file as it was found, for the next open to
+    // make again: neither part of a page (no database at all) nor a header
+    // without its catalog (a database this open could not finish).
+    const auto unmake = [&](EngineError error) -> Result<std::unique_ptr<Pager>> {
+        pager->abandon_made_log();
+        (void)pager->file_->set_len(0);
+        if (found_len != 0) (void)pager->file_->set_len(found_len);
+        return std::unexpected(std::move(error));
+    };
+    if (making) {
+        if (auto st = pager->write_first_header(); !st) return unmake(st.error());
         header_found = true;
         unfinished_create = true;
         *len = kPageSize;
@@ -351,7 +365,10 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
     }
     if (pager->catalog_root_ == 0) {
         if (!unfinished_create) return storage_error("page file has no catalog");
-        if (auto st = pager->commit_empty_catalog(); !st) return std::unexpected(st.error());
+        if (auto st = pager->commit_empty_catalog(); !st) {
+            if (making) return unmake(st.error());
+            return std::unexpected(st.error());
+        }
     }
     pager->skip_close_checkpoint_ = false;
     return pager;

@@ -141,9 +141,12 @@ public:
     // takes the header fields from the log's committed page 0, checkpoints.
     // A file left by a `create` that never reached its first commit (exactly
     // one header page: page count 1, no catalog) gets its empty catalog now,
-    // and an empty file (a create killed before its first page, or a file
-    // its owner made empty for a database) without a log that holds a
-    // header is made as `create` makes one.
+    // and a file nothing was ever written into, without a log that holds a
+    // header, is made as `create` makes one: an empty file (a create killed
+    // before its first page, or a file its owner made empty for a database)
+    // or one page of zero bytes (a first page lost to a power cut, where the
+    // file system grew the file before its data landed). An open that fails
+    // while making it leaves that file as it found it, without a log.
     // Errors: the file layer's open error, "unsupported page file version: {}",
     // "unsupported page size: {}", "not a KRVP page file", "page count {}
     // exceeds the {} pages of the page file and its log", "WAL frame of page
@@ -346,6 +349,11 @@ private:
     // Allocates an empty leaf, makes it the catalog root and commits: the
     // last steps of `create`, also run by an open that finds them undone.
     Status commit_empty_catalog();
+    // After a create or the making of a new database by an open failed:
+    // drops what was not committed, marks the pager as never opened (its
+    // release writes nothing) and removes a log it made (only that: what
+    // stands at the log's name otherwise, a link planted there, stays).
+    void abandon_made_log();
 
     // log (wal.cpp)
     Status ensure_wal();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -199,6 +200,13 @@ Result<std::unique_ptr<VfsFile>> Vfs::create_unnamed(const std::string& path) {
     return file;
 }
 
+Status Vfs::rename_new(const std::string& from, const std::string& to) {
+    auto there = exists_checked(to);
+    if (!there) return fail(there.error());
+    if (*there) return storage_error(os_error_text(EEXIST));
+    return rename(from, to);
+}
+
 std::string RealVfs::describe() const { return "RealVfs"; }
 
 Result<std::unique_ptr<VfsFile>> RealVfs::open(const std::string& path) { return open_with(path, O_RDWR, "open"); }
@@ -252,6 +260,15 @@ Status RealVfs::remove(const std::string& path) {
 Status RealVfs::rename(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) != 0) return storage_error(errno_text());
     return {};
+}
+
+Status RealVfs::rename_new(const std::string& from, const std::string& to) {
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+    // Refused by the file system (or kernel) rather than for the names' sake.
+    if (errno != EINVAL && errno != ENOSYS) return storage_error(errno_text());
+#endif
+    return Vfs::rename_new(from, to);
 }
 
 Status RealVfs::hard_link(const std::string& from, const std::string& to) {

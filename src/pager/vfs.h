@@ -94,6 +94,11 @@ public:
     // Moves `from` onto `to` (replacing it) in one step; the error carries
     // only the operating-system error.
     virtual Status rename(const std::string& from, const std::string& to) = 0;
+    // The same, but `to` must not exist: whatever stands there (a user's
+    // file, a link) stays, and the move fails with EEXIST's text. The
+    // default asks first and then renames; RealVfs moves in one step where
+    // the file system can.
+    virtual Status rename_new(const std::string& from, const std::string& to);
     // Gives the file at `from` the second name `to`, which must not exist;
     // the error carries only the operating-system error.
     virtual Status hard_link(const std::string& from, const std::string& to) = 0;
@@ -163,6 +168,7 @@ public:
     Result<bool> exists_checked(const std::string& path) override;
     Status remove(const std::string& path) override;
     Status rename(const std::string& from, const std::string& to) override;
+    Status rename_new(const std::string& from, const std::string& to) override;
     Status hard_link(const std::string& from, const std::string& to) override;
     void sync_dir(const std::string& path) override;
 };

@@ -40,9 +40,13 @@ bool branch_name_ok(std::string_view name) {
 
 // Anything at the name itself: a symbolic link there, dangling or not, is
 // for the log's open to refuse, not a log still to be made.
-bool name_taken(const std::string& path) {
+// Whether anything stands at a branch log's name but an empty regular file,
+// which records nothing (a first op killed between making the log and
+// writing its header) and opens as a branch without a log, as a missing one
+// does: its first op writes the header into it (ShadowLog::create).
+bool log_recorded(const std::string& path) {
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0 && !(S_ISREG(st.st_mode) && st.st_size == 0);
 }
 
 Result<Engine> open_once(const std::string& path, const std::shared_ptr<Vfs>& vfs) {
@@ -298,7 +302,7 @@ Result<ShadowSession> ShadowSession::open_branch(const std::string& base_path, s
     session.name = std::string(branch);
     session.branch = std::string(branch);
     session.snapshot = std::move(*snapshot);
-    if (!name_taken(*path)) return session;
+    if (!log_recorded(*path)) return session;
     ShadowFile file;
     auto log = ShadowLog::open_existing(*path, &file);
     if (!log) return fail(log.error());

@@ -359,6 +359,19 @@ Status lock_log(int fd, const std::string& path) {
     return {};
 }
 
+// The empty log at `path` opened for writing, without following a link or
+// waiting on a FIFO; -1 with errno EEXIST when what stands there is anything
+// else (a log with bytes, a link, a file with a second name that may be a
+// user's).
+int open_empty_log(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_size == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    errno = EEXIST;
+    return -1;
+}
+
 Result<Bytes> read_whole_file(const std::string& path) {
     auto bytes = read_regular_file(path);
     if (!bytes) return storage_error(format("shadow read '{}': {}", path, bytes.error().message));
@@ -517,20 +530,34 @@ Result<ShadowLog> ShadowLog::create(const std::string& path, std::string_view na
         std::filesystem::create_directories(parent, ec);
         if (ec) return storage_error(format("shadow dir '{}': {}", parent.string(), os_error_text(ec.value())));
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return storage_error(format("shadow '{}': {}", path, open_failure_reason(path, errno)));
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int create_error = errno;
+    // An empty log was made by a first op killed before it wrote the
+    // header: nothing was ever recorded in it, and it is written now as if
+    // this create had made it.
+    const bool adopted = fd < 0 && create_error == EEXIST && (fd = open_empty_log(path)) >= 0;
+    if (fd < 0) return storage_error(format("shadow '{}': {}", path, open_failure_reason(path, create_error)));
     ShadowLog log(path, fd, 0);
     // Until its header is whole the file is of no use to anyone, and left
-    // behind it would make the name unusable for good: it goes again on
-    // failure. (Whoever else got at it in between read an empty file and
-    // failed.)
-    auto discard = [&log, &path](EngineError error) {
+    // behind with part of one it would make the name unusable for good: a
+    // file made here goes again on failure, one adopted is emptied again.
+    // (Whoever else got at it in between read an empty file and failed.)
+    auto discard = [&log, &path, adopted](EngineError error) {
+        if (adopted)
+            (void)::ftruncate(log.fd_, 0);
+        else
+            ::unlink(path.c_str());
         log.close_file();
-        ::unlink(path.c_str());
         return fail(std::move(error));
     };
     // Locked before the first byte is written, so no other log takes it over.
-    if (auto st = lock_log(fd, path); !st) return discard(std::move(st.error()));
+    if (auto st = lock_log(fd, path); !st) {
+        if (adopted) return fail(std::move(st.error()));  // its holder is writing it
+        return discard(std::move(st.error()));
+    }
+    struct stat st;
+    if (adopted && (::fstat(fd, &st) != 0 || st.st_size != 0))  // another session's header came first
+        return storage_error(format("shadow '{}': {}", path, os_error_text(EEXIST)));
     if (!write_all_at(fd, *header, 0)) return discard(EngineError::storage(format("shadow header write: {}", errno_text())));
     log.end_ = header->size();
     return log;

@@ -119,9 +119,12 @@ public:
     // Creates the parent directories (mode 0777 before umask; "shadow dir
     // '{}': {}"), then the file exclusively (mode 0666; "shadow '{}': {}"),
     // locks it, and writes a version-3 header ("shadow header write: {}").
-    // A failed lock ("shadow log '{}' is in use by another session") or
-    // header write removes the file again. Names that do not fit
-    // the header are refused before anything is created. Nothing is flushed.
+    // An empty log already at `path` (a regular file with one name: a
+    // create killed before its header) is written as if made here; anything
+    // else there is "File exists". A failed lock ("shadow log '{}' is in use
+    // by another session") or header write removes the file made again, or
+    // empties the one adopted. Names that do not fit the header are refused
+    // before anything is created. Nothing is flushed.
     static Result<ShadowLog> create(const std::string& path, std::string_view name,
                                     const TableFingerprints& fingerprints);
     // Opens an existing log for appending: opens it write-only ("shadow
