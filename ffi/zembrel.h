@@ -65,9 +65,10 @@ typedef struct zembrel_result zembrel_result; /* a result set, owned by the call
 typedef struct zembrel_shared zembrel_shared; /* a shared handle, usable from many threads */
 
 /* Opens the database file at path (the file a symbolic link leads to) for
- * this handle alone. A missing or empty (0-byte) file becomes a new, empty
- * database; one in an older format is converted in place, the old file
- * kept beside it as "<file>.bak". There is no read-only mode.
+ * this handle alone. A missing or empty (0-byte) file, or one page (4096
+ * bytes) of zeros with no log beside it, becomes a new, empty database; one
+ * in an older format is converted in place, the old file kept beside it as
+ * "<file>.bak". There is no read-only mode.
  *
  * Returns the handle, or NULL when:
  * - path is NULL or not UTF-8;
@@ -75,8 +76,10 @@ typedef struct zembrel_shared zembrel_shared; /* a shared handle, usable from ma
  *   name or any other (a symbolic link, a hard link, another spelling);
  * - the file cannot be read, written or created: no access, a folder the
  *   process may not write (unless the lock file is already there and
- *   writable), a damaged or foreign file, a log it cannot fold in on a
- *   full disk;
+ *   writable and the file is neither empty nor a page of zeros), a damaged
+ *   or foreign file, a log it cannot fold in on a full disk;
+ * - a file in an older format would be converted while something stands
+ *   at "<file>.bak" (nothing is changed; the next open tries again);
  * - path leads to anything but a regular file (a FIFO, a device, a socket,
  *   a folder) or through more symbolic links than the system follows (40):
  *   NULL at once, without reading or waiting, and nothing made;
@@ -223,7 +226,8 @@ ZEMBREL_API void zembrel_result_free(zembrel_result* rs) ZEMBREL_NOEXCEPT;
  *   wins). */
 
 /* Opens the page file at path as zembrel_open does (a missing or empty
- * file becomes a new, empty database), for the threads of this process.
+ * file, or one page of zeros, becomes a new, empty database), for the
+ * threads of this process.
  * NULL, with no reason reported, for whatever zembrel_open refuses, and
  * for a database in an older format, which is not converted here. */
 ZEMBREL_API zembrel_shared* zembrel_open_shared(const char* path) ZEMBREL_NOEXCEPT;
@@ -265,15 +269,18 @@ ZEMBREL_API void zembrel_close_shared(zembrel_shared* db) ZEMBREL_NOEXCEPT;
 typedef struct zembrel_shadow zembrel_shadow;
 
 /* An anonymous shadow of the database at base_path, opened as zembrel_open
- * opens it (a missing or empty file becomes a new, empty database); NULL
- * on failure, whose reason is not reported. */
+ * opens it (a missing or empty file, or one page of zeros, becomes a new,
+ * empty database); NULL on failure, whose reason is not reported. */
 ZEMBREL_API zembrel_shadow* zembrel_shadow_open(const char* base_path) ZEMBREL_NOEXCEPT;
 /* The named branch (1-64 of letters, digits, '_', '-', '.'; not starting with
- * '.'), with its recorded ops replayed onto the copy; NULL on failure,
- * whose reason is not reported: an invalid name, a base that cannot be
- * opened (as zembrel_shadow_open), a branch another handle has open, a
- * base whose schema changed since the branch recorded its ops, and, at
- * once, a symbolic link (even dangling) at "<base>.shadows/<branch>.krvb". */
+ * '.'), with its recorded ops replayed onto the copy. An empty log (0
+ * bytes, as a process killed during the branch's first op leaves it) is a
+ * new branch with nothing pending. NULL on failure, whose reason is not
+ * reported: an invalid name, a base that cannot be opened (as
+ * zembrel_shadow_open), a branch another handle has open, a log that holds
+ * bytes but no valid header, a base whose schema changed since the branch
+ * recorded its ops, and, at once, a symbolic link (even dangling) at
+ * "<base>.shadows/<branch>.krvb". */
 ZEMBREL_API zembrel_shadow* zembrel_shadow_open_branch(const char* base_path, const char* branch) ZEMBREL_NOEXCEPT;
 /* Runs one statement on the shadow: SELECT and EXPLAIN read the copy;
  * INSERT, UPDATE and DELETE change it and are recorded; any other

@@ -1,5 +1,6 @@
 /* The database-handle and result-set functions, driven only through the
  * public header. */
+#include <errno.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -594,6 +595,30 @@ static void test_paths_that_are_no_files(void) {
     free(dir);
 }
 
+/* A device at the lock file's name opens and locks like a file, so only a
+ * look at what was opened refuses it: every open gives NULL, makes no
+ * database, and leaves the device where it is. */
+static void test_device_at_the_lock_name(void) {
+    char* dir = make_temp_dir();
+    char* path = join_path(dir, "dev.db");
+    char* lock = join_path(dir, "dev.db.lock");
+    if (mknod(lock, S_IFCHR | 0666, makedev(1, 3)) != 0) {
+        CHECK(errno == EPERM);
+        fprintf(stderr, "skipped the device at the lock name: making device files needs a privilege this process lacks\n");
+    } else {
+        CHECK(zembrel_open(path) == NULL);
+        CHECK(zembrel_open_shared(path) == NULL);
+        CHECK(zembrel_shadow_open(path) == NULL);
+        struct stat st;
+        CHECK(lstat(lock, &st) == 0 && S_ISCHR(st.st_mode));
+        CHECK(file_size(path) == -1);
+    }
+    remove_dir(dir);
+    free(lock);
+    free(path);
+    free(dir);
+}
+
 /* A path that crosses more symbolic links than the system follows (30 to
  * its folder, then 15 to the file) gives the same answer to every open,
  * the first included: refused, with nothing made where the chain ends. */
@@ -762,6 +787,7 @@ int main(void) {
     test_one_file_whatever_its_name();
     test_memory_leaves_no_file();
     test_paths_that_are_no_files();
+    test_device_at_the_lock_name();
     test_path_through_too_many_links();
     test_empty_file_is_a_new_database();
     test_what_stands_at_the_migration_name();

@@ -23,9 +23,11 @@
 // README.md: its one ```c block is a whole program, built the same way. Run
 // in an empty directory it must print the first ```text block after it and
 // end well; run there again, it must print the second and exit with 1, the
-// database still holding what the first run wrote, once.
+// database still holding what the first run wrote, once. The ```sh block
+// after it, the lines that build and run it against an install, must print
+// that first block too.
 //
-// Any other block (grammar, shell lines) is prose to these tests.
+// Any other block (grammar, indented shell lines) is prose to these tests.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -215,9 +217,9 @@ struct ProgramRun {
     std::string output;  // stdout and stderr together
 };
 
-// Runs a manual's program with `dir` as its working directory.
-ProgramRun run_program(const fs::path& dir, const std::string& program) {
-    const std::string command = "cd '" + dir.string() + "' && '" + program + "' 2>&1";
+// Runs a shell command line with `dir` as its working directory.
+ProgramRun run_shell(const fs::path& dir, const std::string& line) {
+    const std::string command = "cd '" + dir.string() + "' && " + line + " 2>&1";
     ProgramRun run;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
@@ -226,6 +228,17 @@ ProgramRun run_program(const fs::path& dir, const std::string& program) {
     const int status = ::pclose(pipe);
     if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
     return run;
+}
+
+// Runs a manual's program with `dir` as its working directory.
+ProgramRun run_program(const fs::path& dir, const std::string& program) {
+    return run_shell(dir, "'" + program + "'");
+}
+
+void write_file(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    EXPECT_TRUE(out.good()) << "cannot write " << path;
 }
 
 TEST(SqlManual, EveryExampleGivesTheResultShown) {
@@ -339,6 +352,62 @@ TEST(Readme, TheProgramPrintsWhatTheReadmeShows) {
     EXPECT_TRUE(rows.ok) << rows.text;
     EXPECT_EQ(rows.text, "title | year\nEmma | 1815\nDune | 1965\n");
     zembrel_close(db);
+}
+
+// The README's build lines, run as a reader runs them from the root folder
+// after scripts/example.sh: the folder here holds what they use of it, an
+// install at build/release/prefix (of this build, with libdir lib as the
+// script makes it) and the program saved as app.c.
+TEST(Readme, TheBuildLinesRunTheProgramAgainstTheInstall) {
+    const std::vector<DocBlock> blocks = blocks_at(ZEMBREL_README);
+    const DocBlock* program = nullptr;
+    const DocBlock* lines = nullptr;
+    const DocBlock* output = nullptr;
+    for (const DocBlock& block : blocks) {
+        if (block.info == "c" && program == nullptr) program = &block;
+        if (program == nullptr) continue;
+        if (block.info == "sh" && lines == nullptr) lines = &block;
+        if (block.info == "text" && output == nullptr) output = &block;
+    }
+    ASSERT_NE(program, nullptr) << "README.md: no ```c block";
+    ASSERT_NE(lines, nullptr) << "README.md: no ```sh block of build lines after the program";
+    ASSERT_NE(output, nullptr) << "README.md: no output after the program";
+
+    TempDirectory root;
+    const fs::path prefix = root.path / "build/release/prefix";
+    const ProgramRun install =
+        run_shell(root.path, "'" ZEMBREL_CMAKE "' --install '" ZEMBREL_BUILD_DIR "' --prefix '" + prefix.string() + "'");
+    ASSERT_EQ(install.exit_code, 0) << install.output;
+    if (!fs::exists(prefix / "lib/pkgconfig/zembrel.pc"))
+        GTEST_SKIP() << "this build installs into a libdir other than lib, unlike scripts/example.sh";
+    write_file(root.path / "app.c", program->text);
+    TempDirectory tools;
+    write_file(tools.path / "lines.sh", lines->text);
+
+    // Whatever library path the test runs with must not stand in for the
+    // rpath. A sanitized library needs its runtime in the program too, so
+    // `cc` gets the sanitizer this test was built with, as a user's build
+    // against such a library would.
+    std::string environment = "env -u LD_LIBRARY_PATH";
+    std::string sanitizer;
+#if defined(__SANITIZE_ADDRESS__)
+    sanitizer = "-fsanitize=address,undefined";
+#elif defined(__SANITIZE_THREAD__)
+    sanitizer = "-fsanitize=thread";
+#endif
+    if (!sanitizer.empty()) {
+        const ProgramRun cc = run_shell(tools.path, "command -v cc");
+        ASSERT_EQ(cc.exit_code, 0) << cc.output;
+        const std::string real_cc = cc.output.substr(0, cc.output.find('\n'));
+        write_file(tools.path / "cc", "#!/bin/sh\nexec '" + real_cc + "' " + sanitizer + " \"$@\"\n");
+        fs::permissions(tools.path / "cc", fs::perms::owner_exec, fs::perm_options::add);
+        environment += " PATH='" + tools.path.string() + "':\"$PATH\"";
+    }
+    const std::string script = (tools.path / "lines.sh").string();
+    const ProgramRun run = run_shell(root.path, environment + " /bin/sh -e '" + script + "'");
+    EXPECT_EQ(run.exit_code, 0) << "README.md:" << lines->first_line << ": the lines failed:\n" << run.output;
+    const std::string diff = difference(output->text, run.output, Blanks::Exact);
+    EXPECT_TRUE(diff.empty()) << "README.md:" << lines->first_line << ": " << diff;
 }
 
 // The comparisons the tests rely on: for docs/sql.md aligned cells and

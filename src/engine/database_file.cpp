@@ -118,7 +118,7 @@ Result<FileLock> FileLock::acquire(const std::string& database_path) {
         bool made = false;
         // Not through a link at its name (O_NOFOLLOW fails such an open with
         // ELOOP), and never waiting for a FIFO planted there to be read.
-        int fd = open_retrying(lock_path, O_RDWR | O_NOFOLLOW | O_NONBLOCK);
+        int fd = open_retrying(lock_path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
         if (fd < 0 && errno == ENOENT) {
             fd = create_locked(lock_path);
             made = fd >= 0;
@@ -135,6 +135,14 @@ Result<FileLock> FileLock::acquire(const std::string& database_path) {
             // A failed open removed the file after this one opened it.
             ::close(fd);
             continue;
+        }
+        // A device opens and locks like a file, yet it is none of this
+        // database's: refused, as a folder or a socket there is. A FIFO can
+        // carry the lock, and `note_fault` keeps notes out of it. A file this
+        // acquire made is regular, which spares it the look that fills `held`.
+        if (!made && !S_ISREG(held.st_mode) && !S_ISFIFO(held.st_mode)) {
+            ::close(fd);
+            return storage_error(format("lock file open failed: {} at '{}'", kNotRegularFile, lock_path));
         }
         // An empty lock file holds no note: the look that just found it
         // still named spares reading one. A note is only ever kept in a file
