@@ -692,10 +692,11 @@ static void test_empty_file_is_a_new_database(void) {
     free(dir);
 }
 
-/* Only a regular file at <db>.migrate finishes a migration that stopped
- * between its renames. A link there (to a user's JSON document, which an
- * open would otherwise convert in place), a folder or a FIFO is left where
- * it is, and the open makes a new database as if none were pending. */
+/* Only a regular file with one name at <db>.migrate finishes a migration
+ * that stopped between its renames. A link there (to a user's JSON
+ * document, which an open would otherwise convert in place), a folder or a
+ * FIFO is left where it is, and the open makes a new database as if none
+ * were pending. */
 static void test_what_stands_at_the_migration_name(void) {
     char* dir = make_temp_dir();
     char* db_path = join_path(dir, "app.db");

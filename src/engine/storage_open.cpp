@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -111,14 +109,13 @@ std::optional<Result<Engine>> finish_interrupted_migration(const std::string& pa
 
 // The one page at the start of the file `fd` reads whole and as zeros
 // (asked only of a file that long).
-bool is_zero_page(int fd) {
-    std::array<std::uint8_t, kPageSize> page;
+bool starts_with_zero_page(int fd) {
+    PageBuf page;
     ssize_t n;
     do {
         n = ::pread(fd, page.data(), page.size(), 0);
     } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(page.size()) &&
-           std::all_of(page.begin(), page.end(), [](std::uint8_t b) { return b == 0; });
+    return n == static_cast<ssize_t>(page.size()) && is_zero_page(page);
 }
 
 }  // namespace
@@ -168,7 +165,7 @@ Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
     } while (n < 0 && errno == EINTR);
     constexpr char kZeros[4] = {0, 0, 0, 0};
     const bool unwritten = st.st_size == 0 || (st.st_size == static_cast<off_t>(kPageSize) &&
-                                                std::memcmp(head, kZeros, sizeof head) == 0 && is_zero_page(fd));
+                                                std::memcmp(head, kZeros, sizeof head) == 0 && starts_with_zero_page(fd));
     ::close(fd);
 
     // A file nothing was written into (empty, or a first page that a power

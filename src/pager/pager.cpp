@@ -74,6 +74,10 @@ std::uint32_t page_crc(const std::uint8_t* page) {
 
 std::string wal_path_for(const std::string& page_file_path) { return page_file_path + ".pwal"; }
 
+bool is_zero_page(std::span<const std::uint8_t, kPageSize> page) {
+    return std::all_of(page.begin(), page.end(), [](std::uint8_t b) { return b == 0; });
+}
+
 // ---- PageRef ---------------------------------------------------------------
 
 PageRef& PageRef::operator=(PageRef&& other) noexcept {
@@ -280,8 +284,7 @@ Result<std::unique_ptr<Pager>> Pager::open(std::shared_ptr<Vfs> vfs, std::string
         Result<std::optional<HeaderFields>> fields = std::optional<HeaderFields>();
         if (pager->file_->read_at(header, 0)) {
             fields = decode_header(header);
-            zero_page = *len == kPageSize &&
-                        std::all_of(header.begin(), header.end(), [](std::uint8_t b) { return b == 0; });
+            zero_page = *len == kPageSize && is_zero_page(header);
         }
         if (!fields) return std::unexpected(fields.error());
         if (*fields && (*fields)->page_count != 0) {

@@ -61,6 +61,9 @@ using ReadersCounter = std::atomic<std::uint64_t>;
 std::uint32_t page_crc(const std::uint8_t* page);
 // The write-ahead log's path: the page file's path with ".pwal" appended.
 std::string wal_path_for(const std::string& page_file_path);
+// Every byte of the page is zero: what a power cut can leave of a first
+// page the file had grown to hold, never a page a database wrote.
+bool is_zero_page(std::span<const std::uint8_t, kPageSize> page);
 
 class Pager;
 
