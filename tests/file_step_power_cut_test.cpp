@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+
+#include "file_step_util.h"
