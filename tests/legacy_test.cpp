@@ -404,29 +404,65 @@ TEST(LegacyMigration, ACrashAtAnyStepKeepsTheData) {
 }
 
 // A conversion never replaces a file at the backup name (a user's own
-// backup): the open fails and changes nothing, with hard links or without,
-// and converts once the name is free.
+// backup): the open fails before anything is changed or built, the log
+// beside the file and the temporary file included, with hard links or
+// without, and converts once the name is free, its log with it.
 TEST(LegacyMigration, NeverReplacesABackupOfTheUsersOwn) {
     const Bytes snap = snapshot_v3(sample_database());
-    const Bytes mine = {'m', 'i', 'n', 'e'};
+    const Bytes mine = {'m', 'i', 'n', 'e'}, scratch = {1, 2, 3};
+    Table extra;
+    extra.name = "extra";
+    extra.columns = {col("v", DataType::of(DataTypeKind::Text))};
+    extra.rows = {{Value::text("e1")}};
+    Bytes log = log_header(snap);
+    append_log_record(log, table_image_payload(extra));
     for (bool links : {true, false}) {
         SCOPED_TRACE(links ? "hard links" : "no hard links");
         TempDir dir;
         const std::string path = dir.path("app.db");
         write_file(path, snap);
         write_file(path + ".bak", mine);
+        write_file(path + ".wal", log);
+        write_file(path + ".tmp", scratch);
         auto vfs = std::make_shared<WatchedVfs>();
         vfs->links = links;
+        std::size_t created = 0;
+        vfs->on_create = [&](const std::string&) { ++created; };
         auto refused = storage::open(path, vfs);
         ASSERT_FALSE(refused);
         EXPECT_EQ(refused.error().display(), "Storage error: backup failed: File exists (os error 17)");
         EXPECT_EQ(read_file(path), snap);
         EXPECT_EQ(read_file(path + ".bak"), mine);
+        EXPECT_EQ(read_file(path + ".wal"), log);
+        EXPECT_EQ(read_file(path + ".tmp"), scratch);
+        EXPECT_EQ(created, 0u) << "a page file was built for a refused conversion";
         for (const char* leftover : {".migrate", ".migrate.lock", ".migrate.pwal", ".lock"})
             EXPECT_FALSE(fs::exists(path + leftover)) << leftover;
         fs::rename(path + ".bak", dir.path("mine.bak"));
+        {
+            Engine e = must(storage::open(path, vfs));
+            EXPECT_NE(e.page_store()->catalog.get("extra"), nullptr) << "the log was not converted with the file";
+        }
         EXPECT_EQ(people_rows_at(path), 60u);
-        EXPECT_EQ(read_file(path + ".bak"), snap);
+        EXPECT_FALSE(fs::exists(path + ".wal"));
+    }
+}
+
+// The clean-up of the older format's leftovers runs only beside a file in
+// that format: next to a file that is no database of any kind, `.tmp` and
+// `.wal` may be a user's own.
+TEST(LegacyOpen, NoCleanUpBesideAFileOfNoFormat) {
+    TempDir dir;
+    const std::string path = dir.path("app.db");
+    const Bytes zeros(8192, 0), text = {'n', 'o', 't', 'e', 's'}, scratch = {1, 2, 3};
+    for (const Bytes& bytes : {zeros, text}) {
+        write_file(path, bytes);
+        write_file(path + ".tmp", scratch);
+        write_file(path + ".wal", scratch);
+        EXPECT_FALSE(storage::open(path).has_value());
+        EXPECT_EQ(read_file(path), bytes);
+        EXPECT_EQ(read_file(path + ".tmp"), scratch);
+        EXPECT_EQ(read_file(path + ".wal"), scratch);
     }
 }
 

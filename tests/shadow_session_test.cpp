@@ -466,24 +466,35 @@ TEST(ShadowBranch, ReplaySealCommitAndKeptOpsAccumulate) {
 // writing its header) records nothing: the branch opens without ops and its
 // first op writes the header there. A log with bytes but no header, or an
 // empty file that has a second name, is not taken over.
+// An empty log, or one of zeros only (a power cut can leave a first op's
+// length without its bytes), records nothing and is a new branch.
 TEST(ShadowBranch, AnEmptyLogIsANewBranch) {
     TempDir dir;
     const std::string path = dir.path("base.db");
     base_exec(path, "CREATE TABLE t (id PK, v INT)");
     const std::string log = dir.path("base.db.shadows/b.krvb");
     fs::create_directory(dir.path("base.db.shadows"));
-    write_file(log, {});
-    {
-        ShadowSession s = open_session(path, "b");
-        EXPECT_EQ(s.pending, 0u);
-        EXPECT_FALSE(s.log.has_value());
-        shadow_ok(s, "INSERT INTO t (v) VALUES (1)");
+    for (const std::size_t zeros : {0, 5, 20000}) {
+        SCOPED_TRACE(std::to_string(zeros) + " zero bytes");
+        write_file(log, std::vector<std::uint8_t>(zeros, 0));
+        {
+            ShadowSession s = open_session(path, "b");
+            EXPECT_EQ(s.pending, 0u);
+            EXPECT_FALSE(s.log.has_value());
+            shadow_ok(s, "INSERT INTO t (v) VALUES (1)");
+        }
+        ShadowSession again = open_session(path, "b");
+        EXPECT_EQ(again.pending, 1u);
+        ASSERT_TRUE(again.seal("me", "one").has_value());
+        ASSERT_TRUE(again.commit().has_value());
     }
-    ShadowSession again = open_session(path, "b");
-    EXPECT_EQ(again.pending, 1u);
-    ASSERT_TRUE(again.seal("me", "one").has_value());
-    ASSERT_TRUE(again.commit().has_value());
-    EXPECT_EQ(read_base(path).size(), 1u);
+    EXPECT_EQ(read_base(path).size(), 3u);
+    // One byte that is not zero is a log with bytes and no valid header.
+    std::vector<std::uint8_t> almost(300, 0);
+    almost[299] = 1;
+    write_file(log, almost);
+    EXPECT_FALSE(ShadowSession::open_branch(path, "b").has_value());
+    EXPECT_EQ(read_file(log), almost);
 
     write_file(log, {'K', 'R', 'V'});
     auto refused = ShadowSession::open_branch(path, "b");

@@ -80,6 +80,10 @@ struct Engine {
     // migration hold it from before they touch any file); it goes to the
     // engine, or is released on failure.
     static Result<Engine> create_page_file(const std::string& path, std::shared_ptr<Vfs> vfs, FileLock lock);
+    // The first open of a path that had no file when asked: under the
+    // path's lock, a file that another opener made meanwhile is opened as
+    // that opener left it (`open_page_file`), else a new one is made.
+    static Result<Engine> open_or_create_page_file(const std::string& path, std::shared_ptr<Vfs> vfs);
     // An existing page file: lock, header, log replay, checkpoint, catalog
     // load, name maps. Loads no rows.
     static Result<Engine> open_page_file(const std::string& path);

@@ -93,6 +93,15 @@ Result<Engine> Engine::create_page_file(const std::string& path, std::shared_ptr
     return engine;
 }
 
+Result<Engine> Engine::open_or_create_page_file(const std::string& path, std::shared_ptr<Vfs> vfs) {
+    auto lock = FileLock::acquire(path);
+    if (!lock) return fail(lock.error());
+    // The race to make the file is lost to an opener that has closed it
+    // since: this open goes on with what that one made.
+    if (vfs->exists(lock->file())) return open_page_file(path, std::move(vfs), std::move(*lock));
+    return create_page_file(path, std::move(vfs), std::move(*lock));
+}
+
 Result<Engine> Engine::open_page_file(const std::string& path) {
     return open_page_file(path, std::make_shared<RealVfs>());
 }

@@ -29,14 +29,68 @@ EngineError not_a_database(const std::string& path) {
     return EngineError::storage(format("open failed for '{}': {}", path, kNotRegularFile));
 }
 
-// The legacy branch of `open`, under the path's lock from its first step.
+// Whether a file `size` bytes long whose first bytes are `head` (one read
+// of its first page) is a page file: its magic, or nothing ever written
+// (empty, or one page of zeros that a power cut left), which the pager
+// makes into one under the lock, as a create would.
+bool page_file_start(ByteView head, std::uint64_t size) {
+    if (head.empty()) return true;
+    if (head.size() >= sizeof kPageFileMagic && std::memcmp(head.data(), kPageFileMagic, sizeof kPageFileMagic) == 0)
+        return true;
+    return size == kPageSize && head.size() == kPageSize && is_zero_page(head.first<kPageSize>());
+}
+
+// Whether `head` starts the older format: a snapshot's magic, or a JSON
+// document (a value of a record: an object or an array).
+bool older_format_start(ByteView head) {
+    if (head.size() >= 4 && std::memcmp(head.data(), "KRVD", 4) == 0) return true;
+    for (std::uint8_t c : head) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+        return c == '{' || c == '[';
+    }
+    return false;
+}
+
+// What stands at a conversion's backup name: nothing; the legacy file
+// itself (the second name a killed conversion gave it, which serves); or
+// anything else, most likely a backup of the user's own, which is never
+// replaced.
+enum class BackupName { Free, Ours, Taken };
+
+BackupName backup_name(const std::string& file, const std::string& backup) {
+    struct stat there, legacy;
+    if (::lstat(backup.c_str(), &there) != 0) return BackupName::Free;
+    return S_ISREG(there.st_mode) && ::stat(file.c_str(), &legacy) == 0 && there.st_dev == legacy.st_dev &&
+                   there.st_ino == legacy.st_ino
+               ? BackupName::Ours
+               : BackupName::Taken;
+}
+
+// The legacy branch of `open`. What the first look took for the older
+// format is looked at again under the path's lock, before anything is
+// touched: another opener may have converted it, or made a page file of an
+// empty one, meanwhile; and the clean-up of the older format's leftovers
+// (its temporary file, its log) runs only beside a file in that format.
 Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
     auto lock = FileLock::acquire(path);
     if (!lock) return fail(lock.error());
     const std::string file = lock->file();
-    std::optional<Bytes> log = recover_leftover_files(file);
     auto bytes = read_whole_file(file);
     if (!bytes) return fail(bytes.error());
+    const ByteView head = ByteView(*bytes).first(std::min(bytes->size(), kPageSize));
+    if (page_file_start(head, bytes->size())) return Engine::open_page_file(path, std::move(vfs), std::move(*lock));
+    if (!older_format_start(head)) return fail(parse_snapshot(*bytes).error());
+    // A taken backup name stops the conversion before anything is changed
+    // or built: the file, its log and the folder stay as they are, and the
+    // next open converts once the name is free.
+    if (backup_name(file, sibling_path(file, "bak")) == BackupName::Taken)
+        return storage_error("backup failed: " + os_error_text(EEXIST));
+    std::optional<Bytes> log = recover_leftover_files(file);
+    // A log holding a whole snapshot has just replaced the file.
+    if (log && log->size() >= 4 && std::memcmp(log->data(), "KRVD", 4) == 0) {
+        bytes = read_whole_file(file);
+        if (!bytes) return fail(bytes.error());
+    }
     auto db = parse_snapshot(*bytes);
     if (!db) return fail(db.error());
 
@@ -73,14 +127,15 @@ bool migration_file_at(const std::string& building) {
 // system without hard links). A backup name that leads to the legacy file
 // itself is this conversion's, made by one killed before its end, and
 // serves as it is. Error: the OS error alone, "File exists (os error 17)"
-// for anything else at `backup`.
+// for anything else at `backup` (put there since the open looked).
 Result<bool> keep_as_backup(Vfs& vfs, const std::string& file, const std::string& backup) {
-    struct stat there, legacy;
-    if (::lstat(backup.c_str(), &there) == 0) {
-        if (S_ISREG(there.st_mode) && ::stat(file.c_str(), &legacy) == 0 && there.st_dev == legacy.st_dev &&
-            there.st_ino == legacy.st_ino)
+    switch (backup_name(file, backup)) {
+        case BackupName::Ours:
             return true;
-        return storage_error(os_error_text(EEXIST));
+        case BackupName::Taken:
+            return storage_error(os_error_text(EEXIST));
+        case BackupName::Free:
+            break;
     }
     if (vfs.hard_link(file, backup)) return true;
     if (auto st = vfs.rename_new(file, backup); !st) return fail(st.error());
@@ -105,17 +160,6 @@ std::optional<Result<Engine>> finish_interrupted_migration(const std::string& pa
     if (!migration_file_at(building) || !vfs->rename(building, file)) return std::nullopt;
     vfs->sync_dir(file);
     return Engine::open_page_file(path, std::move(vfs), std::move(*lock));
-}
-
-// The one page at the start of the file `fd` reads whole and as zeros
-// (asked only of a file that long).
-bool starts_with_zero_page(int fd) {
-    PageBuf page;
-    ssize_t n;
-    do {
-        n = ::pread(fd, page.data(), page.size(), 0);
-    } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(page.size()) && is_zero_page(page);
 }
 
 }  // namespace
@@ -148,7 +192,7 @@ Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
         if (!present) return fail(present.error());
         if (!*present) {
             if (auto finished = finish_interrupted_migration(path, vfs)) return std::move(*finished);
-            return Engine::create_page_file(path, std::move(vfs));
+            return Engine::open_or_create_page_file(path, std::move(vfs));
         }
         return storage_error("open failed: " + os_error_text(open_error));
     }
@@ -157,22 +201,19 @@ Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
         ::close(fd);
         return fail(not_a_database(path));
     }
-    // A short or failed read leaves the rest zero, which matches no magic.
-    char head[4] = {0, 0, 0, 0};
+    // What the file is, from one read of its first page: read in two steps,
+    // another opener could make the file between them and the first would
+    // be taken for the older format. The legacy branch looks again under the
+    // lock. A failed read reads as an empty file, which the pager's open
+    // under the lock looks at again too.
+    PageBuf page;
     ssize_t n;
     do {
-        n = ::read(fd, head, sizeof head);
+        n = ::pread(fd, page.data(), page.size(), 0);
     } while (n < 0 && errno == EINTR);
-    constexpr char kZeros[4] = {0, 0, 0, 0};
-    const bool unwritten = st.st_size == 0 || (st.st_size == static_cast<off_t>(kPageSize) &&
-                                                std::memcmp(head, kZeros, sizeof head) == 0 && starts_with_zero_page(fd));
     ::close(fd);
-
-    // A file nothing was written into (empty, or a first page that a power
-    // cut left as zeros) is a page file no one has made yet: the pager
-    // makes it under the lock, as a create would.
-    if (unwritten || std::memcmp(head, kPageFileMagic, sizeof head) == 0)
-        return Engine::open_page_file(path, std::move(vfs));
+    const ByteView head(page.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (page_file_start(head, static_cast<std::uint64_t>(st.st_size))) return Engine::open_page_file(path, std::move(vfs));
     return open_legacy(path, std::move(vfs));
 }
 

@@ -38,15 +38,16 @@ bool branch_name_ok(std::string_view name) {
     return true;
 }
 
-// Anything at the name itself: a symbolic link there, dangling or not, is
-// for the log's open to refuse, not a log still to be made.
-// Whether anything stands at a branch log's name but an empty regular file,
-// which records nothing (a first op killed between making the log and
-// writing its header) and opens as a branch without a log, as a missing one
-// does: its first op writes the header into it (ShadowLog::create).
+// Whether anything stands at a branch log's name but an unwritten log: an
+// empty regular file or one of zeros only records nothing (a first op
+// killed between making the log and writing its header, or whose bytes a
+// power cut lost) and opens as a branch without a log, as a missing one
+// does: its first op writes the header into it (ShadowLog::create). A
+// symbolic link there, dangling or not, is for the log's open to refuse.
 bool log_recorded(const std::string& path) {
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && !(S_ISREG(st.st_mode) && st.st_size == 0);
+    if (::lstat(path.c_str(), &st) != 0) return false;
+    return !(S_ISREG(st.st_mode) && (st.st_size == 0 || unwritten_log(path)));
 }
 
 Result<Engine> open_once(const std::string& path, const std::shared_ptr<Vfs>& vfs) {
@@ -54,7 +55,7 @@ Result<Engine> open_once(const std::string& path, const std::shared_ptr<Vfs>& vf
     auto present = storage::database_file_present(path);
     if (!present) return fail(present.error());
     if (*present) return Engine::open_page_file(path, vfs);
-    return Engine::create_page_file(path, vfs);
+    return Engine::open_or_create_page_file(path, vfs);
 }
 
 // Rows are found by the display text of their key: a delete removes every
@@ -390,9 +391,8 @@ Result<ExecResult> ShadowSession::execute(std::string_view sql) {
         if (had_log) {
             (void)log->truncate_to(log_end);
         } else if (log) {
-            const std::string path = log->path();
+            log->remove_file();
             log.reset();
-            (void)::unlink(path.c_str());
         }
         pending = pending_before;
         unsealed = unsealed_before;

@@ -52,6 +52,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "pager/le_bytes.h"
@@ -359,17 +360,55 @@ Status lock_log(int fd, const std::string& path) {
     return {};
 }
 
-// The empty log at `path` opened for writing, without following a link or
-// waiting on a FIFO; -1 with errno EEXIST when what stands there is anything
-// else (a log with bytes, a link, a file with a second name that may be a
-// user's).
-int open_empty_log(const std::string& path) {
+// Whether the regular file at `path` holds zeros only (or nothing), read
+// in bounded pieces; with `same_as`, only when it is that file.
+bool zeros_only(const std::string& path, const struct stat* same_as) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool zeros = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                 (same_as == nullptr || (st.st_dev == same_as->st_dev && st.st_ino == same_as->st_ino));
+    std::uint8_t buf[16384];
+    for (std::uint64_t left = zeros ? static_cast<std::uint64_t>(st.st_size) : 0; zeros && left > 0;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // shorter than it was: what was there is zeros
+        zeros = std::all_of(buf, buf + n, [](std::uint8_t b) { return b == 0; });
+        left -= std::min<std::uint64_t>(left, static_cast<std::uint64_t>(n));
+    }
+    ::close(fd);
+    return zeros;
+}
+
+// The unwritten log at `path` opened for writing, without following a link
+// or waiting on a FIFO; -1 with errno EEXIST when what stands there is
+// anything else (a written log, a link, a folder, a file with a second name
+// that may be a user's). Its holder asks again under the lock
+// (`unwritten_length`).
+int open_unwritten_log(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_size == 0) return fd;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+        (st.st_size == 0 || zeros_only(path, &st)))
+        return fd;
     if (fd >= 0) ::close(fd);
     errno = EEXIST;
     return -1;
+}
+
+// The length of the locked log `fd` when it is still the file at `path`
+// and was never written: empty, or zeros only (a first op whose bytes a
+// power cut lost after its length reached the disk). Nothing was ever
+// sealed in such a file, since a seal flushes and a flushed header is never
+// zero. Asked under the lock, as whoever held the file before may have
+// written it, or committed it and so removed its name.
+std::optional<std::uint64_t> unwritten_length(int fd, const std::string& path) {
+    struct stat held, named;
+    if (::fstat(fd, &held) != 0 || ::lstat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+        held.st_ino != named.st_ino || held.st_nlink != 1)
+        return std::nullopt;
+    if (held.st_size != 0 && !zeros_only(path, &held)) return std::nullopt;
+    return static_cast<std::uint64_t>(held.st_size);
 }
 
 Result<Bytes> read_whole_file(const std::string& path) {
@@ -519,6 +558,8 @@ std::uint64_t unsealed_count(const std::vector<ShadowLogEntry>& entries) {
 
 // ---------------------------------------------------------------- writer
 
+bool unwritten_log(const std::string& path) { return zeros_only(path, nullptr); }
+
 
 Result<ShadowLog> ShadowLog::create(const std::string& path, std::string_view name,
                                     const TableFingerprints& fingerprints) {
@@ -532,32 +573,35 @@ Result<ShadowLog> ShadowLog::create(const std::string& path, std::string_view na
     }
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     const int create_error = errno;
-    // An empty log was made by a first op killed before it wrote the
-    // header: nothing was ever recorded in it, and it is written now as if
-    // this create had made it.
-    const bool adopted = fd < 0 && create_error == EEXIST && (fd = open_empty_log(path)) >= 0;
+    const bool made = fd >= 0;
+    // An unwritten log was left by a first op killed before its header, or
+    // by a power cut: nothing was ever recorded in it, and it is written
+    // now as if this create had made it.
+    if (!made && create_error == EEXIST) fd = open_unwritten_log(path);
     if (fd < 0) return storage_error(format("shadow '{}': {}", path, open_failure_reason(path, create_error)));
     ShadowLog log(path, fd, 0);
+    log.name_synced_ = false;
+    // Locked before the first byte is written. Until then another session
+    // may have taken the file over (even the one made here, found empty),
+    // and written, sealed or committed it: a log not held, or no longer
+    // unwritten at its name, is left exactly as it is.
+    if (auto st = lock_log(fd, path); !st) return fail(std::move(st.error()));
+    const auto unwritten = unwritten_length(fd, path);
+    if (!unwritten) return storage_error(format("shadow '{}': {}", path, os_error_text(EEXIST)));
     // Until its header is whole the file is of no use to anyone, and left
-    // behind with part of one it would make the name unusable for good: a
-    // file made here goes again on failure, one adopted is emptied again.
-    // (Whoever else got at it in between read an empty file and failed.)
-    auto discard = [&log, &path, adopted](EngineError error) {
-        if (adopted)
-            (void)::ftruncate(log.fd_, 0);
+    // with part of one it would make the name unusable for good: one made
+    // here goes again, one taken over is emptied again (both held, and
+    // still at the name).
+    const auto discard = [&log, made](EngineError error) {
+        if (!made) (void)::ftruncate(log.fd_, 0);
+        if (made)
+            log.remove_file();
         else
-            ::unlink(path.c_str());
-        log.close_file();
+            log.close_file();
         return fail(std::move(error));
     };
-    // Locked before the first byte is written, so no other log takes it over.
-    if (auto st = lock_log(fd, path); !st) {
-        if (adopted) return fail(std::move(st.error()));  // its holder is writing it
-        return discard(std::move(st.error()));
-    }
-    struct stat st;
-    if (adopted && (::fstat(fd, &st) != 0 || st.st_size != 0))  // another session's header came first
-        return storage_error(format("shadow '{}': {}", path, os_error_text(EEXIST)));
+    if (*unwritten != 0 && ::ftruncate(fd, 0) != 0)
+        return discard(EngineError::storage(format("shadow truncate '{}': {}", path, errno_text())));
     if (!write_all_at(fd, *header, 0)) return discard(EngineError::storage(format("shadow header write: {}", errno_text())));
     log.end_ = header->size();
     return log;
@@ -567,6 +611,8 @@ Result<ShadowLog> ShadowLog::open_existing(const std::string& path, ShadowFile* 
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return storage_error(format("shadow '{}': {}", path, open_failure_reason(path, errno)));
     ShadowLog log(path, fd, 0);
+    // Whoever made it may never have flushed it, nor so its name.
+    log.name_synced_ = false;
     // Read under the lock, so that the valid length cut to below is the one
     // of the frames this log appends after.
     if (auto st = lock_log(fd, path); !st) return fail(std::move(st.error()));
@@ -580,7 +626,10 @@ Result<ShadowLog> ShadowLog::open_existing(const std::string& path, ShadowFile* 
 }
 
 ShadowLog::ShadowLog(ShadowLog&& other) noexcept
-    : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1)), end_(other.end_) {}
+    : path_(std::move(other.path_)),
+      fd_(std::exchange(other.fd_, -1)),
+      end_(other.end_),
+      name_synced_(other.name_synced_) {}
 
 ShadowLog& ShadowLog::operator=(ShadowLog&& other) noexcept {
     if (this != &other) {
@@ -588,6 +637,7 @@ ShadowLog& ShadowLog::operator=(ShadowLog&& other) noexcept {
         path_ = std::move(other.path_);
         fd_ = std::exchange(other.fd_, -1);
         end_ = other.end_;
+        name_synced_ = other.name_synced_;
     }
     return *this;
 }
@@ -597,6 +647,14 @@ ShadowLog::~ShadowLog() { close_file(); }
 void ShadowLog::close_file() {
     if (fd_ >= 0) ::close(fd_);  // closing releases the flock
     fd_ = -1;
+}
+
+void ShadowLog::remove_file() {
+    struct stat held, named;
+    if (fd_ >= 0 && ::fstat(fd_, &held) == 0 && ::lstat(path_.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino)
+        ::unlink(path_.c_str());
+    close_file();
 }
 
 Status ShadowLog::append_frame(ByteView payload) {
@@ -629,6 +687,16 @@ Status ShadowLog::sync() {
     while (::fsync(fd_) != 0) {
         if (errno == EINTR) continue;
         return storage_error(format("shadow fsync: {}", errno_text()));
+    }
+    if (!name_synced_) {
+        // What a flush made durable must be found after a power cut: the
+        // log's name in the shadow folder, and that folder's name beside the
+        // database, reach the disk with the first flush of this log.
+        const std::string folder = std::filesystem::path(path_).parent_path().string();
+        RealVfs fs;
+        fs.sync_dir(path_);
+        if (!folder.empty()) fs.sync_dir(folder);
+        name_synced_ = true;
     }
     return {};
 }

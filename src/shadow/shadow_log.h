@@ -119,12 +119,15 @@ public:
     // Creates the parent directories (mode 0777 before umask; "shadow dir
     // '{}': {}"), then the file exclusively (mode 0666; "shadow '{}': {}"),
     // locks it, and writes a version-3 header ("shadow header write: {}").
-    // An empty log already at `path` (a regular file with one name: a
-    // create killed before its header) is written as if made here; anything
-    // else there is "File exists". A failed lock ("shadow log '{}' is in use
-    // by another session") or header write removes the file made again, or
-    // empties the one adopted. Names that do not fit the header are refused
-    // before anything is created. Nothing is flushed.
+    // An unwritten log already at `path` (a regular file with one name,
+    // empty or zeros only: a create killed before its header, or one whose
+    // bytes a power cut lost) is written as if made here; anything else
+    // there is "File exists". A lock refused ("shadow log '{}' is in use by
+    // another session") leaves the file as it is: its holder is writing it.
+    // So does finding it, once locked, no longer at `path` or written
+    // ("File exists"). A failed header write removes the file made, or
+    // empties the one taken over. Names that do not fit the header are
+    // refused before anything is created. Nothing is flushed.
     static Result<ShadowLog> create(const std::string& path, std::string_view name,
                                     const TableFingerprints& fingerprints);
     // Opens an existing log for appending: opens it write-only ("shadow
@@ -148,12 +151,20 @@ public:
     Status append_frame(ByteView payload);
     // Appends the seal's frame.
     Status append_seal(const SealRecord& seal);
-    // Flushes the file to stable storage ("shadow fsync: {}").
+    // Flushes the file to stable storage ("shadow fsync: {}"); the first
+    // flush of a log made or opened here flushes its folder and that
+    // folder's parent too (failures there ignored, as some file systems
+    // refuse to flush a folder), so that the log's name outlives a power cut.
     Status sync();
     // Cuts the log back to `offset` (a frame boundary at or before `end()`),
     // dropping the frames after it ("shadow truncate '{}': {}"). Appends
     // continue at `offset` even when the cut fails.
     Status truncate_to(std::uint64_t offset);
+
+    // Removes the log's file while still holding it, when its name still
+    // leads to it, and closes it: the log a failed first statement made
+    // goes, and never another session's that took its name meanwhile.
+    void remove_file();
 
     const std::string& path() const { return path_; }
     // Offset just past the last whole frame.
@@ -169,7 +180,13 @@ private:
     std::string path_;
     int fd_ = -1;
     std::uint64_t end_ = 0;
+    // Whether the log's name is known to be on disk.
+    bool name_synced_ = true;
 };
+
+// Whether the regular file at `path` holds zeros only, or nothing: a log
+// that records nothing (no link is followed; false when it cannot be read).
+bool unwritten_log(const std::string& path);
 
 // The version-3 header `ShadowLog::create` writes (a name or table map that
 // does not fit is refused with its message).

@@ -64,7 +64,8 @@ SharedDb::SharedDb(Engine engine) : engine_(std::move(engine)) { remember_commit
 Result<std::unique_ptr<SharedDb>> SharedDb::open(const std::string& path) {
     auto present = storage::database_file_present(path);
     if (!present) return fail(present.error());
-    auto engine = *present ? Engine::open_page_file(path) : Engine::create_page_file(path);
+    auto engine = *present ? Engine::open_page_file(path)
+                           : Engine::open_or_create_page_file(path, std::make_shared<RealVfs>());
     if (!engine) return fail(engine.error());
     return std::make_unique<SharedDb>(std::move(*engine));
 }
