@@ -274,8 +274,9 @@ typedef struct zembrel_shadow zembrel_shadow;
 ZEMBREL_API zembrel_shadow* zembrel_shadow_open(const char* base_path) ZEMBREL_NOEXCEPT;
 /* The named branch (1-64 of letters, digits, '_', '-', '.'; not starting with
  * '.'), with its recorded ops replayed onto the copy. An empty log (0
- * bytes, as a process killed during the branch's first op leaves it) is a
- * new branch with nothing pending. NULL on failure, whose reason is not
+ * bytes, as a process killed during the branch's first op leaves it), or
+ * one of zero bytes only (as a power cut may leave it), is a new branch with
+ * nothing pending. NULL on failure, whose reason is not
  * reported: an invalid name, a base that cannot be opened (as
  * zembrel_shadow_open), a branch another handle has open, a log that holds
  * bytes but no valid header, a base whose schema changed since the branch
@@ -294,7 +295,7 @@ ZEMBREL_API zembrel_result* zembrel_shadow_query(zembrel_shadow* sh, const char*
 ZEMBREL_API long long zembrel_shadow_pending(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 ZEMBREL_API long long zembrel_shadow_unsealed(zembrel_shadow* sh) ZEMBREL_NOEXCEPT;
 /* Seals a branch's unsealed ops (author NULL: "zembrel"; message NULL: "");
- * returns their number. -1 for an anonymous shadow ("Execution error:
+ * returns their number once they, and the log's name, are on the disk. -1 for an anonymous shadow ("Execution error:
  * seal() is for named branches; ...") or with nothing to seal
  * ("Execution error: nothing to commit (no unsealed ops)"). */
 ZEMBREL_API long long zembrel_shadow_seal(zembrel_shadow* sh, const char* author, const char* message) ZEMBREL_NOEXCEPT;
