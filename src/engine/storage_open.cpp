@@ -51,6 +51,23 @@ bool older_format_start(ByteView head) {
     return false;
 }
 
+// Whether the file open at `fd` is a page file (`page_file_start`); none
+// when it is no regular file. Decided from one read of its first page: read
+// in two steps, another opener could make the file between them and it
+// would be taken for the older format. A failed read reads as an empty
+// file, which the pager's open looks at again under the lock.
+std::optional<bool> page_file_open(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    PageBuf page;
+    ssize_t n;
+    do {
+        n = ::pread(fd, page.data(), page.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    return page_file_start(ByteView(page.data(), n > 0 ? static_cast<std::size_t>(n) : 0),
+                           static_cast<std::uint64_t>(st.st_size));
+}
+
 // What stands at a conversion's backup name: nothing; the legacy file
 // itself (the second name a killed conversion gave it, which serves); or
 // anything else, most likely a backup of the user's own, which is never
@@ -75,11 +92,13 @@ Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
     auto lock = FileLock::acquire(path);
     if (!lock) return fail(lock.error());
     const std::string file = lock->file();
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const std::optional<bool> page_file = fd >= 0 ? page_file_open(fd) : std::optional<bool>(false);
+    if (fd >= 0) ::close(fd);
+    if (page_file == true) return Engine::open_page_file(path, std::move(vfs), std::move(*lock));
     auto bytes = read_whole_file(file);
     if (!bytes) return fail(bytes.error());
-    const ByteView head = ByteView(*bytes).first(std::min(bytes->size(), kPageSize));
-    if (page_file_start(head, bytes->size())) return Engine::open_page_file(path, std::move(vfs), std::move(*lock));
-    if (!older_format_start(head)) return fail(parse_snapshot(*bytes).error());
+    if (!older_format_start(*bytes)) return fail(parse_snapshot(*bytes).error());
     // A taken backup name stops the conversion before anything is changed
     // or built: the file, its log and the folder stay as they are, and the
     // next open converts once the name is free.
@@ -196,24 +215,10 @@ Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
         }
         return storage_error("open failed: " + os_error_text(open_error));
     }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return fail(not_a_database(path));
-    }
-    // What the file is, from one read of its first page: read in two steps,
-    // another opener could make the file between them and the first would
-    // be taken for the older format. The legacy branch looks again under the
-    // lock. A failed read reads as an empty file, which the pager's open
-    // under the lock looks at again too.
-    PageBuf page;
-    ssize_t n;
-    do {
-        n = ::pread(fd, page.data(), page.size(), 0);
-    } while (n < 0 && errno == EINTR);
+    const std::optional<bool> page_file = page_file_open(fd);
     ::close(fd);
-    const ByteView head(page.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
-    if (page_file_start(head, static_cast<std::uint64_t>(st.st_size))) return Engine::open_page_file(path, std::move(vfs));
+    if (!page_file) return fail(not_a_database(path));
+    if (*page_file) return Engine::open_page_file(path, std::move(vfs));
     return open_legacy(path, std::move(vfs));
 }
 
