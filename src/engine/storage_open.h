@@ -1,17 +1,23 @@
 // Tying an Engine to the database file at a path.
 //
 // `open` works on the file `path` leads to (symbolic links resolved; the
-// files beside it are named after that file) and decides by its first four
-// bytes: a path whose metadata cannot be read becomes a new page file, what
-// `database_file_present` refuses is refused before anything is made (it
-// never blocks, on a FIFO neither), a file beginning with "KRVP" is opened as
-// a page file, and any other regular file is
-// a legacy database (a snapshot file with its log, or the JSON document;
-// src/legacy) that is migrated into a page file in place before an engine
-// is returned. No open returns an engine on a legacy file. The returned
-// Engine holds the file's lock (database_file.h) until it is destroyed.
+// files beside it are named after that file) and decides by one read of
+// its first page: a path whose metadata cannot be read becomes a new page
+// file (or, should another opener have made it by the time the lock is
+// taken, opens as that one left it), what `database_file_present` refuses
+// is refused before anything is made (it never blocks, on a FIFO neither),
+// a file beginning with "KRVP", an empty one or one page of zeros is opened
+// as a page file, and any other regular file is looked at again under the
+// lock: a legacy database (a snapshot file with its log, or the JSON
+// document; src/legacy) is migrated into a page file in place before an
+// engine is returned; a file of no format is refused with the legacy
+// reader's error, and nothing beside it is touched. No open returns an
+// engine on a legacy file. The returned Engine holds the file's lock
+// (database_file.h) until it is destroyed.
 //
 // Migration, with the path's lock held from before any file is touched:
+//   0. a taken backup name (below, step 3) fails the open at once, before
+//      anything is changed or built;
 //   1. leftovers of an interrupted snapshot rewrite are resolved, the file is
 //      read and parsed, a matching snapshot log is replayed (and the snapshot
 //      rewritten with it);
