@@ -8,12 +8,15 @@
 //
 // The record is the file's whole content: 40 bytes exactly. Anything else
 // (other bytes, other lengths, a UUID with a character out of place) is no
-// record, and nothing is removed for it, nor is it ever overwritten.
+// record, and nothing is removed for it, nor is it ever overwritten; but
+// zeros only, which a power cut leaves of a record whose length reached the
+// disk without its bytes, are taken for an empty file.
 #include "engine/save_as_scratch.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -55,6 +58,10 @@ Note read_record(const FileLock& lock) {
     std::array<std::uint8_t, kRecordSize + 1> bytes{};  // one more: a longer file is no record
     Note note;
     note.length = lock.read_note(bytes);
+    // Zeros only are a record whose bytes a power cut lost after its length
+    // reached the disk: no one's data, and no record.
+    if (std::all_of(bytes.begin(), bytes.begin() + note.length, [](std::uint8_t b) { return b == 0; }))
+        note.length = 0;
     if (note.length != kRecordSize) return note;
     if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return note;
     std::string uuid(reinterpret_cast<const char*>(bytes.data()) + sizeof kMagic, kUuidLength);
