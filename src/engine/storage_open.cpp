@@ -199,11 +199,15 @@ Result<bool> database_file_present(const std::string& path) {
 
 Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
     int fd;
-    do {
-        // Without waiting: a FIFO opens at once, to be refused below.
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    // A file another opener makes between the failed open and the look
+    // after it is opened on the next round; a few rounds, so that a name
+    // made and removed over and over cannot keep the open going.
+    for (int round = 0;; ++round) {
+        do {
+            // Without waiting: a FIFO opens at once, to be refused below.
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) break;
         // Asked only now, as an open that fails is rare: a path whose
         // metadata cannot be read is a new database.
         const int open_error = errno;
@@ -213,7 +217,7 @@ Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
             if (auto finished = finish_interrupted_migration(path, vfs)) return std::move(*finished);
             return Engine::open_or_create_page_file(path, std::move(vfs));
         }
-        return storage_error("open failed: " + os_error_text(open_error));
+        if (open_error != ENOENT || round == 3) return storage_error("open failed: " + os_error_text(open_error));
     }
     const std::optional<bool> page_file = page_file_open(fd);
     ::close(fd);
