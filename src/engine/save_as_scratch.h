@@ -45,8 +45,9 @@ std::string scratch_name_shape(const std::string& target);
 // Records a new scratch copy for the file `lock` holds (held), flushed, and
 // returns the copy's path; nothing is made at that path. Only into a lock
 // file that may hold a note (FileLock::write_note's refusals) and that is
-// empty (or zeros only: a record a power cut emptied) or holds a record, else "lock file write refused: it holds other data at
-// '{}'"; "lock file write failed: {} at '{}'" with the OS error.
+// empty (or zeros only: a record a power cut emptied) or holds a record,
+// else "lock file write refused: it holds other data at '{}'"; "lock file
+// write failed: {} at '{}'" with the OS error.
 Result<std::string> record_scratch(FileLock& lock);
 
 // The recorded copy is gone (renamed onto the destination or removed): the

@@ -560,7 +560,6 @@ std::uint64_t unsealed_count(const std::vector<ShadowLogEntry>& entries) {
 
 bool unwritten_log(const std::string& path) { return zeros_only(path, nullptr); }
 
-
 Result<ShadowLog> ShadowLog::create(const std::string& path, std::string_view name,
                                     const TableFingerprints& fingerprints) {
     auto header = header_bytes(name, fingerprints);
@@ -593,11 +592,12 @@ Result<ShadowLog> ShadowLog::create(const std::string& path, std::string_view na
     // here goes again, one taken over is emptied again (both held, and
     // still at the name).
     const auto discard = [&log, made](EngineError error) {
-        if (!made) (void)::ftruncate(log.fd_, 0);
-        if (made)
+        if (made) {
             log.remove_file();
-        else
+        } else {
+            (void)::ftruncate(log.fd_, 0);
             log.close_file();
+        }
         return fail(std::move(error));
     };
     if (*unwritten != 0 && ::ftruncate(fd, 0) != 0)
