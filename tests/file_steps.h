@@ -469,32 +469,36 @@ struct TraceControl {
     std::function<void(pid_t, int)> other_child;               // a child of the caller's, not traced, ended
 };
 
-// Runs `work` in a forked child, traced, steered by `control` at its steps
-// under `dir` (an absolute path without symbolic links). The child must not
-// print: it runs `work` and _exit()s with its result.
-inline StepRun run_traced(const std::string& dir, const std::function<int()>& work, const TraceControl& control) {
-    using clock = std::chrono::steady_clock;
-    const std::string root = normal(dir);
-    StepRun run;
+// A forked child that runs a work under trace, stopped before it begins:
+// `pid` 0 when the system refused the tracing (nothing ran then).
+struct TracedChild {
+    pid_t pid = 0;
+    int acks = -1;           // the read end of what the work acknowledges
+    bool by_filter = false;  // only the calls of the child's seccomp filter stop it
+};
+
+// Forks the child that runs `work` traced, with the filter `install_filter`
+// installs where filters can be had, and sets the tracing options once it
+// stands still at its first stop. The child must not print: it runs `work`
+// and _exit()s with its result.
+inline TracedChild start_traced(const std::function<int()>& work, const std::function<bool()>& install_filter) {
+    TracedChild child;
     int acks[2];
-    if (::pipe2(acks, O_CLOEXEC) != 0) return run;
+    if (::pipe2(acks, O_CLOEXEC) != 0) return child;
     const bool by_filter = filter_calls && filter_possible();
-    const bool broad = control.steps == Steps::touches;
-    const ChildSignals signals;
     std::fflush(nullptr);  // nothing buffered is written twice
     const pid_t pid = ::fork();
     if (pid < 0) {
         ::close(acks[0]);
         ::close(acks[1]);
-        return run;
+        return child;
     }
     if (pid == 0) {
         ::close(acks[0]);
         ChildSignals::as_usual_in_child();
         ack_fd = acks[1];
         if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(kTraceRefused);
-        if (by_filter && !(broad ? stop_at_calls(kTouchingCalls) : stop_at_watched_calls_only()))
-            ::_exit(kTraceRefused);
+        if (by_filter && !install_filter()) ::_exit(kTraceRefused);
         ::raise(SIGSTOP);
         ::_exit(work() & 0xff);
     }
@@ -502,9 +506,6 @@ inline StepRun run_traced(const std::string& dir, const std::function<int()>& wo
     int status = 0;
     while (::waitpid(pid, &status, __WALL) < 0 && errno == EINTR) {
     }
-    // With the filter only the watched calls stop the child, before they
-    // run; without it every call stops at its entry and its exit.
-    const auto resume = by_filter ? PTRACE_CONT : PTRACE_SYSCALL;
     const long options =
         PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACECLONE | PTRACE_O_EXITKILL | (by_filter ? PTRACE_O_TRACESECCOMP : 0);
     if (!WIFSTOPPED(status) || ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, options) != 0) {
@@ -515,8 +516,28 @@ inline StepRun run_traced(const std::string& dir, const std::function<int()>& wo
             }
         }
         ::close(acks[0]);
-        return run;
+        return child;
     }
+    return TracedChild{pid, acks[0], by_filter};
+}
+
+// Runs `work` in a forked child, traced, steered by `control` at its steps
+// under `dir` (an absolute path without symbolic links). The child must not
+// print: it runs `work` and _exit()s with its result.
+inline StepRun run_traced(const std::string& dir, const std::function<int()>& work, const TraceControl& control) {
+    using clock = std::chrono::steady_clock;
+    const std::string root = normal(dir);
+    StepRun run;
+    const bool broad = control.steps == Steps::touches;
+    const ChildSignals signals;
+    const TracedChild child =
+        start_traced(work, [broad] { return broad ? stop_at_calls(kTouchingCalls) : stop_at_watched_calls_only(); });
+    if (child.pid == 0) return run;
+    const pid_t pid = child.pid;
+    int status = 0;
+    // With the filter only the watched calls stop the child, before they
+    // run; without it every call stops at its entry and its exit.
+    const auto resume = child.by_filter ? PTRACE_CONT : PTRACE_SYSCALL;
     run.traced = true;
     const auto deadline = clock::now() + control.limit;
     std::set<pid_t> seen{pid};
@@ -591,12 +612,12 @@ inline StepRun run_traced(const std::string& dir, const std::function<int()>& wo
         ::ptrace(resume, tid, nullptr, reinterpret_cast<void*>(static_cast<long>(deliver)));
     }
     char buf[256];
-    for (ssize_t n; (n = ::read(acks[0], buf, sizeof buf)) != 0;) {
+    for (ssize_t n; (n = ::read(child.acks, buf, sizeof buf)) != 0;) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) break;
         run.acks.append(buf, static_cast<std::size_t>(n));
     }
-    ::close(acks[0]);
+    ::close(child.acks);
     return run;
 }
 

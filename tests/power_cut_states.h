@@ -468,45 +468,18 @@ inline PowerCutRun record_power_cuts(const std::string& dir, const std::function
     using namespace power_cut_detail;
     const std::string root = normal(dir);
     PowerCutRun run;
-    int acks[2];
-    if (::pipe2(acks, O_CLOEXEC) != 0) return run;
-    const bool by_filter = filter_calls && filter_possible();
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(acks[0]);
-        ::close(acks[1]);
-        return run;
-    }
-    if (pid == 0) {
-        ::close(acks[0]);
-        ack_fd = acks[1];
-        if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(kTraceRefused);
-        if (by_filter && !stop_at_watched_calls_only()) ::_exit(kTraceRefused);
-        ::raise(SIGSTOP);
-        ::_exit(work() & 0xff);
-    }
-    ::close(acks[1]);
-    (void)::fcntl(acks[0], F_SETFL, O_NONBLOCK);
+    const TracedChild child = start_traced(work, stop_at_watched_calls_only);
+    if (child.pid == 0) return run;
+    const pid_t pid = child.pid;
+    const int ack_read = child.acks;
+    (void)::fcntl(ack_read, F_SETFL, O_NONBLOCK);
+    const bool by_filter = child.by_filter;
     int status = 0;
-    while (::waitpid(pid, &status, __WALL) < 0 && errno == EINTR) {
-    }
     // With the filter a counted call stops at its seccomp stop and is
     // resumed to its exit stop alone; without it every call stops at its
     // entry and exit.
     const auto resume = by_filter ? PTRACE_CONT : PTRACE_SYSCALL;
     const std::uint8_t counted_op = by_filter ? kSyscallSeccomp : kSyscallEntry;
-    const long options =
-        PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACECLONE | PTRACE_O_EXITKILL | (by_filter ? PTRACE_O_TRACESECCOMP : 0);
-    if (!WIFSTOPPED(status) || ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, options) != 0) {
-        if (WIFSTOPPED(status)) {
-            ::kill(pid, SIGKILL);
-            while (::waitpid(pid, &status, __WALL) < 0 && errno == EINTR) {
-            }
-        }
-        ::close(acks[0]);
-        return run;
-    }
     run.traced = true;
     // Taken once the child stands still, so that it inherits none of the
     // descriptors the table holds.
@@ -514,7 +487,7 @@ inline PowerCutRun record_power_cuts(const std::string& dir, const std::function
     if (!files.adopt_tree(root)) ADD_FAILURE() << "the folder " << root << " cannot be read";
 
     const auto take_cut = [&](const std::string& where) {
-        read_acks(acks[0], run.acks);
+        read_acks(ack_read, run.acks);
         const auto cut = files.cut();
         for (std::size_t v = 0; v < cut.size(); ++v) {
             PowerCutState s;
@@ -641,8 +614,8 @@ inline PowerCutRun record_power_cuts(const std::string& dir, const std::function
         ::ptrace(how, tid, nullptr, reinterpret_cast<void*>(static_cast<long>(deliver)));
     }
     // The child is gone: every byte it acknowledged is in the pipe.
-    read_acks(acks[0], run.acks);
-    ::close(acks[0]);
+    read_acks(ack_read, run.acks);
+    ::close(ack_read);
     take_cut("after the work (" + std::to_string(run.steps.size()) + " steps)");
     return run;
 }
