@@ -43,6 +43,19 @@ using zembrel::testing::TwoHandles;
 using zembrel::testing::WhileHeld;
 using namespace zembrel::testing::file_step_util;
 
+// Two database handles: A's made by `a_opens` and closed at the end of its
+// work; B's made by `b_opens` into `b`, closed when the harness says.
+TwoHandles two_db_handles(const std::function<int(zembrel_db**)>& a_opens,
+                          const std::function<int(zembrel_db**)>& b_opens, zembrel_db*& b) {
+    return TwoHandles{[a_opens] {
+                          zembrel_db* h = nullptr;
+                          const int rc = a_opens(&h);
+                          zembrel_close(h);
+                          return rc;
+                      },
+                      [b_opens, &b] { return b_opens(&b); }, [&b] { zembrel_close(b); }};
+}
+
 // ---------------------------------------------------------------- what a handle tells
 
 // A failure's text travels with the acknowledgements, between '!' and a
@@ -570,13 +583,8 @@ protected:
 TEST_F(SaveAsPause, SaveAsAgainstAnOpenOfItsDestination) {
     for (const bool dest_exists : {true, false}) {
         const std::string before = dest_exists ? "o=[7] s=-" : "o=- s=-";
-        const TwoHandles work{[&] {
-                                  zembrel_db* h = nullptr;
-                                  const int rc = save_as(src_a_, &h);
-                                  zembrel_close(h);
-                                  return rc;
-                              },
-                              [&] { return open_dest(&b_handle_); }, [&] { zembrel_close(b_handle_); }};
+        const TwoHandles work = two_db_handles([&](zembrel_db** h) { return save_as(src_a_, h); },
+                                               [&](zembrel_db** h) { return open_dest(h); }, b_handle_);
         pause_at_each_step(
             std::string("save-as onto ") + (dest_exists ? "an existing database" : "an absent file") +
                 " against an open of it",
@@ -593,13 +601,8 @@ TEST_F(SaveAsPause, SaveAsAgainstAnOpenOfItsDestination) {
 TEST_F(SaveAsPause, OpenOfADestinationAgainstASaveAsOntoIt) {
     for (const bool dest_exists : {true, false}) {
         const std::string before = dest_exists ? "o=[7] s=-" : "o=- s=-";
-        const TwoHandles work{[&] {
-                                  zembrel_db* h = nullptr;
-                                  const int rc = open_dest(&h);
-                                  zembrel_close(h);
-                                  return rc;
-                              },
-                              [&] { return save_as(src_b_, &b_handle_); }, [&] { zembrel_close(b_handle_); }};
+        const TwoHandles work = two_db_handles([&](zembrel_db** h) { return open_dest(h); },
+                                               [&](zembrel_db** h) { return save_as(src_b_, h); }, b_handle_);
         pause_at_each_step(
             std::string("open of ") + (dest_exists ? "an existing database" : "an absent file") +
                 " against a save-as onto it",
@@ -615,13 +618,8 @@ TEST_F(SaveAsPause, OpenOfADestinationAgainstASaveAsOntoIt) {
 TEST_F(SaveAsPause, TwoSaveAsOntoOneDestination) {
     for (const bool dest_exists : {true, false}) {
         const std::string before = dest_exists ? "o=[7] s=-" : "o=- s=-";
-        const TwoHandles work{[&] {
-                                  zembrel_db* h = nullptr;
-                                  const int rc = save_as(src_a_, &h);
-                                  zembrel_close(h);
-                                  return rc;
-                              },
-                              [&] { return save_as(src_b_, &b_handle_); }, [&] { zembrel_close(b_handle_); }};
+        const TwoHandles work = two_db_handles([&](zembrel_db** h) { return save_as(src_a_, h); },
+                                               [&](zembrel_db** h) { return save_as(src_b_, h); }, b_handle_);
         pause_at_each_step(
             std::string("two save-as onto ") + (dest_exists ? "an existing database" : "an absent file"), dir_,
             [&] { prepare(dest_exists); }, work,
@@ -729,13 +727,8 @@ protected:
 };
 
 TEST_F(ConversionPause, LegacyDocumentByTwoOpeners) {
-    const TwoHandles work{[&] {
-                              zembrel_db* h = nullptr;
-                              const int rc = open_db(&h);
-                              zembrel_close(h);
-                              return rc;
-                          },
-                          [&] { return open_db(&b_handle_); }, [&] { zembrel_close(b_handle_); }};
+    const TwoHandles work = two_db_handles([&](zembrel_db** h) { return open_db(h); },
+                                           [&](zembrel_db** h) { return open_db(h); }, b_handle_);
     pause_at_each_step(
         "conversion of a legacy document by two openers", dir_,
         [&] {
@@ -757,13 +750,8 @@ TEST_F(ConversionPause, LegacyDocumentByTwoOpeners) {
 
 TEST_F(ConversionPause, UsersOwnBackupNameStopsBothOpeners) {
     const std::string mine = "my own notes, not a database\n";
-    const TwoHandles work{[&] {
-                              zembrel_db* h = nullptr;
-                              const int rc = open_db(&h);
-                              zembrel_close(h);
-                              return rc;
-                          },
-                          [&] { return open_db(&b_handle_); }, [&] { zembrel_close(b_handle_); }};
+    const TwoHandles work = two_db_handles([&](zembrel_db** h) { return open_db(h); },
+                                           [&](zembrel_db** h) { return open_db(h); }, b_handle_);
     pause_at_each_step(
         "conversion by two openers refused by a user's .bak", dir_,
         [&] {
@@ -851,13 +839,8 @@ protected:
 
     void clean_up_by_two_openers(const std::string& place, bool in_memory) {
         ASSERT_NO_FATAL_FAILURE(make_leftovers(in_memory));
-        const TwoHandles work{[&] {
-                                  zembrel_db* h = nullptr;
-                                  const int rc = open_dest(&h);
-                                  zembrel_close(h);
-                                  return rc;
-                              },
-                              [&] { return open_dest(&b_handle_); }, [&] { zembrel_close(b_handle_); }};
+        const TwoHandles work = two_db_handles([&](zembrel_db** h) { return open_dest(h); },
+                                               [&](zembrel_db** h) { return open_dest(h); }, b_handle_);
         pause_at_each_step(place, dir_, [&] { restore_dir(kept_); }, work, [&](std::uint64_t, const PauseRun& run) {
             expect_a_not_refused_once_b_closed(run, 'o', "zembrel_open");
             zembrel_db* h = zembrel_open(dest_.c_str());
