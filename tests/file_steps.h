@@ -469,6 +469,27 @@ struct TraceControl {
     std::function<void(pid_t, int)> other_child;               // a child of the caller's, not traced, ended
 };
 
+// What the pipe `fd` holds of the work's acknowledgements, appended to
+// `into`: all of them once the child ended, what is there now from a
+// non-blocking pipe.
+inline void read_acks(int fd, std::string& into) {
+    char buf[256];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        into.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+// The signal to pass on with a stop of the thread `tid` that is no call
+// of the work's: none for the stops that belong to the tracing.
+inline int signal_to_pass_on(pid_t tid, int sig, int event, const std::set<pid_t>& seen) {
+    if (sig == SIGTRAP && event == PTRACE_EVENT_CLONE) return 0;  // the new thread reports its own first stop
+    if (sig == SIGSTOP && !seen.contains(tid)) return 0;          // a new thread's first stop
+    return sig;
+}
+
 // A forked child that runs a work under trace, stopped before it begins:
 // `pid` 0 when the system refused the tracing (nothing ran then).
 struct TracedChild {
@@ -601,22 +622,13 @@ inline StepRun run_traced(const std::string& dir, const std::function<int()>& wo
                     continue;
                 }
             }
-        } else if (sig == SIGTRAP && event == PTRACE_EVENT_CLONE) {
-            // The new thread reports its own first stop.
-        } else if (sig == SIGSTOP && !seen.contains(tid)) {
-            // A new thread's first stop belongs to the tracing, not to the work.
         } else {
-            deliver = sig;
+            deliver = signal_to_pass_on(tid, sig, event, seen);
         }
         seen.insert(tid);
         ::ptrace(resume, tid, nullptr, reinterpret_cast<void*>(static_cast<long>(deliver)));
     }
-    char buf[256];
-    for (ssize_t n; (n = ::read(child.acks, buf, sizeof buf)) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
-        run.acks.append(buf, static_cast<std::size_t>(n));
-    }
+    read_acks(child.acks, run.acks);
     ::close(child.acks);
     return run;
 }

@@ -444,16 +444,6 @@ inline std::string step_text(const std::string& root, const PowerCutStep& s) {
     return out;
 }
 
-inline void read_acks(int fd, std::string& into) {
-    char buf[256];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        into.append(buf, static_cast<std::size_t>(n));
-    }
-}
-
 }  // namespace power_cut_detail
 
 // Runs `work` once in a forked, traced child and records each counted
@@ -600,12 +590,8 @@ inline PowerCutRun record_power_cuts(const std::string& dir, const std::function
                 }
                 continue;
             }
-        } else if (sig == SIGTRAP && event == PTRACE_EVENT_CLONE) {
-            // The new thread reports its own first stop.
-        } else if (sig == SIGSTOP && !seen.contains(tid)) {
-            // A new thread's first stop belongs to the tracing, not to the work.
         } else {
-            deliver = sig;
+            deliver = signal_to_pass_on(tid, sig, event, seen);
         }
         seen.insert(tid);
         // The running call keeps its way to its exit stop whatever stops it

@@ -29,43 +29,42 @@ EngineError not_a_database(const std::string& path) {
     return EngineError::storage(format("open failed for '{}': {}", path, kNotRegularFile));
 }
 
-// Whether a file `size` bytes long whose first bytes are `head` (one read
-// of its first page) is a page file: its magic, or nothing ever written
+// The first page of a file, as one read gave it (shorter for a shorter
+// file), and the file's length.
+struct FirstPage {
+    PageBuf page;
+    std::size_t length = 0;
+    std::uint64_t file_size = 0;
+    ByteView head() const { return ByteView(page.data(), length); }
+};
+
+// One read of the first page of the file open at `fd`; none when it is no
+// regular file. Read in two steps, another opener could make the file
+// between them and it would be taken for the older format. A failed read
+// reads as an empty file, which the pager's open looks at again under the
+// lock.
+std::optional<FirstPage> read_first_page(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    FirstPage first;
+    ssize_t n;
+    do {
+        n = ::pread(fd, first.page.data(), first.page.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    first.length = n > 0 ? static_cast<std::size_t>(n) : 0;
+    first.file_size = static_cast<std::uint64_t>(st.st_size);
+    return first;
+}
+
+// Whether the file is a page file: its magic, or nothing ever written
 // (empty, or one page of zeros that a power cut left), which the pager
 // makes into one under the lock, as a create would.
-bool page_file_start(ByteView head, std::uint64_t size) {
+bool page_file_start(const FirstPage& first) {
+    const ByteView head = first.head();
     if (head.empty()) return true;
     if (head.size() >= sizeof kPageFileMagic && std::memcmp(head.data(), kPageFileMagic, sizeof kPageFileMagic) == 0)
         return true;
-    return size == kPageSize && head.size() == kPageSize && is_zero_page(head.first<kPageSize>());
-}
-
-// Whether `head` starts the older format: a snapshot's magic, or a JSON
-// document (a value of a record: an object or an array).
-bool older_format_start(ByteView head) {
-    if (head.size() >= 4 && std::memcmp(head.data(), "KRVD", 4) == 0) return true;
-    for (std::uint8_t c : head) {
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
-        return c == '{' || c == '[';
-    }
-    return false;
-}
-
-// Whether the file open at `fd` is a page file (`page_file_start`); none
-// when it is no regular file. Decided from one read of its first page: read
-// in two steps, another opener could make the file between them and it
-// would be taken for the older format. A failed read reads as an empty
-// file, which the pager's open looks at again under the lock.
-std::optional<bool> page_file_open(int fd) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-    PageBuf page;
-    ssize_t n;
-    do {
-        n = ::pread(fd, page.data(), page.size(), 0);
-    } while (n < 0 && errno == EINTR);
-    return page_file_start(ByteView(page.data(), n > 0 ? static_cast<std::size_t>(n) : 0),
-                           static_cast<std::uint64_t>(st.st_size));
+    return first.file_size == kPageSize && head.size() == kPageSize && is_zero_page(first.page);
 }
 
 // What stands at a conversion's backup name: nothing; the legacy file
@@ -92,24 +91,27 @@ Result<Engine> open_legacy(const std::string& path, std::shared_ptr<Vfs> vfs) {
     auto lock = FileLock::acquire(path);
     if (!lock) return fail(lock.error());
     const std::string file = lock->file();
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    const std::optional<bool> page_file = fd >= 0 ? page_file_open(fd) : std::optional<bool>(false);
-    if (fd >= 0) ::close(fd);
-    if (page_file == true) return Engine::open_page_file(path, std::move(vfs), std::move(*lock));
-    auto bytes = read_whole_file(file);
-    if (!bytes) return fail(bytes.error());
-    if (!older_format_start(*bytes)) return fail(parse_snapshot(*bytes).error());
+    std::optional<FirstPage> first;
+    if (const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); fd >= 0) {
+        first = read_first_page(fd);
+        ::close(fd);
+    }
+    if (first && page_file_start(*first)) return Engine::open_page_file(path, std::move(vfs), std::move(*lock));
+    if (first && !legacy_database_start(first->head())) {
+        // Refused with the legacy reader's own words (a file it can read
+        // is one of its format after all, and goes on below).
+        auto bytes = read_whole_file(file);
+        if (!bytes) return fail(bytes.error());
+        if (auto db = parse_snapshot(*bytes); !db) return fail(db.error());
+    }
     // A taken backup name stops the conversion before anything is changed
     // or built: the file, its log and the folder stay as they are, and the
     // next open converts once the name is free.
     if (backup_name(file, sibling_path(file, "bak")) == BackupName::Taken)
         return storage_error("backup failed: " + os_error_text(EEXIST));
     std::optional<Bytes> log = recover_leftover_files(file);
-    // A log holding a whole snapshot has just replaced the file.
-    if (log && log->size() >= 4 && std::memcmp(log->data(), "KRVD", 4) == 0) {
-        bytes = read_whole_file(file);
-        if (!bytes) return fail(bytes.error());
-    }
+    auto bytes = read_whole_file(file);
+    if (!bytes) return fail(bytes.error());
     auto db = parse_snapshot(*bytes);
     if (!db) return fail(db.error());
 
@@ -219,10 +221,10 @@ Result<Engine> open(const std::string& path, std::shared_ptr<Vfs> vfs) {
         }
         if (open_error != ENOENT || round == 3) return storage_error("open failed: " + os_error_text(open_error));
     }
-    const std::optional<bool> page_file = page_file_open(fd);
+    const std::optional<FirstPage> first = read_first_page(fd);
     ::close(fd);
-    if (!page_file) return fail(not_a_database(path));
-    if (*page_file) return Engine::open_page_file(path, std::move(vfs));
+    if (!first) return fail(not_a_database(path));
+    if (page_file_start(*first)) return Engine::open_page_file(path, std::move(vfs));
     return open_legacy(path, std::move(vfs));
 }
 

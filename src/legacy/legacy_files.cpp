@@ -95,7 +95,7 @@ std::optional<Bytes> recover_leftover_files(const std::string& path) {
         if (auto bytes = read_whole_file(log)) log_bytes = std::move(*bytes);
     }
     ::unlink(sibling_path(path, "tmp").c_str());
-    if (log_bytes && log_bytes->size() >= 4 && std::memcmp(log_bytes->data(), "KRVD", 4) == 0) {
+    if (log_bytes && has_snapshot_magic(*log_bytes)) {
         if (parse_snapshot(*log_bytes)) {
             if (::rename(log.c_str(), path.c_str()) == 0) fsync_parent_dir(path);
         } else {

@@ -135,8 +135,19 @@ Digest image_checksum(ByteView image) {
     return d;
 }
 
+bool has_snapshot_magic(ByteView bytes) { return bytes.size() >= 4 && std::memcmp(bytes.data(), kMagic, 4) == 0; }
+
+bool legacy_database_start(ByteView head) {
+    if (has_snapshot_magic(head)) return true;
+    for (std::uint8_t c : head) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+        return c == '{' || c == '[';
+    }
+    return true;
+}
+
 Result<Database> parse_snapshot(ByteView bytes) {
-    if (bytes.size() >= 6 && std::memcmp(bytes.data(), kMagic, 4) == 0) {
+    if (bytes.size() >= 6 && has_snapshot_magic(bytes)) {
         std::uint16_t version = le::get16(bytes.data() + 4);
         if (version == 2 || version == 3) return parse_paged(bytes, version);
         if (version == 1) return parse_v1(bytes);

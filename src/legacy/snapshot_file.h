@@ -65,6 +65,16 @@ Digest sha256(ByteView bytes);
 // A snapshot of any version, or the JSON database.
 Result<Database> parse_snapshot(ByteView bytes);
 
+// Whether `bytes` begin with the snapshot magic "KRVD".
+bool has_snapshot_magic(ByteView bytes);
+
+// Whether a file whose first bytes are `head` may be a legacy database at
+// all: the snapshot magic, or the JSON document (an object or an array
+// after white space; a head of white space alone may still be one).
+// Anything else is no database of that format, and nothing beside it is
+// its leftover.
+bool legacy_database_start(ByteView head);
+
 // The version-3 image of the tables, in the map's (byte) order of names.
 // "header overflow: {} bytes (max 4096)" when the directory does not fit
 // into page 0; the record encoder's refusals.

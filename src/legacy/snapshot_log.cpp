@@ -63,7 +63,7 @@ Status apply_record(Database& db, ByteView payload) {
 LogOutcome replay_snapshot_log(Database& db, std::optional<ByteView> log, ByteView snapshot) {
     if (!log || log->empty()) return LogOutcome::Untouched;
     ByteView bytes = *log;
-    if (bytes.size() >= 4 && std::memcmp(bytes.data(), "KRVD", 4) == 0) return LogOutcome::Untouched;
+    if (has_snapshot_magic(bytes)) return LogOutcome::Untouched;
     if (bytes.size() < 4 || std::memcmp(bytes.data(), "KRVW", 4) != 0) return LogOutcome::Discarded;
     if (bytes.size() < kHeaderLen || le::get16(bytes.data() + 4) != 1) return LogOutcome::Discarded;
     Digest stated;

@@ -380,6 +380,14 @@ bool zeros_only(const std::string& path, const struct stat* same_as) {
     return zeros;
 }
 
+// Whether the open file `fd` is still the one at `path` (no link followed);
+// `held` is what it is.
+bool still_named(int fd, const std::string& path, struct stat& held) {
+    struct stat named;
+    return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
 // The unwritten log at `path` opened for writing, without following a link
 // or waiting on a FIFO; -1 with errno EEXIST when what stands there is
 // anything else (a written log, a link, a folder, a file with a second name
@@ -403,10 +411,8 @@ int open_unwritten_log(const std::string& path) {
 // zero. Asked under the lock, as whoever held the file before may have
 // written it, or committed it and so removed its name.
 std::optional<std::uint64_t> unwritten_length(int fd, const std::string& path) {
-    struct stat held, named;
-    if (::fstat(fd, &held) != 0 || ::lstat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
-        held.st_ino != named.st_ino || held.st_nlink != 1)
-        return std::nullopt;
+    struct stat held;
+    if (!still_named(fd, path, held) || held.st_nlink != 1) return std::nullopt;
     if (held.st_size != 0 && !zeros_only(path, &held)) return std::nullopt;
     return static_cast<std::uint64_t>(held.st_size);
 }
@@ -650,10 +656,8 @@ void ShadowLog::close_file() {
 }
 
 void ShadowLog::remove_file() {
-    struct stat held, named;
-    if (fd_ >= 0 && ::fstat(fd_, &held) == 0 && ::lstat(path_.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-        held.st_ino == named.st_ino)
-        ::unlink(path_.c_str());
+    struct stat held;
+    if (fd_ >= 0 && still_named(fd_, path_, held)) ::unlink(path_.c_str());
     close_file();
 }
 
